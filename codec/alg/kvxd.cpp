@@ -1,0 +1,182 @@
+// Outer algorithm: forwarding layer, module entry points and static creation.
+#include "alg/kvxd.h"
+
+#include <cstring>
+
+#include "alg/mp4aacdec.h"
+#include "dec/instance.h"
+
+namespace {
+
+KVXD_KELVARIS_Obj* outer(IALG_Handle h) { return reinterpret_cast<KVXD_KELVARIS_Obj*>(h); }
+IALG_Handle inner(IALG_Handle h) { return outer(h)->inner; }
+const IKVXD_Fxns& inner_fxns() { return MP4AACDEC_QUVA_IMP4AACDEC; }
+
+// The eight blocks of static storage that hold the whole instance. Block 7
+// is handed over as an eighth record that nothing requests or uses.
+alignas(8) uint8_t block0[sizeof(KVXD_KELVARIS_Obj)];
+alignas(8) uint8_t block1[sizeof(MP4AACDEC_QUVA_Obj)];
+alignas(8) uint8_t block2[kSideInfoRecordBytes];
+alignas(8) uint8_t block3[kOverlapRecordBytes];
+alignas(8) uint8_t block4[kBandRecordBytes];
+alignas(8) uint8_t block5[kCoefRecordBytes];
+alignas(8) uint8_t block6[kFifoRecordBytes];
+alignas(8) uint8_t block7[8192];
+
+}  // namespace
+
+uint8_t* const kvxd_static_blocks[kStaticBlocks] = {block0, block1, block2, block3,
+                                                    block4, block5, block6, block7};
+const uint32_t kvxd_static_block_bytes[kStaticBlocks] = {
+    sizeof block0, sizeof block1, sizeof block2, sizeof block3,
+    sizeof block4, sizeof block5, sizeof block6, sizeof block7};
+const uint32_t kvxd_expected_record_bytes[kOuterRecords] = {
+    sizeof block0, sizeof block1, sizeof block2, sizeof block3,
+    sizeof block4, sizeof block5, sizeof block6};
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof block0 + sizeof block1 + sizeof block2 + sizeof block3 + sizeof block4 +
+                      sizeof block5 + sizeof block6 + sizeof block7 ==
+                  34340,
+              "static instance memory");
+#endif
+
+const IKVXD_Params IKVXD_PARAMS = {16, 0, 0, 1, 0};
+
+// ---- module entry points ----
+
+void KVXD_init(KVXD_ModuleInfo* moduleInfo) {
+    static const uint32_t kInfo[5] = {2, 3, 3, 2602, 0};
+    std::memcpy(moduleInfo->word, kInfo, sizeof kInfo);
+    KVXD_KELVARIS_init();
+}
+
+void KVXD_exit(void) { KVXD_KELVARIS_exit(); }
+
+IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* status) {
+    IALG_MemRec request[kStaticBlocks];
+    IALG_MemRec granted[kStaticBlocks];
+    std::memset(request, 0, sizeof request);
+    std::memset(granted, 0, sizeof granted);
+    for (int k = 0; k < kStaticBlocks; ++k) {
+        std::memset(kvxd_static_blocks[k], 0, kvxd_static_block_bytes[k]);
+        granted[k].base = kvxd_static_blocks[k];
+    }
+    const IKVXD_Fxns* const fxns = &KVXD_KELVARIS_IKVXD;
+    std::memcpy(block0, &fxns, sizeof fxns);
+    IALG_Handle h = reinterpret_cast<IALG_Handle>(block0);
+
+    // Without a status record the layout of the static blocks is trusted.
+    if (status) {
+        status->code = KVXD_CREATE_OK;
+        status->index = 0;
+        const int n = fxns->ialg.algAlloc(params, reinterpret_cast<IALG_Fxns**>(block0), request);
+        if (n != kOuterRecords) {
+            status->code = KVXD_CREATE_RECORD_COUNT;
+            return nullptr;
+        }
+        for (int i = 1; i < n; ++i) {  // record 0 is the outer object itself
+            if (request[i].size != kvxd_expected_record_bytes[i]) {
+                status->code = KVXD_CREATE_SIZE_MISMATCH;
+                status->index = static_cast<uint16_t>(i);
+                status->value1 = static_cast<uint16_t>(request[i].size);
+                status->value2 = static_cast<uint16_t>(kvxd_expected_record_bytes[i]);
+                return nullptr;
+            }
+            const uintptr_t addr = reinterpret_cast<uintptr_t>(kvxd_static_blocks[i]);
+            if (request[i].alignment != 0 &&
+                addr % static_cast<uint32_t>(request[i].alignment) != 0) {
+                status->code = KVXD_CREATE_MISALIGNED;
+                status->index = static_cast<uint16_t>(i);
+                status->value1 = static_cast<uint16_t>(request[i].alignment - 1);
+                status->value2 = static_cast<uint16_t>(addr & 0xFFFFu);
+                return nullptr;
+            }
+        }
+    }
+    if (fxns->ialg.algInit(h, granted, nullptr, params) != 0) {
+        if (status) status->code = KVXD_CREATE_INIT_FAILED;
+        return nullptr;
+    }
+    return h;
+}
+
+int KVXD_control(IALG_Handle h, int cmd, KVXD_Status* status) {
+    return alg_fxns(h)->ialg.algControl(h, static_cast<int16_t>(cmd), status);
+}
+
+uint16_t KVXD_process(IALG_Handle h, const uint16_t* words, uint32_t count) {
+    return alg_fxns(h)->process(h, words, static_cast<uint16_t>(count));
+}
+
+int16_t* KVXD_getSamples(IALG_Handle h, uint16_t* count) {
+    return alg_fxns(h)->getSamples(h, count);
+}
+
+void KVXD_setOutputBuffer(IALG_Handle h, int16_t* buffer) {
+    alg_fxns(h)->setOutputBuffer(h, buffer);
+}
+
+// ---- forwarding layer ----
+
+void KVXD_KELVARIS_init(void) {}
+void KVXD_KELVARIS_exit(void) {}
+void KVXD_KELVARIS_activate(IALG_Handle) {}
+void KVXD_KELVARIS_deactivate(IALG_Handle) {}
+void KVXD_KELVARIS_setConstOverlayCallback(IALG_Handle, KVXD_OverlayCallback) {}
+
+int KVXD_KELVARIS_numAlloc(void) { return kOuterRecords; }
+
+int KVXD_KELVARIS_alloc(const IALG_Params* params, IALG_Fxns** parentFxns, IALG_MemRec* memTab) {
+    if (!params) params = &IKVXD_PARAMS;
+    memTab[0].size = sizeof(KVXD_KELVARIS_Obj);
+    memTab[0].alignment = 4;
+    memTab[0].space = IALG_EXTERNAL;
+    memTab[0].attrs = IALG_PERSIST;
+    return inner_fxns().ialg.algAlloc(params, parentFxns, memTab + 1) + 1;
+}
+
+int KVXD_KELVARIS_initObj(IALG_Handle h, const IALG_MemRec* memTab, IALG_Handle parent,
+                          const IALG_Params* params) {
+    KVXD_KELVARIS_Obj* obj = outer(h);
+    std::memcpy(obj->memTab, memTab, sizeof obj->memTab);
+    IALG_Handle in = static_cast<IALG_Handle>(memTab[1].base);
+    (void)inner_fxns().ialg.algInit(in, memTab + 1, parent, params ? params : &IKVXD_PARAMS);
+    // The inner object's table is set here, after its own init has run.
+    const IKVXD_Fxns* const fxns = &inner_fxns();
+    std::memcpy(in, &fxns, sizeof fxns);
+    obj->inner = in;
+    return 0;
+}
+
+int KVXD_KELVARIS_free(IALG_Handle h, IALG_MemRec* memTab) {
+    std::memcpy(memTab, outer(h)->memTab, sizeof outer(h)->memTab);
+    return kOuterRecords;
+}
+
+int KVXD_KELVARIS_control(IALG_Handle h, int16_t cmd, KVXD_Status* status) {
+    // Cut to 16 bits and widened again, so -1 stays -1.
+    return static_cast<int16_t>(alg_fxns(inner(h))->ialg.algControl(inner(h), cmd, status));
+}
+
+uint16_t KVXD_KELVARIS_process(IALG_Handle h, const uint16_t* words, uint16_t count) {
+    return alg_fxns(inner(h))->process(inner(h), words, count);
+}
+
+int16_t* KVXD_KELVARIS_getSamples(IALG_Handle h, uint16_t* count) {
+    return alg_fxns(inner(h))->getSamples(inner(h), count);
+}
+
+void KVXD_KELVARIS_flush(IALG_Handle h) { alg_fxns(inner(h))->flush(inner(h)); }
+
+void KVXD_KELVARIS_setOutputBuffer(IALG_Handle h, int16_t* buffer) {
+    alg_fxns(inner(h))->setOutputBuffer(inner(h), buffer);
+}
+
+void KVXD_KELVARIS_setTextOverlayCallback(IALG_Handle h, KVXD_OverlayCallback cb) {
+    alg_fxns(inner(h))->setTextOverlayCallback(inner(h), cb);
+}
+
+void KVXD_KELVARIS_setGetBitsCallback(IALG_Handle h, KVXD_GetBitsCallback cb) {
+    alg_fxns(inner(h))->setGetBitsCallback(inner(h), cb);
+}

@@ -1,0 +1,78 @@
+// Outer algorithm KVXD (implementation KELVARIS): created in static memory,
+// owns the inner AAC decoder and forwards every decoding call to it.
+#pragma once
+
+#include "alg/ialg.h"
+
+extern "C" {
+
+constexpr int kOuterRecords = 7;
+constexpr int kStaticBlocks = 8;
+
+struct KVXD_KELVARIS_Obj {
+    const IKVXD_Fxns* fxns;
+    IALG_MemRec memTab[kOuterRecords];  // the records granted at init
+    IALG_Handle inner;
+};
+
+// Optional out-record of KVXD_createStatic.
+enum KVXD_CreateCode : uint32_t {
+    KVXD_CREATE_OK = 0,
+    KVXD_CREATE_RECORD_COUNT = 1,
+    KVXD_CREATE_SIZE_MISMATCH = 2,
+    KVXD_CREATE_MISALIGNED = 3,
+    KVXD_CREATE_INIT_FAILED = 4
+};
+struct KVXD_CreateStatus {
+    uint32_t code;
+    uint16_t index;   // record concerned
+    uint16_t value1;  // code 2: requested size; code 3: alignment - 1
+    uint16_t value2;  // code 2: expected size; code 3: low 16 bits of the block address
+};
+
+// Filled by KVXD_init.
+struct KVXD_ModuleInfo {
+    uint32_t word[5];
+};
+
+extern const IKVXD_Fxns KVXD_KELVARIS_IKVXD;
+extern const uint8_t KVXD_KELVARIS_IALG[36];
+extern const IKVXD_Params IKVXD_PARAMS;
+
+// Static memory of the one instance: block k is the base of record k.
+extern uint8_t* const kvxd_static_blocks[kStaticBlocks];
+extern const uint32_t kvxd_static_block_bytes[kStaticBlocks];
+// Sizes records 0..6 must request.
+extern const uint32_t kvxd_expected_record_bytes[kOuterRecords];
+
+void KVXD_init(KVXD_ModuleInfo* moduleInfo);
+void KVXD_exit(void);
+IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* status);
+int KVXD_control(IALG_Handle h, int cmd, KVXD_Status* status);
+uint16_t KVXD_process(IALG_Handle h, const uint16_t* words, uint32_t count);
+int16_t* KVXD_getSamples(IALG_Handle h, uint16_t* count);
+void KVXD_setOutputBuffer(IALG_Handle h, int16_t* buffer);
+
+void KVXD_KELVARIS_init(void);
+void KVXD_KELVARIS_exit(void);
+void KVXD_KELVARIS_activate(IALG_Handle h);
+void KVXD_KELVARIS_deactivate(IALG_Handle h);
+int KVXD_KELVARIS_alloc(const IALG_Params* params, IALG_Fxns** parentFxns, IALG_MemRec* memTab);
+int KVXD_KELVARIS_free(IALG_Handle h, IALG_MemRec* memTab);
+int KVXD_KELVARIS_initObj(IALG_Handle h, const IALG_MemRec* memTab, IALG_Handle parent,
+                          const IALG_Params* params);
+int KVXD_KELVARIS_numAlloc(void);
+int KVXD_KELVARIS_control(IALG_Handle h, int16_t cmd, KVXD_Status* status);
+uint16_t KVXD_KELVARIS_process(IALG_Handle h, const uint16_t* words, uint16_t count);
+int16_t* KVXD_KELVARIS_getSamples(IALG_Handle h, uint16_t* count);
+void KVXD_KELVARIS_flush(IALG_Handle h);
+void KVXD_KELVARIS_setOutputBuffer(IALG_Handle h, int16_t* buffer);
+void KVXD_KELVARIS_setConstOverlayCallback(IALG_Handle h, KVXD_OverlayCallback cb);
+void KVXD_KELVARIS_setTextOverlayCallback(IALG_Handle h, KVXD_OverlayCallback cb);
+void KVXD_KELVARIS_setGetBitsCallback(IALG_Handle h, KVXD_GetBitsCallback cb);
+
+}  // extern "C"
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(KVXD_KELVARIS_Obj) == 148, "outer object layout");
+#endif

@@ -1,0 +1,182 @@
+// Decoder instance: carving of the memory records, reset, control commands
+// and the sample handoff.
+#include <cstring>
+
+#include "dec/bands.h"
+#include "dec/huffman.h"
+#include "dec/instance.h"
+#include "dsp/filterbank.h"
+
+uint32_t kvxdec_bno = 0;
+uint32_t kvxdec_default_config = 0;
+uint32_t aacdec_raw_write = 0;
+
+namespace {
+
+// Hands out consecutive per-channel buffers from one memory record.
+class Carver {
+public:
+    explicit Carver(void* base) : next_(static_cast<uint8_t*>(base)) {}
+    template <typename T>
+    T* take(size_t bytes) {
+        T* p = reinterpret_cast<T*>(next_);
+        next_ += bytes;
+        return p;
+    }
+private:
+    uint8_t* next_;
+};
+
+void reset_fifo(MP4AACDEC_QUVA_Obj* obj) {
+    DecFifo& f = obj->fifo;
+    f.buffer = f.read_ptr = f.write_ptr = obj->fifoBuffer;
+    f.size = obj->fifoWords;
+    f.cache = 0;
+    f.bits_left = 0;
+    f.words_read = 0;
+    f.status = DECFIFO_OK;
+}
+
+}  // namespace
+
+int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* record3,
+                   void* record4, void* record5, const IMP4AACDEC_Params* params) {
+    // Every per-channel buffer exists twice, channel 0 then channel 1.
+    Carver side(record1);
+    for (auto& p : obj->msMask) p = side.take<uint8_t>(kMsMaskBytes);
+    for (auto& p : obj->chanAux) p = side.take<int32_t>(kChanAuxBytes);
+    for (auto& p : obj->tnsData) p = side.take<TnsInfo>(kTnsDataBytes);
+    Carver persist(record2);
+    for (auto& p : obj->overlap) p = persist.take<int16_t>(kOverlapBytes);
+    for (auto& p : obj->predUsed) p = persist.take<int32_t>(kPredUsedBytes);
+    Carver bands(record3);
+    for (auto& p : obj->windowGroups) p = bands.take<uint8_t>(kWindowGroupsBytes);
+    for (auto& p : obj->sectCodebook) p = bands.take<uint8_t>(kSectCodebookBytes);
+    for (auto& p : obj->scaleFactors) p = bands.take<int16_t>(kScaleFactorsBytes);
+    Carver spectra(record4);
+    for (auto& p : obj->coef) p = spectra.take<int32_t>(kCoefBytes);
+
+    obj->fifoBuffer = static_cast<uint16_t*>(record5);
+    obj->fifoWords = kFifoWords;
+    obj->pceCount = 0;
+    obj->state = STATE_SEARCH;
+    obj->lastError = KVXD_ERR_NONE;
+    obj->rawStream = 0;
+    obj->fifo.get_bits_callback = nullptr;
+    obj->frameMode = params->frameMode;
+    obj->defaultBitsNeeded = obj->frameMode ? kDefaultBitsNeededFrame : kDefaultBitsNeededStream;
+    obj->bitsNeeded = obj->defaultBitsNeeded;
+    aacdecode_flush(obj);
+    return 1;
+}
+
+// Back to the search state. Keeps frameMode, rawStream, bitsNeeded, lastError,
+// the output buffer and the get-bits callback.
+void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
+    reset_fifo(obj);
+    obj->savedFifo.buffer = nullptr;
+    obj->errorCount = 0;
+    obj->state = STATE_SEARCH;
+    for (int ch = 0; ch < 2; ++ch) {
+        std::memset(obj->coef[ch], 0, kCoefBytes);
+        std::memset(obj->overlap[ch], 0, kOverlapBytes);
+        std::memset(obj->scaleFactors[ch], 0, kScaleFactorsBytes);
+        std::memset(obj->sectCodebook[ch], 0, kSectCodebookBytes);
+        std::memset(obj->windowGroups[ch], 0, kWindowGroupsBytes);
+        std::memset(obj->predUsed[ch], 0, kPredUsedBytes);
+        std::memset(obj->chanAux[ch], 0, kChanAuxBytes);
+        std::memset(obj->tnsData[ch], 0, kTnsDataBytes);
+        std::memset(obj->msMask[ch], 0, kMsMaskBytes);
+        obj->windowShapeState[ch][1] = 0;
+    }
+    kvxdec_bno = 0;
+    kvxdec_global_init(obj);
+    kvxdec_aacFilterBankInit(obj);
+}
+
+void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {
+    std::memset(&obj->mcInfo, 0, sizeof obj->mcInfo);
+    obj->mcInfo.sampling_rate_idx = 4;  // 44100 Hz until told otherwise
+    obj->mcInfo.profile = 0;
+    for (auto& p : win_seq_kvxdec_info) p = nullptr;
+    kvxdec_huffbookinit(&obj->mcInfo);
+    kvxdec_winmap[ONLY_LONG_SEQUENCE] = win_seq_kvxdec_info[ONLY_LONG_SEQUENCE];
+    kvxdec_winmap[LONG_START_SEQUENCE] = win_seq_kvxdec_info[ONLY_LONG_SEQUENCE];
+    kvxdec_winmap[EIGHT_SHORT_SEQUENCE] = win_seq_kvxdec_info[EIGHT_SHORT_SEQUENCE];
+    kvxdec_winmap[LONG_STOP_SEQUENCE] = win_seq_kvxdec_info[ONLY_LONG_SEQUENCE];
+}
+
+// Empties the FIFO and removes the get-bits callback.
+void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj) {
+    std::memset(&obj->fifo, 0, sizeof obj->fifo);
+    obj->fifo.buffer = obj->fifo.read_ptr = obj->fifo.write_ptr = obj->fifoBuffer;
+    obj->fifo.size = obj->fifoWords;
+}
+
+void kvxdec_context_save(MP4AACDEC_QUVA_Obj* obj) {
+    if (obj->frameMode) return;
+    obj->savedPceCount = obj->pceCount;
+    obj->savedHeaderPending = obj->headerPending;
+    obj->savedBlockCount = obj->blockCount;
+    kvxdec_decfifo_ContextSave(&obj->fifo, &obj->savedFifo);
+}
+
+void kvxdec_context_restore(MP4AACDEC_QUVA_Obj* obj) {
+    if (obj->frameMode) return;
+    obj->pceCount = obj->savedPceCount;
+    obj->headerPending = obj->savedHeaderPending;
+    obj->blockCount = obj->savedBlockCount;
+    kvxdec_decfifo_ContextRestore(&obj->fifo, &obj->savedFifo);
+}
+
+int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status) {
+    MC_Info& mi = obj->mcInfo;
+    switch (cmd) {
+    case KVXD_GETSTATUS: {
+        status->numChannels = static_cast<uint16_t>(mi.num_channels);
+        status->sceCount = static_cast<uint16_t>(mi.num_front_sce);
+        status->channelConfiguration = static_cast<uint16_t>(obj->adts.channel_configuration);
+        status->errorCount = obj->errorCount;
+        status->profile = static_cast<uint16_t>(obj->state == STATE_ADIF ? obj->progConfig.profile
+                                                                          : obj->adts.profile);
+        status->bitsNeeded = static_cast<uint16_t>(obj->bitsNeeded);
+        status->size = sizeof(KVXD_Status);
+        status->lastError = obj->lastError;
+        // The index always lies in 0..15 (the control call and the headers
+        // store at most 4 bits of it).
+        const uint32_t rate =
+            static_cast<uint32_t>(samp_rate_kvxdec_info[mi.sampling_rate_idx & 15].sampling_rate);
+        status->sampleRate = rate;
+        // bytes * 8 * rate / 1024 samples, in wrapping 32-bit arithmetic.
+        status->bitRate = rate * static_cast<uint32_t>(static_cast<uint16_t>(obj->adts.aac_frame_length)) / 128u;
+        return 0;
+    }
+    case KVXD_SETPARAMS:
+        mi.num_channels = static_cast<int16_t>(status->numChannels);
+        // Indices above 15 are taken modulo 16 so the table look-up stays in bounds.
+        mi.sampling_rate_idx = static_cast<int32_t>(status->sampleRateIndex & 15);
+        obj->rawStream = status->rawStream;
+        kvxdec_infoinit(&samp_rate_kvxdec_info[mi.sampling_rate_idx]);
+        return 0;
+    case KVXD_RESETERRORS:
+        obj->errorCount = 0;
+        obj->lastError = KVXD_ERR_NONE;
+        return 0;
+    case KVXD_SETBITSNEEDED:
+        obj->bitsNeeded = status->bitsNeeded;
+        return 0;
+    default:
+        return -1;
+    }
+}
+
+void aacdecode_setOutputBuffer(MP4AACDEC_QUVA_Obj* obj, int16_t* buffer) {
+    obj->outputBuffer = buffer;
+}
+
+// In frame mode the next process call starts from an empty FIFO.
+int16_t* aacdecode_getSamples(MP4AACDEC_QUVA_Obj* obj, uint16_t* count) {
+    if (obj->frameMode) aacdecode_flushFifo(obj);
+    *count = obj->numSamples;
+    return obj->outputBuffer;
+}

@@ -1,0 +1,40 @@
+// Bit FIFO: a circular buffer of 16-bit stream words (first stream byte in
+// the high half) with a one-word, left-aligned bit cache in front of it.
+#pragma once
+
+#include <cstdint>
+
+#include "alg/ialg.h"
+
+extern "C" {
+
+struct DecFifo {
+    uint16_t* buffer;     // first word of the circular buffer
+    uint16_t* write_ptr;  // where the next appended word goes
+    uint16_t* read_ptr;   // next word to enter the cache
+    uint16_t size;        // capacity in words; one slot always stays free
+    uint16_t cache;       // unread bits, left-aligned, zero below them
+    uint16_t bits_left;   // valid bits in cache, 0..16
+    uint16_t words_read;  // words taken into the cache since last cleared
+    uint16_t status;      // DECFIFO_OK / _OVERFLOW / _UNDERRUN
+    KVXD_GetBitsCallback get_bits_callback;
+};
+
+enum : uint16_t { DECFIFO_OK = 0, DECFIFO_OVERFLOW = 1, DECFIFO_UNDERRUN = 2 };
+
+// Words the get-bits callback is asked for on each refill.
+constexpr int kDecFifoRefillRequest = 124;
+
+void kvxdec_decfifoWriteShort(DecFifo* f, const uint16_t* words, uint16_t count);
+void kvxdec_decfifoReadBits(DecFifo* f, uint16_t* value, uint16_t n);
+void kvxdec_decfifoReadBits2(DecFifo* f, uint16_t n);
+int kvxdec_decfifoReadBytes(DecFifo* f, uint8_t* dst, uint16_t nbytes, uint16_t consume);
+uint16_t kvxdec_decfifoGetBitCount(const DecFifo* f);
+void kvxdec_decfifo_ContextSave(const DecFifo* f, DecFifo* ctx);
+void kvxdec_decfifo_ContextRestore(DecFifo* f, const DecFifo* ctx);
+int16_t kvxdec_decfifoDistant(const DecFifo* current, const DecFifo* earlier);
+void kvxdec_decfifoAdjust(DecFifo* f, int16_t nbytes);
+void kvxdec_decfifoSeek(DecFifo* f, int16_t nbytes);
+void kvxdec_byte_align(DecFifo* f);
+
+}  // extern "C"

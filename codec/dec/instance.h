@@ -1,0 +1,137 @@
+// The decoder instance record and its control entry points.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "alg/ialg.h"
+#include "dec/fifo.h"
+#include "dec/headers.h"
+#include "dec/mcinfo.h"
+#include "dec/status.h"
+
+extern "C" {
+
+// TNS side data of one channel.
+struct TnsFilter {
+    int32_t start_band;  // may be negative; clamped by the filter
+    int32_t stop_band;
+    int32_t order;
+    int32_t direction;
+    int16_t coef[32];    // transmitted indices, sign-extended
+};
+struct TnsWindow {
+    int32_t n_filt;
+    int32_t coef_res;  // 3 or 4
+    TnsFilter filt[3];
+};
+struct TnsInfo {
+    int32_t n_windows;
+    TnsWindow win[8];
+    // Each channel's record occupies 2084 bytes of its buffer; the tail is unused.
+    uint8_t reserved[96];
+};
+
+// Per-channel buffer sizes in bytes, carved out of the memory records.
+constexpr size_t kMsMaskBytes = 128;
+constexpr size_t kChanAuxBytes = 24;
+constexpr size_t kTnsDataBytes = 2084;
+constexpr size_t kOverlapBytes = 4096;
+constexpr size_t kPredUsedBytes = 512;
+constexpr size_t kWindowGroupsBytes = 8;
+constexpr size_t kSectCodebookBytes = 128;
+constexpr size_t kScaleFactorsBytes = 256;
+constexpr size_t kCoefBytes = 4096;
+constexpr uint16_t kFifoWords = 892;
+
+// Sizes of inner records 1..5 (two channels each; the FIFO once).
+constexpr size_t kSideInfoRecordBytes = 2 * (kMsMaskBytes + kChanAuxBytes + kTnsDataBytes);
+constexpr size_t kOverlapRecordBytes = 2 * (kOverlapBytes + kPredUsedBytes);
+constexpr size_t kBandRecordBytes = 2 * (kWindowGroupsBytes + kSectCodebookBytes + kScaleFactorsBytes);
+constexpr size_t kCoefRecordBytes = 2 * kCoefBytes;
+constexpr size_t kFifoRecordBytes = kFifoWords * sizeof(uint16_t);
+
+static_assert(sizeof(TnsInfo) == kTnsDataBytes, "TnsInfo fills its buffer");
+static_assert(kSideInfoRecordBytes == 4472 && kOverlapRecordBytes == 9216 &&
+              kBandRecordBytes == 784 && kCoefRecordBytes == 8192 && kFifoRecordBytes == 1784,
+              "record sizes");
+
+// Decoder state machine.
+enum : uint32_t { STATE_ADIF = 0, STATE_FRAMES = 1, STATE_SEARCH = 3 };
+
+struct MP4AACDEC_QUVA_Obj {
+    const IKVXD_Fxns* fxns;
+    uint32_t state;             // STATE_SEARCH / STATE_FRAMES / STATE_ADIF
+    uint16_t blockFlags;        // set by the raw data block parser
+    uint32_t bitsNeeded;        // buffered bits required before a decode is tried
+    uint16_t syncField;         // set by the header search
+    uint16_t numSamples;        // samples of the last decoded block (2048)
+    uint16_t headerPending;     // 1: an ADTS header comes before the next block
+    uint16_t blockCount;
+    uint16_t savedHeaderPending;
+    uint16_t savedBlockCount;
+    AdifHeader adif;
+    AdtsHeader adts;
+    int32_t* coef[2];
+    int16_t* overlap[2];
+    uint8_t msMaskPresent[2];
+    uint8_t* msMask[2];
+    uint8_t* windowGroups[2];
+    uint8_t windowSequence[2];
+    uint8_t maxSfb[2];
+    uint8_t* sectCodebook[2];
+    TnsInfo* tnsData[2];
+    int32_t* predUsed[2];
+    int32_t* chanAux[2];
+    int16_t* scaleFactors[2];
+    MC_Info mcInfo;
+    uint16_t windowShapeState[2][2];  // [ch][0] this block's shape, [ch][1] the filter bank's
+    ProgConfig progConfig;
+    uint16_t pceCount;
+    uint16_t savedPceCount;
+    uint16_t currentChannel;
+    uint16_t errorCount;
+    uint16_t* fifoBuffer;
+    uint16_t fifoWords;
+    DecFifo fifo;
+    DecFifo savedFifo;
+    int16_t* outputBuffer;
+    uint32_t rawStream;
+    uint32_t defaultBitsNeeded;  // 128 streaming, 72 frame mode
+    uint16_t firstBlock;         // filter-bank first-block flag
+    uint32_t lastError;
+    int16_t frameMode;
+#if UINTPTR_MAX == 0xFFFFFFFFu
+    // The instance record is 1552 bytes; the fields above take 1536.
+    uint8_t reserved[16];
+#endif
+};
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(DecFifo) == 28, "DecFifo layout");
+static_assert(sizeof(MP4AACDEC_QUVA_Obj) == 1552, "instance layout");
+#endif
+
+constexpr uint32_t kDefaultBitsNeededStream = 128;
+constexpr uint32_t kDefaultBitsNeededFrame = 72;
+constexpr uint16_t kSamplesPerBlock = 2048;
+
+// Process-wide decoder globals.
+extern uint32_t kvxdec_bno;
+extern uint32_t kvxdec_default_config;
+// Exported: 0 from a header search until an ADTS header has been read, then 1.
+__attribute__((visibility("default"))) extern uint32_t aacdec_raw_write;
+
+int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* record3,
+                   void* record4, void* record5, const IMP4AACDEC_Params* params);
+void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj);
+void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj);
+void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj);
+void kvxdec_context_save(MP4AACDEC_QUVA_Obj* obj);
+void kvxdec_context_restore(MP4AACDEC_QUVA_Obj* obj);
+int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status);
+void aacdecode_setOutputBuffer(MP4AACDEC_QUVA_Obj* obj, int16_t* buffer);
+int16_t* aacdecode_getSamples(MP4AACDEC_QUVA_Obj* obj, uint16_t* count);
+uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint16_t count);
+
+}  // extern "C"

@@ -1,0 +1,60 @@
+// Channel configuration: the two channel slots, the program config element,
+// and the mapping of syntax elements to slots.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+struct ChInfo {
+    int32_t present;
+    int32_t tag;
+    int32_t is_cpe;
+    int32_t common_window;
+    int32_t is_left;
+    int32_t paired_channel;
+    int32_t window_channel;  // slot whose ICS information this channel uses
+};
+
+struct MC_Info {
+    int32_t num_channels;
+    int32_t num_front_sce;
+    int32_t num_front_channels;
+    int32_t num_side_channels;
+    int32_t num_back_channels;
+    int32_t num_lfe_channels;
+    int32_t num_coupling_elements;
+    int32_t coupling_tags[16];
+    int32_t profile;
+    int32_t sampling_rate_idx;
+    ChInfo channel[2];
+    // The record is 180 bytes in the instance; the fields above take 156.
+    uint8_t reserved[24];
+};
+
+struct EleList {
+    int32_t num_elements;
+    int32_t is_cpe[16];
+    int32_t tag_select[16];
+};
+
+struct Mixdown {
+    int32_t present;
+    int32_t element_number;
+    int32_t pseudo_surround_enable;
+};
+
+struct ProgConfig {
+    int32_t profile;
+    int32_t sampling_rate_idx;
+    EleList front, side, back, lfe, assoc_data, coupling;
+    Mixdown mono_mixdown, stereo_mixdown, matrix_mixdown;
+    uint8_t comments[257];  // comment bytes and a terminating zero
+    // The record is 1100 bytes in the instance; the fields above take 1096.
+    uint8_t reserved[4];
+};
+
+}  // extern "C"
+
+static_assert(sizeof(MC_Info) == 180, "MC_Info layout");
+static_assert(sizeof(ProgConfig) == 1100, "ProgConfig layout");

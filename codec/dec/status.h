@@ -1,0 +1,49 @@
+// The 40-byte record exchanged by the control call.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+
+// Control commands.
+enum KVXD_Cmd : int16_t {
+    KVXD_GETSTATUS = 0,     // fill the out fields
+    KVXD_SETPARAMS = 1,     // numChannels, sampleRateIndex, rawStream
+    KVXD_RESETERRORS = 2,   // errorCount = lastError = 0
+    KVXD_SETBITSNEEDED = 3  // bitsNeeded
+};
+
+// Codes of `lastError`.
+enum KVXD_Error : uint32_t {
+    KVXD_ERR_NONE = 0,
+    KVXD_ERR_ADIF_HEADER = 1,   // ADIF header unreadable
+    KVXD_ERR_BLOCK = 2,         // a block failed to decode
+    KVXD_ERR_CCE = 3,           // a coupling channel element was met
+    KVXD_ERR_LATE_PCE = 4,      // a program config element followed another element
+    KVXD_NOTE_PROFILE_MAIN = 5, // ADTS profile 0 noted, decoding goes on
+    KVXD_NOTE_PROFILE_SSR = 6   // ADTS profile 2 noted, decoding goes on
+};
+
+struct KVXD_Status {
+    uint16_t size;                  // out: 40
+    uint32_t bitRate;               // out: bits per second of the ADTS stream
+    uint32_t sampleRate;            // out: Hz
+    uint16_t numChannels;           // in (1), out
+    uint32_t sampleRateIndex;       // in (1)
+    uint16_t profile;               // out
+    uint16_t bitsNeeded;            // in (3), out
+    uint32_t rawStream;             // in (1)
+    uint32_t lastError;             // out
+    uint16_t errorCount;            // out
+    uint16_t sceCount;              // out
+    uint16_t channelConfiguration;  // out
+};
+
+}  // extern "C"
+
+static_assert(sizeof(KVXD_Status) == 40, "status record layout");
+static_assert(offsetof(KVXD_Status, numChannels) == 12, "status record layout");
+static_assert(offsetof(KVXD_Status, sampleRateIndex) == 16, "status record layout");
+static_assert(offsetof(KVXD_Status, rawStream) == 24, "status record layout");
+static_assert(offsetof(KVXD_Status, channelConfiguration) == 36, "status record layout");

@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs what a fresh Debian machine lacks for building and testing.
+# Usage: deps.sh [arm]   ("arm" adds the 32-bit ARM cross compiler and qemu-user)
+set -e
+need=""
+command -v cmake >/dev/null 2>&1 || need="$need cmake"
+command -v g++ >/dev/null 2>&1 || need="$need g++"
+command -v python3 >/dev/null 2>&1 || need="$need python3"
+[ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
+if [ "${1:-}" = arm ]; then
+  command -v arm-linux-gnueabihf-g++ >/dev/null 2>&1 || need="$need g++-arm-linux-gnueabihf"
+  command -v qemu-arm >/dev/null 2>&1 || need="$need qemu-user"
+fi
+if [ -n "$need" ]; then
+  echo "installing:$need"
+  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q $need
+fi

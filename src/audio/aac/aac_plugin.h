@@ -1,0 +1,64 @@
+// The AAC decode plug-in as the host sees it, and its state record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "alg/kvxd.h"
+#include "zor_host.h"
+
+extern "C" {
+
+// Descriptor returned by GetZorAudioDecodePlugin (28 bytes on the target).
+struct AACPlugin {
+    const char* version;  // "1.2.0"
+    const char* name;     // "AAC Audio Decoder 1.0.0"
+    uint32_t reserved0;
+    uint32_t reserved1;
+    int (*init)(const void* hostDesc);
+    void (*finish)(void);
+    int (*decode)(ZorBuffer* in, ZorBuffer* out);
+};
+
+constexpr uint32_t kAacPluginMagic = 0x41414344;  // "DCAA" in memory
+constexpr uint32_t kStagingBytes = 2048;
+constexpr uint32_t kPcmAreaBytes = 8192;
+constexpr uint32_t kStreamChunkWords = 128;
+// Largest input of one frame-mode call: the FIFO holds 891 words, one of
+// which the decoder appends itself.
+constexpr uint32_t kMaxFrameBytes = 890 * 2;
+
+// The plug-in's heap state, one per process.
+struct AacPluginState {
+    uint32_t magic;
+    uint32_t ready;
+    ZorHostDesc desc;  // as converted at init; channels, rate, bit rate updated while decoding
+    uint32_t stagedBytes;
+    IALG_Handle instance;
+    IKVXD_Params params;
+    KVXD_ModuleInfo moduleInfo;
+    KVXD_Status status;
+    alignas(4) uint8_t staging[kStagingBytes];
+    int16_t pcm[kPcmAreaBytes / 2];
+#if UINTPTR_MAX == 0xFFFFFFFFu
+    // The record is 10380 bytes; the fields above take 10376.
+    uint8_t reserved[4];
+#endif
+};
+
+__attribute__((visibility("default"))) const AACPlugin* GetZorAudioDecodePlugin(void);
+
+int AACInit(const void* hostDesc);
+int AACDecode(ZorBuffer* in, ZorBuffer* out);
+void AACFinish(void);
+uint32_t aac_swap_words(uint16_t* words, uint32_t n);
+
+// The current state (null when none); for the plug-in's own tests.
+AacPluginState* aac_plugin_state(void);
+
+}  // extern "C"
+
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(AACPlugin) == 28, "plug-in descriptor layout");
+static_assert(sizeof(AacPluginState) == 10380, "plug-in state layout");
+#endif
