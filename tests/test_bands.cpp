@@ -73,6 +73,45 @@ TEST(Bands, LayoutsAt44100) {
     for (int i = 0; i < 14; ++i) EXPECT_EQ(kvxdec_sfbwidth128[i], widths[i]) << i;
 }
 
+TEST(Bands, GroupedShortLayout) {
+    for (int idx : {0, 4, 8, 11}) {
+        kvxdec_infoinit(&samp_rate_kvxdec_info[idx]);
+        const int nswb = samp_rate_kvxdec_info[idx].num_swb_short;
+        BandInfo copy = kvxdec_eight_short_kvxdec_info;
+        const uint8_t groups[8] = {2, 5, 6, 8, 0, 0, 0, 0};  // grouping bits 1,0,1,1,0,0,1
+        kvxdec_group_layout(&copy, groups);
+        ASSERT_EQ(copy.num_window_groups, 4);
+        const int16_t lengths[4] = {2, 3, 1, 2};
+        int start = 0;
+        for (int g = 0; g < 4; ++g) {
+            EXPECT_EQ(copy.window_group_length[g], lengths[g]);
+            // Band j of a group is group length x short band width j lines wide.
+            int prev = start;
+            for (int j = 0; j < nswb; ++j) {
+                const int end = copy.frame_swb_top[g * nswb + j];
+                EXPECT_EQ(end - prev, lengths[g] * kvxdec_sfbwidth128[j]) << idx << " " << g << " " << j;
+                prev = end;
+            }
+            start += lengths[g] * 128;
+            EXPECT_EQ(prev, start);
+        }
+        // The shared record is untouched.
+        EXPECT_EQ(kvxdec_eight_short_kvxdec_info.frame_swb_top[nswb], 128 + kvxdec_sfbwidth128[0]);
+    }
+    kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
+    BandInfo copy = kvxdec_eight_short_kvxdec_info;
+    const uint8_t one[8] = {8};
+    kvxdec_group_layout(&copy, one);  // all eight windows in one group
+    EXPECT_EQ(copy.num_window_groups, 1);
+    EXPECT_EQ(copy.window_group_length[0], 8);
+    EXPECT_EQ(copy.frame_swb_top[0], 32);
+    EXPECT_EQ(copy.frame_swb_top[13], 1024);
+    const uint8_t each[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    kvxdec_group_layout(&copy, each);  // eight groups of one window
+    EXPECT_EQ(copy.num_window_groups, 8);
+    for (int k = 0; k < 112; ++k) EXPECT_EQ(copy.frame_swb_top[k], kvxdec_eight_short_kvxdec_info.frame_swb_top[k]);
+}
+
 TEST(Bands, ReservedIndicesRepeat8000) {
     kvxdec_infoinit(&samp_rate_kvxdec_info[11]);
     const BandInfo ref_long = only_long_kvxdec_info;

@@ -54,3 +54,24 @@ void kvxdec_infoinit(const SampRateInfo* sri) {
         }
     }
 }
+
+void kvxdec_group_layout(BandInfo* copy, const uint8_t* windowGroups) {
+    int g = 0;
+    int prev = 0;
+    // Groups up to and including the first end of 8 or more; at most 8.
+    while (g < 8) {
+        copy->window_group_length[g] = static_cast<int16_t>(windowGroups[g] - prev);
+        prev = windowGroups[g];
+        ++g;
+        if (prev >= 8) break;
+    }
+    copy->num_window_groups = g;
+    int sum = 0;
+    for (int grp = 0; grp < g; ++grp) {
+        const int nswb = copy->num_swb[grp];
+        for (int j = 0; j < nswb; ++j) {
+            sum += copy->window_group_length[grp] * copy->swb_width_short[j];
+            copy->frame_swb_top[grp * nswb + j] = static_cast<int16_t>(sum);
+        }
+    }
+}

@@ -49,4 +49,11 @@ extern int16_t kvxdec_sfbwidth128[16];
 // Rebuilds both band layouts for the given rate.
 void kvxdec_infoinit(const SampRateInfo* sri);
 
+// Fills the grouping fields of a working copy of the eight-short layout from
+// the group ends of one frame (each an exclusive window index, the last 8):
+// group lengths, and band ends in the order a grouped short frame is
+// transmitted, group after group, band j of a group being group length x
+// short band width j lines wide.
+void kvxdec_group_layout(BandInfo* copy, const uint8_t* windowGroups);
+
 }  // extern "C"

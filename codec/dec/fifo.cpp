@@ -1,4 +1,122 @@
+// Bit FIFO. Reads are served from a 16-bit cache with at most one word
+// fetch; a refill is attempted inside a read only when the buffer is empty.
 #include "dec/fifo.h"
+
+#include "dec/instance.h"
+
+#include <cstring>
+
+namespace {
+
+inline uint16_t words_held(const DecFifo* f) {
+    int d = static_cast<int>(f->write_ptr - f->read_ptr);
+    if (d < 0) d += f->size;
+    return static_cast<uint16_t>(d);
+}
+
+inline bool is_empty(const DecFifo* f) { return f->write_ptr == f->read_ptr; }
+
+// Advances a buffer pointer by `words`, wrapping at the buffer end.
+inline uint16_t* advance(const DecFifo* f, uint16_t* p, uint32_t words) {
+    uint32_t pos = static_cast<uint32_t>(p - f->buffer) + words;
+    if (pos >= f->size) pos %= f->size;
+    return f->buffer + pos;
+}
+
+// Asks the get-bits callback for more words and appends them. Without a
+// callback, or when it has nothing to give, the read that needed the words
+// goes on over stale buffer contents and the underrun is recorded.
+bool refill(DecFifo* f) {
+    const uint16_t* words = nullptr;
+    const uint16_t n = f->get_bits_callback ? f->get_bits_callback(kDecFifoRefillRequest, &words) : 0;
+    if (n == 0 || !words) {
+        f->status = DECFIFO_UNDERRUN;
+        return false;
+    }
+    kvxdec_decfifoWriteShort(f, words, n);
+    return true;
+}
+
+// Takes the next n bits (1..16) assuming any refill has been done.
+inline uint16_t take_bits(DecFifo* f, uint16_t n) {
+    uint32_t value;
+    if (n <= f->bits_left) {
+        value = static_cast<uint32_t>(f->cache) >> (16 - n);
+        f->cache = static_cast<uint16_t>(static_cast<uint32_t>(f->cache) << n);
+        f->bits_left = static_cast<uint16_t>(f->bits_left - n);
+    } else {
+        const uint16_t need = static_cast<uint16_t>(n - f->bits_left);
+        const uint32_t w = *f->read_ptr;
+        f->read_ptr = advance(f, f->read_ptr, 1);
+        ++f->words_read;
+        value = (static_cast<uint32_t>(f->cache) >> (16 - n)) | (w >> (16 - need));
+        f->cache = static_cast<uint16_t>(w << need);
+        f->bits_left = static_cast<uint16_t>(16 - need);
+    }
+    return static_cast<uint16_t>(value);
+}
+
+inline uint16_t read_bits(DecFifo* f, uint16_t n) {
+    if (n == 0) return 0;
+    if (f->bits_left < n && is_empty(f)) refill(f);
+    return take_bits(f, n);
+}
+
+}  // namespace
+
+void kvxdec_decfifoWriteShort(DecFifo* f, const uint16_t* words, uint16_t count) {
+    const uint16_t free_words = static_cast<uint16_t>(f->size - words_held(f));
+    if (count >= free_words) {
+        // Overflow: everything unread is thrown away.
+        f->write_ptr = f->read_ptr;
+        f->cache = 0;
+        f->bits_left = 0;
+        f->status = DECFIFO_OVERFLOW;
+        if (count >= f->size) return;
+    }
+    const uint32_t to_end = static_cast<uint32_t>(f->buffer + f->size - f->write_ptr);
+    if (count < to_end) {
+        std::memcpy(f->write_ptr, words, count * sizeof(uint16_t));
+        f->write_ptr += count;
+    } else {
+        std::memcpy(f->write_ptr, words, to_end * sizeof(uint16_t));
+        std::memcpy(f->buffer, words + to_end, (count - to_end) * sizeof(uint16_t));
+        f->write_ptr = f->buffer + (count - to_end);
+    }
+}
+
+void kvxdec_decfifoReadBits(DecFifo* f, uint16_t* value, uint16_t n) { *value = read_bits(f, n); }
+
+void kvxdec_decfifoReadBits2(DecFifo* f, uint16_t n) { (void)read_bits(f, n); }
+
+int kvxdec_decfifoReadBytes(DecFifo* f, uint8_t* dst, uint16_t nbytes, uint16_t consume) {
+    const uint16_t held = words_held(f);
+    if (nbytes > held) {
+        if (nbytes > 128) {
+            nbytes = held;
+            if (!f->get_bits_callback) f->status = DECFIFO_UNDERRUN;
+        } else {
+            refill(f);
+        }
+    }
+    uint16_t* const read_ptr = f->read_ptr;
+    const uint16_t cache = f->cache;
+    const uint16_t bits_left = f->bits_left;
+    for (uint16_t i = 0; i < nbytes; ++i) {
+        if (f->bits_left <= 7 && is_empty(f)) refill(f);
+        dst[i] = static_cast<uint8_t>(take_bits(f, 8));
+    }
+    if (!consume) {
+        f->read_ptr = read_ptr;
+        f->cache = cache;
+        f->bits_left = bits_left;
+    }
+    return 1;
+}
+
+uint16_t kvxdec_decfifoGetBitCount(const DecFifo* f) {
+    return static_cast<uint16_t>(16u * words_held(f) + f->bits_left);
+}
 
 void kvxdec_decfifo_ContextSave(const DecFifo* f, DecFifo* ctx) {
     ctx->write_ptr = f->write_ptr;
@@ -17,3 +135,43 @@ void kvxdec_decfifo_ContextRestore(DecFifo* f, const DecFifo* ctx) {
     f->words_read = ctx->words_read;
     f->status = DECFIFO_OK;
 }
+
+int16_t kvxdec_decfifoDistant(const DecFifo* current, const DecFifo* earlier) {
+    int words = static_cast<int>(current->read_ptr - earlier->read_ptr);
+    if (words < 0) words += current->size;
+    return static_cast<int16_t>(16 * words + earlier->bits_left - current->bits_left);
+}
+
+// Moves the read position forward by whole bytes without reading them; meant
+// for a byte-aligned position (bits_left 0 or 8).
+void kvxdec_decfifoAdjust(DecFifo* f, int16_t nbytes) {
+    if (nbytes <= 0) return;
+    if (f->bits_left > 7) {
+        // At an aligned position the cache holds exactly one byte.
+        f->cache = 0;
+        f->bits_left = 0;
+        if (--nbytes == 0) return;
+    }
+    f->read_ptr = advance(f, f->read_ptr, static_cast<uint32_t>(nbytes / 2));
+    if (nbytes & 1) {
+        f->cache = static_cast<uint16_t>(*f->read_ptr << 8);
+        f->bits_left = 8;
+        f->read_ptr = advance(f, f->read_ptr, 1);
+    }
+}
+
+// Returns once 8 * nbytes bits are held, pulling through the callback as
+// needed. With nothing to pull from it returns at once with an underrun.
+void kvxdec_decfifoSeek(DecFifo* f, int16_t nbytes) {
+    const int16_t want = static_cast<int16_t>(8 * nbytes);
+    while (static_cast<int16_t>(kvxdec_decfifoGetBitCount(f)) < want)
+        if (!refill(f)) return;
+}
+
+void kvxdec_byte_align(DecFifo* f) {
+    const uint16_t r = f->bits_left & 7;
+    f->cache = static_cast<uint16_t>(static_cast<uint32_t>(f->cache) << r);
+    f->bits_left = static_cast<uint16_t>(f->bits_left - r);
+}
+
+uint16_t aacdec_getbits(MP4AACDEC_QUVA_Obj* dec, uint16_t n) { return read_bits(&dec->fifo, n); }

@@ -31,4 +31,18 @@ struct AdifHeader {
     int16_t num_program_config_elements;  // coded value + 1
 };
 
+struct MP4AACDEC_QUVA_Obj;
+
+// Scans for an ADTS syncword or the ADIF identifier; 1 when synchronised.
+int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec);
+int kvxdec_ADTS_fixed_header(MP4AACDEC_QUVA_Obj* dec);
+int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec);
+int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec);
+// Reads the ADIF header behind its identifier; 1 when the selected program
+// was the last program config element.
+int aacDecodeADIFHeader(MP4AACDEC_QUVA_Obj* dec);
+
+constexpr int16_t kMaxAdtsFrameLength = 1536;
+constexpr int16_t kOversizeFrameLength = 16;
+
 }  // extern "C"

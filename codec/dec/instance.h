@@ -132,6 +132,8 @@ void kvxdec_context_restore(MP4AACDEC_QUVA_Obj* obj);
 int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status);
 void aacdecode_setOutputBuffer(MP4AACDEC_QUVA_Obj* obj, int16_t* buffer);
 int16_t* aacdecode_getSamples(MP4AACDEC_QUVA_Obj* obj, uint16_t* count);
+// Reads up to 16 bits from the instance's FIFO.
+uint16_t aacdec_getbits(MP4AACDEC_QUVA_Obj* dec, uint16_t n);
 uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint16_t count);
 
 }  // extern "C"

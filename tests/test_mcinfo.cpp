@@ -1,0 +1,229 @@
+// Channel mapping in implicit and program mode, and program config elements.
+#include <gtest/gtest.h>
+
+#include "bitstream_util.h"
+#include "dec/bands.h"
+#include "test_util.h"
+
+namespace {
+
+class Mapping : public ::testing::Test {
+protected:
+    void SetUp() override {
+        obj = make_decoder(false);
+        mi = &obj->mcInfo;
+        kvxdec_current_program = -1;
+        kvxdec_default_config = 1;
+        kvxdec_bno = 0;
+        cpe_seen = 0;
+    }
+    MP4AACDEC_QUVA_Obj* obj = nullptr;
+    MC_Info* mi = nullptr;
+};
+
+enum { SCE = 0, CPE = 1 };
+
+TEST_F(Mapping, ImplicitMonoPairAndTwoSingles) {
+    reset_mc_kvxdec_info(mi);
+    EXPECT_EQ(kvxdec_chn_config(SCE, 3, 0, mi), 0);
+    EXPECT_EQ(mi->num_channels, 1);
+    EXPECT_EQ(mi->num_front_sce, 1);
+    EXPECT_EQ(mi->channel[0].present, 1);
+    EXPECT_EQ(mi->channel[0].tag, 3);
+    EXPECT_EQ(mi->channel[0].window_channel, 0);
+
+    reset_mc_kvxdec_info(mi);
+    EXPECT_EQ(mi->num_front_sce, 0);  // cleared at a first block
+    EXPECT_EQ(kvxdec_chn_config(CPE, 1, 1, mi), 0);
+    EXPECT_EQ(cpe_seen, 1);
+    EXPECT_EQ(mi->num_channels, 2);
+    EXPECT_EQ(mi->num_front_sce, 0);
+    const ChInfo &l = mi->channel[0], &r = mi->channel[1];
+    EXPECT_EQ(l.is_cpe, 1);
+    EXPECT_EQ(l.is_left, 1);
+    EXPECT_EQ(l.paired_channel, 1);
+    EXPECT_EQ(r.is_left, 0);
+    EXPECT_EQ(r.paired_channel, 0);
+    EXPECT_EQ(r.window_channel, 0);  // common window: the left channel's
+    EXPECT_EQ(r.tag, 1);
+
+    reset_mc_kvxdec_info(mi);
+    EXPECT_EQ(kvxdec_chn_config(CPE, 1, 0, mi), 0);
+    EXPECT_EQ(mi->channel[1].window_channel, 1);
+
+    reset_mc_kvxdec_info(mi);
+    EXPECT_EQ(mi->channel[1].present, 0);
+    EXPECT_EQ(mi->channel[1].tag, 1);  // tag and common_window survive a reset
+    EXPECT_EQ(kvxdec_chn_config(SCE, 4, 0, mi), 0);
+    EXPECT_EQ(kvxdec_chn_config(SCE, 5, 0, mi), 1);
+    EXPECT_EQ(mi->num_channels, 2);
+    EXPECT_EQ(mi->channel[1].tag, 5);
+    EXPECT_EQ(mi->channel[1].window_channel, 1);
+    EXPECT_EQ(mi->num_front_sce, 0);  // a pair was seen in this process
+}
+
+TEST_F(Mapping, ImplicitRefusalsAndThirdElements) {
+    reset_mc_kvxdec_info(mi);
+    EXPECT_EQ(kvxdec_chn_config(SCE, 0, 0, mi), 0);
+    EXPECT_EQ(kvxdec_chn_config(CPE, 0, 1, mi), -1);  // a pair after a single
+
+    reset_mc_kvxdec_info(mi);
+    EXPECT_EQ(kvxdec_chn_config(CPE, 0, 1, mi), 0);
+    EXPECT_EQ(kvxdec_chn_config(SCE, 1, 0, mi), 0);  // a third channel gets slot 0
+    EXPECT_EQ(mi->num_channels, 2);
+    EXPECT_EQ(mi->channel[0].is_cpe, 1);  // nothing was entered
+
+    // Single channels are counted only at the first block after a sync.
+    reset_mc_kvxdec_info(mi);
+    kvxdec_bno = 0;
+    cpe_seen = 0;
+    mi->num_front_sce = 0;
+    kvxdec_chn_config(SCE, 0, 0, mi);
+    EXPECT_EQ(mi->num_front_sce, 1);
+    kvxdec_bno = 4;
+    reset_mc_kvxdec_info(mi);
+    kvxdec_chn_config(SCE, 0, 0, mi);
+    EXPECT_EQ(mi->num_front_sce, 1);
+}
+
+TEST_F(Mapping, EnterChannelPositions) {
+    EXPECT_EQ(kvxdec_enter_chn(0, 0, CHN_SIDE, 0, mi), -1);
+    EXPECT_EQ(kvxdec_enter_chn(0, 0, CHN_BACK, 0, mi), -1);
+    EXPECT_EQ(kvxdec_enter_chn(0, 0, CHN_LFE, 0, mi), -1);
+    EXPECT_EQ(kvxdec_enter_chn(1, 0, CHN_SIDE, 0, mi), -1);
+    EXPECT_EQ(kvxdec_enter_chn(0, 0, CHN_LOOKUP, 0, mi), -1);  // nothing mapped
+    EXPECT_EQ(mi->num_channels, 0);
+}
+
+// A program config element of our own making.
+struct Pce {
+    int tag = 3;
+    std::vector<std::pair<int, int>> front;  // (is_cpe, tag)
+    int side = 0, back = 0, lfe = 0, assoc = 0;
+    std::vector<int> coupling;
+    bool mono_mixdown = false, matrix_mixdown = false;
+    std::vector<uint8_t> comment;
+    int sf_index = 4;
+
+    std::vector<uint8_t> bytes() const {
+        BitWriter w;
+        w.put(static_cast<uint32_t>(tag), 4).put(1, 2).put(static_cast<uint32_t>(sf_index), 4);
+        w.put(static_cast<uint32_t>(front.size()), 4).put(static_cast<uint32_t>(side), 4);
+        w.put(static_cast<uint32_t>(back), 4).put(static_cast<uint32_t>(lfe), 2);
+        w.put(static_cast<uint32_t>(assoc), 3).put(static_cast<uint32_t>(coupling.size()), 4);
+        w.put(mono_mixdown, 1);
+        if (mono_mixdown) w.put(1, 4);
+        w.put(0, 1);
+        w.put(matrix_mixdown, 1);
+        if (matrix_mixdown) w.put(2, 2).put(1, 1);
+        for (auto [c, t] : front) w.put(static_cast<uint32_t>(c), 1).put(static_cast<uint32_t>(t), 4);
+        for (int i = 0; i < side + back; ++i) w.put(0, 1).put(9, 4);
+        for (int i = 0; i < lfe + assoc; ++i) w.put(7, 4);
+        for (int t : coupling) w.put(1, 1).put(static_cast<uint32_t>(t), 4);
+        w.align().put(static_cast<uint32_t>(comment.size()), 8).bytes(comment);
+        w.put(0xA5, 8);  // what follows the element
+        return w.data();
+    }
+};
+
+class Program : public Mapping {
+protected:
+    int32_t parse(const Pce& p) {
+        std::vector<uint8_t> b = p.bytes();
+        b.resize(b.size() + 4, 0);
+        aacdecode_flushFifo(obj);
+        feed(obj, b);
+        const int32_t r = kvxdec_get_prog_config(obj);
+        EXPECT_EQ(aacdec_getbits(obj, 8), 0xA5) << "element length";
+        return r;
+    }
+};
+
+TEST_F(Program, FirstProgramWithOnePairIsSelectedAndEntered) {
+    Pce p;
+    p.front = {{1, 3}};
+    p.coupling = {6, 2};
+    EXPECT_EQ(parse(p), 3);
+    EXPECT_EQ(kvxdec_current_program, 3);
+    EXPECT_EQ(kvxdec_default_config, 0u);
+    EXPECT_EQ(mi->num_channels, 2);
+    EXPECT_EQ(mi->num_front_sce, 0);
+    EXPECT_EQ(mi->channel[0].is_left, 1);
+    EXPECT_EQ(mi->channel[0].paired_channel, 1);
+    EXPECT_EQ(mi->channel[1].paired_channel, 0);
+    EXPECT_EQ(mi->channel[1].common_window, 0);
+    EXPECT_EQ(mi->num_coupling_elements, 2);
+    EXPECT_EQ(mi->coupling_tags[1], 2);
+    EXPECT_EQ(mi->profile, 1);
+
+    // Program mode: the block reset keeps the map; look-ups by type and tag.
+    reset_mc_kvxdec_info(mi);
+    EXPECT_EQ(mi->num_channels, 2);
+    EXPECT_EQ(kvxdec_chn_config(CPE, 3, 1, mi), 0);
+    EXPECT_EQ(mi->channel[1].window_channel, 0);
+    EXPECT_EQ(kvxdec_chn_config(CPE, 3, 0, mi), 0);
+    EXPECT_EQ(mi->channel[1].window_channel, 1);
+    EXPECT_EQ(kvxdec_chn_config(CPE, 4, 0, mi), -1);  // unknown tag
+    EXPECT_EQ(kvxdec_chn_config(SCE, 3, 0, mi), -1);  // wrong type
+
+    // A later element of another program changes nothing but the record.
+    Pce other;
+    other.tag = 9;
+    other.front = {{0, 1}};
+    other.comment = {'h', 'i'};
+    EXPECT_EQ(parse(other), 9);
+    EXPECT_EQ(mi->num_channels, 2);
+    EXPECT_EQ(obj->progConfig.front.is_cpe[0], 0);
+    EXPECT_STREQ(reinterpret_cast<const char*>(obj->progConfig.comments), "hi");
+}
+
+TEST_F(Program, TwoSinglesAndARateChange) {
+    Pce p;
+    p.front = {{0, 1}, {0, 2}};
+    p.sf_index = 8;
+    EXPECT_EQ(parse(p), 3);
+    EXPECT_EQ(mi->num_front_sce, 2);
+    EXPECT_EQ(mi->channel[0].tag, 1);
+    EXPECT_EQ(mi->channel[1].tag, 2);
+    EXPECT_EQ(mi->sampling_rate_idx, 8);
+    EXPECT_EQ(only_long_kvxdec_info.num_swb[0], 43);
+    EXPECT_EQ(kvxdec_chn_config(SCE, 2, 0, mi), 1);
+}
+
+TEST_F(Program, UnsupportedLayoutsAreRefused) {
+    Pce single_then_pair;
+    single_then_pair.front = {{0, 1}, {1, 2}};
+    Pce lfe;
+    lfe.front = {{0, 1}};
+    lfe.lfe = 1;
+    Pce side;
+    side.front = {{0, 1}};
+    side.side = 1;
+    Pce back;
+    back.back = 1;
+    Pce mixdown;
+    mixdown.front = {{1, 1}};
+    mixdown.mono_mixdown = true;
+    Pce matrix;
+    matrix.front = {{1, 1}};
+    matrix.matrix_mixdown = true;
+    Pce three;
+    three.front = {{1, 1}, {0, 2}};
+    for (const Pce* p : {&single_then_pair, &lfe, &side, &back, &mixdown, &matrix, &three}) {
+        SetUp();
+        EXPECT_EQ(parse(*p), -1);
+        EXPECT_EQ(kvxdec_default_config, 1u);
+        EXPECT_EQ(kvxdec_current_program, 3);
+    }
+}
+
+TEST_F(Program, LongestCommentIsKeptWithItsTerminator) {
+    Pce p;
+    p.front = {{0, 0}};
+    p.comment.assign(255, 'x');
+    EXPECT_EQ(parse(p), 3);
+    EXPECT_EQ(obj->progConfig.comments[254], 'x');
+    EXPECT_EQ(obj->progConfig.comments[255], 0);
+}
+
+}  // namespace
