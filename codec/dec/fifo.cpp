@@ -23,19 +23,24 @@ inline uint16_t* advance(const DecFifo* f, uint16_t* p, uint32_t words) {
     return f->buffer + pos;
 }
 
-// Asks the get-bits callback for more words and appends them. Without a
-// callback, or when it has nothing to give, the read that needed the words
-// goes on over stale buffer contents and the underrun is recorded.
-bool refill(DecFifo* f) {
+bool refill(DecFifo* f) { return kvxdec_decfifoRefill(f) != 0; }
+
+}  // namespace
+
+// Without a callback, or when it has nothing to give, the read that needed
+// the words goes on over stale buffer contents and the underrun is recorded.
+int kvxdec_decfifoRefill(DecFifo* f) {
     const uint16_t* words = nullptr;
     const uint16_t n = f->get_bits_callback ? f->get_bits_callback(kDecFifoRefillRequest, &words) : 0;
     if (n == 0 || !words) {
         f->status = DECFIFO_UNDERRUN;
-        return false;
+        return 0;
     }
     kvxdec_decfifoWriteShort(f, words, n);
-    return true;
+    return 1;
 }
+
+namespace {
 
 // Takes the next n bits (1..16) assuming any refill has been done.
 inline uint16_t take_bits(DecFifo* f, uint16_t n) {

@@ -37,4 +37,16 @@ void kvxdec_decfifoAdjust(DecFifo* f, int16_t nbytes);
 void kvxdec_decfifoSeek(DecFifo* f, int16_t nbytes);
 void kvxdec_byte_align(DecFifo* f);
 
+// Asks the get-bits callback for words and appends them; 1 when words came.
+// Without a callback, or when it gives nothing, records an underrun.
+int kvxdec_decfifoRefill(DecFifo* f);
+
 }  // extern "C"
+
+// The next 16 stream bits, left-aligned, without consuming them: the cache
+// with the next buffered word below its valid bits. When no word is buffered
+// and the cache holds fewer than 16 bits, a refill is tried first.
+inline uint16_t kvxdec_decfifoLookahead(DecFifo* f) {
+    if (f->bits_left < 16 && f->write_ptr == f->read_ptr) kvxdec_decfifoRefill(f);
+    return static_cast<uint16_t>(f->cache | (*f->read_ptr >> f->bits_left));
+}

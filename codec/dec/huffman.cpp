@@ -1,7 +1,181 @@
+// Spectral Huffman decoding. The codeword decoder walks its tree on a 16-bit
+// look-ahead copy of the stream and consumes the bits used with one skip.
 #include "dec/huffman.h"
 
-#include "dec/bands.h"
+#include <cstring>
+
+#include "dec/instance.h"
+#include "dsp/dequant.h"
+#include "dsp/fixed.h"
+#include "tables/huffman_tables.h"
+
+Huffbook kvxdec_book[14];
+
+void kvxdec_hufftab(Huffbook* book, const void* tree, int16_t dimension, int16_t lav, int16_t is_signed) {
+    book->modulus = static_cast<int16_t>(is_signed ? 2 * lav + 1 : lav + 1);
+    book->value_offset = is_signed ? lav : 0;
+    int32_t n = 1;
+    for (int i = 0; i < dimension; ++i) n *= book->modulus;
+    book->num_codewords = static_cast<int16_t>(n);
+    book->dimension = dimension;
+    book->lav = lav;
+    book->is_signed = is_signed;
+    book->tree = tree;
+}
 
 void kvxdec_huffbookinit(MC_Info* mi) {
+    static const struct {
+        const uint16_t* tree;
+        int16_t dimension, lav, is_signed;
+    } kBooks[11] = {
+        {kvxdec_new_book1, 4, 1, 1},  {kvxdec_new_book2, 4, 1, 1},  {kvxdec_new_book3, 4, 2, 0},
+        {kvxdec_new_book4, 4, 2, 0},  {kvxdec_new_book5, 2, 4, 1},  {kvxdec_new_book6, 2, 4, 1},
+        {kvxdec_new_book7, 2, 7, 0},  {kvxdec_new_book8, 2, 7, 0},  {kvxdec_new_book9, 2, 12, 0},
+        {kvxdec_new_book10, 2, 12, 0}, {kvxdec_new_book11, 2, 16, 0},
+    };
+    for (int i = 0; i < 11; ++i)
+        kvxdec_hufftab(&kvxdec_book[i + 1], kBooks[i].tree, kBooks[i].dimension, kBooks[i].lav,
+                       kBooks[i].is_signed);
+    kvxdec_hufftab(&kvxdec_book[12], kvxdec_bookscl, 1, 60, 1);
     kvxdec_infoinit(&samp_rate_kvxdec_info[mi->sampling_rate_idx & 15]);
+}
+
+int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_t* out) {
+    const uint16_t* tree = static_cast<const uint16_t*>(book->tree);
+    // The window's next bit is bit 31.
+    uint32_t window = static_cast<uint32_t>(kvxdec_decfifoLookahead(fifo)) << 16;
+    uint32_t p = window >> 31;
+    window <<= 1;
+    uint16_t used = 1;
+    // Every tree is a complete code no deeper than 16: the walk ends at a leaf.
+    while (!(tree[p] & 0x8000)) {
+        p += tree[p] + (window >> 31);
+        window <<= 1;
+        ++used;
+    }
+    const uint32_t leaf = tree[p];
+    const int dim = book->dimension;
+    if (dim == 4) {
+        out[0] = static_cast<int16_t>(static_cast<int32_t>(leaf << 17) >> 29);
+        out[1] = static_cast<int16_t>(static_cast<int32_t>(leaf << 20) >> 28);
+        out[2] = static_cast<int16_t>(static_cast<int32_t>(leaf << 24) >> 28);
+        out[3] = static_cast<int16_t>(static_cast<int32_t>(leaf << 28) >> 28);
+    } else {
+        out[0] = static_cast<int16_t>(static_cast<int32_t>(leaf << 17) >> 25);
+        out[1] = static_cast<int16_t>(static_cast<int32_t>(leaf << 24) >> 24);
+    }
+    if (!book->is_signed) {
+        // One sign bit per non-zero magnitude, 1 meaning negative.
+        for (int i = 0; i < dim; ++i) {
+            if (used == 16) {
+                kvxdec_decfifoReadBits2(fifo, 16);
+                window = static_cast<uint32_t>(kvxdec_decfifoLookahead(fifo)) << 16;
+                used = 0;
+            }
+            if (out[i] != 0) {
+                if (window >> 31) out[i] = static_cast<int16_t>(-out[i]);
+                window <<= 1;
+                ++used;
+            }
+        }
+    }
+    kvxdec_decfifoReadBits2(fifo, used);
+    return 2;
+}
+
+namespace {
+
+// Escape of book 11: a prefix of N - 4 one bits and a zero, then an N-bit
+// word w; the magnitude is (w + 2^N) modulo 2^16. Prefixes longer than the
+// standard's (N <= 12) are accepted and wrap; the prefix is counted up to
+// N = 32 at most, so one read never asks for more than 16 bits.
+int16_t escape(DecFifo* fifo, int16_t marker) {
+    int n = 4;
+    uint16_t bit = 0;
+    while (n < 32) {
+        kvxdec_decfifoReadBits(fifo, &bit, 1);
+        if (!bit) break;
+        ++n;
+    }
+    uint16_t w = 0;
+    if (n <= 16) {
+        kvxdec_decfifoReadBits(fifo, &w, static_cast<uint16_t>(n));
+    } else {
+        kvxdec_decfifoReadBits2(fifo, static_cast<uint16_t>(n - 16));
+        kvxdec_decfifoReadBits(fifo, &w, 16);
+    }
+    const int32_t value = (w + (n < 16 ? (1 << n) : 0)) & 0xFFFF;
+    return fx::wrap16(marker < 0 ? -value : value);
+}
+
+}  // namespace
+
+void kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
+                       const SectionEntry* sections, int16_t* quant, DecFifo* fifo) {
+    int k = 0;
+    int prev = 0;
+    for (int s = 0; s < section_count; ++s) {
+        const int cb = sections[s].codebook;
+        const int end = sections[s].end;
+        if (cb == ZERO_HCB || cb > ESC_HCB) {
+            // Zero, noise and intensity bands carry no spectral data.
+            if (end > 0) k = frame_swb_top[end - 1];
+        } else {
+            const Huffbook* book = &kvxdec_book[cb];
+            const int dim = book->dimension;
+            for (int j = prev; j < end; ++j) {
+                for (const int top = frame_swb_top[j]; k < top; k += dim) {
+                    kvxdec_new_decode_huff_cw(fifo, book, quant + k);
+                    if (cb == ESC_HCB) {
+                        if (quant[k] == 16 || quant[k] == -16) quant[k] = escape(fifo, quant[k]);
+                        if (quant[k + 1] == 16 || quant[k + 1] == -16) quant[k + 1] = escape(fifo, quant[k + 1]);
+                    }
+                }
+            }
+        }
+        prev = end;
+    }
+}
+
+// Within a group the values came band by band, each band window after window.
+void kvxdec_ungroup_short(const BandInfo* band, int16_t* quant, int16_t* scratch) {
+    int src = 0;
+    int s = 0;
+    for (int g = 0; g < band->num_window_groups; ++g) {
+        const int len = band->window_group_length[g];
+        int offset = 0;
+        for (int j = 0; j < band->num_swb[0]; ++j) {
+            const int width = band->swb_width_short[j];
+            for (int i = 0; i < len; ++i, src += width)
+                std::memcpy(scratch + 128 * (s + i) + offset, quant + src, static_cast<size_t>(width) * 2);
+            offset += width;
+        }
+        s += len;
+    }
+    std::memcpy(quant, scratch, 1024 * sizeof(int16_t));
+}
+
+int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,
+                        const SectionEntry* sections, int16_t c) {
+    int16_t* const half = reinterpret_cast<int16_t*>(dec->coef[c]);
+    int16_t* const quant = half + 1024;
+    std::memset(quant, 0, 1024 * sizeof(int16_t));
+    kvxdec_DecodeHuff(static_cast<uint16_t>(section_count), band->frame_swb_top, sections, quant,
+                      &dec->fifo);
+
+    const PulseInfo& pulse = nec_kvxdec_info;
+    if (band->is_long && pulse.pulse_data_present) {
+        // Band 7 starts below line 100 and four offsets add at most 124.
+        int k = pulse.pulse_start_sfb ? band->window_swb_top[0][pulse.pulse_start_sfb - 1] : 0;
+        for (int i = 0; i <= pulse.number_pulse; ++i) {
+            k += pulse.pulse_offset[i];
+            quant[k] = fx::wrap16(quant[k] > 0 ? quant[k] + pulse.pulse_amp[i] : quant[k] - pulse.pulse_amp[i]);
+        }
+    }
+
+    if (!band->is_long) kvxdec_ungroup_short(band, quant, half);
+
+    kvxdec_DequantizeGains(band->num_windows, band->num_swb, dec->coef[c], quant, dec->scaleFactors[c],
+                           band->window_swb_top);
+    return 1;
 }

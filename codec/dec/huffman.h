@@ -1,11 +1,43 @@
-// Spectral Huffman decoding: codebook descriptors and set-up.
+// Spectral Huffman decoding: codebook descriptors, codeword and section
+// decoding, pulses and the reordering of grouped short windows.
 #pragma once
 
+#include <cstdint>
+
+#include "dec/bands.h"
+#include "dec/fifo.h"
 #include "dec/mcinfo.h"
+#include "dec/syntax.h"
+
+struct MP4AACDEC_QUVA_Obj;
 
 extern "C" {
 
+struct Huffbook {
+    int16_t num_codewords;
+    int16_t dimension;  // values per codeword
+    int16_t lav;        // largest absolute value
+    int16_t modulus;
+    int16_t value_offset;
+    int16_t is_signed;  // 0: magnitudes, sign bits follow the codeword
+    const void* tree;   // node table; for entry 12 the scale factor code table
+};
+
+// Indexed by codebook number; entries 0 and 13 stay empty.
+extern Huffbook kvxdec_book[14];
+
 // Builds the codebook descriptors and the band layouts for the rate of `mi`.
 void kvxdec_huffbookinit(MC_Info* mi);
+void kvxdec_hufftab(Huffbook* book, const void* tree, int16_t dimension, int16_t lav, int16_t is_signed);
+
+int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,
+                        const SectionEntry* sections, int16_t c);
+void kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
+                       const SectionEntry* sections, int16_t* quant, DecFifo* fifo);
+int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_t* out);
+// Reorders the values of a grouped eight-short frame from transmission order
+// (group, band, window) to window order, through the 1024-value scratch.
+void kvxdec_ungroup_short(const BandInfo* band, int16_t* quant, int16_t* scratch);
+int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table);
 
 }  // extern "C"

@@ -1,0 +1,16 @@
+// Raw data block parser.
+#pragma once
+
+#include <cstdint>
+
+struct MP4AACDEC_QUVA_Obj;
+
+extern "C" {
+
+// Syntactic element ids.
+enum : uint16_t { ID_SCE = 0, ID_CPE = 1, ID_CCE = 2, ID_LFE = 3, ID_DSE = 4, ID_PCE = 5, ID_FIL = 6, ID_END = 7 };
+
+// Reads one fill element after its id and drops it, whatever its type.
+void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec);
+
+}  // extern "C"

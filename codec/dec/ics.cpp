@@ -1,0 +1,186 @@
+// Channel elements and the side information of individual channel streams.
+#include <cstring>
+
+#include "dec/huffman.h"
+#include "dec/instance.h"
+#include "dec/syntax.h"
+
+PulseInfo nec_kvxdec_info;
+
+namespace {
+
+// Working copy of the band layout of the channel stream being decoded.
+BandInfo band_copy;
+
+inline uint16_t bits(MP4AACDEC_QUVA_Obj* dec, uint16_t n) { return aacdec_getbits(dec, n); }
+
+inline const BandInfo* layout_of(const MP4AACDEC_QUVA_Obj* dec, int w) {
+    return kvxdec_winmap[dec->windowSequence[w] & 3];
+}
+
+}  // namespace
+
+int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi) {
+    const int32_t tag = bits(dec, 4);
+    int32_t common_window;
+    if (id == 0)
+        common_window = 0;
+    else if (id == 1)
+        common_window = bits(dec, 1);
+    else
+        return kElementIsLfe;
+
+    const int32_t c0 = kvxdec_chn_config(id, tag, common_window, mi);
+    if (c0 < 0) return kElementNotMapped;
+    int slots[2] = {c0, mi->channel[c0].paired_channel};
+    const int nslots = id == 1 ? 2 : 1;
+
+    const int w0 = mi->channel[c0].window_channel;
+    if (id == 0 || !common_window) {
+        for (int i = 0; i < nslots; ++i) dec->msMaskPresent[mi->channel[slots[i]].window_channel] = 0;
+    } else {
+        kvxdec_get_ics_kvxdec_info(dec, c0, w0);
+        dec->msMaskPresent[w0] = kvxdec_getmask(dec, layout_of(dec, w0), dec->windowGroups[w0],
+                                                dec->maxSfb[w0], dec->msMask[w0]);
+    }
+    for (int i = 0; i < nslots; ++i) {
+        const int c = slots[i];
+        std::memset(dec->coef[c], 0, 512 * sizeof(int32_t));
+        uint16_t global_gain;
+        const int16_t r =
+            kvxdec_getics(dec, &band_copy, common_window, &global_gain, c, mi->channel[c].window_channel);
+        if (r <= 0) return kElementFailed;
+    }
+    return 0;
+}
+
+int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_window,
+                      uint16_t* global_gain, int c, int w) {
+    *global_gain = bits(dec, 8);
+    if (!common_window) kvxdec_get_ics_kvxdec_info(dec, c, w);
+    *band = *layout_of(dec, w);
+
+    SectionEntry sections[kMaxSections];
+    int count = 0;
+    if (!kvxdec_get_sections(dec, band, c, w, sections, &count)) return 0;
+    if (!band->is_long) kvxdec_group_layout(band, dec->windowGroups[w]);
+    if (!kvxdec_hufffac(dec, band, dec->windowGroups[w], count, sections, *global_gain,
+                        dec->scaleFactors[c], c))
+        return 0;
+
+    PulseInfo& pulse = nec_kvxdec_info;
+    pulse.pulse_data_present = bits(dec, 1);
+    if (pulse.pulse_data_present) {
+        if (!band->is_long) return kIcsPulseInShort;
+        pulse.number_pulse = bits(dec, 2);
+        pulse.pulse_start_sfb = bits(dec, 6);
+        if (pulse.pulse_start_sfb > 7) pulse.pulse_start_sfb = 7;
+        for (int i = 0; i <= pulse.number_pulse; ++i) {
+            pulse.pulse_offset[i] = bits(dec, 5);
+            pulse.pulse_amp[i] = bits(dec, 4);
+        }
+    }
+
+    TnsInfo* tns = dec->tnsData[c];
+    if (bits(dec, 1)) {
+        kvxdec_get_tns(dec, band, tns);
+    } else {
+        tns->n_windows = band->num_windows;
+        for (int i = 0; i < band->num_windows; ++i) tns->win[i].n_filt = 0;
+    }
+    if (bits(dec, 1)) return kIcsGainControl;
+    return kvxdec_huffspec(dec, band, count, sections, static_cast<int16_t>(c));
+}
+
+void kvxdec_get_ics_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, int c, int w) {
+    (void)c;  // only called where c == w
+    bits(dec, 1);  // ics_reserved_bit
+    dec->windowSequence[w] = static_cast<uint8_t>(bits(dec, 2));
+    dec->windowShapeState[w][0] = bits(dec, 1);
+    dec->chanAux[w][0] = 0;
+    const BandInfo* b = layout_of(dec, w);
+    if (!b->is_long) {
+        dec->maxSfb[w] = static_cast<uint8_t>(bits(dec, 4));
+        kvxdec_getgroup(dec, b, dec->windowGroups[w]);
+        dec->predUsed[w][0] = 0;
+    } else {
+        dec->maxSfb[w] = static_cast<uint8_t>(bits(dec, 6));
+        dec->windowGroups[w][0] = 1;
+        aacdec_vel_lt_decode(dec, dec->windowSequence[w], dec->maxSfb[w], w);
+    }
+}
+
+// Seven grouping bits, one per window after the first: 0 ends the current
+// group before that window, 1 adds the window to it. Stores each group's end
+// as an exclusive window index, the last being the window count.
+void kvxdec_getgroup(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, uint8_t* windowGroups) {
+    int g = 0;
+    for (int i = 0; i < band->num_windows && i < 8; ++i) {
+        if (i > 0 && bits(dec, 1) == 0) windowGroups[g++] = static_cast<uint8_t>(i);
+        if (band->window_bins[i] > 128 && g < 7) windowGroups[g++] = static_cast<uint8_t>(i + 1);
+    }
+    windowGroups[g] = static_cast<uint8_t>(band->num_windows);
+}
+
+uint8_t kvxdec_getmask(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
+                       uint8_t maxSfb, uint8_t* msMask) {
+    const uint16_t present = bits(dec, 2);
+    if (present == 0) return 0;
+    int idx = 0;
+    // Groups as stored by the grouping: each starts where the previous ended.
+    for (int s = 0, g = 0; s < band->num_windows && g < 8; s = windowGroups[g++]) {
+        const int n = band->num_swb[s];
+        if (present == 2) {
+            std::memset(msMask + idx, 1, static_cast<size_t>(n));
+        } else {
+            // A long window's max_sfb may exceed its bands (up to 63): the
+            // 128-entry mask still holds every bit read.
+            int b = 0;
+            for (; b < maxSfb; ++b) msMask[idx + b] = static_cast<uint8_t>(bits(dec, 1));
+            for (; b < n; ++b) msMask[idx + b] = 0;
+        }
+        idx += n;
+        if (windowGroups[g] <= s) break;  // never with group ends the grouping wrote
+    }
+    return present == 2 ? 2 : 1;
+}
+
+int kvxdec_get_tns(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, TnsInfo* tns) {
+    const bool is_long = band->is_long != 0;
+    tns->n_windows = band->num_windows;
+    for (int i = 0; i < band->num_windows; ++i) {
+        TnsWindow& win = tns->win[i];
+        win.n_filt = bits(dec, is_long ? 2 : 1);
+        if (win.n_filt == 0) continue;
+        win.coef_res = bits(dec, 1) + 3;
+        int32_t top = band->num_swb[i];
+        for (int f = 0; f < win.n_filt; ++f) {
+            TnsFilter& filt = win.filt[f];
+            const int32_t length = bits(dec, is_long ? 6 : 4);
+            filt.start_band = top - length;
+            filt.stop_band = top;
+            top = filt.start_band;
+            filt.order = bits(dec, is_long ? 5 : 3);
+            if (filt.order == 0) continue;
+            filt.direction = bits(dec, 1);
+            const uint16_t width = static_cast<uint16_t>(win.coef_res - bits(dec, 1));
+            const uint16_t sign = static_cast<uint16_t>(1u << (width - 1));
+            for (int k = 0; k < filt.order; ++k) {
+                uint16_t v = bits(dec, width);
+                if (v & sign) v = static_cast<uint16_t>(v | ~(2 * sign - 1));
+                filt.coef[k] = static_cast<int16_t>(v);
+            }
+        }
+    }
+    return 1;
+}
+
+// Prediction side data is read and dropped.
+void aacdec_vel_lt_decode(MP4AACDEC_QUVA_Obj* dec, uint8_t windowSequence, uint8_t maxSfb, int w) {
+    (void)windowSequence;
+    (void)w;
+    if (!bits(dec, 1)) return;
+    if (bits(dec, 1)) bits(dec, 5);  // predictor_reset_group_number
+    const int n = maxSfb < 40 ? maxSfb : 40;
+    for (int i = 0; i < n; ++i) bits(dec, 1);
+}

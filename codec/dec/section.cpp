@@ -1,0 +1,136 @@
+// Section data and scale factors of an individual channel stream.
+#include <cstring>
+
+#include "dec/huffman.h"
+#include "dec/instance.h"
+#include "dec/syntax.h"
+#include "tables/huffman_tables.h"
+
+namespace {
+
+// Window groups of window channel w: one plus the leading group ends that
+// lie before the last window.
+int group_count(const uint8_t* windowGroups, int num_windows) {
+    int g = 1;
+    while (g < 8 && windowGroups[g - 1] < num_windows) ++g;
+    return g;
+}
+
+}  // namespace
+
+int kvxdec_get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
+                        SectionEntry* list, int* count) {
+    uint8_t* codebooks = dec->sectCodebook[c];
+    const int max_sfb = dec->maxSfb[w];
+    *count = 0;
+    if (max_sfb == 0) {
+        std::memset(codebooks, ZERO_HCB, kSectCodebookBytes);
+        return 1;
+    }
+    const int n = band->num_swb[0];
+    // A max_sfb beyond the window's bands is invalid section data.
+    if (max_sfb > n) return 0;
+    const int total = group_count(dec->windowGroups[w], band->num_windows) * n;
+    const uint16_t width = static_cast<uint16_t>(band->sect_bits[0]);
+    const int esc = (1 << width) - 1;
+
+    // k stays below total + 2 * esc + n < 256, so every end fits its byte.
+    int k = 0;
+    int m = 0;
+    while (k < total && m < total) {
+        const uint8_t cb = static_cast<uint8_t>(aacdec_getbits(dec, 4));
+        int v = aacdec_getbits(dec, width);
+        while (v == esc && k < total) {
+            v = aacdec_getbits(dec, width);
+            k += esc;
+        }
+        k += v;
+        list[m++] = {cb, static_cast<uint8_t>(k)};
+        if (k % n == max_sfb) {
+            // The rest of the group, from max_sfb on, is not transmitted.
+            k += n - max_sfb;
+            list[m++] = {ZERO_HCB, static_cast<uint8_t>(k)};
+        }
+    }
+    if (k != total || m > total) return 0;
+
+    int start = 0;
+    for (int i = 0; i < m; ++i) {
+        std::memset(codebooks + start, list[i].codebook, static_cast<size_t>(list[i].end - start));
+        start = list[i].end;
+    }
+    *count = m;
+    return 1;
+}
+
+int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
+                       int section_count, const SectionEntry* sections, uint16_t global_gain,
+                       int16_t* scaleFactors, int c) {
+    (void)c;
+    std::memset(scaleFactors, 0, kScaleFactorsBytes);
+    // Codebook of every (group, band) index; 0 where no section covers it.
+    uint8_t codebook[128] = {};
+    for (int i = 0, start = 0; i < section_count; start = sections[i++].end)
+        for (int j = start; j < sections[i].end && j < 128; ++j) codebook[j] = sections[i].codebook;
+
+    const void* table = kvxdec_book[12].tree;
+    uint16_t sf = global_gain;
+    uint16_t position = 0;
+    uint16_t noise = static_cast<uint16_t>(global_gain - 90);
+    bool first_noise = true;
+    for (int s = 0, g = 0; s < band->num_windows && g < 8; ++g) {
+        const int n = band->num_swb[s];
+        const int e = windowGroups[g];
+        int16_t* out = scaleFactors + s * n;
+        for (int j = 0; j < n; ++j) {
+            switch (codebook[g * n + j]) {
+            case ZERO_HCB:
+                break;
+            case RESERVED_HCB:
+                return 0;
+            case NOISE_HCB:
+                if (first_noise) {
+                    noise = static_cast<uint16_t>(noise + aacdec_getbits(dec, 9) - 256);
+                    first_noise = false;
+                } else {
+                    noise = static_cast<uint16_t>(noise + kvxdec_decode_huff_sf_cw(dec, table) - 60);
+                }
+                out[j] = static_cast<int16_t>(noise);
+                break;
+            case INTENSITY_HCB:
+            case INTENSITY_HCB2:
+                position = static_cast<uint16_t>(position + kvxdec_decode_huff_sf_cw(dec, table) - 60);
+                out[j] = static_cast<int16_t>(position);
+                break;
+            default:
+                sf = static_cast<uint16_t>(sf + kvxdec_decode_huff_sf_cw(dec, table) - 60);
+                if (sf > 255) return 0;  // also catches results below 0
+                out[j] = static_cast<int16_t>(sf);
+                break;
+            }
+        }
+        // Every further window of the group carries the same values.
+        for (int win = s + 1; win < e && win < 8; ++win)
+            std::memcpy(scaleFactors + win * n, out, static_cast<size_t>(n) * sizeof(int16_t));
+        if (e <= s) break;  // never with group ends the grouping wrote
+        s = e;
+    }
+    return 1;
+}
+
+// Search in length order, reading further bits only when the length grows.
+int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table) {
+    const ScaleCode* t = static_cast<const ScaleCode*>(table);
+    uint16_t len = t[0].length;
+    uint32_t code = aacdec_getbits(dec, len);
+    int i = 0;
+    while (code != t[i].codeword) {
+        if (++i == 121) return 60;  // unreachable: the code is complete
+        if (t[i].length > len) {
+            const uint16_t extra = static_cast<uint16_t>(t[i].length - len);
+            code = (code << extra) | aacdec_getbits(dec, extra);
+            len = t[i].length;
+        }
+    }
+    return t[i].index;
+}

@@ -1,0 +1,60 @@
+// Channel elements and individual channel streams: side information,
+// sections, scale factors and spectral data.
+#pragma once
+
+#include <cstdint>
+
+#include "dec/bands.h"
+#include "dec/mcinfo.h"
+
+struct MP4AACDEC_QUVA_Obj;
+struct TnsInfo;
+
+extern "C" {
+
+// Results of kvxdec_huffdecode and kvxdec_getics (bit 15 set: failure).
+constexpr int16_t kElementIsLfe = static_cast<int16_t>(0x8001);
+constexpr int16_t kElementNotMapped = static_cast<int16_t>(0x8002);
+constexpr int16_t kElementFailed = static_cast<int16_t>(0xFFFF);
+constexpr int16_t kIcsPulseInShort = static_cast<int16_t>(0x8008);
+constexpr int16_t kIcsGainControl = static_cast<int16_t>(0x8010);
+
+enum : uint8_t { ZERO_HCB = 0, ESC_HCB = 11, RESERVED_HCB = 12, NOISE_HCB = 13, INTENSITY_HCB2 = 14, INTENSITY_HCB = 15 };
+
+// One section: its codebook and the (group, band) index after its last band.
+struct SectionEntry {
+    uint8_t codebook;
+    uint8_t end;
+};
+// Valid section data need at most the frame's band total (120) + 1 entries.
+constexpr int kMaxSections = 122;
+
+// Pulse data of the channel stream being decoded.
+struct PulseInfo {
+    int32_t pulse_data_present;
+    int32_t number_pulse;  // pulses - 1
+    int32_t pulse_start_sfb;
+    int32_t pulse_offset[4];
+    int32_t pulse_amp[4];
+};
+extern PulseInfo nec_kvxdec_info;
+
+int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi);
+int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_window,
+                      uint16_t* global_gain, int c, int w);
+void kvxdec_get_ics_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, int c, int w);
+void kvxdec_getgroup(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, uint8_t* windowGroups);
+uint8_t kvxdec_getmask(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
+                       uint8_t maxSfb, uint8_t* msMask);
+int kvxdec_get_tns(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, TnsInfo* tns);
+void aacdec_vel_lt_decode(MP4AACDEC_QUVA_Obj* dec, uint8_t windowSequence, uint8_t maxSfb, int w);
+
+// Section data of channel c with window channel w: fills the list, its
+// length and sectCodebook[c]; 0 when the data are invalid.
+int kvxdec_get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
+                        SectionEntry* list, int* count);
+int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
+                       int section_count, const SectionEntry* sections, uint16_t global_gain,
+                       int16_t* scaleFactors, int c);
+
+}  // extern "C"

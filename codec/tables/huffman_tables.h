@@ -1,0 +1,31 @@
+// Huffman code tables (generated, see huffman_tables.cpp).
+//
+// Spectral code trees, kvxdec_new_book1..11: 16-bit nodes in pairs, the
+// pair for a 0/1 decision; the first bit selects node 0 or 1. A node with
+// bit 15 clear is inner: its value v is the distance to its children's pair,
+// so the next bit selects node p+v or p+v+1. A node with bit 15 set is a leaf
+// holding the values in two's complement fields: books 1-4 bits 14..12,
+// 11..8, 7..4, 3..0; books 5-11 bits 14..8 and 7..0. Unsigned books hold
+// magnitudes (16 in book 11 marks an escape).
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+// One scale factor codeword: the value it codes plus 60, its length and its
+// bits, right-aligned.
+struct ScaleCode {
+    int16_t index;
+    uint16_t length;
+    uint32_t codeword;
+};
+
+extern const uint16_t kvxdec_new_book1[160], kvxdec_new_book2[160], kvxdec_new_book3[160],
+    kvxdec_new_book4[160], kvxdec_new_book5[160], kvxdec_new_book6[160], kvxdec_new_book7[126],
+    kvxdec_new_book8[126], kvxdec_new_book9[336], kvxdec_new_book10[336], kvxdec_new_book11[576];
+
+// The scale factor code, sorted by length and then by codeword.
+extern const ScaleCode kvxdec_bookscl[121];
+
+}  // extern "C"

@@ -1,0 +1,493 @@
+// Side information, sections, scale factors, Huffman decoding and inverse
+// quantisation: the stated examples and every codeword of every book.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "bitstream_util.h"
+#include "dec/bands.h"
+#include "dec/huffman.h"
+#include "dec/syntax.h"
+#include "dsp/dequant.h"
+#include "tables/dequant_tables.h"
+#include "tables/huffman_tables.h"
+#include "test_util.h"
+
+namespace {
+
+// A decoder whose FIFO holds the given bits followed by zero words.
+class Bits : public ::testing::Test {
+protected:
+    void SetUp() override {
+        obj = make_decoder(true);
+        kvxdec_infoinit(&samp_rate_kvxdec_info[4]);  // 44.1 kHz: 49 long, 14 short bands
+    }
+    void load(const BitWriter& w) {
+        std::vector<uint8_t> b = w.data();
+        b.resize(b.size() + 8, 0);
+        aacdecode_flushFifo(obj);
+        feed(obj, b);
+        words = (b.size() + 1) / 2;
+    }
+    int used() const { return bits_consumed(obj, words); }
+    MP4AACDEC_QUVA_Obj* obj = nullptr;
+    size_t words = 0;
+};
+
+struct Codeword {
+    int book;
+    std::string bits;
+    std::vector<int> values;
+};
+
+std::vector<Codeword> load_codebooks() {
+    std::ifstream f(data_path("tools/gen_tables/data/spectrum_codebooks.tsv"));
+    std::string line;
+    std::getline(f, line);
+    std::vector<Codeword> all;
+    while (std::getline(f, line)) {
+        std::istringstream row(line);
+        std::string book, index, values, length, hex, bits;
+        row >> book >> index >> values >> length >> hex >> bits;
+        Codeword c{std::stoi(book), bits, {}};
+        std::istringstream v(values);
+        for (std::string x; std::getline(v, x, ',');) c.values.push_back(std::stoi(x));
+        all.push_back(c);
+    }
+    return all;
+}
+
+TEST(CodeTrees, StatedPrefixesAndSizes) {
+    const uint16_t book1[8] = {0x8000, 0x0001, 0x0002, 0x000F, 0x0002, 0x0007, 0x0002, 0x0003};
+    const uint16_t book11[8] = {0x0002, 0x0031, 0x0002, 0x000B, 0x0002, 0x0003, 0x8000, 0x8101};
+    EXPECT_EQ(std::memcmp(kvxdec_new_book1, book1, sizeof book1), 0);
+    EXPECT_EQ(std::memcmp(kvxdec_new_book11, book11, sizeof book11), 0);
+    EXPECT_EQ(sizeof kvxdec_new_book1 / 2, 160u);
+    EXPECT_EQ(sizeof kvxdec_new_book7 / 2, 126u);
+    EXPECT_EQ(sizeof kvxdec_new_book9 / 2, 336u);
+    EXPECT_EQ(sizeof kvxdec_new_book11 / 2, 576u);
+    make_decoder(false);
+    EXPECT_EQ(kvxdec_book[11].num_codewords, 289);
+    EXPECT_EQ(kvxdec_book[1].num_codewords, 81);
+    EXPECT_EQ(kvxdec_book[7].modulus, 8);
+    EXPECT_EQ(kvxdec_book[5].value_offset, 4);
+    EXPECT_EQ(kvxdec_book[12].tree, static_cast<const void*>(kvxdec_bookscl));
+    EXPECT_EQ(kvxdec_book[0].tree, nullptr);
+    EXPECT_EQ(kvxdec_book[13].tree, nullptr);
+}
+
+TEST_F(Bits, EveryCodewordDecodesWithItsSignBits) {
+    const std::vector<Codeword> all = load_codebooks();
+    ASSERT_EQ(all.size(), 1241u);
+    int flip = 0;
+    for (const Codeword& c : all) {
+        const Huffbook& book = kvxdec_book[c.book];
+        BitWriter w;
+        for (char b : c.bits) w.put(b == '1', 1);
+        std::vector<int> want = c.values;
+        if (!book.is_signed) {
+            for (int& v : want)
+                if (v) {
+                    const bool neg = (++flip) % 3 == 0;
+                    w.put(neg, 1);
+                    if (neg) v = -v;
+                }
+        }
+        w.put(0x2D, 6);  // what follows
+        load(w);
+        int16_t out[4] = {99, 99, 99, 99};
+        kvxdec_new_decode_huff_cw(&obj->fifo, &book, out);
+        for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(out[i], want[i]) << "book " << c.book << " " << c.bits;
+        ASSERT_EQ(aacdec_getbits(obj, 6), 0x2D) << "book " << c.book << " " << c.bits;
+    }
+}
+
+TEST_F(Bits, ScaleFactorCodeOrderAndEveryCodeword) {
+    const int16_t first[7] = {60, 59, 61, 58, 62, 57, 63};
+    const uint16_t lengths[7] = {1, 3, 4, 4, 4, 5, 5};
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(kvxdec_bookscl[i].index, first[i]);
+        EXPECT_EQ(kvxdec_bookscl[i].length, lengths[i]);
+    }
+    EXPECT_EQ(kvxdec_bookscl[120].index, 13);
+    EXPECT_EQ(kvxdec_bookscl[120].codeword, 0x7FFFFu);
+    int longest = 0;
+    for (const ScaleCode& s : kvxdec_bookscl) longest += s.length == 19;
+    EXPECT_EQ(longest, 46);
+    for (const ScaleCode& s : kvxdec_bookscl) {
+        BitWriter w;
+        w.put(s.codeword, s.length).put(5, 3);
+        load(w);
+        ASSERT_EQ(kvxdec_decode_huff_sf_cw(obj, kvxdec_bookscl), s.index);
+        ASSERT_EQ(aacdec_getbits(obj, 3), 5);
+    }
+}
+
+TEST_F(Bits, GroupingAndMasks) {
+    struct Case {
+        uint32_t bits;
+        std::vector<uint8_t> ends;
+    } cases[] = {{0b1011001, {2, 5, 6, 8}}, {0b0000000, {1, 2, 3, 4, 5, 6, 7, 8}}, {0b1111111, {8}}};
+    for (const Case& c : cases) {
+        BitWriter w;
+        w.put(c.bits, 7);
+        load(w);
+        uint8_t groups[8] = {};
+        kvxdec_getgroup(obj, &kvxdec_eight_short_kvxdec_info, groups);
+        EXPECT_EQ(used(), 7);
+        for (size_t g = 0; g < c.ends.size(); ++g) EXPECT_EQ(groups[g], c.ends[g]);
+    }
+
+    // Mask 3 is handled as 1: max_sfb bits per group, zeros up to the band count.
+    const uint8_t groups[8] = {3, 8};
+    uint8_t mask[128];
+    std::memset(mask, 7, sizeof mask);
+    BitWriter w;
+    w.put(3, 2).put(0b101, 3).put(0b011, 3);
+    load(w);
+    EXPECT_EQ(kvxdec_getmask(obj, &kvxdec_eight_short_kvxdec_info, groups, 3, mask), 1);
+    EXPECT_EQ(used(), 8);
+    const uint8_t want[6] = {1, 0, 1, 0, 0, 0};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(mask[i], want[i]);
+    EXPECT_EQ(mask[13], 0);
+    EXPECT_EQ(mask[14], 0);
+    EXPECT_EQ(mask[15], 1);
+    EXPECT_EQ(mask[28], 7);  // two groups of 14 entries
+
+    // Mask 2 sets every band of every group, not only max_sfb of them.
+    BitWriter all;
+    all.put(2, 2);
+    load(all);
+    EXPECT_EQ(kvxdec_getmask(obj, &only_long_kvxdec_info, groups, 5, mask), 2);
+    EXPECT_EQ(used(), 2);
+    EXPECT_EQ(mask[48], 1);
+}
+
+TEST_F(Bits, PredictorDataIsConsumedAndDropped) {
+    for (int max_sfb : {49, 10}) {
+        BitWriter w;
+        w.put(1, 1).put(1, 1).put(31, 5);
+        for (int i = 0; i < 40; ++i) w.put(1, 1);
+        load(w);
+        aacdec_vel_lt_decode(obj, 0, static_cast<uint8_t>(max_sfb), 0);
+        EXPECT_EQ(used(), 7 + (max_sfb < 40 ? max_sfb : 40));
+    }
+}
+
+TEST_F(Bits, TnsData) {
+    // Long window: one filter of length 10, order 2, coef_res 1 (4 bits),
+    // compression 1 (3-bit values): 4 is -4, 3 stays 3; then a second filter
+    // longer than the bands left above it.
+    BitWriter w;
+    w.put(2, 2).put(1, 1);
+    w.put(10, 6).put(2, 5).put(1, 1).put(1, 1).put(4, 3).put(3, 3);
+    w.put(63, 6).put(0, 5);
+    w.put(0x5, 3);
+    load(w);
+    TnsInfo tns{};
+    kvxdec_get_tns(obj, &only_long_kvxdec_info, &tns);
+    EXPECT_EQ(tns.n_windows, 1);
+    EXPECT_EQ(tns.win[0].n_filt, 2);
+    EXPECT_EQ(tns.win[0].coef_res, 4);
+    const TnsFilter& f = tns.win[0].filt[0];
+    EXPECT_EQ(f.start_band, 39);
+    EXPECT_EQ(f.stop_band, 49);
+    EXPECT_EQ(f.order, 2);
+    EXPECT_EQ(f.direction, 1);
+    EXPECT_EQ(f.coef[0], -4);
+    EXPECT_EQ(f.coef[1], 3);
+    EXPECT_EQ(tns.win[0].filt[1].start_band, 39 - 63);
+    EXPECT_EQ(tns.win[0].filt[1].stop_band, 39);
+    EXPECT_EQ(aacdec_getbits(obj, 3), 0x5);
+
+    // Eight-short: 1-bit filter counts, 4-bit lengths, 3-bit orders.
+    BitWriter s;
+    s.put(1, 1).put(0, 1).put(5, 4).put(1, 3).put(0, 1).put(0, 1).put(7, 3);
+    for (int i = 1; i < 8; ++i) s.put(0, 1);
+    load(s);
+    kvxdec_get_tns(obj, &kvxdec_eight_short_kvxdec_info, &tns);
+    EXPECT_EQ(tns.n_windows, 8);
+    EXPECT_EQ(tns.win[0].coef_res, 3);
+    EXPECT_EQ(tns.win[0].filt[0].start_band, 9);
+    EXPECT_EQ(tns.win[0].filt[0].coef[0], -1);
+    EXPECT_EQ(tns.win[7].n_filt, 0);
+    EXPECT_EQ(used(), 1 + 1 + 4 + 3 + 1 + 1 + 3 + 7);
+}
+
+class Sections : public Bits {
+protected:
+    int parse(int max_sfb, const uint8_t* groups, const BandInfo& layout) {
+        obj->maxSfb[0] = static_cast<uint8_t>(max_sfb);
+        std::memcpy(obj->windowGroups[0], groups, 8);
+        count = -1;
+        return kvxdec_get_sections(obj, &layout, 0, 0, list, &count);
+    }
+    SectionEntry list[kMaxSections];
+    int count = 0;
+};
+
+TEST_F(Sections, LongWindowWithATrailingZeroSection) {
+    const uint8_t groups[8] = {1};
+    BitWriter w;
+    w.put(1, 4).put(31, 5).put(9, 5);  // length 40: 11111 then 01001
+    load(w);
+    ASSERT_EQ(parse(40, groups, only_long_kvxdec_info), 1);
+    EXPECT_EQ(used(), 14);
+    ASSERT_EQ(count, 2);
+    EXPECT_EQ(list[0].codebook, 1);
+    EXPECT_EQ(list[0].end, 40);
+    EXPECT_EQ(list[1].codebook, 0);
+    EXPECT_EQ(list[1].end, 49);
+    EXPECT_EQ(obj->sectCodebook[0][39], 1);
+    EXPECT_EQ(obj->sectCodebook[0][40], 0);
+
+    // max_sfb equal to the band count: no zero section is added.
+    BitWriter full;
+    full.put(5, 4).put(31, 5).put(18, 5);
+    load(full);
+    ASSERT_EQ(parse(49, groups, only_long_kvxdec_info), 1);
+    EXPECT_EQ(count, 1);
+
+    // Sections that overshoot the bands are invalid.
+    BitWriter over;
+    over.put(1, 4).put(31, 5).put(10, 5);
+    load(over);
+    EXPECT_EQ(parse(40, groups, only_long_kvxdec_info), 0);
+
+    // max_sfb beyond the band count is refused; max_sfb 0 reads nothing.
+    EXPECT_EQ(parse(50, groups, only_long_kvxdec_info), 0);
+    std::memset(obj->sectCodebook[0], 9, 128);
+    load(BitWriter().put(0xFF, 8));
+    EXPECT_EQ(parse(0, groups, only_long_kvxdec_info), 1);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(used(), 0);
+    EXPECT_EQ(obj->sectCodebook[0][127], 0);
+}
+
+TEST_F(Sections, ShortWindowsOneSectionPerGroup) {
+    const uint8_t groups[8] = {2, 5, 8};
+    BitWriter w;
+    for (int cb : {1, 2, 3}) w.put(static_cast<uint32_t>(cb), 4).put(7, 3).put(3, 3);
+    load(w);
+    ASSERT_EQ(parse(10, groups, kvxdec_eight_short_kvxdec_info), 1);
+    ASSERT_EQ(count, 6);
+    const int ends[6] = {10, 14, 24, 28, 38, 42};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(list[i].end, ends[i]);
+    EXPECT_EQ(list[2].codebook, 2);
+    EXPECT_EQ(list[3].codebook, 0);
+    EXPECT_EQ(obj->sectCodebook[0][30], 3);
+    EXPECT_EQ(obj->sectCodebook[0][41], 0);
+}
+
+class ScaleFactors : public Bits {
+protected:
+    int run(std::vector<SectionEntry> sections, uint16_t gain, const uint8_t* groups,
+            const BandInfo& layout) {
+        return kvxdec_hufffac(obj, &layout, groups, static_cast<int>(sections.size()), sections.data(),
+                              gain, obj->scaleFactors[0], 0);
+    }
+    int16_t sf(int i) const { return obj->scaleFactors[0][i]; }
+};
+
+// Codeword of a scale factor difference.
+void put_delta(BitWriter& w, int delta) {
+    for (const ScaleCode& s : kvxdec_bookscl)
+        if (s.index == delta + 60) w.put(s.codeword, s.length);
+}
+
+TEST_F(ScaleFactors, DifferencesNoiseAndIntensity) {
+    const uint8_t groups[8] = {1};
+    BitWriter w;
+    put_delta(w, 0);
+    put_delta(w, -2);
+    w.put(256, 9);  // the first noise band: 9 bits, 256 meaning no change
+    put_delta(w, 3);
+    put_delta(w, 5);  // intensity, book 14
+    put_delta(w, -1);  // intensity, book 15: the same accumulator
+    put_delta(w, 7);  // noise again, Huffman coded
+    load(w);
+    ASSERT_EQ(run({{1, 1}, {11, 2}, {NOISE_HCB, 3}, {0, 4}, {ESC_HCB, 5}, {INTENSITY_HCB2, 6},
+                   {INTENSITY_HCB, 7}, {NOISE_HCB, 8}, {0, 49}},
+                  100, groups, only_long_kvxdec_info),
+              1);
+    EXPECT_EQ(sf(0), 100);
+    EXPECT_EQ(sf(1), 98);
+    EXPECT_EQ(sf(2), 10);  // global_gain - 90
+    EXPECT_EQ(sf(3), 0);
+    EXPECT_EQ(sf(4), 101);
+    EXPECT_EQ(sf(5), 5);
+    EXPECT_EQ(sf(6), 4);
+    EXPECT_EQ(sf(7), 17);
+    EXPECT_EQ(sf(8), 0);
+}
+
+TEST_F(ScaleFactors, OutOfRangeScaleFactorsAndBook12Fail) {
+    const uint8_t groups[8] = {1};
+    BitWriter low;
+    put_delta(low, -4);
+    load(low);
+    EXPECT_EQ(run({{1, 1}, {0, 49}}, 3, groups, only_long_kvxdec_info), 0);
+    BitWriter high;
+    put_delta(high, 6);
+    load(high);
+    EXPECT_EQ(run({{1, 1}, {0, 49}}, 250, groups, only_long_kvxdec_info), 0);
+    load(BitWriter());
+    EXPECT_EQ(run({{0, 3}, {RESERVED_HCB, 4}, {0, 49}}, 100, groups, only_long_kvxdec_info), 0);
+}
+
+TEST_F(ScaleFactors, ShortGroupsRepeatTheirValuesInEveryWindow) {
+    const uint8_t groups[8] = {3, 8};
+    BitWriter w;
+    put_delta(w, 1);   // group 0, band 0
+    put_delta(w, -1);  // group 1, band 0
+    load(w);
+    ASSERT_EQ(run({{1, 1}, {0, 14}, {1, 15}, {0, 28}}, 50, groups, kvxdec_eight_short_kvxdec_info), 1);
+    for (int win = 0; win < 8; ++win) EXPECT_EQ(sf(win * 14), win < 3 ? 51 : 50) << win;
+    EXPECT_EQ(sf(1), 0);
+}
+
+TEST_F(Bits, EscapesOfBook11) {
+    // (16, 3) with sign bits 1, 0; escape prefix 110 and word 000101.
+    const int16_t tops[1] = {2};
+    const std::vector<Codeword> all = load_codebooks();
+    std::string code;
+    for (const Codeword& c : all)
+        if (c.book == 11 && c.values == std::vector<int>{16, 3}) code = c.bits;
+    ASSERT_FALSE(code.empty());
+    BitWriter w;
+    for (char b : code) w.put(b == '1', 1);
+    w.put(1, 1).put(0, 1).put(0b110, 3).put(0b000101, 6).put(0x3, 2);
+    load(w);
+    int16_t quant[4] = {};
+    const SectionEntry sec[1] = {{ESC_HCB, 1}};
+    kvxdec_DecodeHuff(1, tops, sec, quant, &obj->fifo);
+    EXPECT_EQ(quant[0], -69);
+    EXPECT_EQ(quant[1], 3);
+    EXPECT_EQ(aacdec_getbits(obj, 2), 3);
+
+    // Prefix of 13 ones (N = 17): one bit dropped, the next 16 are the value.
+    std::string zero_sixteen;
+    for (const Codeword& c : all)
+        if (c.book == 11 && c.values == std::vector<int>{16, 0}) zero_sixteen = c.bits;
+    BitWriter l;
+    for (char b : zero_sixteen) l.put(b == '1', 1);
+    l.put(0, 1).put(0x1FFF, 13).put(0, 1).put(1, 1).put(0x1234, 16);
+    load(l);
+    kvxdec_DecodeHuff(1, tops, sec, quant, &obj->fifo);
+    EXPECT_EQ(quant[0], 0x1234);
+    EXPECT_EQ(quant[1], 0);
+
+    // A prefix is counted up to N = 32 (28 ones); the bits after those are
+    // taken as 16 dropped bits and the 16-bit word, wrapping to -0x5678.
+    BitWriter v;
+    for (char b : zero_sixteen) v.put(b == '1', 1);
+    v.put(1, 1).put(0xFFFFFFF, 28).put(0xABCD, 16).put(0x5678, 16).put(0x2, 2);
+    load(v);
+    kvxdec_DecodeHuff(1, tops, sec, quant, &obj->fifo);
+    EXPECT_EQ(quant[0], -0x5678);
+    EXPECT_EQ(aacdec_getbits(obj, 2), 2);
+}
+
+TEST_F(Bits, NoiseAndIntensitySectionsSkipTheirBands) {
+    const int16_t tops[3] = {4, 8, 12};
+    int16_t quant[12];
+    std::memset(quant, 0x11, sizeof quant);
+    std::fill(quant, quant + 12, 0);
+    BitWriter w;
+    w.put(0, 1).put(1, 1);  // book 1: code 0 is (0,0,0,0)
+    load(w);
+    const SectionEntry sec[3] = {{NOISE_HCB, 1}, {INTENSITY_HCB, 2}, {1, 3}};
+    kvxdec_DecodeHuff(3, tops, sec, quant, &obj->fifo);
+    EXPECT_EQ(used(), 1);  // only the last band was read: one bit
+    for (int16_t q : quant) EXPECT_EQ(q, 0);
+}
+
+TEST_F(Bits, PulsesAndShortWindowOrder) {
+    // All-zero long spectrum with pulses at 44.1 kHz: band 2 starts at line 8.
+    BandInfo band = only_long_kvxdec_info;
+    nec_kvxdec_info = PulseInfo{1, 1, 2, {1, 3, 0, 0}, {2, 1, 0, 0}};
+    for (int i = 0; i < 128; ++i) obj->scaleFactors[0][i] = 100;
+    const SectionEntry zero[1] = {{0, 49}};
+    load(BitWriter());
+    kvxdec_huffspec(obj, &band, 1, zero, 0);
+    for (int k = 0; k < 1024; ++k) {
+        const int32_t want = k == 9 ? -76 : (k == 12 ? -38 : 0);  // dequantised -2 and -1
+        ASSERT_EQ(obj->coef[0][k], want) << k;
+    }
+    nec_kvxdec_info.pulse_data_present = 0;
+
+    // One group of eight windows: band 0 (4 lines) came window after window.
+    BandInfo shrt = kvxdec_eight_short_kvxdec_info;
+    const uint8_t groups[8] = {8};
+    kvxdec_group_layout(&shrt, groups);
+    int16_t quant[1024], scratch[1024];
+    for (int i = 0; i < 1024; ++i) quant[i] = static_cast<int16_t>(i);
+    kvxdec_ungroup_short(&shrt, quant, scratch);
+    for (int win = 0; win < 8; ++win)
+        for (int l = 0; l < 4; ++l) EXPECT_EQ(quant[128 * win + l], 4 * win + l);
+    EXPECT_EQ(quant[4], 32);  // band 1 of window 0 follows all of band 0
+    EXPECT_EQ(quant[1023], 1023);
+}
+
+TEST(Dequant, TableRows) {
+    EXPECT_EQ(aacdec_mant_4_3[0], 13008);
+    EXPECT_EQ(aacdec_mant_4_3[127], 32607);
+    const int16_t h[16] = {32767, 13004, 5161, 2048, 813, 323, 128, 51, 20, 8, 3, 1, 1, 0, 0, 0};
+    const int16_t l[16] = {32767, 32767, 32767, 32767, 26008, 10321, 4096, 1625, 645, 256, 102, 40, 16, 6, 3, 1};
+    EXPECT_EQ(std::memcmp(aacdec_exp_4_3h, h, sizeof h), 0);
+    EXPECT_EQ(std::memcmp(aacdec_exp_4_3l, l, sizeof l), 0);
+    struct Row {
+        int sf, mant, exp;
+    } rows[] = {{0, 0, -16},      {59, 0, -16},     {60, 32767, -16}, {66, 32767, -16},
+                {67, 32767, -15}, {69, 32767, -15}, {70, 24576, -14}, {73, 20480, -13},
+                {97, 19456, -7},  {100, 32767, -7}, {109, 19480, -4}, {128, 32767, 0},
+                {129, 19484, 1},  {181, 19483, 14}, {187, 27554, 15}, {188, 32767, 15},
+                {255, 32767, 15}};
+    for (const Row& r : rows) {
+        EXPECT_EQ(kvxdec_pow2_table_mant[r.sf], r.mant) << r.sf;
+        EXPECT_EQ(kvxdec_pow2_table_exp[r.sf], r.exp) << r.sf;
+    }
+}
+
+TEST(Dequant, WorkedValues) {
+    struct V {
+        int q, sf;
+        int32_t want;
+    } values[] = {{1, 100, 38},          {2, 100, 76},         {3, 100, 130},     {7, 90, 76},
+                  {100, 100, 14855},     {2047, 100, 828141},  {2048, 100, 832486},
+                  {8191, 100, 5258737},  {1, 128, 4877},       {-1, 128, -4877},
+                  {8191, 128, 673118365}, {1, 60, 0}};
+    for (const V& v : values)
+        EXPECT_EQ(aacdec_dequant_value(static_cast<int16_t>(v.q), v.sf), v.want) << v.q << " " << v.sf;
+    for (int sf = 0; sf <= 59; ++sf) EXPECT_EQ(aacdec_dequant_value(8191, sf), 0);
+    for (int sf = 188; sf <= 255; ++sf) EXPECT_EQ(aacdec_dequant_value(5, sf), aacdec_dequant_value(5, 188));
+    EXPECT_EQ(aacdec_dequant_value(-32768, 100), aacdec_dequant_value(-32767, 100));
+    int32_t prev = 0;
+    for (int q = 1; q <= 8191; ++q) {
+        const int32_t x = aacdec_dequant_value(static_cast<int16_t>(q), 100);
+        ASSERT_GE(x, prev) << q;
+        ASSERT_EQ(aacdec_dequant_value(static_cast<int16_t>(-q), 100), -x);
+        prev = x;
+    }
+}
+
+TEST(Dequant, ShortFramesTakeOneScaleFactorPerBandAndWindow) {
+    kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
+    const BandInfo& b = kvxdec_eight_short_kvxdec_info;
+    int32_t buf[1024];
+    int16_t* quant = reinterpret_cast<int16_t*>(buf) + 1024;
+    for (int i = 0; i < 1024; ++i) quant[i] = 1;
+    int16_t sf[128];
+    for (int i = 0; i < 112; ++i) sf[i] = static_cast<int16_t>(i % 14 == 0 ? 128 : 100);
+    kvxdec_DequantizeGains(b.num_windows, b.num_swb, buf, quant, sf, b.window_swb_top);
+    for (int win = 0; win < 8; ++win) {
+        EXPECT_EQ(buf[128 * win], 4877);       // band 0 of every window: sf 128
+        EXPECT_EQ(buf[128 * win + 4], 38);     // band 1: sf 100
+        EXPECT_EQ(buf[128 * win + 127], 38);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,206 @@
+// Channel elements of real streams decoded straight from the FIFO: every
+// frame must parse to its END element, and END must leave only the
+// alignment bits of the frame.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bitstream_util.h"
+#include "dec/bands.h"
+#include "dec/block.h"
+#include "dec/headers.h"
+#include "dec/syntax.h"
+#include "test_util.h"
+
+namespace {
+
+struct BlockResult {
+    int16_t error = 0;  // first element error, 0 if none
+    int channels = 0;   // channels of the decoded elements
+    int elements = 0;
+    bool underrun = false;
+};
+
+// The element loop of a raw data block, as far as the channel streams go.
+BlockResult parse_block(MP4AACDEC_QUVA_Obj* obj) {
+    BlockResult r;
+    kvxdec_default_config = 1;
+    reset_mc_kvxdec_info(&obj->mcInfo);
+    for (uint16_t id = aacdec_getbits(obj, 3); id != ID_END; id = aacdec_getbits(obj, 3)) {
+        ++r.elements;
+        if (id == ID_SCE || id == ID_CPE || id == ID_LFE) {
+            const int16_t e = kvxdec_huffdecode(obj, id, &obj->mcInfo);
+            if (e != 0) {
+                r.error = e;
+                break;
+            }
+            r.channels += id == ID_CPE ? 2 : 1;
+        } else if (id == ID_FIL) {
+            kvxdec_getfill(obj);
+        } else if (id == ID_DSE) {
+            aacdec_getbits(obj, 4);
+            const bool align = aacdec_getbits(obj, 1);
+            int count = aacdec_getbits(obj, 8);
+            if (count == 255) count += aacdec_getbits(obj, 8);
+            if (align) kvxdec_byte_align(&obj->fifo);
+            for (int i = 0; i < count; ++i) aacdec_getbits(obj, 8);
+        } else {
+            r.error = -100 - id;  // not expected in these streams
+            break;
+        }
+        if (obj->fifo.status == DECFIFO_UNDERRUN) break;
+    }
+    r.underrun = obj->fifo.status == DECFIFO_UNDERRUN;
+    return r;
+}
+
+int frame_length(const std::vector<uint8_t>& s, size_t pos) {
+    return ((s[pos + 3] & 3) << 11) | (s[pos + 4] << 3) | (s[pos + 5] >> 5);
+}
+
+struct StreamCase {
+    const char* file;
+    int frames;
+    int rate_index;
+    int channels;
+};
+
+class AdtsStreams : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(AdtsStreams, EveryFrameParsesToEndWithinItsAlignmentBits) {
+    const StreamCase& sc = GetParam();
+    const std::vector<uint8_t> s = read_file(data_path(sc.file));
+    ASSERT_FALSE(s.empty()) << sc.file;
+    MP4AACDEC_QUVA_Obj* obj = make_decoder(true);
+    size_t pos = 0;
+    int frame = 0;
+    int short_frames = 0, tns_frames = 0, nonzero_frames = 0;
+    while (pos + 7 <= s.size()) {
+        const int len = frame_length(s, pos);
+        ASSERT_GE(len, 7);
+        ASSERT_LE(pos + static_cast<size_t>(len), s.size());
+        std::vector<uint8_t> bytes(s.begin() + static_cast<long>(pos), s.begin() + static_cast<long>(pos) + len);
+        bytes.resize(bytes.size() + 2, 0);  // the zero word a frame-mode call appends
+        aacdecode_flushFifo(obj);
+        feed(obj, bytes);
+        const size_t words = (bytes.size() + 1) / 2;
+
+        kvxdec_bno = frame;  // from the second frame on the syncword is read
+        kvxdec_decfifoReadBits2(&obj->fifo, frame == 0 ? 12 : 0);
+        kvxdec_ADTS_fixed_header(obj);
+        kvxdec_ADTS_variable_header(obj);
+        kvxdec_ADTS_error_check(obj);
+        ASSERT_EQ(obj->adts.sampling_frequency_index, sc.rate_index);
+        if (frame == 0) kvxdec_infoinit(&samp_rate_kvxdec_info[sc.rate_index]);
+
+        const BlockResult r = parse_block(obj);
+        ASSERT_EQ(r.error, 0) << sc.file << " frame " << frame;
+        ASSERT_FALSE(r.underrun) << sc.file << " frame " << frame;
+        ASSERT_EQ(r.channels, sc.channels) << sc.file << " frame " << frame;
+        const int slack = len * 8 - bits_consumed(obj, words);
+        ASSERT_GE(slack, 0) << sc.file << " frame " << frame;
+        ASSERT_LE(slack, 7) << sc.file << " frame " << frame;
+
+        if (obj->windowSequence[0] == EIGHT_SHORT_SEQUENCE) ++short_frames;
+        if (obj->tnsData[0]->win[0].n_filt) ++tns_frames;
+        bool any = false;
+        for (int k = 0; k < 1024; ++k) any |= obj->coef[0][k] != 0;
+        nonzero_frames += any;
+        pos += static_cast<size_t>(len);
+        ++frame;
+    }
+    EXPECT_EQ(pos, s.size());
+    EXPECT_EQ(frame, sc.frames);
+    EXPECT_GT(nonzero_frames, frame / 20) << "spectra decoded";
+    RecordProperty("short_frames", short_frames);
+    RecordProperty("tns_frames", tns_frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, AdtsStreams,
+    ::testing::Values(StreamCase{"samples/tones_clicks_12k_mono.aac", 60, 9, 1},
+                      StreamCase{"tests/data/p01_head.aac", 24, 4, 2},
+                      StreamCase{"tests/data/p04_head.aac", 24, 3, 1},
+                      StreamCase{"tests/data/p06_vo_11025_s_music.aac", 53, 10, 2},
+                      StreamCase{"tests/data/p09_crc_head.aac", 8, 7, 2},
+                      StreamCase{"tests/data/p14_head.aac", 24, 0, 2},
+                      StreamCase{"tests/data/p15_ff_96000_m_clicks_sweep.aac", 283, 0, 1},
+                      StreamCase{"tests/data/p18_ff_24000_s_lowrate.aac", 95, 6, 2},
+                      StreamCase{"tests/data/p19_vo_8000_s_music.aac", 31, 11, 2},
+                      StreamCase{"tests/data/p20_ff_64000_m_clicks.aac", 189, 2, 1}),
+    [](const ::testing::TestParamInfo<StreamCase>& info) {
+        std::string n = info.param.file;
+        n = n.substr(n.rfind('/') + 1);
+        n = n.substr(0, n.find('.'));
+        return n;
+    });
+
+// Damaged and random frames: whatever the bits say, every access stays in
+// bounds (the sanitizer build checks) and parsing ends.
+TEST(DamagedStreams, ParsingNeverLeavesItsBuffers) {
+    const std::vector<uint8_t> s = read_file(data_path("tests/data/p01_head.aac"));
+    std::mt19937 rng(1234);
+    MP4AACDEC_QUVA_Obj* obj = make_decoder(true);
+    kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
+    int failed = 0;
+    for (int iter = 0; iter < 3000; ++iter) {
+        std::vector<uint8_t> bytes(600);
+        if (iter % 3 == 0) {
+            for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+        } else {
+            const size_t start = 7 + rng() % (s.size() - 700);
+            std::copy(s.begin() + static_cast<long>(start), s.begin() + static_cast<long>(start) + 600, bytes.begin());
+            for (int f = 0; f < 1 + iter % 5; ++f) bytes[rng() % 600] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        }
+        aacdecode_flushFifo(obj);
+        feed(obj, bytes);
+        const BlockResult r = parse_block(obj);
+        failed += r.error != 0 || r.underrun;
+    }
+    EXPECT_GT(failed, 1000);
+}
+
+// Pull source over a byte vector, 124 words at a time.
+const std::vector<uint8_t>* g_src;
+size_t g_src_pos;
+std::vector<uint16_t> g_src_words;
+uint16_t pull(int request, const uint16_t** words) {
+    g_src_words.clear();
+    while (g_src_words.size() < static_cast<size_t>(request) && g_src_pos < g_src->size()) {
+        uint16_t w = static_cast<uint16_t>((*g_src)[g_src_pos] << 8);
+        if (g_src_pos + 1 < g_src->size()) w = static_cast<uint16_t>(w | (*g_src)[g_src_pos + 1]);
+        g_src_words.push_back(w);
+        g_src_pos += 2;
+    }
+    *words = g_src_words.data();
+    return static_cast<uint16_t>(g_src_words.size());
+}
+
+TEST(AdifStream, HeaderThenEveryBlockParsesToEnd) {
+    const std::vector<uint8_t> s = read_file(data_path("tests/data/p05_ff_8000_m_speech.vbr.adif"));
+    MP4AACDEC_QUVA_Obj* obj = make_decoder(false);
+    kvxdec_current_program = -1;
+    g_src = &s;
+    g_src_pos = 0;
+    obj->fifo.get_bits_callback = pull;
+    ASSERT_EQ(kvxdec_Synchronize(obj), 1);
+    ASSERT_EQ(obj->state, STATE_ADIF);
+    ASSERT_EQ(aacDecodeADIFHeader(obj), 1);
+    int blocks = 0;
+    auto consumed_bytes = [&] { return (g_src_pos * 8 - kvxdec_decfifoGetBitCount(&obj->fifo)) / 8; };
+    while (consumed_bytes() < s.size()) {
+        kvxdec_byte_align(&obj->fifo);
+        kvxdec_default_config = 1;
+        const BlockResult r = parse_block(obj);
+        ASSERT_EQ(r.error, 0) << "block " << blocks;
+        ASSERT_EQ(r.channels, 1) << "block " << blocks;
+        ++blocks;
+        kvxdec_byte_align(&obj->fifo);
+    }
+    EXPECT_EQ(consumed_bytes(), s.size());
+    EXPECT_EQ(blocks, 41);
+}
+
+}  // namespace
