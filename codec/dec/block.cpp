@@ -1,15 +1,154 @@
-// Raw data block parser.
+// Raw data block parser: every element up to END, then the spectral tools and
+// the filter bank over the channels, then the interleaved PCM output.
 #include "dec/block.h"
 
 #include "dec/instance.h"
+#include "dec/syntax.h"
+#include "dsp/filterbank.h"
+#include "dsp/tools.h"
+
+namespace {
+
+inline uint16_t bits(MP4AACDEC_QUVA_Obj* dec, uint16_t n) { return aacdec_getbits(dec, n); }
+
+// A data stream element after its id: read and dropped.
+void skip_dse(MP4AACDEC_QUVA_Obj* dec) {
+    bits(dec, 4);  // element_instance_tag
+    const bool align = bits(dec, 1);
+    int count = bits(dec, 8);
+    if (count == 255) count += bits(dec, 8);
+    if (align) kvxdec_byte_align(&dec->fifo);
+    for (int i = 0; i < count; ++i) bits(dec, 8);
+}
+
+// The three tool passes and the output, once the block has parsed cleanly.
+void synthesise(MP4AACDEC_QUVA_Obj* dec) {
+    MC_Info& mi = dec->mcInfo;
+    const int channels = mi.num_channels < 2 ? mi.num_channels : 2;
+
+    // Mid/side for every channel pair.
+    for (int c = 0; c < channels; ++c) {
+        const ChInfo& ch = mi.channel[c];
+        const int w = ch.window_channel;
+        if (!ch.present || !ch.is_cpe || !ch.is_left || !dec->msMaskPresent[w]) continue;
+        const BandInfo* b = kvxdec_winmap[dec->windowSequence[w] & 3];
+        const int r = ch.paired_channel;
+        if (dec->msMaskPresent[w] == 1)
+            kvxdec_map_mask(b, dec->windowGroups[w], dec->msMask[w], dec->sectCodebook[r]);
+        kvxdec_synt(b->num_windows, b->num_swb, b->window_swb_top, b->window_bins, dec->windowGroups[w],
+                    dec->msMask[w], dec->coef[r], dec->coef[c]);
+    }
+    // Noise substitution, then intensity, channel by channel.
+    for (int c = 0; c < 2; ++c) {
+        const ChInfo& ch = mi.channel[c];
+        if (!ch.present) continue;
+        const int w = ch.window_channel;
+        const BandInfo* b = kvxdec_winmap[dec->windowSequence[w] & 3];
+        aacdec_pns(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
+                   dec->predUsed[w], dec->coef);
+        kvxdec_intensity(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
+                         dec->predUsed[w], dec->coef);
+    }
+    // Temporal noise shaping window by window, then the filter bank.
+    int16_t* const pcm_stage = reinterpret_cast<int16_t*>(dec->coef[0]);
+    for (int c = 0; c < 2; ++c) {
+        const ChInfo& ch = mi.channel[c];
+        if (!ch.present) continue;
+        const int w = ch.window_channel;
+        const BandInfo* b = kvxdec_winmap[dec->windowSequence[w] & 3];
+        const TnsInfo* tns = dec->tnsData[c];
+        int offset = 0;
+        for (int i = 0; i < tns->n_windows && i < 8; ++i) {
+            kvxdec_tns_decode_subblock(dec->coef[c] + offset, dec->coef[c] + offset, dec->maxSfb[w],
+                                       b->window_swb_top[i], b->is_long, &tns->win[i], dec);
+            offset += b->window_bins[i];
+        }
+        kvxdec_aacFilterBank(dec, dec->windowSequence[w], dec->windowShapeState[w], dec->coef[c],
+                             dec->overlap[c], pcm_stage + 1024 * c);
+    }
+}
+
+}  // namespace
+
+int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
+    DecFifo& f = dec->fifo;
+    f.words_read = 0;
+    uint16_t channels = 0;
+    int non_pce = 0;
+    bool decoded = false;
+    if (dec->state == STATE_ADIF) kvxdec_byte_align(&f);
+    reset_mc_kvxdec_info(&dec->mcInfo);
+
+    uint16_t id = bits(dec, 3);
+    if (id == ID_END) return 0;  // an empty block decodes nothing
+    while (id != ID_END) {
+        if (id != ID_PCE) ++non_pce;
+        switch (id) {
+        case ID_SCE:
+        case ID_CPE:
+        case ID_LFE: {
+            const int16_t r = kvxdec_huffdecode(dec, id, &dec->mcInfo);
+            if (r & 0x8000) {
+                // An incomplete frame is retried; a broken one resynchronises.
+                if (f.status != DECFIFO_UNDERRUN) dec->state = STATE_SEARCH;
+                return r;
+            }
+            if (f.status == DECFIFO_UNDERRUN) return -1;
+            decoded = true;
+            break;
+        }
+        case ID_CCE:
+            // Not parsed: the bits after its id are read as the next id.
+            dec->lastError = KVXD_ERR_CCE;
+            break;
+        case ID_DSE:
+            skip_dse(dec);
+            break;
+        case ID_PCE:
+            if (non_pce > 0) dec->lastError = KVXD_ERR_LATE_PCE;
+            kvxdec_get_prog_config(dec);
+            break;
+        case ID_FIL:
+            kvxdec_getfill(dec);
+            break;
+        default:
+            break;
+        }
+        const uint16_t element = id;
+        id = bits(dec, 3);
+        if (f.status == DECFIFO_UNDERRUN) return -1;
+        channels = static_cast<uint16_t>(channels + (element == ID_CPE ? 2 : (element == ID_SCE || element == ID_LFE ? 1 : 0)));
+    }
+    if (!decoded || channels != dec->mcInfo.num_channels) {
+        dec->state = STATE_SEARCH;
+        return 0;
+    }
+    kvxdec_check_mc_kvxdec_info(&dec->mcInfo, kvxdec_bno == 0 && kvxdec_default_config != 0);
+    const int16_t result = static_cast<int16_t>(16u * f.words_read);
+
+    synthesise(dec);
+
+    ++kvxdec_bno;
+    dec->numSamples = kSamplesPerBlock;
+    const int16_t* const pcm_stage = reinterpret_cast<const int16_t*>(dec->coef[0]);
+    const int16_t* const right = pcm_stage + (dec->mcInfo.num_channels == 2 ? 1024 : 0);
+    int16_t* out = dec->outputBuffer;
+    if (out) {
+        for (int i = 0; i < 1024; ++i) {
+            out[2 * i] = pcm_stage[i];
+            out[2 * i + 1] = right[i];
+        }
+    }
+    return result;
+}
 
 // count (4 bits, 15 escapes to 14 + 8 more bits), then 8 * count bits of
 // payload, all dropped: the extension type and its data take the same path.
 void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec) {
-    int count = aacdec_getbits(dec, 4);
-    if (count == 15) count = 14 + aacdec_getbits(dec, 8);
+    int count = bits(dec, 4);
+    if (count == 15) count = 14 + bits(dec, 8);
     if (count == 0) return;
-    aacdec_getbits(dec, 4);  // extension_type
-    aacdec_getbits(dec, 4);
-    for (int i = 1; i < count; ++i) aacdec_getbits(dec, 8);
+    bits(dec, 4);  // extension_type
+    bits(dec, 4);
+    for (int i = 1; i < count; ++i) bits(dec, 8);
 }

@@ -74,6 +74,9 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
 // the output buffer and the get-bits callback.
 void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
     reset_fifo(obj);
+    // The saved read context points at the empty FIFO until the first save,
+    // so a restore can never leave the buffer.
+    obj->savedFifo = obj->fifo;
     obj->savedFifo.buffer = nullptr;
     obj->errorCount = 0;
     obj->state = STATE_SEARCH;

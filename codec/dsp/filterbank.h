@@ -1,11 +1,19 @@
 // Synthesis filter bank: inverse MDCT, windowing and overlap-add.
 #pragma once
 
+#include <cstdint>
+
 struct MP4AACDEC_QUVA_Obj;
 
 extern "C" {
 
 // Sets the first-block flag; the last step of every decoder reset.
 void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state);
+
+// Synthesis of one channel for one block: inverse transforms by window
+// sequence, windowing, overlap-add, 1024 PCM samples to pcm.
+// wnd_shape: [0] this block's window shape, [1] the previous transform's.
+void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
+                          int32_t* coef, int16_t* overlap, int16_t* pcm);
 
 }  // extern "C"
