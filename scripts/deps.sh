@@ -7,6 +7,7 @@ command -v cmake >/dev/null 2>&1 || need="$need cmake"
 command -v g++ >/dev/null 2>&1 || need="$need g++"
 command -v python3 >/dev/null 2>&1 || need="$need python3"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
+command -v flac >/dev/null 2>&1 || need="$need flac"
 if [ "${1:-}" = arm ]; then
   command -v arm-linux-gnueabihf-g++ >/dev/null 2>&1 || need="$need g++-arm-linux-gnueabihf"
   command -v qemu-arm >/dev/null 2>&1 || need="$need qemu-user"

@@ -1,7 +1,67 @@
+// Synthesis filter bank: drives the inverse transforms by window sequence,
+// overlap-adds with the previous block and writes 1024 PCM samples.
+//
+// Time samples between the transform and the output are 16-bit at half of
+// the PCM scale; the final step doubles with saturation.
 #include "dsp/filterbank.h"
 
+#include <cstring>
+
+#include "dec/bands.h"
 #include "dec/instance.h"
+#include "dsp/fixed.h"
+#include "dsp/imdct.h"
 
 void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1; }
 
-void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj*, uint8_t, uint16_t*, int32_t*, int16_t*, int16_t*) {}
+// out = sat16(2 * wrap16(a + b)): the sum wraps in 16 bits before the
+// saturating doubling. Overlap-add straight to PCM.
+void kvxdec_add_func_aacFB(const int16_t* a, const int16_t* b, int16_t* out, int n) {
+    for (int i = 0; i < n; ++i) out[i] = fx::sat16(2 * fx::wrap16(a[i] + b[i]));
+}
+
+// out = sat16(a + b), staying at half scale; out may be b.
+void kvxdec_add_func2_aacFB(const int16_t* a, const int16_t* b, int16_t* out, int n) {
+    for (int i = 0; i < n; ++i) out[i] = fx::sat16(a[i] + b[i]);
+}
+
+// out = sat16(2 * in): half scale to PCM.
+void kvxdec_shift1_func_aacFB(int16_t* out, const int16_t* in, int n) {
+    for (int i = 0; i < n; ++i) out[i] = fx::sat16(2 * in[i]);
+}
+
+void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
+                          int32_t* coef, int16_t* overlap, int16_t* pcm) {
+    int16_t* t = reinterpret_cast<int16_t*>(coef);
+    switch (window_sequence & 3) {
+    case ONLY_LONG_SEQUENCE:
+    case LONG_START_SEQUENCE:
+        kvxdec_ITransformBlock(coef, t, window_sequence == ONLY_LONG_SEQUENCE ? BLOCK_LONG : BLOCK_START,
+                               wnd_shape);
+        kvxdec_add_func_aacFB(t, overlap, pcm, 1024);
+        std::memcpy(overlap, t + 1024, 1024 * sizeof(int16_t));
+        if (window_sequence == LONG_START_SEQUENCE) state->firstBlock = 0;
+        break;
+    case LONG_STOP_SEQUENCE:
+        kvxdec_ITransformBlock(coef, t, BLOCK_STOP, wnd_shape);
+        kvxdec_add_func_aacFB(t, overlap, pcm, 576);
+        kvxdec_shift1_func_aacFB(pcm + 576, t + 576, 448);  // the overlap is not used here
+        std::memcpy(overlap, t + 1024, 1024 * sizeof(int16_t));
+        break;
+    default: {
+        // After a reset, until the first LONG_START block, the short windows
+        // sit 64 samples later than the centred placement.
+        const int o = state->firstBlock ? 512 : 448;
+        for (int w = 0; w < 8; ++w) {
+            int16_t* s = reinterpret_cast<int16_t*>(coef + 128 * w);
+            kvxdec_ITransformBlock(coef + 128 * w, s, BLOCK_SHORT, wnd_shape);
+            int16_t* ov = overlap + o + 128 * w;
+            kvxdec_add_func2_aacFB(s, ov, ov, 128);
+            std::memcpy(ov + 128, s + 128, 128 * sizeof(int16_t));
+        }
+        kvxdec_shift1_func_aacFB(pcm, overlap, 1024);
+        std::memmove(overlap, overlap + 1024, 1024 * sizeof(int16_t));
+        break;
+    }
+    }
+}

@@ -16,4 +16,9 @@ void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state);
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
                           int32_t* coef, int16_t* overlap, int16_t* pcm);
 
+// Combining routines, 16-bit in and out.
+void kvxdec_add_func_aacFB(const int16_t* a, const int16_t* b, int16_t* out, int n);
+void kvxdec_add_func2_aacFB(const int16_t* a, const int16_t* b, int16_t* out, int n);
+void kvxdec_shift1_func_aacFB(int16_t* out, const int16_t* in, int n);
+
 }  // extern "C"

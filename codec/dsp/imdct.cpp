@@ -1,0 +1,179 @@
+// Inverse MDCT: pre-twiddle, complex FFT, post-twiddle, window halves.
+//
+// Products are high-half products P(a, c) = floor(a * c / 65536) of a 32-bit
+// value and a Q15 table value: a Q15 factor scales by half its value, and the
+// routines double afterwards. Nothing here saturates except the post-twiddle's
+// doubling of the long transform.
+#include "dsp/imdct.h"
+
+#include "dsp/fixed.h"
+#include "tables/filterbank_tables.h"
+
+using fx::add_wrap;
+using fx::mul32x16_hi;
+using fx::neg_wrap;
+using fx::shl_wrap;
+using fx::sub_wrap;
+
+const int16_t* const kvxdec_windowPtr[6] = {kvxdec_fhg_long,  kvxdec_dol_long,  kvxdec_fhg_short,
+                                            kvxdec_dol_short, kvxdec_fhg_edler, kvxdec_dol_edler};
+const int32_t kvxdec_windowLeng[3] = {1024, 128, 1024};
+
+namespace {
+
+struct Complex {
+    int32_t re, im;
+};
+
+inline Complex load(const int32_t* v, int k) { return {v[2 * k], v[2 * k + 1]}; }
+inline void store(int32_t* v, int k, Complex z) {
+    v[2 * k] = z.re;
+    v[2 * k + 1] = z.im;
+}
+inline Complex add(Complex a, Complex b) { return {add_wrap(a.re, b.re), add_wrap(a.im, b.im)}; }
+inline Complex sub(Complex a, Complex b) { return {sub_wrap(a.re, b.re), sub_wrap(a.im, b.im)}; }
+
+// -(a + i b)(c - i s) / 32768.
+inline Complex pre(int32_t a, int32_t b, uint32_t w) {
+    const int16_t c = tw_c(w), s = tw_s(w);
+    return {neg_wrap(shl_wrap(add_wrap(mul32x16_hi(a, c), mul32x16_hi(b, s)), 1)),
+            shl_wrap(add_wrap(mul32x16_hi(neg_wrap(b), c), mul32x16_hi(a, s)), 1)};
+}
+
+// The two halves of z (c - i s), doubled with saturation.
+inline int32_t post_p(Complex z, uint32_t w) {
+    return fx::sat32(2 * static_cast<int64_t>(mul32x16_hi(z.re, tw_c(w)) + mul32x16_hi(z.im, tw_s(w))));
+}
+inline int32_t post_q(Complex z, uint32_t w) {
+    return fx::sat32(2 * static_cast<int64_t>(mul32x16_hi(neg_wrap(z.im), tw_c(w)) + mul32x16_hi(z.re, tw_s(w))));
+}
+
+template <int Shift>
+void post_twiddle(int32_t* data, int n, const uint32_t* table) {
+    int16_t* y = reinterpret_cast<int16_t*>(data);
+    const int eighth = n / 8, quarter = n / 4, half = n / 2;
+    // Each pass reads its two inputs before writing; later passes read
+    // further out than any earlier write reaches.
+    for (int i = 0; i < eighth; ++i) {
+        const int ia = eighth + i, ib = eighth - 1 - i;
+        const Complex a = load(data, ia), b = load(data, ib);
+        const int32_t pa = post_p(a, table[ia]), qa = post_q(a, table[ia]);
+        const int32_t pb = post_p(b, table[ib]), qb = post_q(b, table[ib]);
+        y[half - 1 - 2 * i] = fx::wrap16(pa >> Shift);
+        y[half + 2 * i] = fx::wrap16(qa >> Shift);
+        y[half + 2 * i + 1] = fx::wrap16(pb >> Shift);
+        y[half - 2 - 2 * i] = fx::wrap16(qb >> Shift);
+    }
+    // Even extension at the end, odd extension at the start.
+    for (int m = 0; m < quarter; ++m) {
+        y[3 * quarter + m] = y[3 * quarter - 1 - m];
+        y[quarter - 1 - m] = fx::wrap16(-y[quarter + m]);
+    }
+}
+
+}  // namespace
+
+void aacdec_pre_twiddle_arm_opt(int32_t* in, int32_t* out, const uint32_t* table, int n) {
+    const int half = n / 2, quarter = n / 4;
+    // z[k] from the front and z[N/4-1-k] from the back: the four inputs of a
+    // pass are exactly the four words it writes.
+    for (int k = 0; k < n / 8; ++k) {
+        const int kb = quarter - 1 - k;
+        const Complex front = pre(in[2 * k], in[half - 1 - 2 * k], table[k]);
+        const Complex back = pre(in[2 * kb], in[half - 1 - 2 * kb], table[kb]);
+        store(out, k, front);
+        store(out, kb, back);
+    }
+}
+
+void kvxdec_dit_fft_no_scale(int32_t* data, int n) {
+    int32_t scratch[2 * 512];
+    const int16_t* rev = n == 512 ? kvxdec_tabBitrev512 : kvxdec_tabBitrev64;
+    for (int k = 0; k < n; ++k) store(scratch, k, load(data, rev[k] / 8));
+
+    // First two stages as one radix-4 stage.
+    for (int g = 0; g < n; g += 4) {
+        const Complex t0 = load(scratch, g), t1 = load(scratch, g + 1);
+        const Complex t2 = load(scratch, g + 2), t3 = load(scratch, g + 3);
+        const Complex a = add(t0, t1), b = sub(t0, t1), c = add(t2, t3), d = sub(t2, t3);
+        store(data, g, add(a, c));
+        store(data, g + 2, sub(a, c));
+        store(data, g + 1, {add_wrap(b.re, d.im), sub_wrap(b.im, d.re)});  // b - i d
+        store(data, g + 3, {sub_wrap(b.re, d.im), add_wrap(b.im, d.re)});  // b + i d
+    }
+
+    // Radix-2 stages; one twiddle word serves the butterflies at j and at
+    // j + h/2 (the latter's twiddle is the former's times -i).
+    const uint32_t* tw = kvxdec_fftTwiddleTable4Arm;
+    for (int h = 4; h <= n / 2; h *= 2) {
+        for (int base = 0; base < n; base += 2 * h) {
+            for (int j = 0; j < h / 2; ++j) {
+                const int16_t c = tw_c(tw[j]), s = tw_s(tw[j]);
+                const int p = base + j, q = base + j + h / 2;
+                const Complex y = load(data, p + h);
+                const int32_t tre = add_wrap(mul32x16_hi(y.re, c), mul32x16_hi(y.im, s));
+                const int32_t tim = sub_wrap(mul32x16_hi(y.im, c), mul32x16_hi(y.re, s));
+                const Complex t{shl_wrap(tre, 1), shl_wrap(tim, 1)};
+                const Complex x = load(data, p);
+                store(data, p, add(x, t));
+                store(data, p + h, sub(x, t));
+
+                const Complex y2 = load(data, q + h);
+                const int32_t ure = sub_wrap(mul32x16_hi(y2.im, c), mul32x16_hi(y2.re, s));
+                const int32_t uim = neg_wrap(add_wrap(mul32x16_hi(y2.re, c), mul32x16_hi(y2.im, s)));
+                const Complex u{shl_wrap(ure, 1), shl_wrap(uim, 1)};
+                const Complex x2 = load(data, q);
+                store(data, q, add(x2, u));
+                store(data, q + h, sub(x2, u));
+            }
+        }
+        tw += h / 2;
+    }
+}
+
+// Only the two sizes the transforms use have tables; any other size, like
+// any direction other than forward, leaves the data untouched. The scale
+// argument is 0 in every call and selects the unscaled transform.
+void kvxdec_cfft(int32_t* data, int16_t n, int16_t direction, int16_t scale) {
+    (void)scale;
+    if (direction != -1 || (n != 64 && n != 512)) return;
+    kvxdec_dit_fft_no_scale(data, n);
+}
+
+void aacdec_post_twiddle_arm_opt(int32_t* data, int n, const uint32_t* table) {
+    post_twiddle<16>(data, n, table);
+}
+
+void aacdec_post_twiddle_arm_opt_short(int32_t* data, int n, const uint32_t* table) {
+    post_twiddle<13>(data, n, table);
+}
+
+void misc1_aacFB(int16_t* buf, const int16_t* win, int n) {
+    for (int i = 0; i < n; ++i) buf[i] = static_cast<int16_t>((buf[i] * win[i]) >> 15);
+}
+
+void misc2_aacFB(int16_t* buf, const int16_t* win_last, int n) {
+    for (int i = 0; i < n; ++i) buf[i] = static_cast<int16_t>((buf[i] * win_last[-i]) >> 15);
+}
+
+void kvxdec_ITransformBlock(int32_t* coef_in, int16_t* time_out, int16_t block_type, uint16_t* wnd_shape) {
+    int kind1 = 1, kind2 = 1;  // short
+    if (block_type == BLOCK_LONG) kind1 = kind2 = 0;
+    if (block_type == BLOCK_START) kind1 = 0, kind2 = 2;
+    if (block_type == BLOCK_STOP) kind1 = 2, kind2 = 0;
+    const int len1 = kvxdec_windowLeng[kind1], len2 = kvxdec_windowLeng[kind2];
+    const int n = len1 + len2;
+    if (n == 2048) {
+        aacdec_pre_twiddle_arm_opt(coef_in, coef_in, kvxdec_cs2048, n);
+        kvxdec_cfft(coef_in, 512, -1, 0);
+        aacdec_post_twiddle_arm_opt(coef_in, n, kvxdec_cs2048);
+    } else {
+        aacdec_pre_twiddle_arm_opt(coef_in, coef_in, kvxdec_cs256, n);
+        kvxdec_cfft(coef_in, 64, -1, 0);
+        aacdec_post_twiddle_arm_opt_short(coef_in, n, kvxdec_cs256);
+    }
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    misc1_aacFB(time_out, kvxdec_windowPtr[prev + 2 * kind1], len1);
+    misc2_aacFB(time_out + len1, kvxdec_windowPtr[shape + 2 * kind2] + len2 - 1, len2);
+    wnd_shape[1] = wnd_shape[0];
+}

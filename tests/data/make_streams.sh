@@ -1,0 +1,22 @@
+#!/bin/sh
+# How the generated test streams and the reference decodes were made (run by
+# hand; needs ffmpeg). The streams use none of mid/side, intensity, noise
+# substitution and TNS. References: ffmpeg's decode, 16-bit FLAC, starting at
+# the decoder's first output sample.
+set -e
+cd "$(dirname "$0")"
+enc="-c:a aac -aac_ms 0 -aac_is 0 -aac_pns 0 -aac_tns 0"
+# Levels stay well below full scale: the decoder holds the gain of scale
+# factors above 187 at that of 187, which loud tonal ffmpeg encodes reach.
+# Stereo 44.1 kHz: different tones left and right with clicks (short windows).
+ffmpeg -v error -y -f lavfi -i "aevalsrc=0.05*sin(2*PI*440*t)+0.1*lt(mod(t\,0.37)\,0.002)|0.04*sin(2*PI*660*t)+0.03*sin(2*PI*3000*t):s=44100:d=1.5" \
+  $enc -b:a 128k -f adts g1_44100_s_clicks.aac
+# Stereo 22.05 kHz: a sweep and a tone, no transients.
+ffmpeg -v error -y -f lavfi -i "aevalsrc=0.06*sin(2*PI*(200+1500*t)*t)|0.05*sin(2*PI*1000*t):s=22050:d=1.5" \
+  $enc -b:a 64k -f adts g2_22050_s_sweep.aac
+# Mono 32 kHz: tone with noise bursts.
+ffmpeg -v error -y -f lavfi -i "aevalsrc=0.04*sin(2*PI*523*t)+0.1*(random(0)-0.5)*lt(mod(t\,0.5)\,0.05):s=32000:d=1.5" \
+  $enc -b:a 64k -f adts g3_32000_m_bursts.aac
+for f in g1_44100_s_clicks g2_22050_s_sweep g3_32000_m_bursts; do
+  ffmpeg -v error -y -i $f.aac -c:a flac -sample_fmt s16 ref/$f.ffmpeg.flac
+done

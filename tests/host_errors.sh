@@ -1,0 +1,32 @@
+#!/bin/sh
+# Usage: host_errors.sh EMULATOR AACDEC SOURCE_DIR — the host's error paths:
+# each must exit non-zero with its message; a damaged stream exits 0.
+emu=$(echo "$1" | tr ';' ' '); aacdec="$2"; src="$3"
+tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
+fails=0
+expect() {  # expect EXIT_CODE MESSAGE_PART -- ARGS...
+  code=$1; msg=$2; shift 3
+  out=$($emu "$aacdec" "$@" 2>&1); rc=$?
+  if [ "$rc" != "$code" ] || ! printf '%s' "$out" | grep -q -- "$msg"; then
+    echo "FAIL: aacdec $* -> exit $rc: $out (wanted exit $code and '$msg')"; fails=$((fails + 1))
+  fi
+}
+expect 1 "cannot open" -- "$tmp/missing.aac" "$tmp/out.wav"
+head -c 3000 /dev/zero > "$tmp/zeros.aac"
+expect 1 "no ADTS or ADIF stream" -- "$tmp/zeros.aac" "$tmp/out.wav"
+expect 1 "unsupported sample rate" -- --raw --rate 44000 --channels 2 "$tmp/zeros.aac" "$tmp/out.wav"
+expect 1 "no audio block could be decoded" -- --raw --rate 44100 --channels 2 "$tmp/zeros.aac" "$tmp/out.wav"
+expect 1 "cannot write" -- "$src/samples/tones_clicks_12k_mono.aac" "$tmp/no/such/dir/out.wav"
+expect 1 "frame mode needs an ADTS stream" -- --mode frame "$src/tests/data/p05_ff_8000_m_speech.vbr.adif" "$tmp/out.wav"
+expect 2 "usage" -- "$src/samples/tones_clicks_12k_mono.aac"
+# A damaged stream (bytes cut out of the middle) decodes with its losses reported.
+head -c 5000 "$src/samples/tones_clicks_12k_mono.aac" > "$tmp/cut.aac"
+tail -c 6000 "$src/samples/tones_clicks_12k_mono.aac" >> "$tmp/cut.aac"
+for mode in stream frame pull; do
+  expect 0 "blocks decoded" -- --mode $mode "$tmp/cut.aac" "$tmp/cut.wav"
+done
+# Raw PCM on standard output: 60 blocks of 4096 bytes.
+bytes=$($emu "$aacdec" --quiet "$src/samples/tones_clicks_12k_mono.aac" - | wc -c)
+[ "$bytes" = 245760 ] || { echo "FAIL: $bytes bytes of PCM on stdout"; fails=$((fails + 1)); }
+[ $fails = 0 ] && echo "host errors ok"
+exit $fails

@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""Decodes one stream with the command-line host in every input mode and
+checks the result: all modes give the same PCM, every frame yields a block,
+a one-channel stream comes out as two equal channels, the PCM's MD5 equals
+the one recorded (the decoder is bit-exact across builds and architectures),
+and the signal-to-noise ratio against a reference decode is at least the
+given bound per channel.
+
+usage: stream_check.py --aacdec PATH [--emulator CMD] --stream FILE --ref FLAC
+         --channels N --blocks N --min-snr DB[,DB] --md5 HEX [--raw RATE]
+"""
+import argparse
+import hashlib
+import math
+import os
+import shlex
+import struct
+import subprocess
+import sys
+import tempfile
+
+
+def run_host(args, mode, out, extra=()):
+    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--quiet", "--mode", mode]
+    cmd += list(extra)
+    if args.raw:
+        cmd += ["--raw", "--rate", str(args.raw), "--channels", str(args.channels)]
+    cmd += [args.stream, out]
+    r = subprocess.run(cmd, capture_output=True, text=True)
+    if r.returncode != 0:
+        sys.exit("FAIL: %s exited %d: %s" % (" ".join(map(shlex.quote, cmd)), r.returncode, r.stderr))
+    with open(out, "rb") as f:
+        data = f.read()
+    if data[:4] != b"RIFF" or data[8:16] != b"WAVEfmt " or data[36:40] != b"data":
+        sys.exit("FAIL: %s: not a WAV file" % mode)
+    size = struct.unpack("<I", data[40:44])[0]
+    if size != len(data) - 44 or struct.unpack("<I", data[4:8])[0] != 36 + size:
+        sys.exit("FAIL: %s: WAV sizes do not match the data" % mode)
+    return data[44:]
+
+
+def reference(flac):
+    r = subprocess.run(["flac", "-d", "-s", "-c", "--force-raw-format", "--endian=little", "--sign=signed", flac],
+                       capture_output=True)
+    if r.returncode != 0:
+        sys.exit("FAIL: cannot decode %s: %s" % (flac, r.stderr.decode()))
+    return struct.unpack("<%dh" % (len(r.stdout) // 2), r.stdout)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--aacdec", required=True)
+    p.add_argument("--emulator", default="")
+    p.add_argument("--stream", required=True)
+    p.add_argument("--ref", required=True)
+    p.add_argument("--channels", type=int, required=True)
+    p.add_argument("--blocks", type=int, required=True)
+    p.add_argument("--min-snr", required=True)
+    p.add_argument("--md5", required=True)
+    p.add_argument("--raw", type=int, default=0)
+    args = p.parse_args()
+
+    with tempfile.TemporaryDirectory() as tmp:
+        modes = [("stream", ()), ("stream", ("--chunk", "1")), ("pull", ())]
+        if not args.raw:
+            modes.append(("frame", ()))
+        outputs = {}
+        for mode, extra in modes:
+            key = mode + "".join(extra)
+            outputs[key] = run_host(args, mode, os.path.join(tmp, key + ".wav"), extra)
+    pcm = outputs["stream"]
+    for key, data in outputs.items():
+        if data != pcm:
+            sys.exit("FAIL: mode %s gives other PCM than stream mode" % key)
+    blocks = len(pcm) // 4096
+    if len(pcm) % 4096 or blocks != args.blocks:
+        sys.exit("FAIL: %d blocks of PCM (%d bytes), expected %d" % (blocks, len(pcm), args.blocks))
+    md5 = hashlib.md5(pcm).hexdigest()
+
+    ours = struct.unpack("<%dh" % (len(pcm) // 2), pcm)
+    if args.channels == 1 and any(ours[2 * i] != ours[2 * i + 1] for i in range(len(ours) // 2)):
+        sys.exit("FAIL: a one-channel stream must give two equal channels")
+    ref = reference(args.ref)
+    bounds = [float(x) for x in args.min_snr.split(",")]
+    report = []
+    ok = True
+    for c in range(args.channels):
+        a = ours[c::2]
+        b = ref[c::args.channels]
+        n = min(len(a), len(b))
+        sig = sum(x * x for x in b[:n])
+        err = sum((a[i] - b[i]) ** 2 for i in range(n))
+        snr = 10 * math.log10(sig / err) if err else 200.0
+        report.append("ch%d %.1f dB (max diff %d)" % (c, snr, max(abs(a[i] - b[i]) for i in range(n))))
+        ok &= snr >= bounds[min(c, len(bounds) - 1)]
+    print("%s: %d blocks, md5 %s, SNR %s" % (os.path.basename(args.stream), blocks, md5, ", ".join(report)))
+    if not ok:
+        sys.exit("FAIL: SNR below %s dB" % args.min_snr)
+    if md5 != args.md5:
+        sys.exit("FAIL: md5 %s, recorded %s" % (md5, args.md5))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,349 @@
+// Inverse MDCT, FFT, windows and overlap-add against first-principles maths.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "dec/bands.h"
+#include "dsp/filterbank.h"
+#include "dsp/imdct.h"
+#include "tables/filterbank_tables.h"
+#include "test_util.h"
+
+namespace {
+
+// The standard's inverse MDCT of spectral values X (N/2 of them), halved.
+std::vector<double> imdct_half(const std::vector<double>& X, int N) {
+    std::vector<double> x(static_cast<size_t>(N));
+    const double n0 = (N / 2.0 + 1.0) / 2.0;
+    for (int n = 0; n < N; ++n) {
+        double acc = 0;
+        for (int k = 0; k < N / 2; ++k) acc += X[static_cast<size_t>(k)] * std::cos(2 * M_PI / N * (n + n0) * (k + 0.5));
+        x[static_cast<size_t>(n)] = acc * 2.0 / N / 2.0;
+    }
+    return x;
+}
+
+struct Stats {
+    double snr_db;
+    double max_err;
+};
+
+Stats compare(const int16_t* got, const std::vector<double>& want) {
+    double sig = 0, err = 0, mx = 0;
+    for (size_t i = 0; i < want.size(); ++i) {
+        const double e = got[i] - want[i];
+        sig += want[i] * want[i];
+        err += e * e;
+        mx = std::max(mx, std::fabs(e));
+    }
+    return {10 * std::log10(sig / std::max(err, 1e-9)), mx};
+}
+
+// Runs one transform of block type `type` with both window shapes 0 (sine)
+// on coefficients `coef` (32 x the standard's values).
+std::vector<int16_t> transform(std::vector<int32_t> coef, int16_t type) {
+    uint16_t shape[2] = {0, 0};
+    coef.resize(1024, 0);
+    kvxdec_ITransformBlock(coef.data(), reinterpret_cast<int16_t*>(coef.data()), type, shape);
+    const int16_t* t = reinterpret_cast<const int16_t*>(coef.data());
+    return std::vector<int16_t>(t, t + (type == BLOCK_SHORT ? 256 : 2048));
+}
+
+std::vector<double> window_ref(std::vector<double> x, int N) {
+    const int16_t* w = N == 2048 ? kvxdec_fhg_long : kvxdec_fhg_short;
+    for (int n = 0; n < N / 2; ++n) {
+        x[static_cast<size_t>(n)] *= w[n] / 32768.0;
+        x[static_cast<size_t>(N - 1 - n)] *= w[n] / 32768.0;
+    }
+    return x;
+}
+
+TEST(Transform, LongAndShortMatchTheStandardsInverseMdct) {
+    std::mt19937 rng(5);
+    for (int N : {2048, 256}) {
+        for (int trial = 0; trial < 3; ++trial) {
+            std::vector<int32_t> coef(static_cast<size_t>(N / 2));
+            std::vector<double> X(static_cast<size_t>(N / 2));
+            // Spectra with a falling envelope, as in real signals; the
+            // standard's values are coef / 32.
+            for (int k = 0; k < N / 2; ++k) {
+                const double amp = (N == 2048 ? 2.0e7 : 2.5e6) / (1 + k / 16.0);
+                coef[static_cast<size_t>(k)] = static_cast<int32_t>(std::normal_distribution<double>(0, amp)(rng));
+                X[static_cast<size_t>(k)] = coef[static_cast<size_t>(k)] / 32.0;
+            }
+            const std::vector<int16_t> got = transform(coef, N == 2048 ? BLOCK_LONG : BLOCK_SHORT);
+            const Stats s = compare(got.data(), window_ref(imdct_half(X, N), N));
+            EXPECT_GT(s.snr_db, 50) << N;
+            RecordProperty("snr_db_" + std::to_string(N), static_cast<int>(s.snr_db));
+            EXPECT_LE(s.max_err, 3.0) << N;
+        }
+    }
+}
+
+TEST(Transform, SilenceAndSymmetry) {
+    const std::vector<int16_t> zero = transform(std::vector<int32_t>(1024, 0), BLOCK_LONG);
+    for (int16_t v : zero) ASSERT_EQ(v, 0);
+    // A single coefficient gives a cosine whose samples are exactly odd about
+    // N/4 and even about 3N/4 (before windowing).
+    for (int k : {0, 10, 511}) {
+        std::vector<int32_t> buf(1024, 0);
+        buf[static_cast<size_t>(k)] = 1 << 20;
+        aacdec_pre_twiddle_arm_opt(buf.data(), buf.data(), kvxdec_cs2048, 2048);
+        kvxdec_cfft(buf.data(), 512, -1, 0);
+        aacdec_post_twiddle_arm_opt(buf.data(), 2048, kvxdec_cs2048);
+        const int16_t* y = reinterpret_cast<const int16_t*>(buf.data());
+        bool nonzero = false;
+        for (int m = 0; m < 512; ++m) {
+            ASSERT_EQ(y[511 - m], static_cast<int16_t>(-y[512 + m])) << k << " " << m;
+            ASSERT_EQ(y[1536 + m], y[1535 - m]) << k << " " << m;
+            nonzero |= y[512 + m] != 0;
+        }
+        EXPECT_TRUE(nonzero);
+    }
+}
+
+TEST(Transform, LongAndShortReachTheSameScale) {
+    // One cosine at the same standard amplitude in a long and a short
+    // transform peaks at the same level.
+    std::vector<int32_t> l(1024, 0), s(1024, 0);
+    l[80] = 20000 * 32;
+    s[10] = 20000 * 32;
+    const std::vector<int16_t> lt = transform(l, BLOCK_LONG);
+    const std::vector<int16_t> st = transform(s, BLOCK_SHORT);
+    int lmax = 0, smax = 0;
+    for (int16_t v : lt) lmax = std::max(lmax, std::abs(static_cast<int>(v)));
+    for (int16_t v : st) smax = std::max(smax, std::abs(static_cast<int>(v)));
+    // 2 * 20000 / N, halved: 9.8 long, 78 short (eight times fewer lines).
+    EXPECT_NEAR(lmax, 20000.0 / 2048 * 2 / 2 * 1, 2);
+    EXPECT_NEAR(smax, 20000.0 / 256 * 2 / 2 * 1, 2);
+}
+
+// Unwindowed transform output of N = 2048 or 256.
+std::vector<int16_t> raw_transform(std::vector<int32_t> buf, int N) {
+    buf.resize(1024, 0);
+    if (N == 2048) {
+        aacdec_pre_twiddle_arm_opt(buf.data(), buf.data(), kvxdec_cs2048, N);
+        kvxdec_cfft(buf.data(), 512, -1, 0);
+        aacdec_post_twiddle_arm_opt(buf.data(), N, kvxdec_cs2048);
+    } else {
+        aacdec_pre_twiddle_arm_opt(buf.data(), buf.data(), kvxdec_cs256, N);
+        kvxdec_cfft(buf.data(), 64, -1, 0);
+        aacdec_post_twiddle_arm_opt_short(buf.data(), N, kvxdec_cs256);
+    }
+    const int16_t* y = reinterpret_cast<const int16_t*>(buf.data());
+    return std::vector<int16_t>(y, y + N);
+}
+
+TEST(Transform, ShortWrapsWhereLongSaturates) {
+    // Beyond full scale (half-scale samples past 32767) the long transform
+    // saturates and the short one keeps the low 16 bits.
+    // The largest coefficient peaks at 32768 half-scale: the long transform
+    // holds 32767 there and follows the cosine everywhere else.
+    std::vector<int32_t> l(512, 0);
+    std::vector<double> X(1024, 0);
+    l[3] = 0x7FFFFFFF;
+    X[3] = 0x7FFFFFFF / 32.0;
+    const std::vector<int16_t> lt = raw_transform(l, 2048);
+    const std::vector<double> lref = imdct_half(X, 2048);
+    for (size_t n = 0; n < 2048; ++n)  // truncated 15-bit twiddles: a few units here
+        EXPECT_NEAR(lt[n], std::min(32767.0, std::max(-32768.0, lref[n])), 2 + 4e-4 * std::fabs(lref[n])) << n;
+    // Post-twiddle of the largest values: the long doubling saturates, the
+    // short one's low 16 bits wrap.
+    std::vector<int32_t> big(1024, 0x7FFFFFFF);
+    aacdec_post_twiddle_arm_opt(big.data(), 2048, kvxdec_cs2048);
+    const int16_t* y = reinterpret_cast<const int16_t*>(big.data());
+    int saturated = 0;
+    for (int n = 512; n < 1536; ++n) saturated += y[n] == 32767 || y[n] == -32768 || y[n] == -32767;
+    EXPECT_GE(saturated, 500);  // the P halves; the Q halves nearly cancel
+    std::vector<int32_t> bigs(128, 0x7FFFFFFF);
+    aacdec_post_twiddle_arm_opt_short(bigs.data(), 256, kvxdec_cs256);
+    const int16_t* ys = reinterpret_cast<const int16_t*>(bigs.data());
+    int small = 0;
+    for (int n = 64; n < 192; ++n) small += std::abs(static_cast<int>(ys[n])) < 16384;
+    EXPECT_GT(small, 32);
+
+    std::vector<int32_t> s(128, 0);
+    std::vector<double> Xs(128, 0);
+    s[1] = 330000000;
+    Xs[1] = s[1] / 32.0;
+    const std::vector<int16_t> st = raw_transform(s, 256);
+    const std::vector<double> sref = imdct_half(Xs, 256);
+    int wrapped = 0;
+    for (size_t n = 0; n < 256; ++n) {
+        const double tol = 2 + 4e-4 * std::fabs(sref[n]);
+        if (std::fabs(sref[n]) < 32000) EXPECT_NEAR(st[n], sref[n], tol) << n;
+        if (sref[n] > 33500) {
+            EXPECT_NEAR(st[n], sref[n] - 65536, tol) << n;
+            ++wrapped;
+        }
+    }
+    EXPECT_GT(wrapped, 10);
+}
+
+TEST(Fft, ForwardOnlyAndAgainstTheDft) {
+    std::mt19937 rng(9);
+    for (int n : {64, 512}) {
+        std::vector<int32_t> data(static_cast<size_t>(2 * n));
+        for (auto& v : data) v = static_cast<int32_t>(rng() % 20001) - 10000;
+        const std::vector<int32_t> in = data;
+        kvxdec_cfft(data.data(), static_cast<int16_t>(n), 1, 0);
+        EXPECT_EQ(data, in);  // only the forward direction runs
+        kvxdec_cfft(data.data(), static_cast<int16_t>(n), -1, 0);
+        double sig = 0, err = 0;
+        for (int m = 0; m < n; ++m) {
+            double re = 0, im = 0;
+            for (int k = 0; k < n; ++k) {
+                const double a = -2 * M_PI * k * m / n;
+                re += in[static_cast<size_t>(2 * k)] * std::cos(a) - in[static_cast<size_t>(2 * k + 1)] * std::sin(a);
+                im += in[static_cast<size_t>(2 * k)] * std::sin(a) + in[static_cast<size_t>(2 * k + 1)] * std::cos(a);
+            }
+            sig += re * re + im * im;
+            err += std::pow(data[static_cast<size_t>(2 * m)] - re, 2) + std::pow(data[static_cast<size_t>(2 * m + 1)] - im, 2);
+        }
+        EXPECT_GT(10 * std::log10(sig / err), 70) << n;
+    }
+}
+
+TEST(Tables, StatedEntries) {
+    EXPECT_EQ(kvxdec_fhg_long[285], 13896);
+    const struct {
+        int k, c, s;
+    } ex[] = {{209, 26251, 19609}, {280, 21393, 24819}, {326, 17689, 27581}, {330, 17349, 27796},
+              {334, 17007, 28007}, {357, 14990, 29137}, {376, 13267, 29960}, {397, 11310, 30752},
+              {438, 7363, 31928},  {466, 4596, 32442}};
+    for (const auto& e : ex) {
+        EXPECT_EQ(tw_c(kvxdec_cs2048[e.k]), e.c) << e.k;
+        EXPECT_EQ(tw_s(kvxdec_cs2048[e.k]), e.s) << e.k;
+    }
+    // Outside the exceptions the rule holds.
+    for (int k : {0, 100, 208, 511}) {
+        const double a = 2 * M_PI * (k + 0.125) / 2048;
+        EXPECT_EQ(tw_c(kvxdec_cs2048[k]), static_cast<int>(32767 * std::cos(a)));
+        EXPECT_EQ(tw_s(kvxdec_cs2048[k]), static_cast<int>(32767 * std::sin(a)));
+    }
+    EXPECT_EQ(tw_c(kvxdec_fftTwiddleTable4Arm[0]), 32767);
+    EXPECT_EQ(tw_s(kvxdec_fftTwiddleTable4Arm[0]), 0);
+    EXPECT_EQ(tw_c(kvxdec_fftTwiddleTable4Arm[1]), 23170);  // h = 4, j = 1: cos(pi/4)
+    EXPECT_EQ(tw_s(kvxdec_fftTwiddleTable4Arm[253]), 32767 + 1 - 1 - 0 + static_cast<int>(std::lround(32768 * std::sin(M_PI * 127 / 256))) - 32767);
+    EXPECT_EQ(kvxdec_tabBitrev512[1], 256 * 8);
+    EXPECT_EQ(kvxdec_tabBitrev64[1], 32 * 8);
+    EXPECT_EQ(kvxdec_tabBitrev64[6], 24 * 8);
+    for (int i = 0; i < 448; ++i) {
+        ASSERT_EQ(kvxdec_fhg_edler[i], 0);
+        ASSERT_EQ(kvxdec_dol_edler[576 + i], 32767);
+    }
+    for (int i = 0; i < 128; ++i) EXPECT_EQ(kvxdec_fhg_edler[448 + i], kvxdec_fhg_short[i]);
+    EXPECT_EQ(kvxdec_dol_edler[575], 32767);
+    EXPECT_LE(std::abs(kvxdec_dol_edler[448 + 60] - kvxdec_dol_short[60]), 1);
+}
+
+}  // namespace
+
+namespace {
+
+class Bank : public ::testing::Test {
+protected:
+    void SetUp() override {
+        obj = make_decoder(false);
+        coef.assign(1024, 0);
+        overlap.assign(2048, 0);
+    }
+    // One block of channel 0; returns its 1024 PCM samples.
+    std::vector<int16_t> block(uint8_t seq) {
+        pcm_stage.assign(1024, 0);
+        kvxdec_aacFilterBank(obj, seq, shape, coef.data(), overlap.data(), pcm_stage.data());
+        return pcm_stage;
+    }
+    MP4AACDEC_QUVA_Obj* obj = nullptr;
+    std::vector<int32_t> coef;
+    std::vector<int16_t> overlap, pcm_stage;
+    uint16_t shape[2] = {0, 0};
+};
+
+TEST_F(Bank, SilenceAndTheScaleOfOneCoefficient) {
+    for (int16_t v : block(ONLY_LONG_SEQUENCE)) ASSERT_EQ(v, 0);
+    coef[10] = 1 << 20;  // the standard's value 32768
+    int peak = 0;
+    for (int16_t v : block(ONLY_LONG_SEQUENCE)) peak = std::max(peak, std::abs(static_cast<int>(v)));
+    EXPECT_LE(peak, 32);
+    EXPECT_GE(peak, 8);  // rising half of a windowed cosine of amplitude 32
+    // The next silent block outputs the windowed second half.
+    coef.assign(1024, 0);
+    const std::vector<int16_t> tail = block(ONLY_LONG_SEQUENCE);
+    peak = 0;
+    for (int16_t v : tail) peak = std::max(peak, std::abs(static_cast<int>(v)));
+    EXPECT_GE(peak, 8);
+    EXPECT_LE(peak, 32);
+    EXPECT_LE(std::abs(static_cast<int>(tail[1023])), 1);  // the window's end
+}
+
+TEST_F(Bank, CombiningSaturatesOrWrapsAsStated) {
+    const int16_t a[4] = {10000, 20000, -20000, 100}, b[4] = {10000, 20000, -20000, -300};
+    int16_t out[4];
+    kvxdec_add_func_aacFB(a, b, out, 4);
+    EXPECT_EQ(out[0], 32767);   // 40000 saturated
+    EXPECT_EQ(out[1], -32768);  // the 16-bit sum wraps to -25536 first
+    EXPECT_EQ(out[2], 32767);
+    EXPECT_EQ(out[3], -400);
+    kvxdec_add_func2_aacFB(a, b, out, 4);
+    EXPECT_EQ(out[1], 32767);
+    EXPECT_EQ(out[2], -32768);
+    const int16_t c[4] = {20000, -20000, 5, -5};
+    kvxdec_shift1_func_aacFB(out, c, 4);
+    EXPECT_EQ(out[0], 32767);
+    EXPECT_EQ(out[1], -32768);
+    EXPECT_EQ(out[2], 10);
+}
+
+TEST_F(Bank, LongStopIgnoresTheOverlapAfterSample575) {
+    for (auto& v : overlap) v = 1000;
+    const std::vector<int16_t> pcm = block(LONG_STOP_SEQUENCE);
+    for (int i = 0; i < 576; ++i) ASSERT_EQ(pcm[static_cast<size_t>(i)], 2000) << i;
+    for (int i = 576; i < 1024; ++i) ASSERT_EQ(pcm[static_cast<size_t>(i)], 0) << i;
+    EXPECT_EQ(obj->firstBlock, 1);  // unchanged by a LONG_STOP block
+}
+
+TEST_F(Bank, ShortWindowPlacementFollowsTheFirstBlockFlag) {
+    // Silent short windows: the output is the old overlap, doubled, up to
+    // where the first window starts, then nothing.
+    for (int flag : {1, 0}) {
+        obj->firstBlock = static_cast<uint16_t>(flag);
+        overlap.assign(2048, 0);
+        for (int i = 0; i < 1024; ++i) overlap[static_cast<size_t>(i)] = 100;
+        coef.assign(1024, 0);
+        const std::vector<int16_t> pcm = block(EIGHT_SHORT_SEQUENCE);
+        const int start = flag ? 512 : 448;
+        for (int i = 0; i < 1024; ++i) ASSERT_EQ(pcm[static_cast<size_t>(i)], i < start ? 200 : (i < start + 128 ? 200 : 0)) << flag << " " << i;
+    }
+    // A LONG_START block clears the flag.
+    obj->firstBlock = 1;
+    coef.assign(1024, 0);
+    block(LONG_START_SEQUENCE);
+    EXPECT_EQ(obj->firstBlock, 0);
+}
+
+TEST_F(Bank, PreviousShapeIsUsedOnceThenFollowsTheBlock) {
+    // Sine then KBD: the first half of the first transform uses the old shape.
+    coef[40] = 1 << 22;
+    shape[0] = 1;
+    shape[1] = 0;
+    std::vector<int32_t> a = coef;
+    uint16_t s1[2] = {1, 0};
+    kvxdec_ITransformBlock(a.data(), reinterpret_cast<int16_t*>(a.data()), BLOCK_LONG, s1);
+    EXPECT_EQ(s1[1], 1);
+    std::vector<int32_t> b = coef;
+    uint16_t s2[2] = {1, 1};
+    kvxdec_ITransformBlock(b.data(), reinterpret_cast<int16_t*>(b.data()), BLOCK_LONG, s2);
+    const int16_t* ya = reinterpret_cast<const int16_t*>(a.data());
+    const int16_t* yb = reinterpret_cast<const int16_t*>(b.data());
+    int differ_first = 0, differ_second = 0;
+    for (int i = 0; i < 1024; ++i) differ_first += ya[i] != yb[i];
+    for (int i = 1024; i < 2048; ++i) differ_second += ya[i] != yb[i];
+    EXPECT_GT(differ_first, 500);
+    EXPECT_EQ(differ_second, 0);
+}
+
+}  // namespace
