@@ -27,7 +27,9 @@ private:
     uint8_t* next_;
 };
 
-void reset_fifo(MP4AACDEC_QUVA_Obj* obj) {
+}  // namespace
+
+void kvxdec_fifo_reset(MP4AACDEC_QUVA_Obj* obj) {
     DecFifo& f = obj->fifo;
     f.buffer = f.read_ptr = f.write_ptr = obj->fifoBuffer;
     f.size = obj->fifoWords;
@@ -36,8 +38,6 @@ void reset_fifo(MP4AACDEC_QUVA_Obj* obj) {
     f.words_read = 0;
     f.status = DECFIFO_OK;
 }
-
-}  // namespace
 
 int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* record3,
                    void* record4, void* record5, const IMP4AACDEC_Params* params) {
@@ -73,7 +73,7 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
 // Back to the search state. Keeps frameMode, rawStream, bitsNeeded, lastError,
 // the output buffer and the get-bits callback.
 void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
-    reset_fifo(obj);
+    kvxdec_fifo_reset(obj);
     // The saved read context points at the empty FIFO until the first save,
     // so a restore can never leave the buffer.
     obj->savedFifo = obj->fifo;

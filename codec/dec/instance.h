@@ -126,6 +126,8 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
                    void* record4, void* record5, const IMP4AACDEC_Params* params);
 void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj);
 void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj);
+// Empties the FIFO onto its storage; keeps the get-bits callback.
+void kvxdec_fifo_reset(MP4AACDEC_QUVA_Obj* obj);
 void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj);
 void kvxdec_context_save(MP4AACDEC_QUVA_Obj* obj);
 void kvxdec_context_restore(MP4AACDEC_QUVA_Obj* obj);

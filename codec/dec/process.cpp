@@ -24,16 +24,6 @@ struct Call {
     uint32_t count;  // measured bit count
 };
 
-void reset_fifo_keep_callback(MP4AACDEC_QUVA_Obj* obj) {
-    DecFifo& f = obj->fifo;
-    f.buffer = f.read_ptr = f.write_ptr = obj->fifoBuffer;
-    f.size = obj->fifoWords;
-    f.cache = 0;
-    f.bits_left = 0;
-    f.words_read = 0;
-    f.status = DECFIFO_OK;
-}
-
 // In frame mode every call starts from a frame's first byte. The first frame
 // after a search is parsed without its syncword, which the search consumed;
 // if that frame is lost, the next call must search again rather than take
@@ -197,7 +187,7 @@ uint16_t frames(Call& call) {
 uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint16_t count) {
     Call call{obj, obj->frameMode != 0, false, 0};
     if (call.frame) {
-        reset_fifo_keep_callback(obj);
+        kvxdec_fifo_reset(obj);
         obj->errorCount = 0;
         if (count > kMaxFrameWords) {
             // More than the FIFO can hold: refused whole rather than letting

@@ -11,7 +11,7 @@ Usage: gen_bands.py [OUTPUT]   (default: standard output)
 """
 import csv
 import os
-import sys
+from common import write
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -66,12 +66,7 @@ def generate(rows):
 
 
 def main():
-    text = generate(load(os.path.join(HERE, "data", "swb_offsets.tsv")))
-    if len(sys.argv) > 1:
-        with open(sys.argv[1], "w") as f:
-            f.write(text)
-    else:
-        sys.stdout.write(text)
+    write(generate(load(os.path.join(HERE, "data", "swb_offsets.tsv"))))
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ Usage: gen_huffman.py [OUTPUT]   (default: standard output)
 """
 import csv
 import os
-import sys
+from common import write
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -94,13 +94,8 @@ def generate(books, scl):
 
 
 def main():
-    text = generate(load_books(os.path.join(HERE, "data", "spectrum_codebooks.tsv")),
-                    load_scalefactor(os.path.join(HERE, "data", "scalefactor_codebook.tsv")))
-    if len(sys.argv) > 1:
-        with open(sys.argv[1], "w") as f:
-            f.write(text)
-    else:
-        sys.stdout.write(text)
+    write(generate(load_books(os.path.join(HERE, "data", "spectrum_codebooks.tsv")),
+                    load_scalefactor(os.path.join(HERE, "data", "scalefactor_codebook.tsv"))))
 
 
 if __name__ == "__main__":
