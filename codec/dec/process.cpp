@@ -43,7 +43,14 @@ uint16_t fail_block(MP4AACDEC_QUVA_Obj* obj) {
 // After a block of an ADTS frame in streaming mode: if the block ended
 // before the frame's end, go to the next frame's syncword when it is where
 // the frame length says, otherwise carry on where the block ended.
-void check_frame_end(MP4AACDEC_QUVA_Obj* obj, DecFifo& frame_start) {
+//
+// The next frame's start is reached from where the block ended, by the bytes
+// the frame has left. That is the frame start advanced by the frame length
+// for every frame; for the first frame after a search, whose start snapshot
+// lies behind its syncword and off the byte grid, it is the only way that
+// lands on a byte boundary (advancing the snapshot would miss the syncword
+// and lose the frame after it).
+void check_frame_end(MP4AACDEC_QUVA_Obj* obj, const DecFifo& frame_start) {
     DecFifo& f = obj->fifo;
     const int16_t length = obj->adts.aac_frame_length;
     kvxdec_byte_align(&f);
@@ -53,17 +60,16 @@ void check_frame_end(MP4AACDEC_QUVA_Obj* obj, DecFifo& frame_start) {
     const int16_t consumed = static_cast<int16_t>(static_cast<int16_t>(d) >> 3);
     if (consumed >= length) return;
 
+    const int16_t rest = static_cast<int16_t>(length - consumed);
     DecFifo resume = f;
-    kvxdec_decfifoSeek(&f, static_cast<int16_t>(length - consumed));
+    kvxdec_decfifoSeek(&f, rest);  // in pull mode this fetches the rest of the frame
     // Words the seek pulled in stay in the FIFO whichever way it goes on.
     resume.write_ptr = f.write_ptr;
-    frame_start.write_ptr = f.write_ptr;
-    kvxdec_decfifoAdjust(&frame_start, length);
-    f = frame_start;
-    f.get_bits_callback = resume.get_bits_callback;
+    DecFifo next = f;
+    kvxdec_decfifoAdjust(&next, rest);
+    f = next;
     const bool sync = aacdec_getbits(obj, 12) == 0xFFF;
-    f = sync ? frame_start : resume;
-    f.get_bits_callback = resume.get_bits_callback;
+    f = sync ? next : resume;
 }
 
 uint16_t frames(Call& call);
