@@ -73,6 +73,21 @@ TEST_F(Headers, FalseCandidateShiftsTheSearchOffTheByteGrid) {
     EXPECT_EQ(kvxdec_Synchronize(obj), 1);
 }
 
+TEST_F(Headers, SearchEndsWithTheDataHeld) {
+    // 200 bytes without a syncword, the last one 0xFF: all but the 0xFF are
+    // examined and consumed; nothing past the data is read.
+    std::vector<uint8_t> junk(200, 0x11);
+    junk.back() = 0xFF;
+    give(junk);
+    EXPECT_EQ(kvxdec_Synchronize(obj), 0);
+    EXPECT_EQ(obj->fifo.status, DECFIFO_OK);
+    EXPECT_EQ(kvxdec_decfifoGetBitCount(&obj->fifo), 8);
+    // The syncword completed by the next bytes is found.
+    give({0xF1, 0x50, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(kvxdec_Synchronize(obj), 1);
+    EXPECT_EQ(obj->state, STATE_FRAMES);
+}
+
 TEST_F(Headers, SearchBudgetFollowsTheStoredFrameLength) {
     obj->adts.aac_frame_length = 1000;
     give(std::vector<uint8_t>(1700, 0));

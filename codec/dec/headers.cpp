@@ -26,6 +26,12 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
 
     int matched = 0;  // bytes of "ADIF" matched so far
     for (int i = 0; i <= budget; ++i) {
+        // Without a source to pull from, the search ends with the data held:
+        // reading on would scan stale buffer contents (an old frame's
+        // syncword among them) and leave the read position past the write
+        // position. A byte is examined only with the 4 bits after it held,
+        // so a syncword split by the end of the data is found next time.
+        if (!f.get_bits_callback && kvxdec_decfifoGetBitCount(&f) < 12) break;
         uint8_t b;
         kvxdec_decfifoReadBytes(&f, &b, 1, 1);
         if (matched == 0) {

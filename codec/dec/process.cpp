@@ -85,6 +85,9 @@ uint16_t adif(Call& call) {
     if (obj->blockCount == 0) {
         if (!call.pull && kvxdec_decfifoGetBitCount(&obj->fifo) < kAdifHeaderBits) return 0;
         if (!aacDecodeADIFHeader(obj)) {
+            // A header that ran past the data held is read again from the
+            // start of the call once more has come.
+            if (obj->fifo.status == DECFIFO_UNDERRUN) kvxdec_context_restore(obj);
             ++obj->errorCount;
             obj->lastError = KVXD_ERR_ADIF_HEADER;
             return 0;
