@@ -29,7 +29,7 @@ void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* 
                 const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
                 int32_t* const* coef);
 // TNS filters of one window, in place.
-void kvxdec_tns_decode_subblock(int32_t* spec, int32_t* spec_out, int max_sfb, const int16_t* window_swb_top,
+void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int max_sfb, const int16_t* window_swb_top,
                                 int32_t is_long, const TnsWindow* tns_window, MP4AACDEC_QUVA_Obj* dec);
 
 }  // extern "C"
