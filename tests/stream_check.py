@@ -7,7 +7,7 @@ and the signal-to-noise ratio against a reference decode is at least the
 given bound per channel.
 
 usage: stream_check.py --aacdec PATH [--emulator CMD] --stream FILE --ref FLAC
-         --channels N --blocks N --min-snr DB[,DB] --md5 HEX [--raw RATE]
+         --channels N --blocks N --min-snr DB[,DB] --md5 HEX [--raw RATE] [--no-frame]
 """
 import argparse
 import hashlib
@@ -58,11 +58,12 @@ def main():
     p.add_argument("--min-snr", required=True)
     p.add_argument("--md5", required=True)
     p.add_argument("--raw", type=int, default=0)
+    p.add_argument("--no-frame", action="store_true", help="not an ADTS stream: no frame mode")
     args = p.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp:
         modes = [("stream", ()), ("stream", ("--chunk", "1")), ("pull", ())]
-        if not args.raw:
+        if not args.raw and not args.no_frame:
             modes.append(("frame", ()))
         outputs = {}
         for mode, extra in modes:

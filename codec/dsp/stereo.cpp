@@ -1,10 +1,89 @@
-// Mid/side and intensity stereo.
+// Mid/side and intensity stereo on the 32-bit coefficients of a channel pair.
+//
+// Band walk (shared with noise substitution): groups in order, each from the
+// previous group's end window to its own; a group has the band count n of
+// its first window, and one mask byte and one codebook per band; within the
+// group every window is visited, scale factors advancing by n per window and
+// coefficients by the window's lines.
 #include "dsp/tools.h"
 
-void kvxdec_map_mask(const BandInfo*, const uint8_t*, uint8_t*, uint8_t*) {}
+#include "dsp/band_walk.h"
+#include "dsp/fixed.h"
+#include "tables/tools_tables.h"
 
-void kvxdec_synt(int16_t, const int32_t*, const int16_t* const*, const int16_t*, const uint8_t*,
-                 const uint8_t*, int32_t*, int32_t*) {}
+void kvxdec_map_mask(const BandInfo* band, const uint8_t* windowGroups, uint8_t* msMask,
+                     uint8_t* sectCodebook_right) {
+    for_each_group(band, windowGroups, [&](int, int, int n, int set) {
+        for (int b = 0; b < n; ++b) {
+            uint8_t& mask = msMask[set + b];
+            uint8_t& cb = sectCodebook_right[set + b];
+            if (!mask) continue;
+            // Where the right band is intensity or noise, mid/side does not
+            // apply: an intensity band flips its phase, a noise band is marked.
+            if (cb == 15) cb = 14, mask = 0;
+            else if (cb == 14) cb = 15, mask = 0;
+            else if (cb == 13) cb = kNoiseMsMarked, mask = 0;
+        }
+    });
+}
 
-void kvxdec_intensity(MC_Info*, const BandInfo*, int, int, const uint8_t*, const uint8_t*, const int16_t*,
-                      const int32_t*, int32_t* const*) {}
+// left = sat32(l + r), right = sat32(l - r) over the masked bands; no scaling.
+void kvxdec_synt(int16_t num_windows, const int32_t* num_swb, const int16_t* const* window_swb_top,
+                 const int16_t* window_bins, const uint8_t* windowGroups, const uint8_t* msMask,
+                 int32_t* coef_right, int32_t* coef_left) {
+    BandInfo layout{};
+    layout.num_windows = num_windows;
+    for (int w = 0; w < num_windows && w < 8; ++w) {
+        layout.num_swb[w] = num_swb[w];
+        layout.window_swb_top[w] = window_swb_top[w];
+        layout.window_bins[w] = window_bins[w];
+    }
+    for_each_band(&layout, windowGroups, [&](int set, int, int b, int first, int end) {
+        if (!msMask[set + b]) return;
+        for (int k = first; k < end; ++k) {
+            const int32_t l = coef_left[k], r = coef_right[k];
+            coef_left[k] = fx::add_sat(l, r);
+            coef_right[k] = fx::sat32(static_cast<int64_t>(l) - r);
+        }
+    });
+}
+
+namespace {
+
+// v * 2^s, saturated when s exceeds the redundant sign bits of v.
+inline int32_t shl_sat(int32_t v, int s) {
+    if (v == 0) return 0;
+    const uint32_t mag = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+    if (s > fx::clz32(mag) - 1) return v > 0 ? INT32_MAX : INT32_MIN;
+    return fx::shl_wrap(v, s);
+}
+
+}  // namespace
+
+void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
+                      const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
+                      int32_t* const* coef) {
+    (void)w;
+    (void)predUsed;
+    const ChInfo& ch = mi->channel[c];
+    if (!ch.is_cpe || ch.is_left) return;
+    const int32_t* left = coef[ch.paired_channel & 1];
+    int32_t* right = coef[c];
+    for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int end) {
+        const uint8_t cb = sectCodebook[set + b];
+        if (cb != 14 && cb != 15) return;
+        // Gain 2^(-is_pos/4) = powHalf[i] (about 2^(-(i+1)/4)) times 2^(k+1).
+        const int is_pos = scaleFactors[sf_row + b];
+        int k = 0, i = is_pos + 3;
+        if (is_pos < 0) {
+            k = -is_pos / 4;
+            i = is_pos + 4 * k + 3;
+        }
+        const int16_t f = i <= 63 ? kvxdec_powHalf_fac_4[i] : 0;  // 61 and above: silence
+        const int s = k + 1;
+        for (int line = first; line < end; ++line) {
+            const int32_t v = shl_sat(fx::shl_wrap(fx::mul32x16_hi(left[line], f), 1), s);
+            right[line] = cb == 14 ? (v == INT32_MIN ? INT32_MAX : -v) : v;
+        }
+    });
+}

@@ -1,5 +1,99 @@
-// Temporal noise shaping.
+// Temporal noise shaping: the transmitted reflection coefficients become a
+// 16-bit LPC filter in block floating point, and an all-pole filter runs
+// over the filter's range of lines, upward or downward, in place.
+//
+// Input and output: the 32-bit coefficient format. The filter's products are
+// high-half 32 x 16 products; its output wraps on 32-bit overflow.
 #include "dsp/tools.h"
 
-void kvxdec_tns_decode_subblock(int32_t*, int32_t*, int, const int16_t*, int32_t, const TnsWindow*,
-                                MP4AACDEC_QUVA_Obj*) {}
+#include <cstring>
+
+#include "dec/instance.h"
+#include "dsp/fixed.h"
+#include "tables/tools_tables.h"
+
+namespace {
+
+constexpr int kMaxOrderShort = 7;
+constexpr int kMaxOrderMain = 20;
+constexpr int kMaxOrderLc = 12;
+
+int16_t reflection(int16_t index, int32_t coef_res) {
+    const int c = index < -8 ? -8 : (index > 7 ? 7 : index);
+    const int r = coef_res == 3 ? 3 : 4;
+    return kvxdec_inv_quant_coefs[4 * (c + 8) + 2 * (r - 3) + (c <= 0 ? 1 : 0)];
+}
+
+inline int clz_abs(int32_t v) {
+    return fx::clz32(v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v));
+}
+
+}  // namespace
+
+void kvxdec_tns_decode_coef(int order, int32_t coef_res, const int16_t* coef_index, int16_t* lpc) {
+    int32_t acc[32] = {};
+    int16_t work[32] = {};
+    acc[0] = work[0] = 16384;
+    for (int m = 1; m <= order; ++m) {
+        const int32_t k = reflection(coef_index[m - 1], coef_res);
+        // Step-up: a_m[i] = a_(m-1)[i] + k_m * a_(m-1)[m-i], in the current scale.
+        for (int i = 1; i < m; ++i) acc[i] = fx::add_sat(acc[i], (k * work[m - i]) >> 15);
+        acc[m] = k >> (clz_abs(acc[0]) - 16);
+        // Renormalise so that every value fits 16 bits.
+        int h = 31;
+        for (int j = 0; j <= m; ++j)
+            if (acc[j] != 0 && clz_abs(acc[j]) - 1 < h) h = clz_abs(acc[j]) - 1;
+        if (h < 16)
+            for (int j = 0; j <= m; ++j) acc[j] >>= 16 - h;
+        for (int j = 0; j <= m; ++j) work[j] = fx::sat16(acc[j]);
+    }
+    std::memcpy(lpc, work, static_cast<size_t>(order + 1) * sizeof(int16_t));
+}
+
+// y[n] = x[n] - sum_j P(y[n-j], lpc[j]) * 2^s, s = clz(lpc[0]) - 15, so that
+// lpc[j] / lpc[0] are the filter's coefficients. The history of outputs is
+// kept in a local window twice its size (each output written twice), so no
+// scratch from outside is needed.
+void kvxdec_tns_ar_filter(int32_t* spectrum, int32_t* scratch, int size, int inc, const int16_t* lpc, int order) {
+    (void)scratch;
+    const int s = fx::clz32(static_cast<uint32_t>(lpc[0])) - 15;
+    int32_t hist[64] = {};  // hist[p + 32 - j] = y[n - j] for j = 1..32
+    int p = 0;
+    int32_t* x = inc > 0 ? spectrum : spectrum + size - 1;
+    for (int n = 0; n < size; ++n, x += inc) {
+        int32_t acc = 0;
+        for (int j = 1; j <= order; ++j) acc = fx::add_wrap(acc, fx::mul32x16_hi(hist[p + 32 - j], lpc[j]));
+        const int32_t y = fx::sub_wrap(*x, fx::shl_wrap(acc, s));
+        *x = y;
+        hist[p] = hist[p + 32] = y;
+        p = (p + 1) & 31;
+    }
+}
+
+void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int max_sfb, const int16_t* window_swb_top,
+                                int32_t is_long, const TnsWindow* tns_window, MP4AACDEC_QUVA_Obj* dec) {
+    (void)spectrum_out;  // the same buffer: filtered in place
+    const MC_Info& mi = dec->mcInfo;
+    int max_order = kMaxOrderShort;
+    if (is_long) max_order = mi.profile == 0 ? kMaxOrderMain : (mi.profile == 1 ? kMaxOrderLc : 0);
+    const int32_t max_bands = kvxdec_tns_max_bands_tbl[mi.sampling_rate_idx & 15][is_long ? 0 : 1];
+    const int n_filt = tns_window->n_filt < 3 ? tns_window->n_filt : 3;
+    for (int f = 0; f < n_filt; ++f) {
+        const TnsFilter& filt = tns_window->filt[f];
+        const int order = filt.order < max_order ? filt.order : max_order;
+        if (order <= 0) continue;
+        int16_t lpc[32];
+        kvxdec_tns_decode_coef(order, tns_window->coef_res, filt.coef, lpc);
+        auto clamp = [&](int32_t band) {
+            if (band > max_bands) band = max_bands;
+            if (band > max_sfb) band = max_sfb;
+            return band;
+        };
+        const int32_t start = clamp(filt.start_band), stop = clamp(filt.stop_band);
+        const int first = start > 0 ? window_swb_top[start - 1] : 0;
+        const int end = stop > 0 ? window_swb_top[stop - 1] : 0;
+        if (end - first <= 0) continue;
+        kvxdec_tns_ar_filter(spectrum + first, reinterpret_cast<int32_t*>(dec->outputBuffer), end - first,
+                             filt.direction ? -1 : 1, lpc, order);
+    }
+}

@@ -32,4 +32,15 @@ void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* 
 void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int max_sfb, const int16_t* window_swb_top,
                                 int32_t is_long, const TnsWindow* tns_window, MP4AACDEC_QUVA_Obj* dec);
 
+// Reflection coefficients (indices at coef_res bits) to lpc[0..order], the
+// 16-bit LPC filter in block floating point: lpc[0] = 16384 * 2^-e stands
+// for 1.0.
+void kvxdec_tns_decode_coef(int order, int32_t coef_res, const int16_t* coef_index, int16_t* lpc);
+// The all-pole filter over size lines from spectrum, upward (inc = 1) or downward
+// from spectrum[size - 1] (inc = -1). scratch is not needed.
+void kvxdec_tns_ar_filter(int32_t* spectrum, int32_t* scratch, int size, int inc, const int16_t* lpc, int order);
+
+// State of the noise generator: process-wide, never reset.
+extern uint32_t aacdec_pns_seed;
+
 }  // extern "C"

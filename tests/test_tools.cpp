@@ -1,0 +1,258 @@
+// Mid/side, intensity, noise substitution and TNS: the stated tables,
+// examples and limits.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "dsp/band_walk.h"
+#include "dsp/tools.h"
+#include "tables/tools_tables.h"
+#include "test_util.h"
+
+namespace {
+
+TEST(ToolTables, StatedEntries) {
+    const int16_t half[5] = {27554, 23170, 19484, 16384, 13777};
+    EXPECT_EQ(std::memcmp(kvxdec_powHalf_fac_4, half, sizeof half), 0);
+    EXPECT_EQ(kvxdec_powHalf_fac_4[7], 8192);
+    const int16_t tail[8] = {2, 1, 1, 1, 1, 1, 1, 1};
+    EXPECT_EQ(std::memcmp(kvxdec_powHalf_fac_4 + 56, tail, sizeof tail), 0);
+    for (int k = 0; k <= 46; ++k) EXPECT_EQ(kvxdec_powTwo_fac_4[k], 1) << k;
+    EXPECT_EQ(kvxdec_powTwo_fac_4[47], 2);
+    EXPECT_EQ(kvxdec_powTwo_fac_4[99], 16384);
+    EXPECT_EQ(kvxdec_powTwo_fac_4[102], 27554);
+    for (int k = 103; k < 120; ++k) EXPECT_EQ(kvxdec_powTwo_fac_4[k], 32767) << k;
+    auto q = [](int c, int r) { return kvxdec_inv_quant_coefs[4 * (c + 8) + 2 * (r - 3) + (c <= 0)]; };
+    EXPECT_EQ(q(1, 4), 6813);
+    EXPECT_EQ(q(7, 4), 32588);
+    EXPECT_EQ(q(-8, 4), -32628);
+    EXPECT_EQ(q(3, 3), 31946);
+    EXPECT_EQ(q(-4, 3), -32270);
+    EXPECT_EQ(kvxdec_tns_max_bands_tbl[4][0], 42);
+    EXPECT_EQ(kvxdec_tns_max_bands_tbl[0][1], 9);
+    EXPECT_EQ(kvxdec_tns_max_bands_tbl[12][0], 0);
+}
+
+// A long layout of bands 4 lines wide, one group.
+struct Layout {
+    Layout() {
+        kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
+        band = only_long_kvxdec_info;
+    }
+    BandInfo band;
+    uint8_t groups[8] = {1};
+};
+
+TEST(Stereo, MaskAdjustmentLooksAtTheRightCodebookOnly) {
+    Layout l;
+    uint8_t mask[128] = {1, 1, 1, 1, 0, 1};
+    uint8_t cb[128] = {15, 14, 13, 5, 15, 11};
+    kvxdec_map_mask(&l.band, l.groups, mask, cb);
+    const uint8_t want_cb[6] = {14, 15, kNoiseMsMarked, 5, 15, 11};
+    const uint8_t want_mask[6] = {0, 0, 0, 1, 0, 1};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(cb[i], want_cb[i]) << i;
+        EXPECT_EQ(mask[i], want_mask[i]) << i;
+    }
+}
+
+TEST(Stereo, MidSideButterflySaturates) {
+    Layout l;
+    uint8_t mask[128] = {1, 0, 1};
+    std::vector<int32_t> left(1024, 0), right(1024, 0);
+    left[0] = 100, right[0] = 30;
+    left[4] = 100, right[4] = 30;  // band 1: not masked
+    left[8] = INT32_MAX, right[8] = 5;
+    left[9] = INT32_MIN, right[9] = 5;
+    kvxdec_synt(l.band.num_windows, l.band.num_swb, l.band.window_swb_top, l.band.window_bins, l.groups, mask,
+                right.data(), left.data());
+    EXPECT_EQ(left[0], 130);
+    EXPECT_EQ(right[0], 70);
+    EXPECT_EQ(left[4], 100);
+    EXPECT_EQ(right[4], 30);
+    EXPECT_EQ(left[8], INT32_MAX);
+    EXPECT_EQ(right[8], INT32_MAX - 5);
+    EXPECT_EQ(left[9], INT32_MIN + 5);
+    EXPECT_EQ(right[9], INT32_MIN);
+}
+
+class Intensity : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::memset(&mi, 0, sizeof mi);
+        mi.channel[0] = {1, 0, 1, 1, 1, 1, 0};
+        mi.channel[1] = {1, 0, 1, 1, 0, 0, 0};
+        left.assign(1024, 0);
+        right.assign(1024, 7);
+        coef[0] = left.data();
+        coef[1] = right.data();
+    }
+    // One band (lines 0..3) of codebook cb at position is_pos; returns line 0.
+    int32_t run(int32_t l, int is_pos, uint8_t cb = 15, int c = 1) {
+        left[0] = l;
+        uint8_t cbs[128] = {cb};
+        int16_t sf[128] = {static_cast<int16_t>(is_pos)};
+        kvxdec_intensity(&mi, &layout.band, c, c, layout.groups, cbs, sf, nullptr, coef);
+        return right[0];
+    }
+    MC_Info mi;
+    Layout layout;
+    std::vector<int32_t> left, right;
+    int32_t* coef[2];
+};
+
+TEST_F(Intensity, GainsByPosition) {
+    EXPECT_EQ(run(1001, 0), 1000);          // 4 * floor(l / 4)
+    EXPECT_EQ(run(1001, 4), 1000 / 8 * 4);  // halved: 4 * floor(l / 8)
+    EXPECT_EQ(run(1001, -4), 2000);         // doubled: 8 * floor(l / 4)
+    EXPECT_EQ(run(1001, 61), 0);
+    EXPECT_EQ(run(1000000, 60), 60);
+    EXPECT_EQ(run(-1001, 0), -1004);
+    EXPECT_EQ(run(1001, 0, 14), -1000);  // out of phase
+    EXPECT_EQ(run(INT32_MIN, -4, 15), INT32_MIN);
+    EXPECT_EQ(run(INT32_MIN, -4, 14), INT32_MAX);
+    EXPECT_EQ(run(1000000, -32768), INT32_MAX);  // gain 2^8192
+    EXPECT_EQ(run(1, -32768), 0);                // nothing to scale
+    EXPECT_EQ(right[4], 7);  // other bands are left alone
+}
+
+TEST_F(Intensity, OnlyRightChannelsOfPairs) {
+    EXPECT_EQ(run(1001, 0, 15, 0), 7);  // channel 0 is the left one: unchanged
+    EXPECT_EQ(left[0], 1001);
+    mi.channel[1].is_cpe = 0;  // a single channel element
+    EXPECT_EQ(run(1001, 0, 15, 1), 7);
+}
+
+TEST(Noise, GeneratorSequenceAndLevels) {
+    Layout l;
+    MC_Info mi{};
+    std::vector<int32_t> out(1024, 99);
+    int32_t* coef[2] = {out.data(), out.data()};
+    uint8_t cb[128] = {13};
+    int16_t energy[128] = {95};  // level 8192: no line can leave 16 bits
+    aacdec_pns_seed = 0;
+    // Three lines of a band of four: check the states after each draw.
+    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, energy, nullptr, coef);
+    EXPECT_EQ(aacdec_pns_seed, 3519870697u * 1664525u + 1013904223u);  // four draws
+    // r = -3233, 10546, -2327, ...: the signs and order come through.
+    EXPECT_LT(out[0], 0);
+    EXPECT_GT(out[1], 0);
+    EXPECT_LT(out[2], 0);
+    int64_t sum = 0;
+    for (int i = 0; i < 4; ++i) sum += static_cast<int64_t>(out[i]) * out[i];
+    EXPECT_NEAR(std::sqrt(static_cast<double>(sum)), 16384, 3);  // root-sum-square 2 * 8192
+    EXPECT_EQ(out[4], 99);  // only the noise band is written
+
+    // Energies 103 and 119 give the same level; 0 gives values in -2..2.
+    std::vector<int32_t> a(1024), b(1024);
+    int32_t* ca[2] = {a.data(), a.data()};
+    int32_t* cbp[2] = {b.data(), b.data()};
+    int16_t e103[128] = {103}, e119[128] = {119};
+    aacdec_pns_seed = 5;
+    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e103, nullptr, ca);
+    aacdec_pns_seed = 5;
+    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e119, nullptr, cbp);
+    EXPECT_EQ(a, b);
+    int16_t e0[128] = {0};
+    uint8_t marked[128] = {kNoiseMsMarked};
+    aacdec_pns(&mi, &l.band, 0, 0, l.groups, marked, e0, nullptr, ca);
+    for (int i = 0; i < 4; ++i) EXPECT_LE(std::abs(a[static_cast<size_t>(i)]), 2);
+}
+
+TEST(Noise, WidestBandFitsTheWorkArea) {
+    kvxdec_infoinit(&samp_rate_kvxdec_info[3]);  // 48 kHz: the last band has 96 lines
+    BandInfo band = only_long_kvxdec_info;
+    uint8_t groups[8] = {1};
+    uint8_t cb[128] = {};
+    cb[48] = 13;
+    int16_t energy[128] = {};
+    energy[48] = 90;
+    std::vector<int32_t> out(1024, 0);
+    int32_t* coef[2] = {out.data(), out.data()};
+    MC_Info mi{};
+    aacdec_pns(&mi, &band, 0, 0, groups, cb, energy, nullptr, coef);
+    int nonzero = 0;
+    for (int i = 928; i < 1024; ++i) nonzero += out[static_cast<size_t>(i)] != 0;
+    EXPECT_GT(nonzero, 80);
+    for (int i = 0; i < 928; ++i) ASSERT_EQ(out[static_cast<size_t>(i)], 0);
+}
+
+std::vector<int16_t> lpc_of(std::vector<int16_t> idx, int res) {
+    std::vector<int16_t> lpc(idx.size() + 1);
+    kvxdec_tns_decode_coef(static_cast<int>(idx.size()), res, idx.data(), lpc.data());
+    return lpc;
+}
+
+TEST(Tns, ReflectionToLpc) {
+    EXPECT_EQ(lpc_of({1}, 3), (std::vector<int16_t>{16384, 7109}));
+    EXPECT_EQ(lpc_of({3, -2}, 4), (std::vector<int16_t>{16384, 6151, -5919}));
+    EXPECT_EQ(lpc_of({7, 7, 7}, 4), (std::vector<int16_t>{8192, 24351, 24306, 8147}));
+    EXPECT_EQ(lpc_of({7, 7, 7, 7}, 4), (std::vector<int16_t>{4096, 16226, 24239, 16182, 4073}));
+}
+
+TEST(Tns, AllPoleFilterBothDirections) {
+    const int16_t lpc[2] = {16384, 7109};
+    std::vector<int32_t> x = {100000, -50000, 0, 70000};
+    std::vector<int32_t> up = x;
+    kvxdec_tns_ar_filter(up.data(), nullptr, 4, 1, lpc, 1);
+    int32_t prev = 0;
+    for (size_t n = 0; n < 4; ++n) {
+        const int64_t p = (static_cast<int64_t>(prev) * 7109) >> 16;
+        const int32_t want = x[n] - static_cast<int32_t>(4 * p);
+        EXPECT_EQ(up[n], want) << n;
+        prev = want;
+    }
+    std::vector<int32_t> down = x;
+    kvxdec_tns_ar_filter(down.data(), nullptr, 4, -1, lpc, 1);
+    EXPECT_EQ(down[3], x[3]);  // the first output is the top line
+    EXPECT_EQ(down[2], 0 - 4 * static_cast<int32_t>((static_cast<int64_t>(x[3]) * 7109) >> 16));
+}
+
+TEST(Tns, OrderAndBandLimits) {
+    MP4AACDEC_QUVA_Obj* dec = make_decoder(true);
+    int16_t pcm[4096];
+    aacdecode_setOutputBuffer(dec, pcm);
+    kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
+    const BandInfo& b = only_long_kvxdec_info;
+    TnsWindow win{};
+    win.n_filt = 1;
+    win.coef_res = 4;
+    win.filt[0] = TnsFilter{-5, 49, 15, 0, {}};
+    for (int i = 0; i < 15; ++i) win.filt[0].coef[i] = static_cast<int16_t>(i % 2 ? -3 : 4);
+    std::vector<int32_t> impulse(1024, 0);
+    impulse[0] = 1 << 24;
+
+    // LC long window: order 15 is cut to 12, and the range to the 42 bands of
+    // 44.1 kHz (the negative start_band begins at line 0).
+    dec->mcInfo.profile = 1;
+    dec->mcInfo.sampling_rate_idx = 4;
+    std::vector<int32_t> got = impulse;
+    kvxdec_tns_decode_subblock(got.data(), got.data(), 49, b.window_swb_top[0], 1, &win, dec);
+    TnsWindow cut = win;
+    cut.filt[0].order = 12;
+    std::vector<int32_t> want = impulse;
+    const int16_t lines = b.window_swb_top[0][41];
+    std::vector<int16_t> lpc(13);
+    kvxdec_tns_decode_coef(12, 4, cut.filt[0].coef, lpc.data());
+    kvxdec_tns_ar_filter(want.data(), nullptr, lines, 1, lpc.data(), 12);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(got[lines], 0);
+
+    // Reserved rates and profiles other than Main and LC get no TNS.
+    dec->mcInfo.sampling_rate_idx = 13;
+    got = impulse;
+    kvxdec_tns_decode_subblock(got.data(), got.data(), 49, b.window_swb_top[0], 1, &win, dec);
+    EXPECT_EQ(got, impulse);
+    dec->mcInfo.sampling_rate_idx = 4;
+    dec->mcInfo.profile = 3;
+    kvxdec_tns_decode_subblock(got.data(), got.data(), 49, b.window_swb_top[0], 1, &win, dec);
+    EXPECT_EQ(got, impulse);
+    // max_sfb 0 leaves nothing to filter.
+    dec->mcInfo.profile = 1;
+    kvxdec_tns_decode_subblock(got.data(), got.data(), 0, b.window_swb_top[0], 1, &win, dec);
+    EXPECT_EQ(got, impulse);
+}
+
+}  // namespace
