@@ -81,6 +81,11 @@ def main():
     ours = struct.unpack("<%dh" % (len(pcm) // 2), pcm)
     if args.channels == 1 and any(ours[2 * i] != ours[2 * i + 1] for i in range(len(ours) // 2)):
         sys.exit("FAIL: a one-channel stream must give two equal channels")
+    if args.ref == "none":  # noise substitution: random by nature, checked by MD5 alone
+        print("%s: %d blocks, md5 %s" % (os.path.basename(args.stream), blocks, md5))
+        if md5 != args.md5:
+            sys.exit("FAIL: md5 %s, recorded %s" % (md5, args.md5))
+        return
     ref = reference(args.ref)
     bounds = [float(x) for x in args.min_snr.split(",")]
     report = []
