@@ -98,9 +98,10 @@ std::vector<Span> split_adts(const std::vector<uint8_t>& in) {
 }
 
 std::vector<uint8_t> end_padding(const Probe& p, const std::vector<uint8_t>& in) {
-    std::vector<uint8_t> pad;
-    if (p.kind == Probe::Adts) pad.assign(in.begin() + static_cast<long>(p.first_header),
-                                          in.begin() + static_cast<long>(p.first_header) + 7);
-    pad.resize(pad.size() + 512, 0);
+    std::vector<uint8_t> pad(512 + 7, 0);
+    size_t at = 0;
+    if (p.kind == Probe::Adts && p.first_header + 7 <= in.size())
+        for (; at < 7; ++at) pad[at] = in[p.first_header + at];
+    pad.resize(at + 512);
     return pad;
 }
