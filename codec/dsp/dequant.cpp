@@ -20,14 +20,19 @@ inline int32_t scale(int32_t t, int16_t mant, int16_t exp) {
     return exp >= 0 ? fx::shl_wrap(u, exp) : fx::asr(u, -exp);
 }
 
+// One non-zero value with its band's gain; negation after the shifts, so
+// negative values mirror positive ones. -32768 only comes from a malformed
+// escape; it is taken as -32767.
+inline int32_t dequant(int16_t q, int16_t mant, int16_t exp) {
+    const int32_t a = q < 0 ? (q == INT16_MIN ? 32767 : -q) : q;
+    const int32_t x = scale(pow43(a), mant, exp);
+    return q < 0 ? fx::neg_wrap(x) : x;
+}
+
 }  // namespace
 
 int32_t aacdec_dequant_value(int16_t q, int sf) {
-    if (q == 0) return 0;
-    // -32768 only comes from a malformed escape; it is taken as -32767.
-    const int32_t a = q < 0 ? (q == INT16_MIN ? 32767 : -q) : q;
-    const int32_t x = scale(pow43(a), kvxdec_pow2_table_mant[sf], kvxdec_pow2_table_exp[sf]);
-    return q < 0 ? fx::neg_wrap(x) : x;
+    return q == 0 ? 0 : dequant(q, kvxdec_pow2_table_mant[sf], kvxdec_pow2_table_exp[sf]);
 }
 
 void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
@@ -47,13 +52,7 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
             const int16_t exp = kvxdec_pow2_table_exp[sf];
             for (const int end = base + top[b]; pos < end; ++pos) {
                 const int16_t q = quant_in[pos];
-                if (q == 0) {
-                    coef_out[pos] = 0;
-                    continue;
-                }
-                const int32_t a = q < 0 ? (q == INT16_MIN ? 32767 : -q) : q;
-                const int32_t x = scale(pow43(a), mant, exp);
-                coef_out[pos] = q < 0 ? fx::neg_wrap(x) : x;
+                coef_out[pos] = q == 0 ? 0 : dequant(q, mant, exp);
             }
         }
     }
