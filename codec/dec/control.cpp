@@ -111,9 +111,8 @@ void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {
 
 // Empties the FIFO and removes the get-bits callback.
 void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj) {
-    std::memset(&obj->fifo, 0, sizeof obj->fifo);
-    obj->fifo.buffer = obj->fifo.read_ptr = obj->fifo.write_ptr = obj->fifoBuffer;
-    obj->fifo.size = obj->fifoWords;
+    kvxdec_fifo_reset(obj);
+    obj->fifo.get_bits_callback = nullptr;
 }
 
 void kvxdec_context_save(MP4AACDEC_QUVA_Obj* obj) {
