@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "dsp/band_walk.h"
+#include "dec/band_walk.h"
 #include "dsp/tools.h"
 #include "tables/tools_tables.h"
 #include "test_util.h"

@@ -1,6 +1,7 @@
 // Channel elements and the side information of individual channel streams.
 #include <cstring>
 
+#include "dec/band_walk.h"
 #include "dec/huffman.h"
 #include "dec/instance.h"
 #include "dec/syntax.h"
@@ -126,22 +127,17 @@ uint8_t kvxdec_getmask(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
                        uint8_t maxSfb, uint8_t* msMask) {
     const uint16_t present = bits(dec, 2);
     if (present == 0) return 0;
-    int idx = 0;
-    // Groups as stored by the grouping: each starts where the previous ended.
-    for (int s = 0, g = 0; s < band->num_windows && g < 8; s = windowGroups[g++]) {
-        const int n = band->num_swb[s];
+    for_each_group(band, windowGroups, [&](int, int, int n, int set) {
         if (present == 2) {
-            std::memset(msMask + idx, 1, static_cast<size_t>(n));
-        } else {
-            // A long window's max_sfb may exceed its bands (up to 63): the
-            // 128-entry mask still holds every bit read.
-            int b = 0;
-            for (; b < maxSfb; ++b) msMask[idx + b] = static_cast<uint8_t>(bits(dec, 1));
-            for (; b < n; ++b) msMask[idx + b] = 0;
+            std::memset(msMask + set, 1, static_cast<size_t>(n));
+            return;
         }
-        idx += n;
-        if (windowGroups[g] <= s) break;  // never with group ends the grouping wrote
-    }
+        // A long window's max_sfb may exceed its bands (up to 63): the
+        // 128-entry mask still holds every bit read.
+        int b = 0;
+        for (; b < maxSfb; ++b) msMask[set + b] = static_cast<uint8_t>(bits(dec, 1));
+        for (; b < n; ++b) msMask[set + b] = 0;
+    });
     return present == 2 ? 2 : 1;
 }
 

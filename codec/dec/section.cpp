@@ -1,6 +1,7 @@
 // Section data and scale factors of an individual channel stream.
 #include <cstring>
 
+#include "dec/band_walk.h"
 #include "dec/huffman.h"
 #include "dec/instance.h"
 #include "dec/syntax.h"
@@ -78,16 +79,17 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
     uint16_t position = 0;
     uint16_t noise = static_cast<uint16_t>(global_gain - 90);
     bool first_noise = true;
-    for (int s = 0, g = 0; s < band->num_windows && g < 8; ++g) {
-        const int n = band->num_swb[s];
-        const int e = windowGroups[g];
+    bool valid = true;
+    for_each_group(band, windowGroups, [&](int s, int e, int n, int set) {
+        if (!valid) return;
         int16_t* out = scaleFactors + s * n;
         for (int j = 0; j < n; ++j) {
-            switch (codebook[g * n + j]) {
+            switch (codebook[set + j]) {
             case ZERO_HCB:
                 break;
             case RESERVED_HCB:
-                return 0;
+                valid = false;
+                return;
             case NOISE_HCB:
                 if (first_noise) {
                     noise = static_cast<uint16_t>(noise + aacdec_getbits(dec, 9) - 256);
@@ -104,7 +106,10 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
                 break;
             default:
                 sf = static_cast<uint16_t>(sf + kvxdec_decode_huff_sf_cw(dec, table) - 60);
-                if (sf > 255) return 0;  // also catches results below 0
+                if (sf > 255) {  // also catches results below 0
+                    valid = false;
+                    return;
+                }
                 out[j] = static_cast<int16_t>(sf);
                 break;
             }
@@ -112,10 +117,8 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
         // Every further window of the group carries the same values.
         for (int win = s + 1; win < e && win < 8; ++win)
             std::memcpy(scaleFactors + win * n, out, static_cast<size_t>(n) * sizeof(int16_t));
-        if (e <= s) break;  // never with group ends the grouping wrote
-        s = e;
-    }
-    return 1;
+    });
+    return valid ? 1 : 0;
 }
 
 // Search in length order, reading further bits only when the length grows.

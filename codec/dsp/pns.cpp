@@ -4,7 +4,7 @@
 // square root. Output: the coefficient format, limited to 16-bit values.
 #include <cmath>
 
-#include "dsp/band_walk.h"
+#include "dec/band_walk.h"
 #include "dsp/fixed.h"
 #include "dsp/tools.h"
 #include "tables/tools_tables.h"

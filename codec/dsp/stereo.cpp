@@ -7,7 +7,7 @@
 // coefficients by the window's lines.
 #include "dsp/tools.h"
 
-#include "dsp/band_walk.h"
+#include "dec/band_walk.h"
 #include "dsp/fixed.h"
 #include "tables/tools_tables.h"
 

@@ -10,6 +10,10 @@
 struct MP4AACDEC_QUVA_Obj;
 struct TnsWindow;
 
+// Codebook a right-channel noise band gets when its mid/side flag was set;
+// noise substitution treats it as a noise band.
+constexpr uint8_t kNoiseMsMarked = 113;
+
 extern "C" {
 
 // Adjusts the mid/side mask and the right channel's codebooks where mid/side

@@ -1,11 +1,8 @@
-// The band walk of the spectral tools over window groups, windows and bands.
+// Walks over the window groups, windows and bands of a frame, as the
+// per-band arrays (masks, codebooks, scale factors) are laid out.
 #pragma once
 
 #include "dec/bands.h"
-
-// Codebook a right-channel noise band gets when its mid/side flag was set;
-// noise substitution treats it as a noise band.
-constexpr uint8_t kNoiseMsMarked = 113;
 
 // Calls fn(first_window, end_window, n, set) per group: set is the index of
 // the group's first mask/codebook byte (n per group).
