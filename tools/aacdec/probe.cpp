@@ -2,9 +2,12 @@
 
 #include <cstring>
 
+#include "dec/bands.h"
+
 namespace {
 
-const uint32_t kRates[12] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
+// Rate of a listed sampling_frequency_index (0..11).
+uint32_t rate_of(uint32_t index) { return static_cast<uint32_t>(samp_rate_kvxdec_info[index].sampling_rate); }
 
 struct Bits {
     const std::vector<uint8_t>& d;
@@ -34,8 +37,8 @@ bool adts_at(const std::vector<uint8_t>& d, size_t at, size_t* length) {
 }  // namespace
 
 int rate_index(uint32_t hz) {
-    for (int i = 0; i < 12; ++i)
-        if (kRates[i] == hz) return i;
+    for (uint32_t i = 0; i < 12; ++i)
+        if (rate_of(i) == hz) return static_cast<int>(i);
     return -1;
 }
 
@@ -66,7 +69,7 @@ Probe probe(const std::vector<uint8_t>& in) {
         if (b.get(1)) b.get(3);
         for (uint32_t i = 0; i < front; ++i) p.channels += b.get(1) ? 2 : 1, b.get(4);
         p.kind = Probe::Adif;
-        p.rate = sf < 12 ? kRates[sf] : 0;
+        p.rate = sf < 12 ? rate_of(sf) : 0;
         return p;
     }
     for (size_t at = 0; at + 7 <= in.size(); ++at) {
@@ -75,7 +78,7 @@ Probe probe(const std::vector<uint8_t>& in) {
         p.kind = Probe::Adts;
         p.first_header = at;
         p.profile = in[at + 2] >> 6;
-        p.rate = kRates[(in[at + 2] >> 2) & 0xF];
+        p.rate = rate_of((in[at + 2] >> 2) & 0xF);
         p.channels = ((in[at + 2] & 1u) << 2) | (in[at + 3] >> 6);
         return p;
     }

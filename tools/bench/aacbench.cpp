@@ -10,6 +10,7 @@
 
 #include "alg/kvxd.h"
 #include "dec/instance.h"
+#include "probe.h"
 
 namespace {
 
@@ -34,23 +35,13 @@ int main(int argc, char** argv) {
     const std::vector<uint8_t> s = read_all(argv[1]);
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
     // Frames as 16-bit words, split once up front.
+    const Probe p = probe(s);
     std::vector<std::vector<uint16_t>> frames;
-    uint32_t rate = 0;
-    static const uint32_t kRates[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
-                                        16000, 12000, 11025, 8000, 8000, 8000, 8000, 8000};
-    for (size_t at = 0; at + 7 <= s.size();) {
-        if (s[at] != 0xFF || (s[at + 1] & 0xF0) != 0xF0) {
-            ++at;
-            continue;
-        }
-        const size_t len = static_cast<size_t>(((s[at + 3] & 3) << 11) | (s[at + 4] << 3) | (s[at + 5] >> 5));
-        if (len < 7 || at + len > s.size()) break;
-        if (!rate) rate = kRates[(s[at + 2] >> 2) & 15];
-        std::vector<uint16_t> w((len + 1) / 2, 0);
-        for (size_t i = 0; i < len; ++i) w[i / 2] = static_cast<uint16_t>(w[i / 2] | (i % 2 ? s[at + i] : s[at + i] << 8));
-        frames.push_back(w);
-        at += len;
-    }
+    if (p.kind == Probe::Adts)
+        for (const Span& f : split_adts(s))
+            frames.push_back(to_words(std::vector<uint8_t>(s.begin() + static_cast<long>(f.offset),
+                                                           s.begin() + static_cast<long>(f.offset + f.size))));
+    const uint32_t rate = p.rate;
     if (frames.empty()) {
         std::fprintf(stderr, "aacbench: no ADTS frames in %s\n", argv[1]);
         return 1;

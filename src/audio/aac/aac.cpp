@@ -8,18 +8,17 @@
 #include <cstring>
 
 #include "aac_plugin.h"
+#include "dec/bands.h"
 
 namespace {
 
 AacPluginState* handle = nullptr;
 uint32_t aac_stream_type = 0;  // copy of the raw-stream flag
 
-const uint32_t kRates[12] = {96000, 88200, 64000, 48000, 44100, 32000,
-                             24000, 22050, 16000, 12000, 11025, 8000};
-
+// The twelve rates of the sampling-rate table (12..15 are reserved).
 int rate_index(uint32_t hz) {
     for (int i = 0; i < 12; ++i)
-        if (kRates[i] == hz) return i;
+        if (static_cast<uint32_t>(samp_rate_kvxdec_info[i].sampling_rate) == hz) return i;
     return -1;
 }
 
