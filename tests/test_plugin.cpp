@@ -239,11 +239,15 @@ TEST_F(PluginTest, FrameModeFetchesOneBlockPerCall) {
     EXPECT_EQ(g_wraps.calls.size(), 1u);  // no further process call
 }
 
-TEST_F(PluginTest, SecondInitReplacesTheFirst) {
+TEST_F(PluginTest, SecondDecoderIsRefusedAndFinishFreesTheSlot) {
     init(ZOR_STREAM_STREAMING);
     std::vector<uint8_t> pcm;
     decode(ramp(100), pcm, 8192);
+    ZorStreamInfo info = stream(48000, 0);
+    EXPECT_EQ(AACInit(&info), -1);
+    EXPECT_EQ(aac_plugin_state(), st_);  // the first decoder keeps its state
     EXPECT_EQ(st_->stagedBytes, 100u);
+    AACFinish();
     init(0, 48000);
     EXPECT_EQ(st_->stagedBytes, 0u);
     EXPECT_EQ(st_->status.sampleRateIndex, 3u);

@@ -20,3 +20,5 @@ ffmpeg -v error -y -f lavfi -i "aevalsrc=0.04*sin(2*PI*523*t)+0.1*(random(0)-0.5
 for f in g1_44100_s_clicks g2_22050_s_sweep g3_32000_m_bursts; do
   ffmpeg -v error -y -i $f.aac -c:a flac -sample_fmt s16 ref/$f.ffmpeg.flac
 done
+# The stereo sweep in an MP4 file: the same access units, no re-encoding.
+ffmpeg -v error -y -i g2_22050_s_sweep.aac -c:a copy g2_22050_s_sweep.m4a

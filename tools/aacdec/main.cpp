@@ -5,6 +5,8 @@
 // plug-in entry: it drives the decoder's algorithm interface directly (linked
 // in) and lets the decoder pull its input through the get-bits callback.
 #include <dlfcn.h>
+#include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,37 +18,52 @@
 #include <vector>
 
 #include "aac_plugin.h"
+#include "mp4_input.h"
 #include "probe.h"
 
 namespace {
 
 const char* kUsage =
     "usage: aacdec [options] INPUT OUTPUT\n"
-    "Decodes AAC-LC (ADTS, ADIF or raw data blocks) to 16-bit stereo PCM.\n"
+    "       aacdec --info INPUT\n"
+    "Decodes AAC-LC (ADTS, ADIF, raw data blocks, or the first AAC track of an\n"
+    ".m4a/.mp4 file) to 16-bit stereo PCM.\n"
     "  INPUT             a file, or - for standard input\n"
     "  OUTPUT            a .wav file, or - for raw little-endian PCM on standard output\n"
-    "  --mode M          stream (default): the input in byte pieces through the plug-in;\n"
-    "                    frame: one ADTS frame per plug-in call;\n"
-    "                    pull: the decoder pulls its input through its get-bits callback\n"
+    "  -i, --info        print transport, rate, channels, profile, frames, duration\n"
+    "                    and bit rate; no PCM is written\n"
+    "  --mode M          stream (default; frame for .m4a): the input in byte pieces\n"
+    "                    through the plug-in; frame: one ADTS frame or MP4 access unit\n"
+    "                    per plug-in call; pull: the decoder pulls its input through\n"
+    "                    its get-bits callback\n"
     "  --chunk BYTES     piece size in stream mode (default 4096)\n"
     "  --raw             headerless raw data blocks; needs --rate and --channels\n"
     "  --rate HZ         sampling rate of a raw stream\n"
     "  --channels 1|2    channel count of a raw stream\n"
-    "  --plugin PATH     the plug-in library (default: libaacplugin.so beside aacdec)\n"
-    "  --quiet           no report on standard error\n";
+    "  --plugin PATH     the plug-in library (default: libaacplugin.so beside aacdec,\n"
+    "                    else in the installed plug-in directory)\n"
+    "  -q, --quiet       no report on standard error\n"
+    "  -V, --version     print the version and exit\n"
+    "  -h, --help        print this help and exit\n";
 
 struct Options {
     std::string input, output, plugin;
     std::string mode = "stream";
+    bool mode_given = false;
     size_t chunk = 4096;
-    bool raw = false, quiet = false;
+    bool raw = false, quiet = false, info = false;
     uint32_t rate = 0, channels = 0;
 };
+
+// The output file while it is being written; a failing run removes it, so no
+// half-written file is left behind.
+std::string g_partial_output;
 
 [[noreturn]] void fail(const char* fmt, const char* arg = "") {
     std::fprintf(stderr, "aacdec: ");
     std::fprintf(stderr, fmt, arg);
     std::fprintf(stderr, "\n");
+    if (!g_partial_output.empty()) std::remove(g_partial_output.c_str());
     std::exit(1);
 }
 
@@ -59,49 +76,74 @@ bool parse_number(const char* s, uint32_t& out) {
     return true;
 }
 
+void print_version() {
+    std::printf("aacdec %s\n", AAC_VERSION);
+    const char* demuxer = mp4_demuxer_version();
+    std::printf(".m4a/.mp4 input: %s\n", demuxer ? demuxer : "not built in (no libavformat)");
+}
+
 Options parse_args(int argc, char** argv) {
+    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin };
+    static const option kLong[] = {
+        {"mode", required_argument, nullptr, kMode},     {"chunk", required_argument, nullptr, kChunk},
+        {"raw", no_argument, nullptr, kRaw},             {"rate", required_argument, nullptr, kRate},
+        {"channels", required_argument, nullptr, kChannels}, {"plugin", required_argument, nullptr, kPlugin},
+        {"info", no_argument, nullptr, 'i'},             {"quiet", no_argument, nullptr, 'q'},
+        {"version", no_argument, nullptr, 'V'},          {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
     Options o;
-    std::vector<std::string> pos;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const char* name) {
-            if (i + 1 >= argc) fail("%s needs a value", name);
-            return argv[++i];
-        };
-        uint32_t n = 0;
-        if (a == "-h" || a == "--help") {
+    uint32_t n = 0;
+    opterr = 0;  // our own messages
+    int c;
+    while ((c = getopt_long(argc, argv, ":iqVh", kLong, nullptr)) != -1) {
+        switch (c) {
+        case 'h':
             std::fputs(kUsage, stdout);
             std::exit(0);
-        } else if (a == "--mode") {
-            o.mode = value("--mode");
-            if (o.mode != "stream" && o.mode != "frame" && o.mode != "pull") fail("unknown mode %s", o.mode.c_str());
-        } else if (a == "--chunk") {
-            if (!parse_number(value("--chunk"), n) || n == 0) fail("--chunk needs a positive byte count");
-            o.chunk = n;
-        } else if (a == "--rate") {
-            if (!parse_number(value("--rate"), o.rate)) fail("--rate needs a number of Hz");
-        } else if (a == "--channels") {
-            if (!parse_number(value("--channels"), o.channels) || o.channels < 1 || o.channels > 2)
-                fail("--channels takes 1 or 2");
-        } else if (a == "--raw") {
-            o.raw = true;
-        } else if (a == "--quiet") {
+        case 'V':
+            print_version();
+            std::exit(0);
+        case 'i':
+            o.info = true;
+            break;
+        case 'q':
             o.quiet = true;
-        } else if (a == "--plugin") {
-            o.plugin = value("--plugin");
-        } else if (a.size() > 1 && a[0] == '-') {
+            break;
+        case kMode:
+            o.mode = optarg;
+            o.mode_given = true;
+            if (o.mode != "stream" && o.mode != "frame" && o.mode != "pull") fail("unknown mode %s", o.mode.c_str());
+            break;
+        case kChunk:
+            if (!parse_number(optarg, n) || n == 0) fail("--chunk needs a positive byte count");
+            o.chunk = n;
+            break;
+        case kRate:
+            if (!parse_number(optarg, o.rate)) fail("--rate needs a number of Hz");
+            break;
+        case kChannels:
+            if (!parse_number(optarg, o.channels) || o.channels < 1 || o.channels > 2) fail("--channels takes 1 or 2");
+            break;
+        case kRaw:
+            o.raw = true;
+            break;
+        case kPlugin:
+            o.plugin = optarg;
+            break;
+        case ':':
+            fail("%s needs a value", argv[optind - 1]);
+        default:
             std::fputs(kUsage, stderr);
-            fail("unknown option %s", a.c_str());
-        } else {
-            pos.push_back(a);
+            fail("unknown option %s", argv[optind - 1]);
         }
     }
-    if (pos.size() != 2) {
+    const int positional = argc - optind;
+    if (positional != (o.info ? 1 : 2)) {
         std::fputs(kUsage, stderr);
         std::exit(2);
     }
-    o.input = pos[0];
-    o.output = pos[1];
+    o.input = argv[optind];
+    if (!o.info) o.output = argv[optind + 1];
     if (o.raw && (!o.rate || !o.channels)) fail("--raw needs --rate and --channels");
     return o;
 }
@@ -119,37 +161,60 @@ std::vector<uint8_t> read_input(const std::string& name) {
     return data;
 }
 
-std::string plugin_beside_self() {
+// The plug-in beside aacdec (the build tree), else where an install puts it
+// relative to aacdec's own directory.
+std::string default_plugin() {
     char buf[4096];
     const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     std::string self = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("./aacdec");
     const size_t slash = self.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/libaacplugin.so";
+    const std::string dir = slash == std::string::npos ? std::string(".") : self.substr(0, slash);
+    const std::string beside = dir + "/libaacplugin.so";
+    return access(beside.c_str(), F_OK) == 0 ? beside : dir + "/" AAC_PLUGIN_FROM_BIN "/libaacplugin.so";
 }
 
-// PCM sink: a WAV file (sizes patched at the end) or raw PCM on stdout.
+// PCM sink: a WAV file (sizes patched at the end), raw PCM on stdout, or
+// nothing (an empty name: the PCM is only counted). A WAV file is written
+// under a temporary name beside it and takes its name only in commit().
 class Sink {
 public:
-    Sink(const std::string& name, uint32_t rate) : rate_(rate) {
-        if (name == "-") {
+    Sink(const std::string& name, uint32_t rate) : name_(name), rate_(rate) {
+        if (name.empty()) {
+            wav_ = false;
+        } else if (name == "-") {
             f_ = stdout;
             wav_ = false;
         } else {
-            f_ = std::fopen(name.c_str(), "wb");
+            std::string tmp = name + ".XXXXXX";
+            const int fd = mkstemp(tmp.data());
+            if (fd >= 0) {
+                const mode_t mask = umask(0);
+                umask(mask);
+                (void)fchmod(fd, 0666 & ~mask);
+                g_partial_output = tmp;
+                f_ = fdopen(fd, "wb");
+            }
             if (!f_) fail("cannot write %s", (name + ": " + std::strerror(errno)).c_str());
             header(0);
         }
     }
     void write(const uint8_t* pcm, size_t bytes) {
-        if (bytes && std::fwrite(pcm, 1, bytes, f_) != bytes) fail("cannot write the output: %s", std::strerror(errno));
+        if (f_ && bytes && std::fwrite(pcm, 1, bytes, f_) != bytes) fail("cannot write the output: %s", std::strerror(errno));
         bytes_ += bytes;
     }
     void close() {
+        if (!f_) return;
         if (wav_) {
             if (std::fseek(f_, 0, SEEK_SET) != 0) fail("cannot finish the WAV header");
             header(static_cast<uint32_t>(bytes_));
         }
         if (std::fflush(f_) != 0 || (f_ != stdout && std::fclose(f_) != 0)) fail("cannot write the output: %s", std::strerror(errno));
+    }
+    void commit() {
+        if (g_partial_output.empty()) return;
+        if (std::rename(g_partial_output.c_str(), name_.c_str()) != 0)
+            fail("cannot write %s", (name_ + ": " + std::strerror(errno)).c_str());
+        g_partial_output.clear();
     }
     uint64_t bytes() const { return bytes_; }
 
@@ -175,6 +240,7 @@ private:
     void write_raw(const uint8_t* p, size_t n) {
         if (std::fwrite(p, 1, n, f_) != n) fail("cannot write the output: %s", std::strerror(errno));
     }
+    std::string name_;
     FILE* f_ = nullptr;
     bool wav_ = true;
     uint32_t rate_;
@@ -208,8 +274,9 @@ struct Result {
 
 // ---- plug-in modes ----
 
-Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& in, Sink& sink) {
-    const std::string path = o.plugin.empty() ? plugin_beside_self() : o.plugin;
+Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& in, const std::vector<Span>& frames,
+                  Sink& sink) {
+    const std::string path = o.plugin.empty() ? default_plugin() : o.plugin;
     void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib) fail("cannot load the plug-in: %s", dlerror());
     auto get = reinterpret_cast<const AACPlugin* (*)(void)>(dlsym(lib, "GetZorAudioDecodePlugin"));
@@ -225,12 +292,10 @@ Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& 
     Result r;
     Progress progress(!o.quiet, in.size());
     // AACDecode does not say how much input it took, so the output room must
-    // let it take everything: 8192 bytes of headroom plus a block for every
-    // possible frame in the piece and the decoder's buffer.
-    auto room_for = [](size_t bytes) { return 8192 + 4096 * ((bytes + 1800) / 8 + 2); };
+    // let it take everything (ZORAAC_PCM_ROOM).
     std::vector<uint8_t> pcm;
     auto decode = [&](const uint8_t* data, size_t n) {
-        pcm.resize(room_for(n));
+        pcm.resize(ZORAAC_PCM_ROOM(n));
         ZorBuffer ib{}, ob{};
         ib.data = const_cast<uint8_t*>(data);
         ib.size = static_cast<uint32_t>(n);
@@ -244,7 +309,7 @@ Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& 
     };
 
     if (frame) {
-        for (const Span& f : split_adts(in)) {
+        for (const Span& f : frames) {
             decode(in.data() + f.offset, f.size);
             progress.update(f.offset + f.size);
         }
@@ -330,24 +395,106 @@ Result run_pull(const Options& o, const Probe& p, const std::vector<uint8_t>& in
     return r;
 }
 
+
+// What main decodes: the input's bytes, how to hand them to the plug-in, the
+// frames or access units a frame-mode run sends one by one.
+struct Input {
+    Probe probe;
+    std::string transport;
+    std::vector<uint8_t> bytes;
+    std::vector<Span> frames;
+};
+
+// Channels of an ADTS/MP4 channel configuration.
+uint32_t config_channels(uint32_t config) { return config == 7 ? 8 : config; }
+
+Input open_input(const Options& o) {
+    Input in;
+    in.bytes = read_input(o.input);
+    const char* name = o.input.c_str();
+    if (!o.raw && looks_like_mp4(in.bytes)) {
+        Mp4Track t;
+        std::string why;
+        if (!read_mp4(in.bytes, t, why)) fail("%s", (o.input + ": cannot decode this .m4a/.mp4 file: " + why).c_str());
+        if (t.object_type != 2)
+            fail("%s", (o.input + ": the decoder plays AAC-LC (audio object type 2); the track has object type " +
+                        std::to_string(t.object_type) + (t.object_type == 5 || t.object_type == 29 ? " (HE-AAC)" : ""))
+                           .c_str());
+        in.probe = Probe{Probe::Raw, t.rate, t.channels, t.object_type - 1, 0};
+        in.transport = "MP4 (raw data blocks)";
+        in.bytes = std::move(t.data);
+        in.frames = std::move(t.units);
+    } else {
+        in.probe = o.raw ? Probe{Probe::Raw, o.rate, o.channels, 1, 0} : probe(in.bytes);
+        if (o.raw) {
+            const Probe adts = probe(in.bytes);
+            if (adts.kind == Probe::Adts && adts.first_header == 0) {
+                std::fprintf(stderr, "aacdec: warning: %s starts with an ADTS header; decoding it as ADTS, not as raw data blocks\n", name);
+                in.probe = adts;
+            }
+        }
+        if (in.probe.kind == Probe::None) fail("%s: no ADTS or ADIF stream found (use --raw for raw data blocks)", name);
+        in.transport = in.probe.name();
+        if (in.probe.kind == Probe::Adts) in.frames = split_adts(in.bytes);
+    }
+    const Probe& p = in.probe;
+    if (rate_index(p.rate) < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
+    const uint32_t channels = p.kind == Probe::Adif ? p.channels : config_channels(p.channels);
+    if (channels > 2)
+        fail("%s", (o.input + ": the decoder plays one or two front channels; the stream has " + std::to_string(channels) +
+                    (p.kind == Probe::Adif ? " front channels" : " channels (channel configuration " + std::to_string(p.channels) + ")"))
+                       .c_str());
+    return in;
+}
+
+void print_info(const Input& in, uint64_t frames) {
+    static const char* const kProfiles[] = {"Main", "LC", "SSR", "reserved"};
+    const Probe& p = in.probe;
+    const double seconds = static_cast<double>(frames) * 1024.0 / p.rate;
+    std::printf("transport: %s\n", in.transport.c_str());
+    std::printf("rate:      %u Hz\n", p.rate);
+    if (p.channels)
+        std::printf("channels:  %u\n", p.kind == Probe::Adif ? p.channels : config_channels(p.channels));
+    else
+        std::printf("channels:  set by a program config element in the stream\n");
+    std::printf("profile:   %s\n", p.profile < 4 ? kProfiles[p.profile] : std::to_string(p.profile).c_str());
+    std::printf("frames:    %llu\n", static_cast<unsigned long long>(frames));
+    std::printf("duration:  %.3f s\n", seconds);
+    std::printf("bit rate:  %.1f kbit/s\n", seconds > 0 ? static_cast<double>(in.bytes.size()) * 8.0 / seconds / 1000.0 : 0.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Options o = parse_args(argc, argv);
-    const std::vector<uint8_t> in = read_input(o.input);
-    Probe p = o.raw ? Probe{Probe::Raw, o.rate, o.channels, 1, 0} : probe(in);
-    if (p.kind == Probe::None) fail("%s: no ADTS or ADIF stream found (use --raw for raw data blocks)", o.input.c_str());
-    if (rate_index(p.rate) < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
-    if (o.mode == "frame" && p.kind != Probe::Adts) fail("frame mode needs an ADTS stream");
+    Options o = parse_args(argc, argv);
+    const Input input = open_input(o);
+    const Probe& p = input.probe;
+    const std::vector<uint8_t>& in = input.bytes;
+    // MP4 access units go to the plug-in one per call unless a mode is asked for.
+    if (!o.mode_given && !input.frames.empty() && p.kind == Probe::Raw) o.mode = "frame";
+    if (o.mode == "frame" && input.frames.empty()) fail("frame mode needs an ADTS stream or an MP4 file");
 
-    Sink sink(o.output, p.rate);
-    const Result r = o.mode == "pull" ? run_pull(o, p, in, sink) : run_plugin(o, p, in, sink);
+    // Frame counts come from the transport; ADIF and raw streams are decoded
+    // (into nothing) to count their blocks.
+    Sink sink(o.info ? std::string() : o.output, p.rate);
+    if (o.info && !input.frames.empty()) {
+        print_info(input, input.frames.size());
+        return 0;
+    }
+    if (o.info) o.quiet = true;
+    const Result r = o.mode == "pull" ? run_pull(o, p, in, sink) : run_plugin(o, p, in, input.frames, sink);
+    if (o.info) {
+        print_info(input, r.blocks);
+        return 0;
+    }
+    if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());
     sink.close();
+    sink.commit();
 
-    const uint64_t expected = p.kind == Probe::Adts ? split_adts(in).size() : 0;
+    const uint64_t expected = input.frames.size();
     if (!o.quiet) {
-        std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, profile %u\n", o.input.c_str(), p.name(), p.rate,
-                     p.channels, p.channels == 1 ? "" : "s", p.profile);
+        std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, profile %u\n", o.input.c_str(), input.transport.c_str(),
+                     p.rate, p.channels, p.channels == 1 ? "" : "s", p.profile);
         std::fprintf(stderr, "aacdec: %llu blocks decoded", static_cast<unsigned long long>(r.blocks));
         if (expected) std::fprintf(stderr, " of %llu frames", static_cast<unsigned long long>(expected));
         std::fprintf(stderr, ", %llu bytes of PCM\n", static_cast<unsigned long long>(sink.bytes()));
@@ -359,6 +506,5 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "aacdec: %llu frames could not be decoded\n",
                          static_cast<unsigned long long>(expected - r.blocks));
     }
-    if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());
     return 0;
 }

@@ -47,9 +47,10 @@ int AACInit(const void* hostDesc) {
     std::memset(&desc, 0, sizeof desc);
     if (hostDesc) (void)audio_desc_zor_2_dm320(hostDesc, &desc);
 
-    // One decoder per process: a second init replaces the first, whose
-    // state is released rather than leaked.
-    AACFinish();
+    // One decoder per process: the decoder instance and its tables are
+    // process-wide, so while one is live a second init is refused and the
+    // first decodes on undisturbed; AACFinish ends it.
+    if (handle) return -1;
     AacPluginState* st = static_cast<AacPluginState*>(std::malloc(sizeof(AacPluginState)));
     handle = st;
     uint32_t hint;

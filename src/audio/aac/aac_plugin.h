@@ -9,24 +9,14 @@
 
 extern "C" {
 
-// Descriptor returned by GetZorAudioDecodePlugin (28 bytes on the target).
-struct AACPlugin {
-    const char* version;  // "1.2.0"
-    const char* name;     // "AAC Audio Decoder 1.0.0"
-    uint32_t reserved0;
-    uint32_t reserved1;
-    int (*init)(const void* hostDesc);
-    void (*finish)(void);
-    int (*decode)(ZorBuffer* in, ZorBuffer* out);
-};
-
 constexpr uint32_t kAacPluginMagic = 0x41414344;  // "DCAA" in memory
 constexpr uint32_t kStagingBytes = 2048;
 constexpr uint32_t kPcmAreaBytes = 8192;
 constexpr uint32_t kStreamChunkWords = 128;
 // Largest input of one frame-mode call: the FIFO holds 891 words, one of
 // which the decoder appends itself.
-constexpr uint32_t kMaxFrameBytes = 890 * 2;
+constexpr uint32_t kMaxFrameBytes = ZORAAC_MAX_FRAME_BYTES;
+static_assert(kMaxFrameBytes == 890 * 2);
 
 // The plug-in's heap state, one per process.
 struct AacPluginState {
@@ -46,6 +36,7 @@ struct AacPluginState {
 #endif
 };
 
+// Declared in the public header; exported.
 __attribute__((visibility("default"))) const AACPlugin* GetZorAudioDecodePlugin(void);
 
 int AACInit(const void* hostDesc);
@@ -59,6 +50,6 @@ AacPluginState* aac_plugin_state(void);
 }  // extern "C"
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
-static_assert(sizeof(AACPlugin) == 28, "plug-in descriptor layout");
+static_assert(sizeof(AACPlugin) == 28 && sizeof(ZorBuffer) == 52, "host record layout");
 static_assert(sizeof(AacPluginState) == 10380, "plug-in state layout");
 #endif
