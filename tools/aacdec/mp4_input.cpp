@@ -16,6 +16,8 @@ bool looks_like_mp4(const std::vector<uint8_t>& head) {
     return head.size() >= 12 && std::memcmp(head.data() + 4, "ftyp", 4) == 0;
 }
 
+#ifdef AAC_HAVE_LIBAVFORMAT
+
 namespace {
 
 // AudioSpecificConfig: object type (5 bits, 31 escapes to 32 + 6 bits),
@@ -36,12 +38,6 @@ bool parse_asc(const uint8_t* p, size_t n, Mp4Track& t) {
     t.channels = get(4);
     return true;
 }
-
-}  // namespace
-
-#ifdef AAC_HAVE_LIBAVFORMAT
-
-namespace {
 
 struct MemoryFile {
     const std::vector<uint8_t>& bytes;
