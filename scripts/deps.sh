@@ -8,6 +8,14 @@ command -v g++ >/dev/null 2>&1 || need="$need g++"
 command -v python3 >/dev/null 2>&1 || need="$need python3"
 [ -f /usr/src/googletest/CMakeLists.txt ] || need="$need googletest"
 command -v flac >/dev/null 2>&1 || need="$need flac"
+command -v pkg-config >/dev/null 2>&1 || need="$need pkg-config"
+# .m4a input in aacdec; the GStreamer element and the tools and parsers
+# (aacparse, qtdemux) its tests run.
+pkg-config --exists libavformat 2>/dev/null || need="$need libavformat-dev"
+pkg-config --exists gstreamer-1.0 2>/dev/null || need="$need libgstreamer1.0-dev"
+pkg-config --exists gstreamer-audio-1.0 2>/dev/null || need="$need libgstreamer-plugins-base1.0-dev"
+command -v gst-launch-1.0 >/dev/null 2>&1 || need="$need gstreamer1.0-tools"
+[ -n "$(find /usr/lib -name libgstaudioparsers.so 2>/dev/null | head -n 1)" ] || need="$need gstreamer1.0-plugins-good"
 if [ "${1:-}" = arm ]; then
   command -v arm-linux-gnueabihf-g++ >/dev/null 2>&1 || need="$need g++-arm-linux-gnueabihf"
   command -v qemu-arm >/dev/null 2>&1 || need="$need qemu-user"
