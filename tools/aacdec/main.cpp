@@ -132,9 +132,9 @@ Options parse_args(int argc, char** argv) {
             break;
         case ':':
             fail("%s needs a value", argv[optind - 1]);
-        default:
+        default:  // a short option letter in optopt, else a long one just passed
             std::fputs(kUsage, stderr);
-            fail("unknown option %s", argv[optind - 1]);
+            fail("unknown option %s", optopt ? (std::string("-") + static_cast<char>(optopt)).c_str() : argv[optind - 1]);
         }
     }
     const int positional = argc - optind;
