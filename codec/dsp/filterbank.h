@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "dsp/arithmetic.h"
+
 struct MP4AACDEC_QUVA_Obj;
 
 extern "C" {
@@ -14,7 +16,7 @@ void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state);
 // sequence, windowing, overlap-add, 1024 PCM samples to pcm.
 // wnd_shape: [0] this block's window shape, [1] the previous transform's.
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
-                          int32_t* coef, int16_t* overlap, int16_t* pcm);
+                          int32_t* coef, OverlapSample* overlap, int16_t* pcm);
 
 // Combining routines, 16-bit in and out.
 void kvxdec_add_func_aacFB(const int16_t* a, const int16_t* b, int16_t* out, int n);

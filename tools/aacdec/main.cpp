@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "aac_plugin.h"
+#include "dsp/arithmetic.h"
 #include "probe.h"
 
 namespace {
@@ -33,7 +34,8 @@ const char* kUsage =
     "  --rate HZ         sampling rate of a raw stream\n"
     "  --channels 1|2    channel count of a raw stream\n"
     "  --plugin PATH     the plug-in library (default: libaacplugin.so beside aacdec)\n"
-    "  --quiet           no report on standard error\n";
+    "  --quiet           no report on standard error\n"
+    "Arithmetic: " AAC_ARITHMETIC_NAME " (fixed when the decoder is built)\n";
 
 struct Options {
     std::string input, output, plugin;
@@ -346,8 +348,8 @@ int main(int argc, char** argv) {
 
     const uint64_t expected = p.kind == Probe::Adts ? split_adts(in).size() : 0;
     if (!o.quiet) {
-        std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, profile %u\n", o.input.c_str(), p.name(), p.rate,
-                     p.channels, p.channels == 1 ? "" : "s", p.profile);
+        std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, profile %u, %s arithmetic\n", o.input.c_str(),
+                     p.name(), p.rate, p.channels, p.channels == 1 ? "" : "s", p.profile, AAC_ARITHMETIC_NAME);
         std::fprintf(stderr, "aacdec: %llu blocks decoded", static_cast<unsigned long long>(r.blocks));
         if (expected) std::fprintf(stderr, " of %llu frames", static_cast<unsigned long long>(expected));
         std::fprintf(stderr, ", %llu bytes of PCM\n", static_cast<unsigned long long>(sink.bytes()));

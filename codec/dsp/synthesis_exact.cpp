@@ -1,0 +1,188 @@
+// Synthesis filter bank of the exact arithmetic: inverse MDCT through an
+// N/4-point complex FFT, windowing and overlap-add, all in 32 bits.
+//
+// Coefficients come in at 32 x the standard's spectral values. Long blocks
+// are shifted right by 3 (rounded) on the way in, so that both transform
+// sizes give time samples in Q12 (4096 = one PCM step: 16 x headroom over
+// the 16-bit range, so clipping streams do not wrap). Every product is a
+// 32 x 32 -> 64-bit product of a Q31 table value, rounded once. The overlap
+// buffer holds 1024 Q12 samples; the output adds 2^11, shifts right by 12
+// and saturates to 16 bits.
+//
+// Short windows always sit at the standard's place (from sample 448).
+#include <cstring>
+
+#include "dec/bands.h"
+#include "dec/instance.h"
+#include "dsp/filterbank.h"
+#include "dsp/fixed.h"
+#include "tables/exact_tables.h"
+
+namespace {
+
+struct Complex {
+    int32_t re, im;
+};
+
+inline Complex load(const int32_t* v, int k) { return {v[2 * k], v[2 * k + 1]}; }
+inline void store(int32_t* v, int k, Complex z) {
+    v[2 * k] = z.re;
+    v[2 * k + 1] = z.im;
+}
+inline Complex add(Complex a, Complex b) { return {fx::add_wrap(a.re, b.re), fx::add_wrap(a.im, b.im)}; }
+inline Complex sub(Complex a, Complex b) { return {fx::sub_wrap(a.re, b.re), fx::sub_wrap(a.im, b.im)}; }
+
+// z (c - i s), c and s in Q31, each half rounded once.
+inline Complex rotate(Complex z, int32_t c, int32_t s) {
+    return {fx::rshr64_sat(fx::mac64(fx::mac64(0, z.re, c), z.im, s), 31),
+            fx::rshr64_sat(fx::mac64(fx::mac64(0, z.im, c), fx::neg_wrap(z.re), s), 31)};
+}
+
+// Inverse MDCT of N/2 coefficients (N = 2048 or 256) in place. Out: u[m] =
+// x[N/4 + m], m = 0..N/2-1, the middle half of the N time samples; the
+// rest follow by symmetry: x[N/4 - 1 - m] = -u[m], x[3N/4 + m] = u[N/2 - 1 - m].
+void imdct(int32_t* buf, int n) {
+    const int half = n / 2, quarter = n / 4;
+    const bool is_long = n == 2048;
+    const int32_t* tw = is_long ? aacdec_imdct_tw2048 : aacdec_imdct_tw256;
+    const int rev_step = is_long ? 1 : 8;  // 64-point reversal = 512-point of 8 k
+    const int shift = is_long ? 3 : 0;
+
+    // Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k],
+    // stored in bit-reversed order for the FFT.
+    int32_t z[1024];
+    for (int k = 0; k < quarter; ++k) {
+        int32_t a = buf[2 * k], b = buf[half - 1 - 2 * k];
+        if (shift) a = fx::rshr64_sat(a, shift), b = fx::rshr64_sat(b, shift);
+        const Complex r = rotate({a, b}, tw[2 * k], tw[2 * k + 1]);
+        store(z, aacdec_bitrev512[k * rev_step], {fx::neg_wrap(r.re), fx::neg_wrap(r.im)});
+    }
+
+    // Forward FFT of N/4 points: the first two stages as one radix-4 stage
+    // (from z into buf), then radix-2 stages in place. The twiddle of
+    // half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one
+    // at j + h/2 is that times -i.
+    for (int g = 0; g < quarter; g += 4) {
+        const Complex t0 = load(z, g), t1 = load(z, g + 1), t2 = load(z, g + 2), t3 = load(z, g + 3);
+        const Complex a = add(t0, t1), b = sub(t0, t1), c = add(t2, t3), d = sub(t2, t3);
+        store(buf, g, add(a, c));
+        store(buf, g + 2, sub(a, c));
+        store(buf, g + 1, {fx::add_wrap(b.re, d.im), fx::sub_wrap(b.im, d.re)});  // b - i d
+        store(buf, g + 3, {fx::sub_wrap(b.re, d.im), fx::add_wrap(b.im, d.re)});  // b + i d
+    }
+    for (int h = 4; h <= quarter / 2; h *= 2) {
+        const int step = 2 * (256 / h);
+        for (int base = 0; base < quarter; base += 2 * h) {
+            for (int j = 0; j < h / 2; ++j) {
+                const int32_t c = aacdec_fft_tw[j * step], s = aacdec_fft_tw[j * step + 1];
+                const int p = base + j, q = p + h / 2;
+                const Complex t = rotate(load(buf, p + h), c, s);
+                const Complex x = load(buf, p);
+                store(buf, p, add(x, t));
+                store(buf, p + h, sub(x, t));
+                const Complex r = rotate(load(buf, q + h), c, s);
+                const Complex u{r.im, fx::neg_wrap(r.re)};  // r times -i
+                const Complex x2 = load(buf, q);
+                store(buf, q, add(x2, u));
+                store(buf, q + h, sub(x2, u));
+            }
+        }
+    }
+
+    // Post-twiddle: samples re(z (c - i s)) and -im(z (c - i s)); each pass
+    // reads two complex values and writes the same four words.
+    const int eighth = n / 8;
+    for (int i = 0; i < eighth; ++i) {
+        const int ia = eighth + i, ib = eighth - 1 - i;
+        const Complex a = rotate(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]);
+        const Complex b = rotate(load(buf, ib), tw[2 * ib], tw[2 * ib + 1]);
+        buf[quarter - 1 - 2 * i] = a.re;
+        buf[quarter + 2 * i] = fx::neg_wrap(a.im);
+        buf[quarter + 2 * i + 1] = b.re;
+        buf[quarter - 2 - 2 * i] = fx::neg_wrap(b.im);
+    }
+}
+
+// The halves of a block's time samples from u (see imdct), N = 4 q.
+inline int32_t first_half(const int32_t* u, int q, int n) { return n < q ? fx::neg_wrap(u[q - 1 - n]) : u[n - q]; }
+inline int32_t second_half(const int32_t* u, int q, int n) { return n < q ? u[q + n] : u[3 * q - 1 - n]; }
+
+// A window half: len values rising (read forward) or falling (read backward
+// from the end) of a table, with `lead` samples of 0 before it and then
+// 1.0 up to `total` (the start and stop windows); lead = 0, len = total for
+// the plain halves.
+struct Half {
+    const int32_t* table;
+    int lead, len;
+};
+
+inline int32_t window_at(const Half& h, int n, bool rising) {
+    if (rising) {
+        if (n < h.lead) return 0;
+        return n < h.lead + h.len ? h.table[n - h.lead] : INT32_MAX;
+    }
+    // Falling: 1.0, the table backwards, then 0.
+    if (n < h.lead) return INT32_MAX;
+    return n < h.lead + h.len ? h.table[h.len - 1 - (n - h.lead)] : 0;
+}
+
+inline int32_t apply(int32_t x, int32_t w) { return w == INT32_MAX ? x : (w == 0 ? 0 : fx::mul_q31(x, w)); }
+
+// Q12 to a PCM sample: add 2^11, shift right by 12, saturate.
+inline int16_t to_pcm(int32_t v) { return fx::sat16(fx::asr(fx::add_sat(v, 2048), 12)); }
+
+Half long_half(int shape) { return {shape ? aacdec_kbd_long : aacdec_sine_long, 0, 1024}; }
+Half edge_half(int shape) { return {shape ? aacdec_kbd_short : aacdec_sine_short, 448, 128}; }
+const int32_t* short_table(int shape) { return shape ? aacdec_kbd_short : aacdec_sine_short; }
+
+void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, int16_t* pcm) {
+    imdct(coef, 2048);
+    const Half rise = seq == LONG_STOP_SEQUENCE ? edge_half(prev) : long_half(prev);
+    const Half fall = seq == LONG_START_SEQUENCE ? edge_half(shape) : long_half(shape);
+    for (int n = 0; n < 1024; ++n)
+        pcm[n] = to_pcm(fx::add_sat(overlap[n], apply(first_half(coef, 512, n), window_at(rise, n, true))));
+    for (int n = 0; n < 1024; ++n) overlap[n] = apply(second_half(coef, 512, n), window_at(fall, n, false));
+}
+
+// Eight short windows at 448 + 128 w: each window's rising half adds to the
+// previous one's falling half (carry). Samples before 1024 go out with the
+// old overlap, later ones become the new overlap; every old overlap sample
+// is read before its slot is written.
+void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, int16_t* pcm) {
+    for (int n = 0; n < 448; ++n) pcm[n] = to_pcm(overlap[n]);
+    auto emit = [&](int t, int32_t v) {
+        if (t < 1024) pcm[t] = to_pcm(fx::add_sat(overlap[t], v));
+        else overlap[t - 1024] = v;
+    };
+    int32_t carry[128] = {};
+    const int32_t* fall = short_table(shape);
+    for (int w = 0; w < 8; ++w) {
+        int32_t* u = coef + 128 * w;
+        imdct(u, 256);
+        const int32_t* rise = short_table(w == 0 ? prev : shape);
+        const int start = 448 + 128 * w;
+        for (int n = 0; n < 128; ++n) {
+            emit(start + n, fx::add_sat(carry[n], fx::mul_q31(first_half(u, 64, n), rise[n])));
+            carry[n] = fx::mul_q31(second_half(u, 64, n), fall[127 - n]);
+        }
+    }
+    for (int n = 0; n < 128; ++n) emit(1472 + n, carry[n]);
+    std::memset(overlap + 576, 0, 448 * sizeof(int32_t));
+}
+
+}  // namespace
+
+void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1; }
+
+void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
+                          int32_t* coef, OverlapSample* overlap, int16_t* pcm) {
+    (void)state;
+    // The PCM may lie over the coefficients (the first channel's output
+    // buffer is its coefficient buffer), so it is built aside.
+    int16_t out[1024];
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    if ((window_sequence & 3) == EIGHT_SHORT_SEQUENCE) short_blocks(shape, prev, coef, overlap, out);
+    else long_block(window_sequence & 3, shape, prev, coef, overlap, out);
+    wnd_shape[1] = wnd_shape[0];
+    std::memcpy(pcm, out, sizeof out);
+}
