@@ -104,17 +104,27 @@ protected:
 };
 
 TEST_F(Intensity, GainsByPosition) {
-    EXPECT_EQ(run(1001, 0), 1000);          // 4 * floor(l / 4)
-    EXPECT_EQ(run(1001, 4), 1000 / 8 * 4);  // halved: 4 * floor(l / 8)
-    EXPECT_EQ(run(1001, -4), 2000);         // doubled: 8 * floor(l / 4)
-    EXPECT_EQ(run(1001, 61), 0);
-    EXPECT_EQ(run(1000000, 60), 60);
-    EXPECT_EQ(run(-1001, 0), -1004);
-    EXPECT_EQ(run(1001, 0, 14), -1000);  // out of phase
-    EXPECT_EQ(run(INT32_MIN, -4, 15), INT32_MIN);
-    EXPECT_EQ(run(INT32_MIN, -4, 14), INT32_MAX);
-    EXPECT_EQ(run(1000000, -32768), INT32_MAX);  // gain 2^8192
-    EXPECT_EQ(run(1, -32768), 0);                // nothing to scale
+    struct Case {
+        int32_t l;
+        int is_pos;
+        uint8_t cb;
+        int32_t exact, compact;
+    } cases[] = {
+        {1001, 0, 15, 1001, 1000},              // compact: 4 * floor(l / 4)
+        {1001, 4, 15, 501, 1000 / 8 * 4},       // halved (exact rounds 500.5 up)
+        {1001, -4, 15, 2002, 2000},             // doubled
+        {1001, 1, 15, 842, 840},                // 2^(-1/4)
+        {1001, 61, 15, 0, 0},
+        {1000000, 60, 15, 31, 60},              // 2^-15: exact 30.5
+        {-1001, 0, 15, -1001, -1004},
+        {1001, 0, 14, -1001, -1000},            // out of phase
+        {INT32_MIN, -4, 15, INT32_MIN, INT32_MIN},
+        {INT32_MIN, -4, 14, INT32_MAX, INT32_MAX},
+        {1000000, -32768, 15, INT32_MAX, INT32_MAX},  // gain 2^8192
+        {1, -32768, 15, INT32_MAX, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(run(c.l, c.is_pos, c.cb), kExactArithmetic ? c.exact : c.compact) << c.l << " " << c.is_pos;
     EXPECT_EQ(right[4], 7);  // other bands are left alone
 }
 
@@ -232,11 +242,11 @@ TEST(Tns, OrderAndBandLimits) {
     kvxdec_tns_decode_subblock(got.data(), got.data(), 49, b.window_swb_top[0], 1, &win, dec);
     TnsWindow cut = win;
     cut.filt[0].order = 12;
+    cut.filt[0].start_band = 0;
+    cut.filt[0].stop_band = 42;
     std::vector<int32_t> want = impulse;
+    kvxdec_tns_decode_subblock(want.data(), want.data(), 42, b.window_swb_top[0], 1, &cut, dec);
     const int16_t lines = b.window_swb_top[0][41];
-    std::vector<int16_t> lpc(13);
-    kvxdec_tns_decode_coef(12, 4, cut.filt[0].coef, lpc.data());
-    kvxdec_tns_ar_filter(want.data(), nullptr, lines, 1, lpc.data(), 12);
     EXPECT_EQ(got, want);
     EXPECT_EQ(got[lines], 0);
 

@@ -20,3 +20,12 @@ ffmpeg -v error -y -f lavfi -i "aevalsrc=0.04*sin(2*PI*523*t)+0.1*(random(0)-0.5
 for f in g1_44100_s_clicks g2_22050_s_sweep g3_32000_m_bursts; do
   ffmpeg -v error -y -i $f.aac -c:a flac -sample_fmt s16 ref/$f.ffmpeg.flac
 done
+# Copies of the shared corpus's ffmpeg references: p19 and p20 whole, and the
+# first 24 blocks of p14 and p01 for the stream heads p14_head.aac and
+# p01_head.aac (a decode's first blocks depend on the first frames only).
+for id in p14 p01; do
+  flac -s -d -c --force-raw-format --endian=little --sign=signed ../../../shared/corpus/$id.ffmpeg.flac |
+    head -c $((24 * 1024 * 4)) |
+    flac -s --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=$([ $id = p14 ] && echo 96000 || echo 44100) \
+      -8 -o ref/${id}_head.ffmpeg.flac -
+done
