@@ -141,7 +141,9 @@ TEST(Noise, GeneratorSequenceAndLevels) {
     std::vector<int32_t> out(1024, 99);
     int32_t* coef[2] = {out.data(), out.data()};
     uint8_t cb[128] = {13};
-    int16_t energy[128] = {95};  // level 8192: no line can leave 16 bits
+    // Root-sum-square 16384: compact 2 * 8192 at energy 95 (no line can leave
+    // 16 bits), exact 2^(36/4) standard units = 2^14 coefficient units.
+    int16_t energy[128] = {static_cast<int16_t>(kExactArithmetic ? 36 : 95)};
     aacdec_pns_seed = 0;
     // Three lines of a band of four: check the states after each draw.
     aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, energy, nullptr, coef);
@@ -152,23 +154,32 @@ TEST(Noise, GeneratorSequenceAndLevels) {
     EXPECT_LT(out[2], 0);
     int64_t sum = 0;
     for (int i = 0; i < 4; ++i) sum += static_cast<int64_t>(out[i]) * out[i];
-    EXPECT_NEAR(std::sqrt(static_cast<double>(sum)), 16384, 3);  // root-sum-square 2 * 8192
+    EXPECT_NEAR(std::sqrt(static_cast<double>(sum)), 16384, kExactArithmetic ? 1 : 3);
     EXPECT_EQ(out[4], 99);  // only the noise band is written
 
-    // Energies 103 and 119 give the same level; 0 gives values in -2..2.
+    // Compact: energies 103 and 119 give the same level; 0 gives values in
+    // -2..2. Exact: 4 steps double the values; beyond the 32-bit range they
+    // saturate.
     std::vector<int32_t> a(1024), b(1024);
     int32_t* ca[2] = {a.data(), a.data()};
     int32_t* cbp[2] = {b.data(), b.data()};
-    int16_t e103[128] = {103}, e119[128] = {119};
+    int16_t e1[128] = {static_cast<int16_t>(kExactArithmetic ? 60 : 103)};
+    int16_t e2[128] = {static_cast<int16_t>(kExactArithmetic ? 64 : 119)};
     aacdec_pns_seed = 5;
-    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e103, nullptr, ca);
+    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e1, nullptr, ca);
     aacdec_pns_seed = 5;
-    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e119, nullptr, cbp);
-    EXPECT_EQ(a, b);
-    int16_t e0[128] = {0};
+    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e2, nullptr, cbp);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_NEAR(b[static_cast<size_t>(i)], (kExactArithmetic ? 2.0 : 1.0) * a[static_cast<size_t>(i)], 1);
+    int16_t e0[128] = {static_cast<int16_t>(kExactArithmetic ? -20 : 0)};
     uint8_t marked[128] = {kNoiseMsMarked};
     aacdec_pns(&mi, &l.band, 0, 0, l.groups, marked, e0, nullptr, ca);
-    for (int i = 0; i < 4; ++i) EXPECT_LE(std::abs(a[static_cast<size_t>(i)]), 2);
+    for (int i = 0; i < 4; ++i) EXPECT_LE(std::abs(a[static_cast<size_t>(i)]), kExactArithmetic ? 1 : 2);
+    if (kExactArithmetic) {
+        int16_t huge[128] = {32767};
+        aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, huge, nullptr, ca);
+        for (int i = 0; i < 4; ++i) EXPECT_TRUE(a[static_cast<size_t>(i)] == INT32_MAX || a[static_cast<size_t>(i)] == INT32_MIN);
+    }
 }
 
 TEST(Noise, WidestBandFitsTheWorkArea) {
