@@ -32,10 +32,21 @@ inline void store(int32_t* v, int k, Complex z) {
 inline Complex add(Complex a, Complex b) { return {fx::add_wrap(a.re, b.re), fx::add_wrap(a.im, b.im)}; }
 inline Complex sub(Complex a, Complex b) { return {fx::sub_wrap(a.re, b.re), fx::sub_wrap(a.im, b.im)}; }
 
-// z (c - i s), c and s in Q31, each half rounded once.
+// z (c - i s), c and s in Q31, each half rounded once. The Q12 headroom
+// keeps |z| far below 2^30, where the result could leave 32 bits.
 inline Complex rotate(Complex z, int32_t c, int32_t s) {
-    return {fx::rshr64_sat(fx::mac64(fx::mac64(0, z.re, c), z.im, s), 31),
-            fx::rshr64_sat(fx::mac64(fx::mac64(0, z.im, c), fx::neg_wrap(z.re), s), 31)};
+    return {fx::rshr64(fx::mac64(fx::mac64(0, z.re, c), z.im, s), 31),
+            fx::rshr64(fx::mac64(fx::mac64(0, z.im, c), fx::neg_wrap(z.re), s), 31)};
+}
+
+// A radix-2 butterfly pair: x +- t and x2 +- u, t = y (c - i s), u = -i y2 (c - i s).
+inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r) {
+    const Complex u{r.im, fx::neg_wrap(r.re)};
+    const Complex x = load(buf, p), x2 = load(buf, q);
+    store(buf, p, add(x, t));
+    store(buf, p + h, sub(x, t));
+    store(buf, q, add(x2, u));
+    store(buf, q + h, sub(x2, u));
 }
 
 // Inverse MDCT of N/2 coefficients (N = 2048 or 256) in place. Out: u[m] =
@@ -53,7 +64,7 @@ void imdct(int32_t* buf, int n) {
     int32_t z[1024];
     for (int k = 0; k < quarter; ++k) {
         int32_t a = buf[2 * k], b = buf[half - 1 - 2 * k];
-        if (shift) a = fx::rshr64_sat(a, shift), b = fx::rshr64_sat(b, shift);
+        if (shift) a = fx::rshr(a, shift), b = fx::rshr(b, shift);
         const Complex r = rotate({a, b}, tw[2 * k], tw[2 * k + 1]);
         store(z, aacdec_bitrev512[k * rev_step], {fx::neg_wrap(r.re), fx::neg_wrap(r.im)});
     }
@@ -73,18 +84,12 @@ void imdct(int32_t* buf, int n) {
     for (int h = 4; h <= quarter / 2; h *= 2) {
         const int step = 2 * (256 / h);
         for (int base = 0; base < quarter; base += 2 * h) {
-            for (int j = 0; j < h / 2; ++j) {
+            // j = 0: the twiddles are 1 and -i.
+            butterflies(buf, base, base + h / 2, h, load(buf, base + h), load(buf, base + h / 2 + h));
+            for (int j = 1; j < h / 2; ++j) {
                 const int32_t c = aacdec_fft_tw[j * step], s = aacdec_fft_tw[j * step + 1];
                 const int p = base + j, q = p + h / 2;
-                const Complex t = rotate(load(buf, p + h), c, s);
-                const Complex x = load(buf, p);
-                store(buf, p, add(x, t));
-                store(buf, p + h, sub(x, t));
-                const Complex r = rotate(load(buf, q + h), c, s);
-                const Complex u{r.im, fx::neg_wrap(r.re)};  // r times -i
-                const Complex x2 = load(buf, q);
-                store(buf, q, add(x2, u));
-                store(buf, q + h, sub(x2, u));
+                butterflies(buf, p, q, h, rotate(load(buf, p + h), c, s), rotate(load(buf, q + h), c, s));
             }
         }
     }
@@ -103,45 +108,62 @@ void imdct(int32_t* buf, int n) {
     }
 }
 
-// The halves of a block's time samples from u (see imdct), N = 4 q.
-inline int32_t first_half(const int32_t* u, int q, int n) { return n < q ? fx::neg_wrap(u[q - 1 - n]) : u[n - q]; }
-inline int32_t second_half(const int32_t* u, int q, int n) { return n < q ? u[q + n] : u[3 * q - 1 - n]; }
-
-// A window half: len values rising (read forward) or falling (read backward
-// from the end) of a table, with `lead` samples of 0 before it and then
-// 1.0 up to `total` (the start and stop windows); lead = 0, len = total for
-// the plain halves.
+// A window half over 2q samples: `lead` samples of 0 (rising) or 1.0
+// (falling), then `len` values of a rising table (read backwards when
+// falling), then 1.0 (rising) or 0 (falling) to the end; lead = 0, len = 2q
+// for the plain halves, lead = 448, len = 128 for the start and stop
+// windows.
 struct Half {
     const int32_t* table;
     int lead, len;
 };
 
-inline int32_t window_at(const Half& h, int n, bool rising) {
+// Calls out(n, x[n] w[n]) for the 2q samples of the first (second = false) or
+// second half of a block, x from u (see imdct): first half x[n] = -u[q-1-n]
+// for n < q, u[n-q] after; second half x[n] = u[q+n] for n < q, u[3q-1-n]
+// after. Every sample in order of n, in branch-free runs.
+template <typename Out>
+inline void weigh(const int32_t* u, int q, bool second, const Half& h, bool rising, Out out) {
+    // A run [n0, n1) on one side of q with a constant weight kind.
+    auto run = [&](int n0, int n1, auto weight) {
+        const int m = n1 < q ? n1 : (n0 > q ? n0 : q);
+        if (second) {
+            for (int n = n0; n < m; ++n) out(n, weight(n, u[q + n]));
+            for (int n = m; n < n1; ++n) out(n, weight(n, u[3 * q - 1 - n]));
+        } else {
+            for (int n = n0; n < m; ++n) out(n, weight(n, fx::neg_wrap(u[q - 1 - n])));
+            for (int n = m; n < n1; ++n) out(n, weight(n, u[n - q]));
+        }
+    };
+    const int end = 2 * q, a = h.lead, b = h.lead + h.len;
+    auto zero = [](int, int32_t) { return int32_t{0}; };
+    auto one = [](int, int32_t v) { return v; };
+    auto up = [&](int n, int32_t v) { return fx::mul_q31(v, h.table[n - a]); };
+    auto down = [&](int n, int32_t v) { return fx::mul_q31(v, h.table[b - 1 - n]); };
     if (rising) {
-        if (n < h.lead) return 0;
-        return n < h.lead + h.len ? h.table[n - h.lead] : INT32_MAX;
+        run(0, a, zero);
+        run(a, b, up);
+        run(b, end, one);
+    } else {
+        run(0, a, one);
+        run(a, b, down);
+        run(b, end, zero);
     }
-    // Falling: 1.0, the table backwards, then 0.
-    if (n < h.lead) return INT32_MAX;
-    return n < h.lead + h.len ? h.table[h.len - 1 - (n - h.lead)] : 0;
 }
-
-inline int32_t apply(int32_t x, int32_t w) { return w == INT32_MAX ? x : (w == 0 ? 0 : fx::mul_q31(x, w)); }
 
 // Q12 to a PCM sample: add 2^11, shift right by 12, saturate.
 inline int16_t to_pcm(int32_t v) { return fx::sat16(fx::asr(fx::add_sat(v, 2048), 12)); }
 
 Half long_half(int shape) { return {shape ? aacdec_kbd_long : aacdec_sine_long, 0, 1024}; }
 Half edge_half(int shape) { return {shape ? aacdec_kbd_short : aacdec_sine_short, 448, 128}; }
-const int32_t* short_table(int shape) { return shape ? aacdec_kbd_short : aacdec_sine_short; }
+Half short_half(int shape) { return {shape ? aacdec_kbd_short : aacdec_sine_short, 0, 128}; }
 
 void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, int16_t* pcm) {
     imdct(coef, 2048);
     const Half rise = seq == LONG_STOP_SEQUENCE ? edge_half(prev) : long_half(prev);
     const Half fall = seq == LONG_START_SEQUENCE ? edge_half(shape) : long_half(shape);
-    for (int n = 0; n < 1024; ++n)
-        pcm[n] = to_pcm(fx::add_sat(overlap[n], apply(first_half(coef, 512, n), window_at(rise, n, true))));
-    for (int n = 0; n < 1024; ++n) overlap[n] = apply(second_half(coef, 512, n), window_at(fall, n, false));
+    weigh(coef, 512, false, rise, true, [&](int n, int32_t v) { pcm[n] = to_pcm(fx::add_sat(overlap[n], v)); });
+    weigh(coef, 512, true, fall, false, [&](int n, int32_t v) { overlap[n] = v; });
 }
 
 // Eight short windows at 448 + 128 w: each window's rising half adds to the
@@ -155,16 +177,14 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, int16_t*
         else overlap[t - 1024] = v;
     };
     int32_t carry[128] = {};
-    const int32_t* fall = short_table(shape);
+    const Half fall = short_half(shape);
     for (int w = 0; w < 8; ++w) {
         int32_t* u = coef + 128 * w;
         imdct(u, 256);
-        const int32_t* rise = short_table(w == 0 ? prev : shape);
         const int start = 448 + 128 * w;
-        for (int n = 0; n < 128; ++n) {
-            emit(start + n, fx::add_sat(carry[n], fx::mul_q31(first_half(u, 64, n), rise[n])));
-            carry[n] = fx::mul_q31(second_half(u, 64, n), fall[127 - n]);
-        }
+        weigh(u, 64, false, short_half(w == 0 ? prev : shape), true,
+              [&](int n, int32_t v) { emit(start + n, fx::add_sat(carry[n], v)); });
+        weigh(u, 64, true, fall, false, [&](int n, int32_t v) { carry[n] = v; });
     }
     for (int n = 0; n < 128; ++n) emit(1472 + n, carry[n]);
     std::memset(overlap + 576, 0, 448 * sizeof(int32_t));
