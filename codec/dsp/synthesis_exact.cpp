@@ -15,22 +15,13 @@
 #include "dec/bands.h"
 #include "dec/instance.h"
 #include "dsp/filterbank.h"
+#include "dsp/complex.h"
 #include "dsp/fixed.h"
 #include "tables/exact_tables.h"
 
 namespace {
 
-struct Complex {
-    int32_t re, im;
-};
-
-inline Complex load(const int32_t* v, int k) { return {v[2 * k], v[2 * k + 1]}; }
-inline void store(int32_t* v, int k, Complex z) {
-    v[2 * k] = z.re;
-    v[2 * k + 1] = z.im;
-}
-inline Complex add(Complex a, Complex b) { return {fx::add_wrap(a.re, b.re), fx::add_wrap(a.im, b.im)}; }
-inline Complex sub(Complex a, Complex b) { return {fx::sub_wrap(a.re, b.re), fx::sub_wrap(a.im, b.im)}; }
+using namespace cx;
 
 // z (c - i s), c and s in Q31, each half rounded once. The Q12 headroom
 // keeps |z| far below 2^30, where the result could leave 32 bits.
@@ -73,14 +64,7 @@ void imdct(int32_t* buf, int n) {
     // (from z into buf), then radix-2 stages in place. The twiddle of
     // half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one
     // at j + h/2 is that times -i.
-    for (int g = 0; g < quarter; g += 4) {
-        const Complex t0 = load(z, g), t1 = load(z, g + 1), t2 = load(z, g + 2), t3 = load(z, g + 3);
-        const Complex a = add(t0, t1), b = sub(t0, t1), c = add(t2, t3), d = sub(t2, t3);
-        store(buf, g, add(a, c));
-        store(buf, g + 2, sub(a, c));
-        store(buf, g + 1, {fx::add_wrap(b.re, d.im), fx::sub_wrap(b.im, d.re)});  // b - i d
-        store(buf, g + 3, {fx::sub_wrap(b.re, d.im), fx::add_wrap(b.im, d.re)});  // b + i d
-    }
+    cx::radix4_first_stage(z, buf, quarter);
     for (int h = 4; h <= quarter / 2; h *= 2) {
         const int step = 2 * (256 / h);
         for (int base = 0; base < quarter; base += 2 * h) {
