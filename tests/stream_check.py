@@ -84,8 +84,8 @@ def band_energies(x, rate):
     edges.append(n // 2)
     out = []
     for start in range(0, len(x) - n + 1, n // 2):
-        spec = fft([complex(x[start + i] * win[i]) for i in range(n)])
-        power = [abs(c) ** 2 for c in spec[:n // 2]]
+        bins = fft([complex(x[start + i] * win[i]) for i in range(n)])
+        power = [abs(c) ** 2 for c in bins[:n // 2]]
         out.append([10 * math.log10(sum(power[edges[b]:edges[b + 1]]) + 1e-3) for b in range(len(edges) - 1)])
     return out
 
