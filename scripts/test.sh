@@ -1,12 +1,13 @@
 #!/bin/sh
 # Builds and runs every test natively: an optimised build, then a build with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, both in the default (exact)
+# arithmetic; then an optimised build in the compact arithmetic.
 set -e
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-for variant in build-test:OFF build-asan:ON; do
-  dir=${variant%%:*}; san=${variant##*:}
-  cmake -S . -B "$dir" -DAAC_WERROR=ON -DAAC_SANITIZE="$san" -DAAC_TESTS=ON >/dev/null
+for variant in build-test:OFF:exact build-asan:ON:exact build-compact:OFF:compact; do
+  dir=${variant%%:*}; rest=${variant#*:}; san=${rest%%:*}; arith=${rest#*:}
+  cmake -S . -B "$dir" -DAAC_WERROR=ON -DAAC_SANITIZE="$san" -DAAC_TESTS=ON -DAAC_ARITHMETIC="$arith" >/dev/null
   cmake --build "$dir" -j2
   (cd "$dir" && ctest --output-on-failure -j2)
 done

@@ -3,13 +3,14 @@
 checks the result: all modes give the same PCM, every frame yields a block,
 a one-channel stream comes out as two equal channels, the PCM's MD5 equals
 the one recorded (the decoder is bit-exact across builds and architectures),
-and the signal-to-noise ratio against a reference decode is at least the
-given bound per channel.
+and, with a reference decode, the RMS and largest absolute difference from it
+(in 16-bit steps, over the stream's channels) are at most the given bounds.
 
-usage: stream_check.py --aacdec PATH [--emulator CMD] --stream FILE --ref FLAC
-         --channels N --blocks N --min-snr DB[,DB] --md5 HEX [--raw RATE] [--no-frame]
+usage: stream_check.py --aacdec PATH [--emulator CMD] --stream FILE [--ref FLAC
+         --max-rms LSB --max-abs LSB] --channels N --blocks N --md5 HEX [--raw RATE] [--no-frame]
 """
 import argparse
+import cmath
 import hashlib
 import math
 import os
@@ -36,6 +37,7 @@ def run_host(args, mode, out, extra=()):
     size = struct.unpack("<I", data[40:44])[0]
     if size != len(data) - 44 or struct.unpack("<I", data[4:8])[0] != 36 + size:
         sys.exit("FAIL: %s: WAV sizes do not match the data" % mode)
+    run_host.rate = struct.unpack("<I", data[24:28])[0]
     return data[44:]
 
 
@@ -47,15 +49,68 @@ def reference(flac):
     return struct.unpack("<%dh" % (len(r.stdout) // 2), r.stdout)
 
 
+def fft(a):
+    """In-place iterative radix-2 FFT of a list of complex values."""
+    n = len(a)
+    j = 0
+    for i in range(1, n):
+        bit = n >> 1
+        while j & bit:
+            j ^= bit
+            bit >>= 1
+        j |= bit
+        if i < j:
+            a[i], a[j] = a[j], a[i]
+    size = 2
+    while size <= n:
+        w = [cmath.exp(-2j * math.pi * k / size) for k in range(size // 2)]
+        for start in range(0, n, size):
+            for k in range(size // 2):
+                u, v = a[start + k], a[start + k + size // 2] * w[k]
+                a[start + k], a[start + k + size // 2] = u + v, u - v
+        size *= 2
+    return a
+
+
+def band_energies(x, rate):
+    """Short-time band energies in dB: Hann frames of 2048 samples every 1024,
+    third-octave bands from 125 Hz to the top of the spectrum."""
+    n = 2048
+    win = [0.5 - 0.5 * math.cos(2 * math.pi * (i + 0.5) / n) for i in range(n)]
+    edges, f = [], 125.0
+    while f < rate / 2:
+        edges.append(int(f * n / rate))
+        f *= 2 ** (1 / 3)
+    edges.append(n // 2)
+    out = []
+    for start in range(0, len(x) - n + 1, n // 2):
+        bins = fft([complex(x[start + i] * win[i]) for i in range(n)])
+        power = [abs(c) ** 2 for c in bins[:n // 2]]
+        out.append([10 * math.log10(sum(power[edges[b]:edges[b + 1]]) + 1e-3) for b in range(len(edges) - 1)])
+    return out
+
+
+def band_difference(a, b, rate):
+    """Mean absolute dB difference of the band energies of a from those of b,
+    over the bands within 60 dB of b's loudest."""
+    ea, eb = band_energies(a, rate), band_energies(b, rate)
+    top = max(max(row) for row in eb)
+    diffs = [abs(x - y) for ra, rb in zip(ea, eb) for x, y in zip(ra, rb) if y > top - 60]
+    return sum(diffs) / len(diffs)
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--aacdec", required=True)
     p.add_argument("--emulator", default="")
     p.add_argument("--stream", required=True)
-    p.add_argument("--ref", required=True)
+    p.add_argument("--ref", default="none")
     p.add_argument("--channels", type=int, required=True)
     p.add_argument("--blocks", type=int, required=True)
-    p.add_argument("--min-snr", required=True)
+    p.add_argument("--max-rms", type=float, default=0.0)
+    p.add_argument("--max-abs", type=int, default=0)
+    p.add_argument("--max-band-db", type=float, default=0.0,
+                   help="noise substitution: bound the band-energy difference instead of RMS and max")
     p.add_argument("--md5", required=True)
     p.add_argument("--raw", type=int, default=0)
     p.add_argument("--no-frame", action="store_true", help="not an ADTS stream: no frame mode")
@@ -81,27 +136,23 @@ def main():
     ours = struct.unpack("<%dh" % (len(pcm) // 2), pcm)
     if args.channels == 1 and any(ours[2 * i] != ours[2 * i + 1] for i in range(len(ours) // 2)):
         sys.exit("FAIL: a one-channel stream must give two equal channels")
-    if args.ref == "none":  # noise substitution: random by nature, checked by MD5 alone
-        print("%s: %d blocks, md5 %s" % (os.path.basename(args.stream), blocks, md5))
-        if md5 != args.md5:
-            sys.exit("FAIL: md5 %s, recorded %s" % (md5, args.md5))
-        return
-    ref = reference(args.ref)
-    bounds = [float(x) for x in args.min_snr.split(",")]
-    report = []
-    ok = True
-    for c in range(args.channels):
-        a = ours[c::2]
-        b = ref[c::args.channels]
-        n = min(len(a), len(b))
-        sig = sum(x * x for x in b[:n])
-        err = sum((a[i] - b[i]) ** 2 for i in range(n))
-        snr = 10 * math.log10(sig / err) if err else 200.0
-        report.append("ch%d %.1f dB (max diff %d)" % (c, snr, max(abs(a[i] - b[i]) for i in range(n))))
-        ok &= snr >= bounds[min(c, len(bounds) - 1)]
-    print("%s: %d blocks, md5 %s, SNR %s" % (os.path.basename(args.stream), blocks, md5, ", ".join(report)))
-    if not ok:
-        sys.exit("FAIL: SNR below %s dB" % args.min_snr)
+    report = ""
+    if args.ref != "none":
+        ref = reference(args.ref)
+        n = min(len(ours) // 2, len(ref) // args.channels)
+        diffs = [ours[2 * i + c] - ref[args.channels * i + c] for i in range(n) for c in range(args.channels)]
+        rms = math.sqrt(sum(d * d for d in diffs) / len(diffs))
+        worst = max(abs(d) for d in diffs)
+        report = ", RMS %.3f LSB, max %d LSB" % (rms, worst)
+        if args.max_band_db:
+            rate = run_host.rate
+            bands = max(band_difference(ours[c::2][:n], ref[c::args.channels][:n], rate) for c in range(args.channels))
+            report += ", band energies %.3f dB off" % bands
+            if bands > args.max_band_db:
+                sys.exit("FAIL%s: bound %.3f dB" % (report, args.max_band_db))
+        elif rms > args.max_rms or worst > args.max_abs:
+            sys.exit("FAIL%s: bounds %.3f and %d" % (report, args.max_rms, args.max_abs))
+    print("%s: %d blocks, md5 %s%s" % (os.path.basename(args.stream), blocks, md5, report))
     if md5 != args.md5:
         sys.exit("FAIL: md5 %s, recorded %s" % (md5, args.md5))
 

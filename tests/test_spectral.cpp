@@ -2,6 +2,8 @@
 // quantisation: the stated examples and every codeword of every book.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -414,7 +416,7 @@ TEST_F(Bits, PulsesAndShortWindowOrder) {
     load(BitWriter());
     kvxdec_huffspec(obj, &band, 1, zero, 0);
     for (int k = 0; k < 1024; ++k) {
-        const int32_t want = k == 9 ? -76 : (k == 12 ? -38 : 0);  // dequantised -2 and -1
+        const int32_t want = k == 9 ? aacdec_dequant_value(-2, 100) : (k == 12 ? aacdec_dequant_value(-1, 100) : 0);
         ASSERT_EQ(obj->coef[0][k], want) << k;
     }
     nec_kvxdec_info.pulse_data_present = 0;
@@ -453,17 +455,31 @@ TEST(Dequant, TableRows) {
 }
 
 TEST(Dequant, WorkedValues) {
-    struct V {
-        int q, sf;
-        int32_t want;
-    } values[] = {{1, 100, 38},          {2, 100, 76},         {3, 100, 130},     {7, 90, 76},
-                  {100, 100, 14855},     {2047, 100, 828141},  {2048, 100, 832486},
-                  {8191, 100, 5258737},  {1, 128, 4877},       {-1, 128, -4877},
-                  {8191, 128, 673118365}, {1, 60, 0}};
-    for (const V& v : values)
-        EXPECT_EQ(aacdec_dequant_value(static_cast<int16_t>(v.q), v.sf), v.want) << v.q << " " << v.sf;
-    for (int sf = 0; sf <= 59; ++sf) EXPECT_EQ(aacdec_dequant_value(8191, sf), 0);
-    for (int sf = 188; sf <= 255; ++sf) EXPECT_EQ(aacdec_dequant_value(5, sf), aacdec_dequant_value(5, 188));
+    if (kExactArithmetic) {
+        // 32 * q^(4/3) * 2^((sf - 100) / 4), rounded, over the whole range of
+        // escapes: within half a unit plus 2^-20 of the value; saturated above.
+        for (int sf : {0, 60, 80, 99, 100, 101, 102, 103, 128, 150}) {
+            for (int q = 1; q <= 8191; ++q) {
+                const double want = 32 * std::pow(q, 4.0 / 3.0) * std::pow(2.0, (sf - 100) / 4.0);
+                const int32_t got = aacdec_dequant_value(static_cast<int16_t>(q), sf);
+                if (want >= INT32_MAX) ASSERT_EQ(got, INT32_MAX) << q << " " << sf;
+                else ASSERT_LE(std::fabs(got - want), 0.5 + want * 0x1p-20) << q << " " << sf;
+            }
+        }
+        EXPECT_EQ(aacdec_dequant_value(8191, 255), INT32_MAX);
+    } else {
+        struct V {
+            int q, sf;
+            int32_t want;
+        } values[] = {{1, 100, 38},          {2, 100, 76},         {3, 100, 130},     {7, 90, 76},
+                      {100, 100, 14855},     {2047, 100, 828141},  {2048, 100, 832486},
+                      {8191, 100, 5258737},  {1, 128, 4877},       {-1, 128, -4877},
+                      {8191, 128, 673118365}, {1, 60, 0}};
+        for (const V& v : values)
+            EXPECT_EQ(aacdec_dequant_value(static_cast<int16_t>(v.q), v.sf), v.want) << v.q << " " << v.sf;
+        for (int sf = 0; sf <= 59; ++sf) EXPECT_EQ(aacdec_dequant_value(8191, sf), 0);
+        for (int sf = 188; sf <= 255; ++sf) EXPECT_EQ(aacdec_dequant_value(5, sf), aacdec_dequant_value(5, 188));
+    }
     EXPECT_EQ(aacdec_dequant_value(-32768, 100), aacdec_dequant_value(-32767, 100));
     int32_t prev = 0;
     for (int q = 1; q <= 8191; ++q) {
@@ -484,9 +500,9 @@ TEST(Dequant, ShortFramesTakeOneScaleFactorPerBandAndWindow) {
     for (int i = 0; i < 112; ++i) sf[i] = static_cast<int16_t>(i % 14 == 0 ? 128 : 100);
     kvxdec_DequantizeGains(b.num_windows, b.num_swb, buf, quant, sf, b.window_swb_top);
     for (int win = 0; win < 8; ++win) {
-        EXPECT_EQ(buf[128 * win], 4877);       // band 0 of every window: sf 128
-        EXPECT_EQ(buf[128 * win + 4], 38);     // band 1: sf 100
-        EXPECT_EQ(buf[128 * win + 127], 38);
+        EXPECT_EQ(buf[128 * win], aacdec_dequant_value(1, 128));  // band 0 of every window: sf 128
+        EXPECT_EQ(buf[128 * win + 4], aacdec_dequant_value(1, 100));  // band 1: sf 100
+        EXPECT_EQ(buf[128 * win + 127], aacdec_dequant_value(1, 100));
     }
 }
 

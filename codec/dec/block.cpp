@@ -63,7 +63,11 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
                                        b->window_swb_top[i], b->is_long, &tns->win[i], dec);
             offset += b->window_bins[i];
         }
-        kvxdec_aacFilterBank(dec, dec->windowSequence[w], dec->windowShapeState[w], dec->coef[c],
+        // Exact: each channel keeps its own previous window shape (the right
+        // channel of a common-window pair takes the block's shape from the left).
+        const int s = kExactArithmetic ? c : w;
+        dec->windowShapeState[s][0] = dec->windowShapeState[w][0];
+        kvxdec_aacFilterBank(dec, dec->windowSequence[w], dec->windowShapeState[s], dec->coef[c],
                              dec->overlap[c], pcm_stage + 1024 * c);
     }
 }

@@ -47,7 +47,7 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
     for (auto& p : obj->chanAux) p = side.take<int32_t>(kChanAuxBytes);
     for (auto& p : obj->tnsData) p = side.take<TnsInfo>(kTnsDataBytes);
     Carver persist(record2);
-    for (auto& p : obj->overlap) p = persist.take<int16_t>(kOverlapBytes);
+    for (auto& p : obj->overlap) p = persist.take<OverlapSample>(kOverlapBytes);
     for (auto& p : obj->predUsed) p = persist.take<int32_t>(kPredUsedBytes);
     Carver bands(record3);
     for (auto& p : obj->windowGroups) p = bands.take<uint8_t>(kWindowGroupsBytes);

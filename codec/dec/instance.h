@@ -9,6 +9,7 @@
 #include "dec/headers.h"
 #include "dec/mcinfo.h"
 #include "dec/status.h"
+#include "dsp/arithmetic.h"
 
 extern "C" {
 
@@ -73,7 +74,7 @@ struct MP4AACDEC_QUVA_Obj {
     AdifHeader adif;
     AdtsHeader adts;
     int32_t* coef[2];
-    int16_t* overlap[2];
+    OverlapSample* overlap[2];
     uint8_t msMaskPresent[2];
     uint8_t* msMask[2];
     uint8_t* windowGroups[2];

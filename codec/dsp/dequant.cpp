@@ -1,7 +1,9 @@
 #include "dsp/dequant.h"
 
+#include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
 #include "tables/dequant_tables.h"
+#include "tables/exact_tables.h"
 
 namespace {
 
@@ -20,19 +22,59 @@ inline int32_t scale(int32_t t, int16_t mant, int16_t exp) {
     return exp >= 0 ? fx::shl_wrap(u, exp) : fx::asr(u, -exp);
 }
 
+// The gain of a band: compact, a 16-bit mantissa and a shift of the
+// scale-factor table; exact, 2^((sf - 80) / 4) = 2 * gain_q31[r] / 2^31 * 2^e
+// with sf - 80 = 4 e + r.
+struct Gain {
+    int32_t mant;
+    int exp;
+};
+inline Gain band_gain(int sf) {
+    if constexpr (kExactArithmetic) {
+        const int t = sf - 80;
+        return {aacdec_gain_q31[t & 3], fx::asr(t, 2)};
+    } else {
+        return {kvxdec_pow2_table_mant[sf], kvxdec_pow2_table_exp[sf]};
+    }
+}
+
+// Exact: a^(4/3) = v * 2^(e - 18). Up to 512 from the table; above, a =
+// (m + f / 2^j) * 2^j with m of nine bits, linear interpolation between
+// m and m + 1, times 2^(4j/3) = 2^(j + j/3) * 2^((j mod 3) / 3).
+inline int32_t pow43_exact(int32_t a, int& e) {
+    if (a <= 512) {
+        e = 0;
+        return aacdec_pow43_q18[a];
+    }
+    const int j = 31 - fx::clz32(static_cast<uint32_t>(a)) - 8;  // 1..6
+    const int m = a >> j;
+    const int32_t f = a & ((1 << j) - 1);
+    const int32_t lo = aacdec_pow43_q18[m];
+    const int32_t v = lo + fx::mul_shift_sat(aacdec_pow43_q18[m + 1] - lo, f, j);
+    e = j + j / 3;
+    return fx::mul_shift_sat(v, aacdec_cbrt2_q30[j % 3], 30);
+}
+
 // One non-zero value with its band's gain; negation after the shifts, so
 // negative values mirror positive ones. -32768 only comes from a malformed
-// escape; it is taken as -32767.
-inline int32_t dequant(int16_t q, int16_t mant, int16_t exp) {
+// escape; it is taken as -32767. Exact: one rounded product, saturated.
+inline int32_t dequant(int16_t q, Gain g) {
     const int32_t a = q < 0 ? (q == INT16_MIN ? 32767 : -q) : q;
-    const int32_t x = scale(pow43(a), mant, exp);
+    int32_t x;
+    if constexpr (kExactArithmetic) {
+        int e;
+        const int32_t v = pow43_exact(a, e);
+        x = fx::mul_shift_sat(v, g.mant, 48 - e - g.exp);
+    } else {
+        x = scale(pow43(a), static_cast<int16_t>(g.mant), static_cast<int16_t>(g.exp));
+    }
     return q < 0 ? fx::neg_wrap(x) : x;
 }
 
 }  // namespace
 
 int32_t aacdec_dequant_value(int16_t q, int sf) {
-    return q == 0 ? 0 : dequant(q, kvxdec_pow2_table_mant[sf], kvxdec_pow2_table_exp[sf]);
+    return q == 0 ? 0 : dequant(q, band_gain(sf));
 }
 
 void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
@@ -48,11 +90,10 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
             // intensity or noise band) inside the tables.
             int sf = *scaleFactors++;
             sf = sf < 0 ? 0 : (sf > 255 ? 255 : sf);
-            const int16_t mant = kvxdec_pow2_table_mant[sf];
-            const int16_t exp = kvxdec_pow2_table_exp[sf];
+            const Gain g = band_gain(sf);
             for (const int end = base + top[b]; pos < end; ++pos) {
                 const int16_t q = quant_in[pos];
-                coef_out[pos] = q == 0 ? 0 : dequant(q, mant, exp);
+                coef_out[pos] = q == 0 ? 0 : dequant(q, g);
             }
         }
     }

@@ -31,7 +31,7 @@ void kvxdec_shift1_func_aacFB(int16_t* out, const int16_t* in, int n) {
 }
 
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
-                          int32_t* coef, int16_t* overlap, int16_t* pcm) {
+                          int32_t* coef, OverlapSample* overlap, int16_t* pcm) {
     int16_t* t = reinterpret_cast<int16_t*>(coef);
     switch (window_sequence & 3) {
     case ONLY_LONG_SEQUENCE:

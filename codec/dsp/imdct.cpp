@@ -6,6 +6,7 @@
 // doubling of the long transform.
 #include "dsp/imdct.h"
 
+#include "dsp/complex.h"
 #include "dsp/fixed.h"
 #include "tables/filterbank_tables.h"
 
@@ -21,17 +22,11 @@ const int32_t kvxdec_windowLeng[3] = {1024, 128, 1024};
 
 namespace {
 
-struct Complex {
-    int32_t re, im;
-};
-
-inline Complex load(const int32_t* v, int k) { return {v[2 * k], v[2 * k + 1]}; }
-inline void store(int32_t* v, int k, Complex z) {
-    v[2 * k] = z.re;
-    v[2 * k + 1] = z.im;
-}
-inline Complex add(Complex a, Complex b) { return {add_wrap(a.re, b.re), add_wrap(a.im, b.im)}; }
-inline Complex sub(Complex a, Complex b) { return {sub_wrap(a.re, b.re), sub_wrap(a.im, b.im)}; }
+using cx::add;
+using cx::Complex;
+using cx::load;
+using cx::store;
+using cx::sub;
 
 // -(a + i b)(c - i s) / 32768.
 inline Complex pre(int32_t a, int32_t b, uint32_t w) {
@@ -92,15 +87,7 @@ void kvxdec_dit_fft_no_scale(int32_t* data, int n) {
     for (int k = 0; k < n; ++k) store(scratch, k, load(data, rev[k] / 8));
 
     // First two stages as one radix-4 stage.
-    for (int g = 0; g < n; g += 4) {
-        const Complex t0 = load(scratch, g), t1 = load(scratch, g + 1);
-        const Complex t2 = load(scratch, g + 2), t3 = load(scratch, g + 3);
-        const Complex a = add(t0, t1), b = sub(t0, t1), c = add(t2, t3), d = sub(t2, t3);
-        store(data, g, add(a, c));
-        store(data, g + 2, sub(a, c));
-        store(data, g + 1, {add_wrap(b.re, d.im), sub_wrap(b.im, d.re)});  // b - i d
-        store(data, g + 3, {sub_wrap(b.re, d.im), add_wrap(b.im, d.re)});  // b + i d
-    }
+    cx::radix4_first_stage(scratch, data, n);
 
     // Radix-2 stages; one twiddle word serves the butterflies at j and at
     // j + h/2 (the latter's twiddle is the former's times -i).

@@ -8,7 +8,9 @@
 #include "dsp/tools.h"
 
 #include "dec/band_walk.h"
+#include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
+#include "tables/exact_tables.h"
 #include "tables/tools_tables.h"
 
 void kvxdec_map_mask(const BandInfo* band, const uint8_t* windowGroups, uint8_t* msMask,
@@ -72,17 +74,28 @@ void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uin
     for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int end) {
         const uint8_t cb = sectCodebook[set + b];
         if (cb != 14 && cb != 15) return;
-        // Gain 2^(-is_pos/4) = powHalf[i] (about 2^(-(i+1)/4)) times 2^(k+1).
         const int is_pos = scaleFactors[sf_row + b];
-        int k = 0, i = is_pos + 3;
-        if (is_pos < 0) {
-            k = -is_pos / 4;
-            i = is_pos + 4 * k + 3;
-        }
-        const int16_t f = i <= 63 ? kvxdec_powHalf_fac_4[i] : 0;  // 61 and above: silence
-        const int s = k + 1;
+        auto gain = [&]() {
+            if constexpr (kExactArithmetic) {
+                // 2^(-is_pos/4) = is_gain_q30[r] / 2^(30 + e), is_pos = 4 e + r:
+                // one rounded product, saturated.
+                const int32_t g = aacdec_is_gain_q30[is_pos & 3];
+                const int s = 30 + fx::asr(is_pos, 2);
+                return [g, s](int32_t v) { return fx::mul_shift_sat(v, g, s); };
+            } else {
+                // Gain 2^(-is_pos/4) = powHalf[i] (about 2^(-(i+1)/4)) times 2^(k+1).
+                int k = 0, i = is_pos + 3;
+                if (is_pos < 0) {
+                    k = -is_pos / 4;
+                    i = is_pos + 4 * k + 3;
+                }
+                const int16_t f = i <= 63 ? kvxdec_powHalf_fac_4[i] : 0;  // 61 and above: silence
+                const int s = k + 1;
+                return [f, s](int32_t v) { return shl_sat(fx::shl_wrap(fx::mul32x16_hi(v, f), 1), s); };
+            }
+        }();
         for (int line = first; line < end; ++line) {
-            const int32_t v = shl_sat(fx::shl_wrap(fx::mul32x16_hi(left[line], f), 1), s);
+            const int32_t v = gain(left[line]);
             right[line] = cb == 14 ? (v == INT32_MIN ? INT32_MAX : -v) : v;
         }
     });

@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "dec/instance.h"
+#include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
+#include "tables/exact_tables.h"
 #include "tables/tools_tables.h"
 
 namespace {
@@ -26,6 +28,35 @@ int16_t reflection(int16_t index, int32_t coef_res) {
 
 inline int clz_abs(int32_t v) {
     return fx::clz32(v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v));
+}
+
+// Exact: reflection coefficients (Q31) to the filter a[1..order] in Q24,
+// each step-up product rounded once, saturated at +-128.
+void lpc_q24(int order, int32_t coef_res, const int16_t* coef_index, int32_t* a) {
+    int32_t prev[kMaxOrderMain + 1];
+    for (int m = 1; m <= order; ++m) {
+        const int c = coef_index[m - 1] < -8 ? -8 : (coef_index[m - 1] > 7 ? 7 : coef_index[m - 1]);
+        const int32_t k = aacdec_tns_refl_q31[2 * (c + 8) + (coef_res == 3 ? 0 : 1)];
+        for (int i = 1; i < m; ++i) prev[i] = a[i];
+        for (int i = 1; i < m; ++i) a[i] = fx::add_sat(prev[i], fx::mul_q31(k, prev[m - i]));
+        a[m] = fx::rshr64_sat(k, 7);
+    }
+}
+
+// Exact: y[n] = x[n] - sum_j a[j] y[n-j], the sum of 64-bit products
+// rounded once from Q24, saturated.
+void ar_filter_q24(int32_t* spectrum, int size, int inc, const int32_t* a, int order) {
+    int32_t hist[2 * kMaxOrderMain] = {};  // hist[p + kMaxOrderMain - j] = y[n - j]
+    int p = 0;
+    int32_t* x = inc > 0 ? spectrum : spectrum + size - 1;
+    for (int n = 0; n < size; ++n, x += inc) {
+        int64_t acc = 0;
+        for (int j = 1; j <= order; ++j) acc = fx::mac64(acc, hist[p + kMaxOrderMain - j], a[j]);
+        const int32_t y = fx::sat32(static_cast<int64_t>(*x) - fx::rshr64_sat(acc, 24));
+        *x = y;
+        hist[p] = hist[p + kMaxOrderMain] = y;
+        p = p + 1 == kMaxOrderMain ? 0 : p + 1;
+    }
 }
 
 }  // namespace
@@ -82,8 +113,6 @@ void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int ma
         const TnsFilter& filt = tns_window->filt[f];
         const int order = filt.order < max_order ? filt.order : max_order;
         if (order <= 0) continue;
-        int16_t lpc[32];
-        kvxdec_tns_decode_coef(order, tns_window->coef_res, filt.coef, lpc);
         auto clamp = [&](int32_t band) {
             if (band > max_bands) band = max_bands;
             if (band > max_sfb) band = max_sfb;
@@ -93,7 +122,15 @@ void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int ma
         const int first = start > 0 ? window_swb_top[start - 1] : 0;
         const int end = stop > 0 ? window_swb_top[stop - 1] : 0;
         if (end - first <= 0) continue;
-        kvxdec_tns_ar_filter(spectrum + first, reinterpret_cast<int32_t*>(dec->outputBuffer), end - first,
-                             filt.direction ? -1 : 1, lpc, order);
+        if constexpr (kExactArithmetic) {
+            int32_t a[kMaxOrderMain + 1];
+            lpc_q24(order, tns_window->coef_res, filt.coef, a);
+            ar_filter_q24(spectrum + first, end - first, filt.direction ? -1 : 1, a, order);
+        } else {
+            int16_t lpc[32];
+            kvxdec_tns_decode_coef(order, tns_window->coef_res, filt.coef, lpc);
+            kvxdec_tns_ar_filter(spectrum + first, reinterpret_cast<int32_t*>(dec->outputBuffer), end - first,
+                                 filt.direction ? -1 : 1, lpc, order);
+        }
     }
 }

@@ -22,3 +22,12 @@ for f in g1_44100_s_clicks g2_22050_s_sweep g3_32000_m_bursts; do
 done
 # The stereo sweep in an MP4 file: the same access units, no re-encoding.
 ffmpeg -v error -y -i g2_22050_s_sweep.aac -c:a copy g2_22050_s_sweep.m4a
+# Copies of the shared corpus's ffmpeg references: p19 and p20 whole, and the
+# first 24 blocks of p14 and p01 for the stream heads p14_head.aac and
+# p01_head.aac (a decode's first blocks depend on the first frames only).
+for id in p14 p01; do
+  flac -s -d -c --force-raw-format --endian=little --sign=signed ../../../shared/corpus/$id.ffmpeg.flac |
+    head -c $((24 * 1024 * 4)) |
+    flac -s --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=$([ $id = p14 ] && echo 96000 || echo 44100) \
+      -8 -o ref/${id}_head.ffmpeg.flac -
+done

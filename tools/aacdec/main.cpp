@@ -19,6 +19,7 @@
 
 #include "aac_plugin.h"
 #include "mp4_input.h"
+#include "dsp/arithmetic.h"
 #include "probe.h"
 
 namespace {
@@ -44,7 +45,8 @@ const char* kUsage =
     "                    else in the installed plug-in directory)\n"
     "  -q, --quiet       no report on standard error\n"
     "  -V, --version     print the version and exit\n"
-    "  -h, --help        print this help and exit\n";
+    "  -h, --help        print this help and exit\n"
+    "Arithmetic: " AAC_ARITHMETIC_NAME " (fixed when the decoder is built)\n";
 
 struct Options {
     std::string input, output, plugin;
@@ -493,8 +495,9 @@ int main(int argc, char** argv) {
 
     const uint64_t expected = input.frames.size();
     if (!o.quiet) {
-        std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, profile %u\n", o.input.c_str(), input.transport.c_str(),
-                     p.rate, p.channels, p.channels == 1 ? "" : "s", p.profile);
+        std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, profile %u, %s arithmetic\n", o.input.c_str(),
+                     input.transport.c_str(), p.rate, p.channels, p.channels == 1 ? "" : "s", p.profile,
+                     AAC_ARITHMETIC_NAME);
         std::fprintf(stderr, "aacdec: %llu blocks decoded", static_cast<unsigned long long>(r.blocks));
         if (expected) std::fprintf(stderr, " of %llu frames", static_cast<unsigned long long>(expected));
         std::fprintf(stderr, ", %llu bytes of PCM\n", static_cast<unsigned long long>(sink.bytes()));
