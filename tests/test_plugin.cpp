@@ -144,7 +144,7 @@ TEST_F(PluginTest, StreamingStagesWholeChunksOfSwappedWords) {
 TEST_F(PluginTest, FrameModeHandsTheWholeBufferAtOnce) {
     init(0);
     std::vector<uint8_t> pcm;
-    st_->staging[5] = 0x99;  // stale byte behind an odd-length input
+    reinterpret_cast<uint8_t*>(st_->staging)[5] = 0x99;  // stale byte behind an odd-length input
     EXPECT_EQ(decode(ramp(5, 1), pcm, 8192), 0);
     ASSERT_EQ(g_wraps.calls.size(), 1u);
     ASSERT_EQ(g_wraps.calls[0].count, 3u);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "dec/bands.h"
+#include "dec/tools.h"
 #include "dsp/filterbank.h"
 #include "test_util.h"
 

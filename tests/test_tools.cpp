@@ -6,8 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "dec/band_walk.h"
-#include "dsp/tools.h"
+#include "dsp/band_walk.h"
+#include "dec/bands.h"
+#include "dec/tools.h"
 #include "tables/tools_tables.h"
 #include "test_util.h"
 

@@ -22,18 +22,6 @@ struct IALG_MemRec {
     void* base;          // block granted
 };
 
-// Creation parameters of both levels (16 bytes). Only `size` and `frameMode`
-// mean anything to the decoder.
-struct IKVXD_Params {
-    int32_t size;
-    uint8_t reserved0;
-    uint32_t reserved1;
-    int8_t frameMode;    // nonzero: whole frames per process call
-    uint8_t reserved2;
-};
-typedef IKVXD_Params IMP4AACDEC_Params;
-typedef IKVXD_Params IALG_Params;
-
 struct IKVXD_Fxns;
 
 // Every algorithm object begins with a pointer to its function table.
@@ -42,9 +30,6 @@ struct IALG_Obj {
 };
 typedef IALG_Obj* IALG_Handle;
 
-// Input source of pull mode: called with 124 and the address of a word
-// pointer; stores the address of the words it supplies and returns how many.
-typedef uint16_t (*KVXD_GetBitsCallback)(int request, const uint16_t** words);
 // Overlay callbacks are accepted and ignored.
 typedef void (*KVXD_OverlayCallback)(void);
 
@@ -86,6 +71,4 @@ inline const IKVXD_Fxns* alg_fxns(const void* handle) {
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(IALG_MemRec) == 20, "memory record layout");
 #endif
-static_assert(sizeof(IKVXD_Params) == 16, "creation parameters layout");
-static_assert(offsetof(IKVXD_Params, frameMode) == 12, "creation parameters layout");
 static_assert(sizeof(IKVXD_Fxns) == 17 * sizeof(void*), "function table has 17 slots");

@@ -4,8 +4,7 @@
 
 #include "dec/instance.h"
 #include "dec/syntax.h"
-#include "dsp/filterbank.h"
-#include "dsp/tools.h"
+#include "dec/tools.h"
 
 namespace {
 
@@ -50,7 +49,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
                          dec->predUsed[w], dec->coef);
     }
     // Temporal noise shaping window by window, then the filter bank.
-    int16_t* const pcm_stage = reinterpret_cast<int16_t*>(dec->coef[0]);
+    int16_shared* const pcm_stage = shared16(dec->coef[0]);
     for (int c = 0; c < 2; ++c) {
         const ChInfo& ch = mi.channel[c];
         if (!ch.present) continue;
@@ -134,8 +133,8 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
 
     ++kvxdec_bno;
     dec->numSamples = kSamplesPerBlock;
-    const int16_t* const pcm_stage = reinterpret_cast<const int16_t*>(dec->coef[0]);
-    const int16_t* const right = pcm_stage + (dec->mcInfo.num_channels == 2 ? 1024 : 0);
+    const int16_shared* const pcm_stage = shared16(dec->coef[0]);
+    const int16_shared* const right = pcm_stage + (dec->mcInfo.num_channels == 2 ? 1024 : 0);
     int16_t* out = dec->outputBuffer;
     if (out) {
         for (int i = 0; i < 1024; ++i) {

@@ -5,7 +5,7 @@
 #include "dec/bands.h"
 #include "dec/huffman.h"
 #include "dec/instance.h"
-#include "dsp/filterbank.h"
+#include "dec/tools.h"
 
 uint32_t kvxdec_bno = 0;
 uint32_t kvxdec_default_config = 0;

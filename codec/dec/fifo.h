@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "alg/ialg.h"
+#include "dec/status.h"
 
 extern "C" {
 

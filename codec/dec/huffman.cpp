@@ -40,7 +40,7 @@ void kvxdec_huffbookinit(MC_Info* mi) {
     kvxdec_infoinit(&samp_rate_kvxdec_info[mi->sampling_rate_idx & 15]);
 }
 
-int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_t* out) {
+int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared* out) {
     const uint16_t* tree = static_cast<const uint16_t*>(book->tree);
     // The window's next bit is bit 31.
     uint32_t window = static_cast<uint32_t>(kvxdec_decfifoLookahead(fifo)) << 16;
@@ -111,7 +111,7 @@ int16_t escape(DecFifo* fifo, int16_t marker) {
 }  // namespace
 
 void kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
-                       const SectionEntry* sections, int16_t* quant, DecFifo* fifo) {
+                       const SectionEntry* sections, int16_shared* quant, DecFifo* fifo) {
     int k = 0;
     int prev = 0;
     for (int s = 0; s < section_count; ++s) {
@@ -138,7 +138,7 @@ void kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
 }
 
 // Within a group the values came band by band, each band window after window.
-void kvxdec_ungroup_short(const BandInfo* band, int16_t* quant, int16_t* scratch) {
+void kvxdec_ungroup_short(const BandInfo* band, int16_shared* quant, int16_shared* scratch) {
     int src = 0;
     int s = 0;
     for (int g = 0; g < band->num_window_groups; ++g) {
@@ -157,8 +157,8 @@ void kvxdec_ungroup_short(const BandInfo* band, int16_t* quant, int16_t* scratch
 
 int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,
                         const SectionEntry* sections, int16_t c) {
-    int16_t* const half = reinterpret_cast<int16_t*>(dec->coef[c]);
-    int16_t* const quant = half + 1024;
+    int16_shared* const half = shared16(dec->coef[c]);
+    int16_shared* const quant = half + 1024;
     std::memset(quant, 0, 1024 * sizeof(int16_t));
     kvxdec_DecodeHuff(static_cast<uint16_t>(section_count), band->frame_swb_top, sections, quant,
                       &dec->fifo);

@@ -8,6 +8,7 @@
 #include "dec/fifo.h"
 #include "dec/mcinfo.h"
 #include "dec/syntax.h"
+#include "dsp/arithmetic.h"
 
 struct MP4AACDEC_QUVA_Obj;
 
@@ -33,11 +34,11 @@ void kvxdec_hufftab(Huffbook* book, const void* tree, int16_t dimension, int16_t
 int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,
                         const SectionEntry* sections, int16_t c);
 void kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
-                       const SectionEntry* sections, int16_t* quant, DecFifo* fifo);
-int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_t* out);
+                       const SectionEntry* sections, int16_shared* quant, DecFifo* fifo);
+int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared* out);
 // Reorders the values of a grouped eight-short frame from transmission order
 // (group, band, window) to window order, through the 1024-value scratch.
-void kvxdec_ungroup_short(const BandInfo* band, int16_t* quant, int16_t* scratch);
+void kvxdec_ungroup_short(const BandInfo* band, int16_shared* quant, int16_shared* scratch);
 int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table);
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 // Channel elements and the side information of individual channel streams.
 #include <cstring>
 
-#include "dec/band_walk.h"
+#include "dsp/band_walk.h"
 #include "dec/huffman.h"
 #include "dec/instance.h"
 #include "dec/syntax.h"

@@ -4,28 +4,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "alg/ialg.h"
 #include "dec/fifo.h"
 #include "dec/headers.h"
 #include "dec/mcinfo.h"
 #include "dec/status.h"
 #include "dsp/arithmetic.h"
+#include "dsp/tools.h"
 
 extern "C" {
 
-// TNS side data of one channel.
-struct TnsFilter {
-    int32_t start_band;  // may be negative; clamped by the filter
-    int32_t stop_band;
-    int32_t order;
-    int32_t direction;
-    int16_t coef[32];    // transmitted indices, sign-extended
-};
-struct TnsWindow {
-    int32_t n_filt;
-    int32_t coef_res;  // 3 or 4
-    TnsFilter filt[3];
-};
+// The function table of the algorithm object the instance belongs to.
+struct IKVXD_Fxns;
+
 struct TnsInfo {
     int32_t n_windows;
     TnsWindow win[8];

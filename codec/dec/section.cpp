@@ -1,7 +1,7 @@
 // Section data and scale factors of an individual channel stream.
 #include <cstring>
 
-#include "dec/band_walk.h"
+#include "dsp/band_walk.h"
 #include "dec/huffman.h"
 #include "dec/instance.h"
 #include "dec/syntax.h"

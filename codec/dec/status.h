@@ -1,4 +1,6 @@
-// The 40-byte record exchanged by the control call.
+// Records the decoder shares with its algorithm objects: the 40-byte record
+// exchanged by the control call, the creation parameters and the pull-mode
+// input source.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +42,21 @@ struct KVXD_Status {
     uint16_t channelConfiguration;  // out
 };
 
+// Creation parameters of both levels (16 bytes). Only `size` and `frameMode`
+// mean anything to the decoder.
+struct IKVXD_Params {
+    int32_t size;
+    uint8_t reserved0;
+    uint32_t reserved1;
+    int8_t frameMode;    // nonzero: whole frames per process call
+    uint8_t reserved2;
+};
+typedef IKVXD_Params IMP4AACDEC_Params;
+typedef IKVXD_Params IALG_Params;
+
+// Input source of pull mode: called with 124 and the address of a word
+// pointer; stores the address of the words it supplies and returns how many.
+typedef uint16_t (*KVXD_GetBitsCallback)(int request, const uint16_t** words);
 }  // extern "C"
 
 static_assert(sizeof(KVXD_Status) == 40, "status record layout");
@@ -47,3 +64,5 @@ static_assert(offsetof(KVXD_Status, numChannels) == 12, "status record layout");
 static_assert(offsetof(KVXD_Status, sampleRateIndex) == 16, "status record layout");
 static_assert(offsetof(KVXD_Status, rawStream) == 24, "status record layout");
 static_assert(offsetof(KVXD_Status, channelConfiguration) == 36, "status record layout");
+static_assert(sizeof(IKVXD_Params) == 16, "creation parameters layout");
+static_assert(offsetof(IKVXD_Params, frameMode) == 12, "creation parameters layout");

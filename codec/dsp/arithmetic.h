@@ -26,3 +26,15 @@ inline constexpr bool kExactArithmetic = AAC_ARITHMETIC_EXACT != 0;
 // samples in Q12 (4096 = one PCM step) in exact, 2048 half-scale samples in
 // compact.
 using OverlapSample = std::conditional_t<kExactArithmetic, int32_t, int16_t>;
+
+// A 16-bit word in memory that is also seen as 32-bit words: a channel's
+// coefficient buffer holds 32-bit coefficients, and between those uses 16-bit
+// quantised values, time samples and PCM. Every 16-bit access to such a
+// buffer goes through this type, which the compiler treats like a character
+// access (it may alias any object), so both views stay well-defined whatever
+// the aliasing options of the build.
+typedef int16_t __attribute__((__may_alias__)) int16_shared;
+
+// The 16-bit view of a buffer of 32-bit words.
+inline int16_shared* shared16(int32_t* words) { return reinterpret_cast<int16_shared*>(words); }
+inline const int16_shared* shared16(const int32_t* words) { return reinterpret_cast<const int16_shared*>(words); }

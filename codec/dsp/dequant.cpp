@@ -78,7 +78,7 @@ int32_t aacdec_dequant_value(int16_t q, int sf) {
 }
 
 void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
-                            const int16_t* quant_in, const int16_t* scaleFactors,
+                            const int16_shared* quant_in, const int16_t* scaleFactors,
                             const int16_t* const* window_swb_top) {
     int pos = 0;
     for (int w = 0; w < num_windows; ++w) {

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "dsp/arithmetic.h"
+
 extern "C" {
 
 // Expands 1024 quantised values into spectral coefficients, window by window,
@@ -20,7 +22,7 @@ extern "C" {
 // interpolated above), one rounded 32 x 32 product by a Q31 gain mantissa
 // and shift; saturated to 32 bits.
 void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
-                            const int16_t* quant_in, const int16_t* scaleFactors,
+                            const int16_shared* quant_in, const int16_t* scaleFactors,
                             const int16_t* const* window_swb_top);
 
 // One value: the coefficient of q with scale factor sf (0..255).

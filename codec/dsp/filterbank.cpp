@@ -7,32 +7,29 @@
 
 #include <cstring>
 
-#include "dec/bands.h"
-#include "dec/instance.h"
 #include "dsp/fixed.h"
 #include "dsp/imdct.h"
-
-void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1; }
+#include "tables/band_layout.h"
 
 // out = sat16(2 * wrap16(a + b)): the sum wraps in 16 bits before the
 // saturating doubling. Overlap-add straight to PCM.
-void kvxdec_add_func_aacFB(const int16_t* a, const int16_t* b, int16_t* out, int n) {
+void kvxdec_add_func_aacFB(const int16_shared* a, const int16_t* b, int16_shared* out, int n) {
     for (int i = 0; i < n; ++i) out[i] = fx::sat16(2 * fx::wrap16(a[i] + b[i]));
 }
 
 // out = sat16(a + b), staying at half scale; out may be b.
-void kvxdec_add_func2_aacFB(const int16_t* a, const int16_t* b, int16_t* out, int n) {
+void kvxdec_add_func2_aacFB(const int16_shared* a, const int16_t* b, int16_t* out, int n) {
     for (int i = 0; i < n; ++i) out[i] = fx::sat16(a[i] + b[i]);
 }
 
 // out = sat16(2 * in): half scale to PCM.
-void kvxdec_shift1_func_aacFB(int16_t* out, const int16_t* in, int n) {
+void kvxdec_shift1_func_aacFB(int16_shared* out, const int16_shared* in, int n) {
     for (int i = 0; i < n; ++i) out[i] = fx::sat16(2 * in[i]);
 }
 
-void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
-                          int32_t* coef, OverlapSample* overlap, int16_t* pcm) {
-    int16_t* t = reinterpret_cast<int16_t*>(coef);
+void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                        OverlapSample* overlap, int16_shared* pcm) {
+    int16_shared* t = shared16(coef);
     switch (window_sequence & 3) {
     case ONLY_LONG_SEQUENCE:
     case LONG_START_SEQUENCE:
@@ -40,7 +37,7 @@ void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, ui
                                wnd_shape);
         kvxdec_add_func_aacFB(t, overlap, pcm, 1024);
         std::memcpy(overlap, t + 1024, 1024 * sizeof(int16_t));
-        if (window_sequence == LONG_START_SEQUENCE) state->firstBlock = 0;
+        if (window_sequence == LONG_START_SEQUENCE) *first_block = 0;
         break;
     case LONG_STOP_SEQUENCE:
         kvxdec_ITransformBlock(coef, t, BLOCK_STOP, wnd_shape);
@@ -51,9 +48,9 @@ void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, ui
     default: {
         // After a reset, until the first LONG_START block, the short windows
         // sit 64 samples later than the centred placement.
-        const int o = state->firstBlock ? 512 : 448;
+        const int o = *first_block ? 512 : 448;
         for (int w = 0; w < 8; ++w) {
-            int16_t* s = reinterpret_cast<int16_t*>(coef + 128 * w);
+            int16_shared* s = shared16(coef + 128 * w);
             kvxdec_ITransformBlock(coef + 128 * w, s, BLOCK_SHORT, wnd_shape);
             int16_t* ov = overlap + o + 128 * w;
             kvxdec_add_func2_aacFB(s, ov, ov, 128);

@@ -45,7 +45,7 @@ inline int32_t post_q(Complex z, uint32_t w) {
 
 template <int Shift>
 void post_twiddle(int32_t* data, int n, const uint32_t* table) {
-    int16_t* y = reinterpret_cast<int16_t*>(data);
+    int16_shared* y = shared16(data);
     const int eighth = n / 8, quarter = n / 4, half = n / 2;
     // Each pass reads its two inputs before writing; later passes read
     // further out than any earlier write reaches.
@@ -135,15 +135,15 @@ void aacdec_post_twiddle_arm_opt_short(int32_t* data, int n, const uint32_t* tab
     post_twiddle<13>(data, n, table);
 }
 
-void misc1_aacFB(int16_t* buf, const int16_t* win, int n) {
+void misc1_aacFB(int16_shared* buf, const int16_t* win, int n) {
     for (int i = 0; i < n; ++i) buf[i] = static_cast<int16_t>((buf[i] * win[i]) >> 15);
 }
 
-void misc2_aacFB(int16_t* buf, const int16_t* win_last, int n) {
+void misc2_aacFB(int16_shared* buf, const int16_t* win_last, int n) {
     for (int i = 0; i < n; ++i) buf[i] = static_cast<int16_t>((buf[i] * win_last[-i]) >> 15);
 }
 
-void kvxdec_ITransformBlock(int32_t* coef_in, int16_t* time_out, int16_t block_type, uint16_t* wnd_shape) {
+void kvxdec_ITransformBlock(int32_t* coef_in, int16_shared* time_out, int16_t block_type, uint16_t* wnd_shape) {
     int kind1 = 1, kind2 = 1;  // short
     if (block_type == BLOCK_LONG) kind1 = kind2 = 0;
     if (block_type == BLOCK_START) kind1 = 0, kind2 = 2;

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "dsp/arithmetic.h"
+
 extern "C" {
 
 // Block types: the transform size and the window kinds of its two halves.
@@ -17,7 +19,7 @@ enum : int16_t { BLOCK_LONG = 0, BLOCK_SHORT = 2, BLOCK_START = 6, BLOCK_STOP = 
 // post-twiddle's doubling; the short one keeps the low 16 bits.
 // wnd_shape: [0] this block's window shape, [1] the previous transform's,
 // which takes the value of [0] afterwards.
-void kvxdec_ITransformBlock(int32_t* coef_in, int16_t* time_out, int16_t block_type, uint16_t* wnd_shape);
+void kvxdec_ITransformBlock(int32_t* coef_in, int16_shared* time_out, int16_t block_type, uint16_t* wnd_shape);
 
 // z[k] = -(a + i b)(c - i s) / 32768 with a = x[2k], b = x[N/2-1-2k]:
 // N/4 complex values from N/2 real ones, in place. Wraps, never saturates.
@@ -37,8 +39,8 @@ extern const int16_t* const kvxdec_windowPtr[6];
 extern const int32_t kvxdec_windowLeng[3];
 
 // buf[i] = (buf[i] * win[i]) >> 15: a rising window half.
-void misc1_aacFB(int16_t* buf, const int16_t* win, int n);
+void misc1_aacFB(int16_shared* buf, const int16_t* win, int n);
 // buf[i] = (buf[i] * win_last[-i]) >> 15: a falling half, read backwards.
-void misc2_aacFB(int16_t* buf, const int16_t* win_last, int n);
+void misc2_aacFB(int16_shared* buf, const int16_t* win_last, int n);
 
 }  // extern "C"

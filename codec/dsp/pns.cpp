@@ -10,7 +10,7 @@
 // coefficient units), rounded and saturated to 32 bits.
 #include <cmath>
 
-#include "dec/band_walk.h"
+#include "dsp/band_walk.h"
 #include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
 #include "dsp/tools.h"
@@ -71,13 +71,8 @@ void fill_noise(int32_t* out, int n, int16_t energy) {
 
 }  // namespace
 
-void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
-                const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
-                int32_t* const* coef) {
-    (void)mi;
-    (void)w;
-    (void)predUsed;
-    int32_t* out = coef[c];
+void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
+                 const int16_t* scaleFactors, int32_t* out) {
     for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int end) {
         const uint8_t cb = sectCodebook[set + b];
         if (cb != 13 && cb != kNoiseMsMarked) return;

@@ -7,7 +7,7 @@
 // coefficients by the window's lines.
 #include "dsp/tools.h"
 
-#include "dec/band_walk.h"
+#include "dsp/band_walk.h"
 #include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
 #include "tables/exact_tables.h"
@@ -62,15 +62,8 @@ inline int32_t shl_sat(int32_t v, int s) {
 
 }  // namespace
 
-void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
-                      const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
-                      int32_t* const* coef) {
-    (void)w;
-    (void)predUsed;
-    const ChInfo& ch = mi->channel[c];
-    if (!ch.is_cpe || ch.is_left) return;
-    const int32_t* left = coef[ch.paired_channel & 1];
-    int32_t* right = coef[c];
+void intensity_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
+                     const int16_t* scaleFactors, const int32_t* left, int32_t* right) {
     for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int end) {
         const uint8_t cb = sectCodebook[set + b];
         if (cb != 14 && cb != 15) return;

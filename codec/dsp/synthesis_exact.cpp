@@ -12,11 +12,10 @@
 // Short windows always sit at the standard's place (from sample 448).
 #include <cstring>
 
-#include "dec/bands.h"
-#include "dec/instance.h"
-#include "dsp/filterbank.h"
 #include "dsp/complex.h"
+#include "dsp/filterbank.h"
 #include "dsp/fixed.h"
+#include "tables/band_layout.h"
 #include "tables/exact_tables.h"
 
 namespace {
@@ -176,11 +175,9 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, int16_t*
 
 }  // namespace
 
-void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1; }
-
-void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
-                          int32_t* coef, OverlapSample* overlap, int16_t* pcm) {
-    (void)state;
+void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                        OverlapSample* overlap, int16_shared* pcm) {
+    (void)first_block;  // short windows always sit at their standard place
     // The PCM may lie over the coefficients (the first channel's output
     // buffer is its coefficient buffer), so it is built aside.
     int16_t out[1024];

@@ -8,7 +8,6 @@
 
 #include <cstring>
 
-#include "dec/instance.h"
 #include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
 #include "tables/exact_tables.h"
@@ -16,9 +15,7 @@
 
 namespace {
 
-constexpr int kMaxOrderShort = 7;
 constexpr int kMaxOrderMain = 20;
-constexpr int kMaxOrderLc = 12;
 
 int16_t reflection(int16_t index, int32_t coef_res) {
     const int c = index < -8 ? -8 : (index > 7 ? 7 : index);
@@ -101,13 +98,11 @@ void kvxdec_tns_ar_filter(int32_t* spectrum, int32_t* scratch, int size, int inc
     }
 }
 
-void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int max_sfb, const int16_t* window_swb_top,
-                                int32_t is_long, const TnsWindow* tns_window, MP4AACDEC_QUVA_Obj* dec) {
-    (void)spectrum_out;  // the same buffer: filtered in place
-    const MC_Info& mi = dec->mcInfo;
-    int max_order = kMaxOrderShort;
-    if (is_long) max_order = mi.profile == 0 ? kMaxOrderMain : (mi.profile == 1 ? kMaxOrderLc : 0);
-    const int32_t max_bands = kvxdec_tns_max_bands_tbl[mi.sampling_rate_idx & 15][is_long ? 0 : 1];
+void tns_window_filters(int32_t* spectrum, int max_sfb, const int16_t* window_swb_top, TnsLimits limits,
+                        const TnsWindow* tns_window) {
+    // The kernel's own bound: no filter longer than the main profile's.
+    const int max_order = limits.max_order < kMaxOrderMain ? limits.max_order : kMaxOrderMain;
+    const int32_t max_bands = limits.max_bands;
     const int n_filt = tns_window->n_filt < 3 ? tns_window->n_filt : 3;
     for (int f = 0; f < n_filt; ++f) {
         const TnsFilter& filt = tns_window->filt[f];
@@ -129,7 +124,7 @@ void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int ma
         } else {
             int16_t lpc[32];
             kvxdec_tns_decode_coef(order, tns_window->coef_res, filt.coef, lpc);
-            kvxdec_tns_ar_filter(spectrum + first, reinterpret_cast<int32_t*>(dec->outputBuffer), end - first,
+            kvxdec_tns_ar_filter(spectrum + first, nullptr, end - first,
                                  filt.direction ? -1 : 1, lpc, order);
         }
     }

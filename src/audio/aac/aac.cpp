@@ -110,13 +110,13 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         if (frameMode) st->stagedBytes = 0;
         uint32_t n = chunk * 2 - st->stagedBytes;
         if (n > remaining) n = remaining;
-        std::memcpy(st->staging + st->stagedBytes, src, n);
+        std::memcpy(reinterpret_cast<uint8_t*>(st->staging) + st->stagedBytes, src, n);
         src += n;
         remaining -= n;
         st->stagedBytes += n;
         if (!frameMode && st->stagedBytes < chunk * 2) continue;
 
-        uint16_t* words = reinterpret_cast<uint16_t*>(st->staging);
+        uint16_t* words = st->staging;
         aac_swap_words(words, chunk);
         st->stagedBytes -= chunk * 2;
         uint16_t r = KVXD_process(st->instance, words, chunk);

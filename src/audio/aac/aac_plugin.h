@@ -28,7 +28,7 @@ struct AacPluginState {
     IKVXD_Params params;
     KVXD_ModuleInfo moduleInfo;
     KVXD_Status status;
-    alignas(4) uint8_t staging[kStagingBytes];
+    alignas(4) uint16_t staging[kStagingBytes / 2];  // input words, filled byte by byte
     int16_t pcm[kPcmAreaBytes / 2];
 #if UINTPTR_MAX == 0xFFFFFFFFu
     // The record is 10380 bytes; the fields above take 10376.

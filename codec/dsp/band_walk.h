@@ -2,7 +2,7 @@
 // per-band arrays (masks, codebooks, scale factors) are laid out.
 #pragma once
 
-#include "dec/bands.h"
+#include "tables/band_layout.h"
 
 // Calls fn(first_window, end_window, n, set) per group: set is the index of
 // the group's first mask/codebook byte (n per group).

@@ -1,0 +1,45 @@
+#include "dec/tools.h"
+
+#include "dec/instance.h"
+#include "dsp/filterbank.h"
+#include "tables/tools_tables.h"
+
+void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
+                      const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
+                      int32_t* const* coef) {
+    (void)w;
+    (void)predUsed;
+    const ChInfo& ch = mi->channel[c & 1];
+    if (!ch.is_cpe || ch.is_left) return;
+    intensity_bands(band, windowGroups, sectCodebook, scaleFactors, coef[ch.paired_channel & 1], coef[c & 1]);
+}
+
+void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
+                const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
+                int32_t* const* coef) {
+    (void)mi;
+    (void)w;
+    (void)predUsed;
+    noise_bands(band, windowGroups, sectCodebook, scaleFactors, coef[c & 1]);
+}
+
+TnsLimits tns_limits(const MC_Info& mi, bool is_long) {
+    // Orders: 7 in short windows; long windows 20 in the main profile, 12 in
+    // low complexity, none in the others.
+    int max_order = 7;
+    if (is_long) max_order = mi.profile == 0 ? 20 : (mi.profile == 1 ? 12 : 0);
+    return {max_order, kvxdec_tns_max_bands_tbl[mi.sampling_rate_idx & 15][is_long ? 0 : 1]};
+}
+
+void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int max_sfb, const int16_t* window_swb_top,
+                                int32_t is_long, const TnsWindow* tns_window, MP4AACDEC_QUVA_Obj* dec) {
+    (void)spectrum_out;  // the same buffer: filtered in place
+    tns_window_filters(spectrum, max_sfb, window_swb_top, tns_limits(dec->mcInfo, is_long != 0), tns_window);
+}
+
+void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1; }
+
+void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
+                          int32_t* coef, OverlapSample* overlap, int16_shared* pcm) {
+    synthesise_channel(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, pcm);
+}

@@ -1,0 +1,38 @@
+// The decoder's calls of the spectral tools and the filter bank: each takes
+// the instance's records, gathers what its kernel needs and calls it.
+#pragma once
+
+#include <cstdint>
+
+#include "dec/mcinfo.h"
+#include "dsp/arithmetic.h"
+#include "dsp/tools.h"
+
+struct MP4AACDEC_QUVA_Obj;
+
+extern "C" {
+
+// Intensity bands of a right channel c, from its left channel.
+void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
+                      const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
+                      int32_t* const* coef);
+// Noise substitution of the noise bands of channel c.
+void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
+                const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
+                int32_t* const* coef);
+// TNS filters of one window, in place, within the limits of the instance's
+// profile and rate.
+void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int max_sfb, const int16_t* window_swb_top,
+                                int32_t is_long, const TnsWindow* tns_window, MP4AACDEC_QUVA_Obj* dec);
+
+// Sets the first-block flag; the last step of every decoder reset.
+void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state);
+// Synthesis of one channel for one block (synthesise_channel) with the
+// instance's first-block flag.
+void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
+                          int32_t* coef, OverlapSample* overlap, int16_shared* pcm);
+
+}  // extern "C"
+
+// The TNS limits of the instance's profile and rate for long or short windows.
+TnsLimits tns_limits(const MC_Info& mi, bool is_long);
