@@ -13,8 +13,8 @@ inline int32_t pow43(int32_t a) {
     const int e = 14 - p;
     const int i = ((a << e) >> 7) - 128;  // seven bits below the leading one
     const int32_t m = aacdec_mant_4_3[i];
-    if (e < 4) return fx::shl_wrap(m * aacdec_exp_4_3h[e], 3);
-    return fx::asr(m * aacdec_exp_4_3l[e], 2);
+    if (e < 4) return fx::shl_wrap(fx::mul_wrap(m, aacdec_exp_4_3h[e]), 3);
+    return fx::asr(fx::mul_wrap(m, aacdec_exp_4_3l[e]), 2);
 }
 
 inline int32_t scale(int32_t t, int16_t mant, int16_t exp) {

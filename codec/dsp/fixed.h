@@ -1,12 +1,46 @@
-// Fixed-point primitives. Every shift, saturation and wrap of the DSP code
-// goes through these; each states its contract and the ARM instruction it
-// corresponds to. Modular arithmetic goes through uint32_t, never through
-// signed overflow.
+// Fixed-point primitives. Every product, shift, saturation and wrap of the
+// DSP code goes through these; each states its contract and the ARM
+// instruction it corresponds to. Modular arithmetic goes through uint32_t,
+// never through signed overflow.
+//
+// Range checking (AAC_RANGE_CHECK=1, CMake option AAC_RANGE_CHECK): every
+// primitive also computes its result in 64 bits, and a shift count outside
+// its stated range or a result that leaves the range its contract promises
+// stops the program with the caller's file and line. Wrapping primitives
+// (*_wrap, wrap16) promise nothing beyond their modular result.
 #pragma once
 
 #include <cstdint>
 
+#ifndef AAC_RANGE_CHECK
+#define AAC_RANGE_CHECK 0
+#endif
+
+#if AAC_RANGE_CHECK
+#include <cstdio>
+#include <cstdlib>
+#include <source_location>
+#endif
+
 namespace fx {
+
+#if AAC_RANGE_CHECK
+using Where = std::source_location;
+[[noreturn]] inline void out_of_range(const char* what, const Where& where) {
+    std::fprintf(stderr, "%s:%u: fixed-point value out of range in %s\n", where.file_name(),
+                 static_cast<unsigned>(where.line()), what);
+    std::abort();
+}
+// The caller's position, as a defaulted last parameter.
+#define FX_WHERE , ::fx::Where where = ::fx::Where::current()
+#define FX_EXPECT(ok, what) ((ok) ? void(0) : ::fx::out_of_range(what, where))
+#else
+#define FX_WHERE
+#define FX_EXPECT(ok, what) ((void)0)
+#endif
+
+// Whether a 64-bit value fits in n-bit two's complement.
+constexpr bool fits(int64_t v, int n) { return v >= -(INT64_C(1) << (n - 1)) && v < (INT64_C(1) << (n - 1)); }
 
 // High half of a 32 x 16 product: bits 16..47 of a*b, rounding toward minus
 // infinity (SMULWB).
@@ -29,12 +63,16 @@ constexpr int32_t mul_wrap(int32_t a, int32_t b) {
 }
 
 // Left shift by 0..31 modulo 2^32 (LSL): bits shifted out are lost.
-constexpr int32_t shl_wrap(int32_t a, int s) {
+constexpr int32_t shl_wrap(int32_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 0 && s <= 31, "shl_wrap");
     return static_cast<int32_t>(static_cast<uint32_t>(a) << s);
 }
 
 // Arithmetic right shift by 0..31 (ASR): rounds toward minus infinity.
-constexpr int32_t asr(int32_t a, int s) { return a >> s; }
+constexpr int32_t asr(int32_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 0 && s <= 31, "asr");
+    return a >> s;
+}
 
 // Low 16 bits as a signed value (modular narrowing).
 constexpr int16_t wrap16(int32_t a) { return static_cast<int16_t>(static_cast<uint16_t>(a)); }
@@ -56,7 +94,8 @@ constexpr int32_t add_sat(int32_t a, int32_t b) {
 // Rounded Q31 product: (a * b + 2^30) >> 31 of the 64-bit product (SMULL,
 // then a rounding shift of the pair: ADDS, ADC, LSR, ORR). Fits 32 bits
 // unless a = b = INT32_MIN.
-constexpr int32_t mul_q31(int32_t a, int32_t b) {
+constexpr int32_t mul_q31(int32_t a, int32_t b FX_WHERE) {
+    FX_EXPECT(a != INT32_MIN || b != INT32_MIN, "mul_q31");
     return static_cast<int32_t>((static_cast<int64_t>(a) * b + (INT64_C(1) << 30)) >> 31);
 }
 
@@ -67,19 +106,27 @@ constexpr int64_t mac64(int64_t acc, int32_t a, int32_t b) {
 
 // A 64-bit value shifted right by s (1..62), rounding half up, saturated to
 // 32 bits (ADDS, ADC, LSR, ORR, then SSAT-like clamping of the pair).
-constexpr int32_t rshr64_sat(int64_t a, int s) {
+constexpr int32_t rshr64_sat(int64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 62, "rshr64_sat");
     return sat32(static_cast<int64_t>(static_cast<uint64_t>(a) + (UINT64_C(1) << (s - 1))) >> s);
 }
 
 // A 64-bit value shifted right by s (1..62), rounding half up, reduced
-// modulo 2^32 (ADDS, ADC, LSR, ORR).
-constexpr int32_t rshr64(int64_t a, int s) {
-    return static_cast<int32_t>(static_cast<int64_t>(static_cast<uint64_t>(a) + (UINT64_C(1) << (s - 1))) >> s);
+// modulo 2^32 (ADDS, ADC, LSR, ORR). Callers keep the rounded value within
+// 32 bits; the range-checking build verifies it.
+constexpr int32_t rshr64(int64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 62, "rshr64");
+    const int64_t r = static_cast<int64_t>(static_cast<uint64_t>(a) + (UINT64_C(1) << (s - 1))) >> s;
+    FX_EXPECT(fits(r, 32), "rshr64");
+    return static_cast<int32_t>(r);
 }
 
 // a / 2^s rounded half up, s = 1..31, without overflow (ASR, then ADD of
 // the last bit shifted out).
-constexpr int32_t rshr(int32_t a, int s) { return (a >> s) + ((a >> (s - 1)) & 1); }
+constexpr int32_t rshr(int32_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 31, "rshr");
+    return (a >> s) + ((a >> (s - 1)) & 1);
+}
 
 // sat32(round(a * b / 2^s)) for any s: a rounding right shift of the 64-bit
 // product for s > 0, a saturating left shift for s <= 0; 0 for s > 62
@@ -94,6 +141,20 @@ constexpr int32_t mul_shift_sat(int32_t a, int32_t b, int s) {
     if (p >= lim) return INT32_MAX;
     if (p < -lim) return INT32_MIN;
     return static_cast<int32_t>(p * (INT64_C(1) << -s));
+}
+
+// (a * b) >> 15 of two 16-bit values: a Q15 product, rounding toward minus
+// infinity (SMULBB, then ASR #15). Fits 17 bits.
+constexpr int32_t mul16_q15(int16_t a, int16_t b) { return (static_cast<int32_t>(a) * b) >> 15; }
+
+// a * 2^s for any s >= 0, saturated to the signed 32-bit range (CLZ, then LSL
+// or the saturated limit; QADD-style result).
+constexpr int32_t shl_sat(int32_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 0, "shl_sat");
+    if (a == 0) return 0;
+    const uint32_t mag = a < 0 ? 0u - static_cast<uint32_t>(a) : static_cast<uint32_t>(a);
+    if (s > __builtin_clz(mag) - 1) return a > 0 ? INT32_MAX : INT32_MIN;
+    return static_cast<int32_t>(static_cast<uint32_t>(a) << s);
 }
 
 // Leading zeros of a 32-bit value; 32 for 0 (CLZ).

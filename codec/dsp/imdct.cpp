@@ -136,11 +136,11 @@ void aacdec_post_twiddle_arm_opt_short(int32_t* data, int n, const uint32_t* tab
 }
 
 void misc1_aacFB(int16_shared* buf, const int16_t* win, int n) {
-    for (int i = 0; i < n; ++i) buf[i] = static_cast<int16_t>((buf[i] * win[i]) >> 15);
+    for (int i = 0; i < n; ++i) buf[i] = fx::wrap16(fx::mul16_q15(buf[i], win[i]));
 }
 
 void misc2_aacFB(int16_shared* buf, const int16_t* win_last, int n) {
-    for (int i = 0; i < n; ++i) buf[i] = static_cast<int16_t>((buf[i] * win_last[-i]) >> 15);
+    for (int i = 0; i < n; ++i) buf[i] = fx::wrap16(fx::mul16_q15(buf[i], win_last[-i]));
 }
 
 void kvxdec_ITransformBlock(int32_t* coef_in, int16_shared* time_out, int16_t block_type, uint16_t* wnd_shape) {

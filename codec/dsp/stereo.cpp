@@ -53,12 +53,6 @@ void kvxdec_synt(int16_t num_windows, const int32_t* num_swb, const int16_t* con
 namespace {
 
 // v * 2^s, saturated when s exceeds the redundant sign bits of v.
-inline int32_t shl_sat(int32_t v, int s) {
-    if (v == 0) return 0;
-    const uint32_t mag = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
-    if (s > fx::clz32(mag) - 1) return v > 0 ? INT32_MAX : INT32_MIN;
-    return fx::shl_wrap(v, s);
-}
 
 }  // namespace
 
@@ -82,9 +76,9 @@ void intensity_bands(const BandInfo* band, const uint8_t* windowGroups, const ui
                     k = -is_pos / 4;
                     i = is_pos + 4 * k + 3;
                 }
-                const int16_t f = i <= 63 ? kvxdec_powHalf_fac_4[i] : 0;  // 61 and above: silence
+                const int16_t gain_q15 = i <= 63 ? kvxdec_powHalf_fac_4[i] : 0;  // 61 and above: silence
                 const int s = k + 1;
-                return [f, s](int32_t v) { return shl_sat(fx::shl_wrap(fx::mul32x16_hi(v, f), 1), s); };
+                return [gain_q15, s](int32_t v) { return fx::shl_sat(fx::shl_wrap(fx::mul32x16_hi(v, gain_q15), 1), s); };
             }
         }();
         for (int line = first; line < end; ++line) {

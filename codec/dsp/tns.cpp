@@ -65,14 +65,14 @@ void kvxdec_tns_decode_coef(int order, int32_t coef_res, const int16_t* coef_ind
     for (int m = 1; m <= order; ++m) {
         const int32_t k = reflection(coef_index[m - 1], coef_res);
         // Step-up: a_m[i] = a_(m-1)[i] + k_m * a_(m-1)[m-i], in the current scale.
-        for (int i = 1; i < m; ++i) acc[i] = fx::add_sat(acc[i], (k * work[m - i]) >> 15);
-        acc[m] = k >> (clz_abs(acc[0]) - 16);
+        for (int i = 1; i < m; ++i) acc[i] = fx::add_sat(acc[i], fx::mul16_q15(static_cast<int16_t>(k), work[m - i]));
+        acc[m] = fx::asr(k, clz_abs(acc[0]) - 16);
         // Renormalise so that every value fits 16 bits.
         int h = 31;
         for (int j = 0; j <= m; ++j)
             if (acc[j] != 0 && clz_abs(acc[j]) - 1 < h) h = clz_abs(acc[j]) - 1;
         if (h < 16)
-            for (int j = 0; j <= m; ++j) acc[j] >>= 16 - h;
+            for (int j = 0; j <= m; ++j) acc[j] = fx::asr(acc[j], 16 - h);
         for (int j = 0; j <= m; ++j) work[j] = fx::sat16(acc[j]);
     }
     std::memcpy(lpc, work, static_cast<size_t>(order + 1) * sizeof(int16_t));
