@@ -7,6 +7,7 @@
 #include "dec/instance.h"
 #include "dsp/dequant.h"
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "tables/huffman_tables.h"
 
 Huffbook kvxdec_book[14];
@@ -160,7 +161,7 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
     int16_shared* const half = shared16(dec->coef[c]);
     int16_shared* const quant = half + 1024;
     std::memset(quant, 0, 1024 * sizeof(int16_t));
-    kvxdec_DecodeHuff(static_cast<uint16_t>(section_count), band->frame_swb_top, sections, quant,
+    kernels.spectrum_huffman(static_cast<uint16_t>(section_count), band->frame_swb_top, sections, quant,
                       &dec->fifo);
 
     const PulseInfo& pulse = nec_kvxdec_info;
@@ -175,7 +176,7 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
 
     if (!band->is_long) kvxdec_ungroup_short(band, quant, half);
 
-    kvxdec_DequantizeGains(band->num_windows, band->num_swb, dec->coef[c], quant, dec->scaleFactors[c],
+    kernels.dequantise(band->num_windows, band->num_swb, dec->coef[c], quant, dec->scaleFactors[c],
                            band->window_swb_top);
     return 1;
 }

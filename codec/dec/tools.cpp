@@ -1,7 +1,7 @@
 #include "dec/tools.h"
 
 #include "dec/instance.h"
-#include "dsp/filterbank.h"
+#include "dsp/kernels.h"
 #include "tables/tools_tables.h"
 
 void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
@@ -34,12 +34,12 @@ TnsLimits tns_limits(const MC_Info& mi, bool is_long) {
 void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int max_sfb, const int16_t* window_swb_top,
                                 int32_t is_long, const TnsWindow* tns_window, MP4AACDEC_QUVA_Obj* dec) {
     (void)spectrum_out;  // the same buffer: filtered in place
-    tns_window_filters(spectrum, max_sfb, window_swb_top, tns_limits(dec->mcInfo, is_long != 0), tns_window);
+    kernels.tns_filters(spectrum, max_sfb, window_swb_top, tns_limits(dec->mcInfo, is_long != 0), tns_window);
 }
 
 void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1; }
 
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
                           int32_t* coef, OverlapSample* overlap, int16_shared* pcm) {
-    synthesise_channel(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, pcm);
+    kernels.synthesis(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, pcm);
 }

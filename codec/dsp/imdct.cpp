@@ -8,6 +8,7 @@
 
 #include "dsp/complex.h"
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "tables/filterbank_tables.h"
 
 using fx::add_wrap;
@@ -82,12 +83,19 @@ void aacdec_pre_twiddle_arm_opt(int32_t* in, int32_t* out, const uint32_t* table
 }
 
 void kvxdec_dit_fft_no_scale(int32_t* data, int n) {
-    int32_t scratch[2 * 512];
+    // The bit reversal in place, by swaps (it is its own inverse).
     const int16_t* rev = n == 512 ? kvxdec_tabBitrev512 : kvxdec_tabBitrev64;
-    for (int k = 0; k < n; ++k) store(scratch, k, load(data, rev[k] / 8));
+    for (int k = 0; k < n; ++k) {
+        const int j = rev[k] / 8;
+        if (j > k) {
+            const Complex t = load(data, k);
+            store(data, k, load(data, j));
+            store(data, j, t);
+        }
+    }
 
-    // First two stages as one radix-4 stage.
-    cx::radix4_first_stage(scratch, data, n);
+    // First two stages as one radix-4 stage, in place.
+    cx::radix4_first_stage(data, data, n);
 
     // Radix-2 stages; one twiddle word serves the butterflies at j and at
     // j + h/2 (the latter's twiddle is the former's times -i).
@@ -135,6 +143,17 @@ void aacdec_post_twiddle_arm_opt_short(int32_t* data, int n, const uint32_t* tab
     post_twiddle<13>(data, n, table);
 }
 
+void pre_twiddle_compact(int32_t* buf, int n) {
+    aacdec_pre_twiddle_arm_opt(buf, buf, n == 2048 ? kvxdec_cs2048 : kvxdec_cs256, n);
+}
+
+void fft_compact(int32_t* buf, int points) { kvxdec_dit_fft_no_scale(buf, points); }
+
+void post_twiddle_compact(int32_t* buf, int n) {
+    if (n == 2048) aacdec_post_twiddle_arm_opt(buf, n, kvxdec_cs2048);
+    else aacdec_post_twiddle_arm_opt_short(buf, n, kvxdec_cs256);
+}
+
 void misc1_aacFB(int16_shared* buf, const int16_t* win, int n) {
     for (int i = 0; i < n; ++i) buf[i] = fx::wrap16(fx::mul16_q15(buf[i], win[i]));
 }
@@ -150,15 +169,9 @@ void kvxdec_ITransformBlock(int32_t* coef_in, int16_shared* time_out, int16_t bl
     if (block_type == BLOCK_STOP) kind1 = 2, kind2 = 0;
     const int len1 = kvxdec_windowLeng[kind1], len2 = kvxdec_windowLeng[kind2];
     const int n = len1 + len2;
-    if (n == 2048) {
-        aacdec_pre_twiddle_arm_opt(coef_in, coef_in, kvxdec_cs2048, n);
-        kvxdec_cfft(coef_in, 512, -1, 0);
-        aacdec_post_twiddle_arm_opt(coef_in, n, kvxdec_cs2048);
-    } else {
-        aacdec_pre_twiddle_arm_opt(coef_in, coef_in, kvxdec_cs256, n);
-        kvxdec_cfft(coef_in, 64, -1, 0);
-        aacdec_post_twiddle_arm_opt_short(coef_in, n, kvxdec_cs256);
-    }
+    kernels.pre_twiddle(coef_in, n);
+    kernels.fft(coef_in, n / 4);
+    kernels.post_twiddle(coef_in, n);
     const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
     misc1_aacFB(time_out, kvxdec_windowPtr[prev + 2 * kind1], len1);
     misc2_aacFB(time_out + len1, kvxdec_windowPtr[shape + 2 * kind2] + len2 - 1, len2);

@@ -15,12 +15,13 @@
 #include "dsp/complex.h"
 #include "dsp/filterbank.h"
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "tables/band_layout.h"
 #include "tables/exact_tables.h"
 
-namespace {
-
 using namespace cx;
+
+namespace {
 
 // z (c - i s), c and s in Q31, each half rounded once. The Q12 headroom
 // keeps |z| far below 2^30, where the result could leave 32 bits.
@@ -39,34 +40,48 @@ inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r)
     store(buf, q + h, sub(x2, u));
 }
 
-// Inverse MDCT of N/2 coefficients (N = 2048 or 256) in place. Out: u[m] =
-// x[N/4 + m], m = 0..N/2-1, the middle half of the N time samples; the
-// rest follow by symmetry: x[N/4 - 1 - m] = -u[m], x[3N/4 + m] = u[N/2 - 1 - m].
-void imdct(int32_t* buf, int n) {
+}  // namespace
+
+// Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k], for
+// N = 2048 or 256, in place: the pass for k and N/4-1-k reads exactly the
+// four words it writes. Long blocks are shifted right by 3 (rounded) first.
+void pre_twiddle_exact(int32_t* buf, int n) {
     const int half = n / 2, quarter = n / 4;
     const bool is_long = n == 2048;
     const int32_t* tw = is_long ? aacdec_imdct_tw2048 : aacdec_imdct_tw256;
-    const int rev_step = is_long ? 1 : 8;  // 64-point reversal = 512-point of 8 k
     const int shift = is_long ? 3 : 0;
-
-    // Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k],
-    // stored in bit-reversed order for the FFT.
-    int32_t z[1024];
-    for (int k = 0; k < quarter; ++k) {
+    auto z = [&](int k) {
         int32_t a = buf[2 * k], b = buf[half - 1 - 2 * k];
         if (shift) a = fx::rshr(a, shift), b = fx::rshr(b, shift);
         const Complex r = rotate({a, b}, tw[2 * k], tw[2 * k + 1]);
-        store(z, aacdec_bitrev512[k * rev_step], {fx::neg_wrap(r.re), fx::neg_wrap(r.im)});
+        return Complex{fx::neg_wrap(r.re), fx::neg_wrap(r.im)};
+    };
+    for (int k = 0; k < n / 8; ++k) {
+        const int kb = quarter - 1 - k;
+        const Complex front = z(k), back = z(kb);
+        store(buf, k, front);
+        store(buf, kb, back);
     }
+}
 
-    // Forward FFT of N/4 points: the first two stages as one radix-4 stage
-    // (from z into buf), then radix-2 stages in place. The twiddle of
-    // half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one
-    // at j + h/2 is that times -i.
-    cx::radix4_first_stage(z, buf, quarter);
-    for (int h = 4; h <= quarter / 2; h *= 2) {
+// Forward FFT of `points` (512 or 64) complex values in place, unscaled:
+// the bit reversal by swaps, the first two stages as one radix-4 stage,
+// then radix-2 stages. The twiddle of half-span h at j is exp(-i pi j / h)
+// = fft_tw at j * 256 / h; the one at j + h/2 is that times -i.
+void fft_exact(int32_t* buf, int points) {
+    const int rev_step = 512 / points;  // 64-point reversal = 512-point of 8 k
+    for (int k = 0; k < points; ++k) {
+        const int j = aacdec_bitrev512[k * rev_step];
+        if (j > k) {
+            const Complex t = load(buf, k);
+            store(buf, k, load(buf, j));
+            store(buf, j, t);
+        }
+    }
+    cx::radix4_first_stage(buf, buf, points);
+    for (int h = 4; h <= points / 2; h *= 2) {
         const int step = 2 * (256 / h);
-        for (int base = 0; base < quarter; base += 2 * h) {
+        for (int base = 0; base < points; base += 2 * h) {
             // j = 0: the twiddles are 1 and -i.
             butterflies(buf, base, base + h / 2, h, load(buf, base + h), load(buf, base + h / 2 + h));
             for (int j = 1; j < h / 2; ++j) {
@@ -76,10 +91,16 @@ void imdct(int32_t* buf, int n) {
             }
         }
     }
+}
 
-    // Post-twiddle: samples re(z (c - i s)) and -im(z (c - i s)); each pass
-    // reads two complex values and writes the same four words.
-    const int eighth = n / 8;
+// Post-twiddle of N = 2048 or 256: samples re(z (c - i s)) and
+// -im(z (c - i s)); each pass reads two complex values and writes the same
+// four words. Out: u[m] = x[N/4 + m], m = 0..N/2-1, the middle half of the
+// N time samples; the rest follow by symmetry: x[N/4 - 1 - m] = -u[m],
+// x[3N/4 + m] = u[N/2 - 1 - m].
+void post_twiddle_exact(int32_t* buf, int n) {
+    const int32_t* tw = n == 2048 ? aacdec_imdct_tw2048 : aacdec_imdct_tw256;
+    const int quarter = n / 4, eighth = n / 8;
     for (int i = 0; i < eighth; ++i) {
         const int ia = eighth + i, ib = eighth - 1 - i;
         const Complex a = rotate(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]);
@@ -89,6 +110,16 @@ void imdct(int32_t* buf, int n) {
         buf[quarter + 2 * i + 1] = b.re;
         buf[quarter - 2 - 2 * i] = fx::neg_wrap(b.im);
     }
+}
+
+namespace {
+
+// Inverse MDCT of N/2 coefficients (N = 2048 or 256) in place, through the
+// kernel table; out as post_twiddle_exact.
+void imdct(int32_t* buf, int n) {
+    kernels.pre_twiddle(buf, n);
+    kernels.fft(buf, n / 4);
+    kernels.post_twiddle(buf, n);
 }
 
 // A window half over 2q samples: `lead` samples of 0 (rising) or 1.0

@@ -43,6 +43,8 @@ const char* kUsage =
     "  --channels 1|2    channel count of a raw stream\n"
     "  --plugin PATH     the plug-in library (default: libaacplugin.so beside aacdec,\n"
     "                    else in the installed plug-in directory)\n"
+    "  --cpu-mask MASK   CPU features the decoder's kernels may use (0 forces the\n"
+    "                    portable reference; sets AAC_CPU_MASK for the decoder)\n"
     "  -q, --quiet       no report on standard error\n"
     "  -V, --version     print the version and exit\n"
     "  -h, --help        print this help and exit\n"
@@ -85,11 +87,12 @@ void print_version() {
 }
 
 Options parse_args(int argc, char** argv) {
-    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin };
+    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin, kCpuMask };
     static const option kLong[] = {
         {"mode", required_argument, nullptr, kMode},     {"chunk", required_argument, nullptr, kChunk},
         {"raw", no_argument, nullptr, kRaw},             {"rate", required_argument, nullptr, kRate},
         {"channels", required_argument, nullptr, kChannels}, {"plugin", required_argument, nullptr, kPlugin},
+        {"cpu-mask", required_argument, nullptr, kCpuMask},
         {"info", no_argument, nullptr, 'i'},             {"quiet", no_argument, nullptr, 'q'},
         {"version", no_argument, nullptr, 'V'},          {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
@@ -132,6 +135,14 @@ Options parse_args(int argc, char** argv) {
         case kPlugin:
             o.plugin = optarg;
             break;
+        case kCpuMask: {
+            char* end = nullptr;
+            std::strtoul(optarg, &end, 0);
+            if (!*optarg || *end) fail("--cpu-mask needs a number (0x... for hexadecimal)");
+            // Read by the decoder when it first starts, in the plug-in as in pull mode.
+            setenv("AAC_CPU_MASK", optarg, 1);
+            break;
+        }
         case ':':
             fail("%s needs a value", argv[optind - 1]);
         default:  // a short option letter in optopt, else a long one just passed

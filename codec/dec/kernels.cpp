@@ -1,0 +1,72 @@
+// The kernel table: the reference kernels at load time, variants chosen once
+// at start-up by the CPU's features and the mask.
+#include "dsp/kernels.h"
+
+#include <cstdlib>
+
+#include "dec/huffman.h"
+#include "dsp/dequant.h"
+#include "dsp/filterbank.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#define AAC_CPU_X86 1
+#elif defined(__arm__) || defined(__aarch64__)
+#include <sys/auxv.h>
+#define AAC_CPU_ARM 1
+#endif
+
+namespace {
+
+constexpr Kernels kReference = {
+    kvxdec_DecodeHuff,
+    kvxdec_DequantizeGains,
+#if AAC_ARITHMETIC_EXACT
+    pre_twiddle_exact,
+    fft_exact,
+    post_twiddle_exact,
+#else
+    pre_twiddle_compact,
+    fft_compact,
+    post_twiddle_compact,
+#endif
+    synthesise_channel,
+    tns_window_filters,
+};
+
+}  // namespace
+
+Kernels kernels = kReference;
+
+Kernels reference_kernels() { return kReference; }
+
+uint32_t cpu_features() {
+    uint32_t f = 0;
+#if AAC_CPU_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("sse4.1")) f |= CPU_X86_SSE41;
+    if (__builtin_cpu_supports("avx2")) f |= CPU_X86_AVX2;
+#elif AAC_CPU_ARM && defined(__arm__)
+    // 32-bit ARM Linux: HWCAP_EDSP (bit 7) and HWCAP_NEON (bit 12).
+    const unsigned long hw = getauxval(AT_HWCAP);
+    if (hw & (1ul << 7)) f |= CPU_ARM_V6_DSP;
+    if (hw & (1ul << 12)) f |= CPU_ARM_NEON;
+#endif
+    return f;
+}
+
+uint32_t select_kernels(uint32_t mask) {
+    const uint32_t use = cpu_features() & mask;
+    Kernels k = kReference;
+    // Variants go here, each under the features it needs, e.g.
+    //   if (use & CPU_ARM_NEON) k.fft = fft_neon;
+    kernels = k;
+    return use;
+}
+
+uint32_t cpu_mask_from_environment() {
+    const char* v = std::getenv("AAC_CPU_MASK");
+    if (!v || !*v) return ~0u;
+    char* end = nullptr;
+    const unsigned long m = std::strtoul(v, &end, 0);
+    return *end ? ~0u : static_cast<uint32_t>(m);  // an unreadable value changes nothing
+}

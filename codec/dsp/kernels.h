@@ -1,0 +1,74 @@
+// The hot kernels, called through one process-wide table of function
+// pointers. The portable reference of every kernel is always built; faster
+// variants (codec/dsp/x86/, codec/dsp/arm/) go in beside it, and
+// select_kernels puts one in the table when the CPU has its features and the
+// CPU mask allows them. Every entry takes plain arrays and counts.
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/arithmetic.h"
+#include "dsp/tools.h"
+
+struct DecFifo;
+struct SectionEntry;
+
+// CPU features a kernel variant may need, one bit each.
+enum CpuFeature : uint32_t {
+    CPU_X86_SSE41 = 1u << 0,
+    CPU_X86_AVX2 = 1u << 1,
+    CPU_ARM_V6_DSP = 1u << 8,
+    CPU_ARM_NEON = 1u << 9,
+};
+
+struct Kernels {
+    // Spectral values of a frame's sections from the bit FIFO, 16-bit, in
+    // transmission order (the decoder's Huffman decoder).
+    void (*spectrum_huffman)(uint16_t section_count, const int16_t* frame_swb_top, const SectionEntry* sections,
+                             int16_shared* quant, DecFifo* fifo);
+    // Inverse quantisation of 1024 values, window by window, band by band.
+    void (*dequantise)(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+                       const int16_t* scaleFactors, const int16_t* const* window_swb_top);
+    // The three steps of the inverse MDCT of N = 2048 or 256 (n), in place:
+    // pre-twiddle of N/2 coefficients, forward FFT of N/4 complex points,
+    // post-twiddle to time samples (the arithmetic's own format).
+    void (*pre_twiddle)(int32_t* buf, int n);
+    void (*fft)(int32_t* buf, int points);
+    void (*post_twiddle)(int32_t* buf, int n);
+    // Windowing, overlap-add and output of one channel's block (it runs the
+    // transform steps above): see synthesise_channel.
+    void (*synthesis)(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                      OverlapSample* overlap, int16_shared* pcm);
+    // The TNS filters of one window, in place: see tns_window_filters.
+    void (*tns_filters)(int32_t* spectrum, int max_sfb, const int16_t* window_swb_top, TnsLimits limits,
+                        const TnsWindow* tns_window);
+};
+
+// The reference kernels: the transform steps of the compact arithmetic
+// (dsp/imdct.cpp) and of the exact one (dsp/synthesis_exact.cpp; built only
+// in that arithmetic), the rest in their own files.
+void pre_twiddle_compact(int32_t* buf, int n);
+void fft_compact(int32_t* buf, int points);
+void post_twiddle_compact(int32_t* buf, int n);
+void pre_twiddle_exact(int32_t* buf, int n);
+void fft_exact(int32_t* buf, int points);
+void post_twiddle_exact(int32_t* buf, int n);
+
+// The table the decoder calls through; the reference kernels until
+// select_kernels runs.
+extern Kernels kernels;
+
+// The reference kernels of the arithmetic built.
+Kernels reference_kernels();
+
+// The features of the CPU running the process.
+uint32_t cpu_features();
+
+// Fills the table: the reference kernels, then every variant whose features
+// the CPU has and `mask` allows (mask 0 forces the reference everywhere).
+// Returns the features in use.
+uint32_t select_kernels(uint32_t mask);
+
+// The mask from the environment variable AAC_CPU_MASK (a number, 0x... for
+// hexadecimal); all ones when it is not set.
+uint32_t cpu_mask_from_environment();
