@@ -8,11 +8,8 @@
 #include "dsp/dequant.h"
 #include "dsp/filterbank.h"
 
-#if defined(__x86_64__) || defined(__i386__)
-#define AAC_CPU_X86 1
-#elif defined(__arm__) || defined(__aarch64__)
+#if defined(__arm__)
 #include <sys/auxv.h>
-#define AAC_CPU_ARM 1
 #endif
 
 namespace {
@@ -41,11 +38,11 @@ Kernels reference_kernels() { return kReference; }
 
 uint32_t cpu_features() {
     uint32_t f = 0;
-#if AAC_CPU_X86
+#if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("sse4.1")) f |= CPU_X86_SSE41;
     if (__builtin_cpu_supports("avx2")) f |= CPU_X86_AVX2;
-#elif AAC_CPU_ARM && defined(__arm__)
+#elif defined(__arm__)
     // 32-bit ARM Linux: HWCAP_EDSP (bit 7) and HWCAP_NEON (bit 12).
     const unsigned long hw = getauxval(AT_HWCAP);
     if (hw & (1ul << 7)) f |= CPU_ARM_V6_DSP;
