@@ -160,39 +160,6 @@ TEST(Fft, ForwardOnlyAndAgainstTheDft) {
     }
 }
 
-TEST(Tables, StatedEntries) {
-    EXPECT_EQ(kvxdec_fhg_long[285], 13896);
-    const struct {
-        int k, c, s;
-    } ex[] = {{209, 26251, 19609}, {280, 21393, 24819}, {326, 17689, 27581}, {330, 17349, 27796},
-              {334, 17007, 28007}, {357, 14990, 29137}, {376, 13267, 29960}, {397, 11310, 30752},
-              {438, 7363, 31928},  {466, 4596, 32442}};
-    for (const auto& e : ex) {
-        EXPECT_EQ(tw_c(kvxdec_cs2048[e.k]), e.c) << e.k;
-        EXPECT_EQ(tw_s(kvxdec_cs2048[e.k]), e.s) << e.k;
-    }
-    // Outside the exceptions the rule holds.
-    for (int k : {0, 100, 208, 511}) {
-        const double a = 2 * M_PI * (k + 0.125) / 2048;
-        EXPECT_EQ(tw_c(kvxdec_cs2048[k]), static_cast<int>(32767 * std::cos(a)));
-        EXPECT_EQ(tw_s(kvxdec_cs2048[k]), static_cast<int>(32767 * std::sin(a)));
-    }
-    EXPECT_EQ(tw_c(kvxdec_fftTwiddleTable4Arm[0]), 32767);
-    EXPECT_EQ(tw_s(kvxdec_fftTwiddleTable4Arm[0]), 0);
-    EXPECT_EQ(tw_c(kvxdec_fftTwiddleTable4Arm[1]), 23170);  // h = 4, j = 1: cos(pi/4)
-    EXPECT_EQ(tw_s(kvxdec_fftTwiddleTable4Arm[253]), 32767 + 1 - 1 - 0 + static_cast<int>(std::lround(32768 * std::sin(M_PI * 127 / 256))) - 32767);
-    EXPECT_EQ(kvxdec_tabBitrev512[1], 256 * 8);
-    EXPECT_EQ(kvxdec_tabBitrev64[1], 32 * 8);
-    EXPECT_EQ(kvxdec_tabBitrev64[6], 24 * 8);
-    for (int i = 0; i < 448; ++i) {
-        ASSERT_EQ(kvxdec_fhg_edler[i], 0);
-        ASSERT_EQ(kvxdec_dol_edler[576 + i], 32767);
-    }
-    for (int i = 0; i < 128; ++i) EXPECT_EQ(kvxdec_fhg_edler[448 + i], kvxdec_fhg_short[i]);
-    EXPECT_EQ(kvxdec_dol_edler[575], 32767);
-    EXPECT_LE(std::abs(kvxdec_dol_edler[448 + 60] - kvxdec_dol_short[60]), 1);
-}
-
 }  // namespace
 
 namespace {

@@ -70,29 +70,6 @@ std::vector<uint8_t> ramp(size_t n, uint8_t start = 0) {
     return v;
 }
 
-TEST_F(PluginTest, DescriptorAndInitialState) {
-    const AACPlugin* p = GetZorAudioDecodePlugin();
-    EXPECT_STREQ(p->version, "1.2.0");
-    EXPECT_STREQ(p->name, "AAC Audio Decoder 1.0.0");
-    EXPECT_EQ(p->reserved0, 0u);
-    EXPECT_EQ(p->reserved1, 0u);
-    init(ZOR_STREAM_STREAMING);
-    EXPECT_EQ(st_->magic, 0x41414344u);
-    EXPECT_EQ(std::memcmp(&st_->magic, "DCAA", 4), 0);
-    EXPECT_EQ(st_->ready, 1u);
-    EXPECT_EQ(st_->status.sampleRateIndex, 4u);
-    EXPECT_EQ(st_->status.rawStream, 0u);
-    EXPECT_EQ(st_->status.numChannels, 0);  // hint 2 is not mono
-    EXPECT_EQ(st_->params.size, 16);
-    EXPECT_EQ(st_->params.reserved0, 0);
-    EXPECT_EQ(st_->params.frameMode, 0);
-    EXPECT_EQ(st_->params.reserved2, 1);
-    EXPECT_EQ(st_->moduleInfo.word[3], 2602u);
-    MP4AACDEC_QUVA_Obj* obj = inner_obj(st_->instance);
-    EXPECT_EQ(obj->outputBuffer, st_->pcm);
-    EXPECT_EQ(obj->frameMode, 0);
-}
-
 TEST_F(PluginTest, ChannelHintAndRawFlagReachTheDecoder) {
     ZorStreamInfo info = stream(8000, ZOR_STREAM_RAW, 1);
     ASSERT_EQ(AACInit(&info), 0);

@@ -41,18 +41,6 @@ TEST(FrameLoop, StreamingPiecesOfAnySizeGiveTheSameBlocks) {
     }
 }
 
-TEST(FrameLoop, FrameAndPullModesGiveTheSameBlocks) {
-    const char* name = "tests/data/p01_head.aac";
-    const Decoded& ref = reference(name);
-    const Decoded frame = Decoder(Mode::Frame).frames(adts_frames(stream(name)));
-    EXPECT_EQ(frame.errors, 0);
-    ASSERT_EQ(frame.blocks.size(), ref.blocks.size());
-    expect_same_blocks(frame, ref);
-    const Decoded pull = Decoder(Mode::Pull).pull(stream(name));
-    ASSERT_EQ(pull.blocks.size(), ref.blocks.size());
-    expect_same_blocks(pull, ref);
-}
-
 TEST(FrameLoop, BlocksComeOnlyOnceTheWholeFrameAndSixteenBitsAreHeld) {
     const auto frames = adts_frames(stream("tests/data/p01_head.aac"));
     Decoder d(Mode::Stream);

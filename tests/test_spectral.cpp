@@ -62,25 +62,6 @@ std::vector<Codeword> load_codebooks() {
     return all;
 }
 
-TEST(CodeTrees, StatedPrefixesAndSizes) {
-    const uint16_t book1[8] = {0x8000, 0x0001, 0x0002, 0x000F, 0x0002, 0x0007, 0x0002, 0x0003};
-    const uint16_t book11[8] = {0x0002, 0x0031, 0x0002, 0x000B, 0x0002, 0x0003, 0x8000, 0x8101};
-    EXPECT_EQ(std::memcmp(kvxdec_new_book1, book1, sizeof book1), 0);
-    EXPECT_EQ(std::memcmp(kvxdec_new_book11, book11, sizeof book11), 0);
-    EXPECT_EQ(sizeof kvxdec_new_book1 / 2, 160u);
-    EXPECT_EQ(sizeof kvxdec_new_book7 / 2, 126u);
-    EXPECT_EQ(sizeof kvxdec_new_book9 / 2, 336u);
-    EXPECT_EQ(sizeof kvxdec_new_book11 / 2, 576u);
-    make_decoder(false);
-    EXPECT_EQ(kvxdec_book[11].num_codewords, 289);
-    EXPECT_EQ(kvxdec_book[1].num_codewords, 81);
-    EXPECT_EQ(kvxdec_book[7].modulus, 8);
-    EXPECT_EQ(kvxdec_book[5].value_offset, 4);
-    EXPECT_EQ(kvxdec_book[12].tree, static_cast<const void*>(kvxdec_bookscl));
-    EXPECT_EQ(kvxdec_book[0].tree, nullptr);
-    EXPECT_EQ(kvxdec_book[13].tree, nullptr);
-}
-
 TEST_F(Bits, EveryCodewordDecodesWithItsSignBits) {
     const std::vector<Codeword> all = load_codebooks();
     ASSERT_EQ(all.size(), 1241u);
@@ -432,26 +413,6 @@ TEST_F(Bits, PulsesAndShortWindowOrder) {
         for (int l = 0; l < 4; ++l) EXPECT_EQ(quant[128 * win + l], 4 * win + l);
     EXPECT_EQ(quant[4], 32);  // band 1 of window 0 follows all of band 0
     EXPECT_EQ(quant[1023], 1023);
-}
-
-TEST(Dequant, TableRows) {
-    EXPECT_EQ(aacdec_mant_4_3[0], 13008);
-    EXPECT_EQ(aacdec_mant_4_3[127], 32607);
-    const int16_t h[16] = {32767, 13004, 5161, 2048, 813, 323, 128, 51, 20, 8, 3, 1, 1, 0, 0, 0};
-    const int16_t l[16] = {32767, 32767, 32767, 32767, 26008, 10321, 4096, 1625, 645, 256, 102, 40, 16, 6, 3, 1};
-    EXPECT_EQ(std::memcmp(aacdec_exp_4_3h, h, sizeof h), 0);
-    EXPECT_EQ(std::memcmp(aacdec_exp_4_3l, l, sizeof l), 0);
-    struct Row {
-        int sf, mant, exp;
-    } rows[] = {{0, 0, -16},      {59, 0, -16},     {60, 32767, -16}, {66, 32767, -16},
-                {67, 32767, -15}, {69, 32767, -15}, {70, 24576, -14}, {73, 20480, -13},
-                {97, 19456, -7},  {100, 32767, -7}, {109, 19480, -4}, {128, 32767, 0},
-                {129, 19484, 1},  {181, 19483, 14}, {187, 27554, 15}, {188, 32767, 15},
-                {255, 32767, 15}};
-    for (const Row& r : rows) {
-        EXPECT_EQ(kvxdec_pow2_table_mant[r.sf], r.mant) << r.sf;
-        EXPECT_EQ(kvxdec_pow2_table_exp[r.sf], r.exp) << r.sf;
-    }
 }
 
 TEST(Dequant, WorkedValues) {

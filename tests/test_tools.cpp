@@ -14,28 +14,6 @@
 
 namespace {
 
-TEST(ToolTables, StatedEntries) {
-    const int16_t half[5] = {27554, 23170, 19484, 16384, 13777};
-    EXPECT_EQ(std::memcmp(kvxdec_powHalf_fac_4, half, sizeof half), 0);
-    EXPECT_EQ(kvxdec_powHalf_fac_4[7], 8192);
-    const int16_t tail[8] = {2, 1, 1, 1, 1, 1, 1, 1};
-    EXPECT_EQ(std::memcmp(kvxdec_powHalf_fac_4 + 56, tail, sizeof tail), 0);
-    for (int k = 0; k <= 46; ++k) EXPECT_EQ(kvxdec_powTwo_fac_4[k], 1) << k;
-    EXPECT_EQ(kvxdec_powTwo_fac_4[47], 2);
-    EXPECT_EQ(kvxdec_powTwo_fac_4[99], 16384);
-    EXPECT_EQ(kvxdec_powTwo_fac_4[102], 27554);
-    for (int k = 103; k < 120; ++k) EXPECT_EQ(kvxdec_powTwo_fac_4[k], 32767) << k;
-    auto q = [](int c, int r) { return kvxdec_inv_quant_coefs[4 * (c + 8) + 2 * (r - 3) + (c <= 0)]; };
-    EXPECT_EQ(q(1, 4), 6813);
-    EXPECT_EQ(q(7, 4), 32588);
-    EXPECT_EQ(q(-8, 4), -32628);
-    EXPECT_EQ(q(3, 3), 31946);
-    EXPECT_EQ(q(-4, 3), -32270);
-    EXPECT_EQ(kvxdec_tns_max_bands_tbl[4][0], 42);
-    EXPECT_EQ(kvxdec_tns_max_bands_tbl[0][1], 9);
-    EXPECT_EQ(kvxdec_tns_max_bands_tbl[12][0], 0);
-}
-
 // A long layout of bands 4 lines wide, one group.
 struct Layout {
     Layout() {
