@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dec/bands.h"
+#include "dec/tools.h"
 #include "dsp/filterbank.h"
 #include "dsp/imdct.h"
 #include "tables/filterbank_tables.h"
