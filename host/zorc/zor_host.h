@@ -15,7 +15,8 @@ struct ZorHostDesc {
     uint32_t channels;       // 12: channel count
     uint32_t sampleRate;     // 16: Hz
     uint32_t bitRate;        // 20: kbit/s
-    uint32_t reserved24[3];  // 24..35
+    uint32_t reserved24[2];  // 24..31
+    uint32_t noConcealment;  // 32: nonzero: a block that fails to decode yields no output
     uint32_t rawStream;      // 36: nonzero: no ADTS/ADIF transport headers
     uint32_t streaming;      // 40: nonzero: arbitrary byte pieces; zero: whole frames
 };
@@ -40,7 +41,7 @@ struct ZorStreamInfo {
     uint32_t channels;    // channel hint
     uint32_t sampleRate;  // Hz
     uint32_t bitRate;     // kbit/s, informative
-    uint32_t flags;       // ZOR_STREAM_RAW | ZOR_STREAM_STREAMING
+    uint32_t flags;       // ZOR_STREAM_RAW | ZOR_STREAM_STREAMING | ZOR_STREAM_NO_CONCEALMENT
 };
 
 enum : uint32_t {
@@ -48,6 +49,7 @@ enum : uint32_t {
     ZOR_HOST_DESC_VERSION = 1,
     ZOR_STREAM_RAW = 1u << 0,
     ZOR_STREAM_STREAMING = 1u << 1,
+    ZOR_STREAM_NO_CONCEALMENT = 1u << 2,
     ZOR_CODEC_AAC = 0x20434141u  // "AAC "
 };
 
@@ -58,7 +60,8 @@ int audio_desc_zor_2_dm320(const void* hostDesc, ZorHostDesc* desc);
 }  // extern "C"
 
 static_assert(sizeof(ZorHostDesc) == 44, "host description layout");
-static_assert(offsetof(ZorHostDesc, sampleRate) == 16 && offsetof(ZorHostDesc, rawStream) == 36 &&
+static_assert(offsetof(ZorHostDesc, sampleRate) == 16 && offsetof(ZorHostDesc, noConcealment) == 32 &&
+                  offsetof(ZorHostDesc, rawStream) == 36 &&
                   offsetof(ZorHostDesc, streaming) == 40,
               "host description layout");
 #if UINTPTR_MAX == 0xFFFFFFFFu

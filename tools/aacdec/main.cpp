@@ -152,6 +152,8 @@ public:
         if (std::fflush(f_) != 0 || (f_ != stdout && std::fclose(f_) != 0)) fail("cannot write the output: %s", std::strerror(errno));
     }
     uint64_t bytes() const { return bytes_; }
+    // The rate the header gets when the output is closed.
+    void set_rate(uint32_t rate) { rate_ = rate; }
 
 private:
     void header(uint32_t data_bytes) {
@@ -224,10 +226,8 @@ Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& 
 
     Result r;
     Progress progress(!o.quiet, in.size());
-    // AACDecode does not say how much input it took, so the output room must
-    // let it take everything: 8192 bytes of headroom plus a block for every
-    // possible frame in the piece and the decoder's buffer.
-    auto room_for = [](size_t bytes) { return 8192 + 4096 * ((bytes + 1800) / 8 + 2); };
+    // The plug-in takes a piece whole only with room for every block it can complete.
+    auto room_for = [frame](size_t bytes) { return aac_output_room(static_cast<uint32_t>(bytes), frame); };
     std::vector<uint8_t> pcm;
     auto decode = [&](const uint8_t* data, size_t n) {
         pcm.resize(room_for(n));
@@ -237,10 +237,10 @@ Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& 
         ob.data = pcm.data();
         ob.size = static_cast<uint32_t>(pcm.size());
         const int got = plugin->decode(&ib, &ob);
-        if (got < 0) fail("the plug-in's output overflowed");
+        if (got < 0) fail("the plug-in refused a piece of the input");
         sink.write(pcm.data(), static_cast<size_t>(got));
         r.blocks += static_cast<uint64_t>(got) / 4096;
-        if (got > 0) r.sample_rate = ob.sampleRate;
+        if (got > 0 && !r.sample_rate) r.sample_rate = ob.sampleRate;
     };
 
     if (frame) {
@@ -315,7 +315,7 @@ Result run_pull(const Options& o, const Probe& p, const std::vector<uint8_t>& in
             sink.write(reinterpret_cast<const uint8_t*>(samples), n * 2u);
             ++r.blocks;
             KVXD_control(h, KVXD_GETSTATUS, &r.status);
-            r.sample_rate = r.status.sampleRate;
+            if (!r.sample_rate) r.sample_rate = r.status.sampleRate;
         } else if (g_source.at >= g_source.words.size()) {
             break;
         }
@@ -342,6 +342,8 @@ int main(int argc, char** argv) {
 
     Sink sink(o.output, p.rate);
     const Result r = o.mode == "pull" ? run_pull(o, p, in, sink) : run_plugin(o, p, in, sink);
+    // The WAV header takes the rate the decoder reported for its first block.
+    if (r.sample_rate) sink.set_rate(r.sample_rate);
     sink.close();
 
     const uint64_t expected = p.kind == Probe::Adts ? split_adts(in).size() : 0;
@@ -352,9 +354,10 @@ int main(int argc, char** argv) {
         if (expected) std::fprintf(stderr, " of %llu frames", static_cast<unsigned long long>(expected));
         std::fprintf(stderr, ", %llu bytes of PCM\n", static_cast<unsigned long long>(sink.bytes()));
         if (r.have_status)
-            std::fprintf(stderr, "aacdec: status: %u Hz, %u channels, bit rate %u, profile %u, errors %u, last error %u\n",
+            std::fprintf(stderr, "aacdec: status: %u Hz, %u channels, bit rate %u, profile %u, errors %u, last error %u, "
+                         "%u blocks concealed\n",
                          r.status.sampleRate, r.status.numChannels, r.status.bitRate, r.status.profile,
-                         r.status.errorCount, r.status.lastError);
+                         r.status.errorCount, r.status.lastError, r.status.concealedCount);
         else if (expected && r.blocks < expected)
             std::fprintf(stderr, "aacdec: %llu frames could not be decoded\n",
                          static_cast<unsigned long long>(expected - r.blocks));
