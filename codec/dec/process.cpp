@@ -238,11 +238,14 @@ int read_header(Call& call) {
     obj->blockOffset = static_cast<uint16_t>(kvxdec_adts_header_bytes(&fields));
     aacdec_raw_write = 1;
     call.count = kvxdec_decfifoGetBitCount(&f);
-    // Streaming waits until the frame and 16 bits more are held after the
-    // header (the next header with them). Frame mode decodes what it was
+    // Streaming waits until the rest of the frame and nine bytes more (the
+    // next header with its CRC word) are held: for a seven-byte header the
+    // frame length plus 16 bits after it. Frame mode decodes what it was
     // given: a frame cut short fails in its block.
     if (!call.frame) {
-        const uint32_t required = static_cast<uint32_t>(static_cast<uint16_t>(h.aac_frame_length)) * 8u + 16u;
+        const uint32_t length = static_cast<uint16_t>(h.aac_frame_length);
+        const uint32_t rest = length > obj->blockOffset ? length - obj->blockOffset : 0;
+        const uint32_t required = (rest + 9u) * 8u;
         obj->bitsNeeded = required / 16 > 1792 ? kBitsNeededCap : required;
     }
     return 1;
