@@ -93,8 +93,12 @@ uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts) {
         if (call.frame) {
             kvxdec_fifo_reset(obj);
         } else if (start_held && bytes_since(f, block_start) < kMinBlockBytes) {
+            // Never past the data held: what is there is dropped.
             rewind_to(f, block_start);
-            kvxdec_decfifoAdjust(&f, static_cast<int16_t>(kMinBlockBytes));
+            uint32_t skip = kMinBlockBytes;
+            if (!kvxdec_decfifoHold(&f, static_cast<uint16_t>(skip))) skip = kvxdec_decfifoGetBitCount(&f) / 8u;
+            f.status = DECFIFO_OK;
+            kvxdec_decfifoAdjust(&f, static_cast<int16_t>(skip));
         }
         return conceal(obj);
     }
