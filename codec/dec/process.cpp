@@ -345,6 +345,8 @@ uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint1
             static const uint16_t kZero = 0;
             kvxdec_decfifoWriteShort(&obj->fifo, words, count);
             kvxdec_decfifoWriteShort(&obj->fifo, &kZero, 1);
+        } else if (!obj->concealPending && kvxdec_decfifoGetBitCount(&obj->fifo) == 0) {
+            return 0;  // the call's frame (or raw block) is done
         }
     } else if (!obj->fifo.get_bits_callback) {
         if (count && words) kvxdec_decfifoWriteShort(&obj->fifo, words, count);
