@@ -190,8 +190,8 @@ TEST(FrameLoop, DamagedStreamsKeepTheirGoodBlocks) {
     for (const Case& c : cases) {
         const Decoded& ref = reference(c.clean);
         const std::set<std::vector<int16_t>> clean(ref.blocks.begin(), ref.blocks.begin() + static_cast<long>(c.clean_blocks));
-        const uint8_t* header = stream(c.clean).data();
-        std::vector<uint8_t> first_header(header, header + 7);
+        const std::vector<uint8_t> clean_bytes = stream(c.clean);
+        const std::vector<uint8_t> first_header(clean_bytes.begin(), clean_bytes.begin() + 7);
         for (int m = 0; m < 3; ++m) {
             SCOPED_TRACE(std::string(c.what) + " mode " + std::to_string(m));
             Decoder d(static_cast<Mode>(m));
