@@ -202,6 +202,16 @@ TEST(FrameLoop, DamagedStreamsKeepTheirGoodBlocks) {
             for (const auto& b : out.blocks) good += clean.count(b);
             EXPECT_EQ(out.blocks.size(), c.blocks[m]);
             EXPECT_GE(good, c.good[m]);
+            // With concealment off a failed block yields nothing.
+            Decoder off(static_cast<Mode>(m));
+            KVXD_Status st{};
+            KVXD_control(off.h, KVXD_CONCEAL_OFF, &st);
+            const Decoded bare = m == 0   ? off.stream(c.bytes, 128, first_header.data())
+                                 : m == 1 ? off.frames(split(c.bytes))
+                                          : off.pull(c.bytes, first_header.data());
+            EXPECT_EQ(off.obj->concealedCount, 0);
+            EXPECT_LE(bare.blocks.size(), out.blocks.size());
+            if (c.clean_blocks == 21) EXPECT_LT(bare.blocks.size(), out.blocks.size());  // p02's bit flips and cut
         }
     }
 }
