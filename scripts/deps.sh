@@ -15,6 +15,8 @@ if [ "${1:-}" = arm ]; then
 fi
 if [ "${1:-}" = fuzz ]; then
   command -v clang++ >/dev/null 2>&1 || need="$need clang"
+  # libFuzzer's runtime comes with the compiler-rt package of clang 14.
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 || need="$need libclang-rt-14-dev"
 fi
 if [ -n "$need" ]; then
   echo "installing:$need"
