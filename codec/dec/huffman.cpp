@@ -120,8 +120,7 @@ namespace {
 // without consuming them there; commit() moves the FIFO's read position to
 // the bits used. It never reads past the buffered words, so it never pulls
 // from the stream and never records an underrun.
-// The spectral data uses the native register; scale factor codewords, up to
-// 19 bits, a 64-bit one so that one fill always covers a codeword.
+// The window is the native register: 64 bits on 64-bit targets, else 32.
 using Window = std::conditional_t<(sizeof(void*) >= 8), uint64_t, uint32_t>;
 constexpr uint32_t kLink = 1u << 5;
 
@@ -322,13 +321,19 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
 // no read pulls from the stream; otherwise a search in length order that
 // reads further bits only when the length grows.
 int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table) {
-    Reservoir<uint64_t> r = begin<uint64_t>(&dec->fifo);
+    Reservoir<Window> r = begin<Window>(&dec->fifo);
     fill(r);
-    if (r.bits >= 19) {
-        const uint32_t t = top32(r);
-        uint32_t e = kvxdec_scale_lookup[t >> (32 - kScaleRootBits)];
-        if (e & kLink) e = kvxdec_scale_lookup[(e >> 16) + ((t >> (e & 31)) & ((e >> 6) & 0x3FF))];
-        skip(r, e & 31);
+    if (r.bits + 16 * r.avail >= 19) {
+        uint32_t e = kvxdec_scale_lookup[top32(r) >> (32 - kScaleRootBits)];
+        if (e & kLink) {
+            // The root's bits first, then the rest of a long codeword.
+            skip(r, kScaleRootBits);
+            fill(r);
+            e = kvxdec_scale_lookup[(e >> 16) + ((top32(r) >> ((e & 31) + kScaleRootBits)) & ((e >> 6) & 0x3FF))];
+            skip(r, (e & 31) - kScaleRootBits);
+        } else {
+            skip(r, e & 31);
+        }
         commit(r);
         return static_cast<int16_t>(e >> 16);
     }
