@@ -192,31 +192,31 @@ inline int16_t field(uint32_t e, int shift, int width) {
     return static_cast<int16_t>(static_cast<int32_t>(e << shift) >> (32 - width));
 }
 
-// One codeword and its sign bits; the reservoir holds at least 32 bits,
-// counting the buffered words it has not taken yet.
-template <int Dim, bool Signs>
-inline void codeword(Reservoir<Window>& r, const uint32_t* part, int16_t* out) {
-    const uint32_t t = top32(r);
-    uint32_t e = part[t >> (32 - kSpectralRootBits)];
-    if (e & kLink) e = part[(e >> 16) + ((t >> (e & 31)) & ((e >> 6) & 0x3FF))];
-    skip(r, e & 31);
-    for (int i = 0; i < Dim; ++i) out[i] = field(e, i * (16 / Dim), 16 / Dim);
-    if (Signs) {
-        // One sign bit per non-zero magnitude, 1 meaning negative.
-        const uint32_t n = (e >> 6) & 7;
-        if (r.bits < static_cast<int>(n)) fill(r);
-        uint32_t s = top32(r);
-        skip(r, n);
-        for (int i = 0; i < Dim; ++i) {
-            const uint32_t nonzero = out[i] != 0;
-            const int32_t neg = -static_cast<int32_t>((s >> 31) & nonzero);
-            out[i] = static_cast<int16_t>((out[i] ^ neg) - neg);
-            s <<= nonzero;
-        }
+// The leaf for the next codeword: the root entry, or through a link the
+// subtable entry; the bits are consumed. Root leaves are at most root_bits
+// long, subtable leaves at most root_bits + 11.
+inline uint32_t lookup(Reservoir<Window>& r, const uint32_t* part, int root_bits) {
+    uint32_t e = part[top32(r) >> (32 - root_bits)];
+    if (!(e & kLink)) {
+        skip(r, e & 31);
+        return e;
     }
+    skip(r, static_cast<uint32_t>(root_bits));
+    if (r.bits < 16) fill(r);
+    e = part[(e >> 17) + ((top32(r) >> ((e & 31) + static_cast<uint32_t>(root_bits))) & ((e >> 6) & 0x7FF))];
+    skip(r, (e & 31) - static_cast<uint32_t>(root_bits));
+    return e;
 }
 
-template <int Dim, bool Signs, bool Escapes>
+// One codeword with its sign bits; the reservoir holds at least 32 bits,
+// counting the buffered words it has not taken yet, 16 of them in window.
+template <int Dim>
+inline void codeword(Reservoir<Window>& r, const uint32_t* part, int16_t* out) {
+    const uint32_t e = lookup(r, part, kSpectralRootBits);
+    for (int i = 0; i < Dim; ++i) out[i] = field(e, i * (16 / Dim), 16 / Dim);
+}
+
+template <int Dim, bool Escapes>
 void decode_bands(Reservoir<Window>& r, const Huffbook* book, const uint32_t* part, const int16_t* tops, int first,
                   int end, int& k, int16_t* quant) {
     for (int j = first; j < end; ++j) {
@@ -228,7 +228,7 @@ void decode_bands(Reservoir<Window>& r, const Huffbook* book, const uint32_t* pa
                 commit(r);
                 kvxdec_new_decode_huff_cw(r.fifo, book, quant + k);
             } else {
-                codeword<Dim, Signs>(r, part, quant + k);
+                codeword<Dim>(r, part, quant + k);
                 if (!Escapes || (quant[k] != 16 && quant[k] != -16 && quant[k + 1] != 16 && quant[k + 1] != -16))
                     continue;
                 commit(r);
@@ -258,16 +258,12 @@ void kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
         } else {
             const Huffbook* book = &kvxdec_book[cb];
             const uint32_t* part = kvxdec_spectral_lookup + kvxdec_spectral_lookup_start[cb];
-            if (cb <= 2)
-                decode_bands<4, false, false>(r, book, part, frame_swb_top, prev, end, k, quant);
-            else if (cb <= 4)
-                decode_bands<4, true, false>(r, book, part, frame_swb_top, prev, end, k, quant);
-            else if (cb <= 6)
-                decode_bands<2, false, false>(r, book, part, frame_swb_top, prev, end, k, quant);
+            if (cb <= 4)
+                decode_bands<4, false>(r, book, part, frame_swb_top, prev, end, k, quant);
             else if (cb < ESC_HCB)
-                decode_bands<2, true, false>(r, book, part, frame_swb_top, prev, end, k, quant);
+                decode_bands<2, false>(r, book, part, frame_swb_top, prev, end, k, quant);
             else
-                decode_bands<2, true, true>(r, book, part, frame_swb_top, prev, end, k, quant);
+                decode_bands<2, true>(r, book, part, frame_swb_top, prev, end, k, quant);
         }
         prev = end;
     }
@@ -324,16 +320,7 @@ int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table) {
     Reservoir<Window> r = begin<Window>(&dec->fifo);
     fill(r);
     if (r.bits + 16 * r.avail >= 19) {
-        uint32_t e = kvxdec_scale_lookup[top32(r) >> (32 - kScaleRootBits)];
-        if (e & kLink) {
-            // The root's bits first, then the rest of a long codeword.
-            skip(r, kScaleRootBits);
-            fill(r);
-            e = kvxdec_scale_lookup[(e >> 16) + ((top32(r) >> ((e & 31) + kScaleRootBits)) & ((e >> 6) & 0x3FF))];
-            skip(r, (e & 31) - kScaleRootBits);
-        } else {
-            skip(r, e & 31);
-        }
+        const uint32_t e = lookup(r, kvxdec_scale_lookup, kScaleRootBits);
         commit(r);
         return static_cast<int16_t>(e >> 16);
     }

@@ -13,12 +13,12 @@
 // With the next 32 stream bits left-aligned in t, the entry is root[t >> (32
 // - kSpectralRootBits)] (kScaleRootBits for the scale factor code). An entry
 // with bit 5 set is a link: the entry used instead is
-// part[(e >> 16) + ((t >> (e & 31)) & ((e >> 6) & 0x3FF))]. Any other entry
-// is a leaf: bits 4..0 the codeword length, bits 8..6 the number of sign bits
-// after the codeword (the non-zero magnitudes of books 3, 4, 7-11), bits
-// 31..16 the values: books 1-4 four 4-bit fields from bit 31 down, books 5-11
-// two 8-bit fields, two's complement; for scale factors the index (value
-// plus 60).
+// part[(e >> 17) + ((t >> (e & 31)) & ((e >> 6) & 0x7FF))]. Any other entry
+// is a leaf: bits 4..0 the length of the codeword together with its sign bits
+// (books 3, 4, 7-11 hold one entry per combination of sign bits), bits 31..16
+// the values: books 1-4 four 4-bit fields from bit 31 down, books 5-11 two
+// 8-bit fields, two's complement; for scale factors the index (value plus
+// 60).
 #pragma once
 
 #include <cstdint>
@@ -39,7 +39,7 @@ extern const uint16_t kvxdec_new_book1[160], kvxdec_new_book2[160], kvxdec_new_b
 
 constexpr int kSpectralRootBits = 8;
 constexpr int kScaleRootBits = 9;
-extern const uint32_t kvxdec_spectral_lookup[3958];
+extern const uint32_t kvxdec_spectral_lookup[9340];
 extern const uint16_t kvxdec_spectral_lookup_start[12];
 extern const uint32_t kvxdec_scale_lookup[1554];
 
