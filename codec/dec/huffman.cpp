@@ -90,25 +90,25 @@ int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_t* out)
 namespace {
 
 // Escape of book 11: a prefix of N - 4 one bits and a zero, then an N-bit
-// word w; the magnitude is (w + 2^N) modulo 2^16. Prefixes longer than the
-// standard's (N <= 12) are accepted and wrap; the prefix is counted up to
-// N = 32 at most, so one read never asks for more than 16 bits.
-int16_t escape(DecFifo* fifo, int16_t marker) {
+// word w; the magnitude is w + 2^N. The largest magnitude, 8191, needs
+// N = 12, so a ninth one bit in the prefix is damage: the prefix stops
+// there and `bad` is set, which fails the block rather than reading the
+// rest of the prefix as spectral data.
+int16_t escape(DecFifo* fifo, int16_t marker, bool& bad) {
+    constexpr int kMaxN = 12;
     int n = 4;
     uint16_t bit = 0;
-    while (n < 32) {
+    for (;;) {
         kvxdec_decfifoReadBits(fifo, &bit, 1);
         if (!bit) break;
-        ++n;
+        if (++n > kMaxN) {
+            bad = true;
+            return 0;
+        }
     }
     uint16_t w = 0;
-    if (n <= 16) {
-        kvxdec_decfifoReadBits(fifo, &w, static_cast<uint16_t>(n));
-    } else {
-        kvxdec_decfifoReadBits2(fifo, static_cast<uint16_t>(n - 16));
-        kvxdec_decfifoReadBits(fifo, &w, 16);
-    }
-    const int32_t value = (w + (n < 16 ? (1 << n) : 0)) & 0xFFFF;
+    kvxdec_decfifoReadBits(fifo, &w, static_cast<uint16_t>(n));
+    const int32_t value = w + (1 << n);
     return fx::wrap16(marker < 0 ? -value : value);
 }
 
@@ -217,7 +217,7 @@ inline void codeword(Reservoir<Window>& r, const uint32_t* part, int16_t* out) {
 }
 
 template <int Dim, bool Escapes>
-void decode_bands(Reservoir<Window>& r, const Huffbook* book, const uint32_t* part, const int16_t* tops, int first,
+bool decode_bands(Reservoir<Window>& r, const Huffbook* book, const uint32_t* part, const int16_t* tops, int first,
                   int end, int& k, int16_t* quant) {
     for (int j = first; j < end; ++j) {
         for (const int top = tops[j]; k < top; k += Dim) {
@@ -234,17 +234,20 @@ void decode_bands(Reservoir<Window>& r, const Huffbook* book, const uint32_t* pa
                 commit(r);
             }
             if (Escapes) {
-                if (quant[k] == 16 || quant[k] == -16) quant[k] = escape(r.fifo, quant[k]);
-                if (quant[k + 1] == 16 || quant[k + 1] == -16) quant[k + 1] = escape(r.fifo, quant[k + 1]);
+                bool bad = false;
+                if (quant[k] == 16 || quant[k] == -16) quant[k] = escape(r.fifo, quant[k], bad);
+                if (!bad && (quant[k + 1] == 16 || quant[k + 1] == -16)) quant[k + 1] = escape(r.fifo, quant[k + 1], bad);
+                if (bad) return false;
             }
             r = begin<Window>(r.fifo);
         }
     }
+    return true;
 }
 
 }  // namespace
 
-void kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
+bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
                        const SectionEntry* sections, int16_t* quant, DecFifo* fifo) {
     Reservoir<Window> r = begin<Window>(fifo);
     int k = 0;
@@ -262,12 +265,13 @@ void kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
                 decode_bands<4, false>(r, book, part, frame_swb_top, prev, end, k, quant);
             else if (cb < ESC_HCB)
                 decode_bands<2, false>(r, book, part, frame_swb_top, prev, end, k, quant);
-            else
-                decode_bands<2, true>(r, book, part, frame_swb_top, prev, end, k, quant);
+            else if (!decode_bands<2, true>(r, book, part, frame_swb_top, prev, end, k, quant))
+                return false;  // the escape committed the reservoir
         }
         prev = end;
     }
     commit(r);
+    return true;
 }
 
 // Within a group the values came band by band, each band window after window.
@@ -293,8 +297,9 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
     int16_t* const half = reinterpret_cast<int16_t*>(dec->coef[c]);
     int16_t* const quant = half + 1024;
     std::memset(quant, 0, 1024 * sizeof(int16_t));
-    kvxdec_DecodeHuff(static_cast<uint16_t>(section_count), band->frame_swb_top, sections, quant,
-                      &dec->fifo);
+    if (!kvxdec_DecodeHuff(static_cast<uint16_t>(section_count), band->frame_swb_top, sections, quant,
+                           &dec->fifo))
+        return 0;
 
     const PulseInfo& pulse = nec_kvxdec_info;
     if (band->is_long && pulse.pulse_data_present) {
