@@ -8,11 +8,14 @@
  *                    init fails with -1; finish() first to start over.
  *   decode(&in,&out) hands over compressed bytes and receives interleaved
  *                    signed 16-bit stereo PCM in native byte order, 4096
- *                    bytes per decoded block (a mono stream is doubled into
- *                    both channels); returns the PCM byte count, 0, or -1
- *                    when the output room was too small. Give it at least
- *                    ZORAAC_PCM_ROOM(in.size) bytes of room: it does not say
- *                    how much input it took, so it must be able to take all.
+ *                    bytes per block (a mono stream is doubled into both
+ *                    channels; a block that fails to decode is concealed
+ *                    unless ZOR_STREAM_NO_CONCEALMENT); returns the PCM byte
+ *                    count, 0, or -1 with nothing taken when the call is
+ *                    refused (too little output room, no data). Give it at
+ *                    least ZORAAC_PCM_ROOM(in.size) bytes of room: it does
+ *                    not say how much input it took, so it takes all or
+ *                    nothing.
  *   finish()         releases the decoder.
  *
  * The plug-in calls one function of the host library libcomzorc.so,
@@ -36,7 +39,7 @@ typedef struct ZorStreamInfo {
     uint32_t channels;   /* channel hint; 1 means mono (the plug-in reads this word directly) */
     uint32_t sampleRate; /* Hz: one of the twelve AAC rates 8000..96000 */
     uint32_t bitRate;    /* kbit/s, informative */
-    uint32_t flags;      /* ZOR_STREAM_RAW | ZOR_STREAM_STREAMING */
+    uint32_t flags;      /* ZOR_STREAM_RAW | ZOR_STREAM_STREAMING | ZOR_STREAM_NO_CONCEALMENT */
 } ZorStreamInfo;
 
 #define ZOR_STREAM_INFO_VERSION 1u
@@ -46,6 +49,9 @@ typedef struct ZorStreamInfo {
 /* Input in arbitrary byte pieces; without it every decode call holds whole
  * ADTS frames (frame mode, one block per call, at most ZORAAC_MAX_FRAME_BYTES). */
 #define ZOR_STREAM_STREAMING 0x2u
+/* A block that fails to decode yields nothing, instead of 1024 concealed
+ * samples per channel (the last good block faded, then silence). */
+#define ZOR_STREAM_NO_CONCEALMENT 0x4u
 #define ZOR_CODEC_AAC 0x20434141u /* "AAC " */
 
 /* The 44-byte stream description the plug-in receives from the host library. */
@@ -56,7 +62,8 @@ typedef struct ZorHostDesc {
     uint32_t channels;      /* 12: channel count */
     uint32_t sampleRate;    /* 16: Hz */
     uint32_t bitRate;       /* 20: kbit/s */
-    uint32_t reserved24[3]; /* 24..35 */
+    uint32_t reserved24[2]; /* 24..31 */
+    uint32_t noConcealment; /* 32: nonzero: a block that fails to decode yields no output */
     uint32_t rawStream;     /* 36: nonzero: no ADTS/ADIF transport headers */
     uint32_t streaming;     /* 40: nonzero: arbitrary byte pieces; zero: whole frames */
 } ZorHostDesc;
@@ -93,10 +100,12 @@ typedef const AACPlugin* (*GetZorAudioDecodePluginFn)(void);
 #define ZORAAC_BLOCK_BYTES 4096u
 /* Largest input of one frame-mode decode call. */
 #define ZORAAC_MAX_FRAME_BYTES 1780u
-/* Output room that lets one decode call take all of `in_bytes` input bytes:
- * a block for every frame that can end in them and in what the decoder
- * already holds, plus the 8192 bytes the plug-in keeps free. */
-#define ZORAAC_PCM_ROOM(in_bytes) (8192u + 4096u * (((uint32_t)(in_bytes) + 1800u) / 8u + 2u))
+/* Output room that lets one decode call take all of `in_bytes` input bytes
+ * in either mode: a block for every four bytes of them, of what the decoder
+ * holds (1784 bytes) and of a partly staged piece (255 bytes), plus the four
+ * blocks a frame can carry. Frame mode needs less: the blocks of the frame
+ * it is given (four blocks cover any frame). */
+#define ZORAAC_PCM_ROOM(in_bytes) (4096u * (((uint32_t)(in_bytes) + 2039u) / 4u + 4u))
 
 /* Layout checks on the 32-bit target, where the compiler has them (C11, C++11). */
 #if defined(__cplusplus) && __cplusplus >= 201103L
@@ -107,6 +116,7 @@ typedef const AACPlugin* (*GetZorAudioDecodePluginFn)(void);
 #if defined(ZORAAC_LAYOUT_CHECK) && UINTPTR_MAX == 0xFFFFFFFFu
 ZORAAC_LAYOUT_CHECK(sizeof(ZorStreamInfo) == 20, "host stream description layout");
 ZORAAC_LAYOUT_CHECK(sizeof(ZorHostDesc) == 44 && offsetof(ZorHostDesc, sampleRate) == 16 &&
+                    offsetof(ZorHostDesc, noConcealment) == 32 &&
                     offsetof(ZorHostDesc, rawStream) == 36 && offsetof(ZorHostDesc, streaming) == 40,
                     "plug-in stream description layout");
 ZORAAC_LAYOUT_CHECK(offsetof(ZorBuffer, data) == 12 && offsetof(ZorBuffer, size) == 16 &&

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what a fresh Debian machine lacks for building and testing.
-# Usage: deps.sh [arm]   ("arm" adds the 32-bit ARM cross compiler and qemu-user)
+# Usage: deps.sh [arm|fuzz]   ("arm" adds the 32-bit ARM cross compiler and
+# qemu-user, "fuzz" clang with libFuzzer)
 set -e
 need=""
 command -v cmake >/dev/null 2>&1 || need="$need cmake"
@@ -19,6 +20,11 @@ command -v gst-launch-1.0 >/dev/null 2>&1 || need="$need gstreamer1.0-tools"
 if [ "${1:-}" = arm ]; then
   command -v arm-linux-gnueabihf-g++ >/dev/null 2>&1 || need="$need g++-arm-linux-gnueabihf"
   command -v qemu-arm >/dev/null 2>&1 || need="$need qemu-user"
+fi
+if [ "${1:-}" = fuzz ]; then
+  command -v clang++ >/dev/null 2>&1 || need="$need clang"
+  # libFuzzer's runtime comes with the compiler-rt package of clang 14.
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-*.a >/dev/null 2>&1 || need="$need libclang-rt-14-dev"
 fi
 if [ -n "$need" ]; then
   echo "installing:$need"

@@ -33,9 +33,6 @@ enum class Mode { Stream, Frame, Pull };
 
 struct Decoder {
     explicit Decoder(Mode m, bool raw = false, int channels = 2, int rate_index = 4) : mode(m) {
-        // Noise substitution draws from one process-wide generator: start it
-        // afresh so that decodes of the same stream compare equal.
-        aacdec_pns_seed = 0;
         obj = make_decoder(m == Mode::Frame, &h);
         KVXD_setOutputBuffer(h, pcm);
         if (raw) {
@@ -53,7 +50,6 @@ struct Decoder {
             uint16_t n = 0;
             const int16_t* p = KVXD_getSamples(h, &n);
             out.blocks.emplace_back(p, p + n);
-            if (mode == Mode::Frame) break;
             r = KVXD_process(h, nullptr, 0);
         }
     }
@@ -85,8 +81,8 @@ struct Decoder {
     }
 
     // Pull mode: the decoder fetches the words itself, 124 at a time.
-    Decoded pull(std::vector<uint8_t> bytes) {
-        pad_end(bytes);
+    Decoded pull(std::vector<uint8_t> bytes, const uint8_t* header = nullptr) {
+        pad_end(bytes, header);
         source = to_words(bytes);
         source_pos = 0;
         current = this;

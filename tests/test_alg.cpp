@@ -126,7 +126,7 @@ TEST_F(AlgTest, AllocAndFreeAgreeAtBothLevels) {
 TEST_F(AlgTest, UnknownControlCommandsFailThroughBothLevels) {
     IALG_Handle h = KVXD_createStatic(nullptr, nullptr);
     KVXD_Status st{};
-    for (int cmd : {5, -1, 0x7FFF}) {
+    for (int cmd : {6, -1, 0x7FFF}) {
         EXPECT_EQ(KVXD_control(h, cmd, &st), -1) << cmd;
         EXPECT_EQ(MP4AACDEC_QUVA_control(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner,
                                          static_cast<int16_t>(cmd), &st),

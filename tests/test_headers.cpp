@@ -29,63 +29,75 @@ std::vector<uint8_t> with_zeros(std::vector<uint8_t> b, size_t total) {
     return b;
 }
 
-TEST_F(Headers, AdifIdentifierSynchronises) {
-    give(with_zeros({'A', 'D', 'I', 'F', 0x80}, 300));
-    EXPECT_EQ(kvxdec_Synchronize(obj), 1);
-    EXPECT_EQ(obj->state, STATE_ADIF);
-    EXPECT_EQ(used(), 32);
-    EXPECT_EQ(aacdec_getbits(obj, 1), 1);  // the header parse starts with the next bit
+std::vector<uint8_t> adts_header(int profile, int frame_length, int layer = 0, int rate_index = 4) {
+    BitWriter w;
+    w.put(0xFFF, 12).put(0, 1).put(static_cast<uint32_t>(layer), 2).put(1, 1).put(static_cast<uint32_t>(profile), 2);
+    w.put(static_cast<uint32_t>(rate_index), 4);
+    w.put(0, 1).put(2, 3).put(0, 1).put(0, 1).put(0, 1).put(0, 1);
+    w.put(static_cast<uint32_t>(frame_length), 13).put(0x7FF, 11).put(0, 2);
+    return w.data();
 }
 
-TEST_F(Headers, AdtsSyncwordAndFixedHeader) {
-    kvxdec_bno = 5;
-    give(with_zeros({0x00, 0xFF, 0xF1, 0x50, 0x80}, 300));
-    EXPECT_EQ(kvxdec_Synchronize(obj), 1);
-    EXPECT_EQ(obj->state, STATE_FRAMES);
-    EXPECT_EQ(kvxdec_bno, 0u);
-    EXPECT_EQ(used(), 8 + 12);
-    kvxdec_ADTS_fixed_header(obj);  // the syncword is not read again
-    EXPECT_EQ(obj->adts.id, 0);
-    EXPECT_EQ(obj->adts.layer, 0);
-    EXPECT_EQ(obj->adts.protection_absent, 1);
-    EXPECT_EQ(obj->adts.profile, 1);
-    EXPECT_EQ(obj->adts.sampling_frequency_index, 4);
-    EXPECT_EQ(obj->adts.channel_configuration, 2);
-    // Synchronised already: only the realignment happens.
-    EXPECT_EQ(kvxdec_Synchronize(obj), 1);
+// A frame of `length` bytes: header, then 0x11 bytes.
+std::vector<uint8_t> frame_of(int length, int layer = 0) {
+    std::vector<uint8_t> f = adts_header(1, length, layer);
+    f.resize(static_cast<size_t>(length), 0x11);
+    return f;
 }
 
-TEST_F(Headers, BrokenAdifMatchIsNotRetried) {
-    give(with_zeros({'A', 'A', 'D', 'I', 'F'}, 400));
-    EXPECT_EQ(kvxdec_Synchronize(obj), 0);
-    EXPECT_EQ(obj->state, STATE_SEARCH);
-    EXPECT_EQ(used(), 257 * 8);  // a fresh decoder examines at most 257 bytes
+std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
 }
 
-TEST_F(Headers, FalseCandidateShiftsTheSearchOffTheByteGrid) {
-    // After 0xFF 0xE.. the search reads 0x0F, then 0xFF, then the nibble 0x1.
-    give(with_zeros({0xFF, 0xE0, 0xFF, 0xF1}, 400));
-    EXPECT_EQ(kvxdec_Synchronize(obj), 0);
-    // Shifted by a nibble the same bytes synchronise at once.
-    SetUp();
+// The search takes an ADTS header only with the next frame's header where
+// its length says (or, in frame mode, the input's end there); it looks at
+// whole bytes, so junk costs bytes, never the byte grid.
+TEST_F(Headers, SynchronisationTakesOnlyCheckedHeaders) {
+    // A valid header whose length leads into junk.
+    const std::vector<uint8_t> lone = cat({{0x00}, adts_header(1, 20)});
+    struct Case {
+        const char* what;
+        bool frame_mode;
+        std::vector<uint8_t> bytes;
+        int found;
+        uint32_t state;
+        int used_bits;
+    } cases[] = {
+        {"ADIF identifier", false, with_zeros({'A', 'D', 'I', 'F', 0x80}, 300), 1, STATE_ADIF, 32},
+        {"ADIF after a broken match", false, with_zeros({'A', 'A', 'D', 'I', 'F'}, 300), 1, STATE_ADIF, 40},
+        {"frame behind junk with a lone syncword", false,
+         cat({lone, {0xFF, 0xE0, 0xFF}, frame_of(100), frame_of(100), with_zeros({}, 40)}), 1, STATE_FRAMES, 11 * 8},
+        {"header not followed by a header", false, with_zeros(frame_of(100), 300), 0, STATE_SEARCH, -1},
+        {"layer other than 0", false, cat({frame_of(100, 1), frame_of(100, 1), with_zeros({}, 200)}), 0,
+         STATE_SEARCH, -1},
+        {"next header not yet held", false, frame_of(200), 0, STATE_SEARCH, 0},
+        {"frame mode: the input ends with the frame", true, frame_of(11), 1, STATE_FRAMES, 0},
+        {"frame mode: junk after the frame", true, with_zeros(frame_of(11), 20), 0, STATE_SEARCH, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        obj = make_decoder(c.frame_mode);
+        fed = 0;
+        std::vector<uint8_t> b = c.bytes;
+        if (c.frame_mode) b.resize(b.size() + (b.size() % 2) + 2, 0);  // the appended zero word
+        give(b);
+        EXPECT_EQ(kvxdec_Synchronize(obj), c.found);
+        EXPECT_EQ(obj->state, c.state);
+        if (c.used_bits >= 0) EXPECT_EQ(used(), c.used_bits);
+    }
+    // Waiting for the next header: the reader stays at the candidate and the
+    // loop is told how much it needs.
+    EXPECT_EQ(obj->bitsNeeded, 72u);
+    obj = make_decoder(false);
     fed = 0;
-    give(with_zeros({0xFF, 0xF1}, 400));
+    give(frame_of(200));
+    kvxdec_Synchronize(obj);
+    EXPECT_EQ(obj->bitsNeeded, (200u + 7u) * 8u);
+    give(with_zeros(adts_header(1, 200), 20));
     EXPECT_EQ(kvxdec_Synchronize(obj), 1);
-}
-
-TEST_F(Headers, SearchEndsWithTheDataHeld) {
-    // 200 bytes without a syncword, the last one 0xFF: all but the 0xFF are
-    // examined and consumed; nothing past the data is read.
-    std::vector<uint8_t> junk(200, 0x11);
-    junk.back() = 0xFF;
-    give(junk);
-    EXPECT_EQ(kvxdec_Synchronize(obj), 0);
-    EXPECT_EQ(obj->fifo.status, DECFIFO_OK);
-    EXPECT_EQ(kvxdec_decfifoGetBitCount(&obj->fifo), 8);
-    // The syncword completed by the next bytes is found.
-    give({0xF1, 0x50, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    EXPECT_EQ(kvxdec_Synchronize(obj), 1);
-    EXPECT_EQ(obj->state, STATE_FRAMES);
+    EXPECT_EQ(used(), 0);
 }
 
 TEST_F(Headers, SearchBudgetFollowsTheStoredFrameLength) {
@@ -93,20 +105,6 @@ TEST_F(Headers, SearchBudgetFollowsTheStoredFrameLength) {
     give(std::vector<uint8_t>(1700, 0));
     EXPECT_EQ(kvxdec_Synchronize(obj), 0);
     EXPECT_EQ(used(), 1001 * 8);
-}
-
-TEST_F(Headers, RealignmentInsertsZeroBitsBeforeTheCachedRest) {
-    give(with_zeros({0x5F, 0xFF, 0xF1, 0x40}, 300));
-    aacdec_getbits(obj, 4);  // 12 bits 0xFFF stay cached
-    // The cache becomes 0x0FFF with 16 valid bits: bytes 0x0F, 0xFF, then the
-    // nibble 0xF of 0xF1. Read off the byte grid instead, the syncword would
-    // end one nibble earlier and the header would start with 1111.
-    EXPECT_EQ(kvxdec_Synchronize(obj), 1);
-    kvxdec_ADTS_fixed_header(obj);
-    EXPECT_EQ(obj->adts.id, 0);
-    EXPECT_EQ(obj->adts.layer, 0);
-    EXPECT_EQ(obj->adts.protection_absent, 1);
-    EXPECT_EQ(obj->adts.profile, 1);
 }
 
 TEST_F(Headers, RealAdtsFrameHeader) {
@@ -129,11 +127,10 @@ TEST_F(Headers, RealAdtsFrameHeader) {
     EXPECT_EQ(h.number_of_raw_data_blocks_in_frame, 0);
     EXPECT_EQ(obj->lastError, 0u);
 
-    // The second frame's header is read with its own syncword.
+    // The second frame's header.
     obj->fifo.read_ptr = obj->fifoBuffer;
     obj->fifo.bits_left = 0;
     kvxdec_decfifoAdjust(&obj->fifo, static_cast<int16_t>(len));
-    kvxdec_bno = 1;
     kvxdec_ADTS_fixed_header(obj);
     kvxdec_ADTS_variable_header(obj);
     EXPECT_EQ(obj->adts.sampling_frequency_index, 9);
@@ -153,25 +150,17 @@ TEST_F(Headers, CrcHeaderTakesNineBytes) {
     EXPECT_EQ(obj->adts.channel_configuration, 2);
 }
 
-std::vector<uint8_t> adts_header(int profile, int frame_length) {
-    BitWriter w;
-    w.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(static_cast<uint32_t>(profile), 2).put(4, 4);
-    w.put(0, 1).put(2, 3).put(0, 1).put(0, 1).put(0, 1).put(0, 1);
-    w.put(static_cast<uint32_t>(frame_length), 13).put(0x7FF, 11).put(0, 2);
-    return w.data();
-}
-
-TEST_F(Headers, OversizeFrameLengthIsReplacedAndProfilesAreNoted) {
+// A length the frame cannot have becomes the shortest its header allows.
+TEST_F(Headers, ImpossibleFrameLengthIsReplacedAndProfilesAreNoted) {
     struct Case {
         int profile, length, stored;
         uint32_t note;
-    } cases[] = {{1, 1536, 1536, 0}, {1, 1537, 16, 0}, {0, 8191, 16, KVXD_NOTE_PROFILE_MAIN},
-                 {2, 100, 100, KVXD_NOTE_PROFILE_SSR}, {3, 7, 7, 0}};
+    } cases[] = {{1, 1536, 1536, 0}, {1, 1537, 11, 0}, {0, 8191, 11, KVXD_NOTE_PROFILE_MAIN},
+                 {2, 100, 100, KVXD_NOTE_PROFILE_SSR}, {3, 7, 11, 0}};
     for (const Case& c : cases) {
         SetUp();
         fed = 0;
         give(adts_header(c.profile, c.length));
-        kvxdec_bno = 1;  // a later frame: the syncword is read and ignored
         kvxdec_ADTS_fixed_header(obj);
         kvxdec_ADTS_variable_header(obj);
         kvxdec_ADTS_error_check(obj);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "aac_plugin.h"
+#include "decode_util.h"
 #include "test_util.h"
 #include "wraps.h"
 
@@ -64,6 +65,9 @@ protected:
     int blocks_ = 0;
 };
 
+constexpr uint32_t kStreamRoom = aac_output_room(512, false);
+constexpr uint32_t kFrameRoom = aac_output_room(0, true);
+
 std::vector<uint8_t> ramp(size_t n, uint8_t start = 0) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(start + i);
@@ -100,7 +104,7 @@ TEST_F(PluginTest, StreamingStagesWholeChunksOfSwappedWords) {
     init(ZOR_STREAM_STREAMING);
     std::vector<uint8_t> pcm;
     std::vector<uint8_t> first = ramp(300);
-    EXPECT_EQ(decode(first, pcm, 8192), 0);
+    EXPECT_EQ(decode(first, pcm, kStreamRoom), 0);
     ASSERT_EQ(g_wraps.calls.size(), 1u);
     EXPECT_EQ(g_wraps.calls[0].count, 128u);
     EXPECT_EQ(g_wraps.calls[0].words[0], 0x0001);  // first stream byte in the high half
@@ -110,7 +114,7 @@ TEST_F(PluginTest, StreamingStagesWholeChunksOfSwappedWords) {
     EXPECT_EQ(out_.sampleRate, 44100u);
 
     // The 44 staged bytes (stream bytes 256..299) lead the next chunk.
-    EXPECT_EQ(decode(ramp(212, 44), pcm, 8192), 0);
+    EXPECT_EQ(decode(ramp(212, 44), pcm, kStreamRoom), 0);
     ASSERT_EQ(g_wraps.calls.size(), 2u);
     EXPECT_EQ(g_wraps.calls[1].words[0], 0x0001);
     EXPECT_EQ(g_wraps.calls[1].words[21], 0x2A2B);
@@ -122,19 +126,17 @@ TEST_F(PluginTest, FrameModeHandsTheWholeBufferAtOnce) {
     init(0);
     std::vector<uint8_t> pcm;
     reinterpret_cast<uint8_t*>(st_->staging)[5] = 0x99;  // stale byte behind an odd-length input
-    EXPECT_EQ(decode(ramp(5, 1), pcm, 8192), 0);
+    EXPECT_EQ(decode(ramp(5, 1), pcm, kFrameRoom), 0);
     ASSERT_EQ(g_wraps.calls.size(), 1u);
     ASSERT_EQ(g_wraps.calls[0].count, 3u);
     EXPECT_EQ(g_wraps.calls[0].words[0], 0x0102);
     EXPECT_EQ(g_wraps.calls[0].words[2], 0x0599);
 
-    // The largest input the FIFO can take goes through whole; a larger one
-    // is refused before it reaches the decoder.
-    EXPECT_EQ(decode(ramp(1780), pcm, 8192), 0);
+    // The largest input the FIFO can take goes through whole (and then the
+    // decoder is asked for more blocks of it).
+    EXPECT_EQ(decode(ramp(1780), pcm, kFrameRoom), 0);
     ASSERT_EQ(g_wraps.calls.size(), 2u);
     EXPECT_EQ(g_wraps.calls[1].count, 890u);
-    EXPECT_EQ(decode(ramp(1781), pcm, 8192), 0);
-    EXPECT_EQ(g_wraps.calls.size(), 2u);
     EXPECT_EQ(out_.passthrough, 0x12345678u);
 }
 
@@ -142,13 +144,13 @@ TEST_F(PluginTest, RawStreamSkipsFlaggedBuffers) {
     init(ZOR_STREAM_RAW | ZOR_STREAM_STREAMING);
     std::vector<uint8_t> bytes = ramp(512);
     ZorBuffer in{}, out{};
-    std::vector<uint8_t> pcm(8192);
+    std::vector<uint8_t> pcm(kStreamRoom);
     in.data = bytes.data();
     in.size = 512;
     in.flag = 1;
     in.passthrough = 77;
     out.data = pcm.data();
-    out.size = 8192;
+    out.size = kStreamRoom;
     EXPECT_EQ(AACDecode(&in, &out), 0);
     EXPECT_EQ(out.size, 0u);
     EXPECT_EQ(out.passthrough, 0u);  // returned before the copy
@@ -157,7 +159,7 @@ TEST_F(PluginTest, RawStreamSkipsFlaggedBuffers) {
     // Without the raw-stream flag the same buffer is decoded.
     AACFinish();
     init(ZOR_STREAM_STREAMING);
-    out.size = 8192;
+    out.size = kStreamRoom;
     EXPECT_EQ(AACDecode(&in, &out), 0);
     EXPECT_EQ(g_wraps.calls.size(), 2u);
     EXPECT_EQ(out.passthrough, 77u);
@@ -173,7 +175,7 @@ TEST_F(PluginTest, DecodedBlocksAreCopiedAndReported) {
     p.sampleRateIndex = 3;
     KVXD_control(st_->instance, KVXD_SETPARAMS, &p);
     std::vector<uint8_t> pcm;
-    EXPECT_EQ(decode(ramp(256), pcm, 20000), 4096);
+    EXPECT_EQ(decode(ramp(256), pcm, kStreamRoom), 4096);
     // One chunk processed, then one call without input that finds nothing.
     ASSERT_EQ(g_wraps.calls.size(), 2u);
     EXPECT_EQ(g_wraps.calls[1].count, 0u);
@@ -186,34 +188,70 @@ TEST_F(PluginTest, DecodedBlocksAreCopiedAndReported) {
     EXPECT_EQ(s[0], 1000 + 2047);
 }
 
-TEST_F(PluginTest, OutputRoomIsCheckedBeforeStagingAndAtEveryFetch) {
-    init(ZOR_STREAM_STREAMING);
-    fake_blocks();
-    std::vector<uint8_t> pcm;
-    // Capacity 8192: staging goes on only while nothing has been written.
-    EXPECT_EQ(decode(ramp(768), pcm, 8192), 4096);
-    EXPECT_EQ(blocks_, 1);
-
-    // Below 8192 the headroom test never stops the loop; the fetch that
-    // passes the capacity warns and fails.
-    blocks_ = 0;
+// Misuse gets an error with nothing taken and nothing lost: the same input
+// then decodes to exactly the blocks of a straight run. Nothing is printed.
+TEST_F(PluginTest, MisuseIsRefusedWithNothingTaken) {
+    const std::vector<uint8_t> clip = read_file(data_path("tests/data/p01_head.aac"));
+    const auto len = [&](size_t at) {
+        return static_cast<size_t>(((clip[at + 3] & 3) << 11) | (clip[at + 4] << 3) | (clip[at + 5] >> 5));
+    };
+    const size_t f0 = len(0), f1 = len(f0);
+    const std::vector<uint8_t> one(clip.begin(), clip.begin() + static_cast<long>(f0));
+    const std::vector<uint8_t> two(clip.begin(), clip.begin() + static_cast<long>(f0 + f1));
+    const std::vector<uint8_t> piece(clip.begin(), clip.begin() + 3000);
+    struct Case {
+        const char* what;
+        uint32_t flags;
+        const std::vector<uint8_t>* input;
+        bool null_data;
+        uint32_t capacity;
+    };
+    const std::vector<uint8_t> big(1781, 0);
+    const Case cases[] = {
+        {"null data", ZOR_STREAM_STREAMING, &piece, true, aac_output_room(3000, false)},
+        {"stream room short by a byte", ZOR_STREAM_STREAMING, &piece, false, kBlockBytes * aac_stream_blocks(3000) - 1},
+        {"stream room below a block", ZOR_STREAM_STREAMING, &piece, false, 4000},
+        {"frame room below a block", 0, &one, false, 4095},
+        {"frame buffer over the FIFO", 0, &big, false, kFrameRoom},
+        {"frame buffer of two frames", 0, &two, false, kFrameRoom},
+    };
     testing::internal::CaptureStdout();
-    EXPECT_EQ(decode(ramp(768), pcm, 6000), -1);
-    std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(blocks_, 2);
-    EXPECT_EQ(out_.size, 8192u);
-    EXPECT_NE(printed.find("WARNING: ./../src/audio/aac/aac--AACDecode: 333"), std::string::npos);
-    EXPECT_EQ(printed.rfind("\033[0;46;30m[", 0), 0u);
-    EXPECT_NE(printed.find("\033[0m\n\tpcmbitstream->size > pcmbuffersize"), std::string::npos);
-    EXPECT_EQ(printed.back(), 'e');  // no newline after the second line
-}
-
-TEST_F(PluginTest, FrameModeFetchesOneBlockPerCall) {
-    init(0);
-    fake_blocks();
-    std::vector<uint8_t> pcm;
-    EXPECT_EQ(decode(ramp(600), pcm, 8192), 4096);
-    EXPECT_EQ(g_wraps.calls.size(), 1u);  // no further process call
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        AACFinish();
+        init(c.flags);
+        std::vector<uint8_t> pcm;
+        ZorBuffer in{}, out{};
+        in.data = c.null_data ? nullptr : const_cast<uint8_t*>(c.input->data());
+        in.size = static_cast<uint32_t>(c.input->size());
+        pcm.assign(c.capacity, 0);
+        out.data = pcm.data();
+        out.size = c.capacity;
+        EXPECT_EQ(AACDecode(&in, &out), -1);
+        EXPECT_TRUE(g_wraps.calls.empty());
+        EXPECT_EQ(st_->stagedBytes, 0u);
+        if (c.input == &big) continue;
+        // Retried with the room it needs (frame mode: one frame per call),
+        // the input gives what it gives on a fresh plug-in.
+        const bool frame = c.flags == 0;
+        const std::vector<uint8_t> second(two.begin() + static_cast<long>(f0), two.end());
+        const std::vector<std::vector<uint8_t>> parts =
+            c.input == &two ? std::vector<std::vector<uint8_t>>{one, second} : std::vector<std::vector<uint8_t>>{*c.input};
+        std::vector<uint8_t> runs[2];
+        for (auto& run : runs) {
+            for (const auto& part : parts) {
+                ASSERT_GE(decode(part, pcm, aac_output_room(static_cast<uint32_t>(part.size()), frame)), 0);
+                run.insert(run.end(), pcm.begin(), pcm.begin() + out_.size);
+            }
+            AACFinish();  // one decoder per process: a fresh one for the next run
+            init(c.flags);
+        }
+        EXPECT_GE(runs[0].size(), 4096u * (c.input == &piece ? 4 : parts.size()));
+        EXPECT_EQ(runs[0], runs[1]);
+        AACFinish();
+        g_wraps.reset();
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
 TEST_F(PluginTest, SecondDecoderIsRefusedAndFinishFreesTheSlot) {

@@ -98,6 +98,10 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
         if (status) status->code = KVXD_CREATE_INIT_FAILED;
         return nullptr;
     }
+    // The eighth block, which no record requests, keeps the spectra of the
+    // last good block for concealment.
+    static_assert(sizeof block7 == kLastSpectrumBytes, "concealment store");
+    reinterpret_cast<MP4AACDEC_QUVA_Obj*>(block1)->lastSpectrum = reinterpret_cast<int32_t*>(block7);
     return h;
 }
 

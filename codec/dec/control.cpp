@@ -5,6 +5,7 @@
 #include "dec/bands.h"
 #include "dec/huffman.h"
 #include "dec/instance.h"
+#include "dec/syntax.h"
 #include "dec/tools.h"
 #include "dsp/kernels.h"
 
@@ -70,6 +71,7 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
     obj->lastError = KVXD_ERR_NONE;
     obj->rawStream = 0;
     obj->fifo.get_bits_callback = nullptr;
+    obj->concealOff = 0;
     obj->frameMode = params->frameMode;
     obj->defaultBitsNeeded = obj->frameMode ? kDefaultBitsNeededFrame : kDefaultBitsNeededStream;
     obj->bitsNeeded = obj->defaultBitsNeeded;
@@ -78,7 +80,10 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
 }
 
 // Back to the search state. Keeps frameMode, rawStream, bitsNeeded, lastError,
-// the output buffer and the get-bits callback.
+// the output buffer, the get-bits callback and the concealment setting.
+// Everything else a stream can leave behind is reset, the process-wide
+// variables included (the program tag, the noise generator), so every stream
+// decodes the same whatever came before it.
 void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
     kvxdec_fifo_reset(obj);
     // The saved read context points at the empty FIFO until the first save,
@@ -97,9 +102,31 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
         std::memset(obj->chanAux[ch], 0, kChanAuxBytes);
         std::memset(obj->tnsData[ch], 0, kTnsDataBytes);
         std::memset(obj->msMask[ch], 0, kMsMaskBytes);
+        obj->windowShapeState[ch][0] = 0;
         obj->windowShapeState[ch][1] = 0;
+        obj->goodSequence[ch] = 0;
+        obj->goodShape[ch] = 0;
     }
+    if (obj->lastSpectrum) std::memset(obj->lastSpectrum, 0, kLastSpectrumBytes);
+    obj->goodChannels = 0;
+    obj->unconfirmed = 0;
+    obj->concealRun = 0;
+    obj->concealPending = 0;
+    obj->concealedCount = 0;
+    obj->blockOffset = 0;
+    obj->headerPending = 0;
+    obj->blockCount = 0;
+    obj->pceCount = 0;
+    std::memset(&obj->adts, 0, sizeof obj->adts);
+    std::memset(&obj->adif, 0, sizeof obj->adif);
+    std::memset(&obj->progConfig, 0, sizeof obj->progConfig);
     kvxdec_bno = 0;
+    kvxdec_default_config = 0;
+    kvxdec_current_program = -1;
+    cpe_seen = 0;
+    aacdec_raw_write = 0;
+    aacdec_pns_seed = 0;
+    std::memset(&nec_kvxdec_info, 0, sizeof nec_kvxdec_info);
     kvxdec_global_init(obj);
     kvxdec_aacFilterBankInit(obj);
 }
@@ -158,6 +185,7 @@ int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status)
         status->sampleRate = rate;
         // bytes * 8 * rate / 1024 samples, in wrapping 32-bit arithmetic.
         status->bitRate = rate * static_cast<uint32_t>(static_cast<uint16_t>(obj->adts.aac_frame_length)) / 128u;
+        status->concealedCount = obj->concealedCount;
         return 0;
     }
     case KVXD_SETPARAMS:
@@ -170,6 +198,11 @@ int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status)
     case KVXD_RESETERRORS:
         obj->errorCount = 0;
         obj->lastError = KVXD_ERR_NONE;
+        obj->concealedCount = 0;
+        return 0;
+    case KVXD_CONCEAL_OFF:
+    case KVXD_CONCEAL_ON:
+        obj->concealOff = cmd == KVXD_CONCEAL_OFF ? 1 : 0;
         return 0;
     case KVXD_SETBITSNEEDED:
         obj->bitsNeeded = status->bitsNeeded;
@@ -183,9 +216,10 @@ void aacdecode_setOutputBuffer(MP4AACDEC_QUVA_Obj* obj, int16_t* buffer) {
     obj->outputBuffer = buffer;
 }
 
-// In frame mode the next process call starts from an empty FIFO.
+// In frame mode a fetch drops the get-bits callback. The FIFO keeps what it
+// holds: a call without input goes on with the next block of the frame.
 int16_t* aacdecode_getSamples(MP4AACDEC_QUVA_Obj* obj, uint16_t* count) {
-    if (obj->frameMode) aacdecode_flushFifo(obj);
+    if (obj->frameMode) obj->fifo.get_bits_callback = nullptr;
     *count = obj->numSamples;
     return obj->outputBuffer;
 }

@@ -173,6 +173,24 @@ void kvxdec_decfifoSeek(DecFifo* f, int16_t nbytes) {
         if (!refill(f)) return;
 }
 
+int kvxdec_decfifoHold(DecFifo* f, uint16_t nbytes) {
+    const uint32_t want = 8u * nbytes;
+    while (kvxdec_decfifoGetBitCount(f) < want) {
+        // A refill must not overflow the FIFO, which would drop what it holds.
+        if (!f->get_bits_callback || f->size - 1 - words_held(f) < kDecFifoRefillRequest) return 0;
+        if (!refill(f)) return 0;  // the source is dry: status 2
+    }
+    return 1;
+}
+
+uint8_t kvxdec_decfifoPeekByte(const DecFifo* f, uint32_t k) {
+    const uint32_t cached = f->bits_left / 8u;
+    if (k < cached) return static_cast<uint8_t>(f->cache >> (8 * (1 - k)));
+    k -= cached;
+    const uint16_t w = *advance(f, f->read_ptr, k / 2);
+    return static_cast<uint8_t>(k % 2 ? w : w >> 8);
+}
+
 void kvxdec_byte_align(DecFifo* f) {
     const uint16_t r = f->bits_left & 7;
     f->cache = static_cast<uint16_t>(static_cast<uint32_t>(f->cache) << r);

@@ -37,6 +37,14 @@ void kvxdec_decfifoAdjust(DecFifo* f, int16_t nbytes);
 void kvxdec_decfifoSeek(DecFifo* f, int16_t nbytes);
 void kvxdec_byte_align(DecFifo* f);
 
+// 1 when nbytes bytes are held from the read position, fetching them through
+// the get-bits callback when there is one and the FIFO has room for a refill.
+// 0 otherwise; status 2 then means the callback had nothing more to give.
+int kvxdec_decfifoHold(DecFifo* f, uint16_t nbytes);
+// Byte k after the read position, which must be byte-aligned, without
+// reading it; k must lie within the bytes held.
+uint8_t kvxdec_decfifoPeekByte(const DecFifo* f, uint32_t k);
+
 // Asks the get-bits callback for words and appends them; 1 when words came.
 // Without a callback, or when it gives nothing, records an underrun.
 int kvxdec_decfifoRefill(DecFifo* f);

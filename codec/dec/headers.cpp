@@ -11,56 +11,151 @@ int16_t get(MP4AACDEC_QUVA_Obj* dec, uint16_t n) { return static_cast<int16_t>(a
 
 }  // namespace
 
-int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
-    const int16_t len = dec->adts.aac_frame_length;
-    const int budget = len >= 256 && len <= 2000 ? len : 256;
+void kvxdec_adts_fields(const uint8_t* b, AdtsFields* h) {
+    h->syncword = static_cast<uint16_t>((b[0] << 4) | (b[1] >> 4));
+    h->id = static_cast<uint8_t>((b[1] >> 3) & 1);
+    h->layer = static_cast<uint8_t>((b[1] >> 1) & 3);
+    h->protection_absent = static_cast<uint8_t>(b[1] & 1);
+    h->profile = static_cast<uint8_t>(b[2] >> 6);
+    h->sampling_frequency_index = static_cast<uint8_t>((b[2] >> 2) & 15);
+    h->channel_configuration = static_cast<uint8_t>(((b[2] & 1) << 2) | (b[3] >> 6));
+    h->aac_frame_length = static_cast<uint16_t>(((b[3] & 3) << 11) | (b[4] << 3) | (b[5] >> 5));
+    h->number_of_raw_data_blocks_in_frame = static_cast<uint8_t>(b[6] & 3);
+}
 
-    // Realign: the remaining cache bits become the low bits of a full cache
-    // word, so byte reads fall on the word's byte boundaries again.
+uint32_t kvxdec_adts_header_bytes(const AdtsFields* h) {
+    if (h->protection_absent) return kAdtsFixedBytes;
+    return kAdtsFixedBytes + 2u * h->number_of_raw_data_blocks_in_frame + 2u;
+}
+
+uint32_t kvxdec_adts_min_length(const AdtsFields* h) {
+    const uint32_t blocks = h->number_of_raw_data_blocks_in_frame + 1u;
+    const uint32_t crc = !h->protection_absent && blocks > 1 ? 2u : 0u;
+    return kvxdec_adts_header_bytes(h) + blocks * (kMinBlockBytes + crc);
+}
+
+int kvxdec_adts_fixed_valid(const AdtsFields* h) {
+    return h->syncword == 0xFFF && h->layer == 0 && h->sampling_frequency_index < 12;
+}
+
+int kvxdec_adts_valid(const AdtsFields* h) {
+    return kvxdec_adts_fixed_valid(h) && h->aac_frame_length >= kvxdec_adts_min_length(h) &&
+           h->aac_frame_length <= kMaxAdtsFrameLength;
+}
+
+int kvxdec_adts_same_stream(const AdtsFields* a, const AdtsFields* b) {
+    return a->id == b->id && a->layer == b->layer && a->profile == b->profile &&
+           a->sampling_frequency_index == b->sampling_frequency_index &&
+           a->channel_configuration == b->channel_configuration;
+}
+
+namespace {
+
+enum class Candidate { Bad, Good, Unconfirmed, Wait };
+
+void peek_fields(const DecFifo& f, uint32_t at, AdtsFields* h) {
+    uint8_t b[kAdtsFixedBytes];
+    for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = kvxdec_decfifoPeekByte(&f, at + k);
+    kvxdec_adts_fields(b, h);
+}
+
+// Not enough held to judge a candidate: frame mode has all its input, pull
+// mode waits only when its source ran dry, streaming mode waits for `bytes`.
+Candidate short_of(MP4AACDEC_QUVA_Obj* dec, uint32_t bytes) {
     DecFifo& f = dec->fifo;
-    if (f.bits_left != 0) {
-        f.cache = static_cast<uint16_t>(f.cache >> (16 - f.bits_left));
-        f.bits_left = 16;
-    }
-    if (dec->state != STATE_SEARCH) return 1;
+    if (dec->frameMode) return Candidate::Bad;
+    if (f.get_bits_callback) return f.status == DECFIFO_UNDERRUN ? Candidate::Wait : Candidate::Bad;
+    dec->bitsNeeded = 8 * bytes;
+    return Candidate::Wait;
+}
 
-    int matched = 0;  // bytes of "ADIF" matched so far
+// A syncword at the read position: a valid header whose frame is followed by
+// another header of the same stream, or in frame mode by the input's end.
+Candidate judge(MP4AACDEC_QUVA_Obj* dec) {
+    DecFifo& f = dec->fifo;
+    if (!kvxdec_decfifoHold(&f, kAdtsFixedBytes)) return short_of(dec, kAdtsFixedBytes);
+    AdtsFields h;
+    peek_fields(f, 0, &h);
+    if (!kvxdec_adts_valid(&h)) return Candidate::Bad;
+    const uint32_t length = h.aac_frame_length;
+    if (dec->frameMode) {
+        // The input ends at the frame's end: the appended zero word follows,
+        // after one stale byte when the frame has an odd length.
+        const uint32_t held = kvxdec_decfifoGetBitCount(&f) / 8u;
+        if (held == length + 2 || held == length + 3) return Candidate::Good;
+    }
+    if (!kvxdec_decfifoHold(&f, static_cast<uint16_t>(length + kAdtsFixedBytes)))
+        return short_of(dec, length + kAdtsFixedBytes);
+    AdtsFields next;
+    peek_fields(f, length, &next);
+    if (kvxdec_adts_fixed_valid(&next) && kvxdec_adts_same_stream(&h, &next)) return Candidate::Good;
+    // Within a stream already decoded, a frame of that stream followed by
+    // junk (a gap) is tried: it counts only if its block parses cleanly.
+    if (dec->goodChannels && !dec->frameMode) {
+        AdtsFields cur{};
+        cur.id = static_cast<uint8_t>(dec->adts.id);
+        cur.layer = static_cast<uint8_t>(dec->adts.layer);
+        cur.profile = static_cast<uint8_t>(dec->adts.profile);
+        cur.sampling_frequency_index = static_cast<uint8_t>(dec->adts.sampling_frequency_index);
+        cur.channel_configuration = static_cast<uint8_t>(dec->adts.channel_configuration);
+        if (kvxdec_adts_same_stream(&h, &cur)) return Candidate::Unconfirmed;
+    }
+    return Candidate::Bad;
+}
+
+void store_fixed(AdtsHeader& a, const AdtsFields& h) {
+    a.id = h.id;
+    a.layer = h.layer;
+    a.profile = h.profile;
+    a.sampling_frequency_index = h.sampling_frequency_index;
+    a.channel_configuration = h.channel_configuration;
+}
+
+}  // namespace
+
+// The search looks at whole bytes only: ADTS frames and the ADIF identifier
+// start on byte boundaries, and a false candidate costs one byte, not the
+// byte grid.
+int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
+    DecFifo& f = dec->fifo;
+    kvxdec_byte_align(&f);
+    if (dec->state != STATE_SEARCH) return 1;
+    const int16_t len = dec->adts.aac_frame_length;
+    // Frame mode searches all it was given.
+    const int budget = dec->frameMode ? kFifoWords * 2 : (len >= 256 && len <= 2000 ? len : 256);
+
     for (int i = 0; i <= budget; ++i) {
-        // Without a source to pull from, the search ends with the data held:
-        // reading on would scan stale buffer contents (an old frame's
-        // syncword among them) and leave the read position past the write
-        // position. A byte is examined only with the 4 bits after it held,
-        // so a syncword split by the end of the data is found next time.
-        if (!f.get_bits_callback && kvxdec_decfifoGetBitCount(&f) < 12) break;
-        uint8_t b;
-        kvxdec_decfifoReadBytes(&f, &b, 1, 1);
-        if (matched == 0) {
-            if (b == kAdif[0]) {
-                matched = 1;
-            } else if (b == 0xFF) {
-                // A false candidate costs four bits: the search goes on off
-                // the byte grid until the next 0xFF.
-                if (aacdec_getbits(dec, 4) == 0xF) {
-                    kvxdec_bno = 0;
-                    dec->state = STATE_FRAMES;
-                    return 1;
-                }
+        if (!kvxdec_decfifoHold(&f, 2)) return 0;
+        const uint8_t b0 = kvxdec_decfifoPeekByte(&f, 0);
+        const uint8_t b1 = kvxdec_decfifoPeekByte(&f, 1);
+        if (b0 == 0xFF && (b1 & 0xF0) == 0xF0) {
+            const Candidate c = judge(dec);
+            if (c == Candidate::Wait) return 0;
+            if (c == Candidate::Good || c == Candidate::Unconfirmed) {
+                dec->unconfirmed = c == Candidate::Unconfirmed;
+                AdtsFields h;
+                peek_fields(f, 0, &h);
+                store_fixed(dec->adts, h);
+                kvxdec_bno = 0;
+                dec->state = STATE_FRAMES;
+                return 1;
             }
-        } else if (b == kAdif[matched]) {
-            if (++matched == 4) {
+        } else if (b0 == kAdif[0] && b1 == kAdif[1]) {
+            if (!kvxdec_decfifoHold(&f, 4)) return 0;
+            if (kvxdec_decfifoPeekByte(&f, 2) == kAdif[2] && kvxdec_decfifoPeekByte(&f, 3) == kAdif[3]) {
+                kvxdec_decfifoAdjust(&f, 4);
                 dec->state = STATE_ADIF;
                 return 1;
             }
-        } else {
-            matched = 0;  // the breaking byte is not tried as a new start
         }
+        kvxdec_decfifoAdjust(&f, 1);
     }
     return 0;
 }
 
 int kvxdec_ADTS_fixed_header(MP4AACDEC_QUVA_Obj* dec) {
     AdtsHeader& h = dec->adts;
-    if (kvxdec_bno != 0) aacdec_getbits(dec, 12);  // this frame's syncword, not compared
+    aacdec_getbits(dec, 12);  // the syncword, checked before the header is read
     h.id = get(dec, 1);
     h.layer = get(dec, 2);
     h.protection_absent = get(dec, 1);
@@ -80,15 +175,26 @@ int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec) {
     h.copyright_identification_bit = get(dec, 1);
     h.copyright_identification_start = get(dec, 1);
     h.aac_frame_length = get(dec, 13);
-    if (h.aac_frame_length > kMaxAdtsFrameLength) h.aac_frame_length = kOversizeFrameLength;
     h.adts_buffer_fullness = get(dec, 11);
     h.number_of_raw_data_blocks_in_frame = get(dec, 2);
+    // A length the frame cannot have is not trusted: it becomes the shortest
+    // the header allows, so the frame loop waits for no more than that and
+    // looks for the next header where the block ends.
+    AdtsFields f{};
+    f.protection_absent = static_cast<uint8_t>(h.protection_absent);
+    f.number_of_raw_data_blocks_in_frame = static_cast<uint8_t>(h.number_of_raw_data_blocks_in_frame);
+    const uint32_t shortest = kvxdec_adts_min_length(&f);
+    if (h.aac_frame_length > kMaxAdtsFrameLength || static_cast<uint32_t>(h.aac_frame_length) < shortest)
+        h.aac_frame_length = static_cast<int16_t>(shortest);
     return 1;
 }
 
-// The CRC word is skipped, never verified.
+// The CRC words are skipped, never verified.
 int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec) {
-    if (dec->adts.protection_absent == 0) aacdec_getbits(dec, 16);
+    if (dec->adts.protection_absent != 0) return 1;
+    for (int i = 0; i < dec->adts.number_of_raw_data_blocks_in_frame; ++i)
+        aacdec_getbits(dec, 16);  // raw_data_block_position
+    aacdec_getbits(dec, 16);      // crc_check
     return 1;
 }
 

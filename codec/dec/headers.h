@@ -33,16 +33,52 @@ struct AdifHeader {
 
 struct MP4AACDEC_QUVA_Obj;
 
-// Scans for an ADTS syncword or the ADIF identifier; 1 when synchronised.
+// The fields of an ADTS header as its first seven bytes carry them.
+struct AdtsFields {
+    uint16_t syncword;
+    uint8_t id, layer, protection_absent, profile, sampling_frequency_index, channel_configuration;
+    uint16_t aac_frame_length;
+    uint8_t number_of_raw_data_blocks_in_frame;
+};
+
+// Reads the fields of the seven header bytes at b.
+void kvxdec_adts_fields(const uint8_t* b, AdtsFields* h);
+// Bytes in front of the first raw data block: the header, and with a CRC
+// the raw_data_block_position words and the header's crc_check.
+uint32_t kvxdec_adts_header_bytes(const AdtsFields* h);
+// The shortest frame the header allows: every raw data block takes at least
+// four bytes (an element id, a channel element's side information and END),
+// plus its crc_check in a protected frame of several blocks.
+uint32_t kvxdec_adts_min_length(const AdtsFields* h);
+// Syncword, layer 0, a listed sampling rate; the frame length is not judged.
+int kvxdec_adts_fixed_valid(const AdtsFields* h);
+// As kvxdec_adts_fixed_valid, and a frame length between the shortest the
+// header allows and kMaxAdtsFrameLength.
+int kvxdec_adts_valid(const AdtsFields* h);
+// The fields a stream keeps from frame to frame are equal: ID, layer,
+// profile, sampling index and channel configuration.
+int kvxdec_adts_same_stream(const AdtsFields* a, const AdtsFields* b);
+
+// Looks for an ADTS frame or the ADIF identifier, byte by byte from the next
+// byte boundary. An ADTS header counts only when it is valid and the next
+// frame's header, a syncword with the same fixed fields, stands where its
+// frame length says, or (frame mode) the input ends exactly there; junk
+// cannot fool it with a lone 0xFFF. 1: found, the reader at the syncword or
+// behind "ADIF"; 0: not found within the budget, or a candidate waits for
+// more input (the reader stays at it and `bitsNeeded` says how much).
 int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec);
+// The three parts of an ADTS header, read from its syncword on.
 int kvxdec_ADTS_fixed_header(MP4AACDEC_QUVA_Obj* dec);
 int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec);
+// Skips the CRC words of the header, and in a frame of several blocks the
+// raw_data_block_position words; nothing is verified.
 int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec);
 // Reads the ADIF header behind its identifier; 1 when the selected program
 // was the last program config element.
 int aacDecodeADIFHeader(MP4AACDEC_QUVA_Obj* dec);
 
 constexpr int16_t kMaxAdtsFrameLength = 1536;
-constexpr int16_t kOversizeFrameLength = 16;
+constexpr uint32_t kAdtsFixedBytes = 7;
+constexpr uint32_t kMinBlockBytes = 4;
 
 }  // extern "C"

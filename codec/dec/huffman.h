@@ -33,7 +33,7 @@ void kvxdec_hufftab(Huffbook* book, const void* tree, int16_t dimension, int16_t
 
 int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,
                         const SectionEntry* sections, int16_t c);
-void kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
+bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
                        const SectionEntry* sections, int16_shared* quant, DecFifo* fifo);
 int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared* out);
 // Reorders the values of a grouped eight-short frame from transmission order

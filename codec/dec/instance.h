@@ -53,9 +53,9 @@ enum : uint32_t { STATE_ADIF = 0, STATE_FRAMES = 1, STATE_SEARCH = 3 };
 struct MP4AACDEC_QUVA_Obj {
     const IKVXD_Fxns* fxns;
     uint32_t state;             // STATE_SEARCH / STATE_FRAMES / STATE_ADIF
-    uint16_t blockFlags;        // set by the raw data block parser
+    uint16_t concealOff;        // nonzero: a failed block yields nothing (control command 4)
     uint32_t bitsNeeded;        // buffered bits required before a decode is tried
-    uint16_t syncField;         // set by the header search
+    uint16_t concealPending;    // blocks of a failed frame still to be concealed
     uint16_t numSamples;        // samples of the last decoded block (2048)
     uint16_t headerPending;     // 1: an ADTS header comes before the next block
     uint16_t blockCount;
@@ -92,15 +92,26 @@ struct MP4AACDEC_QUVA_Obj {
     uint16_t firstBlock;         // filter-bank first-block flag
     uint32_t lastError;
     int16_t frameMode;
-#if UINTPTR_MAX == 0xFFFFFFFFu
-    // The instance record is 1552 bytes; the fields above take 1536.
-    uint8_t reserved[16];
-#endif
+    // Concealment: the spectra of the last good block (8192 bytes, the
+    // eighth static block; null when the instance was made another way,
+    // which conceals with silence only), how that block was windowed, how
+    // many blocks were concealed and how many failed in a row.
+    int32_t* lastSpectrum;
+    uint16_t concealedCount;
+    uint16_t concealRun;
+    uint16_t blockOffset;  // bytes from the frame's first byte to the current block
+    uint8_t goodChannels;  // channels of the last good block, 0 before the first
+    uint8_t goodSequence[2];
+    uint8_t goodShape[2];
+    // 1: the frame being decoded was found by search without the next
+    // header behind it; its block must parse cleanly for it to count.
+    uint8_t unconfirmed;
 };
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(DecFifo) == 28, "DecFifo layout");
 static_assert(sizeof(MP4AACDEC_QUVA_Obj) == 1552, "instance layout");
+static_assert(offsetof(MP4AACDEC_QUVA_Obj, lastSpectrum) == 1536, "instance layout");
 #endif
 
 constexpr uint32_t kDefaultBitsNeededStream = 128;
@@ -128,5 +139,12 @@ int16_t* aacdecode_getSamples(MP4AACDEC_QUVA_Obj* obj, uint16_t* count);
 // Reads up to 16 bits from the instance's FIFO.
 uint16_t aacdec_getbits(MP4AACDEC_QUVA_Obj* dec, uint16_t n);
 uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint16_t count);
+// The spectra of the last good block are kept in 1024 coefficients per channel.
+constexpr size_t kLastSpectrumBytes = 2 * kCoefBytes;
+// Keeps the spectrum channel c is about to synthesise, and how it is windowed.
+void kvxdec_keep_spectrum(MP4AACDEC_QUVA_Obj* obj, int c, uint8_t sequence, uint8_t shape);
+// Writes a block of 1024 stereo frames for a block that failed: the last good
+// spectra at half amplitude for the first failure in a row, silence after.
+void kvxdec_conceal(MP4AACDEC_QUVA_Obj* obj);
 
 }  // extern "C"

@@ -2,6 +2,11 @@
 // headers, waits until a whole frame is held, decodes at most one raw data
 // block per call, and keeps the read position consistent across calls so an
 // incomplete frame is retried from its start when more input has come.
+//
+// Every raw data block of an ADTS frame is decoded, one per call: the next
+// call goes on with the next block of the same frame. A block that fails
+// still yields a block (concealment, unless switched off), and so does every
+// block of its frame that is never reached, so the timeline keeps its length.
 #include "dec/bands.h"
 #include "dec/block.h"
 #include "dec/headers.h"
@@ -19,57 +24,128 @@ constexpr uint16_t kMaxFrameWords = kFifoWords - 2;
 
 struct Call {
     MP4AACDEC_QUVA_Obj* obj;
-    bool frame;      // frame mode: whole frames per call, FIFO reset per call
+    bool frame;      // frame mode: whole frames per call, FIFO reset per new input
     bool pull;       // streaming with a get-bits callback: the FIFO pulls its input
     uint32_t count;  // measured bit count
 };
 
-// In frame mode every call starts from a frame's first byte. The first frame
-// after a search is parsed without its syncword, which the search consumed;
-// if that frame is lost, the next call must search again rather than take
-// the next frame's syncword for header bits (and so every frame after it).
-void resync_if_first_frame_lost(MP4AACDEC_QUVA_Obj* obj) {
-    if (obj->frameMode && kvxdec_bno == 0) obj->state = STATE_SEARCH;
+uint32_t bytes_since(const DecFifo& f, const DecFifo& start) {
+    return static_cast<uint16_t>(kvxdec_decfifoDistant(&f, &start)) / 8u;
 }
 
-uint16_t fail_block(MP4AACDEC_QUVA_Obj* obj) {
-    resync_if_first_frame_lost(obj);
-    if (obj->fifo.status == DECFIFO_UNDERRUN) kvxdec_context_restore(obj);
+// Puts the reader back at an earlier position of this call, keeping what
+// has been written (pulled) since.
+void rewind_to(DecFifo& f, const DecFifo& start) {
+    uint16_t* const write_ptr = f.write_ptr;
+    f = start;
+    f.write_ptr = write_ptr;
+    f.status = DECFIFO_OK;
+}
+
+// 1 when an ADTS header of the current stream (syncword, layer, listed rate,
+// same fixed fields) stands `at` bytes after the byte-aligned reader.
+bool header_of_stream_at(MP4AACDEC_QUVA_Obj* obj, uint32_t at) {
+    DecFifo& f = obj->fifo;
+    const uint16_t status = f.status;
+    const bool held = kvxdec_decfifoHold(&f, static_cast<uint16_t>(at + kAdtsFixedBytes));
+    f.status = status;
+    if (!held) return false;
+    uint8_t b[kAdtsFixedBytes];
+    for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = kvxdec_decfifoPeekByte(&f, at + k);
+    AdtsFields h, cur;
+    kvxdec_adts_fields(b, &h);
+    const AdtsHeader& a = obj->adts;
+    cur.id = static_cast<uint8_t>(a.id);
+    cur.layer = static_cast<uint8_t>(a.layer);
+    cur.profile = static_cast<uint8_t>(a.profile);
+    cur.sampling_frequency_index = static_cast<uint8_t>(a.sampling_frequency_index);
+    cur.channel_configuration = static_cast<uint8_t>(a.channel_configuration);
+    return kvxdec_adts_fixed_valid(&h) && kvxdec_adts_same_stream(&h, &cur);
+}
+
+// One concealed block (or, with concealment off, nothing).
+uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
+    if (obj->concealOff) return 0;
+    kvxdec_conceal(obj);
+    return obj->numSamples;
+}
+
+// A block that failed to decode: counted; the reader goes where the stream
+// can go on; the block, and in an ADTS frame every block of the frame not
+// yet decoded, is concealed.
+//
+// ADTS: when the header of the next frame stands where this frame's length
+// says, the loop goes on there and only this frame is lost; otherwise it
+// searches from where the block began. A failed ADIF or raw block keeps its
+// state (there is no header to search for) and the next block is read at
+// least four bytes on, so no concealed block comes from fewer bytes.
+uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts) {
+    MP4AACDEC_QUVA_Obj* obj = call.obj;
+    DecFifo& f = obj->fifo;
     ++obj->errorCount;
     obj->lastError = KVXD_ERR_BLOCK;
-    return 0;
+    // The reader may go back only while what it read is still held.
+    const bool start_held = f.words_read + kvxdec_decfifoGetBitCount(&f) / 16u + 1u < f.size;
+    if (!adts) {
+        // aacDecode gives up on the stream for inconsistent data; without
+        // transport headers there is nothing to search for.
+        obj->state = obj->rawStream ? STATE_FRAMES : STATE_ADIF;
+        if (call.frame) {
+            kvxdec_fifo_reset(obj);
+        } else if (start_held && bytes_since(f, block_start) < kMinBlockBytes) {
+            // Never past the data held: what is there is dropped.
+            rewind_to(f, block_start);
+            uint32_t skip = kMinBlockBytes;
+            if (!kvxdec_decfifoHold(&f, static_cast<uint16_t>(skip))) skip = kvxdec_decfifoGetBitCount(&f) / 8u;
+            f.status = DECFIFO_OK;
+            kvxdec_decfifoAdjust(&f, static_cast<int16_t>(skip));
+        }
+        return conceal(obj);
+    }
+
+    if (obj->unconfirmed) {
+        // Not a frame after all: the search goes on behind its syncword,
+        // and nothing is concealed for it.
+        obj->unconfirmed = 0;
+        obj->headerPending = 1;
+        obj->blockCount = 0;
+        if (start_held) rewind_to(f, block_start);
+        obj->state = STATE_SEARCH;
+        return 0;
+    }
+    const AdtsHeader& h = obj->adts;
+    const uint32_t left = static_cast<uint32_t>(h.number_of_raw_data_blocks_in_frame) + 1u - obj->blockCount;
+    const uint32_t length = static_cast<uint16_t>(h.aac_frame_length);
+    obj->headerPending = 1;
+    obj->blockCount = 0;
+    if (call.frame) {
+        // The frame was all this call's input: it is done, the rest with it.
+        kvxdec_fifo_reset(obj);
+        obj->concealPending = static_cast<uint16_t>(left - 1);
+        return conceal(obj);
+    }
+    if (start_held) {
+        rewind_to(f, block_start);
+        const uint32_t rest = length > obj->blockOffset ? length - obj->blockOffset : 0;
+        if (header_of_stream_at(obj, rest)) {
+            kvxdec_decfifoAdjust(&f, static_cast<int16_t>(rest));
+            obj->state = STATE_FRAMES;
+            obj->concealPending = static_cast<uint16_t>(left - 1);
+            return conceal(obj);
+        }
+    }
+    obj->state = STATE_SEARCH;
+    return conceal(obj);
 }
 
-// After a block of an ADTS frame in streaming mode: if the block ended
-// before the frame's end, go to the next frame's syncword when it is where
-// the frame length says, otherwise carry on where the block ended.
-//
-// The next frame's start is reached from where the block ended, by the bytes
-// the frame has left. That is the frame start advanced by the frame length
-// for every frame; for the first frame after a search, whose start snapshot
-// lies behind its syncword and off the byte grid, it is the only way that
-// lands on a byte boundary (advancing the snapshot would miss the syncword
-// and lose the frame after it).
-void check_frame_end(MP4AACDEC_QUVA_Obj* obj, const DecFifo& frame_start) {
-    DecFifo& f = obj->fifo;
-    const int16_t length = obj->adts.aac_frame_length;
-    kvxdec_byte_align(&f);
-    uint16_t d = static_cast<uint16_t>(kvxdec_decfifoDistant(&f, &frame_start));
-    // The first frame after a search had its syncword read before the copy.
-    if (kvxdec_bno == 1) d = static_cast<uint16_t>(d + 12);
-    const int16_t consumed = static_cast<int16_t>(static_cast<int16_t>(d) >> 3);
-    if (consumed >= length) return;
-
-    const int16_t rest = static_cast<int16_t>(length - consumed);
-    DecFifo resume = f;
-    kvxdec_decfifoSeek(&f, rest);  // in pull mode this fetches the rest of the frame
-    // Words the seek pulled in stay in the FIFO whichever way it goes on.
-    resume.write_ptr = f.write_ptr;
-    DecFifo next = f;
-    kvxdec_decfifoAdjust(&next, rest);
-    f = next;
-    const bool sync = aacdec_getbits(obj, 12) == 0xFFF;
-    f = sync ? next : resume;
+// After the last block of a frame in streaming mode: if the block ended
+// before the frame's end, go to the next frame's header when it is where the
+// frame length says, otherwise carry on where the block ended.
+void check_frame_end(MP4AACDEC_QUVA_Obj* obj) {
+    const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
+    if (obj->blockOffset >= length) return;
+    const uint32_t rest = length - obj->blockOffset;
+    if (header_of_stream_at(obj, rest)) kvxdec_decfifoAdjust(&obj->fifo, static_cast<int16_t>(rest));
 }
 
 uint16_t frames(Call& call);
@@ -95,8 +171,18 @@ uint16_t adif(Call& call) {
         obj->blockCount = 1;
     }
     kvxdec_default_config = 1;
+    kvxdec_byte_align(&obj->fifo);
+    const DecFifo block_start = obj->fifo;
     if (aacDecode(obj) > 0) return obj->numSamples;
-    return fail_block(obj);
+    if (obj->fifo.status == DECFIFO_UNDERRUN && !call.frame) {
+        // Incomplete: tried again from the start of the call.
+        kvxdec_context_restore(obj);
+        obj->state = STATE_ADIF;
+        ++obj->errorCount;
+        obj->lastError = KVXD_ERR_BLOCK;
+        return 0;
+    }
+    return lose_block(call, block_start, false);
 }
 
 uint16_t search(Call& call) {
@@ -108,69 +194,102 @@ uint16_t search(Call& call) {
     call.count = call.pull ? kMinSearchBits : kvxdec_decfifoGetBitCount(&obj->fifo);
     if (obj->rawStream) {
         // Raw streams are never searched.
-        obj->adts.number_of_raw_data_blocks_in_frame = 1;
+        obj->adts.number_of_raw_data_blocks_in_frame = 0;
         obj->state = STATE_FRAMES;
         return frames(call);
     }
-    if (call.count < kMinSearchBits) return 0;
+    // Frame mode holds all its input: a frame of any length is searched.
+    if (!call.frame && call.count < kMinSearchBits) return 0;
     if (!kvxdec_Synchronize(obj)) return 0;
-    if (!call.pull && !call.frame) return 0;  // the header is read on the next call
+    // Streaming: a frame that is not yet complete is retried from here.
+    kvxdec_context_save(obj);
     if (obj->state == STATE_FRAMES) return frames(call);
     if (obj->state == STATE_ADIF) return adif(call);
     return 0;
 }
 
+// Reads the ADTS header at the reader. 1: read; 0: wait for more input
+// (streaming) or nothing left (frame mode); -1: no header of this stream
+// here, search.
+int read_header(Call& call) {
+    MP4AACDEC_QUVA_Obj* obj = call.obj;
+    DecFifo& f = obj->fifo;
+    aacdec_raw_write = 0;
+    kvxdec_byte_align(&f);
+    const uint16_t status = f.status;
+    if (!kvxdec_decfifoHold(&f, kAdtsFixedBytes)) {
+        if (call.pull && f.status != DECFIFO_UNDERRUN) return -1;
+        f.status = status;
+        return 0;
+    }
+    // Headers after the first are checked as the first was: syncword and
+    // the fields a stream keeps. The frame length is not judged here: a
+    // length that disagrees with the data is dealt with by the block.
+    if (!header_of_stream_at(obj, 0)) return -1;
+    kvxdec_ADTS_fixed_header(obj);
+    kvxdec_ADTS_variable_header(obj);
+    kvxdec_ADTS_error_check(obj);
+    const AdtsHeader& h = obj->adts;
+    obj->mcInfo.num_channels = h.channel_configuration;
+    obj->mcInfo.profile = h.profile;
+    obj->mcInfo.sampling_rate_idx = h.sampling_frequency_index;
+    if (kvxdec_bno == 0) kvxdec_infoinit(&samp_rate_kvxdec_info[h.sampling_frequency_index & 15]);
+    obj->blockCount = 0;
+    obj->headerPending = 0;
+    AdtsFields fields{};
+    fields.protection_absent = static_cast<uint8_t>(h.protection_absent);
+    fields.number_of_raw_data_blocks_in_frame = static_cast<uint8_t>(h.number_of_raw_data_blocks_in_frame);
+    obj->blockOffset = static_cast<uint16_t>(kvxdec_adts_header_bytes(&fields));
+    aacdec_raw_write = 1;
+    call.count = kvxdec_decfifoGetBitCount(&f);
+    // Streaming waits until the rest of the frame and nine bytes more (the
+    // next header with its CRC word) are held: for a seven-byte header the
+    // frame length plus 16 bits after it. Frame mode decodes what it was
+    // given: a frame cut short fails in its block.
+    if (!call.frame) {
+        const uint32_t length = static_cast<uint16_t>(h.aac_frame_length);
+        const uint32_t rest = length > obj->blockOffset ? length - obj->blockOffset : 0;
+        const uint32_t required = (rest + 9u) * 8u;
+        obj->bitsNeeded = required / 16 > 1792 ? kBitsNeededCap : required;
+    }
+    return 1;
+}
+
 uint16_t frames(Call& call) {
     MP4AACDEC_QUVA_Obj* obj = call.obj;
     DecFifo& f = obj->fifo;
-    DecFifo frame_start = f;
-    for (;;) {
-        if (!obj->rawStream && obj->headerPending == 1) {
-            aacdec_raw_write = 0;
-            if (kvxdec_bno != 0) kvxdec_byte_align(&f);  // the header parser reads the syncword
-            frame_start = f;
-            kvxdec_ADTS_fixed_header(obj);
-            kvxdec_ADTS_variable_header(obj);
-            kvxdec_ADTS_error_check(obj);
-            const AdtsHeader& h = obj->adts;
-            obj->mcInfo.num_channels = h.channel_configuration;
-            obj->mcInfo.profile = h.profile;
-            obj->mcInfo.sampling_rate_idx = h.sampling_frequency_index;
-            if (kvxdec_bno == 0) kvxdec_infoinit(&samp_rate_kvxdec_info[h.sampling_frequency_index & 15]);
-            obj->blockCount = 0;
-            aacdec_raw_write = 1;
-            call.count = kvxdec_decfifoGetBitCount(&f);
-            const uint32_t bytes = static_cast<uint16_t>(h.aac_frame_length);
-            uint32_t required;
-            if (call.frame) {
-                required = bytes * 8 - (h.protection_absent == 0 ? 72u : 56u);
-                if (call.count < required) {
-                    obj->bitsNeeded = obj->defaultBitsNeeded;  // incomplete: dropped
-                    resync_if_first_frame_lost(obj);
-                    return 0;
-                }
-            } else {
-                required = bytes * 8 + 16;
-            }
-            obj->bitsNeeded = required / 16 > 1792 ? kBitsNeededCap : required;
+    if (!obj->rawStream && obj->headerPending) {
+        const int r = read_header(call);
+        if (r == 0) return 0;
+        if (r < 0) {
+            obj->state = STATE_SEARCH;
+            return search(call);
         }
-        // Only the first raw data block of a frame is decoded; nothing clears
-        // headerPending, so blockCount is 0 here in an ADTS stream.
-        if (obj->blockCount > obj->adts.number_of_raw_data_blocks_in_frame) {
-            obj->headerPending = 1;
-            continue;
+        if (!call.frame && !call.pull && call.count < obj->bitsNeeded) {
+            kvxdec_context_restore(obj);  // back before the header: wait for the whole frame
+            return 0;
         }
-        break;
-    }
-    if (!call.frame && !call.pull && !obj->rawStream && call.count < obj->bitsNeeded) {
-        kvxdec_context_restore(obj);  // back before the header: wait for the whole frame
-        return 0;
     }
     kvxdec_default_config = 1;
-    if (aacDecode(obj) <= 0) return fail_block(obj);
+    const DecFifo block_start = f;
+    if (aacDecode(obj) <= 0) {
+        if (f.status == DECFIFO_UNDERRUN && !call.frame) {
+            // Incomplete: tried again from the start of the call once more
+            // has come. aacDecode left the state alone.
+            kvxdec_context_restore(obj);
+            ++obj->errorCount;
+            obj->lastError = KVXD_ERR_BLOCK;
+            return 0;
+        }
+        // In frame mode running dry means the frame was cut short.
+        return lose_block(call, block_start, !obj->rawStream);
+    }
 
+    obj->unconfirmed = 0;
     if (obj->rawStream) {
-        if (!call.frame) {
+        if (call.frame) {
+            kvxdec_fifo_reset(obj);  // one block per call
+        } else {
             kvxdec_byte_align(&f);
             if (obj->mcInfo.num_channels == 2) {
                 // A single zero byte between blocks of a pair stream is skipped.
@@ -180,14 +299,28 @@ uint16_t frames(Call& call) {
             }
         }
     } else {
+        // Blocks end on a byte boundary; in a protected frame of several
+        // blocks each is followed by its crc_check.
+        kvxdec_byte_align(&f);
+        const AdtsHeader& h = obj->adts;
+        if (!h.protection_absent && h.number_of_raw_data_blocks_in_frame > 0) aacdec_getbits(obj, 16);
+        obj->blockOffset = static_cast<uint16_t>(obj->blockOffset + bytes_since(f, block_start));
         ++obj->blockCount;
-        if (!call.frame) check_frame_end(obj, frame_start);
+        if (obj->blockCount > h.number_of_raw_data_blocks_in_frame) {
+            obj->headerPending = 1;
+            if (call.frame) {
+                kvxdec_fifo_reset(obj);  // one frame per call: the rest is dropped
+            } else {
+                check_frame_end(obj);
+            }
+        }
     }
     if (f.status == DECFIFO_UNDERRUN) {
         kvxdec_context_restore(obj);
         return 0;
     }
-    obj->bitsNeeded = obj->defaultBitsNeeded;
+    // The next block of a frame is already held.
+    obj->bitsNeeded = obj->headerPending ? obj->defaultBitsNeeded : 0;
     return obj->numSamples;
 }
 
@@ -196,28 +329,41 @@ uint16_t frames(Call& call) {
 uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint16_t count) {
     Call call{obj, obj->frameMode != 0, false, 0};
     if (call.frame) {
-        kvxdec_fifo_reset(obj);
-        obj->errorCount = 0;
-        if (count > kMaxFrameWords) {
-            // More than the FIFO can hold: refused whole rather than letting
-            // the overflow rule drop part of it. Counted as a failed block.
-            ++obj->errorCount;
-            obj->lastError = KVXD_ERR_BLOCK;
-            return 0;
+        // New input starts afresh; a call without input goes on with the
+        // blocks of the frame it holds.
+        if (count) {
+            kvxdec_fifo_reset(obj);
+            obj->errorCount = 0;
+            obj->concealPending = 0;
+            if (count > kMaxFrameWords) {
+                // More than the FIFO can hold: refused whole rather than
+                // letting the overflow rule drop part of it.
+                ++obj->errorCount;
+                obj->lastError = KVXD_ERR_BLOCK;
+                return 0;
+            }
+            static const uint16_t kZero = 0;
+            kvxdec_decfifoWriteShort(&obj->fifo, words, count);
+            kvxdec_decfifoWriteShort(&obj->fifo, &kZero, 1);
+        } else if (!obj->concealPending && kvxdec_decfifoGetBitCount(&obj->fifo) == 0) {
+            return 0;  // the call's frame (or raw block) is done
         }
-        static const uint16_t kZero = 0;
-        if (count) kvxdec_decfifoWriteShort(&obj->fifo, words, count);
-        kvxdec_decfifoWriteShort(&obj->fifo, &kZero, 1);
     } else if (!obj->fifo.get_bits_callback) {
-        if (count) kvxdec_decfifoWriteShort(&obj->fifo, words, count);
+        if (count && words) kvxdec_decfifoWriteShort(&obj->fifo, words, count);
         kvxdec_context_save(obj);
         call.count = kvxdec_decfifoGetBitCount(&obj->fifo);
-        if (call.count < obj->bitsNeeded) return 0;
+        if (!obj->concealPending && call.count < obj->bitsNeeded) return 0;
     } else {
         // Pull mode writes nothing, but a block that finds the source dry
         // is retried from here, as in streaming mode.
         call.pull = true;
         kvxdec_context_save(obj);
+    }
+
+    // The blocks of a failed frame after the first come one per call.
+    if (obj->concealPending) {
+        --obj->concealPending;
+        return conceal(obj);
     }
 
     switch (obj->state) {

@@ -120,20 +120,3 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
     });
     return valid ? 1 : 0;
 }
-
-// Search in length order, reading further bits only when the length grows.
-int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table) {
-    const ScaleCode* t = static_cast<const ScaleCode*>(table);
-    uint16_t len = t[0].length;
-    uint32_t code = aacdec_getbits(dec, len);
-    int i = 0;
-    while (code != t[i].codeword) {
-        if (++i == 121) return 60;  // unreachable: the code is complete
-        if (t[i].length > len) {
-            const uint16_t extra = static_cast<uint16_t>(t[i].length - len);
-            code = (code << extra) | aacdec_getbits(dec, extra);
-            len = t[i].length;
-        }
-    }
-    return t[i].index;
-}

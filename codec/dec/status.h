@@ -13,7 +13,9 @@ enum KVXD_Cmd : int16_t {
     KVXD_GETSTATUS = 0,     // fill the out fields
     KVXD_SETPARAMS = 1,     // numChannels, sampleRateIndex, rawStream
     KVXD_RESETERRORS = 2,   // errorCount = lastError = 0
-    KVXD_SETBITSNEEDED = 3  // bitsNeeded
+    KVXD_SETBITSNEEDED = 3,  // bitsNeeded
+    KVXD_CONCEAL_OFF = 4,    // a failed block yields nothing
+    KVXD_CONCEAL_ON = 5      // a failed block yields a concealed block (the default)
 };
 
 // Codes of `lastError`.
@@ -40,6 +42,7 @@ struct KVXD_Status {
     uint16_t errorCount;            // out
     uint16_t sceCount;              // out
     uint16_t channelConfiguration;  // out
+    uint16_t concealedCount;        // out: blocks concealed since the last reset
 };
 
 // Creation parameters of both levels (16 bytes). Only `size` and `frameMode`
@@ -66,3 +69,4 @@ static_assert(offsetof(KVXD_Status, rawStream) == 24, "status record layout");
 static_assert(offsetof(KVXD_Status, channelConfiguration) == 36, "status record layout");
 static_assert(sizeof(IKVXD_Params) == 16, "creation parameters layout");
 static_assert(offsetof(IKVXD_Params, frameMode) == 12, "creation parameters layout");
+static_assert(offsetof(KVXD_Status, concealedCount) == 38, "status record layout");

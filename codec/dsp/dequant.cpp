@@ -91,7 +91,18 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
             int sf = *scaleFactors++;
             sf = sf < 0 ? 0 : (sf > 255 ? 255 : sf);
             const Gain g = band_gain(sf);
-            for (const int end = base + top[b]; pos < end; ++pos) {
+            const int end = base + top[b];
+            // Bands of zeros (no spectral data, or all values zero) are common
+            // at the top of the spectrum: one test over the band, then a fill.
+            // The values are all read before the first store, which may land
+            // on them.
+            int16_t any = 0;
+            for (int i = pos; i < end; ++i) any = static_cast<int16_t>(any | quant_in[i]);
+            if (any == 0) {
+                for (; pos < end; ++pos) coef_out[pos] = 0;
+                continue;
+            }
+            for (; pos < end; ++pos) {
                 const int16_t q = quant_in[pos];
                 coef_out[pos] = q == 0 ? 0 : dequant(q, g);
             }

@@ -23,8 +23,9 @@ enum CpuFeature : uint32_t {
 
 struct Kernels {
     // Spectral values of a frame's sections from the bit FIFO, 16-bit, in
-    // transmission order (the decoder's Huffman decoder).
-    void (*spectrum_huffman)(uint16_t section_count, const int16_t* frame_swb_top, const SectionEntry* sections,
+    // transmission order (the decoder's Huffman decoder); false when an
+    // escape is malformed.
+    bool (*spectrum_huffman)(uint16_t section_count, const int16_t* frame_swb_top, const SectionEntry* sections,
                              int16_shared* quant, DecFifo* fifo);
     // Inverse quantisation of 1024 values, window by window, band by band.
     void (*dequantise)(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,

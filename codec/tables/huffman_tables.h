@@ -7,6 +7,18 @@
 // holding the values in two's complement fields: books 1-4 bits 14..12,
 // 11..8, 7..4, 3..0; books 5-11 bits 14..8 and 7..0. Unsigned books hold
 // magnitudes (16 in book 11 marks an escape).
+//
+// Lookup tables, kvxdec_spectral_lookup (book b's part starts at
+// kvxdec_spectral_lookup_start[b]) and kvxdec_scale_lookup: 32-bit entries.
+// With the next 32 stream bits left-aligned in t, the entry is root[t >> (32
+// - kSpectralRootBits)] (kScaleRootBits for the scale factor code). An entry
+// with bit 5 set is a link: the entry used instead is
+// part[(e >> 17) + ((t >> (e & 31)) & ((e >> 6) & 0x7FF))]. Any other entry
+// is a leaf: bits 4..0 the length of the codeword together with its sign bits
+// (books 3, 4, 7-11 hold one entry per combination of sign bits), bits 31..16
+// the values: books 1-4 four 4-bit fields from bit 31 down, books 5-11 two
+// 8-bit fields, two's complement; for scale factors the index (value plus
+// 60).
 #pragma once
 
 #include <cstdint>
@@ -24,6 +36,12 @@ struct ScaleCode {
 extern const uint16_t kvxdec_new_book1[160], kvxdec_new_book2[160], kvxdec_new_book3[160],
     kvxdec_new_book4[160], kvxdec_new_book5[160], kvxdec_new_book6[160], kvxdec_new_book7[126],
     kvxdec_new_book8[126], kvxdec_new_book9[336], kvxdec_new_book10[336], kvxdec_new_book11[576];
+
+constexpr int kSpectralRootBits = 8;
+constexpr int kScaleRootBits = 9;
+extern const uint32_t kvxdec_spectral_lookup[9340];
+extern const uint16_t kvxdec_spectral_lookup_start[12];
+extern const uint32_t kvxdec_scale_lookup[1554];
 
 // The scale factor code, sorted by length and then by codeword.
 extern const ScaleCode kvxdec_bookscl[121];

@@ -17,5 +17,6 @@ extern "C" __attribute__((visibility("default"))) int audio_desc_zor_2_dm320(con
     desc->bitRate = info.bitRate;
     desc->rawStream = (info.flags & ZOR_STREAM_RAW) ? 1 : 0;
     desc->streaming = (info.flags & ZOR_STREAM_STREAMING) ? 1 : 0;
+    desc->noConcealment = (info.flags & ZOR_STREAM_NO_CONCEALMENT) ? 1 : 0;
     return 0;
 }

@@ -31,3 +31,15 @@ for id in p14 p01; do
     flac -s --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=$([ $id = p14 ] && echo 96000 || echo 44100) \
       -8 -o ref/${id}_head.ffmpeg.flac -
 done
+
+# Windows of the corpus stream p02_vo_44100_s_music_narrow (VisualOn, 44.1 kHz
+# stereo) and of its damaged copies, cut at frame boundaries of the clean
+# stream: p02_0_19 (frames 0-19) with its two-block layouts (.2blk: two raw
+# data blocks per frame; .2blk.crc: the same with protection_absent 0, the
+# raw_data_block_position word, the header's CRC word and one after each
+# block), p02_56_76 (frames 56-76); p02_bitflips_56_76 (15 payload bits
+# flipped in frames 58, 67, 74), p02_zero_gaps_0_17 (frames 0-17 with zero
+# runs of 300, 2, 2, 2 and 1 bytes after frames 2, 5, 9, 15, 16),
+# p02_cut_middle_62_75 (frames 62-75 with 1216 bytes cut from inside frame 67
+# to inside frame 70). Cut with a few lines of Python from the ADTS frame
+# lengths of the clean stream.

@@ -230,6 +230,8 @@ public:
         g_partial_output.clear();
     }
     uint64_t bytes() const { return bytes_; }
+    // The rate the header gets when the output is closed.
+    void set_rate(uint32_t rate) { rate_ = rate; }
 
 private:
     void header(uint32_t data_bytes) {
@@ -304,21 +306,21 @@ Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& 
 
     Result r;
     Progress progress(!o.quiet, in.size());
-    // AACDecode does not say how much input it took, so the output room must
-    // let it take everything (ZORAAC_PCM_ROOM).
+    // The plug-in takes a piece whole only with room for every block it can complete.
+    auto room_for = [frame](size_t bytes) { return aac_output_room(static_cast<uint32_t>(bytes), frame); };
     std::vector<uint8_t> pcm;
     auto decode = [&](const uint8_t* data, size_t n) {
-        pcm.resize(ZORAAC_PCM_ROOM(n));
+        pcm.resize(room_for(n));
         ZorBuffer ib{}, ob{};
         ib.data = const_cast<uint8_t*>(data);
         ib.size = static_cast<uint32_t>(n);
         ob.data = pcm.data();
         ob.size = static_cast<uint32_t>(pcm.size());
         const int got = plugin->decode(&ib, &ob);
-        if (got < 0) fail("the plug-in's output overflowed");
+        if (got < 0) fail("the plug-in refused a piece of the input");
         sink.write(pcm.data(), static_cast<size_t>(got));
         r.blocks += static_cast<uint64_t>(got) / 4096;
-        if (got > 0) r.sample_rate = ob.sampleRate;
+        if (got > 0 && !r.sample_rate) r.sample_rate = ob.sampleRate;
     };
 
     if (frame) {
@@ -393,7 +395,7 @@ Result run_pull(const Options& o, const Probe& p, const std::vector<uint8_t>& in
             sink.write(reinterpret_cast<const uint8_t*>(samples), n * 2u);
             ++r.blocks;
             KVXD_control(h, KVXD_GETSTATUS, &r.status);
-            r.sample_rate = r.status.sampleRate;
+            if (!r.sample_rate) r.sample_rate = r.status.sampleRate;
         } else if (g_source.at >= g_source.words.size()) {
             break;
         }
@@ -500,6 +502,8 @@ int main(int argc, char** argv) {
         print_info(input, r.blocks);
         return 0;
     }
+    // The WAV header takes the rate the decoder reported for its first block.
+    if (r.sample_rate) sink.set_rate(r.sample_rate);
     if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());
     sink.close();
     sink.commit();
@@ -513,9 +517,10 @@ int main(int argc, char** argv) {
         if (expected) std::fprintf(stderr, " of %llu frames", static_cast<unsigned long long>(expected));
         std::fprintf(stderr, ", %llu bytes of PCM\n", static_cast<unsigned long long>(sink.bytes()));
         if (r.have_status)
-            std::fprintf(stderr, "aacdec: status: %u Hz, %u channels, bit rate %u, profile %u, errors %u, last error %u\n",
+            std::fprintf(stderr, "aacdec: status: %u Hz, %u channels, bit rate %u, profile %u, errors %u, last error %u, "
+                         "%u blocks concealed\n",
                          r.status.sampleRate, r.status.numChannels, r.status.bitRate, r.status.profile,
-                         r.status.errorCount, r.status.lastError);
+                         r.status.errorCount, r.status.lastError, r.status.concealedCount);
         else if (expected && r.blocks < expected)
             std::fprintf(stderr, "aacdec: %llu frames could not be decoded\n",
                          static_cast<unsigned long long>(expected - r.blocks));

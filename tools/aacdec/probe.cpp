@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "dec/bands.h"
+#include "dec/headers.h"
 
 namespace {
 
@@ -23,15 +24,31 @@ struct Bits {
     }
 };
 
-// A plausible ADTS header at `at`: syncword, layer 0, a listed rate, a frame
-// length of at least a header.
-bool adts_at(const std::vector<uint8_t>& d, size_t at, size_t* length) {
-    if (at + 7 > d.size() || d[at] != 0xFF || (d[at + 1] & 0xF6) != 0xF0) return false;
-    if (((d[at + 2] >> 2) & 0xF) > 11) return false;
-    const size_t len = static_cast<size_t>(((d[at + 3] & 3) << 11) | (d[at + 4] << 3) | (d[at + 5] >> 5));
-    if (len < 7) return false;
-    *length = len;
+// The ADTS header fields at `at`, when seven bytes are there.
+bool fields_at(const std::vector<uint8_t>& d, size_t at, AdtsFields* h) {
+    if (at + kAdtsFixedBytes > d.size()) return false;
+    kvxdec_adts_fields(d.data() + at, h);
     return true;
+}
+
+// The decoder's rule for a header found by search: valid, and followed where
+// its length says by a header of the same stream or by the end of the input.
+bool adts_at(const std::vector<uint8_t>& d, size_t at, size_t* length) {
+    AdtsFields h, next;
+    if (at + 1 >= d.size() || d[at] != 0xFF || (d[at + 1] & 0xF0) != 0xF0) return false;
+    if (!fields_at(d, at, &h) || !kvxdec_adts_valid(&h)) return false;
+    const size_t end = at + h.aac_frame_length;
+    if (end != d.size() &&
+        !(fields_at(d, end, &next) && kvxdec_adts_fixed_valid(&next) && kvxdec_adts_same_stream(&h, &next)))
+        return false;
+    *length = h.aac_frame_length;
+    return true;
+}
+
+// A header of the stream that began with `first` at `at` (its length not judged).
+bool continues_at(const std::vector<uint8_t>& d, size_t at, const AdtsFields& first) {
+    AdtsFields h;
+    return fields_at(d, at, &h) && kvxdec_adts_fixed_valid(&h) && kvxdec_adts_same_stream(&first, &h);
 }
 
 }  // namespace
@@ -85,17 +102,32 @@ Probe probe(const std::vector<uint8_t>& in) {
     return p;
 }
 
+// From a header found by search, frame follows frame. Where a frame's length
+// does not lead to the next header, the frame runs to the next header of the
+// stream: the decoder judges the block, not the length field.
 std::vector<Span> split_adts(const std::vector<uint8_t>& in) {
     std::vector<Span> frames;
-    size_t at = 0, len = 0;
-    while (at + 7 <= in.size()) {
-        if (!adts_at(in, at, &len)) {
-            ++at;
-            continue;
-        }
-        const size_t size = at + len <= in.size() ? len : in.size() - at;
-        frames.push_back({at, size});
-        at += size;
+    size_t len;
+    size_t at = 0;
+    while (at + kAdtsFixedBytes <= in.size() && !adts_at(in, at, &len)) ++at;
+    AdtsFields first;
+    if (!fields_at(in, at, &first)) return frames;
+    auto search = [&](size_t from) {
+        AdtsFields h;
+        for (size_t i = from; i + kAdtsFixedBytes <= in.size(); ++i)
+            if (continues_at(in, i, first) && fields_at(in, i, &h) && kvxdec_adts_valid(&h)) return i;
+        return in.size();
+    };
+    while (at + kAdtsFixedBytes <= in.size()) {
+        AdtsFields h;
+        kvxdec_adts_fields(in.data() + at, &h);
+        size_t end = at + h.aac_frame_length;
+        if (end > in.size()) end = in.size();  // a last frame cut short, as it is
+        if (end != in.size() && (h.aac_frame_length < kAdtsFixedBytes || !continues_at(in, end, first)))
+            end = search(at + 1);
+        frames.push_back({at, end - at});
+        at = end;
+        if (at < in.size() && !continues_at(in, at, first)) at = search(at);
     }
     return frames;
 }

@@ -13,6 +13,14 @@ is placed at the next free position and completed before the node after it.
 Scale factor table: (index, length, codeword) sorted by length, then by
 codeword.
 
+Lookup tables, kvxdec_spectral_lookup (books 1-11) and kvxdec_scale_lookup:
+32-bit entries indexed by the next stream bits. The first ROOT_BITS bits pick
+an entry of the root; a codeword longer than that goes through a link to a
+subtable indexed by the bits after the root's, as many as the longest
+codeword with that prefix needs. In the books of magnitudes each codeword is
+entered once per combination of its sign bits, as a longer codeword of
+signed values. Entry fields: see huffman_tables.h.
+
 Usage: gen_huffman.py [OUTPUT]   (default: standard output)
 """
 import csv
@@ -67,6 +75,72 @@ def build_tree(book, codes):
     return nodes
 
 
+SPECTRAL_ROOT_BITS = 8
+SCALE_ROOT_BITS = 9
+LINK = 1 << 5
+
+
+def lookup_value(book, vals):
+    """The value field (bits 31..16) of a leaf."""
+    if book == 0:  # scale factors: the index
+        return vals[0]
+    if book <= 4:
+        field = 0
+        for v in vals:
+            field = field << 4 | (v & 0xF)
+        return field
+    return (vals[0] & 0xFF) << 8 | (vals[1] & 0xFF)
+
+
+def with_signs(book, codes):
+    """Books of magnitudes: every codeword followed by each combination of
+    its sign bits (one per non-zero value, 1 meaning negative)."""
+    if book in (0, 1, 2, 5, 6):
+        return codes
+    out = []
+    for bits, vals in codes:
+        nonzero = [i for i, v in enumerate(vals) if v]
+        for signs in range(1 << len(nonzero)):
+            signed = list(vals)
+            sign_bits = format(signs, "0%db" % len(nonzero)) if nonzero else ""
+            for i, b in zip(nonzero, sign_bits):
+                if b == "1":
+                    signed[i] = -signed[i]
+            out.append((bits + sign_bits, signed))
+    return out
+
+
+def build_lookup(book, codes, root_bits):
+    """Root and subtables of one code as a list of entries."""
+    codes = with_signs(book, codes)
+    entries = [None] * (1 << root_bits)
+    sub_bits = {}
+    for bits, _ in codes:
+        if len(bits) > root_bits:
+            p = bits[:root_bits]
+            sub_bits[p] = max(sub_bits.get(p, 0), len(bits) - root_bits)
+    for p in sorted(sub_bits):
+        k2 = sub_bits[p]
+        assert k2 <= 11 and len(entries) < 0x8000
+        entries[int(p, 2)] = len(entries) << 17 | ((1 << k2) - 1) << 6 | LINK | (32 - root_bits - k2)
+        entries.extend([None] * (1 << k2))
+    for bits, vals in codes:
+        leaf = lookup_value(book, vals) << 16 | len(bits)
+        if len(bits) <= root_bits:
+            first, width = int(bits, 2) << (root_bits - len(bits)), root_bits - len(bits)
+        else:
+            link = entries[int(bits[:root_bits], 2)]
+            k2 = ((link >> 6) & 0x7FF).bit_length()
+            rest = bits[root_bits:]
+            first = (link >> 17) + (int(rest, 2) << (k2 - len(rest)))
+            width = k2 - len(rest)
+        for i in range(first, first + (1 << width)):
+            assert entries[i] is None, "prefix conflict"
+            entries[i] = leaf
+    assert all(e is not None for e in entries), "incomplete code"
+    return entries
+
+
 def load_scalefactor(path):
     rows = []
     with open(path, newline="") as f:
@@ -85,6 +159,24 @@ def generate(books, scl):
         for i in range(0, len(nodes), 10):
             out.append("    " + ", ".join("0x%04X" % n for n in nodes[i:i + 10]) + ",")
         out.append("};")
+    offsets = []
+    spectral = []
+    for book in range(1, 12):
+        offsets.append(len(spectral))
+        spectral.extend(build_lookup(book, books[book], SPECTRAL_ROOT_BITS))
+    out.append("")
+    out.append("const uint32_t kvxdec_spectral_lookup[%d] = {" % len(spectral))
+    for i in range(0, len(spectral), 8):
+        out.append("    " + ", ".join("0x%08X" % e for e in spectral[i:i + 8]) + ",")
+    out.append("};")
+    out.append("const uint16_t kvxdec_spectral_lookup_start[12] = {0, %s};"
+               % ", ".join("%d" % o for o in offsets))
+    scale = build_lookup(0, [(format(code, "0%db" % length), [idx]) for idx, length, code in scl],
+                         SCALE_ROOT_BITS)
+    out.append("const uint32_t kvxdec_scale_lookup[%d] = {" % len(scale))
+    for i in range(0, len(scale), 8):
+        out.append("    " + ", ".join("0x%08X" % e for e in scale[i:i + 8]) + ",")
+    out.append("};")
     out.append("")
     out.append("const ScaleCode kvxdec_bookscl[%d] = {" % len(scl))
     for idx, length, code in scl:

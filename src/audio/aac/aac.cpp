@@ -1,14 +1,12 @@
 // AAC decode plug-in: the host-facing entry points. Input bytes are staged,
 // byte-swapped into 16-bit words (first stream byte in the high half) and
 // handed to the decoder; decoded PCM is copied into the host's buffer.
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "aac_plugin.h"
 #include "dec/bands.h"
+#include "dec/headers.h"
 
 namespace {
 
@@ -24,10 +22,23 @@ int rate_index(uint32_t hz) {
 
 const AACPlugin kDescriptor = {"1.2.0", "AAC Audio Decoder 1.0.0", 0, 0, AACInit, AACFinish, AACDecode};
 
-void warn_output_overflow() {
-    std::printf("\033[0;46;30m[%d] WARNING: %s--%s: %d\033[0m\n\t", static_cast<int>(getpid()),
-                "./../src/audio/aac/aac", "AACDecode", 333);
-    std::printf("pcmbitstream->size > pcmbuffersize");
+// The ADTS header at the start of a frame-mode buffer, when it is valid.
+bool header_at(const uint8_t* data, uint32_t n, uint32_t at, AdtsFields* h) {
+    if (at + kAdtsFixedBytes > n) return false;
+    kvxdec_adts_fields(data + at, h);
+    return kvxdec_adts_fixed_valid(h) != 0;
+}
+
+// Blocks a frame-mode buffer can yield: the decoder takes one frame per
+// buffer, so the blocks of the frame that fills it exactly, or at most four
+// (a frame it finds elsewhere in the buffer). 0: the buffer holds two whole
+// frames and is refused.
+uint32_t frame_buffer_blocks(const uint8_t* data, uint32_t n) {
+    AdtsFields h, next;
+    if (!header_at(data, n, 0, &h) || !kvxdec_adts_valid(&h)) return kMaxBlocksPerFrame;
+    const uint32_t length = h.aac_frame_length;
+    if (header_at(data, n, length, &next) && kvxdec_adts_same_stream(&h, &next)) return 0;
+    return length == n ? h.number_of_raw_data_blocks_in_frame + 1u : kMaxBlocksPerFrame;
 }
 
 }  // namespace
@@ -76,6 +87,7 @@ int AACInit(const void* hostDesc) {
     st->status.rawStream = desc.rawStream != 0 ? 1 : 0;
     aac_stream_type = st->status.rawStream;
     if (KVXD_control(st->instance, KVXD_SETPARAMS, &st->status) != 0) goto fail;
+    if (desc.noConcealment && KVXD_control(st->instance, KVXD_CONCEAL_OFF, &st->status) != 0) goto fail;
 
     KVXD_setOutputBuffer(st->instance, st->pcm);
     st->ready = 1;
@@ -87,26 +99,38 @@ fail:
     return -1;
 }
 
+// A call takes all its input or, with an error, none of it: it needs output
+// room for every block the input can complete (aac_output_room), and a
+// frame-mode buffer must fit the decoder's FIFO and hold one frame.
 int AACDecode(ZorBuffer* in, ZorBuffer* out) {
     AacPluginState* st = handle;
     if (!st || !in || !out) return -1;
     const bool frameMode = st->params.frameMode != 0;
     uint8_t* dst = static_cast<uint8_t*>(out->data);
     const uint32_t capacity = out->size;
-    out->size = 0;
     const uint8_t* src = static_cast<const uint8_t*>(in->data);
     uint32_t remaining = in->size;
-
-    // A frame-mode buffer must fit the decoder's FIFO in one piece (no valid
-    // ADTS frame is longer); a larger one is refused whole, nothing decoded.
-    if (frameMode && remaining > kMaxFrameBytes) remaining = 0;
+    if ((!src && remaining) || (!dst && capacity)) return -1;
+    if (aac_stream_type == 1 && in->flag == 1) {
+        out->size = 0;
+        return 0;
+    }
+    uint32_t blocks;
+    if (!frameMode) {
+        // Nothing reaches the decoder until a whole piece is staged.
+        const uint32_t bytes = remaining + st->stagedBytes;
+        blocks = bytes < kStreamChunkWords * 2 ? 0 : aac_stream_blocks(bytes);
+    } else if (remaining > kMaxFrameBytes) {
+        return -1;
+    } else {
+        blocks = aac_stream_type == 1 ? 1 : frame_buffer_blocks(src, remaining);
+        if (blocks == 0) return -1;
+    }
+    if (capacity < blocks * kBlockBytes) return -1;
+    out->size = 0;
     const uint32_t chunk = frameMode ? (remaining + 1) / 2 : kStreamChunkWords;
 
-    if (aac_stream_type == 1 && in->flag == 1) return 0;
-
     while (remaining) {
-        // Keep a whole PCM area of room before staging more input.
-        if (out->size > capacity - kPcmAreaBytes) break;
         if (frameMode) st->stagedBytes = 0;
         uint32_t n = chunk * 2 - st->stagedBytes;
         if (n > remaining) n = remaining;
@@ -119,24 +143,22 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         uint16_t* words = st->staging;
         aac_swap_words(words, chunk);
         st->stagedBytes -= chunk * 2;
+        // Every block ready is fetched: in frame mode the further blocks of
+        // the frame, in streaming mode every frame already buffered.
         uint16_t r = KVXD_process(st->instance, words, chunk);
         while (r) {
             KVXD_control(st->instance, KVXD_GETSTATUS, &st->status);
             uint16_t count = 0;
             const int16_t* p = KVXD_getSamples(st->instance, &count);
             if (count) {
+                if (out->size + count * 2u > capacity) return -1;  // never, with the room checked above
                 st->desc.bitRate = st->status.bitRate / 1000;
                 st->desc.sampleRate = st->status.sampleRate;
-                out->size += count * 2u;
-                if (out->size > capacity) {
-                    warn_output_overflow();
-                    return -1;
-                }
                 st->desc.channels = st->status.numChannels;
                 std::memcpy(dst, p, count * 2u);
                 dst += count * 2u;
+                out->size += count * 2u;
             }
-            if (frameMode) break;
             r = KVXD_process(st->instance, nullptr, 0);
         }
     }

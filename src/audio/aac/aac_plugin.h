@@ -17,6 +17,29 @@ constexpr uint32_t kStreamChunkWords = 128;
 // which the decoder appends itself.
 constexpr uint32_t kMaxFrameBytes = ZORAAC_MAX_FRAME_BYTES;
 static_assert(kMaxFrameBytes == 890 * 2);
+// PCM bytes of one block: 1024 stereo frames of 16-bit samples.
+constexpr uint32_t kBlockBytes = ZORAAC_BLOCK_BYTES;
+constexpr uint32_t kMaxBlocksPerFrame = 4;
+// The decoder's FIFO holds at most this many input bytes between calls.
+constexpr uint32_t kDecoderHeldBytes = 892 * 2;
+
+// Blocks a streaming-mode call can complete from `bytes` new and staged
+// input bytes: every block, decoded or concealed, takes at least four bytes
+// of input, what the decoder holds included, plus the rest of a failed frame.
+constexpr uint32_t aac_stream_blocks(uint32_t bytes) {
+    return (bytes + kDecoderHeldBytes) / 4 + kMaxBlocksPerFrame;
+}
+// Output room AACDecode needs for an input of `bytes` bytes: in streaming
+// mode for every block the input can complete; in frame mode for the blocks
+// of one frame (four blocks covers any frame). With less it returns -1 and
+// takes nothing. (Streaming counts the bytes staged from earlier calls too,
+// fewer than one 256-byte piece.)
+constexpr uint32_t aac_output_room(uint32_t bytes, bool frameMode) {
+    return kBlockBytes * (frameMode ? kMaxBlocksPerFrame : aac_stream_blocks(bytes + kStreamChunkWords * 2 - 1));
+}
+// The public header's room rule is this one, for any input size.
+static_assert(ZORAAC_PCM_ROOM(0) == aac_output_room(0, false) && ZORAAC_PCM_ROOM(1) == aac_output_room(1, false) &&
+              ZORAAC_PCM_ROOM(4096) == aac_output_room(4096, false) && ZORAAC_PCM_ROOM(4099) == aac_output_room(4099, false));
 
 // The plug-in's heap state, one per process.
 struct AacPluginState {

@@ -1,0 +1,52 @@
+#!/bin/sh
+# Counts the 32-bit ARM instructions per decoded frame of a stream under
+# qemu-arm, with the guest instruction counter in tools/bench/qemu_icount.c.
+# aacbench decodes the stream once and then twice; the difference of the two
+# counts is one whole pass without start-up and file reading, divided by the
+# frames decoded. Prints the total and the functions costing the most.
+#
+# usage: scripts/count-arm.sh STREAM [AACBENCH] [TOP]
+#   AACBENCH  an armhf aacbench (default: build-bench-arm/aacbench, built here)
+#   TOP       functions listed (default 15)
+set -e
+root=$(cd "$(dirname "$0")/.." && pwd)
+stream=$1
+bench=${2:-}
+top=${3:-15}
+if [ -z "$stream" ]; then
+  echo "usage: $0 STREAM [AACBENCH] [TOP]" >&2
+  exit 2
+fi
+if [ -z "$bench" ]; then
+  bench=$root/build-bench-arm/aacbench
+  cmake -S "$root" -B "$root/build-bench-arm" -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
+    -DAAC_TESTS=OFF >/dev/null
+  cmake --build "$root/build-bench-arm" -j2 --target aacbench >/dev/null
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+gcc -O2 -shared -fPIC -o "$work/icount.so" "$root/tools/bench/qemu_icount.c"
+for n in 1 2; do
+  qemu-arm -L /usr/arm-linux-gnueabihf -plugin "$work/icount.so,out=$work/count$n.txt,top=100000" \
+    "$bench" "$stream" $n >"$work/out$n.txt"
+done
+frames=$(sed -n 's/.*: \([0-9]*\) blocks,.*/\1/p' "$work/out1.txt")
+if [ -z "$frames" ] || [ "$frames" -eq 0 ]; then
+  echo "$0: no frames decoded from $stream" >&2
+  exit 1
+fi
+# Per symbol: (count of two passes - count of one pass) / frames.
+awk -v frames="$frames" -v top="$top" -v stream="$stream" '
+  FNR == 1 { file++ }
+  $1 == "total" { n = $2; name = "total" }
+  $1 != "total" { n = $1; $1 = ""; sub(/^ /, ""); name = $0 }
+  {
+    if (file == 1) one[name] = n; else two[name] = n }
+  END {
+    printf "%s: %d frames, %.1f k ARM instructions per frame\n", stream, frames,
+      (two["total"] - one["total"]) / frames / 1000
+    for (name in two) if (name != "total") {
+      d = (two[name] - one[name]) / frames
+      if (d > 0) printf "%12.0f  %s\n", d, name | "sort -rn | head -n " top
+    }
+  }' "$work/count1.txt" "$work/count2.txt"
