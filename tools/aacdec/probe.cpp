@@ -1,5 +1,6 @@
 #include "probe.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "dec/bands.h"
@@ -139,4 +140,15 @@ std::vector<uint8_t> end_padding(const Probe& p, const std::vector<uint8_t>& in)
         for (; at < 7; ++at) pad[at] = in[p.first_header + at];
     pad.resize(at + 512);
     return pad;
+}
+
+std::vector<uint8_t> read_all_bytes(const char* path) {
+    std::vector<uint8_t> d;
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return d;
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) d.insert(d.end(), buf, buf + n);
+    std::fclose(f);
+    return d;
 }

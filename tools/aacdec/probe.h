@@ -36,3 +36,5 @@ std::vector<uint8_t> end_padding(const Probe& p, const std::vector<uint8_t>& in)
 int rate_index(uint32_t hz);
 // Stream bytes as 16-bit words, the earlier byte in the high half.
 std::vector<uint16_t> to_words(const std::vector<uint8_t>& bytes);
+// A whole file's bytes; empty when it cannot be read.
+std::vector<uint8_t> read_all_bytes(const char* path);

@@ -17,27 +17,12 @@
 #include "dec/instance.h"
 #include "probe.h"
 
-namespace {
-
-std::vector<uint8_t> read_all(const char* path) {
-    std::vector<uint8_t> d;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return d;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) d.insert(d.end(), buf, buf + n);
-    std::fclose(f);
-    return d;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: aacbench STREAM [REPEATS]\n");
         return 2;
     }
-    const std::vector<uint8_t> s = read_all(argv[1]);
+    const std::vector<uint8_t> s = read_all_bytes(argv[1]);
     const int repeats = argc > 2 ? std::atoi(argv[2]) : 5;
     // Frames as 16-bit words, split once up front.
     const Probe p = probe(s);

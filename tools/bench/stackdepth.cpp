@@ -25,17 +25,6 @@ const std::vector<uint8_t>* g_stream;
 uintptr_t g_caller_frame = UINTPTR_MAX;
 bool g_ok = true;
 
-std::vector<uint8_t> read_all(const char* path) {
-    std::vector<uint8_t> d;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return d;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) d.insert(d.end(), buf, buf + n);
-    std::fclose(f);
-    return d;
-}
-
 // One AACDecode call; its own frame is the reference point.
 __attribute__((noinline)) int call_decode(const AACPlugin* plugin, ZorBuffer* in, ZorBuffer* out) {
     const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
@@ -84,7 +73,7 @@ int main(int argc, char** argv) {
     }
     size_t deepest = 0;
     for (int i = 1; i < argc; ++i) {
-        const std::vector<uint8_t> s = read_all(argv[i]);
+        const std::vector<uint8_t> s = read_all_bytes(argv[i]);
         g_stream = &s;
         std::memset(g_stack, kPaint, sizeof g_stack);
         g_caller_frame = UINTPTR_MAX;
