@@ -160,4 +160,9 @@ constexpr int32_t shl_sat(int32_t a, int s FX_WHERE) {
 // Leading zeros of a 32-bit value; 32 for 0 (CLZ).
 constexpr int clz32(uint32_t a) { return a ? __builtin_clz(a) : 32; }
 
+// Leading zeros of a 64-bit value; 64 for 0 (CLZ of each half).
+constexpr int clz64(uint64_t a) {
+    return a >> 32 ? clz32(static_cast<uint32_t>(a >> 32)) : 32 + clz32(static_cast<uint32_t>(a));
+}
+
 }  // namespace fx

@@ -1,13 +1,14 @@
 // Perceptual noise substitution: noise bands get pseudo-random values of the
-// transmitted energy. The only floating-point code of the decoder.
+// transmitted energy.
 // Compact: single precision for the random vector and its scaling, double
-// precision for the square root; a 16-bit level table; the output limited
-// to 16-bit values.
-// Exact: the same random values, scaled in double precision (exact sums,
-// correctly rounded square root and division, a power of two from a Q31
-// mantissa, so every architecture gets the same bits) to a root-sum-square
-// of 2^(energy / 4) in the standard's units (2^((energy + 20) / 4)
-// coefficient units), rounded and saturated to 32 bits.
+// precision for the square root (the only floating-point code of that
+// arithmetic); a 16-bit level table; the output limited to 16-bit values.
+// Exact: the same random values, scaled in integers (an exact sum of
+// squares, its inverse square root to 26 bits, a Q31 gain mantissa and a
+// power of two) to a root-sum-square of 2^(energy / 4) in the standard's
+// units (2^((energy + 20) / 4) coefficient units), rounded and saturated to
+// 32 bits. No floating point: the same on every processor, fast without an
+// FPU.
 #include <cmath>
 
 #include "dsp/band_walk.h"
@@ -26,27 +27,48 @@ namespace {
 // The widest band of any band table has 96 lines.
 constexpr int kMaxNoiseLines = 96;
 
+// 1 / sqrt(e) for e > 0, as y * 2^(k/2 - 31) with y in Q30 (0.5 < y <= 1)
+// and k even: e << k lies in [2^62, 2^64), x = (e << k) / 2^62 in [1, 4),
+// y = 1 / sqrt(x) from a table seed good to 1/128 and two Newton steps
+// y' = y (3 - x y^2) / 2, which leave a relative error below 2^-26.
+struct InvRoot {
+    int32_t y_q30;
+    int k;
+};
+
+InvRoot inverse_root(uint64_t e) {
+    const int k = fx::clz64(e) & ~1;
+    const int32_t x_q29 = static_cast<int32_t>((e << k) >> 33);  // x in Q29
+    int32_t y = aacdec_rsqrt_q30[(x_q29 >> 24) - 32];
+    for (int step = 0; step < 2; ++step) {
+        const int32_t y2_q29 = fx::mul_q31(y, y);
+        const int32_t xy2_q29 = fx::rshr64(fx::mac64(0, x_q29, y2_q29), 29);
+        y = fx::rshr64(fx::mac64(0, y, (3 << 29) - xy2_q29), 30);
+    }
+    return {y, k};
+}
+
 void fill_noise_exact(int32_t* out, int n, int16_t energy) {
-    double v[kMaxNoiseLines];
-    double e = 0;
+    int16_t v[kMaxNoiseLines];
+    uint64_t e = 0;
     for (int i = 0; i < n; ++i) {
         aacdec_pns_seed = aacdec_pns_seed * 1664525u + 1013904223u;
         v[i] = static_cast<int16_t>(static_cast<uint16_t>(aacdec_pns_seed));
-        e += v[i] * v[i];
+        e += static_cast<uint64_t>(v[i] * v[i]);
     }
     if (e == 0) {  // an all-zero draw stays zero
         for (int i = 0; i < n; ++i) out[i] = 0;
         return;
     }
-    // 2^(t/4) = gain_q31[t mod 4] * 2^(floor(t/4) - 30); beyond 2^40 every
-    // value saturates anyway.
+    // v 2^(t/4) / sqrt(e): 2^(t/4) = gain_q31[t mod 4] 2^(floor(t/4) - 30)
+    // (beyond 2^40 every value saturates anyway), 1 / sqrt(e) as above, so
+    // with g = gain y / 2^31 (below 2^30) each value is v g 2^(q - 60 + k/2).
     const int t = energy + 20;
     const int q = fx::asr(t, 2) > 40 ? 40 : fx::asr(t, 2);
-    const double g = std::ldexp(static_cast<double>(aacdec_gain_q31[t & 3]), q - 30) / std::sqrt(e);
-    for (int i = 0; i < n; ++i) {
-        const double x = std::floor(v[i] * g + 0.5);
-        out[i] = x >= 2147483647.0 ? INT32_MAX : (x <= -2147483648.0 ? INT32_MIN : static_cast<int32_t>(x));
-    }
+    const InvRoot r = inverse_root(e);
+    const int32_t g = fx::rshr64(fx::mac64(0, aacdec_gain_q31[t & 3], r.y_q30), 31);
+    const int shift = 60 - q - r.k / 2;
+    for (int i = 0; i < n; ++i) out[i] = fx::mul_shift_sat(v[i], g, shift);
 }
 
 void fill_noise(int32_t* out, int n, int16_t energy) {

@@ -4,6 +4,8 @@
 // aacdec_pow43_q18[x] = x^(4/3) in Q18, x = 0..512.
 // aacdec_cbrt2_q30[j] = 2^(j/3) in Q30; aacdec_gain_q31[r] = 2^(r/4 - 1) in
 //   Q31; aacdec_is_gain_q30[r] = 2^(-r/4) in Q30.
+// aacdec_rsqrt_q30[j] = 1 / sqrt(x) in Q30 at the middle of x's interval
+//   [(j + 32) / 32, (j + 33) / 32), j = 0..95: x from 1 to 4.
 // aacdec_tns_refl_q31[2 (c + 8) + r - 3]: the TNS reflection coefficient of
 //   index c at resolution r bits, Q31.
 // aacdec_imdct_tw2048 / 256: cos and sin of 2 pi (k + 1/8) / N, interleaved, Q31.
@@ -18,6 +20,7 @@ extern "C" {
 extern const int32_t aacdec_pow43_q18[513];
 extern const int32_t aacdec_cbrt2_q30[3];
 extern const int32_t aacdec_gain_q31[4];
+extern const int32_t aacdec_rsqrt_q30[96];
 extern const int32_t aacdec_is_gain_q30[4];
 extern const int32_t aacdec_tns_refl_q31[32];
 extern const int32_t aacdec_imdct_tw2048[1024];

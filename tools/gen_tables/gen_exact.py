@@ -6,6 +6,7 @@ computed in double precision, rounding half away from zero. Q31 values of
 aacdec_pow43_q18[x]      x^(4/3) * 2^18, x = 0..512
 aacdec_cbrt2_q30[j]      2^(j/3) * 2^30, j = 0..2
 aacdec_gain_q31[r]       2^(r/4 - 1) * 2^31, r = 0..3
+aacdec_rsqrt_q30[j]      1 / sqrt((j + 32.5) / 32) * 2^30, j = 0..95
 aacdec_is_gain_q30[r]    2^(-r/4) * 2^30, r = 0..3
 aacdec_tns_refl_q31[2 (c + 8) + r - 3]  sin(c / q) * 2^31, c = -8..7, r = 3, 4,
     q = (2^(r-1) - 1/2) / (pi/2) for c >= 0, (2^(r-1) + 1/2) / (pi/2) for c < 0
@@ -54,6 +55,8 @@ def generate():
     out += table("int32_t", "aacdec_pow43_q18", [rnd(x ** (4.0 / 3.0) * 2 ** 18) for x in range(513)], per_line=8)
     out += table("int32_t", "aacdec_cbrt2_q30", [q(2.0 ** (j / 3.0), 30) for j in range(3)])
     out += table("int32_t", "aacdec_gain_q31", [q(2.0 ** (r / 4.0 - 1), 31) for r in range(4)])
+    out += table("int32_t", "aacdec_rsqrt_q30", [q(1 / math.sqrt((j + 32.5) / 32), 30) for j in range(96)],
+                 per_line=8)
     out += table("int32_t", "aacdec_is_gain_q30", [q(2.0 ** (-r / 4.0), 30) for r in range(4)])
     out += table("int32_t", "aacdec_tns_refl_q31", tns_refl(), per_line=8)
     out += table("int32_t", "aacdec_imdct_tw2048", pairs(2 * math.pi * (k + 0.125) / 2048 for k in range(512)),
