@@ -220,7 +220,7 @@ TEST(FrameLoop, RepeatedStreamsInOneProcessDecodeAlike) {
 
 TEST(FrameLoop, AdifStreamWaitsFor1024BitsThenDecodesEveryBlock) {
     const std::vector<uint8_t> s = stream("tests/data/p05_ff_8000_m_speech.vbr.adif");
-    kvxdec_current_program = -1;
+    reset_process_state();
     Decoder d(Mode::Stream);
     const std::vector<uint16_t> w = to_words(s);
     EXPECT_EQ(KVXD_process(d.h, w.data(), 8), 0);  // "ADIF" found, header not yet read
@@ -241,13 +241,13 @@ TEST(FrameLoop, AdifStreamWaitsFor1024BitsThenDecodesEveryBlock) {
     EXPECT_GE(held, 1024);
     EXPECT_LT(held, 1024 + 16);
 
-    kvxdec_current_program = -1;
+    reset_process_state();
     const Decoded all = Decoder(Mode::Stream).stream(s, 128);
     EXPECT_EQ(all.blocks.size(), 41u);
     // Without a frame length, blocks are tried as soon as 128 bits are held;
     // each try that runs dry counts an error and is retried.
     EXPECT_GT(all.errors, 0);
-    kvxdec_current_program = -1;
+    reset_process_state();
     const Decoded pulled = Decoder(Mode::Pull).pull(s);
     ASSERT_EQ(pulled.blocks.size(), 41u);
     expect_same_blocks(pulled, all);

@@ -218,7 +218,7 @@ protected:
         obj->maxSfb[0] = static_cast<uint8_t>(max_sfb);
         std::memcpy(obj->windowGroups[0], groups, 8);
         count = -1;
-        return kvxdec_get_sections(obj, &layout, 0, 0, list, &count);
+        return get_sections(obj, &layout, 0, 0, list, &count);
     }
     SectionEntry list[kMaxSections];
     int count = 0;
@@ -414,10 +414,10 @@ TEST_F(Bits, PulsesAndShortWindowOrder) {
     // One group of eight windows: band 0 (4 lines) came window after window.
     BandInfo shrt = kvxdec_eight_short_kvxdec_info;
     const uint8_t groups[8] = {8};
-    kvxdec_group_layout(&shrt, groups);
+    group_layout(&shrt, groups);
     int16_t quant[1024], scratch[1024];
     for (int i = 0; i < 1024; ++i) quant[i] = static_cast<int16_t>(i);
-    kvxdec_ungroup_short(&shrt, quant, scratch);
+    ungroup_short(&shrt, quant, scratch);
     for (int win = 0; win < 8; ++win)
         for (int l = 0; l < 4; ++l) EXPECT_EQ(quant[128 * win + l], 4 * win + l);
     EXPECT_EQ(quant[4], 32);  // band 1 of window 0 follows all of band 0

@@ -19,7 +19,7 @@
 
 // Generator state: one value for the whole process, never reset; every noise
 // line advances it once.
-uint32_t aacdec_pns_seed = 0;
+uint32_t pns_seed = 0;
 
 namespace {
 
@@ -30,8 +30,8 @@ void fill_noise_exact(int32_t* out, int n, int16_t energy) {
     double v[kMaxNoiseLines];
     double e = 0;
     for (int i = 0; i < n; ++i) {
-        aacdec_pns_seed = aacdec_pns_seed * 1664525u + 1013904223u;
-        v[i] = static_cast<int16_t>(static_cast<uint16_t>(aacdec_pns_seed));
+        pns_seed = pns_seed * 1664525u + 1013904223u;
+        v[i] = static_cast<int16_t>(static_cast<uint16_t>(pns_seed));
         e += v[i] * v[i];
     }
     if (e == 0) {  // an all-zero draw stays zero
@@ -54,8 +54,8 @@ void fill_noise(int32_t* out, int n, int16_t energy) {
     float v[kMaxNoiseLines];
     float e = 0.0f;
     for (int i = 0; i < n; ++i) {
-        aacdec_pns_seed = aacdec_pns_seed * 1664525u + 1013904223u;
-        v[i] = static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(aacdec_pns_seed)));
+        pns_seed = pns_seed * 1664525u + 1013904223u;
+        v[i] = static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(pns_seed)));
         e = e + v[i] * v[i];
     }
     // Normalised to a root-sum-square of 2 (an all-zero draw stays zero).

@@ -14,7 +14,6 @@
 
 #include <cstdint>
 
-extern "C" {
 extern const int32_t aacdec_pow43_q18[513];
 extern const int32_t aacdec_cbrt2_q30[3];
 extern const int32_t aacdec_gain_q31[4];
@@ -28,4 +27,3 @@ extern const int32_t aacdec_sine_long[1024];
 extern const int32_t aacdec_sine_short[128];
 extern const int32_t aacdec_kbd_long[1024];
 extern const int32_t aacdec_kbd_short[128];
-}

@@ -307,7 +307,7 @@ Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& 
     Result r;
     Progress progress(!o.quiet, in.size());
     // The plug-in takes a piece whole only with room for every block it can complete.
-    auto room_for = [frame](size_t bytes) { return aac_output_room(static_cast<uint32_t>(bytes), frame); };
+    auto room_for = [frame](size_t bytes) { return output_room(static_cast<uint32_t>(bytes), frame); };
     std::vector<uint8_t> pcm;
     auto decode = [&](const uint8_t* data, size_t n) {
         pcm.resize(room_for(n));

@@ -28,7 +28,7 @@ struct Bits {
 // The ADTS header fields at `at`, when seven bytes are there.
 bool fields_at(const std::vector<uint8_t>& d, size_t at, AdtsFields* h) {
     if (at + kAdtsFixedBytes > d.size()) return false;
-    kvxdec_adts_fields(d.data() + at, h);
+    adts_fields(d.data() + at, h);
     return true;
 }
 
@@ -37,10 +37,10 @@ bool fields_at(const std::vector<uint8_t>& d, size_t at, AdtsFields* h) {
 bool adts_at(const std::vector<uint8_t>& d, size_t at, size_t* length) {
     AdtsFields h, next;
     if (at + 1 >= d.size() || d[at] != 0xFF || (d[at + 1] & 0xF0) != 0xF0) return false;
-    if (!fields_at(d, at, &h) || !kvxdec_adts_valid(&h)) return false;
+    if (!fields_at(d, at, &h) || !adts_valid(&h)) return false;
     const size_t end = at + h.aac_frame_length;
     if (end != d.size() &&
-        !(fields_at(d, end, &next) && kvxdec_adts_fixed_valid(&next) && kvxdec_adts_same_stream(&h, &next)))
+        !(fields_at(d, end, &next) && adts_fixed_valid(&next) && adts_same_stream(&h, &next)))
         return false;
     *length = h.aac_frame_length;
     return true;
@@ -49,7 +49,7 @@ bool adts_at(const std::vector<uint8_t>& d, size_t at, size_t* length) {
 // A header of the stream that began with `first` at `at` (its length not judged).
 bool continues_at(const std::vector<uint8_t>& d, size_t at, const AdtsFields& first) {
     AdtsFields h;
-    return fields_at(d, at, &h) && kvxdec_adts_fixed_valid(&h) && kvxdec_adts_same_stream(&first, &h);
+    return fields_at(d, at, &h) && adts_fixed_valid(&h) && adts_same_stream(&first, &h);
 }
 
 }  // namespace
@@ -116,12 +116,12 @@ std::vector<Span> split_adts(const std::vector<uint8_t>& in) {
     auto search = [&](size_t from) {
         AdtsFields h;
         for (size_t i = from; i + kAdtsFixedBytes <= in.size(); ++i)
-            if (continues_at(in, i, first) && fields_at(in, i, &h) && kvxdec_adts_valid(&h)) return i;
+            if (continues_at(in, i, first) && fields_at(in, i, &h) && adts_valid(&h)) return i;
         return in.size();
     };
     while (at + kAdtsFixedBytes <= in.size()) {
         AdtsFields h;
-        kvxdec_adts_fields(in.data() + at, &h);
+        adts_fields(in.data() + at, &h);
         size_t end = at + h.aac_frame_length;
         if (end > in.size()) end = in.size();  // a last frame cut short, as it is
         if (end != in.size() && (h.aac_frame_length < kAdtsFixedBytes || !continues_at(in, end, first)))
