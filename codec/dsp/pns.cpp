@@ -42,7 +42,7 @@ void fill_noise_exact(int32_t* out, int n, int16_t energy) {
     // value saturates anyway.
     const int t = energy + 20;
     const int q = fx::asr(t, 2) > 40 ? 40 : fx::asr(t, 2);
-    const double g = std::ldexp(static_cast<double>(aacdec_gain_q31[t & 3]), q - 30) / std::sqrt(e);
+    const double g = std::ldexp(static_cast<double>(gain_q31[t & 3]), q - 30) / std::sqrt(e);
     for (int i = 0; i < n; ++i) {
         const double x = std::floor(v[i] * g + 0.5);
         out[i] = x >= 2147483647.0 ? INT32_MAX : (x <= -2147483648.0 ? INT32_MIN : static_cast<int32_t>(x));
