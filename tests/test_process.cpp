@@ -2,6 +2,8 @@
 // streams, in frame, streaming and pull mode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -16,11 +18,20 @@ namespace {
 
 std::vector<uint8_t> stream(const char* name) { return read_file(data_path(name)); }
 
-// The frames the command-line host's splitter cuts.
+// The frames the command-line host's splitter cuts, the stream coming in
+// pieces of five bytes as from a pipe, and the window dropping what it passed.
 std::vector<std::vector<uint8_t>> split(const std::vector<uint8_t>& s) {
+    size_t at = 0;
+    StreamWindow w([&](uint8_t* dst, size_t n) {
+        n = std::min({n, size_t{5}, s.size() - at});
+        std::memcpy(dst, s.data() + at, n);
+        at += n;
+        return n;
+    });
+    AdtsSplitter splitter(w, true);
     std::vector<std::vector<uint8_t>> frames;
-    for (const Span& f : split_adts(s))
-        frames.emplace_back(s.begin() + static_cast<long>(f.offset), s.begin() + static_cast<long>(f.offset + f.size));
+    Span f;
+    while (splitter.next(f)) frames.emplace_back(w.at(f.offset), w.at(f.offset) + f.size);
     return frames;
 }
 
