@@ -48,7 +48,7 @@ void check(bool ok) {
 }
 
 // One output area for every call, as large as any call may need.
-uint8_t g_pcm[aac_output_room(1u << 16, false)];
+uint8_t g_pcm[output_room(1u << 16, false)];
 
 const uint32_t kRates[12] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
 
@@ -69,7 +69,7 @@ uint64_t run_plugin(const uint8_t* data, size_t size, Rng& rng, bool frame, bool
         in.data = const_cast<uint8_t*>(data + at);
         in.size = static_cast<uint32_t>(n);
         in.passthrough = 7;
-        const uint32_t room = aac_output_room(static_cast<uint32_t>(n), frame);
+        const uint32_t room = output_room(static_cast<uint32_t>(n), frame);
         out.data = g_pcm;
         int r = -1;
         if (rng.below(8) == 0) {

@@ -9,7 +9,7 @@
 
 namespace {
 
-uint8_t* block(int k) { return kvxd_static_blocks[k]; }
+uint8_t* block(int k) { return static_blocks[k]; }
 
 class AlgTest : public ::testing::Test {
 protected:
@@ -19,16 +19,16 @@ protected:
 
 TEST_F(AlgTest, CreateWithoutParamsOrStatusUsesFrameModeDefaults) {
     // Poison every block: creation must wipe them all.
-    for (int k = 0; k < kStaticBlocks; ++k) std::memset(block(k), 0xFF, kvxd_static_block_bytes[k]);
+    for (int k = 0; k < kStaticBlocks; ++k) std::memset(block(k), 0xFF, static_block_bytes[k]);
     IALG_Handle h = KVXD_createStatic(nullptr, nullptr);
     ASSERT_EQ(reinterpret_cast<uint8_t*>(h), block(0));
     MP4AACDEC_QUVA_Obj* obj = inner_obj(h);
     EXPECT_EQ(obj->frameMode, 1);
     EXPECT_EQ(obj->defaultBitsNeeded, 72u);
     EXPECT_EQ(obj->bitsNeeded, 72u);
-    for (uint32_t i = 0; i < kvxd_static_block_bytes[7]; ++i) ASSERT_EQ(block(7)[i], 0) << i;
+    for (uint32_t i = 0; i < static_block_bytes[7]; ++i) ASSERT_EQ(block(7)[i], 0) << i;
     for (int k = 2; k <= 6; ++k)
-        for (uint32_t i = 0; i < kvxd_static_block_bytes[k]; ++i)
+        for (uint32_t i = 0; i < static_block_bytes[k]; ++i)
             ASSERT_EQ(block(k)[i], 0) << "block " << k << " byte " << i;
 }
 
@@ -99,7 +99,7 @@ TEST_F(AlgTest, AllocAndFreeAgreeAtBothLevels) {
     IALG_MemRec req[8] = {}, freed[8] = {};
     ASSERT_EQ(KVXD_KELVARIS_alloc(nullptr, nullptr, req), 7);
     for (int i = 0; i < 7; ++i) {
-        EXPECT_EQ(req[i].size, kvxd_expected_record_bytes[i]) << i;
+        EXPECT_EQ(req[i].size, expected_record_bytes[i]) << i;
         EXPECT_EQ(req[i].alignment, 4);
         EXPECT_EQ(req[i].space, IALG_EXTERNAL);
     }

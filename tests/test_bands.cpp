@@ -79,7 +79,7 @@ TEST(Bands, GroupedShortLayout) {
         const int nswb = samp_rate_kvxdec_info[idx].num_swb_short;
         BandInfo copy = kvxdec_eight_short_kvxdec_info;
         const uint8_t groups[8] = {2, 5, 6, 8, 0, 0, 0, 0};  // grouping bits 1,0,1,1,0,0,1
-        kvxdec_group_layout(&copy, groups);
+        group_layout(&copy, groups);
         ASSERT_EQ(copy.num_window_groups, 4);
         const int16_t lengths[4] = {2, 3, 1, 2};
         int start = 0;
@@ -101,13 +101,13 @@ TEST(Bands, GroupedShortLayout) {
     kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
     BandInfo copy = kvxdec_eight_short_kvxdec_info;
     const uint8_t one[8] = {8};
-    kvxdec_group_layout(&copy, one);  // all eight windows in one group
+    group_layout(&copy, one);  // all eight windows in one group
     EXPECT_EQ(copy.num_window_groups, 1);
     EXPECT_EQ(copy.window_group_length[0], 8);
     EXPECT_EQ(copy.frame_swb_top[0], 32);
     EXPECT_EQ(copy.frame_swb_top[13], 1024);
     const uint8_t each[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    kvxdec_group_layout(&copy, each);  // eight groups of one window
+    group_layout(&copy, each);  // eight groups of one window
     EXPECT_EQ(copy.num_window_groups, 8);
     for (int k = 0; k < 112; ++k) EXPECT_EQ(copy.frame_swb_top[k], kvxdec_eight_short_kvxdec_info.frame_swb_top[k]);
 }

@@ -12,10 +12,7 @@ protected:
     void SetUp() override {
         obj = make_decoder(false);
         mi = &obj->mcInfo;
-        kvxdec_current_program = -1;
         kvxdec_default_config = 1;
-        kvxdec_bno = 0;
-        cpe_seen = 0;
     }
     MP4AACDEC_QUVA_Obj* obj = nullptr;
     MC_Info* mi = nullptr;
@@ -75,8 +72,8 @@ TEST_F(Mapping, ImplicitRefusalsAndThirdElements) {
 
     // Single channels are counted only at the first block after a sync.
     reset_mc_kvxdec_info(mi);
-    kvxdec_bno = 0;
-    cpe_seen = 0;
+    reset_process_state();
+    kvxdec_default_config = 1;
     mi->num_front_sce = 0;
     kvxdec_chn_config(SCE, 0, 0, mi);
     EXPECT_EQ(mi->num_front_sce, 1);

@@ -29,7 +29,7 @@ protected:
     void init(uint32_t flags, uint32_t rate = 44100) {
         ZorStreamInfo info = stream(rate, flags);
         ASSERT_EQ(GetZorAudioDecodePlugin()->init(&info), 0);
-        st_ = aac_plugin_state();
+        st_ = plugin_state();
         ASSERT_NE(st_, nullptr);
     }
 
@@ -65,8 +65,8 @@ protected:
     int blocks_ = 0;
 };
 
-constexpr uint32_t kStreamRoom = aac_output_room(512, false);
-constexpr uint32_t kFrameRoom = aac_output_room(0, true);
+constexpr uint32_t kStreamRoom = output_room(512, false);
+constexpr uint32_t kFrameRoom = output_room(0, true);
 
 std::vector<uint8_t> ramp(size_t n, uint8_t start = 0) {
     std::vector<uint8_t> v(n);
@@ -77,7 +77,7 @@ std::vector<uint8_t> ramp(size_t n, uint8_t start = 0) {
 TEST_F(PluginTest, ChannelHintAndRawFlagReachTheDecoder) {
     ZorStreamInfo info = stream(8000, ZOR_STREAM_RAW, 1);
     ASSERT_EQ(AACInit(&info), 0);
-    st_ = aac_plugin_state();
+    st_ = plugin_state();
     EXPECT_EQ(st_->status.numChannels, 1);
     EXPECT_EQ(st_->status.sampleRateIndex, 11u);
     EXPECT_EQ(st_->params.frameMode, 1);  // not streaming: whole frames
@@ -90,11 +90,11 @@ TEST_F(PluginTest, ChannelHintAndRawFlagReachTheDecoder) {
 TEST_F(PluginTest, UnlistedRateFailsAndLeavesNoState) {
     ZorStreamInfo info = stream(44000, ZOR_STREAM_STREAMING);
     EXPECT_EQ(AACInit(&info), -1);
-    EXPECT_EQ(aac_plugin_state(), nullptr);
+    EXPECT_EQ(plugin_state(), nullptr);
     AACFinish();  // does nothing
-    EXPECT_EQ(aac_plugin_state(), nullptr);
+    EXPECT_EQ(plugin_state(), nullptr);
     EXPECT_EQ(AACInit(nullptr), -1);
-    EXPECT_EQ(aac_plugin_state(), nullptr);
+    EXPECT_EQ(plugin_state(), nullptr);
     // Decoding without a state is refused rather than crashing.
     std::vector<uint8_t> pcm;
     EXPECT_EQ(decode(ramp(10), pcm, 8192), -1);
@@ -208,8 +208,8 @@ TEST_F(PluginTest, MisuseIsRefusedWithNothingTaken) {
     };
     const std::vector<uint8_t> big(1781, 0);
     const Case cases[] = {
-        {"null data", ZOR_STREAM_STREAMING, &piece, true, aac_output_room(3000, false)},
-        {"stream room short by a byte", ZOR_STREAM_STREAMING, &piece, false, kBlockBytes * aac_stream_blocks(3000) - 1},
+        {"null data", ZOR_STREAM_STREAMING, &piece, true, output_room(3000, false)},
+        {"stream room short by a byte", ZOR_STREAM_STREAMING, &piece, false, kBlockBytes * stream_blocks(3000) - 1},
         {"stream room below a block", ZOR_STREAM_STREAMING, &piece, false, 4000},
         {"frame room below a block", 0, &one, false, 4095},
         {"frame buffer over the FIFO", 0, &big, false, kFrameRoom},
@@ -240,7 +240,7 @@ TEST_F(PluginTest, MisuseIsRefusedWithNothingTaken) {
         std::vector<uint8_t> runs[2];
         for (auto& run : runs) {
             for (const auto& part : parts) {
-                ASSERT_GE(decode(part, pcm, aac_output_room(static_cast<uint32_t>(part.size()), frame)), 0);
+                ASSERT_GE(decode(part, pcm, output_room(static_cast<uint32_t>(part.size()), frame)), 0);
                 run.insert(run.end(), pcm.begin(), pcm.begin() + out_.size);
             }
             AACFinish();  // one decoder per process: a fresh one for the next run
@@ -260,7 +260,7 @@ TEST_F(PluginTest, SecondDecoderIsRefusedAndFinishFreesTheSlot) {
     decode(ramp(100), pcm, 8192);
     ZorStreamInfo info = stream(48000, 0);
     EXPECT_EQ(AACInit(&info), -1);
-    EXPECT_EQ(aac_plugin_state(), st_);  // the first decoder keeps its state
+    EXPECT_EQ(plugin_state(), st_);  // the first decoder keeps its state
     EXPECT_EQ(st_->stagedBytes, 100u);
     AACFinish();
     init(0, 48000);

@@ -2,6 +2,8 @@
 // streams, in frame, streaming and pull mode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -16,11 +18,20 @@ namespace {
 
 std::vector<uint8_t> stream(const char* name) { return read_file(data_path(name)); }
 
-// The frames the command-line host's splitter cuts.
+// The frames the command-line host's splitter cuts, the stream coming in
+// pieces of five bytes as from a pipe, and the window dropping what it passed.
 std::vector<std::vector<uint8_t>> split(const std::vector<uint8_t>& s) {
+    size_t at = 0;
+    StreamWindow w([&](uint8_t* dst, size_t n) {
+        n = std::min({n, size_t{5}, s.size() - at});
+        std::memcpy(dst, s.data() + at, n);
+        at += n;
+        return n;
+    });
+    AdtsSplitter splitter(w, true);
     std::vector<std::vector<uint8_t>> frames;
-    for (const Span& f : split_adts(s))
-        frames.emplace_back(s.begin() + static_cast<long>(f.offset), s.begin() + static_cast<long>(f.offset + f.size));
+    Span f;
+    while (splitter.next(f)) frames.emplace_back(w.at(f.offset), w.at(f.offset) + f.size);
     return frames;
 }
 
@@ -220,7 +231,7 @@ TEST(FrameLoop, RepeatedStreamsInOneProcessDecodeAlike) {
 
 TEST(FrameLoop, AdifStreamWaitsFor1024BitsThenDecodesEveryBlock) {
     const std::vector<uint8_t> s = stream("tests/data/p05_ff_8000_m_speech.vbr.adif");
-    kvxdec_current_program = -1;
+    reset_process_state();
     Decoder d(Mode::Stream);
     const std::vector<uint16_t> w = to_words(s);
     EXPECT_EQ(KVXD_process(d.h, w.data(), 8), 0);  // "ADIF" found, header not yet read
@@ -241,13 +252,13 @@ TEST(FrameLoop, AdifStreamWaitsFor1024BitsThenDecodesEveryBlock) {
     EXPECT_GE(held, 1024);
     EXPECT_LT(held, 1024 + 16);
 
-    kvxdec_current_program = -1;
+    reset_process_state();
     const Decoded all = Decoder(Mode::Stream).stream(s, 128);
     EXPECT_EQ(all.blocks.size(), 41u);
     // Without a frame length, blocks are tried as soon as 128 bits are held;
     // each try that runs dry counts an error and is retried.
     EXPECT_GT(all.errors, 0);
-    kvxdec_current_program = -1;
+    reset_process_state();
     const Decoded pulled = Decoder(Mode::Pull).pull(s);
     ASSERT_EQ(pulled.blocks.size(), 41u);
     expect_same_blocks(pulled, all);

@@ -218,7 +218,7 @@ protected:
         obj->maxSfb[0] = static_cast<uint8_t>(max_sfb);
         std::memcpy(obj->windowGroups[0], groups, 8);
         count = -1;
-        return kvxdec_get_sections(obj, &layout, 0, 0, list, &count);
+        return get_sections(obj, &layout, 0, 0, list, &count);
     }
     SectionEntry list[kMaxSections];
     int count = 0;
@@ -406,7 +406,7 @@ TEST_F(Bits, PulsesAndShortWindowOrder) {
     load(BitWriter());
     kvxdec_huffspec(obj, &band, 1, zero, 0);
     for (int k = 0; k < 1024; ++k) {
-        const int32_t want = k == 9 ? aacdec_dequant_value(-2, 100) : (k == 12 ? aacdec_dequant_value(-1, 100) : 0);
+        const int32_t want = k == 9 ? dequant_value(-2, 100) : (k == 12 ? dequant_value(-1, 100) : 0);
         ASSERT_EQ(obj->coef[0][k], want) << k;
     }
     nec_kvxdec_info.pulse_data_present = 0;
@@ -414,10 +414,10 @@ TEST_F(Bits, PulsesAndShortWindowOrder) {
     // One group of eight windows: band 0 (4 lines) came window after window.
     BandInfo shrt = kvxdec_eight_short_kvxdec_info;
     const uint8_t groups[8] = {8};
-    kvxdec_group_layout(&shrt, groups);
+    group_layout(&shrt, groups);
     int16_t quant[1024], scratch[1024];
     for (int i = 0; i < 1024; ++i) quant[i] = static_cast<int16_t>(i);
-    kvxdec_ungroup_short(&shrt, quant, scratch);
+    ungroup_short(&shrt, quant, scratch);
     for (int win = 0; win < 8; ++win)
         for (int l = 0; l < 4; ++l) EXPECT_EQ(quant[128 * win + l], 4 * win + l);
     EXPECT_EQ(quant[4], 32);  // band 1 of window 0 follows all of band 0
@@ -431,12 +431,12 @@ TEST(Dequant, WorkedValues) {
         for (int sf : {0, 60, 80, 99, 100, 101, 102, 103, 128, 150}) {
             for (int q = 1; q <= 8191; ++q) {
                 const double want = 32 * std::pow(q, 4.0 / 3.0) * std::pow(2.0, (sf - 100) / 4.0);
-                const int32_t got = aacdec_dequant_value(static_cast<int16_t>(q), sf);
+                const int32_t got = dequant_value(static_cast<int16_t>(q), sf);
                 if (want >= INT32_MAX) ASSERT_EQ(got, INT32_MAX) << q << " " << sf;
                 else ASSERT_LE(std::fabs(got - want), 0.5 + want * 0x1p-20) << q << " " << sf;
             }
         }
-        EXPECT_EQ(aacdec_dequant_value(8191, 255), INT32_MAX);
+        EXPECT_EQ(dequant_value(8191, 255), INT32_MAX);
     } else {
         struct V {
             int q, sf;
@@ -446,16 +446,16 @@ TEST(Dequant, WorkedValues) {
                       {8191, 100, 5258737},  {1, 128, 4877},       {-1, 128, -4877},
                       {8191, 128, 673118365}, {1, 60, 0}};
         for (const V& v : values)
-            EXPECT_EQ(aacdec_dequant_value(static_cast<int16_t>(v.q), v.sf), v.want) << v.q << " " << v.sf;
-        for (int sf = 0; sf <= 59; ++sf) EXPECT_EQ(aacdec_dequant_value(8191, sf), 0);
-        for (int sf = 188; sf <= 255; ++sf) EXPECT_EQ(aacdec_dequant_value(5, sf), aacdec_dequant_value(5, 188));
+            EXPECT_EQ(dequant_value(static_cast<int16_t>(v.q), v.sf), v.want) << v.q << " " << v.sf;
+        for (int sf = 0; sf <= 59; ++sf) EXPECT_EQ(dequant_value(8191, sf), 0);
+        for (int sf = 188; sf <= 255; ++sf) EXPECT_EQ(dequant_value(5, sf), dequant_value(5, 188));
     }
-    EXPECT_EQ(aacdec_dequant_value(-32768, 100), aacdec_dequant_value(-32767, 100));
+    EXPECT_EQ(dequant_value(-32768, 100), dequant_value(-32767, 100));
     int32_t prev = 0;
     for (int q = 1; q <= 8191; ++q) {
-        const int32_t x = aacdec_dequant_value(static_cast<int16_t>(q), 100);
+        const int32_t x = dequant_value(static_cast<int16_t>(q), 100);
         ASSERT_GE(x, prev) << q;
-        ASSERT_EQ(aacdec_dequant_value(static_cast<int16_t>(-q), 100), -x);
+        ASSERT_EQ(dequant_value(static_cast<int16_t>(-q), 100), -x);
         prev = x;
     }
 }
@@ -470,9 +470,9 @@ TEST(Dequant, ShortFramesTakeOneScaleFactorPerBandAndWindow) {
     for (int i = 0; i < 112; ++i) sf[i] = static_cast<int16_t>(i % 14 == 0 ? 128 : 100);
     kvxdec_DequantizeGains(b.num_windows, b.num_swb, buf, quant, sf, b.window_swb_top);
     for (int win = 0; win < 8; ++win) {
-        EXPECT_EQ(buf[128 * win], aacdec_dequant_value(1, 128));  // band 0 of every window: sf 128
-        EXPECT_EQ(buf[128 * win + 4], aacdec_dequant_value(1, 100));  // band 1: sf 100
-        EXPECT_EQ(buf[128 * win + 127], aacdec_dequant_value(1, 100));
+        EXPECT_EQ(buf[128 * win], dequant_value(1, 128));  // band 0 of every window: sf 128
+        EXPECT_EQ(buf[128 * win + 4], dequant_value(1, 100));  // band 1: sf 100
+        EXPECT_EQ(buf[128 * win + 127], dequant_value(1, 100));
     }
 }
 

@@ -123,10 +123,10 @@ TEST(Noise, GeneratorSequenceAndLevels) {
     // Root-sum-square 16384: compact 2 * 8192 at energy 95 (no line can leave
     // 16 bits), exact 2^(36/4) standard units = 2^14 coefficient units.
     int16_t energy[128] = {static_cast<int16_t>(kExactArithmetic ? 36 : 95)};
-    aacdec_pns_seed = 0;
+    pns_seed = 0;
     // Three lines of a band of four: check the states after each draw.
     aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, energy, nullptr, coef);
-    EXPECT_EQ(aacdec_pns_seed, 3519870697u * 1664525u + 1013904223u);  // four draws
+    EXPECT_EQ(pns_seed, 3519870697u * 1664525u + 1013904223u);  // four draws
     // r = -3233, 10546, -2327, ...: the signs and order come through.
     EXPECT_LT(out[0], 0);
     EXPECT_GT(out[1], 0);
@@ -144,9 +144,9 @@ TEST(Noise, GeneratorSequenceAndLevels) {
     int32_t* cbp[2] = {b.data(), b.data()};
     int16_t e1[128] = {static_cast<int16_t>(kExactArithmetic ? 60 : 103)};
     int16_t e2[128] = {static_cast<int16_t>(kExactArithmetic ? 64 : 119)};
-    aacdec_pns_seed = 5;
+    pns_seed = 5;
     aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e1, nullptr, ca);
-    aacdec_pns_seed = 5;
+    pns_seed = 5;
     aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e2, nullptr, cbp);
     for (int i = 0; i < 4; ++i)
         EXPECT_NEAR(b[static_cast<size_t>(i)], (kExactArithmetic ? 2.0 : 1.0) * a[static_cast<size_t>(i)], 1);

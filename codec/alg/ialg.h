@@ -8,8 +8,6 @@
 
 #include "dec/status.h"
 
-extern "C" {
-
 enum IALG_MemSpace : int32_t { IALG_EXTERNAL = 17 };
 enum IALG_MemAttrs : int32_t { IALG_SCRATCH = 0, IALG_PERSIST = 1 };
 
@@ -58,8 +56,6 @@ struct IKVXD_Fxns {
     void (*flushFifo)(IALG_Handle);
 };
 typedef IKVXD_Fxns IMP4AACDEC_Fxns;
-
-}  // extern "C"
 
 // The function table of any algorithm object, read from its first word.
 inline const IKVXD_Fxns* alg_fxns(const void* handle) {

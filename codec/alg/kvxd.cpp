@@ -25,12 +25,12 @@ alignas(8) uint8_t block7[8192];
 
 }  // namespace
 
-uint8_t* const kvxd_static_blocks[kStaticBlocks] = {block0, block1, block2, block3,
+uint8_t* const static_blocks[kStaticBlocks] = {block0, block1, block2, block3,
                                                     block4, block5, block6, block7};
-const uint32_t kvxd_static_block_bytes[kStaticBlocks] = {
+const uint32_t static_block_bytes[kStaticBlocks] = {
     sizeof block0, sizeof block1, sizeof block2, sizeof block3,
     sizeof block4, sizeof block5, sizeof block6, sizeof block7};
-const uint32_t kvxd_expected_record_bytes[kOuterRecords] = {
+const uint32_t expected_record_bytes[kOuterRecords] = {
     sizeof block0, sizeof block1, sizeof block2, sizeof block3,
     sizeof block4, sizeof block5, sizeof block6};
 
@@ -59,8 +59,8 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
     std::memset(request, 0, sizeof request);
     std::memset(granted, 0, sizeof granted);
     for (int k = 0; k < kStaticBlocks; ++k) {
-        std::memset(kvxd_static_blocks[k], 0, kvxd_static_block_bytes[k]);
-        granted[k].base = kvxd_static_blocks[k];
+        std::memset(static_blocks[k], 0, static_block_bytes[k]);
+        granted[k].base = static_blocks[k];
     }
     const IKVXD_Fxns* const fxns = &KVXD_KELVARIS_IKVXD;
     std::memcpy(block0, &fxns, sizeof fxns);
@@ -76,14 +76,14 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
             return nullptr;
         }
         for (int i = 1; i < n; ++i) {  // record 0 is the outer object itself
-            if (request[i].size != kvxd_expected_record_bytes[i]) {
+            if (request[i].size != expected_record_bytes[i]) {
                 status->code = KVXD_CREATE_SIZE_MISMATCH;
                 status->index = static_cast<uint16_t>(i);
                 status->value1 = static_cast<uint16_t>(request[i].size);
-                status->value2 = static_cast<uint16_t>(kvxd_expected_record_bytes[i]);
+                status->value2 = static_cast<uint16_t>(expected_record_bytes[i]);
                 return nullptr;
             }
-            const uintptr_t addr = reinterpret_cast<uintptr_t>(kvxd_static_blocks[i]);
+            const uintptr_t addr = reinterpret_cast<uintptr_t>(static_blocks[i]);
             if (request[i].alignment != 0 &&
                 addr % static_cast<uint32_t>(request[i].alignment) != 0) {
                 status->code = KVXD_CREATE_MISALIGNED;

@@ -4,8 +4,6 @@
 
 #include "alg/ialg.h"
 
-extern "C" {
-
 constexpr int kOuterRecords = 7;
 constexpr int kStaticBlocks = 8;
 
@@ -40,10 +38,10 @@ extern const uint8_t KVXD_KELVARIS_IALG[36];
 extern const IKVXD_Params IKVXD_PARAMS;
 
 // Static memory of the one instance: block k is the base of record k.
-extern uint8_t* const kvxd_static_blocks[kStaticBlocks];
-extern const uint32_t kvxd_static_block_bytes[kStaticBlocks];
+extern uint8_t* const static_blocks[kStaticBlocks];
+extern const uint32_t static_block_bytes[kStaticBlocks];
 // Sizes records 0..6 must request.
-extern const uint32_t kvxd_expected_record_bytes[kOuterRecords];
+extern const uint32_t expected_record_bytes[kOuterRecords];
 
 void KVXD_init(KVXD_ModuleInfo* moduleInfo);
 void KVXD_exit(void);
@@ -70,8 +68,6 @@ void KVXD_KELVARIS_setOutputBuffer(IALG_Handle h, int16_t* buffer);
 void KVXD_KELVARIS_setConstOverlayCallback(IALG_Handle h, KVXD_OverlayCallback cb);
 void KVXD_KELVARIS_setTextOverlayCallback(IALG_Handle h, KVXD_OverlayCallback cb);
 void KVXD_KELVARIS_setGetBitsCallback(IALG_Handle h, KVXD_GetBitsCallback cb);
-
-}  // extern "C"
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(KVXD_KELVARIS_Obj) == 148, "outer object layout");

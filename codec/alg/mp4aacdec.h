@@ -4,8 +4,6 @@
 
 #include "alg/ialg.h"
 
-extern "C" {
-
 extern const IMP4AACDEC_Fxns MP4AACDEC_QUVA_IMP4AACDEC;
 extern const IALG_Fxns MP4AACDEC_QUVA_IALG;
 extern const IMP4AACDEC_Params IMP4AACDEC_PARAMS;
@@ -29,4 +27,3 @@ void MP4AACDEC_QUVA_setTextOverlayCallback(IALG_Handle h, KVXD_OverlayCallback c
 void MP4AACDEC_QUVA_setGetBitsCallback(IALG_Handle h, KVXD_GetBitsCallback cb);
 void MP4AACDEC_QUVA_flushFifo(IALG_Handle h);
 
-}  // extern "C"

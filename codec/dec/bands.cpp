@@ -55,7 +55,7 @@ void kvxdec_infoinit(const SampRateInfo* sri) {
     }
 }
 
-void kvxdec_group_layout(BandInfo* copy, const uint8_t* windowGroups) {
+void group_layout(BandInfo* copy, const uint8_t* windowGroups) {
     int g = 0;
     int prev = 0;
     // Groups up to and including the first end of 8 or more; at most 8.

@@ -6,9 +6,6 @@
 #include "tables/band_layout.h"
 #include "tables/band_tables.h"
 
-extern "C" {
-
-
 extern BandInfo only_long_kvxdec_info;
 extern BandInfo kvxdec_eight_short_kvxdec_info;
 extern BandInfo* win_seq_kvxdec_info[4];
@@ -23,6 +20,5 @@ void kvxdec_infoinit(const SampRateInfo* sri);
 // group lengths, and band ends in the order a grouped short frame is
 // transmitted, group after group, band j of a group being group length x
 // short band width j lines wide.
-void kvxdec_group_layout(BandInfo* copy, const uint8_t* windowGroups);
+void group_layout(BandInfo* copy, const uint8_t* windowGroups);
 
-}  // extern "C"

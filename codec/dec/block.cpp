@@ -66,7 +66,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
         // channel of a common-window pair takes the block's shape from the left).
         const int s = kExactArithmetic ? c : w;
         dec->windowShapeState[s][0] = dec->windowShapeState[w][0];
-        kvxdec_keep_spectrum(dec, c, dec->windowSequence[w], static_cast<uint8_t>(dec->windowShapeState[w][0]));
+        keep_spectrum(dec, c, dec->windowSequence[w], static_cast<uint8_t>(dec->windowShapeState[w][0]));
         kvxdec_aacFilterBank(dec, dec->windowSequence[w], dec->windowShapeState[s], dec->coef[c],
                              dec->overlap[c], pcm_stage + 1024 * c);
     }
@@ -135,11 +135,11 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     synthesise(dec);
 
     ++kvxdec_bno;
-    kvxdec_write_output(dec, dec->mcInfo.num_channels);
+    write_output(dec, dec->mcInfo.num_channels);
     return result;
 }
 
-void kvxdec_write_output(MP4AACDEC_QUVA_Obj* dec, int channels) {
+void write_output(MP4AACDEC_QUVA_Obj* dec, int channels) {
     dec->numSamples = kSamplesPerBlock;
     const int16_shared* const pcm_stage = shared16(dec->coef[0]);
     const int16_shared* const right = pcm_stage + (channels == 2 ? 1024 : 0);

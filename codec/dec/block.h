@@ -5,8 +5,6 @@
 
 struct MP4AACDEC_QUVA_Obj;
 
-extern "C" {
-
 // Syntactic element ids.
 enum : uint16_t { ID_SCE = 0, ID_CPE = 1, ID_CCE = 2, ID_LFE = 3, ID_DSE = 4, ID_PCE = 5, ID_FIL = 6, ID_END = 7 };
 
@@ -17,9 +15,8 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec);
 
 // Interleaves the PCM of the block's channels (staged in channel 0's
 // coefficient buffer) into the output buffer; one channel is duplicated.
-void kvxdec_write_output(MP4AACDEC_QUVA_Obj* dec, int channels);
+void write_output(MP4AACDEC_QUVA_Obj* dec, int channels);
 
 // Reads one fill element after its id and drops it, whatever its type.
 void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec);
 
-}  // extern "C"

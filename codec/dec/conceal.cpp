@@ -10,13 +10,13 @@
 #include "dec/tools.h"
 #include "dsp/fixed.h"
 
-void kvxdec_keep_spectrum(MP4AACDEC_QUVA_Obj* obj, int c, uint8_t sequence, uint8_t shape) {
+void keep_spectrum(MP4AACDEC_QUVA_Obj* obj, int c, uint8_t sequence, uint8_t shape) {
     if (obj->lastSpectrum) std::memcpy(obj->lastSpectrum + 1024 * c, obj->coef[c], kCoefBytes);
     obj->goodSequence[c] = sequence;
     obj->goodShape[c] = shape;
 }
 
-void kvxdec_conceal(MP4AACDEC_QUVA_Obj* obj) {
+void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
     const bool repeat = obj->concealRun == 0 && obj->lastSpectrum;
     if (obj->concealRun < 0xFFFF) ++obj->concealRun;
     ++obj->concealedCount;
@@ -38,5 +38,5 @@ void kvxdec_conceal(MP4AACDEC_QUVA_Obj* obj) {
         kvxdec_aacFilterBank(obj, obj->goodSequence[c], obj->windowShapeState[c], coef, obj->overlap[c],
                              pcm_stage + 1024 * c);
     }
-    kvxdec_write_output(obj, channels == 0 ? 2 : channels);
+    write_output(obj, channels == 0 ? 2 : channels);
 }

@@ -9,6 +9,8 @@
 #include "dec/tools.h"
 #include "dsp/kernels.h"
 
+static void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj);
+
 uint32_t kvxdec_bno = 0;
 uint32_t kvxdec_default_config = 0;
 uint32_t aacdec_raw_write = 0;
@@ -31,7 +33,7 @@ private:
 
 }  // namespace
 
-void kvxdec_fifo_reset(MP4AACDEC_QUVA_Obj* obj) {
+void fifo_reset(MP4AACDEC_QUVA_Obj* obj) {
     DecFifo& f = obj->fifo;
     f.buffer = f.read_ptr = f.write_ptr = obj->fifoBuffer;
     f.size = obj->fifoWords;
@@ -85,7 +87,7 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
 // variables included (the program tag, the noise generator), so every stream
 // decodes the same whatever came before it.
 void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
-    kvxdec_fifo_reset(obj);
+    fifo_reset(obj);
     // The saved read context points at the empty FIFO until the first save,
     // so a restore can never leave the buffer.
     obj->savedFifo = obj->fifo;
@@ -120,18 +122,22 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
     std::memset(&obj->adts, 0, sizeof obj->adts);
     std::memset(&obj->adif, 0, sizeof obj->adif);
     std::memset(&obj->progConfig, 0, sizeof obj->progConfig);
+    reset_process_state();
+    kvxdec_global_init(obj);
+    kvxdec_aacFilterBankInit(obj);
+}
+
+void reset_process_state() {
     kvxdec_bno = 0;
     kvxdec_default_config = 0;
     kvxdec_current_program = -1;
     cpe_seen = 0;
     aacdec_raw_write = 0;
-    aacdec_pns_seed = 0;
+    pns_seed = 0;
     std::memset(&nec_kvxdec_info, 0, sizeof nec_kvxdec_info);
-    kvxdec_global_init(obj);
-    kvxdec_aacFilterBankInit(obj);
 }
 
-void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {
+static void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {
     std::memset(&obj->mcInfo, 0, sizeof obj->mcInfo);
     obj->mcInfo.sampling_rate_idx = 4;  // 44100 Hz until told otherwise
     obj->mcInfo.profile = 0;
@@ -145,7 +151,7 @@ void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {
 
 // Empties the FIFO and removes the get-bits callback.
 void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj) {
-    kvxdec_fifo_reset(obj);
+    fifo_reset(obj);
     obj->fifo.get_bits_callback = nullptr;
 }
 

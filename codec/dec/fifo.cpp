@@ -23,13 +23,13 @@ inline uint16_t* advance(const DecFifo* f, uint16_t* p, uint32_t words) {
     return f->buffer + pos;
 }
 
-bool refill(DecFifo* f) { return kvxdec_decfifoRefill(f) != 0; }
+bool refill(DecFifo* f) { return decfifo_refill(f) != 0; }
 
 }  // namespace
 
 // Without a callback, or when it has nothing to give, the read that needed
 // the words goes on over stale buffer contents and the underrun is recorded.
-int kvxdec_decfifoRefill(DecFifo* f) {
+int decfifo_refill(DecFifo* f) {
     const uint16_t* words = nullptr;
     const uint16_t n = f->get_bits_callback ? f->get_bits_callback(kDecFifoRefillRequest, &words) : 0;
     if (n == 0 || !words) {
@@ -173,7 +173,7 @@ void kvxdec_decfifoSeek(DecFifo* f, int16_t nbytes) {
         if (!refill(f)) return;
 }
 
-int kvxdec_decfifoHold(DecFifo* f, uint16_t nbytes) {
+int decfifo_hold(DecFifo* f, uint16_t nbytes) {
     const uint32_t want = 8u * nbytes;
     while (kvxdec_decfifoGetBitCount(f) < want) {
         // A refill must not overflow the FIFO, which would drop what it holds.
@@ -183,7 +183,7 @@ int kvxdec_decfifoHold(DecFifo* f, uint16_t nbytes) {
     return 1;
 }
 
-uint8_t kvxdec_decfifoPeekByte(const DecFifo* f, uint32_t k) {
+uint8_t decfifo_peek_byte(const DecFifo* f, uint32_t k) {
     const uint32_t cached = f->bits_left / 8u;
     if (k < cached) return static_cast<uint8_t>(f->cache >> (8 * (1 - k)));
     k -= cached;

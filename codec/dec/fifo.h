@@ -6,8 +6,6 @@
 
 #include "dec/status.h"
 
-extern "C" {
-
 struct DecFifo {
     uint16_t* buffer;     // first word of the circular buffer
     uint16_t* write_ptr;  // where the next appended word goes
@@ -40,21 +38,19 @@ void kvxdec_byte_align(DecFifo* f);
 // 1 when nbytes bytes are held from the read position, fetching them through
 // the get-bits callback when there is one and the FIFO has room for a refill.
 // 0 otherwise; status 2 then means the callback had nothing more to give.
-int kvxdec_decfifoHold(DecFifo* f, uint16_t nbytes);
+int decfifo_hold(DecFifo* f, uint16_t nbytes);
 // Byte k after the read position, which must be byte-aligned, without
 // reading it; k must lie within the bytes held.
-uint8_t kvxdec_decfifoPeekByte(const DecFifo* f, uint32_t k);
+uint8_t decfifo_peek_byte(const DecFifo* f, uint32_t k);
 
 // Asks the get-bits callback for words and appends them; 1 when words came.
 // Without a callback, or when it gives nothing, records an underrun.
-int kvxdec_decfifoRefill(DecFifo* f);
-
-}  // extern "C"
+int decfifo_refill(DecFifo* f);
 
 // The next 16 stream bits, left-aligned, without consuming them: the cache
 // with the next buffered word below its valid bits. When no word is buffered
 // and the cache holds fewer than 16 bits, a refill is tried first.
-inline uint16_t kvxdec_decfifoLookahead(DecFifo* f) {
-    if (f->bits_left < 16 && f->write_ptr == f->read_ptr) kvxdec_decfifoRefill(f);
+inline uint16_t decfifo_lookahead(DecFifo* f) {
+    if (f->bits_left < 16 && f->write_ptr == f->read_ptr) decfifo_refill(f);
     return static_cast<uint16_t>(f->cache | (*f->read_ptr >> f->bits_left));
 }

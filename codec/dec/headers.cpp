@@ -11,7 +11,7 @@ int16_t get(MP4AACDEC_QUVA_Obj* dec, uint16_t n) { return static_cast<int16_t>(a
 
 }  // namespace
 
-void kvxdec_adts_fields(const uint8_t* b, AdtsFields* h) {
+void adts_fields(const uint8_t* b, AdtsFields* h) {
     h->syncword = static_cast<uint16_t>((b[0] << 4) | (b[1] >> 4));
     h->id = static_cast<uint8_t>((b[1] >> 3) & 1);
     h->layer = static_cast<uint8_t>((b[1] >> 1) & 3);
@@ -23,27 +23,30 @@ void kvxdec_adts_fields(const uint8_t* b, AdtsFields* h) {
     h->number_of_raw_data_blocks_in_frame = static_cast<uint8_t>(b[6] & 3);
 }
 
-uint32_t kvxdec_adts_header_bytes(const AdtsFields* h) {
+uint32_t adts_header_bytes(const AdtsFields* h) {
     if (h->protection_absent) return kAdtsFixedBytes;
     return kAdtsFixedBytes + 2u * h->number_of_raw_data_blocks_in_frame + 2u;
 }
 
-uint32_t kvxdec_adts_min_length(const AdtsFields* h) {
+// The shortest frame the header allows: every raw data block takes at least
+// four bytes (an element id, a channel element's side information and END),
+// plus its crc_check in a protected frame of several blocks.
+static uint32_t adts_min_length(const AdtsFields* h) {
     const uint32_t blocks = h->number_of_raw_data_blocks_in_frame + 1u;
     const uint32_t crc = !h->protection_absent && blocks > 1 ? 2u : 0u;
-    return kvxdec_adts_header_bytes(h) + blocks * (kMinBlockBytes + crc);
+    return adts_header_bytes(h) + blocks * (kMinBlockBytes + crc);
 }
 
-int kvxdec_adts_fixed_valid(const AdtsFields* h) {
+int adts_fixed_valid(const AdtsFields* h) {
     return h->syncword == 0xFFF && h->layer == 0 && h->sampling_frequency_index < 12;
 }
 
-int kvxdec_adts_valid(const AdtsFields* h) {
-    return kvxdec_adts_fixed_valid(h) && h->aac_frame_length >= kvxdec_adts_min_length(h) &&
+int adts_valid(const AdtsFields* h) {
+    return adts_fixed_valid(h) && h->aac_frame_length >= adts_min_length(h) &&
            h->aac_frame_length <= kMaxAdtsFrameLength;
 }
 
-int kvxdec_adts_same_stream(const AdtsFields* a, const AdtsFields* b) {
+int adts_same_stream(const AdtsFields* a, const AdtsFields* b) {
     return a->id == b->id && a->layer == b->layer && a->profile == b->profile &&
            a->sampling_frequency_index == b->sampling_frequency_index &&
            a->channel_configuration == b->channel_configuration;
@@ -55,8 +58,8 @@ enum class Candidate { Bad, Good, Unconfirmed, Wait };
 
 void peek_fields(const DecFifo& f, uint32_t at, AdtsFields* h) {
     uint8_t b[kAdtsFixedBytes];
-    for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = kvxdec_decfifoPeekByte(&f, at + k);
-    kvxdec_adts_fields(b, h);
+    for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = decfifo_peek_byte(&f, at + k);
+    adts_fields(b, h);
 }
 
 // Not enough held to judge a candidate: frame mode has all its input, pull
@@ -73,10 +76,10 @@ Candidate short_of(MP4AACDEC_QUVA_Obj* dec, uint32_t bytes) {
 // another header of the same stream, or in frame mode by the input's end.
 Candidate judge(MP4AACDEC_QUVA_Obj* dec) {
     DecFifo& f = dec->fifo;
-    if (!kvxdec_decfifoHold(&f, kAdtsFixedBytes)) return short_of(dec, kAdtsFixedBytes);
+    if (!decfifo_hold(&f, kAdtsFixedBytes)) return short_of(dec, kAdtsFixedBytes);
     AdtsFields h;
     peek_fields(f, 0, &h);
-    if (!kvxdec_adts_valid(&h)) return Candidate::Bad;
+    if (!adts_valid(&h)) return Candidate::Bad;
     const uint32_t length = h.aac_frame_length;
     if (dec->frameMode) {
         // The input ends at the frame's end: the appended zero word follows,
@@ -84,11 +87,11 @@ Candidate judge(MP4AACDEC_QUVA_Obj* dec) {
         const uint32_t held = kvxdec_decfifoGetBitCount(&f) / 8u;
         if (held == length + 2 || held == length + 3) return Candidate::Good;
     }
-    if (!kvxdec_decfifoHold(&f, static_cast<uint16_t>(length + kAdtsFixedBytes)))
+    if (!decfifo_hold(&f, static_cast<uint16_t>(length + kAdtsFixedBytes)))
         return short_of(dec, length + kAdtsFixedBytes);
     AdtsFields next;
     peek_fields(f, length, &next);
-    if (kvxdec_adts_fixed_valid(&next) && kvxdec_adts_same_stream(&h, &next)) return Candidate::Good;
+    if (adts_fixed_valid(&next) && adts_same_stream(&h, &next)) return Candidate::Good;
     // Within a stream already decoded, a frame of that stream followed by
     // junk (a gap) is tried: it counts only if its block parses cleanly.
     if (dec->goodChannels && !dec->frameMode) {
@@ -98,7 +101,7 @@ Candidate judge(MP4AACDEC_QUVA_Obj* dec) {
         cur.profile = static_cast<uint8_t>(dec->adts.profile);
         cur.sampling_frequency_index = static_cast<uint8_t>(dec->adts.sampling_frequency_index);
         cur.channel_configuration = static_cast<uint8_t>(dec->adts.channel_configuration);
-        if (kvxdec_adts_same_stream(&h, &cur)) return Candidate::Unconfirmed;
+        if (adts_same_stream(&h, &cur)) return Candidate::Unconfirmed;
     }
     return Candidate::Bad;
 }
@@ -125,9 +128,9 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
     const int budget = dec->frameMode ? kFifoWords * 2 : (len >= 256 && len <= 2000 ? len : 256);
 
     for (int i = 0; i <= budget; ++i) {
-        if (!kvxdec_decfifoHold(&f, 2)) return 0;
-        const uint8_t b0 = kvxdec_decfifoPeekByte(&f, 0);
-        const uint8_t b1 = kvxdec_decfifoPeekByte(&f, 1);
+        if (!decfifo_hold(&f, 2)) return 0;
+        const uint8_t b0 = decfifo_peek_byte(&f, 0);
+        const uint8_t b1 = decfifo_peek_byte(&f, 1);
         if (b0 == 0xFF && (b1 & 0xF0) == 0xF0) {
             const Candidate c = judge(dec);
             if (c == Candidate::Wait) return 0;
@@ -141,8 +144,8 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
                 return 1;
             }
         } else if (b0 == kAdif[0] && b1 == kAdif[1]) {
-            if (!kvxdec_decfifoHold(&f, 4)) return 0;
-            if (kvxdec_decfifoPeekByte(&f, 2) == kAdif[2] && kvxdec_decfifoPeekByte(&f, 3) == kAdif[3]) {
+            if (!decfifo_hold(&f, 4)) return 0;
+            if (decfifo_peek_byte(&f, 2) == kAdif[2] && decfifo_peek_byte(&f, 3) == kAdif[3]) {
                 kvxdec_decfifoAdjust(&f, 4);
                 dec->state = STATE_ADIF;
                 return 1;
@@ -183,7 +186,7 @@ int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec) {
     AdtsFields f{};
     f.protection_absent = static_cast<uint8_t>(h.protection_absent);
     f.number_of_raw_data_blocks_in_frame = static_cast<uint8_t>(h.number_of_raw_data_blocks_in_frame);
-    const uint32_t shortest = kvxdec_adts_min_length(&f);
+    const uint32_t shortest = adts_min_length(&f);
     if (h.aac_frame_length > kMaxAdtsFrameLength || static_cast<uint32_t>(h.aac_frame_length) < shortest)
         h.aac_frame_length = static_cast<int16_t>(shortest);
     return 1;

@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-extern "C" {
-
 struct AdtsHeader {
     int16_t id;
     int16_t layer;
@@ -42,22 +40,18 @@ struct AdtsFields {
 };
 
 // Reads the fields of the seven header bytes at b.
-void kvxdec_adts_fields(const uint8_t* b, AdtsFields* h);
+void adts_fields(const uint8_t* b, AdtsFields* h);
 // Bytes in front of the first raw data block: the header, and with a CRC
 // the raw_data_block_position words and the header's crc_check.
-uint32_t kvxdec_adts_header_bytes(const AdtsFields* h);
-// The shortest frame the header allows: every raw data block takes at least
-// four bytes (an element id, a channel element's side information and END),
-// plus its crc_check in a protected frame of several blocks.
-uint32_t kvxdec_adts_min_length(const AdtsFields* h);
+uint32_t adts_header_bytes(const AdtsFields* h);
 // Syncword, layer 0, a listed sampling rate; the frame length is not judged.
-int kvxdec_adts_fixed_valid(const AdtsFields* h);
-// As kvxdec_adts_fixed_valid, and a frame length between the shortest the
+int adts_fixed_valid(const AdtsFields* h);
+// As adts_fixed_valid, and a frame length between the shortest the
 // header allows and kMaxAdtsFrameLength.
-int kvxdec_adts_valid(const AdtsFields* h);
+int adts_valid(const AdtsFields* h);
 // The fields a stream keeps from frame to frame are equal: ID, layer,
 // profile, sampling index and channel configuration.
-int kvxdec_adts_same_stream(const AdtsFields* a, const AdtsFields* b);
+int adts_same_stream(const AdtsFields* a, const AdtsFields* b);
 
 // Looks for an ADTS frame or the ADIF identifier, byte by byte from the next
 // byte boundary. An ADTS header counts only when it is valid and the next
@@ -81,4 +75,3 @@ constexpr int16_t kMaxAdtsFrameLength = 1536;
 constexpr uint32_t kAdtsFixedBytes = 7;
 constexpr uint32_t kMinBlockBytes = 4;
 
-}  // extern "C"

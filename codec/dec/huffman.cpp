@@ -16,7 +16,7 @@
 
 Huffbook kvxdec_book[14];
 
-void kvxdec_hufftab(Huffbook* book, const void* tree, int16_t dimension, int16_t lav, int16_t is_signed) {
+static void kvxdec_hufftab(Huffbook* book, const void* tree, int16_t dimension, int16_t lav, int16_t is_signed) {
     book->modulus = static_cast<int16_t>(is_signed ? 2 * lav + 1 : lav + 1);
     book->value_offset = is_signed ? lav : 0;
     int32_t n = 1;
@@ -48,7 +48,7 @@ void kvxdec_huffbookinit(MC_Info* mi) {
 int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared* out) {
     const uint16_t* tree = static_cast<const uint16_t*>(book->tree);
     // The window's next bit is bit 31.
-    uint32_t window = static_cast<uint32_t>(kvxdec_decfifoLookahead(fifo)) << 16;
+    uint32_t window = static_cast<uint32_t>(decfifo_lookahead(fifo)) << 16;
     uint32_t p = window >> 31;
     window <<= 1;
     uint16_t used = 1;
@@ -74,7 +74,7 @@ int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared*
         for (int i = 0; i < dim; ++i) {
             if (used == 16) {
                 kvxdec_decfifoReadBits2(fifo, 16);
-                window = static_cast<uint32_t>(kvxdec_decfifoLookahead(fifo)) << 16;
+                window = static_cast<uint32_t>(decfifo_lookahead(fifo)) << 16;
                 used = 0;
             }
             if (out[i] != 0) {
@@ -261,7 +261,7 @@ bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
             if (end > 0) k = frame_swb_top[end - 1];
         } else {
             const Huffbook* book = &kvxdec_book[cb];
-            const uint32_t* part = kvxdec_spectral_lookup + kvxdec_spectral_lookup_start[cb];
+            const uint32_t* part = spectral_lookup + spectral_lookup_start[cb];
             if (cb <= 4)
                 decode_bands<4, false>(r, book, part, frame_swb_top, prev, end, k, quant);
             else if (cb < ESC_HCB)
@@ -276,7 +276,7 @@ bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
 }
 
 // Within a group the values came band by band, each band window after window.
-void kvxdec_ungroup_short(const BandInfo* band, int16_shared* quant, int16_shared* scratch) {
+void ungroup_short(const BandInfo* band, int16_shared* quant, int16_shared* scratch) {
     int src = 0;
     int s = 0;
     for (int g = 0; g < band->num_window_groups; ++g) {
@@ -312,7 +312,7 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
         }
     }
 
-    if (!band->is_long) kvxdec_ungroup_short(band, quant, half);
+    if (!band->is_long) ungroup_short(band, quant, half);
 
     kernels.dequantise(band->num_windows, band->num_swb, dec->coef[c], quant, dec->scaleFactors[c],
                        band->window_swb_top);
@@ -326,7 +326,7 @@ int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table) {
     Reservoir<Window> r = begin<Window>(&dec->fifo);
     fill(r);
     if (r.bits + 16 * r.avail >= 19) {
-        const uint32_t e = lookup(r, kvxdec_scale_lookup, kScaleRootBits);
+        const uint32_t e = lookup(r, scale_lookup, kScaleRootBits);
         commit(r);
         return static_cast<int16_t>(e >> 16);
     }

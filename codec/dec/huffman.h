@@ -12,8 +12,6 @@
 
 struct MP4AACDEC_QUVA_Obj;
 
-extern "C" {
-
 struct Huffbook {
     int16_t num_codewords;
     int16_t dimension;  // values per codeword
@@ -29,7 +27,6 @@ extern Huffbook kvxdec_book[14];
 
 // Builds the codebook descriptors and the band layouts for the rate of `mi`.
 void kvxdec_huffbookinit(MC_Info* mi);
-void kvxdec_hufftab(Huffbook* book, const void* tree, int16_t dimension, int16_t lav, int16_t is_signed);
 
 int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,
                         const SectionEntry* sections, int16_t c);
@@ -38,7 +35,6 @@ bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
 int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared* out);
 // Reorders the values of a grouped eight-short frame from transmission order
 // (group, band, window) to window order, through the 1024-value scratch.
-void kvxdec_ungroup_short(const BandInfo* band, int16_shared* quant, int16_shared* scratch);
+void ungroup_short(const BandInfo* band, int16_shared* quant, int16_shared* scratch);
 int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table);
 
-}  // extern "C"

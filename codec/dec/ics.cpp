@@ -6,6 +6,11 @@
 #include "dec/instance.h"
 #include "dec/syntax.h"
 
+static void kvxdec_get_ics_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, int c, int w);
+
+static int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_window,
+                             uint16_t* global_gain, int c, int w);
+
 PulseInfo nec_kvxdec_info;
 
 namespace {
@@ -55,7 +60,7 @@ int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi) {
     return 0;
 }
 
-int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_window,
+static int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_window,
                       uint16_t* global_gain, int c, int w) {
     *global_gain = bits(dec, 8);
     if (!common_window) kvxdec_get_ics_kvxdec_info(dec, c, w);
@@ -63,8 +68,8 @@ int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_wi
 
     SectionEntry sections[kMaxSections];
     int count = 0;
-    if (!kvxdec_get_sections(dec, band, c, w, sections, &count)) return 0;
-    if (!band->is_long) kvxdec_group_layout(band, dec->windowGroups[w]);
+    if (!get_sections(dec, band, c, w, sections, &count)) return 0;
+    if (!band->is_long) group_layout(band, dec->windowGroups[w]);
     if (!kvxdec_hufffac(dec, band, dec->windowGroups[w], count, sections, *global_gain,
                         dec->scaleFactors[c], c))
         return 0;
@@ -93,7 +98,7 @@ int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_wi
     return kvxdec_huffspec(dec, band, count, sections, static_cast<int16_t>(c));
 }
 
-void kvxdec_get_ics_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, int c, int w) {
+static void kvxdec_get_ics_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, int c, int w) {
     (void)c;  // only called where c == w
     bits(dec, 1);  // ics_reserved_bit
     dec->windowSequence[w] = static_cast<uint8_t>(bits(dec, 2));

@@ -11,8 +11,6 @@
 #include "dsp/arithmetic.h"
 #include "dsp/tools.h"
 
-extern "C" {
-
 // The function table of the algorithm object the instance belongs to.
 struct IKVXD_Fxns;
 
@@ -122,15 +120,18 @@ constexpr uint16_t kSamplesPerBlock = 2048;
 extern uint32_t kvxdec_bno;
 extern uint32_t kvxdec_default_config;
 // Exported: 0 from a header search until an ADTS header has been read, then 1.
-__attribute__((visibility("default"))) extern uint32_t aacdec_raw_write;
+extern "C" __attribute__((visibility("default"))) uint32_t aacdec_raw_write;
 
 int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* record3,
                    void* record4, void* record5, const IMP4AACDEC_Params* params);
 void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj);
 void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj);
+// Resets the process-wide variables every stream starts from: block number,
+// channel configuration, program tag, pair flag, header flag, noise seed and
+// pulse record. Every reset of the instance calls it.
+void reset_process_state();
 // Empties the FIFO onto its storage; keeps the get-bits callback.
-void kvxdec_fifo_reset(MP4AACDEC_QUVA_Obj* obj);
-void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj);
+void fifo_reset(MP4AACDEC_QUVA_Obj* obj);
 void kvxdec_context_save(MP4AACDEC_QUVA_Obj* obj);
 void kvxdec_context_restore(MP4AACDEC_QUVA_Obj* obj);
 int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status);
@@ -142,9 +143,8 @@ uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint1
 // The spectra of the last good block are kept in 1024 coefficients per channel.
 constexpr size_t kLastSpectrumBytes = 2 * kCoefBytes;
 // Keeps the spectrum channel c is about to synthesise, and how it is windowed.
-void kvxdec_keep_spectrum(MP4AACDEC_QUVA_Obj* obj, int c, uint8_t sequence, uint8_t shape);
+void keep_spectrum(MP4AACDEC_QUVA_Obj* obj, int c, uint8_t sequence, uint8_t shape);
 // Writes a block of 1024 stereo frames for a block that failed: the last good
 // spectra at half amplitude for the first failure in a row, silence after.
-void kvxdec_conceal(MP4AACDEC_QUVA_Obj* obj);
+void conceal_block(MP4AACDEC_QUVA_Obj* obj);
 
-}  // extern "C"

@@ -5,6 +5,8 @@
 #include "dec/bands.h"
 #include "dec/instance.h"
 
+static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* pc);
+
 int32_t kvxdec_current_program = -1;
 int32_t cpe_seen = 0;
 
@@ -62,7 +64,7 @@ int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec) {
     return tag;
 }
 
-int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* pc) {
+static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* pc) {
     MC_Info& mi = dec->mcInfo;
     mi.num_channels = mi.num_front_sce = mi.num_front_channels = 0;
     mi.num_side_channels = mi.num_back_channels = mi.num_lfe_channels = 0;

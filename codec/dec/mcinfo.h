@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-extern "C" {
-
 struct ChInfo {
     int32_t present;
     int32_t tag;
@@ -66,14 +64,11 @@ extern int32_t kvxdec_current_program;
 extern int32_t cpe_seen;
 
 int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec);
-int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* pc);
 int32_t kvxdec_enter_chn(int32_t is_cpe, int32_t tag, int8_t position, int32_t common_window,
                          MC_Info* mi);
 int32_t kvxdec_chn_config(int32_t id, int32_t tag, int32_t common_window, MC_Info* mi);
 void reset_mc_kvxdec_info(MC_Info* mi);
 void kvxdec_check_mc_kvxdec_info(MC_Info* mi, int32_t flag);
-
-}  // extern "C"
 
 static_assert(sizeof(MC_Info) == 180, "MC_Info layout");
 static_assert(sizeof(ProgConfig) == 1100, "ProgConfig layout");

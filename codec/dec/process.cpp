@@ -47,26 +47,26 @@ void rewind_to(DecFifo& f, const DecFifo& start) {
 bool header_of_stream_at(MP4AACDEC_QUVA_Obj* obj, uint32_t at) {
     DecFifo& f = obj->fifo;
     const uint16_t status = f.status;
-    const bool held = kvxdec_decfifoHold(&f, static_cast<uint16_t>(at + kAdtsFixedBytes));
+    const bool held = decfifo_hold(&f, static_cast<uint16_t>(at + kAdtsFixedBytes));
     f.status = status;
     if (!held) return false;
     uint8_t b[kAdtsFixedBytes];
-    for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = kvxdec_decfifoPeekByte(&f, at + k);
+    for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = decfifo_peek_byte(&f, at + k);
     AdtsFields h, cur;
-    kvxdec_adts_fields(b, &h);
+    adts_fields(b, &h);
     const AdtsHeader& a = obj->adts;
     cur.id = static_cast<uint8_t>(a.id);
     cur.layer = static_cast<uint8_t>(a.layer);
     cur.profile = static_cast<uint8_t>(a.profile);
     cur.sampling_frequency_index = static_cast<uint8_t>(a.sampling_frequency_index);
     cur.channel_configuration = static_cast<uint8_t>(a.channel_configuration);
-    return kvxdec_adts_fixed_valid(&h) && kvxdec_adts_same_stream(&h, &cur);
+    return adts_fixed_valid(&h) && adts_same_stream(&h, &cur);
 }
 
 // One concealed block (or, with concealment off, nothing).
 uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
     if (obj->concealOff) return 0;
-    kvxdec_conceal(obj);
+    conceal_block(obj);
     return obj->numSamples;
 }
 
@@ -91,12 +91,12 @@ uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts) {
         // transport headers there is nothing to search for.
         obj->state = obj->rawStream ? STATE_FRAMES : STATE_ADIF;
         if (call.frame) {
-            kvxdec_fifo_reset(obj);
+            fifo_reset(obj);
         } else if (start_held && bytes_since(f, block_start) < kMinBlockBytes) {
             // Never past the data held: what is there is dropped.
             rewind_to(f, block_start);
             uint32_t skip = kMinBlockBytes;
-            if (!kvxdec_decfifoHold(&f, static_cast<uint16_t>(skip))) skip = kvxdec_decfifoGetBitCount(&f) / 8u;
+            if (!decfifo_hold(&f, static_cast<uint16_t>(skip))) skip = kvxdec_decfifoGetBitCount(&f) / 8u;
             f.status = DECFIFO_OK;
             kvxdec_decfifoAdjust(&f, static_cast<int16_t>(skip));
         }
@@ -120,7 +120,7 @@ uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts) {
     obj->blockCount = 0;
     if (call.frame) {
         // The frame was all this call's input: it is done, the rest with it.
-        kvxdec_fifo_reset(obj);
+        fifo_reset(obj);
         obj->concealPending = static_cast<uint16_t>(left - 1);
         return conceal(obj);
     }
@@ -217,7 +217,7 @@ int read_header(Call& call) {
     aacdec_raw_write = 0;
     kvxdec_byte_align(&f);
     const uint16_t status = f.status;
-    if (!kvxdec_decfifoHold(&f, kAdtsFixedBytes)) {
+    if (!decfifo_hold(&f, kAdtsFixedBytes)) {
         if (call.pull && f.status != DECFIFO_UNDERRUN) return -1;
         f.status = status;
         return 0;
@@ -239,7 +239,7 @@ int read_header(Call& call) {
     AdtsFields fields{};
     fields.protection_absent = static_cast<uint8_t>(h.protection_absent);
     fields.number_of_raw_data_blocks_in_frame = static_cast<uint8_t>(h.number_of_raw_data_blocks_in_frame);
-    obj->blockOffset = static_cast<uint16_t>(kvxdec_adts_header_bytes(&fields));
+    obj->blockOffset = static_cast<uint16_t>(adts_header_bytes(&fields));
     aacdec_raw_write = 1;
     call.count = kvxdec_decfifoGetBitCount(&f);
     // Streaming waits until the rest of the frame and nine bytes more (the
@@ -288,7 +288,7 @@ uint16_t frames(Call& call) {
     obj->unconfirmed = 0;
     if (obj->rawStream) {
         if (call.frame) {
-            kvxdec_fifo_reset(obj);  // one block per call
+            fifo_reset(obj);  // one block per call
         } else {
             kvxdec_byte_align(&f);
             if (obj->mcInfo.num_channels == 2) {
@@ -309,7 +309,7 @@ uint16_t frames(Call& call) {
         if (obj->blockCount > h.number_of_raw_data_blocks_in_frame) {
             obj->headerPending = 1;
             if (call.frame) {
-                kvxdec_fifo_reset(obj);  // one frame per call: the rest is dropped
+                fifo_reset(obj);  // one frame per call: the rest is dropped
             } else {
                 check_frame_end(obj);
             }
@@ -332,7 +332,7 @@ uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint1
         // New input starts afresh; a call without input goes on with the
         // blocks of the frame it holds.
         if (count) {
-            kvxdec_fifo_reset(obj);
+            fifo_reset(obj);
             obj->errorCount = 0;
             obj->concealPending = 0;
             if (count > kMaxFrameWords) {

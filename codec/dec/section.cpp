@@ -19,7 +19,7 @@ int group_count(const uint8_t* windowGroups, int num_windows) {
 
 }  // namespace
 
-int kvxdec_get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
+int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
                         SectionEntry* list, int* count) {
     uint8_t* codebooks = dec->sectCodebook[c];
     const int max_sfb = dec->maxSfb[w];

@@ -6,8 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-extern "C" {
-
 // Control commands.
 enum KVXD_Cmd : int16_t {
     KVXD_GETSTATUS = 0,     // fill the out fields
@@ -60,7 +58,6 @@ typedef IKVXD_Params IALG_Params;
 // Input source of pull mode: called with 124 and the address of a word
 // pointer; stores the address of the words it supplies and returns how many.
 typedef uint16_t (*KVXD_GetBitsCallback)(int request, const uint16_t** words);
-}  // extern "C"
 
 static_assert(sizeof(KVXD_Status) == 40, "status record layout");
 static_assert(offsetof(KVXD_Status, numChannels) == 12, "status record layout");

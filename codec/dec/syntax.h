@@ -10,8 +10,6 @@
 struct MP4AACDEC_QUVA_Obj;
 struct TnsInfo;
 
-extern "C" {
-
 // Results of kvxdec_huffdecode and kvxdec_getics (bit 15 set: failure).
 constexpr int16_t kElementIsLfe = static_cast<int16_t>(0x8001);
 constexpr int16_t kElementNotMapped = static_cast<int16_t>(0x8002);
@@ -40,9 +38,6 @@ struct PulseInfo {
 extern PulseInfo nec_kvxdec_info;
 
 int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi);
-int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_window,
-                      uint16_t* global_gain, int c, int w);
-void kvxdec_get_ics_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, int c, int w);
 void kvxdec_getgroup(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, uint8_t* windowGroups);
 uint8_t kvxdec_getmask(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
                        uint8_t maxSfb, uint8_t* msMask);
@@ -51,10 +46,9 @@ void aacdec_vel_lt_decode(MP4AACDEC_QUVA_Obj* dec, uint8_t windowSequence, uint8
 
 // Section data of channel c with window channel w: fills the list, its
 // length and sectCodebook[c]; 0 when the data are invalid.
-int kvxdec_get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
+int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
                         SectionEntry* list, int* count);
 int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
                        int section_count, const SectionEntry* sections, uint16_t global_gain,
                        int16_t* scaleFactors, int c);
 
-}  // extern "C"

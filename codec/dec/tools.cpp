@@ -23,7 +23,8 @@ void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* 
     noise_bands(band, windowGroups, sectCodebook, scaleFactors, coef[c & 1]);
 }
 
-TnsLimits tns_limits(const MC_Info& mi, bool is_long) {
+// The TNS limits of the instance's profile and rate for long or short windows.
+static TnsLimits tns_limits(const MC_Info& mi, bool is_long) {
     // Orders: 7 in short windows; long windows 20 in the main profile, 12 in
     // low complexity, none in the others.
     int max_order = 7;

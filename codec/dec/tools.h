@@ -10,8 +10,6 @@
 
 struct MP4AACDEC_QUVA_Obj;
 
-extern "C" {
-
 // Intensity bands of a right channel c, from its left channel.
 void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
                       const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
@@ -32,7 +30,3 @@ void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state);
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
                           int32_t* coef, OverlapSample* overlap, int16_shared* pcm);
 
-}  // extern "C"
-
-// The TNS limits of the instance's profile and rate for long or short windows.
-TnsLimits tns_limits(const MC_Info& mi, bool is_long);

@@ -17,8 +17,8 @@ inline int32_t pow43(int32_t a) {
     return fx::asr(fx::mul_wrap(m, aacdec_exp_4_3l[e]), 2);
 }
 
-inline int32_t scale(int32_t t, int16_t mant, int16_t exp) {
-    const int32_t u = fx::mul32x16_hi(t, mant);
+inline int32_t scale(int32_t t, int16_t mant_q15, int16_t exp) {
+    const int32_t u = fx::mul32x16_hi(t, mant_q15);
     return exp >= 0 ? fx::shl_wrap(u, exp) : fx::asr(u, -exp);
 }
 
@@ -32,7 +32,7 @@ struct Gain {
 inline Gain band_gain(int sf) {
     if constexpr (kExactArithmetic) {
         const int t = sf - 80;
-        return {aacdec_gain_q31[t & 3], fx::asr(t, 2)};
+        return {gain_q31[t & 3], fx::asr(t, 2)};
     } else {
         return {kvxdec_pow2_table_mant[sf], kvxdec_pow2_table_exp[sf]};
     }
@@ -44,15 +44,15 @@ inline Gain band_gain(int sf) {
 inline int32_t pow43_exact(int32_t a, int& e) {
     if (a <= 512) {
         e = 0;
-        return aacdec_pow43_q18[a];
+        return pow43_q18[a];
     }
     const int j = 31 - fx::clz32(static_cast<uint32_t>(a)) - 8;  // 1..6
     const int m = a >> j;
     const int32_t f = a & ((1 << j) - 1);
-    const int32_t lo = aacdec_pow43_q18[m];
-    const int32_t v = lo + fx::mul_shift_sat(aacdec_pow43_q18[m + 1] - lo, f, j);
+    const int32_t lo = pow43_q18[m];
+    const int32_t v = lo + fx::mul_shift_sat(pow43_q18[m + 1] - lo, f, j);
     e = j + j / 3;
-    return fx::mul_shift_sat(v, aacdec_cbrt2_q30[j % 3], 30);
+    return fx::mul_shift_sat(v, cbrt2_q30[j % 3], 30);
 }
 
 // One non-zero value with its band's gain; negation after the shifts, so
@@ -73,7 +73,7 @@ inline int32_t dequant(int16_t q, Gain g) {
 
 }  // namespace
 
-int32_t aacdec_dequant_value(int16_t q, int sf) {
+int32_t dequant_value(int16_t q, int sf) {
     return q == 0 ? 0 : dequant(q, band_gain(sf));
 }
 

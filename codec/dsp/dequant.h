@@ -5,8 +5,6 @@
 
 #include "dsp/arithmetic.h"
 
-extern "C" {
-
 // Expands 1024 quantised values into spectral coefficients, window by window,
 // band by band, reading one scale factor per band.
 //
@@ -26,6 +24,5 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
                             const int16_t* const* window_swb_top);
 
 // One value: the coefficient of q with scale factor sf (0..255).
-int32_t aacdec_dequant_value(int16_t q, int sf);
+int32_t dequant_value(int16_t q, int sf);
 
-}  // extern "C"

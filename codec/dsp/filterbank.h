@@ -15,11 +15,8 @@
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                         OverlapSample* overlap, int16_shared* pcm);
 
-extern "C" {
-
 // Combining routines of the compact arithmetic, 16-bit in and out.
 void kvxdec_add_func_aacFB(const int16_shared* a, const int16_t* b, int16_shared* out, int n);
 void kvxdec_add_func2_aacFB(const int16_shared* a, const int16_t* b, int16_t* out, int n);
 void kvxdec_shift1_func_aacFB(int16_shared* out, const int16_shared* in, int n);
 
-}  // extern "C"

@@ -6,8 +6,6 @@
 
 #include "dsp/arithmetic.h"
 
-extern "C" {
-
 // Block types: the transform size and the window kinds of its two halves.
 enum : int16_t { BLOCK_LONG = 0, BLOCK_SHORT = 2, BLOCK_START = 6, BLOCK_STOP = 7 };
 
@@ -43,4 +41,3 @@ void misc1_aacFB(int16_shared* buf, const int16_t* win, int n);
 // buf[i] = (buf[i] * win_last[-i]) >> 15: a falling half, read backwards.
 void misc2_aacFB(int16_shared* buf, const int16_t* win_last, int n);
 
-}  // extern "C"

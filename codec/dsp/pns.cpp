@@ -20,7 +20,7 @@
 
 // Generator state: one value for the whole process, never reset; every noise
 // line advances it once.
-uint32_t aacdec_pns_seed = 0;
+uint32_t pns_seed = 0;
 
 namespace {
 
@@ -39,7 +39,7 @@ struct InvRoot {
 InvRoot inverse_root(uint64_t e) {
     const int k = fx::clz64(e) & ~1;
     const int32_t x_q29 = static_cast<int32_t>((e << k) >> 33);  // x in Q29
-    int32_t y = aacdec_rsqrt_q30[(x_q29 >> 24) - 32];
+    int32_t y = rsqrt_q30[(x_q29 >> 24) - 32];
     for (int step = 0; step < 2; ++step) {
         const int32_t y2_q29 = fx::mul_q31(y, y);
         const int32_t xy2_q29 = fx::rshr64(fx::mac64(0, x_q29, y2_q29), 29);
@@ -52,8 +52,8 @@ void fill_noise_exact(int32_t* out, int n, int16_t energy) {
     int16_t v[kMaxNoiseLines];
     uint64_t e = 0;
     for (int i = 0; i < n; ++i) {
-        aacdec_pns_seed = aacdec_pns_seed * 1664525u + 1013904223u;
-        v[i] = static_cast<int16_t>(static_cast<uint16_t>(aacdec_pns_seed));
+        pns_seed = pns_seed * 1664525u + 1013904223u;
+        v[i] = static_cast<int16_t>(static_cast<uint16_t>(pns_seed));
         e += static_cast<uint64_t>(v[i] * v[i]);
     }
     if (e == 0) {  // an all-zero draw stays zero
@@ -66,7 +66,7 @@ void fill_noise_exact(int32_t* out, int n, int16_t energy) {
     const int t = energy + 20;
     const int q = fx::asr(t, 2) > 40 ? 40 : fx::asr(t, 2);
     const InvRoot r = inverse_root(e);
-    const int32_t g = fx::rshr64(fx::mac64(0, aacdec_gain_q31[t & 3], r.y_q30), 31);
+    const int32_t g = fx::rshr64(fx::mac64(0, gain_q31[t & 3], r.y_q30), 31);
     const int shift = 60 - q - r.k / 2;
     for (int i = 0; i < n; ++i) out[i] = fx::mul_shift_sat(v[i], g, shift);
 }
@@ -76,8 +76,8 @@ void fill_noise(int32_t* out, int n, int16_t energy) {
     float v[kMaxNoiseLines];
     float e = 0.0f;
     for (int i = 0; i < n; ++i) {
-        aacdec_pns_seed = aacdec_pns_seed * 1664525u + 1013904223u;
-        v[i] = static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(aacdec_pns_seed)));
+        pns_seed = pns_seed * 1664525u + 1013904223u;
+        v[i] = static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(pns_seed)));
         e = e + v[i] * v[i];
     }
     // Normalised to a root-sum-square of 2 (an all-zero draw stays zero).

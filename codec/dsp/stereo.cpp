@@ -66,9 +66,9 @@ void intensity_bands(const BandInfo* band, const uint8_t* windowGroups, const ui
             if constexpr (kExactArithmetic) {
                 // 2^(-is_pos/4) = is_gain_q30[r] / 2^(30 + e), is_pos = 4 e + r:
                 // one rounded product, saturated.
-                const int32_t g = aacdec_is_gain_q30[is_pos & 3];
+                const int32_t gain_q30 = is_gain_q30[is_pos & 3];
                 const int s = 30 + fx::asr(is_pos, 2);
-                return [g, s](int32_t v) { return fx::mul_shift_sat(v, g, s); };
+                return [gain_q30, s](int32_t v) { return fx::mul_shift_sat(v, gain_q30, s); };
             } else {
                 // Gain 2^(-is_pos/4) = powHalf[i] (about 2^(-(i+1)/4)) times 2^(k+1).
                 int k = 0, i = is_pos + 3;

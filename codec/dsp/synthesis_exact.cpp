@@ -48,7 +48,7 @@ inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r)
 void pre_twiddle_exact(int32_t* buf, int n) {
     const int half = n / 2, quarter = n / 4;
     const bool is_long = n == 2048;
-    const int32_t* tw = is_long ? aacdec_imdct_tw2048 : aacdec_imdct_tw256;
+    const int32_t* tw = is_long ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
     const int shift = is_long ? 3 : 0;
     auto z = [&](int k) {
         int32_t a = buf[2 * k], b = buf[half - 1 - 2 * k];
@@ -67,11 +67,11 @@ void pre_twiddle_exact(int32_t* buf, int n) {
 // Forward FFT of `points` (512 or 64) complex values in place, unscaled:
 // the bit reversal by swaps, the first two stages as one radix-4 stage,
 // then radix-2 stages. The twiddle of half-span h at j is exp(-i pi j / h)
-// = fft_tw at j * 256 / h; the one at j + h/2 is that times -i.
+// = fft_twiddle_q31 at j * 256 / h; the one at j + h/2 is that times -i.
 void fft_exact(int32_t* buf, int points) {
     const int rev_step = 512 / points;  // 64-point reversal = 512-point of 8 k
     for (int k = 0; k < points; ++k) {
-        const int j = aacdec_bitrev512[k * rev_step];
+        const int j = bitrev512[k * rev_step];
         if (j > k) {
             const Complex t = load(buf, k);
             store(buf, k, load(buf, j));
@@ -85,7 +85,7 @@ void fft_exact(int32_t* buf, int points) {
             // j = 0: the twiddles are 1 and -i.
             butterflies(buf, base, base + h / 2, h, load(buf, base + h), load(buf, base + h / 2 + h));
             for (int j = 1; j < h / 2; ++j) {
-                const int32_t c = aacdec_fft_tw[j * step], s = aacdec_fft_tw[j * step + 1];
+                const int32_t c = fft_twiddle_q31[j * step], s = fft_twiddle_q31[j * step + 1];
                 const int p = base + j, q = p + h / 2;
                 butterflies(buf, p, q, h, rotate(load(buf, p + h), c, s), rotate(load(buf, q + h), c, s));
             }
@@ -99,7 +99,7 @@ void fft_exact(int32_t* buf, int points) {
 // N time samples; the rest follow by symmetry: x[N/4 - 1 - m] = -u[m],
 // x[3N/4 + m] = u[N/2 - 1 - m].
 void post_twiddle_exact(int32_t* buf, int n) {
-    const int32_t* tw = n == 2048 ? aacdec_imdct_tw2048 : aacdec_imdct_tw256;
+    const int32_t* tw = n == 2048 ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
     const int quarter = n / 4, eighth = n / 8;
     for (int i = 0; i < eighth; ++i) {
         const int ia = eighth + i, ib = eighth - 1 - i;
@@ -168,9 +168,9 @@ inline void weigh(const int32_t* u, int q, bool second, const Half& h, bool risi
 // Q12 to a PCM sample: add 2^11, shift right by 12, saturate.
 inline int16_t to_pcm(int32_t v) { return fx::sat16(fx::asr(fx::add_sat(v, 2048), 12)); }
 
-Half long_half(int shape) { return {shape ? aacdec_kbd_long : aacdec_sine_long, 0, 1024}; }
-Half edge_half(int shape) { return {shape ? aacdec_kbd_short : aacdec_sine_short, 448, 128}; }
-Half short_half(int shape) { return {shape ? aacdec_kbd_short : aacdec_sine_short, 0, 128}; }
+Half long_half(int shape) { return {shape ? kbd_long_q31 : sine_long_q31, 0, 1024}; }
+Half edge_half(int shape) { return {shape ? kbd_short_q31 : sine_short_q31, 448, 128}; }
+Half short_half(int shape) { return {shape ? kbd_short_q31 : sine_short_q31, 0, 128}; }
 
 void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, int16_t* pcm) {
     imdct(coef, 2048);

@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kMaxOrderMain = 20;
 
+// The Q15 reflection coefficient of a transmitted index.
 int16_t reflection(int16_t index, int32_t coef_res) {
     const int c = index < -8 ? -8 : (index > 7 ? 7 : index);
     const int r = coef_res == 3 ? 3 : 4;
@@ -29,26 +30,26 @@ inline int clz_abs(int32_t v) {
 
 // Exact: reflection coefficients (Q31) to the filter a[1..order] in Q24,
 // each step-up product rounded once, saturated at +-128.
-void lpc_q24(int order, int32_t coef_res, const int16_t* coef_index, int32_t* a) {
-    int32_t prev[kMaxOrderMain + 1];
+void lpc_q24(int order, int32_t coef_res, const int16_t* coef_index, int32_t* a_q24) {
+    int32_t prev_q24[kMaxOrderMain + 1];
     for (int m = 1; m <= order; ++m) {
         const int c = coef_index[m - 1] < -8 ? -8 : (coef_index[m - 1] > 7 ? 7 : coef_index[m - 1]);
-        const int32_t k = aacdec_tns_refl_q31[2 * (c + 8) + (coef_res == 3 ? 0 : 1)];
-        for (int i = 1; i < m; ++i) prev[i] = a[i];
-        for (int i = 1; i < m; ++i) a[i] = fx::add_sat(prev[i], fx::mul_q31(k, prev[m - i]));
-        a[m] = fx::rshr64_sat(k, 7);
+        const int32_t k_q31 = tns_refl_q31[2 * (c + 8) + (coef_res == 3 ? 0 : 1)];
+        for (int i = 1; i < m; ++i) prev_q24[i] = a_q24[i];
+        for (int i = 1; i < m; ++i) a_q24[i] = fx::add_sat(prev_q24[i], fx::mul_q31(k_q31, prev_q24[m - i]));
+        a_q24[m] = fx::rshr64_sat(k_q31, 7);
     }
 }
 
 // Exact: y[n] = x[n] - sum_j a[j] y[n-j], the sum of 64-bit products
 // rounded once from Q24, saturated.
-void ar_filter_q24(int32_t* spectrum, int size, int inc, const int32_t* a, int order) {
+void ar_filter_q24(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int order) {
     int32_t hist[2 * kMaxOrderMain] = {};  // hist[p + kMaxOrderMain - j] = y[n - j]
     int p = 0;
     int32_t* x = inc > 0 ? spectrum : spectrum + size - 1;
     for (int n = 0; n < size; ++n, x += inc) {
         int64_t acc = 0;
-        for (int j = 1; j <= order; ++j) acc = fx::mac64(acc, hist[p + kMaxOrderMain - j], a[j]);
+        for (int j = 1; j <= order; ++j) acc = fx::mac64(acc, hist[p + kMaxOrderMain - j], a_q24[j]);
         const int32_t y = fx::sat32(static_cast<int64_t>(*x) - fx::rshr64_sat(acc, 24));
         *x = y;
         hist[p] = hist[p + kMaxOrderMain] = y;
@@ -63,10 +64,10 @@ void kvxdec_tns_decode_coef(int order, int32_t coef_res, const int16_t* coef_ind
     int16_t work[32] = {};
     acc[0] = work[0] = 16384;
     for (int m = 1; m <= order; ++m) {
-        const int32_t k = reflection(coef_index[m - 1], coef_res);
+        const int32_t k_q15 = reflection(coef_index[m - 1], coef_res);
         // Step-up: a_m[i] = a_(m-1)[i] + k_m * a_(m-1)[m-i], in the current scale.
-        for (int i = 1; i < m; ++i) acc[i] = fx::add_sat(acc[i], fx::mul16_q15(static_cast<int16_t>(k), work[m - i]));
-        acc[m] = fx::asr(k, clz_abs(acc[0]) - 16);
+        for (int i = 1; i < m; ++i) acc[i] = fx::add_sat(acc[i], fx::mul16_q15(static_cast<int16_t>(k_q15), work[m - i]));
+        acc[m] = fx::asr(k_q15, clz_abs(acc[0]) - 16);
         // Renormalise so that every value fits 16 bits.
         int h = 31;
         for (int j = 0; j <= m; ++j)
@@ -118,9 +119,9 @@ void tns_window_filters(int32_t* spectrum, int max_sfb, const int16_t* window_sw
         const int end = stop > 0 ? window_swb_top[stop - 1] : 0;
         if (end - first <= 0) continue;
         if constexpr (kExactArithmetic) {
-            int32_t a[kMaxOrderMain + 1];
-            lpc_q24(order, tns_window->coef_res, filt.coef, a);
-            ar_filter_q24(spectrum + first, end - first, filt.direction ? -1 : 1, a, order);
+            int32_t a_q24[kMaxOrderMain + 1];
+            lpc_q24(order, tns_window->coef_res, filt.coef, a_q24);
+            ar_filter_q24(spectrum + first, end - first, filt.direction ? -1 : 1, a_q24, order);
         } else {
             int16_t lpc[32];
             kvxdec_tns_decode_coef(order, tns_window->coef_res, filt.coef, lpc);

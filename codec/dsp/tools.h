@@ -11,8 +11,6 @@
 // noise substitution treats it as a noise band.
 constexpr uint8_t kNoiseMsMarked = 113;
 
-extern "C" {
-
 // TNS side data of one channel.
 struct TnsFilter {
     int32_t start_band;  // may be negative; clamped by the filter
@@ -26,7 +24,6 @@ struct TnsWindow {
     int32_t coef_res;  // 3 or 4
     TnsFilter filt[3];
 };
-}  // extern "C"
 
 // What limits the TNS filters of one window: the highest order and the band
 // no filter reaches beyond (both from the profile, rate and window length).
@@ -48,8 +45,6 @@ void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_
 void tns_window_filters(int32_t* spectrum, int max_sfb, const int16_t* window_swb_top, TnsLimits limits,
                         const TnsWindow* tns_window);
 
-extern "C" {
-
 // Adjusts the mid/side mask and the right channel's codebooks where mid/side
 // meets intensity or noise coding.
 void kvxdec_map_mask(const BandInfo* band, const uint8_t* windowGroups, uint8_t* msMask,
@@ -68,6 +63,5 @@ void kvxdec_tns_decode_coef(int order, int32_t coef_res, const int16_t* coef_ind
 void kvxdec_tns_ar_filter(int32_t* spectrum, int32_t* scratch, int size, int inc, const int16_t* lpc, int order);
 
 // State of the noise generator: process-wide, never reset.
-extern uint32_t aacdec_pns_seed;
+extern uint32_t pns_seed;
 
-}  // extern "C"

@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-extern "C" {
-
 struct SampRateInfo {
     int32_t sampling_rate;         // Hz
     int16_t num_swb_long;
@@ -38,4 +36,3 @@ enum WindowSequence : uint8_t {
     LONG_STOP_SEQUENCE = 3
 };
 
-}  // extern "C"

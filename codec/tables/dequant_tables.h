@@ -11,10 +11,8 @@
 
 #include <cstdint>
 
-extern "C" {
 extern const int16_t aacdec_mant_4_3[128];
 extern const int16_t aacdec_exp_4_3h[16];
 extern const int16_t aacdec_exp_4_3l[16];
 extern const int16_t kvxdec_pow2_table_mant[256];
 extern const int16_t kvxdec_pow2_table_exp[256];
-}

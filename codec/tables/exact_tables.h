@@ -1,34 +1,32 @@
 // Tables of the exact arithmetic (generated, see exact_tables.cpp; the
 // generator's header states each rule).
 //
-// aacdec_pow43_q18[x] = x^(4/3) in Q18, x = 0..512.
-// aacdec_cbrt2_q30[j] = 2^(j/3) in Q30; aacdec_gain_q31[r] = 2^(r/4 - 1) in
-//   Q31; aacdec_is_gain_q30[r] = 2^(-r/4) in Q30.
-// aacdec_rsqrt_q30[j] = 1 / sqrt(x) in Q30 at the middle of x's interval
+// pow43_q18[x] = x^(4/3) in Q18, x = 0..512.
+// cbrt2_q30[j] = 2^(j/3) in Q30; gain_q31[r] = 2^(r/4 - 1) in
+//   Q31; is_gain_q30[r] = 2^(-r/4) in Q30.
+// rsqrt_q30[j] = 1 / sqrt(x) in Q30 at the middle of x's interval
 //   [(j + 32) / 32, (j + 33) / 32), j = 0..95: x from 1 to 4.
-// aacdec_tns_refl_q31[2 (c + 8) + r - 3]: the TNS reflection coefficient of
+// tns_refl_q31[2 (c + 8) + r - 3]: the TNS reflection coefficient of
 //   index c at resolution r bits, Q31.
-// aacdec_imdct_tw2048 / 256: cos and sin of 2 pi (k + 1/8) / N, interleaved, Q31.
-// aacdec_fft_tw: cos and sin of pi j / 256, j = 0..127, interleaved, Q31.
-// aacdec_bitrev512[k]: k with its nine bits reversed.
+// imdct_twiddle2048_q31 / 256_q31: cos and sin of 2 pi (k + 1/8) / N, interleaved, Q31.
+// fft_twiddle_q31: cos and sin of pi j / 256, j = 0..127, interleaved, Q31.
+// bitrev512[k]: k with its nine bits reversed.
 // Rising window halves in Q31: sine and Kaiser-Bessel-derived, long and short.
 #pragma once
 
 #include <cstdint>
 
-extern "C" {
-extern const int32_t aacdec_pow43_q18[513];
-extern const int32_t aacdec_cbrt2_q30[3];
-extern const int32_t aacdec_gain_q31[4];
-extern const int32_t aacdec_rsqrt_q30[96];
-extern const int32_t aacdec_is_gain_q30[4];
-extern const int32_t aacdec_tns_refl_q31[32];
-extern const int32_t aacdec_imdct_tw2048[1024];
-extern const int32_t aacdec_imdct_tw256[128];
-extern const int32_t aacdec_fft_tw[256];
-extern const uint16_t aacdec_bitrev512[512];
-extern const int32_t aacdec_sine_long[1024];
-extern const int32_t aacdec_sine_short[128];
-extern const int32_t aacdec_kbd_long[1024];
-extern const int32_t aacdec_kbd_short[128];
-}
+extern const int32_t pow43_q18[513];
+extern const int32_t cbrt2_q30[3];
+extern const int32_t gain_q31[4];
+extern const int32_t rsqrt_q30[96];
+extern const int32_t is_gain_q30[4];
+extern const int32_t tns_refl_q31[32];
+extern const int32_t imdct_twiddle2048_q31[1024];
+extern const int32_t imdct_twiddle256_q31[128];
+extern const int32_t fft_twiddle_q31[256];
+extern const uint16_t bitrev512[512];
+extern const int32_t sine_long_q31[1024];
+extern const int32_t sine_short_q31[128];
+extern const int32_t kbd_long_q31[1024];
+extern const int32_t kbd_short_q31[128];

@@ -8,8 +8,8 @@
 // 11..8, 7..4, 3..0; books 5-11 bits 14..8 and 7..0. Unsigned books hold
 // magnitudes (16 in book 11 marks an escape).
 //
-// Lookup tables, kvxdec_spectral_lookup (book b's part starts at
-// kvxdec_spectral_lookup_start[b]) and kvxdec_scale_lookup: 32-bit entries.
+// Lookup tables, spectral_lookup (book b's part starts at
+// spectral_lookup_start[b]) and scale_lookup: 32-bit entries.
 // With the next 32 stream bits left-aligned in t, the entry is root[t >> (32
 // - kSpectralRootBits)] (kScaleRootBits for the scale factor code). An entry
 // with bit 5 set is a link: the entry used instead is
@@ -22,8 +22,6 @@
 #pragma once
 
 #include <cstdint>
-
-extern "C" {
 
 // One scale factor codeword: the value it codes plus 60, its length and its
 // bits, right-aligned.
@@ -39,11 +37,10 @@ extern const uint16_t kvxdec_new_book1[160], kvxdec_new_book2[160], kvxdec_new_b
 
 constexpr int kSpectralRootBits = 8;
 constexpr int kScaleRootBits = 9;
-extern const uint32_t kvxdec_spectral_lookup[9340];
-extern const uint16_t kvxdec_spectral_lookup_start[12];
-extern const uint32_t kvxdec_scale_lookup[1554];
+extern const uint32_t spectral_lookup[9340];
+extern const uint16_t spectral_lookup_start[12];
+extern const uint32_t scale_lookup[1554];
 
 // The scale factor code, sorted by length and then by codeword.
 extern const ScaleCode kvxdec_bookscl[121];
 
-}  // extern "C"

@@ -9,11 +9,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -161,19 +163,6 @@ Options parse_args(int argc, char** argv) {
     return o;
 }
 
-std::vector<uint8_t> read_input(const std::string& name) {
-    FILE* f = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
-    if (!f) fail("cannot open %s", (name + ": " + std::strerror(errno)).c_str());
-    std::vector<uint8_t> data;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
-    const bool bad = std::ferror(f);
-    if (f != stdin) std::fclose(f);
-    if (bad) fail("cannot read %s", name.c_str());
-    return data;
-}
-
 // The plug-in beside aacdec (the build tree), else where an install puts it
 // relative to aacdec's own directory.
 std::string default_plugin() {
@@ -264,8 +253,8 @@ private:
 
 class Progress {
 public:
-    Progress(bool on, size_t total) : on_(on && isatty(STDERR_FILENO)), total_(total) {}
-    void update(size_t done) {
+    Progress(bool on, uint64_t total) : on_(on && isatty(STDERR_FILENO)), total_(total) {}
+    void update(uint64_t done) {
         if (!on_ || total_ == 0) return;
         const int pct = static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total_));
         if (pct != last_) std::fprintf(stderr, "\raacdec: %3d%%", pct), last_ = pct;
@@ -276,12 +265,127 @@ public:
 
 private:
     bool on_;
-    size_t total_;
+    uint64_t total_;
     int last_ = -1;
+};
+
+// ---- input ----
+
+// The input file and what is known of it: its transport and end padding,
+// and how it is read: an ADTS, ADIF or raw stream through a window of
+// bounded size, an MP4 file access unit by access unit.
+struct Input {
+    FILE* file = nullptr;
+    uint64_t file_bytes = 0;  // size of a regular file, else 0 (progress)
+    uint64_t read_bytes = 0;  // bytes read from the file through the window
+    uint64_t unit_bytes = 0;  // bytes of the MP4 access units handed out
+    std::unique_ptr<StreamWindow> window;
+    std::unique_ptr<Mp4Reader> mp4;
+    Probe probe;
+    std::string transport;
+    std::vector<uint8_t> pad;  // what follows the stream (end_padding)
+
+    // ADTS streams and MP4 files come in frames (access units).
+    bool framed() const { return mp4 || probe.kind == Probe::Adts; }
+    // Bytes of the file read so far.
+    uint64_t position() const { return mp4 ? mp4->position() : read_bytes; }
+    // Bytes of the stream, for the bit rate: the whole file, or the MP4 track.
+    uint64_t stream_bytes() const { return mp4 ? unit_bytes : read_bytes; }
+};
+
+// The stream's bytes in order (an MP4 track's access units back to back).
+// The frames of an ADTS stream are counted on the way, as frame mode would
+// send them.
+class StreamBytes {
+public:
+    explicit StreamBytes(Input& in) : in_(in) {
+        if (!in.mp4 && in.probe.kind == Probe::Adts) splitter_ = std::make_unique<AdtsSplitter>(*in.window);
+    }
+    // Up to n bytes; fewer only at the end of the stream.
+    size_t read(uint8_t* dst, size_t n) {
+        size_t got = 0;
+        if (in_.mp4) {
+            while (got < n && !at_end()) {
+                const size_t k = std::min(n - got, unit_.size() - unit_at_);
+                std::memcpy(dst + got, unit_.data() + unit_at_, k);
+                unit_at_ += k;
+                got += k;
+            }
+            return got;
+        }
+        StreamWindow& w = *in_.window;
+        w.has(pos_ + n);
+        got = std::min(n, w.end() - pos_);
+        if (got) std::memcpy(dst, w.at(pos_), got);
+        pos_ += got;
+        count_frames(pos_);
+        w.drop_before(pos_);
+        return got;
+    }
+    bool at_end() {
+        if (!in_.mp4) return !in_.window->has(pos_ + 1);
+        if (unit_at_ < unit_.size()) return false;
+        if (!in_.mp4->next(unit_)) return true;
+        unit_at_ = 0;
+        ++frames_;
+        in_.unit_bytes += unit_.size();
+        return false;
+    }
+    // Frames (access units) of the whole stream, once it has been read.
+    uint64_t frames() {
+        count_frames(SIZE_MAX);
+        return frames_;
+    }
+
+private:
+    // Counts the frames that begin before `pos`.
+    void count_frames(size_t pos) {
+        Span f;
+        while (splitter_ && splitter_->position() < pos) {
+            if (!splitter_->next(f)) splitter_.reset();
+            else ++frames_;
+        }
+    }
+    Input& in_;
+    size_t pos_ = 0;
+    std::unique_ptr<AdtsSplitter> splitter_;
+    std::vector<uint8_t> unit_;
+    size_t unit_at_ = 0;
+    uint64_t frames_ = 0;
+};
+
+// The frames of an ADTS stream or the access units of an MP4 file, one at a
+// time; each stays valid until the next call.
+class Frames {
+public:
+    explicit Frames(Input& in) : in_(in) {
+        if (!in.mp4) splitter_ = std::make_unique<AdtsSplitter>(*in.window, true);
+    }
+    bool next(const uint8_t*& data, size_t& size) {
+        if (in_.mp4) {
+            if (!in_.mp4->next(unit_)) return false;
+            in_.unit_bytes += unit_.size();
+            data = unit_.data();
+            size = unit_.size();
+            return true;
+        }
+        in_.window->drop_before(splitter_->position());
+        Span f;
+        if (!splitter_->next(f)) return false;
+        data = in_.window->at(f.offset);
+        size = f.size;
+        return true;
+    }
+
+private:
+    Input& in_;
+    std::unique_ptr<AdtsSplitter> splitter_;
+    std::vector<uint8_t> unit_;
 };
 
 struct Result {
     uint64_t blocks = 0;
+    uint64_t frames = 0;  // frames of an ADTS stream or MP4 file
     uint32_t sample_rate = 0;
     bool have_status = false;
     KVXD_Status status{};
@@ -289,8 +393,8 @@ struct Result {
 
 // ---- plug-in modes ----
 
-Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& in, const std::vector<Span>& frames,
-                  Sink& sink) {
+Result run_plugin(const Options& o, Input& in, Sink& sink) {
+    const Probe& p = in.probe;
     const std::string path = o.plugin.empty() ? default_plugin() : o.plugin;
     void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib) fail("cannot load the plug-in: %s", dlerror());
@@ -305,9 +409,9 @@ Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& 
     if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
 
     Result r;
-    Progress progress(!o.quiet, in.size());
+    Progress progress(!o.quiet, in.file_bytes);
     // The plug-in takes a piece whole only with room for every block it can complete.
-    auto room_for = [frame](size_t bytes) { return aac_output_room(static_cast<uint32_t>(bytes), frame); };
+    auto room_for = [frame](size_t bytes) { return output_room(static_cast<uint32_t>(bytes), frame); };
     std::vector<uint8_t> pcm;
     auto decode = [&](const uint8_t* data, size_t n) {
         pcm.resize(room_for(n));
@@ -324,19 +428,25 @@ Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& 
     };
 
     if (frame) {
-        for (const Span& f : frames) {
-            decode(in.data() + f.offset, f.size);
-            progress.update(f.offset + f.size);
+        Frames frames(in);
+        const uint8_t* data;
+        size_t n;
+        while (frames.next(data, n)) {
+            decode(data, n);
+            ++r.frames;
+            progress.update(in.position());
         }
     } else {
-        for (size_t at = 0; at < in.size(); at += o.chunk) {
-            decode(in.data() + at, std::min(o.chunk, in.size() - at));
-            progress.update(std::min(at + o.chunk, in.size()));
+        StreamBytes bytes(in);
+        std::vector<uint8_t> piece(o.chunk);
+        while (const size_t n = bytes.read(piece.data(), o.chunk)) {
+            decode(piece.data(), n);
+            progress.update(in.position());
         }
+        r.frames = bytes.frames();
         // The plug-in stages input in 256-byte pieces and the decoder takes a
         // frame only once what follows it is buffered: push the tail through.
-        const std::vector<uint8_t> pad = end_padding(p, in);
-        decode(pad.data(), pad.size());
+        decode(in.pad.data(), in.pad.size());
     }
     progress.done();
     plugin->finish();
@@ -346,20 +456,32 @@ Result run_plugin(const Options& o, const Probe& p, const std::vector<uint8_t>& 
 
 // ---- pull mode ----
 
+// The stream then its end padding, as 16-bit words on request.
 struct PullSource {
+    StreamBytes* bytes = nullptr;
+    const std::vector<uint8_t>* pad = nullptr;
+    size_t pad_at = 0;
+    std::vector<uint8_t> staged;
     std::vector<uint16_t> words;
-    size_t at = 0;
+
+    bool at_end() { return bytes->at_end() && pad_at == pad->size(); }
 };
 PullSource g_source;
 
 uint16_t pull_words(int request, const uint16_t** words) {
-    const size_t n = std::min(static_cast<size_t>(request), g_source.words.size() - g_source.at);
-    *words = g_source.words.data() + g_source.at;
-    g_source.at += n;
-    return static_cast<uint16_t>(n);
+    PullSource& s = g_source;
+    const size_t want = 2 * static_cast<size_t>(request);
+    s.staged.resize(want);
+    size_t got = s.bytes->read(s.staged.data(), want);
+    while (got < want && s.pad_at < s.pad->size()) s.staged[got++] = (*s.pad)[s.pad_at++];
+    s.staged.resize(got);
+    s.words = to_words(s.staged);
+    *words = s.words.data();
+    return static_cast<uint16_t>(s.words.size());
 }
 
-Result run_pull(const Options& o, const Probe& p, const std::vector<uint8_t>& in, Sink& sink) {
+Result run_pull(const Options& o, Input& in, Sink& sink) {
+    const Probe& p = in.probe;
     int index = rate_index(p.rate);
     if (index < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     IKVXD_Params params = IKVXD_PARAMS;
@@ -376,15 +498,14 @@ Result run_pull(const Options& o, const Probe& p, const std::vector<uint8_t>& in
     static int16_t pcm[4096];
     KVXD_setOutputBuffer(h, pcm);
 
-    std::vector<uint8_t> bytes = in;
-    const std::vector<uint8_t> pad = end_padding(p, in);
-    bytes.insert(bytes.end(), pad.begin(), pad.end());
-    g_source.words = to_words(bytes);
-    g_source.at = 0;
+    StreamBytes bytes(in);
+    g_source.bytes = &bytes;
+    g_source.pad = &in.pad;
+    g_source.pad_at = 0;
     KVXD_KELVARIS_setGetBitsCallback(h, pull_words);
 
     Result r;
-    Progress progress(!o.quiet, g_source.words.size());
+    Progress progress(!o.quiet, in.file_bytes);
     // Every call decodes at most one block; once the source is dry a call
     // that yields nothing ends the run.
     for (;;) {
@@ -396,12 +517,13 @@ Result run_pull(const Options& o, const Probe& p, const std::vector<uint8_t>& in
             ++r.blocks;
             KVXD_control(h, KVXD_GETSTATUS, &r.status);
             if (!r.sample_rate) r.sample_rate = r.status.sampleRate;
-        } else if (g_source.at >= g_source.words.size()) {
+        } else if (g_source.at_end()) {
             break;
         }
-        progress.update(g_source.at);
+        progress.update(in.position());
     }
     progress.done();
+    r.frames = bytes.frames();
     // The status as of the last block: what the end padding stirs up after it
     // (a header that promises a frame never sent, or zero bytes taken for a
     // block) is no part of the stream.
@@ -410,56 +532,58 @@ Result run_pull(const Options& o, const Probe& p, const std::vector<uint8_t>& in
     return r;
 }
 
-
-// What main decodes: the input's bytes, how to hand them to the plug-in, the
-// frames or access units a frame-mode run sends one by one.
-struct Input {
-    Probe probe;
-    std::string transport;
-    std::vector<uint8_t> bytes;
-    std::vector<Span> frames;
-};
-
 // Channels of an ADTS/MP4 channel configuration.
 uint32_t config_channels(uint32_t config) { return config == 7 ? 8 : config; }
 
-Input open_input(const Options& o) {
-    Input in;
-    in.bytes = read_input(o.input);
-    const char* name = o.input.c_str();
-    if (!o.raw && looks_like_mp4(in.bytes)) {
-        Mp4Track t;
+void open_input(const Options& o, Input& in) {
+    const std::string& name = o.input;
+    in.file = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
+    if (!in.file) fail("cannot open %s", (name + ": " + std::strerror(errno)).c_str());
+    struct stat st;
+    if (fstat(fileno(in.file), &st) == 0 && S_ISREG(st.st_mode)) in.file_bytes = static_cast<uint64_t>(st.st_size);
+    in.window = std::make_unique<StreamWindow>([&in, name](uint8_t* dst, size_t n) {
+        const size_t got = std::fread(dst, 1, n, in.file);
+        if (got == 0 && std::ferror(in.file)) fail("cannot read %s", name.c_str());
+        in.read_bytes += got;
+        return got;
+    });
+    StreamWindow& w = *in.window;
+    w.has(12);
+    if (!o.raw && looks_like_mp4(w.at(0), w.end())) {
+        in.mp4 = std::make_unique<Mp4Reader>();
+        Mp4Reader& t = *in.mp4;
         std::string why;
-        if (!read_mp4(in.bytes, t, why)) fail("%s", (o.input + ": cannot decode this .m4a/.mp4 file: " + why).c_str());
+        if (!t.open(in.file, std::vector<uint8_t>(w.at(0), w.at(0) + w.end()), why))
+            fail("%s", (name + ": cannot decode this .m4a/.mp4 file: " + why).c_str());
+        in.window.reset();
         if (t.object_type != 2)
-            fail("%s", (o.input + ": the decoder plays AAC-LC (audio object type 2); the track has object type " +
+            fail("%s", (name + ": the decoder plays AAC-LC (audio object type 2); the track has object type " +
                         std::to_string(t.object_type) + (t.object_type == 5 || t.object_type == 29 ? " (HE-AAC)" : ""))
                            .c_str());
         in.probe = Probe{Probe::Raw, t.rate, t.channels, t.object_type - 1, 0};
         in.transport = "MP4 (raw data blocks)";
-        in.bytes = std::move(t.data);
-        in.frames = std::move(t.units);
     } else {
-        in.probe = o.raw ? Probe{Probe::Raw, o.rate, o.channels, 1, 0} : probe(in.bytes);
+        // The probe reads a bounded prefix, which the window keeps for the decoding.
+        in.probe = o.raw ? Probe{Probe::Raw, o.rate, o.channels, 1, 0} : probe(w);
         if (o.raw) {
-            const Probe adts = probe(in.bytes);
+            const Probe adts = probe(w);
             if (adts.kind == Probe::Adts && adts.first_header == 0) {
-                std::fprintf(stderr, "aacdec: warning: %s starts with an ADTS header; decoding it as ADTS, not as raw data blocks\n", name);
+                std::fprintf(stderr, "aacdec: warning: %s starts with an ADTS header; decoding it as ADTS, not as raw data blocks\n", name.c_str());
                 in.probe = adts;
             }
         }
-        if (in.probe.kind == Probe::None) fail("%s: no ADTS or ADIF stream found (use --raw for raw data blocks)", name);
+        if (in.probe.kind == Probe::None)
+            fail("%s: no ADTS or ADIF stream found (use --raw for raw data blocks)", name.c_str());
         in.transport = in.probe.name();
-        if (in.probe.kind == Probe::Adts) in.frames = split_adts(in.bytes);
     }
+    in.pad = end_padding(in.probe, in.window ? in.window->at(0) : nullptr, in.window ? in.window->end() : 0);
     const Probe& p = in.probe;
     if (rate_index(p.rate) < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     const uint32_t channels = p.kind == Probe::Adif ? p.channels : config_channels(p.channels);
     if (channels > 2)
-        fail("%s", (o.input + ": the decoder plays one or two front channels; the stream has " + std::to_string(channels) +
+        fail("%s", (name + ": the decoder plays one or two front channels; the stream has " + std::to_string(channels) +
                     (p.kind == Probe::Adif ? " front channels" : " channels (channel configuration " + std::to_string(p.channels) + ")"))
                        .c_str());
-    return in;
 }
 
 void print_info(const Input& in, uint64_t frames) {
@@ -475,29 +599,36 @@ void print_info(const Input& in, uint64_t frames) {
     std::printf("profile:   %s\n", p.profile < 4 ? kProfiles[p.profile] : std::to_string(p.profile).c_str());
     std::printf("frames:    %llu\n", static_cast<unsigned long long>(frames));
     std::printf("duration:  %.3f s\n", seconds);
-    std::printf("bit rate:  %.1f kbit/s\n", seconds > 0 ? static_cast<double>(in.bytes.size()) * 8.0 / seconds / 1000.0 : 0.0);
+    std::printf("bit rate:  %.1f kbit/s\n",
+                seconds > 0 ? static_cast<double>(in.stream_bytes()) * 8.0 / seconds / 1000.0 : 0.0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o = parse_args(argc, argv);
-    const Input input = open_input(o);
+    Input input;
+    open_input(o, input);
     const Probe& p = input.probe;
-    const std::vector<uint8_t>& in = input.bytes;
     // MP4 access units go to the plug-in one per call unless a mode is asked for.
-    if (!o.mode_given && !input.frames.empty() && p.kind == Probe::Raw) o.mode = "frame";
-    if (o.mode == "frame" && input.frames.empty()) fail("frame mode needs an ADTS stream or an MP4 file");
+    if (!o.mode_given && input.mp4) o.mode = "frame";
+    if (o.mode == "frame" && !input.framed()) fail("frame mode needs an ADTS stream or an MP4 file");
 
     // Frame counts come from the transport; ADIF and raw streams are decoded
     // (into nothing) to count their blocks.
     Sink sink(o.info ? std::string() : o.output, p.rate);
-    if (o.info && !input.frames.empty()) {
-        print_info(input, input.frames.size());
+    if (o.info && input.framed()) {
+        Frames frames(input);
+        const uint8_t* data;
+        size_t n;
+        uint64_t count = 0;
+        while (frames.next(data, n)) ++count;
+        // The whole file has been read: its size is what the bit rate counts.
+        print_info(input, count);
         return 0;
     }
     if (o.info) o.quiet = true;
-    const Result r = o.mode == "pull" ? run_pull(o, p, in, sink) : run_plugin(o, p, in, input.frames, sink);
+    const Result r = o.mode == "pull" ? run_pull(o, input, sink) : run_plugin(o, input, sink);
     if (o.info) {
         print_info(input, r.blocks);
         return 0;
@@ -508,7 +639,7 @@ int main(int argc, char** argv) {
     sink.close();
     sink.commit();
 
-    const uint64_t expected = input.frames.size();
+    const uint64_t expected = r.frames;
     if (!o.quiet) {
         std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, profile %u, %s arithmetic\n", o.input.c_str(),
                      input.transport.c_str(), p.rate, p.channels, p.channels == 1 ? "" : "s", p.profile,

@@ -1,5 +1,7 @@
 #include "mp4_input.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -12,8 +14,8 @@ extern "C" {
 }
 #endif
 
-bool looks_like_mp4(const std::vector<uint8_t>& head) {
-    return head.size() >= 12 && std::memcmp(head.data() + 4, "ftyp", 4) == 0;
+bool looks_like_mp4(const uint8_t* head, size_t bytes) {
+    return bytes >= 12 && std::memcmp(head + 4, "ftyp", 4) == 0;
 }
 
 #ifdef AAC_HAVE_LIBAVFORMAT
@@ -23,7 +25,7 @@ namespace {
 // AudioSpecificConfig: object type (5 bits, 31 escapes to 32 + 6 bits),
 // sampling_frequency_index (4 bits, 15 escapes to a 24-bit rate), channel
 // configuration (4 bits).
-bool parse_asc(const uint8_t* p, size_t n, Mp4Track& t) {
+bool parse_asc(const uint8_t* p, size_t n, Mp4Reader& t) {
     size_t pos = 0;
     auto get = [&](int bits) {
         uint32_t v = 0;
@@ -39,87 +41,156 @@ bool parse_asc(const uint8_t* p, size_t n, Mp4Track& t) {
     return true;
 }
 
-struct MemoryFile {
-    const std::vector<uint8_t>& bytes;
+// The file as the demuxer reads it: through stdio when it can seek, else
+// from memory.
+struct Source {
+    FILE* file = nullptr;
+    std::vector<uint8_t> bytes;  // the whole file when it cannot seek
     size_t at = 0;
+    uint64_t read = 0;  // bytes handed to the demuxer
 };
 
 int read_packet(void* opaque, uint8_t* buf, int size) {
-    MemoryFile& f = *static_cast<MemoryFile*>(opaque);
-    const size_t n = std::min(static_cast<size_t>(size), f.bytes.size() - f.at);
-    if (n == 0) return AVERROR_EOF;
-    std::memcpy(buf, f.bytes.data() + f.at, n);
-    f.at += n;
-    return static_cast<int>(n);
+    Source& s = *static_cast<Source*>(opaque);
+    size_t n;
+    if (s.file) {
+        n = std::fread(buf, 1, static_cast<size_t>(size), s.file);
+    } else {
+        n = std::min(static_cast<size_t>(size), s.bytes.size() - s.at);
+        std::memcpy(buf, s.bytes.data() + s.at, n);
+        s.at += n;
+    }
+    s.read += n;
+    return n == 0 ? AVERROR_EOF : static_cast<int>(n);
 }
 
 int64_t seek(void* opaque, int64_t offset, int whence) {
-    MemoryFile& f = *static_cast<MemoryFile*>(opaque);
-    const int64_t size = static_cast<int64_t>(f.bytes.size());
+    Source& s = *static_cast<Source*>(opaque);
+    if (s.file) {
+        if (whence & AVSEEK_SIZE) {
+            struct stat st;
+            return fstat(fileno(s.file), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+        }
+        if (fseeko(s.file, static_cast<off_t>(offset), whence & 3) != 0) return -1;
+        return static_cast<int64_t>(ftello(s.file));
+    }
+    const int64_t size = static_cast<int64_t>(s.bytes.size());
     if (whence & AVSEEK_SIZE) return size;
-    const int64_t base = (whence & 3) == SEEK_CUR ? static_cast<int64_t>(f.at) : (whence & 3) == SEEK_END ? size : 0;
+    const int64_t base = (whence & 3) == SEEK_CUR ? static_cast<int64_t>(s.at) : (whence & 3) == SEEK_END ? size : 0;
     const int64_t to = base + offset;
     if (to < 0 || to > size) return -1;
-    f.at = static_cast<size_t>(to);
+    s.at = static_cast<size_t>(to);
     return to;
 }
 
 }  // namespace
 
-bool read_mp4(const std::vector<uint8_t>& file, Mp4Track& t, std::string& error) {
-    MemoryFile mem{file};
+struct Mp4Reader::Impl {
+    Source source;
+    AVIOContext* io = nullptr;
+    AVFormatContext* fmt = nullptr;
+    AVPacket* pkt = nullptr;
+    int track = -1;
+    bool pending = false;  // the first unit, read by open, is in `first`
+    std::vector<uint8_t> first;
+
+    ~Impl() {
+        av_packet_free(&pkt);
+        if (fmt) avformat_close_input(&fmt);
+        if (io) {
+            av_freep(&io->buffer);  // the demuxer may have replaced the buffer
+            avio_context_free(&io);
+        }
+    }
+    bool read_unit(std::vector<uint8_t>& unit) {
+        while (av_read_frame(fmt, pkt) >= 0) {
+            const bool ours = pkt->stream_index == track && pkt->size > 0;
+            if (ours) unit.assign(pkt->data, pkt->data + pkt->size);
+            av_packet_unref(pkt);
+            if (ours) return true;
+        }
+        return false;
+    }
+};
+
+Mp4Reader::Mp4Reader() = default;
+Mp4Reader::~Mp4Reader() = default;
+
+bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& error) {
+    impl_ = std::make_unique<Impl>();
+    Impl& m = *impl_;
+    struct stat st;
+    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && fseeko(file, 0, SEEK_SET) == 0) {
+        m.source.file = file;
+    } else {
+        m.source.bytes = head;
+        uint8_t buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) m.source.bytes.insert(m.source.bytes.end(), buf, buf + n);
+    }
+    error = "cannot read it as an MP4 file";
     const int buffer_size = 65536;
     uint8_t* buffer = static_cast<uint8_t*>(av_malloc(buffer_size));
-    AVIOContext* io = buffer ? avio_alloc_context(buffer, buffer_size, 0, &mem, read_packet, nullptr, seek) : nullptr;
-    AVFormatContext* fmt = io ? avformat_alloc_context() : nullptr;
-    bool ok = false;
-    error = "cannot read it as an MP4 file";
-    if (fmt) {
-        fmt->pb = io;
-        if (avformat_open_input(&fmt, nullptr, nullptr, nullptr) == 0) {
-            int track = -1;
-            if (avformat_find_stream_info(fmt, nullptr) >= 0)
-                for (unsigned i = 0; i < fmt->nb_streams && track < 0; ++i)
-                    if (fmt->streams[i]->codecpar->codec_id == AV_CODEC_ID_AAC) track = static_cast<int>(i);
-            const AVCodecParameters* par = track >= 0 ? fmt->streams[track]->codecpar : nullptr;
-            if (!par)
-                error = "it holds no AAC audio track";
-            else if (!parse_asc(par->extradata, static_cast<size_t>(par->extradata_size), t))
-                error = "its AAC track has no AudioSpecificConfig";
-            else
-                ok = true;
-            AVPacket* pkt = ok ? av_packet_alloc() : nullptr;
-            while (pkt && av_read_frame(fmt, pkt) >= 0) {
-                if (pkt->stream_index == track && pkt->size > 0) {
-                    t.units.push_back({t.data.size(), static_cast<size_t>(pkt->size)});
-                    t.data.insert(t.data.end(), pkt->data, pkt->data + pkt->size);
-                }
-                av_packet_unref(pkt);
-            }
-            av_packet_free(&pkt);
-            avformat_close_input(&fmt);
-        }
-        avformat_free_context(fmt);
-    }
-    if (io) {
-        av_freep(&io->buffer);  // the demuxer may have replaced the buffer
-        avio_context_free(&io);
-    } else {
+    if (!buffer) return false;
+    m.io = avio_alloc_context(buffer, buffer_size, 0, &m.source, read_packet, nullptr, seek);
+    if (!m.io) {
         av_free(buffer);
+        return false;
     }
-    if (ok && t.units.empty()) error = "its AAC track holds no access units", ok = false;
-    return ok;
+    m.fmt = avformat_alloc_context();
+    if (!m.fmt) return false;
+    m.fmt->pb = m.io;
+    if (avformat_open_input(&m.fmt, nullptr, nullptr, nullptr) != 0) return false;  // frees fmt on failure
+    if (avformat_find_stream_info(m.fmt, nullptr) >= 0)
+        for (unsigned i = 0; i < m.fmt->nb_streams && m.track < 0; ++i)
+            if (m.fmt->streams[i]->codecpar->codec_id == AV_CODEC_ID_AAC) m.track = static_cast<int>(i);
+    const AVCodecParameters* par = m.track >= 0 ? m.fmt->streams[m.track]->codecpar : nullptr;
+    if (!par) {
+        error = "it holds no AAC audio track";
+        return false;
+    }
+    if (!parse_asc(par->extradata, static_cast<size_t>(par->extradata_size), *this)) {
+        error = "its AAC track has no AudioSpecificConfig";
+        return false;
+    }
+    m.pkt = av_packet_alloc();
+    if (!m.pkt) return false;
+    if (!m.read_unit(m.first)) {
+        error = "its AAC track holds no access units";
+        return false;
+    }
+    m.pending = true;
+    return true;
 }
+
+bool Mp4Reader::next(std::vector<uint8_t>& unit) {
+    Impl& m = *impl_;
+    if (m.pending) {
+        m.pending = false;
+        unit.swap(m.first);
+        return true;
+    }
+    return m.read_unit(unit);
+}
+
+uint64_t Mp4Reader::position() const { return impl_ ? impl_->source.read : 0; }
 
 const char* mp4_demuxer_version() { return "libavformat " AV_STRINGIFY(LIBAVFORMAT_VERSION); }
 
 #else
 
-bool read_mp4(const std::vector<uint8_t>&, Mp4Track&, std::string& error) {
+struct Mp4Reader::Impl {};
+Mp4Reader::Mp4Reader() = default;
+Mp4Reader::~Mp4Reader() = default;
+
+bool Mp4Reader::open(FILE*, const std::vector<uint8_t>&, std::string& error) {
     error = "this aacdec was built without libavformat, which .m4a/.mp4 input needs "
             "(install libavformat-dev, e.g. with scripts/deps.sh, and rebuild)";
     return false;
 }
+
+bool Mp4Reader::next(std::vector<uint8_t>&) { return false; }
+uint64_t Mp4Reader::position() const { return 0; }
 
 const char* mp4_demuxer_version() { return nullptr; }
 

@@ -1,25 +1,40 @@
 // .m4a/.mp4 input for the command-line host: the first AAC track of an MP4
-// (ISO base media) file, read through libavformat, as raw data blocks.
+// (ISO base media) file, read through libavformat access unit by access unit.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "probe.h"
+// True when the bytes begin like an MP4/QuickTime file (an "ftyp" box).
+bool looks_like_mp4(const uint8_t* head, size_t bytes);
 
-struct Mp4Track {
+class Mp4Reader {
+public:
+    Mp4Reader();
+    ~Mp4Reader();
+    // Opens the first AAC track of `file`, whose first `head` bytes have been
+    // read already. A file that can seek is read from its start as the
+    // demuxer asks; a pipe is read whole first, since the index of an MP4
+    // file may follow its media data. False with a message in `error` when
+    // the file cannot be read, holds no AAC track or no access unit, or the
+    // demuxer is not built in.
+    bool open(FILE* file, const std::vector<uint8_t>& head, std::string& error);
+    // The next access unit of the track; false after the last.
+    bool next(std::vector<uint8_t>& unit);
+    // Bytes of the file read so far.
+    uint64_t position() const;
+
     uint32_t object_type = 0;  // audio object type of the AudioSpecificConfig (2: AAC-LC)
     uint32_t rate = 0;
     uint32_t channels = 0;     // channel configuration (0: given by a program config element)
-    std::vector<uint8_t> data;  // the access units, back to back
-    std::vector<Span> units;    // each access unit within `data`
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
-// True when the bytes begin like an MP4/QuickTime file (an "ftyp" box).
-bool looks_like_mp4(const std::vector<uint8_t>& head);
-// Reads the first AAC track; false with a message in `error` when the file
-// cannot be read, holds no AAC track, or the demuxer is not built in.
-bool read_mp4(const std::vector<uint8_t>& file, Mp4Track& track, std::string& error);
 // The demuxer this host was built with, e.g. "libavformat 59.27.100", or null.
 const char* mp4_demuxer_version();

@@ -1,5 +1,6 @@
 #include "probe.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -11,14 +12,32 @@ namespace {
 // Rate of a listed sampling_frequency_index (0..11).
 uint32_t rate_of(uint32_t index) { return static_cast<uint32_t>(samp_rate_kvxdec_info[index].sampling_rate); }
 
+// Kept bytes of a window with absolute positions; `end` is the end of the
+// stream when the window could not hold more.
+struct View {
+    const uint8_t* p;
+    size_t base, end;
+    uint8_t operator[](size_t pos) const { return p[pos - base]; }
+    const uint8_t* ptr(size_t pos) const { return p + (pos - base); }
+};
+
+// A header and the one its length leads to are at most this far apart.
+constexpr size_t kLookahead = 8192 + kAdtsFixedBytes + 1;
+
+// The window from `pos` to kLookahead beyond it, or to the stream's end.
+View view(StreamWindow& w, size_t pos) {
+    w.has(pos + kLookahead);
+    return View{w.at(w.start()), w.start(), w.end()};
+}
+
 struct Bits {
-    const std::vector<uint8_t>& d;
+    const View& d;
     size_t pos;  // bit position
     uint32_t get(int n) {
         uint32_t v = 0;
         for (int i = 0; i < n; ++i, ++pos) {
             const size_t byte = pos / 8;
-            const uint32_t bit = byte < d.size() ? (d[byte] >> (7 - pos % 8)) & 1u : 0u;
+            const uint32_t bit = byte < d.end ? (d[byte] >> (7 - pos % 8)) & 1u : 0u;
             v = (v << 1) | bit;
         }
         return v;
@@ -26,30 +45,39 @@ struct Bits {
 };
 
 // The ADTS header fields at `at`, when seven bytes are there.
-bool fields_at(const std::vector<uint8_t>& d, size_t at, AdtsFields* h) {
-    if (at + kAdtsFixedBytes > d.size()) return false;
-    kvxdec_adts_fields(d.data() + at, h);
+bool fields_at(const View& d, size_t at, AdtsFields* h) {
+    if (at + kAdtsFixedBytes > d.end) return false;
+    adts_fields(d.ptr(at), h);
     return true;
 }
 
 // The decoder's rule for a header found by search: valid, and followed where
 // its length says by a header of the same stream or by the end of the input.
-bool adts_at(const std::vector<uint8_t>& d, size_t at, size_t* length) {
+bool adts_at(const View& d, size_t at, size_t* length) {
     AdtsFields h, next;
-    if (at + 1 >= d.size() || d[at] != 0xFF || (d[at + 1] & 0xF0) != 0xF0) return false;
-    if (!fields_at(d, at, &h) || !kvxdec_adts_valid(&h)) return false;
+    if (at + 1 >= d.end || d[at] != 0xFF || (d[at + 1] & 0xF0) != 0xF0) return false;
+    if (!fields_at(d, at, &h) || !adts_valid(&h)) return false;
     const size_t end = at + h.aac_frame_length;
-    if (end != d.size() &&
-        !(fields_at(d, end, &next) && kvxdec_adts_fixed_valid(&next) && kvxdec_adts_same_stream(&h, &next)))
+    if (end != d.end && !(fields_at(d, end, &next) && adts_fixed_valid(&next) && adts_same_stream(&h, &next)))
         return false;
     *length = h.aac_frame_length;
     return true;
 }
 
 // A header of the stream that began with `first` at `at` (its length not judged).
-bool continues_at(const std::vector<uint8_t>& d, size_t at, const AdtsFields& first) {
+bool continues_at(const View& d, size_t at, const AdtsFields& first) {
     AdtsFields h;
-    return fields_at(d, at, &h) && kvxdec_adts_fixed_valid(&h) && kvxdec_adts_same_stream(&first, &h);
+    return fields_at(d, at, &h) && adts_fixed_valid(&h) && adts_same_stream(&first, &h);
+}
+
+// A window over bytes already in memory.
+StreamWindow::Reader memory_reader(const std::vector<uint8_t>& in) {
+    return [&in, at = size_t{0}](uint8_t* dst, size_t n) mutable {
+        n = std::min(n, in.size() - at);
+        std::memcpy(dst, in.data() + at, n);
+        at += n;
+        return n;
+    };
 }
 
 }  // namespace
@@ -67,10 +95,11 @@ std::vector<uint16_t> to_words(const std::vector<uint8_t>& bytes) {
     return w;
 }
 
-Probe probe(const std::vector<uint8_t>& in) {
+Probe probe(StreamWindow& w) {
     Probe p;
-    if (in.size() >= 4 && std::memcmp(in.data(), "ADIF", 4) == 0) {
-        Bits b{in, 32};
+    const View head = view(w, 0);
+    if (head.end >= 4 && std::memcmp(head.ptr(0), "ADIF", 4) == 0) {
+        Bits b{head, 32};
         if (b.get(1)) b.get(32), b.get(32), b.get(8);  // copyright_id
         b.get(2);                                      // original_copy, home
         const uint32_t bitstream_type = b.get(1);
@@ -90,7 +119,9 @@ Probe probe(const std::vector<uint8_t>& in) {
         p.rate = sf < 12 ? rate_of(sf) : 0;
         return p;
     }
-    for (size_t at = 0; at + 7 <= in.size(); ++at) {
+    for (size_t at = 0; at < kProbeBytes; ++at) {
+        const View in = view(w, at);
+        if (at + 7 > in.end) break;
         size_t len;
         if (!adts_at(in, at, &len)) continue;
         p.kind = Probe::Adts;
@@ -103,41 +134,86 @@ Probe probe(const std::vector<uint8_t>& in) {
     return p;
 }
 
+Probe probe(const std::vector<uint8_t>& in) {
+    StreamWindow w(memory_reader(in));
+    return probe(w);
+}
+
 // From a header found by search, frame follows frame. Where a frame's length
 // does not lead to the next header, the frame runs to the next header of the
 // stream: the decoder judges the block, not the length field.
-std::vector<Span> split_adts(const std::vector<uint8_t>& in) {
-    std::vector<Span> frames;
-    size_t len;
-    size_t at = 0;
-    while (at + kAdtsFixedBytes <= in.size() && !adts_at(in, at, &len)) ++at;
-    AdtsFields first;
-    if (!fields_at(in, at, &first)) return frames;
-    auto search = [&](size_t from) {
-        AdtsFields h;
-        for (size_t i = from; i + kAdtsFixedBytes <= in.size(); ++i)
-            if (continues_at(in, i, first) && fields_at(in, i, &h) && kvxdec_adts_valid(&h)) return i;
-        return in.size();
-    };
-    while (at + kAdtsFixedBytes <= in.size()) {
-        AdtsFields h;
-        kvxdec_adts_fields(in.data() + at, &h);
-        size_t end = at + h.aac_frame_length;
-        if (end > in.size()) end = in.size();  // a last frame cut short, as it is
-        if (end != in.size() && (h.aac_frame_length < kAdtsFixedBytes || !continues_at(in, end, first)))
-            end = search(at + 1);
-        frames.push_back({at, end - at});
-        at = end;
-        if (at < in.size() && !continues_at(in, at, first)) at = search(at);
+size_t AdtsSplitter::search(size_t from) {
+    AdtsFields h;
+    for (size_t i = from;; ++i) {
+        const View in = view(w_, i);
+        if (i + kAdtsFixedBytes > in.end) return in.end;
+        if (continues_at(in, i, first_) && fields_at(in, i, &h) && adts_valid(&h)) return i;
     }
+}
+
+bool AdtsSplitter::next(Span& frame) {
+    if (!started_) {
+        started_ = true;
+        size_t len;
+        for (;; ++at_) {
+            const View in = view(w_, at_);
+            if (at_ + kAdtsFixedBytes > in.end) return false;
+            if (adts_at(in, at_, &len)) break;
+            if (drops_) w_.drop_before(at_);
+        }
+        found_ = fields_at(view(w_, at_), at_, &first_);
+    }
+    if (!found_) return false;
+    View in = view(w_, at_);
+    if (at_ + kAdtsFixedBytes > in.end) return false;
+    AdtsFields h;
+    adts_fields(in.ptr(at_), &h);
+    // The window reaches kLookahead beyond at_ unless the stream ends first.
+    size_t end = at_ + h.aac_frame_length;
+    if (end > in.end) end = in.end;  // a last frame cut short, as it is
+    if (end != in.end && (h.aac_frame_length < kAdtsFixedBytes || !continues_at(in, end, first_)))
+        end = search(at_ + 1);
+    frame = {at_, end - at_};
+    at_ = end;
+    in = view(w_, at_);
+    if (at_ < in.end && !continues_at(in, at_, first_)) at_ = search(at_);
+    return true;
+}
+
+std::vector<Span> split_adts(const std::vector<uint8_t>& in) {
+    StreamWindow w(memory_reader(in));
+    AdtsSplitter s(w);
+    std::vector<Span> frames;
+    Span f;
+    while (s.next(f)) frames.push_back(f);
     return frames;
 }
 
-std::vector<uint8_t> end_padding(const Probe& p, const std::vector<uint8_t>& in) {
+bool StreamWindow::has(size_t end) {
+    while (!ended_ && this->end() < end) {
+        const size_t held = buf_.size();
+        const size_t want = std::max<size_t>(end - this->end(), 65536);
+        buf_.resize(held + want);
+        const size_t got = read_(buf_.data() + held, want);
+        buf_.resize(held + got);
+        ended_ = got == 0;
+    }
+    return this->end() >= end;
+}
+
+void StreamWindow::drop_before(size_t pos) {
+    const size_t n = std::min(pos > base_ ? pos - base_ : 0, buf_.size());
+    // Dropped in batches, so the bytes kept are moved only now and then.
+    if (n < 65536 && 2 * n < buf_.size()) return;
+    buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(n));
+    base_ += n;
+}
+
+std::vector<uint8_t> end_padding(const Probe& p, const uint8_t* head, size_t head_bytes) {
     std::vector<uint8_t> pad(512 + 7, 0);
     size_t at = 0;
-    if (p.kind == Probe::Adts && p.first_header + 7 <= in.size())
-        for (; at < 7; ++at) pad[at] = in[p.first_header + at];
+    if (p.kind == Probe::Adts && p.first_header + 7 <= head_bytes)
+        for (; at < 7; ++at) pad[at] = head[p.first_header + at];
     pad.resize(at + 512);
     return pad;
 }

@@ -5,7 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
+
+#include "dec/headers.h"
 
 struct Probe {
     enum Kind { None, Adts, Adif, Raw } kind = None;
@@ -22,16 +26,68 @@ struct Span {
     size_t offset, size;
 };
 
+// The bytes of a stream, read on demand and held from a start that moves
+// forward: what is held spans from the oldest position still wanted to the
+// furthest one looked at, never the whole stream. Positions count from the
+// stream's first byte.
+class StreamWindow {
+public:
+    // Reads up to n bytes into dst; 0 at the end of the stream.
+    using Reader = std::function<size_t(uint8_t* dst, size_t n)>;
+    explicit StreamWindow(Reader read) : read_(std::move(read)) {}
+    // Reads until the bytes before `end` are held or the stream ends; true
+    // when they are held.
+    bool has(size_t end);
+    // Position of the first byte held, and the end of what is held (the end
+    // of the stream once has() returned false).
+    size_t start() const { return base_; }
+    size_t end() const { return base_ + buf_.size(); }
+    // Byte `pos`, which must be held; valid until the next has().
+    const uint8_t* at(size_t pos) const { return buf_.data() + (pos - base_); }
+    // The bytes before `pos` are no longer wanted.
+    void drop_before(size_t pos);
+
+private:
+    Reader read_;
+    std::vector<uint8_t> buf_;
+    size_t base_ = 0;
+    bool ended_ = false;
+};
+
+// The first ADTS or ADIF header of a stream, looked for in its first
+// kProbeBytes (the window keeps what the search read).
+constexpr size_t kProbeBytes = 1 << 20;
+Probe probe(StreamWindow& in);
 Probe probe(const std::vector<uint8_t>& in);
-// ADTS frames in order; junk between frames is skipped; a last frame cut
-// short is included as it is.
+
+// ADTS frames in order, one at a time: junk between frames is skipped; a
+// last frame cut short is included as it is. The window holds each frame
+// until the next call; the bytes before position() are no longer needed.
+// With `drops`, the search for the first header forgets what it passed.
+class AdtsSplitter {
+public:
+    explicit AdtsSplitter(StreamWindow& w, bool drops = false) : w_(w), drops_(drops) {}
+    bool next(Span& frame);
+    size_t position() const { return at_; }
+
+private:
+    size_t search(size_t from);
+    StreamWindow& w_;
+    bool drops_;
+    size_t at_ = 0;
+    bool started_ = false;
+    bool found_ = false;
+    AdtsFields first_{};  // the first header: the stream's fixed fields
+};
 std::vector<Span> split_adts(const std::vector<uint8_t>& in);
+
 // What follows the input so the decoder delivers its last frame: the decoder
 // takes an ADTS frame only once the next header and 16 more bits are
 // buffered, so a copy of the stream's first header and zero bytes follow;
 // the decoder then waits for a frame that never comes. Other streams get
-// zero bytes.
-std::vector<uint8_t> end_padding(const Probe& p, const std::vector<uint8_t>& in);
+// zero bytes. `head` holds the stream from its start at least to the end of
+// its first header.
+std::vector<uint8_t> end_padding(const Probe& p, const uint8_t* head, size_t head_bytes);
 // sampling_frequency_index of a rate, -1 if none.
 int rate_index(uint32_t hz);
 // Stream bytes as 16-bit words, the earlier byte in the high half.

@@ -13,7 +13,7 @@ is placed at the next free position and completed before the node after it.
 Scale factor table: (index, length, codeword) sorted by length, then by
 codeword.
 
-Lookup tables, kvxdec_spectral_lookup (books 1-11) and kvxdec_scale_lookup:
+Lookup tables, spectral_lookup (books 1-11) and scale_lookup:
 32-bit entries indexed by the next stream bits. The first ROOT_BITS bits pick
 an entry of the root; a codeword longer than that goes through a link to a
 subtable indexed by the bits after the root's, as many as the longest
@@ -165,15 +165,15 @@ def generate(books, scl):
         offsets.append(len(spectral))
         spectral.extend(build_lookup(book, books[book], SPECTRAL_ROOT_BITS))
     out.append("")
-    out.append("const uint32_t kvxdec_spectral_lookup[%d] = {" % len(spectral))
+    out.append("const uint32_t spectral_lookup[%d] = {" % len(spectral))
     for i in range(0, len(spectral), 8):
         out.append("    " + ", ".join("0x%08X" % e for e in spectral[i:i + 8]) + ",")
     out.append("};")
-    out.append("const uint16_t kvxdec_spectral_lookup_start[12] = {0, %s};"
+    out.append("const uint16_t spectral_lookup_start[12] = {0, %s};"
                % ", ".join("%d" % o for o in offsets))
     scale = build_lookup(0, [(format(code, "0%db" % length), [idx]) for idx, length, code in scl],
                          SCALE_ROOT_BITS)
-    out.append("const uint32_t kvxdec_scale_lookup[%d] = {" % len(scale))
+    out.append("const uint32_t scale_lookup[%d] = {" % len(scale))
     for i in range(0, len(scale), 8):
         out.append("    " + ", ".join("0x%08X" % e for e in scale[i:i + 8]) + ",")
     out.append("};")

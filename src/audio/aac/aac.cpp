@@ -25,8 +25,8 @@ const AACPlugin kDescriptor = {"1.2.0", "AAC Audio Decoder 1.0.0", 0, 0, AACInit
 // The ADTS header at the start of a frame-mode buffer, when it is valid.
 bool header_at(const uint8_t* data, uint32_t n, uint32_t at, AdtsFields* h) {
     if (at + kAdtsFixedBytes > n) return false;
-    kvxdec_adts_fields(data + at, h);
-    return kvxdec_adts_fixed_valid(h) != 0;
+    adts_fields(data + at, h);
+    return adts_fixed_valid(h) != 0;
 }
 
 // Blocks a frame-mode buffer can yield: the decoder takes one frame per
@@ -35,9 +35,9 @@ bool header_at(const uint8_t* data, uint32_t n, uint32_t at, AdtsFields* h) {
 // frames and is refused.
 uint32_t frame_buffer_blocks(const uint8_t* data, uint32_t n) {
     AdtsFields h, next;
-    if (!header_at(data, n, 0, &h) || !kvxdec_adts_valid(&h)) return kMaxBlocksPerFrame;
+    if (!header_at(data, n, 0, &h) || !adts_valid(&h)) return kMaxBlocksPerFrame;
     const uint32_t length = h.aac_frame_length;
-    if (header_at(data, n, length, &next) && kvxdec_adts_same_stream(&h, &next)) return 0;
+    if (header_at(data, n, length, &next) && adts_same_stream(&h, &next)) return 0;
     return length == n ? h.number_of_raw_data_blocks_in_frame + 1u : kMaxBlocksPerFrame;
 }
 
@@ -45,7 +45,7 @@ uint32_t frame_buffer_blocks(const uint8_t* data, uint32_t n) {
 
 const AACPlugin* GetZorAudioDecodePlugin(void) { return &kDescriptor; }
 
-AacPluginState* aac_plugin_state(void) { return handle; }
+AacPluginState* plugin_state(void) { return handle; }
 
 uint32_t aac_swap_words(uint16_t* words, uint32_t n) {
     for (uint32_t i = 0; i < n; ++i)
@@ -100,7 +100,7 @@ fail:
 }
 
 // A call takes all its input or, with an error, none of it: it needs output
-// room for every block the input can complete (aac_output_room), and a
+// room for every block the input can complete (output_room), and a
 // frame-mode buffer must fit the decoder's FIFO and hold one frame.
 int AACDecode(ZorBuffer* in, ZorBuffer* out) {
     AacPluginState* st = handle;
@@ -119,7 +119,7 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
     if (!frameMode) {
         // Nothing reaches the decoder until a whole piece is staged.
         const uint32_t bytes = remaining + st->stagedBytes;
-        blocks = bytes < kStreamChunkWords * 2 ? 0 : aac_stream_blocks(bytes);
+        blocks = bytes < kStreamChunkWords * 2 ? 0 : stream_blocks(bytes);
     } else if (remaining > kMaxFrameBytes) {
         return -1;
     } else {

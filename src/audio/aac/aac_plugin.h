@@ -7,8 +7,6 @@
 #include "alg/kvxd.h"
 #include "zor_host.h"
 
-extern "C" {
-
 constexpr uint32_t kAacPluginMagic = 0x41414344;  // "DCAA" in memory
 constexpr uint32_t kStagingBytes = 2048;
 constexpr uint32_t kPcmAreaBytes = 8192;
@@ -26,7 +24,7 @@ constexpr uint32_t kDecoderHeldBytes = 892 * 2;
 // Blocks a streaming-mode call can complete from `bytes` new and staged
 // input bytes: every block, decoded or concealed, takes at least four bytes
 // of input, what the decoder holds included, plus the rest of a failed frame.
-constexpr uint32_t aac_stream_blocks(uint32_t bytes) {
+constexpr uint32_t stream_blocks(uint32_t bytes) {
     return (bytes + kDecoderHeldBytes) / 4 + kMaxBlocksPerFrame;
 }
 // Output room AACDecode needs for an input of `bytes` bytes: in streaming
@@ -34,12 +32,12 @@ constexpr uint32_t aac_stream_blocks(uint32_t bytes) {
 // of one frame (four blocks covers any frame). With less it returns -1 and
 // takes nothing. (Streaming counts the bytes staged from earlier calls too,
 // fewer than one 256-byte piece.)
-constexpr uint32_t aac_output_room(uint32_t bytes, bool frameMode) {
-    return kBlockBytes * (frameMode ? kMaxBlocksPerFrame : aac_stream_blocks(bytes + kStreamChunkWords * 2 - 1));
+constexpr uint32_t output_room(uint32_t bytes, bool frameMode) {
+    return kBlockBytes * (frameMode ? kMaxBlocksPerFrame : stream_blocks(bytes + kStreamChunkWords * 2 - 1));
 }
 // The public header's room rule is this one, for any input size.
-static_assert(ZORAAC_PCM_ROOM(0) == aac_output_room(0, false) && ZORAAC_PCM_ROOM(1) == aac_output_room(1, false) &&
-              ZORAAC_PCM_ROOM(4096) == aac_output_room(4096, false) && ZORAAC_PCM_ROOM(4099) == aac_output_room(4099, false));
+static_assert(ZORAAC_PCM_ROOM(0) == output_room(0, false) && ZORAAC_PCM_ROOM(1) == output_room(1, false) &&
+              ZORAAC_PCM_ROOM(4096) == output_room(4096, false) && ZORAAC_PCM_ROOM(4099) == output_room(4099, false));
 
 // The plug-in's heap state, one per process.
 struct AacPluginState {
@@ -59,18 +57,19 @@ struct AacPluginState {
 #endif
 };
 
-// Declared in the public header; exported.
+// The host's entry points keep C linkage: the getter is declared in the
+// public header and exported, the other three are reached through it.
+extern "C" {
 __attribute__((visibility("default"))) const AACPlugin* GetZorAudioDecodePlugin(void);
-
 int AACInit(const void* hostDesc);
 int AACDecode(ZorBuffer* in, ZorBuffer* out);
 void AACFinish(void);
+}  // extern "C"
+
 uint32_t aac_swap_words(uint16_t* words, uint32_t n);
 
 // The current state (null when none); for the plug-in's own tests.
-AacPluginState* aac_plugin_state(void);
-
-}  // extern "C"
+AacPluginState* plugin_state(void);
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(AACPlugin) == 28 && sizeof(ZorBuffer) == 52, "host record layout");
