@@ -8,6 +8,9 @@
 //   index c at resolution r bits, Q31.
 // aacdec_imdct_tw2048 / 256: cos and sin of 2 pi (k + 1/8) / N, interleaved, Q31.
 // aacdec_fft_tw: cos and sin of pi j / 256, j = 0..127, interleaved, Q31.
+// aacdec_fft_r4_tw: the radix-4 passes' twiddles, per quarter-span L = 4,
+//   16, 64 at word L - 4: cos and sin of pi j / L, of pi j / 2L and of
+//   pi (j + L/2) / 2L, each a run of L/2 pairs, j = 0..L/2-1, Q31.
 // aacdec_bitrev512[k]: k with its nine bits reversed.
 // Rising window halves in Q31: sine and Kaiser-Bessel-derived, long and short.
 #pragma once
@@ -23,6 +26,7 @@ extern const int32_t aacdec_tns_refl_q31[32];
 extern const int32_t aacdec_imdct_tw2048[1024];
 extern const int32_t aacdec_imdct_tw256[128];
 extern const int32_t aacdec_fft_tw[256];
+extern const int32_t aacdec_fft_r4_tw[252];
 extern const uint16_t aacdec_bitrev512[512];
 extern const int32_t aacdec_sine_long[1024];
 extern const int32_t aacdec_sine_short[128];
