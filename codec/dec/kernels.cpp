@@ -57,10 +57,10 @@ uint32_t select_kernels(uint32_t mask) {
     Kernels k = kReference;
     // Variants, each under the features it needs.
 #if AAC_ARITHMETIC_EXACT && defined(__x86_64__)
-    if (use & CPU_X86_SSE41) k.fft = fft_exact_sse41;
+    if (use & CPU_X86_SSE41) k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
 #endif
 #if AAC_ARITHMETIC_EXACT && defined(__arm__)
-    if (use & CPU_ARM_NEON) k.fft = fft_exact_neon;
+    if (use & CPU_ARM_NEON) k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
 #endif
     kernels = k;
     return use;

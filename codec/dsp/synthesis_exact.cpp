@@ -12,6 +12,7 @@
 // Short windows always sit at the standard's place (from sample 448).
 #include <cstring>
 
+#include "dsp/bitrev_pairs.h"
 #include "dsp/complex.h"
 #include "dsp/filterbank.h"
 #include "dsp/fixed.h"
@@ -40,43 +41,37 @@ inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r)
     store(buf, q + h, sub(x2, u));
 }
 
-}  // namespace
-
 // Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k], for
-// N = 2048 or 256, in place, each z[k] stored at the bit reversal of k (over
-// log2(N/4) bits): the order the FFT reads. Long blocks are shifted right by
-// 3 (rounded) first. z[k] and z[N/4-1-k] read exactly the complex slots k and
-// N/4-1-k, and the reversal maps that pair of slots onto another pair (the
-// reversal of N/4-1-k is N/4-1 minus that of k), so the pass takes a pair
-// that maps onto itself alone and otherwise the two pairs that trade places
-// together, reading all their words before it writes any.
-void pre_twiddle_exact(int32_t* buf, int n) {
-    const int half = n / 2, points = n / 4;
-    const bool is_long = n == 2048;
-    const int32_t* tw = is_long ? aacdec_imdct_tw2048 : aacdec_imdct_tw256;
-    const int shift = is_long ? 3 : 0;
-    const int rev_step = 512 / points;  // 64-point reversal = 512-point of 8 k
+// N = 2048 or 256, in place, each z[k] stored at the bit reversal of k: the
+// order the FFT reads (see for_bit_reversed_pairs). Long blocks are shifted
+// right by 3 (rounded) first.
+template <bool kLong>
+void pre_twiddle_n(int32_t* buf) {
+    constexpr int n = kLong ? 2048 : 256, half = n / 2, points = n / 4;
+    const int32_t* tw = kLong ? aacdec_imdct_tw2048 : aacdec_imdct_tw256;
     auto z = [&](int k) {
         int32_t a = buf[2 * k], b = buf[half - 1 - 2 * k];
-        if (shift) a = fx::rshr(a, shift), b = fx::rshr(b, shift);
+        if (kLong) a = fx::rshr(a, 3), b = fx::rshr(b, 3);
         const Complex r = rotate({a, b}, tw[2 * k], tw[2 * k + 1]);
         return Complex{fx::neg_wrap(r.re), fx::neg_wrap(r.im)};
     };
-    auto rev = [&](int k) { return int{aacdec_bitrev512[k * rev_step]}; };
-    for (int k = 0; k < points / 2; ++k) {
-        const int r = rev(k);
-        const int m = r < points / 2 ? r : points - 1 - r;  // the first slot of the pair k's values go to
-        if (m < k) continue;                                 // that pair has been done with its partner
+    for_bit_reversed_pairs(points, [&](int k, int r, int m, int rm) {
         const Complex front = z(k), back = z(points - 1 - k);
         if (m > k) {
             const Complex front_m = z(m), back_m = z(points - 1 - m);
-            const int rm = rev(m);
             store(buf, rm, front_m);
             store(buf, points - 1 - rm, back_m);
         }
         store(buf, r, front);
         store(buf, points - 1 - r, back);
-    }
+    });
+}
+
+}  // namespace
+
+void pre_twiddle_exact(int32_t* buf, int n) {
+    if (n == 2048) pre_twiddle_n<true>(buf);
+    else pre_twiddle_n<false>(buf);
 }
 
 namespace {
