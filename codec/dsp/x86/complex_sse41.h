@@ -36,4 +36,9 @@ SSE41 inline __m128i rotate(__m128i z, __m128i tw) {
 // The same with the first point kept as it is (a twiddle of exactly 1).
 SSE41 inline __m128i rotate_but_first(__m128i z, __m128i tw) { return _mm_blend_epi16(rotate(z, tw), z, 0x0F); }
 
+// fft_exact's first radix-4 stage and one of its radix-4 passes (the AVX2
+// FFT runs those whose columns are too short for its registers).
+void radix4_first(int32_t* buf, int points);
+void radix4_pass(int32_t* buf, int points, int quarter);
+
 }  // namespace sse41

@@ -12,10 +12,8 @@
 
 using namespace sse41;
 
-namespace {
-
 // fft_exact's first radix-4 stage: groups of four points, additions only.
-SSE41 void radix4_first(int32_t* buf, int points) {
+SSE41 void sse41::radix4_first(int32_t* buf, int points) {
     for (int g = 0; g < points; g += 4) {
         const __m128i v0 = load2(buf, g), v1 = load2(buf, g + 2);
         const __m128i a = _mm_unpacklo_epi64(v0, v1), b = _mm_unpackhi_epi64(v0, v1);  // t0 t2, t1 t3
@@ -26,6 +24,8 @@ SSE41 void radix4_first(int32_t* buf, int points) {
         store2(buf, g + 2, _mm_sub_epi32(x, y2));
     }
 }
+
+namespace {
 
 // fft_exact's radix4_points for the points p, p + 1 (each plus 0, L, 2L, 3L).
 template <typename First, typename Second>
@@ -64,11 +64,15 @@ SSE41 inline void radix4_column(int32_t* buf, int points, int quarter, const int
     }
 }
 
-SSE41 void radix4_pass(int32_t* buf, int points, int quarter) {
+}  // namespace
+
+SSE41 void sse41::radix4_pass(int32_t* buf, int points, int quarter) {
     const int32_t* w = aacdec_fft_r4_tw + (quarter - 4);
     radix4_column<true>(buf, points, quarter, w, 0);
     for (int j = 2; j < quarter / 2; j += 2) radix4_column<false>(buf, points, quarter, w, j);
 }
+
+namespace {
 
 // The last radix-2 stage of 512 points (half-span h = 256): the twiddle at j
 // is fft_tw's pair j, exactly 1 at j = 0, times -i for j + h/2.
