@@ -6,6 +6,7 @@
 
 #include "dec/huffman.h"
 #include "dsp/dequant.h"
+#include "dsp/fft_variants.h"
 #include "dsp/filterbank.h"
 
 #if defined(__arm__)
@@ -54,8 +55,14 @@ uint32_t cpu_features() {
 uint32_t select_kernels(uint32_t mask) {
     const uint32_t use = cpu_features() & mask;
     Kernels k = kReference;
-    // Variants go here, each under the features it needs, e.g.
-    //   if (use & CPU_ARM_NEON) k.fft = fft_neon;
+    // Variants, each under the features it needs.
+#if AAC_ARITHMETIC_EXACT && defined(__x86_64__)
+    if (use & CPU_X86_SSE41) k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
+    if ((use & (CPU_X86_SSE41 | CPU_X86_AVX2)) == (CPU_X86_SSE41 | CPU_X86_AVX2)) k.fft = fft_exact_avx2;
+#endif
+#if AAC_ARITHMETIC_EXACT && defined(__arm__)
+    if (use & CPU_ARM_NEON) k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
+#endif
     kernels = k;
     return use;
 }

@@ -32,7 +32,9 @@ struct Kernels {
                        const int16_t* scaleFactors, const int16_t* const* window_swb_top);
     // The three steps of the inverse MDCT of N = 2048 or 256 (n), in place:
     // pre-twiddle of N/2 coefficients, forward FFT of N/4 complex points,
-    // post-twiddle to time samples (the arithmetic's own format).
+    // post-twiddle to time samples (the arithmetic's own format). The order
+    // of the FFT's input is the arithmetic's own too: the exact one's
+    // pre-twiddle leaves it bit-reversed.
     void (*pre_twiddle)(int32_t* buf, int n);
     void (*fft)(int32_t* buf, int points);
     void (*post_twiddle)(int32_t* buf, int n);

@@ -12,6 +12,7 @@
 // Short windows always sit at the standard's place (from sample 448).
 #include <cstring>
 
+#include "dsp/bitrev_pairs.h"
 #include "dsp/complex.h"
 #include "dsp/filterbank.h"
 #include "dsp/fixed.h"
@@ -40,56 +41,102 @@ inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r)
     store(buf, q + h, sub(x2, u));
 }
 
-}  // namespace
-
 // Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k], for
-// N = 2048 or 256, in place: the pass for k and N/4-1-k reads exactly the
-// four words it writes. Long blocks are shifted right by 3 (rounded) first.
-void pre_twiddle_exact(int32_t* buf, int n) {
-    const int half = n / 2, quarter = n / 4;
-    const bool is_long = n == 2048;
-    const int32_t* tw = is_long ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
-    const int shift = is_long ? 3 : 0;
+// N = 2048 or 256, in place, each z[k] stored at the bit reversal of k: the
+// order the FFT reads (see for_bit_reversed_pairs). Long blocks are shifted
+// right by 3 (rounded) first.
+template <bool kLong>
+void pre_twiddle_n(int32_t* buf) {
+    constexpr int n = kLong ? 2048 : 256, half = n / 2, points = n / 4;
+    const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
     auto z = [&](int k) {
         int32_t a = buf[2 * k], b = buf[half - 1 - 2 * k];
-        if (shift) a = fx::rshr(a, shift), b = fx::rshr(b, shift);
+        if (kLong) a = fx::rshr(a, 3), b = fx::rshr(b, 3);
         const Complex r = rotate({a, b}, tw[2 * k], tw[2 * k + 1]);
         return Complex{fx::neg_wrap(r.re), fx::neg_wrap(r.im)};
     };
-    for (int k = 0; k < n / 8; ++k) {
-        const int kb = quarter - 1 - k;
-        const Complex front = z(k), back = z(kb);
-        store(buf, k, front);
-        store(buf, kb, back);
+    for_bit_reversed_pairs(points, [&](int k, int r, int m, int rm) {
+        const Complex front = z(k), back = z(points - 1 - k);
+        if (m > k) {
+            const Complex front_m = z(m), back_m = z(points - 1 - m);
+            store(buf, rm, front_m);
+            store(buf, points - 1 - rm, back_m);
+        }
+        store(buf, r, front);
+        store(buf, points - 1 - r, back);
+    });
+}
+
+}  // namespace
+
+void pre_twiddle_exact(int32_t* buf, int n) {
+    if (n == 2048) pre_twiddle_n<true>(buf);
+    else pre_twiddle_n<false>(buf);
+}
+
+namespace {
+
+inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
+
+// Two radix-2 stages over the points p, p + L, p + 2L, p + 3L (L = quarter):
+// the first combines p with p + L and p + 2L with p + 3L, the odd ones
+// multiplied by first(); the second combines the results at p with p + 2L
+// (that at p + 2L multiplied by second()) and p + L with p + 3L (times
+// second() and -i).
+template <typename First, typename Second>
+inline void radix4_points(int32_t* buf, int p, int quarter, First first, Second second) {
+    const Complex x0 = load(buf, p), x1 = first(load(buf, p + quarter));
+    const Complex x2 = load(buf, p + 2 * quarter), x3 = first(load(buf, p + 3 * quarter));
+    const Complex a0 = add(x0, x1), a1 = sub(x0, x1);
+    const Complex a2 = second(add(x2, x3)), a3 = times_minus_i(second(sub(x2, x3)));
+    store(buf, p, add(a0, a2));
+    store(buf, p + 2 * quarter, sub(a0, a2));
+    store(buf, p + quarter, add(a1, a3));
+    store(buf, p + 3 * quarter, sub(a1, a3));
+}
+
+// The radix-2 stages of half-spans L and 2L as one pass over groups of 4L.
+// The first stage's twiddle at j is exp(-i pi j / L), for j >= L/2 that of
+// j - L/2 times -i; the second's exp(-i pi j / 2L), times -i for the points at
+// p + L. Twiddles of 1 and -i are exact: no product at j = 0.
+void radix4_pass(int32_t* buf, int points, int quarter) {
+    const int half = quarter / 2;
+    const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
+    auto same = [](Complex z) { return z; };
+    auto by = [](const int32_t* t) { return [c = t[0], s = t[1]](Complex z) { return rotate(z, c, s); }; };
+    for (int base = 0; base < points; base += 4 * quarter) {
+        radix4_points(buf, base, quarter, same, same);
+        radix4_points(buf, base + half, quarter, times_minus_i, by(w + 2 * quarter));
+    }
+    for (int j = 1; j < half; ++j) {
+        const auto first = by(w + 2 * j), second = by(w + quarter + 2 * j), third = by(w + 2 * quarter + 2 * j);
+        auto first_minus_i = [&](Complex z) { return times_minus_i(first(z)); };
+        for (int base = 0; base < points; base += 4 * quarter) {
+            radix4_points(buf, base + j, quarter, first, second);
+            radix4_points(buf, base + j + half, quarter, first_minus_i, third);
+        }
     }
 }
 
-// Forward FFT of `points` (512 or 64) complex values in place, unscaled:
-// the bit reversal by swaps, the first two stages as one radix-4 stage,
-// then radix-2 stages. The twiddle of half-span h at j is exp(-i pi j / h)
-// = fft_twiddle_q31 at j * 256 / h; the one at j + h/2 is that times -i.
+}  // namespace
+
+// Forward FFT of `points` (512 or 64) complex values in place, unscaled, from
+// the bit-reversed order pre_twiddle_exact leaves: the first two stages as
+// one radix-4 stage of exact additions, the next pairs of radix-2 stages as
+// radix-4 passes, then (512 points) the last radix-2 stage. The twiddle of
+// half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one at
+// j + h/2 is that times -i.
 void fft_exact(int32_t* buf, int points) {
-    const int rev_step = 512 / points;  // 64-point reversal = 512-point of 8 k
-    for (int k = 0; k < points; ++k) {
-        const int j = bitrev512[k * rev_step];
-        if (j > k) {
-            const Complex t = load(buf, k);
-            store(buf, k, load(buf, j));
-            store(buf, j, t);
-        }
-    }
     cx::radix4_first_stage(buf, buf, points);
-    for (int h = 4; h <= points / 2; h *= 2) {
-        const int step = 2 * (256 / h);
-        for (int base = 0; base < points; base += 2 * h) {
-            // j = 0: the twiddles are 1 and -i.
-            butterflies(buf, base, base + h / 2, h, load(buf, base + h), load(buf, base + h / 2 + h));
-            for (int j = 1; j < h / 2; ++j) {
-                const int32_t c = fft_twiddle_q31[j * step], s = fft_twiddle_q31[j * step + 1];
-                const int p = base + j, q = p + h / 2;
-                butterflies(buf, p, q, h, rotate(load(buf, p + h), c, s), rotate(load(buf, q + h), c, s));
-            }
-        }
+    int quarter = 4;
+    for (; 4 * quarter <= points; quarter *= 4) radix4_pass(buf, points, quarter);
+    if (quarter == points) return;
+    const int h = quarter;  // points = 2h: one group
+    butterflies(buf, 0, h / 2, h, load(buf, h), load(buf, h / 2 + h));
+    const int step = 2 * (256 / h);
+    for (int j = 1; j < h / 2; ++j) {
+        const int32_t c = fft_twiddle_q31[j * step], s = fft_twiddle_q31[j * step + 1];
+        butterflies(buf, j, j + h / 2, h, rotate(load(buf, j + h), c, s), rotate(load(buf, j + h / 2 + h), c, s));
     }
 }
 

@@ -1,0 +1,256 @@
+// Kernel checker: for every subset of the CPU features this machine has, the
+// kernel table select_kernels fills is run entry by entry against the
+// reference kernels on the same random inputs, and every output word must be
+// identical. Inputs are shaped to reach the kernels' branches: full-range and
+// near-saturation values beside the decoder's usual magnitudes, both
+// transform sizes, every window sequence and shape. Buffers are used in place
+// as the decoder uses them, with guard words before and after each one that
+// must come back untouched.
+//
+// usage: check_kernels [SEED [ROUNDS]]
+// Exit status 0 when every variant matches; the first mismatch is reported.
+// The spectral Huffman decoder reads a bit FIFO and is left to the stream
+// tests (their MD5s are the same for every CPU mask).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "dsp/kernels.h"
+#include "tables/band_tables.h"
+
+namespace {
+
+uint32_t rng_state = 1;
+uint32_t next() {  // xorshift32
+    rng_state ^= rng_state << 13;
+    rng_state ^= rng_state >> 17;
+    rng_state ^= rng_state << 5;
+    return rng_state;
+}
+int below(int n) { return static_cast<int>(next() % static_cast<uint32_t>(n)); }
+
+// One of the value shapes: decoder-sized, full range, near the limits, or a
+// run of zeros.
+int32_t value(int shape) {
+    switch (shape) {
+    case 0: return static_cast<int32_t>(next()) >> (8 + below(16));  // spread magnitudes
+    case 1: return static_cast<int32_t>(next());                      // full range
+    case 2: return below(2) ? INT32_MAX - below(4) : INT32_MIN + below(4);
+    default: return 0;
+    }
+}
+void fill(int32_t* v, int n) {
+    const int shape = below(4);
+    for (int i = 0; i < n; ++i) v[i] = below(8) == 0 ? value(below(4)) : value(shape);
+}
+
+constexpr int kGuard = 16;
+constexpr uint32_t kGuardWord = 0xdeadbeefu;
+
+// A buffer of n 32-bit words with guard words on both sides.
+struct Guarded {
+    std::vector<int32_t> words;
+    explicit Guarded(int n) : words(static_cast<size_t>(n + 2 * kGuard), static_cast<int32_t>(kGuardWord)) {}
+    int32_t* data() { return words.data() + kGuard; }
+    int size() const { return static_cast<int>(words.size()) - 2 * kGuard; }
+    bool guards_intact() const {
+        for (int i = 0; i < kGuard; ++i)
+            if (static_cast<uint32_t>(words[static_cast<size_t>(i)]) != kGuardWord ||
+                static_cast<uint32_t>(words[words.size() - 1 - static_cast<size_t>(i)]) != kGuardWord)
+                return false;
+        return true;
+    }
+};
+
+int failures = 0;
+long checks = 0;
+
+// Compares the reference's buffers with the variant's, guards included.
+bool same(const char* kernel, const char* what, const std::vector<Guarded*>& ref, const std::vector<Guarded*>& var) {
+    ++checks;
+    for (size_t b = 0; b < ref.size(); ++b) {
+        if (!var[b]->guards_intact() || !ref[b]->guards_intact()) {
+            std::printf("FAIL %s (%s): write outside buffer %zu\n", kernel, what, b);
+            return ++failures, false;
+        }
+        for (int i = 0; i < ref[b]->size(); ++i)
+            if (ref[b]->data()[i] != var[b]->data()[i]) {
+                std::printf("FAIL %s (%s): buffer %zu word %d: reference %08x, variant %08x\n", kernel, what, b, i,
+                            static_cast<uint32_t>(ref[b]->data()[i]), static_cast<uint32_t>(var[b]->data()[i]));
+                return ++failures, false;
+            }
+    }
+    return true;
+}
+
+void check_transform_steps(const Kernels& ref, const Kernels& var, int rounds) {
+    struct Step {
+        const char* name;
+        void (*Kernels::*entry)(int32_t*, int);
+        int size_long, size_short;  // argument
+        int words_long, words_short;
+    };
+    const Step steps[] = {
+        {"pre_twiddle", &Kernels::pre_twiddle, 2048, 256, 1024, 128},
+        {"fft", &Kernels::fft, 512, 64, 1024, 128},
+        {"post_twiddle", &Kernels::post_twiddle, 2048, 256, 1024, 128},
+    };
+    for (const Step& s : steps) {
+        if (var.*s.entry == ref.*s.entry) continue;
+        for (int r = 0; r < rounds; ++r)
+            for (int is_long = 0; is_long < 2; ++is_long) {
+                const int n = is_long ? s.size_long : s.size_short, words = is_long ? s.words_long : s.words_short;
+                Guarded a(words), b(words);
+                fill(a.data(), words);
+                std::memcpy(b.data(), a.data(), static_cast<size_t>(words) * sizeof(int32_t));
+                (ref.*s.entry)(a.data(), n);
+                (var.*s.entry)(b.data(), n);
+                if (!same(s.name, is_long ? "long" : "short", {&a}, {&b})) return;
+            }
+    }
+}
+
+void check_synthesis(const Kernels& ref, const Kernels& var, int rounds) {
+    // The synthesis runs the transform steps through the table: it is checked
+    // whenever any of them differs, each side with its own table.
+    if (var.synthesis == ref.synthesis && var.pre_twiddle == ref.pre_twiddle && var.fft == ref.fft &&
+        var.post_twiddle == ref.post_twiddle)
+        return;
+    constexpr int kOverlapWords = 4096 / 4;  // the overlap buffer is 4096 bytes in both arithmetics
+    for (int r = 0; r < rounds; ++r)
+        for (int seq = 0; seq < 4; ++seq)
+            for (int shapes = 0; shapes < 4; ++shapes)
+                for (int pcm_over_coef = 0; pcm_over_coef < 2; ++pcm_over_coef) {
+                    Guarded coef[2] = {Guarded(1024), Guarded(1024)}, overlap[2] = {Guarded(kOverlapWords),
+                                                                                    Guarded(kOverlapWords)};
+                    Guarded pcm[2] = {Guarded(512), Guarded(512)};
+                    fill(coef[0].data(), 1024);
+                    fill(overlap[0].data(), kOverlapWords);
+                    fill(pcm[0].data(), 512);
+                    coef[1] = coef[0], overlap[1] = overlap[0], pcm[1] = pcm[0];
+                    uint16_t first[2] = {static_cast<uint16_t>(below(2)), 0};
+                    first[1] = first[0];
+                    uint16_t shape[2][2] = {{static_cast<uint16_t>(shapes & 1), static_cast<uint16_t>(shapes >> 1)},
+                                            {static_cast<uint16_t>(shapes & 1), static_cast<uint16_t>(shapes >> 1)}};
+                    for (int v = 0; v < 2; ++v) {
+                        int16_shared* out = pcm_over_coef ? shared16(coef[v].data()) : shared16(pcm[v].data());
+                        kernels = v ? var : ref;
+                        kernels.synthesis(&first[v], static_cast<uint8_t>(seq), shape[v], coef[v].data(),
+                                       reinterpret_cast<OverlapSample*>(overlap[v].data()), out);
+                    }
+                    kernels = var;
+                    if (first[0] != first[1] || std::memcmp(shape[0], shape[1], sizeof shape[0]) != 0) {
+                        std::printf("FAIL synthesis: state differs\n");
+                        ++failures;
+                        return;
+                    }
+                    if (!same("synthesis", pcm_over_coef ? "pcm over coefficients" : "pcm apart",
+                              {&coef[0], &overlap[0], &pcm[0]}, {&coef[1], &overlap[1], &pcm[1]}))
+                        return;
+                }
+}
+
+// Long (48 kHz bands) or eight short windows.
+struct Layout {
+    int16_t num_windows;
+    int32_t num_swb[8];
+    const int16_t* tops[8];
+};
+Layout layout(bool is_long) {
+    Layout l{};
+    l.num_windows = is_long ? 1 : 8;
+    for (int w = 0; w < l.num_windows; ++w) {
+        l.num_swb[w] = is_long ? 49 : 14;
+        l.tops[w] = is_long ? kvxdec_sfb_48_1024 : kvxdec_sfb_48_128;
+    }
+    return l;
+}
+
+void check_dequantise(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.dequantise == ref.dequantise) return;
+    for (int r = 0; r < rounds; ++r)
+        for (int is_long = 0; is_long < 2; ++is_long) {
+            const Layout l = layout(is_long);
+            Guarded a(1024), b(1024);
+            // The quantised values fill the buffer's upper half, as the
+            // decoder leaves them; bands are zero, small or up to the 16-bit
+            // limits (escapes and pulses).
+            int16_shared* q = shared16(a.data()) + 1024;
+            std::memset(a.data(), 0, 1024 * sizeof(int32_t));
+            for (int i = 0; i < 1024; i += 4) {
+                const int kind = below(4);
+                for (int j = i; j < i + 4; ++j)
+                    q[j] = static_cast<int16_t>(kind == 0 ? 0
+                                                : kind == 1 ? below(33) - 16
+                                                : kind == 2 ? below(16384) - 8192
+                                                            : static_cast<int16_t>(next()));
+            }
+            b = a;
+            int16_t sf[128];
+            for (int16_t& s : sf) s = static_cast<int16_t>(below(8) == 0 ? below(600) - 300 : below(256));
+            ref.dequantise(l.num_windows, l.num_swb, a.data(), shared16(a.data()) + 1024, sf, l.tops);
+            var.dequantise(l.num_windows, l.num_swb, b.data(), shared16(b.data()) + 1024, sf, l.tops);
+            if (!same("dequantise", is_long ? "long" : "short", {&a}, {&b})) return;
+        }
+}
+
+void check_tns(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.tns_filters == ref.tns_filters) return;
+    for (int r = 0; r < rounds; ++r)
+        for (int is_long = 0; is_long < 2; ++is_long) {
+            const Layout l = layout(is_long);
+            const int bands = l.num_swb[0];
+            TnsWindow tw{};
+            tw.n_filt = below(4);
+            tw.coef_res = 3 + below(2);
+            for (TnsFilter& f : tw.filt) {
+                f.start_band = below(bands + 8) - 4;
+                f.stop_band = below(bands + 8) - 4;
+                f.order = below(is_long ? 24 : 10);
+                f.direction = below(2);
+                const int range = 1 << tw.coef_res;
+                for (int16_t& c : f.coef) c = static_cast<int16_t>(below(range) - range / 2);
+            }
+            const TnsLimits limits{is_long ? (below(2) ? 20 : 12) : 7, below(bands + 1)};
+            const int max_sfb = below(bands + 1);
+            Guarded a(is_long ? 1024 : 128), b(is_long ? 1024 : 128);
+            fill(a.data(), a.size());
+            b = a;
+            ref.tns_filters(a.data(), max_sfb, l.tops[0], limits, &tw);
+            var.tns_filters(b.data(), max_sfb, l.tops[0], limits, &tw);
+            if (!same("tns_filters", is_long ? "long" : "short", {&a}, {&b})) return;
+        }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const uint32_t seed = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 0)) : 12345u;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 20;
+    const uint32_t features = cpu_features();
+    const Kernels ref = reference_kernels();
+    std::printf("seed %u, CPU features %#x\n", seed, features);
+    // Every subset of the features, the empty one included (the reference
+    // against itself checks nothing but is selected like any other).
+    uint32_t subset = 0;
+    do {
+        rng_state = seed | 1u;
+        select_kernels(subset);
+        const Kernels var = kernels;
+        int variants = 0;
+        for (auto differs : {var.dequantise != ref.dequantise, var.pre_twiddle != ref.pre_twiddle,
+                             var.fft != ref.fft, var.post_twiddle != ref.post_twiddle,
+                             var.synthesis != ref.synthesis, var.tns_filters != ref.tns_filters})
+            variants += differs;
+        std::printf("features %#x: %d variant entries\n", subset, variants);
+        check_transform_steps(ref, var, rounds);
+        check_synthesis(ref, var, rounds);
+        check_dequantise(ref, var, rounds);
+        check_tns(ref, var, rounds);
+        subset = (subset - features) & features;  // next subset
+    } while (subset != 0 && failures == 0);
+    select_kernels(~0u);
+    std::printf("%ld checks, %d failures\n", checks, failures);
+    return failures ? 1 : 0;
+}
