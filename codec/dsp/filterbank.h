@@ -6,14 +6,14 @@
 #include "dsp/arithmetic.h"
 
 // Synthesis of one channel for one block: inverse transforms by window
-// sequence, windowing, overlap-add, 1024 PCM samples to pcm (which may lie in
-// the coefficient buffer of another channel). wnd_shape: [0] this block's
+// sequence, windowing, overlap-add, 1024 PCM samples to out (which lies
+// outside coef and overlap; coef is used as scratch). wnd_shape: [0] this block's
 // window shape, [1] the previous transform's, which takes the value of [0]
 // afterwards. first_block: set after a reset, cleared by the first
 // LONG_START block (the compact arithmetic places short windows by it).
 // Compact: dsp/filterbank.cpp; exact: dsp/synthesis_exact.cpp.
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
-                        OverlapSample* overlap, int16_shared* pcm);
+                        OverlapSample* overlap, PcmOut out);
 
 extern "C" {
 

@@ -32,14 +32,17 @@ struct Kernels {
                        const int16_t* scaleFactors, const int16_t* const* window_swb_top);
     // The three steps of the inverse MDCT of N = 2048 or 256 (n), in place:
     // pre-twiddle of N/2 coefficients, forward FFT of N/4 complex points,
-    // post-twiddle to time samples (the arithmetic's own format).
+    // post-twiddle to time samples (the arithmetic's own format). The exact
+    // arithmetic's synthesis does the post-twiddle inside its output pass;
+    // its entry here is the same step on its own.
     void (*pre_twiddle)(int32_t* buf, int n);
     void (*fft)(int32_t* buf, int points);
     void (*post_twiddle)(int32_t* buf, int n);
-    // Windowing, overlap-add and output of one channel's block (it runs the
-    // transform steps above): see synthesise_channel.
+    // Windowing, overlap-add and output of one channel's block straight to
+    // its PCM slots (it runs the transform steps above): see
+    // synthesise_channel.
     void (*synthesis)(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
-                      OverlapSample* overlap, int16_shared* pcm);
+                      OverlapSample* overlap, PcmOut out);
     // The TNS filters of one window, in place: see tns_window_filters.
     void (*tns_filters)(int32_t* spectrum, int max_sfb, const int16_t* window_swb_top, TnsLimits limits,
                         const TnsWindow* tns_window);
