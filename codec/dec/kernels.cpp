@@ -54,8 +54,10 @@ uint32_t cpu_features() {
 uint32_t select_kernels(uint32_t mask) {
     const uint32_t use = cpu_features() & mask;
     Kernels k = kReference;
-    // Variants go here, each under the features it needs, e.g.
-    //   if (use & CPU_ARM_NEON) k.fft = fft_neon;
+    // Variants, each under the features it needs.
+#if AAC_ARITHMETIC_EXACT && (defined(__x86_64__) || defined(__i386__))
+    if (use & CPU_X86_SSE41) k.synthesis = synthesise_channel_sse41;
+#endif
     kernels = k;
     return use;
 }

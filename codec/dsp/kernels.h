@@ -58,6 +58,12 @@ void pre_twiddle_exact(int32_t* buf, int n);
 void fft_exact(int32_t* buf, int points);
 void post_twiddle_exact(int32_t* buf, int n);
 
+// Variants, beside their references and bit-exact with them. Exact
+// arithmetic, x86 with SSE4.1: the output pass of plain long blocks
+// (dsp/x86/synthesis_sse41.cpp).
+void synthesise_channel_sse41(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                              OverlapSample* overlap, PcmOut out);
+
 // The table the decoder calls through; the reference kernels until
 // select_kernels runs.
 extern Kernels kernels;
