@@ -57,6 +57,8 @@ uint32_t select_kernels(uint32_t mask) {
     // Variants, each under the features it needs.
 #if AAC_ARITHMETIC_EXACT && (defined(__x86_64__) || defined(__i386__))
     if (use & CPU_X86_SSE41) k.synthesis = synthesise_channel_sse41;
+#elif AAC_ARITHMETIC_EXACT && defined(__arm__)
+    if (use & CPU_ARM_NEON) k.synthesis = synthesise_channel_neon;
 #endif
     kernels = k;
     return use;

@@ -13,7 +13,6 @@
 
 #include "dsp/filterbank.h"
 #include "dsp/kernels.h"
-#include "tables/band_layout.h"
 #include "tables/exact_tables.h"
 
 #define SSE41 __attribute__((target("sse4.1")))
@@ -135,18 +134,9 @@ SSE41 void long_pass(const int32_t* buf, const int32_t* rise, const int32_t* fal
 
 }  // namespace
 
-SSE41 void synthesise_channel_sse41(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape,
-                                    int32_t* coef, OverlapSample* overlap, PcmOut out) {
-    if ((window_sequence & 3) != ONLY_LONG_SEQUENCE || out.step != 2) {
-        synthesise_channel(first_block, window_sequence, wnd_shape, coef, overlap, out);
-        return;
-    }
-    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    kernels.pre_twiddle(coef, 2048);
-    kernels.fft(coef, 512);
-    long_pass(coef, prev ? aacdec_kbd_long : aacdec_sine_long, shape ? aacdec_kbd_long : aacdec_sine_long, overlap,
-              out);
-    wnd_shape[1] = wnd_shape[0];
+void synthesise_channel_sse41(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                              OverlapSample* overlap, PcmOut out) {
+    synthesise_channel_with(long_pass, first_block, window_sequence, wnd_shape, coef, overlap, out);
 }
 
 #endif
