@@ -50,7 +50,7 @@ struct PcmOut {
 };
 
 // Stores PCM sample k.
-inline void put_pcm(const PcmOut& out, int k, int16_t v) {
+inline void put_pcm(PcmOut out, int k, int16_t v) {
     int16_shared* p = out.at + k * out.step;
     p[0] = v;
     if (out.pair) p[1] = v;

@@ -179,12 +179,17 @@ const int32_t* short_table(int shape) { return shape ? aacdec_kbd_short : aacdec
 // weighted by the falling one, becomes the new overlap at n. The start and
 // stop windows' halves are 0 or 1.0 up to n = 448 and from n = 576 with the
 // short table between: passes below 224 reach only those flat parts.
-void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const PcmOut& out) {
+//
+// The sinks hold copies of the pointers and of the PCM store: a PCM store
+// may alias anything (int16_shared), so nothing they use is read back from
+// memory after one.
+template <class Put>
+void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
     kernels.pre_twiddle(coef, 2048);
     kernels.fft(coef, 512);
-    auto sink = [&](auto rise, auto fall) {
-        return [&, rise, fall](int n, int32_t x, int32_t y) {
-            put_pcm(out, n, to_pcm(fx::add_sat(overlap[n], rise(n, x))));
+    auto sink = [overlap, put](auto rise, auto fall) {
+        return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
+            put(n, to_pcm(fx::add_sat(overlap[n], rise(n, x))));
             overlap[n] = fall(n, y);
         };
     };
@@ -207,8 +212,9 @@ void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overla
 // previous one's falling half (carry). Samples before 1024 go out with the
 // old overlap, later ones become the new overlap; every old overlap sample
 // is read before its slot is written (window 4 straddles 1024 at n = 64).
-void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const PcmOut& out) {
-    for (int n = 0; n < 448; ++n) put_pcm(out, n, to_pcm(overlap[n]));
+template <class Put>
+void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
+    for (int n = 0; n < 448; ++n) put(n, to_pcm(overlap[n]));
     int32_t carry[128] = {};
     const Down fall{short_table(shape), 128};
     for (int w = 0; w < 8; ++w) {
@@ -217,14 +223,15 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Pc
         kernels.fft(u, 64);
         const Up rise{short_table(w == 0 ? prev : shape), 0};
         const int start = 448 + 128 * w;
-        auto to_out = [&](int n, int32_t x, int32_t y) {
+        int32_t* const c = carry;
+        auto to_out = [overlap, put, c, start, rise, fall](int n, int32_t x, int32_t y) {
             const int t = start + n;
-            put_pcm(out, t, to_pcm(fx::add_sat(overlap[t], fx::add_sat(carry[n], rise(n, x)))));
-            carry[n] = fall(n, y);
+            put(t, to_pcm(fx::add_sat(overlap[t], fx::add_sat(c[n], rise(n, x)))));
+            c[n] = fall(n, y);
         };
-        auto to_overlap = [&](int n, int32_t x, int32_t y) {
-            overlap[start + n - 1024] = fx::add_sat(carry[n], rise(n, x));
-            carry[n] = fall(n, y);
+        auto to_overlap = [overlap, c, start, rise, fall](int n, int32_t x, int32_t y) {
+            overlap[start + n - 1024] = fx::add_sat(c[n], rise(n, x));
+            c[n] = fall(n, y);
         };
         if (w < 4) output_passes(u, 64, 0, 32, to_out, to_out);
         else if (w == 4) output_passes(u, 64, 0, 32, to_out, to_overlap);
@@ -234,14 +241,31 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Pc
     std::memset(overlap + 576, 0, 448 * sizeof(int32_t));
 }
 
+// PCM stores: into one slot of stereo frames (the decoder's stereo blocks),
+// or any layout.
+struct SlotPut {
+    int16_shared* at;
+    void operator()(int k, int16_t v) const { at[2 * k] = v; }
+};
+struct AnyPut {
+    PcmOut out;
+    void operator()(int k, int16_t v) const { put_pcm(out, k, v); }
+};
+
+template <class Put>
+void synthesise(uint8_t window_sequence, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
+    if ((window_sequence & 3) == EIGHT_SHORT_SEQUENCE) short_blocks(shape, prev, coef, overlap, put);
+    else long_block(window_sequence & 3, shape, prev, coef, overlap, put);
+}
+
 }  // namespace
 
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                         OverlapSample* overlap, PcmOut out) {
     (void)first_block;  // short windows always sit at their standard place
     const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    if ((window_sequence & 3) == EIGHT_SHORT_SEQUENCE) short_blocks(shape, prev, coef, overlap, out);
-    else long_block(window_sequence & 3, shape, prev, coef, overlap, out);
+    if (out.step == 2 && !out.pair) synthesise(window_sequence, shape, prev, coef, overlap, SlotPut{out.at});
+    else synthesise(window_sequence, shape, prev, coef, overlap, AnyPut{out});
     wnd_shape[1] = wnd_shape[0];
 }
 
