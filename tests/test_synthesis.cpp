@@ -155,13 +155,14 @@ TEST(Synthesis, VariantsMatchTheReference) {
         for (int shapes = 0; shapes < 4; ++shapes) {
             for (const PcmOut& layout : layouts) {
                 for (int offset = 0; offset < 2; ++offset) {
-                    std::vector<int32_t> coef(1024), overlap(1024);
+                    std::vector<int32_t> coef(1024);
+                    std::vector<OverlapSample> overlap(4096 / sizeof(OverlapSample));
                     const double amp = (seq == EIGHT_SHORT_SEQUENCE ? 4.0e6 : 3.2e7) * (1 + 3 * offset);
                     for (int32_t& v : coef) v = static_cast<int32_t>(std::normal_distribution<double>(0, amp)(rng));
-                    for (int32_t& v : overlap) v = static_cast<int32_t>(rng());
+                    for (OverlapSample& v : overlap) v = static_cast<OverlapSample>(rng());
                     std::vector<int16_t> area(2048 + 32);
                     for (int16_t& v : area) v = static_cast<int16_t>(rng());
-                    auto run = [&](const Kernels& k, std::vector<int32_t>& ov, std::vector<int16_t>& out) {
+                    auto run = [&](const Kernels& k, std::vector<OverlapSample>& ov, std::vector<int16_t>& out) {
                         std::vector<int32_t> c = coef;
                         uint16_t first = 0, shape[2] = {static_cast<uint16_t>(shapes & 1),
                                                         static_cast<uint16_t>(shapes >> 1)};
@@ -169,7 +170,7 @@ TEST(Synthesis, VariantsMatchTheReference) {
                                     PcmOut{out.data() + 16 + offset, layout.step, layout.pair});
                         EXPECT_EQ(shape[1], shape[0]);
                     };
-                    std::vector<int32_t> ov_ref = overlap, ov_var = overlap;
+                    std::vector<OverlapSample> ov_ref = overlap, ov_var = overlap;
                     std::vector<int16_t> out_ref = area, out_var = area;
                     run(reference, ov_ref, out_ref);
                     run(variant, ov_var, out_var);
