@@ -121,20 +121,20 @@ void check_synthesis(const Kernels& ref, const Kernels& var, int rounds) {
     for (int r = 0; r < rounds; ++r)
         for (int seq = 0; seq < 4; ++seq)
             for (int shapes = 0; shapes < 4; ++shapes)
-                for (int pcm_over_coef = 0; pcm_over_coef < 2; ++pcm_over_coef) {
+                for (int layout = 0; layout < 3; ++layout) {  // left slot, right slot, mono in both
                     Guarded coef[2] = {Guarded(1024), Guarded(1024)}, overlap[2] = {Guarded(kOverlapWords),
                                                                                     Guarded(kOverlapWords)};
-                    Guarded pcm[2] = {Guarded(512), Guarded(512)};
+                    Guarded pcm[2] = {Guarded(1024), Guarded(1024)};  // 1024 stereo frames
                     fill(coef[0].data(), 1024);
                     fill(overlap[0].data(), kOverlapWords);
-                    fill(pcm[0].data(), 512);
+                    fill(pcm[0].data(), 1024);
                     coef[1] = coef[0], overlap[1] = overlap[0], pcm[1] = pcm[0];
                     uint16_t first[2] = {static_cast<uint16_t>(below(2)), 0};
                     first[1] = first[0];
                     uint16_t shape[2][2] = {{static_cast<uint16_t>(shapes & 1), static_cast<uint16_t>(shapes >> 1)},
                                             {static_cast<uint16_t>(shapes & 1), static_cast<uint16_t>(shapes >> 1)}};
                     for (int v = 0; v < 2; ++v) {
-                        int16_shared* out = pcm_over_coef ? shared16(coef[v].data()) : shared16(pcm[v].data());
+                        const PcmOut out{shared16(pcm[v].data()) + (layout == 1), 2, layout == 2};
                         kernels = v ? var : ref;
                         kernels.synthesis(&first[v], static_cast<uint8_t>(seq), shape[v], coef[v].data(),
                                        reinterpret_cast<OverlapSample*>(overlap[v].data()), out);
@@ -145,7 +145,7 @@ void check_synthesis(const Kernels& ref, const Kernels& var, int rounds) {
                         ++failures;
                         return;
                     }
-                    if (!same("synthesis", pcm_over_coef ? "pcm over coefficients" : "pcm apart",
+                    if (!same("synthesis", layout == 2 ? "mono" : (layout ? "right slot" : "left slot"),
                               {&coef[0], &overlap[0], &pcm[0]}, {&coef[1], &overlap[1], &pcm[1]}))
                         return;
                 }

@@ -175,7 +175,7 @@ protected:
     // One block of channel 0; returns its 1024 PCM samples.
     std::vector<int16_t> block(uint8_t seq) {
         pcm_stage.assign(1024, 0);
-        kvxdec_aacFilterBank(obj, seq, shape, coef.data(), overlap.data(), pcm_stage.data());
+        kvxdec_aacFilterBank(obj, seq, shape, coef.data(), overlap.data(), PcmOut{pcm_stage.data(), 1, false});
         return pcm_stage;
     }
     MP4AACDEC_QUVA_Obj* obj = nullptr;

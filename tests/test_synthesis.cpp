@@ -12,6 +12,7 @@
 #include "dec/bands.h"
 #include "dec/tools.h"
 #include "dsp/filterbank.h"
+#include "dsp/kernels.h"
 #include "test_util.h"
 
 namespace {
@@ -119,7 +120,7 @@ TEST(Synthesis, EverySequenceAndShapeAgainstDoublePrecision) {
         shape[0] = static_cast<uint16_t>(s.shape);
         const int prev = shape[1];
         std::vector<int16_t> pcm(1024);
-        kvxdec_aacFilterBank(obj, static_cast<uint8_t>(s.seq), shape, coef.data(), overlap.data(), pcm.data());
+        kvxdec_aacFilterBank(obj, static_cast<uint8_t>(s.seq), shape, coef.data(), overlap.data(), PcmOut{pcm.data(), 1, false});
         EXPECT_EQ(shape[1], s.shape);
         const std::vector<double> want = reference_block(s.seq, s.shape, prev, X, ref_ov);
         for (int n = 0; n < 1024; ++n) {

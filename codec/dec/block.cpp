@@ -1,5 +1,6 @@
 // Raw data block parser: every element up to END, then the spectral tools and
-// the filter bank over the channels, then the interleaved PCM output.
+// the filter bank over the channels, each storing its PCM straight into the
+// interleaved output.
 #include "dec/block.h"
 
 #include "dec/instance.h"
@@ -49,7 +50,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
                          dec->predUsed[w], dec->coef);
     }
     // Temporal noise shaping window by window, then the filter bank.
-    int16_shared* const pcm_stage = shared16(dec->coef[0]);
+    int16_t drop = 0;
     for (int c = 0; c < 2; ++c) {
         const ChInfo& ch = mi.channel[c];
         if (!ch.present) continue;
@@ -68,7 +69,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
         dec->windowShapeState[s][0] = dec->windowShapeState[w][0];
         keep_spectrum(dec, c, dec->windowSequence[w], static_cast<uint8_t>(dec->windowShapeState[w][0]));
         kvxdec_aacFilterBank(dec, dec->windowSequence[w], dec->windowShapeState[s], dec->coef[c],
-                             dec->overlap[c], pcm_stage + 1024 * c);
+                             dec->overlap[c], pcm_out(dec, c, mi.num_channels == 2, &drop));
     }
     dec->goodChannels = static_cast<uint8_t>(channels < 1 ? 1 : channels);
     dec->concealRun = 0;
@@ -135,20 +136,13 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     synthesise(dec);
 
     ++kvxdec_bno;
-    write_output(dec, dec->mcInfo.num_channels);
+    dec->numSamples = kSamplesPerBlock;
     return result;
 }
 
-void write_output(MP4AACDEC_QUVA_Obj* dec, int channels) {
-    dec->numSamples = kSamplesPerBlock;
-    const int16_shared* const pcm_stage = shared16(dec->coef[0]);
-    const int16_shared* const right = pcm_stage + (channels == 2 ? 1024 : 0);
-    int16_t* out = dec->outputBuffer;
-    if (!out) return;
-    for (int i = 0; i < 1024; ++i) {
-        out[2 * i] = pcm_stage[i];
-        out[2 * i + 1] = right[i];
-    }
+PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop) {
+    if (!dec->outputBuffer || (c > 0 && !stereo)) return {drop, 0, false};
+    return {dec->outputBuffer + c, 2, !stereo};
 }
 
 // count (4 bits, 15 escapes to 14 + 8 more bits), then 8 * count bits of

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "dsp/arithmetic.h"
+
 struct MP4AACDEC_QUVA_Obj;
 
 // Syntactic element ids.
@@ -13,10 +15,12 @@ enum : uint16_t { ID_SCE = 0, ID_CPE = 1, ID_CCE = 2, ID_LFE = 3, ID_DSE = 4, ID
 // failure.
 int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec);
 
-// Interleaves the PCM of the block's channels (staged in channel 0's
-// coefficient buffer) into the output buffer; one channel is duplicated.
-void write_output(MP4AACDEC_QUVA_Obj* dec, int channels);
-
 // Reads one fill element after its id and drops it, whatever its type.
 void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec);
 
+// Where the synthesis of channel c puts its PCM: its slot of the stereo
+// frames in the output buffer when the block is stereo, both slots for
+// channel 0 otherwise (a mono block is duplicated; any further channel is
+// synthesised for its overlap alone and its samples dropped), and nowhere
+// without an output buffer. Dropped samples all land in *drop.
+PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop);

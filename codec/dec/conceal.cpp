@@ -21,11 +21,12 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
     if (obj->concealRun < 0xFFFF) ++obj->concealRun;
     ++obj->concealedCount;
     const int channels = obj->goodChannels;
-    int16_shared* const pcm_stage = shared16(obj->coef[0]);
-    if (channels == 0) {
+    obj->numSamples = kSamplesPerBlock;
+    if (channels == 0 && obj->outputBuffer) {
         // Nothing decoded yet: silence.
-        std::memset(pcm_stage, 0, 2 * 1024 * sizeof(int16_t));
+        std::memset(obj->outputBuffer, 0, kSamplesPerBlock * sizeof(int16_t));
     }
+    int16_t drop = 0;
     for (int c = 0; c < channels; ++c) {
         int32_t* const coef = obj->coef[c];
         if (repeat) {
@@ -36,7 +37,6 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
         }
         obj->windowShapeState[c][0] = obj->goodShape[c];
         kvxdec_aacFilterBank(obj, obj->goodSequence[c], obj->windowShapeState[c], coef, obj->overlap[c],
-                             pcm_stage + 1024 * c);
+                             pcm_out(obj, c, channels == 2, &drop));
     }
-    write_output(obj, channels == 0 ? 2 : channels);
 }

@@ -57,11 +57,16 @@ uint32_t select_kernels(uint32_t mask) {
     Kernels k = kReference;
     // Variants, each under the features it needs.
 #if AAC_ARITHMETIC_EXACT && defined(__x86_64__)
-    if (use & CPU_X86_SSE41) k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
+    if (use & CPU_X86_SSE41) {
+        k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
+        k.synthesis = synthesise_channel_sse41;
+    }
     if ((use & (CPU_X86_SSE41 | CPU_X86_AVX2)) == (CPU_X86_SSE41 | CPU_X86_AVX2)) k.fft = fft_exact_avx2;
-#endif
-#if AAC_ARITHMETIC_EXACT && defined(__arm__)
-    if (use & CPU_ARM_NEON) k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
+#elif AAC_ARITHMETIC_EXACT && defined(__arm__)
+    if (use & CPU_ARM_NEON) {
+        k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
+        k.synthesis = synthesise_channel_neon;
+    }
 #endif
     kernels = k;
     return use;

@@ -41,6 +41,6 @@ void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int ma
 void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1; }
 
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
-                          int32_t* coef, OverlapSample* overlap, int16_shared* pcm) {
-    kernels.synthesis(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, pcm);
+                          int32_t* coef, OverlapSample* overlap, PcmOut out) {
+    kernels.synthesis(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
 }

@@ -28,5 +28,5 @@ void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state);
 // Synthesis of one channel for one block (synthesise_channel) with the
 // instance's first-block flag.
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
-                          int32_t* coef, OverlapSample* overlap, int16_shared* pcm);
+                          int32_t* coef, OverlapSample* overlap, PcmOut out);
 

@@ -38,3 +38,20 @@ typedef int16_t __attribute__((__may_alias__)) int16_shared;
 // The 16-bit view of a buffer of 32-bit words.
 inline int16_shared* shared16(int32_t* words) { return reinterpret_cast<int16_shared*>(words); }
 inline const int16_shared* shared16(const int32_t* words) { return reinterpret_cast<const int16_shared*>(words); }
+
+// Where a channel's 1024 PCM samples go: sample k to at[k * step], and with
+// `pair` set to at[k * step + 1] as well (a mono block fills both slots of a
+// stereo frame). step 2 stores into one slot of interleaved stereo frames,
+// 1 in a row; step 0 lands every sample in at[0] (the samples are dropped).
+struct PcmOut {
+    int16_shared* at;
+    int step;
+    bool pair;
+};
+
+// Stores PCM sample k.
+inline void put_pcm(PcmOut out, int k, int16_t v) {
+    int16_shared* p = out.at + k * out.step;
+    p[0] = v;
+    if (out.pair) p[1] = v;
+}

@@ -28,8 +28,11 @@ void kvxdec_shift1_func_aacFB(int16_shared* out, const int16_shared* in, int n) 
 }
 
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
-                        OverlapSample* overlap, int16_shared* pcm) {
+                        OverlapSample* overlap, PcmOut out) {
+    // The PCM is built over the block's own time samples (every step below
+    // reads a sample before it writes that place), then stored to its slots.
     int16_shared* t = shared16(coef);
+    int16_shared* const pcm = t;
     switch (window_sequence & 3) {
     case ONLY_LONG_SEQUENCE:
     case LONG_START_SEQUENCE:
@@ -61,4 +64,5 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
         break;
     }
     }
+    for (int k = 0; k < 1024; ++k) put_pcm(out, k, pcm[k]);
 }

@@ -6,14 +6,26 @@
 #include "dsp/arithmetic.h"
 
 // Synthesis of one channel for one block: inverse transforms by window
-// sequence, windowing, overlap-add, 1024 PCM samples to pcm (which may lie in
-// the coefficient buffer of another channel). wnd_shape: [0] this block's
+// sequence, windowing, overlap-add, 1024 PCM samples to out (which lies
+// outside coef and overlap; coef is used as scratch). wnd_shape: [0] this block's
 // window shape, [1] the previous transform's, which takes the value of [0]
 // afterwards. first_block: set after a reset, cleared by the first
 // LONG_START block (the compact arithmetic places short windows by it).
 // Compact: dsp/filterbank.cpp; exact: dsp/synthesis_exact.cpp.
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
-                        OverlapSample* overlap, int16_shared* pcm);
+                        OverlapSample* overlap, PcmOut out);
+
+#if AAC_ARITHMETIC_EXACT
+// The exact synthesis with another output pass for plain long blocks (both
+// halves long windows) into stereo slots (step 2): long_pass(buf, rise,
+// fall, overlap, out) after the pre-twiddle and FFT of buf, with the rising
+// and falling window tables; every other block goes to synthesise_channel.
+// The variants in dsp/x86/ and dsp/arm/ bring their passes.
+using LongPass = void (*)(const int32_t* buf, const int32_t* rise, const int32_t* fall, int32_t* overlap,
+                          const PcmOut& out);
+void synthesise_channel_with(LongPass long_pass, uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape,
+                             int32_t* coef, OverlapSample* overlap, PcmOut out);
+#endif
 
 // Combining routines of the compact arithmetic, 16-bit in and out.
 void kvxdec_add_func_aacFB(const int16_shared* a, const int16_t* b, int16_shared* out, int n);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #ifndef AAC_RANGE_CHECK
 #define AAC_RANGE_CHECK 0
@@ -42,10 +43,43 @@ using Where = std::source_location;
 // Whether a 64-bit value fits in n-bit two's complement.
 constexpr bool fits(int64_t v, int n) { return v >= -(INT64_C(1) << (n - 1)) && v < (INT64_C(1) << (n - 1)); }
 
+#if defined(__ARM_FEATURE_DSP)
+// SMULWB and SMULWT themselves (the compiler's ACLE header has no intrinsics
+// for them): bits 16..47 of a times the bottom or top signed half of w.
+inline int32_t arm_smulwb(int32_t a, int32_t w) {
+    int32_t r;
+    __asm__("smulwb %0, %1, %2" : "=r"(r) : "r"(a), "r"(w));
+    return r;
+}
+inline int32_t arm_smulwt(int32_t a, int32_t w) {
+    int32_t r;
+    __asm__("smulwt %0, %1, %2" : "=r"(r) : "r"(a), "r"(w));
+    return r;
+}
+#endif
+
 // High half of a 32 x 16 product: bits 16..47 of a*b, rounding toward minus
 // infinity (SMULWB).
 constexpr int32_t mul32x16_hi(int32_t a, int16_t b) {
+#if defined(__ARM_FEATURE_DSP)
+    if (!std::is_constant_evaluated()) return arm_smulwb(a, b);
+#endif
     return static_cast<int32_t>((static_cast<int64_t>(a) * b) >> 16);
+}
+
+// mul32x16_hi of a and the bottom (mul32x16_hb) or top (mul32x16_ht) signed
+// half of a word of two packed 16-bit values (SMULWB, SMULWT).
+constexpr int32_t mul32x16_hb(int32_t a, uint32_t w) {
+#if defined(__ARM_FEATURE_DSP)
+    if (!std::is_constant_evaluated()) return arm_smulwb(a, static_cast<int32_t>(w));
+#endif
+    return mul32x16_hi(a, static_cast<int16_t>(static_cast<uint16_t>(w)));
+}
+constexpr int32_t mul32x16_ht(int32_t a, uint32_t w) {
+#if defined(__ARM_FEATURE_DSP)
+    if (!std::is_constant_evaluated()) return arm_smulwt(a, static_cast<int32_t>(w));
+#endif
+    return mul32x16_hi(a, static_cast<int16_t>(static_cast<uint16_t>(w >> 16)));
 }
 
 // 32-bit addition, subtraction and negation modulo 2^32.

@@ -12,7 +12,8 @@
 #include "tables/filterbank_tables.h"
 
 using fx::add_wrap;
-using fx::mul32x16_hi;
+using fx::mul32x16_hb;
+using fx::mul32x16_ht;
 using fx::neg_wrap;
 using fx::shl_wrap;
 using fx::sub_wrap;
@@ -29,19 +30,23 @@ using cx::load;
 using cx::store;
 using cx::sub;
 
+// High-half products by the cosine (bottom half, tw_c) and sine (top half,
+// tw_s) of a packed twiddle word.
+inline int32_t by_c(int32_t a, uint32_t w) { return mul32x16_hb(a, w); }
+inline int32_t by_s(int32_t a, uint32_t w) { return mul32x16_ht(a, w); }
+
 // -(a + i b)(c - i s) / 32768.
 inline Complex pre(int32_t a, int32_t b, uint32_t w) {
-    const int16_t c = tw_c(w), s = tw_s(w);
-    return {neg_wrap(shl_wrap(add_wrap(mul32x16_hi(a, c), mul32x16_hi(b, s)), 1)),
-            shl_wrap(add_wrap(mul32x16_hi(neg_wrap(b), c), mul32x16_hi(a, s)), 1)};
+    return {neg_wrap(shl_wrap(add_wrap(by_c(a, w), by_s(b, w)), 1)),
+            shl_wrap(add_wrap(by_c(neg_wrap(b), w), by_s(a, w)), 1)};
 }
 
 // The two halves of z (c - i s), doubled with saturation.
 inline int32_t post_p(Complex z, uint32_t w) {
-    return fx::sat32(2 * static_cast<int64_t>(mul32x16_hi(z.re, tw_c(w)) + mul32x16_hi(z.im, tw_s(w))));
+    return fx::sat32(2 * static_cast<int64_t>(by_c(z.re, w) + by_s(z.im, w)));
 }
 inline int32_t post_q(Complex z, uint32_t w) {
-    return fx::sat32(2 * static_cast<int64_t>(mul32x16_hi(neg_wrap(z.im), tw_c(w)) + mul32x16_hi(z.re, tw_s(w))));
+    return fx::sat32(2 * static_cast<int64_t>(by_c(neg_wrap(z.im), w) + by_s(z.re, w)));
 }
 
 template <int Shift>
@@ -103,19 +108,19 @@ void kvxdec_dit_fft_no_scale(int32_t* data, int n) {
     for (int h = 4; h <= n / 2; h *= 2) {
         for (int base = 0; base < n; base += 2 * h) {
             for (int j = 0; j < h / 2; ++j) {
-                const int16_t c = tw_c(tw[j]), s = tw_s(tw[j]);
+                const uint32_t w = tw[j];
                 const int p = base + j, q = base + j + h / 2;
                 const Complex y = load(data, p + h);
-                const int32_t tre = add_wrap(mul32x16_hi(y.re, c), mul32x16_hi(y.im, s));
-                const int32_t tim = sub_wrap(mul32x16_hi(y.im, c), mul32x16_hi(y.re, s));
+                const int32_t tre = add_wrap(by_c(y.re, w), by_s(y.im, w));
+                const int32_t tim = sub_wrap(by_c(y.im, w), by_s(y.re, w));
                 const Complex t{shl_wrap(tre, 1), shl_wrap(tim, 1)};
                 const Complex x = load(data, p);
                 store(data, p, add(x, t));
                 store(data, p + h, sub(x, t));
 
                 const Complex y2 = load(data, q + h);
-                const int32_t ure = sub_wrap(mul32x16_hi(y2.im, c), mul32x16_hi(y2.re, s));
-                const int32_t uim = neg_wrap(add_wrap(mul32x16_hi(y2.re, c), mul32x16_hi(y2.im, s)));
+                const int32_t ure = sub_wrap(by_c(y2.im, w), by_s(y2.re, w));
+                const int32_t uim = neg_wrap(add_wrap(by_c(y2.re, w), by_s(y2.im, w)));
                 const Complex u{shl_wrap(ure, 1), shl_wrap(uim, 1)};
                 const Complex x2 = load(data, q);
                 store(data, q, add(x2, u));

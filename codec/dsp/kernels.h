@@ -34,14 +34,17 @@ struct Kernels {
     // pre-twiddle of N/2 coefficients, forward FFT of N/4 complex points,
     // post-twiddle to time samples (the arithmetic's own format). The order
     // of the FFT's input is the arithmetic's own too: the exact one's
-    // pre-twiddle leaves it bit-reversed.
+    // pre-twiddle leaves it bit-reversed. The exact arithmetic's synthesis
+    // does the post-twiddle inside its output pass; its entry here is the
+    // same step on its own.
     void (*pre_twiddle)(int32_t* buf, int n);
     void (*fft)(int32_t* buf, int points);
     void (*post_twiddle)(int32_t* buf, int n);
-    // Windowing, overlap-add and output of one channel's block (it runs the
-    // transform steps above): see synthesise_channel.
+    // Windowing, overlap-add and output of one channel's block straight to
+    // its PCM slots (it runs the transform steps above): see
+    // synthesise_channel.
     void (*synthesis)(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
-                      OverlapSample* overlap, int16_shared* pcm);
+                      OverlapSample* overlap, PcmOut out);
     // The TNS filters of one window, in place: see tns_window_filters.
     void (*tns_filters)(int32_t* spectrum, int max_sfb, const int16_t* window_swb_top, TnsLimits limits,
                         const TnsWindow* tns_window);
@@ -56,6 +59,15 @@ void post_twiddle_compact(int32_t* buf, int n);
 void pre_twiddle_exact(int32_t* buf, int n);
 void fft_exact(int32_t* buf, int points);
 void post_twiddle_exact(int32_t* buf, int n);
+
+// Variants, beside their references and bit-exact with them. Exact
+// arithmetic: the output pass of plain long blocks, x86 with SSE4.1
+// (dsp/x86/synthesis_sse41.cpp) and 32-bit ARM with NEON
+// (dsp/arm/synthesis_neon.cpp).
+void synthesise_channel_sse41(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                              OverlapSample* overlap, PcmOut out);
+void synthesise_channel_neon(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                             OverlapSample* overlap, PcmOut out);
 
 // The table the decoder calls through; the reference kernels until
 // select_kernels runs.

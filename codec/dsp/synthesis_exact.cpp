@@ -140,128 +140,191 @@ void fft_exact(int32_t* buf, int points) {
     }
 }
 
+namespace {
+
+// The two complex values of post-twiddle pass i of N = 2048 or 256 (eighth
+// = N/8), each turned by its twiddle: a at eighth + i, b at eighth - 1 - i.
+struct TwiddledPair {
+    Complex a, b;
+};
+inline TwiddledPair post_pair(const int32_t* buf, const int32_t* tw, int eighth, int i) {
+    const int ia = eighth + i, ib = eighth - 1 - i;
+    return {rotate(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]), rotate(load(buf, ib), tw[2 * ib], tw[2 * ib + 1])};
+}
+
+const int32_t* post_table(int n) { return n == 2048 ? imdct_twiddle2048_q31 : imdct_twiddle256_q31; }
+
+}  // namespace
+
 // Post-twiddle of N = 2048 or 256: samples re(z (c - i s)) and
 // -im(z (c - i s)); each pass reads two complex values and writes the same
 // four words. Out: u[m] = x[N/4 + m], m = 0..N/2-1, the middle half of the
 // N time samples; the rest follow by symmetry: x[N/4 - 1 - m] = -u[m],
-// x[3N/4 + m] = u[N/2 - 1 - m].
+// x[3N/4 + m] = u[N/2 - 1 - m]. The synthesis below does this step inside
+// its output pass; this is the step on its own.
 void post_twiddle_exact(int32_t* buf, int n) {
-    const int32_t* tw = n == 2048 ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
     const int quarter = n / 4, eighth = n / 8;
     for (int i = 0; i < eighth; ++i) {
-        const int ia = eighth + i, ib = eighth - 1 - i;
-        const Complex a = rotate(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]);
-        const Complex b = rotate(load(buf, ib), tw[2 * ib], tw[2 * ib + 1]);
-        buf[quarter - 1 - 2 * i] = a.re;
-        buf[quarter + 2 * i] = fx::neg_wrap(a.im);
-        buf[quarter + 2 * i + 1] = b.re;
-        buf[quarter - 2 - 2 * i] = fx::neg_wrap(b.im);
+        const TwiddledPair p = post_pair(buf, post_table(n), eighth, i);
+        buf[quarter - 1 - 2 * i] = p.a.re;
+        buf[quarter + 2 * i] = fx::neg_wrap(p.a.im);
+        buf[quarter + 2 * i + 1] = p.b.re;
+        buf[quarter - 2 - 2 * i] = fx::neg_wrap(p.b.im);
     }
 }
 
 namespace {
 
-// Inverse MDCT of N/2 coefficients (N = 2048 or 256) in place, through the
-// kernel table; out as post_twiddle_exact.
-void imdct(int32_t* buf, int n) {
-    kernels.pre_twiddle(buf, n);
-    kernels.fft(buf, n / 4);
-    kernels.post_twiddle(buf, n);
-}
-
-// A window half over 2q samples: `lead` samples of 0 (rising) or 1.0
-// (falling), then `len` values of a rising table (read backwards when
-// falling), then 1.0 (rising) or 0 (falling) to the end; lead = 0, len = 2q
-// for the plain halves, lead = 448, len = 128 for the start and stop
-// windows.
-struct Half {
-    const int32_t* table;
-    int lead, len;
-};
-
-// Calls out(n, x[n] w[n]) for the 2q samples of the first (second = false) or
-// second half of a block, x from u (see imdct): first half x[n] = -u[q-1-n]
-// for n < q, u[n-q] after; second half x[n] = u[q+n] for n < q, u[3q-1-n]
-// after. Every sample in order of n, in branch-free runs.
-template <typename Out>
-inline void weigh(const int32_t* u, int q, bool second, const Half& h, bool rising, Out out) {
-    // A run [n0, n1) on one side of q with a constant weight kind.
-    auto run = [&](int n0, int n1, auto weight) {
-        const int m = n1 < q ? n1 : (n0 > q ? n0 : q);
-        if (second) {
-            for (int n = n0; n < m; ++n) out(n, weight(n, u[q + n]));
-            for (int n = m; n < n1; ++n) out(n, weight(n, u[3 * q - 1 - n]));
-        } else {
-            for (int n = n0; n < m; ++n) out(n, weight(n, fx::neg_wrap(u[q - 1 - n])));
-            for (int n = m; n < n1; ++n) out(n, weight(n, u[n - q]));
-        }
-    };
-    const int end = 2 * q, a = h.lead, b = h.lead + h.len;
-    auto zero = [](int, int32_t) { return int32_t{0}; };
-    auto one = [](int, int32_t v) { return v; };
-    auto up = [&](int n, int32_t v) { return fx::mul_q31(v, h.table[n - a]); };
-    auto down = [&](int n, int32_t v) { return fx::mul_q31(v, h.table[b - 1 - n]); };
-    if (rising) {
-        run(0, a, zero);
-        run(a, b, up);
-        run(b, end, one);
-    } else {
-        run(0, a, one);
-        run(a, b, down);
-        run(b, end, zero);
+// The output pass of a transform of N = 4q time samples (q = 512 or 64),
+// after its pre-twiddle and FFT: post-twiddle passes i0..i1-1, each giving
+// the samples at n = 2i, 2i+1 (to lo) and 2q-2-2i, 2q-1-2i (to hi) of both
+// halves of the block, as sink(n, x, y): x = x[n] of the first half, y =
+// x[2q + n] of the second. By the symmetry of post_twiddle_exact's output,
+// with u[q-1-2i] = re a, u[q+2i] = -im a, u[q+1+2i] = re b, u[q-2-2i] = -im b.
+// The pass reads only the four words of its own two complex values.
+template <class Lo, class Hi>
+inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi hi) {
+    const int32_t* tw = post_table(4 * q);
+    for (int i = i0; i < i1; ++i) {
+        const TwiddledPair p = post_pair(buf, tw, q / 2, i);
+        const int32_t a_re = p.a.re, a_im = fx::neg_wrap(p.a.im), b_re = p.b.re, b_im = fx::neg_wrap(p.b.im);
+        lo(2 * i, fx::neg_wrap(a_re), a_im);
+        lo(2 * i + 1, fx::neg_wrap(b_im), b_re);
+        hi(2 * q - 2 - 2 * i, b_im, b_re);
+        hi(2 * q - 1 - 2 * i, a_re, a_im);
     }
 }
+
+// Window weights, v w[n] for sample n of a half: 0, 1.0, a rising table
+// from n = from (t[n - from]), a falling one ending before n = to
+// (t[to - 1 - n]).
+struct Zero {
+    int32_t operator()(int, int32_t) const { return 0; }
+};
+struct One {
+    int32_t operator()(int, int32_t v) const { return v; }
+};
+struct Up {
+    const int32_t* t;
+    int from;
+    int32_t operator()(int n, int32_t v) const { return fx::mul_q31(v, t[n - from]); }
+};
+struct Down {
+    const int32_t* t;
+    int to;
+    int32_t operator()(int n, int32_t v) const { return fx::mul_q31(v, t[to - 1 - n]); }
+};
 
 // Q12 to a PCM sample: add 2^11, shift right by 12, saturate.
 inline int16_t to_pcm(int32_t v) { return fx::sat16(fx::asr(fx::add_sat(v, 2048), 12)); }
 
-Half long_half(int shape) { return {shape ? kbd_long_q31 : sine_long_q31, 0, 1024}; }
-Half edge_half(int shape) { return {shape ? kbd_short_q31 : sine_short_q31, 448, 128}; }
-Half short_half(int shape) { return {shape ? kbd_short_q31 : sine_short_q31, 0, 128}; }
+const int32_t* long_table(int shape) { return shape ? kbd_long_q31 : sine_long_q31; }
+const int32_t* short_table(int shape) { return shape ? kbd_short_q31 : sine_short_q31; }
 
-void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, int16_t* pcm) {
-    imdct(coef, 2048);
-    const Half rise = seq == LONG_STOP_SEQUENCE ? edge_half(prev) : long_half(prev);
-    const Half fall = seq == LONG_START_SEQUENCE ? edge_half(shape) : long_half(shape);
-    weigh(coef, 512, false, rise, true, [&](int n, int32_t v) { pcm[n] = to_pcm(fx::add_sat(overlap[n], v)); });
-    weigh(coef, 512, true, fall, false, [&](int n, int32_t v) { overlap[n] = v; });
+// A long block in one pass: sample n of the first half, weighted by the
+// rising window, adds to the overlap and goes out as PCM; the second half's,
+// weighted by the falling one, becomes the new overlap at n. The start and
+// stop windows' halves are 0 or 1.0 up to n = 448 and from n = 576 with the
+// short table between: passes below 224 reach only those flat parts.
+//
+// The sinks hold copies of the pointers and of the PCM store: a PCM store
+// may alias anything (int16_shared), so nothing they use is read back from
+// memory after one.
+template <class Put>
+void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
+    kernels.pre_twiddle(coef, 2048);
+    kernels.fft(coef, 512);
+    auto sink = [overlap, put](auto rise, auto fall) {
+        return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
+            put(n, to_pcm(fx::add_sat(overlap[n], rise(n, x))));
+            overlap[n] = fall(n, y);
+        };
+    };
+    const Up rise{long_table(prev), 0};
+    const Down fall{long_table(shape), 1024};
+    if (seq == LONG_START_SEQUENCE) {
+        const Down edge{short_table(shape), 576};
+        output_passes(coef, 512, 0, 224, sink(rise, One{}), sink(rise, Zero{}));
+        output_passes(coef, 512, 224, 256, sink(rise, edge), sink(rise, edge));
+    } else if (seq == LONG_STOP_SEQUENCE) {
+        const Up edge{short_table(prev), 448};
+        output_passes(coef, 512, 0, 224, sink(Zero{}, fall), sink(One{}, fall));
+        output_passes(coef, 512, 224, 256, sink(edge, fall), sink(edge, fall));
+    } else {
+        output_passes(coef, 512, 0, 256, sink(rise, fall), sink(rise, fall));
+    }
 }
 
 // Eight short windows at 448 + 128 w: each window's rising half adds to the
 // previous one's falling half (carry). Samples before 1024 go out with the
 // old overlap, later ones become the new overlap; every old overlap sample
-// is read before its slot is written.
-void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, int16_t* pcm) {
-    for (int n = 0; n < 448; ++n) pcm[n] = to_pcm(overlap[n]);
-    auto emit = [&](int t, int32_t v) {
-        if (t < 1024) pcm[t] = to_pcm(fx::add_sat(overlap[t], v));
-        else overlap[t - 1024] = v;
-    };
+// is read before its slot is written (window 4 straddles 1024 at n = 64).
+template <class Put>
+void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
+    for (int n = 0; n < 448; ++n) put(n, to_pcm(overlap[n]));
     int32_t carry[128] = {};
-    const Half fall = short_half(shape);
+    const Down fall{short_table(shape), 128};
     for (int w = 0; w < 8; ++w) {
         int32_t* u = coef + 128 * w;
-        imdct(u, 256);
+        kernels.pre_twiddle(u, 256);
+        kernels.fft(u, 64);
+        const Up rise{short_table(w == 0 ? prev : shape), 0};
         const int start = 448 + 128 * w;
-        weigh(u, 64, false, short_half(w == 0 ? prev : shape), true,
-              [&](int n, int32_t v) { emit(start + n, fx::add_sat(carry[n], v)); });
-        weigh(u, 64, true, fall, false, [&](int n, int32_t v) { carry[n] = v; });
+        int32_t* const c = carry;
+        auto to_out = [overlap, put, c, start, rise, fall](int n, int32_t x, int32_t y) {
+            const int t = start + n;
+            put(t, to_pcm(fx::add_sat(overlap[t], fx::add_sat(c[n], rise(n, x)))));
+            c[n] = fall(n, y);
+        };
+        auto to_overlap = [overlap, c, start, rise, fall](int n, int32_t x, int32_t y) {
+            overlap[start + n - 1024] = fx::add_sat(c[n], rise(n, x));
+            c[n] = fall(n, y);
+        };
+        if (w < 4) output_passes(u, 64, 0, 32, to_out, to_out);
+        else if (w == 4) output_passes(u, 64, 0, 32, to_out, to_overlap);
+        else output_passes(u, 64, 0, 32, to_overlap, to_overlap);
     }
-    for (int n = 0; n < 128; ++n) emit(1472 + n, carry[n]);
+    std::memcpy(overlap + 448, carry, sizeof carry);
     std::memset(overlap + 576, 0, 448 * sizeof(int32_t));
+}
+
+// PCM stores: into one slot of stereo frames (the decoder's stereo blocks),
+// or any layout.
+struct SlotPut {
+    int16_shared* at;
+    void operator()(int k, int16_t v) const { at[2 * k] = v; }
+};
+struct AnyPut {
+    PcmOut out;
+    void operator()(int k, int16_t v) const { put_pcm(out, k, v); }
+};
+
+template <class Put>
+void synthesise(uint8_t window_sequence, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
+    if ((window_sequence & 3) == EIGHT_SHORT_SEQUENCE) short_blocks(shape, prev, coef, overlap, put);
+    else long_block(window_sequence & 3, shape, prev, coef, overlap, put);
 }
 
 }  // namespace
 
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
-                        OverlapSample* overlap, int16_shared* pcm) {
+                        OverlapSample* overlap, PcmOut out) {
     (void)first_block;  // short windows always sit at their standard place
-    // The PCM may lie over the coefficients (the first channel's output
-    // buffer is its coefficient buffer), so it is built aside.
-    int16_t out[1024];
     const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    if ((window_sequence & 3) == EIGHT_SHORT_SEQUENCE) short_blocks(shape, prev, coef, overlap, out);
-    else long_block(window_sequence & 3, shape, prev, coef, overlap, out);
+    if (out.step == 2 && !out.pair) synthesise(window_sequence, shape, prev, coef, overlap, SlotPut{out.at});
+    else synthesise(window_sequence, shape, prev, coef, overlap, AnyPut{out});
     wnd_shape[1] = wnd_shape[0];
-    std::memcpy(pcm, out, sizeof out);
+}
+
+void synthesise_channel_with(LongPass long_pass, uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape,
+                             int32_t* coef, OverlapSample* overlap, PcmOut out) {
+    if ((window_sequence & 3) != ONLY_LONG_SEQUENCE || out.step != 2) {
+        synthesise_channel(first_block, window_sequence, wnd_shape, coef, overlap, out);
+        return;
+    }
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    kernels.pre_twiddle(coef, 2048);
+    kernels.fft(coef, 512);
+    long_pass(coef, long_table(prev), long_table(shape), overlap, out);
+    wnd_shape[1] = wnd_shape[0];
 }
