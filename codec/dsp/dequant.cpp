@@ -102,6 +102,28 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
                 for (; pos < end; ++pos) coef_out[pos] = 0;
                 continue;
             }
+            if constexpr (kExactArithmetic) {
+                // Values up to 512 (nearly all) in one table read and one
+                // rounded product with the band's shift.
+                const int shift = 48 - g.exp;
+                if (shift >= 1 && shift <= 62) {
+                    for (; pos < end; ++pos) {
+                        const int16_t q = quant_in[pos];
+                        if (q == 0) {
+                            coef_out[pos] = 0;
+                            continue;
+                        }
+                        const int32_t a = q < 0 ? -static_cast<int32_t>(q) : q;
+                        if (a > 512) {
+                            coef_out[pos] = dequant(q, g);
+                            continue;
+                        }
+                        const int32_t x = fx::rshr64_sat(fx::mac64(0, pow43_q18[a], g.mant), shift);
+                        coef_out[pos] = q < 0 ? fx::neg_wrap(x) : x;
+                    }
+                    continue;
+                }
+            }
             for (; pos < end; ++pos) {
                 const int16_t q = quant_in[pos];
                 coef_out[pos] = q == 0 ? 0 : dequant(q, g);
