@@ -50,12 +50,6 @@ void kvxdec_synt(int16_t num_windows, const int32_t* num_swb, const int16_t* con
     });
 }
 
-namespace {
-
-// v * 2^s, saturated when s exceeds the redundant sign bits of v.
-
-}  // namespace
-
 void intensity_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
                      const int16_t* scaleFactors, const int32_t* left, int32_t* right) {
     for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int end) {
