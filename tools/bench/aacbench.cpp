@@ -6,7 +6,10 @@
 // another process does not show as a slow frame; the real-time factor is that
 // of the fastest whole pass.
 //
-// usage: aacbench STREAM [REPEATS]
+// With SLOWEST > 0 it also lists that many of the slowest frames, by index,
+// to find which frames set the maximum.
+//
+// usage: aacbench STREAM [REPEATS [SLOWEST]]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,7 +22,7 @@
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: aacbench STREAM [REPEATS]\n");
+        std::fprintf(stderr, "usage: aacbench STREAM [REPEATS [SLOWEST]]\n");
         return 2;
     }
     const std::vector<uint8_t> s = read_all_bytes(argv[1]);
@@ -59,6 +62,15 @@ int main(int argc, char** argv) {
         }
         const double secs = std::chrono::duration<double>(t - t0).count();
         if (secs < best) best = secs;
+    }
+    const int slowest = argc > 3 ? std::atoi(argv[3]) : 0;
+    if (slowest > 0) {
+        std::vector<size_t> order(frames.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+        const size_t n = std::min(order.size(), static_cast<size_t>(slowest));
+        std::partial_sort(order.begin(), order.begin() + static_cast<long>(n), order.end(),
+                          [&](size_t a, size_t b) { return frame_us[a] > frame_us[b]; });
+        for (size_t i = 0; i < n; ++i) std::printf("frame %zu: %.1f us\n", order[i], frame_us[order[i]]);
     }
     std::sort(frame_us.begin(), frame_us.end());
     const auto at = [&](double q) { return frame_us[static_cast<size_t>(q * static_cast<double>(frame_us.size() - 1))]; };
