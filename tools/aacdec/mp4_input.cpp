@@ -8,6 +8,7 @@
 #include "dec/bands.h"
 
 #ifdef AAC_HAVE_LIBAVFORMAT
+#include <dlfcn.h>
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/mem.h>
@@ -21,6 +22,47 @@ bool looks_like_mp4(const uint8_t* head, size_t bytes) {
 #ifdef AAC_HAVE_LIBAVFORMAT
 
 namespace {
+
+// libavformat and the libraries it needs (over a hundred on a desktop
+// system) are loaded only when an MP4 file comes: linked in, their start-up
+// relocations cost more CPU time than decoding a minute of ADTS audio. The
+// library of the major version the host was compiled against is opened, and
+// the functions used are looked up in it and its dependencies.
+struct Av {
+    bool ok = false;
+    std::string error;
+#define AV_FUNCTIONS(X)                                                                                  \
+    X(avformat_alloc_context) X(avformat_open_input) X(avformat_find_stream_info) X(avformat_close_input) \
+    X(av_read_frame) X(avio_alloc_context) X(avio_context_free) X(av_packet_alloc) X(av_packet_unref)    \
+    X(av_packet_free) X(av_malloc) X(av_free) X(av_freep)
+#define AV_POINTER(name) decltype(&::name) name = nullptr;
+    AV_FUNCTIONS(AV_POINTER)
+#undef AV_POINTER
+};
+
+const Av& av() {
+    static const Av loaded = [] {
+        Av a;
+        const char* soname = "libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR);
+        void* lib = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+        if (!lib) {
+            const char* why = dlerror();
+            a.error = std::string("cannot load ") + soname + (why ? std::string(": ") + why : std::string());
+            return a;
+        }
+#define AV_LOOKUP(name)                                                       \
+        a.name = reinterpret_cast<decltype(a.name)>(dlsym(lib, #name));       \
+        if (!a.name) {                                                        \
+            a.error = std::string(soname) + " has no " #name;                 \
+            return a;                                                         \
+        }
+        AV_FUNCTIONS(AV_LOOKUP)
+#undef AV_LOOKUP
+        a.ok = true;
+        return a;
+    }();
+    return loaded;
+}
 
 // AudioSpecificConfig: object type (5 bits, 31 escapes to 32 + 6 bits),
 // sampling_frequency_index (4 bits, 15 escapes to a 24-bit rate), channel
@@ -95,18 +137,18 @@ struct Mp4Reader::Impl {
     std::vector<uint8_t> first;
 
     ~Impl() {
-        av_packet_free(&pkt);
-        if (fmt) avformat_close_input(&fmt);
+        av().av_packet_free(&pkt);
+        if (fmt) av().avformat_close_input(&fmt);
         if (io) {
-            av_freep(&io->buffer);  // the demuxer may have replaced the buffer
-            avio_context_free(&io);
+            av().av_freep(&io->buffer);  // the demuxer may have replaced the buffer
+            av().avio_context_free(&io);
         }
     }
     bool read_unit(std::vector<uint8_t>& unit) {
-        while (av_read_frame(fmt, pkt) >= 0) {
+        while (av().av_read_frame(fmt, pkt) >= 0) {
             const bool ours = pkt->stream_index == track && pkt->size > 0;
             if (ours) unit.assign(pkt->data, pkt->data + pkt->size);
-            av_packet_unref(pkt);
+            av().av_packet_unref(pkt);
             if (ours) return true;
         }
         return false;
@@ -117,6 +159,10 @@ Mp4Reader::Mp4Reader() = default;
 Mp4Reader::~Mp4Reader() = default;
 
 bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& error) {
+    if (!av().ok) {
+        error = av().error;
+        return false;
+    }
     impl_ = std::make_unique<Impl>();
     Impl& m = *impl_;
     struct stat st;
@@ -130,18 +176,18 @@ bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& 
     }
     error = "cannot read it as an MP4 file";
     const int buffer_size = 65536;
-    uint8_t* buffer = static_cast<uint8_t*>(av_malloc(buffer_size));
+    uint8_t* buffer = static_cast<uint8_t*>(av().av_malloc(buffer_size));
     if (!buffer) return false;
-    m.io = avio_alloc_context(buffer, buffer_size, 0, &m.source, read_packet, nullptr, seek);
+    m.io = av().avio_alloc_context(buffer, buffer_size, 0, &m.source, read_packet, nullptr, seek);
     if (!m.io) {
-        av_free(buffer);
+        av().av_free(buffer);
         return false;
     }
-    m.fmt = avformat_alloc_context();
+    m.fmt = av().avformat_alloc_context();
     if (!m.fmt) return false;
     m.fmt->pb = m.io;
-    if (avformat_open_input(&m.fmt, nullptr, nullptr, nullptr) != 0) return false;  // frees fmt on failure
-    if (avformat_find_stream_info(m.fmt, nullptr) >= 0)
+    if (av().avformat_open_input(&m.fmt, nullptr, nullptr, nullptr) != 0) return false;  // frees fmt on failure
+    if (av().avformat_find_stream_info(m.fmt, nullptr) >= 0)
         for (unsigned i = 0; i < m.fmt->nb_streams && m.track < 0; ++i)
             if (m.fmt->streams[i]->codecpar->codec_id == AV_CODEC_ID_AAC) m.track = static_cast<int>(i);
     const AVCodecParameters* par = m.track >= 0 ? m.fmt->streams[m.track]->codecpar : nullptr;
@@ -153,7 +199,7 @@ bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& 
         error = "its AAC track has no AudioSpecificConfig";
         return false;
     }
-    m.pkt = av_packet_alloc();
+    m.pkt = av().av_packet_alloc();
     if (!m.pkt) return false;
     if (!m.read_unit(m.first)) {
         error = "its AAC track holds no access units";
