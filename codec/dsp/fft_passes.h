@@ -1,0 +1,108 @@
+// The radix-4 passes and the last radix-2 stage of the exact arithmetic's
+// FFT (fft_exact, dsp/synthesis_exact.cpp), written once for its SIMD
+// variants. The loops here are templates on a record, Kernel, of two
+// butterfly groups over Kernel::kWidth neighbouring points:
+//   radix4_points<kKeep1, kMinusI1, kKeep2>(buf, p, quarter, w1, w2)
+//   radix2_points<kKeep>(buf, j, h, tw)
+// (see Butterflies below; the twiddles are pointers to cos, sin pairs).
+// Butterflies<Lanes> writes them once over a record of lane operations:
+//   V                     Lanes::kWidth neighbouring complex points
+//   load(v, k)            points k .. k + kWidth - 1 of interleaved re, im
+//                         words (twiddle tables load the same way, c and s)
+//   add(a, b), sub(a, b), times_minus_i(z)
+//   butterfly(v, k, m, a, b)          stores a + b at point k, a - b at m
+//   butterfly_minus_i(v, k, m, a, b)  the same with b times -i
+//   rotate(z, tw)         the exact rotation z (c - i s) in every lane
+//   rotate_but_first      the same with lane 0 kept (a twiddle of exactly 1)
+// Everything here is always inlined, so that the records' target-attributed
+// functions inline into the variant that instantiates them.
+#pragma once
+
+#include <cstdint>
+
+#include "tables/exact_tables.h"
+
+namespace fft_passes {
+
+#define FFT_INLINE __attribute__((always_inline)) inline
+
+template <class Lanes>
+struct Butterflies {
+    using V = typename Lanes::V;
+    static constexpr int kWidth = Lanes::kWidth;
+
+    // A rotation by w, with lane 0 kept (kKeep: a twiddle of exactly 1).
+    template <bool kKeep>
+    FFT_INLINE static V turn(V z, V w) {
+        return kKeep ? Lanes::rotate_but_first(z, w) : Lanes::rotate(z, w);
+    }
+
+    // fft_exact's radix4_points for the points p .. p + kWidth - 1 (each
+    // plus 0, L, 2L, 3L): the odd points of the first stage turned by the
+    // twiddles at w1 (kKeep1: lane 0 kept; kMinusI1: then times -i), the
+    // second stage's by those at w2 (kKeep2).
+    template <bool kKeep1, bool kMinusI1, bool kKeep2>
+    FFT_INLINE static void radix4_points(int32_t* buf, int p, int quarter, const int32_t* w1, const int32_t* w2) {
+        const V t1 = Lanes::load(w1, 0), t2 = Lanes::load(w2, 0);
+        V x1 = turn<kKeep1>(Lanes::load(buf, p + quarter), t1);
+        V x3 = turn<kKeep1>(Lanes::load(buf, p + 3 * quarter), t1);
+        if (kMinusI1) x1 = Lanes::times_minus_i(x1), x3 = Lanes::times_minus_i(x3);
+        const V x0 = Lanes::load(buf, p), x2 = Lanes::load(buf, p + 2 * quarter);
+        Lanes::butterfly(buf, p, p + 2 * quarter, Lanes::add(x0, x1), turn<kKeep2>(Lanes::add(x2, x3), t2));
+        Lanes::butterfly_minus_i(buf, p + quarter, p + 3 * quarter, Lanes::sub(x0, x1),
+                                 turn<kKeep2>(Lanes::sub(x2, x3), t2));
+    }
+
+    // The radix-2 butterflies at j and j + h/2 with the twiddle at tw (times
+    // -i for the latter; kKeep: lane 0 kept).
+    template <bool kKeep>
+    FFT_INLINE static void radix2_points(int32_t* buf, int j, int h, const int32_t* tw) {
+        const V w = Lanes::load(tw, 0);
+        const int q = j + h / 2;
+        const V t = turn<kKeep>(Lanes::load(buf, j + h), w), u = turn<kKeep>(Lanes::load(buf, q + h), w);
+        Lanes::butterfly(buf, j, j + h, Lanes::load(buf, j), t);
+        Lanes::butterfly_minus_i(buf, q, q + h, Lanes::load(buf, q), u);
+    }
+};
+
+// fft_exact's radix4_pass, columns j .. j + kWidth - 1 together (the twiddles
+// at j = 0 are exactly 1 for the first two rotations).
+template <class Kernel, bool kFirstJ>
+FFT_INLINE void radix4_column(int32_t* buf, int points, int quarter, const int32_t* w, int j) {
+    const int half = quarter / 2;
+    const int32_t *w1 = w + 2 * j, *w2 = w1 + quarter, *w3 = w2 + quarter;
+    for (int base = 0; base < points; base += 4 * quarter) {
+        Kernel::template radix4_points<kFirstJ, false, kFirstJ>(buf, base + j, quarter, w1, w2);
+        Kernel::template radix4_points<kFirstJ, true, false>(buf, base + j + half, quarter, w1, w3);
+    }
+}
+
+// The radix-4 pass of quarter-span L (L/2 a multiple of kWidth).
+template <class Kernel>
+FFT_INLINE void radix4_pass(int32_t* buf, int points, int quarter) {
+    const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
+    radix4_column<Kernel, true>(buf, points, quarter, w, 0);
+    for (int j = Kernel::kWidth; j < quarter / 2; j += Kernel::kWidth)
+        radix4_column<Kernel, false>(buf, points, quarter, w, j);
+}
+
+// The last radix-2 stage of 512 points (half-span h = 256): the twiddle at j
+// is fft_tw's pair j, exactly 1 at j = 0, times -i for j + h/2.
+template <class Kernel>
+FFT_INLINE void radix2_last(int32_t* buf, int h) {
+    Kernel::template radix2_points<true>(buf, 0, h, fft_twiddle_q31);
+    for (int j = Kernel::kWidth; j < h / 2; j += Kernel::kWidth)
+        Kernel::template radix2_points<false>(buf, j, h, fft_twiddle_q31 + 2 * j);
+}
+
+// The passes after the first `quarter` (4 or 16: the first two or four
+// stages done by the caller) up to the last stage.
+template <class Kernel>
+FFT_INLINE void passes_from(int32_t* buf, int points, int quarter) {
+    for (; 4 * quarter <= points; quarter *= 4) radix4_pass<Kernel>(buf, points, quarter);
+    if (quarter < points) radix2_last<Kernel>(buf, quarter);
+}
+
+#undef FFT_INLINE
+
+}  // namespace fft_passes
