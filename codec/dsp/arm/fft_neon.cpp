@@ -7,166 +7,37 @@
 // bits 31..62 of the sum plus 2^30: exactly fx::rshr64(..., 31) reduced
 // modulo 2^32. This file alone is compiled for NEON; select_kernels calls it
 // only on a CPU that has it.
-#include <arm_neon.h>
-
 #include "dsp/fft_passes.h"
 #include "dsp/fft_variants.h"
 #include "tables/exact_tables.h"
 
 namespace {
 
-struct Quad {  // four complex points
-    int32x4_t re, im;
-};
-
-// a c + b s in each lane, rounded once at bit 31: VMULL and VMLAL on each
-// half, VRSHRN #31 straight into the halves of the result. (Assembly: the
-// compiler's register allocation moves the halves of a combination around.)
-inline int32x4_t dot(int32x4_t a, int32x4_t c, int32x4_t b, int32x4_t s) {
-    int32x4_t r;
-    int64x2_t lo, hi;
-    __asm__(
-        "vmull.s32 %q1, %e3, %e4\n\t"
-        "vmull.s32 %q2, %f3, %f4\n\t"
-        "vmlal.s32 %q1, %e5, %e6\n\t"
-        "vmlal.s32 %q2, %f5, %f6\n\t"
-        "vrshrn.i64 %e0, %q1, #31\n\t"
-        "vrshrn.i64 %f0, %q2, #31"
-        : "=w"(r), "=&w"(lo), "=&w"(hi)
-        : "w"(a), "w"(c), "w"(b), "w"(s));
-    return r;
-}
-
-// Stores (a.re + b.re, a.im + b.im) at v and the differences at w, through
-// q8 and q9, the consecutive registers VST2 needs (Assembly: built from two
-// values, the compiler passes such a pair through the stack.) With
-// kMinusI, b times -i: (b.im, -b.re).
-template <bool kMinusI>
-inline void sum_difference(int32_t* v, int32_t* w, int32x4_t a_re, int32x4_t a_im, int32x4_t b_re, int32x4_t b_im) {
-    if (kMinusI)
-        __asm__ volatile(
-            "vadd.i32 q8, %q2, %q5\n\t"
-            "vsub.i32 q9, %q3, %q4\n\t"
-            "vst2.32 {d16-d19}, [%0]\n\t"
-            "vsub.i32 q8, %q2, %q5\n\t"
-            "vadd.i32 q9, %q3, %q4\n\t"
-            "vst2.32 {d16-d19}, [%1]"
-            :
-            : "r"(v), "r"(w), "w"(a_re), "w"(a_im), "w"(b_re), "w"(b_im)
-            : "d16", "d17", "d18", "d19", "memory");
-    else
-        __asm__ volatile(
-            "vadd.i32 q8, %q2, %q4\n\t"
-            "vadd.i32 q9, %q3, %q5\n\t"
-            "vst2.32 {d16-d19}, [%0]\n\t"
-            "vsub.i32 q8, %q2, %q4\n\t"
-            "vsub.i32 q9, %q3, %q5\n\t"
-            "vst2.32 {d16-d19}, [%1]"
-            :
-            : "r"(v), "r"(w), "w"(a_re), "w"(a_im), "w"(b_re), "w"(b_im)
-            : "d16", "d17", "d18", "d19", "memory");
-}
-
-struct QuadLanes {
-    using V = Quad;
-    static constexpr int kWidth = 4;
-    static Quad load(const int32_t* v, int k) {
-        const int32x4x2_t z = vld2q_s32(v + 2 * k);
-        return {z.val[0], z.val[1]};
-    }
-    static void butterfly(int32_t* v, int k, int m, Quad a, Quad b) {
-        sum_difference<false>(v + 2 * k, v + 2 * m, a.re, a.im, b.re, b.im);
-    }
-    static void butterfly_minus_i(int32_t* v, int k, int m, Quad a, Quad b) {
-        sum_difference<true>(v + 2 * k, v + 2 * m, a.re, a.im, b.re, b.im);
-    }
-    static Quad add(Quad a, Quad b) { return {vaddq_s32(a.re, b.re), vaddq_s32(a.im, b.im)}; }
-    static Quad sub(Quad a, Quad b) { return {vsubq_s32(a.re, b.re), vsubq_s32(a.im, b.im)}; }
-    static Quad times_minus_i(Quad z) { return {z.im, vnegq_s32(z.re)}; }
-    // z (c - i s) (the scalar rotate): re c + im s and im c + (-re) s, the
-    // negation wrapping.
-    static Quad rotate(Quad z, Quad tw) {
-        return {dot(z.re, tw.re, z.im, tw.im), dot(z.im, tw.re, vnegq_s32(z.re), tw.im)};
-    }
-    // The same with the lanes in `keep` left as they are.
-    static Quad rotate_but(Quad z, Quad tw, uint32x4_t keep) {
-        const Quad r = rotate(z, tw);
-        return {vbslq_s32(keep, z.re, r.re), vbslq_s32(keep, z.im, r.im)};
-    }
-    static Quad rotate_but_first(Quad z, Quad tw) { return rotate_but(z, tw, vsetq_lane_u32(~0u, vdupq_n_u32(0), 0)); }
-};
-
-// 4 x 4 transposition: lane k of row m to lane m of row k.
-inline void transpose(int32x4_t& r0, int32x4_t& r1, int32x4_t& r2, int32x4_t& r3) {
-    const int32x4x2_t a = vtrnq_s32(r0, r1), b = vtrnq_s32(r2, r3);
-    r0 = vcombine_s32(vget_low_s32(a.val[0]), vget_low_s32(b.val[0]));
-    r1 = vcombine_s32(vget_low_s32(a.val[1]), vget_low_s32(b.val[1]));
-    r2 = vcombine_s32(vget_high_s32(a.val[0]), vget_high_s32(b.val[0]));
-    r3 = vcombine_s32(vget_high_s32(a.val[1]), vget_high_s32(b.val[1]));
-}
-
-// fft_exact's first radix-4 stage and its radix-4 pass of quarter-span 4
-// over each group of 16 points, in registers. The first stage works on the
-// four groups of four (lane k: points 4k .. 4k + 3, loaded with VLD4 and
-// VUZP), the pass on the four columns (lane m: points m, 4 + m, 8 + m,
-// 12 + m) after a transposition. In the pass, lane m of the odd points is
-// turned by the first twiddle (exactly 1 in lanes 0 and 2, times -i in
-// lanes 2 and 3), the second stage's by w2 at m = 0, 1 and w3 at m - 2
-// (exactly 1 in lane 0).
-void first_sixteen(int32_t* buf, int points) {
-    using L = QuadLanes;
-    const int32_t* w = fft_r4_twiddle_q31;  // quarter-span 4
-    const int32x2x2_t w1 = vld2_s32(w);
-    const Quad tw1{vcombine_s32(w1.val[0], w1.val[0]), vcombine_s32(w1.val[1], w1.val[1])};
-    const Quad tw23 = L::load(w + 4, 0);
-    const uint32x4_t lanes02 = vreinterpretq_u32_u64(vdupq_n_u64(0xFFFFFFFFu));
-    const uint32x4_t lane0 = vsetq_lane_u32(~0u, vdupq_n_u32(0), 0);
-    auto first = [&](Quad z) {
-        const Quad r = L::rotate_but(z, tw1, lanes02);
-        return Quad{vcombine_s32(vget_low_s32(r.re), vget_high_s32(r.im)),
-                    vcombine_s32(vget_low_s32(r.im), vneg_s32(vget_high_s32(r.re)))};
-    };
-    for (int g = 0; g < points; g += 16) {
-        int32_t* p = buf + 2 * g;
-        const int32x4x4_t u = vld4q_s32(p), v = vld4q_s32(p + 16);  // re, im of even points, of odd points
-        const int32x4x2_t re02 = vuzpq_s32(u.val[0], v.val[0]), im02 = vuzpq_s32(u.val[1], v.val[1]);
-        const int32x4x2_t re13 = vuzpq_s32(u.val[2], v.val[2]), im13 = vuzpq_s32(u.val[3], v.val[3]);
-        const Quad t0{re02.val[0], im02.val[0]}, t2{re02.val[1], im02.val[1]};
-        const Quad t1{re13.val[0], im13.val[0]}, t3{re13.val[1], im13.val[1]};
-        const Quad a = L::add(t0, t1), b = L::sub(t0, t1), c = L::add(t2, t3), d = L::sub(t2, t3);
-        Quad y0 = L::add(a, c), y2 = L::sub(a, c);
-        Quad y1 = L::add(b, L::times_minus_i(d)), y3 = L::sub(b, L::times_minus_i(d));  // b - i d, b + i d
-        transpose(y0.re, y1.re, y2.re, y3.re);
-        transpose(y0.im, y1.im, y2.im, y3.im);
-        const Quad x1 = first(y1), x3 = first(y3);
-        const Quad a0 = L::add(y0, x1), a1 = L::sub(y0, x1);
-        L::butterfly(buf, g, g + 8, a0, L::rotate_but(L::add(y2, x3), tw23, lane0));
-        L::butterfly_minus_i(buf, g + 4, g + 12, a1, L::rotate_but(L::sub(y2, x3), tw23, lane0));
-    }
-}
-
-
 // The butterfly groups of the passes after the first four stages, each one
 // block of assembly over fixed registers: the compiler, given the same
 // work as intrinsics, spills a third of it to the stack. Twiddles c, s in
 // q2, q3; 64-bit sums in q12..q15.
 //
-// ROT: the rotation of the point in Q registers ZR, ZI (D halves ZRL ZRH,
-// ZIL ZIH) into the D halves ORL ORH, OIL OIH of other registers.
-#define ROT(ZRL, ZRH, ZIL, ZIH, ZR, ORL, ORH, OIL, OIH)  \
-    "vmull.s32 q12, " ZRL ", d4\n\t"                   \
-    "vmull.s32 q13, " ZRH ", d5\n\t"                   \
-    "vmlal.s32 q12, " ZIL ", d6\n\t"                   \
-    "vmlal.s32 q13, " ZIH ", d7\n\t"                   \
-    "vmull.s32 q14, " ZIL ", d4\n\t"                   \
-    "vmull.s32 q15, " ZIH ", d5\n\t"                   \
-    "vrshrn.i64 " ORL ", q12, #31\n\t"                 \
-    "vrshrn.i64 " ORH ", q13, #31\n\t"                 \
-    "vneg.s32 q12, " ZR "\n\t"                          \
-    "vmlal.s32 q14, d24, d6\n\t"                       \
-    "vmlal.s32 q15, d25, d7\n\t"                       \
-    "vrshrn.i64 " OIL ", q14, #31\n\t"                 \
+// ROTW: the rotation of the point in Q registers ZR, ZI (D halves ZRL ZRH,
+// ZIL ZIH) by the twiddle in the D registers CL CH (c), SL SH (s) into the
+// D halves ORL ORH, OIL OIH of other registers; ROT with the twiddle in q2,
+// q3.
+#define ROTW(ZRL, ZRH, ZIL, ZIH, ZR, ORL, ORH, OIL, OIH, CL, CH, SL, SH) \
+    "vmull.s32 q12, " ZRL ", " CL "\n\t"                                  \
+    "vmull.s32 q13, " ZRH ", " CH "\n\t"                                  \
+    "vmlal.s32 q12, " ZIL ", " SL "\n\t"                                  \
+    "vmlal.s32 q13, " ZIH ", " SH "\n\t"                                  \
+    "vmull.s32 q14, " ZIL ", " CL "\n\t"                                  \
+    "vmull.s32 q15, " ZIH ", " CH "\n\t"                                  \
+    "vrshrn.i64 " ORL ", q12, #31\n\t"                                    \
+    "vrshrn.i64 " ORH ", q13, #31\n\t"                                    \
+    "vneg.s32 q12, " ZR "\n\t"                                            \
+    "vmlal.s32 q14, d24, " SL "\n\t"                                      \
+    "vmlal.s32 q15, d25, " SH "\n\t"                                      \
+    "vrshrn.i64 " OIL ", q14, #31\n\t"                                    \
     "vrshrn.i64 " OIH ", q15, #31\n\t"
+#define ROT(ZRL, ZRH, ZIL, ZIH, ZR, ORL, ORH, OIL, OIH) \
+    ROTW(ZRL, ZRH, ZIL, ZIH, ZR, ORL, ORH, OIL, OIH, "d4", "d5", "d6", "d7")
 // A mask of lane 0 in Q register M (halves ML, MH), and lane 0 of the
 // point in Q registers Z (re), Z + 1 (im) put back into O, O + 1.
 #define MASK0(ML, MH) "vmov.i64 " ML ", #0xffffffff\n\t" "vmov.i32 " MH ", #0\n\t"
@@ -254,6 +125,98 @@ struct AsmButterflies {
             __asm__ volatile(R2_BODY(NO_KEEP) : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(tw) : NEON_CLOBBERS);
     }
 };
+
+
+// fft_exact's first radix-4 stage and its radix-4 pass of quarter-span 4
+// over each group of 16 points, in registers. The first stage works on the
+// four groups of four (lane k: points 4k .. 4k + 3, VLD4 and VUZP put the
+// points 4k + m of every k in q(2m) re, q(2m + 1) im), the pass on the four
+// columns (lane m: points m, 4 + m, 8 + m, 12 + m) after a transposition.
+// In the pass, lane m of the odd points is turned by the first twiddle
+// (w1 at m and m - 2, exactly 1 in lanes 0 and 2, times -i in lanes 2 and
+// 3), the second stage's by w2 at m = 0, 1 and w3 at m - 2 (exactly 1 in
+// lane 0). %0..%3: points 0, 4, 8, 12; %4: w1, %5: w2 then w3.
+void first_sixteen(int32_t* buf, int points) {
+    const int32_t* w1 = fft_r4_twiddle_q31;  // quarter-span 4
+    const int32_t* w23 = w1 + 4;
+    for (int g = 0; g < points; g += 16) {
+        int32_t *p0 = buf + 2 * g, *p1 = p0 + 8, *p2 = p0 + 16, *p3 = p0 + 24;
+        __asm__ volatile(
+            // The first stage: t0..t3 in q0 q1, q2 q3, q4 q5, q6 q7; a, b, c, d
+            // in q8 q9, q10 q11, q12 q13, q14 q15; then y0 = a + c, y1 = b - i d,
+            // y2 = a - c, y3 = b + i d back in q0 .. q7.
+            "vld4.32 {d0, d2, d4, d6}, [%0]\n\t"
+            "vld4.32 {d1, d3, d5, d7}, [%1]\n\t"
+            "vld4.32 {d8, d10, d12, d14}, [%2]\n\t"
+            "vld4.32 {d9, d11, d13, d15}, [%3]\n\t"
+            "vuzp.32 q0, q4\n\t"
+            "vuzp.32 q1, q5\n\t"
+            "vuzp.32 q2, q6\n\t"
+            "vuzp.32 q3, q7\n\t"
+            "vadd.i32 q8, q0, q2\n\t"
+            "vadd.i32 q9, q1, q3\n\t"
+            "vsub.i32 q10, q0, q2\n\t"
+            "vsub.i32 q11, q1, q3\n\t"
+            "vadd.i32 q12, q4, q6\n\t"
+            "vadd.i32 q13, q5, q7\n\t"
+            "vsub.i32 q14, q4, q6\n\t"
+            "vsub.i32 q15, q5, q7\n\t"
+            "vadd.i32 q0, q8, q12\n\t"
+            "vadd.i32 q1, q9, q13\n\t"
+            "vsub.i32 q4, q8, q12\n\t"
+            "vsub.i32 q5, q9, q13\n\t"
+            "vadd.i32 q2, q10, q15\n\t"
+            "vsub.i32 q3, q11, q14\n\t"
+            "vsub.i32 q6, q10, q15\n\t"
+            "vadd.i32 q7, q11, q14\n\t"
+            // Transposition: the columns x0..x3 in q0 q1, q2 q3, q4 q5, q6 q7.
+            "vtrn.32 q0, q2\n\t"
+            "vtrn.32 q4, q6\n\t"
+            "vswp d1, d8\n\t"
+            "vswp d5, d12\n\t"
+            "vtrn.32 q1, q3\n\t"
+            "vtrn.32 q5, q7\n\t"
+            "vswp d3, d10\n\t"
+            "vswp d7, d14\n\t"
+            // x3 and x1 turned by w1 (c0 c1 c0 c1, s0 s1 s0 s1 in q8 q9) into
+            // q10 q11 and q6 q7, lanes 0 and 2 kept, lanes 2 and 3 times -i.
+            "vld2.32 {d16, d18}, [%4]\n\t"
+            "vmov d17, d16\n\t"
+            "vmov d19, d18\n\t"
+            ROTW("d12", "d13", "d14", "d15", "q6", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
+            "vmov.i64 q12, #0x00000000ffffffff\n\t"
+            "vbit q10, q6, q12\n\t"
+            "vbit q11, q7, q12\n\t"
+            "vneg.s32 d21, d21\n\t"
+            "vswp d21, d23\n\t"
+            ROTW("d4", "d5", "d6", "d7", "q2", "d12", "d13", "d14", "d15", "d16", "d17", "d18", "d19")
+            "vmov.i64 q12, #0x00000000ffffffff\n\t"
+            "vbit q6, q2, q12\n\t"
+            "vbit q7, q3, q12\n\t"
+            "vneg.s32 d13, d13\n\t"
+            "vswp d13, d15\n\t"
+            // x2 + x3 into q2 q3, x2 - x3 into q4 q5, turned by w2, w3 (q8 q9)
+            // into q10 q11 and q2 q3, lane 0 kept.
+            "vadd.i32 q2, q4, q10\n\t"
+            "vadd.i32 q3, q5, q11\n\t"
+            "vsub.i32 q4, q4, q10\n\t"
+            "vsub.i32 q5, q5, q11\n\t"
+            "vld2.32 {d16-d19}, [%5]\n\t"
+            ROTW("d4", "d5", "d6", "d7", "q2", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
+            MASK0("d24", "d25") KEEP0("q10", "q11", "q2", "q3", "q12")
+            ROTW("d8", "d9", "d10", "d11", "q4", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19")
+            MASK0("d24", "d25") KEEP0("q2", "q3", "q4", "q5", "q12")
+            // x0 + x1 into q8 q9, x0 - x1 into q4 q5; the four stores.
+            "vadd.i32 q8, q0, q6\n\t"
+            "vadd.i32 q9, q1, q7\n\t"
+            "vsub.i32 q4, q0, q6\n\t"
+            "vsub.i32 q5, q1, q7\n\t"
+            SUM_DIFF("q8", "q9", "q10", "q11", "%0", "%2") SUM_DIFF_MINUS_I("q4", "q5", "q2", "q3", "%1", "%3")
+            :
+            : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1), "r"(w23)
+            : NEON_CLOBBERS);
+    }
+}
 
 }  // namespace
 
