@@ -4,7 +4,8 @@
 // butterfly groups over Kernel::kWidth neighbouring points:
 //   radix4_points<kKeep1, kMinusI1, kKeep2>(buf, p, quarter, w1, w2)
 //   radix2_points<kKeep>(buf, j, h, tw)
-// (see Butterflies below; the twiddles are pointers to cos, sin pairs).
+// (see Butterflies below), their twiddles made by twiddle(pointer to kWidth
+// cos, sin pairs) once for the groups of a column.
 // Butterflies<Lanes> writes them once over a record of lane operations:
 //   V                     Lanes::kWidth neighbouring complex points
 //   load(v, k)            points k .. k + kWidth - 1 of interleaved re, im
@@ -12,8 +13,8 @@
 //   add(a, b), sub(a, b), times_minus_i(z)
 //   butterfly(v, k, m, a, b)          stores a + b at point k, a - b at m
 //   butterfly_minus_i(v, k, m, a, b)  the same with b times -i
-//   rotate(z, tw)         the exact rotation z (c - i s) in every lane
-//   rotate_but_first      the same with lane 0 kept (a twiddle of exactly 1)
+//   rotate<kKeepFirst>(z, tw)         the exact rotation z (c - i s) in every
+//                         lane (kKeepFirst: lane 0 kept, a twiddle of exactly 1)
 // Everything here is always inlined, so that the records' target-attributed
 // functions inline into the variant that instantiates them.
 #pragma once
@@ -30,36 +31,29 @@ template <class Lanes>
 struct Butterflies {
     using V = typename Lanes::V;
     static constexpr int kWidth = Lanes::kWidth;
-
-    // A rotation by w, with lane 0 kept (kKeep: a twiddle of exactly 1).
-    template <bool kKeep>
-    FFT_INLINE static V turn(V z, V w) {
-        return kKeep ? Lanes::rotate_but_first(z, w) : Lanes::rotate(z, w);
-    }
+    FFT_INLINE static V twiddle(const int32_t* w) { return Lanes::load(w, 0); }
 
     // fft_exact's radix4_points for the points p .. p + kWidth - 1 (each
     // plus 0, L, 2L, 3L): the odd points of the first stage turned by the
-    // twiddles at w1 (kKeep1: lane 0 kept; kMinusI1: then times -i), the
-    // second stage's by those at w2 (kKeep2).
+    // twiddles t1 (kKeep1: lane 0 kept; kMinusI1: then times -i), the
+    // second stage's by t2 (kKeep2).
     template <bool kKeep1, bool kMinusI1, bool kKeep2>
-    FFT_INLINE static void radix4_points(int32_t* buf, int p, int quarter, const int32_t* w1, const int32_t* w2) {
-        const V t1 = Lanes::load(w1, 0), t2 = Lanes::load(w2, 0);
-        V x1 = turn<kKeep1>(Lanes::load(buf, p + quarter), t1);
-        V x3 = turn<kKeep1>(Lanes::load(buf, p + 3 * quarter), t1);
+    FFT_INLINE static void radix4_points(int32_t* buf, int p, int quarter, V t1, V t2) {
+        V x1 = Lanes::template rotate<kKeep1>(Lanes::load(buf, p + quarter), t1);
+        V x3 = Lanes::template rotate<kKeep1>(Lanes::load(buf, p + 3 * quarter), t1);
         if (kMinusI1) x1 = Lanes::times_minus_i(x1), x3 = Lanes::times_minus_i(x3);
         const V x0 = Lanes::load(buf, p), x2 = Lanes::load(buf, p + 2 * quarter);
-        Lanes::butterfly(buf, p, p + 2 * quarter, Lanes::add(x0, x1), turn<kKeep2>(Lanes::add(x2, x3), t2));
+        Lanes::butterfly(buf, p, p + 2 * quarter, Lanes::add(x0, x1), Lanes::template rotate<kKeep2>(Lanes::add(x2, x3), t2));
         Lanes::butterfly_minus_i(buf, p + quarter, p + 3 * quarter, Lanes::sub(x0, x1),
-                                 turn<kKeep2>(Lanes::sub(x2, x3), t2));
+                                 Lanes::template rotate<kKeep2>(Lanes::sub(x2, x3), t2));
     }
 
-    // The radix-2 butterflies at j and j + h/2 with the twiddle at tw (times
-    // -i for the latter; kKeep: lane 0 kept).
+    // The radix-2 butterflies at j and j + h/2 with the twiddles w (times -i
+    // for the latter; kKeep: lane 0 kept).
     template <bool kKeep>
-    FFT_INLINE static void radix2_points(int32_t* buf, int j, int h, const int32_t* tw) {
-        const V w = Lanes::load(tw, 0);
+    FFT_INLINE static void radix2_points(int32_t* buf, int j, int h, V w) {
         const int q = j + h / 2;
-        const V t = turn<kKeep>(Lanes::load(buf, j + h), w), u = turn<kKeep>(Lanes::load(buf, q + h), w);
+        const V t = Lanes::template rotate<kKeep>(Lanes::load(buf, j + h), w), u = Lanes::template rotate<kKeep>(Lanes::load(buf, q + h), w);
         Lanes::butterfly(buf, j, j + h, Lanes::load(buf, j), t);
         Lanes::butterfly_minus_i(buf, q, q + h, Lanes::load(buf, q), u);
     }
@@ -70,7 +64,8 @@ struct Butterflies {
 template <class Kernel, bool kFirstJ>
 FFT_INLINE void radix4_column(int32_t* buf, int points, int quarter, const int32_t* w, int j) {
     const int half = quarter / 2;
-    const int32_t *w1 = w + 2 * j, *w2 = w1 + quarter, *w3 = w2 + quarter;
+    const auto w1 = Kernel::twiddle(w + 2 * j), w2 = Kernel::twiddle(w + quarter + 2 * j),
+               w3 = Kernel::twiddle(w + 2 * quarter + 2 * j);
     for (int base = 0; base < points; base += 4 * quarter) {
         Kernel::template radix4_points<kFirstJ, false, kFirstJ>(buf, base + j, quarter, w1, w2);
         Kernel::template radix4_points<kFirstJ, true, false>(buf, base + j + half, quarter, w1, w3);
@@ -90,9 +85,9 @@ FFT_INLINE void radix4_pass(int32_t* buf, int points, int quarter) {
 // is fft_tw's pair j, exactly 1 at j = 0, times -i for j + h/2.
 template <class Kernel>
 FFT_INLINE void radix2_last(int32_t* buf, int h) {
-    Kernel::template radix2_points<true>(buf, 0, h, fft_twiddle_q31);
+    Kernel::template radix2_points<true>(buf, 0, h, Kernel::twiddle(fft_twiddle_q31));
     for (int j = Kernel::kWidth; j < h / 2; j += Kernel::kWidth)
-        Kernel::template radix2_points<false>(buf, j, h, fft_twiddle_q31 + 2 * j);
+        Kernel::template radix2_points<false>(buf, j, h, Kernel::twiddle(fft_twiddle_q31 + 2 * j));
 }
 
 // The passes after the first `quarter` (4 or 16: the first two or four

@@ -61,6 +61,8 @@ namespace {
 
 struct AsmButterflies {
     static constexpr int kWidth = 4;
+    // The twiddles stay in memory until the assembly loads them.
+    static const int32_t* twiddle(const int32_t* w) { return w; }
 
     // fft_exact's radix4_points for p .. p + 3: x3 and x1 turned by w1 into
     // q6 q7 and q4 q5 (lane 0 kept with the mask in q8), x2 -+ x3 into q8 q9

@@ -6,6 +6,10 @@
 // here use AVX2 (target attribute).
 #include <immintrin.h>
 
+// The passes' loops hold and pass 256-bit values without the AVX2 attribute
+// of their own; always inlined here, no call passes one.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#include "dsp/fft_passes.h"
 #include "dsp/fft_variants.h"
 #include "dsp/x86/complex_sse41.h"
 #include "tables/exact_tables.h"
@@ -40,68 +44,33 @@ AVX2 inline __m256i rotate(__m256i z, __m256i tw) {
 // The same with the first point kept as it is (a twiddle of exactly 1).
 AVX2 inline __m256i rotate_but_first(__m256i z, __m256i tw) { return _mm256_blend_epi32(rotate(z, tw), z, 0x03); }
 
-template <bool kKeepFirst, bool kMinusI>
-struct Twiddle {
-    __m256i w;
-    AVX2 __m256i operator()(__m256i z) const {
-        const __m256i r = kKeepFirst ? rotate_but_first(z, w) : rotate(z, w);
-        return kMinusI ? times_minus_i(r) : r;
+// The lane operations of the FFT's passes (dsp/fft_passes.h) on four
+// points.
+struct Quads {
+    using V = __m256i;
+    static constexpr int kWidth = 4;
+    AVX2 static V load(const int32_t* v, int k) { return load4(v, k); }
+    AVX2 static V add(V a, V b) { return _mm256_add_epi32(a, b); }
+    AVX2 static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
+    AVX2 static V times_minus_i(V z) { return ::times_minus_i(z); }
+    template <bool kKeepFirst>
+    AVX2 static V rotate(V z, V tw) {
+        return kKeepFirst ? ::rotate_but_first(z, tw) : ::rotate(z, tw);
+    }
+    AVX2 static void butterfly(int32_t* v, int k, int m, V a, V b) {
+        store4(v, k, add(a, b));
+        store4(v, m, sub(a, b));
+    }
+    AVX2 static void butterfly_minus_i(int32_t* v, int k, int m, V a, V b) {
+        butterfly(v, k, m, a, times_minus_i(b));
     }
 };
-
-// fft_exact's radix4_points for the points p .. p + 3 (each plus 0, L, 2L, 3L).
-template <typename First, typename Second>
-AVX2 inline void radix4_points(int32_t* buf, int p, int quarter, First first, Second second) {
-    const __m256i x0 = load4(buf, p), x1 = first(load4(buf, p + quarter));
-    const __m256i x2 = load4(buf, p + 2 * quarter), x3 = first(load4(buf, p + 3 * quarter));
-    const __m256i a0 = _mm256_add_epi32(x0, x1), a1 = _mm256_sub_epi32(x0, x1);
-    const __m256i a2 = second(_mm256_add_epi32(x2, x3)), a3 = times_minus_i(second(_mm256_sub_epi32(x2, x3)));
-    store4(buf, p, _mm256_add_epi32(a0, a2));
-    store4(buf, p + 2 * quarter, _mm256_sub_epi32(a0, a2));
-    store4(buf, p + quarter, _mm256_add_epi32(a1, a3));
-    store4(buf, p + 3 * quarter, _mm256_sub_epi32(a1, a3));
-}
-
-template <bool kFirstJ>
-AVX2 inline void radix4_column(int32_t* buf, int points, int quarter, const int32_t* w, int j) {
-    const int half = quarter / 2;
-    const __m256i w1 = load4(w, j), w2 = load4(w + quarter, j), w3 = load4(w + 2 * quarter, j);
-    for (int base = 0; base < points; base += 4 * quarter) {
-        radix4_points(buf, base + j, quarter, Twiddle<kFirstJ, false>{w1}, Twiddle<kFirstJ, false>{w2});
-        radix4_points(buf, base + j + half, quarter, Twiddle<kFirstJ, true>{w1}, Twiddle<false, false>{w3});
-    }
-}
-
-// fft_exact's radix4_pass, j .. j + 3 together (quarter-span 16 or more).
-AVX2 void radix4_pass(int32_t* buf, int points, int quarter) {
-    const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
-    radix4_column<true>(buf, points, quarter, w, 0);
-    for (int j = 4; j < quarter / 2; j += 4) radix4_column<false>(buf, points, quarter, w, j);
-}
-
-// The last radix-2 stage of 512 points, as in the SSE4.1 FFT.
-AVX2 void radix2_last(int32_t* buf, int h) {
-    for (int j = 0; j < h / 2; j += 4) {
-        const __m256i tw = load4(fft_twiddle_q31, j);
-        const int q = j + h / 2;
-        __m256i t = load4(buf, j + h), u = load4(buf, q + h);
-        t = j ? rotate(t, tw) : rotate_but_first(t, tw);
-        u = times_minus_i(j ? rotate(u, tw) : rotate_but_first(u, tw));
-        const __m256i x = load4(buf, j), x2 = load4(buf, q);
-        store4(buf, j, _mm256_add_epi32(x, t));
-        store4(buf, j + h, _mm256_sub_epi32(x, t));
-        store4(buf, q, _mm256_add_epi32(x2, u));
-        store4(buf, q + h, _mm256_sub_epi32(x2, u));
-    }
-}
 
 }  // namespace
 
 AVX2 void fft_exact_avx2(int32_t* buf, int points) {
     sse41::radix4_first(buf, points);
-    sse41::radix4_pass(buf, points, 4);
-    int quarter = 16;
-    for (; 4 * quarter <= points; quarter *= 4) radix4_pass(buf, points, quarter);
-    if (quarter < points) radix2_last(buf, quarter);
+    fft_passes::radix4_pass<fft_passes::Butterflies<sse41::Pairs>>(buf, points, 4);
+    fft_passes::passes_from<fft_passes::Butterflies<Quads>>(buf, points, 16);
     _mm256_zeroupper();
 }
