@@ -66,11 +66,44 @@ struct Quads {
     }
 };
 
+// fft_exact's first radix-4 stage and its radix-4 pass of quarter-span 4
+// over each group of 16 points, in registers. The first stage on the group
+// of four in each register (t0 t1 t2 t3): a b c d from the sums and
+// differences of neighbours, then a b a b plus c, -i d, -c, i d (one VPERMD
+// and the signs). The pass works on the four columns (point m of every
+// register): the odd registers turned by w1 at m and m - 2 (exactly 1 at 0
+// and 2, times -i at 2 and 3), the second stage's sums and differences by
+// w2 at m = 0, 1 and w3 at m - 2 (exactly 1 at 0).
+AVX2 void first_sixteen(int32_t* buf, int points) {
+    const __m256i tw1 = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fft_r4_twiddle_q31)));
+    const __m256i tw23 = load4(fft_r4_twiddle_q31 + 4, 0);
+    const __m256i cd = _mm256_setr_epi32(4, 5, 7, 6, 4, 5, 7, 6);      // c, d with re and im swapped
+    const __m256i signs = _mm256_setr_epi32(1, 1, 1, -1, -1, -1, -1, 1);  // c, -i d, -c, i d
+    auto stage1 = [&](__m256i t) __attribute__((always_inline, target("avx2"))) {
+        const __m256i swapped = _mm256_shuffle_epi32(t, _MM_SHUFFLE(1, 0, 3, 2));  // t1 t0 t3 t2
+        const __m256i abcd = _mm256_blend_epi32(_mm256_add_epi32(t, swapped), _mm256_sub_epi32(swapped, t), 0xCC);
+        const __m256i abab = _mm256_permute4x64_epi64(abcd, _MM_SHUFFLE(1, 0, 1, 0));
+        return _mm256_add_epi32(abab, _mm256_sign_epi32(_mm256_permutevar8x32_epi32(abcd, cd), signs));
+    };
+    auto first = [&](__m256i z) __attribute__((always_inline, target("avx2"))) {
+        const __m256i r = _mm256_blend_epi32(rotate(z, tw1), z, 0x33);
+        return _mm256_blend_epi32(r, times_minus_i(r), 0xF0);
+    };
+    auto second = [&](__m256i z) __attribute__((always_inline, target("avx2"))) {
+        return rotate_but_first(z, tw23);
+    };
+    for (int g = 0; g < points; g += 16) {
+        const __m256i x0 = stage1(load4(buf, g)), x1 = first(stage1(load4(buf, g + 4)));
+        const __m256i x2 = stage1(load4(buf, g + 8)), x3 = first(stage1(load4(buf, g + 12)));
+        Quads::butterfly(buf, g, g + 8, _mm256_add_epi32(x0, x1), second(_mm256_add_epi32(x2, x3)));
+        Quads::butterfly_minus_i(buf, g + 4, g + 12, _mm256_sub_epi32(x0, x1), second(_mm256_sub_epi32(x2, x3)));
+    }
+}
+
 }  // namespace
 
 AVX2 void fft_exact_avx2(int32_t* buf, int points) {
-    sse41::radix4_first(buf, points);
-    fft_passes::radix4_pass<fft_passes::Butterflies<sse41::Pairs>>(buf, points, 4);
+    first_sixteen(buf, points);
     fft_passes::passes_from<fft_passes::Butterflies<Quads>>(buf, points, 16);
     _mm256_zeroupper();
 }
