@@ -10,9 +10,7 @@
 //   V                     Lanes::kWidth neighbouring complex points
 //   load(v, k)            points k .. k + kWidth - 1 of interleaved re, im
 //                         words (twiddle tables load the same way, c and s)
-//   add(a, b), sub(a, b), times_minus_i(z)
-//   butterfly(v, k, m, a, b)          stores a + b at point k, a - b at m
-//   butterfly_minus_i(v, k, m, a, b)  the same with b times -i
+//   store(v, k, z), add(a, b), sub(a, b), times_minus_i(z)
 //   rotate<kKeepFirst>(z, tw)         the exact rotation z (c - i s) in every
 //                         lane (kKeepFirst: lane 0 kept, a twiddle of exactly 1)
 // Everything here is always inlined, so that the records' target-attributed
@@ -31,7 +29,16 @@ template <class Lanes>
 struct Butterflies {
     using V = typename Lanes::V;
     static constexpr int kWidth = Lanes::kWidth;
+    // Twiddles load once per column into registers.
     FFT_INLINE static V twiddle(const int32_t* w) { return Lanes::load(w, 0); }
+
+    // a + b stored at point k, a - b at m (kMinusI: b times -i).
+    template <bool kMinusI = false>
+    FFT_INLINE static void butterfly(int32_t* v, int k, int m, V a, V b) {
+        if (kMinusI) b = Lanes::times_minus_i(b);
+        Lanes::store(v, k, Lanes::add(a, b));
+        Lanes::store(v, m, Lanes::sub(a, b));
+    }
 
     // fft_exact's radix4_points for the points p .. p + kWidth - 1 (each
     // plus 0, L, 2L, 3L): the odd points of the first stage turned by the
@@ -43,9 +50,10 @@ struct Butterflies {
         V x3 = Lanes::template rotate<kKeep1>(Lanes::load(buf, p + 3 * quarter), t1);
         if (kMinusI1) x1 = Lanes::times_minus_i(x1), x3 = Lanes::times_minus_i(x3);
         const V x0 = Lanes::load(buf, p), x2 = Lanes::load(buf, p + 2 * quarter);
-        Lanes::butterfly(buf, p, p + 2 * quarter, Lanes::add(x0, x1), Lanes::template rotate<kKeep2>(Lanes::add(x2, x3), t2));
-        Lanes::butterfly_minus_i(buf, p + quarter, p + 3 * quarter, Lanes::sub(x0, x1),
-                                 Lanes::template rotate<kKeep2>(Lanes::sub(x2, x3), t2));
+        butterfly(buf, p, p + 2 * quarter, Lanes::add(x0, x1),
+                  Lanes::template rotate<kKeep2>(Lanes::add(x2, x3), t2));
+        butterfly<true>(buf, p + quarter, p + 3 * quarter, Lanes::sub(x0, x1),
+                        Lanes::template rotate<kKeep2>(Lanes::sub(x2, x3), t2));
     }
 
     // The radix-2 butterflies at j and j + h/2 with the twiddles w (times -i
@@ -53,9 +61,10 @@ struct Butterflies {
     template <bool kKeep>
     FFT_INLINE static void radix2_points(int32_t* buf, int j, int h, V w) {
         const int q = j + h / 2;
-        const V t = Lanes::template rotate<kKeep>(Lanes::load(buf, j + h), w), u = Lanes::template rotate<kKeep>(Lanes::load(buf, q + h), w);
-        Lanes::butterfly(buf, j, j + h, Lanes::load(buf, j), t);
-        Lanes::butterfly_minus_i(buf, q, q + h, Lanes::load(buf, q), u);
+        const V t = Lanes::template rotate<kKeep>(Lanes::load(buf, j + h), w);
+        const V u = Lanes::template rotate<kKeep>(Lanes::load(buf, q + h), w);
+        butterfly(buf, j, j + h, Lanes::load(buf, j), t);
+        butterfly<true>(buf, q, q + h, Lanes::load(buf, q), u);
     }
 };
 

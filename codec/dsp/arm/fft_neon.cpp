@@ -54,6 +54,15 @@ namespace {
     "vst2.32 {d0-d3}, [" S "]\n\t"                                   \
     "vsub.i32 q0, " AR ", " BI "\n\t" "vadd.i32 q1, " AI ", " BR "\n\t" \
     "vst2.32 {d0-d3}, [" D "]\n\t"
+// The twiddle at TW into q2 q3, the points at A and B turned by it into
+// q4 q5 and q6 q7 (KEEP0 or NO_KEEP: lane 0 kept with the mask in q8).
+#define TURN2(KEEP, TW, A, B)                                                                          \
+    "vld2.32 {d4-d7}, [" TW "]\n\t"                                                                   \
+    "vld2.32 {d0-d3}, [" A "]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d8", "d9", "d10", "d11")         \
+        KEEP("q4", "q5", "q0", "q1", "q8")                                                             \
+    "vld2.32 {d0-d3}, [" B "]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d12", "d13", "d14", "d15")       \
+        KEEP("q6", "q7", "q0", "q1", "q8")
+#define NO_KEEP(...)
 #define NEON_CLOBBERS                                                                                            \
     "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14", "d15", "d16", \
         "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", \
@@ -64,21 +73,15 @@ struct AsmButterflies {
     // The twiddles stay in memory until the assembly loads them.
     static const int32_t* twiddle(const int32_t* w) { return w; }
 
-    // fft_exact's radix4_points for p .. p + 3: x3 and x1 turned by w1 into
-    // q6 q7 and q4 q5 (lane 0 kept with the mask in q8), x2 -+ x3 into q8 q9
+    // fft_exact's radix4_points for p .. p + 3: x1 and x3 turned by w1 into
+    // q4 q5 and q6 q7 (lane 0 kept with the mask in q8), x2 -+ x3 into q8 q9
     // and q10 q11, turned by w2 into q6 q7 and q8 q9 (lane 0 kept with the
     // mask in q0), x0 -+ x1 into q2 q3 and q10 q11, then the four stores.
     // %0..%3: the four points' addresses, %4 %5: the twiddles'.
     template <bool kKeep1, bool kMinusI1, bool kKeep2>
     static void radix4_points(int32_t* buf, int p, int quarter, const int32_t* w1, const int32_t* w2) {
         int32_t *p0 = buf + 2 * p, *p1 = p0 + 2 * quarter, *p2 = p1 + 2 * quarter, *p3 = p2 + 2 * quarter;
-#define R4_FIRST(KEEP)                                                                                  \
-    "vld2.32 {d4-d7}, [%4]\n\t"                                                                         \
-    "vld2.32 {d0-d3}, [%3]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d12", "d13", "d14", "d15")           \
-        KEEP("q6", "q7", "q0", "q1", "q8")                                                              \
-    "vld2.32 {d0-d3}, [%1]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d8", "d9", "d10", "d11")             \
-        KEEP("q4", "q5", "q0", "q1", "q8")                                                              \
-    "vld2.32 {d0-d3}, [%2]\n\t"
+#define R4_FIRST(KEEP) TURN2(KEEP, "%4", "%1", "%3") "vld2.32 {d0-d3}, [%2]\n\t"
 #define R4_SECOND(KEEP, MASK)                                                                           \
     "vld2.32 {d4-d7}, [%5]\n\t" MASK ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15")  \
         KEEP("q6", "q7", "q8", "q9", "q0")                                                              \
@@ -91,7 +94,6 @@ struct AsmButterflies {
 #define R4_X23_MINUS_I "vadd.i32 q8, q0, q7\n\tvsub.i32 q9, q1, q6\n\tvsub.i32 q10, q0, q7\n\tvadd.i32 q11, q1, q6\n\t"
 #define R4_X01 "vadd.i32 q2, q0, q4\n\tvadd.i32 q3, q1, q5\n\tvsub.i32 q10, q0, q4\n\tvsub.i32 q11, q1, q5\n\t"
 #define R4_X01_MINUS_I "vadd.i32 q2, q0, q5\n\tvsub.i32 q3, q1, q4\n\tvsub.i32 q10, q0, q5\n\tvadd.i32 q11, q1, q4\n\t"
-#define NO_KEEP(...)
 #define R4_ASM(BODY) \
     __asm__ volatile(BODY : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1), "r"(w2) : NEON_CLOBBERS)
         if (kKeep1 && !kMinusI1)
@@ -113,11 +115,7 @@ struct AsmButterflies {
     static void radix2_points(int32_t* buf, int j, int h, const int32_t* tw) {
         int32_t *p0 = buf + 2 * j, *p1 = p0 + 2 * h, *p2 = p0 + h, *p3 = p2 + 2 * h;
 #define R2_BODY(KEEP)                                                                                          \
-    "vld2.32 {d4-d7}, [%4]\n\t"                                                                                \
-    "vld2.32 {d0-d3}, [%1]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d8", "d9", "d10", "d11")                    \
-        KEEP("q4", "q5", "q0", "q1", "q8")                                                                     \
-    "vld2.32 {d0-d3}, [%3]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d12", "d13", "d14", "d15")                  \
-        KEEP("q6", "q7", "q0", "q1", "q8")                                                                     \
+    TURN2(KEEP, "%4", "%1", "%3")                                                                              \
     "vld2.32 {d4-d7}, [%0]\n\t" SUM_DIFF("q2", "q3", "q4", "q5", "%0", "%1")                                     \
     "vld2.32 {d4-d7}, [%2]\n\t" SUM_DIFF_MINUS_I("q2", "q3", "q6", "q7", "%2", "%3")
         if (kKeep)

@@ -59,19 +59,13 @@ struct Pairs {
     using V = __m128i;
     static constexpr int kWidth = 2;
     SSE41 static V load(const int32_t* v, int k) { return load2(v, k); }
+    SSE41 static void store(int32_t* v, int k, V z) { store2(v, k, z); }
     SSE41 static V add(V a, V b) { return _mm_add_epi32(a, b); }
     SSE41 static V sub(V a, V b) { return _mm_sub_epi32(a, b); }
     SSE41 static V times_minus_i(V z) { return sse41::times_minus_i(z); }
     template <bool kKeepFirst>
     SSE41 static V rotate(V z, V tw) {
         return kKeepFirst ? sse41::rotate_but_first(z, tw) : sse41::rotate(z, tw);
-    }
-    SSE41 static void butterfly(int32_t* v, int k, int m, V a, V b) {
-        store2(v, k, add(a, b));
-        store2(v, m, sub(a, b));
-    }
-    SSE41 static void butterfly_minus_i(int32_t* v, int k, int m, V a, V b) {
-        butterfly(v, k, m, a, times_minus_i(b));
     }
 };
 

@@ -50,19 +50,13 @@ struct Quads {
     using V = __m256i;
     static constexpr int kWidth = 4;
     AVX2 static V load(const int32_t* v, int k) { return load4(v, k); }
+    AVX2 static void store(int32_t* v, int k, V z) { store4(v, k, z); }
     AVX2 static V add(V a, V b) { return _mm256_add_epi32(a, b); }
     AVX2 static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
     AVX2 static V times_minus_i(V z) { return ::times_minus_i(z); }
     template <bool kKeepFirst>
     AVX2 static V rotate(V z, V tw) {
         return kKeepFirst ? ::rotate_but_first(z, tw) : ::rotate(z, tw);
-    }
-    AVX2 static void butterfly(int32_t* v, int k, int m, V a, V b) {
-        store4(v, k, add(a, b));
-        store4(v, m, sub(a, b));
-    }
-    AVX2 static void butterfly_minus_i(int32_t* v, int k, int m, V a, V b) {
-        butterfly(v, k, m, a, times_minus_i(b));
     }
 };
 
@@ -75,7 +69,8 @@ struct Quads {
 // and 2, times -i at 2 and 3), the second stage's sums and differences by
 // w2 at m = 0, 1 and w3 at m - 2 (exactly 1 at 0).
 AVX2 void first_sixteen(int32_t* buf, int points) {
-    const __m256i tw1 = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fft_r4_twiddle_q31)));
+    const __m256i tw1 =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fft_r4_twiddle_q31)));
     const __m256i tw23 = load4(fft_r4_twiddle_q31 + 4, 0);
     const __m256i cd = _mm256_setr_epi32(4, 5, 7, 6, 4, 5, 7, 6);      // c, d with re and im swapped
     const __m256i signs = _mm256_setr_epi32(1, 1, 1, -1, -1, -1, -1, 1);  // c, -i d, -c, i d
@@ -95,8 +90,9 @@ AVX2 void first_sixteen(int32_t* buf, int points) {
     for (int g = 0; g < points; g += 16) {
         const __m256i x0 = stage1(load4(buf, g)), x1 = first(stage1(load4(buf, g + 4)));
         const __m256i x2 = stage1(load4(buf, g + 8)), x3 = first(stage1(load4(buf, g + 12)));
-        Quads::butterfly(buf, g, g + 8, _mm256_add_epi32(x0, x1), second(_mm256_add_epi32(x2, x3)));
-        Quads::butterfly_minus_i(buf, g + 4, g + 12, _mm256_sub_epi32(x0, x1), second(_mm256_sub_epi32(x2, x3)));
+        using B = fft_passes::Butterflies<Quads>;
+        B::butterfly(buf, g, g + 8, _mm256_add_epi32(x0, x1), second(_mm256_add_epi32(x2, x3)));
+        B::butterfly<true>(buf, g + 4, g + 12, _mm256_sub_epi32(x0, x1), second(_mm256_sub_epi32(x2, x3)));
     }
 }
 
