@@ -1,9 +1,9 @@
 // The exact arithmetic's FFT with AVX2, four complex points per register:
-// the radix-4 passes whose columns hold four or more points (quarter-span
-// 16 and 64) and the last radix-2 stage, with VPMULDQ's 64-bit products and
-// the rounding of the SSE4.1 FFT (dsp/x86/fft_sse41.cpp), which does the
-// first radix-4 stage and the pass of quarter-span 4. Only the functions
-// here use AVX2 (target attribute).
+// the first four radix-2 stages over each 16 points in registers, then the
+// passes of fft_exact (dsp/fft_passes.h) over groups of four neighbouring
+// points, with VPMULDQ's 64-bit products and the rounding of the SSE4.1 FFT
+// (dsp/x86/fft_sse41.cpp). Only the functions here use AVX2 (target
+// attribute).
 #include <immintrin.h>
 
 // The passes' loops hold and pass 256-bit values without the AVX2 attribute
@@ -11,7 +11,6 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #include "dsp/fft_passes.h"
 #include "dsp/fft_variants.h"
-#include "dsp/x86/complex_sse41.h"
 #include "tables/exact_tables.h"
 
 #define AVX2 __attribute__((target("avx2")))
