@@ -9,9 +9,9 @@
 // x86: SSE4.1 (64-bit products of 32-bit lanes), dsp/x86/fft_sse41.cpp.
 void fft_exact_sse41(int32_t* buf, int points);
 void pre_twiddle_exact_sse41(int32_t* buf, int n);
-// x86: AVX2 (four points per register where the FFT's columns allow),
-// dsp/x86/fft_avx2.cpp; the CPU has SSE4.1 too.
+// x86: AVX2 (four points per register), dsp/x86/fft_avx2.cpp.
 void fft_exact_avx2(int32_t* buf, int points);
-// 32-bit ARM: NEON (64-bit products, rounding narrowing shifts), dsp/arm/fft_neon.cpp.
+// 32-bit ARM: NEON (64-bit products, rounding narrowing shifts; the FFT's
+// butterflies in assembly), dsp/arm/fft_neon.cpp.
 void fft_exact_neon(int32_t* buf, int points);
 void pre_twiddle_exact_neon(int32_t* buf, int n);

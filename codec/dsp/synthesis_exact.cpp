@@ -78,42 +78,48 @@ namespace {
 
 inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
 
-// Two radix-2 stages over the points p, p + L, p + 2L, p + 3L (L = quarter):
-// the first combines p with p + L and p + 2L with p + 3L, the odd ones
-// multiplied by first(); the second combines the results at p with p + 2L
-// (that at p + 2L multiplied by second()) and p + L with p + 3L (times
-// second() and -i).
-template <typename First, typename Second>
-inline void radix4_points(int32_t* buf, int p, int quarter, First first, Second second) {
-    const Complex x0 = load(buf, p), x1 = first(load(buf, p + quarter));
-    const Complex x2 = load(buf, p + 2 * quarter), x3 = first(load(buf, p + 3 * quarter));
+// Two radix-2 stages over the points p, p + L, p + 2L, p + 3L (L = kQuarter)
+// of g: the first combines p with p + L and p + 2L with p + 3L, the odd
+// ones multiplied by first(); the second combines the results at p with
+// p + 2L (that at p + 2L multiplied by second()) and p + L with p + 3L
+// (times second() and -i). (A constant L: on 32-bit ARM the four points are
+// one pointer and immediate offsets.)
+template <int kQuarter, typename First, typename Second>
+inline void radix4_points(int32_t* g, int p, First first, Second second) {
+    constexpr int quarter = kQuarter;
+    int32_t* v = g + 2 * p;
+    const Complex x3 = first(load(v, 3 * quarter)), x2 = load(v, 2 * quarter);
+    const Complex b0 = add(x2, x3), b1 = sub(x2, x3);
+    const Complex x1 = first(load(v, quarter)), x0 = load(v, 0);
     const Complex a0 = add(x0, x1), a1 = sub(x0, x1);
-    const Complex a2 = second(add(x2, x3)), a3 = times_minus_i(second(sub(x2, x3)));
-    store(buf, p, add(a0, a2));
-    store(buf, p + 2 * quarter, sub(a0, a2));
-    store(buf, p + quarter, add(a1, a3));
-    store(buf, p + 3 * quarter, sub(a1, a3));
+    const Complex a2 = second(b0);
+    store(v, 0, add(a0, a2));
+    store(v, 2 * quarter, sub(a0, a2));
+    const Complex a3 = times_minus_i(second(b1));
+    store(v, quarter, add(a1, a3));
+    store(v, 3 * quarter, sub(a1, a3));
 }
 
 // The radix-2 stages of half-spans L and 2L as one pass over groups of 4L.
 // The first stage's twiddle at j is exp(-i pi j / L), for j >= L/2 that of
 // j - L/2 times -i; the second's exp(-i pi j / 2L), times -i for the points at
-// p + L. Twiddles of 1 and -i are exact: no product at j = 0.
-void radix4_pass(int32_t* buf, int points, int quarter) {
-    const int half = quarter / 2;
+// p + L. Twiddles of 1 and -i are exact: no product at j = 0. Group by group,
+// the twiddles read in order.
+template <int kQuarter>
+void radix4_pass(int32_t* buf, int points) {
+    constexpr int quarter = kQuarter, half = quarter / 2;
     const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
     auto same = [](Complex z) { return z; };
-    auto by = [](const int32_t* t) { return [c = t[0], s = t[1]](Complex z) { return rotate(z, c, s); }; };
+    auto by = [](const int32_t* t) { return [t](Complex z) { return rotate(z, t[0], t[1]); }; };
     for (int base = 0; base < points; base += 4 * quarter) {
-        radix4_points(buf, base, quarter, same, same);
-        radix4_points(buf, base + half, quarter, times_minus_i, by(w + 2 * quarter));
-    }
-    for (int j = 1; j < half; ++j) {
-        const auto first = by(w + 2 * j), second = by(w + quarter + 2 * j), third = by(w + 2 * quarter + 2 * j);
-        auto first_minus_i = [&](Complex z) { return times_minus_i(first(z)); };
-        for (int base = 0; base < points; base += 4 * quarter) {
-            radix4_points(buf, base + j, quarter, first, second);
-            radix4_points(buf, base + j + half, quarter, first_minus_i, third);
+        int32_t* g = buf + 2 * base;
+        radix4_points<kQuarter>(g, 0, same, same);
+        radix4_points<kQuarter>(g, half, times_minus_i, by(w + 2 * quarter));
+        for (int j = 1; j < half; ++j) {
+            const auto first = by(w + 2 * j), second = by(w + quarter + 2 * j), third = by(w + 2 * quarter + 2 * j);
+            auto first_minus_i = [&](Complex z) { return times_minus_i(first(z)); };
+            radix4_points<kQuarter>(g, j, first, second);
+            radix4_points<kQuarter>(g, j + half, first_minus_i, third);
         }
     }
 }
@@ -128,10 +134,11 @@ void radix4_pass(int32_t* buf, int points, int quarter) {
 // j + h/2 is that times -i.
 void fft_exact(int32_t* buf, int points) {
     cx::radix4_first_stage(buf, buf, points);
-    int quarter = 4;
-    for (; 4 * quarter <= points; quarter *= 4) radix4_pass(buf, points, quarter);
-    if (quarter == points) return;
-    const int h = quarter;  // points = 2h: one group
+    radix4_pass<4>(buf, points);
+    radix4_pass<16>(buf, points);
+    if (points == 64) return;
+    radix4_pass<64>(buf, points);
+    const int h = 256;  // points = 2h: one group
     butterflies(buf, 0, h / 2, h, load(buf, h), load(buf, h / 2 + h));
     const int step = 2 * (256 / h);
     for (int j = 1; j < h / 2; ++j) {

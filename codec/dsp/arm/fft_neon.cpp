@@ -1,97 +1,226 @@
-// The exact arithmetic's FFT with NEON, two complex points at a time, real
-// and imaginary parts in separate registers (VLD2/VST2): the passes of
-// fft_exact over pairs of neighbouring points. A rotation is VMULL + VMLAL
-// (64-bit products, the sum wrapping modulo 2^64 like fx::mac64) and VRSHRN
-// #31, whose rounding shift keeps bits 31..62 of the sum plus 2^30: exactly
-// fx::rshr64(..., 31) reduced modulo 2^32. This file alone is compiled for
-// NEON; select_kernels calls it only on a CPU that has it.
-#include "dsp/arm/complex_neon.h"
+// The exact arithmetic's FFT with NEON, four complex points at a time, real
+// and imaginary parts in separate Q registers (VLD2/VST2): the first four
+// radix-2 stages over each 16 points in registers, then the passes of
+// fft_exact (dsp/fft_passes.h) over groups of four neighbouring points. A
+// rotation is VMULL + VMLAL on each half (64-bit products, the sum wrapping
+// modulo 2^64 like fx::mac64) and VRSHRN #31, whose rounding shift keeps
+// bits 31..62 of the sum plus 2^30: exactly fx::rshr64(..., 31) reduced
+// modulo 2^32. This file alone is compiled for NEON; select_kernels calls it
+// only on a CPU that has it.
+#include "dsp/fft_passes.h"
 #include "dsp/fft_variants.h"
 #include "tables/exact_tables.h"
 
-using namespace neon;
-
 namespace {
 
-// fft_exact's first radix-4 stage: groups of four points, additions only.
-// VLD4 gives t0 t2 and t1 t3 side by side.
-void radix4_first(int32_t* buf, int points) {
-    for (int g = 0; g < points; g += 4) {
-        const int32x2x4_t v = vld4_s32(buf + 2 * g);
-        const Pair even{v.val[0], v.val[1]}, odd{v.val[2], v.val[3]};
-        const Pair sum = add(even, odd), diff = sub(even, odd);  // a c, b d
-        const int32x2x2_t re = vtrn_s32(sum.re, diff.re), im = vtrn_s32(sum.im, diff.im);
-        const Pair x{re.val[0], im.val[0]};  // a b
-        // c, -i d
-        const Pair y{vset_lane_s32(vget_lane_s32(im.val[1], 1), re.val[1], 1),
-                     vset_lane_s32(vget_lane_s32(vneg_s32(re.val[1]), 1), im.val[1], 1)};
-        store2(buf, g, add(x, y));
-        store2(buf, g + 2, sub(x, y));
-    }
-}
+// The butterfly groups of the passes after the first four stages, each one
+// block of assembly over fixed registers: the compiler, given the same
+// work as intrinsics, spills a third of it to the stack. Twiddles c, s in
+// q2, q3; 64-bit sums in q12..q15.
+//
+// ROTW: the rotation of the point in Q registers ZR, ZI (D halves ZRL ZRH,
+// ZIL ZIH) by the twiddle in the D registers CL CH (c), SL SH (s) into the
+// D halves ORL ORH, OIL OIH of other registers; ROT with the twiddle in q2,
+// q3.
+#define ROTW(ZRL, ZRH, ZIL, ZIH, ZR, ORL, ORH, OIL, OIH, CL, CH, SL, SH) \
+    "vmull.s32 q12, " ZRL ", " CL "\n\t"                                  \
+    "vmull.s32 q13, " ZRH ", " CH "\n\t"                                  \
+    "vmlal.s32 q12, " ZIL ", " SL "\n\t"                                  \
+    "vmlal.s32 q13, " ZIH ", " SH "\n\t"                                  \
+    "vmull.s32 q14, " ZIL ", " CL "\n\t"                                  \
+    "vmull.s32 q15, " ZIH ", " CH "\n\t"                                  \
+    "vrshrn.i64 " ORL ", q12, #31\n\t"                                    \
+    "vrshrn.i64 " ORH ", q13, #31\n\t"                                    \
+    "vneg.s32 q12, " ZR "\n\t"                                            \
+    "vmlal.s32 q14, d24, " SL "\n\t"                                      \
+    "vmlal.s32 q15, d25, " SH "\n\t"                                      \
+    "vrshrn.i64 " OIL ", q14, #31\n\t"                                    \
+    "vrshrn.i64 " OIH ", q15, #31\n\t"
+#define ROT(ZRL, ZRH, ZIL, ZIH, ZR, ORL, ORH, OIL, OIH) \
+    ROTW(ZRL, ZRH, ZIL, ZIH, ZR, ORL, ORH, OIL, OIH, "d4", "d5", "d6", "d7")
+// A mask of lane 0 in Q register M (halves ML, MH), and lane 0 of the
+// point in Q registers Z (re), Z + 1 (im) put back into O, O + 1.
+#define MASK0(ML, MH) "vmov.i64 " ML ", #0xffffffff\n\t" "vmov.i32 " MH ", #0\n\t"
+#define KEEP0(ORE, OIM, ZRE, ZIM, M) "vbit " ORE ", " ZRE ", " M "\n\t" "vbit " OIM ", " ZIM ", " M "\n\t"
+// Sum and difference of the points a (AR, AI) and b (BR, BI; with -i:
+// (BI, -BR)) through q0, q1 to the points at S and D.
+#define SUM_DIFF(AR, AI, BR, BI, S, D)                              \
+    "vadd.i32 q0, " AR ", " BR "\n\t" "vadd.i32 q1, " AI ", " BI "\n\t" \
+    "vst2.32 {d0-d3}, [" S "]\n\t"                                   \
+    "vsub.i32 q0, " AR ", " BR "\n\t" "vsub.i32 q1, " AI ", " BI "\n\t" \
+    "vst2.32 {d0-d3}, [" D "]\n\t"
+#define SUM_DIFF_MINUS_I(AR, AI, BR, BI, S, D)                      \
+    "vadd.i32 q0, " AR ", " BI "\n\t" "vsub.i32 q1, " AI ", " BR "\n\t" \
+    "vst2.32 {d0-d3}, [" S "]\n\t"                                   \
+    "vsub.i32 q0, " AR ", " BI "\n\t" "vadd.i32 q1, " AI ", " BR "\n\t" \
+    "vst2.32 {d0-d3}, [" D "]\n\t"
+// The twiddle at TW into q2 q3, the points at A and B turned by it into
+// q4 q5 and q6 q7 (KEEP0 or NO_KEEP: lane 0 kept with the mask in q8).
+#define TURN2(KEEP, TW, A, B)                                                                          \
+    "vld2.32 {d4-d7}, [" TW "]\n\t"                                                                   \
+    "vld2.32 {d0-d3}, [" A "]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d8", "d9", "d10", "d11")         \
+        KEEP("q4", "q5", "q0", "q1", "q8")                                                             \
+    "vld2.32 {d0-d3}, [" B "]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d12", "d13", "d14", "d15")       \
+        KEEP("q6", "q7", "q0", "q1", "q8")
+#define NO_KEEP(...)
+#define NEON_CLOBBERS                                                                                            \
+    "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14", "d15", "d16", \
+        "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", \
+        "memory"
 
-template <bool kKeepFirst, bool kMinusI>
-struct Twiddle {
-    Pair w;
-    Pair operator()(Pair z) const {
-        const Pair r = kKeepFirst ? rotate_but_first(z, w) : rotate(z, w);
-        return kMinusI ? times_minus_i(r) : r;
+struct AsmButterflies {
+    static constexpr int kWidth = 4;
+    // The twiddles stay in memory until the assembly loads them.
+    static const int32_t* twiddle(const int32_t* w) { return w; }
+
+    // fft_exact's radix4_points for p .. p + 3: x1 and x3 turned by w1 into
+    // q4 q5 and q6 q7 (lane 0 kept with the mask in q8), x2 -+ x3 into q8 q9
+    // and q10 q11, turned by w2 into q6 q7 and q8 q9 (lane 0 kept with the
+    // mask in q0), x0 -+ x1 into q2 q3 and q10 q11, then the four stores.
+    // %0..%3: the four points' addresses, %4 %5: the twiddles'.
+    template <bool kKeep1, bool kMinusI1, bool kKeep2>
+    static void radix4_points(int32_t* buf, int p, int quarter, const int32_t* w1, const int32_t* w2) {
+        int32_t *p0 = buf + 2 * p, *p1 = p0 + 2 * quarter, *p2 = p1 + 2 * quarter, *p3 = p2 + 2 * quarter;
+#define R4_FIRST(KEEP) TURN2(KEEP, "%4", "%1", "%3") "vld2.32 {d0-d3}, [%2]\n\t"
+#define R4_SECOND(KEEP, MASK)                                                                           \
+    "vld2.32 {d4-d7}, [%5]\n\t" MASK ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15")  \
+        KEEP("q6", "q7", "q8", "q9", "q0")                                                              \
+    ROT("d20", "d21", "d22", "d23", "q10", "d16", "d17", "d18", "d19") KEEP("q8", "q9", "q10", "q11", "q0") \
+    "vld2.32 {d0-d3}, [%0]\n\t"
+#define R4_STORES                                                                                       \
+    SUM_DIFF("q2", "q3", "q6", "q7", "%0", "%2") SUM_DIFF_MINUS_I("q10", "q11", "q8", "q9", "%1", "%3")
+// x2 +- x3 and x0 +- x1, the odd point as it is or times -i.
+#define R4_X23 "vadd.i32 q8, q0, q6\n\tvadd.i32 q9, q1, q7\n\tvsub.i32 q10, q0, q6\n\tvsub.i32 q11, q1, q7\n\t"
+#define R4_X23_MINUS_I "vadd.i32 q8, q0, q7\n\tvsub.i32 q9, q1, q6\n\tvsub.i32 q10, q0, q7\n\tvadd.i32 q11, q1, q6\n\t"
+#define R4_X01 "vadd.i32 q2, q0, q4\n\tvadd.i32 q3, q1, q5\n\tvsub.i32 q10, q0, q4\n\tvsub.i32 q11, q1, q5\n\t"
+#define R4_X01_MINUS_I "vadd.i32 q2, q0, q5\n\tvsub.i32 q3, q1, q4\n\tvsub.i32 q10, q0, q5\n\tvadd.i32 q11, q1, q4\n\t"
+#define R4_ASM(BODY) \
+    __asm__ volatile(BODY : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1), "r"(w2) : NEON_CLOBBERS)
+        if (kKeep1 && !kMinusI1)
+            R4_ASM(MASK0("d16", "d17") R4_FIRST(KEEP0) R4_X23 R4_SECOND(KEEP0, MASK0("d0", "d1")) R4_X01 R4_STORES);
+        else if (kKeep1)
+            R4_ASM(MASK0("d16", "d17") R4_FIRST(KEEP0) R4_X23_MINUS_I R4_SECOND(NO_KEEP, "") R4_X01_MINUS_I R4_STORES);
+        else if (!kMinusI1)
+            R4_ASM(R4_FIRST(NO_KEEP) R4_X23 R4_SECOND(NO_KEEP, "") R4_X01 R4_STORES);
+        else
+            R4_ASM(R4_FIRST(NO_KEEP) R4_X23_MINUS_I R4_SECOND(NO_KEEP, "") R4_X01_MINUS_I R4_STORES);
+        static_assert(kKeep1 == kKeep2 || kMinusI1, "the passes keep lane 0 in both stages or only the first");
+    }
+
+    // The radix-2 butterflies at j and j + h/2: the points at j + h and
+    // q + h turned into q4 q5 and q6 q7, then the sums and differences with
+    // those at j and q (loaded into q2 q3). %0..%3: the points at j, j + h,
+    // q, q + h; %4: the twiddle.
+    template <bool kKeep>
+    static void radix2_points(int32_t* buf, int j, int h, const int32_t* tw) {
+        int32_t *p0 = buf + 2 * j, *p1 = p0 + 2 * h, *p2 = p0 + h, *p3 = p2 + 2 * h;
+#define R2_BODY(KEEP)                                                                                          \
+    TURN2(KEEP, "%4", "%1", "%3")                                                                              \
+    "vld2.32 {d4-d7}, [%0]\n\t" SUM_DIFF("q2", "q3", "q4", "q5", "%0", "%1")                                     \
+    "vld2.32 {d4-d7}, [%2]\n\t" SUM_DIFF_MINUS_I("q2", "q3", "q6", "q7", "%2", "%3")
+        if (kKeep)
+            __asm__ volatile(MASK0("d16", "d17") R2_BODY(KEEP0)
+                             : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(tw) : NEON_CLOBBERS);
+        else
+            __asm__ volatile(R2_BODY(NO_KEEP) : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(tw) : NEON_CLOBBERS);
     }
 };
 
-// fft_exact's radix4_points for the points p, p + 1 (each plus 0, L, 2L, 3L).
-template <typename First, typename Second>
-inline void radix4_points(int32_t* buf, int p, int quarter, First first, Second second) {
-    const Pair x0 = load2(buf, p), x1 = first(load2(buf, p + quarter));
-    const Pair x2 = load2(buf, p + 2 * quarter), x3 = first(load2(buf, p + 3 * quarter));
-    const Pair a0 = add(x0, x1), a1 = sub(x0, x1);
-    const Pair a2 = second(add(x2, x3)), a3 = times_minus_i(second(sub(x2, x3)));
-    store2(buf, p, add(a0, a2));
-    store2(buf, p + 2 * quarter, sub(a0, a2));
-    store2(buf, p + quarter, add(a1, a3));
-    store2(buf, p + 3 * quarter, sub(a1, a3));
-}
 
-// fft_exact's radix4_pass, j and j + 1 together (the twiddles at j = 0 are
-// exactly 1 for the first two rotations).
-template <bool kFirstJ>
-inline void radix4_column(int32_t* buf, int points, int quarter, const int32_t* w, int j) {
-    const int half = quarter / 2;
-    const Pair w1 = load2(w, j), w2 = load2(w + quarter, j), w3 = load2(w + 2 * quarter, j);
-    for (int base = 0; base < points; base += 4 * quarter) {
-        radix4_points(buf, base + j, quarter, Twiddle<kFirstJ, false>{w1}, Twiddle<kFirstJ, false>{w2});
-        radix4_points(buf, base + j + half, quarter, Twiddle<kFirstJ, true>{w1}, Twiddle<false, false>{w3});
-    }
-}
-
-void radix4_pass(int32_t* buf, int points, int quarter) {
-    const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
-    radix4_column<true>(buf, points, quarter, w, 0);
-    for (int j = 2; j < quarter / 2; j += 2) radix4_column<false>(buf, points, quarter, w, j);
-}
-
-// The last radix-2 stage of 512 points (half-span h = 256): the twiddle at j
-// is fft_tw's pair j, exactly 1 at j = 0, times -i for j + h/2.
-void radix2_last(int32_t* buf, int h) {
-    for (int j = 0; j < h / 2; j += 2) {
-        const Pair tw = load2(fft_twiddle_q31, j);
-        const int q = j + h / 2;
-        Pair t = load2(buf, j + h), u = load2(buf, q + h);
-        t = j ? rotate(t, tw) : rotate_but_first(t, tw);
-        u = times_minus_i(j ? rotate(u, tw) : rotate_but_first(u, tw));
-        const Pair x = load2(buf, j), x2 = load2(buf, q);
-        store2(buf, j, add(x, t));
-        store2(buf, j + h, sub(x, t));
-        store2(buf, q, add(x2, u));
-        store2(buf, q + h, sub(x2, u));
+// fft_exact's first radix-4 stage and its radix-4 pass of quarter-span 4
+// over each group of 16 points, in registers. The first stage works on the
+// four groups of four (lane k: points 4k .. 4k + 3, VLD4 and VUZP put the
+// points 4k + m of every k in q(2m) re, q(2m + 1) im), the pass on the four
+// columns (lane m: points m, 4 + m, 8 + m, 12 + m) after a transposition.
+// In the pass, lane m of the odd points is turned by the first twiddle
+// (w1 at m and m - 2, exactly 1 in lanes 0 and 2, times -i in lanes 2 and
+// 3), the second stage's by w2 at m = 0, 1 and w3 at m - 2 (exactly 1 in
+// lane 0). %0..%3: points 0, 4, 8, 12; %4: w1, %5: w2 then w3.
+void first_sixteen(int32_t* buf, int points) {
+    const int32_t* w1 = fft_r4_twiddle_q31;  // quarter-span 4
+    const int32_t* w23 = w1 + 4;
+    for (int g = 0; g < points; g += 16) {
+        int32_t *p0 = buf + 2 * g, *p1 = p0 + 8, *p2 = p0 + 16, *p3 = p0 + 24;
+        __asm__ volatile(
+            // The first stage: t0..t3 in q0 q1, q2 q3, q4 q5, q6 q7; a, b, c, d
+            // in q8 q9, q10 q11, q12 q13, q14 q15; then y0 = a + c, y1 = b - i d,
+            // y2 = a - c, y3 = b + i d back in q0 .. q7.
+            "vld4.32 {d0, d2, d4, d6}, [%0]\n\t"
+            "vld4.32 {d1, d3, d5, d7}, [%1]\n\t"
+            "vld4.32 {d8, d10, d12, d14}, [%2]\n\t"
+            "vld4.32 {d9, d11, d13, d15}, [%3]\n\t"
+            "vuzp.32 q0, q4\n\t"
+            "vuzp.32 q1, q5\n\t"
+            "vuzp.32 q2, q6\n\t"
+            "vuzp.32 q3, q7\n\t"
+            "vadd.i32 q8, q0, q2\n\t"
+            "vadd.i32 q9, q1, q3\n\t"
+            "vsub.i32 q10, q0, q2\n\t"
+            "vsub.i32 q11, q1, q3\n\t"
+            "vadd.i32 q12, q4, q6\n\t"
+            "vadd.i32 q13, q5, q7\n\t"
+            "vsub.i32 q14, q4, q6\n\t"
+            "vsub.i32 q15, q5, q7\n\t"
+            "vadd.i32 q0, q8, q12\n\t"
+            "vadd.i32 q1, q9, q13\n\t"
+            "vsub.i32 q4, q8, q12\n\t"
+            "vsub.i32 q5, q9, q13\n\t"
+            "vadd.i32 q2, q10, q15\n\t"
+            "vsub.i32 q3, q11, q14\n\t"
+            "vsub.i32 q6, q10, q15\n\t"
+            "vadd.i32 q7, q11, q14\n\t"
+            // Transposition: the columns x0..x3 in q0 q1, q2 q3, q4 q5, q6 q7.
+            "vtrn.32 q0, q2\n\t"
+            "vtrn.32 q4, q6\n\t"
+            "vswp d1, d8\n\t"
+            "vswp d5, d12\n\t"
+            "vtrn.32 q1, q3\n\t"
+            "vtrn.32 q5, q7\n\t"
+            "vswp d3, d10\n\t"
+            "vswp d7, d14\n\t"
+            // x3 and x1 turned by w1 (c0 c1 c0 c1, s0 s1 s0 s1 in q8 q9) into
+            // q10 q11 and q6 q7, lanes 0 and 2 kept, lanes 2 and 3 times -i.
+            "vld2.32 {d16, d18}, [%4]\n\t"
+            "vmov d17, d16\n\t"
+            "vmov d19, d18\n\t"
+            ROTW("d12", "d13", "d14", "d15", "q6", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
+            "vmov.i64 q12, #0x00000000ffffffff\n\t"
+            "vbit q10, q6, q12\n\t"
+            "vbit q11, q7, q12\n\t"
+            "vneg.s32 d21, d21\n\t"
+            "vswp d21, d23\n\t"
+            ROTW("d4", "d5", "d6", "d7", "q2", "d12", "d13", "d14", "d15", "d16", "d17", "d18", "d19")
+            "vmov.i64 q12, #0x00000000ffffffff\n\t"
+            "vbit q6, q2, q12\n\t"
+            "vbit q7, q3, q12\n\t"
+            "vneg.s32 d13, d13\n\t"
+            "vswp d13, d15\n\t"
+            // x2 + x3 into q2 q3, x2 - x3 into q4 q5, turned by w2, w3 (q8 q9)
+            // into q10 q11 and q2 q3, lane 0 kept.
+            "vadd.i32 q2, q4, q10\n\t"
+            "vadd.i32 q3, q5, q11\n\t"
+            "vsub.i32 q4, q4, q10\n\t"
+            "vsub.i32 q5, q5, q11\n\t"
+            "vld2.32 {d16-d19}, [%5]\n\t"
+            ROTW("d4", "d5", "d6", "d7", "q2", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
+            MASK0("d24", "d25") KEEP0("q10", "q11", "q2", "q3", "q12")
+            ROTW("d8", "d9", "d10", "d11", "q4", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19")
+            MASK0("d24", "d25") KEEP0("q2", "q3", "q4", "q5", "q12")
+            // x0 + x1 into q8 q9, x0 - x1 into q4 q5; the four stores.
+            "vadd.i32 q8, q0, q6\n\t"
+            "vadd.i32 q9, q1, q7\n\t"
+            "vsub.i32 q4, q0, q6\n\t"
+            "vsub.i32 q5, q1, q7\n\t"
+            SUM_DIFF("q8", "q9", "q10", "q11", "%0", "%2") SUM_DIFF_MINUS_I("q4", "q5", "q2", "q3", "%1", "%3")
+            :
+            : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1), "r"(w23)
+            : NEON_CLOBBERS);
     }
 }
 
 }  // namespace
 
 void fft_exact_neon(int32_t* buf, int points) {
-    radix4_first(buf, points);
-    int quarter = 4;
-    for (; 4 * quarter <= points; quarter *= 4) radix4_pass(buf, points, quarter);
-    if (quarter < points) radix2_last(buf, quarter);
+    first_sixteen(buf, points);
+    fft_passes::passes_from<AsmButterflies>(buf, points, 16);
 }

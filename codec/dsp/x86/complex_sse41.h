@@ -1,7 +1,7 @@
 // Complex 32-bit points in SSE4.1 registers, two per register as
-// interleaved re, im words, the exact arithmetic's rotation on them, and the
-// exact FFT's first stage and radix-4 passes (the AVX2 FFT runs those whose
-// columns are too short for its registers).
+// interleaved re, im words, the exact arithmetic's rotation on them, the
+// exact FFT's first stage and the lane operations of its later passes (the
+// AVX2 FFT runs those whose columns are too short for its registers).
 // Every function carries the SSE4.1 target attribute; callers carry it too.
 #pragma once
 
@@ -53,47 +53,20 @@ SSE41 inline void radix4_first(int32_t* buf, int points) {
     }
 }
 
-// fft_exact's radix4_points for the points p, p + 1 (each plus 0, L, 2L, 3L).
-template <typename First, typename Second>
-SSE41 inline void radix4_points(int32_t* buf, int p, int quarter, First first, Second second) {
-    const __m128i x0 = load2(buf, p), x1 = first(load2(buf, p + quarter));
-    const __m128i x2 = load2(buf, p + 2 * quarter), x3 = first(load2(buf, p + 3 * quarter));
-    const __m128i a0 = _mm_add_epi32(x0, x1), a1 = _mm_sub_epi32(x0, x1);
-    const __m128i a2 = second(_mm_add_epi32(x2, x3)), a3 = times_minus_i(second(_mm_sub_epi32(x2, x3)));
-    store2(buf, p, _mm_add_epi32(a0, a2));
-    store2(buf, p + 2 * quarter, _mm_sub_epi32(a0, a2));
-    store2(buf, p + quarter, _mm_add_epi32(a1, a3));
-    store2(buf, p + 3 * quarter, _mm_sub_epi32(a1, a3));
-}
-
-// The twiddle steps radix4_points applies: a rotation by w, the same with
-// the first point kept (a twiddle of exactly 1), optionally times -i.
-// (Function objects rather than lambdas: they carry the target attribute.)
-template <bool kKeepFirst, bool kMinusI>
-struct Twiddle {
-    __m128i w;
-    SSE41 __m128i operator()(__m128i z) const {
-        const __m128i r = kKeepFirst ? rotate_but_first(z, w) : rotate(z, w);
-        return kMinusI ? times_minus_i(r) : r;
+// The lane operations of the FFT's passes (dsp/fft_passes.h) on pairs of
+// points.
+struct Pairs {
+    using V = __m128i;
+    static constexpr int kWidth = 2;
+    SSE41 static V load(const int32_t* v, int k) { return load2(v, k); }
+    SSE41 static void store(int32_t* v, int k, V z) { store2(v, k, z); }
+    SSE41 static V add(V a, V b) { return _mm_add_epi32(a, b); }
+    SSE41 static V sub(V a, V b) { return _mm_sub_epi32(a, b); }
+    SSE41 static V times_minus_i(V z) { return sse41::times_minus_i(z); }
+    template <bool kKeepFirst>
+    SSE41 static V rotate(V z, V tw) {
+        return kKeepFirst ? sse41::rotate_but_first(z, tw) : sse41::rotate(z, tw);
     }
 };
-
-// fft_exact's radix4_pass, j and j + 1 together (the twiddles at j = 0 are
-// exactly 1 for the first two rotations).
-template <bool kFirstJ>
-SSE41 inline void radix4_column(int32_t* buf, int points, int quarter, const int32_t* w, int j) {
-    const int half = quarter / 2;
-    const __m128i w1 = load2(w, j), w2 = load2(w + quarter, j), w3 = load2(w + 2 * quarter, j);
-    for (int base = 0; base < points; base += 4 * quarter) {
-        radix4_points(buf, base + j, quarter, Twiddle<kFirstJ, false>{w1}, Twiddle<kFirstJ, false>{w2});
-        radix4_points(buf, base + j + half, quarter, Twiddle<kFirstJ, true>{w1}, Twiddle<false, false>{w3});
-    }
-}
-
-SSE41 inline void radix4_pass(int32_t* buf, int points, int quarter) {
-    const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
-    radix4_column<true>(buf, points, quarter, w, 0);
-    for (int j = 2; j < quarter / 2; j += 2) radix4_column<false>(buf, points, quarter, w, j);
-}
 
 }  // namespace sse41

@@ -1,13 +1,16 @@
 // The exact arithmetic's FFT with AVX2, four complex points per register:
-// the radix-4 passes whose columns hold four or more points (quarter-span
-// 16 and 64) and the last radix-2 stage, with VPMULDQ's 64-bit products and
-// the rounding of the SSE4.1 FFT (dsp/x86/fft_sse41.cpp), which does the
-// first radix-4 stage and the pass of quarter-span 4. Only the functions
-// here use AVX2 (target attribute).
+// the first four radix-2 stages over each 16 points in registers, then the
+// passes of fft_exact (dsp/fft_passes.h) over groups of four neighbouring
+// points, with VPMULDQ's 64-bit products and the rounding of the SSE4.1 FFT
+// (dsp/x86/fft_sse41.cpp). Only the functions here use AVX2 (target
+// attribute).
 #include <immintrin.h>
 
+// The passes' loops hold and pass 256-bit values without the AVX2 attribute
+// of their own; always inlined here, no call passes one.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#include "dsp/fft_passes.h"
 #include "dsp/fft_variants.h"
-#include "dsp/x86/complex_sse41.h"
 #include "tables/exact_tables.h"
 
 #define AVX2 __attribute__((target("avx2")))
@@ -40,68 +43,62 @@ AVX2 inline __m256i rotate(__m256i z, __m256i tw) {
 // The same with the first point kept as it is (a twiddle of exactly 1).
 AVX2 inline __m256i rotate_but_first(__m256i z, __m256i tw) { return _mm256_blend_epi32(rotate(z, tw), z, 0x03); }
 
-template <bool kKeepFirst, bool kMinusI>
-struct Twiddle {
-    __m256i w;
-    AVX2 __m256i operator()(__m256i z) const {
-        const __m256i r = kKeepFirst ? rotate_but_first(z, w) : rotate(z, w);
-        return kMinusI ? times_minus_i(r) : r;
+// The lane operations of the FFT's passes (dsp/fft_passes.h) on four
+// points.
+struct Quads {
+    using V = __m256i;
+    static constexpr int kWidth = 4;
+    AVX2 static V load(const int32_t* v, int k) { return load4(v, k); }
+    AVX2 static void store(int32_t* v, int k, V z) { store4(v, k, z); }
+    AVX2 static V add(V a, V b) { return _mm256_add_epi32(a, b); }
+    AVX2 static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
+    AVX2 static V times_minus_i(V z) { return ::times_minus_i(z); }
+    template <bool kKeepFirst>
+    AVX2 static V rotate(V z, V tw) {
+        return kKeepFirst ? ::rotate_but_first(z, tw) : ::rotate(z, tw);
     }
 };
 
-// fft_exact's radix4_points for the points p .. p + 3 (each plus 0, L, 2L, 3L).
-template <typename First, typename Second>
-AVX2 inline void radix4_points(int32_t* buf, int p, int quarter, First first, Second second) {
-    const __m256i x0 = load4(buf, p), x1 = first(load4(buf, p + quarter));
-    const __m256i x2 = load4(buf, p + 2 * quarter), x3 = first(load4(buf, p + 3 * quarter));
-    const __m256i a0 = _mm256_add_epi32(x0, x1), a1 = _mm256_sub_epi32(x0, x1);
-    const __m256i a2 = second(_mm256_add_epi32(x2, x3)), a3 = times_minus_i(second(_mm256_sub_epi32(x2, x3)));
-    store4(buf, p, _mm256_add_epi32(a0, a2));
-    store4(buf, p + 2 * quarter, _mm256_sub_epi32(a0, a2));
-    store4(buf, p + quarter, _mm256_add_epi32(a1, a3));
-    store4(buf, p + 3 * quarter, _mm256_sub_epi32(a1, a3));
-}
-
-template <bool kFirstJ>
-AVX2 inline void radix4_column(int32_t* buf, int points, int quarter, const int32_t* w, int j) {
-    const int half = quarter / 2;
-    const __m256i w1 = load4(w, j), w2 = load4(w + quarter, j), w3 = load4(w + 2 * quarter, j);
-    for (int base = 0; base < points; base += 4 * quarter) {
-        radix4_points(buf, base + j, quarter, Twiddle<kFirstJ, false>{w1}, Twiddle<kFirstJ, false>{w2});
-        radix4_points(buf, base + j + half, quarter, Twiddle<kFirstJ, true>{w1}, Twiddle<false, false>{w3});
-    }
-}
-
-// fft_exact's radix4_pass, j .. j + 3 together (quarter-span 16 or more).
-AVX2 void radix4_pass(int32_t* buf, int points, int quarter) {
-    const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
-    radix4_column<true>(buf, points, quarter, w, 0);
-    for (int j = 4; j < quarter / 2; j += 4) radix4_column<false>(buf, points, quarter, w, j);
-}
-
-// The last radix-2 stage of 512 points, as in the SSE4.1 FFT.
-AVX2 void radix2_last(int32_t* buf, int h) {
-    for (int j = 0; j < h / 2; j += 4) {
-        const __m256i tw = load4(fft_twiddle_q31, j);
-        const int q = j + h / 2;
-        __m256i t = load4(buf, j + h), u = load4(buf, q + h);
-        t = j ? rotate(t, tw) : rotate_but_first(t, tw);
-        u = times_minus_i(j ? rotate(u, tw) : rotate_but_first(u, tw));
-        const __m256i x = load4(buf, j), x2 = load4(buf, q);
-        store4(buf, j, _mm256_add_epi32(x, t));
-        store4(buf, j + h, _mm256_sub_epi32(x, t));
-        store4(buf, q, _mm256_add_epi32(x2, u));
-        store4(buf, q + h, _mm256_sub_epi32(x2, u));
+// fft_exact's first radix-4 stage and its radix-4 pass of quarter-span 4
+// over each group of 16 points, in registers. The first stage on the group
+// of four in each register (t0 t1 t2 t3): a b c d from the sums and
+// differences of neighbours, then a b a b plus c, -i d, -c, i d (one VPERMD
+// and the signs). The pass works on the four columns (point m of every
+// register): the odd registers turned by w1 at m and m - 2 (exactly 1 at 0
+// and 2, times -i at 2 and 3), the second stage's sums and differences by
+// w2 at m = 0, 1 and w3 at m - 2 (exactly 1 at 0).
+AVX2 void first_sixteen(int32_t* buf, int points) {
+    const __m256i tw1 =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fft_r4_twiddle_q31)));
+    const __m256i tw23 = load4(fft_r4_twiddle_q31 + 4, 0);
+    const __m256i cd = _mm256_setr_epi32(4, 5, 7, 6, 4, 5, 7, 6);      // c, d with re and im swapped
+    const __m256i signs = _mm256_setr_epi32(1, 1, 1, -1, -1, -1, -1, 1);  // c, -i d, -c, i d
+    auto stage1 = [&](__m256i t) __attribute__((always_inline, target("avx2"))) {
+        const __m256i swapped = _mm256_shuffle_epi32(t, _MM_SHUFFLE(1, 0, 3, 2));  // t1 t0 t3 t2
+        const __m256i abcd = _mm256_blend_epi32(_mm256_add_epi32(t, swapped), _mm256_sub_epi32(swapped, t), 0xCC);
+        const __m256i abab = _mm256_permute4x64_epi64(abcd, _MM_SHUFFLE(1, 0, 1, 0));
+        return _mm256_add_epi32(abab, _mm256_sign_epi32(_mm256_permutevar8x32_epi32(abcd, cd), signs));
+    };
+    auto first = [&](__m256i z) __attribute__((always_inline, target("avx2"))) {
+        const __m256i r = _mm256_blend_epi32(rotate(z, tw1), z, 0x33);
+        return _mm256_blend_epi32(r, times_minus_i(r), 0xF0);
+    };
+    auto second = [&](__m256i z) __attribute__((always_inline, target("avx2"))) {
+        return rotate_but_first(z, tw23);
+    };
+    for (int g = 0; g < points; g += 16) {
+        const __m256i x0 = stage1(load4(buf, g)), x1 = first(stage1(load4(buf, g + 4)));
+        const __m256i x2 = stage1(load4(buf, g + 8)), x3 = first(stage1(load4(buf, g + 12)));
+        using B = fft_passes::Butterflies<Quads>;
+        B::butterfly(buf, g, g + 8, _mm256_add_epi32(x0, x1), second(_mm256_add_epi32(x2, x3)));
+        B::butterfly<true>(buf, g + 4, g + 12, _mm256_sub_epi32(x0, x1), second(_mm256_sub_epi32(x2, x3)));
     }
 }
 
 }  // namespace
 
 AVX2 void fft_exact_avx2(int32_t* buf, int points) {
-    sse41::radix4_first(buf, points);
-    sse41::radix4_pass(buf, points, 4);
-    int quarter = 16;
-    for (; 4 * quarter <= points; quarter *= 4) radix4_pass(buf, points, quarter);
-    if (quarter < points) radix2_last(buf, quarter);
+    first_sixteen(buf, points);
+    fft_passes::passes_from<fft_passes::Butterflies<Quads>>(buf, points, 16);
     _mm256_zeroupper();
 }
