@@ -15,7 +15,8 @@
 // with bit 5 set is a link: the entry used instead is
 // part[(e >> 17) + ((t >> (e & 31)) & ((e >> 6) & 0x7FF))]. Any other entry
 // is a leaf: bits 4..0 the length of the codeword together with its sign bits
-// (books 3, 4, 7-11 hold one entry per combination of sign bits), bits 31..16
+// (books 3, 4, 7-11 hold one entry per combination of sign bits), bit 6 set
+// in the leaves of book 11 with an escape value (16 or -16), bits 31..16
 // the values: books 1-4 four 4-bit fields from bit 31 down, books 5-11 two
 // 8-bit fields, two's complement; for scale factors the index (value plus
 // 60).

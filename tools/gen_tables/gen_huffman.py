@@ -19,7 +19,8 @@ an entry of the root; a codeword longer than that goes through a link to a
 subtable indexed by the bits after the root's, as many as the longest
 codeword with that prefix needs. In the books of magnitudes each codeword is
 entered once per combination of its sign bits, as a longer codeword of
-signed values. Entry fields: see huffman_tables.h.
+signed values; in book 11 a leaf with an escape value is marked. Entry
+fields: see huffman_tables.h.
 
 Usage: gen_huffman.py [OUTPUT]   (default: standard output)
 """
@@ -78,6 +79,7 @@ def build_tree(book, codes):
 SPECTRAL_ROOT_BITS = 8
 SCALE_ROOT_BITS = 9
 LINK = 1 << 5
+ESCAPE = 1 << 6
 
 
 def lookup_value(book, vals):
@@ -126,6 +128,8 @@ def build_lookup(book, codes, root_bits):
         entries.extend([None] * (1 << k2))
     for bits, vals in codes:
         leaf = lookup_value(book, vals) << 16 | len(bits)
+        if book == 11 and 16 in (abs(v) for v in vals):
+            leaf |= ESCAPE
         if len(bits) <= root_bits:
             first, width = int(bits, 2) << (root_bits - len(bits)), root_bits - len(bits)
         else:
