@@ -4,6 +4,7 @@
 #include "dsp/band_walk.h"
 #include "dec/huffman.h"
 #include "dec/instance.h"
+#include "dec/reservoir.h"
 #include "dec/syntax.h"
 #include "tables/huffman_tables.h"
 
@@ -16,6 +17,39 @@ int group_count(const uint8_t* windowGroups, int num_windows) {
     while (g < 8 && windowGroups[g - 1] < num_windows) ++g;
     return g;
 }
+
+// Scale factor codewords read from one bit reservoir: one table read each
+// (two for the long ones); near the end of the buffered words the FIFO's own
+// reads take over.
+class ScaleReader {
+public:
+    explicit ScaleReader(MP4AACDEC_QUVA_Obj* dec) : dec_(dec), r_(begin(&dec->fifo)) {}
+    ~ScaleReader() { commit(r_); }
+    // The next codeword's value, -60..60.
+    int delta() {
+        if (ready(r_)) [[likely]]
+            return static_cast<int>(lookup(r_, scale_lookup, kScaleRootBits) >> 16) - 60;
+        commit(r_);
+        const int v = kvxdec_decode_huff_sf_cw(dec_, kvxdec_book[12].tree) - 60;
+        r_ = begin(&dec_->fifo);
+        return v;
+    }
+    uint16_t bits9() {
+        if (ready(r_)) {
+            const uint16_t v = static_cast<uint16_t>(top32(r_) >> 23);
+            skip(r_, 9);
+            return v;
+        }
+        commit(r_);
+        const uint16_t v = aacdec_getbits(dec_, 9);
+        r_ = begin(&dec_->fifo);
+        return v;
+    }
+
+private:
+    MP4AACDEC_QUVA_Obj* dec_;
+    Reservoir r_;
+};
 
 }  // namespace
 
@@ -74,7 +108,7 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
     for (int i = 0, start = 0; i < section_count; start = sections[i++].end)
         for (int j = start; j < sections[i].end && j < 128; ++j) codebook[j] = sections[i].codebook;
 
-    const void* table = kvxdec_book[12].tree;
+    ScaleReader read(dec);
     uint16_t sf = global_gain;
     uint16_t position = 0;
     uint16_t noise = static_cast<uint16_t>(global_gain - 90);
@@ -92,20 +126,20 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
                 return;
             case NOISE_HCB:
                 if (first_noise) {
-                    noise = static_cast<uint16_t>(noise + aacdec_getbits(dec, 9) - 256);
+                    noise = static_cast<uint16_t>(noise + read.bits9() - 256);
                     first_noise = false;
                 } else {
-                    noise = static_cast<uint16_t>(noise + kvxdec_decode_huff_sf_cw(dec, table) - 60);
+                    noise = static_cast<uint16_t>(noise + read.delta());
                 }
                 out[j] = static_cast<int16_t>(noise);
                 break;
             case INTENSITY_HCB:
             case INTENSITY_HCB2:
-                position = static_cast<uint16_t>(position + kvxdec_decode_huff_sf_cw(dec, table) - 60);
+                position = static_cast<uint16_t>(position + read.delta());
                 out[j] = static_cast<int16_t>(position);
                 break;
             default:
-                sf = static_cast<uint16_t>(sf + kvxdec_decode_huff_sf_cw(dec, table) - 60);
+                sf = static_cast<uint16_t>(sf + read.delta());
                 if (sf > 255) {  // also catches results below 0
                     valid = false;
                     return;
