@@ -47,13 +47,27 @@ inline void fill(Reservoir& r) {
     }
 }
 
+// With a 64-bit window two words at a time while the run holds them.
+inline void fill_fast(Reservoir& r) {
+    if constexpr (Reservoir::kWindowBits == 64) {
+        if (r.stop - r.next >= 2) {
+            const uint32_t two = static_cast<uint32_t>(r.next[0]) << 16 | r.next[1];
+            r.window |= static_cast<Window>(two) << (32 - r.bits);
+            r.bits += 32;
+            r.next += 2;
+            return;
+        }
+    }
+    fill(r);
+}
+
 // True when the next codeword, at most 32 bits with its sign bits, can be
 // read without passing the buffered words: a 64-bit window holds 32 bits; a
 // 32-bit one holds more than 16 and one further word is buffered, which
 // lookup() takes when a codeword goes past the root's bits.
 inline bool ready(Reservoir& r) {
     if constexpr (Reservoir::kWindowBits == 64) {
-        if (r.bits < 32) fill(r);
+        if (r.bits < 32) fill_fast(r);
         return r.bits >= 32;
     } else {
         if (r.bits <= 16) fill(r);
