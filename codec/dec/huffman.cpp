@@ -113,13 +113,10 @@ int16_t escape(DecFifo* fifo, int16_t marker, bool& bad) {
     return fx::wrap16(marker < 0 ? -value : value);
 }
 
-inline int16_t field(uint32_t e, int shift, int width) {
-    return static_cast<int16_t>(static_cast<int32_t>(e << shift) >> (32 - width));
-}
-
 // Sections of one book, lines k to stop. Each codeword is one table read (two
-// for the long ones) that gives its values with their signs and its length
-// with the sign bits; book 11 marks the leaves with an escape.
+// for the long ones) that gives the row of its values with their signs and
+// its length with the sign bits; the row is copied out whole. Book 11 marks
+// the leaves with an escape.
 template <int Dim, bool Escapes>
 bool decode_lines(Reservoir& r, const Huffbook* book, const uint32_t* part, int& k, int stop,
                   int16_shared* quant) {
@@ -127,7 +124,10 @@ bool decode_lines(Reservoir& r, const Huffbook* book, const uint32_t* part, int&
         int16_shared* const out = quant + k;
         if (ready(r)) [[likely]] {
             const uint32_t e = lookup(r, part, kSpectralRootBits);
-            for (int i = 0; i < Dim; ++i) out[i] = field(e, i * (16 / Dim), 16 / Dim);
+            if constexpr (Dim == 4)
+                std::memcpy(out, spectral_quads[e >> 16], sizeof spectral_quads[0]);
+            else
+                std::memcpy(out, spectral_pairs[e >> 16], sizeof spectral_pairs[0]);
             if (!Escapes || !(e & kLookupEscape)) [[likely]]
                 continue;
             commit(r);
