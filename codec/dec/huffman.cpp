@@ -113,6 +113,14 @@ int16_t escape(DecFifo* fifo, int16_t marker, bool& bad) {
     return fx::wrap16(marker < 0 ? -value : value);
 }
 
+template <int Dim>
+auto value_rows() {
+    if constexpr (Dim == 4)
+        return spectral_quads;
+    else
+        return spectral_pairs;
+}
+
 // Sections of one book, lines k to stop. Each codeword is one table read (two
 // for the long ones) that gives the row of its values with their signs and
 // its length with the sign bits; the row is copied out whole. Book 11 marks
@@ -120,14 +128,12 @@ int16_t escape(DecFifo* fifo, int16_t marker, bool& bad) {
 template <int Dim, bool Escapes>
 bool decode_lines(Reservoir& r, const Huffbook* book, const uint32_t* part, int& k, int stop,
                   int16_shared* quant) {
+    const auto rows = value_rows<Dim>();
     for (; k < stop; k += Dim) {
         int16_shared* const out = quant + k;
         if (ready(r)) [[likely]] {
             const uint32_t e = lookup(r, part, kSpectralRootBits);
-            if constexpr (Dim == 4)
-                std::memcpy(out, spectral_quads[e >> 16], sizeof spectral_quads[0]);
-            else
-                std::memcpy(out, spectral_pairs[e >> 16], sizeof spectral_pairs[0]);
+            std::memcpy(out, rows[e >> 16], sizeof rows[0]);
             if (!Escapes || !(e & kLookupEscape)) [[likely]]
                 continue;
             commit(r);

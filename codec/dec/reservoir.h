@@ -38,12 +38,16 @@ inline bool wrap(Reservoir& r) {
     return r.next != r.stop;
 }
 
+// Takes the next word, which must be buffered at next, below the valid bits.
+inline void take_word(Reservoir& r) {
+    r.window |= static_cast<Window>(*r.next++) << (Reservoir::kWindowBits - 16 - r.bits);
+    r.bits += 16;
+}
+
 inline void fill(Reservoir& r) {
-    constexpr int kWindowBits = Reservoir::kWindowBits;
-    while (r.bits <= kWindowBits - 16) {
+    while (r.bits <= Reservoir::kWindowBits - 16) {
         if (r.next == r.stop && !wrap(r)) return;
-        r.window |= static_cast<Window>(*r.next++) << (kWindowBits - 16 - r.bits);
-        r.bits += 16;
+        take_word(r);
     }
 }
 
@@ -70,8 +74,11 @@ inline bool ready(Reservoir& r) {
         if (r.bits < 32) fill_fast(r);
         return r.bits >= 32;
     } else {
-        if (r.bits <= 16) fill(r);
-        return r.bits > 16 && (r.next != r.stop || wrap(r));
+        if (r.bits <= 16) {
+            if (r.next == r.stop && !wrap(r)) return false;
+            take_word(r);
+        }
+        return r.next != r.stop || wrap(r);
     }
 }
 
@@ -121,7 +128,7 @@ inline uint32_t lookup(Reservoir& r, const uint32_t* part, int root_bits) {
     }
     skip(r, static_cast<uint32_t>(root_bits));
     if constexpr (Reservoir::kWindowBits == 32)
-        if (r.bits < 16) fill(r);
+        if (r.bits < 16) take_word(r);  // ready() saw it buffered
     e = part[(e >> 17) + ((top32(r) >> ((e & 31) + static_cast<uint32_t>(root_bits))) & ((e >> 6) & 0x7FF))];
     skip(r, (e & 31) - static_cast<uint32_t>(root_bits));
     return e;

@@ -1,4 +1,5 @@
 // Section data and scale factors of an individual channel stream.
+#include <algorithm>
 #include <cstring>
 
 #include "dsp/band_walk.h"
@@ -26,7 +27,7 @@ public:
     explicit ScaleReader(MP4AACDEC_QUVA_Obj* dec) : dec_(dec), r_(begin(&dec->fifo)) {}
     ~ScaleReader() { commit(r_); }
     // The next codeword's value, -60..60.
-    int delta() {
+    [[gnu::always_inline]] int delta() {
         if (ready(r_)) [[likely]]
             return static_cast<int>(lookup(r_, scale_lookup, kScaleRootBits) >> 16) - 60;
         commit(r_);
@@ -103,48 +104,55 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
                        int16_t* scaleFactors, int c) {
     (void)c;
     std::memset(scaleFactors, 0, kScaleFactorsBytes);
-    // Codebook of every (group, band) index; 0 where no section covers it.
-    uint8_t codebook[128] = {};
-    for (int i = 0, start = 0; i < section_count; start = sections[i++].end)
-        for (int j = start; j < sections[i].end && j < 128; ++j) codebook[j] = sections[i].codebook;
-
     ScaleReader read(dec);
     uint16_t sf = global_gain;
     uint16_t position = 0;
     uint16_t noise = static_cast<uint16_t>(global_gain - 90);
     bool first_noise = true;
     bool valid = true;
+    int i = 0;  // the section of (group, band) index set + j; sections run in that order
     for_each_group(band, windowGroups, [&](int s, int e, int n, int set) {
         if (!valid) return;
         int16_t* out = scaleFactors + s * n;
-        for (int j = 0; j < n; ++j) {
-            switch (codebook[set + j]) {
+        for (int j = 0; j < n;) {
+            // The bands of the group in section i, or the rest when no section covers them.
+            while (i < section_count && sections[i].end <= set + j) ++i;
+            const bool covered = i < section_count;
+            const int stop = covered ? std::min(sections[i].end - set, n) : n;
+            switch (covered ? sections[i].codebook : static_cast<uint8_t>(ZERO_HCB)) {
             case ZERO_HCB:
+                j = stop;
                 break;
             case RESERVED_HCB:
                 valid = false;
                 return;
             case NOISE_HCB:
-                if (first_noise) {
-                    noise = static_cast<uint16_t>(noise + read.bits9() - 256);
-                    first_noise = false;
-                } else {
-                    noise = static_cast<uint16_t>(noise + read.delta());
+                for (; j < stop; ++j) {
+                    if (first_noise) {
+                        noise = static_cast<uint16_t>(noise + read.bits9() - 256);
+                        first_noise = false;
+                    } else {
+                        noise = static_cast<uint16_t>(noise + read.delta());
+                    }
+                    out[j] = static_cast<int16_t>(noise);
                 }
-                out[j] = static_cast<int16_t>(noise);
                 break;
             case INTENSITY_HCB:
             case INTENSITY_HCB2:
-                position = static_cast<uint16_t>(position + read.delta());
-                out[j] = static_cast<int16_t>(position);
+                for (; j < stop; ++j) {
+                    position = static_cast<uint16_t>(position + read.delta());
+                    out[j] = static_cast<int16_t>(position);
+                }
                 break;
             default:
-                sf = static_cast<uint16_t>(sf + read.delta());
-                if (sf > 255) {  // also catches results below 0
-                    valid = false;
-                    return;
+                for (; j < stop; ++j) {
+                    sf = static_cast<uint16_t>(sf + read.delta());
+                    if (sf > 255) {  // also catches results below 0
+                        valid = false;
+                        return;
+                    }
+                    out[j] = static_cast<int16_t>(sf);
                 }
-                out[j] = static_cast<int16_t>(sf);
                 break;
             }
         }
