@@ -19,30 +19,31 @@ int group_count(const uint8_t* windowGroups, int num_windows) {
     return g;
 }
 
-// Scale factor codewords read from one bit reservoir: one table read each
-// (two for the long ones); near the end of the buffered words the FIFO's own
-// reads take over.
-class ScaleReader {
+// Section data and scale factor codewords read from one bit reservoir, a
+// scale factor codeword with one table read (two for the long ones); near
+// the end of the buffered words the FIFO's own reads take over.
+class SideReader {
 public:
-    explicit ScaleReader(MP4AACDEC_QUVA_Obj* dec) : dec_(dec), r_(begin(&dec->fifo)) {}
-    ~ScaleReader() { commit(r_); }
-    // The next codeword's value, -60..60.
+    explicit SideReader(MP4AACDEC_QUVA_Obj* dec) : dec_(dec), r_(begin(&dec->fifo)) {}
+    ~SideReader() { commit(r_); }
+    // The next n bits, 1..16.
+    [[gnu::always_inline]] uint16_t bits(int n) {
+        if (ready(r_)) [[likely]] {
+            const uint16_t v = static_cast<uint16_t>(top32(r_) >> (32 - n));
+            skip(r_, static_cast<uint32_t>(n));
+            return v;
+        }
+        commit(r_);
+        const uint16_t v = aacdec_getbits(dec_, static_cast<uint16_t>(n));
+        r_ = begin(&dec_->fifo);
+        return v;
+    }
+    // The next scale factor codeword's value, -60..60.
     [[gnu::always_inline]] int delta() {
         if (ready(r_)) [[likely]]
             return static_cast<int>(lookup(r_, scale_lookup, kScaleRootBits) >> 16) - 60;
         commit(r_);
         const int v = kvxdec_decode_huff_sf_cw(dec_, kvxdec_book[12].tree) - 60;
-        r_ = begin(&dec_->fifo);
-        return v;
-    }
-    uint16_t bits9() {
-        if (ready(r_)) {
-            const uint16_t v = static_cast<uint16_t>(top32(r_) >> 23);
-            skip(r_, 9);
-            return v;
-        }
-        commit(r_);
-        const uint16_t v = aacdec_getbits(dec_, 9);
         r_ = begin(&dec_->fifo);
         return v;
     }
@@ -71,13 +72,14 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     const int esc = (1 << width) - 1;
 
     // k stays below total + 2 * esc + n < 256, so every end fits its byte.
+    SideReader read(dec);
     int k = 0;
     int m = 0;
     while (k < total && m < total) {
-        const uint8_t cb = static_cast<uint8_t>(aacdec_getbits(dec, 4));
-        int v = aacdec_getbits(dec, width);
+        const uint8_t cb = static_cast<uint8_t>(read.bits(4));
+        int v = read.bits(width);
         while (v == esc && k < total) {
-            v = aacdec_getbits(dec, width);
+            v = read.bits(width);
             k += esc;
         }
         k += v;
@@ -104,7 +106,7 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
                        int16_t* scaleFactors, int c) {
     (void)c;
     std::memset(scaleFactors, 0, kScaleFactorsBytes);
-    ScaleReader read(dec);
+    SideReader read(dec);
     uint16_t sf = global_gain;
     uint16_t position = 0;
     uint16_t noise = static_cast<uint16_t>(global_gain - 90);
@@ -129,7 +131,7 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
             case NOISE_HCB:
                 for (; j < stop; ++j) {
                     if (first_noise) {
-                        noise = static_cast<uint16_t>(noise + read.bits9() - 256);
+                        noise = static_cast<uint16_t>(noise + read.bits(9) - 256);
                         first_noise = false;
                     } else {
                         noise = static_cast<uint16_t>(noise + read.delta());
