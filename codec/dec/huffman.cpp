@@ -113,24 +113,15 @@ int16_t escape(DecFifo* fifo, int16_t marker, bool& bad) {
     return fx::wrap16(marker < 0 ? -value : value);
 }
 
-template <int Dim>
-auto value_rows() {
-    if constexpr (Dim == 4)
-        return spectral_quads;
-    else
-        return spectral_pairs;
-}
-
-// Sections of one book, lines k to stop. Each codeword is one table read (two
-// for the long ones) that gives the row of its values with their signs and
-// its length with the sign bits; the row is copied out whole. Book 11 marks
-// the leaves with an escape.
+// Lines out to end (a whole number of codewords) of one book. Each codeword
+// is one table read (two for the long ones) that gives the row of its values
+// with their signs and its length with the sign bits; the row is copied out
+// whole. Book 11 marks the leaves with an escape. Returns where it stopped,
+// null when an escape failed.
 template <int Dim, bool Escapes>
-bool decode_lines(Reservoir& r, const Huffbook* book, const uint32_t* part, int& k, int stop,
-                  int16_shared* quant) {
-    const auto rows = value_rows<Dim>();
-    for (; k < stop; k += Dim) {
-        int16_shared* const out = quant + k;
+int16_shared* decode_lines(Reservoir& r, const Huffbook* book, const uint32_t* part, const int16_t (*rows)[Dim],
+                           int16_shared* out, const int16_shared* end) {
+    for (; out < end; out += Dim) {
         if (ready(r)) [[likely]] {
             const uint32_t e = lookup(r, part, kSpectralRootBits);
             std::memcpy(out, rows[e >> 16], sizeof rows[0]);
@@ -147,11 +138,11 @@ bool decode_lines(Reservoir& r, const Huffbook* book, const uint32_t* part, int&
             bool bad = false;
             if (out[0] == 16 || out[0] == -16) out[0] = escape(r.fifo, out[0], bad);
             if (!bad && (out[1] == 16 || out[1] == -16)) out[1] = escape(r.fifo, out[1], bad);
-            if (bad) return false;
+            if (bad) return nullptr;
         }
         r = begin(r.fifo);
     }
-    return true;
+    return out;
 }
 
 }  // namespace
@@ -162,8 +153,8 @@ bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
     int k = 0;
     for (int s = 0; s < section_count; ++s) {
         const int cb = sections[s].codebook;
-        const int end = sections[s].end;
-        const int stop = end > 0 ? frame_swb_top[end - 1] : k;
+        const int last = sections[s].end;
+        const int stop = last > 0 ? frame_swb_top[last - 1] : k;
         if (cb == ZERO_HCB || cb > ESC_HCB) {
             // Zero, noise and intensity bands carry no spectral data.
             k = stop;
@@ -171,12 +162,16 @@ bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
         }
         const Huffbook* book = &kvxdec_book[cb];
         const uint32_t* part = spectral_lookup + spectral_lookup_start[cb];
+        int16_shared* const end = quant + stop;
+        int16_shared* done;
         if (cb <= 4)
-            decode_lines<4, false>(r, book, part, k, stop, quant);
+            done = decode_lines<4, false>(r, book, part, spectral_quads, quant + k, end);
         else if (cb < ESC_HCB)
-            decode_lines<2, false>(r, book, part, k, stop, quant);
-        else if (!decode_lines<2, true>(r, book, part, k, stop, quant))
-            return false;  // the escape committed the reservoir
+            done = decode_lines<2, false>(r, book, part, spectral_pairs, quant + k, end);
+        else
+            done = decode_lines<2, true>(r, book, part, spectral_pairs, quant + k, end);
+        if (!done) return false;  // the escape committed the reservoir
+        k = static_cast<int>(done - quant);
     }
     commit(r);
     return true;
