@@ -5,6 +5,7 @@
 // consumes the bits used with one skip.
 #include "dec/huffman.h"
 
+#include <bit>
 #include <cstring>
 
 #include "dec/instance.h"
@@ -95,14 +96,15 @@ namespace {
 // N = 12, so a ninth one bit in the prefix is damage: the prefix stops
 // there and `bad` is set, which fails the block rather than reading the
 // rest of the prefix as spectral data.
-int16_t escape(DecFifo* fifo, int16_t marker, bool& bad) {
-    constexpr int kMaxN = 12;
+constexpr int kMaxEscapeBits = 12;
+
+int16_t escape_from_fifo(DecFifo* fifo, int16_t marker, bool& bad) {
     int n = 4;
     uint16_t bit = 0;
     for (;;) {
         kvxdec_decfifoReadBits(fifo, &bit, 1);
         if (!bit) break;
-        if (++n > kMaxN) {
+        if (++n > kMaxEscapeBits) {
             bad = true;
             return 0;
         }
@@ -111,6 +113,34 @@ int16_t escape(DecFifo* fifo, int16_t marker, bool& bad) {
     kvxdec_decfifoReadBits(fifo, &w, static_cast<uint16_t>(n));
     const int32_t value = w + (1 << n);
     return fx::wrap16(marker < 0 ? -value : value);
+}
+
+// The escape in place of the marker (16 or -16) in value, from the
+// reservoir when it holds the longest escape, 21 bits, else from the FIFO.
+// False when the escape is damaged; the FIFO then stands after the bits read.
+bool escape(Reservoir& r, int16_shared& value) {
+    if (!ready(r)) {
+        commit(r);
+        bool bad = false;
+        value = escape_from_fifo(r.fifo, value, bad);
+        r = begin(r.fifo);
+        return !bad;
+    }
+    const int ones = std::countl_one(top32(r));
+    if (ones > kMaxEscapeBits - 4) {
+        skip(r, kMaxEscapeBits - 3);
+        commit(r);
+        value = 0;
+        return false;
+    }
+    skip(r, static_cast<uint32_t>(ones + 1));
+    const int n = ones + 4;
+    if constexpr (Reservoir::kWindowBits == 32)
+        if (r.bits < n) take_word(r);  // ready() saw it buffered
+    const int32_t magnitude = static_cast<int32_t>(top32(r) >> (32 - n)) + (1 << n);
+    skip(r, static_cast<uint32_t>(n));
+    value = fx::wrap16(value < 0 ? -magnitude : magnitude);
+    return true;
 }
 
 // Lines out to end (a whole number of codewords) of one book. Each codeword
@@ -127,20 +157,17 @@ int16_shared* decode_lines(Reservoir& r, const Huffbook* book, const uint32_t* p
             std::memcpy(out, rows[e >> 16], sizeof rows[0]);
             if (!Escapes || !(e & kLookupEscape)) [[likely]]
                 continue;
-            commit(r);
         } else {
             // A read here may pull from the stream: the FIFO's own decoder
             // does it exactly when a bit-by-bit read would.
             commit(r);
             kvxdec_new_decode_huff_cw(r.fifo, book, out);
+            r = begin(r.fifo);
         }
-        if (Escapes) {
-            bool bad = false;
-            if (out[0] == 16 || out[0] == -16) out[0] = escape(r.fifo, out[0], bad);
-            if (!bad && (out[1] == 16 || out[1] == -16)) out[1] = escape(r.fifo, out[1], bad);
-            if (bad) return nullptr;
+        if constexpr (Escapes) {
+            for (int i = 0; i < 2; ++i)
+                if ((out[i] == 16 || out[i] == -16) && !escape(r, out[i])) return nullptr;
         }
-        r = begin(r.fifo);
     }
     return out;
 }
@@ -170,7 +197,7 @@ bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
             done = decode_lines<2, false>(r, book, part, spectral_pairs, quant + k, end);
         else
             done = decode_lines<2, true>(r, book, part, spectral_pairs, quant + k, end);
-        if (!done) return false;  // the escape committed the reservoir
+        if (!done) return false;  // the FIFO stands after the damaged escape
         k = static_cast<int>(done - quant);
     }
     commit(r);
