@@ -75,6 +75,7 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     SideReader read(dec);
     int k = 0;
     int m = 0;
+    int group = 0;  // first index of k's group, without a division
     while (k < total && m < total) {
         const uint8_t cb = static_cast<uint8_t>(read.bits(4));
         int v = read.bits(width);
@@ -84,7 +85,8 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
         }
         k += v;
         list[m++] = {cb, static_cast<uint8_t>(k)};
-        if (k % n == max_sfb) {
+        while (k - group >= n) group += n;
+        if (k - group == max_sfb) {
             // The rest of the group, from max_sfb on, is not transmitted.
             k += n - max_sfb;
             list[m++] = {ZERO_HCB, static_cast<uint8_t>(k)};
