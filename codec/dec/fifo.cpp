@@ -61,10 +61,21 @@ inline uint16_t take_bits(DecFifo* f, uint16_t n) {
     return static_cast<uint16_t>(value);
 }
 
-inline uint16_t read_bits(DecFifo* f, uint16_t n) {
-    if (n == 0) return 0;
-    if (f->bits_left < n && is_empty(f)) refill(f);
+// A read that needs the next buffered word, refilling first when there is none.
+[[gnu::noinline]] uint16_t read_bits_from_buffer(DecFifo* f, uint16_t n) {
+    if (is_empty(f)) refill(f);
     return take_bits(f, n);
+}
+
+// The bits in the cache without a call; n = 0 reads nothing.
+inline uint16_t read_bits(DecFifo* f, uint16_t n) {
+    if (n <= f->bits_left) [[likely]] {
+        const uint32_t cache = f->cache;
+        f->cache = static_cast<uint16_t>(cache << n);
+        f->bits_left = static_cast<uint16_t>(f->bits_left - n);
+        return static_cast<uint16_t>(cache >> (16 - n));
+    }
+    return read_bits_from_buffer(f, n);
 }
 
 }  // namespace

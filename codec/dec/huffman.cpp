@@ -5,10 +5,11 @@
 // consumes the bits used with one skip.
 #include "dec/huffman.h"
 
+#include <bit>
 #include <cstring>
-#include <type_traits>
 
 #include "dec/instance.h"
+#include "dec/reservoir.h"
 #include "dsp/dequant.h"
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
@@ -95,14 +96,15 @@ namespace {
 // N = 12, so a ninth one bit in the prefix is damage: the prefix stops
 // there and `bad` is set, which fails the block rather than reading the
 // rest of the prefix as spectral data.
-int16_t escape(DecFifo* fifo, int16_t marker, bool& bad) {
-    constexpr int kMaxN = 12;
+constexpr int kMaxEscapeBits = 12;
+
+int16_t escape_from_fifo(DecFifo* fifo, int16_t marker, bool& bad) {
     int n = 4;
     uint16_t bit = 0;
     for (;;) {
         kvxdec_decfifoReadBits(fifo, &bit, 1);
         if (!bit) break;
-        if (++n > kMaxN) {
+        if (++n > kMaxEscapeBits) {
             bad = true;
             return 0;
         }
@@ -113,163 +115,90 @@ int16_t escape(DecFifo* fifo, int16_t marker, bool& bad) {
     return fx::wrap16(marker < 0 ? -value : value);
 }
 
-}  // namespace
-
-namespace {
-
-// A register's worth of stream bits taken from the FIFO's buffered words
-// without consuming them there; commit() moves the FIFO's read position to
-// the bits used. It never reads past the buffered words, so it never pulls
-// from the stream and never records an underrun.
-// The window is the native register: 64 bits on 64-bit targets, else 32.
-using Window = std::conditional_t<(sizeof(void*) >= 8), uint64_t, uint32_t>;
-constexpr uint32_t kLink = 1u << 5;
-
-template <class W>
-struct Reservoir {
-    static constexpr int kWindowBits = 8 * static_cast<int>(sizeof(W));
-    DecFifo* fifo;
-    W window;              // unused bits, left-aligned, zero below them
-    int bits;              // valid bits in window
-    int taken;             // words moved from the buffer into window
-    int avail;             // buffered words from next on
-    const uint16_t* next;  // next buffered word
-};
-
-template <class W>
-Reservoir<W> begin(DecFifo* f) {
-    int held = static_cast<int>(f->write_ptr - f->read_ptr);
-    if (held < 0) held += f->size;
-    return {f, static_cast<W>(static_cast<W>(f->cache) << (Reservoir<W>::kWindowBits - 16)), f->bits_left, 0, held,
-            f->read_ptr};
-}
-
-template <class W>
-inline void fill(Reservoir<W>& r) {
-    constexpr int kWindowBits = Reservoir<W>::kWindowBits;
-    const uint16_t* const end = r.fifo->buffer + r.fifo->size;
-    while (r.bits <= kWindowBits - 16 && r.avail > 0) {
-        r.window |= static_cast<W>(*r.next) << (kWindowBits - 16 - r.bits);
-        r.bits += 16;
-        ++r.taken;
-        --r.avail;
-        if (++r.next == end) r.next = r.fifo->buffer;
+// The escape in place of the marker (16 or -16) in value, from the
+// reservoir when it holds the longest escape, 21 bits, else from the FIFO.
+// False when the escape is damaged; the FIFO then stands after the bits read.
+bool escape(Reservoir& r, int16_shared& value) {
+    if (!ready(r)) {
+        commit(r);
+        bool bad = false;
+        value = escape_from_fifo(r.fifo, value, bad);
+        r = begin(r.fifo);
+        return !bad;
     }
-}
-
-// The FIFO state a bit-by-bit read of the same bits leaves: a word that is
-// partly used stays in the cache, whole unused words stay buffered.
-template <class W>
-void commit(const Reservoir<W>& r) {
-    constexpr int kWindowBits = Reservoir<W>::kWindowBits;
-    DecFifo* const f = r.fifo;
-    int left = r.bits;
-    if (left <= 16 * r.taken) {
-        const int back = left / 16;
-        left %= 16;
-        int pos = static_cast<int>(r.next - f->buffer) - back;
-        if (pos < 0) pos += f->size;
-        f->read_ptr = f->buffer + pos;
-        f->words_read = static_cast<uint16_t>(f->words_read + r.taken - back);
-    } else {
-        left -= 16 * r.taken;  // only part of the old cache was used
+    const int ones = std::countl_one(top32(r));
+    if (ones > kMaxEscapeBits - 4) {
+        skip(r, kMaxEscapeBits - 3);
+        commit(r);
+        value = 0;
+        return false;
     }
-    f->bits_left = static_cast<uint16_t>(left);
-    f->cache = static_cast<uint16_t>(static_cast<uint32_t>(r.window >> (kWindowBits - 16)) & (0xFFFF0000u >> left));
+    skip(r, static_cast<uint32_t>(ones + 1));
+    const int n = ones + 4;
+    if constexpr (Reservoir::kWindowBits == 32)
+        if (r.bits < n) take_word(r);  // ready() saw it buffered
+    const int32_t magnitude = static_cast<int32_t>(top32(r) >> (32 - n)) + (1 << n);
+    skip(r, static_cast<uint32_t>(n));
+    value = fx::wrap16(value < 0 ? -magnitude : magnitude);
+    return true;
 }
 
-template <class W>
-inline uint32_t top32(const Reservoir<W>& r) {
-    return static_cast<uint32_t>(r.window >> (Reservoir<W>::kWindowBits - 32));
-}
-
-template <class W>
-inline void skip(Reservoir<W>& r, uint32_t n) {
-    r.window <<= n;
-    r.bits -= static_cast<int>(n);
-}
-
-inline int16_t field(uint32_t e, int shift, int width) {
-    return static_cast<int16_t>(static_cast<int32_t>(e << shift) >> (32 - width));
-}
-
-// The leaf for the next codeword: the root entry, or through a link the
-// subtable entry; the bits are consumed. Root leaves are at most root_bits
-// long, subtable leaves at most root_bits + 11.
-inline uint32_t lookup(Reservoir<Window>& r, const uint32_t* part, int root_bits) {
-    uint32_t e = part[top32(r) >> (32 - root_bits)];
-    if (!(e & kLink)) {
-        skip(r, e & 31);
-        return e;
-    }
-    skip(r, static_cast<uint32_t>(root_bits));
-    if (r.bits < 16) fill(r);
-    e = part[(e >> 17) + ((top32(r) >> ((e & 31) + static_cast<uint32_t>(root_bits))) & ((e >> 6) & 0x7FF))];
-    skip(r, (e & 31) - static_cast<uint32_t>(root_bits));
-    return e;
-}
-
-// One codeword with its sign bits; the reservoir holds at least 32 bits,
-// counting the buffered words it has not taken yet, 16 of them in window.
-template <int Dim>
-inline void codeword(Reservoir<Window>& r, const uint32_t* part, int16_shared* out) {
-    const uint32_t e = lookup(r, part, kSpectralRootBits);
-    for (int i = 0; i < Dim; ++i) out[i] = field(e, i * (16 / Dim), 16 / Dim);
-}
-
+// Lines out to end (a whole number of codewords) of one book. Each codeword
+// is one table read (two for the long ones) that gives the row of its values
+// with their signs and its length with the sign bits; the row is copied out
+// whole. Book 11 marks the leaves with an escape. Returns where it stopped,
+// null when an escape failed.
 template <int Dim, bool Escapes>
-bool decode_bands(Reservoir<Window>& r, const Huffbook* book, const uint32_t* part, const int16_t* tops, int first,
-                  int end, int& k, int16_shared* quant) {
-    for (int j = first; j < end; ++j) {
-        for (const int top = tops[j]; k < top; k += Dim) {
-            if (r.bits < 20) fill(r);
-            if (r.bits + 16 * r.avail < 32) {
-                // A read here may pull from the stream: the FIFO's own decoder
-                // does it exactly when a bit-by-bit read would.
-                commit(r);
-                kvxdec_new_decode_huff_cw(r.fifo, book, quant + k);
-            } else {
-                codeword<Dim>(r, part, quant + k);
-                if (!Escapes || (quant[k] != 16 && quant[k] != -16 && quant[k + 1] != 16 && quant[k + 1] != -16))
-                    continue;
-                commit(r);
-            }
-            if (Escapes) {
-                bool bad = false;
-                if (quant[k] == 16 || quant[k] == -16) quant[k] = escape(r.fifo, quant[k], bad);
-                if (!bad && (quant[k + 1] == 16 || quant[k + 1] == -16)) quant[k + 1] = escape(r.fifo, quant[k + 1], bad);
-                if (bad) return false;
-            }
-            r = begin<Window>(r.fifo);
+int16_shared* decode_lines(Reservoir& r, const Huffbook* book, const uint32_t* part, const int16_t (*rows)[Dim],
+                           int16_shared* out, const int16_shared* end) {
+    for (; out < end; out += Dim) {
+        if (ready(r)) [[likely]] {
+            const uint32_t e = lookup(r, part, kSpectralRootBits);
+            std::memcpy(out, rows[e >> 16], sizeof rows[0]);
+            if (!Escapes || !(e & kLookupEscape)) [[likely]]
+                continue;
+        } else {
+            // A read here may pull from the stream: the FIFO's own decoder
+            // does it exactly when a bit-by-bit read would.
+            commit(r);
+            kvxdec_new_decode_huff_cw(r.fifo, book, out);
+            r = begin(r.fifo);
+        }
+        if constexpr (Escapes) {
+            for (int i = 0; i < 2; ++i)
+                if ((out[i] == 16 || out[i] == -16) && !escape(r, out[i])) return nullptr;
         }
     }
-    return true;
+    return out;
 }
 
 }  // namespace
 
 bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
                        const SectionEntry* sections, int16_shared* quant, DecFifo* fifo) {
-    Reservoir<Window> r = begin<Window>(fifo);
+    Reservoir r = begin(fifo);
     int k = 0;
-    int prev = 0;
     for (int s = 0; s < section_count; ++s) {
         const int cb = sections[s].codebook;
-        const int end = sections[s].end;
+        const int last = sections[s].end;
+        const int stop = last > 0 ? frame_swb_top[last - 1] : k;
         if (cb == ZERO_HCB || cb > ESC_HCB) {
             // Zero, noise and intensity bands carry no spectral data.
-            if (end > 0) k = frame_swb_top[end - 1];
-        } else {
-            const Huffbook* book = &kvxdec_book[cb];
-            const uint32_t* part = spectral_lookup + spectral_lookup_start[cb];
-            if (cb <= 4)
-                decode_bands<4, false>(r, book, part, frame_swb_top, prev, end, k, quant);
-            else if (cb < ESC_HCB)
-                decode_bands<2, false>(r, book, part, frame_swb_top, prev, end, k, quant);
-            else if (!decode_bands<2, true>(r, book, part, frame_swb_top, prev, end, k, quant))
-                return false;  // the escape committed the reservoir
+            k = stop;
+            continue;
         }
-        prev = end;
+        const Huffbook* book = &kvxdec_book[cb];
+        const uint32_t* part = spectral_lookup + spectral_lookup_start[cb];
+        int16_shared* const end = quant + stop;
+        int16_shared* done;
+        if (cb <= 4)
+            done = decode_lines<4, false>(r, book, part, spectral_quads, quant + k, end);
+        else if (cb < ESC_HCB)
+            done = decode_lines<2, false>(r, book, part, spectral_pairs, quant + k, end);
+        else
+            done = decode_lines<2, true>(r, book, part, spectral_pairs, quant + k, end);
+        if (!done) return false;  // the FIFO stands after the damaged escape
+        k = static_cast<int>(done - quant);
     }
     commit(r);
     return true;
@@ -323,9 +252,8 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
 // no read pulls from the stream; otherwise a search in length order that
 // reads further bits only when the length grows.
 int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table) {
-    Reservoir<Window> r = begin<Window>(&dec->fifo);
-    fill(r);
-    if (r.bits + 16 * r.avail >= 19) {
+    Reservoir r = begin(&dec->fifo);
+    if (ready(r)) {
         const uint32_t e = lookup(r, scale_lookup, kScaleRootBits);
         commit(r);
         return static_cast<int16_t>(e >> 16);

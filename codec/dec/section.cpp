@@ -1,9 +1,11 @@
 // Section data and scale factors of an individual channel stream.
+#include <algorithm>
 #include <cstring>
 
 #include "dsp/band_walk.h"
 #include "dec/huffman.h"
 #include "dec/instance.h"
+#include "dec/reservoir.h"
 #include "dec/syntax.h"
 #include "tables/huffman_tables.h"
 
@@ -16,6 +18,40 @@ int group_count(const uint8_t* windowGroups, int num_windows) {
     while (g < 8 && windowGroups[g - 1] < num_windows) ++g;
     return g;
 }
+
+// Section data and scale factor codewords read from one bit reservoir, a
+// scale factor codeword with one table read (two for the long ones); near
+// the end of the buffered words the FIFO's own reads take over.
+class SideReader {
+public:
+    explicit SideReader(MP4AACDEC_QUVA_Obj* dec) : dec_(dec), r_(begin(&dec->fifo)) {}
+    ~SideReader() { commit(r_); }
+    // The next n bits, 1..16.
+    [[gnu::always_inline]] uint16_t bits(int n) {
+        if (ready(r_)) [[likely]] {
+            const uint16_t v = static_cast<uint16_t>(top32(r_) >> (32 - n));
+            skip(r_, static_cast<uint32_t>(n));
+            return v;
+        }
+        commit(r_);
+        const uint16_t v = aacdec_getbits(dec_, static_cast<uint16_t>(n));
+        r_ = begin(&dec_->fifo);
+        return v;
+    }
+    // The next scale factor codeword's value, -60..60.
+    [[gnu::always_inline]] int delta() {
+        if (ready(r_)) [[likely]]
+            return static_cast<int>(lookup(r_, scale_lookup, kScaleRootBits) >> 16) - 60;
+        commit(r_);
+        const int v = kvxdec_decode_huff_sf_cw(dec_, kvxdec_book[12].tree) - 60;
+        r_ = begin(&dec_->fifo);
+        return v;
+    }
+
+private:
+    MP4AACDEC_QUVA_Obj* dec_;
+    Reservoir r_;
+};
 
 }  // namespace
 
@@ -36,18 +72,21 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     const int esc = (1 << width) - 1;
 
     // k stays below total + 2 * esc + n < 256, so every end fits its byte.
+    SideReader read(dec);
     int k = 0;
     int m = 0;
+    int group = 0;  // first index of k's group, without a division
     while (k < total && m < total) {
-        const uint8_t cb = static_cast<uint8_t>(aacdec_getbits(dec, 4));
-        int v = aacdec_getbits(dec, width);
+        const uint8_t cb = static_cast<uint8_t>(read.bits(4));
+        int v = read.bits(width);
         while (v == esc && k < total) {
-            v = aacdec_getbits(dec, width);
+            v = read.bits(width);
             k += esc;
         }
         k += v;
         list[m++] = {cb, static_cast<uint8_t>(k)};
-        if (k % n == max_sfb) {
+        while (k - group >= n) group += n;
+        if (k - group == max_sfb) {
             // The rest of the group, from max_sfb on, is not transmitted.
             k += n - max_sfb;
             list[m++] = {ZERO_HCB, static_cast<uint8_t>(k)};
@@ -69,48 +108,55 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
                        int16_t* scaleFactors, int c) {
     (void)c;
     std::memset(scaleFactors, 0, kScaleFactorsBytes);
-    // Codebook of every (group, band) index; 0 where no section covers it.
-    uint8_t codebook[128] = {};
-    for (int i = 0, start = 0; i < section_count; start = sections[i++].end)
-        for (int j = start; j < sections[i].end && j < 128; ++j) codebook[j] = sections[i].codebook;
-
-    const void* table = kvxdec_book[12].tree;
+    SideReader read(dec);
     uint16_t sf = global_gain;
     uint16_t position = 0;
     uint16_t noise = static_cast<uint16_t>(global_gain - 90);
     bool first_noise = true;
     bool valid = true;
+    int i = 0;  // the section of (group, band) index set + j; sections run in that order
     for_each_group(band, windowGroups, [&](int s, int e, int n, int set) {
         if (!valid) return;
         int16_t* out = scaleFactors + s * n;
-        for (int j = 0; j < n; ++j) {
-            switch (codebook[set + j]) {
+        for (int j = 0; j < n;) {
+            // The bands of the group in section i, or the rest when no section covers them.
+            while (i < section_count && sections[i].end <= set + j) ++i;
+            const bool covered = i < section_count;
+            const int stop = covered ? std::min(sections[i].end - set, n) : n;
+            switch (covered ? sections[i].codebook : static_cast<uint8_t>(ZERO_HCB)) {
             case ZERO_HCB:
+                j = stop;
                 break;
             case RESERVED_HCB:
                 valid = false;
                 return;
             case NOISE_HCB:
-                if (first_noise) {
-                    noise = static_cast<uint16_t>(noise + aacdec_getbits(dec, 9) - 256);
-                    first_noise = false;
-                } else {
-                    noise = static_cast<uint16_t>(noise + kvxdec_decode_huff_sf_cw(dec, table) - 60);
+                for (; j < stop; ++j) {
+                    if (first_noise) {
+                        noise = static_cast<uint16_t>(noise + read.bits(9) - 256);
+                        first_noise = false;
+                    } else {
+                        noise = static_cast<uint16_t>(noise + read.delta());
+                    }
+                    out[j] = static_cast<int16_t>(noise);
                 }
-                out[j] = static_cast<int16_t>(noise);
                 break;
             case INTENSITY_HCB:
             case INTENSITY_HCB2:
-                position = static_cast<uint16_t>(position + kvxdec_decode_huff_sf_cw(dec, table) - 60);
-                out[j] = static_cast<int16_t>(position);
+                for (; j < stop; ++j) {
+                    position = static_cast<uint16_t>(position + read.delta());
+                    out[j] = static_cast<int16_t>(position);
+                }
                 break;
             default:
-                sf = static_cast<uint16_t>(sf + kvxdec_decode_huff_sf_cw(dec, table) - 60);
-                if (sf > 255) {  // also catches results below 0
-                    valid = false;
-                    return;
+                for (; j < stop; ++j) {
+                    sf = static_cast<uint16_t>(sf + read.delta());
+                    if (sf > 255) {  // also catches results below 0
+                        valid = false;
+                        return;
+                    }
+                    out[j] = static_cast<int16_t>(sf);
                 }
-                out[j] = static_cast<int16_t>(sf);
                 break;
             }
         }

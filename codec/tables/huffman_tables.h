@@ -15,9 +15,10 @@
 // with bit 5 set is a link: the entry used instead is
 // part[(e >> 17) + ((t >> (e & 31)) & ((e >> 6) & 0x7FF))]. Any other entry
 // is a leaf: bits 4..0 the length of the codeword together with its sign bits
-// (books 3, 4, 7-11 hold one entry per combination of sign bits), bits 31..16
-// the values: books 1-4 four 4-bit fields from bit 31 down, books 5-11 two
-// 8-bit fields, two's complement; for scale factors the index (value plus
+// (books 3, 4, 7-11 hold one entry per combination of sign bits), bit 6 set
+// in the leaves of book 11 with an escape value (16 or -16), bits 31..16
+// the values: for books 1-4 the row of spectral_quads holding them, for books
+// 5-11 the row of spectral_pairs; for scale factors the index (value plus
 // 60).
 #pragma once
 
@@ -40,6 +41,10 @@ constexpr int kScaleRootBits = 9;
 extern const uint32_t spectral_lookup[9340];
 extern const uint16_t spectral_lookup_start[12];
 extern const uint32_t scale_lookup[1554];
+// Every combination of four values of -2..2 (row sum of (v[i] + 2) * 5^(3 - i))
+// and of two values of -16..16 (row (v[0] + 16) * 33 + v[1] + 16).
+alignas(8) extern const int16_t spectral_quads[625][4];
+alignas(4) extern const int16_t spectral_pairs[1089][2];
 
 // The scale factor code, sorted by length and then by codeword.
 extern const ScaleCode kvxdec_bookscl[121];

@@ -19,7 +19,10 @@ an entry of the root; a codeword longer than that goes through a link to a
 subtable indexed by the bits after the root's, as many as the longest
 codeword with that prefix needs. In the books of magnitudes each codeword is
 entered once per combination of its sign bits, as a longer codeword of
-signed values. Entry fields: see huffman_tables.h.
+signed values; in book 11 a leaf with an escape value is marked. A leaf
+gives the row of its values in spectral_quads (books 1-4) or spectral_pairs
+(books 5-11), whose rows hold every combination of signed values, so that a
+codeword's values are copied out whole. Entry fields: see huffman_tables.h.
 
 Usage: gen_huffman.py [OUTPUT]   (default: standard output)
 """
@@ -78,6 +81,7 @@ def build_tree(book, codes):
 SPECTRAL_ROOT_BITS = 8
 SCALE_ROOT_BITS = 9
 LINK = 1 << 5
+ESCAPE = 1 << 6
 
 
 def lookup_value(book, vals):
@@ -85,11 +89,38 @@ def lookup_value(book, vals):
     if book == 0:  # scale factors: the index
         return vals[0]
     if book <= 4:
-        field = 0
-        for v in vals:
-            field = field << 4 | (v & 0xF)
-        return field
-    return (vals[0] & 0xFF) << 8 | (vals[1] & 0xFF)
+        return quad_index(vals)
+    return pair_index(vals)
+
+
+def quad_index(vals):
+    """Row of spectral_quads holding four values of -2..2."""
+    index = 0
+    for v in vals:
+        index = index * 5 + v + 2
+    return index
+
+
+def pair_index(vals):
+    """Row of spectral_pairs holding two values of -16..16."""
+    return (vals[0] + 16) * 33 + vals[1] + 16
+
+
+def value_rows(name, count, digits, base, per_line):
+    """The rows of a value table: row i holds the digits of i in the base,
+    each less half the base, first digit first."""
+    rows = []
+    for i in range(count):
+        vals = []
+        for _ in range(digits):
+            vals.insert(0, i % base - base // 2)
+            i //= base
+        rows.append("{%s}" % ", ".join("%d" % v for v in vals))
+    out = ["alignas(%d) const int16_t %s[%d][%d] = {" % (2 * digits, name, count, digits)]
+    for i in range(0, count, per_line):
+        out.append("    " + ", ".join(rows[i:i + per_line]) + ",")
+    out.append("};")
+    return out
 
 
 def with_signs(book, codes):
@@ -126,6 +157,8 @@ def build_lookup(book, codes, root_bits):
         entries.extend([None] * (1 << k2))
     for bits, vals in codes:
         leaf = lookup_value(book, vals) << 16 | len(bits)
+        if book == 11 and 16 in (abs(v) for v in vals):
+            leaf |= ESCAPE
         if len(bits) <= root_bits:
             first, width = int(bits, 2) << (root_bits - len(bits)), root_bits - len(bits)
         else:
@@ -171,6 +204,8 @@ def generate(books, scl):
     out.append("};")
     out.append("const uint16_t spectral_lookup_start[12] = {0, %s};"
                % ", ".join("%d" % o for o in offsets))
+    out.extend(value_rows("spectral_quads", 5 ** 4, 4, 5, 6))
+    out.extend(value_rows("spectral_pairs", 33 * 33, 2, 33, 8))
     scale = build_lookup(0, [(format(code, "0%db" % length), [idx]) for idx, length, code in scl],
                          SCALE_ROOT_BITS)
     out.append("const uint32_t scale_lookup[%d] = {" % len(scale))

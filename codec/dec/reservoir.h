@@ -1,0 +1,135 @@
+// A register's worth of stream bits taken from the FIFO's buffered words
+// without consuming them there; commit() moves the FIFO's read position to
+// the bits used. It never reads past the buffered words, so it never pulls
+// from the stream and never records an underrun. The codeword decoders ask
+// ready() before each codeword and take the FIFO's own bit-by-bit path when
+// it says no, which happens only near the end of the buffered words.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "dec/fifo.h"
+
+// The window is the native register: 64 bits on 64-bit targets, else 32.
+using Window = std::conditional_t<(sizeof(void*) >= 8), uint64_t, uint32_t>;
+
+struct Reservoir {
+    static constexpr int kWindowBits = 8 * static_cast<int>(sizeof(Window));
+    DecFifo* fifo;
+    Window window;         // unused bits, left-aligned, zero below them
+    int bits;              // valid bits in window
+    const uint16_t* next;  // next buffered word
+    const uint16_t* stop;  // end of the words buffered after next before the buffer wraps
+};
+
+inline Reservoir begin(DecFifo* f) {
+    const uint16_t* stop = f->write_ptr >= f->read_ptr ? f->write_ptr : f->buffer + f->size;
+    return {f, static_cast<Window>(static_cast<Window>(f->cache) << (Reservoir::kWindowBits - 16)), f->bits_left,
+            f->read_ptr, stop};
+}
+
+// Moves next to the buffer start when the buffered words wrap there; false
+// when no word is left.
+inline bool wrap(Reservoir& r) {
+    if (r.stop == r.fifo->write_ptr) return false;
+    r.next = r.fifo->buffer;
+    r.stop = r.fifo->write_ptr;
+    return r.next != r.stop;
+}
+
+// Takes the next word, which must be buffered at next, below the valid bits.
+inline void take_word(Reservoir& r) {
+    r.window |= static_cast<Window>(*r.next++) << (Reservoir::kWindowBits - 16 - r.bits);
+    r.bits += 16;
+}
+
+inline void fill(Reservoir& r) {
+    while (r.bits <= Reservoir::kWindowBits - 16) {
+        if (r.next == r.stop && !wrap(r)) return;
+        take_word(r);
+    }
+}
+
+// With a 64-bit window two words at a time while the run holds them.
+inline void fill_fast(Reservoir& r) {
+    if constexpr (Reservoir::kWindowBits == 64) {
+        if (r.stop - r.next >= 2) {
+            const uint32_t two = static_cast<uint32_t>(r.next[0]) << 16 | r.next[1];
+            r.window |= static_cast<Window>(two) << (32 - r.bits);
+            r.bits += 32;
+            r.next += 2;
+            return;
+        }
+    }
+    fill(r);
+}
+
+// True when the next codeword, at most 32 bits with its sign bits, can be
+// read without passing the buffered words: a 64-bit window holds 32 bits; a
+// 32-bit one holds more than 16 and one further word is buffered, which
+// lookup() takes when a codeword goes past the root's bits.
+inline bool ready(Reservoir& r) {
+    if constexpr (Reservoir::kWindowBits == 64) {
+        if (r.bits < 32) fill_fast(r);
+        return r.bits >= 32;
+    } else {
+        if (r.bits <= 16) {
+            if (r.next == r.stop && !wrap(r)) return false;
+            take_word(r);
+        }
+        return r.next != r.stop || wrap(r);
+    }
+}
+
+// The FIFO state a bit-by-bit read of the same bits leaves: a word that is
+// partly used stays in the cache, whole unused words stay buffered.
+inline void commit(const Reservoir& r) {
+    DecFifo* const f = r.fifo;
+    int taken = static_cast<int>(r.next - f->read_ptr);
+    if (taken < 0) taken += f->size;
+    int left = r.bits;
+    if (left <= 16 * taken) {
+        const int back = left / 16;
+        left %= 16;
+        int pos = static_cast<int>(r.next - f->buffer) - back;
+        if (pos < 0) pos += f->size;
+        if (pos >= f->size) pos -= f->size;
+        f->read_ptr = f->buffer + pos;
+        f->words_read = static_cast<uint16_t>(f->words_read + taken - back);
+    } else {
+        left -= 16 * taken;  // only part of the old cache was used
+    }
+    f->bits_left = static_cast<uint16_t>(left);
+    f->cache = static_cast<uint16_t>(static_cast<uint32_t>(r.window >> (Reservoir::kWindowBits - 16)) &
+                                     (0xFFFF0000u >> left));
+}
+
+inline uint32_t top32(const Reservoir& r) { return static_cast<uint32_t>(r.window >> (Reservoir::kWindowBits - 32)); }
+
+inline void skip(Reservoir& r, uint32_t n) {
+    r.window <<= n;
+    r.bits -= static_cast<int>(n);
+}
+
+// Lookup table entries (see tables/huffman_tables.h): a link to a subtable,
+// and in book 11 the mark of a leaf with an escape value.
+constexpr uint32_t kLookupLink = 1u << 5;
+constexpr uint32_t kLookupEscape = 1u << 6;
+
+// The leaf for the next codeword, after ready(): the root entry, or through a
+// link the subtable entry; the bits are consumed. Root leaves are at most
+// root_bits long, subtable leaves at most root_bits + 11.
+inline uint32_t lookup(Reservoir& r, const uint32_t* part, int root_bits) {
+    uint32_t e = part[top32(r) >> (32 - root_bits)];
+    if (!(e & kLookupLink)) [[likely]] {
+        skip(r, e & 31);
+        return e;
+    }
+    skip(r, static_cast<uint32_t>(root_bits));
+    if constexpr (Reservoir::kWindowBits == 32)
+        if (r.bits < 16) take_word(r);  // ready() saw it buffered
+    e = part[(e >> 17) + ((top32(r) >> ((e & 31) + static_cast<uint32_t>(root_bits))) & ((e >> 6) & 0x7FF))];
+    skip(r, (e & 31) - static_cast<uint32_t>(root_bits));
+    return e;
+}
