@@ -14,7 +14,10 @@
 //   rotate<kKeepFirst>(z, tw)         the exact rotation z (c - i s) in every
 //                         lane (kKeepFirst: lane 0 kept, a twiddle of exactly 1)
 // Everything here is always inlined, so that the records' target-attributed
-// functions inline into the variant that instantiates them.
+// functions inline into the variant that instantiates them. A variant file
+// defines FFT_PASSES_TARGET as its own target attribute before the include:
+// clang accepts vector arguments wider than the baseline, and inlines
+// target-attributed functions, only into functions built for that target.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +26,10 @@
 
 namespace fft_passes {
 
-#define FFT_INLINE __attribute__((always_inline)) inline
+#ifndef FFT_PASSES_TARGET
+#define FFT_PASSES_TARGET
+#endif
+#define FFT_INLINE __attribute__((always_inline)) inline FFT_PASSES_TARGET
 
 template <class Lanes>
 struct Butterflies {

@@ -6,9 +6,7 @@
 // attribute).
 #include <immintrin.h>
 
-// The passes' loops hold and pass 256-bit values without the AVX2 attribute
-// of their own; always inlined here, no call passes one.
-#pragma GCC diagnostic ignored "-Wpsabi"
+#define FFT_PASSES_TARGET __attribute__((target("avx2")))
 #include "dsp/fft_passes.h"
 #include "dsp/fft_variants.h"
 #include "tables/exact_tables.h"

@@ -6,6 +6,7 @@
 // the sum plus 2^30 are fx::rshr64(..., 31) reduced modulo 2^32. Only the
 // functions here use SSE4.1 (target attribute): the rest of the build runs
 // on any x86-64.
+#define FFT_PASSES_TARGET __attribute__((target("sse4.1")))
 #include "dsp/fft_passes.h"
 #include "dsp/fft_variants.h"
 #include "dsp/x86/complex_sse41.h"
