@@ -12,6 +12,8 @@ void pre_twiddle_exact_sse41(int32_t* buf, int n);
 // x86: AVX2 (four points per register where the FFT's columns allow),
 // dsp/x86/fft_avx2.cpp; the CPU has SSE4.1 too.
 void fft_exact_avx2(int32_t* buf, int points);
+// x86: AVX2, dsp/x86/synthesis_avx2.cpp.
+void pre_twiddle_exact_avx2(int32_t* buf, int n);
 // 32-bit ARM: NEON (64-bit products, rounding narrowing shifts), dsp/arm/fft_neon.cpp.
 void fft_exact_neon(int32_t* buf, int points);
 void pre_twiddle_exact_neon(int32_t* buf, int n);
