@@ -1,108 +1,220 @@
-// NEON variant of the exact synthesis (32-bit ARM): the output pass of a
-// plain long block (both halves long windows, the common case) four
-// post-twiddle passes at a time, into one slot or both slots of interleaved
-// stereo frames. Every other block and output layout goes to the portable
-// reference. Bit-exact with it: the twiddle products as 64-bit VMULL/VMLAL
-// pairs narrowed by one rounding shift (VRSHRN #31, the reference's rshr64),
-// the window products as VQRDMULH ((2ab + 2^31) >> 32 = mul_q31; the tables
-// never hold INT32_MIN, so it never saturates), VQADD for the saturating
-// sums, VQMOVN for the 16-bit saturation.
+// NEON variant of the exact synthesis (32-bit ARM): the output pass of every
+// window sequence (post-twiddle, window, overlap-add, rounding, saturation
+// and the interleaved 16-bit store) four post-twiddle passes at a time, into
+// one slot or both slots of interleaved stereo frames. Other output layouts
+// go to the portable reference. Bit-exact with it: the twiddle products as
+// 64-bit VMULL/VMLAL pairs narrowed by one rounding shift (VRSHRN #31, the
+// reference's rshr64), the window products as VQRDMULH ((2ab + 2^31) >> 32 =
+// mul_q31; the tables never hold INT32_MIN, so it never saturates), VQADD for
+// the saturating sums, and VQRSHRN #12 for the rounding to PCM: (v + 2^11)
+// >> 12 saturated to 16 bits, computed without the overflow of the sum, which
+// the reference saturates to a value that gives 32767 just the same.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
 #if defined(__arm__)
 
+#include <cstring>
+
 #include "dsp/filterbank.h"
 #include "dsp/kernels.h"
+#include "tables/band_layout.h"
 #include "tables/exact_tables.h"
 
 #pragma GCC push_options
 #pragma GCC target("fpu=neon")
-#include <arm_neon.h>
+#include "dsp/arm/quad_neon.h"
+
+using namespace neon;
 
 namespace {
 
-inline int32x4_t rev4(int32x4_t v) { return vcombine_s32(vrev64_s32(vget_high_s32(v)), vrev64_s32(vget_low_s32(v))); }
-
-// rshr64(a b + c d, 31) per lane.
-inline int32x4_t q31_sum(int32x4_t a, int32x4_t b, int32x4_t c, int32x4_t d) {
-    int64x2_t lo = vmlal_s32(vmull_s32(vget_low_s32(a), vget_low_s32(b)), vget_low_s32(c), vget_low_s32(d));
-    int64x2_t hi = vmlal_s32(vmull_s32(vget_high_s32(a), vget_high_s32(b)), vget_high_s32(c), vget_high_s32(d));
-    return vcombine_s32(vrshrn_n_s64(lo, 31), vrshrn_n_s64(hi, 31));
-}
-
-// Four complex values (re, im lanes) turned by their twiddles (c, s) as the
-// reference's rotate: re = z.re c + z.im s, im = z.im c + (-z.re) s.
-inline int32x4x2_t rotate4(const int32_t* z, const int32_t* tw) {
-    const int32x4x2_t v = vld2q_s32(z), t = vld2q_s32(tw);
-    const int32x4_t re = q31_sum(v.val[0], t.val[0], v.val[1], t.val[1]);
-    const int32x4_t im = q31_sum(v.val[1], t.val[0], vnegq_s32(v.val[0]), t.val[1]);
-    return {{re, im}};
-}
+using Four2 = int32x4x2_t;  // eight samples n .. n+7: n .. n+3, n+4 .. n+7
 
 // Eight PCM samples to frames n .. n+7 of a stereo slot (step 2): into one
 // slot, keeping the other channel's samples, or into both.
-inline void put8(const PcmOut& out, int n, int16x8_t pcm) {
+inline void put8(const PcmOut& out, int n, Four2 v) {
     int16_t* p = out.at + 2 * n;
-    int16x8x2_t v;
+    const int16x8_t pcm = vcombine_s16(vqrshrn_n_s32(v.val[0], 12), vqrshrn_n_s32(v.val[1], 12));
+    int16x8x2_t frames;
     if (out.pair) {
-        v.val[0] = pcm;
-        v.val[1] = pcm;
+        frames.val[0] = pcm;
+        frames.val[1] = pcm;
     } else {
-        v = vld2q_s16(p);
-        v.val[0] = pcm;
+        frames = vld2q_s16(p);
+        frames.val[0] = pcm;
     }
-    vst2q_s16(p, v);
+    vst2q_s16(p, frames);
 }
 
-inline int16x4_t to_pcm(int32x4_t v) { return vqmovn_s32(vshrq_n_s32(vqaddq_s32(v, vdupq_n_s32(2048)), 12)); }
-
-// Eight samples n .. n+7 of both halves: x of the first half (rising window
-// r = w[n..n+7]) onto the overlap and out as PCM; y of the second (falling
-// window f) as the new overlap.
-inline void emit8(int32_t* overlap, const PcmOut& out, int n, int32x4x2_t x, int32x4x2_t r, int32x4x2_t y,
-                  int32x4x2_t f) {
-    const int32x4_t s0 = vqaddq_s32(vld1q_s32(overlap + n), vqrdmulhq_s32(x.val[0], r.val[0]));
-    const int32x4_t s1 = vqaddq_s32(vld1q_s32(overlap + n + 4), vqrdmulhq_s32(x.val[1], r.val[1]));
-    put8(out, n, vcombine_s16(to_pcm(s0), to_pcm(s1)));
-    vst1q_s32(overlap + n, vqrdmulhq_s32(y.val[0], f.val[0]));
-    vst1q_s32(overlap + n + 4, vqrdmulhq_s32(y.val[1], f.val[1]));
+inline Four2 load8(const int32_t* p) { return {{vld1q_s32(p), vld1q_s32(p + 4)}}; }
+inline void store8(int32_t* p, Four2 v) { vst1q_s32(p, v.val[0]), vst1q_s32(p + 4, v.val[1]); }
+inline Four2 add_sat(Four2 a, Four2 b) { return {{vqaddq_s32(a.val[0], b.val[0]), vqaddq_s32(a.val[1], b.val[1])}}; }
+inline Four2 mul_q31(Four2 a, Four2 b) {
+    return {{vqrdmulhq_s32(a.val[0], b.val[0]), vqrdmulhq_s32(a.val[1], b.val[1])}};
 }
 
-// Eight weights w[n..n+7] of a rising table, or of a falling one (t[1023-n]).
-inline int32x4x2_t rising8(const int32_t* t, int n) { return {{vld1q_s32(t + n), vld1q_s32(t + n + 4)}}; }
-inline int32x4x2_t falling8(const int32_t* t, int n) {
-    return {{rev4(vld1q_s32(t + 1020 - n)), rev4(vld1q_s32(t + 1016 - n))}};
+// Eight samples of both halves of a block: x of the first, y of the second.
+struct Eight {
+    Four2 x, y;
+};
+
+// Post-twiddle passes i .. i+3 of a transform of N = 4q time samples (see
+// output_passes in the reference): a at q/2 + i .. q/2 + i + 3, b at
+// q/2 - 1 - i down to q/2 - 4 - i give the samples n = 2i .. 2i+7 (lo) and
+// 2q-8-2i .. 2q-1-2i (hi).
+template <int kQuarter>
+inline void post_group(const int32_t* buf, int i, Eight& lo, Eight& hi) {
+    const int32_t* tw = kQuarter == 512 ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
+    const int ao = kQuarter + 2 * i, bo = kQuarter - 8 - 2 * i;  // words of a of pass i, of b of pass i+3
+    const Quad a = rotate(load4(buf + ao), load4(tw + ao));      // a(i + k), k = 0..3
+    const Quad b = rotate(load4(buf + bo), load4(tw + bo));      // b(i + 3 - k)
+    // lo: n = 2i+2k gets x -re a, y -im a; n = 2i+2k+1 gets x im b, y re b.
+    lo.x = vzipq_s32(vnegq_s32(a.re), rev4(b.im));
+    lo.y = vzipq_s32(vnegq_s32(a.im), rev4(b.re));
+    // hi, n = 2q-8-2i+2k: x -im b, y re b of pass i+3-k; the next n: x re a, y -im a.
+    hi.x = vzipq_s32(vnegq_s32(b.im), rev4(a.re));
+    hi.y = vzipq_s32(b.re, vnegq_s32(rev4(a.im)));
 }
 
-// The output pass of a long block with long windows on both halves, passes
-// i .. i+3 at a time: a at 256 + i .. 259 + i, b at 255 - i down to 252 - i
-// give samples n = 2i .. 2i+7 (lo) and 1016-2i .. 1023-2i (hi); see
-// output_passes in the reference.
-void long_pass(const int32_t* buf, const int32_t* rise, const int32_t* fall, int32_t* overlap, const PcmOut& out) {
-    const int32_t* tw = imdct_twiddle2048_q31;
-    for (int i = 0; i < 256; i += 4) {
-        const int ao = 512 + 2 * i, bo = 504 - 2 * i;  // words of a0 and of b3
-        const int32x4x2_t a = rotate4(buf + ao, tw + ao);
-        const int32x4x2_t b = rotate4(buf + bo, tw + bo);  // passes 3, 2, 1, 0
-        const int32x4_t a_re = a.val[0], a_im = vnegq_s32(a.val[1]);
-        const int32x4_t b_re = rev4(b.val[0]), b_im = vnegq_s32(rev4(b.val[1]));
-        // lo: n = 2i + 2k gets x -re a, y a_im; 2i + 2k + 1 gets x -b_im, y re b.
-        const int lo = 2 * i, hi = 1016 - 2 * i;
-        const int32x4x2_t lo_x = vzipq_s32(vnegq_s32(a_re), vnegq_s32(b_im)), lo_y = vzipq_s32(a_im, b_re);
-        emit8(overlap, out, lo, lo_x, rising8(rise, lo), lo_y, falling8(fall, lo));
-        // hi, rising n: 1022 - 2i - 2k gets x b_im, y re b; 1023 - 2i - 2k
-        // gets x re a, y a_im; k = 3 first.
-        const int32x4x2_t hi_x = vzipq_s32(rev4(b_im), rev4(a_re)), hi_y = vzipq_s32(rev4(b_re), rev4(a_im));
-        emit8(overlap, out, hi, hi_x, rising8(rise, hi), hi_y, falling8(fall, hi));
+// Window weights of eight samples n .. n+7 of a half, as in the reference:
+// 0, 1.0, a rising table from n = from (t[n - from]), a falling one ending
+// before n = to (t[to - 1 - n]).
+struct Zero {
+    Four2 operator()(int, Four2) const { return {{vdupq_n_s32(0), vdupq_n_s32(0)}}; }
+};
+struct One {
+    Four2 operator()(int, Four2 v) const { return v; }
+};
+struct Up {
+    const int32_t* t;
+    int from;
+    Four2 operator()(int n, Four2 v) const { return mul_q31(v, load8(t + n - from)); }
+};
+struct Down {
+    const int32_t* t;
+    int to;
+    Four2 operator()(int n, Four2 v) const {
+        const int32_t* p = t + to - 8 - n;
+        return mul_q31(v, Four2{{rev4(vld1q_s32(p + 4)), rev4(vld1q_s32(p))}});
     }
+};
+
+// Post-twiddle groups i0 .. i1-1 (in steps of four passes), each group's
+// samples to lo(n, e) and hi(n, e).
+template <int kQuarter, class Lo, class Hi>
+inline void output_groups(const int32_t* buf, int i0, int i1, Lo lo, Hi hi) {
+    for (int i = i0; i < i1; i += 4) {
+        Eight l, h;
+        post_group<kQuarter>(buf, i, l, h);
+        lo(2 * i, l);
+        hi(2 * kQuarter - 8 - 2 * i, h);
+    }
+}
+
+const int32_t* long_table(int shape) { return shape ? kbd_long_q31 : sine_long_q31; }
+const int32_t* short_table(int shape) { return shape ? kbd_short_q31 : sine_short_q31; }
+
+// A long block: the first half, weighted by rise, adds to the overlap and
+// goes out as PCM; the second, weighted by fall, becomes the new overlap.
+template <class Rise, class Fall>
+struct LongSink {
+    int32_t* overlap;
+    const PcmOut* out;
+    Rise rise;
+    Fall fall;
+    void operator()(int n, const Eight& e) const {
+        put8(*out, n, add_sat(load8(overlap + n), rise(n, e.x)));
+        store8(overlap + n, fall(n, e.y));
+    }
+};
+template <class Rise, class Fall>
+LongSink<Rise, Fall> long_sink(int32_t* overlap, const PcmOut& out, Rise rise, Fall fall) {
+    return {overlap, &out, rise, fall};
+}
+
+// The start and stop windows' halves are 0 or 1.0 up to n = 448 and from
+// n = 576 with the short table between: groups below 224 reach only those
+// flat parts.
+void long_block(uint8_t seq, int shape, int prev, const int32_t* buf, int32_t* overlap, const PcmOut& out) {
+    const Up rise{long_table(prev), 0};
+    const Down fall{long_table(shape), 1024};
+    if (seq == LONG_START_SEQUENCE) {
+        const Down edge{short_table(shape), 576};
+        output_groups<512>(buf, 0, 224, long_sink(overlap, out, rise, One{}), long_sink(overlap, out, rise, Zero{}));
+        output_groups<512>(buf, 224, 256, long_sink(overlap, out, rise, edge), long_sink(overlap, out, rise, edge));
+    } else if (seq == LONG_STOP_SEQUENCE) {
+        const Up edge{short_table(prev), 448};
+        output_groups<512>(buf, 0, 224, long_sink(overlap, out, Zero{}, fall), long_sink(overlap, out, One{}, fall));
+        output_groups<512>(buf, 224, 256, long_sink(overlap, out, edge, fall), long_sink(overlap, out, edge, fall));
+    } else {
+        const auto sink = long_sink(overlap, out, rise, fall);
+        output_groups<512>(buf, 0, 256, sink, sink);
+    }
+}
+
+// A short window at `start` = 448 + 128 w: its rising half adds to the
+// previous window's falling half (carry) and, before sample 1024, to the old
+// overlap, going out as PCM (kOut), or else becomes the new overlap; the
+// falling half becomes the carry.
+template <bool kOut>
+struct ShortSink {
+    int32_t* overlap;
+    int32_t* carry;
+    const PcmOut* out;
+    int start;
+    Up rise;
+    Down fall;
+    void operator()(int n, const Eight& e) const {
+        const Four2 s = add_sat(load8(carry + n), rise(n, e.x));
+        if (kOut) put8(*out, start + n, add_sat(load8(overlap + start + n), s));
+        else store8(overlap + start + n - 1024, s);
+        store8(carry + n, fall(n, e.y));
+    }
+};
+
+// Eight short windows at 448 + 128 w (see short_blocks in the reference):
+// every old overlap sample read (448 .. 1023) lies above every slot the
+// windows write (0 .. 447).
+void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const PcmOut& out) {
+    for (int n = 0; n < 448; n += 8) put8(out, n, load8(overlap + n));
+    int32_t carry[128] = {};
+    const Down fall{short_table(shape), 128};
+    for (int w = 0; w < 8; ++w) {
+        int32_t* u = coef + 128 * w;
+        kernels.pre_twiddle(u, 256);
+        kernels.fft(u, 64);
+        const Up rise{short_table(w == 0 ? prev : shape), 0};
+        const int start = 448 + 128 * w;
+        const ShortSink<true> to_out{overlap, carry, &out, start, rise, fall};
+        const ShortSink<false> to_overlap{overlap, carry, &out, start, rise, fall};
+        // Window 4 straddles sample 1024 at n = 64, between its lo and hi samples.
+        if (w < 4) output_groups<64>(u, 0, 32, to_out, to_out);
+        else if (w == 4) output_groups<64>(u, 0, 32, to_out, to_overlap);
+        else output_groups<64>(u, 0, 32, to_overlap, to_overlap);
+    }
+    std::memcpy(overlap + 448, carry, sizeof carry);
+    std::memset(overlap + 576, 0, 448 * sizeof(int32_t));
 }
 
 }  // namespace
 
 void synthesise_channel_neon(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                              OverlapSample* overlap, PcmOut out) {
-    synthesise_channel_with(long_pass, first_block, window_sequence, wnd_shape, coef, overlap, out);
+    if (out.step != 2) {
+        synthesise_channel(first_block, window_sequence, wnd_shape, coef, overlap, out);
+        return;
+    }
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    const uint8_t seq = window_sequence & 3;
+    if (seq == EIGHT_SHORT_SEQUENCE) {
+        short_blocks(shape, prev, coef, overlap, out);
+    } else {
+        kernels.pre_twiddle(coef, 2048);
+        kernels.fft(coef, 512);
+        long_block(seq, shape, prev, coef, overlap, out);
+    }
+    wnd_shape[1] = wnd_shape[0];
 }
 
 #pragma GCC pop_options
