@@ -64,7 +64,7 @@ struct Eight {
 // q/2 - 1 - i down to q/2 - 4 - i give the samples n = 2i .. 2i+7 (lo) and
 // 2q-8-2i .. 2q-1-2i (hi).
 template <int kQuarter>
-inline void post_group(const int32_t* buf, int i, Eight& lo, Eight& hi) {
+__attribute__((always_inline)) inline void post_group(const int32_t* buf, int i, Eight& lo, Eight& hi) {
     const int32_t* tw = kQuarter == 512 ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
     const int ao = kQuarter + 2 * i, bo = kQuarter - 8 - 2 * i;  // words of a of pass i, of b of pass i+3
     const Quad a = rotate(load4(buf + ao), load4(tw + ao));      // a(i + k), k = 0..3
