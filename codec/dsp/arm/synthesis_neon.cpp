@@ -29,26 +29,30 @@ using namespace neon;
 
 namespace {
 
-using Four2 = int32x4x2_t;  // eight samples n .. n+7: n .. n+3, n+4 .. n+7
+// Eight samples n .. n+7 as two quads: the even ones n, n+2, n+4, n+6 and
+// the odd ones (VLD2Q/VST2Q), so that the post-twiddle's values need no
+// interleaving.
+using Four2 = int32x4x2_t;
 
 // Eight PCM samples to frames n .. n+7 of a stereo slot (step 2): into one
-// slot, keeping the other channel's samples, or into both.
+// slot, keeping the other channel's samples, or into both. VLD4/VST4 of the
+// sixteen words: left and right of the even frames, then of the odd ones.
 inline void put8(const PcmOut& out, int n, Four2 v) {
     int16_t* p = out.at + 2 * n;
-    const int16x8_t pcm = vcombine_s16(vqrshrn_n_s32(v.val[0], 12), vqrshrn_n_s32(v.val[1], 12));
-    int16x8x2_t frames;
+    const int16x4_t even = vqrshrn_n_s32(v.val[0], 12), odd = vqrshrn_n_s32(v.val[1], 12);
+    int16x4x4_t frames;
     if (out.pair) {
-        frames.val[0] = pcm;
-        frames.val[1] = pcm;
+        frames = {{even, even, odd, odd}};
     } else {
-        frames = vld2q_s16(p);
-        frames.val[0] = pcm;
+        frames = vld4_s16(p);
+        frames.val[0] = even;
+        frames.val[2] = odd;
     }
-    vst2q_s16(p, frames);
+    vst4_s16(p, frames);
 }
 
-inline Four2 load8(const int32_t* p) { return {{vld1q_s32(p), vld1q_s32(p + 4)}}; }
-inline void store8(int32_t* p, Four2 v) { vst1q_s32(p, v.val[0]), vst1q_s32(p + 4, v.val[1]); }
+inline Four2 load8(const int32_t* p) { return vld2q_s32(p); }
+inline void store8(int32_t* p, Four2 v) { vst2q_s32(p, v); }
 inline Four2 add_sat(Four2 a, Four2 b) { return {{vqaddq_s32(a.val[0], b.val[0]), vqaddq_s32(a.val[1], b.val[1])}}; }
 inline Four2 mul_q31(Four2 a, Four2 b) {
     return {{vqrdmulhq_s32(a.val[0], b.val[0]), vqrdmulhq_s32(a.val[1], b.val[1])}};
@@ -70,11 +74,11 @@ __attribute__((always_inline)) inline void post_group(const int32_t* buf, int i,
     const Quad a = rotate(load4(buf + ao), load4(tw + ao));      // a(i + k), k = 0..3
     const Quad b = rotate(load4(buf + bo), load4(tw + bo));      // b(i + 3 - k)
     // lo: n = 2i+2k gets x -re a, y -im a; n = 2i+2k+1 gets x im b, y re b.
-    lo.x = vzipq_s32(vnegq_s32(a.re), rev4(b.im));
-    lo.y = vzipq_s32(vnegq_s32(a.im), rev4(b.re));
+    lo.x = {{vnegq_s32(a.re), rev4(b.im)}};
+    lo.y = {{vnegq_s32(a.im), rev4(b.re)}};
     // hi, n = 2q-8-2i+2k: x -im b, y re b of pass i+3-k; the next n: x re a, y -im a.
-    hi.x = vzipq_s32(vnegq_s32(b.im), rev4(a.re));
-    hi.y = vzipq_s32(b.re, vnegq_s32(rev4(a.im)));
+    hi.x = {{vnegq_s32(b.im), rev4(a.re)}};
+    hi.y = {{b.re, vnegq_s32(rev4(a.im))}};
 }
 
 // Window weights of eight samples n .. n+7 of a half, as in the reference:
@@ -95,8 +99,8 @@ struct Down {
     const int32_t* t;
     int to;
     Four2 operator()(int n, Four2 v) const {
-        const int32_t* p = t + to - 8 - n;
-        return mul_q31(v, Four2{{rev4(vld1q_s32(p + 4)), rev4(vld1q_s32(p))}});
+        const Four2 w = vld2q_s32(t + to - 8 - n);  // t[to-8-n+j]: even j, odd j
+        return mul_q31(v, Four2{{rev4(w.val[1]), rev4(w.val[0])}});
     }
 };
 
