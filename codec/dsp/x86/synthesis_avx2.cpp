@@ -4,7 +4,8 @@
 // the interleaved 16-bit store) of every window sequence, into one slot or
 // both slots of interleaved stereo frames; other output layouts go to the
 // portable reference. Bit-exact with it: the same rounded 64-bit products,
-// wrapping negations and saturations.
+// wrapping negations and saturations. The output pass's structure is
+// dsp/output_pass_vec.h's; this file brings its eight-sample operations.
 //
 // Only the functions after the target pragma use AVX2 (the headers before it
 // are built for the baseline), so the default build runs on any x86-64;
@@ -23,6 +24,7 @@
 
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#include "dsp/output_pass_vec.h"
 
 namespace {
 
@@ -126,146 +128,36 @@ void pre_twiddle_n(int32_t* buf) {
     }
 }
 
-// Eight samples of both halves of a block: x of the first, y of the second.
-struct Eight {
-    V x, y;
-};
+// The eight-sample operations of the output pass (dsp/output_pass_vec.h).
+struct Ops {
+    using V = __m256i;
+    static V zero() { return _mm256_setzero_si256(); }
+    static V load(const int32_t* p) { return load8(p); }
+    static void store(int32_t* p, V v) { store8(p, v); }
+    static V add_sat(V a, V b) { return ::add_sat(a, b); }
+    static V mul_q31(V a, V b) { return ::mul_q31(a, b); }
+    static V rising(const int32_t* p) { return load8(p); }
+    static V falling(const int32_t* p) { return reverse8(load8(p)); }
+    static void put(const PcmOut& out, int n, V v) { put8(out, n, to_pcm(v)); }
 
-// Post-twiddle passes i .. i+3 of a transform of N = 4q time samples (see
-// output_passes in the reference): a at q/2 + i .. q/2 + i + 3, b at
-// q/2 - 1 - i down to q/2 - 4 - i give the samples n = 2i .. 2i+7 (lo) and
-// 2q-8-2i .. 2q-1-2i (hi).
-template <int kQuarter>
-__attribute__((always_inline)) inline void post_group(const int32_t* buf, int i, Eight& lo, Eight& hi) {
-    const int32_t* tw = kQuarter == 512 ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
-    const int ao = kQuarter + 2 * i, bo = kQuarter - 8 - 2 * i;  // words of a of pass i, of b of pass i+3
-    const V a = rotate(load8(buf + ao), load8(tw + ao));         // a(i + k), k = 0..3
-    const V b = rotate(load8(buf + bo), load8(tw + bo));         // b(i + 3 - k)
-    const V na = neg(a), nb = neg(b), b_up = reverse_points(b);
-    // lo: n = 2i+2k gets x -re a, y -im a; n = 2i+2k+1 gets x im b, y re b.
-    lo.x = odd_from(na, b_up);
-    lo.y = swap_pairs(odd_from(b_up, na));
-    // hi, n = 2q-8-2i+2k: x -im b, y re b of pass i+3-k; the next n: x re a, y -im a.
-    hi.x = swap_pairs(odd_from(reverse_points(a), nb));
-    hi.y = odd_from(b, reverse_points(na));
-}
-
-// Window weights of eight samples n .. n+7 of a half, as in the reference:
-// 0, 1.0, a rising table from n = from (t[n - from]), a falling one ending
-// before n = to (t[to - 1 - n]).
-struct Zero {
-    V operator()(int, V) const { return _mm256_setzero_si256(); }
-};
-struct One {
-    V operator()(int, V v) const { return v; }
-};
-struct Up {
-    const int32_t* t;
-    int from;
-    V operator()(int n, V v) const { return mul_q31(v, load8(t + n - from)); }
-};
-struct Down {
-    const int32_t* t;
-    int to;
-    V operator()(int n, V v) const { return mul_q31(v, reverse8(load8(t + to - 8 - n))); }
-};
-
-// Post-twiddle groups i0 .. i1-1 (in steps of four passes), each group's
-// samples to lo(n, e) and hi(n, e).
-template <int kQuarter, class Lo, class Hi>
-inline void output_groups(const int32_t* buf, int i0, int i1, Lo lo, Hi hi) {
-    for (int i = i0; i < i1; i += 4) {
-        Eight l, h;
-        post_group<kQuarter>(buf, i, l, h);
-        lo(2 * i, l);
-        hi(2 * kQuarter - 8 - 2 * i, h);
-    }
-}
-
-const int32_t* long_table(int shape) { return shape ? kbd_long_q31 : sine_long_q31; }
-const int32_t* short_table(int shape) { return shape ? kbd_short_q31 : sine_short_q31; }
-
-// A long block: the first half, weighted by rise, adds to the overlap and
-// goes out as PCM; the second, weighted by fall, becomes the new overlap.
-template <class Rise, class Fall>
-struct LongSink {
-    int32_t* overlap;
-    const PcmOut* out;
-    Rise rise;
-    Fall fall;
-    void operator()(int n, const Eight& e) const {
-        put8(*out, n, to_pcm(add_sat(load8(overlap + n), rise(n, e.x))));
-        store8(overlap + n, fall(n, e.y));
+    // a at q/2 + i .. q/2 + i + 3, b at q/2 - 1 - i down to q/2 - 4 - i (see
+    // output_passes in the reference).
+    template <int kQuarter>
+    __attribute__((always_inline)) static void post_group(const int32_t* buf, int i, output_pass_vec::Eight<Ops>& lo,
+                                                          output_pass_vec::Eight<Ops>& hi) {
+        const int32_t* tw = kQuarter == 512 ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
+        const int ao = kQuarter + 2 * i, bo = kQuarter - 8 - 2 * i;  // words of a of pass i, of b of pass i+3
+        const V a = rotate(load8(buf + ao), load8(tw + ao));         // a(i + k), k = 0..3
+        const V b = rotate(load8(buf + bo), load8(tw + bo));         // b(i + 3 - k)
+        const V na = neg(a), nb = neg(b), b_up = reverse_points(b);
+        // lo: n = 2i+2k gets x -re a, y -im a; n = 2i+2k+1 gets x im b, y re b.
+        lo.x = odd_from(na, b_up);
+        lo.y = swap_pairs(odd_from(b_up, na));
+        // hi, n = 2q-8-2i+2k: x -im b, y re b of pass i+3-k; the next n: x re a, y -im a.
+        hi.x = swap_pairs(odd_from(reverse_points(a), nb));
+        hi.y = odd_from(b, reverse_points(na));
     }
 };
-template <class Rise, class Fall>
-LongSink<Rise, Fall> long_sink(int32_t* overlap, const PcmOut& out, Rise rise, Fall fall) {
-    return {overlap, &out, rise, fall};
-}
-
-// The start and stop windows' halves are 0 or 1.0 up to n = 448 and from
-// n = 576 with the short table between: groups below 224 reach only those
-// flat parts.
-void long_block(uint8_t seq, int shape, int prev, const int32_t* buf, int32_t* overlap, const PcmOut& out) {
-    const Up rise{long_table(prev), 0};
-    const Down fall{long_table(shape), 1024};
-    if (seq == LONG_START_SEQUENCE) {
-        const Down edge{short_table(shape), 576};
-        output_groups<512>(buf, 0, 224, long_sink(overlap, out, rise, One{}), long_sink(overlap, out, rise, Zero{}));
-        output_groups<512>(buf, 224, 256, long_sink(overlap, out, rise, edge), long_sink(overlap, out, rise, edge));
-    } else if (seq == LONG_STOP_SEQUENCE) {
-        const Up edge{short_table(prev), 448};
-        output_groups<512>(buf, 0, 224, long_sink(overlap, out, Zero{}, fall), long_sink(overlap, out, One{}, fall));
-        output_groups<512>(buf, 224, 256, long_sink(overlap, out, edge, fall), long_sink(overlap, out, edge, fall));
-    } else {
-        const auto sink = long_sink(overlap, out, rise, fall);
-        output_groups<512>(buf, 0, 256, sink, sink);
-    }
-}
-
-// A short window at `start` = 448 + 128 w: its rising half adds to the
-// previous window's falling half (carry) and, before sample 1024, to the old
-// overlap, going out as PCM (kOut), or else becomes the new overlap; the
-// falling half becomes the carry.
-template <bool kOut>
-struct ShortSink {
-    int32_t* overlap;
-    int32_t* carry;
-    const PcmOut* out;
-    int start;
-    Up rise;
-    Down fall;
-    void operator()(int n, const Eight& e) const {
-        const V s = add_sat(load8(carry + n), rise(n, e.x));
-        if (kOut) put8(*out, start + n, to_pcm(add_sat(load8(overlap + start + n), s)));
-        else store8(overlap + start + n - 1024, s);
-        store8(carry + n, fall(n, e.y));
-    }
-};
-
-// Eight short windows at 448 + 128 w (see short_blocks in the reference):
-// every old overlap sample read (448 .. 1023) lies above every slot the
-// windows write (0 .. 447).
-void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const PcmOut& out) {
-    for (int n = 0; n < 448; n += 8) put8(out, n, to_pcm(load8(overlap + n)));
-    int32_t carry[128] = {};
-    const Down fall{short_table(shape), 128};
-    for (int w = 0; w < 8; ++w) {
-        int32_t* u = coef + 128 * w;
-        kernels.pre_twiddle(u, 256);
-        kernels.fft(u, 64);
-        const Up rise{short_table(w == 0 ? prev : shape), 0};
-        const int start = 448 + 128 * w;
-        const ShortSink<true> to_out{overlap, carry, &out, start, rise, fall};
-        const ShortSink<false> to_overlap{overlap, carry, &out, start, rise, fall};
-        // Window 4 straddles sample 1024 at n = 64, between its lo and hi samples.
-        if (w < 4) output_groups<64>(u, 0, 32, to_out, to_out);
-        else if (w == 4) output_groups<64>(u, 0, 32, to_out, to_overlap);
-        else output_groups<64>(u, 0, 32, to_overlap, to_overlap);
-    }
-    std::memcpy(overlap + 448, carry, sizeof carry);
-    std::memset(overlap + 576, 0, 448 * sizeof(int32_t));
-}
 
 }  // namespace
 
@@ -277,20 +169,7 @@ void pre_twiddle_exact_avx2(int32_t* buf, int n) {
 
 void synthesise_channel_avx2(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                              OverlapSample* overlap, PcmOut out) {
-    if (out.step != 2) {
-        synthesise_channel(first_block, window_sequence, wnd_shape, coef, overlap, out);
-        return;
-    }
-    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    const uint8_t seq = window_sequence & 3;
-    if (seq == EIGHT_SHORT_SEQUENCE) {
-        short_blocks(shape, prev, coef, overlap, out);
-    } else {
-        kernels.pre_twiddle(coef, 2048);
-        kernels.fft(coef, 512);
-        long_block(seq, shape, prev, coef, overlap, out);
-    }
-    wnd_shape[1] = wnd_shape[0];
+    output_pass_vec::synthesise_channel<Ops>(first_block, window_sequence, wnd_shape, coef, overlap, out);
     _mm256_zeroupper();
 }
 
