@@ -39,19 +39,24 @@ using Four2 = int32x4x2_t;
 
 // Eight PCM samples to frames n .. n+7 of a stereo slot (step 2): into one
 // slot, keeping the other channel's samples, or into both. VLD4/VST4 of the
-// sixteen words: left and right of the even frames, then of the odd ones.
+// sixteen words: left and right of the even frames, then of the odd ones;
+// the last eight frames of a slot go sample by sample, since the right
+// slot's sixteenth word would lie past the block's last frame.
 inline void put8(const PcmOut& out, int n, Four2 v) {
     int16_t* p = out.at + 2 * n;
     const int16x4_t even = vqrshrn_n_s32(v.val[0], 12), odd = vqrshrn_n_s32(v.val[1], 12);
-    int16x4x4_t frames;
     if (out.pair) {
-        frames = {{even, even, odd, odd}};
-    } else {
-        frames = vld4_s16(p);
+        vst4_s16(p, int16x4x4_t{{even, even, odd, odd}});
+    } else if (n < 1024 - 8) {
+        int16x4x4_t frames = vld4_s16(p);
         frames.val[0] = even;
         frames.val[2] = odd;
+        vst4_s16(p, frames);
+    } else {
+        vst1_lane_s16(p, even, 0), vst1_lane_s16(p + 2, odd, 0), vst1_lane_s16(p + 4, even, 1);
+        vst1_lane_s16(p + 6, odd, 1), vst1_lane_s16(p + 8, even, 2), vst1_lane_s16(p + 10, odd, 2);
+        vst1_lane_s16(p + 12, even, 3), vst1_lane_s16(p + 14, odd, 3);
     }
-    vst4_s16(p, frames);
 }
 
 // The eight-sample operations of the output pass (dsp/output_pass_vec.h).

@@ -25,6 +25,7 @@
 #pragma GCC push_options
 #pragma GCC target("avx2")
 #include "dsp/output_pass_vec.h"
+#include "dsp/x86/put_pcm_x86.h"
 
 namespace {
 
@@ -74,20 +75,6 @@ inline V add_sat(V a, V b) {
 inline __m128i to_pcm(V v) {
     const V r = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(v, 11), _mm256_set1_epi32(1)), 1);
     return _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
-}
-
-// Eight PCM samples to frames n .. n+7 of a stereo slot (step 2): into one
-// slot, keeping the other channel's samples, or into both.
-inline void put8(const PcmOut& out, int n, __m128i pcm) {
-    __m128i* v = reinterpret_cast<__m128i*>(out.at + 2 * n);
-    const __m128i lo = _mm_unpacklo_epi16(pcm, pcm), hi = _mm_unpackhi_epi16(pcm, pcm);
-    if (out.pair) {
-        _mm_storeu_si128(v, lo);
-        _mm_storeu_si128(v + 1, hi);
-    } else {
-        _mm_storeu_si128(v, _mm_blend_epi16(_mm_loadu_si128(v), lo, 0x55));
-        _mm_storeu_si128(v + 1, _mm_blend_epi16(_mm_loadu_si128(v + 1), hi, 0x55));
-    }
 }
 
 // The pre-twiddle of pre_twiddle_exact, from a copy of the block: points k ..

@@ -24,6 +24,7 @@
 #pragma GCC push_options
 #pragma GCC target("sse4.1")
 #include "dsp/output_pass_vec.h"
+#include "dsp/x86/put_pcm_x86.h"
 
 namespace {
 
@@ -77,20 +78,6 @@ inline void store(int32_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m
 inline __m128i reverse(__m128i v) { return _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3)); }
 // The two complex values of a vector swapped.
 inline __m128i swap_pairs(__m128i v) { return _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2)); }
-
-// Eight PCM samples to frames n .. n+7 of a stereo slot (step 2): into one
-// slot, keeping the other channel's samples, or into both.
-inline void put8(const PcmOut& out, int n, __m128i pcm) {
-    __m128i* v = reinterpret_cast<__m128i*>(out.at + 2 * n);
-    const __m128i lo = _mm_unpacklo_epi16(pcm, pcm), hi = _mm_unpackhi_epi16(pcm, pcm);
-    if (out.pair) {
-        _mm_storeu_si128(v, lo);
-        _mm_storeu_si128(v + 1, hi);
-    } else {
-        _mm_storeu_si128(v, _mm_blend_epi16(_mm_loadu_si128(v), lo, 0x55));
-        _mm_storeu_si128(v + 1, _mm_blend_epi16(_mm_loadu_si128(v + 1), hi, 0x55));
-    }
-}
 
 // The eight-sample operations of the output pass (dsp/output_pass_vec.h):
 // samples n .. n+3 and n+4 .. n+7.
