@@ -13,7 +13,11 @@ struct Quad {  // four complex points
     int32x4_t re, im;
 };
 
-inline int32x4_t rev4(int32x4_t v) { return vcombine_s32(vrev64_s32(vget_high_s32(v)), vrev64_s32(vget_low_s32(v))); }
+// The four lanes in reverse order (VREV64, then VEXT #2 swaps the halves).
+inline int32x4_t rev4(int32x4_t v) {
+    const int32x4_t r = vrev64q_s32(v);
+    return vextq_s32(r, r, 2);
+}
 
 // rshr64(a b + c d, 31) per lane: VMULL + VMLAL (the sum wrapping modulo 2^64
 // like fx::mac64), then VRSHRN #31, whose rounding keeps bits 31..62 of the
