@@ -16,6 +16,7 @@
 
 #include <cstring>
 
+#include "dsp/bitrev_pairs.h"
 #include "dsp/fft_variants.h"
 #include "dsp/filterbank.h"
 #include "dsp/kernels.h"
@@ -77,18 +78,17 @@ inline __m128i to_pcm(V v) {
     return _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
 }
 
-// The pre-twiddle of pre_twiddle_exact, from a copy of the block: points k ..
-// k+3 and their partners N/4-1-k .. N/4-4-k at a time (the words of the
-// partners are those of the same two loads), each point stored at its
-// bit-reversed slot.
+// The pre-twiddle of pre_twiddle_exact in natural order: points k .. k+3
+// and their partners N/4-1-k .. N/4-4-k at a time, whose words are those of
+// the same two loads and which go back to the same two places; then every
+// point moves to its bit-reversed slot (bit_reverse_slots_sse41).
 template <bool kLong>
 void pre_twiddle_n(int32_t* buf) {
-    constexpr int points = kLong ? 512 : 64, words = 2 * points, rev_step = 512 / points;
+    constexpr int points = kLong ? 512 : 64, words = 2 * points;
     const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
-    int32_t in[words];
-    std::memcpy(in, buf, sizeof in);
     for (int k = 0; k < points / 2; k += 4) {
-        const V front_words = load8(in + 2 * k), back_words = reverse8(load8(in + words - 8 - 2 * k));
+        int32_t* back_at = buf + words - 8 - 2 * k;
+        const V front_words = load8(buf + 2 * k), back_words = reverse8(load8(back_at));
         // (a, b) of points k + j, and of points - 1 - k - j, j = 0..3.
         V front = odd_from(front_words, swap_pairs(back_words)), back = odd_from(swap_pairs(back_words), front_words);
         if (kLong) {  // fx::rshr(x, 3): (x >> 3) + (bit 2 of x)
@@ -96,23 +96,11 @@ void pre_twiddle_n(int32_t* buf) {
             front = _mm256_add_epi32(_mm256_srai_epi32(front, 3), _mm256_and_si256(_mm256_srai_epi32(front, 2), one));
             back = _mm256_add_epi32(_mm256_srai_epi32(back, 3), _mm256_and_si256(_mm256_srai_epi32(back, 2), one));
         }
-        const V zf = neg(rotate(front, load8(tw + 2 * k)));
-        const V zb = neg(rotate(back, reverse_points(load8(tw + words - 8 - 2 * k))));
-        const __m128i f[2] = {_mm256_castsi256_si128(zf), _mm256_extracti128_si256(zf, 1)};
-        const __m128i b[2] = {_mm256_castsi256_si128(zb), _mm256_extracti128_si256(zb, 1)};
-        for (int j = 0; j < 4; ++j) {
-            const int r = bitrev512[(k + j) * rev_step];
-            int32_t* at_front = buf + 2 * r;
-            int32_t* at_back = buf + words - 2 - 2 * r;
-            if (j & 1) {
-                _mm_storeh_pd(reinterpret_cast<double*>(at_front), _mm_castsi128_pd(f[j / 2]));
-                _mm_storeh_pd(reinterpret_cast<double*>(at_back), _mm_castsi128_pd(b[j / 2]));
-            } else {
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(at_front), f[j / 2]);
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(at_back), b[j / 2]);
-            }
-        }
+        store8(buf + 2 * k, neg(rotate(front, load8(tw + 2 * k))));
+        store8(back_at, reverse_points(neg(rotate(back, reverse_points(load8(tw + words - 8 - 2 * k))))));
     }
+    _mm256_zeroupper();
+    bit_reverse_slots_sse41(buf, points);
 }
 
 // The eight-sample operations of the output pass (dsp/output_pass_vec.h).
