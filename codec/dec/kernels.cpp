@@ -62,6 +62,8 @@ uint32_t select_kernels(uint32_t mask) {
         k.synthesis = synthesise_channel_sse41;
     }
     if ((use & (CPU_X86_SSE41 | CPU_X86_AVX2)) == (CPU_X86_SSE41 | CPU_X86_AVX2)) k.fft = fft_exact_avx2;
+    if ((use & (CPU_X86_SSE41 | CPU_X86_AVX2)) == (CPU_X86_SSE41 | CPU_X86_AVX2))
+        k.pre_twiddle = pre_twiddle_exact_avx2, k.synthesis = synthesise_channel_avx2;
 #elif AAC_ARITHMETIC_EXACT && defined(__arm__)
     if (use & CPU_ARM_NEON) {
         k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;

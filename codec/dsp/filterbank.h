@@ -15,18 +15,6 @@
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                         OverlapSample* overlap, PcmOut out);
 
-#if AAC_ARITHMETIC_EXACT
-// The exact synthesis with another output pass for plain long blocks (both
-// halves long windows) into stereo slots (step 2): long_pass(buf, rise,
-// fall, overlap, out) after the pre-twiddle and FFT of buf, with the rising
-// and falling window tables; every other block goes to synthesise_channel.
-// The variants in dsp/x86/ and dsp/arm/ bring their passes.
-using LongPass = void (*)(const int32_t* buf, const int32_t* rise, const int32_t* fall, int32_t* overlap,
-                          const PcmOut& out);
-void synthesise_channel_with(LongPass long_pass, uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape,
-                             int32_t* coef, OverlapSample* overlap, PcmOut out);
-#endif
-
 // Combining routines of the compact arithmetic, 16-bit in and out.
 void kvxdec_add_func_aacFB(const int16_shared* a, const int16_t* b, int16_shared* out, int n);
 void kvxdec_add_func2_aacFB(const int16_shared* a, const int16_t* b, int16_t* out, int n);

@@ -13,6 +13,10 @@
 #include <cstdint>
 #include <type_traits>
 
+#if defined(__ARM_FEATURE_DSP) || defined(__ARM_FEATURE_SAT)
+#include <arm_acle.h>
+#endif
+
 #ifndef AAC_RANGE_CHECK
 #define AAC_RANGE_CHECK 0
 #endif
@@ -113,6 +117,9 @@ constexpr int16_t wrap16(int32_t a) { return static_cast<int16_t>(static_cast<ui
 
 // Saturation to the signed 16-bit range (SSAT #16).
 constexpr int16_t sat16(int32_t a) {
+#if defined(__ARM_FEATURE_SAT)
+    if (!std::is_constant_evaluated()) return static_cast<int16_t>(__ssat(a, 16));
+#endif
     return static_cast<int16_t>(a > 32767 ? 32767 : (a < -32768 ? -32768 : a));
 }
 
@@ -121,6 +128,9 @@ constexpr int32_t sat32(int64_t a) {
     return static_cast<int32_t>(a > INT32_MAX ? INT32_MAX : (a < INT32_MIN ? INT32_MIN : a));
 }
 constexpr int32_t add_sat(int32_t a, int32_t b) {
+#if defined(__ARM_FEATURE_DSP)
+    if (!std::is_constant_evaluated()) return __qadd(a, b);
+#endif
     int32_t r;
     return __builtin_add_overflow(a, b, &r) ? (a < 0 ? INT32_MIN : INT32_MAX) : r;
 }

@@ -61,11 +61,13 @@ void fft_exact(int32_t* buf, int points);
 void post_twiddle_exact(int32_t* buf, int n);
 
 // Variants, beside their references and bit-exact with them. Exact
-// arithmetic: the output pass of plain long blocks, x86 with SSE4.1
-// (dsp/x86/synthesis_sse41.cpp) and 32-bit ARM with NEON
-// (dsp/arm/synthesis_neon.cpp).
+// arithmetic: the output pass of every window sequence, x86 with SSE4.1
+// (dsp/x86/synthesis_sse41.cpp) or AVX2 (dsp/x86/synthesis_avx2.cpp) and
+// 32-bit ARM with NEON (dsp/arm/synthesis_neon.cpp).
 void synthesise_channel_sse41(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                               OverlapSample* overlap, PcmOut out);
+void synthesise_channel_avx2(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                             OverlapSample* overlap, PcmOut out);
 void synthesise_channel_neon(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                              OverlapSample* overlap, PcmOut out);
 

@@ -322,16 +322,3 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
     else synthesise(window_sequence, shape, prev, coef, overlap, AnyPut{out});
     wnd_shape[1] = wnd_shape[0];
 }
-
-void synthesise_channel_with(LongPass long_pass, uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape,
-                             int32_t* coef, OverlapSample* overlap, PcmOut out) {
-    if ((window_sequence & 3) != ONLY_LONG_SEQUENCE || out.step != 2) {
-        synthesise_channel(first_block, window_sequence, wnd_shape, coef, overlap, out);
-        return;
-    }
-    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    kernels.pre_twiddle(coef, 2048);
-    kernels.fft(coef, 512);
-    long_pass(coef, long_table(prev), long_table(shape), overlap, out);
-    wnd_shape[1] = wnd_shape[0];
-}

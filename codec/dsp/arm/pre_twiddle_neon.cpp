@@ -1,10 +1,10 @@
-// The exact arithmetic's pre-twiddle with NEON: the values of a pair of
-// slots k and N/4-1-k side by side (the two words of slot k are a of k and
-// b of N/4-1-k, those of the other slot the rest), the rounded shift of long
-// blocks (VRSHR #3 is fx::rshr(x, 3)), the rotation and the negation two
-// points at a time, then the two points stored at their bit-reversed slots in
-// the order of pre_twiddle_exact (for_bit_reversed_pairs).
-#include "dsp/arm/complex_neon.h"
+// The exact arithmetic's pre-twiddle with NEON in natural order: points
+// k .. k+3 and N/4-4-k .. N/4-1-k at a time, whose words are those of two
+// VLD2Q loads (the a of one group lies beside the b of the other) and whose
+// values go back to the same places, the rounded shift of long blocks
+// (VRSHR #3 is fx::rshr(x, 3)), the rotation and the negation; then every
+// point moves to its bit-reversed slot (bit_reverse_slots).
+#include "dsp/arm/quad_neon.h"
 #include "dsp/bitrev_pairs.h"
 #include "dsp/fft_variants.h"
 #include "tables/exact_tables.h"
@@ -13,38 +13,41 @@ using namespace neon;
 
 namespace {
 
-template <bool kLong>
-struct PairPass {
-    static constexpr int kPoints = kLong ? 512 : 64;
-    int32_t* buf;
-    const int32_t* tw;
-
-    // -(a + i b)(c - i s) for slots k (lane 0) and kPoints-1-k (lane 1).
-    Pair values(int k) const {
-        const int kb = kPoints - 1 - k;
-        const int32x2x2_t v = vtrn_s32(vld1_s32(buf + 2 * k), vld1_s32(buf + 2 * kb));  // a(k) a(kb), b(kb) b(k)
-        Pair ab{v.val[0], vrev64_s32(v.val[1])};
-        if (kLong) ab = {vrshr_n_s32(ab.re, 3), vrshr_n_s32(ab.im, 3)};
-        const int32x2x2_t t = vtrn_s32(vld1_s32(tw + 2 * k), vld1_s32(tw + 2 * kb));
-        const Pair r = rotate(ab, {t.val[0], t.val[1]});
-        return {vneg_s32(r.re), vneg_s32(r.im)};
-    }
-    void put(int r, Pair z) const {
-        const int32x2x2_t out = vtrn_s32(z.re, z.im);
-        vst1_s32(buf + 2 * r, out.val[0]);
-        vst1_s32(buf + 2 * (kPoints - 1 - r), out.val[1]);
-    }
-    void operator()(int k, int r, int m, int rm) const {
-        const Pair z = values(k);
-        if (m > k) put(rm, values(m));
-        put(r, z);
-    }
-};
+// Every slot to its bit reversal (for_bit_reversed_groups), two slots a
+// register: the group of four slots at k as (k, k+1) and (k+h, k+h+1),
+// stored at r as (k, k+h) and (k+1, k+h+1).
+void bit_reverse_slots(int32_t* buf, int points) {
+    const int h = points / 2;
+    auto put = [buf, h](int r, int32x4_t a, int32x4_t b) {
+        vst1q_s32(buf + 2 * r, vcombine_s32(vget_low_s32(a), vget_low_s32(b)));
+        vst1q_s32(buf + 2 * (r + h), vcombine_s32(vget_high_s32(a), vget_high_s32(b)));
+    };
+    for_bit_reversed_groups(points, [buf, h, put](int k, int r) {
+        const int32x4_t a = vld1q_s32(buf + 2 * k), b = vld1q_s32(buf + 2 * (k + h));
+        if (r > k) put(k, vld1q_s32(buf + 2 * r), vld1q_s32(buf + 2 * (r + h)));
+        put(r, a, b);
+    });
+}
 
 template <bool kLong>
 void pre_twiddle_n(int32_t* buf) {
-    const PairPass<kLong> pass{buf, kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31};
-    for_bit_reversed_pairs(PairPass<kLong>::kPoints, pass);
+    constexpr int points = kLong ? 512 : 64, words = 2 * points;
+    const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
+    for (int k = 0; k < points / 2; k += 4) {
+        // a = X[2m], b = X[N/2-1-2m] of points m = k + j (front) and
+        // points - 4 - k + j (back).
+        int32_t* back_at = buf + words - 8 - 2 * k;
+        const int32x4x2_t lo = vld2q_s32(buf + 2 * k), hi = vld2q_s32(back_at);
+        Quad front{lo.val[0], rev4(hi.val[1])}, back{hi.val[0], rev4(lo.val[1])};
+        if (kLong) {
+            front = {vrshrq_n_s32(front.re, 3), vrshrq_n_s32(front.im, 3)};
+            back = {vrshrq_n_s32(back.re, 3), vrshrq_n_s32(back.im, 3)};
+        }
+        const Quad f = rotate(front, load4(tw + 2 * k)), b = rotate(back, load4(tw + words - 8 - 2 * k));
+        vst2q_s32(buf + 2 * k, int32x4x2_t{{vnegq_s32(f.re), vnegq_s32(f.im)}});
+        vst2q_s32(back_at, int32x4x2_t{{vnegq_s32(b.re), vnegq_s32(b.im)}});
+    }
+    bit_reverse_slots(buf, points);
 }
 
 }  // namespace

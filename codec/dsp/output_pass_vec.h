@@ -1,0 +1,187 @@
+// The exact synthesis's output pass for vector variants, generic over the
+// variant's eight-sample operations: the post-twiddle four passes at a time,
+// the window, the overlap-add and the PCM store of every window sequence, in
+// the order of the reference (dsp/synthesis_exact.cpp), into one slot or both
+// slots of interleaved stereo frames.
+//
+// A variant's file includes the headers below, then turns on its target
+// (pragma), defines its operations and includes this file: every function
+// here is a template of those operations, so each file gets its own copies,
+// built for its own target. The operations, Ops:
+//   V                      eight samples n .. n+7, in the variant's own layout
+//   load(p), store(p, v)   eight words at p
+//   zero(), add_sat(a, b), mul_q31(a, b)
+//   rising(p), falling(p)  window weights p[0..7], and p[7] down to p[0]
+//   put(out, n, v)         Q12 to PCM frames n .. n+7 (step 2)
+//   post_group<q>(buf, i, lo, hi)
+//                          passes i .. i+3 of a transform of 4q samples: the
+//                          samples n = 2i .. 2i+7 (lo) and 2q-8-2i .. 2q-1-2i
+//                          (hi), x of the block's first half and y of its second
+#pragma once
+
+#include <cstring>
+
+#include "dsp/filterbank.h"
+#include "dsp/kernels.h"
+#include "tables/band_layout.h"
+#include "tables/exact_tables.h"
+
+namespace output_pass_vec {
+
+// Eight samples of both halves of a block: x of the first, y of the second.
+template <class Ops>
+struct Eight {
+    typename Ops::V x, y;
+};
+
+// Window weights of eight samples n .. n+7 of a half, as in the reference:
+// 0, 1.0, a rising table from n = from (t[n - from]), a falling one ending
+// before n = to (t[to - 1 - n]).
+template <class Ops>
+struct Zero {
+    typename Ops::V operator()(int, typename Ops::V) const { return Ops::zero(); }
+};
+template <class Ops>
+struct One {
+    typename Ops::V operator()(int, typename Ops::V v) const { return v; }
+};
+template <class Ops>
+struct Up {
+    const int32_t* t;
+    int from;
+    typename Ops::V operator()(int n, typename Ops::V v) const { return Ops::mul_q31(v, Ops::rising(t + n - from)); }
+};
+template <class Ops>
+struct Down {
+    const int32_t* t;
+    int to;
+    typename Ops::V operator()(int n, typename Ops::V v) const { return Ops::mul_q31(v, Ops::falling(t + to - 8 - n)); }
+};
+
+// Post-twiddle groups i0 .. i1-1 (in steps of four passes), each group's
+// samples to lo(n, e) and hi(n, e).
+template <class Ops, int kQuarter, class Lo, class Hi>
+inline void output_groups(const int32_t* buf, int i0, int i1, Lo lo, Hi hi) {
+    for (int i = i0; i < i1; i += 4) {
+        Eight<Ops> l, h;
+        Ops::template post_group<kQuarter>(buf, i, l, h);
+        lo(2 * i, l);
+        hi(2 * kQuarter - 8 - 2 * i, h);
+    }
+}
+
+template <class Ops>
+const int32_t* long_table(int shape) {
+    return shape ? kbd_long_q31 : sine_long_q31;
+}
+template <class Ops>
+const int32_t* short_table(int shape) {
+    return shape ? kbd_short_q31 : sine_short_q31;
+}
+
+// A long block: the first half, weighted by rise, adds to the overlap and
+// goes out as PCM; the second, weighted by fall, becomes the new overlap.
+template <class Ops, class Rise, class Fall>
+struct LongSink {
+    int32_t* overlap;
+    const PcmOut* out;
+    Rise rise;
+    Fall fall;
+    void operator()(int n, const Eight<Ops>& e) const {
+        Ops::put(*out, n, Ops::add_sat(Ops::load(overlap + n), rise(n, e.x)));
+        Ops::store(overlap + n, fall(n, e.y));
+    }
+};
+template <class Ops, class Rise, class Fall>
+LongSink<Ops, Rise, Fall> long_sink(int32_t* overlap, const PcmOut& out, Rise rise, Fall fall) {
+    return {overlap, &out, rise, fall};
+}
+
+// The start and stop windows' halves are 0 or 1.0 up to n = 448 and from
+// n = 576 with the short table between: groups below 224 reach only those
+// flat parts.
+template <class Ops>
+void long_block(uint8_t seq, int shape, int prev, const int32_t* buf, int32_t* overlap, const PcmOut& out) {
+    const Up<Ops> rise{long_table<Ops>(prev), 0};
+    const Down<Ops> fall{long_table<Ops>(shape), 1024};
+    auto sink = [&](auto r, auto f) { return long_sink<Ops>(overlap, out, r, f); };
+    if (seq == LONG_START_SEQUENCE) {
+        const Down<Ops> edge{short_table<Ops>(shape), 576};
+        output_groups<Ops, 512>(buf, 0, 224, sink(rise, One<Ops>{}), sink(rise, Zero<Ops>{}));
+        output_groups<Ops, 512>(buf, 224, 256, sink(rise, edge), sink(rise, edge));
+    } else if (seq == LONG_STOP_SEQUENCE) {
+        const Up<Ops> edge{short_table<Ops>(prev), 448};
+        output_groups<Ops, 512>(buf, 0, 224, sink(Zero<Ops>{}, fall), sink(One<Ops>{}, fall));
+        output_groups<Ops, 512>(buf, 224, 256, sink(edge, fall), sink(edge, fall));
+    } else {
+        output_groups<Ops, 512>(buf, 0, 256, sink(rise, fall), sink(rise, fall));
+    }
+}
+
+// A short window at `start` = 448 + 128 w: its rising half adds to the
+// previous window's falling half (carry) and, before sample 1024, to the old
+// overlap, going out as PCM (kOut), or else becomes the new overlap; the
+// falling half becomes the carry.
+template <class Ops, bool kOut>
+struct ShortSink {
+    int32_t* overlap;
+    int32_t* carry;
+    const PcmOut* out;
+    int start;
+    Up<Ops> rise;
+    Down<Ops> fall;
+    void operator()(int n, const Eight<Ops>& e) const {
+        const typename Ops::V s = Ops::add_sat(Ops::load(carry + n), rise(n, e.x));
+        if (kOut) Ops::put(*out, start + n, Ops::add_sat(Ops::load(overlap + start + n), s));
+        else Ops::store(overlap + start + n - 1024, s);
+        Ops::store(carry + n, fall(n, e.y));
+    }
+};
+
+// Eight short windows at 448 + 128 w (see short_blocks in the reference):
+// every old overlap sample read (448 .. 1023) lies above every slot the
+// windows write (0 .. 447).
+template <class Ops>
+void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const PcmOut& out) {
+    for (int n = 0; n < 448; n += 8) Ops::put(out, n, Ops::load(overlap + n));
+    int32_t carry[128] = {};
+    const Down<Ops> fall{short_table<Ops>(shape), 128};
+    for (int w = 0; w < 8; ++w) {
+        int32_t* u = coef + 128 * w;
+        kernels.pre_twiddle(u, 256);
+        kernels.fft(u, 64);
+        const Up<Ops> rise{short_table<Ops>(w == 0 ? prev : shape), 0};
+        const int start = 448 + 128 * w;
+        const ShortSink<Ops, true> to_out{overlap, carry, &out, start, rise, fall};
+        const ShortSink<Ops, false> to_overlap{overlap, carry, &out, start, rise, fall};
+        // Window 4 straddles sample 1024 at n = 64, between its lo and hi samples.
+        if (w < 4) output_groups<Ops, 64>(u, 0, 32, to_out, to_out);
+        else if (w == 4) output_groups<Ops, 64>(u, 0, 32, to_out, to_overlap);
+        else output_groups<Ops, 64>(u, 0, 32, to_overlap, to_overlap);
+    }
+    std::memcpy(overlap + 448, carry, sizeof carry);
+    std::memset(overlap + 576, 0, 448 * sizeof(int32_t));
+}
+
+// The synthesis entry of a variant: output layouts other than a stereo
+// slot (step 2) go to the reference.
+template <class Ops>
+void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                        OverlapSample* overlap, PcmOut out) {
+    if (out.step != 2) {
+        ::synthesise_channel(first_block, window_sequence, wnd_shape, coef, overlap, out);
+        return;
+    }
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    const uint8_t seq = window_sequence & 3;
+    if (seq == EIGHT_SHORT_SEQUENCE) {
+        short_blocks<Ops>(shape, prev, coef, overlap, out);
+    } else {
+        kernels.pre_twiddle(coef, 2048);
+        kernels.fft(coef, 512);
+        long_block<Ops>(seq, shape, prev, coef, overlap, out);
+    }
+    wnd_shape[1] = wnd_shape[0];
+}
+
+}  // namespace output_pass_vec

@@ -1,0 +1,153 @@
+// AVX2 variants of the exact synthesis, four complex points or eight samples
+// per register with VPMULDQ's four 64-bit products: the pre-twiddle, and the
+// output pass (post-twiddle, window, overlap-add, rounding, saturation and
+// the interleaved 16-bit store) of every window sequence, into one slot or
+// both slots of interleaved stereo frames; other output layouts go to the
+// portable reference. Bit-exact with it: the same rounded 64-bit products,
+// wrapping negations and saturations. The output pass's structure is
+// dsp/output_pass_vec.h's; this file brings its eight-sample operations.
+//
+// Only the functions after the target pragma use AVX2 (the headers before it
+// are built for the baseline), so the default build runs on any x86-64;
+// select_kernels puts these in the table only on a CPU with AVX2.
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "dsp/bitrev_pairs.h"
+#include "dsp/fft_variants.h"
+#include "dsp/filterbank.h"
+#include "dsp/kernels.h"
+#include "tables/band_layout.h"
+#include "tables/exact_tables.h"
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#include "dsp/output_pass_vec.h"
+#include "dsp/x86/put_pcm_x86.h"
+
+namespace {
+
+using V = __m256i;
+
+inline V load8(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const V*>(p)); }
+inline void store8(int32_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<V*>(p), v); }
+inline V neg(V a) { return _mm256_sub_epi32(_mm256_setzero_si256(), a); }
+// Odd lanes from b, even ones from a.
+inline V odd_from(V a, V b) { return _mm256_blend_epi32(a, b, 0xAA); }
+// The two words of every point (re, im) swapped.
+inline V swap_pairs(V v) { return _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)); }
+// The four points (64-bit lanes) in reverse order; the eight words in reverse order.
+inline V reverse_points(V v) { return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(0, 1, 2, 3)); }
+inline V reverse8(V v) { return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0)); }
+
+// z (c - i s) for four points (re, im) by their twiddles (c, s), as the
+// scalar rotate: re = re c + im s, im = im c + (-re) s, each rounded once at
+// bit 31 and kept modulo 2^32.
+inline V rotate(V z, V tw) {
+    const V zs = swap_pairs(z), ts = swap_pairs(tw), half = _mm256_set1_epi64x(INT64_C(1) << 30);
+    const V re = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(z, tw), _mm256_mul_epi32(zs, ts)), half);
+    const V im = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(zs, tw), _mm256_mul_epi32(neg(z), ts)), half);
+    return odd_from(_mm256_srli_epi64(re, 31), _mm256_slli_epi64(im, 1));
+}
+
+// fx::mul_q31 on eight lanes.
+inline V mul_q31(V a, V b) {
+    const V half = _mm256_set1_epi64x(INT64_C(1) << 30);
+    const V even = _mm256_add_epi64(_mm256_mul_epi32(a, b), half);
+    const V odd = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32)), half);
+    return odd_from(_mm256_srli_epi64(even, 31), _mm256_slli_epi64(odd, 1));
+}
+
+// fx::add_sat on eight lanes: on overflow the limit of a's sign.
+inline V add_sat(V a, V b) {
+    const V s = _mm256_add_epi32(a, b);
+    const V over = _mm256_andnot_si256(_mm256_xor_si256(a, b), _mm256_xor_si256(a, s));
+    const V limit = _mm256_xor_si256(_mm256_srai_epi32(a, 31), _mm256_set1_epi32(INT32_MAX));
+    return _mm256_castps_si256(
+        _mm256_blendv_ps(_mm256_castsi256_ps(s), _mm256_castsi256_ps(limit), _mm256_castsi256_ps(over)));
+}
+
+// Q12 to PCM for eight lanes: ((v >> 11) + 1) >> 1 is (v + 2^11) >> 12
+// without the overflow of the sum; where the sum would saturate, the result
+// is 2^19 rather than 2^19 - 1, and both saturate to 32767 in the pack.
+inline __m128i to_pcm(V v) {
+    const V r = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(v, 11), _mm256_set1_epi32(1)), 1);
+    return _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
+}
+
+// The pre-twiddle of pre_twiddle_exact in natural order: points k .. k+3
+// and their partners N/4-1-k .. N/4-4-k at a time, whose words are those of
+// the same two loads and which go back to the same two places; then every
+// point moves to its bit-reversed slot (bit_reverse_slots_sse41).
+template <bool kLong>
+void pre_twiddle_n(int32_t* buf) {
+    constexpr int points = kLong ? 512 : 64, words = 2 * points;
+    const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
+    for (int k = 0; k < points / 2; k += 4) {
+        int32_t* back_at = buf + words - 8 - 2 * k;
+        const V front_words = load8(buf + 2 * k), back_words = reverse8(load8(back_at));
+        // (a, b) of points k + j, and of points - 1 - k - j, j = 0..3.
+        V front = odd_from(front_words, swap_pairs(back_words)), back = odd_from(swap_pairs(back_words), front_words);
+        if (kLong) {  // fx::rshr(x, 3): (x >> 3) + (bit 2 of x)
+            const V one = _mm256_set1_epi32(1);
+            front = _mm256_add_epi32(_mm256_srai_epi32(front, 3), _mm256_and_si256(_mm256_srai_epi32(front, 2), one));
+            back = _mm256_add_epi32(_mm256_srai_epi32(back, 3), _mm256_and_si256(_mm256_srai_epi32(back, 2), one));
+        }
+        store8(buf + 2 * k, neg(rotate(front, load8(tw + 2 * k))));
+        store8(back_at, reverse_points(neg(rotate(back, reverse_points(load8(tw + words - 8 - 2 * k))))));
+    }
+    _mm256_zeroupper();
+    bit_reverse_slots_sse41(buf, points);
+}
+
+// The eight-sample operations of the output pass (dsp/output_pass_vec.h).
+struct Ops {
+    using V = __m256i;
+    static V zero() { return _mm256_setzero_si256(); }
+    static V load(const int32_t* p) { return load8(p); }
+    static void store(int32_t* p, V v) { store8(p, v); }
+    static V add_sat(V a, V b) { return ::add_sat(a, b); }
+    static V mul_q31(V a, V b) { return ::mul_q31(a, b); }
+    static V rising(const int32_t* p) { return load8(p); }
+    static V falling(const int32_t* p) { return reverse8(load8(p)); }
+    static void put(const PcmOut& out, int n, V v) { put8(out, n, to_pcm(v)); }
+
+    // a at q/2 + i .. q/2 + i + 3, b at q/2 - 1 - i down to q/2 - 4 - i (see
+    // output_passes in the reference).
+    template <int kQuarter>
+    __attribute__((always_inline)) static void post_group(const int32_t* buf, int i, output_pass_vec::Eight<Ops>& lo,
+                                                          output_pass_vec::Eight<Ops>& hi) {
+        const int32_t* tw = kQuarter == 512 ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
+        const int ao = kQuarter + 2 * i, bo = kQuarter - 8 - 2 * i;  // words of a of pass i, of b of pass i+3
+        const V a = rotate(load8(buf + ao), load8(tw + ao));         // a(i + k), k = 0..3
+        const V b = rotate(load8(buf + bo), load8(tw + bo));         // b(i + 3 - k)
+        const V na = neg(a), nb = neg(b), b_up = reverse_points(b);
+        // lo: n = 2i+2k gets x -re a, y -im a; n = 2i+2k+1 gets x im b, y re b.
+        lo.x = odd_from(na, b_up);
+        lo.y = swap_pairs(odd_from(b_up, na));
+        // hi, n = 2q-8-2i+2k: x -im b, y re b of pass i+3-k; the next n: x re a, y -im a.
+        hi.x = swap_pairs(odd_from(reverse_points(a), nb));
+        hi.y = odd_from(b, reverse_points(na));
+    }
+};
+
+}  // namespace
+
+void pre_twiddle_exact_avx2(int32_t* buf, int n) {
+    if (n == 2048) pre_twiddle_n<true>(buf);
+    else pre_twiddle_n<false>(buf);
+    _mm256_zeroupper();
+}
+
+void synthesise_channel_avx2(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                             OverlapSample* overlap, PcmOut out) {
+    output_pass_vec::synthesise_channel<Ops>(first_block, window_sequence, wnd_shape, coef, overlap, out);
+    _mm256_zeroupper();
+}
+
+#pragma GCC pop_options
+
+#endif
