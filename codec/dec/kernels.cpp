@@ -62,11 +62,14 @@ uint32_t select_kernels(uint32_t mask) {
         k.synthesis = synthesise_channel_sse41;
     }
     if ((use & (CPU_X86_SSE41 | CPU_X86_AVX2)) == (CPU_X86_SSE41 | CPU_X86_AVX2)) k.fft = fft_exact_avx2;
+    if (use & CPU_X86_SSE41) k.dequantise = dequantise_sse41;
+    if ((use & (CPU_X86_SSE41 | CPU_X86_AVX2)) == (CPU_X86_SSE41 | CPU_X86_AVX2)) k.dequantise = dequantise_avx2;
 #elif AAC_ARITHMETIC_EXACT && defined(__arm__)
     if (use & CPU_ARM_NEON) {
         k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
         k.synthesis = synthesise_channel_neon;
     }
+    if (use & CPU_ARM_NEON) k.dequantise = dequantise_neon;
 #endif
     kernels = k;
     return use;

@@ -55,31 +55,56 @@ inline int32_t pow43_exact(int32_t a, int& e) {
     return fx::mul_shift_sat(v, cbrt2_q30[j % 3], 30);
 }
 
-// One non-zero value with its band's gain; negation after the shifts, so
-// negative values mirror positive ones. -32768 only comes from a malformed
-// escape; it is taken as -32767. Exact: one rounded product, saturated.
-inline int32_t dequant(int16_t q, Gain g) {
-    const int32_t a = q < 0 ? (q == INT16_MIN ? 32767 : -q) : q;
-    int32_t x;
+// |q| as a 32-bit value (32768 for -32768) and the sign put back: the one
+// place where a value's sign is handled.
+inline int32_t magnitude(int16_t q) { return q < 0 ? -static_cast<int32_t>(q) : q; }
+inline int32_t with_sign(int16_t q, int32_t x) { return q < 0 ? fx::neg_wrap(x) : x; }
+
+// The coefficient of a non-zero magnitude a with its band's gain; the sign
+// goes on after the shifts, so negative values mirror positive ones. 32768
+// only comes from a malformed escape (-32768); it is taken as 32767. Exact:
+// one rounded product, saturated.
+inline int32_t dequant_abs(int32_t a, Gain g) {
+    if (a > 32767) a = 32767;
     if constexpr (kExactArithmetic) {
         int e;
         const int32_t v = pow43_exact(a, e);
-        x = fx::mul_shift_sat(v, g.mant, 48 - e - g.exp);
+        return fx::mul_shift_sat(v, g.mant, 48 - e - g.exp);
     } else {
-        x = scale(pow43(a), static_cast<int16_t>(g.mant), static_cast<int16_t>(g.exp));
+        return scale(pow43(a), static_cast<int16_t>(g.mant), static_cast<int16_t>(g.exp));
     }
-    return q < 0 ? fx::neg_wrap(x) : x;
+}
+inline int32_t dequant(int16_t q, Gain g) { return with_sign(q, dequant_abs(magnitude(q), g)); }
+
+// Exact: a value of a band whose shift 48 - exp lies in 1..62, the table's
+// values (up to 512) in one rounded product with that shift.
+inline int32_t dequant(int16_t q, Gain g, int shift) {
+    const int32_t a = magnitude(q);
+    if (a > 512) return dequant(q, g);
+    return with_sign(q, fx::rshr64_sat(fx::mac64(0, pow43_q18[a], g.mant), shift));
 }
 
 }  // namespace
+
+// Exact, a plain band: sign(q) * ((pow43_q18[|q|] * mant + 2^(s-1)) >> s)
+// for |q| < 512 and s = 32..62, which never leaves 30 bits. The rounding
+// term starts the accumulator, so each value is one 64-bit multiply-add and
+// a shift of its high word; a zero reads pow43_q18[0] = 0 and gives 0.
+void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
+    const int64_t bias = fx::round_bias64(shift);
+    for (int i = 0; i < n; ++i) {
+        const int16_t v = q[i];
+        out[i] = with_sign(v, fx::asr64_hi(fx::mac64(bias, pow43_q18[magnitude(v)], mant), shift - 32));
+    }
+}
 
 int32_t dequant_value(int16_t q, int sf) {
     return q == 0 ? 0 : dequant(q, band_gain(sf));
 }
 
-void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
-                            const int16_shared* quant_in, const int16_t* scaleFactors,
-                            const int16_t* const* window_swb_top) {
+void dequantise_bands(PlainBand plain, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+                      const int16_shared* quant_in, const int16_t* scaleFactors,
+                      const int16_t* const* window_swb_top) {
     int pos = 0;
     for (int w = 0; w < num_windows; ++w) {
         const int16_t* top = window_swb_top[w];
@@ -92,35 +117,25 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
             sf = sf < 0 ? 0 : (sf > 255 ? 255 : sf);
             const Gain g = band_gain(sf);
             const int end = base + top[b];
-            // Bands of zeros (no spectral data, or all values zero) are common
-            // at the top of the spectrum: one test over the band, then a fill.
-            // The values are all read before the first store, which may land
-            // on them.
-            int16_t any = 0;
-            for (int i = pos; i < end; ++i) any = static_cast<int16_t>(any | quant_in[i]);
-            if (any == 0) {
+            // One pass over the band first (its values are all read before
+            // the first store, which may land on them): the OR of the
+            // magnitudes is 0 for a band of zeros, common at the top of the
+            // spectrum, and below 512 when every value is in the table.
+            int32_t bits = 0;
+            for (int i = pos; i < end; ++i) bits |= magnitude(quant_in[i]);
+            if (bits == 0) {
                 for (; pos < end; ++pos) coef_out[pos] = 0;
                 continue;
             }
             if constexpr (kExactArithmetic) {
-                // Values up to 512 (nearly all) in one table read and one
-                // rounded product with the band's shift.
                 const int shift = 48 - g.exp;
+                if (bits < 512 && shift >= 32 && shift <= 62) {
+                    if (end > pos) plain(coef_out + pos, quant_in + pos, end - pos, g.mant, shift);
+                    pos = end;
+                    continue;
+                }
                 if (shift >= 1 && shift <= 62) {
-                    for (; pos < end; ++pos) {
-                        const int16_t q = quant_in[pos];
-                        if (q == 0) {
-                            coef_out[pos] = 0;
-                            continue;
-                        }
-                        const int32_t a = q < 0 ? -static_cast<int32_t>(q) : q;
-                        if (a > 512) {
-                            coef_out[pos] = dequant(q, g);
-                            continue;
-                        }
-                        const int32_t x = fx::rshr64_sat(fx::mac64(0, pow43_q18[a], g.mant), shift);
-                        coef_out[pos] = q < 0 ? fx::neg_wrap(x) : x;
-                    }
+                    for (; pos < end; ++pos) coef_out[pos] = dequant(quant_in[pos], g, shift);
                     continue;
                 }
             }
@@ -130,4 +145,10 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
             }
         }
     }
+}
+
+void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+                            const int16_shared* quant_in, const int16_t* scaleFactors,
+                            const int16_t* const* window_swb_top) {
+    dequantise_bands(plain_band, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }

@@ -199,4 +199,20 @@ constexpr int clz64(uint64_t a) {
     return a >> 32 ? clz32(static_cast<uint32_t>(a >> 32)) : 32 + clz32(static_cast<uint32_t>(a));
 }
 
+// Half of 2^s, the rounding term of a right shift by s (1..62), as a 64-bit
+// accumulator to start a multiply-add from (MOV of the two halves).
+constexpr int64_t round_bias64(int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 62, "round_bias64");
+    return INT64_C(1) << (s - 1);
+}
+
+// The high word of a 64-bit value shifted right by s (0..31) more:
+// a >> (32 + s), rounding toward minus infinity (the high register of an
+// SMLAL pair, then ASR). With a = mac64(round_bias64(32 + s), x, y) it is
+// rshr64 of x y by 32 + s.
+constexpr int32_t asr64_hi(int64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 0 && s <= 31, "asr64_hi");
+    return static_cast<int32_t>(a >> 32) >> s;
+}
+
 }  // namespace fx
