@@ -1,5 +1,7 @@
 #include "dsp/dequant.h"
 
+#include <cstring>
+
 #include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
 #include "tables/dequant_tables.h"
@@ -56,9 +58,11 @@ inline int32_t pow43_exact(int32_t a, int& e) {
 }
 
 // |q| as a 32-bit value (32768 for -32768) and the sign put back: the one
-// place where a value's sign is handled.
-inline int32_t magnitude(int16_t q) { return q < 0 ? -static_cast<int32_t>(q) : q; }
-inline int32_t with_sign(int16_t q, int32_t x) { return q < 0 ? fx::neg_wrap(x) : x; }
+// place where a value's sign is handled, without a branch, through the
+// value's sign mask m (0 or -1): (x ^ m) - m.
+inline int32_t sign_mask(int16_t q) { return fx::asr(q, 15); }
+inline int32_t magnitude(int16_t q) { return fx::sub_wrap(q ^ sign_mask(q), sign_mask(q)); }
+inline int32_t with_sign(int16_t q, int32_t x) { return fx::sub_wrap(x ^ sign_mask(q), sign_mask(q)); }
 
 // The coefficient of a non-zero magnitude a with its band's gain; the sign
 // goes on after the shifts, so negative values mirror positive ones. 32768
@@ -87,16 +91,54 @@ inline int32_t dequant(int16_t q, Gain g, int shift) {
 }  // namespace
 
 // Exact, a plain band: sign(q) * ((pow43_q18[|q|] * mant + 2^(s-1)) >> s)
-// for |q| < 512 and s = 32..62, which never leaves 30 bits. The rounding
-// term starts the accumulator, so each value is one 64-bit multiply-add and
-// a shift of its high word; a zero reads pow43_q18[0] = 0 and gives 0.
+// for |q| <= 512, without saturation (the caller made sure of it). The
+// rounding term starts the accumulator, so each value is one 64-bit
+// multiply-add and a shift: of the high word alone for s >= 32, of the pair
+// below. A zero reads pow43_q18[0] = 0 and gives 0.
 void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
     const int64_t bias = fx::round_bias64(shift);
+    if (shift >= 32) {
+        for (int i = 0; i < n; ++i) {
+            const int16_t v = q[i];
+            out[i] = with_sign(v, fx::asr64_hi(fx::mac64(bias, pow43_q18[magnitude(v)], mant), shift - 32));
+        }
+        return;
+    }
     for (int i = 0; i < n; ++i) {
         const int16_t v = q[i];
-        out[i] = with_sign(v, fx::asr64_hi(fx::mac64(bias, pow43_q18[magnitude(v)], mant), shift - 32));
+        out[i] = with_sign(v, fx::asr64_lo(fx::mac64(bias, pow43_q18[magnitude(v)], mant), shift));
     }
 }
+
+namespace {
+
+// The OR of four 16-bit values from q, as two 32-bit words: 0 when they are
+// all zero.
+inline uint32_t or4(const int16_shared* q) {
+    uint32_t a, b;
+    std::memcpy(&a, q, sizeof a);
+    std::memcpy(&b, q + 2, sizeof b);
+    return a | b;
+}
+
+// Whether the n values from q (a multiple of four, as every band edge is)
+// are all zero.
+inline bool all_zero(const int16_shared* q, int n) {
+    uint32_t any = 0;
+    for (int i = 0; i < n; i += 4) any |= or4(q + i);
+    return any == 0;
+}
+
+// The end of the last run of eight values in [begin, end) holding a
+// non-zero one (begin when there is none), from the top down: the bands
+// above it are all zero. begin and end are multiples of eight, as every
+// window edge is.
+int live_end(const int16_shared* q, int begin, int end) {
+    while (end > begin && (or4(q + end - 8) | or4(q + end - 4)) == 0) end -= 8;
+    return end;
+}
+
+}  // namespace
 
 int32_t dequant_value(int16_t q, int sf) {
     return q == 0 ? 0 : dequant(q, band_gain(sf));
@@ -109,28 +151,37 @@ void dequantise_bands(PlainBand plain, int16_t num_windows, const int32_t* num_s
     for (int w = 0; w < num_windows; ++w) {
         const int16_t* top = window_swb_top[w];
         const int base = pos;
-        for (int b = 0; b < num_swb[w]; ++b) {
-            // Only spectral bands carry non-zero values; their scale factors
-            // lie in 0..255. The clamp keeps malformed streams (pulses in an
-            // intensity or noise band) inside the tables.
-            int sf = *scaleFactors++;
-            sf = sf < 0 ? 0 : (sf > 255 ? 255 : sf);
-            const Gain g = band_gain(sf);
+        const int bands = num_swb[w];
+        if (bands <= 0) continue;
+        const int window_end = base + top[bands - 1];
+        const int live = (window_end - base) % 8 == 0 ? live_end(quant_in, base, window_end) : window_end;
+        for (int b = 0; b < bands && pos < live; ++b) {
             const int end = base + top[b];
-            // One pass over the band first (its values are all read before
-            // the first store, which may land on them): the OR of the
-            // magnitudes is 0 for a band of zeros, common at the top of the
-            // spectrum, and below 512 when every value is in the table.
-            int32_t bits = 0;
-            for (int i = pos; i < end; ++i) bits |= magnitude(quant_in[i]);
-            if (bits == 0) {
+            // Bands of zeros (no spectral data, or noise or intensity) are
+            // common: a test of the band's words, then a fill. Here and
+            // below, the values are all read before the first store, which
+            // may land on them.
+            if ((end - pos) % 4 == 0 && all_zero(quant_in + pos, end - pos)) {
                 for (; pos < end; ++pos) coef_out[pos] = 0;
                 continue;
             }
+            // Only spectral bands carry non-zero values; their scale factors
+            // lie in 0..255. The clamp keeps malformed streams (pulses in an
+            // intensity or noise band) inside the tables.
+            int sf = scaleFactors[b];
+            sf = sf < 0 ? 0 : (sf > 255 ? 255 : sf);
+            const Gain g = band_gain(sf);
             if constexpr (kExactArithmetic) {
+                // A plain band: every value in -512..511 (the OR of their
+                // ones' complement magnitudes, q or -q - 1, is below 512;
+                // each magnitude is at most bits + 1) and a shift where even
+                // the largest value's product cannot saturate.
                 const int shift = 48 - g.exp;
-                if (bits < 512 && shift >= 32 && shift <= 62) {
-                    if (end > pos) plain(coef_out + pos, quant_in + pos, end - pos, g.mant, shift);
+                int32_t bits = 0;
+                for (int i = pos; i < end; ++i) bits |= quant_in[i] ^ sign_mask(quant_in[i]);
+                if (bits < 512 && shift >= 1 && shift <= 62 &&
+                    fx::rshr64_sat(fx::mac64(0, pow43_q18[bits + 1], g.mant), shift) < INT32_MAX) {
+                    plain(coef_out + pos, quant_in + pos, end - pos, g.mant, shift);
                     pos = end;
                     continue;
                 }
@@ -144,6 +195,11 @@ void dequantise_bands(PlainBand plain, int16_t num_windows, const int32_t* num_s
                 coef_out[pos] = q == 0 ? 0 : dequant(q, g);
             }
         }
+        // The zero bands at the top of the window (common: no spectral data
+        // above the coded bandwidth) in one fill, after the values below
+        // them have been read.
+        for (; pos < window_end; ++pos) coef_out[pos] = 0;
+        scaleFactors += bands;
     }
 }
 

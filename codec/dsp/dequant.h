@@ -24,12 +24,13 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
                             const int16_t* const* window_swb_top);
 
 // The band walk of kvxdec_DequantizeGains with its plain bands handed to
-// `plain` (exact arithmetic): bands whose magnitudes are all below 512 and
-// whose shift s = 48 - exp lies in 32..62, each to give
-// out[i] = sign(q[i]) * ((pow43_q18[|q[i]|] * mant + 2^(s-1)) >> s), i < n.
-// out and q are the band's place in the coefficient buffer: out[i]
-// overwrites only q values up to i, so a variant may read a few values
-// ahead before storing. The kernel variants differ only in `plain`.
+// `plain` (exact arithmetic): bands whose magnitudes are all 512 or less, with
+// a shift s = 48 - exp of 1..62 where no value saturates, each to give
+// out[i] = sign(q[i]) * ((pow43_q18[|q[i]|] * mant + 2^(s-1)) >> s), i < n
+// (every result within 31 bits). out and q are the band's place in the
+// coefficient buffer: out[i] overwrites only q values up to i, so a variant
+// may read a few values ahead before storing. The kernel variants differ
+// only in `plain`.
 using PlainBand = void (*)(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift);
 void dequantise_bands(PlainBand plain, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                       const int16_shared* quant_in, const int16_t* scaleFactors,

@@ -215,4 +215,15 @@ constexpr int32_t asr64_hi(int64_t a, int s FX_WHERE) {
     return static_cast<int32_t>(a >> 32) >> s;
 }
 
+// The low word of a 64-bit value shifted right by s (1..31), rounding toward
+// minus infinity: bits s..s+31 (LSR of the low register, ORR of the high one
+// shifted left by 32 - s). With a = mac64(round_bias64(s), x, y) it is rshr64
+// of x y by s. Callers keep the result within 32 bits.
+constexpr int32_t asr64_lo(int64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 31, "asr64_lo");
+    FX_EXPECT(fits(a >> s, 32), "asr64_lo");
+    const uint64_t u = static_cast<uint64_t>(a);
+    return static_cast<int32_t>((static_cast<uint32_t>(u) >> s) | (static_cast<uint32_t>(u >> 32) << (32 - s)));
+}
+
 }  // namespace fx
