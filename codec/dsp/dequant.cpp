@@ -175,12 +175,13 @@ void dequantise_bands(PlainBand plain, int16_t num_windows, const int32_t* num_s
                 // A plain band: every value in -512..511 (the OR of their
                 // ones' complement magnitudes, q or -q - 1, is below 512;
                 // each magnitude is at most bits + 1) and a shift where even
-                // the largest value's product cannot saturate.
+                // the largest value's product cannot saturate (any shift of
+                // 32 or more: the products stay below 2^61).
                 const int shift = 48 - g.exp;
                 int32_t bits = 0;
                 for (int i = pos; i < end; ++i) bits |= quant_in[i] ^ sign_mask(quant_in[i]);
                 if (bits < 512 && shift >= 1 && shift <= 62 &&
-                    fx::rshr64_sat(fx::mac64(0, pow43_q18[bits + 1], g.mant), shift) < INT32_MAX) {
+                    (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits + 1], g.mant), shift) < INT32_MAX)) {
                     plain(coef_out + pos, quant_in + pos, end - pos, g.mant, shift);
                     pos = end;
                     continue;

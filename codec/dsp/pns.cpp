@@ -70,12 +70,17 @@ void fill_noise_exact(int32_t* out, int n, int16_t energy) {
     const InvRoot r = inverse_root(static_cast<uint64_t>(e));
     const int32_t g = fx::rshr64(fx::mac64(0, gain_q31[t & 3], r.y_q30), 31);
     const int shift = 60 - q - r.k / 2;
+    // The usual levels: |v g| <= 2^45, so nothing saturates from a shift of
+    // 15 on, and the rounded shift is one multiply-add onto the rounding term
+    // and a shift of the high word (shifts of 32 or more) or of the pair.
     if (shift >= 32 && shift <= 62) {
-        // The usual levels: |v g| < 2^45, so nothing saturates, and the
-        // rounded shift is one multiply-add onto the rounding term and a
-        // shift of the high word.
         const int64_t bias = fx::round_bias64(shift);
         for (int i = 0; i < n; ++i) out[i] = fx::asr64_hi(fx::mac64(bias, v[i], g), shift - 32);
+        return;
+    }
+    if (shift >= 15 && shift < 32) {
+        const int64_t bias = fx::round_bias64(shift);
+        for (int i = 0; i < n; ++i) out[i] = fx::asr64_lo(fx::mac64(bias, v[i], g), shift);
         return;
     }
     for (int i = 0; i < n; ++i) out[i] = fx::mul_shift_sat(v[i], g, shift);
