@@ -94,20 +94,49 @@ inline int32_t dequant(int16_t q, Gain g, int shift) {
 // for |q| <= 512, without saturation (the caller made sure of it). The
 // rounding term starts the accumulator, so each value is one 64-bit
 // multiply-add and a shift: of the high word alone for s >= 32, of the pair
-// below. A zero reads pow43_q18[0] = 0 and gives 0.
+// below. Zeros, about half the values of a coded band at low rates, are
+// stored without the product.
 void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
     const int64_t bias = fx::round_bias64(shift);
     if (shift >= 32) {
         for (int i = 0; i < n; ++i) {
             const int16_t v = q[i];
+            if (v == 0) {
+                out[i] = 0;
+                continue;
+            }
             out[i] = with_sign(v, fx::asr64_hi(fx::mac64(bias, pow43_q18[magnitude(v)], mant), shift - 32));
         }
         return;
     }
     for (int i = 0; i < n; ++i) {
         const int16_t v = q[i];
+        if (v == 0) {
+            out[i] = 0;
+            continue;
+        }
         out[i] = with_sign(v, fx::asr64_lo(fx::mac64(bias, pow43_q18[magnitude(v)], mant), shift));
     }
+}
+
+// One pass over a band, two 16-bit values as one 32-bit word at a time: the
+// ones' complement magnitude of a lane is the lane XOR its sign mask, which
+// is 0xFFFF times the lane's sign bit.
+BandBits scan_band(const int16_shared* q, int n) {
+    uint32_t any = 0, mag = 0;
+    int i = 0;
+    for (; i + 2 <= n; i += 2) {
+        uint32_t w;
+        std::memcpy(&w, q + i, sizeof w);
+        const uint32_t sign = (w >> 15) & 0x00010001u;
+        any |= w;
+        mag |= w ^ ((sign << 16) - sign);
+    }
+    if (i < n) {
+        any |= static_cast<uint16_t>(q[i]);
+        mag |= static_cast<uint32_t>(q[i] ^ sign_mask(q[i]));
+    }
+    return {any, static_cast<int32_t>((mag | mag >> 16) & 0xFFFFu)};
 }
 
 namespace {
@@ -119,14 +148,6 @@ inline uint32_t or4(const int16_shared* q) {
     std::memcpy(&a, q, sizeof a);
     std::memcpy(&b, q + 2, sizeof b);
     return a | b;
-}
-
-// Whether the n values from q (a multiple of four, as every band edge is)
-// are all zero.
-inline bool all_zero(const int16_shared* q, int n) {
-    uint32_t any = 0;
-    for (int i = 0; i < n; i += 4) any |= or4(q + i);
-    return any == 0;
 }
 
 // The end of the last run of eight values in [begin, end) holding a
@@ -144,7 +165,7 @@ int32_t dequant_value(int16_t q, int sf) {
     return q == 0 ? 0 : dequant(q, band_gain(sf));
 }
 
-void dequantise_bands(PlainBand plain, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                       const int16_shared* quant_in, const int16_t* scaleFactors,
                       const int16_t* const* window_swb_top) {
     int pos = 0;
@@ -157,11 +178,12 @@ void dequantise_bands(PlainBand plain, int16_t num_windows, const int32_t* num_s
         const int live = (window_end - base) % 8 == 0 ? live_end(quant_in, base, window_end) : window_end;
         for (int b = 0; b < bands && pos < live; ++b) {
             const int end = base + top[b];
-            // Bands of zeros (no spectral data, or noise or intensity) are
-            // common: a test of the band's words, then a fill. Here and
-            // below, the values are all read before the first store, which
-            // may land on them.
-            if ((end - pos) % 4 == 0 && all_zero(quant_in + pos, end - pos)) {
+            // One pass over the band first (its values are all read before
+            // the first store, which may land on them). Bands of zeros (no
+            // spectral data, or noise or intensity) are common: a fill.
+            const BandBits bits = (end - pos) % 4 == 0 ? steps.scan(quant_in + pos, end - pos)
+                                                       : scan_band(quant_in + pos, end - pos);
+            if (bits.any == 0) {
                 for (; pos < end; ++pos) coef_out[pos] = 0;
                 continue;
             }
@@ -172,17 +194,15 @@ void dequantise_bands(PlainBand plain, int16_t num_windows, const int32_t* num_s
             sf = sf < 0 ? 0 : (sf > 255 ? 255 : sf);
             const Gain g = band_gain(sf);
             if constexpr (kExactArithmetic) {
-                // A plain band: every value in -512..511 (the OR of their
-                // ones' complement magnitudes, q or -q - 1, is below 512;
-                // each magnitude is at most bits + 1) and a shift where even
-                // the largest value's product cannot saturate (any shift of
-                // 32 or more: the products stay below 2^61).
+                // A plain band: every value in -512..511 (each magnitude at
+                // most bits + 1 <= 512) and a shift where even the largest
+                // value's product cannot saturate (any shift of 32 or more:
+                // the products stay below 2^61).
                 const int shift = 48 - g.exp;
-                int32_t bits = 0;
-                for (int i = pos; i < end; ++i) bits |= quant_in[i] ^ sign_mask(quant_in[i]);
-                if (bits < 512 && shift >= 1 && shift <= 62 &&
-                    (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits + 1], g.mant), shift) < INT32_MAX)) {
-                    plain(coef_out + pos, quant_in + pos, end - pos, g.mant, shift);
+                if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
+                    (shift >= 32 ||
+                     fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], g.mant), shift) < INT32_MAX)) {
+                    steps.plain(coef_out + pos, quant_in + pos, end - pos, g.mant, shift);
                     pos = end;
                     continue;
                 }
@@ -207,5 +227,5 @@ void dequantise_bands(PlainBand plain, int16_t num_windows, const int32_t* num_s
 void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                             const int16_shared* quant_in, const int16_t* scaleFactors,
                             const int16_t* const* window_swb_top) {
-    dequantise_bands(plain_band, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    dequantise_bands({scan_band, plain_band}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }

@@ -1,4 +1,5 @@
-// The exact arithmetic's dequantisation with NEON (32-bit ARM): the plain
+// The exact arithmetic's dequantisation with NEON (32-bit ARM): the band
+// scan eight values at a time (VSHR #15 for the sign masks), and the plain
 // bands (see dequantise_bands) four values at a time. The magnitudes index
 // the table lane by lane, the products with the band's mantissa are 64-bit
 // (VMULL), VRSHL by minus the band's shift is the rounding shift of the pair
@@ -20,6 +21,26 @@
 #include <arm_neon.h>
 
 namespace {
+
+BandBits scan_band_neon(const int16_shared* q, int n) {
+    int16x8_t any = vdupq_n_s16(0), mag = vdupq_n_s16(0);
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const int16x8_t v = vld1q_s16(q + i);
+        any = vorrq_s16(any, v);
+        mag = vorrq_s16(mag, veorq_s16(v, vshrq_n_s16(v, 15)));
+    }
+    int16x4_t any4 = vorr_s16(vget_low_s16(any), vget_high_s16(any));
+    int16x4_t mag4 = vorr_s16(vget_low_s16(mag), vget_high_s16(mag));
+    if (i < n) {  // four left
+        const int16x4_t v = vld1_s16(q + i);
+        any4 = vorr_s16(any4, v);
+        mag4 = vorr_s16(mag4, veor_s16(v, vshr_n_s16(v, 15)));
+    }
+    const uint32x2_t a = vreinterpret_u32_s16(any4), m2 = vreinterpret_u32_s16(mag4);
+    const uint32_t m = vget_lane_u32(m2, 0) | vget_lane_u32(m2, 1);
+    return {vget_lane_u32(a, 0) | vget_lane_u32(a, 1), static_cast<int32_t>((m | m >> 16) & 0xFFFFu)};
+}
 
 void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
     const int32x2_t m = vdup_n_s32(mant);
@@ -47,7 +68,7 @@ void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant, i
 
 void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
-    dequantise_bands(plain_band_neon, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    dequantise_bands({scan_band_neon, plain_band_neon}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }
 
 #pragma GCC pop_options

@@ -1,5 +1,6 @@
-// The exact arithmetic's dequantisation with SSE4.1 and AVX2: the plain
-// bands (see dequantise_bands) four or eight values at a time. The
+// The exact arithmetic's dequantisation with SSE4.1 and AVX2: the band scan
+// eight values at a time (PSRAW for the sign masks), and the plain bands
+// (see dequantise_bands) four or eight values at a time. The
 // magnitudes index the table (four scalar reads, or one AVX2 gather), the
 // products with the band's mantissa are 64-bit (PMULDQ on the even and odd
 // words), the rounding term is added and the pair shifted right by the
@@ -51,6 +52,25 @@ SSE41 inline void plain_tail(int32_t* out, const int16_shared* q, int i, int n, 
     if (i < n) plain_band(out + i, q + i, n - i, mant, shift);
 }
 
+// The OR of the words of a register, folded into its lowest word.
+SSE41 inline uint32_t or_lanes(__m128i v) {
+    v = _mm_or_si128(v, _mm_srli_si128(v, 8));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(v, _mm_srli_si128(v, 4))));
+}
+
+SSE41 BandBits scan_band_sse41(const int16_shared* q, int n) {
+    __m128i any = _mm_setzero_si128(), mag = _mm_setzero_si128();
+    for (int i = 0; i < n; i += 8) {
+        // Four values alone (the upper half zero) when only four are left.
+        const __m128i v = i + 8 <= n ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i))
+                                     : _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + i));
+        any = _mm_or_si128(any, v);
+        mag = _mm_or_si128(mag, _mm_xor_si128(v, _mm_srai_epi16(v, 15)));
+    }
+    const uint32_t m = or_lanes(mag);
+    return {or_lanes(any), static_cast<int32_t>((m | m >> 16) & 0xFFFFu)};
+}
+
 SSE41 void plain_band_sse41(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
     plain_tail(out, q, 0, n, mant, shift);
 }
@@ -77,10 +97,10 @@ AVX2 void plain_band_avx2(int32_t* out, const int16_shared* q, int n, int32_t ma
 
 void dequantise_sse41(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                       const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
-    dequantise_bands(plain_band_sse41, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    dequantise_bands({scan_band_sse41, plain_band_sse41}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }
 
 void dequantise_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
-    dequantise_bands(plain_band_avx2, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    dequantise_bands({scan_band_sse41, plain_band_avx2}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }
