@@ -17,6 +17,10 @@
 #define AAC_RANGE_CHECK 0
 #endif
 
+#if defined(__ARM_FEATURE_DSP)
+#include <arm_acle.h>
+#endif
+
 #if AAC_RANGE_CHECK
 #include <cstdio>
 #include <cstdlib>
@@ -121,8 +125,19 @@ constexpr int32_t sat32(int64_t a) {
     return static_cast<int32_t>(a > INT32_MAX ? INT32_MAX : (a < INT32_MIN ? INT32_MIN : a));
 }
 constexpr int32_t add_sat(int32_t a, int32_t b) {
+#if defined(__ARM_FEATURE_DSP)
+    if (!std::is_constant_evaluated()) return __qadd(a, b);
+#endif
     int32_t r;
     return __builtin_add_overflow(a, b, &r) ? (a < 0 ? INT32_MIN : INT32_MAX) : r;
+}
+// sat32(a - b) (QSUB).
+constexpr int32_t sub_sat(int32_t a, int32_t b) {
+#if defined(__ARM_FEATURE_DSP)
+    if (!std::is_constant_evaluated()) return __qsub(a, b);
+#endif
+    int32_t r;
+    return __builtin_sub_overflow(a, b, &r) ? (a < 0 ? INT32_MIN : INT32_MAX) : r;
 }
 
 // Rounded Q31 product: (a * b + 2^30) >> 31 of the 64-bit product (SMULL,
