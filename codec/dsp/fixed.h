@@ -136,8 +136,7 @@ constexpr int32_t sub_sat(int32_t a, int32_t b) {
 #if defined(__ARM_FEATURE_DSP)
     if (!std::is_constant_evaluated()) return __qsub(a, b);
 #endif
-    int32_t r;
-    return __builtin_sub_overflow(a, b, &r) ? (a < 0 ? INT32_MIN : INT32_MAX) : r;
+    return sat32(static_cast<int64_t>(a) - b);
 }
 
 // Rounded Q31 product: (a * b + 2^30) >> 31 of the 64-bit product (SMULL,
