@@ -178,11 +178,14 @@ void check_dequantise(const Kernels& ref, const Kernels& var, int rounds) {
             // limits (escapes and pulses).
             int16_shared* q = shared16(a.data()) + 1024;
             std::memset(a.data(), 0, 1024 * sizeof(int32_t));
-            for (int i = 0; i < 1024; i += 4) {
-                const int kind = below(4);
-                for (int j = i; j < i + 4; ++j)
+            // Runs of 4 to 32 values of one kind, so that whole bands are
+            // small or zero, and often nothing above a random bandwidth.
+            const int run = 4 << below(4), top = below(2) ? below(1025) : 1024;
+            for (int i = 0; i < 1024; i += run) {
+                const int kind = i >= top ? 0 : below(4);
+                for (int j = i; j < i + run; ++j)
                     q[j] = static_cast<int16_t>(kind == 0 ? 0
-                                                : kind == 1 ? below(33) - 16
+                                                : kind == 1 ? (below(2) ? below(33) - 16 : below(1025) - 512)
                                                 : kind == 2 ? below(16384) - 8192
                                                             : static_cast<int16_t>(next()));
             }

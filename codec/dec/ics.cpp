@@ -51,7 +51,9 @@ int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi) {
     }
     for (int i = 0; i < nslots; ++i) {
         const int c = slots[i];
-        std::memset(dec->coef[c], 0, 512 * sizeof(int32_t));
+        // No clearing of coef[c]: the spectral data fills its upper half,
+        // the dequantisation writes all 1024 coefficients, and a channel
+        // that fails leaves the block to concealment, which writes them too.
         uint16_t global_gain;
         const int16_t r =
             kvxdec_getics(dec, &band_copy, common_window, &global_gain, c, mi->channel[c].window_channel);

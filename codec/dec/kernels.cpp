@@ -57,17 +57,20 @@ uint32_t select_kernels(uint32_t mask) {
     Kernels k = kReference;
     // Variants, each under the features it needs.
 #if AAC_ARITHMETIC_EXACT && defined(__x86_64__)
+    // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal).
+    constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
     if (use & CPU_X86_SSE41) {
         k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
-        k.synthesis = synthesise_channel_sse41;
+        k.synthesis = synthesise_channel_sse41, k.dequantise = dequantise_sse41;
     }
-    if ((use & (CPU_X86_SSE41 | CPU_X86_AVX2)) == (CPU_X86_SSE41 | CPU_X86_AVX2)) k.fft = fft_exact_avx2;
-    if ((use & (CPU_X86_SSE41 | CPU_X86_AVX2)) == (CPU_X86_SSE41 | CPU_X86_AVX2))
-        k.pre_twiddle = pre_twiddle_exact_avx2, k.synthesis = synthesise_channel_avx2;
+    if ((use & kAvx2) == kAvx2) {
+        k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
+        k.synthesis = synthesise_channel_avx2, k.dequantise = dequantise_avx2;
+    }
 #elif AAC_ARITHMETIC_EXACT && defined(__arm__)
     if (use & CPU_ARM_NEON) {
         k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
-        k.synthesis = synthesise_channel_neon;
+        k.synthesis = synthesise_channel_neon, k.dequantise = dequantise_neon;
     }
 #endif
     kernels = k;

@@ -1,5 +1,7 @@
 #include "dsp/dequant.h"
 
+#include <cstring>
+
 #include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
 #include "tables/dequant_tables.h"
@@ -55,20 +57,106 @@ inline int32_t pow43_exact(int32_t a, int& e) {
     return fx::mul_shift_sat(v, cbrt2_q30[j % 3], 30);
 }
 
-// One non-zero value with its band's gain; negation after the shifts, so
-// negative values mirror positive ones. -32768 only comes from a malformed
-// escape; it is taken as -32767. Exact: one rounded product, saturated.
-inline int32_t dequant(int16_t q, Gain g) {
-    const int32_t a = q < 0 ? (q == INT16_MIN ? 32767 : -q) : q;
-    int32_t x;
+// |q| as a 32-bit value (32768 for -32768) and the sign put back: the one
+// place where a value's sign is handled, without a branch, through the
+// value's sign mask m (0 or -1): (x ^ m) - m.
+inline int32_t sign_mask(int16_t q) { return fx::asr(q, 15); }
+inline int32_t magnitude(int16_t q) { return fx::sub_wrap(q ^ sign_mask(q), sign_mask(q)); }
+inline int32_t with_sign(int16_t q, int32_t x) { return fx::sub_wrap(x ^ sign_mask(q), sign_mask(q)); }
+
+// The coefficient of a non-zero magnitude a with its band's gain; the sign
+// goes on after the shifts, so negative values mirror positive ones. 32768
+// only comes from a malformed escape (-32768); it is taken as 32767. Exact:
+// one rounded product, saturated.
+inline int32_t dequant_abs(int32_t a, Gain g) {
+    if (a > 32767) a = 32767;
     if constexpr (kExactArithmetic) {
         int e;
         const int32_t v = pow43_exact(a, e);
-        x = fx::mul_shift_sat(v, g.mant, 48 - e - g.exp);
+        return fx::mul_shift_sat(v, g.mant, 48 - e - g.exp);
     } else {
-        x = scale(pow43(a), static_cast<int16_t>(g.mant), static_cast<int16_t>(g.exp));
+        return scale(pow43(a), static_cast<int16_t>(g.mant), static_cast<int16_t>(g.exp));
     }
-    return q < 0 ? fx::neg_wrap(x) : x;
+}
+inline int32_t dequant(int16_t q, Gain g) { return with_sign(q, dequant_abs(magnitude(q), g)); }
+
+// Exact: a value of a band whose shift 48 - exp lies in 1..62, the table's
+// values (up to 512) in one rounded product with that shift.
+inline int32_t dequant(int16_t q, Gain g, int shift) {
+    const int32_t a = magnitude(q);
+    if (a > 512) return dequant(q, g);
+    return with_sign(q, fx::rshr64_sat(fx::mac64(0, pow43_q18[a], g.mant), shift));
+}
+
+}  // namespace
+
+// Exact, a plain band: sign(q) * ((pow43_q18[|q|] * mant + 2^(s-1)) >> s)
+// for |q| <= 512, without saturation (the caller made sure of it). The
+// rounding term starts the accumulator, so each value is one 64-bit
+// multiply-add and a shift: of the high word alone for s >= 32, of the pair
+// below. Zeros, about half the values of a coded band at low rates, are
+// stored without the product.
+void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
+    const int64_t bias = fx::round_bias64(shift);
+    if (shift >= 32) {
+        for (int i = 0; i < n; ++i) {
+            const int16_t v = q[i];
+            if (v == 0) {
+                out[i] = 0;
+                continue;
+            }
+            out[i] = with_sign(v, fx::asr64_hi(fx::mac64(bias, pow43_q18[magnitude(v)], mant), shift - 32));
+        }
+        return;
+    }
+    for (int i = 0; i < n; ++i) {
+        const int16_t v = q[i];
+        if (v == 0) {
+            out[i] = 0;
+            continue;
+        }
+        out[i] = with_sign(v, fx::asr64_lo(fx::mac64(bias, pow43_q18[magnitude(v)], mant), shift));
+    }
+}
+
+// One pass over a band, two 16-bit values as one 32-bit word at a time: the
+// ones' complement magnitude of a lane is the lane XOR its sign mask, which
+// is 0xFFFF times the lane's sign bit.
+BandBits scan_band(const int16_shared* q, int n) {
+    uint32_t any = 0, mag = 0;
+    int i = 0;
+    for (; i + 2 <= n; i += 2) {
+        uint32_t w;
+        std::memcpy(&w, q + i, sizeof w);
+        const uint32_t sign = (w >> 15) & 0x00010001u;
+        any |= w;
+        mag |= w ^ ((sign << 16) - sign);
+    }
+    if (i < n) {
+        any |= static_cast<uint16_t>(q[i]);
+        mag |= static_cast<uint32_t>(q[i] ^ sign_mask(q[i]));
+    }
+    return {any, static_cast<int32_t>((mag | mag >> 16) & 0xFFFFu)};
+}
+
+namespace {
+
+// The OR of four 16-bit values from q, as two 32-bit words: 0 when they are
+// all zero.
+inline uint32_t or4(const int16_shared* q) {
+    uint32_t a, b;
+    std::memcpy(&a, q, sizeof a);
+    std::memcpy(&b, q + 2, sizeof b);
+    return a | b;
+}
+
+// The end of the last run of eight values in [begin, end) holding a
+// non-zero one (begin when there is none), from the top down: the bands
+// above it are all zero. begin and end are multiples of eight, as every
+// window edge is.
+int live_end(const int16_shared* q, int begin, int end) {
+    while (end > begin && (or4(q + end - 8) | or4(q + end - 4)) == 0) end -= 8;
+    return end;
 }
 
 }  // namespace
@@ -77,50 +165,49 @@ int32_t dequant_value(int16_t q, int sf) {
     return q == 0 ? 0 : dequant(q, band_gain(sf));
 }
 
-void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
-                            const int16_shared* quant_in, const int16_t* scaleFactors,
-                            const int16_t* const* window_swb_top) {
+void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+                      const int16_shared* quant_in, const int16_t* scaleFactors,
+                      const int16_t* const* window_swb_top) {
     int pos = 0;
     for (int w = 0; w < num_windows; ++w) {
         const int16_t* top = window_swb_top[w];
         const int base = pos;
-        for (int b = 0; b < num_swb[w]; ++b) {
-            // Only spectral bands carry non-zero values; their scale factors
-            // lie in 0..255. The clamp keeps malformed streams (pulses in an
-            // intensity or noise band) inside the tables.
-            int sf = *scaleFactors++;
-            sf = sf < 0 ? 0 : (sf > 255 ? 255 : sf);
-            const Gain g = band_gain(sf);
+        const int bands = num_swb[w];
+        if (bands <= 0) continue;
+        const int window_end = base + top[bands - 1];
+        const int live = (window_end - base) % 8 == 0 ? live_end(quant_in, base, window_end) : window_end;
+        for (int b = 0; b < bands && pos < live; ++b) {
             const int end = base + top[b];
-            // Bands of zeros (no spectral data, or all values zero) are common
-            // at the top of the spectrum: one test over the band, then a fill.
-            // The values are all read before the first store, which may land
-            // on them.
-            int16_t any = 0;
-            for (int i = pos; i < end; ++i) any = static_cast<int16_t>(any | quant_in[i]);
-            if (any == 0) {
+            // One pass over the band first (its values are all read before
+            // the first store, which may land on them). Bands of zeros (no
+            // spectral data, or noise or intensity) are common: a fill.
+            const BandBits bits = (end - pos) % 4 == 0 ? steps.scan(quant_in + pos, end - pos)
+                                                       : scan_band(quant_in + pos, end - pos);
+            if (bits.any == 0) {
                 for (; pos < end; ++pos) coef_out[pos] = 0;
                 continue;
             }
+            // Only spectral bands carry non-zero values; their scale factors
+            // lie in 0..255. The clamp keeps malformed streams (pulses in an
+            // intensity or noise band) inside the tables.
+            int sf = scaleFactors[b];
+            sf = sf < 0 ? 0 : (sf > 255 ? 255 : sf);
+            const Gain g = band_gain(sf);
             if constexpr (kExactArithmetic) {
-                // Values up to 512 (nearly all) in one table read and one
-                // rounded product with the band's shift.
+                // A plain band: every value in -512..511 (each magnitude at
+                // most bits + 1 <= 512) and a shift where even the largest
+                // value's product cannot saturate (any shift of 32 or more:
+                // the products stay below 2^61).
                 const int shift = 48 - g.exp;
+                if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
+                    (shift >= 32 ||
+                     fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], g.mant), shift) < INT32_MAX)) {
+                    steps.plain(coef_out + pos, quant_in + pos, end - pos, g.mant, shift);
+                    pos = end;
+                    continue;
+                }
                 if (shift >= 1 && shift <= 62) {
-                    for (; pos < end; ++pos) {
-                        const int16_t q = quant_in[pos];
-                        if (q == 0) {
-                            coef_out[pos] = 0;
-                            continue;
-                        }
-                        const int32_t a = q < 0 ? -static_cast<int32_t>(q) : q;
-                        if (a > 512) {
-                            coef_out[pos] = dequant(q, g);
-                            continue;
-                        }
-                        const int32_t x = fx::rshr64_sat(fx::mac64(0, pow43_q18[a], g.mant), shift);
-                        coef_out[pos] = q < 0 ? fx::neg_wrap(x) : x;
-                    }
+                    for (; pos < end; ++pos) coef_out[pos] = dequant(quant_in[pos], g, shift);
                     continue;
                 }
             }
@@ -129,5 +216,16 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
                 coef_out[pos] = q == 0 ? 0 : dequant(q, g);
             }
         }
+        // The zero bands at the top of the window (common: no spectral data
+        // above the coded bandwidth) in one fill, after the values below
+        // them have been read.
+        for (; pos < window_end; ++pos) coef_out[pos] = 0;
+        scaleFactors += bands;
     }
+}
+
+void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+                            const int16_shared* quant_in, const int16_t* scaleFactors,
+                            const int16_t* const* window_swb_top) {
+    dequantise_bands({scan_band, plain_band}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }

@@ -23,6 +23,44 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
                             const int16_shared* quant_in, const int16_t* scaleFactors,
                             const int16_t* const* window_swb_top);
 
+// The band walk of kvxdec_DequantizeGains (exact arithmetic) with its two
+// inner steps as functions, which the kernel variants replace. out and q are
+// a band's place in the coefficient buffer: out[i] overwrites only q values
+// up to i, so a step may read a few values ahead before storing.
+//
+// scan: one pass over n values (a multiple of four): `any` is 0 exactly when
+// they are all zero; `bits` is the OR of their ones' complement magnitudes
+// (q, or -q - 1 for q < 0), below 512 exactly when every value lies in
+// -512..511.
+// plain: a plain band, all values in -512..511 and a shift s = 48 - exp of
+// 1..62 where no value saturates: out[i] = sign(q[i]) *
+// ((pow43_q18[|q[i]|] * mant + 2^(s-1)) >> s), i < n (every result within
+// 31 bits).
+struct BandBits {
+    uint32_t any;
+    int32_t bits;
+};
+struct DequantSteps {
+    BandBits (*scan)(const int16_shared* q, int n);
+    void (*plain)(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift);
+};
+void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+                      const int16_shared* quant_in, const int16_t* scaleFactors,
+                      const int16_t* const* window_swb_top);
+// The portable steps (any n).
+BandBits scan_band(const int16_shared* q, int n);
+void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift);
+
+// Variants of kvxdec_DequantizeGains (exact arithmetic), bit-exact with it:
+// x86 SSE4.1 and AVX2 (dsp/x86/dequant_x86.cpp), 32-bit ARM NEON
+// (dsp/arm/dequant_neon.cpp). Built only for their architecture.
+void dequantise_sse41(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+                      const int16_t* scaleFactors, const int16_t* const* window_swb_top);
+void dequantise_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+                     const int16_t* scaleFactors, const int16_t* const* window_swb_top);
+void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+                     const int16_t* scaleFactors, const int16_t* const* window_swb_top);
+
 // One value: the coefficient of q with scale factor sf (0..255).
 int32_t dequant_value(int16_t q, int sf);
 

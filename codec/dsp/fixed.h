@@ -21,6 +21,10 @@
 #define AAC_RANGE_CHECK 0
 #endif
 
+#if defined(__ARM_FEATURE_DSP)
+#include <arm_acle.h>
+#endif
+
 #if AAC_RANGE_CHECK
 #include <cstdio>
 #include <cstdlib>
@@ -134,6 +138,13 @@ constexpr int32_t add_sat(int32_t a, int32_t b) {
     int32_t r;
     return __builtin_add_overflow(a, b, &r) ? (a < 0 ? INT32_MIN : INT32_MAX) : r;
 }
+// sat32(a - b) (QSUB).
+constexpr int32_t sub_sat(int32_t a, int32_t b) {
+#if defined(__ARM_FEATURE_DSP)
+    if (!std::is_constant_evaluated()) return __qsub(a, b);
+#endif
+    return sat32(static_cast<int64_t>(a) - b);
+}
 
 // Rounded Q31 product: (a * b + 2^30) >> 31 of the 64-bit product (SMULL,
 // then a rounding shift of the pair: ADDS, ADC, LSR, ORR). Fits 32 bits
@@ -207,6 +218,33 @@ constexpr int clz32(uint32_t a) { return a ? __builtin_clz(a) : 32; }
 // Leading zeros of a 64-bit value; 64 for 0 (CLZ of each half).
 constexpr int clz64(uint64_t a) {
     return a >> 32 ? clz32(static_cast<uint32_t>(a >> 32)) : 32 + clz32(static_cast<uint32_t>(a));
+}
+
+// Half of 2^s, the rounding term of a right shift by s (1..62), as a 64-bit
+// accumulator to start a multiply-add from (MOV of the two halves).
+constexpr int64_t round_bias64(int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 62, "round_bias64");
+    return INT64_C(1) << (s - 1);
+}
+
+// The high word of a 64-bit value shifted right by s (0..31) more:
+// a >> (32 + s), rounding toward minus infinity (the high register of an
+// SMLAL pair, then ASR). With a = mac64(round_bias64(32 + s), x, y) it is
+// rshr64 of x y by 32 + s.
+constexpr int32_t asr64_hi(int64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 0 && s <= 31, "asr64_hi");
+    return static_cast<int32_t>(a >> 32) >> s;
+}
+
+// The low word of a 64-bit value shifted right by s (1..31), rounding toward
+// minus infinity: bits s..s+31 (LSR of the low register, ORR of the high one
+// shifted left by 32 - s). With a = mac64(round_bias64(s), x, y) it is rshr64
+// of x y by s. Callers keep the result within 32 bits.
+constexpr int32_t asr64_lo(int64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 31, "asr64_lo");
+    FX_EXPECT(fits(a >> s, 32), "asr64_lo");
+    const uint64_t u = static_cast<uint64_t>(a);
+    return static_cast<int32_t>((static_cast<uint32_t>(u) >> s) | (static_cast<uint32_t>(u >> 32) << (32 - s)));
 }
 
 }  // namespace fx

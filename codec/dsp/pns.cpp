@@ -50,12 +50,14 @@ InvRoot inverse_root(uint64_t e) {
 
 void fill_noise_exact(int32_t* out, int n, int16_t energy) {
     int16_t v[kMaxNoiseLines];
-    uint64_t e = 0;
+    uint32_t seed = pns_seed;
+    int64_t e = 0;  // at most 96 * 2^30
     for (int i = 0; i < n; ++i) {
-        pns_seed = pns_seed * 1664525u + 1013904223u;
-        v[i] = static_cast<int16_t>(static_cast<uint16_t>(pns_seed));
-        e += static_cast<uint64_t>(v[i] * v[i]);
+        seed = seed * 1664525u + 1013904223u;
+        v[i] = fx::wrap16(static_cast<int32_t>(seed));
+        e = fx::mac64(e, v[i], v[i]);
     }
+    pns_seed = seed;
     if (e == 0) {  // an all-zero draw stays zero
         for (int i = 0; i < n; ++i) out[i] = 0;
         return;
@@ -65,9 +67,22 @@ void fill_noise_exact(int32_t* out, int n, int16_t energy) {
     // with g = gain y / 2^31 (below 2^30) each value is v g 2^(q - 60 + k/2).
     const int t = energy + 20;
     const int q = fx::asr(t, 2) > 40 ? 40 : fx::asr(t, 2);
-    const InvRoot r = inverse_root(e);
+    const InvRoot r = inverse_root(static_cast<uint64_t>(e));
     const int32_t g = fx::rshr64(fx::mac64(0, gain_q31[t & 3], r.y_q30), 31);
     const int shift = 60 - q - r.k / 2;
+    // The usual levels: |v g| <= 2^45, so nothing saturates from a shift of
+    // 15 on, and the rounded shift is one multiply-add onto the rounding term
+    // and a shift of the high word (shifts of 32 or more) or of the pair.
+    if (shift >= 32 && shift <= 62) {
+        const int64_t bias = fx::round_bias64(shift);
+        for (int i = 0; i < n; ++i) out[i] = fx::asr64_hi(fx::mac64(bias, v[i], g), shift - 32);
+        return;
+    }
+    if (shift >= 15 && shift < 32) {
+        const int64_t bias = fx::round_bias64(shift);
+        for (int i = 0; i < n; ++i) out[i] = fx::asr64_lo(fx::mac64(bias, v[i], g), shift);
+        return;
+    }
     for (int i = 0; i < n; ++i) out[i] = fx::mul_shift_sat(v[i], g, shift);
 }
 

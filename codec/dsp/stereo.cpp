@@ -45,7 +45,7 @@ void kvxdec_synt(int16_t num_windows, const int32_t* num_swb, const int16_t* con
         for (int k = first; k < end; ++k) {
             const int32_t l = coef_left[k], r = coef_right[k];
             coef_left[k] = fx::add_sat(l, r);
-            coef_right[k] = fx::sat32(static_cast<int64_t>(l) - r);
+            coef_right[k] = fx::sub_sat(l, r);
         }
     });
 }

@@ -1,0 +1,76 @@
+// The exact arithmetic's dequantisation with NEON (32-bit ARM): the band
+// scan eight values at a time (VSHR #15 for the sign masks), and the plain
+// bands (see dequantise_bands) four values at a time. The magnitudes index
+// the table lane by lane, the products with the band's mantissa are 64-bit
+// (VMULL), VRSHL by minus the band's shift is the rounding shift of the pair
+// (it adds 2^(s-1) first, as plain_band's rounding term), VMOVN keeps the low
+// words (every result fits 30 bits), and the sign goes back on as
+// (x ^ m) - m with m the value's sign mask. Bit-exact with plain_band;
+// everything else is the portable walk.
+//
+// Only this file's functions are built for NEON (a target pragma after the
+// common headers); select_kernels puts them in the table only on a CPU with
+// NEON.
+#if defined(__arm__)
+
+#include "dsp/dequant.h"
+#include "tables/exact_tables.h"
+
+#pragma GCC push_options
+#pragma GCC target("fpu=neon")
+#include <arm_neon.h>
+
+namespace {
+
+BandBits scan_band_neon(const int16_shared* q, int n) {
+    int16x8_t any = vdupq_n_s16(0), mag = vdupq_n_s16(0);
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const int16x8_t v = vld1q_s16(q + i);
+        any = vorrq_s16(any, v);
+        mag = vorrq_s16(mag, veorq_s16(v, vshrq_n_s16(v, 15)));
+    }
+    int16x4_t any4 = vorr_s16(vget_low_s16(any), vget_high_s16(any));
+    int16x4_t mag4 = vorr_s16(vget_low_s16(mag), vget_high_s16(mag));
+    if (i < n) {  // four left
+        const int16x4_t v = vld1_s16(q + i);
+        any4 = vorr_s16(any4, v);
+        mag4 = vorr_s16(mag4, veor_s16(v, vshr_n_s16(v, 15)));
+    }
+    const uint32x2_t a = vreinterpret_u32_s16(any4), m2 = vreinterpret_u32_s16(mag4);
+    const uint32_t m = vget_lane_u32(m2, 0) | vget_lane_u32(m2, 1);
+    return {vget_lane_u32(a, 0) | vget_lane_u32(a, 1), static_cast<int32_t>((m | m >> 16) & 0xFFFFu)};
+}
+
+void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
+    const int32x2_t m = vdup_n_s32(mant);
+    const int64x2_t s = vdupq_n_s64(-shift);
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const int32x4_t v = vmovl_s16(vld1_s16(q + i));
+        const int32x4_t a = vabsq_s32(v);
+        int32x4_t t = vdupq_n_s32(0);
+        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 0), t, 0);
+        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 1), t, 1);
+        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 2), t, 2);
+        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 3), t, 3);
+        const int32x2_t lo = vmovn_s64(vrshlq_s64(vmull_s32(vget_low_s32(t), m), s));
+        const int32x2_t hi = vmovn_s64(vrshlq_s64(vmull_s32(vget_high_s32(t), m), s));
+        const int32x4_t sign = vshrq_n_s32(v, 31);
+        vst1q_s32(out + i, vsubq_s32(veorq_s32(vcombine_s32(lo, hi), sign), sign));
+    }
+    // The last few (bands are multiples of four wide, so only ever in the
+    // checker) in the portable loop.
+    if (i < n) plain_band(out + i, q + i, n - i, mant, shift);
+}
+
+}  // namespace
+
+void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+                     const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
+    dequantise_bands({scan_band_neon, plain_band_neon}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+}
+
+#pragma GCC pop_options
+
+#endif

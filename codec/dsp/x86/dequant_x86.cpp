@@ -1,0 +1,106 @@
+// The exact arithmetic's dequantisation with SSE4.1 and AVX2: the band scan
+// eight values at a time (PSRAW for the sign masks), and the plain bands
+// (see dequantise_bands) four or eight values at a time. The
+// magnitudes index the table (four scalar reads, or one AVX2 gather), the
+// products with the band's mantissa are 64-bit (PMULDQ on the even and odd
+// words), the rounding term is added and the pair shifted right by the
+// band's shift with one logical shift (every product is non-negative), and
+// the value's sign goes back on with PSIGND (a zero stays zero). Bit-exact
+// with plain_band; everything else is the portable walk.
+#include <immintrin.h>
+
+#include "dsp/dequant.h"
+#include "dsp/fixed.h"
+#include "tables/exact_tables.h"
+
+#define SSE41 __attribute__((target("sse4.1")))
+#define AVX2 __attribute__((target("avx2")))
+
+namespace {
+
+// Words 0 and 2 of even, 1 and 3 of odd: the results' low halves.
+SSE41 inline __m128i pack_even_odd(__m128i even, __m128i odd) {
+    return _mm_blend_epi16(even, _mm_slli_epi64(odd, 32), 0xCC);
+}
+
+// sign(q) ((t mant + 2^(s-1)) >> s) per word, q the values, t the table's.
+SSE41 inline __m128i scale4(__m128i q, __m128i t, __m128i mant, __m128i bias, __m128i shift) {
+    const __m128i even = _mm_srl_epi64(_mm_add_epi64(_mm_mul_epi32(t, mant), bias), shift);
+    const __m128i odd = _mm_srl_epi64(_mm_add_epi64(_mm_mul_epi32(_mm_srli_epi64(t, 32), mant), bias), shift);
+    return _mm_sign_epi32(pack_even_odd(even, odd), q);
+}
+
+// Four values from the buffer, widened to 32 bits.
+SSE41 inline __m128i load4(const int16_shared* q) {
+    return _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)));
+}
+
+SSE41 inline __m128i table4(__m128i a) {
+    return _mm_setr_epi32(pow43_q18[_mm_cvtsi128_si32(a)], pow43_q18[_mm_extract_epi32(a, 1)],
+                          pow43_q18[_mm_extract_epi32(a, 2)], pow43_q18[_mm_extract_epi32(a, 3)]);
+}
+
+// Four values at a time from i; the last few (bands are multiples of four
+// wide, so only ever in the checker) go to the portable loop.
+SSE41 inline void plain_tail(int32_t* out, const int16_shared* q, int i, int n, int32_t mant, int shift) {
+    const __m128i m = _mm_set1_epi64x(mant), bias = _mm_set1_epi64x(fx::round_bias64(shift));
+    const __m128i s = _mm_cvtsi32_si128(shift);
+    for (; i + 4 <= n; i += 4) {
+        const __m128i v = load4(q + i);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), scale4(v, table4(_mm_abs_epi32(v)), m, bias, s));
+    }
+    if (i < n) plain_band(out + i, q + i, n - i, mant, shift);
+}
+
+// The OR of the words of a register, folded into its lowest word.
+SSE41 inline uint32_t or_lanes(__m128i v) {
+    v = _mm_or_si128(v, _mm_srli_si128(v, 8));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(v, _mm_srli_si128(v, 4))));
+}
+
+SSE41 BandBits scan_band_sse41(const int16_shared* q, int n) {
+    __m128i any = _mm_setzero_si128(), mag = _mm_setzero_si128();
+    for (int i = 0; i < n; i += 8) {
+        // Four values alone (the upper half zero) when only four are left.
+        const __m128i v = i + 8 <= n ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i))
+                                     : _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + i));
+        any = _mm_or_si128(any, v);
+        mag = _mm_or_si128(mag, _mm_xor_si128(v, _mm_srai_epi16(v, 15)));
+    }
+    const uint32_t m = or_lanes(mag);
+    return {or_lanes(any), static_cast<int32_t>((m | m >> 16) & 0xFFFFu)};
+}
+
+SSE41 void plain_band_sse41(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
+    plain_tail(out, q, 0, n, mant, shift);
+}
+
+// Eight values at a time: the same steps in 256-bit registers, the table
+// read by one gather.
+AVX2 void plain_band_avx2(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
+    const __m256i m = _mm256_set1_epi64x(mant), bias = _mm256_set1_epi64x(fx::round_bias64(shift));
+    const __m128i s = _mm_cvtsi32_si128(shift);
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i)));
+        const __m256i t = _mm256_i32gather_epi32(pow43_q18, _mm256_abs_epi32(v), 4);
+        const __m256i even = _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epi32(t, m), bias), s);
+        const __m256i odd =
+            _mm256_srl_epi64(_mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(t, 32), m), bias), s);
+        const __m256i r = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_sign_epi32(r, v));
+    }
+    plain_tail(out, q, i, n, mant, shift);
+}
+
+}  // namespace
+
+void dequantise_sse41(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+                      const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
+    dequantise_bands({scan_band_sse41, plain_band_sse41}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+}
+
+void dequantise_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+                     const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
+    dequantise_bands({scan_band_sse41, plain_band_avx2}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+}
