@@ -23,8 +23,13 @@
 #include "tables/band_layout.h"
 #include "tables/exact_tables.h"
 
+// (clang has no target pragma: its attribute pragma does the same.)
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 #include "dsp/output_pass_vec.h"
 #include "dsp/x86/put_pcm_x86.h"
 
@@ -148,6 +153,10 @@ void synthesise_channel_avx2(uint16_t* first_block, uint8_t window_sequence, uin
     _mm256_zeroupper();
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif

@@ -21,8 +21,13 @@
 #include "tables/band_layout.h"
 #include "tables/exact_tables.h"
 
+// (clang has no target pragma: its attribute pragma does the same.)
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse4.1"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("sse4.1")
+#endif
 #include "dsp/output_pass_vec.h"
 #include "dsp/x86/put_pcm_x86.h"
 
@@ -132,6 +137,10 @@ void synthesise_channel_sse41(uint16_t* first_block, uint8_t window_sequence, ui
     output_pass_vec::synthesise_channel<Ops>(first_block, window_sequence, wnd_shape, coef, overlap, out);
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif
