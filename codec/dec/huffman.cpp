@@ -15,6 +15,8 @@
 #include "dsp/kernels.h"
 #include "tables/huffman_tables.h"
 
+using namespace reservoir;
+
 Huffbook kvxdec_book[14];
 
 static void kvxdec_hufftab(Huffbook* book, const void* tree, int16_t dimension, int16_t lav, int16_t is_signed) {

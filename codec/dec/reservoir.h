@@ -11,6 +11,8 @@
 
 #include "dec/fifo.h"
 
+namespace reservoir {
+
 // The window is the native register: 64 bits on 64-bit targets, else 32.
 using Window = std::conditional_t<(sizeof(void*) >= 8), uint64_t, uint32_t>;
 
@@ -68,7 +70,8 @@ inline void fill_fast(Reservoir& r) {
 // True when the next codeword, at most 32 bits with its sign bits, can be
 // read without passing the buffered words: a 64-bit window holds 32 bits; a
 // 32-bit one holds more than 16 and one further word is buffered, which
-// lookup() takes when a codeword goes past the root's bits.
+// lookup() takes when a codeword goes past the root's bits, and escape()
+// when an escape goes past the window.
 inline bool ready(Reservoir& r) {
     if constexpr (Reservoir::kWindowBits == 64) {
         if (r.bits < 32) fill_fast(r);
@@ -133,3 +136,5 @@ inline uint32_t lookup(Reservoir& r, const uint32_t* part, int root_bits) {
     skip(r, (e & 31) - static_cast<uint32_t>(root_bits));
     return e;
 }
+
+}  // namespace reservoir

@@ -9,6 +9,8 @@
 #include "dec/syntax.h"
 #include "tables/huffman_tables.h"
 
+using namespace reservoir;
+
 namespace {
 
 // Window groups of window channel w: one plus the leading group ends that

@@ -108,7 +108,7 @@ def pair_index(vals):
 
 def value_rows(name, count, digits, base, per_line):
     """The rows of a value table: row i holds the digits of i in the base,
-    each less half the base, first digit first."""
+    each minus half the base, first digit first."""
     rows = []
     for i in range(count):
         vals = []

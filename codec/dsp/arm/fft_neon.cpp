@@ -126,7 +126,6 @@ struct AsmButterflies {
     }
 };
 
-
 // fft_exact's first radix-4 stage and its radix-4 pass of quarter-span 4
 // over each group of 16 points, in registers. The first stage works on the
 // four groups of four (lane k: points 4k .. 4k + 3, VLD4 and VUZP put the
@@ -219,6 +218,25 @@ void first_sixteen(int32_t* buf, int points) {
 }
 
 }  // namespace
+
+#undef ROTW
+#undef ROT
+#undef MASK0
+#undef KEEP0
+#undef SUM_DIFF
+#undef SUM_DIFF_MINUS_I
+#undef TURN2
+#undef NO_KEEP
+#undef NEON_CLOBBERS
+#undef R4_FIRST
+#undef R4_SECOND
+#undef R4_STORES
+#undef R4_X23
+#undef R4_X23_MINUS_I
+#undef R4_X01
+#undef R4_X01_MINUS_I
+#undef R4_ASM
+#undef R2_BODY
 
 void fft_exact_neon(int32_t* buf, int points) {
     first_sixteen(buf, points);
