@@ -390,6 +390,20 @@ TEST_F(Blocks, ElementErrorsAndNotices) {
     three.put(ID_END, 3);
     EXPECT_EQ(decode(three), 0);
     EXPECT_EQ(obj->state, STATE_SEARCH);
+
+    // A late PCE, refused for its mono mixdown after it mapped a pair, then a
+    // second SCE: two channels counted and two mapped, but slot 1 would
+    // hold an earlier block's data: refused.
+    obj->state = STATE_FRAMES;
+    kvxdec_current_program = 0;
+    BitWriter remap;
+    put_silent_sce(remap);
+    remap.put(ID_PCE, 3).put(0, 4).put(1, 2).put(4, 4).put(1, 4).put(0, 4).put(0, 4).put(0, 2).put(0, 3).put(0, 4);
+    remap.put(1, 1).put(0, 4).put(0, 2).put(1, 1).put(0, 4).align().put(0, 8);
+    put_silent_sce(remap);
+    remap.put(ID_END, 3);
+    EXPECT_EQ(decode(remap), 0);
+    EXPECT_EQ(obj->state, STATE_SEARCH);
 }
 
 TEST_F(Blocks, RunningDryKeepsTheStateForARetry) {

@@ -32,7 +32,7 @@ BlockResult parse_block(MP4AACDEC_QUVA_Obj* obj) {
         ++r.elements;
         if (id == ID_SCE || id == ID_CPE || id == ID_LFE) {
             const int16_t e = kvxdec_huffdecode(obj, id, &obj->mcInfo);
-            if (e != 0) {
+            if (e & 0x8000) {
                 r.error = e;
                 break;
             }

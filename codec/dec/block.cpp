@@ -3,6 +3,8 @@
 // interleaved output.
 #include "dec/block.h"
 
+#include <cstring>
+
 #include "dec/instance.h"
 #include "dec/syntax.h"
 #include "dec/tools.h"
@@ -83,6 +85,13 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     uint16_t channels = 0;
     int non_pce = 0;
     bool decoded = false;
+    // Slots decoded in this block, and whether a program config element
+    // changed the channel map after a channel element was decoded with it.
+    // The element count alone can be fooled: a late PCE that maps a pair, or
+    // two elements of the same tag, leave a mapped channel undecoded, and its
+    // side information of an earlier block would be synthesised.
+    unsigned slots = 0;
+    bool remapped = false;
     if (dec->state == STATE_ADIF) kvxdec_byte_align(&f);
     reset_mc_kvxdec_info(&dec->mcInfo);
 
@@ -102,6 +111,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
             }
             if (f.status == DECFIFO_UNDERRUN) return -1;
             decoded = true;
+            slots |= static_cast<unsigned>(r);
             break;
         }
         case ID_CCE:
@@ -111,10 +121,14 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
         case ID_DSE:
             skip_dse(dec);
             break;
-        case ID_PCE:
+        case ID_PCE: {
             if (non_pce > 0) dec->lastError = KVXD_ERR_LATE_PCE;
+            ChInfo map[2];
+            std::memcpy(map, dec->mcInfo.channel, sizeof map);
             kvxdec_get_prog_config(dec);
+            if (decoded && std::memcmp(map, dec->mcInfo.channel, sizeof map) != 0) remapped = true;
             break;
+        }
         case ID_FIL:
             kvxdec_getfill(dec);
             break;
@@ -126,7 +140,8 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
         if (f.status == DECFIFO_UNDERRUN) return -1;
         channels = static_cast<uint16_t>(channels + (element == ID_CPE ? 2 : (element == ID_SCE || element == ID_LFE ? 1 : 0)));
     }
-    if (!decoded || channels != dec->mcInfo.num_channels) {
+    const unsigned mapped = (1u << (dec->mcInfo.num_channels < 2 ? dec->mcInfo.num_channels : 2)) - 1;
+    if (!decoded || channels != dec->mcInfo.num_channels || slots != mapped || remapped) {
         dec->state = STATE_SEARCH;
         return 0;
     }

@@ -59,7 +59,7 @@ int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi) {
             kvxdec_getics(dec, &band_copy, common_window, &global_gain, c, mi->channel[c].window_channel);
         if (r <= 0) return kElementFailed;
     }
-    return 0;
+    return static_cast<int16_t>(1 << slots[0] | (nslots == 2 ? 1 << slots[1] : 0));
 }
 
 static int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_window,

@@ -37,6 +37,8 @@ struct PulseInfo {
 };
 extern PulseInfo nec_kvxdec_info;
 
+// Decodes a channel element into its slots; on success the mask of the slots
+// decoded (bit c for slot c), else one of the failures above.
 int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi);
 void kvxdec_getgroup(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, uint8_t* windowGroups);
 uint8_t kvxdec_getmask(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
