@@ -122,10 +122,8 @@ int16_t escape_from_fifo(DecFifo* fifo, int16_t marker, bool& bad) {
 // False when the escape is damaged; the FIFO then stands after the bits read.
 bool escape(Reservoir& r, int16_shared& value) {
     if (!ready(r)) {
-        commit(r);
         bool bad = false;
-        value = escape_from_fifo(r.fifo, value, bad);
-        r = begin(r.fifo);
+        value = through_fifo(r, [&](DecFifo* f) { return escape_from_fifo(f, value, bad); });
         return !bad;
     }
     const int ones = std::countl_one(top32(r));
@@ -162,9 +160,7 @@ int16_shared* decode_lines(Reservoir& r, const Huffbook* book, const uint32_t* p
         } else {
             // A read here may pull from the stream: the FIFO's own decoder
             // does it exactly when a bit-by-bit read would.
-            commit(r);
-            kvxdec_new_decode_huff_cw(r.fifo, book, out);
-            r = begin(r.fifo);
+            through_fifo(r, [&](DecFifo* f) { return kvxdec_new_decode_huff_cw(f, book, out); });
         }
         if constexpr (Escapes) {
             for (int i = 0; i < 2; ++i)
@@ -260,6 +256,10 @@ int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table) {
         commit(r);
         return static_cast<int16_t>(e >> 16);
     }
+    return scale_by_search(dec, table);
+}
+
+int16_t scale_by_search(MP4AACDEC_QUVA_Obj* dec, const void* table) {
     const ScaleCode* c = static_cast<const ScaleCode*>(table);
     uint16_t len = c[0].length;
     uint32_t code = aacdec_getbits(dec, len);

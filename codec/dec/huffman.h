@@ -37,4 +37,7 @@ int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared*
 // (group, band, window) to window order, through the 1024-value scratch.
 void ungroup_short(const BandInfo* band, int16_shared* quant, int16_shared* scratch);
 int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table);
+// The scale factor codeword's index, 0..120, searched in length order with
+// bit reads through the FIFO (which may pull from the stream).
+int16_t scale_by_search(MP4AACDEC_QUVA_Obj* dec, const void* table);
 

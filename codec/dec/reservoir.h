@@ -137,4 +137,15 @@ inline uint32_t lookup(Reservoir& r, const uint32_t* part, int root_bits) {
     return e;
 }
 
+// A read through the FIFO itself, where a read may have to pull from the
+// stream: the bits the reservoir used are committed first, and it begins
+// again after the bits read(fifo) took. Returns what read returns.
+template <class Read>
+inline auto through_fifo(Reservoir& r, Read read) {
+    commit(r);
+    const auto v = read(r.fifo);
+    r = begin(r.fifo);
+    return v;
+}
+
 }  // namespace reservoir

@@ -35,19 +35,13 @@ public:
             skip(r_, static_cast<uint32_t>(n));
             return v;
         }
-        commit(r_);
-        const uint16_t v = aacdec_getbits(dec_, static_cast<uint16_t>(n));
-        r_ = begin(&dec_->fifo);
-        return v;
+        return through_fifo(r_, [&](DecFifo*) { return aacdec_getbits(dec_, static_cast<uint16_t>(n)); });
     }
     // The next scale factor codeword's value, -60..60.
     [[gnu::always_inline]] int delta() {
         if (ready(r_)) [[likely]]
             return static_cast<int>(lookup(r_, scale_lookup, kScaleRootBits) >> 16) - 60;
-        commit(r_);
-        const int v = kvxdec_decode_huff_sf_cw(dec_, kvxdec_book[12].tree) - 60;
-        r_ = begin(&dec_->fifo);
-        return v;
+        return through_fifo(r_, [&](DecFifo*) { return scale_by_search(dec_, kvxdec_book[12].tree) - 60; });
     }
 
 private:
