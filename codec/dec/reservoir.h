@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "dec/fifo.h"
+#include "tables/huffman_tables.h"
 
 namespace reservoir {
 
@@ -114,11 +115,6 @@ inline void skip(Reservoir& r, uint32_t n) {
     r.window <<= n;
     r.bits -= static_cast<int>(n);
 }
-
-// Lookup table entries (see tables/huffman_tables.h): a link to a subtable,
-// and in book 11 the mark of a leaf with an escape value.
-constexpr uint32_t kLookupLink = 1u << 5;
-constexpr uint32_t kLookupEscape = 1u << 6;
 
 // The leaf for the next codeword, after ready(): the root entry, or through a
 // link the subtable entry; the bits are consumed. Root leaves are at most

@@ -38,6 +38,10 @@ extern const uint16_t kvxdec_new_book1[160], kvxdec_new_book2[160], kvxdec_new_b
 
 constexpr int kSpectralRootBits = 8;
 constexpr int kScaleRootBits = 9;
+// Entry bits: a link to a subtable, and in book 11 the mark of a leaf with
+// an escape value (LINK and ESCAPE in the generator).
+constexpr uint32_t kLookupLink = 1u << 5;
+constexpr uint32_t kLookupEscape = 1u << 6;
 extern const uint32_t spectral_lookup[9340];
 extern const uint16_t spectral_lookup_start[12];
 extern const uint32_t scale_lookup[1554];
