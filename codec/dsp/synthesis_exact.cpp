@@ -43,11 +43,14 @@ inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r)
 
 // Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k], for
 // N = 2048 or 256, in place, each z[k] stored at the bit reversal of k: the
-// order the FFT reads (see for_bit_reversed_pairs). Long blocks are shifted
-// right by 3 (rounded) first.
+// order the FFT reads. Long blocks are shifted right by 3 (rounded) first.
+// Two passes: the values in natural order (slots k and points-1-k read
+// exactly those two slots' words), then every slot moved to its bit
+// reversal, four slots at a time (see for_bit_reversed_groups). The first
+// pass has four moving pointers and no branch.
 template <bool kLong>
 void pre_twiddle_n(int32_t* buf) {
-    constexpr int n = kLong ? 2048 : 256, half = n / 2, points = n / 4;
+    constexpr int n = kLong ? 2048 : 256, half = n / 2, points = n / 4, h = points / 2;
     const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
     auto z = [&](int k) {
         int32_t a = buf[2 * k], b = buf[half - 1 - 2 * k];
@@ -55,15 +58,26 @@ void pre_twiddle_n(int32_t* buf) {
         const Complex r = rotate({a, b}, tw[2 * k], tw[2 * k + 1]);
         return Complex{fx::neg_wrap(r.re), fx::neg_wrap(r.im)};
     };
-    for_bit_reversed_pairs(points, [&](int k, int r, int m, int rm) {
+    for (int k = 0; k < h; ++k) {
         const Complex front = z(k), back = z(points - 1 - k);
-        if (m > k) {
-            const Complex front_m = z(m), back_m = z(points - 1 - m);
-            store(buf, rm, front_m);
-            store(buf, points - 1 - rm, back_m);
+        store(buf, k, front);
+        store(buf, points - 1 - k, back);
+    }
+    for_bit_reversed_groups(points, [buf](int k, int r) {
+        const Complex k0 = load(buf, k), k1 = load(buf, k + 1), kh = load(buf, k + h), kh1 = load(buf, k + h + 1);
+        if (r == k) {
+            store(buf, k + 1, kh);
+            store(buf, k + h, k1);
+            return;
         }
-        store(buf, r, front);
-        store(buf, points - 1 - r, back);
+        store(buf, k, load(buf, r));
+        store(buf, k + 1, load(buf, r + h));
+        store(buf, k + h, load(buf, r + 1));
+        store(buf, k + h + 1, load(buf, r + h + 1));
+        store(buf, r, k0);
+        store(buf, r + h, k1);
+        store(buf, r + 1, kh);
+        store(buf, r + h + 1, kh1);
     });
 }
 
