@@ -41,43 +41,53 @@ inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r)
     store(buf, q + h, sub(x2, u));
 }
 
+// -(a + i b)(c - i s), long blocks' a and b shifted right by 3 (rounded)
+// first.
+template <bool kLong>
+inline Complex pre_value(int32_t a, int32_t b, const int32_t* cs) {
+    if (kLong) a = fx::rshr(a, 3), b = fx::rshr(b, 3);
+    const Complex r = rotate({a, b}, cs[0], cs[1]);
+    return {fx::neg_wrap(r.re), fx::neg_wrap(r.im)};
+}
+
+// Exchanges complex slots i and j.
+inline void swap_slots(int32_t* buf, int i, int j) {
+    const Complex t = load(buf, i);
+    store(buf, i, load(buf, j));
+    store(buf, j, t);
+}
+
 // Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k], for
 // N = 2048 or 256, in place, each z[k] stored at the bit reversal of k: the
 // order the FFT reads. Long blocks are shifted right by 3 (rounded) first.
 // Two passes: the values in natural order (slots k and points-1-k read
-// exactly those two slots' words), then every slot moved to its bit
-// reversal, four slots at a time (see for_bit_reversed_groups). The first
-// pass has four moving pointers and no branch.
+// exactly those two slots' words), with four moving pointers and no branch,
+// then every slot exchanged with its bit reversal, four slots at a time (see
+// for_bit_reversed_groups).
 template <bool kLong>
 void pre_twiddle_n(int32_t* buf) {
     constexpr int n = kLong ? 2048 : 256, half = n / 2, points = n / 4, h = points / 2;
-    const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
-    auto z = [&](int k) {
-        int32_t a = buf[2 * k], b = buf[half - 1 - 2 * k];
-        if (kLong) a = fx::rshr(a, 3), b = fx::rshr(b, 3);
-        const Complex r = rotate({a, b}, tw[2 * k], tw[2 * k + 1]);
-        return Complex{fx::neg_wrap(r.re), fx::neg_wrap(r.im)};
-    };
-    for (int k = 0; k < h; ++k) {
-        const Complex front = z(k), back = z(points - 1 - k);
-        store(buf, k, front);
-        store(buf, points - 1 - k, back);
+    const int32_t* front_tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
+    const int32_t* back_tw = front_tw + 2 * (points - 1);
+    // slot k (front, words 2k, 2k+1) and slot points-1-k (back, words
+    // half-2-2k, half-1-2k): a and b of each are one word of each slot
+    for (int32_t *front = buf, *back = buf + half - 2; front < back; front += 2, back -= 2) {
+        const Complex f = pre_value<kLong>(front[0], back[1], front_tw);
+        const Complex g = pre_value<kLong>(back[0], front[1], back_tw);
+        store(front, 0, f);
+        store(back, 0, g);
+        front_tw += 2;
+        back_tw -= 2;
     }
     for_bit_reversed_groups(points, [buf](int k, int r) {
-        const Complex k0 = load(buf, k), k1 = load(buf, k + 1), kh = load(buf, k + h), kh1 = load(buf, k + h + 1);
         if (r == k) {
-            store(buf, k + 1, kh);
-            store(buf, k + h, k1);
+            swap_slots(buf, k + 1, k + h);
             return;
         }
-        store(buf, k, load(buf, r));
-        store(buf, k + 1, load(buf, r + h));
-        store(buf, k + h, load(buf, r + 1));
-        store(buf, k + h + 1, load(buf, r + h + 1));
-        store(buf, r, k0);
-        store(buf, r + h, k1);
-        store(buf, r + 1, kh);
-        store(buf, r + h + 1, kh1);
+        swap_slots(buf, k, r);
+        swap_slots(buf, k + 1, r + h);
+        swap_slots(buf, k + h, r + 1);
+        swap_slots(buf, k + h + 1, r + h + 1);
     });
 }
 
