@@ -211,18 +211,37 @@ namespace {
 // the samples at n = 2i, 2i+1 (to lo) and 2q-2-2i, 2q-1-2i (to hi) of both
 // halves of the block, as sink(n, x, y): x = x[n] of the first half, y =
 // x[2q + n] of the second. By the symmetry of post_twiddle_exact's output,
-// with u[q-1-2i] = re a, u[q+2i] = -im a, u[q+1+2i] = re b, u[q-2-2i] = -im b.
-// The pass reads only the four words of its own two complex values.
+// with u[q-1-2i] = re a, u[q+2i] = -im a, u[q+1+2i] = re b, u[q-2-2i] = -im b,
+// sample j of the first half and sample 2q-1-j both take P = u[q-1-j] and
+// Q = u[q+j], as (-P, Q) and (P, Q). The buffer is only read.
+//
+// The passes go in runs of kRun: the run's a values, then its b values
+// (their slots taken upwards as well), as P, Q pairs into a small local
+// array, then one loop over the run's lo samples and one over its hi ones.
+// Each loop has few moving pointers, which keeps 32-bit ARM nearly free of
+// spills.
+constexpr int kRun = 32;
 template <class Lo, class Hi>
 inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi hi) {
     const int32_t* tw = post_table(4 * q);
-    for (int i = i0; i < i1; ++i) {
-        const TwiddledPair p = post_pair(buf, tw, q / 2, i);
-        const int32_t a_re = p.a.re, a_im = fx::neg_wrap(p.a.im), b_re = p.b.re, b_im = fx::neg_wrap(p.b.im);
-        lo(2 * i, fx::neg_wrap(a_re), a_im);
-        lo(2 * i + 1, fx::neg_wrap(b_im), b_re);
-        hi(2 * q - 2 - 2 * i, b_im, b_re);
-        hi(2 * q - 1 - 2 * i, a_re, a_im);
+    int32_t pq[4 * kRun];
+    for (int run = i0; run < i1; run += kRun) {
+        const int passes = i1 - run < kRun ? i1 - run : kRun;
+        for (int k = 0, ia = q / 2 + run; k < passes; ++k, ++ia) {
+            const Complex a = rotate(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]);
+            pq[4 * k] = a.re;
+            pq[4 * k + 1] = fx::neg_wrap(a.im);
+        }
+        for (int k = passes - 1, ib = q / 2 - run - passes; k >= 0; --k, ++ib) {
+            const Complex b = rotate(load(buf, ib), tw[2 * ib], tw[2 * ib + 1]);
+            pq[4 * k + 2] = fx::neg_wrap(b.im);
+            pq[4 * k + 3] = b.re;
+        }
+        const int32_t* const end = pq + 4 * passes;
+        int n = 2 * run;
+        for (const int32_t* v = pq; v < end; v += 2, ++n) lo(n, fx::neg_wrap(v[0]), v[1]);
+        n = 2 * q - 1 - 2 * run;
+        for (const int32_t* v = pq; v < end; v += 2, --n) hi(n, v[0], v[1]);
     }
 }
 
