@@ -41,29 +41,53 @@ inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r)
     store(buf, q + h, sub(x2, u));
 }
 
+// -(a + i b)(c - i s), long blocks' a and b shifted right by 3 (rounded)
+// first.
+template <bool kLong>
+inline Complex pre_value(int32_t a, int32_t b, const int32_t* cs) {
+    if (kLong) a = fx::rshr(a, 3), b = fx::rshr(b, 3);
+    const Complex r = rotate({a, b}, cs[0], cs[1]);
+    return {fx::neg_wrap(r.re), fx::neg_wrap(r.im)};
+}
+
+// Exchanges complex slots i and j.
+inline void swap_slots(int32_t* buf, int i, int j) {
+    const Complex t = load(buf, i);
+    store(buf, i, load(buf, j));
+    store(buf, j, t);
+}
+
 // Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k], for
 // N = 2048 or 256, in place, each z[k] stored at the bit reversal of k: the
-// order the FFT reads (see for_bit_reversed_pairs). Long blocks are shifted
-// right by 3 (rounded) first.
+// order the FFT reads. Long blocks are shifted right by 3 (rounded) first.
+// Two passes: the values in natural order (slots k and points-1-k read
+// exactly those two slots' words), with four moving pointers and no branch,
+// then every slot exchanged with its bit reversal, four slots at a time (see
+// for_bit_reversed_groups).
 template <bool kLong>
 void pre_twiddle_n(int32_t* buf) {
-    constexpr int n = kLong ? 2048 : 256, half = n / 2, points = n / 4;
-    const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
-    auto z = [&](int k) {
-        int32_t a = buf[2 * k], b = buf[half - 1 - 2 * k];
-        if (kLong) a = fx::rshr(a, 3), b = fx::rshr(b, 3);
-        const Complex r = rotate({a, b}, tw[2 * k], tw[2 * k + 1]);
-        return Complex{fx::neg_wrap(r.re), fx::neg_wrap(r.im)};
-    };
-    for_bit_reversed_pairs(points, [&](int k, int r, int m, int rm) {
-        const Complex front = z(k), back = z(points - 1 - k);
-        if (m > k) {
-            const Complex front_m = z(m), back_m = z(points - 1 - m);
-            store(buf, rm, front_m);
-            store(buf, points - 1 - rm, back_m);
+    constexpr int n = kLong ? 2048 : 256, half = n / 2, points = n / 4, h = points / 2;
+    const int32_t* front_tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
+    const int32_t* back_tw = front_tw + 2 * (points - 1);
+    // slot k (front, words 2k, 2k+1) and slot points-1-k (back, words
+    // half-2-2k, half-1-2k): a and b of each are one word of each slot
+    for (int32_t *front = buf, *back = buf + half - 2; front < back; front += 2, back -= 2) {
+        const Complex f = pre_value<kLong>(front[0], back[1], front_tw);
+        const Complex g = pre_value<kLong>(back[0], front[1], back_tw);
+        store(front, 0, f);
+        store(back, 0, g);
+        front_tw += 2;
+        back_tw -= 2;
+    }
+    for_bit_reversed_groups(points, [buf](int k, int r) {
+        if (r == k) {
+            swap_slots(buf, k + 1, k + h);
+            return;
         }
-        store(buf, r, front);
-        store(buf, points - 1 - r, back);
+        swap_slots(buf, k, r);
+        swap_slots(buf, k + 1, r + h);
+        swap_slots(buf, k + h, r + 1);
+        swap_slots(buf, k + h + 1, r + h + 1);
     });
 }
 
@@ -187,18 +211,55 @@ namespace {
 // the samples at n = 2i, 2i+1 (to lo) and 2q-2-2i, 2q-1-2i (to hi) of both
 // halves of the block, as sink(n, x, y): x = x[n] of the first half, y =
 // x[2q + n] of the second. By the symmetry of post_twiddle_exact's output,
-// with u[q-1-2i] = re a, u[q+2i] = -im a, u[q+1+2i] = re b, u[q-2-2i] = -im b.
-// The pass reads only the four words of its own two complex values.
+// with u[q-1-2i] = re a, u[q+2i] = -im a, u[q+1+2i] = re b, u[q-2-2i] = -im b,
+// sample j of the first half and sample 2q-1-j both take P = u[q-1-j] and
+// Q = u[q+j], as (-P, Q) and (P, Q). The buffer is only read.
+//
+// On 32-bit ARM the passes go in runs of kRun: the run's a values, then
+// its b values (their slots taken upwards as well), as P, Q pairs into a
+// small local array, then one loop over the run's lo samples and one over
+// its hi ones. Each loop has few moving pointers, which keeps its 14
+// registers nearly free of spills. With 16 or more (x86-64) one loop
+// giving all four samples of a pass at once is quicker: there the local
+// array only adds loads and stores.
+#if defined(__arm__)
+constexpr bool kInRuns = true;
+#else
+constexpr bool kInRuns = false;
+#endif
+constexpr int kRun = 32;
 template <class Lo, class Hi>
 inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi hi) {
     const int32_t* tw = post_table(4 * q);
-    for (int i = i0; i < i1; ++i) {
-        const TwiddledPair p = post_pair(buf, tw, q / 2, i);
-        const int32_t a_re = p.a.re, a_im = fx::neg_wrap(p.a.im), b_re = p.b.re, b_im = fx::neg_wrap(p.b.im);
-        lo(2 * i, fx::neg_wrap(a_re), a_im);
-        lo(2 * i + 1, fx::neg_wrap(b_im), b_re);
-        hi(2 * q - 2 - 2 * i, b_im, b_re);
-        hi(2 * q - 1 - 2 * i, a_re, a_im);
+    if constexpr (!kInRuns) {
+        for (int i = i0; i < i1; ++i) {
+            const TwiddledPair p = post_pair(buf, tw, q / 2, i);
+            const int32_t a_re = p.a.re, a_im = fx::neg_wrap(p.a.im), b_re = p.b.re, b_im = fx::neg_wrap(p.b.im);
+            lo(2 * i, fx::neg_wrap(a_re), a_im);
+            lo(2 * i + 1, fx::neg_wrap(b_im), b_re);
+            hi(2 * q - 2 - 2 * i, b_im, b_re);
+            hi(2 * q - 1 - 2 * i, a_re, a_im);
+        }
+        return;
+    }
+    int32_t pq[4 * kRun];
+    for (int run = i0; run < i1; run += kRun) {
+        const int passes = i1 - run < kRun ? i1 - run : kRun;
+        for (int k = 0, ia = q / 2 + run; k < passes; ++k, ++ia) {
+            const Complex a = rotate(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]);
+            pq[4 * k] = a.re;
+            pq[4 * k + 1] = fx::neg_wrap(a.im);
+        }
+        for (int k = passes - 1, ib = q / 2 - run - passes; k >= 0; --k, ++ib) {
+            const Complex b = rotate(load(buf, ib), tw[2 * ib], tw[2 * ib + 1]);
+            pq[4 * k + 2] = fx::neg_wrap(b.im);
+            pq[4 * k + 3] = b.re;
+        }
+        const int32_t* const end = pq + 4 * passes;
+        int n = 2 * run;
+        for (const int32_t* v = pq; v < end; v += 2, ++n) lo(n, fx::neg_wrap(v[0]), v[1]);
+        n = 2 * q - 1 - 2 * run;
+        for (const int32_t* v = pq; v < end; v += 2, --n) hi(n, v[0], v[1]);
     }
 }
 
