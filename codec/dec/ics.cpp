@@ -51,8 +51,8 @@ int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi) {
     }
     for (int i = 0; i < nslots; ++i) {
         const int c = slots[i];
-        // No clearing of coef[c]: the spectral data fills its upper half,
-        // the dequantisation writes all 1024 coefficients, and a channel
+        // No clearing of coef[c]: the spectral decoder clears and fills its
+        // upper half, the dequantisation writes all 1024 coefficients, and a channel
         // that fails leaves the block to concealment, which writes them too.
         uint16_t global_gain;
         const int16_t r =

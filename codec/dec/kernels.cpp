@@ -57,7 +57,8 @@ uint32_t select_kernels(uint32_t mask) {
     Kernels k = kReference;
     // Variants, each under the features it needs.
 #if AAC_ARITHMETIC_EXACT && defined(__x86_64__)
-    // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal).
+    // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal and
+    // the dequantisation's band scan).
     constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
     if (use & CPU_X86_SSE41) {
         k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;

@@ -21,10 +21,6 @@
 #define AAC_RANGE_CHECK 0
 #endif
 
-#if defined(__ARM_FEATURE_DSP)
-#include <arm_acle.h>
-#endif
-
 #if AAC_RANGE_CHECK
 #include <cstdio>
 #include <cstdlib>

@@ -4,7 +4,7 @@
 // the table lane by lane, the products with the band's mantissa are 64-bit
 // (VMULL), VRSHL by minus the band's shift is the rounding shift of the pair
 // (it adds 2^(s-1) first, as plain_band's rounding term), VMOVN keeps the low
-// words (every result fits 30 bits), and the sign goes back on as
+// words (every result fits 31 bits, below INT32_MAX), and the sign goes back on as
 // (x ^ m) - m with m the value's sign mask. Bit-exact with plain_band;
 // everything else is the portable walk.
 //

@@ -16,7 +16,6 @@
 
 #include <cstring>
 
-#include "dsp/bitrev_pairs.h"
 #include "dsp/fft_variants.h"
 #include "dsp/filterbank.h"
 #include "dsp/kernels.h"
