@@ -35,18 +35,5 @@ if [ -z "$frames" ] || [ "$frames" -eq 0 ]; then
   echo "$0: no frames decoded from $stream" >&2
   exit 1
 fi
-# Per symbol: (count of two passes - count of one pass) / frames.
-awk -v frames="$frames" -v top="$top" -v stream="$stream" '
-  FNR == 1 { file++ }
-  $1 == "total" { n = $2; name = "total" }
-  $1 != "total" { n = $1; $1 = ""; sub(/^ /, ""); name = $0 }
-  {
-    if (file == 1) one[name] = n; else two[name] = n }
-  END {
-    printf "%s: %d frames, %.1f k ARM instructions per frame\n", stream, frames,
-      (two["total"] - one["total"]) / frames / 1000
-    for (name in two) if (name != "total") {
-      d = (two[name] - one[name]) / frames
-      if (d > 0) printf "%12.0f  %s\n", d, name | "sort -rn | head -n " top
-    }
-  }' "$work/count1.txt" "$work/count2.txt"
+awk -v frames="$frames" -v top="$top" -v stream="$stream" -v isa=ARM -f "$root/scripts/per-frame.awk" \
+  "$work/count1.txt" "$work/count2.txt"

@@ -28,7 +28,7 @@ trap 'rm -rf "$work"' EXIT
 for n in 1 2; do
   valgrind --tool=callgrind --callgrind-out-file="$work/cg$n.out" "$bench" "$stream" $n >"$work/out$n.txt" 2>/dev/null
   callgrind_annotate --inclusive=no --threshold=100 "$work/cg$n.out" 2>/dev/null |
-    awk '/^ *[0-9,]+ +\( *[0-9.]+%\) / { n = $1; gsub(/,/, "", n); sub(/^ *[0-9,]+ +\( *[0-9.]+%\) +/, "")
+    awk '/^ *[0-9,]+ +\( *[0-9.]+%\) / { n = $1; gsub(/,/, "", n); sub(/^ *[0-9,]+ +\( *[0-9.]+%\) +/, ""); sub(/ \[.*\]$/, ""); sub(/^\?\?\?:/, "")
                                          if ($0 ~ /PROGRAM TOTALS/) print "total", n; else print n, $0 }' >"$work/count$n.txt"
 done
 frames=$(sed -n 's/.*: \([0-9]*\) blocks,.*/\1/p' "$work/out1.txt")
@@ -36,16 +36,5 @@ if [ -z "$frames" ] || [ "$frames" -eq 0 ]; then
   echo "$0: no frames decoded from $stream" >&2
   exit 1
 fi
-awk -v frames="$frames" -v top="$top" -v stream="$stream" '
-  FNR == 1 { file++ }
-  $1 == "total" { n = $2; name = "total" }
-  $1 != "total" { n = $1; $1 = ""; sub(/^ /, ""); sub(/ \[.*\]$/, ""); sub(/^\?\?\?:/, ""); name = $0 }
-  { if (file == 1) one[name] += n; else two[name] += n }
-  END {
-    printf "%s: %d frames, %.1f k x86-64 instructions per frame\n", stream, frames,
-      (two["total"] - one["total"]) / frames / 1000
-    for (name in two) if (name != "total") {
-      d = (two[name] - one[name]) / frames
-      if (d > 0) printf "%12.0f  %s\n", d, name | "sort -rn | head -n " top
-    }
-  }' "$work/count1.txt" "$work/count2.txt"
+awk -v frames="$frames" -v top="$top" -v stream="$stream" -v isa=x86-64 -f "$root/scripts/per-frame.awk" \
+  "$work/count1.txt" "$work/count2.txt"
