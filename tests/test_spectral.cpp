@@ -100,6 +100,78 @@ TEST_F(Bits, EveryCodewordDecodesWithItsSignBits) {
     }
 }
 
+// Random sections of every book, escapes included, decoded three ways: with
+// plenty of buffered words after them, with the buffered words ending right
+// after them (the last codewords go through the FIFO's own decoder), and
+// with the words wrapping round the FIFO's end. Values and bits used agree
+// with what was written every time.
+TEST_F(Bits, SectionsDecodeAlikeWhereverTheBufferedWordsEnd) {
+    const std::vector<Codeword> all = load_codebooks();
+    std::vector<const Codeword*> by_book[12];
+    for (const Codeword& c : all) by_book[c.book].push_back(&c);
+    uint32_t seed = 12345;
+    const auto rnd = [&](uint32_t n) {
+        seed = seed * 1664525u + 1013904223u;
+        return (seed >> 8) % n;
+    };
+    int16_t tops[48];
+    for (int b = 0; b < 48; ++b) tops[b] = static_cast<int16_t>(4 * (b + 1));
+    for (int trial = 0; trial < 150; ++trial) {
+        BitWriter w;
+        std::vector<int> want;
+        SectionEntry sec[4];
+        const int count = 1 + static_cast<int>(rnd(4));
+        int band = 0;
+        for (int s = 0; s < count; ++s) {
+            const int cb = s == 0 && trial % 3 == 0 ? 11 : 1 + static_cast<int>(rnd(11));
+            band += 1 + static_cast<int>(rnd(3));
+            sec[s] = {static_cast<uint8_t>(cb), static_cast<uint8_t>(band)};
+            const Huffbook& book = kvxdec_book[cb];
+            while (static_cast<int>(want.size()) < tops[band - 1]) {
+                const Codeword& c = *by_book[cb][rnd(static_cast<uint32_t>(by_book[cb].size()))];
+                for (char b : c.bits) w.put(b == '1', 1);
+                std::vector<int> v = c.values;
+                if (!book.is_signed)
+                    for (int& x : v)
+                        if (x) {  // sign bits, then the escapes
+                            const bool neg = rnd(2);
+                            w.put(neg, 1);
+                            if (neg) x = -x;
+                        }
+                for (int& x : v)
+                    if (cb == 11 && (x == 16 || x == -16)) {
+                        const int n = 4 + static_cast<int>(rnd(9));
+                        const uint32_t e = rnd(1u << n);
+                        w.put((1u << (n - 4)) - 1, n - 4).put(0, 1).put(e, n);
+                        x = (x < 0 ? -1 : 1) * static_cast<int>(e + (1u << n));
+                    }
+                want.insert(want.end(), v.begin(), v.end());
+            }
+        }
+        BitWriter marked = w;
+        marked.put(0x2D, 6);
+        for (int way = 0; way < 3; ++way) {
+            std::vector<uint8_t> b = marked.data();
+            b.resize(b.size() + (way == 0 ? 64 : 2), 0);
+            aacdecode_flushFifo(obj);
+            if (way == 2) {
+                // Start half the data before the FIFO's end.
+                const int skip = obj->fifo.size - 1 - static_cast<int>(b.size() / 4);
+                std::vector<uint8_t> filler(static_cast<size_t>(2 * skip), 0);
+                feed(obj, filler);
+                for (int i = 0; i < skip; ++i) aacdec_getbits(obj, 16);
+            }
+            feed(obj, b);
+            int16_t out[192];
+            std::fill(out, out + 192, int16_t{99});
+            ASSERT_TRUE(kvxdec_DecodeHuff(static_cast<uint16_t>(count), tops, sec, out, &obj->fifo));
+            for (size_t i = 0; i < want.size(); ++i)
+                ASSERT_EQ(out[i], want[i]) << "trial " << trial << " way " << way << " value " << i;
+            ASSERT_EQ(aacdec_getbits(obj, 6), 0x2D) << "trial " << trial << " way " << way;
+        }
+    }
+}
+
 TEST_F(Bits, ScaleFactorCodeOrderAndEveryCodeword) {
     const int16_t first[7] = {60, 59, 61, 58, 62, 57, 63};
     const uint16_t lengths[7] = {1, 3, 4, 4, 4, 5, 5};
