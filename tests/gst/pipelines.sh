@@ -7,9 +7,11 @@ launch="$1"; dir="$2"; aacdec="$3"; seek="$4"; src="$5"
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 export GST_PLUGIN_PATH="$dir" GST_REGISTRY="$tmp/registry.bin"
 fails=0
+# Each pipeline gets two minutes: a hang fails the test instead of stalling it.
+gst() { timeout 120 "$launch" "$@"; }
 check() {  # check NAME STREAM PIPELINE-BETWEEN-SOURCE-AND-DECODER
   "$aacdec" --quiet "$2" - > "$tmp/$1.want" || { echo "FAIL: aacdec $2"; fails=$((fails + 1)); return; }
-  if ! "$launch" -q filesrc location="$2" ! $3 ! zoraacdec ! filesink location="$tmp/$1.pcm" > "$tmp/$1.log" 2>&1; then
+  if ! gst -q filesrc location="$2" ! $3 ! zoraacdec ! filesink location="$tmp/$1.pcm" > "$tmp/$1.log" 2>&1; then
     echo "FAIL: $1 pipeline:"; cat "$tmp/$1.log"; fails=$((fails + 1)); return
   fi
   if cmp -s "$tmp/$1.want" "$tmp/$1.pcm"; then echo "$1: $(wc -c < "$tmp/$1.pcm") bytes as aacdec"
@@ -17,9 +19,9 @@ check() {  # check NAME STREAM PIPELINE-BETWEEN-SOURCE-AND-DECODER
 }
 check adts_mono "$src/samples/tones_clicks_12k_mono.aac" "aacparse"
 check m4a_stereo "$src/tests/data/g2_22050_s_sweep.m4a" "qtdemux ! aacparse"
-"$seek" "$src/samples/tones_clicks_12k_mono.aac" "$tmp/adts_mono.want" || fails=$((fails + 1))
+timeout 120 "$seek" "$src/samples/tones_clicks_12k_mono.aac" "$tmp/adts_mono.want" || fails=$((fails + 1))
 # Two decoders in one process: the second fails, saying why.
-if "$launch" filesrc location="$src/samples/tones_clicks_12k_mono.aac" ! aacparse ! tee name=t \
+if gst filesrc location="$src/samples/tones_clicks_12k_mono.aac" ! aacparse ! tee name=t \
      t. ! queue ! zoraacdec ! fakesink t. ! queue ! zoraacdec ! fakesink > "$tmp/two.log" 2>&1 ||
    ! grep -q "one stream per process" "$tmp/two.log"; then
   echo "FAIL: a second zoraacdec did not fail clearly:"; cat "$tmp/two.log"; fails=$((fails + 1))
