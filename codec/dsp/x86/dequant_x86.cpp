@@ -11,23 +11,18 @@
 
 #include "dsp/dequant.h"
 #include "dsp/fixed.h"
+#include "dsp/x86/complex_sse41.h"
 #include "tables/exact_tables.h"
 
-#define SSE41 __attribute__((target("sse4.1")))
 #define AVX2 __attribute__((target("avx2")))
 
 namespace {
-
-// Words 0 and 2 of even, 1 and 3 of odd: the results' low halves.
-SSE41 inline __m128i pack_even_odd(__m128i even, __m128i odd) {
-    return _mm_blend_epi16(even, _mm_slli_epi64(odd, 32), 0xCC);
-}
 
 // sign(q) ((t mant + 2^(s-1)) >> s) per word, q the values, t the table's.
 SSE41 inline __m128i scale4(__m128i q, __m128i t, __m128i mant, __m128i bias, __m128i shift) {
     const __m128i even = _mm_srl_epi64(_mm_add_epi64(_mm_mul_epi32(t, mant), bias), shift);
     const __m128i odd = _mm_srl_epi64(_mm_add_epi64(_mm_mul_epi32(_mm_srli_epi64(t, 32), mant), bias), shift);
-    return _mm_sign_epi32(pack_even_odd(even, odd), q);
+    return _mm_sign_epi32(sse41::pack_even_odd(even, odd), q);
 }
 
 // Four values from the buffer, widened to 32 bits.
