@@ -35,8 +35,7 @@ SSE41 inline __m128i table4(__m128i a) {
                           pow43_q18[_mm_extract_epi32(a, 2)], pow43_q18[_mm_extract_epi32(a, 3)]);
 }
 
-// Four values at a time from i; the last few (bands are multiples of four
-// wide, so only ever in the checker) go to the portable loop.
+// Four values at a time from i up to n (both multiples of four).
 SSE41 inline void plain_tail(int32_t* out, const int16_shared* q, int i, int n, int32_t mant, int shift) {
     const __m128i m = _mm_set1_epi64x(mant), bias = _mm_set1_epi64x(fx::round_bias64(shift));
     const __m128i s = _mm_cvtsi32_si128(shift);
@@ -44,7 +43,6 @@ SSE41 inline void plain_tail(int32_t* out, const int16_shared* q, int i, int n, 
         const __m128i v = load4(q + i);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), scale4(v, table4(_mm_abs_epi32(v)), m, bias, s));
     }
-    if (i < n) plain_band(out + i, q + i, n - i, mant, shift);
 }
 
 // The OR of the words of a register, folded into its lowest word.
