@@ -159,6 +159,43 @@ int live_end(const int16_shared* q, int begin, int end) {
     return end;
 }
 
+constexpr DequantSteps kPortableSteps{scan_band, plain_band};
+
+// One band of n values at q into out (see dequantise_bands).
+__attribute__((always_inline)) inline void dequantise_band(const DequantSteps& steps, int32_t* out,
+                                                           const int16_shared* q, int n, int16_t sf_coded) {
+    // One pass over the band first (its values are all read before the
+    // first store, which may land on them). Bands of zeros (no spectral
+    // data, or noise or intensity) are common: a fill.
+    const BandBits bits = steps.scan(q, n);
+    if (bits.any == 0) {
+        for (int i = 0; i < n; ++i) out[i] = 0;
+        return;
+    }
+    // Only spectral bands carry non-zero values; their scale factors lie in
+    // 0..255. The clamp keeps malformed streams (pulses in an intensity or
+    // noise band) inside the tables.
+    const int sf = sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded);
+    const Gain g = band_gain(sf);
+    if constexpr (kExactArithmetic) {
+        // A plain band: every value in -512..511 (each magnitude at most
+        // bits + 1 <= 512) and a shift where even the largest value's
+        // product cannot saturate (any shift of 32 or more: the products
+        // stay below 2^61).
+        const int shift = 48 - g.exp;
+        if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
+            (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], g.mant), shift) < INT32_MAX)) {
+            steps.plain(out, q, n, g.mant, shift);
+            return;
+        }
+        if (shift >= 1 && shift <= 62) {
+            for (int i = 0; i < n; ++i) out[i] = dequant(q[i], g, shift);
+            return;
+        }
+    }
+    for (int i = 0; i < n; ++i) out[i] = q[i] == 0 ? 0 : dequant(q[i], g);
+}
+
 }  // namespace
 
 int32_t dequant_value(int16_t q, int sf) {
@@ -178,43 +215,13 @@ void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int3
         const int live = (window_end - base) % 8 == 0 ? live_end(quant_in, base, window_end) : window_end;
         for (int b = 0; b < bands && pos < live; ++b) {
             const int end = base + top[b];
-            // One pass over the band first (its values are all read before
-            // the first store, which may land on them). Bands of zeros (no
-            // spectral data, or noise or intensity) are common: a fill.
-            const BandBits bits = (end - pos) % 4 == 0 ? steps.scan(quant_in + pos, end - pos)
-                                                       : scan_band(quant_in + pos, end - pos);
-            if (bits.any == 0) {
-                for (; pos < end; ++pos) coef_out[pos] = 0;
-                continue;
-            }
-            // Only spectral bands carry non-zero values; their scale factors
-            // lie in 0..255. The clamp keeps malformed streams (pulses in an
-            // intensity or noise band) inside the tables.
-            int sf = scaleFactors[b];
-            sf = sf < 0 ? 0 : (sf > 255 ? 255 : sf);
-            const Gain g = band_gain(sf);
-            if constexpr (kExactArithmetic) {
-                // A plain band: every value in -512..511 (each magnitude at
-                // most bits + 1 <= 512) and a shift where even the largest
-                // value's product cannot saturate (any shift of 32 or more:
-                // the products stay below 2^61).
-                const int shift = 48 - g.exp;
-                if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
-                    (shift >= 32 ||
-                     fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], g.mant), shift) < INT32_MAX)) {
-                    steps.plain(coef_out + pos, quant_in + pos, end - pos, g.mant, shift);
-                    pos = end;
-                    continue;
-                }
-                if (shift >= 1 && shift <= 62) {
-                    for (; pos < end; ++pos) coef_out[pos] = dequant(quant_in[pos], g, shift);
-                    continue;
-                }
-            }
-            for (; pos < end; ++pos) {
-                const int16_t q = quant_in[pos];
-                coef_out[pos] = q == 0 ? 0 : dequant(q, g);
-            }
+            // The steps take whole fours; other widths (no band layout has
+            // them) go to the portable ones.
+            if ((end - pos) % 4 == 0)
+                dequantise_band(steps, coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
+            else
+                dequantise_band(kPortableSteps, coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
+            pos = end;
         }
         // The zero bands at the top of the window (common: no spectral data
         // above the coded bandwidth) in one fill, after the values below
@@ -227,5 +234,5 @@ void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int3
 void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                             const int16_shared* quant_in, const int16_t* scaleFactors,
                             const int16_t* const* window_swb_top) {
-    dequantise_bands({scan_band, plain_band}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    dequantise_bands(kPortableSteps, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }

@@ -35,7 +35,7 @@ void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
 // plain: a plain band, all values in -512..511 and a shift s = 48 - exp of
 // 1..62 where no value saturates: out[i] = sign(q[i]) *
 // ((pow43_q18[|q[i]|] * mant + 2^(s-1)) >> s), i < n (every result within
-// 31 bits).
+// 31 bits), n a multiple of four.
 struct BandBits {
     uint32_t any;
     int32_t bits;

@@ -45,8 +45,7 @@ BandBits scan_band_neon(const int16_shared* q, int n) {
 void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
     const int32x2_t m = vdup_n_s32(mant);
     const int64x2_t s = vdupq_n_s64(-shift);
-    int i = 0;
-    for (; i + 4 <= n; i += 4) {
+    for (int i = 0; i < n; i += 4) {
         const int32x4_t v = vmovl_s16(vld1_s16(q + i));
         const int32x4_t a = vabsq_s32(v);
         int32x4_t t = vdupq_n_s32(0);
@@ -59,9 +58,6 @@ void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant, i
         const int32x4_t sign = vshrq_n_s32(v, 31);
         vst1q_s32(out + i, vsubq_s32(veorq_s32(vcombine_s32(lo, hi), sign), sign));
     }
-    // The last few (bands are multiples of four wide, so only ever in the
-    // checker) in the portable loop.
-    if (i < n) plain_band(out + i, q + i, n - i, mant, shift);
 }
 
 }  // namespace

@@ -20,6 +20,12 @@ SSE41 inline __m128i load2(const int32_t* v, int k) {
 }
 SSE41 inline void store2(int32_t* v, int k, __m128i z) { _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * k), z); }
 
+// Words 0 and 2 of even, 1 and 3 of odd: the low halves of two pairs of
+// 64-bit results.
+SSE41 inline __m128i pack_even_odd(__m128i even, __m128i odd) {
+    return _mm_blend_epi16(even, _mm_slli_epi64(odd, 32), 0xCC);
+}
+
 // (re, im) -> (im, -re) in both points, the negation wrapping.
 SSE41 inline __m128i times_minus_i(__m128i z) {
     const __m128i swapped = _mm_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));

@@ -11,23 +11,18 @@
 
 #include "dsp/dequant.h"
 #include "dsp/fixed.h"
+#include "dsp/x86/complex_sse41.h"
 #include "tables/exact_tables.h"
 
-#define SSE41 __attribute__((target("sse4.1")))
 #define AVX2 __attribute__((target("avx2")))
 
 namespace {
-
-// Words 0 and 2 of even, 1 and 3 of odd: the results' low halves.
-SSE41 inline __m128i pack_even_odd(__m128i even, __m128i odd) {
-    return _mm_blend_epi16(even, _mm_slli_epi64(odd, 32), 0xCC);
-}
 
 // sign(q) ((t mant + 2^(s-1)) >> s) per word, q the values, t the table's.
 SSE41 inline __m128i scale4(__m128i q, __m128i t, __m128i mant, __m128i bias, __m128i shift) {
     const __m128i even = _mm_srl_epi64(_mm_add_epi64(_mm_mul_epi32(t, mant), bias), shift);
     const __m128i odd = _mm_srl_epi64(_mm_add_epi64(_mm_mul_epi32(_mm_srli_epi64(t, 32), mant), bias), shift);
-    return _mm_sign_epi32(pack_even_odd(even, odd), q);
+    return _mm_sign_epi32(sse41::pack_even_odd(even, odd), q);
 }
 
 // Four values from the buffer, widened to 32 bits.
@@ -40,8 +35,7 @@ SSE41 inline __m128i table4(__m128i a) {
                           pow43_q18[_mm_extract_epi32(a, 2)], pow43_q18[_mm_extract_epi32(a, 3)]);
 }
 
-// Four values at a time from i; the last few (bands are multiples of four
-// wide, so only ever in the checker) go to the portable loop.
+// Four values at a time from i up to n (both multiples of four).
 SSE41 inline void plain_tail(int32_t* out, const int16_shared* q, int i, int n, int32_t mant, int shift) {
     const __m128i m = _mm_set1_epi64x(mant), bias = _mm_set1_epi64x(fx::round_bias64(shift));
     const __m128i s = _mm_cvtsi32_si128(shift);
@@ -49,7 +43,6 @@ SSE41 inline void plain_tail(int32_t* out, const int16_shared* q, int i, int n, 
         const __m128i v = load4(q + i);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), scale4(v, table4(_mm_abs_epi32(v)), m, bias, s));
     }
-    if (i < n) plain_band(out + i, q + i, n - i, mant, shift);
 }
 
 // The OR of the words of a register, folded into its lowest word.

@@ -19,6 +19,7 @@
 #include "dsp/fft_variants.h"
 #include "dsp/filterbank.h"
 #include "dsp/kernels.h"
+#include "dsp/x86/complex_avx2.h"
 #include "tables/band_layout.h"
 #include "tables/exact_tables.h"
 
@@ -38,24 +39,13 @@ using V = __m256i;
 
 inline V load8(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const V*>(p)); }
 inline void store8(int32_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<V*>(p), v); }
-inline V neg(V a) { return _mm256_sub_epi32(_mm256_setzero_si256(), a); }
-// Odd lanes from b, even ones from a.
-inline V odd_from(V a, V b) { return _mm256_blend_epi32(a, b, 0xAA); }
-// The two words of every point (re, im) swapped.
-inline V swap_pairs(V v) { return _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)); }
+using avx2::neg;
+using avx2::odd_from;
+using avx2::rotate;
+using avx2::swap_pairs;
 // The four points (64-bit lanes) in reverse order; the eight words in reverse order.
 inline V reverse_points(V v) { return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(0, 1, 2, 3)); }
 inline V reverse8(V v) { return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0)); }
-
-// z (c - i s) for four points (re, im) by their twiddles (c, s), as the
-// scalar rotate: re = re c + im s, im = im c + (-re) s, each rounded once at
-// bit 31 and kept modulo 2^32.
-inline V rotate(V z, V tw) {
-    const V zs = swap_pairs(z), ts = swap_pairs(tw), half = _mm256_set1_epi64x(INT64_C(1) << 30);
-    const V re = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(z, tw), _mm256_mul_epi32(zs, ts)), half);
-    const V im = _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(zs, tw), _mm256_mul_epi32(neg(z), ts)), half);
-    return odd_from(_mm256_srli_epi64(re, 31), _mm256_slli_epi64(im, 1));
-}
 
 // fx::mul_q31 on eight lanes.
 inline V mul_q31(V a, V b) {

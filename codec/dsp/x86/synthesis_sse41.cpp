@@ -18,6 +18,7 @@
 
 #include "dsp/filterbank.h"
 #include "dsp/kernels.h"
+#include "dsp/x86/complex_sse41.h"
 #include "tables/band_layout.h"
 #include "tables/exact_tables.h"
 
@@ -39,29 +40,12 @@ inline __m128i q31_even(__m128i a, __m128i b) {
     return _mm_srli_epi64(_mm_add_epi64(_mm_mul_epi32(a, b), _mm_set1_epi64x(INT64_C(1) << 30)), 31);
 }
 
-// The same of two sums of products, a * b + c * d (modulo 2^64, as mac64).
-inline __m128i q31_even2(__m128i a, __m128i b, __m128i c, __m128i d) {
-    const __m128i s = _mm_add_epi64(_mm_mul_epi32(a, b), _mm_mul_epi32(c, d));
-    return _mm_srli_epi64(_mm_add_epi64(s, _mm_set1_epi64x(INT64_C(1) << 30)), 31);
-}
-
-// Lanes 0 and 2 from `even`'s low words, 1 and 3 from `odd`'s.
-inline __m128i merge(__m128i even, __m128i odd) { return _mm_blend_epi16(even, _mm_slli_epi64(odd, 32), 0xCC); }
-
 // fx::mul_q31 on four lanes.
 inline __m128i mul_q31(__m128i a, __m128i b) {
-    return merge(q31_even(a, b), q31_even(_mm_srli_epi64(a, 32), _mm_srli_epi64(b, 32)));
+    return sse41::pack_even_odd(q31_even(a, b), q31_even(_mm_srli_epi64(a, 32), _mm_srli_epi64(b, 32)));
 }
 
 inline __m128i neg(__m128i a) { return _mm_sub_epi32(_mm_setzero_si128(), a); }
-
-// Two complex values (re, im, re, im) turned by their twiddles (c, s, c, s)
-// as the reference's rotate: re = z.re c + z.im s, im = z.im c + (-z.re) s,
-// each rounded once.
-inline __m128i rotate2(__m128i z, __m128i tw) {
-    const __m128i zi = _mm_srli_epi64(z, 32), s = _mm_srli_epi64(tw, 32);
-    return merge(q31_even2(z, tw, zi, s), q31_even2(zi, tw, neg(z), s));
-}
 
 // fx::add_sat on four lanes: on overflow the limit of a's sign.
 inline __m128i add_sat(__m128i a, __m128i b) {
@@ -108,10 +92,10 @@ struct Ops {
                                                           output_pass_vec::Eight<Ops>& hi) {
         const int32_t* tw = kQuarter == 512 ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
         const int ao = kQuarter + 2 * i, bo = kQuarter - 8 - 2 * i;  // words of a of pass i, of b of pass i+3
-        const __m128i a01 = rotate2(::load(buf + ao), ::load(tw + ao));
-        const __m128i a23 = rotate2(::load(buf + ao + 4), ::load(tw + ao + 4));
-        const __m128i b32 = rotate2(::load(buf + bo), ::load(tw + bo));
-        const __m128i b10 = rotate2(::load(buf + bo + 4), ::load(tw + bo + 4));
+        const __m128i a01 = sse41::rotate(::load(buf + ao), ::load(tw + ao));
+        const __m128i a23 = sse41::rotate(::load(buf + ao + 4), ::load(tw + ao + 4));
+        const __m128i b32 = sse41::rotate(::load(buf + bo), ::load(tw + bo));
+        const __m128i b10 = sse41::rotate(::load(buf + bo + 4), ::load(tw + bo + 4));
         // Per pass k = 0..3: re and im of a and b.
         const __m128 fa01 = _mm_castsi128_ps(a01), fa23 = _mm_castsi128_ps(a23);
         const __m128 fb10 = _mm_castsi128_ps(b10), fb32 = _mm_castsi128_ps(b32);
