@@ -30,8 +30,8 @@ using cx::load;
 using cx::store;
 using cx::sub;
 
-// High-half products by the cosine (bottom half, tw_c) and sine (top half,
-// tw_s) of a packed twiddle word.
+// High-half products by the cosine (bottom half) and sine (top half) of a
+// packed twiddle word.
 inline int32_t by_c(int32_t a, uint32_t w) { return mul32x16_hb(a, w); }
 inline int32_t by_s(int32_t a, uint32_t w) { return mul32x16_ht(a, w); }
 

@@ -24,7 +24,3 @@ extern const int16_t kvxdec_fhg_short[128];
 extern const int16_t kvxdec_dol_short[128];
 extern const int16_t kvxdec_fhg_edler[1024];
 extern const int16_t kvxdec_dol_edler[1024];
-
-// Low (c) and high (s) halves of a twiddle word.
-inline int16_t tw_c(uint32_t w) { return static_cast<int16_t>(static_cast<uint16_t>(w)); }
-inline int16_t tw_s(uint32_t w) { return static_cast<int16_t>(static_cast<uint16_t>(w >> 16)); }
