@@ -16,7 +16,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zoraac.pc DESTINATION ${CMAKE_INSTALL_
 
 configure_package_config_file(cmake/zoraacConfig.cmake.in zoraacConfig.cmake
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zoraac
-  PATH_VARS CMAKE_INSTALL_INCLUDEDIR AAC_PLUGIN_INSTALL_DIR)
+  PATH_VARS CMAKE_INSTALL_INCLUDEDIR CMAKE_INSTALL_LIBDIR AAC_PLUGIN_INSTALL_DIR)
 write_basic_package_version_file(zoraacConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/zoraacConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/zoraacConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zoraac)

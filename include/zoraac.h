@@ -1,4 +1,6 @@
-/* zoraac.h: the AAC-LC decode plug-in as a host sees it (C99).
+/* zoraac.h: the AAC-LC decoder as a host sees it (C99): the plug-in a media
+ * framework loads, and below it the library interface (libzoraac) for any
+ * other host.
  *
  * A host loads libaacplugin.so, calls GetZorAudioDecodePlugin() and drives
  * the three entry points of the descriptor:
@@ -106,6 +108,171 @@ typedef const AACPlugin* (*GetZorAudioDecodePluginFn)(void);
  * blocks a frame can carry. Frame mode needs less: the blocks of the frame
  * it is given (four blocks cover any frame). */
 #define ZORAAC_PCM_ROOM(in_bytes) (4096u * (((uint32_t)(in_bytes) + 2039u) / 4u + 4u))
+
+/* ======================================================================
+ * The library interface (libzoraac): any number of decoders per process,
+ * each in memory its host gives; C99, no heap, no process-wide state that
+ * decoders write. Link with `pkg-config --libs zoraac` or the CMake target
+ * zoraac::zoraac.
+ *
+ *   zoraac_params p;
+ *   zoraac_params_init(&p);                 transport, output, format ...
+ *   zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+ *   int n = zoraac_query_memory(&p, rec);   n records, or a negative status
+ *   void *block[ZORAAC_MAX_MEMRECS];        rec[i].size bytes each, aligned
+ *                                           to rec[i].alignment
+ *   zoraac_decoder *d = zoraac_open(&p, block);
+ *   while (input left or the last call gave PCM) {
+ *       size_t used;
+ *       zoraac_frame f;
+ *       int s = zoraac_decode(d, in, in_size, &used, out, out_room, &f);
+ *       in += used; in_size -= used;        at most one block's PCM per call
+ *       if (f.bytes) write f.bytes bytes of out;
+ *       if (s == ZORAAC_NEED_MORE_INPUT && no input is left) break;
+ *   }
+ *   zoraac_close(d);                        the blocks are the host's again
+ *
+ * Memory: every record is the host's to place anywhere that meets its
+ * alignment. Persistent records carry the stream from call to call and
+ * belong to one decoder. Scratch records hold nothing between calls: the
+ * same scratch blocks may serve any number of decoders that never decode
+ * at the same time (one thread, or decoders taking turns).
+ *
+ * End of input: call zoraac_decode with in_size 0 until it answers
+ * ZORAAC_NEED_MORE_INPUT; this pushes out the last frames of a byte stream.
+ * ====================================================================== */
+
+#define ZORAAC_API_VERSION 1
+/* Records zoraac_query_memory may describe (today 10; room for more tools). */
+#define ZORAAC_MAX_MEMRECS 16
+
+/* Transports: what params.transport asks for and info.transport reports. */
+enum {
+    ZORAAC_TRANSPORT_AUTO = 0, /* a byte stream of ADTS frames or an ADIF stream, in any pieces */
+    ZORAAC_TRANSPORT_ADTS = 1, /* reported once found */
+    ZORAAC_TRANSPORT_ADIF = 2, /* reported once found */
+    ZORAAC_TRANSPORT_ASC = 3,  /* raw access units, one per call, configured by params.asc */
+    ZORAAC_TRANSPORT_RAW = 4   /* raw access units, one per call, params.sample_rate and channels */
+};
+
+/* Output layout. */
+enum {
+    ZORAAC_OUT_STEREO = 0, /* interleaved stereo; a mono stream doubled (as the plug-in) */
+    ZORAAC_OUT_NATIVE = 1  /* the stream's own 1 or 2 channels */
+};
+
+/* Sample format of the output, native byte order. */
+enum {
+    ZORAAC_S16 = 0, /* signed 16-bit */
+    ZORAAC_S32 = 1  /* signed 32-bit; not yet offered: zoraac_query_memory refuses it */
+};
+
+/* Record kinds. */
+enum { ZORAAC_MEM_PERSISTENT = 0, ZORAAC_MEM_SCRATCH = 1 };
+
+/* Results. Non-negative: the call did what it could; negative: an error. */
+enum zoraac_status {
+    ZORAAC_OK = 0,              /* one block of PCM in out */
+    ZORAAC_NEED_MORE_INPUT = 1, /* all input taken (consumed == in_size), no PCM yet */
+    ZORAAC_CONCEALED = 2,       /* PCM that stands in for a block that failed to decode */
+    ZORAAC_FORMAT_CHANGED = 3,  /* PCM at a new rate or channel count: see frame */
+    ZORAAC_DROPPED = 4,         /* an access unit failed, concealment is off: taken, no PCM */
+    ZORAAC_ERR_ARGUMENT = -1,   /* a null pointer or a value out of range */
+    ZORAAC_ERR_OUTPUT_ROOM = -2, /* out_room below zoraac_frame_bytes(): nothing taken */
+    ZORAAC_ERR_UNSUPPORTED = -3, /* the stream needs what this decoder does not play */
+    ZORAAC_ERR_CONFIG = -4      /* the AudioSpecificConfig, rate or channel count is unreadable or invalid */
+};
+
+typedef struct zoraac_memrec {
+    size_t size;      /* bytes */
+    size_t alignment; /* a power of two: the block's address is a multiple of it */
+    int kind;         /* ZORAAC_MEM_PERSISTENT or ZORAAC_MEM_SCRATCH */
+} zoraac_memrec;
+
+typedef struct zoraac_params {
+    uint32_t size;          /* sizeof(zoraac_params), set by zoraac_params_init */
+    uint32_t transport;     /* ZORAAC_TRANSPORT_AUTO, _ASC or _RAW */
+    const uint8_t* asc;     /* ZORAAC_TRANSPORT_ASC: the AudioSpecificConfig ... */
+    uint32_t asc_size;      /* ... and its length in bytes; read during the call only */
+    uint32_t sample_rate;   /* ZORAAC_TRANSPORT_RAW: Hz, one of the twelve AAC rates */
+    uint32_t channels;      /* ZORAAC_TRANSPORT_RAW: 1 or 2 */
+    uint32_t conceal;       /* 1 (default): a failed block gives concealed PCM; 0: nothing */
+    uint32_t output;        /* ZORAAC_OUT_STEREO (default) or ZORAAC_OUT_NATIVE */
+    uint32_t format;        /* ZORAAC_S16 (default) */
+    uint32_t reserved[8];   /* zero (zoraac_params_init): room for later tools */
+} zoraac_params;
+
+/* One call's output. */
+typedef struct zoraac_frame {
+    uint32_t bytes;       /* PCM bytes written to out (0: none) */
+    uint32_t samples;     /* sample frames per channel (1024, or 0) */
+    uint32_t channels;    /* channels in out */
+    uint32_t sample_rate; /* Hz of the PCM */
+    uint32_t concealed;   /* 1: the block failed and this PCM conceals it */
+    uint32_t reserved[3];
+} zoraac_frame;
+
+/* What the decoder knows of its stream. */
+typedef struct zoraac_info {
+    uint32_t size;                  /* sizeof(zoraac_info): set by the caller, as a version */
+    uint32_t transport;             /* ZORAAC_TRANSPORT_*; AUTO until a header is found */
+    uint32_t object_type;           /* audio object type: 2 = AAC-LC (0 until known) */
+    uint32_t sample_rate;           /* Hz of the coded stream (0 until known) */
+    uint32_t output_rate;           /* Hz of the PCM */
+    uint32_t channel_configuration; /* as the stream signals it (0: by program config element) */
+    uint32_t channels;              /* coded channels (0 until known) */
+    uint32_t output_channels;       /* channels of the PCM */
+    uint32_t bit_rate;              /* bits per second over the input taken so far */
+    uint32_t delay;                 /* decoder delay in output samples (0 for AAC-LC) */
+    uint64_t frames_decoded;        /* blocks of PCM given out, concealed ones included */
+    uint64_t frames_concealed;      /* of them, concealed */
+    uint64_t bytes_consumed;        /* input bytes taken */
+    int32_t last_error;             /* the decoder's last error or notice code (0: none) */
+    uint32_t reserved[7];
+} zoraac_info;
+
+typedef struct zoraac_decoder zoraac_decoder;
+
+/* Fills *p with the defaults: AUTO transport, concealment on, stereo, S16. */
+void zoraac_params_init(zoraac_params* p);
+
+/* Describes the memory a decoder with these params needs in rec[0 ..
+ * ZORAAC_MAX_MEMRECS - 1]. Returns the number of records, or a negative
+ * status: ZORAAC_ERR_CONFIG for an unreadable AudioSpecificConfig or an
+ * invalid rate or channel count, ZORAAC_ERR_UNSUPPORTED for a stream this
+ * decoder does not play (not AAC-LC, more than two channels, S32). */
+int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEMRECS]);
+
+/* Builds a decoder in the host's blocks, block[i] for record i. Never
+ * allocates. NULL when the params are refused (see zoraac_query_memory) or a
+ * block is missing or misaligned. */
+zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]);
+
+/* Output room one zoraac_decode call may need: one block of PCM. */
+size_t zoraac_frame_bytes(const zoraac_params* p);
+
+/* Decodes from in[0 .. in_size - 1] until one block of PCM is ready, and
+ * stores it in out. *consumed says how many input bytes were taken (never
+ * more than in_size); bytes taken are the decoder's, so the next call starts
+ * after them. With out_room below zoraac_frame_bytes() nothing is taken and
+ * ZORAAC_ERR_OUTPUT_ROOM comes back. frame (may be NULL) describes the PCM.
+ * AUTO transport: any pieces of the stream; in_size 0 marks its end.
+ * ASC and RAW: one whole access unit per call (in_size 0: nothing more). */
+int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
+                  size_t out_room, zoraac_frame* frame);
+
+/* Fills *info (info->size set by the caller). 0, or ZORAAC_ERR_ARGUMENT. */
+int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info);
+
+/* A seek: the overlap, the buffered input and the search state are cleared;
+ * the configuration and the counters stay. */
+void zoraac_flush(zoraac_decoder* d);
+
+/* Ends the decoder; its blocks are the host's again. */
+void zoraac_close(zoraac_decoder* d);
+
+/* A short English text for a status. */
+const char* zoraac_status_string(int status);
 
 /* Layout checks on the 32-bit target, where the compiler has them (C11, C++11). */
 #if defined(__cplusplus) && __cplusplus >= 201103L

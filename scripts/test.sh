@@ -3,7 +3,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, both in the default (exact)
 # arithmetic; then an optimised build in the compact arithmetic. The stream
 # tests run once more with the portable kernels alone (AAC_CPU_MASK=0): the
-# same MD5s.
+# same MD5s. Last, the library's tests under ThreadSanitizer.
 set -e
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -14,3 +14,7 @@ for variant in build-test:OFF:exact build-asan:ON:exact build-compact:OFF:compac
   (cd "$dir" && ctest --output-on-failure -j2)
 done
 (cd build-test && AAC_CPU_MASK=0 ctest --output-on-failure -j2 -R '^stream_')
+# Decoders in threads of their own under ThreadSanitizer: the library's tests.
+cmake -S . -B build-tsan -DAAC_TSAN=ON -DAAC_TESTS=ON -DAAC_GSTREAMER=OFF -DAAC_MP4=OFF >/dev/null
+cmake --build build-tsan -j2 --target api_tests
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j2 -R '^Api\.')

@@ -53,55 +53,117 @@ void KVXD_init(KVXD_ModuleInfo* moduleInfo) {
 
 void KVXD_exit(void) { KVXD_KELVARIS_exit(); }
 
-IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* status) {
-    IALG_MemRec request[kStaticBlocks];
+int KVXD_alloc(const IKVXD_Params* params, IALG_MemRec memTab[kStaticBlocks]) {
+    std::memset(memTab, 0, kStaticBlocks * sizeof *memTab);
+    const int n = KVXD_KELVARIS_IKVXD.ialg.algAlloc(params, nullptr, memTab);
+    if (n != kOuterRecords) return n;
+    // The concealment store: the spectra of the last good block.
+    memTab[kOuterRecords].size = static_cast<uint32_t>(kLastSpectrumBytes);
+    memTab[kOuterRecords].alignment = 4;
+    memTab[kOuterRecords].space = IALG_EXTERNAL;
+    memTab[kOuterRecords].attrs = IALG_PERSIST;
+    return kStaticBlocks;
+}
+
+namespace {
+
+// Zeroes the granted blocks and builds both levels in them.
+IALG_Handle build(const IKVXD_Params* params, const IALG_MemRec* request, void* const* bases) {
     IALG_MemRec granted[kStaticBlocks];
-    std::memset(request, 0, sizeof request);
-    std::memset(granted, 0, sizeof granted);
-    for (int k = 0; k < kStaticBlocks; ++k) {
-        std::memset(static_blocks[k], 0, static_block_bytes[k]);
-        granted[k].base = static_blocks[k];
+    for (int i = 0; i < kStaticBlocks; ++i) {
+        granted[i] = request[i];
+        granted[i].base = bases[i];
+        if (bases[i]) std::memset(bases[i], 0, request[i].size);
     }
     const IKVXD_Fxns* const fxns = &KVXD_KELVARIS_IKVXD;
-    std::memcpy(block0, &fxns, sizeof fxns);
-    IALG_Handle h = reinterpret_cast<IALG_Handle>(block0);
+    std::memcpy(bases[0], &fxns, sizeof fxns);
+    IALG_Handle h = static_cast<IALG_Handle>(bases[0]);
+    if (fxns->ialg.algInit(h, granted, nullptr, params) != 0) return nullptr;
+    // The eighth block, which no algorithm record requests, keeps the
+    // spectra of the last good block for concealment.
+    static_cast<MP4AACDEC_QUVA_Obj*>(bases[1])->lastSpectrum = static_cast<int32_t*>(bases[kOuterRecords]);
+    return h;
+}
 
-    // Without a status record the layout of the static blocks is trusted.
-    if (status) {
-        status->code = KVXD_CREATE_OK;
-        status->index = 0;
-        const int n = fxns->ialg.algAlloc(params, reinterpret_cast<IALG_Fxns**>(block0), request);
-        if (n != kOuterRecords) {
-            status->code = KVXD_CREATE_RECORD_COUNT;
-            return nullptr;
-        }
-        for (int i = 1; i < n; ++i) {  // record 0 is the outer object itself
-            if (request[i].size != expected_record_bytes[i]) {
-                status->code = KVXD_CREATE_SIZE_MISMATCH;
-                status->index = static_cast<uint16_t>(i);
-                status->value1 = static_cast<uint16_t>(request[i].size);
-                status->value2 = static_cast<uint16_t>(expected_record_bytes[i]);
-                return nullptr;
-            }
-            const uintptr_t addr = reinterpret_cast<uintptr_t>(static_blocks[i]);
-            if (request[i].alignment != 0 &&
-                addr % static_cast<uint32_t>(request[i].alignment) != 0) {
-                status->code = KVXD_CREATE_MISALIGNED;
-                status->index = static_cast<uint16_t>(i);
-                status->value1 = static_cast<uint16_t>(request[i].alignment - 1);
-                status->value2 = static_cast<uint16_t>(addr & 0xFFFFu);
-                return nullptr;
-            }
-        }
-    }
-    if (fxns->ialg.algInit(h, granted, nullptr, params) != 0) {
-        if (status) status->code = KVXD_CREATE_INIT_FAILED;
+bool misaligned(const IALG_MemRec& request, const void* base) {
+    return request.alignment > 1 &&
+           reinterpret_cast<uintptr_t>(base) % static_cast<uint32_t>(request.alignment) != 0;
+}
+
+void report(KVXD_CreateStatus* status, KVXD_CreateCode code, int index, uint32_t value1, uint32_t value2) {
+    status->code = code;
+    status->index = static_cast<uint16_t>(index);
+    status->value1 = static_cast<uint16_t>(value1);
+    status->value2 = static_cast<uint16_t>(value2);
+}
+
+}  // namespace
+
+IALG_Handle KVXD_create(const IKVXD_Params* params, const IALG_MemRec memTab[kStaticBlocks],
+                        KVXD_CreateStatus* status) {
+    KVXD_CreateStatus ignored;
+    if (!status) status = &ignored;
+    report(status, KVXD_CREATE_OK, 0, 0, 0);
+    IALG_MemRec request[kStaticBlocks];
+    if (KVXD_alloc(params, request) != kStaticBlocks) {
+        report(status, KVXD_CREATE_RECORD_COUNT, 0, 0, 0);
         return nullptr;
     }
-    // The eighth block, which no record requests, keeps the spectra of the
-    // last good block for concealment.
+    // Every record must be there, at least as large as requested and aligned
+    // as requested; the concealment store alone may be missing (a failed
+    // block is then concealed with silence).
+    void* bases[kStaticBlocks];
+    for (int i = 0; i < kStaticBlocks; ++i) {
+        bases[i] = memTab[i].base;
+        if (!bases[i] && i == kOuterRecords) continue;
+        if (!bases[i] || memTab[i].size < request[i].size) {
+            report(status, KVXD_CREATE_SIZE_MISMATCH, i, request[i].size, bases[i] ? memTab[i].size : 0);
+            return nullptr;
+        }
+        if (misaligned(request[i], bases[i])) {
+            report(status, KVXD_CREATE_MISALIGNED, i, static_cast<uint32_t>(request[i].alignment - 1),
+                   static_cast<uint32_t>(reinterpret_cast<uintptr_t>(bases[i]) & 0xFFFFu));
+            return nullptr;
+        }
+    }
+    IALG_Handle h = build(params, request, bases);
+    if (!h) report(status, KVXD_CREATE_INIT_FAILED, 0, 0, 0);
+    return h;
+}
+
+// The one static instance in the eight static blocks. With a status record
+// the records requested must be the blocks' sizes exactly; without one the
+// layout of the blocks is trusted.
+IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* status) {
     static_assert(sizeof block7 == kLastSpectrumBytes, "concealment store");
-    reinterpret_cast<MP4AACDEC_QUVA_Obj*>(block1)->lastSpectrum = reinterpret_cast<int32_t*>(block7);
+    IALG_MemRec request[kStaticBlocks];
+    const int n = KVXD_alloc(params, request);
+    if (status) {
+        report(status, KVXD_CREATE_OK, 0, 0, 0);
+        if (n != kStaticBlocks) {
+            report(status, KVXD_CREATE_RECORD_COUNT, 0, 0, 0);
+            return nullptr;
+        }
+        for (int i = 1; i < kOuterRecords; ++i) {  // record 0 is the outer object itself
+            if (request[i].size != expected_record_bytes[i]) {
+                report(status, KVXD_CREATE_SIZE_MISMATCH, i, request[i].size, expected_record_bytes[i]);
+                return nullptr;
+            }
+            if (misaligned(request[i], static_blocks[i])) {
+                report(status, KVXD_CREATE_MISALIGNED, i, static_cast<uint32_t>(request[i].alignment - 1),
+                       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(static_blocks[i]) & 0xFFFFu));
+                return nullptr;
+            }
+        }
+    }
+    void* bases[kStaticBlocks];
+    for (int k = 0; k < kStaticBlocks; ++k) {
+        bases[k] = static_blocks[k];
+        // The blocks' own sizes bound what is cleared.
+        request[k].size = static_block_bytes[k];
+    }
+    IALG_Handle h = build(params, request, bases);
+    if (!h && status) report(status, KVXD_CREATE_INIT_FAILED, 0, 0, 0);
     return h;
 }
 

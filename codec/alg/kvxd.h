@@ -45,6 +45,18 @@ extern const uint32_t expected_record_bytes[kOuterRecords];
 
 void KVXD_init(KVXD_ModuleInfo* moduleInfo);
 void KVXD_exit(void);
+// The records an instance needs: the seven algorithm records (the outer
+// object, then the inner decoder's six) and an eighth, the concealment store
+// (persistent, 8192 bytes). Returns kStaticBlocks.
+int KVXD_alloc(const IKVXD_Params* params, IALG_MemRec memTab[kStaticBlocks]);
+// Builds an instance in the blocks the caller gives (the bases of memTab,
+// each at least the size and alignment KVXD_alloc asked for; the eighth may
+// be null, concealment then being silence). Records KVXD_alloc marks as
+// scratch may be shared with other instances that never decode at the same
+// time: nothing is kept in them between calls. Null on failure, with the
+// reason in status when one is given.
+IALG_Handle KVXD_create(const IKVXD_Params* params, const IALG_MemRec memTab[kStaticBlocks],
+                        KVXD_CreateStatus* status);
 IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* status);
 int KVXD_control(IALG_Handle h, int cmd, KVXD_Status* status);
 uint16_t KVXD_process(IALG_Handle h, const uint16_t* words, uint32_t count);

@@ -1,14 +1,13 @@
 // Band layouts of the long and eight-short window sequences at the current rate.
 #include "dec/bands.h"
 
-BandInfo only_long_kvxdec_info;
-BandInfo kvxdec_eight_short_kvxdec_info;
-BandInfo* win_seq_kvxdec_info[4];
-BandInfo* kvxdec_winmap[4];
-int16_t kvxdec_sfbwidth128[16];
+#include <initializer_list>
 
-void kvxdec_infoinit(const SampRateInfo* sri) {
-    BandInfo& lng = only_long_kvxdec_info;
+#include "dec/instance.h"
+
+void kvxdec_infoinit(MP4AACDEC_QUVA_Obj* dec, const SampRateInfo* sri) {
+    DecoderContext& ctx = *dec->ctx;
+    BandInfo& lng = ctx.longBands;
     lng.is_long = 1;
     lng.num_windows = 1;
     lng.frame_bins = 1024;
@@ -18,9 +17,8 @@ void kvxdec_infoinit(const SampRateInfo* sri) {
     lng.swb_width_short = nullptr;
     lng.num_window_groups = 1;
     lng.window_group_length[0] = 1;
-    win_seq_kvxdec_info[ONLY_LONG_SEQUENCE] = &lng;
 
-    BandInfo& shrt = kvxdec_eight_short_kvxdec_info;
+    BandInfo& shrt = ctx.shortBands;
     shrt.is_long = 0;
     shrt.num_windows = 8;
     shrt.frame_bins = 1024;
@@ -29,19 +27,17 @@ void kvxdec_infoinit(const SampRateInfo* sri) {
         shrt.sect_bits[w] = 3;
         shrt.window_swb_top[w] = sri->swb_top_short;
     }
-    shrt.swb_width_short = kvxdec_sfbwidth128;
-    win_seq_kvxdec_info[EIGHT_SHORT_SEQUENCE] = &shrt;
+    shrt.swb_width_short = ctx.sfbWidth128;
 
     int16_t prev = 0;
     for (int i = 0; i < sri->num_swb_short; ++i) {
-        kvxdec_sfbwidth128[i] = static_cast<int16_t>(sri->swb_top_short[i] - prev);
+        ctx.sfbWidth128[i] = static_cast<int16_t>(sri->swb_top_short[i] - prev);
         prev = sri->swb_top_short[i];
     }
 
     // Band ends over the whole frame: the eight-short layout is eight copies
     // of the short table, each offset by the lines of the windows before it.
-    for (BandInfo* b : win_seq_kvxdec_info) {
-        if (!b) continue;
+    for (BandInfo* b : {&lng, &shrt}) {
         b->num_swb_frame = 0;
         int k = 0;
         int offset = 0;

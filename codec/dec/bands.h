@@ -6,14 +6,10 @@
 #include "tables/band_layout.h"
 #include "tables/band_tables.h"
 
-extern BandInfo only_long_kvxdec_info;
-extern BandInfo kvxdec_eight_short_kvxdec_info;
-extern BandInfo* win_seq_kvxdec_info[4];
-extern BandInfo* kvxdec_winmap[4];
-extern int16_t kvxdec_sfbwidth128[16];
+struct MP4AACDEC_QUVA_Obj;
 
-// Rebuilds both band layouts for the given rate.
-void kvxdec_infoinit(const SampRateInfo* sri);
+// Rebuilds both band layouts of the instance for the given rate.
+void kvxdec_infoinit(MP4AACDEC_QUVA_Obj* dec, const SampRateInfo* sri);
 
 // Fills the grouping fields of a working copy of the eight-short layout from
 // the group ends of one frame (each an exclusive window index, the last 8):

@@ -33,7 +33,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
         const ChInfo& ch = mi.channel[c];
         const int w = ch.window_channel;
         if (!ch.present || !ch.is_cpe || !ch.is_left || !dec->msMaskPresent[w]) continue;
-        const BandInfo* b = kvxdec_winmap[dec->windowSequence[w] & 3];
+        const BandInfo* b = kvxdec_winmap(dec, dec->windowSequence[w]);
         const int r = ch.paired_channel;
         if (dec->msMaskPresent[w] == 1)
             kvxdec_map_mask(b, dec->windowGroups[w], dec->msMask[w], dec->sectCodebook[r]);
@@ -45,11 +45,11 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
         const ChInfo& ch = mi.channel[c];
         if (!ch.present) continue;
         const int w = ch.window_channel;
-        const BandInfo* b = kvxdec_winmap[dec->windowSequence[w] & 3];
+        const BandInfo* b = kvxdec_winmap(dec, dec->windowSequence[w]);
         aacdec_pns(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
-                   dec->predUsed[w], dec->coef);
+                   &dec->ctx->pnsSeed, dec->coef);
         kvxdec_intensity(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
-                         dec->predUsed[w], dec->coef);
+                         dec->coef);
     }
     // Temporal noise shaping window by window, then the filter bank.
     int16_t drop = 0;
@@ -57,7 +57,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
         const ChInfo& ch = mi.channel[c];
         if (!ch.present) continue;
         const int w = ch.window_channel;
-        const BandInfo* b = kvxdec_winmap[dec->windowSequence[w] & 3];
+        const BandInfo* b = kvxdec_winmap(dec, dec->windowSequence[w]);
         const TnsInfo* tns = dec->tnsData[c];
         int offset = 0;
         for (int i = 0; i < tns->n_windows && i < 8; ++i) {
@@ -93,7 +93,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     unsigned slots = 0;
     bool remapped = false;
     if (dec->state == STATE_ADIF) kvxdec_byte_align(&f);
-    reset_mc_kvxdec_info(&dec->mcInfo);
+    reset_mc_kvxdec_info(dec, &dec->mcInfo);
 
     uint16_t id = bits(dec, 3);
     if (id == ID_END) return 0;  // an empty block decodes nothing
@@ -145,12 +145,12 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
         dec->state = STATE_SEARCH;
         return 0;
     }
-    kvxdec_check_mc_kvxdec_info(&dec->mcInfo, kvxdec_bno == 0 && kvxdec_default_config != 0);
+    kvxdec_check_mc_kvxdec_info(&dec->mcInfo, dec->ctx->bno == 0 && dec->ctx->defaultConfig != 0);
     const int16_t result = static_cast<int16_t>(16u * f.words_read);
 
     synthesise(dec);
 
-    ++kvxdec_bno;
+    ++dec->ctx->bno;
     dec->numSamples = kSamplesPerBlock;
     return result;
 }

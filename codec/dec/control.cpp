@@ -11,10 +11,6 @@
 
 static void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj);
 
-uint32_t kvxdec_bno = 0;
-uint32_t kvxdec_default_config = 0;
-uint32_t aacdec_raw_write = 0;
-
 namespace {
 
 // Hands out consecutive per-channel buffers from one memory record.
@@ -58,7 +54,7 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
     for (auto& p : obj->tnsData) p = side.take<TnsInfo>(kTnsDataBytes);
     Carver persist(record2);
     for (auto& p : obj->overlap) p = persist.take<OverlapSample>(kOverlapBytes);
-    for (auto& p : obj->predUsed) p = persist.take<int32_t>(kPredUsedBytes);
+    obj->ctx = persist.take<DecoderContext>(kContextBytes);
     Carver bands(record3);
     for (auto& p : obj->windowGroups) p = bands.take<uint8_t>(kWindowGroupsBytes);
     for (auto& p : obj->sectCodebook) p = bands.take<uint8_t>(kSectCodebookBytes);
@@ -100,7 +96,6 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
         std::memset(obj->scaleFactors[ch], 0, kScaleFactorsBytes);
         std::memset(obj->sectCodebook[ch], 0, kSectCodebookBytes);
         std::memset(obj->windowGroups[ch], 0, kWindowGroupsBytes);
-        std::memset(obj->predUsed[ch], 0, kPredUsedBytes);
         std::memset(obj->chanAux[ch], 0, kChanAuxBytes);
         std::memset(obj->tnsData[ch], 0, kTnsDataBytes);
         std::memset(obj->msMask[ch], 0, kMsMaskBytes);
@@ -122,31 +117,21 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
     std::memset(&obj->adts, 0, sizeof obj->adts);
     std::memset(&obj->adif, 0, sizeof obj->adif);
     std::memset(&obj->progConfig, 0, sizeof obj->progConfig);
-    reset_process_state();
+    reset_process_state(obj);
     kvxdec_global_init(obj);
     kvxdec_aacFilterBankInit(obj);
 }
 
-void reset_process_state() {
-    kvxdec_bno = 0;
-    kvxdec_default_config = 0;
-    kvxdec_current_program = -1;
-    cpe_seen = 0;
-    aacdec_raw_write = 0;
-    pns_seed = 0;
-    std::memset(&nec_kvxdec_info, 0, sizeof nec_kvxdec_info);
+void reset_process_state(MP4AACDEC_QUVA_Obj* obj) {
+    std::memset(obj->ctx, 0, sizeof *obj->ctx);
+    obj->ctx->currentProgram = -1;
 }
 
 static void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {
     std::memset(&obj->mcInfo, 0, sizeof obj->mcInfo);
     obj->mcInfo.sampling_rate_idx = 4;  // 44100 Hz until told otherwise
     obj->mcInfo.profile = 0;
-    for (auto& p : win_seq_kvxdec_info) p = nullptr;
-    kvxdec_huffbookinit(&obj->mcInfo);
-    kvxdec_winmap[ONLY_LONG_SEQUENCE] = win_seq_kvxdec_info[ONLY_LONG_SEQUENCE];
-    kvxdec_winmap[LONG_START_SEQUENCE] = win_seq_kvxdec_info[ONLY_LONG_SEQUENCE];
-    kvxdec_winmap[EIGHT_SHORT_SEQUENCE] = win_seq_kvxdec_info[EIGHT_SHORT_SEQUENCE];
-    kvxdec_winmap[LONG_STOP_SEQUENCE] = win_seq_kvxdec_info[ONLY_LONG_SEQUENCE];
+    kvxdec_huffbookinit(obj);
 }
 
 // Empties the FIFO and removes the get-bits callback.
@@ -199,7 +184,7 @@ int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status)
         // Indices above 15 are taken modulo 16 so the table look-up stays in bounds.
         mi.sampling_rate_idx = static_cast<int32_t>(status->sampleRateIndex & 15);
         obj->rawStream = status->rawStream;
-        kvxdec_infoinit(&samp_rate_kvxdec_info[mi.sampling_rate_idx]);
+        kvxdec_infoinit(obj, &samp_rate_kvxdec_info[mi.sampling_rate_idx]);
         return 0;
     case KVXD_RESETERRORS:
         obj->errorCount = 0;

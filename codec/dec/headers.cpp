@@ -139,7 +139,7 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
                 AdtsFields h;
                 peek_fields(f, 0, &h);
                 store_fixed(dec->adts, h);
-                kvxdec_bno = 0;
+                dec->ctx->bno = 0;
                 dec->state = STATE_FRAMES;
                 return 1;
             }
@@ -222,8 +222,8 @@ int aacDecodeADIFHeader(MP4AACDEC_QUVA_Obj* dec) {
             aacdec_getbits(dec, 16);
         }
         const int32_t tag = kvxdec_get_prog_config(dec);
-        if (kvxdec_current_program < 0) kvxdec_current_program = tag;
-        matched = tag == kvxdec_current_program;
+        if (dec->ctx->currentProgram < 0) dec->ctx->currentProgram = tag;
+        matched = tag == dec->ctx->currentProgram;
     }
     return matched ? 1 : 0;
 }

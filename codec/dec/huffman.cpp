@@ -17,35 +17,34 @@
 
 using namespace reservoir;
 
-Huffbook kvxdec_book[14];
-
-static void kvxdec_hufftab(Huffbook* book, const void* tree, int16_t dimension, int16_t lav, int16_t is_signed) {
-    book->modulus = static_cast<int16_t>(is_signed ? 2 * lav + 1 : lav + 1);
-    book->value_offset = is_signed ? lav : 0;
+static constexpr Huffbook kvxdec_hufftab(const void* tree, int16_t dimension, int16_t lav, int16_t is_signed) {
+    Huffbook book{};
+    book.modulus = static_cast<int16_t>(is_signed ? 2 * lav + 1 : lav + 1);
+    book.value_offset = is_signed ? lav : 0;
     int32_t n = 1;
-    for (int i = 0; i < dimension; ++i) n *= book->modulus;
-    book->num_codewords = static_cast<int16_t>(n);
-    book->dimension = dimension;
-    book->lav = lav;
-    book->is_signed = is_signed;
-    book->tree = tree;
+    for (int i = 0; i < dimension; ++i) n *= book.modulus;
+    book.num_codewords = static_cast<int16_t>(n);
+    book.dimension = dimension;
+    book.lav = lav;
+    book.is_signed = is_signed;
+    book.tree = tree;
+    return book;
 }
 
-void kvxdec_huffbookinit(MC_Info* mi) {
-    static const struct {
-        const uint16_t* tree;
-        int16_t dimension, lav, is_signed;
-    } kBooks[11] = {
-        {kvxdec_new_book1, 4, 1, 1},  {kvxdec_new_book2, 4, 1, 1},  {kvxdec_new_book3, 4, 2, 0},
-        {kvxdec_new_book4, 4, 2, 0},  {kvxdec_new_book5, 2, 4, 1},  {kvxdec_new_book6, 2, 4, 1},
-        {kvxdec_new_book7, 2, 7, 0},  {kvxdec_new_book8, 2, 7, 0},  {kvxdec_new_book9, 2, 12, 0},
-        {kvxdec_new_book10, 2, 12, 0}, {kvxdec_new_book11, 2, 16, 0},
-    };
-    for (int i = 0; i < 11; ++i)
-        kvxdec_hufftab(&kvxdec_book[i + 1], kBooks[i].tree, kBooks[i].dimension, kBooks[i].lav,
-                       kBooks[i].is_signed);
-    kvxdec_hufftab(&kvxdec_book[12], kvxdec_bookscl, 1, 60, 1);
-    kvxdec_infoinit(&samp_rate_kvxdec_info[mi->sampling_rate_idx & 15]);
+// The descriptors are constants: every decoder reads the same ones.
+constexpr Huffbook kvxdec_book[14] = {
+    {},
+    kvxdec_hufftab(kvxdec_new_book1, 4, 1, 1),   kvxdec_hufftab(kvxdec_new_book2, 4, 1, 1),
+    kvxdec_hufftab(kvxdec_new_book3, 4, 2, 0),   kvxdec_hufftab(kvxdec_new_book4, 4, 2, 0),
+    kvxdec_hufftab(kvxdec_new_book5, 2, 4, 1),   kvxdec_hufftab(kvxdec_new_book6, 2, 4, 1),
+    kvxdec_hufftab(kvxdec_new_book7, 2, 7, 0),   kvxdec_hufftab(kvxdec_new_book8, 2, 7, 0),
+    kvxdec_hufftab(kvxdec_new_book9, 2, 12, 0),  kvxdec_hufftab(kvxdec_new_book10, 2, 12, 0),
+    kvxdec_hufftab(kvxdec_new_book11, 2, 16, 0), kvxdec_hufftab(kvxdec_bookscl, 1, 60, 1),
+    {},
+};
+
+void kvxdec_huffbookinit(MP4AACDEC_QUVA_Obj* dec) {
+    kvxdec_infoinit(dec, &samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15]);
 }
 
 int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared* out) {
@@ -229,7 +228,7 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
                                   &dec->fifo))
         return 0;
 
-    const PulseInfo& pulse = nec_kvxdec_info;
+    const PulseInfo& pulse = dec->ctx->pulse;
     if (band->is_long && pulse.pulse_data_present) {
         // Band 7 starts below line 100 and four offsets add at most 124.
         int k = pulse.pulse_start_sfb ? band->window_swb_top[0][pulse.pulse_start_sfb - 1] : 0;

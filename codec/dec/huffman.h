@@ -22,11 +22,11 @@ struct Huffbook {
     const void* tree;   // node table; for entry 12 the scale factor code table
 };
 
-// Indexed by codebook number; entries 0 and 13 stay empty.
-extern Huffbook kvxdec_book[14];
+// Indexed by codebook number; entries 0 and 13 are empty.
+extern const Huffbook kvxdec_book[14];
 
-// Builds the codebook descriptors and the band layouts for the rate of `mi`.
-void kvxdec_huffbookinit(MC_Info* mi);
+// Builds the instance's band layouts for the rate of its channel map.
+void kvxdec_huffbookinit(MP4AACDEC_QUVA_Obj* dec);
 
 int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,
                         const SectionEntry* sections, int16_t c);

@@ -11,17 +11,12 @@ static void kvxdec_get_ics_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, int c, int w);
 static int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_window,
                              uint16_t* global_gain, int c, int w);
 
-PulseInfo nec_kvxdec_info;
-
 namespace {
-
-// Working copy of the band layout of the channel stream being decoded.
-BandInfo band_copy;
 
 inline uint16_t bits(MP4AACDEC_QUVA_Obj* dec, uint16_t n) { return aacdec_getbits(dec, n); }
 
 inline const BandInfo* layout_of(const MP4AACDEC_QUVA_Obj* dec, int w) {
-    return kvxdec_winmap[dec->windowSequence[w] & 3];
+    return kvxdec_winmap(dec, dec->windowSequence[w]);
 }
 
 }  // namespace
@@ -36,7 +31,7 @@ int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi) {
     else
         return kElementIsLfe;
 
-    const int32_t c0 = kvxdec_chn_config(id, tag, common_window, mi);
+    const int32_t c0 = kvxdec_chn_config(dec, id, tag, common_window, mi);
     if (c0 < 0) return kElementNotMapped;
     int slots[2] = {c0, mi->channel[c0].paired_channel};
     const int nslots = id == 1 ? 2 : 1;
@@ -55,6 +50,9 @@ int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi) {
         // upper half, the dequantisation writes all 1024 coefficients, and a channel
         // that fails leaves the block to concealment, which writes them too.
         uint16_t global_gain;
+        // Working copy of the band layout of the channel stream being decoded
+        // (its grouping is this stream's own).
+        BandInfo band_copy;
         const int16_t r =
             kvxdec_getics(dec, &band_copy, common_window, &global_gain, c, mi->channel[c].window_channel);
         if (r <= 0) return kElementFailed;
@@ -76,7 +74,7 @@ static int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t co
                         dec->scaleFactors[c], c))
         return 0;
 
-    PulseInfo& pulse = nec_kvxdec_info;
+    PulseInfo& pulse = dec->ctx->pulse;
     pulse.pulse_data_present = bits(dec, 1);
     if (pulse.pulse_data_present) {
         if (!band->is_long) return kIcsPulseInShort;
@@ -110,7 +108,6 @@ static void kvxdec_get_ics_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, int c, int w) {
     if (!b->is_long) {
         dec->maxSfb[w] = static_cast<uint8_t>(bits(dec, 4));
         kvxdec_getgroup(dec, b, dec->windowGroups[w]);
-        dec->predUsed[w][0] = 0;
     } else {
         dec->maxSfb[w] = static_cast<uint8_t>(bits(dec, 6));
         dec->windowGroups[w][0] = 1;

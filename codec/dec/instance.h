@@ -8,6 +8,7 @@
 #include "dec/headers.h"
 #include "dec/mcinfo.h"
 #include "dec/status.h"
+#include "dec/syntax.h"
 #include "dsp/arithmetic.h"
 #include "dsp/tools.h"
 
@@ -26,7 +27,8 @@ constexpr size_t kMsMaskBytes = 128;
 constexpr size_t kChanAuxBytes = 24;
 constexpr size_t kTnsDataBytes = 2084;
 constexpr size_t kOverlapBytes = 4096;
-constexpr size_t kPredUsedBytes = 512;
+// Persistent decoder context, after the overlap buffers in their record.
+constexpr size_t kContextBytes = 1024;
 constexpr size_t kWindowGroupsBytes = 8;
 constexpr size_t kSectCodebookBytes = 128;
 constexpr size_t kScaleFactorsBytes = 256;
@@ -35,7 +37,7 @@ constexpr uint16_t kFifoWords = 892;
 
 // Sizes of inner records 1..5 (two channels each; the FIFO once).
 constexpr size_t kSideInfoRecordBytes = 2 * (kMsMaskBytes + kChanAuxBytes + kTnsDataBytes);
-constexpr size_t kOverlapRecordBytes = 2 * (kOverlapBytes + kPredUsedBytes);
+constexpr size_t kOverlapRecordBytes = 2 * kOverlapBytes + kContextBytes;
 constexpr size_t kBandRecordBytes = 2 * (kWindowGroupsBytes + kSectCodebookBytes + kScaleFactorsBytes);
 constexpr size_t kCoefRecordBytes = 2 * kCoefBytes;
 constexpr size_t kFifoRecordBytes = kFifoWords * sizeof(uint16_t);
@@ -44,6 +46,25 @@ static_assert(sizeof(TnsInfo) == kTnsDataBytes, "TnsInfo fills its buffer");
 static_assert(kSideInfoRecordBytes == 4472 && kOverlapRecordBytes == 9216 &&
               kBandRecordBytes == 784 && kCoefRecordBytes == 8192 && kFifoRecordBytes == 1784,
               "record sizes");
+
+// What a stream leaves behind from block to block besides the per-channel
+// buffers: the band layouts of the current rate, the block number since the
+// last synchronisation, the program selected, the noise generator. It lives
+// in the instance's persistent memory (carved from the overlap record after
+// the two overlap buffers), so decoders share nothing they write.
+struct DecoderContext {
+    BandInfo longBands;        // the layout of the long window sequences
+    BandInfo shortBands;       // the layout of eight short windows
+    int16_t sfbWidth128[16];   // short band widths
+    PulseInfo pulse;           // pulse data of the channel stream being decoded
+    uint32_t bno;              // blocks decoded since the last synchronisation
+    uint32_t defaultConfig;    // 1: channels mapped implicitly, block by block
+    int32_t currentProgram;    // tag of the selected program; -1 until one is
+    int32_t cpeSeen;           // a channel pair was mapped implicitly
+    uint32_t pnsSeed;          // noise generator
+    uint32_t rawWrite;         // 1 once an ADTS header was read since a search
+};
+static_assert(sizeof(DecoderContext) <= kContextBytes, "decoder context fits its place");
 
 // Decoder state machine.
 enum : uint32_t { STATE_ADIF = 0, STATE_FRAMES = 1, STATE_SEARCH = 3 };
@@ -70,7 +91,8 @@ struct MP4AACDEC_QUVA_Obj {
     uint8_t maxSfb[2];
     uint8_t* sectCodebook[2];
     TnsInfo* tnsData[2];
-    int32_t* predUsed[2];
+    DecoderContext* ctx;  // in the overlap record
+    uint32_t reserved;
     int32_t* chanAux[2];
     int16_t* scaleFactors[2];
     MC_Info mcInfo;
@@ -116,20 +138,20 @@ constexpr uint32_t kDefaultBitsNeededStream = 128;
 constexpr uint32_t kDefaultBitsNeededFrame = 72;
 constexpr uint16_t kSamplesPerBlock = 2048;
 
-// Process-wide decoder globals.
-extern uint32_t kvxdec_bno;
-extern uint32_t kvxdec_default_config;
-// Exported: 0 from a header search until an ADTS header has been read, then 1.
-extern "C" __attribute__((visibility("default"))) uint32_t aacdec_raw_write;
+// The band layout of a window sequence: the long one for every sequence but
+// eight short windows.
+inline const BandInfo* kvxdec_winmap(const MP4AACDEC_QUVA_Obj* dec, uint8_t window_sequence) {
+    return (window_sequence & 3) == EIGHT_SHORT_SEQUENCE ? &dec->ctx->shortBands : &dec->ctx->longBands;
+}
 
 int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* record3,
                    void* record4, void* record5, const IMP4AACDEC_Params* params);
 void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj);
 void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj);
-// Resets the process-wide variables every stream starts from: block number,
-// channel configuration, program tag, pair flag, header flag, noise seed and
-// pulse record. Every reset of the instance calls it.
-void reset_process_state();
+// Resets the context every stream starts from: block number, channel
+// configuration, program tag, pair flag, header flag, noise seed and pulse
+// record. Every reset of the instance calls it.
+void reset_process_state(MP4AACDEC_QUVA_Obj* obj);
 // Empties the FIFO onto its storage; keeps the get-bits callback.
 void fifo_reset(MP4AACDEC_QUVA_Obj* obj);
 void kvxdec_context_save(MP4AACDEC_QUVA_Obj* obj);

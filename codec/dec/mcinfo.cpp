@@ -7,9 +7,6 @@
 
 static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* pc);
 
-int32_t kvxdec_current_program = -1;
-int32_t cpe_seen = 0;
-
 namespace {
 
 void read_elements(MP4AACDEC_QUVA_Obj* dec, EleList& list, bool with_flag) {
@@ -57,10 +54,11 @@ int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec) {
     for (uint16_t i = 0; i < comment_bytes; ++i) pc.comments[i] = static_cast<uint8_t>(aacdec_getbits(dec, 8));
     pc.comments[comment_bytes] = 0;
 
-    if (kvxdec_current_program < 0) kvxdec_current_program = tag;
-    if (tag != kvxdec_current_program) return tag;
+    DecoderContext& ctx = *dec->ctx;
+    if (ctx.currentProgram < 0) ctx.currentProgram = tag;
+    if (tag != ctx.currentProgram) return tag;
     if (kvxdec_enter_mc_kvxdec_info(dec, &pc) != 1) return -1;
-    kvxdec_default_config = 0;
+    ctx.defaultConfig = 0;
     return tag;
 }
 
@@ -72,7 +70,7 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     mi.profile = pc->profile;
     if (mi.sampling_rate_idx != pc->sampling_rate_idx) {
         mi.sampling_rate_idx = pc->sampling_rate_idx;  // 4 bits: always a table entry
-        kvxdec_infoinit(&samp_rate_kvxdec_info[mi.sampling_rate_idx & 15]);
+        kvxdec_infoinit(dec, &samp_rate_kvxdec_info[mi.sampling_rate_idx & 15]);
     }
     int sce = 0;
     while (sce < pc->front.num_elements && !pc->front.is_cpe[sce]) ++sce;
@@ -140,25 +138,26 @@ int32_t kvxdec_enter_chn(int32_t is_cpe, int32_t tag, int8_t position, int32_t c
     return i;
 }
 
-int32_t kvxdec_chn_config(int32_t id, int32_t tag, int32_t common_window, MC_Info* mi) {
+int32_t kvxdec_chn_config(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t common_window, MC_Info* mi) {
+    DecoderContext& ctx = *dec->ctx;
     const int32_t is_cpe = id == 1 ? 1 : 0;
-    if (!kvxdec_default_config) return kvxdec_enter_chn(is_cpe, tag, CHN_LOOKUP, common_window, mi);
+    if (!ctx.defaultConfig) return kvxdec_enter_chn(is_cpe, tag, CHN_LOOKUP, common_window, mi);
     // A third element gets slot 0; the block parser then refuses the block
     // because more channels were decoded than mapped.
     if (mi->num_channels >= 2) return 0;
     if (is_cpe)
-        cpe_seen = 1;
-    else if (!cpe_seen && kvxdec_bno == 0)
+        ctx.cpeSeen = 1;
+    else if (!ctx.cpeSeen && ctx.bno == 0)
         ++mi->num_front_sce;
     return kvxdec_enter_chn(is_cpe, tag, CHN_FRONT, common_window, mi);
 }
 
-void reset_mc_kvxdec_info(MC_Info* mi) {
-    if (!kvxdec_default_config) return;  // the program's map stays
+void reset_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, MC_Info* mi) {
+    if (!dec->ctx->defaultConfig) return;  // the program's map stays
     mi->num_channels = mi->num_front_channels = 0;
     mi->num_side_channels = mi->num_back_channels = mi->num_lfe_channels = 0;
     mi->num_coupling_elements = 0;
-    if (kvxdec_bno == 0) mi->num_front_sce = 0;
+    if (dec->ctx->bno == 0) mi->num_front_sce = 0;
     for (ChInfo& c : mi->channel) {
         c.present = c.is_cpe = c.is_left = c.paired_channel = c.window_channel = 0;
     }

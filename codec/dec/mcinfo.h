@@ -57,17 +57,14 @@ struct MP4AACDEC_QUVA_Obj;
 // Channel positions of kvxdec_enter_chn; 0 looks up an existing channel.
 enum : int8_t { CHN_LOOKUP = 0, CHN_FRONT = 'f', CHN_SIDE = 's', CHN_BACK = 'b', CHN_LFE = 'l' };
 
-// Tag of the selected program; the first program config element parsed
-// while it is negative selects its own tag. Never reset.
-extern int32_t kvxdec_current_program;
-// Set once implicit mode has been asked for the slot of a channel pair.
-extern int32_t cpe_seen;
-
 int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec);
 int32_t kvxdec_enter_chn(int32_t is_cpe, int32_t tag, int8_t position, int32_t common_window,
                          MC_Info* mi);
-int32_t kvxdec_chn_config(int32_t id, int32_t tag, int32_t common_window, MC_Info* mi);
-void reset_mc_kvxdec_info(MC_Info* mi);
+// The instance's context holds the selected program's tag (the first program
+// config element parsed while it is negative selects its own tag) and
+// whether implicit mapping has placed a channel pair.
+int32_t kvxdec_chn_config(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t common_window, MC_Info* mi);
+void reset_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, MC_Info* mi);
 void kvxdec_check_mc_kvxdec_info(MC_Info* mi, int32_t flag);
 
 static_assert(sizeof(MC_Info) == 180, "MC_Info layout");

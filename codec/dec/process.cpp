@@ -170,7 +170,7 @@ uint16_t adif(Call& call) {
         }
         obj->blockCount = 1;
     }
-    kvxdec_default_config = 1;
+    obj->ctx->defaultConfig = 1;
     kvxdec_byte_align(&obj->fifo);
     const DecFifo block_start = obj->fifo;
     if (aacDecode(obj) > 0) return obj->numSamples;
@@ -187,9 +187,9 @@ uint16_t adif(Call& call) {
 
 uint16_t search(Call& call) {
     MP4AACDEC_QUVA_Obj* obj = call.obj;
-    kvxdec_default_config = 1;
+    obj->ctx->defaultConfig = 1;
     obj->headerPending = 1;
-    aacdec_raw_write = 0;
+    obj->ctx->rawWrite = 0;
     obj->blockCount = 0;
     call.count = call.pull ? kMinSearchBits : kvxdec_decfifoGetBitCount(&obj->fifo);
     if (obj->rawStream) {
@@ -214,7 +214,7 @@ uint16_t search(Call& call) {
 int read_header(Call& call) {
     MP4AACDEC_QUVA_Obj* obj = call.obj;
     DecFifo& f = obj->fifo;
-    aacdec_raw_write = 0;
+    obj->ctx->rawWrite = 0;
     kvxdec_byte_align(&f);
     const uint16_t status = f.status;
     if (!decfifo_hold(&f, kAdtsFixedBytes)) {
@@ -233,14 +233,14 @@ int read_header(Call& call) {
     obj->mcInfo.num_channels = h.channel_configuration;
     obj->mcInfo.profile = h.profile;
     obj->mcInfo.sampling_rate_idx = h.sampling_frequency_index;
-    if (kvxdec_bno == 0) kvxdec_infoinit(&samp_rate_kvxdec_info[h.sampling_frequency_index & 15]);
+    if (obj->ctx->bno == 0) kvxdec_infoinit(obj, &samp_rate_kvxdec_info[h.sampling_frequency_index & 15]);
     obj->blockCount = 0;
     obj->headerPending = 0;
     AdtsFields fields{};
     fields.protection_absent = static_cast<uint8_t>(h.protection_absent);
     fields.number_of_raw_data_blocks_in_frame = static_cast<uint8_t>(h.number_of_raw_data_blocks_in_frame);
     obj->blockOffset = static_cast<uint16_t>(adts_header_bytes(&fields));
-    aacdec_raw_write = 1;
+    obj->ctx->rawWrite = 1;
     call.count = kvxdec_decfifoGetBitCount(&f);
     // Streaming waits until the rest of the frame and nine bytes more (the
     // next header with its CRC word) are held: for a seven-byte header the
@@ -270,7 +270,7 @@ uint16_t frames(Call& call) {
             return 0;
         }
     }
-    kvxdec_default_config = 1;
+    obj->ctx->defaultConfig = 1;
     const DecFifo block_start = f;
     if (aacDecode(obj) <= 0) {
         if (f.status == DECFIFO_UNDERRUN && !call.frame) {

@@ -35,7 +35,6 @@ struct PulseInfo {
     int32_t pulse_offset[4];
     int32_t pulse_amp[4];
 };
-extern PulseInfo nec_kvxdec_info;
 
 // Decodes a channel element into its slots; on success the mask of the slots
 // decoded (bit c for slot c), else one of the failures above.

@@ -5,22 +5,19 @@
 #include "tables/tools_tables.h"
 
 void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
-                      const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
-                      int32_t* const* coef) {
+                      const uint8_t* sectCodebook, const int16_t* scaleFactors, int32_t* const* coef) {
     (void)w;
-    (void)predUsed;
     const ChInfo& ch = mi->channel[c & 1];
     if (!ch.is_cpe || ch.is_left) return;
     intensity_bands(band, windowGroups, sectCodebook, scaleFactors, coef[ch.paired_channel & 1], coef[c & 1]);
 }
 
 void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
-                const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
+                const uint8_t* sectCodebook, const int16_t* scaleFactors, uint32_t* seed,
                 int32_t* const* coef) {
     (void)mi;
     (void)w;
-    (void)predUsed;
-    noise_bands(band, windowGroups, sectCodebook, scaleFactors, coef[c & 1]);
+    noise_bands(band, windowGroups, sectCodebook, scaleFactors, seed, coef[c & 1]);
 }
 
 // The TNS limits of the instance's profile and rate for long or short windows.

@@ -12,11 +12,11 @@ struct MP4AACDEC_QUVA_Obj;
 
 // Intensity bands of a right channel c, from its left channel.
 void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
-                      const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
-                      int32_t* const* coef);
-// Noise substitution of the noise bands of channel c.
+                      const uint8_t* sectCodebook, const int16_t* scaleFactors, int32_t* const* coef);
+// Noise substitution of the noise bands of channel c, drawing from the
+// instance's generator `seed`.
 void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
-                const uint8_t* sectCodebook, const int16_t* scaleFactors, const int32_t* predUsed,
+                const uint8_t* sectCodebook, const int16_t* scaleFactors, uint32_t* seed,
                 int32_t* const* coef);
 // TNS filters of one window, in place, within the limits of the instance's
 // profile and rate.

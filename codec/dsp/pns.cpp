@@ -18,10 +18,6 @@
 #include "tables/exact_tables.h"
 #include "tables/tools_tables.h"
 
-// Generator state: one value for the whole process, never reset; every noise
-// line advances it once.
-uint32_t pns_seed = 0;
-
 namespace {
 
 // The widest band of any band table has 96 lines.
@@ -48,16 +44,16 @@ InvRoot inverse_root(uint64_t e) {
     return {y, k};
 }
 
-void fill_noise_exact(int32_t* out, int n, int16_t energy) {
+void fill_noise_exact(int32_t* out, int n, int16_t energy, uint32_t* state) {
     int16_t v[kMaxNoiseLines];
-    uint32_t seed = pns_seed;
+    uint32_t seed = *state;
     int64_t e = 0;  // at most 96 * 2^30
     for (int i = 0; i < n; ++i) {
         seed = seed * 1664525u + 1013904223u;
         v[i] = fx::wrap16(static_cast<int32_t>(seed));
         e = fx::mac64(e, v[i], v[i]);
     }
-    pns_seed = seed;
+    *state = seed;
     if (e == 0) {  // an all-zero draw stays zero
         for (int i = 0; i < n; ++i) out[i] = 0;
         return;
@@ -86,15 +82,17 @@ void fill_noise_exact(int32_t* out, int n, int16_t energy) {
     for (int i = 0; i < n; ++i) out[i] = fx::mul_shift_sat(v[i], g, shift);
 }
 
-void fill_noise(int32_t* out, int n, int16_t energy) {
-    if constexpr (kExactArithmetic) return fill_noise_exact(out, n, energy);
+void fill_noise(int32_t* out, int n, int16_t energy, uint32_t* state) {
+    if constexpr (kExactArithmetic) return fill_noise_exact(out, n, energy, state);
     float v[kMaxNoiseLines];
     float e = 0.0f;
+    uint32_t seed = *state;
     for (int i = 0; i < n; ++i) {
-        pns_seed = pns_seed * 1664525u + 1013904223u;
-        v[i] = static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(pns_seed)));
+        seed = seed * 1664525u + 1013904223u;
+        v[i] = static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(seed)));
         e = e + v[i] * v[i];
     }
+    *state = seed;
     // Normalised to a root-sum-square of 2 (an all-zero draw stays zero).
     const float g = e > 0.0f ? 2048.0f / static_cast<float>(std::sqrt(static_cast<double>(e)) * 1024.0) : 0.0f;
     // Energies outside the table are held at its ends.
@@ -109,12 +107,12 @@ void fill_noise(int32_t* out, int n, int16_t energy) {
 }  // namespace
 
 void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
-                 const int16_t* scaleFactors, int32_t* out) {
+                 const int16_t* scaleFactors, uint32_t* seed, int32_t* out) {
     for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int end) {
         const uint8_t cb = sectCodebook[set + b];
         if (cb != 13 && cb != kNoiseMsMarked) return;
         const int n = end - first;
         if (n <= 0 || n > kMaxNoiseLines) return;
-        fill_noise(out + first, n, scaleFactors[sf_row + b]);
+        fill_noise(out + first, n, scaleFactors[sf_row + b], seed);
     });
 }

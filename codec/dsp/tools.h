@@ -37,9 +37,9 @@ struct TnsLimits {
 void intensity_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
                      const int16_t* scaleFactors, const int32_t* left, int32_t* right);
 // Noise bands (codebook 13 or kNoiseMsMarked) of one channel, at the energy
-// of their scale factors; advances the noise generator.
+// of their scale factors; advances the noise generator `seed` once a line.
 void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
-                 const int16_t* scaleFactors, int32_t* coef);
+                 const int16_t* scaleFactors, uint32_t* seed, int32_t* coef);
 // The TNS filters of one window over its spectrum (max_sfb bands, ending at
 // window_swb_top), in place.
 void tns_window_filters(int32_t* spectrum, int max_sfb, const int16_t* window_swb_top, TnsLimits limits,
@@ -61,7 +61,4 @@ void kvxdec_tns_decode_coef(int order, int32_t coef_res, const int16_t* coef_ind
 // The all-pole filter over size lines from spectrum, upward (inc = 1) or downward
 // from spectrum[size - 1] (inc = -1). scratch is not needed.
 void kvxdec_tns_ar_filter(int32_t* spectrum, int32_t* scratch, int size, int inc, const int16_t* lpc, int order);
-
-// State of the noise generator: process-wide, never reset.
-extern uint32_t pns_seed;
 

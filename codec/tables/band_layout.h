@@ -12,7 +12,9 @@ struct SampRateInfo {
     const int16_t* swb_top_short;  // band ends (exclusive), last = 128
 };
 
-constexpr int kMaxBandsPerFrame = 200;
+// Band ends over a frame: at most 51 long bands, or eight short windows of
+// at most 15 bands.
+constexpr int kMaxBandsPerFrame = 128;
 
 struct BandInfo {
     int32_t is_long;                 // 1 long layout, 0 eight-short

@@ -7,6 +7,9 @@
 #include "aac_plugin.h"
 #include "dec/bands.h"
 #include "dec/headers.h"
+#include "dec/instance.h"
+
+uint32_t aacdec_raw_write = 0;
 
 namespace {
 
@@ -27,6 +30,15 @@ bool header_at(const uint8_t* data, uint32_t n, uint32_t at, AdtsFields* h) {
     if (at + kAdtsFixedBytes > n) return false;
     adts_fields(data + at, h);
     return adts_fixed_valid(h) != 0;
+}
+
+// Process call on the plug-in's instance; the exported header flag follows
+// the instance's after every call.
+uint16_t process(AacPluginState* st, const uint16_t* words, uint32_t count) {
+    const uint16_t r = KVXD_process(st->instance, words, count);
+    const auto* inner = reinterpret_cast<const MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(st->instance)->inner);
+    aacdec_raw_write = inner->ctx->rawWrite;
+    return r;
 }
 
 // Blocks a frame-mode buffer can yield: the decoder takes one frame per
@@ -58,9 +70,10 @@ int AACInit(const void* hostDesc) {
     std::memset(&desc, 0, sizeof desc);
     if (hostDesc) (void)audio_desc_zor_2_dm320(hostDesc, &desc);
 
-    // One decoder per process: the decoder instance and its tables are
-    // process-wide, so while one is live a second init is refused and the
-    // first decodes on undisturbed; AACFinish ends it.
+    // One plug-in decoder per process: its instance lives in the static
+    // blocks, so while one is live a second init is refused and the first
+    // decodes on undisturbed; AACFinish ends it. Hosts that want more
+    // decoders use the library interface (zoraac_open).
     if (handle) return -1;
     AacPluginState* st = static_cast<AacPluginState*>(std::malloc(sizeof(AacPluginState)));
     handle = st;
@@ -78,6 +91,7 @@ int AACInit(const void* hostDesc) {
     KVXD_init(&st->moduleInfo);
     st->instance = KVXD_createStatic(&st->params, nullptr);
     if (!st->instance) goto fail;
+    aacdec_raw_write = 0;
 
     std::memcpy(&hint, static_cast<const uint8_t*>(hostDesc) + 4, sizeof hint);
     st->status.numChannels = hint == 1 ? 1 : 0;
@@ -145,7 +159,7 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         st->stagedBytes -= chunk * 2;
         // Every block ready is fetched: in frame mode the further blocks of
         // the frame, in streaming mode every frame already buffered.
-        uint16_t r = KVXD_process(st->instance, words, chunk);
+        uint16_t r = process(st, words, chunk);
         while (r) {
             KVXD_control(st->instance, KVXD_GETSTATUS, &st->status);
             uint16_t count = 0;
@@ -159,7 +173,7 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
                 dst += count * 2u;
                 out->size += count * 2u;
             }
-            r = KVXD_process(st->instance, nullptr, 0);
+            r = process(st, nullptr, 0);
         }
     }
     out->passthrough = in->passthrough;

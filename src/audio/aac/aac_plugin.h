@@ -68,6 +68,10 @@ void AACFinish(void);
 
 uint32_t aac_swap_words(uint16_t* words, uint32_t n);
 
+// Exported: 0 from a header search until an ADTS header has been read, then
+// 1; the static instance's flag as of the plug-in's last decoder call.
+extern "C" __attribute__((visibility("default"))) uint32_t aacdec_raw_write;
+
 // The current state (null when none); for the plug-in's own tests.
 AacPluginState* plugin_state(void);
 

@@ -1,0 +1,407 @@
+// The library interface: decoders in memory their host gives, each a
+// decoder instance (the eight blocks KVXD_alloc describes) plus a record of
+// its own for the input it has taken but not yet handed on, and a scratch
+// record for the PCM of the block being decoded.
+//
+// A byte stream (ADTS or ADIF) goes to a streaming-mode instance in the
+// plug-in's pieces of 256 bytes, so the library and the plug-in decode a
+// stream to the same PCM; raw access units go to a frame-mode instance one
+// per call.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+
+#include "alg/kvxd.h"
+#include "dec/asc.h"
+#include "dec/bands.h"
+#include "dec/instance.h"
+#include "zoraac.h"
+
+namespace {
+
+constexpr uint32_t kMagic = 0x7A6F7261;  // "zora"
+constexpr uint32_t kPieceBytes = 256;    // streaming input goes on in pieces of this size
+constexpr uint32_t kPieceWords = kPieceBytes / 2;
+// The end of a byte stream is pushed through with zero bytes: enough to
+// complete the wait of the last frame (its rest and the next header).
+constexpr uint32_t kEndPaddingBytes = 512;
+constexpr uint32_t kMaxUnitBytes = 890 * 2;  // an access unit the decoder's FIFO takes whole
+constexpr uint32_t kBlockSamples = 1024;
+constexpr size_t kAlignment = 16;
+
+// Record order: the host's block i is record i.
+enum : int {
+    kRecState = 0,                             // this file's Decoder (persistent)
+    kRecFirstInstance = 1,                     // KVXD_alloc's eight records
+    kRecScratch = kRecFirstInstance + kStaticBlocks,  // PCM and unit staging
+    kRecords
+};
+static_assert(kRecords <= ZORAAC_MAX_MEMRECS);
+
+struct Scratch {
+    int16_t pcm[2 * kBlockSamples];            // what the instance writes: interleaved stereo
+    uint16_t unit[kMaxUnitBytes / 2 + 1];      // an access unit as 16-bit words
+};
+
+}  // namespace
+
+struct zoraac_decoder {
+    uint32_t magic;
+    IALG_Handle instance;
+    MP4AACDEC_QUVA_Obj* obj;
+    Scratch* scratch;
+    zoraac_params params;       // as given (asc pointer cleared)
+    uint32_t transport;         // as found (info)
+    uint32_t objectType;        // configured (units) or as found
+    uint32_t rateIndex;         // configured (units)
+    uint32_t channels;          // configured (units)
+    uint32_t channelConfig;
+    uint32_t outRate, outChannels;  // of the last block given out; 0 before the first
+    uint32_t streamChannels;    // channels of the last block decoded (1 or 2)
+    uint32_t staged;            // bytes of an unfinished piece
+    uint32_t endPadding;        // end padding bytes handed on so far
+    uint32_t pending;           // the last call gave a block: more may be ready
+    uint64_t decoded, concealed, consumed;
+    uint8_t piece[kPieceBytes];
+};
+
+namespace {
+
+bool units(const zoraac_params* p) {
+    return p->transport == ZORAAC_TRANSPORT_ASC || p->transport == ZORAAC_TRANSPORT_RAW;
+}
+
+uint32_t bytes_per_sample(const zoraac_params*) { return 2; }
+
+// What the params configure, checked: the transport's rate, channels and
+// object type (units), or nothing yet (a byte stream says it itself).
+struct Config {
+    uint32_t objectType = 0, rateIndex = 4, channels = 0, channelConfig = 0;
+};
+
+int configure(const zoraac_params* p, Config* c) {
+    if (!p || p->size < sizeof(zoraac_params)) return ZORAAC_ERR_ARGUMENT;
+    if (p->output > ZORAAC_OUT_NATIVE || p->conceal > 1) return ZORAAC_ERR_ARGUMENT;
+    if (p->format == ZORAAC_S32) return ZORAAC_ERR_UNSUPPORTED;
+    if (p->format != ZORAAC_S16) return ZORAAC_ERR_ARGUMENT;
+    switch (p->transport) {
+    case ZORAAC_TRANSPORT_AUTO:
+    case ZORAAC_TRANSPORT_ADTS:
+    case ZORAAC_TRANSPORT_ADIF:
+        return 0;
+    case ZORAAC_TRANSPORT_RAW: {
+        const int index = asc_rate_index(p->sample_rate);
+        if (index < 0 || p->channels < 1 || p->channels > 2) return ZORAAC_ERR_CONFIG;
+        c->objectType = 2;
+        c->rateIndex = static_cast<uint32_t>(index);
+        c->channels = p->channels;
+        c->channelConfig = p->channels;
+        return 0;
+    }
+    case ZORAAC_TRANSPORT_ASC: {
+        if (!p->asc) return ZORAAC_ERR_ARGUMENT;
+        AscInfo a;
+        if (asc_parse(p->asc, p->asc_size, &a) != 0) return ZORAAC_ERR_CONFIG;
+        // The core of an HE-AAC stream is AAC-LC; it plays at the core rate.
+        if (a.audio_object_type != 2 || a.frame_length_flag) return ZORAAC_ERR_UNSUPPORTED;
+        if (a.sampling_frequency_index < 0 || a.sampling_frequency_index > 11) return ZORAAC_ERR_UNSUPPORTED;
+        if (a.channels < 1 || a.channels > 2) return ZORAAC_ERR_UNSUPPORTED;
+        c->objectType = static_cast<uint32_t>(a.audio_object_type);
+        c->rateIndex = static_cast<uint32_t>(a.sampling_frequency_index);
+        c->channels = static_cast<uint32_t>(a.channels);
+        c->channelConfig = static_cast<uint32_t>(a.channel_configuration);
+        return 0;
+    }
+    default:
+        return ZORAAC_ERR_ARGUMENT;
+    }
+}
+
+IKVXD_Params instance_params(const zoraac_params* p) {
+    IKVXD_Params ip = IKVXD_PARAMS;
+    ip.frameMode = units(p) ? 1 : 0;
+    return ip;
+}
+
+// Rate, channels and transport flag, and concealment: what a flush forgets.
+void set_stream(zoraac_decoder* d) {
+    KVXD_Status st{};
+    st.numChannels = static_cast<uint16_t>(d->channels);
+    st.sampleRateIndex = d->rateIndex;
+    st.rawStream = units(&d->params) ? 1 : 0;
+    KVXD_control(d->instance, KVXD_SETPARAMS, &st);
+    KVXD_control(d->instance, d->params.conceal ? KVXD_CONCEAL_ON : KVXD_CONCEAL_OFF, &st);
+    KVXD_setOutputBuffer(d->instance, d->scratch->pcm);
+}
+
+uint32_t rate_of(uint32_t index) { return static_cast<uint32_t>(samp_rate_kvxdec_info[index & 15].sampling_rate); }
+
+// The stream as the instance has found it so far.
+void observe(zoraac_decoder* d) {
+    const MP4AACDEC_QUVA_Obj* o = d->obj;
+    if (units(&d->params)) return;
+    if (o->ctx->rawWrite || o->adts.aac_frame_length) {
+        d->transport = ZORAAC_TRANSPORT_ADTS;
+        d->objectType = static_cast<uint32_t>(o->adts.profile) + 1u;
+        d->channelConfig = static_cast<uint32_t>(o->adts.channel_configuration);
+    } else if (o->state == STATE_ADIF || o->adif.num_program_config_elements) {
+        d->transport = ZORAAC_TRANSPORT_ADIF;
+        d->objectType = static_cast<uint32_t>(o->progConfig.profile) + 1u;
+    }
+    d->rateIndex = static_cast<uint32_t>(o->mcInfo.sampling_rate_idx) & 15u;
+    if (o->mcInfo.num_channels > 0) d->channels = static_cast<uint32_t>(o->mcInfo.num_channels);
+}
+
+// More channels than the decoder plays: refused rather than played wrong.
+bool unsupported(const zoraac_decoder* d) {
+    return d->channelConfig > 2 || (d->objectType != 0 && d->objectType != 2) || d->channels > 2;
+}
+
+// The block the instance just wrote, into the host's buffer.
+int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* frame) {
+    const MP4AACDEC_QUVA_Obj* o = d->obj;
+    const bool concealed = o->concealedCount != static_cast<uint16_t>(concealedBefore);
+    if (!concealed && o->mcInfo.num_channels >= 1) d->streamChannels = o->mcInfo.num_channels >= 2 ? 2 : 1;
+    const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
+    const int16_t* pcm = d->scratch->pcm;
+    int16_t* dst = static_cast<int16_t*>(out);
+    if (channels == 2) {
+        std::memcpy(dst, pcm, 2 * kBlockSamples * sizeof(int16_t));
+    } else {
+        for (uint32_t i = 0; i < kBlockSamples; ++i) dst[i] = pcm[2 * i];
+    }
+    const uint32_t rate = rate_of(d->rateIndex);
+    const bool changed = d->outRate != 0 && (d->outRate != rate || d->outChannels != channels);
+    d->outRate = rate;
+    d->outChannels = channels;
+    ++d->decoded;
+    if (concealed) ++d->concealed;
+    frame->bytes = kBlockSamples * channels * bytes_per_sample(&d->params);
+    frame->samples = kBlockSamples;
+    frame->channels = channels;
+    frame->sample_rate = rate;
+    frame->concealed = concealed ? 1 : 0;
+    if (changed) return ZORAAC_FORMAT_CHANGED;
+    return concealed ? ZORAAC_CONCEALED : ZORAAC_OK;
+}
+
+// One process call on a piece of input (or none); a block when it gives one.
+uint16_t process(zoraac_decoder* d, const uint16_t* words, uint32_t count) {
+    const uint16_t r = KVXD_process(d->instance, words, count);
+    observe(d);
+    return r;
+}
+
+// Hands the staged piece to the instance.
+uint16_t push_piece(zoraac_decoder* d) {
+    uint16_t words[kPieceWords];
+    for (uint32_t i = 0; i < kPieceWords; ++i)
+        words[i] = static_cast<uint16_t>(d->piece[2 * i] << 8 | d->piece[2 * i + 1]);
+    d->staged = 0;
+    return process(d, words, kPieceWords);
+}
+
+int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
+                  zoraac_frame* frame) {
+    const uint64_t concealedBefore = d->obj->concealedCount;
+    // Blocks already buffered come first, one per call.
+    if (d->pending) {
+        d->pending = process(d, nullptr, 0) != 0;
+        if (d->pending) return emit(d, concealedBefore, out, frame);
+    }
+    if (in_size == 0) {
+        // The end: the unfinished piece and zero bytes after it.
+        while (d->endPadding < kEndPaddingBytes + kPieceBytes) {
+            const uint32_t n = kPieceBytes - d->staged;
+            std::memset(d->piece + d->staged, 0, n);
+            d->endPadding += n;
+            d->staged = kPieceBytes;
+            d->pending = push_piece(d) != 0;
+            if (d->pending) return emit(d, concealedBefore, out, frame);
+        }
+        return ZORAAC_NEED_MORE_INPUT;
+    }
+    d->endPadding = 0;
+    size_t taken = 0;
+    while (taken < in_size) {
+        const size_t n = in_size - taken < kPieceBytes - d->staged ? in_size - taken : kPieceBytes - d->staged;
+        std::memcpy(d->piece + d->staged, in + taken, n);
+        d->staged += static_cast<uint32_t>(n);
+        taken += n;
+        *consumed = taken;
+        d->consumed += n;
+        if (d->staged < kPieceBytes) break;
+        d->pending = push_piece(d) != 0;
+        if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
+        if (d->pending) return emit(d, concealedBefore, out, frame);
+    }
+    return ZORAAC_NEED_MORE_INPUT;
+}
+
+int decode_unit(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
+                zoraac_frame* frame) {
+    const uint64_t concealedBefore = d->obj->concealedCount;
+    if (in_size == 0) return ZORAAC_NEED_MORE_INPUT;
+    *consumed = in_size;
+    d->consumed += in_size;
+    if (in_size > kMaxUnitBytes) {
+        // Larger than any access unit the decoder holds: taken and lost.
+        if (!d->params.conceal) return ZORAAC_DROPPED;
+        KVXD_setOutputBuffer(d->instance, d->scratch->pcm);
+        conceal_block(d->obj);
+        return emit(d, concealedBefore, out, frame);
+    }
+    uint16_t* words = d->scratch->unit;
+    const uint32_t count = static_cast<uint32_t>((in_size + 1) / 2);
+    words[count - 1] = 0;  // an odd last byte is followed by a zero byte
+    for (size_t i = 0; i < in_size; ++i) {
+        const uint16_t b = in[i];
+        words[i / 2] = static_cast<uint16_t>(i % 2 ? (words[i / 2] & 0xFF00u) | b : (b << 8));
+    }
+    if (process(d, words, count)) return emit(d, concealedBefore, out, frame);
+    return ZORAAC_DROPPED;
+}
+
+}  // namespace
+
+extern "C" {
+
+void zoraac_params_init(zoraac_params* p) {
+    if (!p) return;
+    std::memset(p, 0, sizeof *p);
+    p->size = sizeof *p;
+    p->transport = ZORAAC_TRANSPORT_AUTO;
+    p->conceal = 1;
+    p->output = ZORAAC_OUT_STEREO;
+    p->format = ZORAAC_S16;
+}
+
+int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEMRECS]) {
+    Config c;
+    const int r = configure(p, &c);
+    if (r != 0) return r;
+    if (!rec) return ZORAAC_ERR_ARGUMENT;
+    std::memset(rec, 0, ZORAAC_MAX_MEMRECS * sizeof *rec);
+    IALG_MemRec inst[kStaticBlocks];
+    const IKVXD_Params ip = instance_params(p);
+    KVXD_alloc(&ip, inst);
+    rec[kRecState] = {sizeof(zoraac_decoder), kAlignment, ZORAAC_MEM_PERSISTENT};
+    for (int i = 0; i < kStaticBlocks; ++i) {
+        rec[kRecFirstInstance + i].size = inst[i].size;
+        rec[kRecFirstInstance + i].alignment = kAlignment;
+        rec[kRecFirstInstance + i].kind = inst[i].attrs == IALG_SCRATCH ? ZORAAC_MEM_SCRATCH : ZORAAC_MEM_PERSISTENT;
+    }
+    rec[kRecScratch] = {sizeof(Scratch), kAlignment, ZORAAC_MEM_SCRATCH};
+    return kRecords;
+}
+
+zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
+    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+    const int n = zoraac_query_memory(p, rec);
+    if (n <= 0 || !block) return nullptr;
+    for (int i = 0; i < n; ++i)
+        if (!block[i] || reinterpret_cast<uintptr_t>(block[i]) % rec[i].alignment != 0) return nullptr;
+    Config c;
+    configure(p, &c);
+
+    IALG_MemRec inst[kStaticBlocks];
+    const IKVXD_Params ip = instance_params(p);
+    KVXD_alloc(&ip, inst);
+    for (int i = 0; i < kStaticBlocks; ++i) inst[i].base = block[kRecFirstInstance + i];
+    IALG_Handle h = KVXD_create(&ip, inst, nullptr);
+    if (!h) return nullptr;
+
+    auto* d = new (block[kRecState]) zoraac_decoder{};
+    d->magic = kMagic;
+    d->instance = h;
+    d->obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+    d->scratch = static_cast<Scratch*>(block[kRecScratch]);
+    d->params = *p;
+    d->params.asc = nullptr;
+    d->params.asc_size = 0;
+    d->transport = units(p) ? p->transport : ZORAAC_TRANSPORT_AUTO;
+    d->objectType = c.objectType;
+    d->rateIndex = c.rateIndex;
+    d->channels = c.channels;
+    d->channelConfig = c.channelConfig;
+    d->streamChannels = c.channels == 1 ? 1 : 2;
+    set_stream(d);
+    return d;
+}
+
+size_t zoraac_frame_bytes(const zoraac_params* p) {
+    Config c;
+    if (configure(p, &c) != 0) return 0;
+    return kBlockSamples * 2 * bytes_per_sample(p);
+}
+
+int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
+                  size_t out_room, zoraac_frame* frame) {
+    zoraac_frame ignored;
+    if (!frame) frame = &ignored;
+    std::memset(frame, 0, sizeof *frame);
+    if (consumed) *consumed = 0;
+    if (!d || d->magic != kMagic || !consumed || (!in && in_size) || !out) return ZORAAC_ERR_ARGUMENT;
+    if (out_room < zoraac_frame_bytes(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
+    if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
+    // The scratch record may have served another decoder since the last call.
+    KVXD_setOutputBuffer(d->instance, d->scratch->pcm);
+    return units(&d->params) ? decode_unit(d, in, in_size, consumed, out, frame)
+                             : decode_stream(d, in, in_size, consumed, out, frame);
+}
+
+int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info) {
+    if (!d || d->magic != kMagic || !info || info->size < sizeof(zoraac_info)) return ZORAAC_ERR_ARGUMENT;
+    std::memset(info, 0, sizeof *info);
+    info->size = sizeof *info;
+    info->transport = d->transport;
+    info->object_type = d->objectType;
+    const bool known = d->transport != ZORAAC_TRANSPORT_AUTO;
+    info->sample_rate = known ? rate_of(d->rateIndex) : 0;
+    info->output_rate = d->outRate ? d->outRate : info->sample_rate;
+    info->channel_configuration = d->channelConfig;
+    info->channels = known ? d->channels : 0;
+    info->output_channels = d->outChannels ? d->outChannels
+                                           : (d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2);
+    // Bits per second over the input taken: 1024 samples a block.
+    if (d->decoded && info->sample_rate)
+        info->bit_rate = static_cast<uint32_t>(d->consumed * 8u * info->sample_rate / (d->decoded * kBlockSamples));
+    info->delay = 0;
+    info->frames_decoded = d->decoded;
+    info->frames_concealed = d->concealed;
+    info->bytes_consumed = d->consumed;
+    info->last_error = static_cast<int32_t>(d->obj->lastError);
+    return 0;
+}
+
+void zoraac_flush(zoraac_decoder* d) {
+    if (!d || d->magic != kMagic) return;
+    KVXD_KELVARIS_flush(d->instance);
+    d->staged = 0;
+    d->endPadding = 0;
+    d->pending = 0;
+    set_stream(d);
+}
+
+void zoraac_close(zoraac_decoder* d) {
+    if (!d || d->magic != kMagic) return;
+    d->magic = 0;
+}
+
+const char* zoraac_status_string(int status) {
+    switch (status) {
+    case ZORAAC_OK: return "ok";
+    case ZORAAC_NEED_MORE_INPUT: return "all input taken, more is needed for the next block";
+    case ZORAAC_CONCEALED: return "a block failed to decode and was concealed";
+    case ZORAAC_FORMAT_CHANGED: return "the sampling rate or channel count changed";
+    case ZORAAC_DROPPED: return "an access unit failed to decode and was dropped";
+    case ZORAAC_ERR_ARGUMENT: return "invalid argument";
+    case ZORAAC_ERR_OUTPUT_ROOM: return "output room below one block";
+    case ZORAAC_ERR_UNSUPPORTED: return "the stream needs what this decoder does not play";
+    case ZORAAC_ERR_CONFIG: return "invalid stream configuration";
+    default: return "unknown status";
+    }
+}
+
+}  // extern "C"
