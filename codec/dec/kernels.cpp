@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 
-#include "dec/huffman.h"
 #include "dsp/dequant.h"
 #include "dsp/fft_variants.h"
 #include "dsp/filterbank.h"
@@ -16,19 +15,15 @@
 namespace {
 
 constexpr Kernels kReference = {
-    kvxdec_DecodeHuff,
     kvxdec_DequantizeGains,
 #if AAC_ARITHMETIC_EXACT
     pre_twiddle_exact,
     fft_exact,
-    post_twiddle_exact,
 #else
     pre_twiddle_compact,
     fft_compact,
-    post_twiddle_compact,
 #endif
     synthesise_channel,
-    tns_window_filters,
 };
 
 }  // namespace
