@@ -203,6 +203,15 @@ int main(int argc, char** argv) {
     const uint32_t features = cpu_features();
     const Kernels ref = reference_kernels();
     std::printf("seed %u, CPU features %#x\n", seed, features);
+    // An explicit choice made before any decoder starts stays: the one-time
+    // choice from the environment that every decoder start makes leaves it.
+    select_kernels(0);
+    kernels_select_once();
+    if (kernels.dequantise != ref.dequantise || kernels.pre_twiddle != ref.pre_twiddle || kernels.fft != ref.fft ||
+        kernels.synthesis != ref.synthesis) {
+        std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
+        return 1;
+    }
     // Every subset of the features, the empty one included (the reference
     // against itself checks nothing but is selected like any other).
     uint32_t subset = 0;

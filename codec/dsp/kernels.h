@@ -61,6 +61,13 @@ void synthesise_channel_avx2(uint16_t* first_block, uint8_t window_sequence, uin
 void synthesise_channel_neon(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                              OverlapSample* overlap, PcmOut out);
 
+// Per-architecture selection, beside the variants: puts in `k` each variant
+// whose features are all in `use` (dsp/x86/kernels_x86.cpp,
+// dsp/arm/kernels_arm.cpp; built only for their architecture in the exact
+// arithmetic).
+void override_kernels_x86(Kernels& k, uint32_t use);
+void override_kernels_arm(Kernels& k, uint32_t use);
+
 // The table the decoder calls through; the reference kernels until
 // select_kernels runs.
 extern Kernels kernels;
@@ -73,9 +80,17 @@ uint32_t cpu_features();
 
 // Fills the table: the reference kernels, then every variant whose features
 // the CPU has and `mask` allows (mask 0 forces the reference everywhere).
-// Returns the features in use.
+// Returns the features in use. The table counts as chosen afterwards:
+// kernels_select_once no longer changes it. It writes the table without
+// synchronisation, so an explicit choice must come before any decoder starts
+// and no decoder may run while it does (tests, a host's own CPU mask).
 uint32_t select_kernels(uint32_t mask);
 
 // The mask from the environment variable AAC_CPU_MASK (a number, 0x... for
 // hexadecimal); all ones when it is not set.
 uint32_t cpu_mask_from_environment();
+
+// Chooses the table with the environment's mask once per process, unless
+// select_kernels has already chosen it; safe to call from several threads at
+// once (each returns after the choice is made). Every decoder start calls it.
+void kernels_select_once();
