@@ -42,11 +42,7 @@ void fifo_reset(MP4AACDEC_QUVA_Obj* obj) {
 int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* record3,
                    void* record4, void* record5, const IMP4AACDEC_Params* params) {
     // The kernel table is chosen once per process, at the first start.
-    static bool kernels_chosen = false;
-    if (!kernels_chosen) {
-        select_kernels(cpu_mask_from_environment());
-        kernels_chosen = true;
-    }
+    kernels_select_once();
     // Every per-channel buffer exists twice, channel 0 then channel 1.
     Carver side(record1);
     for (auto& p : obj->msMask) p = side.take<uint8_t>(kMsMaskBytes);

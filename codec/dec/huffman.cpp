@@ -224,8 +224,7 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
     int16_shared* const half = shared16(dec->coef[c]);
     int16_shared* const quant = half + 1024;
     std::memset(quant, 0, 1024 * sizeof(int16_t));
-    if (!kernels.spectrum_huffman(static_cast<uint16_t>(section_count), band->frame_swb_top, sections, quant,
-                                  &dec->fifo))
+    if (!kvxdec_DecodeHuff(static_cast<uint16_t>(section_count), band->frame_swb_top, sections, quant, &dec->fifo))
         return 0;
 
     const PulseInfo& pulse = dec->ctx->pulse;

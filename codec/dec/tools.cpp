@@ -32,7 +32,7 @@ static TnsLimits tns_limits(const MC_Info& mi, bool is_long) {
 void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int max_sfb, const int16_t* window_swb_top,
                                 int32_t is_long, const TnsWindow* tns_window, MP4AACDEC_QUVA_Obj* dec) {
     (void)spectrum_out;  // the same buffer: filtered in place
-    kernels.tns_filters(spectrum, max_sfb, window_swb_top, tns_limits(dec->mcInfo, is_long != 0), tns_window);
+    tns_window_filters(spectrum, max_sfb, window_swb_top, tns_limits(dec->mcInfo, is_long != 0), tns_window);
 }
 
 void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1; }

@@ -176,7 +176,11 @@ void kvxdec_ITransformBlock(int32_t* coef_in, int16_shared* time_out, int16_t bl
     const int n = len1 + len2;
     kernels.pre_twiddle(coef_in, n);
     kernels.fft(coef_in, n / 4);
-    kernels.post_twiddle(coef_in, n);
+#if AAC_ARITHMETIC_EXACT
+    post_twiddle_exact(coef_in, n);
+#else
+    post_twiddle_compact(coef_in, n);
+#endif
     const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
     misc1_aacFB(time_out, kvxdec_windowPtr[prev + 2 * kind1], len1);
     misc2_aacFB(time_out + len1, kvxdec_windowPtr[shape + 2 * kind2] + len2 - 1, len2);

@@ -1,17 +1,15 @@
-// The hot kernels, called through one process-wide table of function
-// pointers. The portable reference of every kernel is always built; faster
-// variants (codec/dsp/x86/, codec/dsp/arm/) go in beside it, and
-// select_kernels puts one in the table when the CPU has its features and the
-// CPU mask allows them. Every entry takes plain arrays and counts.
+// The hot kernels that have faster variants, called through one
+// process-wide table of function pointers. The portable reference of every
+// kernel is always built; the variants (codec/dsp/x86/, codec/dsp/arm/) go in
+// beside it, and select_kernels puts one in the table when the CPU has its
+// features and the CPU mask allows them. A kernel with no variant is not in
+// the table: its callers call the reference itself. Every entry takes plain
+// arrays and counts.
 #pragma once
 
 #include <cstdint>
 
 #include "dsp/arithmetic.h"
-#include "dsp/tools.h"
-
-struct DecFifo;
-struct SectionEntry;
 
 // CPU features a kernel variant may need, one bit each.
 enum CpuFeature : uint32_t {
@@ -22,37 +20,29 @@ enum CpuFeature : uint32_t {
 };
 
 struct Kernels {
-    // Spectral values of a frame's sections from the bit FIFO, 16-bit, in
-    // transmission order (the decoder's Huffman decoder); false when an
-    // escape is malformed.
-    bool (*spectrum_huffman)(uint16_t section_count, const int16_t* frame_swb_top, const SectionEntry* sections,
-                             int16_shared* quant, DecFifo* fifo);
     // Inverse quantisation of 1024 values, window by window, band by band.
     void (*dequantise)(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                        const int16_t* scaleFactors, const int16_t* const* window_swb_top);
-    // The three steps of the inverse MDCT of N = 2048 or 256 (n), in place:
-    // pre-twiddle of N/2 coefficients, forward FFT of N/4 complex points,
-    // post-twiddle to time samples (the arithmetic's own format). The order
-    // of the FFT's input is the arithmetic's own too: the exact one's
-    // pre-twiddle leaves it bit-reversed. The exact arithmetic's synthesis
-    // does the post-twiddle inside its output pass; its entry here is the
-    // same step on its own.
+    // The first two steps of the inverse MDCT of N = 2048 or 256 (n), in
+    // place: pre-twiddle of N/2 coefficients, forward FFT of N/4 complex
+    // points. The order of the FFT's input is the arithmetic's own: the exact
+    // one's pre-twiddle leaves it bit-reversed. The third step, the
+    // post-twiddle, has no variant (post_twiddle_compact/_exact below).
     void (*pre_twiddle)(int32_t* buf, int n);
     void (*fft)(int32_t* buf, int points);
-    void (*post_twiddle)(int32_t* buf, int n);
     // Windowing, overlap-add and output of one channel's block straight to
     // its PCM slots (it runs the transform steps above): see
     // synthesise_channel.
     void (*synthesis)(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                       OverlapSample* overlap, PcmOut out);
-    // The TNS filters of one window, in place: see tns_window_filters.
-    void (*tns_filters)(int32_t* spectrum, int max_sfb, const int16_t* window_swb_top, TnsLimits limits,
-                        const TnsWindow* tns_window);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic
 // (dsp/imdct.cpp) and of the exact one (dsp/synthesis_exact.cpp; built only
-// in that arithmetic), the rest in their own files.
+// in that arithmetic), the rest in their own files. The post-twiddle turns
+// the FFT's output into time samples (the arithmetic's own format); the exact
+// arithmetic's synthesis does it inside its output pass, and
+// post_twiddle_exact is the same step on its own.
 void pre_twiddle_compact(int32_t* buf, int n);
 void fft_compact(int32_t* buf, int points);
 void post_twiddle_compact(int32_t* buf, int n);
@@ -71,6 +61,13 @@ void synthesise_channel_avx2(uint16_t* first_block, uint8_t window_sequence, uin
 void synthesise_channel_neon(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                              OverlapSample* overlap, PcmOut out);
 
+// Per-architecture selection, beside the variants: puts in `k` each variant
+// whose features are all in `use` (dsp/x86/kernels_x86.cpp,
+// dsp/arm/kernels_arm.cpp; built only for their architecture in the exact
+// arithmetic).
+void override_kernels_x86(Kernels& k, uint32_t use);
+void override_kernels_arm(Kernels& k, uint32_t use);
+
 // The table the decoder calls through; the reference kernels until
 // select_kernels runs.
 extern Kernels kernels;
@@ -83,9 +80,17 @@ uint32_t cpu_features();
 
 // Fills the table: the reference kernels, then every variant whose features
 // the CPU has and `mask` allows (mask 0 forces the reference everywhere).
-// Returns the features in use.
+// Returns the features in use. The table counts as chosen afterwards:
+// kernels_select_once no longer changes it. It writes the table without
+// synchronisation, so an explicit choice must come before any decoder starts
+// and no decoder may run while it does (tests, a host's own CPU mask).
 uint32_t select_kernels(uint32_t mask);
 
 // The mask from the environment variable AAC_CPU_MASK (a number, 0x... for
 // hexadecimal); all ones when it is not set.
 uint32_t cpu_mask_from_environment();
+
+// Chooses the table with the environment's mask once per process, unless
+// select_kernels has already chosen it; safe to call from several threads at
+// once (each returns after the choice is made). Every decoder start calls it.
+void kernels_select_once();

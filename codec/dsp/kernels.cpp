@@ -1,12 +1,13 @@
 // The kernel table: the reference kernels at load time, variants chosen once
-// at start-up by the CPU's features and the mask.
+// at start-up by the CPU's features and the mask. Which variant goes in for
+// which features is decided beside the variants (dsp/x86/kernels_x86.cpp,
+// dsp/arm/kernels_arm.cpp).
 #include "dsp/kernels.h"
 
+#include <atomic>
 #include <cstdlib>
 
-#include "dec/huffman.h"
 #include "dsp/dequant.h"
-#include "dsp/fft_variants.h"
 #include "dsp/filterbank.h"
 
 #if defined(__arm__)
@@ -16,20 +17,19 @@
 namespace {
 
 constexpr Kernels kReference = {
-    kvxdec_DecodeHuff,
     kvxdec_DequantizeGains,
 #if AAC_ARITHMETIC_EXACT
     pre_twiddle_exact,
     fft_exact,
-    post_twiddle_exact,
 #else
     pre_twiddle_compact,
     fft_compact,
-    post_twiddle_compact,
 #endif
     synthesise_channel,
-    tns_window_filters,
 };
+
+// Set by the first select_kernels: from then on the table is chosen.
+std::atomic<bool> kernels_chosen{false};
 
 }  // namespace
 
@@ -55,26 +55,14 @@ uint32_t cpu_features() {
 uint32_t select_kernels(uint32_t mask) {
     const uint32_t use = cpu_features() & mask;
     Kernels k = kReference;
-    // Variants, each under the features it needs.
-#if AAC_ARITHMETIC_EXACT && defined(__x86_64__)
-    // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal and
-    // the dequantisation's band scan).
-    constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
-    if (use & CPU_X86_SSE41) {
-        k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
-        k.synthesis = synthesise_channel_sse41, k.dequantise = dequantise_sse41;
-    }
-    if ((use & kAvx2) == kAvx2) {
-        k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
-        k.synthesis = synthesise_channel_avx2, k.dequantise = dequantise_avx2;
-    }
-#elif AAC_ARITHMETIC_EXACT && defined(__arm__)
-    if (use & CPU_ARM_NEON) {
-        k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
-        k.synthesis = synthesise_channel_neon, k.dequantise = dequantise_neon;
-    }
+    // The build defines which architecture's variants it holds (codec/CMakeLists.txt).
+#if defined(AAC_KERNELS_X86)
+    override_kernels_x86(k, use);
+#elif defined(AAC_KERNELS_ARM)
+    override_kernels_arm(k, use);
 #endif
     kernels = k;
+    kernels_chosen.store(true, std::memory_order_release);
     return use;
 }
 
@@ -84,4 +72,14 @@ uint32_t cpu_mask_from_environment() {
     char* end = nullptr;
     const unsigned long m = std::strtoul(v, &end, 0);
     return *end ? ~0u : static_cast<uint32_t>(m);  // an unreadable value changes nothing
+}
+
+void kernels_select_once() {
+    // A function-local static is initialised exactly once, and every other
+    // caller waits until that is done.
+    static const bool chosen = [] {
+        if (!kernels_chosen.load(std::memory_order_acquire)) select_kernels(cpu_mask_from_environment());
+        return true;
+    }();
+    (void)chosen;
 }

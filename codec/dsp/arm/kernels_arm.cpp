@@ -1,0 +1,13 @@
+// The 32-bit ARM variants of the exact arithmetic and the features each
+// needs; select_kernels (dsp/kernels.cpp) calls this on ARM. This file is
+// built for the baseline: it only takes the variants' addresses.
+#include "dsp/dequant.h"
+#include "dsp/fft_variants.h"
+#include "dsp/kernels.h"
+
+void override_kernels_arm(Kernels& k, uint32_t use) {
+    if (use & CPU_ARM_NEON) {
+        k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
+        k.synthesis = synthesise_channel_neon, k.dequantise = dequantise_neon;
+    }
+}

@@ -1,0 +1,19 @@
+// The x86 variants of the exact arithmetic and the features each needs;
+// select_kernels (dsp/kernels.cpp) calls this on x86-64.
+#include "dsp/dequant.h"
+#include "dsp/fft_variants.h"
+#include "dsp/kernels.h"
+
+void override_kernels_x86(Kernels& k, uint32_t use) {
+    if (use & CPU_X86_SSE41) {
+        k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
+        k.synthesis = synthesise_channel_sse41, k.dequantise = dequantise_sse41;
+    }
+    // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal
+    // and the dequantisation's band scan).
+    constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
+    if ((use & kAvx2) == kAvx2) {
+        k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
+        k.synthesis = synthesise_channel_avx2, k.dequantise = dequantise_avx2;
+    }
+}
