@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
+#include "decode_util.h"
 #include "test_util.h"
 #include "wraps.h"
 
@@ -27,9 +29,31 @@ TEST_F(AlgTest, CreateWithoutParamsOrStatusUsesFrameModeDefaults) {
     EXPECT_EQ(obj->defaultBitsNeeded, 72u);
     EXPECT_EQ(obj->bitsNeeded, 72u);
     for (uint32_t i = 0; i < static_block_bytes[7]; ++i) ASSERT_EQ(block(7)[i], 0) << i;
+    // Block 3 keeps the decoder context after the two overlap buffers; every
+    // other byte of blocks 2..6 is zero.
+    const size_t ctx_first = 2 * kOverlapBytes;
+    const size_t ctx_end = ctx_first + sizeof(DecoderContext);
+    ASSERT_EQ(reinterpret_cast<uint8_t*>(obj->ctx), block(3) + ctx_first);
     for (int k = 2; k <= 6; ++k)
         for (uint32_t i = 0; i < static_block_bytes[k]; ++i)
-            ASSERT_EQ(block(k)[i], 0) << "block " << k << " byte " << i;
+            if (k != 3 || i < ctx_first || i >= ctx_end) ASSERT_EQ(block(k)[i], 0) << "block " << k << " byte " << i;
+    // The context is the reset one, nothing of the poison left: the same
+    // bytes a creation over zeroed blocks leaves.
+    const DecoderContext& ctx = *obj->ctx;
+    EXPECT_EQ(ctx.bno, 0u);
+    EXPECT_EQ(ctx.defaultConfig, 0u);
+    EXPECT_EQ(ctx.currentProgram, -1);
+    EXPECT_EQ(ctx.cpeSeen, 0);
+    EXPECT_EQ(ctx.pnsSeed, 0u);
+    EXPECT_EQ(ctx.rawWrite, 0u);
+    EXPECT_EQ(ctx.pulse.pulse_data_present, 0);
+    EXPECT_EQ(ctx.longBands.num_swb_frame, 49);  // 44.1 kHz
+    EXPECT_EQ(ctx.shortBands.num_swb_frame, 112);
+    const std::vector<uint8_t> after_poison(block(3) + ctx_first, block(3) + ctx_first + kContextBytes);
+    for (int k = 0; k < kStaticBlocks; ++k) std::memset(block(k), 0, static_block_bytes[k]);
+    KVXD_createStatic(nullptr, nullptr);
+    const std::vector<uint8_t> after_zero(block(3) + ctx_first, block(3) + ctx_first + kContextBytes);
+    EXPECT_EQ(after_poison, after_zero);
 }
 
 TEST_F(AlgTest, CreateWithStatusLinksTheTwoLevels) {
@@ -75,8 +99,8 @@ TEST_F(AlgTest, RecordsAreCarvedEndToEndPerChannel) {
     EXPECT_EQ(static_cast<void*>(o->tnsData[1] + 1), at(2, 4472));
     EXPECT_EQ(static_cast<void*>(o->overlap[0]), at(3, 0));
     EXPECT_EQ(static_cast<void*>(o->overlap[1]), at(3, 4096));
-    EXPECT_EQ(static_cast<void*>(o->predUsed[0]), at(3, 8192));
-    EXPECT_EQ(static_cast<void*>(o->predUsed[1] + 128), at(3, 9216));
+    EXPECT_EQ(static_cast<void*>(o->ctx), at(3, 8192));
+    EXPECT_EQ(static_cast<void*>(reinterpret_cast<uint8_t*>(o->ctx) + kContextBytes), at(3, 9216));
     EXPECT_EQ(static_cast<void*>(o->windowGroups[0]), at(4, 0));
     EXPECT_EQ(static_cast<void*>(o->windowGroups[1]), at(4, 8));
     EXPECT_EQ(static_cast<void*>(o->sectCodebook[0]), at(4, 16));
@@ -167,6 +191,79 @@ TEST_F(AlgTest, GetBitsCallbackLifetime) {
     KVXD_getSamples(h, &n);  // frame mode: every fetch empties the FIFO and drops it
     EXPECT_EQ(obj->fifo.get_bits_callback, nullptr);
     EXPECT_EQ(obj->fifo.read_ptr, obj->fifoBuffer);
+}
+
+// An instance in memory of its own, built as KVXD_alloc asks.
+struct OwnInstance {
+    explicit OwnInstance(const IKVXD_Params* p) {
+        IALG_MemRec tab[kStaticBlocks];
+        EXPECT_EQ(KVXD_alloc(p, tab), kStaticBlocks);
+        for (int i = 0; i < kStaticBlocks; ++i) {
+            // operator new aligns to at least 16 bytes; poisoned, as memory comes.
+            mem[i].assign(tab[i].size, 0xA5);
+            tab[i].base = mem[i].data();
+        }
+        KVXD_CreateStatus st{};
+        h = KVXD_create(p, tab, &st);
+        EXPECT_EQ(st.code, KVXD_CREATE_OK);
+        if (h) KVXD_setOutputBuffer(h, pcm);
+    }
+    // One ADTS frame; the blocks it yields are appended to `out`.
+    void frame(const std::vector<uint8_t>& f, std::vector<std::vector<int16_t>>& out) {
+        const std::vector<uint16_t> w = to_words(f);
+        for (uint16_t r = KVXD_process(h, w.data(), static_cast<uint16_t>(w.size())); r;
+             r = KVXD_process(h, nullptr, 0)) {
+            uint16_t n = 0;
+            const int16_t* p = KVXD_getSamples(h, &n);
+            out.emplace_back(p, p + n);
+        }
+    }
+    std::vector<uint8_t> mem[kStaticBlocks];
+    IALG_Handle h = nullptr;
+    int16_t pcm[4096] = {};
+};
+
+// Two instances in caller memory, fed frame by frame in turn, streams of
+// different rates (one with noise bands, one with short windows): each gives
+// the PCM the static instance gives on the stream alone, and neither touches
+// the static blocks' context.
+TEST_F(AlgTest, InstancesInCallerMemoryDecodeInTurnAsAlone) {
+    const auto a = adts_frames(read_file(data_path("tests/data/p01_head.aac")));
+    const auto b = adts_frames(read_file(data_path("tests/data/p19_vo_8000_s_music.aac")));
+    ASSERT_FALSE(a.empty());
+    ASSERT_FALSE(b.empty());
+    const Decoded alone_a = Decoder(Mode::Frame).frames(a);
+    const Decoded alone_b = Decoder(Mode::Frame).frames(b);
+    ASSERT_GT(alone_a.blocks.size(), 10u);
+    ASSERT_GT(alone_b.blocks.size(), 10u);
+
+    MP4AACDEC_QUVA_Obj* fixed = make_decoder(true);
+    const std::vector<uint8_t> static_ctx(reinterpret_cast<uint8_t*>(fixed->ctx),
+                                          reinterpret_cast<uint8_t*>(fixed->ctx) + kContextBytes);
+    IKVXD_Params p = IKVXD_PARAMS;
+    p.frameMode = 1;
+    OwnInstance da(&p), db(&p);
+    ASSERT_NE(da.h, nullptr);
+    ASSERT_NE(db.h, nullptr);
+    MP4AACDEC_QUVA_Obj* oa = inner_obj(da.h);
+    MP4AACDEC_QUVA_Obj* ob = inner_obj(db.h);
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(oa->ctx), da.mem[3].data() + 2 * kOverlapBytes);
+    EXPECT_EQ(reinterpret_cast<uint8_t*>(ob->ctx), db.mem[3].data() + 2 * kOverlapBytes);
+    EXPECT_EQ(oa->ctx->currentProgram, -1);  // reset over the poison
+    std::vector<std::vector<int16_t>> got_a, got_b;
+    for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+        if (i < a.size()) da.frame(a[i], got_a);
+        if (i < b.size()) db.frame(b[i], got_b);
+    }
+    EXPECT_EQ(got_a, alone_a.blocks);
+    EXPECT_EQ(got_b, alone_b.blocks);
+    EXPECT_EQ(oa->errorCount, alone_a.errors);
+    EXPECT_EQ(ob->errorCount, alone_b.errors);
+    EXPECT_EQ(oa->ctx->longBands.num_swb_frame, 49);  // 44.1 kHz
+    EXPECT_EQ(ob->ctx->longBands.num_swb_frame, 40);  // 8 kHz
+    const std::vector<uint8_t> static_after(reinterpret_cast<uint8_t*>(fixed->ctx),
+                                            reinterpret_cast<uint8_t*>(fixed->ctx) + kContextBytes);
+    EXPECT_EQ(static_after, static_ctx);
 }
 
 }  // namespace

@@ -43,9 +43,13 @@ TEST(Bands, EveryRateHasIncreasingBandsEndingAtTheFrameEnd) {
     EXPECT_EQ(samp_rate_kvxdec_info[4].swb_top_long[1], 8);
 }
 
+// A fresh instance whose context holds the layouts.
+MP4AACDEC_QUVA_Obj* fresh() { return make_decoder(false); }
+
 TEST(Bands, LayoutsAt44100) {
-    kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
-    const BandInfo& l = only_long_kvxdec_info;
+    MP4AACDEC_QUVA_Obj* dec = fresh();
+    kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
+    const BandInfo& l = dec->ctx->longBands;
     EXPECT_EQ(l.is_long, 1);
     EXPECT_EQ(l.num_windows, 1);
     EXPECT_EQ(l.num_swb_frame, 49);
@@ -56,7 +60,7 @@ TEST(Bands, LayoutsAt44100) {
     EXPECT_EQ(l.window_group_length[0], 1);
     EXPECT_EQ(l.swb_width_short, nullptr);
 
-    const BandInfo& s = kvxdec_eight_short_kvxdec_info;
+    const BandInfo& s = dec->ctx->shortBands;
     EXPECT_EQ(s.is_long, 0);
     EXPECT_EQ(s.num_windows, 8);
     EXPECT_EQ(s.num_swb_frame, 112);
@@ -68,16 +72,35 @@ TEST(Bands, LayoutsAt44100) {
         EXPECT_EQ(s.sect_bits[w], 3);
         EXPECT_EQ(s.num_swb[w], 14);
     }
-    EXPECT_EQ(s.swb_width_short, kvxdec_sfbwidth128);
+    EXPECT_EQ(s.swb_width_short, dec->ctx->sfbWidth128);
     const int16_t widths[14] = {4, 4, 4, 4, 4, 8, 8, 8, 12, 12, 12, 16, 16, 16};
-    for (int i = 0; i < 14; ++i) EXPECT_EQ(kvxdec_sfbwidth128[i], widths[i]) << i;
+    for (int i = 0; i < 14; ++i) EXPECT_EQ(dec->ctx->sfbWidth128[i], widths[i]) << i;
+}
+
+TEST(Bands, EveryRateFitsTheFrameTable) {
+    // The frame table holds every band of either layout at every rate.
+    MP4AACDEC_QUVA_Obj* dec = fresh();
+    for (int idx = 0; idx < 16; ++idx) {
+        const SampRateInfo& sri = samp_rate_kvxdec_info[idx];
+        kvxdec_infoinit(dec, &sri);
+        const BandInfo& l = dec->ctx->longBands;
+        const BandInfo& s = dec->ctx->shortBands;
+        ASSERT_EQ(l.num_swb_frame, sri.num_swb_long) << idx;
+        ASSERT_EQ(s.num_swb_frame, 8 * sri.num_swb_short) << idx;
+        EXPECT_LE(l.num_swb_frame, kMaxBandsPerFrame) << idx;
+        EXPECT_LE(s.num_swb_frame, kMaxBandsPerFrame) << idx;
+        EXPECT_EQ(l.frame_swb_top[l.num_swb_frame - 1], 1024) << idx;
+        EXPECT_EQ(s.frame_swb_top[s.num_swb_frame - 1], 1024) << idx;
+    }
 }
 
 TEST(Bands, GroupedShortLayout) {
+    MP4AACDEC_QUVA_Obj* dec = fresh();
+    const int16_t* width = dec->ctx->sfbWidth128;
     for (int idx : {0, 4, 8, 11}) {
-        kvxdec_infoinit(&samp_rate_kvxdec_info[idx]);
+        kvxdec_infoinit(dec, &samp_rate_kvxdec_info[idx]);
         const int nswb = samp_rate_kvxdec_info[idx].num_swb_short;
-        BandInfo copy = kvxdec_eight_short_kvxdec_info;
+        BandInfo copy = dec->ctx->shortBands;
         const uint8_t groups[8] = {2, 5, 6, 8, 0, 0, 0, 0};  // grouping bits 1,0,1,1,0,0,1
         group_layout(&copy, groups);
         ASSERT_EQ(copy.num_window_groups, 4);
@@ -89,17 +112,17 @@ TEST(Bands, GroupedShortLayout) {
             int prev = start;
             for (int j = 0; j < nswb; ++j) {
                 const int end = copy.frame_swb_top[g * nswb + j];
-                EXPECT_EQ(end - prev, lengths[g] * kvxdec_sfbwidth128[j]) << idx << " " << g << " " << j;
+                EXPECT_EQ(end - prev, lengths[g] * width[j]) << idx << " " << g << " " << j;
                 prev = end;
             }
             start += lengths[g] * 128;
             EXPECT_EQ(prev, start);
         }
-        // The shared record is untouched.
-        EXPECT_EQ(kvxdec_eight_short_kvxdec_info.frame_swb_top[nswb], 128 + kvxdec_sfbwidth128[0]);
+        // The instance's record is untouched.
+        EXPECT_EQ(dec->ctx->shortBands.frame_swb_top[nswb], 128 + width[0]);
     }
-    kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
-    BandInfo copy = kvxdec_eight_short_kvxdec_info;
+    kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
+    BandInfo copy = dec->ctx->shortBands;
     const uint8_t one[8] = {8};
     group_layout(&copy, one);  // all eight windows in one group
     EXPECT_EQ(copy.num_window_groups, 1);
@@ -109,31 +132,41 @@ TEST(Bands, GroupedShortLayout) {
     const uint8_t each[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     group_layout(&copy, each);  // eight groups of one window
     EXPECT_EQ(copy.num_window_groups, 8);
-    for (int k = 0; k < 112; ++k) EXPECT_EQ(copy.frame_swb_top[k], kvxdec_eight_short_kvxdec_info.frame_swb_top[k]);
+    for (int k = 0; k < 112; ++k) EXPECT_EQ(copy.frame_swb_top[k], dec->ctx->shortBands.frame_swb_top[k]);
 }
 
 TEST(Bands, ReservedIndicesRepeat8000) {
-    kvxdec_infoinit(&samp_rate_kvxdec_info[11]);
-    const BandInfo ref_long = only_long_kvxdec_info;
-    const BandInfo ref_short = kvxdec_eight_short_kvxdec_info;
+    MP4AACDEC_QUVA_Obj* dec = fresh();
+    kvxdec_infoinit(dec, &samp_rate_kvxdec_info[11]);
+    const BandInfo ref_long = dec->ctx->longBands;
+    const BandInfo ref_short = dec->ctx->shortBands;
     for (int idx = 12; idx < 16; ++idx) {
-        kvxdec_infoinit(&samp_rate_kvxdec_info[idx]);
-        EXPECT_EQ(only_long_kvxdec_info.num_swb_frame, 40);
+        kvxdec_infoinit(dec, &samp_rate_kvxdec_info[idx]);
+        EXPECT_EQ(dec->ctx->longBands.num_swb_frame, 40);
         for (int k = 0; k < 40; ++k)
-            EXPECT_EQ(only_long_kvxdec_info.frame_swb_top[k], ref_long.frame_swb_top[k]);
+            EXPECT_EQ(dec->ctx->longBands.frame_swb_top[k], ref_long.frame_swb_top[k]);
         for (int k = 0; k < 120; ++k)
-            EXPECT_EQ(kvxdec_eight_short_kvxdec_info.frame_swb_top[k], ref_short.frame_swb_top[k]);
+            EXPECT_EQ(dec->ctx->shortBands.frame_swb_top[k], ref_short.frame_swb_top[k]);
     }
 }
 
 TEST(Bands, WindowMapAfterReset) {
-    make_decoder(false);
-    EXPECT_EQ(kvxdec_winmap[ONLY_LONG_SEQUENCE], &only_long_kvxdec_info);
-    EXPECT_EQ(kvxdec_winmap[LONG_START_SEQUENCE], &only_long_kvxdec_info);
-    EXPECT_EQ(kvxdec_winmap[LONG_STOP_SEQUENCE], &only_long_kvxdec_info);
-    EXPECT_EQ(kvxdec_winmap[EIGHT_SHORT_SEQUENCE], &kvxdec_eight_short_kvxdec_info);
-    EXPECT_EQ(win_seq_kvxdec_info[1], nullptr);
-    EXPECT_EQ(win_seq_kvxdec_info[3], nullptr);
+    MP4AACDEC_QUVA_Obj* dec = fresh();
+    const BandInfo* lng = &dec->ctx->longBands;
+    const BandInfo* shrt = &dec->ctx->shortBands;
+    EXPECT_EQ(kvxdec_winmap(dec, ONLY_LONG_SEQUENCE), lng);
+    EXPECT_EQ(kvxdec_winmap(dec, LONG_START_SEQUENCE), lng);
+    EXPECT_EQ(kvxdec_winmap(dec, LONG_STOP_SEQUENCE), lng);
+    EXPECT_EQ(kvxdec_winmap(dec, EIGHT_SHORT_SEQUENCE), shrt);
+    // Only the two low bits of the sequence count.
+    EXPECT_EQ(kvxdec_winmap(dec, 4 | EIGHT_SHORT_SEQUENCE), shrt);
+    EXPECT_EQ(kvxdec_winmap(dec, 4 | LONG_STOP_SEQUENCE), lng);
+    // A reset builds both layouts at 44.1 kHz.
+    EXPECT_EQ(lng->is_long, 1);
+    EXPECT_EQ(lng->num_swb_frame, 49);
+    EXPECT_EQ(shrt->is_long, 0);
+    EXPECT_EQ(shrt->num_swb_frame, 112);
+    EXPECT_EQ(shrt->swb_width_short, dec->ctx->sfbWidth128);
 }
 
 }  // namespace

@@ -47,12 +47,12 @@ TEST(Control, SetParametersSelectsRateAndBitRateFollowsFrameLength) {
     EXPECT_EQ(st.bitRate, 144000u);
     EXPECT_EQ(st.numChannels, 2);
     // The band layout follows: 48 kHz has 49 long bands.
-    EXPECT_EQ(only_long_kvxdec_info.num_swb[0], 49);
+    EXPECT_EQ(obj->ctx->longBands.num_swb[0], 49);
 
     in.sampleRateIndex = 11;
     KVXD_control(h, KVXD_SETPARAMS, &in);
     EXPECT_EQ(status_of(h).sampleRate, 8000u);
-    EXPECT_EQ(only_long_kvxdec_info.num_swb[0], 40);
+    EXPECT_EQ(obj->ctx->longBands.num_swb[0], 40);
 }
 
 TEST(Control, ResetErrorsAndBitsNeeded) {
@@ -95,7 +95,10 @@ TEST(Control, FlushResetsStreamStateButKeepsSettings) {
     obj->windowShapeState[1][1] = 1;
     obj->mcInfo.sampling_rate_idx = 9;
     obj->fifo.status = DECFIFO_UNDERRUN;
-    kvxdec_bno = 12;
+    obj->ctx->bno = 12;
+    obj->ctx->currentProgram = 5;
+    obj->ctx->pnsSeed = 99;
+    obj->ctx->rawWrite = 1;
     aacdecode_flush(obj);
     EXPECT_EQ(obj->state, STATE_SEARCH);
     EXPECT_EQ(obj->errorCount, 0);
@@ -109,7 +112,11 @@ TEST(Control, FlushResetsStreamStateButKeepsSettings) {
     EXPECT_EQ(obj->windowShapeState[1][1], 0);
     EXPECT_EQ(obj->mcInfo.sampling_rate_idx, 4);
     EXPECT_EQ(obj->fifo.status, DECFIFO_OK);
-    EXPECT_EQ(kvxdec_bno, 0u);
+    EXPECT_EQ(obj->ctx->bno, 0u);
+    EXPECT_EQ(obj->ctx->currentProgram, -1);
+    EXPECT_EQ(obj->ctx->pnsSeed, 0u);
+    EXPECT_EQ(obj->ctx->rawWrite, 0u);
+    EXPECT_EQ(obj->ctx->longBands.num_swb_frame, 49);  // rebuilt at 44.1 kHz
 }
 
 TEST(Control, ContextSaveAndRestore) {

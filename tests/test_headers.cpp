@@ -12,8 +12,8 @@ class Headers : public ::testing::Test {
 protected:
     void SetUp() override {
         obj = make_decoder(false);
-        kvxdec_current_program = -1;
-        kvxdec_default_config = 1;
+        obj->ctx->currentProgram = -1;
+        obj->ctx->defaultConfig = 1;
     }
     void give(const std::vector<uint8_t>& b) {
         feed(obj, b);
@@ -186,11 +186,11 @@ TEST_F(Headers, RealAdifHeaderWithItsProgram) {
     EXPECT_EQ(pc.front.num_elements, 1);
     EXPECT_EQ(pc.front.is_cpe[0], 0);
     EXPECT_EQ(pc.comments[0], 0);
-    EXPECT_EQ(kvxdec_current_program, 0);
-    EXPECT_EQ(kvxdec_default_config, 0u);
+    EXPECT_EQ(obj->ctx->currentProgram, 0);
+    EXPECT_EQ(obj->ctx->defaultConfig, 0u);
     EXPECT_EQ(obj->mcInfo.num_channels, 1);
     EXPECT_EQ(obj->mcInfo.sampling_rate_idx, 11);
-    EXPECT_EQ(only_long_kvxdec_info.num_swb[0], 40);  // bands rebuilt for 8000 Hz
+    EXPECT_EQ(obj->ctx->longBands.num_swb[0], 40);  // bands rebuilt for 8000 Hz
     EXPECT_EQ(used() % 8, 0);  // the program ends byte-aligned
 }
 
@@ -215,7 +215,7 @@ TEST_F(Headers, AdifWithCopyrightAndTwoPrograms) {
     EXPECT_EQ(obj->adif.copyright_id_present, 1);
     EXPECT_EQ(obj->adif.bitrate, 12345u);
     EXPECT_EQ(obj->adif.num_program_config_elements, 2);
-    EXPECT_EQ(kvxdec_current_program, 2);
+    EXPECT_EQ(obj->ctx->currentProgram, 2);
     EXPECT_EQ(obj->mcInfo.num_channels, 2);  // the first program's pair stays mapped
     EXPECT_EQ(obj->progConfig.front.tag_select[0], 5);
 }

@@ -12,7 +12,7 @@ protected:
     void SetUp() override {
         obj = make_decoder(false);
         mi = &obj->mcInfo;
-        kvxdec_default_config = 1;
+        obj->ctx->defaultConfig = 1;
     }
     MP4AACDEC_QUVA_Obj* obj = nullptr;
     MC_Info* mi = nullptr;
@@ -21,18 +21,18 @@ protected:
 enum { SCE = 0, CPE = 1 };
 
 TEST_F(Mapping, ImplicitMonoPairAndTwoSingles) {
-    reset_mc_kvxdec_info(mi);
-    EXPECT_EQ(kvxdec_chn_config(SCE, 3, 0, mi), 0);
+    reset_mc_kvxdec_info(obj, mi);
+    EXPECT_EQ(kvxdec_chn_config(obj, SCE, 3, 0, mi), 0);
     EXPECT_EQ(mi->num_channels, 1);
     EXPECT_EQ(mi->num_front_sce, 1);
     EXPECT_EQ(mi->channel[0].present, 1);
     EXPECT_EQ(mi->channel[0].tag, 3);
     EXPECT_EQ(mi->channel[0].window_channel, 0);
 
-    reset_mc_kvxdec_info(mi);
+    reset_mc_kvxdec_info(obj, mi);
     EXPECT_EQ(mi->num_front_sce, 0);  // cleared at a first block
-    EXPECT_EQ(kvxdec_chn_config(CPE, 1, 1, mi), 0);
-    EXPECT_EQ(cpe_seen, 1);
+    EXPECT_EQ(kvxdec_chn_config(obj, CPE, 1, 1, mi), 0);
+    EXPECT_EQ(obj->ctx->cpeSeen, 1);
     EXPECT_EQ(mi->num_channels, 2);
     EXPECT_EQ(mi->num_front_sce, 0);
     const ChInfo &l = mi->channel[0], &r = mi->channel[1];
@@ -44,42 +44,42 @@ TEST_F(Mapping, ImplicitMonoPairAndTwoSingles) {
     EXPECT_EQ(r.window_channel, 0);  // common window: the left channel's
     EXPECT_EQ(r.tag, 1);
 
-    reset_mc_kvxdec_info(mi);
-    EXPECT_EQ(kvxdec_chn_config(CPE, 1, 0, mi), 0);
+    reset_mc_kvxdec_info(obj, mi);
+    EXPECT_EQ(kvxdec_chn_config(obj, CPE, 1, 0, mi), 0);
     EXPECT_EQ(mi->channel[1].window_channel, 1);
 
-    reset_mc_kvxdec_info(mi);
+    reset_mc_kvxdec_info(obj, mi);
     EXPECT_EQ(mi->channel[1].present, 0);
     EXPECT_EQ(mi->channel[1].tag, 1);  // tag and common_window survive a reset
-    EXPECT_EQ(kvxdec_chn_config(SCE, 4, 0, mi), 0);
-    EXPECT_EQ(kvxdec_chn_config(SCE, 5, 0, mi), 1);
+    EXPECT_EQ(kvxdec_chn_config(obj, SCE, 4, 0, mi), 0);
+    EXPECT_EQ(kvxdec_chn_config(obj, SCE, 5, 0, mi), 1);
     EXPECT_EQ(mi->num_channels, 2);
     EXPECT_EQ(mi->channel[1].tag, 5);
     EXPECT_EQ(mi->channel[1].window_channel, 1);
-    EXPECT_EQ(mi->num_front_sce, 0);  // a pair was seen in this process
+    EXPECT_EQ(mi->num_front_sce, 0);  // a pair was seen since the reset
 }
 
 TEST_F(Mapping, ImplicitRefusalsAndThirdElements) {
-    reset_mc_kvxdec_info(mi);
-    EXPECT_EQ(kvxdec_chn_config(SCE, 0, 0, mi), 0);
-    EXPECT_EQ(kvxdec_chn_config(CPE, 0, 1, mi), -1);  // a pair after a single
+    reset_mc_kvxdec_info(obj, mi);
+    EXPECT_EQ(kvxdec_chn_config(obj, SCE, 0, 0, mi), 0);
+    EXPECT_EQ(kvxdec_chn_config(obj, CPE, 0, 1, mi), -1);  // a pair after a single
 
-    reset_mc_kvxdec_info(mi);
-    EXPECT_EQ(kvxdec_chn_config(CPE, 0, 1, mi), 0);
-    EXPECT_EQ(kvxdec_chn_config(SCE, 1, 0, mi), 0);  // a third channel gets slot 0
+    reset_mc_kvxdec_info(obj, mi);
+    EXPECT_EQ(kvxdec_chn_config(obj, CPE, 0, 1, mi), 0);
+    EXPECT_EQ(kvxdec_chn_config(obj, SCE, 1, 0, mi), 0);  // a third channel gets slot 0
     EXPECT_EQ(mi->num_channels, 2);
     EXPECT_EQ(mi->channel[0].is_cpe, 1);  // nothing was entered
 
     // Single channels are counted only at the first block after a sync.
-    reset_mc_kvxdec_info(mi);
-    reset_process_state();
-    kvxdec_default_config = 1;
+    reset_mc_kvxdec_info(obj, mi);
+    reset_process_state(obj);
+    obj->ctx->defaultConfig = 1;
     mi->num_front_sce = 0;
-    kvxdec_chn_config(SCE, 0, 0, mi);
+    kvxdec_chn_config(obj, SCE, 0, 0, mi);
     EXPECT_EQ(mi->num_front_sce, 1);
-    kvxdec_bno = 4;
-    reset_mc_kvxdec_info(mi);
-    kvxdec_chn_config(SCE, 0, 0, mi);
+    obj->ctx->bno = 4;
+    reset_mc_kvxdec_info(obj, mi);
+    kvxdec_chn_config(obj, SCE, 0, 0, mi);
     EXPECT_EQ(mi->num_front_sce, 1);
 }
 
@@ -141,8 +141,8 @@ TEST_F(Program, FirstProgramWithOnePairIsSelectedAndEntered) {
     p.front = {{1, 3}};
     p.coupling = {6, 2};
     EXPECT_EQ(parse(p), 3);
-    EXPECT_EQ(kvxdec_current_program, 3);
-    EXPECT_EQ(kvxdec_default_config, 0u);
+    EXPECT_EQ(obj->ctx->currentProgram, 3);
+    EXPECT_EQ(obj->ctx->defaultConfig, 0u);
     EXPECT_EQ(mi->num_channels, 2);
     EXPECT_EQ(mi->num_front_sce, 0);
     EXPECT_EQ(mi->channel[0].is_left, 1);
@@ -154,14 +154,14 @@ TEST_F(Program, FirstProgramWithOnePairIsSelectedAndEntered) {
     EXPECT_EQ(mi->profile, 1);
 
     // Program mode: the block reset keeps the map; look-ups by type and tag.
-    reset_mc_kvxdec_info(mi);
+    reset_mc_kvxdec_info(obj, mi);
     EXPECT_EQ(mi->num_channels, 2);
-    EXPECT_EQ(kvxdec_chn_config(CPE, 3, 1, mi), 0);
+    EXPECT_EQ(kvxdec_chn_config(obj, CPE, 3, 1, mi), 0);
     EXPECT_EQ(mi->channel[1].window_channel, 0);
-    EXPECT_EQ(kvxdec_chn_config(CPE, 3, 0, mi), 0);
+    EXPECT_EQ(kvxdec_chn_config(obj, CPE, 3, 0, mi), 0);
     EXPECT_EQ(mi->channel[1].window_channel, 1);
-    EXPECT_EQ(kvxdec_chn_config(CPE, 4, 0, mi), -1);  // unknown tag
-    EXPECT_EQ(kvxdec_chn_config(SCE, 3, 0, mi), -1);  // wrong type
+    EXPECT_EQ(kvxdec_chn_config(obj, CPE, 4, 0, mi), -1);  // unknown tag
+    EXPECT_EQ(kvxdec_chn_config(obj, SCE, 3, 0, mi), -1);  // wrong type
 
     // A later element of another program changes nothing but the record.
     Pce other;
@@ -183,8 +183,8 @@ TEST_F(Program, TwoSinglesAndARateChange) {
     EXPECT_EQ(mi->channel[0].tag, 1);
     EXPECT_EQ(mi->channel[1].tag, 2);
     EXPECT_EQ(mi->sampling_rate_idx, 8);
-    EXPECT_EQ(only_long_kvxdec_info.num_swb[0], 43);
-    EXPECT_EQ(kvxdec_chn_config(SCE, 2, 0, mi), 1);
+    EXPECT_EQ(obj->ctx->longBands.num_swb[0], 43);
+    EXPECT_EQ(kvxdec_chn_config(obj, SCE, 2, 0, mi), 1);
 }
 
 TEST_F(Program, UnsupportedLayoutsAreRefused) {
@@ -209,8 +209,8 @@ TEST_F(Program, UnsupportedLayoutsAreRefused) {
     for (const Pce* p : {&single_then_pair, &lfe, &side, &back, &mixdown, &matrix, &three}) {
         SetUp();
         EXPECT_EQ(parse(*p), -1);
-        EXPECT_EQ(kvxdec_default_config, 1u);
-        EXPECT_EQ(kvxdec_current_program, 3);
+        EXPECT_EQ(obj->ctx->defaultConfig, 1u);
+        EXPECT_EQ(obj->ctx->currentProgram, 3);
     }
 }
 

@@ -268,4 +268,25 @@ TEST_F(PluginTest, SecondDecoderIsRefusedAndFinishFreesTheSlot) {
     EXPECT_EQ(st_->status.sampleRateIndex, 3u);
 }
 
+// The exported header flag follows the plug-in's instance: 0 from creation
+// until a header has been read, then 1, as the instance's own flag says.
+TEST_F(PluginTest, ExportedHeaderFlagFollowsTheInstance) {
+    const std::vector<uint8_t> clip = read_file(data_path("tests/data/p01_head.aac"));
+    aacdec_raw_write = 1;  // left over from an earlier decoder
+    init(ZOR_STREAM_STREAMING);
+    MP4AACDEC_QUVA_Obj* obj = inner_obj(st_->instance);
+    EXPECT_EQ(aacdec_raw_write, 0u);
+    EXPECT_EQ(obj->ctx->rawWrite, 0u);
+    std::vector<uint8_t> pcm;
+    const std::vector<uint8_t> piece(clip.begin(), clip.begin() + 3000);
+    ASSERT_GT(decode(piece, pcm, output_room(3000, false)), 0);
+    EXPECT_EQ(obj->ctx->rawWrite, 1u);
+    EXPECT_EQ(aacdec_raw_write, 1u);
+    // A fresh decoder starts with the flag down again.
+    AACFinish();
+    init(ZOR_STREAM_STREAMING);
+    EXPECT_EQ(aacdec_raw_write, 0u);
+    EXPECT_EQ(inner_obj(st_->instance)->ctx->rawWrite, 0u);
+}
+
 }  // namespace

@@ -221,9 +221,14 @@ TEST(FrameLoop, DamagedStreamsKeepTheirGoodBlocks) {
 TEST(FrameLoop, RepeatedStreamsInOneProcessDecodeAlike) {
     const std::vector<uint8_t> a = stream("tests/data/p01_head.aac");
     const std::vector<uint8_t> b = stream("tests/data/p05_ff_8000_m_speech.vbr.adif");
-    const Decoded first = Decoder(Mode::Stream).stream(a, 128);
-    kvxdec_current_program = 3;
-    EXPECT_EQ(Decoder(Mode::Stream).stream(b, 128).blocks.size(), 41u);
+    Decoder da(Mode::Stream);
+    const Decoded first = da.stream(a, 128);
+    // A program tag left behind in the static instance's context.
+    da.obj->ctx->currentProgram = 3;
+    Decoder db(Mode::Stream);
+    ASSERT_EQ(db.obj, da.obj);
+    EXPECT_EQ(db.obj->ctx->currentProgram, -1);
+    EXPECT_EQ(db.stream(b, 128).blocks.size(), 41u);
     const Decoded again = Decoder(Mode::Stream).stream(a, 128);
     ASSERT_EQ(first.blocks.size(), 24u);
     EXPECT_EQ(again.blocks, first.blocks);
@@ -231,7 +236,7 @@ TEST(FrameLoop, RepeatedStreamsInOneProcessDecodeAlike) {
 
 TEST(FrameLoop, AdifStreamWaitsFor1024BitsThenDecodesEveryBlock) {
     const std::vector<uint8_t> s = stream("tests/data/p05_ff_8000_m_speech.vbr.adif");
-    reset_process_state();
+    // Every decoder below starts from a freshly reset context.
     Decoder d(Mode::Stream);
     const std::vector<uint16_t> w = to_words(s);
     EXPECT_EQ(KVXD_process(d.h, w.data(), 8), 0);  // "ADIF" found, header not yet read
@@ -252,13 +257,11 @@ TEST(FrameLoop, AdifStreamWaitsFor1024BitsThenDecodesEveryBlock) {
     EXPECT_GE(held, 1024);
     EXPECT_LT(held, 1024 + 16);
 
-    reset_process_state();
     const Decoded all = Decoder(Mode::Stream).stream(s, 128);
     EXPECT_EQ(all.blocks.size(), 41u);
     // Without a frame length, blocks are tried as soon as 128 bits are held;
     // each try that runs dry counts an error and is retried.
     EXPECT_GT(all.errors, 0);
-    reset_process_state();
     const Decoded pulled = Decoder(Mode::Pull).pull(s);
     ASSERT_EQ(pulled.blocks.size(), 41u);
     expect_same_blocks(pulled, all);
@@ -297,7 +300,7 @@ protected:
         obj = make_decoder(true);
         obj->state = STATE_FRAMES;
         aacdecode_setOutputBuffer(obj, pcm);
-        kvxdec_default_config = 1;
+        obj->ctx->defaultConfig = 1;
     }
     int16_t decode(const BitWriter& w) {
         std::vector<uint8_t> b = w.data();
@@ -330,9 +333,9 @@ TEST_F(Blocks, MonoBlockIsDuplicatedAndCounted) {
     BitWriter w;
     put_silent_sce(w);
     w.put(ID_END, 3);
-    kvxdec_bno = 3;
+    obj->ctx->bno = 3;
     EXPECT_GT(decode(w), 0);
-    EXPECT_EQ(kvxdec_bno, 4u);
+    EXPECT_EQ(obj->ctx->bno, 4u);
     EXPECT_EQ(obj->numSamples, 2048);
     for (int i = 0; i < 1024; ++i) ASSERT_EQ(pcm[2 * i], pcm[2 * i + 1]);
 }
@@ -362,7 +365,7 @@ TEST_F(Blocks, ElementErrorsAndNotices) {
     pce_first.put(0, 3).put(0, 1).put(0, 4).align().put(0, 8);
     put_silent_sce(pce_first);
     pce_first.put(ID_END, 3);
-    kvxdec_current_program = 7;  // another program: parsed and ignored
+    obj->ctx->currentProgram = 7;  // another program: parsed and ignored
     EXPECT_GT(decode(pce_first), 0);
     EXPECT_EQ(obj->lastError, 0u);
 
@@ -395,7 +398,7 @@ TEST_F(Blocks, ElementErrorsAndNotices) {
     // second SCE: two channels counted and two mapped, but slot 1 would
     // hold an earlier block's data: refused.
     obj->state = STATE_FRAMES;
-    kvxdec_current_program = 0;
+    obj->ctx->currentProgram = 0;
     BitWriter remap;
     put_silent_sce(remap);
     remap.put(ID_PCE, 3).put(0, 4).put(1, 2).put(4, 4).put(1, 4).put(0, 4).put(0, 4).put(0, 2).put(0, 3).put(0, 4);

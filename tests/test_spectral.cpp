@@ -25,7 +25,7 @@ class Bits : public ::testing::Test {
 protected:
     void SetUp() override {
         obj = make_decoder(true);
-        kvxdec_infoinit(&samp_rate_kvxdec_info[4]);  // 44.1 kHz: 49 long, 14 short bands
+        kvxdec_infoinit(obj, &samp_rate_kvxdec_info[4]);  // 44.1 kHz: 49 long, 14 short bands
     }
     void load(const BitWriter& w) {
         std::vector<uint8_t> b = w.data();
@@ -203,7 +203,7 @@ TEST_F(Bits, GroupingAndMasks) {
         w.put(c.bits, 7);
         load(w);
         uint8_t groups[8] = {};
-        kvxdec_getgroup(obj, &kvxdec_eight_short_kvxdec_info, groups);
+        kvxdec_getgroup(obj, &obj->ctx->shortBands, groups);
         EXPECT_EQ(used(), 7);
         for (size_t g = 0; g < c.ends.size(); ++g) EXPECT_EQ(groups[g], c.ends[g]);
     }
@@ -215,7 +215,7 @@ TEST_F(Bits, GroupingAndMasks) {
     BitWriter w;
     w.put(3, 2).put(0b101, 3).put(0b011, 3);
     load(w);
-    EXPECT_EQ(kvxdec_getmask(obj, &kvxdec_eight_short_kvxdec_info, groups, 3, mask), 1);
+    EXPECT_EQ(kvxdec_getmask(obj, &obj->ctx->shortBands, groups, 3, mask), 1);
     EXPECT_EQ(used(), 8);
     const uint8_t want[6] = {1, 0, 1, 0, 0, 0};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(mask[i], want[i]);
@@ -228,7 +228,7 @@ TEST_F(Bits, GroupingAndMasks) {
     BitWriter all;
     all.put(2, 2);
     load(all);
-    EXPECT_EQ(kvxdec_getmask(obj, &only_long_kvxdec_info, groups, 5, mask), 2);
+    EXPECT_EQ(kvxdec_getmask(obj, &obj->ctx->longBands, groups, 5, mask), 2);
     EXPECT_EQ(used(), 2);
     EXPECT_EQ(mask[48], 1);
 }
@@ -255,7 +255,7 @@ TEST_F(Bits, TnsData) {
     w.put(0x5, 3);
     load(w);
     TnsInfo tns{};
-    kvxdec_get_tns(obj, &only_long_kvxdec_info, &tns);
+    kvxdec_get_tns(obj, &obj->ctx->longBands, &tns);
     EXPECT_EQ(tns.n_windows, 1);
     EXPECT_EQ(tns.win[0].n_filt, 2);
     EXPECT_EQ(tns.win[0].coef_res, 4);
@@ -275,7 +275,7 @@ TEST_F(Bits, TnsData) {
     s.put(1, 1).put(0, 1).put(5, 4).put(1, 3).put(0, 1).put(0, 1).put(7, 3);
     for (int i = 1; i < 8; ++i) s.put(0, 1);
     load(s);
-    kvxdec_get_tns(obj, &kvxdec_eight_short_kvxdec_info, &tns);
+    kvxdec_get_tns(obj, &obj->ctx->shortBands, &tns);
     EXPECT_EQ(tns.n_windows, 8);
     EXPECT_EQ(tns.win[0].coef_res, 3);
     EXPECT_EQ(tns.win[0].filt[0].start_band, 9);
@@ -301,7 +301,7 @@ TEST_F(Sections, LongWindowWithATrailingZeroSection) {
     BitWriter w;
     w.put(1, 4).put(31, 5).put(9, 5);  // length 40: 11111 then 01001
     load(w);
-    ASSERT_EQ(parse(40, groups, only_long_kvxdec_info), 1);
+    ASSERT_EQ(parse(40, groups, obj->ctx->longBands), 1);
     EXPECT_EQ(used(), 14);
     ASSERT_EQ(count, 2);
     EXPECT_EQ(list[0].codebook, 1);
@@ -315,20 +315,20 @@ TEST_F(Sections, LongWindowWithATrailingZeroSection) {
     BitWriter full;
     full.put(5, 4).put(31, 5).put(18, 5);
     load(full);
-    ASSERT_EQ(parse(49, groups, only_long_kvxdec_info), 1);
+    ASSERT_EQ(parse(49, groups, obj->ctx->longBands), 1);
     EXPECT_EQ(count, 1);
 
     // Sections that overshoot the bands are invalid.
     BitWriter over;
     over.put(1, 4).put(31, 5).put(10, 5);
     load(over);
-    EXPECT_EQ(parse(40, groups, only_long_kvxdec_info), 0);
+    EXPECT_EQ(parse(40, groups, obj->ctx->longBands), 0);
 
     // max_sfb beyond the band count is refused; max_sfb 0 reads nothing.
-    EXPECT_EQ(parse(50, groups, only_long_kvxdec_info), 0);
+    EXPECT_EQ(parse(50, groups, obj->ctx->longBands), 0);
     std::memset(obj->sectCodebook[0], 9, 128);
     load(BitWriter().put(0xFF, 8));
-    EXPECT_EQ(parse(0, groups, only_long_kvxdec_info), 1);
+    EXPECT_EQ(parse(0, groups, obj->ctx->longBands), 1);
     EXPECT_EQ(count, 0);
     EXPECT_EQ(used(), 0);
     EXPECT_EQ(obj->sectCodebook[0][127], 0);
@@ -339,7 +339,7 @@ TEST_F(Sections, ShortWindowsOneSectionPerGroup) {
     BitWriter w;
     for (int cb : {1, 2, 3}) w.put(static_cast<uint32_t>(cb), 4).put(7, 3).put(3, 3);
     load(w);
-    ASSERT_EQ(parse(10, groups, kvxdec_eight_short_kvxdec_info), 1);
+    ASSERT_EQ(parse(10, groups, obj->ctx->shortBands), 1);
     ASSERT_EQ(count, 6);
     const int ends[6] = {10, 14, 24, 28, 38, 42};
     for (int i = 0; i < 6; ++i) EXPECT_EQ(list[i].end, ends[i]);
@@ -378,7 +378,7 @@ TEST_F(ScaleFactors, DifferencesNoiseAndIntensity) {
     load(w);
     ASSERT_EQ(run({{1, 1}, {11, 2}, {NOISE_HCB, 3}, {0, 4}, {ESC_HCB, 5}, {INTENSITY_HCB2, 6},
                    {INTENSITY_HCB, 7}, {NOISE_HCB, 8}, {0, 49}},
-                  100, groups, only_long_kvxdec_info),
+                  100, groups, obj->ctx->longBands),
               1);
     EXPECT_EQ(sf(0), 100);
     EXPECT_EQ(sf(1), 98);
@@ -396,13 +396,13 @@ TEST_F(ScaleFactors, OutOfRangeScaleFactorsAndBook12Fail) {
     BitWriter low;
     put_delta(low, -4);
     load(low);
-    EXPECT_EQ(run({{1, 1}, {0, 49}}, 3, groups, only_long_kvxdec_info), 0);
+    EXPECT_EQ(run({{1, 1}, {0, 49}}, 3, groups, obj->ctx->longBands), 0);
     BitWriter high;
     put_delta(high, 6);
     load(high);
-    EXPECT_EQ(run({{1, 1}, {0, 49}}, 250, groups, only_long_kvxdec_info), 0);
+    EXPECT_EQ(run({{1, 1}, {0, 49}}, 250, groups, obj->ctx->longBands), 0);
     load(BitWriter());
-    EXPECT_EQ(run({{0, 3}, {RESERVED_HCB, 4}, {0, 49}}, 100, groups, only_long_kvxdec_info), 0);
+    EXPECT_EQ(run({{0, 3}, {RESERVED_HCB, 4}, {0, 49}}, 100, groups, obj->ctx->longBands), 0);
 }
 
 TEST_F(ScaleFactors, ShortGroupsRepeatTheirValuesInEveryWindow) {
@@ -411,7 +411,7 @@ TEST_F(ScaleFactors, ShortGroupsRepeatTheirValuesInEveryWindow) {
     put_delta(w, 1);   // group 0, band 0
     put_delta(w, -1);  // group 1, band 0
     load(w);
-    ASSERT_EQ(run({{1, 1}, {0, 14}, {1, 15}, {0, 28}}, 50, groups, kvxdec_eight_short_kvxdec_info), 1);
+    ASSERT_EQ(run({{1, 1}, {0, 14}, {1, 15}, {0, 28}}, 50, groups, obj->ctx->shortBands), 1);
     for (int win = 0; win < 8; ++win) EXPECT_EQ(sf(win * 14), win < 3 ? 51 : 50) << win;
     EXPECT_EQ(sf(1), 0);
 }
@@ -471,8 +471,8 @@ TEST_F(Bits, NoiseAndIntensitySectionsSkipTheirBands) {
 
 TEST_F(Bits, PulsesAndShortWindowOrder) {
     // All-zero long spectrum with pulses at 44.1 kHz: band 2 starts at line 8.
-    BandInfo band = only_long_kvxdec_info;
-    nec_kvxdec_info = PulseInfo{1, 1, 2, {1, 3, 0, 0}, {2, 1, 0, 0}};
+    BandInfo band = obj->ctx->longBands;
+    obj->ctx->pulse = PulseInfo{1, 1, 2, {1, 3, 0, 0}, {2, 1, 0, 0}};
     for (int i = 0; i < 128; ++i) obj->scaleFactors[0][i] = 100;
     const SectionEntry zero[1] = {{0, 49}};
     load(BitWriter());
@@ -481,10 +481,10 @@ TEST_F(Bits, PulsesAndShortWindowOrder) {
         const int32_t want = k == 9 ? dequant_value(-2, 100) : (k == 12 ? dequant_value(-1, 100) : 0);
         ASSERT_EQ(obj->coef[0][k], want) << k;
     }
-    nec_kvxdec_info.pulse_data_present = 0;
+    obj->ctx->pulse.pulse_data_present = 0;
 
     // One group of eight windows: band 0 (4 lines) came window after window.
-    BandInfo shrt = kvxdec_eight_short_kvxdec_info;
+    BandInfo shrt = obj->ctx->shortBands;
     const uint8_t groups[8] = {8};
     group_layout(&shrt, groups);
     int16_t quant[1024], scratch[1024];
@@ -533,8 +533,9 @@ TEST(Dequant, WorkedValues) {
 }
 
 TEST(Dequant, ShortFramesTakeOneScaleFactorPerBandAndWindow) {
-    kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
-    const BandInfo& b = kvxdec_eight_short_kvxdec_info;
+    MP4AACDEC_QUVA_Obj* dec = make_decoder(true);
+    kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
+    const BandInfo& b = dec->ctx->shortBands;
     int32_t buf[1024];
     int16_t* quant = reinterpret_cast<int16_t*>(buf) + 1024;
     for (int i = 0; i < 1024; ++i) quant[i] = 1;

@@ -26,8 +26,8 @@ struct BlockResult {
 // The element loop of a raw data block, as far as the channel streams go.
 BlockResult parse_block(MP4AACDEC_QUVA_Obj* obj) {
     BlockResult r;
-    kvxdec_default_config = 1;
-    reset_mc_kvxdec_info(&obj->mcInfo);
+    obj->ctx->defaultConfig = 1;
+    reset_mc_kvxdec_info(obj, &obj->mcInfo);
     for (uint16_t id = aacdec_getbits(obj, 3); id != ID_END; id = aacdec_getbits(obj, 3)) {
         ++r.elements;
         if (id == ID_SCE || id == ID_CPE || id == ID_LFE) {
@@ -87,12 +87,12 @@ TEST_P(AdtsStreams, EveryFrameParsesToEndWithinItsAlignmentBits) {
         feed(obj, bytes);
         const size_t words = (bytes.size() + 1) / 2;
 
-        kvxdec_bno = frame;
+        obj->ctx->bno = frame;
         kvxdec_ADTS_fixed_header(obj);
         kvxdec_ADTS_variable_header(obj);
         kvxdec_ADTS_error_check(obj);
         ASSERT_EQ(obj->adts.sampling_frequency_index, sc.rate_index);
-        if (frame == 0) kvxdec_infoinit(&samp_rate_kvxdec_info[sc.rate_index]);
+        if (frame == 0) kvxdec_infoinit(obj, &samp_rate_kvxdec_info[sc.rate_index]);
 
         const BlockResult r = parse_block(obj);
         ASSERT_EQ(r.error, 0) << sc.file << " frame " << frame;
@@ -142,7 +142,7 @@ TEST(DamagedStreams, ParsingNeverLeavesItsBuffers) {
     const std::vector<uint8_t> s = read_file(data_path("tests/data/p01_head.aac"));
     std::mt19937 rng(1234);
     MP4AACDEC_QUVA_Obj* obj = make_decoder(true);
-    kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
+    kvxdec_infoinit(obj, &samp_rate_kvxdec_info[4]);
     int failed = 0;
     for (int iter = 0; iter < 3000; ++iter) {
         std::vector<uint8_t> bytes(600);
@@ -180,7 +180,7 @@ uint16_t pull(int request, const uint16_t** words) {
 TEST(AdifStream, HeaderThenEveryBlockParsesToEnd) {
     const std::vector<uint8_t> s = read_file(data_path("tests/data/p05_ff_8000_m_speech.vbr.adif"));
     MP4AACDEC_QUVA_Obj* obj = make_decoder(false);
-    kvxdec_current_program = -1;
+    obj->ctx->currentProgram = -1;
     g_src = &s;
     g_src_pos = 0;
     obj->fifo.get_bits_callback = pull;
@@ -191,7 +191,7 @@ TEST(AdifStream, HeaderThenEveryBlockParsesToEnd) {
     auto consumed_bytes = [&] { return (g_src_pos * 8 - kvxdec_decfifoGetBitCount(&obj->fifo)) / 8; };
     while (consumed_bytes() < s.size()) {
         kvxdec_byte_align(&obj->fifo);
-        kvxdec_default_config = 1;
+        obj->ctx->defaultConfig = 1;
         const BlockResult r = parse_block(obj);
         ASSERT_EQ(r.error, 0) << "block " << blocks;
         ASSERT_EQ(r.channels, 1) << "block " << blocks;

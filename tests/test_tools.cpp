@@ -17,8 +17,9 @@ namespace {
 // A long layout of bands 4 lines wide, one group.
 struct Layout {
     Layout() {
-        kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
-        band = only_long_kvxdec_info;
+        MP4AACDEC_QUVA_Obj* dec = make_decoder(false);
+        kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
+        band = dec->ctx->longBands;
     }
     BandInfo band;
     uint8_t groups[8] = {1};
@@ -73,7 +74,7 @@ protected:
         left[0] = l;
         uint8_t cbs[128] = {cb};
         int16_t sf[128] = {static_cast<int16_t>(is_pos)};
-        kvxdec_intensity(&mi, &layout.band, c, c, layout.groups, cbs, sf, nullptr, coef);
+        kvxdec_intensity(&mi, &layout.band, c, c, layout.groups, cbs, sf, coef);
         return right[0];
     }
     MC_Info mi;
@@ -123,10 +124,10 @@ TEST(Noise, GeneratorSequenceAndLevels) {
     // Root-sum-square 16384: compact 2 * 8192 at energy 95 (no line can leave
     // 16 bits), exact 2^(36/4) standard units = 2^14 coefficient units.
     int16_t energy[128] = {static_cast<int16_t>(kExactArithmetic ? 36 : 95)};
-    pns_seed = 0;
+    uint32_t seed = 0;
     // Three lines of a band of four: check the states after each draw.
-    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, energy, nullptr, coef);
-    EXPECT_EQ(pns_seed, 3519870697u * 1664525u + 1013904223u);  // four draws
+    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, energy, &seed, coef);
+    EXPECT_EQ(seed, 3519870697u * 1664525u + 1013904223u);  // four draws
     // r = -3233, 10546, -2327, ...: the signs and order come through.
     EXPECT_LT(out[0], 0);
     EXPECT_GT(out[1], 0);
@@ -144,26 +145,27 @@ TEST(Noise, GeneratorSequenceAndLevels) {
     int32_t* cbp[2] = {b.data(), b.data()};
     int16_t e1[128] = {static_cast<int16_t>(kExactArithmetic ? 60 : 103)};
     int16_t e2[128] = {static_cast<int16_t>(kExactArithmetic ? 64 : 119)};
-    pns_seed = 5;
-    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e1, nullptr, ca);
-    pns_seed = 5;
-    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e2, nullptr, cbp);
+    seed = 5;
+    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e1, &seed, ca);
+    seed = 5;
+    aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, e2, &seed, cbp);
     for (int i = 0; i < 4; ++i)
         EXPECT_NEAR(b[static_cast<size_t>(i)], (kExactArithmetic ? 2.0 : 1.0) * a[static_cast<size_t>(i)], 1);
     int16_t e0[128] = {static_cast<int16_t>(kExactArithmetic ? -20 : 0)};
     uint8_t marked[128] = {kNoiseMsMarked};
-    aacdec_pns(&mi, &l.band, 0, 0, l.groups, marked, e0, nullptr, ca);
+    aacdec_pns(&mi, &l.band, 0, 0, l.groups, marked, e0, &seed, ca);
     for (int i = 0; i < 4; ++i) EXPECT_LE(std::abs(a[static_cast<size_t>(i)]), kExactArithmetic ? 1 : 2);
     if (kExactArithmetic) {
         int16_t huge[128] = {32767};
-        aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, huge, nullptr, ca);
+        aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, huge, &seed, ca);
         for (int i = 0; i < 4; ++i) EXPECT_TRUE(a[static_cast<size_t>(i)] == INT32_MAX || a[static_cast<size_t>(i)] == INT32_MIN);
     }
 }
 
 TEST(Noise, WidestBandFitsTheWorkArea) {
-    kvxdec_infoinit(&samp_rate_kvxdec_info[3]);  // 48 kHz: the last band has 96 lines
-    BandInfo band = only_long_kvxdec_info;
+    MP4AACDEC_QUVA_Obj* dec = make_decoder(false);
+    kvxdec_infoinit(dec, &samp_rate_kvxdec_info[3]);  // 48 kHz: the last band has 96 lines
+    BandInfo band = dec->ctx->longBands;
     uint8_t groups[8] = {1};
     uint8_t cb[128] = {};
     cb[48] = 13;
@@ -172,7 +174,8 @@ TEST(Noise, WidestBandFitsTheWorkArea) {
     std::vector<int32_t> out(1024, 0);
     int32_t* coef[2] = {out.data(), out.data()};
     MC_Info mi{};
-    aacdec_pns(&mi, &band, 0, 0, groups, cb, energy, nullptr, coef);
+    uint32_t seed = 0;
+    aacdec_pns(&mi, &band, 0, 0, groups, cb, energy, &seed, coef);
     int nonzero = 0;
     for (int i = 928; i < 1024; ++i) nonzero += out[static_cast<size_t>(i)] != 0;
     EXPECT_GT(nonzero, 80);
@@ -214,8 +217,8 @@ TEST(Tns, OrderAndBandLimits) {
     MP4AACDEC_QUVA_Obj* dec = make_decoder(true);
     int16_t pcm[4096];
     aacdecode_setOutputBuffer(dec, pcm);
-    kvxdec_infoinit(&samp_rate_kvxdec_info[4]);
-    const BandInfo& b = only_long_kvxdec_info;
+    kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
+    const BandInfo& b = dec->ctx->longBands;
     TnsWindow win{};
     win.n_filt = 1;
     win.coef_res = 4;
