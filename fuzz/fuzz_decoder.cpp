@@ -1,10 +1,14 @@
 // libFuzzer target: arbitrary input through the public entry points in one of
-// four modes, chosen by AAC_FUZZ_MODE (stream, frame, pull, raw):
+// five modes, chosen by AAC_FUZZ_MODE (stream, frame, pull, raw, api):
 //   stream  the plug-in in streaming mode, the input in random pieces;
 //   frame   the plug-in in frame mode, the input in random buffers;
 //   pull    the algorithm interface pulling through its get-bits callback,
 //           with random refill sizes;
-//   raw     the plug-in on raw data blocks with a random rate and channel hint.
+//   raw     the plug-in on raw data blocks with a random rate and channel hint;
+//   api     the library interface: a random transport (byte stream, access
+//           units under an AudioSpecificConfig taken from the input, or
+//           under a random rate), random params, pieces and rooms, and two
+//           decoders interleaved, sharing their scratch blocks.
 // The first two input bytes seed the random choices (piece sizes, too little
 // output room now and then, concealment on or off); the rest is the stream.
 // Besides the sanitizers' checks, every call must keep the plug-in's promises:
@@ -18,10 +22,11 @@
 
 #include "aac_plugin.h"
 #include "dec/instance.h"
+#include "zoraac.h"
 
 namespace {
 
-enum class Mode { Stream, Frame, Pull, Raw };
+enum class Mode { Stream, Frame, Pull, Raw, Api };
 
 Mode mode_from_env() {
     const char* m = std::getenv("AAC_FUZZ_MODE");
@@ -29,6 +34,7 @@ Mode mode_from_env() {
     if (!std::strcmp(m, "frame")) return Mode::Frame;
     if (!std::strcmp(m, "pull")) return Mode::Pull;
     if (!std::strcmp(m, "raw")) return Mode::Raw;
+    if (!std::strcmp(m, "api")) return Mode::Api;
     std::abort();
 }
 
@@ -157,6 +163,114 @@ uint64_t run_pull(const uint8_t* data, size_t size, Rng& rng) {
     return blocks;
 }
 
+// Library decoders: their blocks, the scratch ones shared by both.
+struct ApiDecoder {
+    alignas(16) uint8_t memory[64 * 1024];
+    zoraac_decoder* d = nullptr;
+    zoraac_params p;
+    const uint8_t* data = nullptr;
+    size_t size = 0, at = 0;
+    uint64_t blocks = 0, calls = 0;
+    bool done = false;
+};
+ApiDecoder g_api[2];
+alignas(16) uint8_t g_api_scratch[48 * 1024];
+alignas(16) uint8_t g_api_out[8192];
+
+bool api_open(ApiDecoder& a, const zoraac_params& p) {
+    a.p = p;
+    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+    const int n = zoraac_query_memory(&p, rec);
+    if (n <= 0) return false;
+    check(n <= ZORAAC_MAX_MEMRECS);
+    void* block[ZORAAC_MAX_MEMRECS] = {};
+    size_t used = 0, scratch = 0;
+    for (int i = 0; i < n; ++i) {
+        check(rec[i].alignment >= 1 && rec[i].alignment <= 16);
+        size_t& at = rec[i].kind == ZORAAC_MEM_SCRATCH ? scratch : used;
+        uint8_t* base = rec[i].kind == ZORAAC_MEM_SCRATCH ? g_api_scratch : a.memory;
+        const size_t room = rec[i].kind == ZORAAC_MEM_SCRATCH ? sizeof g_api_scratch : sizeof a.memory;
+        at = (at + 15) & ~size_t{15};
+        check(at + rec[i].size <= room);
+        block[i] = base + at;
+        at += rec[i].size;
+    }
+    a.d = zoraac_open(&p, block);
+    check(a.d != nullptr);
+    return true;
+}
+
+// One call of decoder a; checks the call's promises.
+void api_step(ApiDecoder& a, Rng& rng) {
+    const bool units = a.p.transport != ZORAAC_TRANSPORT_AUTO;
+    const size_t left = a.size - a.at;
+    size_t n = std::min<size_t>(left, 1 + rng.below(units ? 2100 : 3000));
+    const size_t need = zoraac_frame_bytes(&a.p);
+    const size_t room = rng.below(8) == 0 ? rng.below(static_cast<uint32_t>(need)) : need + rng.below(64);
+    size_t used = 12345;
+    zoraac_frame f;
+    const int s = zoraac_decode(a.d, n ? a.data + a.at : nullptr, n, &used, g_api_out, room, &f);
+    ++a.calls;
+    check(used <= n);
+    if (s < 0) {
+        check(used == 0 && f.bytes == 0);
+        if (s == ZORAAC_ERR_OUTPUT_ROOM) check(room < need);
+        if (s == ZORAAC_ERR_UNSUPPORTED || (n == 0 && room >= need)) a.done = true;
+        return;
+    }
+    check(f.bytes <= room && f.bytes <= need);
+    check(f.bytes == 0 || f.bytes == f.samples * f.channels * 2);
+    if (f.bytes) ++a.blocks;
+    if (units) check(used == n);
+    a.at += used;
+    if (n == 0 && s == ZORAAC_NEED_MORE_INPUT) a.done = true;
+    // Every block takes at least four bytes of input, what the decoder
+    // holds and a failed frame's other blocks aside; an access unit gives
+    // at most one.
+    if (units) check(a.blocks <= a.calls);
+    else check(a.blocks <= a.at / 4 + 1024 / 4 + 8);
+}
+
+void run_api(const uint8_t* data, size_t size, Rng& rng) {
+    const uint32_t kTransports[3] = {ZORAAC_TRANSPORT_AUTO, ZORAAC_TRANSPORT_ASC, ZORAAC_TRANSPORT_RAW};
+    for (int k = 0; k < 2; ++k) {
+        ApiDecoder& a = g_api[k];
+        a = ApiDecoder{};
+        zoraac_params p;
+        zoraac_params_init(&p);
+        p.transport = kTransports[rng.below(3)];
+        p.conceal = rng.below(4) ? 1 : 0;
+        p.output = rng.below(2) ? ZORAAC_OUT_NATIVE : ZORAAC_OUT_STEREO;
+        size_t skip = 0;
+        if (p.transport == ZORAAC_TRANSPORT_ASC) {
+            skip = std::min<size_t>(size, 1 + rng.below(6));
+            p.asc = data;
+            p.asc_size = static_cast<uint32_t>(skip);
+        } else if (p.transport == ZORAAC_TRANSPORT_RAW) {
+            p.sample_rate = kRates[rng.below(12)];
+            p.channels = 1 + rng.below(2);
+        }
+        // The second decoder reads the input from a random place on.
+        const size_t from = k == 0 ? skip : std::min(size, skip + rng.below(static_cast<uint32_t>(size) + 1));
+        a.data = data + from;
+        a.size = size - from;
+        if (!api_open(a, p)) a.done = true;
+    }
+    for (int guard = 0; !(g_api[0].done && g_api[1].done) && guard < 100000; ++guard) {
+        ApiDecoder& a = g_api[rng.below(2)];
+        if (!a.done) api_step(a, rng);
+        if (rng.below(64) == 0 && a.d) zoraac_flush(a.d);
+    }
+    for (ApiDecoder& a : g_api) {
+        if (!a.d) continue;
+        zoraac_info info;
+        info.size = sizeof info;
+        check(zoraac_get_info(a.d, &info) == 0);
+        check(info.frames_decoded == a.blocks && info.frames_concealed <= info.frames_decoded);
+        zoraac_close(a.d);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -170,6 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case Mode::Frame: run_plugin(data, size, rng, true, false); break;
     case Mode::Raw: run_plugin(data, size, rng, rng.below(2) == 0, true); break;
     case Mode::Pull: run_pull(data, size, rng); break;
+    case Mode::Api: run_api(data, size, rng); break;
     }
     return 0;
 }

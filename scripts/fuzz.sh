@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the libFuzzer target with clang and runs it in each input mode
-# (stream, frame, pull, raw) for SECONDS each (default 60), seeded from the
+# (stream, frame, pull, raw, api) for SECONDS each (default 60), seeded from the
 # test streams. Corpora grow in build-fuzz/corpus-MODE; a finding stops the
 # run with a non-zero exit and leaves its crash-* file in build-fuzz.
 # Usage: fuzz.sh [SECONDS] [MODE...]
@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh fuzz
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-modes=${*:-stream frame pull raw}
+modes=${*:-stream frame pull raw api}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAAC_FUZZ=ON -DAAC_TESTS=OFF >/dev/null
 cmake --build build-fuzz -j2 --target aacfuzz
 for mode in $modes; do

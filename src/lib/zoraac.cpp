@@ -320,7 +320,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     d->params = *p;
     d->params.asc = nullptr;
     d->params.asc_size = 0;
-    d->transport = units(p) ? p->transport : ZORAAC_TRANSPORT_AUTO;
+    d->transport = units(p) ? p->transport : static_cast<uint32_t>(ZORAAC_TRANSPORT_AUTO);
     d->objectType = c.objectType;
     d->rateIndex = c.rateIndex;
     d->channels = c.channels;

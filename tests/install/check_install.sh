@@ -2,14 +2,18 @@
 # Usage: check_install.sh BUILD_DIR SOURCE_DIR — installs the build into a
 # scratch prefix and builds two tiny hosts against it, one through pkg-config
 # (C99) and one through the CMake package (C11); each must decode the sample
-# stream through the installed plug-in to the PCM aacdec gives.
+# stream through the installed plug-in to the PCM aacdec gives. The same for
+# hosts of the library interface: through pkg-config (shared and static
+# libzoraac) and through the CMake target zoraac::zoraac.
 set -e
 build=$(cd "$1" && pwd); src=$(cd "$2" && pwd)
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(ls -d "$prefix"/lib*/pkgconfig | head -n 1); libdir=${libdir%/pkgconfig}
-for f in bin/aacdec include/zoraac.h share/man/man1/aacdec.1 share/doc/zoraac/LICENSE; do
+for f in bin/aacdec include/zoraac.h share/man/man1/aacdec.1 share/doc/zoraac/LICENSE \
+         lib/libzoraac.a lib/libzoraac.so; do
+  case $f in lib/*) f=${libdir#"$prefix"/}/${f#lib/} ;; esac
   [ -f "$prefix/$f" ] || { echo "FAIL: $f not installed"; exit 1; }
 done
 [ -f "$libdir/zoraac/libaacplugin.so" ] || { echo "FAIL: no plug-in in $libdir/zoraac"; exit 1; }
@@ -30,10 +34,29 @@ cc -std=c99 -Wall -Wextra -Werror -pedantic $(pkg-config --cflags zoraac) -o "$t
 "$tmp/host_pc" "$plugin" "$stream" "$tmp/pc.pcm" >/dev/null
 cmp "$tmp/want.pcm" "$tmp/pc.pcm"
 
+# The library interface: a C99 host through pkg-config, linked against the
+# installed libzoraac (found at run time through its run path).
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Werror -pedantic $(pkg-config --cflags zoraac) -o "$tmp/api_pc" \
+  "$src/tests/install/api_host.c" $(pkg-config --libs zoraac) -Wl,-rpath,"$libdir"
+"$tmp/api_pc" "$stream" "$tmp/api_pc.pcm" >/dev/null
+cmp "$tmp/want.pcm" "$tmp/api_pc.pcm"
+# The static library: the decoder's objects inside, the C++ runtime from pkg-config --static.
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Werror -pedantic $(pkg-config --cflags zoraac) -o "$tmp/api_static" \
+  "$src/tests/install/api_host.c" "$libdir/libzoraac.a" $(pkg-config --static --libs-only-other --libs-only-l zoraac | sed 's/-lzoraac//')
+"$tmp/api_static" "$stream" "$tmp/api_static.pcm" >/dev/null
+cmp "$tmp/want.pcm" "$tmp/api_static.pcm"
+if nm -D --defined-only "$libdir/libzoraac.so" | awk '{print $3}' | grep -v -E '^(zoraac_|ZORAAC_1$)' | grep -q .; then
+  echo "FAIL: libzoraac exports more than zoraac_*"; exit 1
+fi
+
 cmake -S "$src/tests/install" -B "$tmp/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$tmp/consumer" >/dev/null
 plugin_cmake=$(cat "$tmp/consumer/plugin_path.txt")
 [ "$(realpath "$plugin_cmake")" = "$(realpath "$plugin")" ] || { echo "FAIL: CMake package plug-in $plugin_cmake, pkg-config $plugin"; exit 1; }
 "$tmp/consumer/host" "$plugin_cmake" "$stream" "$tmp/cmake.pcm" >/dev/null
 cmp "$tmp/want.pcm" "$tmp/cmake.pcm"
+"$tmp/consumer/api_host" "$stream" "$tmp/api_cmake.pcm" >/dev/null
+cmp "$tmp/want.pcm" "$tmp/api_cmake.pcm"
 echo "install ok: $(cd "$prefix" && find . -type f | sort | tr '\n' ' ')"
