@@ -13,6 +13,8 @@
 
 #include <zoraac.h>
 
+#include "dec/asc.h"
+
 GST_DEBUG_CATEGORY_STATIC(zoraacdec_debug);
 #define GST_CAT_DEFAULT zoraacdec_debug
 
@@ -41,8 +43,6 @@ static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
     GST_STATIC_CAPS("audio/x-raw, format = (string) S16LE, layout = (string) interleaved, "
                     "rate = (int) [ 8000, 96000 ], channels = (int) 2, channel-mask = (bitmask) 0x3"));
-
-static const guint rates[12] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
 
 static gboolean claim(GstZorAacDec* self) {
     gboolean ok;
@@ -87,28 +87,37 @@ static gboolean gst_zoraacdec_stop(GstAudioDecoder* dec) {
     return TRUE;
 }
 
-/* AudioSpecificConfig: object type (5 bits), sampling_frequency_index
- * (4 bits; 15 escapes to a 24-bit rate), channel configuration (4 bits). */
-static gboolean parse_codec_data(GstBuffer* codec_data, guint* object_type, guint* rate, guint* channels) {
+/* codec_data, the AudioSpecificConfig (codec/dec/asc.h): its first object
+ * type, its rate, and its channel count unless a program config element
+ * gives the channels (configuration 0: the caps' count stays). Shorter than
+ * two bytes it is ignored. FALSE, with an element error, when it has no
+ * readable header or describes AAC-LC wrongly; a config cut short behind its
+ * header gives the header's fields. */
+static gboolean read_codec_data(GstZorAacDec* self, GstBuffer* codec_data, guint* object_type, gint* rate,
+                                gint* channels) {
     GstMapInfo map;
-    guint32 bits;
-    guint index;
-    if (!gst_buffer_map(codec_data, &map, GST_MAP_READ)) return FALSE;
+    AscInfo asc;
+    int rc;
+    if (!gst_buffer_map(codec_data, &map, GST_MAP_READ)) return TRUE;
     if (map.size < 2) {
         gst_buffer_unmap(codec_data, &map);
+        return TRUE;
+    }
+    rc = asc_parse(map.data, map.size, &asc);
+    gst_buffer_unmap(codec_data, &map);
+    if (asc.channel_configuration < 0) {
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The stream's codec_data is not an AudioSpecificConfig: %s.",
+                                                 asc_error_text(rc)), (NULL));
         return FALSE;
     }
-    bits = (guint32)map.data[0] << 24 | (guint32)map.data[1] << 16 | (map.size > 2 ? (guint32)map.data[2] << 8 : 0u) |
-           (map.size > 3 ? (guint32)map.data[3] : 0u);
-    *object_type = bits >> 27;
-    index = (bits >> 23) & 0xF;
-    if (index < 12) {
-        *rate = rates[index];
-        *channels = (bits >> 19) & 0xF;
-    } else {
-        *rate = 0; /* an explicit rate: none the decoder plays */
+    *object_type = (guint)asc.signalled_object_type;
+    *rate = (gint)asc.sampling_rate;
+    if (asc.channel_configuration != 0) *channels = asc.channels;
+    if (rc != ASC_OK && rc != ASC_ERR_TRUNCATED && *object_type == 2) {
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The stream's AudioSpecificConfig is invalid: %s.", asc_error_text(rc)),
+                          (NULL));
+        return FALSE;
     }
-    gst_buffer_unmap(codec_data, &map);
     return TRUE;
 }
 
@@ -119,16 +128,13 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     const GValue* codec_data = gst_structure_get_value(s, "codec_data");
     gboolean raw = g_strcmp0(format, "raw") == 0;
     gint rate = 0, channels = 0;
-    guint object_type = 2, asc_rate = 0, asc_channels = 0, i;
-    gboolean listed = FALSE;
+    guint object_type = 2;
 
     gst_structure_get_int(s, "rate", &rate);
     gst_structure_get_int(s, "channels", &channels);
     if (raw && codec_data && G_VALUE_HOLDS(codec_data, GST_TYPE_BUFFER) &&
-        parse_codec_data(gst_value_get_buffer(codec_data), &object_type, &asc_rate, &asc_channels)) {
-        rate = (gint)asc_rate;
-        if (asc_channels) channels = (gint)asc_channels;
-    }
+        !read_codec_data(self, gst_value_get_buffer(codec_data), &object_type, &rate, &channels))
+        return FALSE;
     if (object_type != 2) {
         GST_ELEMENT_ERROR(self, STREAM, CODEC_NOT_FOUND,
                           ("The decoder plays AAC-LC (audio object type 2); the stream has object type %u.", object_type),
@@ -140,8 +146,7 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
                           ("The decoder plays one or two front channels; the stream has %d channels.", channels), (NULL));
         return FALSE;
     }
-    for (i = 0; i < G_N_ELEMENTS(rates); ++i) listed |= (guint)rate == rates[i];
-    if (!listed) {
+    if (asc_rate_index((guint32)rate) < 0) {
         GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The decoder plays the twelve AAC rates; the stream has %d Hz.", rate),
                           (NULL));
         return FALSE;

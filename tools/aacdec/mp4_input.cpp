@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "dec/bands.h"
+#include "dec/asc.h"
 
 #ifdef AAC_HAVE_LIBAVFORMAT
 #include <dlfcn.h>
@@ -62,25 +62,6 @@ const Av& av() {
         return a;
     }();
     return loaded;
-}
-
-// AudioSpecificConfig: object type (5 bits, 31 escapes to 32 + 6 bits),
-// sampling_frequency_index (4 bits, 15 escapes to a 24-bit rate), channel
-// configuration (4 bits).
-bool parse_asc(const uint8_t* p, size_t n, Mp4Reader& t) {
-    size_t pos = 0;
-    auto get = [&](int bits) {
-        uint32_t v = 0;
-        for (int i = 0; i < bits; ++i, ++pos) v = (v << 1) | (pos / 8 < n ? (p[pos / 8] >> (7 - pos % 8)) & 1u : 0u);
-        return v;
-    };
-    if (n < 2) return false;
-    t.object_type = get(5);
-    if (t.object_type == 31) t.object_type = 32 + get(6);
-    const uint32_t index = get(4);
-    t.rate = index == 15 ? get(24) : index < 12 ? static_cast<uint32_t>(samp_rate_kvxdec_info[index].sampling_rate) : 0;
-    t.channels = get(4);
-    return true;
 }
 
 // The file as the demuxer reads it: through stdio when it can seek, else
@@ -195,8 +176,20 @@ bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& 
         error = "it holds no AAC audio track";
         return false;
     }
-    if (!parse_asc(par->extradata, static_cast<size_t>(par->extradata_size), *this)) {
+    AscInfo asc;
+    const int rc = asc_parse(par->extradata, par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0, &asc);
+    if (asc.channel_configuration < 0) {
         error = "its AAC track has no AudioSpecificConfig";
+        return false;
+    }
+    // The host takes the header fields alone, and a config cut short behind
+    // them plays as it always did; any other fault of an AAC-LC config is
+    // refused here (other object types are refused by name later).
+    object_type = static_cast<uint32_t>(asc.signalled_object_type);
+    rate = asc.sampling_rate;
+    channels = static_cast<uint32_t>(asc.channel_configuration);
+    if (rc != ASC_OK && rc != ASC_ERR_TRUNCATED && object_type == 2) {
+        error = std::string("its AudioSpecificConfig is invalid (") + asc_error_text(rc) + ")";
         return false;
     }
     m.pkt = av().av_packet_alloc();

@@ -27,8 +27,9 @@ public:
     // Bytes of the file read so far.
     uint64_t position() const;
 
-    uint32_t object_type = 0;  // audio object type of the AudioSpecificConfig (2: AAC-LC)
-    uint32_t rate = 0;
+    // From the AudioSpecificConfig (codec/dec/asc.h).
+    uint32_t object_type = 0;  // its first audio object type (2: AAC-LC; 5, 29: HE-AAC signalled explicitly)
+    uint32_t rate = 0;         // of the AAC core, also when SBR is signalled behind AAC-LC
     uint32_t channels = 0;     // channel configuration (0: given by a program config element)
 
 private:

@@ -1,0 +1,545 @@
+// AudioSpecificConfig parser: configs taken from real files (ffmpeg's
+// encoder, the HE-AAC files of the corpus), hand-built ones for the rarer
+// fields, every truncation, and random bytes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bitstream_util.h"
+#include "dec/asc.h"
+
+namespace {
+
+// Parses a copy of the bytes in a buffer of exactly their size, so that the
+// sanitizer build catches a read past the end.
+int parse(const std::vector<uint8_t>& bytes, AscInfo& info, size_t size) {
+    std::unique_ptr<uint8_t[]> copy(new uint8_t[size ? size : 1]);
+    if (size) std::memcpy(copy.get(), bytes.data(), size);
+    return asc_parse(copy.get(), size, &info);
+}
+
+int parse(const std::vector<uint8_t>& bytes, AscInfo& info) { return parse(bytes, info, bytes.size()); }
+
+std::vector<uint8_t> with_comment(std::vector<uint8_t> head, const std::string& comment,
+                                  const std::vector<uint8_t>& tail) {
+    head.insert(head.end(), comment.begin(), comment.end());
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+// ffmpeg's encoder writes its name as the comment of a program config
+// element, and after the GASpecificConfig the extension that says "no SBR".
+const std::string kLavc = "Lavc59.37.100";
+const std::vector<uint8_t> kNoSbr = {0x56, 0xe5, 0x00};
+
+// ffmpeg -ac 6 -aac_pce 1 (.m4a, 48 kHz).
+const std::vector<uint8_t> kPce51 =
+    with_comment({0x11, 0x80, 0x04, 0xc8, 0x44, 0x00, 0x20, 0x00, 0xc4, 0x0d}, kLavc, kNoSbr);
+// ffmpeg, layout 3.0 with -aac_pce 1.
+const std::vector<uint8_t> kPce30 = with_comment({0x11, 0x80, 0x04, 0xc8, 0x00, 0x00, 0x20, 0x00, 0x0d}, kLavc, kNoSbr);
+// ffmpeg, layout quad (a PCE of its own accord).
+const std::vector<uint8_t> kPceQuad = with_comment({0x11, 0x80, 0x04, 0xc4, 0x04, 0x00, 0x21, 0x10, 0x0d}, kLavc, kNoSbr);
+// ffmpeg, layout 2.1.
+const std::vector<uint8_t> kPce21 = with_comment({0x11, 0x80, 0x04, 0xc4, 0x01, 0x00, 0x20, 0x00, 0x0d}, kLavc, kNoSbr);
+// ffmpeg, layout 7.1 with -aac_pce 1.
+const std::vector<uint8_t> kPce71 =
+    with_comment({0x11, 0x80, 0x04, 0xc8, 0x48, 0x00, 0x20, 0x00, 0xc6, 0x40, 0x0d}, kLavc, kNoSbr);
+
+// Corpus p44: SBR signalled explicitly (object type 5), core 16 kHz, 32 kHz out.
+const std::vector<uint8_t> kExplicitSbr = {0x2c, 0x12, 0x88, 0x00};
+// Corpus p46: object type 5 at one rate (downsampled SBR), 24 kHz.
+const std::vector<uint8_t> kDownsampledSbr = {0x2b, 0x13, 0x08, 0x00};
+// Corpus p45: LC mono at 22.05 kHz, then the extension with SBR to 44.1 kHz and PS.
+const std::vector<uint8_t> kBackcompatPs = {0x13, 0x88, 0x56, 0xe5, 0xa5, 0x48, 0x80};
+// The same stream signalled with object type 29: with this config in place
+// of p45's, ffmpeg decodes the file to the same PCM (HE-AAC v2, stereo at
+// 44.1 kHz).
+const std::vector<uint8_t> kExplicitPs = {0xeb, 0x8a, 0x08, 0x00, 0x00, 0x00, 0x00};
+
+void expect_element(const AscElement& e, int is_cpe, int tag) {
+    EXPECT_EQ(e.is_cpe, is_cpe);
+    EXPECT_EQ(e.tag, tag);
+}
+
+TEST(Asc, LcStereo) {
+    AscInfo a;
+    ASSERT_EQ(parse({0x12, 0x10}, a), ASC_OK);
+    EXPECT_EQ(a.audio_object_type, 2);
+    EXPECT_EQ(a.signalled_object_type, 2);
+    EXPECT_EQ(a.sampling_frequency_index, 4);
+    EXPECT_EQ(a.sampling_rate, 44100u);
+    EXPECT_EQ(a.channel_configuration, 2);
+    EXPECT_EQ(a.channels, 2);
+    EXPECT_EQ(a.front_channels, 2);
+    EXPECT_EQ(a.side_channels + a.back_channels + a.lfe_channels, 0);
+    EXPECT_EQ(a.ga_present, 1);
+    EXPECT_EQ(a.frame_length_flag, 0);
+    EXPECT_EQ(a.depends_on_core_coder, 0);
+    EXPECT_EQ(a.extension_flag, 0);
+    EXPECT_EQ(a.pce_present, 0);
+    EXPECT_EQ(a.ep_config, -1);
+    EXPECT_EQ(a.sbr_present, -1);
+    EXPECT_EQ(a.ps_present, -1);
+    EXPECT_EQ(a.extension_object_type, 0);
+    EXPECT_EQ(a.ext_sampling_rate, 0u);
+    EXPECT_EQ(a.bits, 16u);
+}
+
+TEST(Asc, FfmpegNoSbrExtension) {
+    AscInfo a;
+    ASSERT_EQ(parse({0x11, 0x90, 0x56, 0xe5, 0x00}, a), ASC_OK);  // ffmpeg stereo, 48 kHz
+    EXPECT_EQ(a.sampling_rate, 48000u);
+    EXPECT_EQ(a.channels, 2);
+    EXPECT_EQ(a.extension_object_type, 5);
+    EXPECT_EQ(a.sbr_present, 0);
+    EXPECT_EQ(a.ps_present, 0);
+    EXPECT_EQ(a.ext_sampling_frequency_index, -1);
+    ASSERT_EQ(parse({0x11, 0xb0, 0x56, 0xe5, 0x00}, a), ASC_OK);  // 5.1 as configuration 6
+    EXPECT_EQ(a.channels, 6);
+    EXPECT_EQ(a.front_channels, 3);
+    EXPECT_EQ(a.back_channels, 2);
+    EXPECT_EQ(a.lfe_channels, 1);
+    ASSERT_EQ(parse({0x11, 0xb8, 0x56, 0xe5, 0x00}, a), ASC_OK);  // 7.1 as configuration 7
+    EXPECT_EQ(a.channels, 8);
+    EXPECT_EQ(a.front_channels, 5);
+}
+
+TEST(Asc, BackwardCompatibleSbr) {
+    AscInfo a;
+    ASSERT_EQ(parse({0x13, 0x10, 0x56, 0xe5, 0x98}, a), ASC_OK);
+    EXPECT_EQ(a.audio_object_type, 2);
+    EXPECT_EQ(a.signalled_object_type, 2);
+    EXPECT_EQ(a.sampling_rate, 24000u);
+    EXPECT_EQ(a.channels, 2);
+    EXPECT_EQ(a.extension_object_type, 5);
+    EXPECT_EQ(a.sbr_present, 1);
+    EXPECT_EQ(a.ext_sampling_frequency_index, 3);
+    EXPECT_EQ(a.ext_sampling_rate, 48000u);
+    EXPECT_EQ(a.ps_present, -1);  // too few bits left for the PS sync word
+    EXPECT_EQ(a.bits, 37u);
+}
+
+TEST(Asc, BackwardCompatiblePs) {
+    AscInfo a;
+    ASSERT_EQ(parse(kBackcompatPs, a), ASC_OK);
+    EXPECT_EQ(a.audio_object_type, 2);
+    EXPECT_EQ(a.signalled_object_type, 2);
+    EXPECT_EQ(a.sampling_rate, 22050u);
+    EXPECT_EQ(a.channel_configuration, 1);
+    EXPECT_EQ(a.channels, 1);
+    EXPECT_EQ(a.sbr_present, 1);
+    EXPECT_EQ(a.ext_sampling_rate, 44100u);
+    EXPECT_EQ(a.ps_present, 1);
+    EXPECT_EQ(a.bits, 49u);
+}
+
+TEST(Asc, ExplicitSbr) {
+    AscInfo a;
+    ASSERT_EQ(parse(kExplicitSbr, a), ASC_OK);
+    EXPECT_EQ(a.signalled_object_type, 5);
+    EXPECT_EQ(a.audio_object_type, 2);
+    EXPECT_EQ(a.sampling_frequency_index, 8);
+    EXPECT_EQ(a.sampling_rate, 16000u);
+    EXPECT_EQ(a.channels, 2);
+    EXPECT_EQ(a.extension_object_type, 5);
+    EXPECT_EQ(a.sbr_present, 1);
+    EXPECT_EQ(a.ps_present, -1);
+    EXPECT_EQ(a.ext_sampling_frequency_index, 5);
+    EXPECT_EQ(a.ext_sampling_rate, 32000u);
+    EXPECT_EQ(a.ga_present, 1);
+    EXPECT_EQ(a.bits, 25u);
+
+    ASSERT_EQ(parse(kDownsampledSbr, a), ASC_OK);
+    EXPECT_EQ(a.signalled_object_type, 5);
+    EXPECT_EQ(a.audio_object_type, 2);
+    EXPECT_EQ(a.sampling_rate, 24000u);
+    EXPECT_EQ(a.ext_sampling_rate, 24000u);
+    EXPECT_EQ(a.sbr_present, 1);
+}
+
+TEST(Asc, ExplicitPs) {
+    AscInfo a;
+    ASSERT_EQ(parse(kExplicitPs, a), ASC_OK);
+    EXPECT_EQ(a.signalled_object_type, 29);
+    EXPECT_EQ(a.audio_object_type, 2);
+    EXPECT_EQ(a.sampling_rate, 22050u);
+    EXPECT_EQ(a.channels, 1);
+    EXPECT_EQ(a.extension_object_type, 5);
+    EXPECT_EQ(a.sbr_present, 1);
+    EXPECT_EQ(a.ps_present, 1);
+    EXPECT_EQ(a.ext_sampling_rate, 44100u);
+    // With explicit signalling the trailing bits are not an extension.
+    EXPECT_EQ(a.bits, 25u);
+}
+
+TEST(Asc, ProgramConfig51) {
+    AscInfo a;
+    ASSERT_EQ(parse(kPce51, a), ASC_OK);
+    EXPECT_EQ(a.audio_object_type, 2);
+    EXPECT_EQ(a.sampling_rate, 48000u);
+    EXPECT_EQ(a.channel_configuration, 0);
+    ASSERT_EQ(a.pce_present, 1);
+    const AscPce& p = a.pce;
+    EXPECT_EQ(p.element_instance_tag, 0);
+    EXPECT_EQ(p.object_type, 1);
+    EXPECT_EQ(p.sampling_frequency_index, 3);
+    ASSERT_EQ(p.num_front, 2);
+    ASSERT_EQ(p.num_side, 1);
+    ASSERT_EQ(p.num_back, 1);
+    EXPECT_EQ(p.num_lfe, 0);
+    EXPECT_EQ(p.num_assoc_data, 0);
+    EXPECT_EQ(p.num_cc, 0);
+    expect_element(p.front[0], 1, 0);
+    expect_element(p.front[1], 0, 0);
+    expect_element(p.side[0], 0, 1);
+    expect_element(p.back[0], 1, 1);
+    EXPECT_EQ(p.mono_mixdown_present + p.stereo_mixdown_present + p.matrix_mixdown_idx_present, 0);
+    EXPECT_EQ(p.comment_bytes, kLavc.size());
+    EXPECT_EQ(a.channels, 6);  // ffprobe reports 6 channels for the file
+    EXPECT_EQ(a.front_channels, 3);
+    EXPECT_EQ(a.side_channels, 1);
+    EXPECT_EQ(a.back_channels, 2);
+    EXPECT_EQ(a.lfe_channels, 0);
+    EXPECT_EQ(a.sbr_present, 0);  // the extension behind the PCE was found
+    EXPECT_EQ(a.bits, kPce51.size() * 8 - 7);  // the extension's last 7 bits are padding
+}
+
+TEST(Asc, ProgramConfig30) {
+    AscInfo a;
+    ASSERT_EQ(parse(kPce30, a), ASC_OK);
+    ASSERT_EQ(a.pce_present, 1);
+    ASSERT_EQ(a.pce.num_front, 2);
+    EXPECT_EQ(a.pce.num_side + a.pce.num_back + a.pce.num_lfe, 0);
+    expect_element(a.pce.front[0], 1, 0);
+    expect_element(a.pce.front[1], 0, 0);
+    EXPECT_EQ(a.channels, 3);
+    EXPECT_EQ(a.front_channels, 3);
+    EXPECT_EQ(a.sbr_present, 0);
+}
+
+TEST(Asc, ProgramConfigOtherLayouts) {
+    AscInfo a;
+    ASSERT_EQ(parse(kPceQuad, a), ASC_OK);
+    EXPECT_EQ(a.channels, 4);
+    EXPECT_EQ(a.front_channels, 2);
+    EXPECT_EQ(a.back_channels, 2);
+    expect_element(a.pce.back[0], 1, 1);
+    ASSERT_EQ(parse(kPce21, a), ASC_OK);
+    EXPECT_EQ(a.channels, 3);
+    EXPECT_EQ(a.front_channels, 2);
+    EXPECT_EQ(a.lfe_channels, 1);
+    EXPECT_EQ(a.pce.lfe_tag[0], 0);
+    ASSERT_EQ(parse(kPce71, a), ASC_OK);
+    EXPECT_EQ(a.channels, 8);
+    EXPECT_EQ(a.front_channels, 3);
+    EXPECT_EQ(a.side_channels, 1);
+    EXPECT_EQ(a.back_channels, 4);
+    expect_element(a.pce.back[1], 1, 2);
+}
+
+// Builds LC configs field by field.
+struct Builder {
+    BitWriter w;
+    Builder& header(uint32_t type, uint32_t index, uint32_t config, uint32_t explicit_rate = 0) {
+        if (type >= 32) w.put(31, 5).put(type - 32, 6);
+        else w.put(type, 5);
+        w.put(index, 4);
+        if (index == 15) w.put(explicit_rate, 24);
+        w.put(config, 4);
+        return *this;
+    }
+    Builder& ga(uint32_t frame_length = 0, int delay = -1, uint32_t extension = 0) {
+        w.put(frame_length, 1).put(delay >= 0, 1);
+        if (delay >= 0) w.put(static_cast<uint32_t>(delay), 14);
+        w.put(extension, 1);
+        return *this;
+    }
+};
+
+TEST(Asc, ProgramConfigAllFields) {
+    // Explicit rate first, so that the PCE's byte alignment counts from the
+    // start of the config and not from a byte of the PCE.
+    Builder b;
+    b.header(2, 15, 0, 32000).ga();
+    BitWriter& w = b.w;
+    w.put(5, 4).put(1, 2).put(5, 4);                 // tag, object type, rate index
+    w.put(2, 4).put(1, 4).put(1, 4).put(1, 2);       // front, side, back, lfe
+    w.put(2, 3).put(1, 4);                           // assoc data, coupling
+    w.put(1, 1).put(3, 4);                           // mono mixdown element 3
+    w.put(1, 1).put(4, 4);                           // stereo mixdown element 4
+    w.put(1, 1).put(1, 2).put(1, 1);                 // matrix mixdown idx 1, pseudo surround
+    w.put(0, 1).put(0, 4).put(1, 1).put(0, 4);       // front: SCE 0, CPE 0
+    w.put(1, 1).put(2, 4);                           // side: CPE 2
+    w.put(1, 1).put(1, 4);                           // back: CPE 1
+    w.put(7, 4);                                     // lfe: 7
+    w.put(9, 4).put(10, 4);                          // assoc data: 9, 10
+    w.put(1, 1).put(11, 4);                          // coupling: independently switched, 11
+    w.align();
+    w.put(3, 8).bytes({'a', 'b', 'c'});
+    w.put(0x2b7, 11).put(5, 5).put(1, 1).put(8, 4).put(0x548, 11).put(0, 1);
+    AscInfo a;
+    ASSERT_EQ(parse(w.data(), a), ASC_OK);
+    EXPECT_EQ(a.sampling_frequency_index, 15);
+    EXPECT_EQ(a.sampling_rate, 32000u);
+    const AscPce& p = a.pce;
+    EXPECT_EQ(p.element_instance_tag, 5);
+    EXPECT_EQ(p.object_type, 1);
+    EXPECT_EQ(p.sampling_frequency_index, 5);
+    EXPECT_EQ(p.num_front, 2);
+    EXPECT_EQ(p.num_side, 1);
+    EXPECT_EQ(p.num_back, 1);
+    EXPECT_EQ(p.num_lfe, 1);
+    EXPECT_EQ(p.num_assoc_data, 2);
+    EXPECT_EQ(p.num_cc, 1);
+    EXPECT_EQ(p.mono_mixdown_present, 1);
+    EXPECT_EQ(p.mono_mixdown_element, 3);
+    EXPECT_EQ(p.stereo_mixdown_present, 1);
+    EXPECT_EQ(p.stereo_mixdown_element, 4);
+    EXPECT_EQ(p.matrix_mixdown_idx_present, 1);
+    EXPECT_EQ(p.matrix_mixdown_idx, 1);
+    EXPECT_EQ(p.pseudo_surround_enable, 1);
+    expect_element(p.front[0], 0, 0);
+    expect_element(p.front[1], 1, 0);
+    expect_element(p.side[0], 1, 2);
+    expect_element(p.back[0], 1, 1);
+    EXPECT_EQ(p.lfe_tag[0], 7);
+    EXPECT_EQ(p.assoc_data_tag[0], 9);
+    EXPECT_EQ(p.assoc_data_tag[1], 10);
+    expect_element(p.cc[0], 1, 11);
+    EXPECT_EQ(p.comment_bytes, 3);
+    EXPECT_EQ(a.channels, 8);
+    EXPECT_EQ(a.front_channels, 3);
+    EXPECT_EQ(a.side_channels, 2);
+    EXPECT_EQ(a.back_channels, 2);
+    EXPECT_EQ(a.lfe_channels, 1);
+    EXPECT_EQ(a.sbr_present, 1);
+    EXPECT_EQ(a.ext_sampling_rate, 16000u);
+    EXPECT_EQ(a.ps_present, 0);
+    EXPECT_EQ(a.bits, w.bits());
+}
+
+TEST(Asc, GaFields) {
+    Builder b;
+    b.header(2, 3, 1).ga(1, 0x2abc, 1);
+    b.w.put(1, 1);  // extensionFlag3
+    AscInfo a;
+    ASSERT_EQ(parse(b.w.data(), a), ASC_OK);
+    EXPECT_EQ(a.frame_length_flag, 1);
+    EXPECT_EQ(a.depends_on_core_coder, 1);
+    EXPECT_EQ(a.core_coder_delay, 0x2abc);
+    EXPECT_EQ(a.extension_flag, 1);
+    EXPECT_EQ(a.extension_flag3, 1);
+    EXPECT_EQ(a.bits, b.w.bits());
+
+    // Scalable: layerNr.
+    Builder s;
+    s.header(6, 3, 2).ga();
+    s.w.put(5, 3);
+    ASSERT_EQ(parse(s.w.data(), a), ASC_OK);
+    EXPECT_EQ(a.layer_nr, 5);
+
+    // Error resilient LC: the resilience flags and extensionFlag3, then epConfig.
+    Builder e;
+    e.header(17, 4, 2).ga(0, -1, 1);
+    e.w.put(7, 3).put(0, 1).put(1, 2);
+    ASSERT_EQ(parse(e.w.data(), a), ASC_OK);
+    EXPECT_EQ(a.audio_object_type, 17);
+    EXPECT_EQ(a.ep_config, 1);
+    EXPECT_EQ(a.bits, e.w.bits());
+    Builder e2;
+    e2.header(17, 4, 2).ga().w.put(2, 2);
+    EXPECT_EQ(parse(e2.w.data(), a), ASC_ERR_UNSUPPORTED);
+    EXPECT_EQ(a.ep_config, 2);
+}
+
+TEST(Asc, ObjectTypes) {
+    AscInfo a;
+    Builder als;
+    als.header(36, 3, 2);  // escaped: 31, then 36 - 32
+    als.w.put(0, 16);
+    EXPECT_EQ(parse(als.w.data(), a), ASC_ERR_UNSUPPORTED);
+    EXPECT_EQ(a.audio_object_type, 36);
+    EXPECT_EQ(a.sampling_rate, 48000u);
+    EXPECT_EQ(a.channel_configuration, 2);
+    for (uint32_t t : {0u, 10u, 11u, 18u, 46u, 95u}) {
+        Builder r;
+        r.header(t, 4, 2).ga();
+        EXPECT_EQ(parse(r.w.data(), a), ASC_ERR_OBJECT_TYPE) << t;
+        EXPECT_EQ(a.audio_object_type, static_cast<int32_t>(t));
+        EXPECT_EQ(a.channel_configuration, 2);  // the header is read all the same
+    }
+    for (uint32_t t : {1u, 3u, 4u}) {
+        Builder g;
+        g.header(t, 4, 2).ga();
+        EXPECT_EQ(parse(g.w.data(), a), ASC_OK) << t;
+    }
+    // SBR signalled over SBR.
+    Builder n;
+    n.header(5, 6, 2).w.put(3, 4).put(29, 5);
+    n.ga();
+    EXPECT_EQ(parse(n.w.data(), a), ASC_ERR_INVALID);
+}
+
+TEST(Asc, RatesAndConfigurations) {
+    AscInfo a;
+    for (uint32_t i = 0; i < 13; ++i) {
+        Builder b;
+        b.header(2, i, 2).ga();
+        ASSERT_EQ(parse(b.w.data(), a), ASC_OK) << i;
+        EXPECT_EQ(a.sampling_rate, asc_index_rate(static_cast<int32_t>(i)));
+    }
+    EXPECT_EQ(a.sampling_rate, 7350u);
+    for (uint32_t i : {13u, 14u}) {
+        Builder b;
+        b.header(2, i, 2).ga();
+        EXPECT_EQ(parse(b.w.data(), a), ASC_ERR_RATE) << i;
+    }
+    Builder zero;
+    zero.header(2, 15, 2, 0).ga();
+    EXPECT_EQ(parse(zero.w.data(), a), ASC_ERR_RATE);
+    Builder odd;
+    odd.header(2, 15, 2, 44000).ga();
+    ASSERT_EQ(parse(odd.w.data(), a), ASC_OK);
+    EXPECT_EQ(a.sampling_rate, 44000u);
+    EXPECT_EQ(asc_rate_index(a.sampling_rate), -1);
+
+    const int32_t totals[16] = {0, 1, 2, 3, 4, 5, 6, 8, 0, 0, 0, 7, 8, 24, 8, 0};
+    for (uint32_t c = 1; c < 16; ++c) {
+        Builder b;
+        b.header(2, 3, c).ga();
+        const int rc = parse(b.w.data(), a);
+        if (totals[c] == 0) {
+            EXPECT_EQ(rc, ASC_ERR_INVALID) << c;
+            continue;
+        }
+        ASSERT_EQ(rc, ASC_OK) << c;
+        EXPECT_EQ(a.channels, totals[c]) << c;
+        if (c <= 12)
+            EXPECT_EQ(a.front_channels + a.side_channels + a.back_channels + a.lfe_channels, totals[c]) << c;
+    }
+}
+
+TEST(Asc, RateTable) {
+    const uint32_t rates[12] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(asc_index_rate(i), rates[i]);
+        EXPECT_EQ(asc_rate_index(rates[i]), i);
+    }
+    EXPECT_EQ(asc_index_rate(12), 7350u);
+    EXPECT_EQ(asc_index_rate(13), 0u);
+    EXPECT_EQ(asc_index_rate(15), 0u);
+    EXPECT_EQ(asc_index_rate(-1), 0u);
+    EXPECT_EQ(asc_index_rate(16), 0u);
+    EXPECT_EQ(asc_rate_index(7350), -1);
+    EXPECT_EQ(asc_rate_index(0), -1);
+    EXPECT_EQ(asc_rate_index(44101), -1);
+}
+
+TEST(Asc, NullAndEmpty) {
+    AscInfo a;
+    EXPECT_EQ(asc_parse(nullptr, 0, &a), ASC_ERR_TRUNCATED);
+    EXPECT_EQ(a.channel_configuration, -1);
+    EXPECT_EQ(asc_parse(nullptr, 4, &a), ASC_ERR_INVALID);
+    const uint8_t b[2] = {0x12, 0x10};
+    EXPECT_EQ(asc_parse(b, 2, nullptr), ASC_ERR_INVALID);
+    const int codes[] = {ASC_OK, ASC_ERR_TRUNCATED, ASC_ERR_OBJECT_TYPE, ASC_ERR_RATE, ASC_ERR_UNSUPPORTED, ASC_ERR_INVALID, 7};
+    for (int code : codes)
+        EXPECT_NE(asc_error_text(code), nullptr);
+}
+
+// Every prefix of a real config: no read outside it (the sanitizer build
+// checks that), an error for every prefix that ends before the config's
+// own part (the GASpecificConfig and its PCE), and never a success that
+// claims more bits than were given. A prefix that drops a trailing
+// extension whole is a valid config on its own.
+TEST(Asc, EveryTruncation) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        size_t own_bytes;  // bytes up to the end of the part before any extension
+    };
+    const std::vector<Case> cases = {
+        {"lc", {0x12, 0x10}, 2},
+        {"backcompat sbr", {0x13, 0x10, 0x56, 0xe5, 0x98}, 2},
+        {"backcompat ps", kBackcompatPs, 2},
+        {"explicit sbr", kExplicitSbr, 4},
+        {"explicit ps", kExplicitPs, 4},
+        {"pce 5.1", kPce51, kPce51.size() - kNoSbr.size()},
+        {"pce 3.0", kPce30, kPce30.size() - kNoSbr.size()},
+        {"pce 7.1", kPce71, kPce71.size() - kNoSbr.size()},
+    };
+    for (const Case& c : cases) {
+        AscInfo full;
+        ASSERT_EQ(parse(c.bytes, full), ASC_OK) << c.name;
+        for (size_t n = 0; n < c.bytes.size(); ++n) {
+            AscInfo a;
+            const int rc = parse(c.bytes, a, n);
+            if (n < c.own_bytes) {
+                EXPECT_EQ(rc, ASC_ERR_TRUNCATED) << c.name << " at " << n;
+            } else {
+                EXPECT_TRUE(rc == ASC_OK || rc == ASC_ERR_TRUNCATED) << c.name << " at " << n;
+            }
+            EXPECT_LE(a.bits, n * 8) << c.name << " at " << n;
+            if (rc == ASC_OK) {
+                EXPECT_EQ(a.channels, full.channels) << c.name;
+                EXPECT_EQ(a.sampling_rate, full.sampling_rate) << c.name;
+            }
+            // The header fields survive a cut behind them (no case escapes
+            // its object type or rate, so the header is 13 bits).
+            if (n >= 2) {
+                EXPECT_EQ(a.channel_configuration, full.channel_configuration) << c.name << " at " << n;
+                EXPECT_EQ(a.signalled_object_type, full.signalled_object_type) << c.name << " at " << n;
+            }
+        }
+    }
+    // Cut just behind the sync word of the extension: an error, not a guess.
+    AscInfo a;
+    EXPECT_EQ(parse({0x13, 0x10, 0x56, 0xe5}, a), ASC_ERR_TRUNCATED);
+    EXPECT_EQ(a.sampling_rate, 24000u);
+}
+
+void check_consistent(const AscInfo& a, size_t size) {
+    EXPECT_LE(a.bits, size * 8);
+    EXPECT_GE(a.channels, 0);
+    EXPECT_LE(a.channels, 2 * 15 * 3 + 3);
+    EXPECT_LE(a.pce.num_lfe, ASC_MAX_LFE_ELEMENTS);
+    EXPECT_LE(a.pce.num_assoc_data, ASC_MAX_ASSOC_ELEMENTS);
+    EXPECT_GE(a.sbr_present, -1);
+    EXPECT_LE(a.sbr_present, 1);
+    EXPECT_GE(a.ps_present, -1);
+    EXPECT_LE(a.ps_present, 1);
+}
+
+// Random bytes, and random bytes behind headers that lead into the deeper
+// parts (a PCE, explicit SBR, the extension): no crash, no read outside,
+// consistent results.
+TEST(Asc, RandomBytes) {
+    std::mt19937 rng(20240611);
+    const std::vector<std::vector<uint8_t>> heads = {
+        {}, {0x11, 0x80}, {0x12, 0x00}, {0x2b, 0x10}, {0xe9, 0x90}, {0x13, 0x10, 0x56, 0xe5}, {0x17, 0x80}, {0x8f},
+    };
+    int ok = 0;
+    for (int i = 0; i < 6000; ++i) {
+        std::vector<uint8_t> b = heads[static_cast<size_t>(i) % heads.size()];
+        const size_t extra = rng() % 48;
+        for (size_t k = 0; k < extra; ++k) b.push_back(static_cast<uint8_t>(rng()));
+        AscInfo a;
+        const int rc = parse(b, a);
+        ASSERT_LE(rc, 0);
+        ASSERT_GE(rc, ASC_ERR_INVALID);
+        check_consistent(a, b.size());
+        if (rc == ASC_OK) {
+            ++ok;
+            EXPECT_GT(a.sampling_rate, 0u);
+            EXPECT_GE(a.channel_configuration, 0);
+            EXPECT_EQ(a.ga_present, 1);
+        }
+    }
+    EXPECT_GT(ok, 100);  // the headers lead far enough
+}
+
+}  // namespace
