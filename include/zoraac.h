@@ -248,11 +248,14 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
  * block is missing or misaligned. */
 zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]);
 
-/* Output room one zoraac_decode call may need: one block of PCM. */
+/* Output room a zoraac_decode call needs: one block of interleaved stereo
+ * PCM (4096 bytes for S16), whatever the layout asked for; a call may fill
+ * less (a native mono block takes half). */
 size_t zoraac_frame_bytes(const zoraac_params* p);
 
 /* Decodes from in[0 .. in_size - 1] until one block of PCM is ready, and
- * stores it in out. *consumed says how many input bytes were taken (never
+ * stores it in out (4-byte aligned; its contents are undefined after a call
+ * that gives no PCM). *consumed says how many input bytes were taken (never
  * more than in_size); bytes taken are the decoder's, so the next call starts
  * after them. With out_room below zoraac_frame_bytes() nothing is taken and
  * ZORAAC_ERR_OUTPUT_ROOM comes back. frame (may be NULL) describes the PCM.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <thread>
@@ -160,6 +161,28 @@ TEST(Api, PiecesOfAnySizeGiveTheSamePcm) {
             EXPECT_TRUE(dec.guards_intact()) << name;
         }
     }
+}
+
+TEST(Api, EveryShippedStreamStaysInsideItsBlocks) {
+    // Guard bytes around every block, over every stream the tests ship
+    // (damaged ones included) and the raw blocks read as a byte stream.
+    int streams = 0;
+    for (const char* dir : {"tests/data", "samples"}) {
+        for (const auto& e : std::filesystem::directory_iterator(std::string(AAC_SOURCE_DIR) + "/" + dir)) {
+            const std::string ext = e.path().extension().string();
+            if (ext != ".aac" && ext != ".adif" && ext != ".raw") continue;
+            const Bytes in = read_file(std::string(dir) + "/" + e.path().filename().string());
+            for (uint32_t output : {ZORAAC_OUT_STEREO, ZORAAC_OUT_NATIVE}) {
+                zoraac_params p = stream_params();
+                p.output = output;
+                Decoder dec(p);
+                decode_stream(dec, in, 900, 4);
+                EXPECT_TRUE(dec.guards_intact()) << e.path();
+            }
+            ++streams;
+        }
+    }
+    EXPECT_GE(streams, 20);
 }
 
 TEST(Api, ScratchHoldsNothingBetweenCalls) {

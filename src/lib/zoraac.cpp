@@ -1,7 +1,8 @@
 // The library interface: decoders in memory their host gives, each a
 // decoder instance (the eight blocks KVXD_alloc describes) plus a record of
 // its own for the input it has taken but not yet handed on, and a scratch
-// record for the PCM of the block being decoded.
+// record where an access unit becomes 16-bit words. The instance writes its
+// PCM straight into the host's output buffer.
 //
 // A byte stream (ADTS or ADIF) goes to a streaming-mode instance in the
 // plug-in's pieces of 256 bytes, so the library and the plug-in decode a
@@ -34,15 +35,17 @@ constexpr size_t kAlignment = 16;
 enum : int {
     kRecState = 0,                             // this file's Decoder (persistent)
     kRecFirstInstance = 1,                     // KVXD_alloc's eight records
-    kRecScratch = kRecFirstInstance + kStaticBlocks,  // PCM and unit staging
+    kRecScratch = kRecFirstInstance + kStaticBlocks,  // an access unit as words
     kRecords
 };
 static_assert(kRecords <= ZORAAC_MAX_MEMRECS);
 
 struct Scratch {
-    int16_t pcm[2 * kBlockSamples];            // what the instance writes: interleaved stereo
-    uint16_t unit[kMaxUnitBytes / 2 + 1];      // an access unit as 16-bit words
+    uint16_t unit[kMaxUnitBytes / 2];  // an access unit as 16-bit words
 };
+// A byte stream needs none of it; its record is kept, small, so every
+// transport has the same records.
+constexpr size_t kStreamScratchBytes = 16;
 
 }  // namespace
 
@@ -50,7 +53,7 @@ struct zoraac_decoder {
     uint32_t magic;
     IALG_Handle instance;
     MP4AACDEC_QUVA_Obj* obj;
-    Scratch* scratch;
+    void* scratch;
     zoraac_params params;       // as given (asc pointer cleared)
     uint32_t transport;         // as found (info)
     uint32_t objectType;        // configured (units) or as found
@@ -132,7 +135,7 @@ void set_stream(zoraac_decoder* d) {
     st.rawStream = units(&d->params) ? 1 : 0;
     KVXD_control(d->instance, KVXD_SETPARAMS, &st);
     KVXD_control(d->instance, d->params.conceal ? KVXD_CONCEAL_ON : KVXD_CONCEAL_OFF, &st);
-    KVXD_setOutputBuffer(d->instance, d->scratch->pcm);
+    KVXD_setOutputBuffer(d->instance, nullptr);
 }
 
 uint32_t rate_of(uint32_t index) { return static_cast<uint32_t>(samp_rate_kvxdec_info[index & 15].sampling_rate); }
@@ -158,18 +161,16 @@ bool unsupported(const zoraac_decoder* d) {
     return d->channelConfig > 2 || (d->objectType != 0 && d->objectType != 2) || d->channels > 2;
 }
 
-// The block the instance just wrote, into the host's buffer.
+// The block the instance just wrote into the host's buffer (interleaved
+// stereo, a mono stream doubled), in the layout asked for.
 int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* frame) {
     const MP4AACDEC_QUVA_Obj* o = d->obj;
     const bool concealed = o->concealedCount != static_cast<uint16_t>(concealedBefore);
     if (!concealed && o->mcInfo.num_channels >= 1) d->streamChannels = o->mcInfo.num_channels >= 2 ? 2 : 1;
     const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
-    const int16_t* pcm = d->scratch->pcm;
-    int16_t* dst = static_cast<int16_t*>(out);
-    if (channels == 2) {
-        std::memcpy(dst, pcm, 2 * kBlockSamples * sizeof(int16_t));
-    } else {
-        for (uint32_t i = 0; i < kBlockSamples; ++i) dst[i] = pcm[2 * i];
+    if (channels == 1) {
+        int16_t* pcm = static_cast<int16_t*>(out);
+        for (uint32_t i = 1; i < kBlockSamples; ++i) pcm[i] = pcm[2 * i];
     }
     const uint32_t rate = rate_of(d->rateIndex);
     const bool changed = d->outRate != 0 && (d->outRate != rate || d->outChannels != channels);
@@ -248,11 +249,10 @@ int decode_unit(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* co
     if (in_size > kMaxUnitBytes) {
         // Larger than any access unit the decoder holds: taken and lost.
         if (!d->params.conceal) return ZORAAC_DROPPED;
-        KVXD_setOutputBuffer(d->instance, d->scratch->pcm);
         conceal_block(d->obj);
         return emit(d, concealedBefore, out, frame);
     }
-    uint16_t* words = d->scratch->unit;
+    uint16_t* words = reinterpret_cast<Scratch*>(d->scratch)->unit;
     const uint32_t count = static_cast<uint32_t>((in_size + 1) / 2);
     words[count - 1] = 0;  // an odd last byte is followed by a zero byte
     for (size_t i = 0; i < in_size; ++i) {
@@ -292,7 +292,7 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
         rec[kRecFirstInstance + i].alignment = kAlignment;
         rec[kRecFirstInstance + i].kind = inst[i].attrs == IALG_SCRATCH ? ZORAAC_MEM_SCRATCH : ZORAAC_MEM_PERSISTENT;
     }
-    rec[kRecScratch] = {sizeof(Scratch), kAlignment, ZORAAC_MEM_SCRATCH};
+    rec[kRecScratch] = {units(p) ? sizeof(Scratch) : kStreamScratchBytes, kAlignment, ZORAAC_MEM_SCRATCH};
     return kRecords;
 }
 
@@ -316,7 +316,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     d->magic = kMagic;
     d->instance = h;
     d->obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
-    d->scratch = static_cast<Scratch*>(block[kRecScratch]);
+    d->scratch = block[kRecScratch];
     d->params = *p;
     d->params.asc = nullptr;
     d->params.asc_size = 0;
@@ -342,11 +342,13 @@ int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
     if (!frame) frame = &ignored;
     std::memset(frame, 0, sizeof *frame);
     if (consumed) *consumed = 0;
-    if (!d || d->magic != kMagic || !consumed || (!in && in_size) || !out) return ZORAAC_ERR_ARGUMENT;
+    if (!d || d->magic != kMagic || !consumed || (!in && in_size) || !out ||
+        reinterpret_cast<uintptr_t>(out) % 4 != 0)
+        return ZORAAC_ERR_ARGUMENT;
     if (out_room < zoraac_frame_bytes(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
     if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
-    // The scratch record may have served another decoder since the last call.
-    KVXD_setOutputBuffer(d->instance, d->scratch->pcm);
+    // The instance writes a block's PCM straight into this call's buffer.
+    KVXD_setOutputBuffer(d->instance, static_cast<int16_t*>(out));
     return units(&d->params) ? decode_unit(d, in, in_size, consumed, out, frame)
                              : decode_stream(d, in, in_size, consumed, out, frame);
 }
