@@ -16,6 +16,7 @@
 // no more blocks come out than the input can hold.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -49,9 +50,13 @@ struct Rng {
     uint32_t below(uint32_t n) { return next() % n; }
 };
 
-void check(bool ok) {
-    if (!ok) __builtin_trap();
+// A broken promise: named by its line, then a trap the fuzzer reports.
+void check_at(bool ok, int line) {
+    if (ok) return;
+    std::fprintf(stderr, "fuzz_decoder.cpp:%d: promise broken\n", line);
+    __builtin_trap();
 }
+#define check(ok) check_at((ok), __LINE__)
 
 // One output area for every call, as large as any call may need.
 uint8_t g_pcm[output_room(1u << 16, false)];

@@ -403,6 +403,45 @@ TEST(Api, RefusalsTakeNothing) {
     EXPECT_EQ(zoraac_open(&p, shifted), nullptr);
 }
 
+TEST(Api, AStreamOfMoreChannelsIsRefusedNotPlayed) {
+    // Every header of a stereo stream rewritten to say 5.1: no PCM comes
+    // out, and the refusal takes nothing (the call that finds it out keeps
+    // what it took and gives nothing).
+    Bytes in = read_file(kStreams[1]);
+    for (size_t at = 0; at + 7 <= in.size();) {
+        uint8_t* h = &in[at];
+        ASSERT_EQ(h[0], 0xFF);
+        const size_t length = static_cast<size_t>((h[3] & 3) << 11 | h[4] << 3 | h[5] >> 5);
+        h[2] = static_cast<uint8_t>((h[2] & ~1u) | (6 >> 2));
+        h[3] = static_cast<uint8_t>((h[3] & 0x3Fu) | (6 & 3) << 6);
+        at += length;
+    }
+    Decoder dec(stream_params());
+    std::vector<uint8_t> room(4096);
+    size_t at = 0;
+    int refusals = 0;
+    for (int calls = 0; calls < 10000 && refusals < 3; ++calls) {
+        const size_t n = std::min<size_t>(500, in.size() - at);
+        size_t used = 99;
+        zoraac_frame f;
+        const int s = zoraac_decode(dec.d, n ? in.data() + at : nullptr, n, &used, room.data(), room.size(), &f);
+        EXPECT_EQ(f.bytes, 0u);
+        if (s < 0) {
+            EXPECT_EQ(s, ZORAAC_ERR_UNSUPPORTED);
+            EXPECT_EQ(used, 0u);
+            ++refusals;
+        }
+        at += used;
+        if (n == 0 && s == ZORAAC_NEED_MORE_INPUT) break;
+    }
+    EXPECT_EQ(refusals, 3);
+    zoraac_info info;
+    info.size = sizeof info;
+    ASSERT_EQ(zoraac_get_info(dec.d, &info), 0);
+    EXPECT_EQ(info.channel_configuration, 6u);
+    EXPECT_EQ(info.frames_decoded, 0u);
+}
+
 TEST(Api, MemoryOfAStereoDecoder) {
     zoraac_params p = stream_params();
     zoraac_memrec rec[ZORAAC_MAX_MEMRECS];

@@ -234,7 +234,10 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
         d->consumed += n;
         if (d->staged < kPieceBytes) break;
         d->pending = push_piece(d) != 0;
-        if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
+        // A stream found to need more than this decoder plays: what was
+        // taken stays taken, no PCM comes of it, and every later call is
+        // refused (taking nothing).
+        if (unsupported(d)) return ZORAAC_NEED_MORE_INPUT;
         if (d->pending) return emit(d, concealedBefore, out, frame);
     }
     return ZORAAC_NEED_MORE_INPUT;
