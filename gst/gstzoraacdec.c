@@ -1,10 +1,26 @@
-/* zoraacdec: a GstAudioDecoder on the AAC decode plug-in.
+/* zoraacdec: a GstAudioDecoder on the zoraac library interface.
  *
- * The plug-in runs in frame mode behind a parser (aacparse): every input
- * buffer is one ADTS frame or one raw access unit and gives one block of
- * 1024 stereo S16LE sample frames. A flush (seek) re-initialises the
- * plug-in. The decoder instance is process-wide, so one zoraacdec at a time
- * decodes; a second one fails with a clear "busy" error.
+ * Every element holds its own decoder, built in blocks the element
+ * allocates when the caps arrive and frees at stop, so any number of them
+ * decode side by side in one process.
+ *
+ * ADTS input (stream-format=adts, one frame per buffer behind aacparse) goes
+ * to the decoder's byte-stream transport (ZORAAC_TRANSPORT_AUTO). That
+ * transport keeps a frame until the next frame's header has come, so a
+ * block comes out one buffer or more after its frame went in, and a frame
+ * may carry up to four blocks. The element notes how many blocks each queued
+ * input frame carries (its header says) and hands a frame's blocks on
+ * together, as one buffer, once the last of them came: the base class's
+ * frames finish in order and every buffer has the timestamp and duration of
+ * the frame it came from. A drain (end of stream, or a new stream behind the
+ * same element) pushes the held frames out.
+ *
+ * Raw input (stream-format=raw) carries one access unit per buffer and gives
+ * one block per buffer, configured by codec_data (the AudioSpecificConfig)
+ * or, without it, by the caps' rate and channels.
+ *
+ * Output: interleaved S16 stereo in native byte order (a mono stream in
+ * both channels), at the rate the decoder reports for each block.
  */
 #include <gst/audio/audio.h>
 #include <gst/audio/gstaudiodecoder.h>
@@ -23,17 +39,25 @@ G_DECLARE_FINAL_TYPE(GstZorAacDec, gst_zoraacdec, GST, ZORAACDEC, GstAudioDecode
 
 struct _GstZorAacDec {
     GstAudioDecoder parent;
-    const AACPlugin* plugin;
-    ZorStreamInfo info; /* what the plug-in was initialised with */
-    gboolean live;      /* the plug-in holds a decoder for this element */
-    gint out_rate;      /* rate of the negotiated output, 0 before */
+    zoraac_decoder* dec;
+    guint32 transport;                   /* of dec: ZORAAC_TRANSPORT_AUTO, _ASC or _RAW */
+    GBytes* config;                      /* what dec was opened with: codec_data, or rate and channels */
+    gpointer mem[ZORAAC_MAX_MEMRECS];    /* the blocks as allocated ... */
+    gpointer block[ZORAAC_MAX_MEMRECS];  /* ... and aligned as their records ask */
+    gint blocks;
+    guint8* pcm;                         /* one block of output */
+    gsize pcm_room;
+    GQueue owed;                         /* blocks each queued input frame carries, oldest first */
+    GstBuffer* gathered;                 /* the PCM of the oldest frame's blocks so far ... */
+    gsize gathered_bytes;
+    guint gathered_blocks;               /* ... and how many of its blocks came (with PCM or not) */
+    guint8 header[7];                    /* the last ADTS header taken since the decoder started afresh */
+    gboolean have_header;
+    gint out_rate, out_channels;         /* of the negotiated output, 0 before */
+    GstCaps* refused;                    /* the caps last refused: refused again without a second message */
 };
 
 G_DEFINE_TYPE(GstZorAacDec, gst_zoraacdec, GST_TYPE_AUDIO_DECODER)
-
-/* The element that holds the process's one decoder. */
-G_LOCK_DEFINE_STATIC(owner_lock);
-static GstZorAacDec* owner = NULL;
 
 static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
     "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
@@ -41,184 +65,405 @@ static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
 
 static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("audio/x-raw, format = (string) S16LE, layout = (string) interleaved, "
+    GST_STATIC_CAPS("audio/x-raw, format = (string) " GST_AUDIO_NE(S16) ", layout = (string) interleaved, "
                     "rate = (int) [ 8000, 96000 ], channels = (int) 2, channel-mask = (bitmask) 0x3"));
 
-static gboolean claim(GstZorAacDec* self) {
-    gboolean ok;
-    G_LOCK(owner_lock);
-    ok = owner == NULL || owner == self;
-    if (ok) owner = self;
-    G_UNLOCK(owner_lock);
-    return ok;
+static void forget_frames(GstZorAacDec* self) {
+    self->have_header = FALSE;
+    g_queue_clear(&self->owed);
+    gst_buffer_replace(&self->gathered, NULL);
+    self->gathered_bytes = 0;
+    self->gathered_blocks = 0;
 }
 
-static void release(GstZorAacDec* self) {
-    if (self->live) self->plugin->finish();
-    self->live = FALSE;
-    G_LOCK(owner_lock);
-    if (owner == self) owner = NULL;
-    G_UNLOCK(owner_lock);
+static void free_decoder(GstZorAacDec* self) {
+    gint i;
+    if (self->dec) zoraac_close(self->dec);
+    self->dec = NULL;
+    for (i = 0; i < self->blocks; ++i) g_free(self->mem[i]);
+    memset(self->mem, 0, sizeof self->mem);
+    memset(self->block, 0, sizeof self->block);
+    self->blocks = 0;
+    g_free(self->pcm);
+    self->pcm = NULL;
+    self->pcm_room = 0;
+    if (self->config) g_bytes_unref(self->config);
+    self->config = NULL;
+    forget_frames(self);
 }
 
-/* (Re)creates the decoder from self->info; FALSE with an element error. */
-static gboolean open_decoder(GstZorAacDec* self) {
-    if (!claim(self)) {
-        GST_ELEMENT_ERROR(self, RESOURCE, BUSY,
-                          ("The AAC decoder plays one stream per process and another zoraacdec element is using it."),
-                          ("the decoder instance is process-wide"));
+/* A decoder for the params in blocks of our own; FALSE with an element error.
+ * The params were accepted by zoraac_query_memory already. */
+static gboolean build_decoder(GstZorAacDec* self, const zoraac_params* p, GBytes* config) {
+    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+    gint n = zoraac_query_memory(p, rec), i;
+    g_assert(n > 0);
+    for (i = 0; i < n; ++i) {
+        gsize align = rec[i].alignment ? rec[i].alignment : 1;
+        self->mem[i] = g_malloc(rec[i].size + align - 1);
+        self->block[i] = (gpointer)(((guintptr)self->mem[i] + align - 1) & ~(guintptr)(align - 1));
+    }
+    self->blocks = n;
+    self->pcm_room = zoraac_frame_bytes(p);
+    self->pcm = g_malloc(self->pcm_room);
+    self->dec = zoraac_open(p, self->block);
+    if (!self->dec) {
+        free_decoder(self);
+        GST_ELEMENT_ERROR(self, LIBRARY, INIT, ("The AAC decoder could not be set up."), ("zoraac_open failed"));
         return FALSE;
     }
-    if (self->live) self->plugin->finish();
-    self->live = self->plugin->init(&self->info) == 0;
-    if (!self->live) {
-        GST_ELEMENT_ERROR(self, RESOURCE, BUSY,
-                          ("The AAC decode plug-in refused the stream; another decoder in this process may be using it."),
-                          ("init failed at %u Hz", self->info.sampleRate));
-        release(self);
+    self->transport = p->transport;
+    self->config = g_bytes_ref(config);
+    return TRUE;
+}
+
+static gboolean set_output(GstZorAacDec* self, gint rate, gint channels) {
+    static const GstAudioChannelPosition positions[2][2] = {
+        {GST_AUDIO_CHANNEL_POSITION_MONO, GST_AUDIO_CHANNEL_POSITION_INVALID},
+        {GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT}};
+    GstAudioInfo info;
+    if (rate == self->out_rate && channels == self->out_channels) return TRUE;
+    GST_DEBUG_OBJECT(self, "output %d Hz, %d channels", rate, channels);
+    gst_audio_info_init(&info);
+    gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16, rate, channels, positions[channels == 2]);
+    if (!gst_audio_decoder_set_output_format(GST_AUDIO_DECODER(self), &info)) return FALSE;
+    self->out_rate = rate;
+    self->out_channels = channels;
+    return TRUE;
+}
+
+/* The block in self->pcm as an output buffer, the output format set to it. */
+static GstFlowReturn output_block(GstZorAacDec* self, const zoraac_frame* f, GstBuffer** out) {
+    GstAudioDecoder* dec = GST_AUDIO_DECODER(self);
+    *out = NULL;
+    if (!set_output(self, (gint)f->sample_rate, (gint)f->channels)) return GST_FLOW_NOT_NEGOTIATED;
+    *out = gst_audio_decoder_allocate_output_buffer(dec, f->bytes);
+    if (!*out) return GST_FLOW_ERROR;
+    gst_buffer_fill(*out, 0, self->pcm, f->bytes);
+    return GST_FLOW_OK;
+}
+
+/* Blocks owed by the frames of a buffer of ADTS frames: each header says
+ * how many raw data blocks its frame carries. A buffer without a header at
+ * its start owes nothing. */
+static guint blocks_in_buffer(const guint8* data, gsize size) {
+    gsize pos = 0;
+    guint blocks = 0;
+    while (size - pos >= 7 && data[pos] == 0xFF && (data[pos + 1] & 0xF6) == 0xF0) {
+        gsize length = (gsize)(data[pos + 3] & 3) << 11 | (gsize)data[pos + 4] << 3 | data[pos + 5] >> 5;
+        blocks += (data[pos + 6] & 3u) + 1u;
+        if (length < 7 || length > size - pos) break;
+        pos += length;
     }
-    return self->live;
+    return blocks;
+}
+
+/* Frames at the head of the queue that carry no block: the base class
+ * lets go of them. */
+static GstFlowReturn settle(GstZorAacDec* self) {
+    GstFlowReturn ret = GST_FLOW_OK;
+    while (ret == GST_FLOW_OK && !self->gathered_blocks && !g_queue_is_empty(&self->owed) &&
+           g_queue_peek_head(&self->owed) == NULL) {
+        g_queue_pop_head(&self->owed);
+        ret = gst_audio_decoder_finish_frame(GST_AUDIO_DECODER(self), NULL, 1);
+    }
+    return ret;
+}
+
+/* The oldest frame is done: what its blocks gave goes out as one buffer
+ * under its timestamp. */
+static GstFlowReturn finish_oldest(GstZorAacDec* self) {
+    GstBuffer* out = self->gathered;
+    self->gathered = NULL;
+    if (out) gst_buffer_set_size(out, (gssize)self->gathered_bytes);
+    self->gathered_bytes = 0;
+    self->gathered_blocks = 0;
+    g_queue_pop_head(&self->owed);
+    return gst_audio_decoder_finish_frame(GST_AUDIO_DECODER(self), out, 1);
+}
+
+/* One block of a byte stream, in self->pcm (f NULL or f->bytes 0: a block
+ * that gave no PCM), charged to the oldest queued frame. A frame's blocks
+ * go out together once the last of them came, so they take its timestamp
+ * and duration. A block no queued frame carries goes out on its own. */
+static GstFlowReturn give_block(GstZorAacDec* self, const zoraac_frame* f) {
+    GstAudioDecoder* dec = GST_AUDIO_DECODER(self);
+    gboolean pcm = f && f->bytes;
+    GstFlowReturn ret = settle(self);
+    guint carried;
+    if (ret != GST_FLOW_OK) return ret;
+    if (pcm && ((gint)f->sample_rate != self->out_rate || (gint)f->channels != self->out_channels)) {
+        /* Another format: the PCM of the frame before goes out in its own. */
+        if (self->gathered && (ret = finish_oldest(self)) != GST_FLOW_OK) return ret;
+        if (!set_output(self, (gint)f->sample_rate, (gint)f->channels)) return GST_FLOW_NOT_NEGOTIATED;
+        if ((ret = settle(self)) != GST_FLOW_OK) return ret;
+    }
+    if (g_queue_is_empty(&self->owed)) {
+        GstBuffer* out;
+        GST_DEBUG_OBJECT(self, "a block beyond what the frames announced");
+        if (!pcm) return GST_FLOW_OK;
+        out = gst_audio_decoder_allocate_output_buffer(dec, f->bytes);
+        if (!out) return GST_FLOW_ERROR;
+        gst_buffer_fill(out, 0, self->pcm, f->bytes);
+        return gst_audio_decoder_finish_subframe(dec, out);
+    }
+    carried = GPOINTER_TO_UINT(g_queue_peek_head(&self->owed));
+    if (pcm) {
+        if (!self->gathered) {
+            self->gathered = gst_audio_decoder_allocate_output_buffer(dec, (gsize)carried * f->bytes);
+            if (!self->gathered) return GST_FLOW_ERROR;
+            self->gathered_bytes = 0;
+        }
+        gst_buffer_fill(self->gathered, self->gathered_bytes, self->pcm, f->bytes);
+        self->gathered_bytes += f->bytes;
+    }
+    if (++self->gathered_blocks < carried) return GST_FLOW_OK;
+    return finish_oldest(self);
+}
+
+/* Decodes in[0 .. size - 1] (size 0: the end of a byte stream) until the
+ * decoder needs more input, handing every block on. */
+static GstFlowReturn decode_stream(GstZorAacDec* self, const guint8* in, gsize size) {
+    GstFlowReturn ret = GST_FLOW_OK;
+    gboolean end = size == 0;
+    while (ret == GST_FLOW_OK && (end || size > 0)) {
+        zoraac_frame f;
+        size_t used = 0;
+        int s = zoraac_decode(self->dec, in, size, &used, self->pcm, self->pcm_room, &f);
+        in += used;
+        size -= used;
+        if (s == ZORAAC_NEED_MORE_INPUT) break;
+        if (s == ZORAAC_ERR_UNSUPPORTED) {
+            zoraac_info info;
+            info.size = sizeof info;
+            zoraac_get_info(self->dec, &info);
+            GST_ELEMENT_ERROR(self, STREAM, CODEC_NOT_FOUND,
+                              ("The decoder plays AAC-LC (audio object type 2) with one or two channels; the stream "
+                               "has object type %u with %u channels.",
+                               info.object_type, info.channels),
+                              ("%s", zoraac_status_string(s)));
+            return GST_FLOW_NOT_NEGOTIATED;
+        }
+        if (s < 0) {
+            GST_ELEMENT_ERROR(self, STREAM, DECODE, ("The AAC decoder failed: %s.", zoraac_status_string(s)), (NULL));
+            return GST_FLOW_ERROR;
+        }
+        if (s == ZORAAC_CONCEALED || s == ZORAAC_DROPPED) {
+            GST_AUDIO_DECODER_ERROR(self, 1, STREAM, DECODE, (NULL), ("%s", zoraac_status_string(s)), ret);
+            if (ret != GST_FLOW_OK) return ret;
+        }
+        ret = give_block(self, &f);
+    }
+    return ret;
+}
+
+/* One access unit, one block (or none, counted as an error). */
+static GstFlowReturn decode_unit(GstZorAacDec* self, const guint8* in, gsize size) {
+    GstAudioDecoder* dec = GST_AUDIO_DECODER(self);
+    GstFlowReturn ret = GST_FLOW_OK;
+    GstBuffer* out = NULL;
+    zoraac_frame f;
+    size_t used = 0;
+    int s = zoraac_decode(self->dec, in, size, &used, self->pcm, self->pcm_room, &f);
+    if (s < 0) {
+        GST_ELEMENT_ERROR(self, STREAM, DECODE, ("The AAC decoder failed: %s.", zoraac_status_string(s)), (NULL));
+        return GST_FLOW_ERROR;
+    }
+    if (s == ZORAAC_CONCEALED || !f.bytes) {
+        GST_AUDIO_DECODER_ERROR(self, 1, STREAM, DECODE, (NULL),
+                                ("an access unit of %" G_GSIZE_FORMAT " bytes: %s", size,
+                                 f.bytes ? zoraac_status_string(s) : "no audio block"),
+                                ret);
+        if (ret != GST_FLOW_OK) return ret;
+    }
+    if (f.bytes) ret = output_block(self, &f, &out);
+    if (ret != GST_FLOW_OK) return ret;
+    return gst_audio_decoder_finish_frame(dec, out, 1);
+}
+
+/* The end of a byte stream: the frames the decoder still holds come out,
+ * queued frames that gave nothing are let go, and the decoder starts afresh
+ * for whatever follows. Raw access units leave nothing behind. */
+static GstFlowReturn drain(GstZorAacDec* self) {
+    GstFlowReturn ret = GST_FLOW_OK;
+    guint left;
+    if (!self->dec || self->transport != ZORAAC_TRANSPORT_AUTO) return GST_FLOW_OK;
+    /* The end goes in as a copy of a header and zero bytes: the decoder
+     * lets a frame go once the next header confirms it, which a stream of
+     * one frame (or one frame between two discontinuities) never has. The
+     * header alone, with no frame behind it, gives no block. */
+    if (self->have_header) ret = decode_stream(self, self->header, sizeof self->header);
+    if (ret == GST_FLOW_OK) ret = decode_stream(self, NULL, 0);
+    /* A frame whose blocks came in part gives what it has. */
+    if (ret == GST_FLOW_OK && self->gathered_blocks) ret = finish_oldest(self);
+    left = g_queue_get_length(&self->owed);
+    forget_frames(self);
+    if (left && ret == GST_FLOW_OK) {
+        GST_DEBUG_OBJECT(self, "%u frames gave no block", left);
+        ret = gst_audio_decoder_finish_frame(GST_AUDIO_DECODER(self), NULL, (gint)left);
+    }
+    zoraac_flush(self->dec);
+    return ret;
 }
 
 static gboolean gst_zoraacdec_stop(GstAudioDecoder* dec) {
     GstZorAacDec* self = GST_ZORAACDEC(dec);
-    release(self);
-    self->out_rate = 0;
+    free_decoder(self);
+    gst_caps_replace(&self->refused, NULL);
+    self->out_rate = self->out_channels = 0;
     return TRUE;
 }
 
-/* codec_data, the AudioSpecificConfig (codec/dec/asc.h): its first object
- * type, its rate, and its channel count unless a program config element
- * gives the channels (configuration 0: the caps' count stays). Shorter than
- * two bytes it is ignored. FALSE, with an element error, when it has no
- * readable header or describes AAC-LC wrongly; a config cut short behind its
- * header gives the header's fields. */
-static gboolean read_codec_data(GstZorAacDec* self, GstBuffer* codec_data, guint* object_type, gint* rate,
-                                gint* channels) {
-    GstMapInfo map;
-    AscInfo asc;
-    int rc;
-    if (!gst_buffer_map(codec_data, &map, GST_MAP_READ)) return TRUE;
-    if (map.size < 2) {
-        gst_buffer_unmap(codec_data, &map);
-        return TRUE;
-    }
-    rc = asc_parse(map.data, map.size, &asc);
-    gst_buffer_unmap(codec_data, &map);
-    if (asc.channel_configuration < 0) {
-        GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The stream's codec_data is not an AudioSpecificConfig: %s.",
-                                                 asc_error_text(rc)), (NULL));
-        return FALSE;
-    }
-    *object_type = (guint)asc.signalled_object_type;
-    *rate = (gint)asc.sampling_rate;
-    if (asc.channel_configuration != 0) *channels = asc.channels;
-    if (rc != ASC_OK && rc != ASC_ERR_TRUNCATED && *object_type == 2) {
-        GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The stream's AudioSpecificConfig is invalid: %s.", asc_error_text(rc)),
-                          (NULL));
-        return FALSE;
-    }
-    return TRUE;
+/* A refusal of the caps, reported once for caps that come again. */
+static gboolean refuse(GstZorAacDec* self, GstCaps* caps) {
+    gst_caps_replace(&self->refused, caps);
+    return FALSE;
+}
+
+/* Why the library refused an AudioSpecificConfig, in words. */
+static void report_config(GstZorAacDec* self, int status, const guint8* asc, gsize size) {
+    AscInfo info;
+    int rc = asc_parse(asc, size, &info);
+    if (status == ZORAAC_ERR_UNSUPPORTED && info.channel_configuration >= 0)
+        GST_ELEMENT_ERROR(self, STREAM, CODEC_NOT_FOUND,
+                          ("The decoder plays AAC-LC (audio object type 2) with one or two channels and 1024 samples "
+                           "a frame; the stream has object type %d with %d channels%s.",
+                           (int)info.audio_object_type, (int)info.channels,
+                           info.frame_length_flag ? " and 960 samples a frame" : ""),
+                          ("%s", zoraac_status_string(status)));
+    else
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The stream's AudioSpecificConfig (codec_data) is invalid: %s.",
+                                                 rc != ASC_OK ? asc_error_text(rc) : zoraac_status_string(status)),
+                          ("%s", zoraac_status_string(status)));
 }
 
 static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     GstZorAacDec* self = GST_ZORAACDEC(dec);
     GstStructure* s = gst_caps_get_structure(caps, 0);
-    const gchar* format = gst_structure_get_string(s, "stream-format");
     const GValue* codec_data = gst_structure_get_value(s, "codec_data");
-    gboolean raw = g_strcmp0(format, "raw") == 0;
+    gboolean raw = g_strcmp0(gst_structure_get_string(s, "stream-format"), "raw") == 0;
+    const gchar* profile = gst_structure_get_string(s, "profile");
     gint rate = 0, channels = 0;
-    guint object_type = 2;
+    GstMapInfo map = GST_MAP_INFO_INIT;
+    GstBuffer* asc = NULL;
+    GBytes* config;
+    zoraac_params p;
+    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+    gboolean same, ok;
+    int status;
 
+    if (self->refused && gst_caps_is_equal(caps, self->refused)) return FALSE;
     gst_structure_get_int(s, "rate", &rate);
     gst_structure_get_int(s, "channels", &channels);
-    if (raw && codec_data && G_VALUE_HOLDS(codec_data, GST_TYPE_BUFFER) &&
-        !read_codec_data(self, gst_value_get_buffer(codec_data), &object_type, &rate, &channels))
-        return FALSE;
-    if (object_type != 2) {
-        GST_ELEMENT_ERROR(self, STREAM, CODEC_NOT_FOUND,
-                          ("The decoder plays AAC-LC (audio object type 2); the stream has object type %u.", object_type),
-                          (NULL));
-        return FALSE;
+    zoraac_params_init(&p);
+    if (!raw) {
+        /* The stream's own headers configure the decoder; the caps only
+         * refuse early what it would refuse at the first frame. */
+        if (channels > 2) {
+            GST_ELEMENT_ERROR(self, STREAM, FORMAT,
+                              ("The decoder plays one or two front channels; the stream has %d channels.", channels),
+                              (NULL));
+            return refuse(self, caps);
+        }
+        if (profile && strcmp(profile, "lc") != 0) {
+            GST_ELEMENT_ERROR(self, STREAM, CODEC_NOT_FOUND,
+                              ("The decoder plays AAC-LC; the stream's profile is %s.", profile), (NULL));
+            return refuse(self, caps);
+        }
+        if (rate && asc_rate_index((guint32)rate) < 0) {
+            GST_ELEMENT_ERROR(self, STREAM, FORMAT,
+                              ("The decoder plays the twelve AAC rates; the stream has %d Hz.", rate), (NULL));
+            return refuse(self, caps);
+        }
+        p.transport = ZORAAC_TRANSPORT_AUTO;
+        config = g_bytes_new(NULL, 0);
+    } else if (codec_data && G_VALUE_HOLDS(codec_data, GST_TYPE_BUFFER)) {
+        asc = gst_value_get_buffer(codec_data);
+        if (!gst_buffer_map(asc, &map, GST_MAP_READ)) return FALSE;
+        p.transport = ZORAAC_TRANSPORT_ASC;
+        p.asc = map.data;
+        p.asc_size = (uint32_t)map.size;
+        config = g_bytes_new(map.data, map.size);
+    } else {
+        guint32 pair[2] = {(guint32)rate, (guint32)channels};
+        p.transport = ZORAAC_TRANSPORT_RAW;
+        p.sample_rate = pair[0];
+        p.channels = pair[1];
+        config = g_bytes_new(pair, sizeof pair);
     }
-    if (channels > 2) {
-        GST_ELEMENT_ERROR(self, STREAM, FORMAT,
-                          ("The decoder plays one or two front channels; the stream has %d channels.", channels), (NULL));
-        return FALSE;
-    }
-    if (asc_rate_index((guint32)rate) < 0) {
-        GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The decoder plays the twelve AAC rates; the stream has %d Hz.", rate),
-                          (NULL));
-        return FALSE;
-    }
-    self->info.version = ZOR_STREAM_INFO_VERSION;
-    self->info.channels = (guint32)channels;
-    self->info.sampleRate = (guint32)rate;
-    self->info.bitRate = 0;
-    self->info.flags = raw ? ZOR_STREAM_RAW : 0u; /* frame mode: the parser hands over whole frames */
-    GST_DEBUG_OBJECT(self, "%s stream, %d Hz, %d channels", raw ? "raw" : "ADTS", rate, channels);
-    return open_decoder(self);
-}
 
-static gboolean set_output_rate(GstZorAacDec* self, gint rate) {
-    static const GstAudioChannelPosition stereo[2] = {GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT,
-                                                      GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT};
-    GstAudioInfo info;
-    gst_audio_info_init(&info);
-    gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16LE, rate, 2, stereo);
-    if (!gst_audio_decoder_set_output_format(GST_AUDIO_DECODER(self), &info)) return FALSE;
-    self->out_rate = rate;
+    status = zoraac_query_memory(&p, rec);
+    if (status < 0) {
+        if (p.transport == ZORAAC_TRANSPORT_ASC)
+            report_config(self, status, map.data, map.size);
+        else
+            GST_ELEMENT_ERROR(self, STREAM, FORMAT,
+                              ("The decoder plays raw AAC-LC at one of the twelve AAC rates with one or two channels "
+                               "(or codec_data); the caps give %d Hz and %d channels.",
+                               rate, channels),
+                              ("%s", zoraac_status_string(status)));
+        if (asc) gst_buffer_unmap(asc, &map);
+        g_bytes_unref(config);
+        return refuse(self, caps);
+    }
+
+    /* New caps on the same configuration (a new track through concat, say)
+     * keep the decoder; another configuration first pushes out what the
+     * old one holds. */
+    same = self->dec && self->transport == p.transport && g_bytes_equal(self->config, config);
+    ok = TRUE;
+    if (!same) {
+        if (self->dec) drain(self);
+        free_decoder(self);
+        ok = build_decoder(self, &p, config);
+    }
+    if (asc) gst_buffer_unmap(asc, &map);
+    g_bytes_unref(config);
+    if (!ok) return refuse(self, caps);
+    gst_caps_replace(&self->refused, NULL);
+    GST_DEBUG_OBJECT(self, "%s stream%s", raw ? (asc ? "raw (codec_data)" : "raw") : "ADTS",
+                     same ? ", decoder kept" : "");
     return TRUE;
 }
 
 static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer* buffer) {
     GstZorAacDec* self = GST_ZORAACDEC(dec);
-    GstFlowReturn ret = GST_FLOW_OK;
-    GstMapInfo in, out;
-    GstBuffer* outbuf;
-    ZorBuffer ib, ob;
-    int got;
+    GstFlowReturn ret;
+    GstMapInfo in;
 
-    if (!buffer) return GST_FLOW_OK; /* drain: frame mode holds nothing back */
-    if (!self->live) return GST_FLOW_NOT_NEGOTIATED;
-    if (!gst_buffer_map(buffer, &in, GST_MAP_READ)) return GST_FLOW_ERROR;
-    outbuf = gst_audio_decoder_allocate_output_buffer(dec, ZORAAC_BLOCK_BYTES);
-    if (!outbuf || !gst_buffer_map(outbuf, &out, GST_MAP_WRITE)) {
-        gst_buffer_unmap(buffer, &in);
-        if (outbuf) gst_buffer_unref(outbuf);
+    if (!buffer) return drain(self);
+    if (!self->dec) return GST_FLOW_NOT_NEGOTIATED;
+    /* Finishing a frame may release its buffer, this one included: it
+     * stays ours until we are done reading it. */
+    gst_buffer_ref(buffer);
+    if (!gst_buffer_map(buffer, &in, GST_MAP_READ)) {
+        gst_buffer_unref(buffer);
         return GST_FLOW_ERROR;
     }
-    memset(&ib, 0, sizeof ib);
-    memset(&ob, 0, sizeof ob);
-    ib.data = in.data;
-    ib.size = in.size <= ZORAAC_MAX_FRAME_BYTES ? (uint32_t)in.size : 0u; /* longer than any frame the plug-in takes */
-    ob.data = out.data;
-    ob.size = ZORAAC_BLOCK_BYTES; /* frame mode: at most one block per call */
-    got = ib.size ? self->plugin->decode(&ib, &ob) : 0;
-    gst_buffer_unmap(outbuf, &out);
+    if (self->transport == ZORAAC_TRANSPORT_AUTO) {
+        guint blocks = blocks_in_buffer(in.data, in.size);
+        g_queue_push_tail(&self->owed, GUINT_TO_POINTER(blocks));
+        if (blocks) {
+            memcpy(self->header, in.data, sizeof self->header);
+            self->have_header = TRUE;
+        }
+        ret = in.size ? decode_stream(self, in.data, in.size) : GST_FLOW_OK;
+        if (ret == GST_FLOW_OK) ret = settle(self);
+    } else {
+        ret = decode_unit(self, in.data, in.size);
+    }
     gst_buffer_unmap(buffer, &in);
-
-    if (got != (int)ZORAAC_BLOCK_BYTES) {
-        gst_buffer_unref(outbuf);
-        GST_AUDIO_DECODER_ERROR(self, 1, STREAM, DECODE, (NULL),
-                                ("a frame of %" G_GSIZE_FORMAT " bytes gave no audio block", gst_buffer_get_size(buffer)),
-                                ret);
-        if (ret == GST_FLOW_OK) ret = gst_audio_decoder_finish_frame(dec, NULL, 1);
-        return ret;
-    }
-    if ((gint)ob.sampleRate != self->out_rate && !set_output_rate(self, (gint)ob.sampleRate)) {
-        gst_buffer_unref(outbuf);
-        return GST_FLOW_NOT_NEGOTIATED;
-    }
-    return gst_audio_decoder_finish_frame(dec, outbuf, 1);
+    gst_buffer_unref(buffer);
+    return ret;
 }
 
-/* A flush (seek) starts the decoder afresh: re-initialisation is the
- * plug-in's only reset. */
+/* A seek: the decoder forgets the stream's position and what it holds, and
+ * so do the queued frames. */
 static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
     GstZorAacDec* self = GST_ZORAACDEC(dec);
-    (void)hard;
-    if (self->live) open_decoder(self);
+    GST_DEBUG_OBJECT(self, "flush (%s), %u frames queued", hard ? "hard" : "soft", g_queue_get_length(&self->owed));
+    forget_frames(self);
+    if (self->dec) zoraac_flush(self->dec);
 }
 
 /* The sink caps are the template's: the base class would otherwise carry
@@ -233,14 +478,23 @@ static GstCaps* gst_zoraacdec_getcaps(GstAudioDecoder* dec, GstCaps* filter) {
     return caps;
 }
 
+static void gst_zoraacdec_finalize(GObject* object) {
+    GstZorAacDec* self = GST_ZORAACDEC(object);
+    free_decoder(self);
+    gst_caps_replace(&self->refused, NULL);
+    G_OBJECT_CLASS(gst_zoraacdec_parent_class)->finalize(object);
+}
+
 static void gst_zoraacdec_class_init(GstZorAacDecClass* klass) {
+    GObjectClass* object_class = G_OBJECT_CLASS(klass);
     GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
     GstAudioDecoderClass* base_class = GST_AUDIO_DECODER_CLASS(klass);
+    object_class->finalize = gst_zoraacdec_finalize;
     gst_element_class_add_static_pad_template(element_class, &sink_template);
     gst_element_class_add_static_pad_template(element_class, &src_template);
     gst_element_class_set_static_metadata(element_class, "AAC-LC audio decoder (zoraac)", "Codec/Decoder/Audio",
                                           "Decodes AAC-LC (ADTS or raw with codec_data) with the fixed-point "
-                                          "zoraac plug-in; one instance per process",
+                                          "zoraac decoder",
                                           "zoraac developers");
     base_class->stop = GST_DEBUG_FUNCPTR(gst_zoraacdec_stop);
     base_class->set_format = GST_DEBUG_FUNCPTR(gst_zoraacdec_set_format);
@@ -250,7 +504,7 @@ static void gst_zoraacdec_class_init(GstZorAacDecClass* klass) {
 }
 
 static void gst_zoraacdec_init(GstZorAacDec* self) {
-    self->plugin = GetZorAudioDecodePlugin();
+    g_queue_init(&self->owed);
     gst_audio_decoder_set_drainable(GST_AUDIO_DECODER(self), TRUE);
     gst_audio_decoder_set_needs_format(GST_AUDIO_DECODER(self), TRUE);
 }
@@ -261,5 +515,5 @@ static gboolean plugin_init(GstPlugin* plugin) {
     return gst_element_register(plugin, "zoraacdec", GST_RANK_MARGINAL, GST_TYPE_ZORAACDEC);
 }
 
-GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, zoraac, "AAC-LC decoder on the zoraac plug-in", plugin_init,
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, zoraac, "AAC-LC decoder on the zoraac library", plugin_init,
                   ZORAAC_PACKAGE_VERSION, "BSD", "zoraac", "zoraac")
