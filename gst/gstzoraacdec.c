@@ -51,8 +51,6 @@ struct _GstZorAacDec {
     GstBuffer* gathered;                 /* the PCM of the oldest frame's blocks so far ... */
     gsize gathered_bytes;
     guint gathered_blocks;               /* ... and how many of its blocks came (with PCM or not) */
-    guint8 header[7];                    /* the last ADTS header taken since the decoder started afresh */
-    gboolean have_header;
     gint out_rate, out_channels;         /* of the negotiated output, 0 before */
     GstCaps* refused;                    /* the caps last refused: refused again without a second message */
 };
@@ -69,7 +67,6 @@ static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
                     "rate = (int) [ 8000, 96000 ], channels = (int) 2, channel-mask = (bitmask) 0x3"));
 
 static void forget_frames(GstZorAacDec* self) {
-    self->have_header = FALSE;
     g_queue_clear(&self->owed);
     gst_buffer_replace(&self->gathered, NULL);
     self->gathered_bytes = 0;
@@ -288,12 +285,8 @@ static GstFlowReturn drain(GstZorAacDec* self) {
     GstFlowReturn ret = GST_FLOW_OK;
     guint left;
     if (!self->dec || self->transport != ZORAAC_TRANSPORT_AUTO) return GST_FLOW_OK;
-    /* The end goes in as a copy of a header and zero bytes: the decoder
-     * lets a frame go once the next header confirms it, which a stream of
-     * one frame (or one frame between two discontinuities) never has. The
-     * header alone, with no frame behind it, gives no block. */
-    if (self->have_header) ret = decode_stream(self, self->header, sizeof self->header);
-    if (ret == GST_FLOW_OK) ret = decode_stream(self, NULL, 0);
+    /* The library pushes the held frames out at the end of its input. */
+    ret = decode_stream(self, NULL, 0);
     /* A frame whose blocks came in part gives what it has. */
     if (ret == GST_FLOW_OK && self->gathered_blocks) ret = finish_oldest(self);
     left = g_queue_get_length(&self->owed);
@@ -443,10 +436,6 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
     if (self->transport == ZORAAC_TRANSPORT_AUTO) {
         guint blocks = blocks_in_buffer(in.data, in.size);
         g_queue_push_tail(&self->owed, GUINT_TO_POINTER(blocks));
-        if (blocks) {
-            memcpy(self->header, in.data, sizeof self->header);
-            self->have_header = TRUE;
-        }
         ret = in.size ? decode_stream(self, in.data, in.size) : GST_FLOW_OK;
         if (ret == GST_FLOW_OK) ret = settle(self);
     } else {

@@ -403,6 +403,19 @@ TEST(Api, RefusalsTakeNothing) {
     EXPECT_EQ(zoraac_open(&p, shifted), nullptr);
 }
 
+TEST(Api, AStreamOfOneFrameGivesItsBlock) {
+    // A lone frame is found by search with no header behind it: the end of
+    // the input must still bring its block out.
+    const Bytes in = read_file(kStreams[1]);
+    const size_t length = static_cast<size_t>((in[3] & 3) << 11 | in[4] << 3 | in[5] >> 5);
+    const Bytes one(in.begin(), in.begin() + static_cast<long>(length));
+    Decoder whole(stream_params()), lone(stream_params());
+    const Pcm all = decode_stream(whole, in);
+    const Pcm first = decode_stream(lone, one, 100, 1);
+    ASSERT_EQ(first.size(), 4096u);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), all.begin()));
+}
+
 TEST(Api, AStreamOfMoreChannelsIsRefusedNotPlayed) {
     // Every header of a stereo stream rewritten to say 5.1: no PCM comes
     // out, and the refusal takes nothing (the call that finds it out keeps

@@ -16,6 +16,7 @@
 #include "alg/kvxd.h"
 #include "dec/asc.h"
 #include "dec/bands.h"
+#include "dec/headers.h"
 #include "dec/instance.h"
 #include "zoraac.h"
 
@@ -24,9 +25,11 @@ namespace {
 constexpr uint32_t kMagic = 0x7A6F7261;  // "zora"
 constexpr uint32_t kPieceBytes = 256;    // streaming input goes on in pieces of this size
 constexpr uint32_t kPieceWords = kPieceBytes / 2;
-// The end of a byte stream is pushed through with zero bytes: enough to
-// complete the wait of the last frame (its rest and the next header).
-constexpr uint32_t kEndPaddingBytes = 512;
+// The end of a byte stream is pushed through with a copy of its first ADTS
+// header (a last frame found by search counts only with a header of its
+// stream behind it) and zero bytes: enough to complete the wait of the
+// last frame (its rest and the next header).
+constexpr uint32_t kEndPaddingBytes = kAdtsFixedBytes + 512;
 constexpr uint32_t kMaxUnitBytes = 890 * 2;  // an access unit the decoder's FIFO takes whole
 constexpr uint32_t kBlockSamples = 1024;
 constexpr size_t kAlignment = 16;
@@ -65,6 +68,10 @@ struct zoraac_decoder {
     uint32_t staged;            // bytes of an unfinished piece
     uint32_t endPadding;        // end padding bytes handed on so far
     uint32_t pending;           // the last call gave a block: more may be ready
+    uint32_t tooManyChannels;   // 1: a program maps more channels than the decoder plays
+    uint32_t seen;              // input bytes looked at for the first ADTS header (to 7)
+    uint32_t headerFound;       // 1: firstHeader holds it
+    uint8_t firstHeader[kAdtsFixedBytes];  // the first ADTS header of the input; before it, the last bytes seen
     uint64_t decoded, concealed, consumed;
     uint8_t piece[kPieceBytes];
 };
@@ -153,12 +160,14 @@ void observe(zoraac_decoder* d) {
         d->objectType = static_cast<uint32_t>(o->progConfig.profile) + 1u;
     }
     d->rateIndex = static_cast<uint32_t>(o->mcInfo.sampling_rate_idx) & 15u;
-    if (o->mcInfo.num_channels > 0) d->channels = static_cast<uint32_t>(o->mcInfo.num_channels);
+    // Channels as a program config element maps them; the channels reported
+    // are those of the last block decoded (emit).
+    if (o->mcInfo.num_channels > 2) d->tooManyChannels = 1;
 }
 
 // More channels than the decoder plays: refused rather than played wrong.
 bool unsupported(const zoraac_decoder* d) {
-    return d->channelConfig > 2 || (d->objectType != 0 && d->objectType != 2) || d->channels > 2;
+    return d->channelConfig > 2 || (d->objectType != 0 && d->objectType != 2) || d->tooManyChannels;
 }
 
 // The block the instance just wrote into the host's buffer (interleaved
@@ -166,7 +175,10 @@ bool unsupported(const zoraac_decoder* d) {
 int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* frame) {
     const MP4AACDEC_QUVA_Obj* o = d->obj;
     const bool concealed = o->concealedCount != static_cast<uint16_t>(concealedBefore);
-    if (!concealed && o->mcInfo.num_channels >= 1) d->streamChannels = o->mcInfo.num_channels >= 2 ? 2 : 1;
+    if (!concealed && o->mcInfo.num_channels >= 1) {
+        d->streamChannels = o->mcInfo.num_channels >= 2 ? 2 : 1;
+        d->channels = d->streamChannels;
+    }
     const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
     if (channels == 1) {
         int16_t* pcm = static_cast<int16_t*>(out);
@@ -194,6 +206,29 @@ uint16_t process(zoraac_decoder* d, const uint16_t* words, uint32_t count) {
     return r;
 }
 
+// Watches the input for its first valid ADTS header, byte by byte until
+// it is found: the header the end padding copies.
+void watch_header(zoraac_decoder* d, const uint8_t* in, size_t n) {
+    uint8_t* h = d->firstHeader;
+    for (size_t i = 0; i < n && !d->headerFound; ++i) {
+        if (d->seen < kAdtsFixedBytes) {
+            h[d->seen++] = in[i];
+        } else {
+            std::memmove(h, h + 1, kAdtsFixedBytes - 1);
+            h[kAdtsFixedBytes - 1] = in[i];
+        }
+        if (d->seen < kAdtsFixedBytes || h[0] != 0xFF || (h[1] & 0xF0) != 0xF0) continue;
+        AdtsFields f;
+        adts_fields(h, &f);
+        d->headerFound = adts_valid(&f) ? 1 : 0;
+    }
+}
+
+// The end padding's byte at position k.
+uint8_t end_padding_byte(const zoraac_decoder* d, uint32_t k) {
+    return d->headerFound && k < kAdtsFixedBytes ? d->firstHeader[k] : 0;
+}
+
 // Hands the staged piece to the instance.
 uint16_t push_piece(zoraac_decoder* d) {
     uint16_t words[kPieceWords];
@@ -212,12 +247,9 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
         if (d->pending) return emit(d, concealedBefore, out, frame);
     }
     if (in_size == 0) {
-        // The end: the unfinished piece and zero bytes after it.
+        // The end: the unfinished piece, then the end padding.
         while (d->endPadding < kEndPaddingBytes + kPieceBytes) {
-            const uint32_t n = kPieceBytes - d->staged;
-            std::memset(d->piece + d->staged, 0, n);
-            d->endPadding += n;
-            d->staged = kPieceBytes;
+            while (d->staged < kPieceBytes) d->piece[d->staged++] = end_padding_byte(d, d->endPadding++);
             d->pending = push_piece(d) != 0;
             if (d->pending) return emit(d, concealedBefore, out, frame);
         }
@@ -228,6 +260,7 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
     while (taken < in_size) {
         const size_t n = in_size - taken < kPieceBytes - d->staged ? in_size - taken : kPieceBytes - d->staged;
         std::memcpy(d->piece + d->staged, in + taken, n);
+        if (!d->headerFound) watch_header(d, in + taken, n);
         d->staged += static_cast<uint32_t>(n);
         taken += n;
         *consumed = taken;
@@ -386,6 +419,9 @@ void zoraac_flush(zoraac_decoder* d) {
     d->staged = 0;
     d->endPadding = 0;
     d->pending = 0;
+    // What comes next may be another stream: its own first header pads its end.
+    d->seen = 0;
+    d->headerFound = 0;
     set_stream(d);
 }
 
