@@ -187,6 +187,30 @@ TEST_F(Program, TwoSinglesAndARateChange) {
     EXPECT_EQ(kvxdec_chn_config(obj, SCE, 2, 0, mi), 1);
 }
 
+TEST_F(Program, AProgramInsideABlockKeepsTheTransportsRate) {
+    // Decoding frames of an 8 kHz stream: a program config element that says
+    // 48 kHz (damage read as an element) maps its channels but leaves the
+    // rate and the band layouts alone, with a note.
+    obj->state = STATE_FRAMES;
+    mi->sampling_rate_idx = 11;
+    kvxdec_infoinit(obj, &samp_rate_kvxdec_info[11]);
+    Pce p;
+    p.front = {{1, 3}};
+    p.sf_index = 3;
+    EXPECT_EQ(parse(p), 3);
+    EXPECT_EQ(mi->num_channels, 2);
+    EXPECT_EQ(mi->sampling_rate_idx, 11);
+    EXPECT_EQ(obj->ctx->bandsRate, 8000);
+    EXPECT_EQ(obj->ctx->longBands.num_swb[0], 40);
+    EXPECT_EQ(obj->lastError, static_cast<uint32_t>(KVXD_NOTE_PCE_RATE));
+    // The programs of an ADIF header set it.
+    obj->state = STATE_ADIF;
+    obj->blockCount = 0;
+    EXPECT_EQ(parse(p), 3);
+    EXPECT_EQ(mi->sampling_rate_idx, 3);
+    EXPECT_EQ(obj->ctx->bandsRate, 48000);
+}
+
 TEST_F(Program, UnsupportedLayoutsAreRefused) {
     Pce single_then_pair;
     single_then_pair.front = {{0, 1}, {1, 2}};

@@ -7,6 +7,7 @@
 
 void kvxdec_infoinit(MP4AACDEC_QUVA_Obj* dec, const SampRateInfo* sri) {
     DecoderContext& ctx = *dec->ctx;
+    ctx.bandsRate = sri->sampling_rate;
     BandInfo& lng = ctx.longBands;
     lng.is_long = 1;
     lng.num_windows = 1;

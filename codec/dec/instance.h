@@ -63,6 +63,7 @@ struct DecoderContext {
     int32_t cpeSeen;           // a channel pair was mapped implicitly
     uint32_t pnsSeed;          // noise generator
     uint32_t rawWrite;         // 1 once an ADTS header was read since a search
+    int32_t bandsRate;         // Hz the band layouts were built for
 };
 static_assert(sizeof(DecoderContext) <= kContextBytes, "decoder context fits its place");
 

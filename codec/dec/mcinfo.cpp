@@ -69,8 +69,18 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     mi.num_coupling_elements = 0;
     mi.profile = pc->profile;
     if (mi.sampling_rate_idx != pc->sampling_rate_idx) {
-        mi.sampling_rate_idx = pc->sampling_rate_idx;  // 4 bits: always a table entry
-        kvxdec_infoinit(dec, &samp_rate_kvxdec_info[mi.sampling_rate_idx & 15]);
+        // The rate is the transport's once it has one (an ADTS header, the
+        // configured rate of raw blocks); only the ADIF header's programs,
+        // or a program before any transport, set it. A program inside a
+        // block that says otherwise is damage or a broken encoder: its
+        // channels count, its rate does not.
+        const bool from_header = dec->state == STATE_SEARCH || (dec->state == STATE_ADIF && dec->blockCount == 0);
+        if (from_header) {
+            mi.sampling_rate_idx = pc->sampling_rate_idx;  // 4 bits: always a table entry
+            kvxdec_infoinit(dec, &samp_rate_kvxdec_info[mi.sampling_rate_idx & 15]);
+        } else {
+            dec->lastError = KVXD_NOTE_PCE_RATE;
+        }
     }
     int sce = 0;
     while (sce < pc->front.num_elements && !pc->front.is_cpe[sce]) ++sce;

@@ -233,7 +233,10 @@ int read_header(Call& call) {
     obj->mcInfo.num_channels = h.channel_configuration;
     obj->mcInfo.profile = h.profile;
     obj->mcInfo.sampling_rate_idx = h.sampling_frequency_index;
-    if (obj->ctx->bno == 0) kvxdec_infoinit(obj, &samp_rate_kvxdec_info[h.sampling_frequency_index & 15]);
+    // The band layouts follow every header read: they are rebuilt after a
+    // search and whenever they were built for another rate.
+    const SampRateInfo* sri = &samp_rate_kvxdec_info[h.sampling_frequency_index & 15];
+    if (obj->ctx->bno == 0 || obj->ctx->bandsRate != sri->sampling_rate) kvxdec_infoinit(obj, sri);
     obj->blockCount = 0;
     obj->headerPending = 0;
     AdtsFields fields{};

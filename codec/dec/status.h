@@ -24,7 +24,8 @@ enum KVXD_Error : uint32_t {
     KVXD_ERR_CCE = 3,           // a coupling channel element was met
     KVXD_ERR_LATE_PCE = 4,      // a program config element followed another element
     KVXD_NOTE_PROFILE_MAIN = 5, // ADTS profile 0 noted, decoding goes on
-    KVXD_NOTE_PROFILE_SSR = 6   // ADTS profile 2 noted, decoding goes on
+    KVXD_NOTE_PROFILE_SSR = 6,  // ADTS profile 2 noted, decoding goes on
+    KVXD_NOTE_PCE_RATE = 7      // a program config element's rate differs from the transport's: ignored
 };
 
 struct KVXD_Status {
