@@ -293,6 +293,32 @@ TEST(FrameLoop, RawStreamsAreNeverSearched) {
     expect_same_blocks(fm, ref);
 }
 
+TEST(FrameLoop, DamageInRawBlocksIsSteppedOverNotMultiplied) {
+    // 78 raw blocks (about 256 bytes each), cut short, and with junk put in:
+    // the decoder steps over the damage without a concealed block for every
+    // few bytes, ends when the input ends (pull mode once looped forever on
+    // the last bytes), and the modes agree.
+    const std::vector<uint8_t> raw = stream("tests/data/p08_vo_16000_m_speech_music.raw");
+    const Decoded clean = Decoder(Mode::Stream, true, 1, 8).stream(raw, 128);
+    ASSERT_EQ(clean.blocks.size(), 78u);
+
+    const std::vector<uint8_t> cut(raw.begin(), raw.begin() + 7000);
+    const Decoded cut_stream = Decoder(Mode::Stream, true, 1, 8).stream(cut, 128);
+    const Decoded cut_pull = Decoder(Mode::Pull, true, 1, 8).pull(cut);
+    EXPECT_LE(cut_stream.blocks.size(), 7000u / 256 + 2);
+    EXPECT_EQ(cut_pull.blocks, cut_stream.blocks);
+    expect_same_blocks(cut_stream, Decoded{{clean.blocks.begin(), clean.blocks.begin() + 25}, 0, 0});
+
+    std::vector<uint8_t> junk(raw.begin(), raw.begin() + 5000);
+    std::mt19937 rng(5);
+    for (int i = 0; i < 3000; ++i) junk.push_back(static_cast<uint8_t>(rng()));
+    junk.insert(junk.end(), raw.begin() + 5000, raw.end());
+    const Decoded j = Decoder(Mode::Stream, true, 1, 8).stream(junk, 128);
+    EXPECT_LE(j.blocks.size(), 78u + 3000 / 256 + 2);
+    EXPECT_GE(j.blocks.size(), 78u);
+    EXPECT_EQ(Decoder(Mode::Pull, true, 1, 8).pull(junk).blocks, j.blocks);
+}
+
 // Hand-made blocks through the block parser.
 class Blocks : public ::testing::Test {
 protected:

@@ -64,6 +64,12 @@ struct DecoderContext {
     uint32_t pnsSeed;          // noise generator
     uint32_t rawWrite;         // 1 once an ADTS header was read since a search
     int32_t bandsRate;         // Hz the band layouts were built for
+    // Streams without frame lengths (ADIF, raw blocks): the average bytes of
+    // a good block (0 before the first) and the bytes stepped over since the
+    // last block given out; a concealed block stands for every average
+    // block's worth of them.
+    uint32_t blockBytes;
+    uint32_t skippedBytes;
 };
 static_assert(sizeof(DecoderContext) <= kContextBytes, "decoder context fits its place");
 

@@ -70,6 +70,57 @@ uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
     return obj->numSamples;
 }
 
+// Bytes a concealed block stands for in a stream without frame lengths
+// before any block has decoded there.
+constexpr uint32_t kDefaultBlockBytes = 16 * kMinBlockBytes;
+
+// A good block of a stream without frame lengths: its size joins the
+// average, and the count of bytes stepped over starts again.
+void count_good_block(MP4AACDEC_QUVA_Obj* obj, uint32_t bytes) {
+    DecoderContext& ctx = *obj->ctx;
+    ctx.blockBytes = ctx.blockBytes ? (7 * ctx.blockBytes + bytes + 4) / 8 : bytes;
+    if (ctx.blockBytes == 0) ctx.blockBytes = 1;
+    ctx.skippedBytes = 0;
+}
+
+// Damage in a stream without frame lengths: `stepped` bytes were passed
+// over. A block is concealed only for every average block's worth of
+// them, so the output never grows beyond what the damaged bytes carried.
+uint16_t step_over(MP4AACDEC_QUVA_Obj* obj, uint32_t stepped) {
+    DecoderContext& ctx = *obj->ctx;
+    const uint32_t per_block = ctx.blockBytes ? ctx.blockBytes : kDefaultBlockBytes;
+    ctx.skippedBytes += stepped;
+    if (ctx.skippedBytes < per_block) return 0;
+    ctx.skippedBytes -= per_block;
+    return conceal(obj);
+}
+
+// Outcome of a failed block of a stream without frame lengths in streaming
+// or pull mode.
+struct Stepped {
+    uint16_t samples;  // a concealed block, or 0
+    bool moved;        // the reader moved on: another try may follow in this call
+};
+
+// A failed ADIF or raw block (streaming and pull mode): the next try starts
+// one byte after where the block began (blocks start on byte boundaries),
+// or where the block's reading ended when its start is no longer held.
+// With no byte held past the start, nothing moves: the block is tried again
+// when more input has come, and nothing is concealed for it.
+Stepped lose_unframed_block(Call& call, const DecFifo& block_start, bool start_held) {
+    MP4AACDEC_QUVA_Obj* obj = call.obj;
+    DecFifo& f = obj->fifo;
+    obj->state = obj->rawStream ? STATE_FRAMES : STATE_ADIF;
+    if (!start_held) return {step_over(obj, bytes_since(f, block_start)), true};
+    rewind_to(f, block_start);
+    if (!decfifo_hold(&f, 1)) {
+        f.status = DECFIFO_OK;
+        return {0, false};
+    }
+    kvxdec_decfifoAdjust(&f, 1);
+    return {step_over(obj, 1), true};
+}
+
 // A block that failed to decode: counted; the reader goes where the stream
 // can go on; the block, and in an ADTS frame every block of the frame not
 // yet decoded, is concealed.
@@ -77,30 +128,25 @@ uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
 // ADTS: when the header of the next frame stands where this frame's length
 // says, the loop goes on there and only this frame is lost; otherwise it
 // searches from where the block began. A failed ADIF or raw block keeps its
-// state (there is no header to search for) and the next block is read at
-// least four bytes on, so no concealed block comes from fewer bytes.
-uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts) {
+// state (there is no header to search for): see lose_unframed_block. In
+// frame mode the call's input was the block: it is concealed.
+uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts, bool* moved = nullptr) {
     MP4AACDEC_QUVA_Obj* obj = call.obj;
     DecFifo& f = obj->fifo;
     ++obj->errorCount;
     obj->lastError = KVXD_ERR_BLOCK;
+    if (moved) *moved = false;
     // The reader may go back only while what it read is still held.
     const bool start_held = f.words_read + kvxdec_decfifoGetBitCount(&f) / 16u + 1u < f.size;
     if (!adts) {
-        // aacDecode gives up on the stream for inconsistent data; without
-        // transport headers there is nothing to search for.
-        obj->state = obj->rawStream ? STATE_FRAMES : STATE_ADIF;
         if (call.frame) {
+            obj->state = obj->rawStream ? STATE_FRAMES : STATE_ADIF;
             fifo_reset(obj);
-        } else if (start_held && bytes_since(f, block_start) < kMinBlockBytes) {
-            // Never past the data held: what is there is dropped.
-            rewind_to(f, block_start);
-            uint32_t skip = kMinBlockBytes;
-            if (!decfifo_hold(&f, static_cast<uint16_t>(skip))) skip = kvxdec_decfifoGetBitCount(&f) / 8u;
-            f.status = DECFIFO_OK;
-            kvxdec_decfifoAdjust(&f, static_cast<int16_t>(skip));
+            return conceal(obj);
         }
-        return conceal(obj);
+        const Stepped s = lose_unframed_block(call, block_start, start_held);
+        if (moved) *moved = s.moved;
+        return s.samples;
     }
 
     if (obj->unconfirmed) {
@@ -172,17 +218,28 @@ uint16_t adif(Call& call) {
     }
     obj->ctx->defaultConfig = 1;
     kvxdec_byte_align(&obj->fifo);
-    const DecFifo block_start = obj->fifo;
-    if (aacDecode(obj) > 0) return obj->numSamples;
-    if (obj->fifo.status == DECFIFO_UNDERRUN && !call.frame) {
-        // Incomplete: tried again from the start of the call.
-        kvxdec_context_restore(obj);
-        obj->state = STATE_ADIF;
-        ++obj->errorCount;
-        obj->lastError = KVXD_ERR_BLOCK;
-        return 0;
+    // Damage is stepped over byte by byte within the call, until a block
+    // decodes, a concealed block is due or the input held runs out.
+    for (;;) {
+        const DecFifo block_start = obj->fifo;
+        if (aacDecode(obj) > 0) {
+            count_good_block(obj, bytes_since(obj->fifo, block_start));
+            return obj->numSamples;
+        }
+        if (obj->fifo.status == DECFIFO_UNDERRUN && !call.frame) {
+            // Incomplete: tried again from the start of the call (or from
+            // the last byte stepped to).
+            kvxdec_context_restore(obj);
+            obj->state = STATE_ADIF;
+            ++obj->errorCount;
+            obj->lastError = KVXD_ERR_BLOCK;
+            return 0;
+        }
+        bool moved = false;
+        const uint16_t r = lose_block(call, block_start, false, &moved);
+        if (r || !moved || obj->state != STATE_ADIF) return r;
+        kvxdec_context_save(obj);
     }
-    return lose_block(call, block_start, false);
 }
 
 uint16_t search(Call& call) {
@@ -274,8 +331,8 @@ uint16_t frames(Call& call) {
         }
     }
     obj->ctx->defaultConfig = 1;
-    const DecFifo block_start = f;
-    if (aacDecode(obj) <= 0) {
+    DecFifo block_start = f;
+    while (aacDecode(obj) <= 0) {
         if (f.status == DECFIFO_UNDERRUN && !call.frame) {
             // Incomplete: tried again from the start of the call once more
             // has come. aacDecode left the state alone.
@@ -284,12 +341,18 @@ uint16_t frames(Call& call) {
             obj->lastError = KVXD_ERR_BLOCK;
             return 0;
         }
-        // In frame mode running dry means the frame was cut short.
-        return lose_block(call, block_start, !obj->rawStream);
+        // In frame mode running dry means the frame was cut short. Raw
+        // blocks step over damage byte by byte within the call.
+        bool moved = false;
+        const uint16_t r = lose_block(call, block_start, !obj->rawStream, &moved);
+        if (r || !moved || !obj->rawStream || obj->state != STATE_FRAMES) return r;
+        kvxdec_context_save(obj);
+        block_start = f;
     }
 
     obj->unconfirmed = 0;
     if (obj->rawStream) {
+        if (!call.frame) count_good_block(obj, bytes_since(f, block_start));
         if (call.frame) {
             fifo_reset(obj);  // one block per call
         } else {
