@@ -164,7 +164,9 @@ enum {
 /* Sample format of the output, native byte order. */
 enum {
     ZORAAC_S16 = 0, /* signed 16-bit */
-    ZORAAC_S32 = 1  /* signed 32-bit; not yet offered: zoraac_query_memory refuses it */
+    ZORAAC_S32 = 1  /* signed 32-bit: the 16-bit sample times 65536 plus the bits the
+                       decoder keeps below it; rounded to 16 bits ((s + 32768) >> 16)
+                       it is the S16 output. Exact arithmetic builds only. */
 };
 
 /* Record kinds. */
@@ -240,7 +242,8 @@ void zoraac_params_init(zoraac_params* p);
  * ZORAAC_MAX_MEMRECS - 1]. Returns the number of records, or a negative
  * status: ZORAAC_ERR_CONFIG for an unreadable AudioSpecificConfig or an
  * invalid rate or channel count, ZORAAC_ERR_UNSUPPORTED for a stream this
- * decoder does not play (not AAC-LC, more than two channels, S32). */
+ * decoder does not play (not AAC-LC, more than two channels, S32 from a
+ * build of the compact arithmetic). */
 int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEMRECS]);
 
 /* Builds a decoder in the host's blocks, block[i] for record i. Never
@@ -249,8 +252,8 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
 zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]);
 
 /* Output room a zoraac_decode call needs: one block of interleaved stereo
- * PCM (4096 bytes for S16), whatever the layout asked for; a call may fill
- * less (a native mono block takes half). */
+ * PCM (4096 bytes for S16, 8192 for S32), whatever the layout asked for; a
+ * call may fill less (a native mono block takes half). */
 size_t zoraac_frame_bytes(const zoraac_params* p);
 
 /* Decodes from in[0 .. in_size - 1] until one block of PCM is ready, and

@@ -115,6 +115,7 @@ Pcm decode_stream(Decoder& dec, const Bytes& in, size_t max_piece, uint32_t seed
     std::mt19937 rng(seed);
     Pcm out;
     std::vector<uint8_t> room(zoraac_frame_bytes(&dec.params));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(room.data()) % 4, 0u);
     size_t at = 0;
     size_t piece = 0;
     for (int guard = 0; guard < 1000000; ++guard) {
@@ -355,6 +356,43 @@ TEST(Api, InfoDescribesTheStream) {
         ASSERT_EQ(pcm[i], doubled[2 * i]);
         ASSERT_EQ(pcm[i + 1], doubled[2 * i + 1]);
     }
+}
+
+TEST(Api, ThirtyTwoBitOutputKeepsTheBitsBelowTheLsb) {
+    zoraac_params p32 = stream_params();
+    p32.format = ZORAAC_S32;
+    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+    if (!AAC_EXACT) {
+        EXPECT_EQ(zoraac_query_memory(&p32, rec), ZORAAC_ERR_UNSUPPORTED);
+        return;
+    }
+    EXPECT_EQ(zoraac_frame_bytes(&p32), 8192u);
+    for (const char* name : {kStreams[0], kStreams[1], kStreams[2]}) {
+        const Bytes in = read_file(name);
+        Decoder d16(stream_params()), d32(p32);
+        const Pcm s16 = decode_stream(d16, in, 700, 3);
+        const Pcm s32 = decode_stream(d32, in, 700, 3);
+        ASSERT_EQ(s32.size(), 2 * s16.size()) << name;
+        size_t low_bits = 0;
+        for (size_t i = 0; i < s16.size() / 2; ++i) {
+            int16_t a;
+            int32_t b;
+            std::memcpy(&a, &s16[2 * i], 2);
+            std::memcpy(&b, &s32[4 * i], 4);
+            ASSERT_EQ(static_cast<int32_t>((static_cast<int64_t>(b) + 32768) >> 16), a) << name << " sample " << i;
+            low_bits += (b & 0xFFFF) != 0;
+        }
+        EXPECT_GT(low_bits, s16.size() / 4) << name;  // most samples carry bits below the LSB
+    }
+    // Native mono in 32 bits: the left channel of the stereo output.
+    p32.output = ZORAAC_OUT_NATIVE;
+    const Bytes in = read_file(kStreams[0]);
+    Decoder mono(p32), stereo(stream_params());
+    stereo.params.format = ZORAAC_S32;
+    Decoder stereo32(stereo.params);
+    const Pcm m = decode_stream(mono, in, 0, 1), st = decode_stream(stereo32, in, 0, 1);
+    ASSERT_EQ(2 * m.size(), st.size());
+    for (size_t i = 0; i < m.size() / 4; ++i) ASSERT_EQ(std::memcmp(&m[4 * i], &st[8 * i], 4), 0) << i;
 }
 
 TEST(Api, RefusalsTakeNothing) {

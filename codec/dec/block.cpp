@@ -157,6 +157,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
 
 PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop) {
     if (!dec->outputBuffer || (c > 0 && !stereo)) return {drop, 0, false};
+    if (dec->wideOutput) return {drop, 2, !stereo, reinterpret_cast<int32_t*>(dec->outputBuffer) + c};
     return {dec->outputBuffer + c, 2, !stereo};
 }
 

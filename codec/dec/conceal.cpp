@@ -24,7 +24,7 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
     obj->numSamples = kSamplesPerBlock;
     if (channels == 0 && obj->outputBuffer) {
         // Nothing decoded yet: silence.
-        std::memset(obj->outputBuffer, 0, kSamplesPerBlock * sizeof(int16_t));
+        std::memset(obj->outputBuffer, 0, kSamplesPerBlock * (obj->wideOutput ? sizeof(int32_t) : sizeof(int16_t)));
     }
     int16_t drop = 0;
     for (int c = 0; c < channels; ++c) {

@@ -99,7 +99,9 @@ struct MP4AACDEC_QUVA_Obj {
     uint8_t* sectCodebook[2];
     TnsInfo* tnsData[2];
     DecoderContext* ctx;  // in the overlap record
-    uint32_t reserved;
+    // 1: outputBuffer holds 32-bit samples with the bits below the 16-bit
+    // LSB (exact arithmetic; set by the library interface before decoding).
+    uint32_t wideOutput;
     int32_t* chanAux[2];
     int16_t* scaleFactors[2];
     MC_Info mcInfo;

@@ -1,6 +1,7 @@
 #include "dec/tools.h"
 
 #include "dec/instance.h"
+#include "dsp/filterbank.h"
 #include "dsp/kernels.h"
 #include "tables/tools_tables.h"
 
@@ -39,5 +40,7 @@ void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1
 
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
                           int32_t* coef, OverlapSample* overlap, PcmOut out) {
-    kernels.synthesis(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
+    // 32-bit output comes from the reference synthesis alone.
+    if (out.wide) synthesise_channel(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
+    else kernels.synthesis(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
 }

@@ -43,10 +43,15 @@ inline const int16_shared* shared16(const int32_t* words) { return reinterpret_c
 // `pair` set to at[k * step + 1] as well (a mono block fills both slots of a
 // stereo frame). step 2 stores into one slot of interleaved stereo frames,
 // 1 in a row; step 0 lands every sample in at[0] (the samples are dropped).
+// With `wide` set the samples go there instead, as 32-bit words that keep
+// the exact arithmetic's bits below the 16-bit LSB (the sample times 65536,
+// limited to the 16-bit range); only the exact arithmetic's reference
+// synthesis writes them.
 struct PcmOut {
     int16_shared* at;
     int step;
     bool pair;
+    int32_t* wide = nullptr;
 };
 
 // Stores PCM sample k.

@@ -285,6 +285,12 @@ struct Down {
 
 // Q12 to a PCM sample: add 2^11, shift right by 12, saturate.
 inline int16_t to_pcm(int32_t v) { return fx::sat16(fx::asr(fx::add_sat(v, 2048), 12)); }
+// Q12 to a 32-bit sample, 2^16 to the 16-bit LSB, limited to what rounds to
+// the 16-bit range: its 16-bit rounding, (s + 2^15) >> 16, is to_pcm(v).
+inline int32_t to_wide(int32_t v) {
+    constexpr int32_t lo = -32768 * 4096, hi = 32767 * 4096 + 2047;
+    return fx::shl_sat(v < lo ? lo : (v > hi ? hi : v), 4);
+}
 
 const int32_t* long_table(int shape) { return shape ? kbd_long_q31 : sine_long_q31; }
 const int32_t* short_table(int shape) { return shape ? kbd_short_q31 : sine_short_q31; }
@@ -304,7 +310,7 @@ void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overla
     kernels.fft(coef, 512);
     auto sink = [overlap, put](auto rise, auto fall) {
         return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
-            put(n, to_pcm(fx::add_sat(overlap[n], rise(n, x))));
+            put(n, fx::add_sat(overlap[n], rise(n, x)));
             overlap[n] = fall(n, y);
         };
     };
@@ -329,7 +335,7 @@ void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overla
 // is read before its slot is written (window 4 straddles 1024 at n = 64).
 template <class Put>
 void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
-    for (int n = 0; n < 448; ++n) put(n, to_pcm(overlap[n]));
+    for (int n = 0; n < 448; ++n) put(n, overlap[n]);
     int32_t carry[128] = {};
     const Down fall{short_table(shape), 128};
     for (int w = 0; w < 8; ++w) {
@@ -341,7 +347,7 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Pu
         int32_t* const c = carry;
         auto to_out = [overlap, put, c, start, rise, fall](int n, int32_t x, int32_t y) {
             const int t = start + n;
-            put(t, to_pcm(fx::add_sat(overlap[t], fx::add_sat(c[n], rise(n, x)))));
+            put(t, fx::add_sat(overlap[t], fx::add_sat(c[n], rise(n, x))));
             c[n] = fall(n, y);
         };
         auto to_overlap = [overlap, c, start, rise, fall](int n, int32_t x, int32_t y) {
@@ -356,15 +362,23 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Pu
     std::memset(overlap + 576, 0, 448 * sizeof(int32_t));
 }
 
-// PCM stores: into one slot of stereo frames (the decoder's stereo blocks),
-// or any layout.
+// PCM stores of the Q12 output: into one slot of stereo frames (the
+// decoder's stereo blocks), any layout, or 32-bit samples.
 struct SlotPut {
     int16_shared* at;
-    void operator()(int k, int16_t v) const { at[2 * k] = v; }
+    void operator()(int k, int32_t v) const { at[2 * k] = to_pcm(v); }
 };
 struct AnyPut {
     PcmOut out;
-    void operator()(int k, int16_t v) const { put_pcm(out, k, v); }
+    void operator()(int k, int32_t v) const { put_pcm(out, k, to_pcm(v)); }
+};
+struct WidePut {
+    PcmOut out;
+    void operator()(int k, int32_t v) const {
+        int32_t* p = out.wide + k * out.step;
+        p[0] = to_wide(v);
+        if (out.pair) p[1] = p[0];
+    }
 };
 
 template <class Put>
@@ -379,7 +393,8 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
                         OverlapSample* overlap, PcmOut out) {
     (void)first_block;  // short windows always sit at their standard place
     const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    if (out.step == 2 && !out.pair) synthesise(window_sequence, shape, prev, coef, overlap, SlotPut{out.at});
+    if (out.wide) synthesise(window_sequence, shape, prev, coef, overlap, WidePut{out});
+    else if (out.step == 2 && !out.pair) synthesise(window_sequence, shape, prev, coef, overlap, SlotPut{out.at});
     else synthesise(window_sequence, shape, prev, coef, overlap, AnyPut{out});
     wnd_shape[1] = wnd_shape[0];
 }

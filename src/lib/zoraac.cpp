@@ -18,6 +18,7 @@
 #include "dec/bands.h"
 #include "dec/headers.h"
 #include "dec/instance.h"
+#include "dsp/arithmetic.h"
 #include "zoraac.h"
 
 namespace {
@@ -82,7 +83,7 @@ bool units(const zoraac_params* p) {
     return p->transport == ZORAAC_TRANSPORT_ASC || p->transport == ZORAAC_TRANSPORT_RAW;
 }
 
-uint32_t bytes_per_sample(const zoraac_params*) { return 2; }
+uint32_t bytes_per_sample(const zoraac_params* p) { return p->format == ZORAAC_S32 ? 4 : 2; }
 
 // What the params configure, checked: the transport's rate, channels and
 // object type (units), or nothing yet (a byte stream says it itself).
@@ -93,8 +94,9 @@ struct Config {
 int configure(const zoraac_params* p, Config* c) {
     if (!p || p->size < sizeof(zoraac_params)) return ZORAAC_ERR_ARGUMENT;
     if (p->output > ZORAAC_OUT_NATIVE || p->conceal > 1) return ZORAAC_ERR_ARGUMENT;
-    if (p->format == ZORAAC_S32) return ZORAAC_ERR_UNSUPPORTED;
-    if (p->format != ZORAAC_S16) return ZORAAC_ERR_ARGUMENT;
+    if (p->format != ZORAAC_S16 && p->format != ZORAAC_S32) return ZORAAC_ERR_ARGUMENT;
+    // The compact arithmetic's time path has nothing below the 16-bit LSB.
+    if (p->format == ZORAAC_S32 && !kExactArithmetic) return ZORAAC_ERR_UNSUPPORTED;
     switch (p->transport) {
     case ZORAAC_TRANSPORT_AUTO:
     case ZORAAC_TRANSPORT_ADTS:
@@ -143,6 +145,7 @@ void set_stream(zoraac_decoder* d) {
     KVXD_control(d->instance, KVXD_SETPARAMS, &st);
     KVXD_control(d->instance, d->params.conceal ? KVXD_CONCEAL_ON : KVXD_CONCEAL_OFF, &st);
     KVXD_setOutputBuffer(d->instance, nullptr);
+    d->obj->wideOutput = d->params.format == ZORAAC_S32 ? 1 : 0;
 }
 
 uint32_t rate_of(uint32_t index) { return static_cast<uint32_t>(samp_rate_kvxdec_info[index & 15].sampling_rate); }
@@ -180,7 +183,10 @@ int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* f
         d->channels = d->streamChannels;
     }
     const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
-    if (channels == 1) {
+    if (channels == 1 && d->obj->wideOutput) {
+        int32_t* pcm = static_cast<int32_t*>(out);
+        for (uint32_t i = 1; i < kBlockSamples; ++i) pcm[i] = pcm[2 * i];
+    } else if (channels == 1) {
         int16_t* pcm = static_cast<int16_t*>(out);
         for (uint32_t i = 1; i < kBlockSamples; ++i) pcm[i] = pcm[2 * i];
     }
