@@ -4,7 +4,8 @@
 # (C99) and one through the CMake package (C11); each must decode the sample
 # stream through the installed plug-in to the PCM aacdec gives. The same for
 # hosts of the library interface: through pkg-config (shared and static
-# libzoraac) and through the CMake target zoraac::zoraac.
+# libzoraac) and through the CMake target zoraac::zoraac; and for the .m4a
+# host, whose MP4 file must give the PCM of the same stream in ADTS.
 set -e
 build=$(cd "$1" && pwd); src=$(cd "$2" && pwd)
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
@@ -47,6 +48,14 @@ cc -std=c99 -Wall -Wextra -Werror -pedantic $(pkg-config --cflags zoraac) -o "$t
   "$src/tests/install/api_host.c" "$libdir/libzoraac.a" $(pkg-config --static --libs-only-other --libs-only-l zoraac | sed 's/-lzoraac//')
 "$tmp/api_static" "$stream" "$tmp/api_static.pcm" >/dev/null
 cmp "$tmp/want.pcm" "$tmp/api_static.pcm"
+# The .m4a host: the sweep's MP4 file gives the PCM of its ADTS stream.
+sweep=$src/tests/data/g2_22050_s_sweep
+"$tmp/api_pc" "$sweep.aac" "$tmp/sweep.pcm" >/dev/null
+# shellcheck disable=SC2046
+cc -std=c99 -Wall -Wextra -Werror -pedantic $(pkg-config --cflags zoraac) -o "$tmp/m4a_pc" \
+  "$src/tests/install/m4a_host.c" $(pkg-config --libs zoraac) -Wl,-rpath,"$libdir"
+"$tmp/m4a_pc" "$sweep.m4a" "$tmp/m4a_pc.pcm" >/dev/null
+cmp "$tmp/sweep.pcm" "$tmp/m4a_pc.pcm"
 if nm -D --defined-only "$libdir/libzoraac.so" | awk '{print $3}' | grep -v -E '^(zoraac_|ZORAAC_1$)' | grep -q .; then
   echo "FAIL: libzoraac exports more than zoraac_*"; exit 1
 fi
@@ -59,4 +68,6 @@ plugin_cmake=$(cat "$tmp/consumer/plugin_path.txt")
 cmp "$tmp/want.pcm" "$tmp/cmake.pcm"
 "$tmp/consumer/api_host" "$stream" "$tmp/api_cmake.pcm" >/dev/null
 cmp "$tmp/want.pcm" "$tmp/api_cmake.pcm"
+"$tmp/consumer/m4a_host" "$sweep.m4a" "$tmp/m4a_cmake.pcm" >/dev/null
+cmp "$tmp/sweep.pcm" "$tmp/m4a_cmake.pcm"
 echo "install ok: $(cd "$prefix" && find . -type f | sort | tr '\n' ' ')"
