@@ -46,8 +46,11 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
         if (!ch.present) continue;
         const int w = ch.window_channel;
         const BandInfo* b = kvxdec_winmap(dec, dec->windowSequence[w]);
+        // Exact: the channel's noise starts from its own block (noise_bands);
+        // the seed given is the channel. Compact: one generator runs on.
+        uint32_t channel_salt = static_cast<uint32_t>(c + 1);
         aacdec_pns(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
-                   &dec->ctx->pnsSeed, dec->coef);
+                   kExactArithmetic ? &channel_salt : &dec->ctx->pnsSeed, dec->coef);
         kvxdec_intensity(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
                          dec->coef);
     }

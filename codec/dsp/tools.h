@@ -37,7 +37,11 @@ struct TnsLimits {
 void intensity_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
                      const int16_t* scaleFactors, const int32_t* left, int32_t* right);
 // Noise bands (codebook 13 or kNoiseMsMarked) of one channel, at the energy
-// of their scale factors; advances the noise generator `seed` once a line.
+// of their scale factors. Compact arithmetic: advances the noise generator
+// `seed` once a line. Exact: the generator starts from a hash of `seed` (the
+// channel) and of the channel's block (its codebooks, the energies of its
+// noise bands, the first line of every band), so the noise depends on that
+// block alone; `seed` is left alone.
 void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
                  const int16_t* scaleFactors, uint32_t* seed, int32_t* coef);
 // The TNS filters of one window over its spectrum (max_sfb bands, ending at
