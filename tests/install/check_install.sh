@@ -1,10 +1,12 @@
 #!/bin/sh
 # Usage: check_install.sh BUILD_DIR SOURCE_DIR — installs the build into a
-# scratch prefix and builds two tiny hosts against it, one through pkg-config
-# (C99) and one through the CMake package (C11); each must decode the sample
-# stream through the installed plug-in to the PCM aacdec gives. The same for
-# hosts of the library interface: through pkg-config (shared and static
-# libzoraac) and through the CMake target zoraac::zoraac.
+# scratch prefix; the installed aacdec must decode the sample stream as it
+# is (libzoraac through its run path, no plug-in, no host library). Then it
+# builds two tiny hosts against the prefix, one through pkg-config (C99) and
+# one through the CMake package (C11); each must decode the sample through
+# the installed plug-in to the PCM aacdec gives. The same for hosts of the
+# library interface: through pkg-config (shared and static libzoraac) and
+# through the CMake target zoraac::zoraac.
 set -e
 build=$(cd "$1" && pwd); src=$(cd "$2" && pwd)
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
@@ -20,14 +22,18 @@ done
 if find "$prefix" -name 'libcomzorc*' | grep -q .; then echo "FAIL: stand-in host library installed"; exit 1; fi
 "$prefix/bin/aacdec" --version | grep -q "^aacdec " || { echo "FAIL: aacdec --version"; exit 1; }
 
+stream=$src/samples/tones_clicks_12k_mono.aac
+env -u LD_LIBRARY_PATH "$prefix/bin/aacdec" --quiet "$stream" - > "$tmp/want.pcm"
+[ -s "$tmp/want.pcm" ] || { echo "FAIL: the installed aacdec gave no PCM"; exit 1; }
+
 # The plug-in needs the host library; on a device the framework has it, here
 # the build tree's stand-in does.
 export LD_LIBRARY_PATH="$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
-stream=$src/samples/tones_clicks_12k_mono.aac
-"$prefix/bin/aacdec" --quiet "$stream" - > "$tmp/want.pcm"
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 plugin=$(pkg-config --variable=plugin zoraac)
+"$prefix/bin/aacdec" --quiet --plugin "$plugin" "$stream" - > "$tmp/aacdec_plugin.pcm"
+cmp "$tmp/want.pcm" "$tmp/aacdec_plugin.pcm"
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Werror -pedantic $(pkg-config --cflags zoraac) -o "$tmp/host_pc" \
   "$src/tests/install/host.c" $(pkg-config --libs zoraac)
