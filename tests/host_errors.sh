@@ -1,7 +1,8 @@
 #!/bin/sh
-# Usage: host_errors.sh EMULATOR AACDEC SOURCE_DIR — the host's error paths:
-# each must exit non-zero with its message; a damaged stream exits 0.
-emu=$(echo "$1" | tr ';' ' '); aacdec="$2"; src="$3"
+# Usage: host_errors.sh EMULATOR AACDEC SOURCE_DIR PLUGIN — the host's error
+# paths: each must exit non-zero with its message; a damaged stream exits 0,
+# through the library and through the plug-in.
+emu=$(echo "$1" | tr ';' ' '); aacdec="$2"; src="$3"; plugin="$4"
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 fails=0
 expect() {  # expect EXIT_CODE MESSAGE_PART -- ARGS...
@@ -24,6 +25,10 @@ expect 1 "plays one or two front channels; the stream has 3 channels" -- "$tmp/t
 # --raw on an ADTS stream warns and decodes it as ADTS.
 expect 0 "starts with an ADTS header" -- --raw --rate 12000 --channels 1 "$src/samples/tones_clicks_12k_mono.aac" "$tmp/out.wav"
 expect 1 "cannot write" -- "$src/samples/tones_clicks_12k_mono.aac" "$tmp/no/such/dir/out.wav"
+# AAC Main in ADTS headers: the library plays AAC-LC alone and says so.
+i=0; while [ $i -lt 40 ]; do printf '\377\361\020\200\002\037\374'; head -c 9 /dev/zero; i=$((i + 1)); done > "$tmp/main.aac"
+expect 1 "plays AAC-LC (audio object type 2); the stream has object type 1" -- "$tmp/main.aac" "$tmp/out.wav"
+expect 1 "cannot load the plug-in" -- --plugin "$tmp/missing.so" "$src/samples/tones_clicks_12k_mono.aac" "$tmp/out.wav"
 expect 1 "frame mode needs an ADTS stream" -- --mode frame "$src/tests/data/p05_ff_8000_m_speech.vbr.adif" "$tmp/out.wav"
 expect 2 "usage" -- "$src/samples/tones_clicks_12k_mono.aac"
 # A damaged stream (bytes cut out of the middle) decodes with its losses reported.
@@ -31,6 +36,11 @@ head -c 5000 "$src/samples/tones_clicks_12k_mono.aac" > "$tmp/cut.aac"
 tail -c 6000 "$src/samples/tones_clicks_12k_mono.aac" >> "$tmp/cut.aac"
 for mode in stream frame pull; do
   expect 0 "blocks decoded" -- --mode $mode "$tmp/cut.aac" "$tmp/cut.wav"
+done
+for mode in stream frame; do
+  expect 0 "blocks decoded" -- --mode $mode --plugin "$plugin" "$tmp/cut.aac" "$tmp/cut.wav"
+  # Blocks that failed are counted as the library reports them.
+  expect 0 "21 blocks decoded (3 concealed) of 21 frames" -- --mode $mode "$src/tests/data/p02_bitflips_56_76.aac" "$tmp/cut.wav"
 done
 # Raw PCM on standard output: 60 blocks of 4096 bytes.
 bytes=$($emu "$aacdec" --quiet "$src/samples/tones_clicks_12k_mono.aac" - | wc -c)

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Decodes one stream with the command-line host in every input mode and
-checks the result: all modes give the same PCM, every frame yields a block,
+"""Decodes one stream with the command-line host in every input mode, through
+the library and, with --plugin, through the plug-in as well, and checks the
+result: all of them give the same PCM, every frame yields a block,
 a one-channel stream comes out as two equal channels, the PCM's MD5 equals
 the one recorded (the decoder is bit-exact across builds and architectures),
 and, with a reference decode, the RMS and largest absolute difference from it
 (in 16-bit steps, over the stream's channels) are at most the given bounds.
 
-usage: stream_check.py --aacdec PATH [--emulator CMD] --stream FILE [--ref FLAC
-         --max-rms LSB --max-abs LSB] --channels N --blocks N --md5 HEX [--raw RATE] [--no-frame]
+usage: stream_check.py --aacdec PATH [--emulator CMD] [--plugin PATH] --stream FILE
+         [--ref FLAC --max-rms LSB --max-abs LSB] --channels N --blocks N --md5 HEX
+         [--raw RATE] [--no-frame]
 """
 import argparse
 import cmath
@@ -103,6 +105,7 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--aacdec", required=True)
     p.add_argument("--emulator", default="")
+    p.add_argument("--plugin", default="", help="the plug-in: stream and frame mode through it too")
     p.add_argument("--stream", required=True)
     p.add_argument("--ref", default="none")
     p.add_argument("--channels", type=int, required=True)
@@ -120,14 +123,21 @@ def main():
         modes = [("stream", ()), ("stream", ("--chunk", "1")), ("pull", ())]
         if not args.raw and not args.no_frame:
             modes.append(("frame", ()))
+        if args.plugin:
+            modes += [(mode, extra + ("--plugin",)) for mode, extra in modes if mode != "pull"]
         outputs = {}
         for mode, extra in modes:
-            key = mode + "".join(extra)
-            outputs[key] = run_host(args, mode, os.path.join(tmp, key + ".wav"), extra)
+            key = " ".join((mode,) + extra)
+            extra = tuple(a for e in extra for a in (("--plugin", args.plugin) if e == "--plugin" else (e,)))
+            name = key.replace(" ", "_").replace("-", "") + ".wav"
+            outputs[key] = run_host(args, mode, os.path.join(tmp, name), extra)
     pcm = outputs["stream"]
     for key, data in outputs.items():
         if data != pcm:
-            sys.exit("FAIL: mode %s gives other PCM than stream mode" % key)
+            differ = [b for b in range(max(len(data), len(pcm)) // 4096)
+                      if data[4096 * b:4096 * (b + 1)] != pcm[4096 * b:4096 * (b + 1)]]
+            sys.exit("FAIL: %s gives other PCM than stream mode: %d blocks against %d, blocks %s differ"
+                     % (key, len(data) // 4096, len(pcm) // 4096, differ[:20]))
     blocks = len(pcm) // 4096
     if len(pcm) % 4096 or blocks != args.blocks:
         sys.exit("FAIL: %d blocks of PCM (%d bytes), expected %d" % (blocks, len(pcm), args.blocks))

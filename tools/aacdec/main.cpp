@@ -1,9 +1,15 @@
-// aacdec: command-line host for the AAC decode plug-in.
+// aacdec: command-line host of the AAC decoder.
 //
-// Stream and frame modes load the plug-in with dlopen and drive AACInit /
-// AACDecode / AACFinish as a media framework does. Pull mode has no
-// plug-in entry: it drives the decoder's algorithm interface directly (linked
-// in) and lets the decoder pull its input through the get-bits callback.
+// Stream and frame modes decode through the library interface (zoraac.h,
+// libzoraac): ADTS and ADIF input as a byte stream, in the host's pieces or
+// frame by frame; MP4 access units one per call under the track's
+// AudioSpecificConfig. Pull mode has no library entry: it drives the
+// decoder's algorithm interface directly (linked in) and lets the decoder
+// pull its input through the get-bits callback. Headerless raw data blocks
+// go to the algorithm interface too, in byte pieces: nothing marks where one
+// ends, so the library, which takes them one per call, cannot be given them.
+// With --plugin, stream and frame modes load that plug-in with dlopen
+// instead and drive AACInit / AACDecode / AACFinish as a media framework does.
 #include <dlfcn.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -11,18 +17,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "aac_plugin.h"
-#include "mp4_input.h"
 #include "dsp/arithmetic.h"
+#include "mp4_input.h"
 #include "probe.h"
+#include "zoraac.h"
 
 namespace {
 
@@ -35,16 +44,17 @@ const char* kUsage =
     "  OUTPUT            a .wav file, or - for raw little-endian PCM on standard output\n"
     "  -i, --info        print transport, rate, channels, profile, frames, duration\n"
     "                    and bit rate; no PCM is written\n"
-    "  --mode M          stream (default; frame for .m4a): the input in byte pieces\n"
-    "                    through the plug-in; frame: one ADTS frame or MP4 access unit\n"
-    "                    per plug-in call; pull: the decoder pulls its input through\n"
-    "                    its get-bits callback\n"
+    "  --mode M          stream (default): the input in byte pieces; frame: one ADTS\n"
+    "                    frame per decoder call; pull: the decoder pulls its input\n"
+    "                    through its get-bits callback. MP4 access units go one per\n"
+    "                    call in stream and frame mode\n"
     "  --chunk BYTES     piece size in stream mode (default 4096)\n"
     "  --raw             headerless raw data blocks; needs --rate and --channels\n"
     "  --rate HZ         sampling rate of a raw stream\n"
     "  --channels 1|2    channel count of a raw stream\n"
-    "  --plugin PATH     the plug-in library (default: libaacplugin.so beside aacdec,\n"
-    "                    else in the installed plug-in directory)\n"
+    "  --plugin PATH     stream and frame mode through this plug-in (libaacplugin.so,\n"
+    "                    which needs the host library libcomzorc.so) instead of\n"
+    "                    libzoraac; frame mode is the default for .m4a then\n"
     "  --cpu-mask MASK   CPU features the decoder's kernels may use (0 forces the\n"
     "                    portable reference; sets AAC_CPU_MASK for the decoder)\n"
     "  -q, --quiet       no report on standard error\n"
@@ -141,7 +151,7 @@ Options parse_args(int argc, char** argv) {
             char* end = nullptr;
             std::strtoul(optarg, &end, 0);
             if (!*optarg || *end) fail("--cpu-mask needs a number (0x... for hexadecimal)");
-            // Read by the decoder when it first starts, in the plug-in as in pull mode.
+            // Read by the decoder when it first starts: in libzoraac, the plug-in or pull mode.
             setenv("AAC_CPU_MASK", optarg, 1);
             break;
         }
@@ -161,18 +171,6 @@ Options parse_args(int argc, char** argv) {
     if (!o.info) o.output = argv[optind + 1];
     if (o.raw && (!o.rate || !o.channels)) fail("--raw needs --rate and --channels");
     return o;
-}
-
-// The plug-in beside aacdec (the build tree), else where an install puts it
-// relative to aacdec's own directory.
-std::string default_plugin() {
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string self = n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("./aacdec");
-    const size_t slash = self.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string(".") : self.substr(0, slash);
-    const std::string beside = dir + "/libaacplugin.so";
-    return access(beside.c_str(), F_OK) == 0 ? beside : dir + "/" AAC_PLUGIN_FROM_BIN "/libaacplugin.so";
 }
 
 // PCM sink: a WAV file (sizes patched at the end), raw PCM on stdout, or
@@ -385,6 +383,8 @@ private:
 
 struct Result {
     uint64_t blocks = 0;
+    uint64_t concealed = 0;   // of the blocks, those that stand in for a failed one
+    bool knows_concealed = false;  // the decoder reported them (the plug-in does not)
     uint64_t frames = 0;  // frames of an ADTS stream or MP4 file
     uint32_t sample_rate = 0;
     bool have_status = false;
@@ -395,7 +395,7 @@ struct Result {
 
 Result run_plugin(const Options& o, Input& in, Sink& sink) {
     const Probe& p = in.probe;
-    const std::string path = o.plugin.empty() ? default_plugin() : o.plugin;
+    const std::string& path = o.plugin;
     void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib) fail("cannot load the plug-in: %s", dlerror());
     auto get = reinterpret_cast<const AACPlugin* (*)(void)>(dlsym(lib, "GetZorAudioDecodePlugin"));
@@ -454,6 +454,123 @@ Result run_plugin(const Options& o, Input& in, Sink& sink) {
     return r;
 }
 
+// ---- the library ----
+
+// The host's blocks for the decoder's memory records, each at its alignment.
+class Memory {
+public:
+    explicit Memory(const zoraac_memrec* rec, int n) {
+        for (int i = 0; i < n; ++i) {
+            const size_t align = std::max(rec[i].alignment, alignof(std::max_align_t));
+            void* b = std::aligned_alloc(align, (rec[i].size + align - 1) / align * align);
+            if (!b) fail("out of memory");
+            blocks_.push_back(b);
+        }
+    }
+    ~Memory() {
+        for (void* b : blocks_) std::free(b);
+    }
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
+    void* const* blocks() const { return blocks_.data(); }
+
+private:
+    std::vector<void*> blocks_;
+};
+
+Result run_library(const Options& o, Input& in, Sink& sink) {
+    zoraac_params params;
+    zoraac_params_init(&params);
+    if (in.mp4) {
+        // Access units under the track's AudioSpecificConfig; one cut short
+        // behind its header fields still gives rate and channels, which play
+        // the units as raw ones.
+        const Mp4Reader& t = *in.mp4;
+        if (t.asc_whole || t.channels < 1 || t.channels > 2) {
+            params.transport = ZORAAC_TRANSPORT_ASC;
+            params.asc = t.asc_bytes.data();
+            params.asc_size = static_cast<uint32_t>(t.asc_bytes.size());
+        } else {
+            params.transport = ZORAAC_TRANSPORT_RAW;
+            params.sample_rate = t.rate;
+            params.channels = t.channels;
+        }
+    }
+    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+    const int records = zoraac_query_memory(&params, rec);
+    if (records < 0) fail("%s", (o.input + ": the decoder refused the stream: " + zoraac_status_string(records)).c_str());
+    Memory memory(rec, records);
+    zoraac_decoder* d = zoraac_open(&params, memory.blocks());
+    if (!d) fail("cannot create the decoder");
+
+    Result r;
+    Progress progress(!o.quiet, in.file_bytes);
+    std::vector<uint8_t> pcm(zoraac_frame_bytes(&params));
+    // One call gives at most one block: a piece (an access unit, a frame)
+    // is handed on until all of it is taken, and blocks still buffered come
+    // out on the next call, before its input. in_size 0 only at the end: it
+    // pushes the last frames of a byte stream out.
+    auto call = [&](const uint8_t* data, size_t n) {
+        size_t used = 0;
+        zoraac_frame f;
+        const int s = zoraac_decode(d, data, n, &used, pcm.data(), pcm.size(), &f);
+        if (s < 0) {
+            // What the library found that it does not play, said as the
+            // checks before decoding say it.
+            zoraac_info info{};
+            info.size = sizeof info;
+            zoraac_get_info(d, &info);
+            std::string why = zoraac_status_string(s);
+            if (s == ZORAAC_ERR_UNSUPPORTED && info.object_type != 2)
+                why = "the decoder plays AAC-LC (audio object type 2); the stream has object type " +
+                      std::to_string(info.object_type) + (info.object_type == 1 ? " (AAC Main)" : "");
+            else if (s == ZORAAC_ERR_UNSUPPORTED && info.channels > 2)
+                why = "the decoder plays one or two front channels; the stream has " + std::to_string(info.channels);
+            fail("%s", (o.input + ": " + why).c_str());
+        }
+        if (f.bytes) {
+            sink.write(pcm.data(), f.bytes);
+            if (!r.sample_rate) r.sample_rate = f.sample_rate;
+        }
+        return std::pair<int, size_t>(s, used);
+    };
+    auto feed = [&](const uint8_t* data, size_t n) {
+        while (n) {
+            const size_t used = call(data, n).second;
+            data += used;
+            n -= used;
+        }
+        progress.update(in.position());
+    };
+
+    if (in.mp4 || o.mode == "frame") {
+        Frames frames(in);
+        const uint8_t* data;
+        size_t n;
+        while (frames.next(data, n)) {
+            feed(data, n);
+            ++r.frames;
+        }
+    } else {
+        StreamBytes bytes(in);
+        std::vector<uint8_t> piece(o.chunk);
+        while (const size_t n = bytes.read(piece.data(), o.chunk)) feed(piece.data(), n);
+        r.frames = bytes.frames();
+    }
+    while (call(nullptr, 0).first != ZORAAC_NEED_MORE_INPUT) {
+    }
+    progress.done();
+
+    zoraac_info info{};
+    info.size = sizeof info;
+    if (zoraac_get_info(d, &info) != 0) fail("the decoder gave no account of the stream");
+    r.blocks = info.frames_decoded;
+    r.concealed = info.frames_concealed;
+    r.knows_concealed = true;
+    zoraac_close(d);
+    return r;
+}
+
 // ---- pull mode ----
 
 // The stream then its end padding, as 16-bit words on request.
@@ -480,8 +597,8 @@ uint16_t pull_words(int request, const uint16_t** words) {
     return static_cast<uint16_t>(s.words.size());
 }
 
-Result run_pull(const Options& o, Input& in, Sink& sink) {
-    const Probe& p = in.probe;
+// A streaming-mode instance of the algorithm interface for the probed stream.
+IALG_Handle open_instance(const Probe& p) {
     int index = rate_index(p.rate);
     if (index < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     IKVXD_Params params = IKVXD_PARAMS;
@@ -497,7 +614,21 @@ Result run_pull(const Options& o, Input& in, Sink& sink) {
     KVXD_control(h, KVXD_SETPARAMS, &st);
     static int16_t pcm[4096];
     KVXD_setOutputBuffer(h, pcm);
+    return h;
+}
 
+// The block the instance just decoded, to the sink.
+void take_block(IALG_Handle h, Sink& sink, Result& r) {
+    uint16_t n = 0;
+    const int16_t* samples = KVXD_getSamples(h, &n);
+    sink.write(reinterpret_cast<const uint8_t*>(samples), n * 2u);
+    ++r.blocks;
+    KVXD_control(h, KVXD_GETSTATUS, &r.status);
+    if (!r.sample_rate) r.sample_rate = r.status.sampleRate;
+}
+
+Result run_pull(const Options& o, Input& in, Sink& sink) {
+    IALG_Handle h = open_instance(in.probe);
     StreamBytes bytes(in);
     g_source.bytes = &bytes;
     g_source.pad = &in.pad;
@@ -509,14 +640,8 @@ Result run_pull(const Options& o, Input& in, Sink& sink) {
     // Every call decodes at most one block; once the source is dry a call
     // that yields nothing ends the run.
     for (;;) {
-        const uint16_t got = KVXD_process(h, nullptr, 0);
-        if (got) {
-            uint16_t n = 0;
-            const int16_t* samples = KVXD_getSamples(h, &n);
-            sink.write(reinterpret_cast<const uint8_t*>(samples), n * 2u);
-            ++r.blocks;
-            KVXD_control(h, KVXD_GETSTATUS, &r.status);
-            if (!r.sample_rate) r.sample_rate = r.status.sampleRate;
+        if (KVXD_process(h, nullptr, 0)) {
+            take_block(h, sink, r);
         } else if (g_source.at_end()) {
             break;
         }
@@ -529,6 +654,48 @@ Result run_pull(const Options& o, Input& in, Sink& sink) {
     // block) is no part of the stream.
     if (!r.blocks) KVXD_control(h, KVXD_GETSTATUS, &r.status);
     r.have_status = true;
+    r.concealed = r.status.concealedCount;
+    r.knows_concealed = true;
+    return r;
+}
+
+// ---- raw data blocks ----
+
+// Headerless raw data blocks carry nothing that says where a block ends: the
+// library, which takes them one per call, cannot be given them. They go to a
+// streaming instance of the algorithm interface in the --chunk pieces, handed
+// on as the plug-in does it (256 bytes at a time, every block then ready
+// fetched), and the end padding pushes the last block through.
+Result run_raw_stream(const Options& o, Input& in, Sink& sink) {
+    IALG_Handle h = open_instance(in.probe);
+    Result r;
+    Progress progress(!o.quiet, in.file_bytes);
+    constexpr size_t kPieceBytes = 256;
+    std::vector<uint8_t> staged;
+    auto push = [&](const uint8_t* data, size_t n) {
+        staged.insert(staged.end(), data, data + n);
+        size_t at = 0;
+        for (; staged.size() - at >= kPieceBytes; at += kPieceBytes) {
+            const std::vector<uint16_t> words =
+                to_words(std::vector<uint8_t>(staged.begin() + static_cast<std::ptrdiff_t>(at),
+                                              staged.begin() + static_cast<std::ptrdiff_t>(at + kPieceBytes)));
+            for (uint16_t got = KVXD_process(h, words.data(), kPieceBytes / 2); got; got = KVXD_process(h, nullptr, 0))
+                take_block(h, sink, r);
+        }
+        staged.erase(staged.begin(), staged.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    StreamBytes bytes(in);
+    std::vector<uint8_t> piece(o.chunk);
+    while (const size_t n = bytes.read(piece.data(), o.chunk)) {
+        push(piece.data(), n);
+        progress.update(in.position());
+    }
+    push(in.pad.data(), in.pad.size());
+    progress.done();
+    // Only the concealed count is reported: a streaming instance counts
+    // each wait for the rest of a raw block as an error.
+    r.concealed = r.status.concealedCount;
+    r.knows_concealed = true;
     return r;
 }
 
@@ -586,6 +753,13 @@ void open_input(const Options& o, Input& in) {
                        .c_str());
 }
 
+Result run(const Options& o, Input& in, Sink& sink) {
+    if (o.mode == "pull") return run_pull(o, in, sink);
+    if (!o.plugin.empty()) return run_plugin(o, in, sink);
+    if (!in.mp4 && in.probe.kind == Probe::Raw) return run_raw_stream(o, in, sink);
+    return run_library(o, in, sink);
+}
+
 void print_info(const Input& in, uint64_t frames) {
     static const char* const kProfiles[] = {"Main", "LC", "SSR", "reserved"};
     const Probe& p = in.probe;
@@ -611,7 +785,7 @@ int main(int argc, char** argv) {
     open_input(o, input);
     const Probe& p = input.probe;
     // MP4 access units go to the plug-in one per call unless a mode is asked for.
-    if (!o.mode_given && input.mp4) o.mode = "frame";
+    if (!o.mode_given && input.mp4 && !o.plugin.empty()) o.mode = "frame";
     if (o.mode == "frame" && !input.framed()) fail("frame mode needs an ADTS stream or an MP4 file");
 
     // Frame counts come from the transport; ADIF and raw streams are decoded
@@ -628,7 +802,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (o.info) o.quiet = true;
-    const Result r = o.mode == "pull" ? run_pull(o, input, sink) : run_plugin(o, input, sink);
+    const Result r = run(o, input, sink);
     if (o.info) {
         print_info(input, r.blocks);
         return 0;
@@ -645,6 +819,7 @@ int main(int argc, char** argv) {
                      input.transport.c_str(), p.rate, p.channels, p.channels == 1 ? "" : "s", p.profile,
                      AAC_ARITHMETIC_NAME);
         std::fprintf(stderr, "aacdec: %llu blocks decoded", static_cast<unsigned long long>(r.blocks));
+        if (r.knows_concealed) std::fprintf(stderr, " (%llu concealed)", static_cast<unsigned long long>(r.concealed));
         if (expected) std::fprintf(stderr, " of %llu frames", static_cast<unsigned long long>(expected));
         std::fprintf(stderr, ", %llu bytes of PCM\n", static_cast<unsigned long long>(sink.bytes()));
         if (r.have_status)

@@ -188,6 +188,8 @@ bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& 
     object_type = static_cast<uint32_t>(asc.signalled_object_type);
     rate = asc.sampling_rate;
     channels = static_cast<uint32_t>(asc.channel_configuration);
+    asc_bytes.assign(par->extradata, par->extradata + par->extradata_size);
+    asc_whole = rc == ASC_OK;
     if (rc != ASC_OK && rc != ASC_ERR_TRUNCATED && object_type == 2) {
         error = std::string("its AudioSpecificConfig is invalid (") + asc_error_text(rc) + ")";
         return false;
