@@ -84,6 +84,16 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
 
 int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     DecFifo& f = dec->fifo;
+    // A block that runs past the end of its frame is damage: what it read
+    // there belongs to the next frame. It is failed before anything of it
+    // is synthesised, and the frame loop goes on at the next frame.
+    const uint32_t limit = dec->ctx->blockLimitBits;
+    const uint32_t cached = f.bits_left;  // bits of the block already in the cache
+    // (A read that ran out of data is no overrun yet: the block is tried
+    // again once more has come, as any incomplete block.)
+    auto overran = [&f, limit, cached] {
+        return limit && f.status != DECFIFO_UNDERRUN && 16u * f.words_read + cached - f.bits_left > limit;
+    };
     f.words_read = 0;
     uint16_t channels = 0;
     int non_pce = 0;
@@ -107,6 +117,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
         case ID_CPE:
         case ID_LFE: {
             const int16_t r = kvxdec_huffdecode(dec, id, &dec->mcInfo);
+            if (overran()) return 0;
             if (r & 0x8000) {
                 // An incomplete frame is retried; a broken one resynchronises.
                 if (f.status != DECFIFO_UNDERRUN) dec->state = STATE_SEARCH;
@@ -140,6 +151,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
         }
         const uint16_t element = id;
         id = bits(dec, 3);
+        if (overran()) return 0;
         if (f.status == DECFIFO_UNDERRUN) return -1;
         channels = static_cast<uint16_t>(channels + (element == ID_CPE ? 2 : (element == ID_SCE || element == ID_LFE ? 1 : 0)));
     }

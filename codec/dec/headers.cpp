@@ -46,6 +46,13 @@ int adts_valid(const AdtsFields* h) {
            h->aac_frame_length <= kMaxAdtsFrameLength;
 }
 
+void adts_end_header(uint8_t* b) {
+    const uint32_t length = static_cast<uint16_t>(kMaxAdtsFrameLength);
+    b[3] = static_cast<uint8_t>((b[3] & 0xFCu) | (length >> 11));
+    b[4] = static_cast<uint8_t>(length >> 3);
+    b[5] = static_cast<uint8_t>((b[5] & 0x1Fu) | (length & 7u) << 5);
+}
+
 int adts_same_stream(const AdtsFields* a, const AdtsFields* b) {
     return a->id == b->id && a->layer == b->layer && a->profile == b->profile &&
            a->sampling_frequency_index == b->sampling_frequency_index &&

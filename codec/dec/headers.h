@@ -49,6 +49,11 @@ int adts_fixed_valid(const AdtsFields* h);
 // As adts_fixed_valid, and a frame length between the shortest the
 // header allows and kMaxAdtsFrameLength.
 int adts_valid(const AdtsFields* h);
+// Turns a copy of a stream's ADTS header into the one that ends the stream's
+// input: the length field says the longest frame, so the header confirms the
+// frame before it as a header of the stream, while the few bytes that follow
+// it never complete a frame of its own (which would be a phantom block).
+void adts_end_header(uint8_t* b);
 // The fields a stream keeps from frame to frame are equal: ID, layer,
 // profile, sampling index and channel configuration.
 int adts_same_stream(const AdtsFields* a, const AdtsFields* b);

@@ -70,6 +70,9 @@ struct DecoderContext {
     // block's worth of them.
     uint32_t blockBytes;
     uint32_t skippedBytes;
+    // Bits the block being decoded may take: the rest of its ADTS frame
+    // (0: no bound, streams without frame lengths).
+    uint32_t blockLimitBits;
 };
 static_assert(sizeof(DecoderContext) <= kContextBytes, "decoder context fits its place");
 

@@ -332,6 +332,9 @@ uint16_t frames(Call& call) {
     }
     obj->ctx->defaultConfig = 1;
     DecFifo block_start = f;
+    // An ADTS block may take at most the rest of its frame.
+    const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
+    obj->ctx->blockLimitBits = !obj->rawStream && length > obj->blockOffset ? 8u * (length - obj->blockOffset) : 0;
     while (aacDecode(obj) <= 0) {
         if (f.status == DECFIFO_UNDERRUN && !call.frame) {
             // Incomplete: tried again from the start of the call once more

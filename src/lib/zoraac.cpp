@@ -28,8 +28,8 @@ constexpr uint32_t kPieceBytes = 256;    // streaming input goes on in pieces of
 constexpr uint32_t kPieceWords = kPieceBytes / 2;
 // The end of a byte stream is pushed through with a copy of its first ADTS
 // header (a last frame found by search counts only with a header of its
-// stream behind it) and zero bytes: enough to complete the wait of the
-// last frame (its rest and the next header).
+// stream behind it; adts_end_header) and zero bytes: enough to complete the
+// wait of the last frame (its rest and the next header).
 constexpr uint32_t kEndPaddingBytes = kAdtsFixedBytes + 512;
 constexpr uint32_t kMaxUnitBytes = 890 * 2;  // an access unit the decoder's FIFO takes whole
 constexpr uint32_t kBlockSamples = 1024;
@@ -144,6 +144,10 @@ void set_stream(zoraac_decoder* d) {
     st.rawStream = units(&d->params) ? 1 : 0;
     KVXD_control(d->instance, KVXD_SETPARAMS, &st);
     KVXD_control(d->instance, d->params.conceal ? KVXD_CONCEAL_ON : KVXD_CONCEAL_OFF, &st);
+    // A reset keeps the threshold of buffered bits, which the end of the
+    // last stream may have left at a long frame's: back to the start's.
+    st.bitsNeeded = static_cast<uint16_t>(d->obj->defaultBitsNeeded);
+    KVXD_control(d->instance, KVXD_SETBITSNEEDED, &st);
     KVXD_setOutputBuffer(d->instance, nullptr);
     d->obj->wideOutput = d->params.format == ZORAAC_S32 ? 1 : 0;
 }
@@ -227,6 +231,7 @@ void watch_header(zoraac_decoder* d, const uint8_t* in, size_t n) {
         AdtsFields f;
         adts_fields(h, &f);
         d->headerFound = adts_valid(&f) ? 1 : 0;
+        if (d->headerFound) adts_end_header(h);
     }
 }
 

@@ -212,8 +212,10 @@ void StreamWindow::drop_before(size_t pos) {
 std::vector<uint8_t> end_padding(const Probe& p, const uint8_t* head, size_t head_bytes) {
     std::vector<uint8_t> pad(512 + 7, 0);
     size_t at = 0;
-    if (p.kind == Probe::Adts && p.first_header + 7 <= head_bytes)
+    if (p.kind == Probe::Adts && p.first_header + 7 <= head_bytes) {
         for (; at < 7; ++at) pad[at] = head[p.first_header + at];
+        adts_end_header(pad.data());
+    }
     pad.resize(at + 512);
     return pad;
 }
