@@ -337,6 +337,23 @@ TEST(FrameLoop, ABlockThatRunsPastItsFrameIsLostAloneWithTheTimelineKept) {
     }
 }
 
+TEST(FrameLoop, ABlockCountTheFrameHasNoRoomForIsNoBlock) {
+    // Frame 10's header says two blocks; its one block fills the frame. The
+    // count is damage: no phantom block after it, in any mode.
+    const char* name = "tests/data/p19_vo_8000_s_music.aac";
+    auto frames = adts_frames(stream(name));
+    const Decoded clean = Decoder(Mode::Stream).stream(stream(name), 128);
+    frames[10][6] = static_cast<uint8_t>((frames[10][6] & 0xFC) | 1);
+    const std::vector<uint8_t> bytes = join(frames);
+    for (int m = 0; m < 3; ++m) {
+        SCOPED_TRACE("mode " + std::to_string(m));
+        Decoder d(static_cast<Mode>(m));
+        const Decoded out = m == 0 ? d.stream(bytes, 128) : m == 1 ? d.frames(frames) : d.pull(bytes);
+        ASSERT_EQ(out.blocks.size(), clean.blocks.size());
+        EXPECT_TRUE(out.blocks == clean.blocks);
+    }
+}
+
 TEST(FrameLoop, DamageInRawBlocksIsSteppedOverNotMultiplied) {
     // 78 raw blocks (about 256 bytes each), cut short, and with junk put in:
     // the decoder steps over the damage without a concealed block for every

@@ -375,6 +375,10 @@ uint16_t frames(Call& call) {
         if (!h.protection_absent && h.number_of_raw_data_blocks_in_frame > 0) aacdec_getbits(obj, 16);
         obj->blockOffset = static_cast<uint16_t>(obj->blockOffset + bytes_since(f, block_start));
         ++obj->blockCount;
+        // Blocks the header still promises where the frame has no room for
+        // one more are damage (a flipped block count), not blocks.
+        if (obj->blockCount <= h.number_of_raw_data_blocks_in_frame && obj->blockOffset + kMinBlockBytes > length)
+            obj->blockCount = static_cast<uint16_t>(h.number_of_raw_data_blocks_in_frame + 1);
         if (obj->blockCount > h.number_of_raw_data_blocks_in_frame) {
             obj->headerPending = 1;
             if (call.frame) {
