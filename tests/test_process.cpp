@@ -150,6 +150,8 @@ std::vector<uint8_t> with_length(std::vector<uint8_t> f, size_t len) {
 // clean decode. The corpus streams are windows of p02's damaged copies;
 // ffmpeg keeps 15 (bit flips), 7 (cut) and 12 (zero gaps) identical blocks
 // of its own decode of them.
+constexpr size_t kGoodAfterLengths = kExactArithmetic ? 20 : 16;
+
 TEST(FrameLoop, DamagedStreamsKeepTheirGoodBlocks) {
     const auto p01 = adts_frames(stream("tests/data/p01_head.aac"));
     std::vector<uint8_t> junk_between, lengths;
@@ -186,8 +188,10 @@ TEST(FrameLoop, DamagedStreamsKeepTheirGoodBlocks) {
         {"truncated", truncated, "tests/data/p01_head.aac", 24, {23, 24, 23}, {23, 23, 23}},
         // The two frames that claim 12 bytes less than their block takes are
         // damage (the block would read into the next frame): each costs its
-        // block and the one that overlaps it.
-        {"four length fields", lengths, "tests/data/p01_head.aac", 24, {24, 24, 24}, {20, 20, 20}},
+        // block and the one that overlaps it; in the compact arithmetic, whose
+        // one noise generator falls out of step at a lost block, a few more.
+        {"four length fields", lengths, "tests/data/p01_head.aac", 24, {24, 24, 24},
+         {kGoodAfterLengths, kGoodAfterLengths, kGoodAfterLengths}},
     };
     for (const Case& c : cases) {
         const Decoded& ref = reference(c.clean);
