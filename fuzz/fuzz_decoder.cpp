@@ -80,7 +80,7 @@ uint64_t run_plugin(const uint8_t* data, size_t size, Rng& rng, bool frame, bool
         in.data = const_cast<uint8_t*>(data + at);
         in.size = static_cast<uint32_t>(n);
         in.passthrough = 7;
-        const uint32_t room = output_room(static_cast<uint32_t>(n), frame);
+        const uint32_t room = static_cast<uint32_t>(output_room(n, frame));
         out.data = g_pcm;
         int r = -1;
         if (rng.below(8) == 0) {

@@ -102,12 +102,13 @@ typedef const AACPlugin* (*GetZorAudioDecodePluginFn)(void);
 #define ZORAAC_BLOCK_BYTES 4096u
 /* Largest input of one frame-mode decode call. */
 #define ZORAAC_MAX_FRAME_BYTES 1780u
-/* Output room that lets one decode call take all of `in_bytes` input bytes
+/* Output room (a 64-bit count: it passes 4 GiB for the largest inputs, which
+ * no 32-bit room can then take) that lets one decode call take all of `in_bytes` input bytes
  * in either mode: a block for every four bytes of them, of what the decoder
  * holds (1784 bytes) and of a partly staged piece (255 bytes), plus the four
  * blocks a frame can carry. Frame mode needs less: the blocks of the frame
  * it is given (four blocks cover any frame). */
-#define ZORAAC_PCM_ROOM(in_bytes) (4096u * (((uint32_t)(in_bytes) + 2039u) / 4u + 4u))
+#define ZORAAC_PCM_ROOM(in_bytes) (4096ull * (((uint64_t)(in_bytes) + 2039u) / 4u + 4u))
 
 /* ======================================================================
  * The library interface (libzoraac): any number of decoders per process,

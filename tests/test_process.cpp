@@ -358,6 +358,32 @@ TEST(FrameLoop, ABlockCountTheFrameHasNoRoomForIsNoBlock) {
     }
 }
 
+TEST(FrameLoop, AHeaderWithAFlippedFixedFieldStillBringsItsFrame) {
+    // Frame 10's header with its rate, its ID and its syncword damaged in
+    // turn: it stands where frame 9's length says and its own length leads
+    // to frame 11's header, so it is frame 10 all the same, decoded with the
+    // stream's fields: the whole decode is the clean one, in every mode.
+    const char* name = "tests/data/p19_vo_8000_s_music.aac";
+    const auto clean_frames = adts_frames(stream(name));
+    const Decoded clean = Decoder(Mode::Stream).stream(stream(name), 128);
+    const struct {
+        int byte;
+        uint8_t mask;
+    } flips[] = {{2, 0x04}, {1, 0x08}, {0, 0x10}};
+    for (const auto& flip : flips) {
+        auto frames = clean_frames;
+        frames[10][static_cast<size_t>(flip.byte)] ^= flip.mask;
+        const std::vector<uint8_t> bytes = join(frames);
+        for (int m = 0; m < 3; ++m) {
+            SCOPED_TRACE("byte " + std::to_string(flip.byte) + " mode " + std::to_string(m));
+            Decoder d(static_cast<Mode>(m));
+            const Decoded out = m == 0 ? d.stream(bytes, 128) : m == 1 ? d.frames(frames) : d.pull(bytes);
+            ASSERT_EQ(out.blocks.size(), clean.blocks.size());
+            EXPECT_TRUE(out.blocks == clean.blocks);
+        }
+    }
+}
+
 TEST(FrameLoop, DamageInRawBlocksIsSteppedOverNotMultiplied) {
     // 78 raw blocks (about 256 bytes each), cut short, and with junk put in:
     // the decoder steps over the damage without a concealed block for every

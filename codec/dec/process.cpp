@@ -265,6 +265,40 @@ uint16_t search(Call& call) {
     return 0;
 }
 
+// A header that is not quite one of the stream where the last frame's length
+// says the next header stands: a flipped bit in a field the stream keeps
+// (syncword, ID, layer, profile, rate, channels). It is the stream's next
+// frame all the same when its own length leads to a header of the stream
+// (in frame mode: to the end of the input). 1: take it, 0: wait for the
+// bytes that tell, -1: not a frame.
+int damaged_header_of_stream(Call& call) {
+    MP4AACDEC_QUVA_Obj* obj = call.obj;
+    DecFifo& f = obj->fifo;
+    if (obj->ctx->bno == 0) return -1;  // no stream yet to be a frame of
+    uint8_t b[kAdtsFixedBytes];
+    for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = decfifo_peek_byte(&f, k);
+    AdtsFields h;
+    adts_fields(b, &h);
+    AdtsFields stream{};
+    stream.protection_absent = static_cast<uint8_t>(obj->adts.protection_absent);
+    stream.number_of_raw_data_blocks_in_frame = h.number_of_raw_data_blocks_in_frame;
+    const uint32_t length = h.aac_frame_length;
+    if (length < adts_header_bytes(&stream) + kMinBlockBytes || length > static_cast<uint32_t>(kMaxAdtsFrameLength))
+        return -1;
+    const uint32_t held = kvxdec_decfifoGetBitCount(&f) / 8u;
+    if (call.frame) {
+        // The call's input (and the zero word the loop appends) ends the frame.
+        return length + 2 <= held && length + 3 >= held ? 1 : -1;
+    }
+    const uint16_t status = f.status;
+    if (!decfifo_hold(&f, static_cast<uint16_t>(length + kAdtsFixedBytes))) {
+        const bool dry = call.pull && f.status == DECFIFO_UNDERRUN;
+        f.status = status;
+        return dry ? -1 : 0;
+    }
+    return header_of_stream_at(obj, length) ? 1 : -1;
+}
+
 // Reads the ADTS header at the reader. 1: read; 0: wait for more input
 // (streaming) or nothing left (frame mode); -1: no header of this stream
 // here, search.
@@ -282,8 +316,27 @@ int read_header(Call& call) {
     // Headers after the first are checked as the first was: syncword and
     // the fields a stream keeps. The frame length is not judged here: a
     // length that disagrees with the data is dealt with by the block.
-    if (!header_of_stream_at(obj, 0)) return -1;
+    bool damaged = false;
+    if (!header_of_stream_at(obj, 0)) {
+        const int r = damaged_header_of_stream(call);
+        if (r <= 0) return r;
+        damaged = true;
+    }
+    const AdtsHeader stream = obj->adts;
+    const uint32_t notes = obj->lastError;
     kvxdec_ADTS_fixed_header(obj);
+    if (damaged) {
+        // The stream's own fields stand; the damaged header gives only its
+        // length and block count.
+        AdtsHeader& a = obj->adts;
+        a.id = stream.id;
+        a.layer = stream.layer;
+        a.protection_absent = stream.protection_absent;
+        a.profile = stream.profile;
+        a.sampling_frequency_index = stream.sampling_frequency_index;
+        a.channel_configuration = stream.channel_configuration;
+        obj->lastError = notes;
+    }
     kvxdec_ADTS_variable_header(obj);
     kvxdec_ADTS_error_check(obj);
     const AdtsHeader& h = obj->adts;

@@ -129,10 +129,10 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         out->size = 0;
         return 0;
     }
-    uint32_t blocks;
+    uint64_t blocks;
     if (!frameMode) {
         // Nothing reaches the decoder until a whole piece is staged.
-        const uint32_t bytes = remaining + st->stagedBytes;
+        const uint64_t bytes = static_cast<uint64_t>(remaining) + st->stagedBytes;
         blocks = bytes < kStreamChunkWords * 2 ? 0 : stream_blocks(bytes);
     } else if (remaining > kMaxFrameBytes) {
         return -1;
@@ -140,7 +140,7 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         blocks = aac_stream_type == 1 ? 1 : frame_buffer_blocks(src, remaining);
         if (blocks == 0) return -1;
     }
-    if (capacity < blocks * kBlockBytes) return -1;
+    if (capacity < blocks * kBlockBytes) return -1;  // 64-bit: no wrap for any input size
     out->size = 0;
     const uint32_t chunk = frameMode ? (remaining + 1) / 2 : kStreamChunkWords;
 

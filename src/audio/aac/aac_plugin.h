@@ -24,7 +24,8 @@ constexpr uint32_t kDecoderHeldBytes = 892 * 2;
 // Blocks a streaming-mode call can complete from `bytes` new and staged
 // input bytes: every block, decoded or concealed, takes at least four bytes
 // of input, what the decoder holds included, plus the rest of a failed frame.
-constexpr uint32_t stream_blocks(uint32_t bytes) {
+// Counted in 64 bits: for inputs near 4 GiB the count passes 2^30 blocks.
+constexpr uint64_t stream_blocks(uint64_t bytes) {
     return (bytes + kDecoderHeldBytes) / 4 + kMaxBlocksPerFrame;
 }
 // Output room AACDecode needs for an input of `bytes` bytes: in streaming
@@ -32,12 +33,13 @@ constexpr uint32_t stream_blocks(uint32_t bytes) {
 // of one frame (four blocks covers any frame). With less it returns -1 and
 // takes nothing. (Streaming counts the bytes staged from earlier calls too,
 // fewer than one 256-byte piece.)
-constexpr uint32_t output_room(uint32_t bytes, bool frameMode) {
+constexpr uint64_t output_room(uint64_t bytes, bool frameMode) {
     return kBlockBytes * (frameMode ? kMaxBlocksPerFrame : stream_blocks(bytes + kStreamChunkWords * 2 - 1));
 }
 // The public header's room rule is this one, for any input size.
 static_assert(ZORAAC_PCM_ROOM(0) == output_room(0, false) && ZORAAC_PCM_ROOM(1) == output_room(1, false) &&
-              ZORAAC_PCM_ROOM(4096) == output_room(4096, false) && ZORAAC_PCM_ROOM(4099) == output_room(4099, false));
+              ZORAAC_PCM_ROOM(4096) == output_room(4096, false) && ZORAAC_PCM_ROOM(4099) == output_room(4099, false) &&
+              ZORAAC_PCM_ROOM(0xFFFFFFFFu) == output_room(0xFFFFFFFFu, false));
 
 // The plug-in's heap state, one per process.
 struct AacPluginState {
