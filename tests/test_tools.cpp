@@ -174,14 +174,14 @@ TEST(Noise, ExactNoiseDependsOnTheBlockAndChannelAlone) {
     if (!kExactArithmetic) GTEST_SKIP() << "the compact arithmetic keeps one generator for the stream";
     Layout l;
     MC_Info mi{};
-    uint8_t cb[128] = {13};
-    int16_t energy[128] = {40};
-    auto noise = [&](uint32_t salt, int32_t other_line) {
+    uint8_t cb[128] = {1, 13};  // 44.1 kHz long bands: lines 0..3, then 4..7 noise
+    int16_t energy[128] = {0, 40};
+    auto noise = [&](uint32_t salt, int32_t line_below) {
         std::vector<int32_t> v(1024, 0);
-        v[4] = other_line;  // a line of the next band: block data the noise follows
+        v[3] = line_below;  // a line of the band below: block data the noise follows
         int32_t* c[2] = {v.data(), v.data()};
         aacdec_pns(&mi, &l.band, 0, 0, l.groups, cb, energy, &salt, c);
-        return std::vector<int32_t>(v.begin(), v.begin() + 4);
+        return std::vector<int32_t>(v.begin() + 4, v.begin() + 8);
     };
     // Whatever ran before, the same block gives the same noise...
     const auto first = noise(1, 7);

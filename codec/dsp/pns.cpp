@@ -104,36 +104,25 @@ void fill_noise(int32_t* out, int n, int16_t energy, uint32_t* state) {
     }
 }
 
-// The exact arithmetic's generator state for a channel's block: a hash of
-// `salt` and of the block's codebooks, noise energies and the first line of
-// every band, taken before any noise is written.
-uint32_t block_seed(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
-                    const int16_t* scaleFactors, const int32_t* coef, uint32_t salt) {
-    uint32_t h = 2166136261u ^ salt;
-    auto mix = [&h](uint32_t v) { h = (h ^ v) * 16777619u; };
-    for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int) {
-        const uint8_t cb = sectCodebook[set + b];
-        mix(cb);
-        if (cb == 13 || cb == kNoiseMsMarked) mix(static_cast<uint16_t>(scaleFactors[sf_row + b]));
-        mix(static_cast<uint32_t>(coef[first]));
-    });
-    return h;
-}
-
 }  // namespace
 
 void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
                  const int16_t* scaleFactors, uint32_t* seed, int32_t* out) {
     uint32_t state = *seed;
-    bool seeded = !kExactArithmetic;
     for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int end) {
         const uint8_t cb = sectCodebook[set + b];
         if (cb != 13 && cb != kNoiseMsMarked) return;
         const int n = end - first;
         if (n <= 0 || n > kMaxNoiseLines) return;
-        if (!seeded) {
-            state = block_seed(band, windowGroups, sectCodebook, scaleFactors, out, *seed);
-            seeded = true;
+        if constexpr (kExactArithmetic) {
+            // Exact: each noise band's generator starts from a hash of the
+            // channel (the salt in *seed), the band's place and energy and
+            // the four lines below it as this block has them, so the noise
+            // depends on the block alone.
+            uint32_t h = (2166136261u ^ *seed) * 16777619u;
+            h = (h ^ static_cast<uint32_t>(set + b) ^ static_cast<uint32_t>(static_cast<uint16_t>(scaleFactors[sf_row + b])) << 16) * 16777619u;
+            for (int k = first - 4 < 0 ? 0 : first - 4; k < first; ++k) h = (h ^ static_cast<uint32_t>(out[k])) * 16777619u;
+            state = h;
         }
         fill_noise(out + first, n, scaleFactors[sf_row + b], &state);
     });
