@@ -493,6 +493,65 @@ TEST(Api, AStreamOfMoreChannelsIsRefusedNotPlayed) {
     EXPECT_EQ(info.frames_decoded, 0u);
 }
 
+// Frames of an AAC Main stream (44.1 kHz stereo), each a header and nine zero bytes.
+Bytes main_profile_frames(int count) {
+    Bytes b;
+    for (int i = 0; i < count; ++i) {
+        const uint8_t frame[16] = {0xFF, 0xF1, 0x10, 0x80, 0x02, 0x1F, 0xFC};
+        b.insert(b.end(), frame, frame + sizeof frame);
+    }
+    return b;
+}
+
+TEST(Api, AStreamThatTurnsToOneNotPlayedStopsBeforeIt) {
+    // An AAC-LC stream with AAC Main frames spliced on behind it, in any
+    // pieces: every block of the first stream, none that stands in for a
+    // Main frame, then refusals that take nothing.
+    const Bytes lc = read_file(kStreams[0]);
+    Decoder alone(stream_params());
+    const Pcm want = decode_stream(alone, lc);
+    Bytes in = lc;
+    const Bytes tail = main_profile_frames(40);
+    in.insert(in.end(), tail.begin(), tail.end());
+    for (size_t max_piece : {1u, 300u, 100000u}) {
+        Decoder dec(stream_params());
+        std::mt19937 rng(static_cast<uint32_t>(max_piece));
+        std::vector<uint8_t> room(4096);
+        Pcm got;
+        size_t at = 0;
+        int refusals = 0;
+        for (int calls = 0; calls < 100000 && refusals < 3; ++calls) {
+            const size_t n = std::min<size_t>(1 + rng() % max_piece, in.size() - at);
+            size_t used = 99;
+            zoraac_frame f;
+            const int s = zoraac_decode(dec.d, n ? in.data() + at : nullptr, n, &used, room.data(), room.size(), &f);
+            if (s < 0) {
+                EXPECT_EQ(s, ZORAAC_ERR_UNSUPPORTED);
+                EXPECT_EQ(used, 0u);
+                EXPECT_EQ(f.bytes, 0u);
+                ++refusals;
+            }
+            if (f.bytes) EXPECT_EQ(f.sample_rate, 12000u) << "pieces of up to " << max_piece;
+            got.insert(got.end(), room.data(), room.data() + f.bytes);
+            at += used;
+            if (n == 0 && s == ZORAAC_NEED_MORE_INPUT) break;
+        }
+        EXPECT_EQ(refusals, 3) << "pieces of up to " << max_piece;
+        EXPECT_EQ(got, want) << "pieces of up to " << max_piece;
+    }
+    // A Main stream shorter than the decoder's input piece reaches the
+    // decoder only at the end of the input: refused there too, with no PCM.
+    const Bytes two = main_profile_frames(2);
+    Decoder dec(stream_params());
+    std::vector<uint8_t> room(4096);
+    size_t used = 0;
+    zoraac_frame f;
+    EXPECT_EQ(zoraac_decode(dec.d, two.data(), two.size(), &used, room.data(), room.size(), &f), ZORAAC_NEED_MORE_INPUT);
+    EXPECT_EQ(used, two.size());
+    EXPECT_EQ(zoraac_decode(dec.d, nullptr, 0, &used, room.data(), room.size(), &f), ZORAAC_ERR_UNSUPPORTED);
+    EXPECT_EQ(f.bytes, 0u);
+}
+
 TEST(Api, MemoryOfAStereoDecoder) {
     zoraac_params p = stream_params();
     zoraac_memrec rec[ZORAAC_MAX_MEMRECS];

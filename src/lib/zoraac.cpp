@@ -252,9 +252,13 @@ uint16_t push_piece(zoraac_decoder* d) {
 int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
                   zoraac_frame* frame) {
     const uint64_t concealedBefore = d->obj->concealedCount;
-    // Blocks already buffered come first, one per call.
+    // Blocks already buffered come first, one per call. The next frame may
+    // be the first of a stream that needs what the decoder does not play
+    // (another stream spliced on): its block is not given out, and the call
+    // is refused, taking nothing, as every later one is.
     if (d->pending) {
         d->pending = process(d, nullptr, 0) != 0;
+        if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
         if (d->pending) return emit(d, concealedBefore, out, frame);
     }
     if (in_size == 0) {
@@ -262,6 +266,7 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
         while (d->endPadding < kEndPaddingBytes + kPieceBytes) {
             while (d->staged < kPieceBytes) d->piece[d->staged++] = end_padding_byte(d, d->endPadding++);
             d->pending = push_piece(d) != 0;
+            if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
             if (d->pending) return emit(d, concealedBefore, out, frame);
         }
         return ZORAAC_NEED_MORE_INPUT;

@@ -10,6 +10,12 @@
 // ends, so the library, which takes them one per call, cannot be given them.
 // With --plugin, stream and frame modes load that plug-in with dlopen
 // instead and drive AACInit / AACDecode / AACFinish as a media framework does.
+//
+// Damage never ends a run: what fails to decode is concealed or dropped,
+// a piece the plug-in refuses and a stretch the library refuses are skipped,
+// and the report counts them (--strict turns them into exit status 2).
+// Streams spliced at another rate end the WAV file, or go on in files of
+// their own with --split (Output).
 #include <dlfcn.h>
 #include <getopt.h>
 #include <sys/stat.h>
@@ -22,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -55,6 +62,11 @@ const char* kUsage =
     "  --plugin PATH     stream and frame mode through this plug-in (libaacplugin.so,\n"
     "                    which needs the host library libcomzorc.so) instead of\n"
     "                    libzoraac; frame mode is the default for .m4a then\n"
+    "  --split           where the stream changes to another rate, go on in a new\n"
+    "                    WAV file: OUTPUT with -2, -3 ... before its extension\n"
+    "                    (without it the WAV file ends at the change)\n"
+    "  --strict          exit status 2 when anything was concealed, dropped or\n"
+    "                    skipped (after writing what was decoded)\n"
     "  --cpu-mask MASK   CPU features the decoder's kernels may use (0 forces the\n"
     "                    portable reference; sets AAC_CPU_MASK for the decoder)\n"
     "  -q, --quiet       no report on standard error\n"
@@ -68,6 +80,7 @@ struct Options {
     bool mode_given = false;
     size_t chunk = 4096;
     bool raw = false, quiet = false, info = false;
+    bool split = false, strict = false;
     uint32_t rate = 0, channels = 0;
 };
 
@@ -99,12 +112,13 @@ void print_version() {
 }
 
 Options parse_args(int argc, char** argv) {
-    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin, kCpuMask };
+    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin, kCpuMask, kSplit, kStrict };
     static const option kLong[] = {
         {"mode", required_argument, nullptr, kMode},     {"chunk", required_argument, nullptr, kChunk},
         {"raw", no_argument, nullptr, kRaw},             {"rate", required_argument, nullptr, kRate},
         {"channels", required_argument, nullptr, kChannels}, {"plugin", required_argument, nullptr, kPlugin},
         {"cpu-mask", required_argument, nullptr, kCpuMask},
+        {"split", no_argument, nullptr, kSplit},         {"strict", no_argument, nullptr, kStrict},
         {"info", no_argument, nullptr, 'i'},             {"quiet", no_argument, nullptr, 'q'},
         {"version", no_argument, nullptr, 'V'},          {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
@@ -147,6 +161,12 @@ Options parse_args(int argc, char** argv) {
         case kPlugin:
             o.plugin = optarg;
             break;
+        case kSplit:
+            o.split = true;
+            break;
+        case kStrict:
+            o.strict = true;
+            break;
         case kCpuMask: {
             char* end = nullptr;
             std::strtoul(optarg, &end, 0);
@@ -170,6 +190,7 @@ Options parse_args(int argc, char** argv) {
     o.input = argv[optind];
     if (!o.info) o.output = argv[optind + 1];
     if (o.raw && (!o.rate || !o.channels)) fail("--raw needs --rate and --channels");
+    if (o.split && o.output == "-") fail("--split writes WAV files; OUTPUT - is raw PCM");
     return o;
 }
 
@@ -219,6 +240,8 @@ public:
     uint64_t bytes() const { return bytes_; }
     // The rate the header gets when the output is closed.
     void set_rate(uint32_t rate) { rate_ = rate; }
+    bool is_wav() const { return f_ && wav_; }
+    bool is_stdout() const { return f_ == stdout; }
 
 private:
     void header(uint32_t data_bytes) {
@@ -249,6 +272,90 @@ private:
     uint64_t bytes_ = 0;
 };
 
+// OUTPUT with "-2", "-3" ... before its extension: the name of part `part`
+// (counting from 1; the first part is OUTPUT itself).
+std::string part_name(const std::string& output, int part) {
+    if (part <= 1) return output;
+    const size_t slash = output.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = output.rfind('.');
+    if (dot == std::string::npos || dot <= base) dot = output.size();
+    return output.substr(0, dot) + "-" + std::to_string(part) + output.substr(dot);
+}
+
+// Where the decoded blocks go. A WAV file holds one rate: where the stream
+// changes to another, the file ends there (the rest is still decoded and
+// counted, not written), or, with --split, the blocks from there on go to
+// the next part's file. Raw PCM on standard output goes on at the new rate,
+// with a warning.
+class Output {
+public:
+    Output(const Options& o, uint32_t rate)
+        : o_(o), sink_(std::make_unique<Sink>(o.info ? std::string() : o.output, rate)), rate_(rate) {}
+
+    // Whole blocks of PCM at `rate` Hz; `channels` are the stream's from
+    // these blocks on, for the message at a change (0: not known).
+    void write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t channels) {
+        if (!bytes) return;
+        if (!blocks_) {
+            // The first block says the rate (the probe only guessed it).
+            if (rate) rate_ = rate;
+            sink_->set_rate(rate_);
+        } else if (rate && rate != rate_) {
+            change(rate, channels);
+        }
+        if (!ended_) {
+            sink_->write(pcm, bytes);
+            written_ += bytes;
+        }
+        blocks_ += bytes / ZORAAC_BLOCK_BYTES;
+    }
+    // Rate of the last block written (before any, the probe's).
+    uint32_t rate() const { return rate_; }
+    // Blocks given to write().
+    uint64_t blocks() const { return blocks_; }
+    // Bytes of PCM written (not those after the end of a WAV file).
+    uint64_t bytes() const { return written_; }
+    // Closes the last part and gives it its name.
+    void finish() {
+        sink_->close();
+        sink_->commit();
+    }
+
+private:
+    void change(uint32_t rate, uint32_t channels) {
+        rate_ = rate;
+        if (ended_ || (!sink_->is_wav() && !sink_->is_stdout())) return;
+        std::string what = std::to_string(rate) + " Hz";
+        if (channels) what += ", " + std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+        what += " at block " + std::to_string(blocks_ + 1);
+        if (sink_->is_stdout()) {
+            std::fprintf(stderr, "aacdec: warning: the stream changes to %s; the raw PCM goes on at the new rate\n",
+                         what.c_str());
+            return;
+        }
+        if (!o_.split) {
+            std::fprintf(stderr, "aacdec: the stream changes to %s; the WAV file ends there (--split writes each part "
+                         "to its own file)\n", what.c_str());
+            ended_ = true;
+            return;
+        }
+        finish();
+        const std::string name = part_name(o_.output, ++part_);
+        sink_ = std::make_unique<Sink>(name, rate);
+        if (!o_.quiet)
+            std::fprintf(stderr, "aacdec: the stream changes to %s; %s begins there\n", what.c_str(), name.c_str());
+    }
+
+    const Options& o_;
+    std::unique_ptr<Sink> sink_;
+    uint32_t rate_;
+    uint64_t blocks_ = 0;
+    uint64_t written_ = 0;
+    int part_ = 1;
+    bool ended_ = false;  // the WAV file ended at a change
+};
+
 class Progress {
 public:
     Progress(bool on, uint64_t total) : on_(on && isatty(STDERR_FILENO)), total_(total) {}
@@ -268,6 +375,9 @@ private:
 };
 
 // ---- input ----
+
+// Channels of an ADTS/MP4 channel configuration.
+uint32_t config_channels(uint32_t config) { return config == 7 ? 8 : config; }
 
 // The input file and what is known of it: its transport and end padding,
 // and how it is read: an ADTS, ADIF or raw stream through a window of
@@ -335,16 +445,40 @@ public:
         return frames_;
     }
 
+    // A stretch of ADTS frames at one rate: the stream's blocks from its
+    // start to the stretch's end, and the rate and channel configuration.
+    struct Stretch {
+        uint64_t end_block;
+        uint32_t rate, channel_config;
+    };
+    // The stretches of the frames read so far, from the one that holds block
+    // `block` (counted from 0) on; those before it are forgotten.
+    const std::deque<Stretch>& stretches_from(uint64_t block) {
+        while (stretches_.size() > 1 && stretches_.front().end_block <= block) stretches_.pop_front();
+        return stretches_;
+    }
+
 private:
     // Counts the frames that begin before `pos`.
     void count_frames(size_t pos) {
         Span f;
         while (splitter_ && splitter_->position() < pos) {
-            if (!splitter_->next(f)) splitter_.reset();
-            else ++frames_;
+            if (!splitter_->next(f)) {
+                splitter_.reset();
+                break;
+            }
+            ++frames_;
+            const AdtsFields& h = splitter_->header();
+            const uint32_t rate = rate_of_index(h.sampling_frequency_index);
+            if (stretches_.empty() || stretches_.back().rate != rate) {
+                const uint64_t start = stretches_.empty() ? 0 : stretches_.back().end_block;
+                stretches_.push_back({start, rate, h.channel_configuration});
+            }
+            stretches_.back().end_block += h.number_of_raw_data_blocks_in_frame + 1u;
         }
     }
     Input& in_;
+    std::deque<Stretch> stretches_;
     size_t pos_ = 0;
     std::unique_ptr<AdtsSplitter> splitter_;
     std::vector<uint8_t> unit_;
@@ -374,6 +508,11 @@ public:
         size = f.size;
         return true;
     }
+    // Channels of the last ADTS frame (0: set by a program config element),
+    // 0 for an MP4 file.
+    uint32_t channels() const { return splitter_ ? config_channels(splitter_->header().channel_configuration) : 0; }
+    // Rate of the last ADTS frame, 0 for an MP4 file.
+    uint32_t rate() const { return splitter_ ? rate_of_index(splitter_->header().sampling_frequency_index) : 0; }
 
 private:
     Input& in_;
@@ -385,15 +524,16 @@ struct Result {
     uint64_t blocks = 0;
     uint64_t concealed = 0;   // of the blocks, those that stand in for a failed one
     bool knows_concealed = false;  // the decoder reported them (the plug-in does not)
+    uint64_t dropped = 0;     // pieces of input that gave no block: refused, or failed with nothing to conceal
+    uint64_t skipped = 0;     // stretches of input skipped because the decoder does not play them
     uint64_t frames = 0;  // frames of an ADTS stream or MP4 file
-    uint32_t sample_rate = 0;
     bool have_status = false;
     KVXD_Status status{};
 };
 
 // ---- plug-in modes ----
 
-Result run_plugin(const Options& o, Input& in, Sink& sink) {
+Result run_plugin(const Options& o, Input& in, Output& out) {
     const Probe& p = in.probe;
     const std::string& path = o.plugin;
     void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -410,10 +550,13 @@ Result run_plugin(const Options& o, Input& in, Sink& sink) {
 
     Result r;
     Progress progress(!o.quiet, in.file_bytes);
+    std::unique_ptr<StreamBytes> bytes;
+    if (!frame) bytes = std::make_unique<StreamBytes>(in);
     // The plug-in takes a piece whole only with room for every block it can complete.
-    auto room_for = [frame](size_t bytes) { return output_room(static_cast<uint32_t>(bytes), frame); };
+    auto room_for = [frame](size_t n) { return output_room(static_cast<uint32_t>(n), frame); };
     std::vector<uint8_t> pcm;
-    auto decode = [&](const uint8_t* data, size_t n) {
+    // `channels`: the stream's channels in this piece, when the host knows them.
+    auto decode = [&](const uint8_t* data, size_t n, uint32_t channels) {
         pcm.resize(room_for(n));
         ZorBuffer ib{}, ob{};
         ib.data = const_cast<uint8_t*>(data);
@@ -421,10 +564,31 @@ Result run_plugin(const Options& o, Input& in, Sink& sink) {
         ob.data = pcm.data();
         ob.size = static_cast<uint32_t>(pcm.size());
         const int got = plugin->decode(&ib, &ob);
-        if (got < 0) fail("the plug-in refused a piece of the input");
-        sink.write(pcm.data(), static_cast<size_t>(got));
-        r.blocks += static_cast<uint64_t>(got) / 4096;
-        if (got > 0 && !r.sample_rate) r.sample_rate = ob.sampleRate;
+        if (got < 0) {
+            // A piece the plug-in refuses (a frame longer than it takes, two
+            // frames in one): skipped; the next one is decoded.
+            ++r.dropped;
+            return;
+        }
+        const uint64_t blocks = static_cast<uint64_t>(got) / ZORAAC_BLOCK_BYTES;
+        r.blocks += blocks;
+        // The plug-in says the rate of the last block of a call. In stream
+        // mode a call can hold blocks from before a change of rate too: as
+        // many as the frames of each stretch of the stream carry go at its
+        // rate, the last ones at the rate the plug-in says.
+        uint64_t at = 0;
+        if (bytes && blocks) {
+            const auto& s = bytes->stretches_from(out.blocks());
+            size_t i = 0;
+            for (; i + 1 < s.size() && at + 1 < blocks && s[i].end_block > out.blocks(); ++i) {
+                const uint64_t k = std::min(s[i].end_block - out.blocks(), blocks - 1 - at);
+                out.write(pcm.data() + at * ZORAAC_BLOCK_BYTES, k * ZORAAC_BLOCK_BYTES, s[i].rate,
+                          config_channels(s[i].channel_config));
+                at += k;
+            }
+            if (i < s.size()) channels = config_channels(s[i].channel_config);
+        }
+        out.write(pcm.data() + at * ZORAAC_BLOCK_BYTES, (blocks - at) * ZORAAC_BLOCK_BYTES, ob.sampleRate, channels);
     };
 
     if (frame) {
@@ -432,21 +596,20 @@ Result run_plugin(const Options& o, Input& in, Sink& sink) {
         const uint8_t* data;
         size_t n;
         while (frames.next(data, n)) {
-            decode(data, n);
+            decode(data, n, frames.channels());
             ++r.frames;
             progress.update(in.position());
         }
     } else {
-        StreamBytes bytes(in);
         std::vector<uint8_t> piece(o.chunk);
-        while (const size_t n = bytes.read(piece.data(), o.chunk)) {
-            decode(piece.data(), n);
+        while (const size_t n = bytes->read(piece.data(), o.chunk)) {
+            decode(piece.data(), n, 0);
             progress.update(in.position());
         }
-        r.frames = bytes.frames();
+        r.frames = bytes->frames();
         // The plug-in stages input in 256-byte pieces and the decoder takes a
         // frame only once what follows it is buffered: push the tail through.
-        decode(in.pad.data(), in.pad.size());
+        decode(in.pad.data(), in.pad.size(), 0);
     }
     progress.done();
     plugin->finish();
@@ -478,7 +641,7 @@ private:
     std::vector<void*> blocks_;
 };
 
-Result run_library(const Options& o, Input& in, Sink& sink) {
+Result run_library(const Options& o, Input& in, Output& out) {
     zoraac_params params;
     zoraac_params_init(&params);
     if (in.mp4) {
@@ -506,6 +669,33 @@ Result run_library(const Options& o, Input& in, Sink& sink) {
     Result r;
     Progress progress(!o.quiet, in.file_bytes);
     std::vector<uint8_t> pcm(zoraac_frame_bytes(&params));
+    // What the decoder found that it does not play, said as the checks
+    // before decoding say it.
+    auto refusal = [&](int status) {
+        zoraac_info info{};
+        info.size = sizeof info;
+        zoraac_get_info(d, &info);
+        std::string why = zoraac_status_string(status);
+        if (status == ZORAAC_ERR_UNSUPPORTED && info.object_type != 2)
+            why = "the decoder plays AAC-LC (audio object type 2); the stream has object type " +
+                  std::to_string(info.object_type) + (info.object_type == 1 ? " (AAC Main)" : "");
+        else if (status == ZORAAC_ERR_UNSUPPORTED && info.channels > 2)
+            why = "the decoder plays one or two front channels; the stream has " + std::to_string(info.channels);
+        return o.input + ": " + why;
+    };
+    // A stretch the decoder refuses (another stream spliced on, in a profile
+    // or with channels it does not play) is skipped: a new decoder in the
+    // same memory takes the input up after what the refusing one took. It is
+    // reported once the decoder plays on; if it never does, the run fails
+    // with the reason.
+    std::string refused;       // the reason, while a stretch is being skipped
+    bool refused_told = true;  // the stretch has been reported
+    auto play_on = [&] {
+        if (refused.empty()) return;
+        if (!refused_told)
+            std::fprintf(stderr, "aacdec: warning: %s at its start: that stretch is skipped\n", refused.c_str());
+        refused.clear();
+    };
     // One call gives at most one block: a piece (an access unit, a frame)
     // is handed on until all of it is taken, and blocks still buffered come
     // out on the next call, before its input. in_size 0 only at the end: it
@@ -513,24 +703,37 @@ Result run_library(const Options& o, Input& in, Sink& sink) {
     auto call = [&](const uint8_t* data, size_t n) {
         size_t used = 0;
         zoraac_frame f;
-        const int s = zoraac_decode(d, data, n, &used, pcm.data(), pcm.size(), &f);
-        if (s < 0) {
-            // What the library found that it does not play, said as the
-            // checks before decoding say it.
-            zoraac_info info{};
-            info.size = sizeof info;
-            zoraac_get_info(d, &info);
-            std::string why = zoraac_status_string(s);
-            if (s == ZORAAC_ERR_UNSUPPORTED && info.object_type != 2)
-                why = "the decoder plays AAC-LC (audio object type 2); the stream has object type " +
-                      std::to_string(info.object_type) + (info.object_type == 1 ? " (AAC Main)" : "");
-            else if (s == ZORAAC_ERR_UNSUPPORTED && info.channels > 2)
-                why = "the decoder plays one or two front channels; the stream has " + std::to_string(info.channels);
-            fail("%s", (o.input + ": " + why).c_str());
+        int s = zoraac_decode(d, data, n, &used, pcm.data(), pcm.size(), &f);
+        if (s == ZORAAC_ERR_UNSUPPORTED) {
+            if (refused.empty()) {
+                refused = refusal(s);
+                refused_told = false;
+                ++r.skipped;
+                if (r.blocks) {
+                    std::fprintf(stderr, "aacdec: warning: %s after block %llu: that stretch is skipped\n",
+                                 refused.c_str(), static_cast<unsigned long long>(r.blocks));
+                    refused_told = true;
+                }
+            }
+            zoraac_close(d);
+            d = zoraac_open(&params, memory.blocks());
+            if (!d) fail("cannot create the decoder");
+            s = zoraac_decode(d, data, n, &used, pcm.data(), pcm.size(), &f);
         }
+        if (s < 0) fail("%s", refusal(s).c_str());
+        if (s == ZORAAC_DROPPED) ++r.dropped;
         if (f.bytes) {
-            sink.write(pcm.data(), f.bytes);
-            if (!r.sample_rate) r.sample_rate = f.sample_rate;
+            play_on();
+            ++r.blocks;
+            if (f.concealed) ++r.concealed;
+            uint32_t channels = 0;
+            if (f.sample_rate != out.rate()) {
+                zoraac_info info{};
+                info.size = sizeof info;
+                zoraac_get_info(d, &info);
+                channels = info.channels;
+            }
+            out.write(pcm.data(), f.bytes, f.sample_rate, channels);
         }
         return std::pair<int, size_t>(s, used);
     };
@@ -560,12 +763,7 @@ Result run_library(const Options& o, Input& in, Sink& sink) {
     while (call(nullptr, 0).first != ZORAAC_NEED_MORE_INPUT) {
     }
     progress.done();
-
-    zoraac_info info{};
-    info.size = sizeof info;
-    if (zoraac_get_info(d, &info) != 0) fail("the decoder gave no account of the stream");
-    r.blocks = info.frames_decoded;
-    r.concealed = info.frames_concealed;
+    if (!r.blocks && !refused.empty()) fail("%s", refused.c_str());
     r.knows_concealed = true;
     zoraac_close(d);
     return r;
@@ -617,17 +815,16 @@ IALG_Handle open_instance(const Probe& p) {
     return h;
 }
 
-// The block the instance just decoded, to the sink.
-void take_block(IALG_Handle h, Sink& sink, Result& r) {
+// The block the instance just decoded, to the output.
+void take_block(IALG_Handle h, Output& out, Result& r) {
     uint16_t n = 0;
     const int16_t* samples = KVXD_getSamples(h, &n);
-    sink.write(reinterpret_cast<const uint8_t*>(samples), n * 2u);
     ++r.blocks;
     KVXD_control(h, KVXD_GETSTATUS, &r.status);
-    if (!r.sample_rate) r.sample_rate = r.status.sampleRate;
+    out.write(reinterpret_cast<const uint8_t*>(samples), n * 2u, r.status.sampleRate, r.status.numChannels);
 }
 
-Result run_pull(const Options& o, Input& in, Sink& sink) {
+Result run_pull(const Options& o, Input& in, Output& out) {
     IALG_Handle h = open_instance(in.probe);
     StreamBytes bytes(in);
     g_source.bytes = &bytes;
@@ -641,7 +838,7 @@ Result run_pull(const Options& o, Input& in, Sink& sink) {
     // that yields nothing ends the run.
     for (;;) {
         if (KVXD_process(h, nullptr, 0)) {
-            take_block(h, sink, r);
+            take_block(h, out, r);
         } else if (g_source.at_end()) {
             break;
         }
@@ -666,7 +863,7 @@ Result run_pull(const Options& o, Input& in, Sink& sink) {
 // streaming instance of the algorithm interface in the --chunk pieces, handed
 // on as the plug-in does it (256 bytes at a time, every block then ready
 // fetched), and the end padding pushes the last block through.
-Result run_raw_stream(const Options& o, Input& in, Sink& sink) {
+Result run_raw_stream(const Options& o, Input& in, Output& out) {
     IALG_Handle h = open_instance(in.probe);
     Result r;
     Progress progress(!o.quiet, in.file_bytes);
@@ -680,7 +877,7 @@ Result run_raw_stream(const Options& o, Input& in, Sink& sink) {
                 to_words(std::vector<uint8_t>(staged.begin() + static_cast<std::ptrdiff_t>(at),
                                               staged.begin() + static_cast<std::ptrdiff_t>(at + kPieceBytes)));
             for (uint16_t got = KVXD_process(h, words.data(), kPieceBytes / 2); got; got = KVXD_process(h, nullptr, 0))
-                take_block(h, sink, r);
+                take_block(h, out, r);
         }
         staged.erase(staged.begin(), staged.begin() + static_cast<std::ptrdiff_t>(at));
     };
@@ -698,9 +895,6 @@ Result run_raw_stream(const Options& o, Input& in, Sink& sink) {
     r.knows_concealed = true;
     return r;
 }
-
-// Channels of an ADTS/MP4 channel configuration.
-uint32_t config_channels(uint32_t config) { return config == 7 ? 8 : config; }
 
 void open_input(const Options& o, Input& in) {
     const std::string& name = o.input;
@@ -753,19 +947,21 @@ void open_input(const Options& o, Input& in) {
                        .c_str());
 }
 
-Result run(const Options& o, Input& in, Sink& sink) {
-    if (o.mode == "pull") return run_pull(o, in, sink);
-    if (!o.plugin.empty()) return run_plugin(o, in, sink);
-    if (!in.mp4 && in.probe.kind == Probe::Raw) return run_raw_stream(o, in, sink);
-    return run_library(o, in, sink);
+Result run(const Options& o, Input& in, Output& out) {
+    if (o.mode == "pull") return run_pull(o, in, out);
+    if (!o.plugin.empty()) return run_plugin(o, in, out);
+    if (!in.mp4 && in.probe.kind == Probe::Raw) return run_raw_stream(o, in, out);
+    return run_library(o, in, out);
 }
 
-void print_info(const Input& in, uint64_t frames) {
+// `seconds`: the duration when the frames say it (streams spliced at other
+// rates), else 0; `changes`: where the rate changes, said after the first.
+void print_info(const Input& in, uint64_t frames, double seconds = 0, const std::string& changes = "") {
     static const char* const kProfiles[] = {"Main", "LC", "SSR", "reserved"};
     const Probe& p = in.probe;
-    const double seconds = static_cast<double>(frames) * 1024.0 / p.rate;
+    if (seconds <= 0) seconds = static_cast<double>(frames) * 1024.0 / p.rate;
     std::printf("transport: %s\n", in.transport.c_str());
-    std::printf("rate:      %u Hz\n", p.rate);
+    std::printf("rate:      %u Hz%s\n", p.rate, changes.c_str());
     if (p.channels)
         std::printf("channels:  %u\n", p.kind == Probe::Adif ? p.channels : config_channels(p.channels));
     else
@@ -790,38 +986,62 @@ int main(int argc, char** argv) {
 
     // Frame counts come from the transport; ADIF and raw streams are decoded
     // (into nothing) to count their blocks.
-    Sink sink(o.info ? std::string() : o.output, p.rate);
+    Output out(o, p.rate);
     if (o.info && input.framed()) {
         Frames frames(input);
         const uint8_t* data;
         size_t n;
         uint64_t count = 0;
-        while (frames.next(data, n)) ++count;
+        double seconds = 0;
+        uint32_t rate = p.rate;
+        std::string changes;
+        int listed = 0;  // the first eight changes are listed
+        while (frames.next(data, n)) {
+            ++count;
+            const uint32_t r = frames.rate() ? frames.rate() : p.rate;
+            if (r != rate && ++listed <= 8)
+                changes += (changes.empty() ? " (" : ", ") + std::to_string(r) + " Hz from frame " +
+                           std::to_string(count);
+            else if (r != rate && listed == 9)
+                changes += ", ...";
+            rate = r;
+            seconds += 1024.0 / r;
+        }
+        if (!changes.empty()) changes += ")";
         // The whole file has been read: its size is what the bit rate counts.
-        print_info(input, count);
+        print_info(input, count, seconds, changes);
         return 0;
     }
     if (o.info) o.quiet = true;
-    const Result r = run(o, input, sink);
+    const Result r = run(o, input, out);
     if (o.info) {
         print_info(input, r.blocks);
         return 0;
     }
-    // The WAV header takes the rate the decoder reported for its first block.
-    if (r.sample_rate) sink.set_rate(r.sample_rate);
     if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());
-    sink.close();
-    sink.commit();
+    out.finish();
 
     const uint64_t expected = r.frames;
+    // Blocks that stand in for failed ones, input that gave nothing, frames
+    // without a block: with --strict the run says so in its exit status.
+    const bool damaged = r.concealed || r.dropped || r.skipped || (expected && r.blocks < expected);
     if (!o.quiet) {
         std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, profile %u, %s arithmetic\n", o.input.c_str(),
                      input.transport.c_str(), p.rate, p.channels, p.channels == 1 ? "" : "s", p.profile,
                      AAC_ARITHMETIC_NAME);
         std::fprintf(stderr, "aacdec: %llu blocks decoded", static_cast<unsigned long long>(r.blocks));
-        if (r.knows_concealed) std::fprintf(stderr, " (%llu concealed)", static_cast<unsigned long long>(r.concealed));
+        std::string losses;
+        auto count = [&](bool known, uint64_t n, const char* what) {
+            if (!known) return;
+            losses += (losses.empty() ? " (" : ", ") + std::to_string(n) + what;
+        };
+        count(r.knows_concealed, r.concealed, " concealed");
+        count(r.dropped > 0, r.dropped, " dropped");
+        count(r.skipped > 0, r.skipped, r.skipped == 1 ? " stretch skipped" : " stretches skipped");
+        if (!losses.empty()) losses += ")";
+        std::fprintf(stderr, "%s", losses.c_str());
         if (expected) std::fprintf(stderr, " of %llu frames", static_cast<unsigned long long>(expected));
-        std::fprintf(stderr, ", %llu bytes of PCM\n", static_cast<unsigned long long>(sink.bytes()));
+        std::fprintf(stderr, ", %llu bytes of PCM\n", static_cast<unsigned long long>(out.bytes()));
         if (r.have_status)
             std::fprintf(stderr, "aacdec: status: %u Hz, %u channels, bit rate %u, profile %u, errors %u, last error %u, "
                          "%u blocks concealed\n",
@@ -831,5 +1051,5 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "aacdec: %llu frames could not be decoded\n",
                          static_cast<unsigned long long>(expected - r.blocks));
     }
-    return 0;
+    return o.strict && damaged ? 2 : 0;
 }

@@ -88,6 +88,8 @@ int rate_index(uint32_t hz) {
     return -1;
 }
 
+uint32_t rate_of_index(uint32_t index) { return index < 12 ? rate_of(index) : 0; }
+
 std::vector<uint16_t> to_words(const std::vector<uint8_t>& bytes) {
     std::vector<uint16_t> w((bytes.size() + 1) / 2, 0);
     for (size_t i = 0; i < bytes.size(); ++i)
@@ -141,13 +143,18 @@ Probe probe(const std::vector<uint8_t>& in) {
 
 // From a header found by search, frame follows frame. Where a frame's length
 // does not lead to the next header, the frame runs to the next header of the
-// stream: the decoder judges the block, not the length field.
+// stream: the decoder judges the block, not the length field. Another stream
+// spliced on (another rate, channel configuration or profile) starts where a
+// header is found as the first one is: its length leads to a header of its
+// own stream.
 size_t AdtsSplitter::search(size_t from) {
     AdtsFields h;
+    size_t len;
     for (size_t i = from;; ++i) {
         const View in = view(w_, i);
         if (i + kAdtsFixedBytes > in.end) return in.end;
         if (continues_at(in, i, first_) && fields_at(in, i, &h) && adts_valid(&h)) return i;
+        if (adts_at(in, i, &len)) return i;
     }
 }
 
@@ -168,6 +175,9 @@ bool AdtsSplitter::next(Span& frame) {
     if (at_ + kAdtsFixedBytes > in.end) return false;
     AdtsFields h;
     adts_fields(in.ptr(at_), &h);
+    // The first frame of a stream spliced on: the frames after it are its own.
+    if (!adts_same_stream(&first_, &h)) first_ = h;
+    last_ = h;
     // The window reaches kLookahead beyond at_ unless the stream ends first.
     size_t end = at_ + h.aac_frame_length;
     if (end > in.end) end = in.end;  // a last frame cut short, as it is

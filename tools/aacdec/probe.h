@@ -61,14 +61,18 @@ Probe probe(StreamWindow& in);
 Probe probe(const std::vector<uint8_t>& in);
 
 // ADTS frames in order, one at a time: junk between frames is skipped; a
-// last frame cut short is included as it is. The window holds each frame
-// until the next call; the bytes before position() are no longer needed.
-// With `drops`, the search for the first header forgets what it passed.
+// last frame cut short is included as it is; streams spliced one after the
+// other (other rates or channels) are followed across the joins. The window
+// holds each frame until the next call; the bytes before position() are no
+// longer needed. With `drops`, the search for the first header forgets what
+// it passed.
 class AdtsSplitter {
 public:
     explicit AdtsSplitter(StreamWindow& w, bool drops = false) : w_(w), drops_(drops) {}
     bool next(Span& frame);
     size_t position() const { return at_; }
+    // The header of the frame next() returned last.
+    const AdtsFields& header() const { return last_; }
 
 private:
     size_t search(size_t from);
@@ -77,7 +81,8 @@ private:
     size_t at_ = 0;
     bool started_ = false;
     bool found_ = false;
-    AdtsFields first_{};  // the first header: the stream's fixed fields
+    AdtsFields first_{};  // the first header of the stream being split: its fixed fields
+    AdtsFields last_{};
 };
 std::vector<Span> split_adts(const std::vector<uint8_t>& in);
 
@@ -90,6 +95,8 @@ std::vector<Span> split_adts(const std::vector<uint8_t>& in);
 std::vector<uint8_t> end_padding(const Probe& p, const uint8_t* head, size_t head_bytes);
 // sampling_frequency_index of a rate, -1 if none.
 int rate_index(uint32_t hz);
+// Rate of a sampling_frequency_index, 0 for the unlisted ones.
+uint32_t rate_of_index(uint32_t index);
 // Stream bytes as 16-bit words, the earlier byte in the high half.
 std::vector<uint16_t> to_words(const std::vector<uint8_t>& bytes);
 // A whole file's bytes; empty when it cannot be read.
