@@ -7,6 +7,8 @@
 // call goes on with the next block of the same frame. A block that fails
 // still yields a block (concealment, unless switched off), and so does every
 // block of its frame that is never reached, so the timeline keeps its length.
+#include <bit>
+
 #include "dec/bands.h"
 #include "dec/block.h"
 #include "dec/headers.h"
@@ -279,6 +281,17 @@ int damaged_header_of_stream(Call& call) {
     for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = decfifo_peek_byte(&f, k);
     AdtsFields h;
     adts_fields(b, &h);
+    // A flipped bit or two, not another stream's header (another rate or
+    // channel count differs in more): the fields the stream keeps, bit by bit.
+    const AdtsHeader& a = obj->adts;
+    const uint32_t kept = 0xFFFu << 16 | static_cast<uint32_t>(a.id & 1) << 15 | static_cast<uint32_t>(a.layer & 3) << 13 |
+                          static_cast<uint32_t>(a.protection_absent & 1) << 12 | static_cast<uint32_t>(a.profile & 3) << 10 |
+                          static_cast<uint32_t>(a.sampling_frequency_index & 15) << 6 | static_cast<uint32_t>(a.channel_configuration & 7) << 2;
+    const uint32_t seen = static_cast<uint32_t>(h.syncword) << 16 | static_cast<uint32_t>(h.id) << 15 |
+                          static_cast<uint32_t>(h.layer) << 13 | static_cast<uint32_t>(h.protection_absent) << 12 |
+                          static_cast<uint32_t>(h.profile) << 10 | static_cast<uint32_t>(h.sampling_frequency_index) << 6 |
+                          static_cast<uint32_t>(h.channel_configuration) << 2;
+    if (std::popcount(kept ^ seen) > 2) return -1;
     AdtsFields stream{};
     stream.protection_absent = static_cast<uint8_t>(obj->adts.protection_absent);
     stream.number_of_raw_data_blocks_in_frame = h.number_of_raw_data_blocks_in_frame;
