@@ -315,6 +315,13 @@ TEST(FrameLoop, ALostBlockLeavesTheNoiseOfLaterBlocksAlone) {
     for (size_t i = 10; i < clean.blocks.size(); ++i) EXPECT_EQ(hurt.blocks[i], clean.blocks[i]) << "block " << i;
 }
 
+// The frames of a stream, joined, in mode m (stream, frame, pull).
+Decoded decode_frames(int m, const std::vector<std::vector<uint8_t>>& frames) {
+    Decoder d(static_cast<Mode>(m));
+    const std::vector<uint8_t> bytes = join(frames);
+    return m == 0 ? d.stream(bytes, 128) : m == 1 ? d.frames(frames) : d.pull(bytes);
+}
+
 TEST(FrameLoop, ABlockThatRunsPastItsFrameIsLostAloneWithTheTimelineKept) {
     // Three bit flips in frame 10 of an 8 kHz stereo stream make its block
     // parse on past the frame's end, through frame 11's header and data:
@@ -329,11 +336,9 @@ TEST(FrameLoop, ABlockThatRunsPastItsFrameIsLostAloneWithTheTimelineKept) {
     frames[10][13] ^= 1 << 7;
     frames[10][158] ^= 1 << 3;
     frames[10][361] ^= 1 << 5;
-    const std::vector<uint8_t> bytes = join(frames);
     for (int m = 0; m < 3; ++m) {
         SCOPED_TRACE("mode " + std::to_string(m));
-        Decoder d(static_cast<Mode>(m));
-        const Decoded out = m == 0 ? d.stream(bytes, 128) : m == 1 ? d.frames(frames) : d.pull(bytes);
+        const Decoded out = decode_frames(m, frames);
         ASSERT_EQ(out.blocks.size(), clean.blocks.size());
         EXPECT_NE(out.blocks[10], clean.blocks[10]);
         for (size_t i = 0; i < clean.blocks.size(); ++i)
@@ -348,11 +353,9 @@ TEST(FrameLoop, ABlockCountTheFrameHasNoRoomForIsNoBlock) {
     auto frames = adts_frames(stream(name));
     const Decoded clean = Decoder(Mode::Stream).stream(stream(name), 128);
     frames[10][6] = static_cast<uint8_t>((frames[10][6] & 0xFC) | 1);
-    const std::vector<uint8_t> bytes = join(frames);
     for (int m = 0; m < 3; ++m) {
         SCOPED_TRACE("mode " + std::to_string(m));
-        Decoder d(static_cast<Mode>(m));
-        const Decoded out = m == 0 ? d.stream(bytes, 128) : m == 1 ? d.frames(frames) : d.pull(bytes);
+        const Decoded out = decode_frames(m, frames);
         ASSERT_EQ(out.blocks.size(), clean.blocks.size());
         EXPECT_TRUE(out.blocks == clean.blocks);
     }
@@ -373,11 +376,9 @@ TEST(FrameLoop, AHeaderWithAFlippedFixedFieldStillBringsItsFrame) {
     for (const auto& flip : flips) {
         auto frames = clean_frames;
         frames[10][static_cast<size_t>(flip.byte)] ^= flip.mask;
-        const std::vector<uint8_t> bytes = join(frames);
         for (int m = 0; m < 3; ++m) {
             SCOPED_TRACE("byte " + std::to_string(flip.byte) + " mode " + std::to_string(m));
-            Decoder d(static_cast<Mode>(m));
-            const Decoded out = m == 0 ? d.stream(bytes, 128) : m == 1 ? d.frames(frames) : d.pull(bytes);
+            const Decoded out = decode_frames(m, frames);
             ASSERT_EQ(out.blocks.size(), clean.blocks.size());
             EXPECT_TRUE(out.blocks == clean.blocks);
         }

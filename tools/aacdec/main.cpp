@@ -553,7 +553,7 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     std::unique_ptr<StreamBytes> bytes;
     if (!frame) bytes = std::make_unique<StreamBytes>(in);
     // The plug-in takes a piece whole only with room for every block it can complete.
-    auto room_for = [frame](size_t n) { return output_room(static_cast<uint32_t>(n), frame); };
+    auto room_for = [frame](size_t n) { return static_cast<size_t>(output_room(n, frame)); };
     std::vector<uint8_t> pcm;
     // `channels`: the stream's channels in this piece, when the host knows them.
     auto decode = [&](const uint8_t* data, size_t n, uint32_t channels) {
@@ -582,13 +582,14 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
             size_t i = 0;
             for (; i + 1 < s.size() && at + 1 < blocks && s[i].end_block > out.blocks(); ++i) {
                 const uint64_t k = std::min(s[i].end_block - out.blocks(), blocks - 1 - at);
-                out.write(pcm.data() + at * ZORAAC_BLOCK_BYTES, k * ZORAAC_BLOCK_BYTES, s[i].rate,
+                out.write(pcm.data() + at * ZORAAC_BLOCK_BYTES, static_cast<size_t>(k * ZORAAC_BLOCK_BYTES), s[i].rate,
                           config_channels(s[i].channel_config));
                 at += k;
             }
             if (i < s.size()) channels = config_channels(s[i].channel_config);
         }
-        out.write(pcm.data() + at * ZORAAC_BLOCK_BYTES, (blocks - at) * ZORAAC_BLOCK_BYTES, ob.sampleRate, channels);
+        out.write(pcm.data() + at * ZORAAC_BLOCK_BYTES, static_cast<size_t>((blocks - at) * ZORAAC_BLOCK_BYTES),
+                  ob.sampleRate, channels);
     };
 
     if (frame) {
