@@ -10,7 +10,8 @@
 //           under a random rate), random params, pieces and rooms, and two
 //           decoders interleaved, sharing their scratch blocks.
 // The first two input bytes seed the random choices (piece sizes, too little
-// output room now and then, concealment on or off); the rest is the stream.
+// output room now and then, concealment on or off); the rest is the stream,
+// for half the inputs followed by a clean stream of another configuration.
 // Besides the sanitizers' checks, every call must keep the plug-in's promises:
 // an error takes nothing, a success writes whole blocks within the room, and
 // no more blocks come out than the input can hold.
@@ -96,7 +97,11 @@ uint64_t run_plugin(const uint8_t* data, size_t size, Rng& rng, bool frame, bool
         }
         if (frame && n > kMaxFrameBytes) {
             check(r == -1);
-        } else if (r >= 0) {
+        } else if (!frame) {
+            // Streaming refuses nothing that comes with the room it asks for.
+            check(r >= 0);
+        }
+        if (r >= 0) {
             check(static_cast<uint32_t>(r) == out.size && out.size <= room && out.size % kBlockBytes == 0);
             check(out.passthrough == 7);
             blocks += out.size / kBlockBytes;
@@ -133,6 +138,8 @@ uint16_t pull(int request, const uint16_t** words) {
     return static_cast<uint16_t>(n);
 }
 
+// Pull mode, on an ADTS/ADIF stream or (one time in three) on raw blocks
+// under a random rate and channel count.
 uint64_t run_pull(const uint8_t* data, size_t size, Rng& rng) {
     IKVXD_Params params = IKVXD_PARAMS;
     params.frameMode = 0;
@@ -142,6 +149,11 @@ uint64_t run_pull(const uint8_t* data, size_t size, Rng& rng) {
     check(h != nullptr);
     KVXD_Status st{};
     st.sampleRateIndex = 4;
+    if (rng.below(3) == 0) {
+        st.rawStream = 1;
+        st.sampleRateIndex = rng.below(12);
+        st.numChannels = static_cast<uint16_t>(1 + rng.below(2));
+    }
     KVXD_control(h, KVXD_SETPARAMS, &st);
     if (rng.below(4) == 0) KVXD_control(h, KVXD_CONCEAL_OFF, &st);
     static int16_t pcm[2048];
@@ -278,12 +290,36 @@ void run_api(const uint8_t* data, size_t size, Rng& rng) {
 
 }  // namespace
 
+// A clean stream of another configuration (12 kHz mono) that half the
+// inputs are followed by: damage, then a splice. AAC_FUZZ_SPLICE names it;
+// without it, the sample beside the build directory.
+const std::vector<uint8_t>& splice_stream() {
+    static const std::vector<uint8_t> bytes = [] {
+        std::vector<uint8_t> b;
+        const char* path = std::getenv("AAC_FUZZ_SPLICE");
+        FILE* f = std::fopen(path ? path : "../samples/tones_clicks_12k_mono.aac", "rb");
+        if (!f) return b;
+        b.resize(2048);
+        b.resize(std::fread(b.data(), 1, b.size(), f));
+        std::fclose(f);
+        return b;
+    }();
+    return bytes;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const Mode mode = mode_from_env();
     if (size < 2 || size > (1u << 16)) return 0;
     Rng rng{static_cast<uint32_t>(data[0] << 8 | data[1]) * 2654435761u + 1u};
     data += 2;
     size -= 2;
+    static std::vector<uint8_t> spliced;
+    if (rng.below(2) == 0 && !splice_stream().empty()) {
+        spliced.assign(data, data + size);
+        spliced.insert(spliced.end(), splice_stream().begin(), splice_stream().end());
+        data = spliced.data();
+        size = spliced.size();
+    }
     switch (mode) {
     case Mode::Stream: run_plugin(data, size, rng, false, false); break;
     case Mode::Frame: run_plugin(data, size, rng, true, false); break;

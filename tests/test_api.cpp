@@ -433,6 +433,24 @@ TEST(Api, RefusalsTakeNothing) {
     p = stream_params();
     EXPECT_EQ(zoraac_open(&p, none), nullptr);
 
+    // Access units under a config: the room is checked too (the config's
+    // bytes are gone after the open; the check once read them again, failed
+    // and let any room through).
+    {
+        zoraac_params pa = stream_params();
+        const uint8_t lc_mono_12k[2] = {0x14, 0x88};
+        pa.transport = ZORAAC_TRANSPORT_ASC;
+        pa.asc = lc_mono_12k;
+        pa.asc_size = 2;
+        Decoder units(pa);
+        ASSERT_NE(units.d, nullptr);
+        const uint8_t unit[16] = {};
+        used = 99;
+        EXPECT_EQ(zoraac_decode(units.d, unit, sizeof unit, &used, room, sizeof room - 4, nullptr),
+                  ZORAAC_ERR_OUTPUT_ROOM);
+        EXPECT_EQ(used, 0u);
+    }
+
     // A block off its alignment is refused.
     Decoder good(stream_params());
     void* shifted[ZORAAC_MAX_MEMRECS];

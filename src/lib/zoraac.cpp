@@ -397,7 +397,9 @@ int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
     if (!d || d->magic != kMagic || !consumed || (!in && in_size) || !out ||
         reinterpret_cast<uintptr_t>(out) % 4 != 0)
         return ZORAAC_ERR_ARGUMENT;
-    if (out_room < zoraac_frame_bytes(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
+    // (From the params kept, which no longer hold the config's bytes: not
+    // through zoraac_frame_bytes, which checks them again.)
+    if (out_room < kBlockSamples * 2 * bytes_per_sample(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
     if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
     // The instance writes a block's PCM straight into this call's buffer.
     KVXD_setOutputBuffer(d->instance, static_cast<int16_t*>(out));
