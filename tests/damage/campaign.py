@@ -1,0 +1,451 @@
+#!/usr/bin/env python3
+"""A damage campaign: damaged copies of a few shipped ADTS streams, made the
+same way on every run (fixed seeds), decoded by the command-line host in
+stream, frame and pull mode and through the plug-in. For each case and mode:
+
+  - exit status 0;
+  - no more blocks than the clean stream gives (for a splice: the whole
+    frames of both parts, plus one for the frame cut in two);
+  - where the case only changes bits or adds bytes and the decoder keeps the
+    timeline today (KEEPS_TIMELINE), exactly the clean stream's block count;
+  - at least FLOORS[case] blocks bit-identical to the clean decode's block at
+    the same index (for a splice: the clean blocks of the first part up to
+    the cut, then those of the second part from the first whole frame on).
+
+usage: campaign.py --aacdec PATH --plugin PATH --source DIR [--emulator CMD]
+                   [--arithmetic exact|compact] [--measure] [--ffmpeg]
+
+--measure prints the FLOORS and KEEPS_TIMELINE of today's decoder instead of
+checking them; --ffmpeg prints the FFMPEG_IDENTICAL dict (needs ffmpeg).
+"""
+import argparse
+import os
+import random
+import re
+import subprocess
+import sys
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+
+STREAMS = {
+    "mono12": "samples/tones_clicks_12k_mono.aac",
+    "g1": "tests/data/g1_44100_s_clicks.aac",
+    "p19": "tests/data/p19_vo_8000_s_music.aac",
+    "p01": "tests/data/p01_head.aac",
+}
+# Each stream is spliced onto one of another configuration.
+SPLICE_WITH = {"mono12": "g1", "g1": "p19", "p19": "p01", "p01": "mono12"}
+
+# Header fields: (name, first bit, width) of the fixed header and the frame
+# length and block count of the variable one; the bit flipped in a field is
+# the lowest one except where noted.
+HEADER_FIELDS = [
+    ("syncword", 0, 12),
+    ("id", 12, 1),
+    ("layer", 13, 2),
+    ("protection", 15, 1),
+    ("profile", 16, 2),
+    ("rate", 18, 4),
+    ("channels", 23, 3),
+    ("length", 30, 13),
+    ("blocks", 54, 2),
+]
+HEADER_FRAME = 7  # the frame whose header is damaged
+
+BLOCK = 4096  # bytes of one block of 16-bit stereo PCM
+
+# Blocks bit-identical to the clean decode, the least over the four modes,
+# measured with today's decoder (campaign.py --measure).
+FLOORS = {
+    'mono12/flips4': 56,
+    'mono12/flips40': 29,
+    'mono12/hdr_syncword': 60,
+    'mono12/hdr_id': 60,
+    'mono12/hdr_layer': 60,
+    'mono12/hdr_protection': 58,
+    'mono12/hdr_profile': 60,
+    'mono12/hdr_rate': 60,
+    'mono12/hdr_channels': 60,
+    'mono12/hdr_length': 60,
+    'mono12/hdr_blocks': 60,
+    'mono12/drop': 28,
+    'mono12/junk': 59,
+    'mono12/truncate': 35,
+    'mono12/splice_g1': 55,
+    'g1/flips4': 59,
+    'g1/flips40': 16,
+    'g1/hdr_syncword': 66,
+    'g1/hdr_id': 66,
+    'g1/hdr_layer': 66,
+    'g1/hdr_protection': 64,
+    'g1/hdr_profile': 66,
+    'g1/hdr_rate': 66,
+    'g1/hdr_channels': 66,
+    'g1/hdr_length': 64,
+    'g1/hdr_blocks': 66,
+    'g1/drop': 42,
+    'g1/junk': 64,
+    'g1/truncate': 63,
+    'g1/splice_p19': 59,
+    'p19/flips4': 26,
+    'p19/flips40': 6,
+    'p19/hdr_syncword': 31,
+    'p19/hdr_id': 31,
+    'p19/hdr_layer': 31,
+    'p19/hdr_protection': 29,
+    'p19/hdr_profile': 31,
+    'p19/hdr_rate': 31,
+    'p19/hdr_channels': 31,
+    'p19/hdr_length': 31,
+    'p19/hdr_blocks': 31,
+    'p19/drop': 29,
+    'p19/junk': 29,
+    'p19/truncate': 14,
+    'p19/splice_p01': 16,
+    'p01/flips4': 16,
+    'p01/flips40': 0,
+    'p01/hdr_syncword': 24,
+    'p01/hdr_id': 24,
+    'p01/hdr_layer': 24,
+    'p01/hdr_protection': 22,
+    'p01/hdr_profile': 24,
+    'p01/hdr_rate': 24,
+    'p01/hdr_channels': 24,
+    'p01/hdr_length': 22,
+    'p01/hdr_blocks': 24,
+    'p01/drop': 13,
+    'p01/junk': 22,
+    'p01/truncate': 23,
+    'p01/splice_mono12': 39,
+}
+
+# The compact arithmetic's floors where they differ from the exact one's
+# (its PCM differs; measured the same way on a compact build).
+COMPACT_FLOORS = {
+    'mono12/flips40': 28,
+    'g1/flips4': 58,
+    'g1/flips40': 19,
+    'p19/splice_p01': 13,
+    'p01/flips4': 15,
+    'p01/hdr_protection': 15,
+    'p01/hdr_length': 15,
+    'p01/junk': 20,
+}
+
+# Cases that change bits or add bytes and still give exactly the clean
+# stream's block count in every mode today (campaign.py --measure).
+KEEPS_TIMELINE = {
+    'g1/flips4',
+    'g1/flips40',
+    'g1/hdr_blocks',
+    'g1/hdr_channels',
+    'g1/hdr_id',
+    'g1/hdr_layer',
+    'g1/hdr_length',
+    'g1/hdr_profile',
+    'g1/hdr_protection',
+    'g1/hdr_rate',
+    'g1/hdr_syncword',
+    'g1/junk',
+    'mono12/flips4',
+    'mono12/flips40',
+    'mono12/hdr_blocks',
+    'mono12/hdr_channels',
+    'mono12/hdr_id',
+    'mono12/hdr_layer',
+    'mono12/hdr_length',
+    'mono12/hdr_profile',
+    'mono12/hdr_protection',
+    'mono12/hdr_rate',
+    'mono12/hdr_syncword',
+    'mono12/junk',
+    'p01/flips4',
+    'p01/flips40',
+    'p01/hdr_blocks',
+    'p01/hdr_channels',
+    'p01/hdr_id',
+    'p01/hdr_layer',
+    'p01/hdr_length',
+    'p01/hdr_profile',
+    'p01/hdr_protection',
+    'p01/hdr_rate',
+    'p01/hdr_syncword',
+    'p01/junk',
+    'p19/flips4',
+    'p19/flips40',
+    'p19/hdr_blocks',
+    'p19/hdr_channels',
+    'p19/hdr_id',
+    'p19/hdr_layer',
+    'p19/hdr_length',
+    'p19/hdr_profile',
+    'p19/hdr_protection',
+    'p19/hdr_rate',
+    'p19/hdr_syncword',
+    'p19/junk',
+}
+
+# For information only: blocks of FFmpeg's decode of each case bit-identical
+# to FFmpeg's decode of the clean stream at the same index (FFmpeg drops the
+# frames it cannot decode, so the later blocks move), measured with
+#   ffmpeg -v quiet -f aac -i CASE.aac -f s16le -acodec pcm_s16le -
+# (Debian's ffmpeg; campaign.py --ffmpeg). None where the stream changes
+# rate or channels, as FFmpeg then converts to the first part's format.
+FFMPEG_IDENTICAL = {
+    'mono12/flips4': 19,  # of 60, 59 blocks
+    'mono12/flips40': 5,  # of 60, 48 blocks
+    'mono12/hdr_syncword': 18,  # of 60, 57 blocks
+    'mono12/hdr_id': 60,  # of 60, 60 blocks
+    'mono12/hdr_layer': 60,  # of 60, 60 blocks
+    'mono12/hdr_protection': 18,  # of 60, 59 blocks
+    'mono12/hdr_profile': 60,  # of 60, 60 blocks
+    'mono12/hdr_rate': 24,  # of 60, 59 blocks
+    'mono12/hdr_channels': 60,  # of 60, 60 blocks
+    'mono12/hdr_length': 19,  # of 60, 59 blocks
+    'mono12/hdr_blocks': 60,  # of 60, 60 blocks
+    'mono12/drop': 25,  # of 60, 56 blocks
+    'mono12/junk': 41,  # of 60, 59 blocks
+    'mono12/truncate': 35,  # of 60, 35 blocks
+    'mono12/splice_g1': None,
+    'g1/flips4': 24,  # of 66, 63 blocks
+    'g1/flips40': 2,  # of 66, 53 blocks
+    'g1/hdr_syncword': 7,  # of 66, 40 blocks
+    'g1/hdr_id': 66,  # of 66, 66 blocks
+    'g1/hdr_layer': 66,  # of 66, 66 blocks
+    'g1/hdr_protection': 7,  # of 66, 65 blocks
+    'g1/hdr_profile': 66,  # of 66, 66 blocks
+    'g1/hdr_rate': 7,  # of 66, 66 blocks
+    'g1/hdr_channels': 7,  # of 66, 65 blocks
+    'g1/hdr_length': 7,  # of 66, 65 blocks
+    'g1/hdr_blocks': 66,  # of 66, 66 blocks
+    'g1/drop': 42,  # of 66, 64 blocks
+    'g1/junk': 42,  # of 66, 57 blocks
+    'g1/truncate': 63,  # of 66, 63 blocks
+    'g1/splice_p19': None,
+    'p19/flips4': 26,  # of 31, 31 blocks
+    'p19/flips40': 1,  # of 31, 19 blocks
+    'p19/hdr_syncword': 7,  # of 31, 30 blocks
+    'p19/hdr_id': 31,  # of 31, 31 blocks
+    'p19/hdr_layer': 31,  # of 31, 31 blocks
+    'p19/hdr_protection': 7,  # of 31, 30 blocks
+    'p19/hdr_profile': 31,  # of 31, 31 blocks
+    'p19/hdr_rate': 7,  # of 31, 30 blocks
+    'p19/hdr_channels': 7,  # of 31, 30 blocks
+    'p19/hdr_length': 8,  # of 31, 30 blocks
+    'p19/hdr_blocks': 31,  # of 31, 31 blocks
+    'p19/drop': 12,  # of 31, 29 blocks
+    'p19/junk': 11,  # of 31, 30 blocks
+    'p19/truncate': 14,  # of 31, 14 blocks
+    'p19/splice_p01': None,
+    'p01/flips4': 5,  # of 24, 22 blocks
+    'p01/flips40': 0,  # of 24, 13 blocks
+    'p01/hdr_syncword': 7,  # of 24, 21 blocks
+    'p01/hdr_id': 24,  # of 24, 24 blocks
+    'p01/hdr_layer': 24,  # of 24, 24 blocks
+    'p01/hdr_protection': 7,  # of 24, 23 blocks
+    'p01/hdr_profile': 24,  # of 24, 24 blocks
+    'p01/hdr_rate': 7,  # of 24, 24 blocks
+    'p01/hdr_channels': 7,  # of 24, 23 blocks
+    'p01/hdr_length': 7,  # of 24, 23 blocks
+    'p01/hdr_blocks': 24,  # of 24, 24 blocks
+    'p01/drop': 13,  # of 24, 23 blocks
+    'p01/junk': 15,  # of 24, 15 blocks
+    'p01/truncate': 23,  # of 24, 23 blocks
+    'p01/splice_mono12': None,
+}
+
+
+def adts_frames(data):
+    """Offsets and lengths of the ADTS frames of a clean stream."""
+    frames, pos = [], 0
+    while pos + 7 <= len(data):
+        if data[pos] != 0xFF or data[pos + 1] & 0xF6 != 0xF0:
+            sys.exit("FAIL: no ADTS header at byte %d" % pos)
+        length = ((data[pos + 3] & 3) << 11) | (data[pos + 4] << 3) | (data[pos + 5] >> 5)
+        frames.append((pos, length))
+        pos += length
+    return frames
+
+
+def flip(data, bit):
+    data[bit >> 3] ^= 0x80 >> (bit & 7)
+
+
+def make_cases(src):
+    """Yields (name, bytes, stream name, kind, extra) for every case."""
+    raw = {}
+    for name, path in STREAMS.items():
+        with open(os.path.join(src, path), "rb") as f:
+            raw[name] = f.read()
+    for seed, (name, data) in enumerate(raw.items()):
+        frames = adts_frames(data)
+        rng = random.Random(1000 + seed)
+        # Bit flips in the payloads (never in a header): a few, then many.
+        for label, count in (("flips4", 4), ("flips40", 40)):
+            d = bytearray(data)
+            for _ in range(count):
+                pos, length = frames[rng.randrange(len(frames))]
+                flip(d, 8 * (pos + 7 + rng.randrange(length - 7)) + rng.randrange(8))
+            yield name + "/" + label, bytes(d), name, "flip", None
+        # One bit of each header field of one frame.
+        pos = frames[HEADER_FRAME][0]
+        for field, first, width in HEADER_FIELDS:
+            d = bytearray(data)
+            bit = first + width - 1
+            if field == "syncword":
+                bit = first + 5
+            elif field == "length":
+                bit = first + 6
+            flip(d, 8 * pos + bit)
+            yield name + "/hdr_" + field, bytes(d), name, "flip", None
+        # A dropped byte range, inserted junk, truncation.
+        start = rng.randrange(len(data) // 3, 2 * len(data) // 3)
+        yield name + "/drop", data[:start] + data[start + 300:], name, "cut", None
+        junk = bytes(rng.randrange(256) for _ in range(200))
+        start = rng.randrange(len(data) // 3, 2 * len(data) // 3)
+        yield name + "/junk", data[:start] + junk + data[start:], name, "add", None
+        yield name + "/truncate", data[:rng.randrange(len(data) // 2, len(data))], name, "cut", None
+        # A splice: this stream cut in a frame, then the other from within one.
+        other = SPLICE_WITH[name]
+        oframes = adts_frames(raw[other])
+        a = rng.randrange(len(data) // 3, 2 * len(data) // 3)
+        b = rng.randrange(len(raw[other]) // 3, 2 * len(raw[other]) // 3)
+        whole_a = sum(1 for p, n in frames if p + n <= a)
+        first_b = next(i for i, (p, n) in enumerate(oframes) if p >= b)
+        yield (name + "/splice_" + other, data[:a] + raw[other][b:], name, "splice",
+               (other, whole_a, first_b, len(oframes)))
+
+
+def decode(args, path, mode):
+    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec]
+    cmd += mode.replace("PLUGIN", args.plugin).split() + [path, "-"]
+    r = subprocess.run(cmd, capture_output=True)
+    err = r.stderr.decode(errors="replace")
+    m = re.search(r"(\d+) blocks decoded(?: \(([^)]*)\))? of (\d+) frames", err)
+    summary = m.group(0) if m else "no summary: " + err.strip()[-200:]
+    return r.returncode, r.stdout, summary
+
+
+MODES = ["--mode stream", "--mode frame", "--mode pull", "--mode stream --plugin PLUGIN"]
+
+
+def blocks_of(pcm):
+    return [pcm[i:i + BLOCK] for i in range(0, len(pcm), BLOCK)]
+
+
+def identical(a, b):
+    return sum(1 for x, y in zip(a, b) if x == y)
+
+
+def ffmpeg_blocks(path):
+    r = subprocess.run(["ffmpeg", "-v", "quiet", "-f", "aac", "-i", path, "-f", "s16le",
+                        "-acodec", "pcm_s16le", "-"], capture_output=True)
+    return r.stdout
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--aacdec", required=True)
+    p.add_argument("--plugin", required=True)
+    p.add_argument("--source", required=True)
+    p.add_argument("--emulator", default="")
+    p.add_argument("--arithmetic", default="exact", choices=("exact", "compact"))
+    p.add_argument("--measure", action="store_true")
+    p.add_argument("--ffmpeg", action="store_true")
+    args = p.parse_args()
+
+    cases = list(make_cases(args.source))
+    floor_of = dict(FLOORS)
+    if args.arithmetic == "compact":
+        floor_of.update(COMPACT_FLOORS)
+    failed = passed = 0
+    with tempfile.TemporaryDirectory() as tmp, ThreadPoolExecutor(2) as pool:
+        def path_of(name):
+            return os.path.join(tmp, name.replace("/", "_") + ".aac")
+        for name, path in STREAMS.items():
+            with open(path_of(name), "wb") as f:
+                f.write(open(os.path.join(args.source, path), "rb").read())
+        for name, data, _, _, _ in cases:
+            with open(path_of(name), "wb") as f:
+                f.write(data)
+
+        if args.ffmpeg:
+            clean = {n: ffmpeg_blocks(path_of(n)) for n in STREAMS}
+            print("FFMPEG_IDENTICAL = {")
+            for name, _, stream, kind, extra in cases:
+                if kind == "splice":
+                    print("    %r: None," % name)
+                    continue
+                out = ffmpeg_blocks(path_of(name))
+                ch = 1 if stream == "mono12" else 2
+                size = 2048 * ch
+                ref = clean[stream]
+                n = sum(1 for i in range(0, min(len(out), len(ref)), size)
+                        if out[i:i + size] == ref[i:i + size])
+                print("    %r: %d,  # of %d, %d blocks" % (name, n, len(ref) // size, len(out) // size))
+            print("}")
+            return
+
+        # The clean decodes: every mode must agree on them.
+        clean = {}
+        for name in STREAMS:
+            outs = list(pool.map(lambda m: decode(args, path_of(name), m), MODES))
+            for mode, (rc, pcm, summary) in zip(MODES, outs):
+                if rc != 0 or pcm != outs[0][1] or len(pcm) % BLOCK:
+                    print("FAIL: clean %s in %s: exit %d, %s" % (name, mode, rc, summary))
+                    failed += 1
+            clean[name] = blocks_of(outs[0][1])
+
+        floors, keeps = {}, set()
+        for name, data, stream, kind, extra in cases:
+            if kind == "splice":
+                other, whole_a, first_b, frames_b = extra
+                ref = clean[stream][:whole_a] + [None] + clean[other][first_b:]
+                most = whole_a + 1 + frames_b - first_b
+            else:
+                ref = clean[stream]
+                most = len(ref)
+            outs = list(pool.map(lambda m: decode(args, path_of(name), m), MODES))
+            problems, counts, same = [], [], []
+            for mode, (rc, pcm, summary) in zip(MODES, outs):
+                got = blocks_of(pcm)
+                counts.append(len(got))
+                same.append(identical(got, ref))
+                if rc != 0:
+                    problems.append("%s: exit %d (%s)" % (mode, rc, summary))
+                if len(pcm) % BLOCK:
+                    problems.append("%s: %d bytes of PCM, not whole blocks" % (mode, len(pcm)))
+                if len(got) > most:
+                    problems.append("%s: %d blocks, more than %d" % (mode, len(got), most))
+                if not args.measure and name in KEEPS_TIMELINE and len(got) != len(ref):
+                    problems.append("%s: %d blocks, the clean stream gives %d" % (mode, len(got), len(ref)))
+            floors[name] = min(same)
+            if kind in ("flip", "add") and all(c == len(ref) for c in counts):
+                keeps.add(name)
+            if not args.measure and min(same) < floor_of.get(name, len(ref) + 1):
+                problems.append("%s blocks bit-identical, the floor is %s" % (same, floor_of.get(name)))
+            disagree = "" if len(set(o[1] for o in outs)) == 1 else ", modes disagree"
+            print("%-22s %s: blocks %s of %d, identical %s%s%s" % (
+                name, kind, counts, len(ref), same, ", ffmpeg %s" % FFMPEG_IDENTICAL.get(name)
+                if name in FFMPEG_IDENTICAL else "", disagree))
+            for m in problems:
+                print("  FAIL: " + m)
+            if problems:
+                failed += 1
+            else:
+                passed += 1
+        if args.measure:
+            print("FLOORS = {")
+            for name in floors:
+                print("    %r: %d," % (name, floors[name]))
+            print("}")
+            print("KEEPS_TIMELINE = {")
+            for name in sorted(keeps):
+                print("    %r," % name)
+            print("}")
+    print("%d passed, %d failed" % (passed, failed))
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
