@@ -108,72 +108,40 @@ TEST(Asc, FfmpegNoSbrExtension) {
     EXPECT_EQ(a.front_channels, 5);
 }
 
-TEST(Asc, BackwardCompatibleSbr) {
-    AscInfo a;
-    ASSERT_EQ(parse({0x13, 0x10, 0x56, 0xe5, 0x98}, a), ASC_OK);
-    EXPECT_EQ(a.audio_object_type, 2);
-    EXPECT_EQ(a.signalled_object_type, 2);
-    EXPECT_EQ(a.sampling_rate, 24000u);
-    EXPECT_EQ(a.channels, 2);
-    EXPECT_EQ(a.extension_object_type, 5);
-    EXPECT_EQ(a.sbr_present, 1);
-    EXPECT_EQ(a.ext_sampling_frequency_index, 3);
-    EXPECT_EQ(a.ext_sampling_rate, 48000u);
-    EXPECT_EQ(a.ps_present, -1);  // too few bits left for the PS sync word
-    EXPECT_EQ(a.bits, 37u);
-}
-
-TEST(Asc, BackwardCompatiblePs) {
-    AscInfo a;
-    ASSERT_EQ(parse(kBackcompatPs, a), ASC_OK);
-    EXPECT_EQ(a.audio_object_type, 2);
-    EXPECT_EQ(a.signalled_object_type, 2);
-    EXPECT_EQ(a.sampling_rate, 22050u);
-    EXPECT_EQ(a.channel_configuration, 1);
-    EXPECT_EQ(a.channels, 1);
-    EXPECT_EQ(a.sbr_present, 1);
-    EXPECT_EQ(a.ext_sampling_rate, 44100u);
-    EXPECT_EQ(a.ps_present, 1);
-    EXPECT_EQ(a.bits, 49u);
-}
-
-TEST(Asc, ExplicitSbr) {
-    AscInfo a;
-    ASSERT_EQ(parse(kExplicitSbr, a), ASC_OK);
-    EXPECT_EQ(a.signalled_object_type, 5);
-    EXPECT_EQ(a.audio_object_type, 2);
-    EXPECT_EQ(a.sampling_frequency_index, 8);
-    EXPECT_EQ(a.sampling_rate, 16000u);
-    EXPECT_EQ(a.channels, 2);
-    EXPECT_EQ(a.extension_object_type, 5);
-    EXPECT_EQ(a.sbr_present, 1);
-    EXPECT_EQ(a.ps_present, -1);
-    EXPECT_EQ(a.ext_sampling_frequency_index, 5);
-    EXPECT_EQ(a.ext_sampling_rate, 32000u);
-    EXPECT_EQ(a.ga_present, 1);
-    EXPECT_EQ(a.bits, 25u);
-
-    ASSERT_EQ(parse(kDownsampledSbr, a), ASC_OK);
-    EXPECT_EQ(a.signalled_object_type, 5);
-    EXPECT_EQ(a.audio_object_type, 2);
-    EXPECT_EQ(a.sampling_rate, 24000u);
-    EXPECT_EQ(a.ext_sampling_rate, 24000u);
-    EXPECT_EQ(a.sbr_present, 1);
-}
-
-TEST(Asc, ExplicitPs) {
-    AscInfo a;
-    ASSERT_EQ(parse(kExplicitPs, a), ASC_OK);
-    EXPECT_EQ(a.signalled_object_type, 29);
-    EXPECT_EQ(a.audio_object_type, 2);
-    EXPECT_EQ(a.sampling_rate, 22050u);
-    EXPECT_EQ(a.channels, 1);
-    EXPECT_EQ(a.extension_object_type, 5);
-    EXPECT_EQ(a.sbr_present, 1);
-    EXPECT_EQ(a.ps_present, 1);
-    EXPECT_EQ(a.ext_sampling_rate, 44100u);
-    // With explicit signalling the trailing bits are not an extension.
-    EXPECT_EQ(a.bits, 25u);
+TEST(Asc, SbrAndPsSignalling) {
+    // Backward-compatible (an LC config, then the extension), explicit
+    // (object type 5 or 29 first) and downsampled (object type 5 at one rate).
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        int32_t signalled, channels, ext_index, sbr, ps;
+        uint32_t rate, ext_rate;
+        size_t bits;
+    } cases[] = {
+        // -1 for PS: too few bits left for its sync word.
+        {"back-compatible SBR", {0x13, 0x10, 0x56, 0xe5, 0x98}, 2, 2, 3, 1, -1, 24000, 48000, 37},
+        {"back-compatible PS (p45)", kBackcompatPs, 2, 1, 4, 1, 1, 22050, 44100, 49},
+        {"explicit SBR (p44)", kExplicitSbr, 5, 2, 5, 1, -1, 16000, 32000, 25},
+        {"downsampled SBR (p46)", kDownsampledSbr, 5, 2, 6, 1, -1, 24000, 24000, 25},
+        // With explicit signalling the trailing bits are not an extension.
+        {"explicit PS", kExplicitPs, 29, 1, 4, 1, 1, 22050, 44100, 25},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        AscInfo a;
+        ASSERT_EQ(parse(c.bytes, a), ASC_OK);
+        EXPECT_EQ(a.audio_object_type, 2);  // the core is AAC-LC
+        EXPECT_EQ(a.signalled_object_type, c.signalled);
+        EXPECT_EQ(a.sampling_rate, c.rate);
+        EXPECT_EQ(a.channels, c.channels);
+        EXPECT_EQ(a.extension_object_type, 5);
+        EXPECT_EQ(a.sbr_present, c.sbr);
+        EXPECT_EQ(a.ps_present, c.ps);
+        EXPECT_EQ(a.ext_sampling_frequency_index, c.ext_index);
+        EXPECT_EQ(a.ext_sampling_rate, c.ext_rate);
+        EXPECT_EQ(a.ga_present, 1);
+        EXPECT_EQ(a.bits, c.bits);
+    }
 }
 
 TEST(Asc, ProgramConfig51) {
