@@ -6,8 +6,8 @@ stream, frame and pull mode and through the plug-in. For each case and mode:
   - exit status 0;
   - no more blocks than the clean stream gives (for a splice: the whole
     frames of both parts, plus one for the frame cut in two);
-  - where the case only changes bits or adds bytes and the decoder keeps the
-    timeline today (KEEPS_TIMELINE), exactly the clean stream's block count;
+  - where the case only changes bits or adds bytes, exactly the clean
+    stream's block count (the timeline kept);
   - at least FLOORS[case] blocks bit-identical to the clean decode's block at
     the same index (for a splice: the clean blocks of the first part up to
     the cut, then those of the second part from the first whole frame on).
@@ -15,8 +15,8 @@ stream, frame and pull mode and through the plug-in. For each case and mode:
 usage: campaign.py --aacdec PATH --plugin PATH --source DIR [--emulator CMD]
                    [--arithmetic exact|compact] [--measure] [--ffmpeg]
 
---measure prints the FLOORS and KEEPS_TIMELINE of today's decoder instead of
-checking them; --ffmpeg prints the FFMPEG_IDENTICAL dict (needs ffmpeg).
+--measure prints today's floors instead of checking them; --ffmpeg prints
+FFmpeg's counts (needs ffmpeg).
 """
 import argparse
 import os
@@ -54,69 +54,75 @@ HEADER_FRAME = 7  # the frame whose header is damaged
 
 BLOCK = 4096  # bytes of one block of 16-bit stereo PCM
 
-# Blocks bit-identical to the clean decode, the least over the four modes,
-# measured with today's decoder (campaign.py --measure).
+# For each case: the fewest blocks bit-identical to the clean decode at the
+# same index over the four modes, measured with today's decoder (campaign.py
+# --measure); and, for comparison, FFmpeg's count of its own decode's blocks
+# bit-identical to its decode of the clean stream (FFmpeg drops the frames it
+# cannot decode, so the later blocks move), measured with
+#   ffmpeg -v quiet -f aac -i CASE.aac -f s16le -acodec pcm_s16le -
+# (Debian's ffmpeg; campaign.py --ffmpeg). None for a splice, which FFmpeg
+# converts to the first part's format. Every floor is at least FFmpeg's.
 FLOORS = {
-    'mono12/flips4': 56,
-    'mono12/flips40': 29,
-    'mono12/hdr_syncword': 60,
-    'mono12/hdr_id': 60,
-    'mono12/hdr_layer': 60,
-    'mono12/hdr_protection': 58,
-    'mono12/hdr_profile': 60,
-    'mono12/hdr_rate': 60,
-    'mono12/hdr_channels': 60,
-    'mono12/hdr_length': 60,
-    'mono12/hdr_blocks': 60,
-    'mono12/drop': 28,
-    'mono12/junk': 59,
-    'mono12/truncate': 35,
-    'mono12/splice_g1': 55,
-    'g1/flips4': 59,
-    'g1/flips40': 16,
-    'g1/hdr_syncword': 66,
-    'g1/hdr_id': 66,
-    'g1/hdr_layer': 66,
-    'g1/hdr_protection': 64,
-    'g1/hdr_profile': 66,
-    'g1/hdr_rate': 66,
-    'g1/hdr_channels': 66,
-    'g1/hdr_length': 64,
-    'g1/hdr_blocks': 66,
-    'g1/drop': 42,
-    'g1/junk': 64,
-    'g1/truncate': 63,
-    'g1/splice_p19': 59,
-    'p19/flips4': 26,
-    'p19/flips40': 6,
-    'p19/hdr_syncword': 31,
-    'p19/hdr_id': 31,
-    'p19/hdr_layer': 31,
-    'p19/hdr_protection': 29,
-    'p19/hdr_profile': 31,
-    'p19/hdr_rate': 31,
-    'p19/hdr_channels': 31,
-    'p19/hdr_length': 31,
-    'p19/hdr_blocks': 31,
-    'p19/drop': 29,
-    'p19/junk': 29,
-    'p19/truncate': 14,
-    'p19/splice_p01': 16,
-    'p01/flips4': 16,
-    'p01/flips40': 0,
-    'p01/hdr_syncword': 24,
-    'p01/hdr_id': 24,
-    'p01/hdr_layer': 24,
-    'p01/hdr_protection': 22,
-    'p01/hdr_profile': 24,
-    'p01/hdr_rate': 24,
-    'p01/hdr_channels': 24,
-    'p01/hdr_length': 22,
-    'p01/hdr_blocks': 24,
-    'p01/drop': 13,
-    'p01/junk': 22,
-    'p01/truncate': 23,
-    'p01/splice_mono12': 39,
+    'mono12/flips4': (56, 19),
+    'mono12/flips40': (29, 5),
+    'mono12/hdr_syncword': (60, 18),
+    'mono12/hdr_id': (60, 60),
+    'mono12/hdr_layer': (60, 60),
+    'mono12/hdr_protection': (58, 18),
+    'mono12/hdr_profile': (60, 60),
+    'mono12/hdr_rate': (60, 24),
+    'mono12/hdr_channels': (60, 60),
+    'mono12/hdr_length': (60, 19),
+    'mono12/hdr_blocks': (60, 60),
+    'mono12/drop': (28, 25),
+    'mono12/junk': (59, 41),
+    'mono12/truncate': (35, 35),
+    'mono12/splice_g1': (55, None),
+    'g1/flips4': (59, 24),
+    'g1/flips40': (16, 2),
+    'g1/hdr_syncword': (66, 7),
+    'g1/hdr_id': (66, 66),
+    'g1/hdr_layer': (66, 66),
+    'g1/hdr_protection': (64, 7),
+    'g1/hdr_profile': (66, 66),
+    'g1/hdr_rate': (66, 7),
+    'g1/hdr_channels': (66, 7),
+    'g1/hdr_length': (64, 7),
+    'g1/hdr_blocks': (66, 66),
+    'g1/drop': (42, 42),
+    'g1/junk': (64, 42),
+    'g1/truncate': (63, 63),
+    'g1/splice_p19': (59, None),
+    'p19/flips4': (26, 26),
+    'p19/flips40': (6, 1),
+    'p19/hdr_syncword': (31, 7),
+    'p19/hdr_id': (31, 31),
+    'p19/hdr_layer': (31, 31),
+    'p19/hdr_protection': (29, 7),
+    'p19/hdr_profile': (31, 31),
+    'p19/hdr_rate': (31, 7),
+    'p19/hdr_channels': (31, 7),
+    'p19/hdr_length': (31, 8),
+    'p19/hdr_blocks': (31, 31),
+    'p19/drop': (29, 12),
+    'p19/junk': (29, 11),
+    'p19/truncate': (14, 14),
+    'p19/splice_p01': (16, None),
+    'p01/flips4': (16, 5),
+    'p01/flips40': (0, 0),
+    'p01/hdr_syncword': (24, 7),
+    'p01/hdr_id': (24, 24),
+    'p01/hdr_layer': (24, 24),
+    'p01/hdr_protection': (22, 7),
+    'p01/hdr_profile': (24, 24),
+    'p01/hdr_rate': (24, 7),
+    'p01/hdr_channels': (24, 7),
+    'p01/hdr_length': (22, 7),
+    'p01/hdr_blocks': (24, 24),
+    'p01/drop': (13, 13),
+    'p01/junk': (22, 15),
+    'p01/truncate': (23, 23),
+    'p01/splice_mono12': (39, None),
 }
 
 # The compact arithmetic's floors where they differ from the exact one's
@@ -130,128 +136,6 @@ COMPACT_FLOORS = {
     'p01/hdr_protection': 15,
     'p01/hdr_length': 15,
     'p01/junk': 20,
-}
-
-# Cases that change bits or add bytes and still give exactly the clean
-# stream's block count in every mode today (campaign.py --measure).
-KEEPS_TIMELINE = {
-    'g1/flips4',
-    'g1/flips40',
-    'g1/hdr_blocks',
-    'g1/hdr_channels',
-    'g1/hdr_id',
-    'g1/hdr_layer',
-    'g1/hdr_length',
-    'g1/hdr_profile',
-    'g1/hdr_protection',
-    'g1/hdr_rate',
-    'g1/hdr_syncword',
-    'g1/junk',
-    'mono12/flips4',
-    'mono12/flips40',
-    'mono12/hdr_blocks',
-    'mono12/hdr_channels',
-    'mono12/hdr_id',
-    'mono12/hdr_layer',
-    'mono12/hdr_length',
-    'mono12/hdr_profile',
-    'mono12/hdr_protection',
-    'mono12/hdr_rate',
-    'mono12/hdr_syncword',
-    'mono12/junk',
-    'p01/flips4',
-    'p01/flips40',
-    'p01/hdr_blocks',
-    'p01/hdr_channels',
-    'p01/hdr_id',
-    'p01/hdr_layer',
-    'p01/hdr_length',
-    'p01/hdr_profile',
-    'p01/hdr_protection',
-    'p01/hdr_rate',
-    'p01/hdr_syncword',
-    'p01/junk',
-    'p19/flips4',
-    'p19/flips40',
-    'p19/hdr_blocks',
-    'p19/hdr_channels',
-    'p19/hdr_id',
-    'p19/hdr_layer',
-    'p19/hdr_length',
-    'p19/hdr_profile',
-    'p19/hdr_protection',
-    'p19/hdr_rate',
-    'p19/hdr_syncword',
-    'p19/junk',
-}
-
-# For information only: blocks of FFmpeg's decode of each case bit-identical
-# to FFmpeg's decode of the clean stream at the same index (FFmpeg drops the
-# frames it cannot decode, so the later blocks move), measured with
-#   ffmpeg -v quiet -f aac -i CASE.aac -f s16le -acodec pcm_s16le -
-# (Debian's ffmpeg; campaign.py --ffmpeg). None where the stream changes
-# rate or channels, as FFmpeg then converts to the first part's format.
-FFMPEG_IDENTICAL = {
-    'mono12/flips4': 19,  # of 60, 59 blocks
-    'mono12/flips40': 5,  # of 60, 48 blocks
-    'mono12/hdr_syncword': 18,  # of 60, 57 blocks
-    'mono12/hdr_id': 60,  # of 60, 60 blocks
-    'mono12/hdr_layer': 60,  # of 60, 60 blocks
-    'mono12/hdr_protection': 18,  # of 60, 59 blocks
-    'mono12/hdr_profile': 60,  # of 60, 60 blocks
-    'mono12/hdr_rate': 24,  # of 60, 59 blocks
-    'mono12/hdr_channels': 60,  # of 60, 60 blocks
-    'mono12/hdr_length': 19,  # of 60, 59 blocks
-    'mono12/hdr_blocks': 60,  # of 60, 60 blocks
-    'mono12/drop': 25,  # of 60, 56 blocks
-    'mono12/junk': 41,  # of 60, 59 blocks
-    'mono12/truncate': 35,  # of 60, 35 blocks
-    'mono12/splice_g1': None,
-    'g1/flips4': 24,  # of 66, 63 blocks
-    'g1/flips40': 2,  # of 66, 53 blocks
-    'g1/hdr_syncword': 7,  # of 66, 40 blocks
-    'g1/hdr_id': 66,  # of 66, 66 blocks
-    'g1/hdr_layer': 66,  # of 66, 66 blocks
-    'g1/hdr_protection': 7,  # of 66, 65 blocks
-    'g1/hdr_profile': 66,  # of 66, 66 blocks
-    'g1/hdr_rate': 7,  # of 66, 66 blocks
-    'g1/hdr_channels': 7,  # of 66, 65 blocks
-    'g1/hdr_length': 7,  # of 66, 65 blocks
-    'g1/hdr_blocks': 66,  # of 66, 66 blocks
-    'g1/drop': 42,  # of 66, 64 blocks
-    'g1/junk': 42,  # of 66, 57 blocks
-    'g1/truncate': 63,  # of 66, 63 blocks
-    'g1/splice_p19': None,
-    'p19/flips4': 26,  # of 31, 31 blocks
-    'p19/flips40': 1,  # of 31, 19 blocks
-    'p19/hdr_syncword': 7,  # of 31, 30 blocks
-    'p19/hdr_id': 31,  # of 31, 31 blocks
-    'p19/hdr_layer': 31,  # of 31, 31 blocks
-    'p19/hdr_protection': 7,  # of 31, 30 blocks
-    'p19/hdr_profile': 31,  # of 31, 31 blocks
-    'p19/hdr_rate': 7,  # of 31, 30 blocks
-    'p19/hdr_channels': 7,  # of 31, 30 blocks
-    'p19/hdr_length': 8,  # of 31, 30 blocks
-    'p19/hdr_blocks': 31,  # of 31, 31 blocks
-    'p19/drop': 12,  # of 31, 29 blocks
-    'p19/junk': 11,  # of 31, 30 blocks
-    'p19/truncate': 14,  # of 31, 14 blocks
-    'p19/splice_p01': None,
-    'p01/flips4': 5,  # of 24, 22 blocks
-    'p01/flips40': 0,  # of 24, 13 blocks
-    'p01/hdr_syncword': 7,  # of 24, 21 blocks
-    'p01/hdr_id': 24,  # of 24, 24 blocks
-    'p01/hdr_layer': 24,  # of 24, 24 blocks
-    'p01/hdr_protection': 7,  # of 24, 23 blocks
-    'p01/hdr_profile': 24,  # of 24, 24 blocks
-    'p01/hdr_rate': 7,  # of 24, 24 blocks
-    'p01/hdr_channels': 7,  # of 24, 23 blocks
-    'p01/hdr_length': 7,  # of 24, 23 blocks
-    'p01/hdr_blocks': 24,  # of 24, 24 blocks
-    'p01/drop': 13,  # of 24, 23 blocks
-    'p01/junk': 15,  # of 24, 15 blocks
-    'p01/truncate': 23,  # of 24, 23 blocks
-    'p01/splice_mono12': None,
 }
 
 
@@ -355,9 +239,14 @@ def main():
     args = p.parse_args()
 
     cases = list(make_cases(args.source))
-    floor_of = dict(FLOORS)
+    floor_of = {name: floor for name, (floor, _) in FLOORS.items()}
     if args.arithmetic == "compact":
         floor_of.update(COMPACT_FLOORS)
+    # The floors keep at least as many blocks as FFmpeg keeps of its own.
+    for name, floor in floor_of.items():
+        ffmpeg = FLOORS[name][1]
+        if ffmpeg is not None and floor < ffmpeg:
+            sys.exit("FAIL: %s: floor %d below FFmpeg's %d" % (name, floor, ffmpeg))
     failed = passed = 0
     with tempfile.TemporaryDirectory() as tmp, ThreadPoolExecutor(2) as pool:
         def path_of(name):
@@ -371,7 +260,7 @@ def main():
 
         if args.ffmpeg:
             clean = {n: ffmpeg_blocks(path_of(n)) for n in STREAMS}
-            print("FFMPEG_IDENTICAL = {")
+            print("FFmpeg's identical blocks = {")
             for name, _, stream, kind, extra in cases:
                 if kind == "splice":
                     print("    %r: None," % name)
@@ -396,7 +285,7 @@ def main():
                     failed += 1
             clean[name] = blocks_of(outs[0][1])
 
-        floors, keeps = {}, set()
+        floors = {}
         for name, data, stream, kind, extra in cases:
             if kind == "splice":
                 other, whole_a, first_b, frames_b = extra
@@ -417,17 +306,15 @@ def main():
                     problems.append("%s: %d bytes of PCM, not whole blocks" % (mode, len(pcm)))
                 if len(got) > most:
                     problems.append("%s: %d blocks, more than %d" % (mode, len(got), most))
-                if not args.measure and name in KEEPS_TIMELINE and len(got) != len(ref):
+                if not args.measure and kind in ("flip", "add") and len(got) != len(ref):
                     problems.append("%s: %d blocks, the clean stream gives %d" % (mode, len(got), len(ref)))
             floors[name] = min(same)
-            if kind in ("flip", "add") and all(c == len(ref) for c in counts):
-                keeps.add(name)
             if not args.measure and min(same) < floor_of.get(name, len(ref) + 1):
                 problems.append("%s blocks bit-identical, the floor is %s" % (same, floor_of.get(name)))
             disagree = "" if len(set(o[1] for o in outs)) == 1 else ", modes disagree"
             print("%-22s %s: blocks %s of %d, identical %s%s%s" % (
-                name, kind, counts, len(ref), same, ", ffmpeg %s" % FFMPEG_IDENTICAL.get(name)
-                if name in FFMPEG_IDENTICAL else "", disagree))
+                name, kind, counts, len(ref), same, ", ffmpeg %s" % FLOORS[name][1]
+                if name in FLOORS else "", disagree))
             for m in problems:
                 print("  FAIL: " + m)
             if problems:
@@ -435,13 +322,9 @@ def main():
             else:
                 passed += 1
         if args.measure:
-            print("FLOORS = {")
+            print("floors = {")
             for name in floors:
                 print("    %r: %d," % (name, floors[name]))
-            print("}")
-            print("KEEPS_TIMELINE = {")
-            for name in sorted(keeps):
-                print("    %r," % name)
             print("}")
     print("%d passed, %d failed" % (passed, failed))
     sys.exit(1 if failed else 0)
