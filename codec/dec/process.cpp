@@ -44,6 +44,19 @@ void rewind_to(DecFifo& f, const DecFifo& start) {
     f.status = DECFIFO_OK;
 }
 
+// The fields the stream keeps from frame to frame, as its last header had them.
+AdtsFields kept_fields(const AdtsHeader& a) {
+    AdtsFields k{};
+    k.syncword = 0xFFF;
+    k.id = static_cast<uint8_t>(a.id);
+    k.layer = static_cast<uint8_t>(a.layer);
+    k.protection_absent = static_cast<uint8_t>(a.protection_absent);
+    k.profile = static_cast<uint8_t>(a.profile);
+    k.sampling_frequency_index = static_cast<uint8_t>(a.sampling_frequency_index);
+    k.channel_configuration = static_cast<uint8_t>(a.channel_configuration);
+    return k;
+}
+
 // 1 when an ADTS header of the current stream (syncword, layer, listed rate,
 // same fixed fields) stands `at` bytes after the byte-aligned reader.
 bool header_of_stream_at(MP4AACDEC_QUVA_Obj* obj, uint32_t at) {
@@ -54,14 +67,9 @@ bool header_of_stream_at(MP4AACDEC_QUVA_Obj* obj, uint32_t at) {
     if (!held) return false;
     uint8_t b[kAdtsFixedBytes];
     for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = decfifo_peek_byte(&f, at + k);
-    AdtsFields h, cur;
+    AdtsFields h;
     adts_fields(b, &h);
-    const AdtsHeader& a = obj->adts;
-    cur.id = static_cast<uint8_t>(a.id);
-    cur.layer = static_cast<uint8_t>(a.layer);
-    cur.profile = static_cast<uint8_t>(a.profile);
-    cur.sampling_frequency_index = static_cast<uint8_t>(a.sampling_frequency_index);
-    cur.channel_configuration = static_cast<uint8_t>(a.channel_configuration);
+    const AdtsFields cur = kept_fields(obj->adts);
     return adts_fixed_valid(&h) && adts_same_stream(&h, &cur);
 }
 
@@ -283,17 +291,13 @@ int damaged_header_of_stream(Call& call) {
     adts_fields(b, &h);
     // A flipped bit or two, not another stream's header (another rate or
     // channel count differs in more): the fields the stream keeps, bit by bit.
-    const AdtsHeader& a = obj->adts;
-    const uint32_t kept = 0xFFFu << 16 | static_cast<uint32_t>(a.id & 1) << 15 | static_cast<uint32_t>(a.layer & 3) << 13 |
-                          static_cast<uint32_t>(a.protection_absent & 1) << 12 | static_cast<uint32_t>(a.profile & 3) << 10 |
-                          static_cast<uint32_t>(a.sampling_frequency_index & 15) << 6 | static_cast<uint32_t>(a.channel_configuration & 7) << 2;
-    const uint32_t seen = static_cast<uint32_t>(h.syncword) << 16 | static_cast<uint32_t>(h.id) << 15 |
-                          static_cast<uint32_t>(h.layer) << 13 | static_cast<uint32_t>(h.protection_absent) << 12 |
-                          static_cast<uint32_t>(h.profile) << 10 | static_cast<uint32_t>(h.sampling_frequency_index) << 6 |
-                          static_cast<uint32_t>(h.channel_configuration) << 2;
-    if (std::popcount(kept ^ seen) > 2) return -1;
-    AdtsFields stream{};
-    stream.protection_absent = static_cast<uint8_t>(obj->adts.protection_absent);
+    AdtsFields stream = kept_fields(obj->adts);
+    auto differ = [](unsigned x, unsigned y) { return std::popcount(x ^ y); };
+    const int flipped = differ(h.syncword, stream.syncword) + differ(h.id, stream.id) + differ(h.layer, stream.layer) +
+                        differ(h.protection_absent, stream.protection_absent) + differ(h.profile, stream.profile) +
+                        differ(h.sampling_frequency_index, stream.sampling_frequency_index) +
+                        differ(h.channel_configuration, stream.channel_configuration);
+    if (flipped > 2) return -1;
     stream.number_of_raw_data_blocks_in_frame = h.number_of_raw_data_blocks_in_frame;
     const uint32_t length = h.aac_frame_length;
     if (length < adts_header_bytes(&stream) + kMinBlockBytes || length > static_cast<uint32_t>(kMaxAdtsFrameLength))
@@ -335,20 +339,13 @@ int read_header(Call& call) {
         if (r <= 0) return r;
         damaged = true;
     }
-    const AdtsHeader stream = obj->adts;
-    const uint32_t notes = obj->lastError;
-    kvxdec_ADTS_fixed_header(obj);
     if (damaged) {
-        // The stream's own fields stand; the damaged header gives only its
-        // length and block count.
-        AdtsHeader& a = obj->adts;
-        a.id = stream.id;
-        a.layer = stream.layer;
-        a.protection_absent = stream.protection_absent;
-        a.profile = stream.profile;
-        a.sampling_frequency_index = stream.sampling_frequency_index;
-        a.channel_configuration = stream.channel_configuration;
-        obj->lastError = notes;
+        // The stream's own fields stand: the damaged header's 28 fixed bits
+        // are passed over, and it gives only its length and block count.
+        aacdec_getbits(obj, 12);
+        aacdec_getbits(obj, 16);
+    } else {
+        kvxdec_ADTS_fixed_header(obj);
     }
     kvxdec_ADTS_variable_header(obj);
     kvxdec_ADTS_error_check(obj);
