@@ -85,6 +85,25 @@ bool units(const zoraac_params* p) {
 
 uint32_t bytes_per_sample(const zoraac_params* p) { return p->format == ZORAAC_S32 ? 4 : 2; }
 
+// Output room of a call: one block of interleaved stereo, which the instance
+// writes whatever the layout asked for.
+size_t block_room(const zoraac_params* p) { return kBlockSamples * 2 * bytes_per_sample(p); }
+
+// A native mono block from the doubled one the instance writes: the left
+// slots, moved down in place.
+template <typename Sample>
+void keep_left(void* out) {
+    Sample* pcm = static_cast<Sample*>(out);
+    for (uint32_t i = 1; i < kBlockSamples; ++i) pcm[i] = pcm[2 * i];
+}
+
+// Stream bytes as 16-bit words, the earlier byte in the high half; an odd
+// last byte is followed by a zero byte.
+void to_words(const uint8_t* in, size_t n, uint16_t* words) {
+    for (size_t i = 0; i + 1 < n; i += 2) words[i / 2] = static_cast<uint16_t>(in[i] << 8 | in[i + 1]);
+    if (n % 2) words[n / 2] = static_cast<uint16_t>(in[n - 1] << 8);
+}
+
 // What the params configure, checked: the transport's rate, channels and
 // object type (units), or nothing yet (a byte stream says it itself).
 struct Config {
@@ -187,12 +206,9 @@ int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* f
         d->channels = d->streamChannels;
     }
     const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
-    if (channels == 1 && d->obj->wideOutput) {
-        int32_t* pcm = static_cast<int32_t*>(out);
-        for (uint32_t i = 1; i < kBlockSamples; ++i) pcm[i] = pcm[2 * i];
-    } else if (channels == 1) {
-        int16_t* pcm = static_cast<int16_t*>(out);
-        for (uint32_t i = 1; i < kBlockSamples; ++i) pcm[i] = pcm[2 * i];
+    if (channels == 1) {
+        if (d->obj->wideOutput) keep_left<int32_t>(out);
+        else keep_left<int16_t>(out);
     }
     const uint32_t rate = rate_of(d->rateIndex);
     const bool changed = d->outRate != 0 && (d->outRate != rate || d->outChannels != channels);
@@ -243,8 +259,7 @@ uint8_t end_padding_byte(const zoraac_decoder* d, uint32_t k) {
 // Hands the staged piece to the instance.
 uint16_t push_piece(zoraac_decoder* d) {
     uint16_t words[kPieceWords];
-    for (uint32_t i = 0; i < kPieceWords; ++i)
-        words[i] = static_cast<uint16_t>(d->piece[2 * i] << 8 | d->piece[2 * i + 1]);
+    to_words(d->piece, kPieceBytes, words);
     d->staged = 0;
     return process(d, words, kPieceWords);
 }
@@ -306,11 +321,7 @@ int decode_unit(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* co
     }
     uint16_t* words = reinterpret_cast<Scratch*>(d->scratch)->unit;
     const uint32_t count = static_cast<uint32_t>((in_size + 1) / 2);
-    words[count - 1] = 0;  // an odd last byte is followed by a zero byte
-    for (size_t i = 0; i < in_size; ++i) {
-        const uint16_t b = in[i];
-        words[i / 2] = static_cast<uint16_t>(i % 2 ? (words[i / 2] & 0xFF00u) | b : (b << 8));
-    }
+    to_words(in, in_size, words);
     if (process(d, words, count)) return emit(d, concealedBefore, out, frame);
     return ZORAAC_DROPPED;
 }
@@ -385,7 +396,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
 size_t zoraac_frame_bytes(const zoraac_params* p) {
     Config c;
     if (configure(p, &c) != 0) return 0;
-    return kBlockSamples * 2 * bytes_per_sample(p);
+    return block_room(p);
 }
 
 int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
@@ -399,7 +410,7 @@ int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
         return ZORAAC_ERR_ARGUMENT;
     // (From the params kept, which no longer hold the config's bytes: not
     // through zoraac_frame_bytes, which checks them again.)
-    if (out_room < kBlockSamples * 2 * bytes_per_sample(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
+    if (out_room < block_room(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
     if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
     // The instance writes a block's PCM straight into this call's buffer.
     KVXD_setOutputBuffer(d->instance, static_cast<int16_t*>(out));
