@@ -11,6 +11,7 @@
 
 #include "bitstream_util.h"
 #include "dec/asc.h"
+#include "tables/band_tables.h"
 
 namespace {
 
@@ -176,37 +177,31 @@ TEST(Asc, ProgramConfig51) {
     EXPECT_EQ(a.bits, kPce51.size() * 8 - 7);  // the extension's last 7 bits are padding
 }
 
-TEST(Asc, ProgramConfig30) {
-    AscInfo a;
-    ASSERT_EQ(parse(kPce30, a), ASC_OK);
-    ASSERT_EQ(a.pce_present, 1);
-    ASSERT_EQ(a.pce.num_front, 2);
-    EXPECT_EQ(a.pce.num_side + a.pce.num_back + a.pce.num_lfe, 0);
-    expect_element(a.pce.front[0], 1, 0);
-    expect_element(a.pce.front[1], 0, 0);
-    EXPECT_EQ(a.channels, 3);
-    EXPECT_EQ(a.front_channels, 3);
-    EXPECT_EQ(a.sbr_present, 0);
-}
-
-TEST(Asc, ProgramConfigOtherLayouts) {
-    AscInfo a;
-    ASSERT_EQ(parse(kPceQuad, a), ASC_OK);
-    EXPECT_EQ(a.channels, 4);
-    EXPECT_EQ(a.front_channels, 2);
-    EXPECT_EQ(a.back_channels, 2);
-    expect_element(a.pce.back[0], 1, 1);
-    ASSERT_EQ(parse(kPce21, a), ASC_OK);
-    EXPECT_EQ(a.channels, 3);
-    EXPECT_EQ(a.front_channels, 2);
-    EXPECT_EQ(a.lfe_channels, 1);
-    EXPECT_EQ(a.pce.lfe_tag[0], 0);
-    ASSERT_EQ(parse(kPce71, a), ASC_OK);
-    EXPECT_EQ(a.channels, 8);
-    EXPECT_EQ(a.front_channels, 3);
-    EXPECT_EQ(a.side_channels, 1);
-    EXPECT_EQ(a.back_channels, 4);
-    expect_element(a.pce.back[1], 1, 2);
+TEST(Asc, ProgramConfigLayouts) {
+    // ffmpeg's program config elements for 3.0, quad, 2.1 and 7.1: channels
+    // counted by position, a pair as two.
+    const struct {
+        const char* what;
+        const std::vector<uint8_t>& bytes;
+        int32_t channels, front, side, back, lfe;
+    } cases[] = {
+        {"3.0", kPce30, 3, 3, 0, 0, 0},
+        {"quad", kPceQuad, 4, 2, 0, 2, 0},
+        {"2.1", kPce21, 3, 2, 0, 0, 1},
+        {"7.1", kPce71, 8, 3, 1, 4, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        AscInfo a;
+        ASSERT_EQ(parse(c.bytes, a), ASC_OK);
+        EXPECT_EQ(a.pce_present, 1);
+        EXPECT_EQ(a.channels, c.channels);
+        EXPECT_EQ(a.front_channels, c.front);
+        EXPECT_EQ(a.side_channels, c.side);
+        EXPECT_EQ(a.back_channels, c.back);
+        EXPECT_EQ(a.lfe_channels, c.lfe);
+        EXPECT_EQ(a.sbr_present, 0);
+    }
 }
 
 // Builds LC configs field by field.
@@ -392,19 +387,15 @@ TEST(Asc, RatesAndConfigurations) {
 }
 
 TEST(Asc, RateTable) {
-    const uint32_t rates[12] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
+    // The decoder's twelve rates both ways, 7350 Hz at index 12, nothing for
+    // the reserved indexes and other rates.
     for (int i = 0; i < 12; ++i) {
-        EXPECT_EQ(asc_index_rate(i), rates[i]);
-        EXPECT_EQ(asc_rate_index(rates[i]), i);
+        EXPECT_EQ(asc_index_rate(i), static_cast<uint32_t>(samp_rate_kvxdec_info[i].sampling_rate));
+        EXPECT_EQ(asc_rate_index(asc_index_rate(i)), i);
     }
     EXPECT_EQ(asc_index_rate(12), 7350u);
-    EXPECT_EQ(asc_index_rate(13), 0u);
-    EXPECT_EQ(asc_index_rate(15), 0u);
-    EXPECT_EQ(asc_index_rate(-1), 0u);
-    EXPECT_EQ(asc_index_rate(16), 0u);
-    EXPECT_EQ(asc_rate_index(7350), -1);
-    EXPECT_EQ(asc_rate_index(0), -1);
-    EXPECT_EQ(asc_rate_index(44101), -1);
+    for (int i : {-1, 13, 14, 15, 16}) EXPECT_EQ(asc_index_rate(i), 0u) << i;
+    for (uint32_t hz : {7350u, 0u, 44000u}) EXPECT_EQ(asc_rate_index(hz), -1) << hz;
 }
 
 TEST(Asc, NullAndEmpty) {

@@ -6,10 +6,16 @@
 
 #include <cstdint>
 
+#include "tables/band_tables.h"
+
 namespace {
 
-constexpr uint32_t kRates[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
-                                 16000, 12000, 11025, 8000,  7350,  0,     0,     0};
+// Hz of an index: the decoder's twelve rates, then 7350 Hz at 12 (which the
+// decoder does not play); 0 for the reserved 13 and 14 and anything else.
+uint32_t index_rate(uint32_t i) {
+    if (i < 12) return static_cast<uint32_t>(samp_rate_kvxdec_info[i].sampling_rate);
+    return i == 12 ? 7350u : 0u;
+}
 
 // Channels of each channel configuration, and by position; 0 where the
 // configuration is 0 (a program config element) or reserved.
@@ -98,7 +104,7 @@ uint32_t object_type(BitReader& br) {
 void rate(BitReader& br, int32_t* index, uint32_t* hz) {
     const uint32_t i = br.get(4);
     *index = static_cast<int32_t>(i);
-    *hz = i == 15 ? br.get(24) : kRates[i];
+    *hz = i == 15 ? br.get(24) : index_rate(i);
 }
 
 bool bad_rate(int32_t index, uint32_t hz) { return index == 13 || index == 14 || hz == 0; }
@@ -299,11 +305,11 @@ extern "C" int asc_parse(const uint8_t* data, size_t size, AscInfo* out) {
     return rc;
 }
 
-extern "C" uint32_t asc_index_rate(int32_t index) { return index >= 0 && index < 16 ? kRates[index] : 0; }
+extern "C" uint32_t asc_index_rate(int32_t index) { return index >= 0 ? index_rate(static_cast<uint32_t>(index)) : 0; }
 
 extern "C" int asc_rate_index(uint32_t hz) {
-    for (int i = 0; i < 12; ++i)
-        if (kRates[i] == hz) return i;
+    for (uint32_t i = 0; i < 12; ++i)
+        if (index_rate(i) == hz) return static_cast<int>(i);
     return -1;
 }
 

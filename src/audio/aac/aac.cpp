@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "aac_plugin.h"
-#include "dec/bands.h"
+#include "dec/asc.h"
 #include "dec/headers.h"
 #include "dec/instance.h"
 
@@ -15,13 +15,6 @@ namespace {
 
 AacPluginState* handle = nullptr;
 uint32_t aac_stream_type = 0;  // copy of the raw-stream flag
-
-// The twelve rates of the sampling-rate table (12..15 are reserved).
-int rate_index(uint32_t hz) {
-    for (int i = 0; i < 12; ++i)
-        if (static_cast<uint32_t>(samp_rate_kvxdec_info[i].sampling_rate) == hz) return i;
-    return -1;
-}
 
 const AACPlugin kDescriptor = {"1.2.0", "AAC Audio Decoder 1.0.0", 0, 0, AACInit, AACFinish, AACDecode};
 
@@ -95,7 +88,7 @@ int AACInit(const void* hostDesc) {
 
     std::memcpy(&hint, static_cast<const uint8_t*>(hostDesc) + 4, sizeof hint);
     st->status.numChannels = hint == 1 ? 1 : 0;
-    index = rate_index(desc.sampleRate);
+    index = asc_rate_index(desc.sampleRate);
     if (index < 0) goto fail;
     st->status.sampleRateIndex = static_cast<uint32_t>(index);
     st->status.rawStream = desc.rawStream != 0 ? 1 : 0;
