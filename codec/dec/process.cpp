@@ -88,8 +88,8 @@ constexpr uint32_t kDefaultBlockBytes = 16 * kMinBlockBytes;
 // average, and the count of bytes stepped over starts again.
 void count_good_block(MP4AACDEC_QUVA_Obj* obj, uint32_t bytes) {
     DecoderContext& ctx = *obj->ctx;
+    // (A good block takes at least one byte: the average never falls to 0.)
     ctx.blockBytes = ctx.blockBytes ? (7 * ctx.blockBytes + bytes + 4) / 8 : bytes;
-    if (ctx.blockBytes == 0) ctx.blockBytes = 1;
     ctx.skippedBytes = 0;
 }
 
