@@ -8,9 +8,11 @@
  * to the decoder's byte-stream transport (ZORAAC_TRANSPORT_AUTO). That
  * transport keeps a frame until the next frame's header has come, so a
  * block comes out one buffer or more after its frame went in, and a frame
- * may carry up to four blocks. The element notes how many blocks each queued
- * input frame carries (its header says) and hands a frame's blocks on
- * together, as one buffer, once the last of them came: the base class's
+ * may carry up to four blocks. The
+ * element notes how many blocks each queued input frame carries (its header
+ * says) and hands a frame's blocks on together, as one buffer, once the
+ * last of them came and a newer frame is queued (the newest takes blocks
+ * beyond its count, which a damaged header gives): the base class's
  * frames finish in order and every buffer has the timestamp and duration of
  * the frame it came from. A drain (end of stream, or a new stream behind the
  * same element) pushes the held frames out.
@@ -179,15 +181,26 @@ static GstFlowReturn finish_oldest(GstZorAacDec* self) {
     return gst_audio_decoder_finish_frame(GST_AUDIO_DECODER(self), out, 1);
 }
 
+/* Finishes the oldest frame while all its blocks came and a newer frame is
+ * queued behind it. The newest frame stays open: blocks beyond what its
+ * header counted (a damaged block count) still join it. */
+static GstFlowReturn finish_complete(GstZorAacDec* self) {
+    GstFlowReturn ret = settle(self);
+    while (ret == GST_FLOW_OK && g_queue_get_length(&self->owed) > 1 &&
+           self->gathered_blocks >= GPOINTER_TO_UINT(g_queue_peek_head(&self->owed))) {
+        ret = finish_oldest(self);
+        if (ret == GST_FLOW_OK) ret = settle(self);
+    }
+    return ret;
+}
+
 /* One block of a byte stream, in self->pcm (f NULL or f->bytes 0: a block
- * that gave no PCM), charged to the oldest queued frame. A frame's blocks
- * go out together once the last of them came, so they take its timestamp
- * and duration. A block no queued frame carries goes out on its own. */
+ * that gave no PCM), charged to the oldest queued frame still open. A
+ * frame's blocks go out together, so they take its timestamp and duration. */
 static GstFlowReturn give_block(GstZorAacDec* self, const zoraac_frame* f) {
     GstAudioDecoder* dec = GST_AUDIO_DECODER(self);
     gboolean pcm = f && f->bytes;
-    GstFlowReturn ret = settle(self);
-    guint carried;
+    GstFlowReturn ret = finish_complete(self);
     if (ret != GST_FLOW_OK) return ret;
     if (pcm && ((gint)f->sample_rate != self->out_rate || (gint)f->channels != self->out_channels)) {
         /* Another format: the PCM of the frame before goes out in its own. */
@@ -196,26 +209,20 @@ static GstFlowReturn give_block(GstZorAacDec* self, const zoraac_frame* f) {
         if ((ret = settle(self)) != GST_FLOW_OK) return ret;
     }
     if (g_queue_is_empty(&self->owed)) {
-        GstBuffer* out;
-        GST_DEBUG_OBJECT(self, "a block beyond what the frames announced");
-        if (!pcm) return GST_FLOW_OK;
-        out = gst_audio_decoder_allocate_output_buffer(dec, f->bytes);
-        if (!out) return GST_FLOW_ERROR;
-        gst_buffer_fill(out, 0, self->pcm, f->bytes);
-        return gst_audio_decoder_finish_subframe(dec, out);
+        /* (Only a frame let go by a format change leaves none: its block is
+         * lost rather than pushed without a frame.) */
+        GST_DEBUG_OBJECT(self, "a block without a queued frame");
+        return GST_FLOW_OK;
     }
-    carried = GPOINTER_TO_UINT(g_queue_peek_head(&self->owed));
     if (pcm) {
-        if (!self->gathered) {
-            self->gathered = gst_audio_decoder_allocate_output_buffer(dec, (gsize)carried * f->bytes);
-            if (!self->gathered) return GST_FLOW_ERROR;
-            self->gathered_bytes = 0;
-        }
-        gst_buffer_fill(self->gathered, self->gathered_bytes, self->pcm, f->bytes);
+        GstBuffer* block = gst_audio_decoder_allocate_output_buffer(dec, f->bytes);
+        if (!block) return GST_FLOW_ERROR;
+        gst_buffer_fill(block, 0, self->pcm, f->bytes);
+        self->gathered = self->gathered ? gst_buffer_append(self->gathered, block) : block;
         self->gathered_bytes += f->bytes;
     }
-    if (++self->gathered_blocks < carried) return GST_FLOW_OK;
-    return finish_oldest(self);
+    ++self->gathered_blocks;
+    return finish_complete(self);
 }
 
 /* Decodes in[0 .. size - 1] (size 0: the end of a byte stream) until the
@@ -349,6 +356,13 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     gst_structure_get_int(s, "rate", &rate);
     gst_structure_get_int(s, "channels", &channels);
     zoraac_params_init(&p);
+    if (!raw && self->dec && self->transport == ZORAAC_TRANSPORT_AUTO) {
+        /* Within an ADTS stream the headers rule: new caps from the parser
+         * (a damaged header, or another stream spliced on) keep the
+         * decoder, which judges each frame itself. */
+        gst_caps_replace(&self->refused, NULL);
+        return TRUE;
+    }
     if (!raw) {
         /* The stream's own headers configure the decoder; the caps only
          * refuse early what it would refuse at the first frame. */
@@ -437,7 +451,7 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
         guint blocks = blocks_in_buffer(in.data, in.size);
         g_queue_push_tail(&self->owed, GUINT_TO_POINTER(blocks));
         ret = in.size ? decode_stream(self, in.data, in.size) : GST_FLOW_OK;
-        if (ret == GST_FLOW_OK) ret = settle(self);
+        if (ret == GST_FLOW_OK) ret = finish_complete(self);
     } else {
         ret = decode_unit(self, in.data, in.size);
     }

@@ -316,6 +316,48 @@ TEST(Api, AccessUnitsByConfigOrByRateGiveTheAdtsPcm) {
     }
 }
 
+// The stream's single-block frames (no CRC), `per` at a time, as frames of
+// several raw data blocks.
+Bytes merge_frames(const Bytes& adts, size_t per) {
+    Bytes out;
+    size_t at = 0;
+    while (at + 7 <= adts.size()) {
+        Bytes payload;
+        uint8_t header[7];
+        std::copy_n(&adts[at], 7, header);
+        size_t blocks = 0;
+        for (; blocks < per && at + 7 <= adts.size(); ++blocks) {
+            const uint8_t* h = &adts[at];
+            const size_t length = static_cast<size_t>((h[3] & 3) << 11 | h[4] << 3 | h[5] >> 5);
+            payload.insert(payload.end(), h + 7, h + length);
+            at += length;
+        }
+        const size_t length = payload.size() + 7;
+        header[3] = static_cast<uint8_t>((header[3] & 0xFC) | length >> 11);
+        header[4] = static_cast<uint8_t>(length >> 3);
+        header[5] = static_cast<uint8_t>((header[5] & 0x1F) | (length & 7) << 5);
+        header[6] = static_cast<uint8_t>((header[6] & 0xFC) | (blocks - 1));
+        out.insert(out.end(), header, header + 7);
+        out.insert(out.end(), payload.begin(), payload.end());
+    }
+    return out;
+}
+
+TEST(Api, FramesOfAnyLegalLengthAreTaken) {
+    // 576 kbit/s stereo: blocks of about 1.2 KB, four to a frame of about
+    // 4.7 KB, each block as it decodes in a frame of its own.
+    const Bytes single = read_file("tests/data/g4_48000_s_noise.aac");
+    const Bytes merged = merge_frames(single, 4);
+    ASSERT_GT(merged[3] & 3, 0) << "a first frame of 2048 bytes or more";
+    Decoder one(stream_params());
+    const Pcm want = decode_stream(one, single);
+    ASSERT_EQ(want.size(), 20u * 4096);
+    for (size_t max_piece : {0u, 300u, 9000u}) {
+        Decoder dec(stream_params());
+        EXPECT_EQ(decode_stream(dec, merged, max_piece, 2), want) << max_piece;
+    }
+}
+
 TEST(Api, InfoDescribesTheStream) {
     const Bytes in = read_file(kStreams[0]);
     zoraac_params p = stream_params();

@@ -6,6 +6,7 @@
 
 constexpr int kOuterRecords = 7;
 constexpr int kStaticBlocks = 8;
+constexpr int kFifoRecord = 6;  // the bit FIFO's record
 
 struct KVXD_KELVARIS_Obj {
     const IKVXD_Fxns* fxns;
@@ -51,7 +52,9 @@ void KVXD_exit(void);
 int KVXD_alloc(const IKVXD_Params* params, IALG_MemRec memTab[kStaticBlocks]);
 // Builds an instance in the blocks the caller gives (the bases of memTab,
 // each at least the size and alignment KVXD_alloc asked for; the eighth may
-// be null, concealment then being silence). Records KVXD_alloc marks as
+// be null, concealment then being silence). A FIFO record (kFifoRecord) of
+// kLongFifoWords words or more takes ADTS frames of every legal length;
+// the size KVXD_alloc asks for takes frames up to 1536 bytes. Records KVXD_alloc marks as
 // scratch may be shared with other instances that never decode at the same
 // time: nothing is kept in them between calls. Null on failure, with the
 // reason in status when one is given.

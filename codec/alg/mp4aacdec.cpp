@@ -42,7 +42,7 @@ int MP4AACDEC_QUVA_alloc(const IALG_Params*, IALG_Fxns**, IALG_MemRec* memTab) {
 int MP4AACDEC_QUVA_initObj(IALG_Handle h, const IALG_MemRec* memTab, IALG_Handle,
                            const IALG_Params* params) {
     aacdecode_init(dec(h), memTab[1].base, memTab[2].base, memTab[3].base, memTab[4].base,
-                   memTab[5].base, params ? params : &IMP4AACDEC_PARAMS);
+                   memTab[5].base, memTab[5].size, params ? params : &IMP4AACDEC_PARAMS);
     return 0;
 }
 

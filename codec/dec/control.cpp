@@ -40,7 +40,7 @@ void fifo_reset(MP4AACDEC_QUVA_Obj* obj) {
 }
 
 int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* record3,
-                   void* record4, void* record5, const IMP4AACDEC_Params* params) {
+                   void* record4, void* record5, uint32_t fifo_bytes, const IMP4AACDEC_Params* params) {
     // The kernel table is chosen once per process, at the first start.
     kernels_select_once();
     // Every per-channel buffer exists twice, channel 0 then channel 1.
@@ -59,7 +59,10 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
     for (auto& p : obj->coef) p = spectra.take<int32_t>(kCoefBytes);
 
     obj->fifoBuffer = static_cast<uint16_t*>(record5);
-    obj->fifoWords = kFifoWords;
+    const uint32_t fifo_words = fifo_bytes / sizeof(uint16_t);
+    obj->fifoWords = static_cast<uint16_t>(fifo_words < kFifoWords       ? kFifoWords
+                                           : fifo_words > kLongFifoWords ? kLongFifoWords
+                                                                         : fifo_words);
     obj->pceCount = 0;
     obj->state = STATE_SEARCH;
     obj->lastError = KVXD_ERR_NONE;

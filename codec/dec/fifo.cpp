@@ -130,8 +130,8 @@ int kvxdec_decfifoReadBytes(DecFifo* f, uint8_t* dst, uint16_t nbytes, uint16_t 
     return 1;
 }
 
-uint16_t kvxdec_decfifoGetBitCount(const DecFifo* f) {
-    return static_cast<uint16_t>(16u * words_held(f) + f->bits_left);
+uint32_t kvxdec_decfifoGetBitCount(const DecFifo* f) {
+    return 16u * words_held(f) + f->bits_left;
 }
 
 void kvxdec_decfifo_ContextSave(const DecFifo* f, DecFifo* ctx) {
@@ -152,10 +152,10 @@ void kvxdec_decfifo_ContextRestore(DecFifo* f, const DecFifo* ctx) {
     f->status = DECFIFO_OK;
 }
 
-int16_t kvxdec_decfifoDistant(const DecFifo* current, const DecFifo* earlier) {
-    int words = static_cast<int>(current->read_ptr - earlier->read_ptr);
+int32_t kvxdec_decfifoDistant(const DecFifo* current, const DecFifo* earlier) {
+    int32_t words = static_cast<int32_t>(current->read_ptr - earlier->read_ptr);
     if (words < 0) words += current->size;
-    return static_cast<int16_t>(16 * words + earlier->bits_left - current->bits_left);
+    return 16 * words + earlier->bits_left - current->bits_left;
 }
 
 // Moves the read position forward by whole bytes without reading them; meant
@@ -179,8 +179,8 @@ void kvxdec_decfifoAdjust(DecFifo* f, int16_t nbytes) {
 // Returns once 8 * nbytes bits are held, pulling through the callback as
 // needed. With nothing to pull from it returns at once with an underrun.
 void kvxdec_decfifoSeek(DecFifo* f, int16_t nbytes) {
-    const int16_t want = static_cast<int16_t>(8 * nbytes);
-    while (static_cast<int16_t>(kvxdec_decfifoGetBitCount(f)) < want)
+    const int32_t want = 8 * nbytes;
+    while (static_cast<int32_t>(kvxdec_decfifoGetBitCount(f)) < want)
         if (!refill(f)) return;
 }
 

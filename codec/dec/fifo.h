@@ -20,6 +20,12 @@ struct DecFifo {
 
 enum : uint16_t { DECFIFO_OK = 0, DECFIFO_OVERFLOW = 1, DECFIFO_UNDERRUN = 2 };
 
+// A FIFO of this many words (or larger) takes ADTS frames of any legal length
+// (8191 bytes), with the next header and a 256-byte piece behind one; the
+// 892-word record takes frames up to 1536 bytes (a block of two channels at
+// 6144 bits each). Creation may grant a FIFO record up to this size.
+constexpr uint16_t kLongFifoWords = 4352;
+
 // Words the get-bits callback is asked for on each refill.
 constexpr int kDecFifoRefillRequest = 124;
 
@@ -27,10 +33,11 @@ void kvxdec_decfifoWriteShort(DecFifo* f, const uint16_t* words, uint16_t count)
 void kvxdec_decfifoReadBits(DecFifo* f, uint16_t* value, uint16_t n);
 void kvxdec_decfifoReadBits2(DecFifo* f, uint16_t n);
 int kvxdec_decfifoReadBytes(DecFifo* f, uint8_t* dst, uint16_t nbytes, uint16_t consume);
-uint16_t kvxdec_decfifoGetBitCount(const DecFifo* f);
+uint32_t kvxdec_decfifoGetBitCount(const DecFifo* f);
 void kvxdec_decfifo_ContextSave(const DecFifo* f, DecFifo* ctx);
 void kvxdec_decfifo_ContextRestore(DecFifo* f, const DecFifo* ctx);
-int16_t kvxdec_decfifoDistant(const DecFifo* current, const DecFifo* earlier);
+// Bits read from `earlier` to `current` (a FIFO of up to 4096 words and more).
+int32_t kvxdec_decfifoDistant(const DecFifo* current, const DecFifo* earlier);
 void kvxdec_decfifoAdjust(DecFifo* f, int16_t nbytes);
 void kvxdec_decfifoSeek(DecFifo* f, int16_t nbytes);
 void kvxdec_byte_align(DecFifo* f);

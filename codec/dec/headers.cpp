@@ -43,11 +43,15 @@ int adts_fixed_valid(const AdtsFields* h) {
 
 int adts_valid(const AdtsFields* h) {
     return adts_fixed_valid(h) && h->aac_frame_length >= adts_min_length(h) &&
-           h->aac_frame_length <= kMaxAdtsFrameLength;
+           h->aac_frame_length <= kAdtsLengthLimit;
 }
 
-void adts_end_header(uint8_t* b) {
-    const uint32_t length = static_cast<uint16_t>(kMaxAdtsFrameLength);
+uint32_t adts_frame_limit(uint16_t fifo_words) {
+    return fifo_words >= kLongFifoWords ? kAdtsLengthLimit : kShortFifoFrameBytes;
+}
+
+void adts_end_header(uint8_t* b, uint32_t limit) {
+    const uint32_t length = limit;
     b[3] = static_cast<uint8_t>((b[3] & 0xFCu) | (length >> 11));
     b[4] = static_cast<uint8_t>(length >> 3);
     b[5] = static_cast<uint8_t>((b[5] & 0x1Fu) | (length & 7u) << 5);
@@ -86,7 +90,7 @@ Candidate judge(MP4AACDEC_QUVA_Obj* dec) {
     if (!decfifo_hold(&f, kAdtsFixedBytes)) return short_of(dec, kAdtsFixedBytes);
     AdtsFields h;
     peek_fields(f, 0, &h);
-    if (!adts_valid(&h)) return Candidate::Bad;
+    if (!adts_valid(&h) || h.aac_frame_length > adts_frame_limit(f.size)) return Candidate::Bad;
     const uint32_t length = h.aac_frame_length;
     if (dec->frameMode) {
         // The input ends at the frame's end: the appended zero word follows,
@@ -132,7 +136,7 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
     if (dec->state != STATE_SEARCH) return 1;
     const int16_t len = dec->adts.aac_frame_length;
     // Frame mode searches all it was given.
-    const int budget = dec->frameMode ? kFifoWords * 2 : (len >= 256 && len <= 2000 ? len : 256);
+    const int budget = dec->frameMode ? f.size * 2 : (len >= 256 ? len : 256);
 
     for (int i = 0; i <= budget; ++i) {
         if (!decfifo_hold(&f, 2)) return 0;
@@ -194,7 +198,8 @@ int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec) {
     f.protection_absent = static_cast<uint8_t>(h.protection_absent);
     f.number_of_raw_data_blocks_in_frame = static_cast<uint8_t>(h.number_of_raw_data_blocks_in_frame);
     const uint32_t shortest = adts_min_length(&f);
-    if (h.aac_frame_length > kMaxAdtsFrameLength || static_cast<uint32_t>(h.aac_frame_length) < shortest)
+    const uint32_t length = static_cast<uint16_t>(h.aac_frame_length);
+    if (length > adts_frame_limit(dec->fifo.size) || length < shortest)
         h.aac_frame_length = static_cast<int16_t>(shortest);
     return 1;
 }

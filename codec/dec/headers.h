@@ -15,7 +15,7 @@ struct AdtsHeader {
     int16_t home;
     int16_t copyright_identification_bit;
     int16_t copyright_identification_start;
-    int16_t aac_frame_length;  // bytes; above 1536 replaced by 16
+    int16_t aac_frame_length;  // bytes; one longer than the FIFO takes is replaced (see read)
     int16_t adts_buffer_fullness;
     int16_t number_of_raw_data_blocks_in_frame;
 };
@@ -47,13 +47,21 @@ uint32_t adts_header_bytes(const AdtsFields* h);
 // Syncword, layer 0, a listed sampling rate; the frame length is not judged.
 int adts_fixed_valid(const AdtsFields* h);
 // As adts_fixed_valid, and a frame length between the shortest the
-// header allows and kMaxAdtsFrameLength.
+// header allows and the 13-bit field's largest (8191).
 int adts_valid(const AdtsFields* h);
-// Turns a copy of a stream's ADTS header into the one that ends the stream's
-// input: the length field says the longest frame, so the header confirms the
-// frame before it as a header of the stream, while the few bytes that follow
-// it never complete a frame of its own (which would be a phantom block).
-void adts_end_header(uint8_t* b);
+// The end of an ADTS stream's input is pushed through with a copy of the
+// stream's first header and zeros, adts_end_padding(limit) bytes in all,
+// where `limit` is the longest frame the decoder takes (adts_frame_limit).
+// The header confirms the last frame as one of the stream; its length field
+// says `limit`, so the zeros behind it never complete a frame of its own
+// (which would be a phantom block), while they do complete the wait of a
+// last frame cut short, which then gives its whole blocks and conceals the
+// rest, as a frame damaged anywhere else does. (A frame waits for its rest
+// and 9 bytes more: a last frame cut anywhere behind its header waits for
+// at most limit + 2 bytes of padding, the header's own frame for limit + 9.)
+// adts_end_header turns the copy at b into that header.
+void adts_end_header(uint8_t* b, uint32_t limit);
+constexpr uint32_t adts_end_padding(uint32_t limit) { return limit + 4; }
 // The fields a stream keeps from frame to frame are equal: ID, layer,
 // profile, sampling index and channel configuration.
 int adts_same_stream(const AdtsFields* a, const AdtsFields* b);
@@ -76,7 +84,10 @@ int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec);
 // was the last program config element.
 int aacDecodeADIFHeader(MP4AACDEC_QUVA_Obj* dec);
 
-constexpr int16_t kMaxAdtsFrameLength = 1536;
+constexpr uint32_t kAdtsLengthLimit = 8191;
+// The longest frame a FIFO of `words` takes whole (see kLongFifoWords).
+constexpr uint32_t kShortFifoFrameBytes = 1536;
+uint32_t adts_frame_limit(uint16_t fifo_words);
 constexpr uint32_t kAdtsFixedBytes = 7;
 constexpr uint32_t kMinBlockBytes = 4;
 

@@ -73,6 +73,9 @@ struct DecoderContext {
     // Bits the block being decoded may take: the rest of its ADTS frame
     // (0: no bound, streams without frame lengths).
     uint32_t blockLimitBits;
+    // 1: the block being decoded is one the frame's header does not count,
+    // tried because its frame holds room for one (a damaged block count).
+    uint32_t uncountedBlock;
 };
 static_assert(sizeof(DecoderContext) <= kContextBytes, "decoder context fits its place");
 
@@ -156,8 +159,10 @@ inline const BandInfo* kvxdec_winmap(const MP4AACDEC_QUVA_Obj* dec, uint8_t wind
     return (window_sequence & 3) == EIGHT_SHORT_SEQUENCE ? &dec->ctx->shortBands : &dec->ctx->longBands;
 }
 
+// record5, the FIFO, has fifo_bytes (at least kFifoRecordBytes; what lies
+// beyond kLongFifoWords words is not used).
 int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* record3,
-                   void* record4, void* record5, const IMP4AACDEC_Params* params);
+                   void* record4, void* record5, uint32_t fifo_bytes, const IMP4AACDEC_Params* params);
 void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj);
 void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj);
 // Resets the context every stream starts from: block number, channel

@@ -19,10 +19,6 @@ namespace {
 constexpr uint16_t kMinSearchBits = 128;
 constexpr uint32_t kAdifHeaderBits = 1024;  // more than 1023 bits before the header is read
 constexpr uint32_t kAdifFrameModeBits = 8192;
-constexpr uint32_t kBitsNeededCap = 0x7000;
-// In frame mode the call's words and one appended zero word must fit the
-// 891 words the FIFO can hold.
-constexpr uint16_t kMaxFrameWords = kFifoWords - 2;
 
 struct Call {
     MP4AACDEC_QUVA_Obj* obj;
@@ -32,7 +28,7 @@ struct Call {
 };
 
 uint32_t bytes_since(const DecFifo& f, const DecFifo& start) {
-    return static_cast<uint16_t>(kvxdec_decfifoDistant(&f, &start)) / 8u;
+    return static_cast<uint32_t>(kvxdec_decfifoDistant(&f, &start)) / 8u;
 }
 
 // Puts the reader back at an earlier position of this call, keeping what
@@ -137,7 +133,8 @@ Stepped lose_unframed_block(Call& call, const DecFifo& block_start, bool start_h
 //
 // ADTS: when the header of the next frame stands where this frame's length
 // says, the loop goes on there and only this frame is lost; otherwise it
-// searches from where the block began. A failed ADIF or raw block keeps its
+// searches from where the block began. Either way the frame's blocks keep
+// their place in the timeline. A failed ADIF or raw block keeps its
 // state (there is no header to search for): see lose_unframed_block. In
 // frame mode the call's input was the block: it is concealed.
 uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts, bool* moved = nullptr) {
@@ -174,19 +171,40 @@ uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts, bool* mov
     const uint32_t length = static_cast<uint16_t>(h.aac_frame_length);
     obj->headerPending = 1;
     obj->blockCount = 0;
+    if (obj->ctx->uncountedBlock) {
+        // A block the header did not count was not one after all: the frame
+        // ends here, and nothing is concealed for it.
+        obj->ctx->uncountedBlock = 0;
+        if (call.frame) {
+            fifo_reset(obj);
+            return 0;
+        }
+        if (start_held) {
+            rewind_to(f, block_start);
+            if (obj->blockOffset < length && header_of_stream_at(obj, length - obj->blockOffset)) {
+                kvxdec_decfifoAdjust(&f, static_cast<int16_t>(length - obj->blockOffset));
+                obj->state = STATE_FRAMES;
+                return 0;
+            }
+        }
+        obj->state = STATE_SEARCH;
+        return 0;
+    }
     if (call.frame) {
         // The frame was all this call's input: it is done, the rest with it.
         fifo_reset(obj);
         obj->concealPending = static_cast<uint16_t>(left - 1);
         return conceal(obj);
     }
+    // Every block of the frame not yet decoded is concealed, wherever the
+    // next frame turns up.
+    obj->concealPending = static_cast<uint16_t>(left - 1);
     if (start_held) {
         rewind_to(f, block_start);
         const uint32_t rest = length > obj->blockOffset ? length - obj->blockOffset : 0;
         if (header_of_stream_at(obj, rest)) {
             kvxdec_decfifoAdjust(&f, static_cast<int16_t>(rest));
             obj->state = STATE_FRAMES;
-            obj->concealPending = static_cast<uint16_t>(left - 1);
             return conceal(obj);
         }
     }
@@ -300,7 +318,7 @@ int damaged_header_of_stream(Call& call) {
     if (flipped > 2) return -1;
     stream.number_of_raw_data_blocks_in_frame = h.number_of_raw_data_blocks_in_frame;
     const uint32_t length = h.aac_frame_length;
-    if (length < adts_header_bytes(&stream) + kMinBlockBytes || length > static_cast<uint32_t>(kMaxAdtsFrameLength))
+    if (length < adts_header_bytes(&stream) + kMinBlockBytes || length > adts_frame_limit(f.size))
         return -1;
     const uint32_t held = kvxdec_decfifoGetBitCount(&f) / 8u;
     if (call.frame) {
@@ -372,8 +390,16 @@ int read_header(Call& call) {
     if (!call.frame) {
         const uint32_t length = static_cast<uint16_t>(h.aac_frame_length);
         const uint32_t rest = length > obj->blockOffset ? length - obj->blockOffset : 0;
-        const uint32_t required = (rest + 9u) * 8u;
-        obj->bitsNeeded = required / 16 > 1792 ? kBitsNeededCap : required;
+        obj->bitsNeeded = (rest + 9u) * 8u;
+        if (call.pull) {
+            // Pull mode fetches the same; a source that runs dry before
+            // leaves the frame waiting, as streaming mode does. (A FIFO
+            // without room for it decodes what it can hold.)
+            const uint16_t before = f.status;
+            const bool dry = !decfifo_hold(&f, static_cast<uint16_t>(rest + 9u)) && f.status == DECFIFO_UNDERRUN;
+            f.status = before;
+            call.count = dry ? 0 : obj->bitsNeeded;
+        }
     }
     return 1;
 }
@@ -388,7 +414,7 @@ uint16_t frames(Call& call) {
             obj->state = STATE_SEARCH;
             return search(call);
         }
-        if (!call.frame && !call.pull && call.count < obj->bitsNeeded) {
+        if (!call.frame && call.count < obj->bitsNeeded) {
             kvxdec_context_restore(obj);  // back before the header: wait for the whole frame
             return 0;
         }
@@ -442,6 +468,16 @@ uint16_t frames(Call& call) {
         // one more are damage (a flipped block count), not blocks.
         if (obj->blockCount <= h.number_of_raw_data_blocks_in_frame && obj->blockOffset + kMinBlockBytes > length)
             obj->blockCount = static_cast<uint16_t>(h.number_of_raw_data_blocks_in_frame + 1);
+        // Room for a block after the blocks counted, and no header of the
+        // stream where the last one ended: the count was damaged, and what
+        // follows is tried as one more block (up to the four a frame can
+        // carry). One that fails gives nothing.
+        obj->ctx->uncountedBlock = 0;
+        if (obj->blockCount > h.number_of_raw_data_blocks_in_frame && obj->blockCount < 4 &&
+            obj->blockOffset + kMinBlockBytes <= length && !header_of_stream_at(obj, 0)) {
+            obj->ctx->uncountedBlock = 1;
+            ++obj->adts.number_of_raw_data_blocks_in_frame;
+        }
         if (obj->blockCount > h.number_of_raw_data_blocks_in_frame) {
             obj->headerPending = 1;
             if (call.frame) {
@@ -471,7 +507,9 @@ uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint1
             fifo_reset(obj);
             obj->errorCount = 0;
             obj->concealPending = 0;
-            if (count > kMaxFrameWords) {
+            // The call's words and one appended zero word must fit the
+            // FIFO, one slot of which always stays free.
+            if (count + 2u > obj->fifo.size) {
                 // More than the FIFO can hold: refused whole rather than
                 // letting the overflow rule drop part of it.
                 ++obj->errorCount;

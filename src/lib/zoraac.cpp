@@ -26,11 +26,11 @@ namespace {
 constexpr uint32_t kMagic = 0x7A6F7261;  // "zora"
 constexpr uint32_t kPieceBytes = 256;    // streaming input goes on in pieces of this size
 constexpr uint32_t kPieceWords = kPieceBytes / 2;
-// The end of a byte stream is pushed through with a copy of its first ADTS
-// header (a last frame found by search counts only with a header of its
-// stream behind it; adts_end_header) and zero bytes: enough to complete the
-// wait of the last frame (its rest and the next header).
-constexpr uint32_t kEndPaddingBytes = kAdtsFixedBytes + 512;
+// The end of a byte stream is pushed through: an ADTS stream with a copy of
+// its first header and zeros (adts_end_header), up to the longest frame the
+// instance takes; an ADIF stream with zeros, enough to complete the wait of
+// its last block.
+constexpr uint32_t kAdifEndPaddingBytes = 768;
 constexpr uint32_t kMaxUnitBytes = 890 * 2;  // an access unit the decoder's FIFO takes whole
 constexpr uint32_t kBlockSamples = 1024;
 constexpr size_t kAlignment = 16;
@@ -247,7 +247,7 @@ void watch_header(zoraac_decoder* d, const uint8_t* in, size_t n) {
         AdtsFields f;
         adts_fields(h, &f);
         d->headerFound = adts_valid(&f) ? 1 : 0;
-        if (d->headerFound) adts_end_header(h);
+        if (d->headerFound) adts_end_header(h, kAdtsLengthLimit);
     }
 }
 
@@ -256,12 +256,14 @@ uint8_t end_padding_byte(const zoraac_decoder* d, uint32_t k) {
     return d->headerFound && k < kAdtsFixedBytes ? d->firstHeader[k] : 0;
 }
 
-// Hands the staged piece to the instance.
+// Hands the staged piece (a whole one, but for the end padding's last) to
+// the instance.
 uint16_t push_piece(zoraac_decoder* d) {
     uint16_t words[kPieceWords];
-    to_words(d->piece, kPieceBytes, words);
+    to_words(d->piece, d->staged, words);
+    const uint32_t count = (d->staged + 1) / 2;
     d->staged = 0;
-    return process(d, words, kPieceWords);
+    return process(d, words, static_cast<uint16_t>(count));
 }
 
 int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
@@ -278,8 +280,10 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
     }
     if (in_size == 0) {
         // The end: the unfinished piece, then the end padding.
-        while (d->endPadding < kEndPaddingBytes + kPieceBytes) {
-            while (d->staged < kPieceBytes) d->piece[d->staged++] = end_padding_byte(d, d->endPadding++);
+        const uint32_t padding = d->headerFound ? adts_end_padding(kAdtsLengthLimit) : kAdifEndPaddingBytes;
+        while (d->endPadding < padding) {
+            while (d->staged < kPieceBytes && d->endPadding < padding)
+                d->piece[d->staged++] = end_padding_byte(d, d->endPadding++);
             d->pending = push_piece(d) != 0;
             if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
             if (d->pending) return emit(d, concealedBefore, out, frame);
@@ -326,6 +330,16 @@ int decode_unit(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* co
     return ZORAAC_DROPPED;
 }
 
+// The instance's records: a byte stream's FIFO takes ADTS frames of every
+// legal length (up to 8191 bytes); access units come whole, one per call,
+// and need no more than the usual FIFO.
+IKVXD_Params instance_records(const zoraac_params* p, IALG_MemRec inst[kStaticBlocks]) {
+    const IKVXD_Params ip = instance_params(p);
+    KVXD_alloc(&ip, inst);
+    if (!units(p)) inst[kFifoRecord].size = kLongFifoWords * sizeof(uint16_t);
+    return ip;
+}
+
 }  // namespace
 
 extern "C" {
@@ -347,8 +361,7 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
     if (!rec) return ZORAAC_ERR_ARGUMENT;
     std::memset(rec, 0, ZORAAC_MAX_MEMRECS * sizeof *rec);
     IALG_MemRec inst[kStaticBlocks];
-    const IKVXD_Params ip = instance_params(p);
-    KVXD_alloc(&ip, inst);
+    instance_records(p, inst);
     rec[kRecState] = {sizeof(zoraac_decoder), kAlignment, ZORAAC_MEM_PERSISTENT};
     for (int i = 0; i < kStaticBlocks; ++i) {
         rec[kRecFirstInstance + i].size = inst[i].size;
@@ -369,8 +382,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     configure(p, &c);
 
     IALG_MemRec inst[kStaticBlocks];
-    const IKVXD_Params ip = instance_params(p);
-    KVXD_alloc(&ip, inst);
+    const IKVXD_Params ip = instance_records(p, inst);
     for (int i = 0; i < kStaticBlocks; ++i) inst[i].base = block[kRecFirstInstance + i];
     IALG_Handle h = KVXD_create(&ip, inst, nullptr);
     if (!h) return nullptr;

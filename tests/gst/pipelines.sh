@@ -3,7 +3,8 @@
 # zoraacdec in gst-launch-1.0 pipelines: ADTS streams behind aacparse and a
 # stereo .m4a behind qtdemux ! aacparse, each byte-identical to aacdec; a
 # flushing seek; four decoders side by side in one pipeline; two tracks one
-# after the other through one decoder (concat); gapless playbin, where the
+# after the other through one decoder (concat); two streams spliced into one
+# file, the output caps following the rate; gapless playbin, where the
 # second track's decoder starts while the first one's runs.
 launch="$1"; dir="$2"; aacdec="$3"; seek="$4"; gapless="$5"; src="$6"
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
@@ -68,6 +69,17 @@ gst -q concat name=c ! zoraacdec ! filesink location="$tmp/concat_mixed.pcm" \
 if quiet_ok $? concat_mixed; then
   cat "$tmp/adts_music.want" "$tmp/m4a_stereo.want" > "$tmp/concat_mixed.want"
   same concat_mixed "$tmp/concat_mixed.want" "$tmp/concat_mixed.pcm"
+fi
+
+# Two streams spliced into one file (mono 12 kHz cut inside a frame, then
+# stereo 44.1 kHz from inside one): one pipeline, no error, the output caps
+# follow the stream from 12000 to 44100 Hz.
+{ head -c 10000 "$mono"; tail -c +5001 "$clicks"; } > "$tmp/splice.aac"
+gst -v filesrc location="$tmp/splice.aac" ! aacparse ! zoraacdec ! fakesink > "$tmp/splice.log" 2>&1
+if quiet_ok $? splice; then
+  rates=$(grep "zoraacdec0.GstPad:src: caps" "$tmp/splice.log" | grep -o "rate=(int)[0-9]*" | tr '\n' ' ')
+  if [ "$rates" = "rate=(int)12000 rate=(int)44100 " ]; then echo "splice: output caps $rates"
+  else fail "splice: output caps $rates"; fi
 fi
 
 # Gapless playbin: the next track's uri set from about-to-finish.

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "aac_plugin.h"
+#include "dec/fifo.h"
 #include "dsp/arithmetic.h"
 #include "mp4_input.h"
 #include "probe.h"
@@ -804,7 +805,17 @@ IALG_Handle open_instance(const Probe& p) {
     params.frameMode = 0;
     KVXD_ModuleInfo module;
     KVXD_init(&module);
-    IALG_Handle h = KVXD_createStatic(&params, nullptr);
+    // In memory of its own, with a FIFO that takes ADTS frames of any legal
+    // length (the static layout's takes up to 1536 bytes).
+    IALG_MemRec rec[kStaticBlocks];
+    KVXD_alloc(&params, rec);
+    rec[kFifoRecord].size = kLongFifoWords * sizeof(uint16_t);
+    static std::vector<std::max_align_t> memory[kStaticBlocks];
+    for (int i = 0; i < kStaticBlocks; ++i) {
+        memory[i].resize(rec[i].size / sizeof(std::max_align_t) + 1);
+        rec[i].base = memory[i].data();
+    }
+    IALG_Handle h = KVXD_create(&params, rec, nullptr);
     if (!h) fail("cannot create the decoder");
     KVXD_Status st{};
     st.numChannels = static_cast<uint16_t>(p.channels == 1 ? 1 : 0);
@@ -938,7 +949,10 @@ void open_input(const Options& o, Input& in) {
             fail("%s: no ADTS or ADIF stream found (use --raw for raw data blocks)", name.c_str());
         in.transport = in.probe.name();
     }
-    in.pad = end_padding(in.probe, in.window ? in.window->at(0) : nullptr, in.window ? in.window->end() : 0);
+    // Pull mode's instance takes frames of every legal length, the plug-in's
+    // static one frames up to 1536 bytes.
+    const uint32_t frame_limit = o.mode == "pull" ? kAdtsLengthLimit : kShortFifoFrameBytes;
+    in.pad = end_padding(in.probe, in.window ? in.window->at(0) : nullptr, in.window ? in.window->end() : 0, frame_limit);
     const Probe& p = in.probe;
     if (rate_index(p.rate) < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     const uint32_t channels = p.kind == Probe::Adif ? p.channels : config_channels(p.channels);

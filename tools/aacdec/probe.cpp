@@ -219,14 +219,11 @@ void StreamWindow::drop_before(size_t pos) {
     base_ += n;
 }
 
-std::vector<uint8_t> end_padding(const Probe& p, const uint8_t* head, size_t head_bytes) {
-    std::vector<uint8_t> pad(512 + 7, 0);
-    size_t at = 0;
-    if (p.kind == Probe::Adts && p.first_header + 7 <= head_bytes) {
-        for (; at < 7; ++at) pad[at] = head[p.first_header + at];
-        adts_end_header(pad.data());
-    }
-    pad.resize(at + 512);
+std::vector<uint8_t> end_padding(const Probe& p, const uint8_t* head, size_t head_bytes, uint32_t frame_limit) {
+    if (p.kind != Probe::Adts || p.first_header + 7 > head_bytes) return std::vector<uint8_t>(512, 0);
+    std::vector<uint8_t> pad(adts_end_padding(frame_limit), 0);
+    std::copy_n(head + p.first_header, 7, pad.begin());
+    adts_end_header(pad.data(), frame_limit);
     return pad;
 }
 

@@ -86,13 +86,12 @@ private:
 };
 std::vector<Span> split_adts(const std::vector<uint8_t>& in);
 
-// What follows the input so the decoder delivers its last frame: the decoder
-// takes an ADTS frame only once the next header and 16 more bits are
-// buffered, so a copy of the stream's first header and zero bytes follow;
-// the decoder then waits for a frame that never comes. Other streams get
+// What follows the input so the decoder delivers its last frame: for an
+// ADTS stream a copy of its first header and zeros (adts_end_padding, for a
+// decoder that takes frames up to `frame_limit` bytes); other streams get
 // zero bytes. `head` holds the stream from its start at least to the end of
 // its first header.
-std::vector<uint8_t> end_padding(const Probe& p, const uint8_t* head, size_t head_bytes);
+std::vector<uint8_t> end_padding(const Probe& p, const uint8_t* head, size_t head_bytes, uint32_t frame_limit);
 // sampling_frequency_index of a rate, -1 if none.
 int rate_index(uint32_t hz);
 // Rate of a sampling_frequency_index, 0 for the unlisted ones.
