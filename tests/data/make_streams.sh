@@ -17,6 +17,11 @@ ffmpeg -v error -y -f lavfi -i "aevalsrc=0.06*sin(2*PI*(200+1500*t)*t)|0.05*sin(
 # Mono 32 kHz: tone with noise bursts.
 ffmpeg -v error -y -f lavfi -i "aevalsrc=0.04*sin(2*PI*523*t)+0.1*(random(0)-0.5)*lt(mod(t\,0.5)\,0.05):s=32000:d=1.5" \
   $enc -b:a 64k -f adts g3_32000_m_bursts.aac
+# Stereo 48 kHz noise at 576 kbit/s: blocks of about 1.2 KB, which the
+# damage campaign and the library tests join four to a frame of about 4.7 KB
+# (ADTS frames longer than one block of two channels may take).
+ffmpeg -v error -y -f lavfi -i "aevalsrc=0.15*(random(0)-0.5)+0.05*sin(2*PI*440*t)|0.15*(random(1)-0.5):s=48000:d=0.4" \
+  $enc -b:a 576k -f adts g4_48000_s_noise.aac
 for f in g1_44100_s_clicks g2_22050_s_sweep g3_32000_m_bursts; do
   ffmpeg -v error -y -i $f.aac -c:a flac -sample_fmt s16 ref/$f.ffmpeg.flac
 done
