@@ -282,6 +282,10 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
         // The end: the unfinished piece, then the end padding.
         const uint32_t padding = d->headerFound ? adts_end_padding(kAdtsLengthLimit) : kAdifEndPaddingBytes;
         while (d->endPadding < padding) {
+            // Once all the decoder holds is padding, no byte of the stream
+            // is left to push through: the rest of the padding would only
+            // be searched.
+            if (d->endPadding && kvxdec_decfifoGetBitCount(&d->obj->fifo) / 8u <= d->endPadding) break;
             while (d->staged < kPieceBytes && d->endPadding < padding)
                 d->piece[d->staged++] = end_padding_byte(d, d->endPadding++);
             d->pending = push_piece(d) != 0;
