@@ -128,8 +128,7 @@ IALG_Handle KVXD_create(const IKVXD_Params* params, const IALG_MemRec memTab[kSt
     }
     // A FIFO record larger than asked for is used: up to kLongFifoWords
     // words, it takes longer ADTS frames.
-    const uint32_t fifo_max = kLongFifoWords * sizeof(uint16_t);
-    request[kFifoRecord].size = memTab[kFifoRecord].size < fifo_max ? memTab[kFifoRecord].size : fifo_max;
+    request[kFifoRecord].size = memTab[kFifoRecord].size < kLongFifoBytes ? memTab[kFifoRecord].size : kLongFifoBytes;
     IALG_Handle h = build(params, request, bases);
     if (!h) report(status, KVXD_CREATE_INIT_FAILED, 0, 0, 0);
     return h;

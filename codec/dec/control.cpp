@@ -59,7 +59,7 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
     for (auto& p : obj->coef) p = spectra.take<int32_t>(kCoefBytes);
 
     obj->fifoBuffer = static_cast<uint16_t*>(record5);
-    const uint32_t fifo_words = fifo_bytes / sizeof(uint16_t);
+    const uint32_t fifo_words = fifo_bytes / 2u;
     obj->fifoWords = static_cast<uint16_t>(fifo_words < kFifoWords       ? kFifoWords
                                            : fifo_words > kLongFifoWords ? kLongFifoWords
                                                                          : fifo_words);

@@ -25,6 +25,7 @@ enum : uint16_t { DECFIFO_OK = 0, DECFIFO_OVERFLOW = 1, DECFIFO_UNDERRUN = 2 };
 // 892-word record takes frames up to 1536 bytes (a block of two channels at
 // 6144 bits each). Creation may grant a FIFO record up to this size.
 constexpr uint16_t kLongFifoWords = 4352;
+constexpr uint32_t kLongFifoBytes = 2u * kLongFifoWords;
 
 // Words the get-bits callback is asked for on each refill.
 constexpr int kDecFifoRefillRequest = 124;

@@ -340,7 +340,7 @@ int decode_unit(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* co
 IKVXD_Params instance_records(const zoraac_params* p, IALG_MemRec inst[kStaticBlocks]) {
     const IKVXD_Params ip = instance_params(p);
     KVXD_alloc(&ip, inst);
-    if (!units(p)) inst[kFifoRecord].size = kLongFifoWords * sizeof(uint16_t);
+    if (!units(p)) inst[kFifoRecord].size = kLongFifoBytes;
     return ip;
 }
 

@@ -809,7 +809,7 @@ IALG_Handle open_instance(const Probe& p) {
     // length (the static layout's takes up to 1536 bytes).
     IALG_MemRec rec[kStaticBlocks];
     KVXD_alloc(&params, rec);
-    rec[kFifoRecord].size = kLongFifoWords * sizeof(uint16_t);
+    rec[kFifoRecord].size = kLongFifoBytes;
     static std::vector<std::max_align_t> memory[kStaticBlocks];
     for (int i = 0; i < kStaticBlocks; ++i) {
         memory[i].resize(rec[i].size / sizeof(std::max_align_t) + 1);
