@@ -1,0 +1,53 @@
+// The complex QMF banks of SBR (ISO/IEC 14496-3 SBR tool): the 32-band
+// analysis bank applied to the core's time output, the 64-band synthesis
+// bank and the 32-band one of SBR output at the core's rate. Each call
+// handles one time slot.
+//
+// Formats (built with the exact arithmetic):
+// - Time samples in and out are Q12, the exact arithmetic's time samples
+//   (4096 = one 16-bit PCM step, 16 x headroom over the 16-bit range: the
+//   full int32 range is +-16 x full scale). The output saturates to 32 bits.
+// - Subband samples (re, im) are 16 x the standard's subband values X of a
+//   signal in 16-bit PCM steps: a full-scale sine in one band reaches about
+//   2^24.3, a quarter of the way to the 32-bit limit after the 16 x headroom
+//   of the time samples. The analysis saturates; the synthesis takes any
+//   32-bit values.
+// Inside each call a block exponent (the bit length of the slot's largest
+// value) scales the transform's input so that no sum can leave 32 bits,
+// whatever the input, and keeps 23 or more significant bits for every
+// signal level.
+//
+// The delay lines are rings of ten blocks; `newest` is the slot of the last
+// block written. An all-zero state is the start state (silence before).
+#pragma once
+
+#include <cstdint>
+
+// 320 samples (Q12): 1284 bytes.
+struct QmfAnalysisState {
+    int32_t newest;
+    int32_t x[320];
+};
+
+// 1280 values (Q11, saturated: 32 x headroom): 5124 bytes.
+struct QmfSynthesis64State {
+    int32_t newest;
+    int32_t v[1280];
+};
+
+// 640 values (Q11, saturated): 2564 bytes.
+struct QmfSynthesis32State {
+    int32_t newest;
+    int32_t v[640];
+};
+
+// 32 new time samples (oldest first) to 32 complex subband samples.
+void qmf_analysis32(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
+
+// 64 complex subband samples to 64 time samples (oldest first).
+void qmf_synthesis64(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
+
+// 32 complex subband samples (the lower half of a 64-band slot) to 32 time
+// samples at the core's rate: every second sample of what the 64-band bank
+// gives when the upper 32 bands are zero.
+void qmf_synthesis32(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
