@@ -61,3 +61,14 @@ struct SbrChannelFrame {
     int8_t noise[kSbrMaxNoiseEnvelopes][kSbrMaxNoiseBands];
     uint8_t add_harmonic[kSbrMaxMasterBands];          // per f_high band, 0 or 1
 };
+
+// A frame's envelope and noise floor, dequantized (coupling resolved): the
+// base-2 logarithms of the energies the envelope adjuster aims at, Q16.
+// env_log2 is log2 of E_orig in units of our QMF subband samples squared
+// (dsp/qmf.h: a subband sample is 16 times the standard's X for a signal
+// in 16-bit PCM steps, so the standard's E_orig times 256); noise_log2 is
+// log2 of Q_orig (a ratio). Indexed like SbrChannelFrame::env and ::noise.
+struct SbrDequant {
+    int32_t env_log2[kSbrMaxEnvelopes][kSbrMaxMasterBands];
+    int32_t noise_log2[kSbrMaxNoiseEnvelopes][kSbrMaxNoiseBands];
+};
