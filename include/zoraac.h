@@ -170,6 +170,15 @@ enum {
                        it is the S16 output. Exact arithmetic builds only. */
 };
 
+/* Spectral band replication (HE-AAC), params.sbr. A stream plays SBR when
+ * its configuration signals it, or, without such signalling, when its first
+ * block carries SBR data; it then keeps twice its core rate to its end.
+ * Exact arithmetic builds only: the compact arithmetic plays the core. */
+enum {
+    ZORAAC_SBR_FULL = 0, /* HE-AAC at its full output rate, 2048 samples a channel per block */
+    ZORAAC_SBR_OFF = 1   /* the AAC-LC core alone, at the core rate */
+};
+
 /* Record kinds. */
 enum { ZORAAC_MEM_PERSISTENT = 0, ZORAAC_MEM_SCRATCH = 1 };
 
@@ -202,13 +211,14 @@ typedef struct zoraac_params {
     uint32_t conceal;       /* 1 (default): a failed block gives concealed PCM; 0: nothing */
     uint32_t output;        /* ZORAAC_OUT_STEREO (default) or ZORAAC_OUT_NATIVE */
     uint32_t format;        /* ZORAAC_S16 (default) */
-    uint32_t reserved[8];   /* zero (zoraac_params_init): room for later tools */
+    uint32_t sbr;           /* ZORAAC_SBR_FULL (default) or ZORAAC_SBR_OFF */
+    uint32_t reserved[7];   /* zero (zoraac_params_init): room for later tools */
 } zoraac_params;
 
 /* One call's output. */
 typedef struct zoraac_frame {
     uint32_t bytes;       /* PCM bytes written to out (0: none) */
-    uint32_t samples;     /* sample frames per channel (1024, or 0) */
+    uint32_t samples;     /* sample frames per channel (1024, 2048 with SBR, or 0) */
     uint32_t channels;    /* channels in out */
     uint32_t sample_rate; /* Hz of the PCM */
     uint32_t concealed;   /* 1: the block failed and this PCM conceals it */
@@ -253,7 +263,8 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
 zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]);
 
 /* Output room a zoraac_decode call needs: one block of interleaved stereo
- * PCM (4096 bytes for S16, 8192 for S32), whatever the layout asked for; a
+ * PCM (4096 bytes for S16, 8192 for S32; twice that where SBR may play),
+ * whatever the layout asked for; a
  * call may fill less (a native mono block takes half). */
 size_t zoraac_frame_bytes(const zoraac_params* p);
 

@@ -38,7 +38,7 @@ BlockResult parse_block(MP4AACDEC_QUVA_Obj* obj) {
             }
             r.channels += id == ID_CPE ? 2 : 1;
         } else if (id == ID_FIL) {
-            kvxdec_getfill(obj);
+            kvxdec_getfill(obj, ID_END);
         } else if (id == ID_DSE) {
             aacdec_getbits(obj, 4);
             const bool align = aacdec_getbits(obj, 1);

@@ -75,6 +75,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
         keep_spectrum(dec, c, dec->windowSequence[w], static_cast<uint8_t>(dec->windowShapeState[w][0]));
         kvxdec_aacFilterBank(dec, dec->windowSequence[w], dec->windowShapeState[s], dec->coef[c],
                              dec->overlap[c], pcm_out(dec, c, mi.num_channels == 2, &drop));
+        sbr_out(dec, c, mi.num_channels == 2);
     }
     dec->goodChannels = static_cast<uint8_t>(channels < 1 ? 1 : channels);
     dec->concealRun = 0;
@@ -108,8 +109,11 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     if (dec->state == STATE_ADIF) kvxdec_byte_align(&f);
     reset_mc_kvxdec_info(dec, &dec->mcInfo);
 
+    SbrDecoder* const sbr = dec->ctx->sbr;
+    if (sbr) sbr->payload.present = 0;
     uint16_t id = bits(dec, 3);
     if (id == ID_END) return 0;  // an empty block decodes nothing
+    uint16_t last_channel_element = ID_END;
     while (id != ID_END) {
         if (id != ID_PCE) ++non_pce;
         switch (id) {
@@ -144,12 +148,13 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
             break;
         }
         case ID_FIL:
-            kvxdec_getfill(dec);
+            kvxdec_getfill(dec, last_channel_element);
             break;
         default:
             break;
         }
         const uint16_t element = id;
+        if (id == ID_SCE || id == ID_CPE) last_channel_element = id;
         id = bits(dec, 3);
         if (overran()) return 0;
         if (f.status == DECFIFO_UNDERRUN) return -1;
@@ -163,26 +168,62 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     kvxdec_check_mc_kvxdec_info(&dec->mcInfo, dec->ctx->bno == 0 && dec->ctx->defaultConfig != 0);
     const int16_t result = static_cast<int16_t>(16u * f.words_read);
 
+    const bool with_sbr = sbr && dec->ctx->sbrScratch && sbr_begin_block(sbr);
     synthesise(dec);
 
     ++dec->ctx->bno;
-    dec->numSamples = kSamplesPerBlock;
+    dec->numSamples = static_cast<uint16_t>(with_sbr ? 2 * kSamplesPerBlock : kSamplesPerBlock);
     return result;
+}
+
+bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec) {
+    const SbrDecoder* s = dec->ctx->sbr;
+    return s && s->active && dec->ctx->sbrScratch;
 }
 
 PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop) {
     if (!dec->outputBuffer || (c > 0 && !stereo)) return {drop, 0, false};
+    if (sbr_playing(dec)) return {drop, 0, false, nullptr, dec->ctx->sbrScratch->time};
     if (dec->wideOutput) return {drop, 2, !stereo, reinterpret_cast<int32_t*>(dec->outputBuffer) + c};
     return {dec->outputBuffer + c, 2, !stereo};
 }
 
+void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo) {
+    if (!sbr_playing(dec) || !dec->outputBuffer || (c > 0 && !stereo)) return;
+    void* out = dec->wideOutput ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + c)
+                                : static_cast<void*>(dec->outputBuffer + c);
+    sbr_channel(dec->ctx->sbr, dec->ctx->sbrScratch, c, out, dec->wideOutput != 0, 2, !stereo);
+}
+
 // count (4 bits, 15 escapes to 14 + 8 more bits), then 8 * count bits of
-// payload, all dropped: the extension type and its data take the same path.
-void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec) {
+// payload. With SBR attached, an SBR extension payload after a single
+// channel or pair element is kept for the block's SBR; everything else is
+// dropped.
+void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after) {
     int count = bits(dec, 4);
     if (count == 15) count = 14 + bits(dec, 8);
     if (count == 0) return;
-    bits(dec, 4);  // extension_type
-    bits(dec, 4);
-    for (int i = 1; i < count; ++i) bits(dec, 8);
+    const uint16_t type = bits(dec, 4);  // extension_type
+    SbrDecoder* const sbr = dec->ctx->sbr;
+    const bool keep = sbr && (type == kExtSbrData || type == kExtSbrDataCrc) && !sbr->payload.present &&
+                      (after == ID_SCE || after == ID_CPE);
+    if (!keep) {
+        bits(dec, 4);
+        for (int i = 1; i < count; ++i) bits(dec, 8);
+        return;
+    }
+    // The payload's bits after the extension type, packed from the first byte's top bit.
+    SbrPayload& p = sbr->payload;
+    uint32_t acc = bits(dec, 4);  // the last 4 bits read, not yet stored
+    int n = 0;
+    for (int i = 1; i < count; ++i) {
+        acc = (acc << 8) | bits(dec, 8);
+        p.bytes[n++] = static_cast<uint8_t>(acc >> 4);
+        acc &= 15u;
+    }
+    p.bytes[n] = static_cast<uint8_t>(acc << 4);
+    p.bits = static_cast<uint16_t>(8 * count - 4);
+    p.crc = type == kExtSbrDataCrc;
+    p.element = static_cast<uint8_t>(after);
+    p.present = 1;
 }

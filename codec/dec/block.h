@@ -16,7 +16,10 @@ enum : uint16_t { ID_SCE = 0, ID_CPE = 1, ID_CCE = 2, ID_LFE = 3, ID_DSE = 4, ID
 int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec);
 
 // Reads one fill element after its id and drops it, whatever its type.
-void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec);
+// A fill element after its id; `after` is the channel element (ID_SCE,
+// ID_CPE) it follows, or ID_END.
+void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after);
+constexpr uint16_t kExtSbrData = 13, kExtSbrDataCrc = 14;  // extension types
 
 // Where the synthesis of channel c puts its PCM: its slot of the stereo
 // frames in the output buffer when the block is stereo, both slots for
@@ -24,3 +27,7 @@ void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec);
 // synthesised for its overlap alone and its samples dropped), and nowhere
 // without an output buffer. Dropped samples all land in *drop.
 PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop);
+// 1 when the stream plays SBR: channel time samples go to the SBR scratch
+// (pcm_out), and sbr_out makes the channel's 2048 PCM samples of them.
+bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec);
+void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo);

@@ -21,10 +21,11 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
     if (obj->concealRun < 0xFFFF) ++obj->concealRun;
     ++obj->concealedCount;
     const int channels = obj->goodChannels;
-    obj->numSamples = kSamplesPerBlock;
+    const int per_block = sbr_playing(obj) ? 2 * kSamplesPerBlock : kSamplesPerBlock;
+    obj->numSamples = static_cast<uint16_t>(per_block);
     if (channels == 0 && obj->outputBuffer) {
         // Nothing decoded yet: silence.
-        std::memset(obj->outputBuffer, 0, kSamplesPerBlock * (obj->wideOutput ? sizeof(int32_t) : sizeof(int16_t)));
+        std::memset(obj->outputBuffer, 0, static_cast<size_t>(per_block) * (obj->wideOutput ? sizeof(int32_t) : sizeof(int16_t)));
     }
     int16_t drop = 0;
     for (int c = 0; c < channels; ++c) {
@@ -38,5 +39,6 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
         obj->windowShapeState[c][0] = obj->goodShape[c];
         kvxdec_aacFilterBank(obj, obj->goodSequence[c], obj->windowShapeState[c], coef, obj->overlap[c],
                              pcm_out(obj, c, channels == 2, &drop));
+        sbr_out(obj, c, channels == 2);
     }
 }

@@ -122,8 +122,13 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
 }
 
 void reset_process_state(MP4AACDEC_QUVA_Obj* obj) {
+    SbrDecoder* const sbr = obj->ctx->sbr;
+    SbrScratch* const sbr_scratch = obj->ctx->sbrScratch;
     std::memset(obj->ctx, 0, sizeof *obj->ctx);
     obj->ctx->currentProgram = -1;
+    obj->ctx->sbr = sbr;
+    obj->ctx->sbrScratch = sbr_scratch;
+    if (sbr) sbr_reset(sbr);
 }
 
 static void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {

@@ -11,6 +11,7 @@
 #include "dec/syntax.h"
 #include "dsp/arithmetic.h"
 #include "dsp/tools.h"
+#include "sbr/sbr_decoder.h"
 
 // The function table of the algorithm object the instance belongs to.
 struct IKVXD_Fxns;
@@ -58,11 +59,9 @@ struct DecoderContext {
     int16_t sfbWidth128[16];   // short band widths
     PulseInfo pulse;           // pulse data of the channel stream being decoded
     uint32_t bno;              // blocks decoded since the last synchronisation
-    uint32_t defaultConfig;    // 1: channels mapped implicitly, block by block
     int32_t currentProgram;    // tag of the selected program; -1 until one is
     int32_t cpeSeen;           // a channel pair was mapped implicitly
     uint32_t pnsSeed;          // noise generator
-    uint32_t rawWrite;         // 1 once an ADTS header was read since a search
     int32_t bandsRate;         // Hz the band layouts were built for
     // Streams without frame lengths (ADIF, raw blocks): the average bytes of
     // a good block (0 before the first) and the bytes stepped over since the
@@ -73,9 +72,15 @@ struct DecoderContext {
     // Bits the block being decoded may take: the rest of its ADTS frame
     // (0: no bound, streams without frame lengths).
     uint32_t blockLimitBits;
+    uint8_t defaultConfig;     // 1: channels mapped implicitly, block by block
+    uint8_t rawWrite;          // 1 once an ADTS header was read since a search
     // 1: the block being decoded is one the frame's header does not count,
     // tried because its frame holds room for one (a damaged block count).
-    uint32_t uncountedBlock;
+    uint8_t uncountedBlock;
+    // Spectral band replication: its records when attached (null: the
+    // instance plays the core alone); kept by every reset.
+    SbrDecoder* sbr;
+    SbrScratch* sbrScratch;
 };
 static_assert(sizeof(DecoderContext) <= kContextBytes, "decoder context fits its place");
 

@@ -46,12 +46,16 @@ inline const int16_shared* shared16(const int32_t* words) { return reinterpret_c
 // With `wide` set the samples go there instead, as 32-bit words that keep
 // the exact arithmetic's bits below the 16-bit LSB (the sample times 65536,
 // limited to the 16-bit range); only the exact arithmetic's reference
-// synthesis writes them.
+// synthesis writes them. With `time` set the samples go there instead, one
+// after another, as the synthesis's own Q12 time samples (4096 to the
+// 16-bit LSB, not limited to the 16-bit range): the input of spectral band
+// replication; exact arithmetic only.
 struct PcmOut {
     int16_shared* at;
     int step;
     bool pair;
     int32_t* wide = nullptr;
+    int32_t* time = nullptr;
 };
 
 // Stores PCM sample k.

@@ -381,6 +381,12 @@ struct WidePut {
     }
 };
 
+// The Q12 time samples themselves.
+struct TimePut {
+    int32_t* at;
+    void operator()(int k, int32_t v) const { at[k] = v; }
+};
+
 template <class Put>
 void synthesise(uint8_t window_sequence, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
     if ((window_sequence & 3) == EIGHT_SHORT_SEQUENCE) short_blocks(shape, prev, coef, overlap, put);
@@ -393,7 +399,8 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
                         OverlapSample* overlap, PcmOut out) {
     (void)first_block;  // short windows always sit at their standard place
     const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    if (out.wide) synthesise(window_sequence, shape, prev, coef, overlap, WidePut{out});
+    if (out.time) synthesise(window_sequence, shape, prev, coef, overlap, TimePut{out.time});
+    else if (out.wide) synthesise(window_sequence, shape, prev, coef, overlap, WidePut{out});
     else if (out.step == 2 && !out.pair) synthesise(window_sequence, shape, prev, coef, overlap, SlotPut{out.at});
     else synthesise(window_sequence, shape, prev, coef, overlap, AnyPut{out});
     wnd_shape[1] = wnd_shape[0];

@@ -40,9 +40,12 @@ enum : int {
     kRecState = 0,                             // this file's Decoder (persistent)
     kRecFirstInstance = 1,                     // KVXD_alloc's eight records
     kRecScratch = kRecFirstInstance + kStaticBlocks,  // an access unit as words
-    kRecords
+    kRecords,                                  // without SBR
+    kRecSbr = kRecords,                        // SbrDecoder (persistent)
+    kRecSbrScratch,                            // SbrScratch
+    kRecordsSbr
 };
-static_assert(kRecords <= ZORAAC_MAX_MEMRECS);
+static_assert(kRecordsSbr <= ZORAAC_MAX_MEMRECS);
 
 struct Scratch {
     uint16_t unit[kMaxUnitBytes / 2];  // an access unit as 16-bit words
@@ -62,6 +65,7 @@ struct zoraac_decoder {
     uint32_t transport;         // as found (info)
     uint32_t objectType;        // configured (units) or as found
     uint32_t rateIndex;         // configured (units)
+    uint32_t sbrSignalled;      // the config signals SBR (explicitly)
     uint32_t channels;          // configured (units)
     uint32_t channelConfig;
     uint32_t outRate, outChannels;  // of the last block given out; 0 before the first
@@ -85,16 +89,21 @@ bool units(const zoraac_params* p) {
 
 uint32_t bytes_per_sample(const zoraac_params* p) { return p->format == ZORAAC_S32 ? 4 : 2; }
 
+// SBR may play: asked for, in the exact arithmetic.
+bool sbr_enabled(const zoraac_params* p) { return kExactArithmetic && p->sbr == ZORAAC_SBR_FULL; }
+
 // Output room of a call: one block of interleaved stereo, which the instance
-// writes whatever the layout asked for.
-size_t block_room(const zoraac_params* p) { return kBlockSamples * 2 * bytes_per_sample(p); }
+// writes whatever the layout asked for (twice the samples where SBR may play).
+size_t block_room(const zoraac_params* p) {
+    return kBlockSamples * 2 * bytes_per_sample(p) * (sbr_enabled(p) ? 2u : 1u);
+}
 
 // A native mono block from the doubled one the instance writes: the left
 // slots, moved down in place.
 template <typename Sample>
-void keep_left(void* out) {
+void keep_left(void* out, uint32_t samples) {
     Sample* pcm = static_cast<Sample*>(out);
-    for (uint32_t i = 1; i < kBlockSamples; ++i) pcm[i] = pcm[2 * i];
+    for (uint32_t i = 1; i < samples; ++i) pcm[i] = pcm[2 * i];
 }
 
 // Stream bytes as 16-bit words, the earlier byte in the high half; an odd
@@ -107,13 +116,14 @@ void to_words(const uint8_t* in, size_t n, uint16_t* words) {
 // What the params configure, checked: the transport's rate, channels and
 // object type (units), or nothing yet (a byte stream says it itself).
 struct Config {
-    uint32_t objectType = 0, rateIndex = 4, channels = 0, channelConfig = 0;
+    uint32_t objectType = 0, rateIndex = 4, channels = 0, channelConfig = 0, sbrSignalled = 0;
 };
 
 int configure(const zoraac_params* p, Config* c) {
     if (!p || p->size < sizeof(zoraac_params)) return ZORAAC_ERR_ARGUMENT;
     if (p->output > ZORAAC_OUT_NATIVE || p->conceal > 1) return ZORAAC_ERR_ARGUMENT;
     if (p->format != ZORAAC_S16 && p->format != ZORAAC_S32) return ZORAAC_ERR_ARGUMENT;
+    if (p->sbr > ZORAAC_SBR_OFF) return ZORAAC_ERR_ARGUMENT;
     // The compact arithmetic's time path has nothing below the 16-bit LSB.
     if (p->format == ZORAAC_S32 && !kExactArithmetic) return ZORAAC_ERR_UNSUPPORTED;
     switch (p->transport) {
@@ -142,6 +152,7 @@ int configure(const zoraac_params* p, Config* c) {
         c->rateIndex = static_cast<uint32_t>(a.sampling_frequency_index);
         c->channels = static_cast<uint32_t>(a.channels);
         c->channelConfig = static_cast<uint32_t>(a.channel_configuration);
+        c->sbrSignalled = a.sbr_present == 1 ? 1u : 0u;
         return 0;
     }
     default:
@@ -169,6 +180,10 @@ void set_stream(zoraac_decoder* d) {
     KVXD_control(d->instance, KVXD_SETBITSNEEDED, &st);
     KVXD_setOutputBuffer(d->instance, nullptr);
     d->obj->wideOutput = d->params.format == ZORAAC_S32 ? 1 : 0;
+    if (SbrDecoder* s = d->obj->ctx->sbr) {
+        s->mode = SBR_MODE_FULL;
+        s->signalled = d->sbrSignalled;
+    }
 }
 
 uint32_t rate_of(uint32_t index) { return static_cast<uint32_t>(samp_rate_kvxdec_info[index & 15].sampling_rate); }
@@ -206,18 +221,20 @@ int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* f
         d->channels = d->streamChannels;
     }
     const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
+    // Sample frames: 1024 a block, 2048 with SBR.
+    const uint32_t samples = o->numSamples / 2u;
     if (channels == 1) {
-        if (d->obj->wideOutput) keep_left<int32_t>(out);
-        else keep_left<int16_t>(out);
+        if (d->obj->wideOutput) keep_left<int32_t>(out, samples);
+        else keep_left<int16_t>(out, samples);
     }
-    const uint32_t rate = rate_of(d->rateIndex);
+    const uint32_t rate = rate_of(d->rateIndex) * (samples > kBlockSamples ? 2u : 1u);
     const bool changed = d->outRate != 0 && (d->outRate != rate || d->outChannels != channels);
     d->outRate = rate;
     d->outChannels = channels;
     ++d->decoded;
     if (concealed) ++d->concealed;
-    frame->bytes = kBlockSamples * channels * bytes_per_sample(&d->params);
-    frame->samples = kBlockSamples;
+    frame->bytes = samples * channels * bytes_per_sample(&d->params);
+    frame->samples = samples;
     frame->channels = channels;
     frame->sample_rate = rate;
     frame->concealed = concealed ? 1 : 0;
@@ -373,7 +390,10 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
         rec[kRecFirstInstance + i].kind = inst[i].attrs == IALG_SCRATCH ? ZORAAC_MEM_SCRATCH : ZORAAC_MEM_PERSISTENT;
     }
     rec[kRecScratch] = {units(p) ? sizeof(Scratch) : kStreamScratchBytes, kAlignment, ZORAAC_MEM_SCRATCH};
-    return kRecords;
+    if (!sbr_enabled(p)) return kRecords;
+    rec[kRecSbr] = {sizeof(SbrDecoder), kAlignment, ZORAAC_MEM_PERSISTENT};
+    rec[kRecSbrScratch] = {sizeof(SbrScratch), kAlignment, ZORAAC_MEM_SCRATCH};
+    return kRecordsSbr;
 }
 
 zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
@@ -404,7 +424,12 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     d->rateIndex = c.rateIndex;
     d->channels = c.channels;
     d->channelConfig = c.channelConfig;
+    d->sbrSignalled = c.sbrSignalled;
     d->streamChannels = c.channels == 1 ? 1 : 2;
+    if (sbr_enabled(p)) {
+        d->obj->ctx->sbr = new (block[kRecSbr]) SbrDecoder{};
+        d->obj->ctx->sbrScratch = static_cast<SbrScratch*>(block[kRecSbrScratch]);
+    }
     set_stream(d);
     return d;
 }

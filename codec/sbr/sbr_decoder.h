@@ -1,0 +1,68 @@
+// Spectral band replication on the core decoder's output: the SBR payloads
+// of a block's fill elements, and per channel the 32-band analysis of the
+// core's 1024 time samples, the high band rebuilt from the low one, and
+// the 64-band synthesis to 2048 samples at twice the core rate.
+//
+// An instance plays SBR only with an SbrDecoder attached (its persistent
+// record) and a scratch record; which streams it plays it for is decided at
+// a stream's first block: a stream whose first block carries SBR data (or
+// whose configuration says so) is decoded at twice its core rate to its
+// end, one whose first block carries none at its core rate (SBR data that
+// appears later is noted and ignored).
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/qmf.h"
+#include "sbr/frame.h"
+
+// A fill element's SBR extension payload: at most 269 bytes (a count of
+// 15 + 255 bytes less the extension type's half byte).
+constexpr int kSbrMaxPayloadBytes = 270;
+
+struct SbrPayload {
+    uint8_t bytes[kSbrMaxPayloadBytes];
+    uint16_t bits;     // payload bits after the extension type
+    uint8_t crc;       // 1: EXT_SBR_DATA_CRC
+    uint8_t element;   // ID_SCE or ID_CPE it follows
+    uint8_t present;   // 1: a payload came in this block
+    uint8_t pad[3];
+};
+
+struct SbrChannel {
+    QmfAnalysisState analysis;
+    QmfSynthesis64State synthesis;
+};
+
+enum SbrMode : uint32_t { SBR_MODE_OFF = 0, SBR_MODE_FULL = 1, SBR_MODE_DOWNSAMPLED = 2 };
+
+// The persistent record.
+struct SbrDecoder {
+    SbrChannel ch[2];
+    SbrPayload payload;
+    uint32_t mode;      // SbrMode the host asked for
+    uint32_t signalled; // 1: the stream's configuration signals SBR: it plays SBR from its first block
+    uint32_t decided;   // 1 once the stream's first block said whether it plays SBR
+    uint32_t active;    // 1: this stream plays SBR (2048 samples a channel per block)
+    uint32_t ignored;   // SBR payloads seen in a stream that does not play SBR
+};
+
+// The scratch record: one channel's core time samples and QMF matrix.
+struct SbrScratch {
+    int32_t time[1024];
+    int32_t re[kSbrQmfSlots][64];
+    int32_t im[kSbrQmfSlots][64];
+};
+
+// A new stream: the SBR decision is taken again at its first block.
+void sbr_reset(SbrDecoder* s);
+
+// Decides at a stream's first block whether it plays SBR; notes SBR data in
+// a stream that does not. 1: this block is decoded with SBR.
+int sbr_begin_block(SbrDecoder* s);
+
+// Channel c's 1024 core time samples (Q12) in scratch->time, to 2048 PCM
+// samples at `out` (every `step`-th slot; with `pair` into the slot after
+// each as well): 16-bit samples, or with `wide` 32-bit ones (the 16-bit
+// sample times 65536 and the bits below it, limited to the 16-bit range).
+void sbr_channel(SbrDecoder* s, SbrScratch* scratch, int c, void* out, bool wide, int step, bool pair);
