@@ -258,7 +258,7 @@ std::vector<uint8_t> build(const Frame& f, int nch, Model& m, SbrFrameData& exp,
         if (f.ext_bytes >= 15) w.put(15, 4), w.put(unsigned(f.ext_bytes - 15), 8);
         else w.put(unsigned(f.ext_bytes), 4);
         w.put(unsigned(f.ext_id), 2);
-        if (f.ext_id == 2) exp.ps = {1, uint16_t(w.n), uint16_t(f.ext_bytes * 8 - 2)};
+        if (f.ext_id == 2) exp.ps = {1, w.n, uint32_t(f.ext_bytes * 8 - 2)};
         for (int i = 0; i < f.ext_bytes * 8 - 2; ++i) w.put(unsigned(m.rnd(0, 1)), 1);
     }
     w.put(0, (8 - w.n % 8) % 8);  // byte alignment
@@ -420,6 +420,8 @@ TEST(SbrBitstream, HeaderFieldsAndReset) {
     fx.run(f, 1, "reset", SBR_PARSE_ERR_NO_PREV);
     f.ch[0] = spec(kGrids[2], 0, 0);
     fx.run(f, 1, "after reset");
+    EXPECT_EQ(fx.got.reset, 1);  // the failed frame's reset comes with the first good one
+    fx.run(f, 1, "later");
     EXPECT_EQ(fx.got.reset, 0);
 }
 

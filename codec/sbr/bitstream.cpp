@@ -384,9 +384,9 @@ void read_extended(BitReader& br, SbrPsLocation* ps) {
         bits_left -= 2;
         if (id == kPsExtensionId && !ps->present) {
             ps->present = 1;
-            ps->bit_offset = static_cast<uint16_t>(br.pos);
+            ps->bit_offset = br.pos;
             const uint32_t avail = br.size - br.pos;
-            ps->bit_count = static_cast<uint16_t>(bits_left < avail ? bits_left : avail);
+            ps->bit_count = bits_left < avail ? bits_left : avail;
         }
         br.skip(bits_left);  // the other extensions, and what follows PS data, are skipped
         bits_left = 0;
@@ -505,13 +505,17 @@ SbrParseStatus sbr_parse_frame(SbrParseState* st, const uint8_t* data, uint32_t 
         return s;
     }
     if (!st->have_header) return SBR_PARSE_NO_HEADER;
-    if (reset) invalidate_history(st);
-    out->reset = reset ? 1 : 0;
+    if (reset) {
+        invalidate_history(st);
+        st->reset_pending = 1;
+    }
     s = read_data(br, *st, num_channels, out);
     if (s != SBR_PARSE_OK) {
         invalidate_history(st);
         return s;
     }
     keep_history(st, *out);
+    out->reset = st->reset_pending;
+    st->reset_pending = 0;
     return SBR_PARSE_OK;
 }

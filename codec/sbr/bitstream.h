@@ -32,8 +32,8 @@
 // one of a frame is recorded; the rest of that extended data is skipped.
 struct SbrPsLocation {
     uint8_t present;
-    uint16_t bit_offset;
-    uint16_t bit_count;
+    uint32_t bit_offset;
+    uint32_t bit_count;
 };
 
 // Per channel, what the next frame's time-direction delta coding refers to.
@@ -51,6 +51,7 @@ struct SbrParseState {
     SbrFreqTables tables;    // its frequency tables
     int32_t fs_sbr;          // the SBR output rate the tables were made for
     uint8_t have_header;     // a header with valid tables has been read
+    uint8_t reset_pending;   // a reset not yet reported by an SBR_PARSE_OK frame
     SbrChannelHistory hist[2];
 };
 
@@ -60,7 +61,9 @@ struct SbrFrameData {
     uint8_t coupling;       // bs_coupling (pair only)
     uint8_t header_present; // bs_header_flag was set
     uint8_t reset;          // the header changed the frequency tables (or was the first):
-                            // the SBR tool restarts (ISO/IEC 14496-3 SBR reset)
+                            // the SBR tool restarts (ISO/IEC 14496-3 SBR reset). Reported
+                            // with the first SBR_PARSE_OK frame since the change, so a
+                            // reset in a frame that failed is not lost.
     SbrPsLocation ps;
     SbrChannelFrame ch[2];
 };
