@@ -243,4 +243,75 @@ constexpr int32_t asr64_lo(int64_t a, int s FX_WHERE) {
     return static_cast<int32_t>((static_cast<uint32_t>(u) >> s) | (static_cast<uint32_t>(u >> 32) << (32 - s)));
 }
 
+// a / b rounded to the nearest integer, halves away from zero, for b > 0
+// and a quotient within 32 bits (a 64-bit division: a library call on ARM).
+constexpr int32_t div_round(int64_t a, int64_t b FX_WHERE) {
+    FX_EXPECT(b > 0, "div_round");
+    const uint64_t mag = a < 0 ? 0u - static_cast<uint64_t>(a) : static_cast<uint64_t>(a);
+    const uint64_t q = (mag + static_cast<uint64_t>(b) / 2) / static_cast<uint64_t>(b);
+    FX_EXPECT(q <= (a < 0 ? UINT64_C(0x80000000) : UINT64_C(0x7fffffff)), "div_round");
+    return a < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(q)) : static_cast<int32_t>(q);
+}
+
+// A 128-bit two's complement value: the four registers of a 64 x 64-bit
+// product. The wide primitives below compute exactly (modulo 2^128).
+struct Wide {
+    uint64_t lo;
+    int64_t hi;
+};
+
+constexpr Wide wide(int64_t a) { return {static_cast<uint64_t>(a), a < 0 ? -1 : 0}; }
+
+// Exact product of two 64-bit values (UMULL and UMLAL of the 32-bit halves,
+// then a subtraction per negative factor).
+constexpr Wide mul64_wide(int64_t a, int64_t b) {
+    const uint64_t ua = static_cast<uint64_t>(a), ub = static_cast<uint64_t>(b);
+    const uint64_t m = 0xffffffffu;
+    const uint64_t p00 = (ua & m) * (ub & m), p01 = (ua & m) * (ub >> 32);
+    const uint64_t p10 = (ua >> 32) * (ub & m), p11 = (ua >> 32) * (ub >> 32);
+    const uint64_t mid = (p00 >> 32) + (p01 & m) + (p10 & m);
+    uint64_t hi = p11 + (p01 >> 32) + (p10 >> 32) + (mid >> 32);
+    if (a < 0) hi -= ub;
+    if (b < 0) hi -= ua;
+    return {(p00 & m) | (mid << 32), static_cast<int64_t>(hi)};
+}
+
+// a + b and a - b (ADDS, ADCS, ADCS, ADC); no signed overflow.
+constexpr Wide add_wide(Wide a, Wide b FX_WHERE) {
+    const uint64_t lo = a.lo + b.lo;
+    const uint64_t hi = static_cast<uint64_t>(a.hi) + static_cast<uint64_t>(b.hi) + (lo < a.lo ? 1u : 0u);
+    FX_EXPECT((a.hi < 0) != (b.hi < 0) || (static_cast<int64_t>(hi) < 0) == (a.hi < 0), "add_wide");
+    return {lo, static_cast<int64_t>(hi)};
+}
+constexpr Wide sub_wide(Wide a, Wide b FX_WHERE) {
+    const uint64_t lo = a.lo - b.lo;
+    const uint64_t hi = static_cast<uint64_t>(a.hi) - static_cast<uint64_t>(b.hi) - (a.lo < b.lo ? 1u : 0u);
+    FX_EXPECT((a.hi < 0) == (b.hi < 0) || (static_cast<int64_t>(hi) < 0) == (a.hi < 0), "sub_wide");
+    return {lo, static_cast<int64_t>(hi)};
+}
+
+// Arithmetic right shift by 0..127, rounding toward minus infinity.
+constexpr Wide asr_wide(Wide a, int s FX_WHERE) {
+    FX_EXPECT(s >= 0 && s <= 127, "asr_wide");
+    if (s == 0) return a;
+    if (s < 64) return {(a.lo >> s) | (static_cast<uint64_t>(a.hi) << (64 - s)), a.hi >> s};
+    return {static_cast<uint64_t>(a.hi >> (s - 64)), a.hi >> 63};
+}
+
+// Bits of a's magnitude: the n for which a fits n + 1-bit two's complement
+// and not n bits (0 for 0 and -1; CLZ of the pair, inverted if negative).
+constexpr int bitlen_wide(Wide a) {
+    const uint64_t hi = static_cast<uint64_t>(a.hi < 0 ? ~a.hi : a.hi);
+    const uint64_t lo = a.hi < 0 ? ~a.lo : a.lo;
+    return hi ? 128 - clz64(hi) : 64 - clz64(lo);
+}
+
+constexpr bool is_zero(Wide a) { return a.lo == 0 && a.hi == 0; }
+
+// The low 64 bits of a value that fits them.
+constexpr int64_t narrow64(Wide a FX_WHERE) {
+    FX_EXPECT(a.hi == (static_cast<int64_t>(a.lo) < 0 ? -1 : 0), "narrow64");
+    return static_cast<int64_t>(a.lo);
+}
+
 }  // namespace fx

@@ -1,0 +1,170 @@
+#include "sbr/hfgen.h"
+
+#include "dsp/fixed.h"
+#include "tables/sbr_tables.h"
+
+namespace {
+
+constexpr int kCovBits = 26;  // covariance input bound: 38 sums of two 2^52 products stay within 2^59
+constexpr int kHfBits = 30;   // X_high input bound: four 2^60 products and 2^58 stay within 2^63
+// round(2^60 * (1 - 1 / (1 + 10^-6))): the determinant's regularisation,
+// phi(1,1) phi(2,2) - |phi(1,2)|^2 / (1 + 10^-6), as the part of
+// |phi(1,2)|^2 added back.
+constexpr int64_t kDetReg = INT64_C(1152920351686);
+
+int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+uint32_t mag32(int32_t v) { return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v); }
+
+// Bits of the largest magnitude of subband k over rows [from, to).
+int block_bits(const int32_t (*re)[kSbrMaxKx], const int32_t (*im)[kSbrMaxKx], int k, int from, int to) {
+    uint32_t m = 0;
+    for (int l = from; l < to; ++l) m |= mag32(re[l][k]) | mag32(im[l][k]);
+    return 32 - fx::clz32(m);
+}
+
+int32_t scale_down(int32_t v, int s) { return s > 0 ? fx::rshr(v, s) : v; }
+
+int64_t shl64(int64_t a, int s) { return fx::narrow64(fx::mul64_wide(a, INT64_C(1) << s)); }
+
+fx::Wide mul_add(fx::Wide acc, int64_t a, int64_t b) { return fx::add_wide(acc, fx::mul64_wide(a, b)); }
+fx::Wide mul_sub(fx::Wide acc, int64_t a, int64_t b) { return fx::sub_wide(acc, fx::mul64_wide(a, b)); }
+
+// num * 2^up / den in Q28 (alpha = num 2^up / (den 2^28)) for den > 0, both
+// first shifted right so that den fits 31 bits; false where the quotient
+// reaches 4 in magnitude.
+bool divide_q28(fx::Wide num, fx::Wide den, int up, int32_t* q) {
+    const int s = fx::bitlen_wide(den) > 31 ? fx::bitlen_wide(den) - 31 : 0;
+    const int64_t d = fx::narrow64(fx::asr_wide(den, s));
+    const fx::Wide n = fx::asr_wide(num, s);
+    if (fx::bitlen_wide(n) > 62) return false;
+    const int64_t n64 = fx::narrow64(n);
+    const int64_t lim = shl64(d, 2 + kSbrLpcQ - up);  // |alpha| = 4
+    if (n64 >= lim || n64 <= -lim) return false;
+    *q = fx::div_round(up ? shl64(n64, up) : n64, d);
+    return true;
+}
+
+}  // namespace
+
+void sbr_hf_reset(SbrHfGenState* state) { *state = SbrHfGenState{}; }
+
+void sbr_hf_chirp(SbrHfGenState* state, const uint8_t invf[kSbrMaxNoiseBands], int n_q) {
+    const int nq = clampi(n_q, 0, kSbrMaxNoiseBands);
+    for (int i = 0; i < nq; ++i) {
+        const int mode = invf[i] & 3, prev = state->invf[i] & 3;
+        const int32_t target = sbr_new_bw[4 * mode + prev];
+        const int32_t old = state->bw[i];
+        const int32_t* w = target < old ? sbr_bw_smooth_down : sbr_bw_smooth_up;
+        int32_t bw = fx::add_sat(fx::mul_q31(target, w[0]), fx::mul_q31(old, w[1]));
+        if (bw < sbr_bw_zero_below) bw = 0;
+        if (bw > sbr_bw_max) bw = sbr_bw_max;
+        state->bw[i] = bw;
+        state->invf[i] = static_cast<uint8_t>(mode);
+    }
+}
+
+SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[kSbrMaxKx], const int32_t (*xlow_im)[kSbrMaxKx], int k) {
+    const SbrLpc zero{};
+    k = clampi(k, 0, kSbrMaxKx - 1);
+    // The block exponent brings the largest magnitude to 2^25..2^26: up
+    // exactly, or down with rounding beyond 2^26. Alpha does not depend on
+    // the scale, and scaled up the covariances are large enough that the
+    // regularisation term's rounding to an integer is of no account.
+    const int bits = block_bits(xlow_re, xlow_im, k, 0, kSbrXLowSlots);
+    if (bits == 0) return zero;
+    const int cs = clampi(bits - kCovBits, -31, 31);
+    int32_t yr[kSbrXLowSlots], yi[kSbrXLowSlots];
+    for (int l = 0; l < kSbrXLowSlots; ++l) {
+        yr[l] = cs >= 0 ? scale_down(xlow_re[l][k], cs) : fx::shl_sat(xlow_re[l][k], -cs);
+        yi[l] = cs >= 0 ? scale_down(xlow_im[l][k], cs) : fx::shl_sat(xlow_im[l][k], -cs);
+    }
+    // phi(i, j) = sum over n = 0..37 of X(n + 2 - i) X*(n + 2 - j): with
+    // m = n + 2 - j the sums below (exact).
+    int64_t r11 = 0, r22 = 0, p12r = 0, p12i = 0, p01r = 0, p01i = 0, p02r = 0, p02i = 0;
+    constexpr int n = kSbrXLowSlots - 2;  // 38 terms
+    for (int m = 0; m < n; ++m) {
+        r22 = fx::mac64(fx::mac64(r22, yr[m], yr[m]), yi[m], yi[m]);
+        r11 = fx::mac64(fx::mac64(r11, yr[m + 1], yr[m + 1]), yi[m + 1], yi[m + 1]);
+        p12r = fx::mac64(fx::mac64(p12r, yr[m + 1], yr[m]), yi[m + 1], yi[m]);
+        p12i = fx::mac64(fx::mac64(p12i, yi[m + 1], yr[m]), yr[m + 1], fx::neg_wrap(yi[m]));
+        p01r = fx::mac64(fx::mac64(p01r, yr[m + 2], yr[m + 1]), yi[m + 2], yi[m + 1]);
+        p01i = fx::mac64(fx::mac64(p01i, yi[m + 2], yr[m + 1]), yr[m + 2], fx::neg_wrap(yi[m + 1]));
+        p02r = fx::mac64(fx::mac64(p02r, yr[m + 2], yr[m]), yi[m + 2], yi[m]);
+        p02i = fx::mac64(fx::mac64(p02i, yi[m + 2], yr[m]), yr[m + 2], fx::neg_wrap(yi[m]));
+    }
+    // d = phi11 phi22 - |phi12|^2 / (1 + 1e-6), exact but for the small
+    // regularisation term (relative precision 2^-40).
+    const fx::Wide e = mul_add(fx::mul64_wide(p12r, p12r), p12i, p12i);
+    const int es = fx::bitlen_wide(e) > 62 ? fx::bitlen_wide(e) - 62 : 0;
+    const fx::Wide reg = fx::asr_wide(fx::mul64_wide(fx::narrow64(fx::asr_wide(e, es)), kDetReg), 60 - es);
+    const fx::Wide d = fx::add_wide(fx::sub_wide(fx::mul64_wide(r11, r22), e), reg);
+    SbrLpc c{};
+    if (!fx::is_zero(d)) {
+        // alpha1 = (phi01 phi12 - phi02 phi11) / d
+        const fx::Wide nr = mul_sub(mul_sub(fx::mul64_wide(p01r, p12r), p01i, p12i), p02r, r11);
+        const fx::Wide ni = mul_sub(mul_add(fx::mul64_wide(p01r, p12i), p01i, p12r), p02i, r11);
+        if (!divide_q28(nr, d, kSbrLpcQ, &c.a1_re) || !divide_q28(ni, d, kSbrLpcQ, &c.a1_im)) return zero;
+    }
+    if (r11 != 0) {
+        // alpha0 = -(phi01 + alpha1 phi12*) / phi11
+        const int64_t one = INT64_C(1) << kSbrLpcQ;
+        const fx::Wide tr = mul_add(mul_add(fx::mul64_wide(p01r, one), c.a1_re, p12r), c.a1_im, p12i);
+        const fx::Wide ti = mul_sub(mul_add(fx::mul64_wide(p01i, one), c.a1_im, p12r), c.a1_re, p12i);
+        if (!divide_q28(tr, fx::wide(r11), 0, &c.a0_re) || !divide_q28(ti, fx::wide(r11), 0, &c.a0_im))
+            return zero;
+        c.a0_re = fx::neg_wrap(c.a0_re);
+        c.a0_im = fx::neg_wrap(c.a0_im);
+    }
+    // Both zero where either reaches 4 in magnitude: |alpha|^2 >= 16 in Q56.
+    const int64_t lim = INT64_C(16) << (2 * kSbrLpcQ);
+    if (fx::mac64(fx::mac64(0, c.a0_re, c.a0_re), c.a0_im, c.a0_im) >= lim ||
+        fx::mac64(fx::mac64(0, c.a1_re, c.a1_re), c.a1_im, c.a1_im) >= lim)
+        return zero;
+    return c;
+}
+
+void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
+                     const int32_t (*xlow_re)[kSbrMaxKx], const int32_t (*xlow_im)[kSbrMaxKx],
+                     int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64]) {
+    const int r0 = clampi(first_row, kSbrHfAdjSlots, kSbrXLowSlots);
+    const int r1 = clampi(end_row, r0, kSbrXLowSlots);
+    if (r0 >= r1) return;
+    const int nq = clampi(t.n_q, 1, kSbrMaxNoiseBands);
+    const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
+    SbrLpc lpc[kSbrMaxKx];
+    bool have[kSbrMaxKx] = {};
+    int k = clampi(t.kx, 0, 64);
+    for (int i = 0; i < patches; ++i) {
+        for (int x = 0; x < t.patch_num_subbands[i]; ++x, ++k) {
+            const int p = t.patch_start_subband[i] + x;
+            if (p >= kSbrMaxKx || k >= 64) return;
+            int g = 0;  // the noise floor band of k
+            while (g + 1 < nq && k >= t.f_noise[g + 1]) ++g;
+            const int32_t bw = state.bw[g];
+            SbrLpc a{};
+            if (bw != 0) {
+                if (!have[p]) {
+                    lpc[p] = sbr_hf_lpc(xlow_re, xlow_im, p);
+                    have[p] = true;
+                }
+                const int32_t bw2 = fx::mul_q31(bw, bw);
+                a = {fx::mul_q31(bw, lpc[p].a0_re), fx::mul_q31(bw, lpc[p].a0_im),
+                     fx::mul_q31(bw2, lpc[p].a1_re), fx::mul_q31(bw2, lpc[p].a1_im)};
+            }
+            const int xs = clampi(block_bits(xlow_re, xlow_im, p, r0 - 2, r1) - kHfBits, 0, 31);
+            const int32_t one = INT32_C(1) << kSbrLpcQ;
+            for (int l = r0; l < r1; ++l) {
+                const int32_t x0r = scale_down(xlow_re[l][p], xs), x0i = scale_down(xlow_im[l][p], xs);
+                const int32_t x1r = scale_down(xlow_re[l - 1][p], xs), x1i = scale_down(xlow_im[l - 1][p], xs);
+                const int32_t x2r = scale_down(xlow_re[l - 2][p], xs), x2i = scale_down(xlow_im[l - 2][p], xs);
+                int64_t re = fx::mac64(fx::mac64(fx::mac64(0, x0r, one), a.a0_re, x1r), a.a0_im, fx::neg_wrap(x1i));
+                re = fx::mac64(fx::mac64(re, a.a1_re, x2r), a.a1_im, fx::neg_wrap(x2i));
+                int64_t im = fx::mac64(fx::mac64(fx::mac64(0, x0i, one), a.a0_re, x1i), a.a0_im, x1r);
+                im = fx::mac64(fx::mac64(im, a.a1_re, x2i), a.a1_im, x2r);
+                xhigh_re[l][k] = fx::shl_sat(fx::rshr64_sat(re, kSbrLpcQ), xs);
+                xhigh_im[l][k] = fx::shl_sat(fx::rshr64_sat(im, kSbrLpcQ), xs);
+            }
+        }
+    }
+}

@@ -1,0 +1,269 @@
+// The SBR envelope and noise floor dequantization and the HF generator
+// against a plain long-double reading of the formulas of ISO/IEC 14496-3
+// (SBR tool): every quantized value (coupled too); the LPC on noise, tones,
+// resonances and silence at levels from quiet to beyond full scale; the
+// chirp factors over random bs_invf_mode sequences; X_high for every patch
+// layout of a few headers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <random>
+
+#include "dsp/fixed.h"
+#include "sbr/dequant.h"
+#include "sbr/hfgen.h"
+#include "tables/sbr_tables.h"
+
+namespace {
+
+using R = long double;
+using C = std::complex<R>;
+
+// ---- dequantization ----
+
+TEST(SbrDequant, Log2OnePlusExp2) {
+    for (int h = -400; h <= 400; ++h)
+        EXPECT_NEAR(sbr_log2_1p_exp2_half(h), 65536 * std::log2(1 + std::exp2(R(h) / 2)), 0.5) << h;
+}
+
+TEST(SbrDequant, EveryValue) {
+    SbrFreqTables t{};
+    t.n_high = 1, t.n_low = 1, t.n_q = 1;
+    SbrChannelFrame lv{}, bal{};
+    lv.grid.num_env = 1, lv.grid.num_noise = 1, lv.grid.freq_res[0] = 1;
+    SbrDequant out{};
+    double worst = 0;
+    for (int amp_res = 0; amp_res < 2; ++amp_res) {
+        lv.amp_res = static_cast<uint8_t>(amp_res);
+        const R a = amp_res ? 1 : 2, pan = amp_res ? 12 : 24;
+        for (int v1 = -128; v1 < 128; ++v1) {
+            lv.env[0][0] = static_cast<int8_t>(v1);
+            lv.noise[0][0] = static_cast<int8_t>(v1);
+            sbr_dequantize(lv, nullptr, 0, t, &out);
+            // E_orig = 64 2^(E/a), times 256 for our sample scale; Q_orig = 2^(6 - Q).
+            ASSERT_EQ(out.env_log2[0][0], std::lround(65536 * (std::log2(R(64 * 256)) + v1 / a)));
+            ASSERT_EQ(out.noise_log2[0][0], (6 - v1) * 65536);
+            for (int v2 = -128; v2 < 128; ++v2) {
+                bal.env[0][0] = static_cast<int8_t>(v2);
+                bal.noise[0][0] = static_cast<int8_t>(v2);
+                for (int which = 0; which < 2; ++which) {
+                    sbr_dequantize(lv, &bal, which, t, &out);
+                    const R s = which ? -1 : 1;
+                    const R e = 64 * 256 * std::exp2(v1 / a + 1) / (1 + std::exp2(s * (pan - v2) / a));
+                    const R q = std::exp2(R(6 - v1 + 1)) / (1 + std::exp2(s * (12 - v2)));
+                    const R de = out.env_log2[0][0] - 65536 * std::log2(e);
+                    const R dq = out.noise_log2[0][0] - 65536 * std::log2(q);
+                    worst = std::max(worst, double(std::max(std::fabs(de), std::fabs(dq))));
+                    ASSERT_LE(std::fabs(de), 0.5001) << amp_res << ' ' << v1 << ' ' << v2 << ' ' << which;
+                    ASSERT_LE(std::fabs(dq), 0.5001) << amp_res << ' ' << v1 << ' ' << v2 << ' ' << which;
+                }
+            }
+        }
+    }
+    std::printf("dequantization: largest error %.3f Q16 steps\n", worst);
+}
+
+// ---- HF generator ----
+
+// The 128-bit primitives the LPC is built on, against the compiler's.
+TEST(SbrHfGen, WidePrimitives) {
+    std::mt19937_64 rng(5);
+    auto i128 = [](fx::Wide w) { return static_cast<__int128>(static_cast<unsigned __int128>(w.hi) << 64 | w.lo); };
+    for (int i = 0; i < 100000; ++i) {
+        const int64_t a = static_cast<int64_t>(rng()) >> (rng() % 64), b = static_cast<int64_t>(rng()) >> (rng() % 64);
+        const fx::Wide p = fx::mul64_wide(a, b), q = fx::mul64_wide(b >> 2, a >> 2);
+        ASSERT_EQ(i128(p), static_cast<__int128>(a) * b);
+        ASSERT_EQ(i128(fx::add_wide(p, q)), i128(p) + i128(q));
+        ASSERT_EQ(i128(fx::sub_wide(p, q)), i128(p) - i128(q));
+        const int s = int(rng() % 128);
+        ASSERT_EQ(i128(fx::asr_wide(p, s)), i128(p) >> s);
+        const __int128 v = i128(p), m = v < 0 ? ~v : v;
+        int bits = 0;
+        while (bits < 127 && (m >> bits) != 0) ++bits;
+        ASSERT_EQ(fx::bitlen_wide(p), bits);
+        if (b != 0) {
+            const int64_t num = a >> 33, den = b < 0 ? -(b >> 1) : b;
+            const long double q_ref = std::round(static_cast<long double>(num) / den);
+            if (std::fabs(q_ref) < 2147483647.0L) ASSERT_EQ(fx::div_round(num, den), static_cast<int32_t>(q_ref));
+        }
+    }
+}
+
+struct XLow {
+    int32_t re[kSbrXLowSlots][kSbrMaxKx] = {}, im[kSbrXLowSlots][kSbrMaxKx] = {};
+};
+
+// Signals of one subband, by kind, at amplitude `level`.
+enum Kind { NOISE, TONE, REAL_TONE, RESONANCE, DECAY, IMPULSE, SILENCE, KINDS };
+
+void fill_band(XLow& x, int k, Kind kind, R level, std::mt19937& rng) {
+    std::normal_distribution<double> n01;
+    std::uniform_real_distribution<double> u(0, 2 * M_PI);
+    const R w = u(rng), ph = u(rng);
+    C s1{}, s2{};
+    for (int l = 0; l < kSbrXLowSlots; ++l) {
+        C v;
+        switch (kind) {
+            case NOISE: v = C(n01(rng), n01(rng)) * R(0.5); break;
+            case TONE: v = std::polar(R(1), w * l + ph); break;
+            case REAL_TONE: v = std::cos(w * l + ph) * std::polar(R(1), ph); break;
+            case RESONANCE: {  // AR(2) with poles near the unit circle
+                const C e = C(n01(rng), n01(rng)) * R(0.05), p = std::polar(R(0.97), w);
+                v = e + R(2) * p.real() * s1 - std::norm(p) * s2;
+                v *= R(1);
+                s2 = s1, s1 = v;
+                break;
+            }
+            case DECAY: v = std::polar(std::pow(R(0.7), l), w * l); break;
+            case IMPULSE: v = l == 20 ? C(1, -0.5) : C(0); break;
+            default: v = 0;
+        }
+        v *= level;
+        auto q = [](R r) { return int32_t(std::max<R>(-2147483648.0L, std::min<R>(2147483647.0L, std::round(r)))); };
+        x.re[l][k] = q(v.real());
+        x.im[l][k] = q(v.imag());
+    }
+}
+
+struct RefLpc {
+    C a0, a1;
+};
+
+RefLpc ref_lpc(const XLow& x, int k) {
+    auto X = [&](int l) { return C(x.re[l][k], x.im[l][k]); };
+    auto phi = [&](int i, int j) {
+        C s = 0;
+        for (int n = 0; n < kSbrXLowSlots - 2; ++n) s += X(n + 2 - i) * std::conj(X(n + 2 - j));
+        return s;
+    };
+    const C p01 = phi(0, 1), p02 = phi(0, 2), p12 = phi(1, 2);
+    const R p11 = phi(1, 1).real(), p22 = phi(2, 2).real();
+    const R d = p11 * p22 - std::norm(p12) / (1 + R(1e-6));
+    RefLpc r{};
+    if (d != 0) r.a1 = (p01 * p12 - p02 * p11) / d;
+    if (p11 != 0) r.a0 = -(p01 + r.a1 * std::conj(p12)) / p11;
+    if (std::abs(r.a0) >= 4 || std::abs(r.a1) >= 4) r = {};
+    return r;
+}
+
+C fixed_a0(const SbrLpc& c) { return C(c.a0_re, c.a0_im) / R(1 << kSbrLpcQ); }
+C fixed_a1(const SbrLpc& c) { return C(c.a1_re, c.a1_im) / R(1 << kSbrLpcQ); }
+
+TEST(SbrHfGen, Lpc) {
+    std::mt19937 rng(7);
+    const int levels[] = {0, 2, 6, 10, 14, 18, 22, 24, 25, 26, 28, 30};
+    R worst = 0;
+    for (int kind = 0; kind < KINDS; ++kind) {
+        for (int lv : levels) {
+            for (int rep = 0; rep < 20; ++rep) {
+                XLow x;
+                fill_band(x, 3, Kind(kind), std::exp2(R(lv)), rng);
+                const SbrLpc c = sbr_hf_lpc(x.re, x.im, 3);
+                const RefLpc r = ref_lpc(x, 3);
+                const R e = std::max(std::abs(fixed_a0(c) - r.a0), std::abs(fixed_a1(c) - r.a1));
+                // Beyond 2^26 the covariance input is scaled: noise only (well conditioned).
+                if (lv >= 26 && kind != NOISE) continue;
+                worst = std::max(worst, e);
+                EXPECT_LE(e, lv >= 26 ? 1e-5 : std::exp2(-26.0)) << "kind " << kind << " level 2^" << lv;
+            }
+        }
+    }
+    std::printf("LPC: largest |alpha - reference| %.3g (2^%.1f)\n", double(worst), double(std::log2(worst)));
+}
+
+TEST(SbrHfGen, ChirpAcrossFrames) {
+    std::mt19937 rng(3);
+    SbrHfGenState st;
+    sbr_hf_reset(&st);
+    R bw[5] = {}, worst = 0;
+    int prev[5] = {};
+    const R target[4][4] = {{0, 0.6, 0, 0}, {0.6, 0.75, 0.75, 0.75}, {0.9, 0.9, 0.9, 0.9}, {0.98, 0.98, 0.98, 0.98}};
+    for (int frame = 0; frame < 2000; ++frame) {
+        uint8_t invf[5];
+        // Runs of one mode now and then, so that the smoothing settles.
+        for (int i = 0; i < 5; ++i) invf[i] = static_cast<uint8_t>(frame % 50 < 25 ? rng() % 4 : (frame / 50) % 4);
+        sbr_hf_chirp(&st, invf, 5);
+        for (int i = 0; i < 5; ++i) {
+            const R t = target[invf[i]][prev[i]];
+            R b = t < bw[i] ? R(0.75) * t + R(0.25) * bw[i] : R(0.90625) * t + R(0.09375) * bw[i];
+            if (b < 0.015625) b = 0;
+            if (b >= 0.99609375) b = 0.99609375;
+            bw[i] = b, prev[i] = invf[i];
+            worst = std::max(worst, std::fabs(st.bw[i] / R(2147483648.0) - b));
+            ASSERT_NEAR(st.bw[i] / R(2147483648.0), b, 1e-8) << frame << ' ' << i;
+        }
+    }
+    std::printf("chirp: largest error %.3g\n", double(worst));
+}
+
+// X_high for every patch layout of a few headers, several frames, against
+// the reference formulas with the reference LPC and chirp factors.
+TEST(SbrHfGen, PatchesAgainstReference) {
+    struct Case {
+        int fs;
+        SbrFreqHeader h;
+    };
+    const Case cases[] = {
+        {44100, {5, 9, 2, 1, 0, 2, 2}},  {48000, {7, 8, 2, 1, 0, 2, 2}}, {32000, {3, 11, 1, 0, 0, 3, 2}},
+        {44100, {13, 14, 2, 1, 0, 1, 2}}, {22050, {0, 7, 0, 0, 0, 2, 2}}, {24000, {10, 12, 3, 1, 0, 0, 2}},
+        {88200, {2, 14, 2, 1, 0, 2, 2}},
+    };
+    std::mt19937 rng(11);
+    R worst = 0, worst_abs = 0, sum_err2 = 0, sum_sig2 = 0;
+    int layouts = 0;
+    for (const Case& cs : cases) {
+        for (int xover = 0; xover < 8; ++xover) {
+            SbrFreqHeader h = cs.h;
+            h.xover_band = static_cast<uint8_t>(xover);
+            SbrFreqTables t{};
+            if (sbr_derive_freq_tables(h, cs.fs, &t) != SBR_FREQ_OK) continue;
+            ++layouts;
+            SbrHfGenState st;
+            sbr_hf_reset(&st);
+            R bw[5] = {};
+            for (int frame = 0; frame < 6; ++frame) {
+                XLow x;
+                R peak[kSbrMaxKx];
+                for (int k = 0; k < kSbrMaxKx; ++k) {
+                    const int lv = int(rng() % 26);
+                    fill_band(x, k, Kind(rng() % KINDS), std::exp2(R(lv)), rng);
+                    peak[k] = std::exp2(R(lv)) * 4;
+                }
+                uint8_t invf[5];
+                for (int i = 0; i < 5; ++i) invf[i] = static_cast<uint8_t>(rng() % 4);
+                sbr_hf_chirp(&st, invf, t.n_q);
+                for (int i = 0; i < t.n_q; ++i) bw[i] = st.bw[i] / R(2147483648.0);  // chirp checked above
+                const int r0 = 2 + 2 * int(rng() % 4), r1 = 2 + 2 * (16 + int(rng() % 4));
+                static int32_t hr[kSbrXLowSlots][64], hi[kSbrXLowSlots][64];
+                sbr_hf_generate(st, t, r0, r1, x.re, x.im, hr, hi);
+                int k = t.kx;
+                for (int i = 0; i < t.num_patches; ++i) {
+                    for (int j = 0; j < t.patch_num_subbands[i]; ++j, ++k) {
+                        const int p = t.patch_start_subband[i] + j;
+                        int g = 0;
+                        while (g + 1 < t.n_q && k >= t.f_noise[g + 1]) ++g;
+                        const RefLpc a = ref_lpc(x, p);
+                        for (int l = r0; l < r1; ++l) {
+                            auto X = [&](int m) { return C(x.re[m][p], x.im[m][p]); };
+                            const C ref = X(l) + bw[g] * a.a0 * X(l - 1) + bw[g] * bw[g] * a.a1 * X(l - 2);
+                            const R e = std::abs(C(hr[l][k], hi[l][k]) - ref);
+                            sum_err2 += e * e, sum_sig2 += std::norm(ref);
+                            worst_abs = std::max(worst_abs, e);
+                            if (peak[p] >= 4096) worst = std::max(worst, e / peak[p]);
+                            ASSERT_LE(e, 1 + peak[p] * std::exp2(R(-24)))
+                                << cs.fs << " xover " << xover << " k " << k << " p " << p << " l " << l;
+                        }
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GE(layouts, 30);
+    std::printf("X_high: %d layouts, largest error %.2f, largest error / band peak (peaks >= 2^12) 2^%.1f, "
+                "RMS error / RMS signal 2^%.1f\n",
+                layouts, double(worst_abs), double(std::log2(worst)), double(0.5 * std::log2(sum_err2 / sum_sig2)));
+}
+
+}  // namespace
