@@ -243,4 +243,20 @@ constexpr int32_t asr64_lo(int64_t a, int s FX_WHERE) {
     return static_cast<int32_t>((static_cast<uint32_t>(u) >> s) | (static_cast<uint32_t>(u >> 32) << (32 - s)));
 }
 
+// An unsigned 64-bit value shifted left by s (0..63); the caller keeps the
+// bits shifted out zero, which the range-checking build verifies (LSL of the
+// pair).
+constexpr uint64_t lsl64(uint64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 0 && s <= 63, "lsl64");
+    FX_EXPECT(s == 0 || (a >> (64 - s)) == 0, "lsl64");
+    return a << s;
+}
+
+// An unsigned 64-bit value shifted right by s (0..63), rounding toward zero
+// (LSR of the pair).
+constexpr uint64_t lsr64(uint64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 0 && s <= 63, "lsr64");
+    return a >> s;
+}
+
 }  // namespace fx
