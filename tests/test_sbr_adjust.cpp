@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -17,8 +16,6 @@
 #include "tables/sbr_tables.h"
 
 namespace {
-
-using Rows = std::vector<std::array<int32_t, 64>>;
 
 // The double-precision adjuster: G_temp and Q_temp of the last 4 slots kept
 // as they are (newest first).
@@ -35,8 +32,7 @@ constexpr double kHSmooth[5] = {0.33333333333333, 0.30150283239582, 0.2181694990
 constexpr double kLimGain[4] = {0.70795, 1.0, 1.41254, 1e10};
 
 void ref_adjust(RefState& st, const SbrHeader& h, const SbrFreqTables& t, const SbrChannelFrame& f,
-                const SbrDequant& d, std::vector<std::array<double, 64>>& re, std::vector<std::array<double, 64>>& im,
-                bool reset) {
+                const SbrDequant& d, double (*re)[64], double (*im)[64], bool reset) {
     const SbrGrid& g = f.grid;
     const int kx = t.kx, M = t.m, le = g.num_env, l_a = g.l_a, l_a_prev = st.l_a_prev_zero ? 0 : -1;
     if (reset) {
@@ -195,16 +191,13 @@ TEST(SbrAdjust, MatchesDoublePrecision) {
             // frame to frame, some silent;
             // E_orig about that level +-24 dB (at most 2^46, a full-scale sine's
             // energy in one band), Q_orig from 2^-20 to 2^6.
-            std::vector<std::array<int32_t, 64>> xr(kSbrAdjRows), xi(kSbrAdjRows);
-            std::vector<std::array<double, 64>> yr(kSbrAdjRows), yi(kSbrAdjRows);
-            double level[64];
+            int32_t xr[kSbrAdjRows][64], xi[kSbrAdjRows][64];
+            double yr[kSbrAdjRows][64], yi[kSbrAdjRows][64], level[64];
             for (int k = 0; k < 64; ++k) level[k] = k % 11 == 5 && frame % 3 == 0 ? 0 : base[k] * std::exp2(u(rng) / 2);
             for (int r = 0; r < kSbrAdjRows; ++r)
                 for (int k = 0; k < 64; ++k) {
-                    xr[static_cast<size_t>(r)][static_cast<size_t>(k)] = static_cast<int32_t>(std::lround(level[k] * u(rng)));
-                    xi[static_cast<size_t>(r)][static_cast<size_t>(k)] = static_cast<int32_t>(std::lround(level[k] * u(rng)));
-                    yr[static_cast<size_t>(r)][static_cast<size_t>(k)] = xr[static_cast<size_t>(r)][static_cast<size_t>(k)];
-                    yi[static_cast<size_t>(r)][static_cast<size_t>(k)] = xi[static_cast<size_t>(r)][static_cast<size_t>(k)];
+                    yr[r][k] = xr[r][k] = static_cast<int32_t>(std::lround(level[k] * u(rng)));
+                    yi[r][k] = xi[r][k] = static_cast<int32_t>(std::lround(level[k] * u(rng)));
                 }
             SbrDequant d{};
             for (int l = 0; l < f.grid.num_env; ++l)
@@ -212,12 +205,11 @@ TEST(SbrAdjust, MatchesDoublePrecision) {
                     d.env_log2[l][i] = static_cast<int32_t>(std::lround(65536 * std::min(46.0, 2 * std::log2(level[(t.kx + i) & 63] + 1) - 2 + 8 * u(rng))));
             for (auto& row : d.noise_log2)
                 for (int32_t& v : row) v = static_cast<int32_t>(std::lround(65536 * (-7 + 13 * u(rng))));
-            ASSERT_TRUE(sbr_adjust(&st, h, t, f, d, reinterpret_cast<int32_t(*)[64]>(xr.data()),
-                                   reinterpret_cast<int32_t(*)[64]>(xi.data()), reset));
+            ASSERT_TRUE(sbr_adjust(&st, h, t, f, d, xr, xi, reset));
             ref_adjust(ref, h, t, f, d, yr, yi, reset);
             double frame_err = 0, frame_max = 0;
-            for (size_t r = 0; r < static_cast<size_t>(kSbrAdjRows); ++r)
-                for (size_t k = 0; k < 64; ++k) {
+            for (int r = 0; r < kSbrAdjRows; ++r)
+                for (int k = 0; k < 64; ++k) {
                     const double er = xr[r][k] - yr[r][k], ei = xi[r][k] - yi[r][k];
                     frame_err = std::max({frame_err, std::fabs(er), std::fabs(ei)});
                     frame_max = std::max({frame_max, std::fabs(yr[r][k]), std::fabs(yi[r][k])});
