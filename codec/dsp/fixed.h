@@ -314,4 +314,20 @@ constexpr int64_t narrow64(Wide a FX_WHERE) {
     return static_cast<int64_t>(a.lo);
 }
 
+// An unsigned 64-bit value shifted left by s (0..63); the caller keeps the
+// bits shifted out zero, which the range-checking build verifies (LSL of the
+// pair).
+constexpr uint64_t lsl64(uint64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 0 && s <= 63, "lsl64");
+    FX_EXPECT(s == 0 || (a >> (64 - s)) == 0, "lsl64");
+    return a << s;
+}
+
+// An unsigned 64-bit value shifted right by s (0..63), rounding toward zero
+// (LSR of the pair).
+constexpr uint64_t lsr64(uint64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 0 && s <= 63, "lsr64");
+    return a >> s;
+}
+
 }  // namespace fx

@@ -1,0 +1,395 @@
+#include "sbr/adjust.h"
+
+#include "dsp/fixed.h"
+#include "tables/sbr_tables.h"
+
+static_assert(sizeof(SbrAdjustState) == 784, "adjuster state size as documented");
+
+namespace {
+
+constexpr int kFrac = 24;                     // log2 values are Q24
+constexpr int32_t kOne = INT32_C(1) << kFrac;
+constexpr int32_t kLogEps = 8 * kOne;         // log2(EPS): 1 in the standard's units, 256 here
+constexpr int32_t kLogEps0 = -534574734;      // log2(EPS0): 1e-12 in the standard's units, x 256
+constexpr int kSumBits = 56;                  // terms of a sum of energies: Q56, each <= 1
+
+// A positive value m 2^(e - 30), m in [2^30, 2^31).
+struct Lin {
+    int32_t m;
+    int32_t e;
+};
+
+// Integer square root (floor) of a 64-bit value, for the constants below.
+constexpr uint64_t isqrt64(uint64_t v) {
+    uint64_t r = 0;
+    for (int b = 31; b >= 0; --b) {
+        const uint64_t t = r | (UINT64_C(1) << b);
+        if (t * t <= v) r = t;
+    }
+    return r;
+}
+
+// 2^(2^-k) in Q30, k = 1..kFrac: repeated square roots of 2.
+struct Exp2Roots {
+    int32_t c[kFrac + 1];
+    constexpr Exp2Roots() : c() {
+        uint64_t v = UINT64_C(2) << 30;
+        for (int k = 1; k <= kFrac; ++k) {
+            v = isqrt64(v << 30);
+            c[k] = static_cast<int32_t>(v);
+        }
+    }
+};
+constexpr Exp2Roots kRoots;
+
+// log2(v) in Q24 for v >= 1, within 2^-24: the mantissa in Q29, then one
+// bit per squaring.
+int32_t log2_u64(uint64_t v) {
+    const int n = 63 - fx::clz64(v);
+    int32_t x = static_cast<int32_t>(n >= 29 ? fx::lsr64(v, n - 29) : fx::lsl64(v, 29 - n));
+    int32_t frac = 0;
+    for (int k = 0; k < kFrac + 1; ++k) {
+        x = fx::rshr64(fx::mac64(0, x, x), 29);  // [2^29, 2^31)
+        frac = fx::shl_wrap(frac, 1);
+        if (x >= INT32_C(1) << 30) {
+            x = fx::asr(x, 1);
+            frac += 1;
+        }
+    }
+    return fx::shl_wrap(n, kFrac) + fx::rshr(frac, 1);
+}
+
+// 2^(l / 2^24) as m 2^(e - 30): the integer part to e, the fraction as a
+// product of the roots of its bits (within 2^-26).
+Lin exp2_q24(int32_t l) {
+    Lin r{INT32_C(1) << 30, fx::asr(l, kFrac)};
+    const int32_t f = l & (kOne - 1);
+    for (int k = 1; k <= kFrac; ++k)
+        if (f & (INT32_C(1) << (kFrac - k))) r.m = fx::rshr64(fx::mac64(0, r.m, kRoots.c[k]), 30);
+    return r;
+}
+
+// 2^d in Q56 for d <= 0 (log2, Q24); 0 below 2^-56.
+uint64_t term_q56(int32_t d) {
+    if (d <= -kSumBits * kOne) return 0;
+    const Lin t = exp2_q24(d);  // e <= 0
+    return fx::lsr64(fx::lsl64(static_cast<uint64_t>(t.m), kSumBits - 30), -t.e);
+}
+
+// Sums of energies in the log2 domain: log2 of the sum of 2^l over the
+// values added (at most 100 of them: a limiter band's 48 subbands, two
+// terms each, and EPS0), or `empty` when there are none.
+class LogSum {
+public:
+    void add(int32_t l) {
+        if (n_ < kMax) v_[n_++] = l;
+    }
+    int32_t value(int32_t empty) const {
+        if (n_ == 0) return empty;
+        int32_t hi = v_[0];
+        for (int i = 1; i < n_; ++i) hi = v_[i] > hi ? v_[i] : hi;
+        uint64_t sum = 0;
+        for (int i = 0; i < n_; ++i) sum += term_q56(fx::sub_sat(v_[i], hi));
+        return fx::add_sat(hi, log2_u64(sum) - kSumBits * kOne);
+    }
+
+private:
+    static constexpr int kMax = 100;
+    int32_t v_[kMax];
+    int n_ = 0;
+};
+
+// log2(2^a + 2^b).
+int32_t log_add(int32_t a, int32_t b) {
+    LogSum s;
+    s.add(a);
+    s.add(b);
+    return s.value(0);
+}
+
+// A weighted sum of up to three values, weights Q31 (their sum <= 2^31).
+Lin weighted(const Lin* v, const int64_t* w, int n) {
+    int32_t emax = INT32_MIN;
+    for (int i = 0; i < n; ++i)
+        if (w[i] && v[i].e > emax) emax = v[i].e;
+    if (emax == INT32_MIN) return Lin{INT32_C(1) << 30, -200};
+    uint64_t sum = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!w[i]) continue;
+        const int d = emax - v[i].e;
+        const uint64_t p = static_cast<uint64_t>(fx::mac64(0, v[i].m, static_cast<int32_t>(w[i])));
+        if (d < 64) sum += fx::lsr64(p, d);
+    }
+    if (sum == 0) return Lin{INT32_C(1) << 30, -200};
+    const int bits = 64 - fx::clz64(sum);
+    // sum * 2^(emax - 61) = m 2^(e - 30).
+    return Lin{static_cast<int32_t>(fx::lsr64(sum, bits - 31)), emax + bits - 62};
+}
+
+// A level from its squared value's log2: sqrt, then mantissa and exponent.
+Lin amplitude(int32_t log_energy) { return exp2_q24(fx::rshr(log_energy, 1)); }
+
+int32_t min32(int32_t a, int32_t b) { return a < b ? a : b; }
+int32_t max32(int32_t a, int32_t b) { return a > b ? a : b; }
+
+bool valid(const SbrFreqTables& t, const SbrGrid& g) {
+    if (t.kx < 0 || t.m < 1 || t.m > kSbrMaxSubbands || t.kx + t.m > 64) return false;
+    if (t.n_high < 1 || t.n_high > kSbrMaxMasterBands || t.n_low < 1 || t.n_low > kSbrMaxLowBands) return false;
+    if (t.n_q < 1 || t.n_q > kSbrMaxNoiseBands || t.n_lim < 1 || t.n_lim > kSbrMaxLimiterBands) return false;
+    if (g.num_env < 1 || g.num_env > kSbrMaxEnvelopes || g.num_noise < 1 || g.num_noise > kSbrMaxNoiseEnvelopes)
+        return false;
+    for (int l = 0; l < g.num_env; ++l)
+        if (g.t_env[l] >= g.t_env[l + 1]) return false;
+    return kSbrRate * g.t_env[g.num_env] + kSbrHfAdjSlots <= kSbrAdjRows;
+}
+
+// Bands of a table clipped to the SBR range: band i covers subbands
+// lo(i) .. hi(i) - 1 relative to kx, inside 0 .. M.
+struct Bands {
+    const uint8_t* f;
+    int n, kx, m;
+    int lo(int i) const { return min32(max32(f[i] - kx, 0), m); }
+    int hi(int i) const { return min32(max32(f[i + 1] - kx, 0), m); }
+};
+
+}  // namespace
+
+void sbr_adjust_reset(SbrAdjustState* state) { *state = SbrAdjustState{}; }
+
+bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables& t, const SbrChannelFrame& frame,
+                const SbrDequant& levels, int32_t (*x_re)[64], int32_t (*x_im)[64], bool reset) {
+    const SbrGrid& grid = frame.grid;
+    if (!valid(t, grid)) return false;
+    const int kx = t.kx, m_sbr = t.m, num_env = grid.num_env;
+    const int l_a = grid.l_a;
+    const int l_a_prev = st->l_a_prev_zero ? 0 : -1;
+    const int h_sl = sbr_h_sl[header.smoothing_mode & 1];
+    const int32_t lim_gain = sbr_lim_gain_log2[header.limiter_gains & 3];
+    const Bands high{t.f_high, t.n_high, kx, m_sbr}, low{t.f_low, t.n_low, kx, m_sbr};
+    const Bands noise{t.f_noise, t.n_q, kx, m_sbr}, lim{t.f_lim, t.n_lim, kx, m_sbr};
+    if (reset) st->sine_prev = 0;
+
+    // Smoothing history, linear: the older (a) and newer (b) value per subband.
+    Lin ga[kSbrMaxSubbands], gb[kSbrMaxSubbands], qa[kSbrMaxSubbands], qb[kSbrMaxSubbands];
+    int newest = reset ? 0 : st->newest_slots;
+    if (newest) {
+        for (int m = 0; m < m_sbr; ++m) {
+            ga[m] = exp2_q24(st->g_a[m]);
+            gb[m] = exp2_q24(st->g_b[m]);
+            qa[m] = exp2_q24(st->q_a[m]);
+            qb[m] = exp2_q24(st->q_b[m]);
+        }
+    }
+    uint64_t sine_last = 0;
+
+    for (int l = 0; l < num_env; ++l) {
+        const Bands& res = grid.freq_res[l] ? high : low;
+        const int env_band_count = grid.freq_res[l] ? t.n_high : t.n_low;
+        const int row0 = kSbrRate * grid.t_env[l] + kSbrHfAdjSlots;
+        const int row1 = kSbrRate * grid.t_env[l + 1] + kSbrHfAdjSlots;
+        const bool transient = l == l_a || l == l_a_prev;  // delta(l) = 0
+
+        // Current energies: 64-bit sums of squares of the samples shifted
+        // to 24 bits or fewer.
+        uint32_t bits_or = 0;
+        for (int r = row0; r < row1; ++r)
+            for (int k = kx; k < kx + m_sbr; ++k) {
+                const int32_t a = x_re[r][k], b = x_im[r][k];
+                bits_or |= a < 0 ? ~static_cast<uint32_t>(a) : static_cast<uint32_t>(a);
+                bits_or |= b < 0 ? ~static_cast<uint32_t>(b) : static_cast<uint32_t>(b);
+            }
+        const int shift = max32(0, 32 - fx::clz32(bits_or) - 24);
+        uint64_t energy[kSbrMaxSubbands];
+        for (int m = 0; m < m_sbr; ++m) {
+            int64_t acc = 0;
+            for (int r = row0; r < row1; ++r) {
+                const int32_t a = fx::asr(x_re[r][kx + m], shift), b = fx::asr(x_im[r][kx + m], shift);
+                acc = fx::mac64(fx::mac64(acc, a, a), b, b);
+            }
+            energy[m] = static_cast<uint64_t>(acc);
+        }
+        // log2 E_curr per subband (of its band when not interpolating), and
+        // whether it is 0.
+        int32_t e_curr[kSbrMaxSubbands] = {};
+        bool e_zero[kSbrMaxSubbands] = {};
+        const int32_t log_scale = fx::shl_wrap(2 * shift, kFrac);
+        for (int i = 0; i < env_band_count; ++i) {
+            const int lo = res.lo(i), hi = res.hi(i);
+            if (header.interpol_freq) {
+                for (int m = lo; m < hi; ++m) {
+                    e_zero[m] = energy[m] == 0;
+                    e_curr[m] = e_zero[m] ? 0
+                                          : log2_u64(energy[m]) + log_scale -
+                                                log2_u64(static_cast<uint64_t>(row1 - row0));
+                }
+            } else if (hi > lo) {
+                uint64_t sum = 0;
+                for (int m = lo; m < hi; ++m) sum += energy[m];
+                const int32_t e = sum ? log2_u64(sum) + log_scale -
+                                            log2_u64(static_cast<uint64_t>((row1 - row0) * (hi - lo)))
+                                      : 0;
+                for (int m = lo; m < hi; ++m) {
+                    e_zero[m] = sum == 0;
+                    e_curr[m] = e;
+                }
+            }
+        }
+
+        // E_orig, Q_orig mapped to subbands; the noise floor whose time
+        // segment holds the envelope.
+        const int qe = grid.num_noise > 1 && grid.t_env[l] >= grid.t_noise[1] ? 1 : 0;
+        int32_t e_orig[kSbrMaxSubbands] = {}, q_orig[kSbrMaxSubbands] = {};
+        for (int i = 0; i < env_band_count; ++i)
+            for (int m = res.lo(i); m < res.hi(i); ++m) e_orig[m] = fx::shl_sat(levels.env_log2[l][i], 8);
+        for (int i = 0; i < t.n_q; ++i)
+            for (int m = noise.lo(i); m < noise.hi(i); ++m) q_orig[m] = fx::shl_sat(levels.noise_log2[qe][i], 8);
+
+        // Sinusoids: in the middle subband of each f_high band flagged, from
+        // l_A on, or from the start when the previous frame ended with it.
+        bool s_index[kSbrMaxSubbands] = {};
+        for (int i = 0; i < t.n_high; ++i) {
+            if (!frame.add_harmonic[i]) continue;
+            const int k = (t.f_high[i] + t.f_high[i + 1]) >> 1;
+            if (k < kx || k >= kx + m_sbr) continue;
+            if (l >= l_a || ((st->sine_prev >> k) & 1)) s_index[k - kx] = true;
+        }
+        bool s_mapped[kSbrMaxSubbands] = {};
+        for (int i = 0; i < env_band_count; ++i) {
+            bool any = false;
+            for (int m = res.lo(i); m < res.hi(i); ++m) any = any || s_index[m];
+            for (int m = res.lo(i); m < res.hi(i); ++m) s_mapped[m] = any;
+        }
+        if (l == num_env - 1)
+            for (int m = 0; m < m_sbr; ++m)
+                if (s_index[m]) sine_last |= UINT64_C(1) << (m + kx);
+
+        // Gains, noise and sinusoid levels, squared, log2 Q24.
+        int32_t g2[kSbrMaxSubbands], q2[kSbrMaxSubbands], s2[kSbrMaxSubbands];
+        for (int m = 0; m < m_sbr; ++m) {
+            const int32_t q1 = log_add(0, q_orig[m]);  // 1 + Q
+            const int32_t e1 = e_zero[m] ? kLogEps : log_add(kLogEps, e_curr[m]);
+            const int32_t base = fx::sub_sat(e_orig[m], e1);
+            if (s_mapped[m])
+                g2[m] = fx::add_sat(base, q_orig[m] - q1);
+            else
+                g2[m] = transient ? base : fx::sub_sat(base, q1);
+            q2[m] = fx::add_sat(e_orig[m], q_orig[m] - q1);
+            s2[m] = fx::sub_sat(e_orig[m], q1);
+        }
+
+        // Limiter and compensation, per limiter band.
+        for (int k = 0; k < t.n_lim; ++k) {
+            const int lo = lim.lo(k), hi = lim.hi(k);
+            if (hi <= lo) continue;
+            LogSum orig, curr;
+            orig.add(kLogEps0);
+            curr.add(kLogEps0);
+            for (int m = lo; m < hi; ++m) {
+                orig.add(e_orig[m]);
+                if (!e_zero[m]) curr.add(e_curr[m]);
+            }
+            const int32_t sum_orig = orig.value(0);
+            const int32_t g_max = min32(fx::add_sat(fx::sub_sat(sum_orig, curr.value(0)), lim_gain),
+                                        sbr_gain_max_limit_log2);
+            LogSum out;
+            out.add(kLogEps0);
+            for (int m = lo; m < hi; ++m) {
+                if (g2[m] > g_max) {
+                    q2[m] = fx::add_sat(q2[m], g_max - g2[m]);
+                    g2[m] = g_max;
+                }
+                if (!e_zero[m]) out.add(fx::add_sat(e_curr[m], g2[m]));
+                if (s_index[m])
+                    out.add(s2[m]);
+                else if (!transient)
+                    out.add(q2[m]);
+            }
+            const int32_t boost = min32(fx::sub_sat(sum_orig, out.value(0)), sbr_gain_boost_max_log2);
+            for (int m = lo; m < hi; ++m) {
+                g2[m] = fx::add_sat(g2[m], boost);
+                q2[m] = fx::add_sat(q2[m], boost);
+                s2[m] = fx::add_sat(s2[m], boost);
+            }
+        }
+
+        // Amplitudes; the history starts from them after a reset.
+        Lin g[kSbrMaxSubbands], q[kSbrMaxSubbands], s[kSbrMaxSubbands];
+        int32_t g_log[kSbrMaxSubbands], q_log[kSbrMaxSubbands];
+        for (int m = 0; m < m_sbr; ++m) {
+            g_log[m] = fx::rshr(g2[m], 1);
+            q_log[m] = fx::rshr(q2[m], 1);
+            g[m] = exp2_q24(g_log[m]);
+            q[m] = exp2_q24(q_log[m]);
+            s[m] = amplitude(s2[m]);
+        }
+        if (!newest) {
+            for (int m = 0; m < m_sbr; ++m) {
+                ga[m] = gb[m] = g[m];
+                qa[m] = qb[m] = q[m];
+                st->g_a[m] = st->g_b[m] = g_log[m];
+                st->q_a[m] = st->q_b[m] = q_log[m];
+            }
+            newest = 4;
+        }
+
+        // Y, slot by slot. In the first 4 slots of an envelope the smoothed
+        // values mix the current one with the history's b (lags up to
+        // `newest`) and a (lags beyond).
+        const bool smooth = h_sl != 0 && l != l_a;
+        for (int r = row0; r < row1; ++r) {
+            const int j = r - row0;
+            int64_t w[3] = {0, 0, 0};  // current, b, a
+            if (smooth && j < 4) {
+                for (int lag = 0; lag <= 4; ++lag)
+                    w[lag <= j ? 0 : lag - j <= newest ? 1 : 2] += sbr_h_smooth[lag];
+            }
+            st->sine_index = static_cast<uint8_t>((st->sine_index + 1) & 3);
+            const int32_t phi_re = sbr_phi_re[st->sine_index], phi_im = sbr_phi_im[st->sine_index];
+            for (int m = 0; m < m_sbr; ++m) {
+                Lin gf = g[m], qf = q[m];
+                if (w[0] != 0 && (w[1] != 0 || w[2] != 0)) {
+                    const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
+                    gf = weighted(gv, w, 3);
+                    qf = weighted(qv, w, 3);
+                }
+                st->noise_index = static_cast<uint16_t>((st->noise_index + 1) & 511);
+                const int k = kx + m;
+                int32_t yr = fx::mul_shift_sat(x_re[r][k], gf.m, 30 - gf.e);
+                int32_t yi = fx::mul_shift_sat(x_im[r][k], gf.m, 30 - gf.e);
+                if (s_index[m]) {
+                    const int32_t sign = (k & 1) ? -1 : 1;
+                    yr = fx::add_sat(yr, fx::mul_shift_sat(s[m].m, phi_re, 30 - s[m].e));
+                    yi = fx::add_sat(yi, fx::mul_shift_sat(s[m].m, sign * phi_im, 30 - s[m].e));
+                } else if (!transient) {
+                    const int32_t* v = sbr_noise_v[st->noise_index];
+                    yr = fx::add_sat(yr, fx::mul_shift_sat(v[0], qf.m, 61 - qf.e));
+                    yi = fx::add_sat(yi, fx::mul_shift_sat(v[1], qf.m, 61 - qf.e));
+                }
+                x_re[r][k] = yr;
+                x_im[r][k] = yi;
+            }
+        }
+
+        // History for what follows: this envelope is the newest value; the
+        // previous newest stays as the older one when this envelope is
+        // shorter than 4 slots.
+        const int slots = row1 - row0;
+        for (int m = 0; m < m_sbr; ++m) {
+            if (slots < 4) {
+                ga[m] = gb[m];
+                qa[m] = qb[m];
+                st->g_a[m] = st->g_b[m];
+                st->q_a[m] = st->q_b[m];
+            }
+            gb[m] = g[m];
+            qb[m] = q[m];
+            st->g_b[m] = g_log[m];
+            st->q_b[m] = q_log[m];
+        }
+        newest = slots < 4 ? slots : 4;
+    }
+    st->newest_slots = static_cast<uint8_t>(newest);
+    st->sine_prev = sine_last;
+    st->l_a_prev_zero = l_a == num_env ? 1 : 0;
+    return true;
+}
