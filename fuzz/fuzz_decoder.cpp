@@ -182,7 +182,7 @@ uint64_t run_pull(const uint8_t* data, size_t size, Rng& rng) {
 
 // Library decoders: their blocks, the scratch ones shared by both.
 struct ApiDecoder {
-    alignas(16) uint8_t memory[64 * 1024];
+    alignas(16) uint8_t memory[96 * 1024];
     zoraac_decoder* d = nullptr;
     zoraac_params p;
     const uint8_t* data = nullptr;
@@ -191,8 +191,8 @@ struct ApiDecoder {
     bool done = false;
 };
 ApiDecoder g_api[2];
-alignas(16) uint8_t g_api_scratch[48 * 1024];
-alignas(16) uint8_t g_api_out[8192];
+alignas(16) uint8_t g_api_scratch[80 * 1024];
+alignas(16) uint8_t g_api_out[16384];
 
 bool api_open(ApiDecoder& a, const zoraac_params& p) {
     a.p = p;
@@ -258,6 +258,7 @@ void run_api(const uint8_t* data, size_t size, Rng& rng) {
         p.transport = kTransports[rng.below(3)];
         p.conceal = rng.below(4) ? 1 : 0;
         p.output = rng.below(2) ? ZORAAC_OUT_NATIVE : ZORAAC_OUT_STEREO;
+        p.sbr = rng.below(4) ? ZORAAC_SBR_FULL : ZORAAC_SBR_OFF;
         size_t skip = 0;
         if (p.transport == ZORAAC_TRANSPORT_ASC) {
             skip = std::min<size_t>(size, 1 + rng.below(6));

@@ -102,9 +102,11 @@ struct Decoder {
     }
 };
 
+// The AAC-LC tests' params: SBR off (its frames take twice the room).
 zoraac_params stream_params() {
     zoraac_params p;
     zoraac_params_init(&p);
+    p.sbr = ZORAAC_SBR_OFF;
     return p;
 }
 
@@ -356,6 +358,39 @@ TEST(Api, FramesOfAnyLegalLengthAreTaken) {
         Decoder dec(stream_params());
         EXPECT_EQ(decode_stream(dec, merged, max_piece, 2), want) << max_piece;
     }
+}
+
+TEST(Api, SbrDoublesTheRateOfHeAacAndLeavesAacLcAlone) {
+    // With SBR (the default): an AAC-LC stream decodes as with SBR off, in
+    // blocks of 1024 samples; an HE-AAC one at twice its core rate, in
+    // blocks of 2048, in two more records; with SBR off, its core.
+    zoraac_params full;
+    zoraac_params_init(&full);
+    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+    const int records = zoraac_query_memory(&full, rec);
+    const zoraac_params off = stream_params();
+    if (!AAC_EXACT) {
+        EXPECT_EQ(records, zoraac_query_memory(&off, rec));  // the compact arithmetic plays the core
+        return;
+    }
+    EXPECT_EQ(records, zoraac_query_memory(&off, rec) + 2);
+    EXPECT_EQ(zoraac_frame_bytes(&full), 2 * zoraac_frame_bytes(&off));
+    const Bytes lc = read_file(kStreams[1]);
+    Decoder lc_full(full), lc_off(off);
+    EXPECT_EQ(decode_stream(lc_full, lc, 700, 3), decode_stream(lc_off, lc));
+
+    const Bytes he = read_file("tests/data/p41_head.aac");
+    Decoder he_first(full), he_full(full), he_off(off);
+    std::vector<uint8_t> room(zoraac_frame_bytes(&full));
+    size_t used = 0;
+    zoraac_frame f{};
+    int s = ZORAAC_NEED_MORE_INPUT;
+    for (size_t at = 0; s == ZORAAC_NEED_MORE_INPUT && at < he.size(); at += used)
+        s = zoraac_decode(he_first.d, he.data() + at, he.size() - at, &used, room.data(), room.size(), &f);
+    EXPECT_EQ(s, ZORAAC_OK);
+    EXPECT_EQ(f.samples, 2048u);
+    EXPECT_EQ(f.sample_rate, 32000u);
+    EXPECT_EQ(decode_stream(he_full, he).size(), 2 * decode_stream(he_off, he).size());
 }
 
 TEST(Api, InfoDescribesTheStream) {

@@ -94,6 +94,7 @@ void ref_adjust(RefState& st, const SbrHeader& h, const SbrFreqTables& t, const 
                 for (int k = kx; k < kx + M; ++k) st.g[j][k] = G[k], st.q[j][k] = Q[k];
         st.have = true;
         for (int r = r0; r < r1; ++r) {
+            const int sine_index = st.sine_index;  // this slot's phase; the next slot's follows
             st.sine_index = (st.sine_index + 1) & 3;
             for (int k = kx; k < kx + M; ++k) {
                 double gf = G[k], qf = Q[k];
@@ -105,8 +106,8 @@ void ref_adjust(RefState& st, const SbrHeader& h, const SbrFreqTables& t, const 
                 re[r][k] *= gf;
                 im[r][k] *= gf;
                 if (S[k] != 0) {
-                    re[r][k] += S[k] * sbr_phi_re[st.sine_index];
-                    im[r][k] += S[k] * ((k & 1) ? -1 : 1) * sbr_phi_im[st.sine_index];
+                    re[r][k] += S[k] * sbr_phi_re[sine_index];
+                    im[r][k] += S[k] * ((k & 1) ? -1 : 1) * sbr_phi_im[sine_index];
                 } else if (!delta0) {
                     re[r][k] += qf * sbr_noise_v[st.noise_index][0] / 2147483648.0;
                     im[r][k] += qf * sbr_noise_v[st.noise_index][1] / 2147483648.0;

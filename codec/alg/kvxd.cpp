@@ -2,6 +2,7 @@
 #include "alg/kvxd.h"
 
 #include <cstring>
+#include <new>
 
 #include "alg/mp4aacdec.h"
 #include "dec/instance.h"
@@ -168,6 +169,23 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
     IALG_Handle h = build(params, request, bases);
     if (!h && status) report(status, KVXD_CREATE_INIT_FAILED, 0, 0, 0);
     return h;
+}
+
+uint32_t KVXD_sbrBytes(int scratch) {
+    return static_cast<uint32_t>(scratch ? sizeof(SbrScratch) : sizeof(SbrDecoder));
+}
+
+int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled) {
+    if (!kExactArithmetic || !h || !persistent || !scratch) return -1;
+    if (reinterpret_cast<uintptr_t>(persistent) % 8 || reinterpret_cast<uintptr_t>(scratch) % 8) return -1;
+    auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+    SbrDecoder* s = new (persistent) SbrDecoder{};
+    sbr_reset(s);
+    s->mode = SBR_MODE_FULL;
+    s->signalled = signalled ? 1u : 0u;
+    obj->ctx->sbr = s;
+    obj->ctx->sbrScratch = static_cast<SbrScratch*>(scratch);
+    return 0;
 }
 
 int KVXD_control(IALG_Handle h, int cmd, KVXD_Status* status) {

@@ -168,7 +168,10 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     kvxdec_check_mc_kvxdec_info(&dec->mcInfo, dec->ctx->bno == 0 && dec->ctx->defaultConfig != 0);
     const int16_t result = static_cast<int16_t>(16u * f.words_read);
 
-    const bool with_sbr = sbr && dec->ctx->sbrScratch && sbr_begin_block(sbr);
+    const bool with_sbr =
+        sbr && dec->ctx->sbrScratch &&
+        sbr_begin_block(sbr, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate,
+                        dec->mcInfo.num_channels);
     synthesise(dec);
 
     ++dec->ctx->bno;

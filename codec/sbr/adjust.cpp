@@ -343,8 +343,9 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                 for (int lag = 0; lag <= 4; ++lag)
                     w[lag <= j ? 0 : lag - j <= newest ? 1 : 2] += sbr_h_smooth[lag];
             }
-            st->sine_index = static_cast<uint8_t>((st->sine_index + 1) & 3);
+            // The slot's sinusoid phase, then the next slot's.
             const int32_t phi_re = sbr_phi_re[st->sine_index], phi_im = sbr_phi_im[st->sine_index];
+            st->sine_index = static_cast<uint8_t>((st->sine_index + 1) & 3);
             for (int m = 0; m < m_sbr; ++m) {
                 Lin gf = g[m], qf = q[m];
                 if (w[0] != 0 && (w[1] != 0 || w[2] != 0)) {

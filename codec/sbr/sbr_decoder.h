@@ -14,11 +14,15 @@
 #include <cstdint>
 
 #include "dsp/qmf.h"
+#include "sbr/adjust.h"
+#include "sbr/bitstream.h"
 #include "sbr/frame.h"
+#include "sbr/hfgen.h"
 
 // A fill element's SBR extension payload: at most 269 bytes (a count of
 // 15 + 255 bytes less the extension type's half byte).
 constexpr int kSbrMaxPayloadBytes = 270;
+constexpr uint8_t kSbrPairElement = 1;  // the element id of a channel pair
 
 struct SbrPayload {
     uint8_t bytes[kSbrMaxPayloadBytes];
@@ -29,9 +33,19 @@ struct SbrPayload {
     uint8_t pad[3];
 };
 
+// What a channel keeps from frame to frame.
 struct SbrChannel {
     QmfAnalysisState analysis;
     QmfSynthesis64State synthesis;
+    SbrHfGenState hfgen;
+    SbrAdjustState adjust;
+    // The last kSbrHfGenSlots analysis slots (X_low rows 0..7 of the next
+    // frame) and the rows of Y beyond the frame's 32 slots, which the next
+    // frame's first output slots take (rows 34..39, its rows 2..7).
+    int32_t low_re[kSbrHfGenSlots][kSbrMaxKx];
+    int32_t low_im[kSbrHfGenSlots][kSbrMaxKx];
+    int32_t high_re[kSbrHfGenSlots - kSbrHfAdjSlots][64];
+    int32_t high_im[kSbrHfGenSlots - kSbrHfAdjSlots][64];
 };
 
 enum SbrMode : uint32_t { SBR_MODE_OFF = 0, SBR_MODE_FULL = 1, SBR_MODE_DOWNSAMPLED = 2 };
@@ -40,6 +54,10 @@ enum SbrMode : uint32_t { SBR_MODE_OFF = 0, SBR_MODE_FULL = 1, SBR_MODE_DOWNSAMP
 struct SbrDecoder {
     SbrChannel ch[2];
     SbrPayload payload;
+    SbrParseState parse;
+    SbrFrameData frame;   // the block's SBR data, read by sbr_begin_block
+    int32_t frameOk;      // 1: frame holds this block's data (else the high band is left empty)
+    int32_t coreRate;     // Hz of the core
     uint32_t mode;      // SbrMode the host asked for
     uint32_t signalled; // 1: the stream's configuration signals SBR: it plays SBR from its first block
     uint32_t decided;   // 1 once the stream's first block said whether it plays SBR
@@ -47,19 +65,23 @@ struct SbrDecoder {
     uint32_t ignored;   // SBR payloads seen in a stream that does not play SBR
 };
 
-// The scratch record: one channel's core time samples and QMF matrix.
+// The scratch record: one channel's core time samples, X_low and X_high/Y.
 struct SbrScratch {
     int32_t time[1024];
-    int32_t re[kSbrQmfSlots][64];
-    int32_t im[kSbrQmfSlots][64];
+    int32_t low_re[kSbrXLowSlots][kSbrMaxKx];
+    int32_t low_im[kSbrXLowSlots][kSbrMaxKx];
+    int32_t re[kSbrXLowSlots][64];
+    int32_t im[kSbrXLowSlots][64];
+    SbrDequant levels;
 };
 
 // A new stream: the SBR decision is taken again at its first block.
 void sbr_reset(SbrDecoder* s);
 
 // Decides at a stream's first block whether it plays SBR; notes SBR data in
-// a stream that does not. 1: this block is decoded with SBR.
-int sbr_begin_block(SbrDecoder* s);
+// a stream that does not; reads the block's SBR data. 1: this block is
+// decoded with SBR. core_rate: Hz of the core; channels: of the element.
+int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels);
 
 // Channel c's 1024 core time samples (Q12) in scratch->time, to 2048 PCM
 // samples at `out` (every `step`-th slot; with `pair` into the slot after

@@ -65,7 +65,6 @@ struct zoraac_decoder {
     uint32_t transport;         // as found (info)
     uint32_t objectType;        // configured (units) or as found
     uint32_t rateIndex;         // configured (units)
-    uint32_t sbrSignalled;      // the config signals SBR (explicitly)
     uint32_t channels;          // configured (units)
     uint32_t channelConfig;
     uint32_t outRate, outChannels;  // of the last block given out; 0 before the first
@@ -180,10 +179,7 @@ void set_stream(zoraac_decoder* d) {
     KVXD_control(d->instance, KVXD_SETBITSNEEDED, &st);
     KVXD_setOutputBuffer(d->instance, nullptr);
     d->obj->wideOutput = d->params.format == ZORAAC_S32 ? 1 : 0;
-    if (SbrDecoder* s = d->obj->ctx->sbr) {
-        s->mode = SBR_MODE_FULL;
-        s->signalled = d->sbrSignalled;
-    }
+
 }
 
 uint32_t rate_of(uint32_t index) { return static_cast<uint32_t>(samp_rate_kvxdec_info[index & 15].sampling_rate); }
@@ -391,8 +387,8 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
     }
     rec[kRecScratch] = {units(p) ? sizeof(Scratch) : kStreamScratchBytes, kAlignment, ZORAAC_MEM_SCRATCH};
     if (!sbr_enabled(p)) return kRecords;
-    rec[kRecSbr] = {sizeof(SbrDecoder), kAlignment, ZORAAC_MEM_PERSISTENT};
-    rec[kRecSbrScratch] = {sizeof(SbrScratch), kAlignment, ZORAAC_MEM_SCRATCH};
+    rec[kRecSbr] = {KVXD_sbrBytes(0), kAlignment, ZORAAC_MEM_PERSISTENT};
+    rec[kRecSbrScratch] = {KVXD_sbrBytes(1), kAlignment, ZORAAC_MEM_SCRATCH};
     return kRecordsSbr;
 }
 
@@ -424,12 +420,8 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     d->rateIndex = c.rateIndex;
     d->channels = c.channels;
     d->channelConfig = c.channelConfig;
-    d->sbrSignalled = c.sbrSignalled;
     d->streamChannels = c.channels == 1 ? 1 : 2;
-    if (sbr_enabled(p)) {
-        d->obj->ctx->sbr = new (block[kRecSbr]) SbrDecoder{};
-        d->obj->ctx->sbrScratch = static_cast<SbrScratch*>(block[kRecSbrScratch]);
-    }
+    if (sbr_enabled(p)) KVXD_attachSbr(h, block[kRecSbr], block[kRecSbrScratch], static_cast<int>(c.sbrSignalled));
     set_stream(d);
     return d;
 }

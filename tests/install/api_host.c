@@ -16,11 +16,11 @@ static int fail(const char* what, const char* arg) {
 }
 
 /* Every record in one static area, each at its alignment. */
-static unsigned char memory[96 * 1024];
+static unsigned char memory[160 * 1024];
 
 int main(int argc, char** argv) {
     static unsigned char in[1 << 20];
-    static unsigned char pcm[4096];
+    static unsigned char pcm[8192];
     unsigned char asc[64];
     zoraac_params p;
     zoraac_memrec rec[ZORAAC_MAX_MEMRECS];

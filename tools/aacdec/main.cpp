@@ -63,6 +63,8 @@ const char* kUsage =
     "  --plugin PATH     stream and frame mode through this plug-in (libaacplugin.so,\n"
     "                    which needs the host library libcomzorc.so) instead of\n"
     "                    libzoraac; frame mode is the default for .m4a then\n"
+    "  --sbr off|full    HE-AAC: full (default) decodes the SBR band at twice the core\n"
+    "                    rate (exact arithmetic); off plays the AAC-LC core alone\n"
     "  --split           where the stream changes to another rate, go on in a new\n"
     "                    WAV file: OUTPUT with -2, -3 ... before its extension\n"
     "                    (without it the WAV file ends at the change)\n"
@@ -82,6 +84,7 @@ struct Options {
     size_t chunk = 4096;
     bool raw = false, quiet = false, info = false;
     bool split = false, strict = false;
+    bool sbr = true;  // HE-AAC at its full rate (exact arithmetic)
     uint32_t rate = 0, channels = 0;
 };
 
@@ -113,12 +116,12 @@ void print_version() {
 }
 
 Options parse_args(int argc, char** argv) {
-    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin, kCpuMask, kSplit, kStrict };
+    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin, kCpuMask, kSplit, kStrict, kSbr };
     static const option kLong[] = {
         {"mode", required_argument, nullptr, kMode},     {"chunk", required_argument, nullptr, kChunk},
         {"raw", no_argument, nullptr, kRaw},             {"rate", required_argument, nullptr, kRate},
         {"channels", required_argument, nullptr, kChannels}, {"plugin", required_argument, nullptr, kPlugin},
-        {"cpu-mask", required_argument, nullptr, kCpuMask},
+        {"cpu-mask", required_argument, nullptr, kCpuMask}, {"sbr", required_argument, nullptr, kSbr},
         {"split", no_argument, nullptr, kSplit},         {"strict", no_argument, nullptr, kStrict},
         {"info", no_argument, nullptr, 'i'},             {"quiet", no_argument, nullptr, 'q'},
         {"version", no_argument, nullptr, 'V'},          {"help", no_argument, nullptr, 'h'},
@@ -167,6 +170,10 @@ Options parse_args(int argc, char** argv) {
             break;
         case kStrict:
             o.strict = true;
+            break;
+        case kSbr:
+            if (std::strcmp(optarg, "off") != 0 && std::strcmp(optarg, "full") != 0) fail("--sbr takes off or full");
+            o.sbr = std::strcmp(optarg, "full") == 0;
             break;
         case kCpuMask: {
             char* end = nullptr;
@@ -646,6 +653,7 @@ private:
 Result run_library(const Options& o, Input& in, Output& out) {
     zoraac_params params;
     zoraac_params_init(&params);
+    params.sbr = o.sbr ? ZORAAC_SBR_FULL : ZORAAC_SBR_OFF;
     if (in.mp4) {
         // Access units under the track's AudioSpecificConfig; one cut short
         // behind its header fields still gives rate and channels, which play
@@ -798,7 +806,7 @@ uint16_t pull_words(int request, const uint16_t** words) {
 }
 
 // A streaming-mode instance of the algorithm interface for the probed stream.
-IALG_Handle open_instance(const Probe& p) {
+IALG_Handle open_instance(const Probe& p, bool sbr) {
     int index = rate_index(p.rate);
     if (index < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     IKVXD_Params params = IKVXD_PARAMS;
@@ -817,6 +825,11 @@ IALG_Handle open_instance(const Probe& p) {
     }
     IALG_Handle h = KVXD_create(&params, rec, nullptr);
     if (!h) fail("cannot create the decoder");
+    if (sbr && kExactArithmetic) {
+        static std::vector<std::max_align_t> sbr_memory[2];
+        for (int i = 0; i < 2; ++i) sbr_memory[i].resize(KVXD_sbrBytes(i) / sizeof(std::max_align_t) + 1);
+        KVXD_attachSbr(h, sbr_memory[0].data(), sbr_memory[1].data(), 0);
+    }
     KVXD_Status st{};
     st.numChannels = static_cast<uint16_t>(p.channels == 1 ? 1 : 0);
     st.sampleRateIndex = static_cast<uint32_t>(index);
@@ -837,7 +850,7 @@ void take_block(IALG_Handle h, Output& out, Result& r) {
 }
 
 Result run_pull(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe);
+    IALG_Handle h = open_instance(in.probe, o.sbr);
     StreamBytes bytes(in);
     g_source.bytes = &bytes;
     g_source.pad = &in.pad;
@@ -876,7 +889,7 @@ Result run_pull(const Options& o, Input& in, Output& out) {
 // on as the plug-in does it (256 bytes at a time, every block then ready
 // fetched), and the end padding pushes the last block through.
 Result run_raw_stream(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe);
+    IALG_Handle h = open_instance(in.probe, o.sbr);
     Result r;
     Progress progress(!o.quiet, in.file_bytes);
     constexpr size_t kPieceBytes = 256;
@@ -929,9 +942,11 @@ void open_input(const Options& o, Input& in) {
         if (!t.open(in.file, std::vector<uint8_t>(w.at(0), w.at(0) + w.end()), why))
             fail("%s", (name + ": cannot decode this .m4a/.mp4 file: " + why).c_str());
         in.window.reset();
-        if (t.object_type != 2)
-            fail("%s", (name + ": the decoder plays AAC-LC (audio object type 2); the track has object type " +
-                        std::to_string(t.object_type) + (t.object_type == 5 || t.object_type == 29 ? " (HE-AAC)" : ""))
+        // HE-AAC signalled explicitly (5, 29) has an AAC-LC core, which the
+        // library checks in the track's config.
+        if (t.object_type != 2 && t.object_type != 5 && t.object_type != 29)
+            fail("%s", (name + ": the decoder plays AAC-LC (audio object type 2) and HE-AAC over it; the track has object type " +
+                        std::to_string(t.object_type))
                            .c_str());
         in.probe = Probe{Probe::Raw, t.rate, t.channels, t.object_type - 1, 0};
         in.transport = "MP4 (raw data blocks)";
