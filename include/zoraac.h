@@ -175,8 +175,12 @@ enum {
  * block carries SBR data; it then keeps twice its core rate to its end.
  * Exact arithmetic builds only: the compact arithmetic plays the core. */
 enum {
-    ZORAAC_SBR_FULL = 0, /* HE-AAC at its full output rate, 2048 samples a channel per block */
-    ZORAAC_SBR_OFF = 1   /* the AAC-LC core alone, at the core rate */
+    ZORAAC_SBR_FULL = 0,       /* HE-AAC at its full output rate, 2048 samples a channel per block
+                                  (a stream configured for downsampled SBR, whose SBR output rate is
+                                  its core rate, plays as with ZORAAC_SBR_DOWNSAMPLED) */
+    ZORAAC_SBR_OFF = 1,        /* the AAC-LC core alone, at the core rate */
+    ZORAAC_SBR_DOWNSAMPLED = 2 /* HE-AAC at the core rate, its SBR band up to the core's Nyquist
+                                  frequency: 1024 samples a channel per block, less memory */
 };
 
 /* Record kinds. */
@@ -211,7 +215,7 @@ typedef struct zoraac_params {
     uint32_t conceal;       /* 1 (default): a failed block gives concealed PCM; 0: nothing */
     uint32_t output;        /* ZORAAC_OUT_STEREO (default) or ZORAAC_OUT_NATIVE */
     uint32_t format;        /* ZORAAC_S16 (default) */
-    uint32_t sbr;           /* ZORAAC_SBR_FULL (default) or ZORAAC_SBR_OFF */
+    uint32_t sbr;           /* ZORAAC_SBR_FULL (default), ZORAAC_SBR_OFF or ZORAAC_SBR_DOWNSAMPLED */
     uint32_t reserved[7];   /* zero (zoraac_params_init): room for later tools */
 } zoraac_params;
 

@@ -171,18 +171,16 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
     return h;
 }
 
-uint32_t KVXD_sbrBytes(int scratch) {
-    return static_cast<uint32_t>(scratch ? sizeof(SbrScratch) : sizeof(SbrDecoder));
+uint32_t KVXD_sbrBytes(int scratch, int downsampled) {
+    return static_cast<uint32_t>(scratch ? sizeof(SbrScratch) : sbr_record_bytes(downsampled != 0));
 }
 
-int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled) {
+int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled, int downsampled) {
     if (!kExactArithmetic || !h || !persistent || !scratch) return -1;
     if (reinterpret_cast<uintptr_t>(persistent) % 8 || reinterpret_cast<uintptr_t>(scratch) % 8) return -1;
+    if (signalled < 0 || signalled > 2) return -1;
     auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
-    SbrDecoder* s = new (persistent) SbrDecoder{};
-    sbr_reset(s);
-    s->mode = SBR_MODE_FULL;
-    s->signalled = signalled ? 1u : 0u;
+    SbrDecoder* s = sbr_init(persistent, downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
     obj->ctx->sbr = s;
     obj->ctx->sbrScratch = static_cast<SbrScratch*>(scratch);
     return 0;

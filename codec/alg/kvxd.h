@@ -62,13 +62,18 @@ IALG_Handle KVXD_create(const IKVXD_Params* params, const IALG_MemRec memTab[kSt
                         KVXD_CreateStatus* status);
 IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* status);
 // Spectral band replication (exact arithmetic): with a persistent record of
-// KVXD_sbrBytes(0) bytes and a scratch record of KVXD_sbrBytes(1) (8-byte
-// aligned) attached, a stream whose first block carries SBR data (or, with
-// `signalled`, every stream) is decoded at twice its core rate, 4096
-// samples per block (2048 a channel). 0 on success, -1 for a missing or
-// misaligned record or a build without SBR.
-uint32_t KVXD_sbrBytes(int scratch);
-int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled);
+// KVXD_sbrBytes(0, downsampled) bytes and a scratch record of
+// KVXD_sbrBytes(1, downsampled) (8-byte aligned) attached, a stream whose
+// first block carries SBR data (or, with `signalled`, every stream) is
+// decoded at twice its core rate, 4096 samples per block (2048 a channel).
+// With `downsampled` (whose persistent record is smaller), or when
+// `signalled` is 2 (the stream's configuration gives the SBR output rate as
+// the core rate), the SBR band is cut at the core's Nyquist frequency and
+// the stream comes out at its core rate, 2048 samples per block. signalled:
+// 0 not signalled, 1 SBR, 2 downsampled SBR. 0 on success, -1 for a missing
+// or misaligned record or a build without SBR.
+uint32_t KVXD_sbrBytes(int scratch, int downsampled);
+int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled, int downsampled);
 int KVXD_control(IALG_Handle h, int cmd, KVXD_Status* status);
 uint16_t KVXD_process(IALG_Handle h, const uint16_t* words, uint32_t count);
 int16_t* KVXD_getSamples(IALG_Handle h, uint16_t* count);

@@ -175,7 +175,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     synthesise(dec);
 
     ++dec->ctx->bno;
-    dec->numSamples = static_cast<uint16_t>(with_sbr ? 2 * kSamplesPerBlock : kSamplesPerBlock);
+    dec->numSamples = static_cast<uint16_t>(with_sbr && !sbr_downsampled(sbr) ? 2 * kSamplesPerBlock : kSamplesPerBlock);
     return result;
 }
 

@@ -3,6 +3,8 @@
 // half amplitude (-6 dB) the first time in a row and from silence after, in
 // the window sequence and shape of the last good block, through the ordinary
 // filter bank, so the overlap-add fades out and the next good block fades in.
+// In a stream that plays SBR the high band is rebuilt from the last good SBR
+// frame, 3 dB down per block (sbr/sbr_decoder.h).
 #include <cstring>
 
 #include "dec/block.h"
@@ -21,12 +23,15 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
     if (obj->concealRun < 0xFFFF) ++obj->concealRun;
     ++obj->concealedCount;
     const int channels = obj->goodChannels;
-    const int per_block = sbr_playing(obj) ? 2 * kSamplesPerBlock : kSamplesPerBlock;
+    const bool sbr = sbr_playing(obj);
+    const int per_block = sbr && !sbr_downsampled(obj->ctx->sbr) ? 2 * kSamplesPerBlock : kSamplesPerBlock;
     obj->numSamples = static_cast<uint16_t>(per_block);
     if (channels == 0 && obj->outputBuffer) {
         // Nothing decoded yet: silence.
         std::memset(obj->outputBuffer, 0, static_cast<size_t>(per_block) * (obj->wideOutput ? sizeof(int32_t) : sizeof(int16_t)));
     }
+    // The high band goes on from the last good SBR frame, fading.
+    if (sbr && channels > 0) sbr_conceal_block(obj->ctx->sbr, channels);
     int16_t drop = 0;
     for (int c = 0; c < channels; ++c) {
         int32_t* const coef = obj->coef[c];

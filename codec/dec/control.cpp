@@ -177,9 +177,10 @@ int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status)
         // store at most 4 bits of it).
         const uint32_t rate =
             static_cast<uint32_t>(samp_rate_kvxdec_info[mi.sampling_rate_idx & 15].sampling_rate);
-        // A stream that plays SBR comes out at twice its core rate.
+        // A stream that plays SBR comes out at twice its core rate (at the
+        // core rate when downsampled).
         const SbrDecoder* sbr = obj->ctx->sbr;
-        status->sampleRate = sbr && sbr->active ? 2 * rate : rate;
+        status->sampleRate = sbr && sbr->active && !sbr->downsampled ? 2 * rate : rate;
         // bytes * 8 * rate / 1024 samples, in wrapping 32-bit arithmetic.
         status->bitRate = rate * static_cast<uint32_t>(static_cast<uint16_t>(obj->adts.aac_frame_length)) / 128u;
         status->concealedCount = obj->concealedCount;

@@ -1,23 +1,95 @@
 #include "sbr/sbr_decoder.h"
 
 #include <cstring>
+#include <new>
 
 #include "sbr/dequant.h"
 #include "dsp/fixed.h"
 
+namespace {
+
+// Blocks in a row played from the held frame before the high band is
+// dropped: 60 dB down by then.
+constexpr uint32_t kConcealBlocks = 60 / kSbrConcealDecayDb;
+
+// The held frame as one envelope and one noise floor from where the last
+// frame's grid ended (its borders reach up to 3 SBR time slots into this
+// frame) to the frame's end: the last envelope's values, the last noise
+// floor's, no transient; each level decays kSbrConcealDecayDb (the balance
+// values of a coupled pair's second channel stay).
+void hold_frame(SbrFrameData* f) {
+    const int channels = f->num_channels < 2 ? f->num_channels : 2;
+    const bool coupled = channels == 2 && f->coupling;
+    for (int c = 0; c < channels; ++c) {
+        SbrChannelFrame& ch = f->ch[c];
+        SbrGrid& g = ch.grid;
+        const int last = g.num_env >= 1 && g.num_env <= kSbrMaxEnvelopes ? g.num_env - 1 : 0;
+        const int last_noise = g.num_noise >= 1 && g.num_noise <= kSbrMaxNoiseEnvelopes ? g.num_noise - 1 : 0;
+        const int end = g.t_env[last + 1];
+        const uint8_t start = static_cast<uint8_t>(end > kSbrTimeSlots ? end - kSbrTimeSlots : 0);
+        if (last != 0) std::memcpy(ch.env[0], ch.env[last], sizeof ch.env[0]);
+        if (last_noise != 0) std::memcpy(ch.noise[0], ch.noise[last_noise], sizeof ch.noise[0]);
+        g.freq_res[0] = g.freq_res[last];
+        g.frame_class = SBR_FIXFIX;
+        g.num_env = 1;
+        g.num_noise = 1;
+        g.t_env[0] = g.t_noise[0] = start;
+        g.t_env[1] = g.t_noise[1] = kSbrTimeSlots;
+        g.l_a = -1;
+        if (coupled && c == 1) continue;
+        // Quantized steps of 1.5 dB (amp_res 0) or 3 dB.
+        const int step = kSbrConcealDecayDb * 2 / (ch.amp_res ? 6 : 3);
+        for (int8_t& e : ch.env[0]) e = static_cast<int8_t>(e > step ? e - step : 0);
+    }
+    f->reset = 0;
+    f->header_present = 0;
+}
+
+// No usable SBR data in this block: the held frame, one step further down,
+// while there is one for these channels and the frequency tables it was
+// read with still hold.
+void conceal_frame(SbrDecoder* s, int channels) {
+    s->frameOk = 0;
+    if (!s->heldOk || s->held.num_channels != channels || s->parse.reset_pending || s->concealRun >= kConcealBlocks) {
+        s->heldOk = 0;
+        return;
+    }
+    ++s->concealRun;
+    hold_frame(&s->held);
+    std::memcpy(&s->frame, &s->held, sizeof s->frame);
+    s->frameOk = 1;
+}
+
+}  // namespace
+
+SbrDecoder* sbr_init(void* memory, uint32_t mode, uint32_t signalled) {
+    SbrDecoder* s = new (memory) SbrDecoder;
+    std::memset(memory, 0, sbr_record_bytes(mode == SBR_MODE_DOWNSAMPLED));
+    s->mode = mode;
+    s->signalled = signalled;
+    sbr_reset(s);
+    return s;
+}
+
 void sbr_reset(SbrDecoder* s) {
     std::memset(s->ch, 0, sizeof s->ch);
+    if (s->mode == SBR_MODE_DOWNSAMPLED) std::memset(s->synthesis.down, 0, sizeof s->synthesis.down);
+    else std::memset(s->synthesis.full, 0, sizeof s->synthesis.full);
     sbr_parse_init(&s->parse);
     s->payload.present = 0;
     s->frameOk = 0;
+    s->heldOk = 0;
+    s->concealRun = 0;
     s->decided = 0;
     s->active = 0;
+    s->downsampled = 0;
 }
 
 int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
     if (!s->decided) {
         s->decided = 1;
-        s->active = s->mode != SBR_MODE_OFF && (s->signalled || s->payload.present);
+        s->active = s->mode != SBR_MODE_OFF && (s->signalled != SBR_SIGNALLED_NONE || s->payload.present);
+        s->downsampled = s->mode == SBR_MODE_DOWNSAMPLED || s->signalled == SBR_SIGNALLED_DOWNSAMPLED;
     }
     if (!s->active) {
         if (s->payload.present) ++s->ignored;
@@ -37,7 +109,18 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
             }
         }
     }
+    if (s->frameOk) {
+        std::memcpy(&s->held, &s->frame, sizeof s->held);
+        s->heldOk = 1;
+        s->concealRun = 0;
+    } else {
+        conceal_frame(s, channels);
+    }
     return 1;
+}
+
+void sbr_conceal_block(SbrDecoder* s, int channels) {
+    if (s->active) conceal_frame(s, channels);
 }
 
 namespace {
@@ -91,7 +174,10 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
         std::memcpy(ch.high_im[r], x->im[kSbrQmfSlots + kSbrHfAdjSlots + r], sizeof ch.high_im[r]);
     }
 
-    // Output slot l: row l + t_HFAdj, the low band from X_low below kx.
+    // Output slot l: row l + t_HFAdj, the low band from X_low below kx;
+    // downsampled, its subbands 0..31 alone.
+    const bool down = s->downsampled != 0;
+    const int width = down ? 32 : 64;
     int32_t slot[64];
     for (int l = 0; l < kSbrQmfSlots; ++l) {
         const int r = l + kSbrHfAdjSlots;
@@ -99,9 +185,10 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
         int32_t* im = x->im[r];
         std::memcpy(re, x->low_re[r], static_cast<size_t>(kx) * sizeof(int32_t));
         std::memcpy(im, x->low_im[r], static_cast<size_t>(kx) * sizeof(int32_t));
-        qmf_synthesis64(&ch.synthesis, re, im, slot);
-        for (int n = 0; n < 64; ++n) {
-            const int k = (64 * l + n) * step;
+        if (down) qmf_synthesis32(&s->synthesis.down[c], re, im, slot);
+        else qmf_synthesis64(&s->synthesis.full[c], re, im, slot);
+        for (int n = 0; n < width; ++n) {
+            const int k = (width * l + n) * step;
             if (wide) {
                 constexpr int32_t lo = -32768 * 4096, hi = 32767 * 4096 + 2047;
                 const int32_t v = fx::shl_sat(slot[n] < lo ? lo : (slot[n] > hi ? hi : slot[n]), 4);

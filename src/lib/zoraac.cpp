@@ -89,12 +89,16 @@ bool units(const zoraac_params* p) {
 uint32_t bytes_per_sample(const zoraac_params* p) { return p->format == ZORAAC_S32 ? 4 : 2; }
 
 // SBR may play: asked for, in the exact arithmetic.
-bool sbr_enabled(const zoraac_params* p) { return kExactArithmetic && p->sbr == ZORAAC_SBR_FULL; }
+bool sbr_enabled(const zoraac_params* p) { return kExactArithmetic && p->sbr != ZORAAC_SBR_OFF; }
+// It plays downsampled whatever the stream (a stream configured for
+// downsampled SBR plays so in either mode).
+bool sbr_down(const zoraac_params* p) { return p->sbr == ZORAAC_SBR_DOWNSAMPLED; }
 
 // Output room of a call: one block of interleaved stereo, which the instance
-// writes whatever the layout asked for (twice the samples where SBR may play).
+// writes whatever the layout asked for (twice the samples where SBR may play
+// at twice the core rate).
 size_t block_room(const zoraac_params* p) {
-    return kBlockSamples * 2 * bytes_per_sample(p) * (sbr_enabled(p) ? 2u : 1u);
+    return kBlockSamples * 2 * bytes_per_sample(p) * (sbr_enabled(p) && !sbr_down(p) ? 2u : 1u);
 }
 
 // A native mono block from the doubled one the instance writes: the left
@@ -122,7 +126,7 @@ int configure(const zoraac_params* p, Config* c) {
     if (!p || p->size < sizeof(zoraac_params)) return ZORAAC_ERR_ARGUMENT;
     if (p->output > ZORAAC_OUT_NATIVE || p->conceal > 1) return ZORAAC_ERR_ARGUMENT;
     if (p->format != ZORAAC_S16 && p->format != ZORAAC_S32) return ZORAAC_ERR_ARGUMENT;
-    if (p->sbr > ZORAAC_SBR_OFF) return ZORAAC_ERR_ARGUMENT;
+    if (p->sbr > ZORAAC_SBR_DOWNSAMPLED) return ZORAAC_ERR_ARGUMENT;
     // The compact arithmetic's time path has nothing below the 16-bit LSB.
     if (p->format == ZORAAC_S32 && !kExactArithmetic) return ZORAAC_ERR_UNSUPPORTED;
     switch (p->transport) {
@@ -151,7 +155,8 @@ int configure(const zoraac_params* p, Config* c) {
         c->rateIndex = static_cast<uint32_t>(a.sampling_frequency_index);
         c->channels = static_cast<uint32_t>(a.channels);
         c->channelConfig = static_cast<uint32_t>(a.channel_configuration);
-        c->sbrSignalled = a.sbr_present == 1 ? 1u : 0u;
+        // Downsampled SBR: the configured SBR output rate is the core rate.
+        c->sbrSignalled = a.sbr_present != 1 ? 0u : (a.ext_sampling_rate == a.sampling_rate ? 2u : 1u);
         return 0;
     }
     default:
@@ -387,8 +392,8 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
     }
     rec[kRecScratch] = {units(p) ? sizeof(Scratch) : kStreamScratchBytes, kAlignment, ZORAAC_MEM_SCRATCH};
     if (!sbr_enabled(p)) return kRecords;
-    rec[kRecSbr] = {KVXD_sbrBytes(0), kAlignment, ZORAAC_MEM_PERSISTENT};
-    rec[kRecSbrScratch] = {KVXD_sbrBytes(1), kAlignment, ZORAAC_MEM_SCRATCH};
+    rec[kRecSbr] = {KVXD_sbrBytes(0, sbr_down(p)), kAlignment, ZORAAC_MEM_PERSISTENT};
+    rec[kRecSbrScratch] = {KVXD_sbrBytes(1, sbr_down(p)), kAlignment, ZORAAC_MEM_SCRATCH};
     return kRecordsSbr;
 }
 
@@ -421,7 +426,8 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     d->channels = c.channels;
     d->channelConfig = c.channelConfig;
     d->streamChannels = c.channels == 1 ? 1 : 2;
-    if (sbr_enabled(p)) KVXD_attachSbr(h, block[kRecSbr], block[kRecSbrScratch], static_cast<int>(c.sbrSignalled));
+    if (sbr_enabled(p))
+        KVXD_attachSbr(h, block[kRecSbr], block[kRecSbrScratch], static_cast<int>(c.sbrSignalled), sbr_down(p));
     set_stream(d);
     return d;
 }

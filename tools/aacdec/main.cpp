@@ -63,8 +63,11 @@ const char* kUsage =
     "  --plugin PATH     stream and frame mode through this plug-in (libaacplugin.so,\n"
     "                    which needs the host library libcomzorc.so) instead of\n"
     "                    libzoraac; frame mode is the default for .m4a then\n"
-    "  --sbr off|full    HE-AAC: full (default) decodes the SBR band at twice the core\n"
-    "                    rate (exact arithmetic); off plays the AAC-LC core alone\n"
+    "  --sbr off|full|down  HE-AAC: full (default) decodes the SBR band at twice the\n"
+    "                    core rate (exact arithmetic; a stream configured for\n"
+    "                    downsampled SBR at its core rate); down plays every HE-AAC\n"
+    "                    stream at its core rate, its SBR band up to the core's\n"
+    "                    Nyquist frequency; off plays the AAC-LC core alone\n"
     "  --split           where the stream changes to another rate, go on in a new\n"
     "                    WAV file: OUTPUT with -2, -3 ... before its extension\n"
     "                    (without it the WAV file ends at the change)\n"
@@ -84,7 +87,7 @@ struct Options {
     size_t chunk = 4096;
     bool raw = false, quiet = false, info = false;
     bool split = false, strict = false;
-    bool sbr = true;  // HE-AAC at its full rate (exact arithmetic)
+    uint32_t sbr = ZORAAC_SBR_FULL;  // HE-AAC at its full rate (exact arithmetic)
     uint32_t rate = 0, channels = 0;
 };
 
@@ -172,8 +175,10 @@ Options parse_args(int argc, char** argv) {
             o.strict = true;
             break;
         case kSbr:
-            if (std::strcmp(optarg, "off") != 0 && std::strcmp(optarg, "full") != 0) fail("--sbr takes off or full");
-            o.sbr = std::strcmp(optarg, "full") == 0;
+            if (std::strcmp(optarg, "off") == 0) o.sbr = ZORAAC_SBR_OFF;
+            else if (std::strcmp(optarg, "full") == 0) o.sbr = ZORAAC_SBR_FULL;
+            else if (std::strcmp(optarg, "down") == 0) o.sbr = ZORAAC_SBR_DOWNSAMPLED;
+            else fail("--sbr takes off, full or down");
             break;
         case kCpuMask: {
             char* end = nullptr;
@@ -653,7 +658,7 @@ private:
 Result run_library(const Options& o, Input& in, Output& out) {
     zoraac_params params;
     zoraac_params_init(&params);
-    params.sbr = o.sbr ? ZORAAC_SBR_FULL : ZORAAC_SBR_OFF;
+    params.sbr = o.sbr;
     if (in.mp4) {
         // Access units under the track's AudioSpecificConfig; one cut short
         // behind its header fields still gives rate and channels, which play
@@ -806,7 +811,9 @@ uint16_t pull_words(int request, const uint16_t** words) {
 }
 
 // A streaming-mode instance of the algorithm interface for the probed stream.
-IALG_Handle open_instance(const Probe& p, bool sbr) {
+// sbr: ZORAAC_SBR_*; signalled: what an .m4a track's configuration says of
+// SBR (Mp4Reader::sbr_signalled).
+IALG_Handle open_instance(const Probe& p, uint32_t sbr, int signalled = 0) {
     int index = rate_index(p.rate);
     if (index < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     IKVXD_Params params = IKVXD_PARAMS;
@@ -825,10 +832,11 @@ IALG_Handle open_instance(const Probe& p, bool sbr) {
     }
     IALG_Handle h = KVXD_create(&params, rec, nullptr);
     if (!h) fail("cannot create the decoder");
-    if (sbr && kExactArithmetic) {
+    if (sbr != ZORAAC_SBR_OFF && kExactArithmetic) {
+        const int down = sbr == ZORAAC_SBR_DOWNSAMPLED;
         static std::vector<std::max_align_t> sbr_memory[2];
-        for (int i = 0; i < 2; ++i) sbr_memory[i].resize(KVXD_sbrBytes(i) / sizeof(std::max_align_t) + 1);
-        KVXD_attachSbr(h, sbr_memory[0].data(), sbr_memory[1].data(), 0);
+        for (int i = 0; i < 2; ++i) sbr_memory[i].resize(KVXD_sbrBytes(i, down) / sizeof(std::max_align_t) + 1);
+        KVXD_attachSbr(h, sbr_memory[0].data(), sbr_memory[1].data(), signalled, down);
     }
     KVXD_Status st{};
     st.numChannels = static_cast<uint16_t>(p.channels == 1 ? 1 : 0);
@@ -850,7 +858,7 @@ void take_block(IALG_Handle h, Output& out, Result& r) {
 }
 
 Result run_pull(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe, o.sbr);
+    IALG_Handle h = open_instance(in.probe, o.sbr, in.mp4 ? in.mp4->sbr_signalled : 0);
     StreamBytes bytes(in);
     g_source.bytes = &bytes;
     g_source.pad = &in.pad;

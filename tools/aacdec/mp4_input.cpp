@@ -188,6 +188,7 @@ bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& 
     object_type = static_cast<uint32_t>(asc.signalled_object_type);
     rate = asc.sampling_rate;
     channels = static_cast<uint32_t>(asc.channel_configuration);
+    sbr_signalled = asc.sbr_present != 1 ? 0 : (asc.ext_sampling_rate == asc.sampling_rate ? 2 : 1);
     asc_bytes.assign(par->extradata, par->extradata + par->extradata_size);
     asc_whole = rc == ASC_OK;
     if (rc != ASC_OK && rc != ASC_ERR_TRUNCATED && object_type == 2) {
