@@ -1,5 +1,5 @@
 // The SBR envelope adjuster against a double-precision one written from the
-// equations of ISO/IEC 14496-3 (HF adjustment): random X_high and random
+// HF adjustment equations: random X_high and random
 // frames (every grid class, transients, noise floors, sinusoids, limiter
 // settings, interpolation and smoothing on and off) over consecutive frames
 // with the state carried, and resets. Errors are in our QMF units (16 per
@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -170,14 +169,12 @@ TEST(SbrAdjust, MatchesDoublePrecision) {
         {22050, {0, 8, 0, 0, 0, 0, 0}, 3, 1, 0},   {24000, {10, 13, 2, 1, 3, 2, 2}, 2, 0, 0},
     };
     std::mt19937 rng(7);
-    double worst = 0, worst_rel = 0, sum_err2 = 0, sum_sig2 = 0;
+    double sum_err2 = 0, sum_sig2 = 0;
     for (const Case& c : cases) {
         SbrFreqTables t{};
         ASSERT_EQ(sbr_derive_freq_tables(c.fh, c.fs, &t), SBR_FREQ_OK);
         SbrHeader h{};
-        h.limiter_gains = c.limiter_gains;
-        h.interpol_freq = c.interpol;
-        h.smoothing_mode = c.smoothing;
+        h.limiter_gains = c.limiter_gains, h.interpol_freq = c.interpol, h.smoothing_mode = c.smoothing;
         SbrAdjustState st;
         sbr_adjust_reset(&st);
         RefState ref;
@@ -219,15 +216,10 @@ TEST(SbrAdjust, MatchesDoublePrecision) {
                 }
             // Three roundings of at most 1/2 and the gains' relative error.
             EXPECT_LT(frame_err, 1.5 + 1e-7 * frame_max) << "fs " << c.fs << " frame " << frame;
-            worst = std::max(worst, frame_err);
-            worst_rel = std::max(worst_rel, frame_err / frame_max);
             start = f.grid.t_env[f.grid.num_env] - 16;
         }
     }
-    const double rel = std::sqrt(sum_err2 / sum_sig2);
-    std::printf("largest error %.3f units (%.4f of the standard's), %.3g of the frame's largest value; "
-                "relative RMS error %.3g\n", worst, worst / 16, worst_rel, rel);
-    EXPECT_LT(rel, 1e-6);
+    EXPECT_LT(std::sqrt(sum_err2 / sum_sig2), 1e-6);
 }
 
 TEST(SbrAdjust, RefusesBadGrids) {
@@ -237,18 +229,12 @@ TEST(SbrAdjust, RefusesBadGrids) {
     sbr_adjust_reset(&st);
     int32_t re[kSbrAdjRows][64] = {}, im[kSbrAdjRows][64] = {};
     SbrChannelFrame f{};
-    f.grid.num_env = 1;
     f.grid.num_noise = 1;
-    const uint8_t bad[][2] = {{4, 4}, {0, 20}, {5, 3}};
+    const uint8_t bad[][3] = {{1, 4, 4}, {1, 0, 20}, {1, 5, 3}, {6, 0, 16}};  // envelopes, first two borders
     for (const auto& b : bad) {
-        f.grid.t_env[0] = b[0];
-        f.grid.t_env[1] = b[1];
-        EXPECT_FALSE(sbr_adjust(&st, SbrHeader{}, t, f, SbrDequant{}, re, im, false));
+        f.grid.num_env = b[0], f.grid.t_env[0] = b[1], f.grid.t_env[1] = b[2];
+        EXPECT_FALSE(sbr_adjust(&st, SbrHeader{}, t, f, SbrDequant{}, re, im, false)) << int(b[0]) << int(b[2]);
     }
-    f.grid.t_env[0] = 0;
-    f.grid.t_env[1] = 16;
-    f.grid.num_env = 6;
-    EXPECT_FALSE(sbr_adjust(&st, SbrHeader{}, t, f, SbrDequant{}, re, im, false));
 }
 
 }  // namespace

@@ -1,77 +1,45 @@
-// The SBR payload reader against frames written here: a bit writer that
-// takes the Huffman codes from the table data file (not from the decoder's
-// trees) and a model of the delta coding that gives the values the reader
-// must return. Every frame class, both amplitude resolutions, mono,
-// coupled and independent pairs, time and frequency deltas across frames
-// and resolution changes, CRC, extended data; then errors, and random and
-// damaged payloads.
+// The SBR payload reader against frames written here with the data file's
+// Huffman codes (not the decoder's trees) and a model of the delta coding:
+// every frame class, both amplitude resolutions, mono, coupled and
+// independent pairs, time and frequency deltas across frames and resolution
+// changes, CRC, extended data; then errors, and random and damaged payloads.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "bitstream_util.h"
 #include "sbr/bitstream.h"
+#include "sbr_test_util.h"
 #include "tables/sbr_tables.h"
 
 namespace {
 
 constexpr int32_t kFs = 44100;
 
-// Codes by table name and value, from the data file.
-const std::map<std::string, std::map<int, std::string>>& codes() {
-    static const auto table = [] {
+void put_code(BitWriter& w, const std::string& table, int value) {
+    static const auto codes = [] {
         std::map<std::string, std::map<int, std::string>> m;
-        std::ifstream in(AAC_SOURCE_DIR "/tools/gen_tables/data/sbr/huffman.tsv");
-        std::string line;
-        std::getline(in, line);
-        while (std::getline(in, line)) {
-            std::istringstream f(line);
-            std::string name, hex, bits;
-            int index, value, len;
-            f >> name >> index >> value >> len >> hex >> bits;
-            m[name][value] = bits;
-        }
+        for (const auto& r : sbr_data("huffman.tsv")) m[r[0]][std::stoi(r[2])] = r[5];
         return m;
     }();
-    return table;
+    for (char ch : codes.at(table).at(value)) w.put(ch == '1', 1);
 }
 
-struct BitWriter {
-    std::vector<uint8_t> bytes;
-    uint32_t n = 0;
-    void put(uint32_t v, int bits) {
-        for (int i = bits - 1; i >= 0; --i) {
-            if (n % 8 == 0) bytes.push_back(0);
-            if ((v >> i) & 1) bytes.back() = static_cast<uint8_t>(bytes.back() | (0x80 >> (n % 8)));
-            ++n;
-        }
-    }
-    void code(const std::string& table, int value) {
-        const std::string& c = codes().at(table).at(value);
-        for (char ch : c) put(ch == '1', 1);
-    }
-};
-
 struct Hdr {
-    int amp_res = 0, start = 5, stop = 9, xover = 0;
-    bool extra1 = false, extra2 = false;
+    int amp_res = 0, start = 5, stop = 9, xover = 0, extra1 = 0, extra2 = 0;
     int freq_scale = 2, alter_scale = 1, noise_bands = 2, lim_bands = 2, lim_gains = 2, interpol = 1, smoothing = 1;
 };
 
 void write_header(BitWriter& w, const Hdr& h) {
-    w.put(unsigned(h.amp_res), 1), w.put(unsigned(h.start), 4), w.put(unsigned(h.stop), 4), w.put(unsigned(h.xover), 3);
-    w.put(0, 2), w.put(h.extra1, 1), w.put(h.extra2, 1);
-    if (h.extra1) w.put(unsigned(h.freq_scale), 2), w.put(unsigned(h.alter_scale), 1), w.put(unsigned(h.noise_bands), 2);
-    if (h.extra2)
-        w.put(unsigned(h.lim_bands), 2), w.put(unsigned(h.lim_gains), 2), w.put(unsigned(h.interpol), 1),
-            w.put(unsigned(h.smoothing), 1);
+    w.put(h.amp_res, 1).put(h.start, 4).put(h.stop, 4).put(h.xover, 3).put(0, 2).put(h.extra1, 1).put(h.extra2, 1);
+    if (h.extra1) w.put(h.freq_scale, 2).put(h.alter_scale, 1).put(h.noise_bands, 2);
+    if (h.extra2) w.put(h.lim_bands, 2).put(h.lim_gains, 2).put(h.interpol, 1).put(h.smoothing, 1);
 }
 
-// A grid as coded (relative borders as lengths) and the borders it gives.
+// Hand-worked grids: as coded (relative borders as lengths) and the borders they give.
 struct GridCase {
     int cls, var0, var1;
     std::vector<int> rel0, rel1;
@@ -98,104 +66,87 @@ const std::vector<GridCase> kGrids = {
 
 void write_grid(BitWriter& w, const GridCase& g) {
     const int n = int(g.fr.size());
-    w.put(unsigned(g.cls), 2);
+    w.put(g.cls, 2);
     auto rels = [&](const std::vector<int>& r) { for (int v : r) w.put(unsigned(v - 2) / 2, 2); };
+    auto vr = [&](int var, const std::vector<int>& r) { w.put(var, 2).put(unsigned(r.size()), 2), rels(r); };
     switch (g.cls) {
-    case SBR_FIXFIX: w.put(n == 1 ? 0 : n == 2 ? 1 : n == 4 ? 2 : 3, 2), w.put(unsigned(g.fr[0]), 1); return;
-    case SBR_FIXVAR: w.put(unsigned(g.var1), 2), w.put(unsigned(g.rel1.size()), 2), rels(g.rel1); break;
-    case SBR_VARFIX: w.put(unsigned(g.var0), 2), w.put(unsigned(g.rel0.size()), 2), rels(g.rel0); break;
-    default:
-        w.put(unsigned(g.var0), 2), w.put(unsigned(g.var1), 2), w.put(unsigned(g.rel0.size()), 2),
-            w.put(unsigned(g.rel1.size()), 2), rels(g.rel0), rels(g.rel1);
+    case SBR_FIXFIX: w.put(n == 1 ? 0 : n == 2 ? 1 : n == 4 ? 2 : 3, 2).put(g.fr[0], 1); return;
+    case SBR_FIXVAR: vr(g.var1, g.rel1); break;
+    case SBR_VARFIX: vr(g.var0, g.rel0); break;
+    default: w.put(g.var0, 2).put(g.var1, 2).put(unsigned(g.rel0.size()), 2).put(unsigned(g.rel1.size()), 2);
+             rels(g.rel0), rels(g.rel1);
     }
-    w.put(unsigned(g.ptr), sbr_pointer_bits[n]);
-    for (int l = 0; l < n; ++l) w.put(unsigned(g.fr[g.cls == SBR_FIXVAR ? n - 1 - l : l]), 1);
+    w.put(g.ptr, sbr_pointer_bits[n]);
+    for (int l = 0; l < n; ++l) w.put(g.fr[size_t(g.cls == SBR_FIXVAR ? n - 1 - l : l)], 1);
 }
 
-// What time-direction coding refers to, per channel, as the model sees it.
-struct Hist {
-    std::vector<int> env = std::vector<int>(kSbrMaxMasterBands), noise = std::vector<int>(kSbrMaxNoiseBands);
-    int res = 0;
-    bool valid = false;
-};
-
-struct Model {
-    SbrFreqTables t{};
-    Hist hist[2];
-    std::mt19937 rng{1};
-    int rnd(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
-    int amp_res = 0;  // the header's
-    // A small delta that keeps prev + step * delta inside 0..127.
-    int delta(int prev, int step) {
-        const int d = rnd(-3, 3);
-        return prev + step * d < 0 || prev + step * d > 127 ? -d : d;
-    }
-    int prev_band(int k, int res, int prev_res) const {
-        if (res == prev_res) return k;
-        if (res) {
-            int i = 0;
-            while (i + 1 < t.n_low && t.f_low[i + 1] <= t.f_high[k]) ++i;
-            return i;
-        }
-        for (int i = 0; i < t.n_high; ++i)
-            if (t.f_high[i] == t.f_low[k]) return i;
-        return -1;
-    }
-};
-
-struct ChanSpec {
+struct ChanPlan {
     GridCase grid;
     std::vector<int> df_env, df_noise;
     bool harmonics = false;
 };
 
-// Writes one channel's envelopes or noise floors and puts the values the
-// reader must give into exp.
-void write_values(BitWriter& w, Model& m, int ch, bool noise, bool balance, int amp_res, const ChanSpec& c,
+ChanPlan plan(const GridCase& g, int df_env, int df_noise) {
+    return {g, std::vector<int>(g.fr.size(), df_env), std::vector<int>(g.fr.size() > 1 ? 2 : 1, df_noise)};
+}
+
+// The values time-direction coding refers to, per channel, as the model sees them.
+struct Model {
+    SbrFreqTables t{};
+    std::vector<int> env[2] = {std::vector<int>(kSbrMaxMasterBands), std::vector<int>(kSbrMaxMasterBands)};
+    std::vector<int> noise[2] = {std::vector<int>(kSbrMaxNoiseBands), std::vector<int>(kSbrMaxNoiseBands)};
+    int res[2] = {}, amp_res = 0;  // the last envelope's frequency resolution; the header's
+    std::mt19937 rng{1};
+    int rnd(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); }
+    int delta(int prev, int step) {  // small, keeping prev + step * delta in 0..127
+        const int d = rnd(-3, 3);
+        return prev + step * d < 0 || prev + step * d > 127 ? -d : d;
+    }
+    int prev_band(int k, int r, int prev_r) const {
+        if (r == prev_r) return k;
+        int i = 0;
+        if (r) while (i + 1 < t.n_low && t.f_low[i + 1] <= t.f_high[k]) ++i;
+        else while (t.f_high[i] != t.f_low[k]) ++i;
+        return i;
+    }
+};
+
+// Writes one channel's envelopes or noise floors; exp gets the values the reader must give.
+void write_values(BitWriter& w, Model& m, int ch, bool noise, bool bal, int amp_res, const ChanPlan& c,
                   SbrChannelFrame& exp) {
-    const int step = balance ? 2 : 1;
-    const std::string res_name = noise ? "3_0dB" : amp_res ? "3_0dB" : "1_5dB";
-    const std::string bal = balance ? "bal_" : "";
-    const std::string f_tab = "f_huffman_env_" + bal + res_name;
-    const std::string t_tab = noise ? "t_huffman_noise_" + bal + res_name : "t_huffman_env_" + bal + res_name;
-    const int start_bits = noise ? 5 : sbr_env_start_bits[2 * amp_res + balance];
-    const int count = noise ? int(c.df_noise.size()) : int(c.grid.fr.size());
-    Hist& h = m.hist[ch];
-    std::vector<int> prev = noise ? h.noise : h.env;
-    int prev_res = h.res;
-    for (int l = 0; l < count; ++l) {
-        const int res = noise ? 0 : c.grid.fr[size_t(l)];
-        const int n = noise ? m.t.n_q : res ? m.t.n_high : m.t.n_low;
-        std::vector<int> v(static_cast<size_t>(n));
-        if (!(noise ? c.df_noise : c.df_env)[size_t(l)]) {
-            const int s = m.rnd(0, std::min((1 << start_bits) - 1, noise ? 15 : 50));
-            w.put(unsigned(s), start_bits);
-            v[0] = step * s;
-            for (int k = 1; k < n; ++k) {
-                const int d = m.delta(v[size_t(k - 1)], step);
-                w.code(f_tab, d);
-                v[size_t(k)] = v[size_t(k - 1)] + step * d;
+    const int step = bal ? 2 : 1;
+    const std::string kind = std::string(noise ? "noise_" : "env_") + (bal ? "bal_" : "") +
+                             (noise || amp_res ? "3_0dB" : "1_5dB");
+    const std::string f_tab = "f_huffman_env_" + kind.substr(noise ? 6 : 4), t_tab = "t_huffman_" + kind;
+    const int start_bits = noise ? 5 : sbr_env_start_bits[2 * amp_res + bal];
+    const std::vector<int>& df = noise ? c.df_noise : c.df_env;
+    std::vector<int> prev = noise ? m.noise[ch] : m.env[ch];
+    int prev_res = m.res[ch];
+    for (size_t l = 0; l < df.size(); ++l) {
+        const int res = noise ? 0 : c.grid.fr[l], n = noise ? m.t.n_q : res ? m.t.n_high : m.t.n_low;
+        std::vector<int> v(size_t(n), 0);
+        for (int k = 0; k < n; ++k) {
+            const int p = df[l] ? prev[size_t(noise ? k : m.prev_band(k, res, prev_res))]
+                          : k ? v[size_t(k - 1)] : 0;
+            if (!df[l] && !k) {
+                const int s = m.rnd(0, std::min((1 << start_bits) - 1, noise ? 15 : 50));
+                w.put(s, start_bits), v[0] = step * s;
+                continue;
             }
-        } else {
-            for (int k = 0; k < n; ++k) {
-                const int p = prev[size_t(noise ? k : m.prev_band(k, res, prev_res))];
-                const int d = m.delta(p, step);
-                w.code(t_tab, d);
-                v[size_t(k)] = p + step * d;
-            }
+            const int d = m.delta(p, step);
+            put_code(w, df[l] ? t_tab : f_tab, d), v[size_t(k)] = p + step * d;
         }
         for (int k = 0; k < n; ++k) (noise ? exp.noise[l][k] : exp.env[l][k]) = int8_t(v[size_t(k)]);
-        prev = v;
-        prev_res = res;
+        prev = v, prev_res = res;
     }
-    (noise ? h.noise : h.env) = prev;
-    if (!noise) h.res = prev_res;
+    (noise ? m.noise[ch] : m.env[ch]) = prev;
+    if (!noise) m.res[ch] = prev_res;
 }
 
 struct Frame {
     bool crc = false, extra = false, coupling = false;
     const Hdr* hdr = nullptr;
-    ChanSpec ch[2];
+    ChanPlan ch[2];
     int ext_id = -1, ext_bytes = 0;  // extended data
 };
 
@@ -206,18 +157,14 @@ std::vector<uint8_t> build(const Frame& f, int nch, Model& m, SbrFrameData& exp,
     if (f.crc) w.put(0x2A5, 10);
     w.put(f.hdr != nullptr, 1);
     if (f.hdr) write_header(w, *f.hdr), m.amp_res = f.hdr->amp_res;
-    const int amp_res = m.amp_res;
     w.put(f.extra, 1);
     if (f.extra) w.put(0xAB, nch == 1 ? 4 : 8);
     const bool coupled = nch == 2 && f.coupling;
     if (nch == 2) w.put(coupled, 1);
     const int grids = coupled ? 1 : nch;
-    ChanSpec cs[2] = {f.ch[0], f.ch[1]};  // the coupled second channel has the first one's grid
-    if (coupled) {
-        cs[1].grid = cs[0].grid;
-        cs[1].df_env.resize(cs[0].df_env.size());
-        cs[1].df_noise.resize(cs[0].df_noise.size());
-    }
+    ChanPlan cs[2] = {f.ch[0], f.ch[1]};
+    if (coupled)  // the first channel's grid
+        cs[1].grid = cs[0].grid, cs[1].df_env.resize(cs[0].df_env.size()), cs[1].df_noise.resize(cs[0].df_noise.size());
     for (int c = 0; c < nch; ++c) {
         const GridCase& g = cs[c].grid;
         SbrChannelFrame& e = exp.ch[c];
@@ -228,16 +175,15 @@ std::vector<uint8_t> build(const Frame& f, int nch, Model& m, SbrFrameData& exp,
         for (size_t i = 0; i < g.t_noise.size(); ++i) e.grid.t_noise[i] = uint8_t(g.t_noise[i]);
         for (size_t i = 0; i < g.fr.size(); ++i) e.grid.freq_res[i] = uint8_t(g.fr[i]);
         e.grid.l_a = int8_t(g.l_a);
-        e.amp_res = uint8_t(g.cls == SBR_FIXFIX && g.fr.size() == 1 ? 0 : amp_res);
+        e.amp_res = uint8_t(g.cls == SBR_FIXFIX && g.fr.size() == 1 ? 0 : m.amp_res);
         if (c < grids) write_grid(w, g);
     }
-    for (int c = 0; c < nch; ++c) {
-        for (int d : cs[c].df_env) w.put(unsigned(d), 1);
-        for (int d : cs[c].df_noise) w.put(unsigned(d), 1);
-    }
+    for (int c = 0; c < nch; ++c)
+        for (const auto* df : {&cs[c].df_env, &cs[c].df_noise})
+            for (int d : *df) w.put(d, 1);
     for (int c = 0; c < nch; ++c)
         for (int k = 0; k < m.t.n_q; ++k) {
-            if (c < grids) w.put(unsigned((k + c + 1) % 4), 2);
+            if (c < grids) w.put((k + c + 1) % 4, 2);
             exp.ch[c].invf[k] = uint8_t((k + (c < grids ? c : 0) + 1) % 4);
         }
     auto env = [&](int c) { write_values(w, m, c, false, coupled && c == 1, exp.ch[c].amp_res, cs[c], exp.ch[c]); };
@@ -247,58 +193,40 @@ std::vector<uint8_t> build(const Frame& f, int nch, Model& m, SbrFrameData& exp,
     else env(0), noise(0);
     for (int c = 0; c < nch; ++c) {
         w.put(cs[c].harmonics, 1);
-        if (cs[c].harmonics)
-            for (int k = 0; k < m.t.n_high; ++k) {
-                w.put(k % 3 == c, 1);
-                exp.ch[c].add_harmonic[k] = uint8_t(k % 3 == c);
-            }
+        for (int k = 0; cs[c].harmonics && k < m.t.n_high; ++k)
+            w.put(k % 3 == c, 1), exp.ch[c].add_harmonic[k] = uint8_t(k % 3 == c);
     }
     w.put(f.ext_id >= 0, 1);
     if (f.ext_id >= 0) {
-        if (f.ext_bytes >= 15) w.put(15, 4), w.put(unsigned(f.ext_bytes - 15), 8);
-        else w.put(unsigned(f.ext_bytes), 4);
-        w.put(unsigned(f.ext_id), 2);
-        if (f.ext_id == 2) exp.ps = {1, w.n, uint32_t(f.ext_bytes * 8 - 2)};
-        for (int i = 0; i < f.ext_bytes * 8 - 2; ++i) w.put(unsigned(m.rnd(0, 1)), 1);
+        if (f.ext_bytes >= 15) w.put(15, 4).put(f.ext_bytes - 15, 8);
+        else w.put(f.ext_bytes, 4);
+        w.put(f.ext_id, 2);
+        if (f.ext_id == 2) exp.ps = {1, uint32_t(w.bits()), uint32_t(f.ext_bytes * 8 - 2)};
+        for (int i = 0; i < f.ext_bytes * 8 - 2; ++i) w.put(m.rnd(0, 1), 1);
     }
-    w.put(0, (8 - w.n % 8) % 8);  // byte alignment
-    *bits = w.n;
+    w.align();
+    *bits = uint32_t(w.bits());
     exp.num_channels = uint8_t(nch), exp.coupling = uint8_t(coupled), exp.header_present = f.hdr != nullptr;
-    return w.bytes;
+    return w.data();
 }
 
-void expect_frame(const SbrFrameData& got, const SbrFrameData& exp, const SbrFreqTables& t, const std::string& what) {
-    SCOPED_TRACE(what);
-    EXPECT_EQ(got.coupling, exp.coupling);
-    EXPECT_EQ(got.ps.present, exp.ps.present);
-    EXPECT_EQ(got.ps.bit_offset, exp.ps.bit_offset);
-    EXPECT_EQ(got.ps.bit_count, exp.ps.bit_count);
-    for (int c = 0; c < exp.num_channels; ++c) {
-        const SbrChannelFrame &a = got.ch[c], &b = exp.ch[c];
-        ASSERT_EQ(a.grid.num_env, b.grid.num_env) << "channel " << c;
-        EXPECT_EQ(a.grid.frame_class, b.grid.frame_class);
-        EXPECT_EQ(a.grid.num_noise, b.grid.num_noise);
-        EXPECT_EQ(a.grid.l_a, b.grid.l_a);
-        EXPECT_EQ(a.amp_res, b.amp_res);
-        for (int l = 0; l <= a.grid.num_env; ++l) EXPECT_EQ(a.grid.t_env[l], b.grid.t_env[l]) << "border " << l;
-        for (int l = 0; l <= a.grid.num_noise; ++l) EXPECT_EQ(a.grid.t_noise[l], b.grid.t_noise[l]) << "noise border " << l;
-        for (int l = 0; l < a.grid.num_env; ++l) {
-            EXPECT_EQ(a.grid.freq_res[l], b.grid.freq_res[l]);
-            for (int k = 0; k < (a.grid.freq_res[l] ? t.n_high : t.n_low); ++k)
-                ASSERT_EQ(a.env[l][k], b.env[l][k]) << "channel " << c << " envelope " << l << " band " << k;
-        }
-        for (int l = 0; l < a.grid.num_noise; ++l)
-            for (int k = 0; k < t.n_q; ++k) ASSERT_EQ(a.noise[l][k], b.noise[l][k]) << "noise " << l << " band " << k;
-        for (int k = 0; k < t.n_q; ++k) EXPECT_EQ(a.invf[k], b.invf[k]);
-        for (int k = 0; k < t.n_high; ++k) EXPECT_EQ(a.add_harmonic[k], b.add_harmonic[k]);
+// What the reader gives, channel by channel, flattened for comparison as a whole.
+std::vector<int> fields(const SbrFrameData& d, const SbrFreqTables& t, int nch) {
+    std::vector<int> v = {d.coupling, d.ps.present, int(d.ps.bit_offset), int(d.ps.bit_count)};
+    for (int c = 0; c < nch; ++c) {
+        const SbrChannelFrame& a = d.ch[c];
+        const SbrGrid& g = a.grid;
+        v.insert(v.end(), {-100 - c, g.frame_class, g.num_env, g.num_noise, g.l_a, a.amp_res, -200});
+        v.insert(v.end(), g.t_env, g.t_env + g.num_env + 1);
+        v.insert(v.end(), g.t_noise, g.t_noise + g.num_noise + 1);
+        for (int l = 0; l < g.num_env; ++l)
+            v.push_back(-300 - g.freq_res[l]),
+                v.insert(v.end(), a.env[l], a.env[l] + (g.freq_res[l] ? t.n_high : t.n_low));
+        for (int l = 0; l < g.num_noise; ++l) v.push_back(-400), v.insert(v.end(), a.noise[l], a.noise[l] + t.n_q);
+        v.push_back(-500), v.insert(v.end(), a.invf, a.invf + t.n_q);
+        v.push_back(-600), v.insert(v.end(), a.add_harmonic, a.add_harmonic + t.n_high);
     }
-}
-
-ChanSpec spec(const GridCase& g, int df_env, int df_noise) {
-    ChanSpec c{g, {}, {}, false};
-    c.df_env.assign(g.fr.size(), df_env);
-    c.df_noise.assign(g.fr.size() > 1 ? 2 : 1, df_noise);
-    return c;
+    return v;
 }
 
 bool tables_of(const Hdr& h, SbrFreqTables* t) {
@@ -310,42 +238,39 @@ bool tables_of(const Hdr& h, SbrFreqTables* t) {
 struct Fixture {
     SbrParseState st;
     Model m;
+    SbrFrameData got;
     Fixture() { sbr_parse_init(&st); }
     // Builds, parses and checks one frame.
     void run(const Frame& f, int nch, const std::string& what, SbrParseStatus want = SBR_PARSE_OK) {
+        SCOPED_TRACE(what);
         if (f.hdr) {
             ASSERT_TRUE(tables_of(*f.hdr, &m.t));
         }
         SbrFrameData exp;
         uint32_t bits = 0;
         const std::vector<uint8_t> p = build(f, nch, m, exp, &bits);
-        ASSERT_EQ(sbr_parse_frame(&st, p.data(), bits, f.crc, nch, kFs, &got), want) << what;
-        if (want == SBR_PARSE_OK) expect_frame(got, exp, st.tables, what);
+        ASSERT_EQ(sbr_parse_frame(&st, p.data(), bits, f.crc, nch, kFs, &got), want);
+        if (want == SBR_PARSE_OK) {
+            EXPECT_EQ(fields(got, st.tables, nch), fields(exp, st.tables, nch));
+        }
     }
-    SbrFrameData got;
 };
 
 TEST(SbrBitstream, StateIsSmall) { EXPECT_LE(sizeof(SbrParseState), 352u); }
 
-// Every grid, both amplitude resolutions: frequency deltas, then the same
-// grid in time deltas from the previous frame (every resolution change).
+// Every grid, both amplitude resolutions: frequency deltas, then time deltas
+// from the previous frame (every resolution change), then mixed.
 TEST(SbrBitstream, GridsAndDeltasMono) {
     for (int amp : {0, 1})
         for (size_t gi = 0; gi < kGrids.size(); ++gi)
             for (size_t gj = 0; gj < kGrids.size(); gj += 3) {
                 Fixture fx;
-                Hdr h;
-                h.amp_res = amp;
+                const Hdr h{.amp_res = amp};
                 const std::string what = "amp " + std::to_string(amp) + " grid " + std::to_string(gi) + "/" +
                                          std::to_string(gj);
-                Frame f;
-                f.hdr = &h;
-                f.ch[0] = spec(kGrids[gi], 0, 0);
-                fx.run(f, 1, what + " freq");
-                f.hdr = nullptr;
-                f.ch[0] = spec(kGrids[gj], 1, 1);
-                fx.run(f, 1, what + " time");
-                f.ch[0] = spec(kGrids[gi], 1, 0);
+                fx.run({.hdr = &h, .ch = {plan(kGrids[gi], 0, 0)}}, 1, what + " freq");
+                fx.run({.ch = {plan(kGrids[gj], 1, 1)}}, 1, what + " time");
+                Frame f{.ch = {plan(kGrids[gi], 1, 0)}};
                 f.ch[0].df_env[0] = 0;
                 fx.run(f, 1, what + " mixed");
             }
@@ -354,9 +279,8 @@ TEST(SbrBitstream, GridsAndDeltasMono) {
 // Random sequences: mono, coupled and independent pairs, switching coupling,
 // headers repeated and changed, CRC, extra bits, harmonics, extended data.
 TEST(SbrBitstream, RandomSequences) {
-    Hdr headers[3];
-    headers[1].amp_res = 1, headers[1].extra1 = true, headers[1].extra2 = true, headers[1].lim_bands = 3;
-    headers[2].start = 7, headers[2].extra1 = true, headers[2].freq_scale = 1, headers[2].noise_bands = 3;
+    const Hdr headers[3] = {{}, {.amp_res = 1, .extra1 = 1, .extra2 = 1, .lim_bands = 3},
+                            {.start = 7, .extra1 = 1, .freq_scale = 1, .noise_bands = 3}};
     for (int seed = 0; seed < 60; ++seed) {
         Fixture fx;
         fx.m.rng.seed(unsigned(seed));
@@ -372,11 +296,11 @@ TEST(SbrBitstream, RandomSequences) {
                 f.hdr = &headers[hi];
             }
             f.crc = fx.m.rnd(0, 1), f.extra = fx.m.rnd(0, 1);
-            f.coupling = seed % 3 == 1 ? true : seed % 3 == 2 ? bool(fx.m.rnd(0, 1)) : false;
+            f.coupling = seed % 3 == 1 || (seed % 3 == 2 && fx.m.rnd(0, 1));
             for (auto& c : f.ch) {
-                c = spec(kGrids[size_t(fx.m.rnd(0, int(kGrids.size()) - 1))], 0, 0);
-                for (auto& d : c.df_env) d = fx.m.rnd(0, 1);
-                for (auto& d : c.df_noise) d = fx.m.rnd(0, 1);
+                c = plan(kGrids[size_t(fx.m.rnd(0, int(kGrids.size()) - 1))], 0, 0);
+                for (auto* df : {&c.df_env, &c.df_noise})
+                    for (auto& d : *df) d = fx.m.rnd(0, 1);
                 if (fresh) c.df_env[0] = c.df_noise[0] = 0;
                 c.harmonics = fx.m.rnd(0, 1);
             }
@@ -389,39 +313,22 @@ TEST(SbrBitstream, RandomSequences) {
 
 TEST(SbrBitstream, HeaderFieldsAndReset) {
     Fixture fx;
-    Hdr h;
-    h.extra2 = true, h.lim_bands = 1, h.lim_gains = 3, h.interpol = 0, h.smoothing = 0;
-    Frame f;
-    f.hdr = &h;
-    f.ch[0] = spec(kGrids[0], 0, 0);
-    fx.run(f, 1, "first");
-    EXPECT_EQ(fx.st.header.freq_scale, 2);
-    EXPECT_EQ(fx.st.header.alter_scale, 1);
-    EXPECT_EQ(fx.st.header.noise_bands, 2);
-    EXPECT_EQ(fx.st.header.limiter_bands, 1);
-    EXPECT_EQ(fx.st.header.limiter_gains, 3);
-    EXPECT_EQ(fx.st.header.interpol_freq, 0);
-    EXPECT_EQ(fx.st.header.smoothing_mode, 0);
-    EXPECT_EQ(fx.got.reset, 1);
+    const Hdr h{.extra2 = 1, .lim_bands = 1, .lim_gains = 3, .interpol = 0, .smoothing = 0}, plain, other{.start = 7};
+    fx.run({.hdr = &h, .ch = {plan(kGrids[0], 0, 0)}}, 1, "first");
+    const SbrHeader& s = fx.st.header;
+    const int got[] = {s.freq_scale, s.alter_scale, s.noise_bands, s.limiter_bands, s.limiter_gains, s.interpol_freq,
+                       s.smoothing_mode, fx.got.reset};
+    EXPECT_EQ(std::vector<int>(got, got + 8), (std::vector<int>{2, 1, 2, 1, 3, 0, 0, 1}));
     // Repeated, or with other limiter bands only: no reset, time deltas go on.
-    const Hdr plain;
-    const Hdr* const repeats[] = {&h, &plain};
-    for (const Hdr* hdr : repeats) {
-        f.hdr = hdr;
-        f.ch[0] = spec(kGrids[3], 1, 1);
-        fx.run(f, 1, "repeat");
+    for (const Hdr* hdr : {&h, &plain}) {
+        fx.run({.hdr = hdr, .ch = {plan(kGrids[3], 1, 1)}}, 1, "repeat");
         EXPECT_EQ(fx.got.reset, 0);
     }
     // A new start frequency resets: time deltas have nothing to refer to.
-    Hdr other;
-    other.start = 7;
-    f.hdr = &other;
-    f.ch[0] = spec(kGrids[2], 1, 0);
-    fx.run(f, 1, "reset", SBR_PARSE_ERR_NO_PREV);
-    f.ch[0] = spec(kGrids[2], 0, 0);
-    fx.run(f, 1, "after reset");
+    fx.run({.hdr = &other, .ch = {plan(kGrids[2], 1, 0)}}, 1, "reset", SBR_PARSE_ERR_NO_PREV);
+    fx.run({.hdr = &other, .ch = {plan(kGrids[2], 0, 0)}}, 1, "after reset");
     EXPECT_EQ(fx.got.reset, 1);  // the failed frame's reset comes with the first good one
-    fx.run(f, 1, "later");
+    fx.run({.ch = {plan(kGrids[2], 0, 0)}}, 1, "later");
     EXPECT_EQ(fx.got.reset, 0);
 }
 
@@ -434,22 +341,16 @@ TEST(SbrBitstream, Errors) {
     EXPECT_EQ(sbr_parse_frame(&st, none, 0, false, 1, kFs, &out), SBR_PARSE_ERR_OVERRUN);
     EXPECT_EQ(sbr_parse_frame(&st, none, 8, false, 3, kFs, &out), SBR_PARSE_ERR_ARGS);
     EXPECT_EQ(sbr_parse_frame(nullptr, none, 8, false, 1, kFs, &out), SBR_PARSE_ERR_ARGS);
-    // A header whose tables do not exist (start above stop), and a bad rate.
+    // A header whose tables do not exist (start above stop).
     BitWriter w;
-    Hdr wrong;
-    wrong.start = 15, wrong.stop = 0;
-    w.put(1, 1), write_header(w, wrong);
-    EXPECT_EQ(sbr_parse_frame(&st, w.bytes.data(), w.n, false, 1, kFs, &out), SBR_PARSE_ERR_TABLES);
+    write_header(w.put(1, 1), {.start = 15, .stop = 0});
+    EXPECT_EQ(sbr_parse_frame(&st, w.data().data(), uint32_t(w.bits()), false, 1, kFs, &out), SBR_PARSE_ERR_TABLES);
     EXPECT_EQ(st.have_header, 0);
     // Time deltas in the first frame; truncation at every length.
     Fixture fx;
-    Hdr h;
-    Frame f;
-    f.hdr = &h;
-    f.ch[0] = spec(kGrids[4], 1, 0);
-    fx.run(f, 1, "time first", SBR_PARSE_ERR_NO_PREV);
-    f.ch[0] = spec(kGrids[4], 0, 0);
-    f.ext_id = 2, f.ext_bytes = 3;
+    const Hdr h;
+    fx.run({.hdr = &h, .ch = {plan(kGrids[4], 1, 0)}}, 1, "time first", SBR_PARSE_ERR_NO_PREV);
+    const Frame f{.hdr = &h, .ch = {plan(kGrids[4], 0, 0)}, .ext_id = 2, .ext_bytes = 3};
     SbrFrameData exp;
     uint32_t bits = 0;
     const auto p = build(f, 1, fx.m, exp, &bits);
@@ -468,11 +369,13 @@ TEST(SbrBitstream, Errors) {
     };
     for (size_t i = 0; i < bad.size(); ++i) {
         BitWriter b;
-        b.put(1, 1), write_header(b, h), b.put(0, 1);
+        write_header(b.put(1, 1), h);
+        b.put(0, 1);
         for (auto [v, n] : bad[i]) b.put(v, n);
         b.put(0, 32);
         sbr_parse_init(&st);
-        EXPECT_EQ(sbr_parse_frame(&st, b.bytes.data(), b.n, false, 1, kFs, &out), SBR_PARSE_ERR_RANGE) << i;
+        EXPECT_EQ(sbr_parse_frame(&st, b.data().data(), uint32_t(b.bits()), false, 1, kFs, &out), SBR_PARSE_ERR_RANGE)
+            << i;
     }
 }
 
@@ -483,18 +386,15 @@ TEST(SbrBitstream, RobustnessSweep) {
     Fixture fx;
     std::vector<std::vector<uint8_t>> valid;
     std::vector<uint32_t> valid_bits;
-    Hdr h;
+    const Hdr h;
     ASSERT_TRUE(tables_of(h, &fx.m.t));
     for (size_t g = 0; g < kGrids.size(); ++g) {
-        Frame f;
-        f.hdr = g % 2 ? &h : nullptr;
-        f.ch[0] = f.ch[1] = spec(kGrids[g], int(g % 2), 0);
-        f.coupling = g % 3 == 0;
-        f.ext_id = int(g % 4), f.ext_bytes = int(g * 2 + 1);
+        const ChanPlan c = plan(kGrids[g], int(g % 2), 0);
+        const Frame f{.coupling = g % 3 == 0, .hdr = g % 2 ? &h : nullptr, .ch = {c, c}, .ext_id = int(g % 4),
+                      .ext_bytes = int(g * 2 + 1)};
         SbrFrameData exp;
-        uint32_t bits = 0;
-        valid.push_back(build(f, 2, fx.m, exp, &bits));
-        valid_bits.push_back(bits);
+        valid_bits.push_back(0);
+        valid.push_back(build(f, 2, fx.m, exp, &valid_bits.back()));
     }
     SbrParseState st[2];
     sbr_parse_init(&st[0]), sbr_parse_init(&st[1]);
@@ -509,8 +409,7 @@ TEST(SbrBitstream, RobustnessSweep) {
             bits = uint32_t(p.size() * 8 - (p.empty() ? 0 : rng() % 8));
         } else {
             const size_t v = rng() % valid.size();
-            p = valid[v];
-            bits = valid_bits[v];
+            p = valid[v], bits = valid_bits[v];
             for (int k = int(rng() % 4); k >= 0; --k) p[rng() % p.size()] ^= uint8_t(1u << (rng() % 8));
             if (rng() % 4 == 0) bits = uint32_t(rng() % (bits + 1));
         }
