@@ -553,6 +553,9 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     const bool frame = o.mode == "frame";
     uint32_t flags = frame ? 0u : static_cast<uint32_t>(ZOR_STREAM_STREAMING);
     if (p.kind == Probe::Raw) flags |= ZOR_STREAM_RAW;
+    // HE-AAC at its full rate, as the library plays it (a plug-in built
+    // without SBR ignores the flag and plays the core).
+    if (o.sbr) flags |= ZOR_STREAM_SBR_FULL;
     ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, p.channels, p.rate, 0, flags};
     if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
 
@@ -561,10 +564,11 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     std::unique_ptr<StreamBytes> bytes;
     if (!frame) bytes = std::make_unique<StreamBytes>(in);
     // The plug-in takes a piece whole only with room for every block it can complete.
-    auto room_for = [frame](size_t n) { return static_cast<size_t>(output_room(n, frame)); };
+    auto room_for = [frame, &o](size_t n) { return static_cast<size_t>(output_room(n, frame, o.sbr)); };
     std::vector<uint8_t> pcm;
-    // `channels`: the stream's channels in this piece, when the host knows them.
-    auto decode = [&](const uint8_t* data, size_t n, uint32_t channels) {
+    // `channels`: the stream's channels in this piece, when the host knows
+    // them; `core`: its rate in the transport (0: not known).
+    auto decode = [&](const uint8_t* data, size_t n, uint32_t channels, uint32_t core) {
         pcm.resize(room_for(n));
         ZorBuffer ib{}, ob{};
         ib.data = const_cast<uint8_t*>(data);
@@ -576,6 +580,18 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
             // A piece the plug-in refuses (a frame longer than it takes, two
             // frames in one): skipped; the next one is decoded.
             ++r.dropped;
+            return;
+        }
+        // HE-AAC blocks (the plug-in says twice the core rate) take 8192
+        // bytes; they go out whole at the plug-in's rate (a rate change
+        // inside such a call is not split).
+        if (bytes && !core && !bytes->stretches_from(out.blocks()).empty())
+            core = bytes->stretches_from(out.blocks()).back().rate;
+        if (!core) core = p.rate;
+        const bool sbr_blocks = o.sbr && got % (2 * ZORAAC_BLOCK_BYTES) == 0 && ob.sampleRate == 2 * core;
+        if (sbr_blocks) {
+            r.blocks += static_cast<uint64_t>(got) / (2 * ZORAAC_BLOCK_BYTES);
+            out.write(pcm.data(), static_cast<size_t>(got), ob.sampleRate, channels);
             return;
         }
         const uint64_t blocks = static_cast<uint64_t>(got) / ZORAAC_BLOCK_BYTES;
@@ -605,20 +621,20 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
         const uint8_t* data;
         size_t n;
         while (frames.next(data, n)) {
-            decode(data, n, frames.channels());
+            decode(data, n, frames.channels(), frames.rate());
             ++r.frames;
             progress.update(in.position());
         }
     } else {
         std::vector<uint8_t> piece(o.chunk);
         while (const size_t n = bytes->read(piece.data(), o.chunk)) {
-            decode(piece.data(), n, 0);
+            decode(piece.data(), n, 0, 0);
             progress.update(in.position());
         }
         r.frames = bytes->frames();
         // The plug-in stages input in 256-byte pieces and the decoder takes a
         // frame only once what follows it is buffered: push the tail through.
-        decode(in.pad.data(), in.pad.size(), 0);
+        decode(in.pad.data(), in.pad.size(), 0, 0);
     }
     progress.done();
     plugin->finish();
