@@ -41,7 +41,7 @@ typedef struct ZorStreamInfo {
     uint32_t channels;   /* channel hint; 1 means mono (the plug-in reads this word directly) */
     uint32_t sampleRate; /* Hz: one of the twelve AAC rates 8000..96000 */
     uint32_t bitRate;    /* kbit/s, informative */
-    uint32_t flags;      /* ZOR_STREAM_RAW | ZOR_STREAM_STREAMING | ZOR_STREAM_NO_CONCEALMENT */
+    uint32_t flags;      /* ZOR_STREAM_RAW | ZOR_STREAM_STREAMING | ZOR_STREAM_NO_CONCEALMENT | ZOR_STREAM_SBR_FULL */
 } ZorStreamInfo;
 
 #define ZOR_STREAM_INFO_VERSION 1u
@@ -54,6 +54,15 @@ typedef struct ZorStreamInfo {
 /* A block that fails to decode yields nothing, instead of 1024 concealed
  * samples per channel (the last good block faded, then silence). */
 #define ZOR_STREAM_NO_CONCEALMENT 0x4u
+/* HE-AAC: a stream whose first block carries SBR data is decoded at twice
+ * its core rate, 2048 samples a channel per block (8192 PCM bytes; the
+ * output record's sampleRate the doubled rate); give ZORAAC_PCM_ROOM_SBR
+ * bytes of room. Without it an HE-AAC stream plays its AAC-LC core. A
+ * plug-in built without SBR (AAC_SBR=OFF, or the compact arithmetic)
+ * ignores the flag and plays the core. */
+#define ZOR_STREAM_SBR_FULL 0x8u
+/* Reserved: HE-AAC at the core rate (downsampled SBR). Not played yet. */
+#define ZOR_STREAM_SBR_DOWNSAMPLED 0x10u
 #define ZOR_CODEC_AAC 0x20434141u /* "AAC " */
 
 /* The 44-byte stream description the plug-in receives from the host library. */
@@ -64,7 +73,8 @@ typedef struct ZorHostDesc {
     uint32_t channels;      /* 12: channel count */
     uint32_t sampleRate;    /* 16: Hz */
     uint32_t bitRate;       /* 20: kbit/s */
-    uint32_t reserved24[2]; /* 24..31 */
+    uint32_t reserved24;    /* 24 */
+    uint32_t sbr;           /* 28: 1: ZOR_STREAM_SBR_FULL; 0: the AAC-LC core alone */
     uint32_t noConcealment; /* 32: nonzero: a block that fails to decode yields no output */
     uint32_t rawStream;     /* 36: nonzero: no ADTS/ADIF transport headers */
     uint32_t streaming;     /* 40: nonzero: arbitrary byte pieces; zero: whole frames */
@@ -109,6 +119,8 @@ typedef const AACPlugin* (*GetZorAudioDecodePluginFn)(void);
  * blocks a frame can carry. Frame mode needs less: the blocks of the frame
  * it is given (four blocks cover any frame). */
 #define ZORAAC_PCM_ROOM(in_bytes) (4096ull * (((uint64_t)(in_bytes) + 2039u) / 4u + 4u))
+/* The same with ZOR_STREAM_SBR_FULL: as many blocks, each up to 8192 bytes. */
+#define ZORAAC_PCM_ROOM_SBR(in_bytes) (2ull * ZORAAC_PCM_ROOM(in_bytes))
 
 /* ======================================================================
  * The library interface (libzoraac): any number of decoders per process,
@@ -245,7 +257,9 @@ typedef struct zoraac_info {
     uint64_t frames_concealed;      /* of them, concealed */
     uint64_t bytes_consumed;        /* input bytes taken */
     int32_t last_error;             /* the decoder's last error or notice code (0: none) */
-    uint32_t reserved[7];
+    uint32_t sbr;                   /* 1: the stream plays SBR (HE-AAC), output_rate twice
+                                       sample_rate (0 with ZORAAC_SBR_OFF, or before its first block) */
+    uint32_t reserved[6];
 } zoraac_info;
 
 typedef struct zoraac_decoder zoraac_decoder;
@@ -305,7 +319,7 @@ const char* zoraac_status_string(int status);
 #if defined(ZORAAC_LAYOUT_CHECK) && UINTPTR_MAX == 0xFFFFFFFFu
 ZORAAC_LAYOUT_CHECK(sizeof(ZorStreamInfo) == 20, "host stream description layout");
 ZORAAC_LAYOUT_CHECK(sizeof(ZorHostDesc) == 44 && offsetof(ZorHostDesc, sampleRate) == 16 &&
-                    offsetof(ZorHostDesc, noConcealment) == 32 &&
+                    offsetof(ZorHostDesc, sbr) == 28 && offsetof(ZorHostDesc, noConcealment) == 32 &&
                     offsetof(ZorHostDesc, rawStream) == 36 && offsetof(ZorHostDesc, streaming) == 40,
                     "plug-in stream description layout");
 ZORAAC_LAYOUT_CHECK(offsetof(ZorBuffer, data) == 12 && offsetof(ZorBuffer, size) == 16 &&

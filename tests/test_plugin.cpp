@@ -294,3 +294,34 @@ TEST_F(PluginTest, ExportedHeaderFlagFollowsTheInstance) {
 }
 
 }  // namespace
+
+namespace {
+
+// An HE-AAC stream (SBR implicit in ADTS, 22050 Hz core) in frame mode:
+// without ZOR_STREAM_SBR_FULL the core alone, 4096-byte blocks at 22050 Hz;
+// with it (in a build with SBR) 8192-byte blocks at 44100 Hz, which need
+// twice the room.
+TEST_F(PluginTest, SbrFlagDoublesTheRateAndTheBlock) {
+    const auto frames = adts_frames(read_file(data_path("tests/data/p40_head.aac")));
+    ASSERT_GT(frames.size(), 10u);
+    for (const uint32_t flags : {0u, static_cast<uint32_t>(ZOR_STREAM_SBR_FULL)}) {
+        const bool sbr = AAC_PLUGIN_SBR && flags;
+        init(flags, 22050);
+        EXPECT_EQ(st_->desc.sbr, flags ? 1u : 0u);
+        std::vector<uint8_t> pcm;
+        if (sbr) EXPECT_EQ(decode(frames[0], pcm, kBlockBytes), -1);  // one AAC-LC block of room
+        size_t blocks = 0;
+        for (const auto& f : frames) {
+            const int got = decode(f, pcm, static_cast<uint32_t>(output_room(0, true, flags != 0)));
+            ASSERT_GE(got, 0);
+            if (!got) continue;
+            ++blocks;
+            EXPECT_EQ(got, sbr ? 8192 : 4096);
+            EXPECT_EQ(out_.sampleRate, sbr ? 44100u : 22050u);
+        }
+        EXPECT_GE(blocks + 1, frames.size());
+        AACFinish();
+    }
+}
+
+}  // namespace

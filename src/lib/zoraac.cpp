@@ -478,6 +478,8 @@ int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info) {
     info->frames_concealed = d->concealed;
     info->bytes_consumed = d->consumed;
     info->last_error = static_cast<int32_t>(d->obj->lastError);
+    const SbrDecoder* sbr = d->obj->ctx->sbr;
+    info->sbr = sbr && sbr->active ? 1u : 0u;
     return 0;
 }
 

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Usage: pipelines.sh GST_LAUNCH ELEMENT_DIR AACDEC SEEK_CHECK GAPLESS_CHECK SOURCE_DIR —
-# zoraacdec in gst-launch-1.0 pipelines: ADTS streams behind aacparse and a
+# zoraacdec in gst-launch-1.0 pipelines: ADTS streams (HE-AAC too) behind aacparse and a
 # stereo .m4a behind qtdemux ! aacparse, each byte-identical to aacdec; a
 # flushing seek; four decoders side by side in one pipeline; two tracks one
 # after the other through one decoder (concat); two streams spliced into one
@@ -39,6 +39,17 @@ check adts_lowrate "$lowrate" "aacparse"
 check adts_music "$music" "aacparse"
 check adts_two_blocks "$src/tests/data/p02_0_19.2blk.aac" "aacparse"
 check m4a_stereo "$sweep" "qtdemux ! aacparse"
+# HE-AAC (implicit SBR in ADTS): the PCM and, on the source pad, the rate
+# of aacdec's WAV (twice the core's where the build plays SBR).
+heaac="$src/tests/data/p40_head.aac"
+check adts_heaac "$heaac" "aacparse"
+"$aacdec" --quiet "$heaac" "$tmp/heaac.wav" && want=$(od -An -t u4 -j 24 -N 4 "$tmp/heaac.wav" | tr -d ' ')
+gst -v filesrc location="$heaac" ! aacparse ! zoraacdec ! fakesink > "$tmp/heaac_caps.log" 2>&1
+if quiet_ok $? heaac_caps; then
+  rates=$(grep "zoraacdec0.GstPad:src: caps" "$tmp/heaac_caps.log" | grep -o "rate=(int)[0-9]*" | tr '\n' ' ')
+  if [ "$rates" = "rate=(int)$want " ]; then echo "heaac: output caps $rates"
+  else fail "heaac: output caps $rates, want $want Hz"; fi
+fi
 timeout 120 "$seek" "$mono" "$tmp/adts_mono.want" || fail "seek_check"
 
 # Four decoders in one process, each on its own stream thread: the same PCM

@@ -558,6 +558,9 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     const bool frame = o.mode == "frame";
     uint32_t flags = frame ? 0u : static_cast<uint32_t>(ZOR_STREAM_STREAMING);
     if (p.kind == Probe::Raw) flags |= ZOR_STREAM_RAW;
+    // HE-AAC at its full rate, as the library plays it (a plug-in built
+    // without SBR ignores the flag and plays the core).
+    if (o.sbr) flags |= ZOR_STREAM_SBR_FULL;
     ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, p.channels, p.rate, 0, flags};
     if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
 
@@ -566,10 +569,11 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     std::unique_ptr<StreamBytes> bytes;
     if (!frame) bytes = std::make_unique<StreamBytes>(in);
     // The plug-in takes a piece whole only with room for every block it can complete.
-    auto room_for = [frame](size_t n) { return static_cast<size_t>(output_room(n, frame)); };
+    auto room_for = [frame, &o](size_t n) { return static_cast<size_t>(output_room(n, frame, o.sbr)); };
     std::vector<uint8_t> pcm;
-    // `channels`: the stream's channels in this piece, when the host knows them.
-    auto decode = [&](const uint8_t* data, size_t n, uint32_t channels) {
+    // `channels`: the stream's channels in this piece, when the host knows
+    // them; `core`: its rate in the transport (0: not known).
+    auto decode = [&](const uint8_t* data, size_t n, uint32_t channels, uint32_t core) {
         pcm.resize(room_for(n));
         ZorBuffer ib{}, ob{};
         ib.data = const_cast<uint8_t*>(data);
@@ -581,6 +585,18 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
             // A piece the plug-in refuses (a frame longer than it takes, two
             // frames in one): skipped; the next one is decoded.
             ++r.dropped;
+            return;
+        }
+        // HE-AAC blocks (the plug-in says twice the core rate) take 8192
+        // bytes; they go out whole at the plug-in's rate (a rate change
+        // inside such a call is not split).
+        if (bytes && !core && !bytes->stretches_from(out.blocks()).empty())
+            core = bytes->stretches_from(out.blocks()).back().rate;
+        if (!core) core = p.rate;
+        const bool sbr_blocks = o.sbr && got % (2 * ZORAAC_BLOCK_BYTES) == 0 && ob.sampleRate == 2 * core;
+        if (sbr_blocks) {
+            r.blocks += static_cast<uint64_t>(got) / (2 * ZORAAC_BLOCK_BYTES);
+            out.write(pcm.data(), static_cast<size_t>(got), ob.sampleRate, channels);
             return;
         }
         const uint64_t blocks = static_cast<uint64_t>(got) / ZORAAC_BLOCK_BYTES;
@@ -610,20 +626,20 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
         const uint8_t* data;
         size_t n;
         while (frames.next(data, n)) {
-            decode(data, n, frames.channels());
+            decode(data, n, frames.channels(), frames.rate());
             ++r.frames;
             progress.update(in.position());
         }
     } else {
         std::vector<uint8_t> piece(o.chunk);
         while (const size_t n = bytes->read(piece.data(), o.chunk)) {
-            decode(piece.data(), n, 0);
+            decode(piece.data(), n, 0, 0);
             progress.update(in.position());
         }
         r.frames = bytes->frames();
         // The plug-in stages input in 256-byte pieces and the decoder takes a
         // frame only once what follows it is buffered: push the tail through.
-        decode(in.pad.data(), in.pad.size(), 0);
+        decode(in.pad.data(), in.pad.size(), 0, 0);
     }
     progress.done();
     plugin->finish();
@@ -655,7 +671,8 @@ private:
     std::vector<void*> blocks_;
 };
 
-Result run_library(const Options& o, Input& in, Output& out) {
+// The params of a library decoder for this input.
+zoraac_params library_params(const Options& o, const Input& in) {
     zoraac_params params;
     zoraac_params_init(&params);
     params.sbr = o.sbr;
@@ -674,6 +691,66 @@ Result run_library(const Options& o, Input& in, Output& out) {
             params.channels = t.channels;
         }
     }
+    return params;
+}
+
+// --info: the output rate of an HE-AAC stream (0: it does not play SBR),
+// from the first block a library decoder gives for its first frames.
+class SbrProbe {
+public:
+    SbrProbe(const Options& o, const Input& in) : params_(library_params(o, in)) {
+        zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+        const int n = o.sbr ? zoraac_query_memory(&params_, rec) : -1;
+        if (n < 0) return;
+        memory_ = std::make_unique<Memory>(rec, n);
+        d_ = zoraac_open(&params_, memory_->blocks());
+        pcm_.resize(zoraac_frame_bytes(&params_));
+    }
+    ~SbrProbe() {
+        if (d_) zoraac_close(d_);
+    }
+    SbrProbe(const SbrProbe&) = delete;
+    SbrProbe& operator=(const SbrProbe&) = delete;
+    // A frame or access unit; null at the end of the input.
+    void feed(const uint8_t* data, size_t n) {
+        if (!d_ || done_) return;
+        const bool end = !data;
+        for (;;) {
+            size_t used = 0;
+            zoraac_frame f{};
+            const int s = zoraac_decode(d_, data, n, &used, pcm_.data(), pcm_.size(), &f);
+            if (s < 0) break;
+            data += used;
+            n -= used;
+            if (f.bytes) {
+                zoraac_info info{};
+                info.size = sizeof info;
+                zoraac_get_info(d_, &info);
+                if (info.sbr) rate_ = info.output_rate;
+                break;
+            }
+            if (!n && (!end || s == ZORAAC_NEED_MORE_INPUT)) {
+                if (!end && ++frames_ < kFrames) return;
+                break;
+            }
+        }
+        done_ = true;
+    }
+    uint32_t rate() const { return rate_; }
+
+private:
+    static constexpr int kFrames = 16;  // a stream that gives no block by then is taken as it is
+    zoraac_params params_;
+    std::unique_ptr<Memory> memory_;
+    zoraac_decoder* d_ = nullptr;
+    std::vector<uint8_t> pcm_;
+    int frames_ = 0;
+    bool done_ = false;
+    uint32_t rate_ = 0;
+};
+
+Result run_library(const Options& o, Input& in, Output& out) {
+    zoraac_params params = library_params(o, in);
     zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
     const int records = zoraac_query_memory(&params, rec);
     if (records < 0) fail("%s", (o.input + ": the decoder refused the stream: " + zoraac_status_string(records)).c_str());
@@ -994,17 +1071,25 @@ Result run(const Options& o, Input& in, Output& out) {
 
 // `seconds`: the duration when the frames say it (streams spliced at other
 // rates), else 0; `changes`: where the rate changes, said after the first.
-void print_info(const Input& in, uint64_t frames, double seconds = 0, const std::string& changes = "") {
+// `sbr_rate`: the output rate of an HE-AAC stream played with SBR (0: none).
+void print_info(const Input& in, uint64_t frames, uint32_t sbr_rate, double seconds = 0,
+                const std::string& changes = "") {
     static const char* const kProfiles[] = {"Main", "LC", "SSR", "reserved"};
     const Probe& p = in.probe;
     if (seconds <= 0) seconds = static_cast<double>(frames) * 1024.0 / p.rate;
     std::printf("transport: %s\n", in.transport.c_str());
-    std::printf("rate:      %u Hz%s\n", p.rate, changes.c_str());
+    if (sbr_rate)
+        std::printf("rate:      %u Hz core, %u Hz output (HE-AAC, SBR)%s\n", p.rate, sbr_rate, changes.c_str());
+    else
+        std::printf("rate:      %u Hz%s\n", p.rate, changes.c_str());
     if (p.channels)
         std::printf("channels:  %u\n", p.kind == Probe::Adif ? p.channels : config_channels(p.channels));
     else
         std::printf("channels:  set by a program config element in the stream\n");
-    std::printf("profile:   %s\n", p.profile < 4 ? kProfiles[p.profile] : std::to_string(p.profile).c_str());
+    if (sbr_rate)
+        std::printf("profile:   HE-AAC (SBR) over LC\n");
+    else
+        std::printf("profile:   %s\n", p.profile < 4 ? kProfiles[p.profile] : std::to_string(p.profile).c_str());
     std::printf("frames:    %llu\n", static_cast<unsigned long long>(frames));
     std::printf("duration:  %.3f s\n", seconds);
     std::printf("bit rate:  %.1f kbit/s\n",
@@ -1034,7 +1119,9 @@ int main(int argc, char** argv) {
         uint32_t rate = p.rate;
         std::string changes;
         int listed = 0;  // the first eight changes are listed
+        SbrProbe sbr(o, input);
         while (frames.next(data, n)) {
+            sbr.feed(data, n);
             ++count;
             const uint32_t r = frames.rate() ? frames.rate() : p.rate;
             if (r != rate && ++listed <= 8)
@@ -1047,13 +1134,14 @@ int main(int argc, char** argv) {
         }
         if (!changes.empty()) changes += ")";
         // The whole file has been read: its size is what the bit rate counts.
-        print_info(input, count, seconds, changes);
+        sbr.feed(nullptr, 0);
+        print_info(input, count, sbr.rate(), seconds, changes);
         return 0;
     }
     if (o.info) o.quiet = true;
     const Result r = run(o, input, out);
     if (o.info) {
-        print_info(input, r.blocks);
+        print_info(input, r.blocks, o.sbr && out.rate() == 2 * p.rate ? out.rate() : 0);
         return 0;
     }
     if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());

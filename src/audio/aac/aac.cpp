@@ -16,6 +16,24 @@ namespace {
 AacPluginState* handle = nullptr;
 uint32_t aac_stream_type = 0;  // copy of the raw-stream flag
 
+#if AAC_PLUGIN_SBR
+// HE-AAC memory (ZOR_STREAM_SBR_FULL), beside the static instance: the SBR
+// decoder's persistent record and its scratch.
+alignas(8) uint8_t sbr_persistent[sizeof(SbrDecoder)];
+alignas(8) uint8_t sbr_scratch[sizeof(SbrScratch)];
+#endif
+
+// Bytes a block can take: twice the AAC-LC block's when the host asked for
+// HE-AAC (the flag means nothing to a build without SBR).
+uint32_t block_bytes(const AacPluginState* st) {
+#if AAC_PLUGIN_SBR
+    if (st->desc.sbr) return 2 * kBlockBytes;
+#else
+    (void)st;
+#endif
+    return kBlockBytes;
+}
+
 const AACPlugin kDescriptor = {"1.2.0", "AAC Audio Decoder 1.0.0", 0, 0, AACInit, AACFinish, AACDecode};
 
 // The ADTS header at the start of a frame-mode buffer, when it is valid.
@@ -85,6 +103,11 @@ int AACInit(const void* hostDesc) {
     st->instance = KVXD_createStatic(&st->params, nullptr);
     if (!st->instance) goto fail;
     aacdec_raw_write = 0;
+#if AAC_PLUGIN_SBR
+    if (desc.sbr && (KVXD_sbrBytes(0) > sizeof sbr_persistent || KVXD_sbrBytes(1) > sizeof sbr_scratch ||
+                     KVXD_attachSbr(st->instance, sbr_persistent, sbr_scratch, 0) != 0))
+        goto fail;
+#endif
 
     std::memcpy(&hint, static_cast<const uint8_t*>(hostDesc) + 4, sizeof hint);
     st->status.numChannels = hint == 1 ? 1 : 0;
@@ -133,7 +156,7 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         blocks = aac_stream_type == 1 ? 1 : frame_buffer_blocks(src, remaining);
         if (blocks == 0) return -1;
     }
-    if (capacity < blocks * kBlockBytes) return -1;  // 64-bit: no wrap for any input size
+    if (capacity < blocks * block_bytes(st)) return -1;  // 64-bit: no wrap for any input size
     out->size = 0;
     const uint32_t chunk = frameMode ? (remaining + 1) / 2 : kStreamChunkWords;
 

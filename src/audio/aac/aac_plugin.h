@@ -32,14 +32,21 @@ constexpr uint64_t stream_blocks(uint64_t bytes) {
 // mode for every block the input can complete; in frame mode for the blocks
 // of one frame (four blocks covers any frame). With less it returns -1 and
 // takes nothing. (Streaming counts the bytes staged from earlier calls too,
-// fewer than one 256-byte piece.)
-constexpr uint64_t output_room(uint64_t bytes, bool frameMode) {
-    return kBlockBytes * (frameMode ? kMaxBlocksPerFrame : stream_blocks(bytes + kStreamChunkWords * 2 - 1));
+// fewer than one 256-byte piece.) With `sbr` (ZOR_STREAM_SBR_FULL) every
+// block may take twice the bytes.
+constexpr uint64_t output_room(uint64_t bytes, bool frameMode, bool sbr = false) {
+    return kBlockBytes * (sbr ? 2u : 1u) *
+           (frameMode ? kMaxBlocksPerFrame : stream_blocks(bytes + kStreamChunkWords * 2 - 1));
 }
 // The public header's room rule is this one, for any input size.
 static_assert(ZORAAC_PCM_ROOM(0) == output_room(0, false) && ZORAAC_PCM_ROOM(1) == output_room(1, false) &&
               ZORAAC_PCM_ROOM(4096) == output_room(4096, false) && ZORAAC_PCM_ROOM(4099) == output_room(4099, false) &&
               ZORAAC_PCM_ROOM(0xFFFFFFFFu) == output_room(0xFFFFFFFFu, false));
+static_assert(ZORAAC_PCM_ROOM_SBR(0) == output_room(0, false, true) &&
+              ZORAAC_PCM_ROOM_SBR(4099) == output_room(4099, false, true) &&
+              ZORAAC_PCM_ROOM_SBR(0xFFFFFFFFu) == output_room(0xFFFFFFFFu, false, true));
+// An SBR block (2048 stereo frames) fits the PCM area.
+static_assert(kPcmAreaBytes == 2 * kBlockBytes);
 
 // The plug-in's heap state, one per process.
 struct AacPluginState {
