@@ -560,7 +560,7 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     if (p.kind == Probe::Raw) flags |= ZOR_STREAM_RAW;
     // HE-AAC at its full rate, as the library plays it (a plug-in built
     // without SBR ignores the flag and plays the core).
-    if (o.sbr) flags |= ZOR_STREAM_SBR_FULL;
+    if (o.sbr == ZORAAC_SBR_FULL) flags |= ZOR_STREAM_SBR_FULL;
     ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, p.channels, p.rate, 0, flags};
     if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
 
@@ -569,7 +569,7 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     std::unique_ptr<StreamBytes> bytes;
     if (!frame) bytes = std::make_unique<StreamBytes>(in);
     // The plug-in takes a piece whole only with room for every block it can complete.
-    auto room_for = [frame, &o](size_t n) { return static_cast<size_t>(output_room(n, frame, o.sbr)); };
+    auto room_for = [frame, &o](size_t n) { return static_cast<size_t>(output_room(n, frame, o.sbr == ZORAAC_SBR_FULL)); };
     std::vector<uint8_t> pcm;
     // `channels`: the stream's channels in this piece, when the host knows
     // them; `core`: its rate in the transport (0: not known).
@@ -593,7 +593,7 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
         if (bytes && !core && !bytes->stretches_from(out.blocks()).empty())
             core = bytes->stretches_from(out.blocks()).back().rate;
         if (!core) core = p.rate;
-        const bool sbr_blocks = o.sbr && got % (2 * ZORAAC_BLOCK_BYTES) == 0 && ob.sampleRate == 2 * core;
+        const bool sbr_blocks = o.sbr == ZORAAC_SBR_FULL && got % (2 * ZORAAC_BLOCK_BYTES) == 0 && ob.sampleRate == 2 * core;
         if (sbr_blocks) {
             r.blocks += static_cast<uint64_t>(got) / (2 * ZORAAC_BLOCK_BYTES);
             out.write(pcm.data(), static_cast<size_t>(got), ob.sampleRate, channels);
@@ -700,7 +700,7 @@ class SbrProbe {
 public:
     SbrProbe(const Options& o, const Input& in) : params_(library_params(o, in)) {
         zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
-        const int n = o.sbr ? zoraac_query_memory(&params_, rec) : -1;
+        const int n = o.sbr != ZORAAC_SBR_OFF ? zoraac_query_memory(&params_, rec) : -1;
         if (n < 0) return;
         memory_ = std::make_unique<Memory>(rec, n);
         d_ = zoraac_open(&params_, memory_->blocks());
@@ -1141,7 +1141,7 @@ int main(int argc, char** argv) {
     if (o.info) o.quiet = true;
     const Result r = run(o, input, out);
     if (o.info) {
-        print_info(input, r.blocks, o.sbr && out.rate() == 2 * p.rate ? out.rate() : 0);
+        print_info(input, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0);
         return 0;
     }
     if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());

@@ -104,8 +104,8 @@ int AACInit(const void* hostDesc) {
     if (!st->instance) goto fail;
     aacdec_raw_write = 0;
 #if AAC_PLUGIN_SBR
-    if (desc.sbr && (KVXD_sbrBytes(0) > sizeof sbr_persistent || KVXD_sbrBytes(1) > sizeof sbr_scratch ||
-                     KVXD_attachSbr(st->instance, sbr_persistent, sbr_scratch, 0) != 0))
+    if (desc.sbr && (KVXD_sbrBytes(0, 0) > sizeof sbr_persistent || KVXD_sbrBytes(1, 0) > sizeof sbr_scratch ||
+                     KVXD_attachSbr(st->instance, sbr_persistent, sbr_scratch, 0, 0) != 0))
         goto fail;
 #endif
 
