@@ -128,7 +128,8 @@ namespace {
 // The high band of channel c's frame in scratch->re/im rows 2 .. 39 (Y),
 // from X_low in scratch->low_re/im: rows before the frame's grid come from
 // the previous frame. False when the block has no usable SBR data.
-bool high_band(SbrDecoder* s, SbrScratch* x, int c) {
+// (Unused in the compact arithmetic, which never attaches SBR.)
+[[maybe_unused]] bool high_band(SbrDecoder* s, SbrScratch* x, int c) {
     SbrChannel& ch = s->ch[c];
     std::memset(x->re, 0, sizeof x->re);
     std::memset(x->im, 0, sizeof x->im);
