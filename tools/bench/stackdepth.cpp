@@ -3,7 +3,7 @@
 // pieces) on a stack of its own that is painted first, then finds the lowest
 // byte that changed and reports its distance from AACDecode's caller's frame.
 //
-// usage: stackdepth STREAM...
+// usage: stackdepth [--sbr] STREAM...   (--sbr: the host asks for HE-AAC)
 #include <ucontext.h>
 
 #include <cstdint>
@@ -22,6 +22,7 @@ constexpr uint8_t kPaint = 0xA5;
 alignas(16) uint8_t g_stack[kStackBytes];
 ucontext_t g_main, g_worker;
 const std::vector<uint8_t>* g_stream;
+bool g_sbr = false;
 uintptr_t g_caller_frame = UINTPTR_MAX;
 bool g_ok = true;
 
@@ -36,12 +37,13 @@ void decode_all(const AACPlugin* plugin, bool frame_mode) {
     const std::vector<uint8_t>& s = *g_stream;
     const Probe p = probe(s);
     ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, p.channels, p.rate, 0,
-                          frame_mode ? 0u : static_cast<uint32_t>(ZOR_STREAM_STREAMING)};
+                          (frame_mode ? 0u : static_cast<uint32_t>(ZOR_STREAM_STREAMING)) |
+                              (g_sbr ? static_cast<uint32_t>(ZOR_STREAM_SBR_FULL) : 0u)};
     if (plugin->init(&info) != 0) {
         g_ok = false;
         return;
     }
-    static std::vector<uint8_t> pcm(ZORAAC_PCM_ROOM(4096));
+    static std::vector<uint8_t> pcm(ZORAAC_PCM_ROOM_SBR(4096));
     auto one = [&](const uint8_t* data, size_t n) {
         ZorBuffer ib{}, ob{};
         ib.data = const_cast<uint8_t*>(data);
@@ -67,12 +69,17 @@ void worker() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: stackdepth STREAM...\n");
+    int first = 1;
+    if (argc > 1 && std::strcmp(argv[1], "--sbr") == 0) {
+        g_sbr = true;
+        first = 2;
+    }
+    if (argc <= first) {
+        std::fprintf(stderr, "usage: stackdepth [--sbr] STREAM...\n");
         return 2;
     }
     size_t deepest = 0;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = first; i < argc; ++i) {
         const std::vector<uint8_t> s = read_all_bytes(argv[i]);
         g_stream = &s;
         std::memset(g_stack, kPaint, sizeof g_stack);
