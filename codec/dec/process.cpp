@@ -171,45 +171,27 @@ uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts, bool* mov
     const uint32_t length = static_cast<uint16_t>(h.aac_frame_length);
     obj->headerPending = 1;
     obj->blockCount = 0;
-    if (obj->ctx->uncountedBlock) {
-        // A block the header did not count was not one after all: the frame
-        // ends here, and nothing is concealed for it.
-        obj->ctx->uncountedBlock = 0;
-        if (call.frame) {
-            fifo_reset(obj);
-            return 0;
-        }
-        if (start_held) {
-            rewind_to(f, block_start);
-            if (obj->blockOffset < length && header_of_stream_at(obj, length - obj->blockOffset)) {
-                kvxdec_decfifoAdjust(&f, static_cast<int16_t>(length - obj->blockOffset));
-                obj->state = STATE_FRAMES;
-                return 0;
-            }
-        }
-        obj->state = STATE_SEARCH;
-        return 0;
-    }
+    // A block the header did not count was not one after all: the frame
+    // ends here, and nothing is concealed for it. Otherwise every block of
+    // the frame not yet decoded is concealed, wherever the next frame turns up.
+    const bool uncounted = obj->ctx->uncountedBlock != 0;
+    obj->ctx->uncountedBlock = 0;
+    if (!uncounted) obj->concealPending = static_cast<uint16_t>(left - 1);
     if (call.frame) {
         // The frame was all this call's input: it is done, the rest with it.
         fifo_reset(obj);
-        obj->concealPending = static_cast<uint16_t>(left - 1);
-        return conceal(obj);
-    }
-    // Every block of the frame not yet decoded is concealed, wherever the
-    // next frame turns up.
-    obj->concealPending = static_cast<uint16_t>(left - 1);
-    if (start_held) {
-        rewind_to(f, block_start);
-        const uint32_t rest = length > obj->blockOffset ? length - obj->blockOffset : 0;
-        if (header_of_stream_at(obj, rest)) {
-            kvxdec_decfifoAdjust(&f, static_cast<int16_t>(rest));
-            obj->state = STATE_FRAMES;
-            return conceal(obj);
+    } else {
+        obj->state = STATE_SEARCH;
+        if (start_held) {
+            rewind_to(f, block_start);
+            const uint32_t rest = length > obj->blockOffset ? length - obj->blockOffset : 0;
+            if (header_of_stream_at(obj, rest)) {
+                kvxdec_decfifoAdjust(&f, static_cast<int16_t>(rest));
+                obj->state = STATE_FRAMES;
+            }
         }
     }
-    obj->state = STATE_SEARCH;
-    return conceal(obj);
+    return uncounted ? 0 : conceal(obj);
 }
 
 // After the last block of a frame in streaming mode: if the block ended
