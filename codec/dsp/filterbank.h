@@ -4,6 +4,18 @@
 #include <cstdint>
 
 #include "dsp/arithmetic.h"
+#include "dsp/fixed.h"
+
+// The exact arithmetic's Q12 time samples (4096 to the 16-bit LSB) as
+// output: a 16-bit sample (add 2^11, shift right by 12, saturate), or a
+// 32-bit one, 2^16 to the 16-bit LSB, limited to what rounds to the 16-bit
+// range: its 16-bit rounding, (s + 2^15) >> 16, is q12_to_pcm16(v). The
+// filter bank and the SBR synthesis both end in them.
+inline int16_t q12_to_pcm16(int32_t v) { return fx::sat16(fx::asr(fx::add_sat(v, 2048), 12)); }
+inline int32_t q12_to_pcm32(int32_t v) {
+    constexpr int32_t lo = -32768 * 4096, hi = 32767 * 4096 + 2047;
+    return fx::shl_sat(v < lo ? lo : (v > hi ? hi : v), 4);
+}
 
 // Synthesis of one channel for one block: inverse transforms by window
 // sequence, windowing, overlap-add, 1024 PCM samples to out (which lies

@@ -283,15 +283,6 @@ struct Down {
     int32_t operator()(int n, int32_t v) const { return fx::mul_q31(v, t[to - 1 - n]); }
 };
 
-// Q12 to a PCM sample: add 2^11, shift right by 12, saturate.
-inline int16_t to_pcm(int32_t v) { return fx::sat16(fx::asr(fx::add_sat(v, 2048), 12)); }
-// Q12 to a 32-bit sample, 2^16 to the 16-bit LSB, limited to what rounds to
-// the 16-bit range: its 16-bit rounding, (s + 2^15) >> 16, is to_pcm(v).
-inline int32_t to_wide(int32_t v) {
-    constexpr int32_t lo = -32768 * 4096, hi = 32767 * 4096 + 2047;
-    return fx::shl_sat(v < lo ? lo : (v > hi ? hi : v), 4);
-}
-
 const int32_t* long_table(int shape) { return shape ? kbd_long_q31 : sine_long_q31; }
 const int32_t* short_table(int shape) { return shape ? kbd_short_q31 : sine_short_q31; }
 
@@ -366,17 +357,17 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Pu
 // decoder's stereo blocks), any layout, or 32-bit samples.
 struct SlotPut {
     int16_shared* at;
-    void operator()(int k, int32_t v) const { at[2 * k] = to_pcm(v); }
+    void operator()(int k, int32_t v) const { at[2 * k] = q12_to_pcm16(v); }
 };
 struct AnyPut {
     PcmOut out;
-    void operator()(int k, int32_t v) const { put_pcm(out, k, to_pcm(v)); }
+    void operator()(int k, int32_t v) const { put_pcm(out, k, q12_to_pcm16(v)); }
 };
 struct WidePut {
     PcmOut out;
     void operator()(int k, int32_t v) const {
         int32_t* p = out.wide + k * out.step;
-        p[0] = to_wide(v);
+        p[0] = q12_to_pcm32(v);
         if (out.pair) p[1] = p[0];
     }
 };

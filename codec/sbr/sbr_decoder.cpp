@@ -4,7 +4,7 @@
 #include <new>
 
 #include "sbr/dequant.h"
-#include "dsp/fixed.h"
+#include "dsp/filterbank.h"
 
 namespace {
 
@@ -91,11 +91,7 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         s->active = s->mode != SBR_MODE_OFF && (s->signalled != SBR_SIGNALLED_NONE || s->payload.present);
         s->downsampled = s->mode == SBR_MODE_DOWNSAMPLED || s->signalled == SBR_SIGNALLED_DOWNSAMPLED;
     }
-    if (!s->active) {
-        if (s->payload.present) ++s->ignored;
-        return 0;
-    }
-    s->coreRate = core_rate;
+    if (!s->active) return 0;
     s->frameOk = 0;
     if (s->payload.present) {
         const int n = s->payload.element == kSbrPairElement ? 2 : 1;
@@ -124,6 +120,17 @@ void sbr_conceal_block(SbrDecoder* s, int channels) {
 }
 
 namespace {
+
+// A slot's Q12 output samples as PCM, every `step`-th sample of `out`
+// (with `pair` the one after it too).
+template <typename Sample, typename Convert>
+void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Convert convert) {
+    for (int i = 0; i < n; ++i) {
+        Sample* p = out + i * step;
+        p[0] = convert(slot[i]);
+        if (pair) p[1] = p[0];
+    }
+}
 
 // The high band of channel c's frame in scratch->re/im rows 2 .. 39 (Y),
 // from X_low in scratch->low_re/im: rows before the frame's grid come from
@@ -188,21 +195,8 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
         std::memcpy(im, x->low_im[r], static_cast<size_t>(kx) * sizeof(int32_t));
         if (down) qmf_synthesis32(&s->synthesis.down[c], re, im, slot);
         else qmf_synthesis64(&s->synthesis.full[c], re, im, slot);
-        for (int n = 0; n < width; ++n) {
-            const int k = (width * l + n) * step;
-            if (wide) {
-                constexpr int32_t lo = -32768 * 4096, hi = 32767 * 4096 + 2047;
-                const int32_t v = fx::shl_sat(slot[n] < lo ? lo : (slot[n] > hi ? hi : slot[n]), 4);
-                int32_t* p = static_cast<int32_t*>(out) + k;
-                p[0] = v;
-                if (pair) p[1] = v;
-            } else {
-                const int16_t v = fx::sat16(fx::asr(fx::add_sat(slot[n], 2048), 12));
-                int16_t* p = static_cast<int16_t*>(out) + k;
-                p[0] = v;
-                if (pair) p[1] = v;
-            }
-        }
+        if (wide) put_slot(static_cast<int32_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm32);
+        else put_slot(static_cast<int16_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm16);
     }
 #endif
 }

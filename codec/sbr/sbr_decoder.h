@@ -10,7 +10,7 @@
 // a stream's first block: a stream whose first block carries SBR data (or
 // whose configuration says so) is decoded at twice its core rate to its
 // end, one whose first block carries none at its core rate (SBR data that
-// appears later is noted and ignored). A stream plays downsampled when the
+// appears later is ignored). A stream plays downsampled when the
 // host asks for it, or when its configuration says the SBR output rate is
 // the core rate.
 //
@@ -86,13 +86,11 @@ struct SbrDecoder {
     int32_t frameOk;      // 1: frame holds this block's data (else the high band is left empty)
     int32_t heldOk;       // 1: held has a frame to conceal with
     uint32_t concealRun;  // blocks in a row played from held
-    int32_t coreRate;     // Hz of the core
     uint32_t mode;        // SbrMode the host asked for (DOWNSAMPLED: the record may be the short one)
     uint32_t signalled;   // SbrSignalled: with SBR signalled the stream plays SBR from its first block
     uint32_t decided;     // 1 once the stream's first block said whether it plays SBR
     uint32_t active;      // 1: this stream plays SBR
     uint32_t downsampled; // 1: it plays downsampled (1024 samples a channel per block, else 2048)
-    uint32_t ignored;     // SBR payloads seen in a stream that does not play SBR
     SbrSynthesis synthesis;
 };
 
@@ -126,8 +124,8 @@ inline bool sbr_downsampled(const SbrDecoder* s) { return s->active && s->downsa
 // A block the core conceals: its SBR data is the held frame's (see above).
 void sbr_conceal_block(SbrDecoder* s, int channels);
 
-// Decides at a stream's first block whether it plays SBR; notes SBR data in
-// a stream that does not; reads the block's SBR data. 1: this block is
+// Decides at a stream's first block whether it plays SBR; reads the block's
+// SBR data. 1: this block is
 // decoded with SBR. core_rate: Hz of the core; channels: of the element.
 int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels);
 
