@@ -274,6 +274,37 @@ int prev_band(const SbrFreqTables& t, int k, int cur_res, int prev_res) {
 
 bool in_range(int v) { return v >= 0 && v <= kValueMax; }
 
+// n values coded in frequency: a start value of start_bits, then deltas.
+SbrParseStatus read_freq_deltas(BitReader& br, int start_bits, SbrHuffId id, int step, int n, int8_t* out) {
+    int v = step * static_cast<int>(br.read(start_bits));
+    out[0] = static_cast<int8_t>(v);  // start values are in range
+    for (int k = 1; k < n; ++k) {
+        int delta = 0;
+        if (!huff_decode(br, id, &delta)) return SBR_PARSE_ERR_RANGE;
+        v += step * delta;
+        if (!in_range(v)) return SBR_PARSE_ERR_RANGE;
+        out[k] = static_cast<int8_t>(v);
+    }
+    return SBR_PARSE_OK;
+}
+
+// n values coded in time: deltas on prev[index(k)] (an index outside the
+// previous values is a table error).
+template <typename Index>
+SbrParseStatus read_time_deltas(BitReader& br, SbrHuffId id, int step, int n, const int8_t* prev, int prev_count,
+                                Index index, int8_t* out) {
+    for (int k = 0; k < n; ++k) {
+        const int i = index(k);
+        if (i < 0 || i >= prev_count) return SBR_PARSE_ERR_TABLES;
+        int delta = 0;
+        if (!huff_decode(br, id, &delta)) return SBR_PARSE_ERR_RANGE;
+        const int v = prev[i] + step * delta;
+        if (!in_range(v)) return SBR_PARSE_ERR_RANGE;
+        out[k] = static_cast<int8_t>(v);
+    }
+    return SBR_PARSE_OK;
+}
+
 // sbr_envelope(): the envelopes of one channel, absolute.
 SbrParseStatus read_envelope(BitReader& br, const SbrFreqTables& t, const SbrChannelHistory& hist,
                              bool balance, const DtDf& d, SbrChannelFrame* cf) {
@@ -290,16 +321,9 @@ SbrParseStatus read_envelope(BitReader& br, const SbrFreqTables& t, const SbrCha
         const int n = bands_of(t, res);
         if (n < 1 || n > kSbrMaxMasterBands) return SBR_PARSE_ERR_TABLES;
         int8_t* e = cf->env[l];
-        int delta = 0;
+        SbrParseStatus r;
         if (!d.env[l]) {
-            int v = step * static_cast<int>(br.read(start_bits));
-            e[0] = static_cast<int8_t>(v);  // start values are in range
-            for (int k = 1; k < n; ++k) {
-                if (!huff_decode(br, f_id, &delta)) return SBR_PARSE_ERR_RANGE;
-                v += step * delta;
-                if (!in_range(v)) return SBR_PARSE_ERR_RANGE;
-                e[k] = static_cast<int8_t>(v);
-            }
+            r = read_freq_deltas(br, start_bits, f_id, step, n, e);
         } else {
             const int8_t* prev;
             int prev_res;
@@ -311,15 +335,10 @@ SbrParseStatus read_envelope(BitReader& br, const SbrFreqTables& t, const SbrCha
                 prev = cf->env[l - 1];
                 prev_res = g.freq_res[l - 1] ? 1 : 0;
             }
-            for (int k = 0; k < n; ++k) {
-                const int i = prev_band(t, k, res, prev_res);
-                if (i < 0 || i >= kSbrMaxMasterBands) return SBR_PARSE_ERR_TABLES;
-                if (!huff_decode(br, t_id, &delta)) return SBR_PARSE_ERR_RANGE;
-                const int v = prev[i] + step * delta;
-                if (!in_range(v)) return SBR_PARSE_ERR_RANGE;
-                e[k] = static_cast<int8_t>(v);
-            }
+            r = read_time_deltas(br, t_id, step, n, prev, kSbrMaxMasterBands,
+                                 [&](int k) { return prev_band(t, k, res, prev_res); }, e);
         }
+        if (r != SBR_PARSE_OK) return r;
         if (br.overrun) return SBR_PARSE_ERR_OVERRUN;
     }
     return SBR_PARSE_OK;
@@ -335,29 +354,18 @@ SbrParseStatus read_noise(BitReader& br, const SbrFreqTables& t, const SbrChanne
     if (n < 1 || n > kSbrMaxNoiseBands) return SBR_PARSE_ERR_TABLES;
     for (int l = 0; l < cf->grid.num_noise && l < kSbrMaxNoiseEnvelopes; ++l) {
         int8_t* q = cf->noise[l];
-        int delta = 0;
+        SbrParseStatus r;
         if (!d.noise[l]) {
-            int v = step * static_cast<int>(br.read(sbr_noise_start_bits));
-            q[0] = static_cast<int8_t>(v);
-            for (int k = 1; k < n; ++k) {
-                if (!huff_decode(br, f_id, &delta)) return SBR_PARSE_ERR_RANGE;
-                v += step * delta;
-                if (!in_range(v)) return SBR_PARSE_ERR_RANGE;
-                q[k] = static_cast<int8_t>(v);
-            }
+            r = read_freq_deltas(br, sbr_noise_start_bits, f_id, step, n, q);
         } else {
             const int8_t* prev = cf->noise[0];
             if (l == 0) {
                 if (!hist.valid) return SBR_PARSE_ERR_NO_PREV;
                 prev = hist.noise;
             }
-            for (int k = 0; k < n; ++k) {
-                if (!huff_decode(br, t_id, &delta)) return SBR_PARSE_ERR_RANGE;
-                const int v = prev[k] + step * delta;
-                if (!in_range(v)) return SBR_PARSE_ERR_RANGE;
-                q[k] = static_cast<int8_t>(v);
-            }
+            r = read_time_deltas(br, t_id, step, n, prev, kSbrMaxNoiseBands, [](int k) { return k; }, q);
         }
+        if (r != SBR_PARSE_OK) return r;
         if (br.overrun) return SBR_PARSE_ERR_OVERRUN;
     }
     return SBR_PARSE_OK;
