@@ -180,7 +180,8 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
     if (reinterpret_cast<uintptr_t>(persistent) % 8 || reinterpret_cast<uintptr_t>(scratch) % 8) return -1;
     if (signalled < 0 || signalled > 2) return -1;
     auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
-    SbrDecoder* s = sbr_init(persistent, downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
+    SbrDecoder* s = sbr_init(persistent, static_cast<SbrScratch*>(scratch),
+                             downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
     obj->ctx->sbr = s;
     obj->ctx->sbrScratch = static_cast<SbrScratch*>(scratch);
     return 0;

@@ -56,15 +56,16 @@ void conceal_frame(SbrDecoder* s, int channels) {
     }
     ++s->concealRun;
     hold_frame(&s->held);
-    std::memcpy(&s->frame, &s->held, sizeof s->frame);
+    std::memcpy(&s->work->frame, &s->held, sizeof s->held);
     s->frameOk = 1;
 }
 
 }  // namespace
 
-SbrDecoder* sbr_init(void* memory, uint32_t mode, uint32_t signalled) {
+SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, uint32_t mode, uint32_t signalled) {
     SbrDecoder* s = new (memory) SbrDecoder;
     std::memset(memory, 0, sbr_record_bytes(mode == SBR_MODE_DOWNSAMPLED));
+    s->work = scratch;
     s->mode = mode;
     s->signalled = signalled;
     sbr_reset(s);
@@ -76,7 +77,7 @@ void sbr_reset(SbrDecoder* s) {
     if (s->mode == SBR_MODE_DOWNSAMPLED) std::memset(s->synthesis.down, 0, sizeof s->synthesis.down);
     else std::memset(s->synthesis.full, 0, sizeof s->synthesis.full);
     sbr_parse_init(&s->parse);
-    s->payload.present = 0;
+    s->work->payload.present = 0;
     s->frameOk = 0;
     s->heldOk = 0;
     s->concealRun = 0;
@@ -86,18 +87,20 @@ void sbr_reset(SbrDecoder* s) {
 }
 
 int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
+    const SbrPayload& payload = s->work->payload;
+    SbrFrameData& frame = s->work->frame;
     if (!s->decided) {
         s->decided = 1;
-        s->active = s->mode != SBR_MODE_OFF && (s->signalled != SBR_SIGNALLED_NONE || s->payload.present);
+        s->active = s->mode != SBR_MODE_OFF && (s->signalled != SBR_SIGNALLED_NONE || payload.present);
         s->downsampled = s->mode == SBR_MODE_DOWNSAMPLED || s->signalled == SBR_SIGNALLED_DOWNSAMPLED;
     }
     if (!s->active) return 0;
     s->frameOk = 0;
-    if (s->payload.present) {
-        const int n = s->payload.element == kSbrPairElement ? 2 : 1;
-        s->frameOk = n == channels && sbr_parse_frame(&s->parse, s->payload.bytes, s->payload.bits,
-                                                      s->payload.crc != 0, n, 2 * core_rate, &s->frame) == SBR_PARSE_OK;
-        if (s->frameOk && s->frame.reset) {
+    if (payload.present) {
+        const int n = payload.element == kSbrPairElement ? 2 : 1;
+        s->frameOk = n == channels && sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n,
+                                                      2 * core_rate, &frame) == SBR_PARSE_OK;
+        if (s->frameOk && frame.reset) {
             for (SbrChannel& ch : s->ch) {
                 sbr_adjust_reset(&ch.adjust);
                 std::memset(ch.high_re, 0, sizeof ch.high_re);
@@ -106,7 +109,7 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         }
     }
     if (s->frameOk) {
-        std::memcpy(&s->held, &s->frame, sizeof s->held);
+        std::memcpy(&s->held, &frame, sizeof s->held);
         s->heldOk = 1;
         s->concealRun = 0;
     } else {
@@ -132,20 +135,13 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
     }
 }
 
-// The high band of channel c's frame in scratch->re/im rows 2 .. 39 (Y),
-// from X_low in scratch->low_re/im: rows before the frame's grid come from
-// the previous frame. False when the block has no usable SBR data.
+// The high band of channel c's frame in rows 2 .. 39 of the matrix, from
+// its X_low (subbands below kx): the HF generator, then the envelope
+// adjuster. False when the frame does not fit the adjuster's bounds.
 // (Unused in the compact arithmetic, which never attaches SBR.)
 [[maybe_unused]] bool high_band(SbrDecoder* s, SbrScratch* x, int c) {
     SbrChannel& ch = s->ch[c];
-    std::memset(x->re, 0, sizeof x->re);
-    std::memset(x->im, 0, sizeof x->im);
-    for (int r = 0; r < kSbrHfGenSlots - kSbrHfAdjSlots; ++r) {
-        std::memcpy(x->re[kSbrHfAdjSlots + r], ch.high_re[r], sizeof ch.high_re[r]);
-        std::memcpy(x->im[kSbrHfAdjSlots + r], ch.high_im[r], sizeof ch.high_im[r]);
-    }
-    if (!s->frameOk) return false;
-    const SbrFrameData& f = s->frame;
+    const SbrFrameData& f = x->frame;
     const SbrFreqTables& t = s->parse.tables;
     const SbrChannelFrame& frame = f.ch[c];
     const bool coupled = f.num_channels == 2 && f.coupling;
@@ -154,8 +150,17 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
     const SbrGrid& g = frame.grid;
     const int first = kSbrHfAdjSlots + kSbrRate * g.t_env[0];
     const int end = kSbrHfAdjSlots + kSbrRate * g.t_env[g.num_env];
-    sbr_hf_generate(ch.hfgen, t, first, end, x->low_re, x->low_im, x->re, x->im);
-    return sbr_adjust(&ch.adjust, s->parse.header, t, frame, x->levels, x->re, x->im, f.reset != 0);
+    sbr_hf_generate(ch.hfgen, t, first, end, x->re, x->im, x->re, x->im);
+    return sbr_adjust(&ch.adjust, s->parse.header, t, frame, x->levels, x->re, x->im, f.reset != 0, &x->adjust);
+}
+
+// Subbands kx .. 63 of every row of the matrix to zero.
+[[maybe_unused]] void clear_high(SbrScratch* x, int kx) {
+    const size_t bytes = static_cast<size_t>(64 - kx) * sizeof(int32_t);
+    for (int r = 0; r < kSbrXLowSlots; ++r) {
+        std::memset(x->re[r] + kx, 0, bytes);
+        std::memset(x->im[r] + kx, 0, bytes);
+    }
 }
 
 }  // namespace
@@ -166,35 +171,54 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
     (void)s, (void)x, (void)c, (void)out, (void)wide, (void)step, (void)pair;
 #else
     SbrChannel& ch = s->ch[c];
-    // X_low: the previous frame's last slots, then this frame's analysis.
-    std::memcpy(x->low_re, ch.low_re, sizeof ch.low_re);
-    std::memcpy(x->low_im, ch.low_im, sizeof ch.low_im);
+    // X_low: the previous frame's last slots, then this frame's analysis,
+    // in subbands 0..31 of the rows.
+    for (int r = 0; r < kSbrHfGenSlots; ++r) {
+        std::memcpy(x->re[r], ch.low_re[r], sizeof ch.low_re[r]);
+        std::memcpy(x->im[r], ch.low_im[r], sizeof ch.low_im[r]);
+    }
+    const int32_t* const time = sbr_time_samples(x);
     for (int l = 0; l < kSbrQmfSlots; ++l)
-        qmf_analysis32(&ch.analysis, x->time + 32 * l, x->low_re[kSbrHfGenSlots + l], x->low_im[kSbrHfGenSlots + l]);
-    std::memcpy(ch.low_re, x->low_re[kSbrQmfSlots], sizeof ch.low_re);
-    std::memcpy(ch.low_im, x->low_im[kSbrQmfSlots], sizeof ch.low_im);
-
-    const bool built = high_band(s, x, c);
-    const int kx = built ? s->parse.tables.kx : kSbrMaxKx;
-    // The rows past this frame's 32 output slots start the next frame.
-    for (int r = 0; r < kSbrHfGenSlots - kSbrHfAdjSlots; ++r) {
-        std::memcpy(ch.high_re[r], x->re[kSbrQmfSlots + kSbrHfAdjSlots + r], sizeof ch.high_re[r]);
-        std::memcpy(ch.high_im[r], x->im[kSbrQmfSlots + kSbrHfAdjSlots + r], sizeof ch.high_im[r]);
+        qmf_analysis32(&ch.analysis, time + 32 * l, x->re[kSbrHfGenSlots + l], x->im[kSbrHfGenSlots + l]);
+    for (int r = 0; r < kSbrHfGenSlots; ++r) {
+        std::memcpy(ch.low_re[r], x->re[kSbrQmfSlots + r], sizeof ch.low_re[r]);
+        std::memcpy(ch.low_im[r], x->im[kSbrQmfSlots + r], sizeof ch.low_im[r]);
     }
 
-    // Output slot l: row l + t_HFAdj, the low band from X_low below kx;
-    // downsampled, its subbands 0..31 alone.
+    // The high band: empty but for the rows the previous frame carried
+    // over (its rows 34..39, here rows 2..7), then this frame's.
+    int kx = s->frameOk ? s->parse.tables.kx : kSbrMaxKx;
+    clear_high(x, kx);
+    for (int r = 0; r < kSbrCarryRows; ++r) {
+        for (int m = 0; m < kSbrMaxSubbands; ++m) {
+            const int k = ch.carry_kx + m;
+            if (k < kx || k >= 64) continue;
+            x->re[kSbrHfAdjSlots + r][k] = ch.high_re[r][m];
+            x->im[kSbrHfAdjSlots + r][k] = ch.high_im[r][m];
+        }
+    }
+    if (s->frameOk && !high_band(s, x, c)) {
+        kx = kSbrMaxKx;
+        clear_high(x, kx);
+    }
+    // The rows past this frame's 32 output slots start the next frame.
+    ch.carry_kx = kx;
+    for (int r = 0; r < kSbrCarryRows; ++r) {
+        for (int m = 0; m < kSbrMaxSubbands; ++m) {
+            const int k = kx + m;
+            ch.high_re[r][m] = k < 64 ? x->re[kSbrQmfSlots + kSbrHfAdjSlots + r][k] : 0;
+            ch.high_im[r][m] = k < 64 ? x->im[kSbrQmfSlots + kSbrHfAdjSlots + r][k] : 0;
+        }
+    }
+
+    // Output slot l: row l + t_HFAdj; downsampled, its subbands 0..31 alone.
     const bool down = s->downsampled != 0;
     const int width = down ? 32 : 64;
     int32_t slot[64];
     for (int l = 0; l < kSbrQmfSlots; ++l) {
         const int r = l + kSbrHfAdjSlots;
-        int32_t* re = x->re[r];
-        int32_t* im = x->im[r];
-        std::memcpy(re, x->low_re[r], static_cast<size_t>(kx) * sizeof(int32_t));
-        std::memcpy(im, x->low_im[r], static_cast<size_t>(kx) * sizeof(int32_t));
-        if (down) qmf_synthesis32(&s->synthesis.down[c], re, im, slot);
-        else qmf_synthesis64(&s->synthesis.full[c], re, im, slot);
+        if (down) qmf_synthesis32(&s->synthesis.down[c], x->re[r], x->im[r], slot);
+        else qmf_synthesis64(&s->synthesis.full[c], x->re[r], x->im[r], slot);
         if (wide) put_slot(static_cast<int32_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm32);
         else put_slot(static_cast<int16_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm16);
     }

@@ -45,18 +45,24 @@ struct SbrPayload {
     uint8_t pad[3];
 };
 
+// Rows of Y past a frame's 32 output slots (rows 34..39), which the next
+// frame's first output slots take (its rows 2..7).
+constexpr int kSbrCarryRows = kSbrHfGenSlots - kSbrHfAdjSlots;
+
 // What a channel keeps from frame to frame.
 struct SbrChannel {
     QmfAnalysisState analysis;
     SbrHfGenState hfgen;
     SbrAdjustState adjust;
-    // The last kSbrHfGenSlots analysis slots (X_low rows 0..7 of the next
-    // frame) and the rows of Y beyond the frame's 32 slots, which the next
-    // frame's first output slots take (rows 34..39, its rows 2..7).
+    // The last kSbrHfGenSlots analysis slots: X_low rows 0..7 of the next
+    // frame.
     int32_t low_re[kSbrHfGenSlots][kSbrMaxKx];
     int32_t low_im[kSbrHfGenSlots][kSbrMaxKx];
-    int32_t high_re[kSbrHfGenSlots - kSbrHfAdjSlots][64];
-    int32_t high_im[kSbrHfGenSlots - kSbrHfAdjSlots][64];
+    // The carried rows of Y: only subbands carry_kx .. carry_kx + M - 1 of
+    // them can hold anything (M <= kSbrMaxSubbands), the rest is zero.
+    int32_t high_re[kSbrCarryRows][kSbrMaxSubbands];
+    int32_t high_im[kSbrCarryRows][kSbrMaxSubbands];
+    int32_t carry_kx;
 };
 
 enum SbrMode : uint32_t { SBR_MODE_OFF = 0, SBR_MODE_FULL = 1, SBR_MODE_DOWNSAMPLED = 2 };
@@ -77,11 +83,11 @@ union SbrSynthesis {
 
 // The persistent record. The synthesis states come last: a record for a
 // decoder that only plays downsampled SBR ends after down[] (sbr_record_bytes).
+struct SbrScratch;
 struct SbrDecoder {
     SbrChannel ch[2];
-    SbrPayload payload;
+    SbrScratch* work;     // the scratch record: the block's payload and frame live there
     SbrParseState parse;
-    SbrFrameData frame;   // the block's SBR data, read by sbr_begin_block
     SbrFrameData held;    // the last good frame, for concealment (one envelope once concealing)
     int32_t frameOk;      // 1: frame holds this block's data (else the high band is left empty)
     int32_t heldOk;       // 1: held has a frame to conceal with
@@ -101,19 +107,34 @@ constexpr size_t sbr_record_bytes(bool downsampled) {
                        : sizeof(SbrDecoder);
 }
 
-// The scratch record: one channel's core time samples, X_low and X_high/Y.
+// The scratch record, live within one block's decoding: the block's SBR
+// payload (kept while the block is read) and its frame data, then per
+// channel the core's time samples and the QMF matrix. One matrix holds
+// X_low and X_high/Y: subbands below kx are X_low, those from kx up X_high
+// and then Y (the HF generator reads only subbands below kx and writes
+// only those from kx up).
 struct SbrScratch {
-    int32_t time[1024];
-    int32_t low_re[kSbrXLowSlots][kSbrMaxKx];
-    int32_t low_im[kSbrXLowSlots][kSbrMaxKx];
+    SbrPayload payload;
+    SbrFrameData frame;   // the block's SBR data, read by sbr_begin_block
     int32_t re[kSbrXLowSlots][64];
     int32_t im[kSbrXLowSlots][64];
     SbrDequant levels;
+    SbrAdjustWork adjust;
 };
 
+// Where the core puts a channel's 1024 time samples (Q12) for SBR: the last
+// 16 rows of the matrix's imaginary part. The analysis of slot l reads
+// samples 32 l .. 32 l + 31 (row 24 + l / 2) and writes subbands 0..31 of
+// row 8 + l, which holds only samples of slots before l (2 l - 32 < l), so
+// it runs in place; what is left of the samples lies above subband 31 and
+// is cleared with the rest of the high band.
+static_assert(16 * 64 == 1024 && kSbrXLowSlots - 16 == 24 && kSbrHfGenSlots == 8, "time samples in rows 24..39");
+inline int32_t* sbr_time_samples(SbrScratch* x) { return x->im[kSbrXLowSlots - 16]; }
+
 // Sets up a persistent record of sbr_record_bytes(mode == DOWNSAMPLED)
-// bytes at `memory` (nothing of it is read): no stream yet.
-SbrDecoder* sbr_init(void* memory, uint32_t mode, uint32_t signalled);
+// bytes at `memory` (nothing of it is read), with the scratch record
+// `scratch`: no stream yet.
+SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, uint32_t mode, uint32_t signalled);
 
 // A new stream: the SBR decision is taken again at its first block.
 void sbr_reset(SbrDecoder* s);
@@ -129,7 +150,7 @@ void sbr_conceal_block(SbrDecoder* s, int channels);
 // decoded with SBR. core_rate: Hz of the core; channels: of the element.
 int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels);
 
-// Channel c's 1024 core time samples (Q12) in scratch->time, to 2048 PCM
+// Channel c's 1024 core time samples (Q12) at sbr_time_samples, to 2048 PCM
 // samples (downsampled: 1024) at `out` (every `step`-th slot; with `pair` into the slot after
 // each as well): 16-bit samples, or with `wide` 32-bit ones (the 16-bit
 // sample times 65536 and the bits below it, limited to the 16-bit range).
