@@ -63,7 +63,7 @@ const char* kUsage =
     "  --plugin PATH     stream and frame mode through this plug-in (libaacplugin.so,\n"
     "                    which needs the host library libcomzorc.so) instead of\n"
     "                    libzoraac; frame mode is the default for .m4a then\n"
-    "  --sbr off|full|down  HE-AAC: full (default) decodes the SBR band at twice the\n"
+    "  --sbr off|full|down[sampled]  HE-AAC: full (default) decodes the SBR band at twice the\n"
     "                    core rate (exact arithmetic; a stream configured for\n"
     "                    downsampled SBR at its core rate); down plays every HE-AAC\n"
     "                    stream at its core rate, its SBR band up to the core's\n"
@@ -177,8 +177,9 @@ Options parse_args(int argc, char** argv) {
         case kSbr:
             if (std::strcmp(optarg, "off") == 0) o.sbr = ZORAAC_SBR_OFF;
             else if (std::strcmp(optarg, "full") == 0) o.sbr = ZORAAC_SBR_FULL;
-            else if (std::strcmp(optarg, "down") == 0) o.sbr = ZORAAC_SBR_DOWNSAMPLED;
-            else fail("--sbr takes off, full or down");
+            else if (std::strcmp(optarg, "down") == 0 || std::strcmp(optarg, "downsampled") == 0)
+                o.sbr = ZORAAC_SBR_DOWNSAMPLED;
+            else fail("--sbr takes off, full or down(sampled)");
             break;
         case kCpuMask: {
             char* end = nullptr;
@@ -558,9 +559,10 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     const bool frame = o.mode == "frame";
     uint32_t flags = frame ? 0u : static_cast<uint32_t>(ZOR_STREAM_STREAMING);
     if (p.kind == Probe::Raw) flags |= ZOR_STREAM_RAW;
-    // HE-AAC at its full rate, as the library plays it (a plug-in built
-    // without SBR ignores the flag and plays the core).
+    // HE-AAC at the rate asked for, as the library plays it (a plug-in
+    // built without SBR ignores the flags and plays the core).
     if (o.sbr == ZORAAC_SBR_FULL) flags |= ZOR_STREAM_SBR_FULL;
+    if (o.sbr == ZORAAC_SBR_DOWNSAMPLED) flags |= ZOR_STREAM_SBR_DOWNSAMPLED;
     ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, p.channels, p.rate, 0, flags};
     if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
 
