@@ -456,7 +456,7 @@ TEST(Api, DownsampledSbrPlaysTheFullRateBandsBelowTheCoreNyquist) {
     ASSERT_GE(n, 2);
     // The SBR persistent record (the last but one) holds the 32-band synthesis states.
     EXPECT_EQ(rd[n - 2].kind, ZORAAC_MEM_PERSISTENT);
-    EXPECT_LT(rd[n - 2].size + 5000, rf[n - 2].size);
+    EXPECT_LT(rd[n - 2].size + 2500, rf[n - 2].size);
     EXPECT_EQ(zoraac_frame_bytes(&down), zoraac_frame_bytes(&full) / 2);
 
     // p41: mono, 16 kHz core, its SBR band from about 6 kHz.
