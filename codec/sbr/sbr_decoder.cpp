@@ -12,37 +12,62 @@ namespace {
 // dropped: 60 dB down by then.
 constexpr uint32_t kConcealBlocks = 60 / kSbrConcealDecayDb;
 
-// The held frame as one envelope and one noise floor from where the last
-// frame's grid ended (its borders reach up to 3 SBR time slots into this
-// frame) to the frame's end: the last envelope's values, the last noise
-// floor's, no transient; each level decays kSbrConcealDecayDb (the balance
-// values of a coupled pair's second channel stay).
-void hold_frame(SbrFrameData* f) {
-    const int channels = f->num_channels < 2 ? f->num_channels : 2;
-    const bool coupled = channels == 2 && f->coupling;
+// What concealment keeps of a good frame: per channel its last envelope's
+// values and resolution, its last noise floor, its inverse filtering modes
+// and where its grid ended (its borders reach up to 3 SBR time slots into
+// the next frame).
+void hold_frame(const SbrFrameData& f, SbrHeld* held) {
+    held->num_channels = f.num_channels;
+    held->coupling = f.coupling;
+    const int channels = f.num_channels < 2 ? f.num_channels : 2;
     for (int c = 0; c < channels; ++c) {
-        SbrChannelFrame& ch = f->ch[c];
-        SbrGrid& g = ch.grid;
+        const SbrChannelFrame& ch = f.ch[c];
+        const SbrGrid& g = ch.grid;
+        SbrHeldChannel& h = held->ch[c];
         const int last = g.num_env >= 1 && g.num_env <= kSbrMaxEnvelopes ? g.num_env - 1 : 0;
         const int last_noise = g.num_noise >= 1 && g.num_noise <= kSbrMaxNoiseEnvelopes ? g.num_noise - 1 : 0;
         const int end = g.t_env[last + 1];
-        const uint8_t start = static_cast<uint8_t>(end > kSbrTimeSlots ? end - kSbrTimeSlots : 0);
-        if (last != 0) std::memcpy(ch.env[0], ch.env[last], sizeof ch.env[0]);
-        if (last_noise != 0) std::memcpy(ch.noise[0], ch.noise[last_noise], sizeof ch.noise[0]);
-        g.freq_res[0] = g.freq_res[last];
+        std::memcpy(h.env, ch.env[last], sizeof h.env);
+        std::memcpy(h.noise, ch.noise[last_noise], sizeof h.noise);
+        std::memcpy(h.invf, ch.invf, sizeof h.invf);
+        h.amp_res = ch.amp_res;
+        h.freq_res = g.freq_res[last];
+        h.start = static_cast<uint8_t>(end > kSbrTimeSlots ? end - kSbrTimeSlots : 0);
+    }
+}
+
+// A concealed block's frame from the held one: one envelope and one noise
+// floor from where the last grid ended to the frame's end, no transient,
+// no sinusoids, each level kSbrConcealDecayDb lower than the block before
+// (the balance values of a coupled pair's second channel stay).
+void conceal_from_held(SbrHeld* held, SbrFrameData* f) {
+    *f = SbrFrameData{};
+    f->num_channels = held->num_channels;
+    f->coupling = held->coupling;
+    const int channels = held->num_channels < 2 ? held->num_channels : 2;
+    const bool coupled = channels == 2 && held->coupling;
+    for (int c = 0; c < channels; ++c) {
+        SbrHeldChannel& h = held->ch[c];
+        if (!(coupled && c == 1)) {
+            // Quantized steps of 1.5 dB (amp_res 0) or 3 dB.
+            const int step = kSbrConcealDecayDb * 2 / (h.amp_res ? 6 : 3);
+            for (int8_t& e : h.env) e = static_cast<int8_t>(e > step ? e - step : 0);
+        }
+        SbrChannelFrame& ch = f->ch[c];
+        SbrGrid& g = ch.grid;
         g.frame_class = SBR_FIXFIX;
         g.num_env = 1;
         g.num_noise = 1;
-        g.t_env[0] = g.t_noise[0] = start;
+        g.t_env[0] = g.t_noise[0] = h.start;
         g.t_env[1] = g.t_noise[1] = kSbrTimeSlots;
+        g.freq_res[0] = h.freq_res;
         g.l_a = -1;
-        if (coupled && c == 1) continue;
-        // Quantized steps of 1.5 dB (amp_res 0) or 3 dB.
-        const int step = kSbrConcealDecayDb * 2 / (ch.amp_res ? 6 : 3);
-        for (int8_t& e : ch.env[0]) e = static_cast<int8_t>(e > step ? e - step : 0);
+        ch.amp_res = h.amp_res;
+        std::memcpy(ch.invf, h.invf, sizeof ch.invf);
+        std::memcpy(ch.env[0], h.env, sizeof h.env);
+        std::memcpy(ch.noise[0], h.noise, sizeof h.noise);
+        h.start = 0;  // a further concealed block covers its whole frame
     }
-    f->reset = 0;
-    f->header_present = 0;
 }
 
 // No usable SBR data in this block: the held frame, one step further down,
@@ -55,8 +80,7 @@ void conceal_frame(SbrDecoder* s, int channels) {
         return;
     }
     ++s->concealRun;
-    hold_frame(&s->held);
-    std::memcpy(&s->work->frame, &s->held, sizeof s->held);
+    conceal_from_held(&s->held, &s->work->frame);
     s->frameOk = 1;
 }
 
@@ -109,7 +133,7 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         }
     }
     if (s->frameOk) {
-        std::memcpy(&s->held, &frame, sizeof s->held);
+        hold_frame(frame, &s->held);
         s->heldOk = 1;
         s->concealRun = 0;
     } else {

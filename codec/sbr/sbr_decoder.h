@@ -81,6 +81,22 @@ union SbrSynthesis {
     QmfSynthesis32State down[2];
 };
 
+// What concealment keeps of the last good frame, per channel: its last
+// envelope and noise floor, and where its grid ended.
+struct SbrHeldChannel {
+    int8_t env[kSbrMaxMasterBands];
+    int8_t noise[kSbrMaxNoiseBands];
+    uint8_t invf[kSbrMaxNoiseBands];
+    uint8_t amp_res;
+    uint8_t freq_res;
+    uint8_t start;  // SBR time slot the held envelope starts at (where the last grid ended, less 16)
+};
+struct SbrHeld {
+    SbrHeldChannel ch[2];
+    uint8_t num_channels;
+    uint8_t coupling;
+};
+
 // The persistent record. The synthesis states come last: a record for a
 // decoder that only plays downsampled SBR ends after down[] (sbr_record_bytes).
 struct SbrScratch;
@@ -88,7 +104,7 @@ struct SbrDecoder {
     SbrChannel ch[2];
     SbrScratch* work;     // the scratch record: the block's payload and frame live there
     SbrParseState parse;
-    SbrFrameData held;    // the last good frame, for concealment (one envelope once concealing)
+    SbrHeld held;         // the last good frame, for concealment
     int32_t frameOk;      // 1: frame holds this block's data (else the high band is left empty)
     int32_t heldOk;       // 1: held has a frame to conceal with
     uint32_t concealRun;  // blocks in a row played from held
