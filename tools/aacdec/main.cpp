@@ -209,8 +209,12 @@ Options parse_args(int argc, char** argv) {
 }
 
 // PCM sink: a WAV file (sizes patched at the end), raw PCM on stdout, or
-// nothing (an empty name: the PCM is only counted). A WAV file is written
-// under a temporary name beside it and takes its name only in commit().
+// nothing (an empty name: the PCM is only counted). A new WAV file, or one
+// that replaces a regular file, is written under a temporary name beside it
+// and takes its name only in commit(); any other OUTPUT (a device, a FIFO,
+// a symbolic link) is written in place, through the link, so that it stays
+// what it is. Where its sizes cannot be patched (a FIFO), the header says
+// the largest sizes, as a WAV stream of unknown length does.
 class Sink {
 public:
     Sink(const std::string& name, uint32_t rate) : name_(name), rate_(rate) {
@@ -219,6 +223,10 @@ public:
         } else if (name == "-") {
             f_ = stdout;
             wav_ = false;
+        } else if (struct stat st; lstat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            f_ = std::fopen(name.c_str(), "wb");
+            if (!f_) fail("cannot write %s", (name + ": " + std::strerror(errno)).c_str());
+            header(kUnknownBytes);
         } else {
             std::string tmp = name + ".XXXXXX";
             const int fd = mkstemp(tmp.data());
@@ -240,8 +248,10 @@ public:
     void close() {
         if (!f_) return;
         if (wav_) {
-            if (std::fseek(f_, 0, SEEK_SET) != 0) fail("cannot finish the WAV header");
-            header(static_cast<uint32_t>(bytes_));
+            const bool in_place = g_partial_output.empty();
+            if (std::fflush(f_) != 0) fail("cannot write the output: %s", std::strerror(errno));
+            if (std::fseek(f_, 0, SEEK_SET) == 0) header(static_cast<uint32_t>(bytes_));
+            else if (!in_place) fail("cannot finish the WAV header");
         }
         if (std::fflush(f_) != 0 || (f_ != stdout && std::fclose(f_) != 0)) fail("cannot write the output: %s", std::strerror(errno));
     }
@@ -279,6 +289,7 @@ private:
     void write_raw(const uint8_t* p, size_t n) {
         if (std::fwrite(p, 1, n, f_) != n) fail("cannot write the output: %s", std::strerror(errno));
     }
+    static constexpr uint32_t kUnknownBytes = 0xFFFFFFFFu - 36;
     std::string name_;
     FILE* f_ = nullptr;
     bool wav_ = true;
