@@ -255,7 +255,8 @@ typedef struct zoraac_info {
     uint32_t channels;              /* coded channels (0 until known) */
     uint32_t output_channels;       /* channels of the PCM */
     uint32_t bit_rate;              /* bits per second over the input taken so far */
-    uint32_t delay;                 /* decoder delay in output samples (0 for AAC-LC) */
+    uint32_t delay;                 /* decoder delay in output samples (0 for AAC-LC; HE-AAC's
+                                       SBR: 962 at the full rate, 481 downsampled) */
     uint64_t frames_decoded;        /* blocks of PCM given out, concealed ones included */
     uint64_t frames_concealed;      /* of them, concealed */
     uint64_t bytes_consumed;        /* input bytes taken */

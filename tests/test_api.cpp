@@ -392,6 +392,11 @@ TEST(Api, SbrDoublesTheRateOfHeAacAndLeavesAacLcAlone) {
     EXPECT_EQ(s, ZORAAC_OK);
     EXPECT_EQ(f.samples, 2048u);
     EXPECT_EQ(f.sample_rate, 32000u);
+    // The SBR banks' delay, at the output rate: the low band lags the core's by 481 core samples.
+    zoraac_info info{};
+    info.size = sizeof info;
+    ASSERT_EQ(zoraac_get_info(he_first.d, &info), 0);
+    EXPECT_EQ(info.delay, 962u);
     EXPECT_EQ(decode_stream(he_full, he).size(), 2 * decode_stream(he_off, he).size());
 }
 

@@ -155,8 +155,20 @@ SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, uint32_t mode, uint32_t 
 // A new stream: the SBR decision is taken again at its first block.
 void sbr_reset(SbrDecoder* s);
 
+// What SBR delays the core's signal by, in core-rate samples: the banks'
+// own delay and the 6 QMF slots by which a frame's output follows its
+// analysis (the HF generator reads 8 slots back, the envelopes start 2
+// slots in). Measured as the lag of the downsampled output's low band
+// behind the core's output.
+constexpr uint32_t kSbrDelayCoreSamples = 481;
+
 // 1: the stream plays SBR downsampled (output at the core rate).
 inline bool sbr_downsampled(const SbrDecoder* s) { return s->active && s->downsampled; }
+
+// The delay SBR adds, in output samples (0 when the stream does not play SBR).
+inline uint32_t sbr_delay(const SbrDecoder* s) {
+    return !s || !s->active ? 0 : s->downsampled ? kSbrDelayCoreSamples : 2 * kSbrDelayCoreSamples;
+}
 
 // A block the core conceals: its SBR data is the held frame's (see above).
 void sbr_conceal_block(SbrDecoder* s, int channels);

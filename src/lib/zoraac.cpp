@@ -473,13 +473,13 @@ int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info) {
     // Bits per second over the input taken: 1024 samples a block.
     if (d->decoded && info->sample_rate)
         info->bit_rate = static_cast<uint32_t>(d->consumed * 8u * info->sample_rate / (d->decoded * kBlockSamples));
-    info->delay = 0;
     info->frames_decoded = d->decoded;
     info->frames_concealed = d->concealed;
     info->bytes_consumed = d->consumed;
     info->last_error = static_cast<int32_t>(d->obj->lastError);
     const SbrDecoder* sbr = d->obj->ctx->sbr;
     info->sbr = sbr && sbr->active ? 1u : 0u;
+    info->delay = sbr_delay(sbr);
     return 0;
 }
 

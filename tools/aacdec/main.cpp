@@ -552,6 +552,7 @@ struct Result {
     uint64_t dropped = 0;     // pieces of input that gave no block: refused, or failed with nothing to conceal
     uint64_t skipped = 0;     // stretches of input skipped because the decoder does not play them
     uint64_t frames = 0;  // frames of an ADTS stream or MP4 file
+    uint32_t delay = 0;   // the decoder's delay in output samples (HE-AAC)
     bool have_status = false;
     KVXD_Status status{};
 };
@@ -740,6 +741,7 @@ public:
                 info.size = sizeof info;
                 zoraac_get_info(d_, &info);
                 if (info.sbr) rate_ = info.output_rate;
+                delay_ = info.delay;
                 break;
             }
             if (!n && (!end || s == ZORAAC_NEED_MORE_INPUT)) {
@@ -750,6 +752,7 @@ public:
         done_ = true;
     }
     uint32_t rate() const { return rate_; }
+    uint32_t delay() const { return delay_; }
 
 private:
     static constexpr int kFrames = 16;  // a stream that gives no block by then is taken as it is
@@ -757,6 +760,7 @@ private:
     std::unique_ptr<Memory> memory_;
     zoraac_decoder* d_ = nullptr;
     std::vector<uint8_t> pcm_;
+    uint32_t delay_ = 0;
     int frames_ = 0;
     bool done_ = false;
     uint32_t rate_ = 0;
@@ -837,6 +841,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
                 info.size = sizeof info;
                 zoraac_get_info(d, &info);
                 channels = info.channels;
+                r.delay = info.delay;
             }
             out.write(pcm.data(), f.bytes, f.sample_rate, channels);
         }
@@ -1084,8 +1089,9 @@ Result run(const Options& o, Input& in, Output& out) {
 
 // `seconds`: the duration when the frames say it (streams spliced at other
 // rates), else 0; `changes`: where the rate changes, said after the first.
-// `sbr_rate`: the output rate of an HE-AAC stream played with SBR (0: none).
-void print_info(const Input& in, uint64_t frames, uint32_t sbr_rate, double seconds = 0,
+// `sbr_rate`: the output rate of an HE-AAC stream played with SBR (0: none);
+// `delay`: the decoder's delay in output samples.
+void print_info(const Input& in, uint64_t frames, uint32_t sbr_rate, uint32_t delay, double seconds = 0,
                 const std::string& changes = "") {
     static const char* const kProfiles[] = {"Main", "LC", "SSR", "reserved"};
     const Probe& p = in.probe;
@@ -1105,6 +1111,7 @@ void print_info(const Input& in, uint64_t frames, uint32_t sbr_rate, double seco
         std::printf("profile:   %s\n", p.profile < 4 ? kProfiles[p.profile] : std::to_string(p.profile).c_str());
     std::printf("frames:    %llu\n", static_cast<unsigned long long>(frames));
     std::printf("duration:  %.3f s\n", seconds);
+    if (delay) std::printf("delay:     %u samples\n", delay);
     std::printf("bit rate:  %.1f kbit/s\n",
                 seconds > 0 ? static_cast<double>(in.stream_bytes()) * 8.0 / seconds / 1000.0 : 0.0);
 }
@@ -1148,13 +1155,13 @@ int main(int argc, char** argv) {
         if (!changes.empty()) changes += ")";
         // The whole file has been read: its size is what the bit rate counts.
         sbr.feed(nullptr, 0);
-        print_info(input, count, sbr.rate(), seconds, changes);
+        print_info(input, count, sbr.rate(), sbr.delay(), seconds, changes);
         return 0;
     }
     if (o.info) o.quiet = true;
     const Result r = run(o, input, out);
     if (o.info) {
-        print_info(input, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0);
+        print_info(input, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0, r.delay);
         return 0;
     }
     if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());
