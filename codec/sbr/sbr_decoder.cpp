@@ -72,7 +72,10 @@ SbrDecoder* sbr_init(void* memory, uint32_t mode, uint32_t signalled) {
 }
 
 void sbr_reset(SbrDecoder* s) {
-    std::memset(s->ch, 0, sizeof s->ch);
+    std::memset(&s->ch0, 0, sizeof s->ch0);
+    std::memset(&s->ch1, 0, sizeof s->ch1 > sizeof s->ps ? sizeof s->ch1 : sizeof s->ps);
+    ps_reset(&s->ps);
+    s->stereo_ps = 0;
     if (s->mode == SBR_MODE_DOWNSAMPLED) std::memset(s->synthesis.down, 0, sizeof s->synthesis.down);
     else std::memset(s->synthesis.full, 0, sizeof s->synthesis.full);
     sbr_parse_init(&s->parse);
@@ -86,10 +89,12 @@ void sbr_reset(SbrDecoder* s) {
 }
 
 int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
-    if (!s->decided) {
+    const bool first = !s->decided;
+    if (first) {
         s->decided = 1;
         s->active = s->mode != SBR_MODE_OFF && (s->signalled != SBR_SIGNALLED_NONE || s->payload.present);
-        s->downsampled = s->mode == SBR_MODE_DOWNSAMPLED || s->signalled == SBR_SIGNALLED_DOWNSAMPLED;
+        s->downsampled = s->mode == SBR_MODE_DOWNSAMPLED || (s->signalled & 3) == SBR_SIGNALLED_DOWNSAMPLED;
+        s->stereo_ps = s->active && channels == 1 && (s->signalled & SBR_SIGNALLED_PS) ? 1 : 0;
     }
     if (!s->active) return 0;
     s->frameOk = 0;
@@ -98,12 +103,22 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         s->frameOk = n == channels && sbr_parse_frame(&s->parse, s->payload.bytes, s->payload.bits,
                                                       s->payload.crc != 0, n, 2 * core_rate, &s->frame) == SBR_PARSE_OK;
         if (s->frameOk && s->frame.reset) {
-            for (SbrChannel& ch : s->ch) {
+            for (int c = 0; c < n; ++c) {
+                SbrChannel& ch = c ? s->ch1 : s->ch0;
                 sbr_adjust_reset(&ch.adjust);
                 std::memset(ch.high_re, 0, sizeof ch.high_re);
                 std::memset(ch.high_im, 0, sizeof ch.high_im);
             }
         }
+    }
+    // Parametric stereo comes with a mono stream's first block (or its
+    // configuration); the PS data of later blocks is read only then.
+    if (first && channels == 1 && s->frameOk && s->frame.ps.present) s->stereo_ps = 1;
+    if (s->stereo_ps) {
+        const bool ps = s->frameOk && s->frame.ps.present && s->payload.present;
+        const SbrFreqTables& t = s->parse.tables;
+        ps_begin_frame(&s->ps, ps ? s->payload.bytes : nullptr, s->frame.ps.bit_offset, s->frame.ps.bit_count,
+                       s->frameOk ? t.kx + t.m : 64);
     }
     if (s->frameOk) {
         std::memcpy(&s->held, &s->frame, sizeof s->held);
@@ -137,7 +152,7 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
 // the previous frame. False when the block has no usable SBR data.
 // (Unused in the compact arithmetic, which never attaches SBR.)
 [[maybe_unused]] bool high_band(SbrDecoder* s, SbrScratch* x, int c) {
-    SbrChannel& ch = s->ch[c];
+    SbrChannel& ch = c ? s->ch1 : s->ch0;
     std::memset(x->re, 0, sizeof x->re);
     std::memset(x->im, 0, sizeof x->im);
     for (int r = 0; r < kSbrHfGenSlots - kSbrHfAdjSlots; ++r) {
@@ -158,6 +173,18 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
     return sbr_adjust(&ch.adjust, s->parse.header, t, frame, x->levels, x->re, x->im, f.reset != 0);
 }
 
+// Output slot l of channel c from its row of subband samples.
+[[maybe_unused]] void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im, void* out, bool wide, int step,
+                     bool pair, int l) {
+    const bool down = s->downsampled != 0;
+    const int width = down ? 32 : 64;
+    int32_t slot[64];
+    if (down) qmf_synthesis32(&s->synthesis.down[c], re, im, slot);
+    else qmf_synthesis64(&s->synthesis.full[c], re, im, slot);
+    if (wide) put_slot(static_cast<int32_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm32);
+    else put_slot(static_cast<int16_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm16);
+}
+
 }  // namespace
 
 void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int step, bool pair) {
@@ -165,7 +192,7 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
     // (Never attached in the compact arithmetic.)
     (void)s, (void)x, (void)c, (void)out, (void)wide, (void)step, (void)pair;
 #else
-    SbrChannel& ch = s->ch[c];
+    SbrChannel& ch = c ? s->ch1 : s->ch0;
     // X_low: the previous frame's last slots, then this frame's analysis.
     std::memcpy(x->low_re, ch.low_re, sizeof ch.low_re);
     std::memcpy(x->low_im, ch.low_im, sizeof ch.low_im);
@@ -184,19 +211,22 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
 
     // Output slot l: row l + t_HFAdj, the low band from X_low below kx;
     // downsampled, its subbands 0..31 alone.
-    const bool down = s->downsampled != 0;
-    const int width = down ? 32 : 64;
-    int32_t slot[64];
+    // A mono stream with parametric stereo gives left and right (pair is
+    // then set: two output channels).
+    const bool stereo = s->stereo_ps && c == 0 && pair;
     for (int l = 0; l < kSbrQmfSlots; ++l) {
         const int r = l + kSbrHfAdjSlots;
         int32_t* re = x->re[r];
         int32_t* im = x->im[r];
         std::memcpy(re, x->low_re[r], static_cast<size_t>(kx) * sizeof(int32_t));
         std::memcpy(im, x->low_im[r], static_cast<size_t>(kx) * sizeof(int32_t));
-        if (down) qmf_synthesis32(&s->synthesis.down[c], re, im, slot);
-        else qmf_synthesis64(&s->synthesis.full[c], re, im, slot);
-        if (wide) put_slot(static_cast<int32_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm32);
-        else put_slot(static_cast<int16_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm16);
+        if (stereo) {
+            // Left in place of the mono row, right in row 0 (free: the
+            // output slots take rows 2..33).
+            ps_slot(&s->ps, l, x->low_re, x->low_im, re, im, x->re[0], x->im[0]);
+            synthesise_slot(s, 1, x->re[0], x->im[0], static_cast<char*>(out) + (wide ? 4 : 2), wide, step, false, l);
+        }
+        synthesise_slot(s, c, re, im, out, wide, step, pair && !stereo, l);
     }
 #endif
 }
