@@ -74,7 +74,6 @@ SbrDecoder* sbr_init(void* memory, uint32_t mode, uint32_t signalled) {
 void sbr_reset(SbrDecoder* s) {
     std::memset(&s->ch0, 0, sizeof s->ch0);
     std::memset(&s->ch1, 0, sizeof s->ch1 > sizeof s->ps ? sizeof s->ch1 : sizeof s->ps);
-    ps_reset(&s->ps);
     s->stereo_ps = 0;
     if (s->mode == SBR_MODE_DOWNSAMPLED) std::memset(s->synthesis.down, 0, sizeof s->synthesis.down);
     else std::memset(s->synthesis.full, 0, sizeof s->synthesis.full);
@@ -95,6 +94,7 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         s->active = s->mode != SBR_MODE_OFF && (s->signalled != SBR_SIGNALLED_NONE || s->payload.present);
         s->downsampled = s->mode == SBR_MODE_DOWNSAMPLED || (s->signalled & 3) == SBR_SIGNALLED_DOWNSAMPLED;
         s->stereo_ps = s->active && channels == 1 && (s->signalled & SBR_SIGNALLED_PS) ? 1 : 0;
+        if (s->stereo_ps) ps_reset(&s->ps);
     }
     if (!s->active) return 0;
     s->frameOk = 0;
@@ -113,7 +113,10 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
     }
     // Parametric stereo comes with a mono stream's first block (or its
     // configuration); the PS data of later blocks is read only then.
-    if (first && channels == 1 && s->frameOk && s->frame.ps.present) s->stereo_ps = 1;
+    if (first && !s->stereo_ps && channels == 1 && s->frameOk && s->frame.ps.present) {
+        s->stereo_ps = 1;
+        ps_reset(&s->ps);
+    }
     if (s->stereo_ps) {
         const bool ps = s->frameOk && s->frame.ps.present && s->payload.present;
         const SbrFreqTables& t = s->parse.tables;
