@@ -201,20 +201,25 @@ inline void cmul_q31(int32_t a_re, int32_t a_im, int32_t b_re, int32_t b_im, int
     *im = fx::rshr64_sat(fx::mac64(fx::mac64(0, a_re, b_im), a_im, b_re), 31);
 }
 
+// This slot's positions in the delay rings (the oldest entry, replaced by
+// the newest): the all-pass input delay, the three links, the long delay.
+struct RingPos {
+    int pre, link0, link1, link2, long_delay;
+};
+
 // The decorrelated sample of band k from its mono sample s (before the
 // gain), advancing its delay lines.
-void decorrelate(PsState* ps, const PsConfigTables& cfg, int k, int32_t s_re, int32_t s_im, int32_t* d_re,
-                 int32_t* d_im) {
-    const uint32_t t = ps->tick;
+void decorrelate(PsState* ps, const PsConfigTables& cfg, const RingPos& t, int k, int32_t s_re, int32_t s_im,
+                 int32_t* d_re, int32_t* d_im) {
     if (k < cfg.allpass_bands) {
         PsAllpassDelay& a = ps->allpass[k];
         const PsAllpassBand& c = cfg.allpass[k];
-        int32_t(&pre)[2] = a.pre[t % 2];
+        int32_t(&pre)[2] = a.pre[t.pre];
         int32_t in_re, in_im;
         cmul_q31(pre[0], pre[1], c.phi[0], c.phi[1], &in_re, &in_im);
         pre[0] = s_re;
         pre[1] = s_im;
-        int32_t* links[3] = {a.link0[t % 3], a.link1[t % 4], a.link2[t % 5]};
+        int32_t* links[3] = {a.link0[t.link0], a.link1[t.link1], a.link2[t.link2]};
         for (int m = 0; m < 3; ++m) {
             int32_t* z = links[m];
             int32_t o_re, o_im;
@@ -229,7 +234,7 @@ void decorrelate(PsState* ps, const PsConfigTables& cfg, int k, int32_t s_re, in
         *d_re = in_re;
         *d_im = in_im;
     } else if (k < cfg.long_delay_end) {
-        int32_t(&z)[2] = ps->long_delay[k - cfg.allpass_bands][t % 14];
+        int32_t(&z)[2] = ps->long_delay[k - cfg.allpass_bands][t.long_delay];
         *d_re = z[0];
         *d_im = z[1];
         z[0] = s_re;
@@ -320,10 +325,13 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kSbrMaxKx], const int32
     }
     transient_gains(ps, cfg.num_par, gains);
 
+    const uint32_t t = ps->tick;
+    const RingPos pos{static_cast<int>(t % 2), static_cast<int>(t % 3), static_cast<int>(t % 4), static_cast<int>(t % 5),
+                      static_cast<int>(t % 14)};
     auto band = [&](int k, int32_t s_re, int32_t s_im, int32_t* l_re, int32_t* l_im, int32_t* r_re, int32_t* r_im) {
         const int b = cfg.par_band[k];
         int32_t d_re, d_im;
-        decorrelate(ps, cfg, k, s_re, s_im, &d_re, &d_im);
+        decorrelate(ps, cfg, pos, k, s_re, s_im, &d_re, &d_im);
         const int32_t g = static_cast<int32_t>(gains[b]);
         d_re = fx::rshr64_sat(fx::mac64(0, d_re, g), 30);
         d_im = fx::rshr64_sat(fx::mac64(0, d_im, g), 30);
