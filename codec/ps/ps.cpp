@@ -12,7 +12,6 @@ namespace {
 constexpr int kSlots = 32;
 constexpr uint32_t kTickPeriod = 420;  // a multiple of every ring length (2, 3, 4, 5, 14)
 constexpr int kHybridTaps = 13;
-constexpr int kMaxHybrid = 32;
 constexpr int32_t kOneQ30 = 1 << 30;
 // Subband samples entering the energy sums are limited to this magnitude
 // (far above any decoded signal) so that a band's sum of squares stays
@@ -305,8 +304,7 @@ void ps_begin_frame(PsState* ps, const uint8_t* data, uint32_t bit_offset, uint3
     std::memset(ps->hi_step, 0, sizeof ps->hi_step);
     const bool is34 = ps->par.is34 != 0;
     if (is34 != (ps->was34 != 0)) switch_config(ps, is34);
-    ps->top = static_cast<uint8_t>(top < 0 ? 0 : (top > 64 ? 64 : top));
-    clear_above(ps, config(is34), ps->top);
+    clear_above(ps, config(is34), top < 0 ? 0 : top);
 }
 
 void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kSbrMaxKx], const int32_t (*low_im)[kSbrMaxKx],
