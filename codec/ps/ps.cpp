@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "ps/ps_data.h"
 #include "tables/ps_tables.h"
 
@@ -132,25 +133,30 @@ void clear_above(PsState* ps, const PsConfigTables& cfg, int top) {
     }
 }
 
-// The hybrid bands of slot l into out_re/out_im[0 .. num_hybrid - 1].
+// The hybrid bands of slot l into out_re/out_im[0 .. num_hybrid - 1]: the
+// window of rows l - 4 .. l + 8 (rows below 0 are in hist).
 void hybrid_analysis(const PsState* ps, const PsConfigTables& cfg, int l, const int32_t (*low_re)[kSbrMaxKx],
                      const int32_t (*low_im)[kSbrMaxKx], int32_t* out_re, int32_t* out_im) {
-    // Row of tap n: l + 2 + 6 - n; rows below 0 are in hist (row -4 first).
-    const int newest = l + 2 + kPsHybridLag;
-    for (int k = 0; k < cfg.num_hybrid; ++k) {
-        const int q = cfg.hybrid_qmf[k];
-        const int32_t(*const c)[2] = cfg.hybrid_coef[k];
+    const int32_t* rows_re[kHybridTaps];
+    const int32_t* rows_im[kHybridTaps];
+    for (int j = 0; j < kHybridTaps; ++j) {
+        const int r = l + 2 - kPsHybridLag + j;
+        rows_re[j] = r >= 0 ? low_re[r] : ps->hist_re[r + kPsHybridLag - 2];
+        rows_im[j] = r >= 0 ? low_im[r] : ps->hist_im[r + kPsHybridLag - 2];
+    }
+    kernels.ps_hybrid(cfg.hybrid_coef, cfg.hybrid_qmf, cfg.num_hybrid, rows_re, rows_im, out_re, out_im);
+}
+
+}  // namespace
+
+void ps_hybrid_analysis(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands, const int32_t* const* rows_re,
+                        const int32_t* const* rows_im, int32_t* out_re, int32_t* out_im) {
+    for (int k = 0; k < bands; ++k) {
+        const int q = qmf[k];
+        const int32_t(*const c)[2] = coef[k];
         int64_t acc_re = fx::round_bias64(31), acc_im = fx::round_bias64(31);
         for (int n = 0; n < kHybridTaps; ++n) {
-            const int r = newest - n;
-            int32_t x_re, x_im;
-            if (r >= 0) {
-                x_re = low_re[r][q];
-                x_im = low_im[r][q];
-            } else {
-                x_re = ps->hist[r + kPsHybridLag - 2][q][0];
-                x_im = ps->hist[r + kPsHybridLag - 2][q][1];
-            }
+            const int32_t x_re = rows_re[kHybridTaps - 1 - n][q], x_im = rows_im[kHybridTaps - 1 - n][q];
             acc_re = fx::mac64(fx::mac64(acc_re, c[n][0], x_re), fx::neg_wrap(c[n][1]), x_im);
             acc_im = fx::mac64(fx::mac64(acc_im, c[n][0], x_im), c[n][1], x_re);
         }
@@ -158,6 +164,8 @@ void hybrid_analysis(const PsState* ps, const PsConfigTables& cfg, int l, const 
         out_im[k] = fx::sat32(acc_im >> 31);
     }
 }
+
+namespace {
 
 inline int32_t limit(int32_t v) { return v > kEnergyLimit ? kEnergyLimit : (v < -kEnergyLimit ? -kEnergyLimit : v); }
 
@@ -362,8 +370,8 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kSbrMaxKx], const int32
     if (l == kSlots - 1) {
         for (int r = 0; r < kPsHybridLag - 2; ++r) {
             for (int q = 0; q < kPsMaxHybridQmf; ++q) {
-                ps->hist[r][q][0] = low_re[kSlots - (kPsHybridLag - 2) + r][q];
-                ps->hist[r][q][1] = low_im[kSlots - (kPsHybridLag - 2) + r][q];
+                ps->hist_re[r][q] = low_re[kSlots - (kPsHybridLag - 2) + r][q];
+                ps->hist_im[r][q] = low_im[kSlots - (kPsHybridLag - 2) + r][q];
             }
         }
     }

@@ -101,7 +101,8 @@ struct PsState {
     // The low QMF bands' last rows before the current frame's X_low (the
     // hybrid filters reach back kPsHybridLag slots from slot 0, which is
     // X_low row 2).
-    int32_t hist[kPsHybridLag - 2][kPsMaxHybridQmf][2];
+    int32_t hist_re[kPsHybridLag - 2][kPsMaxHybridQmf];
+    int32_t hist_im[kPsHybridLag - 2][kPsMaxHybridQmf];
     PsAllpassDelay allpass[50];
     int32_t long_delay[12][14][2];  // the 14-slot delay bands
     int32_t short_delay[29][2];     // the 1-slot delay bands
