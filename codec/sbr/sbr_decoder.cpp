@@ -134,7 +134,10 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
 }
 
 void sbr_conceal_block(SbrDecoder* s, int channels) {
-    if (s->active) conceal_frame(s, channels);
+    if (!s->active) return;
+    conceal_frame(s, channels);
+    // The stereo image holds.
+    if (s->stereo_ps) ps_begin_frame(&s->ps, nullptr, 0, 0, s->parse.tables.kx + s->parse.tables.m);
 }
 
 namespace {
@@ -177,8 +180,8 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
 }
 
 // Output slot l of channel c from its row of subband samples.
-[[maybe_unused]] void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im, void* out, bool wide, int step,
-                     bool pair, int l) {
+[[maybe_unused]] void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im, void* out,
+                                      bool wide, int step, bool pair, int l) {
     const bool down = s->downsampled != 0;
     const int width = down ? 32 : 64;
     int32_t slot[64];
