@@ -263,7 +263,9 @@ typedef struct zoraac_info {
     int32_t last_error;             /* the decoder's last error or notice code (0: none) */
     uint32_t sbr;                   /* 1: the stream plays SBR (HE-AAC), output_rate twice
                                        sample_rate (0 with ZORAAC_SBR_OFF, or before its first block) */
-    uint32_t reserved[6];
+    uint32_t ps;                    /* 1: it plays parametric stereo (HE-AAC v2): a mono core given
+                                       out as two channels, also with ZORAAC_OUT_NATIVE */
+    uint32_t reserved[5];
 } zoraac_info;
 
 typedef struct zoraac_decoder zoraac_decoder;

@@ -26,6 +26,7 @@ constexpr Kernels kReference = {
     fft_compact,
 #endif
     synthesise_channel,
+    ps_hybrid_analysis,
 };
 
 // Set by the first select_kernels: from then on the table is chosen.

@@ -97,7 +97,9 @@ SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, uint32_t mode, uint32_t 
 }
 
 void sbr_reset(SbrDecoder* s) {
-    std::memset(s->ch, 0, sizeof s->ch);
+    std::memset(&s->ch0, 0, sizeof s->ch0);
+    std::memset(&s->ch1, 0, sizeof s->ch1 > sizeof s->ps ? sizeof s->ch1 : sizeof s->ps);
+    s->stereo_ps = 0;
     if (s->mode == SBR_MODE_DOWNSAMPLED) std::memset(s->synthesis.down, 0, sizeof s->synthesis.down);
     else std::memset(s->synthesis.full, 0, sizeof s->synthesis.full);
     sbr_parse_init(&s->parse);
@@ -113,10 +115,13 @@ void sbr_reset(SbrDecoder* s) {
 int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
     const SbrPayload& payload = s->work->payload;
     SbrFrameData& frame = s->work->frame;
-    if (!s->decided) {
+    const bool first = !s->decided;
+    if (first) {
         s->decided = 1;
         s->active = s->mode != SBR_MODE_OFF && (s->signalled != SBR_SIGNALLED_NONE || payload.present);
-        s->downsampled = s->mode == SBR_MODE_DOWNSAMPLED || s->signalled == SBR_SIGNALLED_DOWNSAMPLED;
+        s->downsampled = s->mode == SBR_MODE_DOWNSAMPLED || (s->signalled & 3) == SBR_SIGNALLED_DOWNSAMPLED;
+        s->stereo_ps = s->active && channels == 1 && (s->signalled & SBR_SIGNALLED_PS) ? 1 : 0;
+        if (s->stereo_ps) ps_reset(&s->ps);
     }
     if (!s->active) return 0;
     s->frameOk = 0;
@@ -125,12 +130,25 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         s->frameOk = n == channels && sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n,
                                                       2 * core_rate, &frame) == SBR_PARSE_OK;
         if (s->frameOk && frame.reset) {
-            for (SbrChannel& ch : s->ch) {
+            for (int c = 0; c < n; ++c) {
+                SbrChannel& ch = c ? s->ch1 : s->ch0;
                 sbr_adjust_reset(&ch.adjust);
                 std::memset(ch.high_re, 0, sizeof ch.high_re);
                 std::memset(ch.high_im, 0, sizeof ch.high_im);
             }
         }
+    }
+    // Parametric stereo comes with a mono stream's first block (or its
+    // configuration); the PS data of later blocks is read only then.
+    if (first && !s->stereo_ps && channels == 1 && s->frameOk && frame.ps.present) {
+        s->stereo_ps = 1;
+        ps_reset(&s->ps);
+    }
+    if (s->stereo_ps) {
+        const bool ps = s->frameOk && frame.ps.present && payload.present;
+        const SbrFreqTables& t = s->parse.tables;
+        ps_begin_frame(&s->ps, ps ? payload.bytes : nullptr, frame.ps.bit_offset, frame.ps.bit_count,
+                       s->frameOk ? t.kx + t.m : 64);
     }
     if (s->frameOk) {
         hold_frame(frame, &s->held);
@@ -143,7 +161,10 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
 }
 
 void sbr_conceal_block(SbrDecoder* s, int channels) {
-    if (s->active) conceal_frame(s, channels);
+    if (!s->active) return;
+    conceal_frame(s, channels);
+    // The stereo image holds.
+    if (s->stereo_ps) ps_begin_frame(&s->ps, nullptr, 0, 0, s->parse.tables.kx + s->parse.tables.m);
 }
 
 namespace {
@@ -164,7 +185,7 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
 // adjuster. False when the frame does not fit the adjuster's bounds.
 // (Unused in the compact arithmetic, which never attaches SBR.)
 [[maybe_unused]] bool high_band(SbrDecoder* s, SbrScratch* x, int c) {
-    SbrChannel& ch = s->ch[c];
+    SbrChannel& ch = c ? s->ch1 : s->ch0;
     const SbrFrameData& f = x->frame;
     const SbrFreqTables& t = s->parse.tables;
     const SbrChannelFrame& frame = f.ch[c];
@@ -187,6 +208,18 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
     }
 }
 
+// Output slot l of channel c from its row of subband samples.
+[[maybe_unused]] void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im, void* out,
+                                      bool wide, int step, bool pair, int l) {
+    const bool down = s->downsampled != 0;
+    const int width = down ? 32 : 64;
+    int32_t slot[64];
+    if (down) qmf_synthesis32(&s->synthesis.down[c], re, im, slot);
+    else qmf_synthesis64(&s->synthesis.full[c], re, im, slot);
+    if (wide) put_slot(static_cast<int32_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm32);
+    else put_slot(static_cast<int16_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm16);
+}
+
 }  // namespace
 
 void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int step, bool pair) {
@@ -194,7 +227,7 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
     // (Never attached in the compact arithmetic.)
     (void)s, (void)x, (void)c, (void)out, (void)wide, (void)step, (void)pair;
 #else
-    SbrChannel& ch = s->ch[c];
+    SbrChannel& ch = c ? s->ch1 : s->ch0;
     // X_low: the previous frame's last slots, then this frame's analysis,
     // in subbands 0..31 of the rows.
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
@@ -221,6 +254,15 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
             x->im[kSbrHfAdjSlots + r][k] = ch.high_im[r][m];
         }
     }
+    // Parametric stereo reads the mono X_low of the lowest subbands around
+    // each slot after the slot's row has become the left channel's: a copy.
+    const bool stereo = s->stereo_ps && c == 0 && pair;
+    if (stereo) {
+        for (int r = 0; r < kSbrXLowSlots; ++r) {
+            std::memcpy(x->ps_low_re[r], x->re[r], sizeof x->ps_low_re[r]);
+            std::memcpy(x->ps_low_im[r], x->im[r], sizeof x->ps_low_im[r]);
+        }
+    }
     if (s->frameOk && !high_band(s, x, c)) {
         kx = kSbrMaxKx;
         clear_high(x, kx);
@@ -236,15 +278,19 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
     }
 
     // Output slot l: row l + t_HFAdj; downsampled, its subbands 0..31 alone.
-    const bool down = s->downsampled != 0;
-    const int width = down ? 32 : 64;
-    int32_t slot[64];
+    // A mono stream with parametric stereo gives left and right (pair is
+    // then set: two output channels).
     for (int l = 0; l < kSbrQmfSlots; ++l) {
         const int r = l + kSbrHfAdjSlots;
-        if (down) qmf_synthesis32(&s->synthesis.down[c], x->re[r], x->im[r], slot);
-        else qmf_synthesis64(&s->synthesis.full[c], x->re[r], x->im[r], slot);
-        if (wide) put_slot(static_cast<int32_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm32);
-        else put_slot(static_cast<int16_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm16);
+        int32_t* re = x->re[r];
+        int32_t* im = x->im[r];
+        if (stereo) {
+            // Left in place of the mono row, right in row 0 (free: the
+            // output slots take rows 2..33).
+            ps_slot(&s->ps, l, x->ps_low_re, x->ps_low_im, re, im, x->re[0], x->im[0]);
+            synthesise_slot(s, 1, x->re[0], x->im[0], static_cast<char*>(out) + (wide ? 4 : 2), wide, step, false, l);
+        }
+        synthesise_slot(s, c, re, im, out, wide, step, pair && !stereo, l);
     }
 #endif
 }

@@ -26,6 +26,7 @@
 #include <cstdint>
 
 #include "dsp/qmf.h"
+#include "ps/ps.h"
 #include "sbr/adjust.h"
 #include "sbr/bitstream.h"
 #include "sbr/frame.h"
@@ -68,7 +69,14 @@ struct SbrChannel {
 enum SbrMode : uint32_t { SBR_MODE_OFF = 0, SBR_MODE_FULL = 1, SBR_MODE_DOWNSAMPLED = 2 };
 
 // What the stream's configuration says (SbrDecoder::signalled).
-enum SbrSignalled : uint32_t { SBR_SIGNALLED_NONE = 0, SBR_SIGNALLED = 1, SBR_SIGNALLED_DOWNSAMPLED = 2 };
+// SBR_SIGNALLED_PS may be or-ed to either of the others: parametric
+// stereo signalled (object type 29 or its sync extension).
+enum SbrSignalled : uint32_t {
+    SBR_SIGNALLED_NONE = 0,
+    SBR_SIGNALLED = 1,
+    SBR_SIGNALLED_DOWNSAMPLED = 2,
+    SBR_SIGNALLED_PS = 4
+};
 
 // Each concealed block in a row takes the held envelope this many dB down
 // (in quantized steps: 2 of 1.5 dB or 1 of 3 dB).
@@ -101,7 +109,12 @@ struct SbrHeld {
 // decoder that only plays downsampled SBR ends after down[] (sbr_record_bytes).
 struct SbrScratch;
 struct SbrDecoder {
-    SbrChannel ch[2];
+    SbrChannel ch0;
+    // A pair's second channel, or a mono stream's parametric stereo.
+    union {
+        SbrChannel ch1;
+        PsState ps;
+    };
     SbrScratch* work;     // the scratch record: the block's payload and frame live there
     SbrParseState parse;
     SbrHeld held;         // the last good frame, for concealment
@@ -113,6 +126,7 @@ struct SbrDecoder {
     uint32_t decided;     // 1 once the stream's first block said whether it plays SBR
     uint32_t active;      // 1: this stream plays SBR
     uint32_t downsampled; // 1: it plays downsampled (1024 samples a channel per block, else 2048)
+    uint32_t stereo_ps;   // 1: a mono stream that plays parametric stereo (decided with active)
     SbrSynthesis synthesis;
 };
 
@@ -136,6 +150,11 @@ struct SbrScratch {
     int32_t im[kSbrXLowSlots][64];
     SbrDequant levels;
     SbrAdjustWork adjust;
+    // Parametric stereo's copy of the mono X_low in the subbands its hybrid
+    // filters split (the matrix's rows become the left channel's as they
+    // are played).
+    int32_t ps_low_re[kSbrXLowSlots][kPsMaxHybridQmf];
+    int32_t ps_low_im[kSbrXLowSlots][kPsMaxHybridQmf];
 };
 
 // Where the core puts a channel's 1024 time samples (Q12) for SBR: the last
@@ -183,3 +202,6 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels);
 // each as well): 16-bit samples, or with `wide` 32-bit ones (the 16-bit
 // sample times 65536 and the bits below it, limited to the 16-bit range).
 void sbr_channel(SbrDecoder* s, SbrScratch* scratch, int c, void* out, bool wide, int step, bool pair);
+
+// The parametric stereo state takes the room of the second channel's.
+static_assert(sizeof(PsState) <= 10240, "parametric stereo state above 10 KB");

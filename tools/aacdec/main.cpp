@@ -553,6 +553,7 @@ struct Result {
     uint64_t skipped = 0;     // stretches of input skipped because the decoder does not play them
     uint64_t frames = 0;  // frames of an ADTS stream or MP4 file
     uint32_t delay = 0;   // the decoder's delay in output samples (HE-AAC)
+    bool ps = false;      // it plays parametric stereo
     bool have_status = false;
     KVXD_Status status{};
 };
@@ -742,6 +743,7 @@ public:
                 zoraac_get_info(d_, &info);
                 if (info.sbr) rate_ = info.output_rate;
                 delay_ = info.delay;
+                ps_ = info.ps != 0;
                 break;
             }
             if (!n && (!end || s == ZORAAC_NEED_MORE_INPUT)) {
@@ -753,9 +755,11 @@ public:
     }
     uint32_t rate() const { return rate_; }
     uint32_t delay() const { return delay_; }
+    bool ps() const { return ps_; }
 
 private:
     static constexpr int kFrames = 16;  // a stream that gives no block by then is taken as it is
+    bool ps_ = false;
     zoraac_params params_;
     std::unique_ptr<Memory> memory_;
     zoraac_decoder* d_ = nullptr;
@@ -842,6 +846,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
                 zoraac_get_info(d, &info);
                 channels = info.channels;
                 r.delay = info.delay;
+                r.ps = info.ps != 0;
             }
             out.write(pcm.data(), f.bytes, f.sample_rate, channels);
         }
@@ -1090,23 +1095,27 @@ Result run(const Options& o, Input& in, Output& out) {
 // `seconds`: the duration when the frames say it (streams spliced at other
 // rates), else 0; `changes`: where the rate changes, said after the first.
 // `sbr_rate`: the output rate of an HE-AAC stream played with SBR (0: none);
-// `delay`: the decoder's delay in output samples.
-void print_info(const Input& in, uint64_t frames, uint32_t sbr_rate, uint32_t delay, double seconds = 0,
+// `ps`: it plays parametric stereo (HE-AAC v2); `delay`: the decoder's delay
+// in output samples.
+void print_info(const Input& in, uint64_t frames, uint32_t sbr_rate, bool ps, uint32_t delay, double seconds = 0,
                 const std::string& changes = "") {
     static const char* const kProfiles[] = {"Main", "LC", "SSR", "reserved"};
     const Probe& p = in.probe;
     if (seconds <= 0) seconds = static_cast<double>(frames) * 1024.0 / p.rate;
     std::printf("transport: %s\n", in.transport.c_str());
     if (sbr_rate)
-        std::printf("rate:      %u Hz core, %u Hz output (HE-AAC, SBR)%s\n", p.rate, sbr_rate, changes.c_str());
+        std::printf("rate:      %u Hz core, %u Hz output (%s)%s\n", p.rate, sbr_rate,
+                    ps ? "HE-AAC v2, SBR and PS" : "HE-AAC, SBR", changes.c_str());
     else
         std::printf("rate:      %u Hz%s\n", p.rate, changes.c_str());
-    if (p.channels)
+    if (p.channels && sbr_rate && ps)
+        std::printf("channels:  %u (parametric stereo: 2 out)\n", p.kind == Probe::Adif ? p.channels : config_channels(p.channels));
+    else if (p.channels)
         std::printf("channels:  %u\n", p.kind == Probe::Adif ? p.channels : config_channels(p.channels));
     else
         std::printf("channels:  set by a program config element in the stream\n");
     if (sbr_rate)
-        std::printf("profile:   HE-AAC (SBR) over LC\n");
+        std::printf("profile:   %s over LC\n", ps ? "HE-AAC v2 (SBR and parametric stereo)" : "HE-AAC (SBR)");
     else
         std::printf("profile:   %s\n", p.profile < 4 ? kProfiles[p.profile] : std::to_string(p.profile).c_str());
     std::printf("frames:    %llu\n", static_cast<unsigned long long>(frames));
@@ -1155,13 +1164,14 @@ int main(int argc, char** argv) {
         if (!changes.empty()) changes += ")";
         // The whole file has been read: its size is what the bit rate counts.
         sbr.feed(nullptr, 0);
-        print_info(input, count, sbr.rate(), sbr.delay(), seconds, changes);
+        print_info(input, count, sbr.rate(), sbr.rate() && sbr.ps(), sbr.delay(), seconds, changes);
         return 0;
     }
     if (o.info) o.quiet = true;
     const Result r = run(o, input, out);
     if (o.info) {
-        print_info(input, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0, r.delay);
+        print_info(input, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0, r.ps,
+                   r.delay);
         return 0;
     }
     if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());
