@@ -712,9 +712,9 @@ TEST(Api, AStreamOfOneFrameGivesItsBlock) {
 }
 
 TEST(Api, AStreamOfMoreChannelsIsRefusedNotPlayed) {
-    // Every header of a stereo stream rewritten to say 5.1: no PCM comes
-    // out, and the refusal takes nothing (the call that finds it out keeps
-    // what it took and gives nothing).
+    // Every header of a stereo stream rewritten to say 5.1, without the
+    // downmix: no PCM comes out, and the refusal takes nothing (the call
+    // that finds it out keeps what it took and gives nothing).
     Bytes in = read_file(kStreams[1]);
     for (size_t at = 0; at + 7 <= in.size();) {
         uint8_t* h = &in[at];
@@ -724,7 +724,9 @@ TEST(Api, AStreamOfMoreChannelsIsRefusedNotPlayed) {
         h[3] = static_cast<uint8_t>((h[3] & 0x3Fu) | (6 & 3) << 6);
         at += length;
     }
-    Decoder dec(stream_params());
+    zoraac_params p = stream_params();
+    p.downmix = ZORAAC_NO_DOWNMIX;
+    Decoder dec(p);
     std::vector<uint8_t> room(4096);
     size_t at = 0;
     int refusals = 0;

@@ -186,6 +186,14 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
     return 0;
 }
 
+int KVXD_setDownmix(IALG_Handle h, int on) {
+    if (!h) return -1;
+    auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+    if (on && (!kExactArithmetic || !obj->lastSpectrum)) return -1;
+    obj->ctx->downmix = on ? 1 : 0;
+    return 0;
+}
+
 int KVXD_control(IALG_Handle h, int cmd, KVXD_Status* status) {
     return alg_fxns(h)->ialg.algControl(h, static_cast<int16_t>(cmd), status);
 }

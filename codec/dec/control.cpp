@@ -124,7 +124,9 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
 void reset_process_state(MP4AACDEC_QUVA_Obj* obj) {
     SbrDecoder* const sbr = obj->ctx->sbr;
     SbrScratch* const sbr_scratch = obj->ctx->sbrScratch;
+    const uint8_t downmix = obj->ctx->downmix;
     std::memset(obj->ctx, 0, sizeof *obj->ctx);
+    obj->ctx->downmix = downmix;
     obj->ctx->currentProgram = -1;
     obj->ctx->sbr = sbr;
     obj->ctx->sbrScratch = sbr_scratch;

@@ -295,16 +295,14 @@ const int32_t* short_table(int shape) { return shape ? kbd_short_q31 : sine_shor
 // The sinks hold copies of the pointers and of the PCM store: a PCM store
 // may alias anything (int16_shared), so nothing they use is read back from
 // memory after one.
-template <class Put>
-void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
-    kernels.pre_twiddle(coef, 2048);
-    kernels.fft(coef, 512);
-    auto sink = [overlap, put](auto rise, auto fall) {
-        return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
-            put(n, fx::add_sat(overlap[n], rise(n, x)));
-            overlap[n] = fall(n, y);
-        };
-    };
+// The output passes of a long block after its transform: sink(rise, fall)
+// makes the function that takes sample n of both halves (x of the first,
+// weighted by the rising window, y of the second, by the falling one). The
+// start and stop windows' halves are 0 or 1.0 up to n = 448 and from n = 576
+// with the short table between: passes below 224 reach only those flat
+// parts.
+template <class MakeSink>
+void long_passes(uint8_t seq, int shape, int prev, const int32_t* coef, const MakeSink sink) {
     const Up rise{long_table(prev), 0};
     const Down fall{long_table(shape), 1024};
     if (seq == LONG_START_SEQUENCE) {
@@ -318,6 +316,25 @@ void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overla
     } else {
         output_passes(coef, 512, 0, 256, sink(rise, fall), sink(rise, fall));
     }
+}
+
+// A long block in one pass: sample n of the first half, weighted by the
+// rising window, adds to the overlap and goes out as PCM; the second half's,
+// weighted by the falling one, becomes the new overlap at n.
+//
+// The sinks hold copies of the pointers and of the PCM store: a PCM store
+// may alias anything (int16_shared), so nothing they use is read back from
+// memory after one.
+template <class Put>
+void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
+    kernels.pre_twiddle(coef, 2048);
+    kernels.fft(coef, 512);
+    long_passes(seq, shape, prev, coef, [overlap, put](auto rise, auto fall) {
+        return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
+            put(n, fx::add_sat(overlap[n], rise(n, x)));
+            overlap[n] = fall(n, y);
+        };
+    });
 }
 
 // Eight short windows at 448 + 128 w: each window's rising half adds to the
@@ -394,5 +411,65 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
     else if (out.wide) synthesise(window_sequence, shape, prev, coef, overlap, WidePut{out});
     else if (out.step == 2 && !out.pair) synthesise(window_sequence, shape, prev, coef, overlap, SlotPut{out.at});
     else synthesise(window_sequence, shape, prev, coef, overlap, AnyPut{out});
+    wnd_shape[1] = wnd_shape[0];
+}
+
+namespace {
+
+// Adds v weighted by the two gains (Q30) into sample t of the block's 2048:
+// the stereo heads below 1024, the tails from there.
+struct MixAdd {
+    int32_t* head0;
+    int32_t* head1;
+    int32_t* tail0;
+    int32_t* tail1;
+    int32_t g0, g1;
+    void operator()(int t, int32_t v) const {
+        int32_t* const a = t < 1024 ? head0 + t : tail0 + (t - 1024);
+        int32_t* const b = t < 1024 ? head1 + t : tail1 + (t - 1024);
+        *a = fx::add_sat(*a, fx::mul_shift_sat(v, g0, 30));
+        *b = fx::add_sat(*b, fx::mul_shift_sat(v, g1, 30));
+    }
+};
+
+}  // namespace
+
+void synthesise_channel_mix(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix) {
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    const MixAdd add{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], mix.gain[0], mix.gain[1]};
+    if ((window_sequence & 3) == EIGHT_SHORT_SEQUENCE) {
+        // Eight short windows at 448 + 128 w; both halves of each add where
+        // they fall, so neighbouring windows overlap-add in the sums.
+        const Down fall{short_table(shape), 128};
+        for (int w = 0; w < 8; ++w) {
+            int32_t* u = coef + 128 * w;
+            kernels.pre_twiddle(u, 256);
+            kernels.fft(u, 64);
+            const Up rise{short_table(w == 0 ? prev : shape), 0};
+            const int start = 448 + 128 * w;
+            auto sink = [add, start, rise, fall](int n, int32_t x, int32_t y) {
+                add(start + n, rise(n, x));
+                add(start + 128 + n, fall(n, y));
+            };
+            output_passes(u, 64, 0, 32, sink, sink);
+        }
+    } else {
+        kernels.pre_twiddle(coef, 2048);
+        kernels.fft(coef, 512);
+        int32_t* const h0 = mix.head[0];
+        int32_t* const h1 = mix.head[1];
+        int32_t* const t0 = mix.tail[0];
+        int32_t* const t1 = mix.tail[1];
+        const int32_t g0 = mix.gain[0], g1 = mix.gain[1];
+        long_passes(window_sequence & 3, shape, prev, coef, [h0, h1, t0, t1, g0, g1](auto rise, auto fall) {
+            return [h0, h1, t0, t1, g0, g1, rise, fall](int n, int32_t x, int32_t y) {
+                const int32_t a = rise(n, x), b = fall(n, y);
+                h0[n] = fx::add_sat(h0[n], fx::mul_shift_sat(a, g0, 30));
+                h1[n] = fx::add_sat(h1[n], fx::mul_shift_sat(a, g1, 30));
+                t0[n] = fx::add_sat(t0[n], fx::mul_shift_sat(b, g0, 30));
+                t1[n] = fx::add_sat(t1[n], fx::mul_shift_sat(b, g1, 30));
+            };
+        });
+    }
     wnd_shape[1] = wnd_shape[0];
 }

@@ -126,7 +126,7 @@ int configure(const zoraac_params* p, Config* c) {
     if (!p || p->size < sizeof(zoraac_params)) return ZORAAC_ERR_ARGUMENT;
     if (p->output > ZORAAC_OUT_NATIVE || p->conceal > 1) return ZORAAC_ERR_ARGUMENT;
     if (p->format != ZORAAC_S16 && p->format != ZORAAC_S32) return ZORAAC_ERR_ARGUMENT;
-    if (p->sbr > ZORAAC_SBR_DOWNSAMPLED) return ZORAAC_ERR_ARGUMENT;
+    if (p->sbr > ZORAAC_SBR_DOWNSAMPLED || p->downmix > ZORAAC_DOWNMIX) return ZORAAC_ERR_ARGUMENT;
     // The compact arithmetic's time path has nothing below the 16-bit LSB.
     if (p->format == ZORAAC_S32 && !kExactArithmetic) return ZORAAC_ERR_UNSUPPORTED;
     switch (p->transport) {
@@ -184,10 +184,14 @@ void set_stream(zoraac_decoder* d) {
     KVXD_control(d->instance, KVXD_SETBITSNEEDED, &st);
     KVXD_setOutputBuffer(d->instance, nullptr);
     d->obj->wideOutput = d->params.format == ZORAAC_S32 ? 1 : 0;
-
+    // (The compact arithmetic cannot mix: it refuses such streams.)
+    KVXD_setDownmix(d->instance, d->params.downmix == ZORAAC_DOWNMIX && kExactArithmetic);
 }
 
 uint32_t rate_of(uint32_t index) { return static_cast<uint32_t>(samp_rate_kvxdec_info[index & 15].sampling_rate); }
+
+// Layouts of more than two front channels play, as a stereo downmix.
+bool mixable(const zoraac_decoder* d) { return d->obj->ctx->downmix != 0; }
 
 // The stream as the instance has found it so far.
 void observe(zoraac_decoder* d) {
@@ -203,13 +207,15 @@ void observe(zoraac_decoder* d) {
     }
     d->rateIndex = static_cast<uint32_t>(o->mcInfo.sampling_rate_idx) & 15u;
     // Channels as a program config element maps them; the channels reported
-    // are those of the last block decoded (emit).
-    if (o->mcInfo.num_channels > 2) d->tooManyChannels = 1;
+    // are those of the last block decoded (emit). A channel configuration
+    // of more than two channels plays when it is mixed.
+    const bool mixed_config = mixable(d) && o->mcInfo.num_channels == static_cast<int32_t>(d->channelConfig);
+    if (o->mcInfo.num_channels > 2 && !mixed_config) d->tooManyChannels = 1;
 }
 
 // More channels than the decoder plays: refused rather than played wrong.
 bool unsupported(const zoraac_decoder* d) {
-    return d->channelConfig > 2 || (d->objectType != 0 && d->objectType != 2) || d->tooManyChannels;
+    return (d->channelConfig > 2 && !(mixable(d) && d->channelConfig <= 7)) || (d->objectType != 0 && d->objectType != 2) || d->tooManyChannels;
 }
 
 // The block the instance just wrote into the host's buffer (interleaved
@@ -217,7 +223,11 @@ bool unsupported(const zoraac_decoder* d) {
 int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* frame) {
     const MP4AACDEC_QUVA_Obj* o = d->obj;
     const bool concealed = o->concealedCount != static_cast<uint16_t>(concealedBefore);
-    if (!concealed && o->mcInfo.num_channels >= 1) {
+    if (!concealed && o->mcInfo.mix_last) {
+        // A mixed layout: its channels, as stereo.
+        d->channels = o->mcInfo.mix_channels;
+        d->streamChannels = 2;
+    } else if (!concealed && o->mcInfo.num_channels >= 1) {
         d->streamChannels = o->mcInfo.num_channels >= 2 ? 2 : 1;
         d->channels = d->streamChannels;
     }
@@ -374,6 +384,7 @@ void zoraac_params_init(zoraac_params* p) {
     p->conceal = 1;
     p->output = ZORAAC_OUT_STEREO;
     p->format = ZORAAC_S16;
+    p->downmix = ZORAAC_DOWNMIX;
 }
 
 int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEMRECS]) {

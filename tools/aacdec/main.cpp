@@ -68,6 +68,9 @@ const char* kUsage =
     "                    downsampled SBR at its core rate); down plays every HE-AAC\n"
     "                    stream at its core rate, its SBR band up to the core's\n"
     "                    Nyquist frequency; off plays the AAC-LC core alone\n"
+    "  --no-downmix      refuse streams of more than two front channels instead of\n"
+    "                    playing them as a stereo downmix (the compact arithmetic\n"
+    "                    always refuses them)\n"
     "  --split           where the stream changes to another rate, go on in a new\n"
     "                    WAV file: OUTPUT with -2, -3 ... before its extension\n"
     "                    (without it the WAV file ends at the change)\n"
@@ -89,6 +92,7 @@ struct Options {
     bool split = false, strict = false;
     uint32_t sbr = ZORAAC_SBR_FULL;  // HE-AAC at its full rate (exact arithmetic)
     uint32_t rate = 0, channels = 0;
+    bool downmix = true;  // more than two front channels as a stereo downmix (exact arithmetic)
 };
 
 // The output file while it is being written; a failing run removes it, so no
@@ -119,12 +123,13 @@ void print_version() {
 }
 
 Options parse_args(int argc, char** argv) {
-    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin, kCpuMask, kSplit, kStrict, kSbr };
+    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin, kCpuMask, kSplit, kStrict, kSbr, kNoDownmix };
     static const option kLong[] = {
         {"mode", required_argument, nullptr, kMode},     {"chunk", required_argument, nullptr, kChunk},
         {"raw", no_argument, nullptr, kRaw},             {"rate", required_argument, nullptr, kRate},
         {"channels", required_argument, nullptr, kChannels}, {"plugin", required_argument, nullptr, kPlugin},
         {"cpu-mask", required_argument, nullptr, kCpuMask}, {"sbr", required_argument, nullptr, kSbr},
+        {"no-downmix", no_argument, nullptr, kNoDownmix},
         {"split", no_argument, nullptr, kSplit},         {"strict", no_argument, nullptr, kStrict},
         {"info", no_argument, nullptr, 'i'},             {"quiet", no_argument, nullptr, 'q'},
         {"version", no_argument, nullptr, 'V'},          {"help", no_argument, nullptr, 'h'},
@@ -179,6 +184,9 @@ Options parse_args(int argc, char** argv) {
             else if (std::strcmp(optarg, "full") == 0) o.sbr = ZORAAC_SBR_FULL;
             else if (std::strcmp(optarg, "down") == 0) o.sbr = ZORAAC_SBR_DOWNSAMPLED;
             else fail("--sbr takes off, full or down");
+            break;
+        case kNoDownmix:
+            o.downmix = false;
             break;
         case kCpuMask: {
             char* end = nullptr;
@@ -561,6 +569,7 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     // HE-AAC at its full rate, as the library plays it (a plug-in built
     // without SBR ignores the flag and plays the core).
     if (o.sbr == ZORAAC_SBR_FULL) flags |= ZOR_STREAM_SBR_FULL;
+    if (o.downmix) flags |= ZOR_STREAM_DOWNMIX;  // more than two channels as stereo, as the library plays them
     ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, p.channels, p.rate, 0, flags};
     if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
 
@@ -676,6 +685,7 @@ zoraac_params library_params(const Options& o, const Input& in) {
     zoraac_params params;
     zoraac_params_init(&params);
     params.sbr = o.sbr;
+    params.downmix = o.downmix ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
     if (in.mp4) {
         // Access units under the track's AudioSpecificConfig; one cut short
         // behind its header fields still gives rate and channels, which play
@@ -890,7 +900,7 @@ uint16_t pull_words(int request, const uint16_t** words) {
 // A streaming-mode instance of the algorithm interface for the probed stream.
 // sbr: ZORAAC_SBR_*; signalled: what an .m4a track's configuration says of
 // SBR (Mp4Reader::sbr_signalled).
-IALG_Handle open_instance(const Probe& p, uint32_t sbr, int signalled = 0) {
+IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signalled = 0) {
     int index = rate_index(p.rate);
     if (index < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     IKVXD_Params params = IKVXD_PARAMS;
@@ -915,6 +925,7 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, int signalled = 0) {
         for (int i = 0; i < 2; ++i) sbr_memory[i].resize(KVXD_sbrBytes(i, down) / sizeof(std::max_align_t) + 1);
         KVXD_attachSbr(h, sbr_memory[0].data(), sbr_memory[1].data(), signalled, down);
     }
+    KVXD_setDownmix(h, downmix && kExactArithmetic);
     KVXD_Status st{};
     st.numChannels = static_cast<uint16_t>(p.channels == 1 ? 1 : 0);
     st.sampleRateIndex = static_cast<uint32_t>(index);
@@ -935,7 +946,7 @@ void take_block(IALG_Handle h, Output& out, Result& r) {
 }
 
 Result run_pull(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe, o.sbr, in.mp4 ? in.mp4->sbr_signalled : 0);
+    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, in.mp4 ? in.mp4->sbr_signalled : 0);
     StreamBytes bytes(in);
     g_source.bytes = &bytes;
     g_source.pad = &in.pad;
@@ -974,7 +985,7 @@ Result run_pull(const Options& o, Input& in, Output& out) {
 // on as the plug-in does it (256 bytes at a time, every block then ready
 // fetched), and the end padding pushes the last block through.
 Result run_raw_stream(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe, o.sbr);
+    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix);
     Result r;
     Progress progress(!o.quiet, in.file_bytes);
     constexpr size_t kPieceBytes = 256;
@@ -1056,7 +1067,8 @@ void open_input(const Options& o, Input& in) {
     const Probe& p = in.probe;
     if (rate_index(p.rate) < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     const uint32_t channels = p.kind == Probe::Adif ? p.channels : config_channels(p.channels);
-    if (channels > 2)
+    // More channels play as a stereo downmix in the exact arithmetic.
+    if (channels > 2 && (!kExactArithmetic || !o.downmix))
         fail("%s", (name + ": the decoder plays one or two front channels; the stream has " + std::to_string(channels) +
                     (p.kind == Probe::Adif ? " front channels" : " channels (channel configuration " + std::to_string(p.channels) + ")"))
                        .c_str());

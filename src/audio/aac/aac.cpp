@@ -64,6 +64,15 @@ uint32_t frame_buffer_blocks(const uint8_t* data, uint32_t n) {
     return length == n ? h.number_of_raw_data_blocks_in_frame + 1u : kMaxBlocksPerFrame;
 }
 
+// The stream has more channels than the plug-in plays: more than two
+// without the downmix, or a layout the downmix does not take.
+bool channels_refused(const AacPluginState* st) {
+    const auto* inner = reinterpret_cast<const MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(st->instance)->inner);
+    const int32_t n = inner->mcInfo.num_channels;
+    const uint32_t config = inner->adts.channel_configuration;
+    return n > 2 && !(inner->ctx->downmix && static_cast<uint32_t>(n) == config && config <= 7);
+}
+
 }  // namespace
 
 const AACPlugin* GetZorAudioDecodePlugin(void) { return &kDescriptor; }
@@ -108,6 +117,8 @@ int AACInit(const void* hostDesc) {
                      KVXD_attachSbr(st->instance, sbr_persistent, sbr_scratch, 0, 0) != 0))
         goto fail;
 #endif
+    // Refused by the compact arithmetic: such streams then stay refused.
+    if (desc.downmix) (void)KVXD_setDownmix(st->instance, 1);
 
     std::memcpy(&hint, static_cast<const uint8_t*>(hostDesc) + 4, sizeof hint);
     st->status.numChannels = hint == 1 ? 1 : 0;
@@ -145,6 +156,8 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         out->size = 0;
         return 0;
     }
+    // A stream of more channels than played is refused, call after call.
+    if (channels_refused(st)) return -1;
     uint64_t blocks;
     if (!frameMode) {
         // Nothing reaches the decoder until a whole piece is staged.
@@ -190,6 +203,10 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
                 out->size += count * 2u;
             }
             r = process(st, nullptr, 0);
+        }
+        if (channels_refused(st)) {
+            out->size = 0;
+            return -1;
         }
     }
     out->passthrough = in->passthrough;
