@@ -174,6 +174,22 @@ TEST(Api, PiecesOfAnySizeAndSpoiledScratchGiveTheSamePcm) {
     }
 }
 
+// Whether the decoder refuses a byte stream (as a whole, in one call and the end).
+bool refused(const Bytes& in) {
+    Decoder dec(stream_params());
+    std::vector<uint8_t> room(zoraac_frame_bytes(&dec.params));
+    size_t at = 0;
+    for (int calls = 0; calls < 100000; ++calls) {
+        size_t used = 0;
+        const int s = zoraac_decode(dec.d, at < in.size() ? in.data() + at : nullptr, in.size() - at, &used, room.data(),
+                                    room.size(), nullptr);
+        if (s == ZORAAC_ERR_UNSUPPORTED) return true;
+        at += used;
+        if (s == ZORAAC_NEED_MORE_INPUT && at == in.size() && used == 0) return false;
+    }
+    return false;
+}
+
 TEST(Api, EveryShippedStreamStaysInsideItsBlocks) {
     // Guard bytes around every block, over every stream the tests ship
     // (damaged ones included) and the raw blocks read as a byte stream.
@@ -183,6 +199,8 @@ TEST(Api, EveryShippedStreamStaysInsideItsBlocks) {
             const std::string ext = e.path().extension().string();
             if (ext != ".aac" && ext != ".adif" && ext != ".raw") continue;
             const Bytes in = read_file(std::string(dir) + "/" + e.path().filename().string());
+            // (The compact arithmetic refuses the multichannel streams.)
+            if (!AAC_EXACT && refused(in)) continue;
             for (uint32_t output : {ZORAAC_OUT_STEREO, ZORAAC_OUT_NATIVE}) {
                 zoraac_params p = stream_params();
                 p.output = output;
