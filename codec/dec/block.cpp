@@ -185,6 +185,15 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
         return static_cast<int16_t>(16u * f.words_read);
     }
     const unsigned mapped = (1u << (dec->mcInfo.num_channels < 2 ? dec->mcInfo.num_channels : 2)) - 1;
+    // Where no program and no channel configuration says how many channels
+    // there are, a whole block of more than two is a stream of more (one
+    // whose program has not come yet): refused, not played as damage.
+    if (decoded && !remapped && channels > 2 && dec->ctx->defaultConfig && dec->state == STATE_FRAMES &&
+        !dec->rawStream && dec->adts.channel_configuration == 0) {
+        dec->mcInfo.num_channels = channels;
+        dec->mcInfo.more_channels = static_cast<uint8_t>(channels);
+        dec->lastError = KVXD_ERR_CHANNELS;
+    }
     if (!decoded || channels != dec->mcInfo.num_channels || slots != mapped || remapped) {
         dec->state = STATE_SEARCH;
         return 0;

@@ -103,6 +103,7 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     if (mi.mix_program) return 1;
     if (more) {
         mi.num_channels = total;
+        mi.more_channels = static_cast<uint8_t>(total);
         dec->lastError = KVXD_ERR_CHANNELS;
         return -1;
     }

@@ -34,8 +34,11 @@ struct MC_Info {
     uint8_t mix_element;   // the layout element being decoded
     uint8_t mix_last;      // 1: the sums hold a mixed block's tail (concealment goes on from them)
     uint8_t mix_channels;  // channels of the layout mixed
-    // The record is 180 bytes in the instance; the fields above take 173.
-    uint8_t reserved[7];
+    // Channels of a layout found that is not played (more than two, and no
+    // downmix; more than eight): the stream is refused. 0: none found.
+    uint8_t more_channels;
+    // The record is 180 bytes in the instance; the fields above take 174.
+    uint8_t reserved[6];
 };
 
 struct EleList {

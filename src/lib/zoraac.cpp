@@ -210,9 +210,10 @@ void observe(zoraac_decoder* d) {
     // are those of the last block decoded (emit). A channel configuration
     // of more than two channels plays when it is mixed.
     const bool mixed_config = mixable(d) && o->mcInfo.num_channels == static_cast<int32_t>(d->channelConfig);
-    if (o->mcInfo.num_channels > 2 && !mixed_config) {
+    if (o->mcInfo.num_channels > 2 && !mixed_config) d->tooManyChannels = 1;
+    if (o->mcInfo.more_channels) {
         d->tooManyChannels = 1;
-        d->channels = static_cast<uint32_t>(o->mcInfo.num_channels);
+        d->channels = o->mcInfo.more_channels;
     }
 }
 

@@ -70,7 +70,7 @@ bool channels_refused(const AacPluginState* st) {
     const auto* inner = reinterpret_cast<const MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(st->instance)->inner);
     const int32_t n = inner->mcInfo.num_channels;
     const uint32_t config = inner->adts.channel_configuration;
-    return n > 2 && !(inner->ctx->downmix && static_cast<uint32_t>(n) == config && config <= 7);
+    return inner->mcInfo.more_channels || (n > 2 && !(inner->ctx->downmix && static_cast<uint32_t>(n) == config && config <= 7));
 }
 
 }  // namespace
