@@ -416,27 +416,34 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
 
 namespace {
 
-// Adds v weighted by the two gains (Q30) into sample t of the block's 2048:
-// the stereo heads below 1024, the tails from there.
-struct MixAdd {
+// v g / 2^30, rounded: |g| <= 2^30, so it never leaves 32 bits.
+inline int32_t gain_q30(int32_t v, int32_t g) { return fx::rshr64(fx::mac64(0, v, g), 30); }
+
+// The sums a channel adds to: both sides, or (kSides 1: left, 2: right)
+// one, when the other's gain is 0 (a front or surround channel of a pair).
+template <int kSides>
+struct MixSums {
     int32_t* head0;
     int32_t* head1;
     int32_t* tail0;
     int32_t* tail1;
     int32_t g0, g1;
-    void operator()(int t, int32_t v) const {
-        int32_t* const a = t < 1024 ? head0 + t : tail0 + (t - 1024);
-        int32_t* const b = t < 1024 ? head1 + t : tail1 + (t - 1024);
-        *a = fx::add_sat(*a, fx::mul_shift_sat(v, g0, 30));
-        *b = fx::add_sat(*b, fx::mul_shift_sat(v, g1, 30));
+    // v into sample n of the first half (head) or of the second (tail).
+    void add(int32_t* s0, int32_t* s1, int n, int32_t v) const {
+        if (kSides & 1) s0[n] = fx::add_sat(s0[n], gain_q30(v, g0));
+        if (kSides & 2) s1[n] = fx::add_sat(s1[n], gain_q30(v, g1));
+    }
+    void head(int n, int32_t v) const { add(head0, head1, n, v); }
+    void tail(int n, int32_t v) const { add(tail0, tail1, n, v); }
+    // Sample t of the block's 2048.
+    void at(int t, int32_t v) const {
+        if (t < 1024) head(t, v);
+        else tail(t - 1024, v);
     }
 };
 
-}  // namespace
-
-void synthesise_channel_mix(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix) {
-    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    const MixAdd add{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], mix.gain[0], mix.gain[1]};
+template <int kSides>
+void mix_channel(uint8_t window_sequence, int shape, int prev, int32_t* coef, const MixSums<kSides> sums) {
     if ((window_sequence & 3) == EIGHT_SHORT_SEQUENCE) {
         // Eight short windows at 448 + 128 w; both halves of each add where
         // they fall, so neighbouring windows overlap-add in the sums.
@@ -447,29 +454,34 @@ void synthesise_channel_mix(uint8_t window_sequence, uint16_t* wnd_shape, int32_
             kernels.fft(u, 64);
             const Up rise{short_table(w == 0 ? prev : shape), 0};
             const int start = 448 + 128 * w;
-            auto sink = [add, start, rise, fall](int n, int32_t x, int32_t y) {
-                add(start + n, rise(n, x));
-                add(start + 128 + n, fall(n, y));
+            auto sink = [sums, start, rise, fall](int n, int32_t x, int32_t y) {
+                sums.at(start + n, rise(n, x));
+                sums.at(start + 128 + n, fall(n, y));
             };
             output_passes(u, 64, 0, 32, sink, sink);
         }
-    } else {
-        kernels.pre_twiddle(coef, 2048);
-        kernels.fft(coef, 512);
-        int32_t* const h0 = mix.head[0];
-        int32_t* const h1 = mix.head[1];
-        int32_t* const t0 = mix.tail[0];
-        int32_t* const t1 = mix.tail[1];
-        const int32_t g0 = mix.gain[0], g1 = mix.gain[1];
-        long_passes(window_sequence & 3, shape, prev, coef, [h0, h1, t0, t1, g0, g1](auto rise, auto fall) {
-            return [h0, h1, t0, t1, g0, g1, rise, fall](int n, int32_t x, int32_t y) {
-                const int32_t a = rise(n, x), b = fall(n, y);
-                h0[n] = fx::add_sat(h0[n], fx::mul_shift_sat(a, g0, 30));
-                h1[n] = fx::add_sat(h1[n], fx::mul_shift_sat(a, g1, 30));
-                t0[n] = fx::add_sat(t0[n], fx::mul_shift_sat(b, g0, 30));
-                t1[n] = fx::add_sat(t1[n], fx::mul_shift_sat(b, g1, 30));
-            };
-        });
+        return;
     }
+    kernels.pre_twiddle(coef, 2048);
+    kernels.fft(coef, 512);
+    long_passes(window_sequence & 3, shape, prev, coef, [sums](auto rise, auto fall) {
+        return [sums, rise, fall](int n, int32_t x, int32_t y) {
+            sums.head(n, rise(n, x));
+            sums.tail(n, fall(n, y));
+        };
+    });
+}
+
+}  // namespace
+
+void synthesise_channel_mix(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix) {
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    const int32_t g0 = mix.gain[0], g1 = mix.gain[1];
+    if (g1 == 0)
+        mix_channel(window_sequence, shape, prev, coef, MixSums<1>{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], g0, g1});
+    else if (g0 == 0)
+        mix_channel(window_sequence, shape, prev, coef, MixSums<2>{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], g0, g1});
+    else
+        mix_channel(window_sequence, shape, prev, coef, MixSums<3>{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], g0, g1});
     wnd_shape[1] = wnd_shape[0];
 }
