@@ -671,8 +671,13 @@ TEST(Api, RefusalsTakeNothing) {
     p.channels = 2;
     EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_CONFIG);
     p.sample_rate = 44100;
-    p.channels = 3;
+    p.channels = 7;  // no channel configuration has seven
     EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_CONFIG);
+    // More than two channels play mixed (exact arithmetic), or are refused.
+    p.channels = 3;
+    EXPECT_EQ(zoraac_query_memory(&p, rec) > 0, AAC_EXACT != 0);
+    p.downmix = ZORAAC_NO_DOWNMIX;
+    EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_UNSUPPORTED);
     p.transport = ZORAAC_TRANSPORT_ASC;
     const uint8_t main_profile[2] = {0x0A, 0x10};  // object type 1 (AAC Main), 44.1 kHz, stereo
     const uint8_t six_channels[2] = {0x12, 0x30};   // AAC-LC, 44.1 kHz, 5.1
@@ -682,6 +687,8 @@ TEST(Api, RefusalsTakeNothing) {
     EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_UNSUPPORTED);
     p.asc = six_channels;
     EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_UNSUPPORTED);
+    p.downmix = ZORAAC_DOWNMIX;
+    EXPECT_EQ(zoraac_query_memory(&p, rec) > 0, AAC_EXACT != 0);
     p.asc = cut;
     p.asc_size = 1;
     EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_CONFIG);

@@ -92,7 +92,11 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
 
 }  // namespace
 
-int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
+namespace {
+
+// Decodes one raw data block (aacDecode); with `dry` set, a mixed block is
+// parsed without synthesis and without output.
+int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     DecFifo& f = dec->fifo;
     // A block that runs past the end of its frame is damage: what it read
     // there belongs to the next frame. It is failed before anything of it
@@ -140,7 +144,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
             if (f.status == DECFIFO_UNDERRUN) return -1;
             decoded = true;
             slots |= static_cast<unsigned>(r);
-            if (dec->mcInfo.mix_block) synthesise(dec, true);
+            if (dec->mcInfo.mix_block && !dry) synthesise(dec, true);
             break;
         }
         case ID_CCE:
@@ -180,6 +184,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
             dec->state = STATE_SEARCH;
             return 0;
         }
+        if (dry) return static_cast<int16_t>(16u * f.words_read);
         ++dec->ctx->bno;
         downmix_end_block(dec);
         return static_cast<int16_t>(16u * f.words_read);
@@ -210,6 +215,27 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     ++dec->ctx->bno;
     dec->numSamples = static_cast<uint16_t>(with_sbr && !sbr_downsampled(sbr) ? 2 * kSamplesPerBlock : kSamplesPerBlock);
     return result;
+}
+
+}  // namespace
+
+// A mixed block adds each element to the sums as soon as it is read. Where
+// the block's end is not known before it is read (raw blocks and ADIF read
+// as they come), a block that runs out of data would be tried again with
+// part of it already in the sums: such a block is read once without
+// synthesis first, and decoded only when it is whole.
+int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
+    const bool unbounded = !dec->frameMode && (dec->rawStream || dec->state == STATE_ADIF);
+    if (unbounded && downmix_begin_block(dec)) {
+        const DecFifo start = dec->fifo;
+        const int16_t r = decode_block(dec, true);
+        if (r <= 0 || dec->fifo.status == DECFIFO_UNDERRUN) return r;
+        // Back to the block's start; what was fetched meanwhile stays.
+        uint16_t* const write_ptr = dec->fifo.write_ptr;
+        dec->fifo = start;
+        dec->fifo.write_ptr = write_ptr;
+    }
+    return decode_block(dec, false);
 }
 
 bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec) {

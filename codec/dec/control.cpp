@@ -190,6 +190,10 @@ int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status)
     }
     case KVXD_SETPARAMS:
         mi.num_channels = static_cast<int16_t>(status->numChannels);
+        // Raw blocks of 3 to 8 channels: the channel configuration of that
+        // many (8: configuration 7).
+        mi.mix_config = static_cast<uint8_t>(status->numChannels >= 3 && status->numChannels <= 6 ? status->numChannels
+                                             : status->numChannels == 8 ? 7 : 0);
         // Indices above 15 are taken modulo 16 so the table look-up stays in bounds.
         mi.sampling_rate_idx = static_cast<int32_t>(status->sampleRateIndex & 15);
         obj->rawStream = status->rawStream;

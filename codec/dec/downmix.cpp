@@ -22,6 +22,9 @@ struct Element {
 };
 
 constexpr int kMaxElements = kMixMaxChannels;
+// mix_done's mark of an element not in the layout, and mix_element then.
+constexpr uint16_t kStrayElement = 0x8000;
+constexpr uint8_t kNoElement = 0xFF;
 
 struct Layout {
     int count = 0;     // elements
@@ -79,8 +82,8 @@ Layout layout_of(const MP4AACDEC_QUVA_Obj* dec) {
         if (!program_layout(dec->progConfig, l)) l.channels = 0;
         return l;
     }
-    const uint32_t config = dec->adts.channel_configuration;
-    if (dec->rawStream || dec->state != STATE_FRAMES || config < 3 || config > 7) return l;
+    const uint32_t config = dec->rawStream ? mi.mix_config : dec->adts.channel_configuration;
+    if (dec->state != STATE_FRAMES || config < 3 || config > 7) return l;
     for (int i = 0; i < kConfigElements[config - 3]; ++i) {
         l.el[l.count++] = kConfig[config - 3][i];
         l.channels += channels_of(l.el[i]);
@@ -177,9 +180,12 @@ int32_t downmix_map(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t co
     const Layout l = layout_of(dec);
     int e = 0;
     while (e < l.count && (l.el[e].id != id || (l.by_tag && l.el[e].tag != tag) || (mi.mix_done >> e & 1))) ++e;
-    if (e == l.count) return -1;
-    mi.mix_done = static_cast<uint16_t>(mi.mix_done | 1u << e);
-    mi.mix_element = static_cast<uint8_t>(e);
+    // An element the layout does not have (or has had) is read all the
+    // same, not played, and fails the block once it is read whole (as a
+    // stereo block of too many elements does): a block cut short by the end
+    // of the data held is waited for rather than failed.
+    mi.mix_done = static_cast<uint16_t>(mi.mix_done | (e == l.count ? kStrayElement : 1u << e));
+    mi.mix_element = static_cast<uint8_t>(e == l.count ? kNoElement : e);
     // The element alone in the two slots.
     mi.num_channels = mi.num_front_channels = 0;
     for (ChInfo& c : mi.channel) c = ChInfo{};
@@ -187,6 +193,7 @@ int32_t downmix_map(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t co
 }
 
 int downmix_channel_index(const MP4AACDEC_QUVA_Obj* dec, int c) {
+    if (dec->mcInfo.mix_element == kNoElement) return c;
     return first_channel(layout_of(dec), dec->mcInfo.mix_element) + c;
 }
 
@@ -238,6 +245,7 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
     MC_Info& mi = dec->mcInfo;
     const Layout l = layout_of(dec);
     const int e = mi.mix_element;
+    if (e == kNoElement) return;
     int32_t g[2];
     gains(l, e, c, g);
     if (g[0] == 0 && g[1] == 0) return;  // not heard: no transform
@@ -252,6 +260,8 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
 
 void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
     put_sums(dec);
+    // The block's channels are the layout's (not the last element's).
+    dec->mcInfo.num_channels = dec->mcInfo.mix_channels;
     dec->goodChannels = 2;
     dec->concealRun = 0;
 }

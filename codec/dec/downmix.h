@@ -31,13 +31,15 @@ constexpr int kMixMaxChannels = 8;
 
 // At the start of a block: whether it is mixed (the host asked for the
 // downmix, the exact arithmetic, and a layout of more than two front
-// channels from the selected program or an ADTS channel configuration 3..7).
+// channels from the selected program, an ADTS channel configuration 3..7 or
+// that of raw blocks configured with 3 to 8 channels).
 bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec);
 // After a program config element was read: whether the selected program is
 // one to mix (or, without the downmix, refused).
 void downmix_program_read(MP4AACDEC_QUVA_Obj* dec);
 // The channel slots of a channel element (id, tag) of a mixed block: slot 0
-// (and 1 for a pair); -1 when the layout has no such element left.
+// (and 1 for a pair). An element the layout has not (or not left) is read
+// but not played, and the block fails once read.
 int32_t downmix_map(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t common_window);
 // The layout channel of slot c of the element being decoded.
 int downmix_channel_index(const MP4AACDEC_QUVA_Obj* dec, int c);
@@ -45,7 +47,8 @@ int downmix_channel_index(const MP4AACDEC_QUVA_Obj* dec, int c);
 void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c);
 // 1 when every element of the layout was decoded in this block.
 bool downmix_complete(const MP4AACDEC_QUVA_Obj* dec);
-// The block's stereo PCM out of the sums; the tails become the overlap.
+// The block's stereo PCM out of the sums; the tails become the overlap. The
+// channel record then counts the layout's channels.
 void downmix_end_block(MP4AACDEC_QUVA_Obj* dec);
 // A failed block of a mixed stream: the sums as they stand (the last tail,
 // and whatever the failed block added) go out, and the tails move on.

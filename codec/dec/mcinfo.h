@@ -37,8 +37,11 @@ struct MC_Info {
     // Channels of a layout found that is not played (more than two, and no
     // downmix; more than eight): the stream is refused. 0: none found.
     uint8_t more_channels;
-    // The record is 180 bytes in the instance; the fields above take 174.
-    uint8_t reserved[6];
+    // The channel configuration (3..7) of raw blocks configured with more
+    // than two channels: their layout to mix. 0: none.
+    uint8_t mix_config;
+    // The record is 180 bytes in the instance; the fields above take 175.
+    uint8_t reserved[5];
 };
 
 struct EleList {

@@ -116,6 +116,9 @@ void to_words(const uint8_t* in, size_t n, uint16_t* words) {
     if (n % 2) words[n / 2] = static_cast<uint16_t>(in[n - 1] << 8);
 }
 
+// Layouts of more than two front channels play (as a stereo downmix).
+bool mixes(const zoraac_params* p) { return kExactArithmetic && p->downmix == ZORAAC_DOWNMIX; }
+
 // What the params configure, checked: the transport's rate, channels and
 // object type (units), or nothing yet (a byte stream says it itself).
 struct Config {
@@ -136,11 +139,12 @@ int configure(const zoraac_params* p, Config* c) {
         return 0;
     case ZORAAC_TRANSPORT_RAW: {
         const int index = asc_rate_index(p->sample_rate);
-        if (index < 0 || p->channels < 1 || p->channels > 2) return ZORAAC_ERR_CONFIG;
+        if (index < 0 || p->channels < 1 || p->channels > 8 || p->channels == 7) return ZORAAC_ERR_CONFIG;
+        if (p->channels > 2 && !mixes(p)) return ZORAAC_ERR_UNSUPPORTED;
         c->objectType = 2;
         c->rateIndex = static_cast<uint32_t>(index);
         c->channels = p->channels;
-        c->channelConfig = p->channels;
+        c->channelConfig = p->channels == 8 ? 7 : p->channels;  // the configuration of that many
         return 0;
     }
     case ZORAAC_TRANSPORT_ASC: {
@@ -150,7 +154,9 @@ int configure(const zoraac_params* p, Config* c) {
         // The core of an HE-AAC stream is AAC-LC; it plays at the core rate.
         if (a.audio_object_type != 2 || a.frame_length_flag) return ZORAAC_ERR_UNSUPPORTED;
         if (a.sampling_frequency_index < 0 || a.sampling_frequency_index > 11) return ZORAAC_ERR_UNSUPPORTED;
-        if (a.channels < 1 || a.channels > 2) return ZORAAC_ERR_UNSUPPORTED;
+        // More channels by a channel configuration play mixed.
+        if (a.channels < 1 || (a.channels > 2 && !(mixes(p) && a.channel_configuration >= 3)))
+            return ZORAAC_ERR_UNSUPPORTED;
         c->objectType = static_cast<uint32_t>(a.audio_object_type);
         c->rateIndex = static_cast<uint32_t>(a.sampling_frequency_index);
         c->channels = static_cast<uint32_t>(a.channels);
@@ -209,7 +215,8 @@ void observe(zoraac_decoder* d) {
     // Channels as a program config element maps them; the channels reported
     // are those of the last block decoded (emit). A channel configuration
     // of more than two channels plays when it is mixed.
-    const bool mixed_config = mixable(d) && o->mcInfo.num_channels == static_cast<int32_t>(d->channelConfig);
+    const bool mixed_config =
+        mixable(d) && (o->mcInfo.mix_last || o->mcInfo.num_channels == static_cast<int32_t>(d->channelConfig));
     if (o->mcInfo.num_channels > 2 && !mixed_config) d->tooManyChannels = 1;
     if (o->mcInfo.more_channels) {
         d->tooManyChannels = 1;

@@ -570,7 +570,7 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     // without SBR ignores the flag and plays the core).
     if (o.sbr == ZORAAC_SBR_FULL) flags |= ZOR_STREAM_SBR_FULL;
     if (o.downmix) flags |= ZOR_STREAM_DOWNMIX;  // more than two channels as stereo, as the library plays them
-    ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, p.channels, p.rate, 0, flags};
+    ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, config_channels(p.channels), p.rate, 0, flags};
     if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
 
     Result r;
@@ -927,7 +927,8 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signal
     }
     KVXD_setDownmix(h, downmix && kExactArithmetic);
     KVXD_Status st{};
-    st.numChannels = static_cast<uint16_t>(p.channels == 1 ? 1 : 0);
+    // Raw blocks of more channels: their count gives the layout to mix.
+    st.numChannels = static_cast<uint16_t>(p.channels == 1 ? 1 : (p.channels > 2 ? config_channels(p.channels) : 0));
     st.sampleRateIndex = static_cast<uint32_t>(index);
     st.rawStream = p.kind == Probe::Raw;
     KVXD_control(h, KVXD_SETPARAMS, &st);

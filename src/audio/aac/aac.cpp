@@ -70,7 +70,9 @@ bool channels_refused(const AacPluginState* st) {
     const auto* inner = reinterpret_cast<const MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(st->instance)->inner);
     const int32_t n = inner->mcInfo.num_channels;
     const uint32_t config = inner->adts.channel_configuration;
-    return inner->mcInfo.more_channels || (n > 2 && !(inner->ctx->downmix && static_cast<uint32_t>(n) == config && config <= 7));
+    const bool layout = inner->rawStream ? inner->mcInfo.mix_config != 0 : static_cast<uint32_t>(n) == config && config <= 7;
+    const bool mixed = inner->ctx->downmix && (inner->mcInfo.mix_last || layout);
+    return inner->mcInfo.more_channels || (n > 2 && !mixed);
 }
 
 }  // namespace
@@ -121,7 +123,9 @@ int AACInit(const void* hostDesc) {
     if (desc.downmix) (void)KVXD_setDownmix(st->instance, 1);
 
     std::memcpy(&hint, static_cast<const uint8_t*>(hostDesc) + 4, sizeof hint);
-    st->status.numChannels = hint == 1 ? 1 : 0;
+    // Raw blocks of more channels, to be mixed: their count gives the layout.
+    st->status.numChannels =
+        static_cast<uint16_t>(hint == 1 ? 1 : (desc.rawStream && desc.downmix && hint > 2 && hint <= 8 ? hint : 0));
     index = asc_rate_index(desc.sampleRate);
     if (index < 0) goto fail;
     st->status.sampleRateIndex = static_cast<uint32_t>(index);
