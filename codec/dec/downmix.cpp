@@ -9,6 +9,7 @@
 #include "dec/instance.h"
 #include "dsp/filterbank.h"
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "tables/downmix_tables.h"
 
 namespace {
@@ -254,7 +255,7 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
     // This block's shape, and the shape the channel's last block ended with.
     uint16_t shape[2] = {dec->windowShapeState[w][0], mi.mix_shape[ch]};
     const MixOut mix{{dec->overlap[0], dec->overlap[1]}, {dec->lastSpectrum, dec->lastSpectrum + 1024}, {g[0], g[1]}};
-    synthesise_channel_mix(dec->windowSequence[w], shape, dec->coef[c], mix);
+    kernels.synthesis_mix(dec->windowSequence[w], shape, dec->coef[c], mix);
     mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
 }
 
