@@ -192,10 +192,10 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     const unsigned mapped = (1u << (dec->mcInfo.num_channels < 2 ? dec->mcInfo.num_channels : 2)) - 1;
     // Where no program and no channel configuration says how many channels
     // there are, a whole block of more than two is a stream of more (one
-    // whose program has not come yet): refused, not played as damage.
+    // whose program has not come yet): the block fails and the stream is
+    // refused, rather than concealed block after block.
     if (decoded && !remapped && channels > 2 && dec->ctx->defaultConfig && dec->state == STATE_FRAMES &&
         !dec->rawStream && dec->adts.channel_configuration == 0) {
-        dec->mcInfo.num_channels = channels;
         dec->mcInfo.more_channels = static_cast<uint8_t>(channels);
         dec->lastError = KVXD_ERR_CHANNELS;
     }
