@@ -177,7 +177,10 @@ enum {
 /* Output layout. */
 enum {
     ZORAAC_OUT_STEREO = 0, /* interleaved stereo; a mono stream doubled (as the plug-in) */
-    ZORAAC_OUT_NATIVE = 1  /* the stream's own 1 or 2 channels */
+    ZORAAC_OUT_NATIVE = 1  /* the stream's own 1 or 2 channels; with ZORAAC_NO_DOWNMIX (exact
+                              arithmetic) also up to 8, in the order of the stream's elements
+                              (5.1: C, L, R, Ls, Rs, LFE): zoraac_query_memory then asks for
+                              an overlap buffer per channel, zoraac_frame_bytes for 8 channels */
 };
 
 /* Sample format of the output, native byte order. */
@@ -207,7 +210,8 @@ enum {
  * decoder: every channel weighted into left and right (front pairs 1,
  * centre 1/sqrt(2), surround 1/sqrt(2) or the program's matrix-mixdown
  * weight, low-frequency channels 0), scaled so full-scale channels cannot
- * clip; info.channels gives the coded channels, the output is stereo.
+ * clip; info.channels gives the coded channels, the output is stereo
+ * (native channels with ZORAAC_OUT_NATIVE and ZORAAC_NO_DOWNMIX).
  * Exact arithmetic builds only: without the downmix, and in the compact
  * arithmetic, such a stream is refused (ZORAAC_ERR_UNSUPPORTED). */
 enum {

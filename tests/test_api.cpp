@@ -777,6 +777,45 @@ TEST(Api, AStreamOfMoreChannelsIsRefusedNotPlayed) {
     EXPECT_EQ(info.frames_decoded, 0u);
 }
 
+// A 5.1 stream (its windows change from channel to channel) natively, every
+// channel with the bits below its LSB (S32), and as the stereo downmix:
+// the native channels mixed afterwards in double precision with the
+// downmix's gains are the downmix to the LSB (within its own rounding).
+// Overlap-add is linear: mixing before it loses nothing. Native output asks
+// for the memory of every channel's overlap and a block of eight channels.
+TEST(Api, NativeChannelsMixedAreTheDownmix) {
+    if (!AAC_EXACT) GTEST_SKIP() << "the compact arithmetic plays one or two channels";
+    const Bytes in = read_file("tests/data/p48_5.1_38_64.aac");
+    zoraac_params p = stream_params();
+    p.output = ZORAAC_OUT_NATIVE;
+    p.downmix = ZORAAC_NO_DOWNMIX;
+    p.format = ZORAAC_S32;
+    Decoder native(p), mixed(stream_params());
+    EXPECT_EQ(native.rec[8].size, mixed.rec[8].size + 16384u);  // six overlaps in place of the spectra kept
+    EXPECT_EQ(zoraac_frame_bytes(&p), 1024u * 8 * 4);  // eight channels of S32
+    const Pcm a = decode_stream(native, in, 700, 3), b = decode_stream(mixed, in, 700, 3);
+    ASSERT_EQ(a.size(), 26u * 1024 * 6 * 4);
+    ASSERT_EQ(b.size(), 26u * 1024 * 2 * 2);
+    zoraac_info info;
+    info.size = sizeof info;
+    ASSERT_EQ(zoraac_get_info(native.d, &info), 0);
+    EXPECT_EQ(info.channels, 6u);
+    EXPECT_EQ(info.output_channels, 6u);
+    // Channels in the order of the elements: C, L, R, Ls, Rs, LFE.
+    const double c = 1 / std::sqrt(2.0), t = 1 + 2 * c;
+    const double gains[6][2] = {{c / t, c / t}, {1 / t, 0}, {0, 1 / t}, {c / t, 0}, {0, c / t}, {0, 0}};
+    const int32_t* ch = reinterpret_cast<const int32_t*>(a.data());
+    const int16_t* dm = reinterpret_cast<const int16_t*>(b.data());
+    double worst = 0;
+    for (size_t i = 0; i < 26u * 1024; ++i)
+        for (int s = 0; s < 2; ++s) {
+            double v = 0;
+            for (int j = 0; j < 6; ++j) v += ch[6 * i + static_cast<size_t>(j)] / 65536.0 * gains[j][s];
+            worst = std::max(worst, std::fabs(dm[2 * i + static_cast<size_t>(s)] - v));
+        }
+    EXPECT_LE(worst, 0.501);
+}
+
 // Frames of an AAC Main stream (44.1 kHz stereo), each a header and nine zero bytes.
 Bytes main_profile_frames(int count) {
     Bytes b;

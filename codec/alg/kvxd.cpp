@@ -5,6 +5,7 @@
 #include <new>
 
 #include "alg/mp4aacdec.h"
+#include "dec/downmix.h"
 #include "dec/instance.h"
 
 namespace {
@@ -186,11 +187,11 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
     return 0;
 }
 
-int KVXD_setDownmix(IALG_Handle h, int on) {
-    if (!h) return -1;
+int KVXD_setDownmix(IALG_Handle h, int mode) {
+    if (!h || mode < 0 || mode > 2) return -1;
     auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
-    if (on && (!kExactArithmetic || !obj->lastSpectrum)) return -1;
-    obj->ctx->downmix = on ? 1 : 0;
+    if (mode && (!kExactArithmetic || !obj->lastSpectrum)) return -1;
+    obj->ctx->downmix = static_cast<uint8_t>(mode);
     return 0;
 }
 

@@ -77,9 +77,13 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
 // Multichannel layouts (more than two front channels: channel configurations
 // 3..7, program config elements) as a stereo downmix (exact arithmetic, an
 // instance with the buffer of the last good spectra, which the downmix uses
-// for its sums). Without it they are refused (KVXD_ERR_CHANNELS). 0 on
-// success, -1 when the instance cannot mix (the compact arithmetic).
-int KVXD_setDownmix(IALG_Handle h, int on);
+// for its sums). Without it they are refused (KVXD_ERR_CHANNELS). mode 0:
+// refused, 1: mixed, 2: native, every channel in the standard's order of
+// elements, 1024 frames of that many channels a block, in an output buffer
+// that large: the concealment store must then hold kNativeStoreBytes (the
+// overlaps of channels 2..7). 0 on success, -1 when the instance cannot
+// (the compact arithmetic).
+int KVXD_setDownmix(IALG_Handle h, int mode);
 int KVXD_control(IALG_Handle h, int cmd, KVXD_Status* status);
 uint16_t KVXD_process(IALG_Handle h, const uint16_t* words, uint32_t count);
 int16_t* KVXD_getSamples(IALG_Handle h, uint16_t* count);

@@ -159,7 +159,8 @@ bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
     if (l.channels == 0) return false;
     // From a stereo block on: the buffer of the last good spectra becomes
     // the tails' sums; the overlap buffers go on as the stereo heads.
-    if (!mi.mix_last) std::memset(dec->lastSpectrum, 0, kLastSpectrumBytes);
+    if (!mi.mix_last)
+        std::memset(dec->lastSpectrum, 0, dec->ctx->downmix == LAYOUT_NATIVE ? kNativeStoreBytes : kLastSpectrumBytes);
     mi.mix_block = 1;
     mi.mix_last = 1;
     mi.mix_channels = static_cast<uint8_t>(l.channels);
@@ -242,11 +243,38 @@ void put_sums(MP4AACDEC_QUVA_Obj* dec) {
 
 }  // namespace
 
+namespace {
+
+// Channel ch's overlap in native output.
+int32_t* native_overlap(MP4AACDEC_QUVA_Obj* dec, int ch) {
+    return ch < 2 ? dec->overlap[ch] : dec->lastSpectrum + 1024 * (ch - 2);
+}
+
+// Native output: channel ch of the layout through its own overlap into
+// its place in frames of n channels.
+void native_channel(MP4AACDEC_QUVA_Obj* dec, int c, int ch, int n) {
+    MC_Info& mi = dec->mcInfo;
+    const int w = mi.channel[c].window_channel;
+    uint16_t shape[2] = {dec->windowShapeState[w][0], mi.mix_shape[ch]};
+    int16_t drop = 0;
+    PcmOut out{&drop, 0, false};
+    if (dec->outputBuffer && dec->wideOutput) out = {&drop, n, false, reinterpret_cast<int32_t*>(dec->outputBuffer) + ch};
+    else if (dec->outputBuffer) out = {dec->outputBuffer + ch, n, false};
+    kernels.synthesis(&dec->firstBlock, dec->windowSequence[w], shape, dec->coef[c], native_overlap(dec, ch), out);
+    mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
+}
+
+}  // namespace
+
 void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
     MC_Info& mi = dec->mcInfo;
     const Layout l = layout_of(dec);
     const int e = mi.mix_element;
     if (e == kNoElement) return;
+    if (dec->ctx->downmix == LAYOUT_NATIVE) {
+        native_channel(dec, c, first_channel(l, e) + c, l.channels);
+        return;
+    }
     int32_t g[2];
     gains(l, e, c, g);
     if (g[0] == 0 && g[1] == 0) return;  // not heard: no transform
@@ -260,14 +288,32 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
 }
 
 void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
-    put_sums(dec);
+    if (dec->ctx->downmix == LAYOUT_NATIVE) dec->numSamples = static_cast<uint16_t>(1024 * dec->mcInfo.mix_channels);
+    else put_sums(dec);
     // The block's channels are the layout's (not the last element's).
     dec->mcInfo.num_channels = dec->mcInfo.mix_channels;
     dec->goodChannels = 2;
     dec->concealRun = 0;
 }
 
-void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) { put_sums(dec); }
+void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
+    if (dec->ctx->downmix != LAYOUT_NATIVE) {
+        put_sums(dec);
+        return;
+    }
+    // Native: each channel's tail goes out (what a silent block gives) and
+    // its overlap is cleared.
+    const int n = dec->mcInfo.mix_channels;
+    for (int ch = 0; ch < n; ++ch) {
+        int32_t* const ov = native_overlap(dec, ch);
+        for (int k = 0; k < 1024 && dec->outputBuffer; ++k) {
+            if (dec->wideOutput) reinterpret_cast<int32_t*>(dec->outputBuffer)[k * n + ch] = q12_to_pcm32(ov[k]);
+            else dec->outputBuffer[k * n + ch] = q12_to_pcm16(ov[k]);
+        }
+        std::memset(ov, 0, 1024 * sizeof(int32_t));
+    }
+    dec->numSamples = static_cast<uint16_t>(1024 * n);
+}
 
 #else
 

@@ -22,12 +22,21 @@
 // nothing else plays them at 1).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct MP4AACDEC_QUVA_Obj;
 
 // Most channels a mixed layout may have.
 constexpr int kMixMaxChannels = 8;
+
+// The host's choice (DecoderContext::downmix): such layouts refused, mixed,
+// or given out channel by channel (native).
+enum : uint8_t { LAYOUT_REFUSED = 0, LAYOUT_MIXED = 1, LAYOUT_NATIVE = 2 };
+// Native output: channels 0 and 1 of the layout keep their overlap in the
+// stereo overlap buffers, channels 2..7 in the buffer of the last good
+// spectra, which the host then makes this large.
+constexpr size_t kNativeStoreBytes = (kMixMaxChannels - 2) * 4096;
 
 // At the start of a block: whether it is mixed (the host asked for the
 // downmix, the exact arithmetic, and a layout of more than two front
@@ -43,7 +52,8 @@ void downmix_program_read(MP4AACDEC_QUVA_Obj* dec);
 int32_t downmix_map(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t common_window);
 // The layout channel of slot c of the element being decoded.
 int downmix_channel_index(const MP4AACDEC_QUVA_Obj* dec, int c);
-// Slot c of the element just decoded through its inverse transform into the sums.
+// Slot c of the element just decoded through its inverse transform into the
+// sums, or (native) into its own overlap and its place in the output frames.
 void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c);
 // 1 when every element of the layout was decoded in this block.
 bool downmix_complete(const MP4AACDEC_QUVA_Obj* dec);

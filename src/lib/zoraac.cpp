@@ -16,6 +16,7 @@
 #include "alg/kvxd.h"
 #include "dec/asc.h"
 #include "dec/bands.h"
+#include "dec/downmix.h"
 #include "dec/headers.h"
 #include "dec/instance.h"
 #include "dsp/arithmetic.h"
@@ -94,11 +95,19 @@ bool sbr_enabled(const zoraac_params* p) { return kExactArithmetic && p->sbr != 
 // downsampled SBR plays so in either mode).
 bool sbr_down(const zoraac_params* p) { return p->sbr == ZORAAC_SBR_DOWNSAMPLED; }
 
+// Layouts of more than two front channels play: as a stereo downmix, or
+// (native output without the downmix) channel by channel.
+bool native_layouts(const zoraac_params* p) {
+    return kExactArithmetic && p->output == ZORAAC_OUT_NATIVE && p->downmix == ZORAAC_NO_DOWNMIX;
+}
+bool mixes(const zoraac_params* p) { return kExactArithmetic && (p->downmix == ZORAAC_DOWNMIX || native_layouts(p)); }
+
 // Output room of a call: one block of interleaved stereo, which the instance
 // writes whatever the layout asked for (twice the samples where SBR may play
 // at twice the core rate).
 size_t block_room(const zoraac_params* p) {
-    return kBlockSamples * 2 * bytes_per_sample(p) * (sbr_enabled(p) && !sbr_down(p) ? 2u : 1u);
+    const uint32_t channels = native_layouts(p) ? kMixMaxChannels : 2;
+    return kBlockSamples * channels * bytes_per_sample(p) * (sbr_enabled(p) && !sbr_down(p) ? 2u : 1u);
 }
 
 // A native mono block from the doubled one the instance writes: the left
@@ -115,9 +124,6 @@ void to_words(const uint8_t* in, size_t n, uint16_t* words) {
     for (size_t i = 0; i + 1 < n; i += 2) words[i / 2] = static_cast<uint16_t>(in[i] << 8 | in[i + 1]);
     if (n % 2) words[n / 2] = static_cast<uint16_t>(in[n - 1] << 8);
 }
-
-// Layouts of more than two front channels play (as a stereo downmix).
-bool mixes(const zoraac_params* p) { return kExactArithmetic && p->downmix == ZORAAC_DOWNMIX; }
 
 // What the params configure, checked: the transport's rate, channels and
 // object type (units), or nothing yet (a byte stream says it itself).
@@ -191,7 +197,9 @@ void set_stream(zoraac_decoder* d) {
     KVXD_setOutputBuffer(d->instance, nullptr);
     d->obj->wideOutput = d->params.format == ZORAAC_S32 ? 1 : 0;
     // (The compact arithmetic cannot mix: it refuses such streams.)
-    KVXD_setDownmix(d->instance, d->params.downmix == ZORAAC_DOWNMIX && kExactArithmetic);
+    KVXD_setDownmix(d->instance, native_layouts(&d->params) ? LAYOUT_NATIVE
+                                 : mixes(&d->params)         ? LAYOUT_MIXED
+                                                             : LAYOUT_REFUSED);
 }
 
 uint32_t rate_of(uint32_t index) { return static_cast<uint32_t>(samp_rate_kvxdec_info[index & 15].sampling_rate); }
@@ -234,17 +242,18 @@ bool unsupported(const zoraac_decoder* d) {
 int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* frame) {
     const MP4AACDEC_QUVA_Obj* o = d->obj;
     const bool concealed = o->concealedCount != static_cast<uint16_t>(concealedBefore);
+    const bool native = o->ctx->downmix == LAYOUT_NATIVE && o->mcInfo.mix_last;
     if (!concealed && o->mcInfo.mix_last) {
-        // A mixed layout: its channels, as stereo.
+        // A mixed layout: its channels, as stereo or (native) each.
         d->channels = o->mcInfo.mix_channels;
-        d->streamChannels = 2;
+        d->streamChannels = native ? d->channels : 2;
     } else if (!concealed && o->mcInfo.num_channels >= 1) {
         d->streamChannels = o->mcInfo.num_channels >= 2 ? 2 : 1;
         d->channels = d->streamChannels;
     }
     const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
     // Sample frames: 1024 a block, 2048 with SBR.
-    const uint32_t samples = o->numSamples / 2u;
+    const uint32_t samples = o->numSamples / (native ? o->mcInfo.mix_channels : 2u);
     if (channels == 1) {
         if (d->obj->wideOutput) keep_left<int32_t>(out, samples);
         else keep_left<int16_t>(out, samples);
@@ -413,6 +422,8 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
         rec[kRecFirstInstance + i].kind = inst[i].attrs == IALG_SCRATCH ? ZORAAC_MEM_SCRATCH : ZORAAC_MEM_PERSISTENT;
     }
     rec[kRecScratch] = {units(p) ? sizeof(Scratch) : kStreamScratchBytes, kAlignment, ZORAAC_MEM_SCRATCH};
+    // Native layouts: channels 2..7 keep their overlap in the concealment store.
+    if (native_layouts(p)) rec[kRecFirstInstance + kOuterRecords].size = kNativeStoreBytes;
     if (!sbr_enabled(p)) return kRecords;
     rec[kRecSbr] = {KVXD_sbrBytes(0, sbr_down(p)), kAlignment, ZORAAC_MEM_PERSISTENT};
     rec[kRecSbrScratch] = {KVXD_sbrBytes(1, sbr_down(p)), kAlignment, ZORAAC_MEM_SCRATCH};
@@ -431,6 +442,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     IALG_MemRec inst[kStaticBlocks];
     const IKVXD_Params ip = instance_records(p, inst);
     for (int i = 0; i < kStaticBlocks; ++i) inst[i].base = block[kRecFirstInstance + i];
+    if (native_layouts(p)) inst[kOuterRecords].size = kNativeStoreBytes;
     IALG_Handle h = KVXD_create(&ip, inst, nullptr);
     if (!h) return nullptr;
 
