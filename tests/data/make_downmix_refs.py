@@ -79,5 +79,10 @@ def main():
                         "-o", os.path.join(HERE, "ref", name + ".dmx.flac"), "-"], input=bytes(out), check=True)
 
 
+# The 5.1 clip's native reference (every channel, 16 bits, in the WAV
+# channel order): ffmpeg -i p48_5.1_38_64.aac -c:a flac -sample_fmt s16
+#   -compression_level 12 ref/p48_5.1_38_64.ffmpeg.flac
+# and the clip in an MP4 file: ffmpeg -i p48_5.1_38_64.aac -c:a copy p48_5.1_38_64.m4a
+
 if __name__ == "__main__":
     main()
