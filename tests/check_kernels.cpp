@@ -19,6 +19,7 @@
 #include "dsp/filterbank.h"
 #include "dsp/kernels.h"
 #include "tables/band_tables.h"
+#include "tables/ps_tables.h"
 
 namespace {
 
@@ -231,6 +232,32 @@ void check_dequantise(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// The hybrid analysis: both configurations' band layouts (10 bands from
+// QMF bands 0..2, 32 from 0..4) with the filters' own coefficients or any
+// (INT32_MIN excepted), on windows of any values.
+void check_ps_hybrid(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.ps_hybrid == ref.ps_hybrid) return;
+    for (int r = 0; r < rounds; ++r)
+        for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34}) {
+            std::vector<int32_t> own(static_cast<size_t>(cfg->num_hybrid) * 26);
+            fill(own.data(), static_cast<int>(own.size()));
+            for (int32_t& c : own) c = c == INT32_MIN ? INT32_MAX : c;
+            const bool table = below(2) == 0;
+            const int32_t(*coef)[13][2] =
+                table ? cfg->hybrid_coef : reinterpret_cast<const int32_t(*)[13][2]>(own.data());
+            Guarded x_re(13 * 5), x_im(13 * 5);
+            fill(x_re.data(), 13 * 5);
+            fill(x_im.data(), 13 * 5);
+            const int32_t* rows_re[13];
+            const int32_t* rows_im[13];
+            for (int j = 0; j < 13; ++j) rows_re[j] = x_re.data() + 5 * j, rows_im[j] = x_im.data() + 5 * j;
+            Guarded a_re(32), a_im(32), b_re(32), b_im(32);
+            ref.ps_hybrid(coef, cfg->hybrid_qmf, cfg->num_hybrid, rows_re, rows_im, a_re.data(), a_im.data());
+            var.ps_hybrid(coef, cfg->hybrid_qmf, cfg->num_hybrid, rows_re, rows_im, b_re.data(), b_im.data());
+            if (!same("ps_hybrid", table ? "filters" : "any coefficients", {&a_re, &a_im}, {&b_re, &b_im})) return;
+        }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -244,7 +271,8 @@ int main(int argc, char** argv) {
     select_kernels(0);
     kernels_select_once();
     if (kernels.dequantise != ref.dequantise || kernels.pre_twiddle != ref.pre_twiddle || kernels.fft != ref.fft ||
-        kernels.synthesis != ref.synthesis || kernels.synthesis_mix != ref.synthesis_mix) {
+        kernels.synthesis != ref.synthesis || kernels.synthesis_mix != ref.synthesis_mix ||
+        kernels.ps_hybrid != ref.ps_hybrid) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -258,13 +286,14 @@ int main(int argc, char** argv) {
         int variants = 0;
         for (auto differs : {var.dequantise != ref.dequantise, var.pre_twiddle != ref.pre_twiddle,
                              var.fft != ref.fft, var.synthesis != ref.synthesis,
-                             var.synthesis_mix != ref.synthesis_mix})
+                             var.synthesis_mix != ref.synthesis_mix, var.ps_hybrid != ref.ps_hybrid})
             variants += differs;
         std::printf("features %#x: %d variant entries\n", subset, variants);
         check_transform_steps(ref, var, rounds);
         check_synthesis(ref, var, rounds);
         check_synthesis_mix(ref, var, rounds);
         check_dequantise(ref, var, rounds);
+        check_ps_hybrid(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
     } while (subset != 0 && failures == 0);
     select_kernels(~0u);

@@ -31,6 +31,7 @@ constexpr Kernels kReference = {
 #else
     nullptr,
 #endif
+    ps_hybrid_analysis,
 };
 
 // Set by the first select_kernels: from then on the table is chosen.

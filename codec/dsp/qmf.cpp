@@ -21,7 +21,9 @@
 // FFT's outputs stay below 2^30.5: the pre-step at most doubles a magnitude
 // times sqrt 2, the FFT multiplies it by at most M. The post-step takes the
 // shift back in its rounding. Every product is 32 x 32 -> 64 bits of a Q31
-// table value, each sum of products rounded once.
+// table value, each sum of products rounded once, but for the synthesis
+// window, whose ten products per output sample are rounded one by one to
+// Q11 (each within 2^-12 of a PCM step) as they join the partial sums.
 //
 // Cost per slot, in 32 x 32 multiplies: analysis 320 (window) + 128 (pre)
 // + 196 (FFT, 49 twiddles) + 256 (post) = 900; 64-band synthesis 512 (pre)
@@ -138,9 +140,9 @@ namespace {
 // the ring v, then the windowed sum of its ten blocks to out. The window is
 // c[kStep i], kStep = 64 / M.
 template <int kBits>
-void synthesis(int32_t* newest_slot, int32_t* v, const int32_t* pre, const int32_t* re, const int32_t* im,
-               int32_t* out) {
-    constexpr int m_bands = 1 << kBits, block = 2 * m_bands, step = 64 / m_bands;
+void synthesis(int32_t* current, int32_t (*sum)[1 << kBits], const int32_t* pre, const int32_t* re,
+               const int32_t* im, int32_t* out) {
+    constexpr int m_bands = 1 << kBits, step = 64 / m_bands;
     // 2^s scales D below 2^(30.5 - kBits): |D| <= |X| + |X'| <= 2^(b + 1.5).
     const int s = 29 - kBits - (magnitude_bits(re, m_bands) > magnitude_bits(im, m_bands)
                                     ? magnitude_bits(re, m_bands)
@@ -159,32 +161,42 @@ void synthesis(int32_t* newest_slot, int32_t* v, const int32_t* pre, const int32
     fft_inverse(d, kBits);
     // v[2m] + i v[2m+1] = exp(i pi m / M) d[m], Q11 (32 x headroom: v
     // overshoots the output it makes by up to a third): 2^(1 - s) times the
-    // rotated value (16 x the subband scale, 1/64 of the bank, 2048 per step).
-    const int newest = slot(*newest_slot, kBlocks - 1);
-    *newest_slot = newest;
-    int32_t* const nv = v + block * newest;
+    // rotated value (16 x the subband scale, 1/64 of the bank, 2048 per step),
+    // in place.
+    int32_t* const v = d;
     for (int m = 0; m < m_bands; ++m) {
         const Wide w = rotate_wide(d[2 * m], d[2 * m + 1], step * m);
-        nv[2 * m] = fx::rshr64_sat(w.re, 30 + s);
-        nv[2 * m + 1] = fx::rshr64_sat(w.im, 30 + s);
+        v[2 * m] = fx::rshr64_sat(w.re, 30 + s);
+        v[2 * m + 1] = fx::rshr64_sat(w.im, 30 + s);
     }
-    // out[k] = sum_i c[step (M i + k)] times the value at k of the block of
-    // age i (even i) or at M + k (odd i).
-    const int32_t* blk[kBlocks];
-    for (int i = 0; i < kBlocks; ++i) blk[i] = v + block * slot(newest, i) + (i & 1) * m_bands;
+    // Output k of the slot i slots ahead takes c[step (M i + k)] times this
+    // slot's v at k (even i) or M + k (odd i): added to its partial sum, each
+    // product rounded to Q11 (a partial sum can exceed the output it ends
+    // in: one bit of headroom more than the Q12 output keeps them within 32
+    // bits for any output up to 16 x full scale). The current slot's sum is
+    // then complete.
+    const int now = *current;
+    for (int i = 0; i < kBlocks; ++i) {
+        const int r = now + i < kBlocks ? now + i : now + i - kBlocks;
+        int32_t* const acc = sum[r];
+        const int32_t* const vi = v + (i & 1) * m_bands;
+        const int32_t* const c = qmf_window_q31 + step * m_bands * i;
+        for (int k = 0; k < m_bands; ++k)
+            acc[k] = fx::add_sat(acc[k], fx::rshr64_sat(fx::mac64(0, vi[k], c[step * k]), 31));
+    }
     for (int k = 0; k < m_bands; ++k) {
-        int64_t acc = 0;
-        for (int i = 0; i < kBlocks; ++i) acc = fx::mac64(acc, blk[i][k], qmf_window_q31[step * (m_bands * i + k)]);
-        out[k] = fx::rshr64_sat(acc, 30);
+        out[k] = fx::shl_sat(sum[now][k], 1);
+        sum[now][k] = 0;
     }
+    *current = now + 1 < kBlocks ? now + 1 : 0;
 }
 
 }  // namespace
 
 void qmf_synthesis64(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    synthesis<6>(&state->newest, state->v, qmf_synthesis64_pre_q31, re, im, out);
+    synthesis<6>(&state->current, state->sum, qmf_synthesis64_pre_q31, re, im, out);
 }
 
 void qmf_synthesis32(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    synthesis<5>(&state->newest, state->v, qmf_synthesis32_pre_q31, re, im, out);
+    synthesis<5>(&state->current, state->sum, qmf_synthesis32_pre_q31, re, im, out);
 }

@@ -9,6 +9,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
         k.synthesis = synthesise_channel_sse41, k.dequantise = dequantise_sse41;
         k.synthesis_mix = synthesise_channel_mix_sse41;
+        k.ps_hybrid = ps_hybrid_analysis_sse41;
     }
     // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal
     // and the dequantisation's band scan).
