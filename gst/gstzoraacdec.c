@@ -22,7 +22,8 @@
  * or, without it, by the caps' rate and channels.
  *
  * Output: interleaved S16 stereo in native byte order (a mono stream in
- * both channels), at the rate the decoder reports for each block.
+ * both channels, a stream of more channels as the library's stereo
+ * downmix), at the rate the decoder reports for each block.
  */
 #include <gst/audio/audio.h>
 #include <gst/audio/gstaudiodecoder.h>
@@ -366,9 +367,11 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     if (!raw) {
         /* The stream's own headers configure the decoder; the caps only
          * refuse early what it would refuse at the first frame. */
-        if (channels > 2) {
+        /* Up to eight play, more than two as a stereo downmix (the exact
+         * arithmetic; the compact one refuses them at the first frame). */
+        if (channels > 8) {
             GST_ELEMENT_ERROR(self, STREAM, FORMAT,
-                              ("The decoder plays one or two front channels; the stream has %d channels.", channels),
+                              ("The decoder plays up to eight channels; the stream has %d channels.", channels),
                               (NULL));
             return refuse(self, caps);
         }

@@ -41,7 +41,8 @@ typedef struct ZorStreamInfo {
     uint32_t channels;   /* channel hint; 1 means mono (the plug-in reads this word directly) */
     uint32_t sampleRate; /* Hz: one of the twelve AAC rates 8000..96000 */
     uint32_t bitRate;    /* kbit/s, informative */
-    uint32_t flags;      /* ZOR_STREAM_RAW | ZOR_STREAM_STREAMING | ZOR_STREAM_NO_CONCEALMENT | ZOR_STREAM_SBR_* */
+    uint32_t flags;      /* ZOR_STREAM_RAW | ZOR_STREAM_STREAMING | ZOR_STREAM_NO_CONCEALMENT | ZOR_STREAM_SBR_*
+                            | ZOR_STREAM_DOWNMIX */
 } ZorStreamInfo;
 
 #define ZOR_STREAM_INFO_VERSION 1u
@@ -66,6 +67,11 @@ typedef struct ZorStreamInfo {
  * output record's sampleRate the core rate). With ZOR_STREAM_SBR_FULL as
  * well, the full rate. Ignored like ZOR_STREAM_SBR_FULL without SBR. */
 #define ZOR_STREAM_SBR_DOWNSAMPLED 0x10u
+/* A stream of more than two front channels (channel configurations 3..7, a
+ * program config element, up to 8 channels) plays as a stereo downmix
+ * (exact arithmetic). Without it such a stream is refused: decode returns
+ * -1, taking nothing. */
+#define ZOR_STREAM_DOWNMIX 0x20u
 #define ZOR_CODEC_AAC 0x20434141u /* "AAC " */
 
 /* The 44-byte stream description the plug-in receives from the host library. */
@@ -76,7 +82,7 @@ typedef struct ZorHostDesc {
     uint32_t channels;      /* 12: channel count */
     uint32_t sampleRate;    /* 16: Hz */
     uint32_t bitRate;       /* 20: kbit/s */
-    uint32_t reserved24;    /* 24 */
+    uint32_t downmix;       /* 24: 1: ZOR_STREAM_DOWNMIX */
     uint32_t sbr;           /* 28: 1: ZOR_STREAM_SBR_FULL; 2: ZOR_STREAM_SBR_DOWNSAMPLED; 0: the AAC-LC core alone */
     uint32_t noConcealment; /* 32: nonzero: a block that fails to decode yields no output */
     uint32_t rawStream;     /* 36: nonzero: no ADTS/ADIF transport headers */
@@ -174,7 +180,10 @@ enum {
 /* Output layout. */
 enum {
     ZORAAC_OUT_STEREO = 0, /* interleaved stereo; a mono stream doubled (as the plug-in) */
-    ZORAAC_OUT_NATIVE = 1  /* the stream's own 1 or 2 channels */
+    ZORAAC_OUT_NATIVE = 1  /* the stream's own 1 or 2 channels; with ZORAAC_NO_DOWNMIX (exact
+                              arithmetic) also up to 8, in the order of the stream's elements
+                              (5.1: C, L, R, Ls, Rs, LFE): zoraac_query_memory then asks for
+                              an overlap buffer per channel, zoraac_frame_bytes for 8 channels */
 };
 
 /* Sample format of the output, native byte order. */
@@ -196,6 +205,21 @@ enum {
     ZORAAC_SBR_OFF = 1,        /* the AAC-LC core alone, at the core rate */
     ZORAAC_SBR_DOWNSAMPLED = 2 /* HE-AAC at the core rate, its SBR band up to the core's Nyquist
                                   frequency: 1024 samples a channel per block, less memory */
+};
+
+/* Layouts of more than two front channels (channel configurations 3..7,
+ * program config elements, up to 8 channels), params.downmix. With
+ * ZORAAC_DOWNMIX they play as a stereo downmix in the memory of a stereo
+ * decoder: every channel weighted into left and right (front pairs 1,
+ * centre 1/sqrt(2), surround 1/sqrt(2) or the program's matrix-mixdown
+ * weight, low-frequency channels 0), scaled so full-scale channels cannot
+ * clip; info.channels gives the coded channels, the output is stereo
+ * (native channels with ZORAAC_OUT_NATIVE and ZORAAC_NO_DOWNMIX).
+ * Exact arithmetic builds only: without the downmix, and in the compact
+ * arithmetic, such a stream is refused (ZORAAC_ERR_UNSUPPORTED). */
+enum {
+    ZORAAC_NO_DOWNMIX = 0,
+    ZORAAC_DOWNMIX = 1
 };
 
 /* Record kinds. */
@@ -231,7 +255,8 @@ typedef struct zoraac_params {
     uint32_t output;        /* ZORAAC_OUT_STEREO (default) or ZORAAC_OUT_NATIVE */
     uint32_t format;        /* ZORAAC_S16 (default) */
     uint32_t sbr;           /* ZORAAC_SBR_FULL (default), ZORAAC_SBR_OFF or ZORAAC_SBR_DOWNSAMPLED */
-    uint32_t reserved[7];   /* zero (zoraac_params_init): room for later tools */
+    uint32_t downmix;       /* ZORAAC_DOWNMIX (default) or ZORAAC_NO_DOWNMIX */
+    uint32_t reserved[6];   /* zero (zoraac_params_init): room for later tools */
 } zoraac_params;
 
 /* One call's output. */
@@ -277,8 +302,8 @@ void zoraac_params_init(zoraac_params* p);
  * ZORAAC_MAX_MEMRECS - 1]. Returns the number of records, or a negative
  * status: ZORAAC_ERR_CONFIG for an unreadable AudioSpecificConfig or an
  * invalid rate or channel count, ZORAAC_ERR_UNSUPPORTED for a stream this
- * decoder does not play (not AAC-LC, more than two channels, S32 from a
- * build of the compact arithmetic). */
+ * decoder does not play (not AAC-LC, more than two channels without the
+ * downmix, S32 from a build of the compact arithmetic). */
 int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEMRECS]);
 
 /* Builds a decoder in the host's blocks, block[i] for record i. Never

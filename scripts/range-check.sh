@@ -10,7 +10,12 @@ for arith in exact compact; do
     -DAAC_GSTREAMER=OFF -DAAC_ARITHMETIC="$arith" >/dev/null
   cmake --build "$dir" -j2 --target aacdec aacplugin
   for s in tests/data/*.aac tests/data/*.adif tests/data/*.m4a; do
-    "$dir/aacdec" -q "$s" - >/dev/null || { echo "range check failed: $s ($arith)"; exit 1; }
+    # (The compact arithmetic refuses the multichannel streams, saying why.)
+    if ! err=$("$dir/aacdec" -q "$s" - 2>&1 >/dev/null); then
+      [ "$arith" = compact ] && echo "$err" | grep -q "plays one or two front channels" && continue
+      echo "range check failed: $s ($arith): $err"
+      exit 1
+    fi
   done
   echo "range check clean: $arith"
 done

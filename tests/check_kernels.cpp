@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "dsp/filterbank.h"
 #include "dsp/kernels.h"
 #include "tables/band_tables.h"
 #include "tables/ps_tables.h"
@@ -149,6 +150,41 @@ void check_synthesis(const Kernels& ref, const Kernels& var, int rounds) {
                 }
 }
 
+// A channel mixed into the downmix's sums: every sequence and pair of
+// shapes, gains to both sides, to one, negative, and 1.0 (which variants
+// leave to the reference), over sums that already hold samples.
+void check_synthesis_mix(const Kernels& ref, const Kernels& var, int rounds) {
+    if (!ref.synthesis_mix) return;  // the compact arithmetic does not mix
+    if (var.synthesis_mix == ref.synthesis_mix && var.pre_twiddle == ref.pre_twiddle && var.fft == ref.fft) return;
+    const int32_t gains[][2] = {{303700050, 303700050}, {444723750, 0}, {0, 229624614}, {-243925678, 243925678},
+                                {1 << 30, 0}, {-(1 << 30), 1 << 29}};
+    for (int r = 0; r < rounds; ++r)
+        for (int seq = 0; seq < 4; ++seq)
+            for (int shapes = 0; shapes < 4; ++shapes)
+                for (const auto& g : gains) {
+                    Guarded coef[2] = {Guarded(1024), Guarded(1024)}, sums[2] = {Guarded(4096), Guarded(4096)};
+                    fill(coef[0].data(), 1024);
+                    // Sums of a few channels' worth of Q12 samples.
+                    for (int i = 0; i < 4096; ++i) sums[0].data()[i] = static_cast<int32_t>(next() >> 4) - (1 << 27);
+                    coef[1] = coef[0], sums[1] = sums[0];
+                    uint16_t shape[2][2] = {{static_cast<uint16_t>(shapes & 1), static_cast<uint16_t>(shapes >> 1)},
+                                            {static_cast<uint16_t>(shapes & 1), static_cast<uint16_t>(shapes >> 1)}};
+                    for (int v = 0; v < 2; ++v) {
+                        int32_t* s = sums[v].data();
+                        const MixOut mix{{s, s + 1024}, {s + 2048, s + 3072}, {g[0], g[1]}};
+                        kernels = v ? var : ref;
+                        kernels.synthesis_mix(static_cast<uint8_t>(seq), shape[v], coef[v].data(), mix);
+                    }
+                    kernels = var;
+                    if (std::memcmp(shape[0], shape[1], sizeof shape[0]) != 0) {
+                        std::printf("FAIL synthesis_mix: state differs\n");
+                        ++failures;
+                        return;
+                    }
+                    if (!same("synthesis_mix", "sums", {&coef[0], &sums[0]}, {&coef[1], &sums[1]})) return;
+                }
+}
+
 // Long (48 kHz bands) or eight short windows.
 struct Layout {
     int16_t num_windows;
@@ -235,7 +271,8 @@ int main(int argc, char** argv) {
     select_kernels(0);
     kernels_select_once();
     if (kernels.dequantise != ref.dequantise || kernels.pre_twiddle != ref.pre_twiddle || kernels.fft != ref.fft ||
-        kernels.synthesis != ref.synthesis || kernels.ps_hybrid != ref.ps_hybrid) {
+        kernels.synthesis != ref.synthesis || kernels.synthesis_mix != ref.synthesis_mix ||
+        kernels.ps_hybrid != ref.ps_hybrid) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -248,11 +285,13 @@ int main(int argc, char** argv) {
         const Kernels var = kernels;
         int variants = 0;
         for (auto differs : {var.dequantise != ref.dequantise, var.pre_twiddle != ref.pre_twiddle,
-                             var.fft != ref.fft, var.synthesis != ref.synthesis, var.ps_hybrid != ref.ps_hybrid})
+                             var.fft != ref.fft, var.synthesis != ref.synthesis,
+                             var.synthesis_mix != ref.synthesis_mix, var.ps_hybrid != ref.ps_hybrid})
             variants += differs;
         std::printf("features %#x: %d variant entries\n", subset, variants);
         check_transform_steps(ref, var, rounds);
         check_synthesis(ref, var, rounds);
+        check_synthesis_mix(ref, var, rounds);
         check_dequantise(ref, var, rounds);
         check_ps_hybrid(ref, var, rounds);
         subset = (subset - features) & features;  // next subset

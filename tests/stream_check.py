@@ -8,7 +8,7 @@ and, with a reference decode, the RMS and largest absolute difference from it
 (in 16-bit steps, over the stream's channels) are at most the given bounds.
 
 usage: stream_check.py --aacdec PATH [--emulator CMD] [--plugin PATH] --stream FILE
-         [--ref FLAC --max-rms LSB --max-abs LSB] --channels N --blocks N --md5 HEX
+         [--ref FLAC [--ref-bps 24] --max-rms LSB --max-abs LSB] --channels N --blocks N --md5 HEX
          [--raw RATE] [--no-frame]
 """
 import argparse
@@ -45,11 +45,16 @@ def run_host(args, mode, out, extra=()):
     return data[44:]
 
 
-def reference(flac):
+def reference(flac, bps=16):
+    """The reference's samples in 16-bit steps (a 24-bit one's with their
+    fraction)."""
     r = subprocess.run(["flac", "-d", "-s", "-c", "--force-raw-format", "--endian=little", "--sign=signed", flac],
                        capture_output=True)
     if r.returncode != 0:
         sys.exit("FAIL: cannot decode %s: %s" % (flac, r.stderr.decode()))
+    if bps == 24:
+        b = r.stdout
+        return [int.from_bytes(b[i:i + 3], "little", signed=True) / 256 for i in range(0, len(b) - 2, 3)]
     return struct.unpack("<%dh" % (len(r.stdout) // 2), r.stdout)
 
 
@@ -116,6 +121,8 @@ def main():
     p.add_argument("--plugin", default="", help="the plug-in: stream and frame mode through it too")
     p.add_argument("--stream", required=True)
     p.add_argument("--ref", default="none")
+    p.add_argument("--ref-bps", type=int, default=16, choices=(16, 24),
+                   help="24: a reference with bits below the 16-bit LSB (a stereo downmix in floating point)")
     p.add_argument("--channels", type=int, required=True)
     p.add_argument("--blocks", type=int, required=True)
     p.add_argument("--max-rms", type=float, default=0.0)
@@ -159,16 +166,16 @@ def main():
         sys.exit("FAIL: a one-channel stream must give two equal channels")
     report = ""
     if args.ref != "none":
-        ref = reference(args.ref)
+        ref = reference(args.ref, args.ref_bps)
         n = min(len(ours) // 2, len(ref) // args.channels // args.ref_up)
         if args.ref_up == 1:
             diffs = [ours[2 * i + c] - ref[args.channels * i + c] for i in range(n) for c in range(args.channels)]
             rms = math.sqrt(sum(d * d for d in diffs) / len(diffs))
             worst = max(abs(d) for d in diffs)
-            report = ", RMS %.3f LSB, max %d LSB" % (rms, worst)
+            report = ", RMS %.3f LSB, max %.3g LSB" % (rms, worst)
         if (args.max_rms or args.max_abs or not args.max_band_db) and args.ref_up == 1:
             if rms > args.max_rms or worst > args.max_abs:
-                sys.exit("FAIL%s: bounds %.3f and %d" % (report, args.max_rms, args.max_abs))
+                sys.exit("FAIL%s: bounds %.3f and %g" % (report, args.max_rms, args.max_abs))
         if args.max_band_db or args.ref_up > 1:
             rate = run_host.rate
             up = args.ref_up

@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "bitstream_util.h"
+#include <cmath>
+
 #include "dec/bands.h"
+#include "dec/downmix.h"
 #include "test_util.h"
 
 namespace {
@@ -99,6 +102,8 @@ struct Pce {
     int side = 0, back = 0, lfe = 0, assoc = 0;
     std::vector<int> coupling;
     bool mono_mixdown = false, matrix_mixdown = false;
+    int matrix_index = 2, pseudo_surround = 1;
+    bool back_pairs = false;  // back elements: pairs of tag 1, else singles of tag 9
     std::vector<uint8_t> comment;
     int sf_index = 4;
 
@@ -112,9 +117,10 @@ struct Pce {
         if (mono_mixdown) w.put(1, 4);
         w.put(0, 1);
         w.put(matrix_mixdown, 1);
-        if (matrix_mixdown) w.put(2, 2).put(1, 1);
+        if (matrix_mixdown) w.put(static_cast<uint32_t>(matrix_index), 2).put(static_cast<uint32_t>(pseudo_surround), 1);
         for (auto [c, t] : front) w.put(static_cast<uint32_t>(c), 1).put(static_cast<uint32_t>(t), 4);
-        for (int i = 0; i < side + back; ++i) w.put(0, 1).put(9, 4);
+        for (int i = 0; i < side; ++i) w.put(0, 1).put(9, 4);
+        for (int i = 0; i < back; ++i) w.put(back_pairs, 1).put(back_pairs ? 1 : 9, 4);
         for (int i = 0; i < lfe + assoc; ++i) w.put(7, 4);
         for (int t : coupling) w.put(1, 1).put(static_cast<uint32_t>(t), 4);
         w.align().put(static_cast<uint32_t>(comment.size()), 8).bytes(comment);
@@ -236,6 +242,67 @@ TEST_F(Program, UnsupportedLayoutsAreRefused) {
         EXPECT_EQ(obj->ctx->defaultConfig, 1u);
         EXPECT_EQ(obj->ctx->currentProgram, 3);
     }
+}
+
+// Programs of more channels, with the downmix asked for: mixed (not
+// refused), and their stereo gains (Q30) as the README's table gives them:
+// weights front 1, centre and default surround 1/sqrt(2), the index's
+// surround weight a, pseudo-surround -a/+a, LFE 0, over the larger sum.
+TEST_F(Program, MixedProgramsWeighTheirChannels) {
+    if (!kExactArithmetic) GTEST_SKIP() << "the compact arithmetic does not mix";
+    const double c = 1 / std::sqrt(2.0);
+    struct Case {
+        int index;  // -1: no matrix mixdown
+        int pseudo;
+        bool centre, lfe;
+        double front, centre_gain, surround_left, surround_right;  // left output; the right mirrors
+    } cases[] = {
+        {-1, 0, true, true, 1 / (1 + 2 * c), c / (1 + 2 * c), c / (1 + 2 * c), 0},
+        {1, 0, true, true, 1 / (1.5 + c), c / (1.5 + c), 0.5 / (1.5 + c), 0},
+        {3, 0, true, false, 1 / (1 + c), c / (1 + c), 0, 0},
+        {0, 1, true, true, 1 / (1 + 3 * c), c / (1 + 3 * c), -c / (1 + 3 * c), -c / (1 + 3 * c)},
+        {-1, 0, false, false, 1 / (1 + c), 0, c / (1 + c), 0},  // quad
+    };
+    for (const Case& k : cases) {
+        SetUp();
+        obj->ctx->downmix = 1;
+        Pce p;
+        if (k.centre) p.front.push_back({0, 0});
+        p.front.push_back({1, 0});
+        p.back = 1;
+        p.back_pairs = true;
+        p.lfe = k.lfe ? 1 : 0;
+        p.matrix_mixdown = k.index >= 0;
+        p.matrix_index = k.index < 0 ? 0 : k.index;
+        p.pseudo_surround = k.pseudo;
+        EXPECT_EQ(parse(p), 3);
+        EXPECT_EQ(mi->mix_program, 1);
+        EXPECT_EQ(mi->more_channels, 0);
+        EXPECT_TRUE(downmix_begin_block(obj));
+        int32_t g[kMixMaxChannels][2];
+        const int n = downmix_gains(obj, g);
+        ASSERT_EQ(n, (k.centre ? 5 : 4) + (k.lfe ? 1 : 0));
+        const int f = k.centre ? 1 : 0, s = f + 2;  // first front pair and back pair channel
+        auto q30 = [](double v) { return static_cast<int32_t>(std::lround(v * 1073741824.0)); };
+        EXPECT_NEAR(g[f][0], q30(k.front), 1);
+        EXPECT_EQ(g[f][1], 0);
+        EXPECT_NEAR(g[f + 1][1], q30(k.front), 1);
+        if (k.centre) EXPECT_NEAR(g[0][0], q30(k.centre_gain), 1);
+        if (k.centre) EXPECT_EQ(g[0][0], g[0][1]);
+        EXPECT_NEAR(g[s][0], q30(k.surround_left), 1);
+        EXPECT_NEAR(g[s + 1][0], q30(k.surround_right), 1);
+        EXPECT_EQ(g[s + 1][1], k.pseudo ? -g[s][0] : g[s][0]);
+        if (k.lfe) EXPECT_EQ(g[n - 1][0] | g[n - 1][1], 0);
+    }
+    // Without the downmix the same program is refused, its channels counted.
+    SetUp();
+    Pce p;
+    p.front = {{0, 0}, {1, 0}};
+    p.back = 1;
+    p.back_pairs = true;
+    EXPECT_EQ(parse(p), -1);
+    EXPECT_EQ(mi->more_channels, 5);
+    EXPECT_EQ(obj->lastError, static_cast<uint32_t>(KVXD_ERR_CHANNELS));
 }
 
 TEST_F(Program, LongestCommentIsKeptWithItsTerminator) {

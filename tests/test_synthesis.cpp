@@ -138,4 +138,68 @@ TEST(Synthesis, EverySequenceAndShapeAgainstDoublePrecision) {
     EXPECT_LE(max_err, kExactArithmetic ? 0.6 : 16.0);
 }
 
+#if AAC_ARITHMETIC_EXACT
+// Three channels in different window sequences and shapes in the same
+// blocks, mixed to stereo before their overlap-add (the downmix's sums),
+// against each channel decoded through its own overlap and then mixed in
+// double precision: the same to a few Q12 units (4096 to the LSB), and the
+// same 16-bit PCM but for the rounding of values within those units of a
+// half step.
+TEST(Synthesis, MixBeforeOverlapAddIsTheMixOfTheChannelsDecodes) {
+    constexpr int kChannels = 3;
+    const int seqs[kChannels][8] = {
+        {ONLY_LONG_SEQUENCE, LONG_START_SEQUENCE, EIGHT_SHORT_SEQUENCE, EIGHT_SHORT_SEQUENCE, LONG_STOP_SEQUENCE,
+         ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, LONG_START_SEQUENCE},
+        {EIGHT_SHORT_SEQUENCE, LONG_STOP_SEQUENCE, ONLY_LONG_SEQUENCE, LONG_START_SEQUENCE, EIGHT_SHORT_SEQUENCE,
+         LONG_STOP_SEQUENCE, LONG_START_SEQUENCE, EIGHT_SHORT_SEQUENCE},
+        {ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE, LONG_START_SEQUENCE, LONG_STOP_SEQUENCE, ONLY_LONG_SEQUENCE,
+         LONG_START_SEQUENCE, EIGHT_SHORT_SEQUENCE, LONG_STOP_SEQUENCE}};
+    const int shapes[kChannels][8] = {{0, 1, 1, 0, 0, 1, 0, 0}, {1, 1, 0, 0, 1, 0, 1, 1}, {0, 0, 1, 1, 1, 0, 0, 1}};
+    // Left and right gains (Q30) of a centre-like, a left and a negated channel.
+    const int32_t gains[kChannels][2] = {{303700050, 303700050}, {429496730, 0}, {-214748365, 322122547}};
+    std::vector<int32_t> head(2048, 0), tail(2048, 0), overlap(kChannels * 1024, 0);
+    uint16_t own_shape[kChannels][2] = {}, mix_shape[kChannels][2] = {};
+    std::mt19937 rng(11);
+    int64_t worst_q12 = 0;
+    int pcm_differ = 0;
+    for (int b = 0; b < 8; ++b) {
+        std::vector<double> want(2048, 0.0);
+        for (int c = 0; c < kChannels; ++c) {
+            const uint8_t seq = static_cast<uint8_t>(seqs[c][b]);
+            std::vector<int32_t> coef(1024);
+            for (int k = 0; k < 1024; ++k) {
+                const int line = seq == EIGHT_SHORT_SEQUENCE ? k % 128 : k;
+                const double amp = (seq == EIGHT_SHORT_SEQUENCE ? 4.0e6 : 3.2e7) / (1 + line / 8.0);
+                coef[static_cast<size_t>(k)] = static_cast<int32_t>(std::normal_distribution<double>(0, amp)(rng));
+            }
+            std::vector<int32_t> copy = coef, time(1024);
+            own_shape[c][0] = mix_shape[c][0] = static_cast<uint16_t>(shapes[c][b]);
+            uint16_t first = 0;
+            PcmOut out{nullptr, 0, false};
+            out.time = time.data();
+            synthesise_channel(&first, seq, own_shape[c], coef.data(), &overlap[static_cast<size_t>(1024 * c)], out);
+            for (int n = 0; n < 1024; ++n)
+                for (int s = 0; s < 2; ++s)
+                    want[static_cast<size_t>(2 * n + s)] += time[static_cast<size_t>(n)] * (gains[c][s] / 1073741824.0);
+            const MixOut mix{{head.data(), head.data() + 1024}, {tail.data(), tail.data() + 1024}, {gains[c][0], gains[c][1]}};
+            synthesise_channel_mix(seq, mix_shape[c], copy.data(), mix);
+            EXPECT_EQ(mix_shape[c][1], shapes[c][b]);
+        }
+        for (int n = 0; n < 1024; ++n) {
+            for (int s = 0; s < 2; ++s) {
+                const int32_t got = head[static_cast<size_t>(1024 * s + n)];
+                const double w = want[static_cast<size_t>(2 * n + s)];
+                worst_q12 = std::max<int64_t>(worst_q12, std::llabs(got - std::llround(w)));
+                if (q12_to_pcm16(got) != std::lround(std::min(32767.0, std::max(-32768.0, w / 4096.0)))) ++pcm_differ;
+            }
+        }
+        // The tails become the next block's heads.
+        head = tail;
+        std::fill(tail.begin(), tail.end(), 0);
+    }
+    EXPECT_LE(worst_q12, 2 * kChannels);
+    EXPECT_LE(pcm_differ, 8) << "of " << 8 * 2048 << " samples";
+}
+#endif  // the compact arithmetic does not mix
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "alg/mp4aacdec.h"
+#include "dec/downmix.h"
 #include "dec/instance.h"
 
 namespace {
@@ -184,6 +185,14 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
                              downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
     obj->ctx->sbr = s;
     obj->ctx->sbrScratch = static_cast<SbrScratch*>(scratch);
+    return 0;
+}
+
+int KVXD_setDownmix(IALG_Handle h, int mode) {
+    if (!h || mode < 0 || mode > 2) return -1;
+    auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+    if (mode && (!kExactArithmetic || !obj->lastSpectrum)) return -1;
+    obj->ctx->downmix = static_cast<uint8_t>(mode);
     return 0;
 }
 

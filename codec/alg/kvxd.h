@@ -76,6 +76,16 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
 // missing or misaligned record or a build without SBR.
 uint32_t KVXD_sbrBytes(int scratch, int downsampled);
 int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled, int downsampled);
+// Multichannel layouts (more than two front channels: channel configurations
+// 3..7, program config elements) as a stereo downmix (exact arithmetic, an
+// instance with the buffer of the last good spectra, which the downmix uses
+// for its sums). Without it they are refused (KVXD_ERR_CHANNELS). mode 0:
+// refused, 1: mixed, 2: native, every channel in the standard's order of
+// elements, 1024 frames of that many channels a block, in an output buffer
+// that large: the concealment store must then hold kNativeStoreBytes (the
+// overlaps of channels 2..7). 0 on success, -1 when the instance cannot
+// (the compact arithmetic).
+int KVXD_setDownmix(IALG_Handle h, int mode);
 int KVXD_control(IALG_Handle h, int cmd, KVXD_Status* status);
 uint16_t KVXD_process(IALG_Handle h, const uint16_t* words, uint32_t count);
 int16_t* KVXD_getSamples(IALG_Handle h, uint16_t* count);

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "dec/downmix.h"
 #include "dec/instance.h"
 #include "dec/syntax.h"
 #include "dec/tools.h"
@@ -23,8 +24,10 @@ void skip_dse(MP4AACDEC_QUVA_Obj* dec) {
     for (int i = 0; i < count; ++i) bits(dec, 8);
 }
 
-// The three tool passes and the output, once the block has parsed cleanly.
-void synthesise(MP4AACDEC_QUVA_Obj* dec) {
+// The three tool passes and the output, once the block has parsed cleanly,
+// or (mix) once the element of a mixed layout that fills the slots has: its
+// channels then add into the downmix's sums.
+void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
     MC_Info& mi = dec->mcInfo;
     const int channels = mi.num_channels < 2 ? mi.num_channels : 2;
 
@@ -48,7 +51,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
         const BandInfo* b = kvxdec_winmap(dec, dec->windowSequence[w]);
         // Exact: the channel's noise starts from its own block (noise_bands);
         // the seed given is the channel. Compact: one generator runs on.
-        uint32_t channel_salt = static_cast<uint32_t>(c + 1);
+        uint32_t channel_salt = static_cast<uint32_t>((mix ? downmix_channel_index(dec, c) : c) + 1);
         aacdec_pns(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
                    kExactArithmetic ? &channel_salt : &dec->ctx->pnsSeed, dec->coef);
         kvxdec_intensity(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
@@ -68,6 +71,10 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
                                        b->window_swb_top[i], b->is_long, &tns->win[i], dec);
             offset += b->window_bins[i];
         }
+        if (mix) {
+            downmix_channel(dec, c);
+            continue;
+        }
         // Exact: each channel keeps its own previous window shape (the right
         // channel of a common-window pair takes the block's shape from the left).
         const int s = kExactArithmetic ? c : w;
@@ -77,13 +84,19 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec) {
                              dec->overlap[c], pcm_out(dec, c, mi.num_channels == 2, &drop));
         sbr_out(dec, c, mi.num_channels == 2);
     }
+    if (mix) return;
     dec->goodChannels = static_cast<uint8_t>(channels < 1 ? 1 : channels);
     dec->concealRun = 0;
+    mi.mix_last = 0;
 }
 
 }  // namespace
 
-int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
+namespace {
+
+// Decodes one raw data block (aacDecode); with `dry` set, a mixed block is
+// parsed without synthesis and without output.
+int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     DecFifo& f = dec->fifo;
     // A block that runs past the end of its frame is damage: what it read
     // there belongs to the next frame. It is failed before anything of it
@@ -108,6 +121,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     bool remapped = false;
     if (dec->state == STATE_ADIF) kvxdec_byte_align(&f);
     reset_mc_kvxdec_info(dec, &dec->mcInfo);
+    downmix_begin_block(dec);
 
     SbrDecoder* const sbr = dec->ctx->sbr;
     if (sbr) sbr->work->payload.present = 0;
@@ -130,6 +144,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
             if (f.status == DECFIFO_UNDERRUN) return -1;
             decoded = true;
             slots |= static_cast<unsigned>(r);
+            if (dec->mcInfo.mix_block && !dry) synthesise(dec, true);
             break;
         }
         case ID_CCE:
@@ -143,8 +158,12 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
             if (non_pce > 0) dec->lastError = KVXD_ERR_LATE_PCE;
             ChInfo map[2];
             std::memcpy(map, dec->mcInfo.channel, sizeof map);
+            const uint8_t program_mixed = dec->mcInfo.mix_program;
             kvxdec_get_prog_config(dec);
             if (decoded && std::memcmp(map, dec->mcInfo.channel, sizeof map) != 0) remapped = true;
+            // A program to mix, or no longer one, from here on.
+            if (!decoded) downmix_begin_block(dec);
+            else if (dec->mcInfo.mix_program != program_mixed) remapped = true;
             break;
         }
         case ID_FIL:
@@ -160,7 +179,26 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
         if (f.status == DECFIFO_UNDERRUN) return -1;
         channels = static_cast<uint16_t>(channels + (element == ID_CPE ? 2 : (element == ID_SCE || element == ID_LFE ? 1 : 0)));
     }
+    if (dec->mcInfo.mix_block) {
+        if (!decoded || remapped || !downmix_complete(dec)) {
+            dec->state = STATE_SEARCH;
+            return 0;
+        }
+        if (dry) return static_cast<int16_t>(16u * f.words_read);
+        ++dec->ctx->bno;
+        downmix_end_block(dec);
+        return static_cast<int16_t>(16u * f.words_read);
+    }
     const unsigned mapped = (1u << (dec->mcInfo.num_channels < 2 ? dec->mcInfo.num_channels : 2)) - 1;
+    // Where no program and no channel configuration says how many channels
+    // there are, a whole block of more than two is a stream of more (one
+    // whose program has not come yet): the block fails and the stream is
+    // refused, rather than concealed block after block.
+    if (decoded && !remapped && channels > 2 && dec->ctx->defaultConfig && dec->state == STATE_FRAMES &&
+        !dec->rawStream && dec->adts.channel_configuration == 0) {
+        dec->mcInfo.more_channels = static_cast<uint8_t>(channels);
+        dec->lastError = KVXD_ERR_CHANNELS;
+    }
     if (!decoded || channels != dec->mcInfo.num_channels || slots != mapped || remapped) {
         dec->state = STATE_SEARCH;
         return 0;
@@ -172,11 +210,32 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
         sbr && dec->ctx->sbrScratch &&
         sbr_begin_block(sbr, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate,
                         dec->mcInfo.num_channels);
-    synthesise(dec);
+    synthesise(dec, false);
 
     ++dec->ctx->bno;
     dec->numSamples = static_cast<uint16_t>(with_sbr && !sbr_downsampled(sbr) ? 2 * kSamplesPerBlock : kSamplesPerBlock);
     return result;
+}
+
+}  // namespace
+
+// A mixed block adds each element to the sums as soon as it is read. Where
+// the block's end is not known before it is read (raw blocks and ADIF read
+// as they come), a block that runs out of data would be tried again with
+// part of it already in the sums: such a block is read once without
+// synthesis first, and decoded only when it is whole.
+int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
+    const bool unbounded = !dec->frameMode && (dec->rawStream || dec->state == STATE_ADIF);
+    if (unbounded && downmix_begin_block(dec)) {
+        const DecFifo start = dec->fifo;
+        const int16_t r = decode_block(dec, true);
+        if (r <= 0 || dec->fifo.status == DECFIFO_UNDERRUN) return r;
+        // Back to the block's start; what was fetched meanwhile stays.
+        uint16_t* const write_ptr = dec->fifo.write_ptr;
+        dec->fifo = start;
+        dec->fifo.write_ptr = write_ptr;
+    }
+    return decode_block(dec, false);
 }
 
 bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec) {

@@ -3,11 +3,15 @@
 // half amplitude (-6 dB) the first time in a row and from silence after, in
 // the window sequence and shape of the last good block, through the ordinary
 // filter bank, so the overlap-add fades out and the next good block fades in.
+// A stream played as a stereo downmix keeps no spectra: a failed block puts
+// out the sums as they stand, the last block's tail plus whatever the failed
+// block added before it failed, which fades out over the next blocks.
 // In a stream that plays SBR the high band is rebuilt from the last good SBR
 // frame, 3 dB down per block (sbr/sbr_decoder.h).
 #include <cstring>
 
 #include "dec/block.h"
+#include "dec/downmix.h"
 #include "dec/instance.h"
 #include "dec/tools.h"
 #include "dsp/fixed.h"
@@ -22,6 +26,12 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
     const bool repeat = obj->concealRun == 0 && obj->lastSpectrum;
     if (obj->concealRun < 0xFFFF) ++obj->concealRun;
     ++obj->concealedCount;
+    if (obj->mcInfo.mix_last) {
+        // A mixed stream: its sums go on (the last tail, faded by its window).
+        obj->numSamples = kSamplesPerBlock;
+        downmix_conceal(obj);
+        return;
+    }
     const int channels = obj->goodChannels;
     const bool sbr = sbr_playing(obj);
     const int per_block = sbr && !sbr_downsampled(obj->ctx->sbr) ? 2 * kSamplesPerBlock : kSamplesPerBlock;

@@ -124,7 +124,9 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
 void reset_process_state(MP4AACDEC_QUVA_Obj* obj) {
     SbrDecoder* const sbr = obj->ctx->sbr;
     SbrScratch* const sbr_scratch = obj->ctx->sbrScratch;
+    const uint8_t downmix = obj->ctx->downmix;
     std::memset(obj->ctx, 0, sizeof *obj->ctx);
+    obj->ctx->downmix = downmix;
     obj->ctx->currentProgram = -1;
     obj->ctx->sbr = sbr;
     obj->ctx->sbrScratch = sbr_scratch;
@@ -188,6 +190,10 @@ int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status)
     }
     case KVXD_SETPARAMS:
         mi.num_channels = static_cast<int16_t>(status->numChannels);
+        // Raw blocks of 3 to 8 channels: the channel configuration of that
+        // many (8: configuration 7).
+        mi.mix_config = static_cast<uint8_t>(status->numChannels >= 3 && status->numChannels <= 6 ? status->numChannels
+                                             : status->numChannels == 8 ? 7 : 0);
         // Indices above 15 are taken modulo 16 so the table look-up stays in bounds.
         mi.sampling_rate_idx = static_cast<int32_t>(status->sampleRateIndex & 15);
         obj->rawStream = status->rawStream;

@@ -28,6 +28,8 @@ int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi) {
         common_window = 0;
     else if (id == 1)
         common_window = bits(dec, 1);
+    else if (mi->mix_block)
+        common_window = 0;  // a mixed layout's low-frequency channel: one stream, as a single channel
     else
         return kElementIsLfe;
 

@@ -77,6 +77,9 @@ struct DecoderContext {
     // 1: the block being decoded is one the frame's header does not count,
     // tried because its frame holds room for one (a damaged block count).
     uint8_t uncountedBlock;
+    // 1: a layout of more than two front channels plays as a stereo
+    // downmix (dec/downmix.h); set by the host, kept by every reset.
+    uint8_t downmix;
     // Spectral band replication: its records when attached (null: the
     // instance plays the core alone); kept by every reset.
     SbrDecoder* sbr;

@@ -3,7 +3,10 @@
 #include "dec/mcinfo.h"
 
 #include "dec/bands.h"
+#include "dec/downmix.h"
 #include "dec/instance.h"
+
+#include <initializer_list>
 
 static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* pc);
 
@@ -86,6 +89,25 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     while (sce < pc->front.num_elements && !pc->front.is_cpe[sce]) ++sce;
     mi.num_front_sce = sce;
 
+    // More than two front channels: mapped element by element when the
+    // program is mixed, else refused, its channels counted. Where an ADTS
+    // header gives a channel configuration, a program of another channel
+    // count is damage (a flipped element id read as a program): ignored.
+    int total = pc->lfe.num_elements;
+    for (const EleList* l : {&pc->front, &pc->side, &pc->back})
+        for (int i = 0; i < l->num_elements; ++i) total += l->is_cpe[i] ? 2 : 1;
+    const bool more = total > 2 || pc->side.num_elements || pc->back.num_elements || pc->lfe.num_elements;
+    const uint32_t config = dec->state == STATE_FRAMES && !dec->rawStream ? dec->adts.channel_configuration : 0;
+    if (config != 0 && (more || config > 2) && total != static_cast<int>(config == 7 ? 8 : config)) return -1;
+    downmix_program_read(dec);
+    if (mi.mix_program) return 1;
+    if (more) {
+        mi.num_channels = total;
+        mi.more_channels = static_cast<uint8_t>(total);
+        dec->lastError = KVXD_ERR_CHANNELS;
+        return -1;
+    }
+
     const struct {
         const EleList* list;
         int8_t position;
@@ -150,6 +172,7 @@ int32_t kvxdec_enter_chn(int32_t is_cpe, int32_t tag, int8_t position, int32_t c
 
 int32_t kvxdec_chn_config(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t common_window, MC_Info* mi) {
     DecoderContext& ctx = *dec->ctx;
+    if (mi->mix_block) return downmix_map(dec, id, tag, common_window);
     const int32_t is_cpe = id == 1 ? 1 : 0;
     if (!ctx.defaultConfig) return kvxdec_enter_chn(is_cpe, tag, CHN_LOOKUP, common_window, mi);
     // A third element gets slot 0; the block parser then refuses the block

@@ -26,8 +26,22 @@ struct MC_Info {
     int32_t profile;
     int32_t sampling_rate_idx;
     ChInfo channel[2];
-    // The record is 180 bytes in the instance; the fields above take 156.
-    uint8_t reserved[24];
+    // Stereo downmix of a layout of more channels (dec/downmix.h).
+    uint8_t mix_shape[8];  // each channel's window shape of the last block
+    uint16_t mix_done;     // elements of the layout decoded in this block, a bit each
+    uint8_t mix_program;   // 1: the selected program has more than two front channels
+    uint8_t mix_block;     // 1: the block being decoded is mixed
+    uint8_t mix_element;   // the layout element being decoded
+    uint8_t mix_last;      // 1: the sums hold a mixed block's tail (concealment goes on from them)
+    uint8_t mix_channels;  // channels of the layout mixed
+    // Channels of a layout found that is not played (more than two, and no
+    // downmix; more than eight): the stream is refused. 0: none found.
+    uint8_t more_channels;
+    // The channel configuration (3..7) of raw blocks configured with more
+    // than two channels: their layout to mix. 0: none.
+    uint8_t mix_config;
+    // The record is 180 bytes in the instance; the fields above take 175.
+    uint8_t reserved[5];
 };
 
 struct EleList {

@@ -351,6 +351,11 @@ int read_header(Call& call) {
     kvxdec_ADTS_error_check(obj);
     const AdtsHeader& h = obj->adts;
     obj->mcInfo.num_channels = h.channel_configuration;
+    // More than two channels play only as a downmix (up to configuration 7).
+    if (h.channel_configuration > 2 && !(obj->ctx->downmix && h.channel_configuration <= 7)) {
+        obj->lastError = KVXD_ERR_CHANNELS;
+        obj->mcInfo.more_channels = static_cast<uint8_t>(h.channel_configuration == 7 ? 8 : h.channel_configuration);
+    }
     obj->mcInfo.profile = h.profile;
     obj->mcInfo.sampling_rate_idx = h.sampling_frequency_index;
     // The band layouts follow every header read: they are rebuilt after a

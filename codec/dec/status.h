@@ -25,7 +25,8 @@ enum KVXD_Error : uint32_t {
     KVXD_ERR_LATE_PCE = 4,      // a program config element followed another element
     KVXD_NOTE_PROFILE_MAIN = 5, // ADTS profile 0 noted, decoding goes on
     KVXD_NOTE_PROFILE_SSR = 6,  // ADTS profile 2 noted, decoding goes on
-    KVXD_NOTE_PCE_RATE = 7      // a program config element's rate differs from the transport's: ignored
+    KVXD_NOTE_PCE_RATE = 7,     // a program config element's rate differs from the transport's: ignored
+    KVXD_ERR_CHANNELS = 8       // the program has more than two front channels, and no downmix was asked for
 };
 
 struct KVXD_Status {

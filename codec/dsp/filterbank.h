@@ -27,6 +27,24 @@ inline int32_t q12_to_pcm32(int32_t v) {
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                         OverlapSample* overlap, PcmOut out);
 
+// A channel mixed into a stereo downmix (exact arithmetic): the 2048 Q12
+// samples of its windowed inverse transform, each weighted by gain[0] and
+// gain[1] (Q30, rounded), add to the first halves' sums head[0], head[1]
+// (samples 0..1023, which hold the stereo overlap of the previous block
+// before the first channel adds) and to the second halves' tail[0], tail[1]
+// (samples 1024..2047: the next block's stereo overlap, zero before the
+// first channel adds). Overlap-add is linear, so once every channel has
+// added, head is the stereo PCM in Q12 whatever each channel's window
+// sequence and shape. Sums saturate to 32 bits (a full-scale mix uses a
+// sixteenth of the range). coef is used as scratch; wnd_shape as for
+// synthesise_channel.
+struct MixOut {
+    int32_t* head[2];
+    int32_t* tail[2];
+    int32_t gain[2];
+};
+void synthesise_channel_mix(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix);
+
 // Combining routines of the compact arithmetic, 16-bit in and out.
 void kvxdec_add_func_aacFB(const int16_shared* a, const int16_t* b, int16_shared* out, int n);
 void kvxdec_add_func2_aacFB(const int16_shared* a, const int16_t* b, int16_t* out, int n);

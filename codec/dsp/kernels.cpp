@@ -26,6 +26,11 @@ constexpr Kernels kReference = {
     fft_compact,
 #endif
     synthesise_channel,
+#if AAC_ARITHMETIC_EXACT
+    synthesise_channel_mix,
+#else
+    nullptr,
+#endif
     ps_hybrid_analysis,
 };
 

@@ -11,6 +11,8 @@
 
 #include "dsp/arithmetic.h"
 
+struct MixOut;  // dsp/filterbank.h
+
 // CPU features a kernel variant may need, one bit each.
 enum CpuFeature : uint32_t {
     CPU_X86_SSE41 = 1u << 0,
@@ -35,6 +37,9 @@ struct Kernels {
     // synthesise_channel.
     void (*synthesis)(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                       OverlapSample* overlap, PcmOut out);
+    // The same for a channel mixed into the stereo downmix's sums (exact
+    // arithmetic; null in the compact one): see synthesise_channel_mix.
+    void (*synthesis_mix)(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix);
     // Parametric stereo's hybrid analysis of one QMF slot: see
     // ps_hybrid_analysis.
     void (*ps_hybrid)(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands, const int32_t* const* rows_re,
@@ -78,6 +83,9 @@ void synthesise_channel_avx2(uint16_t* first_block, uint8_t window_sequence, uin
                              OverlapSample* overlap, PcmOut out);
 void synthesise_channel_neon(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                              OverlapSample* overlap, PcmOut out);
+void synthesise_channel_mix_sse41(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix);
+void synthesise_channel_mix_avx2(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix);
+void synthesise_channel_mix_neon(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix);
 
 // Per-architecture selection, beside the variants: puts in `k` each variant
 // whose features are all in `use` (dsp/x86/kernels_x86.cpp,

@@ -184,4 +184,97 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
     wnd_shape[1] = wnd_shape[0];
 }
 
+// Mixed synthesis (synthesise_channel_mix): eight samples of one half
+// weighted by a gain and added into the sums. A gain g (Q30, |g| <= 2^30)
+// weighs as mul_q31 by 2g, the same rounded product; 2^30 itself (a gain of
+// 1.0, which 2g cannot hold) goes to the reference. kSides 1 or 2: the
+// other side's gain is 0 and its sums are left alone.
+template <class Ops, int kSides>
+struct MixSums {
+    int32_t* head0;
+    int32_t* head1;
+    int32_t* tail0;
+    int32_t* tail1;
+    const int32_t* g0;  // eight copies of 2 gain[0], of 2 gain[1]
+    const int32_t* g1;
+    void add(int32_t* s0, int32_t* s1, int n, typename Ops::V v) const {
+        if (kSides & 1) Ops::store(s0 + n, Ops::add_sat(Ops::load(s0 + n), Ops::mul_q31(v, Ops::load(g0))));
+        if (kSides & 2) Ops::store(s1 + n, Ops::add_sat(Ops::load(s1 + n), Ops::mul_q31(v, Ops::load(g1))));
+    }
+    // Samples t .. t+7 of the block's 2048 (t a multiple of 8: never astride 1024).
+    void at(int t, typename Ops::V v) const {
+        if (t < 1024) add(head0, head1, t, v);
+        else add(tail0, tail1, t - 1024, v);
+    }
+};
+
+template <class Ops, int kSides, class Rise, class Fall>
+struct MixLongSink {
+    MixSums<Ops, kSides> sums;
+    Rise rise;
+    Fall fall;
+    void operator()(int n, const Eight<Ops>& e) const {
+        sums.add(sums.head0, sums.head1, n, rise(n, e.x));
+        sums.add(sums.tail0, sums.tail1, n, fall(n, e.y));
+    }
+};
+
+template <class Ops, int kSides>
+void mix_channel(uint8_t seq, int shape, int prev, int32_t* coef, const MixSums<Ops, kSides>& sums) {
+    if (seq == EIGHT_SHORT_SEQUENCE) {
+        const Down<Ops> fall{short_table<Ops>(shape), 128};
+        for (int w = 0; w < 8; ++w) {
+            int32_t* u = coef + 128 * w;
+            kernels.pre_twiddle(u, 256);
+            kernels.fft(u, 64);
+            const Up<Ops> rise{short_table<Ops>(w == 0 ? prev : shape), 0};
+            const int start = 448 + 128 * w;
+            auto sink = [&sums, start, rise, fall](int n, const Eight<Ops>& e) {
+                sums.at(start + n, rise(n, e.x));
+                sums.at(start + 128 + n, fall(n, e.y));
+            };
+            output_groups<Ops, 64>(u, 0, 32, sink, sink);
+        }
+        return;
+    }
+    kernels.pre_twiddle(coef, 2048);
+    kernels.fft(coef, 512);
+    const Up<Ops> rise{long_table<Ops>(prev), 0};
+    const Down<Ops> fall{long_table<Ops>(shape), 1024};
+    auto sink = [&sums](auto r, auto f) { return MixLongSink<Ops, kSides, decltype(r), decltype(f)>{sums, r, f}; };
+    if (seq == LONG_START_SEQUENCE) {
+        const Down<Ops> edge{short_table<Ops>(shape), 576};
+        output_groups<Ops, 512>(coef, 0, 224, sink(rise, One<Ops>{}), sink(rise, Zero<Ops>{}));
+        output_groups<Ops, 512>(coef, 224, 256, sink(rise, edge), sink(rise, edge));
+    } else if (seq == LONG_STOP_SEQUENCE) {
+        const Up<Ops> edge{short_table<Ops>(prev), 448};
+        output_groups<Ops, 512>(coef, 0, 224, sink(Zero<Ops>{}, fall), sink(One<Ops>{}, fall));
+        output_groups<Ops, 512>(coef, 224, 256, sink(edge, fall), sink(edge, fall));
+    } else {
+        output_groups<Ops, 512>(coef, 0, 256, sink(rise, fall), sink(rise, fall));
+    }
+}
+
+// The mixed synthesis entry of a variant.
+template <class Ops>
+void synthesise_channel_mix(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix) {
+    constexpr int32_t kOne = 1 << 30;
+    if (mix.gain[0] == kOne || mix.gain[1] == kOne) {
+        ::synthesise_channel_mix(window_sequence, wnd_shape, coef, mix);
+        return;
+    }
+    int32_t g0[8], g1[8];
+    for (int i = 0; i < 8; ++i) g0[i] = 2 * mix.gain[0], g1[i] = 2 * mix.gain[1];
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    const uint8_t seq = window_sequence & 3;
+    int32_t* const h0 = mix.head[0];
+    int32_t* const h1 = mix.head[1];
+    int32_t* const t0 = mix.tail[0];
+    int32_t* const t1 = mix.tail[1];
+    if (mix.gain[1] == 0) mix_channel<Ops, 1>(seq, shape, prev, coef, MixSums<Ops, 1>{h0, h1, t0, t1, g0, g1});
+    else if (mix.gain[0] == 0) mix_channel<Ops, 2>(seq, shape, prev, coef, MixSums<Ops, 2>{h0, h1, t0, t1, g0, g1});
+    else mix_channel<Ops, 3>(seq, shape, prev, coef, MixSums<Ops, 3>{h0, h1, t0, t1, g0, g1});
+    wnd_shape[1] = wnd_shape[0];
+}
+
 }  // namespace output_pass_vec

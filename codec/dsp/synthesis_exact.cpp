@@ -295,16 +295,14 @@ const int32_t* short_table(int shape) { return shape ? kbd_short_q31 : sine_shor
 // The sinks hold copies of the pointers and of the PCM store: a PCM store
 // may alias anything (int16_shared), so nothing they use is read back from
 // memory after one.
-template <class Put>
-void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
-    kernels.pre_twiddle(coef, 2048);
-    kernels.fft(coef, 512);
-    auto sink = [overlap, put](auto rise, auto fall) {
-        return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
-            put(n, fx::add_sat(overlap[n], rise(n, x)));
-            overlap[n] = fall(n, y);
-        };
-    };
+// The output passes of a long block after its transform: sink(rise, fall)
+// makes the function that takes sample n of both halves (x of the first,
+// weighted by the rising window, y of the second, by the falling one). The
+// start and stop windows' halves are 0 or 1.0 up to n = 448 and from n = 576
+// with the short table between: passes below 224 reach only those flat
+// parts.
+template <class MakeSink>
+void long_passes(uint8_t seq, int shape, int prev, const int32_t* coef, const MakeSink sink) {
     const Up rise{long_table(prev), 0};
     const Down fall{long_table(shape), 1024};
     if (seq == LONG_START_SEQUENCE) {
@@ -318,6 +316,25 @@ void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overla
     } else {
         output_passes(coef, 512, 0, 256, sink(rise, fall), sink(rise, fall));
     }
+}
+
+// A long block in one pass: sample n of the first half, weighted by the
+// rising window, adds to the overlap and goes out as PCM; the second half's,
+// weighted by the falling one, becomes the new overlap at n.
+//
+// The sinks hold copies of the pointers and of the PCM store: a PCM store
+// may alias anything (int16_shared), so nothing they use is read back from
+// memory after one.
+template <class Put>
+void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
+    kernels.pre_twiddle(coef, 2048);
+    kernels.fft(coef, 512);
+    long_passes(seq, shape, prev, coef, [overlap, put](auto rise, auto fall) {
+        return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
+            put(n, fx::add_sat(overlap[n], rise(n, x)));
+            overlap[n] = fall(n, y);
+        };
+    });
 }
 
 // Eight short windows at 448 + 128 w: each window's rising half adds to the
@@ -394,5 +411,77 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
     else if (out.wide) synthesise(window_sequence, shape, prev, coef, overlap, WidePut{out});
     else if (out.step == 2 && !out.pair) synthesise(window_sequence, shape, prev, coef, overlap, SlotPut{out.at});
     else synthesise(window_sequence, shape, prev, coef, overlap, AnyPut{out});
+    wnd_shape[1] = wnd_shape[0];
+}
+
+namespace {
+
+// v g / 2^30, rounded: |g| <= 2^30, so it never leaves 32 bits.
+inline int32_t gain_q30(int32_t v, int32_t g) { return fx::rshr64(fx::mac64(0, v, g), 30); }
+
+// The sums a channel adds to: both sides, or (kSides 1: left, 2: right)
+// one, when the other's gain is 0 (a front or surround channel of a pair).
+template <int kSides>
+struct MixSums {
+    int32_t* head0;
+    int32_t* head1;
+    int32_t* tail0;
+    int32_t* tail1;
+    int32_t g0, g1;
+    // v into sample n of the first half (head) or of the second (tail).
+    void add(int32_t* s0, int32_t* s1, int n, int32_t v) const {
+        if (kSides & 1) s0[n] = fx::add_sat(s0[n], gain_q30(v, g0));
+        if (kSides & 2) s1[n] = fx::add_sat(s1[n], gain_q30(v, g1));
+    }
+    void head(int n, int32_t v) const { add(head0, head1, n, v); }
+    void tail(int n, int32_t v) const { add(tail0, tail1, n, v); }
+    // Sample t of the block's 2048.
+    void at(int t, int32_t v) const {
+        if (t < 1024) head(t, v);
+        else tail(t - 1024, v);
+    }
+};
+
+template <int kSides>
+void mix_channel(uint8_t window_sequence, int shape, int prev, int32_t* coef, const MixSums<kSides> sums) {
+    if ((window_sequence & 3) == EIGHT_SHORT_SEQUENCE) {
+        // Eight short windows at 448 + 128 w; both halves of each add where
+        // they fall, so neighbouring windows overlap-add in the sums.
+        const Down fall{short_table(shape), 128};
+        for (int w = 0; w < 8; ++w) {
+            int32_t* u = coef + 128 * w;
+            kernels.pre_twiddle(u, 256);
+            kernels.fft(u, 64);
+            const Up rise{short_table(w == 0 ? prev : shape), 0};
+            const int start = 448 + 128 * w;
+            auto sink = [sums, start, rise, fall](int n, int32_t x, int32_t y) {
+                sums.at(start + n, rise(n, x));
+                sums.at(start + 128 + n, fall(n, y));
+            };
+            output_passes(u, 64, 0, 32, sink, sink);
+        }
+        return;
+    }
+    kernels.pre_twiddle(coef, 2048);
+    kernels.fft(coef, 512);
+    long_passes(window_sequence & 3, shape, prev, coef, [sums](auto rise, auto fall) {
+        return [sums, rise, fall](int n, int32_t x, int32_t y) {
+            sums.head(n, rise(n, x));
+            sums.tail(n, fall(n, y));
+        };
+    });
+}
+
+}  // namespace
+
+void synthesise_channel_mix(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix) {
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    const int32_t g0 = mix.gain[0], g1 = mix.gain[1];
+    if (g1 == 0)
+        mix_channel(window_sequence, shape, prev, coef, MixSums<1>{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], g0, g1});
+    else if (g0 == 0)
+        mix_channel(window_sequence, shape, prev, coef, MixSums<2>{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], g0, g1});
+    else
+        mix_channel(window_sequence, shape, prev, coef, MixSums<3>{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], g0, g1});
     wnd_shape[1] = wnd_shape[0];
 }

@@ -16,6 +16,7 @@
 #include "alg/kvxd.h"
 #include "dec/asc.h"
 #include "dec/bands.h"
+#include "dec/downmix.h"
 #include "dec/headers.h"
 #include "dec/instance.h"
 #include "dsp/arithmetic.h"
@@ -94,11 +95,19 @@ bool sbr_enabled(const zoraac_params* p) { return kExactArithmetic && p->sbr != 
 // downsampled SBR plays so in either mode).
 bool sbr_down(const zoraac_params* p) { return p->sbr == ZORAAC_SBR_DOWNSAMPLED; }
 
+// Layouts of more than two front channels play: as a stereo downmix, or
+// (native output without the downmix) channel by channel.
+bool native_layouts(const zoraac_params* p) {
+    return kExactArithmetic && p->output == ZORAAC_OUT_NATIVE && p->downmix == ZORAAC_NO_DOWNMIX;
+}
+bool mixes(const zoraac_params* p) { return kExactArithmetic && (p->downmix == ZORAAC_DOWNMIX || native_layouts(p)); }
+
 // Output room of a call: one block of interleaved stereo, which the instance
 // writes whatever the layout asked for (twice the samples where SBR may play
 // at twice the core rate).
 size_t block_room(const zoraac_params* p) {
-    return kBlockSamples * 2 * bytes_per_sample(p) * (sbr_enabled(p) && !sbr_down(p) ? 2u : 1u);
+    const uint32_t channels = native_layouts(p) ? kMixMaxChannels : 2;
+    return kBlockSamples * channels * bytes_per_sample(p) * (sbr_enabled(p) && !sbr_down(p) ? 2u : 1u);
 }
 
 // A native mono block from the doubled one the instance writes: the left
@@ -126,7 +135,7 @@ int configure(const zoraac_params* p, Config* c) {
     if (!p || p->size < sizeof(zoraac_params)) return ZORAAC_ERR_ARGUMENT;
     if (p->output > ZORAAC_OUT_NATIVE || p->conceal > 1) return ZORAAC_ERR_ARGUMENT;
     if (p->format != ZORAAC_S16 && p->format != ZORAAC_S32) return ZORAAC_ERR_ARGUMENT;
-    if (p->sbr > ZORAAC_SBR_DOWNSAMPLED) return ZORAAC_ERR_ARGUMENT;
+    if (p->sbr > ZORAAC_SBR_DOWNSAMPLED || p->downmix > ZORAAC_DOWNMIX) return ZORAAC_ERR_ARGUMENT;
     // The compact arithmetic's time path has nothing below the 16-bit LSB.
     if (p->format == ZORAAC_S32 && !kExactArithmetic) return ZORAAC_ERR_UNSUPPORTED;
     switch (p->transport) {
@@ -136,11 +145,12 @@ int configure(const zoraac_params* p, Config* c) {
         return 0;
     case ZORAAC_TRANSPORT_RAW: {
         const int index = asc_rate_index(p->sample_rate);
-        if (index < 0 || p->channels < 1 || p->channels > 2) return ZORAAC_ERR_CONFIG;
+        if (index < 0 || p->channels < 1 || p->channels > 8 || p->channels == 7) return ZORAAC_ERR_CONFIG;
+        if (p->channels > 2 && !mixes(p)) return ZORAAC_ERR_UNSUPPORTED;
         c->objectType = 2;
         c->rateIndex = static_cast<uint32_t>(index);
         c->channels = p->channels;
-        c->channelConfig = p->channels;
+        c->channelConfig = p->channels == 8 ? 7 : p->channels;  // the configuration of that many
         return 0;
     }
     case ZORAAC_TRANSPORT_ASC: {
@@ -150,7 +160,9 @@ int configure(const zoraac_params* p, Config* c) {
         // The core of an HE-AAC stream is AAC-LC; it plays at the core rate.
         if (a.audio_object_type != 2 || a.frame_length_flag) return ZORAAC_ERR_UNSUPPORTED;
         if (a.sampling_frequency_index < 0 || a.sampling_frequency_index > 11) return ZORAAC_ERR_UNSUPPORTED;
-        if (a.channels < 1 || a.channels > 2) return ZORAAC_ERR_UNSUPPORTED;
+        // More channels by a channel configuration play mixed.
+        if (a.channels < 1 || (a.channels > 2 && !(mixes(p) && a.channel_configuration >= 3)))
+            return ZORAAC_ERR_UNSUPPORTED;
         c->objectType = static_cast<uint32_t>(a.audio_object_type);
         c->rateIndex = static_cast<uint32_t>(a.sampling_frequency_index);
         c->channels = static_cast<uint32_t>(a.channels);
@@ -185,10 +197,16 @@ void set_stream(zoraac_decoder* d) {
     KVXD_control(d->instance, KVXD_SETBITSNEEDED, &st);
     KVXD_setOutputBuffer(d->instance, nullptr);
     d->obj->wideOutput = d->params.format == ZORAAC_S32 ? 1 : 0;
-
+    // (The compact arithmetic cannot mix: it refuses such streams.)
+    KVXD_setDownmix(d->instance, native_layouts(&d->params) ? LAYOUT_NATIVE
+                                 : mixes(&d->params)         ? LAYOUT_MIXED
+                                                             : LAYOUT_REFUSED);
 }
 
 uint32_t rate_of(uint32_t index) { return static_cast<uint32_t>(samp_rate_kvxdec_info[index & 15].sampling_rate); }
+
+// Layouts of more than two front channels play, as a stereo downmix.
+bool mixable(const zoraac_decoder* d) { return d->obj->ctx->downmix != 0; }
 
 // The stream as the instance has found it so far.
 void observe(zoraac_decoder* d) {
@@ -204,8 +222,15 @@ void observe(zoraac_decoder* d) {
     }
     d->rateIndex = static_cast<uint32_t>(o->mcInfo.sampling_rate_idx) & 15u;
     // Channels as a program config element maps them; the channels reported
-    // are those of the last block decoded (emit).
-    if (o->mcInfo.num_channels > 2) d->tooManyChannels = 1;
+    // are those of the last block decoded (emit). A channel configuration
+    // of more than two channels plays when it is mixed.
+    const bool mixed_config =
+        mixable(d) && (o->mcInfo.mix_last || o->mcInfo.num_channels == static_cast<int32_t>(d->channelConfig));
+    if (o->mcInfo.num_channels > 2 && !mixed_config) d->tooManyChannels = 1;
+    if (o->mcInfo.more_channels) {
+        d->tooManyChannels = 1;
+        d->channels = o->mcInfo.more_channels;
+    }
 }
 
 // A mono core that plays parametric stereo: two channels out. Before the
@@ -218,7 +243,7 @@ bool plays_ps(const zoraac_decoder* d) {
 
 // More channels than the decoder plays: refused rather than played wrong.
 bool unsupported(const zoraac_decoder* d) {
-    return d->channelConfig > 2 || (d->objectType != 0 && d->objectType != 2) || d->tooManyChannels;
+    return (d->channelConfig > 2 && !(mixable(d) && d->channelConfig <= 7)) || (d->objectType != 0 && d->objectType != 2) || d->tooManyChannels;
 }
 
 // The block the instance just wrote into the host's buffer (interleaved
@@ -226,13 +251,18 @@ bool unsupported(const zoraac_decoder* d) {
 int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* frame) {
     const MP4AACDEC_QUVA_Obj* o = d->obj;
     const bool concealed = o->concealedCount != static_cast<uint16_t>(concealedBefore);
-    if (!concealed && o->mcInfo.num_channels >= 1) {
+    const bool native = o->ctx->downmix == LAYOUT_NATIVE && o->mcInfo.mix_last;
+    if (!concealed && o->mcInfo.mix_last) {
+        // A mixed layout: its channels, as stereo or (native) each.
+        d->channels = o->mcInfo.mix_channels;
+        d->streamChannels = native ? d->channels : 2;
+    } else if (!concealed && o->mcInfo.num_channels >= 1) {
         d->streamChannels = o->mcInfo.num_channels >= 2 || plays_ps(d) ? 2 : 1;
         d->channels = d->streamChannels;
     }
     const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
     // Sample frames: 1024 a block, 2048 with SBR.
-    const uint32_t samples = o->numSamples / 2u;
+    const uint32_t samples = o->numSamples / (native ? o->mcInfo.mix_channels : 2u);
     if (channels == 1) {
         if (d->obj->wideOutput) keep_left<int32_t>(out, samples);
         else keep_left<int16_t>(out, samples);
@@ -383,6 +413,7 @@ void zoraac_params_init(zoraac_params* p) {
     p->conceal = 1;
     p->output = ZORAAC_OUT_STEREO;
     p->format = ZORAAC_S16;
+    p->downmix = ZORAAC_DOWNMIX;
 }
 
 int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEMRECS]) {
@@ -400,6 +431,8 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
         rec[kRecFirstInstance + i].kind = inst[i].attrs == IALG_SCRATCH ? ZORAAC_MEM_SCRATCH : ZORAAC_MEM_PERSISTENT;
     }
     rec[kRecScratch] = {units(p) ? sizeof(Scratch) : kStreamScratchBytes, kAlignment, ZORAAC_MEM_SCRATCH};
+    // Native layouts: channels 2..7 keep their overlap in the concealment store.
+    if (native_layouts(p)) rec[kRecFirstInstance + kOuterRecords].size = kNativeStoreBytes;
     if (!sbr_enabled(p)) return kRecords;
     rec[kRecSbr] = {KVXD_sbrBytes(0, sbr_down(p)), kAlignment, ZORAAC_MEM_PERSISTENT};
     rec[kRecSbrScratch] = {KVXD_sbrBytes(1, sbr_down(p)), kAlignment, ZORAAC_MEM_SCRATCH};
@@ -418,6 +451,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     IALG_MemRec inst[kStaticBlocks];
     const IKVXD_Params ip = instance_records(p, inst);
     for (int i = 0; i < kStaticBlocks; ++i) inst[i].base = block[kRecFirstInstance + i];
+    if (native_layouts(p)) inst[kOuterRecords].size = kNativeStoreBytes;
     IALG_Handle h = KVXD_create(&ip, inst, nullptr);
     if (!h) return nullptr;
 

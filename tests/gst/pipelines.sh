@@ -1,7 +1,8 @@
 #!/bin/sh
 # Usage: pipelines.sh GST_LAUNCH ELEMENT_DIR AACDEC SEEK_CHECK GAPLESS_CHECK SOURCE_DIR —
 # zoraacdec in gst-launch-1.0 pipelines: ADTS streams (HE-AAC too) behind aacparse and a
-# stereo .m4a behind qtdemux ! aacparse, each byte-identical to aacdec; a
+# stereo .m4a behind qtdemux ! aacparse (and 5.1 of both as the stereo
+# downmix), each byte-identical to aacdec; a
 # flushing seek; four decoders side by side in one pipeline; two tracks one
 # after the other through one decoder (concat); two streams spliced into one
 # file, the output caps following the rate; gapless playbin, where the
@@ -39,6 +40,11 @@ check adts_lowrate "$lowrate" "aacparse"
 check adts_music "$music" "aacparse"
 check adts_two_blocks "$src/tests/data/p02_0_19.2blk.aac" "aacparse"
 check m4a_stereo "$sweep" "qtdemux ! aacparse"
+# 5.1 in ADTS and in an .m4a, as the stereo downmix (exact arithmetic).
+if "$aacdec" --help | grep -q "^Arithmetic: exact"; then
+  check adts_5.1_downmix "$src/tests/data/p48_5.1_38_64.aac" "aacparse"
+  check m4a_5.1_downmix "$src/tests/data/p48_5.1_38_64.m4a" "qtdemux ! aacparse"
+fi
 # HE-AAC (implicit SBR in ADTS): the PCM and, on the source pad, the rate
 # of aacdec's WAV (twice the core's where the build plays SBR).
 heaac="$src/tests/data/p40_head.aac"

@@ -59,7 +59,10 @@ const char* kUsage =
     "  --chunk BYTES     piece size in stream mode (default 4096)\n"
     "  --raw             headerless raw data blocks; needs --rate and --channels\n"
     "  --rate HZ         sampling rate of a raw stream\n"
-    "  --channels 1|2    channel count of a raw stream\n"
+    "  --channels N      channel count (1 or 2) of a raw stream; or stereo (the\n"
+    "                    default: more channels as a stereo downmix) or native:\n"
+    "                    every channel (exact arithmetic), a WAVE_FORMAT_EXTENSIBLE\n"
+    "                    file with the channel mask of the channel configuration\n"
     "  --plugin PATH     stream and frame mode through this plug-in (libaacplugin.so,\n"
     "                    which needs the host library libcomzorc.so) instead of\n"
     "                    libzoraac; frame mode is the default for .m4a then\n"
@@ -68,6 +71,9 @@ const char* kUsage =
     "                    downsampled SBR at its core rate); down plays every HE-AAC\n"
     "                    stream at its core rate, its SBR band up to the core's\n"
     "                    Nyquist frequency; off plays the AAC-LC core alone\n"
+    "  --no-downmix      refuse streams of more than two front channels instead of\n"
+    "                    playing them as a stereo downmix (the compact arithmetic\n"
+    "                    always refuses them)\n"
     "  --split           where the stream changes to another rate, go on in a new\n"
     "                    WAV file: OUTPUT with -2, -3 ... before its extension\n"
     "                    (without it the WAV file ends at the change)\n"
@@ -89,6 +95,8 @@ struct Options {
     bool split = false, strict = false;
     uint32_t sbr = ZORAAC_SBR_FULL;  // HE-AAC at its full rate (exact arithmetic)
     uint32_t rate = 0, channels = 0;
+    bool downmix = true;  // more than two front channels as a stereo downmix (exact arithmetic)
+    bool native = false;  // every channel of the stream, as a WAVE_FORMAT_EXTENSIBLE file
 };
 
 // The output file while it is being written; a failing run removes it, so no
@@ -119,12 +127,13 @@ void print_version() {
 }
 
 Options parse_args(int argc, char** argv) {
-    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin, kCpuMask, kSplit, kStrict, kSbr };
+    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin, kCpuMask, kSplit, kStrict, kSbr, kNoDownmix };
     static const option kLong[] = {
         {"mode", required_argument, nullptr, kMode},     {"chunk", required_argument, nullptr, kChunk},
         {"raw", no_argument, nullptr, kRaw},             {"rate", required_argument, nullptr, kRate},
         {"channels", required_argument, nullptr, kChannels}, {"plugin", required_argument, nullptr, kPlugin},
         {"cpu-mask", required_argument, nullptr, kCpuMask}, {"sbr", required_argument, nullptr, kSbr},
+        {"no-downmix", no_argument, nullptr, kNoDownmix},
         {"split", no_argument, nullptr, kSplit},         {"strict", no_argument, nullptr, kStrict},
         {"info", no_argument, nullptr, 'i'},             {"quiet", no_argument, nullptr, 'q'},
         {"version", no_argument, nullptr, 'V'},          {"help", no_argument, nullptr, 'h'},
@@ -160,7 +169,13 @@ Options parse_args(int argc, char** argv) {
             if (!parse_number(optarg, o.rate)) fail("--rate needs a number of Hz");
             break;
         case kChannels:
-            if (!parse_number(optarg, o.channels) || o.channels < 1 || o.channels > 2) fail("--channels takes 1 or 2");
+            if (std::strcmp(optarg, "native") == 0) {
+                o.native = true;
+                o.downmix = false;
+            } else if (std::strcmp(optarg, "stereo") != 0 &&
+                       (!parse_number(optarg, o.channels) || o.channels < 1 || o.channels > 2)) {
+                fail("--channels takes stereo, native, or 1 or 2 (raw streams)");
+            }
             break;
         case kRaw:
             o.raw = true;
@@ -180,6 +195,9 @@ Options parse_args(int argc, char** argv) {
             else if (std::strcmp(optarg, "down") == 0 || std::strcmp(optarg, "downsampled") == 0)
                 o.sbr = ZORAAC_SBR_DOWNSAMPLED;
             else fail("--sbr takes off, full or down(sampled)");
+            break;
+        case kNoDownmix:
+            o.downmix = false;
             break;
         case kCpuMask: {
             char* end = nullptr;
@@ -205,6 +223,8 @@ Options parse_args(int argc, char** argv) {
     if (!o.info) o.output = argv[optind + 1];
     if (o.raw && (!o.rate || !o.channels)) fail("--raw needs --rate and --channels");
     if (o.split && o.output == "-") fail("--split writes WAV files; OUTPUT - is raw PCM");
+    if (o.native && (o.raw || !o.plugin.empty() || o.mode == "pull"))
+        fail("--channels native decodes through the library: stream or frame mode, without --raw or --plugin");
     return o;
 }
 
@@ -217,7 +237,10 @@ Options parse_args(int argc, char** argv) {
 // the largest sizes, as a WAV stream of unknown length does.
 class Sink {
 public:
-    Sink(const std::string& name, uint32_t rate) : name_(name), rate_(rate) {
+    // extensible: a WAVE_FORMAT_EXTENSIBLE header (its channels and mask set
+    // by set_layout before close).
+    Sink(const std::string& name, uint32_t rate, bool extensible = false)
+        : name_(name), extensible_(extensible), rate_(rate) {
         if (name.empty()) {
             wav_ = false;
         } else if (name == "-") {
@@ -264,27 +287,39 @@ public:
     uint64_t bytes() const { return bytes_; }
     // The rate the header gets when the output is closed.
     void set_rate(uint32_t rate) { rate_ = rate; }
+    // The channels and channel mask an extensible header gets.
+    void set_layout(uint16_t channels, uint32_t mask) { channels_ = channels, mask_ = mask; }
     bool is_wav() const { return f_ && wav_; }
     bool is_stdout() const { return f_ == stdout; }
 
 private:
     void header(uint32_t data_bytes) {
-        uint8_t h[44];
+        // 44 bytes, or 68 with the extensible format's 24 more: valid bits,
+        // channel mask and the PCM sub-format's GUID.
+        uint8_t h[68];
+        const int size = extensible_ ? 68 : 44;
         auto put32 = [&](int at, uint32_t v) { for (int i = 0; i < 4; ++i) h[at + i] = static_cast<uint8_t>(v >> (8 * i)); };
         auto put16 = [&](int at, uint16_t v) { h[at] = static_cast<uint8_t>(v); h[at + 1] = static_cast<uint8_t>(v >> 8); };
         std::memcpy(h, "RIFF", 4);
-        put32(4, 36 + data_bytes);
+        put32(4, static_cast<uint32_t>(size - 8) + data_bytes);
         std::memcpy(h + 8, "WAVEfmt ", 8);
-        put32(16, 16);
-        put16(20, 1);  // PCM
-        put16(22, 2);
+        put32(16, extensible_ ? 40 : 16);
+        put16(20, extensible_ ? 0xFFFE : 1);  // WAVE_FORMAT_EXTENSIBLE or PCM
+        put16(22, channels_);
         put32(24, rate_);
-        put32(28, rate_ * 4);
-        put16(32, 4);
+        put32(28, rate_ * 2u * channels_);
+        put16(32, static_cast<uint16_t>(2 * channels_));
         put16(34, 16);
-        std::memcpy(h + 36, "data", 4);
-        put32(40, data_bytes);
-        write_raw(h, sizeof h);
+        if (extensible_) {
+            static const uint8_t kPcmGuid[16] = {1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
+            put16(36, 22);
+            put16(38, 16);
+            put32(40, mask_);
+            std::memcpy(h + 44, kPcmGuid, sizeof kPcmGuid);
+        }
+        std::memcpy(h + size - 8, "data", 4);
+        put32(size - 4, data_bytes);
+        write_raw(h, static_cast<size_t>(size));
     }
     void write_raw(const uint8_t* p, size_t n) {
         if (std::fwrite(p, 1, n, f_) != n) fail("cannot write the output: %s", std::strerror(errno));
@@ -293,6 +328,9 @@ private:
     std::string name_;
     FILE* f_ = nullptr;
     bool wav_ = true;
+    bool extensible_ = false;
+    uint16_t channels_ = 2;
+    uint32_t mask_ = 0;
     uint32_t rate_;
     uint64_t bytes_ = 0;
 };
@@ -316,7 +354,7 @@ std::string part_name(const std::string& output, int part) {
 class Output {
 public:
     Output(const Options& o, uint32_t rate)
-        : o_(o), sink_(std::make_unique<Sink>(o.info ? std::string() : o.output, rate)), rate_(rate) {}
+        : o_(o), sink_(std::make_unique<Sink>(o.info ? std::string() : o.output, rate, o.native)), rate_(rate) {}
 
     // Whole blocks of PCM at `rate` Hz; `channels` are the stream's from
     // these blocks on, for the message at a change (0: not known).
@@ -333,7 +371,13 @@ public:
             sink_->write(pcm, bytes);
             written_ += bytes;
         }
-        blocks_ += bytes / ZORAAC_BLOCK_BYTES;
+        blocks_ += bytes / block_bytes_;
+    }
+    // Native output: blocks of `channels` channels from here on, and the
+    // WAV file's channel mask.
+    void set_layout(uint32_t channels, uint32_t mask) {
+        block_bytes_ = 2048u * channels;
+        sink_->set_layout(static_cast<uint16_t>(channels), mask);
     }
     // Rate of the last block written (before any, the probe's).
     uint32_t rate() const { return rate_; }
@@ -367,7 +411,7 @@ private:
         }
         finish();
         const std::string name = part_name(o_.output, ++part_);
-        sink_ = std::make_unique<Sink>(name, rate);
+        sink_ = std::make_unique<Sink>(name, rate, o_.native);
         if (!o_.quiet)
             std::fprintf(stderr, "aacdec: the stream changes to %s; %s begins there\n", what.c_str(), name.c_str());
     }
@@ -376,6 +420,7 @@ private:
     std::unique_ptr<Sink> sink_;
     uint32_t rate_;
     uint64_t blocks_ = 0;
+    uint64_t block_bytes_ = ZORAAC_BLOCK_BYTES;
     uint64_t written_ = 0;
     int part_ = 1;
     bool ended_ = false;  // the WAV file ended at a change
@@ -400,6 +445,40 @@ private:
 };
 
 // ---- input ----
+
+// Native output: the block's channels from the order of the stream's
+// elements to the WAV file's (that of the channel mask's bits), for the
+// layouts of channel configurations; a program's layout keeps its order,
+// mask 0 (positions not given).
+void native_layout(const zoraac_decoder* d, uint8_t* pcm, const zoraac_frame& f, Output& out) {
+    zoraac_info info{};
+    info.size = sizeof info;
+    zoraac_get_info(d, &info);
+    struct Map {
+        uint32_t mask;
+        int from[8];  // WAV channel i is element-order channel from[i]
+    };
+    static const Map kMaps[8] = {
+        {0, {}},
+        {0x4, {0}},                                   // C
+        {0x3, {0, 1}},                                // L R
+        {0x7, {1, 2, 0}},                             // C L R -> FL FR FC
+        {0x107, {1, 2, 0, 3}},                        // C L R Cs -> FL FR FC BC
+        {0x37, {1, 2, 0, 3, 4}},                      // C L R Ls Rs -> FL FR FC BL BR
+        {0x3F, {1, 2, 0, 5, 3, 4}},                   // + LFE -> FL FR FC LFE BL BR
+        {0xFF, {3, 4, 0, 7, 5, 6, 1, 2}},             // C Lc Rc L R Ls Rs LFE -> FL FR FC LFE BL BR FLC FRC
+    };
+    const uint32_t n = f.channels, config = info.channel_configuration;
+    const bool known = config >= 1 && config <= 7 && (config == 7 ? 8u : config) == n;
+    out.set_layout(n, known ? kMaps[config].mask : 0);
+    if (!known || n < 3) return;
+    int16_t* s = reinterpret_cast<int16_t*>(pcm);
+    int16_t frame[8];
+    for (uint32_t k = 0; k < f.samples; ++k, s += n) {
+        for (uint32_t i = 0; i < n; ++i) frame[i] = s[kMaps[config].from[i]];
+        std::memcpy(s, frame, n * sizeof(int16_t));
+    }
+}
 
 // Channels of an ADTS/MP4 channel configuration.
 uint32_t config_channels(uint32_t config) { return config == 7 ? 8 : config; }
@@ -576,7 +655,8 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     // built without SBR ignores the flags and plays the core).
     if (o.sbr == ZORAAC_SBR_FULL) flags |= ZOR_STREAM_SBR_FULL;
     if (o.sbr == ZORAAC_SBR_DOWNSAMPLED) flags |= ZOR_STREAM_SBR_DOWNSAMPLED;
-    ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, p.channels, p.rate, 0, flags};
+    if (o.downmix) flags |= ZOR_STREAM_DOWNMIX;  // more than two channels as stereo, as the library plays them
+    ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, config_channels(p.channels), p.rate, 0, flags};
     if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
 
     Result r;
@@ -691,6 +771,8 @@ zoraac_params library_params(const Options& o, const Input& in) {
     zoraac_params params;
     zoraac_params_init(&params);
     params.sbr = o.sbr;
+    params.downmix = o.downmix ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
+    if (o.native) params.output = ZORAAC_OUT_NATIVE;
     if (in.mp4) {
         // Access units under the track's AudioSpecificConfig; one cut short
         // behind its header fields still gives rate and channels, which play
@@ -848,6 +930,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
                 r.delay = info.delay;
                 r.ps = info.ps != 0;
             }
+            if (o.native) native_layout(d, pcm.data(), f, out);
             out.write(pcm.data(), f.bytes, f.sample_rate, channels);
         }
         return std::pair<int, size_t>(s, used);
@@ -913,7 +996,7 @@ uint16_t pull_words(int request, const uint16_t** words) {
 // A streaming-mode instance of the algorithm interface for the probed stream.
 // sbr: ZORAAC_SBR_*; signalled: what an .m4a track's configuration says of
 // SBR (Mp4Reader::sbr_signalled).
-IALG_Handle open_instance(const Probe& p, uint32_t sbr, int signalled = 0) {
+IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signalled = 0) {
     int index = rate_index(p.rate);
     if (index < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     IKVXD_Params params = IKVXD_PARAMS;
@@ -938,8 +1021,10 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, int signalled = 0) {
         for (int i = 0; i < 2; ++i) sbr_memory[i].resize(KVXD_sbrBytes(i, down) / sizeof(std::max_align_t) + 1);
         KVXD_attachSbr(h, sbr_memory[0].data(), sbr_memory[1].data(), signalled, down);
     }
+    KVXD_setDownmix(h, downmix && kExactArithmetic);
     KVXD_Status st{};
-    st.numChannels = static_cast<uint16_t>(p.channels == 1 ? 1 : 0);
+    // Raw blocks of more channels: their count gives the layout to mix.
+    st.numChannels = static_cast<uint16_t>(p.channels == 1 ? 1 : (p.channels > 2 ? config_channels(p.channels) : 0));
     st.sampleRateIndex = static_cast<uint32_t>(index);
     st.rawStream = p.kind == Probe::Raw;
     KVXD_control(h, KVXD_SETPARAMS, &st);
@@ -958,7 +1043,7 @@ void take_block(IALG_Handle h, Output& out, Result& r) {
 }
 
 Result run_pull(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe, o.sbr, in.mp4 ? in.mp4->sbr_signalled : 0);
+    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, in.mp4 ? in.mp4->sbr_signalled : 0);
     StreamBytes bytes(in);
     g_source.bytes = &bytes;
     g_source.pad = &in.pad;
@@ -997,7 +1082,7 @@ Result run_pull(const Options& o, Input& in, Output& out) {
 // on as the plug-in does it (256 bytes at a time, every block then ready
 // fetched), and the end padding pushes the last block through.
 Result run_raw_stream(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe, o.sbr);
+    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix);
     Result r;
     Progress progress(!o.quiet, in.file_bytes);
     constexpr size_t kPieceBytes = 256;
@@ -1079,7 +1164,8 @@ void open_input(const Options& o, Input& in) {
     const Probe& p = in.probe;
     if (rate_index(p.rate) < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     const uint32_t channels = p.kind == Probe::Adif ? p.channels : config_channels(p.channels);
-    if (channels > 2)
+    // More channels play as a stereo downmix in the exact arithmetic.
+    if (channels > 2 && (!kExactArithmetic || !(o.downmix || o.native)))
         fail("%s", (name + ": the decoder plays one or two front channels; the stream has " + std::to_string(channels) +
                     (p.kind == Probe::Adif ? " front channels" : " channels (channel configuration " + std::to_string(p.channels) + ")"))
                        .c_str());

@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
     for (int r = 0; r < repeats; ++r) {
         IALG_Handle h = KVXD_createStatic(nullptr, nullptr);
         KVXD_setOutputBuffer(h, pcm);
+        KVXD_setDownmix(h, 1);  // multichannel streams as stereo (exact arithmetic)
         if (sbr && KVXD_attachSbr(h, sbr_persistent.data(), sbr_scratch.data(), 0, 0) != 0) {
             std::fprintf(stderr, "aacbench: this build plays no SBR\n");
             return 1;

@@ -9,5 +9,6 @@ void override_kernels_arm(Kernels& k, uint32_t use) {
     if (use & CPU_ARM_NEON) {
         k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
         k.synthesis = synthesise_channel_neon, k.dequantise = dequantise_neon;
+        k.synthesis_mix = synthesise_channel_mix_neon;
     }
 }

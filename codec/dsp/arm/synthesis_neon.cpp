@@ -99,6 +99,10 @@ void synthesise_channel_neon(uint16_t* first_block, uint8_t window_sequence, uin
     output_pass_vec::synthesise_channel<Ops>(first_block, window_sequence, wnd_shape, coef, overlap, out);
 }
 
+void synthesise_channel_mix_neon(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix) {
+    output_pass_vec::synthesise_channel_mix<Ops>(window_sequence, wnd_shape, coef, mix);
+}
+
 #pragma GCC pop_options
 
 #endif

@@ -8,6 +8,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
     if (use & CPU_X86_SSE41) {
         k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
         k.synthesis = synthesise_channel_sse41, k.dequantise = dequantise_sse41;
+        k.synthesis_mix = synthesise_channel_mix_sse41;
         k.ps_hybrid = ps_hybrid_analysis_sse41;
     }
     // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal
@@ -16,5 +17,6 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
     if ((use & kAvx2) == kAvx2) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
         k.synthesis = synthesise_channel_avx2, k.dequantise = dequantise_avx2;
+        k.synthesis_mix = synthesise_channel_mix_avx2;
     }
 }

@@ -142,6 +142,11 @@ void synthesise_channel_avx2(uint16_t* first_block, uint8_t window_sequence, uin
     _mm256_zeroupper();
 }
 
+void synthesise_channel_mix_avx2(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix) {
+    output_pass_vec::synthesise_channel_mix<Ops>(window_sequence, wnd_shape, coef, mix);
+    _mm256_zeroupper();
+}
+
 #if defined(__clang__)
 #pragma clang attribute pop
 #else

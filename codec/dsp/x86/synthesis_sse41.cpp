@@ -121,6 +121,10 @@ void synthesise_channel_sse41(uint16_t* first_block, uint8_t window_sequence, ui
     output_pass_vec::synthesise_channel<Ops>(first_block, window_sequence, wnd_shape, coef, overlap, out);
 }
 
+void synthesise_channel_mix_sse41(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix) {
+    output_pass_vec::synthesise_channel_mix<Ops>(window_sequence, wnd_shape, coef, mix);
+}
+
 #if defined(__clang__)
 #pragma clang attribute pop
 #else

@@ -64,6 +64,17 @@ uint32_t frame_buffer_blocks(const uint8_t* data, uint32_t n) {
     return length == n ? h.number_of_raw_data_blocks_in_frame + 1u : kMaxBlocksPerFrame;
 }
 
+// The stream has more channels than the plug-in plays: more than two
+// without the downmix, or a layout the downmix does not take.
+bool channels_refused(const AacPluginState* st) {
+    const auto* inner = reinterpret_cast<const MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(st->instance)->inner);
+    const int32_t n = inner->mcInfo.num_channels;
+    const uint32_t config = inner->adts.channel_configuration;
+    const bool layout = inner->rawStream ? inner->mcInfo.mix_config != 0 : static_cast<uint32_t>(n) == config && config <= 7;
+    const bool mixed = inner->ctx->downmix && (inner->mcInfo.mix_last || layout);
+    return inner->mcInfo.more_channels || (n > 2 && !mixed);
+}
+
 }  // namespace
 
 const AACPlugin* GetZorAudioDecodePlugin(void) { return &kDescriptor; }
@@ -108,9 +119,13 @@ int AACInit(const void* hostDesc) {
                      KVXD_attachSbr(st->instance, sbr_persistent, sbr_scratch, 0, desc.sbr == 2 ? 1 : 0) != 0))
         goto fail;
 #endif
+    // Refused by the compact arithmetic: such streams then stay refused.
+    if (desc.downmix) (void)KVXD_setDownmix(st->instance, 1);
 
     std::memcpy(&hint, static_cast<const uint8_t*>(hostDesc) + 4, sizeof hint);
-    st->status.numChannels = hint == 1 ? 1 : 0;
+    // Raw blocks of more channels, to be mixed: their count gives the layout.
+    st->status.numChannels =
+        static_cast<uint16_t>(hint == 1 ? 1 : (desc.rawStream && desc.downmix && hint > 2 && hint <= 8 ? hint : 0));
     index = asc_rate_index(desc.sampleRate);
     if (index < 0) goto fail;
     st->status.sampleRateIndex = static_cast<uint32_t>(index);
@@ -145,6 +160,8 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         out->size = 0;
         return 0;
     }
+    // A stream of more channels than played is refused, call after call.
+    if (channels_refused(st)) return -1;
     uint64_t blocks;
     if (!frameMode) {
         // Nothing reaches the decoder until a whole piece is staged.
@@ -190,6 +207,10 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
                 out->size += count * 2u;
             }
             r = process(st, nullptr, 0);
+        }
+        if (channels_refused(st)) {
+            out->size = 0;
+            return -1;
         }
     }
     out->passthrough = in->passthrough;

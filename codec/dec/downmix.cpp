@@ -1,0 +1,325 @@
+// Multichannel layouts as a stereo downmix: the layout of the block, the
+// mapping of its elements to the two channel slots one element at a time,
+// the weights, and the stereo sums' output.
+#include "dec/downmix.h"
+
+#include <cstring>
+
+#include "dec/block.h"
+#include "dec/instance.h"
+#include "dsp/filterbank.h"
+#include "dsp/fixed.h"
+#include "dsp/kernels.h"
+#include "tables/downmix_tables.h"
+
+namespace {
+
+enum Place : uint8_t { PLACE_FRONT, PLACE_SIDE, PLACE_BACK, PLACE_LFE };
+
+struct Element {
+    uint8_t id;     // ID_SCE, ID_CPE or ID_LFE
+    uint8_t tag;    // matched when the layout is a program's
+    uint8_t place;  // Place
+};
+
+constexpr int kMaxElements = kMixMaxChannels;
+// mix_done's mark of an element not in the layout, and mix_element then.
+constexpr uint16_t kStrayElement = 0x8000;
+constexpr uint8_t kNoElement = 0xFF;
+
+struct Layout {
+    int count = 0;     // elements
+    int channels = 0;  // 0: not a layout to mix
+    bool by_tag = false;
+    int32_t surround_q30 = 0;
+    bool pseudo = false;
+    Element el[kMaxElements];
+};
+
+// Channel configurations 3..7: the elements in their order in the block.
+constexpr Element kConfig[5][5] = {
+    {{ID_SCE, 0, PLACE_FRONT}, {ID_CPE, 0, PLACE_FRONT}},
+    {{ID_SCE, 0, PLACE_FRONT}, {ID_CPE, 0, PLACE_FRONT}, {ID_SCE, 0, PLACE_BACK}},
+    {{ID_SCE, 0, PLACE_FRONT}, {ID_CPE, 0, PLACE_FRONT}, {ID_CPE, 0, PLACE_BACK}},
+    {{ID_SCE, 0, PLACE_FRONT}, {ID_CPE, 0, PLACE_FRONT}, {ID_CPE, 0, PLACE_BACK}, {ID_LFE, 0, PLACE_LFE}},
+    {{ID_SCE, 0, PLACE_FRONT}, {ID_CPE, 0, PLACE_FRONT}, {ID_CPE, 0, PLACE_FRONT}, {ID_CPE, 0, PLACE_BACK},
+     {ID_LFE, 0, PLACE_LFE}},
+};
+constexpr int kConfigElements[5] = {2, 3, 3, 4, 5};
+
+int channels_of(const Element& e) { return e.id == ID_CPE ? 2 : 1; }
+
+// The selected program's elements; false when it has more than eight
+// channels (the layout is then not played).
+bool program_layout(const ProgConfig& pc, Layout& l) {
+    const struct {
+        const EleList* list;
+        Place place;
+    } lists[] = {{&pc.front, PLACE_FRONT}, {&pc.side, PLACE_SIDE}, {&pc.back, PLACE_BACK}, {&pc.lfe, PLACE_LFE}};
+    for (const auto& s : lists) {
+        for (int i = 0; i < s.list->num_elements; ++i) {
+            if (l.count == kMaxElements) return false;
+            const uint8_t id = s.place == PLACE_LFE ? ID_LFE : (s.list->is_cpe[i] ? ID_CPE : ID_SCE);
+            l.el[l.count++] = {id, static_cast<uint8_t>(s.list->tag_select[i]), s.place};
+            l.channels += channels_of(l.el[l.count - 1]);
+        }
+    }
+    if (l.channels > kMixMaxChannels) return false;
+    l.by_tag = true;
+    if (pc.matrix_mixdown.present) {
+        l.surround_q30 = matrix_mixdown_weight_q30[pc.matrix_mixdown.element_number & 3];
+        l.pseudo = pc.matrix_mixdown.pseudo_surround_enable != 0;
+    }
+    return true;
+}
+
+// The layout the block uses: the selected program's when it is mixed, else
+// an ADTS stream's channel configuration 3..7; none (channels 0) otherwise.
+Layout layout_of(const MP4AACDEC_QUVA_Obj* dec) {
+    Layout l;
+    l.surround_q30 = matrix_mixdown_weight_q30[0];
+    const MC_Info& mi = dec->mcInfo;
+    if (mi.mix_program) {
+        if (!program_layout(dec->progConfig, l)) l.channels = 0;
+        return l;
+    }
+    const uint32_t config = dec->rawStream ? mi.mix_config : dec->adts.channel_configuration;
+    if (dec->state != STATE_FRAMES || config < 3 || config > 7) return l;
+    for (int i = 0; i < kConfigElements[config - 3]; ++i) {
+        l.el[l.count++] = kConfig[config - 3][i];
+        l.channels += channels_of(l.el[i]);
+    }
+    return l;
+}
+
+// Unscaled weights (Q30) of channel k of element e to the left and right.
+void weights(const Layout& l, int e, int k, bool lfe_plays, int32_t w[2]) {
+    constexpr int32_t one = 1 << 30;
+    const Element& el = l.el[e];
+    const int32_t a = l.surround_q30;
+    w[0] = w[1] = 0;
+    switch (el.place) {
+    case PLACE_FRONT:
+        if (el.id == ID_CPE) w[k] = one;
+        else w[0] = w[1] = matrix_mixdown_weight_q30[0];
+        break;
+    case PLACE_SIDE:
+    case PLACE_BACK:
+        if (el.id != ID_CPE) {
+            w[0] = w[1] = a;
+        } else if (l.pseudo) {
+            w[0] = -a;
+            w[1] = a;
+        } else {
+            w[k] = a;
+        }
+        break;
+    default:
+        if (lfe_plays) w[0] = w[1] = one;
+        break;
+    }
+}
+
+// Stereo gains (Q30) of channel k of element e: its weights over the
+// larger of the two outputs' sums of weight magnitudes.
+void gains(const Layout& l, int e, int k, int32_t g[2]) {
+    int64_t sum[2] = {0, 0};
+    bool lfe_plays = false;
+    for (int pass = 0; pass < 2 && sum[0] == 0 && sum[1] == 0; ++pass) {
+        lfe_plays = pass == 1;
+        for (int i = 0; i < l.count; ++i) {
+            for (int j = 0; j < channels_of(l.el[i]); ++j) {
+                int32_t w[2];
+                weights(l, i, j, lfe_plays, w);
+                sum[0] += w[0] < 0 ? -static_cast<int64_t>(w[0]) : w[0];
+                sum[1] += w[1] < 0 ? -static_cast<int64_t>(w[1]) : w[1];
+            }
+        }
+    }
+    const int64_t total = sum[0] > sum[1] ? sum[0] : sum[1];
+    int32_t w[2];
+    weights(l, e, k, lfe_plays, w);
+    for (int s = 0; s < 2; ++s) g[s] = total ? fx::div_round(static_cast<int64_t>(w[s]) * (INT64_C(1) << 30), total) : 0;
+}
+
+int first_channel(const Layout& l, int e) {
+    int ch = 0;
+    for (int i = 0; i < e && i < l.count; ++i) ch += channels_of(l.el[i]);
+    return ch;
+}
+
+}  // namespace
+
+bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
+    MC_Info& mi = dec->mcInfo;
+    mi.mix_block = 0;
+    mi.mix_done = 0;
+    if (!kExactArithmetic || !dec->ctx->downmix || !dec->lastSpectrum) return false;
+    const Layout l = layout_of(dec);
+    if (l.channels == 0) return false;
+    // From a stereo block on: the buffer of the last good spectra becomes
+    // the tails' sums; the overlap buffers go on as the stereo heads.
+    if (!mi.mix_last)
+        std::memset(dec->lastSpectrum, 0, dec->ctx->downmix == LAYOUT_NATIVE ? kNativeStoreBytes : kLastSpectrumBytes);
+    mi.mix_block = 1;
+    mi.mix_last = 1;
+    mi.mix_channels = static_cast<uint8_t>(l.channels);
+    return true;
+}
+
+void downmix_program_read(MP4AACDEC_QUVA_Obj* dec) {
+    const ProgConfig& pc = dec->progConfig;
+    MC_Info& mi = dec->mcInfo;
+    int front = 0;
+    for (int i = 0; i < pc.front.num_elements; ++i) front += pc.front.is_cpe[i] ? 2 : 1;
+    const bool more = front > 2 || pc.side.num_elements || pc.back.num_elements || pc.lfe.num_elements;
+    Layout l;
+    mi.mix_program = more && kExactArithmetic && dec->ctx->downmix && dec->lastSpectrum && program_layout(pc, l);
+}
+
+int32_t downmix_map(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t common_window) {
+    MC_Info& mi = dec->mcInfo;
+    const Layout l = layout_of(dec);
+    int e = 0;
+    while (e < l.count && (l.el[e].id != id || (l.by_tag && l.el[e].tag != tag) || (mi.mix_done >> e & 1))) ++e;
+    // An element the layout does not have (or has had) is read all the
+    // same, not played, and fails the block once it is read whole (as a
+    // stereo block of too many elements does): a block cut short by the end
+    // of the data held is waited for rather than failed.
+    mi.mix_done = static_cast<uint16_t>(mi.mix_done | (e == l.count ? kStrayElement : 1u << e));
+    mi.mix_element = static_cast<uint8_t>(e == l.count ? kNoElement : e);
+    // The element alone in the two slots.
+    mi.num_channels = mi.num_front_channels = 0;
+    for (ChInfo& c : mi.channel) c = ChInfo{};
+    return kvxdec_enter_chn(id == ID_CPE ? 1 : 0, tag, CHN_FRONT, common_window, &mi);
+}
+
+int downmix_channel_index(const MP4AACDEC_QUVA_Obj* dec, int c) {
+    if (dec->mcInfo.mix_element == kNoElement) return c;
+    return first_channel(layout_of(dec), dec->mcInfo.mix_element) + c;
+}
+
+bool downmix_complete(const MP4AACDEC_QUVA_Obj* dec) {
+    const Layout l = layout_of(dec);
+    return l.count > 0 && dec->mcInfo.mix_done == (1u << l.count) - 1;
+}
+
+int downmix_gains(const MP4AACDEC_QUVA_Obj* dec, int32_t g[kMixMaxChannels][2]) {
+    const Layout l = layout_of(dec);
+    int ch = 0;
+    for (int e = 0; e < l.count; ++e)
+        for (int k = 0; k < channels_of(l.el[e]); ++k) gains(l, e, k, g[ch++]);
+    return l.channels;
+}
+
+#if AAC_ARITHMETIC_EXACT
+
+namespace {
+
+// The stereo sums as PCM: 1024 interleaved frames from the heads (Q12),
+// then the tails become the heads and are cleared.
+void put_sums(MP4AACDEC_QUVA_Obj* dec) {
+    int32_t* const head0 = dec->overlap[0];
+    int32_t* const head1 = dec->overlap[1];
+    int32_t* const tail = dec->lastSpectrum;
+    if (dec->outputBuffer && dec->wideOutput) {
+        int32_t* out = reinterpret_cast<int32_t*>(dec->outputBuffer);
+        for (int k = 0; k < 1024; ++k) {
+            out[2 * k] = q12_to_pcm32(head0[k]);
+            out[2 * k + 1] = q12_to_pcm32(head1[k]);
+        }
+    } else if (dec->outputBuffer) {
+        int16_t* out = dec->outputBuffer;
+        for (int k = 0; k < 1024; ++k) {
+            out[2 * k] = q12_to_pcm16(head0[k]);
+            out[2 * k + 1] = q12_to_pcm16(head1[k]);
+        }
+    }
+    std::memcpy(head0, tail, 1024 * sizeof(int32_t));
+    std::memcpy(head1, tail + 1024, 1024 * sizeof(int32_t));
+    std::memset(tail, 0, 2048 * sizeof(int32_t));
+    dec->numSamples = kSamplesPerBlock;
+}
+
+}  // namespace
+
+namespace {
+
+// Channel ch's overlap in native output.
+int32_t* native_overlap(MP4AACDEC_QUVA_Obj* dec, int ch) {
+    return ch < 2 ? dec->overlap[ch] : dec->lastSpectrum + 1024 * (ch - 2);
+}
+
+// Native output: channel ch of the layout through its own overlap into
+// its place in frames of n channels.
+void native_channel(MP4AACDEC_QUVA_Obj* dec, int c, int ch, int n) {
+    MC_Info& mi = dec->mcInfo;
+    const int w = mi.channel[c].window_channel;
+    uint16_t shape[2] = {dec->windowShapeState[w][0], mi.mix_shape[ch]};
+    int16_t drop = 0;
+    PcmOut out{&drop, 0, false};
+    if (dec->outputBuffer && dec->wideOutput) out = {&drop, n, false, reinterpret_cast<int32_t*>(dec->outputBuffer) + ch};
+    else if (dec->outputBuffer) out = {dec->outputBuffer + ch, n, false};
+    kernels.synthesis(&dec->firstBlock, dec->windowSequence[w], shape, dec->coef[c], native_overlap(dec, ch), out);
+    mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
+}
+
+}  // namespace
+
+void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
+    MC_Info& mi = dec->mcInfo;
+    const Layout l = layout_of(dec);
+    const int e = mi.mix_element;
+    if (e == kNoElement) return;
+    if (dec->ctx->downmix == LAYOUT_NATIVE) {
+        native_channel(dec, c, first_channel(l, e) + c, l.channels);
+        return;
+    }
+    int32_t g[2];
+    gains(l, e, c, g);
+    if (g[0] == 0 && g[1] == 0) return;  // not heard: no transform
+    const int ch = first_channel(l, e) + c;
+    const int w = mi.channel[c].window_channel;
+    // This block's shape, and the shape the channel's last block ended with.
+    uint16_t shape[2] = {dec->windowShapeState[w][0], mi.mix_shape[ch]};
+    const MixOut mix{{dec->overlap[0], dec->overlap[1]}, {dec->lastSpectrum, dec->lastSpectrum + 1024}, {g[0], g[1]}};
+    kernels.synthesis_mix(dec->windowSequence[w], shape, dec->coef[c], mix);
+    mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
+}
+
+void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
+    if (dec->ctx->downmix == LAYOUT_NATIVE) dec->numSamples = static_cast<uint16_t>(1024 * dec->mcInfo.mix_channels);
+    else put_sums(dec);
+    // The block's channels are the layout's (not the last element's).
+    dec->mcInfo.num_channels = dec->mcInfo.mix_channels;
+    dec->goodChannels = 2;
+    dec->concealRun = 0;
+}
+
+void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
+    if (dec->ctx->downmix != LAYOUT_NATIVE) {
+        put_sums(dec);
+        return;
+    }
+    // Native: each channel's tail goes out (what a silent block gives) and
+    // its overlap is cleared.
+    const int n = dec->mcInfo.mix_channels;
+    for (int ch = 0; ch < n; ++ch) {
+        int32_t* const ov = native_overlap(dec, ch);
+        for (int k = 0; k < 1024 && dec->outputBuffer; ++k) {
+            if (dec->wideOutput) reinterpret_cast<int32_t*>(dec->outputBuffer)[k * n + ch] = q12_to_pcm32(ov[k]);
+            else dec->outputBuffer[k * n + ch] = q12_to_pcm16(ov[k]);
+        }
+        std::memset(ov, 0, 1024 * sizeof(int32_t));
+    }
+    dec->numSamples = static_cast<uint16_t>(1024 * n);
+}
+
+#else
+
+// The compact arithmetic never mixes (downmix_begin_block says no).
+void downmix_channel(MP4AACDEC_QUVA_Obj*, int) {}
+void downmix_end_block(MP4AACDEC_QUVA_Obj*) {}
+void downmix_conceal(MP4AACDEC_QUVA_Obj*) {}
+
+#endif
