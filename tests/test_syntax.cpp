@@ -1,6 +1,7 @@
 // Channel elements of real streams decoded straight from the FIFO: every
 // frame must parse to its END element, and END must leave only the
-// alignment bits of the frame.
+// alignment bits of the frame. (The ADIF stream's blocks, pulled through
+// the get-bits callback, are checked by its stream test in pull mode.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -149,47 +150,6 @@ TEST(DamagedStreams, ParsingNeverLeavesItsBuffers) {
         failed += r.error != 0 || r.underrun;
     }
     EXPECT_GT(failed, 1000);
-}
-
-// Pull source over a byte vector, 124 words at a time.
-const std::vector<uint8_t>* g_src;
-size_t g_src_pos;
-std::vector<uint16_t> g_src_words;
-uint16_t pull(int request, const uint16_t** words) {
-    g_src_words.clear();
-    while (g_src_words.size() < static_cast<size_t>(request) && g_src_pos < g_src->size()) {
-        uint16_t w = static_cast<uint16_t>((*g_src)[g_src_pos] << 8);
-        if (g_src_pos + 1 < g_src->size()) w = static_cast<uint16_t>(w | (*g_src)[g_src_pos + 1]);
-        g_src_words.push_back(w);
-        g_src_pos += 2;
-    }
-    *words = g_src_words.data();
-    return static_cast<uint16_t>(g_src_words.size());
-}
-
-TEST(AdifStream, HeaderThenEveryBlockParsesToEnd) {
-    const std::vector<uint8_t> s = read_file(data_path("tests/data/p05_ff_8000_m_speech.vbr.adif"));
-    MP4AACDEC_QUVA_Obj* obj = make_decoder(false);
-    obj->ctx->currentProgram = -1;
-    g_src = &s;
-    g_src_pos = 0;
-    obj->fifo.get_bits_callback = pull;
-    ASSERT_EQ(kvxdec_Synchronize(obj), 1);
-    ASSERT_EQ(obj->state, STATE_ADIF);
-    ASSERT_EQ(aacDecodeADIFHeader(obj), 1);
-    int blocks = 0;
-    auto consumed_bytes = [&] { return (g_src_pos * 8 - kvxdec_decfifoGetBitCount(&obj->fifo)) / 8; };
-    while (consumed_bytes() < s.size()) {
-        kvxdec_byte_align(&obj->fifo);
-        obj->ctx->defaultConfig = 1;
-        const BlockResult r = parse_block(obj);
-        ASSERT_EQ(r.error, 0) << "block " << blocks;
-        ASSERT_EQ(r.channels, 1) << "block " << blocks;
-        ++blocks;
-        kvxdec_byte_align(&obj->fifo);
-    }
-    EXPECT_EQ(consumed_bytes(), s.size());
-    EXPECT_EQ(blocks, 41);
 }
 
 }  // namespace
