@@ -81,10 +81,11 @@ TEST_F(AlgTest, RecordsAreCarvedEndToEndPerChannel) {
         int k;
         size_t off;
     } records[] = {
-        {o, 1, 0},  {o->msMask[0], 2, 0},    {o->msMask[1], 2, 128}, {o->chanAux[0], 2, 256},
-        {o->chanAux[1], 2, 280},   {o->tnsData[0], 2, 304},  {o->tnsData[1], 2, 304 + 2084},
-        {o->tnsData[1] + 1, 2, 4472},  {o->overlap[0], 3, 0}, {o->overlap[1], 3, 4096}, {o->ctx, 3, 8192},
-        {ctx_end, 3, 9216},  {o->windowGroups[0], 4, 0}, {o->windowGroups[1], 4, 8}, {o->sectCodebook[0], 4, 16},
+        {o, 1, 0},
+        {o->msMask[0], 2, 0}, {o->msMask[1], 2, 128}, {o->chanAux[0], 2, 256}, {o->chanAux[1], 2, 280},
+        {o->tnsData[0], 2, 304}, {o->tnsData[1], 2, 304 + 2084}, {o->tnsData[1] + 1, 2, 4472},
+        {o->overlap[0], 3, 0}, {o->overlap[1], 3, 4096}, {o->ctx, 3, 8192}, {ctx_end, 3, 9216},
+        {o->windowGroups[0], 4, 0}, {o->windowGroups[1], 4, 8}, {o->sectCodebook[0], 4, 16},
         {o->sectCodebook[1], 4, 144}, {o->scaleFactors[0], 4, 272}, {o->scaleFactors[1] + 128, 4, 784},
         {o->coef[0], 5, 0}, {o->coef[1] + 1024, 5, 8192}, {o->fifoBuffer, 6, 0},
     };
@@ -116,7 +117,8 @@ TEST_F(AlgTest, AllocAndFreeAgreeAtBothLevels) {
     ASSERT_EQ(MP4AACDEC_QUVA_free(in, inner_freed), 6);
     for (int i = 0; i < 6; ++i) {
         const IALG_MemRec& f = inner_freed[i];
-        EXPECT_EQ(vals(f.size, f.alignment, f.attrs), vals(inner_req[i].size, inner_req[i].alignment, inner_req[i].attrs));
+        const IALG_MemRec& r = inner_req[i];
+        EXPECT_EQ(vals(f.size, f.alignment, f.attrs), vals(r.size, r.alignment, r.attrs)) << i;
         EXPECT_EQ(f.base, block(i + 1)) << i;
     }
 }

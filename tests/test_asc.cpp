@@ -308,7 +308,8 @@ TEST(Asc, NullAndEmpty) {
     EXPECT_EQ(asc_parse(nullptr, 4, &a), ASC_ERR_INVALID);
     const uint8_t b[2] = {0x12, 0x10};
     EXPECT_EQ(asc_parse(b, 2, nullptr), ASC_ERR_INVALID);
-    for (int code : {ASC_OK, ASC_ERR_TRUNCATED, ASC_ERR_OBJECT_TYPE, ASC_ERR_RATE, ASC_ERR_UNSUPPORTED, ASC_ERR_INVALID, 7})
+    for (int code : std::initializer_list<int>{ASC_OK, ASC_ERR_TRUNCATED, ASC_ERR_OBJECT_TYPE, ASC_ERR_RATE,
+                                               ASC_ERR_UNSUPPORTED, ASC_ERR_INVALID, 7})
         EXPECT_NE(asc_error_text(code), nullptr);
 }
 
