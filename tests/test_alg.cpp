@@ -25,9 +25,7 @@ TEST_F(AlgTest, CreateWithoutParamsOrStatusUsesFrameModeDefaults) {
     IALG_Handle h = KVXD_createStatic(nullptr, nullptr);
     ASSERT_EQ(reinterpret_cast<uint8_t*>(h), block(0));
     MP4AACDEC_QUVA_Obj* obj = inner_obj(h);
-    EXPECT_EQ(obj->frameMode, 1);
-    EXPECT_EQ(obj->defaultBitsNeeded, 72u);
-    EXPECT_EQ(obj->bitsNeeded, 72u);
+    EXPECT_EQ(vals(obj->frameMode, obj->defaultBitsNeeded, obj->bitsNeeded), vals(1, 72, 72));
     for (uint32_t i = 0; i < static_block_bytes[7]; ++i) ASSERT_EQ(block(7)[i], 0) << i;
     // Block 3 keeps the decoder context after the two overlap buffers; every
     // other byte of blocks 2..6 is zero.
@@ -39,16 +37,10 @@ TEST_F(AlgTest, CreateWithoutParamsOrStatusUsesFrameModeDefaults) {
             if (k != 3 || i < ctx_first || i >= ctx_end) ASSERT_EQ(block(k)[i], 0) << "block " << k << " byte " << i;
     // The context is the reset one, nothing of the poison left: the same
     // bytes a creation over zeroed blocks leaves.
-    const DecoderContext& ctx = *obj->ctx;
-    EXPECT_EQ(ctx.bno, 0u);
-    EXPECT_EQ(ctx.defaultConfig, 0u);
-    EXPECT_EQ(ctx.currentProgram, -1);
-    EXPECT_EQ(ctx.cpeSeen, 0);
-    EXPECT_EQ(ctx.pnsSeed, 0u);
-    EXPECT_EQ(ctx.rawWrite, 0u);
-    EXPECT_EQ(ctx.pulse.pulse_data_present, 0);
-    EXPECT_EQ(ctx.longBands.num_swb_frame, 49);  // 44.1 kHz
-    EXPECT_EQ(ctx.shortBands.num_swb_frame, 112);
+    const DecoderContext& ctx = *obj->ctx;  // bands of 44.1 kHz
+    EXPECT_EQ(vals(ctx.bno, ctx.defaultConfig, ctx.currentProgram, ctx.cpeSeen, ctx.pnsSeed, ctx.rawWrite,
+                   ctx.pulse.pulse_data_present, ctx.longBands.num_swb_frame, ctx.shortBands.num_swb_frame),
+              vals(0, 0, -1, 0, 0, 0, 0, 49, 112));
     const std::vector<uint8_t> after_poison(block(3) + ctx_first, block(3) + ctx_first + kContextBytes);
     for (int k = 0; k < kStaticBlocks; ++k) std::memset(block(k), 0, static_block_bytes[k]);
     KVXD_createStatic(nullptr, nullptr);
@@ -63,76 +55,60 @@ TEST_F(AlgTest, CreateWithStatusLinksTheTwoLevels) {
     p.frameMode = 0;
     IALG_Handle h = KVXD_createStatic(&p, &st);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(st.code, KVXD_CREATE_OK);
-    EXPECT_EQ(st.index, 0);
+    EXPECT_EQ(vals(st.code, st.index), vals(KVXD_CREATE_OK, 0));
     auto* outer = reinterpret_cast<KVXD_KELVARIS_Obj*>(h);
     EXPECT_EQ(outer->fxns, &KVXD_KELVARIS_IKVXD);
     EXPECT_EQ(reinterpret_cast<uint8_t*>(outer->inner), block(1));
     EXPECT_EQ(alg_fxns(outer->inner), &MP4AACDEC_QUVA_IMP4AACDEC);
     for (int k = 0; k < kOuterRecords; ++k) EXPECT_EQ(outer->memTab[k].base, block(k));
-    EXPECT_EQ(inner_obj(h)->frameMode, 0);
-    EXPECT_EQ(inner_obj(h)->bitsNeeded, 128u);
+    EXPECT_EQ(vals(inner_obj(h)->frameMode, inner_obj(h)->bitsNeeded), vals(0, 128));
 }
 
 TEST_F(AlgTest, SizeMismatchIsReportedWithIndexAndBothSizes) {
     g_wraps.extra_record1_bytes = 1;  // inner record 1 = outer record 2
     KVXD_CreateStatus st{};
     EXPECT_EQ(KVXD_createStatic(nullptr, &st), nullptr);
-    EXPECT_EQ(st.code, KVXD_CREATE_SIZE_MISMATCH);
-    EXPECT_EQ(st.index, 2);
-    EXPECT_EQ(st.value1, 4473);
-    EXPECT_EQ(st.value2, 4472);
+    EXPECT_EQ(vals(st.code, st.index, st.value1, st.value2), vals(KVXD_CREATE_SIZE_MISMATCH, 2, 4473, 4472));
     // Without a status record nothing is verified and creation succeeds.
     EXPECT_NE(KVXD_createStatic(nullptr, nullptr), nullptr);
 }
 
 TEST_F(AlgTest, RecordsAreCarvedEndToEndPerChannel) {
     MP4AACDEC_QUVA_Obj* o = make_decoder(false);
-    auto at = [](int k, size_t off) { return static_cast<void*>(block(k) + off); };
-    EXPECT_EQ(static_cast<void*>(o), at(1, 0));
-    EXPECT_EQ(static_cast<void*>(o->msMask[0]), at(2, 0));
-    EXPECT_EQ(static_cast<void*>(o->msMask[1]), at(2, 128));
-    EXPECT_EQ(static_cast<void*>(o->chanAux[0]), at(2, 256));
-    EXPECT_EQ(static_cast<void*>(o->chanAux[1]), at(2, 280));
-    EXPECT_EQ(static_cast<void*>(o->tnsData[0]), at(2, 304));
-    EXPECT_EQ(static_cast<void*>(o->tnsData[1]), at(2, 304 + 2084));
-    EXPECT_EQ(static_cast<void*>(o->tnsData[1] + 1), at(2, 4472));
-    EXPECT_EQ(static_cast<void*>(o->overlap[0]), at(3, 0));
-    EXPECT_EQ(static_cast<void*>(o->overlap[1]), at(3, 4096));
-    EXPECT_EQ(static_cast<void*>(o->ctx), at(3, 8192));
-    EXPECT_EQ(static_cast<void*>(reinterpret_cast<uint8_t*>(o->ctx) + kContextBytes), at(3, 9216));
-    EXPECT_EQ(static_cast<void*>(o->windowGroups[0]), at(4, 0));
-    EXPECT_EQ(static_cast<void*>(o->windowGroups[1]), at(4, 8));
-    EXPECT_EQ(static_cast<void*>(o->sectCodebook[0]), at(4, 16));
-    EXPECT_EQ(static_cast<void*>(o->sectCodebook[1]), at(4, 144));
-    EXPECT_EQ(static_cast<void*>(o->scaleFactors[0]), at(4, 272));
-    EXPECT_EQ(static_cast<void*>(o->scaleFactors[1] + 128), at(4, 784));
-    EXPECT_EQ(static_cast<void*>(o->coef[0]), at(5, 0));
-    EXPECT_EQ(static_cast<void*>(o->coef[1] + 1024), at(5, 8192));
-    EXPECT_EQ(static_cast<void*>(o->fifoBuffer), at(6, 0));
-    EXPECT_EQ(o->fifoWords, 892);
-    EXPECT_EQ(o->fifo.size, 892);
+    const uint8_t* ctx_end = reinterpret_cast<uint8_t*>(o->ctx) + kContextBytes;
+    const struct {
+        const void* p;
+        int k;
+        size_t off;
+    } records[] = {
+        {o, 1, 0},
+        {o->msMask[0], 2, 0}, {o->msMask[1], 2, 128}, {o->chanAux[0], 2, 256}, {o->chanAux[1], 2, 280},
+        {o->tnsData[0], 2, 304}, {o->tnsData[1], 2, 304 + 2084}, {o->tnsData[1] + 1, 2, 4472},
+        {o->overlap[0], 3, 0}, {o->overlap[1], 3, 4096}, {o->ctx, 3, 8192}, {ctx_end, 3, 9216},
+        {o->windowGroups[0], 4, 0}, {o->windowGroups[1], 4, 8}, {o->sectCodebook[0], 4, 16},
+        {o->sectCodebook[1], 4, 144}, {o->scaleFactors[0], 4, 272}, {o->scaleFactors[1] + 128, 4, 784},
+        {o->coef[0], 5, 0}, {o->coef[1] + 1024, 5, 8192}, {o->fifoBuffer, 6, 0},
+    };
+    for (const auto& r : records)
+        EXPECT_EQ(r.p, static_cast<const void*>(block(r.k) + r.off)) << "block " << r.k << " at " << r.off;
+    EXPECT_EQ(vals(o->fifoWords, o->fifo.size), vals(892, 892));
     EXPECT_EQ(o->fifo.buffer, o->fifoBuffer);
 }
 
 TEST_F(AlgTest, AllocAndFreeAgreeAtBothLevels) {
     IALG_Handle h = KVXD_createStatic(nullptr, nullptr);
-    EXPECT_EQ(KVXD_KELVARIS_numAlloc(), 7);
-    EXPECT_EQ(MP4AACDEC_QUVA_numAlloc(), 8);
+    EXPECT_EQ(vals(KVXD_KELVARIS_numAlloc(), MP4AACDEC_QUVA_numAlloc()), vals(7, 8));
 
     IALG_MemRec req[8] = {}, freed[8] = {};
     ASSERT_EQ(KVXD_KELVARIS_alloc(nullptr, nullptr, req), 7);
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_EQ(req[i].size, expected_record_bytes[i]) << i;
-        EXPECT_EQ(req[i].alignment, 4);
-        EXPECT_EQ(req[i].space, IALG_EXTERNAL);
-    }
+    ASSERT_EQ(KVXD_KELVARIS_free(h, freed), 7);
     const IALG_MemAttrs attrs[7] = {IALG_PERSIST, IALG_PERSIST, IALG_SCRATCH, IALG_PERSIST,
                                     IALG_SCRATCH, IALG_SCRATCH, IALG_PERSIST};
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(req[i].attrs, attrs[i]) << i;
-
-    ASSERT_EQ(KVXD_KELVARIS_free(h, freed), 7);
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(freed[i].base, block(i)) << i;
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(vals(req[i].size, req[i].alignment, req[i].space, req[i].attrs),
+                  vals(expected_record_bytes[i], 4, IALG_EXTERNAL, attrs[i])) << i;
+        EXPECT_EQ(freed[i].base, block(i)) << i;
+    }
 
     // The inner free gives back exactly the alloc table with the bases of init.
     IALG_MemRec inner_req[6] = {}, inner_freed[6] = {};
@@ -140,10 +116,10 @@ TEST_F(AlgTest, AllocAndFreeAgreeAtBothLevels) {
     IALG_Handle in = reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner;
     ASSERT_EQ(MP4AACDEC_QUVA_free(in, inner_freed), 6);
     for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(inner_freed[i].size, inner_req[i].size);
-        EXPECT_EQ(inner_freed[i].alignment, inner_req[i].alignment);
-        EXPECT_EQ(inner_freed[i].attrs, inner_req[i].attrs);
-        EXPECT_EQ(inner_freed[i].base, block(i + 1)) << i;
+        const IALG_MemRec& f = inner_freed[i];
+        const IALG_MemRec& r = inner_req[i];
+        EXPECT_EQ(vals(f.size, f.alignment, f.attrs), vals(r.size, r.alignment, r.attrs)) << i;
+        EXPECT_EQ(f.base, block(i + 1)) << i;
     }
 }
 
@@ -163,8 +139,7 @@ TEST_F(AlgTest, ModuleInfoIsFilled) {
     KVXD_ModuleInfo info;
     std::memset(&info, 0xFF, sizeof info);
     KVXD_init(&info);
-    const uint32_t want[5] = {2, 3, 3, 2602, 0};
-    for (int k = 0; k < 5; ++k) EXPECT_EQ(info.word[k], want[k]);
+    EXPECT_EQ(vals(info.word[0], info.word[1], info.word[2], info.word[3], info.word[4]), vals(2, 3, 3, 2602, 0));
 }
 
 uint16_t dummy_source(int, const uint16_t**) { return 0; }
@@ -230,12 +205,9 @@ struct OwnInstance {
 TEST_F(AlgTest, InstancesInCallerMemoryDecodeInTurnAsAlone) {
     const auto a = adts_frames(read_file(data_path("tests/data/p01_head.aac")));
     const auto b = adts_frames(read_file(data_path("tests/data/p19_vo_8000_s_music.aac")));
-    ASSERT_FALSE(a.empty());
-    ASSERT_FALSE(b.empty());
     const Decoded alone_a = Decoder(Mode::Frame).frames(a);
     const Decoded alone_b = Decoder(Mode::Frame).frames(b);
-    ASSERT_GT(alone_a.blocks.size(), 10u);
-    ASSERT_GT(alone_b.blocks.size(), 10u);
+    ASSERT_TRUE(alone_a.blocks.size() > 10 && alone_b.blocks.size() > 10);
 
     MP4AACDEC_QUVA_Obj* fixed = make_decoder(true);
     const std::vector<uint8_t> static_ctx(reinterpret_cast<uint8_t*>(fixed->ctx),
@@ -243,8 +215,7 @@ TEST_F(AlgTest, InstancesInCallerMemoryDecodeInTurnAsAlone) {
     IKVXD_Params p = IKVXD_PARAMS;
     p.frameMode = 1;
     OwnInstance da(&p), db(&p);
-    ASSERT_NE(da.h, nullptr);
-    ASSERT_NE(db.h, nullptr);
+    ASSERT_TRUE(da.h && db.h);
     MP4AACDEC_QUVA_Obj* oa = inner_obj(da.h);
     MP4AACDEC_QUVA_Obj* ob = inner_obj(db.h);
     EXPECT_EQ(reinterpret_cast<uint8_t*>(oa->ctx), da.mem[3].data() + 2 * kOverlapBytes);
@@ -257,10 +228,9 @@ TEST_F(AlgTest, InstancesInCallerMemoryDecodeInTurnAsAlone) {
     }
     EXPECT_EQ(got_a, alone_a.blocks);
     EXPECT_EQ(got_b, alone_b.blocks);
-    EXPECT_EQ(oa->errorCount, alone_a.errors);
-    EXPECT_EQ(ob->errorCount, alone_b.errors);
-    EXPECT_EQ(oa->ctx->longBands.num_swb_frame, 49);  // 44.1 kHz
-    EXPECT_EQ(ob->ctx->longBands.num_swb_frame, 40);  // 8 kHz
+    // Bands of 44.1 and 8 kHz.
+    EXPECT_EQ(vals(oa->errorCount, ob->errorCount, oa->ctx->longBands.num_swb_frame, ob->ctx->longBands.num_swb_frame),
+              vals(alone_a.errors, alone_b.errors, 49, 40));
     const std::vector<uint8_t> static_after(reinterpret_cast<uint8_t*>(fixed->ctx),
                                             reinterpret_cast<uint8_t*>(fixed->ctx) + kContextBytes);
     EXPECT_EQ(static_after, static_ctx);

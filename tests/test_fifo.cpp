@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "dec/fifo.h"
+#include "test_util.h"
 
 namespace {
 
@@ -38,16 +39,14 @@ TEST(Fifo, WholeWordReadsAndTheAlignmentRule) {
     Fifo q;
     q.write({0xABCD, 0x1234});
     EXPECT_EQ(q.read(16), 0xABCD);
-    EXPECT_EQ(q.f.cache, 0);
-    EXPECT_EQ(q.f.bits_left, 0);
+    EXPECT_EQ(vals(q.f.cache, q.f.bits_left), vals(0, 0));
     EXPECT_EQ(q.read(3), 0);  // 0x1234 = 0001 0010 ...
     EXPECT_EQ(q.f.bits_left, 13);
     kvxdec_byte_align(&q.f);
     EXPECT_EQ(q.f.bits_left, 8);
     EXPECT_EQ(q.read(8), 0x34);
-    EXPECT_EQ(q.f.words_read, 2);
     EXPECT_EQ(q.read(0), 0);  // reading nothing changes nothing
-    EXPECT_EQ(q.f.status, DECFIFO_OK);
+    EXPECT_EQ(vals(q.f.words_read, q.f.status), vals(2, DECFIFO_OK));
 }
 
 TEST(Fifo, ReadsMatchABitByBitReferenceAndKeepTheCacheLeftAligned) {
@@ -81,15 +80,13 @@ TEST(Fifo, FullFifoAndOverflow) {
     q.write(seq(891));
     EXPECT_EQ(kvxdec_decfifoGetBitCount(&q.f), 14256 + 11);  // plus what is cached
     q.write({0x7777});  // the slot that must stay free: everything unread goes
-    EXPECT_EQ(q.f.status, DECFIFO_OVERFLOW);
-    EXPECT_EQ(kvxdec_decfifoGetBitCount(&q.f), 16);
+    EXPECT_EQ(vals(q.f.status, kvxdec_decfifoGetBitCount(&q.f)), vals(DECFIFO_OVERFLOW, 16));
     EXPECT_EQ(q.read(16), 0x7777);
 
     Fifo big(8);
     big.write(seq(3));
     big.write(seq(8, 100));  // at least the whole size: the new words are lost too
-    EXPECT_EQ(big.f.status, DECFIFO_OVERFLOW);
-    EXPECT_EQ(kvxdec_decfifoGetBitCount(&big.f), 0);
+    EXPECT_EQ(vals(big.f.status, kvxdec_decfifoGetBitCount(&big.f)), vals(DECFIFO_OVERFLOW, 0));
 }
 
 TEST(Fifo, WritesSplitAtTheBufferEnd) {
@@ -99,10 +96,10 @@ TEST(Fifo, WritesSplitAtTheBufferEnd) {
     EXPECT_EQ(q.f.write_ptr, q.f.buffer);
     q.write(seq(4, 10));  // wraps: lands at the buffer start
     EXPECT_EQ(q.f.write_ptr, q.f.buffer + 4);
-    EXPECT_EQ(q.store[0], 10);
-    EXPECT_EQ(kvxdec_decfifoGetBitCount(&q.f), 7 * 16);
-    const uint16_t want[7] = {1, 2, 3, 10, 11, 12, 13};
-    for (uint16_t w : want) EXPECT_EQ(q.read(16), w);
+    EXPECT_EQ(vals(q.store[0], kvxdec_decfifoGetBitCount(&q.f)), vals(10, 7 * 16));
+    std::vector<uint16_t> got;
+    for (int i = 0; i < 7; ++i) got.push_back(q.read(16));
+    EXPECT_EQ(got, (std::vector<uint16_t>{1, 2, 3, 10, 11, 12, 13}));
     EXPECT_EQ(q.f.read_ptr, q.f.buffer + 4);
 }
 
@@ -117,8 +114,7 @@ TEST(Fifo, UnderrunWithoutCallbackReadsStaleWords) {
     DecFifo saved{};
     saved.read_ptr = saved.write_ptr = q.f.buffer + 1;
     kvxdec_decfifo_ContextRestore(&q.f, &saved);
-    EXPECT_EQ(q.f.status, DECFIFO_OK);
-    EXPECT_EQ(kvxdec_decfifoGetBitCount(&q.f), 0);
+    EXPECT_EQ(vals(q.f.status, kvxdec_decfifoGetBitCount(&q.f)), vals(DECFIFO_OK, 0));
 }
 
 std::vector<uint16_t> g_source;
@@ -139,12 +135,10 @@ TEST(Fifo, RefillsThroughTheCallbackOnlyWhenEmpty) {
     q.write({0x0102});
     EXPECT_EQ(q.read(8), 0x01);
     EXPECT_EQ(q.read(12), 0x02A);  // cache 8 bits, buffer empty: refill
-    EXPECT_EQ(g_source_calls, 1);
-    EXPECT_EQ(g_source_request, 124);
+    EXPECT_EQ(vals(g_source_calls, g_source_request), vals(1, 124));
     EXPECT_EQ(q.read(12), 0x1A2);
     EXPECT_EQ(q.read(16), 0xB1B2);
-    EXPECT_EQ(g_source_calls, 1);
-    EXPECT_EQ(q.f.status, DECFIFO_OK);
+    EXPECT_EQ(vals(g_source_calls, q.f.status), vals(1, DECFIFO_OK));
 
     // A source with nothing left is an underrun.
     g_source.clear();
@@ -158,8 +152,8 @@ TEST(Fifo, SeekWaitsForBytesAndNeverMoves) {
     g_source = seq(5);
     g_source_calls = 0;
     kvxdec_decfifoSeek(&q.f, 24);  // 192 bits: 3 calls of 5 words
-    EXPECT_EQ(g_source_calls, 3);
     EXPECT_EQ(q.f.read_ptr, q.f.buffer);
+    EXPECT_EQ(g_source_calls, 3);
     EXPECT_EQ(q.read(16), 1);
 
     Fifo none(64);
@@ -179,13 +173,10 @@ TEST(Fifo, PeekingByteReadsLeaveThePosition) {
     const uint16_t before = kvxdec_decfifoGetBitCount(&q.f);
     kvxdec_decfifoReadBytes(&q.f, a, 4, 0);
     kvxdec_decfifoReadBytes(&q.f, b, 4, 0);
-    EXPECT_EQ(std::memcmp(a, b, 4), 0);
-    EXPECT_EQ(a[0], 0x23);
-    EXPECT_EQ(a[2], 0x67);
-    EXPECT_EQ(kvxdec_decfifoGetBitCount(&q.f), before);
+    EXPECT_EQ(vals(a[0], a[1], a[2], a[3], kvxdec_decfifoGetBitCount(&q.f)), vals(b[0], b[1], b[2], b[3], before));
+    EXPECT_EQ(vals(a[0], a[2]), vals(0x23, 0x67));
     kvxdec_decfifoReadBytes(&q.f, a, 2, 1);
-    EXPECT_EQ(a[1], 0x45);
-    EXPECT_EQ(kvxdec_decfifoGetBitCount(&q.f), before - 16);
+    EXPECT_EQ(vals(a[1], kvxdec_decfifoGetBitCount(&q.f)), vals(0x45, before - 16));
 }
 
 TEST(Fifo, LongByteReadsAreCutToWhatIsHeld) {
@@ -193,9 +184,8 @@ TEST(Fifo, LongByteReadsAreCutToWhatIsHeld) {
     q.write(seq(100));
     std::vector<uint8_t> dst(200, 0);
     kvxdec_decfifoReadBytes(&q.f, dst.data(), 200, 1);  // more than 128 and than held
-    EXPECT_EQ(q.f.status, DECFIFO_UNDERRUN);
-    EXPECT_EQ(kvxdec_decfifoGetBitCount(&q.f), 50 * 16);  // 100 bytes read
-    EXPECT_EQ(dst[100], 0);
+    // 100 bytes read.
+    EXPECT_EQ(vals(q.f.status, kvxdec_decfifoGetBitCount(&q.f), dst[100]), vals(DECFIFO_UNDERRUN, 50 * 16, 0));
 }
 
 TEST(Fifo, DistanceCountsBitsReadAcrossTheBufferEnd) {
@@ -217,13 +207,10 @@ TEST(Fifo, AdjustSkipsWholeBytes) {
     Fifo q(8);
     q.write({0x1111, 0x2233, 0x4455, 0x6677});
     kvxdec_decfifoAdjust(&q.f, 3);  // from bits_left 0: one word, then the next word's low byte
-    EXPECT_EQ(q.f.bits_left, 8);
-    EXPECT_EQ(q.f.cache, 0x3300);
     EXPECT_EQ(q.f.read_ptr, q.f.buffer + 2);
-    EXPECT_EQ(q.f.words_read, 0);
+    EXPECT_EQ(vals(q.f.bits_left, q.f.cache, q.f.words_read), vals(8, 0x3300, 0));
     kvxdec_decfifoAdjust(&q.f, 2);  // drops the cached byte, keeps the next low byte
-    EXPECT_EQ(q.f.bits_left, 8);
-    EXPECT_EQ(q.f.cache, 0x5500);
+    EXPECT_EQ(vals(q.f.bits_left, q.f.cache), vals(8, 0x5500));
     EXPECT_EQ(q.read(8), 0x55);
     kvxdec_decfifoAdjust(&q.f, 0);
     kvxdec_decfifoAdjust(&q.f, -3);
@@ -250,9 +237,8 @@ TEST(Fifo, SaveAndRestoreTheReadPosition) {
     q.write(seq(2, 50));
     q.f.status = DECFIFO_UNDERRUN;
     kvxdec_decfifo_ContextRestore(&q.f, &ctx);
-    EXPECT_EQ(q.f.status, DECFIFO_OK);
-    EXPECT_EQ(q.f.bits_left, 9);
-    EXPECT_EQ(kvxdec_decfifoGetBitCount(&q.f), 3 * 16 + 9);  // the later words are gone
+    // The later words are gone.
+    EXPECT_EQ(vals(q.f.status, q.f.bits_left, kvxdec_decfifoGetBitCount(&q.f)), vals(DECFIFO_OK, 9, 3 * 16 + 9));
     EXPECT_EQ(q.read(9), 1);
 }
 

@@ -27,6 +27,12 @@ std::vector<double> imdct_half(const std::vector<double>& X, int N) {
     return x;
 }
 
+int peak(const std::vector<int16_t>& v) {
+    int p = 0;
+    for (int16_t x : v) p = std::max(p, std::abs(static_cast<int>(x)));
+    return p;
+}
+
 // Runs one transform of block type `type` with both window shapes 0 (sine)
 // on coefficients `coef` (32 x the standard's values).
 std::vector<int16_t> transform(std::vector<int32_t> coef, int16_t type) {
@@ -65,14 +71,9 @@ TEST(Transform, LongAndShortReachTheSameScale) {
     std::vector<int32_t> l(1024, 0), s(1024, 0);
     l[80] = 20000 * 32;
     s[10] = 20000 * 32;
-    const std::vector<int16_t> lt = transform(l, BLOCK_LONG);
-    const std::vector<int16_t> st = transform(s, BLOCK_SHORT);
-    int lmax = 0, smax = 0;
-    for (int16_t v : lt) lmax = std::max(lmax, std::abs(static_cast<int>(v)));
-    for (int16_t v : st) smax = std::max(smax, std::abs(static_cast<int>(v)));
     // 2 * 20000 / N, halved: 9.8 long, 78 short (eight times fewer lines).
-    EXPECT_NEAR(lmax, 20000.0 / 2048 * 2 / 2 * 1, 2);
-    EXPECT_NEAR(smax, 20000.0 / 256 * 2 / 2 * 1, 2);
+    EXPECT_NEAR(peak(transform(l, BLOCK_LONG)), 20000.0 / 2048, 2);
+    EXPECT_NEAR(peak(transform(s, BLOCK_SHORT)), 20000.0 / 256, 2);
 }
 
 // Unwindowed transform output of N = 2048 or 256.
@@ -185,45 +186,34 @@ protected:
 };
 
 TEST_F(Bank, SilenceAndTheScaleOfOneCoefficient) {
-    for (int16_t v : block(ONLY_LONG_SEQUENCE)) ASSERT_EQ(v, 0);
+    EXPECT_EQ(peak(block(ONLY_LONG_SEQUENCE)), 0);
     coef[10] = 1 << 20;  // the standard's value 32768
-    int peak = 0;
-    for (int16_t v : block(ONLY_LONG_SEQUENCE)) peak = std::max(peak, std::abs(static_cast<int>(v)));
-    EXPECT_LE(peak, 32);
-    EXPECT_GE(peak, 8);  // rising half of a windowed cosine of amplitude 32
+    const int rising = peak(block(ONLY_LONG_SEQUENCE));
+    EXPECT_TRUE(rising >= 8 && rising <= 32) << rising;  // rising half of a windowed cosine of amplitude 32
     // The next silent block outputs the windowed second half.
     coef.assign(1024, 0);
     const std::vector<int16_t> tail = block(ONLY_LONG_SEQUENCE);
-    peak = 0;
-    for (int16_t v : tail) peak = std::max(peak, std::abs(static_cast<int>(v)));
-    EXPECT_GE(peak, 8);
-    EXPECT_LE(peak, 32);
+    EXPECT_TRUE(peak(tail) >= 8 && peak(tail) <= 32) << peak(tail);
     EXPECT_LE(std::abs(static_cast<int>(tail[1023])), 1);  // the window's end
 }
 
 TEST_F(Bank, CombiningSaturatesOrWrapsAsStated) {
     const int16_t a[4] = {10000, 20000, -20000, 100}, b[4] = {10000, 20000, -20000, -300};
     int16_t out[4];
+    // 40000 saturated; the 16-bit sum 40000 wraps to -25536 first.
     kvxdec_add_func_aacFB(a, b, out, 4);
-    EXPECT_EQ(out[0], 32767);   // 40000 saturated
-    EXPECT_EQ(out[1], -32768);  // the 16-bit sum wraps to -25536 first
-    EXPECT_EQ(out[2], 32767);
-    EXPECT_EQ(out[3], -400);
+    EXPECT_EQ(vals(out[0], out[1], out[2], out[3]), vals(32767, -32768, 32767, -400));
     kvxdec_add_func2_aacFB(a, b, out, 4);
-    EXPECT_EQ(out[1], 32767);
-    EXPECT_EQ(out[2], -32768);
+    EXPECT_EQ(vals(out[1], out[2]), vals(32767, -32768));
     const int16_t c[4] = {20000, -20000, 5, -5};
     kvxdec_shift1_func_aacFB(out, c, 4);
-    EXPECT_EQ(out[0], 32767);
-    EXPECT_EQ(out[1], -32768);
-    EXPECT_EQ(out[2], 10);
+    EXPECT_EQ(vals(out[0], out[1], out[2]), vals(32767, -32768, 10));
 }
 
 TEST_F(Bank, LongStopIgnoresTheOverlapAfterSample575) {
     for (auto& v : overlap) v = 1000;
     const std::vector<int16_t> pcm = block(LONG_STOP_SEQUENCE);
-    for (int i = 0; i < 576; ++i) ASSERT_EQ(pcm[static_cast<size_t>(i)], 2000) << i;
-    for (int i = 576; i < 1024; ++i) ASSERT_EQ(pcm[static_cast<size_t>(i)], 0) << i;
+    for (int i = 0; i < 1024; ++i) ASSERT_EQ(pcm[static_cast<size_t>(i)], i < 576 ? 2000 : 0) << i;
     EXPECT_EQ(obj->firstBlock, 1);  // unchanged by a LONG_STOP block
 }
 
@@ -237,7 +227,8 @@ TEST_F(Bank, ShortWindowPlacementFollowsTheFirstBlockFlag) {
         coef.assign(1024, 0);
         const std::vector<int16_t> pcm = block(EIGHT_SHORT_SEQUENCE);
         const int start = flag ? 512 : 448;
-        for (int i = 0; i < 1024; ++i) ASSERT_EQ(pcm[static_cast<size_t>(i)], i < start ? 200 : (i < start + 128 ? 200 : 0)) << flag << " " << i;
+        for (int i = 0; i < 1024; ++i)
+            ASSERT_EQ(pcm[static_cast<size_t>(i)], i < start + 128 ? 200 : 0) << flag << " " << i;
     }
     // A LONG_START block clears the flag.
     obj->firstBlock = 1;
@@ -249,20 +240,15 @@ TEST_F(Bank, ShortWindowPlacementFollowsTheFirstBlockFlag) {
 TEST_F(Bank, PreviousShapeIsUsedOnceThenFollowsTheBlock) {
     // Sine then KBD: the first half of the first transform uses the old shape.
     coef[40] = 1 << 22;
-    shape[0] = 1;
-    shape[1] = 0;
-    std::vector<int32_t> a = coef;
-    uint16_t s1[2] = {1, 0};
+    std::vector<int32_t> a = coef, b = coef;
+    uint16_t s1[2] = {1, 0}, s2[2] = {1, 1};
     kvxdec_ITransformBlock(a.data(), reinterpret_cast<int16_t*>(a.data()), BLOCK_LONG, s1);
     EXPECT_EQ(s1[1], 1);
-    std::vector<int32_t> b = coef;
-    uint16_t s2[2] = {1, 1};
     kvxdec_ITransformBlock(b.data(), reinterpret_cast<int16_t*>(b.data()), BLOCK_LONG, s2);
     const int16_t* ya = reinterpret_cast<const int16_t*>(a.data());
     const int16_t* yb = reinterpret_cast<const int16_t*>(b.data());
     int differ_first = 0, differ_second = 0;
-    for (int i = 0; i < 1024; ++i) differ_first += ya[i] != yb[i];
-    for (int i = 1024; i < 2048; ++i) differ_second += ya[i] != yb[i];
+    for (int i = 0; i < 2048; ++i) (i < 1024 ? differ_first : differ_second) += ya[i] != yb[i];
     EXPECT_GT(differ_first, 500);
     EXPECT_EQ(differ_second, 0);
 }

@@ -107,47 +107,39 @@ TEST_F(Headers, SearchBudgetFollowsTheStoredFrameLength) {
     EXPECT_EQ(used(), 1001 * 8);
 }
 
-TEST_F(Headers, RealAdtsFrameHeader) {
-    std::vector<uint8_t> s = read_file(data_path("samples/tones_clicks_12k_mono.aac"));
-    ASSERT_GT(s.size(), 1000u);
-    const int len = ((s[3] & 3) << 11) | (s[4] << 3) | (s[5] >> 5);
-    give(std::vector<uint8_t>(s.begin(), s.begin() + 1000));
-    ASSERT_EQ(kvxdec_Synchronize(obj), 1);
-    kvxdec_ADTS_fixed_header(obj);
-    kvxdec_ADTS_variable_header(obj);
-    kvxdec_ADTS_error_check(obj);
-    EXPECT_EQ(used(), 56);
-    const AdtsHeader& h = obj->adts;
-    EXPECT_EQ(h.protection_absent, 1);
-    EXPECT_EQ(h.profile, 1);
-    EXPECT_EQ(h.sampling_frequency_index, 9);  // 12000 Hz
-    EXPECT_EQ(h.channel_configuration, 1);
-    EXPECT_EQ(h.aac_frame_length, len);
-    EXPECT_EQ(h.adts_buffer_fullness, 0x7FF);
-    EXPECT_EQ(h.number_of_raw_data_blocks_in_frame, 0);
-    EXPECT_EQ(obj->lastError, 0u);
-
-    // The second frame's header.
-    obj->fifo.read_ptr = obj->fifoBuffer;
-    obj->fifo.bits_left = 0;
-    kvxdec_decfifoAdjust(&obj->fifo, static_cast<int16_t>(len));
-    kvxdec_ADTS_fixed_header(obj);
-    kvxdec_ADTS_variable_header(obj);
-    EXPECT_EQ(obj->adts.sampling_frequency_index, 9);
-    EXPECT_EQ(obj->adts.aac_frame_length, ((s[len + 3] & 3) << 11) | (s[len + 4] << 3) | (s[len + 5] >> 5));
-}
-
-TEST_F(Headers, CrcHeaderTakesNineBytes) {
-    std::vector<uint8_t> s = read_file(data_path("tests/data/p09_crc_head.aac"));
-    give(std::vector<uint8_t>(s.begin(), s.begin() + 600));
-    ASSERT_EQ(kvxdec_Synchronize(obj), 1);
-    kvxdec_ADTS_fixed_header(obj);
-    kvxdec_ADTS_variable_header(obj);
-    kvxdec_ADTS_error_check(obj);
-    EXPECT_EQ(used(), 72);
-    EXPECT_EQ(obj->adts.protection_absent, 0);
-    EXPECT_EQ(obj->adts.sampling_frequency_index, 7);
-    EXPECT_EQ(obj->adts.channel_configuration, 2);
+// Real ADTS headers: without CRC seven bytes, with it nine; every frame's
+// fields as its bytes give them, the second frame's too.
+TEST_F(Headers, RealAdtsFrameHeaders) {
+    const struct {
+        const char* file;
+        int used, protection_absent, rate_index, channels;
+    } cases[] = {{"samples/tones_clicks_12k_mono.aac", 56, 1, 9, 1}, {"tests/data/p09_crc_head.aac", 72, 0, 7, 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        SetUp();
+        fed = 0;
+        const std::vector<uint8_t> s = read_file(data_path(c.file));
+        ASSERT_GT(s.size(), 1000u);
+        const auto length_at = [&](size_t p) { return ((s[p + 3] & 3) << 11) | (s[p + 4] << 3) | (s[p + 5] >> 5); };
+        const int len = length_at(0);
+        give(std::vector<uint8_t>(s.begin(), s.begin() + 1000));
+        ASSERT_EQ(kvxdec_Synchronize(obj), 1);
+        kvxdec_ADTS_fixed_header(obj);
+        kvxdec_ADTS_variable_header(obj);
+        kvxdec_ADTS_error_check(obj);
+        const AdtsHeader& h = obj->adts;
+        EXPECT_EQ(vals(used(), h.protection_absent, h.profile, h.sampling_frequency_index, h.channel_configuration,
+                       h.aac_frame_length, h.adts_buffer_fullness, h.number_of_raw_data_blocks_in_frame,
+                       obj->lastError),
+                  vals(c.used, c.protection_absent, 1, c.rate_index, c.channels, len, 0x7FF, 0, 0));
+        // The second frame's header.
+        obj->fifo.read_ptr = obj->fifoBuffer;
+        obj->fifo.bits_left = 0;
+        kvxdec_decfifoAdjust(&obj->fifo, static_cast<int16_t>(len));
+        kvxdec_ADTS_fixed_header(obj);
+        kvxdec_ADTS_variable_header(obj);
+        EXPECT_EQ(vals(h.sampling_frequency_index, h.aac_frame_length), vals(c.rate_index, length_at(size_t(len))));
+    }
 }
 
 // A length the frame cannot have becomes the shortest its header allows.
@@ -164,9 +156,8 @@ TEST_F(Headers, ImpossibleFrameLengthIsReplacedAndProfilesAreNoted) {
         kvxdec_ADTS_fixed_header(obj);
         kvxdec_ADTS_variable_header(obj);
         kvxdec_ADTS_error_check(obj);
-        EXPECT_EQ(obj->adts.aac_frame_length, c.stored) << c.length;
-        EXPECT_EQ(obj->lastError, c.note) << c.profile;
-        EXPECT_EQ(used(), 56);
+        EXPECT_EQ(vals(obj->adts.aac_frame_length, obj->lastError, used()), vals(c.stored, c.note, 56))
+            << c.profile << " " << c.length;
     }
 }
 
@@ -176,22 +167,14 @@ TEST_F(Headers, RealAdifHeaderWithItsProgram) {
     ASSERT_EQ(kvxdec_Synchronize(obj), 1);
     ASSERT_EQ(obj->state, STATE_ADIF);
     EXPECT_EQ(aacDecodeADIFHeader(obj), 1);
-    EXPECT_EQ(obj->adif.copyright_id_present, 0);
-    EXPECT_EQ(obj->adif.bitstream_type, 1);
-    EXPECT_EQ(obj->adif.num_program_config_elements, 1);
     EXPECT_GT(obj->adif.bitrate, 8000u);
     const ProgConfig& pc = obj->progConfig;
-    EXPECT_EQ(pc.profile, 1);
-    EXPECT_EQ(pc.sampling_rate_idx, 11);
-    EXPECT_EQ(pc.front.num_elements, 1);
-    EXPECT_EQ(pc.front.is_cpe[0], 0);
-    EXPECT_EQ(pc.comments[0], 0);
-    EXPECT_EQ(obj->ctx->currentProgram, 0);
-    EXPECT_EQ(obj->ctx->defaultConfig, 0u);
-    EXPECT_EQ(obj->mcInfo.num_channels, 1);
-    EXPECT_EQ(obj->mcInfo.sampling_rate_idx, 11);
-    EXPECT_EQ(obj->ctx->longBands.num_swb[0], 40);  // bands rebuilt for 8000 Hz
-    EXPECT_EQ(used() % 8, 0);  // the program ends byte-aligned
+    // Bands rebuilt for 8000 Hz; the program ends byte-aligned.
+    EXPECT_EQ(vals(obj->adif.copyright_id_present, obj->adif.bitstream_type, obj->adif.num_program_config_elements,
+                   pc.profile, pc.sampling_rate_idx, pc.front.num_elements, pc.front.is_cpe[0], pc.comments[0],
+                   obj->ctx->currentProgram, obj->ctx->defaultConfig, obj->mcInfo.num_channels,
+                   obj->mcInfo.sampling_rate_idx, obj->ctx->longBands.num_swb[0], used() % 8),
+              vals(0, 1, 1, 1, 11, 1, 0, 0, 0, 0, 1, 11, 40, 0));
 }
 
 // A program config element with one front element.
@@ -212,12 +195,10 @@ TEST_F(Headers, AdifWithCopyrightAndTwoPrograms) {
     put_pce(w, 5, 0);
     give(with_zeros(w.data(), w.data().size() + 8));
     EXPECT_EQ(aacDecodeADIFHeader(obj), 0);  // the selected program was not the last
-    EXPECT_EQ(obj->adif.copyright_id_present, 1);
-    EXPECT_EQ(obj->adif.bitrate, 12345u);
-    EXPECT_EQ(obj->adif.num_program_config_elements, 2);
-    EXPECT_EQ(obj->ctx->currentProgram, 2);
-    EXPECT_EQ(obj->mcInfo.num_channels, 2);  // the first program's pair stays mapped
-    EXPECT_EQ(obj->progConfig.front.tag_select[0], 5);
+    // The first program's pair stays mapped.
+    EXPECT_EQ(vals(obj->adif.copyright_id_present, obj->adif.bitrate, obj->adif.num_program_config_elements,
+                   obj->ctx->currentProgram, obj->mcInfo.num_channels, obj->progConfig.front.tag_select[0]),
+              vals(1, 12345, 2, 2, 2, 5));
 }
 
 }  // namespace

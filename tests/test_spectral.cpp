@@ -173,17 +173,12 @@ TEST_F(Bits, SectionsDecodeAlikeWhereverTheBufferedWordsEnd) {
 }
 
 TEST_F(Bits, ScaleFactorCodeOrderAndEveryCodeword) {
-    const int16_t first[7] = {60, 59, 61, 58, 62, 57, 63};
-    const uint16_t lengths[7] = {1, 3, 4, 4, 4, 5, 5};
-    for (int i = 0; i < 7; ++i) {
-        EXPECT_EQ(kvxdec_bookscl[i].index, first[i]);
-        EXPECT_EQ(kvxdec_bookscl[i].length, lengths[i]);
-    }
-    EXPECT_EQ(kvxdec_bookscl[120].index, 13);
-    EXPECT_EQ(kvxdec_bookscl[120].codeword, 0x7FFFFu);
+    std::vector<long long> head;
+    for (int i = 0; i < 7; ++i) head.insert(head.end(), {kvxdec_bookscl[i].index, kvxdec_bookscl[i].length});
+    EXPECT_EQ(head, vals(60, 1, 59, 3, 61, 4, 58, 4, 62, 4, 57, 5, 63, 5));
     int longest = 0;
     for (const ScaleCode& s : kvxdec_bookscl) longest += s.length == 19;
-    EXPECT_EQ(longest, 46);
+    EXPECT_EQ(vals(kvxdec_bookscl[120].index, kvxdec_bookscl[120].codeword, longest), vals(13, 0x7FFFF, 46));
     for (const ScaleCode& s : kvxdec_bookscl) {
         BitWriter w;
         w.put(s.codeword, s.length).put(5, 3);
@@ -205,7 +200,7 @@ TEST_F(Bits, GroupingAndMasks) {
         uint8_t groups[8] = {};
         kvxdec_getgroup(obj, &obj->ctx->shortBands, groups);
         EXPECT_EQ(used(), 7);
-        for (size_t g = 0; g < c.ends.size(); ++g) EXPECT_EQ(groups[g], c.ends[g]);
+        EXPECT_EQ(std::vector<uint8_t>(groups, groups + c.ends.size()), c.ends);
     }
 
     // Mask 3 is handled as 1: max_sfb bits per group, zeros up to the band count.
@@ -217,12 +212,9 @@ TEST_F(Bits, GroupingAndMasks) {
     load(w);
     EXPECT_EQ(kvxdec_getmask(obj, &obj->ctx->shortBands, groups, 3, mask), 1);
     EXPECT_EQ(used(), 8);
-    const uint8_t want[6] = {1, 0, 1, 0, 0, 0};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(mask[i], want[i]);
-    EXPECT_EQ(mask[13], 0);
-    EXPECT_EQ(mask[14], 0);
-    EXPECT_EQ(mask[15], 1);
-    EXPECT_EQ(mask[28], 7);  // two groups of 14 entries
+    // Two groups of 14 entries; nothing behind them.
+    EXPECT_EQ(vals(mask[0], mask[1], mask[2], mask[3], mask[4], mask[5], mask[13], mask[14], mask[15], mask[28]),
+              vals(1, 0, 1, 0, 0, 0, 0, 0, 1, 7));
 
     // Mask 2 sets every band of every group, not only max_sfb of them.
     BitWriter all;
@@ -256,18 +248,10 @@ TEST_F(Bits, TnsData) {
     load(w);
     TnsInfo tns{};
     kvxdec_get_tns(obj, &obj->ctx->longBands, &tns);
-    EXPECT_EQ(tns.n_windows, 1);
-    EXPECT_EQ(tns.win[0].n_filt, 2);
-    EXPECT_EQ(tns.win[0].coef_res, 4);
     const TnsFilter& f = tns.win[0].filt[0];
-    EXPECT_EQ(f.start_band, 39);
-    EXPECT_EQ(f.stop_band, 49);
-    EXPECT_EQ(f.order, 2);
-    EXPECT_EQ(f.direction, 1);
-    EXPECT_EQ(f.coef[0], -4);
-    EXPECT_EQ(f.coef[1], 3);
-    EXPECT_EQ(tns.win[0].filt[1].start_band, 39 - 63);
-    EXPECT_EQ(tns.win[0].filt[1].stop_band, 39);
+    EXPECT_EQ(vals(tns.n_windows, tns.win[0].n_filt, tns.win[0].coef_res, f.start_band, f.stop_band, f.order,
+                   f.direction, f.coef[0], f.coef[1], tns.win[0].filt[1].start_band, tns.win[0].filt[1].stop_band),
+              vals(1, 2, 4, 39, 49, 2, 1, -4, 3, 39 - 63, 39));
     EXPECT_EQ(aacdec_getbits(obj, 3), 0x5);
 
     // Eight-short: 1-bit filter counts, 4-bit lengths, 3-bit orders.
@@ -276,11 +260,9 @@ TEST_F(Bits, TnsData) {
     for (int i = 1; i < 8; ++i) s.put(0, 1);
     load(s);
     kvxdec_get_tns(obj, &obj->ctx->shortBands, &tns);
-    EXPECT_EQ(tns.n_windows, 8);
-    EXPECT_EQ(tns.win[0].coef_res, 3);
-    EXPECT_EQ(tns.win[0].filt[0].start_band, 9);
-    EXPECT_EQ(tns.win[0].filt[0].coef[0], -1);
-    EXPECT_EQ(tns.win[7].n_filt, 0);
+    EXPECT_EQ(vals(tns.n_windows, tns.win[0].coef_res, tns.win[0].filt[0].start_band, tns.win[0].filt[0].coef[0],
+                   tns.win[7].n_filt),
+              vals(8, 3, 9, -1, 0));
     EXPECT_EQ(used(), 1 + 1 + 4 + 3 + 1 + 1 + 3 + 7);
 }
 
@@ -304,12 +286,9 @@ TEST_F(Sections, LongWindowWithATrailingZeroSection) {
     ASSERT_EQ(parse(40, groups, obj->ctx->longBands), 1);
     EXPECT_EQ(used(), 14);
     ASSERT_EQ(count, 2);
-    EXPECT_EQ(list[0].codebook, 1);
-    EXPECT_EQ(list[0].end, 40);
-    EXPECT_EQ(list[1].codebook, 0);
-    EXPECT_EQ(list[1].end, 49);
-    EXPECT_EQ(obj->sectCodebook[0][39], 1);
-    EXPECT_EQ(obj->sectCodebook[0][40], 0);
+    EXPECT_EQ(vals(list[0].codebook, list[0].end, list[1].codebook, list[1].end, obj->sectCodebook[0][39],
+                   obj->sectCodebook[0][40]),
+              vals(1, 40, 0, 49, 1, 0));
 
     // max_sfb equal to the band count: no zero section is added.
     BitWriter full;
@@ -329,9 +308,7 @@ TEST_F(Sections, LongWindowWithATrailingZeroSection) {
     std::memset(obj->sectCodebook[0], 9, 128);
     load(BitWriter().put(0xFF, 8));
     EXPECT_EQ(parse(0, groups, obj->ctx->longBands), 1);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(used(), 0);
-    EXPECT_EQ(obj->sectCodebook[0][127], 0);
+    EXPECT_EQ(vals(count, used(), obj->sectCodebook[0][127]), vals(0, 0, 0));
 }
 
 TEST_F(Sections, ShortWindowsOneSectionPerGroup) {
@@ -341,12 +318,10 @@ TEST_F(Sections, ShortWindowsOneSectionPerGroup) {
     load(w);
     ASSERT_EQ(parse(10, groups, obj->ctx->shortBands), 1);
     ASSERT_EQ(count, 6);
-    const int ends[6] = {10, 14, 24, 28, 38, 42};
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(list[i].end, ends[i]);
-    EXPECT_EQ(list[2].codebook, 2);
-    EXPECT_EQ(list[3].codebook, 0);
-    EXPECT_EQ(obj->sectCodebook[0][30], 3);
-    EXPECT_EQ(obj->sectCodebook[0][41], 0);
+    EXPECT_EQ(vals(list[0].end, list[1].end, list[2].end, list[3].end, list[4].end, list[5].end),
+              vals(10, 14, 24, 28, 38, 42));
+    EXPECT_EQ(vals(list[2].codebook, list[3].codebook, obj->sectCodebook[0][30], obj->sectCodebook[0][41]),
+              vals(2, 0, 3, 0));
 }
 
 class ScaleFactors : public Bits {
@@ -380,15 +355,9 @@ TEST_F(ScaleFactors, DifferencesNoiseAndIntensity) {
                    {INTENSITY_HCB, 7}, {NOISE_HCB, 8}, {0, 49}},
                   100, groups, obj->ctx->longBands),
               1);
-    EXPECT_EQ(sf(0), 100);
-    EXPECT_EQ(sf(1), 98);
-    EXPECT_EQ(sf(2), 10);  // global_gain - 90
-    EXPECT_EQ(sf(3), 0);
-    EXPECT_EQ(sf(4), 101);
-    EXPECT_EQ(sf(5), 5);
-    EXPECT_EQ(sf(6), 4);
-    EXPECT_EQ(sf(7), 17);
-    EXPECT_EQ(sf(8), 0);
+    // Noise starts at global_gain - 90.
+    EXPECT_EQ(vals(sf(0), sf(1), sf(2), sf(3), sf(4), sf(5), sf(6), sf(7), sf(8)),
+              vals(100, 98, 10, 0, 101, 5, 4, 17, 0));
 }
 
 TEST_F(ScaleFactors, OutOfRangeScaleFactorsAndBook12Fail) {
@@ -420,46 +389,37 @@ TEST_F(Bits, EscapesOfBook11) {
     // (16, 3) with sign bits 1, 0; escape prefix 110 and word 000101.
     const int16_t tops[1] = {2};
     const std::vector<Codeword> all = load_codebooks();
-    std::string code;
-    for (const Codeword& c : all)
-        if (c.book == 11 && c.values == std::vector<int>{16, 3}) code = c.bits;
-    ASSERT_FALSE(code.empty());
+    // Writes book 11's codeword of the pair.
+    const auto put_pair = [&](BitWriter& w, int x, int y) -> BitWriter& {
+        for (const Codeword& c : all)
+            if (c.book == 11 && c.values == std::vector<int>{x, y})
+                for (char b : c.bits) w.put(b == '1', 1);
+        return w;
+    };
     BitWriter w;
-    for (char b : code) w.put(b == '1', 1);
-    w.put(1, 1).put(0, 1).put(0b110, 3).put(0b000101, 6).put(0x3, 2);
+    put_pair(w, 16, 3).put(1, 1).put(0, 1).put(0b110, 3).put(0b000101, 6).put(0x3, 2);
     load(w);
     int16_t quant[4] = {};
     const SectionEntry sec[1] = {{ESC_HCB, 1}};
     kvxdec_DecodeHuff(1, tops, sec, quant, &obj->fifo);
-    EXPECT_EQ(quant[0], -69);
-    EXPECT_EQ(quant[1], 3);
-    EXPECT_EQ(aacdec_getbits(obj, 2), 3);
+    EXPECT_EQ(vals(quant[0], quant[1], aacdec_getbits(obj, 2)), vals(-69, 3, 3));
 
     // The longest prefix, eight ones (N = 12), gives up to 8191; a ninth one
     // fails the block.
-    std::string zero_sixteen;
-    for (const Codeword& c : all)
-        if (c.book == 11 && c.values == std::vector<int>{16, 0}) zero_sixteen = c.bits;
     BitWriter l;
-    for (char b : zero_sixteen) l.put(b == '1', 1);
-    l.put(0, 1).put(0xFF, 8).put(0, 1).put(0xFFF, 12).put(0x2, 2);
+    put_pair(l, 16, 0).put(0, 1).put(0xFF, 8).put(0, 1).put(0xFFF, 12).put(0x2, 2);
     load(l);
     EXPECT_TRUE(kvxdec_DecodeHuff(1, tops, sec, quant, &obj->fifo));
-    EXPECT_EQ(quant[0], 8191);
-    EXPECT_EQ(quant[1], 0);
-    EXPECT_EQ(aacdec_getbits(obj, 2), 2);
+    EXPECT_EQ(vals(quant[0], quant[1], aacdec_getbits(obj, 2)), vals(8191, 0, 2));
     BitWriter v;
-    for (char b : zero_sixteen) v.put(b == '1', 1);
-    v.put(0, 1).put(0x1FF, 9).put(0, 1).put(0xFFF, 13);
+    put_pair(v, 16, 0).put(0, 1).put(0x1FF, 9).put(0, 1).put(0xFFF, 13);
     load(v);
     EXPECT_FALSE(kvxdec_DecodeHuff(1, tops, sec, quant, &obj->fifo));
 }
 
 TEST_F(Bits, NoiseAndIntensitySectionsSkipTheirBands) {
     const int16_t tops[3] = {4, 8, 12};
-    int16_t quant[12];
-    std::memset(quant, 0x11, sizeof quant);
-    std::fill(quant, quant + 12, 0);
+    int16_t quant[12] = {};
     BitWriter w;
     w.put(0, 1).put(1, 1);  // book 1: code 0 is (0,0,0,0)
     load(w);
@@ -542,11 +502,10 @@ TEST(Dequant, ShortFramesTakeOneScaleFactorPerBandAndWindow) {
     int16_t sf[128];
     for (int i = 0; i < 112; ++i) sf[i] = static_cast<int16_t>(i % 14 == 0 ? 128 : 100);
     kvxdec_DequantizeGains(b.num_windows, b.num_swb, buf, quant, sf, b.window_swb_top);
-    for (int win = 0; win < 8; ++win) {
-        EXPECT_EQ(buf[128 * win], dequant_value(1, 128));  // band 0 of every window: sf 128
-        EXPECT_EQ(buf[128 * win + 4], dequant_value(1, 100));  // band 1: sf 100
-        EXPECT_EQ(buf[128 * win + 127], dequant_value(1, 100));
-    }
+    // Band 0 of every window at sf 128, the rest at 100.
+    for (int win = 0; win < 8; ++win)
+        EXPECT_EQ(vals(buf[128 * win], buf[128 * win + 4], buf[128 * win + 127]),
+                  vals(dequant_value(1, 128), dequant_value(1, 100), dequant_value(1, 100)));
 }
 
 }  // namespace

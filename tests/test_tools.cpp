@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 #include "dsp/band_walk.h"
@@ -30,12 +31,8 @@ TEST(Stereo, MaskAdjustmentLooksAtTheRightCodebookOnly) {
     uint8_t mask[128] = {1, 1, 1, 1, 0, 1};
     uint8_t cb[128] = {15, 14, 13, 5, 15, 11};
     kvxdec_map_mask(&l.band, l.groups, mask, cb);
-    const uint8_t want_cb[6] = {14, 15, kNoiseMsMarked, 5, 15, 11};
-    const uint8_t want_mask[6] = {0, 0, 0, 1, 0, 1};
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(cb[i], want_cb[i]) << i;
-        EXPECT_EQ(mask[i], want_mask[i]) << i;
-    }
+    EXPECT_EQ(std::vector<uint8_t>(cb, cb + 6), (std::vector<uint8_t>{14, 15, kNoiseMsMarked, 5, 15, 11}));
+    EXPECT_EQ(std::vector<uint8_t>(mask, mask + 6), (std::vector<uint8_t>{0, 0, 0, 1, 0, 1}));
 }
 
 TEST(Stereo, MidSideButterflySaturates) {
@@ -48,14 +45,8 @@ TEST(Stereo, MidSideButterflySaturates) {
     left[9] = INT32_MIN, right[9] = 5;
     kvxdec_synt(l.band.num_windows, l.band.num_swb, l.band.window_swb_top, l.band.window_bins, l.groups, mask,
                 right.data(), left.data());
-    EXPECT_EQ(left[0], 130);
-    EXPECT_EQ(right[0], 70);
-    EXPECT_EQ(left[4], 100);
-    EXPECT_EQ(right[4], 30);
-    EXPECT_EQ(left[8], INT32_MAX);
-    EXPECT_EQ(right[8], INT32_MAX - 5);
-    EXPECT_EQ(left[9], INT32_MIN + 5);
-    EXPECT_EQ(right[9], INT32_MIN);
+    EXPECT_EQ(vals(left[0], right[0], left[4], right[4], left[8], right[8], left[9], right[9]),
+              vals(130, 70, 100, 30, INT32_MAX, INT32_MAX - 5, INT32_MIN + 5, INT32_MIN));
 }
 
 class Intensity : public ::testing::Test {
@@ -228,8 +219,8 @@ TEST(Tns, ReflectionToLpc) {
 
 TEST(Tns, AllPoleFilterBothDirections) {
     const int16_t lpc[2] = {16384, 7109};
-    std::vector<int32_t> x = {100000, -50000, 0, 70000};
-    std::vector<int32_t> up = x;
+    const std::vector<int32_t> x = {100000, -50000, 0, 70000};
+    std::vector<int32_t> up = x, down = x;
     kvxdec_tns_ar_filter(up.data(), nullptr, 4, 1, lpc, 1);
     int32_t prev = 0;
     for (size_t n = 0; n < 4; ++n) {
@@ -238,7 +229,6 @@ TEST(Tns, AllPoleFilterBothDirections) {
         EXPECT_EQ(up[n], want) << n;
         prev = want;
     }
-    std::vector<int32_t> down = x;
     kvxdec_tns_ar_filter(down.data(), nullptr, 4, -1, lpc, 1);
     EXPECT_EQ(down[3], x[3]);  // the first output is the top line
     EXPECT_EQ(down[2], 0 - 4 * static_cast<int32_t>((static_cast<int64_t>(x[3]) * 7109) >> 16));
@@ -274,19 +264,15 @@ TEST(Tns, OrderAndBandLimits) {
     EXPECT_EQ(got, want);
     EXPECT_EQ(got[lines], 0);
 
-    // Reserved rates and profiles other than Main and LC get no TNS.
-    dec->mcInfo.sampling_rate_idx = 13;
-    got = impulse;
-    kvxdec_tns_decode_subblock(got.data(), got.data(), 49, b.window_swb_top[0], 1, &win, dec);
-    EXPECT_EQ(got, impulse);
-    dec->mcInfo.sampling_rate_idx = 4;
-    dec->mcInfo.profile = 3;
-    kvxdec_tns_decode_subblock(got.data(), got.data(), 49, b.window_swb_top[0], 1, &win, dec);
-    EXPECT_EQ(got, impulse);
-    // max_sfb 0 leaves nothing to filter.
-    dec->mcInfo.profile = 1;
-    kvxdec_tns_decode_subblock(got.data(), got.data(), 0, b.window_swb_top[0], 1, &win, dec);
-    EXPECT_EQ(got, impulse);
+    // Reserved rates and profiles other than Main and LC get no TNS; max_sfb
+    // 0 leaves nothing to filter.
+    for (auto [rate, profile, max_sfb] : {std::tuple{13, 1, 49}, {4, 3, 49}, {4, 1, 0}}) {
+        dec->mcInfo.sampling_rate_idx = rate;
+        dec->mcInfo.profile = profile;
+        std::vector<int32_t> x = impulse;
+        kvxdec_tns_decode_subblock(x.data(), x.data(), max_sfb, b.window_swb_top[0], 1, &win, dec);
+        EXPECT_EQ(x, impulse) << rate << " " << profile << " " << max_sfb;
+    }
 }
 
 }  // namespace

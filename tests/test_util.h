@@ -1,6 +1,8 @@
 // Helpers shared by the tests.
 #pragma once
 
+#include <vector>
+
 #include "alg/kvxd.h"
 #include "alg/mp4aacdec.h"
 #include "dec/instance.h"
@@ -17,4 +19,11 @@ inline MP4AACDEC_QUVA_Obj* make_decoder(bool frameMode, IALG_Handle* outer = nul
     IALG_Handle h = KVXD_createStatic(&p, nullptr);
     if (outer) *outer = h;
     return inner_obj(h);
+}
+
+// Integer fields of any types as one vector: many fields in one check, the
+// failure message showing them side by side.
+template <class... T>
+std::vector<long long> vals(T... v) {
+    return {static_cast<long long>(v)...};
 }
