@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dsp/kernels.h"
+#include "dsp/qmf.h"
 #include "tables/band_tables.h"
 
 namespace {
@@ -195,6 +196,83 @@ void check_dequantise(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// Edge inputs beside the random ones: all zero, full scale of either sign,
+// alternating extremes, alternating signs of random magnitudes.
+void fill_pattern(int32_t* v, int n, int pattern) {
+    for (int i = 0; i < n; ++i) switch (pattern) {
+        case 1: v[i] = 0; break;
+        case 2: v[i] = INT32_MAX; break;
+        case 3: v[i] = INT32_MIN; break;
+        case 4: v[i] = i & 1 ? INT32_MIN : INT32_MAX; break;
+        case 5: v[i] = static_cast<int32_t>((next() >> 1) ^ (i & 1 ? ~0u : 0u)); break;
+        default: v[i] = 0;
+        }
+    if (pattern == 0) fill(v, n);
+}
+constexpr int kPatterns = 6;
+
+// One QMF bank, reference and variant, slot after slot from the same state:
+// random delay lines and ring positions (out-of-range ones too), inputs of
+// every pattern; outputs and states compared after each slot.
+template <typename State>
+void check_qmf_bank(const char* name, void (*ref)(State*, const int32_t*, const int32_t*, int32_t*),
+                    void (*var)(State*, const int32_t*, const int32_t*, int32_t*), int in_words, int out_words,
+                    int rounds) {
+    if (ref == var) return;
+    for (int r = 0; r < rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            State a, b;
+            const int ring = static_cast<int>(sizeof a.v / sizeof a.v[0]);
+            fill_pattern(a.v, ring, below(2) ? pattern : 0);
+            a.newest = below(8) ? below(10) : static_cast<int32_t>(next()) % 16;
+            b = a;
+            for (int slot = 0; slot < 4; ++slot) {
+                Guarded re(in_words), im(in_words), out_a(out_words), out_b(out_words);
+                fill_pattern(re.data(), in_words, pattern);
+                fill_pattern(im.data(), in_words, below(4) ? pattern : below(kPatterns));
+                ref(&a, re.data(), im.data(), out_a.data());
+                var(&b, re.data(), im.data(), out_b.data());
+                if (!same(name, "slot", {&out_a}, {&out_b})) return;
+                ++checks;
+                if (std::memcmp(&a, &b, sizeof a) != 0) {
+                    std::printf("FAIL %s: state differs (pattern %d)\n", name, pattern);
+                    ++failures;
+                    return;
+                }
+            }
+        }
+}
+
+void check_qmf(const Kernels& ref, const Kernels& var, int rounds) {
+    check_qmf_bank<QmfSynthesis64State>("qmf_synthesis64", ref.qmf_synthesis64, var.qmf_synthesis64, 64, 64,
+                                        rounds);
+    check_qmf_bank<QmfSynthesis32State>("qmf_synthesis32", ref.qmf_synthesis32, var.qmf_synthesis32, 32, 32,
+                                        rounds);
+    // The analysis: 32 time samples in, 32 complex values out (as its
+    // re and im, its state's ring as the synthesis's).
+    if (ref.qmf_analysis32 == var.qmf_analysis32) return;
+    for (int r = 0; r < rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            QmfAnalysisState a, b;
+            fill_pattern(a.x, 320, below(2) ? pattern : 0);
+            a.newest = below(8) ? below(10) : static_cast<int32_t>(next()) % 16;
+            b = a;
+            for (int slot = 0; slot < 4; ++slot) {
+                Guarded in(32), re_a(32), im_a(32), re_b(32), im_b(32);
+                fill_pattern(in.data(), 32, pattern);
+                ref.qmf_analysis32(&a, in.data(), re_a.data(), im_a.data());
+                var.qmf_analysis32(&b, in.data(), re_b.data(), im_b.data());
+                if (!same("qmf_analysis32", "slot", {&re_a, &im_a}, {&re_b, &im_b})) return;
+                ++checks;
+                if (std::memcmp(&a, &b, sizeof a) != 0) {
+                    std::printf("FAIL qmf_analysis32: state differs (pattern %d)\n", pattern);
+                    ++failures;
+                    return;
+                }
+            }
+        }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -208,7 +286,8 @@ int main(int argc, char** argv) {
     select_kernels(0);
     kernels_select_once();
     if (kernels.dequantise != ref.dequantise || kernels.pre_twiddle != ref.pre_twiddle || kernels.fft != ref.fft ||
-        kernels.synthesis != ref.synthesis) {
+        kernels.synthesis != ref.synthesis || kernels.qmf_analysis32 != ref.qmf_analysis32 ||
+        kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -221,12 +300,15 @@ int main(int argc, char** argv) {
         const Kernels var = kernels;
         int variants = 0;
         for (auto differs : {var.dequantise != ref.dequantise, var.pre_twiddle != ref.pre_twiddle,
-                             var.fft != ref.fft, var.synthesis != ref.synthesis})
+                             var.fft != ref.fft, var.synthesis != ref.synthesis,
+                             var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
+                             var.qmf_synthesis32 != ref.qmf_synthesis32})
             variants += differs;
         std::printf("features %#x: %d variant entries\n", subset, variants);
         check_transform_steps(ref, var, rounds);
         check_synthesis(ref, var, rounds);
         check_dequantise(ref, var, rounds);
+        check_qmf(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
     } while (subset != 0 && failures == 0);
     select_kernels(~0u);

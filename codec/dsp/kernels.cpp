@@ -9,6 +9,7 @@
 
 #include "dsp/dequant.h"
 #include "dsp/filterbank.h"
+#include "dsp/qmf.h"
 
 #if defined(__arm__)
 #include <sys/auxv.h>
@@ -26,6 +27,15 @@ constexpr Kernels kReference = {
     fft_compact,
 #endif
     synthesise_channel,
+#if AAC_ARITHMETIC_EXACT
+    qmf_analysis32_c,
+    qmf_synthesis64_c,
+    qmf_synthesis32_c,
+#else
+    nullptr,
+    nullptr,
+    nullptr,
+#endif
 };
 
 // Set by the first select_kernels: from then on the table is chosen.

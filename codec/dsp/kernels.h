@@ -11,6 +11,10 @@
 
 #include "dsp/arithmetic.h"
 
+struct QmfAnalysisState;
+struct QmfSynthesis64State;
+struct QmfSynthesis32State;
+
 // CPU features a kernel variant may need, one bit each.
 enum CpuFeature : uint32_t {
     CPU_X86_SSE41 = 1u << 0,
@@ -35,6 +39,11 @@ struct Kernels {
     // synthesise_channel.
     void (*synthesis)(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                       OverlapSample* overlap, PcmOut out);
+    // One slot of each SBR QMF bank, its state updated (dsp/qmf.h; exact
+    // arithmetic only: null in the compact one, which plays no SBR).
+    void (*qmf_analysis32)(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
+    void (*qmf_synthesis64)(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
+    void (*qmf_synthesis32)(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic
@@ -53,7 +62,8 @@ void post_twiddle_exact(int32_t* buf, int n);
 // Variants, beside their references and bit-exact with them. Exact
 // arithmetic: the output pass of every window sequence, x86 with SSE4.1
 // (dsp/x86/synthesis_sse41.cpp) or AVX2 (dsp/x86/synthesis_avx2.cpp) and
-// 32-bit ARM with NEON (dsp/arm/synthesis_neon.cpp).
+// 32-bit ARM with NEON (dsp/arm/synthesis_neon.cpp); the QMF banks' in
+// dsp/qmf_variants.h.
 void synthesise_channel_sse41(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                               OverlapSample* overlap, PcmOut out);
 void synthesise_channel_avx2(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,

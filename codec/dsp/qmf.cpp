@@ -33,16 +33,29 @@
 // SIMD variants.
 #include "dsp/qmf.h"
 
+#include "dsp/kernels.h"
 #include "dsp/qmf_steps.h"
 
-void qmf_analysis32(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
+void qmf_analysis32_c(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
     qmf::analysis_slot<qmf::ScalarSteps>(state, in, re, im);
 }
 
-void qmf_synthesis64(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
+void qmf_synthesis64_c(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
     qmf::synthesis_slot<qmf::ScalarSteps, 6>(&state->newest, state->v, re, im, out);
 }
 
-void qmf_synthesis32(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
+void qmf_synthesis32_c(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
     qmf::synthesis_slot<qmf::ScalarSteps, 5>(&state->newest, state->v, re, im, out);
+}
+
+void qmf_analysis32(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
+    kernels.qmf_analysis32(state, in, re, im);
+}
+
+void qmf_synthesis64(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
+    kernels.qmf_synthesis64(state, re, im, out);
+}
+
+void qmf_synthesis32(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
+    kernels.qmf_synthesis32(state, re, im, out);
 }

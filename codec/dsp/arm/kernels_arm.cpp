@@ -4,10 +4,13 @@
 #include "dsp/dequant.h"
 #include "dsp/fft_variants.h"
 #include "dsp/kernels.h"
+#include "dsp/qmf_variants.h"
 
 void override_kernels_arm(Kernels& k, uint32_t use) {
     if (use & CPU_ARM_NEON) {
         k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
         k.synthesis = synthesise_channel_neon, k.dequantise = dequantise_neon;
+        k.qmf_analysis32 = qmf_analysis32_neon, k.qmf_synthesis64 = qmf_synthesis64_neon;
+        k.qmf_synthesis32 = qmf_synthesis32_neon;
     }
 }

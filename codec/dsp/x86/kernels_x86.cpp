@@ -3,11 +3,14 @@
 #include "dsp/dequant.h"
 #include "dsp/fft_variants.h"
 #include "dsp/kernels.h"
+#include "dsp/qmf_variants.h"
 
 void override_kernels_x86(Kernels& k, uint32_t use) {
     if (use & CPU_X86_SSE41) {
         k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
         k.synthesis = synthesise_channel_sse41, k.dequantise = dequantise_sse41;
+        k.qmf_analysis32 = qmf_analysis32_sse41, k.qmf_synthesis64 = qmf_synthesis64_sse41;
+        k.qmf_synthesis32 = qmf_synthesis32_sse41;
     }
     // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal
     // and the dequantisation's band scan).
@@ -15,5 +18,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
     if ((use & kAvx2) == kAvx2) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
         k.synthesis = synthesise_channel_avx2, k.dequantise = dequantise_avx2;
+        k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
+        k.qmf_synthesis32 = qmf_synthesis32_avx2;
     }
 }

@@ -1,0 +1,162 @@
+// The SBR QMF banks with SSE4.1: the windows (the analysis's folding and the
+// synthesis's sum of ten blocks) and the synthesis's post-rotation four
+// values at a time, the analysis's post-step one band per register; the
+// other steps are the reference's (dsp/qmf_steps.h), built for this target.
+// Bit-exact with the reference: every product is PMULDQ's 64-bit product,
+// sums are 64-bit additions (modular, as fx::mac64), and the rounding shift
+// of a 64-bit sum is done as the reference's: the rounding term added
+// modulo 2^64, an arithmetic shift (a logical one of the value with its sign
+// flipped in, PSRLQ by a register count), then the low word, or the
+// saturated value when the result leaves 32 bits.
+#include <immintrin.h>
+
+#include "dsp/qmf_variants.h"
+#include "dsp/x86/complex_sse41.h"
+
+#define QMF_STEPS_TARGET SSE41
+#include "dsp/qmf_steps.h"
+
+namespace {
+
+#define SSE41_INLINE __attribute__((target("sse4.1"), always_inline)) inline
+
+// Two words at p, sign-extended to the two 64-bit lanes (PMOVSXDQ).
+SSE41_INLINE __m128i load_wide(const int32_t* p) {
+    return _mm_cvtepi32_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+SSE41_INLINE __m128i load(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+SSE41_INLINE void store(int32_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+
+// The rounding shift by n (1..62) of the four 64-bit sums in a (first two)
+// and b, as fx::rshr64 (kSaturate false: the low words) or fx::rshr64_sat.
+struct Shift {
+    __m128i bias, count;
+    SSE41_INLINE explicit Shift(int n) : bias(_mm_set1_epi64x(INT64_C(1) << (n - 1))), count(_mm_cvtsi32_si128(n)) {}
+    // Arithmetic shift right of both 64-bit lanes.
+    SSE41_INLINE __m128i asr(__m128i v) const {
+        const __m128i sign = _mm_shuffle_epi32(_mm_srai_epi32(v, 31), _MM_SHUFFLE(3, 3, 1, 1));
+        return _mm_xor_si128(_mm_srl_epi64(_mm_xor_si128(v, sign), count), sign);
+    }
+    template <bool kSaturate>
+    SSE41_INLINE __m128i narrow(__m128i a, __m128i b) const {
+        a = asr(_mm_add_epi64(a, bias));
+        b = asr(_mm_add_epi64(b, bias));
+        const __m128i lo = _mm_castps_si128(
+            _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+        if (!kSaturate) return lo;
+        const __m128i hi = _mm_castps_si128(
+            _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
+        const __m128i fits = _mm_cmpeq_epi32(hi, _mm_srai_epi32(lo, 31));
+        const __m128i limit = _mm_xor_si128(_mm_srai_epi32(hi, 31), _mm_set1_epi32(INT32_MAX));
+        return _mm_blendv_epi8(limit, lo, fits);
+    }
+};
+
+// Products of the even words (PMULDQ), 64-bit sums.
+SSE41_INLINE __m128i mul(__m128i a, __m128i b) { return _mm_mul_epi32(a, b); }
+SSE41_INLINE __m128i add(__m128i a, __m128i b) { return _mm_add_epi64(a, b); }
+
+struct Sse41Steps : qmf::ScalarSteps {
+    SSE41 static void analysis_window(const int32_t* const* blk, int32_t* u) {
+        const Shift round(32);
+        for (int n = 0; n < 64; n += 4) {
+            const int half = n >> 5, r = n & 31;
+            __m128i a = _mm_setzero_si128(), b = a;
+            for (int j = 0; j < 5; ++j) {
+                // c(2 (n + 64 j)): the even words of eight.
+                const int32_t* c = qmf_window_q31 + 2 * (n + 64 * j);
+                const int32_t* x = blk[2 * j + half] + r;
+                a = add(a, mul(load_wide(x), load(c)));
+                b = add(b, mul(load_wide(x + 2), load(c + 4)));
+            }
+            store(u + n, round.narrow<false>(a, b));
+        }
+    }
+
+    template <int kBits>
+    SSE41 static void synthesis_window(const int32_t* const* blk, int32_t* out) {
+        constexpr int bands = 1 << kBits, step = 64 / bands;
+        const Shift round(30);
+        for (int k = 0; k < bands; k += 4) {
+            __m128i a = _mm_setzero_si128(), b = a;
+            for (int i = 0; i < qmf::kBlocks; ++i) {
+                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
+                const int32_t* x = blk[i] + k;
+                if (step == 1) {
+                    a = add(a, mul(load_wide(x), load_wide(c)));
+                    b = add(b, mul(load_wide(x + 2), load_wide(c + 2)));
+                } else {
+                    a = add(a, mul(load_wide(x), load(c)));
+                    b = add(b, mul(load_wide(x + 2), load(c + 4)));
+                }
+            }
+            store(out + k, round.narrow<true>(a, b));
+        }
+    }
+
+    // Two points at a time: (re c - im s, re s + im c) of each, in the two
+    // 64-bit lanes of one register.
+    template <int kBits>
+    SSE41 static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
+        constexpr int bands = 1 << kBits, step = 64 / bands;
+        const Shift round(30 + s);
+        const __m128i neg_first = _mm_setr_epi32(-1, 1, 1, 1);
+        for (int m = 0; m < bands; m += 2) {
+            const __m128i z = load(d + 2 * m);  // re0 im0 re1 im1
+            const __m128i cs = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(qmf_rot_q31 + 2 * step * m)),
+                                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(qmf_rot_q31 + 2 * step * (m + 1))));
+            auto point = [&](__m128i re, __m128i im, __m128i t) __attribute__((always_inline, target("sse4.1"))) {
+                // re (c, s) + (-im, im) (s, c)
+                const __m128i c_s = _mm_shuffle_epi32(t, _MM_SHUFFLE(1, 1, 0, 0));
+                const __m128i s_c = _mm_shuffle_epi32(t, _MM_SHUFFLE(0, 0, 1, 1));
+                return add(mul(re, c_s), mul(_mm_sign_epi32(im, neg_first), s_c));
+            };
+            const __m128i p0 = point(_mm_shuffle_epi32(z, _MM_SHUFFLE(0, 0, 0, 0)),
+                                     _mm_shuffle_epi32(z, _MM_SHUFFLE(1, 1, 1, 1)), cs);
+            const __m128i p1 = point(_mm_shuffle_epi32(z, _MM_SHUFFLE(2, 2, 2, 2)),
+                                     _mm_shuffle_epi32(z, _MM_SHUFFLE(3, 3, 3, 3)), _mm_srli_si128(cs, 8));
+            store(nv + 2 * m, round.narrow<true>(p0, p1));
+        }
+    }
+
+    // Band k: (re, im) in the two 64-bit lanes, from Z[k] = (ar, ai), Z[31-k]
+    // = (br, bi) and F/2, G/2 = (f0, f1), (f2, f3):
+    //   re = f0 ar - f1 ai + f2 br + f3 bi, im = f1 ar + f0 ai + f3 br - f2 bi.
+    // Two bands at a time.
+    SSE41 static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
+        const Shift round(37 + s);
+        const __m128i neg_first = _mm_setr_epi32(-1, 1, 1, 1), neg_second = _mm_setr_epi32(1, 1, -1, 1);
+        auto band = [&](__m128i a, __m128i b, __m128i fg) __attribute__((always_inline, target("sse4.1"))) {
+            // a = (ar, ai, ..), b = (br, bi, ..), fg = (f0, f1, f2, f3)
+            __m128i sum = mul(_mm_shuffle_epi32(a, _MM_SHUFFLE(1, 1, 0, 0)), _mm_shuffle_epi32(fg, _MM_SHUFFLE(0, 0, 0, 0)));
+            sum = add(sum, mul(_mm_shuffle_epi32(a, _MM_SHUFFLE(0, 0, 1, 1)),
+                               _mm_sign_epi32(_mm_shuffle_epi32(fg, _MM_SHUFFLE(1, 1, 1, 1)), neg_first)));
+            sum = add(sum, mul(_mm_shuffle_epi32(b, _MM_SHUFFLE(0, 0, 0, 0)), _mm_shuffle_epi32(fg, _MM_SHUFFLE(3, 3, 2, 2))));
+            return add(sum, mul(_mm_shuffle_epi32(b, _MM_SHUFFLE(1, 1, 1, 1)),
+                                _mm_sign_epi32(_mm_shuffle_epi32(fg, _MM_SHUFFLE(2, 2, 3, 3)), neg_second)));
+        };
+        for (int k = 0; k < 32; k += 2) {
+            const __m128i a = load(z + 2 * k);              // Z[k], Z[k+1]
+            const __m128i b = load(z + 2 * (30 - k));       // Z[30-k], Z[31-k]
+            const __m128i r0 = band(a, _mm_srli_si128(b, 8), load(qmf_analysis_post_q31 + 4 * k));
+            const __m128i r1 = band(_mm_srli_si128(a, 8), b, load(qmf_analysis_post_q31 + 4 * (k + 1)));
+            const __m128i v = _mm_shuffle_epi32(round.narrow<true>(r0, r1), _MM_SHUFFLE(3, 1, 2, 0));  // re re im im
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(re + k), v);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(im + k), _mm_srli_si128(v, 8));
+        }
+    }
+};
+
+}  // namespace
+
+SSE41 void qmf_analysis32_sse41(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
+    qmf::analysis_slot<Sse41Steps>(state, in, re, im);
+}
+
+SSE41 void qmf_synthesis64_sse41(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
+    qmf::synthesis_slot<Sse41Steps, 6>(&state->newest, state->v, re, im, out);
+}
+
+SSE41 void qmf_synthesis32_sse41(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
+    qmf::synthesis_slot<Sse41Steps, 5>(&state->newest, state->v, re, im, out);
+}
