@@ -1,8 +1,9 @@
 // The SBR QMF banks with NEON (32-bit ARM): the windows (the analysis's
-// folding and the synthesis's sum of ten blocks), the synthesis's
-// post-rotation and the analysis's post-step four values at a time, with
-// real and imaginary parts in separate registers (VLD2Q/VLD4Q); the other
-// steps are the reference's (dsp/qmf_steps.h), built for NEON. Bit-exact
+// folding and the synthesis's sum of ten blocks) and the rotations before
+// and after the FFT four values at a time, with real and imaginary parts in
+// separate registers (VLD2Q/VLD4Q, VST2Q lanes for the bit-reversed
+// stores); the FFT and the magnitude are the reference's (dsp/qmf_steps.h),
+// built for NEON. Bit-exact
 // with the reference: every product is a 64-bit VMULL/VMLAL (sums modulo
 // 2^64, as fx::mac64; none of them comes near the limit, so the rounding
 // below never meets a wrapped sum), the rounding shifts by a constant are
@@ -37,9 +38,48 @@ NEON_INLINE Acc mul(int32x4_t a, int32x4_t b) {
 NEON_INLINE Acc mla(Acc acc, int32x4_t a, int32x4_t b) {
     return {vmlal_s32(acc.lo, vget_low_s32(a), vget_low_s32(b)), vmlal_s32(acc.hi, vget_high_s32(a), vget_high_s32(b))};
 }
-// fx::rshr64_sat of the four sums by -minus_n.
+// fx::rshr64_sat and fx::rshr64 of the four sums by -minus_n.
 NEON_INLINE int32x4_t rshr_sat(Acc acc, int64x2_t minus_n) {
     return vcombine_s32(vqmovn_s64(vrshlq_s64(acc.lo, minus_n)), vqmovn_s64(vrshlq_s64(acc.hi, minus_n)));
+}
+NEON_INLINE int32x4_t rshr(Acc acc, int64x2_t minus_n) {
+    return vcombine_s32(vmovn_s64(vrshlq_s64(acc.lo, minus_n)), vmovn_s64(vrshlq_s64(acc.hi, minus_n)));
+}
+
+// Four points (re, im) at word pairs at[0] .. at[3] of d.
+NEON_INLINE void store_pairs(int32_t* d, const uint8_t* at, int32x4_t re, int32x4_t im) {
+    const int32x4x2_t v{{re, im}};
+    vst2q_lane_s32(d + 2 * at[0], v, 0);
+    vst2q_lane_s32(d + 2 * at[1], v, 1);
+    vst2q_lane_s32(d + 2 * at[2], v, 2);
+    vst2q_lane_s32(d + 2 * at[3], v, 3);
+}
+
+// The four points m .. m+3 of z (interleaved) and their rotations by
+// qmf_rot_q31 at kStep m ..: (re c - im s, re s + im c).
+template <int kStep>
+NEON_INLINE void rotate4(const int32_t* z, int m, Acc& re, Acc& im) {
+    const int32x4x2_t v = vld2q_s32(z + 2 * m);
+    int32x4_t c, sn;
+    if (kStep == 1) {
+        const int32x4x2_t t = vld2q_s32(qmf_rot_q31 + 2 * m);
+        c = t.val[0], sn = t.val[1];
+    } else {
+        const int32x4x4_t t = vld4q_s32(qmf_rot_q31 + 4 * m);
+        c = t.val[0], sn = t.val[1];
+    }
+    re = mla(mul(v.val[0], c), vnegq_s32(v.val[1]), sn);
+    im = mla(mul(v.val[0], sn), v.val[1], c);
+}
+
+// The sums of four values of the form re = f0 ar - f1 ai + f2 br + f3 bi,
+// im = f1 ar + f0 ai + f3 br - f2 bi: the analysis's post-step (a = Z[k],
+// b = Z[31-k], F/2 = (f0, f1), G/2 = (f2, f3)) and the synthesis's pre-step
+// (X[k], X[M-1-k], P, Q); the factors four words a value from f.
+NEON_INLINE void bands4(int32x4_t ar, int32x4_t ai, int32x4_t br, int32x4_t bi, const int32_t* f, Acc& re, Acc& im) {
+    const int32x4x4_t t = vld4q_s32(f);
+    re = mla(mla(mla(mul(t.val[0], ar), vnegq_s32(t.val[1]), ai), t.val[2], br), t.val[3], bi);
+    im = mla(mla(mla(mul(t.val[0], ai), t.val[1], ar), t.val[3], br), vnegq_s32(t.val[2]), bi);
 }
 
 struct NeonSteps : qmf::ScalarSteps {
@@ -66,40 +106,49 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
-    // re c - im s and re s + im c of four points.
     template <int kBits>
     static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const int64x2_t minus_n = vdupq_n_s64(-(30 + s));
         for (int m = 0; m < bands; m += 4) {
-            const int32x4x2_t z = vld2q_s32(d + 2 * m);
-            int32x4_t c, sn;
-            if (step == 1) {
-                const int32x4x2_t t = vld2q_s32(qmf_rot_q31 + 2 * m);
-                c = t.val[0], sn = t.val[1];
-            } else {
-                const int32x4x4_t t = vld4q_s32(qmf_rot_q31 + 4 * m);
-                c = t.val[0], sn = t.val[1];
-            }
-            const int32x4_t re = rshr_sat(mla(mul(z.val[0], c), vnegq_s32(z.val[1]), sn), minus_n);
-            const int32x4_t im = rshr_sat(mla(mul(z.val[0], sn), z.val[1], c), minus_n);
-            vst2q_s32(nv + 2 * m, int32x4x2_t{{re, im}});
+            Acc re, im;
+            rotate4<step>(d, m, re, im);
+            vst2q_s32(nv + 2 * m, int32x4x2_t{{rshr_sat(re, minus_n), rshr_sat(im, minus_n)}});
         }
     }
 
-    // Bands k .. k+3: re = f0 ar - f1 ai + f2 br + f3 bi and
-    // im = f1 ar + f0 ai + f3 br - f2 bi, (ar, ai) = Z[k], (br, bi) = Z[31-k].
+    static void analysis_pre(const int32_t* u, int s, int32_t* z) {
+        const int64x2_t minus_n = vdupq_n_s64(-(31 - s));
+        for (int m = 0; m < 32; m += 4) {
+            Acc re, im;
+            rotate4<2>(u, m, re, im);
+            store_pairs(z, qmf::kBitReversal<5>.at + m, rshr(re, minus_n), rshr(im, minus_n));
+        }
+    }
+
     static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
         const int64x2_t minus_n = vdupq_n_s64(-(37 + s));
         for (int k = 0; k < 32; k += 4) {
             const int32x4x2_t a = vld2q_s32(z + 2 * k);
-            const int32x4x2_t b4 = vld2q_s32(z + 2 * (28 - k));
-            const int32x4_t br = neon::rev4(b4.val[0]), bi = neon::rev4(b4.val[1]);
-            const int32x4x4_t f = vld4q_s32(qmf_analysis_post_q31 + 4 * k);
-            Acc r = mla(mla(mla(mul(f.val[0], a.val[0]), vnegq_s32(f.val[1]), a.val[1]), f.val[2], br), f.val[3], bi);
-            Acc i = mla(mla(mla(mul(f.val[0], a.val[1]), f.val[1], a.val[0]), f.val[3], br), vnegq_s32(f.val[2]), bi);
+            const int32x4x2_t b = vld2q_s32(z + 2 * (28 - k));  // Z[28-k] .. Z[31-k]
+            Acc r, i;
+            bands4(a.val[0], a.val[1], neon::rev4(b.val[0]), neon::rev4(b.val[1]), qmf_analysis_post_q31 + 4 * k, r, i);
             vst1q_s32(re + k, rshr_sat(r, minus_n));
             vst1q_s32(im + k, rshr_sat(i, minus_n));
+        }
+    }
+
+    template <int kBits>
+    static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+        constexpr int bands = 1 << kBits;
+        const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
+        const int64x2_t minus_n = vdupq_n_s64(-(31 - s));
+        for (int k = 0; k < bands; k += 4) {
+            const int j = bands - 4 - k;  // X[j] .. X[j+3] mirror X[k+3] .. X[k]
+            Acc r, i;
+            bands4(vld1q_s32(re + k), vld1q_s32(im + k), neon::rev4(vld1q_s32(re + j)), neon::rev4(vld1q_s32(im + j)),
+                   pre + 4 * k, r, i);
+            store_pairs(d, qmf::kBitReversal<kBits>.at + k, rshr(r, minus_n), rshr(i, minus_n));
         }
     }
 };

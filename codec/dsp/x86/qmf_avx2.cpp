@@ -1,9 +1,9 @@
 // The SBR QMF banks with AVX2: the steps of the SSE4.1 variant
 // (dsp/x86/qmf_sse41.cpp) twice as wide, eight values of a window or four
 // points of a rotation at a time, with the same bit-exact rounding (VPMULDQ
-// products, 64-bit sums, the reference's rounding shift). The other steps
-// are the reference's (dsp/qmf_steps.h), built for this target. Only the
-// functions here use AVX2 (target attribute).
+// products, 64-bit sums, the reference's rounding shift). The FFT and the
+// magnitude are the reference's (dsp/qmf_steps.h), built for this target.
+// Only the functions here use AVX2 (target attribute).
 #include <immintrin.h>
 
 #include "dsp/qmf_variants.h"
@@ -93,60 +93,115 @@ struct Avx2Steps : qmf::ScalarSteps {
         }
     }
 
-    // Four points at a time, two in each 128-bit half: (re c - im s,
-    // re s + im c) of each in two 64-bit lanes.
+    // Points m .. m+3 of z rotated by qmf_rot_q31 at kStep m ..: (re c - im s,
+    // re s + im c) of each in two 64-bit lanes, m and m+2 in p0, m+1 and m+3
+    // in p1.
+    template <int kStep>
+    AVX2_INLINE static void rotate4(const int32_t* z, int m, __m256i& p0, __m256i& p1) {
+        const __m256i neg_first = _mm256_setr_epi32(-1, 1, 1, 1, -1, 1, 1, 1);
+        const __m256i v = load(z + 2 * m);
+        __m256i cs = load(qmf_rot_q31 + 2 * kStep * m);
+        if (kStep == 2)  // the pairs of every second point
+            cs = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(cs, load(qmf_rot_q31 + 2 * kStep * m + 8)),
+                                          _MM_SHUFFLE(3, 1, 2, 0));
+        auto point = [&](__m256i re, __m256i im, __m256i t) __attribute__((always_inline, target("avx2"))) {
+            const __m256i c_s = _mm256_shuffle_epi32(t, _MM_SHUFFLE(1, 1, 0, 0));
+            const __m256i s_c = _mm256_shuffle_epi32(t, _MM_SHUFFLE(0, 0, 1, 1));
+            return add(mul(re, c_s), mul(_mm256_sign_epi32(im, neg_first), s_c));
+        };
+        p0 = point(_mm256_shuffle_epi32(v, _MM_SHUFFLE(0, 0, 0, 0)), _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 1, 1, 1)),
+                   cs);
+        p1 = point(_mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 2, 2, 2)), _mm256_shuffle_epi32(v, _MM_SHUFFLE(3, 3, 3, 3)),
+                   _mm256_srli_si256(cs, 8));
+    }
+
+    // The four complex values of v (the order of narrow) at word pairs
+    // at[0] .. at[3] of d.
+    AVX2_INLINE static void store_pairs(int32_t* d, const uint8_t* at, __m256i v) {
+        const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[0]), lo);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[1]), _mm_srli_si128(lo, 8));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[2]), hi);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[3]), _mm_srli_si128(hi, 8));
+    }
+
+    AVX2 static void analysis_pre(const int32_t* u, int s, int32_t* z) {
+        const Shift round(31 - s);
+        for (int m = 0; m < 32; m += 4) {
+            __m256i p0, p1;
+            rotate4<2>(u, m, p0, p1);
+            store_pairs(z, qmf::kBitReversal<5>.at + m, round.narrow<false>(p0, p1));
+        }
+    }
+
     template <int kBits>
     AVX2 static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const Shift round(30 + s);
-        const __m256i neg_first = _mm256_setr_epi32(-1, 1, 1, 1, -1, 1, 1, 1);
         for (int m = 0; m < bands; m += 4) {
-            const __m256i z = load(d + 2 * m);  // points m .. m+3
-            __m256i cs = load(qmf_rot_q31 + 2 * step * m);
-            if (step == 2)  // the pairs of every second point
-                cs = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(cs, load(qmf_rot_q31 + 2 * step * m + 8)),
-                                              _MM_SHUFFLE(3, 1, 2, 0));
-            auto point = [&](__m256i re, __m256i im, __m256i t) __attribute__((always_inline, target("avx2"))) {
-                const __m256i c_s = _mm256_shuffle_epi32(t, _MM_SHUFFLE(1, 1, 0, 0));
-                const __m256i s_c = _mm256_shuffle_epi32(t, _MM_SHUFFLE(0, 0, 1, 1));
-                return add(mul(re, c_s), mul(_mm256_sign_epi32(im, neg_first), s_c));
-            };
-            const __m256i p0 = point(_mm256_shuffle_epi32(z, _MM_SHUFFLE(0, 0, 0, 0)),
-                                     _mm256_shuffle_epi32(z, _MM_SHUFFLE(1, 1, 1, 1)), cs);
-            const __m256i p1 = point(_mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 2, 2, 2)),
-                                     _mm256_shuffle_epi32(z, _MM_SHUFFLE(3, 3, 3, 3)), _mm256_srli_si256(cs, 8));
+            __m256i p0, p1;
+            rotate4<step>(d, m, p0, p1);
             store(nv + 2 * m, round.narrow<true>(p0, p1));
         }
     }
 
-    // Four bands at a time (see the SSE4.1 variant): k and k+2 in the first
-    // lanes of the two halves, k+1 and k+3 in the others.
-    AVX2 static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
-        const Shift round(37 + s);
+    // The band sums of the SSE4.1 variant in each 128-bit half.
+    AVX2_INLINE static __m256i band(__m256i a, __m256i b, __m256i fg) {
         const __m256i neg_first = _mm256_setr_epi32(-1, 1, 1, 1, -1, 1, 1, 1);
         const __m256i neg_second = _mm256_setr_epi32(1, 1, -1, 1, 1, 1, -1, 1);
+        __m256i sum = mul(_mm256_shuffle_epi32(a, _MM_SHUFFLE(1, 1, 0, 0)),
+                          _mm256_shuffle_epi32(fg, _MM_SHUFFLE(0, 0, 0, 0)));
+        sum = add(sum, mul(_mm256_shuffle_epi32(a, _MM_SHUFFLE(0, 0, 1, 1)),
+                           _mm256_sign_epi32(_mm256_shuffle_epi32(fg, _MM_SHUFFLE(1, 1, 1, 1)), neg_first)));
+        sum = add(sum, mul(_mm256_shuffle_epi32(b, _MM_SHUFFLE(0, 0, 0, 0)),
+                           _mm256_shuffle_epi32(fg, _MM_SHUFFLE(3, 3, 2, 2))));
+        return add(sum, mul(_mm256_shuffle_epi32(b, _MM_SHUFFLE(1, 1, 1, 1)),
+                            _mm256_sign_epi32(_mm256_shuffle_epi32(fg, _MM_SHUFFLE(2, 2, 3, 3)), neg_second)));
+    }
+
+    // Four bands k .. k+3 from a = values k .. k+3 and b = the mirrored ones
+    // (M-1-k first) as complex pairs, the factors four words a band from f:
+    // k and k+2 in r0, k+1 and k+3 in r1.
+    AVX2_INLINE static void bands4(__m256i a, __m256i b, const int32_t* f, __m256i& r0, __m256i& r1) {
+        const __m256i fg01 = load(f), fg23 = load(f + 8);
+        r0 = band(a, b, _mm256_permute2x128_si256(fg01, fg23, 0x20));
+        r1 = band(_mm256_srli_si256(a, 8), _mm256_srli_si256(b, 8), _mm256_permute2x128_si256(fg01, fg23, 0x31));
+    }
+
+    AVX2 static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
+        const Shift round(37 + s);
         const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-        auto band = [&](__m256i a, __m256i b, __m256i fg) __attribute__((always_inline, target("avx2"))) {
-            __m256i sum = mul(_mm256_shuffle_epi32(a, _MM_SHUFFLE(1, 1, 0, 0)),
-                              _mm256_shuffle_epi32(fg, _MM_SHUFFLE(0, 0, 0, 0)));
-            sum = add(sum, mul(_mm256_shuffle_epi32(a, _MM_SHUFFLE(0, 0, 1, 1)),
-                               _mm256_sign_epi32(_mm256_shuffle_epi32(fg, _MM_SHUFFLE(1, 1, 1, 1)), neg_first)));
-            sum = add(sum, mul(_mm256_shuffle_epi32(b, _MM_SHUFFLE(0, 0, 0, 0)),
-                               _mm256_shuffle_epi32(fg, _MM_SHUFFLE(3, 3, 2, 2))));
-            return add(sum, mul(_mm256_shuffle_epi32(b, _MM_SHUFFLE(1, 1, 1, 1)),
-                                _mm256_sign_epi32(_mm256_shuffle_epi32(fg, _MM_SHUFFLE(2, 2, 3, 3)), neg_second)));
-        };
         for (int k = 0; k < 32; k += 4) {
-            const __m256i a = load(z + 2 * k);  // Z[k .. k+3]
-            // Z[31-k], Z[30-k] | Z[29-k], Z[28-k]
+            // Z[k .. k+3]; Z[31-k], Z[30-k] | Z[29-k], Z[28-k]
+            const __m256i a = load(z + 2 * k);
             const __m256i b = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 1, 2, 3));
-            const __m256i fg01 = load(qmf_analysis_post_q31 + 4 * k), fg23 = load(qmf_analysis_post_q31 + 4 * k + 8);
-            const __m256i r0 = band(a, b, _mm256_permute2x128_si256(fg01, fg23, 0x20));
-            const __m256i r1 = band(_mm256_srli_si256(a, 8), _mm256_srli_si256(b, 8),
-                                    _mm256_permute2x128_si256(fg01, fg23, 0x31));
+            __m256i r0, r1;
+            bands4(a, b, qmf_analysis_post_q31 + 4 * k, r0, r1);
             const __m256i v = _mm256_permutevar8x32_epi32(round.narrow<true>(r0, r1), split);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(re + k), _mm256_castsi256_si128(v));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(im + k), _mm256_extracti128_si256(v, 1));
+        }
+    }
+
+    // Four values of re and im as complex pairs.
+    AVX2_INLINE static __m256i pairs(const int32_t* p, const int32_t* q) {
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i i = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        return _mm256_setr_m128i(_mm_unpacklo_epi32(r, i), _mm_unpackhi_epi32(r, i));
+    }
+
+    template <int kBits>
+    AVX2 static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+        constexpr int bands = 1 << kBits;
+        const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
+        const Shift round(31 - s);
+        for (int k = 0; k < bands; k += 4) {
+            const __m256i a = pairs(re + k, im + k);
+            const __m256i b = _mm256_permute4x64_epi64(pairs(re + bands - 4 - k, im + bands - 4 - k),
+                                                       _MM_SHUFFLE(0, 1, 2, 3));
+            __m256i r0, r1;
+            bands4(a, b, pre + 4 * k, r0, r1);
+            store_pairs(d, qmf::kBitReversal<kBits>.at + k, round.narrow<false>(r0, r1));
         }
     }
 };

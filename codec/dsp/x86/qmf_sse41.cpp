@@ -1,7 +1,8 @@
 // The SBR QMF banks with SSE4.1: the windows (the analysis's folding and the
-// synthesis's sum of ten blocks) and the synthesis's post-rotation four
-// values at a time, the analysis's post-step one band per register; the
-// other steps are the reference's (dsp/qmf_steps.h), built for this target.
+// synthesis's sum of ten blocks) four values at a time, the rotations
+// before and after the FFT two points at a time, each point's two sums in
+// the two 64-bit lanes of a register; the FFT and the magnitude are the
+// reference's (dsp/qmf_steps.h), built for this target.
 // Bit-exact with the reference: every product is PMULDQ's 64-bit product,
 // sums are 64-bit additions (modular, as fx::mac64), and the rounding shift
 // of a 64-bit sum is done as the reference's: the rounding term added
@@ -94,55 +95,100 @@ struct Sse41Steps : qmf::ScalarSteps {
         }
     }
 
-    // Two points at a time: (re c - im s, re s + im c) of each, in the two
-    // 64-bit lanes of one register.
+    // Points m and m+1 of z rotated by qmf_rot_q31 at kStep m and kStep (m+1):
+    // (re c - im s, re s + im c) of each in the two 64-bit lanes of p0, p1.
+    template <int kStep>
+    SSE41_INLINE static void rotate2(const int32_t* z, int m, __m128i& p0, __m128i& p1) {
+        const __m128i neg_first = _mm_setr_epi32(-1, 1, 1, 1);
+        const __m128i v = load(z + 2 * m);  // re0 im0 re1 im1
+        const __m128i cs = _mm_unpacklo_epi64(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(qmf_rot_q31 + 2 * kStep * m)),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(qmf_rot_q31 + 2 * kStep * (m + 1))));
+        auto point = [&](__m128i re, __m128i im, __m128i t) __attribute__((always_inline, target("sse4.1"))) {
+            // re (c, s) + (-im, im) (s, c)
+            const __m128i c_s = _mm_shuffle_epi32(t, _MM_SHUFFLE(1, 1, 0, 0));
+            const __m128i s_c = _mm_shuffle_epi32(t, _MM_SHUFFLE(0, 0, 1, 1));
+            return add(mul(re, c_s), mul(_mm_sign_epi32(im, neg_first), s_c));
+        };
+        p0 = point(_mm_shuffle_epi32(v, _MM_SHUFFLE(0, 0, 0, 0)), _mm_shuffle_epi32(v, _MM_SHUFFLE(1, 1, 1, 1)), cs);
+        p1 = point(_mm_shuffle_epi32(v, _MM_SHUFFLE(2, 2, 2, 2)), _mm_shuffle_epi32(v, _MM_SHUFFLE(3, 3, 3, 3)),
+                   _mm_srli_si128(cs, 8));
+    }
+
+    // The complex values at word pairs `at0` and `at1` of d.
+    SSE41_INLINE static void store_pairs(int32_t* d, int at0, int at1, __m128i v) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at0), v);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at1), _mm_srli_si128(v, 8));
+    }
+
+    SSE41 static void analysis_pre(const int32_t* u, int s, int32_t* z) {
+        const Shift round(31 - s);
+        for (int m = 0; m < 32; m += 2) {
+            __m128i p0, p1;
+            rotate2<2>(u, m, p0, p1);
+            store_pairs(z, qmf::kBitReversal<5>.at[m], qmf::kBitReversal<5>.at[m + 1], round.narrow<false>(p0, p1));
+        }
+    }
+
     template <int kBits>
     SSE41 static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const Shift round(30 + s);
-        const __m128i neg_first = _mm_setr_epi32(-1, 1, 1, 1);
         for (int m = 0; m < bands; m += 2) {
-            const __m128i z = load(d + 2 * m);  // re0 im0 re1 im1
-            const __m128i cs = _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(qmf_rot_q31 + 2 * step * m)),
-                                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(qmf_rot_q31 + 2 * step * (m + 1))));
-            auto point = [&](__m128i re, __m128i im, __m128i t) __attribute__((always_inline, target("sse4.1"))) {
-                // re (c, s) + (-im, im) (s, c)
-                const __m128i c_s = _mm_shuffle_epi32(t, _MM_SHUFFLE(1, 1, 0, 0));
-                const __m128i s_c = _mm_shuffle_epi32(t, _MM_SHUFFLE(0, 0, 1, 1));
-                return add(mul(re, c_s), mul(_mm_sign_epi32(im, neg_first), s_c));
-            };
-            const __m128i p0 = point(_mm_shuffle_epi32(z, _MM_SHUFFLE(0, 0, 0, 0)),
-                                     _mm_shuffle_epi32(z, _MM_SHUFFLE(1, 1, 1, 1)), cs);
-            const __m128i p1 = point(_mm_shuffle_epi32(z, _MM_SHUFFLE(2, 2, 2, 2)),
-                                     _mm_shuffle_epi32(z, _MM_SHUFFLE(3, 3, 3, 3)), _mm_srli_si128(cs, 8));
+            __m128i p0, p1;
+            rotate2<step>(d, m, p0, p1);
             store(nv + 2 * m, round.narrow<true>(p0, p1));
         }
     }
 
-    // Band k: (re, im) in the two 64-bit lanes, from Z[k] = (ar, ai), Z[31-k]
-    // = (br, bi) and F/2, G/2 = (f0, f1), (f2, f3):
-    //   re = f0 ar - f1 ai + f2 br + f3 bi, im = f1 ar + f0 ai + f3 br - f2 bi.
+    // One value of the form (re, im) in the two 64-bit lanes from a = (ar,
+    // ai, ..), b = (br, bi, ..) and the factors fg = (f0, f1, f2, f3):
+    //   re = f0 ar - f1 ai + f2 br + f3 bi, im = f1 ar + f0 ai + f3 br - f2 bi,
+    // the analysis's post-step (a = Z[k], b = Z[31-k], F/2 = (f0, f1), G/2 =
+    // (f2, f3)) and the synthesis's pre-step (X[k], X[M-1-k], P, Q).
+    SSE41_INLINE static __m128i band(__m128i a, __m128i b, __m128i fg) {
+        const __m128i neg_first = _mm_setr_epi32(-1, 1, 1, 1), neg_second = _mm_setr_epi32(1, 1, -1, 1);
+        __m128i sum = mul(_mm_shuffle_epi32(a, _MM_SHUFFLE(1, 1, 0, 0)), _mm_shuffle_epi32(fg, _MM_SHUFFLE(0, 0, 0, 0)));
+        sum = add(sum, mul(_mm_shuffle_epi32(a, _MM_SHUFFLE(0, 0, 1, 1)),
+                           _mm_sign_epi32(_mm_shuffle_epi32(fg, _MM_SHUFFLE(1, 1, 1, 1)), neg_first)));
+        sum = add(sum, mul(_mm_shuffle_epi32(b, _MM_SHUFFLE(0, 0, 0, 0)), _mm_shuffle_epi32(fg, _MM_SHUFFLE(3, 3, 2, 2))));
+        return add(sum, mul(_mm_shuffle_epi32(b, _MM_SHUFFLE(1, 1, 1, 1)),
+                            _mm_sign_epi32(_mm_shuffle_epi32(fg, _MM_SHUFFLE(2, 2, 3, 3)), neg_second)));
+    }
+
     // Two bands at a time.
     SSE41 static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
         const Shift round(37 + s);
-        const __m128i neg_first = _mm_setr_epi32(-1, 1, 1, 1), neg_second = _mm_setr_epi32(1, 1, -1, 1);
-        auto band = [&](__m128i a, __m128i b, __m128i fg) __attribute__((always_inline, target("sse4.1"))) {
-            // a = (ar, ai, ..), b = (br, bi, ..), fg = (f0, f1, f2, f3)
-            __m128i sum = mul(_mm_shuffle_epi32(a, _MM_SHUFFLE(1, 1, 0, 0)), _mm_shuffle_epi32(fg, _MM_SHUFFLE(0, 0, 0, 0)));
-            sum = add(sum, mul(_mm_shuffle_epi32(a, _MM_SHUFFLE(0, 0, 1, 1)),
-                               _mm_sign_epi32(_mm_shuffle_epi32(fg, _MM_SHUFFLE(1, 1, 1, 1)), neg_first)));
-            sum = add(sum, mul(_mm_shuffle_epi32(b, _MM_SHUFFLE(0, 0, 0, 0)), _mm_shuffle_epi32(fg, _MM_SHUFFLE(3, 3, 2, 2))));
-            return add(sum, mul(_mm_shuffle_epi32(b, _MM_SHUFFLE(1, 1, 1, 1)),
-                                _mm_sign_epi32(_mm_shuffle_epi32(fg, _MM_SHUFFLE(2, 2, 3, 3)), neg_second)));
-        };
         for (int k = 0; k < 32; k += 2) {
-            const __m128i a = load(z + 2 * k);              // Z[k], Z[k+1]
-            const __m128i b = load(z + 2 * (30 - k));       // Z[30-k], Z[31-k]
+            const __m128i a = load(z + 2 * k);         // Z[k], Z[k+1]
+            const __m128i b = load(z + 2 * (30 - k));  // Z[30-k], Z[31-k]
             const __m128i r0 = band(a, _mm_srli_si128(b, 8), load(qmf_analysis_post_q31 + 4 * k));
             const __m128i r1 = band(_mm_srli_si128(a, 8), b, load(qmf_analysis_post_q31 + 4 * (k + 1)));
             const __m128i v = _mm_shuffle_epi32(round.narrow<true>(r0, r1), _MM_SHUFFLE(3, 1, 2, 0));  // re re im im
             _mm_storel_epi64(reinterpret_cast<__m128i*>(re + k), v);
             _mm_storel_epi64(reinterpret_cast<__m128i*>(im + k), _mm_srli_si128(v, 8));
+        }
+    }
+
+    // Two values of re and im as complex pairs.
+    SSE41_INLINE static __m128i pair(const int32_t* p, const int32_t* q) {
+        return _mm_unpacklo_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)),
+                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)));
+    }
+
+    // Two bands at a time: X[k], X[k+1] and X[j-1], X[j] (j = M-1-k)
+    // interleaved from the two arrays.
+    template <int kBits>
+    SSE41 static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+        constexpr int bands = 1 << kBits;
+        const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
+        const Shift round(31 - s);
+        for (int k = 0; k < bands; k += 2) {
+            const __m128i a = pair(re + k, im + k), b = pair(re + bands - 2 - k, im + bands - 2 - k);
+            const __m128i r0 = band(a, _mm_srli_si128(b, 8), load(pre + 4 * k));
+            const __m128i r1 = band(_mm_srli_si128(a, 8), b, load(pre + 4 * (k + 1)));
+            store_pairs(d, qmf::kBitReversal<kBits>.at[k], qmf::kBitReversal<kBits>.at[k + 1],
+                        round.narrow<false>(r0, r1));
         }
     }
 };
