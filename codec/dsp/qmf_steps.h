@@ -85,17 +85,20 @@ QMF_INLINE void butterfly(int32_t* p, int32_t* q, int32_t tr, int32_t ti) {
 
 // In-place FFT of 2^kBits points with exp(+i ...), unscaled, input in
 // bit-reversed order, decimation in time. The twiddle of half-span h at j is
-// exp(i pi j / h) = qmf_rot_q31 at j 64 / h, each product rounded at bit 31.
-// The callers' scaling keeps every value of the last stage's input below
-// 2^29.5 (see dsp/qmf.cpp), so that four twiddles take fewer products with
-// the same results: 1 (j = 0) none; i (j = h/2, table (0, 2^31 - 1)) none,
-// the rounded product being exactly the swapped and negated value below
-// 2^30; exp(i pi / 4) and exp(3 i pi / 4) (c and s of one magnitude K) one
-// per part, (a -+ b) K, the same integer as a c - b s and a s + b c, with
-// a -+ b within 32 bits. The first two stages are one radix-4 stage of
-// additions. Sums wrap (never, at these levels).
+// exp(i pi j / h) (qmf_fft_twiddle_q31, the values of qmf_rot_q31 at
+// j 64 / h), each product rounded at bit 31. The callers' scaling keeps
+// every value of the last stage's input below 2^29.5 (see dsp/qmf.cpp), so
+// that four twiddles take fewer products with the same results as the
+// rotation by their table values: 1 (j = 0, table (2^31 - 1, 0)) and i
+// (j = h/2, table (0, 2^31 - 1)) none, the rounded products of a value
+// below 2^30 giving it back exactly (swapped and negated for i);
+// exp(i pi / 4) and exp(3 i pi / 4) (c and s of one magnitude K) one per
+// part, (a -+ b) K, the same integer as a c - b s and a s + b c, with a -+ b
+// within 32 bits. (The vector variants rotate by every table value: the
+// same results.) The first two stages are one radix-4 stage of additions.
+// Sums wrap (never, at these levels).
 template <int kBits>
-QMF_INLINE void fft_inverse(int32_t* buf) {
+QMF_INLINE void fft_first_stages(int32_t* buf) {
     constexpr int n = 1 << kBits;
     for (int32_t* g = buf; g < buf + 2 * n; g += 8) {
         const int32_t ar = fx::add_wrap(g[0], g[2]), ai = fx::add_wrap(g[1], g[3]);
@@ -107,9 +110,16 @@ QMF_INLINE void fft_inverse(int32_t* buf) {
         g[2] = fx::sub_wrap(br, di), g[3] = fx::add_wrap(bi, dr);  // b + i d
         g[6] = fx::add_wrap(br, di), g[7] = fx::sub_wrap(bi, dr);  // b - i d
     }
+}
+
+template <int kBits>
+QMF_INLINE void fft_inverse(int32_t* buf) {
+    constexpr int n = 1 << kBits;
+    fft_first_stages<kBits>(buf);
     const int32_t k45 = qmf_rot_q31[2 * 16];  // cos and sin of pi / 4
     for (int h = 4; h < n; h *= 2) {
-        const int quarter = h / 4, step = 64 / h;
+        const int quarter = h / 4;
+        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
         for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h) {
             int32_t* p = g;
             int32_t* q = g + 2 * h;
@@ -122,12 +132,13 @@ QMF_INLINE void fft_inverse(int32_t* buf) {
             p = g + 2 * (3 * quarter), q = p + 2 * h;
             butterfly(p, q, fx::rshr64(fx::mac64(0, fx::neg_wrap(fx::add_wrap(q[0], q[1])), k45), 31),
                       fx::rshr64(fx::mac64(0, fx::sub_wrap(q[0], q[1]), k45), 31));
-            for (int j = 1; j < h; ++j) {
-                if ((j & (quarter - 1)) == 0) continue;
-                p = g + 2 * j, q = p + 2 * h;
-                const Wide w = rotate_wide(q[0], q[1], j * step);
-                butterfly(p, q, fx::rshr64(w.re, 31), fx::rshr64(w.im, 31));
-            }
+            // The rest of each quarter.
+            for (int base = 0; base < h; base += quarter)
+                for (int j = base + 1; j < base + quarter; ++j) {
+                    p = g + 2 * j, q = p + 2 * h;
+                    const Wide w = rotate_wide(q[0], q[1], tw[2 * j], tw[2 * j + 1]);
+                    butterfly(p, q, fx::rshr64(w.re, 31), fx::rshr64(w.im, 31));
+                }
         }
     }
 }

@@ -2,8 +2,8 @@
 // folding and the synthesis's sum of ten blocks) and the rotations before
 // and after the FFT four values at a time, with real and imaginary parts in
 // separate registers (VLD2Q/VLD4Q, VST2Q lanes for the bit-reversed
-// stores); the FFT and the magnitude are the reference's (dsp/qmf_steps.h),
-// built for NEON. Bit-exact
+// stores), and the FFT's stages after its first two; the rest is the
+// reference's (dsp/qmf_steps.h), built for NEON. Bit-exact
 // with the reference: every product is a 64-bit VMULL/VMLAL (sums modulo
 // 2^64, as fx::mac64; none of them comes near the limit, so the rounding
 // below never meets a wrapped sum), the rounding shifts by a constant are
@@ -83,6 +83,27 @@ NEON_INLINE void bands4(int32x4_t ar, int32x4_t ai, int32x4_t br, int32x4_t bi, 
 }
 
 struct NeonSteps : qmf::ScalarSteps {
+    // The reference's first two stages, then each stage of half-span h >= 4
+    // four points at a time, every twiddle a rotation (see qmf::fft_inverse):
+    // re c - im s and re s + im c, each rounded at bit 31 (q31_sum).
+    template <int kBits>
+    static void fft(int32_t* buf) {
+        constexpr int n = 1 << kBits;
+        qmf::fft_first_stages<kBits>(buf);
+        for (int h = 4; h < n; h *= 2) {
+            const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
+            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+                for (int j = 0; j < h; j += 4) {
+                    const int32x4x2_t q = vld2q_s32(g + 2 * (h + j)), w = vld2q_s32(tw + 2 * j);
+                    const int32x4_t tr = neon::q31_sum(q.val[0], w.val[0], vnegq_s32(q.val[1]), w.val[1]);
+                    const int32x4_t ti = neon::q31_sum(q.val[0], w.val[1], q.val[1], w.val[0]);
+                    const int32x4x2_t x = vld2q_s32(g + 2 * j);
+                    vst2q_s32(g + 2 * j, int32x4x2_t{{vaddq_s32(x.val[0], tr), vaddq_s32(x.val[1], ti)}});
+                    vst2q_s32(g + 2 * (h + j), int32x4x2_t{{vsubq_s32(x.val[0], tr), vsubq_s32(x.val[1], ti)}});
+                }
+        }
+    }
+
     static void analysis_window(const int32_t* const* blk, int32_t* u) {
         for (int n = 0; n < 64; n += 4) {
             const int half = n >> 5, r = n & 31;

@@ -1,8 +1,8 @@
 // The SBR QMF banks with AVX2: the steps of the SSE4.1 variant
 // (dsp/x86/qmf_sse41.cpp) twice as wide, eight values of a window or four
-// points of a rotation at a time, with the same bit-exact rounding (VPMULDQ
-// products, 64-bit sums, the reference's rounding shift). The FFT and the
-// magnitude are the reference's (dsp/qmf_steps.h), built for this target.
+// points of a rotation or an FFT stage at a time, with the same bit-exact
+// rounding (VPMULDQ products, 64-bit sums, the reference's rounding shift).
+// The rest is the reference's (dsp/qmf_steps.h), built for this target.
 // Only the functions here use AVX2 (target attribute).
 #include <immintrin.h>
 
@@ -56,7 +56,36 @@ struct Shift {
 AVX2_INLINE __m256i mul(__m256i a, __m256i b) { return _mm256_mul_epi32(a, b); }
 AVX2_INLINE __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
 
+// z exp(i theta) for four points by their twiddles (cos, sin), as the
+// SSE4.1 variant's rotate_plus.
+AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
+    const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
+    const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+    const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
+    const __m256i re = add(add(mul(z, tw), mul(_mm256_sub_epi32(_mm256_setzero_si256(), zs), ts)), half);
+    const __m256i im = add(add(mul(zs, tw), mul(z, ts)), half);
+    return _mm256_blend_epi32(_mm256_srli_epi64(re, 31), _mm256_slli_epi64(im, 1), 0xAA);
+}
+
 struct Avx2Steps : qmf::ScalarSteps {
+    // The reference's first two stages, then each stage of half-span h >= 4
+    // four points at a time, every twiddle a rotation (see qmf::fft_inverse).
+    template <int kBits>
+    AVX2 static void fft(int32_t* buf) {
+        constexpr int n = 1 << kBits;
+        qmf::fft_first_stages<kBits>(buf);
+        for (int h = 4; h < n; h *= 2) {
+            const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
+            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+                for (int j = 0; j < h; j += 4) {
+                    const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
+                    const __m256i x = load(g + 2 * j);
+                    store(g + 2 * j, _mm256_add_epi32(x, t));
+                    store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
+                }
+        }
+    }
+
     AVX2 static void analysis_window(const int32_t* const* blk, int32_t* u) {
         const Shift round(32);
         for (int n = 0; n < 64; n += 8) {

@@ -1,8 +1,8 @@
 // The SBR QMF banks with SSE4.1: the windows (the analysis's folding and the
 // synthesis's sum of ten blocks) four values at a time, the rotations
 // before and after the FFT two points at a time, each point's two sums in
-// the two 64-bit lanes of a register; the FFT and the magnitude are the
-// reference's (dsp/qmf_steps.h), built for this target.
+// the two 64-bit lanes of a register, and the FFT's stages after its first
+// two; the rest is the reference's (dsp/qmf_steps.h), built for this target.
 // Bit-exact with the reference: every product is PMULDQ's 64-bit product,
 // sums are 64-bit additions (modular, as fx::mac64), and the rounding shift
 // of a 64-bit sum is done as the reference's: the rounding term added
@@ -57,7 +57,37 @@ struct Shift {
 SSE41_INLINE __m128i mul(__m128i a, __m128i b) { return _mm_mul_epi32(a, b); }
 SSE41_INLINE __m128i add(__m128i a, __m128i b) { return _mm_add_epi64(a, b); }
 
+// z exp(i theta) for two points (re, im) by their twiddles (cos, sin):
+// re c - im s and re s + im c, each rounded once at bit 31 and kept modulo
+// 2^32 (fx::rshr64).
+SSE41_INLINE __m128i rotate_plus(__m128i z, __m128i tw) {
+    const __m128i zs = _mm_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
+    const __m128i ts = _mm_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+    const __m128i half = _mm_set1_epi64x(INT64_C(1) << 30);
+    const __m128i re = add(add(mul(z, tw), mul(_mm_sub_epi32(_mm_setzero_si128(), zs), ts)), half);
+    const __m128i im = add(add(mul(zs, tw), mul(z, ts)), half);
+    return _mm_blend_epi16(_mm_srli_epi64(re, 31), _mm_slli_epi64(im, 1), 0xCC);
+}
+
 struct Sse41Steps : qmf::ScalarSteps {
+    // The reference's first two stages, then each stage of half-span h >= 4
+    // two points at a time, every twiddle a rotation (see qmf::fft_inverse).
+    template <int kBits>
+    SSE41 static void fft(int32_t* buf) {
+        constexpr int n = 1 << kBits;
+        qmf::fft_first_stages<kBits>(buf);
+        for (int h = 4; h < n; h *= 2) {
+            const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
+            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+                for (int j = 0; j < h; j += 2) {
+                    const __m128i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
+                    const __m128i x = load(g + 2 * j);
+                    store(g + 2 * j, _mm_add_epi32(x, t));
+                    store(g + 2 * (h + j), _mm_sub_epi32(x, t));
+                }
+        }
+    }
+
     SSE41 static void analysis_window(const int32_t* const* blk, int32_t* u) {
         const Shift round(32);
         for (int n = 0; n < 64; n += 4) {
