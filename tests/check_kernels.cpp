@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
 #include "dsp/qmf.h"
 #include "tables/band_tables.h"
@@ -273,6 +274,44 @@ void check_qmf(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// The SBR filter on one column of a 40-row array (stride 32) into a column
+// of a 40 x 64 one, at every run length and shift, inputs within the
+// kernel's bounds (every |x 2^-shift| <= 2^30, |a| < 2^30) in every
+// pattern: random magnitudes, zero, full scale, alternating extremes.
+void check_hf_filter(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_hf_filter == ref.sbr_hf_filter) return;
+    constexpr int kRows = 40, kIn = 32, kOut = 64;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            const int shift = below(4) ? below(32) : below(3);
+            Guarded x_re(kRows * kIn), x_im(kRows * kIn), y_a(2 * kRows * kOut), y_b(2 * kRows * kOut);
+            fill_pattern(x_re.data(), kRows * kIn, pattern);
+            fill_pattern(x_im.data(), kRows * kIn, below(3) ? pattern : below(kPatterns));
+            // Within 2^(30 + shift): full scale needs a shift of one or more.
+            const int bits = shift < 1 ? 31 : 32;
+            for (int32_t* v : {x_re.data(), x_im.data()})
+                for (int i = 0; i < kRows * kIn; ++i)
+                    if (bits == 31 && (v[i] > (1 << 30) || v[i] < -(1 << 30))) v[i] = v[i] >> 1;
+            fill(y_a.data(), 2 * kRows * kOut);
+            std::memcpy(y_b.data(), y_a.data(), sizeof(int32_t) * 2 * kRows * kOut);
+            int32_t coef[4];
+            for (int32_t& c : coef) {
+                const int kind = below(4);
+                c = kind == 0 ? 0 : kind == 1 ? (below(2) ? (1 << 30) - 1 : -(1 << 30) + 1)
+                                              : static_cast<int32_t>(next()) >> (2 + below(8));
+            }
+            const int first = 2 + below(4), count = below(kRows - first + 1), col = below(kIn), out_col = below(kOut);
+            const int32_t* xr = x_re.data() + first * kIn + col;
+            const int32_t* xi = x_im.data() + first * kIn + col;
+            // re and im outputs in the two halves of one buffer
+            ref.sbr_hf_filter(xr, xi, kIn, y_a.data() + first * kOut + out_col,
+                              y_a.data() + (kRows + first) * kOut + out_col, kOut, count, coef, shift);
+            var.sbr_hf_filter(xr, xi, kIn, y_b.data() + first * kOut + out_col,
+                              y_b.data() + (kRows + first) * kOut + out_col, kOut, count, coef, shift);
+            if (!same("sbr_hf_filter", "column", {&y_a}, {&y_b})) return;
+        }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -287,7 +326,8 @@ int main(int argc, char** argv) {
     kernels_select_once();
     if (kernels.dequantise != ref.dequantise || kernels.pre_twiddle != ref.pre_twiddle || kernels.fft != ref.fft ||
         kernels.synthesis != ref.synthesis || kernels.qmf_analysis32 != ref.qmf_analysis32 ||
-        kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32) {
+        kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
+        kernels.sbr_hf_filter != ref.sbr_hf_filter) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -302,13 +342,14 @@ int main(int argc, char** argv) {
         for (auto differs : {var.dequantise != ref.dequantise, var.pre_twiddle != ref.pre_twiddle,
                              var.fft != ref.fft, var.synthesis != ref.synthesis,
                              var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
-                             var.qmf_synthesis32 != ref.qmf_synthesis32})
+                             var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter})
             variants += differs;
         std::printf("features %#x: %d variant entries\n", subset, variants);
         check_transform_steps(ref, var, rounds);
         check_synthesis(ref, var, rounds);
         check_dequantise(ref, var, rounds);
         check_qmf(ref, var, rounds);
+        check_hf_filter(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
     } while (subset != 0 && failures == 0);
     select_kernels(~0u);

@@ -9,6 +9,7 @@
 
 #include "dsp/dequant.h"
 #include "dsp/filterbank.h"
+#include "dsp/hf_filter.h"
 #include "dsp/qmf.h"
 
 #if defined(__arm__)
@@ -36,6 +37,7 @@ constexpr Kernels kReference = {
     nullptr,
     nullptr,
 #endif
+    sbr_hf_filter_c,
 };
 
 // Set by the first select_kernels: from then on the table is chosen.

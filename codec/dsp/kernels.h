@@ -44,6 +44,10 @@ struct Kernels {
     void (*qmf_analysis32)(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
     void (*qmf_synthesis64)(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
     void (*qmf_synthesis32)(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
+    // The SBR high-frequency generator's filter of one subband over a run of
+    // slots (dsp/hf_filter.h).
+    void (*sbr_hf_filter)(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                          int y_stride, int count, const int32_t* coef, int shift);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic

@@ -112,35 +112,40 @@ QMF_INLINE void fft_first_stages(int32_t* buf) {
     }
 }
 
+// The stage of half-span kHalf and the ones after it (compile-time spans,
+// so that the short loops unroll).
+template <int kBits, int kHalf>
+QMF_INLINE void fft_stages_from(int32_t* buf) {
+    constexpr int n = 1 << kBits, h = kHalf, quarter = h / 4;
+    const int32_t k45 = qmf_rot_q31[2 * 16];  // cos and sin of pi / 4
+    const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
+    for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h) {
+        int32_t* p = g;
+        int32_t* q = g + 2 * h;
+        butterfly(p, q, q[0], q[1]);  // j = 0
+        p = g + 2 * (h / 2), q = p + 2 * h;
+        butterfly(p, q, fx::neg_wrap(q[1]), q[0]);  // j = h/2: i
+        p = g + 2 * quarter, q = p + 2 * h;
+        butterfly(p, q, fx::rshr64(fx::mac64(0, fx::sub_wrap(q[0], q[1]), k45), 31),
+                  fx::rshr64(fx::mac64(0, fx::add_wrap(q[0], q[1]), k45), 31));
+        p = g + 2 * (3 * quarter), q = p + 2 * h;
+        butterfly(p, q, fx::rshr64(fx::mac64(0, fx::neg_wrap(fx::add_wrap(q[0], q[1])), k45), 31),
+                  fx::rshr64(fx::mac64(0, fx::sub_wrap(q[0], q[1]), k45), 31));
+        // The rest of each quarter.
+        for (int base = 0; base < h; base += quarter)
+            for (int j = base + 1; j < base + quarter; ++j) {
+                p = g + 2 * j, q = p + 2 * h;
+                const Wide w = rotate_wide(q[0], q[1], tw[2 * j], tw[2 * j + 1]);
+                butterfly(p, q, fx::rshr64(w.re, 31), fx::rshr64(w.im, 31));
+            }
+    }
+    if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
+}
+
 template <int kBits>
 QMF_INLINE void fft_inverse(int32_t* buf) {
-    constexpr int n = 1 << kBits;
     fft_first_stages<kBits>(buf);
-    const int32_t k45 = qmf_rot_q31[2 * 16];  // cos and sin of pi / 4
-    for (int h = 4; h < n; h *= 2) {
-        const int quarter = h / 4;
-        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
-        for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h) {
-            int32_t* p = g;
-            int32_t* q = g + 2 * h;
-            butterfly(p, q, q[0], q[1]);  // j = 0
-            p = g + 2 * (h / 2), q = p + 2 * h;
-            butterfly(p, q, fx::neg_wrap(q[1]), q[0]);  // j = h/2: i
-            p = g + 2 * quarter, q = p + 2 * h;
-            butterfly(p, q, fx::rshr64(fx::mac64(0, fx::sub_wrap(q[0], q[1]), k45), 31),
-                      fx::rshr64(fx::mac64(0, fx::add_wrap(q[0], q[1]), k45), 31));
-            p = g + 2 * (3 * quarter), q = p + 2 * h;
-            butterfly(p, q, fx::rshr64(fx::mac64(0, fx::neg_wrap(fx::add_wrap(q[0], q[1])), k45), 31),
-                      fx::rshr64(fx::mac64(0, fx::sub_wrap(q[0], q[1]), k45), 31));
-            // The rest of each quarter.
-            for (int base = 0; base < h; base += quarter)
-                for (int j = base + 1; j < base + quarter; ++j) {
-                    p = g + 2 * j, q = p + 2 * h;
-                    const Wide w = rotate_wide(q[0], q[1], tw[2 * j], tw[2 * j + 1]);
-                    butterfly(p, q, fx::rshr64(w.re, 31), fx::rshr64(w.im, 31));
-                }
-        }
-    }
+    fft_stages_from<kBits, 4>(buf);
 }
 
 // The reference steps.

@@ -1,6 +1,7 @@
 #include "sbr/hfgen.h"
 
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "tables/sbr_tables.h"
 
 namespace {
@@ -153,18 +154,9 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
                      fx::mul_q31(bw2, lpc[p].a1_re), fx::mul_q31(bw2, lpc[p].a1_im)};
             }
             const int xs = clampi(block_bits(xlow_re, xlow_im, p, r0 - 2, r1) - kHfBits, 0, 31);
-            const int32_t one = INT32_C(1) << kSbrLpcQ;
-            for (int l = r0; l < r1; ++l) {
-                const int32_t x0r = scale_down(xlow_re[l][p], xs), x0i = scale_down(xlow_im[l][p], xs);
-                const int32_t x1r = scale_down(xlow_re[l - 1][p], xs), x1i = scale_down(xlow_im[l - 1][p], xs);
-                const int32_t x2r = scale_down(xlow_re[l - 2][p], xs), x2i = scale_down(xlow_im[l - 2][p], xs);
-                int64_t re = fx::mac64(fx::mac64(fx::mac64(0, x0r, one), a.a0_re, x1r), a.a0_im, fx::neg_wrap(x1i));
-                re = fx::mac64(fx::mac64(re, a.a1_re, x2r), a.a1_im, fx::neg_wrap(x2i));
-                int64_t im = fx::mac64(fx::mac64(fx::mac64(0, x0i, one), a.a0_re, x1i), a.a0_im, x1r);
-                im = fx::mac64(fx::mac64(im, a.a1_re, x2i), a.a1_im, x2r);
-                xhigh_re[l][k] = fx::shl_sat(fx::rshr64_sat(re, kSbrLpcQ), xs);
-                xhigh_im[l][k] = fx::shl_sat(fx::rshr64_sat(im, kSbrLpcQ), xs);
-            }
+            const int32_t coef[4] = {a.a0_re, a.a0_im, a.a1_re, a.a1_im};
+            kernels.sbr_hf_filter(&xlow_re[r0][p], &xlow_im[r0][p], kSbrMaxKx, &xhigh_re[r0][k], &xhigh_im[r0][k], 64,
+                                  r1 - r0, coef, xs);
         }
     }
 }

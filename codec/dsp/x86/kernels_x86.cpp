@@ -2,6 +2,7 @@
 // select_kernels (dsp/kernels.cpp) calls this on x86-64.
 #include "dsp/dequant.h"
 #include "dsp/fft_variants.h"
+#include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
 #include "dsp/qmf_variants.h"
 
@@ -10,10 +11,11 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
         k.synthesis = synthesise_channel_sse41, k.dequantise = dequantise_sse41;
         k.qmf_analysis32 = qmf_analysis32_sse41, k.qmf_synthesis64 = qmf_synthesis64_sse41;
-        k.qmf_synthesis32 = qmf_synthesis32_sse41;
+        k.qmf_synthesis32 = qmf_synthesis32_sse41, k.sbr_hf_filter = sbr_hf_filter_sse41;
     }
     // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal
-    // and the dequantisation's band scan).
+    // and the dequantisation's band scan); the SBR filter has no AVX2 variant
+    // (its column of slots is gathered four words at a time either way).
     constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
     if ((use & kAvx2) == kAvx2) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
