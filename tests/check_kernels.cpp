@@ -312,6 +312,25 @@ void check_hf_filter(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// The SBR generator's covariances of n + 2 samples, n = 0..40, in every
+// pattern (full range too: the sums are exact modulo 2^64).
+void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_hf_covariance == ref.sbr_hf_covariance) return;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            const int n = below(41);
+            Guarded yr(n + 2), yi(n + 2), a(16), b(16);  // eight 64-bit sums
+            fill_pattern(yr.data(), n + 2, pattern);
+            fill_pattern(yi.data(), n + 2, below(3) ? pattern : below(kPatterns));
+            int64_t pa[8], pb[8];
+            ref.sbr_hf_covariance(yr.data(), yi.data(), n, pa);
+            var.sbr_hf_covariance(yr.data(), yi.data(), n, pb);
+            std::memcpy(a.data(), pa, sizeof pa);
+            std::memcpy(b.data(), pb, sizeof pb);
+            if (!same("sbr_hf_covariance", "sums", {&a}, {&b})) return;
+        }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -327,7 +346,7 @@ int main(int argc, char** argv) {
     if (kernels.dequantise != ref.dequantise || kernels.pre_twiddle != ref.pre_twiddle || kernels.fft != ref.fft ||
         kernels.synthesis != ref.synthesis || kernels.qmf_analysis32 != ref.qmf_analysis32 ||
         kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
-        kernels.sbr_hf_filter != ref.sbr_hf_filter) {
+        kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -342,7 +361,8 @@ int main(int argc, char** argv) {
         for (auto differs : {var.dequantise != ref.dequantise, var.pre_twiddle != ref.pre_twiddle,
                              var.fft != ref.fft, var.synthesis != ref.synthesis,
                              var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
-                             var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter})
+                             var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
+                             var.sbr_hf_covariance != ref.sbr_hf_covariance})
             variants += differs;
         std::printf("features %#x: %d variant entries\n", subset, variants);
         check_transform_steps(ref, var, rounds);
@@ -350,6 +370,7 @@ int main(int argc, char** argv) {
         check_dequantise(ref, var, rounds);
         check_qmf(ref, var, rounds);
         check_hf_filter(ref, var, rounds);
+        check_hf_covariance(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
     } while (subset != 0 && failures == 0);
     select_kernels(~0u);

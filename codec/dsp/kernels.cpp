@@ -38,6 +38,7 @@ constexpr Kernels kReference = {
     nullptr,
 #endif
     sbr_hf_filter_c,
+    sbr_hf_covariance_c,
 };
 
 // Set by the first select_kernels: from then on the table is chosen.

@@ -48,6 +48,8 @@ struct Kernels {
     // slots (dsp/hf_filter.h).
     void (*sbr_hf_filter)(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
                           int y_stride, int count, const int32_t* coef, int shift);
+    // Its prediction's covariances from one subband's samples.
+    void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic

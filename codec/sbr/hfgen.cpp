@@ -82,18 +82,10 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[kSbrMaxKx], const int32_t (*xlow_im)[
     }
     // phi(i, j) = sum over n = 0..37 of X(n + 2 - i) X*(n + 2 - j): with
     // m = n + 2 - j the sums below (exact).
-    int64_t r11 = 0, r22 = 0, p12r = 0, p12i = 0, p01r = 0, p01i = 0, p02r = 0, p02i = 0;
-    constexpr int n = kSbrXLowSlots - 2;  // 38 terms
-    for (int m = 0; m < n; ++m) {
-        r22 = fx::mac64(fx::mac64(r22, yr[m], yr[m]), yi[m], yi[m]);
-        r11 = fx::mac64(fx::mac64(r11, yr[m + 1], yr[m + 1]), yi[m + 1], yi[m + 1]);
-        p12r = fx::mac64(fx::mac64(p12r, yr[m + 1], yr[m]), yi[m + 1], yi[m]);
-        p12i = fx::mac64(fx::mac64(p12i, yi[m + 1], yr[m]), yr[m + 1], fx::neg_wrap(yi[m]));
-        p01r = fx::mac64(fx::mac64(p01r, yr[m + 2], yr[m + 1]), yi[m + 2], yi[m + 1]);
-        p01i = fx::mac64(fx::mac64(p01i, yi[m + 2], yr[m + 1]), yr[m + 2], fx::neg_wrap(yi[m + 1]));
-        p02r = fx::mac64(fx::mac64(p02r, yr[m + 2], yr[m]), yi[m + 2], yi[m]);
-        p02i = fx::mac64(fx::mac64(p02i, yi[m + 2], yr[m]), yr[m + 2], fx::neg_wrap(yi[m]));
-    }
+    int64_t phi[8];
+    kernels.sbr_hf_covariance(yr, yi, kSbrXLowSlots - 2, phi);  // 38 terms
+    const int64_t r11 = phi[0], r22 = phi[1], p12r = phi[2], p12i = phi[3];
+    const int64_t p01r = phi[4], p01i = phi[5], p02r = phi[6], p02i = phi[7];
     // d = phi11 phi22 - |phi12|^2 / (1 + 1e-6), exact but for the small
     // regularisation term (relative precision 2^-40).
     const fx::Wide e = mul_add(fx::mul64_wide(p12r, p12r), p12i, p12i);

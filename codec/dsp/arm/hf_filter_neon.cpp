@@ -1,5 +1,7 @@
-// The SBR high-frequency generator's filter with NEON (32-bit ARM), four
-// slots at a time: the column's words gathered into lanes (VLD1 lane),
+// The SBR high-frequency generator's kernels with NEON (32-bit ARM). The
+// covariances: four terms at a time, VMLAL of both halves into the same
+// 64-bit lanes, the two lanes added at the end (all sums modulo 2^64, in
+// any order the same). The filter, four slots at a time: the column's words gathered into lanes (VLD1 lane),
 // scaled down by VRSHL by minus the shift (the rounding of fx::rshr,
 // without overflow), the slots before each four from the previous four
 // (VEXT), the five products of each part as 64-bit VMULL/VMLAL sums (no
@@ -71,6 +73,36 @@ void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, 
         prev_r = x0r, prev_i = x0i;
     }
     for (; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
+}
+
+void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
+    int64x2_t acc[8];
+    for (int64x2_t& a : acc) a = vdupq_n_s64(0);
+    // a b + c d of the four lanes, into sum
+    auto mac = [](int64x2_t& sum, int32x4_t a, int32x4_t b, int32x4_t c, int32x4_t d) {
+        sum = vmlal_s32(sum, vget_low_s32(a), vget_low_s32(b));
+        sum = vmlal_s32(sum, vget_high_s32(a), vget_high_s32(b));
+        sum = vmlal_s32(sum, vget_low_s32(c), vget_low_s32(d));
+        sum = vmlal_s32(sum, vget_high_s32(c), vget_high_s32(d));
+    };
+    int m = 0;
+    for (; m + 4 <= n; m += 4) {
+        const int32x4_t r0 = vld1q_s32(yr + m), r1 = vld1q_s32(yr + m + 1), r2 = vld1q_s32(yr + m + 2);
+        const int32x4_t i0 = vld1q_s32(yi + m), i1 = vld1q_s32(yi + m + 1), i2 = vld1q_s32(yi + m + 2);
+        const int32x4_t n0 = vnegq_s32(i0), n1 = vnegq_s32(i1);
+        mac(acc[0], r1, r1, i1, i1);
+        mac(acc[1], r0, r0, i0, i0);
+        mac(acc[2], r1, r0, i1, i0);
+        mac(acc[3], i1, r0, r1, n0);
+        mac(acc[4], r2, r1, i2, i1);
+        mac(acc[5], i2, r1, r2, n1);
+        mac(acc[6], r2, r0, i2, i0);
+        mac(acc[7], i2, r0, r2, n0);
+    }
+    for (int i = 0; i < 8; ++i)
+        phi[i] = static_cast<int64_t>(static_cast<uint64_t>(vgetq_lane_s64(acc[i], 0)) +
+                                      static_cast<uint64_t>(vgetq_lane_s64(acc[i], 1)));
+    for (; m < n; ++m) hf_filter::covariance_term(yr, yi, m, phi);
 }
 
 #pragma GCC pop_options

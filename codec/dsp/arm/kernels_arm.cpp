@@ -13,5 +13,6 @@ void override_kernels_arm(Kernels& k, uint32_t use) {
         k.synthesis = synthesise_channel_neon, k.dequantise = dequantise_neon;
         k.qmf_analysis32 = qmf_analysis32_neon, k.qmf_synthesis64 = qmf_synthesis64_neon;
         k.qmf_synthesis32 = qmf_synthesis32_neon, k.sbr_hf_filter = sbr_hf_filter_neon;
+        k.sbr_hf_covariance = sbr_hf_covariance_neon;
     }
 }

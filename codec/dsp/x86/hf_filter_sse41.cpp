@@ -1,4 +1,7 @@
-// The SBR high-frequency generator's filter with SSE4.1, four slots at a
+// The SBR high-frequency generator's kernels with SSE4.1. The covariances:
+// four terms at a time, the products of the even and the odd words (PMULDQ)
+// added into the same 64-bit lanes, the two lanes added at the end (all
+// sums modulo 2^64, in any order the same). The filter, four slots at a
 // time: the column's words gathered into registers (PINSRD), scaled down by
 // the arithmetic shift and its last bit shifted out (fx::rshr), the slots
 // before each four (x[l-1], x[l-2]) from the previous four (PALIGNR), the
@@ -107,4 +110,36 @@ SSE41 void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int x_s
         prev_r = x0r, prev_i = x0i;
     }
     for (; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
+}
+
+SSE41 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
+    __m128i acc[8];
+    for (__m128i& a : acc) a = _mm_setzero_si128();
+    // a b + c d of the even words and of the odd ones, into acc
+    auto mac = [](__m128i& sum, __m128i a, __m128i b, __m128i c, __m128i d)
+                   __attribute__((always_inline, target("sse4.1"))) {
+        sum = _mm_add_epi64(sum, _mm_add_epi64(_mm_mul_epi32(a, b), _mm_mul_epi32(c, d)));
+        sum = _mm_add_epi64(sum, _mm_add_epi64(_mm_mul_epi32(odd(a), odd(b)), _mm_mul_epi32(odd(c), odd(d))));
+    };
+    const __m128i zero = _mm_setzero_si128();
+    int m = 0;
+    for (; m + 4 <= n; m += 4) {
+        auto at = [](const int32_t* p) __attribute__((always_inline, target("sse4.1"))) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        };
+        const __m128i r0 = at(yr + m), r1 = at(yr + m + 1), r2 = at(yr + m + 2);
+        const __m128i i0 = at(yi + m), i1 = at(yi + m + 1), i2 = at(yi + m + 2);
+        const __m128i n0 = _mm_sub_epi32(zero, i0), n1 = _mm_sub_epi32(zero, i1);
+        mac(acc[0], r1, r1, i1, i1);
+        mac(acc[1], r0, r0, i0, i0);
+        mac(acc[2], r1, r0, i1, i0);
+        mac(acc[3], i1, r0, r1, n0);
+        mac(acc[4], r2, r1, i2, i1);
+        mac(acc[5], i2, r1, r2, n1);
+        mac(acc[6], r2, r0, i2, i0);
+        mac(acc[7], i2, r0, r2, n0);
+    }
+    for (int i = 0; i < 8; ++i)
+        phi[i] = _mm_cvtsi128_si64(_mm_add_epi64(acc[i], _mm_unpackhi_epi64(acc[i], acc[i])));
+    for (; m < n; ++m) hf_filter::covariance_term(yr, yi, m, phi);
 }
