@@ -168,6 +168,7 @@ struct ScalarSteps {
         for (int n = 0; n < 64; ++n) {
             const int half = n >> 5, r = n & 31;
             int64_t acc = 0;
+#pragma GCC unroll 5
             for (int j = 0; j < 5; ++j) acc = fx::mac64(acc, blk[2 * j + half][r], qmf_window_q31[2 * (n + 64 * j)]);
             u[n] = fx::rshr64(acc, 32);
         }
@@ -234,6 +235,7 @@ struct ScalarSteps {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         for (int k = 0; k < bands; ++k) {
             int64_t acc = 0;
+#pragma GCC unroll 10
             for (int i = 0; i < kBlocks; ++i)
                 acc = fx::mac64(acc, blk[i][k], qmf_window_q31[step * (bands * i + k)]);
             out[k] = fx::rshr64_sat(acc, 30);
