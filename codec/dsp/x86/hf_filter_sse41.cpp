@@ -52,8 +52,9 @@ SSE41_INLINE __m128i round_q(__m128i e, __m128i o) {
     e = asr(_mm_add_epi64(e, bias));
     o = asr(_mm_add_epi64(o, bias));
     // lo: e0 e2 o1 o3 (slots 0, 2, 1, 3); hi the high words
-    const __m128i lo = _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(e), _mm_castsi128_ps(o), _MM_SHUFFLE(2, 0, 2, 0)));
-    const __m128i hi = _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(e), _mm_castsi128_ps(o), _MM_SHUFFLE(3, 1, 3, 1)));
+    const __m128 ef = _mm_castsi128_ps(e), of = _mm_castsi128_ps(o);
+    const __m128i lo = _mm_castps_si128(_mm_shuffle_ps(ef, of, _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128i hi = _mm_castps_si128(_mm_shuffle_ps(ef, of, _MM_SHUFFLE(3, 1, 3, 1)));
     const __m128i fits = _mm_cmpeq_epi32(hi, _mm_srai_epi32(lo, 31));
     const __m128i limit = _mm_xor_si128(_mm_srai_epi32(hi, 31), _mm_set1_epi32(INT32_MAX));
     return _mm_shuffle_epi32(_mm_blendv_epi8(limit, lo, fits), _MM_SHUFFLE(3, 1, 2, 0));

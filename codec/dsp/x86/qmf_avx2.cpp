@@ -28,7 +28,8 @@ AVX2_INLINE void store(int32_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_
 struct Shift {
     __m256i bias;
     __m128i count;
-    AVX2_INLINE explicit Shift(int n) : bias(_mm256_set1_epi64x(INT64_C(1) << (n - 1))), count(_mm_cvtsi32_si128(n)) {}
+    AVX2_INLINE explicit Shift(int n)
+        : bias(_mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)))), count(_mm_cvtsi32_si128(n)) {}
     AVX2_INLINE __m256i asr(__m256i v) const {
         const __m256i sign = _mm256_shuffle_epi32(_mm256_srai_epi32(v, 31), _MM_SHUFFLE(3, 3, 1, 1));
         return _mm256_xor_si256(_mm256_srl_epi64(_mm256_xor_si256(v, sign), count), sign);

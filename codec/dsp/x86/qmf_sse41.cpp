@@ -32,7 +32,8 @@ SSE41_INLINE void store(int32_t* p, __m128i v) { _mm_storeu_si128(reinterpret_ca
 // and b, as fx::rshr64 (kSaturate false: the low words) or fx::rshr64_sat.
 struct Shift {
     __m128i bias, count;
-    SSE41_INLINE explicit Shift(int n) : bias(_mm_set1_epi64x(INT64_C(1) << (n - 1))), count(_mm_cvtsi32_si128(n)) {}
+    SSE41_INLINE explicit Shift(int n)
+        : bias(_mm_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)))), count(_mm_cvtsi32_si128(n)) {}
     // Arithmetic shift right of both 64-bit lanes.
     SSE41_INLINE __m128i asr(__m128i v) const {
         const __m128i sign = _mm_shuffle_epi32(_mm_srai_epi32(v, 31), _MM_SHUFFLE(3, 3, 1, 1));
@@ -178,10 +179,12 @@ struct Sse41Steps : qmf::ScalarSteps {
     // (f2, f3)) and the synthesis's pre-step (X[k], X[M-1-k], P, Q).
     SSE41_INLINE static __m128i band(__m128i a, __m128i b, __m128i fg) {
         const __m128i neg_first = _mm_setr_epi32(-1, 1, 1, 1), neg_second = _mm_setr_epi32(1, 1, -1, 1);
-        __m128i sum = mul(_mm_shuffle_epi32(a, _MM_SHUFFLE(1, 1, 0, 0)), _mm_shuffle_epi32(fg, _MM_SHUFFLE(0, 0, 0, 0)));
+        __m128i sum =
+            mul(_mm_shuffle_epi32(a, _MM_SHUFFLE(1, 1, 0, 0)), _mm_shuffle_epi32(fg, _MM_SHUFFLE(0, 0, 0, 0)));
         sum = add(sum, mul(_mm_shuffle_epi32(a, _MM_SHUFFLE(0, 0, 1, 1)),
                            _mm_sign_epi32(_mm_shuffle_epi32(fg, _MM_SHUFFLE(1, 1, 1, 1)), neg_first)));
-        sum = add(sum, mul(_mm_shuffle_epi32(b, _MM_SHUFFLE(0, 0, 0, 0)), _mm_shuffle_epi32(fg, _MM_SHUFFLE(3, 3, 2, 2))));
+        sum = add(sum,
+                  mul(_mm_shuffle_epi32(b, _MM_SHUFFLE(0, 0, 0, 0)), _mm_shuffle_epi32(fg, _MM_SHUFFLE(3, 3, 2, 2))));
         return add(sum, mul(_mm_shuffle_epi32(b, _MM_SHUFFLE(1, 1, 1, 1)),
                             _mm_sign_epi32(_mm_shuffle_epi32(fg, _MM_SHUFFLE(2, 2, 3, 3)), neg_second)));
     }
