@@ -41,7 +41,7 @@ typedef struct ZorStreamInfo {
     uint32_t channels;   /* channel hint; 1 means mono (the plug-in reads this word directly) */
     uint32_t sampleRate; /* Hz: one of the twelve AAC rates 8000..96000 */
     uint32_t bitRate;    /* kbit/s, informative */
-    uint32_t flags;      /* ZOR_STREAM_RAW | ZOR_STREAM_STREAMING | ZOR_STREAM_NO_CONCEALMENT | ZOR_STREAM_SBR_FULL */
+    uint32_t flags;      /* ZOR_STREAM_RAW | ZOR_STREAM_STREAMING | ZOR_STREAM_NO_CONCEALMENT | ZOR_STREAM_SBR_* */
 } ZorStreamInfo;
 
 #define ZOR_STREAM_INFO_VERSION 1u
@@ -61,7 +61,10 @@ typedef struct ZorStreamInfo {
  * plug-in built without SBR (AAC_SBR=OFF, or the compact arithmetic)
  * ignores the flag and plays the core. */
 #define ZOR_STREAM_SBR_FULL 0x8u
-/* Reserved: HE-AAC at the core rate (downsampled SBR). Not played yet. */
+/* HE-AAC at the core rate (downsampled SBR): the SBR band up to the core's
+ * Nyquist frequency, 1024 samples a channel per block (4096 PCM bytes, the
+ * output record's sampleRate the core rate). With ZOR_STREAM_SBR_FULL as
+ * well, the full rate. Ignored like ZOR_STREAM_SBR_FULL without SBR. */
 #define ZOR_STREAM_SBR_DOWNSAMPLED 0x10u
 #define ZOR_CODEC_AAC 0x20434141u /* "AAC " */
 
@@ -74,7 +77,7 @@ typedef struct ZorHostDesc {
     uint32_t sampleRate;    /* 16: Hz */
     uint32_t bitRate;       /* 20: kbit/s */
     uint32_t reserved24;    /* 24 */
-    uint32_t sbr;           /* 28: 1: ZOR_STREAM_SBR_FULL; 0: the AAC-LC core alone */
+    uint32_t sbr;           /* 28: 1: ZOR_STREAM_SBR_FULL; 2: ZOR_STREAM_SBR_DOWNSAMPLED; 0: the AAC-LC core alone */
     uint32_t noConcealment; /* 32: nonzero: a block that fails to decode yields no output */
     uint32_t rawStream;     /* 36: nonzero: no ADTS/ADIF transport headers */
     uint32_t streaming;     /* 40: nonzero: arbitrary byte pieces; zero: whole frames */
@@ -252,14 +255,17 @@ typedef struct zoraac_info {
     uint32_t channels;              /* coded channels (0 until known) */
     uint32_t output_channels;       /* channels of the PCM */
     uint32_t bit_rate;              /* bits per second over the input taken so far */
-    uint32_t delay;                 /* decoder delay in output samples (0 for AAC-LC) */
+    uint32_t delay;                 /* decoder delay in output samples (0 for AAC-LC; HE-AAC's
+                                       SBR: 962 at the full rate, 481 downsampled) */
     uint64_t frames_decoded;        /* blocks of PCM given out, concealed ones included */
     uint64_t frames_concealed;      /* of them, concealed */
     uint64_t bytes_consumed;        /* input bytes taken */
     int32_t last_error;             /* the decoder's last error or notice code (0: none) */
     uint32_t sbr;                   /* 1: the stream plays SBR (HE-AAC), output_rate twice
                                        sample_rate (0 with ZORAAC_SBR_OFF, or before its first block) */
-    uint32_t reserved[6];
+    uint32_t ps;                    /* 1: it plays parametric stereo (HE-AAC v2): a mono core given
+                                       out as two channels, also with ZORAAC_OUT_NATIVE */
+    uint32_t reserved[5];
 } zoraac_info;
 
 typedef struct zoraac_decoder zoraac_decoder;

@@ -20,6 +20,7 @@
 #include "dsp/kernels.h"
 #include "dsp/qmf.h"
 #include "tables/band_tables.h"
+#include "tables/ps_tables.h"
 
 namespace {
 
@@ -212,9 +213,9 @@ void fill_pattern(int32_t* v, int n, int pattern) {
 }
 constexpr int kPatterns = 6;
 
-// One QMF bank, reference and variant, slot after slot from the same state:
-// random delay lines and ring positions (out-of-range ones too), inputs of
-// every pattern; outputs and states compared after each slot.
+// One QMF synthesis bank, reference and variant, slot after slot from the
+// same state: random partial sums and positions (out-of-range ones too),
+// inputs of every pattern; outputs and states compared after each slot.
 template <typename State>
 void check_qmf_bank(const char* name, void (*ref)(State*, const int32_t*, const int32_t*, int32_t*),
                     void (*var)(State*, const int32_t*, const int32_t*, int32_t*), int in_words, int out_words,
@@ -223,9 +224,9 @@ void check_qmf_bank(const char* name, void (*ref)(State*, const int32_t*, const 
     for (int r = 0; r < rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
             State a, b;
-            const int ring = static_cast<int>(sizeof a.v / sizeof a.v[0]);
-            fill_pattern(a.v, ring, below(2) ? pattern : 0);
-            a.newest = below(8) ? below(10) : static_cast<int32_t>(next()) % 16;
+            const int sums = static_cast<int>(sizeof a.sum / sizeof a.sum[0][0]);
+            fill_pattern(&a.sum[0][0], sums, below(2) ? pattern : 0);
+            a.current = below(8) ? below(10) : static_cast<int32_t>(next()) % 16;
             b = a;
             for (int slot = 0; slot < 4; ++slot) {
                 Guarded re(in_words), im(in_words), out_a(out_words), out_b(out_words);
@@ -249,8 +250,8 @@ void check_qmf(const Kernels& ref, const Kernels& var, int rounds) {
                                         rounds);
     check_qmf_bank<QmfSynthesis32State>("qmf_synthesis32", ref.qmf_synthesis32, var.qmf_synthesis32, 32, 32,
                                         rounds);
-    // The analysis: 32 time samples in, 32 complex values out (as its
-    // re and im, its state's ring as the synthesis's).
+    // The analysis: 32 time samples in, 32 complex values out, from random
+    // delay lines and ring positions.
     if (ref.qmf_analysis32 == var.qmf_analysis32) return;
     for (int r = 0; r < rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
@@ -331,6 +332,32 @@ void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// The hybrid analysis: both configurations' band layouts (10 bands from
+// QMF bands 0..2, 32 from 0..4) with the filters' own coefficients or any
+// (INT32_MIN excepted), on windows of any values.
+void check_ps_hybrid(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.ps_hybrid == ref.ps_hybrid) return;
+    for (int r = 0; r < rounds; ++r)
+        for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34}) {
+            std::vector<int32_t> own(static_cast<size_t>(cfg->num_hybrid) * 26);
+            fill(own.data(), static_cast<int>(own.size()));
+            for (int32_t& c : own) c = c == INT32_MIN ? INT32_MAX : c;
+            const bool table = below(2) == 0;
+            const int32_t(*coef)[13][2] =
+                table ? cfg->hybrid_coef : reinterpret_cast<const int32_t(*)[13][2]>(own.data());
+            Guarded x_re(13 * 5), x_im(13 * 5);
+            fill(x_re.data(), 13 * 5);
+            fill(x_im.data(), 13 * 5);
+            const int32_t* rows_re[13];
+            const int32_t* rows_im[13];
+            for (int j = 0; j < 13; ++j) rows_re[j] = x_re.data() + 5 * j, rows_im[j] = x_im.data() + 5 * j;
+            Guarded a_re(32), a_im(32), b_re(32), b_im(32);
+            ref.ps_hybrid(coef, cfg->hybrid_qmf, cfg->num_hybrid, rows_re, rows_im, a_re.data(), a_im.data());
+            var.ps_hybrid(coef, cfg->hybrid_qmf, cfg->num_hybrid, rows_re, rows_im, b_re.data(), b_im.data());
+            if (!same("ps_hybrid", table ? "filters" : "any coefficients", {&a_re, &a_im}, {&b_re, &b_im})) return;
+        }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -346,7 +373,8 @@ int main(int argc, char** argv) {
     if (kernels.dequantise != ref.dequantise || kernels.pre_twiddle != ref.pre_twiddle || kernels.fft != ref.fft ||
         kernels.synthesis != ref.synthesis || kernels.qmf_analysis32 != ref.qmf_analysis32 ||
         kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
-        kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance) {
+        kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance ||
+        kernels.ps_hybrid != ref.ps_hybrid) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -362,7 +390,7 @@ int main(int argc, char** argv) {
                              var.fft != ref.fft, var.synthesis != ref.synthesis,
                              var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
                              var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
-                             var.sbr_hf_covariance != ref.sbr_hf_covariance})
+                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.ps_hybrid != ref.ps_hybrid})
             variants += differs;
         std::printf("features %#x: %d variant entries\n", subset, variants);
         check_transform_steps(ref, var, rounds);
@@ -371,6 +399,7 @@ int main(int argc, char** argv) {
         check_qmf(ref, var, rounds);
         check_hf_filter(ref, var, rounds);
         check_hf_covariance(ref, var, rounds);
+        check_ps_hybrid(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
     } while (subset != 0 && failures == 0);
     select_kernels(~0u);

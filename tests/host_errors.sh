@@ -45,5 +45,19 @@ done
 # Raw PCM on standard output: 60 blocks of 4096 bytes.
 bytes=$($emu "$aacdec" --quiet "$src/samples/tones_clicks_12k_mono.aac" - | wc -c)
 [ "$bytes" = 245760 ] || { echo "FAIL: $bytes bytes of PCM on stdout"; fails=$((fails + 1)); }
+# OUTPUT that is not a regular file is written in place and stays what it
+# is: a symbolic link (its target gets the WAV), a FIFO (a reader gets the
+# WAV with the sizes of a stream of unknown length), as a device would.
+wav=245804
+s="$src/samples/tones_clicks_12k_mono.aac"
+: > "$tmp/target.wav"; ln -s target.wav "$tmp/link.wav"
+$emu "$aacdec" --quiet "$s" "$tmp/link.wav" || { echo "FAIL: writing through a link"; fails=$((fails + 1)); }
+[ -L "$tmp/link.wav" ] && [ "$(wc -c < "$tmp/target.wav")" = $wav ] || { echo "FAIL: the link was replaced or its target not written"; fails=$((fails + 1)); }
+mkfifo "$tmp/fifo.wav"
+cat "$tmp/fifo.wav" > "$tmp/from_fifo.wav" & reader=$!
+$emu "$aacdec" --quiet "$s" "$tmp/fifo.wav" || { echo "FAIL: writing to a FIFO"; fails=$((fails + 1)); }
+wait $reader
+[ -p "$tmp/fifo.wav" ] && [ "$(wc -c < "$tmp/from_fifo.wav")" = $wav ] || { echo "FAIL: the FIFO was replaced or gave $(wc -c < "$tmp/from_fifo.wav") bytes"; fails=$((fails + 1)); }
+[ "$(od -An -tx1 -j4 -N4 "$tmp/from_fifo.wav" | tr -d ' ')" = ffffffff ] || { echo "FAIL: a FIFO's WAV header gives a size"; fails=$((fails + 1)); }
 [ $fails = 0 ] && echo "host errors ok"
 exit $fails

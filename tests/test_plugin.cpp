@@ -298,28 +298,34 @@ TEST_F(PluginTest, ExportedHeaderFlagFollowsTheInstance) {
 namespace {
 
 // An HE-AAC stream (SBR implicit in ADTS, 22050 Hz core) in frame mode:
-// without ZOR_STREAM_SBR_FULL the core alone, 4096-byte blocks at 22050 Hz;
-// with it (in a build with SBR) 8192-byte blocks at 44100 Hz, which need
-// twice the room.
-TEST_F(PluginTest, SbrFlagDoublesTheRateAndTheBlock) {
+// without an SBR flag the core alone, 4096-byte blocks at 22050 Hz; with
+// ZOR_STREAM_SBR_FULL (in a build with SBR) 8192-byte blocks at 44100 Hz,
+// which need twice the room; with ZOR_STREAM_SBR_DOWNSAMPLED 4096-byte
+// blocks at 22050 Hz that carry the SBR band below 11025 Hz as well.
+TEST_F(PluginTest, SbrFlagsSetTheRateAndTheBlock) {
     const auto frames = adts_frames(read_file(data_path("tests/data/p40_head.aac")));
     ASSERT_GT(frames.size(), 10u);
-    for (const uint32_t flags : {0u, static_cast<uint32_t>(ZOR_STREAM_SBR_FULL)}) {
-        const bool sbr = AAC_PLUGIN_SBR && flags;
+    std::vector<uint8_t> core;
+    for (const uint32_t flags : {0u, static_cast<uint32_t>(ZOR_STREAM_SBR_FULL),
+                                 static_cast<uint32_t>(ZOR_STREAM_SBR_DOWNSAMPLED)}) {
+        const bool full = AAC_PLUGIN_SBR && flags == ZOR_STREAM_SBR_FULL;
         init(flags, 22050);
-        EXPECT_EQ(st_->desc.sbr, flags ? 1u : 0u);
-        std::vector<uint8_t> pcm;
-        if (sbr) EXPECT_EQ(decode(frames[0], pcm, kBlockBytes), -1);  // one AAC-LC block of room
+        EXPECT_EQ(st_->desc.sbr, flags == ZOR_STREAM_SBR_FULL ? 1u : flags ? 2u : 0u);
+        std::vector<uint8_t> pcm, all;
+        if (full) EXPECT_EQ(decode(frames[0], pcm, kBlockBytes), -1);  // one AAC-LC block of room
         size_t blocks = 0;
         for (const auto& f : frames) {
-            const int got = decode(f, pcm, static_cast<uint32_t>(output_room(0, true, flags != 0)));
+            const int got = decode(f, pcm, static_cast<uint32_t>(output_room(0, true, full)));
             ASSERT_GE(got, 0);
             if (!got) continue;
             ++blocks;
-            EXPECT_EQ(got, sbr ? 8192 : 4096);
-            EXPECT_EQ(out_.sampleRate, sbr ? 44100u : 22050u);
+            EXPECT_EQ(got, full ? 8192 : 4096);
+            EXPECT_EQ(out_.sampleRate, full ? 44100u : 22050u);
+            all.insert(all.end(), pcm.begin(), pcm.begin() + got);
         }
         EXPECT_GE(blocks + 1, frames.size());
+        if (!flags) core = all;
+        if (flags == ZOR_STREAM_SBR_DOWNSAMPLED) EXPECT_EQ(all == core, !AAC_PLUGIN_SBR);
         AACFinish();
     }
 }

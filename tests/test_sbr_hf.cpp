@@ -90,7 +90,7 @@ TEST(SbrHfGen, WidePrimitives) {
 }
 
 struct XLow {
-    int32_t re[kSbrXLowSlots][kSbrMaxKx] = {}, im[kSbrXLowSlots][kSbrMaxKx] = {};
+    int32_t re[kSbrXLowSlots][64] = {}, im[kSbrXLowSlots][64] = {};
 };
 
 // Signals of one subband, by kind, at amplitude `level`.

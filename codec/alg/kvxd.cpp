@@ -178,9 +178,10 @@ uint32_t KVXD_sbrBytes(int scratch, int downsampled) {
 int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled, int downsampled) {
     if (!kExactArithmetic || !h || !persistent || !scratch) return -1;
     if (reinterpret_cast<uintptr_t>(persistent) % 8 || reinterpret_cast<uintptr_t>(scratch) % 8) return -1;
-    if (signalled < 0 || signalled > 2) return -1;
+    if (signalled < 0 || (signalled & 3) == 3 || signalled > static_cast<int>(2 | SBR_SIGNALLED_PS)) return -1;
     auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
-    SbrDecoder* s = sbr_init(persistent, downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
+    SbrDecoder* s = sbr_init(persistent, static_cast<SbrScratch*>(scratch),
+                             downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
     obj->ctx->sbr = s;
     obj->ctx->sbrScratch = static_cast<SbrScratch*>(scratch);
     return 0;

@@ -70,8 +70,10 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
 // `signalled` is 2 (the stream's configuration gives the SBR output rate as
 // the core rate), the SBR band is cut at the core's Nyquist frequency and
 // the stream comes out at its core rate, 2048 samples per block. signalled:
-// 0 not signalled, 1 SBR, 2 downsampled SBR. 0 on success, -1 for a missing
-// or misaligned record or a build without SBR.
+// 0 not signalled, 1 SBR, 2 downsampled SBR, plus 4 for parametric stereo
+// signalled (a mono core then plays stereo from its first block, as it
+// does when its first block carries PS data). 0 on success, -1 for a
+// missing or misaligned record or a build without SBR.
 uint32_t KVXD_sbrBytes(int scratch, int downsampled);
 int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled, int downsampled);
 int KVXD_control(IALG_Handle h, int cmd, KVXD_Status* status);

@@ -110,7 +110,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     reset_mc_kvxdec_info(dec, &dec->mcInfo);
 
     SbrDecoder* const sbr = dec->ctx->sbr;
-    if (sbr) sbr->payload.present = 0;
+    if (sbr) sbr->work->payload.present = 0;
     uint16_t id = bits(dec, 3);
     if (id == ID_END) return 0;  // an empty block decodes nothing
     uint16_t last_channel_element = ID_END;
@@ -186,7 +186,7 @@ bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec) {
 
 PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop) {
     if (!dec->outputBuffer || (c > 0 && !stereo)) return {drop, 0, false};
-    if (sbr_playing(dec)) return {drop, 0, false, nullptr, dec->ctx->sbrScratch->time};
+    if (sbr_playing(dec)) return {drop, 0, false, nullptr, sbr_time_samples(dec->ctx->sbrScratch)};
     if (dec->wideOutput) return {drop, 2, !stereo, reinterpret_cast<int32_t*>(dec->outputBuffer) + c};
     return {dec->outputBuffer + c, 2, !stereo};
 }
@@ -208,7 +208,7 @@ void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after) {
     if (count == 0) return;
     const uint16_t type = bits(dec, 4);  // extension_type
     SbrDecoder* const sbr = dec->ctx->sbr;
-    const bool keep = sbr && (type == kExtSbrData || type == kExtSbrDataCrc) && !sbr->payload.present &&
+    const bool keep = sbr && (type == kExtSbrData || type == kExtSbrDataCrc) && !sbr->work->payload.present &&
                       (after == ID_SCE || after == ID_CPE);
     if (!keep) {
         bits(dec, 4);
@@ -216,7 +216,7 @@ void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after) {
         return;
     }
     // The payload's bits after the extension type, packed from the first byte's top bit.
-    SbrPayload& p = sbr->payload;
+    SbrPayload& p = sbr->work->payload;
     uint32_t acc = bits(dec, 4);  // the last 4 bits read, not yet stored
     int n = 0;
     for (int i = 1; i < count; ++i) {

@@ -39,6 +39,7 @@ constexpr Kernels kReference = {
 #endif
     sbr_hf_filter_c,
     sbr_hf_covariance_c,
+    ps_hybrid_analysis,
 };
 
 // Set by the first select_kernels: from then on the table is chosen.

@@ -50,6 +50,10 @@ struct Kernels {
                           int y_stride, int count, const int32_t* coef, int shift);
     // Its prediction's covariances from one subband's samples.
     void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
+    // Parametric stereo's hybrid analysis of one QMF slot: see
+    // ps_hybrid_analysis.
+    void (*ps_hybrid)(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands, const int32_t* const* rows_re,
+                      const int32_t* const* rows_im, int32_t* out_re, int32_t* out_im);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic
@@ -64,6 +68,20 @@ void post_twiddle_compact(int32_t* buf, int n);
 void pre_twiddle_exact(int32_t* buf, int n);
 void fft_exact(int32_t* buf, int points);
 void post_twiddle_exact(int32_t* buf, int n);
+
+// Parametric stereo's hybrid analysis of one QMF slot (ps/ps.cpp): for each
+// hybrid band k < bands, out[k] = the sum over n = 0..12 of coef[k][n] x(12 - n),
+// x(j) = (rows_re[j][q], rows_im[j][q]) the complex sample of QMF band
+// q = qmf[k] in the window's row j (oldest first); coefficients Q31 (never
+// INT32_MIN), the 64-bit sums (modulo 2^64) rounded half up from Q31 and
+// saturated to 32 bits. The x86 variant with SSE4.1
+// (dsp/x86/ps_sse41.cpp) takes a band's real and imaginary sums in the two
+// halves of one register.
+void ps_hybrid_analysis(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands, const int32_t* const* rows_re,
+                        const int32_t* const* rows_im, int32_t* out_re, int32_t* out_im);
+void ps_hybrid_analysis_sse41(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands,
+                              const int32_t* const* rows_re, const int32_t* const* rows_im, int32_t* out_re,
+                              int32_t* out_im);
 
 // Variants, beside their references and bit-exact with them. Exact
 // arithmetic: the output pass of every window sequence, x86 with SSE4.1

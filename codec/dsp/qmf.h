@@ -17,8 +17,12 @@
 // whatever the input, and keeps 23 or more significant bits for every
 // signal level.
 //
-// The delay lines are rings of ten blocks; `newest` is the slot of the last
-// block written. An all-zero state is the start state (silence before).
+// The analysis delay line is a ring of ten blocks; `newest` is the slot of
+// the last block written. The synthesis banks keep no delay line: each
+// slot's new values are windowed at once into the ten output slots they
+// take part in (the current one and the nine to come), so the state is
+// those ten slots' partial sums, half the values a delay line would hold.
+// An all-zero state is the start state (silence before).
 //
 // Each bank is a kernel (dsp/kernels.h): the functions below call the
 // table's entry; the portable references are the *_c functions
@@ -33,16 +37,17 @@ struct QmfAnalysisState {
     int32_t x[320];
 };
 
-// 1280 values (Q11, saturated: 32 x headroom): 5124 bytes.
+// Partial sums of the next ten output slots (Q11, saturated; `current` the
+// one output next): 2564 bytes.
 struct QmfSynthesis64State {
-    int32_t newest;
-    int32_t v[1280];
+    int32_t current;
+    int32_t sum[10][64];
 };
 
-// 640 values (Q11, saturated): 2564 bytes.
+// The same for 32 samples a slot: 1284 bytes.
 struct QmfSynthesis32State {
-    int32_t newest;
-    int32_t v[640];
+    int32_t current;
+    int32_t sum[10][32];
 };
 
 // 32 new time samples (oldest first) to 32 complex subband samples.

@@ -5,8 +5,9 @@
 //   analysis_pre(u, s, z)              z (bit-reversed) from u, scaled 2^s
 //   analysis_post(z, s, re, im)        the 32 subband samples from the FFT
 //   synthesis_pre<kBits>(re, im, s, d) D (bit-reversed), scaled 2^s
-//   synthesis_post<kBits>(d, s, nv)    the new block of the delay line
-//   synthesis_window<kBits>(blk, out)  the windowed sum of the ten blocks
+//   synthesis_post<kBits>(d, s, v)     the slot's 2M new values v
+//   synthesis_window<kBits>(v, sums)   v windowed into the ten partial sums
+//   synthesis_output<kBits>(sum, out)  the completed sum to output, cleared
 //   magnitude(x, n)                    OR of |x| - (x < 0) over n values
 //   fft<kBits>(buf)                    the inverse FFT
 // ScalarSteps holds the reference of each; a variant derives from it and
@@ -228,17 +229,28 @@ struct ScalarSteps {
         }
     }
 
-    // out[k] = sum_i c[step (M i + k)] blk[i][k], blk[i] the block of age i
-    // from its start (even i) or from M (odd i), rounded from Q41, saturated.
+    // Output k of the slot i slots ahead takes c[step (M i + k)] times v at
+    // k (even i) or M + k (odd i), each product rounded to Q11 (from Q42,
+    // saturated) and added to its partial sum sums[i][k] (saturated).
     template <int kBits>
-    QMF_INLINE static void synthesis_window(const int32_t* const* blk, int32_t* out) {
+    QMF_INLINE static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        for (int k = 0; k < bands; ++k) {
-            int64_t acc = 0;
-#pragma GCC unroll 10
-            for (int i = 0; i < kBlocks; ++i)
-                acc = fx::mac64(acc, blk[i][k], qmf_window_q31[step * (bands * i + k)]);
-            out[k] = fx::rshr64_sat(acc, 30);
+        for (int i = 0; i < kBlocks; ++i) {
+            int32_t* const acc = sums[i];
+            const int32_t* const vi = v + (i & 1) * bands;
+            const int32_t* const c = qmf_window_q31 + step * bands * i;
+            for (int k = 0; k < bands; ++k)
+                acc[k] = fx::add_sat(acc[k], fx::rshr64_sat(fx::mac64(0, vi[k], c[step * k]), 31));
+        }
+    }
+
+    // The current slot's complete sums (Q11) as Q12 output samples
+    // (saturated), the sums cleared for the slot ten ahead.
+    template <int kBits>
+    QMF_INLINE static void synthesis_output(int32_t* sum, int32_t* out) {
+        for (int k = 0; k < (1 << kBits); ++k) {
+            out[k] = fx::shl_sat(sum[k], 1);
+            sum[k] = 0;
         }
     }
 };
@@ -262,24 +274,25 @@ QMF_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32_
     Steps::analysis_post(z, s, re, im);
 }
 
-// One slot of the M-band synthesis (M = 2^kBits), its ring of ten blocks of
-// 2M values.
+// One slot of the M-band synthesis (M = 2^kBits), the partial sums of its
+// next ten output slots in `sum`, `current` the one output next (a number
+// out of range starts from the first).
 template <class Steps, int kBits>
-QMF_INLINE void synthesis_slot(int32_t* newest_slot, int32_t* v, const int32_t* re, const int32_t* im,
+QMF_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], const int32_t* re, const int32_t* im,
                                int32_t* out) {
-    constexpr int bands = 1 << kBits, block = 2 * bands;
+    constexpr int bands = 1 << kBits;
     // 2^s scales D below 2^(30.5 - kBits): |D| <= |X| + |X'| <= 2^(b + 1.5).
     const int s = 29 - kBits - bit_length(Steps::magnitude(re, bands) | Steps::magnitude(im, bands));
     int32_t d[2 * bands];
     Steps::template synthesis_pre<kBits>(re, im, s, d);
     Steps::template fft<kBits>(d);
-    const int32_t newest = advance(*newest_slot);
-    *newest_slot = newest;
-    Steps::template synthesis_post<kBits>(d, s, v + block * newest);
-    const int32_t* blk[kBlocks];
-    ring_blocks(v, newest, block, blk);
-    for (int i = 1; i < kBlocks; i += 2) blk[i] += bands;
-    Steps::template synthesis_window<kBits>(blk, out);
+    Steps::template synthesis_post<kBits>(d, s, d);  // in place
+    const int32_t now = *current >= 0 && *current < kBlocks ? *current : 0;
+    int32_t* sums[kBlocks];
+    for (int i = 0; i < kBlocks; ++i) sums[i] = sum[now + i < kBlocks ? now + i : now + i - kBlocks];
+    Steps::template synthesis_window<kBits>(d, sums);
+    Steps::template synthesis_output<kBits>(sum[now], out);
+    *current = now + 1 < kBlocks ? now + 1 : 0;
 }
 
 }  // namespace qmf

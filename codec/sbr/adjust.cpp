@@ -13,11 +13,7 @@ constexpr int32_t kLogEps = 8 * kOne;         // log2(EPS): 1 in the standard's 
 constexpr int32_t kLogEps0 = -534574734;      // log2(EPS0): 1e-12 in the standard's units, x 256
 constexpr int kSumBits = 56;                  // terms of a sum of energies: Q56, each <= 1
 
-// A positive value m 2^(e - 30), m in [2^30, 2^31).
-struct Lin {
-    int32_t m;
-    int32_t e;
-};
+using Lin = SbrLin;
 
 // Integer square root (floor) of a 64-bit value, for the constants below.
 constexpr uint64_t isqrt64(uint64_t v) {
@@ -157,7 +153,8 @@ struct Bands {
 void sbr_adjust_reset(SbrAdjustState* state) { *state = SbrAdjustState{}; }
 
 bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables& t, const SbrChannelFrame& frame,
-                const SbrDequant& levels, int32_t (*x_re)[64], int32_t (*x_im)[64], bool reset) {
+                const SbrDequant& levels, int32_t (*x_re)[64], int32_t (*x_im)[64], bool reset,
+                SbrAdjustWork* work) {
     const SbrGrid& grid = frame.grid;
     if (!valid(t, grid)) return false;
     const int kx = t.kx, m_sbr = t.m, num_env = grid.num_env;
@@ -170,7 +167,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
     if (reset) st->sine_prev = 0;
 
     // Smoothing history, linear: the older (a) and newer (b) value per subband.
-    Lin ga[kSbrMaxSubbands], gb[kSbrMaxSubbands], qa[kSbrMaxSubbands], qb[kSbrMaxSubbands];
+    Lin *const ga = work->ga, *const gb = work->gb, *const qa = work->qa, *const qb = work->qb;
     int newest = reset ? 0 : st->newest_slots;
     if (newest) {
         for (int m = 0; m < m_sbr; ++m) {
@@ -199,7 +196,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                 bits_or |= b < 0 ? ~static_cast<uint32_t>(b) : static_cast<uint32_t>(b);
             }
         const int shift = max32(0, 32 - fx::clz32(bits_or) - 24);
-        uint64_t energy[kSbrMaxSubbands];
+        uint64_t* const energy = work->energy;
         for (int m = 0; m < m_sbr; ++m) {
             int64_t acc = 0;
             for (int r = row0; r < row1; ++r) {
@@ -210,8 +207,9 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         }
         // log2 E_curr per subband (of its band when not interpolating), and
         // whether it is 0.
-        int32_t e_curr[kSbrMaxSubbands] = {};
-        bool e_zero[kSbrMaxSubbands] = {};
+        int32_t* const e_curr = work->e_curr;
+        bool* const e_zero = work->e_zero;
+        for (int m = 0; m < m_sbr; ++m) e_curr[m] = 0, e_zero[m] = false;
         const int32_t log_scale = fx::shl_wrap(2 * shift, kFrac);
         for (int i = 0; i < env_band_count; ++i) {
             const int lo = res.lo(i), hi = res.hi(i);
@@ -238,7 +236,8 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // E_orig, Q_orig mapped to subbands; the noise floor whose time
         // segment holds the envelope.
         const int qe = grid.num_noise > 1 && grid.t_env[l] >= grid.t_noise[1] ? 1 : 0;
-        int32_t e_orig[kSbrMaxSubbands] = {}, q_orig[kSbrMaxSubbands] = {};
+        int32_t *const e_orig = work->e_orig, *const q_orig = work->q_orig;
+        for (int m = 0; m < m_sbr; ++m) e_orig[m] = q_orig[m] = 0;
         for (int i = 0; i < env_band_count; ++i)
             for (int m = res.lo(i); m < res.hi(i); ++m) e_orig[m] = fx::shl_sat(levels.env_log2[l][i], 8);
         for (int i = 0; i < t.n_q; ++i)
@@ -246,14 +245,16 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
 
         // Sinusoids: in the middle subband of each f_high band flagged, from
         // l_A on, or from the start when the previous frame ended with it.
-        bool s_index[kSbrMaxSubbands] = {};
+        bool* const s_index = work->s_index;
+        for (int m = 0; m < m_sbr; ++m) s_index[m] = false;
         for (int i = 0; i < t.n_high; ++i) {
             if (!frame.add_harmonic[i]) continue;
             const int k = (t.f_high[i] + t.f_high[i + 1]) >> 1;
             if (k < kx || k >= kx + m_sbr) continue;
             if (l >= l_a || ((st->sine_prev >> k) & 1)) s_index[k - kx] = true;
         }
-        bool s_mapped[kSbrMaxSubbands] = {};
+        bool* const s_mapped = work->s_mapped;
+        for (int m = 0; m < m_sbr; ++m) s_mapped[m] = false;
         for (int i = 0; i < env_band_count; ++i) {
             bool any = false;
             for (int m = res.lo(i); m < res.hi(i); ++m) any = any || s_index[m];
@@ -264,7 +265,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                 if (s_index[m]) sine_last |= UINT64_C(1) << (m + kx);
 
         // Gains, noise and sinusoid levels, squared, log2 Q24.
-        int32_t g2[kSbrMaxSubbands], q2[kSbrMaxSubbands], s2[kSbrMaxSubbands];
+        int32_t *const g2 = work->g2, *const q2 = work->q2, *const s2 = work->s2;
         for (int m = 0; m < m_sbr; ++m) {
             const int32_t q1 = log_add(0, q_orig[m]);  // 1 + Q
             const int32_t e1 = e_zero[m] ? kLogEps : log_add(kLogEps, e_curr[m]);
@@ -313,8 +314,8 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         }
 
         // Amplitudes; the history starts from them after a reset.
-        Lin g[kSbrMaxSubbands], q[kSbrMaxSubbands], s[kSbrMaxSubbands];
-        int32_t g_log[kSbrMaxSubbands], q_log[kSbrMaxSubbands];
+        Lin *const g = work->g, *const q = work->q, *const s = work->s;
+        int32_t *const g_log = work->g_log, *const q_log = work->q_log;
         for (int m = 0; m < m_sbr; ++m) {
             g_log[m] = fx::rshr(g2[m], 1);
             q_log[m] = fx::rshr(q2[m], 1);

@@ -46,6 +46,24 @@ struct SbrAdjustState {
     uint8_t pad[3];
 };
 
+// A positive level m 2^(e - 30), m in [2^30, 2^31).
+struct SbrLin {
+    int32_t m;
+    int32_t e;
+};
+
+// The adjuster's per-envelope working arrays, per subband m - kx: kept in
+// the scratch record rather than on the stack (4.7 KB).
+struct SbrAdjustWork {
+    SbrLin ga[kSbrMaxSubbands], gb[kSbrMaxSubbands], qa[kSbrMaxSubbands], qb[kSbrMaxSubbands];
+    SbrLin g[kSbrMaxSubbands], q[kSbrMaxSubbands], s[kSbrMaxSubbands];
+    uint64_t energy[kSbrMaxSubbands];
+    int32_t e_curr[kSbrMaxSubbands], e_orig[kSbrMaxSubbands], q_orig[kSbrMaxSubbands];
+    int32_t g2[kSbrMaxSubbands], q2[kSbrMaxSubbands], s2[kSbrMaxSubbands];
+    int32_t g_log[kSbrMaxSubbands], q_log[kSbrMaxSubbands];
+    bool e_zero[kSbrMaxSubbands], s_index[kSbrMaxSubbands], s_mapped[kSbrMaxSubbands];
+};
+
 // The start state (silence before, no history).
 void sbr_adjust_reset(SbrAdjustState* state);
 
@@ -57,6 +75,7 @@ void sbr_adjust_reset(SbrAdjustState* state);
 // smoothing across the frame start, no sinusoid carried over.
 // Returns false, touching nothing, for a grid or tables outside the bounds
 // above (which a valid stream never gives).
+// `work`: room for the working arrays (nothing of it is read).
 bool sbr_adjust(SbrAdjustState* state, const SbrHeader& header, const SbrFreqTables& tables,
                 const SbrChannelFrame& frame, const SbrDequant& levels, int32_t (*x_re)[64],
-                int32_t (*x_im)[64], bool reset);
+                int32_t (*x_im)[64], bool reset, SbrAdjustWork* work);

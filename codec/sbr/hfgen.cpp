@@ -18,7 +18,7 @@ int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 uint32_t mag32(int32_t v) { return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v); }
 
 // Bits of the largest magnitude of subband k over rows [from, to).
-int block_bits(const int32_t (*re)[kSbrMaxKx], const int32_t (*im)[kSbrMaxKx], int k, int from, int to) {
+int block_bits(const int32_t (*re)[64], const int32_t (*im)[64], int k, int from, int to) {
     uint32_t m = 0;
     for (int l = from; l < to; ++l) m |= mag32(re[l][k]) | mag32(im[l][k]);
     return 32 - fx::clz32(m);
@@ -65,7 +65,7 @@ void sbr_hf_chirp(SbrHfGenState* state, const uint8_t invf[kSbrMaxNoiseBands], i
     }
 }
 
-SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[kSbrMaxKx], const int32_t (*xlow_im)[kSbrMaxKx], int k) {
+SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int k) {
     const SbrLpc zero{};
     k = clampi(k, 0, kSbrMaxKx - 1);
     // The block exponent brings the largest magnitude to 2^25..2^26: up
@@ -118,7 +118,7 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[kSbrMaxKx], const int32_t (*xlow_im)[
 }
 
 void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
-                     const int32_t (*xlow_re)[kSbrMaxKx], const int32_t (*xlow_im)[kSbrMaxKx],
+                     const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
                      int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64]) {
     const int r0 = clampi(first_row, kSbrHfAdjSlots, kSbrXLowSlots);
     const int r1 = clampi(end_row, r0, kSbrXLowSlots);
@@ -131,7 +131,7 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     for (int i = 0; i < patches; ++i) {
         for (int x = 0; x < t.patch_num_subbands[i]; ++x, ++k) {
             const int p = t.patch_start_subband[i] + x;
-            if (p >= kSbrMaxKx || k >= 64) return;
+            if (p >= kSbrMaxKx || p >= t.kx || k >= 64) return;  // sources lie below kx
             int g = 0;  // the noise floor band of k
             while (g + 1 < nq && k >= t.f_noise[g + 1]) ++g;
             const int32_t bw = state.bw[g];
@@ -147,7 +147,8 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
             }
             const int xs = clampi(block_bits(xlow_re, xlow_im, p, r0 - 2, r1) - kHfBits, 0, 31);
             const int32_t coef[4] = {a.a0_re, a.a0_im, a.a1_re, a.a1_im};
-            kernels.sbr_hf_filter(&xlow_re[r0][p], &xlow_im[r0][p], kSbrMaxKx, &xhigh_re[r0][k], &xhigh_im[r0][k], 64,
+            constexpr int x_row = sizeof *xlow_re / sizeof **xlow_re, y_row = sizeof *xhigh_re / sizeof **xhigh_re;
+            kernels.sbr_hf_filter(&xlow_re[r0][p], &xlow_im[r0][p], x_row, &xhigh_re[r0][k], &xhigh_im[r0][k], y_row,
                                   r1 - r0, coef, xs);
         }
     }

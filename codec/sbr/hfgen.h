@@ -50,12 +50,14 @@ void sbr_hf_chirp(SbrHfGenState* state, const uint8_t invf[kSbrMaxNoiseBands], i
 // alpha0, alpha1 of subband k of X_low (rows 0..39), with the conditioning
 // of the standard: alpha1 = 0 where the determinant is 0, alpha0 = 0 where
 // phi(1,1) is 0, both 0 where either reaches 4 in magnitude.
-SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[kSbrMaxKx], const int32_t (*xlow_im)[kSbrMaxKx], int k);
+SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int k);
 
 // X_high for subbands kx .. kx + M - 1 and rows first_row .. end_row - 1
 // (t_HFAdj + RATE * t_E(0) .. t_HFAdj + RATE * t_E(L_E) - 1, clamped to
 // 2..39) from X_low, with the chirp factors in *state (sbr_hf_chirp first).
 // Other entries of X_high are left as they are. Saturates to 32 bits.
+// Only subbands below kx of X_low are read and only those from kx up of
+// X_high written, so the two may be one matrix (rows of 64 subbands).
 void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
-                     const int32_t (*xlow_re)[kSbrMaxKx], const int32_t (*xlow_im)[kSbrMaxKx],
+                     const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
                      int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64]);

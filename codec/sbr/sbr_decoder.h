@@ -26,6 +26,7 @@
 #include <cstdint>
 
 #include "dsp/qmf.h"
+#include "ps/ps.h"
 #include "sbr/adjust.h"
 #include "sbr/bitstream.h"
 #include "sbr/frame.h"
@@ -45,24 +46,37 @@ struct SbrPayload {
     uint8_t pad[3];
 };
 
+// Rows of Y past a frame's 32 output slots (rows 34..39), which the next
+// frame's first output slots take (its rows 2..7).
+constexpr int kSbrCarryRows = kSbrHfGenSlots - kSbrHfAdjSlots;
+
 // What a channel keeps from frame to frame.
 struct SbrChannel {
     QmfAnalysisState analysis;
     SbrHfGenState hfgen;
     SbrAdjustState adjust;
-    // The last kSbrHfGenSlots analysis slots (X_low rows 0..7 of the next
-    // frame) and the rows of Y beyond the frame's 32 slots, which the next
-    // frame's first output slots take (rows 34..39, its rows 2..7).
+    // The last kSbrHfGenSlots analysis slots: X_low rows 0..7 of the next
+    // frame.
     int32_t low_re[kSbrHfGenSlots][kSbrMaxKx];
     int32_t low_im[kSbrHfGenSlots][kSbrMaxKx];
-    int32_t high_re[kSbrHfGenSlots - kSbrHfAdjSlots][64];
-    int32_t high_im[kSbrHfGenSlots - kSbrHfAdjSlots][64];
+    // The carried rows of Y: only subbands carry_kx .. carry_kx + M - 1 of
+    // them can hold anything (M <= kSbrMaxSubbands), the rest is zero.
+    int32_t high_re[kSbrCarryRows][kSbrMaxSubbands];
+    int32_t high_im[kSbrCarryRows][kSbrMaxSubbands];
+    int32_t carry_kx;
 };
 
 enum SbrMode : uint32_t { SBR_MODE_OFF = 0, SBR_MODE_FULL = 1, SBR_MODE_DOWNSAMPLED = 2 };
 
 // What the stream's configuration says (SbrDecoder::signalled).
-enum SbrSignalled : uint32_t { SBR_SIGNALLED_NONE = 0, SBR_SIGNALLED = 1, SBR_SIGNALLED_DOWNSAMPLED = 2 };
+// SBR_SIGNALLED_PS may be or-ed to either of the others: parametric
+// stereo signalled (object type 29 or its sync extension).
+enum SbrSignalled : uint32_t {
+    SBR_SIGNALLED_NONE = 0,
+    SBR_SIGNALLED = 1,
+    SBR_SIGNALLED_DOWNSAMPLED = 2,
+    SBR_SIGNALLED_PS = 4
+};
 
 // Each concealed block in a row takes the held envelope this many dB down
 // (in quantized steps: 2 of 1.5 dB or 1 of 3 dB).
@@ -75,14 +89,35 @@ union SbrSynthesis {
     QmfSynthesis32State down[2];
 };
 
+// What concealment keeps of the last good frame, per channel: its last
+// envelope and noise floor, and where its grid ended.
+struct SbrHeldChannel {
+    int8_t env[kSbrMaxMasterBands];
+    int8_t noise[kSbrMaxNoiseBands];
+    uint8_t invf[kSbrMaxNoiseBands];
+    uint8_t amp_res;
+    uint8_t freq_res;
+    uint8_t start;  // SBR time slot the held envelope starts at (where the last grid ended, less 16)
+};
+struct SbrHeld {
+    SbrHeldChannel ch[2];
+    uint8_t num_channels;
+    uint8_t coupling;
+};
+
 // The persistent record. The synthesis states come last: a record for a
 // decoder that only plays downsampled SBR ends after down[] (sbr_record_bytes).
+struct SbrScratch;
 struct SbrDecoder {
-    SbrChannel ch[2];
-    SbrPayload payload;
+    SbrChannel ch0;
+    // A pair's second channel, or a mono stream's parametric stereo.
+    union {
+        SbrChannel ch1;
+        PsState ps;
+    };
+    SbrScratch* work;     // the scratch record: the block's payload and frame live there
     SbrParseState parse;
-    SbrFrameData frame;   // the block's SBR data, read by sbr_begin_block
-    SbrFrameData held;    // the last good frame, for concealment (one envelope once concealing)
+    SbrHeld held;         // the last good frame, for concealment
     int32_t frameOk;      // 1: frame holds this block's data (else the high band is left empty)
     int32_t heldOk;       // 1: held has a frame to conceal with
     uint32_t concealRun;  // blocks in a row played from held
@@ -91,6 +126,7 @@ struct SbrDecoder {
     uint32_t decided;     // 1 once the stream's first block said whether it plays SBR
     uint32_t active;      // 1: this stream plays SBR
     uint32_t downsampled; // 1: it plays downsampled (1024 samples a channel per block, else 2048)
+    uint32_t stereo_ps;   // 1: a mono stream that plays parametric stereo (decided with active)
     SbrSynthesis synthesis;
 };
 
@@ -101,25 +137,57 @@ constexpr size_t sbr_record_bytes(bool downsampled) {
                        : sizeof(SbrDecoder);
 }
 
-// The scratch record: one channel's core time samples, X_low and X_high/Y.
+// The scratch record, live within one block's decoding: the block's SBR
+// payload (kept while the block is read) and its frame data, then per
+// channel the core's time samples and the QMF matrix. One matrix holds
+// X_low and X_high/Y: subbands below kx are X_low, those from kx up X_high
+// and then Y (the HF generator reads only subbands below kx and writes
+// only those from kx up).
 struct SbrScratch {
-    int32_t time[1024];
-    int32_t low_re[kSbrXLowSlots][kSbrMaxKx];
-    int32_t low_im[kSbrXLowSlots][kSbrMaxKx];
+    SbrPayload payload;
+    SbrFrameData frame;   // the block's SBR data, read by sbr_begin_block
     int32_t re[kSbrXLowSlots][64];
     int32_t im[kSbrXLowSlots][64];
     SbrDequant levels;
+    SbrAdjustWork adjust;
+    // Parametric stereo's copy of the mono X_low in the subbands its hybrid
+    // filters split (the matrix's rows become the left channel's as they
+    // are played).
+    int32_t ps_low_re[kSbrXLowSlots][kPsMaxHybridQmf];
+    int32_t ps_low_im[kSbrXLowSlots][kPsMaxHybridQmf];
 };
 
+// Where the core puts a channel's 1024 time samples (Q12) for SBR: the last
+// 16 rows of the matrix's imaginary part. The analysis of slot l reads
+// samples 32 l .. 32 l + 31 (row 24 + l / 2) and writes subbands 0..31 of
+// row 8 + l, which holds only samples of slots before l (2 l - 32 < l), so
+// it runs in place; what is left of the samples lies above subband 31 and
+// is cleared with the rest of the high band.
+static_assert(16 * 64 == 1024 && kSbrXLowSlots - 16 == 24 && kSbrHfGenSlots == 8, "time samples in rows 24..39");
+inline int32_t* sbr_time_samples(SbrScratch* x) { return x->im[kSbrXLowSlots - 16]; }
+
 // Sets up a persistent record of sbr_record_bytes(mode == DOWNSAMPLED)
-// bytes at `memory` (nothing of it is read): no stream yet.
-SbrDecoder* sbr_init(void* memory, uint32_t mode, uint32_t signalled);
+// bytes at `memory` (nothing of it is read), with the scratch record
+// `scratch`: no stream yet.
+SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, uint32_t mode, uint32_t signalled);
 
 // A new stream: the SBR decision is taken again at its first block.
 void sbr_reset(SbrDecoder* s);
 
+// What SBR delays the core's signal by, in core-rate samples: the banks'
+// own delay and the 6 QMF slots by which a frame's output follows its
+// analysis (the HF generator reads 8 slots back, the envelopes start 2
+// slots in). Measured as the lag of the downsampled output's low band
+// behind the core's output.
+constexpr uint32_t kSbrDelayCoreSamples = 481;
+
 // 1: the stream plays SBR downsampled (output at the core rate).
 inline bool sbr_downsampled(const SbrDecoder* s) { return s->active && s->downsampled; }
+
+// The delay SBR adds, in output samples (0 when the stream does not play SBR).
+inline uint32_t sbr_delay(const SbrDecoder* s) {
+    return !s || !s->active ? 0 : s->downsampled ? kSbrDelayCoreSamples : 2 * kSbrDelayCoreSamples;
+}
 
 // A block the core conceals: its SBR data is the held frame's (see above).
 void sbr_conceal_block(SbrDecoder* s, int channels);
@@ -129,8 +197,11 @@ void sbr_conceal_block(SbrDecoder* s, int channels);
 // decoded with SBR. core_rate: Hz of the core; channels: of the element.
 int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels);
 
-// Channel c's 1024 core time samples (Q12) in scratch->time, to 2048 PCM
+// Channel c's 1024 core time samples (Q12) at sbr_time_samples, to 2048 PCM
 // samples (downsampled: 1024) at `out` (every `step`-th slot; with `pair` into the slot after
 // each as well): 16-bit samples, or with `wide` 32-bit ones (the 16-bit
 // sample times 65536 and the bits below it, limited to the 16-bit range).
 void sbr_channel(SbrDecoder* s, SbrScratch* scratch, int c, void* out, bool wide, int step, bool pair);
+
+// The parametric stereo state takes the room of the second channel's.
+static_assert(sizeof(PsState) <= 10240, "parametric stereo state above 10 KB");

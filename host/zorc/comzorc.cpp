@@ -18,6 +18,6 @@ extern "C" __attribute__((visibility("default"))) int audio_desc_zor_2_dm320(con
     desc->rawStream = (info.flags & ZOR_STREAM_RAW) ? 1 : 0;
     desc->streaming = (info.flags & ZOR_STREAM_STREAMING) ? 1 : 0;
     desc->noConcealment = (info.flags & ZOR_STREAM_NO_CONCEALMENT) ? 1 : 0;
-    desc->sbr = (info.flags & ZOR_STREAM_SBR_FULL) ? 1 : 0;
+    desc->sbr = (info.flags & ZOR_STREAM_SBR_FULL) ? 1 : (info.flags & ZOR_STREAM_SBR_DOWNSAMPLED) ? 2 : 0;
     return 0;
 }

@@ -157,6 +157,7 @@ int configure(const zoraac_params* p, Config* c) {
         c->channelConfig = static_cast<uint32_t>(a.channel_configuration);
         // Downsampled SBR: the configured SBR output rate is the core rate.
         c->sbrSignalled = a.sbr_present != 1 ? 0u : (a.ext_sampling_rate == a.sampling_rate ? 2u : 1u);
+        if (c->sbrSignalled && a.ps_present == 1) c->sbrSignalled |= 4u;
         return 0;
     }
     default:
@@ -207,6 +208,14 @@ void observe(zoraac_decoder* d) {
     if (o->mcInfo.num_channels > 2) d->tooManyChannels = 1;
 }
 
+// A mono core that plays parametric stereo: two channels out. Before the
+// first block, what the configuration signals.
+bool plays_ps(const zoraac_decoder* d) {
+    const SbrDecoder* s = d->obj->ctx->sbr;
+    if (!s || s->mode == SBR_MODE_OFF) return false;
+    return s->decided ? s->active && s->stereo_ps : (s->signalled & SBR_SIGNALLED_PS) != 0;
+}
+
 // More channels than the decoder plays: refused rather than played wrong.
 bool unsupported(const zoraac_decoder* d) {
     return d->channelConfig > 2 || (d->objectType != 0 && d->objectType != 2) || d->tooManyChannels;
@@ -218,7 +227,7 @@ int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* f
     const MP4AACDEC_QUVA_Obj* o = d->obj;
     const bool concealed = o->concealedCount != static_cast<uint16_t>(concealedBefore);
     if (!concealed && o->mcInfo.num_channels >= 1) {
-        d->streamChannels = o->mcInfo.num_channels >= 2 ? 2 : 1;
+        d->streamChannels = o->mcInfo.num_channels >= 2 || plays_ps(d) ? 2 : 1;
         d->channels = d->streamChannels;
     }
     const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
@@ -425,9 +434,9 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     d->rateIndex = c.rateIndex;
     d->channels = c.channels;
     d->channelConfig = c.channelConfig;
-    d->streamChannels = c.channels == 1 ? 1 : 2;
     if (sbr_enabled(p))
         KVXD_attachSbr(h, block[kRecSbr], block[kRecSbrScratch], static_cast<int>(c.sbrSignalled), sbr_down(p));
+    d->streamChannels = c.channels == 1 && !plays_ps(d) ? 1 : 2;
     set_stream(d);
     return d;
 }
@@ -473,13 +482,14 @@ int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info) {
     // Bits per second over the input taken: 1024 samples a block.
     if (d->decoded && info->sample_rate)
         info->bit_rate = static_cast<uint32_t>(d->consumed * 8u * info->sample_rate / (d->decoded * kBlockSamples));
-    info->delay = 0;
     info->frames_decoded = d->decoded;
     info->frames_concealed = d->concealed;
     info->bytes_consumed = d->consumed;
     info->last_error = static_cast<int32_t>(d->obj->lastError);
     const SbrDecoder* sbr = d->obj->ctx->sbr;
     info->sbr = sbr && sbr->active ? 1u : 0u;
+    info->delay = sbr_delay(sbr);
+    info->ps = plays_ps(d) ? 1u : 0u;
     return 0;
 }
 

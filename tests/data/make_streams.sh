@@ -48,3 +48,28 @@ done
 # p02_cut_middle_62_75 (frames 62-75 with 1216 bytes cut from inside frame 67
 # to inside frame 70). Cut with a few lines of Python from the ADTS frame
 # lengths of the clean stream.
+
+# HE-AAC v2 (parametric stereo): the first 16 ADTS frames of the corpus
+# streams p42 and p43, and the first 16 blocks (32768 samples a channel) of
+# their ffmpeg references; p45 (.m4a) whole, its reference cut the same way.
+for id in p42_fa_44100_s_music p43_fa_48000_s_speech_music; do
+  python3 -c "
+import sys
+d = open(sys.argv[1], 'rb').read(); pos = 0
+for _ in range(16):
+    pos += ((d[pos + 3] & 3) << 11) | (d[pos + 4] << 3) | (d[pos + 5] >> 5)
+open(sys.argv[2], 'wb').write(d[:pos])" ../../../shared/corpus/$id.aac ${id%%_*}_head.aac
+done
+cp ../../../shared/corpus/p45_fk_44100_s_backcompat_ps.m4a .
+for id in p42 p43 p45; do
+  rate=$(metaflac --show-sample-rate ../../../shared/corpus/$id.ffmpeg.flac)
+  flac -s -d -c --force-raw-format --endian=little --sign=signed ../../../shared/corpus/$id.ffmpeg.flac |
+    head -c $((16 * 2048 * 4)) |
+    flac -s --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=$rate \
+      -8 -o ref/${id}_head.ffmpeg.flac -
+done
+# p42_ps_missing: the first 12 frames of p42_head.aac with the parametric
+# stereo extension of frames 4, 5 and 9 turned into an unknown one (its
+# 2-bit bs_extension_id from 2 to 3, found from the SBR payload's bit
+# positions with a few lines of Python), and ffmpeg's decode of it.
+ffmpeg -v error -y -i p42_ps_missing.aac -c:a flac -sample_fmt s16 ref/p42_ps_missing.ffmpeg.flac

@@ -63,7 +63,7 @@ const char* kUsage =
     "  --plugin PATH     stream and frame mode through this plug-in (libaacplugin.so,\n"
     "                    which needs the host library libcomzorc.so) instead of\n"
     "                    libzoraac; frame mode is the default for .m4a then\n"
-    "  --sbr off|full|down  HE-AAC: full (default) decodes the SBR band at twice the\n"
+    "  --sbr off|full|down[sampled]  HE-AAC: full (default) decodes the SBR band at twice the\n"
     "                    core rate (exact arithmetic; a stream configured for\n"
     "                    downsampled SBR at its core rate); down plays every HE-AAC\n"
     "                    stream at its core rate, its SBR band up to the core's\n"
@@ -177,8 +177,9 @@ Options parse_args(int argc, char** argv) {
         case kSbr:
             if (std::strcmp(optarg, "off") == 0) o.sbr = ZORAAC_SBR_OFF;
             else if (std::strcmp(optarg, "full") == 0) o.sbr = ZORAAC_SBR_FULL;
-            else if (std::strcmp(optarg, "down") == 0) o.sbr = ZORAAC_SBR_DOWNSAMPLED;
-            else fail("--sbr takes off, full or down");
+            else if (std::strcmp(optarg, "down") == 0 || std::strcmp(optarg, "downsampled") == 0)
+                o.sbr = ZORAAC_SBR_DOWNSAMPLED;
+            else fail("--sbr takes off, full or down(sampled)");
             break;
         case kCpuMask: {
             char* end = nullptr;
@@ -208,8 +209,12 @@ Options parse_args(int argc, char** argv) {
 }
 
 // PCM sink: a WAV file (sizes patched at the end), raw PCM on stdout, or
-// nothing (an empty name: the PCM is only counted). A WAV file is written
-// under a temporary name beside it and takes its name only in commit().
+// nothing (an empty name: the PCM is only counted). A new WAV file, or one
+// that replaces a regular file, is written under a temporary name beside it
+// and takes its name only in commit(); any other OUTPUT (a device, a FIFO,
+// a symbolic link) is written in place, through the link, so that it stays
+// what it is. Where its sizes cannot be patched (a FIFO), the header says
+// the largest sizes, as a WAV stream of unknown length does.
 class Sink {
 public:
     Sink(const std::string& name, uint32_t rate) : name_(name), rate_(rate) {
@@ -218,6 +223,10 @@ public:
         } else if (name == "-") {
             f_ = stdout;
             wav_ = false;
+        } else if (struct stat st; lstat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+            f_ = std::fopen(name.c_str(), "wb");
+            if (!f_) fail("cannot write %s", (name + ": " + std::strerror(errno)).c_str());
+            header(kUnknownBytes);
         } else {
             std::string tmp = name + ".XXXXXX";
             const int fd = mkstemp(tmp.data());
@@ -239,8 +248,10 @@ public:
     void close() {
         if (!f_) return;
         if (wav_) {
-            if (std::fseek(f_, 0, SEEK_SET) != 0) fail("cannot finish the WAV header");
-            header(static_cast<uint32_t>(bytes_));
+            const bool in_place = g_partial_output.empty();
+            if (std::fflush(f_) != 0) fail("cannot write the output: %s", std::strerror(errno));
+            if (std::fseek(f_, 0, SEEK_SET) == 0) header(static_cast<uint32_t>(bytes_));
+            else if (!in_place) fail("cannot finish the WAV header");
         }
         if (std::fflush(f_) != 0 || (f_ != stdout && std::fclose(f_) != 0)) fail("cannot write the output: %s", std::strerror(errno));
     }
@@ -278,6 +289,7 @@ private:
     void write_raw(const uint8_t* p, size_t n) {
         if (std::fwrite(p, 1, n, f_) != n) fail("cannot write the output: %s", std::strerror(errno));
     }
+    static constexpr uint32_t kUnknownBytes = 0xFFFFFFFFu - 36;
     std::string name_;
     FILE* f_ = nullptr;
     bool wav_ = true;
@@ -540,6 +552,8 @@ struct Result {
     uint64_t dropped = 0;     // pieces of input that gave no block: refused, or failed with nothing to conceal
     uint64_t skipped = 0;     // stretches of input skipped because the decoder does not play them
     uint64_t frames = 0;  // frames of an ADTS stream or MP4 file
+    uint32_t delay = 0;   // the decoder's delay in output samples (HE-AAC)
+    bool ps = false;      // it plays parametric stereo
     bool have_status = false;
     KVXD_Status status{};
 };
@@ -558,9 +572,10 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
     const bool frame = o.mode == "frame";
     uint32_t flags = frame ? 0u : static_cast<uint32_t>(ZOR_STREAM_STREAMING);
     if (p.kind == Probe::Raw) flags |= ZOR_STREAM_RAW;
-    // HE-AAC at its full rate, as the library plays it (a plug-in built
-    // without SBR ignores the flag and plays the core).
+    // HE-AAC at the rate asked for, as the library plays it (a plug-in
+    // built without SBR ignores the flags and plays the core).
     if (o.sbr == ZORAAC_SBR_FULL) flags |= ZOR_STREAM_SBR_FULL;
+    if (o.sbr == ZORAAC_SBR_DOWNSAMPLED) flags |= ZOR_STREAM_SBR_DOWNSAMPLED;
     ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, p.channels, p.rate, 0, flags};
     if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
 
@@ -727,6 +742,8 @@ public:
                 info.size = sizeof info;
                 zoraac_get_info(d_, &info);
                 if (info.sbr) rate_ = info.output_rate;
+                delay_ = info.delay;
+                ps_ = info.ps != 0;
                 break;
             }
             if (!n && (!end || s == ZORAAC_NEED_MORE_INPUT)) {
@@ -737,13 +754,17 @@ public:
         done_ = true;
     }
     uint32_t rate() const { return rate_; }
+    uint32_t delay() const { return delay_; }
+    bool ps() const { return ps_; }
 
 private:
     static constexpr int kFrames = 16;  // a stream that gives no block by then is taken as it is
+    bool ps_ = false;
     zoraac_params params_;
     std::unique_ptr<Memory> memory_;
     zoraac_decoder* d_ = nullptr;
     std::vector<uint8_t> pcm_;
+    uint32_t delay_ = 0;
     int frames_ = 0;
     bool done_ = false;
     uint32_t rate_ = 0;
@@ -824,6 +845,8 @@ Result run_library(const Options& o, Input& in, Output& out) {
                 info.size = sizeof info;
                 zoraac_get_info(d, &info);
                 channels = info.channels;
+                r.delay = info.delay;
+                r.ps = info.ps != 0;
             }
             out.write(pcm.data(), f.bytes, f.sample_rate, channels);
         }
@@ -1071,27 +1094,33 @@ Result run(const Options& o, Input& in, Output& out) {
 
 // `seconds`: the duration when the frames say it (streams spliced at other
 // rates), else 0; `changes`: where the rate changes, said after the first.
-// `sbr_rate`: the output rate of an HE-AAC stream played with SBR (0: none).
-void print_info(const Input& in, uint64_t frames, uint32_t sbr_rate, double seconds = 0,
+// `sbr_rate`: the output rate of an HE-AAC stream played with SBR (0: none);
+// `ps`: it plays parametric stereo (HE-AAC v2); `delay`: the decoder's delay
+// in output samples.
+void print_info(const Input& in, uint64_t frames, uint32_t sbr_rate, bool ps, uint32_t delay, double seconds = 0,
                 const std::string& changes = "") {
     static const char* const kProfiles[] = {"Main", "LC", "SSR", "reserved"};
     const Probe& p = in.probe;
     if (seconds <= 0) seconds = static_cast<double>(frames) * 1024.0 / p.rate;
     std::printf("transport: %s\n", in.transport.c_str());
     if (sbr_rate)
-        std::printf("rate:      %u Hz core, %u Hz output (HE-AAC, SBR)%s\n", p.rate, sbr_rate, changes.c_str());
+        std::printf("rate:      %u Hz core, %u Hz output (%s)%s\n", p.rate, sbr_rate,
+                    ps ? "HE-AAC v2, SBR and PS" : "HE-AAC, SBR", changes.c_str());
     else
         std::printf("rate:      %u Hz%s\n", p.rate, changes.c_str());
-    if (p.channels)
+    if (p.channels && sbr_rate && ps)
+        std::printf("channels:  %u (parametric stereo: 2 out)\n", p.kind == Probe::Adif ? p.channels : config_channels(p.channels));
+    else if (p.channels)
         std::printf("channels:  %u\n", p.kind == Probe::Adif ? p.channels : config_channels(p.channels));
     else
         std::printf("channels:  set by a program config element in the stream\n");
     if (sbr_rate)
-        std::printf("profile:   HE-AAC (SBR) over LC\n");
+        std::printf("profile:   %s over LC\n", ps ? "HE-AAC v2 (SBR and parametric stereo)" : "HE-AAC (SBR)");
     else
         std::printf("profile:   %s\n", p.profile < 4 ? kProfiles[p.profile] : std::to_string(p.profile).c_str());
     std::printf("frames:    %llu\n", static_cast<unsigned long long>(frames));
     std::printf("duration:  %.3f s\n", seconds);
+    if (delay) std::printf("delay:     %u samples\n", delay);
     std::printf("bit rate:  %.1f kbit/s\n",
                 seconds > 0 ? static_cast<double>(in.stream_bytes()) * 8.0 / seconds / 1000.0 : 0.0);
 }
@@ -1135,13 +1164,14 @@ int main(int argc, char** argv) {
         if (!changes.empty()) changes += ")";
         // The whole file has been read: its size is what the bit rate counts.
         sbr.feed(nullptr, 0);
-        print_info(input, count, sbr.rate(), seconds, changes);
+        print_info(input, count, sbr.rate(), sbr.rate() && sbr.ps(), sbr.delay(), seconds, changes);
         return 0;
     }
     if (o.info) o.quiet = true;
     const Result r = run(o, input, out);
     if (o.info) {
-        print_info(input, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0);
+        print_info(input, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0, r.ps,
+                   r.delay);
         return 0;
     }
     if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());

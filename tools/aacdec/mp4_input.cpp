@@ -189,6 +189,7 @@ bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& 
     rate = asc.sampling_rate;
     channels = static_cast<uint32_t>(asc.channel_configuration);
     sbr_signalled = asc.sbr_present != 1 ? 0 : (asc.ext_sampling_rate == asc.sampling_rate ? 2 : 1);
+    if (sbr_signalled && asc.ps_present == 1) sbr_signalled |= 4;
     asc_bytes.assign(par->extradata, par->extradata + par->extradata_size);
     asc_whole = rc == ASC_OK;
     if (rc != ASC_OK && rc != ASC_ERR_TRUNCATED && object_type == 2) {

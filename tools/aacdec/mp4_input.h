@@ -31,7 +31,8 @@ public:
     uint32_t object_type = 0;  // its first audio object type (2: AAC-LC; 5, 29: HE-AAC signalled explicitly)
     uint32_t rate = 0;         // of the AAC core, also when SBR is signalled behind AAC-LC
     uint32_t channels = 0;     // channel configuration (0: given by a program config element)
-    int sbr_signalled = 0;           // SBR: 0 not signalled, 1 signalled, 2 downsampled (output at the core rate)
+    int sbr_signalled = 0;           // SBR: 0 not signalled, 1 signalled, 2 downsampled (output at the core rate),
+                                     // plus 4 with parametric stereo signalled
     std::vector<uint8_t> asc_bytes;  // the AudioSpecificConfig
     bool asc_whole = false;          // it reads to its end (not cut short behind the header fields)
 

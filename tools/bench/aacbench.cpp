@@ -9,10 +9,8 @@
 // With SLOWEST > 0 it also lists that many of the slowest frames, by index,
 // to find which frames set the maximum.
 //
-// With --sbr an HE-AAC stream plays its SBR at the full output rate (SBR
-// records attached as the library attaches them; exact arithmetic); without
-// it, the AAC-LC core alone. Audio seconds count at the core rate either
-// way (a block is 1024 core samples).
+// With --sbr an HE-AAC stream plays with SBR (and parametric stereo) at
+// its full output rate; seconds of audio are the same either way.
 //
 // usage: aacbench [--sbr] STREAM [REPEATS [SLOWEST]]
 #include <algorithm>
@@ -28,7 +26,10 @@
 
 int main(int argc, char** argv) {
     const bool sbr = argc > 1 && std::strcmp(argv[1], "--sbr") == 0;
-    if (sbr) --argc, ++argv;
+    if (sbr) {
+        --argc;
+        ++argv;
+    }
     if (argc < 2) {
         std::fprintf(stderr, "usage: aacbench [--sbr] STREAM [REPEATS [SLOWEST]]\n");
         return 2;
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     static int16_t pcm[8192];
-    // SBR records, 8-byte aligned.
+    // The SBR records (8-byte aligned), when asked for.
     std::vector<uint64_t> sbr_persistent(sbr ? (KVXD_sbrBytes(0, 0) + 7) / 8 : 0);
     std::vector<uint64_t> sbr_scratch(sbr ? (KVXD_sbrBytes(1, 0) + 7) / 8 : 0);
     using Clock = std::chrono::steady_clock;
@@ -59,7 +60,7 @@ int main(int argc, char** argv) {
         IALG_Handle h = KVXD_createStatic(nullptr, nullptr);
         KVXD_setOutputBuffer(h, pcm);
         if (sbr && KVXD_attachSbr(h, sbr_persistent.data(), sbr_scratch.data(), 0, 0) != 0) {
-            std::fprintf(stderr, "aacbench: this build decodes no SBR\n");
+            std::fprintf(stderr, "aacbench: this build plays no SBR\n");
             return 1;
         }
         blocks = 0;

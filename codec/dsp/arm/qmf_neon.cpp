@@ -1,10 +1,10 @@
 // The SBR QMF banks with NEON (32-bit ARM): the windows (the analysis's
-// folding and the synthesis's sum of ten blocks) and the rotations before
-// and after the FFT four values at a time, with real and imaginary parts in
-// separate registers (VLD2Q/VLD4Q, VST2Q lanes for the bit-reversed
-// stores), and the FFT's stages after its first two; the rest is the
-// reference's (dsp/qmf_steps.h), built for NEON. Bit-exact
-// with the reference: every product is a 64-bit VMULL/VMLAL (sums modulo
+// folding and the synthesis's products into its ten partial sums) and the
+// rotations before and after the FFT four values at a time, with real and
+// imaginary parts in separate registers (VLD2Q/VLD4Q, VST2Q lanes for the
+// bit-reversed stores), and the FFT's stages after its first two; the rest
+// is the reference's (dsp/qmf_steps.h), built for NEON. Bit-exact with the
+// reference: every product is a 64-bit VMULL/VMLAL (sums modulo
 // 2^64, as fx::mac64; none of them comes near the limit, so the rounding
 // below never meets a wrapped sum), the rounding shifts by a constant are
 // VRSHRN (rshr64) and VQRSHRN (rshr64_sat), by a count known at run time
@@ -114,16 +114,29 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
+    // Each product rounded to Q11 (VQRSHRN #31, saturated) and added to its
+    // partial sum (VQADD), four outputs at a time.
     template <int kBits>
-    static void synthesis_window(const int32_t* const* blk, int32_t* out) {
+    static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        for (int k = 0; k < bands; k += 4) {
-            Acc acc{vdupq_n_s64(0), vdupq_n_s64(0)};
-            for (int i = 0; i < qmf::kBlocks; ++i) {
-                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
-                acc = mla(acc, vld1q_s32(blk[i] + k), step == 1 ? vld1q_s32(c) : vld2q_s32(c).val[0]);
+        for (int i = 0; i < qmf::kBlocks; ++i) {
+            const int32_t* const vi = v + (i & 1) * bands;
+            const int32_t* const ci = qmf_window_q31 + step * bands * i;
+            for (int k = 0; k < bands; k += 4) {
+                const int32_t* c = ci + step * k;
+                const Acc p = mul(vld1q_s32(vi + k), step == 1 ? vld1q_s32(c) : vld2q_s32(c).val[0]);
+                const int32x4_t q = vcombine_s32(vqrshrn_n_s64(p.lo, 31), vqrshrn_n_s64(p.hi, 31));
+                vst1q_s32(sums[i] + k, vqaddq_s32(vld1q_s32(sums[i] + k), q));
             }
-            vst1q_s32(out + k, vcombine_s32(vqrshrn_n_s64(acc.lo, 30), vqrshrn_n_s64(acc.hi, 30)));
+        }
+    }
+
+    // fx::shl_sat by one (VQSHL #1), the sums cleared.
+    template <int kBits>
+    static void synthesis_output(int32_t* sum, int32_t* out) {
+        for (int k = 0; k < (1 << kBits); k += 4) {
+            vst1q_s32(out + k, vqshlq_n_s32(vld1q_s32(sum + k), 1));
+            vst1q_s32(sum + k, vdupq_n_s32(0));
         }
     }
 
@@ -181,11 +194,11 @@ void qmf_analysis32_neon(QmfAnalysisState* state, const int32_t* in, int32_t* re
 }
 
 void qmf_synthesis64_neon(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<NeonSteps, 6>(&state->newest, state->v, re, im, out);
+    qmf::synthesis_slot<NeonSteps, 6>(&state->current, state->sum, re, im, out);
 }
 
 void qmf_synthesis32_neon(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<NeonSteps, 5>(&state->newest, state->v, re, im, out);
+    qmf::synthesis_slot<NeonSteps, 5>(&state->current, state->sum, re, im, out);
 }
 
 #pragma GCC pop_options

@@ -102,24 +102,35 @@ struct Avx2Steps : qmf::ScalarSteps {
         }
     }
 
+    // As the SSE4.1 variant's, eight outputs at a time.
     template <int kBits>
-    AVX2 static void synthesis_window(const int32_t* const* blk, int32_t* out) {
+    AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const Shift round(30);
-        for (int k = 0; k < bands; k += 8) {
-            __m256i a = _mm256_setzero_si256(), b = a;
-            for (int i = 0; i < qmf::kBlocks; ++i) {
-                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
-                const int32_t* x = blk[i] + k;
-                if (step == 1) {
-                    a = add(a, mul(load_wide(x), load_wide(c)));
-                    b = add(b, mul(load_wide(x + 4), load_wide(c + 4)));
-                } else {
-                    a = add(a, mul(load_wide(x), load(c)));
-                    b = add(b, mul(load_wide(x + 4), load(c + 8)));
-                }
+        const Shift round(31);
+        for (int i = 0; i < qmf::kBlocks; ++i) {
+            const int32_t* const vi = v + (i & 1) * bands;
+            const int32_t* const ci = qmf_window_q31 + step * bands * i;
+            for (int k = 0; k < bands; k += 8) {
+                const int32_t* c = ci + step * k;
+                const __m256i a = mul(load_wide(vi + k), step == 1 ? load_wide(c) : load(c));
+                const __m256i b = mul(load_wide(vi + k + 4), step == 1 ? load_wide(c + 4) : load(c + 8));
+                const __m256i p = round.narrow_in_order<true>(a, b), acc = load(sums[i] + k);
+                const __m256i sum = _mm256_add_epi32(acc, p);
+                const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
+                const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(acc, 31), _mm256_set1_epi32(INT32_MAX));
+                store(sums[i] + k, _mm256_blendv_epi8(sum, limit, _mm256_srai_epi32(over, 31)));
             }
-            store(out + k, round.narrow_in_order<true>(a, b));
+        }
+    }
+
+    template <int kBits>
+    AVX2 static void synthesis_output(int32_t* sum, int32_t* out) {
+        for (int k = 0; k < (1 << kBits); k += 8) {
+            const __m256i x = load(sum + k), up = _mm256_slli_epi32(x, 1);
+            const __m256i fits = _mm256_cmpeq_epi32(_mm256_srai_epi32(up, 1), x);
+            const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(x, 31), _mm256_set1_epi32(INT32_MAX));
+            store(out + k, _mm256_blendv_epi8(limit, up, fits));
+            store(sum + k, _mm256_setzero_si256());
         }
     }
 
@@ -244,11 +255,11 @@ AVX2 void qmf_analysis32_avx2(QmfAnalysisState* state, const int32_t* in, int32_
 }
 
 AVX2 void qmf_synthesis64_avx2(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<Avx2Steps, 6>(&state->newest, state->v, re, im, out);
+    qmf::synthesis_slot<Avx2Steps, 6>(&state->current, state->sum, re, im, out);
     _mm256_zeroupper();
 }
 
 AVX2 void qmf_synthesis32_avx2(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<Avx2Steps, 5>(&state->newest, state->v, re, im, out);
+    qmf::synthesis_slot<Avx2Steps, 5>(&state->current, state->sum, re, im, out);
     _mm256_zeroupper();
 }

@@ -1,5 +1,5 @@
 // The SBR QMF banks with SSE4.1: the windows (the analysis's folding and the
-// synthesis's sum of ten blocks) four values at a time, the rotations
+// synthesis's products into its ten partial sums) four values at a time, the rotations
 // before and after the FFT two points at a time, each point's two sums in
 // the two 64-bit lanes of a register, and the FFT's stages after its first
 // two; the rest is the reference's (dsp/qmf_steps.h), built for this target.
@@ -105,24 +105,39 @@ struct Sse41Steps : qmf::ScalarSteps {
         }
     }
 
+    // Each product rounded to Q11 (saturated) and added to its partial sum
+    // with fx::add_sat's saturation (where the wrapped sum's sign is neither
+    // addend's), four outputs at a time.
     template <int kBits>
-    SSE41 static void synthesis_window(const int32_t* const* blk, int32_t* out) {
+    SSE41 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const Shift round(30);
-        for (int k = 0; k < bands; k += 4) {
-            __m128i a = _mm_setzero_si128(), b = a;
-            for (int i = 0; i < qmf::kBlocks; ++i) {
-                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
-                const int32_t* x = blk[i] + k;
-                if (step == 1) {
-                    a = add(a, mul(load_wide(x), load_wide(c)));
-                    b = add(b, mul(load_wide(x + 2), load_wide(c + 2)));
-                } else {
-                    a = add(a, mul(load_wide(x), load(c)));
-                    b = add(b, mul(load_wide(x + 2), load(c + 4)));
-                }
+        const Shift round(31);
+        for (int i = 0; i < qmf::kBlocks; ++i) {
+            const int32_t* const vi = v + (i & 1) * bands;
+            const int32_t* const ci = qmf_window_q31 + step * bands * i;
+            for (int k = 0; k < bands; k += 4) {
+                const int32_t* c = ci + step * k;
+                const __m128i a = mul(load_wide(vi + k), step == 1 ? load_wide(c) : load(c));
+                const __m128i b = mul(load_wide(vi + k + 2), step == 1 ? load_wide(c + 2) : load(c + 4));
+                const __m128i p = round.narrow<true>(a, b), acc = load(sums[i] + k);
+                const __m128i sum = _mm_add_epi32(acc, p);
+                const __m128i over = _mm_and_si128(_mm_xor_si128(acc, sum), _mm_xor_si128(p, sum));
+                const __m128i limit = _mm_xor_si128(_mm_srai_epi32(acc, 31), _mm_set1_epi32(INT32_MAX));
+                store(sums[i] + k, _mm_blendv_epi8(sum, limit, _mm_srai_epi32(over, 31)));
             }
-            store(out + k, round.narrow<true>(a, b));
+        }
+    }
+
+    // fx::shl_sat by one: where the doubled value does not halve back to
+    // itself, the limit of its sign.
+    template <int kBits>
+    SSE41 static void synthesis_output(int32_t* sum, int32_t* out) {
+        for (int k = 0; k < (1 << kBits); k += 4) {
+            const __m128i x = load(sum + k), up = _mm_slli_epi32(x, 1);
+            const __m128i fits = _mm_cmpeq_epi32(_mm_srai_epi32(up, 1), x);
+            const __m128i limit = _mm_xor_si128(_mm_srai_epi32(x, 31), _mm_set1_epi32(INT32_MAX));
+            store(out + k, _mm_blendv_epi8(limit, up, fits));
+            store(sum + k, _mm_setzero_si128());
         }
     }
 
@@ -233,9 +248,9 @@ SSE41 void qmf_analysis32_sse41(QmfAnalysisState* state, const int32_t* in, int3
 }
 
 SSE41 void qmf_synthesis64_sse41(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<Sse41Steps, 6>(&state->newest, state->v, re, im, out);
+    qmf::synthesis_slot<Sse41Steps, 6>(&state->current, state->sum, re, im, out);
 }
 
 SSE41 void qmf_synthesis32_sse41(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<Sse41Steps, 5>(&state->newest, state->v, re, im, out);
+    qmf::synthesis_slot<Sse41Steps, 5>(&state->current, state->sum, re, im, out);
 }

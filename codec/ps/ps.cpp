@@ -1,0 +1,379 @@
+// Parametric stereo processing, slot by slot (see ps.h).
+#include "ps/ps.h"
+
+#include <cstring>
+
+#include "dsp/fixed.h"
+#include "dsp/kernels.h"
+#include "ps/ps_data.h"
+#include "tables/ps_tables.h"
+
+namespace {
+
+constexpr int kSlots = 32;
+constexpr uint32_t kTickPeriod = 420;  // a multiple of every ring length (2, 3, 4, 5, 14)
+constexpr int kHybridTaps = 13;
+constexpr int32_t kOneQ30 = 1 << 30;
+// Subband samples entering the energy sums are limited to this magnitude
+// (far above any decoded signal) so that a band's sum of squares stays
+// below 2^63.
+constexpr int32_t kEnergyLimit = 1 << 28;
+
+const PsConfigTables& config(bool is34) { return is34 ? ps_config_34 : ps_config_20; }
+
+// A parameter of band b of the working configuration from the coded
+// values (n of them): copied at the same resolution, else through the
+// index map (C division of the weighted sum). Sources past n count as 0.
+// (Phase parameters come in 5, 11 or 17 of the 10, 20 or 34 bands.)
+int mapped(const uint8_t* v, PsField f, int n, bool is34, int b) {
+    const int from = n <= 10 ? 10 : (n <= 20 ? 20 : 34);
+    if (from == (is34 ? 34 : 20)) return ps_get(v[b], f);
+    const int8_t* m = from == 10 ? (is34 ? ps_map_10_34[b] : ps_map_10_20[b]) : (from == 20 ? ps_map_20_34[b] : ps_map_34_20[b]);
+    int sum = 0;
+    for (int j = 0; j < 4; ++j) {
+        const int src = m[2 * j];
+        if (m[2 * j + 1] && src < n) sum += m[2 * j + 1] * ps_get(v[src], f);
+    }
+    return sum / m[8];
+}
+
+// The mixing matrix of envelope e for every parameter band: the step from
+// the current matrix to it over `width` slots (width 0: the matrix now).
+void enter_envelope(PsState* ps, int e, int width) {
+    const PsParams& p = ps->par;
+    const bool is34 = p.is34 != 0;
+    const PsConfigTables& cfg = config(is34);
+    const int nr_iid = ps_nr_iid_icc_par[p.iid_mode];
+    const int nr_icc = ps_nr_iid_icc_par[p.icc_mode];
+    const int nr_pd = ps_nr_ipdopd_par[p.iid_mode];
+    const int row0 = p.iid_mode > 2 ? ps_iid_lav_fine + 15 : ps_iid_lav_normal;
+    const int32_t(*const mix)[8][4] = ps_mix[p.icc_mode > 2 ? 1 : 0];
+    for (int b = 0; b < cfg.num_par; ++b) {
+        const int iid = p.enable_iid ? mapped(p.level[e], kPsIid, nr_iid, is34, b) : 0;
+        const int icc = p.enable_icc ? mapped(p.level[e], kPsIcc, nr_icc, is34, b) : 0;
+        const int row = row0 + iid;
+        const int32_t* hm = mix[row >= 0 && row < 46 ? row : row0][icc >= 0 && icc <= 7 ? icc : 0];
+        int32_t target[4] = {hm[0], hm[1], hm[2], hm[3]};
+        int32_t target_i[4] = {0, 0, 0, 0};
+        if (p.enable_ipdopd && b < cfg.num_ipdopd) {
+            const int opd = mapped(p.phase[e], kPsOpd, nr_pd, is34, b) & 7;
+            const int ipd = mapped(p.phase[e], kPsIpd, nr_pd, is34, b) & 7;
+            const int oi = ps->opd_hist[b] * 8 + opd;
+            const int ii = ps->ipd_hist[b] * 8 + ipd;
+            ps->opd_hist[b] = static_cast<uint8_t>(oi & 63);
+            ps->ipd_hist[b] = static_cast<uint8_t>(ii & 63);
+            const int32_t o_re = ps_phase_smooth[oi][0], o_im = ps_phase_smooth[oi][1];
+            const int32_t i_re = ps_phase_smooth[ii][0], i_im = ps_phase_smooth[ii][1];
+            // The right channel turns by OPD - IPD: opd * conj(ipd).
+            const int32_t a_re = fx::rshr64(fx::mac64(fx::mac64(0, o_re, i_re), o_im, i_im), 30);
+            const int32_t a_im = fx::rshr64(fx::mac64(fx::mac64(0, o_im, i_re), fx::neg_wrap(o_re), i_im), 30);
+            const int32_t ph_re[4] = {o_re, a_re, o_re, a_re};
+            const int32_t ph_im[4] = {o_im, a_im, o_im, a_im};
+            for (int j = 0; j < 4; ++j) {
+                target_i[j] = fx::rshr64(fx::mac64(0, target[j], ph_im[j]), 30);
+                target[j] = fx::rshr64(fx::mac64(0, target[j], ph_re[j]), 30);
+            }
+        }
+        // Over one slot (or none) the matrix is the target at once: the
+        // first slot's step is then 0.
+        for (int j = 0; j < 4; ++j) {
+            if (width <= 1) {
+                ps->h[j][b] = target[j];
+                ps->h_step[j][b] = 0;
+            } else {
+                ps->h_step[j][b] = fx::div_round(static_cast<int64_t>(target[j]) - ps->h[j][b], width);
+            }
+            if (b < kPsMaxPhaseBands) {
+                if (width <= 1) {
+                    ps->hi[j][b] = target_i[j];
+                    ps->hi_step[j][b] = 0;
+                } else {
+                    ps->hi_step[j][b] = fx::div_round(static_cast<int64_t>(target_i[j]) - ps->hi[j][b], width);
+                }
+            }
+        }
+    }
+}
+
+// Switching between 20 and 34 bands: the matrices move to the other band
+// layout (averaged where bands merge), the decorrelator and the transient
+// detector start again.
+void switch_config(PsState* ps, bool is34) {
+    int32_t moved[4][kPsMaxParBands];
+    const int n = is34 ? 34 : 20;
+    const int8_t(*m)[9] = is34 ? ps_map_20_34 : ps_map_34_20;
+    for (int j = 0; j < 4; ++j) {
+        for (int b = 0; b < n; ++b) {
+            int64_t sum = 0;
+            for (int i = 0; i < 4; ++i) sum = fx::mac64(sum, m[b][2 * i + 1], ps->h[j][m[b][2 * i]]);
+            moved[j][b] = fx::div_round(sum, m[b][8]);
+        }
+    }
+    std::memcpy(ps->h, moved, sizeof moved);
+    std::memset(ps->hi, 0, sizeof ps->hi);
+    std::memset(ps->peak, 0, sizeof ps->peak);
+    std::memset(ps->smooth, 0, sizeof ps->smooth);
+    std::memset(ps->peak_diff, 0, sizeof ps->peak_diff);
+    std::memset(ps->allpass, 0, sizeof ps->allpass);
+    std::memset(ps->long_delay, 0, sizeof ps->long_delay);
+    std::memset(ps->short_delay, 0, sizeof ps->short_delay);
+    ps->was34 = is34;
+}
+
+// The QMF band whose k-th band this is (k at or above the hybrid bands).
+inline int qmf_of(const PsConfigTables& cfg, int k) { return k - cfg.num_hybrid + cfg.num_hybrid_qmf; }
+
+// Empties the delay lines of the bands from QMF band top up.
+void clear_above(PsState* ps, const PsConfigTables& cfg, int top) {
+    for (int k = cfg.num_hybrid; k < cfg.num_bands; ++k) {
+        if (qmf_of(cfg, k) < top) continue;
+        if (k < cfg.allpass_bands) std::memset(&ps->allpass[k], 0, sizeof ps->allpass[k]);
+        else if (k < cfg.long_delay_end) std::memset(ps->long_delay[k - cfg.allpass_bands], 0, sizeof ps->long_delay[0]);
+        else std::memset(ps->short_delay[k - cfg.long_delay_end], 0, sizeof ps->short_delay[0]);
+    }
+}
+
+// The hybrid bands of slot l into out_re/out_im[0 .. num_hybrid - 1]: the
+// window of rows l - 4 .. l + 8 (rows below 0 are in hist).
+void hybrid_analysis(const PsState* ps, const PsConfigTables& cfg, int l, const int32_t (*low_re)[kPsMaxHybridQmf],
+                     const int32_t (*low_im)[kPsMaxHybridQmf], int32_t* out_re, int32_t* out_im) {
+    const int32_t* rows_re[kHybridTaps];
+    const int32_t* rows_im[kHybridTaps];
+    for (int j = 0; j < kHybridTaps; ++j) {
+        const int r = l + 2 - kPsHybridLag + j;
+        rows_re[j] = r >= 0 ? low_re[r] : ps->hist_re[r + kPsHybridLag - 2];
+        rows_im[j] = r >= 0 ? low_im[r] : ps->hist_im[r + kPsHybridLag - 2];
+    }
+    kernels.ps_hybrid(cfg.hybrid_coef, cfg.hybrid_qmf, cfg.num_hybrid, rows_re, rows_im, out_re, out_im);
+}
+
+}  // namespace
+
+void ps_hybrid_analysis(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands, const int32_t* const* rows_re,
+                        const int32_t* const* rows_im, int32_t* out_re, int32_t* out_im) {
+    for (int k = 0; k < bands; ++k) {
+        const int q = qmf[k];
+        const int32_t(*const c)[2] = coef[k];
+        int64_t acc_re = fx::round_bias64(31), acc_im = fx::round_bias64(31);
+        for (int n = 0; n < kHybridTaps; ++n) {
+            const int32_t x_re = rows_re[kHybridTaps - 1 - n][q], x_im = rows_im[kHybridTaps - 1 - n][q];
+            acc_re = fx::mac64(fx::mac64(acc_re, c[n][0], x_re), fx::neg_wrap(c[n][1]), x_im);
+            acc_im = fx::mac64(fx::mac64(acc_im, c[n][0], x_im), c[n][1], x_re);
+        }
+        out_re[k] = fx::sat32(acc_re >> 31);
+        out_im[k] = fx::sat32(acc_im >> 31);
+    }
+}
+
+namespace {
+
+inline int32_t limit(int32_t v) { return v > kEnergyLimit ? kEnergyLimit : (v < -kEnergyLimit ? -kEnergyLimit : v); }
+
+inline uint64_t energy(int32_t re, int32_t im) {
+    const int32_t a = limit(re), b = limit(im);
+    return static_cast<uint64_t>(fx::mac64(fx::mac64(0, a, a), b, b));
+}
+
+// v * the Q31 factor f (0 <= f < 1), rounded down.
+inline uint64_t scale_q31(uint64_t v, int32_t f) {
+    return static_cast<uint64_t>(fx::narrow64(fx::asr_wide(fx::mul64_wide(static_cast<int64_t>(v), f), 31)));
+}
+
+// The transient detector: each parameter band's energy of this slot in
+// (energy[b]) and its decorrelation gain (Q30) out in the same place.
+void transient_gains(PsState* ps, int num_par, uint64_t* energy_gain) {
+    for (int b = 0; b < num_par; ++b) {
+        const uint64_t e = energy_gain[b];
+        const uint64_t decayed = scale_q31(ps->peak[b], ps_peak_decay_q31);
+        ps->peak[b] = decayed > e ? decayed : e;
+        // Smoothing by a quarter of the difference each slot.
+        ps->smooth[b] = ps->smooth[b] - fx::lsr64(ps->smooth[b], 2) + fx::lsr64(e, 2);
+        ps->peak_diff[b] = ps->peak_diff[b] - fx::lsr64(ps->peak_diff[b], 2) + fx::lsr64(ps->peak[b] - e, 2);
+        // Gain smooth / (1.5 peak_diff) where that is below 1.
+        const uint64_t den = ps->peak_diff[b] + fx::lsr64(ps->peak_diff[b], 1);
+        uint64_t gain = kOneQ30;
+        if (den > ps->smooth[b]) {
+            const int sh = 33 - fx::clz64(den);
+            const uint64_t d = sh > 0 ? fx::lsr64(den, sh) : den;
+            const uint64_t num = sh > 0 ? fx::lsr64(ps->smooth[b], sh) : ps->smooth[b];
+            gain = static_cast<uint64_t>(fx::div_round(static_cast<int64_t>(fx::lsl64(num, 30)), static_cast<int64_t>(d)));
+        }
+        energy_gain[b] = gain;
+    }
+}
+
+// (a_re + j a_im) (b_re + j b_im), b in Q31, into *re, *im.
+inline void cmul_q31(int32_t a_re, int32_t a_im, int32_t b_re, int32_t b_im, int32_t* re, int32_t* im) {
+    *re = fx::rshr64_sat(fx::mac64(fx::mac64(0, a_re, b_re), fx::neg_wrap(a_im), b_im), 31);
+    *im = fx::rshr64_sat(fx::mac64(fx::mac64(0, a_re, b_im), a_im, b_re), 31);
+}
+
+// This slot's positions in the delay rings (the oldest entry, replaced by
+// the newest): the all-pass input delay, the three links, the long delay.
+struct RingPos {
+    int pre, link0, link1, link2, long_delay;
+};
+
+// The decorrelated sample of band k from its mono sample s (before the
+// gain), advancing its delay lines.
+void decorrelate(PsState* ps, const PsConfigTables& cfg, const RingPos& t, int k, int32_t s_re, int32_t s_im,
+                 int32_t* d_re, int32_t* d_im) {
+    if (k < cfg.allpass_bands) {
+        PsAllpassDelay& a = ps->allpass[k];
+        const PsAllpassBand& c = cfg.allpass[k];
+        int32_t(&pre)[2] = a.pre[t.pre];
+        int32_t in_re, in_im;
+        cmul_q31(pre[0], pre[1], c.phi[0], c.phi[1], &in_re, &in_im);
+        pre[0] = s_re;
+        pre[1] = s_im;
+        int32_t* links[3] = {a.link0[t.link0], a.link1[t.link1], a.link2[t.link2]};
+        for (int m = 0; m < 3; ++m) {
+            int32_t* z = links[m];
+            int32_t o_re, o_im;
+            cmul_q31(z[0], z[1], c.q[m][0], c.q[m][1], &o_re, &o_im);
+            o_re = fx::sub_sat(o_re, fx::rshr64_sat(fx::mac64(0, c.ag[m], in_re), 31));
+            o_im = fx::sub_sat(o_im, fx::rshr64_sat(fx::mac64(0, c.ag[m], in_im), 31));
+            z[0] = fx::add_sat(in_re, fx::rshr64_sat(fx::mac64(0, c.ag[m], o_re), 31));
+            z[1] = fx::add_sat(in_im, fx::rshr64_sat(fx::mac64(0, c.ag[m], o_im), 31));
+            in_re = o_re;
+            in_im = o_im;
+        }
+        *d_re = in_re;
+        *d_im = in_im;
+    } else if (k < cfg.long_delay_end) {
+        int32_t(&z)[2] = ps->long_delay[k - cfg.allpass_bands][t.long_delay];
+        *d_re = z[0];
+        *d_im = z[1];
+        z[0] = s_re;
+        z[1] = s_im;
+    } else {
+        int32_t(&z)[2] = ps->short_delay[k - cfg.long_delay_end];
+        *d_re = z[0];
+        *d_im = z[1];
+        z[0] = s_re;
+        z[1] = s_im;
+    }
+}
+
+// Left and right of band k (parameter band b) from s and d.
+inline void mix(const PsState* ps, const PsConfigTables& cfg, int k, int b, int32_t s_re, int32_t s_im, int32_t d_re,
+                int32_t d_im, int32_t* l_re, int32_t* l_im, int32_t* r_re, int32_t* r_im) {
+    const int32_t h11 = ps->h[0][b], h12 = ps->h[1][b], h21 = ps->h[2][b], h22 = ps->h[3][b];
+    int64_t lr = fx::mac64(fx::mac64(fx::round_bias64(30), h11, s_re), h21, d_re);
+    int64_t li = fx::mac64(fx::mac64(fx::round_bias64(30), h11, s_im), h21, d_im);
+    int64_t rr = fx::mac64(fx::mac64(fx::round_bias64(30), h12, s_re), h22, d_re);
+    int64_t ri = fx::mac64(fx::mac64(fx::round_bias64(30), h12, s_im), h22, d_im);
+    if (ps->par.enable_ipdopd && b < cfg.num_ipdopd) {
+        // Bands of negative centre frequency turn the other way.
+        const bool neg = cfg.neg_phase[k] != 0;
+        const int32_t g11 = neg ? fx::neg_wrap(ps->hi[0][b]) : ps->hi[0][b];
+        const int32_t g12 = neg ? fx::neg_wrap(ps->hi[1][b]) : ps->hi[1][b];
+        const int32_t g21 = neg ? fx::neg_wrap(ps->hi[2][b]) : ps->hi[2][b];
+        const int32_t g22 = neg ? fx::neg_wrap(ps->hi[3][b]) : ps->hi[3][b];
+        lr = fx::mac64(fx::mac64(lr, fx::neg_wrap(g11), s_im), fx::neg_wrap(g21), d_im);
+        li = fx::mac64(fx::mac64(li, g11, s_re), g21, d_re);
+        rr = fx::mac64(fx::mac64(rr, fx::neg_wrap(g12), s_im), fx::neg_wrap(g22), d_im);
+        ri = fx::mac64(fx::mac64(ri, g12, s_re), g22, d_re);
+    }
+    *l_re = fx::sat32(lr >> 30);
+    *l_im = fx::sat32(li >> 30);
+    *r_re = fx::sat32(rr >> 30);
+    *r_im = fx::sat32(ri >> 30);
+}
+
+// Advances the matrices to slot l: enters the envelopes that start there.
+void advance_matrices(PsState* ps, int l, int num_par) {
+    const PsParams& p = ps->par;
+    if (ps->frame_new) {
+        while (ps->next_env < p.num_env && l > p.border[ps->next_env]) {
+            const int e = ps->next_env++;
+            enter_envelope(ps, e, p.border[e + 1] - p.border[e]);
+        }
+    }
+    for (int j = 0; j < 4; ++j) {
+        for (int b = 0; b < num_par; ++b) ps->h[j][b] = fx::add_wrap(ps->h[j][b], ps->h_step[j][b]);
+        for (int b = 0; b < kPsMaxPhaseBands; ++b) ps->hi[j][b] = fx::add_wrap(ps->hi[j][b], ps->hi_step[j][b]);
+    }
+}
+
+}  // namespace
+
+void ps_reset(PsState* ps) {
+    std::memset(ps, 0, sizeof *ps);
+    // Every parameter zero: the base of a first frame coded in time.
+    std::memset(ps->par.level, kPsIid.offset, sizeof ps->par.level);
+    ps->par.ref_ok = 1;
+}
+
+void ps_begin_frame(PsState* ps, const uint8_t* data, uint32_t bit_offset, uint32_t bit_count, int top) {
+    ps->frame_new = data && ps_read_data(&ps->par, data, bit_offset, bit_count) ? 1 : 0;
+    ps->next_env = 0;
+    std::memset(ps->h_step, 0, sizeof ps->h_step);
+    std::memset(ps->hi_step, 0, sizeof ps->hi_step);
+    const bool is34 = ps->par.is34 != 0;
+    if (is34 != (ps->was34 != 0)) switch_config(ps, is34);
+    clear_above(ps, config(is34), top < 0 ? 0 : top);
+}
+
+void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const int32_t (*low_im)[kPsMaxHybridQmf],
+             int32_t* re, int32_t* im, int32_t* out_re, int32_t* out_im) {
+    const PsConfigTables& cfg = config(ps->was34 != 0);
+    advance_matrices(ps, l, cfg.num_par);
+
+    // The hybrid bands go into out_re/out_im while the QMF bands above
+    // them are still the mono signal in re/im.
+    hybrid_analysis(ps, cfg, l, low_re, low_im, out_re, out_im);
+    uint64_t gains[kPsMaxParBands] = {};
+    for (int k = 0; k < cfg.num_hybrid; ++k) gains[cfg.par_band[k]] += energy(out_re[k], out_im[k]);
+    for (int k = cfg.num_hybrid; k < cfg.num_bands; ++k) {
+        const int q = qmf_of(cfg, k);
+        gains[cfg.par_band[k]] += energy(re[q], im[q]);
+    }
+    transient_gains(ps, cfg.num_par, gains);
+
+    const uint32_t t = ps->tick;
+    const RingPos pos{static_cast<int>(t % 2), static_cast<int>(t % 3), static_cast<int>(t % 4), static_cast<int>(t % 5),
+                      static_cast<int>(t % 14)};
+    auto band = [&](int k, int32_t s_re, int32_t s_im, int32_t* l_re, int32_t* l_im, int32_t* r_re, int32_t* r_im) {
+        const int b = cfg.par_band[k];
+        int32_t d_re, d_im;
+        decorrelate(ps, cfg, pos, k, s_re, s_im, &d_re, &d_im);
+        const int32_t g = static_cast<int32_t>(gains[b]);
+        d_re = fx::rshr64_sat(fx::mac64(0, d_re, g), 30);
+        d_im = fx::rshr64_sat(fx::mac64(0, d_im, g), 30);
+        mix(ps, cfg, k, b, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+    };
+
+    // Hybrid bands, summed back into their QMF bands.
+    int32_t sum[4][kPsMaxHybridQmf] = {};
+    for (int k = 0; k < cfg.num_hybrid; ++k) {
+        const int q = cfg.hybrid_qmf[k];
+        int32_t lr, li, rr, ri;
+        band(k, out_re[k], out_im[k], &lr, &li, &rr, &ri);
+        sum[0][q] = fx::add_sat(sum[0][q], lr);
+        sum[1][q] = fx::add_sat(sum[1][q], li);
+        sum[2][q] = fx::add_sat(sum[2][q], rr);
+        sum[3][q] = fx::add_sat(sum[3][q], ri);
+    }
+    for (int k = cfg.num_hybrid; k < cfg.num_bands; ++k) {
+        const int q = qmf_of(cfg, k);
+        band(k, re[q], im[q], &re[q], &im[q], &out_re[q], &out_im[q]);
+    }
+    for (int q = 0; q < cfg.num_hybrid_qmf; ++q) {
+        re[q] = sum[0][q];
+        im[q] = sum[1][q];
+        out_re[q] = sum[2][q];
+        out_im[q] = sum[3][q];
+    }
+
+    // The rows the next frame's first slots reach back to.
+    if (l == kSlots - 1) {
+        for (int r = 0; r < kPsHybridLag - 2; ++r) {
+            for (int q = 0; q < kPsMaxHybridQmf; ++q) {
+                ps->hist_re[r][q] = low_re[kSlots - (kPsHybridLag - 2) + r][q];
+                ps->hist_im[r][q] = low_im[kSlots - (kPsHybridLag - 2) + r][q];
+            }
+        }
+    }
+    ps->tick = ps->tick + 1 == kTickPeriod ? 0 : ps->tick + 1;
+}
