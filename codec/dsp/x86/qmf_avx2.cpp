@@ -57,6 +57,15 @@ struct Shift {
 AVX2_INLINE __m256i mul(__m256i a, __m256i b) { return _mm256_mul_epi32(a, b); }
 AVX2_INLINE __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
 
+// fx::rshr64 by 31 of the 64-bit sums of a and b, in the order of narrow:
+// bits 31..62 of each sum plus 2^30, which a logical shift gives as well.
+AVX2_INLINE __m256i round31(__m256i a, __m256i b) {
+    const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
+    a = _mm256_srli_epi64(_mm256_add_epi64(a, half), 31);
+    b = _mm256_srli_epi64(_mm256_add_epi64(b, half), 31);
+    return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
 // z exp(i theta) for four points by their twiddles (cos, sin), as the
 // SSE4.1 variant's rotate_plus.
 AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
@@ -106,7 +115,6 @@ struct Avx2Steps : qmf::ScalarSteps {
     template <int kBits>
     AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const Shift round(31);
         for (int i = 0; i < qmf::kBlocks; ++i) {
             const int32_t* const vi = v + (i & 1) * bands;
             const int32_t* const ci = qmf_window_q31 + step * bands * i;
@@ -114,7 +122,8 @@ struct Avx2Steps : qmf::ScalarSteps {
                 const int32_t* c = ci + step * k;
                 const __m256i a = mul(load_wide(vi + k), step == 1 ? load_wide(c) : load(c));
                 const __m256i b = mul(load_wide(vi + k + 4), step == 1 ? load_wide(c + 4) : load(c + 8));
-                const __m256i p = round.narrow_in_order<true>(a, b), acc = load(sums[i] + k);
+                const __m256i p = _mm256_permute4x64_epi64(round31(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+                const __m256i acc = load(sums[i] + k);
                 const __m256i sum = _mm256_add_epi32(acc, p);
                 const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
                 const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(acc, 31), _mm256_set1_epi32(INT32_MAX));

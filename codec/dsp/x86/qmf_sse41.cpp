@@ -58,6 +58,15 @@ struct Shift {
 SSE41_INLINE __m128i mul(__m128i a, __m128i b) { return _mm_mul_epi32(a, b); }
 SSE41_INLINE __m128i add(__m128i a, __m128i b) { return _mm_add_epi64(a, b); }
 
+// fx::rshr64 by 31 of the 64-bit sums of a and b, in the order of narrow:
+// bits 31..62 of each sum plus 2^30, which a logical shift gives as well.
+SSE41_INLINE __m128i round31(__m128i a, __m128i b) {
+    const __m128i half = _mm_set1_epi64x(INT64_C(1) << 30);
+    a = _mm_srli_epi64(_mm_add_epi64(a, half), 31);
+    b = _mm_srli_epi64(_mm_add_epi64(b, half), 31);
+    return _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
 // z exp(i theta) for two points (re, im) by their twiddles (cos, sin):
 // re c - im s and re s + im c, each rounded once at bit 31 and kept modulo
 // 2^32 (fx::rshr64).
@@ -105,13 +114,12 @@ struct Sse41Steps : qmf::ScalarSteps {
         }
     }
 
-    // Each product rounded to Q11 (saturated) and added to its partial sum
-    // with fx::add_sat's saturation (where the wrapped sum's sign is neither
-    // addend's), four outputs at a time.
+    // Each product rounded to Q11 (within 32 bits: see the reference) and
+    // added to its partial sum with fx::add_sat's saturation (where the
+    // wrapped sum's sign is neither addend's), four outputs at a time.
     template <int kBits>
     SSE41 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const Shift round(31);
         for (int i = 0; i < qmf::kBlocks; ++i) {
             const int32_t* const vi = v + (i & 1) * bands;
             const int32_t* const ci = qmf_window_q31 + step * bands * i;
@@ -119,7 +127,7 @@ struct Sse41Steps : qmf::ScalarSteps {
                 const int32_t* c = ci + step * k;
                 const __m128i a = mul(load_wide(vi + k), step == 1 ? load_wide(c) : load(c));
                 const __m128i b = mul(load_wide(vi + k + 2), step == 1 ? load_wide(c + 2) : load(c + 4));
-                const __m128i p = round.narrow<true>(a, b), acc = load(sums[i] + k);
+                const __m128i p = round31(a, b), acc = load(sums[i] + k);
                 const __m128i sum = _mm_add_epi32(acc, p);
                 const __m128i over = _mm_and_si128(_mm_xor_si128(acc, sum), _mm_xor_si128(p, sum));
                 const __m128i limit = _mm_xor_si128(_mm_srai_epi32(acc, 31), _mm_set1_epi32(INT32_MAX));
