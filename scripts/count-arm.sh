@@ -5,16 +5,22 @@
 # counts is one whole pass without start-up and file reading, divided by the
 # frames decoded. Prints the total and the functions costing the most.
 #
-# usage: scripts/count-arm.sh STREAM [AACBENCH] [TOP]
+# usage: scripts/count-arm.sh [--sbr] STREAM [AACBENCH] [TOP]
 #   AACBENCH  an armhf aacbench (default: build-bench-arm/aacbench, built here)
 #   TOP       functions listed (default 15)
 set -e
+# --sbr: an HE-AAC stream with its SBR at the full output rate (aacbench --sbr).
+sbr=
+if [ "$1" = --sbr ]; then
+  sbr=--sbr
+  shift
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 stream=$1
 bench=${2:-}
 top=${3:-15}
 if [ -z "$stream" ]; then
-  echo "usage: $0 STREAM [AACBENCH] [TOP]" >&2
+  echo "usage: $0 [--sbr] STREAM [AACBENCH] [TOP]" >&2
   exit 2
 fi
 if [ -z "$bench" ]; then
@@ -28,7 +34,7 @@ trap 'rm -rf "$work"' EXIT
 gcc -O2 -shared -fPIC -o "$work/icount.so" "$root/tools/bench/qemu_icount.c"
 for n in 1 2; do
   qemu-arm -L /usr/arm-linux-gnueabihf -plugin "$work/icount.so,out=$work/count$n.txt,top=100000" \
-    "$bench" "$stream" $n >"$work/out$n.txt"
+    "$bench" $sbr "$stream" $n >"$work/out$n.txt"
 done
 frames=$(sed -n 's/.*: \([0-9]*\) blocks,.*/\1/p' "$work/out1.txt")
 if [ -z "$frames" ] || [ "$frames" -eq 0 ]; then

@@ -6,16 +6,22 @@
 # Prints the total and the functions costing the most. AAC_CPU_MASK in the
 # environment selects the kernels as in the decoder.
 #
-# usage: scripts/count-x86.sh STREAM [AACBENCH] [TOP]
+# usage: scripts/count-x86.sh [--sbr] STREAM [AACBENCH] [TOP]
 #   AACBENCH  an aacbench (default: build-bench/aacbench, built here)
 #   TOP       functions listed (default 15)
 set -e
+# --sbr: an HE-AAC stream with its SBR at the full output rate (aacbench --sbr).
+sbr=
+if [ "$1" = --sbr ]; then
+  sbr=--sbr
+  shift
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 stream=$1
 bench=${2:-}
 top=${3:-15}
 if [ -z "$stream" ]; then
-  echo "usage: $0 STREAM [AACBENCH] [TOP]" >&2
+  echo "usage: $0 [--sbr] STREAM [AACBENCH] [TOP]" >&2
   exit 2
 fi
 if [ -z "$bench" ]; then
@@ -26,7 +32,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for n in 1 2; do
-  valgrind --tool=callgrind --callgrind-out-file="$work/cg$n.out" "$bench" "$stream" $n >"$work/out$n.txt" 2>/dev/null
+  valgrind --tool=callgrind --callgrind-out-file="$work/cg$n.out" "$bench" $sbr "$stream" $n >"$work/out$n.txt" 2>/dev/null
   callgrind_annotate --inclusive=no --threshold=100 "$work/cg$n.out" 2>/dev/null |
     awk '/^ *[0-9,]+ +\( *[0-9.]+%\) / { n = $1; gsub(/,/, "", n); sub(/^ *[0-9,]+ +\( *[0-9.]+%\) +/, ""); sub(/ \[.*\]$/, ""); sub(/^\?\?\?:/, "")
                                          if ($0 ~ /PROGRAM TOTALS/) print "total", n; else print n, $0 }' >"$work/count$n.txt"

@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "dsp/filterbank.h"
+#include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
+#include "dsp/qmf.h"
 #include "tables/band_tables.h"
 #include "tables/ps_tables.h"
 
@@ -232,6 +234,140 @@ void check_dequantise(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// Edge inputs beside the random ones: all zero, full scale of either sign,
+// alternating extremes, alternating signs of random magnitudes.
+void fill_pattern(int32_t* v, int n, int pattern) {
+    for (int i = 0; i < n; ++i) switch (pattern) {
+        case 1: v[i] = 0; break;
+        case 2: v[i] = INT32_MAX; break;
+        case 3: v[i] = INT32_MIN; break;
+        case 4: v[i] = i & 1 ? INT32_MIN : INT32_MAX; break;
+        case 5: v[i] = static_cast<int32_t>((next() >> 1) ^ (i & 1 ? ~0u : 0u)); break;
+        default: v[i] = 0;
+        }
+    if (pattern == 0) fill(v, n);
+}
+constexpr int kPatterns = 6;
+
+// One QMF synthesis bank, reference and variant, slot after slot from the
+// same state: random partial sums and positions (out-of-range ones too),
+// inputs of every pattern; outputs and states compared after each slot.
+template <typename State>
+void check_qmf_bank(const char* name, void (*ref)(State*, const int32_t*, const int32_t*, int32_t*),
+                    void (*var)(State*, const int32_t*, const int32_t*, int32_t*), int in_words, int out_words,
+                    int rounds) {
+    if (ref == var) return;
+    for (int r = 0; r < rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            State a, b;
+            const int sums = static_cast<int>(sizeof a.sum / sizeof a.sum[0][0]);
+            fill_pattern(&a.sum[0][0], sums, below(2) ? pattern : 0);
+            a.current = below(8) ? below(10) : static_cast<int32_t>(next()) % 16;
+            b = a;
+            for (int slot = 0; slot < 4; ++slot) {
+                Guarded re(in_words), im(in_words), out_a(out_words), out_b(out_words);
+                fill_pattern(re.data(), in_words, pattern);
+                fill_pattern(im.data(), in_words, below(4) ? pattern : below(kPatterns));
+                ref(&a, re.data(), im.data(), out_a.data());
+                var(&b, re.data(), im.data(), out_b.data());
+                if (!same(name, "slot", {&out_a}, {&out_b})) return;
+                ++checks;
+                if (std::memcmp(&a, &b, sizeof a) != 0) {
+                    std::printf("FAIL %s: state differs (pattern %d)\n", name, pattern);
+                    ++failures;
+                    return;
+                }
+            }
+        }
+}
+
+void check_qmf(const Kernels& ref, const Kernels& var, int rounds) {
+    check_qmf_bank<QmfSynthesis64State>("qmf_synthesis64", ref.qmf_synthesis64, var.qmf_synthesis64, 64, 64,
+                                        rounds);
+    check_qmf_bank<QmfSynthesis32State>("qmf_synthesis32", ref.qmf_synthesis32, var.qmf_synthesis32, 32, 32,
+                                        rounds);
+    // The analysis: 32 time samples in, 32 complex values out, from random
+    // delay lines and ring positions.
+    if (ref.qmf_analysis32 == var.qmf_analysis32) return;
+    for (int r = 0; r < rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            QmfAnalysisState a, b;
+            fill_pattern(a.x, 320, below(2) ? pattern : 0);
+            a.newest = below(8) ? below(10) : static_cast<int32_t>(next()) % 16;
+            b = a;
+            for (int slot = 0; slot < 4; ++slot) {
+                Guarded in(32), re_a(32), im_a(32), re_b(32), im_b(32);
+                fill_pattern(in.data(), 32, pattern);
+                ref.qmf_analysis32(&a, in.data(), re_a.data(), im_a.data());
+                var.qmf_analysis32(&b, in.data(), re_b.data(), im_b.data());
+                if (!same("qmf_analysis32", "slot", {&re_a, &im_a}, {&re_b, &im_b})) return;
+                ++checks;
+                if (std::memcmp(&a, &b, sizeof a) != 0) {
+                    std::printf("FAIL qmf_analysis32: state differs (pattern %d)\n", pattern);
+                    ++failures;
+                    return;
+                }
+            }
+        }
+}
+
+// The SBR filter on one column of a 40-row array (stride 32) into a column
+// of a 40 x 64 one, at every run length and shift, inputs within the
+// kernel's bounds (every |x 2^-shift| <= 2^30, |a| < 2^30) in every
+// pattern: random magnitudes, zero, full scale, alternating extremes.
+void check_hf_filter(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_hf_filter == ref.sbr_hf_filter) return;
+    constexpr int kRows = 40, kIn = 32, kOut = 64;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            const int shift = below(4) ? below(32) : below(3);
+            Guarded x_re(kRows * kIn), x_im(kRows * kIn), y_a(2 * kRows * kOut), y_b(2 * kRows * kOut);
+            fill_pattern(x_re.data(), kRows * kIn, pattern);
+            fill_pattern(x_im.data(), kRows * kIn, below(3) ? pattern : below(kPatterns));
+            // Within 2^(30 + shift): full scale needs a shift of one or more.
+            const int bits = shift < 1 ? 31 : 32;
+            for (int32_t* v : {x_re.data(), x_im.data()})
+                for (int i = 0; i < kRows * kIn; ++i)
+                    if (bits == 31 && (v[i] > (1 << 30) || v[i] < -(1 << 30))) v[i] = v[i] >> 1;
+            fill(y_a.data(), 2 * kRows * kOut);
+            std::memcpy(y_b.data(), y_a.data(), sizeof(int32_t) * 2 * kRows * kOut);
+            int32_t coef[4];
+            for (int32_t& c : coef) {
+                const int kind = below(4);
+                c = kind == 0 ? 0 : kind == 1 ? (below(2) ? (1 << 30) - 1 : -(1 << 30) + 1)
+                                              : static_cast<int32_t>(next()) >> (2 + below(8));
+            }
+            const int first = 2 + below(4), count = below(kRows - first + 1), col = below(kIn), out_col = below(kOut);
+            const int32_t* xr = x_re.data() + first * kIn + col;
+            const int32_t* xi = x_im.data() + first * kIn + col;
+            // re and im outputs in the two halves of one buffer
+            ref.sbr_hf_filter(xr, xi, kIn, y_a.data() + first * kOut + out_col,
+                              y_a.data() + (kRows + first) * kOut + out_col, kOut, count, coef, shift);
+            var.sbr_hf_filter(xr, xi, kIn, y_b.data() + first * kOut + out_col,
+                              y_b.data() + (kRows + first) * kOut + out_col, kOut, count, coef, shift);
+            if (!same("sbr_hf_filter", "column", {&y_a}, {&y_b})) return;
+        }
+}
+
+// The SBR generator's covariances of n + 2 samples, n = 0..40, in every
+// pattern (full range too: the sums are exact modulo 2^64).
+void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_hf_covariance == ref.sbr_hf_covariance) return;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            const int n = below(41);
+            Guarded yr(n + 2), yi(n + 2), a(16), b(16);  // eight 64-bit sums
+            fill_pattern(yr.data(), n + 2, pattern);
+            fill_pattern(yi.data(), n + 2, below(3) ? pattern : below(kPatterns));
+            int64_t pa[8], pb[8];
+            ref.sbr_hf_covariance(yr.data(), yi.data(), n, pa);
+            var.sbr_hf_covariance(yr.data(), yi.data(), n, pb);
+            std::memcpy(a.data(), pa, sizeof pa);
+            std::memcpy(b.data(), pb, sizeof pb);
+            if (!same("sbr_hf_covariance", "sums", {&a}, {&b})) return;
+        }
+}
+
 // The hybrid analysis: both configurations' band layouts (10 bands from
 // QMF bands 0..2, 32 from 0..4) with the filters' own coefficients or any
 // (INT32_MIN excepted), on windows of any values.
@@ -272,6 +408,9 @@ int main(int argc, char** argv) {
     kernels_select_once();
     if (kernels.dequantise != ref.dequantise || kernels.pre_twiddle != ref.pre_twiddle || kernels.fft != ref.fft ||
         kernels.synthesis != ref.synthesis || kernels.synthesis_mix != ref.synthesis_mix ||
+        kernels.qmf_analysis32 != ref.qmf_analysis32 ||
+        kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
+        kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance ||
         kernels.ps_hybrid != ref.ps_hybrid) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
@@ -286,13 +425,19 @@ int main(int argc, char** argv) {
         int variants = 0;
         for (auto differs : {var.dequantise != ref.dequantise, var.pre_twiddle != ref.pre_twiddle,
                              var.fft != ref.fft, var.synthesis != ref.synthesis,
-                             var.synthesis_mix != ref.synthesis_mix, var.ps_hybrid != ref.ps_hybrid})
+                             var.synthesis_mix != ref.synthesis_mix,
+                             var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
+                             var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
+                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.ps_hybrid != ref.ps_hybrid})
             variants += differs;
         std::printf("features %#x: %d variant entries\n", subset, variants);
         check_transform_steps(ref, var, rounds);
         check_synthesis(ref, var, rounds);
         check_synthesis_mix(ref, var, rounds);
         check_dequantise(ref, var, rounds);
+        check_qmf(ref, var, rounds);
+        check_hf_filter(ref, var, rounds);
+        check_hf_covariance(ref, var, rounds);
         check_ps_hybrid(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
     } while (subset != 0 && failures == 0);

@@ -9,6 +9,8 @@
 
 #include "dsp/dequant.h"
 #include "dsp/filterbank.h"
+#include "dsp/hf_filter.h"
+#include "dsp/qmf.h"
 
 #if defined(__arm__)
 #include <sys/auxv.h>
@@ -28,9 +30,17 @@ constexpr Kernels kReference = {
     synthesise_channel,
 #if AAC_ARITHMETIC_EXACT
     synthesise_channel_mix,
+    qmf_analysis32_c,
+    qmf_synthesis64_c,
+    qmf_synthesis32_c,
 #else
     nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 #endif
+    sbr_hf_filter_c,
+    sbr_hf_covariance_c,
     ps_hybrid_analysis,
 };
 

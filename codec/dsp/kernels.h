@@ -12,6 +12,9 @@
 #include "dsp/arithmetic.h"
 
 struct MixOut;  // dsp/filterbank.h
+struct QmfAnalysisState;
+struct QmfSynthesis64State;
+struct QmfSynthesis32State;
 
 // CPU features a kernel variant may need, one bit each.
 enum CpuFeature : uint32_t {
@@ -40,6 +43,17 @@ struct Kernels {
     // The same for a channel mixed into the stereo downmix's sums (exact
     // arithmetic; null in the compact one): see synthesise_channel_mix.
     void (*synthesis_mix)(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix);
+    // One slot of each SBR QMF bank, its state updated (dsp/qmf.h; exact
+    // arithmetic only: null in the compact one, which plays no SBR).
+    void (*qmf_analysis32)(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
+    void (*qmf_synthesis64)(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
+    void (*qmf_synthesis32)(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
+    // The SBR high-frequency generator's filter of one subband over a run of
+    // slots (dsp/hf_filter.h).
+    void (*sbr_hf_filter)(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                          int y_stride, int count, const int32_t* coef, int shift);
+    // Its prediction's covariances from one subband's samples.
+    void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
     // Parametric stereo's hybrid analysis of one QMF slot: see
     // ps_hybrid_analysis.
     void (*ps_hybrid)(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands, const int32_t* const* rows_re,
@@ -76,7 +90,8 @@ void ps_hybrid_analysis_sse41(const int32_t (*coef)[13][2], const uint8_t* qmf, 
 // Variants, beside their references and bit-exact with them. Exact
 // arithmetic: the output pass of every window sequence, x86 with SSE4.1
 // (dsp/x86/synthesis_sse41.cpp) or AVX2 (dsp/x86/synthesis_avx2.cpp) and
-// 32-bit ARM with NEON (dsp/arm/synthesis_neon.cpp).
+// 32-bit ARM with NEON (dsp/arm/synthesis_neon.cpp); the QMF banks' in
+// dsp/qmf_variants.h.
 void synthesise_channel_sse41(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                               OverlapSample* overlap, PcmOut out);
 void synthesise_channel_avx2(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,

@@ -23,6 +23,10 @@
 // take part in (the current one and the nine to come), so the state is
 // those ten slots' partial sums, half the values a delay line would hold.
 // An all-zero state is the start state (silence before).
+//
+// Each bank is a kernel (dsp/kernels.h): the functions below call the
+// table's entry; the portable references are the *_c functions
+// (dsp/qmf.cpp), the variants in dsp/qmf_variants.h.
 #pragma once
 
 #include <cstdint>
@@ -47,12 +51,17 @@ struct QmfSynthesis32State {
 };
 
 // 32 new time samples (oldest first) to 32 complex subband samples.
-void qmf_analysis32(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
+void qmf_analysis32_c(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
 
 // 64 complex subband samples to 64 time samples (oldest first).
-void qmf_synthesis64(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
+void qmf_synthesis64_c(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
 
 // 32 complex subband samples (the lower half of a 64-band slot) to 32 time
 // samples at the core's rate: every second sample of what the 64-band bank
 // gives when the upper 32 bands are zero.
+void qmf_synthesis32_c(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
+
+// The same through the kernel table.
+void qmf_analysis32(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
+void qmf_synthesis64(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
 void qmf_synthesis32(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);

@@ -1,6 +1,7 @@
 #include "sbr/hfgen.h"
 
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "tables/sbr_tables.h"
 
 namespace {
@@ -81,18 +82,10 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
     }
     // phi(i, j) = sum over n = 0..37 of X(n + 2 - i) X*(n + 2 - j): with
     // m = n + 2 - j the sums below (exact).
-    int64_t r11 = 0, r22 = 0, p12r = 0, p12i = 0, p01r = 0, p01i = 0, p02r = 0, p02i = 0;
-    constexpr int n = kSbrXLowSlots - 2;  // 38 terms
-    for (int m = 0; m < n; ++m) {
-        r22 = fx::mac64(fx::mac64(r22, yr[m], yr[m]), yi[m], yi[m]);
-        r11 = fx::mac64(fx::mac64(r11, yr[m + 1], yr[m + 1]), yi[m + 1], yi[m + 1]);
-        p12r = fx::mac64(fx::mac64(p12r, yr[m + 1], yr[m]), yi[m + 1], yi[m]);
-        p12i = fx::mac64(fx::mac64(p12i, yi[m + 1], yr[m]), yr[m + 1], fx::neg_wrap(yi[m]));
-        p01r = fx::mac64(fx::mac64(p01r, yr[m + 2], yr[m + 1]), yi[m + 2], yi[m + 1]);
-        p01i = fx::mac64(fx::mac64(p01i, yi[m + 2], yr[m + 1]), yr[m + 2], fx::neg_wrap(yi[m + 1]));
-        p02r = fx::mac64(fx::mac64(p02r, yr[m + 2], yr[m]), yi[m + 2], yi[m]);
-        p02i = fx::mac64(fx::mac64(p02i, yi[m + 2], yr[m]), yr[m + 2], fx::neg_wrap(yi[m]));
-    }
+    int64_t phi[8];
+    kernels.sbr_hf_covariance(yr, yi, kSbrXLowSlots - 2, phi);  // 38 terms
+    const int64_t r11 = phi[0], r22 = phi[1], p12r = phi[2], p12i = phi[3];
+    const int64_t p01r = phi[4], p01i = phi[5], p02r = phi[6], p02i = phi[7];
     // d = phi11 phi22 - |phi12|^2 / (1 + 1e-6), exact but for the small
     // regularisation term (relative precision 2^-40).
     const fx::Wide e = mul_add(fx::mul64_wide(p12r, p12r), p12i, p12i);
@@ -153,18 +146,10 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
                      fx::mul_q31(bw2, lpc[p].a1_re), fx::mul_q31(bw2, lpc[p].a1_im)};
             }
             const int xs = clampi(block_bits(xlow_re, xlow_im, p, r0 - 2, r1) - kHfBits, 0, 31);
-            const int32_t one = INT32_C(1) << kSbrLpcQ;
-            for (int l = r0; l < r1; ++l) {
-                const int32_t x0r = scale_down(xlow_re[l][p], xs), x0i = scale_down(xlow_im[l][p], xs);
-                const int32_t x1r = scale_down(xlow_re[l - 1][p], xs), x1i = scale_down(xlow_im[l - 1][p], xs);
-                const int32_t x2r = scale_down(xlow_re[l - 2][p], xs), x2i = scale_down(xlow_im[l - 2][p], xs);
-                int64_t re = fx::mac64(fx::mac64(fx::mac64(0, x0r, one), a.a0_re, x1r), a.a0_im, fx::neg_wrap(x1i));
-                re = fx::mac64(fx::mac64(re, a.a1_re, x2r), a.a1_im, fx::neg_wrap(x2i));
-                int64_t im = fx::mac64(fx::mac64(fx::mac64(0, x0i, one), a.a0_re, x1i), a.a0_im, x1r);
-                im = fx::mac64(fx::mac64(im, a.a1_re, x2i), a.a1_im, x2r);
-                xhigh_re[l][k] = fx::shl_sat(fx::rshr64_sat(re, kSbrLpcQ), xs);
-                xhigh_im[l][k] = fx::shl_sat(fx::rshr64_sat(im, kSbrLpcQ), xs);
-            }
+            const int32_t coef[4] = {a.a0_re, a.a0_im, a.a1_re, a.a1_im};
+            constexpr int x_row = sizeof *xlow_re / sizeof **xlow_re, y_row = sizeof *xhigh_re / sizeof **xhigh_re;
+            kernels.sbr_hf_filter(&xlow_re[r0][p], &xlow_im[r0][p], x_row, &xhigh_re[r0][k], &xhigh_im[r0][k], y_row,
+                                  r1 - r0, coef, xs);
         }
     }
 }

@@ -6,6 +6,9 @@ computed in double precision, rounding half away from zero. Q31 values of
 
 qmf_window_q31[i]                c[i] in Q31, i = 0..639
 qmf_rot_q31[2m], [2m+1]          cos, sin of pi m / 64 in Q31, m = 0..63
+qmf_fft_twiddle_q31[2(h - 4 + j)], [.. + 1]  cos, sin of pi j / h in Q31, for
+    h = 4, 8, 16, 32 and j = 0..h-1: the twiddles of the FFT stage of
+    half-span h in a row (the values of qmf_rot_q31 at j 64 / h)
 qmf_analysis_post_q31[4k .. 4k+3]  F_k / 2 and G_k / 2 (re, im each) in Q31,
     k = 0..31: F = a - i b, G = a + i b, a = exp(-i pi (k + 1/2) / 128),
     b = exp(3 i pi (k + 1/2) / 128)
@@ -74,6 +77,8 @@ def generate(window):
            '#include "tables/qmf_tables.h"', ""]
     out += table("int32_t", "qmf_window_q31", [q31(c) for c in window], per_line=8)
     out += table("int32_t", "qmf_rot_q31", cpx(cmath.exp(1j * math.pi * m / 64) for m in range(64)), per_line=8)
+    out += table("int32_t", "qmf_fft_twiddle_q31",
+                 cpx(cmath.exp(1j * math.pi * j / h) for h in (4, 8, 16, 32) for j in range(h)), per_line=8)
     out += table("int32_t", "qmf_analysis_post_q31", analysis_post(), per_line=8)
     out += table("int32_t", "qmf_synthesis64_pre_q31", synthesis_pre(64, 0.5), per_line=8)
     out += table("int32_t", "qmf_synthesis32_pre_q31", synthesis_pre(32, 0.25), per_line=8)

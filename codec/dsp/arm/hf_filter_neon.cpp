@@ -1,0 +1,110 @@
+// The SBR high-frequency generator's kernels with NEON (32-bit ARM). The
+// covariances: four terms at a time, VMLAL of both halves into the same
+// 64-bit lanes, the two lanes added at the end (all sums modulo 2^64, in
+// any order the same). The filter, four slots at a time: the column's words gathered into lanes (VLD1 lane),
+// scaled down by VRSHL by minus the shift (the rounding of fx::rshr,
+// without overflow), the slots before each four from the previous four
+// (VEXT), the five products of each part as 64-bit VMULL/VMLAL sums (no
+// wrap within the filter's bounds, see dsp/hf_filter.h), VQRSHRN #28
+// (fx::rshr64_sat) and VQSHL by the shift (fx::shl_sat). Bit-exact with
+// dsp/hf_filter.cpp; the last slots of a run are the reference's rows.
+//
+// Only this file is built for NEON (a target pragma after the common
+// headers); select_kernels puts it in the table only on a CPU with NEON.
+#if defined(__arm__)
+
+#include "dsp/hf_filter.h"
+
+#pragma GCC push_options
+#pragma GCC target("fpu=neon")
+#include <arm_neon.h>
+
+namespace {
+
+inline int32x4_t gather(const int32_t* p, int stride) {
+    int32x4_t v = vdupq_n_s32(0);
+    v = vld1q_lane_s32(p, v, 0);
+    v = vld1q_lane_s32(p + stride, v, 1);
+    v = vld1q_lane_s32(p + 2 * stride, v, 2);
+    return vld1q_lane_s32(p + 3 * stride, v, 3);
+}
+inline void scatter(int32_t* p, int stride, int32x4_t v) {
+    vst1q_lane_s32(p, v, 0);
+    vst1q_lane_s32(p + stride, v, 1);
+    vst1q_lane_s32(p + 2 * stride, v, 2);
+    vst1q_lane_s32(p + 3 * stride, v, 3);
+}
+
+// x0 2^28 + a0 x1 + b0 y1 + a1 x2 + b1 y2 in each lane, rounded to 32 bits
+// at bit 28 (saturated).
+inline int32x4_t sums(int32x4_t x0, int32x4_t x1, int32x4_t y1, int32x4_t x2, int32x4_t y2, int32x2_t a0,
+                      int32x2_t b0, int32x2_t a1, int32x2_t b1) {
+    int64x2_t lo = vshll_n_s32(vget_low_s32(x0), kHfFilterQ), hi = vshll_n_s32(vget_high_s32(x0), kHfFilterQ);
+    lo = vmlal_s32(lo, vget_low_s32(x1), a0), hi = vmlal_s32(hi, vget_high_s32(x1), a0);
+    lo = vmlal_s32(lo, vget_low_s32(y1), b0), hi = vmlal_s32(hi, vget_high_s32(y1), b0);
+    lo = vmlal_s32(lo, vget_low_s32(x2), a1), hi = vmlal_s32(hi, vget_high_s32(x2), a1);
+    lo = vmlal_s32(lo, vget_low_s32(y2), b1), hi = vmlal_s32(hi, vget_high_s32(y2), b1);
+    return vcombine_s32(vqrshrn_n_s64(lo, kHfFilterQ), vqrshrn_n_s64(hi, kHfFilterQ));
+}
+
+}  // namespace
+
+void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                        int y_stride, int count, const int32_t* coef, int shift) {
+    const int32x4_t down = vdupq_n_s32(-shift), up = vdupq_n_s32(shift);
+    const int32x2_t a0r = vdup_n_s32(coef[0]), a0i = vdup_n_s32(coef[1]);
+    const int32x2_t a1r = vdup_n_s32(coef[2]), a1i = vdup_n_s32(coef[3]);
+    // Slots -2 and -1 in the last two lanes.
+    int32x4_t prev_r = vld1q_lane_s32(x_re - x_stride, vld1q_lane_s32(x_re - 2 * x_stride, vdupq_n_s32(0), 2), 3);
+    int32x4_t prev_i = vld1q_lane_s32(x_im - x_stride, vld1q_lane_s32(x_im - 2 * x_stride, vdupq_n_s32(0), 2), 3);
+    prev_r = vrshlq_s32(prev_r, down), prev_i = vrshlq_s32(prev_i, down);
+    int l = 0;
+    for (; l + 4 <= count; l += 4) {
+        const int32x4_t x0r = vrshlq_s32(gather(x_re + l * x_stride, x_stride), down);
+        const int32x4_t x0i = vrshlq_s32(gather(x_im + l * x_stride, x_stride), down);
+        const int32x4_t x1r = vextq_s32(prev_r, x0r, 3), x1i = vextq_s32(prev_i, x0i, 3);
+        const int32x4_t x2r = vextq_s32(prev_r, x0r, 2), x2i = vextq_s32(prev_i, x0i, 2);
+        // re = x0r 2^28 + a0r x1r - a0i x1i + a1r x2r - a1i x2i
+        // im = x0i 2^28 + a0r x1i + a0i x1r + a1r x2i + a1i x2r
+        const int32x4_t re = sums(x0r, x1r, vnegq_s32(x1i), x2r, vnegq_s32(x2i), a0r, a0i, a1r, a1i);
+        const int32x4_t im = sums(x0i, x1i, x1r, x2i, x2r, a0r, a0i, a1r, a1i);
+        scatter(y_re + l * y_stride, y_stride, vqshlq_s32(re, up));
+        scatter(y_im + l * y_stride, y_stride, vqshlq_s32(im, up));
+        prev_r = x0r, prev_i = x0i;
+    }
+    for (; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
+}
+
+void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
+    int64x2_t acc[8];
+    for (int64x2_t& a : acc) a = vdupq_n_s64(0);
+    // a b + c d of the four lanes, into sum
+    auto mac = [](int64x2_t& sum, int32x4_t a, int32x4_t b, int32x4_t c, int32x4_t d) {
+        sum = vmlal_s32(sum, vget_low_s32(a), vget_low_s32(b));
+        sum = vmlal_s32(sum, vget_high_s32(a), vget_high_s32(b));
+        sum = vmlal_s32(sum, vget_low_s32(c), vget_low_s32(d));
+        sum = vmlal_s32(sum, vget_high_s32(c), vget_high_s32(d));
+    };
+    int m = 0;
+    for (; m + 4 <= n; m += 4) {
+        const int32x4_t r0 = vld1q_s32(yr + m), r1 = vld1q_s32(yr + m + 1), r2 = vld1q_s32(yr + m + 2);
+        const int32x4_t i0 = vld1q_s32(yi + m), i1 = vld1q_s32(yi + m + 1), i2 = vld1q_s32(yi + m + 2);
+        const int32x4_t n0 = vnegq_s32(i0), n1 = vnegq_s32(i1);
+        mac(acc[0], r1, r1, i1, i1);
+        mac(acc[1], r0, r0, i0, i0);
+        mac(acc[2], r1, r0, i1, i0);
+        mac(acc[3], i1, r0, r1, n0);
+        mac(acc[4], r2, r1, i2, i1);
+        mac(acc[5], i2, r1, r2, n1);
+        mac(acc[6], r2, r0, i2, i0);
+        mac(acc[7], i2, r0, r2, n0);
+    }
+    for (int i = 0; i < 8; ++i)
+        phi[i] = static_cast<int64_t>(static_cast<uint64_t>(vgetq_lane_s64(acc[i], 0)) +
+                                      static_cast<uint64_t>(vgetq_lane_s64(acc[i], 1)));
+    for (; m < n; ++m) hf_filter::covariance_term(yr, yi, m, phi);
+}
+
+#pragma GCC pop_options
+
+#endif

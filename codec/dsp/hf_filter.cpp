@@ -1,0 +1,17 @@
+// The SBR high-frequency generator's kernels, portable references (see
+// dsp/hf_filter.h).
+#include "dsp/hf_filter.h"
+
+#include "sbr/hfgen.h"
+
+static_assert(kHfFilterQ == kSbrLpcQ, "the filter's coefficients are the generator's");
+
+void sbr_hf_filter_c(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                     int y_stride, int count, const int32_t* coef, int shift) {
+    for (int l = 0; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
+}
+
+void sbr_hf_covariance_c(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
+    for (int i = 0; i < 8; ++i) phi[i] = 0;
+    for (int m = 0; m < n; ++m) hf_filter::covariance_term(yr, yi, m, phi);
+}

@@ -1,0 +1,274 @@
+// The SBR QMF banks with AVX2: the steps of the SSE4.1 variant
+// (dsp/x86/qmf_sse41.cpp) twice as wide, eight values of a window or four
+// points of a rotation or an FFT stage at a time, with the same bit-exact
+// rounding (VPMULDQ products, 64-bit sums, the reference's rounding shift).
+// The rest is the reference's (dsp/qmf_steps.h), built for this target.
+// Only the functions here use AVX2 (target attribute).
+#include <immintrin.h>
+
+#include "dsp/qmf_variants.h"
+#include "dsp/x86/complex_avx2.h"
+
+#define QMF_STEPS_TARGET AVX2
+#include "dsp/qmf_steps.h"
+
+namespace {
+
+// Four words at p, sign-extended to the four 64-bit lanes (VPMOVSXDQ).
+AVX2_INLINE __m256i load_wide(const int32_t* p) {
+    return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+AVX2_INLINE __m256i load(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+AVX2_INLINE void store(int32_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+
+// The rounding shift by n (1..62) of the 64-bit sums of a and b, as
+// fx::rshr64 (kSaturate false: the low words) or fx::rshr64_sat, in the
+// order of VSHUFPS in each 128-bit half: a's first two, b's first two, a's
+// last two, b's last two.
+struct Shift {
+    __m256i bias;
+    __m128i count;
+    AVX2_INLINE explicit Shift(int n)
+        : bias(_mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)))), count(_mm_cvtsi32_si128(n)) {}
+    AVX2_INLINE __m256i asr(__m256i v) const {
+        const __m256i sign = _mm256_shuffle_epi32(_mm256_srai_epi32(v, 31), _MM_SHUFFLE(3, 3, 1, 1));
+        return _mm256_xor_si256(_mm256_srl_epi64(_mm256_xor_si256(v, sign), count), sign);
+    }
+    template <bool kSaturate>
+    AVX2_INLINE __m256i narrow(__m256i a, __m256i b) const {
+        a = asr(_mm256_add_epi64(a, bias));
+        b = asr(_mm256_add_epi64(b, bias));
+        const __m256i lo = _mm256_castps_si256(
+            _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+        if (!kSaturate) return lo;
+        const __m256i hi = _mm256_castps_si256(
+            _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
+        const __m256i fits = _mm256_cmpeq_epi32(hi, _mm256_srai_epi32(lo, 31));
+        const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(hi, 31), _mm256_set1_epi32(INT32_MAX));
+        return _mm256_blendv_epi8(limit, lo, fits);
+    }
+    // The same for eight values in order, a holding the first four.
+    template <bool kSaturate>
+    AVX2_INLINE __m256i narrow_in_order(__m256i a, __m256i b) const {
+        return _mm256_permute4x64_epi64(narrow<kSaturate>(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+    }
+};
+
+AVX2_INLINE __m256i mul(__m256i a, __m256i b) { return _mm256_mul_epi32(a, b); }
+AVX2_INLINE __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
+
+// fx::rshr64 by 31 of the 64-bit sums of a and b, in the order of narrow:
+// bits 31..62 of each sum plus 2^30, which a logical shift gives as well.
+AVX2_INLINE __m256i round31(__m256i a, __m256i b) {
+    const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
+    a = _mm256_srli_epi64(_mm256_add_epi64(a, half), 31);
+    b = _mm256_srli_epi64(_mm256_add_epi64(b, half), 31);
+    return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
+}
+
+// z exp(i theta) for four points by their twiddles (cos, sin), as the
+// SSE4.1 variant's rotate_plus.
+AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
+    const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
+    const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+    const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
+    const __m256i re = add(add(mul(z, tw), mul(_mm256_sub_epi32(_mm256_setzero_si256(), zs), ts)), half);
+    const __m256i im = add(add(mul(zs, tw), mul(z, ts)), half);
+    return _mm256_blend_epi32(_mm256_srli_epi64(re, 31), _mm256_slli_epi64(im, 1), 0xAA);
+}
+
+struct Avx2Steps : qmf::ScalarSteps {
+    // The reference's first two stages, then each stage of half-span h >= 4
+    // four points at a time, every twiddle a rotation (see qmf::fft_inverse).
+    template <int kBits>
+    AVX2 static void fft(int32_t* buf) {
+        constexpr int n = 1 << kBits;
+        qmf::fft_first_stages<kBits>(buf);
+        for (int h = 4; h < n; h *= 2) {
+            const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
+            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+                for (int j = 0; j < h; j += 4) {
+                    const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
+                    const __m256i x = load(g + 2 * j);
+                    store(g + 2 * j, _mm256_add_epi32(x, t));
+                    store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
+                }
+        }
+    }
+
+    AVX2 static void analysis_window(const int32_t* const* blk, int32_t* u) {
+        const Shift round(32);
+        for (int n = 0; n < 64; n += 8) {
+            const int half = n >> 5, r = n & 31;
+            __m256i a = _mm256_setzero_si256(), b = a;
+            for (int j = 0; j < 5; ++j) {
+                const int32_t* c = qmf_window_q31 + 2 * (n + 64 * j);  // even words
+                const int32_t* x = blk[2 * j + half] + r;
+                a = add(a, mul(load_wide(x), load(c)));
+                b = add(b, mul(load_wide(x + 4), load(c + 8)));
+            }
+            store(u + n, round.narrow_in_order<false>(a, b));
+        }
+    }
+
+    // As the SSE4.1 variant's, eight outputs at a time.
+    template <int kBits>
+    AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+        constexpr int bands = 1 << kBits, step = 64 / bands;
+        for (int i = 0; i < qmf::kBlocks; ++i) {
+            const int32_t* const vi = v + (i & 1) * bands;
+            const int32_t* const ci = qmf_window_q31 + step * bands * i;
+            for (int k = 0; k < bands; k += 8) {
+                const int32_t* c = ci + step * k;
+                const __m256i a = mul(load_wide(vi + k), step == 1 ? load_wide(c) : load(c));
+                const __m256i b = mul(load_wide(vi + k + 4), step == 1 ? load_wide(c + 4) : load(c + 8));
+                const __m256i p = _mm256_permute4x64_epi64(round31(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+                const __m256i acc = load(sums[i] + k);
+                const __m256i sum = _mm256_add_epi32(acc, p);
+                const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
+                const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(acc, 31), _mm256_set1_epi32(INT32_MAX));
+                store(sums[i] + k, _mm256_blendv_epi8(sum, limit, _mm256_srai_epi32(over, 31)));
+            }
+        }
+    }
+
+    template <int kBits>
+    AVX2 static void synthesis_output(int32_t* sum, int32_t* out) {
+        for (int k = 0; k < (1 << kBits); k += 8) {
+            const __m256i x = load(sum + k), up = _mm256_slli_epi32(x, 1);
+            const __m256i fits = _mm256_cmpeq_epi32(_mm256_srai_epi32(up, 1), x);
+            const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(x, 31), _mm256_set1_epi32(INT32_MAX));
+            store(out + k, _mm256_blendv_epi8(limit, up, fits));
+            store(sum + k, _mm256_setzero_si256());
+        }
+    }
+
+    // Points m .. m+3 of z rotated by qmf_rot_q31 at kStep m ..: (re c - im s,
+    // re s + im c) of each in two 64-bit lanes, m and m+2 in p0, m+1 and m+3
+    // in p1.
+    template <int kStep>
+    AVX2_INLINE static void rotate4(const int32_t* z, int m, __m256i& p0, __m256i& p1) {
+        const __m256i neg_first = _mm256_setr_epi32(-1, 1, 1, 1, -1, 1, 1, 1);
+        const __m256i v = load(z + 2 * m);
+        __m256i cs = load(qmf_rot_q31 + 2 * kStep * m);
+        if (kStep == 2)  // the pairs of every second point
+            cs = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(cs, load(qmf_rot_q31 + 2 * kStep * m + 8)),
+                                          _MM_SHUFFLE(3, 1, 2, 0));
+        auto point = [&](__m256i re, __m256i im, __m256i t) __attribute__((always_inline, target("avx2"))) {
+            const __m256i c_s = _mm256_shuffle_epi32(t, _MM_SHUFFLE(1, 1, 0, 0));
+            const __m256i s_c = _mm256_shuffle_epi32(t, _MM_SHUFFLE(0, 0, 1, 1));
+            return add(mul(re, c_s), mul(_mm256_sign_epi32(im, neg_first), s_c));
+        };
+        p0 = point(_mm256_shuffle_epi32(v, _MM_SHUFFLE(0, 0, 0, 0)), _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 1, 1, 1)),
+                   cs);
+        p1 = point(_mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 2, 2, 2)), _mm256_shuffle_epi32(v, _MM_SHUFFLE(3, 3, 3, 3)),
+                   _mm256_srli_si256(cs, 8));
+    }
+
+    // The four complex values of v (the order of narrow) at word pairs
+    // at[0] .. at[3] of d.
+    AVX2_INLINE static void store_pairs(int32_t* d, const uint8_t* at, __m256i v) {
+        const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[0]), lo);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[1]), _mm_srli_si128(lo, 8));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[2]), hi);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[3]), _mm_srli_si128(hi, 8));
+    }
+
+    AVX2 static void analysis_pre(const int32_t* u, int s, int32_t* z) {
+        const Shift round(31 - s);
+        for (int m = 0; m < 32; m += 4) {
+            __m256i p0, p1;
+            rotate4<2>(u, m, p0, p1);
+            store_pairs(z, qmf::kBitReversal<5>.at + m, round.narrow<false>(p0, p1));
+        }
+    }
+
+    template <int kBits>
+    AVX2 static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
+        constexpr int bands = 1 << kBits, step = 64 / bands;
+        const Shift round(30 + s);
+        for (int m = 0; m < bands; m += 4) {
+            __m256i p0, p1;
+            rotate4<step>(d, m, p0, p1);
+            store(nv + 2 * m, round.narrow<true>(p0, p1));
+        }
+    }
+
+    // The band sums of the SSE4.1 variant in each 128-bit half.
+    AVX2_INLINE static __m256i band(__m256i a, __m256i b, __m256i fg) {
+        const __m256i neg_first = _mm256_setr_epi32(-1, 1, 1, 1, -1, 1, 1, 1);
+        const __m256i neg_second = _mm256_setr_epi32(1, 1, -1, 1, 1, 1, -1, 1);
+        __m256i sum = mul(_mm256_shuffle_epi32(a, _MM_SHUFFLE(1, 1, 0, 0)),
+                          _mm256_shuffle_epi32(fg, _MM_SHUFFLE(0, 0, 0, 0)));
+        sum = add(sum, mul(_mm256_shuffle_epi32(a, _MM_SHUFFLE(0, 0, 1, 1)),
+                           _mm256_sign_epi32(_mm256_shuffle_epi32(fg, _MM_SHUFFLE(1, 1, 1, 1)), neg_first)));
+        sum = add(sum, mul(_mm256_shuffle_epi32(b, _MM_SHUFFLE(0, 0, 0, 0)),
+                           _mm256_shuffle_epi32(fg, _MM_SHUFFLE(3, 3, 2, 2))));
+        return add(sum, mul(_mm256_shuffle_epi32(b, _MM_SHUFFLE(1, 1, 1, 1)),
+                            _mm256_sign_epi32(_mm256_shuffle_epi32(fg, _MM_SHUFFLE(2, 2, 3, 3)), neg_second)));
+    }
+
+    // Four bands k .. k+3 from a = values k .. k+3 and b = the mirrored ones
+    // (M-1-k first) as complex pairs, the factors four words a band from f:
+    // k and k+2 in r0, k+1 and k+3 in r1.
+    AVX2_INLINE static void bands4(__m256i a, __m256i b, const int32_t* f, __m256i& r0, __m256i& r1) {
+        const __m256i fg01 = load(f), fg23 = load(f + 8);
+        r0 = band(a, b, _mm256_permute2x128_si256(fg01, fg23, 0x20));
+        r1 = band(_mm256_srli_si256(a, 8), _mm256_srli_si256(b, 8), _mm256_permute2x128_si256(fg01, fg23, 0x31));
+    }
+
+    AVX2 static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
+        const Shift round(37 + s);
+        const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+        for (int k = 0; k < 32; k += 4) {
+            // Z[k .. k+3]; Z[31-k], Z[30-k] | Z[29-k], Z[28-k]
+            const __m256i a = load(z + 2 * k);
+            const __m256i b = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 1, 2, 3));
+            __m256i r0, r1;
+            bands4(a, b, qmf_analysis_post_q31 + 4 * k, r0, r1);
+            const __m256i v = _mm256_permutevar8x32_epi32(round.narrow<true>(r0, r1), split);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(re + k), _mm256_castsi256_si128(v));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(im + k), _mm256_extracti128_si256(v, 1));
+        }
+    }
+
+    // Four values of re and im as complex pairs.
+    AVX2_INLINE static __m256i pairs(const int32_t* p, const int32_t* q) {
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i i = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        return _mm256_setr_m128i(_mm_unpacklo_epi32(r, i), _mm_unpackhi_epi32(r, i));
+    }
+
+    template <int kBits>
+    AVX2 static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+        constexpr int bands = 1 << kBits;
+        const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
+        const Shift round(31 - s);
+        for (int k = 0; k < bands; k += 4) {
+            const __m256i a = pairs(re + k, im + k);
+            const __m256i b = _mm256_permute4x64_epi64(pairs(re + bands - 4 - k, im + bands - 4 - k),
+                                                       _MM_SHUFFLE(0, 1, 2, 3));
+            __m256i r0, r1;
+            bands4(a, b, pre + 4 * k, r0, r1);
+            store_pairs(d, qmf::kBitReversal<kBits>.at + k, round.narrow<false>(r0, r1));
+        }
+    }
+};
+
+}  // namespace
+
+AVX2 void qmf_analysis32_avx2(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
+    qmf::analysis_slot<Avx2Steps>(state, in, re, im);
+    _mm256_zeroupper();
+}
+
+AVX2 void qmf_synthesis64_avx2(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
+    qmf::synthesis_slot<Avx2Steps, 6>(&state->current, state->sum, re, im, out);
+    _mm256_zeroupper();
+}
+
+AVX2 void qmf_synthesis32_avx2(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
+    qmf::synthesis_slot<Avx2Steps, 5>(&state->current, state->sum, re, im, out);
+    _mm256_zeroupper();
+}
