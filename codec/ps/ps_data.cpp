@@ -18,50 +18,16 @@
 
 #include <cstring>
 
+#include "sbr/payload_bits.h"
 #include "tables/ps_tables.h"
 
 namespace {
 
 constexpr int kSlots = 32;  // QMF slots of a 1024-sample frame
 
-// MSB-first reader over [pos, end) of the payload; reading past end gives
-// zero bits and sets overrun.
-struct BitReader {
-    const uint8_t* data;
-    uint32_t end;
-    uint32_t pos;
-    bool overrun;
+using BitReader = PayloadBits;
 
-    uint32_t bit() {
-        if (pos >= end) {
-            overrun = true;
-            return 0;
-        }
-        const uint32_t b = (static_cast<uint32_t>(data[pos >> 3]) >> (7u - (pos & 7u))) & 1u;
-        ++pos;
-        return b;
-    }
-    uint32_t read(int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i) v = (v << 1) | bit();
-        return v;
-    }
-};
-
-bool huff_decode(BitReader& br, PsHuffId id, int* value) {
-    const PsHuffTable& t = ps_huff[id];
-    int node = static_cast<int>(br.bit());
-    for (int len = 0; len < t.max_len; ++len) {
-        if (node < 0 || node >= t.nodes) return false;
-        const int v = t.tree[node];
-        if (v < 0) {
-            *value = v + kPsHuffLeafBias;
-            return true;
-        }
-        node = v + static_cast<int>(br.bit());
-    }
-    return false;
-}
+bool huff_decode(BitReader& br, PsHuffId id, int* value) { return huff_walk(br, ps_huff[id], kPsHuffLeafBias, value); }
 
 enum Kind { IID, IID_FINE, ICC, IPD, OPD };
 

@@ -31,6 +31,7 @@
 //   to the PS reader).
 #include "sbr/bitstream.h"
 
+#include "sbr/payload_bits.h"
 #include "tables/sbr_tables.h"
 
 namespace {
@@ -39,56 +40,9 @@ constexpr int kNumTimeSlots = kSbrTimeSlots;  // 1024-sample frames
 constexpr int kValueMax = 127;                // largest scalefactor kept (int8_t)
 constexpr int kPsExtensionId = 2;
 
-// MSB-first reader over the payload bytes. pos never passes size; a read
-// beyond the end gives zero bits and sets overrun.
-struct BitReader {
-    const uint8_t* data;
-    uint32_t size;
-    uint32_t pos;
-    bool overrun;
+using BitReader = PayloadBits;
 
-    uint32_t bit() {
-        if (pos >= size) {
-            overrun = true;
-            return 0;
-        }
-        const uint32_t b = (static_cast<uint32_t>(data[pos >> 3]) >> (7u - (pos & 7u))) & 1u;
-        ++pos;
-        return b;
-    }
-    uint32_t read(int n) {  // n <= 16
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i) v = (v << 1) | bit();
-        return v;
-    }
-    uint8_t read8(int n) { return static_cast<uint8_t>(read(n)); }
-    void skip(uint32_t n) {
-        if (n > size - pos) {
-            overrun = true;
-            pos = size;
-        } else {
-            pos += n;
-        }
-    }
-};
-
-// One Huffman codeword: the coded delta, or false when the walk does not end
-// in a leaf within the longest code (cannot happen with the complete trees;
-// checked all the same).
-bool huff_decode(BitReader& br, SbrHuffId id, int* value) {
-    const SbrHuffTable& t = sbr_huff[id];
-    int node = static_cast<int>(br.bit());
-    for (int len = 0; len < t.max_len; ++len) {
-        if (node < 0 || node >= t.nodes) return false;
-        const int v = t.tree[node];
-        if (v < 0) {
-            *value = v + kSbrHuffLeafBias;
-            return true;
-        }
-        node = v + static_cast<int>(br.bit());
-    }
-    return false;
-}
+bool huff_decode(BitReader& br, SbrHuffId id, int* value) { return huff_walk(br, sbr_huff[id], kSbrHuffLeafBias, value); }
 
 // The header's fields that shape the frequency tables.
 SbrFreqHeader freq_header(const SbrHeader& h) {
@@ -393,7 +347,7 @@ void read_extended(BitReader& br, SbrPsLocation* ps) {
         if (id == kPsExtensionId && !ps->present) {
             ps->present = 1;
             ps->bit_offset = br.pos;
-            const uint32_t avail = br.size - br.pos;
+            const uint32_t avail = br.end - br.pos;
             ps->bit_count = bits_left < avail ? bits_left : avail;
         }
         br.skip(bits_left);  // the other extensions, and what follows PS data, are skipped
