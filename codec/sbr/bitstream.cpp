@@ -42,7 +42,9 @@ constexpr int kPsExtensionId = 2;
 
 using BitReader = PayloadBits;
 
-bool huff_decode(BitReader& br, SbrHuffId id, int* value) { return huff_walk(br, sbr_huff[id], kSbrHuffLeafBias, value); }
+bool huff_decode(BitReader& br, SbrHuffId id, int* value) {
+    return huff_walk(br, sbr_huff[id], kSbrHuffLeafBias, value);
+}
 
 // The header's fields that shape the frequency tables.
 SbrFreqHeader freq_header(const SbrHeader& h) {
