@@ -45,6 +45,11 @@ int32_t log2_u64(uint64_t v) {
     int32_t x = static_cast<int32_t>(n >= 29 ? fx::lsr64(v, n - 29) : fx::lsl64(v, 29 - n));
     int32_t frac = 0;
     for (int k = 0; k < kFrac + 1; ++k) {
+        if (x == INT32_C(1) << 29) {
+            // A mantissa of exactly 1 stays 1: the remaining bits are 0.
+            frac = fx::shl_wrap(frac, kFrac + 1 - k);
+            break;
+        }
         x = fx::rshr64(fx::mac64(0, x, x), 29);  // [2^29, 2^31)
         frac = fx::shl_wrap(frac, 1);
         if (x >= INT32_C(1) << 30) {
@@ -59,9 +64,13 @@ int32_t log2_u64(uint64_t v) {
 // product of the roots of its bits (within 2^-26).
 Lin exp2_q24(int32_t l) {
     Lin r{INT32_C(1) << 30, fx::asr(l, kFrac)};
-    const int32_t f = l & (kOne - 1);
-    for (int k = 1; k <= kFrac; ++k)
-        if (f & (INT32_C(1) << (kFrac - k))) r.m = fx::rshr64(fx::mac64(0, r.m, kRoots.c[k]), 30);
+    // The set bits only, highest first.
+    uint32_t f = static_cast<uint32_t>(l) & static_cast<uint32_t>(kOne - 1);
+    while (f) {
+        const int b = 31 - fx::clz32(f);
+        r.m = fx::rshr64(fx::mac64(0, r.m, kRoots.c[kFrac - b]), 30);
+        f ^= UINT32_C(1) << b;
+    }
     return r;
 }
 
@@ -211,14 +220,13 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         bool* const e_zero = work->e_zero;
         for (int m = 0; m < m_sbr; ++m) e_curr[m] = 0, e_zero[m] = false;
         const int32_t log_scale = fx::shl_wrap(2 * shift, kFrac);
+        const int32_t log_slots = log2_u64(static_cast<uint64_t>(row1 - row0));
         for (int i = 0; i < env_band_count; ++i) {
             const int lo = res.lo(i), hi = res.hi(i);
             if (header.interpol_freq) {
                 for (int m = lo; m < hi; ++m) {
                     e_zero[m] = energy[m] == 0;
-                    e_curr[m] = e_zero[m] ? 0
-                                          : log2_u64(energy[m]) + log_scale -
-                                                log2_u64(static_cast<uint64_t>(row1 - row0));
+                    e_curr[m] = e_zero[m] ? 0 : log2_u64(energy[m]) + log_scale - log_slots;
                 }
             } else if (hi > lo) {
                 uint64_t sum = 0;
@@ -266,9 +274,13 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
 
         // Gains, noise and sinusoid levels, squared, log2 Q24.
         int32_t *const g2 = work->g2, *const q2 = work->q2, *const s2 = work->s2;
+        // (Neighbouring subbands mostly share their levels: each sum is
+        // taken again only when its operand changes.)
+        int32_t q_last = 0, q1 = log_add(0, 0), e_last = 0, e1_last = log_add(kLogEps, 0);
         for (int m = 0; m < m_sbr; ++m) {
-            const int32_t q1 = log_add(0, q_orig[m]);  // 1 + Q
-            const int32_t e1 = e_zero[m] ? kLogEps : log_add(kLogEps, e_curr[m]);
+            if (q_orig[m] != q_last) q_last = q_orig[m], q1 = log_add(0, q_last);  // 1 + Q
+            if (!e_zero[m] && e_curr[m] != e_last) e_last = e_curr[m], e1_last = log_add(kLogEps, e_last);
+            const int32_t e1 = e_zero[m] ? kLogEps : e1_last;
             const int32_t base = fx::sub_sat(e_orig[m], e1);
             if (s_mapped[m])
                 g2[m] = fx::add_sat(base, q_orig[m] - q1);
