@@ -43,6 +43,7 @@ constexpr Exp2Roots kRoots;
 int32_t log2_u64(uint64_t v) {
     const int n = 63 - fx::clz64(v);
     int32_t x = static_cast<int32_t>(n >= 29 ? fx::lsr64(v, n - 29) : fx::lsl64(v, 29 - n));
+    if (x == INT32_C(1) << 29) return fx::shl_wrap(n, kFrac);  // a power of 2: its squares stay 1
     int32_t frac = 0;
     for (int k = 0; k < kFrac + 1; ++k) {
         x = fx::rshr64(fx::mac64(0, x, x), 29);  // [2^29, 2^31)
@@ -59,9 +60,13 @@ int32_t log2_u64(uint64_t v) {
 // product of the roots of its bits (within 2^-26).
 Lin exp2_q24(int32_t l) {
     Lin r{INT32_C(1) << 30, fx::asr(l, kFrac)};
-    const int32_t f = l & (kOne - 1);
-    for (int k = 1; k <= kFrac; ++k)
-        if (f & (INT32_C(1) << (kFrac - k))) r.m = fx::rshr64(fx::mac64(0, r.m, kRoots.c[k]), 30);
+    // The set bits only, highest first.
+    uint32_t f = static_cast<uint32_t>(l) & static_cast<uint32_t>(kOne - 1);
+    while (f) {
+        const int b = 31 - fx::clz32(f);
+        r.m = fx::rshr64(fx::mac64(0, r.m, kRoots.c[kFrac - b]), 30);
+        f ^= UINT32_C(1) << b;
+    }
     return r;
 }
 
@@ -168,15 +173,22 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
 
     // Smoothing history, linear: the older (a) and newer (b) value per subband.
     Lin *const ga = work->ga, *const gb = work->gb, *const qa = work->qa, *const qb = work->qb;
+    // The previous frame's history is taken to the linear domain when first
+    // read (a smoothed slot, or the copy of b to a after a short first
+    // envelope), which many frames never do; from the first envelope's end
+    // on, it holds that envelope's values.
     int newest = reset ? 0 : st->newest_slots;
-    if (newest) {
+    bool linear = newest == 0;
+    const auto history_linear = [&] {
+        if (linear) return;
         for (int m = 0; m < m_sbr; ++m) {
             ga[m] = exp2_q24(st->g_a[m]);
             gb[m] = exp2_q24(st->g_b[m]);
             qa[m] = exp2_q24(st->q_a[m]);
             qb[m] = exp2_q24(st->q_b[m]);
         }
-    }
+        linear = true;
+    };
     uint64_t sine_last = 0;
 
     for (int l = 0; l < num_env; ++l) {
@@ -211,14 +223,13 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         bool* const e_zero = work->e_zero;
         for (int m = 0; m < m_sbr; ++m) e_curr[m] = 0, e_zero[m] = false;
         const int32_t log_scale = fx::shl_wrap(2 * shift, kFrac);
+        const int32_t log_slots = log2_u64(static_cast<uint64_t>(row1 - row0));
         for (int i = 0; i < env_band_count; ++i) {
             const int lo = res.lo(i), hi = res.hi(i);
             if (header.interpol_freq) {
                 for (int m = lo; m < hi; ++m) {
                     e_zero[m] = energy[m] == 0;
-                    e_curr[m] = e_zero[m] ? 0
-                                          : log2_u64(energy[m]) + log_scale -
-                                                log2_u64(static_cast<uint64_t>(row1 - row0));
+                    e_curr[m] = e_zero[m] ? 0 : log2_u64(energy[m]) + log_scale - log_slots;
                 }
             } else if (hi > lo) {
                 uint64_t sum = 0;
@@ -266,9 +277,13 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
 
         // Gains, noise and sinusoid levels, squared, log2 Q24.
         int32_t *const g2 = work->g2, *const q2 = work->q2, *const s2 = work->s2;
+        // (Neighbouring subbands mostly share their levels: each sum is
+        // taken again only when its operand changes.)
+        int32_t q_last = 0, q1 = log_add(0, 0), e_last = 0, e1_last = log_add(kLogEps, 0);
         for (int m = 0; m < m_sbr; ++m) {
-            const int32_t q1 = log_add(0, q_orig[m]);  // 1 + Q
-            const int32_t e1 = e_zero[m] ? kLogEps : log_add(kLogEps, e_curr[m]);
+            if (q_orig[m] != q_last) q_last = q_orig[m], q1 = log_add(0, q_last);  // 1 + Q
+            if (!e_zero[m] && e_curr[m] != e_last) e_last = e_curr[m], e1_last = log_add(kLogEps, e_last);
+            const int32_t e1 = e_zero[m] ? kLogEps : e1_last;
             const int32_t base = fx::sub_sat(e_orig[m], e1);
             if (s_mapped[m])
                 g2[m] = fx::add_sat(base, q_orig[m] - q1);
@@ -321,7 +336,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
             q_log[m] = fx::rshr(q2[m], 1);
             g[m] = exp2_q24(g_log[m]);
             q[m] = exp2_q24(q_log[m]);
-            s[m] = amplitude(s2[m]);
+            if (s_index[m]) s[m] = amplitude(s2[m]);  // (read only there)
         }
         if (!newest) {
             for (int m = 0; m < m_sbr; ++m) {
@@ -337,6 +352,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // values mix the current one with the history's b (lags up to
         // `newest`) and a (lags beyond).
         const bool smooth = h_sl != 0 && l != l_a;
+        int noise_index = st->noise_index;
         for (int r = row0; r < row1; ++r) {
             const int j = r - row0;
             int64_t w[3] = {0, 0, 0};  // current, b, a
@@ -344,38 +360,46 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                 for (int lag = 0; lag <= 4; ++lag)
                     w[lag <= j ? 0 : lag - j <= newest ? 1 : 2] += sbr_h_smooth[lag];
             }
+            const bool mix = w[0] != 0 && (w[1] != 0 || w[2] != 0);
+            if (mix) history_linear();
             // The slot's sinusoid phase, then the next slot's.
             const int32_t phi_re = sbr_phi_re[st->sine_index], phi_im = sbr_phi_im[st->sine_index];
             st->sine_index = static_cast<uint8_t>((st->sine_index + 1) & 3);
+            int32_t* const yr_row = x_re[r] + kx;
+            int32_t* const yi_row = x_im[r] + kx;
             for (int m = 0; m < m_sbr; ++m) {
                 Lin gf = g[m], qf = q[m];
-                if (w[0] != 0 && (w[1] != 0 || w[2] != 0)) {
+                if (mix) {
                     const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
                     gf = weighted(gv, w, 3);
                     qf = weighted(qv, w, 3);
                 }
-                st->noise_index = static_cast<uint16_t>((st->noise_index + 1) & 511);
-                const int k = kx + m;
-                int32_t yr = fx::mul_shift_sat(x_re[r][k], gf.m, 30 - gf.e);
-                int32_t yi = fx::mul_shift_sat(x_im[r][k], gf.m, 30 - gf.e);
+                noise_index = (noise_index + 1) & 511;
+                const int gsh = 30 - gf.e;
+                int32_t yr = fx::mul_shift_sat(yr_row[m], gf.m, gsh);
+                int32_t yi = fx::mul_shift_sat(yi_row[m], gf.m, gsh);
                 if (s_index[m]) {
-                    const int32_t sign = (k & 1) ? -1 : 1;
+                    const int32_t sign = ((kx + m) & 1) ? -1 : 1;
                     yr = fx::add_sat(yr, fx::mul_shift_sat(s[m].m, phi_re, 30 - s[m].e));
                     yi = fx::add_sat(yi, fx::mul_shift_sat(s[m].m, sign * phi_im, 30 - s[m].e));
                 } else if (!transient) {
-                    const int32_t* v = sbr_noise_v[st->noise_index];
-                    yr = fx::add_sat(yr, fx::mul_shift_sat(v[0], qf.m, 61 - qf.e));
-                    yi = fx::add_sat(yi, fx::mul_shift_sat(v[1], qf.m, 61 - qf.e));
+                    const int32_t* v = sbr_noise_v[noise_index];
+                    const int qsh = 61 - qf.e;
+                    yr = fx::add_sat(yr, fx::mul_shift_sat(v[0], qf.m, qsh));
+                    yi = fx::add_sat(yi, fx::mul_shift_sat(v[1], qf.m, qsh));
                 }
-                x_re[r][k] = yr;
-                x_im[r][k] = yi;
+                yr_row[m] = yr;
+                yi_row[m] = yi;
             }
         }
+        st->noise_index = static_cast<uint16_t>(noise_index);
 
         // History for what follows: this envelope is the newest value; the
         // previous newest stays as the older one when this envelope is
         // shorter than 4 slots.
         const int slots = row1 - row0;
+        if (slots < 4) history_linear();
+        linear = true;
         for (int m = 0; m < m_sbr; ++m) {
             if (slots < 4) {
                 ga[m] = gb[m];
