@@ -69,6 +69,7 @@ uint64_t run_plugin(const uint8_t* data, size_t size, Rng& rng, bool frame, bool
     uint32_t flags = frame ? 0 : ZOR_STREAM_STREAMING;
     if (raw) flags |= ZOR_STREAM_RAW;
     if (rng.below(4) == 0) flags |= ZOR_STREAM_NO_CONCEALMENT;
+    if (rng.below(2) == 0) flags |= ZOR_STREAM_DOWNMIX;
     const uint32_t rate = raw ? kRates[rng.below(12)] : 44100;
     const uint32_t channels = raw ? 1 + rng.below(2) : 2;
     ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, channels, rate, 0, flags};
@@ -97,9 +98,13 @@ uint64_t run_plugin(const uint8_t* data, size_t size, Rng& rng, bool frame, bool
         }
         if (frame && n > kMaxFrameBytes) {
             check(r == -1);
-        } else if (!frame) {
-            // Streaming refuses nothing that comes with the room it asks for.
-            check(r >= 0);
+        } else if (!frame && r < 0) {
+            // Streaming refuses nothing that comes with the room it asks for,
+            // but a stream of more channels than it plays (without the
+            // downmix, or a layout the downmix does not take), and that call
+            // after call.
+            check(plugin->decode(&in, &out) == -1);
+            break;
         }
         if (r >= 0) {
             check(static_cast<uint32_t>(r) == out.size && out.size <= room && out.size % kBlockBytes == 0);

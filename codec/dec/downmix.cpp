@@ -83,7 +83,7 @@ Layout layout_of(const MP4AACDEC_QUVA_Obj* dec) {
         if (!program_layout(dec->progConfig, l)) l.channels = 0;
         return l;
     }
-    const uint32_t config = dec->rawStream ? mi.mix_config : dec->adts.channel_configuration;
+    const uint32_t config = static_cast<uint32_t>(dec->rawStream ? mi.mix_config : dec->adts.channel_configuration);
     if (dec->state != STATE_FRAMES || config < 3 || config > 7) return l;
     for (int i = 0; i < kConfigElements[config - 3]; ++i) {
         l.el[l.count++] = kConfig[config - 3][i];

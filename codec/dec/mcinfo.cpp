@@ -97,7 +97,7 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     for (const EleList* l : {&pc->front, &pc->side, &pc->back})
         for (int i = 0; i < l->num_elements; ++i) total += l->is_cpe[i] ? 2 : 1;
     const bool more = total > 2 || pc->side.num_elements || pc->back.num_elements || pc->lfe.num_elements;
-    const uint32_t config = dec->state == STATE_FRAMES && !dec->rawStream ? dec->adts.channel_configuration : 0;
+    const uint32_t config = dec->state == STATE_FRAMES && !dec->rawStream ? static_cast<uint32_t>(dec->adts.channel_configuration) : 0u;
     if (config != 0 && (more || config > 2) && total != static_cast<int>(config == 7 ? 8 : config)) return -1;
     downmix_program_read(dec);
     if (mi.mix_program) return 1;

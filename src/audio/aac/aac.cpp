@@ -69,7 +69,7 @@ uint32_t frame_buffer_blocks(const uint8_t* data, uint32_t n) {
 bool channels_refused(const AacPluginState* st) {
     const auto* inner = reinterpret_cast<const MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(st->instance)->inner);
     const int32_t n = inner->mcInfo.num_channels;
-    const uint32_t config = inner->adts.channel_configuration;
+    const uint32_t config = static_cast<uint32_t>(inner->adts.channel_configuration);
     const bool layout = inner->rawStream ? inner->mcInfo.mix_config != 0 : static_cast<uint32_t>(n) == config && config <= 7;
     const bool mixed = inner->ctx->downmix && (inner->mcInfo.mix_last || layout);
     return inner->mcInfo.more_channels || (n > 2 && !mixed);
