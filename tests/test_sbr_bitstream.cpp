@@ -5,6 +5,8 @@
 // changes, CRC, extended data; then errors, and random and damaged payloads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "bitstream_util.h"
 #include "sbr/bitstream.h"
+#include "sbr/sbr_decoder.h"
 #include "sbr_test_util.h"
 #include "tables/sbr_tables.h"
 
@@ -429,6 +432,24 @@ TEST(SbrBitstream, RobustnessSweep) {
         }
     }
     EXPECT_GT(ok, 100);
+}
+
+// Parametric stereo keeps its state in the second channel's room: a block
+// of a channel pair later in the stream takes the room back (the channel
+// from its start state, the stream without PS from then on), so neither
+// decodes from the other's state. (A fuzzed stream read PS phase history
+// that a pair's SBR channel had written.)
+TEST(SbrDecoder, APairTakesTheSecondChannelBackFromParametricStereo) {
+    alignas(8) static uint8_t memory[sizeof(SbrDecoder)];
+    alignas(8) static SbrScratch scratch;
+    SbrDecoder* s = sbr_init(memory, &scratch, SBR_MODE_FULL, SBR_SIGNALLED | SBR_SIGNALLED_PS);
+    ASSERT_EQ(sbr_begin_block(s, 22050, 1), 1);
+    EXPECT_EQ(s->stereo_ps, 1u);
+    std::memset(&s->ps, 0x5A, sizeof s->ps);  // what PS would leave there
+    ASSERT_EQ(sbr_begin_block(s, 22050, 2), 1);
+    EXPECT_EQ(s->stereo_ps, 0u);
+    const auto* ch1 = reinterpret_cast<const uint8_t*>(&s->ch1);
+    EXPECT_TRUE(std::all_of(ch1, ch1 + sizeof s->ch1, [](uint8_t b) { return b == 0; }));
 }
 
 }  // namespace

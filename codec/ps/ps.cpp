@@ -58,8 +58,8 @@ void enter_envelope(PsState* ps, int e, int width) {
         if (p.enable_ipdopd && b < cfg.num_ipdopd) {
             const int opd = mapped(p.phase[e], kPsOpd, nr_pd, is34, b) & 7;
             const int ipd = mapped(p.phase[e], kPsIpd, nr_pd, is34, b) & 7;
-            const int oi = ps->opd_hist[b] * 8 + opd;
-            const int ii = ps->ipd_hist[b] * 8 + ipd;
+            const int oi = (ps->opd_hist[b] & 63) * 8 + opd;
+            const int ii = (ps->ipd_hist[b] & 63) * 8 + ipd;
             ps->opd_hist[b] = static_cast<uint8_t>(oi & 63);
             ps->ipd_hist[b] = static_cast<uint8_t>(ii & 63);
             const int32_t o_re = ps_phase_smooth[oi][0], o_im = ps_phase_smooth[oi][1];

@@ -84,6 +84,15 @@ void conceal_frame(SbrDecoder* s, int channels) {
     s->frameOk = 1;
 }
 
+// A block of a second channel in a stream that plays parametric stereo
+// (whose state has the second channel's room): the channel takes the room
+// back, from its start state, and the stream plays on without PS.
+void take_second_channel(SbrDecoder* s) {
+    if (!s->stereo_ps) return;
+    s->stereo_ps = 0;
+    std::memset(&s->ch1, 0, sizeof s->ch1);
+}
+
 }  // namespace
 
 SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, uint32_t mode, uint32_t signalled) {
@@ -124,6 +133,7 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         if (s->stereo_ps) ps_reset(&s->ps);
     }
     if (!s->active) return 0;
+    if (channels != 1) take_second_channel(s);
     s->frameOk = 0;
     if (payload.present) {
         const int n = payload.element == kSbrPairElement ? 2 : 1;
@@ -227,6 +237,7 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
     // (Never attached in the compact arithmetic.)
     (void)s, (void)x, (void)c, (void)out, (void)wide, (void)step, (void)pair;
 #else
+    if (c == 1) take_second_channel(s);
     SbrChannel& ch = c ? s->ch1 : s->ch0;
     // X_low: the previous frame's last slots, then this frame's analysis,
     // in subbands 0..31 of the rows.
