@@ -271,6 +271,9 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
     const Layout l = layout_of(dec);
     const int e = mi.mix_element;
     if (e == kNoElement) return;
+    // A channel the layout has no place for (an element other than the one
+    // the layout puts there) is not heard.
+    if (e >= l.count || c >= channels_of(l.el[e]) || first_channel(l, e) + c >= kMixMaxChannels) return;
     if (dec->ctx->downmix == LAYOUT_NATIVE) {
         native_channel(dec, c, first_channel(l, e) + c, l.channels);
         return;
