@@ -8,10 +8,9 @@ constants.tsv). Forms and scales: see ps_tables.h.
 Usage: gen_ps.py [OUTPUT]   (default: standard output)
 """
 import cmath
-import csv
 import math
 import os
-from common import rnd, table, write
+from common import build_tree, load_tsv, q, rnd, table, write
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data", "ps")
@@ -25,49 +24,9 @@ HYBRID = {20: [("g8_20", 8), ("g2_20", 2), ("g2_20", 2)],
           34: [("g12_34", 12), ("g8_34", 8), ("g4_34", 4), ("g4_34", 4), ("g4_34", 4)]}
 
 
-def load(name):
-    with open(os.path.join(DATA, name), newline="") as f:
-        return list(csv.DictReader(f, delimiter="\t"))
-
-
-def q(x, bits):
-    v = rnd(x * (1 << bits))
-    assert -(1 << 31) <= v < (1 << 31), x
-    return v
-
-
 def frac(s):
     a, _, b = s.partition("/")
     return float(a) / float(b or 1)
-
-
-def build_tree(codes):
-    """codes: (bits, value) pairs. Nodes in pairs, depth first (as the SBR trees)."""
-    root = {}
-    for bits, value in codes:
-        node = root
-        for b in bits[:-1]:
-            node = node.setdefault(b, {})
-            assert isinstance(node, dict), "prefix conflict"
-        assert bits[-1] not in node, "prefix conflict"
-        node[bits[-1]] = value
-    nodes = [None, None]
-
-    def lay_out(pair_pos, tree):
-        for i, b in enumerate("01"):
-            child = tree[b]
-            if isinstance(child, dict):
-                p = len(nodes)
-                nodes.extend([None, None])
-                nodes[pair_pos + i] = p
-                lay_out(p, child)
-            else:
-                assert -30 <= child <= 30
-                nodes[pair_pos + i] = child - LEAF_BIAS
-
-    lay_out(0, root)
-    assert len(nodes) == 2 * (len(codes) - 1) and all(n is not None for n in nodes)
-    return nodes
 
 
 def mixing(c, rho, alpha_a):
@@ -96,11 +55,11 @@ def generate():
            "// Forms and scales: see ps_tables.h.",
            '#include "tables/ps_tables.h"', ""]
 
-    rows = load("huffman.tsv")
+    rows = load_tsv(DATA, "huffman.tsv")
     info = []
     for name in HUFF_NAMES:
         codes = [(r["code_bits"], int(r["value"])) for r in rows if r["table"] == name]
-        nodes = build_tree(codes)
+        nodes = build_tree(codes, LEAF_BIAS, 30)
         info.append((name, len(nodes), max(len(b) for b, _ in codes)))
         out += table("int16_t", "ps_huff_" + name, nodes)
     out.append("const PsHuffTable ps_huff[%d] = {" % len(HUFF_NAMES))
@@ -111,8 +70,8 @@ def generate():
 
     # Mixing matrices: [iid row][icc][h11 h12 h21 h22], Q30; iid rows 0..14
     # the normal grid (-7..7), 15..45 the fine one (-15..15).
-    iid = load("iid_quant.tsv")
-    icc = load("icc_quant.tsv")
+    iid = load_tsv(DATA, "iid_quant.tsv")
+    icc = load_tsv(DATA, "icc_quant.tsv")
     grid = [r for r in iid if r["resolution"] == "normal"] + [r for r in iid if r["resolution"] == "fine"]
     assert len(grid) == 46
     ha, hb = [], []
@@ -128,8 +87,8 @@ def generate():
 
     # Smoothed phase factors of three IPD/OPD indices (oldest first, weights
     # 1/4, 1/2, 1), normalised: [64 * oldest + 8 * middle + newest][re, im], Q30.
-    pd = load("ipd_opd_quant.tsv")
-    w = {int(r["index"]): float(r["value"]) for r in load("constants.tsv") if r["name"] == "ipdopd_smooth_weight"}
+    pd = load_tsv(DATA, "ipd_opd_quant.tsv")
+    w = {int(r["index"]): float(r["value"]) for r in load_tsv(DATA, "constants.tsv") if r["name"] == "ipdopd_smooth_weight"}
     ang = [float(r["angle_rad"]) for r in pd]
     sm = []
     for i in range(512):
@@ -143,12 +102,12 @@ def generate():
 
     # Hybrid filters and band layout per configuration.
     filt = {}
-    for r in load("hybrid_filters.tsv"):
+    for r in load_tsv(DATA, "hybrid_filters.tsv"):
         filt.setdefault(r["filter"], []).append(float(r["g"]))
-    bands = load("band_map.tsv")
-    fd = load("fract_delay.tsv")
+    bands = load_tsv(DATA, "band_map.tsv")
+    fd = load_tsv(DATA, "fract_delay.tsv")
     consts = {}
-    for r in load("constants.tsv"):
+    for r in load_tsv(DATA, "constants.tsv"):
         consts[(r["name"], r["index"])] = r["value"]
     allpass_a = [float(consts[("allpass_a", str(m))]) for m in range(3)]
     for cfg in (20, 34):
@@ -206,7 +165,7 @@ def generate():
 
     # Parameter maps: per target up to four (source, weight) pairs and the
     # divisor: {src0, w0, .., src3, w3, divisor} (weight 0: unused).
-    pm = load("param_map.tsv")
+    pm = load_tsv(DATA, "param_map.tsv")
     for fr, to in ((10, 20), (10, 34), (20, 34), (34, 20)):
         rows = [r for r in pm if int(r["from"]) == fr and int(r["to"]) == to]
         rows.sort(key=lambda r: int(r["to_index"]))

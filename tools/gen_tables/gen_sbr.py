@@ -23,10 +23,9 @@ integers or integers of a stated decimal scale otherwise.
 
 Usage: gen_sbr.py [OUTPUT]   (default: standard output)
 """
-import csv
 import math
 import os
-from common import rnd, table, write
+from common import build_tree, load_tsv, q, rnd, table, write
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data", "sbr")
@@ -39,48 +38,8 @@ HUFF_NAMES = ["t_huffman_env_1_5dB", "f_huffman_env_1_5dB", "t_huffman_env_bal_1
 LEAF_BIAS = 64
 
 
-def load(name):
-    with open(os.path.join(DATA, name), newline="") as f:
-        return list(csv.DictReader(f, delimiter="\t"))
-
-
 def ints(s):
     return [int(v) for v in s.split(",")]
-
-
-def build_tree(codes):
-    """codes: (bits, value) pairs. Returns the node list."""
-    root = {}
-    for bits, value in codes:
-        node = root
-        for b in bits[:-1]:
-            node = node.setdefault(b, {})
-            assert isinstance(node, dict), "prefix conflict"
-        assert bits[-1] not in node, "prefix conflict"
-        node[bits[-1]] = value
-    nodes = [None, None]
-
-    def lay_out(pair_pos, tree):
-        for i, b in enumerate("01"):
-            child = tree[b]  # complete code: both children exist
-            if isinstance(child, dict):
-                q = len(nodes)
-                nodes.extend([None, None])
-                nodes[pair_pos + i] = q
-                lay_out(q, child)
-            else:
-                assert -60 <= child <= 60
-                nodes[pair_pos + i] = child - LEAF_BIAS
-
-    lay_out(0, root)
-    assert len(nodes) == 2 * (len(codes) - 1) and all(n is not None for n in nodes)
-    return nodes
-
-
-def q(x, bits):
-    v = rnd(x * (1 << bits))
-    assert -(1 << 31) <= v < (1 << 31), x
-    return v
 
 
 def generate():
@@ -90,11 +49,11 @@ def generate():
            '#include "tables/sbr_tables.h"', ""]
 
     # Huffman trees.
-    rows = load("huffman.tsv")
+    rows = load_tsv(DATA, "huffman.tsv")
     info = []
     for name in HUFF_NAMES:
         codes = [(r["code_bits"], int(r["value"])) for r in rows if r["table"] == name]
-        nodes = build_tree(codes)
+        nodes = build_tree(codes, LEAF_BIAS, 60)
         lav = -min(v for _, v in codes)
         info.append((name, len(nodes), lav, max(len(b) for b, _ in codes)))
         out += table("int16_t", "sbr_huff_" + name, nodes)
@@ -106,7 +65,7 @@ def generate():
     out.append("")
 
     # Noise table V.
-    v = load("noise_table.tsv")
+    v = load_tsv(DATA, "noise_table.tsv")
     assert [int(r["index"]) for r in v] == list(range(512))
     out.append("const int32_t sbr_noise_v[512][2] = {")
     for i in range(0, 512, 4):
@@ -116,12 +75,12 @@ def generate():
     out.append("")
 
     # k0 offsets and rate parameters.
-    offs = load("start_offsets.tsv")
+    offs = load_tsv(DATA, "start_offsets.tsv")
     out.append("const int8_t sbr_start_offsets[%d][16] = {" % len(offs))
     for r in offs:
         out.append("    {%s}," % ", ".join("%d" % x for x in ints(r["offset"])))
     out.append("};")
-    rp = load("rate_params.tsv")
+    rp = load_tsv(DATA, "rate_params.tsv")
     out.append("const SbrRateParams sbr_rate_params[%d] = {" % len(rp))
     for r in rp:
         k0, k2 = ints(r["k0"]), ints(r["k2"])
@@ -135,7 +94,7 @@ def generate():
 
     # Constants.
     c = {}
-    for r in load("constants.tsv"):
+    for r in load_tsv(DATA, "constants.tsv"):
         c.setdefault(r["name"], {})[r["index"]] = r["value"]
 
     def vals(name, keys):
