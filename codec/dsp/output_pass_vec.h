@@ -100,11 +100,13 @@ LongSink<Ops, Rise, Fall> long_sink(int32_t* overlap, const PcmOut& out, Rise ri
 // The start and stop windows' halves are 0 or 1.0 up to n = 448 and from
 // n = 576 with the short table between: groups below 224 reach only those
 // flat parts.
-template <class Ops>
-void long_block(uint8_t seq, int shape, int prev, const int32_t* buf, int32_t* overlap, const PcmOut& out) {
+// The windows of a long-block sequence over the transform's output, each
+// group's rising and falling halves handed to sink(rise, fall), which makes
+// the group's consumer (the PCM output with overlap-add, or the downmix).
+template <class Ops, class MakeSink>
+void long_windows(uint8_t seq, int shape, int prev, const int32_t* buf, MakeSink sink) {
     const Up<Ops> rise{long_table<Ops>(prev), 0};
     const Down<Ops> fall{long_table<Ops>(shape), 1024};
-    auto sink = [&](auto r, auto f) { return long_sink<Ops>(overlap, out, r, f); };
     if (seq == LONG_START_SEQUENCE) {
         const Down<Ops> edge{short_table<Ops>(shape), 576};
         output_groups<Ops, 512>(buf, 0, 224, sink(rise, One<Ops>{}), sink(rise, Zero<Ops>{}));
@@ -116,6 +118,11 @@ void long_block(uint8_t seq, int shape, int prev, const int32_t* buf, int32_t* o
     } else {
         output_groups<Ops, 512>(buf, 0, 256, sink(rise, fall), sink(rise, fall));
     }
+}
+
+template <class Ops>
+void long_block(uint8_t seq, int shape, int prev, const int32_t* buf, int32_t* overlap, const PcmOut& out) {
+    long_windows<Ops>(seq, shape, prev, buf, [&](auto r, auto f) { return long_sink<Ops>(overlap, out, r, f); });
 }
 
 // A short window at `start` = 448 + 128 w: its rising half adds to the
@@ -239,20 +246,9 @@ void mix_channel(uint8_t seq, int shape, int prev, int32_t* coef, const MixSums<
     }
     kernels.pre_twiddle(coef, 2048);
     kernels.fft(coef, 512);
-    const Up<Ops> rise{long_table<Ops>(prev), 0};
-    const Down<Ops> fall{long_table<Ops>(shape), 1024};
-    auto sink = [&sums](auto r, auto f) { return MixLongSink<Ops, kSides, decltype(r), decltype(f)>{sums, r, f}; };
-    if (seq == LONG_START_SEQUENCE) {
-        const Down<Ops> edge{short_table<Ops>(shape), 576};
-        output_groups<Ops, 512>(coef, 0, 224, sink(rise, One<Ops>{}), sink(rise, Zero<Ops>{}));
-        output_groups<Ops, 512>(coef, 224, 256, sink(rise, edge), sink(rise, edge));
-    } else if (seq == LONG_STOP_SEQUENCE) {
-        const Up<Ops> edge{short_table<Ops>(prev), 448};
-        output_groups<Ops, 512>(coef, 0, 224, sink(Zero<Ops>{}, fall), sink(One<Ops>{}, fall));
-        output_groups<Ops, 512>(coef, 224, 256, sink(edge, fall), sink(edge, fall));
-    } else {
-        output_groups<Ops, 512>(coef, 0, 256, sink(rise, fall), sink(rise, fall));
-    }
+    long_windows<Ops>(seq, shape, prev, coef, [&sums](auto r, auto f) {
+        return MixLongSink<Ops, kSides, decltype(r), decltype(f)>{sums, r, f};
+    });
 }
 
 // The mixed synthesis entry of a variant.
