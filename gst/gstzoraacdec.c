@@ -21,9 +21,14 @@
  * one block per buffer, configured by codec_data (the AudioSpecificConfig)
  * or, without it, by the caps' rate and channels.
  *
- * Output: interleaved S16 stereo in native byte order (a mono stream in
- * both channels, a stream of more channels as the library's stereo
- * downmix), at the rate the decoder reports for each block.
+ * Output: interleaved stereo (a mono stream in both channels, a stream of
+ * more channels as the library's stereo downmix), or the stream's own
+ * channels when downstream takes them and not stereo (a capsfilter asking
+ * for channels=6, say), in S16 or S32 as downstream prefers (S32 carries the
+ * bits below the 16-bit sample that the exact arithmetic computes), at the
+ * rate the decoder reports for each block. Native layouts of a channel
+ * configuration come in GStreamer's channel order with their positions; a
+ * program config element's layout unpositioned, in the stream's order.
  */
 #include <gst/audio/audio.h>
 #include <gst/audio/gstaudiodecoder.h>
@@ -55,6 +60,9 @@ struct _GstZorAacDec {
     gsize gathered_bytes;
     guint gathered_blocks;               /* ... and how many of its blocks came (with PCM or not) */
     gint out_rate, out_channels;         /* of the negotiated output, 0 before */
+    guint32 format;                      /* ZORAAC_S16 or ZORAAC_S32: of dec's output */
+    guint32 output;                      /* ZORAAC_OUT_STEREO or _NATIVE: of dec's output */
+    const gint8* order;                  /* native output: output channel i is the stream's order[i] (NULL: as is) */
     GstCaps* refused;                    /* the caps last refused: refused again without a second message */
 };
 
@@ -66,8 +74,11 @@ static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
 
 static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("audio/x-raw, format = (string) " GST_AUDIO_NE(S16) ", layout = (string) interleaved, "
-                    "rate = (int) [ 8000, 96000 ], channels = (int) 2, channel-mask = (bitmask) 0x3"));
+    GST_STATIC_CAPS("audio/x-raw, format = (string) { " GST_AUDIO_NE(S16) ", " GST_AUDIO_NE(S32) " }, "
+                    "layout = (string) interleaved, rate = (int) [ 8000, 96000 ], channels = (int) 2, "
+                    "channel-mask = (bitmask) 0x3; "
+                    "audio/x-raw, format = (string) { " GST_AUDIO_NE(S16) ", " GST_AUDIO_NE(S32) " }, "
+                    "layout = (string) interleaved, rate = (int) [ 8000, 96000 ], channels = (int) [ 1, 8 ]"));
 
 static void forget_frames(GstZorAacDec* self) {
     g_queue_clear(&self->owed);
@@ -113,23 +124,100 @@ static gboolean build_decoder(GstZorAacDec* self, const zoraac_params* p, GBytes
         return FALSE;
     }
     self->transport = p->transport;
+    self->output = p->output;
+    /* Another sample format: the output caps are set anew. */
+    if (self->format != p->format) self->out_rate = self->out_channels = 0;
+    self->format = p->format;
     self->config = g_bytes_ref(config);
     return TRUE;
 }
 
+/* The layouts of the channel configurations, in GStreamer's channel order:
+ * its positions, and which channel of the stream's element order each is. */
+#define FL GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT
+#define FR GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT
+#define FC GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER
+#define LFE GST_AUDIO_CHANNEL_POSITION_LFE1
+#define RL GST_AUDIO_CHANNEL_POSITION_REAR_LEFT
+#define RR GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT
+#define RC GST_AUDIO_CHANNEL_POSITION_REAR_CENTER
+#define FLC GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER
+#define FRC GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER
+static const struct {
+    GstAudioChannelPosition position[8];
+    gint8 from[8];
+} layouts[8] = {
+    {{GST_AUDIO_CHANNEL_POSITION_INVALID}, {0}},
+    {{GST_AUDIO_CHANNEL_POSITION_MONO}, {0}},
+    {{FL, FR}, {0, 1}},
+    {{FL, FR, FC}, {1, 2, 0}},                          /* C L R */
+    {{FL, FR, FC, RC}, {1, 2, 0, 3}},                   /* C L R Cs */
+    {{FL, FR, FC, RL, RR}, {1, 2, 0, 3, 4}},            /* C L R Ls Rs */
+    {{FL, FR, FC, LFE, RL, RR}, {1, 2, 0, 5, 3, 4}},    /* C L R Ls Rs LFE */
+    {{FL, FR, FC, LFE, RL, RR, FLC, FRC}, {3, 4, 0, 7, 5, 6, 1, 2}}, /* C Lc Rc L R Ls Rs LFE */
+};
+#undef FL
+#undef FR
+#undef FC
+#undef LFE
+#undef RL
+#undef RR
+#undef RC
+#undef FLC
+#undef FRC
+
 static gboolean set_output(GstZorAacDec* self, gint rate, gint channels) {
-    static const GstAudioChannelPosition positions[2][2] = {
-        {GST_AUDIO_CHANNEL_POSITION_MONO, GST_AUDIO_CHANNEL_POSITION_INVALID},
-        {GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT, GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT}};
+    GstAudioChannelPosition positions[8];
     GstAudioInfo info;
+    zoraac_info stream;
+    guint32 config;
+    gint i;
     if (rate == self->out_rate && channels == self->out_channels) return TRUE;
     GST_DEBUG_OBJECT(self, "output %d Hz, %d channels", rate, channels);
+    stream.size = sizeof stream;
+    zoraac_get_info(self->dec, &stream);
+    config = stream.channel_configuration;
+    self->order = NULL;
+    if (channels <= 2) {
+        memcpy(positions, layouts[channels].position, sizeof positions);
+    } else if (config >= 3 && config <= 7 && (config == 7 ? 8 : (gint)config) == channels) {
+        memcpy(positions, layouts[config].position, sizeof positions);
+        self->order = layouts[config].from;
+    } else {
+        /* A program's layout: the stream's own order, unpositioned. */
+        for (i = 0; i < channels; ++i) positions[i] = GST_AUDIO_CHANNEL_POSITION_NONE;
+    }
     gst_audio_info_init(&info);
-    gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16, rate, channels, positions[channels == 2]);
+    gst_audio_info_set_format(&info, self->format == ZORAAC_S32 ? GST_AUDIO_FORMAT_S32 : GST_AUDIO_FORMAT_S16, rate,
+                              channels, positions);
     if (!gst_audio_decoder_set_output_format(GST_AUDIO_DECODER(self), &info)) return FALSE;
     self->out_rate = rate;
     self->out_channels = channels;
     return TRUE;
+}
+
+/* A native block in self->pcm from the stream's channel order to the
+ * output's. */
+static void reorder(GstZorAacDec* self, const zoraac_frame* f) {
+    const gint n = (gint)f->channels;
+    guint32 k;
+    gint i;
+    if (!self->order || n != self->out_channels) return;
+    if (self->format == ZORAAC_S32) {
+        gint32* s = (gint32*)self->pcm;
+        gint32 frame[8];
+        for (k = 0; k < f->samples; ++k, s += n) {
+            for (i = 0; i < n; ++i) frame[i] = s[self->order[i]];
+            memcpy(s, frame, (gsize)n * sizeof frame[0]);
+        }
+    } else {
+        gint16* s = (gint16*)self->pcm;
+        gint16 frame[8];
+        for (k = 0; k < f->samples; ++k, s += n) {
+            for (i = 0; i < n; ++i) frame[i] = s[self->order[i]];
+            memcpy(s, frame, (gsize)n * sizeof frame[0]);
+        }
+    }
 }
 
 /* The block in self->pcm as an output buffer, the output format set to it. */
@@ -137,6 +225,7 @@ static GstFlowReturn output_block(GstZorAacDec* self, const zoraac_frame* f, Gst
     GstAudioDecoder* dec = GST_AUDIO_DECODER(self);
     *out = NULL;
     if (!set_output(self, (gint)f->sample_rate, (gint)f->channels)) return GST_FLOW_NOT_NEGOTIATED;
+    reorder(self, f);
     *out = gst_audio_decoder_allocate_output_buffer(dec, f->bytes);
     if (!*out) return GST_FLOW_ERROR;
     gst_buffer_fill(*out, 0, self->pcm, f->bytes);
@@ -216,7 +305,9 @@ static GstFlowReturn give_block(GstZorAacDec* self, const zoraac_frame* f) {
         return GST_FLOW_OK;
     }
     if (pcm) {
-        GstBuffer* block = gst_audio_decoder_allocate_output_buffer(dec, f->bytes);
+        GstBuffer* block;
+        reorder(self, f);
+        block = gst_audio_decoder_allocate_output_buffer(dec, f->bytes);
         if (!block) return GST_FLOW_ERROR;
         gst_buffer_fill(block, 0, self->pcm, f->bytes);
         self->gathered = self->gathered ? gst_buffer_append(self->gathered, block) : block;
@@ -243,7 +334,7 @@ static GstFlowReturn decode_stream(GstZorAacDec* self, const guint8* in, gsize s
             info.size = sizeof info;
             zoraac_get_info(self->dec, &info);
             GST_ELEMENT_ERROR(self, STREAM, CODEC_NOT_FOUND,
-                              ("The decoder plays AAC-LC (audio object type 2) with one or two channels; the stream "
+                              ("The decoder plays AAC-LC, HE-AAC and HE-AAC v2 with up to eight channels; the stream "
                                "has object type %u with %u channels.",
                                info.object_type, info.channels),
                               ("%s", zoraac_status_string(s)));
@@ -315,10 +406,17 @@ static gboolean gst_zoraacdec_stop(GstAudioDecoder* dec) {
     return TRUE;
 }
 
-/* A refusal of the caps, reported once for caps that come again. */
+/* A refusal of the stream, its reason already posted as an error. The caps
+ * are taken all the same, and the stream's buffers get GST_FLOW_EOS: the
+ * error stays the one message the pipeline gets (caps refused would make
+ * the upstream element post a not-negotiated error of its own), and the
+ * stream's end goes no further (gst_zoraacdec_sink_event). Caps that come
+ * again are refused without a second message; other caps are judged anew. */
 static gboolean refuse(GstZorAacDec* self, GstCaps* caps) {
+    if (self->dec) drain(self);
+    free_decoder(self);
     gst_caps_replace(&self->refused, caps);
-    return FALSE;
+    return TRUE;
 }
 
 /* Why the library refused an AudioSpecificConfig, in words. */
@@ -327,8 +425,9 @@ static void report_config(GstZorAacDec* self, int status, const guint8* asc, gsi
     int rc = asc_parse(asc, size, &info);
     if (status == ZORAAC_ERR_UNSUPPORTED && info.channel_configuration >= 0)
         GST_ELEMENT_ERROR(self, STREAM, CODEC_NOT_FOUND,
-                          ("The decoder plays AAC-LC (audio object type 2) with one or two channels and 1024 samples "
-                           "a frame; the stream has object type %d with %d channels%s.",
+                          ("The decoder plays AAC-LC, HE-AAC and HE-AAC v2 (audio object types 2, 5 and 29) with up to "
+                           "eight channels and 1024 samples a frame; the stream has object type %d with %d "
+                           "channels%s.",
                            (int)info.audio_object_type, (int)info.channels,
                            info.frame_length_flag ? " and 960 samples a frame" : ""),
                           ("%s", zoraac_status_string(status)));
@@ -336,6 +435,43 @@ static void report_config(GstZorAacDec* self, int status, const guint8* asc, gsi
         GST_ELEMENT_ERROR(self, STREAM, FORMAT, ("The stream's AudioSpecificConfig (codec_data) is invalid: %s.",
                                                  rc != ASC_OK ? asc_error_text(rc) : zoraac_status_string(status)),
                           ("%s", zoraac_status_string(status)));
+}
+
+/* What downstream takes decides the decoder's output: the stream's own
+ * channels (channels, from the caps; 0 unknown) only where it cannot take
+ * stereo, S32 where the format it prefers is S32. */
+static void choose_output(GstZorAacDec* self, zoraac_params* p, gint channels) {
+    GstPad* src = GST_AUDIO_DECODER_SRC_PAD(self);
+    GstCaps* tmpl = gst_pad_get_pad_template_caps(src);
+    GstCaps* peer = gst_pad_peer_query_caps(src, tmpl);
+    GstCaps *stereo, *own, *first;
+    const gchar* format;
+    gst_caps_unref(tmpl);
+    p->output = ZORAAC_OUT_STEREO;
+    p->format = ZORAAC_S16;
+    if (!peer || gst_caps_is_empty(peer)) {
+        if (peer) gst_caps_unref(peer);
+        return;
+    }
+    stereo = gst_caps_new_simple("audio/x-raw", "channels", G_TYPE_INT, 2, NULL);
+    own = gst_caps_new_simple("audio/x-raw", "channels", G_TYPE_INT, channels, NULL);
+    if (channels >= 1 && channels <= 8 && channels != 2 && !gst_caps_can_intersect(peer, stereo) &&
+        gst_caps_can_intersect(peer, own)) {
+        p->output = ZORAAC_OUT_NATIVE;
+        if (channels > 2) p->downmix = ZORAAC_NO_DOWNMIX;
+        first = gst_caps_intersect(peer, own);
+    } else {
+        first = gst_caps_intersect(peer, stereo);
+    }
+    first = gst_caps_fixate(first);
+    format = gst_caps_is_empty(first) ? NULL : gst_structure_get_string(gst_caps_get_structure(first, 0), "format");
+    if (format && strcmp(format, GST_AUDIO_NE(S32)) == 0) p->format = ZORAAC_S32;
+    GST_DEBUG_OBJECT(self, "downstream takes %" GST_PTR_FORMAT ": %s, %s", peer,
+                     p->output == ZORAAC_OUT_NATIVE ? "native" : "stereo", p->format == ZORAAC_S32 ? "S32" : "S16");
+    gst_caps_unref(first);
+    gst_caps_unref(own);
+    gst_caps_unref(stereo);
+    gst_caps_unref(peer);
 }
 
 static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
@@ -353,7 +489,7 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     gboolean same, ok;
     int status;
 
-    if (self->refused && gst_caps_is_equal(caps, self->refused)) return FALSE;
+    if (self->refused && gst_caps_is_equal(caps, self->refused)) return TRUE;
     gst_structure_get_int(s, "rate", &rate);
     gst_structure_get_int(s, "channels", &channels);
     zoraac_params_init(&p);
@@ -402,13 +538,20 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
         config = g_bytes_new(pair, sizeof pair);
     }
 
+    choose_output(self, &p, channels);
     status = zoraac_query_memory(&p, rec);
+    if (status < 0 && p.output == ZORAAC_OUT_NATIVE) {
+        /* (The compact arithmetic gives no layouts of more than two.) */
+        p.output = ZORAAC_OUT_STEREO;
+        p.downmix = ZORAAC_DOWNMIX;
+        status = zoraac_query_memory(&p, rec);
+    }
     if (status < 0) {
         if (p.transport == ZORAAC_TRANSPORT_ASC)
             report_config(self, status, map.data, map.size);
         else
             GST_ELEMENT_ERROR(self, STREAM, FORMAT,
-                              ("The decoder plays raw AAC-LC at one of the twelve AAC rates with one or two channels "
+                              ("The decoder plays raw AAC at one of the twelve AAC rates with one to eight channels "
                                "(or codec_data); the caps give %d Hz and %d channels.",
                                rate, channels),
                               ("%s", zoraac_status_string(status)));
@@ -420,7 +563,8 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     /* New caps on the same configuration (a new track through concat, say)
      * keep the decoder; another configuration first pushes out what the
      * old one holds. */
-    same = self->dec && self->transport == p.transport && g_bytes_equal(self->config, config);
+    same = self->dec && self->transport == p.transport && self->output == p.output && self->format == p.format &&
+           g_bytes_equal(self->config, config);
     ok = TRUE;
     if (!same) {
         if (self->dec) drain(self);
@@ -442,7 +586,7 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
     GstMapInfo in;
 
     if (!buffer) return drain(self);
-    if (!self->dec) return GST_FLOW_NOT_NEGOTIATED;
+    if (!self->dec) return self->refused ? GST_FLOW_EOS : GST_FLOW_NOT_NEGOTIATED;
     /* Finishing a frame may release its buffer, this one included: it
      * stays ours until we are done reading it. */
     gst_buffer_ref(buffer);
@@ -472,6 +616,20 @@ static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
     if (self->dec) zoraac_flush(self->dec);
 }
 
+/* A refused stream ends in its error: its end-of-stream goes no further.
+ * Passed on, it would preroll the sink of a pipeline that is failing, and
+ * an application waiting for the pipeline to preroll or fail (gst-launch-1.0
+ * among them) could see both and wait for ever. */
+static gboolean gst_zoraacdec_sink_event(GstAudioDecoder* dec, GstEvent* event) {
+    GstZorAacDec* self = GST_ZORAACDEC(dec);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_EOS && self->refused && !self->dec) {
+        GST_DEBUG_OBJECT(self, "end of a refused stream: not passed on");
+        gst_event_unref(event);
+        return TRUE;
+    }
+    return GST_AUDIO_DECODER_CLASS(gst_zoraacdec_parent_class)->sink_event(dec, event);
+}
+
 /* The sink caps are the template's: the base class would otherwise carry
  * the output's channels=2 upstream and refuse mono streams. */
 static GstCaps* gst_zoraacdec_getcaps(GstAudioDecoder* dec, GstCaps* filter) {
@@ -498,15 +656,16 @@ static void gst_zoraacdec_class_init(GstZorAacDecClass* klass) {
     object_class->finalize = gst_zoraacdec_finalize;
     gst_element_class_add_static_pad_template(element_class, &sink_template);
     gst_element_class_add_static_pad_template(element_class, &src_template);
-    gst_element_class_set_static_metadata(element_class, "AAC-LC audio decoder (zoraac)", "Codec/Decoder/Audio",
-                                          "Decodes AAC-LC (ADTS or raw with codec_data) with the fixed-point "
-                                          "zoraac decoder",
+    gst_element_class_set_static_metadata(element_class, "AAC audio decoder (zoraac)", "Codec/Decoder/Audio",
+                                          "Decodes AAC-LC, HE-AAC and HE-AAC v2 (ADTS or raw with codec_data), "
+                                          "up to eight channels, with the fixed-point zoraac decoder",
                                           "zoraac developers");
     base_class->stop = GST_DEBUG_FUNCPTR(gst_zoraacdec_stop);
     base_class->set_format = GST_DEBUG_FUNCPTR(gst_zoraacdec_set_format);
     base_class->handle_frame = GST_DEBUG_FUNCPTR(gst_zoraacdec_handle_frame);
     base_class->flush = GST_DEBUG_FUNCPTR(gst_zoraacdec_flush);
     base_class->getcaps = GST_DEBUG_FUNCPTR(gst_zoraacdec_getcaps);
+    base_class->sink_event = GST_DEBUG_FUNCPTR(gst_zoraacdec_sink_event);
 }
 
 static void gst_zoraacdec_init(GstZorAacDec* self) {
@@ -516,10 +675,11 @@ static void gst_zoraacdec_init(GstZorAacDec* self) {
 }
 
 static gboolean plugin_init(GstPlugin* plugin) {
-    GST_DEBUG_CATEGORY_INIT(zoraacdec_debug, "zoraacdec", 0, "zoraac AAC-LC decoder");
-    /* Marginal: picked by autoplugging only when no other AAC decoder is there. */
-    return gst_element_register(plugin, "zoraacdec", GST_RANK_MARGINAL, GST_TYPE_ZORAACDEC);
+    GST_DEBUG_CATEGORY_INIT(zoraacdec_debug, "zoraacdec", 0, "zoraac AAC decoder");
+    /* Primary, one above: decodebin and playbin pick it ahead of any other
+     * AAC decoder (at the same rank the name would decide). */
+    return gst_element_register(plugin, "zoraacdec", GST_RANK_PRIMARY + 1, GST_TYPE_ZORAACDEC);
 }
 
-GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, zoraac, "AAC-LC decoder on the zoraac library", plugin_init,
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, zoraac, "AAC decoder on the zoraac library", plugin_init,
                   ZORAAC_PACKAGE_VERSION, "BSD", "zoraac", "zoraac")

@@ -1,13 +1,15 @@
 #!/bin/sh
-# Usage: pipelines.sh GST_LAUNCH ELEMENT_DIR AACDEC SEEK_CHECK GAPLESS_CHECK SOURCE_DIR —
+# Usage: pipelines.sh GST_LAUNCH ELEMENT_DIR AACDEC SEEK_CHECK GAPLESS_CHECK REFUSAL_CHECK SOURCE_DIR —
 # zoraacdec in gst-launch-1.0 pipelines: ADTS streams (HE-AAC too) behind aacparse and a
 # stereo .m4a behind qtdemux ! aacparse (and 5.1 of both as the stereo
 # downmix), each byte-identical to aacdec; a
 # flushing seek; four decoders side by side in one pipeline; two tracks one
 # after the other through one decoder (concat); two streams spliced into one
 # file, the output caps following the rate; gapless playbin, where the
-# second track's decoder starts while the first one's runs.
-launch="$1"; dir="$2"; aacdec="$3"; seek="$4"; gapless="$5"; src="$6"
+# second track's decoder starts while the first one's runs; the output as
+# downstream asks (native 5.1, S32); decodebin and playbin picking the
+# element; a refused stream ending in one error, never a hang.
+launch="$1"; dir="$2"; aacdec="$3"; seek="$4"; gapless="$5"; refusal="$6"; src="$7"
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 export GST_PLUGIN_PATH="$dir" GST_REGISTRY="$tmp/registry.bin"
 fails=0
@@ -44,6 +46,33 @@ check m4a_stereo "$sweep" "qtdemux ! aacparse"
 if "$aacdec" --help | grep -q "^Arithmetic: exact"; then
   check adts_5.1_downmix "$src/tests/data/p48_5.1_38_64.aac" "aacparse"
   check m4a_5.1_downmix "$src/tests/data/p48_5.1_38_64.m4a" "qtdemux ! aacparse"
+  # Downstream that takes six channels and not two gets the native layout,
+  # in the channel order and with the positions aacdec's WAV file has.
+  "$aacdec" --quiet --channels native "$src/tests/data/p48_5.1_38_64.aac" - > "$tmp/native.want"
+  gst -v filesrc location="$src/tests/data/p48_5.1_38_64.aac" ! aacparse ! zoraacdec ! audio/x-raw,channels=6 ! \
+    filesink location="$tmp/native.pcm" > "$tmp/native.log" 2>&1
+  if quiet_ok $? native; then
+    same native_5.1 "$tmp/native.want" "$tmp/native.pcm"
+    grep -q "zoraacdec0.GstPad:src: caps = .*channels=(int)6, channel-mask=(bitmask)0x000000000000003f" \
+      "$tmp/native.log" || fail "native_5.1: not the 5.1 positions"
+  fi
+  # Downstream that prefers S32 gets the bits below the 16-bit sample: the
+  # samples rounded to 16 bits are the S16 output, and their low halves are
+  # not all zero.
+  gst -q filesrc location="$clicks" ! aacparse ! zoraacdec ! audio/x-raw,format=S32LE ! \
+    filesink location="$tmp/s32.pcm" > "$tmp/s32.log" 2>&1
+  if quiet_ok $? s32; then
+    python3 - "$tmp/s32.pcm" "$tmp/adts_clicks.want" <<'PY' || fail "s32: not the 16-bit output with more bits"
+import array, sys
+wide = array.array("i", open(sys.argv[1], "rb").read())
+narrow = array.array("h", open(sys.argv[2], "rb").read())
+assert len(wide) == len(narrow), (len(wide), len(narrow))
+assert all(max(-32768, min(32767, (w + 32768) >> 16)) == n for w, n in zip(wide, narrow))
+low = sum(1 for w in wide if w & 0xFFFF)
+assert low > len(wide) // 2, low
+print(f"s32: {len(wide)} samples, rounded the S16 output, {low} with low bits")
+PY
+  fi
 fi
 # HE-AAC (implicit SBR in ADTS): the PCM and, on the source pad, the rate
 # of aacdec's WAV (twice the core's where the build plays SBR).
@@ -98,6 +127,32 @@ if quiet_ok $? splice; then
   if [ "$rates" = "rate=(int)12000 rate=(int)44100 " ]; then echo "splice: output caps $rates"
   else fail "splice: output caps $rates"; fi
 fi
+
+# Autoplugging picks the element (its rank), and the PCM is aacdec's.
+gst -v filesrc location="$clicks" ! decodebin ! filesink location="$tmp/decodebin.pcm" > "$tmp/decodebin.log" 2>&1
+if quiet_ok $? decodebin; then
+  grep -q "GstZorAacDec" "$tmp/decodebin.log" || fail "decodebin: another decoder"
+  same decodebin "$tmp/adts_clicks.want" "$tmp/decodebin.pcm"
+fi
+gst -v playbin uri="file://$clicks" audio-sink="filesink location=$tmp/playbin.pcm" video-sink=fakesink \
+  > "$tmp/playbin.log" 2>&1
+if quiet_ok $? playbin; then
+  grep -q "GstZorAacDec" "$tmp/playbin.log" || fail "playbin: another decoder"
+  same playbin "$tmp/adts_clicks.want" "$tmp/playbin.pcm"
+fi
+
+# A refused stream (the clicks stream marked as AAC Main) ends in the
+# decoder's one error and the pipeline stops, run after run.
+python3 - "$clicks" "$tmp/main_profile.aac" <<'PY'
+import sys
+d = bytearray(open(sys.argv[1], "rb").read())
+i = 0
+while i + 7 <= len(d) and d[i] == 0xFF and d[i + 1] & 0xF0 == 0xF0:
+    d[i + 2] &= 0x3F
+    i += (d[i + 3] & 3) << 11 | d[i + 4] << 3 | d[i + 5] >> 5
+open(sys.argv[2], "wb").write(d)
+PY
+timeout 300 "$refusal" "$tmp/main_profile.aac" 20 || fail "refusal_check"
 
 # Gapless playbin: the next track's uri set from about-to-finish.
 GST_PLUGIN_FEATURE_RANK=zoraacdec:max timeout 120 "$gapless" "$lowrate" "$clicks" \
