@@ -64,6 +64,7 @@ struct _GstZorAacDec {
     guint32 output;                      /* ZORAAC_OUT_STEREO or _NATIVE: of dec's output */
     const gint8* order;                  /* native output: output channel i is the stream's order[i] (NULL: as is) */
     GstCaps* refused;                    /* the caps last refused: refused again without a second message */
+    gboolean failed;                     /* the stream was refused: its buffers get GST_FLOW_EOS */
 };
 
 G_DEFINE_TYPE(GstZorAacDec, gst_zoraacdec, GST_TYPE_AUDIO_DECODER)
@@ -338,7 +339,9 @@ static GstFlowReturn decode_stream(GstZorAacDec* self, const guint8* in, gsize s
                                "has object type %u with %u channels.",
                                info.object_type, info.channels),
                               ("%s", zoraac_status_string(s)));
-            return GST_FLOW_NOT_NEGOTIATED;
+            /* Refused as at the caps (refuse): one message, the stream ends. */
+            self->failed = TRUE;
+            return GST_FLOW_EOS;
         }
         if (s < 0) {
             GST_ELEMENT_ERROR(self, STREAM, DECODE, ("The AAC decoder failed: %s.", zoraac_status_string(s)), (NULL));
@@ -402,6 +405,7 @@ static gboolean gst_zoraacdec_stop(GstAudioDecoder* dec) {
     GstZorAacDec* self = GST_ZORAACDEC(dec);
     free_decoder(self);
     gst_caps_replace(&self->refused, NULL);
+    self->failed = FALSE;
     self->out_rate = self->out_channels = 0;
     return TRUE;
 }
@@ -416,6 +420,7 @@ static gboolean refuse(GstZorAacDec* self, GstCaps* caps) {
     if (self->dec) drain(self);
     free_decoder(self);
     gst_caps_replace(&self->refused, caps);
+    self->failed = TRUE;
     return TRUE;
 }
 
@@ -575,6 +580,7 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     g_bytes_unref(config);
     if (!ok) return refuse(self, caps);
     gst_caps_replace(&self->refused, NULL);
+    self->failed = FALSE;
     GST_DEBUG_OBJECT(self, "%s stream%s", raw ? (asc ? "raw (codec_data)" : "raw") : "ADTS",
                      same ? ", decoder kept" : "");
     return TRUE;
@@ -586,7 +592,8 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
     GstMapInfo in;
 
     if (!buffer) return drain(self);
-    if (!self->dec) return self->refused ? GST_FLOW_EOS : GST_FLOW_NOT_NEGOTIATED;
+    if (self->failed) return GST_FLOW_EOS;
+    if (!self->dec) return GST_FLOW_NOT_NEGOTIATED;
     /* Finishing a frame may release its buffer, this one included: it
      * stays ours until we are done reading it. */
     gst_buffer_ref(buffer);
@@ -622,7 +629,7 @@ static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
  * among them) could see both and wait for ever. */
 static gboolean gst_zoraacdec_sink_event(GstAudioDecoder* dec, GstEvent* event) {
     GstZorAacDec* self = GST_ZORAACDEC(dec);
-    if (GST_EVENT_TYPE(event) == GST_EVENT_EOS && self->refused && !self->dec) {
+    if (GST_EVENT_TYPE(event) == GST_EVENT_EOS && self->failed) {
         GST_DEBUG_OBJECT(self, "end of a refused stream: not passed on");
         gst_event_unref(event);
         return TRUE;
