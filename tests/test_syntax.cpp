@@ -68,10 +68,12 @@ struct StreamCase {
     int rate_index;
     int channels;
 };
+// The stream's file name for a test name (not the struct's bytes).
+void PrintTo(const StreamCase& sc, std::ostream* os) { *os << sc.file; }
 
 class AdtsStreams : public ::testing::TestWithParam<StreamCase> {};
 
-TEST_P(AdtsStreams, EveryFrameParsesToEndWithinItsAlignmentBits) {
+TEST_P(AdtsStreams, FramesParseToTheirAlignmentBits) {
     const StreamCase& sc = GetParam();
     const std::vector<uint8_t> s = read_file(data_path(sc.file));
     ASSERT_FALSE(s.empty()) << sc.file;
