@@ -3,7 +3,7 @@
 # sample stream to build/sample.wav (16-bit stereo).
 set -e
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh main
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DAAC_TESTS=OFF >/dev/null
 cmake --build build -j2 --target aacdec aacplugin
 build/aacdec samples/tones_clicks_12k_mono.aac build/sample.wav
