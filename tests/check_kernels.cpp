@@ -8,12 +8,21 @@
 // must come back untouched.
 //
 // usage: check_kernels [SEED [ROUNDS]]
-// Exit status 0 when every variant matches; the first mismatch is reported.
+//        check_kernels --bench [ITERATIONS]
+// Exit status 0 when every variant matches. Each variant is named by its
+// entry and the instruction set that brings it in (synthesis_avx2,
+// qmf_analysis32_neon); every variant's first mismatch is reported, under
+// every feature subset, and the run goes on. --bench times every entry the
+// whole feature set gives a variant for against its reference on the same
+// inputs (the fastest of several runs) and prints both and the ratio.
 // Kernels with no variant are not in the table and are left to the unit and
 // stream tests (the stream MD5s are the same for every CPU mask).
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "dsp/filterbank.h"
@@ -70,22 +79,76 @@ struct Guarded {
 int failures = 0;
 long checks = 0;
 
+// The table's entries by name.
+struct Entry {
+    const char* name;
+    const void* (*of)(const Kernels&);
+};
+#define ENTRY(e) {#e, [](const Kernels& k) { return reinterpret_cast<const void*>(k.e); }}
+const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTRY(fft),
+                          ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
+                          ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
+                          ENTRY(sbr_hf_covariance), ENTRY(ps_hybrid)};
+#undef ENTRY
+
+// Feature bits and their names, lowest first.
+const struct {
+    uint32_t bit;
+    const char* name;
+} kIsas[] = {{CPU_X86_SSE41, "sse41"}, {CPU_X86_AVX2, "avx2"}, {CPU_ARM_V6_DSP, "v6dsp"}, {CPU_ARM_NEON, "neon"}};
+
+// Each variant function and the instruction set that brings it in: the
+// highest feature of the first (smallest) subset whose table holds it.
+struct Named {
+    const void* fn;
+    std::string isa;
+};
+std::vector<Named> variant_isas;
+
+const char* isa_of(const void* fn) {
+    for (const Named& n : variant_isas)
+        if (n.fn == fn) return n.isa.c_str();
+    return "c";
+}
+
+// The table under test, for naming the variants in reports.
+Kernels current;
+
+// The name a report gives a kernel: entry_isa of the table under test.
+std::string variant_name(const char* kernel) {
+    for (const Entry& e : kEntries)
+        if (std::strcmp(e.name, kernel) == 0) {
+            std::string name = kernel;
+            name += '_';
+            name += isa_of(e.of(current));
+            return name;
+        }
+    return kernel;
+}
+
 // Compares the reference's buffers with the variant's, guards included.
 bool same(const char* kernel, const char* what, const std::vector<Guarded*>& ref, const std::vector<Guarded*>& var) {
     ++checks;
     for (size_t b = 0; b < ref.size(); ++b) {
         if (!var[b]->guards_intact() || !ref[b]->guards_intact()) {
-            std::printf("FAIL %s (%s): write outside buffer %zu\n", kernel, what, b);
+            std::printf("FAIL %s (%s): write outside buffer %zu\n", variant_name(kernel).c_str(), what, b);
             return ++failures, false;
         }
         for (int i = 0; i < ref[b]->size(); ++i)
             if (ref[b]->data()[i] != var[b]->data()[i]) {
-                std::printf("FAIL %s (%s): buffer %zu word %d: reference %08x, variant %08x\n", kernel, what, b, i,
-                            static_cast<uint32_t>(ref[b]->data()[i]), static_cast<uint32_t>(var[b]->data()[i]));
+                std::printf("FAIL %s (%s): buffer %zu word %d: reference %08x, variant %08x\n",
+                            variant_name(kernel).c_str(), what, b, i, static_cast<uint32_t>(ref[b]->data()[i]),
+                            static_cast<uint32_t>(var[b]->data()[i]));
                 return ++failures, false;
             }
     }
     return true;
+}
+
+// A mismatch of a kernel's own state.
+void state_differs(const char* kernel, int pattern) {
+    std::printf("FAIL %s: state differs (pattern %d)\n", variant_name(kernel).c_str(), pattern);
+    ++failures;
 }
 
 void check_transform_steps(const Kernels& ref, const Kernels& var, int rounds) {
@@ -141,11 +204,8 @@ void check_synthesis(const Kernels& ref, const Kernels& var, int rounds) {
                                        reinterpret_cast<OverlapSample*>(overlap[v].data()), out);
                     }
                     kernels = var;
-                    if (first[0] != first[1] || std::memcmp(shape[0], shape[1], sizeof shape[0]) != 0) {
-                        std::printf("FAIL synthesis: state differs\n");
-                        ++failures;
-                        return;
-                    }
+                    if (first[0] != first[1] || std::memcmp(shape[0], shape[1], sizeof shape[0]) != 0)
+                        return state_differs("synthesis", -1);
                     if (!same("synthesis", layout == 2 ? "mono" : (layout ? "right slot" : "left slot"),
                               {&coef[0], &overlap[0], &pcm[0]}, {&coef[1], &overlap[1], &pcm[1]}))
                         return;
@@ -178,11 +238,7 @@ void check_synthesis_mix(const Kernels& ref, const Kernels& var, int rounds) {
                         kernels.synthesis_mix(static_cast<uint8_t>(seq), shape[v], coef[v].data(), mix);
                     }
                     kernels = var;
-                    if (std::memcmp(shape[0], shape[1], sizeof shape[0]) != 0) {
-                        std::printf("FAIL synthesis_mix: state differs\n");
-                        ++failures;
-                        return;
-                    }
+                    if (std::memcmp(shape[0], shape[1], sizeof shape[0]) != 0) return state_differs("synthesis_mix", -1);
                     if (!same("synthesis_mix", "sums", {&coef[0], &sums[0]}, {&coef[1], &sums[1]})) return;
                 }
 }
@@ -272,11 +328,7 @@ void check_qmf_bank(const char* name, void (*ref)(State*, const int32_t*, const 
                 var(&b, re.data(), im.data(), out_b.data());
                 if (!same(name, "slot", {&out_a}, {&out_b})) return;
                 ++checks;
-                if (std::memcmp(&a, &b, sizeof a) != 0) {
-                    std::printf("FAIL %s: state differs (pattern %d)\n", name, pattern);
-                    ++failures;
-                    return;
-                }
+                if (std::memcmp(&a, &b, sizeof a) != 0) return state_differs(name, pattern);
             }
         }
 }
@@ -302,11 +354,7 @@ void check_qmf(const Kernels& ref, const Kernels& var, int rounds) {
                 var.qmf_analysis32(&b, in.data(), re_b.data(), im_b.data());
                 if (!same("qmf_analysis32", "slot", {&re_a, &im_a}, {&re_b, &im_b})) return;
                 ++checks;
-                if (std::memcmp(&a, &b, sizeof a) != 0) {
-                    std::printf("FAIL qmf_analysis32: state differs (pattern %d)\n", pattern);
-                    ++failures;
-                    return;
-                }
+                if (std::memcmp(&a, &b, sizeof a) != 0) return state_differs("qmf_analysis32", pattern);
             }
         }
 }
@@ -394,9 +442,128 @@ void check_ps_hybrid(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// Each variant's instruction set: the subsets of the CPU's features in
+// order of size, each variant named by the first that selects it.
+void name_variants(uint32_t features, const Kernels& ref) {
+    for (int bits = 1; bits <= 32; ++bits) {
+        uint32_t sub = 0;
+        do {
+            sub = (sub - features) & features;
+            if (__builtin_popcount(sub) != bits) continue;
+            select_kernels(sub);
+            for (const Entry& e : kEntries) {
+                const void* fn = e.of(kernels);
+                if (!fn || fn == e.of(ref) || std::strcmp(isa_of(fn), "c") != 0) continue;
+                const char* isa = "c";
+                for (const auto& i : kIsas)
+                    if (sub & i.bit) isa = i.name;
+                variant_isas.push_back({fn, isa});
+            }
+        } while (sub != 0);
+    }
+}
+
+// ---- benchmark ----
+
+// One call of an entry on inputs of the decoder's usual sizes, with the
+// table `k` (the synthesis runs the transform steps through the table).
+// In-place kernels get their input afresh each call (the copy is timed for
+// both sides alike).
+void bench_call(const Entry& e, const Kernels& k) {
+    static std::vector<int32_t> in(4096), buf(4096), out(4096), sums(4096);
+    static int16_t sf[128];
+    static bool ready = false;
+    static QmfAnalysisState qa;
+    static QmfSynthesis64State q64;
+    static QmfSynthesis32State q32;
+    if (!ready) {
+        fill(in.data(), 4096);
+        for (int i = 0; i < 4096; ++i) sums[static_cast<size_t>(i)] = in[static_cast<size_t>(i)] >> 6;
+        for (int16_t& v : sf) v = static_cast<int16_t>(below(200));
+        qa = {};
+        q64 = {};
+        q32 = {};
+        ready = true;
+    }
+    const std::string name = e.name;
+    kernels = k;
+    if (name == "dequantise") {
+        const Layout l = layout(true);
+        int16_shared* q = shared16(buf.data()) + 1024;
+        for (int i = 0; i < 1024; ++i) q[i] = static_cast<int16_t>(in[static_cast<size_t>(i)] >> 27);
+        k.dequantise(l.num_windows, l.num_swb, buf.data(), q, sf, l.tops);
+    } else if (name == "pre_twiddle" || name == "fft") {
+        std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
+        for (int i = 0; i < 1024; ++i) buf[static_cast<size_t>(i)] >>= 8;
+        if (name == "fft") k.fft(buf.data(), 512);
+        else k.pre_twiddle(buf.data(), 2048);
+    } else if (name == "synthesis") {
+        std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
+        for (int i = 0; i < 1024; ++i) buf[static_cast<size_t>(i)] >>= 8;
+        uint16_t first = 0, shape[2] = {0, 0};
+        const PcmOut pcm{shared16(out.data()), 2, false};
+        k.synthesis(&first, 0, shape, buf.data(), reinterpret_cast<OverlapSample*>(sums.data()), pcm);
+    } else if (name == "synthesis_mix") {
+        std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
+        for (int i = 0; i < 1024; ++i) buf[static_cast<size_t>(i)] >>= 8;
+        uint16_t shape[2] = {0, 0};
+        int32_t* m = out.data();
+        const MixOut mix{{m, m + 1024}, {m + 2048, m + 3072}, {303700050, 303700050}};
+        k.synthesis_mix(0, shape, buf.data(), mix);
+    } else if (name == "qmf_analysis32") {
+        k.qmf_analysis32(&qa, in.data(), out.data(), out.data() + 64);
+    } else if (name == "qmf_synthesis64") {
+        k.qmf_synthesis64(&q64, sums.data(), sums.data() + 64, out.data());
+    } else if (name == "qmf_synthesis32") {
+        k.qmf_synthesis32(&q32, sums.data(), sums.data() + 64, out.data());
+    } else if (name == "sbr_hf_filter") {
+        const int32_t coef[4] = {1 << 28, -(1 << 27), 1 << 26, 1 << 25};
+        k.sbr_hf_filter(sums.data(), sums.data() + 1280, 32, out.data(), out.data() + 2560, 64, 38, coef, 2);
+    } else if (name == "sbr_hf_covariance") {
+        int64_t phi[8];
+        k.sbr_hf_covariance(sums.data(), sums.data() + 64, 38, phi);
+        out[0] = static_cast<int32_t>(phi[0]);
+    } else if (name == "ps_hybrid") {
+        const int32_t* rows_re[13];
+        const int32_t* rows_im[13];
+        for (int j = 0; j < 13; ++j) rows_re[j] = in.data() + 5 * j, rows_im[j] = in.data() + 100 + 5 * j;
+        k.ps_hybrid(ps_config_20.hybrid_coef, ps_config_20.hybrid_qmf, ps_config_20.num_hybrid, rows_re, rows_im,
+                    out.data(), out.data() + 64);
+    }
+}
+
+// Nanoseconds a call: the fastest of seven runs of `iterations` calls.
+double time_calls(const Entry& e, const Kernels& k, int iterations) {
+    double best = 1e300;
+    for (int run = 0; run < 7; ++run) {
+        const auto t0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < iterations; ++i) bench_call(e, k);
+        const std::chrono::duration<double, std::nano> dt = std::chrono::steady_clock::now() - t0;
+        best = std::min(best, dt.count() / iterations);
+    }
+    return best;
+}
+
+int bench(int iterations) {
+    const Kernels ref = reference_kernels();
+    name_variants(cpu_features(), ref);
+    select_kernels(~0u);
+    const Kernels var = kernels;
+    current = var;
+    std::printf("%-26s %12s %12s %8s\n", "variant", "reference ns", "variant ns", "speedup");
+    for (const Entry& e : kEntries) {
+        if (!e.of(var) || e.of(var) == e.of(ref)) continue;
+        const double r = time_calls(e, ref, iterations), v = time_calls(e, var, iterations);
+        std::printf("%-26s %12.0f %12.0f %7.2fx\n", variant_name(e.name).c_str(), r, v, r / v);
+    }
+    kernels = var;
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--bench") == 0) return bench(argc > 2 ? std::atoi(argv[2]) : 2000);
     const uint32_t seed = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 0)) : 12345u;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 20;
     const uint32_t features = cpu_features();
@@ -415,6 +582,7 @@ int main(int argc, char** argv) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
+    name_variants(features, ref);
     // Every subset of the features, the empty one included (the reference
     // against itself checks nothing but is selected like any other).
     uint32_t subset = 0;
@@ -422,6 +590,7 @@ int main(int argc, char** argv) {
         rng_state = seed | 1u;
         select_kernels(subset);
         const Kernels var = kernels;
+        current = var;
         int variants = 0;
         for (auto differs : {var.dequantise != ref.dequantise, var.pre_twiddle != ref.pre_twiddle,
                              var.fft != ref.fft, var.synthesis != ref.synthesis,
@@ -430,7 +599,13 @@ int main(int argc, char** argv) {
                              var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
                              var.sbr_hf_covariance != ref.sbr_hf_covariance, var.ps_hybrid != ref.ps_hybrid})
             variants += differs;
-        std::printf("features %#x: %d variant entries\n", subset, variants);
+        std::string names;
+        for (const Entry& e : kEntries)
+            if (e.of(var) != e.of(ref)) {
+                names += ' ';
+                names += variant_name(e.name);
+            }
+        std::printf("features %#x: %d variant entries%s\n", subset, variants, names.c_str());
         check_transform_steps(ref, var, rounds);
         check_synthesis(ref, var, rounds);
         check_synthesis_mix(ref, var, rounds);
@@ -440,7 +615,7 @@ int main(int argc, char** argv) {
         check_hf_covariance(ref, var, rounds);
         check_ps_hybrid(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
-    } while (subset != 0 && failures == 0);
+    } while (subset != 0);
     select_kernels(~0u);
     std::printf("%ld checks, %d failures\n", checks, failures);
     return failures ? 1 : 0;
