@@ -312,7 +312,8 @@ void ps_begin_frame(PsState* ps, const uint8_t* data, uint32_t bit_offset, uint3
     std::memset(ps->hi_step, 0, sizeof ps->hi_step);
     const bool is34 = ps->par.is34 != 0;
     if (is34 != (ps->was34 != 0)) switch_config(ps, is34);
-    clear_above(ps, config(is34), top < 0 ? 0 : top);
+    ps->top = static_cast<uint8_t>(top < 0 ? 0 : (top > 64 ? 64 : top));
+    clear_above(ps, config(is34), ps->top);
 }
 
 void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const int32_t (*low_im)[kPsMaxHybridQmf],
@@ -323,9 +324,16 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     // The hybrid bands go into out_re/out_im while the QMF bands above
     // them are still the mono signal in re/im.
     hybrid_analysis(ps, cfg, l, low_re, low_im, out_re, out_im);
+    // The bands from QMF band top up are empty and so are their delay lines
+    // (ps_begin_frame): their energy, decorrelated signal and mix are zero,
+    // and they stay so without being run.
+    const int top = ps->top > cfg.num_hybrid_qmf ? ps->top : cfg.num_hybrid_qmf;
+    const int end = top - cfg.num_hybrid_qmf + cfg.num_hybrid < cfg.num_bands
+                        ? top - cfg.num_hybrid_qmf + cfg.num_hybrid
+                        : cfg.num_bands;
     uint64_t gains[kPsMaxParBands] = {};
     for (int k = 0; k < cfg.num_hybrid; ++k) gains[cfg.par_band[k]] += energy(out_re[k], out_im[k]);
-    for (int k = cfg.num_hybrid; k < cfg.num_bands; ++k) {
+    for (int k = cfg.num_hybrid; k < end; ++k) {
         const int q = qmf_of(cfg, k);
         gains[cfg.par_band[k]] += energy(re[q], im[q]);
     }
@@ -355,10 +363,11 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
         sum[2][q] = fx::add_sat(sum[2][q], rr);
         sum[3][q] = fx::add_sat(sum[3][q], ri);
     }
-    for (int k = cfg.num_hybrid; k < cfg.num_bands; ++k) {
+    for (int k = cfg.num_hybrid; k < end; ++k) {
         const int q = qmf_of(cfg, k);
         band(k, re[q], im[q], &re[q], &im[q], &out_re[q], &out_im[q]);
     }
+    for (int q = top; q < 64; ++q) re[q] = im[q] = out_re[q] = out_im[q] = 0;
     for (int q = 0; q < cfg.num_hybrid_qmf; ++q) {
         re[q] = sum[0][q];
         im[q] = sum[1][q];

@@ -83,7 +83,7 @@ struct PsState {
     uint8_t frame_new;   // 1: this frame's envelopes are in par (else the matrices hold)
     uint8_t next_env;    // next envelope to enter
     uint8_t was34;       // configuration of the delay lines and matrices
-    uint8_t pad0;
+    uint8_t top;         // QMF bands from this one up are empty this frame, their delay lines too
     uint32_t tick;       // slot counter modulo 420 (positions in the delay rings)
     uint8_t ipd_hist[kPsMaxPhaseBands];  // the last two IPD indices per band (3 bits each)
     uint8_t opd_hist[kPsMaxPhaseBands];
