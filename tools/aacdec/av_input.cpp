@@ -1,11 +1,14 @@
-#include "mp4_input.h"
+#include "av_input.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "dec/asc.h"
+#include "dec/headers.h"
+#include "probe.h"
 
 #ifdef AAC_HAVE_LIBAVFORMAT
 #include <dlfcn.h>
@@ -34,7 +37,8 @@ struct Av {
 #define AV_FUNCTIONS(X)                                                                                  \
     X(avformat_alloc_context) X(avformat_open_input) X(avformat_find_stream_info) X(avformat_close_input) \
     X(av_read_frame) X(avio_alloc_context) X(avio_context_free) X(av_packet_alloc) X(av_packet_unref)    \
-    X(av_packet_free) X(av_malloc) X(av_free) X(av_freep)
+    X(av_packet_free) X(av_malloc) X(av_free) X(av_freep) X(av_packet_get_side_data) X(av_seek_frame)      \
+    X(av_dict_get) X(av_log_set_level)
 #define AV_POINTER(name) decltype(&::name) name = nullptr;
     AV_FUNCTIONS(AV_POINTER)
 #undef AV_POINTER
@@ -87,7 +91,7 @@ int read_packet(void* opaque, uint8_t* buf, int size) {
     return n == 0 ? AVERROR_EOF : static_cast<int>(n);
 }
 
-int64_t seek(void* opaque, int64_t offset, int whence) {
+int64_t seek_source(void* opaque, int64_t offset, int whence) {
     Source& s = *static_cast<Source*>(opaque);
     if (s.file) {
         if (whence & AVSEEK_SIZE) {
@@ -108,14 +112,19 @@ int64_t seek(void* opaque, int64_t offset, int whence) {
 
 }  // namespace
 
-struct Mp4Reader::Impl {
+struct AvReader::Impl {
     Source source;
     AVIOContext* io = nullptr;
     AVFormatContext* fmt = nullptr;
     AVPacket* pkt = nullptr;
     int track = -1;
     bool pending = false;  // the first unit, read by open, is in `first`
+    bool started = false;  // a unit has been handed out since open or seek
     std::vector<uint8_t> first;
+    // Timing of the unit read last.
+    int64_t pts = 0, duration = 0, skip = 0, discard = 0;
+    bool has_skip = false;
+    int64_t next_pts = 0;  // where the unit after it starts, for units without times
 
     ~Impl() {
         av().av_packet_free(&pkt);
@@ -128,7 +137,20 @@ struct Mp4Reader::Impl {
     bool read_unit(std::vector<uint8_t>& unit) {
         while (av().av_read_frame(fmt, pkt) >= 0) {
             const bool ours = pkt->stream_index == track && pkt->size > 0;
-            if (ours) unit.assign(pkt->data, pkt->data + pkt->size);
+            if (ours) {
+                unit.assign(pkt->data, pkt->data + pkt->size);
+                pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts != AV_NOPTS_VALUE ? pkt->dts : next_pts;
+                duration = pkt->duration;
+                size_t size = 0;
+                const uint8_t* side = av().av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
+                has_skip = side && size >= 8;
+                skip = discard = 0;
+                if (has_skip) {
+                    skip = static_cast<int64_t>(side[0] | side[1] << 8 | side[2] << 16 | static_cast<uint32_t>(side[3]) << 24);
+                    discard = static_cast<int64_t>(side[4] | side[5] << 8 | side[6] << 16 | static_cast<uint32_t>(side[7]) << 24);
+                }
+                next_pts = pts + duration;
+            }
             av().av_packet_unref(pkt);
             if (ours) return true;
         }
@@ -136,14 +158,46 @@ struct Mp4Reader::Impl {
     }
 };
 
-Mp4Reader::Mp4Reader() = default;
-Mp4Reader::~Mp4Reader() = default;
+AvReader::AvReader() = default;
+AvReader::~AvReader() = default;
 
-bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& error) {
+namespace {
+
+// "title" and the like, from a dictionary of the file or the track.
+void collect_tags(const AVDictionary* d, std::vector<std::pair<std::string, std::string>>& tags) {
+    const AVDictionaryEntry* e = nullptr;
+    while ((e = av().av_dict_get(d, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
+        const std::string key = e->key;
+        if (key == "iTunSMPB" || key == "major_brand" || key == "minor_version" || key == "compatible_brands" ||
+            key == "handler_name" || key == "vendor_id" || key == "language" || key == "creation_time")
+            continue;
+        bool seen = false;
+        for (const auto& t : tags) seen = seen || t.first == key;
+        if (!seen) tags.emplace_back(key, e->value);
+    }
+}
+
+// iTunSMPB: " 00000000 PRIMING PADDING LENGTH ..." in hexadecimal.
+bool parse_smpb(const char* s, uint64_t& priming, uint64_t& padding, uint64_t& length) {
+    uint64_t v[4];
+    char* end = nullptr;
+    for (uint64_t& x : v) {
+        x = std::strtoull(s, &end, 16);
+        if (end == s) return false;
+        s = end;
+    }
+    priming = v[1], padding = v[2], length = v[3];
+    return length > 0;
+}
+
+}  // namespace
+
+bool AvReader::open(FILE* file, const std::vector<uint8_t>& head, int track, bool verbose, std::string& error) {
     if (!av().ok) {
         error = av().error;
         return false;
     }
+    av().av_log_set_level(verbose ? AV_LOG_INFO : AV_LOG_QUIET);
     impl_ = std::make_unique<Impl>();
     Impl& m = *impl_;
     struct stat st;
@@ -155,11 +209,11 @@ bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& 
         size_t n;
         while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) m.source.bytes.insert(m.source.bytes.end(), buf, buf + n);
     }
-    error = "cannot read it as an MP4 file";
+    error = "libavformat cannot read it";
     const int buffer_size = 65536;
     uint8_t* buffer = static_cast<uint8_t*>(av().av_malloc(buffer_size));
     if (!buffer) return false;
-    m.io = av().avio_alloc_context(buffer, buffer_size, 0, &m.source, read_packet, nullptr, seek);
+    m.io = av().avio_alloc_context(buffer, buffer_size, 0, &m.source, read_packet, nullptr, seek_source);
     if (!m.io) {
         av().av_free(buffer);
         return false;
@@ -168,15 +222,59 @@ bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& 
     if (!m.fmt) return false;
     m.fmt->pb = m.io;
     if (av().avformat_open_input(&m.fmt, nullptr, nullptr, nullptr) != 0) return false;  // frees fmt on failure
+    container = m.fmt->iformat && m.fmt->iformat->name ? m.fmt->iformat->name : "";
+    is_mp4 = container.rfind("mov,", 0) == 0;
+    int aac_tracks = 0, latm = 0;
     if (av().avformat_find_stream_info(m.fmt, nullptr) >= 0)
-        for (unsigned i = 0; i < m.fmt->nb_streams && m.track < 0; ++i)
-            if (m.fmt->streams[i]->codecpar->codec_id == AV_CODEC_ID_AAC) m.track = static_cast<int>(i);
-    const AVCodecParameters* par = m.track >= 0 ? m.fmt->streams[m.track]->codecpar : nullptr;
-    if (!par) {
-        error = "it holds no AAC audio track";
+        for (unsigned i = 0; i < m.fmt->nb_streams && m.track < 0; ++i) {
+            const AVCodecID id = m.fmt->streams[i]->codecpar->codec_id;
+            latm += id == AV_CODEC_ID_AAC_LATM;
+            if (id == AV_CODEC_ID_AAC && ++aac_tracks == track) m.track = static_cast<int>(i);
+        }
+    const AVStream* stream = m.track >= 0 ? m.fmt->streams[m.track] : nullptr;
+    if (!stream) {
+        if (latm && !aac_tracks)
+            error = "its AAC is LATM/LOAS, which this host does not read (libavformat gives LATM payloads, "
+                    "not access units under an AudioSpecificConfig)";
+        else if (aac_tracks)
+            error = "it holds " + std::to_string(aac_tracks) + " AAC track" + (aac_tracks == 1 ? "" : "s") +
+                    ", not a track " + std::to_string(track);
+        else
+            error = "it holds no AAC audio track";
         return false;
     }
+    const AVCodecParameters* par = stream->codecpar;
+    tb_num = static_cast<uint32_t>(stream->time_base.num);
+    tb_den = static_cast<uint32_t>(stream->time_base.den);
+    track_rate = par->sample_rate > 0 ? static_cast<uint32_t>(par->sample_rate) : 0;
+    collect_tags(m.fmt->metadata, tags);
+    collect_tags(stream->metadata, tags);
+    for (const AVDictionary* d : {static_cast<const AVDictionary*>(m.fmt->metadata), static_cast<const AVDictionary*>(stream->metadata)})
+        if (const AVDictionaryEntry* e = av().av_dict_get(d, "iTunSMPB", nullptr, 0); e && !smpb)
+            smpb = parse_smpb(e->value, smpb_priming, smpb_padding, smpb_length);
+
+    m.pkt = av().av_packet_alloc();
+    if (!m.pkt) return false;
+    if (!m.read_unit(m.first)) {
+        error = "its AAC track holds no access units";
+        return false;
+    }
+    m.pending = true;
+    first_pts = m.pts;
+    has_skip = m.has_skip && m.skip > 0;
+    skip = m.skip;
+
     AscInfo asc;
+    if (par->extradata_size <= 0 && m.first.size() >= kAdtsFixedBytes && m.first[0] == 0xFF && (m.first[1] & 0xF6) == 0xF0) {
+        // ADTS frames as units (MPEG-TS): the header says what a config would.
+        AdtsFields h;
+        adts_fields(m.first.data(), &h);
+        adts_units = true;
+        object_type = h.profile + 1;
+        rate = rate_of_index(h.sampling_frequency_index);
+        channels = h.channel_configuration;
+        return true;
+    }
     const int rc = asc_parse(par->extradata, par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0, &asc);
     if (asc.channel_configuration < 0) {
         error = "its AAC track has no AudioSpecificConfig";
@@ -196,44 +294,57 @@ bool Mp4Reader::open(FILE* file, const std::vector<uint8_t>& head, std::string& 
         error = std::string("its AudioSpecificConfig is invalid (") + asc_error_text(rc) + ")";
         return false;
     }
-    m.pkt = av().av_packet_alloc();
-    if (!m.pkt) return false;
-    if (!m.read_unit(m.first)) {
-        error = "its AAC track holds no access units";
-        return false;
-    }
-    m.pending = true;
     return true;
 }
 
-bool Mp4Reader::next(std::vector<uint8_t>& unit) {
+bool AvReader::next(std::vector<uint8_t>& unit) {
     Impl& m = *impl_;
     if (m.pending) {
         m.pending = false;
         unit.swap(m.first);
-        return true;
+    } else if (!m.read_unit(unit)) {
+        return false;
     }
-    return m.read_unit(unit);
+    if (!m.started) start_pts = m.pts, m.started = true;
+    // The samples a unit says to discard at its end, in time base units.
+    int64_t discard = 0;
+    if (m.discard > 0 && track_rate) {
+        discard = m.discard * tb_den / (static_cast<int64_t>(tb_num) * track_rate);
+        discards = true;
+    }
+    end_pts = std::max(end_pts, m.pts + m.duration - discard);
+    return true;
 }
 
-uint64_t Mp4Reader::position() const { return impl_ ? impl_->source.read : 0; }
+bool AvReader::seek(int64_t ts) {
+    Impl& m = *impl_;
+    if (av().av_seek_frame(m.fmt, m.track, ts, AVSEEK_FLAG_BACKWARD) < 0) return false;
+    m.pending = false;
+    m.started = false;
+    m.first.clear();
+    end_pts = 0;
+    return true;
+}
+
+uint64_t AvReader::position() const { return impl_ ? impl_->source.read : 0; }
 
 const char* mp4_demuxer_version() { return "libavformat " AV_STRINGIFY(LIBAVFORMAT_VERSION); }
 
 #else
 
-struct Mp4Reader::Impl {};
-Mp4Reader::Mp4Reader() = default;
-Mp4Reader::~Mp4Reader() = default;
+struct AvReader::Impl {};
+AvReader::AvReader() = default;
+AvReader::~AvReader() = default;
 
-bool Mp4Reader::open(FILE*, const std::vector<uint8_t>&, std::string& error) {
-    error = "this aacdec was built without libavformat, which .m4a/.mp4 input needs "
+bool AvReader::open(FILE*, const std::vector<uint8_t>&, int, bool, std::string& error) {
+    error = "this aacdec was built without libavformat, which container input needs "
             "(install libavformat-dev, e.g. with scripts/deps.sh, and rebuild)";
     return false;
 }
 
-bool Mp4Reader::next(std::vector<uint8_t>&) { return false; }
-uint64_t Mp4Reader::position() const { return 0; }
+bool AvReader::next(std::vector<uint8_t>&) { return false; }
+bool AvReader::seek(int64_t) { return false; }
+uint64_t AvReader::position() const { return 0; }
 
 const char* mp4_demuxer_version() { return nullptr; }
 
