@@ -22,6 +22,22 @@ bool looks_like_mp4(const uint8_t* head, size_t bytes) {
     return bytes >= 12 && std::memcmp(head + 4, "ftyp", 4) == 0;
 }
 
+bool looks_like_container(const uint8_t* head, size_t bytes) {
+    auto every = [&](size_t first, size_t step) {
+        for (size_t i = 0; i < 3; ++i)
+            if (first + i * step >= bytes || head[first + i * step] != 0x47) return false;
+        return true;
+    };
+    if (every(0, 188) || every(4, 192)) return true;                               // MPEG-TS
+    if (bytes >= 4 && std::memcmp(head, "\x1a\x45\xdf\xa3", 4) == 0) return true;  // EBML: Matroska, WebM
+    // LOAS: an 11-bit sync 0x2B7 and a 13-bit length leading to the next one.
+    if (bytes >= 3 && head[0] == 0x56 && (head[1] & 0xE0) == 0xE0) {
+        const size_t next = 3 + (static_cast<size_t>(head[1] & 0x1F) << 8 | head[2]);
+        return next + 1 < bytes && head[next] == 0x56 && (head[next + 1] & 0xE0) == 0xE0;
+    }
+    return false;
+}
+
 #ifdef AAC_HAVE_LIBAVFORMAT
 
 namespace {

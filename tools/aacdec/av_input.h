@@ -13,6 +13,9 @@
 
 // True when the bytes begin like an MP4/QuickTime file (an "ftyp" box).
 bool looks_like_mp4(const uint8_t* head, size_t bytes);
+// True when they begin like a container whose payload may hold what looks
+// like ADTS frames: MPEG-TS (and its 192-byte form), Matroska/WebM, LOAS.
+bool looks_like_container(const uint8_t* head, size_t bytes);
 
 class AvReader {
 public:

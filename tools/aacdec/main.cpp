@@ -366,7 +366,8 @@ using KeepFn = std::function<Keep(uint32_t rate, int64_t delay)>;
 class Output {
 public:
     Output(const Options& o, uint32_t rate, uint64_t size_hint)
-        : o_(o), size_hint_(size_hint), sink_(std::make_unique<Sink>(o.info ? std::string() : o.output, rate, format())),
+        : o_(o), size_hint_(size_hint),
+          sink_(std::make_unique<Sink>(o.info ? std::string() : o.output, rate, format(), size_hint)),
           rate_(rate) {}
 
     // Whole blocks of PCM at `rate` Hz, 32-bit words when `wide`, else
@@ -1200,9 +1201,11 @@ void open_input(const Options& o, Input& in) {
         return got;
     });
     StreamWindow& w = *in.window;
-    w.has(12);
+    w.has(1024);
     const bool mp4 = !o.raw && looks_like_mp4(w.at(0), w.end());
-    if (!mp4) {
+    // Containers whose payload could pass for ADTS go to libavformat first.
+    const bool container = mp4 || (!o.raw && looks_like_container(w.at(0), w.end()));
+    if (!container) {
         // The probe reads a bounded prefix, which the window keeps for the decoding.
         in.probe = o.raw ? Probe{Probe::Raw, o.rate, o.channels, 1, 0} : probe(w);
         if (o.raw) {
@@ -1214,7 +1217,7 @@ void open_input(const Options& o, Input& in) {
         }
         in.transport = in.probe.name();
     }
-    if (mp4 || in.probe.kind == Probe::None) {
+    if (container || in.probe.kind == Probe::None) {
         // Not ADTS or ADIF: a container libavformat reads, if it is one.
         in.av = std::make_unique<AvReader>();
         AvReader& t = *in.av;
@@ -1533,9 +1536,8 @@ int decode_all(const Options& o) {
         std::string base = input == "-" ? "stdin" : input.substr(input.rfind('/') + 1);
         const size_t dot = base.rfind('.');
         if (dot != std::string::npos && dot > 0) base.resize(dot);
-        one.output = o.outdir + "/" + base + (o.wav() ? ".wav" : ".raw");
-        if (one.output == o.outdir + "/-" || o.format.empty()) one.format = "wav";
-        if (!o.format.empty()) one.format = o.format;
+        one.format = o.format.empty() ? "wav" : o.format;
+        one.output = o.outdir + "/" + base + (one.format == "wav" ? ".wav" : ".raw");
         std::fflush(nullptr);
         const pid_t pid = fork();
         if (pid < 0) fail("cannot start a decode: %s", std::strerror(errno));

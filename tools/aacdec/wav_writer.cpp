@@ -76,11 +76,9 @@ Sink::Sink(const std::string& name, uint32_t rate, const SinkFormat& format, uin
         format_.wav = false;
     } else if (name == "-") {
         f_ = stdout;
-        if (format_.wav) header(0, false);
     } else if (struct stat st; lstat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         f_ = std::fopen(name.c_str(), "wb");
         if (!f_) fail("cannot write %s", (name + ": " + std::strerror(errno)).c_str());
-        if (format_.wav) header(0, false);
     } else {
         std::string tmp = name + ".XXXXXX";
         const int fd = mkstemp(tmp.data());
@@ -92,14 +90,22 @@ Sink::Sink(const std::string& name, uint32_t rate, const SinkFormat& format, uin
             f_ = fdopen(fd, "wb");
         }
         if (!f_) fail("cannot write %s", (name + ": " + std::strerror(errno)).c_str());
-        if (format_.wav) header(0, true);
     }
+}
+
+void Sink::start() {
+    // The header goes out with the first samples, when the rate and the
+    // layout are known: an output that cannot seek keeps it as it is.
+    if (started_) return;
+    started_ = true;
+    if (f_ && format_.wav) header(0, false);
 }
 
 void Sink::write(const void* pcm, size_t samples, bool wide) {
     const size_t size = sample_bytes(format_.sample);
     bytes_ += samples * size;
     if (!f_) return;
+    start();
     if (!wide && format_.sample == SampleFormat::S16) {
         write_raw(pcm, samples * 2);  // native byte order is little-endian on every target
         return;
@@ -115,6 +121,7 @@ void Sink::write(const void* pcm, size_t samples, bool wide) {
 
 void Sink::close() {
     if (!f_) return;
+    start();
     if (format_.wav) {
         const bool in_place = g_partial_output.empty();
         if (bytes_ % 2) write_raw("", 1);  // chunks take an even number of bytes

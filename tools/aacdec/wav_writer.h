@@ -48,12 +48,14 @@ public:
     bool is_stdout() const { return f_ == stdout; }
 
 private:
+    void start();
     void header(uint64_t data_bytes, bool known);
     void write_raw(const void* p, size_t n);
     std::string name_;
     FILE* f_ = nullptr;
     SinkFormat format_;
     bool reserve_ = false;  // the JUNK chunk that can become ds64
+    bool started_ = false;  // the header is written
     uint16_t channels_ = 2;
     uint32_t mask_ = 0;
     uint32_t rate_;
