@@ -85,6 +85,7 @@ def case_gapless():
     check(len(pcm) == 2 * 132300, "%d samples per channel, not 132300" % (len(pcm) // 2))
     check(len(full) == 2 * 131 * 1024, "--no-gapless keeps every block")
     check(pcm == full[2 * 1024:2 * (1024 + 132300)], "the trimmed decode is not the full one from sample 1024")
+    check(decode(m4a, "--mode", "pull") == pcm, "pull mode trims otherwise")
     for channel, clicks in ((0, (10000, 60000, 131000)), (1, (30000, 90000))):
         x = pcm[channel::2]
         for at in clicks:

@@ -961,27 +961,32 @@ void print_info(const Options& o, const Input& in, uint64_t frames, uint32_t sbr
     const uint32_t rate = sbr_rate ? sbr_rate : p.rate;
     const int64_t total = changes.empty() ? static_cast<int64_t>(frames * 1024 * rate / p.rate) : -1;
     if (total >= 0) {
-        const Content c = content(o, in, rate, delay);
+        // The container's figures, also where --no-gapless keeps what they trim.
+        Options gapless = o;
+        gapless.gapless = true;
+        const Content c = content(gapless, in, rate, delay);
         const Keep k = keep_fn(o, in)(rate, delay);
         const int64_t end = std::min<int64_t>(total, k.hi > static_cast<uint64_t>(total) ? total : static_cast<int64_t>(k.hi));
         const int64_t kept = std::max<int64_t>(end - static_cast<int64_t>(k.lo) - static_cast<int64_t>(o.trim), 0);
         std::printf("duration:  %.3f s (%lld samples at %u Hz)\n", static_cast<double>(kept) / rate,
                     static_cast<long long>(kept), rate);
         if (c.source) {
-            std::printf("priming:   %lld samples (%s)\n", static_cast<long long>(c.priming), c.source);
+            std::printf("priming:   %lld samples (%s%s)\n", static_cast<long long>(c.priming), c.source,
+                        o.gapless ? "" : "; kept with --no-gapless");
             if (c.hi >= 0)
                 std::printf("padding:   %lld samples\n", static_cast<long long>(total - c.priming - (c.hi - c.lo)));
         } else if (in.av) {
-            std::printf("priming:   not given by the container (all %lld samples decoded are written)\n",
-                        static_cast<long long>(total));
+            std::printf("priming:   none given by the container (every sample decoded is written)\n");
         }
-        if (c.source && c.hi > total)
+        if (o.gapless && c.source && c.hi > total)
             std::printf("note:      the last %lld samples are lost to the decoder's delay\n",
                         static_cast<long long>(c.hi - total));
     } else {
         std::printf("duration:  %.3f s\n", seconds);
     }
-    if (delay) std::printf("delay:     %u samples%s\n", delay, in.av && o.gapless && content(o, in, rate, delay).source ? " (trimmed with the priming)" : "");
+    if (delay)
+        std::printf("delay:     %u samples%s\n", delay,
+                    in.av && o.gapless && content(o, in, sbr_rate ? sbr_rate : p.rate, delay).source ? " (trimmed with the priming)" : "");
     std::printf("bit rate:  %.1f kbit/s\n",
                 seconds > 0 ? static_cast<double>(in.stream_bytes()) * 8.0 / seconds / 1000.0 : 0.0);
     if (in.av)
