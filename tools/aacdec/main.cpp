@@ -994,11 +994,13 @@ void print_info(const Options& o, const Input& in, uint64_t frames, uint32_t sbr
 }
 
 // The most PCM bytes the input can give, for the WAV header's room for a
-// size past 4 GiB: a block per 4 input bytes at most, of 2048 samples.
+// size past 4 GiB: a block of 2048 samples per 8 input bytes at most (the
+// shortest frames of silence take about that), so a 16-bit stereo file
+// gets the room from 4 MiB of input on.
 uint64_t output_bound(const Options& o, const Input& in) {
     if (!in.file_bytes) return 0;
     const uint64_t channels = o.native ? 8 : 2;
-    return in.file_bytes / 4 * 2048 * channels * sample_bytes(o.sample);
+    return in.file_bytes / 8 * 2048 * channels * sample_bytes(o.sample);
 }
 
 int decode_file(Options o) {

@@ -39,32 +39,31 @@ void put64(unsigned char* p, uint64_t v) {
 void convert_samples(const void* src, size_t samples, bool wide, SampleFormat f, unsigned char* dst) {
     const int16_t* s16 = static_cast<const int16_t*>(src);
     const int32_t* s32 = static_cast<const int32_t*>(src);
-    for (size_t i = 0; i < samples; ++i) {
-        // The sample as a 32-bit word, 16-bit samples shifted up.
-        const int64_t w = wide ? s32[i] : static_cast<int64_t>(s16[i]) * 65536;
-        switch (f) {
-        case SampleFormat::S16: {
-            const int64_t v = wide ? std::min<int64_t>((w + 32768) >> 16, 32767) : s16[i];
-            put16(dst, static_cast<uint32_t>(v)), dst += 2;
-            break;
-        }
-        case SampleFormat::S24: {
-            const int64_t v = std::min<int64_t>((w + 128) >> 8, 8388607);
+    // The sample as a 32-bit word, 16-bit samples shifted up.
+    auto word = [&](size_t i) { return wide ? int64_t{s32[i]} : int64_t{s16[i]} * 65536; };
+    switch (f) {
+    case SampleFormat::S16:
+        for (size_t i = 0; i < samples; ++i, dst += 2)
+            put16(dst, static_cast<uint32_t>(wide ? std::min<int64_t>((word(i) + 32768) >> 16, 32767) : s16[i]));
+        break;
+    case SampleFormat::S24:
+        for (size_t i = 0; i < samples; ++i, dst += 3) {
+            const int64_t v = std::min<int64_t>((word(i) + 128) >> 8, 8388607);
             dst[0] = static_cast<unsigned char>(v), dst[1] = static_cast<unsigned char>(v >> 8);
-            dst[2] = static_cast<unsigned char>(v >> 16), dst += 3;
-            break;
+            dst[2] = static_cast<unsigned char>(v >> 16);
         }
-        case SampleFormat::S32:
-            put32(dst, static_cast<uint32_t>(w)), dst += 4;
-            break;
-        case SampleFormat::F32: {
-            const float v = static_cast<float>(static_cast<double>(w) / 2147483648.0);
+        break;
+    case SampleFormat::S32:
+        for (size_t i = 0; i < samples; ++i, dst += 4) put32(dst, static_cast<uint32_t>(word(i)));
+        break;
+    case SampleFormat::F32:
+        for (size_t i = 0; i < samples; ++i, dst += 4) {
+            const float v = static_cast<float>(static_cast<double>(word(i)) * (1.0 / 2147483648.0));
             uint32_t bits;
             std::memcpy(&bits, &v, 4);
-            put32(dst, bits), dst += 4;
-            break;
+            put32(dst, bits);
         }
-        }
+        break;
     }
 }
 
