@@ -334,12 +334,23 @@ bool AvReader::next(std::vector<uint8_t>& unit) {
 
 bool AvReader::seek(int64_t ts) {
     Impl& m = *impl_;
-    if (av().av_seek_frame(m.fmt, m.track, ts, AVSEEK_FLAG_BACKWARD) < 0) return false;
-    m.pending = false;
+    // A demuxer that lands after `ts` (or nowhere) goes back to the start:
+    // the samples before the one asked for are dropped, never missed.
+    auto land = [&](int64_t at) {
+        if (av().av_seek_frame(m.fmt, m.track, at, AVSEEK_FLAG_BACKWARD) < 0) return false;
+        m.next_pts = at;
+        m.pending = m.read_unit(m.first);
+        return m.pending && m.pts <= ts;
+    };
     m.started = false;
-    m.first.clear();
     end_pts = 0;
-    return true;
+    if (land(ts)) return true;
+    if (!land(first_pts)) {
+        // The last resort: the first unit of the file as open() read it.
+        av().av_seek_frame(m.fmt, m.track, first_pts, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
+        m.pending = m.read_unit(m.first);
+    }
+    return false;
 }
 
 uint64_t AvReader::position() const { return impl_ ? impl_->source.read : 0; }

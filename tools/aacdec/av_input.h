@@ -32,9 +32,9 @@ public:
     bool open(FILE* file, const std::vector<uint8_t>& head, int track, bool verbose, std::string& error);
     // The next access unit of the track; false after the last.
     bool next(std::vector<uint8_t>& unit);
-    // Goes back to the unit that holds time `ts` (time base units) or the
-    // one before it; the next unit read is there. False when the demuxer
-    // cannot seek (the input is then read from its start).
+    // Goes back to the unit that holds time `ts` (time base units) or one
+    // before it; the next unit read is there. False when the demuxer cannot
+    // land there (the input is then read from its start).
     bool seek(int64_t ts);
     // Bytes of the file read so far.
     uint64_t position() const;

@@ -2,7 +2,8 @@
 //
 // Stream and frame modes decode through the library interface (zoraac.h,
 // libzoraac): ADTS and ADIF input as a byte stream, in the host's pieces or
-// frame by frame; MP4 access units one per call under the track's
+// frame by frame; the access units of a container track (MP4, Matroska,
+// MPEG-TS through libavformat, av_input.cpp) one per call under the track's
 // AudioSpecificConfig. Pull mode has no library entry: it drives the
 // decoder's algorithm interface directly (linked in) and lets the decoder
 // pull its input through the get-bits callback. Headerless raw data blocks
@@ -15,15 +16,17 @@
 // a piece the plug-in refuses and a stretch the library refuses are skipped,
 // and the report counts them (--strict turns them into exit status 2).
 // Streams spliced at another rate end the WAV file, or go on in files of
-// their own with --split (Output).
+// their own with --split (Output, output.cpp), which also keeps only the
+// samples asked for: a container's content without the encoder's priming
+// and padding (Content), --skip/--trim, --start/--duration (Keep).
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -58,8 +61,6 @@ void fail(const char* fmt, const char* arg) {
 }
 
 namespace {
-
-
 
 class Progress {
 public:
@@ -591,17 +592,25 @@ Result run_library(const Options& o, Input& in, Output& out) {
         Frames frames(in);
         const uint8_t* data;
         size_t n;
-        while (frames.next(data, n)) {
+        // --duration: no need to decode past its end.
+        while (!out.complete() && frames.next(data, n)) {
             feed(data, n);
             ++r.frames;
         }
     } else {
         StreamBytes bytes(in);
         std::vector<uint8_t> piece(o.chunk);
-        while (const size_t n = bytes.read(piece.data(), o.chunk)) feed(piece.data(), n);
-        r.frames = bytes.frames();
+        while (!out.complete()) {
+            const size_t n = bytes.read(piece.data(), o.chunk);
+            if (!n) break;
+            feed(piece.data(), n);
+        }
+        // Stopped at --duration's end: the frames from there on are not counted.
+        r.frames = out.complete() ? 0 : bytes.frames();
     }
-    while (call(nullptr, 0).first != ZORAAC_NEED_MORE_INPUT) {
+    // The end of the input pushes the last frames out (not where the decode
+    // stopped early: a frame cut short there would be concealed).
+    while (!out.complete() && call(nullptr, 0).first != ZORAAC_NEED_MORE_INPUT) {
     }
     progress.done();
     if (!r.blocks && !refused.empty()) fail("%s", refused.c_str());
@@ -821,26 +830,28 @@ void open_input(const Options& o, Input& in) {
                                    preroll_frames(o, t.rate) * frame;
             if (target > t.first_pts) t.seek(target);
         }
-    } else if (o.start > 0 && in.probe.kind == Probe::Adts) {
+    }
+    // Pull mode's instance takes frames of every legal length, the plug-in's
+    // static one frames up to 1536 bytes.
+    const uint32_t frame_limit = o.mode == "pull" ? kAdtsLengthLimit : kShortFifoFrameBytes;
+    in.pad = end_padding(in.probe, in.window ? in.window->at(0) : nullptr, in.window ? in.window->end() : 0, frame_limit);
+    if (o.start > 0 && !in.av && in.probe.kind == Probe::Adts) {
         // --start: frames counted from the first, the decode begins as many
-        // before the one that holds it as the decoder needs to settle.
+        // before the one that holds it as the decoder needs to settle; the
+        // window forgets the frames passed.
         const double core_samples = o.start * in.probe.rate;
         const int64_t skip = static_cast<int64_t>(core_samples / 1024) - preroll_frames(o, in.probe.rate);
         if (skip > 0) {
             AdtsSplitter frames(w, false, in.probe.start);
             Span f{};
             int64_t k = 0;
-            while (k < skip && frames.next(f)) ++k;
+            while (k < skip && frames.next(f)) ++k, w.drop_before(f.offset);
             if (k == skip && frames.next(f)) {
                 in.probe.start = f.offset;
                 in.first_frame = static_cast<uint64_t>(k);
             }
         }
     }
-    // Pull mode's instance takes frames of every legal length, the plug-in's
-    // static one frames up to 1536 bytes.
-    const uint32_t frame_limit = o.mode == "pull" ? kAdtsLengthLimit : kShortFifoFrameBytes;
-    in.pad = end_padding(in.probe, in.window ? in.window->at(0) : nullptr, in.window ? in.window->end() : 0, frame_limit);
     const Probe& p = in.probe;
     if (rate_index(p.rate) < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     const uint32_t channels = p.kind == Probe::Adif ? p.channels : config_channels(p.channels);
@@ -928,7 +939,11 @@ KeepFn keep_fn(const Options& o, const Input& in) {
         Keep k;
         k.lo = lo > 0 ? static_cast<uint64_t>(lo) : 0;
         if (c.hi >= 0) k.hi = static_cast<uint64_t>(std::max<int64_t>(c.hi, 0));
-        if (o.duration >= 0) k.hi = std::min(k.hi, k.lo + static_cast<uint64_t>(std::llround(o.duration * rate)));
+        if (o.duration >= 0) {
+            // With --trim the samples held back come after the duration.
+            k.last = k.lo + static_cast<uint64_t>(std::llround(o.duration * rate)) + o.trim;
+            k.hi = std::min(k.hi, k.last);
+        }
         return k;
     };
 }

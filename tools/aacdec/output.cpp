@@ -31,6 +31,7 @@ void Output::write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t cha
     Keep k;
     if (keep_) k = keep_(rate_, delay_);
     if (!resolved_) lo_ = k.lo, resolved_ = true;
+    last_ = k.last;
     const uint64_t from = std::max(pos_, lo_), to = std::min(pos_ + n, k.hi);
     if (from < to) emit(pcm + (from - pos_) * frame_bytes, static_cast<size_t>(to - from), frame_bytes, wide);
     pos_ += n;

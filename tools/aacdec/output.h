@@ -18,6 +18,7 @@
 struct Keep {
     uint64_t lo = 0;
     uint64_t hi = UINT64_MAX;
+    uint64_t last = UINT64_MAX;  // an end that does not move (--duration): nothing after it is needed
 };
 // Says it for the output `rate` and the decoder's `delay` (output samples;
 // -1: not known). Asked at every block: hi may grow as the input is read.
@@ -57,6 +58,8 @@ public:
     // Samples per channel written.
     uint64_t samples() const { return samples_; }
     uint32_t channels() const { return out_channels_; }
+    // Everything up to Keep's fixed end has been written: decoding may stop.
+    bool complete() const { return pos_ >= last_; }
     // Closes the last part and gives it its name.
     void finish();
 
@@ -80,6 +83,7 @@ private:
     int64_t delay_ = -1;
     bool resolved_ = false;
     uint64_t lo_ = 0;            // the first sample kept
+    uint64_t last_ = UINT64_MAX;  // Keep::last
     uint64_t pos_ = 0;           // samples per channel decoded so far
     std::vector<uint8_t> held_;  // the last --trim samples
 };
