@@ -807,6 +807,9 @@ void open_input(const Options& o, Input& in) {
         std::string why;
         if (!t.open(in.file, std::vector<uint8_t>(w.at(0), w.at(0) + w.end()), o.track, o.verbose, why)) {
             if (mp4) fail("%s", (name + ": cannot decode this .m4a/.mp4 file: " + why).c_str());
+            // The hint to --raw only where the input may be raw blocks: not
+            // for a container recognised by its first bytes.
+            if (t.container.empty() && container) fail("%s", (name + ": cannot decode this file: " + why).c_str());
             if (t.container.empty())
                 fail("%s: no ADTS or ADIF stream found, nor a container libavformat reads (use --raw for raw data blocks)",
                      name.c_str());

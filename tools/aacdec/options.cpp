@@ -105,7 +105,7 @@ bool parse_number(const char* s, uint32_t& out) {
 void print_version() {
     std::printf("aacdec %s\n", AAC_VERSION);
     const char* demuxer = mp4_demuxer_version();
-    std::printf(".m4a/.mp4 input: %s\n", demuxer ? demuxer : "not built in (no libavformat)");
+    std::printf("container input (.m4a/.mp4, Matroska, MPEG-TS): %s\n", demuxer ? demuxer : "not built in (no libavformat)");
 }
 
 }  // namespace
