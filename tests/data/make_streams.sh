@@ -73,3 +73,21 @@ done
 # 2-bit bs_extension_id from 2 to 3, found from the SBR payload's bit
 # positions with a few lines of Python), and ffmpeg's decode of it.
 ffmpeg -v error -y -i p42_ps_missing.aac -c:a flac -sample_fmt s16 ref/p42_ps_missing.ffmpeg.flac
+# Gapless container input. Exactly 3 s (132300 samples) at 44.1 kHz: tones
+# with full-scale-ish clicks at known samples (left 10000, 60000, 131000;
+# right 30000, 90000), encoded to .m4a with its edit list (1024 samples of
+# priming, 820 of padding) and tags.
+ffmpeg -v error -y -f lavfi -i "aevalsrc=0.05*sin(2*PI*330*t)+0.9*(eq(n\,10000)+eq(n\,60000)+eq(n\,131000))|0.05*sin(2*PI*550*t)-0.9*(eq(n\,30000)+eq(n\,90000)):s=44100:d=3" \
+  $enc -b:a 24k -metadata title="Clicks" -metadata artist="Test Tones" -metadata album="Gapless" gapless_44100_s_3000ms.m4a
+# HE-AAC with an edit list: p44's first second, its units moved 2048
+# samples (one frame at the output rate) earlier, which the edit list skips.
+ffmpeg -v error -y -itsoffset -0.064 -i p44_fk_32000_s_explicit.m4a -c copy -t 1 p44_edit_list.m4a
+# The sweep's units under an iTunSMPB tag (no edit list): 1024 samples of
+# priming, 33000 of content, 792 of padding.
+ffmpeg -v error -y -i g2_22050_s_sweep.m4a -c copy -movflags use_metadata_tags \
+  -metadata iTunSMPB=" 00000000 00000400 00000318 00000000000080E8" g2_22050_s_sweep.smpb.m4a
+# The sweep's frames in Matroska and MPEG-TS (ADTS frames as its units), and
+# a short LATM/LOAS stream, which the host refuses.
+ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy g2_22050_s_sweep.mka
+ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy g2_22050_s_sweep.ts
+ffmpeg -v error -y -f lavfi -i "sine=frequency=440:sample_rate=22050:duration=0.2" -c:a aac -b:a 16k -f latm tone_22050.latm

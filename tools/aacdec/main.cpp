@@ -2,7 +2,8 @@
 //
 // Stream and frame modes decode through the library interface (zoraac.h,
 // libzoraac): ADTS and ADIF input as a byte stream, in the host's pieces or
-// frame by frame; MP4 access units one per call under the track's
+// frame by frame; the access units of a container track (MP4, Matroska,
+// MPEG-TS through libavformat, av_input.cpp) one per call under the track's
 // AudioSpecificConfig. Pull mode has no library entry: it drives the
 // decoder's algorithm interface directly (linked in) and lets the decoder
 // pull its input through the get-bits callback. Headerless raw data blocks
@@ -15,20 +16,24 @@
 // a piece the plug-in refuses and a stretch the library refuses are skipped,
 // and the report counts them (--strict turns them into exit status 2).
 // Streams spliced at another rate end the WAV file, or go on in files of
-// their own with --split (Output).
+// their own with --split (Output, output.cpp), which also keeps only the
+// samples asked for: a container's content without the encoder's priming
+// and padding (Content), --skip/--trim, --start/--duration (Keep).
 #include <dlfcn.h>
-#include <getopt.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -37,73 +42,17 @@
 #include "aac_plugin.h"
 #include "dec/fifo.h"
 #include "dsp/arithmetic.h"
-#include "mp4_input.h"
+#include "av_input.h"
+#include "cli.h"
+#include "options.h"
+#include "output.h"
 #include "probe.h"
+#include "wav_writer.h"
 #include "zoraac.h"
 
-namespace {
-
-const char* kUsage =
-    "usage: aacdec [options] INPUT OUTPUT\n"
-    "       aacdec --info INPUT\n"
-    "Decodes AAC-LC (ADTS, ADIF, raw data blocks, or the first AAC track of an\n"
-    ".m4a/.mp4 file) to 16-bit stereo PCM.\n"
-    "  INPUT             a file, or - for standard input\n"
-    "  OUTPUT            a .wav file, or - for raw little-endian PCM on standard output\n"
-    "  -i, --info        print transport, rate, channels, profile, frames, duration\n"
-    "                    and bit rate; no PCM is written\n"
-    "  --mode M          stream (default): the input in byte pieces; frame: one ADTS\n"
-    "                    frame per decoder call; pull: the decoder pulls its input\n"
-    "                    through its get-bits callback. MP4 access units go one per\n"
-    "                    call in stream and frame mode\n"
-    "  --chunk BYTES     piece size in stream mode (default 4096)\n"
-    "  --raw             headerless raw data blocks; needs --rate and --channels\n"
-    "  --rate HZ         sampling rate of a raw stream\n"
-    "  --channels N      channel count (1 or 2) of a raw stream; or stereo (the\n"
-    "                    default: more channels as a stereo downmix) or native:\n"
-    "                    every channel (exact arithmetic), a WAVE_FORMAT_EXTENSIBLE\n"
-    "                    file with the channel mask of the channel configuration\n"
-    "  --plugin PATH     stream and frame mode through this plug-in (libaacplugin.so,\n"
-    "                    which needs the host library libcomzorc.so) instead of\n"
-    "                    libzoraac; frame mode is the default for .m4a then\n"
-    "  --sbr off|full|down[sampled]  HE-AAC: full (default) decodes the SBR band at twice the\n"
-    "                    core rate (exact arithmetic; a stream configured for\n"
-    "                    downsampled SBR at its core rate); down plays every HE-AAC\n"
-    "                    stream at its core rate, its SBR band up to the core's\n"
-    "                    Nyquist frequency; off plays the AAC-LC core alone\n"
-    "  --no-downmix      refuse streams of more than two front channels instead of\n"
-    "                    playing them as a stereo downmix (the compact arithmetic\n"
-    "                    always refuses them)\n"
-    "  --split           where the stream changes to another rate, go on in a new\n"
-    "                    WAV file: OUTPUT with -2, -3 ... before its extension\n"
-    "                    (without it the WAV file ends at the change)\n"
-    "  --strict          exit status 2 when anything was concealed, dropped or\n"
-    "                    skipped (after writing what was decoded)\n"
-    "  --cpu-mask MASK   CPU features the decoder's kernels may use (0 forces the\n"
-    "                    portable reference; sets AAC_CPU_MASK for the decoder)\n"
-    "  -q, --quiet       no report on standard error\n"
-    "  -V, --version     print the version and exit\n"
-    "  -h, --help        print this help and exit\n"
-    "Arithmetic: " AAC_ARITHMETIC_NAME " (fixed when the decoder is built)\n";
-
-struct Options {
-    std::string input, output, plugin;
-    std::string mode = "stream";
-    bool mode_given = false;
-    size_t chunk = 4096;
-    bool raw = false, quiet = false, info = false;
-    bool split = false, strict = false;
-    uint32_t sbr = ZORAAC_SBR_FULL;  // HE-AAC at its full rate (exact arithmetic)
-    uint32_t rate = 0, channels = 0;
-    bool downmix = true;  // more than two front channels as a stereo downmix (exact arithmetic)
-    bool native = false;  // every channel of the stream, as a WAVE_FORMAT_EXTENSIBLE file
-};
-
-// The output file while it is being written; a failing run removes it, so no
-// half-written file is left behind.
 std::string g_partial_output;
 
-[[noreturn]] void fail(const char* fmt, const char* arg = "") {
+void fail(const char* fmt, const char* arg) {
     std::fprintf(stderr, "aacdec: ");
     std::fprintf(stderr, fmt, arg);
     std::fprintf(stderr, "\n");
@@ -111,320 +60,7 @@ std::string g_partial_output;
     std::exit(1);
 }
 
-bool parse_number(const char* s, uint32_t& out) {
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long v = std::strtoul(s, &end, 10);
-    if (errno || !end || *end || v > 0xFFFFFFFFul) return false;
-    out = static_cast<uint32_t>(v);
-    return true;
-}
-
-void print_version() {
-    std::printf("aacdec %s\n", AAC_VERSION);
-    const char* demuxer = mp4_demuxer_version();
-    std::printf(".m4a/.mp4 input: %s\n", demuxer ? demuxer : "not built in (no libavformat)");
-}
-
-Options parse_args(int argc, char** argv) {
-    enum { kMode = 256, kChunk, kRaw, kRate, kChannels, kPlugin, kCpuMask, kSplit, kStrict, kSbr, kNoDownmix };
-    static const option kLong[] = {
-        {"mode", required_argument, nullptr, kMode},     {"chunk", required_argument, nullptr, kChunk},
-        {"raw", no_argument, nullptr, kRaw},             {"rate", required_argument, nullptr, kRate},
-        {"channels", required_argument, nullptr, kChannels}, {"plugin", required_argument, nullptr, kPlugin},
-        {"cpu-mask", required_argument, nullptr, kCpuMask}, {"sbr", required_argument, nullptr, kSbr},
-        {"no-downmix", no_argument, nullptr, kNoDownmix},
-        {"split", no_argument, nullptr, kSplit},         {"strict", no_argument, nullptr, kStrict},
-        {"info", no_argument, nullptr, 'i'},             {"quiet", no_argument, nullptr, 'q'},
-        {"version", no_argument, nullptr, 'V'},          {"help", no_argument, nullptr, 'h'},
-        {nullptr, 0, nullptr, 0}};
-    Options o;
-    uint32_t n = 0;
-    opterr = 0;  // our own messages
-    int c;
-    while ((c = getopt_long(argc, argv, ":iqVh", kLong, nullptr)) != -1) {
-        switch (c) {
-        case 'h':
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        case 'V':
-            print_version();
-            std::exit(0);
-        case 'i':
-            o.info = true;
-            break;
-        case 'q':
-            o.quiet = true;
-            break;
-        case kMode:
-            o.mode = optarg;
-            o.mode_given = true;
-            if (o.mode != "stream" && o.mode != "frame" && o.mode != "pull") fail("unknown mode %s", o.mode.c_str());
-            break;
-        case kChunk:
-            if (!parse_number(optarg, n) || n == 0) fail("--chunk needs a positive byte count");
-            o.chunk = n;
-            break;
-        case kRate:
-            if (!parse_number(optarg, o.rate)) fail("--rate needs a number of Hz");
-            break;
-        case kChannels:
-            if (std::strcmp(optarg, "native") == 0) {
-                o.native = true;
-                o.downmix = false;
-            } else if (std::strcmp(optarg, "stereo") != 0 &&
-                       (!parse_number(optarg, o.channels) || o.channels < 1 || o.channels > 2)) {
-                fail("--channels takes stereo, native, or 1 or 2 (raw streams)");
-            }
-            break;
-        case kRaw:
-            o.raw = true;
-            break;
-        case kPlugin:
-            o.plugin = optarg;
-            break;
-        case kSplit:
-            o.split = true;
-            break;
-        case kStrict:
-            o.strict = true;
-            break;
-        case kSbr:
-            if (std::strcmp(optarg, "off") == 0) o.sbr = ZORAAC_SBR_OFF;
-            else if (std::strcmp(optarg, "full") == 0) o.sbr = ZORAAC_SBR_FULL;
-            else if (std::strcmp(optarg, "down") == 0 || std::strcmp(optarg, "downsampled") == 0)
-                o.sbr = ZORAAC_SBR_DOWNSAMPLED;
-            else fail("--sbr takes off, full or down(sampled)");
-            break;
-        case kNoDownmix:
-            o.downmix = false;
-            break;
-        case kCpuMask: {
-            char* end = nullptr;
-            std::strtoul(optarg, &end, 0);
-            if (!*optarg || *end) fail("--cpu-mask needs a number (0x... for hexadecimal)");
-            // Read by the decoder when it first starts: in libzoraac, the plug-in or pull mode.
-            setenv("AAC_CPU_MASK", optarg, 1);
-            break;
-        }
-        case ':':
-            fail("%s needs a value", argv[optind - 1]);
-        default:  // a short option letter in optopt, else a long one just passed
-            std::fputs(kUsage, stderr);
-            fail("unknown option %s", optopt ? (std::string("-") + static_cast<char>(optopt)).c_str() : argv[optind - 1]);
-        }
-    }
-    const int positional = argc - optind;
-    if (positional != (o.info ? 1 : 2)) {
-        std::fputs(kUsage, stderr);
-        std::exit(2);
-    }
-    o.input = argv[optind];
-    if (!o.info) o.output = argv[optind + 1];
-    if (o.raw && (!o.rate || !o.channels)) fail("--raw needs --rate and --channels");
-    if (o.split && o.output == "-") fail("--split writes WAV files; OUTPUT - is raw PCM");
-    if (o.native && (o.raw || !o.plugin.empty() || o.mode == "pull"))
-        fail("--channels native decodes through the library: stream or frame mode, without --raw or --plugin");
-    return o;
-}
-
-// PCM sink: a WAV file (sizes patched at the end), raw PCM on stdout, or
-// nothing (an empty name: the PCM is only counted). A new WAV file, or one
-// that replaces a regular file, is written under a temporary name beside it
-// and takes its name only in commit(); any other OUTPUT (a device, a FIFO,
-// a symbolic link) is written in place, through the link, so that it stays
-// what it is. Where its sizes cannot be patched (a FIFO), the header says
-// the largest sizes, as a WAV stream of unknown length does.
-class Sink {
-public:
-    // extensible: a WAVE_FORMAT_EXTENSIBLE header (its channels and mask set
-    // by set_layout before close).
-    Sink(const std::string& name, uint32_t rate, bool extensible = false)
-        : name_(name), extensible_(extensible), rate_(rate) {
-        if (name.empty()) {
-            wav_ = false;
-        } else if (name == "-") {
-            f_ = stdout;
-            wav_ = false;
-        } else if (struct stat st; lstat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-            f_ = std::fopen(name.c_str(), "wb");
-            if (!f_) fail("cannot write %s", (name + ": " + std::strerror(errno)).c_str());
-            header(kUnknownBytes);
-        } else {
-            std::string tmp = name + ".XXXXXX";
-            const int fd = mkstemp(tmp.data());
-            if (fd >= 0) {
-                const mode_t mask = umask(0);
-                umask(mask);
-                (void)fchmod(fd, 0666 & ~mask);
-                g_partial_output = tmp;
-                f_ = fdopen(fd, "wb");
-            }
-            if (!f_) fail("cannot write %s", (name + ": " + std::strerror(errno)).c_str());
-            header(0);
-        }
-    }
-    void write(const uint8_t* pcm, size_t bytes) {
-        if (f_ && bytes && std::fwrite(pcm, 1, bytes, f_) != bytes) fail("cannot write the output: %s", std::strerror(errno));
-        bytes_ += bytes;
-    }
-    void close() {
-        if (!f_) return;
-        if (wav_) {
-            const bool in_place = g_partial_output.empty();
-            if (std::fflush(f_) != 0) fail("cannot write the output: %s", std::strerror(errno));
-            if (std::fseek(f_, 0, SEEK_SET) == 0) header(static_cast<uint32_t>(bytes_));
-            else if (!in_place) fail("cannot finish the WAV header");
-        }
-        if (std::fflush(f_) != 0 || (f_ != stdout && std::fclose(f_) != 0)) fail("cannot write the output: %s", std::strerror(errno));
-    }
-    void commit() {
-        if (g_partial_output.empty()) return;
-        if (std::rename(g_partial_output.c_str(), name_.c_str()) != 0)
-            fail("cannot write %s", (name_ + ": " + std::strerror(errno)).c_str());
-        g_partial_output.clear();
-    }
-    uint64_t bytes() const { return bytes_; }
-    // The rate the header gets when the output is closed.
-    void set_rate(uint32_t rate) { rate_ = rate; }
-    // The channels and channel mask an extensible header gets.
-    void set_layout(uint16_t channels, uint32_t mask) { channels_ = channels, mask_ = mask; }
-    bool is_wav() const { return f_ && wav_; }
-    bool is_stdout() const { return f_ == stdout; }
-
-private:
-    void header(uint32_t data_bytes) {
-        // 44 bytes, or 68 with the extensible format's 24 more: valid bits,
-        // channel mask and the PCM sub-format's GUID.
-        uint8_t h[68];
-        const int size = extensible_ ? 68 : 44;
-        auto put32 = [&](int at, uint32_t v) { for (int i = 0; i < 4; ++i) h[at + i] = static_cast<uint8_t>(v >> (8 * i)); };
-        auto put16 = [&](int at, uint16_t v) { h[at] = static_cast<uint8_t>(v); h[at + 1] = static_cast<uint8_t>(v >> 8); };
-        std::memcpy(h, "RIFF", 4);
-        put32(4, static_cast<uint32_t>(size - 8) + data_bytes);
-        std::memcpy(h + 8, "WAVEfmt ", 8);
-        put32(16, extensible_ ? 40 : 16);
-        put16(20, extensible_ ? 0xFFFE : 1);  // WAVE_FORMAT_EXTENSIBLE or PCM
-        put16(22, channels_);
-        put32(24, rate_);
-        put32(28, rate_ * 2u * channels_);
-        put16(32, static_cast<uint16_t>(2 * channels_));
-        put16(34, 16);
-        if (extensible_) {
-            static const uint8_t kPcmGuid[16] = {1, 0, 0, 0, 0, 0, 0x10, 0, 0x80, 0, 0, 0xAA, 0, 0x38, 0x9B, 0x71};
-            put16(36, 22);
-            put16(38, 16);
-            put32(40, mask_);
-            std::memcpy(h + 44, kPcmGuid, sizeof kPcmGuid);
-        }
-        std::memcpy(h + size - 8, "data", 4);
-        put32(size - 4, data_bytes);
-        write_raw(h, static_cast<size_t>(size));
-    }
-    void write_raw(const uint8_t* p, size_t n) {
-        if (std::fwrite(p, 1, n, f_) != n) fail("cannot write the output: %s", std::strerror(errno));
-    }
-    static constexpr uint32_t kUnknownBytes = 0xFFFFFFFFu - 36;
-    std::string name_;
-    FILE* f_ = nullptr;
-    bool wav_ = true;
-    bool extensible_ = false;
-    uint16_t channels_ = 2;
-    uint32_t mask_ = 0;
-    uint32_t rate_;
-    uint64_t bytes_ = 0;
-};
-
-// OUTPUT with "-2", "-3" ... before its extension: the name of part `part`
-// (counting from 1; the first part is OUTPUT itself).
-std::string part_name(const std::string& output, int part) {
-    if (part <= 1) return output;
-    const size_t slash = output.rfind('/');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    size_t dot = output.rfind('.');
-    if (dot == std::string::npos || dot <= base) dot = output.size();
-    return output.substr(0, dot) + "-" + std::to_string(part) + output.substr(dot);
-}
-
-// Where the decoded blocks go. A WAV file holds one rate: where the stream
-// changes to another, the file ends there (the rest is still decoded and
-// counted, not written), or, with --split, the blocks from there on go to
-// the next part's file. Raw PCM on standard output goes on at the new rate,
-// with a warning.
-class Output {
-public:
-    Output(const Options& o, uint32_t rate)
-        : o_(o), sink_(std::make_unique<Sink>(o.info ? std::string() : o.output, rate, o.native)), rate_(rate) {}
-
-    // Whole blocks of PCM at `rate` Hz; `channels` are the stream's from
-    // these blocks on, for the message at a change (0: not known).
-    void write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t channels) {
-        if (!bytes) return;
-        if (!blocks_) {
-            // The first block says the rate (the probe only guessed it).
-            if (rate) rate_ = rate;
-            sink_->set_rate(rate_);
-        } else if (rate && rate != rate_) {
-            change(rate, channels);
-        }
-        if (!ended_) {
-            sink_->write(pcm, bytes);
-            written_ += bytes;
-        }
-        blocks_ += bytes / block_bytes_;
-    }
-    // Native output: blocks of `channels` channels from here on, and the
-    // WAV file's channel mask.
-    void set_layout(uint32_t channels, uint32_t mask) {
-        block_bytes_ = 2048u * channels;
-        sink_->set_layout(static_cast<uint16_t>(channels), mask);
-    }
-    // Rate of the last block written (before any, the probe's).
-    uint32_t rate() const { return rate_; }
-    // Blocks given to write().
-    uint64_t blocks() const { return blocks_; }
-    // Bytes of PCM written (not those after the end of a WAV file).
-    uint64_t bytes() const { return written_; }
-    // Closes the last part and gives it its name.
-    void finish() {
-        sink_->close();
-        sink_->commit();
-    }
-
-private:
-    void change(uint32_t rate, uint32_t channels) {
-        rate_ = rate;
-        if (ended_ || (!sink_->is_wav() && !sink_->is_stdout())) return;
-        std::string what = std::to_string(rate) + " Hz";
-        if (channels) what += ", " + std::to_string(channels) + (channels == 1 ? " channel" : " channels");
-        what += " at block " + std::to_string(blocks_ + 1);
-        if (sink_->is_stdout()) {
-            std::fprintf(stderr, "aacdec: warning: the stream changes to %s; the raw PCM goes on at the new rate\n",
-                         what.c_str());
-            return;
-        }
-        if (!o_.split) {
-            std::fprintf(stderr, "aacdec: the stream changes to %s; the WAV file ends there (--split writes each part "
-                         "to its own file)\n", what.c_str());
-            ended_ = true;
-            return;
-        }
-        finish();
-        const std::string name = part_name(o_.output, ++part_);
-        sink_ = std::make_unique<Sink>(name, rate, o_.native);
-        if (!o_.quiet)
-            std::fprintf(stderr, "aacdec: the stream changes to %s; %s begins there\n", what.c_str(), name.c_str());
-    }
-
-    const Options& o_;
-    std::unique_ptr<Sink> sink_;
-    uint32_t rate_;
-    uint64_t blocks_ = 0;
-    uint64_t block_bytes_ = ZORAAC_BLOCK_BYTES;
-    uint64_t written_ = 0;
-    int part_ = 1;
-    bool ended_ = false;  // the WAV file ended at a change
-};
+namespace {
 
 class Progress {
 public:
@@ -450,7 +86,7 @@ private:
 // elements to the WAV file's (that of the channel mask's bits), for the
 // layouts of channel configurations; a program's layout keeps its order,
 // mask 0 (positions not given).
-void native_layout(const zoraac_decoder* d, uint8_t* pcm, const zoraac_frame& f, Output& out) {
+void native_layout(const zoraac_decoder* d, uint8_t* pcm, const zoraac_frame& f, Output& out, bool wide) {
     zoraac_info info{};
     info.size = sizeof info;
     zoraac_get_info(d, &info);
@@ -472,11 +108,11 @@ void native_layout(const zoraac_decoder* d, uint8_t* pcm, const zoraac_frame& f,
     const bool known = config >= 1 && config <= 7 && (config == 7 ? 8u : config) == n;
     out.set_layout(n, known ? kMaps[config].mask : 0);
     if (!known || n < 3) return;
-    int16_t* s = reinterpret_cast<int16_t*>(pcm);
-    int16_t frame[8];
-    for (uint32_t k = 0; k < f.samples; ++k, s += n) {
-        for (uint32_t i = 0; i < n; ++i) frame[i] = s[kMaps[config].from[i]];
-        std::memcpy(s, frame, n * sizeof(int16_t));
+    const size_t size = wide ? 4 : 2;
+    uint8_t frame[8 * 4];
+    for (uint32_t k = 0; k < f.samples; ++k, pcm += n * size) {
+        for (uint32_t i = 0; i < n; ++i) std::memcpy(frame + i * size, pcm + kMaps[config].from[i] * size, size);
+        std::memcpy(pcm, frame, n * size);
     }
 }
 
@@ -492,17 +128,18 @@ struct Input {
     uint64_t read_bytes = 0;  // bytes read from the file through the window
     uint64_t unit_bytes = 0;  // bytes of the MP4 access units handed out
     std::unique_ptr<StreamWindow> window;
-    std::unique_ptr<Mp4Reader> mp4;
+    std::unique_ptr<AvReader> av;
     Probe probe;
     std::string transport;
     std::vector<uint8_t> pad;  // what follows the stream (end_padding)
+    uint64_t first_frame = 0;  // ADTS frames skipped to begin at --start
 
-    // ADTS streams and MP4 files come in frames (access units).
-    bool framed() const { return mp4 || probe.kind == Probe::Adts; }
+    // ADTS streams and container tracks come in frames (access units).
+    bool framed() const { return av || probe.kind == Probe::Adts; }
     // Bytes of the file read so far.
-    uint64_t position() const { return mp4 ? mp4->position() : read_bytes; }
+    uint64_t position() const { return av ? av->position() : read_bytes; }
     // Bytes of the stream, for the bit rate: the whole file, or the MP4 track.
-    uint64_t stream_bytes() const { return mp4 ? unit_bytes : read_bytes; }
+    uint64_t stream_bytes() const { return av ? unit_bytes : read_bytes; }
 };
 
 // The stream's bytes in order (an MP4 track's access units back to back).
@@ -510,13 +147,13 @@ struct Input {
 // send them.
 class StreamBytes {
 public:
-    explicit StreamBytes(Input& in) : in_(in) {
-        if (!in.mp4 && in.probe.kind == Probe::Adts) splitter_ = std::make_unique<AdtsSplitter>(*in.window);
+    explicit StreamBytes(Input& in) : in_(in), pos_(in.probe.start) {
+        if (!in.av && in.probe.kind == Probe::Adts) splitter_ = std::make_unique<AdtsSplitter>(*in.window, false, pos_);
     }
     // Up to n bytes; fewer only at the end of the stream.
     size_t read(uint8_t* dst, size_t n) {
         size_t got = 0;
-        if (in_.mp4) {
+        if (in_.av) {
             while (got < n && !at_end()) {
                 const size_t k = std::min(n - got, unit_.size() - unit_at_);
                 std::memcpy(dst + got, unit_.data() + unit_at_, k);
@@ -535,9 +172,9 @@ public:
         return got;
     }
     bool at_end() {
-        if (!in_.mp4) return !in_.window->has(pos_ + 1);
+        if (!in_.av) return !in_.window->has(pos_ + 1);
         if (unit_at_ < unit_.size()) return false;
-        if (!in_.mp4->next(unit_)) return true;
+        if (!in_.av->next(unit_)) return true;
         unit_at_ = 0;
         ++frames_;
         in_.unit_bytes += unit_.size();
@@ -595,11 +232,11 @@ private:
 class Frames {
 public:
     explicit Frames(Input& in) : in_(in) {
-        if (!in.mp4) splitter_ = std::make_unique<AdtsSplitter>(*in.window, true);
+        if (!in.av) splitter_ = std::make_unique<AdtsSplitter>(*in.window, true, in.probe.start);
     }
     bool next(const uint8_t*& data, size_t& size) {
-        if (in_.mp4) {
-            if (!in_.mp4->next(unit_)) return false;
+        if (in_.av) {
+            if (!in_.av->next(unit_)) return false;
             in_.unit_bytes += unit_.size();
             data = unit_.data();
             size = unit_.size();
@@ -633,6 +270,7 @@ struct Result {
     uint64_t frames = 0;  // frames of an ADTS stream or MP4 file
     uint32_t delay = 0;   // the decoder's delay in output samples (HE-AAC)
     bool ps = false;      // it plays parametric stereo
+    bool sbr = false;     // it plays SBR (HE-AAC)
     bool have_status = false;
     KVXD_Status status{};
 };
@@ -773,11 +411,14 @@ zoraac_params library_params(const Options& o, const Input& in) {
     params.sbr = o.sbr;
     params.downmix = o.downmix ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
     if (o.native) params.output = ZORAAC_OUT_NATIVE;
-    if (in.mp4) {
+    // The bits below the 16-bit LSB, where the output has room for them.
+    if (o.sample != SampleFormat::S16 && kExactArithmetic) params.format = ZORAAC_S32;
+    if (in.av && in.av->adts_units) return params;  // ADTS frames as a byte stream
+    if (in.av) {
         // Access units under the track's AudioSpecificConfig; one cut short
         // behind its header fields still gives rate and channels, which play
         // the units as raw ones.
-        const Mp4Reader& t = *in.mp4;
+        const AvReader& t = *in.av;
         if (t.asc_whole || t.channels < 1 || t.channels > 2) {
             params.transport = ZORAAC_TRANSPORT_ASC;
             params.asc = t.asc_bytes.data();
@@ -864,6 +505,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
     Result r;
     Progress progress(!o.quiet, in.file_bytes);
     std::vector<uint8_t> pcm(zoraac_frame_bytes(&params));
+    const bool wide = params.format == ZORAAC_S32;
     // What the decoder found that it does not play, said as the checks
     // before decoding say it.
     auto refusal = [&](int status) {
@@ -919,19 +561,21 @@ Result run_library(const Options& o, Input& in, Output& out) {
         if (s == ZORAAC_DROPPED) ++r.dropped;
         if (f.bytes) {
             play_on();
-            ++r.blocks;
-            if (f.concealed) ++r.concealed;
             uint32_t channels = 0;
-            if (f.sample_rate != out.rate()) {
+            if (!r.blocks || f.sample_rate != out.rate()) {
                 zoraac_info info{};
                 info.size = sizeof info;
                 zoraac_get_info(d, &info);
                 channels = info.channels;
                 r.delay = info.delay;
                 r.ps = info.ps != 0;
+                r.sbr = info.sbr != 0;
+                if (!r.blocks) out.set_delay(info.delay);
             }
-            if (o.native) native_layout(d, pcm.data(), f, out);
-            out.write(pcm.data(), f.bytes, f.sample_rate, channels);
+            ++r.blocks;
+            if (f.concealed) ++r.concealed;
+            if (o.native) native_layout(d, pcm.data(), f, out, wide);
+            out.write(pcm.data(), f.bytes, f.sample_rate, channels, wide);
         }
         return std::pair<int, size_t>(s, used);
     };
@@ -944,21 +588,29 @@ Result run_library(const Options& o, Input& in, Output& out) {
         progress.update(in.position());
     };
 
-    if (in.mp4 || o.mode == "frame") {
+    if (in.av || o.mode == "frame") {
         Frames frames(in);
         const uint8_t* data;
         size_t n;
-        while (frames.next(data, n)) {
+        // --duration: no need to decode past its end.
+        while (!out.complete() && frames.next(data, n)) {
             feed(data, n);
             ++r.frames;
         }
     } else {
         StreamBytes bytes(in);
         std::vector<uint8_t> piece(o.chunk);
-        while (const size_t n = bytes.read(piece.data(), o.chunk)) feed(piece.data(), n);
-        r.frames = bytes.frames();
+        while (!out.complete()) {
+            const size_t n = bytes.read(piece.data(), o.chunk);
+            if (!n) break;
+            feed(piece.data(), n);
+        }
+        // Stopped at --duration's end: the frames from there on are not counted.
+        r.frames = out.complete() ? 0 : bytes.frames();
     }
-    while (call(nullptr, 0).first != ZORAAC_NEED_MORE_INPUT) {
+    // The end of the input pushes the last frames out (not where the decode
+    // stopped early: a frame cut short there would be concealed).
+    while (!out.complete() && call(nullptr, 0).first != ZORAAC_NEED_MORE_INPUT) {
     }
     progress.done();
     if (!r.blocks && !refused.empty()) fail("%s", refused.c_str());
@@ -1043,7 +695,7 @@ void take_block(IALG_Handle h, Output& out, Result& r) {
 }
 
 Result run_pull(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, in.mp4 ? in.mp4->sbr_signalled : 0);
+    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, in.av ? in.av->sbr_signalled : 0);
     StreamBytes bytes(in);
     g_source.bytes = &bytes;
     g_source.pad = &in.pad;
@@ -1114,6 +766,11 @@ Result run_raw_stream(const Options& o, Input& in, Output& out) {
     return r;
 }
 
+// Frames decoded before the one --start falls in, and dropped: one gives
+// the overlap of an AAC-LC block; where SBR may play (core rates up to
+// 24 kHz) its envelopes and filter banks take a few more to settle.
+int64_t preroll_frames(const Options& o, uint32_t core_rate) { return o.sbr != ZORAAC_SBR_OFF && core_rate <= 24000 ? 3 : 1; }
+
 void open_input(const Options& o, Input& in) {
     const std::string& name = o.input;
     in.file = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
@@ -1127,23 +784,11 @@ void open_input(const Options& o, Input& in) {
         return got;
     });
     StreamWindow& w = *in.window;
-    w.has(12);
-    if (!o.raw && looks_like_mp4(w.at(0), w.end())) {
-        in.mp4 = std::make_unique<Mp4Reader>();
-        Mp4Reader& t = *in.mp4;
-        std::string why;
-        if (!t.open(in.file, std::vector<uint8_t>(w.at(0), w.at(0) + w.end()), why))
-            fail("%s", (name + ": cannot decode this .m4a/.mp4 file: " + why).c_str());
-        in.window.reset();
-        // HE-AAC signalled explicitly (5, 29) has an AAC-LC core, which the
-        // library checks in the track's config.
-        if (t.object_type != 2 && t.object_type != 5 && t.object_type != 29)
-            fail("%s", (name + ": the decoder plays AAC-LC (audio object type 2) and HE-AAC over it; the track has object type " +
-                        std::to_string(t.object_type))
-                           .c_str());
-        in.probe = Probe{Probe::Raw, t.rate, t.channels, t.object_type - 1, 0};
-        in.transport = "MP4 (raw data blocks)";
-    } else {
+    w.has(1024);
+    const bool mp4 = !o.raw && looks_like_mp4(w.at(0), w.end());
+    // Containers whose payload could pass for ADTS go to libavformat first.
+    const bool container = mp4 || (!o.raw && looks_like_container(w.at(0), w.end()));
+    if (!container) {
         // The probe reads a bounded prefix, which the window keeps for the decoding.
         in.probe = o.raw ? Probe{Probe::Raw, o.rate, o.channels, 1, 0} : probe(w);
         if (o.raw) {
@@ -1153,14 +798,63 @@ void open_input(const Options& o, Input& in) {
                 in.probe = adts;
             }
         }
-        if (in.probe.kind == Probe::None)
-            fail("%s: no ADTS or ADIF stream found (use --raw for raw data blocks)", name.c_str());
         in.transport = in.probe.name();
+    }
+    if (container || in.probe.kind == Probe::None) {
+        // Not ADTS or ADIF: a container libavformat reads, if it is one.
+        in.av = std::make_unique<AvReader>();
+        AvReader& t = *in.av;
+        std::string why;
+        if (!t.open(in.file, std::vector<uint8_t>(w.at(0), w.at(0) + w.end()), o.track, o.verbose, why)) {
+            if (mp4) fail("%s", (name + ": cannot decode this .m4a/.mp4 file: " + why).c_str());
+            // The hint to --raw only where the input may be raw blocks: not
+            // for a container recognised by its first bytes.
+            if (t.container.empty() && container) fail("%s", (name + ": cannot decode this file: " + why).c_str());
+            if (t.container.empty())
+                fail("%s: no ADTS or ADIF stream found, nor a container libavformat reads (use --raw for raw data blocks)",
+                     name.c_str());
+            fail("%s", (name + ": cannot decode this " + t.container + " file: " + why).c_str());
+        }
+        in.window.reset();
+        // HE-AAC signalled explicitly (5, 29) has an AAC-LC core, which the
+        // library checks in the track's config.
+        if (t.object_type != 2 && t.object_type != 5 && t.object_type != 29)
+            fail("%s", (name + ": the decoder plays AAC-LC (audio object type 2) and HE-AAC over it; the track has object type " +
+                        std::to_string(t.object_type))
+                           .c_str());
+        in.probe = Probe{Probe::Raw, t.rate, t.channels, t.object_type - 1, 0};
+        if (t.adts_units) in.probe.kind = Probe::Adts;
+        in.transport = t.is_mp4 ? std::string("MP4 (raw data blocks)") : t.container + (t.adts_units ? " (ADTS frames)" : " (raw data blocks)");
+        // --start: back to a unit before it, as many before as the decoder
+        // needs to settle (one for the overlap; more where SBR may play).
+        if (o.start > 0 && t.rate) {
+            const int64_t frame = static_cast<int64_t>(1024.0 * t.tb_den / (static_cast<double>(t.tb_num) * t.rate));
+            const int64_t target = static_cast<int64_t>(o.start * t.tb_den / t.tb_num) + (t.first_pts > 0 ? t.first_pts : 0) -
+                                   preroll_frames(o, t.rate) * frame;
+            if (target > t.first_pts) t.seek(target);
+        }
     }
     // Pull mode's instance takes frames of every legal length, the plug-in's
     // static one frames up to 1536 bytes.
     const uint32_t frame_limit = o.mode == "pull" ? kAdtsLengthLimit : kShortFifoFrameBytes;
     in.pad = end_padding(in.probe, in.window ? in.window->at(0) : nullptr, in.window ? in.window->end() : 0, frame_limit);
+    if (o.start > 0 && !in.av && in.probe.kind == Probe::Adts) {
+        // --start: frames counted from the first, the decode begins as many
+        // before the one that holds it as the decoder needs to settle; the
+        // window forgets the frames passed.
+        const double core_samples = o.start * in.probe.rate;
+        const int64_t skip = static_cast<int64_t>(core_samples / 1024) - preroll_frames(o, in.probe.rate);
+        if (skip > 0) {
+            AdtsSplitter frames(w, false, in.probe.start);
+            Span f{};
+            int64_t k = 0;
+            while (k < skip && frames.next(f)) ++k, w.drop_before(f.offset);
+            if (k == skip && frames.next(f)) {
+                in.probe.start = f.offset;
+                in.first_frame = static_cast<uint64_t>(k);
+            }
+        }
+    }
     const Probe& p = in.probe;
     if (rate_index(p.rate) < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     const uint32_t channels = p.kind == Probe::Adif ? p.channels : config_channels(p.channels);
@@ -1174,8 +868,87 @@ void open_input(const Options& o, Input& in) {
 Result run(const Options& o, Input& in, Output& out) {
     if (o.mode == "pull") return run_pull(o, in, out);
     if (!o.plugin.empty()) return run_plugin(o, in, out);
-    if (!in.mp4 && in.probe.kind == Probe::Raw) return run_raw_stream(o, in, out);
+    if (!in.av && in.probe.kind == Probe::Raw) return run_raw_stream(o, in, out);
     return run_library(o, in, out);
+}
+
+// The object type by name: AAC-LC, HE-AAC (SBR), HE-AAC v2 (SBR and PS).
+std::string object_type_name(uint32_t object_type, bool sbr, bool ps) {
+    if (sbr || object_type == 5 || object_type == 29) return ps || object_type == 29 ? "HE-AAC v2" : "HE-AAC";
+    switch (object_type) {
+    case 1: return "AAC Main";
+    case 2: return "AAC-LC";
+    case 3: return "AAC SSR";
+    case 4: return "AAC LTP";
+    default: return "audio object type " + std::to_string(object_type);
+    }
+}
+
+// Where the content lies in the decoded PCM, in samples per channel at the
+// output rate counted from the first sample decoded: after the encoder's
+// priming (and the decoder's delay), up to where its padding begins.
+struct Content {
+    int64_t lo = 0;
+    int64_t hi = -1;               // -1: the end of the decoded PCM
+    int64_t priming = 0;           // what the container says, without the decoder's delay
+    int64_t delay = 0;             // the decoder's delay, counted in lo and hi
+    const char* source = nullptr;  // where the figures come from (null: nowhere)
+};
+
+Content content(const Options& o, const Input& in, uint32_t rate, int64_t delay) {
+    Content c;
+    const uint32_t core = in.probe.rate ? in.probe.rate : rate;
+    if (!in.av) {
+        // ADTS frames skipped to begin at --start.
+        c.lo = -static_cast<int64_t>(in.first_frame * 1024 * rate / core);
+        return c;
+    }
+    const AvReader& t = *in.av;
+    // Time base units to output samples, rounded to nearest.
+    auto samples = [&](int64_t ts) {
+        const __int128 num = static_cast<__int128>(ts) * rate * t.tb_num, den = t.tb_den;
+        return static_cast<int64_t>(num >= 0 ? (num + den / 2) / den : -((-num + den / 2) / den));
+    };
+    const int64_t first = samples(t.first_pts - t.start_pts);  // the file's first unit
+    if (delay < 0) delay = rate == 2 * core ? 962 : 0;  // the library's figure for SBR at twice the core rate
+    c.lo = first;
+    if (!o.gapless) return c;
+    if (t.has_skip || t.first_pts < 0) {
+        c.priming = t.has_skip ? t.skip * rate / (t.track_rate ? t.track_rate : rate) : samples(-t.first_pts);
+        c.lo = first + c.priming;
+        c.source = t.is_mp4 ? "edit list" : "skip samples";
+        if (t.is_mp4 || t.discards) c.hi = samples(t.end_pts - t.start_pts);
+    } else if (t.smpb) {
+        c.priming = static_cast<int64_t>(t.smpb_priming);
+        c.lo = first + c.priming;
+        c.hi = c.lo + static_cast<int64_t>(t.smpb_length);
+        c.source = "iTunSMPB";
+    }
+    if (c.source) {
+        // The figures count the encoder's delay; the decoder's (SBR) comes on top.
+        c.delay = delay;
+        c.lo += delay;
+        if (c.hi >= 0) c.hi += delay;
+    }
+    return c;
+}
+
+// The samples written: the content, from --skip and --start on, for
+// --duration (--trim is held back at the end by the output).
+KeepFn keep_fn(const Options& o, const Input& in) {
+    return [&o, &in](uint32_t rate, int64_t delay) {
+        const Content c = content(o, in, rate, delay);
+        const int64_t lo = c.lo + static_cast<int64_t>(o.skip) + std::llround(o.start * rate);
+        Keep k;
+        k.lo = lo > 0 ? static_cast<uint64_t>(lo) : 0;
+        if (c.hi >= 0) k.hi = static_cast<uint64_t>(std::max<int64_t>(c.hi, 0));
+        if (o.duration >= 0) {
+            // With --trim the samples held back come after the duration.
+            k.last = k.lo + static_cast<uint64_t>(std::llround(o.duration * rate)) + o.trim;
+            k.hi = std::min(k.hi, k.last);
+        }
+        return k;
+    };
 }
 
 // `seconds`: the duration when the frames say it (streams spliced at other
@@ -1183,9 +956,8 @@ Result run(const Options& o, Input& in, Output& out) {
 // `sbr_rate`: the output rate of an HE-AAC stream played with SBR (0: none);
 // `ps`: it plays parametric stereo (HE-AAC v2); `delay`: the decoder's delay
 // in output samples.
-void print_info(const Input& in, uint64_t frames, uint32_t sbr_rate, bool ps, uint32_t delay, double seconds = 0,
-                const std::string& changes = "") {
-    static const char* const kProfiles[] = {"Main", "LC", "SSR", "reserved"};
+void print_info(const Options& o, const Input& in, uint64_t frames, uint32_t sbr_rate, bool ps, uint32_t delay,
+                double seconds = 0, const std::string& changes = "") {
     const Probe& p = in.probe;
     if (seconds <= 0) seconds = static_cast<double>(frames) * 1024.0 / p.rate;
     std::printf("transport: %s\n", in.transport.c_str());
@@ -1200,31 +972,74 @@ void print_info(const Input& in, uint64_t frames, uint32_t sbr_rate, bool ps, ui
         std::printf("channels:  %u\n", p.kind == Probe::Adif ? p.channels : config_channels(p.channels));
     else
         std::printf("channels:  set by a program config element in the stream\n");
-    if (sbr_rate)
-        std::printf("profile:   %s over LC\n", ps ? "HE-AAC v2 (SBR and parametric stereo)" : "HE-AAC (SBR)");
-    else
-        std::printf("profile:   %s\n", p.profile < 4 ? kProfiles[p.profile] : std::to_string(p.profile).c_str());
+    std::printf("profile:   %s\n", object_type_name(p.profile + 1, sbr_rate != 0, ps).c_str());
     std::printf("frames:    %llu\n", static_cast<unsigned long long>(frames));
-    std::printf("duration:  %.3f s\n", seconds);
-    if (delay) std::printf("delay:     %u samples\n", delay);
+    // The samples a decode writes: the content after what the container
+    // says of priming and padding, --skip, --trim, --start, --duration.
+    const uint32_t rate = sbr_rate ? sbr_rate : p.rate;
+    const int64_t total = changes.empty() ? static_cast<int64_t>(frames * 1024 * rate / p.rate) : -1;
+    if (total >= 0) {
+        // The container's figures, also where --no-gapless keeps what they trim.
+        Options gapless = o;
+        gapless.gapless = true;
+        const Content c = content(gapless, in, rate, delay);
+        const Keep k = keep_fn(o, in)(rate, delay);
+        const int64_t end = std::min<int64_t>(total, k.hi > static_cast<uint64_t>(total) ? total : static_cast<int64_t>(k.hi));
+        const int64_t kept = std::max<int64_t>(end - static_cast<int64_t>(k.lo) - static_cast<int64_t>(o.trim), 0);
+        std::printf("duration:  %.3f s (%lld samples at %u Hz)\n", static_cast<double>(kept) / rate,
+                    static_cast<long long>(kept), rate);
+        if (c.source) {
+            std::printf("priming:   %lld samples (%s%s)\n", static_cast<long long>(c.priming), c.source,
+                        o.gapless ? "" : "; kept with --no-gapless");
+            if (c.hi >= 0)
+                std::printf("padding:   %lld samples\n", static_cast<long long>(total - c.priming - (c.hi - c.lo)));
+        } else if (in.av) {
+            std::printf("priming:   none given by the container (every sample decoded is written)\n");
+        }
+        if (o.gapless && c.source && c.hi > total)
+            std::printf("note:      the last %lld samples are lost to the decoder's delay\n",
+                        static_cast<long long>(c.hi - total));
+    } else {
+        std::printf("duration:  %.3f s\n", seconds);
+    }
+    if (delay)
+        std::printf("delay:     %u samples%s\n", delay,
+                    in.av && o.gapless && content(o, in, sbr_rate ? sbr_rate : p.rate, delay).source ? " (trimmed with the priming)" : "");
     std::printf("bit rate:  %.1f kbit/s\n",
                 seconds > 0 ? static_cast<double>(in.stream_bytes()) * 8.0 / seconds / 1000.0 : 0.0);
+    if (in.av)
+        for (const auto& [key, value] : in.av->tags) std::printf("%-10s %s\n", (key + ":").c_str(), value.c_str());
 }
 
-}  // namespace
+// The most PCM bytes the input can give, for the WAV header's room for a
+// size past 4 GiB: a block of 2048 samples per 8 input bytes at most (the
+// shortest frames of silence take about that), so a 16-bit stereo file
+// gets the room from 4 MiB of input on.
+uint64_t output_bound(const Options& o, const Input& in) {
+    if (!in.file_bytes) return 0;
+    const uint64_t channels = o.native ? 8 : 2;
+    return in.file_bytes / 8 * 2048 * channels * sample_bytes(o.sample);
+}
 
-int main(int argc, char** argv) {
-    Options o = parse_args(argc, argv);
+int decode_file(Options o) {
     Input input;
     open_input(o, input);
     const Probe& p = input.probe;
-    // MP4 access units go to the plug-in one per call unless a mode is asked for.
-    if (!o.mode_given && input.mp4 && !o.plugin.empty()) o.mode = "frame";
-    if (o.mode == "frame" && !input.framed()) fail("frame mode needs an ADTS stream or an MP4 file");
+    // Container access units go to the plug-in one per call unless a mode is asked for.
+    if (!o.mode_given && input.av && !o.plugin.empty()) o.mode = "frame";
+    if (o.mode == "frame" && !input.framed()) fail("frame mode needs an ADTS stream or a container's access units");
+    // The decoder's bits below the 16-bit LSB come through the library alone.
+    const bool library = o.mode != "pull" && o.plugin.empty() && (input.av || p.kind != Probe::Raw);
+    if (o.sample != SampleFormat::S16 && !o.info && (!kExactArithmetic || !library))
+        std::fprintf(stderr, "aacdec: warning: %s; the %s output carries no bits below the 16-bit LSB\n",
+                     !kExactArithmetic ? "the compact arithmetic computes 16-bit samples"
+                                       : "this mode gives 16-bit samples",
+                     o.sample == SampleFormat::F32 ? "float" : o.sample == SampleFormat::S24 ? "24-bit" : "32-bit");
 
     // Frame counts come from the transport; ADIF and raw streams are decoded
     // (into nothing) to count their blocks.
-    Output out(o, p.rate);
+    Output out(o, p.rate, output_bound(o, input));
+    out.set_keep(keep_fn(o, input));
     if (o.info && input.framed()) {
         Frames frames(input);
         const uint8_t* data;
@@ -1250,13 +1065,13 @@ int main(int argc, char** argv) {
         if (!changes.empty()) changes += ")";
         // The whole file has been read: its size is what the bit rate counts.
         sbr.feed(nullptr, 0);
-        print_info(input, count, sbr.rate(), sbr.rate() && sbr.ps(), sbr.delay(), seconds, changes);
+        print_info(o, input, count, sbr.rate(), sbr.rate() && sbr.ps(), sbr.delay(), seconds, changes);
         return 0;
     }
     if (o.info) o.quiet = true;
     const Result r = run(o, input, out);
     if (o.info) {
-        print_info(input, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0, r.ps,
+        print_info(o, input, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0, r.ps,
                    r.delay);
         return 0;
     }
@@ -1267,23 +1082,33 @@ int main(int argc, char** argv) {
     // Blocks that stand in for failed ones, input that gave nothing, frames
     // without a block: with --strict the run says so in its exit status.
     const bool damaged = r.concealed || r.dropped || r.skipped || (expected && r.blocks < expected);
-    if (!o.quiet) {
-        std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, profile %u, %s arithmetic\n", o.input.c_str(),
-                     input.transport.c_str(), p.rate, p.channels, p.channels == 1 ? "" : "s", p.profile,
+    const bool sbr = r.sbr || (o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate);
+    const std::string type = object_type_name(p.profile + 1, sbr, r.ps);
+    std::string losses;
+    auto count = [&](bool known, uint64_t n, const char* what) {
+        if (!known) return;
+        losses += (losses.empty() ? " (" : ", ") + std::to_string(n) + what;
+    };
+    count(r.knows_concealed, r.concealed, " concealed");
+    count(r.dropped > 0, r.dropped, " dropped");
+    count(r.skipped > 0, r.skipped, r.skipped == 1 ? " stretch skipped" : " stretches skipped");
+    if (!losses.empty()) losses += ")";
+    if (o.summary) {
+        // One line per input.
+        std::fprintf(stderr, "aacdec: %s -> %s: %s, %s, %u Hz, %u channel%s, %.3f s, %llu blocks%s%s\n", o.input.c_str(),
+                     o.output.c_str(), input.transport.c_str(), type.c_str(), out.rate(), out.channels(),
+                     out.channels() == 1 ? "" : "s", static_cast<double>(out.samples()) / out.rate(),
+                     static_cast<unsigned long long>(r.blocks), losses.c_str(),
+                     expected && r.blocks < expected ? (", of " + std::to_string(expected) + " frames").c_str() : "");
+    } else if (!o.quiet) {
+        std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, %s, %s arithmetic\n", o.input.c_str(),
+                     input.transport.c_str(), p.rate, p.channels, p.channels == 1 ? "" : "s", type.c_str(),
                      AAC_ARITHMETIC_NAME);
-        std::fprintf(stderr, "aacdec: %llu blocks decoded", static_cast<unsigned long long>(r.blocks));
-        std::string losses;
-        auto count = [&](bool known, uint64_t n, const char* what) {
-            if (!known) return;
-            losses += (losses.empty() ? " (" : ", ") + std::to_string(n) + what;
-        };
-        count(r.knows_concealed, r.concealed, " concealed");
-        count(r.dropped > 0, r.dropped, " dropped");
-        count(r.skipped > 0, r.skipped, r.skipped == 1 ? " stretch skipped" : " stretches skipped");
-        if (!losses.empty()) losses += ")";
-        std::fprintf(stderr, "%s", losses.c_str());
+        std::fprintf(stderr, "aacdec: %llu blocks decoded%s", static_cast<unsigned long long>(r.blocks), losses.c_str());
         if (expected) std::fprintf(stderr, " of %llu frames", static_cast<unsigned long long>(expected));
-        std::fprintf(stderr, ", %llu bytes of PCM\n", static_cast<unsigned long long>(out.bytes()));
+        std::fprintf(stderr, ", %llu samples per channel (%.3f s), %llu bytes of PCM\n",
+                     static_cast<unsigned long long>(out.samples()), static_cast<double>(out.samples()) / out.rate(),
+                     static_cast<unsigned long long>(out.bytes()));
         if (r.have_status)
             std::fprintf(stderr, "aacdec: status: %u Hz, %u channels, bit rate %u, profile %u, errors %u, last error %u, "
                          "%u blocks concealed\n",
@@ -1294,4 +1119,45 @@ int main(int argc, char** argv) {
                          static_cast<unsigned long long>(expected - r.blocks));
     }
     return o.strict && damaged ? 2 : 0;
+}
+
+// -o DIR: DIR/NAME.wav for every input (its name without directory and
+// extension), each decoded in a process of its own so that one input's
+// failure ends only its own decode. The exit status is the worst: 1 (a
+// failure) over 2 (damage with --strict) over 0.
+int decode_all(const Options& o) {
+    int worst = 0;
+    for (const std::string& input : o.inputs) {
+        Options one = o;
+        one.input = input;
+        one.summary = !o.quiet;
+        one.quiet = true;
+        std::string base = input == "-" ? "stdin" : input.substr(input.rfind('/') + 1);
+        const size_t dot = base.rfind('.');
+        if (dot != std::string::npos && dot > 0) base.resize(dot);
+        one.format = o.format.empty() ? "wav" : o.format;
+        one.output = o.outdir + "/" + base + (one.format == "wav" ? ".wav" : ".raw");
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid < 0) fail("cannot start a decode: %s", std::strerror(errno));
+        if (pid == 0) std::exit(decode_file(one));
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        if (code == 1 || (code == 2 && worst == 0)) worst = code;
+    }
+    return worst;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options o = parse_args(argc, argv);
+    if (!o.outdir.empty() && !o.info) {
+        struct stat st;
+        if (stat(o.outdir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) fail("%s is not a directory", o.outdir.c_str());
+        return decode_all(o);
+    }
+    return decode_file(o);
 }

@@ -97,11 +97,25 @@ std::vector<uint16_t> to_words(const std::vector<uint8_t>& bytes) {
     return w;
 }
 
+size_t id3v2_bytes(StreamWindow& w) {
+    size_t at = 0;
+    // "ID3", version, flags, then the tag's size in four 7-bit bytes; a
+    // footer (flag 0x10) adds ten bytes. Tags may follow one another.
+    while (w.has(at + 10)) {
+        const uint8_t* h = w.at(at);
+        if (std::memcmp(h, "ID3", 3) != 0 || h[3] == 0xFF || h[4] == 0xFF || ((h[6] | h[7] | h[8] | h[9]) & 0x80)) break;
+        const size_t size = (size_t{h[6]} << 21) | (size_t{h[7]} << 14) | (size_t{h[8]} << 7) | h[9];
+        at += 10 + size + ((h[5] & 0x10) ? 10 : 0);
+    }
+    return at;
+}
+
 Probe probe(StreamWindow& w) {
     Probe p;
-    const View head = view(w, 0);
-    if (head.end >= 4 && std::memcmp(head.ptr(0), "ADIF", 4) == 0) {
-        Bits b{head, 32};
+    p.start = id3v2_bytes(w);
+    const View head = view(w, p.start);
+    if (head.end >= p.start + 4 && std::memcmp(head.ptr(p.start), "ADIF", 4) == 0) {
+        Bits b{head, 8 * p.start + 32};
         if (b.get(1)) b.get(32), b.get(32), b.get(8);  // copyright_id
         b.get(2);                                      // original_copy, home
         const uint32_t bitstream_type = b.get(1);
@@ -121,7 +135,7 @@ Probe probe(StreamWindow& w) {
         p.rate = sf < 12 ? rate_of(sf) : 0;
         return p;
     }
-    for (size_t at = 0; at < kProbeBytes; ++at) {
+    for (size_t at = p.start; at < p.start + kProbeBytes; ++at) {
         const View in = view(w, at);
         if (at + 7 > in.end) break;
         size_t len;

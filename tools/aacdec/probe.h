@@ -17,6 +17,7 @@ struct Probe {
     uint32_t channels = 0;
     uint32_t profile = 0;
     size_t first_header = 0;  // offset of the first ADTS header
+    size_t start = 0;         // bytes before the stream: ID3v2 tags (and frames skipped to start later)
     const char* name() const {
         return kind == Adts ? "ADTS" : kind == Adif ? "ADIF" : kind == Raw ? "raw data blocks" : "unknown";
     }
@@ -55,7 +56,8 @@ private:
 };
 
 // The first ADTS or ADIF header of a stream, looked for in its first
-// kProbeBytes (the window keeps what the search read).
+// kProbeBytes after any ID3v2 tags, whatever their size (the window keeps
+// what the search read).
 constexpr size_t kProbeBytes = 1 << 20;
 Probe probe(StreamWindow& in);
 Probe probe(const std::vector<uint8_t>& in);
@@ -68,7 +70,8 @@ Probe probe(const std::vector<uint8_t>& in);
 // it passed.
 class AdtsSplitter {
 public:
-    explicit AdtsSplitter(StreamWindow& w, bool drops = false) : w_(w), drops_(drops) {}
+    // The search starts at `from` (the bytes before it are no part of the stream).
+    explicit AdtsSplitter(StreamWindow& w, bool drops = false, size_t from = 0) : w_(w), drops_(drops), at_(from) {}
     bool next(Span& frame);
     size_t position() const { return at_; }
     // The header of the frame next() returned last.
@@ -92,6 +95,8 @@ std::vector<Span> split_adts(const std::vector<uint8_t>& in);
 // zero bytes. `head` holds the stream from its start at least to the end of
 // its first header.
 std::vector<uint8_t> end_padding(const Probe& p, const uint8_t* head, size_t head_bytes, uint32_t frame_limit);
+// Bytes of the ID3v2 tags at the start of a stream (0: none).
+size_t id3v2_bytes(StreamWindow& in);
 // sampling_frequency_index of a rate, -1 if none.
 int rate_index(uint32_t hz);
 // Rate of a sampling_frequency_index, 0 for the unlisted ones.

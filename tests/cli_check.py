@@ -1,0 +1,264 @@
+#!/usr/bin/env python3
+"""The command-line host's options, case by case, on the shipped streams:
+gapless container input, --skip/--trim, output formats (-b, -f, RF64),
+--start/--duration, several inputs with -o, containers libavformat reads,
+ADTS behind an ID3v2 tag, and what --info and the summary report.
+
+usage: cli_check.py --aacdec PATH [--emulator CMD] --data DIR --arithmetic exact|compact [--libav]
+         [--only NAME ...]
+"""
+import argparse
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+A = None      # the arguments
+TMP = None    # a scratch directory
+FAILS = []
+
+
+def run(*args, env=None, code=0):
+    """aacdec with these arguments; its standard output and error."""
+    cmd = [c for c in A.emulator.split(";") if c] + [A.aacdec] + [str(a) for a in args]
+    r = subprocess.run(cmd, capture_output=True, env=dict(os.environ, **(env or {})))
+    if r.returncode != code:
+        raise AssertionError("%s exited %d (wanted %d): %s" % (" ".join(cmd), r.returncode, code, r.stderr.decode()))
+    return r.stdout, r.stderr.decode()
+
+
+def data(name):
+    return os.path.join(A.data, name)
+
+
+def out(name):
+    return os.path.join(TMP, name)
+
+
+def wav(path_or_bytes):
+    """(format tag, sub-format tag, channels, rate, bits, data bytes, chunk ids) of a WAV file."""
+    b = open(path_or_bytes, "rb").read() if isinstance(path_or_bytes, str) else path_or_bytes
+    assert b[:4] in (b"RIFF", b"RF64") and b[8:12] == b"WAVE", "not a WAV file"
+    at, chunks, fmt, sizes = 12, [], None, {}
+    while at + 8 <= len(b):
+        cid, size = b[at:at + 4], struct.unpack("<I", b[at + 4:at + 8])[0]
+        chunks.append(cid.decode())
+        if cid == b"ds64":
+            sizes["data"] = struct.unpack("<Q", b[at + 16:at + 24])[0]
+        if cid == b"fmt ":
+            fmt = b[at + 8:at + 8 + size]
+        if cid == b"data":
+            size = sizes.get("data", size)
+            if size >= 0xFFFFFFFF - at:  # a stream of unknown length
+                size = len(b) - at - 8
+            tag, channels, rate = struct.unpack("<HHI", fmt[:8])
+            bits = struct.unpack("<H", fmt[14:16])[0]
+            sub = struct.unpack("<H", fmt[24:26])[0] if tag == 0xFFFE else tag
+            return tag, sub, channels, rate, bits, b[at + 8:at + 8 + size], chunks
+        at += 8 + size + size % 2
+    raise AssertionError("no data chunk")
+
+
+def s16(pcm):
+    return struct.unpack("<%dh" % (len(pcm) // 2), pcm)
+
+
+def decode(path, *opts):
+    """16-bit samples (interleaved) of a decode to a WAV file."""
+    o = out("d.wav")
+    run("-q", *opts, path, o)
+    return s16(wav(o)[5])
+
+
+def check(cond, what):
+    if not cond:
+        raise AssertionError(what)
+
+
+def case_gapless():
+    """.m4a with an edit list: exactly the 132300 source samples, the clicks
+    of the source at their samples, the same PCM as the untrimmed decode from
+    the priming on; HE-AAC: the priming and the decoder's delay; iTunSMPB."""
+    m4a = data("gapless_44100_s_3000ms.m4a")
+    pcm, full = decode(m4a), decode(m4a, "--no-gapless")
+    check(len(pcm) == 2 * 132300, "%d samples per channel, not 132300" % (len(pcm) // 2))
+    check(len(full) == 2 * 131 * 1024, "--no-gapless keeps every block")
+    check(pcm == full[2 * 1024:2 * (1024 + 132300)], "the trimmed decode is not the full one from sample 1024")
+    check(decode(m4a, "--mode", "pull") == pcm, "pull mode trims otherwise")
+    for channel, clicks in ((0, (10000, 60000, 131000)), (1, (30000, 90000))):
+        x = pcm[channel::2]
+        for at in clicks:
+            peak = max(range(at - 300, min(at + 300, len(x))), key=lambda i: abs(x[i]))
+            check(peak == at, "channel %d: the click of source sample %d is at %d" % (channel, at, peak))
+    info = run("--info", m4a)[0].decode()
+    for line in ("duration:  3.000 s (132300 samples at 44100 Hz)", "priming:   1024 samples (edit list)",
+                 "padding:   820 samples", "profile:   AAC-LC", "title:     Clicks", "artist:    Test Tones"):
+        check(line in info.splitlines(), "--info lacks '%s':\n%s" % (line, info))
+    smpb = data("g2_22050_s_sweep.smpb.m4a")
+    pcm, full = decode(smpb), decode(smpb, "--no-gapless")
+    check(pcm == full[2 * 1024:2 * (1024 + 33000)], "iTunSMPB: not samples 1024 to 34024 of the full decode")
+    if A.arithmetic == "exact":
+        he = data("p44_edit_list.m4a")
+        pcm, full = decode(he), decode(he, "--no-gapless")
+        lo = 2048 + 962
+        check(pcm == full[2 * lo:], "HE-AAC: not the full decode from its priming and the decoder's delay on")
+        info = run("--info", he)[0].decode()
+        check("delay:     962 samples (trimmed with the priming)" in info, "HE-AAC --info: " + info)
+
+
+def case_skip_trim():
+    """--skip and --trim drop samples of an ADTS stream at its start and end."""
+    aac = data("g1_44100_s_clicks.aac")
+    full, cut = decode(aac), decode(aac, "--skip", 1000, "--trim", 2500)
+    check(cut == full[2000:-5000], "--skip 1000 --trim 2500")
+    check("duration:  1.453 s (64084 samples at 44100 Hz)" in run("--info", "--skip", 1000, "--trim", 2500, aac)[0].decode(),
+          "--info with --skip and --trim")
+
+
+def case_formats():
+    """-b 24/32/float: 24 and 16 bits are the 32-bit words rounded; the
+    extensible and float headers; RF64 past the limit; -f wav and raw."""
+    aac = data("g1_44100_s_clicks.aac")
+    files = {}
+    for b in ("16", "24", "32", "float"):
+        o = out("b%s.wav" % b)
+        err = run("-b", b, aac, o)[1]
+        files[b] = wav(o)
+        if b != "16" and A.arithmetic == "compact":
+            check("carries no bits below the 16-bit LSB" in err, "compact -b %s says nothing of its low bits" % b)
+    tags = {b: (f[0], f[1], f[4]) for b, f in files.items()}
+    check(tags == {"16": (1, 1, 16), "24": (0xFFFE, 1, 24), "32": (0xFFFE, 1, 32), "float": (3, 3, 32)},
+          "format tags and bits: %s" % tags)
+    w16 = s16(files["16"][5])
+    d24 = files["24"][5]
+    w24 = [int.from_bytes(d24[i:i + 3], "little", signed=True) for i in range(0, len(d24), 3)]
+    w32 = struct.unpack("<%di" % (len(files["32"][5]) // 4), files["32"][5])
+    f32 = struct.unpack("<%df" % (len(files["float"][5]) // 4), files["float"][5])
+    check(len(w16) == len(w24) == len(w32) == len(f32), "sample counts differ between formats")
+    check(all(min((x + 32768) >> 16, 32767) == y for x, y in zip(w32, w16)), "-b 32 rounded to 16 bits is not -b 16")
+    check(all(min((x + 128) >> 8, 8388607) == y for x, y in zip(w32, w24)), "-b 24 is not -b 32 rounded to 24 bits")
+    check(all(abs(x / 2147483648.0 - y) <= abs(y) * 2 ** -23 for x, y in zip(w32, f32)), "float is not -b 32 / 2^31")
+    low = sum(1 for x in w24 if x & 0xFF)
+    check((low > len(w24) // 2) if A.arithmetic == "exact" else low == 0, "%d of %d 24-bit samples with low bits" % (low, len(w24)))
+    # RF64: the limit lowered to 100000 bytes; a 16-bit WAV of a large input
+    # has the room for it too.
+    o = out("rf64.wav")
+    run("-q", "-b", "24", aac, o, env={"AACDEC_RF64_LIMIT": "100000"})
+    b = open(o, "rb").read()
+    check(b[:4] == b"RF64" and wav(b)[6][0] == "ds64" and wav(b)[5] == files["24"][5], "RF64 file")
+    # WAV and raw on standard output and in files.
+    check(wav(run("-q", "-f", "wav", aac, "-")[0])[5] == files["16"][5], "-f wav to standard output")
+    check(run("-q", aac, "-")[0] == files["16"][5], "raw PCM on standard output")
+    run("-q", "-f", "raw", "-b", "24", aac, out("raw24"))
+    check(open(out("raw24"), "rb").read() == files["24"][5], "-f raw to a file")
+    # A mono stream with --channels native is mono.
+    mono = wav(run("-q", "--channels", "native", "-f", "wav", data("g3_32000_m_bursts.aac"), "-")[0])
+    check(mono[2] == 1, "--channels native of a mono stream gives %d channels" % mono[2])
+
+
+def case_start():
+    """--start/--duration give the full decode's samples exactly: ADTS by
+    frames in every mode, .m4a through libavformat's seek."""
+    aac = data("g1_44100_s_clicks.aac")
+    for mode in ("stream", "frame", "pull"):
+        full = decode(aac, "--mode", mode)
+        part = decode(aac, "--mode", mode, "--start", "0.5", "--duration", "00:00.4")
+        check(same(part, full[2 * 22050:2 * (22050 + 17640)]), "ADTS, %s mode: not samples 22050 to 39690" % mode)
+    if A.libav:
+        m4a = data("gapless_44100_s_3000ms.m4a")
+        full = decode(m4a)
+        check(same(decode(m4a, "--start", "1.2"), full[2 * 52920:]), ".m4a --start 1.2")
+        check(same(decode(m4a, "--start", "0:02.5", "--duration", "0.25"), full[2 * 110250:2 * 121275]),
+              ".m4a --start 0:02.5")
+
+
+def same(part, want):
+    """A decode from a later start is the full decode's range; in the compact
+    arithmetic, whose scaling carries history from before the start, as many
+    samples and the first two blocks the same."""
+    if A.arithmetic == "compact":
+        return len(part) == len(want) and part[:4096] == want[:4096]
+    return part == want
+
+
+def case_outdir():
+    """-o DIR: a WAV file and a summary line per input; the exit status the
+    worst (a missing input: 1)."""
+    d = out("dir")
+    os.mkdir(d)
+    inputs = [data("g1_44100_s_clicks.aac"), data("p02_bitflips_56_76.aac")]
+    err = run("-o", d, *inputs)[1]
+    lines = [l for l in err.splitlines() if l]
+    check(len(lines) == 2 and "21 blocks (3 concealed)" in lines[1] and "AAC-LC" in lines[0], "summary lines: %s" % err)
+    check(sorted(os.listdir(d)) == ["g1_44100_s_clicks.wav", "p02_bitflips_56_76.wav"], "files: %s" % os.listdir(d))
+    check(wav(os.path.join(d, "g1_44100_s_clicks.wav"))[5] == wav(run("-q", "-f", "wav", inputs[0], "-")[0])[5],
+          "-o DIR writes what a single decode writes")
+    run("-o", d, "--strict", *inputs, code=2)
+    run("-o", d, inputs[0], out("missing.aac"), inputs[1], code=1)
+
+
+def case_containers():
+    """Matroska and MPEG-TS give the ADTS stream's PCM; LATM is refused by
+    name; an ADTS stream behind a 2 MiB ID3v2 tag is found."""
+    adts = decode(data("g2_22050_s_sweep.aac"))
+    if A.libav:
+        for f in ("g2_22050_s_sweep.mka", "g2_22050_s_sweep.ts"):
+            for mode in ("stream", "frame"):
+                check(decode(data(f), "--mode", mode) == adts, "%s, %s mode: not the ADTS stream's PCM" % (f, mode))
+        err = run(data("tone_22050.latm"), out("x.wav"), code=1)[1]
+        check("LATM/LOAS" in err and "--raw" not in err, "LATM: " + err)
+        err = run("--track", "2", data("g2_22050_s_sweep.mka"), out("x.wav"), code=1)[1]
+        check("not a track 2" in err, "--track 2: " + err)
+    size = 2 << 20
+    tag = b"ID3\x04\x00\x00" + bytes((size >> s) & 0x7F for s in (21, 14, 7, 0)) + bytes(size)
+    with open(out("id3.aac"), "wb") as f:
+        f.write(tag + open(data("g2_22050_s_sweep.aac"), "rb").read())
+    for mode in ("stream", "frame", "pull"):
+        check(decode(out("id3.aac"), "--mode", mode) == adts, "ADTS behind an ID3v2 tag, %s mode" % mode)
+
+
+def case_reports():
+    """Object types by name; libavformat's messages only with -v."""
+    if A.arithmetic == "exact":
+        check("profile:   HE-AAC v2" in run("--info", data("p42_head.aac"))[0].decode(), "--info names HE-AAC v2")
+        check(", HE-AAC, " in run(data("p40_head.aac"), out("x.wav"))[1], "the summary names HE-AAC")
+    if A.libav:
+        # An .m4a cut short before its index: refused, libavformat's own
+        # words ("moov atom not found") only with -v.
+        broken = open(data("g2_22050_s_sweep.m4a"), "rb").read()[:9000]
+        with open(out("broken.m4a"), "wb") as f:
+            f.write(broken)
+        quiet = run(out("broken.m4a"), out("x.wav"), code=1)[1]
+        verbose = run("-v", out("broken.m4a"), out("x.wav"), code=1)[1]
+        check("moov" not in quiet and "moov atom not found" in verbose, "libavformat's messages: %s / %s" % (quiet, verbose))
+
+
+def main():
+    global A, TMP
+    p = argparse.ArgumentParser()
+    p.add_argument("--aacdec", required=True)
+    p.add_argument("--emulator", default="")
+    p.add_argument("--data", required=True)
+    p.add_argument("--arithmetic", required=True)
+    p.add_argument("--libav", action="store_true")
+    p.add_argument("--only", nargs="*")
+    A = p.parse_args()
+    cases = [(n[5:], f) for n, f in globals().items() if n.startswith("case_")]
+    with tempfile.TemporaryDirectory() as TMP:
+        for name, f in cases:
+            if A.only and name not in A.only:
+                continue
+            if not A.libav and name == "gapless":
+                continue
+            try:
+                f()
+                print("ok   %s" % name)
+            except AssertionError as e:
+                print("FAIL %s: %s" % (name, e))
+                FAILS.append(name)
+    sys.exit(1 if FAILS else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,378 @@
+#include "av_input.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "dec/asc.h"
+#include "dec/headers.h"
+#include "probe.h"
+
+#ifdef AAC_HAVE_LIBAVFORMAT
+#include <dlfcn.h>
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/mem.h>
+}
+#endif
+
+bool looks_like_mp4(const uint8_t* head, size_t bytes) {
+    return bytes >= 12 && std::memcmp(head + 4, "ftyp", 4) == 0;
+}
+
+bool looks_like_container(const uint8_t* head, size_t bytes) {
+    auto every = [&](size_t first, size_t step) {
+        for (size_t i = 0; i < 3; ++i)
+            if (first + i * step >= bytes || head[first + i * step] != 0x47) return false;
+        return true;
+    };
+    if (every(0, 188) || every(4, 192)) return true;                               // MPEG-TS
+    if (bytes >= 4 && std::memcmp(head, "\x1a\x45\xdf\xa3", 4) == 0) return true;  // EBML: Matroska, WebM
+    // LOAS: an 11-bit sync 0x2B7 and a 13-bit length leading to the next one.
+    if (bytes >= 3 && head[0] == 0x56 && (head[1] & 0xE0) == 0xE0) {
+        const size_t next = 3 + (static_cast<size_t>(head[1] & 0x1F) << 8 | head[2]);
+        return next + 1 < bytes && head[next] == 0x56 && (head[next + 1] & 0xE0) == 0xE0;
+    }
+    return false;
+}
+
+#ifdef AAC_HAVE_LIBAVFORMAT
+
+namespace {
+
+// libavformat and the libraries it needs (over a hundred on a desktop
+// system) are loaded only when an MP4 file comes: linked in, their start-up
+// relocations cost more CPU time than decoding a minute of ADTS audio. The
+// library of the major version the host was compiled against is opened, and
+// the functions used are looked up in it and its dependencies.
+struct Av {
+    bool ok = false;
+    std::string error;
+#define AV_FUNCTIONS(X)                                                                                  \
+    X(avformat_alloc_context) X(avformat_open_input) X(avformat_find_stream_info) X(avformat_close_input) \
+    X(av_read_frame) X(avio_alloc_context) X(avio_context_free) X(av_packet_alloc) X(av_packet_unref)    \
+    X(av_packet_free) X(av_malloc) X(av_free) X(av_freep) X(av_packet_get_side_data) X(av_seek_frame)      \
+    X(av_dict_get) X(av_log_set_level)
+#define AV_POINTER(name) decltype(&::name) name = nullptr;
+    AV_FUNCTIONS(AV_POINTER)
+#undef AV_POINTER
+};
+
+const Av& av() {
+    static const Av loaded = [] {
+        Av a;
+        const char* soname = "libavformat.so." AV_STRINGIFY(LIBAVFORMAT_VERSION_MAJOR);
+        void* lib = dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+        if (!lib) {
+            const char* why = dlerror();
+            a.error = std::string("cannot load ") + soname + (why ? std::string(": ") + why : std::string());
+            return a;
+        }
+#define AV_LOOKUP(name)                                                       \
+        a.name = reinterpret_cast<decltype(a.name)>(dlsym(lib, #name));       \
+        if (!a.name) {                                                        \
+            a.error = std::string(soname) + " has no " #name;                 \
+            return a;                                                         \
+        }
+        AV_FUNCTIONS(AV_LOOKUP)
+#undef AV_LOOKUP
+        a.ok = true;
+        return a;
+    }();
+    return loaded;
+}
+
+// The file as the demuxer reads it: through stdio when it can seek, else
+// from memory.
+struct Source {
+    FILE* file = nullptr;
+    std::vector<uint8_t> bytes;  // the whole file when it cannot seek
+    size_t at = 0;
+    uint64_t read = 0;  // bytes handed to the demuxer
+};
+
+int read_packet(void* opaque, uint8_t* buf, int size) {
+    Source& s = *static_cast<Source*>(opaque);
+    size_t n;
+    if (s.file) {
+        n = std::fread(buf, 1, static_cast<size_t>(size), s.file);
+    } else {
+        n = std::min(static_cast<size_t>(size), s.bytes.size() - s.at);
+        std::memcpy(buf, s.bytes.data() + s.at, n);
+        s.at += n;
+    }
+    s.read += n;
+    return n == 0 ? AVERROR_EOF : static_cast<int>(n);
+}
+
+int64_t seek_source(void* opaque, int64_t offset, int whence) {
+    Source& s = *static_cast<Source*>(opaque);
+    if (s.file) {
+        if (whence & AVSEEK_SIZE) {
+            struct stat st;
+            return fstat(fileno(s.file), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+        }
+        if (fseeko(s.file, static_cast<off_t>(offset), whence & 3) != 0) return -1;
+        return static_cast<int64_t>(ftello(s.file));
+    }
+    const int64_t size = static_cast<int64_t>(s.bytes.size());
+    if (whence & AVSEEK_SIZE) return size;
+    const int64_t base = (whence & 3) == SEEK_CUR ? static_cast<int64_t>(s.at) : (whence & 3) == SEEK_END ? size : 0;
+    const int64_t to = base + offset;
+    if (to < 0 || to > size) return -1;
+    s.at = static_cast<size_t>(to);
+    return to;
+}
+
+}  // namespace
+
+struct AvReader::Impl {
+    Source source;
+    AVIOContext* io = nullptr;
+    AVFormatContext* fmt = nullptr;
+    AVPacket* pkt = nullptr;
+    int track = -1;
+    bool pending = false;  // the first unit, read by open, is in `first`
+    bool started = false;  // a unit has been handed out since open or seek
+    std::vector<uint8_t> first;
+    // Timing of the unit read last.
+    int64_t pts = 0, duration = 0, skip = 0, discard = 0;
+    bool has_skip = false;
+    int64_t next_pts = 0;  // where the unit after it starts, for units without times
+
+    ~Impl() {
+        av().av_packet_free(&pkt);
+        if (fmt) av().avformat_close_input(&fmt);
+        if (io) {
+            av().av_freep(&io->buffer);  // the demuxer may have replaced the buffer
+            av().avio_context_free(&io);
+        }
+    }
+    bool read_unit(std::vector<uint8_t>& unit) {
+        while (av().av_read_frame(fmt, pkt) >= 0) {
+            const bool ours = pkt->stream_index == track && pkt->size > 0;
+            if (ours) {
+                unit.assign(pkt->data, pkt->data + pkt->size);
+                pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts != AV_NOPTS_VALUE ? pkt->dts : next_pts;
+                duration = pkt->duration;
+                size_t size = 0;
+                const uint8_t* side = av().av_packet_get_side_data(pkt, AV_PKT_DATA_SKIP_SAMPLES, &size);
+                has_skip = side && size >= 8;
+                skip = discard = 0;
+                if (has_skip) {
+                    skip = static_cast<int64_t>(side[0] | side[1] << 8 | side[2] << 16 | static_cast<uint32_t>(side[3]) << 24);
+                    discard = static_cast<int64_t>(side[4] | side[5] << 8 | side[6] << 16 | static_cast<uint32_t>(side[7]) << 24);
+                }
+                next_pts = pts + duration;
+            }
+            av().av_packet_unref(pkt);
+            if (ours) return true;
+        }
+        return false;
+    }
+};
+
+AvReader::AvReader() = default;
+AvReader::~AvReader() = default;
+
+namespace {
+
+// "title" and the like, from a dictionary of the file or the track.
+void collect_tags(const AVDictionary* d, std::vector<std::pair<std::string, std::string>>& tags) {
+    const AVDictionaryEntry* e = nullptr;
+    while ((e = av().av_dict_get(d, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
+        const std::string key = e->key;
+        if (key == "iTunSMPB" || key == "major_brand" || key == "minor_version" || key == "compatible_brands" ||
+            key == "handler_name" || key == "vendor_id" || key == "language" || key == "creation_time")
+            continue;
+        bool seen = false;
+        for (const auto& t : tags) seen = seen || t.first == key;
+        if (!seen) tags.emplace_back(key, e->value);
+    }
+}
+
+// iTunSMPB: " 00000000 PRIMING PADDING LENGTH ..." in hexadecimal.
+bool parse_smpb(const char* s, uint64_t& priming, uint64_t& padding, uint64_t& length) {
+    uint64_t v[4];
+    char* end = nullptr;
+    for (uint64_t& x : v) {
+        x = std::strtoull(s, &end, 16);
+        if (end == s) return false;
+        s = end;
+    }
+    priming = v[1], padding = v[2], length = v[3];
+    return length > 0;
+}
+
+}  // namespace
+
+bool AvReader::open(FILE* file, const std::vector<uint8_t>& head, int track, bool verbose, std::string& error) {
+    if (!av().ok) {
+        error = av().error;
+        return false;
+    }
+    av().av_log_set_level(verbose ? AV_LOG_INFO : AV_LOG_QUIET);
+    impl_ = std::make_unique<Impl>();
+    Impl& m = *impl_;
+    struct stat st;
+    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && fseeko(file, 0, SEEK_SET) == 0) {
+        m.source.file = file;
+    } else {
+        m.source.bytes = head;
+        uint8_t buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) m.source.bytes.insert(m.source.bytes.end(), buf, buf + n);
+    }
+    error = "libavformat cannot read it";
+    const int buffer_size = 65536;
+    uint8_t* buffer = static_cast<uint8_t*>(av().av_malloc(buffer_size));
+    if (!buffer) return false;
+    m.io = av().avio_alloc_context(buffer, buffer_size, 0, &m.source, read_packet, nullptr, seek_source);
+    if (!m.io) {
+        av().av_free(buffer);
+        return false;
+    }
+    m.fmt = av().avformat_alloc_context();
+    if (!m.fmt) return false;
+    m.fmt->pb = m.io;
+    if (av().avformat_open_input(&m.fmt, nullptr, nullptr, nullptr) != 0) return false;  // frees fmt on failure
+    container = m.fmt->iformat && m.fmt->iformat->name ? m.fmt->iformat->name : "";
+    is_mp4 = container.rfind("mov,", 0) == 0;
+    int aac_tracks = 0, latm = 0;
+    if (av().avformat_find_stream_info(m.fmt, nullptr) >= 0)
+        for (unsigned i = 0; i < m.fmt->nb_streams && m.track < 0; ++i) {
+            const AVCodecID id = m.fmt->streams[i]->codecpar->codec_id;
+            latm += id == AV_CODEC_ID_AAC_LATM;
+            if (id == AV_CODEC_ID_AAC && ++aac_tracks == track) m.track = static_cast<int>(i);
+        }
+    const AVStream* stream = m.track >= 0 ? m.fmt->streams[m.track] : nullptr;
+    if (!stream) {
+        if (latm && !aac_tracks)
+            error = "its AAC is LATM/LOAS, which this host does not read (libavformat gives LATM payloads, "
+                    "not access units under an AudioSpecificConfig)";
+        else if (aac_tracks)
+            error = "it holds " + std::to_string(aac_tracks) + " AAC track" + (aac_tracks == 1 ? "" : "s") +
+                    ", not a track " + std::to_string(track);
+        else
+            error = "it holds no AAC audio track";
+        return false;
+    }
+    const AVCodecParameters* par = stream->codecpar;
+    tb_num = static_cast<uint32_t>(stream->time_base.num);
+    tb_den = static_cast<uint32_t>(stream->time_base.den);
+    track_rate = par->sample_rate > 0 ? static_cast<uint32_t>(par->sample_rate) : 0;
+    collect_tags(m.fmt->metadata, tags);
+    collect_tags(stream->metadata, tags);
+    for (const AVDictionary* d : {static_cast<const AVDictionary*>(m.fmt->metadata), static_cast<const AVDictionary*>(stream->metadata)})
+        if (const AVDictionaryEntry* e = av().av_dict_get(d, "iTunSMPB", nullptr, 0); e && !smpb)
+            smpb = parse_smpb(e->value, smpb_priming, smpb_padding, smpb_length);
+
+    m.pkt = av().av_packet_alloc();
+    if (!m.pkt) return false;
+    if (!m.read_unit(m.first)) {
+        error = "its AAC track holds no access units";
+        return false;
+    }
+    m.pending = true;
+    first_pts = m.pts;
+    has_skip = m.has_skip && m.skip > 0;
+    skip = m.skip;
+
+    AscInfo asc;
+    if (par->extradata_size <= 0 && m.first.size() >= kAdtsFixedBytes && m.first[0] == 0xFF && (m.first[1] & 0xF6) == 0xF0) {
+        // ADTS frames as units (MPEG-TS): the header says what a config would.
+        AdtsFields h;
+        adts_fields(m.first.data(), &h);
+        adts_units = true;
+        object_type = h.profile + 1;
+        rate = rate_of_index(h.sampling_frequency_index);
+        channels = h.channel_configuration;
+        return true;
+    }
+    const int rc = asc_parse(par->extradata, par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0, &asc);
+    if (asc.channel_configuration < 0) {
+        error = "its AAC track has no AudioSpecificConfig";
+        return false;
+    }
+    // The host takes the header fields alone, and a config cut short behind
+    // them plays as it always did; any other fault of an AAC-LC config is
+    // refused here (other object types are refused by name later).
+    object_type = static_cast<uint32_t>(asc.signalled_object_type);
+    rate = asc.sampling_rate;
+    channels = static_cast<uint32_t>(asc.channel_configuration);
+    sbr_signalled = asc.sbr_present != 1 ? 0 : (asc.ext_sampling_rate == asc.sampling_rate ? 2 : 1);
+    if (sbr_signalled && asc.ps_present == 1) sbr_signalled |= 4;
+    asc_bytes.assign(par->extradata, par->extradata + par->extradata_size);
+    asc_whole = rc == ASC_OK;
+    if (rc != ASC_OK && rc != ASC_ERR_TRUNCATED && object_type == 2) {
+        error = std::string("its AudioSpecificConfig is invalid (") + asc_error_text(rc) + ")";
+        return false;
+    }
+    return true;
+}
+
+bool AvReader::next(std::vector<uint8_t>& unit) {
+    Impl& m = *impl_;
+    if (m.pending) {
+        m.pending = false;
+        unit.swap(m.first);
+    } else if (!m.read_unit(unit)) {
+        return false;
+    }
+    if (!m.started) start_pts = m.pts, m.started = true;
+    // The samples a unit says to discard at its end, in time base units.
+    int64_t discard = 0;
+    if (m.discard > 0 && track_rate) {
+        discard = m.discard * tb_den / (static_cast<int64_t>(tb_num) * track_rate);
+        discards = true;
+    }
+    end_pts = std::max(end_pts, m.pts + m.duration - discard);
+    return true;
+}
+
+bool AvReader::seek(int64_t ts) {
+    Impl& m = *impl_;
+    // A demuxer that lands after `ts` (or nowhere) goes back to the start:
+    // the samples before the one asked for are dropped, never missed.
+    auto land = [&](int64_t at) {
+        if (av().av_seek_frame(m.fmt, m.track, at, AVSEEK_FLAG_BACKWARD) < 0) return false;
+        m.next_pts = at;
+        m.pending = m.read_unit(m.first);
+        return m.pending && m.pts <= ts;
+    };
+    m.started = false;
+    end_pts = 0;
+    if (land(ts)) return true;
+    if (!land(first_pts)) {
+        // The last resort: the first unit of the file as open() read it.
+        av().av_seek_frame(m.fmt, m.track, first_pts, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
+        m.pending = m.read_unit(m.first);
+    }
+    return false;
+}
+
+uint64_t AvReader::position() const { return impl_ ? impl_->source.read : 0; }
+
+const char* mp4_demuxer_version() { return "libavformat " AV_STRINGIFY(LIBAVFORMAT_VERSION); }
+
+#else
+
+struct AvReader::Impl {};
+AvReader::AvReader() = default;
+AvReader::~AvReader() = default;
+
+bool AvReader::open(FILE*, const std::vector<uint8_t>&, int, bool, std::string& error) {
+    error = "this aacdec was built without libavformat, which container input needs "
+            "(install libavformat-dev, e.g. with scripts/deps.sh, and rebuild)";
+    return false;
+}
+
+bool AvReader::next(std::vector<uint8_t>&) { return false; }
+bool AvReader::seek(int64_t) { return false; }
+uint64_t AvReader::position() const { return 0; }
+
+const char* mp4_demuxer_version() { return nullptr; }
+
+#endif

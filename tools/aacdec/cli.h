@@ -1,0 +1,12 @@
+// What the parts of the command-line host share: the way a run fails.
+#pragma once
+
+#include <string>
+
+// Prints "aacdec: " and the message, removes a partly written output and
+// exits with status 1.
+[[noreturn]] void fail(const char* fmt, const char* arg = "");
+
+// The output file while it is being written under its temporary name (empty
+// when none is): a failing run removes it.
+extern std::string g_partial_output;

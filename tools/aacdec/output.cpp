@@ -1,0 +1,103 @@
+#include "output.h"
+
+#include <algorithm>
+#include <cstdio>
+
+std::string part_name(const std::string& output, int part) {
+    if (part <= 1) return output;
+    const size_t slash = output.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = output.rfind('.');
+    if (dot == std::string::npos || dot <= base) dot = output.size();
+    return output.substr(0, dot) + "-" + std::to_string(part) + output.substr(dot);
+}
+
+Output::Output(const Options& o, uint32_t rate, uint64_t size_hint)
+    : o_(o), size_hint_(size_hint),
+      sink_(std::make_unique<Sink>(o.info ? std::string() : o.output, rate, format(), size_hint)), rate_(rate) {}
+
+void Output::write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t channels, bool wide) {
+    if (!bytes) return;
+    if (!blocks_) {
+        // The first block says the rate (the probe only guessed it).
+        if (rate) rate_ = rate;
+        sink_->set_rate(rate_);
+    } else if (rate && rate != rate_) {
+        change(rate, channels);
+    }
+    const size_t frame_bytes = out_channels_ * (wide ? 4u : 2u);
+    blocks_ += bytes / (block_bytes_ * (wide ? 2u : 1u));
+    const uint64_t n = bytes / frame_bytes;
+    Keep k;
+    if (keep_) k = keep_(rate_, delay_);
+    if (!resolved_) lo_ = k.lo, resolved_ = true;
+    last_ = k.last;
+    const uint64_t from = std::max(pos_, lo_), to = std::min(pos_ + n, k.hi);
+    if (from < to) emit(pcm + (from - pos_) * frame_bytes, static_cast<size_t>(to - from), frame_bytes, wide);
+    pos_ += n;
+}
+
+void Output::set_layout(uint32_t channels, uint32_t mask) {
+    block_bytes_ = 2048u * channels;
+    out_channels_ = channels;
+    sink_->set_layout(static_cast<uint16_t>(channels), mask);
+}
+
+void Output::finish() {
+    sink_->close();
+    sink_->commit();
+}
+
+SinkFormat Output::format() const {
+    SinkFormat f;
+    f.sample = o_.sample;
+    f.wav = o_.wav();
+    f.extensible = o_.native;
+    return f;
+}
+
+// Samples to the file, all but the last --trim ones.
+void Output::emit(const uint8_t* pcm, size_t frames, size_t frame_bytes, bool wide) {
+    if (o_.trim) {
+        held_.insert(held_.end(), pcm, pcm + frames * frame_bytes);
+        const uint64_t have = held_.size() / frame_bytes;
+        if (have <= o_.trim) return;
+        frames = static_cast<size_t>(have - o_.trim);
+        put(held_.data(), frames, frame_bytes, wide);
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(frames * frame_bytes));
+        return;
+    }
+    put(pcm, frames, frame_bytes, wide);
+}
+
+void Output::put(const uint8_t* pcm, size_t frames, size_t frame_bytes, bool wide) {
+    if (ended_) return;
+    sink_->write(pcm, frames * frame_bytes / (wide ? 4 : 2), wide);
+    written_ += frames * out_channels_ * sample_bytes(o_.sample);
+    samples_ += frames;
+}
+
+void Output::change(uint32_t rate, uint32_t channels) {
+    rate_ = rate;
+    if (ended_ || (!sink_->is_wav() && !sink_->is_stdout())) return;
+    std::string what = std::to_string(rate) + " Hz";
+    if (channels) what += ", " + std::to_string(channels) + (channels == 1 ? " channel" : " channels");
+    what += " at block " + std::to_string(blocks_ + 1);
+    if (!sink_->is_wav()) {
+        std::fprintf(stderr, "aacdec: warning: the stream changes to %s; the raw PCM goes on at the new rate\n",
+                     what.c_str());
+        return;
+    }
+    if (!o_.split) {
+        std::fprintf(stderr, "aacdec: the stream changes to %s; the WAV file ends there (--split writes each part "
+                     "to its own file)\n", what.c_str());
+        ended_ = true;
+        return;
+    }
+    finish();
+    const std::string name = part_name(o_.output, ++part_);
+    sink_ = std::make_unique<Sink>(name, rate, format(), size_hint_);
+    sink_->set_layout(static_cast<uint16_t>(out_channels_), 0);
+    if (!o_.quiet)
+        std::fprintf(stderr, "aacdec: the stream changes to %s; %s begins there\n", what.c_str(), name.c_str());
+}
