@@ -59,5 +59,16 @@ $emu "$aacdec" --quiet "$s" "$tmp/fifo.wav" || { echo "FAIL: writing to a FIFO";
 wait $reader
 [ -p "$tmp/fifo.wav" ] && [ "$(wc -c < "$tmp/from_fifo.wav")" = $wav ] || { echo "FAIL: the FIFO was replaced or gave $(wc -c < "$tmp/from_fifo.wav") bytes"; fails=$((fails + 1)); }
 [ "$(od -An -tx1 -j4 -N4 "$tmp/from_fifo.wav" | tr -d ' ')" = ffffffff ] || { echo "FAIL: a FIFO's WAV header gives a size"; fails=$((fails + 1)); }
+# A signal mid-decode (the input a FIFO that stalls past the first MiB, so
+# that the output is open) leaves no temporary file beside OUTPUT.
+for i in $(seq 100); do cat "$s"; done > "$tmp/long.aac"
+mkfifo "$tmp/stall.aac"
+{ cat "$tmp/long.aac"; sleep 3; } > "$tmp/stall.aac" & writer=$!
+mkdir "$tmp/sig"
+$emu "$aacdec" --quiet "$tmp/stall.aac" "$tmp/sig/out.wav" & dec=$!
+sleep 1
+kill -TERM $dec; wait $dec; status=$?
+wait $writer
+[ $status != 0 ] && [ -z "$(ls -A "$tmp/sig")" ] || { echo "FAIL: a signal left $(ls "$tmp/sig") (status $status)"; fails=$((fails + 1)); }
 [ $fails = 0 ] && echo "host errors ok"
 exit $fails

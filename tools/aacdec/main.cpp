@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -51,6 +52,26 @@
 #include "zoraac.h"
 
 std::string g_partial_output;
+
+namespace {
+// The same path for the signal handler, which may only unlink().
+char partial_path[4096];
+
+// A signal that ends the process takes the unfinished output with it, then
+// ends it as the signal would have.
+extern "C" void remove_partial_output(int sig) {
+    if (partial_path[0]) unlink(partial_path);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+}  // namespace
+
+void set_partial_output(const std::string& path) {
+    g_partial_output = path;
+    const size_t n = path.size() < sizeof partial_path ? path.size() : 0;  // (a longer path is left behind)
+    std::memcpy(partial_path, path.data(), n);
+    partial_path[n] = 0;
+}
 
 void fail(const char* fmt, const char* arg) {
     std::fprintf(stderr, "aacdec: ");
@@ -1153,6 +1174,7 @@ int decode_all(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(sig, remove_partial_output);
     const Options o = parse_args(argc, argv);
     if (!o.outdir.empty() && !o.info) {
         struct stat st;

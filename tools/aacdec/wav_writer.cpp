@@ -85,7 +85,7 @@ Sink::Sink(const std::string& name, uint32_t rate, const SinkFormat& format, uin
             const mode_t mask = umask(0);
             umask(mask);
             (void)fchmod(fd, 0666 & ~mask);
-            g_partial_output = tmp;
+            set_partial_output(tmp);
             f_ = fdopen(fd, "wb");
         }
         if (!f_) fail("cannot write %s", (name + ": " + std::strerror(errno)).c_str());
@@ -136,7 +136,7 @@ void Sink::commit() {
     if (g_partial_output.empty()) return;
     if (std::rename(g_partial_output.c_str(), name_.c_str()) != 0)
         fail("cannot write %s", (name_ + ": " + std::strerror(errno)).c_str());
-    g_partial_output.clear();
+    set_partial_output("");
 }
 
 // RIFF header, [JUNK or ds64], fmt, [fact], data. The fmt chunk: 16 bytes
