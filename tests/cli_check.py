@@ -117,7 +117,8 @@ def case_skip_trim():
 
 
 def case_formats():
-    """-b 24/32/float: 24 and 16 bits are the 32-bit words rounded; the
+    """-b 24/32/float: 16 bits are the 32-bit words rounded, 24 bits their
+    top bits, which rounded to 16 bits are the 16-bit output; the
     extensible and float headers; RF64 past the limit; -f wav and raw."""
     aac = data("g1_44100_s_clicks.aac")
     files = {}
@@ -137,7 +138,8 @@ def case_formats():
     f32 = struct.unpack("<%df" % (len(files["float"][5]) // 4), files["float"][5])
     check(len(w16) == len(w24) == len(w32) == len(f32), "sample counts differ between formats")
     check(all(min((x + 32768) >> 16, 32767) == y for x, y in zip(w32, w16)), "-b 32 rounded to 16 bits is not -b 16")
-    check(all(min((x + 128) >> 8, 8388607) == y for x, y in zip(w32, w24)), "-b 24 is not -b 32 rounded to 24 bits")
+    check(all(x >> 8 == y for x, y in zip(w32, w24)), "-b 24 is not the top 24 bits of -b 32")
+    check(all(min((x + 128) >> 8, 32767) == y for x, y in zip(w24, w16)), "-b 24 rounded to 16 bits is not -b 16")
     check(all(abs(x / 2147483648.0 - y) <= abs(y) * 2 ** -23 for x, y in zip(w32, f32)), "float is not -b 32 / 2^31")
     low = sum(1 for x in w24 if x & 0xFF)
     check((low > len(w24) // 2) if A.arithmetic == "exact" else low == 0, "%d of %d 24-bit samples with low bits" % (low, len(w24)))

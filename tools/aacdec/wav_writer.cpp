@@ -47,8 +47,11 @@ void convert_samples(const void* src, size_t samples, bool wide, SampleFormat f,
             put16(dst, static_cast<uint32_t>(wide ? std::min<int64_t>((word(i) + 32768) >> 16, 32767) : s16[i]));
         break;
     case SampleFormat::S24:
+        // The word's top 24 bits, the rest dropped rather than rounded:
+        // rounded once more to 16 bits the sample is then the 16-bit output
+        // (rounding twice would move 1 sample in about 500 by one step).
         for (size_t i = 0; i < samples; ++i, dst += 3) {
-            const int64_t v = std::min<int64_t>((word(i) + 128) >> 8, 8388607);
+            const int64_t v = word(i) >> 8;
             dst[0] = static_cast<unsigned char>(v), dst[1] = static_cast<unsigned char>(v >> 8);
             dst[2] = static_cast<unsigned char>(v >> 16);
         }
