@@ -165,7 +165,7 @@ typedef const AACPlugin* (*GetZorAudioDecodePluginFn)(void);
  * ====================================================================== */
 
 #define ZORAAC_API_VERSION 1
-/* Records zoraac_query_memory may describe (today 10; room for more tools). */
+/* Records zoraac_query_memory may describe (today up to 12; room for more tools). */
 #define ZORAAC_MAX_MEMRECS 16
 
 /* Transports: what params.transport asks for and info.transport reports. */
@@ -256,7 +256,12 @@ typedef struct zoraac_params {
     uint32_t format;        /* ZORAAC_S16 (default) */
     uint32_t sbr;           /* ZORAAC_SBR_FULL (default), ZORAAC_SBR_OFF or ZORAAC_SBR_DOWNSAMPLED */
     uint32_t downmix;       /* ZORAAC_DOWNMIX (default) or ZORAAC_NO_DOWNMIX */
-    uint32_t reserved[6];   /* zero (zoraac_params_init): room for later tools */
+    uint32_t sbr_channels;  /* HE-AAC layouts of more than two channels (the downmix, SBR on): the
+                               most channels whose SBR the decoder keeps, 3..8, for a byte stream
+                               (AUTO); access units take their configuration's. 0 (default): a
+                               byte stream's such layout plays its AAC-LC core mixed, at the core
+                               rate (info.last_error 9). More records then: see below */
+    uint32_t reserved[5];   /* zero (zoraac_params_init): room for later tools */
 } zoraac_params;
 
 /* One call's output. */

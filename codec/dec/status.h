@@ -26,7 +26,11 @@ enum KVXD_Error : uint32_t {
     KVXD_NOTE_PROFILE_MAIN = 5, // ADTS profile 0 noted, decoding goes on
     KVXD_NOTE_PROFILE_SSR = 6,  // ADTS profile 2 noted, decoding goes on
     KVXD_NOTE_PCE_RATE = 7,     // a program config element's rate differs from the transport's: ignored
-    KVXD_ERR_CHANNELS = 8       // the program has more than two front channels, and no downmix was asked for
+    KVXD_ERR_CHANNELS = 8,      // the program has more than two front channels, and no downmix was asked for
+    // An HE-AAC layout of more than two channels plays its AAC-LC core, at
+    // the core rate: the instance has no SBR room for its channels (records
+    // not attached, too few channels, or native output).
+    KVXD_NOTE_SBR_CHANNELS = 9
 };
 
 struct KVXD_Status {

@@ -772,6 +772,8 @@ zoraac_params library_params(const Options& o, const Input& in) {
     zoraac_params_init(&params);
     params.sbr = o.sbr;
     params.downmix = o.downmix ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
+    // HE-AAC layouts of up to eight channels play with their SBR.
+    params.sbr_channels = 8;
     if (o.native) params.output = ZORAAC_OUT_NATIVE;
     if (in.mp4) {
         // Access units under the track's AudioSpecificConfig; one cut short
@@ -1008,6 +1010,10 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signal
     IALG_MemRec rec[kStaticBlocks];
     KVXD_alloc(&params, rec);
     rec[kFifoRecord].size = kLongFifoBytes;
+    // HE-AAC layouts of up to eight channels play with their SBR: each
+    // channel's core overlap, channels 2.. in the concealment store.
+    const bool sbr_mix = sbr != ZORAAC_SBR_OFF && kExactArithmetic && downmix;
+    if (sbr_mix && rec[kOuterRecords].size < KVXD_sbrMixStoreBytes(8)) rec[kOuterRecords].size = KVXD_sbrMixStoreBytes(8);
     static std::vector<std::max_align_t> memory[kStaticBlocks];
     for (int i = 0; i < kStaticBlocks; ++i) {
         memory[i].resize(rec[i].size / sizeof(std::max_align_t) + 1);
@@ -1020,6 +1026,11 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signal
         static std::vector<std::max_align_t> sbr_memory[2];
         for (int i = 0; i < 2; ++i) sbr_memory[i].resize(KVXD_sbrBytes(i, down) / sizeof(std::max_align_t) + 1);
         KVXD_attachSbr(h, sbr_memory[0].data(), sbr_memory[1].data(), signalled, down);
+    }
+    if (sbr_mix) {
+        static std::vector<std::max_align_t> mix_memory[2];
+        for (int i = 0; i < 2; ++i) mix_memory[i].resize(KVXD_sbrMixBytes(i, 8) / sizeof(std::max_align_t) + 1);
+        KVXD_attachSbrMix(h, mix_memory[0].data(), mix_memory[1].data(), 8);
     }
     KVXD_setDownmix(h, downmix && kExactArithmetic);
     KVXD_Status st{};
