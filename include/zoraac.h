@@ -256,11 +256,13 @@ typedef struct zoraac_params {
     uint32_t format;        /* ZORAAC_S16 (default) */
     uint32_t sbr;           /* ZORAAC_SBR_FULL (default), ZORAAC_SBR_OFF or ZORAAC_SBR_DOWNSAMPLED */
     uint32_t downmix;       /* ZORAAC_DOWNMIX (default) or ZORAAC_NO_DOWNMIX */
-    uint32_t sbr_channels;  /* HE-AAC layouts of more than two channels (the downmix, SBR on): the
-                               most channels whose SBR the decoder keeps, 3..8, for a byte stream
-                               (AUTO); access units take their configuration's. 0 (default): a
-                               byte stream's such layout plays its AAC-LC core mixed, at the core
-                               rate (info.last_error 9). More records then: see below */
+    uint32_t sbr_channels;  /* HE-AAC layouts of more than two channels (ZORAAC_DOWNMIX, SBR on):
+                               the most channels with SBR the decoder keeps, 3..8 (low-frequency
+                               channels have none: 5.1 takes 5, 7.1 7), for a byte stream (AUTO);
+                               access units take their configuration's. 0 (default): a byte
+                               stream's such layout plays its AAC-LC core mixed, at the core rate
+                               (info.last_error 9). zoraac_query_memory then gives two records
+                               more and a larger record 8 */
     uint32_t reserved[5];   /* zero (zoraac_params_init): room for later tools */
 } zoraac_params;
 

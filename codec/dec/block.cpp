@@ -287,7 +287,7 @@ void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after) {
     if (is_sbr && mi.mix_block) {
         mi.mix_sbr_seen = 1;
         // A layout of more channels than the instance has SBR room for plays its core.
-        if (sbr->mode != SBR_MODE_OFF && !downmix_sbr_room(dec, mi.mix_channels)) dec->lastError = KVXD_NOTE_SBR_CHANNELS;
+        if (sbr->mode != SBR_MODE_OFF && !downmix_sbr_room(dec)) dec->lastError = KVXD_NOTE_SBR_CHANNELS;
     }
     if (!keep) {
         bits(dec, 4);

@@ -159,10 +159,37 @@ namespace {
 // the SBR channels 2.. of the layout.
 struct SbrMixLayout {
     int32_t gains[kMixMaxChannels][2];
-    uint8_t first[kMaxElements];     // each element's first channel
-    uint8_t channels[kMaxElements];  // and its channels
-    uint8_t count;                   // elements
+    uint8_t first[kMaxElements];      // each element's first channel
+    uint8_t channels[kMaxElements];   // and its channels
+    uint8_t sbr_first[kMaxElements];  // its first SBR channel (SbrSlots)
+    uint8_t sbr_element[kMaxElements];
+    uint8_t count;                    // elements
 };
+
+// Where an element's SBR state and its channels' lie: the elements and
+// channels that are heard are counted, those not heard (a 5.1 layout's
+// low-frequency channel) take no room.
+struct SbrSlots {
+    int element = 0;
+    int channel = 0;
+};
+bool heard(const Layout& l, int e) {
+    for (int c = 0; c < channels_of(l.el[e]); ++c) {
+        int32_t g[2];
+        gains(l, e, c, g);
+        if (g[0] || g[1]) return true;
+    }
+    return false;
+}
+SbrSlots sbr_slots(const Layout& l, int e) {
+    SbrSlots s;
+    for (int i = 0; i < e && i < l.count; ++i) {
+        if (!heard(l, i)) continue;
+        ++s.element;
+        s.channel += channels_of(l.el[i]);
+    }
+    return s;
+}
 
 }  // namespace
 
@@ -199,6 +226,9 @@ size_t store_bytes(const MP4AACDEC_QUVA_Obj* dec, bool sbr) {
     return sbr ? downmix_sbr_store_bytes(sbr_mix_channels(dec)) : kLastSpectrumBytes;
 }
 
+// Channels whose core overlap the buffers hold when mixing with SBR.
+int store_channels(const MP4AACDEC_QUVA_Obj* dec) { return 2 + static_cast<int>(store_bytes(dec, true) / 4096); }
+
 }  // namespace
 
 size_t downmix_sbr_bytes(int channels) {
@@ -228,13 +258,20 @@ void downmix_sbr_reset(MP4AACDEC_QUVA_Obj* dec) {
     for (int e = 0; e < n; ++e) sbr_element_reset(sbr_mix_element_state(dec, e));
 }
 
-bool downmix_sbr_room(const MP4AACDEC_QUVA_Obj* dec, int channels) {
-    return dec->ctx->sbrMix && sbr_scratch_of(dec->ctx) && dec->ctx->sbr && dec->ctx->downmix == LAYOUT_MIXED &&
-           channels <= sbr_mix_channels(dec);
+namespace {
+
+bool sbr_room(const MP4AACDEC_QUVA_Obj* dec, const Layout& l) {
+    if (!dec->ctx->sbrMix || !sbr_scratch_of(dec->ctx) || !dec->ctx->sbr || dec->ctx->downmix != LAYOUT_MIXED)
+        return false;
+    return l.channels > 0 && sbr_slots(l, l.count).channel <= sbr_mix_channels(dec);
 }
 
+}  // namespace
+
+bool downmix_sbr_room(const MP4AACDEC_QUVA_Obj* dec) { return sbr_room(dec, layout_of(dec)); }
+
 bool downmix_sbr_undecided(const MP4AACDEC_QUVA_Obj* dec) {
-    return dec->mcInfo.mix_block && downmix_sbr_room(dec, dec->mcInfo.mix_channels) && !dec->ctx->sbr->decided;
+    return dec->mcInfo.mix_block && downmix_sbr_room(dec) && !dec->ctx->sbr->decided;
 }
 
 void downmix_sbr_decide(MP4AACDEC_QUVA_Obj* dec) {
@@ -251,7 +288,7 @@ bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
     const Layout l = layout_of(dec);
     if (l.channels == 0) return false;
     SbrDecoder* const s = dec->ctx->sbr;
-    const bool sbr = downmix_sbr_room(dec, l.channels) && s->active;
+    const bool sbr = sbr_room(dec, l) && s->active;
     // From a stereo block on: the buffer of the last good spectra becomes
     // the tails' sums; the overlap buffers go on as the stereo heads. With
     // SBR they hold each channel's own tail: a change from one way to the
@@ -375,23 +412,33 @@ void native_channel(MP4AACDEC_QUVA_Obj* dec, int c, int ch, int n) {
     mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
 }
 
+// Where the core time samples (Q12) of channel c of an element wait for its
+// SBR: the first channel's where SBR reads them, the second's in the first
+// channel's spectrum, which is spent once the first channel is synthesised
+// (no channel element comes before the element's SBR has run).
+int32_t* held_time(MP4AACDEC_QUVA_Obj* dec, int c) {
+    return c == 0 ? sbr_time_samples(sbr_scratch_of(dec->ctx)) : dec->coef[0];
+}
+
 // SBR of one element of a mixed layout: its n channels' core time samples
-// (held in the scratch record) through their SBR, their subband samples
+// (held_time) through their SBR, their subband samples
 // added with their gains into the stereo sums; with `conceal` the element
 // plays its held SBR frame.
-void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, int e, int first, int n, const int32_t g[][2], bool conceal) {
-    if (n < 1 || n > 2 || first + n > sbr_mix_channels(dec)) return;
+void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, SbrSlots at, int n, const int32_t g[][2], bool conceal) {
+    if (n < 1 || n > 2 || at.channel + n > sbr_mix_channels(dec) || at.element >= sbr_mix_channels(dec)) return;
     if (!g[0][0] && !g[0][1] && (n == 1 || (!g[1][0] && !g[1][1]))) return;  // not heard
     SbrDecoder* const s = dec->ctx->sbr;
     SbrScratch* const x = sbr_scratch_of(dec->ctx);
     SbrMixScratch* const m = sbr_mix_scratch(dec);
-    SbrChannel* const ch[2] = {sbr_mix_channel(dec, first), sbr_mix_channel(dec, first + n - 1)};
+    SbrChannel* const ch[2] = {sbr_mix_channel(dec, at.channel), sbr_mix_channel(dec, at.channel + n - 1)};
+    const int e = at.element;
     sbr_element_load(s, sbr_mix_element_state(dec, e));
     if (conceal) sbr_conceal_block(s, n);
     else sbr_begin_element(s, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate, n, ch);
     for (int c = 0; c < n; ++c) {
         if (!g[c][0] && !g[c][1]) continue;
-        std::memcpy(sbr_time_samples(x), m->time[c], sizeof m->time[c]);
+        // (The first channel's are in place already.)
+        if (c == 1) std::memcpy(sbr_time_samples(x), held_time(dec, 1), 1024 * sizeof(int32_t));
         sbr_channel_subbands(s, x, ch[c], c);
         for (int o = 0; o < 2; ++o) {
             const int32_t gain = g[c][o];
@@ -440,13 +487,17 @@ void conceal_sbr_mix(MP4AACDEC_QUVA_Obj* dec) {
     for (int e = 0; e < ml.count && e < kMaxElements; ++e) {
         const int first = ml.first[e];
         const int n = ml.channels[e];
-        if (n < 1 || n > 2 || first + n > sbr_mix_channels(dec)) continue;
+        // (Channels not heard keep no overlap.)
+        if (n < 1 || n > 2 || first + n > store_channels(dec)) continue;
         for (int c = 0; c < n; ++c) {
             int32_t* const ov = native_overlap(dec, first + c);
-            std::memcpy(m->time[c], ov, sizeof m->time[c]);
+            std::memcpy(held_time(dec, c), ov, 1024 * sizeof(int32_t));
             std::memset(ov, 0, 1024 * sizeof(int32_t));
         }
-        sbr_mix_element(dec, e, first, n, &ml.gains[first], true);
+        SbrSlots at;
+        at.element = ml.sbr_element[e];
+        at.channel = ml.sbr_first[e];
+        sbr_mix_element(dec, at, n, &ml.gains[first], true);
     }
     put_sbr_sums(dec);
 }
@@ -463,7 +514,7 @@ void downmix_sbr_element(MP4AACDEC_QUVA_Obj* dec) {
     const int n = channels_of(l.el[e]);
     int32_t g[2][2];
     for (int c = 0; c < n; ++c) gains(l, e, c, g[c]);
-    sbr_mix_element(dec, e, first_channel(l, e), n, g, false);
+    sbr_mix_element(dec, sbr_slots(l, e), n, g, false);
 }
 
 void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
@@ -484,11 +535,12 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
     const int ch = first_channel(l, e) + c;
     const int w = mi.channel[c].window_channel;
     if (mi.mix_sbr) {
+        if (ch >= store_channels(dec)) return;
         // Through the channel's own overlap to its core time samples, which
         // wait for the element's SBR.
         uint16_t shape[2] = {dec->windowShapeState[w][0], mi.mix_shape[ch]};
         int16_t drop = 0;
-        const PcmOut out{&drop, 0, false, nullptr, sbr_mix_scratch(dec)->time[c]};
+        const PcmOut out{&drop, 0, false, nullptr, held_time(dec, c)};
         kernels.synthesis(&dec->firstBlock, dec->windowSequence[w], shape, dec->coef[c], native_overlap(dec, ch), out);
         mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
         mi.mix_sbr_pending = static_cast<uint8_t>(e);
@@ -512,8 +564,11 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
         ml = SbrMixLayout{};
         ml.count = static_cast<uint8_t>(l.count);
         for (int e = 0; e < l.count; ++e) {
+            const SbrSlots at = sbr_slots(l, e);
             ml.first[e] = static_cast<uint8_t>(first_channel(l, e));
             ml.channels[e] = static_cast<uint8_t>(channels_of(l.el[e]));
+            ml.sbr_first[e] = static_cast<uint8_t>(at.channel);
+            ml.sbr_element[e] = static_cast<uint8_t>(at.element);
             for (int c = 0; c < ml.channels[e] && ml.first[e] + c < kMixMaxChannels; ++c)
                 gains(l, e, c, ml.gains[ml.first[e] + c]);
         }

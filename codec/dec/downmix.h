@@ -87,30 +87,32 @@ void downmix_conceal(MP4AACDEC_QUVA_Obj* dec);
 int downmix_gains(const MP4AACDEC_QUVA_Obj* dec, int32_t gains[kMixMaxChannels][2]);
 
 // The scratch record of a mixed layout with SBR: the stereo sums of the
-// frame's subband samples (left, right), and the core time samples (Q12)
-// of the element whose SBR is still to run.
+// frame's subband samples (left, right).
 struct SbrMixScratch {
     int32_t re[2][kSbrQmfSlots][64];
     int32_t im[2][kSbrQmfSlots][64];
-    int32_t time[2][1024];
 };
 // Bytes of the persistent record for layouts of up to `channels` channels
-// (3..8): each element's SBR state, the SBR channels beyond the SBR
-// record's two, and what concealment needs of the last layout.
+// with SBR (3..8; channels not heard, such as a 5.1 layout's low-frequency
+// channel, take no room: 5.1 needs 5): each element's SBR state, the SBR
+// channels beyond the SBR record's two, and what concealment needs of the
+// last layout.
 size_t downmix_sbr_bytes(int channels);
 // The records (8-byte aligned) attached to an instance with SBR attached and
 // a buffer of the last good spectra of downmix_sbr_store_bytes(channels)
 // bytes. False (nothing attached) otherwise.
 bool downmix_sbr_attach(MP4AACDEC_QUVA_Obj* dec, void* persistent, SbrMixScratch* scratch, int channels);
 // The buffer of the last good spectra such an instance needs: the core
-// overlaps of channels 2..7.
+// overlaps of channels 2.. (the channels heard come first in every layout:
+// front, side, back, then low-frequency channels, which are heard only in
+// a layout of nothing else).
 constexpr size_t downmix_sbr_store_bytes(int channels) {
     return channels > 4 ? static_cast<size_t>(channels - 2) * 4096 : 8192;
 }
 // A new stream: the elements' SBR states from the start.
 void downmix_sbr_reset(MP4AACDEC_QUVA_Obj* dec);
-// 1 when a mixed layout of `channels` channels can play SBR in this instance.
-bool downmix_sbr_room(const MP4AACDEC_QUVA_Obj* dec, int channels);
+// 1 when the block's mixed layout can play SBR in this instance.
+bool downmix_sbr_room(const MP4AACDEC_QUVA_Obj* dec);
 // At a mixed block of a stream whose SBR is not decided yet, in an
 // instance that could play it: 1 (the block is then read once without
 // synthesis first, and downmix_sbr_decide called).

@@ -189,9 +189,11 @@ int configure(const zoraac_params* p, Config* c) {
 uint32_t sbr_mix_channels(const zoraac_params* p, const Config& c) {
     if (!sbr_enabled(p) || !mixes(p) || native_layouts(p)) return 0;
     uint32_t n = p->sbr_channels > 2 ? p->sbr_channels : 0;
-    // Access units of more channels: SBR signalled, or (raw) maybe implicit.
+    // Access units of more channels: SBR signalled, or (raw) maybe implicit;
+    // the low-frequency channel of configurations 6 and 7 has none.
     const bool may_carry = p->transport == ZORAAC_TRANSPORT_RAW || (c.sbrSignalled & 3) != 0;
-    if (units(p) && may_carry && c.channels > 2 && c.channels > n) n = c.channels;
+    const uint32_t with_sbr = c.channelConfig == 6 || c.channelConfig == 7 ? c.channels - 1 : c.channels;
+    if (units(p) && may_carry && c.channels > 2 && with_sbr > n) n = with_sbr;
     return n;
 }
 
