@@ -213,7 +213,7 @@ SbrElementState* sbr_mix_element_state(const MP4AACDEC_QUVA_Obj* dec, int e) {
 }
 // SBR channel ch of the layout: 0 and 1 the SBR record's, the others the
 // mixed layout's record's.
-SbrChannel* sbr_mix_channel(const MP4AACDEC_QUVA_Obj* dec, int ch) {
+[[maybe_unused]] SbrChannel* sbr_mix_channel(const MP4AACDEC_QUVA_Obj* dec, int ch) {
     SbrDecoder* s = dec->ctx->sbr;
     if (ch < 2) return ch ? &s->ch1 : &s->ch0;
     const size_t elements = align8(static_cast<size_t>(sbr_mix_channels(dec)) * sizeof(SbrElementState));
@@ -227,7 +227,8 @@ size_t store_bytes(const MP4AACDEC_QUVA_Obj* dec, bool sbr) {
 }
 
 // Channels whose core overlap the buffers hold when mixing with SBR.
-int store_channels(const MP4AACDEC_QUVA_Obj* dec) { return 2 + static_cast<int>(store_bytes(dec, true) / 4096); }
+// ([[maybe_unused]]: the compact arithmetic never mixes.)
+[[maybe_unused]] int store_channels(const MP4AACDEC_QUVA_Obj* dec) { return 2 + static_cast<int>(store_bytes(dec, true) / 4096); }
 
 }  // namespace
 
