@@ -297,7 +297,9 @@ typedef struct zoraac_info {
                                        sample_rate (0 with ZORAAC_SBR_OFF, or before its first block) */
     uint32_t ps;                    /* 1: it plays parametric stereo (HE-AAC v2): a mono core given
                                        out as two channels, also with ZORAAC_OUT_NATIVE */
-    uint32_t reserved[5];
+    uint32_t coupling_skipped;      /* 1 once a block was given out whose coupling channel elements
+                                       were read and not played: the coupled signal is missing */
+    uint32_t reserved[4];
 } zoraac_info;
 
 typedef struct zoraac_decoder zoraac_decoder;

@@ -121,6 +121,8 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     bool remapped = false;
     if (dec->state == STATE_ADIF) kvxdec_byte_align(&f);
     reset_mc_kvxdec_info(dec, &dec->mcInfo);
+    dec->mcInfo.cce_skipped = 0;
+    dec->mcInfo.kept_spoiled = 0;
     downmix_begin_block(dec);
 
     SbrDecoder* const sbr = dec->ctx->sbr;
@@ -154,8 +156,18 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
             break;
         }
         case ID_CCE:
-            // Not parsed: the bits after its id are read as the next id.
+            // Read whole and dropped: the stream plays without the coupled
+            // signal, and says so. Slot 1 is free unless this block decoded
+            // a channel there that still waits for its synthesis.
+            if (!kvxdec_skip_cce(dec, dec->mcInfo.mix_block || !(slots & 2u))) {
+                if (overran()) return 0;
+                if (f.status == DECFIFO_UNDERRUN) return -1;
+                dec->state = STATE_SEARCH;
+                return 0;
+            }
+            if (!dec->mcInfo.mix_block && (slots & 2u)) dec->mcInfo.kept_spoiled = 1;
             dec->lastError = KVXD_ERR_CCE;
+            dec->mcInfo.cce_skipped = 1;
             break;
         case ID_DSE:
             skip_dse(dec);

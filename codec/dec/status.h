@@ -21,7 +21,7 @@ enum KVXD_Error : uint32_t {
     KVXD_ERR_NONE = 0,
     KVXD_ERR_ADIF_HEADER = 1,   // ADIF header unreadable
     KVXD_ERR_BLOCK = 2,         // a block failed to decode
-    KVXD_ERR_CCE = 3,           // a coupling channel element was met
+    KVXD_ERR_CCE = 3,           // a coupling channel element was read and dropped: the block plays without its signal
     KVXD_ERR_LATE_PCE = 4,      // a program config element followed another element
     KVXD_NOTE_PROFILE_MAIN = 5, // ADTS profile 0 noted, decoding goes on
     KVXD_NOTE_PROFILE_SSR = 6,  // ADTS profile 2 noted, decoding goes on

@@ -81,6 +81,7 @@ struct zoraac_decoder {
     uint32_t seen;              // input bytes looked at for the first ADTS header (to 7)
     uint32_t headerFound;       // 1: firstHeader holds it
     uint8_t firstHeader[kAdtsFixedBytes];  // the first ADTS header of the input; before it, the last bytes seen
+    uint8_t couplingSkipped;    // 1 once a block was given out without its coupling elements' signal
     uint64_t decoded, concealed, consumed;
     uint8_t piece[kPieceBytes];
 };
@@ -293,6 +294,7 @@ int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* f
     d->outChannels = channels;
     ++d->decoded;
     if (concealed) ++d->concealed;
+    else if (o->mcInfo.cce_skipped) d->couplingSkipped = 1;
     frame->bytes = samples * channels * bytes_per_sample(&d->params);
     frame->samples = samples;
     frame->channels = channels;
@@ -553,6 +555,7 @@ int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info) {
     info->sbr = sbr && sbr->active ? 1u : 0u;
     info->delay = sbr_delay(sbr);
     info->ps = plays_ps(d) ? 1u : 0u;
+    info->coupling_skipped = d->couplingSkipped;
     return 0;
 }
 

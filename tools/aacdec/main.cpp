@@ -633,6 +633,8 @@ struct Result {
     uint64_t frames = 0;  // frames of an ADTS stream or MP4 file
     uint32_t delay = 0;   // the decoder's delay in output samples (HE-AAC)
     bool ps = false;      // it plays parametric stereo
+    bool coupling_skipped = false;  // blocks played without their coupling elements' signal
+    bool sbr_core_only = false;     // an HE-AAC layout played its core (no room for its channels' SBR)
     bool have_status = false;
     KVXD_Status status{};
 };
@@ -965,6 +967,13 @@ Result run_library(const Options& o, Input& in, Output& out) {
     progress.done();
     if (!r.blocks && !refused.empty()) fail("%s", refused.c_str());
     r.knows_concealed = true;
+    {
+        zoraac_info info{};
+        info.size = sizeof info;
+        zoraac_get_info(d, &info);
+        r.coupling_skipped = info.coupling_skipped != 0;
+        r.sbr_core_only = info.last_error == 9;
+    }
     zoraac_close(d);
     return r;
 }
@@ -1295,6 +1304,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s", losses.c_str());
         if (expected) std::fprintf(stderr, " of %llu frames", static_cast<unsigned long long>(expected));
         std::fprintf(stderr, ", %llu bytes of PCM\n", static_cast<unsigned long long>(out.bytes()));
+        if (r.coupling_skipped)
+            std::fprintf(stderr, "aacdec: coupling channel elements read and not played: their signal is missing\n");
+        if (r.sbr_core_only)
+            std::fprintf(stderr, "aacdec: the HE-AAC layout played its AAC-LC core: no SBR room for its channels\n");
         if (r.have_status)
             std::fprintf(stderr, "aacdec: status: %u Hz, %u channels, bit rate %u, profile %u, errors %u, last error %u, "
                          "%u blocks concealed\n",
