@@ -441,6 +441,8 @@ void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, SbrSlots at, int n, const int32_t 
         // (The first channel's are in place already.)
         if (c == 1) std::memcpy(sbr_time_samples(x), held_time(dec, 1), 1024 * sizeof(int32_t));
         sbr_channel_subbands(s, x, ch[c], c);
+        // (Downsampled, the 32-band synthesis hears subbands 0..31 alone.)
+        const int width = s->downsampled ? 32 : 64;
         for (int o = 0; o < 2; ++o) {
             const int32_t gain = g[c][o];
             if (!gain) continue;
@@ -449,7 +451,7 @@ void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, SbrSlots at, int n, const int32_t 
                 const int32_t* im = x->im[l + kSbrHfAdjSlots];
                 int32_t* sum_re = m->re[o][l];
                 int32_t* sum_im = m->im[o][l];
-                for (int k = 0; k < 64; ++k) {
+                for (int k = 0; k < width; ++k) {
                     sum_re[k] = fx::add_sat(sum_re[k], fx::mul_shift_sat(re[k], gain, 30));
                     sum_im[k] = fx::add_sat(sum_im[k], fx::mul_shift_sat(im[k], gain, 30));
                 }
