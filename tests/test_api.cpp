@@ -912,6 +912,59 @@ TEST(Api, HeAacMultichannelPlaysEachElementsSbrMixed) {
     EXPECT_TRUE(down.guards_intact());
 }
 
+// An ADTS stream (headers without CRC) with a coupling channel element put
+// before each frame's block: coupled to one single channel element, its
+// channel stream silent (long window, no bands).
+Bytes with_coupling_elements(const Bytes& in) {
+    Bytes out;
+    for (size_t at = 0; at + 7 <= in.size();) {
+        const size_t length = static_cast<size_t>((in[at + 3] & 3) << 11 | in[at + 4] << 3 | in[at + 5] >> 5);
+        if (length < 7 || at + length > in.size()) break;
+        std::vector<int> bits;
+        auto put = [&](uint32_t v, int n) {
+            for (int i = n - 1; i >= 0; --i) bits.push_back(static_cast<int>(v >> i & 1));
+        };
+        put(2, 3);                                       // the element's id
+        put(0, 4), put(0, 1), put(0, 3), put(0, 1), put(0, 4);  // tag, switching, one target: an SCE, tag 0
+        put(0, 1), put(0, 1), put(0, 2);                 // domain, sign, scale
+        put(100, 8), put(0, 1), put(0, 2), put(0, 1), put(0, 6), put(0, 1);  // gain, ics_info: max_sfb 0
+        put(0, 1), put(0, 1), put(0, 1);                 // no pulse, TNS or gain control
+        for (size_t i = at + 7; i < at + length; ++i) put(in[i], 8);
+        while (bits.size() % 8) bits.push_back(0);
+        Bytes frame(in.begin() + static_cast<long>(at), in.begin() + static_cast<long>(at) + 7);
+        for (size_t i = 0; i < bits.size(); i += 8) {
+            int v = 0;
+            for (int k = 0; k < 8; ++k) v = v << 1 | bits[i + static_cast<size_t>(k)];
+            frame.push_back(static_cast<uint8_t>(v));
+        }
+        const size_t n = frame.size();
+        frame[3] = static_cast<uint8_t>((frame[3] & ~3) | (n >> 11 & 3));
+        frame[4] = static_cast<uint8_t>(n >> 3);
+        frame[5] = static_cast<uint8_t>((frame[5] & 0x1F) | (n & 7) << 5);
+        out.insert(out.end(), frame.begin(), frame.end());
+        at += length;
+    }
+    return out;
+}
+
+TEST(Api, CouplingElementsPlayWithoutTheirSignalAndSaySo) {
+    // A mono stream whose every block carries a coupling channel element:
+    // the PCM of the stream without them, the note in the info.
+    const Bytes plain = read_file("tests/data/g3_32000_m_bursts.aac");
+    ASSERT_EQ(plain[1] & 1, 1);  // no CRC
+    const Bytes coupled = with_coupling_elements(plain);
+    ASSERT_GT(coupled.size(), plain.size());
+    Decoder a(stream_params()), b(stream_params());
+    const Played want = play(a, plain, 0);
+    EXPECT_GT(want.pcm.size(), 40u * 4096);
+    const Played got = play(b, coupled, 700);
+    EXPECT_EQ(got.pcm, want.pcm);
+    EXPECT_EQ(want.info.coupling_skipped, 0u);
+    EXPECT_EQ(got.info.coupling_skipped, 1u);
+    EXPECT_EQ(got.info.last_error, 3);
+    EXPECT_EQ(got.info.frames_concealed, 0u);
+}
+
 // Frames of an AAC Main stream (44.1 kHz stereo), each a header and nine zero bytes.
 Bytes main_profile_frames(int count) {
     Bytes b;
