@@ -527,6 +527,9 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
             return refuse(self, caps);
         }
         p.transport = ZORAAC_TRANSPORT_AUTO;
+        /* An HE-AAC layout of more channels plays with each channel's SBR
+         * (a low-frequency channel has none). */
+        if (channels > 2) p.sbr_channels = (uint32_t)(channels == 6 || channels == 8 ? channels - 1 : channels);
         config = g_bytes_new(NULL, 0);
     } else if (codec_data && G_VALUE_HOLDS(codec_data, GST_TYPE_BUFFER)) {
         asc = gst_value_get_buffer(codec_data);

@@ -165,7 +165,7 @@ typedef const AACPlugin* (*GetZorAudioDecodePluginFn)(void);
  * ====================================================================== */
 
 #define ZORAAC_API_VERSION 1
-/* Records zoraac_query_memory may describe (today 10; room for more tools). */
+/* Records zoraac_query_memory may describe (today up to 12; room for more tools). */
 #define ZORAAC_MAX_MEMRECS 16
 
 /* Transports: what params.transport asks for and info.transport reports. */
@@ -256,7 +256,14 @@ typedef struct zoraac_params {
     uint32_t format;        /* ZORAAC_S16 (default) */
     uint32_t sbr;           /* ZORAAC_SBR_FULL (default), ZORAAC_SBR_OFF or ZORAAC_SBR_DOWNSAMPLED */
     uint32_t downmix;       /* ZORAAC_DOWNMIX (default) or ZORAAC_NO_DOWNMIX */
-    uint32_t reserved[6];   /* zero (zoraac_params_init): room for later tools */
+    uint32_t sbr_channels;  /* HE-AAC layouts of more than two channels (ZORAAC_DOWNMIX, SBR on):
+                               the most channels with SBR the decoder keeps, 3..8 (low-frequency
+                               channels have none: 5.1 takes 5, 7.1 7), for a byte stream (AUTO);
+                               access units take their configuration's. 0 (default): a byte
+                               stream's such layout plays its AAC-LC core mixed, at the core rate
+                               (info.last_error 9). zoraac_query_memory then gives two records
+                               more and a larger record 8 */
+    uint32_t reserved[5];   /* zero (zoraac_params_init): room for later tools */
 } zoraac_params;
 
 /* One call's output. */
@@ -290,7 +297,9 @@ typedef struct zoraac_info {
                                        sample_rate (0 with ZORAAC_SBR_OFF, or before its first block) */
     uint32_t ps;                    /* 1: it plays parametric stereo (HE-AAC v2): a mono core given
                                        out as two channels, also with ZORAAC_OUT_NATIVE */
-    uint32_t reserved[5];
+    uint32_t coupling_skipped;      /* 1 once a block was given out whose coupling channel elements
+                                       were read and not played: the coupled signal is missing */
+    uint32_t reserved[4];
 } zoraac_info;
 
 typedef struct zoraac_decoder zoraac_decoder;

@@ -330,4 +330,32 @@ TEST_F(PluginTest, SbrFlagsSetTheRateAndTheBlock) {
     }
 }
 
+// A 5.1 HE-AAC stream (SBR after each element) with the downmix and SBR
+// asked for: the plug-in's fixed memory has no room for each channel's SBR,
+// so it plays the core mixed, 4096-byte blocks at the core's 16000 Hz (as
+// the sample rate says), noted in the instance's last error, never silence.
+TEST_F(PluginTest, HeAacMultichannelPlaysItsCoreMixed) {
+    if (!kExactArithmetic) GTEST_SKIP() << "the compact arithmetic refuses more than two channels";
+    const auto frames = adts_frames(read_file(data_path("tests/data/p53_5.1_he_0_24.aac")));
+    ASSERT_EQ(frames.size(), 24u);
+    init(ZOR_STREAM_SBR_FULL | ZOR_STREAM_DOWNMIX, 32000);
+    std::vector<uint8_t> pcm;
+    size_t blocks = 0;
+    int peak = 0;
+    for (const auto& f : frames) {
+        const int got = decode(f, pcm, static_cast<uint32_t>(output_room(0, true, true)));
+        ASSERT_GE(got, 0);
+        if (!got) continue;
+        ++blocks;
+        EXPECT_EQ(got, 4096);
+        EXPECT_EQ(out_.sampleRate, 16000u);
+        for (int i = 0; i < got / 2; ++i)
+            peak = std::max(peak, std::abs(static_cast<int>(reinterpret_cast<const int16_t*>(pcm.data())[i])));
+    }
+    EXPECT_EQ(blocks, frames.size());
+    EXPECT_GT(peak, 1000);
+    if (AAC_PLUGIN_SBR) EXPECT_EQ(inner_obj(st_->instance)->lastError, static_cast<uint32_t>(KVXD_NOTE_SBR_CHANNELS));
+    AACFinish();
+}
+
 }  // namespace

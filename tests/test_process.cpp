@@ -10,7 +10,10 @@
 #include <random>
 #include <set>
 
+#include "dec/bands.h"
 #include "dec/block.h"
+#include "dec/syntax.h"
+#include "tables/band_tables.h"
 #include "decode_util.h"
 #include "probe.h"
 
@@ -495,13 +498,6 @@ TEST_F(Blocks, ElementErrorsAndNotices) {
     EXPECT_GT(decode(pce_late), 0);
     EXPECT_EQ(obj->lastError, KVXD_ERR_LATE_PCE);
 
-    // A coupling element is not parsed: its bits are read as element ids
-    // (here END at once, so no channel element: the block fails).
-    BitWriter cce;
-    cce.put(ID_CCE, 3).put(ID_END, 3);
-    EXPECT_EQ(decode(cce), 0);
-    EXPECT_EQ(obj->lastError, KVXD_ERR_CCE);
-
     // Two channels decoded, one mapped by the element order: refused.
     obj->state = STATE_FRAMES;
     BitWriter three;
@@ -525,6 +521,141 @@ TEST_F(Blocks, ElementErrorsAndNotices) {
     remap.put(ID_END, 3);
     EXPECT_EQ(decode(remap), 0);
     EXPECT_EQ(obj->state, STATE_SEARCH);
+}
+
+// A real channel stream: block 6 of a mono 32 kHz stream, its SCE's bits
+// after id and tag (as long as decoding it says), and how many of its bands
+// are coded (a coupling element's per-band gain list has a codeword for each).
+struct ChannelStream {
+    std::vector<bool> bits;
+    int coded_bands = 0;
+};
+constexpr int kRate32000 = 5;
+
+ChannelStream real_channel_stream(MP4AACDEC_QUVA_Obj* obj) {
+    const auto frames = adts_frames(stream("tests/data/g3_32000_m_bursts.aac"));
+    const std::vector<uint8_t>& frame = frames.at(6);
+    const std::vector<uint8_t> block(frame.begin() + ((frame[1] & 1) ? 7 : 9), frame.end());
+    std::vector<uint8_t> padded = block;
+    padded.resize(padded.size() + 4, 0);
+    aacdecode_flushFifo(obj);
+    feed(obj, padded);
+    EXPECT_EQ(aacdec_getbits(obj, 3), ID_SCE);
+    DecFifo& f = obj->fifo;
+    f.words_read = 0;
+    const uint32_t cached = f.bits_left;
+    EXPECT_EQ(kvxdec_huffdecode(obj, ID_SCE, &obj->mcInfo), 1);
+    const uint32_t length = 16u * f.words_read + cached - f.bits_left;
+    ChannelStream cs;
+    for (uint32_t i = 3 + 4; i < 3 + length; ++i) cs.bits.push_back((block[i / 8] >> (7 - i % 8)) & 1);
+    const BandInfo* band = kvxdec_winmap(obj, obj->windowSequence[0]);
+    const int n = band->num_swb[0];
+    int groups = 1;
+    while (groups < 8 && obj->windowGroups[0][groups - 1] < band->num_windows) ++groups;
+    for (int g = 0; g < groups; ++g)
+        for (int b = 0; b < obj->maxSfb[0]; ++b) cs.coded_bands += obj->sectCodebook[0][g * n + b] != ZERO_HCB;
+    return cs;
+}
+
+void put_bits(BitWriter& w, const std::vector<bool>& bits) {
+    for (bool b : bits) w.put(b ? 1 : 0, 1);
+}
+
+// A coupling channel element carrying `ics`: coupled to a single channel
+// element and both channels of a pair (three gain element lists: the first
+// implied, one common gain, one per coded band, every gain 0).
+void put_cce(BitWriter& w, const ChannelStream& ics) {
+    w.put(ID_CCE, 3).put(0, 4).put(0, 1).put(1, 3);
+    w.put(0, 1).put(0, 4);              // a single channel element, tag 0
+    w.put(1, 1).put(0, 4).put(1, 1).put(1, 1);  // a pair, both channels
+    w.put(0, 1).put(0, 1).put(0, 2);    // domain, sign, scale
+    put_bits(w, ics.bits);
+    w.put(1, 1).put(0, 1);              // list 1: a common gain, codeword 0 (delta 0)
+    w.put(0, 1);                        // list 2: a gain per coded band
+    for (int i = 0; i < ics.coded_bands; ++i) w.put(0, 1);
+}
+
+TEST_F(Blocks, CouplingElementsAreReadAndDropped) {
+    // A block of a mono 32 kHz stream, and the same channel stream as a
+    // pair's two: with a coupling channel element after the channel
+    // element (whose own channel stream is the same), the PCM is that of the
+    // block without it, the note is set, and the element ends where its
+    // syntax says (END follows).
+    obj->mcInfo.sampling_rate_idx = kRate32000;
+    kvxdec_infoinit(obj, &samp_rate_kvxdec_info[kRate32000]);
+    const ChannelStream ics = real_channel_stream(obj);
+    ASSERT_GT(ics.bits.size(), 400u);
+    ASSERT_GT(ics.coded_bands, 10);
+    auto play = [&](const BitWriter& w, bool* spoiled) {
+        obj = make_decoder(true);
+        obj->state = STATE_FRAMES;
+        aacdecode_setOutputBuffer(obj, pcm);
+        obj->ctx->defaultConfig = 1;
+        obj->mcInfo.sampling_rate_idx = kRate32000;
+        kvxdec_infoinit(obj, &samp_rate_kvxdec_info[kRate32000]);
+        std::memset(pcm, 0, sizeof pcm);
+        EXPECT_GT(decode(w), 0);
+        *spoiled = obj->mcInfo.kept_spoiled != 0;
+        return std::vector<int16_t>(pcm, pcm + 2048);
+    };
+    for (const bool pair : {false, true}) {
+        SCOPED_TRACE(pair ? "pair" : "single");
+        BitWriter plain, coupled;
+        for (BitWriter* w : {&plain, &coupled}) {
+            if (pair) {
+                w->put(ID_CPE, 3).put(0, 4).put(0, 1);
+                put_bits(*w, ics.bits);
+            } else {
+                w->put(ID_SCE, 3).put(0, 4);
+            }
+            put_bits(*w, ics.bits);
+        }
+        put_cce(coupled, ics);
+        plain.put(ID_END, 3);
+        coupled.put(ID_END, 3);
+        bool spoiled = false;
+        const std::vector<int16_t> want = play(plain, &spoiled);
+        EXPECT_EQ(obj->lastError, 0u);
+        EXPECT_GT(*std::max_element(want.begin(), want.end()), 100);
+        EXPECT_EQ(play(coupled, &spoiled), want);
+        EXPECT_EQ(obj->lastError, KVXD_ERR_CCE);
+        EXPECT_EQ(obj->mcInfo.cce_skipped, 1u);
+        // A pair's second channel holds slot 1: the coupling element's
+        // stream took the spectra kept for concealment.
+        EXPECT_EQ(spoiled, pair);
+    }
+}
+
+TEST_F(Blocks, DamagedCouplingElementsFailTheBlockInBounds) {
+    // A coupling element cut short, and random bits after its id: the block
+    // fails or decodes, reading nothing out of bounds (the sanitizer builds
+    // check), and the decoder goes on.
+    obj->mcInfo.sampling_rate_idx = kRate32000;
+    kvxdec_infoinit(obj, &samp_rate_kvxdec_info[kRate32000]);
+    const ChannelStream ics = real_channel_stream(obj);
+    BitWriter whole;
+    put_silent_sce(whole);
+    put_cce(whole, ics);
+    whole.put(ID_END, 3);
+    const std::vector<uint8_t> bytes = whole.data();
+    std::mt19937 rng(17);
+    for (int i = 0; i < 300; ++i) {
+        std::vector<uint8_t> b(bytes.begin(), bytes.begin() + static_cast<long>(rng() % bytes.size()));
+        if (i % 2) {
+            b.resize(3);  // the silent SCE, the CCE's id, then junk
+            for (int k = 0; k < 200; ++k) b.push_back(static_cast<uint8_t>(rng()));
+        }
+        obj->state = STATE_FRAMES;
+        b.resize(b.size() + 4, 0);
+        aacdecode_flushFifo(obj);
+        feed(obj, b);
+        aacDecode(obj);
+    }
+    obj->state = STATE_FRAMES;
+    BitWriter w;
+    put_silent_sce(w);
+    w.put(ID_END, 3);
+    EXPECT_GT(decode(w), 0);
 }
 
 TEST_F(Blocks, RunningDryKeepsTheStateForARetry) {

@@ -184,8 +184,20 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
     SbrDecoder* s = sbr_init(persistent, static_cast<SbrScratch*>(scratch),
                              downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
     obj->ctx->sbr = s;
-    obj->ctx->sbrScratch = static_cast<SbrScratch*>(scratch);
     return 0;
+}
+
+uint32_t KVXD_sbrMixBytes(int scratch, int channels) {
+    if (channels < 3 || channels > kMixMaxChannels) return 0;
+    return static_cast<uint32_t>(scratch ? sizeof(SbrMixScratch) : downmix_sbr_bytes(channels));
+}
+
+uint32_t KVXD_sbrMixStoreBytes(int channels) { return static_cast<uint32_t>(downmix_sbr_store_bytes(channels)); }
+
+int KVXD_attachSbrMix(IALG_Handle h, void* persistent, void* scratch, int channels) {
+    if (!kExactArithmetic || !h) return -1;
+    auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+    return downmix_sbr_attach(obj, persistent, static_cast<SbrMixScratch*>(scratch), channels) ? 0 : -1;
 }
 
 int KVXD_setDownmix(IALG_Handle h, int mode) {

@@ -76,6 +76,17 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
 // missing or misaligned record or a build without SBR.
 uint32_t KVXD_sbrBytes(int scratch, int downsampled);
 int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled, int downsampled);
+// HE-AAC layouts of more than two channels as a stereo downmix at the SBR
+// rate, SBR on each element (exact arithmetic, SBR attached, the downmix
+// mixed, not native): a persistent record of KVXD_sbrMixBytes(0, channels)
+// bytes and a scratch one of KVXD_sbrMixBytes(1, channels) (8-byte aligned)
+// for layouts of up to `channels` (3..8), and a buffer of the last good
+// spectra (record 8) of KVXD_sbrMixStoreBytes(channels). Without them such
+// a stream plays its AAC-LC core mixed, at the core rate
+// (KVXD_NOTE_SBR_CHANNELS). 0 on success, -1 otherwise.
+uint32_t KVXD_sbrMixBytes(int scratch, int channels);
+uint32_t KVXD_sbrMixStoreBytes(int channels);
+int KVXD_attachSbrMix(IALG_Handle h, void* persistent, void* scratch, int channels);
 // Multichannel layouts (more than two front channels: channel configurations
 // 3..7, program config elements) as a stereo downmix (exact arithmetic, an
 // instance with the buffer of the last good spectra, which the downmix uses

@@ -121,6 +121,8 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     bool remapped = false;
     if (dec->state == STATE_ADIF) kvxdec_byte_align(&f);
     reset_mc_kvxdec_info(dec, &dec->mcInfo);
+    dec->mcInfo.cce_skipped = 0;
+    dec->mcInfo.kept_spoiled = 0;
     downmix_begin_block(dec);
 
     SbrDecoder* const sbr = dec->ctx->sbr;
@@ -134,6 +136,12 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
         case ID_SCE:
         case ID_CPE:
         case ID_LFE: {
+            if (dec->mcInfo.mix_block) {
+                // The last element's SBR (its fill element came, or not);
+                // this element's payload is its own.
+                if (!dry) downmix_sbr_element(dec);
+                if (sbr) sbr->work->payload.present = 0;
+            }
             const int16_t r = kvxdec_huffdecode(dec, id, &dec->mcInfo);
             if (overran()) return 0;
             if (r & 0x8000) {
@@ -148,8 +156,18 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
             break;
         }
         case ID_CCE:
-            // Not parsed: the bits after its id are read as the next id.
+            // Read whole and dropped: the stream plays without the coupled
+            // signal, and says so. Slot 1 is free unless this block decoded
+            // a channel there that still waits for its synthesis.
+            if (!kvxdec_skip_cce(dec, dec->mcInfo.mix_block || !(slots & 2u))) {
+                if (overran()) return 0;
+                if (f.status == DECFIFO_UNDERRUN) return -1;
+                dec->state = STATE_SEARCH;
+                return 0;
+            }
+            if (!dec->mcInfo.mix_block && (slots & 2u)) dec->mcInfo.kept_spoiled = 1;
             dec->lastError = KVXD_ERR_CCE;
+            dec->mcInfo.cce_skipped = 1;
             break;
         case ID_DSE:
             skip_dse(dec);
@@ -173,7 +191,9 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
             break;
         }
         const uint16_t element = id;
-        if (id == ID_SCE || id == ID_CPE) last_channel_element = id;
+        // (In a mixed layout a fill element after a low-frequency element
+        // is not another element's.)
+        if (id == ID_SCE || id == ID_CPE || (id == ID_LFE && dec->mcInfo.mix_block)) last_channel_element = id;
         id = bits(dec, 3);
         if (overran()) return 0;
         if (f.status == DECFIFO_UNDERRUN) return -1;
@@ -207,7 +227,7 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     const int16_t result = static_cast<int16_t>(16u * f.words_read);
 
     const bool with_sbr =
-        sbr && dec->ctx->sbrScratch &&
+        sbr && sbr_scratch_of(dec->ctx) &&
         sbr_begin_block(sbr, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate,
                         dec->mcInfo.num_channels);
     synthesise(dec, false);
@@ -224,12 +244,18 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
 // as they come), a block that runs out of data would be tried again with
 // part of it already in the sums: such a block is read once without
 // synthesis first, and decoded only when it is whole.
+// A mixed stream's first block in an instance that could play its SBR is
+// read once without synthesis as well: whether it carries SBR data decides
+// how its channels are synthesised.
 int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     const bool unbounded = !dec->frameMode && (dec->rawStream || dec->state == STATE_ADIF);
-    if (unbounded && downmix_begin_block(dec)) {
+    const bool mixed = downmix_begin_block(dec);
+    const bool decide = mixed && downmix_sbr_undecided(dec);
+    if (mixed && (unbounded || decide)) {
         const DecFifo start = dec->fifo;
         const int16_t r = decode_block(dec, true);
         if (r <= 0 || dec->fifo.status == DECFIFO_UNDERRUN) return r;
+        if (decide) downmix_sbr_decide(dec);
         // Back to the block's start; what was fetched meanwhile stays.
         uint16_t* const write_ptr = dec->fifo.write_ptr;
         dec->fifo = start;
@@ -240,12 +266,12 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
 
 bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec) {
     const SbrDecoder* s = dec->ctx->sbr;
-    return s && s->active && dec->ctx->sbrScratch;
+    return s && s->active && sbr_scratch_of(dec->ctx);
 }
 
 PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop) {
     if (!dec->outputBuffer || (c > 0 && !stereo)) return {drop, 0, false};
-    if (sbr_playing(dec)) return {drop, 0, false, nullptr, sbr_time_samples(dec->ctx->sbrScratch)};
+    if (sbr_playing(dec)) return {drop, 0, false, nullptr, sbr_time_samples(sbr_scratch_of(dec->ctx))};
     if (dec->wideOutput) return {drop, 2, !stereo, reinterpret_cast<int32_t*>(dec->outputBuffer) + c};
     return {dec->outputBuffer + c, 2, !stereo};
 }
@@ -254,7 +280,7 @@ void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo) {
     if (!sbr_playing(dec) || !dec->outputBuffer || (c > 0 && !stereo)) return;
     void* out = dec->wideOutput ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + c)
                                 : static_cast<void*>(dec->outputBuffer + c);
-    sbr_channel(dec->ctx->sbr, dec->ctx->sbrScratch, c, out, dec->wideOutput != 0, 2, !stereo);
+    sbr_channel(dec->ctx->sbr, sbr_scratch_of(dec->ctx), c, out, dec->wideOutput != 0, 2, !stereo);
 }
 
 // count (4 bits, 15 escapes to 14 + 8 more bits), then 8 * count bits of
@@ -267,8 +293,14 @@ void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after) {
     if (count == 0) return;
     const uint16_t type = bits(dec, 4);  // extension_type
     SbrDecoder* const sbr = dec->ctx->sbr;
-    const bool keep = sbr && (type == kExtSbrData || type == kExtSbrDataCrc) && !sbr->work->payload.present &&
-                      (after == ID_SCE || after == ID_CPE);
+    const bool is_sbr = sbr && (type == kExtSbrData || type == kExtSbrDataCrc) && (after == ID_SCE || after == ID_CPE);
+    const bool keep = is_sbr && !sbr->work->payload.present;
+    MC_Info& mi = dec->mcInfo;
+    if (is_sbr && mi.mix_block) {
+        mi.mix_sbr_seen = 1;
+        // A layout of more channels than the instance has SBR room for plays its core.
+        if (sbr->mode != SBR_MODE_OFF && !downmix_sbr_room(dec)) dec->lastError = KVXD_NOTE_SBR_CHANNELS;
+    }
     if (!keep) {
         bits(dec, 4);
         for (int i = 1; i < count; ++i) bits(dec, 8);

@@ -6,6 +6,8 @@
 // A stream played as a stereo downmix keeps no spectra: a failed block puts
 // out the sums as they stand, the last block's tail plus whatever the failed
 // block added before it failed, which fades out over the next blocks.
+// A block that failed after a coupling channel element took the buffer of
+// the last good spectra (kvxdec_skip_cce) conceals with silence.
 // In a stream that plays SBR the high band is rebuilt from the last good SBR
 // frame, 3 dB down per block (sbr/sbr_decoder.h).
 #include <cstring>
@@ -23,7 +25,7 @@ void keep_spectrum(MP4AACDEC_QUVA_Obj* obj, int c, uint8_t sequence, uint8_t sha
 }
 
 void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
-    const bool repeat = obj->concealRun == 0 && obj->lastSpectrum;
+    const bool repeat = obj->concealRun == 0 && obj->lastSpectrum && !obj->mcInfo.kept_spoiled;
     if (obj->concealRun < 0xFFFF) ++obj->concealRun;
     ++obj->concealedCount;
     if (obj->mcInfo.mix_last) {

@@ -4,6 +4,7 @@
 
 #include "dec/bands.h"
 #include "dec/huffman.h"
+#include "dec/downmix.h"
 #include "dec/instance.h"
 #include "dec/syntax.h"
 #include "dec/tools.h"
@@ -123,14 +124,15 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
 
 void reset_process_state(MP4AACDEC_QUVA_Obj* obj) {
     SbrDecoder* const sbr = obj->ctx->sbr;
-    SbrScratch* const sbr_scratch = obj->ctx->sbrScratch;
     const uint8_t downmix = obj->ctx->downmix;
+    SbrMixRecord* const sbr_mix = obj->ctx->sbrMix;
     std::memset(obj->ctx, 0, sizeof *obj->ctx);
     obj->ctx->downmix = downmix;
     obj->ctx->currentProgram = -1;
     obj->ctx->sbr = sbr;
-    obj->ctx->sbrScratch = sbr_scratch;
+    obj->ctx->sbrMix = sbr_mix;
     if (sbr) sbr_reset(sbr);
+    downmix_sbr_reset(obj);
 }
 
 static void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {

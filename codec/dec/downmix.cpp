@@ -10,6 +10,8 @@
 #include "dsp/filterbank.h"
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
+#include "sbr/sbr_decoder.h"
+#include "tables/band_tables.h"
 #include "tables/downmix_tables.h"
 
 namespace {
@@ -150,17 +152,164 @@ int first_channel(const Layout& l, int e) {
 
 }  // namespace
 
+namespace {
+
+// What the persistent record of a mixed layout with SBR keeps of the last
+// good block's layout for concealment, then each element's SBR state, then
+// the SBR channels 2.. of the layout.
+struct SbrMixLayout {
+    int32_t gains[kMixMaxChannels][2];
+    uint8_t first[kMaxElements];      // each element's first channel
+    uint8_t channels[kMaxElements];   // and its channels
+    uint8_t sbr_first[kMaxElements];  // its first SBR channel (SbrSlots)
+    uint8_t sbr_element[kMaxElements];
+    uint8_t count;                    // elements
+};
+
+// Where an element's SBR state and its channels' lie: the elements and
+// channels that are heard are counted, those not heard (a 5.1 layout's
+// low-frequency channel) take no room.
+struct SbrSlots {
+    int element = 0;
+    int channel = 0;
+};
+bool heard(const Layout& l, int e) {
+    for (int c = 0; c < channels_of(l.el[e]); ++c) {
+        int32_t g[2];
+        gains(l, e, c, g);
+        if (g[0] || g[1]) return true;
+    }
+    return false;
+}
+SbrSlots sbr_slots(const Layout& l, int e) {
+    SbrSlots s;
+    for (int i = 0; i < e && i < l.count; ++i) {
+        if (!heard(l, i)) continue;
+        ++s.element;
+        s.channel += channels_of(l.el[i]);
+    }
+    return s;
+}
+
+}  // namespace
+
+struct SbrMixRecord {
+    SbrMixScratch* scratch;
+    uint32_t channels;  // the most channels of a layout
+    SbrMixLayout layout;
+};
+
+namespace {
+
+constexpr size_t align8(size_t n) { return (n + 7) / 8 * 8; }
+
+uint8_t* sbr_mix_base(const MP4AACDEC_QUVA_Obj* dec) { return reinterpret_cast<uint8_t*>(dec->ctx->sbrMix); }
+SbrMixScratch* sbr_mix_scratch(const MP4AACDEC_QUVA_Obj* dec) { return dec->ctx->sbrMix->scratch; }
+int sbr_mix_channels(const MP4AACDEC_QUVA_Obj* dec) {
+    return dec->ctx->sbrMix ? static_cast<int>(dec->ctx->sbrMix->channels) : 0;
+}
+SbrElementState* sbr_mix_element_state(const MP4AACDEC_QUVA_Obj* dec, int e) {
+    return reinterpret_cast<SbrElementState*>(sbr_mix_base(dec) + align8(sizeof(SbrMixRecord))) + e;
+}
+// SBR channel ch of the layout: 0 and 1 the SBR record's, the others the
+// mixed layout's record's.
+[[maybe_unused]] SbrChannel* sbr_mix_channel(const MP4AACDEC_QUVA_Obj* dec, int ch) {
+    SbrDecoder* s = dec->ctx->sbr;
+    if (ch < 2) return ch ? &s->ch1 : &s->ch0;
+    const size_t elements = align8(static_cast<size_t>(sbr_mix_channels(dec)) * sizeof(SbrElementState));
+    return reinterpret_cast<SbrChannel*>(sbr_mix_base(dec) + align8(sizeof(SbrMixRecord)) + elements) + (ch - 2);
+}
+
+// Bytes of the buffer of the last good spectra the block's way of mixing uses.
+size_t store_bytes(const MP4AACDEC_QUVA_Obj* dec, bool sbr) {
+    if (dec->ctx->downmix == LAYOUT_NATIVE) return kNativeStoreBytes;
+    return sbr ? downmix_sbr_store_bytes(sbr_mix_channels(dec)) : kLastSpectrumBytes;
+}
+
+// Channels whose core overlap the buffers hold when mixing with SBR.
+// ([[maybe_unused]]: the compact arithmetic never mixes.)
+[[maybe_unused]] int store_channels(const MP4AACDEC_QUVA_Obj* dec) { return 2 + static_cast<int>(store_bytes(dec, true) / 4096); }
+
+}  // namespace
+
+size_t downmix_sbr_bytes(int channels) {
+    if (channels < 3 || channels > kMixMaxChannels) return 0;
+    return align8(sizeof(SbrMixRecord)) + align8(static_cast<size_t>(channels) * sizeof(SbrElementState)) +
+           static_cast<size_t>(channels - 2) * sizeof(SbrChannel);
+}
+
+bool downmix_sbr_attach(MP4AACDEC_QUVA_Obj* dec, void* persistent, SbrMixScratch* scratch, int channels) {
+    if (!kExactArithmetic || !dec->ctx->sbr || !dec->lastSpectrum || !persistent || !scratch) return false;
+    if (channels < 3 || channels > kMixMaxChannels) return false;
+    if (reinterpret_cast<uintptr_t>(persistent) % 8 || reinterpret_cast<uintptr_t>(scratch) % 8) return false;
+    auto* r = static_cast<SbrMixRecord*>(persistent);
+    r->scratch = scratch;
+    r->channels = static_cast<uint32_t>(channels);
+    dec->ctx->sbrMix = r;
+    downmix_sbr_reset(dec);
+    return true;
+}
+
+void downmix_sbr_reset(MP4AACDEC_QUVA_Obj* dec) {
+    SbrMixRecord* const r = dec->ctx->sbrMix;
+    if (!r) return;
+    const int n = sbr_mix_channels(dec);
+    r->layout = SbrMixLayout{};
+    std::memset(sbr_mix_base(dec) + align8(sizeof(SbrMixRecord)), 0, downmix_sbr_bytes(n) - align8(sizeof(SbrMixRecord)));
+    for (int e = 0; e < n; ++e) sbr_element_reset(sbr_mix_element_state(dec, e));
+}
+
+namespace {
+
+bool sbr_room(const MP4AACDEC_QUVA_Obj* dec, const Layout& l) {
+    if (!dec->ctx->sbrMix || !sbr_scratch_of(dec->ctx) || !dec->ctx->sbr || dec->ctx->downmix != LAYOUT_MIXED)
+        return false;
+    return l.channels > 0 && sbr_slots(l, l.count).channel <= sbr_mix_channels(dec);
+}
+
+}  // namespace
+
+bool downmix_sbr_room(const MP4AACDEC_QUVA_Obj* dec) { return sbr_room(dec, layout_of(dec)); }
+
+bool downmix_sbr_undecided(const MP4AACDEC_QUVA_Obj* dec) {
+    return dec->mcInfo.mix_block && downmix_sbr_room(dec) && !dec->ctx->sbr->decided;
+}
+
+void downmix_sbr_decide(MP4AACDEC_QUVA_Obj* dec) {
+    if (downmix_sbr_undecided(dec)) sbr_decide_mixed(dec->ctx->sbr, dec->mcInfo.mix_sbr_seen != 0);
+}
+
 bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
     MC_Info& mi = dec->mcInfo;
     mi.mix_block = 0;
     mi.mix_done = 0;
+    mi.mix_sbr_pending = kNoElement;
+    mi.mix_sbr_seen = 0;
     if (!kExactArithmetic || !dec->ctx->downmix || !dec->lastSpectrum) return false;
     const Layout l = layout_of(dec);
     if (l.channels == 0) return false;
+    SbrDecoder* const s = dec->ctx->sbr;
+    const bool sbr = sbr_room(dec, l) && s->active;
     // From a stereo block on: the buffer of the last good spectra becomes
-    // the tails' sums; the overlap buffers go on as the stereo heads.
-    if (!mi.mix_last)
-        std::memset(dec->lastSpectrum, 0, dec->ctx->downmix == LAYOUT_NATIVE ? kNativeStoreBytes : kLastSpectrumBytes);
+    // the tails' sums; the overlap buffers go on as the stereo heads. With
+    // SBR they hold each channel's own tail: a change from one way to the
+    // other starts from silence.
+    if (!mi.mix_last || sbr != (mi.mix_sbr != 0)) std::memset(dec->lastSpectrum, 0, store_bytes(dec, sbr));
+    if (mi.mix_last && sbr != (mi.mix_sbr != 0)) {
+        std::memset(dec->overlap[0], 0, kOverlapBytes);
+        std::memset(dec->overlap[1], 0, kOverlapBytes);
+    }
+    if (sbr) {
+        // (A mono stream's parametric stereo gives the second channel's room back.)
+        if (s->stereo_ps) {
+            s->stereo_ps = 0;
+            std::memset(&s->ch1, 0, sizeof s->ch1);
+        }
+        SbrMixScratch* const m = sbr_mix_scratch(dec);
+        std::memset(m->re, 0, sizeof m->re);
+        std::memset(m->im, 0, sizeof m->im);
+    }
+    mi.mix_sbr = sbr ? 1 : 0;
     mi.mix_block = 1;
     mi.mix_last = 1;
     mi.mix_channels = static_cast<uint8_t>(l.channels);
@@ -264,7 +413,112 @@ void native_channel(MP4AACDEC_QUVA_Obj* dec, int c, int ch, int n) {
     mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
 }
 
+// Where the core time samples (Q12) of channel c of an element wait for its
+// SBR: the first channel's where SBR reads them, the second's in the first
+// channel's spectrum, which is spent once the first channel is synthesised
+// (no channel element comes before the element's SBR has run).
+int32_t* held_time(MP4AACDEC_QUVA_Obj* dec, int c) {
+    return c == 0 ? sbr_time_samples(sbr_scratch_of(dec->ctx)) : dec->coef[0];
+}
+
+// SBR of one element of a mixed layout: its n channels' core time samples
+// (held_time) through their SBR, their subband samples
+// added with their gains into the stereo sums; with `conceal` the element
+// plays its held SBR frame.
+void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, SbrSlots at, int n, const int32_t g[][2], bool conceal) {
+    if (n < 1 || n > 2 || at.channel + n > sbr_mix_channels(dec) || at.element >= sbr_mix_channels(dec)) return;
+    if (!g[0][0] && !g[0][1] && (n == 1 || (!g[1][0] && !g[1][1]))) return;  // not heard
+    SbrDecoder* const s = dec->ctx->sbr;
+    SbrScratch* const x = sbr_scratch_of(dec->ctx);
+    SbrMixScratch* const m = sbr_mix_scratch(dec);
+    SbrChannel* const ch[2] = {sbr_mix_channel(dec, at.channel), sbr_mix_channel(dec, at.channel + n - 1)};
+    const int e = at.element;
+    sbr_element_load(s, sbr_mix_element_state(dec, e));
+    if (conceal) sbr_conceal_block(s, n);
+    else sbr_begin_element(s, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate, n, ch);
+    for (int c = 0; c < n; ++c) {
+        if (!g[c][0] && !g[c][1]) continue;
+        // (The first channel's are in place already.)
+        if (c == 1) std::memcpy(sbr_time_samples(x), held_time(dec, 1), 1024 * sizeof(int32_t));
+        sbr_channel_subbands(s, x, ch[c], c);
+        // (Downsampled, the 32-band synthesis hears subbands 0..31 alone.)
+        const int width = s->downsampled ? 32 : 64;
+        for (int o = 0; o < 2; ++o) {
+            const int32_t gain = g[c][o];
+            if (!gain) continue;
+            for (int l = 0; l < kSbrQmfSlots; ++l) {
+                const int32_t* re = x->re[l + kSbrHfAdjSlots];
+                const int32_t* im = x->im[l + kSbrHfAdjSlots];
+                int32_t* sum_re = m->re[o][l];
+                int32_t* sum_im = m->im[o][l];
+                for (int k = 0; k < width; ++k) {
+                    sum_re[k] = fx::add_sat(sum_re[k], fx::mul_shift_sat(re[k], gain, 30));
+                    sum_im[k] = fx::add_sat(sum_im[k], fx::mul_shift_sat(im[k], gain, 30));
+                }
+            }
+        }
+    }
+    sbr_element_save(s, sbr_mix_element_state(dec, e));
+}
+
+// The stereo sums of subband samples through the two synthesis banks: the
+// block's PCM, 2048 frames (1024 downsampled); the sums are cleared.
+void put_sbr_sums(MP4AACDEC_QUVA_Obj* dec) {
+    SbrDecoder* const s = dec->ctx->sbr;
+    SbrMixScratch* const m = sbr_mix_scratch(dec);
+    if (dec->outputBuffer) {
+        const bool wide = dec->wideOutput != 0;
+        for (int o = 0; o < 2; ++o) {
+            void* out = wide ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + o)
+                             : static_cast<void*>(dec->outputBuffer + o);
+            sbr_synthesise(s, o, m->re[o], m->im[o], out, wide, 2);
+        }
+    }
+    std::memset(m->re, 0, sizeof m->re);
+    std::memset(m->im, 0, sizeof m->im);
+    dec->numSamples = static_cast<uint16_t>(s->downsampled ? kSamplesPerBlock : 2 * kSamplesPerBlock);
+}
+
+// A failed block of a mixed layout with SBR: each channel's tail (what a
+// silent block gives) through its element's held SBR frame; the overlaps
+// are cleared.
+void conceal_sbr_mix(MP4AACDEC_QUVA_Obj* dec) {
+    const SbrMixLayout& ml = dec->ctx->sbrMix->layout;
+    SbrMixScratch* const m = sbr_mix_scratch(dec);
+    std::memset(m->re, 0, sizeof m->re);
+    std::memset(m->im, 0, sizeof m->im);
+    for (int e = 0; e < ml.count && e < kMaxElements; ++e) {
+        const int first = ml.first[e];
+        const int n = ml.channels[e];
+        // (Channels not heard keep no overlap.)
+        if (n < 1 || n > 2 || first + n > store_channels(dec)) continue;
+        for (int c = 0; c < n; ++c) {
+            int32_t* const ov = native_overlap(dec, first + c);
+            std::memcpy(held_time(dec, c), ov, 1024 * sizeof(int32_t));
+            std::memset(ov, 0, 1024 * sizeof(int32_t));
+        }
+        SbrSlots at;
+        at.element = ml.sbr_element[e];
+        at.channel = ml.sbr_first[e];
+        sbr_mix_element(dec, at, n, &ml.gains[first], true);
+    }
+    put_sbr_sums(dec);
+}
+
 }  // namespace
+
+void downmix_sbr_element(MP4AACDEC_QUVA_Obj* dec) {
+    MC_Info& mi = dec->mcInfo;
+    const int e = mi.mix_sbr_pending;
+    mi.mix_sbr_pending = kNoElement;
+    if (!mi.mix_sbr || e == kNoElement) return;
+    const Layout l = layout_of(dec);
+    if (e >= l.count) return;
+    const int n = channels_of(l.el[e]);
+    int32_t g[2][2];
+    for (int c = 0; c < n; ++c) gains(l, e, c, g[c]);
+    sbr_mix_element(dec, sbr_slots(l, e), n, g, false);
+}
 
 void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
     MC_Info& mi = dec->mcInfo;
@@ -283,6 +537,18 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
     if (g[0] == 0 && g[1] == 0) return;  // not heard: no transform
     const int ch = first_channel(l, e) + c;
     const int w = mi.channel[c].window_channel;
+    if (mi.mix_sbr) {
+        if (ch >= store_channels(dec)) return;
+        // Through the channel's own overlap to its core time samples, which
+        // wait for the element's SBR.
+        uint16_t shape[2] = {dec->windowShapeState[w][0], mi.mix_shape[ch]};
+        int16_t drop = 0;
+        const PcmOut out{&drop, 0, false, nullptr, held_time(dec, c)};
+        kernels.synthesis(&dec->firstBlock, dec->windowSequence[w], shape, dec->coef[c], native_overlap(dec, ch), out);
+        mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
+        mi.mix_sbr_pending = static_cast<uint8_t>(e);
+        return;
+    }
     // This block's shape, and the shape the channel's last block ended with.
     uint16_t shape[2] = {dec->windowShapeState[w][0], mi.mix_shape[ch]};
     const MixOut mix{{dec->overlap[0], dec->overlap[1]}, {dec->lastSpectrum, dec->lastSpectrum + 1024}, {g[0], g[1]}};
@@ -291,8 +557,29 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
 }
 
 void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
-    if (dec->ctx->downmix == LAYOUT_NATIVE) dec->numSamples = static_cast<uint16_t>(1024 * dec->mcInfo.mix_channels);
-    else put_sums(dec);
+    MC_Info& mi = dec->mcInfo;
+    if (mi.mix_sbr) {
+        downmix_sbr_element(dec);
+        put_sbr_sums(dec);
+        // What concealment needs of the layout.
+        const Layout l = layout_of(dec);
+        SbrMixLayout& ml = dec->ctx->sbrMix->layout;
+        ml = SbrMixLayout{};
+        ml.count = static_cast<uint8_t>(l.count);
+        for (int e = 0; e < l.count; ++e) {
+            const SbrSlots at = sbr_slots(l, e);
+            ml.first[e] = static_cast<uint8_t>(first_channel(l, e));
+            ml.channels[e] = static_cast<uint8_t>(channels_of(l.el[e]));
+            ml.sbr_first[e] = static_cast<uint8_t>(at.channel);
+            ml.sbr_element[e] = static_cast<uint8_t>(at.element);
+            for (int c = 0; c < ml.channels[e] && ml.first[e] + c < kMixMaxChannels; ++c)
+                gains(l, e, c, ml.gains[ml.first[e] + c]);
+        }
+    } else if (dec->ctx->downmix == LAYOUT_NATIVE) {
+        dec->numSamples = static_cast<uint16_t>(1024 * dec->mcInfo.mix_channels);
+    } else {
+        put_sums(dec);
+    }
     // The block's channels are the layout's (not the last element's).
     dec->mcInfo.num_channels = dec->mcInfo.mix_channels;
     dec->goodChannels = 2;
@@ -300,6 +587,10 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
 }
 
 void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
+    if (dec->mcInfo.mix_sbr && dec->ctx->sbrMix) {
+        conceal_sbr_mix(dec);
+        return;
+    }
     if (dec->ctx->downmix != LAYOUT_NATIVE) {
         put_sums(dec);
         return;
@@ -321,6 +612,7 @@ void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
 #else
 
 // The compact arithmetic never mixes (downmix_begin_block says no).
+void downmix_sbr_element(MP4AACDEC_QUVA_Obj*) {}
 void downmix_channel(MP4AACDEC_QUVA_Obj*, int) {}
 void downmix_end_block(MP4AACDEC_QUVA_Obj*) {}
 void downmix_conceal(MP4AACDEC_QUVA_Obj*) {}

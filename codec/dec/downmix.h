@@ -20,10 +20,28 @@
 // side, or with the program's pseudo-surround flag both of a pair to the
 // left at -a and to the right at +a; low-frequency channels 0 (a layout of
 // nothing else plays them at 1).
+//
+// HE-AAC layouts (SBR data after each single channel and pair element)
+// play mixed at the SBR rate when the host attached the records for it
+// (downmix_sbr_attach): each channel's core signal then keeps its own
+// overlap (as native output does: channels 2..7 in the buffer of the last
+// good spectra), each element's SBR runs once its fill element has had
+// its chance to come (at the next channel element, or at the block's end),
+// and each channel's subband samples add, with the channel's stereo gains,
+// into two stereo matrices of the frame's 32 QMF slots, which the SBR
+// record's two synthesis banks make into the stereo PCM. The synthesis is
+// linear, so this is the mix of the channels' own SBR decodes, for two
+// synthesis banks instead of one a channel (each 2,564 bytes of state and
+// as much work as a channel's analysis and high band). Low-frequency
+// channels carry no SBR: unheard (weight 0) they are not decoded; heard (a
+// layout of nothing else) they pass the analysis and synthesis with an
+// empty high band.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "sbr/frame.h"
 
 struct MP4AACDEC_QUVA_Obj;
 
@@ -67,3 +85,39 @@ void downmix_conceal(MP4AACDEC_QUVA_Obj* dec);
 // The channels and the stereo gains (Q30, left then right) of the layout
 // the block uses; 0 channels when it is not mixed. Tests and hosts.
 int downmix_gains(const MP4AACDEC_QUVA_Obj* dec, int32_t gains[kMixMaxChannels][2]);
+
+// The scratch record of a mixed layout with SBR: the stereo sums of the
+// frame's subband samples (left, right).
+struct SbrMixScratch {
+    int32_t re[2][kSbrQmfSlots][64];
+    int32_t im[2][kSbrQmfSlots][64];
+};
+// Bytes of the persistent record for layouts of up to `channels` channels
+// with SBR (3..8; channels not heard, such as a 5.1 layout's low-frequency
+// channel, take no room: 5.1 needs 5): each element's SBR state, the SBR
+// channels beyond the SBR record's two, and what concealment needs of the
+// last layout.
+size_t downmix_sbr_bytes(int channels);
+// The records (8-byte aligned) attached to an instance with SBR attached and
+// a buffer of the last good spectra of downmix_sbr_store_bytes(channels)
+// bytes. False (nothing attached) otherwise.
+bool downmix_sbr_attach(MP4AACDEC_QUVA_Obj* dec, void* persistent, SbrMixScratch* scratch, int channels);
+// The buffer of the last good spectra such an instance needs: the core
+// overlaps of channels 2.. (the channels heard come first in every layout:
+// front, side, back, then low-frequency channels, which are heard only in
+// a layout of nothing else).
+constexpr size_t downmix_sbr_store_bytes(int channels) {
+    return channels > 4 ? static_cast<size_t>(channels - 2) * 4096 : 8192;
+}
+// A new stream: the elements' SBR states from the start.
+void downmix_sbr_reset(MP4AACDEC_QUVA_Obj* dec);
+// 1 when the block's mixed layout can play SBR in this instance.
+bool downmix_sbr_room(const MP4AACDEC_QUVA_Obj* dec);
+// At a mixed block of a stream whose SBR is not decided yet, in an
+// instance that could play it: 1 (the block is then read once without
+// synthesis first, and downmix_sbr_decide called).
+bool downmix_sbr_undecided(const MP4AACDEC_QUVA_Obj* dec);
+void downmix_sbr_decide(MP4AACDEC_QUVA_Obj* dec);
+// The SBR of the element read last (a new channel element starts, or the
+// block ends).
+void downmix_sbr_element(MP4AACDEC_QUVA_Obj* dec);

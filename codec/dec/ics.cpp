@@ -62,6 +62,112 @@ int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi) {
     return static_cast<int16_t>(1 << slots[0] | (nslots == 2 ? 1 << slots[1] : 0));
 }
 
+namespace {
+
+// Slot 1's buffers and per-window state, set aside while a coupling
+// element's channel stream takes the slot.
+struct SlotOne {
+    int32_t* coef;
+    uint8_t* msMask;
+    uint8_t* windowGroups;
+    uint8_t* sectCodebook;
+    TnsInfo* tns;
+    int32_t* chanAux;
+    int16_t* scaleFactors;
+    uint8_t windowSequence, maxSfb, msMaskPresent;
+    uint16_t shape;
+    PulseInfo pulse;
+
+    explicit SlotOne(const MP4AACDEC_QUVA_Obj* d)
+        : coef(d->coef[1]), msMask(d->msMask[1]), windowGroups(d->windowGroups[1]),
+          sectCodebook(d->sectCodebook[1]), tns(d->tnsData[1]), chanAux(d->chanAux[1]),
+          scaleFactors(d->scaleFactors[1]), windowSequence(d->windowSequence[1]), maxSfb(d->maxSfb[1]),
+          msMaskPresent(d->msMaskPresent[1]), shape(d->windowShapeState[1][0]), pulse(d->ctx->pulse) {}
+    void restore(MP4AACDEC_QUVA_Obj* d) const {
+        d->coef[1] = coef;
+        d->msMask[1] = msMask;
+        d->windowGroups[1] = windowGroups;
+        d->sectCodebook[1] = sectCodebook;
+        d->tnsData[1] = tns;
+        d->chanAux[1] = chanAux;
+        d->scaleFactors[1] = scaleFactors;
+        d->windowSequence[1] = windowSequence;
+        d->maxSfb[1] = maxSfb;
+        d->msMaskPresent[1] = msMaskPresent;
+        d->windowShapeState[1][0] = shape;
+        d->ctx->pulse = pulse;
+    }
+};
+
+// Slot 1's buffers laid over the buffer of the last good spectra.
+constexpr size_t kSlotOneBytes =
+    kCoefBytes + kTnsDataBytes + kScaleFactorsBytes + kSectCodebookBytes + kMsMaskBytes + kChanAuxBytes + kWindowGroupsBytes;
+static_assert(kSlotOneBytes <= kLastSpectrumBytes, "slot 1 fits the buffer of the last good spectra");
+
+void slot_one_in(MP4AACDEC_QUVA_Obj* dec, uint8_t* at) {
+    dec->coef[1] = reinterpret_cast<int32_t*>(at);
+    at += kCoefBytes;
+    dec->tnsData[1] = reinterpret_cast<TnsInfo*>(at);
+    at += kTnsDataBytes;
+    dec->scaleFactors[1] = reinterpret_cast<int16_t*>(at);
+    at += kScaleFactorsBytes;
+    dec->chanAux[1] = reinterpret_cast<int32_t*>(at);
+    at += kChanAuxBytes;
+    dec->sectCodebook[1] = at;
+    at += kSectCodebookBytes;
+    dec->msMask[1] = at;
+    at += kMsMaskBytes;
+    dec->windowGroups[1] = at;
+}
+
+}  // namespace
+
+bool kvxdec_skip_cce(MP4AACDEC_QUVA_Obj* dec, bool slot_free) {
+    bits(dec, 4);  // element_instance_tag
+    const bool ind_sw = bits(dec, 1);
+    const int coupled = bits(dec, 3) + 1;
+    int lists = 0;
+    for (int i = 0; i < coupled; ++i) {
+        ++lists;
+        const bool cpe = bits(dec, 1);
+        bits(dec, 4);  // cc_target_tag_select
+        if (cpe) {
+            const bool l = bits(dec, 1);
+            const bool r = bits(dec, 1);
+            if (l && r) ++lists;
+        }
+    }
+    bits(dec, 1);  // cc_domain
+    bits(dec, 1);  // gain_element_sign
+    bits(dec, 2);  // gain_element_scale
+    if (!slot_free && !dec->lastSpectrum) return false;
+
+    const SlotOne saved(dec);
+    if (!slot_free) slot_one_in(dec, reinterpret_cast<uint8_t*>(dec->lastSpectrum));
+    BandInfo band{};
+    uint16_t global_gain;
+    bool ok = kvxdec_getics(dec, &band, 0, &global_gain, 1, 1) > 0;
+    // The gain element lists: one scale factor codeword for a common gain,
+    // else one for each transmitted band of every window group.
+    const int bands = band.num_swb[0];
+    const int max_sfb = dec->maxSfb[1];
+    int groups = 1;
+    while (groups < 8 && dec->windowGroups[1][groups - 1] < band.num_windows) ++groups;
+    for (int i = 1; ok && i < lists; ++i) {
+        const bool common = ind_sw || bits(dec, 1);
+        if (common) {
+            kvxdec_decode_huff_sf_cw(dec, kvxdec_book[12].tree);
+            continue;
+        }
+        for (int g = 0; g < groups; ++g)
+            for (int sfb = 0; sfb < max_sfb && sfb < bands; ++sfb)
+                if (dec->sectCodebook[1][g * bands + sfb] != ZERO_HCB) kvxdec_decode_huff_sf_cw(dec, kvxdec_book[12].tree);
+        if (dec->fifo.status == DECFIFO_UNDERRUN) ok = false;
+    }
+    saved.restore(dec);
+    return ok;
+}
+
 static int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t common_window,
                       uint16_t* global_gain, int c, int w) {
     *global_gain = bits(dec, 8);

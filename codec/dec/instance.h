@@ -82,10 +82,18 @@ struct DecoderContext {
     uint8_t downmix;
     // Spectral band replication: its records when attached (null: the
     // instance plays the core alone); kept by every reset.
+    // (Its scratch record is sbr->work.)
     SbrDecoder* sbr;
-    SbrScratch* sbrScratch;
+    // Layouts of more than two channels mixed with SBR on each element
+    // (dec/downmix.h): their persistent record when attached (null: such
+    // layouts play their AAC-LC core), which also points to their scratch
+    // record; kept by every reset.
+    struct SbrMixRecord* sbrMix;
 };
 static_assert(sizeof(DecoderContext) <= kContextBytes, "decoder context fits its place");
+
+// The SBR scratch record (null without SBR).
+inline SbrScratch* sbr_scratch_of(const DecoderContext* ctx) { return ctx->sbr ? ctx->sbr->work : nullptr; }
 
 // Decoder state machine.
 enum : uint32_t { STATE_ADIF = 0, STATE_FRAMES = 1, STATE_SEARCH = 3 };

@@ -40,8 +40,16 @@ struct MC_Info {
     // The channel configuration (3..7) of raw blocks configured with more
     // than two channels: their layout to mix. 0: none.
     uint8_t mix_config;
-    // The record is 180 bytes in the instance; the fields above take 175.
-    uint8_t reserved[5];
+    // Layouts mixed with SBR on each element (dec/downmix.h).
+    uint8_t mix_sbr;          // 1: the block (or the last mixed one) plays SBR
+    uint8_t mix_sbr_pending;  // the layout element whose SBR is still to run (0xFF: none)
+    uint8_t mix_sbr_seen;     // 1: the block carries SBR data
+    // A coupling channel element was read and dropped in the block (its
+    // signal is not played), and (kept_spoiled) its channel stream took the
+    // buffer of the last good spectra, which then holds nothing to conceal
+    // from. The record is 180 bytes in the instance; the fields take them all.
+    uint8_t cce_skipped;
+    uint8_t kept_spoiled;
 };
 
 struct EleList {

@@ -21,12 +21,16 @@ enum KVXD_Error : uint32_t {
     KVXD_ERR_NONE = 0,
     KVXD_ERR_ADIF_HEADER = 1,   // ADIF header unreadable
     KVXD_ERR_BLOCK = 2,         // a block failed to decode
-    KVXD_ERR_CCE = 3,           // a coupling channel element was met
+    KVXD_ERR_CCE = 3,           // a coupling channel element was read and dropped: the block plays without its signal
     KVXD_ERR_LATE_PCE = 4,      // a program config element followed another element
     KVXD_NOTE_PROFILE_MAIN = 5, // ADTS profile 0 noted, decoding goes on
     KVXD_NOTE_PROFILE_SSR = 6,  // ADTS profile 2 noted, decoding goes on
     KVXD_NOTE_PCE_RATE = 7,     // a program config element's rate differs from the transport's: ignored
-    KVXD_ERR_CHANNELS = 8       // the program has more than two front channels, and no downmix was asked for
+    KVXD_ERR_CHANNELS = 8,      // the program has more than two front channels, and no downmix was asked for
+    // An HE-AAC layout of more than two channels plays its AAC-LC core, at
+    // the core rate: the instance has no SBR room for its channels (records
+    // not attached, too few channels, or native output).
+    KVXD_NOTE_SBR_CHANNELS = 9
 };
 
 struct KVXD_Status {

@@ -39,6 +39,12 @@ struct PulseInfo {
 // Decodes a channel element into its slots; on success the mask of the slots
 // decoded (bit c for slot c), else one of the failures above.
 int16_t kvxdec_huffdecode(MP4AACDEC_QUVA_Obj* dec, int32_t id, MC_Info* mi);
+// A coupling channel element after its id, read whole and dropped (its
+// coupled signal is not played): the header, its channel stream decoded in
+// slot 1 (with `slot_free`, in slot 1's own buffers; else in the buffer of
+// the last good spectra, which then holds nothing to conceal from), and its
+// gain element lists. False when it does not parse.
+bool kvxdec_skip_cce(MP4AACDEC_QUVA_Obj* dec, bool slot_free);
 void kvxdec_getgroup(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, uint8_t* windowGroups);
 uint8_t kvxdec_getmask(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
                        uint8_t maxSfb, uint8_t* msMask);

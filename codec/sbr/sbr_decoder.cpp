@@ -194,8 +194,7 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
 // its X_low (subbands below kx): the HF generator, then the envelope
 // adjuster. False when the frame does not fit the adjuster's bounds.
 // (Unused in the compact arithmetic, which never attaches SBR.)
-[[maybe_unused]] bool high_band(SbrDecoder* s, SbrScratch* x, int c) {
-    SbrChannel& ch = c ? s->ch1 : s->ch0;
+[[maybe_unused]] bool high_band(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c) {
     const SbrFrameData& f = x->frame;
     const SbrFreqTables& t = s->parse.tables;
     const SbrChannelFrame& frame = f.ch[c];
@@ -232,13 +231,13 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
 
 }  // namespace
 
-void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int step, bool pair) {
-#if !AAC_ARITHMETIC_EXACT
-    // (Never attached in the compact arithmetic.)
-    (void)s, (void)x, (void)c, (void)out, (void)wide, (void)step, (void)pair;
-#else
-    if (c == 1) take_second_channel(s);
-    SbrChannel& ch = c ? s->ch1 : s->ch0;
+namespace {
+
+// Channel c's subband samples of the frame in the matrix: X_low from the
+// core's time samples, then the high band (with `stereo`, parametric
+// stereo's copy of the lowest subbands first). Output slot l is row
+// l + kSbrHfAdjSlots.
+[[maybe_unused]] void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, bool stereo) {
     // X_low: the previous frame's last slots, then this frame's analysis,
     // in subbands 0..31 of the rows.
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
@@ -267,14 +266,13 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
     }
     // Parametric stereo reads the mono X_low of the lowest subbands around
     // each slot after the slot's row has become the left channel's: a copy.
-    const bool stereo = s->stereo_ps && c == 0 && pair;
     if (stereo) {
         for (int r = 0; r < kSbrXLowSlots; ++r) {
             std::memcpy(x->ps_low_re[r], x->re[r], sizeof x->ps_low_re[r]);
             std::memcpy(x->ps_low_im[r], x->im[r], sizeof x->ps_low_im[r]);
         }
     }
-    if (s->frameOk && !high_band(s, x, c)) {
+    if (s->frameOk && !high_band(s, x, ch, c)) {
         kx = kSbrMaxKx;
         clear_high(x, kx);
     }
@@ -287,6 +285,18 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
             ch.high_im[r][m] = k < 64 ? x->im[kSbrQmfSlots + kSbrHfAdjSlots + r][k] : 0;
         }
     }
+}
+
+}  // namespace
+
+void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int step, bool pair) {
+#if !AAC_ARITHMETIC_EXACT
+    // (Never attached in the compact arithmetic.)
+    (void)s, (void)x, (void)c, (void)out, (void)wide, (void)step, (void)pair;
+#else
+    if (c == 1) take_second_channel(s);
+    const bool stereo = s->stereo_ps && c == 0 && pair;
+    subbands(s, x, c ? s->ch1 : s->ch0, c, stereo);
 
     // Output slot l: row l + t_HFAdj; downsampled, its subbands 0..31 alone.
     // A mono stream with parametric stereo gives left and right (pair is
@@ -303,5 +313,77 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
         }
         synthesise_slot(s, c, re, im, out, wide, step, pair && !stereo, l);
     }
+#endif
+}
+
+void sbr_element_load(SbrDecoder* s, const SbrElementState* e) {
+    s->parse = e->parse;
+    s->held = e->held;
+    s->frameOk = e->frameOk;
+    s->heldOk = e->heldOk;
+    s->concealRun = e->concealRun;
+}
+
+void sbr_element_save(const SbrDecoder* s, SbrElementState* e) {
+    e->parse = s->parse;
+    e->held = s->held;
+    e->frameOk = s->frameOk;
+    e->heldOk = s->heldOk;
+    e->concealRun = s->concealRun;
+}
+
+void sbr_element_reset(SbrElementState* e) {
+    std::memset(e, 0, sizeof *e);
+    sbr_parse_init(&e->parse);
+}
+
+int sbr_decide_mixed(SbrDecoder* s, bool payload) {
+    if (!s->decided) {
+        s->decided = 1;
+        s->active = s->mode != SBR_MODE_OFF && (s->signalled != SBR_SIGNALLED_NONE || payload);
+        s->downsampled = s->mode == SBR_MODE_DOWNSAMPLED || (s->signalled & 3) == SBR_SIGNALLED_DOWNSAMPLED;
+    }
+    return s->active ? 1 : 0;
+}
+
+void sbr_begin_element(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* const ch[2]) {
+    const SbrPayload& payload = s->work->payload;
+    SbrFrameData& frame = s->work->frame;
+    s->frameOk = 0;
+    if (payload.present) {
+        const int n = payload.element == kSbrPairElement ? 2 : 1;
+        s->frameOk = n == channels && sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n,
+                                                      2 * core_rate, &frame) == SBR_PARSE_OK;
+        if (s->frameOk && frame.reset) {
+            for (int c = 0; c < n; ++c) {
+                sbr_adjust_reset(&ch[c]->adjust);
+                std::memset(ch[c]->high_re, 0, sizeof ch[c]->high_re);
+                std::memset(ch[c]->high_im, 0, sizeof ch[c]->high_im);
+            }
+        }
+    }
+    if (s->frameOk) {
+        hold_frame(frame, &s->held);
+        s->heldOk = 1;
+        s->concealRun = 0;
+    } else {
+        conceal_frame(s, channels);
+    }
+}
+
+void sbr_channel_subbands(SbrDecoder* s, SbrScratch* x, SbrChannel* ch, int c) {
+#if !AAC_ARITHMETIC_EXACT
+    (void)s, (void)x, (void)ch, (void)c;
+#else
+    subbands(s, x, *ch, c, false);
+#endif
+}
+
+void sbr_synthesise(SbrDecoder* s, int c, const int32_t (*re)[64], const int32_t (*im)[64], void* out, bool wide,
+                    int step) {
+#if !AAC_ARITHMETIC_EXACT
+    (void)s, (void)c, (void)re, (void)im, (void)out, (void)wide, (void)step;
+#else
+    for (int l = 0; l < kSbrQmfSlots; ++l) synthesise_slot(s, c, re[l], im[l], out, wide, step, false, l);
 #endif
 }

@@ -203,5 +203,41 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels);
 // sample times 65536 and the bits below it, limited to the 16-bit range).
 void sbr_channel(SbrDecoder* s, SbrScratch* scratch, int c, void* out, bool wide, int step, bool pair);
 
+// Layouts of more than two channels played as a stereo downmix with SBR on
+// each of their elements (dec/downmix.h): the record holds one element's
+// state (its payload reader, its held frame) and the first two channels of
+// the layout; the other elements' states are loaded into it and saved
+// from it in turn, the other channels are given by the caller, and each
+// channel's subband samples are mixed by the caller before the record's
+// two synthesis banks.
+struct SbrElementState {
+    SbrParseState parse;
+    SbrHeld held;
+    int32_t frameOk;
+    int32_t heldOk;
+    uint32_t concealRun;
+};
+void sbr_element_load(SbrDecoder* s, const SbrElementState* e);
+void sbr_element_save(const SbrDecoder* s, SbrElementState* e);
+// The start state of an element (no header read yet).
+void sbr_element_reset(SbrElementState* e);
+// Decides at a mixed stream's first block whether it plays SBR (`payload`:
+// the block carries SBR data); 1 when it does. Parametric stereo never
+// plays in a mixed layout.
+int sbr_decide_mixed(SbrDecoder* s, bool payload);
+// The element loaded: reads the SBR payload the scratch record holds (its
+// `channels` channels' states at ch[0], ch[1]), or, without a usable one,
+// conceals from the held frame.
+void sbr_begin_element(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* const ch[2]);
+// Channel c of the loaded element, state *ch, from its 1024 core time
+// samples at sbr_time_samples: the frame's subband samples in the scratch
+// matrix, output slot l in row l + kSbrHfAdjSlots (subbands 0..63; only
+// 0..31 are heard downsampled).
+void sbr_channel_subbands(SbrDecoder* s, SbrScratch* x, SbrChannel* ch, int c);
+// A frame's 32 slots of subband samples through synthesis bank c (0 or 1)
+// to PCM at `out`, every `step`-th sample.
+void sbr_synthesise(SbrDecoder* s, int c, const int32_t (*re)[64], const int32_t (*im)[64], void* out, bool wide,
+                    int step);
+
 // The parametric stereo state takes the room of the second channel's.
 static_assert(sizeof(PsState) <= 10240, "parametric stereo state above 10 KB");

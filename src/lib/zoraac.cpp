@@ -44,8 +44,12 @@ enum : int {
     kRecords,                                  // without SBR
     kRecSbr = kRecords,                        // SbrDecoder (persistent)
     kRecSbrScratch,                            // SbrScratch
-    kRecordsSbr
+    kRecordsSbr,
+    kRecSbrMix = kRecordsSbr,                  // HE-AAC layouts of more channels (persistent)
+    kRecSbrMixScratch,                         // and their scratch
+    kRecordsSbrMix
 };
+static_assert(kRecordsSbrMix <= ZORAAC_MAX_MEMRECS);
 static_assert(kRecordsSbr <= ZORAAC_MAX_MEMRECS);
 
 struct Scratch {
@@ -77,6 +81,7 @@ struct zoraac_decoder {
     uint32_t seen;              // input bytes looked at for the first ADTS header (to 7)
     uint32_t headerFound;       // 1: firstHeader holds it
     uint8_t firstHeader[kAdtsFixedBytes];  // the first ADTS header of the input; before it, the last bytes seen
+    uint8_t couplingSkipped;    // 1 once a block was given out without its coupling elements' signal
     uint64_t decoded, concealed, consumed;
     uint8_t piece[kPieceBytes];
 };
@@ -136,6 +141,7 @@ int configure(const zoraac_params* p, Config* c) {
     if (p->output > ZORAAC_OUT_NATIVE || p->conceal > 1) return ZORAAC_ERR_ARGUMENT;
     if (p->format != ZORAAC_S16 && p->format != ZORAAC_S32) return ZORAAC_ERR_ARGUMENT;
     if (p->sbr > ZORAAC_SBR_DOWNSAMPLED || p->downmix > ZORAAC_DOWNMIX) return ZORAAC_ERR_ARGUMENT;
+    if (p->sbr_channels > 8) return ZORAAC_ERR_ARGUMENT;
     // The compact arithmetic's time path has nothing below the 16-bit LSB.
     if (p->format == ZORAAC_S32 && !kExactArithmetic) return ZORAAC_ERR_UNSUPPORTED;
     switch (p->transport) {
@@ -175,6 +181,21 @@ int configure(const zoraac_params* p, Config* c) {
     default:
         return ZORAAC_ERR_ARGUMENT;
     }
+}
+
+// HE-AAC layouts of more than two channels play mixed with SBR on each
+// element up to this many channels (0: none; they play their core): as the
+// host asks, and as many as a configuration of access units that may carry
+// SBR has.
+uint32_t sbr_mix_channels(const zoraac_params* p, const Config& c) {
+    if (!sbr_enabled(p) || !mixes(p) || native_layouts(p)) return 0;
+    uint32_t n = p->sbr_channels > 2 ? p->sbr_channels : 0;
+    // Access units of more channels: SBR signalled, or (raw) maybe implicit;
+    // the low-frequency channel of configurations 6 and 7 has none.
+    const bool may_carry = p->transport == ZORAAC_TRANSPORT_RAW || (c.sbrSignalled & 3) != 0;
+    const uint32_t with_sbr = c.channelConfig == 6 || c.channelConfig == 7 ? c.channels - 1 : c.channels;
+    if (units(p) && may_carry && c.channels > 2 && with_sbr > n) n = with_sbr;
+    return n;
 }
 
 IKVXD_Params instance_params(const zoraac_params* p) {
@@ -273,6 +294,7 @@ int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* f
     d->outChannels = channels;
     ++d->decoded;
     if (concealed) ++d->concealed;
+    else if (o->mcInfo.cce_skipped) d->couplingSkipped = 1;
     frame->bytes = samples * channels * bytes_per_sample(&d->params);
     frame->samples = samples;
     frame->channels = channels;
@@ -436,7 +458,14 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
     if (!sbr_enabled(p)) return kRecords;
     rec[kRecSbr] = {KVXD_sbrBytes(0, sbr_down(p)), kAlignment, ZORAAC_MEM_PERSISTENT};
     rec[kRecSbrScratch] = {KVXD_sbrBytes(1, sbr_down(p)), kAlignment, ZORAAC_MEM_SCRATCH};
-    return kRecordsSbr;
+    const int mix = static_cast<int>(sbr_mix_channels(p, c));
+    if (mix < 3) return kRecordsSbr;
+    // Each channel's core overlap: channels 2.. in the concealment store.
+    zoraac_memrec& store = rec[kRecFirstInstance + kOuterRecords];
+    if (store.size < KVXD_sbrMixStoreBytes(mix)) store.size = KVXD_sbrMixStoreBytes(mix);
+    rec[kRecSbrMix] = {KVXD_sbrMixBytes(0, mix), kAlignment, ZORAAC_MEM_PERSISTENT};
+    rec[kRecSbrMixScratch] = {KVXD_sbrMixBytes(1, mix), kAlignment, ZORAAC_MEM_SCRATCH};
+    return kRecordsSbrMix;
 }
 
 zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
@@ -451,7 +480,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     IALG_MemRec inst[kStaticBlocks];
     const IKVXD_Params ip = instance_records(p, inst);
     for (int i = 0; i < kStaticBlocks; ++i) inst[i].base = block[kRecFirstInstance + i];
-    if (native_layouts(p)) inst[kOuterRecords].size = kNativeStoreBytes;
+    inst[kOuterRecords].size = static_cast<uint32_t>(rec[kRecFirstInstance + kOuterRecords].size);
     IALG_Handle h = KVXD_create(&ip, inst, nullptr);
     if (!h) return nullptr;
 
@@ -470,6 +499,8 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     d->channelConfig = c.channelConfig;
     if (sbr_enabled(p))
         KVXD_attachSbr(h, block[kRecSbr], block[kRecSbrScratch], static_cast<int>(c.sbrSignalled), sbr_down(p));
+    if (n == kRecordsSbrMix)
+        KVXD_attachSbrMix(h, block[kRecSbrMix], block[kRecSbrMixScratch], static_cast<int>(sbr_mix_channels(p, c)));
     d->streamChannels = c.channels == 1 && !plays_ps(d) ? 1 : 2;
     set_stream(d);
     return d;
@@ -524,6 +555,7 @@ int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info) {
     info->sbr = sbr && sbr->active ? 1u : 0u;
     info->delay = sbr_delay(sbr);
     info->ps = plays_ps(d) ? 1u : 0u;
+    info->coupling_skipped = d->couplingSkipped;
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """How the multichannel test clips and their downmix references were made
-(run by hand; needs ffmpeg, flac and the shared corpus).
+(run by hand; needs ffmpeg, flac and the shared corpus; clip names as
+arguments make those alone).
 
 Each clip is a run of whole ADTS frames of a corpus stream. Its reference is
 ffmpeg's float decode of the clip (every channel, -f f32le), mixed to stereo
@@ -16,6 +17,7 @@ import array
 import math
 import os
 import subprocess
+import sys
 
 CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../shared/corpus")
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -38,6 +40,9 @@ CLIPS = [
     # plays by the channel configuration.
     ("p52_mixdown_idx1_0_30", "p52_fk_32000_5.1_mixdown_idx1.aac", 0, 30, FRONT + (CENTRE, LFE) + surround(C),
      FRONT + (CENTRE, LFE) + surround(0.5)),
+    # HE-AAC 5.1 (SBR after each single channel and pair element), 16 kHz
+    # core, 32 kHz out: the channels alone in turn, then all.
+    ("p53_5.1_he_0_24", "p53_fa_32000_5.1_he.aac", 0, 24, FRONT + (CENTRE, LFE) + surround(C), None),
 ]
 
 
@@ -54,8 +59,10 @@ def scaled(weights):
     return [(w[0] / total, w[1] / total) for w in weights]
 
 
-def main():
+def main(only=()):
     for name, stream, first, end, weights, later in CLIPS:
+        if only and name not in only:
+            continue
         with open(os.path.join(CORPUS, stream), "rb") as f:
             clip = b"".join(list(frames(f.read()))[first:end])
         path = os.path.join(HERE, name + ".aac")
@@ -85,4 +92,4 @@ def main():
 # and the clip in an MP4 file: ffmpeg -i p48_5.1_38_64.aac -c:a copy p48_5.1_38_64.m4a
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

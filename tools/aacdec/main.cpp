@@ -292,6 +292,8 @@ struct Result {
     uint32_t delay = 0;   // the decoder's delay in output samples (HE-AAC)
     bool ps = false;      // it plays parametric stereo
     bool sbr = false;     // it plays SBR (HE-AAC)
+    bool coupling_skipped = false;  // blocks played without their coupling elements' signal
+    bool sbr_core_only = false;     // an HE-AAC layout played its core (no room for its channels' SBR)
     bool have_status = false;
     KVXD_Status status{};
 };
@@ -431,6 +433,8 @@ zoraac_params library_params(const Options& o, const Input& in) {
     zoraac_params_init(&params);
     params.sbr = o.sbr;
     params.downmix = o.downmix ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
+    // HE-AAC layouts of up to eight channels play with their SBR.
+    params.sbr_channels = 8;
     if (o.native) params.output = ZORAAC_OUT_NATIVE;
     // The bits below the 16-bit LSB, where the output has room for them.
     if (o.sample != SampleFormat::S16 && kExactArithmetic) params.format = ZORAAC_S32;
@@ -636,6 +640,13 @@ Result run_library(const Options& o, Input& in, Output& out) {
     progress.done();
     if (!r.blocks && !refused.empty()) fail("%s", refused.c_str());
     r.knows_concealed = true;
+    {
+        zoraac_info info{};
+        info.size = sizeof info;
+        zoraac_get_info(d, &info);
+        r.coupling_skipped = info.coupling_skipped != 0;
+        r.sbr_core_only = info.last_error == 9;
+    }
     zoraac_close(d);
     return r;
 }
@@ -681,6 +692,10 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signal
     IALG_MemRec rec[kStaticBlocks];
     KVXD_alloc(&params, rec);
     rec[kFifoRecord].size = kLongFifoBytes;
+    // HE-AAC layouts of up to eight channels play with their SBR: each
+    // channel's core overlap, channels 2.. in the concealment store.
+    const bool sbr_mix = sbr != ZORAAC_SBR_OFF && kExactArithmetic && downmix;
+    if (sbr_mix && rec[kOuterRecords].size < KVXD_sbrMixStoreBytes(8)) rec[kOuterRecords].size = KVXD_sbrMixStoreBytes(8);
     static std::vector<std::max_align_t> memory[kStaticBlocks];
     for (int i = 0; i < kStaticBlocks; ++i) {
         memory[i].resize(rec[i].size / sizeof(std::max_align_t) + 1);
@@ -693,6 +708,11 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signal
         static std::vector<std::max_align_t> sbr_memory[2];
         for (int i = 0; i < 2; ++i) sbr_memory[i].resize(KVXD_sbrBytes(i, down) / sizeof(std::max_align_t) + 1);
         KVXD_attachSbr(h, sbr_memory[0].data(), sbr_memory[1].data(), signalled, down);
+    }
+    if (sbr_mix) {
+        static std::vector<std::max_align_t> mix_memory[2];
+        for (int i = 0; i < 2; ++i) mix_memory[i].resize(KVXD_sbrMixBytes(i, 8) / sizeof(std::max_align_t) + 1);
+        KVXD_attachSbrMix(h, mix_memory[0].data(), mix_memory[1].data(), 8);
     }
     KVXD_setDownmix(h, downmix && kExactArithmetic);
     KVXD_Status st{};
@@ -1130,6 +1150,10 @@ int decode_file(Options o) {
         std::fprintf(stderr, ", %llu samples per channel (%.3f s), %llu bytes of PCM\n",
                      static_cast<unsigned long long>(out.samples()), static_cast<double>(out.samples()) / out.rate(),
                      static_cast<unsigned long long>(out.bytes()));
+        if (r.coupling_skipped)
+            std::fprintf(stderr, "aacdec: coupling channel elements read and not played: their signal is missing\n");
+        if (r.sbr_core_only)
+            std::fprintf(stderr, "aacdec: the HE-AAC layout played its AAC-LC core: no SBR room for its channels\n");
         if (r.have_status)
             std::fprintf(stderr, "aacdec: status: %u Hz, %u channels, bit rate %u, profile %u, errors %u, last error %u, "
                          "%u blocks concealed\n",

@@ -10,7 +10,9 @@
 // to find which frames set the maximum.
 //
 // With --sbr an HE-AAC stream plays with SBR (and parametric stereo) at
-// its full output rate; seconds of audio are the same either way.
+// its full output rate; seconds of audio are the same either way. A layout
+// of more channels then plays mixed with each element's SBR (the instance in
+// memory of the bench's own, with room for eight channels' SBR).
 //
 // usage: aacbench [--sbr] STREAM [REPEATS [SLOWEST]]
 #include <algorithm>
@@ -52,18 +54,36 @@ int main(int argc, char** argv) {
     // The SBR records (8-byte aligned), when asked for.
     std::vector<uint64_t> sbr_persistent(sbr ? (KVXD_sbrBytes(0, 0) + 7) / 8 : 0);
     std::vector<uint64_t> sbr_scratch(sbr ? (KVXD_sbrBytes(1, 0) + 7) / 8 : 0);
+    // Layouts of more channels with SBR: the instance's records of its own,
+    // the concealment store holding every channel's core overlap.
+    const bool mix = sbr && p.channels > 2;
+    std::vector<uint64_t> mix_persistent(mix ? (KVXD_sbrMixBytes(0, 8) + 7) / 8 : 0);
+    std::vector<uint64_t> mix_scratch(mix ? (KVXD_sbrMixBytes(1, 8) + 7) / 8 : 0);
+    IKVXD_Params params = IKVXD_PARAMS;
+    params.frameMode = 1;
+    IALG_MemRec rec[kStaticBlocks];
+    std::vector<std::vector<uint64_t>> memory(kStaticBlocks);
+    if (mix) {
+        KVXD_alloc(&params, rec);
+        rec[kOuterRecords].size = KVXD_sbrMixStoreBytes(8);
+        for (int i = 0; i < kStaticBlocks; ++i) {
+            memory[static_cast<size_t>(i)].resize(rec[i].size / 8 + 1);
+            rec[i].base = memory[static_cast<size_t>(i)].data();
+        }
+    }
     using Clock = std::chrono::steady_clock;
     double best = 1e30;
     uint64_t blocks = 0;
     std::vector<double> frame_us(frames.size(), 1e30);
     for (int r = 0; r < repeats; ++r) {
-        IALG_Handle h = KVXD_createStatic(nullptr, nullptr);
+        IALG_Handle h = mix ? KVXD_create(&params, rec, nullptr) : KVXD_createStatic(nullptr, nullptr);
         KVXD_setOutputBuffer(h, pcm);
         KVXD_setDownmix(h, 1);  // multichannel streams as stereo (exact arithmetic)
         if (sbr && KVXD_attachSbr(h, sbr_persistent.data(), sbr_scratch.data(), 0, 0) != 0) {
             std::fprintf(stderr, "aacbench: this build plays no SBR\n");
             return 1;
         }
+        if (mix) KVXD_attachSbrMix(h, mix_persistent.data(), mix_scratch.data(), 8);
         blocks = 0;
         const auto t0 = Clock::now();
         auto t = t0;
