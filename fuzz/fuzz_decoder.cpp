@@ -187,7 +187,7 @@ uint64_t run_pull(const uint8_t* data, size_t size, Rng& rng) {
 
 // Library decoders: their blocks, the scratch ones shared by both.
 struct ApiDecoder {
-    alignas(16) uint8_t memory[96 * 1024];
+    alignas(16) uint8_t memory[160 * 1024];  // a 7.1 HE-AAC layout's records fit
     zoraac_decoder* d = nullptr;
     zoraac_params p;
     const uint8_t* data = nullptr;
@@ -196,8 +196,8 @@ struct ApiDecoder {
     bool done = false;
 };
 ApiDecoder g_api[2];
-alignas(16) uint8_t g_api_scratch[80 * 1024];
-alignas(16) uint8_t g_api_out[16384];
+alignas(16) uint8_t g_api_scratch[96 * 1024];
+alignas(16) uint8_t g_api_out[65536 + 1024];  // eight channels of 2048 32-bit samples, and room to spare
 
 bool api_open(ApiDecoder& a, const zoraac_params& p) {
     a.p = p;
@@ -228,6 +228,7 @@ void api_step(ApiDecoder& a, Rng& rng) {
     const size_t left = a.size - a.at;
     size_t n = std::min<size_t>(left, 1 + rng.below(units ? 2100 : 3000));
     const size_t need = zoraac_frame_bytes(&a.p);
+    check(need + 64 <= sizeof g_api_out);
     const size_t room = rng.below(8) == 0 ? rng.below(static_cast<uint32_t>(need)) : need + rng.below(64);
     size_t used = 12345;
     zoraac_frame f;
@@ -241,7 +242,7 @@ void api_step(ApiDecoder& a, Rng& rng) {
         return;
     }
     check(f.bytes <= room && f.bytes <= need);
-    check(f.bytes == 0 || f.bytes == f.samples * f.channels * 2);
+    check(f.bytes == 0 || f.bytes == f.samples * f.channels * (a.p.format == ZORAAC_S32 ? 4u : 2u));
     if (f.bytes) ++a.blocks;
     if (units) check(used == n);
     a.at += used;
@@ -264,6 +265,10 @@ void run_api(const uint8_t* data, size_t size, Rng& rng) {
         p.conceal = rng.below(4) ? 1 : 0;
         p.output = rng.below(2) ? ZORAAC_OUT_NATIVE : ZORAAC_OUT_STEREO;
         p.sbr = rng.below(4) ? ZORAAC_SBR_FULL : ZORAAC_SBR_OFF;
+        p.downmix = rng.below(4) ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
+        p.format = rng.below(4) ? ZORAAC_S16 : ZORAAC_S32;
+        // Room for the SBR of a layout's channels, half the time.
+        if (rng.below(2)) p.sbr_channels = 3 + rng.below(6);
         size_t skip = 0;
         if (p.transport == ZORAAC_TRANSPORT_ASC) {
             skip = std::min<size_t>(size, 1 + rng.below(6));
@@ -271,7 +276,7 @@ void run_api(const uint8_t* data, size_t size, Rng& rng) {
             p.asc_size = static_cast<uint32_t>(skip);
         } else if (p.transport == ZORAAC_TRANSPORT_RAW) {
             p.sample_rate = kRates[rng.below(12)];
-            p.channels = 1 + rng.below(2);
+            p.channels = rng.below(4) ? 1 + rng.below(2) : 1 + rng.below(8);
         }
         // The second decoder reads the input from a random place on.
         const size_t from = k == 0 ? skip : std::min(size, skip + rng.below(static_cast<uint32_t>(size) + 1));
