@@ -75,7 +75,9 @@ namespace {
 // Why a LATM stream gives no first unit.
 std::string latm_open_error(const LoasUnits& u) {
     if (!u.error().empty()) return "its LATM stream " + u.error();
-    if (!u.parser().configured()) return "its LATM stream carries no StreamMuxConfig that reads (no AudioSpecificConfig)";
+    if (!u.parser().configured())
+        return "its LATM stream carries no StreamMuxConfig that reads" +
+               (u.parser().error().empty() ? std::string(" (no AudioSpecificConfig)") : ": it " + u.parser().error());
     return "its LATM stream holds no access units";
 }
 

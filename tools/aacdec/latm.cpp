@@ -134,6 +134,12 @@ LatmParser::Result LatmParser::mux_config(Bits& b) {
     }
     if (b.get(1)) b.get(8);  // crcCheckPresent, crcCheckSum
     if (b.over) return Damaged;
+    if (configured_ && bytes != asc_ && bytes != suspect_) {
+        // One config unlike the others is taken for damage; the change
+        // counts when the next config says it again.
+        suspect_ = bytes;
+        return Damaged;
+    }
     if (configured_ && bytes != asc_) {
         auto hex = [](const std::vector<uint8_t>& v) {
             static const char digits[] = "0123456789abcdef";
@@ -146,6 +152,7 @@ LatmParser::Result LatmParser::mux_config(Bits& b) {
         return Changed;
     }
     configured_ = true;
+    suspect_.clear();
     version_ = version;
     sub_frames_ = sub_frames;
     other_data_ = other_data;
@@ -157,7 +164,11 @@ LatmParser::Result LatmParser::mux_config(Bits& b) {
 LatmParser::Result LatmParser::element(const uint8_t* data, size_t size, std::vector<std::vector<uint8_t>>& units) {
     Bits b{data, size * 8};
     if (!b.get(1)) {  // useSameStreamMux 0: a StreamMuxConfig follows
-        const Result r = mux_config(b);
+        Result r = mux_config(b);
+        // A config not read counts when the next one is not read either:
+        // one alone is taken for damage.
+        if (r == Unsupported && ++unsupported_ < 2) r = Damaged;
+        if (r == Units) unsupported_ = 0;
         if (r != Units) return r;
     } else if (!configured_) {
         return NoConfig;
@@ -245,12 +256,15 @@ void LoasUnits::split() {
         if (end > size && !ended_) break;  // more bytes to come
         if (end > size) end = size;        // the last frame, cut short
         // Found by search, a sync word counts where its length leads to the
-        // next one (or to the end of the stream).
-        if (!synced_ && end + 2 <= size && !(buf_[end] == 0x56 && (buf_[end + 1] & 0xE0) == 0xE0)) {
+        // next one (or to the end of the stream). After a frame read whole
+        // the frame counts anyway; a length that leads nowhere sends the
+        // search on from its sync word.
+        if (end + 2 > size && !ended_) break;
+        const bool leads = end + 2 > size || (buf_[end] == 0x56 && (buf_[end + 1] & 0xE0) == 0xE0);
+        if (!synced_ && !leads) {
             ++at_, ++skipped_;
             continue;
         }
-        if (!synced_ && end + 2 > size && !ended_) break;
         ++frames_;
         const size_t first = units_.size();
         const LatmParser::Result r = parser_.element(buf_.data() + at_ + 3, end - at_ - 3, units_);
@@ -268,8 +282,8 @@ void LoasUnits::split() {
         int64_t t = time_at(base_ + at_);
         for (size_t i = first; i < units_.size(); ++i, t = kNoTime) ready_.emplace_back(std::move(units_[i]), t);
         units_.clear();
-        at_ = end;
-        synced_ = true;
+        synced_ = leads;
+        at_ = leads ? end : at_ + 2;
     }
     if (at_ >= 65536 || at_ == buf_.size()) {
         buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(at_));

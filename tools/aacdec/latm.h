@@ -29,8 +29,8 @@ public:
         Units,        // access units were appended
         NoConfig,     // no StreamMuxConfig has come yet: the element cannot be read
         Damaged,      // the element does not read (cut short, lengths beyond its end)
-        Unsupported,  // a feature named in error(); the stream cannot be played
-        Changed       // its AudioSpecificConfig differs from the first one's (in error())
+        Unsupported,  // a feature named in error(), in two configs in a row: the stream cannot be played
+        Changed       // two configs in a row give an AudioSpecificConfig other than the first one's (error())
     };
     // One AudioMuxElement in data[0..size); its access units go to `units`.
     Result element(const uint8_t* data, size_t size, std::vector<std::vector<uint8_t>>& units);
@@ -49,6 +49,8 @@ private:
     bool other_data_ = false;
     uint64_t other_data_bits_ = 0;
     std::vector<uint8_t> asc_;
+    std::vector<uint8_t> suspect_;  // a config unlike the first, seen once
+    int unsupported_ = 0;           // configs in a row not read
     std::string error_;
 };
 
