@@ -2,6 +2,7 @@
 """The command-line host's options, case by case, on the shipped streams:
 gapless container input, --skip/--trim, output formats (-b, -f, RF64),
 --start/--duration, several inputs with -o, containers libavformat reads,
+LOAS/LATM (files, MPEG-TS tracks, damaged and refused streams),
 ADTS behind an ID3v2 tag, and what --info and the summary report.
 
 usage: cli_check.py --aacdec PATH [--emulator CMD] --data DIR --arithmetic exact|compact [--libav]
@@ -201,15 +202,13 @@ def case_outdir():
 
 
 def case_containers():
-    """Matroska and MPEG-TS give the ADTS stream's PCM; LATM is refused by
-    name; an ADTS stream behind a 2 MiB ID3v2 tag is found."""
+    """Matroska and MPEG-TS give the ADTS stream's PCM; an ADTS stream
+    behind a 2 MiB ID3v2 tag is found."""
     adts = decode(data("g2_22050_s_sweep.aac"))
     if A.libav:
         for f in ("g2_22050_s_sweep.mka", "g2_22050_s_sweep.ts"):
             for mode in ("stream", "frame"):
                 check(decode(data(f), "--mode", mode) == adts, "%s, %s mode: not the ADTS stream's PCM" % (f, mode))
-        err = run(data("tone_22050.latm"), out("x.wav"), code=1)[1]
-        check("LATM/LOAS" in err and "--raw" not in err, "LATM: " + err)
         err = run("--track", "2", data("g2_22050_s_sweep.mka"), out("x.wav"), code=1)[1]
         check("not a track 2" in err, "--track 2: " + err)
     size = 2 << 20
@@ -218,6 +217,62 @@ def case_containers():
         f.write(tag + open(data("g2_22050_s_sweep.aac"), "rb").read())
     for mode in ("stream", "frame", "pull"):
         check(decode(out("id3.aac"), "--mode", mode) == adts, "ADTS behind an ID3v2 tag, %s mode" % mode)
+
+
+def loas_configs(b, edit):
+    """The LOAS stream `b` with edit(bytes, element offset) applied to each
+    frame that carries a StreamMuxConfig."""
+    b, at = bytearray(b), 0
+    while at + 3 <= len(b):
+        if not b[at + 3] & 0x80:
+            edit(b, at + 3)
+        at += 3 + ((b[at + 1] & 0x1F) << 8 | b[at + 2])
+    return bytes(b)
+
+
+def case_latm():
+    """LOAS/LATM: a .latm file (read without libavformat) and an MPEG-TS
+    LATM track give the PCM of the same access units in ADTS or MP4, in
+    every mode and from --start, HE-AAC signalled in the config too;
+    damaged frames are dropped or concealed; two programs and a config
+    that changes mid-stream are refused by name."""
+    aac, latm = data("g2_22050_s_sweep.aac"), data("g2_22050_s_sweep.latm")
+    for mode in ("stream", "frame", "pull"):
+        check(decode(latm, "--mode", mode) == decode(aac, "--mode", mode), "LOAS, %s mode: not the ADTS PCM" % mode)
+    adts = decode(aac)
+    check(len(adts) == 2 * 34 * 1024, "the sweep has 34 blocks")
+    check(same(decode(latm, "--start", "0.5"), decode(aac, "--start", "0.5")), "LOAS --start 0.5")
+    info = run("--info", latm)[0].decode()
+    check("transport: LOAS/LATM" in info and "frames:    34" in info, "LOAS --info: " + info)
+    if A.libav:
+        ts = data("g2_22050_s_sweep.latm.ts")
+        check(decode(ts) == adts and "mpegts (LOAS/LATM)" in run(ts, out("x.wav"))[1], "MPEG-TS LATM: not the ADTS PCM")
+        check(same(decode(ts, "--start", "0.5"), decode(aac, "--start", "0.5")), "MPEG-TS LATM --start 0.5")
+        he = decode(data("p44_fk_32000_s_explicit.latm"))
+        check(len(he) == 2 * 16 * 2048 and he == decode(data("p44_fk_32000_s_explicit.m4a"), "--no-gapless")[:len(he)],
+              "HE-AAC LOAS: not the .m4a's first 16 blocks")
+    b = open(latm, "rb").read()
+    # Bytes flipped in frames, a frame's sync word and length, the end cut off.
+    damaged = bytearray(b)
+    for at in (1000, 2500, 4000, 6000):
+        damaged[at] ^= 0x5A
+    at = 3 + ((b[1] & 0x1F) << 8 | b[2])  # the second frame
+    damaged[at + 1] ^= 0x1F
+    with open(out("damaged.latm"), "wb") as f:
+        f.write(damaged[:-500])
+    err = run(out("damaged.latm"), out("x.wav"))[1]
+    n = len(s16(wav(out("x.wav"))[5]))
+    check("damaged LOAS frame" in err and 2 * 28 * 1024 <= n < len(adts), "damaged LOAS: %d samples: %s" % (n, err))
+    with open(out("programs.latm"), "wb") as f:
+        f.write(loas_configs(b, lambda e, i: e.__setitem__(i + 1, e[i + 1] | 0x08)))
+    err = run(out("programs.latm"), out("x.wav"), code=1)[1]
+    check("2 programs of 1 layer" in err, "two programs: " + err)
+    # The second copy at 16000 Hz (sampling_frequency_index 8).
+    with open(out("changed.latm"), "wb") as f:
+        f.write(b + loas_configs(b, lambda e, i: e.__setitem__(slice(i + 2, i + 4), b"\x14\x10")))
+    err = run(out("changed.latm"), out("x.wav"), code=1)[1]
+    check("changes its AudioSpecificConfig mid-stream (1390 to 1410)" in err, "a changed config: " + err)
+    check(s16(wav(out("x.wav"))[5])[:len(adts)] == adts, "a changed config: the PCM before it")
 
 
 def case_reports():

@@ -86,8 +86,12 @@ ffmpeg -v error -y -itsoffset -0.064 -i p44_fk_32000_s_explicit.m4a -c copy -t 1
 # priming, 33000 of content, 792 of padding.
 ffmpeg -v error -y -i g2_22050_s_sweep.m4a -c copy -movflags use_metadata_tags \
   -metadata iTunSMPB=" 00000000 00000400 00000318 00000000000080E8" g2_22050_s_sweep.smpb.m4a
-# The sweep's frames in Matroska and MPEG-TS (ADTS frames as its units), and
-# a short LATM/LOAS stream, which the host refuses.
+# The sweep's frames in Matroska and MPEG-TS (ADTS frames as its units);
+# its access units in LOAS frames (a config every 20 frames), as a file and
+# as an MPEG-TS LATM track; p44's first second (HE-AAC signalled explicitly
+# in the config) in LOAS frames.
 ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy g2_22050_s_sweep.mka
 ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy g2_22050_s_sweep.ts
-ffmpeg -v error -y -f lavfi -i "sine=frequency=440:sample_rate=22050:duration=0.2" -c:a aac -b:a 16k -f latm tone_22050.latm
+ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy -f latm g2_22050_s_sweep.latm
+ffmpeg -v error -y -i g2_22050_s_sweep.latm -c copy -f mpegts g2_22050_s_sweep.latm.ts
+ffmpeg -v error -y -i p44_fk_32000_s_explicit.m4a -c copy -t 1 -f latm p44_fk_32000_s_explicit.latm

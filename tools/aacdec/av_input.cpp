@@ -8,6 +8,7 @@
 
 #include "dec/asc.h"
 #include "dec/headers.h"
+#include "latm.h"
 #include "probe.h"
 
 #ifdef AAC_HAVE_LIBAVFORMAT
@@ -31,11 +32,146 @@ bool looks_like_container(const uint8_t* head, size_t bytes) {
     if (every(0, 188) || every(4, 192)) return true;                               // MPEG-TS
     if (bytes >= 4 && std::memcmp(head, "\x1a\x45\xdf\xa3", 4) == 0) return true;  // EBML: Matroska, WebM
     // LOAS: an 11-bit sync 0x2B7 and a 13-bit length leading to the next one.
-    if (bytes >= 3 && head[0] == 0x56 && (head[1] & 0xE0) == 0xE0) {
-        const size_t next = 3 + (static_cast<size_t>(head[1] & 0x1F) << 8 | head[2]);
-        return next + 1 < bytes && head[next] == 0x56 && (head[next + 1] & 0xE0) == 0xE0;
+    return looks_like_loas(head, bytes);
+}
+
+// A LOAS file, read in pieces through the LATM reader: its units count
+// 1024 samples each from 0, in samples of the core rate.
+struct AvReader::LoasFile {
+    FILE* file = nullptr;
+    LoasUnits units;
+    std::vector<uint8_t> buf = std::vector<uint8_t>(65536);
+    uint64_t read = 0;
+    bool ended = false;
+    int64_t next_pts = 0;
+    bool pending = false;  // the unit read last (by open or seek) is in `first`
+    bool started = false;
+    std::vector<uint8_t> first;
+    int64_t first_pts = 0;
+
+    bool next(std::vector<uint8_t>& unit, int64_t& pts) {
+        for (;;) {
+            int64_t time;
+            if (units.pop(unit, time)) {
+                pts = next_pts;
+                next_pts += 1024;
+                return true;
+            }
+            if (!units.error().empty() || ended) return false;
+            const size_t n = std::fread(buf.data(), 1, buf.size(), file);
+            read += n;
+            if (n == 0) {
+                ended = true;
+                units.finish();
+            } else {
+                units.push(buf.data(), n);
+            }
+        }
     }
-    return false;
+};
+
+namespace {
+
+// Why a LATM stream gives no first unit.
+std::string latm_open_error(const LoasUnits& u) {
+    if (!u.error().empty()) return "its LATM stream " + u.error();
+    if (!u.parser().configured())
+        return "its LATM stream carries no StreamMuxConfig that reads" +
+               (u.parser().error().empty() ? std::string(" (no AudioSpecificConfig)") : ": it " + u.parser().error());
+    return "its LATM stream holds no access units";
+}
+
+}  // namespace
+
+bool AvReader::open(FILE* file, const std::vector<uint8_t>& head, int track, bool verbose, std::string& error) {
+    if (looks_like_loas(head.data(), head.size())) return open_loas(file, head, error);
+    return open_av(file, head, track, verbose, error);
+}
+
+bool AvReader::open_loas(FILE* file, const std::vector<uint8_t>& head, std::string& error) {
+    loas_ = std::make_unique<LoasFile>();
+    LoasFile& f = *loas_;
+    f.file = file;
+    f.read = head.size();
+    container = "LOAS";
+    latm = true;
+    f.units.push(head.data(), head.size());
+    if (!f.next(f.first, f.first_pts)) {
+        error = latm_open_error(f.units);
+        return false;
+    }
+    f.pending = true;
+    const std::vector<uint8_t>& asc = f.units.parser().asc();
+    if (!take_asc(asc.data(), asc.size(), error)) return false;
+    if (!rate) {
+        error = "its AudioSpecificConfig gives no sampling rate the decoder plays";
+        return false;
+    }
+    tb_num = 1;
+    tb_den = rate;
+    track_rate = rate;
+    return true;
+}
+
+bool AvReader::take_asc(const uint8_t* data, size_t size, std::string& error) {
+    AscInfo asc;
+    const int rc = asc_parse(data, size, &asc);
+    if (asc.channel_configuration < 0) {
+        error = "its AAC track has no AudioSpecificConfig";
+        return false;
+    }
+    // The host takes the header fields alone, and a config cut short behind
+    // them plays as it always did; any other fault of an AAC-LC config is
+    // refused here (other object types are refused by name later).
+    object_type = static_cast<uint32_t>(asc.signalled_object_type);
+    rate = asc.sampling_rate;
+    channels = static_cast<uint32_t>(asc.channel_configuration);
+    sbr_signalled = asc.sbr_present != 1 ? 0 : (asc.ext_sampling_rate == asc.sampling_rate ? 2 : 1);
+    if (sbr_signalled && asc.ps_present == 1) sbr_signalled |= 4;
+    asc_bytes.assign(data, data + size);
+    asc_whole = rc == ASC_OK;
+    if (rc != ASC_OK && rc != ASC_ERR_TRUNCATED && object_type == 2) {
+        error = std::string("its AudioSpecificConfig is invalid (") + asc_error_text(rc) + ")";
+        return false;
+    }
+    return true;
+}
+
+bool AvReader::loas_next(std::vector<uint8_t>& unit) {
+    LoasFile& f = *loas_;
+    int64_t pts = f.first_pts;
+    if (f.pending) {
+        f.pending = false;
+        unit.swap(f.first);
+    } else if (!f.next(unit, pts)) {
+        if (!f.units.error().empty()) stop_error = "its LATM stream " + f.units.error();
+        return false;
+    }
+    if (!f.started) start_pts = pts, f.started = true;
+    end_pts = std::max(end_pts, pts + 1024);
+    return true;
+}
+
+// Forward only, right after open: the units before the one that holds
+// `ts` are read and dropped.
+bool AvReader::loas_seek(int64_t ts) {
+    LoasFile& f = *loas_;
+    f.started = false;
+    end_pts = 0;
+    if (!f.pending || f.first_pts > ts) return false;
+    while (f.first_pts + 1024 <= ts)
+        if (!f.next(f.first, f.first_pts)) return f.pending = false;
+    return true;
+}
+
+uint64_t AvReader::latm_damaged() const {
+    if (loas_) return loas_->units.damaged();
+    return latm_units() ? latm_units()->damaged() : 0;
+}
+
+uint64_t AvReader::latm_skipped_bytes() const {
+    if (loas_) return loas_->units.skipped_bytes();
+    return latm_units() ? latm_units()->skipped_bytes() : 0;
 }
 
 #ifdef AAC_HAVE_LIBAVFORMAT
@@ -141,6 +277,10 @@ struct AvReader::Impl {
     int64_t pts = 0, duration = 0, skip = 0, discard = 0;
     bool has_skip = false;
     int64_t next_pts = 0;  // where the unit after it starts, for units without times
+    // A LATM track: its packets' bytes go through the LOAS reader.
+    std::unique_ptr<LoasUnits> latm;
+    bool latm_ended = false;
+    int64_t frame_ticks = 0;  // time base units of an access unit
 
     ~Impl() {
         av().av_packet_free(&pkt);
@@ -151,6 +291,7 @@ struct AvReader::Impl {
         }
     }
     bool read_unit(std::vector<uint8_t>& unit) {
+        if (latm) return read_latm_unit(unit);
         while (av().av_read_frame(fmt, pkt) >= 0) {
             const bool ours = pkt->stream_index == track && pkt->size > 0;
             if (ours) {
@@ -172,7 +313,34 @@ struct AvReader::Impl {
         }
         return false;
     }
+    bool read_latm_unit(std::vector<uint8_t>& unit) {
+        for (;;) {
+            int64_t time;
+            if (latm->pop(unit, time)) {
+                pts = time != LoasUnits::kNoTime ? time : next_pts;
+                duration = frame_ticks;
+                has_skip = false;
+                skip = discard = 0;
+                next_pts = pts + duration;
+                return true;
+            }
+            if (!latm->error().empty() || latm_ended) return false;
+            if (av().av_read_frame(fmt, pkt) < 0) {
+                latm_ended = true;
+                latm->finish();
+                continue;
+            }
+            if (pkt->stream_index == track && pkt->size > 0)
+                latm->push(pkt->data, static_cast<size_t>(pkt->size),
+                           pkt->pts != AV_NOPTS_VALUE   ? pkt->pts
+                           : pkt->dts != AV_NOPTS_VALUE ? pkt->dts
+                                                        : LoasUnits::kNoTime);
+            av().av_packet_unref(pkt);
+        }
+    }
 };
+
+const LoasUnits* AvReader::latm_units() const { return impl_ ? impl_->latm.get() : nullptr; }
 
 AvReader::AvReader() = default;
 AvReader::~AvReader() = default;
@@ -208,7 +376,7 @@ bool parse_smpb(const char* s, uint64_t& priming, uint64_t& padding, uint64_t& l
 
 }  // namespace
 
-bool AvReader::open(FILE* file, const std::vector<uint8_t>& head, int track, bool verbose, std::string& error) {
+bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, bool verbose, std::string& error) {
     if (!av().ok) {
         error = av().error;
         return false;
@@ -240,19 +408,19 @@ bool AvReader::open(FILE* file, const std::vector<uint8_t>& head, int track, boo
     if (av().avformat_open_input(&m.fmt, nullptr, nullptr, nullptr) != 0) return false;  // frees fmt on failure
     container = m.fmt->iformat && m.fmt->iformat->name ? m.fmt->iformat->name : "";
     is_mp4 = container.rfind("mov,", 0) == 0;
-    int aac_tracks = 0, latm = 0;
+    // AAC tracks count in order, LATM ones (MPEG-TS) among them.
+    int aac_tracks = 0;
     if (av().avformat_find_stream_info(m.fmt, nullptr) >= 0)
         for (unsigned i = 0; i < m.fmt->nb_streams && m.track < 0; ++i) {
             const AVCodecID id = m.fmt->streams[i]->codecpar->codec_id;
-            latm += id == AV_CODEC_ID_AAC_LATM;
-            if (id == AV_CODEC_ID_AAC && ++aac_tracks == track) m.track = static_cast<int>(i);
+            if ((id == AV_CODEC_ID_AAC || id == AV_CODEC_ID_AAC_LATM) && ++aac_tracks == track) {
+                m.track = static_cast<int>(i);
+                latm = id == AV_CODEC_ID_AAC_LATM;
+            }
         }
     const AVStream* stream = m.track >= 0 ? m.fmt->streams[m.track] : nullptr;
     if (!stream) {
-        if (latm && !aac_tracks)
-            error = "its AAC is LATM/LOAS, which this host does not read (libavformat gives LATM payloads, "
-                    "not access units under an AudioSpecificConfig)";
-        else if (aac_tracks)
+        if (aac_tracks)
             error = "it holds " + std::to_string(aac_tracks) + " AAC track" + (aac_tracks == 1 ? "" : "s") +
                     ", not a track " + std::to_string(track);
         else
@@ -271,8 +439,9 @@ bool AvReader::open(FILE* file, const std::vector<uint8_t>& head, int track, boo
 
     m.pkt = av().av_packet_alloc();
     if (!m.pkt) return false;
+    if (latm) m.latm = std::make_unique<LoasUnits>();
     if (!m.read_unit(m.first)) {
-        error = "its AAC track holds no access units";
+        error = latm ? latm_open_error(*m.latm) : "its AAC track holds no access units";
         return false;
     }
     m.pending = true;
@@ -280,7 +449,18 @@ bool AvReader::open(FILE* file, const std::vector<uint8_t>& head, int track, boo
     has_skip = m.has_skip && m.skip > 0;
     skip = m.skip;
 
-    AscInfo asc;
+    if (latm) {
+        // The config of the LOAS frames, not the demuxer's.
+        const std::vector<uint8_t>& asc = m.latm->parser().asc();
+        if (!take_asc(asc.data(), asc.size(), error)) return false;
+        if (!rate || !tb_num) {
+            error = "its LATM track gives no sampling rate or time base";
+            return false;
+        }
+        m.frame_ticks = static_cast<int64_t>(1024) * tb_den / (static_cast<int64_t>(tb_num) * rate);
+        m.next_pts = m.pts + m.frame_ticks;
+        return true;
+    }
     if (par->extradata_size <= 0 && m.first.size() >= kAdtsFixedBytes && m.first[0] == 0xFF && (m.first[1] & 0xF6) == 0xF0) {
         // ADTS frames as units (MPEG-TS): the header says what a config would.
         AdtsFields h;
@@ -291,34 +471,17 @@ bool AvReader::open(FILE* file, const std::vector<uint8_t>& head, int track, boo
         channels = h.channel_configuration;
         return true;
     }
-    const int rc = asc_parse(par->extradata, par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0, &asc);
-    if (asc.channel_configuration < 0) {
-        error = "its AAC track has no AudioSpecificConfig";
-        return false;
-    }
-    // The host takes the header fields alone, and a config cut short behind
-    // them plays as it always did; any other fault of an AAC-LC config is
-    // refused here (other object types are refused by name later).
-    object_type = static_cast<uint32_t>(asc.signalled_object_type);
-    rate = asc.sampling_rate;
-    channels = static_cast<uint32_t>(asc.channel_configuration);
-    sbr_signalled = asc.sbr_present != 1 ? 0 : (asc.ext_sampling_rate == asc.sampling_rate ? 2 : 1);
-    if (sbr_signalled && asc.ps_present == 1) sbr_signalled |= 4;
-    asc_bytes.assign(par->extradata, par->extradata + par->extradata_size);
-    asc_whole = rc == ASC_OK;
-    if (rc != ASC_OK && rc != ASC_ERR_TRUNCATED && object_type == 2) {
-        error = std::string("its AudioSpecificConfig is invalid (") + asc_error_text(rc) + ")";
-        return false;
-    }
-    return true;
+    return take_asc(par->extradata, par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0, error);
 }
 
 bool AvReader::next(std::vector<uint8_t>& unit) {
+    if (loas_) return loas_next(unit);
     Impl& m = *impl_;
     if (m.pending) {
         m.pending = false;
         unit.swap(m.first);
     } else if (!m.read_unit(unit)) {
+        if (m.latm && !m.latm->error().empty()) stop_error = "its LATM stream " + m.latm->error();
         return false;
     }
     if (!m.started) start_pts = m.pts, m.started = true;
@@ -333,11 +496,13 @@ bool AvReader::next(std::vector<uint8_t>& unit) {
 }
 
 bool AvReader::seek(int64_t ts) {
+    if (loas_) return loas_seek(ts);
     Impl& m = *impl_;
     // A demuxer that lands after `ts` (or nowhere) goes back to the start:
     // the samples before the one asked for are dropped, never missed.
     auto land = [&](int64_t at) {
         if (av().av_seek_frame(m.fmt, m.track, at, AVSEEK_FLAG_BACKWARD) < 0) return false;
+        if (m.latm) m.latm->reset(), m.latm_ended = false;
         m.next_pts = at;
         m.pending = m.read_unit(m.first);
         return m.pending && m.pts <= ts;
@@ -348,12 +513,13 @@ bool AvReader::seek(int64_t ts) {
     if (!land(first_pts)) {
         // The last resort: the first unit of the file as open() read it.
         av().av_seek_frame(m.fmt, m.track, first_pts, AVSEEK_FLAG_BACKWARD | AVSEEK_FLAG_ANY);
+        if (m.latm) m.latm->reset(), m.latm_ended = false;
         m.pending = m.read_unit(m.first);
     }
     return false;
 }
 
-uint64_t AvReader::position() const { return impl_ ? impl_->source.read : 0; }
+uint64_t AvReader::position() const { return loas_ ? loas_->read : impl_ ? impl_->source.read : 0; }
 
 const char* mp4_demuxer_version() { return "libavformat " AV_STRINGIFY(LIBAVFORMAT_VERSION); }
 
@@ -363,15 +529,16 @@ struct AvReader::Impl {};
 AvReader::AvReader() = default;
 AvReader::~AvReader() = default;
 
-bool AvReader::open(FILE*, const std::vector<uint8_t>&, int, bool, std::string& error) {
+bool AvReader::open_av(FILE*, const std::vector<uint8_t>&, int, bool, std::string& error) {
     error = "this aacdec was built without libavformat, which container input needs "
             "(install libavformat-dev, e.g. with scripts/deps.sh, and rebuild)";
     return false;
 }
 
-bool AvReader::next(std::vector<uint8_t>&) { return false; }
-bool AvReader::seek(int64_t) { return false; }
-uint64_t AvReader::position() const { return 0; }
+bool AvReader::next(std::vector<uint8_t>& unit) { return loas_ && loas_next(unit); }
+bool AvReader::seek(int64_t ts) { return loas_ && loas_seek(ts); }
+uint64_t AvReader::position() const { return loas_ ? loas_->read : 0; }
+const LoasUnits* AvReader::latm_units() const { return nullptr; }
 
 const char* mp4_demuxer_version() { return nullptr; }
 

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+class LoasUnits;
+
 // True when the bytes begin like an MP4/QuickTime file (an "ftyp" box).
 bool looks_like_mp4(const uint8_t* head, size_t bytes);
 // True when they begin like a container whose payload may hold what looks
@@ -27,8 +29,9 @@ public:
     // of an MP4 file may follow its media data. `verbose`: libavformat's own
     // messages go to standard error (else they are silenced). False with a
     // message in `error` when the file cannot be read, holds no such AAC
-    // track (LATM/LOAS tracks are refused by name) or no access unit, or the
-    // demuxer is not built in.
+    // track or no access unit, or the demuxer is not built in. A LOAS file
+    // (.loas/.latm) is read here without libavformat; LATM tracks (MPEG-TS)
+    // give their LOAS frames to the same reader (latm.h).
     bool open(FILE* file, const std::vector<uint8_t>& head, int track, bool verbose, std::string& error);
     // The next access unit of the track; false after the last.
     bool next(std::vector<uint8_t>& unit);
@@ -51,6 +54,13 @@ public:
     bool adts_units = false;         // the units are ADTS frames (MPEG-TS carries them so)
     bool is_mp4 = false;             // an MP4/QuickTime/3GP file (its end is exact: edit list, index)
     std::string container;           // the demuxer's name for it, e.g. "matroska"
+    bool latm = false;               // the units come out of LOAS frames (a LOAS file, a LATM track)
+    // Why the units ended before the input did (a LATM stream whose config
+    // changes, or that turns to a form not read), or empty.
+    std::string stop_error;
+    // LOAS frames dropped as damaged, and bytes passed in search of one.
+    uint64_t latm_damaged() const;
+    uint64_t latm_skipped_bytes() const;
 
     // Timing, in the track's time base tb_num / tb_den seconds.
     uint32_t tb_num = 1, tb_den = 1;
@@ -68,8 +78,17 @@ public:
     std::vector<std::pair<std::string, std::string>> tags;
 
 private:
+    bool open_av(FILE* file, const std::vector<uint8_t>& head, int track, bool verbose, std::string& error);
+    bool open_loas(FILE* file, const std::vector<uint8_t>& head, std::string& error);
+    bool loas_next(std::vector<uint8_t>& unit);
+    bool loas_seek(int64_t ts);
+    const LoasUnits* latm_units() const;
+    // The fields above from an AudioSpecificConfig; false with a message.
+    bool take_asc(const uint8_t* asc, size_t size, std::string& error);
     struct Impl;
     std::unique_ptr<Impl> impl_;
+    struct LoasFile;
+    std::unique_ptr<LoasFile> loas_;
 };
 
 // The demuxer this host was built with, e.g. "libavformat 59.27.100", or null.

@@ -865,7 +865,9 @@ void open_input(const Options& o, Input& in) {
                            .c_str());
         in.probe = Probe{Probe::Raw, t.rate, t.channels, t.object_type - 1, 0};
         if (t.adts_units) in.probe.kind = Probe::Adts;
-        in.transport = t.is_mp4 ? std::string("MP4 (raw data blocks)") : t.container + (t.adts_units ? " (ADTS frames)" : " (raw data blocks)");
+        in.transport = t.is_mp4 ? std::string("MP4 (raw data blocks)")
+                       : t.latm ? (t.container == "LOAS" ? std::string("LOAS/LATM") : t.container + " (LOAS/LATM)")
+                                : t.container + (t.adts_units ? " (ADTS frames)" : " (raw data blocks)");
         // --start: back to a unit before it, as many before as the decoder
         // needs to settle (one for the overlap; more where SBR may play).
         if (o.start > 0 && t.rate) {
@@ -1116,13 +1118,26 @@ int decode_file(Options o) {
                    r.delay);
         return 0;
     }
+    if (r.blocks == 0 && input.av && !input.av->stop_error.empty())
+        fail("%s", (o.input + ": " + input.av->stop_error).c_str());
     if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());
     out.finish();
+    // LOAS frames that did not read were dropped (their time is missing);
+    // a stream that turned to a form not read ends the decode there.
+    const uint64_t latm_damaged = input.av ? input.av->latm_damaged() : 0;
+    if (latm_damaged && !o.quiet)
+        std::fprintf(stderr, "aacdec: %s: %llu damaged LOAS frame%s dropped\n", o.input.c_str(),
+                     static_cast<unsigned long long>(latm_damaged), latm_damaged == 1 ? "" : "s");
+    if (input.av && !input.av->stop_error.empty()) {
+        std::fprintf(stderr, "aacdec: %s: the decode stops after %llu blocks: %s\n", o.input.c_str(),
+                     static_cast<unsigned long long>(r.blocks), input.av->stop_error.c_str());
+        return 1;
+    }
 
     const uint64_t expected = r.frames;
     // Blocks that stand in for failed ones, input that gave nothing, frames
     // without a block: with --strict the run says so in its exit status.
-    const bool damaged = r.concealed || r.dropped || r.skipped || (expected && r.blocks < expected);
+    const bool damaged = r.concealed || r.dropped || r.skipped || latm_damaged || (expected && r.blocks < expected);
     const bool sbr = r.sbr || (o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate);
     const std::string type = object_type_name(p.profile + 1, sbr, r.ps);
     std::string losses;

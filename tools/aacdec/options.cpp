@@ -18,7 +18,7 @@ const char* kUsage =
     "       aacdec [options] -o DIR INPUT...\n"
     "       aacdec --info INPUT\n"
     "Decodes AAC-LC and HE-AAC (ADTS, ADIF, raw data blocks, or an AAC track of an\n"
-    ".m4a/.mp4/3GP, Matroska/WebM or MPEG-TS file) to PCM.\n"
+    ".m4a/.mp4/3GP, Matroska/WebM or MPEG-TS file, or LOAS/LATM) to PCM.\n"
     "  INPUT             a file, or - for standard input\n"
     "  OUTPUT            a .wav file, or - for PCM on standard output (raw unless -f wav)\n"
     "  -o, --output-dir DIR  decode every INPUT to DIR/NAME.wav (.raw with -f raw),\n"
@@ -105,7 +105,7 @@ bool parse_number(const char* s, uint32_t& out) {
 void print_version() {
     std::printf("aacdec %s\n", AAC_VERSION);
     const char* demuxer = mp4_demuxer_version();
-    std::printf("container input (.m4a/.mp4, Matroska, MPEG-TS): %s\n", demuxer ? demuxer : "not built in (no libavformat)");
+    std::printf("container input (.m4a/.mp4, Matroska, MPEG-TS; LOAS files are read without it): %s\n", demuxer ? demuxer : "not built in (no libavformat)");
 }
 
 }  // namespace

@@ -1,0 +1,293 @@
+#include "latm.h"
+
+#include <algorithm>
+
+#include "dec/asc.h"
+
+bool looks_like_loas(const uint8_t* head, size_t bytes) {
+    if (bytes < 3 || head[0] != 0x56 || (head[1] & 0xE0) != 0xE0) return false;
+    const size_t next = 3 + (static_cast<size_t>(head[1] & 0x1F) << 8 | head[2]);
+    return next + 1 < bytes && head[next] == 0x56 && (head[next + 1] & 0xE0) == 0xE0;
+}
+
+// Bits of an element, most significant first; past its end they read as
+// zeros and `over` is set.
+struct LatmParser::Bits {
+    const uint8_t* p;
+    size_t size;  // in bits
+    size_t pos = 0;
+    bool over = false;
+    uint32_t get(int n) {
+        uint32_t v = 0;
+        for (int i = 0; i < n; ++i, ++pos) {
+            uint32_t bit = 0;
+            if (pos < size)
+                bit = (p[pos >> 3] >> (7 - (pos & 7))) & 1u;
+            else
+                over = true;
+            v = (v << 1) | bit;
+        }
+        return v;
+    }
+    size_t left() const { return pos < size ? size - pos : 0; }
+    void skip(uint64_t n) {
+        if (n > left()) over = true;
+        pos = n > left() ? size : pos + static_cast<size_t>(n);
+    }
+    // `n` bits from here as bytes, the last one filled with zeros.
+    void copy(size_t n, std::vector<uint8_t>& out) {
+        out.assign((n + 7) / 8, 0);
+        for (size_t i = 0; i < n; i += 8) {
+            const int k = static_cast<int>(std::min<size_t>(8, n - i));
+            out[i / 8] = static_cast<uint8_t>(get(k) << (8 - k));
+        }
+    }
+    // LatmGetValue: a count of bytes, then the value in them.
+    uint32_t value() {
+        const uint32_t bytes = get(2) + 1;
+        uint32_t v = 0;
+        for (uint32_t i = 0; i < bytes; ++i) v = v << 8 | get(8);
+        return v;
+    }
+};
+
+namespace {
+
+bool same_config(const AscInfo& a, const AscInfo& b) {
+    return a.audio_object_type == b.audio_object_type && a.signalled_object_type == b.signalled_object_type &&
+           a.sampling_frequency_index == b.sampling_frequency_index && a.sampling_rate == b.sampling_rate &&
+           a.channel_configuration == b.channel_configuration && a.channels == b.channels &&
+           a.frame_length_flag == b.frame_length_flag && a.extension_flag == b.extension_flag &&
+           a.pce_present == b.pce_present && a.pce.comment_bytes == b.pce.comment_bytes &&
+           a.sbr_present == b.sbr_present && a.ps_present == b.ps_present &&
+           a.extension_object_type == b.extension_object_type && a.ext_sampling_rate == b.ext_sampling_rate;
+}
+
+}  // namespace
+
+LatmParser::Result LatmParser::mux_config(Bits& b) {
+    const uint32_t version = b.get(1);
+    if (version == 1 && b.get(1)) {
+        error_ = "uses audioMuxVersionA 1 (a mux syntax of a later version), which aacdec does not read";
+        return Unsupported;
+    }
+    if (version == 1) b.value();  // taraBufferFullness
+    if (!b.get(1)) {
+        error_ = "uses streams of different time framing (allStreamsSameTimeFraming 0), which aacdec does not read";
+        return Unsupported;
+    }
+    const uint32_t sub_frames = b.get(6) + 1;
+    const uint32_t programs = b.get(4) + 1;
+    const uint32_t layers = b.get(3) + 1;
+    if (b.over) return Damaged;
+    if (programs != 1 || layers != 1) {
+        error_ = "carries " + std::to_string(programs) + " program" + (programs == 1 ? "" : "s") + " of " +
+                 std::to_string(layers) + " layer" + (layers == 1 ? "" : "s") + "; aacdec reads one program of one layer";
+        return Unsupported;
+    }
+    // The AudioSpecificConfig: in version 1 its length in bits comes first;
+    // in version 0 it ends where its own syntax does.
+    size_t asc_bits = b.left();
+    if (version == 1) asc_bits = b.value();
+    if (b.over || asc_bits > b.left()) return Damaged;
+    std::vector<uint8_t> bytes;
+    Bits look = b;
+    look.copy(asc_bits, bytes);
+    AscInfo info;
+    const int rc = asc_parse(bytes.data(), bytes.size(), &info);
+    if (rc == ASC_ERR_UNSUPPORTED || rc == ASC_ERR_OBJECT_TYPE) {
+        error_ = "carries an AudioSpecificConfig of audio object type " + std::to_string(info.signalled_object_type) +
+                 " (" + asc_error_text(rc) + ")";
+        return Unsupported;
+    }
+    if (rc != ASC_OK) return Damaged;
+    // Its length: the fewest bits that read as the same config without
+    // reading past their end (the parser's look for an extension after the
+    // config may count bits that are not its own).
+    size_t length = 0;
+    for (size_t n = 8; n <= asc_bits && !length; ++n) {
+        Bits prefix = b;
+        prefix.copy(n, bytes);
+        AscInfo p;
+        if (asc_parse(bytes.data(), bytes.size(), &p) == ASC_OK && p.bits <= n && same_config(p, info)) length = n;
+    }
+    if (!length) return Damaged;
+    b.copy(length, bytes);
+    if (version == 1) b.skip(asc_bits - length);  // fill bits
+    const uint32_t frame_length_type = b.get(3);
+    if (frame_length_type != 0) {
+        error_ = "uses frameLengthType " + std::to_string(frame_length_type) +
+                 ", which aacdec does not read (payload lengths in bytes, type 0, are read)";
+        return Unsupported;
+    }
+    b.get(8);  // latmBufferFullness
+    const bool other_data = b.get(1);
+    uint64_t other_bits = 0;
+    if (other_data && version == 1) {
+        other_bits = b.value();
+    } else if (other_data) {
+        uint32_t escape = 1;
+        for (int i = 0; escape && i < 8 && !b.over; ++i) {
+            escape = b.get(1);
+            other_bits = other_bits << 8 | b.get(8);
+        }
+    }
+    if (b.get(1)) b.get(8);  // crcCheckPresent, crcCheckSum
+    if (b.over) return Damaged;
+    if (configured_ && bytes != asc_ && bytes != suspect_) {
+        // One config unlike the others is taken for damage; the change
+        // counts when the next config says it again.
+        suspect_ = bytes;
+        return Damaged;
+    }
+    if (configured_ && bytes != asc_) {
+        auto hex = [](const std::vector<uint8_t>& v) {
+            static const char digits[] = "0123456789abcdef";
+            std::string s;
+            for (uint8_t x : v) s += digits[x >> 4], s += digits[x & 15];
+            return s;
+        };
+        error_ = "changes its AudioSpecificConfig mid-stream (" + hex(asc_) + " to " + hex(bytes) +
+                 "), which aacdec does not follow";
+        return Changed;
+    }
+    configured_ = true;
+    suspect_.clear();
+    version_ = version;
+    sub_frames_ = sub_frames;
+    other_data_ = other_data;
+    other_data_bits_ = other_bits;
+    asc_ = std::move(bytes);
+    return Units;
+}
+
+LatmParser::Result LatmParser::element(const uint8_t* data, size_t size, std::vector<std::vector<uint8_t>>& units) {
+    Bits b{data, size * 8};
+    if (!b.get(1)) {  // useSameStreamMux 0: a StreamMuxConfig follows
+        Result r = mux_config(b);
+        // A config not read counts when the next one is not read either:
+        // one alone is taken for damage.
+        if (r == Unsupported && ++unsupported_ < 2) r = Damaged;
+        if (r == Units) unsupported_ = 0;
+        if (r != Units) return r;
+    } else if (!configured_) {
+        return NoConfig;
+    }
+    if (b.over) return Damaged;
+    const size_t first = units.size();
+    for (uint32_t i = 0; i < sub_frames_; ++i) {
+        // PayloadLengthInfo: bytes of 255 and the rest.
+        size_t length = 0;
+        uint32_t tmp;
+        do {
+            tmp = b.get(8);
+            length += tmp;
+        } while (tmp == 255 && !b.over);
+        if (b.over || length == 0 || length * 8 > b.left()) {
+            units.resize(first);
+            return Damaged;
+        }
+        units.emplace_back();
+        b.copy(length * 8, units.back());
+    }
+    // Other data and the byte alignment follow; nothing of them is needed.
+    if (other_data_ && other_data_bits_ > b.left()) {
+        units.resize(first);
+        return Damaged;
+    }
+    return Units;
+}
+
+void LoasUnits::push(const uint8_t* data, size_t size, int64_t time) {
+    if (time != kNoTime) marks_.push_back({base_ + buf_.size(), time});
+    buf_.insert(buf_.end(), data, data + size);
+    split();
+}
+
+void LoasUnits::finish() {
+    ended_ = true;
+    split();
+}
+
+void LoasUnits::reset() {
+    base_ += buf_.size();
+    buf_.clear();
+    at_ = 0;
+    ended_ = false;
+    synced_ = false;
+    marks_.clear();
+    ready_.clear();
+}
+
+bool LoasUnits::pop(std::vector<uint8_t>& unit, int64_t& time) {
+    if (ready_.empty()) return false;
+    unit.swap(ready_.front().first);
+    time = ready_.front().second;
+    ready_.pop_front();
+    return true;
+}
+
+// The time of the push that holds `pos`, once: the frames after the first
+// one of a push count on from it.
+int64_t LoasUnits::time_at(size_t pos) {
+    int64_t t = kNoTime;
+    while (!marks_.empty() && marks_.front().first <= pos) {
+        t = marks_.front().second;
+        marks_.pop_front();
+    }
+    return t;
+}
+
+void LoasUnits::split() {
+    while (error_.empty()) {
+        const size_t size = buf_.size();
+        if (size - at_ < 3) {
+            if (ended_) skipped_ += size - at_, at_ = size;
+            break;
+        }
+        const uint8_t* p = buf_.data() + at_;
+        if (p[0] != 0x56 || (p[1] & 0xE0) != 0xE0) {
+            synced_ = false;
+            ++at_, ++skipped_;
+            continue;
+        }
+        const size_t length = static_cast<size_t>(p[1] & 0x1F) << 8 | p[2];
+        size_t end = at_ + 3 + length;
+        if (end > size && !ended_) break;  // more bytes to come
+        if (end > size) end = size;        // the last frame, cut short
+        // Found by search, a sync word counts where its length leads to the
+        // next one (or to the end of the stream). After a frame read whole
+        // the frame counts anyway; a length that leads nowhere sends the
+        // search on from its sync word.
+        if (end + 2 > size && !ended_) break;
+        const bool leads = end + 2 > size || (buf_[end] == 0x56 && (buf_[end + 1] & 0xE0) == 0xE0);
+        if (!synced_ && !leads) {
+            ++at_, ++skipped_;
+            continue;
+        }
+        ++frames_;
+        const size_t first = units_.size();
+        const LatmParser::Result r = parser_.element(buf_.data() + at_ + 3, end - at_ - 3, units_);
+        if (r == LatmParser::Unsupported || r == LatmParser::Changed) {
+            error_ = parser_.error();
+            break;
+        }
+        if (r == LatmParser::Damaged) {
+            // The search for the next frame starts after this one's sync word.
+            ++damaged_;
+            synced_ = false;
+            at_ += 2;
+            continue;
+        }
+        int64_t t = time_at(base_ + at_);
+        for (size_t i = first; i < units_.size(); ++i, t = kNoTime) ready_.emplace_back(std::move(units_[i]), t);
+        units_.clear();
+        synced_ = leads;
+        at_ = leads ? end : at_ + 2;
+    }
+    if (at_ >= 65536 || at_ == buf_.size()) {
+        buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(at_));
+        base_ += at_;
+        at_ = 0;
+    }
+}

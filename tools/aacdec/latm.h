@@ -1,0 +1,93 @@
+// LATM/LOAS input: the access units and the AudioSpecificConfig of an AAC
+// stream carried in LOAS frames (an AudioSyncStream: an 11-bit sync word
+// 0x2B7, a 13-bit length and one AudioMuxElement with its StreamMuxConfig
+// in band), as .loas/.latm files and MPEG-TS audio of stream type 0x11
+// carry it.
+//
+// What encoders write is read: audioMuxVersion 0 and 1, every stream with
+// the same time framing, one program of one layer, payload lengths in bytes
+// (frameLengthType 0), configs repeated or left out (useSameStreamMux);
+// other data and the checksum are read past. Anything else is refused by
+// name. Every read stays inside the bytes given: a damaged frame is dropped
+// and the search for the next one starts after its sync word.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+// True when the bytes begin with a LOAS sync word whose length leads to a
+// second one.
+bool looks_like_loas(const uint8_t* head, size_t bytes);
+
+// The payloads of AudioMuxElements (muxConfigPresent = 1), one at a time.
+class LatmParser {
+public:
+    enum Result {
+        Units,        // access units were appended
+        NoConfig,     // no StreamMuxConfig has come yet: the element cannot be read
+        Damaged,      // the element does not read (cut short, lengths beyond its end)
+        Unsupported,  // a feature named in error(), in two configs in a row: the stream cannot be played
+        Changed       // two configs in a row give an AudioSpecificConfig other than the first one's (error())
+    };
+    // One AudioMuxElement in data[0..size); its access units go to `units`.
+    Result element(const uint8_t* data, size_t size, std::vector<std::vector<uint8_t>>& units);
+    bool configured() const { return configured_; }
+    // The AudioSpecificConfig of the first StreamMuxConfig, whole bytes
+    // (the bits after its end are zero).
+    const std::vector<uint8_t>& asc() const { return asc_; }
+    const std::string& error() const { return error_; }
+
+private:
+    struct Bits;
+    Result mux_config(Bits& b);
+    bool configured_ = false;
+    uint32_t version_ = 0;  // audioMuxVersion
+    uint32_t sub_frames_ = 0;
+    bool other_data_ = false;
+    uint64_t other_data_bits_ = 0;
+    std::vector<uint8_t> asc_;
+    std::vector<uint8_t> suspect_;  // a config unlike the first, seen once
+    int unsupported_ = 0;           // configs in a row not read
+    std::string error_;
+};
+
+// LOAS frames out of bytes pushed in as they come (a file read in pieces,
+// container packets), their access units out in order, each with the time
+// of the push its frame begins in (the first unit of a push has it; later
+// ones: none, the reader counts on from it).
+class LoasUnits {
+public:
+    static constexpr int64_t kNoTime = INT64_MIN;
+    void push(const uint8_t* data, size_t size, int64_t time = kNoTime);
+    // No more bytes: a last frame cut short is judged as it is.
+    void finish();
+    // The next access unit, false when none is ready (push more) or after
+    // an error.
+    bool pop(std::vector<uint8_t>& unit, int64_t& time);
+    // Bytes held are dropped (a seek); the config is kept.
+    void reset();
+    const LatmParser& parser() const { return parser_; }
+    // A fault that ends the stream (unsupported, a changed config), or empty.
+    const std::string& error() const { return error_; }
+    uint64_t frames() const { return frames_; }            // LOAS frames read
+    uint64_t damaged() const { return damaged_; }          // frames dropped as damaged
+    uint64_t skipped_bytes() const { return skipped_; }    // bytes passed in search of a sync word
+
+private:
+    void split();
+    int64_t time_at(size_t pos);
+    std::vector<uint8_t> buf_;
+    size_t base_ = 0;  // position in the stream of buf_[0]
+    size_t at_ = 0;
+    bool ended_ = false;
+    bool synced_ = false;  // the frame at at_ follows one read whole
+    std::deque<std::pair<size_t, int64_t>> marks_;  // where a push with a time began
+    LatmParser parser_;
+    std::deque<std::pair<std::vector<uint8_t>, int64_t>> ready_;
+    std::vector<std::vector<uint8_t>> units_;
+    std::string error_;
+    uint64_t frames_ = 0, damaged_ = 0, skipped_ = 0;
+};
