@@ -255,7 +255,9 @@ void downmix_sbr_reset(MP4AACDEC_QUVA_Obj* dec) {
     if (!r) return;
     const int n = sbr_mix_channels(dec);
     r->layout = SbrMixLayout{};
-    std::memset(sbr_mix_base(dec) + align8(sizeof(SbrMixRecord)), 0, downmix_sbr_bytes(n) - align8(sizeof(SbrMixRecord)));
+    const size_t head = align8(sizeof(SbrMixRecord)), bytes = downmix_sbr_bytes(n);
+    if (bytes <= head) return;  // (an attached record has 3 to 8 channels)
+    std::memset(sbr_mix_base(dec) + head, 0, bytes - head);
     for (int e = 0; e < n; ++e) sbr_element_reset(sbr_mix_element_state(dec, e));
 }
 

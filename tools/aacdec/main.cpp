@@ -948,9 +948,13 @@ Content content(const Options& o, const Input& in, uint32_t rate, int64_t delay)
     }
     const AvReader& t = *in.av;
     // Time base units to output samples, rounded to nearest.
+    // (Whole periods of the denominator first: no product overflows for any
+    // time base, and 32-bit targets have no 128-bit integers.)
     auto samples = [&](int64_t ts) {
-        const __int128 num = static_cast<__int128>(ts) * rate * t.tb_num, den = t.tb_den;
-        return static_cast<int64_t>(num >= 0 ? (num + den / 2) / den : -((-num + den / 2) / den));
+        const uint64_t num = uint64_t{rate} * t.tb_num, den = t.tb_den ? t.tb_den : 1;
+        const uint64_t a = ts < 0 ? 0 - static_cast<uint64_t>(ts) : static_cast<uint64_t>(ts);
+        const uint64_t v = a / den * num + (a % den * num + den / 2) / den;
+        return ts < 0 ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
     };
     const int64_t first = samples(t.first_pts - t.start_pts);  // the file's first unit
     if (delay < 0) delay = rate == 2 * core ? 962 : 0;  // the library's figure for SBR at twice the core rate
