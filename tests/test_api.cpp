@@ -43,6 +43,13 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Pcm = std::vector<uint8_t>;
 
+// Integer fields of any types as one vector: many fields in one check, the
+// failure message showing them side by side.
+template <class... T>
+std::vector<long long> vals(T... v) {
+    return {static_cast<long long>(v)...};
+}
+
 Bytes read_file(const std::string& rel) {
     const std::string path = std::string(AAC_SOURCE_DIR) + "/" + rel;
     Bytes d;
@@ -354,10 +361,8 @@ TEST(Api, AccessUnitsByConfigOrByRateGiveTheAdtsPcm) {
         EXPECT_EQ(decode_units(by_asc, units), want) << name;
 
         const zoraac_info info = info_of(by_asc);
-        EXPECT_EQ(info.transport, static_cast<uint32_t>(ZORAAC_TRANSPORT_ASC));
-        EXPECT_EQ(info.object_type, 2u);
-        EXPECT_EQ(info.frames_decoded, units.size());
-        EXPECT_EQ(info.frames_concealed, 0u);
+        EXPECT_EQ(vals(info.transport, info.object_type, info.frames_decoded, info.frames_concealed),
+                  vals(ZORAAC_TRANSPORT_ASC, 2, units.size(), 0));
 
         p.transport = ZORAAC_TRANSPORT_RAW;
         p.asc = nullptr;
@@ -594,22 +599,15 @@ TEST(Api, InfoDescribesTheStream) {
     p.output = ZORAAC_OUT_NATIVE;
     Decoder dec(p);
     zoraac_info info = info_of(dec);
-    EXPECT_EQ(info.transport, static_cast<uint32_t>(ZORAAC_TRANSPORT_AUTO));
-    EXPECT_EQ(info.sample_rate, 0u);
+    EXPECT_EQ(vals(info.transport, info.sample_rate), vals(ZORAAC_TRANSPORT_AUTO, 0));
     const Pcm pcm = decode_stream(dec, in, 333, 2);
     info = info_of(dec);
-    EXPECT_EQ(info.transport, static_cast<uint32_t>(ZORAAC_TRANSPORT_ADTS));
-    EXPECT_EQ(info.object_type, 2u);
-    EXPECT_EQ(info.sample_rate, 12000u);
-    EXPECT_EQ(info.output_rate, 12000u);
-    EXPECT_EQ(info.channels, 1u);
-    EXPECT_EQ(info.output_channels, 1u);
-    EXPECT_EQ(info.channel_configuration, 1u);
-    EXPECT_EQ(info.bytes_consumed, in.size());
-    EXPECT_EQ(pcm.size(), info.frames_decoded * 2048u);
+    EXPECT_EQ(vals(info.transport, info.object_type, info.sample_rate, info.output_rate, info.channels,
+                   info.output_channels, info.channel_configuration, info.bytes_consumed, info.frames_decoded * 2048,
+                   info.delay),
+              vals(ZORAAC_TRANSPORT_ADTS, 2, 12000, 12000, 1, 1, 1, in.size(), pcm.size(), 0));
     EXPECT_GT(info.bit_rate, 8000u);
     EXPECT_LT(info.bit_rate, 64000u);
-    EXPECT_EQ(info.delay, 0u);
 
     // Native mono is the left channel of the stereo output.
     Decoder stereo(stream_params());
@@ -760,9 +758,7 @@ TEST(Api, AStreamOfMoreChannelsIsRefusedNotPlayed) {
     Decoder dec(p);
     const Played got = play(dec, in, 500, 1, {}, 3);
     EXPECT_TRUE(got.pcm.empty());
-    EXPECT_EQ(got.refusals, 3);
-    EXPECT_EQ(got.info.channel_configuration, 6u);
-    EXPECT_EQ(got.info.frames_decoded, 0u);
+    EXPECT_EQ(vals(got.refusals, got.info.channel_configuration, got.info.frames_decoded), vals(3, 6, 0));
 }
 
 // A 5.1 stream (its windows change from channel to channel) natively, every
@@ -785,8 +781,7 @@ TEST(Api, NativeChannelsMixedAreTheDownmix) {
     ASSERT_EQ(a.size(), 26u * 1024 * 6 * 4);
     ASSERT_EQ(b.size(), 26u * 1024 * 2 * 2);
     const zoraac_info info = info_of(native);
-    EXPECT_EQ(info.channels, 6u);
-    EXPECT_EQ(info.output_channels, 6u);
+    EXPECT_EQ(vals(info.channels, info.output_channels), vals(6, 6));
     // Channels in the order of the elements: C, L, R, Ls, Rs, LFE.
     const double c = 1 / std::sqrt(2.0), t = 1 + 2 * c;
     const double gains[6][2] = {{c / t, c / t}, {1 / t, 0}, {0, 1 / t}, {c / t, 0}, {0, c / t}, {0, 0}};
@@ -819,16 +814,13 @@ TEST(Api, HeAacMultichannelPlaysEachElementsSbrMixed) {
     Decoder he(p), stereo(plain);
     ASSERT_NE(he.d, nullptr);
     ASSERT_EQ(he.records, stereo.records + 2);
-    EXPECT_EQ(he.rec[8].size, 12288u);  // the core overlaps of channels 2..4
-    EXPECT_EQ(he.rec[stereo.records].kind, ZORAAC_MEM_PERSISTENT);
-    EXPECT_EQ(he.rec[stereo.records + 1].kind, ZORAAC_MEM_SCRATCH);
+    // Record 8 holds the core overlaps of channels 2..4.
+    EXPECT_EQ(vals(he.rec[8].size, he.rec[stereo.records].kind, he.rec[stereo.records + 1].kind),
+              vals(12288, ZORAAC_MEM_PERSISTENT, ZORAAC_MEM_SCRATCH));
     const Played want = play(he, in, 0);
-    EXPECT_EQ(want.pcm.size(), 24u * 2048 * 2 * 2);
     EXPECT_EQ(want.shapes, (Shapes{{2048, 32000}}));
-    EXPECT_EQ(want.info.sbr, 1u);
-    EXPECT_EQ(want.info.channels, 6u);
-    EXPECT_EQ(want.info.output_channels, 2u);
-    EXPECT_EQ(want.info.last_error, 0);
+    EXPECT_EQ(vals(want.pcm.size(), want.info.sbr, want.info.channels, want.info.output_channels, want.info.last_error),
+              vals(24 * 2048 * 2 * 2, 1, 6, 2, 0));
     EXPECT_TRUE(he.guards_intact());
     std::mt19937 rng(11);
     Decoder pieces(p);
@@ -840,10 +832,8 @@ TEST(Api, HeAacMultichannelPlaysEachElementsSbrMixed) {
         p.sbr_channels = room;
         Decoder core(p);
         const Played got = play(core, in, 0);
-        EXPECT_EQ(got.pcm.size(), 24u * 1024 * 2 * 2) << room;
         EXPECT_EQ(got.shapes, (Shapes{{1024, 16000}}));
-        EXPECT_EQ(got.info.sbr, 0u);
-        EXPECT_EQ(got.info.last_error, 9);
+        EXPECT_EQ(vals(got.pcm.size(), got.info.sbr, got.info.last_error), vals(24 * 1024 * 2 * 2, 0, 9)) << room;
         const int16_t* pcm = reinterpret_cast<const int16_t*>(got.pcm.data());
         int peak = 0;
         for (size_t i = 0; i < got.pcm.size() / 2; ++i) peak = std::max(peak, std::abs(static_cast<int>(pcm[i])));
@@ -854,9 +844,8 @@ TEST(Api, HeAacMultichannelPlaysEachElementsSbrMixed) {
     p.sbr = ZORAAC_SBR_DOWNSAMPLED;
     Decoder down(p);
     const Played got = play(down, in, 0);
-    EXPECT_EQ(got.pcm.size(), 24u * 1024 * 2 * 2);
     EXPECT_EQ(got.shapes, (Shapes{{1024, 16000}}));
-    EXPECT_EQ(got.info.sbr, 1u);
+    EXPECT_EQ(vals(got.pcm.size(), got.info.sbr), vals(24 * 1024 * 2 * 2, 1));
     EXPECT_TRUE(down.guards_intact());
 }
 
@@ -907,10 +896,8 @@ TEST(Api, CouplingElementsPlayWithoutTheirSignalAndSaySo) {
     EXPECT_GT(want.pcm.size(), 40u * 4096);
     const Played got = play(b, coupled, 700);
     EXPECT_EQ(got.pcm, want.pcm);
-    EXPECT_EQ(want.info.coupling_skipped, 0u);
-    EXPECT_EQ(got.info.coupling_skipped, 1u);
-    EXPECT_EQ(got.info.last_error, 3);
-    EXPECT_EQ(got.info.frames_concealed, 0u);
+    EXPECT_EQ(vals(want.info.coupling_skipped, got.info.coupling_skipped, got.info.last_error, got.info.frames_concealed),
+              vals(0, 1, 3, 0));
 }
 
 // Frames of an AAC Main stream (44.1 kHz stereo), each a header and nine zero bytes.
