@@ -15,7 +15,7 @@ inline std::vector<std::vector<uint8_t>> adts_frames(const std::vector<uint8_t>&
     std::vector<std::vector<uint8_t>> frames;
     size_t pos = 0;
     while (pos + 7 <= s.size()) {
-        const size_t len = static_cast<size_t>(((s[pos + 3] & 3) << 11) | (s[pos + 4] << 3) | (s[pos + 5] >> 5));
+        const size_t len = adts_length(&s[pos]);
         if (len < 7 || pos + len > s.size()) break;
         frames.emplace_back(s.begin() + static_cast<long>(pos), s.begin() + static_cast<long>(pos + len));
         pos += len;

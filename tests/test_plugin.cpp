@@ -187,10 +187,7 @@ TEST_F(PluginTest, DecodedBlocksAreCopiedAndReported) {
 // then decodes to exactly the blocks of a straight run. Nothing is printed.
 TEST_F(PluginTest, MisuseIsRefusedWithNothingTaken) {
     const std::vector<uint8_t> clip = read_file(data_path("tests/data/p01_head.aac"));
-    const auto len = [&](size_t at) {
-        return static_cast<size_t>(((clip[at + 3] & 3) << 11) | (clip[at + 4] << 3) | (clip[at + 5] >> 5));
-    };
-    const size_t f0 = len(0), f1 = len(f0);
+    const size_t f0 = adts_length(&clip[0]), f1 = adts_length(&clip[f0]);
     const std::vector<uint8_t> one(clip.begin(), clip.begin() + static_cast<long>(f0));
     const std::vector<uint8_t> two(clip.begin(), clip.begin() + static_cast<long>(f0 + f1));
     const std::vector<uint8_t> piece(clip.begin(), clip.begin() + 3000);

@@ -38,6 +38,14 @@ std::vector<std::vector<uint8_t>> split(const std::vector<uint8_t>& s) {
     return frames;
 }
 
+// A stream decoded in the decoder's mode: streaming in pieces of `piece`
+// words, frame mode on the frames the host's splitter cuts, or pull mode;
+// `header` as for Decoder::stream.
+Decoded decode_in(Decoder& d, const std::vector<uint8_t>& s, size_t piece = 128, const uint8_t* header = nullptr) {
+    if (d.mode == Mode::Stream) return d.stream(s, piece, header);
+    return d.mode == Mode::Frame ? d.frames(split(s)) : d.pull(s, header);
+}
+
 // Output of a clean whole-stream decode in streaming mode, 128-word pieces.
 const Decoded& reference(const char* name) {
     static std::map<std::string, Decoded> cache;
@@ -132,7 +140,7 @@ TEST(FrameLoop, MultiBlockFramesDecodeEveryBlock) {
         for (Mode m : {Mode::Stream, Mode::Frame, Mode::Pull}) {
             SCOPED_TRACE(std::string(name) + " mode " + std::to_string(static_cast<int>(m)));
             Decoder d(m);
-            const Decoded out = m == Mode::Stream ? d.stream(s, 61) : m == Mode::Pull ? d.pull(s) : d.frames(split(s));
+            const Decoded out = decode_in(d, s, 61);
             // (Pull mode tries the end padding as a frame.)
             if (m != Mode::Pull) EXPECT_EQ(out.errors, 0);
             ASSERT_EQ(out.blocks.size(), ref.blocks.size());
@@ -200,13 +208,10 @@ TEST(FrameLoop, DamagedStreamsKeepTheirGoodBlocks) {
         const Decoded& ref = reference(c.clean);
         const std::set<std::vector<int16_t>> clean(ref.blocks.begin(), ref.blocks.begin() + static_cast<long>(c.clean_blocks));
         const std::vector<uint8_t> clean_bytes = stream(c.clean);
-        const std::vector<uint8_t> first_header(clean_bytes.begin(), clean_bytes.begin() + 7);
         for (int m = 0; m < 3; ++m) {
             SCOPED_TRACE(std::string(c.what) + " mode " + std::to_string(m));
             Decoder d(static_cast<Mode>(m));
-            const Decoded out = m == 0   ? d.stream(c.bytes, 128, first_header.data())
-                                : m == 1 ? d.frames(split(c.bytes))
-                                         : d.pull(c.bytes, first_header.data());
+            const Decoded out = decode_in(d, c.bytes, 128, clean_bytes.data());
             size_t good = 0;
             for (const auto& b : out.blocks) good += clean.count(b);
             EXPECT_EQ(out.blocks.size(), c.blocks[m]);
@@ -215,9 +220,7 @@ TEST(FrameLoop, DamagedStreamsKeepTheirGoodBlocks) {
             Decoder off(static_cast<Mode>(m));
             KVXD_Status st{};
             KVXD_control(off.h, KVXD_CONCEAL_OFF, &st);
-            const Decoded bare = m == 0   ? off.stream(c.bytes, 128, first_header.data())
-                                 : m == 1 ? off.frames(split(c.bytes))
-                                          : off.pull(c.bytes, first_header.data());
+            const Decoded bare = decode_in(off, c.bytes, 128, clean_bytes.data());
             EXPECT_EQ(off.obj->concealedCount, 0);
             EXPECT_LE(bare.blocks.size(), out.blocks.size());
             if (c.clean_blocks == 21) EXPECT_LT(bare.blocks.size(), out.blocks.size());  // p02's bit flips and cut
@@ -278,25 +281,20 @@ TEST(FrameLoop, AdifStreamWaitsFor1024BitsThenDecodesEveryBlock) {
 }
 
 TEST(FrameLoop, RawStreamsAreNeverSearched) {
-    const auto frames = adts_frames(stream("tests/data/p01_head.aac"));
-    std::vector<uint8_t> raw;
-    for (const auto& f : frames) raw.insert(raw.end(), f.begin() + 7, f.end());
-    const Decoded d = Decoder(Mode::Stream, true, 2, 4).stream(raw, 128);
     const Decoded& ref = reference("tests/data/p01_head.aac");
-    ASSERT_GE(d.blocks.size(), ref.blocks.size());
-    expect_same_blocks(d, ref);
-    // The same blocks with a zero byte after each are read alike.
-    std::vector<uint8_t> spaced;
-    for (const auto& f : frames) {
-        spaced.insert(spaced.end(), f.begin() + 7, f.end());
-        spaced.push_back(0);
+    std::vector<std::vector<uint8_t>> blocks, spaced;
+    for (const auto& f : adts_frames(stream("tests/data/p01_head.aac"))) {
+        blocks.emplace_back(f.begin() + 7, f.end());
+        spaced.push_back(blocks.back());
+        spaced.back().push_back(0);
     }
-    const Decoded z = Decoder(Mode::Stream, true, 2, 4).stream(spaced, 128);
-    ASSERT_GE(z.blocks.size(), ref.blocks.size());
-    expect_same_blocks(z, ref);
+    // Streaming: the blocks, and the blocks with a zero byte after each, are read alike.
+    for (const auto* parts : {&blocks, &spaced}) {
+        const Decoded d = Decoder(Mode::Stream, true, 2, 4).stream(join(*parts), 128);
+        ASSERT_GE(d.blocks.size(), ref.blocks.size());
+        expect_same_blocks(d, ref);
+    }
     // Frame mode: one block per call, no waiting and no errors.
-    std::vector<std::vector<uint8_t>> blocks;
-    for (const auto& f : frames) blocks.emplace_back(f.begin() + 7, f.end());
     const Decoded fm = Decoder(Mode::Frame, true, 2, 4).frames(blocks);
     EXPECT_EQ(fm.errors, 0);
     ASSERT_EQ(fm.blocks.size(), ref.blocks.size());
