@@ -1,8 +1,10 @@
 // Channel mapping in implicit and program mode, and program config elements.
 #include <gtest/gtest.h>
 
-#include "bitstream_util.h"
+#include <algorithm>
 #include <cmath>
+
+#include "bitstream_util.h"
 
 #include "dec/bands.h"
 #include "dec/downmix.h"
@@ -232,15 +234,10 @@ TEST_F(Program, MixedProgramsWeighTheirChannels) {
     for (const Case& k : cases) {
         SetUp();
         obj->ctx->downmix = 1;
-        Pce p;
+        Pce p{.back = 1, .lfe = k.lfe ? 1 : 0, .matrix_mixdown = k.index >= 0, .matrix_index = std::max(k.index, 0),
+              .pseudo_surround = k.pseudo, .back_pairs = true};
         if (k.centre) p.front.push_back({0, 0});
         p.front.push_back({1, 0});
-        p.back = 1;
-        p.back_pairs = true;
-        p.lfe = k.lfe ? 1 : 0;
-        p.matrix_mixdown = k.index >= 0;
-        p.matrix_index = k.index < 0 ? 0 : k.index;
-        p.pseudo_surround = k.pseudo;
         EXPECT_EQ(parse(p), 3);
         EXPECT_EQ(vals(mi->mix_program, mi->more_channels), vals(1, 0));
         EXPECT_TRUE(downmix_begin_block(obj));
@@ -261,11 +258,7 @@ TEST_F(Program, MixedProgramsWeighTheirChannels) {
     }
     // Without the downmix the same program is refused, its channels counted.
     SetUp();
-    Pce p;
-    p.front = {{0, 0}, {1, 0}};
-    p.back = 1;
-    p.back_pairs = true;
-    EXPECT_EQ(parse(p), -1);
+    EXPECT_EQ(parse({.front = {{0, 0}, {1, 0}}, .back = 1, .back_pairs = true}), -1);
     EXPECT_EQ(vals(mi->more_channels, obj->lastError), vals(5, KVXD_ERR_CHANNELS));
 }
 
