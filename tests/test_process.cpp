@@ -79,7 +79,7 @@ TEST(FrameLoop, BlocksComeOnlyOnceTheWholeFrameAndSixteenBitsAreHeld) {
     const auto frames = adts_frames(stream("tests/data/p01_head.aac"));
     Decoder d(Mode::Stream);
     std::vector<uint8_t> first = frames[0];
-    const size_t len0 = first.size(), len1 = frames[1].size();
+    const size_t len0 = first.size();
     first.insert(first.end(), frames[1].begin(), frames[1].end());
     first.insert(first.end(), frames[2].begin(), frames[2].begin() + 9);  // 72 bits past frame 1
     const std::vector<uint16_t> w = to_words(first);
@@ -104,7 +104,6 @@ TEST(FrameLoop, BlocksComeOnlyOnceTheWholeFrameAndSixteenBitsAreHeld) {
     EXPECT_EQ(KVXD_process(d.h, w.data() + fed, static_cast<uint16_t>(w.size() - fed)), 2048);
     EXPECT_EQ(KVXD_process(d.h, nullptr, 0), 0);
     EXPECT_EQ(d.obj->errorCount, 0);
-    (void)len1;
 }
 
 TEST(FrameLoop, IncompleteBlockIsRetriedWithoutConsumingAnything) {
