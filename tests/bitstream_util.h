@@ -36,6 +36,11 @@ private:
     size_t nbits_ = 0;
 };
 
+// The frame length field of the ADTS header at h.
+inline size_t adts_length(const uint8_t* h) {
+    return static_cast<size_t>(((h[3] & 3) << 11) | (h[4] << 3) | (h[5] >> 5));
+}
+
 // Stream bytes as FIFO words: the earlier byte in the high half; an odd
 // last byte is padded with zero.
 inline std::vector<uint16_t> to_words(const std::vector<uint8_t>& b) {

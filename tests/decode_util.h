@@ -15,12 +15,21 @@ inline std::vector<std::vector<uint8_t>> adts_frames(const std::vector<uint8_t>&
     std::vector<std::vector<uint8_t>> frames;
     size_t pos = 0;
     while (pos + 7 <= s.size()) {
-        const size_t len = static_cast<size_t>(((s[pos + 3] & 3) << 11) | (s[pos + 4] << 3) | (s[pos + 5] >> 5));
+        const size_t len = adts_length(&s[pos]);
         if (len < 7 || pos + len > s.size()) break;
         frames.emplace_back(s.begin() + static_cast<long>(pos), s.begin() + static_cast<long>(pos + len));
         pos += len;
     }
     return frames;
+}
+
+// Takes every block now ready (`r`: the last process call's result).
+inline void drain_blocks(IALG_Handle h, uint16_t r, std::vector<std::vector<int16_t>>& out) {
+    for (; r; r = KVXD_process(h, nullptr, 0)) {
+        uint16_t n = 0;
+        const int16_t* p = KVXD_getSamples(h, &n);
+        out.emplace_back(p, p + n);
+    }
 }
 
 struct Decoded {
@@ -44,15 +53,7 @@ struct Decoder {
         }
     }
 
-    // Takes every block now ready.
-    void drain(uint16_t r, Decoded& out) {
-        while (r) {
-            uint16_t n = 0;
-            const int16_t* p = KVXD_getSamples(h, &n);
-            out.blocks.emplace_back(p, p + n);
-            r = KVXD_process(h, nullptr, 0);
-        }
-    }
+    void drain(uint16_t r, Decoded& out) { drain_blocks(h, r, out.blocks); }
 
     // Streaming: the bytes in pieces of `piece` words, then the end padding.
     Decoded stream(std::vector<uint8_t> bytes, size_t piece, const uint8_t* header = nullptr) {

@@ -186,12 +186,7 @@ struct OwnInstance {
     // One ADTS frame; the blocks it yields are appended to `out`.
     void frame(const std::vector<uint8_t>& f, std::vector<std::vector<int16_t>>& out) {
         const std::vector<uint16_t> w = to_words(f);
-        for (uint16_t r = KVXD_process(h, w.data(), static_cast<uint16_t>(w.size())); r;
-             r = KVXD_process(h, nullptr, 0)) {
-            uint16_t n = 0;
-            const int16_t* p = KVXD_getSamples(h, &n);
-            out.emplace_back(p, p + n);
-        }
+        drain_blocks(h, KVXD_process(h, w.data(), static_cast<uint16_t>(w.size())), out);
     }
     std::vector<uint8_t> mem[kStaticBlocks];
     IALG_Handle h = nullptr;

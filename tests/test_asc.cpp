@@ -169,6 +169,11 @@ struct Builder {
     }
 };
 
+// A config of the given header and a GASpecificConfig of no options.
+std::vector<uint8_t> plain_config(uint32_t type, uint32_t index, uint32_t config, uint32_t explicit_rate = 0) {
+    return Builder().header(type, index, config, explicit_rate).ga().w.data();
+}
+
 TEST(Asc, ProgramConfigAllFields) {
     // Explicit rate first, so that the PCE's byte alignment counts from the
     // start of the config and not from a byte of the PCE.
@@ -245,16 +250,10 @@ TEST(Asc, ObjectTypes) {
     EXPECT_EQ(parse(als.w.data(), a), ASC_ERR_UNSUPPORTED);
     EXPECT_EQ(vals(a.audio_object_type, a.sampling_rate, a.channel_configuration), vals(36, 48000, 2));
     for (uint32_t t : {0u, 10u, 11u, 18u, 46u, 95u}) {
-        Builder r;
-        r.header(t, 4, 2).ga();
-        EXPECT_EQ(parse(r.w.data(), a), ASC_ERR_OBJECT_TYPE) << t;
+        EXPECT_EQ(parse(plain_config(t, 4, 2), a), ASC_ERR_OBJECT_TYPE) << t;
         EXPECT_EQ(vals(a.audio_object_type, a.channel_configuration), vals(t, 2));  // the header is read all the same
     }
-    for (uint32_t t : {1u, 3u, 4u}) {
-        Builder g;
-        g.header(t, 4, 2).ga();
-        EXPECT_EQ(parse(g.w.data(), a), ASC_OK) << t;
-    }
+    for (uint32_t t : {1u, 3u, 4u}) EXPECT_EQ(parse(plain_config(t, 4, 2), a), ASC_OK) << t;
     // SBR signalled over SBR.
     Builder n;
     n.header(5, 6, 2).w.put(3, 4).put(29, 5);
@@ -267,32 +266,21 @@ TEST(Asc, RatesAndConfigurations) {
     // back), nothing for the reserved indexes and other rates.
     AscInfo a;
     for (uint32_t i = 0; i < 13; ++i) {
-        Builder b;
-        b.header(2, i, 2).ga();
-        ASSERT_EQ(parse(b.w.data(), a), ASC_OK) << i;
+        ASSERT_EQ(parse(plain_config(2, i, 2), a), ASC_OK) << i;
         EXPECT_EQ(a.sampling_rate, i < 12 ? static_cast<uint32_t>(samp_rate_kvxdec_info[i].sampling_rate) : 7350u);
         EXPECT_EQ(asc_rate_index(a.sampling_rate), i < 12 ? static_cast<int32_t>(i) : -1) << i;
     }
     for (int i : {-1, 13, 14, 15, 16}) EXPECT_EQ(asc_index_rate(i), 0u) << i;
     EXPECT_EQ(asc_rate_index(0), -1);
-    for (uint32_t i : {13u, 14u}) {
-        Builder b;
-        b.header(2, i, 2).ga();
-        EXPECT_EQ(parse(b.w.data(), a), ASC_ERR_RATE) << i;
-    }
-    Builder zero, odd;
-    zero.header(2, 15, 2, 0).ga();
-    EXPECT_EQ(parse(zero.w.data(), a), ASC_ERR_RATE);
-    odd.header(2, 15, 2, 44000).ga();
-    ASSERT_EQ(parse(odd.w.data(), a), ASC_OK);
+    for (uint32_t i : {13u, 14u}) EXPECT_EQ(parse(plain_config(2, i, 2), a), ASC_ERR_RATE) << i;
+    EXPECT_EQ(parse(plain_config(2, 15, 2, 0), a), ASC_ERR_RATE);
+    ASSERT_EQ(parse(plain_config(2, 15, 2, 44000), a), ASC_OK);
     EXPECT_EQ(a.sampling_rate, 44000u);
     EXPECT_EQ(asc_rate_index(a.sampling_rate), -1);
 
     const int32_t totals[16] = {0, 1, 2, 3, 4, 5, 6, 8, 0, 0, 0, 7, 8, 24, 8, 0};
     for (uint32_t c = 1; c < 16; ++c) {
-        Builder b;
-        b.header(2, 3, c).ga();
-        const int rc = parse(b.w.data(), a);
+        const int rc = parse(plain_config(2, 3, c), a);
         ASSERT_EQ(rc, totals[c] ? ASC_OK : ASC_ERR_INVALID) << c;
         if (totals[c] == 0) continue;
         EXPECT_EQ(a.channels, totals[c]) << c;

@@ -1,6 +1,9 @@
 // Band layouts of every sampling rate, long and eight-short.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "dec/bands.h"
 #include "test_util.h"
 
@@ -29,8 +32,7 @@ TEST(Bands, EveryRateHasIncreasingBandsEndingAtTheFrameEnd) {
         }
         EXPECT_EQ(prev, 128);
     }
-    EXPECT_EQ(samp_rate_kvxdec_info[4].sampling_rate, 44100);
-    EXPECT_EQ(samp_rate_kvxdec_info[15].sampling_rate, 8000);
+    EXPECT_EQ(vals(samp_rate_kvxdec_info[4].sampling_rate, samp_rate_kvxdec_info[15].sampling_rate), vals(44100, 8000));
     // 32 kHz: its own long table, the 48 kHz short table.
     EXPECT_NE(samp_rate_kvxdec_info[5].swb_top_long, samp_rate_kvxdec_info[3].swb_top_long);
     EXPECT_EQ(samp_rate_kvxdec_info[5].swb_top_short, samp_rate_kvxdec_info[3].swb_top_short);
@@ -39,8 +41,7 @@ TEST(Bands, EveryRateHasIncreasingBandsEndingAtTheFrameEnd) {
     for (int b = 0; b < 12; ++b)
         EXPECT_EQ(samp_rate_kvxdec_info[0].swb_top_short[b], samp_rate_kvxdec_info[2].swb_top_short[b]);
     // 8 kHz starts with a band of 12 lines; 44.1 kHz band 2 starts at line 8.
-    EXPECT_EQ(samp_rate_kvxdec_info[11].swb_top_long[0], 12);
-    EXPECT_EQ(samp_rate_kvxdec_info[4].swb_top_long[1], 8);
+    EXPECT_EQ(vals(samp_rate_kvxdec_info[11].swb_top_long[0], samp_rate_kvxdec_info[4].swb_top_long[1]), vals(12, 8));
 }
 
 // A fresh instance whose context holds the layouts.
@@ -50,28 +51,16 @@ TEST(Bands, LayoutsAt44100) {
     MP4AACDEC_QUVA_Obj* dec = fresh();
     kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
     const BandInfo& l = dec->ctx->longBands;
-    EXPECT_EQ(l.is_long, 1);
-    EXPECT_EQ(l.num_windows, 1);
-    EXPECT_EQ(l.num_swb_frame, 49);
-    EXPECT_EQ(l.window_bins[0], 1024);
-    EXPECT_EQ(l.sect_bits[0], 5);
-    EXPECT_EQ(l.frame_swb_top[48], 1024);
-    EXPECT_EQ(l.num_window_groups, 1);
-    EXPECT_EQ(l.window_group_length[0], 1);
+    EXPECT_EQ(vals(l.is_long, l.num_windows, l.num_swb_frame, l.window_bins[0], l.sect_bits[0], l.frame_swb_top[48],
+                   l.num_window_groups, l.window_group_length[0]),
+              vals(1, 1, 49, 1024, 5, 1024, 1, 1));
     EXPECT_EQ(l.swb_width_short, nullptr);
 
     const BandInfo& s = dec->ctx->shortBands;
-    EXPECT_EQ(s.is_long, 0);
-    EXPECT_EQ(s.num_windows, 8);
-    EXPECT_EQ(s.num_swb_frame, 112);
-    EXPECT_EQ(s.frame_swb_top[13], 128);
-    EXPECT_EQ(s.frame_swb_top[14], 132);
-    EXPECT_EQ(s.frame_swb_top[111], 1024);
-    for (int w = 0; w < 8; ++w) {
-        EXPECT_EQ(s.window_bins[w], 128);
-        EXPECT_EQ(s.sect_bits[w], 3);
-        EXPECT_EQ(s.num_swb[w], 14);
-    }
+    EXPECT_EQ(vals(s.is_long, s.num_windows, s.num_swb_frame, s.frame_swb_top[13], s.frame_swb_top[14],
+                   s.frame_swb_top[111]),
+              vals(0, 8, 112, 128, 132, 1024));
+    for (int w = 0; w < 8; ++w) EXPECT_EQ(vals(s.window_bins[w], s.sect_bits[w], s.num_swb[w]), vals(128, 3, 14)) << w;
     EXPECT_EQ(s.swb_width_short, dec->ctx->sfbWidth128);
     const int16_t widths[14] = {4, 4, 4, 4, 4, 8, 8, 8, 12, 12, 12, 16, 16, 16};
     for (int i = 0; i < 14; ++i) EXPECT_EQ(dec->ctx->sfbWidth128[i], widths[i]) << i;
@@ -85,12 +74,10 @@ TEST(Bands, EveryRateFitsTheFrameTable) {
         kvxdec_infoinit(dec, &sri);
         const BandInfo& l = dec->ctx->longBands;
         const BandInfo& s = dec->ctx->shortBands;
-        ASSERT_EQ(l.num_swb_frame, sri.num_swb_long) << idx;
-        ASSERT_EQ(s.num_swb_frame, 8 * sri.num_swb_short) << idx;
-        EXPECT_LE(l.num_swb_frame, kMaxBandsPerFrame) << idx;
-        EXPECT_LE(s.num_swb_frame, kMaxBandsPerFrame) << idx;
-        EXPECT_EQ(l.frame_swb_top[l.num_swb_frame - 1], 1024) << idx;
-        EXPECT_EQ(s.frame_swb_top[s.num_swb_frame - 1], 1024) << idx;
+        ASSERT_EQ(vals(l.num_swb_frame, s.num_swb_frame), vals(sri.num_swb_long, 8 * sri.num_swb_short)) << idx;
+        EXPECT_LE(std::max(l.num_swb_frame, s.num_swb_frame), kMaxBandsPerFrame) << idx;
+        EXPECT_EQ(vals(l.frame_swb_top[l.num_swb_frame - 1], s.frame_swb_top[s.num_swb_frame - 1]), vals(1024, 1024))
+            << idx;
     }
 }
 
@@ -125,10 +112,8 @@ TEST(Bands, GroupedShortLayout) {
     BandInfo copy = dec->ctx->shortBands;
     const uint8_t one[8] = {8};
     group_layout(&copy, one);  // all eight windows in one group
-    EXPECT_EQ(copy.num_window_groups, 1);
-    EXPECT_EQ(copy.window_group_length[0], 8);
-    EXPECT_EQ(copy.frame_swb_top[0], 32);
-    EXPECT_EQ(copy.frame_swb_top[13], 1024);
+    EXPECT_EQ(vals(copy.num_window_groups, copy.window_group_length[0], copy.frame_swb_top[0], copy.frame_swb_top[13]),
+              vals(1, 8, 32, 1024));
     const uint8_t each[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     group_layout(&copy, each);  // eight groups of one window
     EXPECT_EQ(copy.num_window_groups, 8);
@@ -154,18 +139,14 @@ TEST(Bands, WindowMapAfterReset) {
     MP4AACDEC_QUVA_Obj* dec = fresh();
     const BandInfo* lng = &dec->ctx->longBands;
     const BandInfo* shrt = &dec->ctx->shortBands;
-    EXPECT_EQ(kvxdec_winmap(dec, ONLY_LONG_SEQUENCE), lng);
-    EXPECT_EQ(kvxdec_winmap(dec, LONG_START_SEQUENCE), lng);
-    EXPECT_EQ(kvxdec_winmap(dec, LONG_STOP_SEQUENCE), lng);
-    EXPECT_EQ(kvxdec_winmap(dec, EIGHT_SHORT_SEQUENCE), shrt);
     // Only the two low bits of the sequence count.
-    EXPECT_EQ(kvxdec_winmap(dec, 4 | EIGHT_SHORT_SEQUENCE), shrt);
-    EXPECT_EQ(kvxdec_winmap(dec, 4 | LONG_STOP_SEQUENCE), lng);
+    const std::vector<const BandInfo*> maps = {
+        kvxdec_winmap(dec, ONLY_LONG_SEQUENCE),       kvxdec_winmap(dec, LONG_START_SEQUENCE),
+        kvxdec_winmap(dec, LONG_STOP_SEQUENCE),       kvxdec_winmap(dec, EIGHT_SHORT_SEQUENCE),
+        kvxdec_winmap(dec, 4 | EIGHT_SHORT_SEQUENCE), kvxdec_winmap(dec, 4 | LONG_STOP_SEQUENCE)};
+    EXPECT_EQ(maps, (std::vector<const BandInfo*>{lng, lng, lng, shrt, shrt, lng}));
     // A reset builds both layouts at 44.1 kHz.
-    EXPECT_EQ(lng->is_long, 1);
-    EXPECT_EQ(lng->num_swb_frame, 49);
-    EXPECT_EQ(shrt->is_long, 0);
-    EXPECT_EQ(shrt->num_swb_frame, 112);
+    EXPECT_EQ(vals(lng->is_long, lng->num_swb_frame, shrt->is_long, shrt->num_swb_frame), vals(1, 49, 0, 112));
     EXPECT_EQ(shrt->swb_width_short, dec->ctx->sfbWidth128);
 }
 

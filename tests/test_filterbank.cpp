@@ -17,13 +17,8 @@ namespace {
 
 // The standard's inverse MDCT of spectral values X (N/2 of them), halved.
 std::vector<double> imdct_half(const std::vector<double>& X, int N) {
-    std::vector<double> x(static_cast<size_t>(N));
-    const double n0 = (N / 2.0 + 1.0) / 2.0;
-    for (int n = 0; n < N; ++n) {
-        double acc = 0;
-        for (int k = 0; k < N / 2; ++k) acc += X[static_cast<size_t>(k)] * std::cos(2 * M_PI / N * (n + n0) * (k + 0.5));
-        x[static_cast<size_t>(n)] = acc * 2.0 / N / 2.0;
-    }
+    std::vector<double> x = imdct(X.data(), N);
+    for (double& v : x) v /= 2;
     return x;
 }
 
@@ -43,6 +38,22 @@ std::vector<int16_t> transform(std::vector<int32_t> coef, int16_t type) {
     return std::vector<int16_t>(t, t + (type == BLOCK_SHORT ? 256 : 2048));
 }
 
+// Unwindowed transform output of N = 2048 or 256.
+std::vector<int16_t> raw_transform(std::vector<int32_t> buf, int N) {
+    buf.resize(1024, 0);
+    if (N == 2048) {
+        aacdec_pre_twiddle_arm_opt(buf.data(), buf.data(), kvxdec_cs2048, N);
+        kvxdec_cfft(buf.data(), 512, -1, 0);
+        aacdec_post_twiddle_arm_opt(buf.data(), N, kvxdec_cs2048);
+    } else {
+        aacdec_pre_twiddle_arm_opt(buf.data(), buf.data(), kvxdec_cs256, N);
+        kvxdec_cfft(buf.data(), 64, -1, 0);
+        aacdec_post_twiddle_arm_opt_short(buf.data(), N, kvxdec_cs256);
+    }
+    const int16_t* y = reinterpret_cast<const int16_t*>(buf.data());
+    return std::vector<int16_t>(y, y + N);
+}
+
 TEST(Transform, SilenceAndSymmetry) {
     const std::vector<int16_t> zero = transform(std::vector<int32_t>(1024, 0), BLOCK_LONG);
     for (int16_t v : zero) ASSERT_EQ(v, 0);
@@ -51,10 +62,7 @@ TEST(Transform, SilenceAndSymmetry) {
     for (int k : {0, 10, 511}) {
         std::vector<int32_t> buf(1024, 0);
         buf[static_cast<size_t>(k)] = 1 << 20;
-        aacdec_pre_twiddle_arm_opt(buf.data(), buf.data(), kvxdec_cs2048, 2048);
-        kvxdec_cfft(buf.data(), 512, -1, 0);
-        aacdec_post_twiddle_arm_opt(buf.data(), 2048, kvxdec_cs2048);
-        const int16_t* y = reinterpret_cast<const int16_t*>(buf.data());
+        const std::vector<int16_t> y = raw_transform(buf, 2048);
         bool nonzero = false;
         for (int m = 0; m < 512; ++m) {
             ASSERT_EQ(y[511 - m], static_cast<int16_t>(-y[512 + m])) << k << " " << m;
@@ -74,22 +82,6 @@ TEST(Transform, LongAndShortReachTheSameScale) {
     // 2 * 20000 / N, halved: 9.8 long, 78 short (eight times fewer lines).
     EXPECT_NEAR(peak(transform(l, BLOCK_LONG)), 20000.0 / 2048, 2);
     EXPECT_NEAR(peak(transform(s, BLOCK_SHORT)), 20000.0 / 256, 2);
-}
-
-// Unwindowed transform output of N = 2048 or 256.
-std::vector<int16_t> raw_transform(std::vector<int32_t> buf, int N) {
-    buf.resize(1024, 0);
-    if (N == 2048) {
-        aacdec_pre_twiddle_arm_opt(buf.data(), buf.data(), kvxdec_cs2048, N);
-        kvxdec_cfft(buf.data(), 512, -1, 0);
-        aacdec_post_twiddle_arm_opt(buf.data(), N, kvxdec_cs2048);
-    } else {
-        aacdec_pre_twiddle_arm_opt(buf.data(), buf.data(), kvxdec_cs256, N);
-        kvxdec_cfft(buf.data(), 64, -1, 0);
-        aacdec_post_twiddle_arm_opt_short(buf.data(), N, kvxdec_cs256);
-    }
-    const int16_t* y = reinterpret_cast<const int16_t*>(buf.data());
-    return std::vector<int16_t>(y, y + N);
 }
 
 TEST(Transform, ShortWrapsWhereLongSaturates) {
@@ -161,10 +153,6 @@ TEST(Fft, ForwardOnlyAndAgainstTheDft) {
         EXPECT_GT(10 * std::log10(sig / err), 70) << n;
     }
 }
-
-}  // namespace
-
-namespace {
 
 class Bank : public ::testing::Test {
 protected:

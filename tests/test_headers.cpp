@@ -12,6 +12,7 @@ class Headers : public ::testing::Test {
 protected:
     void SetUp() override {
         obj = make_decoder(false);
+        fed = 0;
         obj->ctx->currentProgram = -1;
         obj->ctx->defaultConfig = 1;
     }
@@ -117,11 +118,9 @@ TEST_F(Headers, RealAdtsFrameHeaders) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         SetUp();
-        fed = 0;
         const std::vector<uint8_t> s = read_file(data_path(c.file));
         ASSERT_GT(s.size(), 1000u);
-        const auto length_at = [&](size_t p) { return ((s[p + 3] & 3) << 11) | (s[p + 4] << 3) | (s[p + 5] >> 5); };
-        const int len = length_at(0);
+        const int len = static_cast<int>(adts_length(&s[0]));
         give(std::vector<uint8_t>(s.begin(), s.begin() + 1000));
         ASSERT_EQ(kvxdec_Synchronize(obj), 1);
         kvxdec_ADTS_fixed_header(obj);
@@ -138,7 +137,7 @@ TEST_F(Headers, RealAdtsFrameHeaders) {
         kvxdec_decfifoAdjust(&obj->fifo, static_cast<int16_t>(len));
         kvxdec_ADTS_fixed_header(obj);
         kvxdec_ADTS_variable_header(obj);
-        EXPECT_EQ(vals(h.sampling_frequency_index, h.aac_frame_length), vals(c.rate_index, length_at(size_t(len))));
+        EXPECT_EQ(vals(h.sampling_frequency_index, h.aac_frame_length), vals(c.rate_index, adts_length(&s[size_t(len)])));
     }
 }
 
@@ -151,7 +150,6 @@ TEST_F(Headers, ImpossibleFrameLengthIsReplacedAndProfilesAreNoted) {
                  {2, 100, 100, KVXD_NOTE_PROFILE_SSR}, {3, 7, 11, 0}};
     for (const Case& c : cases) {
         SetUp();
-        fed = 0;
         give(adts_header(c.profile, c.length));
         kvxdec_ADTS_fixed_header(obj);
         kvxdec_ADTS_variable_header(obj);

@@ -1,8 +1,10 @@
 // Channel mapping in implicit and program mode, and program config elements.
 #include <gtest/gtest.h>
 
-#include "bitstream_util.h"
+#include <algorithm>
 #include <cmath>
+
+#include "bitstream_util.h"
 
 #include "dec/bands.h"
 #include "dec/downmix.h"
@@ -26,40 +28,30 @@ enum { SCE = 0, CPE = 1 };
 TEST_F(Mapping, ImplicitMonoPairAndTwoSingles) {
     reset_mc_kvxdec_info(obj, mi);
     EXPECT_EQ(kvxdec_chn_config(obj, SCE, 3, 0, mi), 0);
-    EXPECT_EQ(mi->num_channels, 1);
-    EXPECT_EQ(mi->num_front_sce, 1);
-    EXPECT_EQ(mi->channel[0].present, 1);
-    EXPECT_EQ(mi->channel[0].tag, 3);
-    EXPECT_EQ(mi->channel[0].window_channel, 0);
+    EXPECT_EQ(vals(mi->num_channels, mi->num_front_sce, mi->channel[0].present, mi->channel[0].tag,
+                   mi->channel[0].window_channel),
+              vals(1, 1, 1, 3, 0));
 
     reset_mc_kvxdec_info(obj, mi);
     EXPECT_EQ(mi->num_front_sce, 0);  // cleared at a first block
     EXPECT_EQ(kvxdec_chn_config(obj, CPE, 1, 1, mi), 0);
-    EXPECT_EQ(obj->ctx->cpeSeen, 1);
-    EXPECT_EQ(mi->num_channels, 2);
-    EXPECT_EQ(mi->num_front_sce, 0);
+    EXPECT_EQ(vals(obj->ctx->cpeSeen, mi->num_channels, mi->num_front_sce), vals(1, 2, 0));
+    // A common window: the right channel takes the left channel's.
     const ChInfo &l = mi->channel[0], &r = mi->channel[1];
-    EXPECT_EQ(l.is_cpe, 1);
-    EXPECT_EQ(l.is_left, 1);
-    EXPECT_EQ(l.paired_channel, 1);
-    EXPECT_EQ(r.is_left, 0);
-    EXPECT_EQ(r.paired_channel, 0);
-    EXPECT_EQ(r.window_channel, 0);  // common window: the left channel's
-    EXPECT_EQ(r.tag, 1);
+    EXPECT_EQ(vals(l.is_cpe, l.is_left, l.paired_channel, r.is_left, r.paired_channel, r.window_channel, r.tag),
+              vals(1, 1, 1, 0, 0, 0, 1));
 
     reset_mc_kvxdec_info(obj, mi);
     EXPECT_EQ(kvxdec_chn_config(obj, CPE, 1, 0, mi), 0);
     EXPECT_EQ(mi->channel[1].window_channel, 1);
 
     reset_mc_kvxdec_info(obj, mi);
-    EXPECT_EQ(mi->channel[1].present, 0);
-    EXPECT_EQ(mi->channel[1].tag, 1);  // tag and common_window survive a reset
+    EXPECT_EQ(vals(mi->channel[1].present, mi->channel[1].tag), vals(0, 1));  // the tag survives a reset
     EXPECT_EQ(kvxdec_chn_config(obj, SCE, 4, 0, mi), 0);
     EXPECT_EQ(kvxdec_chn_config(obj, SCE, 5, 0, mi), 1);
-    EXPECT_EQ(mi->num_channels, 2);
-    EXPECT_EQ(mi->channel[1].tag, 5);
-    EXPECT_EQ(mi->channel[1].window_channel, 1);
-    EXPECT_EQ(mi->num_front_sce, 0);  // a pair was seen since the reset
+    // No single counted at the front: a pair was seen since the reset.
+    EXPECT_EQ(vals(mi->num_channels, mi->channel[1].tag, mi->channel[1].window_channel, mi->num_front_sce),
+              vals(2, 5, 1, 0));
 }
 
 TEST_F(Mapping, ImplicitRefusalsAndThirdElements) {
@@ -70,8 +62,7 @@ TEST_F(Mapping, ImplicitRefusalsAndThirdElements) {
     reset_mc_kvxdec_info(obj, mi);
     EXPECT_EQ(kvxdec_chn_config(obj, CPE, 0, 1, mi), 0);
     EXPECT_EQ(kvxdec_chn_config(obj, SCE, 1, 0, mi), 0);  // a third channel gets slot 0
-    EXPECT_EQ(mi->num_channels, 2);
-    EXPECT_EQ(mi->channel[0].is_cpe, 1);  // nothing was entered
+    EXPECT_EQ(vals(mi->num_channels, mi->channel[0].is_cpe), vals(2, 1));  // nothing was entered
 
     // Single channels are counted only at the first block after a sync.
     reset_mc_kvxdec_info(obj, mi);
@@ -87,12 +78,11 @@ TEST_F(Mapping, ImplicitRefusalsAndThirdElements) {
 }
 
 TEST_F(Mapping, EnterChannelPositions) {
-    EXPECT_EQ(kvxdec_enter_chn(0, 0, CHN_SIDE, 0, mi), -1);
-    EXPECT_EQ(kvxdec_enter_chn(0, 0, CHN_BACK, 0, mi), -1);
-    EXPECT_EQ(kvxdec_enter_chn(0, 0, CHN_LFE, 0, mi), -1);
-    EXPECT_EQ(kvxdec_enter_chn(1, 0, CHN_SIDE, 0, mi), -1);
-    EXPECT_EQ(kvxdec_enter_chn(0, 0, CHN_LOOKUP, 0, mi), -1);  // nothing mapped
-    EXPECT_EQ(mi->num_channels, 0);
+    // Side, back and LFE positions are refused; a look-up finds nothing mapped.
+    EXPECT_EQ(vals(kvxdec_enter_chn(0, 0, CHN_SIDE, 0, mi), kvxdec_enter_chn(0, 0, CHN_BACK, 0, mi),
+                   kvxdec_enter_chn(0, 0, CHN_LFE, 0, mi), kvxdec_enter_chn(1, 0, CHN_SIDE, 0, mi),
+                   kvxdec_enter_chn(0, 0, CHN_LOOKUP, 0, mi), mi->num_channels),
+              vals(-1, -1, -1, -1, -1, 0));
 }
 
 // A program config element of our own making.
@@ -147,17 +137,10 @@ TEST_F(Program, FirstProgramWithOnePairIsSelectedAndEntered) {
     p.front = {{1, 3}};
     p.coupling = {6, 2};
     EXPECT_EQ(parse(p), 3);
-    EXPECT_EQ(obj->ctx->currentProgram, 3);
-    EXPECT_EQ(obj->ctx->defaultConfig, 0u);
-    EXPECT_EQ(mi->num_channels, 2);
-    EXPECT_EQ(mi->num_front_sce, 0);
-    EXPECT_EQ(mi->channel[0].is_left, 1);
-    EXPECT_EQ(mi->channel[0].paired_channel, 1);
-    EXPECT_EQ(mi->channel[1].paired_channel, 0);
-    EXPECT_EQ(mi->channel[1].common_window, 0);
-    EXPECT_EQ(mi->num_coupling_elements, 2);
-    EXPECT_EQ(mi->coupling_tags[1], 2);
-    EXPECT_EQ(mi->profile, 1);
+    EXPECT_EQ(vals(obj->ctx->currentProgram, obj->ctx->defaultConfig, mi->num_channels, mi->num_front_sce,
+                   mi->channel[0].is_left, mi->channel[0].paired_channel, mi->channel[1].paired_channel,
+                   mi->channel[1].common_window, mi->num_coupling_elements, mi->coupling_tags[1], mi->profile),
+              vals(3, 0, 2, 0, 1, 1, 0, 0, 2, 2, 1));
 
     // Program mode: the block reset keeps the map; look-ups by type and tag.
     reset_mc_kvxdec_info(obj, mi);
@@ -175,8 +158,7 @@ TEST_F(Program, FirstProgramWithOnePairIsSelectedAndEntered) {
     other.front = {{0, 1}};
     other.comment = {'h', 'i'};
     EXPECT_EQ(parse(other), 9);
-    EXPECT_EQ(mi->num_channels, 2);
-    EXPECT_EQ(obj->progConfig.front.is_cpe[0], 0);
+    EXPECT_EQ(vals(mi->num_channels, obj->progConfig.front.is_cpe[0]), vals(2, 0));
     EXPECT_STREQ(reinterpret_cast<const char*>(obj->progConfig.comments), "hi");
 }
 
@@ -185,11 +167,9 @@ TEST_F(Program, TwoSinglesAndARateChange) {
     p.front = {{0, 1}, {0, 2}};
     p.sf_index = 8;
     EXPECT_EQ(parse(p), 3);
-    EXPECT_EQ(mi->num_front_sce, 2);
-    EXPECT_EQ(mi->channel[0].tag, 1);
-    EXPECT_EQ(mi->channel[1].tag, 2);
-    EXPECT_EQ(mi->sampling_rate_idx, 8);
-    EXPECT_EQ(obj->ctx->longBands.num_swb[0], 43);
+    EXPECT_EQ(vals(mi->num_front_sce, mi->channel[0].tag, mi->channel[1].tag, mi->sampling_rate_idx,
+                   obj->ctx->longBands.num_swb[0]),
+              vals(2, 1, 2, 8, 43));
     EXPECT_EQ(kvxdec_chn_config(obj, SCE, 2, 0, mi), 1);
 }
 
@@ -204,43 +184,31 @@ TEST_F(Program, AProgramInsideABlockKeepsTheTransportsRate) {
     p.front = {{1, 3}};
     p.sf_index = 3;
     EXPECT_EQ(parse(p), 3);
-    EXPECT_EQ(mi->num_channels, 2);
-    EXPECT_EQ(mi->sampling_rate_idx, 11);
-    EXPECT_EQ(obj->ctx->bandsRate, 8000);
-    EXPECT_EQ(obj->ctx->longBands.num_swb[0], 40);
-    EXPECT_EQ(obj->lastError, static_cast<uint32_t>(KVXD_NOTE_PCE_RATE));
+    EXPECT_EQ(vals(mi->num_channels, mi->sampling_rate_idx, obj->ctx->bandsRate, obj->ctx->longBands.num_swb[0],
+                   obj->lastError),
+              vals(2, 11, 8000, 40, KVXD_NOTE_PCE_RATE));
     // The programs of an ADIF header set it.
     obj->state = STATE_ADIF;
     obj->blockCount = 0;
     EXPECT_EQ(parse(p), 3);
-    EXPECT_EQ(mi->sampling_rate_idx, 3);
-    EXPECT_EQ(obj->ctx->bandsRate, 48000);
+    EXPECT_EQ(vals(mi->sampling_rate_idx, obj->ctx->bandsRate), vals(3, 48000));
 }
 
 TEST_F(Program, UnsupportedLayoutsAreRefused) {
-    Pce single_then_pair;
-    single_then_pair.front = {{0, 1}, {1, 2}};
-    Pce lfe;
-    lfe.front = {{0, 1}};
-    lfe.lfe = 1;
-    Pce side;
-    side.front = {{0, 1}};
-    side.side = 1;
-    Pce back;
-    back.back = 1;
-    Pce mixdown;
-    mixdown.front = {{1, 1}};
-    mixdown.mono_mixdown = true;
-    Pce matrix;
-    matrix.front = {{1, 1}};
-    matrix.matrix_mixdown = true;
-    Pce three;
-    three.front = {{1, 1}, {0, 2}};
-    for (const Pce* p : {&single_then_pair, &lfe, &side, &back, &mixdown, &matrix, &three}) {
+    const std::pair<const char*, Pce> cases[] = {
+        {"a single, then a pair", {.front = {{0, 1}, {1, 2}}}},
+        {"LFE", {.front = {{0, 1}}, .lfe = 1}},
+        {"side", {.front = {{0, 1}}, .side = 1}},
+        {"back", {.back = 1}},
+        {"mono mixdown", {.front = {{1, 1}}, .mono_mixdown = true}},
+        {"matrix mixdown", {.front = {{1, 1}}, .matrix_mixdown = true}},
+        {"three channels", {.front = {{1, 1}, {0, 2}}}},
+    };
+    for (const auto& [what, p] : cases) {
+        SCOPED_TRACE(what);
         SetUp();
-        EXPECT_EQ(parse(*p), -1);
-        EXPECT_EQ(obj->ctx->defaultConfig, 1u);
-        EXPECT_EQ(obj->ctx->currentProgram, 3);
+        EXPECT_EQ(parse(p), -1);
+        EXPECT_EQ(vals(obj->ctx->defaultConfig, obj->ctx->currentProgram), vals(1, 3));
     }
 }
 
@@ -266,18 +234,12 @@ TEST_F(Program, MixedProgramsWeighTheirChannels) {
     for (const Case& k : cases) {
         SetUp();
         obj->ctx->downmix = 1;
-        Pce p;
+        Pce p{.back = 1, .lfe = k.lfe ? 1 : 0, .matrix_mixdown = k.index >= 0, .matrix_index = std::max(k.index, 0),
+              .pseudo_surround = k.pseudo, .back_pairs = true};
         if (k.centre) p.front.push_back({0, 0});
         p.front.push_back({1, 0});
-        p.back = 1;
-        p.back_pairs = true;
-        p.lfe = k.lfe ? 1 : 0;
-        p.matrix_mixdown = k.index >= 0;
-        p.matrix_index = k.index < 0 ? 0 : k.index;
-        p.pseudo_surround = k.pseudo;
         EXPECT_EQ(parse(p), 3);
-        EXPECT_EQ(mi->mix_program, 1);
-        EXPECT_EQ(mi->more_channels, 0);
+        EXPECT_EQ(vals(mi->mix_program, mi->more_channels), vals(1, 0));
         EXPECT_TRUE(downmix_begin_block(obj));
         int32_t g[kMixMaxChannels][2];
         const int n = downmix_gains(obj, g);
@@ -296,13 +258,8 @@ TEST_F(Program, MixedProgramsWeighTheirChannels) {
     }
     // Without the downmix the same program is refused, its channels counted.
     SetUp();
-    Pce p;
-    p.front = {{0, 0}, {1, 0}};
-    p.back = 1;
-    p.back_pairs = true;
-    EXPECT_EQ(parse(p), -1);
-    EXPECT_EQ(mi->more_channels, 5);
-    EXPECT_EQ(obj->lastError, static_cast<uint32_t>(KVXD_ERR_CHANNELS));
+    EXPECT_EQ(parse({.front = {{0, 0}, {1, 0}}, .back = 1, .back_pairs = true}), -1);
+    EXPECT_EQ(vals(mi->more_channels, obj->lastError), vals(5, KVXD_ERR_CHANNELS));
 }
 
 TEST_F(Program, LongestCommentIsKeptWithItsTerminator) {
@@ -310,8 +267,7 @@ TEST_F(Program, LongestCommentIsKeptWithItsTerminator) {
     p.front = {{0, 0}};
     p.comment.assign(255, 'x');
     EXPECT_EQ(parse(p), 3);
-    EXPECT_EQ(obj->progConfig.comments[254], 'x');
-    EXPECT_EQ(obj->progConfig.comments[255], 0);
+    EXPECT_EQ(vals(obj->progConfig.comments[254], obj->progConfig.comments[255]), vals('x', 0));
 }
 
 }  // namespace

@@ -47,17 +47,35 @@ protected:
     }
 
     int decode(const std::vector<uint8_t>& bytes, std::vector<uint8_t>& pcm, uint32_t capacity,
-               uint32_t pass = 0x12345678) {
+               uint32_t pass = 0x12345678, uint32_t flag = 0) {
         ZorBuffer in{}, out{};
         in.data = const_cast<uint8_t*>(bytes.data());
         in.size = static_cast<uint32_t>(bytes.size());
         in.passthrough = pass;
+        in.flag = flag;
         pcm.assign(capacity, 0);
         out.data = pcm.data();
         out.size = capacity;
         int r = GetZorAudioDecodePlugin()->decode(&in, &out);
         out_ = out;
         return r;
+    }
+
+    // Frame mode, one frame a call with `room` bytes of output: every block
+    // `bytes` long at `rate` Hz. Returns the PCM; `blocks` counts the blocks.
+    std::vector<uint8_t> decode_frames(const std::vector<std::vector<uint8_t>>& frames, uint32_t room, int bytes,
+                                       uint32_t rate, size_t& blocks) {
+        std::vector<uint8_t> pcm, all;
+        blocks = 0;
+        for (const auto& f : frames) {
+            const int got = decode(f, pcm, room);
+            EXPECT_GE(got, 0);
+            if (got <= 0) continue;
+            ++blocks;
+            EXPECT_EQ(vals(got, out_.sampleRate), vals(bytes, rate));
+            all.insert(all.end(), pcm.begin(), pcm.begin() + got);
+        }
+        return all;
     }
 
     AacPluginState* st_ = nullptr;
@@ -78,13 +96,10 @@ TEST_F(PluginTest, ChannelHintAndRawFlagReachTheDecoder) {
     ZorStreamInfo info = stream(8000, ZOR_STREAM_RAW, 1);
     ASSERT_EQ(AACInit(&info), 0);
     st_ = plugin_state();
-    EXPECT_EQ(st_->status.numChannels, 1);
-    EXPECT_EQ(st_->status.sampleRateIndex, 11u);
-    EXPECT_EQ(st_->params.frameMode, 1);  // not streaming: whole frames
+    // Not streaming: whole frames.
+    EXPECT_EQ(vals(st_->status.numChannels, st_->status.sampleRateIndex, st_->params.frameMode), vals(1, 11, 1));
     MP4AACDEC_QUVA_Obj* obj = inner_obj(st_->instance);
-    EXPECT_EQ(obj->rawStream, 1u);
-    EXPECT_EQ(obj->mcInfo.num_channels, 1);
-    EXPECT_EQ(obj->mcInfo.sampling_rate_idx, 11);
+    EXPECT_EQ(vals(obj->rawStream, obj->mcInfo.num_channels, obj->mcInfo.sampling_rate_idx), vals(1, 1, 11));
 }
 
 TEST_F(PluginTest, UnlistedRateFailsAndLeavesNoState) {
@@ -106,20 +121,17 @@ TEST_F(PluginTest, StreamingStagesWholeChunksOfSwappedWords) {
     std::vector<uint8_t> first = ramp(300);
     EXPECT_EQ(decode(first, pcm, kStreamRoom), 0);
     ASSERT_EQ(g_wraps.calls.size(), 1u);
-    EXPECT_EQ(g_wraps.calls[0].count, 128u);
-    EXPECT_EQ(g_wraps.calls[0].words[0], 0x0001);  // first stream byte in the high half
-    EXPECT_EQ(g_wraps.calls[0].words[127], 0xFEFF);
-    EXPECT_EQ(st_->stagedBytes, 44u);
-    EXPECT_EQ(out_.passthrough, 0x12345678u);
-    EXPECT_EQ(out_.sampleRate, 44100u);
+    // The first stream byte in the high half.
+    EXPECT_EQ(vals(g_wraps.calls[0].count, g_wraps.calls[0].words[0], g_wraps.calls[0].words[127], st_->stagedBytes,
+                   out_.passthrough, out_.sampleRate),
+              vals(128, 0x0001, 0xFEFF, 44, 0x12345678, 44100));
 
     // The 44 staged bytes (stream bytes 256..299) lead the next chunk.
     EXPECT_EQ(decode(ramp(212, 44), pcm, kStreamRoom), 0);
     ASSERT_EQ(g_wraps.calls.size(), 2u);
-    EXPECT_EQ(g_wraps.calls[1].words[0], 0x0001);
-    EXPECT_EQ(g_wraps.calls[1].words[21], 0x2A2B);
-    EXPECT_EQ(g_wraps.calls[1].words[22], 0x2C2D);  // first bytes of the second call
-    EXPECT_EQ(st_->stagedBytes, 0u);
+    // Word 22 holds the first bytes of the second call.
+    EXPECT_EQ(vals(g_wraps.calls[1].words[0], g_wraps.calls[1].words[21], g_wraps.calls[1].words[22], st_->stagedBytes),
+              vals(0x0001, 0x2A2B, 0x2C2D, 0));
 }
 
 TEST_F(PluginTest, FrameModeHandsTheWholeBufferAtOnce) {
@@ -129,40 +141,27 @@ TEST_F(PluginTest, FrameModeHandsTheWholeBufferAtOnce) {
     EXPECT_EQ(decode(ramp(5, 1), pcm, kFrameRoom), 0);
     ASSERT_EQ(g_wraps.calls.size(), 1u);
     ASSERT_EQ(g_wraps.calls[0].count, 3u);
-    EXPECT_EQ(g_wraps.calls[0].words[0], 0x0102);
-    EXPECT_EQ(g_wraps.calls[0].words[2], 0x0599);
+    EXPECT_EQ(vals(g_wraps.calls[0].words[0], g_wraps.calls[0].words[2]), vals(0x0102, 0x0599));
 
     // The largest input the FIFO can take goes through whole (and then the
     // decoder is asked for more blocks of it).
     EXPECT_EQ(decode(ramp(1780), pcm, kFrameRoom), 0);
     ASSERT_EQ(g_wraps.calls.size(), 2u);
-    EXPECT_EQ(g_wraps.calls[1].count, 890u);
-    EXPECT_EQ(out_.passthrough, 0x12345678u);
+    EXPECT_EQ(vals(g_wraps.calls[1].count, out_.passthrough), vals(890, 0x12345678));
 }
 
 TEST_F(PluginTest, RawStreamSkipsFlaggedBuffers) {
     init(ZOR_STREAM_RAW | ZOR_STREAM_STREAMING);
-    std::vector<uint8_t> bytes = ramp(512);
-    ZorBuffer in{}, out{};
-    std::vector<uint8_t> pcm(kStreamRoom);
-    in.data = bytes.data();
-    in.size = 512;
-    in.flag = 1;
-    in.passthrough = 77;
-    out.data = pcm.data();
-    out.size = kStreamRoom;
-    EXPECT_EQ(AACDecode(&in, &out), 0);
-    EXPECT_EQ(out.size, 0u);
-    EXPECT_EQ(out.passthrough, 0u);  // returned before the copy
+    std::vector<uint8_t> pcm;
+    EXPECT_EQ(decode(ramp(512), pcm, kStreamRoom, 77, 1), 0);
+    EXPECT_EQ(vals(out_.size, out_.passthrough), vals(0, 0));  // returned before the copy
     EXPECT_TRUE(g_wraps.calls.empty());
 
     // Without the raw-stream flag the same buffer is decoded.
     AACFinish();
     init(ZOR_STREAM_STREAMING);
-    out.size = kStreamRoom;
-    EXPECT_EQ(AACDecode(&in, &out), 0);
-    EXPECT_EQ(g_wraps.calls.size(), 2u);
-    EXPECT_EQ(out.passthrough, 77u);
+    EXPECT_EQ(decode(ramp(512), pcm, kStreamRoom, 77, 1), 0);
+    EXPECT_EQ(vals(g_wraps.calls.size(), out_.passthrough), vals(2, 77));
 }
 
 TEST_F(PluginTest, DecodedBlocksAreCopiedAndReported) {
@@ -178,24 +177,17 @@ TEST_F(PluginTest, DecodedBlocksAreCopiedAndReported) {
     EXPECT_EQ(decode(ramp(256), pcm, kStreamRoom), 4096);
     // One chunk processed, then one call without input that finds nothing.
     ASSERT_EQ(g_wraps.calls.size(), 2u);
-    EXPECT_EQ(g_wraps.calls[1].count, 0u);
-    EXPECT_EQ(out_.size, 4096u);
-    EXPECT_EQ(out_.sampleRate, 48000u);
-    EXPECT_EQ(st_->desc.bitRate, 144u);
-    EXPECT_EQ(st_->desc.channels, 2u);
-    int16_t s[2];
-    std::memcpy(s, pcm.data() + 2 * 2047, 2);
-    EXPECT_EQ(s[0], 1000 + 2047);
+    int16_t last;
+    std::memcpy(&last, pcm.data() + 2 * 2047, 2);
+    EXPECT_EQ(vals(g_wraps.calls[1].count, out_.size, out_.sampleRate, st_->desc.bitRate, st_->desc.channels, last),
+              vals(0, 4096, 48000, 144, 2, 1000 + 2047));
 }
 
 // Misuse gets an error with nothing taken and nothing lost: the same input
 // then decodes to exactly the blocks of a straight run. Nothing is printed.
 TEST_F(PluginTest, MisuseIsRefusedWithNothingTaken) {
     const std::vector<uint8_t> clip = read_file(data_path("tests/data/p01_head.aac"));
-    const auto len = [&](size_t at) {
-        return static_cast<size_t>(((clip[at + 3] & 3) << 11) | (clip[at + 4] << 3) | (clip[at + 5] >> 5));
-    };
-    const size_t f0 = len(0), f1 = len(f0);
+    const size_t f0 = adts_length(&clip[0]), f1 = adts_length(&clip[f0]);
     const std::vector<uint8_t> one(clip.begin(), clip.begin() + static_cast<long>(f0));
     const std::vector<uint8_t> two(clip.begin(), clip.begin() + static_cast<long>(f0 + f1));
     const std::vector<uint8_t> piece(clip.begin(), clip.begin() + 3000);
@@ -268,8 +260,7 @@ TEST_F(PluginTest, SecondDecoderIsRefusedAndFinishFreesTheSlot) {
     EXPECT_EQ(st_->stagedBytes, 100u);
     AACFinish();
     init(0, 48000);
-    EXPECT_EQ(st_->stagedBytes, 0u);
-    EXPECT_EQ(st_->status.sampleRateIndex, 3u);
+    EXPECT_EQ(vals(st_->stagedBytes, st_->status.sampleRateIndex), vals(0, 3));
 }
 
 // The exported header flag follows the plug-in's instance: 0 from creation
@@ -279,23 +270,17 @@ TEST_F(PluginTest, ExportedHeaderFlagFollowsTheInstance) {
     aacdec_raw_write = 1;  // left over from an earlier decoder
     init(ZOR_STREAM_STREAMING);
     MP4AACDEC_QUVA_Obj* obj = inner_obj(st_->instance);
-    EXPECT_EQ(aacdec_raw_write, 0u);
-    EXPECT_EQ(obj->ctx->rawWrite, 0u);
+    EXPECT_EQ(vals(aacdec_raw_write, obj->ctx->rawWrite), vals(0, 0));
     std::vector<uint8_t> pcm;
     const std::vector<uint8_t> piece(clip.begin(), clip.begin() + 3000);
     ASSERT_GT(decode(piece, pcm, output_room(3000, false)), 0);
-    EXPECT_EQ(obj->ctx->rawWrite, 1u);
-    EXPECT_EQ(aacdec_raw_write, 1u);
+    EXPECT_EQ(vals(aacdec_raw_write, obj->ctx->rawWrite), vals(1, 1));
     // A fresh decoder starts with the flag down again.
     AACFinish();
     init(ZOR_STREAM_STREAMING);
-    EXPECT_EQ(aacdec_raw_write, 0u);
-    EXPECT_EQ(inner_obj(st_->instance)->ctx->rawWrite, 0u);
+    EXPECT_EQ(vals(aacdec_raw_write, inner_obj(st_->instance)->ctx->rawWrite), vals(0, 0));
 }
 
-}  // namespace
-
-namespace {
 
 // An HE-AAC stream (SBR implicit in ADTS, 22050 Hz core) in frame mode:
 // without an SBR flag the core alone, 4096-byte blocks at 22050 Hz; with
@@ -311,18 +296,11 @@ TEST_F(PluginTest, SbrFlagsSetTheRateAndTheBlock) {
         const bool full = AAC_PLUGIN_SBR && flags == ZOR_STREAM_SBR_FULL;
         init(flags, 22050);
         EXPECT_EQ(st_->desc.sbr, flags == ZOR_STREAM_SBR_FULL ? 1u : flags ? 2u : 0u);
-        std::vector<uint8_t> pcm, all;
+        std::vector<uint8_t> pcm;
         if (full) EXPECT_EQ(decode(frames[0], pcm, kBlockBytes), -1);  // one AAC-LC block of room
         size_t blocks = 0;
-        for (const auto& f : frames) {
-            const int got = decode(f, pcm, static_cast<uint32_t>(output_room(0, true, full)));
-            ASSERT_GE(got, 0);
-            if (!got) continue;
-            ++blocks;
-            EXPECT_EQ(got, full ? 8192 : 4096);
-            EXPECT_EQ(out_.sampleRate, full ? 44100u : 22050u);
-            all.insert(all.end(), pcm.begin(), pcm.begin() + got);
-        }
+        const std::vector<uint8_t> all = decode_frames(frames, static_cast<uint32_t>(output_room(0, true, full)),
+                                                       full ? 8192 : 4096, full ? 44100u : 22050u, blocks);
         EXPECT_GE(blocks + 1, frames.size());
         if (!flags) core = all;
         if (flags == ZOR_STREAM_SBR_DOWNSAMPLED) EXPECT_EQ(all == core, !AAC_PLUGIN_SBR);
@@ -339,19 +317,12 @@ TEST_F(PluginTest, HeAacMultichannelPlaysItsCoreMixed) {
     const auto frames = adts_frames(read_file(data_path("tests/data/p53_5.1_he_0_24.aac")));
     ASSERT_EQ(frames.size(), 24u);
     init(ZOR_STREAM_SBR_FULL | ZOR_STREAM_DOWNMIX, 32000);
-    std::vector<uint8_t> pcm;
     size_t blocks = 0;
+    const std::vector<uint8_t> pcm =
+        decode_frames(frames, static_cast<uint32_t>(output_room(0, true, true)), 4096, 16000, blocks);
     int peak = 0;
-    for (const auto& f : frames) {
-        const int got = decode(f, pcm, static_cast<uint32_t>(output_room(0, true, true)));
-        ASSERT_GE(got, 0);
-        if (!got) continue;
-        ++blocks;
-        EXPECT_EQ(got, 4096);
-        EXPECT_EQ(out_.sampleRate, 16000u);
-        for (int i = 0; i < got / 2; ++i)
-            peak = std::max(peak, std::abs(static_cast<int>(reinterpret_cast<const int16_t*>(pcm.data())[i])));
-    }
+    for (size_t i = 0; i < pcm.size() / 2; ++i)
+        peak = std::max(peak, std::abs(static_cast<int>(reinterpret_cast<const int16_t*>(pcm.data())[i])));
     EXPECT_EQ(blocks, frames.size());
     EXPECT_GT(peak, 1000);
     if (AAC_PLUGIN_SBR) EXPECT_EQ(inner_obj(st_->instance)->lastError, static_cast<uint32_t>(KVXD_NOTE_SBR_CHANNELS));

@@ -58,10 +58,6 @@ BlockResult parse_block(MP4AACDEC_QUVA_Obj* obj) {
     return r;
 }
 
-int frame_length(const std::vector<uint8_t>& s, size_t pos) {
-    return ((s[pos + 3] & 3) << 11) | (s[pos + 4] << 3) | (s[pos + 5] >> 5);
-}
-
 struct StreamCase {
     const char* file;
     int frames;
@@ -82,7 +78,7 @@ TEST_P(AdtsStreams, FramesParseToTheirAlignmentBits) {
     int frame = 0;
     int nonzero_frames = 0;
     while (pos + 7 <= s.size()) {
-        const int len = frame_length(s, pos);
+        const int len = static_cast<int>(adts_length(&s[pos]));
         ASSERT_GE(len, 7);
         ASSERT_LE(pos + static_cast<size_t>(len), s.size());
         std::vector<uint8_t> bytes(s.begin() + static_cast<long>(pos), s.begin() + static_cast<long>(pos) + len);

@@ -45,18 +45,6 @@ std::vector<double> rising(int N, int shape) {
     return w;
 }
 
-// The standard's inverse MDCT: N samples from N/2 spectral values.
-std::vector<double> imdct(const double* X, int N) {
-    std::vector<double> x(static_cast<size_t>(N));
-    const double n0 = (N / 2.0 + 1.0) / 2.0;
-    for (int n = 0; n < N; ++n) {
-        double acc = 0;
-        for (int k = 0; k < N / 2; ++k) acc += X[k] * std::cos(2 * M_PI / N * (n + n0) * (k + 0.5));
-        x[static_cast<size_t>(n)] = acc * 2.0 / N;
-    }
-    return x;
-}
-
 // One block of the reference bank: 1024 PCM values (unrounded); ov holds
 // the 1024 overlap samples.
 std::vector<double> reference_block(int seq, int shape, int prev, const std::vector<double>& X, std::vector<double>& ov) {

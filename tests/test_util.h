@@ -1,6 +1,7 @@
 // Helpers shared by the tests.
 #pragma once
 
+#include <cmath>
 #include <vector>
 
 #include "alg/kvxd.h"
@@ -19,6 +20,18 @@ inline MP4AACDEC_QUVA_Obj* make_decoder(bool frameMode, IALG_Handle* outer = nul
     IALG_Handle h = KVXD_createStatic(&p, nullptr);
     if (outer) *outer = h;
     return inner_obj(h);
+}
+
+// The standard's inverse MDCT: N samples from N/2 spectral values.
+inline std::vector<double> imdct(const double* X, int N) {
+    std::vector<double> x(static_cast<size_t>(N));
+    const double n0 = (N / 2.0 + 1.0) / 2.0;
+    for (int n = 0; n < N; ++n) {
+        double acc = 0;
+        for (int k = 0; k < N / 2; ++k) acc += X[k] * std::cos(2 * M_PI / N * (n + n0) * (k + 0.5));
+        x[static_cast<size_t>(n)] = acc * 2.0 / N;
+    }
+    return x;
 }
 
 // Integer fields of any types as one vector: many fields in one check, the
