@@ -93,6 +93,35 @@ void take_second_channel(SbrDecoder* s) {
     std::memset(&s->ch1, 0, sizeof s->ch1);
 }
 
+// The block's payload parsed for `channels` channels (s->frameOk); a frame
+// that resets empties those channels' adjuster state and carried high band.
+void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* const ch[2]) {
+    const SbrPayload& payload = s->work->payload;
+    s->frameOk = 0;
+    if (!payload.present) return;
+    const int n = payload.element == kSbrPairElement ? 2 : 1;
+    s->frameOk = n == channels && sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n,
+                                                  2 * core_rate, &s->work->frame) == SBR_PARSE_OK;
+    if (!s->frameOk || !s->work->frame.reset) return;
+    for (int c = 0; c < n; ++c) {
+        sbr_adjust_reset(&ch[c]->adjust);
+        std::memset(ch[c]->high_re, 0, sizeof ch[c]->high_re);
+        std::memset(ch[c]->high_im, 0, sizeof ch[c]->high_im);
+    }
+}
+
+// After the parse: a good frame is held for concealment, a failed one
+// concealed from what is held.
+void hold_or_conceal(SbrDecoder* s, int channels) {
+    if (s->frameOk) {
+        hold_frame(s->work->frame, &s->held);
+        s->heldOk = 1;
+        s->concealRun = 0;
+    } else {
+        conceal_frame(s, channels);
+    }
+}
+
 }  // namespace
 
 SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, uint32_t mode, uint32_t signalled) {
@@ -126,28 +155,14 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
     SbrFrameData& frame = s->work->frame;
     const bool first = !s->decided;
     if (first) {
-        s->decided = 1;
-        s->active = s->mode != SBR_MODE_OFF && (s->signalled != SBR_SIGNALLED_NONE || payload.present);
-        s->downsampled = s->mode == SBR_MODE_DOWNSAMPLED || (s->signalled & 3) == SBR_SIGNALLED_DOWNSAMPLED;
+        sbr_decide_mixed(s, payload.present != 0);
         s->stereo_ps = s->active && channels == 1 && (s->signalled & SBR_SIGNALLED_PS) ? 1 : 0;
         if (s->stereo_ps) ps_reset(&s->ps);
     }
     if (!s->active) return 0;
     if (channels != 1) take_second_channel(s);
-    s->frameOk = 0;
-    if (payload.present) {
-        const int n = payload.element == kSbrPairElement ? 2 : 1;
-        s->frameOk = n == channels && sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n,
-                                                      2 * core_rate, &frame) == SBR_PARSE_OK;
-        if (s->frameOk && frame.reset) {
-            for (int c = 0; c < n; ++c) {
-                SbrChannel& ch = c ? s->ch1 : s->ch0;
-                sbr_adjust_reset(&ch.adjust);
-                std::memset(ch.high_re, 0, sizeof ch.high_re);
-                std::memset(ch.high_im, 0, sizeof ch.high_im);
-            }
-        }
-    }
+    SbrChannel* const ch[2] = {&s->ch0, &s->ch1};
+    parse_payload(s, core_rate, channels, ch);
     // Parametric stereo comes with a mono stream's first block (or its
     // configuration); the PS data of later blocks is read only then.
     if (first && !s->stereo_ps && channels == 1 && s->frameOk && frame.ps.present) {
@@ -160,13 +175,7 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         ps_begin_frame(&s->ps, ps ? payload.bytes : nullptr, frame.ps.bit_offset, frame.ps.bit_count,
                        s->frameOk ? t.kx + t.m : 64);
     }
-    if (s->frameOk) {
-        hold_frame(frame, &s->held);
-        s->heldOk = 1;
-        s->concealRun = 0;
-    } else {
-        conceal_frame(s, channels);
-    }
+    hold_or_conceal(s, channels);
     return 1;
 }
 
@@ -347,28 +356,8 @@ int sbr_decide_mixed(SbrDecoder* s, bool payload) {
 }
 
 void sbr_begin_element(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* const ch[2]) {
-    const SbrPayload& payload = s->work->payload;
-    SbrFrameData& frame = s->work->frame;
-    s->frameOk = 0;
-    if (payload.present) {
-        const int n = payload.element == kSbrPairElement ? 2 : 1;
-        s->frameOk = n == channels && sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n,
-                                                      2 * core_rate, &frame) == SBR_PARSE_OK;
-        if (s->frameOk && frame.reset) {
-            for (int c = 0; c < n; ++c) {
-                sbr_adjust_reset(&ch[c]->adjust);
-                std::memset(ch[c]->high_re, 0, sizeof ch[c]->high_re);
-                std::memset(ch[c]->high_im, 0, sizeof ch[c]->high_im);
-            }
-        }
-    }
-    if (s->frameOk) {
-        hold_frame(frame, &s->held);
-        s->heldOk = 1;
-        s->concealRun = 0;
-    } else {
-        conceal_frame(s, channels);
-    }
+    parse_payload(s, core_rate, channels, ch);
+    hold_or_conceal(s, channels);
 }
 
 void sbr_channel_subbands(SbrDecoder* s, SbrScratch* x, SbrChannel* ch, int c) {
