@@ -249,7 +249,8 @@ def case_latm():
         check(decode(ts) == adts and "mpegts (LOAS/LATM)" in run(ts, out("x.wav"))[1], "MPEG-TS LATM: not the ADTS PCM")
         check(same(decode(ts, "--start", "0.5"), decode(aac, "--start", "0.5")), "MPEG-TS LATM --start 0.5")
         he = decode(data("p44_fk_32000_s_explicit.latm"))
-        check(len(he) == 2 * 16 * 2048 and he == decode(data("p44_fk_32000_s_explicit.m4a"), "--no-gapless")[:len(he)],
+        block = 2048 if A.arithmetic == "exact" else 1024  # (the compact arithmetic plays the core)
+        check(len(he) == 2 * 16 * block and he == decode(data("p44_fk_32000_s_explicit.m4a"), "--no-gapless")[:len(he)],
               "HE-AAC LOAS: not the .m4a's first 16 blocks")
     b = open(latm, "rb").read()
     # Bytes flipped in frames, a frame's sync word and length, the end cut off.
