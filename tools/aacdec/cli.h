@@ -7,8 +7,8 @@
 // exits with status 1.
 [[noreturn]] void fail(const char* fmt, const char* arg = "");
 
-// The output file while it is being written under its temporary name (empty
-// when none is): a failing run removes it, and so does a signal that ends
-// the run (SIGINT, SIGTERM, SIGHUP, SIGQUIT). Set through set_partial_output.
-extern std::string g_partial_output;
+// The output file while it is being written under its temporary name ("" when
+// none is): a failing run removes it, and so does a signal that ends the run
+// (SIGINT, SIGTERM, SIGHUP, SIGQUIT).
+const char* partial_output();
 void set_partial_output(const std::string& path);

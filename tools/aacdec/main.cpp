@@ -42,6 +42,7 @@
 
 #include "aac_plugin.h"
 #include "dec/fifo.h"
+#include "dec/status.h"
 #include "dsp/arithmetic.h"
 #include "av_input.h"
 #include "cli.h"
@@ -51,10 +52,9 @@
 #include "wav_writer.h"
 #include "zoraac.h"
 
-std::string g_partial_output;
-
 namespace {
-// The same path for the signal handler, which may only unlink().
+// A plain array, so that the signal handler may read it: a path the system
+// opened is shorter than PATH_MAX (4096 bytes with its end).
 char partial_path[4096];
 
 // A signal that ends the process takes the unfinished output with it, then
@@ -66,18 +66,18 @@ extern "C" void remove_partial_output(int sig) {
 }
 }  // namespace
 
+const char* partial_output() { return partial_path; }
+
 void set_partial_output(const std::string& path) {
-    g_partial_output = path;
-    const size_t n = path.size() < sizeof partial_path ? path.size() : 0;  // (a longer path is left behind)
-    std::memcpy(partial_path, path.data(), n);
-    partial_path[n] = 0;
+    if (path.size() >= sizeof partial_path) fail("cannot write %s: its name is too long", path.c_str());
+    std::memcpy(partial_path, path.c_str(), path.size() + 1);
 }
 
 void fail(const char* fmt, const char* arg) {
     std::fprintf(stderr, "aacdec: ");
     std::fprintf(stderr, fmt, arg);
     std::fprintf(stderr, "\n");
-    if (!g_partial_output.empty()) std::remove(g_partial_output.c_str());
+    if (*partial_output()) std::remove(partial_output());
     std::exit(1);
 }
 
@@ -645,7 +645,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
         info.size = sizeof info;
         zoraac_get_info(d, &info);
         r.coupling_skipped = info.coupling_skipped != 0;
-        r.sbr_core_only = info.last_error == 9;
+        r.sbr_core_only = info.last_error == KVXD_NOTE_SBR_CHANNELS;
     }
     zoraac_close(d);
     return r;

@@ -125,7 +125,7 @@ void Sink::close() {
     if (!f_) return;
     start();
     if (format_.wav) {
-        const bool in_place = g_partial_output.empty();
+        const bool in_place = !*partial_output();
         if (bytes_ % 2) write_raw("", 1);  // chunks take an even number of bytes
         if (std::fflush(f_) != 0) fail("cannot write the output: %s", std::strerror(errno));
         if (f_ != stdout && std::fseek(f_, 0, SEEK_SET) == 0) header(bytes_, true);
@@ -136,8 +136,8 @@ void Sink::close() {
 }
 
 void Sink::commit() {
-    if (g_partial_output.empty()) return;
-    if (std::rename(g_partial_output.c_str(), name_.c_str()) != 0)
+    if (!*partial_output()) return;
+    if (std::rename(partial_output(), name_.c_str()) != 0)
         fail("cannot write %s", (name_ + ": " + std::strerror(errno)).c_str());
     set_partial_output("");
 }
