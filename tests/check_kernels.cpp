@@ -90,6 +90,12 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
                           ENTRY(sbr_hf_covariance), ENTRY(ps_hybrid)};
 #undef ENTRY
+// kEntries' indices, in its order.
+enum EntryIndex {
+    kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
+    kHfFilter, kHfCovariance, kPsHybrid, kEntryCount
+};
+static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
 
 // Feature bits and their names, lowest first.
 const struct {
@@ -465,11 +471,11 @@ void name_variants(uint32_t features, const Kernels& ref) {
 
 // ---- benchmark ----
 
-// One call of an entry on inputs of the decoder's usual sizes, with the
+// One call of entry (a kEntries index) on inputs of the decoder's usual sizes, with the
 // table `k` (the synthesis runs the transform steps through the table).
 // In-place kernels get their input afresh each call (the copy is timed for
 // both sides alike).
-void bench_call(const Entry& e, const Kernels& k) {
+void bench_call(int entry, const Kernels& k) {
     static std::vector<int32_t> in(4096), buf(4096), out(4096), sums(4096);
     static int16_t sf[128];
     static bool ready = false;
@@ -485,45 +491,44 @@ void bench_call(const Entry& e, const Kernels& k) {
         q32 = {};
         ready = true;
     }
-    const std::string name = e.name;
     kernels = k;
-    if (name == "dequantise") {
+    if (entry == kDequantise) {
         const Layout l = layout(true);
         int16_shared* q = shared16(buf.data()) + 1024;
         for (int i = 0; i < 1024; ++i) q[i] = static_cast<int16_t>(in[static_cast<size_t>(i)] >> 27);
         k.dequantise(l.num_windows, l.num_swb, buf.data(), q, sf, l.tops);
-    } else if (name == "pre_twiddle" || name == "fft") {
+    } else if (entry == kPreTwiddle || entry == kFft) {
         std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
         for (int i = 0; i < 1024; ++i) buf[static_cast<size_t>(i)] >>= 8;
-        if (name == "fft") k.fft(buf.data(), 512);
+        if (entry == kFft) k.fft(buf.data(), 512);
         else k.pre_twiddle(buf.data(), 2048);
-    } else if (name == "synthesis") {
+    } else if (entry == kSynthesis) {
         std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
         for (int i = 0; i < 1024; ++i) buf[static_cast<size_t>(i)] >>= 8;
         uint16_t first = 0, shape[2] = {0, 0};
         const PcmOut pcm{shared16(out.data()), 2, false};
         k.synthesis(&first, 0, shape, buf.data(), reinterpret_cast<OverlapSample*>(sums.data()), pcm);
-    } else if (name == "synthesis_mix") {
+    } else if (entry == kSynthesisMix) {
         std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
         for (int i = 0; i < 1024; ++i) buf[static_cast<size_t>(i)] >>= 8;
         uint16_t shape[2] = {0, 0};
         int32_t* m = out.data();
         const MixOut mix{{m, m + 1024}, {m + 2048, m + 3072}, {303700050, 303700050}};
         k.synthesis_mix(0, shape, buf.data(), mix);
-    } else if (name == "qmf_analysis32") {
+    } else if (entry == kQmfAnalysis32) {
         k.qmf_analysis32(&qa, in.data(), out.data(), out.data() + 64);
-    } else if (name == "qmf_synthesis64") {
+    } else if (entry == kQmfSynthesis64) {
         k.qmf_synthesis64(&q64, sums.data(), sums.data() + 64, out.data());
-    } else if (name == "qmf_synthesis32") {
+    } else if (entry == kQmfSynthesis32) {
         k.qmf_synthesis32(&q32, sums.data(), sums.data() + 64, out.data());
-    } else if (name == "sbr_hf_filter") {
+    } else if (entry == kHfFilter) {
         const int32_t coef[4] = {1 << 28, -(1 << 27), 1 << 26, 1 << 25};
         k.sbr_hf_filter(sums.data(), sums.data() + 1280, 32, out.data(), out.data() + 2560, 64, 38, coef, 2);
-    } else if (name == "sbr_hf_covariance") {
+    } else if (entry == kHfCovariance) {
         int64_t phi[8];
         k.sbr_hf_covariance(sums.data(), sums.data() + 64, 38, phi);
         out[0] = static_cast<int32_t>(phi[0]);
-    } else if (name == "ps_hybrid") {
+    } else if (entry == kPsHybrid) {
         const int32_t* rows_re[13];
         const int32_t* rows_im[13];
         for (int j = 0; j < 13; ++j) rows_re[j] = in.data() + 5 * j, rows_im[j] = in.data() + 100 + 5 * j;
@@ -534,10 +539,11 @@ void bench_call(const Entry& e, const Kernels& k) {
 
 // Nanoseconds a call: the fastest of seven runs of `iterations` calls.
 double time_calls(const Entry& e, const Kernels& k, int iterations) {
+    const int entry = static_cast<int>(&e - kEntries);
     double best = 1e300;
     for (int run = 0; run < 7; ++run) {
         const auto t0 = std::chrono::steady_clock::now();
-        for (int i = 0; i < iterations; ++i) bench_call(e, k);
+        for (int i = 0; i < iterations; ++i) bench_call(entry, k);
         const std::chrono::duration<double, std::nano> dt = std::chrono::steady_clock::now() - t0;
         best = std::min(best, dt.count() / iterations);
     }
