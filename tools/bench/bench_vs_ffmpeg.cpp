@@ -19,7 +19,13 @@
 // Each side decodes a frame in one function of its own, bench_ours_frame and
 // bench_ffmpeg_frame, so that callgrind counts the decoding calls alone
 // (--collect-atstart=no --toggle-collect=bench_ours_frame): with --count SIDE
-// [PASSES] only that side decodes, PASSES times (default 1).
+// [PASSES] only that side decodes, PASSES times (default 1) with one
+// decoder, the stream going on from its start again (a byte stream after a
+// zoraac_flush). A counter of the whole process (qemu-arm's) takes the
+// difference of two passes and one: the decoding calls, without set-up.
+//
+// --ffmpeg-no-simd: FFmpeg with its CPU flags forced to none (plain C), to
+// see what its SIMD does.
 //
 // Without --count: a first pass of each side checks that they decode the same
 // number of frames and prints the largest difference between their samples;
@@ -38,8 +44,8 @@
 //            the other decoder's round had the caches
 // and the ratio ours/FFmpeg of each.
 //
-// usage: bench_vs_ffmpeg [--ours au|stream] STREAM [ROUNDS]
-//        bench_vs_ffmpeg [--ours au|stream] --count ours|ffmpeg STREAM [PASSES]
+// usage: bench_vs_ffmpeg [--ours au|stream] [--ffmpeg-no-simd] STREAM [ROUNDS]
+//        bench_vs_ffmpeg [--ours au|stream] [--ffmpeg-no-simd] --count ours|ffmpeg STREAM [PASSES]
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -55,6 +61,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/cpu.h>
 #include <libavutil/frame.h>
 #include <libswresample/swresample.h>
 }
@@ -283,8 +290,9 @@ Summary summarise(const Timings& t) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: bench_vs_ffmpeg [--ours au|stream] STREAM [ROUNDS]\n"
-                 "       bench_vs_ffmpeg [--ours au|stream] --count ours|ffmpeg STREAM [PASSES]\n");
+                 "usage: bench_vs_ffmpeg [--ours au|stream] [--ffmpeg-no-simd] STREAM [ROUNDS]\n"
+                 "       bench_vs_ffmpeg [--ours au|stream] [--ffmpeg-no-simd] --count ours|ffmpeg STREAM "
+                 "[PASSES]\n");
     return 2;
 }
 
@@ -295,6 +303,11 @@ int main(int argc, char** argv) {
     bool units = true;
     std::string count;
     for (size_t k = 0; k + 1 < args.size();) {
+        if (args[k] == "--ffmpeg-no-simd") {
+            av_force_cpu_flags(0);
+            args.erase(args.begin() + static_cast<long>(k));
+            continue;
+        }
         if (args[k] == "--ours") {
             if (args[k + 1] != "au" && args[k + 1] != "stream") return usage();
             units = args[k + 1] == "au";
@@ -351,12 +364,15 @@ int main(int argc, char** argv) {
 
     if (!count.empty()) {
         size_t blocks = 0;
+        if (count == "ours" ? !ours.open() : !theirs.open()) return 1;
         for (int r = 0; r < repeat; ++r) {
             if (count == "ours") {
-                if (!ours.open()) return 1;
+                if (r > 0 && !units) {
+                    zoraac_flush(ours.dec);
+                    ours.at = 0;
+                }
                 for (size_t i = 0; i < n; ++i) blocks += static_cast<size_t>(bench_ours_frame(&ours, i));
             } else {
-                if (!theirs.open()) return 1;
                 for (size_t i = 0; i < n; ++i) blocks += static_cast<size_t>(bench_ffmpeg_frame(&theirs, i));
             }
         }
