@@ -17,16 +17,23 @@
 # needs Debian's package servers once; later runs reuse what was fetched.
 #
 # usage: scripts/bench-vs-ffmpeg-arm.sh [STREAM...]
-#   STREAM  default: the corpus's p21 (60 s, 2585 frames)
+#   STREAM  default: the corpus's p21 (60 s, 2585 frames) and p02 repeated 20
+#           times end to end (as scripts/bench-vs-ffmpeg.sh)
 #   BUILD   environment: the build folder (default build-bench-arm)
 #   CORPUS  environment: the corpus folder (default ../shared/corpus)
 set -e
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build-bench-arm}
 corpus=${CORPUS:-$root/../shared/corpus}
-[ $# -gt 0 ] || set -- "$corpus/p21_ff_44100_s_long60.aac"
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
+if [ $# -eq 0 ]; then
+  if [ ! -s "$build/p02x20.aac" ]; then
+    i=0
+    while [ $i -lt 20 ]; do cat "$corpus/p02_vo_44100_s_music_narrow.aac"; i=$((i + 1)); done > "$build/p02x20.aac"
+  fi
+  set -- "$corpus/p21_ff_44100_s_long60.aac" "$build/p02x20.aac"
+fi
 apt=$build/apt
 sysroot=$build/root
 multiarch=arm-linux-gnueabihf
