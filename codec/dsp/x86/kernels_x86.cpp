@@ -16,10 +16,10 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.sbr_hf_covariance = sbr_hf_covariance_sse41;
         k.ps_hybrid = ps_hybrid_analysis_sse41;
     }
-    // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal
-    // and the dequantisation's band scan); the SBR generator's kernels have
-    // no AVX2 variant (the filter's column of slots is gathered four words at
-    // a time either way; the covariances are 38 terms).
+    // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
+    // scan); the SBR generator's kernels have no AVX2 variant (the filter's
+    // column of slots is gathered four words at a time either way; the
+    // covariances are 38 terms).
     constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
     if ((use & kAvx2) == kAvx2) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
