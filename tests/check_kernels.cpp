@@ -29,6 +29,7 @@
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
 #include "dsp/qmf.h"
+#include "dsp/tools.h"
 #include "tables/band_tables.h"
 #include "tables/ps_tables.h"
 
@@ -88,12 +89,13 @@ struct Entry {
 const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTRY(fft),
                           ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
-                          ENTRY(sbr_hf_covariance), ENTRY(ps_hybrid)};
+                          ENTRY(sbr_hf_covariance), ENTRY(ps_hybrid),       ENTRY(noise_lines),
+                          ENTRY(mid_side)};
 #undef ENTRY
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kPsHybrid, kEntryCount
+    kHfFilter, kHfCovariance, kPsHybrid, kNoiseLines, kMidSide, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
 
@@ -448,6 +450,49 @@ void check_ps_hybrid(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// Noise bands of every width up to the widest (mostly multiples of four, as
+// the band tables have them), at energies that reach every scale (the
+// saturating ones and the flushes to zero among them), into a buffer
+// whose other words must stay as they were; and an all-zero draw.
+void check_noise_lines(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.noise_lines == ref.noise_lines) return;
+    // The seed whose next draw is 0 (the generator run one step back).
+    uint32_t inverse = kNoiseMul;
+    for (int i = 0; i < 5; ++i) inverse *= 2u - kNoiseMul * inverse;
+    const uint32_t to_zero = (0x5a5a0000u - kNoiseAdd) * inverse;
+    for (int r = 0; r < 40 * rounds; ++r) {
+        const int n = below(4) ? 4 * (1 + below(kMaxNoiseLines / 4)) : 1 + below(kMaxNoiseLines);
+        const int16_t energy = static_cast<int16_t>(below(4) ? below(160) - 20 : below(1200) - 600);
+        const uint32_t seed = r == 0 ? to_zero : next();
+        Guarded a(kMaxNoiseLines), b(kMaxNoiseLines);
+        fill(a.data(), kMaxNoiseLines);
+        b = a;
+        const int at = below(kMaxNoiseLines - n + 1);
+        ref.noise_lines(a.data() + at, r == 0 ? 1 : n, energy, seed);
+        var.noise_lines(b.data() + at, r == 0 ? 1 : n, energy, seed);
+        if (!same("noise_lines", r == 0 ? "zero draw" : "band", {&a}, {&b})) return;
+    }
+}
+
+// Mid/side over runs of every length up to a long block's (the variants'
+// last lines of a run are the reference's), in every pattern: the limits
+// reach both saturations.
+void check_mid_side(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.mid_side == ref.mid_side) return;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            const int n = below(4) ? 4 * below(257) : below(1025);
+            Guarded l_a(1024), r_a(1024);
+            fill_pattern(l_a.data(), 1024, pattern);
+            fill_pattern(r_a.data(), 1024, below(2) ? pattern : below(kPatterns));
+            Guarded l_b = l_a, r_b = r_a;
+            const int at = below(1024 - n + 1);
+            ref.mid_side(l_a.data() + at, r_a.data() + at, n);
+            var.mid_side(l_b.data() + at, r_b.data() + at, n);
+            if (!same("mid_side", "run", {&l_a, &r_a}, {&l_b, &r_b})) return;
+        }
+}
+
 // Each variant's instruction set: the subsets of the CPU's features in
 // order of size, each variant named by the first that selects it.
 void name_variants(uint32_t features, const Kernels& ref) {
@@ -528,6 +573,11 @@ void bench_call(int entry, const Kernels& k) {
         int64_t phi[8];
         k.sbr_hf_covariance(sums.data(), sums.data() + 64, 38, phi);
         out[0] = static_cast<int32_t>(phi[0]);
+    } else if (entry == kMidSide) {
+        std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
+        k.mid_side(buf.data(), buf.data() + 512, 512);
+    } else if (entry == kNoiseLines) {
+        k.noise_lines(out.data(), 32, 60, 12345u);
     } else if (entry == kPsHybrid) {
         const int32_t* rows_re[13];
         const int32_t* rows_im[13];
@@ -584,7 +634,8 @@ int main(int argc, char** argv) {
         kernels.qmf_analysis32 != ref.qmf_analysis32 ||
         kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
         kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance ||
-        kernels.ps_hybrid != ref.ps_hybrid) {
+        kernels.ps_hybrid != ref.ps_hybrid || kernels.noise_lines != ref.noise_lines ||
+        kernels.mid_side != ref.mid_side) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -603,7 +654,8 @@ int main(int argc, char** argv) {
                              var.synthesis_mix != ref.synthesis_mix,
                              var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
                              var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
-                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.ps_hybrid != ref.ps_hybrid})
+                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.ps_hybrid != ref.ps_hybrid,
+                             var.noise_lines != ref.noise_lines, var.mid_side != ref.mid_side})
             variants += differs;
         std::string names;
         for (const Entry& e : kEntries)
@@ -620,6 +672,8 @@ int main(int argc, char** argv) {
         check_hf_filter(ref, var, rounds);
         check_hf_covariance(ref, var, rounds);
         check_ps_hybrid(ref, var, rounds);
+        check_noise_lines(ref, var, rounds);
+        check_mid_side(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
     } while (subset != 0);
     select_kernels(~0u);

@@ -21,7 +21,7 @@ void skip_dse(MP4AACDEC_QUVA_Obj* dec) {
     int count = bits(dec, 8);
     if (count == 255) count += bits(dec, 8);
     if (align) kvxdec_byte_align(&dec->fifo);
-    for (int i = 0; i < count; ++i) bits(dec, 8);
+    aacdec_skipbits(dec, 8u * static_cast<uint32_t>(count));
 }
 
 // The three tool passes and the output, once the block has parsed cleanly,
@@ -302,8 +302,7 @@ void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after) {
         if (sbr->mode != SBR_MODE_OFF && !downmix_sbr_room(dec)) dec->lastError = KVXD_NOTE_SBR_CHANNELS;
     }
     if (!keep) {
-        bits(dec, 4);
-        for (int i = 1; i < count; ++i) bits(dec, 8);
+        aacdec_skipbits(dec, 8u * static_cast<uint32_t>(count) - 4);
         return;
     }
     // The payload's bits after the extension type, packed from the first byte's top bit.

@@ -209,3 +209,24 @@ void kvxdec_byte_align(DecFifo* f) {
 }
 
 uint16_t aacdec_getbits(MP4AACDEC_QUVA_Obj* dec, uint16_t n) { return read_bits(&dec->fifo, n); }
+
+// The same as reads of n bits in any pieces: every word is taken (refilling
+// first when none is buffered, going on over stale contents after an
+// underrun) and counted when the position enters it.
+void aacdec_skipbits(MP4AACDEC_QUVA_Obj* dec, uint32_t n) {
+    DecFifo* f = &dec->fifo;
+    if (n <= f->bits_left) {
+        f->cache = static_cast<uint16_t>(static_cast<uint32_t>(f->cache) << n);
+        f->bits_left = static_cast<uint16_t>(f->bits_left - n);
+        return;
+    }
+    n -= f->bits_left;
+    f->cache = 0;
+    f->bits_left = 0;
+    for (; n >= 16; n -= 16) {
+        if (is_empty(f)) refill(f);
+        f->read_ptr = advance(f, f->read_ptr, 1);
+        ++f->words_read;
+    }
+    if (n) (void)read_bits_from_buffer(f, static_cast<uint16_t>(n));
+}

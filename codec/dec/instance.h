@@ -194,6 +194,8 @@ void aacdecode_setOutputBuffer(MP4AACDEC_QUVA_Obj* obj, int16_t* buffer);
 int16_t* aacdecode_getSamples(MP4AACDEC_QUVA_Obj* obj, uint16_t* count);
 // Reads up to 16 bits from the instance's FIFO.
 uint16_t aacdec_getbits(MP4AACDEC_QUVA_Obj* dec, uint16_t n);
+// Skips n bits, as reads of them would (a fill payload, a data stream element's bytes).
+void aacdec_skipbits(MP4AACDEC_QUVA_Obj* dec, uint32_t n);
 uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint16_t count);
 // The spectra of the last good block are kept in 1024 coefficients per channel.
 constexpr size_t kLastSpectrumBytes = 2 * kCoefBytes;

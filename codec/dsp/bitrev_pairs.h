@@ -20,3 +20,23 @@ __attribute__((always_inline)) inline void for_bit_reversed_groups(int points, M
         if (r >= k) move(k, r);
     }
 }
+
+// Or the values go straight to their bit-reversed slots (the x86 variants),
+// in units that are closed under both the reading and the writing. With
+// h = points/2, the group at k (k even, below h) is slots k, k+1, k+h, k+h+1; it goes to the
+// group at r = rev(k) (even and below h as well) as r, r+h, r+1, r+h+1. The
+// partners points-1-s of its slots form the group at h-2-k, which goes to
+// the group at h-2-r. So the unit at k (k < h/2) - the groups at k and at
+// h-2-k - reads only its own slots and writes exactly the unit at c, the
+// lower of r and h-2-r. unit(k, r, c) is called once for every pair of
+// units (c > k: both must be read before either is written) and for every
+// unit that maps onto itself (c = k: r = k or r = h-2-k).
+template <typename Unit>
+__attribute__((always_inline)) inline void for_bit_reversed_units(int points, Unit unit) {
+    const int rev_step = 512 / points, h = points / 2;
+    for (int k = 0; k < h / 2; k += 2) {
+        const int r = bitrev512[k * rev_step];
+        const int c = r < h / 2 ? r : h - 2 - r;
+        if (c >= k) unit(k, r, c);
+    }
+}

@@ -9,9 +9,6 @@
 // x86: SSE4.1 (64-bit products of 32-bit lanes), dsp/x86/fft_sse41.cpp.
 void fft_exact_sse41(int32_t* buf, int points);
 void pre_twiddle_exact_sse41(int32_t* buf, int n);
-// The vector pre-twiddles' bit reversal (for_bit_reversed_groups),
-// dsp/x86/pre_twiddle_sse41.cpp.
-void bit_reverse_slots_sse41(int32_t* buf, int points);
 // x86: AVX2 (four points per register), dsp/x86/fft_avx2.cpp.
 void fft_exact_avx2(int32_t* buf, int points);
 // x86: AVX2, dsp/x86/synthesis_avx2.cpp; the CPU has SSE4.1 too.

@@ -11,6 +11,7 @@
 #include "dsp/filterbank.h"
 #include "dsp/hf_filter.h"
 #include "dsp/qmf.h"
+#include "dsp/tools.h"
 
 #if defined(__arm__)
 #include <sys/auxv.h>
@@ -41,6 +42,12 @@ constexpr Kernels kReference = {
 #endif
     sbr_hf_filter_c,
     sbr_hf_covariance_c,
+    mid_side_lines,
+#if AAC_ARITHMETIC_EXACT
+    noise_lines_exact,
+#else
+    nullptr,
+#endif
     ps_hybrid_analysis,
 };
 

@@ -54,6 +54,11 @@ struct Kernels {
                           int y_stride, int count, const int32_t* coef, int shift);
     // Its prediction's covariances from one subband's samples.
     void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
+    // The mid/side butterfly over a run of lines (dsp/tools.h).
+    void (*mid_side)(int32_t* left, int32_t* right, int n);
+    // Noise substitution's values of one band (dsp/tools.h; exact
+    // arithmetic only: null in the compact one, which runs its own).
+    void (*noise_lines)(int32_t* out, int n, int16_t energy, uint32_t seed);
     // Parametric stereo's hybrid analysis of one QMF slot: see
     // ps_hybrid_analysis.
     void (*ps_hybrid)(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands, const int32_t* const* rows_re,

@@ -14,14 +14,12 @@
 #include "dsp/band_walk.h"
 #include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "dsp/tools.h"
 #include "tables/exact_tables.h"
 #include "tables/tools_tables.h"
 
 namespace {
-
-// The widest band of any band table has 96 lines.
-constexpr int kMaxNoiseLines = 96;
 
 // 1 / sqrt(e) for e > 0, as y * 2^(k/2 - 31) with y in Q30 (0.5 < y <= 1)
 // and k even: e << k lies in [2^62, 2^64), x = (e << k) / 2^62 in [1, 4),
@@ -44,28 +42,20 @@ InvRoot inverse_root(uint64_t e) {
     return {y, k};
 }
 
-void fill_noise_exact(int32_t* out, int n, int16_t energy, uint32_t* state) {
-    int16_t v[kMaxNoiseLines];
-    uint32_t seed = *state;
-    int64_t e = 0;  // at most 96 * 2^30
-    for (int i = 0; i < n; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        v[i] = fx::wrap16(static_cast<int32_t>(seed));
-        e = fx::mac64(e, v[i], v[i]);
-    }
-    *state = seed;
-    if (e == 0) {  // an all-zero draw stays zero
-        for (int i = 0; i < n; ++i) out[i] = 0;
-        return;
-    }
+// noise_gain and noise_scale, inline in the reference.
+__attribute__((always_inline)) inline NoiseGain gain_of(int64_t e, int16_t energy) {
     // v 2^(t/4) / sqrt(e): 2^(t/4) = gain_q31[t mod 4] 2^(floor(t/4) - 30)
     // (beyond 2^40 every value saturates anyway), 1 / sqrt(e) as above, so
     // with g = gain y / 2^31 (below 2^30) each value is v g 2^(q - 60 + k/2).
     const int t = energy + 20;
     const int q = fx::asr(t, 2) > 40 ? 40 : fx::asr(t, 2);
     const InvRoot r = inverse_root(static_cast<uint64_t>(e));
-    const int32_t g = fx::rshr64(fx::mac64(0, gain_q31[t & 3], r.y_q30), 31);
-    const int shift = 60 - q - r.k / 2;
+    return {fx::rshr64(fx::mac64(0, gain_q31[t & 3], r.y_q30), 31), 60 - q - r.k / 2};
+}
+
+__attribute__((always_inline)) inline void scale(const int16_t* v, int n, NoiseGain gain, int32_t* out) {
+    const int32_t g = gain.g;
+    const int shift = gain.shift;
     // The usual levels: |v g| <= 2^45, so nothing saturates from a shift of
     // 15 on, and the rounded shift is one multiply-add onto the rounding term
     // and a shift of the high word (shifts of 32 or more) or of the pair.
@@ -82,13 +72,34 @@ void fill_noise_exact(int32_t* out, int n, int16_t energy, uint32_t* state) {
     for (int i = 0; i < n; ++i) out[i] = fx::mul_shift_sat(v[i], g, shift);
 }
 
+}  // namespace
+
+NoiseGain noise_gain(int64_t e, int16_t energy) { return gain_of(e, energy); }
+void noise_scale(const int16_t* v, int n, NoiseGain gain, int32_t* out) { scale(v, n, gain, out); }
+
+void noise_lines_exact(int32_t* out, int n, int16_t energy, uint32_t seed) {
+    int16_t v[kMaxNoiseLines];
+    int64_t e = 0;  // at most 96 * 2^30
+    for (int i = 0; i < n; ++i) {
+        seed = seed * kNoiseMul + kNoiseAdd;
+        v[i] = fx::wrap16(static_cast<int32_t>(seed));
+        e = fx::mac64(e, v[i], v[i]);
+    }
+    if (e == 0) {  // an all-zero draw stays zero
+        for (int i = 0; i < n; ++i) out[i] = 0;
+        return;
+    }
+    scale(v, n, gain_of(e, energy), out);
+}
+
+namespace {
+
 void fill_noise(int32_t* out, int n, int16_t energy, uint32_t* state) {
-    if constexpr (kExactArithmetic) return fill_noise_exact(out, n, energy, state);
     float v[kMaxNoiseLines];
     float e = 0.0f;
     uint32_t seed = *state;
     for (int i = 0; i < n; ++i) {
-        seed = seed * 1664525u + 1013904223u;
+        seed = seed * kNoiseMul + kNoiseAdd;
         v[i] = static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(seed)));
         e = e + v[i] * v[i];
     }
@@ -108,6 +119,13 @@ void fill_noise(int32_t* out, int n, int16_t energy, uint32_t* state) {
 
 void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
                  const int16_t* scaleFactors, uint32_t* seed, int32_t* out) {
+    // Many channels have no noise band: a look over the codebooks (one byte
+    // a band of each group; from the top, where noise bands lie) spares them
+    // the walk over every window's bands.
+    int i = 0;
+    for_each_group(band, windowGroups, [&i](int, int, int n, int) { i += n; });
+    while (i > 0 && sectCodebook[i - 1] != 13 && sectCodebook[i - 1] != kNoiseMsMarked) --i;
+    if (i == 0) return;
     uint32_t state = *seed;
     for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int end) {
         const uint8_t cb = sectCodebook[set + b];
@@ -122,9 +140,10 @@ void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_
             uint32_t h = (2166136261u ^ *seed) * 16777619u;
             h = (h ^ static_cast<uint32_t>(set + b) ^ static_cast<uint32_t>(static_cast<uint16_t>(scaleFactors[sf_row + b])) << 16) * 16777619u;
             for (int k = first - 4 < 0 ? 0 : first - 4; k < first; ++k) h = (h ^ static_cast<uint32_t>(out[k])) * 16777619u;
-            state = h;
+            kernels.noise_lines(out + first, n, scaleFactors[sf_row + b], h);
+        } else {
+            fill_noise(out + first, n, scaleFactors[sf_row + b], &state);
         }
-        fill_noise(out + first, n, scaleFactors[sf_row + b], &state);
     });
     if (!kExactArithmetic) *seed = state;
 }

@@ -10,6 +10,7 @@
 #include "dsp/band_walk.h"
 #include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "tables/exact_tables.h"
 #include "tables/tools_tables.h"
 
@@ -40,14 +41,25 @@ void kvxdec_synt(int16_t num_windows, const int32_t* num_swb, const int16_t* con
         layout.window_swb_top[w] = window_swb_top[w];
         layout.window_bins[w] = window_bins[w];
     }
+    // Masked bands that follow each other in the coefficients go as one run.
+    int run_first = 0, run_end = 0;
     for_each_band(&layout, windowGroups, [&](int set, int, int b, int first, int end) {
         if (!msMask[set + b]) return;
-        for (int k = first; k < end; ++k) {
-            const int32_t l = coef_left[k], r = coef_right[k];
-            coef_left[k] = fx::add_sat(l, r);
-            coef_right[k] = fx::sub_sat(l, r);
+        if (first != run_end) {
+            if (run_end > run_first) kernels.mid_side(coef_left + run_first, coef_right + run_first, run_end - run_first);
+            run_first = first;
         }
+        run_end = end;
     });
+    if (run_end > run_first) kernels.mid_side(coef_left + run_first, coef_right + run_first, run_end - run_first);
+}
+
+void mid_side_lines(int32_t* left, int32_t* right, int n) {
+    for (int k = 0; k < n; ++k) {
+        const int32_t l = left[k], r = right[k];
+        left[k] = fx::add_sat(l, r);
+        right[k] = fx::sub_sat(l, r);
+    }
 }
 
 void intensity_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,

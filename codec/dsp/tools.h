@@ -44,6 +44,33 @@ void intensity_bands(const BandInfo* band, const uint8_t* windowGroups, const ui
 // block alone; `seed` is left alone.
 void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
                  const int16_t* scaleFactors, uint32_t* seed, int32_t* coef);
+// Exact arithmetic: the values of one noise band of n <= kMaxNoiseLines
+// lines. The generator x' = x kNoiseMul + kNoiseAdd (modulo 2^32) runs from
+// `seed`, advancing once a line; each line draws the low 16 bits of the new
+// x as a signed value v. The values are v scaled to a root-sum-square of
+// 2^((energy + 20) / 4) coefficient units (noise_gain), rounded, saturated to
+// 32 bits; an all-zero draw stays zero. The reference of the kernel table's
+// noise_lines; the variants draw four lines at a time (kNoiseMul4,
+// kNoiseAdd4 advance the generator four lines) with SSE4.1
+// (dsp/x86/tools_sse41.cpp) or NEON (dsp/arm/tools_neon.cpp).
+constexpr int kMaxNoiseLines = 96;  // the widest band of any band table
+constexpr uint32_t kNoiseMul = 1664525u, kNoiseAdd = 1013904223u;
+constexpr uint32_t kNoiseMul4 = kNoiseMul * kNoiseMul * kNoiseMul * kNoiseMul;
+constexpr uint32_t kNoiseAdd4 = kNoiseAdd * (1u + kNoiseMul + kNoiseMul * kNoiseMul + kNoiseMul * kNoiseMul * kNoiseMul);
+void noise_lines_exact(int32_t* out, int n, int16_t energy, uint32_t seed);
+void noise_lines_sse41(int32_t* out, int n, int16_t energy, uint32_t seed);
+void noise_lines_neon(int32_t* out, int n, int16_t energy, uint32_t seed);
+// The scale of a draw whose sum of squares is e > 0: each value is
+// v g / 2^shift, rounded half up (fx::mul_shift_sat); noise_scale applies it
+// to n values. With shift 15..62 nothing saturates and the product with its
+// rounding term stays within 64 bits: the variants' own steps take those.
+struct NoiseGain {
+    int32_t g;
+    int shift;
+};
+NoiseGain noise_gain(int64_t e, int16_t energy);
+void noise_scale(const int16_t* v, int n, NoiseGain gain, int32_t* out);
+
 // The TNS filters of one window over its spectrum (max_sfb bands, ending at
 // window_swb_top), in place.
 void tns_window_filters(int32_t* spectrum, int max_sfb, const int16_t* window_swb_top, TnsLimits limits,
@@ -57,6 +84,14 @@ void kvxdec_map_mask(const BandInfo* band, const uint8_t* windowGroups, uint8_t*
 void kvxdec_synt(int16_t num_windows, const int32_t* num_swb, const int16_t* const* window_swb_top,
                  const int16_t* window_bins, const uint8_t* windowGroups, const uint8_t* msMask,
                  int32_t* coef_right, int32_t* coef_left);
+
+// left = sat32(l + r), right = sat32(l - r) over n lines: the mid/side
+// butterfly, the reference of the kernel table's mid_side; the variants
+// take four lines a register, SSE4.1 (dsp/x86/tools_sse41.cpp) and NEON
+// (dsp/arm/tools_neon.cpp).
+void mid_side_lines(int32_t* left, int32_t* right, int n);
+void mid_side_lines_sse41(int32_t* left, int32_t* right, int n);
+void mid_side_lines_neon(int32_t* left, int32_t* right, int n);
 
 // Reflection coefficients (indices at coef_res bits) to lpc[0..order], the
 // 16-bit LPC filter in block floating point: lpc[0] = 16384 * 2^-e stands

@@ -5,6 +5,7 @@
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
 #include "dsp/qmf_variants.h"
+#include "dsp/tools.h"
 
 void override_kernels_x86(Kernels& k, uint32_t use) {
     if (use & CPU_X86_SSE41) {
@@ -14,12 +15,14 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.qmf_analysis32 = qmf_analysis32_sse41, k.qmf_synthesis64 = qmf_synthesis64_sse41;
         k.qmf_synthesis32 = qmf_synthesis32_sse41, k.sbr_hf_filter = sbr_hf_filter_sse41;
         k.sbr_hf_covariance = sbr_hf_covariance_sse41;
-        k.ps_hybrid = ps_hybrid_analysis_sse41;
+        k.ps_hybrid = ps_hybrid_analysis_sse41, k.noise_lines = noise_lines_sse41;
+        k.mid_side = mid_side_lines_sse41;
     }
-    // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal
-    // and the dequantisation's band scan); the SBR generator's kernels have
-    // no AVX2 variant (the filter's column of slots is gathered four words at
-    // a time either way; the covariances are 38 terms).
+    // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
+    // scan); the SBR generator's kernels, the noise and mid/side have no
+    // AVX2 variant (the filter's column of slots is gathered four words at a
+    // time either way; the covariances are 38 terms; noise bands and
+    // mid/side runs are short).
     constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
     if ((use & kAvx2) == kAvx2) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;

@@ -16,6 +16,7 @@
 
 #include <cstring>
 
+#include "dsp/bitrev_pairs.h"
 #include "dsp/fft_variants.h"
 #include "dsp/filterbank.h"
 #include "dsp/kernels.h"
@@ -72,29 +73,53 @@ inline __m128i to_pcm(V v) {
     return _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
 }
 
-// The pre-twiddle of pre_twiddle_exact in natural order: points k .. k+3
-// and their partners N/4-1-k .. N/4-4-k at a time, whose words are those of
-// the same two loads and which go back to the same two places; then every
-// point moves to its bit-reversed slot (bit_reverse_slots_sse41).
+// The pre-twiddle of pre_twiddle_exact straight to the bit-reversed slots
+// (for_bit_reversed_units), a group of four points a register: the group at
+// k (points k, k+1, k+h, k+h+1, two loads) and the one at h-2-k hold each
+// other's partners in reverse order, and each group goes out as points k,
+// k+h to r, r+1 and k+1, k+h+1 to r+h, r+h+1 (r = rev(k)).
+inline V load_rows(const int32_t* v, int k, int l) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * k))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * l)), 1);
+}
+inline void store_rows(int32_t* v, int k, int l, V x) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * k), _mm256_castsi256_si128(x));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * l), _mm256_extracti128_si256(x, 1));
+}
 template <bool kLong>
-void pre_twiddle_n(int32_t* buf) {
-    constexpr int points = kLong ? 512 : 64, words = 2 * points;
-    const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
-    for (int k = 0; k < points / 2; k += 4) {
-        int32_t* back_at = buf + words - 8 - 2 * k;
-        const V front_words = load8(buf + 2 * k), back_words = reverse8(load8(back_at));
-        // (a, b) of points k + j, and of points - 1 - k - j, j = 0..3.
-        V front = odd_from(front_words, swap_pairs(back_words)), back = odd_from(swap_pairs(back_words), front_words);
+struct PreUnit {
+    static constexpr int points = kLong ? 512 : 64, h = points / 2;
+    V g, p;  // the values of the groups at k and at h-2-k
+    PreUnit(const int32_t* buf, const int32_t* tw, int k) {
+        const V x = load_rows(buf, k, k + h), y = load_rows(buf, h - 2 - k, points - 2 - k);
+        V a = odd_from(x, reverse_points(y)), b = odd_from(y, reverse_points(x));
         if (kLong) {  // fx::rshr(x, 3): (x >> 3) + (bit 2 of x)
             const V one = _mm256_set1_epi32(1);
-            front = _mm256_add_epi32(_mm256_srai_epi32(front, 3), _mm256_and_si256(_mm256_srai_epi32(front, 2), one));
-            back = _mm256_add_epi32(_mm256_srai_epi32(back, 3), _mm256_and_si256(_mm256_srai_epi32(back, 2), one));
+            a = _mm256_add_epi32(_mm256_srai_epi32(a, 3), _mm256_and_si256(_mm256_srai_epi32(a, 2), one));
+            b = _mm256_add_epi32(_mm256_srai_epi32(b, 3), _mm256_and_si256(_mm256_srai_epi32(b, 2), one));
         }
-        store8(buf + 2 * k, neg(rotate(front, load8(tw + 2 * k))));
-        store8(back_at, reverse_points(neg(rotate(back, reverse_points(load8(tw + words - 8 - 2 * k))))));
+        g = neg(rotate(a, load_rows(tw, k, k + h)));
+        p = neg(rotate(b, load_rows(tw, h - 2 - k, points - 2 - k)));
     }
-    _mm256_zeroupper();
-    bit_reverse_slots_sse41(buf, points);
+    // To the unit at r = rev(k).
+    void put(int32_t* buf, int r) const {
+        store_rows(buf, r, r + h, _mm256_permute4x64_epi64(g, _MM_SHUFFLE(3, 1, 2, 0)));
+        store_rows(buf, h - 2 - r, points - 2 - r, _mm256_permute4x64_epi64(p, _MM_SHUFFLE(3, 1, 2, 0)));
+    }
+};
+template <bool kLong>
+void pre_twiddle_n(int32_t* buf) {
+    constexpr int points = kLong ? 512 : 64, h = points / 2;
+    const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
+    for_bit_reversed_units(points, [buf, tw](int k, int r, int c) {
+        const PreUnit<kLong> x(buf, tw, k);
+        if (c != k) {
+            // The unit at c goes to k's: rev(c) is k, or h-2-k when c = h-2-r.
+            const PreUnit<kLong> y(buf, tw, c);
+            y.put(buf, c == r ? k : h - 2 - k);
+        }
+        x.put(buf, r);
+    });
 }
 
 // The eight-sample operations of the output pass (dsp/output_pass_vec.h).
