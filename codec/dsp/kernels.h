@@ -43,8 +43,9 @@ struct Kernels {
     // The same for a channel mixed into the stereo downmix's sums (exact
     // arithmetic; null in the compact one): see synthesise_channel_mix.
     void (*synthesis_mix)(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix);
-    // One slot of each SBR QMF bank, its state updated (dsp/qmf.h; exact
-    // arithmetic only: null in the compact one, which plays no SBR).
+    // One slot of each SBR QMF bank, its state updated (dsp/qmf.h). This
+    // entry and the SBR and PS ones after it are null in a build without
+    // SBR (sbr/built.h: the compact arithmetic, or AAC_SBR=OFF).
     void (*qmf_analysis32)(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
     void (*qmf_synthesis64)(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
     void (*qmf_synthesis32)(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
