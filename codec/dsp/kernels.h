@@ -62,8 +62,8 @@ struct Kernels {
 };
 
 // The reference kernels: the transform steps of the compact arithmetic
-// (dsp/imdct.cpp) and of the exact one (dsp/synthesis_exact.cpp; built only
-// in that arithmetic), the rest in their own files. The post-twiddle turns
+// (dsp/imdct_compact.cpp) and of the exact one (dsp/synthesis_exact.cpp),
+// each built only in its arithmetic, the rest in their own files. The post-twiddle turns
 // the FFT's output into time samples (the arithmetic's own format); the exact
 // arithmetic's synthesis does it inside its output pass, and
 // post_twiddle_exact is the same step on its own.
