@@ -197,7 +197,8 @@ enum {
 /* Spectral band replication (HE-AAC), params.sbr. A stream plays SBR when
  * its configuration signals it, or, without such signalling, when its first
  * block carries SBR data; it then keeps twice its core rate to its end.
- * Exact arithmetic builds only: the compact arithmetic plays the core. */
+ * Builds with SBR only (the exact arithmetic, AAC_SBR on): a build without
+ * it (AAC_SBR=OFF, or the compact arithmetic) plays the core. */
 enum {
     ZORAAC_SBR_FULL = 0,       /* HE-AAC at its full output rate, 2048 samples a channel per block
                                   (a stream configured for downsampled SBR, whose SBR output rate is

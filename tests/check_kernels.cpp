@@ -30,6 +30,7 @@
 #include "dsp/kernels.h"
 #include "dsp/qmf.h"
 #include "dsp/tools.h"
+#include "sbr/built.h"
 #include "tables/band_tables.h"
 #include "tables/ps_tables.h"
 
@@ -428,26 +429,29 @@ void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
 // QMF bands 0..2, 32 from 0..4) with the filters' own coefficients or any
 // (INT32_MIN excepted), on windows of any values.
 void check_ps_hybrid(const Kernels& ref, const Kernels& var, int rounds) {
-    if (var.ps_hybrid == ref.ps_hybrid) return;
-    for (int r = 0; r < rounds; ++r)
-        for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34}) {
-            std::vector<int32_t> own(static_cast<size_t>(cfg->num_hybrid) * 26);
-            fill(own.data(), static_cast<int>(own.size()));
-            for (int32_t& c : own) c = c == INT32_MIN ? INT32_MAX : c;
-            const bool table = below(2) == 0;
-            const int32_t(*coef)[13][2] =
-                table ? cfg->hybrid_coef : reinterpret_cast<const int32_t(*)[13][2]>(own.data());
-            Guarded x_re(13 * 5), x_im(13 * 5);
-            fill(x_re.data(), 13 * 5);
-            fill(x_im.data(), 13 * 5);
-            const int32_t* rows_re[13];
-            const int32_t* rows_im[13];
-            for (int j = 0; j < 13; ++j) rows_re[j] = x_re.data() + 5 * j, rows_im[j] = x_im.data() + 5 * j;
-            Guarded a_re(32), a_im(32), b_re(32), b_im(32);
-            ref.ps_hybrid(coef, cfg->hybrid_qmf, cfg->num_hybrid, rows_re, rows_im, a_re.data(), a_im.data());
-            var.ps_hybrid(coef, cfg->hybrid_qmf, cfg->num_hybrid, rows_re, rows_im, b_re.data(), b_im.data());
-            if (!same("ps_hybrid", table ? "filters" : "any coefficients", {&a_re, &a_im}, {&b_re, &b_im})) return;
-        }
+    // (A build without SBR has no PS tables, and no PS entry.)
+    if constexpr (kSbrBuilt) {
+        if (var.ps_hybrid == ref.ps_hybrid) return;
+        for (int r = 0; r < rounds; ++r)
+            for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34}) {
+                std::vector<int32_t> own(static_cast<size_t>(cfg->num_hybrid) * 26);
+                fill(own.data(), static_cast<int>(own.size()));
+                for (int32_t& c : own) c = c == INT32_MIN ? INT32_MAX : c;
+                const bool table = below(2) == 0;
+                const int32_t(*coef)[13][2] =
+                    table ? cfg->hybrid_coef : reinterpret_cast<const int32_t(*)[13][2]>(own.data());
+                Guarded x_re(13 * 5), x_im(13 * 5);
+                fill(x_re.data(), 13 * 5);
+                fill(x_im.data(), 13 * 5);
+                const int32_t* rows_re[13];
+                const int32_t* rows_im[13];
+                for (int j = 0; j < 13; ++j) rows_re[j] = x_re.data() + 5 * j, rows_im[j] = x_im.data() + 5 * j;
+                Guarded a_re(32), a_im(32), b_re(32), b_im(32);
+                ref.ps_hybrid(coef, cfg->hybrid_qmf, cfg->num_hybrid, rows_re, rows_im, a_re.data(), a_im.data());
+                var.ps_hybrid(coef, cfg->hybrid_qmf, cfg->num_hybrid, rows_re, rows_im, b_re.data(), b_im.data());
+                if (!same("ps_hybrid", table ? "filters" : "any coefficients", {&a_re, &a_im}, {&b_re, &b_im})) return;
+            }
+    }
 }
 
 // Noise bands of every width up to the widest (mostly multiples of four, as
@@ -582,8 +586,9 @@ void bench_call(int entry, const Kernels& k) {
         const int32_t* rows_re[13];
         const int32_t* rows_im[13];
         for (int j = 0; j < 13; ++j) rows_re[j] = in.data() + 5 * j, rows_im[j] = in.data() + 100 + 5 * j;
-        k.ps_hybrid(ps_config_20.hybrid_coef, ps_config_20.hybrid_qmf, ps_config_20.num_hybrid, rows_re, rows_im,
-                    out.data(), out.data() + 64);
+        if constexpr (kSbrBuilt)
+            k.ps_hybrid(ps_config_20.hybrid_coef, ps_config_20.hybrid_qmf, ps_config_20.num_hybrid, rows_re, rows_im,
+                        out.data(), out.data() + 64);
     }
 }
 

@@ -9,7 +9,7 @@
 #include "dec/bands.h"
 #include "dec/tools.h"
 #include "dsp/filterbank.h"
-#include "dsp/imdct.h"
+#include "dsp/imdct_compact.h"
 #include "tables/filterbank_tables.h"
 #include "test_util.h"
 

@@ -293,7 +293,7 @@ TEST_F(PluginTest, SbrFlagsSetTheRateAndTheBlock) {
     std::vector<uint8_t> core;
     for (const uint32_t flags : {0u, static_cast<uint32_t>(ZOR_STREAM_SBR_FULL),
                                  static_cast<uint32_t>(ZOR_STREAM_SBR_DOWNSAMPLED)}) {
-        const bool full = AAC_PLUGIN_SBR && flags == ZOR_STREAM_SBR_FULL;
+        const bool full = AAC_SBR_BUILT && flags == ZOR_STREAM_SBR_FULL;
         init(flags, 22050);
         EXPECT_EQ(st_->desc.sbr, flags == ZOR_STREAM_SBR_FULL ? 1u : flags ? 2u : 0u);
         std::vector<uint8_t> pcm;
@@ -303,7 +303,7 @@ TEST_F(PluginTest, SbrFlagsSetTheRateAndTheBlock) {
                                                        full ? 8192 : 4096, full ? 44100u : 22050u, blocks);
         EXPECT_GE(blocks + 1, frames.size());
         if (!flags) core = all;
-        if (flags == ZOR_STREAM_SBR_DOWNSAMPLED) EXPECT_EQ(all == core, !AAC_PLUGIN_SBR);
+        if (flags == ZOR_STREAM_SBR_DOWNSAMPLED) EXPECT_EQ(all == core, !AAC_SBR_BUILT);
         AACFinish();
     }
 }
@@ -325,7 +325,7 @@ TEST_F(PluginTest, HeAacMultichannelPlaysItsCoreMixed) {
         peak = std::max(peak, std::abs(static_cast<int>(reinterpret_cast<const int16_t*>(pcm.data())[i])));
     EXPECT_EQ(blocks, frames.size());
     EXPECT_GT(peak, 1000);
-    if (AAC_PLUGIN_SBR) EXPECT_EQ(inner_obj(st_->instance)->lastError, static_cast<uint32_t>(KVXD_NOTE_SBR_CHANNELS));
+    if (AAC_SBR_BUILT) EXPECT_EQ(inner_obj(st_->instance)->lastError, static_cast<uint32_t>(KVXD_NOTE_SBR_CHANNELS));
     AACFinish();
 }
 

@@ -177,14 +177,17 @@ uint32_t KVXD_sbrBytes(int scratch, int downsampled) {
 }
 
 int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled, int downsampled) {
-    if (!kExactArithmetic || !h || !persistent || !scratch) return -1;
+    if (!h || !persistent || !scratch) return -1;
     if (reinterpret_cast<uintptr_t>(persistent) % 8 || reinterpret_cast<uintptr_t>(scratch) % 8) return -1;
     if (signalled < 0 || (signalled & 3) == 3 || signalled > static_cast<int>(2 | SBR_SIGNALLED_PS)) return -1;
-    auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
-    SbrDecoder* s = sbr_init(persistent, static_cast<SbrScratch*>(scratch),
-                             downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
-    obj->ctx->sbr = s;
-    return 0;
+    // (A build without SBR never attaches it: the instance plays the core.)
+    if constexpr (kSbrBuilt) {
+        auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+        obj->ctx->sbr = sbr_init(persistent, static_cast<SbrScratch*>(scratch),
+                                 downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
+        return 0;
+    }
+    return -1;
 }
 
 uint32_t KVXD_sbrMixBytes(int scratch, int channels) {
@@ -195,7 +198,7 @@ uint32_t KVXD_sbrMixBytes(int scratch, int channels) {
 uint32_t KVXD_sbrMixStoreBytes(int channels) { return static_cast<uint32_t>(downmix_sbr_store_bytes(channels)); }
 
 int KVXD_attachSbrMix(IALG_Handle h, void* persistent, void* scratch, int channels) {
-    if (!kExactArithmetic || !h) return -1;
+    if (!kSbrBuilt || !h) return -1;
     auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
     return downmix_sbr_attach(obj, persistent, static_cast<SbrMixScratch*>(scratch), channels) ? 0 : -1;
 }

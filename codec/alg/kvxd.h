@@ -61,11 +61,12 @@ int KVXD_alloc(const IKVXD_Params* params, IALG_MemRec memTab[kStaticBlocks]);
 IALG_Handle KVXD_create(const IKVXD_Params* params, const IALG_MemRec memTab[kStaticBlocks],
                         KVXD_CreateStatus* status);
 IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* status);
-// Spectral band replication (exact arithmetic): with a persistent record of
-// KVXD_sbrBytes(0, downsampled) bytes and a scratch record of
-// KVXD_sbrBytes(1, downsampled) (8-byte aligned) attached, a stream whose
-// first block carries SBR data (or, with `signalled`, every stream) is
-// decoded at twice its core rate, 4096 samples per block (2048 a channel).
+// Spectral band replication (builds with SBR, sbr/built.h): with a
+// persistent record of KVXD_sbrBytes(0, downsampled) bytes and a scratch
+// record of KVXD_sbrBytes(1, downsampled) (8-byte aligned) attached, a
+// stream whose first block carries SBR data (or, with `signalled`, every
+// stream) is decoded at twice its core rate, 4096 samples per block (2048 a
+// channel).
 // With `downsampled` (whose persistent record is smaller), or when
 // `signalled` is 2 (the stream's configuration gives the SBR output rate as
 // the core rate), the SBR band is cut at the core's Nyquist frequency and
@@ -77,7 +78,7 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
 uint32_t KVXD_sbrBytes(int scratch, int downsampled);
 int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled, int downsampled);
 // HE-AAC layouts of more than two channels as a stereo downmix at the SBR
-// rate, SBR on each element (exact arithmetic, SBR attached, the downmix
+// rate, SBR on each element (a build with SBR, SBR attached, the downmix
 // mixed, not native): a persistent record of KVXD_sbrMixBytes(0, channels)
 // bytes and a scratch one of KVXD_sbrMixBytes(1, channels) (8-byte aligned)
 // for layouts of up to `channels` (3..8), and a buffer of the last good

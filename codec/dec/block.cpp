@@ -226,10 +226,11 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     kvxdec_check_mc_kvxdec_info(&dec->mcInfo, dec->ctx->bno == 0 && dec->ctx->defaultConfig != 0);
     const int16_t result = static_cast<int16_t>(16u * f.words_read);
 
-    const bool with_sbr =
-        sbr && sbr_scratch_of(dec->ctx) &&
-        sbr_begin_block(sbr, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate,
-                        dec->mcInfo.num_channels);
+    bool with_sbr = false;
+    if constexpr (kSbrBuilt)
+        with_sbr = sbr && sbr_scratch_of(dec->ctx) &&
+                   sbr_begin_block(sbr, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate,
+                                   dec->mcInfo.num_channels);
     synthesise(dec, false);
 
     ++dec->ctx->bno;
@@ -266,7 +267,7 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
 
 bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec) {
     const SbrDecoder* s = dec->ctx->sbr;
-    return s && s->active && sbr_scratch_of(dec->ctx);
+    return kSbrBuilt && s && s->active && sbr_scratch_of(dec->ctx);
 }
 
 PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop) {
@@ -280,7 +281,8 @@ void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo) {
     if (!sbr_playing(dec) || !dec->outputBuffer || (c > 0 && !stereo)) return;
     void* out = dec->wideOutput ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + c)
                                 : static_cast<void*>(dec->outputBuffer + c);
-    sbr_channel(dec->ctx->sbr, sbr_scratch_of(dec->ctx), c, out, dec->wideOutput != 0, 2, !stereo);
+    if constexpr (kSbrBuilt)
+        sbr_channel(dec->ctx->sbr, sbr_scratch_of(dec->ctx), c, out, dec->wideOutput != 0, 2, !stereo);
 }
 
 // count (4 bits, 15 escapes to 14 + 8 more bits), then 8 * count bits of

@@ -43,7 +43,8 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
         std::memset(obj->outputBuffer, 0, static_cast<size_t>(per_block) * (obj->wideOutput ? sizeof(int32_t) : sizeof(int16_t)));
     }
     // The high band goes on from the last good SBR frame, fading.
-    if (sbr && channels > 0) sbr_conceal_block(obj->ctx->sbr, channels);
+    if constexpr (kSbrBuilt)
+        if (sbr && channels > 0) sbr_conceal_block(obj->ctx->sbr, channels);
     int16_t drop = 0;
     for (int c = 0; c < channels; ++c) {
         int32_t* const coef = obj->coef[c];

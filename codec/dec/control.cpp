@@ -131,7 +131,8 @@ void reset_process_state(MP4AACDEC_QUVA_Obj* obj) {
     obj->ctx->currentProgram = -1;
     obj->ctx->sbr = sbr;
     obj->ctx->sbrMix = sbr_mix;
-    if (sbr) sbr_reset(sbr);
+    if constexpr (kSbrBuilt)
+        if (sbr) sbr_reset(sbr);
     downmix_sbr_reset(obj);
 }
 

@@ -239,7 +239,7 @@ size_t downmix_sbr_bytes(int channels) {
 }
 
 bool downmix_sbr_attach(MP4AACDEC_QUVA_Obj* dec, void* persistent, SbrMixScratch* scratch, int channels) {
-    if (!kExactArithmetic || !dec->ctx->sbr || !dec->lastSpectrum || !persistent || !scratch) return false;
+    if (!kSbrBuilt || !dec->ctx->sbr || !dec->lastSpectrum || !persistent || !scratch) return false;
     if (channels < 3 || channels > kMixMaxChannels) return false;
     if (reinterpret_cast<uintptr_t>(persistent) % 8 || reinterpret_cast<uintptr_t>(scratch) % 8) return false;
     auto* r = static_cast<SbrMixRecord*>(persistent);
@@ -258,13 +258,15 @@ void downmix_sbr_reset(MP4AACDEC_QUVA_Obj* dec) {
     const size_t head = align8(sizeof(SbrMixRecord)), bytes = downmix_sbr_bytes(n);
     if (bytes <= head) return;  // (an attached record has 3 to 8 channels)
     std::memset(sbr_mix_base(dec) + head, 0, bytes - head);
-    for (int e = 0; e < n; ++e) sbr_element_reset(sbr_mix_element_state(dec, e));
+    if constexpr (kSbrBuilt)
+        for (int e = 0; e < n; ++e) sbr_element_reset(sbr_mix_element_state(dec, e));
 }
 
 namespace {
 
 bool sbr_room(const MP4AACDEC_QUVA_Obj* dec, const Layout& l) {
-    if (!dec->ctx->sbrMix || !sbr_scratch_of(dec->ctx) || !dec->ctx->sbr || dec->ctx->downmix != LAYOUT_MIXED)
+    if (!kSbrBuilt || !dec->ctx->sbrMix || !sbr_scratch_of(dec->ctx) || !dec->ctx->sbr ||
+        dec->ctx->downmix != LAYOUT_MIXED)
         return false;
     return l.channels > 0 && sbr_slots(l, l.count).channel <= sbr_mix_channels(dec);
 }
@@ -278,7 +280,8 @@ bool downmix_sbr_undecided(const MP4AACDEC_QUVA_Obj* dec) {
 }
 
 void downmix_sbr_decide(MP4AACDEC_QUVA_Obj* dec) {
-    if (downmix_sbr_undecided(dec)) sbr_decide_mixed(dec->ctx->sbr, dec->mcInfo.mix_sbr_seen != 0);
+    if constexpr (kSbrBuilt)
+        if (downmix_sbr_undecided(dec)) sbr_decide_mixed(dec->ctx->sbr, dec->mcInfo.mix_sbr_seen != 0);
 }
 
 bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
@@ -430,37 +433,40 @@ int32_t* held_time(MP4AACDEC_QUVA_Obj* dec, int c) {
 void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, SbrSlots at, int n, const int32_t g[][2], bool conceal) {
     if (n < 1 || n > 2 || at.channel + n > sbr_mix_channels(dec) || at.element >= sbr_mix_channels(dec)) return;
     if (!g[0][0] && !g[0][1] && (n == 1 || (!g[1][0] && !g[1][1]))) return;  // not heard
-    SbrDecoder* const s = dec->ctx->sbr;
-    SbrScratch* const x = sbr_scratch_of(dec->ctx);
-    SbrMixScratch* const m = sbr_mix_scratch(dec);
-    SbrChannel* const ch[2] = {sbr_mix_channel(dec, at.channel), sbr_mix_channel(dec, at.channel + n - 1)};
-    const int e = at.element;
-    sbr_element_load(s, sbr_mix_element_state(dec, e));
-    if (conceal) sbr_conceal_block(s, n);
-    else sbr_begin_element(s, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate, n, ch);
-    for (int c = 0; c < n; ++c) {
-        if (!g[c][0] && !g[c][1]) continue;
-        // (The first channel's are in place already.)
-        if (c == 1) std::memcpy(sbr_time_samples(x), held_time(dec, 1), 1024 * sizeof(int32_t));
-        sbr_channel_subbands(s, x, ch[c], c);
-        // (Downsampled, the 32-band synthesis hears subbands 0..31 alone.)
-        const int width = s->downsampled ? 32 : 64;
-        for (int o = 0; o < 2; ++o) {
-            const int32_t gain = g[c][o];
-            if (!gain) continue;
-            for (int l = 0; l < kSbrQmfSlots; ++l) {
-                const int32_t* re = x->re[l + kSbrHfAdjSlots];
-                const int32_t* im = x->im[l + kSbrHfAdjSlots];
-                int32_t* sum_re = m->re[o][l];
-                int32_t* sum_im = m->im[o][l];
-                for (int k = 0; k < width; ++k) {
-                    sum_re[k] = fx::add_sat(sum_re[k], fx::mul_shift_sat(re[k], gain, 30));
-                    sum_im[k] = fx::add_sat(sum_im[k], fx::mul_shift_sat(im[k], gain, 30));
+    // (Reached only with SBR attached.)
+    if constexpr (kSbrBuilt) {
+        SbrDecoder* const s = dec->ctx->sbr;
+        SbrScratch* const x = sbr_scratch_of(dec->ctx);
+        SbrMixScratch* const m = sbr_mix_scratch(dec);
+        SbrChannel* const ch[2] = {sbr_mix_channel(dec, at.channel), sbr_mix_channel(dec, at.channel + n - 1)};
+        const int e = at.element;
+        sbr_element_load(s, sbr_mix_element_state(dec, e));
+        if (conceal) sbr_conceal_block(s, n);
+        else sbr_begin_element(s, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate, n, ch);
+        for (int c = 0; c < n; ++c) {
+            if (!g[c][0] && !g[c][1]) continue;
+            // (The first channel's are in place already.)
+            if (c == 1) std::memcpy(sbr_time_samples(x), held_time(dec, 1), 1024 * sizeof(int32_t));
+            sbr_channel_subbands(s, x, ch[c], c);
+            // (Downsampled, the 32-band synthesis hears subbands 0..31 alone.)
+            const int width = s->downsampled ? 32 : 64;
+            for (int o = 0; o < 2; ++o) {
+                const int32_t gain = g[c][o];
+                if (!gain) continue;
+                for (int l = 0; l < kSbrQmfSlots; ++l) {
+                    const int32_t* re = x->re[l + kSbrHfAdjSlots];
+                    const int32_t* im = x->im[l + kSbrHfAdjSlots];
+                    int32_t* sum_re = m->re[o][l];
+                    int32_t* sum_im = m->im[o][l];
+                    for (int k = 0; k < width; ++k) {
+                        sum_re[k] = fx::add_sat(sum_re[k], fx::mul_shift_sat(re[k], gain, 30));
+                        sum_im[k] = fx::add_sat(sum_im[k], fx::mul_shift_sat(im[k], gain, 30));
+                    }
                 }
             }
         }
+        sbr_element_save(s, sbr_mix_element_state(dec, e));
     }
-    sbr_element_save(s, sbr_mix_element_state(dec, e));
 }
 
 // The stereo sums of subband samples through the two synthesis banks: the
@@ -473,7 +479,7 @@ void put_sbr_sums(MP4AACDEC_QUVA_Obj* dec) {
         for (int o = 0; o < 2; ++o) {
             void* out = wide ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + o)
                              : static_cast<void*>(dec->outputBuffer + o);
-            sbr_synthesise(s, o, m->re[o], m->im[o], out, wide, 2);
+            if constexpr (kSbrBuilt) sbr_synthesise(s, o, m->re[o], m->im[o], out, wide, 2);
         }
     }
     std::memset(m->re, 0, sizeof m->re);

@@ -116,9 +116,10 @@ inline void skip(Reservoir& r, uint32_t n) {
     r.bits -= static_cast<int>(n);
 }
 
-// The leaf for the next codeword, after ready(): the root entry, or through a
-// link the subtable entry; the bits are consumed. Root leaves are at most
-// root_bits long, subtable leaves at most root_bits + 11.
+// The leaf for the next codeword, after ready(): the root entry, or through
+// one link (two for the longest codewords) a subtable's entry; the bits are
+// consumed. Root leaves are at most root_bits long, subtable leaves at most
+// root_bits + 11.
 inline uint32_t lookup(Reservoir& r, const uint32_t* part, int root_bits) {
     uint32_t e = part[top32(r) >> (32 - root_bits)];
     if (!(e & kLookupLink)) [[likely]] {
@@ -129,6 +130,9 @@ inline uint32_t lookup(Reservoir& r, const uint32_t* part, int root_bits) {
     if constexpr (Reservoir::kWindowBits == 32)
         if (r.bits < 16) take_word(r);  // ready() saw it buffered
     e = part[(e >> 17) + ((top32(r) >> ((e & 31) + static_cast<uint32_t>(root_bits))) & ((e >> 6) & 0x7FF))];
+    // The longest codewords take a third table, indexed the same way.
+    if (e & kLookupLink) [[unlikely]]
+        e = part[(e >> 17) + ((top32(r) >> ((e & 31) + static_cast<uint32_t>(root_bits))) & ((e >> 6) & 0x7FF))];
     skip(r, (e & 31) - static_cast<uint32_t>(root_bits));
     return e;
 }

@@ -4,28 +4,23 @@
 //          tables: the PCM matches a double-precision decode to the 16-bit LSB.
 // compact  16-bit tables and a 16-bit time path at half of the PCM scale.
 //
-// Records, sizes and interfaces are the same in both.
+// Each one's policy (kExactArithmetic, AAC_ARITHMETIC_NAME, the overlap's
+// sample type) is in a header of its own, dsp/arithmetic_exact.h and
+// dsp/arithmetic_compact.h; this one takes the build's and adds what both
+// share. Records, sizes and interfaces are the same in both.
 #pragma once
 
 #include <cstdint>
-#include <type_traits>
 
 #ifndef AAC_ARITHMETIC_EXACT
 #error "AAC_ARITHMETIC_EXACT must be defined by the build"
 #endif
 
-inline constexpr bool kExactArithmetic = AAC_ARITHMETIC_EXACT != 0;
-// Its name, as a string literal.
 #if AAC_ARITHMETIC_EXACT
-#define AAC_ARITHMETIC_NAME "exact"
+#include "dsp/arithmetic_exact.h"
 #else
-#define AAC_ARITHMETIC_NAME "compact"
+#include "dsp/arithmetic_compact.h"
 #endif
-
-// One sample of a channel's overlap buffer (4096 bytes either way): 1024
-// samples in Q12 (4096 = one PCM step) in exact, 2048 half-scale samples in
-// compact.
-using OverlapSample = std::conditional_t<kExactArithmetic, int32_t, int16_t>;
 
 // A 16-bit word in memory that is also seen as 32-bit words: a channel's
 // coefficient buffer holds 32-bit coefficients, and between those uses 16-bit

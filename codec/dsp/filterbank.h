@@ -23,7 +23,7 @@ inline int32_t q12_to_pcm32(int32_t v) {
 // window shape, [1] the previous transform's, which takes the value of [0]
 // afterwards. first_block: set after a reset, cleared by the first
 // LONG_START block (the compact arithmetic places short windows by it).
-// Compact: dsp/filterbank.cpp; exact: dsp/synthesis_exact.cpp.
+// Compact: dsp/synthesis_compact.cpp; exact: dsp/synthesis_exact.cpp.
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                         OverlapSample* overlap, PcmOut out);
 
@@ -44,9 +44,4 @@ struct MixOut {
     int32_t gain[2];
 };
 void synthesise_channel_mix(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix);
-
-// Combining routines of the compact arithmetic, 16-bit in and out.
-void kvxdec_add_func_aacFB(const int16_shared* a, const int16_t* b, int16_shared* out, int n);
-void kvxdec_add_func2_aacFB(const int16_shared* a, const int16_t* b, int16_t* out, int n);
-void kvxdec_shift1_func_aacFB(int16_shared* out, const int16_shared* in, int n);
 

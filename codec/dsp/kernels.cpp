@@ -31,24 +31,31 @@ constexpr Kernels kReference = {
     synthesise_channel,
 #if AAC_ARITHMETIC_EXACT
     synthesise_channel_mix,
-    qmf_analysis32_c,
-    qmf_synthesis64_c,
-    qmf_synthesis32_c,
 #else
     nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
 #endif
-    sbr_hf_filter_c,
-    sbr_hf_covariance_c,
     mid_side_lines,
 #if AAC_ARITHMETIC_EXACT
     noise_lines_exact,
 #else
     nullptr,
 #endif
+    // SBR and PS: null in a build without them (sbr/built.h).
+#if AAC_SBR_BUILT
+    qmf_analysis32_c,
+    qmf_synthesis64_c,
+    qmf_synthesis32_c,
+    sbr_hf_filter_c,
+    sbr_hf_covariance_c,
     ps_hybrid_analysis,
+#else
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+#endif
 };
 
 // Set by the first select_kernels: from then on the table is chosen.

@@ -43,8 +43,14 @@ struct Kernels {
     // The same for a channel mixed into the stereo downmix's sums (exact
     // arithmetic; null in the compact one): see synthesise_channel_mix.
     void (*synthesis_mix)(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, const MixOut& mix);
-    // One slot of each SBR QMF bank, its state updated (dsp/qmf.h; exact
-    // arithmetic only: null in the compact one, which plays no SBR).
+    // The mid/side butterfly over a run of lines (dsp/tools.h).
+    void (*mid_side)(int32_t* left, int32_t* right, int n);
+    // Noise substitution's values of one band (dsp/tools.h; exact
+    // arithmetic only: null in the compact one, which runs its own).
+    void (*noise_lines)(int32_t* out, int n, int16_t energy, uint32_t seed);
+    // One slot of each SBR QMF bank, its state updated (dsp/qmf.h). This
+    // entry and the SBR and PS ones after it are null in a build without
+    // SBR (sbr/built.h: the compact arithmetic, or AAC_SBR=OFF).
     void (*qmf_analysis32)(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
     void (*qmf_synthesis64)(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
     void (*qmf_synthesis32)(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
@@ -54,11 +60,6 @@ struct Kernels {
                           int y_stride, int count, const int32_t* coef, int shift);
     // Its prediction's covariances from one subband's samples.
     void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
-    // The mid/side butterfly over a run of lines (dsp/tools.h).
-    void (*mid_side)(int32_t* left, int32_t* right, int n);
-    // Noise substitution's values of one band (dsp/tools.h; exact
-    // arithmetic only: null in the compact one, which runs its own).
-    void (*noise_lines)(int32_t* out, int n, int16_t energy, uint32_t seed);
     // Parametric stereo's hybrid analysis of one QMF slot: see
     // ps_hybrid_analysis.
     void (*ps_hybrid)(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands, const int32_t* const* rows_re,
@@ -66,8 +67,8 @@ struct Kernels {
 };
 
 // The reference kernels: the transform steps of the compact arithmetic
-// (dsp/imdct.cpp) and of the exact one (dsp/synthesis_exact.cpp; built only
-// in that arithmetic), the rest in their own files. The post-twiddle turns
+// (dsp/imdct_compact.cpp) and of the exact one (dsp/synthesis_exact.cpp),
+// each built only in its arithmetic, the rest in their own files. The post-twiddle turns
 // the FFT's output into time samples (the arithmetic's own format); the exact
 // arithmetic's synthesis does it inside its output pass, and
 // post_twiddle_exact is the same step on its own.

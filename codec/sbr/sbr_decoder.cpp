@@ -202,8 +202,7 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
 // The high band of channel c's frame in rows 2 .. 39 of the matrix, from
 // its X_low (subbands below kx): the HF generator, then the envelope
 // adjuster. False when the frame does not fit the adjuster's bounds.
-// (Unused in the compact arithmetic, which never attaches SBR.)
-[[maybe_unused]] bool high_band(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c) {
+bool high_band(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c) {
     const SbrFrameData& f = x->frame;
     const SbrFreqTables& t = s->parse.tables;
     const SbrChannelFrame& frame = f.ch[c];
@@ -218,7 +217,7 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
 }
 
 // Subbands kx .. 63 of every row of the matrix to zero.
-[[maybe_unused]] void clear_high(SbrScratch* x, int kx) {
+void clear_high(SbrScratch* x, int kx) {
     const size_t bytes = static_cast<size_t>(64 - kx) * sizeof(int32_t);
     for (int r = 0; r < kSbrXLowSlots; ++r) {
         std::memset(x->re[r] + kx, 0, bytes);
@@ -227,8 +226,8 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
 }
 
 // Output slot l of channel c from its row of subband samples.
-[[maybe_unused]] void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im, void* out,
-                                      bool wide, int step, bool pair, int l) {
+void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im, void* out, bool wide, int step,
+                     bool pair, int l) {
     const bool down = s->downsampled != 0;
     const int width = down ? 32 : 64;
     int32_t slot[64];
@@ -246,7 +245,7 @@ namespace {
 // core's time samples, then the high band (with `stereo`, parametric
 // stereo's copy of the lowest subbands first). Output slot l is row
 // l + kSbrHfAdjSlots.
-[[maybe_unused]] void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, bool stereo) {
+void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, bool stereo) {
     // X_low: the previous frame's last slots, then this frame's analysis,
     // in subbands 0..31 of the rows.
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
@@ -299,10 +298,6 @@ namespace {
 }  // namespace
 
 void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int step, bool pair) {
-#if !AAC_ARITHMETIC_EXACT
-    // (Never attached in the compact arithmetic.)
-    (void)s, (void)x, (void)c, (void)out, (void)wide, (void)step, (void)pair;
-#else
     if (c == 1) take_second_channel(s);
     const bool stereo = s->stereo_ps && c == 0 && pair;
     subbands(s, x, c ? s->ch1 : s->ch0, c, stereo);
@@ -322,7 +317,6 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
         }
         synthesise_slot(s, c, re, im, out, wide, step, pair && !stereo, l);
     }
-#endif
 }
 
 void sbr_element_load(SbrDecoder* s, const SbrElementState* e) {
@@ -361,18 +355,10 @@ void sbr_begin_element(SbrDecoder* s, int32_t core_rate, int channels, SbrChanne
 }
 
 void sbr_channel_subbands(SbrDecoder* s, SbrScratch* x, SbrChannel* ch, int c) {
-#if !AAC_ARITHMETIC_EXACT
-    (void)s, (void)x, (void)ch, (void)c;
-#else
     subbands(s, x, *ch, c, false);
-#endif
 }
 
 void sbr_synthesise(SbrDecoder* s, int c, const int32_t (*re)[64], const int32_t (*im)[64], void* out, bool wide,
                     int step) {
-#if !AAC_ARITHMETIC_EXACT
-    (void)s, (void)c, (void)re, (void)im, (void)out, (void)wide, (void)step;
-#else
     for (int l = 0; l < kSbrQmfSlots; ++l) synthesise_slot(s, c, re[l], im[l], out, wide, step, false, l);
-#endif
 }

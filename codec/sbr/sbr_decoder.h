@@ -27,6 +27,7 @@
 
 #include "dsp/qmf.h"
 #include "ps/ps.h"
+#include "sbr/built.h"
 #include "sbr/adjust.h"
 #include "sbr/bitstream.h"
 #include "sbr/frame.h"

@@ -13,7 +13,9 @@
 // With the next 32 stream bits left-aligned in t, the entry is root[t >> (32
 // - kSpectralRootBits)] (kScaleRootBits for the scale factor code). An entry
 // with bit 5 set is a link: the entry used instead is
-// part[(e >> 17) + ((t >> (e & 31)) & ((e >> 6) & 0x7FF))]. Any other entry
+// part[(e >> 17) + ((t >> (e & 31)) & ((e >> 6) & 0x7FF))], itself a link
+// for the longest codewords (a third level, indexed by the bits after the
+// second's, with t still the bits from the codeword's start). Any other entry
 // is a leaf: bits 4..0 the length of the codeword together with its sign bits
 // (books 3, 4, 7-11 hold one entry per combination of sign bits), bit 6 set
 // in the leaves of book 11 with an escape value (16 or -16), bits 31..16
@@ -42,9 +44,9 @@ constexpr int kScaleRootBits = 9;
 // an escape value (LINK and ESCAPE in the generator).
 constexpr uint32_t kLookupLink = 1u << 5;
 constexpr uint32_t kLookupEscape = 1u << 6;
-extern const uint32_t spectral_lookup[9340];
+extern const uint32_t spectral_lookup[7114];
 extern const uint16_t spectral_lookup_start[12];
-extern const uint32_t scale_lookup[1554];
+extern const uint32_t scale_lookup[642];
 // Every combination of four values of -2..2 (row sum of (v[i] + 2) * 5^(3 - i))
 // and of two values of -16..16 (row (v[0] + 16) * 33 + v[1] + 16).
 alignas(8) extern const int16_t spectral_quads[625][4];

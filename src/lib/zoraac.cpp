@@ -20,6 +20,7 @@
 #include "dec/headers.h"
 #include "dec/instance.h"
 #include "dsp/arithmetic.h"
+#include "sbr/built.h"
 #include "zoraac.h"
 
 namespace {
@@ -94,8 +95,8 @@ bool units(const zoraac_params* p) {
 
 uint32_t bytes_per_sample(const zoraac_params* p) { return p->format == ZORAAC_S32 ? 4 : 2; }
 
-// SBR may play: asked for, in the exact arithmetic.
-bool sbr_enabled(const zoraac_params* p) { return kExactArithmetic && p->sbr != ZORAAC_SBR_OFF; }
+// SBR may play: asked for, in a build with SBR (sbr/built.h).
+bool sbr_enabled(const zoraac_params* p) { return kSbrBuilt && p->sbr != ZORAAC_SBR_OFF; }
 // It plays downsampled whatever the stream (a stream configured for
 // downsampled SBR plays so in either mode).
 bool sbr_down(const zoraac_params* p) { return p->sbr == ZORAAC_SBR_DOWNSAMPLED; }

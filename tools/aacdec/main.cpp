@@ -44,6 +44,7 @@
 #include "dec/fifo.h"
 #include "dec/status.h"
 #include "dsp/arithmetic.h"
+#include "sbr/built.h"
 #include "av_input.h"
 #include "cli.h"
 #include "options.h"
@@ -694,7 +695,7 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signal
     rec[kFifoRecord].size = kLongFifoBytes;
     // HE-AAC layouts of up to eight channels play with their SBR: each
     // channel's core overlap, channels 2.. in the concealment store.
-    const bool sbr_mix = sbr != ZORAAC_SBR_OFF && kExactArithmetic && downmix;
+    const bool sbr_mix = sbr != ZORAAC_SBR_OFF && kSbrBuilt && downmix;
     if (sbr_mix && rec[kOuterRecords].size < KVXD_sbrMixStoreBytes(8)) rec[kOuterRecords].size = KVXD_sbrMixStoreBytes(8);
     static std::vector<std::max_align_t> memory[kStaticBlocks];
     for (int i = 0; i < kStaticBlocks; ++i) {
@@ -703,7 +704,7 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signal
     }
     IALG_Handle h = KVXD_create(&params, rec, nullptr);
     if (!h) fail("cannot create the decoder");
-    if (sbr != ZORAAC_SBR_OFF && kExactArithmetic) {
+    if (sbr != ZORAAC_SBR_OFF && kSbrBuilt) {
         const int down = sbr == ZORAAC_SBR_DOWNSAMPLED;
         static std::vector<std::max_align_t> sbr_memory[2];
         for (int i = 0; i < 2; ++i) sbr_memory[i].resize(KVXD_sbrBytes(i, down) / sizeof(std::max_align_t) + 1);

@@ -53,7 +53,7 @@ const char* kUsage =
     "                    which needs the host library libcomzorc.so) instead of\n"
     "                    libzoraac; frame mode is the default for containers then\n"
     "  --sbr off|full|down[sampled]  HE-AAC: full (default) decodes the SBR band at twice the\n"
-    "                    core rate (exact arithmetic; a stream configured for\n"
+    "                    core rate (a build with SBR; a stream configured for\n"
     "                    downsampled SBR at its core rate); down plays every HE-AAC\n"
     "                    stream at its core rate, its SBR band up to the core's\n"
     "                    Nyquist frequency; off plays the AAC-LC core alone\n"

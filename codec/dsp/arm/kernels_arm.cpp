@@ -7,15 +7,18 @@
 #include "dsp/kernels.h"
 #include "dsp/qmf_variants.h"
 #include "dsp/tools.h"
+#include "sbr/built.h"
 
 void override_kernels_arm(Kernels& k, uint32_t use) {
     if (use & CPU_ARM_NEON) {
         k.pre_twiddle = pre_twiddle_exact_neon, k.fft = fft_exact_neon;
         k.synthesis = synthesise_channel_neon, k.dequantise = dequantise_neon;
         k.synthesis_mix = synthesise_channel_mix_neon;
-        k.qmf_analysis32 = qmf_analysis32_neon, k.qmf_synthesis64 = qmf_synthesis64_neon;
-        k.qmf_synthesis32 = qmf_synthesis32_neon, k.sbr_hf_filter = sbr_hf_filter_neon;
-        k.sbr_hf_covariance = sbr_hf_covariance_neon, k.ps_hybrid = ps_hybrid_analysis_neon;
         k.noise_lines = noise_lines_neon, k.mid_side = mid_side_lines_neon;
+        if constexpr (kSbrBuilt) {
+            k.qmf_analysis32 = qmf_analysis32_neon, k.qmf_synthesis64 = qmf_synthesis64_neon;
+            k.qmf_synthesis32 = qmf_synthesis32_neon, k.sbr_hf_filter = sbr_hf_filter_neon;
+            k.sbr_hf_covariance = sbr_hf_covariance_neon, k.ps_hybrid = ps_hybrid_analysis_neon;
+        }
     }
 }

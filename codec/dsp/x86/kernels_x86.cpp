@@ -6,17 +6,20 @@
 #include "dsp/kernels.h"
 #include "dsp/qmf_variants.h"
 #include "dsp/tools.h"
+#include "sbr/built.h"
 
 void override_kernels_x86(Kernels& k, uint32_t use) {
     if (use & CPU_X86_SSE41) {
         k.pre_twiddle = pre_twiddle_exact_sse41, k.fft = fft_exact_sse41;
         k.synthesis = synthesise_channel_sse41, k.dequantise = dequantise_sse41;
         k.synthesis_mix = synthesise_channel_mix_sse41;
-        k.qmf_analysis32 = qmf_analysis32_sse41, k.qmf_synthesis64 = qmf_synthesis64_sse41;
-        k.qmf_synthesis32 = qmf_synthesis32_sse41, k.sbr_hf_filter = sbr_hf_filter_sse41;
-        k.sbr_hf_covariance = sbr_hf_covariance_sse41;
-        k.ps_hybrid = ps_hybrid_analysis_sse41, k.noise_lines = noise_lines_sse41;
-        k.mid_side = mid_side_lines_sse41;
+        k.noise_lines = noise_lines_sse41, k.mid_side = mid_side_lines_sse41;
+        if constexpr (kSbrBuilt) {
+            k.qmf_analysis32 = qmf_analysis32_sse41, k.qmf_synthesis64 = qmf_synthesis64_sse41;
+            k.qmf_synthesis32 = qmf_synthesis32_sse41, k.sbr_hf_filter = sbr_hf_filter_sse41;
+            k.sbr_hf_covariance = sbr_hf_covariance_sse41;
+            k.ps_hybrid = ps_hybrid_analysis_sse41;
+        }
     }
     // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
     // scan); the SBR generator's kernels, the noise and mid/side have no
@@ -28,7 +31,9 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
         k.synthesis = synthesise_channel_avx2, k.dequantise = dequantise_avx2;
         k.synthesis_mix = synthesise_channel_mix_avx2;
-        k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
-        k.qmf_synthesis32 = qmf_synthesis32_avx2;
+        if constexpr (kSbrBuilt) {
+            k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
+            k.qmf_synthesis32 = qmf_synthesis32_avx2;
+        }
     }
 }

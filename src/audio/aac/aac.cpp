@@ -16,7 +16,7 @@ namespace {
 AacPluginState* handle = nullptr;
 uint32_t aac_stream_type = 0;  // copy of the raw-stream flag
 
-#if AAC_PLUGIN_SBR
+#if AAC_SBR_BUILT
 // HE-AAC memory (ZOR_STREAM_SBR_FULL or _DOWNSAMPLED), beside the static
 // instance: the SBR decoder's persistent record and its scratch.
 alignas(8) uint8_t sbr_persistent[sizeof(SbrDecoder)];
@@ -26,7 +26,7 @@ alignas(8) uint8_t sbr_scratch[sizeof(SbrScratch)];
 // Bytes a block can take: twice the AAC-LC block's when the host asked for
 // HE-AAC at the full rate (the flag means nothing to a build without SBR).
 uint32_t block_bytes(const AacPluginState* st) {
-#if AAC_PLUGIN_SBR
+#if AAC_SBR_BUILT
     if (st->desc.sbr == 1) return 2 * kBlockBytes;
 #else
     (void)st;
@@ -114,7 +114,7 @@ int AACInit(const void* hostDesc) {
     st->instance = KVXD_createStatic(&st->params, nullptr);
     if (!st->instance) goto fail;
     aacdec_raw_write = 0;
-#if AAC_PLUGIN_SBR
+#if AAC_SBR_BUILT
     if (desc.sbr && (KVXD_sbrBytes(0, 0) > sizeof sbr_persistent || KVXD_sbrBytes(1, 0) > sizeof sbr_scratch ||
                      KVXD_attachSbr(st->instance, sbr_persistent, sbr_scratch, 0, desc.sbr == 2 ? 1 : 0) != 0))
         goto fail;

@@ -1,15 +1,45 @@
-// Synthesis filter bank: drives the inverse transforms by window sequence,
-// overlap-adds with the previous block and writes 1024 PCM samples.
+// Synthesis filter bank of the compact arithmetic: the inverse transforms
+// (dsp/imdct_compact.cpp) windowed, driven by window sequence, overlap-added
+// with the previous block, 1024 PCM samples out.
 //
 // Time samples between the transform and the output are 16-bit at half of
 // the PCM scale; the final step doubles with saturation.
-#include "dsp/filterbank.h"
-
 #include <cstring>
 
+#include "dsp/filterbank.h"
 #include "dsp/fixed.h"
-#include "dsp/imdct.h"
+#include "dsp/imdct_compact.h"
+#include "dsp/kernels.h"
 #include "tables/band_layout.h"
+#include "tables/filterbank_tables.h"
+
+const int16_t* const kvxdec_windowPtr[6] = {kvxdec_fhg_long,  kvxdec_dol_long,  kvxdec_fhg_short,
+                                            kvxdec_dol_short, kvxdec_fhg_edler, kvxdec_dol_edler};
+const int32_t kvxdec_windowLeng[3] = {1024, 128, 1024};
+
+void misc1_aacFB(int16_shared* buf, const int16_t* win, int n) {
+    for (int i = 0; i < n; ++i) buf[i] = fx::wrap16(fx::mul16_q15(buf[i], win[i]));
+}
+
+void misc2_aacFB(int16_shared* buf, const int16_t* win_last, int n) {
+    for (int i = 0; i < n; ++i) buf[i] = fx::wrap16(fx::mul16_q15(buf[i], win_last[-i]));
+}
+
+void kvxdec_ITransformBlock(int32_t* coef_in, int16_shared* time_out, int16_t block_type, uint16_t* wnd_shape) {
+    int kind1 = 1, kind2 = 1;  // short
+    if (block_type == BLOCK_LONG) kind1 = kind2 = 0;
+    if (block_type == BLOCK_START) kind1 = 0, kind2 = 2;
+    if (block_type == BLOCK_STOP) kind1 = 2, kind2 = 0;
+    const int len1 = kvxdec_windowLeng[kind1], len2 = kvxdec_windowLeng[kind2];
+    const int n = len1 + len2;
+    kernels.pre_twiddle(coef_in, n);
+    kernels.fft(coef_in, n / 4);
+    post_twiddle_compact(coef_in, n);
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    misc1_aacFB(time_out, kvxdec_windowPtr[prev + 2 * kind1], len1);
+    misc2_aacFB(time_out + len1, kvxdec_windowPtr[shape + 2 * kind2] + len2 - 1, len2);
+    wnd_shape[1] = wnd_shape[0];
+}
 
 // out = sat16(2 * wrap16(a + b)): the sum wraps in 16 bits before the
 // saturating doubling. Overlap-add straight to PCM.

@@ -1,10 +1,12 @@
-// Inverse MDCT: pre-twiddle, complex FFT, post-twiddle, window halves.
+// Inverse MDCT of the compact arithmetic: pre-twiddle, complex FFT,
+// post-twiddle (the window halves and the filter bank around it are in
+// dsp/synthesis_compact.cpp).
 //
 // Products are high-half products P(a, c) = floor(a * c / 65536) of a 32-bit
 // value and a Q15 table value: a Q15 factor scales by half its value, and the
 // routines double afterwards. Nothing here saturates except the post-twiddle's
 // doubling of the long transform.
-#include "dsp/imdct.h"
+#include "dsp/imdct_compact.h"
 
 #include "dsp/complex.h"
 #include "dsp/fixed.h"
@@ -17,10 +19,6 @@ using fx::mul32x16_ht;
 using fx::neg_wrap;
 using fx::shl_wrap;
 using fx::sub_wrap;
-
-const int16_t* const kvxdec_windowPtr[6] = {kvxdec_fhg_long,  kvxdec_dol_long,  kvxdec_fhg_short,
-                                            kvxdec_dol_short, kvxdec_fhg_edler, kvxdec_dol_edler};
-const int32_t kvxdec_windowLeng[3] = {1024, 128, 1024};
 
 namespace {
 
@@ -157,32 +155,4 @@ void fft_compact(int32_t* buf, int points) { kvxdec_dit_fft_no_scale(buf, points
 void post_twiddle_compact(int32_t* buf, int n) {
     if (n == 2048) aacdec_post_twiddle_arm_opt(buf, n, kvxdec_cs2048);
     else aacdec_post_twiddle_arm_opt_short(buf, n, kvxdec_cs256);
-}
-
-void misc1_aacFB(int16_shared* buf, const int16_t* win, int n) {
-    for (int i = 0; i < n; ++i) buf[i] = fx::wrap16(fx::mul16_q15(buf[i], win[i]));
-}
-
-void misc2_aacFB(int16_shared* buf, const int16_t* win_last, int n) {
-    for (int i = 0; i < n; ++i) buf[i] = fx::wrap16(fx::mul16_q15(buf[i], win_last[-i]));
-}
-
-void kvxdec_ITransformBlock(int32_t* coef_in, int16_shared* time_out, int16_t block_type, uint16_t* wnd_shape) {
-    int kind1 = 1, kind2 = 1;  // short
-    if (block_type == BLOCK_LONG) kind1 = kind2 = 0;
-    if (block_type == BLOCK_START) kind1 = 0, kind2 = 2;
-    if (block_type == BLOCK_STOP) kind1 = 2, kind2 = 0;
-    const int len1 = kvxdec_windowLeng[kind1], len2 = kvxdec_windowLeng[kind2];
-    const int n = len1 + len2;
-    kernels.pre_twiddle(coef_in, n);
-    kernels.fft(coef_in, n / 4);
-#if AAC_ARITHMETIC_EXACT
-    post_twiddle_exact(coef_in, n);
-#else
-    post_twiddle_compact(coef_in, n);
-#endif
-    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    misc1_aacFB(time_out, kvxdec_windowPtr[prev + 2 * kind1], len1);
-    misc2_aacFB(time_out + len1, kvxdec_windowPtr[shape + 2 * kind2] + len2 - 1, len2);
-    wnd_shape[1] = wnd_shape[0];
 }
