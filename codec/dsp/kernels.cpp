@@ -10,6 +10,7 @@
 #include "dsp/dequant.h"
 #include "dsp/filterbank.h"
 #include "dsp/hf_filter.h"
+#include "dsp/ps_kernels.h"
 #include "dsp/qmf.h"
 
 #if defined(__arm__)
@@ -42,6 +43,8 @@ constexpr Kernels kReference = {
     sbr_hf_filter_c,
     sbr_hf_covariance_c,
     ps_hybrid_analysis,
+    ps_allpass_bands,
+    ps_mix_bands,
 };
 
 // Set by the first select_kernels: from then on the table is chosen.

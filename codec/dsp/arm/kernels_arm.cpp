@@ -5,6 +5,7 @@
 #include "dsp/fft_variants.h"
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
+#include "dsp/ps_kernels.h"
 #include "dsp/qmf_variants.h"
 
 void override_kernels_arm(Kernels& k, uint32_t use) {

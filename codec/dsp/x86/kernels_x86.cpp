@@ -4,6 +4,7 @@
 #include "dsp/fft_variants.h"
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
+#include "dsp/ps_kernels.h"
 #include "dsp/qmf_variants.h"
 
 void override_kernels_x86(Kernels& k, uint32_t use) {
