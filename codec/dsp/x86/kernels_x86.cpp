@@ -28,5 +28,6 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.synthesis_mix = synthesise_channel_mix_avx2;
         k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
         k.qmf_synthesis32 = qmf_synthesis32_avx2;
+        k.ps_allpass = ps_allpass_bands_avx2, k.ps_mix = ps_mix_bands_avx2;
     }
 }

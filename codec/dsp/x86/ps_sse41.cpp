@@ -41,7 +41,8 @@ SSE41 void ps_hybrid_analysis_sse41(const int32_t (*coef)[13][2], const uint8_t*
 // register: the 64-bit products of words 0 and 2 and of words 1 and 3
 // (PMULDQ), their rounding shifts and saturations back to four words in
 // band order; saturating additions by the sign rules. A run's last bands
-// (fewer than four) go through the reference.
+// (fewer than four) go through the same steps on copies (ps_allpass_tail,
+// ps_mix_tail).
 namespace {
 
 // Four 64-bit values: those of words 0 and 2 (e) and of words 1 and 3 (o).
@@ -144,8 +145,8 @@ SSE41 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_
         store4(r_im + k, narrow<30>(ri));
     }
     if (k < n)
-        ps_mix_bands(m, par + k, neg_phase + k, n - k, s_re + k, s_im + k, d_re + k, d_im + k, l_re + k, l_im + k,
-                     r_re + k, r_im + k);
+        ps_mix_tail<4>(mix_run<Phase>, m, par + k, neg_phase + k, n - k, s_re + k, s_im + k, d_re + k, d_im + k,
+                       l_re + k, l_im + k, r_re + k, r_im + k);
 }
 
 }  // namespace
@@ -177,7 +178,9 @@ SSE41 void ps_allpass_bands_sse41(const PsAllpassRows& rows, const int32_t* coef
         store4(d_re + k, in_re);
         store4(d_im + k, in_im);
     }
-    if (k < n) ps_allpass_bands(rows_from(rows, k), coef + k, stride, n - k, s_re + k, s_im + k, d_re + k, d_im + k);
+    if (k < n)
+        ps_allpass_tail<4>(ps_allpass_bands_sse41, rows_from(rows, k), coef + k, stride, n - k, s_re + k, s_im + k,
+                           d_re + k, d_im + k);
 }
 
 SSE41 void ps_mix_bands_sse41(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n,
