@@ -68,26 +68,29 @@ void ps_mix_bands_neon(const PsMixParams& m, const uint8_t* par, const uint8_t* 
                        const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
                        int32_t* r_re, int32_t* r_im);
 
-// A variant's last n bands of a run (n below its block of W bands), through
-// `run` on W bands of copies: zero samples, delay lines and coefficients
-// beyond n, the run's last parameter band repeated; the results copied back.
+// A variant's last n bands of a run (0 < n < W, its block of W bands),
+// through `run` on W bands of copies, the last band repeated in the lanes
+// beyond n (the same inputs, so the same results, which are stored over
+// its own): W copies each way, without a loop on n.
 template <int W, class Run>
 inline void ps_allpass_tail(Run run, const PsAllpassRows& rows, const int32_t* coef, int stride, int n,
                             const int32_t* s_re, const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
-    int32_t z[8][W] = {}, c[kPsAllpassRows][W] = {}, s[2][W] = {}, d[2][W];
+    int32_t z[8][W], c[kPsAllpassRows][W], s[2][W], d[2][W];
     int32_t* const lines[8] = {rows.pre[0],     rows.pre[1],     rows.link[0][0], rows.link[0][1],
                                rows.link[1][0], rows.link[1][1], rows.link[2][0], rows.link[2][1]};
-    for (int k = 0; k < n; ++k) {
-        for (int i = 0; i < 8; ++i) z[i][k] = lines[i][k];
-        for (int r = 0; r < kPsAllpassRows; ++r) c[r][k] = coef[r * stride + k];
-        s[0][k] = s_re[k];
-        s[1][k] = s_im[k];
+    for (int k = 0; k < W; ++k) {
+        const int j = k < n ? k : n - 1;
+        for (int i = 0; i < 8; ++i) z[i][k] = lines[i][j];
+        for (int r = 0; r < kPsAllpassRows; ++r) c[r][k] = coef[r * stride + j];
+        s[0][k] = s_re[j];
+        s[1][k] = s_im[j];
     }
     run(PsAllpassRows{{z[0], z[1]}, {{z[2], z[3]}, {z[4], z[5]}, {z[6], z[7]}}}, c[0], W, W, s[0], s[1], d[0], d[1]);
-    for (int k = 0; k < n; ++k) {
-        for (int i = 0; i < 8; ++i) lines[i][k] = z[i][k];
-        d_re[k] = d[0][k];
-        d_im[k] = d[1][k];
+    for (int k = 0; k < W; ++k) {
+        const int j = k < n ? k : n - 1;
+        for (int i = 0; i < 8; ++i) lines[i][j] = z[i][k];
+        d_re[j] = d[0][k];
+        d_im[j] = d[1][k];
     }
 }
 
@@ -95,23 +98,23 @@ template <int W, class Run>
 inline void ps_mix_tail(Run run, const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n,
                         const int32_t* s_re, const int32_t* s_im, const int32_t* d_re, const int32_t* d_im,
                         int32_t* l_re, int32_t* l_im, int32_t* r_re, int32_t* r_im) {
-    int32_t in[4][W] = {}, out[4][W];
+    int32_t in[4][W], out[4][W];
     uint8_t p[W], g[W];
     for (int k = 0; k < W; ++k) {
-        p[k] = par[k < n ? k : n - 1];
-        g[k] = k < n ? neg[k] : 0;
-    }
-    for (int k = 0; k < n; ++k) {
-        in[0][k] = s_re[k];
-        in[1][k] = s_im[k];
-        in[2][k] = d_re[k];
-        in[3][k] = d_im[k];
+        const int j = k < n ? k : n - 1;
+        p[k] = par[j];
+        g[k] = neg[j];
+        in[0][k] = s_re[j];
+        in[1][k] = s_im[j];
+        in[2][k] = d_re[j];
+        in[3][k] = d_im[j];
     }
     run(m, p, g, W, in[0], in[1], in[2], in[3], out[0], out[1], out[2], out[3]);
-    for (int k = 0; k < n; ++k) {
-        l_re[k] = out[0][k];
-        l_im[k] = out[1][k];
-        r_re[k] = out[2][k];
-        r_im[k] = out[3][k];
+    for (int k = 0; k < W; ++k) {
+        const int j = k < n ? k : n - 1;
+        l_re[j] = out[0][k];
+        l_im[j] = out[1][k];
+        r_re[j] = out[2][k];
+        r_im[j] = out[3][k];
     }
 }

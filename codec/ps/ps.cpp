@@ -404,15 +404,21 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
         z.short_delay[0][j - short_begin] = s_re[j];
         z.short_delay[1][j - short_begin] = s_im[j];
     }
-    // The bands with phase (parameter bands below num_ipdopd) come first.
+    // The bands with phase (parameter bands below num_ipdopd) come first;
+    // without phase the bands are one run.
     const uint8_t* par = cfg.par_band + nh;
     const uint8_t* neg = cfg.neg_phase + nh;
     int np = 0;
-    while (np < n && par[np] < cfg.num_ipdopd) ++np;
-    kernels.ps_mix(mix_phase, par, neg, np, s_re, s_im, d_re, d_im, s_re, s_im, out_re + nq, out_im + nq);
+    if (mix_phase.hi[0]) {
+        while (np < n && par[np] < cfg.num_ipdopd) ++np;
+        kernels.ps_mix(mix_phase, par, neg, np, s_re, s_im, d_re, d_im, s_re, s_im, out_re + nq, out_im + nq);
+    }
     kernels.ps_mix(mix, par + np, neg + np, n - np, s_re + np, s_im + np, d_re + np, d_im + np, s_re + np, s_im + np,
                    out_re + nq + np, out_im + nq + np);
-    for (int q = top; q < 64; ++q) re[q] = im[q] = out_re[q] = out_im[q] = 0;
+    for (int q = top; q < 64; ++q) re[q] = 0;
+    for (int q = top; q < 64; ++q) im[q] = 0;
+    for (int q = top; q < 64; ++q) out_re[q] = 0;
+    for (int q = top; q < 64; ++q) out_im[q] = 0;
 
     // The rows the next frame's first slots reach back to.
     if (l == kSlots - 1) {
