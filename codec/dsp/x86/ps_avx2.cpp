@@ -2,8 +2,8 @@
 // SSE4.1 variants' steps (dsp/x86/ps_sse41.cpp) on eight bands a register,
 // the mixing's values of eight bands' parameter bands gathered at once
 // (VPGATHERDD) unless one parameter band holds all eight. A run's last
-// bands (fewer than eight) go to the SSE4.1 variants. Only the functions
-// here use AVX2 (target attribute).
+// bands (fewer than eight) go through the same steps with masked loads and
+// stores. Only the functions here use AVX2 (target attribute).
 #include <immintrin.h>
 
 #include <cstring>
@@ -67,61 +67,123 @@ AVX2 inline void cmul_q31(__m256i a_re, __m256i a_im, __m256i b_re, __m256i b_im
     *im = round_narrow<31>(add(mul(a_re, b_im), mul(a_im, b_re)));
 }
 
-PsAllpassRows rows_from(const PsAllpassRows& r, int k) {
-    return PsAllpassRows{{r.pre[0] + k, r.pre[1] + k},
-                         {{r.link[0][0] + k, r.link[0][1] + k},
-                          {r.link[1][0] + k, r.link[1][1] + k},
-                          {r.link[2][0] + k, r.link[2][1] + k}}};
+// Eight bands from band k, or with a mask of lanes (all ones for the bands
+// below the run's end) a run's last one to seven: masked loads (zero
+// beyond) and stores.
+template <bool Partial>
+struct Lanes {
+    __m256i mask;
+    AVX2 __m256i load(const int32_t* p) const {
+        if constexpr (Partial) return _mm256_maskload_epi32(p, mask);
+        else return load8(p);
+    }
+    AVX2 void store(int32_t* p, __m256i v) const {
+        if constexpr (Partial) _mm256_maskstore_epi32(p, mask, v);
+        else store8(p, v);
+    }
+};
+
+// The gain and mixing of eight bands from band k: `bands` and `flags` their
+// parameter bands and phase flags, a byte each.
+template <bool Phase, bool Partial>
+__attribute__((target("avx2"), always_inline)) inline void mix8(const PsMixParams& m, uint64_t bands, uint64_t flags,
+                                                                int k, const int32_t* s_re, const int32_t* s_im,
+                                                                const int32_t* d_re, const int32_t* d_im,
+                                                                int32_t* l_re, int32_t* l_im, int32_t* r_re,
+                                                                int32_t* r_im, const Lanes<Partial>& x) {
+    const __m256i bias = _mm256_set1_epi64x(fx::round_bias64(30));
+    // One parameter band for all eight (runs of QMF bands), else each its own.
+    const bool one = bands == (bands & 0xffu) * UINT64_C(0x0101010101010101);
+    const int b0 = static_cast<int>(bands & 0xffu);
+    const __m256i index = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<int64_t>(bands)));
+    auto pick = [&](const int32_t* v) AVX2 {
+        return one ? _mm256_set1_epi32(v[b0]) : _mm256_i32gather_epi32(v, index, 4);
+    };
+    const __m256i sr = x.load(s_re + k), si = x.load(s_im + k);
+    const __m256i g = pick(m.gain);
+    const __m256i dr = round_narrow<30>(mul(x.load(d_re + k), g));
+    const __m256i di = round_narrow<30>(mul(x.load(d_im + k), g));
+    const __m256i h11 = pick(m.h[0]), h12 = pick(m.h[1]), h21 = pick(m.h[2]), h22 = pick(m.h[3]);
+    Wide8 lr = add(add(mul(h11, sr), mul(h21, dr)), bias);
+    Wide8 li = add(add(mul(h11, si), mul(h21, di)), bias);
+    Wide8 rr = add(add(mul(h12, sr), mul(h22, dr)), bias);
+    Wide8 ri = add(add(mul(h12, si), mul(h22, di)), bias);
+    if constexpr (Phase) {
+        // Bands of negative centre frequency turn the other way: the
+        // imaginary parts negated where the mask is all ones.
+        const __m256i mask = neg(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<int64_t>(flags))));
+        auto turn = [&](const int32_t* v) AVX2 { return _mm256_sub_epi32(_mm256_xor_si256(pick(v), mask), mask); };
+        const __m256i g11 = turn(m.hi[0]), g12 = turn(m.hi[1]), g21 = turn(m.hi[2]), g22 = turn(m.hi[3]);
+        lr = add(lr, add(mul(neg(g11), si), mul(neg(g21), di)));
+        li = add(li, add(mul(g11, sr), mul(g21, dr)));
+        rr = add(rr, add(mul(neg(g12), si), mul(neg(g22), di)));
+        ri = add(ri, add(mul(g12, sr), mul(g22, dr)));
+    }
+    x.store(l_re + k, narrow<30>(lr));
+    x.store(l_im + k, narrow<30>(li));
+    x.store(r_re + k, narrow<30>(rr));
+    x.store(r_im + k, narrow<30>(ri));
 }
 
 template <bool Phase>
 AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
                   const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
                   int32_t* r_re, int32_t* r_im) {
-    const __m256i bias = _mm256_set1_epi64x(fx::round_bias64(30));
     int k = 0;
     for (; k + 8 <= n; k += 8) {
-        uint64_t bands;
+        uint64_t bands, flags = 0;
         std::memcpy(&bands, par + k, 8);
-        // One parameter band for all eight (runs of QMF bands), else each its own.
-        const bool one = bands == (bands & 0xffu) * UINT64_C(0x0101010101010101);
-        const int b0 = par[k];
-        const __m256i index = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<int64_t>(bands)));
-        auto pick = [&](const int32_t* v) AVX2 {
-            return one ? _mm256_set1_epi32(v[b0]) : _mm256_i32gather_epi32(v, index, 4);
-        };
-        const __m256i sr = load8(s_re + k), si = load8(s_im + k);
-        const __m256i g = pick(m.gain);
-        const __m256i dr = round_narrow<30>(mul(load8(d_re + k), g));
-        const __m256i di = round_narrow<30>(mul(load8(d_im + k), g));
-        const __m256i h11 = pick(m.h[0]), h12 = pick(m.h[1]), h21 = pick(m.h[2]), h22 = pick(m.h[3]);
-        Wide8 lr = add(add(mul(h11, sr), mul(h21, dr)), bias);
-        Wide8 li = add(add(mul(h11, si), mul(h21, di)), bias);
-        Wide8 rr = add(add(mul(h12, sr), mul(h22, dr)), bias);
-        Wide8 ri = add(add(mul(h12, si), mul(h22, di)), bias);
-        if constexpr (Phase) {
-            // Bands of negative centre frequency turn the other way: the
-            // imaginary parts negated where the mask is all ones.
-            uint64_t flags;
-            std::memcpy(&flags, neg_phase + k, 8);
-            const __m256i mask = neg(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<int64_t>(flags))));
-            auto turn = [&](const int32_t* v) AVX2 {
-                return _mm256_sub_epi32(_mm256_xor_si256(pick(v), mask), mask);
-            };
-            const __m256i g11 = turn(m.hi[0]), g12 = turn(m.hi[1]), g21 = turn(m.hi[2]), g22 = turn(m.hi[3]);
-            lr = add(lr, add(mul(neg(g11), si), mul(neg(g21), di)));
-            li = add(li, add(mul(g11, sr), mul(g21, dr)));
-            rr = add(rr, add(mul(neg(g12), si), mul(neg(g22), di)));
-            ri = add(ri, add(mul(g12, sr), mul(g22, dr)));
-        }
-        store8(l_re + k, narrow<30>(lr));
-        store8(l_im + k, narrow<30>(li));
-        store8(r_re + k, narrow<30>(rr));
-        store8(r_im + k, narrow<30>(ri));
+        if constexpr (Phase) std::memcpy(&flags, neg_phase + k, 8);
+        mix8<Phase>(m, bands, flags, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im,
+                    Lanes<false>{_mm256_setzero_si256()});
     }
-    if (k < n)
-        ps_mix_bands_sse41(m, par + k, neg_phase + k, n - k, s_re + k, s_im + k, d_re + k, d_im + k, l_re + k,
-                           l_im + k, r_re + k, r_im + k);
+    if (k < n) {
+        // The last band's parameter band and flag repeated in the lanes beyond.
+        uint8_t p[8], f[8];
+        for (int j = 0; j < 8; ++j) {
+            const int i = k + (j < n - k ? j : n - k - 1);
+            p[j] = par[i];
+            f[j] = neg_phase[i];
+        }
+        uint64_t bands, flags;
+        std::memcpy(&bands, p, 8);
+        std::memcpy(&flags, f, 8);
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        mix8<Phase>(m, bands, flags, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im,
+                    Lanes<true>{_mm256_cmpgt_epi32(_mm256_set1_epi32(n - k), lane)});
+    }
+}
+
+}  // namespace
+
+namespace {
+
+template <bool Partial>
+__attribute__((target("avx2"), always_inline)) inline void allpass8(const PsAllpassRows& rows, const int32_t* coef,
+                                                                    int stride, int k, const int32_t* s_re,
+                                                                    const int32_t* s_im, int32_t* d_re, int32_t* d_im,
+                                                                    const Lanes<Partial>& x) {
+    const __m256i p_re = x.load(rows.pre[0] + k), p_im = x.load(rows.pre[1] + k);
+    x.store(rows.pre[0] + k, x.load(s_re + k));
+    x.store(rows.pre[1] + k, x.load(s_im + k));
+    __m256i in_re, in_im;
+    cmul_q31(p_re, p_im, x.load(coef + kPsPhiRe * stride + k), x.load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
+    for (int j = 0; j < 3; ++j) {
+        int32_t* z_re = rows.link[j][0] + k;
+        int32_t* z_im = rows.link[j][1] + k;
+        const __m256i ag = x.load(coef + (kPsLinkAg0 + j) * stride + k);
+        __m256i o_re, o_im;
+        cmul_q31(x.load(z_re), x.load(z_im), x.load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
+                 x.load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
+        o_re = sub_sat(o_re, round_narrow<31>(mul(ag, in_re)));
+        o_im = sub_sat(o_im, round_narrow<31>(mul(ag, in_im)));
+        x.store(z_re, add_sat(in_re, round_narrow<31>(mul(ag, o_re))));
+        x.store(z_im, add_sat(in_im, round_narrow<31>(mul(ag, o_im))));
+        in_re = o_re;
+        in_im = o_im;
+    }
+    x.store(d_re + k, in_re);
+    x.store(d_im + k, in_im);
 }
 
 }  // namespace
@@ -129,32 +191,13 @@ AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_p
 AVX2 void ps_allpass_bands_avx2(const PsAllpassRows& rows, const int32_t* coef, int stride, int n,
                                 const int32_t* s_re, const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
     int k = 0;
-    for (; k + 8 <= n; k += 8) {
-        const __m256i p_re = load8(rows.pre[0] + k), p_im = load8(rows.pre[1] + k);
-        store8(rows.pre[0] + k, load8(s_re + k));
-        store8(rows.pre[1] + k, load8(s_im + k));
-        __m256i in_re, in_im;
-        cmul_q31(p_re, p_im, load8(coef + kPsPhiRe * stride + k), load8(coef + kPsPhiIm * stride + k), &in_re,
-                 &in_im);
-        for (int j = 0; j < 3; ++j) {
-            int32_t* z_re = rows.link[j][0] + k;
-            int32_t* z_im = rows.link[j][1] + k;
-            const __m256i ag = load8(coef + (kPsLinkAg0 + j) * stride + k);
-            __m256i o_re, o_im;
-            cmul_q31(load8(z_re), load8(z_im), load8(coef + (kPsLinkRe0 + 2 * j) * stride + k),
-                     load8(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
-            o_re = sub_sat(o_re, round_narrow<31>(mul(ag, in_re)));
-            o_im = sub_sat(o_im, round_narrow<31>(mul(ag, in_im)));
-            store8(z_re, add_sat(in_re, round_narrow<31>(mul(ag, o_re))));
-            store8(z_im, add_sat(in_im, round_narrow<31>(mul(ag, o_im))));
-            in_re = o_re;
-            in_im = o_im;
-        }
-        store8(d_re + k, in_re);
-        store8(d_im + k, in_im);
+    for (; k + 8 <= n; k += 8)
+        allpass8(rows, coef, stride, k, s_re, s_im, d_re, d_im, Lanes<false>{_mm256_setzero_si256()});
+    if (k < n) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        allpass8(rows, coef, stride, k, s_re, s_im, d_re, d_im,
+                 Lanes<true>{_mm256_cmpgt_epi32(_mm256_set1_epi32(n - k), lane)});
     }
-    if (k < n)
-        ps_allpass_bands_sse41(rows_from(rows, k), coef + k, stride, n - k, s_re + k, s_im + k, d_re + k, d_im + k);
 }
 
 AVX2 void ps_mix_bands_avx2(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n,
