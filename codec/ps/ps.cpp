@@ -352,8 +352,8 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     };
     PsMixParams mix{gains, {ps->h[0], ps->h[1], ps->h[2], ps->h[3]}, {}};
     PsMixParams mix_phase = mix;
-    if (ps->par.enable_ipdopd) mix_phase.hi[0] = ps->hi[0], mix_phase.hi[1] = ps->hi[1], mix_phase.hi[2] = ps->hi[2],
-                               mix_phase.hi[3] = ps->hi[3];
+    if (ps->par.enable_ipdopd)
+        for (int j = 0; j < 4; ++j) mix_phase.hi[j] = ps->hi[j];
     // The decorrelated signal of a run of bands (before its gain).
     int32_t d_re[64], d_im[64];
 

@@ -77,8 +77,8 @@ struct PsDelayLines {
     int32_t link0[3][2][50];
     int32_t link1[4][2][50];
     int32_t link2[5][2][50];
-    int32_t long_delay[14][2][12];
-    int32_t short_delay[2][29];
+    int32_t long_delay[14][2][12];  // [slot][re, im][band]
+    int32_t short_delay[2][29];     // [re, im][band]: the one slot
 };
 static_assert(sizeof(PsDelayLines) == 7176, "the delay lines' size as documented");
 
