@@ -218,63 +218,76 @@ inline void cmul_q31(int32_t a_re, int32_t a_im, int32_t b_re, int32_t b_im, int
 
 void ps_allpass_bands(const PsAllpassRows& rows, const int32_t* coef, int stride, int n, const int32_t* s_re,
                       const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
+    // Link by link over the run (few pointers live at a time), d holding
+    // each band's signal between links.
     const int32_t* phi_re = coef + kPsPhiRe * stride;
     const int32_t* phi_im = coef + kPsPhiIm * stride;
+    int32_t* pre_re = rows.pre[0];
+    int32_t* pre_im = rows.pre[1];
     for (int k = 0; k < n; ++k) {
-        int32_t in_re, in_im;
-        cmul_q31(rows.pre[0][k], rows.pre[1][k], phi_re[k], phi_im[k], &in_re, &in_im);
-        rows.pre[0][k] = s_re[k];
-        rows.pre[1][k] = s_im[k];
-        for (int m = 0; m < 3; ++m) {
-            int32_t* z_re = rows.link[m][0];
-            int32_t* z_im = rows.link[m][1];
-            const int32_t ag = coef[(kPsLinkAg0 + m) * stride + k];
+        cmul_q31(pre_re[k], pre_im[k], phi_re[k], phi_im[k], &d_re[k], &d_im[k]);
+        pre_re[k] = s_re[k];
+        pre_im[k] = s_im[k];
+    }
+    for (int m = 0; m < 3; ++m) {
+        int32_t* z_re = rows.link[m][0];
+        int32_t* z_im = rows.link[m][1];
+        const int32_t* q_re = coef + (kPsLinkRe0 + 2 * m) * stride;
+        const int32_t* q_im = q_re + stride;
+        const int32_t* ag = coef + (kPsLinkAg0 + m) * stride;
+        for (int k = 0; k < n; ++k) {
+            const int32_t in_re = d_re[k], in_im = d_im[k], a = ag[k];
             int32_t o_re, o_im;
-            cmul_q31(z_re[k], z_im[k], coef[(kPsLinkRe0 + 2 * m) * stride + k],
-                     coef[(kPsLinkRe0 + 2 * m + 1) * stride + k], &o_re, &o_im);
-            o_re = fx::sub_sat(o_re, fx::rshr64_sat(fx::mac64(0, ag, in_re), 31));
-            o_im = fx::sub_sat(o_im, fx::rshr64_sat(fx::mac64(0, ag, in_im), 31));
-            z_re[k] = fx::add_sat(in_re, fx::rshr64_sat(fx::mac64(0, ag, o_re), 31));
-            z_im[k] = fx::add_sat(in_im, fx::rshr64_sat(fx::mac64(0, ag, o_im), 31));
-            in_re = o_re;
-            in_im = o_im;
+            cmul_q31(z_re[k], z_im[k], q_re[k], q_im[k], &o_re, &o_im);
+            o_re = fx::sub_sat(o_re, fx::rshr64_sat(fx::mac64(0, a, in_re), 31));
+            o_im = fx::sub_sat(o_im, fx::rshr64_sat(fx::mac64(0, a, in_im), 31));
+            z_re[k] = fx::add_sat(in_re, fx::rshr64_sat(fx::mac64(0, a, o_re), 31));
+            z_im[k] = fx::add_sat(in_im, fx::rshr64_sat(fx::mac64(0, a, o_im), 31));
+            d_re[k] = o_re;
+            d_im[k] = o_im;
         }
-        d_re[k] = in_re;
-        d_im[k] = in_im;
     }
 }
 
-void ps_mix_bands(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
-                  const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
-                  int32_t* r_re, int32_t* r_im) {
-    const bool phase = m.hi[0] != nullptr;
+namespace {
+
+// ps_mix_bands with or without phase: each output computed and stored on
+// its own.
+template <bool Phase>
+void mix_bands(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
+               const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+               int32_t* r_re, int32_t* r_im) {
     for (int k = 0; k < n; ++k) {
         const int b = par[k];
         const int32_t sr = s_re[k], si = s_im[k];
         const int32_t dr = fx::rshr64_sat(fx::mac64(0, d_re[k], m.gain[b]), 30);
         const int32_t di = fx::rshr64_sat(fx::mac64(0, d_im[k], m.gain[b]), 30);
-        const int32_t h11 = m.h[0][b], h12 = m.h[1][b], h21 = m.h[2][b], h22 = m.h[3][b];
-        int64_t lr = fx::mac64(fx::mac64(fx::round_bias64(30), h11, sr), h21, dr);
-        int64_t li = fx::mac64(fx::mac64(fx::round_bias64(30), h11, si), h21, di);
-        int64_t rr = fx::mac64(fx::mac64(fx::round_bias64(30), h12, sr), h22, dr);
-        int64_t ri = fx::mac64(fx::mac64(fx::round_bias64(30), h12, si), h22, di);
-        if (phase) {
-            // Bands of negative centre frequency turn the other way.
-            const bool flip = neg[k] != 0;
-            const int32_t g11 = flip ? fx::neg_wrap(m.hi[0][b]) : m.hi[0][b];
-            const int32_t g12 = flip ? fx::neg_wrap(m.hi[1][b]) : m.hi[1][b];
-            const int32_t g21 = flip ? fx::neg_wrap(m.hi[2][b]) : m.hi[2][b];
-            const int32_t g22 = flip ? fx::neg_wrap(m.hi[3][b]) : m.hi[3][b];
-            lr = fx::mac64(fx::mac64(lr, fx::neg_wrap(g11), si), fx::neg_wrap(g21), di);
-            li = fx::mac64(fx::mac64(li, g11, sr), g21, dr);
-            rr = fx::mac64(fx::mac64(rr, fx::neg_wrap(g12), si), fx::neg_wrap(g22), di);
-            ri = fx::mac64(fx::mac64(ri, g12, sr), g22, dr);
+        for (int c = 0; c < 2; ++c) {  // left (h11, h21), right (h12, h22)
+            const int32_t hs = m.h[c][b], hd = m.h[c + 2][b];
+            int64_t re = fx::mac64(fx::mac64(fx::round_bias64(30), hs, sr), hd, dr);
+            int64_t im = fx::mac64(fx::mac64(fx::round_bias64(30), hs, si), hd, di);
+            if constexpr (Phase) {
+                // The imaginary parts, negated for bands of negative centre
+                // frequency (they turn the other way).
+                const bool flip = neg[k] != 0;
+                const int32_t gs = flip ? fx::neg_wrap(m.hi[c][b]) : m.hi[c][b];
+                const int32_t gd = flip ? fx::neg_wrap(m.hi[c + 2][b]) : m.hi[c + 2][b];
+                re = fx::mac64(fx::mac64(re, fx::neg_wrap(gs), si), fx::neg_wrap(gd), di);
+                im = fx::mac64(fx::mac64(im, gs, sr), gd, dr);
+            }
+            (c ? r_re : l_re)[k] = fx::sat32(re >> 30);
+            (c ? r_im : l_im)[k] = fx::sat32(im >> 30);
         }
-        l_re[k] = fx::sat32(lr >> 30);
-        l_im[k] = fx::sat32(li >> 30);
-        r_re[k] = fx::sat32(rr >> 30);
-        r_im[k] = fx::sat32(ri >> 30);
     }
+}
+
+}  // namespace
+
+void ps_mix_bands(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
+                  const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+                  int32_t* r_re, int32_t* r_im) {
+    if (m.hi[0]) mix_bands<true>(m, par, neg, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+    else mix_bands<false>(m, par, neg, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
 }
 
 namespace {
