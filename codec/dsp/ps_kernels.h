@@ -29,7 +29,7 @@ void ps_allpass_bands(const PsAllpassRows& rows, const int32_t* coef, int stride
                       const int32_t* s_im, int32_t* d_re, int32_t* d_im);
 
 // The mixing's values per stereo parameter band: the decorrelation gains
-// (Q30, 0 ..2^30), the matrices h11, h12, h21, h22 (Q30) and their
+// (Q30, 0 .. 2^30), the matrices h11, h12, h21, h22 (Q30) and their
 // imaginary parts (null: no phase).
 struct PsMixParams {
     const int32_t* gain;
@@ -43,7 +43,8 @@ struct PsMixParams {
 // of Q30, each shifted right by 30 and saturated:
 //   l = h11 s + h21 d, r = h12 s + h22 d,
 // with phase the products of j g11 s, j g21 d (left) and j g12 s, j g22 d
-// (right) added, g = hi[b], negated (modulo 2^32) where neg[k] is set.
+// (right) added, g = hi[b], negated where neg[k] is set (every negation
+// modulo 2^32, that of j g s's real part -g s_im too).
 // l may be s itself (l_re == s_re, l_im == s_im); nothing else overlaps.
 void ps_mix_bands(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
                   const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
