@@ -28,6 +28,7 @@
 #include "dsp/filterbank.h"
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
+#include "dsp/ps_kernels.h"
 #include "dsp/qmf.h"
 #include "dsp/tools.h"
 #include "sbr/built.h"
@@ -90,13 +91,13 @@ struct Entry {
 const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTRY(fft),
                           ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
-                          ENTRY(sbr_hf_covariance), ENTRY(ps_hybrid),       ENTRY(noise_lines),
-                          ENTRY(mid_side)};
+                          ENTRY(sbr_hf_covariance), ENTRY(ps_hybrid),       ENTRY(ps_allpass),
+                          ENTRY(ps_mix),          ENTRY(noise_lines),       ENTRY(mid_side)};
 #undef ENTRY
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kPsHybrid, kNoiseLines, kMidSide, kEntryCount
+    kHfFilter, kHfCovariance, kPsHybrid, kPsAllpass, kPsMix, kNoiseLines, kMidSide, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
 
@@ -497,6 +498,101 @@ void check_mid_side(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// The all-pass decorrelator: both configurations, runs from the first band
+// and from the first QMF band to the end of the all-pass bands or to any
+// band (tails of every length), the tables' coefficients or any
+// (INT32_MIN excepted), delay lines and samples in every pattern, slot
+// after slot; the decorrelated samples and every delay line compared.
+void check_ps_allpass(const Kernels& ref, const Kernels& var, int rounds) {
+    // (A build without SBR has no PS tables, and no PS entry.)
+    if constexpr (kSbrBuilt) {
+        if (var.ps_allpass == ref.ps_allpass) return;
+        constexpr int kRows = 8, kBands = 50;  // pre, links 0..2, re and im of each
+        for (int r = 0; r < 2 * rounds; ++r)
+            for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34})
+                for (int pattern = 0; pattern < kPatterns; ++pattern) {
+                    const int nap = cfg->allpass_bands;
+                    const int k0 = below(3) == 0 ? below(nap) : (below(2) ? 0 : cfg->num_hybrid);
+                    const int n = below(2) ? (k0 < cfg->num_hybrid ? cfg->num_hybrid : nap) - k0 : below(nap - k0 + 1);
+                    std::vector<int32_t> own(static_cast<size_t>(kPsAllpassRows * nap));
+                    fill(own.data(), static_cast<int>(own.size()));
+                    for (int32_t& c : own) c = c == INT32_MIN ? -INT32_MAX : c;
+                    const bool table = below(2) == 0;
+                    const int32_t* coef = (table ? cfg->allpass : own.data()) + k0;
+                    Guarded lines_a(kRows * kBands), lines_b(kRows * kBands);
+                    fill_pattern(lines_a.data(), kRows * kBands, below(2) ? pattern : 0);
+                    lines_b = lines_a;
+                    auto rows_of = [&](Guarded& g) {
+                        int32_t* z = g.data() + k0;
+                        return PsAllpassRows{{z, z + kBands},
+                                             {{z + 2 * kBands, z + 3 * kBands},
+                                              {z + 4 * kBands, z + 5 * kBands},
+                                              {z + 6 * kBands, z + 7 * kBands}}};
+                    };
+                    for (int slot = 0; slot < 3; ++slot) {
+                        Guarded s_re(n), s_im(n), da_re(n), da_im(n), db_re(n), db_im(n);
+                        fill_pattern(s_re.data(), n, pattern);
+                        fill_pattern(s_im.data(), n, below(3) ? pattern : below(kPatterns));
+                        ref.ps_allpass(rows_of(lines_a), coef, nap, n, s_re.data(), s_im.data(), da_re.data(), da_im.data());
+                        var.ps_allpass(rows_of(lines_b), coef, nap, n, s_re.data(), s_im.data(), db_re.data(), db_im.data());
+                        if (!same("ps_allpass", table ? "bands" : "any coefficients", {&da_re, &da_im, &lines_a},
+                                  {&db_re, &db_im, &lines_b}))
+                            return;
+                    }
+                }
+    }
+}
+
+// The gain and the mixing: both configurations' band layouts (hybrid bands
+// with their negative-frequency ones, QMF bands in runs of one parameter
+// band), with and without phase, in place or not, any run length;
+// matrices and samples in every pattern, gains from 0 to 1.0.
+void check_ps_mix(const Kernels& ref, const Kernels& var, int rounds) {
+    // (A build without SBR has no PS tables, and no PS entry.)
+    if constexpr (kSbrBuilt) {
+        if (var.ps_mix == ref.ps_mix) return;
+        for (int r = 0; r < 2 * rounds; ++r)
+            for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34})
+                for (int pattern = 0; pattern < kPatterns; ++pattern) {
+                    const bool phase = below(2) == 0, in_place = below(2) == 0;
+                    // With phase, parameter bands below the phase bands' count.
+                    int k0 = 0, n = cfg->num_hybrid;
+                    if (below(2)) {
+                        k0 = cfg->num_hybrid;
+                        n = 0;
+                        if (phase)
+                            while (cfg->par_band[k0 + n] < cfg->num_ipdopd) ++n;
+                        else
+                            n = cfg->num_bands - k0;
+                        n = below(2) ? n : below(n + 1);
+                        if (!phase && below(2)) k0 += below(cfg->num_bands - k0 - n + 1);
+                    }
+                    Guarded matrices(9 * 34), s(2 * n), d(2 * n), la(2 * n), lb(2 * n), ra(2 * n), rb(2 * n);
+                    fill_pattern(matrices.data(), 9 * 34, below(2) ? pattern : 0);
+                    int32_t* gain = matrices.data() + 8 * 34;
+                    for (int b = 0; b < 34; ++b) {
+                        const int kind = below(4);
+                        gain[b] = kind == 0 ? 0 : kind == 1 ? 1 << 30 : static_cast<int32_t>(next() >> 2) % ((1 << 30) + 1);
+                    }
+                    fill_pattern(s.data(), 2 * n, pattern);
+                    fill_pattern(d.data(), 2 * n, below(3) ? pattern : below(kPatterns));
+                    const int32_t* h = matrices.data();
+                    PsMixParams m{gain, {h, h + 34, h + 68, h + 102}, {}};
+                    if (phase) m.hi[0] = h + 136, m.hi[1] = h + 170, m.hi[2] = h + 204, m.hi[3] = h + 238;
+                    if (in_place) la = s, lb = s;
+                    const int32_t* sa = in_place ? la.data() : s.data();
+                    const int32_t* sb = in_place ? lb.data() : s.data();
+                    const uint8_t* par = cfg->par_band + k0;
+                    const uint8_t* neg = cfg->neg_phase + k0;
+                    ref.ps_mix(m, par, neg, n, sa, sa + n, d.data(), d.data() + n, la.data(), la.data() + n, ra.data(),
+                               ra.data() + n);
+                    var.ps_mix(m, par, neg, n, sb, sb + n, d.data(), d.data() + n, lb.data(), lb.data() + n, rb.data(),
+                               rb.data() + n);
+                    if (!same("ps_mix", phase ? "with phase" : "without phase", {&la, &ra}, {&lb, &rb})) return;
+                }
+    }
+}
+
 // Each variant's instruction set: the subsets of the CPU's features in
 // order of size, each variant named by the first that selects it.
 void name_variants(uint32_t features, const Kernels& ref) {
@@ -589,6 +685,28 @@ void bench_call(int entry, const Kernels& k) {
         if constexpr (kSbrBuilt)
             k.ps_hybrid(ps_config_20.hybrid_coef, ps_config_20.hybrid_qmf, ps_config_20.num_hybrid, rows_re, rows_im,
                         out.data(), out.data() + 64);
+    } else if (entry == kPsAllpass) {
+        // The 20 all-pass QMF bands of the 20-band configuration.
+        int32_t* z = sums.data();
+        const PsAllpassRows rows{{z, z + 50}, {{z + 100, z + 150}, {z + 200, z + 250}, {z + 300, z + 350}}};
+        if constexpr (kSbrBuilt)
+            k.ps_allpass(rows, ps_config_20.allpass + 10, 30, 20, in.data(), in.data() + 64, out.data(),
+                         out.data() + 64);
+    } else if (entry == kPsMix) {
+        if constexpr (kSbrBuilt) {
+            // The 61 QMF bands of the 20-band configuration, the first 3 with phase.
+            const int32_t* h = in.data() + 1024;
+            int32_t gain[34];
+            for (int b = 0; b < 34; ++b) gain[b] = (1 << 30) - b * 1000;
+            PsMixParams m{gain, {h, h + 34, h + 68, h + 102}, {h + 136, h + 170, h + 204, h + 238}};
+            const uint8_t* par = ps_config_20.par_band + 10;
+            const uint8_t* neg = ps_config_20.neg_phase + 10;
+            k.ps_mix(m, par, neg, 3, in.data(), in.data() + 64, in.data() + 128, in.data() + 192, out.data(),
+                     out.data() + 64, out.data() + 128, out.data() + 192);
+            m.hi[0] = m.hi[1] = m.hi[2] = m.hi[3] = nullptr;
+            k.ps_mix(m, par + 3, neg + 3, 58, in.data() + 3, in.data() + 67, in.data() + 131, in.data() + 195,
+                     out.data() + 3, out.data() + 67, out.data() + 131, out.data() + 195);
+        }
     }
 }
 
@@ -639,8 +757,8 @@ int main(int argc, char** argv) {
         kernels.qmf_analysis32 != ref.qmf_analysis32 ||
         kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
         kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance ||
-        kernels.ps_hybrid != ref.ps_hybrid || kernels.noise_lines != ref.noise_lines ||
-        kernels.mid_side != ref.mid_side) {
+        kernels.ps_hybrid != ref.ps_hybrid || kernels.ps_allpass != ref.ps_allpass || kernels.ps_mix != ref.ps_mix ||
+        kernels.noise_lines != ref.noise_lines || kernels.mid_side != ref.mid_side) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -660,6 +778,7 @@ int main(int argc, char** argv) {
                              var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
                              var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
                              var.sbr_hf_covariance != ref.sbr_hf_covariance, var.ps_hybrid != ref.ps_hybrid,
+                             var.ps_allpass != ref.ps_allpass, var.ps_mix != ref.ps_mix,
                              var.noise_lines != ref.noise_lines, var.mid_side != ref.mid_side})
             variants += differs;
         std::string names;
@@ -677,6 +796,8 @@ int main(int argc, char** argv) {
         check_hf_filter(ref, var, rounds);
         check_hf_covariance(ref, var, rounds);
         check_ps_hybrid(ref, var, rounds);
+        check_ps_allpass(ref, var, rounds);
+        check_ps_mix(ref, var, rounds);
         check_noise_lines(ref, var, rounds);
         check_mid_side(ref, var, rounds);
         subset = (subset - features) & features;  // next subset

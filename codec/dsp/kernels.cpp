@@ -10,6 +10,7 @@
 #include "dsp/dequant.h"
 #include "dsp/filterbank.h"
 #include "dsp/hf_filter.h"
+#include "dsp/ps_kernels.h"
 #include "dsp/qmf.h"
 #include "dsp/tools.h"
 
@@ -48,7 +49,11 @@ constexpr Kernels kReference = {
     sbr_hf_filter_c,
     sbr_hf_covariance_c,
     ps_hybrid_analysis,
+    ps_allpass_bands,
+    ps_mix_bands,
 #else
+    nullptr,
+    nullptr,
     nullptr,
     nullptr,
     nullptr,

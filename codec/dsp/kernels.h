@@ -15,6 +15,8 @@ struct MixOut;  // dsp/filterbank.h
 struct QmfAnalysisState;
 struct QmfSynthesis64State;
 struct QmfSynthesis32State;
+struct PsAllpassRows;  // dsp/ps_kernels.h
+struct PsMixParams;
 
 // CPU features a kernel variant may need, one bit each.
 enum CpuFeature : uint32_t {
@@ -64,6 +66,13 @@ struct Kernels {
     // ps_hybrid_analysis.
     void (*ps_hybrid)(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands, const int32_t* const* rows_re,
                       const int32_t* const* rows_im, int32_t* out_re, int32_t* out_im);
+    // Its decorrelator's all-pass bands and its mixing, one slot over a run
+    // of bands: see ps_allpass_bands and ps_mix_bands (dsp/ps_kernels.h).
+    void (*ps_allpass)(const PsAllpassRows& rows, const int32_t* coef, int stride, int n, const int32_t* s_re,
+                       const int32_t* s_im, int32_t* d_re, int32_t* d_im);
+    void (*ps_mix)(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
+                   const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+                   int32_t* r_re, int32_t* r_im);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic

@@ -5,6 +5,7 @@
 
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
+#include "dsp/ps_kernels.h"
 #include "ps/ps_data.h"
 #include "tables/ps_tables.h"
 
@@ -114,22 +115,27 @@ void switch_config(PsState* ps, bool is34) {
     std::memset(ps->peak, 0, sizeof ps->peak);
     std::memset(ps->smooth, 0, sizeof ps->smooth);
     std::memset(ps->peak_diff, 0, sizeof ps->peak_diff);
-    std::memset(ps->allpass, 0, sizeof ps->allpass);
-    std::memset(ps->long_delay, 0, sizeof ps->long_delay);
-    std::memset(ps->short_delay, 0, sizeof ps->short_delay);
+    std::memset(&ps->lines, 0, sizeof ps->lines);
     ps->was34 = is34;
 }
 
-// The QMF band whose k-th band this is (k at or above the hybrid bands).
-inline int qmf_of(const PsConfigTables& cfg, int k) { return k - cfg.num_hybrid + cfg.num_hybrid_qmf; }
-
 // Empties the delay lines of the bands from QMF band top up.
 void clear_above(PsState* ps, const PsConfigTables& cfg, int top) {
-    for (int k = cfg.num_hybrid; k < cfg.num_bands; ++k) {
-        if (qmf_of(cfg, k) < top) continue;
-        if (k < cfg.allpass_bands) std::memset(&ps->allpass[k], 0, sizeof ps->allpass[k]);
-        else if (k < cfg.long_delay_end) std::memset(ps->long_delay[k - cfg.allpass_bands], 0, sizeof ps->long_delay[0]);
-        else std::memset(ps->short_delay[k - cfg.long_delay_end], 0, sizeof ps->short_delay[0]);
+    PsDelayLines& z = ps->lines;
+    const int first = top - cfg.num_hybrid_qmf + cfg.num_hybrid;
+    for (int k = first > cfg.num_hybrid ? first : cfg.num_hybrid; k < cfg.num_bands; ++k) {
+        for (int c = 0; c < 2; ++c) {
+            if (k < cfg.allpass_bands) {
+                for (auto& row : z.pre) row[c][k] = 0;
+                for (auto& row : z.link0) row[c][k] = 0;
+                for (auto& row : z.link1) row[c][k] = 0;
+                for (auto& row : z.link2) row[c][k] = 0;
+            } else if (k < cfg.long_delay_end) {
+                for (auto& row : z.long_delay) row[c][k - cfg.allpass_bands] = 0;
+            } else {
+                z.short_delay[c][k - cfg.long_delay_end] = 0;
+            }
+        }
     }
 }
 
@@ -179,11 +185,11 @@ inline uint64_t scale_q31(uint64_t v, int32_t f) {
     return static_cast<uint64_t>(fx::narrow64(fx::asr_wide(fx::mul64_wide(static_cast<int64_t>(v), f), 31)));
 }
 
-// The transient detector: each parameter band's energy of this slot in
-// (energy[b]) and its decorrelation gain (Q30) out in the same place.
-void transient_gains(PsState* ps, int num_par, uint64_t* energy_gain) {
+// The transient detector: each parameter band's energy of this slot in,
+// its decorrelation gain (Q30, 0 .. 2^30) out.
+void transient_gains(PsState* ps, int num_par, const uint64_t* energies, int32_t* gains) {
     for (int b = 0; b < num_par; ++b) {
-        const uint64_t e = energy_gain[b];
+        const uint64_t e = energies[b];
         const uint64_t decayed = scale_q31(ps->peak[b], ps_peak_decay_q31);
         ps->peak[b] = decayed > e ? decayed : e;
         // Smoothing by a quarter of the difference each slot.
@@ -198,7 +204,7 @@ void transient_gains(PsState* ps, int num_par, uint64_t* energy_gain) {
             const uint64_t num = sh > 0 ? fx::lsr64(ps->smooth[b], sh) : ps->smooth[b];
             gain = static_cast<uint64_t>(fx::div_round(static_cast<int64_t>(fx::lsl64(num, 30)), static_cast<int64_t>(d)));
         }
-        energy_gain[b] = gain;
+        gains[b] = static_cast<int32_t>(gain);
     }
 }
 
@@ -208,78 +214,83 @@ inline void cmul_q31(int32_t a_re, int32_t a_im, int32_t b_re, int32_t b_im, int
     *im = fx::rshr64_sat(fx::mac64(fx::mac64(0, a_re, b_im), a_im, b_re), 31);
 }
 
-// This slot's positions in the delay rings (the oldest entry, replaced by
-// the newest): the all-pass input delay, the three links, the long delay.
-struct RingPos {
-    int pre, link0, link1, link2, long_delay;
-};
+}  // namespace
 
-// The decorrelated sample of band k from its mono sample s (before the
-// gain), advancing its delay lines.
-void decorrelate(PsState* ps, const PsConfigTables& cfg, const RingPos& t, int k, int32_t s_re, int32_t s_im,
-                 int32_t* d_re, int32_t* d_im) {
-    if (k < cfg.allpass_bands) {
-        PsAllpassDelay& a = ps->allpass[k];
-        const PsAllpassBand& c = cfg.allpass[k];
-        int32_t(&pre)[2] = a.pre[t.pre];
-        int32_t in_re, in_im;
-        cmul_q31(pre[0], pre[1], c.phi[0], c.phi[1], &in_re, &in_im);
-        pre[0] = s_re;
-        pre[1] = s_im;
-        int32_t* links[3] = {a.link0[t.link0], a.link1[t.link1], a.link2[t.link2]};
-        for (int m = 0; m < 3; ++m) {
-            int32_t* z = links[m];
+void ps_allpass_bands(const PsAllpassRows& rows, const int32_t* coef, int stride, int n, const int32_t* s_re,
+                      const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
+    // Link by link over the run (few pointers live at a time), d holding
+    // each band's signal between links.
+    const int32_t* phi_re = coef + kPsPhiRe * stride;
+    const int32_t* phi_im = coef + kPsPhiIm * stride;
+    int32_t* pre_re = rows.pre[0];
+    int32_t* pre_im = rows.pre[1];
+    for (int k = 0; k < n; ++k) {
+        cmul_q31(pre_re[k], pre_im[k], phi_re[k], phi_im[k], &d_re[k], &d_im[k]);
+        pre_re[k] = s_re[k];
+        pre_im[k] = s_im[k];
+    }
+    for (int m = 0; m < 3; ++m) {
+        int32_t* z_re = rows.link[m][0];
+        int32_t* z_im = rows.link[m][1];
+        const int32_t* q_re = coef + (kPsLinkRe0 + 2 * m) * stride;
+        const int32_t* q_im = q_re + stride;
+        const int32_t* ag = coef + (kPsLinkAg0 + m) * stride;
+        for (int k = 0; k < n; ++k) {
+            const int32_t in_re = d_re[k], in_im = d_im[k], a = ag[k];
             int32_t o_re, o_im;
-            cmul_q31(z[0], z[1], c.q[m][0], c.q[m][1], &o_re, &o_im);
-            o_re = fx::sub_sat(o_re, fx::rshr64_sat(fx::mac64(0, c.ag[m], in_re), 31));
-            o_im = fx::sub_sat(o_im, fx::rshr64_sat(fx::mac64(0, c.ag[m], in_im), 31));
-            z[0] = fx::add_sat(in_re, fx::rshr64_sat(fx::mac64(0, c.ag[m], o_re), 31));
-            z[1] = fx::add_sat(in_im, fx::rshr64_sat(fx::mac64(0, c.ag[m], o_im), 31));
-            in_re = o_re;
-            in_im = o_im;
+            cmul_q31(z_re[k], z_im[k], q_re[k], q_im[k], &o_re, &o_im);
+            o_re = fx::sub_sat(o_re, fx::rshr64_sat(fx::mac64(0, a, in_re), 31));
+            o_im = fx::sub_sat(o_im, fx::rshr64_sat(fx::mac64(0, a, in_im), 31));
+            z_re[k] = fx::add_sat(in_re, fx::rshr64_sat(fx::mac64(0, a, o_re), 31));
+            z_im[k] = fx::add_sat(in_im, fx::rshr64_sat(fx::mac64(0, a, o_im), 31));
+            d_re[k] = o_re;
+            d_im[k] = o_im;
         }
-        *d_re = in_re;
-        *d_im = in_im;
-    } else if (k < cfg.long_delay_end) {
-        int32_t(&z)[2] = ps->long_delay[k - cfg.allpass_bands][t.long_delay];
-        *d_re = z[0];
-        *d_im = z[1];
-        z[0] = s_re;
-        z[1] = s_im;
-    } else {
-        int32_t(&z)[2] = ps->short_delay[k - cfg.long_delay_end];
-        *d_re = z[0];
-        *d_im = z[1];
-        z[0] = s_re;
-        z[1] = s_im;
     }
 }
 
-// Left and right of band k (parameter band b) from s and d.
-inline void mix(const PsState* ps, const PsConfigTables& cfg, int k, int b, int32_t s_re, int32_t s_im, int32_t d_re,
-                int32_t d_im, int32_t* l_re, int32_t* l_im, int32_t* r_re, int32_t* r_im) {
-    const int32_t h11 = ps->h[0][b], h12 = ps->h[1][b], h21 = ps->h[2][b], h22 = ps->h[3][b];
-    int64_t lr = fx::mac64(fx::mac64(fx::round_bias64(30), h11, s_re), h21, d_re);
-    int64_t li = fx::mac64(fx::mac64(fx::round_bias64(30), h11, s_im), h21, d_im);
-    int64_t rr = fx::mac64(fx::mac64(fx::round_bias64(30), h12, s_re), h22, d_re);
-    int64_t ri = fx::mac64(fx::mac64(fx::round_bias64(30), h12, s_im), h22, d_im);
-    if (ps->par.enable_ipdopd && b < cfg.num_ipdopd) {
-        // Bands of negative centre frequency turn the other way.
-        const bool neg = cfg.neg_phase[k] != 0;
-        const int32_t g11 = neg ? fx::neg_wrap(ps->hi[0][b]) : ps->hi[0][b];
-        const int32_t g12 = neg ? fx::neg_wrap(ps->hi[1][b]) : ps->hi[1][b];
-        const int32_t g21 = neg ? fx::neg_wrap(ps->hi[2][b]) : ps->hi[2][b];
-        const int32_t g22 = neg ? fx::neg_wrap(ps->hi[3][b]) : ps->hi[3][b];
-        lr = fx::mac64(fx::mac64(lr, fx::neg_wrap(g11), s_im), fx::neg_wrap(g21), d_im);
-        li = fx::mac64(fx::mac64(li, g11, s_re), g21, d_re);
-        rr = fx::mac64(fx::mac64(rr, fx::neg_wrap(g12), s_im), fx::neg_wrap(g22), d_im);
-        ri = fx::mac64(fx::mac64(ri, g12, s_re), g22, d_re);
+namespace {
+
+// ps_mix_bands with or without phase: each output computed and stored on
+// its own.
+template <bool Phase>
+void mix_bands(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
+               const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+               int32_t* r_re, int32_t* r_im) {
+    for (int k = 0; k < n; ++k) {
+        const int b = par[k];
+        const int32_t sr = s_re[k], si = s_im[k];
+        const int32_t dr = fx::rshr64_sat(fx::mac64(0, d_re[k], m.gain[b]), 30);
+        const int32_t di = fx::rshr64_sat(fx::mac64(0, d_im[k], m.gain[b]), 30);
+        for (int c = 0; c < 2; ++c) {  // left (h11, h21), right (h12, h22)
+            const int32_t hs = m.h[c][b], hd = m.h[c + 2][b];
+            int64_t re = fx::mac64(fx::mac64(fx::round_bias64(30), hs, sr), hd, dr);
+            int64_t im = fx::mac64(fx::mac64(fx::round_bias64(30), hs, si), hd, di);
+            if constexpr (Phase) {
+                // The imaginary parts, negated for bands of negative centre
+                // frequency (they turn the other way).
+                const bool flip = neg[k] != 0;
+                const int32_t gs = flip ? fx::neg_wrap(m.hi[c][b]) : m.hi[c][b];
+                const int32_t gd = flip ? fx::neg_wrap(m.hi[c + 2][b]) : m.hi[c + 2][b];
+                re = fx::mac64(fx::mac64(re, fx::neg_wrap(gs), si), fx::neg_wrap(gd), di);
+                im = fx::mac64(fx::mac64(im, gs, sr), gd, dr);
+            }
+            (c ? r_re : l_re)[k] = fx::sat32(re >> 30);
+            (c ? r_im : l_im)[k] = fx::sat32(im >> 30);
+        }
     }
-    *l_re = fx::sat32(lr >> 30);
-    *l_im = fx::sat32(li >> 30);
-    *r_re = fx::sat32(rr >> 30);
-    *r_im = fx::sat32(ri >> 30);
 }
+
+}  // namespace
+
+void ps_mix_bands(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
+                  const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+                  int32_t* r_re, int32_t* r_im) {
+    if (m.hi[0]) mix_bands<true>(m, par, neg, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+    else mix_bands<false>(m, par, neg, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+}
+
+namespace {
 
 // Advances the matrices to slot l: enters the envelopes that start there.
 void advance_matrices(PsState* ps, int l, int num_par) {
@@ -327,53 +338,100 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     // The bands from QMF band top up are empty and so are their delay lines
     // (ps_begin_frame): their energy, decorrelated signal and mix are zero,
     // and they stay so without being run.
-    const int top = ps->top > cfg.num_hybrid_qmf ? ps->top : cfg.num_hybrid_qmf;
-    const int end = top - cfg.num_hybrid_qmf + cfg.num_hybrid < cfg.num_bands
-                        ? top - cfg.num_hybrid_qmf + cfg.num_hybrid
-                        : cfg.num_bands;
-    uint64_t gains[kPsMaxParBands] = {};
-    for (int k = 0; k < cfg.num_hybrid; ++k) gains[cfg.par_band[k]] += energy(out_re[k], out_im[k]);
-    for (int k = cfg.num_hybrid; k < end; ++k) {
-        const int q = qmf_of(cfg, k);
-        gains[cfg.par_band[k]] += energy(re[q], im[q]);
+    const int nh = cfg.num_hybrid, nq = cfg.num_hybrid_qmf;
+    const int top = ps->top > nq ? ps->top : nq;
+    const int end = top - nq + nh < cfg.num_bands ? top - nq + nh : cfg.num_bands;
+    int32_t gains[kPsMaxParBands];
+    {
+        uint64_t energies[kPsMaxParBands] = {};
+        for (int k = 0; k < nh; ++k) energies[cfg.par_band[k]] += energy(out_re[k], out_im[k]);
+        for (int k = nh; k < end; ++k) energies[cfg.par_band[k]] += energy(re[k - nh + nq], im[k - nh + nq]);
+        transient_gains(ps, cfg.num_par, energies, gains);
     }
-    transient_gains(ps, cfg.num_par, gains);
 
+    // This slot's rows of the delay lines (the oldest entries, replaced by
+    // the newest).
     const uint32_t t = ps->tick;
-    const RingPos pos{static_cast<int>(t % 2), static_cast<int>(t % 3), static_cast<int>(t % 4), static_cast<int>(t % 5),
-                      static_cast<int>(t % 14)};
-    auto band = [&](int k, int32_t s_re, int32_t s_im, int32_t* l_re, int32_t* l_im, int32_t* r_re, int32_t* r_im) {
-        const int b = cfg.par_band[k];
-        int32_t d_re, d_im;
-        decorrelate(ps, cfg, pos, k, s_re, s_im, &d_re, &d_im);
-        const int32_t g = static_cast<int32_t>(gains[b]);
-        d_re = fx::rshr64_sat(fx::mac64(0, d_re, g), 30);
-        d_im = fx::rshr64_sat(fx::mac64(0, d_im, g), 30);
-        mix(ps, cfg, k, b, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+    PsDelayLines& z = ps->lines;
+    int32_t(&pre)[2][50] = z.pre[t % 2];
+    int32_t(&link0)[2][50] = z.link0[t % 3];
+    int32_t(&link1)[2][50] = z.link1[t % 4];
+    int32_t(&link2)[2][50] = z.link2[t % 5];
+    int32_t(&long_row)[2][12] = z.long_delay[t % 14];
+    // All-pass rows from band k.
+    auto rows_from = [&](int k) {
+        return PsAllpassRows{{pre[0] + k, pre[1] + k},
+                             {{link0[0] + k, link0[1] + k}, {link1[0] + k, link1[1] + k}, {link2[0] + k, link2[1] + k}}};
     };
+    PsMixParams mix{gains, {ps->h[0], ps->h[1], ps->h[2], ps->h[3]}, {}};
+    PsMixParams mix_phase = mix;
+    if (ps->par.enable_ipdopd)
+        for (int j = 0; j < 4; ++j) mix_phase.hi[j] = ps->hi[j];
+    // The decorrelated signal of a run of bands (before its gain).
+    int32_t d_re[64], d_im[64];
 
-    // Hybrid bands, summed back into their QMF bands.
-    int32_t sum[4][kPsMaxHybridQmf] = {};
-    for (int k = 0; k < cfg.num_hybrid; ++k) {
-        const int q = cfg.hybrid_qmf[k];
-        int32_t lr, li, rr, ri;
-        band(k, out_re[k], out_im[k], &lr, &li, &rr, &ri);
-        sum[0][q] = fx::add_sat(sum[0][q], lr);
-        sum[1][q] = fx::add_sat(sum[1][q], li);
-        sum[2][q] = fx::add_sat(sum[2][q], rr);
-        sum[3][q] = fx::add_sat(sum[3][q], ri);
+    // The hybrid bands (all in the all-pass range and the phase bands): the
+    // left channel in place, the right one aside, then summed back into
+    // their QMF bands.
+    {
+        int32_t r_re[32], r_im[32];
+        kernels.ps_allpass(rows_from(0), cfg.allpass, cfg.allpass_bands, nh, out_re, out_im, d_re, d_im);
+        kernels.ps_mix(mix_phase, cfg.par_band, cfg.neg_phase, nh, out_re, out_im, d_re, d_im, out_re, out_im, r_re,
+                       r_im);
+        int32_t sum[4][kPsMaxHybridQmf] = {};
+        for (int k = 0; k < nh; ++k) {
+            const int q = cfg.hybrid_qmf[k];
+            sum[0][q] = fx::add_sat(sum[0][q], out_re[k]);
+            sum[1][q] = fx::add_sat(sum[1][q], out_im[k]);
+            sum[2][q] = fx::add_sat(sum[2][q], r_re[k]);
+            sum[3][q] = fx::add_sat(sum[3][q], r_im[k]);
+        }
+        for (int q = 0; q < nq; ++q) {
+            re[q] = sum[0][q];
+            im[q] = sum[1][q];
+            out_re[q] = sum[2][q];
+            out_im[q] = sum[3][q];
+        }
     }
-    for (int k = cfg.num_hybrid; k < end; ++k) {
-        const int q = qmf_of(cfg, k);
-        band(k, re[q], im[q], &re[q], &im[q], &out_re[q], &out_im[q]);
+
+    // The QMF bands nq .. top - 1, bands nh .. end - 1, at j = k - nh in
+    // s (the mono samples), d, l (in place of s) and r: all-pass, 14-slot
+    // and 1-slot delay bands, each a run.
+    int32_t* s_re = re + nq;
+    int32_t* s_im = im + nq;
+    const int n = end - nh;
+    const int ap_end = (n < cfg.allpass_bands - nh ? n : cfg.allpass_bands - nh);
+    const int long_begin = cfg.allpass_bands - nh, long_end = n < cfg.long_delay_end - nh ? n : cfg.long_delay_end - nh;
+    const int short_begin = cfg.long_delay_end - nh;
+    if (ap_end > 0)
+        kernels.ps_allpass(rows_from(nh), cfg.allpass + nh, cfg.allpass_bands, ap_end, s_re, s_im, d_re, d_im);
+    for (int j = long_begin; j < long_end; ++j) {
+        d_re[j] = long_row[0][j - long_begin];
+        d_im[j] = long_row[1][j - long_begin];
+        long_row[0][j - long_begin] = s_re[j];
+        long_row[1][j - long_begin] = s_im[j];
     }
-    for (int q = top; q < 64; ++q) re[q] = im[q] = out_re[q] = out_im[q] = 0;
-    for (int q = 0; q < cfg.num_hybrid_qmf; ++q) {
-        re[q] = sum[0][q];
-        im[q] = sum[1][q];
-        out_re[q] = sum[2][q];
-        out_im[q] = sum[3][q];
+    for (int j = short_begin; j < n; ++j) {
+        d_re[j] = z.short_delay[0][j - short_begin];
+        d_im[j] = z.short_delay[1][j - short_begin];
+        z.short_delay[0][j - short_begin] = s_re[j];
+        z.short_delay[1][j - short_begin] = s_im[j];
     }
+    // The bands with phase (parameter bands below num_ipdopd) come first;
+    // without phase the bands are one run.
+    const uint8_t* par = cfg.par_band + nh;
+    const uint8_t* neg = cfg.neg_phase + nh;
+    int np = 0;
+    if (mix_phase.hi[0]) {
+        while (np < n && par[np] < cfg.num_ipdopd) ++np;
+        kernels.ps_mix(mix_phase, par, neg, np, s_re, s_im, d_re, d_im, s_re, s_im, out_re + nq, out_im + nq);
+    }
+    kernels.ps_mix(mix, par + np, neg + np, n - np, s_re + np, s_im + np, d_re + np, d_im + np, s_re + np, s_im + np,
+                   out_re + nq + np, out_im + nq + np);
+    for (int q = top; q < 64; ++q) re[q] = 0;
+    for (int q = top; q < 64; ++q) im[q] = 0;
+    for (int q = top; q < 64; ++q) out_re[q] = 0;
+    for (int q = top; q < 64; ++q) out_im[q] = 0;
 
     // The rows the next frame's first slots reach back to.
     if (l == kSlots - 1) {

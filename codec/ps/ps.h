@@ -67,14 +67,20 @@ inline uint8_t ps_put(uint8_t v, PsField f, int x) {
     return static_cast<uint8_t>((v & ~(f.mask << f.shift)) | (((x + f.offset) & f.mask) << f.shift));
 }
 
-// An all-pass band's delay lines: the 2-slot input delay and the three
-// links (3, 4 and 5 slots), {re, im}.
-struct PsAllpassDelay {
-    int32_t pre[2][2];
-    int32_t link0[3][2];
-    int32_t link1[4][2];
-    int32_t link2[5][2];
+// The decorrelator's delay lines, laid out for runs of bands: each slot's
+// entries of a line are a row over its bands, real parts, then imaginary
+// parts. The all-pass bands (k from 0) have the 2-slot input delay and the
+// three links (3, 4 and 5 slots); then come the 14-slot delay bands and the
+// 1-slot delay bands (k from the first of each).
+struct PsDelayLines {
+    int32_t pre[2][2][50];  // [slot][re, im][band]
+    int32_t link0[3][2][50];
+    int32_t link1[4][2][50];
+    int32_t link2[5][2][50];
+    int32_t long_delay[14][2][12];  // [slot][re, im][band]
+    int32_t short_delay[2][29];     // [re, im][band]: the one slot
 };
+static_assert(sizeof(PsDelayLines) == 7176, "the delay lines' size as documented");
 
 // The persistent record (all zero: the start state). The mixing matrices
 // start at zero, so a stream's first envelope fades in from silence.
@@ -103,9 +109,7 @@ struct PsState {
     // X_low row 2).
     int32_t hist_re[kPsHybridLag - 2][kPsMaxHybridQmf];
     int32_t hist_im[kPsHybridLag - 2][kPsMaxHybridQmf];
-    PsAllpassDelay allpass[50];
-    int32_t long_delay[12][14][2];  // the 14-slot delay bands
-    int32_t short_delay[29][2];     // the 1-slot delay bands
+    PsDelayLines lines;
 };
 
 // A new stream.

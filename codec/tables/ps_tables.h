@@ -24,7 +24,8 @@
 //     then QMF bands num_hybrid_qmf .. 63).
 //   neg_phase[k]: 1 where the band's centre frequency is negative (the
 //     IPD/OPD phase turns the other way).
-//   allpass[k]: the decorrelator of the all-pass bands.
+//   allpass: the decorrelator of the all-pass bands, kPsAllpassRows rows of
+//     allpass_bands values (row r of band k at r * allpass_bands + k).
 // ps_map_<from>_<to>[target]: {source, weight} x 4 (weight 0: unused) and
 // the divisor: target = sum(weight * source) / divisor, C division.
 #pragma once
@@ -53,13 +54,15 @@ struct PsHuffTable {
     int16_t max_len;  // longest codeword
 };
 
-// One all-pass band of the decorrelator: the fractional delay phi_fract,
-// the three links' fractional delays Q_fract(m) ({re, im}, Q31) and their
-// coefficients a(m) * g_decay(k) (Q31).
-struct PsAllpassBand {
-    int32_t phi[2];
-    int32_t q[3][2];
-    int32_t ag[3];
+// The rows of the all-pass bands' coefficients, each over the bands: the
+// fractional delay phi_fract {re, im}, the three links' fractional delays
+// Q_fract(m) {re, im} (Q31) and their coefficients a(m) * g_decay(k) (Q31).
+enum PsAllpassRow {
+    kPsPhiRe,
+    kPsPhiIm,
+    kPsLinkRe0,  // link m: kPsLinkRe0 + 2 m (re), + 1 (im)
+    kPsLinkAg0 = kPsLinkRe0 + 6,  // link m: kPsLinkAg0 + m
+    kPsAllpassRows = kPsLinkAg0 + 3
 };
 
 struct PsConfigTables {
@@ -67,7 +70,7 @@ struct PsConfigTables {
     const uint8_t* hybrid_qmf;
     const uint8_t* par_band;
     const uint8_t* neg_phase;
-    const PsAllpassBand* allpass;
+    const int32_t* allpass;
     int32_t num_hybrid;      // hybrid bands (10 or 32)
     int32_t num_bands;       // hybrid plus plain QMF bands (71 or 91)
     int32_t num_par;         // stereo parameter bands (20 or 34)

@@ -134,20 +134,23 @@ def generate():
         out += table("uint8_t", "ps_hybrid_qmf_%d" % cfg, qmf)
         out += table("uint8_t", "ps_par_band_%d" % cfg, [int(r["par_band"]) for r in rows])
         out += table("uint8_t", "ps_neg_phase_%d" % cfg, [int(r["neg_phase"]) for r in rows])
-        # Decorrelator of each all-pass band: phi_fract, Q_fract(m) as
-        # {re, im} Q31, then a(m) * g_decay in Q31.
+        # Decorrelator of the all-pass bands, a row per coefficient over the
+        # bands: phi_fract {re, im}, Q_fract(m) {re, im} for m = 0..2 (Q31),
+        # then a(m) * g_decay for m = 0..2 (Q31).
         nap = int(consts[("allpass_bands", str(cfg))])
         fr = [r for r in fd if int(r["config"]) == cfg]
         assert len(fr) == nap
-        ap = []
+        rows_ap = [[] for _ in range(11)]
         for r, b in zip(fr, rows):
-            ap.extend([q(float(r["phi_re"]), 31), q(float(r["phi_im"]), 31)])
+            vals = [q(float(r["phi_re"]), 31), q(float(r["phi_im"]), 31)]
             for m in range(3):
-                ap.extend([q(float(r["q%d_re" % m]), 31), q(float(r["q%d_im" % m]), 31)])
+                vals.extend([q(float(r["q%d_re" % m]), 31), q(float(r["q%d_im" % m]), 31)])
             gd = float(b["g_decay"])
-            ap.extend(q(allpass_a[m] * gd, 31) for m in range(3))
-        out += table("int32_t", "ps_allpass_%d" % cfg, ap, per_line=11)
-        out[-len(ap) // 11 - 2] = "const PsAllpassBand ps_allpass_%d[%d] = {" % (cfg, nap)
+            vals.extend(q(allpass_a[m] * gd, 31) for m in range(3))
+            for i, v in enumerate(vals):
+                rows_ap[i].append(v)
+        ap = [v for row in rows_ap for v in row]
+        out += table("int32_t", "ps_allpass_%d" % cfg, ap, per_line=10)
         out.append("")
     for cfg in (20, 34):
         out.append("const PsConfigTables ps_config_%d = {" % cfg)

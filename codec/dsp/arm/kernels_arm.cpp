@@ -5,6 +5,7 @@
 #include "dsp/fft_variants.h"
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
+#include "dsp/ps_kernels.h"
 #include "dsp/qmf_variants.h"
 #include "dsp/tools.h"
 #include "sbr/built.h"
@@ -19,6 +20,7 @@ void override_kernels_arm(Kernels& k, uint32_t use) {
             k.qmf_analysis32 = qmf_analysis32_neon, k.qmf_synthesis64 = qmf_synthesis64_neon;
             k.qmf_synthesis32 = qmf_synthesis32_neon, k.sbr_hf_filter = sbr_hf_filter_neon;
             k.sbr_hf_covariance = sbr_hf_covariance_neon, k.ps_hybrid = ps_hybrid_analysis_neon;
+            k.ps_allpass = ps_allpass_bands_neon, k.ps_mix = ps_mix_bands_neon;
         }
     }
 }

@@ -8,8 +8,12 @@
 // headers); select_kernels puts it in the table only on a CPU with NEON.
 #if defined(__arm__)
 
+#include <cstring>
+
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
+#include "dsp/ps_kernels.h"
+#include "tables/ps_tables.h"
 
 #pragma GCC push_options
 #pragma GCC target("fpu=neon")
@@ -35,6 +39,138 @@ void ps_hybrid_analysis_neon(const int32_t (*coef)[13][2], const uint8_t* qmf, i
         out_re[k] = fx::sat32(vgetq_lane_s64(acc, 0) >> 31);
         out_im[k] = fx::sat32(vgetq_lane_s64(acc, 1) >> 31);
     }
+}
+
+// The all-pass decorrelator and the mixing, four bands a register: the
+// 64-bit products of each half (VMULL, VMLAL), narrowed back by VQRSHRN
+// (a rounding shift of the exact sum and a saturation: the reference's,
+// since no sum here comes near 2^63 with coefficients above INT32_MIN) or
+// VQSHRN after the rounding term; saturating additions VQADD, VQSUB. A
+// run's last bands (fewer than four) go through the same steps on copies
+// (ps_allpass_tail, ps_mix_tail).
+namespace {
+
+struct Wide4 {
+    int64x2_t lo, hi;
+};
+
+inline Wide4 mul(int32x4_t a, int32x4_t b) {
+    return {vmull_s32(vget_low_s32(a), vget_low_s32(b)), vmull_s32(vget_high_s32(a), vget_high_s32(b))};
+}
+inline Wide4 mla(Wide4 acc, int32x4_t a, int32x4_t b) {
+    return {vmlal_s32(acc.lo, vget_low_s32(a), vget_low_s32(b)), vmlal_s32(acc.hi, vget_high_s32(a), vget_high_s32(b))};
+}
+template <int S>
+inline int32x4_t round_narrow(Wide4 x) {
+    return vcombine_s32(vqrshrn_n_s64(x.lo, S), vqrshrn_n_s64(x.hi, S));
+}
+inline int32x4_t narrow30(Wide4 x) { return vcombine_s32(vqshrn_n_s64(x.lo, 30), vqshrn_n_s64(x.hi, 30)); }
+
+// (a_re + j a_im) (b_re + j b_im), Q31 products rounded and saturated (the
+// negation wraps, as the reference's).
+inline void cmul_q31(int32x4_t a_re, int32x4_t a_im, int32x4_t b_re, int32x4_t b_im, int32x4_t* re, int32x4_t* im) {
+    *re = round_narrow<31>(mla(mul(a_re, b_re), vnegq_s32(a_im), b_im));
+    *im = round_narrow<31>(mla(mul(a_re, b_im), a_im, b_re));
+}
+
+PsAllpassRows rows_from(const PsAllpassRows& r, int k) {
+    return PsAllpassRows{{r.pre[0] + k, r.pre[1] + k},
+                         {{r.link[0][0] + k, r.link[0][1] + k},
+                          {r.link[1][0] + k, r.link[1][1] + k},
+                          {r.link[2][0] + k, r.link[2][1] + k}}};
+}
+
+template <bool Phase>
+void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
+             const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+             int32_t* r_re, int32_t* r_im) {
+    const int64x2_t bias = vdupq_n_s64(fx::round_bias64(30));
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        uint32_t bands;
+        std::memcpy(&bands, par + k, 4);
+        const int b0 = par[k], b1 = par[k + 1], b2 = par[k + 2], b3 = par[k + 3];
+        // One parameter band for all four (runs of QMF bands), else each its own.
+        const bool one = bands == (bands & 0xffu) * 0x01010101u;
+        auto pick = [&](const int32_t* v) {
+            if (one) return vdupq_n_s32(v[b0]);
+            int32x4_t x = vdupq_n_s32(v[b0]);
+            x = vsetq_lane_s32(v[b1], x, 1);
+            x = vsetq_lane_s32(v[b2], x, 2);
+            return vsetq_lane_s32(v[b3], x, 3);
+        };
+        const int32x4_t sr = vld1q_s32(s_re + k), si = vld1q_s32(s_im + k);
+        const int32x4_t g = pick(m.gain);
+        const int32x4_t dr = round_narrow<30>(mul(vld1q_s32(d_re + k), g));
+        const int32x4_t di = round_narrow<30>(mul(vld1q_s32(d_im + k), g));
+        const int32x4_t h11 = pick(m.h[0]), h12 = pick(m.h[1]), h21 = pick(m.h[2]), h22 = pick(m.h[3]);
+        Wide4 lr = mla(mla(Wide4{bias, bias}, h11, sr), h21, dr);
+        Wide4 li = mla(mla(Wide4{bias, bias}, h11, si), h21, di);
+        Wide4 rr = mla(mla(Wide4{bias, bias}, h12, sr), h22, dr);
+        Wide4 ri = mla(mla(Wide4{bias, bias}, h12, si), h22, di);
+        if constexpr (Phase) {
+            // Bands of negative centre frequency turn the other way: the
+            // imaginary parts negated where the mask is all ones.
+            uint32_t flags;
+            std::memcpy(&flags, neg_phase + k, 4);
+            const int32x4_t mask = vnegq_s32(
+                vreinterpretq_s32_u32(vmovl_u16(vget_low_u16(vmovl_u8(vcreate_u8(flags))))));
+            auto turn = [&](const int32_t* v) { return vsubq_s32(veorq_s32(pick(v), mask), mask); };
+            const int32x4_t g11 = turn(m.hi[0]), g12 = turn(m.hi[1]), g21 = turn(m.hi[2]), g22 = turn(m.hi[3]);
+            lr = mla(mla(lr, vnegq_s32(g11), si), vnegq_s32(g21), di);
+            li = mla(mla(li, g11, sr), g21, dr);
+            rr = mla(mla(rr, vnegq_s32(g12), si), vnegq_s32(g22), di);
+            ri = mla(mla(ri, g12, sr), g22, dr);
+        }
+        vst1q_s32(l_re + k, narrow30(lr));
+        vst1q_s32(l_im + k, narrow30(li));
+        vst1q_s32(r_re + k, narrow30(rr));
+        vst1q_s32(r_im + k, narrow30(ri));
+    }
+    if (k < n)
+        ps_mix_tail<4>(mix_run<Phase>, m, par + k, neg_phase + k, n - k, s_re + k, s_im + k, d_re + k, d_im + k,
+                       l_re + k, l_im + k, r_re + k, r_im + k);
+}
+
+}  // namespace
+
+void ps_allpass_bands_neon(const PsAllpassRows& rows, const int32_t* coef, int stride, int n, const int32_t* s_re,
+                           const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const int32x4_t p_re = vld1q_s32(rows.pre[0] + k), p_im = vld1q_s32(rows.pre[1] + k);
+        vst1q_s32(rows.pre[0] + k, vld1q_s32(s_re + k));
+        vst1q_s32(rows.pre[1] + k, vld1q_s32(s_im + k));
+        int32x4_t in_re, in_im;
+        cmul_q31(p_re, p_im, vld1q_s32(coef + kPsPhiRe * stride + k), vld1q_s32(coef + kPsPhiIm * stride + k), &in_re,
+                 &in_im);
+        for (int j = 0; j < 3; ++j) {
+            int32_t* z_re = rows.link[j][0] + k;
+            int32_t* z_im = rows.link[j][1] + k;
+            const int32x4_t ag = vld1q_s32(coef + (kPsLinkAg0 + j) * stride + k);
+            int32x4_t o_re, o_im;
+            cmul_q31(vld1q_s32(z_re), vld1q_s32(z_im), vld1q_s32(coef + (kPsLinkRe0 + 2 * j) * stride + k),
+                     vld1q_s32(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
+            o_re = vqsubq_s32(o_re, round_narrow<31>(mul(ag, in_re)));
+            o_im = vqsubq_s32(o_im, round_narrow<31>(mul(ag, in_im)));
+            vst1q_s32(z_re, vqaddq_s32(in_re, round_narrow<31>(mul(ag, o_re))));
+            vst1q_s32(z_im, vqaddq_s32(in_im, round_narrow<31>(mul(ag, o_im))));
+            in_re = o_re;
+            in_im = o_im;
+        }
+        vst1q_s32(d_re + k, in_re);
+        vst1q_s32(d_im + k, in_im);
+    }
+    if (k < n)
+        ps_allpass_tail<4>(ps_allpass_bands_neon, rows_from(rows, k), coef + k, stride, n - k, s_re + k, s_im + k,
+                           d_re + k, d_im + k);
+}
+
+void ps_mix_bands_neon(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
+                       const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+                       int32_t* r_re, int32_t* r_im) {
+    if (m.hi[0]) mix_run<true>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+    else mix_run<false>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
 }
 
 #pragma GCC pop_options

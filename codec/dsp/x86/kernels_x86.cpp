@@ -4,6 +4,7 @@
 #include "dsp/fft_variants.h"
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
+#include "dsp/ps_kernels.h"
 #include "dsp/qmf_variants.h"
 #include "dsp/tools.h"
 #include "sbr/built.h"
@@ -18,7 +19,8 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.qmf_analysis32 = qmf_analysis32_sse41, k.qmf_synthesis64 = qmf_synthesis64_sse41;
             k.qmf_synthesis32 = qmf_synthesis32_sse41, k.sbr_hf_filter = sbr_hf_filter_sse41;
             k.sbr_hf_covariance = sbr_hf_covariance_sse41;
-            k.ps_hybrid = ps_hybrid_analysis_sse41;
+            k.ps_hybrid = ps_hybrid_analysis_sse41, k.ps_allpass = ps_allpass_bands_sse41;
+            k.ps_mix = ps_mix_bands_sse41;
         }
     }
     // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
@@ -34,6 +36,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         if constexpr (kSbrBuilt) {
             k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
             k.qmf_synthesis32 = qmf_synthesis32_avx2;
+            k.ps_allpass = ps_allpass_bands_avx2, k.ps_mix = ps_mix_bands_avx2;
         }
     }
 }

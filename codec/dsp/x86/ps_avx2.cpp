@@ -1,0 +1,208 @@
+// Parametric stereo's all-pass decorrelator and mixing with AVX2: the
+// SSE4.1 variants' steps (dsp/x86/ps_sse41.cpp) on eight bands a register,
+// the mixing's values of eight bands' parameter bands gathered at once
+// (VPGATHERDD) unless one parameter band holds all eight. A run's last
+// bands (fewer than eight) go through the same steps with masked loads and
+// stores. Only the functions here use AVX2 (target attribute).
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "dsp/fixed.h"
+#include "dsp/ps_kernels.h"
+#include "tables/ps_tables.h"
+
+#define AVX2 __attribute__((target("avx2")))
+
+namespace {
+
+// Eight 64-bit values: those of the even words (e) and of the odd words (o).
+struct Wide8 {
+    __m256i e, o;
+};
+
+AVX2 inline __m256i load8(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+AVX2 inline void store8(int32_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+
+AVX2 inline Wide8 mul(__m256i a, __m256i b) {
+    return {_mm256_mul_epi32(a, b), _mm256_mul_epi32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32))};
+}
+AVX2 inline Wide8 add(Wide8 x, Wide8 y) { return {_mm256_add_epi64(x.e, y.e), _mm256_add_epi64(x.o, y.o)}; }
+AVX2 inline Wide8 add(Wide8 x, __m256i c) { return {_mm256_add_epi64(x.e, c), _mm256_add_epi64(x.o, c)}; }
+AVX2 inline __m256i neg(__m256i a) { return _mm256_sub_epi32(_mm256_setzero_si256(), a); }
+
+// sat32(x >> S) of each value (S = 30 or 31), as eight words in band order.
+template <int S>
+AVX2 inline __m256i narrow(Wide8 x) {
+    const __m256i v = _mm256_blend_epi16(_mm256_srli_epi64(x.e, S), _mm256_slli_epi64(x.o, 32 - S), 0xCC);
+    const __m256i h = _mm256_blend_epi16(_mm256_srli_epi64(x.e, 32), x.o, 0xCC);  // the high words
+    const __m256i sign = _mm256_srai_epi32(h, 31);
+    const __m256i fits = _mm256_cmpeq_epi32(_mm256_srai_epi32(h, S - 1), sign);
+    return _mm256_blendv_epi8(_mm256_xor_si256(sign, _mm256_set1_epi32(INT32_MAX)), v, fits);
+}
+// rshr64_sat(x, S) of each value.
+template <int S>
+AVX2 inline __m256i round_narrow(Wide8 x) {
+    return narrow<S>(add(x, _mm256_set1_epi64x(INT64_C(1) << (S - 1))));
+}
+
+// add_sat and sub_sat of eight words.
+AVX2 inline __m256i blend_sat(__m256i r, __m256i a, __m256i over) {
+    const __m256i sat = _mm256_xor_si256(_mm256_srai_epi32(a, 31), _mm256_set1_epi32(INT32_MAX));
+    return _mm256_castps_si256(
+        _mm256_blendv_ps(_mm256_castsi256_ps(r), _mm256_castsi256_ps(sat), _mm256_castsi256_ps(over)));
+}
+AVX2 inline __m256i add_sat(__m256i a, __m256i b) {
+    const __m256i r = _mm256_add_epi32(a, b);
+    return blend_sat(r, a, _mm256_and_si256(_mm256_xor_si256(a, r), _mm256_xor_si256(b, r)));
+}
+AVX2 inline __m256i sub_sat(__m256i a, __m256i b) {
+    const __m256i r = _mm256_sub_epi32(a, b);
+    return blend_sat(r, a, _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_xor_si256(a, r)));
+}
+
+// (a_re + j a_im) (b_re + j b_im), Q31 products rounded and saturated.
+AVX2 inline void cmul_q31(__m256i a_re, __m256i a_im, __m256i b_re, __m256i b_im, __m256i* re, __m256i* im) {
+    *re = round_narrow<31>(add(mul(a_re, b_re), mul(neg(a_im), b_im)));
+    *im = round_narrow<31>(add(mul(a_re, b_im), mul(a_im, b_re)));
+}
+
+// Eight bands from band k, or with a mask of lanes (all ones for the bands
+// below the run's end) a run's last one to seven: masked loads (zero
+// beyond) and stores.
+template <bool Partial>
+struct Lanes {
+    __m256i mask;
+    AVX2 __m256i load(const int32_t* p) const {
+        if constexpr (Partial) return _mm256_maskload_epi32(p, mask);
+        else return load8(p);
+    }
+    AVX2 void store(int32_t* p, __m256i v) const {
+        if constexpr (Partial) _mm256_maskstore_epi32(p, mask, v);
+        else store8(p, v);
+    }
+};
+
+// The gain and mixing of eight bands from band k: `bands` and `flags` their
+// parameter bands and phase flags, a byte each.
+template <bool Phase, bool Partial>
+__attribute__((target("avx2"), always_inline)) inline void mix8(const PsMixParams& m, uint64_t bands, uint64_t flags,
+                                                                int k, const int32_t* s_re, const int32_t* s_im,
+                                                                const int32_t* d_re, const int32_t* d_im,
+                                                                int32_t* l_re, int32_t* l_im, int32_t* r_re,
+                                                                int32_t* r_im, const Lanes<Partial>& x) {
+    const __m256i bias = _mm256_set1_epi64x(fx::round_bias64(30));
+    // One parameter band for all eight (runs of QMF bands), else each its own.
+    const bool one = bands == (bands & 0xffu) * UINT64_C(0x0101010101010101);
+    const int b0 = static_cast<int>(bands & 0xffu);
+    const __m256i index = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<int64_t>(bands)));
+    auto pick = [&](const int32_t* v) AVX2 {
+        return one ? _mm256_set1_epi32(v[b0]) : _mm256_i32gather_epi32(v, index, 4);
+    };
+    const __m256i sr = x.load(s_re + k), si = x.load(s_im + k);
+    const __m256i g = pick(m.gain);
+    const __m256i dr = round_narrow<30>(mul(x.load(d_re + k), g));
+    const __m256i di = round_narrow<30>(mul(x.load(d_im + k), g));
+    const __m256i h11 = pick(m.h[0]), h12 = pick(m.h[1]), h21 = pick(m.h[2]), h22 = pick(m.h[3]);
+    Wide8 lr = add(add(mul(h11, sr), mul(h21, dr)), bias);
+    Wide8 li = add(add(mul(h11, si), mul(h21, di)), bias);
+    Wide8 rr = add(add(mul(h12, sr), mul(h22, dr)), bias);
+    Wide8 ri = add(add(mul(h12, si), mul(h22, di)), bias);
+    if constexpr (Phase) {
+        // Bands of negative centre frequency turn the other way: the
+        // imaginary parts negated where the mask is all ones.
+        const __m256i mask = neg(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<int64_t>(flags))));
+        auto turn = [&](const int32_t* v) AVX2 { return _mm256_sub_epi32(_mm256_xor_si256(pick(v), mask), mask); };
+        const __m256i g11 = turn(m.hi[0]), g12 = turn(m.hi[1]), g21 = turn(m.hi[2]), g22 = turn(m.hi[3]);
+        lr = add(lr, add(mul(neg(g11), si), mul(neg(g21), di)));
+        li = add(li, add(mul(g11, sr), mul(g21, dr)));
+        rr = add(rr, add(mul(neg(g12), si), mul(neg(g22), di)));
+        ri = add(ri, add(mul(g12, sr), mul(g22, dr)));
+    }
+    x.store(l_re + k, narrow<30>(lr));
+    x.store(l_im + k, narrow<30>(li));
+    x.store(r_re + k, narrow<30>(rr));
+    x.store(r_im + k, narrow<30>(ri));
+}
+
+template <bool Phase>
+AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
+                  const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+                  int32_t* r_re, int32_t* r_im) {
+    int k = 0;
+    for (; k + 8 <= n; k += 8) {
+        uint64_t bands, flags = 0;
+        std::memcpy(&bands, par + k, 8);
+        if constexpr (Phase) std::memcpy(&flags, neg_phase + k, 8);
+        mix8<Phase>(m, bands, flags, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im,
+                    Lanes<false>{_mm256_setzero_si256()});
+    }
+    if (k < n) {
+        // The last band's parameter band and flag repeated in the lanes beyond.
+        uint8_t p[8], f[8];
+        for (int j = 0; j < 8; ++j) {
+            const int i = k + (j < n - k ? j : n - k - 1);
+            p[j] = par[i];
+            f[j] = neg_phase[i];
+        }
+        uint64_t bands, flags;
+        std::memcpy(&bands, p, 8);
+        std::memcpy(&flags, f, 8);
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        mix8<Phase>(m, bands, flags, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im,
+                    Lanes<true>{_mm256_cmpgt_epi32(_mm256_set1_epi32(n - k), lane)});
+    }
+}
+
+}  // namespace
+
+namespace {
+
+template <bool Partial>
+__attribute__((target("avx2"), always_inline)) inline void allpass8(const PsAllpassRows& rows, const int32_t* coef,
+                                                                    int stride, int k, const int32_t* s_re,
+                                                                    const int32_t* s_im, int32_t* d_re, int32_t* d_im,
+                                                                    const Lanes<Partial>& x) {
+    const __m256i p_re = x.load(rows.pre[0] + k), p_im = x.load(rows.pre[1] + k);
+    x.store(rows.pre[0] + k, x.load(s_re + k));
+    x.store(rows.pre[1] + k, x.load(s_im + k));
+    __m256i in_re, in_im;
+    cmul_q31(p_re, p_im, x.load(coef + kPsPhiRe * stride + k), x.load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
+    for (int j = 0; j < 3; ++j) {
+        int32_t* z_re = rows.link[j][0] + k;
+        int32_t* z_im = rows.link[j][1] + k;
+        const __m256i ag = x.load(coef + (kPsLinkAg0 + j) * stride + k);
+        __m256i o_re, o_im;
+        cmul_q31(x.load(z_re), x.load(z_im), x.load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
+                 x.load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
+        o_re = sub_sat(o_re, round_narrow<31>(mul(ag, in_re)));
+        o_im = sub_sat(o_im, round_narrow<31>(mul(ag, in_im)));
+        x.store(z_re, add_sat(in_re, round_narrow<31>(mul(ag, o_re))));
+        x.store(z_im, add_sat(in_im, round_narrow<31>(mul(ag, o_im))));
+        in_re = o_re;
+        in_im = o_im;
+    }
+    x.store(d_re + k, in_re);
+    x.store(d_im + k, in_im);
+}
+
+}  // namespace
+
+AVX2 void ps_allpass_bands_avx2(const PsAllpassRows& rows, const int32_t* coef, int stride, int n,
+                                const int32_t* s_re, const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
+    int k = 0;
+    for (; k + 8 <= n; k += 8)
+        allpass8(rows, coef, stride, k, s_re, s_im, d_re, d_im, Lanes<false>{_mm256_setzero_si256()});
+    if (k < n) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        allpass8(rows, coef, stride, k, s_re, s_im, d_re, d_im,
+                 Lanes<true>{_mm256_cmpgt_epi32(_mm256_set1_epi32(n - k), lane)});
+    }
+}
+
+AVX2 void ps_mix_bands_avx2(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n,
+                            const int32_t* s_re, const int32_t* s_im, const int32_t* d_re, const int32_t* d_im,
+                            int32_t* l_re, int32_t* l_im, int32_t* r_re, int32_t* r_im) {
+    if (m.hi[0]) mix_run<true>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+    else mix_run<false>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+}
