@@ -11,6 +11,7 @@
 #include "dsp/filterbank.h"
 #include "dsp/hf_filter.h"
 #include "dsp/qmf.h"
+#include "dsp/sbr_adjust.h"
 
 #if defined(__arm__)
 #include <sys/auxv.h>
@@ -41,6 +42,9 @@ constexpr Kernels kReference = {
 #endif
     sbr_hf_filter_c,
     sbr_hf_covariance_c,
+    sbr_energies_c,
+    sbr_log2_c,
+    sbr_apply_c,
     ps_hybrid_analysis,
 };
 

@@ -5,6 +5,7 @@
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
 #include "dsp/qmf_variants.h"
+#include "dsp/sbr_adjust.h"
 
 void override_kernels_x86(Kernels& k, uint32_t use) {
     if (use & CPU_X86_SSE41) {
@@ -15,11 +16,13 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.qmf_synthesis32 = qmf_synthesis32_sse41, k.sbr_hf_filter = sbr_hf_filter_sse41;
         k.sbr_hf_covariance = sbr_hf_covariance_sse41;
         k.ps_hybrid = ps_hybrid_analysis_sse41;
+        k.sbr_energies = sbr_energies_sse41, k.sbr_log2 = sbr_log2_sse41;
     }
     // The AVX2 kernels use SSE4.1 code too (the pre-twiddle's bit reversal
     // and the dequantisation's band scan); the SBR generator's kernels have
     // no AVX2 variant (the filter's column of slots is gathered four words at
-    // a time either way; the covariances are 38 terms).
+    // a time either way; the covariances are 38 terms). The adjuster's gains
+    // shift each subband by its own count (VPSRLVQ): AVX2 alone.
     constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
     if ((use & kAvx2) == kAvx2) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
@@ -27,5 +30,6 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.synthesis_mix = synthesise_channel_mix_avx2;
         k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
         k.qmf_synthesis32 = qmf_synthesis32_avx2;
+        k.sbr_apply = sbr_apply_avx2;
     }
 }

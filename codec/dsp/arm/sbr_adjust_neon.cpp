@@ -1,0 +1,173 @@
+// The SBR envelope adjuster's kernels with NEON (32-bit ARM), four subbands
+// (or values) at a time. The energies: each row's samples shifted by the
+// block's shift (VSHL by its negative) and squared into 64-bit sums
+// (VMLAL; modulo 2^64, in any order the same). The logarithms: the leading
+// bit and the Q29 mantissa of each value taken one by one (CLZ), then the 25
+// squarings of four mantissas at a time (VMULL, the rounding narrowing
+// shift VRSHRN #29, the halving where a square reaches 2^30 and the bit it
+// gives). The gains and noise: each term's 64-bit products (VMULL, the
+// noise table's parts apart by VLD2), shifted by each subband's own shift
+// with rounding and saturation (VQRSHL by its negative, the shift first
+// held to -64..63, beyond which nothing changes), narrowed with saturation
+// (VQMOVN) and added with saturation (VQADD): fx::mul_shift_sat and
+// fx::add_sat for every shift. Bit-exact with dsp/sbr_adjust.cpp; the last
+// subbands or values of a call, and the rows where the noise table wraps
+// within four subbands, are the reference's.
+//
+// Only this file is built for NEON (a target pragma after the common
+// headers); select_kernels puts it in the table only on a CPU with NEON.
+#if defined(__arm__)
+
+#include "dsp/sbr_adjust.h"
+#include "tables/sbr_tables.h"
+
+#pragma GCC push_options
+#pragma GCC target("fpu=neon")
+#include <arm_neon.h>
+
+int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
+    // The magnitudes' bits: v ^ (v >> 31) is v, or ~v for v < 0.
+    uint32x4_t bits = vdupq_n_u32(0);
+    uint32_t bits_or = 0;
+    const int wide = count & ~3;
+    for (int r = 0; r < rows; ++r) {
+        const int32_t* re = x_re + 64 * r;
+        const int32_t* im = x_im + 64 * r;
+        for (int i = 0; i < wide; i += 4) {
+            const int32x4_t a = vld1q_s32(re + i), b = vld1q_s32(im + i);
+            bits = vorrq_u32(bits, vreinterpretq_u32_s32(vorrq_s32(veorq_s32(a, vshrq_n_s32(a, 31)),
+                                                                   veorq_s32(b, vshrq_n_s32(b, 31)))));
+        }
+        for (int i = wide; i < count; ++i)
+            bits_or |= adjuster::magnitude_bits(re[i]) | adjuster::magnitude_bits(im[i]);
+    }
+    const uint32x2_t half = vorr_u32(vget_low_u32(bits), vget_high_u32(bits));
+    bits_or |= vget_lane_u32(half, 0) | vget_lane_u32(half, 1);
+    const int shift = adjuster::energy_shift(bits_or);
+    const int32x4_t down = vdupq_n_s32(-shift);
+    for (int i = 0; i < wide; i += 4) {
+        int64x2_t lo = vdupq_n_s64(0), hi = vdupq_n_s64(0);
+        for (int r = 0; r < rows; ++r) {
+            const int32x4_t a = vshlq_s32(vld1q_s32(x_re + 64 * r + i), down);
+            const int32x4_t b = vshlq_s32(vld1q_s32(x_im + 64 * r + i), down);
+            lo = vmlal_s32(vmlal_s32(lo, vget_low_s32(a), vget_low_s32(a)), vget_low_s32(b), vget_low_s32(b));
+            hi = vmlal_s32(vmlal_s32(hi, vget_high_s32(a), vget_high_s32(a)), vget_high_s32(b), vget_high_s32(b));
+        }
+        vst1q_u64(energy + i, vreinterpretq_u64_s64(lo));
+        vst1q_u64(energy + i + 2, vreinterpretq_u64_s64(hi));
+    }
+    for (int i = wide; i < count; ++i) {
+        int64_t acc = 0;
+        for (int r = 0; r < rows; ++r) {
+            const int32_t a = fx::asr(x_re[64 * r + i], shift), b = fx::asr(x_im[64 * r + i], shift);
+            acc = fx::mac64(fx::mac64(acc, a, a), b, b);
+        }
+        energy[i] = static_cast<uint64_t>(acc);
+    }
+    return shift;
+}
+
+void sbr_log2_neon(const uint64_t* v, int n, int32_t* out) {
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        int32_t mant[4], top[4];
+        for (int k = 0; k < 4; ++k) {
+            const int b = 63 - fx::clz64(v[i + k]);
+            top[k] = b;
+            mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(v[i + k], b - 29) : fx::lsl64(v[i + k], 29 - b));
+        }
+        uint32x4_t x = vreinterpretq_u32_s32(vld1q_s32(mant));
+        int32x4_t frac = vdupq_n_s32(0);
+        const uint32x4_t limit = vdupq_n_u32(UINT32_C(1) << 30);
+        for (int k = 0; k < adjuster::kLogFrac + 1; ++k) {
+            // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0)
+            const uint32x4_t y = vcombine_u32(vrshrn_n_u64(vmull_u32(vget_low_u32(x), vget_low_u32(x)), 29),
+                                              vrshrn_n_u64(vmull_u32(vget_high_u32(x), vget_high_u32(x)), 29));
+            const uint32x4_t big = vcgeq_u32(y, limit);
+            x = vbslq_u32(big, vshrq_n_u32(y, 1), y);
+            frac = vsubq_s32(vaddq_s32(frac, frac), vreinterpretq_s32_u32(big));
+        }
+        // top 2^24 + rshr(frac, 1)
+        const int32x4_t whole = vshlq_n_s32(vld1q_s32(top), adjuster::kLogFrac);
+        vst1q_s32(out + i, vaddq_s32(whole, vrshrq_n_s32(frac, 1)));
+    }
+    for (; i < n; ++i) out[i] = adjuster::log2_u64(v[i]);
+}
+
+namespace {
+
+// One term's shifts for four subbands, as VQRSHL counts: e - base, held to
+// -64..63.
+struct Term {
+    int32x4_t level;
+    int64x2_t count_lo, count_hi;
+    Term(const SbrLin* lv, int base) {
+        const int32x4x2_t me = vld2q_s32(&lv->m);  // mantissas, exponents
+        level = me.val[0];
+        const int32x4_t c = vmaxq_s32(vminq_s32(vsubq_s32(me.val[1], vdupq_n_s32(base)), vdupq_n_s32(63)),
+                                      vdupq_n_s32(-64));
+        count_lo = vmovl_s32(vget_low_s32(c));
+        count_hi = vmovl_s32(vget_high_s32(c));
+    }
+    int32x4_t apply(int32x4_t x) const {
+        const int64x2_t lo = vqrshlq_s64(vmull_s32(vget_low_s32(x), vget_low_s32(level)), count_lo);
+        const int64x2_t hi = vqrshlq_s64(vmull_s32(vget_high_s32(x), vget_high_s32(level)), count_hi);
+        return vcombine_s32(vqmovn_s64(lo), vqmovn_s64(hi));
+    }
+};
+
+}  // namespace
+
+void sbr_apply_neon(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
+                    int noise_index) {
+    const int wide = count & ~3;
+    for (int i = 0; i < wide; i += 4) {
+        const Term g(gain + i, 30);
+        if (!noise) {
+            for (int r = 0; r < rows; ++r) {
+                int32_t* const yr = y_re + 64 * r + i;
+                int32_t* const yi = y_im + 64 * r + i;
+                vst1q_s32(yr, g.apply(vld1q_s32(yr)));
+                vst1q_s32(yi, g.apply(vld1q_s32(yi)));
+            }
+            continue;
+        }
+        const Term q(noise + i, 61);
+        for (int r = 0; r < rows; ++r) {
+            int32_t* const yr = y_re + 64 * r + i;
+            int32_t* const yi = y_im + 64 * r + i;
+            const int first = (noise_index + r * count + i + 1) & 511;
+            if (first > 512 - 4) {
+                for (int k = 0; k < 4; ++k) {
+                    const int32_t* v = sbr_noise_v[(first + k) & 511];
+                    yr[k] = adjuster::apply(yr[k], gain[i + k], v[0], noise[i + k]);
+                    yi[k] = adjuster::apply(yi[k], gain[i + k], v[1], noise[i + k]);
+                }
+                continue;
+            }
+            const int32x4x2_t v = vld2q_s32(sbr_noise_v[first]);  // re, im
+            vst1q_s32(yr, vqaddq_s32(g.apply(vld1q_s32(yr)), q.apply(v.val[0])));
+            vst1q_s32(yi, vqaddq_s32(g.apply(vld1q_s32(yi)), q.apply(v.val[1])));
+        }
+    }
+    if (wide < count) {
+        // The last subbands, row by row with the noise of their places.
+        for (int r = 0; r < rows; ++r)
+            for (int i = wide; i < count; ++i) {
+                int32_t* const yr = y_re + 64 * r + i;
+                int32_t* const yi = y_im + 64 * r + i;
+                if (!noise) {
+                    *yr = fx::mul_shift_sat(*yr, gain[i].m, 30 - gain[i].e);
+                    *yi = fx::mul_shift_sat(*yi, gain[i].m, 30 - gain[i].e);
+                    continue;
+                }
+                const int32_t* v = sbr_noise_v[(noise_index + r * count + i + 1) & 511];
+                *yr = adjuster::apply(*yr, gain[i], v[0], noise[i]);
+                *yi = adjuster::apply(*yi, gain[i], v[1], noise[i]);
+            }
+    }
+}
+
+#pragma GCC pop_options
+
+#endif

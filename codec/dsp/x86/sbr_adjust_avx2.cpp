@@ -1,0 +1,126 @@
+// The SBR envelope adjuster's gains and noise (sbr_apply) with AVX2, four
+// subbands at a time down their run of rows. Each term's four products in
+// the four 64-bit lanes (VPMULDQ of the samples sign-extended and of the
+// levels, whose mantissas are the low words of their pairs; the noise
+// table's parts are the even and the odd words of its pairs), rounded and
+// shifted by each subband's own shift (VPSRLVQ of the magnitude's
+// complement for negative values: the arithmetic shift), saturated to 32
+// bits where a shift below 31 lets a term outgrow them, gathered to four
+// words (VPERMD), and added with saturation. A shift beyond 62 is taken as
+// 63, which leaves 0 of any product, as fx::mul_shift_sat does. Bit-exact
+// with dsp/sbr_adjust.cpp; subbands whose shift is below 1 (levels of 2^30
+// and more), the last subbands of a row and the rows where the noise table
+// wraps within four subbands are the reference's.
+#include <immintrin.h>
+
+#include "dsp/sbr_adjust.h"
+#include "tables/sbr_tables.h"
+
+#define AVX2 __attribute__((target("avx2")))
+#define AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+
+namespace {
+
+// One term's shifts for four subbands: base - e, the rounding bias and
+// whether a result may need saturating.
+struct Term {
+    __m256i level;  // mantissas in the low words
+    __m256i count;  // shifts 1..63
+    __m256i bias;   // 2^(shift - 1)
+    bool saturate;  // a shift below 31
+    bool ok;        // every shift at least 1
+    AVX2_INLINE Term(const SbrLin* lv, int base) {
+        level = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lv));
+        // base - e in the low words; the high ones cleared
+        const __m256i e = _mm256_shuffle_epi32(level, _MM_SHUFFLE(3, 3, 1, 1));
+        __m256i s = _mm256_sub_epi32(_mm256_set1_epi32(base), e);
+        const __m256i below = _mm256_cmpgt_epi32(_mm256_set1_epi32(1), s);
+        ok = _mm256_testz_si256(below, _mm256_set1_epi64x(0xffffffff));
+        saturate = !_mm256_testz_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(31), s), _mm256_set1_epi64x(0xffffffff));
+        s = _mm256_min_epi32(s, _mm256_set1_epi32(63));
+        count = _mm256_and_si256(s, _mm256_set1_epi64x(0xffffffff));
+        bias = _mm256_sllv_epi64(_mm256_set1_epi64x(1), _mm256_sub_epi64(count, _mm256_set1_epi64x(1)));
+    }
+    // The four terms of x (in the low words of its pairs), as four words.
+    AVX2_INLINE __m128i apply(__m256i x) const {
+        __m256i v = _mm256_add_epi64(_mm256_mul_epi32(x, level), bias);
+        const __m256i sign = _mm256_cmpgt_epi64(_mm256_setzero_si256(), v);
+        v = _mm256_xor_si256(_mm256_srlv_epi64(_mm256_xor_si256(v, sign), count), sign);
+        if (saturate) {
+            const __m256i hi = _mm256_set1_epi64x(INT32_MAX), lo = _mm256_set1_epi64x(INT32_MIN);
+            v = _mm256_blendv_epi8(v, hi, _mm256_cmpgt_epi64(v, hi));
+            v = _mm256_blendv_epi8(v, lo, _mm256_cmpgt_epi64(lo, v));
+        }
+        return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
+    }
+};
+
+// fx::add_sat of four words.
+AVX2_INLINE __m128i add_sat(__m128i a, __m128i b) {
+    const __m128i sum = _mm_add_epi32(a, b);
+    const __m128i over = _mm_and_si128(_mm_xor_si128(a, sum), _mm_xor_si128(b, sum));
+    const __m128i limit = _mm_xor_si128(_mm_srai_epi32(a, 31), _mm_set1_epi32(INT32_MAX));
+    return _mm_castps_si128(_mm_blendv_ps(_mm_castsi128_ps(sum), _mm_castsi128_ps(limit), _mm_castsi128_ps(over)));
+}
+
+AVX2_INLINE __m256i load_wide(const int32_t* p) {
+    return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+AVX2_INLINE void store(int32_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+
+}  // namespace
+
+AVX2 void sbr_apply_avx2(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
+                         int noise_index) {
+    const int wide = count & ~3;
+    for (int i = 0; i < wide; i += 4) {
+        const Term g(gain + i, 30);
+        if (!noise) {
+            if (!g.ok) {
+                sbr_apply_c(y_re + i, y_im + i, rows, 4, gain + i, nullptr, 0);
+                continue;
+            }
+            for (int r = 0; r < rows; ++r) {
+                int32_t* const yr = y_re + 64 * r + i;
+                int32_t* const yi = y_im + 64 * r + i;
+                store(yr, g.apply(load_wide(yr)));
+                store(yi, g.apply(load_wide(yi)));
+            }
+            continue;
+        }
+        const Term q(noise + i, 61);
+        for (int r = 0; r < rows; ++r) {
+            int32_t* const yr = y_re + 64 * r + i;
+            int32_t* const yi = y_im + 64 * r + i;
+            const int first = (noise_index + r * count + i + 1) & 511;
+            if (!g.ok || !q.ok || first > 512 - 4) {
+                for (int k = 0; k < 4; ++k) {
+                    const int32_t* v = sbr_noise_v[(first + k) & 511];
+                    yr[k] = adjuster::apply(yr[k], gain[i + k], v[0], noise[i + k]);
+                    yi[k] = adjuster::apply(yi[k], gain[i + k], v[1], noise[i + k]);
+                }
+                continue;
+            }
+            // four noise pairs: re in the low words, im in the high ones
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sbr_noise_v[first]));
+            store(yr, add_sat(g.apply(load_wide(yr)), q.apply(v)));
+            store(yi, add_sat(g.apply(load_wide(yi)), q.apply(_mm256_srli_epi64(v, 32))));
+        }
+    }
+    if (wide < count) {
+        // The last subbands, row by row with the noise of their places.
+        for (int r = 0; r < rows; ++r)
+            for (int i = wide; i < count; ++i) {
+                int32_t* const yr = y_re + 64 * r + i;
+                int32_t* const yi = y_im + 64 * r + i;
+                if (!noise) {
+                    *yr = fx::mul_shift_sat(*yr, gain[i].m, 30 - gain[i].e);
+                    *yi = fx::mul_shift_sat(*yi, gain[i].m, 30 - gain[i].e);
+                    continue;
+                }
+                const int32_t* v = sbr_noise_v[(noise_index + r * count + i + 1) & 511];
+                *yr = adjuster::apply(*yr, gain[i], v[0], noise[i]);
+                *yi = adjuster::apply(*yi, gain[i], v[1], noise[i]);
+            }
+    }
+}
