@@ -11,8 +11,10 @@
 // held to -64..63, beyond which nothing changes), narrowed with saturation
 // (VQMOVN) and added with saturation (VQADD): fx::mul_shift_sat and
 // fx::add_sat for every shift. Bit-exact with dsp/sbr_adjust.cpp; the last
-// subbands or values of a call, and the rows where the noise table wraps
-// within four subbands, are the reference's.
+// subbands of a block's energies and the last values of the logarithms,
+// and the rows where the noise table wraps within four subbands, are the
+// reference's; the gains' last one to three subbands go through a copy of
+// four.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
@@ -68,13 +70,15 @@ int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int co
 }
 
 void sbr_log2_neon(const uint64_t* v, int n, int32_t* out) {
-    int i = 0;
-    for (; i + 4 <= n; i += 4) {
+    for (int i = 0; i < n; i += 4) {
+        // The last block's missing values are taken as 1.
+        const int lanes = n - i < 4 ? n - i : 4;
         int32_t mant[4], top[4];
         for (int k = 0; k < 4; ++k) {
-            const int b = 63 - fx::clz64(v[i + k]);
+            const uint64_t x = k < lanes ? v[i + k] : 1;
+            const int b = 63 - fx::clz64(x);
             top[k] = b;
-            mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(v[i + k], b - 29) : fx::lsl64(v[i + k], 29 - b));
+            mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(x, b - 29) : fx::lsl64(x, 29 - b));
         }
         uint32x4_t x = vreinterpretq_u32_s32(vld1q_s32(mant));
         int32x4_t frac = vdupq_n_s32(0);
@@ -89,9 +93,14 @@ void sbr_log2_neon(const uint64_t* v, int n, int32_t* out) {
         }
         // top 2^24 + rshr(frac, 1)
         const int32x4_t whole = vshlq_n_s32(vld1q_s32(top), adjuster::kLogFrac);
-        vst1q_s32(out + i, vaddq_s32(whole, vrshrq_n_s32(frac, 1)));
+        const int32x4_t result = vaddq_s32(whole, vrshrq_n_s32(frac, 1));
+        if (lanes == 4) {
+            vst1q_s32(out + i, result);
+        } else {
+            vst1q_s32(mant, result);
+            for (int k = 0; k < lanes; ++k) out[i + k] = mant[k];
+        }
     }
-    for (; i < n; ++i) out[i] = adjuster::log2_u64(v[i]);
 }
 
 namespace {
@@ -118,54 +127,61 @@ struct Term {
 
 }  // namespace
 
-void sbr_apply_neon(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
-                    int noise_index) {
-    const int wide = count & ~3;
-    for (int i = 0; i < wide; i += 4) {
-        const Term g(gain + i, 30);
-        if (!noise) {
-            for (int r = 0; r < rows; ++r) {
-                int32_t* const yr = y_re + 64 * r + i;
-                int32_t* const yi = y_im + 64 * r + i;
-                vst1q_s32(yr, g.apply(vld1q_s32(yr)));
-                vst1q_s32(yi, g.apply(vld1q_s32(yi)));
-            }
-            continue;
+namespace {
+
+// Four subbands down the rows; `lanes` (1..4) of them are real: below four
+// each row's samples go through a copy of four.
+inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain,
+                        const SbrLin* noise, int noise_index, int i, int lanes) {
+    // The block's levels; those of missing subbands 1, with no noise.
+    SbrLin g4[4], q4[4];
+    const SbrLin* gl = gain + i;
+    const SbrLin* ql = noise ? noise + i : nullptr;
+    if (lanes < 4) {
+        for (int k = 0; k < 4; ++k) {
+            g4[k] = k < lanes ? gl[k] : SbrLin{INT32_C(1) << 30, 0};
+            q4[k] = k < lanes && ql ? ql[k] : SbrLin{INT32_C(1) << 30, -200};
         }
-        const Term q(noise + i, 61);
-        for (int r = 0; r < rows; ++r) {
-            int32_t* const yr = y_re + 64 * r + i;
-            int32_t* const yi = y_im + 64 * r + i;
-            const int first = (noise_index + r * count + i + 1) & 511;
-            if (first > 512 - 4) {
-                for (int k = 0; k < 4; ++k) {
-                    const int32_t* v = sbr_noise_v[(first + k) & 511];
-                    yr[k] = adjuster::apply(yr[k], gain[i + k], v[0], noise[i + k]);
-                    yi[k] = adjuster::apply(yi[k], gain[i + k], v[1], noise[i + k]);
-                }
-                continue;
+        gl = g4;
+        if (ql) ql = q4;
+    }
+    const Term g(gl, 30);
+    const Term q(ql ? ql : gl, 61);
+    int32_t part_re[4] = {}, part_im[4] = {};
+    for (int r = 0; r < rows; ++r) {
+        int32_t* yr = y_re + 64 * r + i;
+        int32_t* yi = y_im + 64 * r + i;
+        if (lanes < 4) {
+            for (int k = 0; k < lanes; ++k) part_re[k] = yr[k], part_im[k] = yi[k];
+            yr = part_re, yi = part_im;
+        }
+        const int first = (noise_index + r * count + i + 1) & 511;
+        if (!ql) {
+            vst1q_s32(yr, g.apply(vld1q_s32(yr)));
+            vst1q_s32(yi, g.apply(vld1q_s32(yi)));
+        } else if (first > 512 - 4) {
+            for (int k = 0; k < 4; ++k) {
+                const int32_t* v = sbr_noise_v[(first + k) & 511];
+                yr[k] = adjuster::apply(yr[k], gl[k], v[0], ql[k]);
+                yi[k] = adjuster::apply(yi[k], gl[k], v[1], ql[k]);
             }
+        } else {
             const int32x4x2_t v = vld2q_s32(sbr_noise_v[first]);  // re, im
             vst1q_s32(yr, vqaddq_s32(g.apply(vld1q_s32(yr)), q.apply(v.val[0])));
             vst1q_s32(yi, vqaddq_s32(g.apply(vld1q_s32(yi)), q.apply(v.val[1])));
         }
+        if (lanes < 4)
+            for (int k = 0; k < lanes; ++k) y_re[64 * r + i + k] = part_re[k], y_im[64 * r + i + k] = part_im[k];
     }
-    if (wide < count) {
-        // The last subbands, row by row with the noise of their places.
-        for (int r = 0; r < rows; ++r)
-            for (int i = wide; i < count; ++i) {
-                int32_t* const yr = y_re + 64 * r + i;
-                int32_t* const yi = y_im + 64 * r + i;
-                if (!noise) {
-                    *yr = fx::mul_shift_sat(*yr, gain[i].m, 30 - gain[i].e);
-                    *yi = fx::mul_shift_sat(*yi, gain[i].m, 30 - gain[i].e);
-                    continue;
-                }
-                const int32_t* v = sbr_noise_v[(noise_index + r * count + i + 1) & 511];
-                *yr = adjuster::apply(*yr, gain[i], v[0], noise[i]);
-                *yi = adjuster::apply(*yi, gain[i], v[1], noise[i]);
-            }
-    }
+}
+
+}  // namespace
+
+void sbr_apply_neon(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
+                    int noise_index) {
+    int i = 0;
+    for (; i + 4 <= count; i += 4) apply_block(y_re, y_im, rows, count, gain, noise, noise_index, i, 4);
+    if (i < count) apply_block(y_re, y_im, rows, count, gain, noise, noise_index, i, count - i);
 }
 
 #pragma GCC pop_options

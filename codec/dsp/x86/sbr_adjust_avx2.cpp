@@ -9,8 +9,9 @@
 // words (VPERMD), and added with saturation. A shift beyond 62 is taken as
 // 63, which leaves 0 of any product, as fx::mul_shift_sat does. Bit-exact
 // with dsp/sbr_adjust.cpp; subbands whose shift is below 1 (levels of 2^30
-// and more), the last subbands of a row and the rows where the noise table
-// wraps within four subbands are the reference's.
+// and more) and the rows where the noise table wraps within four subbands
+// are the reference's. The last one to three subbands of a row are four
+// with the others' loads and stores masked (VPMASKMOVD).
 #include <immintrin.h>
 
 #include "dsp/sbr_adjust.h"
@@ -63,64 +64,67 @@ AVX2_INLINE __m128i add_sat(__m128i a, __m128i b) {
     return _mm_castps_si128(_mm_blendv_ps(_mm_castsi128_ps(sum), _mm_castsi128_ps(limit), _mm_castsi128_ps(over)));
 }
 
-AVX2_INLINE __m256i load_wide(const int32_t* p) {
-    return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+// Four subbands down the rows; `lanes` (1..4) of them are real: the loads
+// and stores of the samples are masked (VPMASKMOVD) below four.
+AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain,
+                             const SbrLin* noise, int noise_index, int i, int lanes) {
+    // The block's levels; those of missing subbands 1, with no noise.
+    SbrLin g4[4], q4[4];
+    const SbrLin* gl = gain + i;
+    const SbrLin* ql = noise ? noise + i : nullptr;
+    if (lanes < 4) {
+        for (int k = 0; k < 4; ++k) {
+            g4[k] = k < lanes ? gl[k] : SbrLin{INT32_C(1) << 30, 0};
+            q4[k] = k < lanes && ql ? ql[k] : SbrLin{INT32_C(1) << 30, -200};
+        }
+        gl = g4;
+        if (ql) ql = q4;
+    }
+    const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(lanes), _mm_setr_epi32(0, 1, 2, 3));
+    auto load = [&](const int32_t* p) __attribute__((always_inline, target("avx2"))) {
+        return _mm256_cvtepi32_epi64(lanes < 4 ? _mm_maskload_epi32(p, mask)
+                                               : _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    };
+    auto put = [&](int32_t* p, __m128i v) __attribute__((always_inline, target("avx2"))) {
+        if (lanes < 4) _mm_maskstore_epi32(p, mask, v);
+        else _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v);
+    };
+    const Term g(gl, 30);
+    const Term q(ql ? ql : gl, 61);
+    for (int r = 0; r < rows; ++r) {
+        int32_t* const yr = y_re + 64 * r + i;
+        int32_t* const yi = y_im + 64 * r + i;
+        const int first = (noise_index + r * count + i + 1) & 511;
+        if (!g.ok || (ql && (!q.ok || first > 512 - 4))) {
+            for (int k = 0; k < lanes; ++k) {
+                if (!ql) {
+                    yr[k] = fx::mul_shift_sat(yr[k], gl[k].m, 30 - gl[k].e);
+                    yi[k] = fx::mul_shift_sat(yi[k], gl[k].m, 30 - gl[k].e);
+                    continue;
+                }
+                const int32_t* v = sbr_noise_v[(first + k) & 511];
+                yr[k] = adjuster::apply(yr[k], gl[k], v[0], ql[k]);
+                yi[k] = adjuster::apply(yi[k], gl[k], v[1], ql[k]);
+            }
+            continue;
+        }
+        if (!ql) {
+            put(yr, g.apply(load(yr)));
+            put(yi, g.apply(load(yi)));
+            continue;
+        }
+        // four noise pairs: re in the low words, im in the high ones
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sbr_noise_v[first]));
+        put(yr, add_sat(g.apply(load(yr)), q.apply(v)));
+        put(yi, add_sat(g.apply(load(yi)), q.apply(_mm256_srli_epi64(v, 32))));
+    }
 }
-AVX2_INLINE void store(int32_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
 }  // namespace
 
 AVX2 void sbr_apply_avx2(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                          int noise_index) {
-    const int wide = count & ~3;
-    for (int i = 0; i < wide; i += 4) {
-        const Term g(gain + i, 30);
-        if (!noise) {
-            if (!g.ok) {
-                sbr_apply_c(y_re + i, y_im + i, rows, 4, gain + i, nullptr, 0);
-                continue;
-            }
-            for (int r = 0; r < rows; ++r) {
-                int32_t* const yr = y_re + 64 * r + i;
-                int32_t* const yi = y_im + 64 * r + i;
-                store(yr, g.apply(load_wide(yr)));
-                store(yi, g.apply(load_wide(yi)));
-            }
-            continue;
-        }
-        const Term q(noise + i, 61);
-        for (int r = 0; r < rows; ++r) {
-            int32_t* const yr = y_re + 64 * r + i;
-            int32_t* const yi = y_im + 64 * r + i;
-            const int first = (noise_index + r * count + i + 1) & 511;
-            if (!g.ok || !q.ok || first > 512 - 4) {
-                for (int k = 0; k < 4; ++k) {
-                    const int32_t* v = sbr_noise_v[(first + k) & 511];
-                    yr[k] = adjuster::apply(yr[k], gain[i + k], v[0], noise[i + k]);
-                    yi[k] = adjuster::apply(yi[k], gain[i + k], v[1], noise[i + k]);
-                }
-                continue;
-            }
-            // four noise pairs: re in the low words, im in the high ones
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sbr_noise_v[first]));
-            store(yr, add_sat(g.apply(load_wide(yr)), q.apply(v)));
-            store(yi, add_sat(g.apply(load_wide(yi)), q.apply(_mm256_srli_epi64(v, 32))));
-        }
-    }
-    if (wide < count) {
-        // The last subbands, row by row with the noise of their places.
-        for (int r = 0; r < rows; ++r)
-            for (int i = wide; i < count; ++i) {
-                int32_t* const yr = y_re + 64 * r + i;
-                int32_t* const yi = y_im + 64 * r + i;
-                if (!noise) {
-                    *yr = fx::mul_shift_sat(*yr, gain[i].m, 30 - gain[i].e);
-                    *yi = fx::mul_shift_sat(*yi, gain[i].m, 30 - gain[i].e);
-                    continue;
-                }
-                const int32_t* v = sbr_noise_v[(noise_index + r * count + i + 1) & 511];
-                *yr = adjuster::apply(*yr, gain[i], v[0], noise[i]);
-                *yi = adjuster::apply(*yi, gain[i], v[1], noise[i]);
-            }
-    }
+    int i = 0;
+    for (; i + 4 <= count; i += 4) apply_block(y_re, y_im, rows, count, gain, noise, noise_index, i, 4);
+    if (i < count) apply_block(y_re, y_im, rows, count, gain, noise, noise_index, i, count - i);
 }

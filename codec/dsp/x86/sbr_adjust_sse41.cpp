@@ -6,8 +6,9 @@
 // Q29 taken one by one (BSR), then the 25 squarings of four mantissas at a
 // time (PMULUDQ of the even and of the odd words, the rounding shift of the
 // 64-bit squares, the halving where a square reaches 2^30, and the bit it
-// gives). Bit-exact with dsp/sbr_adjust.cpp; the last subbands or values of
-// a call are the reference's.
+// gives), the last block's missing values taken as 1. Bit-exact with
+// dsp/sbr_adjust.cpp; the last subbands of a block's energies are the
+// reference's.
 #include <immintrin.h>
 
 #include "dsp/sbr_adjust.h"
@@ -67,13 +68,15 @@ SSE41 int sbr_energies_sse41(const int32_t* x_re, const int32_t* x_im, int rows,
 }
 
 SSE41 void sbr_log2_sse41(const uint64_t* v, int n, int32_t* out) {
-    int i = 0;
-    for (; i + 4 <= n; i += 4) {
+    for (int i = 0; i < n; i += 4) {
+        // The last block's missing values are taken as 1.
+        const int lanes = n - i < 4 ? n - i : 4;
         alignas(16) int32_t mant[4], top[4];
         for (int k = 0; k < 4; ++k) {
-            const int b = 63 - fx::clz64(v[i + k]);
+            const uint64_t x = k < lanes ? v[i + k] : 1;
+            const int b = 63 - fx::clz64(x);
             top[k] = b;
-            mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(v[i + k], b - 29) : fx::lsl64(v[i + k], 29 - b));
+            mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(x, b - 29) : fx::lsl64(x, 29 - b));
         }
         __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(mant)), frac = _mm_setzero_si128();
         const __m128i bias = _mm_set1_epi64x(INT64_C(1) << 28), limit = _mm_set1_epi32((INT32_C(1) << 30) - 1);
@@ -90,7 +93,12 @@ SSE41 void sbr_log2_sse41(const uint64_t* v, int n, int32_t* out) {
         // top 2^24 + rshr(frac, 1)
         const __m128i half = _mm_add_epi32(_mm_srai_epi32(frac, 1), _mm_and_si128(frac, _mm_set1_epi32(1)));
         const __m128i whole = _mm_slli_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(top)), adjuster::kLogFrac);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_add_epi32(whole, half));
+        const __m128i result = _mm_add_epi32(whole, half);
+        if (lanes == 4) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), result);
+        } else {
+            _mm_store_si128(reinterpret_cast<__m128i*>(mant), result);
+            for (int k = 0; k < lanes; ++k) out[i + k] = mant[k];
+        }
     }
-    for (; i < n; ++i) out[i] = adjuster::log2_u64(v[i]);
 }
