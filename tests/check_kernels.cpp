@@ -90,12 +90,12 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
                           ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
                           ENTRY(sbr_hf_covariance), ENTRY(sbr_energies),   ENTRY(sbr_log2),
-                          ENTRY(sbr_apply),       ENTRY(ps_hybrid)};
+                          ENTRY(sbr_exp2),        ENTRY(sbr_apply),         ENTRY(ps_hybrid)};
 #undef ENTRY
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kSbrEnergies, kSbrLog2, kSbrApply, kPsHybrid, kEntryCount
+    kHfFilter, kHfCovariance, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
 
@@ -481,6 +481,34 @@ void check_sbr_log2(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// The adjuster's exponentials of 0 to 48 values: any 32 bits, the levels'
+// usual range, fractions of all ones or of one bit, whole numbers, and the
+// extremes.
+void check_sbr_exp2(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_exp2 == ref.sbr_exp2) return;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int shape = 0; shape < 6; ++shape) {
+            const int n = below(49);
+            int32_t l[48];
+            for (int i = 0; i < n; ++i) {
+                const int32_t whole = below(160) - 80;
+                const int kind = below(8) == 0 ? below(6) : shape;
+                switch (kind) {
+                case 0: l[i] = static_cast<int32_t>(next()); break;
+                case 1: l[i] = static_cast<int32_t>(static_cast<uint32_t>(whole) << 24) + static_cast<int32_t>(next() >> 8); break;
+                case 2: l[i] = static_cast<int32_t>(static_cast<uint32_t>(whole) << 24) | 0xffffff; break;
+                case 3: l[i] = static_cast<int32_t>(static_cast<uint32_t>(whole) << 24) | (1 << below(24)); break;
+                case 4: l[i] = static_cast<int32_t>(static_cast<uint32_t>(whole) << 24); break;
+                default: l[i] = below(2) ? INT32_MAX : INT32_MIN; break;
+                }
+            }
+            Guarded a(96), b(96);
+            ref.sbr_exp2(l, n, reinterpret_cast<SbrLin*>(a.data()));
+            var.sbr_exp2(l, n, reinterpret_cast<SbrLin*>(b.data()));
+            if (!same("sbr_exp2", "exponentials", {&a}, {&b})) return;
+        }
+}
+
 // A level for sbr_apply: a mantissa in [2^30, 2^31) (its ends too) and an
 // exponent whose shift (base - e) is any from below 0 to beyond 62, the
 // edges 0, 1, 30, 31, 62 and 63 often, and now and then a silenced one.
@@ -643,6 +671,10 @@ void bench_call(int entry, const Kernels& k) {
         uint64_t v[32];
         for (int i = 0; i < 32; ++i) v[i] = static_cast<uint64_t>(static_cast<uint32_t>(in[static_cast<size_t>(i)])) << 24;
         k.sbr_log2(v, 32, out.data());
+    } else if (entry == kSbrExp2) {
+        static SbrLin lin[32];
+        k.sbr_exp2(in.data(), 32, lin);
+        out[0] = lin[0].m;
     } else if (entry == kSbrApply) {
         static SbrLin gain[32], noise[32];
         for (int i = 0; i < 32; ++i) gain[i] = {(1 << 30) + i, 10 - i / 4}, noise[i] = {(1 << 30) + 7 * i, 20};
@@ -705,7 +737,7 @@ int main(int argc, char** argv) {
         kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
         kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance ||
         kernels.sbr_energies != ref.sbr_energies || kernels.sbr_log2 != ref.sbr_log2 ||
-        kernels.sbr_apply != ref.sbr_apply || kernels.ps_hybrid != ref.ps_hybrid) {
+        kernels.sbr_exp2 != ref.sbr_exp2 || kernels.sbr_apply != ref.sbr_apply || kernels.ps_hybrid != ref.ps_hybrid) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -725,7 +757,8 @@ int main(int argc, char** argv) {
                              var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
                              var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
                              var.sbr_hf_covariance != ref.sbr_hf_covariance, var.sbr_energies != ref.sbr_energies,
-                             var.sbr_log2 != ref.sbr_log2, var.sbr_apply != ref.sbr_apply,
+                             var.sbr_log2 != ref.sbr_log2, var.sbr_exp2 != ref.sbr_exp2,
+                             var.sbr_apply != ref.sbr_apply,
                              var.ps_hybrid != ref.ps_hybrid})
             variants += differs;
         std::string names;
@@ -744,6 +777,7 @@ int main(int argc, char** argv) {
         check_hf_covariance(ref, var, rounds);
         check_sbr_energies(ref, var, rounds);
         check_sbr_log2(ref, var, rounds);
+        check_sbr_exp2(ref, var, rounds);
         check_sbr_apply(ref, var, rounds);
         check_ps_hybrid(ref, var, rounds);
         subset = (subset - features) & features;  // next subset

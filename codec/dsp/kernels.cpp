@@ -44,6 +44,7 @@ constexpr Kernels kReference = {
     sbr_hf_covariance_c,
     sbr_energies_c,
     sbr_log2_c,
+    sbr_exp2_c,
     sbr_apply_c,
     ps_hybrid_analysis,
 };

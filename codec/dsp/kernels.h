@@ -56,10 +56,11 @@ struct Kernels {
     // Its prediction's covariances from one subband's samples.
     void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
     // The SBR envelope adjuster's energies of a block of slots and
-    // subbands, logarithms of an array, and gains and noise applied to a
-    // block (dsp/sbr_adjust.h).
+    // subbands, logarithms and exponentials of an array, and gains and noise
+    // applied to a block (dsp/sbr_adjust.h).
     int (*sbr_energies)(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
     void (*sbr_log2)(const uint64_t* v, int n, int32_t* out);
+    void (*sbr_exp2)(const int32_t* l, int n, SbrLin* out);
     void (*sbr_apply)(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                       int noise_index);
     // Parametric stereo's hybrid analysis of one QMF slot: see

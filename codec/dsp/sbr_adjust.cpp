@@ -25,6 +25,10 @@ void sbr_log2_c(const uint64_t* v, int n, int32_t* out) {
     for (int i = 0; i < n; ++i) out[i] = adjuster::log2_u64(v[i]);
 }
 
+void sbr_exp2_c(const int32_t* l, int n, SbrLin* out) {
+    for (int i = 0; i < n; ++i) out[i] = adjuster::exp2_q24(l[i]);
+}
+
 void sbr_apply_c(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                  int noise_index) {
     for (int r = 0; r < rows; ++r) {

@@ -13,6 +13,11 @@
 // logarithm: the mantissa in Q29, then one bit per squaring, each square
 // rounded to Q29 (see log2_u64 below; 0 gives -1.0).
 //
+// sbr_exp2: out[i] = 2^(l[i] / 2^24) as m 2^(e - 30), m in [2^30, 2^31),
+// within 2^-26: e the integer part of l (l >> 24), m the product of the
+// roots of 2 for the set bits of the fraction, each product rounded to Q30,
+// highest bit first (see exp2_q24 below).
+//
 // sbr_apply: Y = X G + noise on `rows` rows of `count` subbands, in place:
 // for subband i of row r (y_re, y_im point at the first row's first subband,
 // rows 64 words apart), both parts y of the sample become
@@ -20,7 +25,8 @@
 //           mul_shift_sat(v, noise[i].m, 61 - noise[i].e))
 // with v the part of sbr_noise_v[(noise_index + r count + i + 1) & 511], or
 // the first term alone when noise is null. (A level whose shift exceeds 62
-// adds nothing: a subband with a sinusoid instead of noise.)
+// adds nothing: a subband with a sinusoid instead of noise.) Levels' m in
+// [2^30, 2^31), their e within +-2^16.
 #pragma once
 
 #include <cstdint>
@@ -35,18 +41,22 @@ struct SbrLin {
 
 int sbr_energies_c(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
 void sbr_log2_c(const uint64_t* v, int n, int32_t* out);
+void sbr_exp2_c(const int32_t* l, int n, SbrLin* out);
 void sbr_apply_c(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                  int noise_index);
 // Variants: x86 SSE4.1 (dsp/x86/sbr_adjust_sse41.cpp: the energies and the
-// logarithms, four subbands at a time), AVX2 (dsp/x86/sbr_adjust_avx2.cpp:
-// the gains, eight subbands at a time) and 32-bit ARM NEON
-// (dsp/arm/sbr_adjust_neon.cpp: all three).
+// logarithms, four at a time), AVX2 (dsp/x86/sbr_adjust_avx2.cpp: the
+// exponentials, eight at a time, and the gains, four subbands at a time)
+// and 32-bit ARM NEON (dsp/arm/sbr_adjust_neon.cpp: all four, four at a
+// time).
 int sbr_energies_sse41(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
 void sbr_log2_sse41(const uint64_t* v, int n, int32_t* out);
+void sbr_exp2_avx2(const int32_t* l, int n, SbrLin* out);
 void sbr_apply_avx2(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                     int noise_index);
 int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
 void sbr_log2_neon(const uint64_t* v, int n, int32_t* out);
+void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out);
 void sbr_apply_neon(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                     int noise_index);
 
@@ -80,6 +90,60 @@ __attribute__((always_inline)) inline int32_t log2_u64(uint64_t v) {
         }
     }
     return fx::shl_wrap(n, kLogFrac) + fx::rshr(frac, 1);
+}
+
+// Integer square root (floor) of a 64-bit value, for the constants below.
+constexpr uint64_t isqrt64(uint64_t v) {
+    uint64_t r = 0;
+    for (int b = 31; b >= 0; --b) {
+        const uint64_t t = r | (UINT64_C(1) << b);
+        if (t * t <= v) r = t;
+    }
+    return r;
+}
+
+// 2^(2^-k) in Q30, k = 1..kLogFrac: repeated square roots of 2.
+struct Exp2Roots {
+    int32_t c[kLogFrac + 1];
+    constexpr Exp2Roots() : c() {
+        uint64_t v = UINT64_C(2) << 30;
+        for (int k = 1; k <= kLogFrac; ++k) {
+            v = isqrt64(v << 30);
+            c[k] = static_cast<int32_t>(v);
+        }
+    }
+};
+inline constexpr Exp2Roots kRoots;
+
+// The roots' product for the top 8 bits of a fraction, from 2^30 (bit 7 of
+// the index: 2^-1): the first 8 steps of exp2_q24's product, which depend on
+// nothing else.
+struct Exp2Top {
+    int32_t m[256];
+    constexpr Exp2Top() : m() {
+        for (int i = 0; i < 256; ++i) {
+            int32_t r = INT32_C(1) << 30;
+            for (int j = 7; j >= 0; --j)
+                if ((i >> j) & 1) r = fx::rshr64(fx::mac64(0, r, kRoots.c[8 - j]), 30);
+            m[i] = r;
+        }
+    }
+};
+inline constexpr Exp2Top kExp2Top;
+
+// 2^(l / 2^24) as m 2^(e - 30): the integer part to e, the fraction as a
+// product of the roots of its bits (within 2^-26).
+inline SbrLin exp2_q24(int32_t l) {
+    const uint32_t frac = static_cast<uint32_t>(l) & static_cast<uint32_t>((INT32_C(1) << kLogFrac) - 1);
+    SbrLin r{kExp2Top.m[frac >> (kLogFrac - 8)], fx::asr(l, kLogFrac)};
+    // Then the set bits of the rest only, highest first.
+    uint32_t f = frac & ((UINT32_C(1) << (kLogFrac - 8)) - 1);
+    while (f) {
+        const int b = 31 - fx::clz32(f);
+        r.m = fx::rshr64(fx::mac64(0, r.m, kRoots.c[kLogFrac - b]), 30);
+        f ^= UINT32_C(1) << b;
+    }
+    return r;
 }
 
 // One sample part of sbr_apply.

@@ -16,67 +16,28 @@ constexpr int kSumBits = 56;                  // terms of a sum of energies: Q56
 
 using Lin = SbrLin;
 
-// Integer square root (floor) of a 64-bit value, for the constants below.
-constexpr uint64_t isqrt64(uint64_t v) {
-    uint64_t r = 0;
-    for (int b = 31; b >= 0; --b) {
-        const uint64_t t = r | (UINT64_C(1) << b);
-        if (t * t <= v) r = t;
-    }
-    return r;
-}
-
-// 2^(2^-k) in Q30, k = 1..kFrac: repeated square roots of 2.
-struct Exp2Roots {
-    int32_t c[kFrac + 1];
-    constexpr Exp2Roots() : c() {
-        uint64_t v = UINT64_C(2) << 30;
-        for (int k = 1; k <= kFrac; ++k) {
-            v = isqrt64(v << 30);
-            c[k] = static_cast<int32_t>(v);
-        }
-    }
-};
-constexpr Exp2Roots kRoots;
-
+using adjuster::exp2_q24;
 using adjuster::log2_u64;
 
-// The roots' product for the top 8 bits of a fraction, from 2^30 (bit 7 of
-// the index: 2^-1): the first 8 steps of exp2_q24's product, which depend on
-// nothing else.
-struct Exp2Top {
-    int32_t m[256];
-    constexpr Exp2Top() : m() {
-        for (int i = 0; i < 256; ++i) {
-            int32_t r = INT32_C(1) << 30;
-            for (int j = 7; j >= 0; --j)
-                if ((i >> j) & 1) r = fx::rshr64(fx::mac64(0, r, kRoots.c[8 - j]), 30);
-            m[i] = r;
-        }
-    }
-};
-constexpr Exp2Top kExp2Top;
-
-// 2^(l / 2^24) as m 2^(e - 30): the integer part to e, the fraction as a
-// product of the roots of its bits (within 2^-26).
-Lin exp2_q24(int32_t l) {
-    const uint32_t frac = static_cast<uint32_t>(l) & static_cast<uint32_t>(kOne - 1);
-    Lin r{kExp2Top.m[frac >> (kFrac - 8)], fx::asr(l, kFrac)};
-    // Then the set bits of the rest only, highest first.
-    uint32_t f = frac & ((UINT32_C(1) << (kFrac - 8)) - 1);
-    while (f) {
-        const int b = 31 - fx::clz32(f);
-        r.m = fx::rshr64(fx::mac64(0, r.m, kRoots.c[kFrac - b]), 30);
-        f ^= UINT32_C(1) << b;
-    }
-    return r;
-}
-
-// 2^d in Q56 for d <= 0 (log2, Q24); 0 below 2^-56.
-uint64_t term_q56(int32_t d) {
+// 2^d in Q56 for d <= 0 (log2, Q24) from t = 2^d; 0 below 2^-56.
+uint64_t term_q56(int32_t d, Lin t) {
     if (d <= -kSumBits * kOne) return 0;
-    const Lin t = exp2_q24(d);  // e <= 0
-    return fx::lsr64(fx::lsl64(static_cast<uint64_t>(t.m), kSumBits - 30), -t.e);
+    return fx::lsr64(fx::lsl64(static_cast<uint64_t>(t.m), kSumBits - 30), -t.e);  // e <= 0
+}
+uint64_t term_q56(int32_t d) { return d <= -kSumBits * kOne ? 0 : term_q56(d, exp2_q24(d)); }
+
+// The sum of the terms of the differences d[i], each taken c[i] times: the
+// exponentials by the kernel when there are a few.
+uint64_t sum_terms(const int32_t* d, const int* c, int n) {
+    uint64_t sum = 0;
+    if (n < 4) {
+        for (int i = 0; i < n; ++i) sum += static_cast<uint64_t>(c[i]) * term_q56(d[i]);
+        return sum;
+    }
+    Lin t[16];
+    kernels.sbr_exp2(d, n, t);
+    for (int i = 0; i < n; ++i) sum += static_cast<uint64_t>(c[i]) * term_q56(d[i], t[i]);
+    return sum;
 }
 
 // Sums of energies in the log2 domain: log2 of the sum of 2^l over the
@@ -91,14 +52,25 @@ public:
         if (n_ == 0) return empty;
         int32_t hi = v_[0];
         for (int i = 1; i < n_; ++i) hi = v_[i] > hi ? v_[i] : hi;
-        // (Terms repeat: the subbands of a band share its level.)
-        int32_t last = 0;
-        uint64_t sum = 0, term = UINT64_C(1) << kSumBits;
+        // The differences from the largest in runs of equal ones (the
+        // subbands of a band share its level), 16 runs at a time; those below
+        // 2^-56 add nothing.
+        constexpr int kRuns = 16;
+        int32_t d[kRuns];
+        int count[kRuns];
+        int runs = 0;
+        uint64_t sum = 0;
         for (int i = 0; i < n_; ++i) {
-            const int32_t d = fx::sub_sat(v_[i], hi);
-            if (d != last) last = d, term = term_q56(d);
-            sum += term;
+            const int32_t di = fx::sub_sat(v_[i], hi);
+            if (di <= -kSumBits * kOne) continue;
+            if (runs && di == d[runs - 1]) {
+                ++count[runs - 1];
+                continue;
+            }
+            if (runs == kRuns) sum += sum_terms(d, count, runs), runs = 0;
+            d[runs] = di, count[runs++] = 1;
         }
+        sum += sum_terms(d, count, runs);
         return fx::add_sat(hi, log2_u64(sum) - kSumBits * kOne);
     }
 
@@ -189,12 +161,10 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
     bool linear = newest == 0;
     const auto history_linear = [&] {
         if (linear) return;
-        for (int m = 0; m < m_sbr; ++m) {
-            ga[m] = exp2_q24(st->g_a[m]);
-            gb[m] = exp2_q24(st->g_b[m]);
-            qa[m] = exp2_q24(st->q_a[m]);
-            qb[m] = exp2_q24(st->q_b[m]);
-        }
+        kernels.sbr_exp2(st->g_a, m_sbr, ga);
+        kernels.sbr_exp2(st->g_b, m_sbr, gb);
+        kernels.sbr_exp2(st->q_a, m_sbr, qa);
+        kernels.sbr_exp2(st->q_b, m_sbr, qb);
         linear = true;
     };
     uint64_t sine_last = 0;
@@ -278,17 +248,20 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // log2(EPS + E_curr) for each run of subbands that share E_curr,
         // as log_add takes it: the sum of 2^56 and the smaller term's
         // 2^(56 - difference), whose logarithms are taken together.
+        // (The arrays filled with the amplitudes below hold them meanwhile.)
         uint64_t* const sums = energy;  // (spent)
-        int32_t* const sum_log = work->g_log;  // (filled with the amplitudes below)
+        int32_t *const sum_log = work->g_log, *const diff = work->q_log;
+        Lin* const diff_exp = work->g;
         int runs = 0;
         {
             int32_t e_last = 0;
             for (int m = 0; m < m_sbr; ++m) {
                 if (e_zero[m] || (runs && e_curr[m] == e_last)) continue;
                 e_last = e_curr[m];
-                const int32_t hi = max32(kLogEps, e_last), lo = min32(kLogEps, e_last);
-                sums[runs++] = (UINT64_C(1) << kSumBits) + term_q56(fx::sub_sat(lo, hi));
+                diff[runs++] = fx::sub_sat(min32(kLogEps, e_last), max32(kLogEps, e_last));
             }
+            kernels.sbr_exp2(diff, runs, diff_exp);
+            for (int k = 0; k < runs; ++k) sums[k] = (UINT64_C(1) << kSumBits) + term_q56(diff[k], diff_exp[k]);
             kernels.sbr_log2(sums, runs, sum_log);
         }
 
@@ -354,10 +327,10 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         for (int m = 0; m < m_sbr; ++m) {
             g_log[m] = fx::rshr(g2[m], 1);
             q_log[m] = fx::rshr(q2[m], 1);
-            g[m] = exp2_q24(g_log[m]);
-            q[m] = exp2_q24(q_log[m]);
             if (s_index[m]) s[m] = amplitude(s2[m]);  // (read only there)
         }
+        kernels.sbr_exp2(g_log, m_sbr, g);
+        kernels.sbr_exp2(q_log, m_sbr, q);
         if (!newest) {
             for (int m = 0; m < m_sbr; ++m) {
                 ga[m] = gb[m] = g[m];

@@ -16,6 +16,7 @@ void override_kernels_arm(Kernels& k, uint32_t use) {
         k.qmf_analysis32 = qmf_analysis32_neon, k.qmf_synthesis64 = qmf_synthesis64_neon;
         k.qmf_synthesis32 = qmf_synthesis32_neon, k.sbr_hf_filter = sbr_hf_filter_neon;
         k.sbr_hf_covariance = sbr_hf_covariance_neon, k.ps_hybrid = ps_hybrid_analysis_neon;
-        k.sbr_energies = sbr_energies_neon, k.sbr_log2 = sbr_log2_neon, k.sbr_apply = sbr_apply_neon;
+        k.sbr_energies = sbr_energies_neon, k.sbr_log2 = sbr_log2_neon, k.sbr_exp2 = sbr_exp2_neon;
+        k.sbr_apply = sbr_apply_neon;
     }
 }

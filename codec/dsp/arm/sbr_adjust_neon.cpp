@@ -1,5 +1,8 @@
 // The SBR envelope adjuster's kernels with NEON (32-bit ARM), four subbands
-// (or values) at a time. The energies: each row's samples shifted by the
+// (or values) at a time. The exponentials: the product of the roots of the
+// fraction's top 8 bits from their table, then for each lower bit the
+// product with its root (VMULL, VRSHRN #30: fx::rshr64), kept where the bit
+// is set (VTST, VBSL). The energies: each row's samples shifted by the
 // block's shift (VSHL by its negative) and squared into 64-bit sums
 // (VMLAL; modulo 2^64, in any order the same). The logarithms: the leading
 // bit and the Q29 mantissa of each value taken one by one (CLZ), then the 25
@@ -99,6 +102,40 @@ void sbr_log2_neon(const uint64_t* v, int n, int32_t* out) {
         } else {
             vst1q_s32(mant, result);
             for (int k = 0; k < lanes; ++k) out[i + k] = mant[k];
+        }
+    }
+}
+
+void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out) {
+    const int32x4_t low = vdupq_n_s32((1 << adjuster::kLogFrac) - 1);
+    for (int i = 0; i < n; i += 4) {
+        // The last block's missing values are taken as 0.
+        const int lanes = n - i < 4 ? n - i : 4;
+        int32_t part[8] = {};
+        for (int k = 0; k < lanes; ++k) part[k] = l[i + k];
+        const int32x4_t x = vld1q_s32(lanes == 4 ? l + i : part);
+        const uint32x4_t frac = vreinterpretq_u32_s32(vandq_s32(x, low));
+        // The top 8 bits of the fraction from the table, then the others'
+        // roots where they are set.
+        int32_t top[4];
+        uint32_t idx[4];
+        vst1q_u32(idx, vshrq_n_u32(frac, adjuster::kLogFrac - 8));
+        for (int k = 0; k < 4; ++k) top[k] = adjuster::kExp2Top.m[idx[k]];
+        uint32x4_t m = vreinterpretq_u32_s32(vld1q_s32(top));
+        for (int b = adjuster::kLogFrac - 9; b >= 0; --b) {
+            const uint32x2_t c = vdup_n_u32(static_cast<uint32_t>(adjuster::kRoots.c[adjuster::kLogFrac - b]));
+            const uint32x4_t product = vcombine_u32(vrshrn_n_u64(vmull_u32(vget_low_u32(m), c), 30),
+                                                    vrshrn_n_u64(vmull_u32(vget_high_u32(m), c), 30));
+            m = vbslq_u32(vtstq_u32(frac, vdupq_n_u32(UINT32_C(1) << b)), product, m);
+        }
+        int32x4x2_t me;
+        me.val[0] = vreinterpretq_s32_u32(m);
+        me.val[1] = vshrq_n_s32(x, adjuster::kLogFrac);
+        if (lanes == 4) {
+            vst2q_s32(&out[i].m, me);
+        } else {
+            vst2q_s32(part, me);
+            for (int k = 0; k < lanes; ++k) out[i + k] = SbrLin{part[2 * k], part[2 * k + 1]};
         }
     }
 }

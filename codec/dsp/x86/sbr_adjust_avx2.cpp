@@ -1,5 +1,10 @@
-// The SBR envelope adjuster's gains and noise (sbr_apply) with AVX2, four
-// subbands at a time down their run of rows. Each term's four products in
+// The SBR envelope adjuster's exponentials and its gains and noise with
+// AVX2. The exponentials, eight at a time: the product of the roots of the
+// fraction's top 8 bits gathered from their table (VPGATHERDD), then for
+// each lower bit the product with its root in 64-bit lanes (VPMULUDQ of the
+// even and of the odd words), rounded to Q30 as fx::rshr64, kept where the
+// bit is set (VBLENDVPS on the bit moved to the sign). The gains and noise
+// (sbr_apply), four subbands at a time down their run of rows. Each term's four products in
 // the four 64-bit lanes (VPMULDQ of the samples sign-extended and of the
 // levels, whose mantissas are the low words of their pairs; the noise
 // table's parts are the even and the odd words of its pairs), rounded and
@@ -13,6 +18,8 @@
 // are the reference's. The last one to three subbands of a row are four
 // with the others' loads and stores masked (VPMASKMOVD).
 #include <immintrin.h>
+
+#include <cstring>
 
 #include "dsp/sbr_adjust.h"
 #include "tables/sbr_tables.h"
@@ -121,6 +128,42 @@ AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, 
 }
 
 }  // namespace
+
+AVX2 void sbr_exp2_avx2(const int32_t* l, int n, SbrLin* out) {
+    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 29), low = _mm256_set1_epi32((1 << adjuster::kLogFrac) - 1);
+    for (int i = 0; i < n; i += 8) {
+        // The last block's missing values are taken as 0.
+        const int lanes = n - i < 8 ? n - i : 8;
+        alignas(32) int32_t part[16] = {};
+        const __m256i x = lanes == 8 ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(l + i))
+                                     : (std::memcpy(part, l + i, sizeof(int32_t) * static_cast<size_t>(lanes)),
+                                        _mm256_load_si256(reinterpret_cast<const __m256i*>(part)));
+        const __m256i frac = _mm256_and_si256(x, low);
+        // The top 8 bits of the fraction from the table, then the others'
+        // roots where they are set (their bit at the sign for VBLENDVPS).
+        __m256i m = _mm256_i32gather_epi32(adjuster::kExp2Top.m, _mm256_srli_epi32(frac, adjuster::kLogFrac - 8), 4);
+        for (int b = adjuster::kLogFrac - 9; b >= 0; --b) {
+            const __m256i c = _mm256_set1_epi32(adjuster::kRoots.c[adjuster::kLogFrac - b]);
+            const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(m, c), bias), 30);
+            const __m256i odd = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(m, 32), c), bias), 30);
+            const __m256i product = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+            const __m256 set = _mm256_castsi256_ps(_mm256_sllv_epi32(frac, _mm256_set1_epi32(31 - b)));
+            m = _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(m), _mm256_castsi256_ps(product), set));
+        }
+        const __m256i e = _mm256_srai_epi32(x, adjuster::kLogFrac);
+        // m, e pairs in order: 0 1 4 5 and 2 3 6 7 interleaved, then the halves.
+        const __m256i lo = _mm256_unpacklo_epi32(m, e), hi = _mm256_unpackhi_epi32(m, e);
+        const __m256i first = _mm256_permute2x128_si256(lo, hi, 0x20), second = _mm256_permute2x128_si256(lo, hi, 0x31);
+        if (lanes == 8) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), first);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 4), second);
+        } else {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(part), first);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(part + 8), second);
+            std::memcpy(out + i, part, sizeof(SbrLin) * static_cast<size_t>(lanes));
+        }
+    }
+}
 
 AVX2 void sbr_apply_avx2(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                          int noise_index) {
