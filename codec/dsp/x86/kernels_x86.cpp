@@ -23,7 +23,8 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
     // no AVX2 variant (the filter's column of slots is gathered four words at
     // a time either way; the covariances are 38 terms). The adjuster's gains
     // shift each subband by its own count (VPSRLVQ) and its exponentials
-    // gather from a table (VPGATHERDD): AVX2 alone.
+    // gather from a table (VPGATHERDD): AVX2 alone; its logarithms take
+    // eight values at a time.
     constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
     if ((use & kAvx2) == kAvx2) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
@@ -31,6 +32,6 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.synthesis_mix = synthesise_channel_mix_avx2;
         k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
         k.qmf_synthesis32 = qmf_synthesis32_avx2;
-        k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
+        k.sbr_log2 = sbr_log2_avx2, k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
     }
 }

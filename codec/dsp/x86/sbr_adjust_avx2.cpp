@@ -1,5 +1,7 @@
-// The SBR envelope adjuster's exponentials and its gains and noise with
-// AVX2. The exponentials, eight at a time: the product of the roots of the
+// The SBR envelope adjuster's logarithms, exponentials and its gains and
+// noise with AVX2. The logarithms: the SSE4.1 variant's steps
+// (dsp/x86/sbr_adjust_sse41.cpp) eight values at a time. The exponentials,
+// eight at a time: the product of the roots of the
 // fraction's top 8 bits gathered from their table (VPGATHERDD), then for
 // each lower bit the product with its root in 64-bit lanes (VPMULUDQ of the
 // even and of the odd words), rounded to Q30 as fx::rshr64, kept where the
@@ -161,6 +163,43 @@ AVX2 void sbr_exp2_avx2(const int32_t* l, int n, SbrLin* out) {
             _mm256_store_si256(reinterpret_cast<__m256i*>(part), first);
             _mm256_store_si256(reinterpret_cast<__m256i*>(part + 8), second);
             std::memcpy(out + i, part, sizeof(SbrLin) * static_cast<size_t>(lanes));
+        }
+    }
+}
+
+AVX2 void sbr_log2_avx2(const uint64_t* v, int n, int32_t* out) {
+    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 28), limit = _mm256_set1_epi32((INT32_C(1) << 30) - 1);
+    for (int i = 0; i < n; i += 8) {
+        // The last block's missing values are taken as 1.
+        const int lanes = n - i < 8 ? n - i : 8;
+        alignas(32) int32_t mant[8], top[8];
+        for (int k = 0; k < 8; ++k) {
+            const uint64_t x = k < lanes ? v[i + k] : 1;
+            const int b = 63 - fx::clz64(x);
+            top[k] = b;
+            mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(x, b - 29) : fx::lsl64(x, 29 - b));
+        }
+        __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(mant)), frac = _mm256_setzero_si256();
+        for (int k = 0; k < adjuster::kLogFrac + 1; ++k) {
+            // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0)
+            const __m256i e = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(x, x), bias), 29);
+            const __m256i xo = _mm256_srli_epi64(x, 32);
+            const __m256i o = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(xo, xo), bias), 29);
+            const __m256i y = _mm256_blend_epi32(e, _mm256_slli_epi64(o, 32), 0xAA);
+            const __m256i big = _mm256_cmpgt_epi32(y, limit);
+            x = _mm256_blendv_epi8(y, _mm256_srli_epi32(y, 1), big);
+            frac = _mm256_sub_epi32(_mm256_add_epi32(frac, frac), big);
+        }
+        // top 2^24 + rshr(frac, 1)
+        const __m256i half = _mm256_add_epi32(_mm256_srai_epi32(frac, 1), _mm256_and_si256(frac, _mm256_set1_epi32(1)));
+        const __m256i whole =
+            _mm256_slli_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(top)), adjuster::kLogFrac);
+        const __m256i result = _mm256_add_epi32(whole, half);
+        if (lanes == 8) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), result);
+        } else {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(mant), result);
+            for (int k = 0; k < lanes; ++k) out[i + k] = mant[k];
         }
     }
 }
