@@ -36,8 +36,8 @@ void sbr_apply_c(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin
         int32_t* const yi = y_im + 64 * r;
         if (!noise) {
             for (int i = 0; i < count; ++i) {
-                yr[i] = fx::mul_shift_sat(yr[i], gain[i].m, 30 - gain[i].e);
-                yi[i] = fx::mul_shift_sat(yi[i], gain[i].m, 30 - gain[i].e);
+                yr[i] = adjuster::mul_shift(yr[i], gain[i].m, 30 - gain[i].e);
+                yi[i] = adjuster::mul_shift(yi[i], gain[i].m, 30 - gain[i].e);
             }
             continue;
         }

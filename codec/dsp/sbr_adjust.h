@@ -148,9 +148,17 @@ inline SbrLin exp2_q24(int32_t l) {
     return r;
 }
 
+// fx::mul_shift_sat(a, b, s); for s of 32 to 62 (most levels) the high
+// word of the rounded product shifted on (SMLAL, ASR), which cannot
+// saturate.
+__attribute__((always_inline)) inline int32_t mul_shift(int32_t a, int32_t b, int s) {
+    if (s >= 32 && s <= 62) return fx::asr64_hi(fx::mac64(fx::round_bias64(s), a, b), s - 32);
+    return fx::mul_shift_sat(a, b, s);
+}
+
 // One sample part of sbr_apply.
 __attribute__((always_inline)) inline int32_t apply(int32_t y, SbrLin g, int32_t v, SbrLin q) {
-    return fx::add_sat(fx::mul_shift_sat(y, g.m, 30 - g.e), fx::mul_shift_sat(v, q.m, 61 - q.e));
+    return fx::add_sat(mul_shift(y, g.m, 30 - g.e), mul_shift(v, q.m, 61 - q.e));
 }
 
 }  // namespace adjuster

@@ -48,6 +48,10 @@ public:
     void add(int32_t l) {
         if (n_ < kMax) v_[n_++] = l;
     }
+    LogSum& clear() {
+        n_ = 0;
+        return *this;
+    }
     int32_t value(int32_t empty) const {
         if (n_ == 0) return empty;
         int32_t hi = v_[0];
@@ -290,17 +294,18 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         for (int k = 0; k < t.n_lim; ++k) {
             const int lo = lim.lo(k), hi = lim.hi(k);
             if (hi <= lo) continue;
-            LogSum orig, curr;
+            // (One sum after the other in the same room.)
+            LogSum orig;
             orig.add(kLogEps0);
-            curr.add(kLogEps0);
-            for (int m = lo; m < hi; ++m) {
-                orig.add(e_orig[m]);
-                if (!e_zero[m]) curr.add(e_curr[m]);
-            }
+            for (int m = lo; m < hi; ++m) orig.add(e_orig[m]);
             const int32_t sum_orig = orig.value(0);
+            LogSum& curr = orig.clear();
+            curr.add(kLogEps0);
+            for (int m = lo; m < hi; ++m)
+                if (!e_zero[m]) curr.add(e_curr[m]);
             const int32_t g_max = min32(fx::add_sat(fx::sub_sat(sum_orig, curr.value(0)), lim_gain),
                                         sbr_gain_max_limit_log2);
-            LogSum out;
+            LogSum& out = curr.clear();
             out.add(kLogEps0);
             for (int m = lo; m < hi; ++m) {
                 if (g2[m] > g_max) {

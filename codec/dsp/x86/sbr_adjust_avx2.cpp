@@ -107,8 +107,8 @@ AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, 
         if (!g.ok || (ql && (!q.ok || first > 512 - 4))) {
             for (int k = 0; k < lanes; ++k) {
                 if (!ql) {
-                    yr[k] = fx::mul_shift_sat(yr[k], gl[k].m, 30 - gl[k].e);
-                    yi[k] = fx::mul_shift_sat(yi[k], gl[k].m, 30 - gl[k].e);
+                    yr[k] = adjuster::mul_shift(yr[k], gl[k].m, 30 - gl[k].e);
+                    yi[k] = adjuster::mul_shift(yi[k], gl[k].m, 30 - gl[k].e);
                     continue;
                 }
                 const int32_t* v = sbr_noise_v[(first + k) & 511];
