@@ -1,27 +1,29 @@
-// The SBR envelope adjuster's logarithms, exponentials and its gains and
-// noise with AVX2. The logarithms: the SSE4.1 variant's steps
+// The SBR envelope adjuster's logarithms, exponentials and gains and noise
+// with AVX2. The logarithms: the SSE4.1 variant's steps
 // (dsp/x86/sbr_adjust_sse41.cpp) eight values at a time. The exponentials,
-// eight at a time: the product of the roots of the
-// fraction's top 8 bits gathered from their table (VPGATHERDD), then for
-// each lower bit the product with its root in 64-bit lanes (VPMULUDQ of the
-// even and of the odd words), rounded to Q30 as fx::rshr64, kept where the
-// bit is set (VBLENDVPS on the bit moved to the sign). The gains and noise
-// (sbr_apply), four subbands at a time down their run of rows. Each term's four products in
-// the four 64-bit lanes (VPMULDQ of the samples sign-extended and of the
-// levels, whose mantissas are the low words of their pairs; the noise
-// table's parts are the even and the odd words of its pairs), rounded and
-// shifted by each subband's own shift (VPSRLVQ of the magnitude's
-// complement for negative values: the arithmetic shift), saturated to 32
-// bits where a shift below 31 lets a term outgrow them, gathered to four
-// words (VPERMD), and added with saturation. A shift beyond 62 is taken as
-// 63, which leaves 0 of any product, as fx::mul_shift_sat does. Bit-exact
-// with dsp/sbr_adjust.cpp; subbands whose shift is below 1 (levels of 2^30
-// and more) and the rows where the noise table wraps within four subbands
+// eight at a time: the product of the roots of the fraction's top 8 bits
+// gathered from their table (VPGATHERDD), then for each lower bit the
+// product with its root in 64-bit lanes (VPMULUDQ of the even and of the
+// odd words), rounded to Q30 as fx::rshr64, kept where the bit is set
+// (VBLENDVPS on the bit moved to the sign). The gains and noise
+// (sbr_apply), four subbands at a time down their run of rows: each term's
+// four products in the four 64-bit lanes (VPMULDQ of the samples
+// sign-extended and of the levels, whose mantissas are the low words of
+// their pairs; the noise table's parts are the even and the odd words of
+// its pairs), rounded and shifted by each subband's own shift (VPSRLVQ of
+// the sum lifted to be positive, the lift's part taken off after),
+// saturated to 32 bits where a gain's shift below 31 lets a term outgrow
+// them, gathered to four words (VPERMD), and added with saturation. A shift
+// beyond 62 is taken as 63, which leaves 0 of any product, as
+// fx::mul_shift_sat does. Bit-exact with dsp/sbr_adjust.cpp; subbands whose
+// shift is below 1 (levels of 2^30 and more) or whose noise level may
+// saturate, and the rows where the noise table wraps within four subbands,
 // are the reference's. The last one to three subbands of a row are four
 // with the others' loads and stores masked (VPMASKMOVD).
 #include <immintrin.h>
 
 #include <cstring>
+#include <type_traits>
 
 #include "dsp/sbr_adjust.h"
 #include "tables/sbr_tables.h"
@@ -31,32 +33,40 @@
 
 namespace {
 
-// One term's shifts for four subbands: base - e, the rounding bias and
-// whether a result may need saturating.
+// One term's shifts for four subbands: base - e, the constant added before
+// the shift and the one taken off after it, and whether a result may need
+// saturating. The arithmetic shift of the rounded product p + 2^(s - 1) is
+// a logical one of it lifted by 2^62 (then in 0..2^64), less 2^(62 - s);
+// a shift of 63 (beyond 62) takes no lift and leaves 0.
 struct Term {
-    __m256i level;  // mantissas in the low words
-    __m256i count;  // shifts 1..63
-    __m256i bias;   // 2^(shift - 1)
-    bool saturate;  // a shift below 31
-    bool ok;        // every shift at least 1
+    __m256i level;   // mantissas in the low words
+    __m256i count;   // shifts 1..63
+    __m256i add;     // 2^(shift - 1) + 2^62
+    __m256i offset;  // 2^(62 - shift)
+    bool saturate;   // a shift below 31
+    bool ok;         // every shift at least 1
     AVX2_INLINE Term(const SbrLin* lv, int base) {
         level = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lv));
         // base - e in the low words; the high ones cleared
         const __m256i e = _mm256_shuffle_epi32(level, _MM_SHUFFLE(3, 3, 1, 1));
         __m256i s = _mm256_sub_epi32(_mm256_set1_epi32(base), e);
-        const __m256i below = _mm256_cmpgt_epi32(_mm256_set1_epi32(1), s);
-        ok = _mm256_testz_si256(below, _mm256_set1_epi64x(0xffffffff));
-        saturate = !_mm256_testz_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(31), s), _mm256_set1_epi64x(0xffffffff));
+        const __m256i low_words = _mm256_set1_epi64x(0xffffffff);
+        ok = _mm256_testz_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(1), s), low_words);
+        saturate = !_mm256_testz_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(31), s), low_words);
         s = _mm256_min_epi32(s, _mm256_set1_epi32(63));
-        count = _mm256_and_si256(s, _mm256_set1_epi64x(0xffffffff));
-        bias = _mm256_sllv_epi64(_mm256_set1_epi64x(1), _mm256_sub_epi64(count, _mm256_set1_epi64x(1)));
+        count = _mm256_and_si256(s, low_words);
+        const __m256i one = _mm256_set1_epi64x(1);
+        const __m256i lift =
+            _mm256_andnot_si256(_mm256_cmpgt_epi64(count, _mm256_set1_epi64x(62)), _mm256_set1_epi64x(INT64_C(1) << 62));
+        add = _mm256_add_epi64(_mm256_sllv_epi64(one, _mm256_sub_epi64(count, one)), lift);
+        offset = _mm256_srlv_epi64(lift, count);
     }
     // The four terms of x (in the low words of its pairs), as four words.
+    template <bool kSaturate>
     AVX2_INLINE __m128i apply(__m256i x) const {
-        __m256i v = _mm256_add_epi64(_mm256_mul_epi32(x, level), bias);
-        const __m256i sign = _mm256_cmpgt_epi64(_mm256_setzero_si256(), v);
-        v = _mm256_xor_si256(_mm256_srlv_epi64(_mm256_xor_si256(v, sign), count), sign);
-        if (saturate) {
+        __m256i v = _mm256_add_epi64(_mm256_mul_epi32(x, level), add);
+        v = _mm256_sub_epi64(_mm256_srlv_epi64(v, count), offset);
+        if (kSaturate) {
             const __m256i hi = _mm256_set1_epi64x(INT32_MAX), lo = _mm256_set1_epi64x(INT32_MIN);
             v = _mm256_blendv_epi8(v, hi, _mm256_cmpgt_epi64(v, hi));
             v = _mm256_blendv_epi8(v, lo, _mm256_cmpgt_epi64(lo, v));
@@ -100,33 +110,43 @@ AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, 
     };
     const Term g(gl, 30);
     const Term q(ql ? ql : gl, 61);
-    for (int r = 0; r < rows; ++r) {
-        int32_t* const yr = y_re + 64 * r + i;
-        int32_t* const yi = y_im + 64 * r + i;
-        const int first = (noise_index + r * count + i + 1) & 511;
-        if (!g.ok || (ql && (!q.ok || first > 512 - 4))) {
-            for (int k = 0; k < lanes; ++k) {
-                if (!ql) {
-                    yr[k] = adjuster::mul_shift(yr[k], gl[k].m, 30 - gl[k].e);
-                    yi[k] = adjuster::mul_shift(yi[k], gl[k].m, 30 - gl[k].e);
-                    continue;
-                }
-                const int32_t* v = sbr_noise_v[(first + k) & 511];
-                yr[k] = adjuster::apply(yr[k], gl[k], v[0], ql[k]);
-                yi[k] = adjuster::apply(yi[k], gl[k], v[1], ql[k]);
+    // The row's subbands by the reference: all rows where a shift is below
+    // 1 or a noise level may saturate (neither met in practice), the rows
+    // where the noise table wraps.
+    auto reference_row = [&](int32_t* yr, int32_t* yi, int first) __attribute__((always_inline, target("avx2"))) {
+        for (int k = 0; k < lanes; ++k) {
+            if (!ql) {
+                yr[k] = adjuster::mul_shift(yr[k], gl[k].m, 30 - gl[k].e);
+                yi[k] = adjuster::mul_shift(yi[k], gl[k].m, 30 - gl[k].e);
+                continue;
             }
-            continue;
+            const int32_t* v = sbr_noise_v[(first + k) & 511];
+            yr[k] = adjuster::apply(yr[k], gl[k], v[0], ql[k]);
+            yi[k] = adjuster::apply(yi[k], gl[k], v[1], ql[k]);
         }
-        if (!ql) {
-            put(yr, g.apply(load(yr)));
-            put(yi, g.apply(load(yi)));
-            continue;
+    };
+    const bool whole_reference = !g.ok || (ql && (!q.ok || q.saturate));
+    auto run = [&](auto saturate) __attribute__((always_inline, target("avx2"))) {
+        constexpr bool kSat = decltype(saturate)::value;
+        for (int r = 0; r < rows; ++r) {
+            int32_t* const yr = y_re + 64 * r + i;
+            int32_t* const yi = y_im + 64 * r + i;
+            const int first = (noise_index + r * count + i + 1) & 511;
+            if (whole_reference || (ql && first > 512 - 4)) {
+                reference_row(yr, yi, first);
+            } else if (!ql) {
+                put(yr, g.apply<kSat>(load(yr)));
+                put(yi, g.apply<kSat>(load(yi)));
+            } else {
+                // four noise pairs: re in the low words, im in the high ones
+                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sbr_noise_v[first]));
+                put(yr, add_sat(g.apply<kSat>(load(yr)), q.apply<false>(v)));
+                put(yi, add_sat(g.apply<kSat>(load(yi)), q.apply<false>(_mm256_srli_epi64(v, 32))));
+            }
         }
-        // four noise pairs: re in the low words, im in the high ones
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sbr_noise_v[first]));
-        put(yr, add_sat(g.apply(load(yr)), q.apply(v)));
-        put(yi, add_sat(g.apply(load(yi)), q.apply(_mm256_srli_epi64(v, 32))));
-    }
+    };
+    if (g.saturate) run(std::true_type{});
+    else run(std::false_type{});
 }
 
 }  // namespace
