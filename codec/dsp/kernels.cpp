@@ -42,10 +42,17 @@ constexpr Kernels kReference = {
 #endif
     sbr_hf_filter_c,
     sbr_hf_covariance_c,
+#if AAC_ARITHMETIC_EXACT
     sbr_energies_c,
     sbr_log2_c,
     sbr_exp2_c,
     sbr_apply_c,
+#else
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+#endif
     ps_hybrid_analysis,
 };
 
