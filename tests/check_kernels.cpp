@@ -30,6 +30,7 @@
 #include "dsp/kernels.h"
 #include "dsp/ps_kernels.h"
 #include "dsp/qmf.h"
+#include "dsp/sbr_adjust.h"
 #include "dsp/tools.h"
 #include "sbr/built.h"
 #include "tables/band_tables.h"
@@ -91,13 +92,16 @@ struct Entry {
 const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTRY(fft),
                           ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
-                          ENTRY(sbr_hf_covariance), ENTRY(ps_hybrid),       ENTRY(ps_allpass),
-                          ENTRY(ps_mix),          ENTRY(noise_lines),       ENTRY(mid_side)};
+                          ENTRY(sbr_hf_covariance), ENTRY(sbr_energies),   ENTRY(sbr_log2),
+                          ENTRY(sbr_exp2),        ENTRY(sbr_apply),         ENTRY(ps_hybrid),
+                          ENTRY(ps_allpass),      ENTRY(ps_mix),            ENTRY(noise_lines),
+                          ENTRY(mid_side)};
 #undef ENTRY
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kPsHybrid, kPsAllpass, kPsMix, kNoiseLines, kMidSide, kEntryCount
+    kHfFilter, kHfCovariance, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
+    kNoiseLines, kMidSide, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
 
@@ -426,6 +430,140 @@ void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// The adjuster's energies of blocks of 1 to 38 rows and 1 to 48 subbands of
+// a 40 x 64 array, at any column, in every pattern (full scale too: the
+// block's shift brings the samples to 24 bits); the shift returned too.
+void check_sbr_energies(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_energies == ref.sbr_energies) return;
+    constexpr int kRows = 40;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            Guarded x_re(kRows * 64), x_im(kRows * 64), a(2 * 48 + 2), b(2 * 48 + 2);
+            fill_pattern(x_re.data(), kRows * 64, pattern);
+            fill_pattern(x_im.data(), kRows * 64, below(3) ? pattern : below(kPatterns));
+            // Quieter blocks too: the shift is then 0.
+            if (below(3) == 0)
+                for (int32_t* v : {x_re.data(), x_im.data()})
+                    for (int i = 0; i < kRows * 64; ++i) v[i] >>= 8 + below(16);
+            const int rows = 1 + below(38), count = 1 + below(48), row0 = below(kRows - rows + 1);
+            const int col = below(64 - count + 1);
+            const int32_t* xr = x_re.data() + 64 * row0 + col;
+            const int32_t* xi = x_im.data() + 64 * row0 + col;
+            uint64_t ea[48], eb[48];
+            const int sa = ref.sbr_energies(xr, xi, rows, count, ea);
+            const int sb = var.sbr_energies(xr, xi, rows, count, eb);
+            std::memcpy(a.data(), ea, sizeof(uint64_t) * static_cast<size_t>(count));
+            std::memcpy(b.data(), eb, sizeof(uint64_t) * static_cast<size_t>(count));
+            a.data()[2 * 48] = sa, b.data()[2 * 48] = sb;
+            if (!same("sbr_energies", "energies and shift", {&a}, {&b})) return;
+        }
+}
+
+// The adjuster's logarithms of 0 to 48 values: any 64 bits, small values,
+// powers of 2 and their neighbours, sums of energies near 2^56 and 2^63,
+// all ones and 0.
+void check_sbr_log2(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_log2 == ref.sbr_log2) return;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int shape = 0; shape < 6; ++shape) {
+            const int n = below(49);
+            uint64_t v[48];
+            for (int i = 0; i < n; ++i) {
+                const uint64_t any = (static_cast<uint64_t>(next()) << 32) | next();
+                const int kind = below(8) == 0 ? below(6) : shape;
+                switch (kind) {
+                case 0: v[i] = any; break;
+                case 1: v[i] = 1 + (any >> (32 + below(32))); break;
+                case 2: v[i] = (UINT64_C(1) << below(64)) + static_cast<uint64_t>(below(3)) - 1; break;
+                case 3: v[i] = (UINT64_C(1) << 56) + (any >> below(64)); break;
+                case 4: v[i] = any >> below(64); break;
+                default: v[i] = below(2) ? ~UINT64_C(0) : 0; break;
+                }
+            }
+            Guarded a(48), b(48);
+            ref.sbr_log2(v, n, a.data());
+            var.sbr_log2(v, n, b.data());
+            if (!same("sbr_log2", "logarithms", {&a}, {&b})) return;
+        }
+}
+
+// The adjuster's exponentials of 0 to 48 values: any 32 bits, the levels'
+// usual range, fractions of all ones or of one bit, whole numbers, and the
+// extremes.
+void check_sbr_exp2(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_exp2 == ref.sbr_exp2) return;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int shape = 0; shape < 6; ++shape) {
+            const int n = below(49);
+            int32_t l[48];
+            for (int i = 0; i < n; ++i) {
+                const int32_t whole = below(160) - 80;
+                const int kind = below(8) == 0 ? below(6) : shape;
+                switch (kind) {
+                case 0: l[i] = static_cast<int32_t>(next()); break;
+                case 1: l[i] = static_cast<int32_t>(static_cast<uint32_t>(whole) << 24) + static_cast<int32_t>(next() >> 8); break;
+                case 2: l[i] = static_cast<int32_t>(static_cast<uint32_t>(whole) << 24) | 0xffffff; break;
+                case 3: l[i] = static_cast<int32_t>(static_cast<uint32_t>(whole) << 24) | (1 << below(24)); break;
+                case 4: l[i] = static_cast<int32_t>(static_cast<uint32_t>(whole) << 24); break;
+                default: l[i] = below(2) ? INT32_MAX : INT32_MIN; break;
+                }
+            }
+            Guarded a(96), b(96);
+            ref.sbr_exp2(l, n, reinterpret_cast<SbrLin*>(a.data()));
+            var.sbr_exp2(l, n, reinterpret_cast<SbrLin*>(b.data()));
+            if (!same("sbr_exp2", "exponentials", {&a}, {&b})) return;
+        }
+}
+
+// A level for sbr_apply: a mantissa in [2^30, 2^31) (its ends too) and an
+// exponent whose shift (base - e) is any from below 0 to beyond 62, the
+// edges 0, 1, 30, 31, 62 and 63 often, and now and then a silenced one.
+SbrLin random_level(int base) {
+    const int kind = below(8);
+    const int32_t m = kind == 0 ? INT32_C(1) << 30 : kind == 1 ? INT32_MAX : (INT32_C(1) << 30) | (next() >> 2);
+    static const int kShifts[] = {0, 1, 30, 31, 62, 63};
+    const int e = below(4) == 0 ? base - kShifts[below(6)] : below(16) == 0 ? -200 : base - (below(100) - 20);
+    return SbrLin{m, e};
+}
+
+// Gains and noise on blocks of 1 to 38 rows and 1 to 48 subbands of a
+// 40 x 64 array in every pattern, with noise or without, from every place
+// of the noise table (its wrap too), and levels of every shift; sometimes
+// one level for all subbands, or levels whose shifts all lie in 1..62.
+void check_sbr_apply(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_apply == ref.sbr_apply) return;
+    constexpr int kRows = 40;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            Guarded ya_re(kRows * 64), ya_im(kRows * 64);
+            fill_pattern(ya_re.data(), kRows * 64, pattern);
+            fill_pattern(ya_im.data(), kRows * 64, below(3) ? pattern : below(kPatterns));
+            Guarded yb_re = ya_re, yb_im = ya_im;
+            SbrLin gain[48], noise[48];
+            const int plain = below(3);  // 0: any shifts, 1: 1..62, 2: one level
+            for (int i = 0; i < 48; ++i) {
+                gain[i] = random_level(30), noise[i] = random_level(61);
+                if (plain == 1) {
+                    gain[i].e = 30 - (1 + below(62));
+                    noise[i].e = below(8) ? 61 - (1 + below(62)) : -200;
+                } else if (plain == 2 && i) {
+                    gain[i] = gain[0], noise[i] = noise[0];
+                }
+            }
+            const int rows = 1 + below(38), count = 1 + below(48), row0 = below(kRows - rows + 1);
+            const int col = below(64 - count + 1);
+            const int noise_index = below(4) ? below(512) : 511 - below(8);
+            const bool with_noise = below(4) != 0;
+            const int at = 64 * row0 + col;
+            ref.sbr_apply(ya_re.data() + at, ya_im.data() + at, rows, count, gain, with_noise ? noise : nullptr,
+                          noise_index);
+            var.sbr_apply(yb_re.data() + at, yb_im.data() + at, rows, count, gain, with_noise ? noise : nullptr,
+                          noise_index);
+            if (!same("sbr_apply", with_noise ? "gains and noise" : "gains", {&ya_re, &ya_im}, {&yb_re, &yb_im}))
+                return;
+        }
+}
+
 // The hybrid analysis: both configurations' band layouts (10 bands from
 // QMF bands 0..2, 32 from 0..4) with the filters' own coefficients or any
 // (INT32_MIN excepted), on windows of any values.
@@ -678,6 +816,22 @@ void bench_call(int entry, const Kernels& k) {
         k.mid_side(buf.data(), buf.data() + 512, 512);
     } else if (entry == kNoiseLines) {
         k.noise_lines(out.data(), 32, 60, 12345u);
+    } else if (entry == kSbrEnergies) {
+        uint64_t energy[48];
+        out[0] = k.sbr_energies(in.data(), in.data() + 64 * 16, 16, 32, energy);
+    } else if (entry == kSbrLog2) {
+        uint64_t v[32];
+        for (int i = 0; i < 32; ++i) v[i] = static_cast<uint64_t>(static_cast<uint32_t>(in[static_cast<size_t>(i)])) << 24;
+        k.sbr_log2(v, 32, out.data());
+    } else if (entry == kSbrExp2) {
+        static SbrLin lin[32];
+        k.sbr_exp2(in.data(), 32, lin);
+        out[0] = lin[0].m;
+    } else if (entry == kSbrApply) {
+        static SbrLin gain[32], noise[32];
+        for (int i = 0; i < 32; ++i) gain[i] = {(1 << 30) + i, 10 - i / 4}, noise[i] = {(1 << 30) + 7 * i, 20};
+        std::memcpy(buf.data(), in.data(), 2048 * sizeof(int32_t));
+        k.sbr_apply(buf.data(), buf.data() + 1024, 16, 32, gain, noise, 100);
     } else if (entry == kPsHybrid) {
         const int32_t* rows_re[13];
         const int32_t* rows_im[13];
@@ -757,6 +911,8 @@ int main(int argc, char** argv) {
         kernels.qmf_analysis32 != ref.qmf_analysis32 ||
         kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
         kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance ||
+        kernels.sbr_energies != ref.sbr_energies || kernels.sbr_log2 != ref.sbr_log2 ||
+        kernels.sbr_exp2 != ref.sbr_exp2 || kernels.sbr_apply != ref.sbr_apply ||
         kernels.ps_hybrid != ref.ps_hybrid || kernels.ps_allpass != ref.ps_allpass || kernels.ps_mix != ref.ps_mix ||
         kernels.noise_lines != ref.noise_lines || kernels.mid_side != ref.mid_side) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
@@ -777,7 +933,9 @@ int main(int argc, char** argv) {
                              var.synthesis_mix != ref.synthesis_mix,
                              var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
                              var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
-                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.ps_hybrid != ref.ps_hybrid,
+                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.sbr_energies != ref.sbr_energies,
+                             var.sbr_log2 != ref.sbr_log2, var.sbr_exp2 != ref.sbr_exp2,
+                             var.sbr_apply != ref.sbr_apply, var.ps_hybrid != ref.ps_hybrid,
                              var.ps_allpass != ref.ps_allpass, var.ps_mix != ref.ps_mix,
                              var.noise_lines != ref.noise_lines, var.mid_side != ref.mid_side})
             variants += differs;
@@ -795,6 +953,10 @@ int main(int argc, char** argv) {
         check_qmf(ref, var, rounds);
         check_hf_filter(ref, var, rounds);
         check_hf_covariance(ref, var, rounds);
+        check_sbr_energies(ref, var, rounds);
+        check_sbr_log2(ref, var, rounds);
+        check_sbr_exp2(ref, var, rounds);
+        check_sbr_apply(ref, var, rounds);
         check_ps_hybrid(ref, var, rounds);
         check_ps_allpass(ref, var, rounds);
         check_ps_mix(ref, var, rounds);

@@ -13,6 +13,7 @@
 #include "dsp/ps_kernels.h"
 #include "dsp/qmf.h"
 #include "dsp/tools.h"
+#include "dsp/sbr_adjust.h"
 
 #if defined(__arm__)
 #include <sys/auxv.h>
@@ -48,10 +49,18 @@ constexpr Kernels kReference = {
     qmf_synthesis32_c,
     sbr_hf_filter_c,
     sbr_hf_covariance_c,
+    sbr_energies_c,
+    sbr_log2_c,
+    sbr_exp2_c,
+    sbr_apply_c,
     ps_hybrid_analysis,
     ps_allpass_bands,
     ps_mix_bands,
 #else
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
     nullptr,
     nullptr,

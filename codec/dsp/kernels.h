@@ -17,6 +17,7 @@ struct QmfSynthesis64State;
 struct QmfSynthesis32State;
 struct PsAllpassRows;  // dsp/ps_kernels.h
 struct PsMixParams;
+struct SbrLin;  // dsp/sbr_adjust.h
 
 // CPU features a kernel variant may need, one bit each.
 enum CpuFeature : uint32_t {
@@ -62,6 +63,14 @@ struct Kernels {
                           int y_stride, int count, const int32_t* coef, int shift);
     // Its prediction's covariances from one subband's samples.
     void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
+    // The SBR envelope adjuster's energies of a block of slots and
+    // subbands, logarithms and exponentials of an array, and gains and noise
+    // applied to a block (dsp/sbr_adjust.h).
+    int (*sbr_energies)(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
+    void (*sbr_log2)(const uint64_t* v, int n, int32_t* out);
+    void (*sbr_exp2)(const int32_t* l, int n, SbrLin* out);
+    void (*sbr_apply)(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
+                      int noise_index);
     // Parametric stereo's hybrid analysis of one QMF slot: see
     // ps_hybrid_analysis.
     void (*ps_hybrid)(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands, const int32_t* const* rows_re,

@@ -1,6 +1,7 @@
 #include "sbr/adjust.h"
 
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "tables/sbr_tables.h"
 
 static_assert(sizeof(SbrAdjustState) == 784, "adjuster state size as documented");
@@ -15,66 +16,28 @@ constexpr int kSumBits = 56;                  // terms of a sum of energies: Q56
 
 using Lin = SbrLin;
 
-// Integer square root (floor) of a 64-bit value, for the constants below.
-constexpr uint64_t isqrt64(uint64_t v) {
-    uint64_t r = 0;
-    for (int b = 31; b >= 0; --b) {
-        const uint64_t t = r | (UINT64_C(1) << b);
-        if (t * t <= v) r = t;
-    }
-    return r;
-}
+using adjuster::exp2_q24;
+using adjuster::log2_u64;
 
-// 2^(2^-k) in Q30, k = 1..kFrac: repeated square roots of 2.
-struct Exp2Roots {
-    int32_t c[kFrac + 1];
-    constexpr Exp2Roots() : c() {
-        uint64_t v = UINT64_C(2) << 30;
-        for (int k = 1; k <= kFrac; ++k) {
-            v = isqrt64(v << 30);
-            c[k] = static_cast<int32_t>(v);
-        }
-    }
-};
-constexpr Exp2Roots kRoots;
-
-// log2(v) in Q24 for v >= 1, within 2^-24: the mantissa in Q29, then one
-// bit per squaring.
-int32_t log2_u64(uint64_t v) {
-    const int n = 63 - fx::clz64(v);
-    int32_t x = static_cast<int32_t>(n >= 29 ? fx::lsr64(v, n - 29) : fx::lsl64(v, 29 - n));
-    if (x == INT32_C(1) << 29) return fx::shl_wrap(n, kFrac);  // a power of 2: its squares stay 1
-    int32_t frac = 0;
-    for (int k = 0; k < kFrac + 1; ++k) {
-        x = fx::rshr64(fx::mac64(0, x, x), 29);  // [2^29, 2^31)
-        frac = fx::shl_wrap(frac, 1);
-        if (x >= INT32_C(1) << 30) {
-            x = fx::asr(x, 1);
-            frac += 1;
-        }
-    }
-    return fx::shl_wrap(n, kFrac) + fx::rshr(frac, 1);
-}
-
-// 2^(l / 2^24) as m 2^(e - 30): the integer part to e, the fraction as a
-// product of the roots of its bits (within 2^-26).
-Lin exp2_q24(int32_t l) {
-    Lin r{INT32_C(1) << 30, fx::asr(l, kFrac)};
-    // The set bits only, highest first.
-    uint32_t f = static_cast<uint32_t>(l) & static_cast<uint32_t>(kOne - 1);
-    while (f) {
-        const int b = 31 - fx::clz32(f);
-        r.m = fx::rshr64(fx::mac64(0, r.m, kRoots.c[kFrac - b]), 30);
-        f ^= UINT32_C(1) << b;
-    }
-    return r;
-}
-
-// 2^d in Q56 for d <= 0 (log2, Q24); 0 below 2^-56.
-uint64_t term_q56(int32_t d) {
+// 2^d in Q56 for d <= 0 (log2, Q24) from t = 2^d; 0 below 2^-56.
+uint64_t term_q56(int32_t d, Lin t) {
     if (d <= -kSumBits * kOne) return 0;
-    const Lin t = exp2_q24(d);  // e <= 0
-    return fx::lsr64(fx::lsl64(static_cast<uint64_t>(t.m), kSumBits - 30), -t.e);
+    return fx::lsr64(fx::lsl64(static_cast<uint64_t>(t.m), kSumBits - 30), -t.e);  // e <= 0
+}
+uint64_t term_q56(int32_t d) { return d <= -kSumBits * kOne ? 0 : term_q56(d, exp2_q24(d)); }
+
+// The sum of the terms of the differences d[i], each taken c[i] times: the
+// exponentials by the kernel when there are a few.
+uint64_t sum_terms(const int32_t* d, const int* c, int n) {
+    uint64_t sum = 0;
+    if (n < 4) {
+        for (int i = 0; i < n; ++i) sum += static_cast<uint64_t>(c[i]) * term_q56(d[i]);
+        return sum;
+    }
+    Lin t[16];
+    kernels.sbr_exp2(d, n, t);
+    for (int i = 0; i < n; ++i) sum += static_cast<uint64_t>(c[i]) * term_q56(d[i], t[i]);
+    return sum;
 }
 
 // Sums of energies in the log2 domain: log2 of the sum of 2^l over the
@@ -85,12 +48,33 @@ public:
     void add(int32_t l) {
         if (n_ < kMax) v_[n_++] = l;
     }
+    LogSum& clear() {
+        n_ = 0;
+        return *this;
+    }
     int32_t value(int32_t empty) const {
         if (n_ == 0) return empty;
         int32_t hi = v_[0];
         for (int i = 1; i < n_; ++i) hi = v_[i] > hi ? v_[i] : hi;
+        // The differences from the largest in runs of equal ones (the
+        // subbands of a band share its level), 16 runs at a time; those below
+        // 2^-56 add nothing.
+        constexpr int kRuns = 16;
+        int32_t d[kRuns];
+        int count[kRuns];
+        int runs = 0;
         uint64_t sum = 0;
-        for (int i = 0; i < n_; ++i) sum += term_q56(fx::sub_sat(v_[i], hi));
+        for (int i = 0; i < n_; ++i) {
+            const int32_t di = fx::sub_sat(v_[i], hi);
+            if (di <= -kSumBits * kOne) continue;
+            if (runs && di == d[runs - 1]) {
+                ++count[runs - 1];
+                continue;
+            }
+            if (runs == kRuns) sum += sum_terms(d, count, runs), runs = 0;
+            d[runs] = di, count[runs++] = 1;
+        }
+        sum += sum_terms(d, count, runs);
         return fx::add_sat(hi, log2_u64(sum) - kSumBits * kOne);
     }
 
@@ -181,12 +165,10 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
     bool linear = newest == 0;
     const auto history_linear = [&] {
         if (linear) return;
-        for (int m = 0; m < m_sbr; ++m) {
-            ga[m] = exp2_q24(st->g_a[m]);
-            gb[m] = exp2_q24(st->g_b[m]);
-            qa[m] = exp2_q24(st->q_a[m]);
-            qb[m] = exp2_q24(st->q_b[m]);
-        }
+        kernels.sbr_exp2(st->g_a, m_sbr, ga);
+        kernels.sbr_exp2(st->g_b, m_sbr, gb);
+        kernels.sbr_exp2(st->q_a, m_sbr, qa);
+        kernels.sbr_exp2(st->q_b, m_sbr, qb);
         linear = true;
     };
     uint64_t sine_last = 0;
@@ -200,38 +182,30 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
 
         // Current energies: 64-bit sums of squares of the samples shifted
         // to 24 bits or fewer.
-        uint32_t bits_or = 0;
-        for (int r = row0; r < row1; ++r)
-            for (int k = kx; k < kx + m_sbr; ++k) {
-                const int32_t a = x_re[r][k], b = x_im[r][k];
-                bits_or |= a < 0 ? ~static_cast<uint32_t>(a) : static_cast<uint32_t>(a);
-                bits_or |= b < 0 ? ~static_cast<uint32_t>(b) : static_cast<uint32_t>(b);
-            }
-        const int shift = max32(0, 32 - fx::clz32(bits_or) - 24);
-        uint64_t* const energy = work->energy;
-        for (int m = 0; m < m_sbr; ++m) {
-            int64_t acc = 0;
-            for (int r = row0; r < row1; ++r) {
-                const int32_t a = fx::asr(x_re[r][kx + m], shift), b = fx::asr(x_im[r][kx + m], shift);
-                acc = fx::mac64(fx::mac64(acc, a, a), b, b);
-            }
-            energy[m] = static_cast<uint64_t>(acc);
-        }
+        SbrAdjustWork::Levels& lv = work->level;
+        uint64_t* const energy = lv.energy;
+        const int shift = kernels.sbr_energies(&x_re[row0][kx], &x_im[row0][kx], row1 - row0, m_sbr, energy);
         // log2 E_curr per subband (of its band when not interpolating), and
         // whether it is 0.
-        int32_t* const e_curr = work->e_curr;
+        int32_t* const e_curr = lv.e_curr;
         bool* const e_zero = work->e_zero;
-        for (int m = 0; m < m_sbr; ++m) e_curr[m] = 0, e_zero[m] = false;
         const int32_t log_scale = fx::shl_wrap(2 * shift, kFrac);
         const int32_t log_slots = log2_u64(static_cast<uint64_t>(row1 - row0));
-        for (int i = 0; i < env_band_count; ++i) {
-            const int lo = res.lo(i), hi = res.hi(i);
-            if (header.interpol_freq) {
-                for (int m = lo; m < hi; ++m) {
+        if (header.interpol_freq) {
+            // (e_orig, filled below, holds the logarithms meanwhile.)
+            int32_t* const log_energy = lv.e_orig;
+            kernels.sbr_log2(energy, m_sbr, log_energy);
+            for (int m = 0; m < m_sbr; ++m) e_curr[m] = 0, e_zero[m] = false;
+            for (int i = 0; i < env_band_count; ++i)
+                for (int m = res.lo(i); m < res.hi(i); ++m) {
                     e_zero[m] = energy[m] == 0;
-                    e_curr[m] = e_zero[m] ? 0 : log2_u64(energy[m]) + log_scale - log_slots;
+                    e_curr[m] = e_zero[m] ? 0 : log_energy[m] + log_scale - log_slots;
                 }
-            } else if (hi > lo) {
+        } else {
+            for (int m = 0; m < m_sbr; ++m) e_curr[m] = 0, e_zero[m] = false;
+            for (int i = 0; i < env_band_count; ++i) {
+                const int lo = res.lo(i), hi = res.hi(i);
+                if (hi <= lo) continue;
                 uint64_t sum = 0;
                 for (int m = lo; m < hi; ++m) sum += energy[m];
                 const int32_t e = sum ? log2_u64(sum) + log_scale -
@@ -247,7 +221,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // E_orig, Q_orig mapped to subbands; the noise floor whose time
         // segment holds the envelope.
         const int qe = grid.num_noise > 1 && grid.t_env[l] >= grid.t_noise[1] ? 1 : 0;
-        int32_t *const e_orig = work->e_orig, *const q_orig = work->q_orig;
+        int32_t *const e_orig = lv.e_orig, *const q_orig = lv.q_orig;
         for (int m = 0; m < m_sbr; ++m) e_orig[m] = q_orig[m] = 0;
         for (int i = 0; i < env_band_count; ++i)
             for (int m = res.lo(i); m < res.hi(i); ++m) e_orig[m] = fx::shl_sat(levels.env_log2[l][i], 8);
@@ -275,14 +249,37 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
             for (int m = 0; m < m_sbr; ++m)
                 if (s_index[m]) sine_last |= UINT64_C(1) << (m + kx);
 
+        // log2(EPS + E_curr) for each run of subbands that share E_curr,
+        // as log_add takes it: the sum of 2^56 and the smaller term's
+        // 2^(56 - difference), whose logarithms are taken together.
+        // (The arrays filled with the amplitudes below hold them meanwhile.)
+        uint64_t* const sums = energy;  // (spent)
+        int32_t *const sum_log = work->g_log, *const diff = work->q_log;
+        Lin* const diff_exp = work->g;
+        int runs = 0;
+        {
+            int32_t e_last = 0;
+            for (int m = 0; m < m_sbr; ++m) {
+                if (e_zero[m] || (runs && e_curr[m] == e_last)) continue;
+                e_last = e_curr[m];
+                diff[runs++] = fx::sub_sat(min32(kLogEps, e_last), max32(kLogEps, e_last));
+            }
+            kernels.sbr_exp2(diff, runs, diff_exp);
+            for (int k = 0; k < runs; ++k) sums[k] = (UINT64_C(1) << kSumBits) + term_q56(diff[k], diff_exp[k]);
+            kernels.sbr_log2(sums, runs, sum_log);
+        }
+
         // Gains, noise and sinusoid levels, squared, log2 Q24.
-        int32_t *const g2 = work->g2, *const q2 = work->q2, *const s2 = work->s2;
+        int32_t *const g2 = lv.g2, *const q2 = lv.q2, *const s2 = lv.s2;
         // (Neighbouring subbands mostly share their levels: each sum is
         // taken again only when its operand changes.)
-        int32_t q_last = 0, q1 = log_add(0, 0), e_last = 0, e1_last = log_add(kLogEps, 0);
-        for (int m = 0; m < m_sbr; ++m) {
+        int32_t q_last = 0, q1 = log_add(0, 0), e_last = 0, e1_last = 0;
+        for (int m = 0, run = 0; m < m_sbr; ++m) {
             if (q_orig[m] != q_last) q_last = q_orig[m], q1 = log_add(0, q_last);  // 1 + Q
-            if (!e_zero[m] && e_curr[m] != e_last) e_last = e_curr[m], e1_last = log_add(kLogEps, e_last);
+            if (!e_zero[m] && (run == 0 || e_curr[m] != e_last)) {
+                e_last = e_curr[m];
+                e1_last = fx::add_sat(max32(kLogEps, e_last), sum_log[run++] - kSumBits * kOne);
+            }
             const int32_t e1 = e_zero[m] ? kLogEps : e1_last;
             const int32_t base = fx::sub_sat(e_orig[m], e1);
             if (s_mapped[m])
@@ -297,17 +294,18 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         for (int k = 0; k < t.n_lim; ++k) {
             const int lo = lim.lo(k), hi = lim.hi(k);
             if (hi <= lo) continue;
-            LogSum orig, curr;
+            // (One sum after the other in the same room.)
+            LogSum orig;
             orig.add(kLogEps0);
-            curr.add(kLogEps0);
-            for (int m = lo; m < hi; ++m) {
-                orig.add(e_orig[m]);
-                if (!e_zero[m]) curr.add(e_curr[m]);
-            }
+            for (int m = lo; m < hi; ++m) orig.add(e_orig[m]);
             const int32_t sum_orig = orig.value(0);
+            LogSum& curr = orig.clear();
+            curr.add(kLogEps0);
+            for (int m = lo; m < hi; ++m)
+                if (!e_zero[m]) curr.add(e_curr[m]);
             const int32_t g_max = min32(fx::add_sat(fx::sub_sat(sum_orig, curr.value(0)), lim_gain),
                                         sbr_gain_max_limit_log2);
-            LogSum out;
+            LogSum& out = curr.clear();
             out.add(kLogEps0);
             for (int m = lo; m < hi; ++m) {
                 if (g2[m] > g_max) {
@@ -334,10 +332,10 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         for (int m = 0; m < m_sbr; ++m) {
             g_log[m] = fx::rshr(g2[m], 1);
             q_log[m] = fx::rshr(q2[m], 1);
-            g[m] = exp2_q24(g_log[m]);
-            q[m] = exp2_q24(q_log[m]);
             if (s_index[m]) s[m] = amplitude(s2[m]);  // (read only there)
         }
+        kernels.sbr_exp2(g_log, m_sbr, g);
+        kernels.sbr_exp2(q_log, m_sbr, q);
         if (!newest) {
             for (int m = 0; m < m_sbr; ++m) {
                 ga[m] = gb[m] = g[m];
@@ -350,46 +348,56 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
 
         // Y, slot by slot. In the first 4 slots of an envelope the smoothed
         // values mix the current one with the history's b (lags up to
-        // `newest`) and a (lags beyond).
+        // `newest`) and a (lags beyond); the other slots take the current
+        // ones, all in one run. Subbands with a sinusoid take no noise: their
+        // noise level is silenced (a shift beyond 62), and the sinusoid is
+        // added afterwards.
         const bool smooth = h_sl != 0 && l != l_a;
+        constexpr Lin kSilent{INT32_C(1) << 30, -200};
+        bool any_sine = false;
+        for (int m = 0; m < m_sbr; ++m) any_sine = any_sine || s_index[m];
+        SbrAdjustWork::Slots& sl = work->slot;  // (the levels' arrays are spent)
+        const Lin* q_plain = q;
+        if (any_sine && !transient) {
+            for (int m = 0; m < m_sbr; ++m) sl.q_plain[m] = s_index[m] ? kSilent : q[m];
+            q_plain = sl.q_plain;
+        }
         int noise_index = st->noise_index;
-        for (int r = row0; r < row1; ++r) {
+        int r = row0;
+        for (; r < row1 && smooth && r - row0 < 4; ++r) {
             const int j = r - row0;
             int64_t w[3] = {0, 0, 0};  // current, b, a
-            if (smooth && j < 4) {
-                for (int lag = 0; lag <= 4; ++lag)
-                    w[lag <= j ? 0 : lag - j <= newest ? 1 : 2] += sbr_h_smooth[lag];
-            }
+            for (int lag = 0; lag <= 4; ++lag) w[lag <= j ? 0 : lag - j <= newest ? 1 : 2] += sbr_h_smooth[lag];
             const bool mix = w[0] != 0 && (w[1] != 0 || w[2] != 0);
-            if (mix) history_linear();
+            const Lin *gf = g, *qf = q_plain;
+            if (mix) {
+                history_linear();
+                for (int m = 0; m < m_sbr; ++m) {
+                    const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
+                    sl.g[m] = weighted(gv, w, 3);
+                    sl.q[m] = s_index[m] ? kSilent : weighted(qv, w, 3);
+                }
+                gf = sl.g, qf = sl.q;
+            }
+            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], 1, m_sbr, gf, transient ? nullptr : qf, noise_index);
+            noise_index = (noise_index + m_sbr) & 511;
+        }
+        if (r < row1) {
+            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], row1 - r, m_sbr, g, transient ? nullptr : q_plain,
+                              noise_index);
+            noise_index = (noise_index + (row1 - r) * m_sbr) & 511;
+        }
+        for (r = row0; r < row1; ++r) {
             // The slot's sinusoid phase, then the next slot's.
             const int32_t phi_re = sbr_phi_re[st->sine_index], phi_im = sbr_phi_im[st->sine_index];
             st->sine_index = static_cast<uint8_t>((st->sine_index + 1) & 3);
-            int32_t* const yr_row = x_re[r] + kx;
-            int32_t* const yi_row = x_im[r] + kx;
+            if (!any_sine) continue;
             for (int m = 0; m < m_sbr; ++m) {
-                Lin gf = g[m], qf = q[m];
-                if (mix) {
-                    const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
-                    gf = weighted(gv, w, 3);
-                    qf = weighted(qv, w, 3);
-                }
-                noise_index = (noise_index + 1) & 511;
-                const int gsh = 30 - gf.e;
-                int32_t yr = fx::mul_shift_sat(yr_row[m], gf.m, gsh);
-                int32_t yi = fx::mul_shift_sat(yi_row[m], gf.m, gsh);
-                if (s_index[m]) {
-                    const int32_t sign = ((kx + m) & 1) ? -1 : 1;
-                    yr = fx::add_sat(yr, fx::mul_shift_sat(s[m].m, phi_re, 30 - s[m].e));
-                    yi = fx::add_sat(yi, fx::mul_shift_sat(s[m].m, sign * phi_im, 30 - s[m].e));
-                } else if (!transient) {
-                    const int32_t* v = sbr_noise_v[noise_index];
-                    const int qsh = 61 - qf.e;
-                    yr = fx::add_sat(yr, fx::mul_shift_sat(v[0], qf.m, qsh));
-                    yi = fx::add_sat(yi, fx::mul_shift_sat(v[1], qf.m, qsh));
-                }
-                yr_row[m] = yr;
-                yi_row[m] = yi;
+                if (!s_index[m]) continue;
+                const int32_t sign = ((kx + m) & 1) ? -1 : 1;
+                x_re[r][kx + m] = fx::add_sat(x_re[r][kx + m], fx::mul_shift_sat(s[m].m, phi_re, 30 - s[m].e));
+                x_im[r][kx + m] =
+                    fx::add_sat(x_im[r][kx + m], fx::mul_shift_sat(s[m].m, sign * phi_im, 30 - s[m].e));
             }
         }
         st->noise_index = static_cast<uint16_t>(noise_index);

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 
+#include "dsp/sbr_adjust.h"
 #include "sbr/frame.h"
 #include "sbr/freq.h"
 
@@ -46,22 +47,28 @@ struct SbrAdjustState {
     uint8_t pad[3];
 };
 
-// A positive level m 2^(e - 30), m in [2^30, 2^31).
-struct SbrLin {
-    int32_t m;
-    int32_t e;
-};
-
 // The adjuster's per-envelope working arrays, per subband m - kx: kept in
-// the scratch record rather than on the stack (4.7 KB).
+// the scratch record rather than on the stack (4.7 KB). The arrays the
+// levels are computed in are dead once the amplitudes are taken, and share
+// their room with those of the slots.
 struct SbrAdjustWork {
     SbrLin ga[kSbrMaxSubbands], gb[kSbrMaxSubbands], qa[kSbrMaxSubbands], qb[kSbrMaxSubbands];
     SbrLin g[kSbrMaxSubbands], q[kSbrMaxSubbands], s[kSbrMaxSubbands];
-    uint64_t energy[kSbrMaxSubbands];
-    int32_t e_curr[kSbrMaxSubbands], e_orig[kSbrMaxSubbands], q_orig[kSbrMaxSubbands];
-    int32_t g2[kSbrMaxSubbands], q2[kSbrMaxSubbands], s2[kSbrMaxSubbands];
     int32_t g_log[kSbrMaxSubbands], q_log[kSbrMaxSubbands];
     bool e_zero[kSbrMaxSubbands], s_index[kSbrMaxSubbands], s_mapped[kSbrMaxSubbands];
+    struct Levels {
+        uint64_t energy[kSbrMaxSubbands];  // then the sums of log_add
+        int32_t e_curr[kSbrMaxSubbands], e_orig[kSbrMaxSubbands], q_orig[kSbrMaxSubbands];
+        int32_t g2[kSbrMaxSubbands], q2[kSbrMaxSubbands], s2[kSbrMaxSubbands];
+    };
+    struct Slots {
+        SbrLin g[kSbrMaxSubbands], q[kSbrMaxSubbands];  // a smoothed slot's
+        SbrLin q_plain[kSbrMaxSubbands];                // the noise levels, silent where a sinusoid is
+    };
+    union {
+        Levels level;
+        Slots slot;
+    };
 };
 
 // The start state (silence before, no history).

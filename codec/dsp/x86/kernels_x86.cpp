@@ -6,6 +6,7 @@
 #include "dsp/kernels.h"
 #include "dsp/ps_kernels.h"
 #include "dsp/qmf_variants.h"
+#include "dsp/sbr_adjust.h"
 #include "dsp/tools.h"
 #include "sbr/built.h"
 
@@ -21,13 +22,16 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.sbr_hf_covariance = sbr_hf_covariance_sse41;
             k.ps_hybrid = ps_hybrid_analysis_sse41, k.ps_allpass = ps_allpass_bands_sse41;
             k.ps_mix = ps_mix_bands_sse41;
+            k.sbr_energies = sbr_energies_sse41, k.sbr_log2 = sbr_log2_sse41;
         }
     }
     // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
     // scan); the SBR generator's kernels, the noise and mid/side have no
     // AVX2 variant (the filter's column of slots is gathered four words at a
     // time either way; the covariances are 38 terms; noise bands and
-    // mid/side runs are short).
+    // mid/side runs are short). The adjuster's gains shift each subband by
+    // its own count (VPSRLVQ) and its exponentials gather from a table
+    // (VPGATHERDD): AVX2 alone; its logarithms take eight values at a time.
     constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
     if ((use & kAvx2) == kAvx2) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
@@ -37,6 +41,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
             k.qmf_synthesis32 = qmf_synthesis32_avx2;
             k.ps_allpass = ps_allpass_bands_avx2, k.ps_mix = ps_mix_bands_avx2;
+            k.sbr_log2 = sbr_log2_avx2, k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
         }
     }
 }

@@ -1,0 +1,226 @@
+// The SBR envelope adjuster's kernels with NEON (32-bit ARM), four subbands
+// (or values) at a time. The exponentials: the product of the roots of the
+// fraction's top 8 bits from their table, then for each lower bit the
+// product with its root (VMULL, VRSHRN #30: fx::rshr64), kept where the bit
+// is set (VTST, VBSL). The energies: each row's samples shifted by the
+// block's shift (VSHL by its negative) and squared into 64-bit sums
+// (VMLAL; modulo 2^64, in any order the same). The logarithms: the leading
+// bit and the Q29 mantissa of each value taken one by one (CLZ), then the 25
+// squarings of four mantissas at a time (VMULL, the rounding narrowing
+// shift VRSHRN #29, the halving where a square reaches 2^30 and the bit it
+// gives). The gains and noise: each term's 64-bit products (VMULL, the
+// noise table's parts apart by VLD2), shifted by each subband's own shift
+// with rounding and saturation (VQRSHL by its negative, the shift first
+// held to -64..63, beyond which nothing changes), narrowed with saturation
+// (VQMOVN) and added with saturation (VQADD): fx::mul_shift_sat and
+// fx::add_sat for every shift. Bit-exact with dsp/sbr_adjust.cpp; the last
+// subbands of a block's energies and the last values of the logarithms,
+// and the rows where the noise table wraps within four subbands, are the
+// reference's; the gains' last one to three subbands go through a copy of
+// four.
+//
+// Only this file is built for NEON (a target pragma after the common
+// headers); select_kernels puts it in the table only on a CPU with NEON.
+#if defined(__arm__)
+
+#include "dsp/sbr_adjust.h"
+#include "tables/sbr_tables.h"
+
+#pragma GCC push_options
+#pragma GCC target("fpu=neon")
+#include <arm_neon.h>
+
+int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
+    // The magnitudes' bits: v ^ (v >> 31) is v, or ~v for v < 0.
+    uint32x4_t bits = vdupq_n_u32(0);
+    uint32_t bits_or = 0;
+    const int wide = count & ~3;
+    for (int r = 0; r < rows; ++r) {
+        const int32_t* re = x_re + 64 * r;
+        const int32_t* im = x_im + 64 * r;
+        for (int i = 0; i < wide; i += 4) {
+            const int32x4_t a = vld1q_s32(re + i), b = vld1q_s32(im + i);
+            bits = vorrq_u32(bits, vreinterpretq_u32_s32(vorrq_s32(veorq_s32(a, vshrq_n_s32(a, 31)),
+                                                                   veorq_s32(b, vshrq_n_s32(b, 31)))));
+        }
+        for (int i = wide; i < count; ++i)
+            bits_or |= adjuster::magnitude_bits(re[i]) | adjuster::magnitude_bits(im[i]);
+    }
+    const uint32x2_t half = vorr_u32(vget_low_u32(bits), vget_high_u32(bits));
+    bits_or |= vget_lane_u32(half, 0) | vget_lane_u32(half, 1);
+    const int shift = adjuster::energy_shift(bits_or);
+    const int32x4_t down = vdupq_n_s32(-shift);
+    for (int i = 0; i < wide; i += 4) {
+        int64x2_t lo = vdupq_n_s64(0), hi = vdupq_n_s64(0);
+        for (int r = 0; r < rows; ++r) {
+            const int32x4_t a = vshlq_s32(vld1q_s32(x_re + 64 * r + i), down);
+            const int32x4_t b = vshlq_s32(vld1q_s32(x_im + 64 * r + i), down);
+            lo = vmlal_s32(vmlal_s32(lo, vget_low_s32(a), vget_low_s32(a)), vget_low_s32(b), vget_low_s32(b));
+            hi = vmlal_s32(vmlal_s32(hi, vget_high_s32(a), vget_high_s32(a)), vget_high_s32(b), vget_high_s32(b));
+        }
+        vst1q_u64(energy + i, vreinterpretq_u64_s64(lo));
+        vst1q_u64(energy + i + 2, vreinterpretq_u64_s64(hi));
+    }
+    for (int i = wide; i < count; ++i) {
+        int64_t acc = 0;
+        for (int r = 0; r < rows; ++r) {
+            const int32_t a = fx::asr(x_re[64 * r + i], shift), b = fx::asr(x_im[64 * r + i], shift);
+            acc = fx::mac64(fx::mac64(acc, a, a), b, b);
+        }
+        energy[i] = static_cast<uint64_t>(acc);
+    }
+    return shift;
+}
+
+void sbr_log2_neon(const uint64_t* v, int n, int32_t* out) {
+    for (int i = 0; i < n; i += 4) {
+        // The last block's missing values are taken as 1.
+        const int lanes = n - i < 4 ? n - i : 4;
+        int32_t mant[4], top[4];
+        for (int k = 0; k < 4; ++k) {
+            const uint64_t x = k < lanes ? v[i + k] : 1;
+            const int b = 63 - fx::clz64(x);
+            top[k] = b;
+            mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(x, b - 29) : fx::lsl64(x, 29 - b));
+        }
+        uint32x4_t x = vreinterpretq_u32_s32(vld1q_s32(mant));
+        int32x4_t frac = vdupq_n_s32(0);
+        const uint32x4_t limit = vdupq_n_u32(UINT32_C(1) << 30);
+        for (int k = 0; k < adjuster::kLogFrac + 1; ++k) {
+            // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0)
+            const uint32x4_t y = vcombine_u32(vrshrn_n_u64(vmull_u32(vget_low_u32(x), vget_low_u32(x)), 29),
+                                              vrshrn_n_u64(vmull_u32(vget_high_u32(x), vget_high_u32(x)), 29));
+            const uint32x4_t big = vcgeq_u32(y, limit);
+            x = vbslq_u32(big, vshrq_n_u32(y, 1), y);
+            frac = vsubq_s32(vaddq_s32(frac, frac), vreinterpretq_s32_u32(big));
+        }
+        // top 2^24 + rshr(frac, 1)
+        const int32x4_t whole = vshlq_n_s32(vld1q_s32(top), adjuster::kLogFrac);
+        const int32x4_t result = vaddq_s32(whole, vrshrq_n_s32(frac, 1));
+        if (lanes == 4) {
+            vst1q_s32(out + i, result);
+        } else {
+            vst1q_s32(mant, result);
+            for (int k = 0; k < lanes; ++k) out[i + k] = mant[k];
+        }
+    }
+}
+
+void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out) {
+    const int32x4_t low = vdupq_n_s32((1 << adjuster::kLogFrac) - 1);
+    for (int i = 0; i < n; i += 4) {
+        // The last block's missing values are taken as 0.
+        const int lanes = n - i < 4 ? n - i : 4;
+        int32_t part[8] = {};
+        for (int k = 0; k < lanes; ++k) part[k] = l[i + k];
+        const int32x4_t x = vld1q_s32(lanes == 4 ? l + i : part);
+        const uint32x4_t frac = vreinterpretq_u32_s32(vandq_s32(x, low));
+        // The top 8 bits of the fraction from the table, then the others'
+        // roots where they are set.
+        int32_t top[4];
+        uint32_t idx[4];
+        vst1q_u32(idx, vshrq_n_u32(frac, adjuster::kLogFrac - 8));
+        for (int k = 0; k < 4; ++k) top[k] = adjuster::kExp2Top.m[idx[k]];
+        uint32x4_t m = vreinterpretq_u32_s32(vld1q_s32(top));
+        for (int b = adjuster::kLogFrac - 9; b >= 0; --b) {
+            const uint32x2_t c = vdup_n_u32(static_cast<uint32_t>(adjuster::kRoots.c[adjuster::kLogFrac - b]));
+            const uint32x4_t product = vcombine_u32(vrshrn_n_u64(vmull_u32(vget_low_u32(m), c), 30),
+                                                    vrshrn_n_u64(vmull_u32(vget_high_u32(m), c), 30));
+            m = vbslq_u32(vtstq_u32(frac, vdupq_n_u32(UINT32_C(1) << b)), product, m);
+        }
+        int32x4x2_t me;
+        me.val[0] = vreinterpretq_s32_u32(m);
+        me.val[1] = vshrq_n_s32(x, adjuster::kLogFrac);
+        if (lanes == 4) {
+            vst2q_s32(&out[i].m, me);
+        } else {
+            vst2q_s32(part, me);
+            for (int k = 0; k < lanes; ++k) out[i + k] = SbrLin{part[2 * k], part[2 * k + 1]};
+        }
+    }
+}
+
+namespace {
+
+// One term's shifts for four subbands, as VQRSHL counts: e - base, held to
+// -64..63.
+struct Term {
+    int32x4_t level;
+    int64x2_t count_lo, count_hi;
+    Term(const SbrLin* lv, int base) {
+        const int32x4x2_t me = vld2q_s32(&lv->m);  // mantissas, exponents
+        level = me.val[0];
+        const int32x4_t c = vmaxq_s32(vminq_s32(vsubq_s32(me.val[1], vdupq_n_s32(base)), vdupq_n_s32(63)),
+                                      vdupq_n_s32(-64));
+        count_lo = vmovl_s32(vget_low_s32(c));
+        count_hi = vmovl_s32(vget_high_s32(c));
+    }
+    int32x4_t apply(int32x4_t x) const {
+        const int64x2_t lo = vqrshlq_s64(vmull_s32(vget_low_s32(x), vget_low_s32(level)), count_lo);
+        const int64x2_t hi = vqrshlq_s64(vmull_s32(vget_high_s32(x), vget_high_s32(level)), count_hi);
+        return vcombine_s32(vqmovn_s64(lo), vqmovn_s64(hi));
+    }
+};
+
+}  // namespace
+
+namespace {
+
+// Four subbands down the rows; `lanes` (1..4) of them are real: below four
+// each row's samples go through a copy of four.
+inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain,
+                        const SbrLin* noise, int noise_index, int i, int lanes) {
+    // The block's levels; those of missing subbands 1, with no noise.
+    SbrLin g4[4], q4[4];
+    const SbrLin* gl = gain + i;
+    const SbrLin* ql = noise ? noise + i : nullptr;
+    if (lanes < 4) {
+        for (int k = 0; k < 4; ++k) {
+            g4[k] = k < lanes ? gl[k] : SbrLin{INT32_C(1) << 30, 0};
+            q4[k] = k < lanes && ql ? ql[k] : SbrLin{INT32_C(1) << 30, -200};
+        }
+        gl = g4;
+        if (ql) ql = q4;
+    }
+    const Term g(gl, 30);
+    const Term q(ql ? ql : gl, 61);
+    int32_t part_re[4] = {}, part_im[4] = {};
+    for (int r = 0; r < rows; ++r) {
+        int32_t* yr = y_re + 64 * r + i;
+        int32_t* yi = y_im + 64 * r + i;
+        if (lanes < 4) {
+            for (int k = 0; k < lanes; ++k) part_re[k] = yr[k], part_im[k] = yi[k];
+            yr = part_re, yi = part_im;
+        }
+        const int first = (noise_index + r * count + i + 1) & 511;
+        if (!ql) {
+            vst1q_s32(yr, g.apply(vld1q_s32(yr)));
+            vst1q_s32(yi, g.apply(vld1q_s32(yi)));
+        } else if (first > 512 - 4) {
+            for (int k = 0; k < 4; ++k) {
+                const int32_t* v = sbr_noise_v[(first + k) & 511];
+                yr[k] = adjuster::apply(yr[k], gl[k], v[0], ql[k]);
+                yi[k] = adjuster::apply(yi[k], gl[k], v[1], ql[k]);
+            }
+        } else {
+            const int32x4x2_t v = vld2q_s32(sbr_noise_v[first]);  // re, im
+            vst1q_s32(yr, vqaddq_s32(g.apply(vld1q_s32(yr)), q.apply(v.val[0])));
+            vst1q_s32(yi, vqaddq_s32(g.apply(vld1q_s32(yi)), q.apply(v.val[1])));
+        }
+        if (lanes < 4)
+            for (int k = 0; k < lanes; ++k) y_re[64 * r + i + k] = part_re[k], y_im[64 * r + i + k] = part_im[k];
+    }
+}
+
+}  // namespace
+
+void sbr_apply_neon(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
+                    int noise_index) {
+    int i = 0;
+    for (; i + 4 <= count; i += 4) apply_block(y_re, y_im, rows, count, gain, noise, noise_index, i, 4);
+    if (i < count) apply_block(y_re, y_im, rows, count, gain, noise, noise_index, i, count - i);
+}
+
+#pragma GCC pop_options
+
+#endif

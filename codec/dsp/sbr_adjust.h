@@ -1,0 +1,164 @@
+// The kernels of the SBR envelope adjuster (sbr/adjust.cpp; dsp/kernels.h:
+// sbr_energies, sbr_log2, sbr_apply).
+//
+// sbr_energies: the energies of `count` subbands over `rows` QMF slots. Every
+// sample of the block (re and im) is first shifted right (arithmetically) by
+// the block's shift, the least that brings the bits of its largest magnitude
+// (of v, or of ~v for v < 0) to 24 or fewer; energy[i] is the sum over the
+// rows of re^2 + im^2 of subband i so shifted (exact: 80 terms of 2^48 at
+// most). Returns the shift. x_re, x_im point at the first row's first
+// subband, rows 64 words apart.
+//
+// sbr_log2: out[i] = log2(v[i]) in Q24, within 2^-24, the adjuster's
+// logarithm: the mantissa in Q29, then one bit per squaring, each square
+// rounded to Q29 (see log2_u64 below; 0 gives -1.0).
+//
+// sbr_exp2: out[i] = 2^(l[i] / 2^24) as m 2^(e - 30), m in [2^30, 2^31),
+// within 2^-26: e the integer part of l (l >> 24), m the product of the
+// roots of 2 for the set bits of the fraction, each product rounded to Q30,
+// highest bit first (see exp2_q24 below).
+//
+// sbr_apply: Y = X G + noise on `rows` rows of `count` subbands, in place:
+// for subband i of row r (y_re, y_im point at the first row's first subband,
+// rows 64 words apart), both parts y of the sample become
+//   add_sat(mul_shift_sat(y, gain[i].m, 30 - gain[i].e),
+//           mul_shift_sat(v, noise[i].m, 61 - noise[i].e))
+// with v the part of sbr_noise_v[(noise_index + r count + i + 1) & 511], or
+// the first term alone when noise is null. (A level whose shift exceeds 62
+// adds nothing: a subband with a sinusoid instead of noise.) Levels' m in
+// [2^30, 2^31), their e within +-2^16.
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/fixed.h"
+
+// A positive level m 2^(e - 30), m in [2^30, 2^31).
+struct SbrLin {
+    int32_t m;
+    int32_t e;
+};
+
+int sbr_energies_c(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
+void sbr_log2_c(const uint64_t* v, int n, int32_t* out);
+void sbr_exp2_c(const int32_t* l, int n, SbrLin* out);
+void sbr_apply_c(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
+                 int noise_index);
+// Variants: x86 SSE4.1 (dsp/x86/sbr_adjust_sse41.cpp: the energies and the
+// logarithms, four at a time), AVX2 (dsp/x86/sbr_adjust_avx2.cpp: the
+// logarithms and exponentials, eight at a time, and the gains, four
+// subbands at a time)
+// and 32-bit ARM NEON (dsp/arm/sbr_adjust_neon.cpp: all four, four at a
+// time).
+int sbr_energies_sse41(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
+void sbr_log2_sse41(const uint64_t* v, int n, int32_t* out);
+void sbr_log2_avx2(const uint64_t* v, int n, int32_t* out);
+void sbr_exp2_avx2(const int32_t* l, int n, SbrLin* out);
+void sbr_apply_avx2(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
+                    int noise_index);
+int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
+void sbr_log2_neon(const uint64_t* v, int n, int32_t* out);
+void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out);
+void sbr_apply_neon(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
+                    int noise_index);
+
+namespace adjuster {
+
+constexpr int kLogFrac = 24;  // log2 values are Q24
+constexpr int kEnergyBits = 24;
+
+// The shift of sbr_energies from the OR of the magnitudes' bits.
+__attribute__((always_inline)) inline int energy_shift(uint32_t bits_or) {
+    const int s = 32 - fx::clz32(bits_or) - kEnergyBits;
+    return s > 0 ? s : 0;
+}
+__attribute__((always_inline)) inline uint32_t magnitude_bits(int32_t a) {
+    return a < 0 ? ~static_cast<uint32_t>(a) : static_cast<uint32_t>(a);
+}
+
+// log2(v) in Q24 for v >= 1, within 2^-24: the mantissa in Q29, then one
+// bit per squaring.
+__attribute__((always_inline)) inline int32_t log2_u64(uint64_t v) {
+    const int n = 63 - fx::clz64(v);
+    int32_t x = static_cast<int32_t>(n >= 29 ? fx::lsr64(v, n - 29) : fx::lsl64(v, 29 - n));
+    if (x == INT32_C(1) << 29) return fx::shl_wrap(n, kLogFrac);  // a power of 2: its squares stay 1
+    int32_t frac = 0;
+    for (int k = 0; k < kLogFrac + 1; ++k) {
+        x = fx::rshr64(fx::mac64(0, x, x), 29);  // [2^29, 2^31)
+        frac = fx::shl_wrap(frac, 1);
+        if (x >= INT32_C(1) << 30) {
+            x = fx::asr(x, 1);
+            frac += 1;
+        }
+    }
+    return fx::shl_wrap(n, kLogFrac) + fx::rshr(frac, 1);
+}
+
+// Integer square root (floor) of a 64-bit value, for the constants below.
+constexpr uint64_t isqrt64(uint64_t v) {
+    uint64_t r = 0;
+    for (int b = 31; b >= 0; --b) {
+        const uint64_t t = r | (UINT64_C(1) << b);
+        if (t * t <= v) r = t;
+    }
+    return r;
+}
+
+// 2^(2^-k) in Q30, k = 1..kLogFrac: repeated square roots of 2.
+struct Exp2Roots {
+    int32_t c[kLogFrac + 1];
+    constexpr Exp2Roots() : c() {
+        uint64_t v = UINT64_C(2) << 30;
+        for (int k = 1; k <= kLogFrac; ++k) {
+            v = isqrt64(v << 30);
+            c[k] = static_cast<int32_t>(v);
+        }
+    }
+};
+inline constexpr Exp2Roots kRoots;
+
+// The roots' product for the top 8 bits of a fraction, from 2^30 (bit 7 of
+// the index: 2^-1): the first 8 steps of exp2_q24's product, which depend on
+// nothing else.
+struct Exp2Top {
+    int32_t m[256];
+    constexpr Exp2Top() : m() {
+        for (int i = 0; i < 256; ++i) {
+            int32_t r = INT32_C(1) << 30;
+            for (int j = 7; j >= 0; --j)
+                if ((i >> j) & 1) r = fx::rshr64(fx::mac64(0, r, kRoots.c[8 - j]), 30);
+            m[i] = r;
+        }
+    }
+};
+inline constexpr Exp2Top kExp2Top;
+
+// 2^(l / 2^24) as m 2^(e - 30): the integer part to e, the fraction as a
+// product of the roots of its bits (within 2^-26).
+inline SbrLin exp2_q24(int32_t l) {
+    const uint32_t frac = static_cast<uint32_t>(l) & static_cast<uint32_t>((INT32_C(1) << kLogFrac) - 1);
+    SbrLin r{kExp2Top.m[frac >> (kLogFrac - 8)], fx::asr(l, kLogFrac)};
+    // Then the set bits of the rest only, highest first.
+    uint32_t f = frac & ((UINT32_C(1) << (kLogFrac - 8)) - 1);
+    while (f) {
+        const int b = 31 - fx::clz32(f);
+        r.m = fx::rshr64(fx::mac64(0, r.m, kRoots.c[kLogFrac - b]), 30);
+        f ^= UINT32_C(1) << b;
+    }
+    return r;
+}
+
+// fx::mul_shift_sat(a, b, s); for s of 32 to 62 (most levels) the high
+// word of the rounded product shifted on (SMLAL, ASR), which cannot
+// saturate.
+__attribute__((always_inline)) inline int32_t mul_shift(int32_t a, int32_t b, int s) {
+    if (s >= 32 && s <= 62) return fx::asr64_hi(fx::mac64(fx::round_bias64(s), a, b), s - 32);
+    return fx::mul_shift_sat(a, b, s);
+}
+
+// One sample part of sbr_apply.
+__attribute__((always_inline)) inline int32_t apply(int32_t y, SbrLin g, int32_t v, SbrLin q) {
+    return fx::add_sat(mul_shift(y, g.m, 30 - g.e), mul_shift(v, q.m, 61 - q.e));
+}
+
+}  // namespace adjuster
