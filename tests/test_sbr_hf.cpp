@@ -84,8 +84,17 @@ TEST(SbrHfGen, WidePrimitives) {
             const int64_t num = a >> 33, den = b < 0 ? -(b >> 1) : b;
             const long double q_ref = std::round(static_cast<long double>(num) / den);
             if (std::fabs(q_ref) < 2147483647.0L) ASSERT_EQ(fx::div_round(num, den), static_cast<int32_t>(q_ref));
+            if (num >= 0 && q_ref < 2147483647.0L)
+                ASSERT_EQ(fx::udiv_round(static_cast<uint64_t>(num), static_cast<uint64_t>(den)), fx::div_round(num, den));
         }
+        // Parametric stereo's peak decay: a 64-bit value below 2^63 times a
+        // Q31 factor in 64 bits.
+        const uint64_t e = static_cast<uint64_t>(a) >> (1 + rng() % 63);
+        const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(b) >> (1 + rng() % 31));
+        ASSERT_EQ(fx::mul_u64_q31(e, f), static_cast<uint64_t>((static_cast<unsigned __int128>(e) * static_cast<uint32_t>(f)) >> 31));
     }
+    const uint64_t top = (UINT64_C(1) << 63) - 1;
+    ASSERT_EQ(fx::mul_u64_q31(top, INT32_MAX), static_cast<uint64_t>((static_cast<unsigned __int128>(top) * INT32_MAX) >> 31));
 #endif
 }
 

@@ -253,6 +253,25 @@ constexpr int32_t div_round(int64_t a, int64_t b FX_WHERE) {
     return a < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(q)) : static_cast<int32_t>(q);
 }
 
+// v * f / 2^31 rounded down, for v < 2^63 and 0 <= f < 2^31: exact, from
+// the products of f and v's two halves, whose sum fits 64 bits (UMULL of
+// each half, then the shift and the addition of the pairs).
+constexpr uint64_t mul_u64_q31(uint64_t v, int32_t f FX_WHERE) {
+    FX_EXPECT((v >> 63) == 0 && f >= 0, "mul_u64_q31");
+    const uint64_t uf = static_cast<uint32_t>(f);
+    return (((v >> 32) * uf) << 1) + (((v & 0xffffffffu) * uf) >> 31);
+}
+
+// a / b rounded to the nearest integer, halves up, for b > 0, a + b / 2
+// below 2^64 and a quotient within 32 bits (div_round for a >= 0; a 64-bit division, a library call
+// on ARM).
+constexpr uint32_t udiv_round(uint64_t a, uint64_t b FX_WHERE) {
+    FX_EXPECT(b > 0, "udiv_round");
+    const uint64_t q = (a + b / 2) / b;
+    FX_EXPECT(q <= UINT64_C(0xffffffff), "udiv_round");
+    return static_cast<uint32_t>(q);
+}
+
 // A 128-bit two's complement value: the four registers of a 64 x 64-bit
 // product. The wide primitives below compute exactly (modulo 2^128).
 struct Wide {

@@ -175,34 +175,35 @@ namespace {
 
 inline int32_t limit(int32_t v) { return v > kEnergyLimit ? kEnergyLimit : (v < -kEnergyLimit ? -kEnergyLimit : v); }
 
+inline uint64_t square(int32_t v) { return static_cast<uint64_t>(fx::mac64(0, v, v)); }
+
 inline uint64_t energy(int32_t re, int32_t im) {
     const int32_t a = limit(re), b = limit(im);
     return static_cast<uint64_t>(fx::mac64(fx::mac64(0, a, a), b, b));
 }
 
-// v * the Q31 factor f (0 <= f < 1), rounded down.
-inline uint64_t scale_q31(uint64_t v, int32_t f) {
-    return static_cast<uint64_t>(fx::narrow64(fx::asr_wide(fx::mul64_wide(static_cast<int64_t>(v), f), 31)));
-}
-
 // The transient detector: each parameter band's energy of this slot in,
-// its decorrelation gain (Q30, 0 .. 2^30) out.
+// its decorrelation gain (Q30, 0 .. 2^30) out. (Energies, and so peaks, are
+// below 2^63: the peak's decay is exact in 64 bits.)
 void transient_gains(PsState* ps, int num_par, const uint64_t* energies, int32_t* gains) {
     for (int b = 0; b < num_par; ++b) {
         const uint64_t e = energies[b];
-        const uint64_t decayed = scale_q31(ps->peak[b], ps_peak_decay_q31);
-        ps->peak[b] = decayed > e ? decayed : e;
+        const uint64_t decayed = fx::mul_u64_q31(ps->peak[b], ps_peak_decay_q31);
+        const uint64_t peak = decayed > e ? decayed : e;
+        ps->peak[b] = peak;
         // Smoothing by a quarter of the difference each slot.
-        ps->smooth[b] = ps->smooth[b] - fx::lsr64(ps->smooth[b], 2) + fx::lsr64(e, 2);
-        ps->peak_diff[b] = ps->peak_diff[b] - fx::lsr64(ps->peak_diff[b], 2) + fx::lsr64(ps->peak[b] - e, 2);
+        const uint64_t smooth = ps->smooth[b] - fx::lsr64(ps->smooth[b], 2) + fx::lsr64(e, 2);
+        const uint64_t diff = ps->peak_diff[b] - fx::lsr64(ps->peak_diff[b], 2) + fx::lsr64(peak - e, 2);
+        ps->smooth[b] = smooth;
+        ps->peak_diff[b] = diff;
         // Gain smooth / (1.5 peak_diff) where that is below 1.
-        const uint64_t den = ps->peak_diff[b] + fx::lsr64(ps->peak_diff[b], 1);
-        uint64_t gain = kOneQ30;
-        if (den > ps->smooth[b]) {
+        const uint64_t den = diff + fx::lsr64(diff, 1);
+        uint32_t gain = kOneQ30;
+        if (den > smooth) {
             const int sh = 33 - fx::clz64(den);
             const uint64_t d = sh > 0 ? fx::lsr64(den, sh) : den;
-            const uint64_t num = sh > 0 ? fx::lsr64(ps->smooth[b], sh) : ps->smooth[b];
-            gain = static_cast<uint64_t>(fx::div_round(static_cast<int64_t>(fx::lsl64(num, 30)), static_cast<int64_t>(d)));
+            const uint64_t num = sh > 0 ? fx::lsr64(smooth, sh) : smooth;
+            gain = fx::udiv_round(fx::lsl64(num, 30), d);
         }
         gains[b] = static_cast<int32_t>(gain);
     }
@@ -343,9 +344,27 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     const int end = top - nq + nh < cfg.num_bands ? top - nq + nh : cfg.num_bands;
     int32_t gains[kPsMaxParBands];
     {
+        // The squares as they come (each below 2^63 with its pair), their
+        // bits gathered: with none at 2^56 or above no sample reaches the
+        // limit and the sums are the limited samples' (a sum may wrap
+        // otherwise; they are made again from the limited samples).
         uint64_t energies[kPsMaxParBands] = {};
-        for (int k = 0; k < nh; ++k) energies[cfg.par_band[k]] += energy(out_re[k], out_im[k]);
-        for (int k = nh; k < end; ++k) energies[cfg.par_band[k]] += energy(re[k - nh + nq], im[k - nh + nq]);
+        uint64_t seen = 0;
+        for (int k = 0; k < nh; ++k) {
+            const uint64_t a = square(out_re[k]), b = square(out_im[k]);
+            seen |= a | b;
+            energies[cfg.par_band[k]] += a + b;
+        }
+        for (int k = nh; k < end; ++k) {
+            const uint64_t a = square(re[k - nh + nq]), b = square(im[k - nh + nq]);
+            seen |= a | b;
+            energies[cfg.par_band[k]] += a + b;
+        }
+        if (fx::lsr64(seen, 56) != 0) {
+            std::memset(energies, 0, sizeof energies);
+            for (int k = 0; k < nh; ++k) energies[cfg.par_band[k]] += energy(out_re[k], out_im[k]);
+            for (int k = nh; k < end; ++k) energies[cfg.par_band[k]] += energy(re[k - nh + nq], im[k - nh + nq]);
+        }
         transient_gains(ps, cfg.num_par, energies, gains);
     }
 
