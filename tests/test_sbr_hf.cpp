@@ -4,6 +4,7 @@
 // bs_invf_mode sequences; X_high for every patch layout of a few headers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <random>
@@ -92,6 +93,23 @@ TEST(SbrHfGen, WidePrimitives) {
         const uint64_t e = static_cast<uint64_t>(a) >> (1 + rng() % 63);
         const int32_t f = static_cast<int32_t>(static_cast<uint32_t>(b) >> (1 + rng() % 31));
         ASSERT_EQ(fx::mul_u64_q31(e, f), static_cast<uint64_t>((static_cast<unsigned __int128>(e) * static_cast<uint32_t>(f)) >> 31));
+    }
+    // ARM's division by a reciprocal, here on every target: random
+    // divisors below 2^31 and dividends below divisor x 2^31, those limits
+    // and the divisors' extremes.
+    std::mt19937_64 drng(7);
+    for (int i = 0; i < 300000; ++i) {
+        const uint32_t b = std::max<uint32_t>(1, static_cast<uint32_t>(drng()) >> (1 + drng() % 31));
+        const uint64_t lim = static_cast<uint64_t>(b) << 31;
+        const uint64_t a = (drng() >> (drng() % 64)) % lim;
+        for (const uint64_t n : {a, lim - 1, UINT64_C(0)}) ASSERT_EQ(fx::udiv_round_recip(n, b), fx::udiv_round(n, b)) << n << " " << b;
+    }
+    for (const uint32_t b : {1u, 2u, 3u, 0x40000000u, 0x40000001u, 0x55555555u, 0x7fffffffu}) {
+        const uint64_t lim = static_cast<uint64_t>(b) << 31;
+        for (uint64_t a = 0; a < 1000; ++a) {
+            ASSERT_EQ(fx::udiv_round_recip(a, b), fx::udiv_round(a, b)) << a << " " << b;
+            ASSERT_EQ(fx::udiv_round_recip(lim - 1 - a, b), fx::udiv_round(lim - 1 - a, b)) << lim - 1 - a << " " << b;
+        }
     }
     const uint64_t top = (UINT64_C(1) << 63) - 1;
     ASSERT_EQ(fx::mul_u64_q31(top, INT32_MAX), static_cast<uint64_t>((static_cast<unsigned __int128>(top) * INT32_MAX) >> 31));

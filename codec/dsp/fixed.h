@@ -262,11 +262,46 @@ constexpr uint64_t mul_u64_q31(uint64_t v, int32_t f FX_WHERE) {
     return (((v >> 32) * uf) << 1) + (((v & 0xffffffffu) * uf) >> 31);
 }
 
+// udiv_round (below) for 0 < b < 2^31 and a < b 2^31 without a division:
+// x near 2^63 / bn (bn: b shifted up to bit 31), from a linear first guess
+// (within 1/17) and three Newton steps, then the quotient from the top bits
+// of a + b / 2 times x, short by a few units at most, which the remainder
+// puts right (a multiply and a subtraction per unit).
+constexpr uint32_t udiv_round_recip(uint64_t a, uint32_t b FX_WHERE) {
+    FX_EXPECT(b > 0 && b < (UINT32_C(1) << 31) && (a >> 31) < b, "udiv_round_recip");
+    const uint64_t m = a + b / 2;
+    const int s = clz32(b);
+    const uint64_t bn = static_cast<uint64_t>(b) << s;
+    const uint64_t half = UINT64_C(1) << 63;
+    uint64_t x = UINT64_C(6063268818) - ((bn * UINT64_C(4042322161)) >> 32);
+    for (int i = 0; i < 3; ++i) {
+        const uint64_t p = bn * x;
+        if (p <= half) x += (x * ((half - p) >> 32)) >> 31;
+        else x -= (x * ((p - half) >> 32)) >> 31;
+    }
+    uint64_t q = ((m >> (32 - s)) * x) >> 31;
+    int64_t r = static_cast<int64_t>(m) - static_cast<int64_t>(q * b);
+    while (r < 0) {
+        --q;
+        r += b;
+    }
+    while (r >= static_cast<int64_t>(b)) {
+        ++q;
+        r -= b;
+    }
+    return static_cast<uint32_t>(q);
+}
+
 // a / b rounded to the nearest integer, halves up, for b > 0, a + b / 2
-// below 2^64 and a quotient within 32 bits (div_round for a >= 0; a 64-bit division, a library call
-// on ARM).
+// below 2^64 and a quotient within 32 bits (div_round for a >= 0): a 64-bit
+// division, or on ARM, which has no division instruction, udiv_round_recip
+// where that applies.
 constexpr uint32_t udiv_round(uint64_t a, uint64_t b FX_WHERE) {
     FX_EXPECT(b > 0, "udiv_round");
+#if defined(__arm__)
+    if (!std::is_constant_evaluated() && b < (UINT64_C(1) << 31) && (a >> 31) < b)
+        return udiv_round_recip(a, static_cast<uint32_t>(b));
+#endif
     const uint64_t q = (a + b / 2) / b;
     FX_EXPECT(q <= UINT64_C(0xffffffff), "udiv_round");
     return static_cast<uint32_t>(q);
