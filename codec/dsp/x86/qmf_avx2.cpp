@@ -111,23 +111,42 @@ struct Avx2Steps : qmf::ScalarSteps {
         }
     }
 
-    // As the SSE4.1 variant's, eight outputs at a time.
+    // Eight outputs at a time, row after row: v's words of each half, even
+    // ones in the low words of the 64-bit lanes and odd ones shifted down,
+    // are taken once for the five rows of that half. Each rounded product
+    // (round31) goes to its word straight from its lane: bits 31..62 of an
+    // even word's sum shifted down, of an odd word's shifted up by one. The
+    // partial sums saturate as fx::add_sat: where the sum's sign differs
+    // from both terms', the limit of the old sum's sign (BLENDVPS by the
+    // sign bits).
     template <int kBits>
     AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        for (int i = 0; i < qmf::kBlocks; ++i) {
-            const int32_t* const vi = v + (i & 1) * bands;
-            const int32_t* const ci = qmf_window_q31 + step * bands * i;
-            for (int k = 0; k < bands; k += 8) {
-                const int32_t* c = ci + step * k;
-                const __m256i a = mul(load_wide(vi + k), step == 1 ? load_wide(c) : load(c));
-                const __m256i b = mul(load_wide(vi + k + 4), step == 1 ? load_wide(c + 4) : load(c + 8));
-                const __m256i p = _mm256_permute4x64_epi64(round31(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+        const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
+        const __m256 max = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
+        const __m256 min = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
+        for (int k = 0; k < bands; k += 8) {
+            const __m256i even[2] = {load(v + k), load(v + bands + k)};
+            const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
+            for (int i = 0; i < qmf::kBlocks; ++i) {
+                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
+                __m256i ce;
+                if constexpr (step == 1) {
+                    ce = load(c);
+                } else {  // every second word: c[0], c[2], .. c[14] in order
+                    ce = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(load(c)),
+                                                               _mm256_castsi256_ps(load(c + 8)), _MM_SHUFFLE(2, 0, 2, 0)));
+                    ce = _mm256_permute4x64_epi64(ce, _MM_SHUFFLE(3, 1, 2, 0));
+                }
+                const __m256i a = add(mul(even[i & 1], ce), half);
+                const __m256i b = add(mul(odd[i & 1], _mm256_srli_epi64(ce, 32)), half);
+                const __m256i p = _mm256_blend_epi32(_mm256_srli_epi64(a, 31), _mm256_slli_epi64(b, 1), 0xAA);
                 const __m256i acc = load(sums[i] + k);
                 const __m256i sum = _mm256_add_epi32(acc, p);
                 const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
-                const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(acc, 31), _mm256_set1_epi32(INT32_MAX));
-                store(sums[i] + k, _mm256_blendv_epi8(sum, limit, _mm256_srai_epi32(over, 31)));
+                const __m256 limit = _mm256_blendv_ps(max, min, _mm256_castsi256_ps(acc));
+                store(sums[i] + k, _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(sum), limit,
+                                                                         _mm256_castsi256_ps(over))));
             }
         }
     }
