@@ -259,19 +259,54 @@ struct Avx2Steps : qmf::ScalarSteps {
         return _mm256_setr_m128i(_mm_unpacklo_epi32(r, i), _mm_unpackhi_epi32(r, i));
     }
 
+    // D for four bands, P X[k] + Q conj X[M-1-k] in 64-bit lanes of bands
+    // k, k+2, k+1, k+3 (the order UNPCKLQDQ gives the table's rows in, the
+    // values' words brought to it by VPERMD), rounded by 2^n, 2^(n + 32) for
+    // kHigh: bits n.. of each sum with the bias (a logical shift gives them
+    // while n <= 32), or the high word shifted arithmetically, which is the
+    // low word of the 64-bit arithmetic shift.
+    AVX2_INLINE static __m256i words(const int32_t* p, __m256i order) {
+        return _mm256_permutevar8x32_epi32(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+                                           order);
+    }
+    template <int kBits, bool kHigh>
+    AVX2_INLINE static void pre_bands(const int32_t* re, const int32_t* im, const int32_t* pre, int n, int32_t* d) {
+        constexpr int bands = 1 << kBits;
+        const uint8_t* at = qmf::kBitReversal<kBits>.at;
+        const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n + (kHigh ? 31 : -1))));
+        const __m128i down = _mm_cvtsi32_si128(n), up = _mm_cvtsi32_si128(32 - n);
+        const __m256i fwd = _mm256_setr_epi32(0, 0, 2, 2, 1, 1, 3, 3), rev = _mm256_setr_epi32(3, 3, 1, 1, 2, 2, 0, 0);
+        for (int k = 0; k < bands; k += 4) {
+            const __m256i t0 = load(pre + 4 * k), t1 = load(pre + 4 * k + 8);
+            const __m256i p = _mm256_unpacklo_epi64(t0, t1), q = _mm256_unpackhi_epi64(t0, t1);
+            const __m256i pi = _mm256_srli_epi64(p, 32), qi = _mm256_srli_epi64(q, 32);
+            const __m256i rk = words(re + k, fwd), ik = words(im + k, fwd);
+            const __m256i rj = words(re + bands - 4 - k, rev), ij = words(im + bands - 4 - k, rev);
+            const __m256i r = add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
+            const __m256i i = add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
+            __m256i v;
+            if constexpr (kHigh)
+                v = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32), _mm256_sra_epi32(i, down), 0xAA);
+            else
+                v = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
+            const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * static_cast<size_t>(at[k])), lo);
+            _mm_storeh_pd(reinterpret_cast<double*>(d + 2 * static_cast<size_t>(at[k + 2])), _mm_castsi128_pd(lo));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * static_cast<size_t>(at[k + 1])), hi);
+            _mm_storeh_pd(reinterpret_cast<double*>(d + 2 * static_cast<size_t>(at[k + 3])), _mm_castsi128_pd(hi));
+        }
+    }
+
+    // The shift 31 - s: 8 to 39 for 64 bands, 7 to 38 for 32 (s is 29 - kBits
+    // less the bit length, 0 to 31).
     template <int kBits>
     AVX2 static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
-        constexpr int bands = 1 << kBits;
         const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
-        const Shift round(31 - s);
-        for (int k = 0; k < bands; k += 4) {
-            const __m256i a = pairs(re + k, im + k);
-            const __m256i b = _mm256_permute4x64_epi64(pairs(re + bands - 4 - k, im + bands - 4 - k),
-                                                       _MM_SHUFFLE(0, 1, 2, 3));
-            __m256i r0, r1;
-            bands4(a, b, pre + 4 * k, r0, r1);
-            store_pairs(d, qmf::kBitReversal<kBits>.at + k, round.narrow<false>(r0, r1));
-        }
+        const int n = 31 - s;
+        if (n <= 32)
+            pre_bands<kBits, false>(re, im, pre, n, d);
+        else
+            pre_bands<kBits, true>(re, im, pre, n - 32, d);
     }
 };
 
