@@ -54,6 +54,36 @@ struct Shift {
     }
 };
 
+// fx::rshr64_sat by n (1..62) of the 64-bit sums of a and b, in the order
+// of Shift::narrow, without the 64-bit arithmetic shift: below 32 the low
+// word of the logical shift, saturated where the high word of the
+// arithmetic one (VPSRAD of the sum's high word) is not its sign; from 32 on
+// (kHigh) that high word shifted by n - 32 alone, which is the whole result
+// and always fits.
+template <bool kHigh>
+struct ShiftSat {
+    __m256i bias;
+    __m128i count;
+    AVX2_INLINE explicit ShiftSat(int n)
+        : bias(_mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)))),
+          count(_mm_cvtsi32_si128(kHigh ? n - 32 : n)) {}
+    AVX2_INLINE __m256i narrow(__m256i a, __m256i b) const {
+        a = _mm256_add_epi64(a, bias);
+        b = _mm256_add_epi64(b, bias);
+        const __m256i hi = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(_mm256_sra_epi32(a, count)),
+                                                                 _mm256_castsi256_ps(_mm256_sra_epi32(b, count)),
+                                                                 _MM_SHUFFLE(3, 1, 3, 1)));
+        if (kHigh) return hi;
+        const __m256 lo = _mm256_shuffle_ps(_mm256_castsi256_ps(_mm256_srl_epi64(a, count)),
+                                            _mm256_castsi256_ps(_mm256_srl_epi64(b, count)), _MM_SHUFFLE(2, 0, 2, 0));
+        const __m256i fits = _mm256_cmpeq_epi32(hi, _mm256_srai_epi32(_mm256_castps_si256(lo), 31));
+        const __m256 limit = _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX)),
+                                              _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN)),
+                                              _mm256_castsi256_ps(hi));
+        return _mm256_castps_si256(_mm256_blendv_ps(limit, lo, _mm256_castsi256_ps(fits)));
+    }
+};
+
 AVX2_INLINE __m256i mul(__m256i a, __m256i b) { return _mm256_mul_epi32(a, b); }
 AVX2_INLINE __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
 
@@ -203,15 +233,24 @@ struct Avx2Steps : qmf::ScalarSteps {
         }
     }
 
-    template <int kBits>
-    AVX2 static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
+    template <int kBits, bool kHigh>
+    AVX2_INLINE static void post_points(const int32_t* d, int n, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const Shift round(30 + s);
+        const ShiftSat<kHigh> round(n);
         for (int m = 0; m < bands; m += 4) {
             __m256i p0, p1;
             rotate4<step>(d, m, p0, p1);
-            store(nv + 2 * m, round.narrow<true>(p0, p1));
+            store(nv + 2 * m, round.narrow(p0, p1));
         }
+    }
+
+    // The shift 30 + s: 22 to 53 for 64 bands, 23 to 54 for 32.
+    template <int kBits>
+    AVX2 static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
+        if (30 + s < 32)
+            post_points<kBits, false>(d, 30 + s, nv);
+        else
+            post_points<kBits, true>(d, 30 + s, nv);
     }
 
     // The band sums of the SSE4.1 variant in each 128-bit half.
