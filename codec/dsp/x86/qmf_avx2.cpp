@@ -108,22 +108,46 @@ AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
 }
 
 struct Avx2Steps : qmf::ScalarSteps {
-    // The reference's first two stages, then each stage of half-span h >= 4
-    // four points at a time, every twiddle a rotation (see qmf::fft_inverse).
+    // The reference's first two stages (its radix-4 stage of additions) a
+    // group of four points to a register: sums and differences of the
+    // points' pairs, then of the pairs' results, i d by swapping d's words,
+    // negations by VPSIGND (which wraps, as fx::sub_wrap). Then each stage of
+    // half-span h >= 4 four points at a time, every twiddle a rotation (see
+    // qmf::fft_inverse), the spans known at compile time.
+    template <int kBits>
+    AVX2_INLINE static void fft_first_stages(int32_t* buf) {
+        const __m256i first = _mm256_setr_epi32(1, 1, -1, -1, 1, 1, -1, -1);
+        const __m256i second = _mm256_setr_epi32(1, 1, -1, 1, -1, -1, 1, -1);
+        const __m256i ab = _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3), cd = _mm256_setr_epi32(4, 5, 7, 6, 4, 5, 7, 6);
+        for (int32_t* g = buf; g < buf + 2 * (1 << kBits); g += 8) {
+            const __m256i x = load(g);  // p0 p1 | p2 p3
+            const __m256i e = _mm256_add_epi32(_mm256_permute4x64_epi64(x, _MM_SHUFFLE(2, 2, 0, 0)),
+                                               _mm256_sign_epi32(_mm256_permute4x64_epi64(x, _MM_SHUFFLE(3, 3, 1, 1)),
+                                                                 first));  // a b | c d
+            store(g, _mm256_add_epi32(_mm256_permutevar8x32_epi32(e, ab),
+                                      _mm256_sign_epi32(_mm256_permutevar8x32_epi32(e, cd), second)));
+        }
+    }
+
+    template <int kBits, int kHalf>
+    AVX2_INLINE static void fft_stages_from(int32_t* buf) {
+        constexpr int n = 1 << kBits, h = kHalf;
+        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
+        for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+#pragma GCC unroll 4
+            for (int j = 0; j < h; j += 4) {
+                const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
+                const __m256i x = load(g + 2 * j);
+                store(g + 2 * j, _mm256_add_epi32(x, t));
+                store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
+            }
+        if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
+    }
+
     template <int kBits>
     AVX2 static void fft(int32_t* buf) {
-        constexpr int n = 1 << kBits;
-        qmf::fft_first_stages<kBits>(buf);
-        for (int h = 4; h < n; h *= 2) {
-            const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
-            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
-                for (int j = 0; j < h; j += 4) {
-                    const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
-                    const __m256i x = load(g + 2 * j);
-                    store(g + 2 * j, _mm256_add_epi32(x, t));
-                    store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
-                }
-        }
+        fft_first_stages<kBits>(buf);
+        fft_stages_from<kBits, 4>(buf);
     }
 
     AVX2 static void analysis_window(const int32_t* const* blk, int32_t* u) {
