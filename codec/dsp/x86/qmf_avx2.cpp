@@ -54,36 +54,6 @@ struct Shift {
     }
 };
 
-// fx::rshr64_sat by n (1..62) of the 64-bit sums of a and b, in the order
-// of Shift::narrow, without the 64-bit arithmetic shift: below 32 the low
-// word of the logical shift, saturated where the high word of the
-// arithmetic one (VPSRAD of the sum's high word) is not its sign; from 32 on
-// (kHigh) that high word shifted by n - 32 alone, which is the whole result
-// and always fits.
-template <bool kHigh>
-struct ShiftSat {
-    __m256i bias;
-    __m128i count;
-    AVX2_INLINE explicit ShiftSat(int n)
-        : bias(_mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)))),
-          count(_mm_cvtsi32_si128(kHigh ? n - 32 : n)) {}
-    AVX2_INLINE __m256i narrow(__m256i a, __m256i b) const {
-        a = _mm256_add_epi64(a, bias);
-        b = _mm256_add_epi64(b, bias);
-        const __m256i hi = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(_mm256_sra_epi32(a, count)),
-                                                                 _mm256_castsi256_ps(_mm256_sra_epi32(b, count)),
-                                                                 _MM_SHUFFLE(3, 1, 3, 1)));
-        if (kHigh) return hi;
-        const __m256 lo = _mm256_shuffle_ps(_mm256_castsi256_ps(_mm256_srl_epi64(a, count)),
-                                            _mm256_castsi256_ps(_mm256_srl_epi64(b, count)), _MM_SHUFFLE(2, 0, 2, 0));
-        const __m256i fits = _mm256_cmpeq_epi32(hi, _mm256_srai_epi32(_mm256_castps_si256(lo), 31));
-        const __m256 limit = _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX)),
-                                              _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN)),
-                                              _mm256_castsi256_ps(hi));
-        return _mm256_castps_si256(_mm256_blendv_ps(limit, lo, _mm256_castsi256_ps(fits)));
-    }
-};
-
 AVX2_INLINE __m256i mul(__m256i a, __m256i b) { return _mm256_mul_epi32(a, b); }
 AVX2_INLINE __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
 
@@ -257,14 +227,41 @@ struct Avx2Steps : qmf::ScalarSteps {
         }
     }
 
+    // Four points rotated as by rotate_plus (the real parts' sums in one
+    // register, the imaginary ones' in another), then fx::rshr64_sat by n
+    // without the 64-bit arithmetic shift: below 32 the low word of the
+    // logical shift, saturated where the high word of the arithmetic one
+    // (VPSRAD of the sum's high word) is not its sign; from 32 on (kHigh)
+    // that high word shifted by n - 32 alone, which is the whole result and
+    // always fits.
     template <int kBits, bool kHigh>
     AVX2_INLINE static void post_points(const int32_t* d, int n, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const ShiftSat<kHigh> round(n);
+        const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)));
+        const __m128i count = _mm_cvtsi32_si128(kHigh ? n - 32 : n), up = _mm_cvtsi32_si128(32 - n);
         for (int m = 0; m < bands; m += 4) {
-            __m256i p0, p1;
-            rotate4<step>(d, m, p0, p1);
-            store(nv + 2 * m, round.narrow(p0, p1));
+            const __m256i z = load(d + 2 * m);
+            __m256i tw = load(qmf_rot_q31 + 2 * step * m);
+            if constexpr (step == 2)  // the pairs of every second point
+                tw = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(tw, load(qmf_rot_q31 + 2 * step * m + 8)),
+                                              _MM_SHUFFLE(3, 1, 2, 0));
+            const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
+            const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+            const __m256i re = add(add(mul(z, tw), mul(_mm256_sub_epi32(_mm256_setzero_si256(), zs), ts)), bias);
+            const __m256i im = add(add(mul(zs, tw), mul(z, ts)), bias);
+            const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, count), 32),
+                                                  _mm256_sra_epi32(im, count), 0xAA);
+            if constexpr (kHigh) {
+                store(nv + 2 * m, hi);
+            } else {
+                const __m256i lo = _mm256_blend_epi32(_mm256_srl_epi64(re, count), _mm256_sll_epi64(im, up), 0xAA);
+                const __m256i fits = _mm256_cmpeq_epi32(hi, _mm256_srai_epi32(lo, 31));
+                const __m256 limit = _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX)),
+                                                      _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN)),
+                                                      _mm256_castsi256_ps(hi));
+                store(nv + 2 * m, _mm256_castps_si256(
+                                      _mm256_blendv_ps(limit, _mm256_castsi256_ps(lo), _mm256_castsi256_ps(fits))));
+            }
         }
     }
 
