@@ -1,8 +1,11 @@
 // The SBR QMF banks with AVX2: the steps of the SSE4.1 variant
 // (dsp/x86/qmf_sse41.cpp) twice as wide, eight values of a window or four
 // points of a rotation or an FFT stage at a time, with the same bit-exact
-// rounding (VPMULDQ products, 64-bit sums, the reference's rounding shift).
-// The rest is the reference's (dsp/qmf_steps.h), built for this target.
+// rounding (VPMULDQ products, 64-bit sums, the reference's rounding shift;
+// the synthesis's rotations round with one logical or 32-bit arithmetic
+// shift of each sum where that gives the same word). The rest (the
+// magnitude scans) is the reference's (dsp/qmf_steps.h), built for this
+// target.
 // Only the functions here use AVX2 (target attribute).
 #include <immintrin.h>
 

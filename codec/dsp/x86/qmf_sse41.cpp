@@ -1,8 +1,9 @@
 // The SBR QMF banks with SSE4.1: the windows (the analysis's folding and the
 // synthesis's products into its ten partial sums) four values at a time, the rotations
 // before and after the FFT two points at a time, each point's two sums in
-// the two 64-bit lanes of a register, and the FFT's stages after its first
-// two; the rest is the reference's (dsp/qmf_steps.h), built for this target.
+// the two 64-bit lanes of a register, and the FFT's stages (the first two as
+// one of additions, a group of four points to two registers); the rest is
+// the reference's (dsp/qmf_steps.h), built for this target.
 // Bit-exact with the reference: every product is PMULDQ's 64-bit product,
 // sums are 64-bit additions (modular, as fx::mac64), and the rounding shift
 // of a 64-bit sum is done as the reference's: the rounding term added
