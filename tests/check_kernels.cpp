@@ -305,19 +305,23 @@ void check_dequantise(const Kernels& ref, const Kernels& var, int rounds) {
 }
 
 // Edge inputs beside the random ones: all zero, full scale of either sign,
-// alternating extremes, alternating signs of random magnitudes.
+// alternating extremes, alternating signs of random magnitudes, random
+// values of a random bit length (so that a block exponent takes every value,
+// and with it every shift count a kernel rounds by).
 void fill_pattern(int32_t* v, int n, int pattern) {
+    const int down = below(32);
     for (int i = 0; i < n; ++i) switch (pattern) {
         case 1: v[i] = 0; break;
         case 2: v[i] = INT32_MAX; break;
         case 3: v[i] = INT32_MIN; break;
         case 4: v[i] = i & 1 ? INT32_MIN : INT32_MAX; break;
         case 5: v[i] = static_cast<int32_t>((next() >> 1) ^ (i & 1 ? ~0u : 0u)); break;
+        case 6: v[i] = static_cast<int32_t>(next()) >> down; break;
         default: v[i] = 0;
         }
     if (pattern == 0) fill(v, n);
 }
-constexpr int kPatterns = 6;
+constexpr int kPatterns = 7;
 
 // One QMF synthesis bank, reference and variant, slot after slot from the
 // same state: random partial sums and positions (out-of-range ones too),

@@ -1,8 +1,11 @@
 // The SBR QMF banks with AVX2: the steps of the SSE4.1 variant
 // (dsp/x86/qmf_sse41.cpp) twice as wide, eight values of a window or four
 // points of a rotation or an FFT stage at a time, with the same bit-exact
-// rounding (VPMULDQ products, 64-bit sums, the reference's rounding shift).
-// The rest is the reference's (dsp/qmf_steps.h), built for this target.
+// rounding (VPMULDQ products, 64-bit sums, the reference's rounding shift;
+// the synthesis's rotations round with one logical or 32-bit arithmetic
+// shift of each sum where that gives the same word). The rest (the
+// magnitude scans) is the reference's (dsp/qmf_steps.h), built for this
+// target.
 // Only the functions here use AVX2 (target attribute).
 #include <immintrin.h>
 
@@ -78,22 +81,46 @@ AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
 }
 
 struct Avx2Steps : qmf::ScalarSteps {
-    // The reference's first two stages, then each stage of half-span h >= 4
-    // four points at a time, every twiddle a rotation (see qmf::fft_inverse).
+    // The reference's first two stages (its radix-4 stage of additions) a
+    // group of four points to a register: sums and differences of the
+    // points' pairs, then of the pairs' results, i d by swapping d's words,
+    // negations by VPSIGND (which wraps, as fx::sub_wrap). Then each stage of
+    // half-span h >= 4 four points at a time, every twiddle a rotation (see
+    // qmf::fft_inverse), the spans known at compile time.
+    template <int kBits>
+    AVX2_INLINE static void fft_first_stages(int32_t* buf) {
+        const __m256i first = _mm256_setr_epi32(1, 1, -1, -1, 1, 1, -1, -1);
+        const __m256i second = _mm256_setr_epi32(1, 1, -1, 1, -1, -1, 1, -1);
+        const __m256i ab = _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3), cd = _mm256_setr_epi32(4, 5, 7, 6, 4, 5, 7, 6);
+        for (int32_t* g = buf; g < buf + 2 * (1 << kBits); g += 8) {
+            const __m256i x = load(g);  // p0 p1 | p2 p3
+            const __m256i e = _mm256_add_epi32(_mm256_permute4x64_epi64(x, _MM_SHUFFLE(2, 2, 0, 0)),
+                                               _mm256_sign_epi32(_mm256_permute4x64_epi64(x, _MM_SHUFFLE(3, 3, 1, 1)),
+                                                                 first));  // a b | c d
+            store(g, _mm256_add_epi32(_mm256_permutevar8x32_epi32(e, ab),
+                                      _mm256_sign_epi32(_mm256_permutevar8x32_epi32(e, cd), second)));
+        }
+    }
+
+    template <int kBits, int kHalf>
+    AVX2_INLINE static void fft_stages_from(int32_t* buf) {
+        constexpr int n = 1 << kBits, h = kHalf;
+        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
+        for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+#pragma GCC unroll 4
+            for (int j = 0; j < h; j += 4) {
+                const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
+                const __m256i x = load(g + 2 * j);
+                store(g + 2 * j, _mm256_add_epi32(x, t));
+                store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
+            }
+        if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
+    }
+
     template <int kBits>
     AVX2 static void fft(int32_t* buf) {
-        constexpr int n = 1 << kBits;
-        qmf::fft_first_stages<kBits>(buf);
-        for (int h = 4; h < n; h *= 2) {
-            const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
-            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
-                for (int j = 0; j < h; j += 4) {
-                    const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
-                    const __m256i x = load(g + 2 * j);
-                    store(g + 2 * j, _mm256_add_epi32(x, t));
-                    store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
-                }
-        }
+        fft_first_stages<kBits>(buf);
+        fft_stages_from<kBits, 4>(buf);
     }
 
     AVX2 static void analysis_window(const int32_t* const* blk, int32_t* u) {
@@ -111,23 +138,42 @@ struct Avx2Steps : qmf::ScalarSteps {
         }
     }
 
-    // As the SSE4.1 variant's, eight outputs at a time.
+    // Eight outputs at a time, row after row: v's words of each half, even
+    // ones in the low words of the 64-bit lanes and odd ones shifted down,
+    // are taken once for the five rows of that half. Each rounded product
+    // (round31) goes to its word straight from its lane: bits 31..62 of an
+    // even word's sum shifted down, of an odd word's shifted up by one. The
+    // partial sums saturate as fx::add_sat: where the sum's sign differs
+    // from both terms', the limit of the old sum's sign (BLENDVPS by the
+    // sign bits).
     template <int kBits>
     AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        for (int i = 0; i < qmf::kBlocks; ++i) {
-            const int32_t* const vi = v + (i & 1) * bands;
-            const int32_t* const ci = qmf_window_q31 + step * bands * i;
-            for (int k = 0; k < bands; k += 8) {
-                const int32_t* c = ci + step * k;
-                const __m256i a = mul(load_wide(vi + k), step == 1 ? load_wide(c) : load(c));
-                const __m256i b = mul(load_wide(vi + k + 4), step == 1 ? load_wide(c + 4) : load(c + 8));
-                const __m256i p = _mm256_permute4x64_epi64(round31(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+        const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
+        const __m256 max = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
+        const __m256 min = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
+        for (int k = 0; k < bands; k += 8) {
+            const __m256i even[2] = {load(v + k), load(v + bands + k)};
+            const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
+            for (int i = 0; i < qmf::kBlocks; ++i) {
+                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
+                __m256i ce;
+                if constexpr (step == 1) {
+                    ce = load(c);
+                } else {  // every second word: c[0], c[2], .. c[14] in order
+                    ce = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(load(c)),
+                                                               _mm256_castsi256_ps(load(c + 8)), _MM_SHUFFLE(2, 0, 2, 0)));
+                    ce = _mm256_permute4x64_epi64(ce, _MM_SHUFFLE(3, 1, 2, 0));
+                }
+                const __m256i a = add(mul(even[i & 1], ce), half);
+                const __m256i b = add(mul(odd[i & 1], _mm256_srli_epi64(ce, 32)), half);
+                const __m256i p = _mm256_blend_epi32(_mm256_srli_epi64(a, 31), _mm256_slli_epi64(b, 1), 0xAA);
                 const __m256i acc = load(sums[i] + k);
                 const __m256i sum = _mm256_add_epi32(acc, p);
                 const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
-                const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(acc, 31), _mm256_set1_epi32(INT32_MAX));
-                store(sums[i] + k, _mm256_blendv_epi8(sum, limit, _mm256_srai_epi32(over, 31)));
+                const __m256 limit = _mm256_blendv_ps(max, min, _mm256_castsi256_ps(acc));
+                store(sums[i] + k, _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(sum), limit,
+                                                                         _mm256_castsi256_ps(over))));
             }
         }
     }
@@ -184,15 +230,51 @@ struct Avx2Steps : qmf::ScalarSteps {
         }
     }
 
+    // Four points rotated as by rotate_plus (the real parts' sums in one
+    // register, the imaginary ones' in another), then fx::rshr64_sat by n
+    // without the 64-bit arithmetic shift: below 32 the low word of the
+    // logical shift, saturated where the high word of the arithmetic one
+    // (VPSRAD of the sum's high word) is not its sign; from 32 on (kHigh)
+    // that high word shifted by n - 32 alone, which is the whole result and
+    // always fits.
+    template <int kBits, bool kHigh>
+    AVX2_INLINE static void post_points(const int32_t* d, int n, int32_t* nv) {
+        constexpr int bands = 1 << kBits, step = 64 / bands;
+        const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)));
+        const __m128i count = _mm_cvtsi32_si128(kHigh ? n - 32 : n), up = _mm_cvtsi32_si128(32 - n);
+        for (int m = 0; m < bands; m += 4) {
+            const __m256i z = load(d + 2 * m);
+            __m256i tw = load(qmf_rot_q31 + 2 * step * m);
+            if constexpr (step == 2)  // the pairs of every second point
+                tw = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(tw, load(qmf_rot_q31 + 2 * step * m + 8)),
+                                              _MM_SHUFFLE(3, 1, 2, 0));
+            const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
+            const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+            const __m256i re = add(add(mul(z, tw), mul(_mm256_sub_epi32(_mm256_setzero_si256(), zs), ts)), bias);
+            const __m256i im = add(add(mul(zs, tw), mul(z, ts)), bias);
+            const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, count), 32),
+                                                  _mm256_sra_epi32(im, count), 0xAA);
+            if constexpr (kHigh) {
+                store(nv + 2 * m, hi);
+            } else {
+                const __m256i lo = _mm256_blend_epi32(_mm256_srl_epi64(re, count), _mm256_sll_epi64(im, up), 0xAA);
+                const __m256i fits = _mm256_cmpeq_epi32(hi, _mm256_srai_epi32(lo, 31));
+                const __m256 limit = _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX)),
+                                                      _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN)),
+                                                      _mm256_castsi256_ps(hi));
+                store(nv + 2 * m, _mm256_castps_si256(
+                                      _mm256_blendv_ps(limit, _mm256_castsi256_ps(lo), _mm256_castsi256_ps(fits))));
+            }
+        }
+    }
+
+    // The shift 30 + s: 22 to 53 for 64 bands, 23 to 54 for 32.
     template <int kBits>
     AVX2 static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
-        constexpr int bands = 1 << kBits, step = 64 / bands;
-        const Shift round(30 + s);
-        for (int m = 0; m < bands; m += 4) {
-            __m256i p0, p1;
-            rotate4<step>(d, m, p0, p1);
-            store(nv + 2 * m, round.narrow<true>(p0, p1));
-        }
+        if (30 + s < 32)
+            post_points<kBits, false>(d, 30 + s, nv);
+        else
+            post_points<kBits, true>(d, 30 + s, nv);
     }
 
     // The band sums of the SSE4.1 variant in each 128-bit half.
@@ -240,19 +322,54 @@ struct Avx2Steps : qmf::ScalarSteps {
         return _mm256_setr_m128i(_mm_unpacklo_epi32(r, i), _mm_unpackhi_epi32(r, i));
     }
 
+    // D for four bands, P X[k] + Q conj X[M-1-k] in 64-bit lanes of bands
+    // k, k+2, k+1, k+3 (the order UNPCKLQDQ gives the table's rows in, the
+    // values' words brought to it by VPERMD), rounded by 2^n, 2^(n + 32) for
+    // kHigh: bits n.. of each sum with the bias (a logical shift gives them
+    // while n <= 32), or the high word shifted arithmetically, which is the
+    // low word of the 64-bit arithmetic shift.
+    AVX2_INLINE static __m256i words(const int32_t* p, __m256i order) {
+        return _mm256_permutevar8x32_epi32(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+                                           order);
+    }
+    template <int kBits, bool kHigh>
+    AVX2_INLINE static void pre_bands(const int32_t* re, const int32_t* im, const int32_t* pre, int n, int32_t* d) {
+        constexpr int bands = 1 << kBits;
+        const uint8_t* at = qmf::kBitReversal<kBits>.at;
+        const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n + (kHigh ? 31 : -1))));
+        const __m128i down = _mm_cvtsi32_si128(n), up = _mm_cvtsi32_si128(32 - n);
+        const __m256i fwd = _mm256_setr_epi32(0, 0, 2, 2, 1, 1, 3, 3), rev = _mm256_setr_epi32(3, 3, 1, 1, 2, 2, 0, 0);
+        for (int k = 0; k < bands; k += 4) {
+            const __m256i t0 = load(pre + 4 * k), t1 = load(pre + 4 * k + 8);
+            const __m256i p = _mm256_unpacklo_epi64(t0, t1), q = _mm256_unpackhi_epi64(t0, t1);
+            const __m256i pi = _mm256_srli_epi64(p, 32), qi = _mm256_srli_epi64(q, 32);
+            const __m256i rk = words(re + k, fwd), ik = words(im + k, fwd);
+            const __m256i rj = words(re + bands - 4 - k, rev), ij = words(im + bands - 4 - k, rev);
+            const __m256i r = add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
+            const __m256i i = add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
+            __m256i v;
+            if constexpr (kHigh)
+                v = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32), _mm256_sra_epi32(i, down), 0xAA);
+            else
+                v = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
+            const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * static_cast<size_t>(at[k])), lo);
+            _mm_storeh_pd(reinterpret_cast<double*>(d + 2 * static_cast<size_t>(at[k + 2])), _mm_castsi128_pd(lo));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * static_cast<size_t>(at[k + 1])), hi);
+            _mm_storeh_pd(reinterpret_cast<double*>(d + 2 * static_cast<size_t>(at[k + 3])), _mm_castsi128_pd(hi));
+        }
+    }
+
+    // The shift 31 - s: 8 to 39 for 64 bands, 7 to 38 for 32 (s is 29 - kBits
+    // less the bit length, 0 to 31).
     template <int kBits>
     AVX2 static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
-        constexpr int bands = 1 << kBits;
         const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
-        const Shift round(31 - s);
-        for (int k = 0; k < bands; k += 4) {
-            const __m256i a = pairs(re + k, im + k);
-            const __m256i b = _mm256_permute4x64_epi64(pairs(re + bands - 4 - k, im + bands - 4 - k),
-                                                       _MM_SHUFFLE(0, 1, 2, 3));
-            __m256i r0, r1;
-            bands4(a, b, pre + 4 * k, r0, r1);
-            store_pairs(d, qmf::kBitReversal<kBits>.at + k, round.narrow<false>(r0, r1));
-        }
+        const int n = 31 - s;
+        if (n <= 32)
+            pre_bands<kBits, false>(re, im, pre, n, d);
+        else
+            pre_bands<kBits, true>(re, im, pre, n - 32, d);
     }
 };
 

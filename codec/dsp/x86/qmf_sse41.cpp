@@ -1,8 +1,9 @@
 // The SBR QMF banks with SSE4.1: the windows (the analysis's folding and the
 // synthesis's products into its ten partial sums) four values at a time, the rotations
 // before and after the FFT two points at a time, each point's two sums in
-// the two 64-bit lanes of a register, and the FFT's stages after its first
-// two; the rest is the reference's (dsp/qmf_steps.h), built for this target.
+// the two 64-bit lanes of a register, and the FFT's stages (the first two as
+// one of additions, a group of four points to two registers); the rest is
+// the reference's (dsp/qmf_steps.h), built for this target.
 // Bit-exact with the reference: every product is PMULDQ's 64-bit product,
 // sums are 64-bit additions (modular, as fx::mac64), and the rounding shift
 // of a 64-bit sum is done as the reference's: the rounding term added
@@ -80,12 +81,26 @@ SSE41_INLINE __m128i rotate_plus(__m128i z, __m128i tw) {
 }
 
 struct Sse41Steps : qmf::ScalarSteps {
-    // The reference's first two stages, then each stage of half-span h >= 4
-    // two points at a time, every twiddle a rotation (see qmf::fft_inverse).
+    // The reference's first two stages (its radix-4 stage of additions) a
+    // group of four points to two registers: sums and differences of the
+    // points' pairs, then of the pairs' results, i d by swapping d's words,
+    // negations by PSIGND (which wraps, as fx::sub_wrap). Then each stage of
+    // half-span h >= 4 two points at a time, every twiddle a rotation (see
+    // qmf::fft_inverse).
     template <int kBits>
     SSE41 static void fft(int32_t* buf) {
         constexpr int n = 1 << kBits;
-        qmf::fft_first_stages<kBits>(buf);
+        const __m128i first = _mm_setr_epi32(1, 1, -1, -1), second = _mm_setr_epi32(1, 1, -1, 1);
+        for (int32_t* g = buf; g < buf + 2 * n; g += 8) {
+            const __m128i x0 = load(g), x1 = load(g + 4);  // p0 p1, p2 p3
+            const __m128i ab = _mm_add_epi32(_mm_shuffle_epi32(x0, _MM_SHUFFLE(1, 0, 1, 0)),
+                                             _mm_sign_epi32(_mm_shuffle_epi32(x0, _MM_SHUFFLE(3, 2, 3, 2)), first));
+            const __m128i cd = _mm_add_epi32(_mm_shuffle_epi32(x1, _MM_SHUFFLE(1, 0, 1, 0)),
+                                             _mm_sign_epi32(_mm_shuffle_epi32(x1, _MM_SHUFFLE(3, 2, 3, 2)), first));
+            const __m128i t = _mm_sign_epi32(_mm_shuffle_epi32(cd, _MM_SHUFFLE(2, 3, 1, 0)), second);  // c, i d
+            store(g, _mm_add_epi32(ab, t));
+            store(g + 4, _mm_sub_epi32(ab, t));
+        }
         for (int h = 4; h < n; h *= 2) {
             const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
             for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
@@ -116,22 +131,38 @@ struct Sse41Steps : qmf::ScalarSteps {
 
     // Each product rounded to Q11 (within 32 bits: see the reference) and
     // added to its partial sum with fx::add_sat's saturation (where the
-    // wrapped sum's sign is neither addend's), four outputs at a time.
+    // wrapped sum's sign is neither addend's: the limit of the old sum's
+    // sign, BLENDVPS by the sign bits), four outputs at a time, row after
+    // row: v's words of each half, even ones in the low words of the 64-bit
+    // lanes and odd ones shifted down, are taken once for the five rows of
+    // that half, and each rounded product goes to its word straight from its
+    // lane (bits 31..62 of an even word's sum shifted down, of an odd word's
+    // shifted up by one).
     template <int kBits>
     SSE41 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        for (int i = 0; i < qmf::kBlocks; ++i) {
-            const int32_t* const vi = v + (i & 1) * bands;
-            const int32_t* const ci = qmf_window_q31 + step * bands * i;
-            for (int k = 0; k < bands; k += 4) {
-                const int32_t* c = ci + step * k;
-                const __m128i a = mul(load_wide(vi + k), step == 1 ? load_wide(c) : load(c));
-                const __m128i b = mul(load_wide(vi + k + 2), step == 1 ? load_wide(c + 2) : load(c + 4));
-                const __m128i p = round31(a, b), acc = load(sums[i] + k);
+        const __m128i half = _mm_set1_epi64x(INT64_C(1) << 30);
+        const __m128 max = _mm_castsi128_ps(_mm_set1_epi32(INT32_MAX)), min = _mm_castsi128_ps(_mm_set1_epi32(INT32_MIN));
+        for (int k = 0; k < bands; k += 4) {
+            const __m128i even[2] = {load(v + k), load(v + bands + k)};
+            const __m128i odd[2] = {_mm_srli_epi64(even[0], 32), _mm_srli_epi64(even[1], 32)};
+            for (int i = 0; i < qmf::kBlocks; ++i) {
+                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
+                __m128i ce;
+                if constexpr (step == 1)
+                    ce = load(c);
+                else  // every second word: c[0], c[2], c[4], c[6]
+                    ce = _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(load(c)), _mm_castsi128_ps(load(c + 4)),
+                                                         _MM_SHUFFLE(2, 0, 2, 0)));
+                const __m128i a = add(mul(even[i & 1], ce), half);
+                const __m128i b = add(mul(odd[i & 1], _mm_srli_epi64(ce, 32)), half);
+                const __m128i p = _mm_blend_epi16(_mm_srli_epi64(a, 31), _mm_slli_epi64(b, 1), 0xCC);
+                const __m128i acc = load(sums[i] + k);
                 const __m128i sum = _mm_add_epi32(acc, p);
                 const __m128i over = _mm_and_si128(_mm_xor_si128(acc, sum), _mm_xor_si128(p, sum));
-                const __m128i limit = _mm_xor_si128(_mm_srai_epi32(acc, 31), _mm_set1_epi32(INT32_MAX));
-                store(sums[i] + k, _mm_blendv_epi8(sum, limit, _mm_srai_epi32(over, 31)));
+                const __m128 limit = _mm_blendv_ps(max, min, _mm_castsi128_ps(acc));
+                store(sums[i] + k,
+                      _mm_castps_si128(_mm_blendv_ps(_mm_castsi128_ps(sum), limit, _mm_castsi128_ps(over))));
             }
         }
     }
