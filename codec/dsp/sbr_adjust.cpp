@@ -10,14 +10,7 @@ int sbr_energies_c(const int32_t* x_re, const int32_t* x_im, int rows, int count
         for (int i = 0; i < count; ++i)
             bits_or |= adjuster::magnitude_bits(x_re[64 * r + i]) | adjuster::magnitude_bits(x_im[64 * r + i]);
     const int shift = adjuster::energy_shift(bits_or);
-    for (int i = 0; i < count; ++i) {
-        int64_t acc = 0;
-        for (int r = 0; r < rows; ++r) {
-            const int32_t a = fx::asr(x_re[64 * r + i], shift), b = fx::asr(x_im[64 * r + i], shift);
-            acc = fx::mac64(fx::mac64(acc, a, a), b, b);
-        }
-        energy[i] = static_cast<uint64_t>(acc);
-    }
+    adjuster::energy_columns(x_re, x_im, rows, 0, count, shift, energy);
     return shift;
 }
 

@@ -76,6 +76,20 @@ __attribute__((always_inline)) inline uint32_t magnitude_bits(int32_t a) {
     return a < 0 ? ~static_cast<uint32_t>(a) : static_cast<uint32_t>(a);
 }
 
+// The energies of subbands from..count-1 over the rows, each value shifted
+// down by `shift` first (the tail a variant's vector loop leaves).
+inline void energy_columns(const int32_t* x_re, const int32_t* x_im, int rows, int from, int count, int shift,
+                           uint64_t* energy) {
+    for (int i = from; i < count; ++i) {
+        int64_t acc = 0;
+        for (int r = 0; r < rows; ++r) {
+            const int32_t a = fx::asr(x_re[64 * r + i], shift), b = fx::asr(x_im[64 * r + i], shift);
+            acc = fx::mac64(fx::mac64(acc, a, a), b, b);
+        }
+        energy[i] = static_cast<uint64_t>(acc);
+    }
+}
+
 // log2(v) in Q24 for v >= 1, within 2^-24: the mantissa in Q29, then one
 // bit per squaring.
 __attribute__((always_inline)) inline int32_t log2_u64(uint64_t v) {

@@ -61,14 +61,7 @@ int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int co
         vst1q_u64(energy + i, vreinterpretq_u64_s64(lo));
         vst1q_u64(energy + i + 2, vreinterpretq_u64_s64(hi));
     }
-    for (int i = wide; i < count; ++i) {
-        int64_t acc = 0;
-        for (int r = 0; r < rows; ++r) {
-            const int32_t a = fx::asr(x_re[64 * r + i], shift), b = fx::asr(x_im[64 * r + i], shift);
-            acc = fx::mac64(fx::mac64(acc, a, a), b, b);
-        }
-        energy[i] = static_cast<uint64_t>(acc);
-    }
+    adjuster::energy_columns(x_re, x_im, rows, wide, count, shift, energy);
     return shift;
 }
 

@@ -56,14 +56,7 @@ SSE41 int sbr_energies_sse41(const int32_t* x_re, const int32_t* x_im, int rows,
         _mm_storeu_si128(reinterpret_cast<__m128i*>(energy + i), _mm_unpacklo_epi64(even, odds));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(energy + i + 2), _mm_unpackhi_epi64(even, odds));
     }
-    for (int i = wide; i < count; ++i) {
-        int64_t acc = 0;
-        for (int r = 0; r < rows; ++r) {
-            const int32_t a = fx::asr(x_re[64 * r + i], shift), b = fx::asr(x_im[64 * r + i], shift);
-            acc = fx::mac64(fx::mac64(acc, a, a), b, b);
-        }
-        energy[i] = static_cast<uint64_t>(acc);
-    }
+    adjuster::energy_columns(x_re, x_im, rows, wide, count, shift, energy);
     return shift;
 }
 
