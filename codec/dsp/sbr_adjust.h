@@ -76,6 +76,30 @@ __attribute__((always_inline)) inline uint32_t magnitude_bits(int32_t a) {
     return a < 0 ? ~static_cast<uint32_t>(a) : static_cast<uint32_t>(a);
 }
 
+// The OR of the magnitudes' bits of a row's subbands from..count-1.
+inline uint32_t row_bits(const int32_t* re, const int32_t* im, int from, int count) {
+    uint32_t bits_or = 0;
+    for (int i = from; i < count; ++i) bits_or |= magnitude_bits(re[i]) | magnitude_bits(im[i]);
+    return bits_or;
+}
+
+// The levels of a block of four subbands from subband i of `gain` and
+// `noise` (null: no noise) when only `lanes` (1..4) of them are real: the
+// missing ones get gain 1 and no noise, from the copies g4 and q4. Points
+// *gl and *ql at the levels to use.
+inline void block_levels(const SbrLin* gain, const SbrLin* noise, int i, int lanes, SbrLin (&g4)[4],
+                         SbrLin (&q4)[4], const SbrLin** gl, const SbrLin** ql) {
+    *gl = gain + i;
+    *ql = noise ? noise + i : nullptr;
+    if (lanes >= 4) return;
+    for (int k = 0; k < 4; ++k) {
+        g4[k] = k < lanes ? (*gl)[k] : SbrLin{INT32_C(1) << 30, 0};
+        q4[k] = k < lanes && *ql ? (*ql)[k] : SbrLin{INT32_C(1) << 30, -200};
+    }
+    *gl = g4;
+    if (*ql) *ql = q4;
+}
+
 // The energies of subbands from..count-1 over the rows, each value shifted
 // down by `shift` first (the tail a variant's vector loop leaves).
 inline void energy_columns(const int32_t* x_re, const int32_t* x_im, int rows, int from, int count, int shift,

@@ -43,8 +43,7 @@ int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int co
             bits = vorrq_u32(bits, vreinterpretq_u32_s32(vorrq_s32(veorq_s32(a, vshrq_n_s32(a, 31)),
                                                                    veorq_s32(b, vshrq_n_s32(b, 31)))));
         }
-        for (int i = wide; i < count; ++i)
-            bits_or |= adjuster::magnitude_bits(re[i]) | adjuster::magnitude_bits(im[i]);
+        bits_or |= adjuster::row_bits(re, im, wide, count);
     }
     const uint32x2_t half = vorr_u32(vget_low_u32(bits), vget_high_u32(bits));
     bits_or |= vget_lane_u32(half, 0) | vget_lane_u32(half, 1);
@@ -165,16 +164,8 @@ inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const
                         const SbrLin* noise, int noise_index, int i, int lanes) {
     // The block's levels; those of missing subbands 1, with no noise.
     SbrLin g4[4], q4[4];
-    const SbrLin* gl = gain + i;
-    const SbrLin* ql = noise ? noise + i : nullptr;
-    if (lanes < 4) {
-        for (int k = 0; k < 4; ++k) {
-            g4[k] = k < lanes ? gl[k] : SbrLin{INT32_C(1) << 30, 0};
-            q4[k] = k < lanes && ql ? ql[k] : SbrLin{INT32_C(1) << 30, -200};
-        }
-        gl = g4;
-        if (ql) ql = q4;
-    }
+    const SbrLin *gl, *ql;
+    adjuster::block_levels(gain, noise, i, lanes, g4, q4, &gl, &ql);
     const Term g(gl, 30);
     const Term q(ql ? ql : gl, 61);
     int32_t part_re[4] = {}, part_im[4] = {};

@@ -89,16 +89,8 @@ AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, 
                              const SbrLin* noise, int noise_index, int i, int lanes) {
     // The block's levels; those of missing subbands 1, with no noise.
     SbrLin g4[4], q4[4];
-    const SbrLin* gl = gain + i;
-    const SbrLin* ql = noise ? noise + i : nullptr;
-    if (lanes < 4) {
-        for (int k = 0; k < 4; ++k) {
-            g4[k] = k < lanes ? gl[k] : SbrLin{INT32_C(1) << 30, 0};
-            q4[k] = k < lanes && ql ? ql[k] : SbrLin{INT32_C(1) << 30, -200};
-        }
-        gl = g4;
-        if (ql) ql = q4;
-    }
+    const SbrLin *gl, *ql;
+    adjuster::block_levels(gain, noise, i, lanes, g4, q4, &gl, &ql);
     const __m128i mask = _mm_cmpgt_epi32(_mm_set1_epi32(lanes), _mm_setr_epi32(0, 1, 2, 3));
     auto load = [&](const int32_t* p) __attribute__((always_inline, target("avx2"))) {
         return _mm256_cvtepi32_epi64(lanes < 4 ? _mm_maskload_epi32(p, mask)

@@ -36,8 +36,7 @@ SSE41 int sbr_energies_sse41(const int32_t* x_re, const int32_t* x_im, int rows,
             bits = _mm_or_si128(bits, _mm_or_si128(_mm_xor_si128(a, _mm_srai_epi32(a, 31)),
                                                    _mm_xor_si128(b, _mm_srai_epi32(b, 31))));
         }
-        for (int i = wide; i < count; ++i)
-            bits_or |= adjuster::magnitude_bits(re[i]) | adjuster::magnitude_bits(im[i]);
+        bits_or |= adjuster::row_bits(re, im, wide, count);
     }
     bits = _mm_or_si128(bits, _mm_shuffle_epi32(bits, _MM_SHUFFLE(1, 0, 3, 2)));
     bits = _mm_or_si128(bits, _mm_shuffle_epi32(bits, _MM_SHUFFLE(2, 3, 0, 1)));
