@@ -424,18 +424,17 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     const int short_begin = cfg.long_delay_end - nh;
     if (ap_end > 0)
         kernels.ps_allpass(rows_from(nh), cfg.allpass + nh, cfg.allpass_bands, ap_end, s_re, s_im, d_re, d_im);
-    for (int j = long_begin; j < long_end; ++j) {
-        d_re[j] = long_row[0][j - long_begin];
-        d_im[j] = long_row[1][j - long_begin];
-        long_row[0][j - long_begin] = s_re[j];
-        long_row[1][j - long_begin] = s_im[j];
-    }
-    for (int j = short_begin; j < n; ++j) {
-        d_re[j] = z.short_delay[0][j - short_begin];
-        d_im[j] = z.short_delay[1][j - short_begin];
-        z.short_delay[0][j - short_begin] = s_re[j];
-        z.short_delay[1][j - short_begin] = s_im[j];
-    }
+    // A delay band's output is its row's entry, which its input replaces.
+    auto delay_run = [&](int32_t* row_re, int32_t* row_im, int from, int to) {
+        for (int j = from; j < to; ++j) {
+            d_re[j] = row_re[j - from];
+            d_im[j] = row_im[j - from];
+            row_re[j - from] = s_re[j];
+            row_im[j - from] = s_im[j];
+        }
+    };
+    delay_run(long_row[0], long_row[1], long_begin, long_end);
+    delay_run(z.short_delay[0], z.short_delay[1], short_begin, n);
     // The bands with phase (parameter bands below num_ipdopd) come first;
     // without phase the bands are one run.
     const uint8_t* par = cfg.par_band + nh;
