@@ -76,6 +76,9 @@ __attribute__((always_inline)) inline uint32_t magnitude_bits(int32_t a) {
     return a < 0 ? ~static_cast<uint32_t>(a) : static_cast<uint32_t>(a);
 }
 
+// A noise level that adds nothing: its shift (beyond 62) leaves no bit.
+constexpr SbrLin kSilentNoise{INT32_C(1) << 30, -200};
+
 // The OR of the magnitudes' bits of a row's subbands from..count-1.
 inline uint32_t row_bits(const int32_t* re, const int32_t* im, int from, int count) {
     uint32_t bits_or = 0;
@@ -94,7 +97,7 @@ inline void block_levels(const SbrLin* gain, const SbrLin* noise, int i, int lan
     if (lanes >= 4) return;
     for (int k = 0; k < 4; ++k) {
         g4[k] = k < lanes ? (*gl)[k] : SbrLin{INT32_C(1) << 30, 0};
-        q4[k] = k < lanes && *ql ? (*ql)[k] : SbrLin{INT32_C(1) << 30, -200};
+        q4[k] = k < lanes && *ql ? (*ql)[k] : kSilentNoise;
     }
     *gl = g4;
     if (*ql) *ql = q4;

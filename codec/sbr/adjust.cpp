@@ -353,13 +353,12 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // noise level is silenced (a shift beyond 62), and the sinusoid is
         // added afterwards.
         const bool smooth = h_sl != 0 && l != l_a;
-        constexpr Lin kSilent{INT32_C(1) << 30, -200};
         bool any_sine = false;
         for (int m = 0; m < m_sbr; ++m) any_sine = any_sine || s_index[m];
         SbrAdjustWork::Slots& sl = work->slot;  // (the levels' arrays are spent)
         const Lin* q_plain = q;
         if (any_sine && !transient) {
-            for (int m = 0; m < m_sbr; ++m) sl.q_plain[m] = s_index[m] ? kSilent : q[m];
+            for (int m = 0; m < m_sbr; ++m) sl.q_plain[m] = s_index[m] ? adjuster::kSilentNoise : q[m];
             q_plain = sl.q_plain;
         }
         int noise_index = st->noise_index;
@@ -375,7 +374,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                 for (int m = 0; m < m_sbr; ++m) {
                     const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
                     sl.g[m] = weighted(gv, w, 3);
-                    sl.q[m] = s_index[m] ? kSilent : weighted(qv, w, 3);
+                    sl.q[m] = s_index[m] ? adjuster::kSilentNoise : weighted(qv, w, 3);
                 }
                 gf = sl.g, qf = sl.q;
             }
