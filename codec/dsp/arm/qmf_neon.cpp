@@ -1,14 +1,31 @@
-// The SBR QMF banks with NEON (32-bit ARM): the windows (the analysis's
-// folding and the synthesis's products into its ten partial sums) and the
-// rotations before and after the FFT four values at a time, with real and
-// imaginary parts in separate registers (VLD2Q/VLD4Q, VST2Q lanes for the
-// bit-reversed stores), and the FFT's stages after its first two; the rest
-// is the reference's (dsp/qmf_steps.h), built for NEON. Bit-exact with the
-// reference: every product is a 64-bit VMULL/VMLAL (sums modulo
-// 2^64, as fx::mac64; none of them comes near the limit, so the rounding
-// below never meets a wrapped sum), the rounding shifts by a constant are
-// VRSHRN (rshr64) and VQRSHRN (rshr64_sat), by a count known at run time
-// VRSHL by minus the count, then VMOVN or VQMOVN.
+// The SBR QMF banks with NEON (32-bit ARM), bit-exact with the reference
+// (dsp/qmf_steps.h):
+// - The pre-rotations (the analysis's rotation of the folded input, the
+//   synthesis's D = P X + Q conj X') take the FFT's first two stages (its
+//   radix-4 stage of additions) with them: the four points of a radix-4
+//   group are the points k, k + M/4, k + M/2, k + 3M/4, which lie in one
+//   lane of four registers when four consecutive k are computed at a time,
+//   so the stage is a few vector additions, and each group's eight words go
+//   to their bit-reversed place by two VST4 lane stores. The FFT here is
+//   then the stages of half-span 4 and up, four points at a time, every
+//   twiddle a rotation, the spans known at compile time.
+// - The synthesis window takes v's words once for the ten rows, eight
+//   outputs at a time; each product rounded to Q11 is one VQRDMULH (the
+//   doubled product plus 2^31, its high word: the rounded shift by 31 of the
+//   64-bit product, which saturates only for two factors of -2^31, and the
+//   window holds none), added to its partial sum by VQADD.
+// - Every other product is a 64-bit VMULL/VMLAL/VMLSL (sums modulo 2^64, as
+//   fx::mac64; none comes near the limit, so the rounding below never meets
+//   a wrapped sum). VMLSL subtracts a product where the reference adds that
+//   of a negated factor: exact wherever the negated factor is a table value
+//   (none is -2^31) or an FFT value (below 2^30.5); the analysis's folded
+//   input can be -2^31, so its rotation negates it as fx::neg_wrap does
+//   (VNEG wraps). The rounding shifts by a constant are VRSHRN (rshr64), by
+//   a count known at run time VRSHL by minus the count, then VMOVN (rshr64)
+//   or VQMOVN (rshr64_sat).
+// Mirrored values (X[M-1-k]) are loaded four at a time and reversed by
+// VREV64 alone, the halves' swap done by the products taking the other
+// half.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
@@ -21,112 +38,125 @@
 #pragma GCC target("fpu=neon")
 #include <arm_neon.h>
 
-#include "dsp/arm/quad_neon.h"
 #include "dsp/qmf_steps.h"
 
 namespace {
 
 #define NEON_INLINE __attribute__((always_inline)) inline
 
+// Four lanes as the two halves the long products take.
+struct Halves {
+    int32x2_t lo, hi;
+};
+NEON_INLINE Halves halves(int32x4_t v) { return {vget_low_s32(v), vget_high_s32(v)}; }
+// The four lanes in reverse order: VREV64 swaps each half's lanes, and the
+// halves trade places.
+NEON_INLINE Halves reversed(int32x4_t v) {
+    const int32x4_t r = vrev64q_s32(v);
+    return {vget_high_s32(r), vget_low_s32(r)};
+}
+
 // Products of four lanes in two 64-bit halves.
 struct Acc {
     int64x2_t lo, hi;
 };
-NEON_INLINE Acc mul(int32x4_t a, int32x4_t b) {
-    return {vmull_s32(vget_low_s32(a), vget_low_s32(b)), vmull_s32(vget_high_s32(a), vget_high_s32(b))};
-}
-NEON_INLINE Acc mla(Acc acc, int32x4_t a, int32x4_t b) {
-    return {vmlal_s32(acc.lo, vget_low_s32(a), vget_low_s32(b)), vmlal_s32(acc.hi, vget_high_s32(a), vget_high_s32(b))};
-}
-// fx::rshr64_sat and fx::rshr64 of the four sums by -minus_n.
+NEON_INLINE Acc mul(Halves a, Halves b) { return {vmull_s32(a.lo, b.lo), vmull_s32(a.hi, b.hi)}; }
+NEON_INLINE Acc mla(Acc acc, Halves a, Halves b) { return {vmlal_s32(acc.lo, a.lo, b.lo), vmlal_s32(acc.hi, a.hi, b.hi)}; }
+NEON_INLINE Acc mls(Acc acc, Halves a, Halves b) { return {vmlsl_s32(acc.lo, a.lo, b.lo), vmlsl_s32(acc.hi, a.hi, b.hi)}; }
+// fx::rshr64_sat and fx::rshr64 of the four sums by -minus_n; rshr64 by 31.
 NEON_INLINE int32x4_t rshr_sat(Acc acc, int64x2_t minus_n) {
     return vcombine_s32(vqmovn_s64(vrshlq_s64(acc.lo, minus_n)), vqmovn_s64(vrshlq_s64(acc.hi, minus_n)));
 }
 NEON_INLINE int32x4_t rshr(Acc acc, int64x2_t minus_n) {
     return vcombine_s32(vmovn_s64(vrshlq_s64(acc.lo, minus_n)), vmovn_s64(vrshlq_s64(acc.hi, minus_n)));
 }
+NEON_INLINE int32x4_t rshr31(Acc acc) { return vcombine_s32(vrshrn_n_s64(acc.lo, 31), vrshrn_n_s64(acc.hi, 31)); }
 
-// Four points (re, im) at word pairs at[0] .. at[3] of d.
-NEON_INLINE void store_pairs(int32_t* d, const uint8_t* at, int32x4_t re, int32x4_t im) {
-    const int32x4x2_t v{{re, im}};
-    vst2q_lane_s32(d + 2 * at[0], v, 0);
-    vst2q_lane_s32(d + 2 * at[1], v, 1);
-    vst2q_lane_s32(d + 2 * at[2], v, 2);
-    vst2q_lane_s32(d + 2 * at[3], v, 3);
+// The radix-4 stage of additions (qmf::fft_first_stages) on the points of
+// t = 0..3 in xr[t], xi[t], each lane a group (positions 0..3 of a group
+// hold t = 0, 2, 1, 3), and the group of lane u stored at word 8 at[u] of
+// d: its positions 0 and 1 by one VST4 lane store, 2 and 3 by another.
+template <int kLane>
+NEON_INLINE void store_group(int32_t* d, const int32x4x4_t& first, const int32x4x4_t& second) {
+    vst4q_lane_s32(d, first, kLane);
+    vst4q_lane_s32(d + 4, second, kLane);
+}
+NEON_INLINE void radix4_store(const int32x4_t* xr, const int32x4_t* xi, int32_t* d, const uint8_t* at) {
+    const int32x4_t ar = vaddq_s32(xr[0], xr[2]), ai = vaddq_s32(xi[0], xi[2]);
+    const int32x4_t br = vsubq_s32(xr[0], xr[2]), bi = vsubq_s32(xi[0], xi[2]);
+    const int32x4_t cr = vaddq_s32(xr[1], xr[3]), ci = vaddq_s32(xi[1], xi[3]);
+    const int32x4_t dr = vsubq_s32(xr[1], xr[3]), di = vsubq_s32(xi[1], xi[3]);
+    const int32x4x4_t first{{vaddq_s32(ar, cr), vaddq_s32(ai, ci), vsubq_s32(br, di), vaddq_s32(bi, dr)}};
+    const int32x4x4_t second{{vsubq_s32(ar, cr), vsubq_s32(ai, ci), vaddq_s32(br, di), vsubq_s32(bi, dr)}};
+    store_group<0>(d + 8 * at[0], first, second);
+    store_group<1>(d + 8 * at[1], first, second);
+    store_group<2>(d + 8 * at[2], first, second);
+    store_group<3>(d + 8 * at[3], first, second);
 }
 
-// The four points m .. m+3 of z (interleaved) and their rotations by
-// qmf_rot_q31 at kStep m ..: (re c - im s, re s + im c).
-template <int kStep>
-NEON_INLINE void rotate4(const int32_t* z, int m, Acc& re, Acc& im) {
-    const int32x4x2_t v = vld2q_s32(z + 2 * m);
-    int32x4_t c, sn;
-    if (kStep == 1) {
-        const int32x4x2_t t = vld2q_s32(qmf_rot_q31 + 2 * m);
-        c = t.val[0], sn = t.val[1];
-    } else {
-        const int32x4x4_t t = vld4q_s32(qmf_rot_q31 + 4 * m);
-        c = t.val[0], sn = t.val[1];
-    }
-    re = mla(mul(v.val[0], c), vnegq_s32(v.val[1]), sn);
-    im = mla(mul(v.val[0], sn), v.val[1], c);
-}
-
-// The sums of four values of the form re = f0 ar - f1 ai + f2 br + f3 bi,
-// im = f1 ar + f0 ai + f3 br - f2 bi: the analysis's post-step (a = Z[k],
-// b = Z[31-k], F/2 = (f0, f1), G/2 = (f2, f3)) and the synthesis's pre-step
-// (X[k], X[M-1-k], P, Q); the factors four words a value from f.
-NEON_INLINE void bands4(int32x4_t ar, int32x4_t ai, int32x4_t br, int32x4_t bi, const int32_t* f, Acc& re, Acc& im) {
-    const int32x4x4_t t = vld4q_s32(f);
-    re = mla(mla(mla(mul(t.val[0], ar), vnegq_s32(t.val[1]), ai), t.val[2], br), t.val[3], bi);
-    im = mla(mla(mla(mul(t.val[0], ai), t.val[1], ar), t.val[3], br), vnegq_s32(t.val[2]), bi);
+// re c - im s and re s + im c of four points by the twiddles (c, s),
+// rounded by 31; im never -2^31 (an FFT value).
+NEON_INLINE void rotate31(int32x4_t re, int32x4_t im, int32x4_t c, int32x4_t s, int32x4_t& tr, int32x4_t& ti) {
+    tr = rshr31(mls(mul(halves(re), halves(c)), halves(im), halves(s)));
+    ti = rshr31(mla(mul(halves(re), halves(s)), halves(im), halves(c)));
 }
 
 struct NeonSteps : qmf::ScalarSteps {
-    // The reference's first two stages, then each stage of half-span h >= 4
-    // four points at a time, every twiddle a rotation (see qmf::fft_inverse):
-    // re c - im s and re s + im c, each rounded at bit 31 (q31_sum).
+    // The stage of half-span kHalf and the ones after it; the first two
+    // stages are the pre-steps' (analysis_pre, synthesis_pre).
+    template <int kBits, int kHalf>
+    NEON_INLINE static void fft_stages_from(int32_t* buf) {
+        constexpr int n = 1 << kBits, h = kHalf;
+        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
+        for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+#pragma GCC unroll 8
+            for (int j = 0; j < h; j += 4) {
+                const int32x4x2_t q = vld2q_s32(g + 2 * (h + j)), w = vld2q_s32(tw + 2 * j);
+                int32x4_t tr, ti;
+                rotate31(q.val[0], q.val[1], w.val[0], w.val[1], tr, ti);
+                const int32x4x2_t x = vld2q_s32(g + 2 * j);
+                vst2q_s32(g + 2 * j, int32x4x2_t{{vaddq_s32(x.val[0], tr), vaddq_s32(x.val[1], ti)}});
+                vst2q_s32(g + 2 * (h + j), int32x4x2_t{{vsubq_s32(x.val[0], tr), vsubq_s32(x.val[1], ti)}});
+            }
+        if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
+    }
+
     template <int kBits>
     static void fft(int32_t* buf) {
-        constexpr int n = 1 << kBits;
-        qmf::fft_first_stages<kBits>(buf);
-        for (int h = 4; h < n; h *= 2) {
-            const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
-            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
-                for (int j = 0; j < h; j += 4) {
-                    const int32x4x2_t q = vld2q_s32(g + 2 * (h + j)), w = vld2q_s32(tw + 2 * j);
-                    const int32x4_t tr = neon::q31_sum(q.val[0], w.val[0], vnegq_s32(q.val[1]), w.val[1]);
-                    const int32x4_t ti = neon::q31_sum(q.val[0], w.val[1], q.val[1], w.val[0]);
-                    const int32x4x2_t x = vld2q_s32(g + 2 * j);
-                    vst2q_s32(g + 2 * j, int32x4x2_t{{vaddq_s32(x.val[0], tr), vaddq_s32(x.val[1], ti)}});
-                    vst2q_s32(g + 2 * (h + j), int32x4x2_t{{vsubq_s32(x.val[0], tr), vsubq_s32(x.val[1], ti)}});
-                }
-        }
+        fft_stages_from<kBits, 4>(buf);
     }
 
     static void analysis_window(const int32_t* const* blk, int32_t* u) {
         for (int n = 0; n < 64; n += 4) {
             const int half = n >> 5, r = n & 31;
-            Acc acc = mul(vld1q_s32(blk[half] + r), vld2q_s32(qmf_window_q31 + 2 * n).val[0]);
+            Acc acc = mul(halves(vld1q_s32(blk[half] + r)), halves(vld2q_s32(qmf_window_q31 + 2 * n).val[0]));
             for (int j = 1; j < 5; ++j)
-                acc = mla(acc, vld1q_s32(blk[2 * j + half] + r), vld2q_s32(qmf_window_q31 + 2 * (n + 64 * j)).val[0]);
+                acc = mla(acc, halves(vld1q_s32(blk[2 * j + half] + r)),
+                          halves(vld2q_s32(qmf_window_q31 + 2 * (n + 64 * j)).val[0]));
             vst1q_s32(u + n, vcombine_s32(vrshrn_n_s64(acc.lo, 32), vrshrn_n_s64(acc.hi, 32)));
         }
     }
 
-    // Each product rounded to Q11 (VQRSHRN #31, saturated) and added to its
-    // partial sum (VQADD), four outputs at a time.
+    // Eight outputs at a time: v's words for them in both halves loaded
+    // once, then the ten rows.
     template <int kBits>
     static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        for (int i = 0; i < qmf::kBlocks; ++i) {
-            const int32_t* const vi = v + (i & 1) * bands;
-            const int32_t* const ci = qmf_window_q31 + step * bands * i;
-            for (int k = 0; k < bands; k += 4) {
-                const int32_t* c = ci + step * k;
-                const Acc p = mul(vld1q_s32(vi + k), step == 1 ? vld1q_s32(c) : vld2q_s32(c).val[0]);
-                const int32x4_t q = vcombine_s32(vqrshrn_n_s64(p.lo, 31), vqrshrn_n_s64(p.hi, 31));
-                vst1q_s32(sums[i] + k, vqaddq_s32(vld1q_s32(sums[i] + k), q));
+        for (int k = 0; k < bands; k += 8) {
+            const int32x4_t v0[2] = {vld1q_s32(v + k), vld1q_s32(v + bands + k)};
+            const int32x4_t v1[2] = {vld1q_s32(v + k + 4), vld1q_s32(v + bands + k + 4)};
+#pragma GCC unroll 10
+            for (int i = 0; i < qmf::kBlocks; ++i) {
+                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
+                int32x4_t c0, c1;
+                if constexpr (step == 1) {
+                    c0 = vld1q_s32(c), c1 = vld1q_s32(c + 4);
+                } else {
+                    c0 = vld2q_s32(c).val[0], c1 = vld2q_s32(c + 8).val[0];
+                }
+                int32_t* const acc = sums[i] + k;
+                vst1q_s32(acc, vqaddq_s32(vld1q_s32(acc), vqrdmulhq_s32(v0[i & 1], c0)));
+                vst1q_s32(acc + 4, vqaddq_s32(vld1q_s32(acc + 4), vqrdmulhq_s32(v1[i & 1], c1)));
             }
         }
     }
@@ -140,49 +170,86 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
+    // Four points of d at a time (VLD2Q), rotated by the table's pairs at
+    // step m (VLD2Q or, for every second pair, VLD4Q).
     template <int kBits>
     static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const int64x2_t minus_n = vdupq_n_s64(-(30 + s));
         for (int m = 0; m < bands; m += 4) {
-            Acc re, im;
-            rotate4<step>(d, m, re, im);
-            vst2q_s32(nv + 2 * m, int32x4x2_t{{rshr_sat(re, minus_n), rshr_sat(im, minus_n)}});
+            const int32x4x2_t z = vld2q_s32(d + 2 * m);
+            int32x4_t c, sn;
+            if constexpr (step == 1) {
+                const int32x4x2_t t = vld2q_s32(qmf_rot_q31 + 2 * m);
+                c = t.val[0], sn = t.val[1];
+            } else {
+                const int32x4x4_t t = vld4q_s32(qmf_rot_q31 + 4 * m);
+                c = t.val[0], sn = t.val[1];
+            }
+            const Halves re = halves(z.val[0]), im = halves(z.val[1]);
+            const Acc r = mls(mul(re, halves(c)), im, halves(sn));
+            const Acc i = mla(mul(re, halves(sn)), im, halves(c));
+            vst2q_s32(nv + 2 * m, int32x4x2_t{{rshr_sat(r, minus_n), rshr_sat(i, minus_n)}});
         }
     }
 
+    // z[m] for m = j .. j+3 plus 0, 8, 16, 24 (the radix-4 groups of j ..
+    // j+3), then the radix-4 stage.
     static void analysis_pre(const int32_t* u, int s, int32_t* z) {
         const int64x2_t minus_n = vdupq_n_s64(-(31 - s));
-        for (int m = 0; m < 32; m += 4) {
-            Acc re, im;
-            rotate4<2>(u, m, re, im);
-            store_pairs(z, qmf::kBitReversal<5>.at + m, rshr(re, minus_n), rshr(im, minus_n));
+        for (int j = 0; j < 8; j += 4) {
+            int32x4_t xr[4], xi[4];
+            for (int t = 0; t < 4; ++t) {
+                const int m = j + 8 * t;
+                const int32x4x2_t v = vld2q_s32(u + 2 * m);
+                const int32x4x4_t cs = vld4q_s32(qmf_rot_q31 + 4 * m);  // the pairs at 2m
+                const Halves re = halves(v.val[0]), im = halves(v.val[1]);
+                const Halves c = halves(cs.val[0]), sn = halves(cs.val[1]);
+                xr[t] = rshr(mla(mul(re, c), halves(vnegq_s32(v.val[1])), sn), minus_n);
+                xi[t] = rshr(mla(mul(re, sn), im, c), minus_n);
+            }
+            radix4_store(xr, xi, z, qmf::kBitReversal<3>.at + j);
         }
     }
 
+    // Four bands a time: Z[k] and the mirrored Z[31-k] (the factors four
+    // words a band, VLD4Q).
     static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
         const int64x2_t minus_n = vdupq_n_s64(-(37 + s));
         for (int k = 0; k < 32; k += 4) {
             const int32x4x2_t a = vld2q_s32(z + 2 * k);
             const int32x4x2_t b = vld2q_s32(z + 2 * (28 - k));  // Z[28-k] .. Z[31-k]
-            Acc r, i;
-            bands4(a.val[0], a.val[1], neon::rev4(b.val[0]), neon::rev4(b.val[1]), qmf_analysis_post_q31 + 4 * k, r, i);
+            const int32x4x4_t f = vld4q_s32(qmf_analysis_post_q31 + 4 * k);
+            const Halves ar = halves(a.val[0]), ai = halves(a.val[1]), br = reversed(b.val[0]), bi = reversed(b.val[1]);
+            const Halves f0 = halves(f.val[0]), f1 = halves(f.val[1]), f2 = halves(f.val[2]), f3 = halves(f.val[3]);
+            const Acc r = mla(mla(mls(mul(f0, ar), f1, ai), f2, br), f3, bi);
+            const Acc i = mls(mla(mla(mul(f0, ai), f1, ar), f3, br), f2, bi);
             vst1q_s32(re + k, rshr_sat(r, minus_n));
             vst1q_s32(im + k, rshr_sat(i, minus_n));
         }
     }
 
+    // D[k] for k = j .. j+3 plus 0, M/4, M/2, 3M/4 (the radix-4 groups of
+    // j .. j+3), then the radix-4 stage.
     template <int kBits>
     static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
-        constexpr int bands = 1 << kBits;
+        constexpr int bands = 1 << kBits, quarter = bands / 4;
         const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
         const int64x2_t minus_n = vdupq_n_s64(-(31 - s));
-        for (int k = 0; k < bands; k += 4) {
-            const int j = bands - 4 - k;  // X[j] .. X[j+3] mirror X[k+3] .. X[k]
-            Acc r, i;
-            bands4(vld1q_s32(re + k), vld1q_s32(im + k), neon::rev4(vld1q_s32(re + j)), neon::rev4(vld1q_s32(im + j)),
-                   pre + 4 * k, r, i);
-            store_pairs(d, qmf::kBitReversal<kBits>.at + k, rshr(r, minus_n), rshr(i, minus_n));
+        for (int j = 0; j < quarter; j += 4) {
+            int32x4_t xr[4], xi[4];
+            for (int t = 0; t < 4; ++t) {
+                const int k = j + quarter * t;
+                const int m = bands - 4 - k;  // X[m] .. X[m+3] mirror X[k+3] .. X[k]
+                const int32x4x4_t pq = vld4q_s32(pre + 4 * k);
+                const Halves p0 = halves(pq.val[0]), p1 = halves(pq.val[1]), q0 = halves(pq.val[2]),
+                             q1 = halves(pq.val[3]);
+                const Halves ar = halves(vld1q_s32(re + k)), ai = halves(vld1q_s32(im + k));
+                const Halves br = reversed(vld1q_s32(re + m)), bi = reversed(vld1q_s32(im + m));
+                xr[t] = rshr(mla(mla(mls(mul(p0, ar), p1, ai), q0, br), q1, bi), minus_n);
+                xi[t] = rshr(mls(mla(mla(mul(p0, ai), p1, ar), q1, br), q0, bi), minus_n);
+            }
+            radix4_store(xr, xi, d, qmf::kBitReversal<kBits - 2>.at + j);
         }
     }
 };
