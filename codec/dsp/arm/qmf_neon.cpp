@@ -67,8 +67,13 @@ NEON_INLINE Acc mls(Acc acc, Halves a, Halves b) { return {vmlsl_s32(acc.lo, a.l
 NEON_INLINE int32x4_t rshr_sat(Acc acc, int64x2_t minus_n) {
     return vcombine_s32(vqmovn_s64(vrshlq_s64(acc.lo, minus_n)), vqmovn_s64(vrshlq_s64(acc.hi, minus_n)));
 }
+// The low words of four 64-bit lanes (VUZP: one instruction for the four,
+// where two VMOVN leave halves the register allocator often moves).
+NEON_INLINE int32x4_t low_words(int64x2_t lo, int64x2_t hi) {
+    return vuzpq_s32(vreinterpretq_s32_s64(lo), vreinterpretq_s32_s64(hi)).val[0];
+}
 NEON_INLINE int32x4_t rshr(Acc acc, int64x2_t minus_n) {
-    return vcombine_s32(vmovn_s64(vrshlq_s64(acc.lo, minus_n)), vmovn_s64(vrshlq_s64(acc.hi, minus_n)));
+    return low_words(vrshlq_s64(acc.lo, minus_n), vrshlq_s64(acc.hi, minus_n));
 }
 NEON_INLINE int32x4_t rshr31(Acc acc) { return vcombine_s32(vrshrn_n_s64(acc.lo, 31), vrshrn_n_s64(acc.hi, 31)); }
 
@@ -138,25 +143,28 @@ struct NeonSteps : qmf::ScalarSteps {
     }
 
     // Eight outputs at a time: v's words for them in both halves loaded
-    // once, then the ten rows.
+    // once, then the ten rows. Every step is word by word, so v, the window
+    // and the sums are taken de-interleaved (VLD2Q, VST2Q: eight words an
+    // instruction).
     template <int kBits>
     static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         for (int k = 0; k < bands; k += 8) {
-            const int32x4_t v0[2] = {vld1q_s32(v + k), vld1q_s32(v + bands + k)};
-            const int32x4_t v1[2] = {vld1q_s32(v + k + 4), vld1q_s32(v + bands + k + 4)};
+            const int32x4x2_t vk[2] = {vld2q_s32(v + k), vld2q_s32(v + bands + k)};
+            const int32_t* c = qmf_window_q31 + step * k;
 #pragma GCC unroll 10
-            for (int i = 0; i < qmf::kBlocks; ++i) {
-                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
-                int32x4_t c0, c1;
+            for (int i = 0; i < qmf::kBlocks; ++i, c += step * bands) {
+                int32x4x2_t ck;
                 if constexpr (step == 1) {
-                    c0 = vld1q_s32(c), c1 = vld1q_s32(c + 4);
-                } else {
-                    c0 = vld2q_s32(c).val[0], c1 = vld2q_s32(c + 8).val[0];
+                    ck = vld2q_s32(c);
+                } else {  // every second word: the even lanes of four words a lane
+                    const int32x4x4_t w = vld4q_s32(c);
+                    ck = {{w.val[0], w.val[2]}};
                 }
                 int32_t* const acc = sums[i] + k;
-                vst1q_s32(acc, vqaddq_s32(vld1q_s32(acc), vqrdmulhq_s32(v0[i & 1], c0)));
-                vst1q_s32(acc + 4, vqaddq_s32(vld1q_s32(acc + 4), vqrdmulhq_s32(v1[i & 1], c1)));
+                const int32x4x2_t a = vld2q_s32(acc);
+                vst2q_s32(acc, int32x4x2_t{{vqaddq_s32(a.val[0], vqrdmulhq_s32(vk[i & 1].val[0], ck.val[0])),
+                                            vqaddq_s32(a.val[1], vqrdmulhq_s32(vk[i & 1].val[1], ck.val[1]))}});
             }
         }
     }
