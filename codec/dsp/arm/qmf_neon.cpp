@@ -127,18 +127,28 @@ struct NeonSteps : qmf::ScalarSteps {
     }
 
     template <int kBits>
-    static void fft(int32_t* buf) {
+    __attribute__((noinline)) static void fft(int32_t* buf) {
         fft_stages_from<kBits, 4>(buf);
     }
 
+    // Eight values of u at a time from the five blocks of their half (the
+    // blocks' words and the window's even words de-interleaved, VLD2Q and
+    // VLD4Q; u stored back in order by VST2Q).
     static void analysis_window(const int32_t* const* blk, int32_t* u) {
-        for (int n = 0; n < 64; n += 4) {
-            const int half = n >> 5, r = n & 31;
-            Acc acc = mul(halves(vld1q_s32(blk[half] + r)), halves(vld2q_s32(qmf_window_q31 + 2 * n).val[0]));
-            for (int j = 1; j < 5; ++j)
-                acc = mla(acc, halves(vld1q_s32(blk[2 * j + half] + r)),
-                          halves(vld2q_s32(qmf_window_q31 + 2 * (n + 64 * j)).val[0]));
-            vst1q_s32(u + n, vcombine_s32(vrshrn_n_s64(acc.lo, 32), vrshrn_n_s64(acc.hi, 32)));
+        for (int half = 0; half < 2; ++half) {
+            const int32_t* const x[5] = {blk[half], blk[2 + half], blk[4 + half], blk[6 + half], blk[8 + half]};
+            for (int r = 0; r < 32; r += 8) {
+                Acc even{}, odd{};
+#pragma GCC unroll 5
+                for (int j = 0; j < 5; ++j) {
+                    const int32x4x2_t v = vld2q_s32(x[j] + r);
+                    const int32x4x4_t c = vld4q_s32(qmf_window_q31 + 2 * (32 * half + r + 64 * j));
+                    even = j == 0 ? mul(halves(v.val[0]), halves(c.val[0])) : mla(even, halves(v.val[0]), halves(c.val[0]));
+                    odd = j == 0 ? mul(halves(v.val[1]), halves(c.val[2])) : mla(odd, halves(v.val[1]), halves(c.val[2]));
+                }
+                vst2_s32(u + 32 * half + r, int32x2x2_t{{vrshrn_n_s64(even.lo, 32), vrshrn_n_s64(odd.lo, 32)}});
+                vst2_s32(u + 32 * half + r + 4, int32x2x2_t{{vrshrn_n_s64(even.hi, 32), vrshrn_n_s64(odd.hi, 32)}});
+            }
         }
     }
 
