@@ -8,7 +8,8 @@
 //   synthesis_post<kBits>(d, s, v)     the slot's 2M new values v
 //   synthesis_window<kBits>(v, sums)   v windowed into the ten partial sums
 //   synthesis_output<kBits>(sum, out)  the completed sum to output, cleared
-//   magnitude(x, n)                    OR of |x| - (x < 0) over n values
+//   magnitude(x, n)                    OR of |x| - (x < 0) over n values, or
+//                                      any word of the same bit length
 //   fft<kBits>(buf)                    the inverse FFT
 // ScalarSteps holds the reference of each; a variant derives from it and
 // hides the steps it does faster, bit-exact with these. Everything here is
