@@ -128,16 +128,25 @@ struct NeonSteps : qmf::ScalarSteps {
     NEON_INLINE static void fft_stages_from(int32_t* buf) {
         constexpr int n = 1 << kBits, h = kHalf;
         const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
-        for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
-#pragma GCC unroll 8
+        auto butterflies = [](int32_t* x, int32_t* y, const int32x4x2_t& w) __attribute__((always_inline)) {
+            const int32x4x2_t q = vld2q_s32(y);
+            int32x4_t tr, ti;
+            rotate31(q.val[0], q.val[1], w.val[0], w.val[1], tr, ti);
+            const int32x4x2_t p = vld2q_s32(x);
+            vst2q_s32(x, int32x4x2_t{{vaddq_s32(p.val[0], tr), vaddq_s32(p.val[1], ti)}});
+            vst2q_s32(y, int32x4x2_t{{vsubq_s32(p.val[0], tr), vsubq_s32(p.val[1], ti)}});
+        };
+        if constexpr (h < 16) {
+            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+#pragma GCC unroll 2
+                for (int j = 0; j < h; j += 4) butterflies(g + 2 * j, g + 2 * (h + j), vld2q_s32(tw + 2 * j));
+        } else {
             for (int j = 0; j < h; j += 4) {
-                const int32x4x2_t q = vld2q_s32(g + 2 * (h + j)), w = vld2q_s32(tw + 2 * j);
-                int32x4_t tr, ti;
-                rotate31(q.val[0], q.val[1], w.val[0], w.val[1], tr, ti);
-                const int32x4x2_t x = vld2q_s32(g + 2 * j);
-                vst2q_s32(g + 2 * j, int32x4x2_t{{vaddq_s32(x.val[0], tr), vaddq_s32(x.val[1], ti)}});
-                vst2q_s32(g + 2 * (h + j), int32x4x2_t{{vsubq_s32(x.val[0], tr), vsubq_s32(x.val[1], ti)}});
+                const int32x4x2_t w = vld2q_s32(tw + 2 * j);
+#pragma GCC unroll 2
+                for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h) butterflies(g + 2 * j, g + 2 * (h + j), w);
             }
+        }
         if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
     }
 
