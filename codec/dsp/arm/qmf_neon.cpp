@@ -123,7 +123,10 @@ struct NeonSteps : qmf::ScalarSteps {
     }
 
     // The stage of half-span kHalf and the ones after it; the first two
-    // stages are the pre-steps' (analysis_pre, synthesis_pre).
+    // stages are the pre-steps' (analysis_pre, synthesis_pre). Four
+    // butterflies a step; a stage of four or more groups goes group by
+    // group, a wider one twiddle by twiddle over its groups (so that no
+    // stage keeps all its twiddles in registers).
     template <int kBits, int kHalf>
     NEON_INLINE static void fft_stages_from(int32_t* buf) {
         constexpr int n = 1 << kBits, h = kHalf;
@@ -150,6 +153,8 @@ struct NeonSteps : qmf::ScalarSteps {
         if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
     }
 
+    // Not inlined: its registers allocated apart from the steps around it
+    // take fewer instructions.
     template <int kBits>
     __attribute__((noinline)) static void fft(int32_t* buf) {
         fft_stages_from<kBits, 4>(buf);
@@ -272,9 +277,11 @@ struct NeonSteps : qmf::ScalarSteps {
     }
 
     // D[k] for k = j .. j+3 plus 0, M/4, M/2, 3M/4 (the radix-4 groups of
-    // j .. j+3), then the radix-4 stage.
+    // j .. j+3), then the radix-4 stage. A function of its own, as the FFT:
+    // its registers allocated apart from the slot's other steps take fewer
+    // instructions.
     template <int kBits>
-    static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+    __attribute__((noinline)) static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
         constexpr int bands = 1 << kBits, quarter = bands / 4;
         const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
         const int64x2_t minus_n = vdupq_n_s64(-(31 - s));
