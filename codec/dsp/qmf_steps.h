@@ -1,6 +1,7 @@
 // The steps of the SBR QMF banks (formats and maths: dsp/qmf.cpp, dsp/qmf.h),
 // written once for the portable reference and its SIMD variants. A slot of
 // each bank is a template on a record of steps, Steps:
+//   analysis_input(in, nx)             the new block, newest sample first
 //   analysis_window(blk, u)            the windowed, folded input u (Q11)
 //   analysis_pre(u, s, z)              z (bit-reversed) from u, scaled 2^s
 //   analysis_post(z, s, re, im)        the 32 subband samples from the FFT
@@ -163,6 +164,12 @@ struct ScalarSteps {
         fft_inverse<kBits>(buf);
     }
 
+    // The 32 new samples (oldest first) into their block of the ring,
+    // newest first.
+    QMF_INLINE static void analysis_input(const int32_t* in, int32_t* nx) {
+        for (int t = 0; t < 32; ++t) nx[31 - t] = in[t];
+    }
+
     // u[n] = sum_j x(n + 64 j) c(2 (n + 64 j)), n = 0..63, rounded to Q11:
     // x(32 b + r) the sample r back in the block of age b, which the ring
     // holds at r (blocks are stored newest sample first).
@@ -264,8 +271,7 @@ QMF_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32_
     // The new block replaces the oldest, newest sample first.
     const int32_t newest = advance(state->newest);
     state->newest = newest;
-    int32_t* const nx = state->x + 32 * newest;
-    for (int t = 0; t < 32; ++t) nx[31 - t] = in[t];
+    Steps::analysis_input(in, state->x + 32 * newest);
     const int32_t* blk[kBlocks];
     ring_blocks(state->x, newest, 32, blk);
     int32_t u[64];

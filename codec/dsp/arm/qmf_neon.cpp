@@ -160,6 +160,16 @@ struct NeonSteps : qmf::ScalarSteps {
         fft_stages_from<kBits, 4>(buf);
     }
 
+    // Four samples at a time, their order reversed (VREV64 and the halves
+    // stored the other way round).
+    static void analysis_input(const int32_t* in, int32_t* nx) {
+        for (int t = 0; t < 32; t += 4) {
+            const int32x4_t r = vrev64q_s32(vld1q_s32(in + t));
+            vst1_s32(nx + 28 - t, vget_high_s32(r));
+            vst1_s32(nx + 30 - t, vget_low_s32(r));
+        }
+    }
+
     // Eight values of u at a time from the five blocks of their half (the
     // blocks' words and the window's even words de-interleaved, VLD2Q and
     // VLD4Q; u stored back in order by VST2Q).
