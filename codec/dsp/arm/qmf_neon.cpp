@@ -10,7 +10,8 @@
 //   then the stages of half-span 4 and up, four points at a time, every
 //   twiddle a rotation, the spans known at compile time.
 // - The synthesis window takes v's words once for the ten rows, eight
-//   outputs at a time; each product rounded to Q11 is one VQRDMULH (the
+//   outputs at a time, de-interleaved (VLD2Q/VST2Q: every step is word by
+//   word); each product rounded to Q11 is one VQRDMULH (the
 //   doubled product plus 2^31, its high word: the rounded shift by 31 of the
 //   64-bit product, which saturates only for two factors of -2^31, and the
 //   window holds none), added to its partial sum by VQADD.
@@ -21,11 +22,15 @@
 //   (none is -2^31) or an FFT value (below 2^30.5); the analysis's folded
 //   input can be -2^31, so its rotation negates it as fx::neg_wrap does
 //   (VNEG wraps). The rounding shifts by a constant are VRSHRN (rshr64), by
-//   a count known at run time VRSHL by minus the count, then VMOVN (rshr64)
-//   or VQMOVN (rshr64_sat).
+//   a count known at run time VRSHL by minus the count, then the low words
+//   by VUZP (rshr64) or VQMOVN (rshr64_sat).
+// - The analysis window eight values at a time, de-interleaved; the block
+//   exponents' scans by VMAX/VMIN; the new block's reversal by VREV64.
 // Mirrored values (X[M-1-k]) are loaded four at a time and reversed by
 // VREV64 alone, the halves' swap done by the products taking the other
-// half.
+// half. Which loop orders, unrollings and functions kept apart are used
+// was chosen by counting instructions (scripts/count-arm.sh): GCC moves or
+// spills NEON register pairs and quadruples where their registers meet.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
