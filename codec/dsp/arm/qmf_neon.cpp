@@ -66,8 +66,12 @@ struct Acc {
     int64x2_t lo, hi;
 };
 NEON_INLINE Acc mul(Halves a, Halves b) { return {vmull_s32(a.lo, b.lo), vmull_s32(a.hi, b.hi)}; }
-NEON_INLINE Acc mla(Acc acc, Halves a, Halves b) { return {vmlal_s32(acc.lo, a.lo, b.lo), vmlal_s32(acc.hi, a.hi, b.hi)}; }
-NEON_INLINE Acc mls(Acc acc, Halves a, Halves b) { return {vmlsl_s32(acc.lo, a.lo, b.lo), vmlsl_s32(acc.hi, a.hi, b.hi)}; }
+NEON_INLINE Acc mla(Acc acc, Halves a, Halves b) {
+    return {vmlal_s32(acc.lo, a.lo, b.lo), vmlal_s32(acc.hi, a.hi, b.hi)};
+}
+NEON_INLINE Acc mls(Acc acc, Halves a, Halves b) {
+    return {vmlsl_s32(acc.lo, a.lo, b.lo), vmlsl_s32(acc.hi, a.hi, b.hi)};
+}
 // fx::rshr64_sat and fx::rshr64 of the four sums by -minus_n; rshr64 by 31.
 NEON_INLINE int32x4_t rshr_sat(Acc acc, int64x2_t minus_n) {
     return vcombine_s32(vqmovn_s64(vrshlq_s64(acc.lo, minus_n)), vqmovn_s64(vrshlq_s64(acc.hi, minus_n)));
@@ -187,8 +191,9 @@ struct NeonSteps : qmf::ScalarSteps {
                 for (int j = 0; j < 5; ++j) {
                     const int32x4x2_t v = vld2q_s32(x[j] + r);
                     const int32x4x4_t c = vld4q_s32(qmf_window_q31 + 2 * (32 * half + r + 64 * j));
-                    even = j == 0 ? mul(halves(v.val[0]), halves(c.val[0])) : mla(even, halves(v.val[0]), halves(c.val[0]));
-                    odd = j == 0 ? mul(halves(v.val[1]), halves(c.val[2])) : mla(odd, halves(v.val[1]), halves(c.val[2]));
+                    const Halves ve = halves(v.val[0]), vo = halves(v.val[1]);
+                    even = j == 0 ? mul(ve, halves(c.val[0])) : mla(even, ve, halves(c.val[0]));
+                    odd = j == 0 ? mul(vo, halves(c.val[2])) : mla(odd, vo, halves(c.val[2]));
                 }
                 vst2_s32(u + 32 * half + r, int32x2x2_t{{vrshrn_n_s64(even.lo, 32), vrshrn_n_s64(odd.lo, 32)}});
                 vst2_s32(u + 32 * half + r + 4, int32x2x2_t{{vrshrn_n_s64(even.hi, 32), vrshrn_n_s64(odd.hi, 32)}});
