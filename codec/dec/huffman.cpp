@@ -1,7 +1,8 @@
 // Spectral Huffman decoding. Sections are decoded from a bit reservoir with
 // table lookups; near the end of the buffered words, where a read may have to
 // pull from the stream, each codeword goes through the FIFO instead: that
-// decoder walks its tree on a 16-bit look-ahead copy of the stream and
+// decoder looks the codeword up in the same tables on a 16-bit look-ahead
+// copy of the stream, reads its sign bits as a bit-by-bit read would and
 // consumes the bits used with one skip.
 #include "dec/huffman.h"
 
@@ -17,7 +18,7 @@
 
 using namespace reservoir;
 
-static constexpr Huffbook kvxdec_hufftab(const void* tree, int16_t dimension, int16_t lav, int16_t is_signed) {
+static constexpr Huffbook kvxdec_hufftab(const void* table, int16_t dimension, int16_t lav, int16_t is_signed) {
     Huffbook book{};
     book.modulus = static_cast<int16_t>(is_signed ? 2 * lav + 1 : lav + 1);
     book.value_offset = is_signed ? lav : 0;
@@ -27,19 +28,19 @@ static constexpr Huffbook kvxdec_hufftab(const void* tree, int16_t dimension, in
     book.dimension = dimension;
     book.lav = lav;
     book.is_signed = is_signed;
-    book.tree = tree;
+    book.tree = table;
     return book;
 }
 
 // The descriptors are constants: every decoder reads the same ones.
 constexpr Huffbook kvxdec_book[14] = {
     {},
-    kvxdec_hufftab(kvxdec_new_book1, 4, 1, 1),   kvxdec_hufftab(kvxdec_new_book2, 4, 1, 1),
-    kvxdec_hufftab(kvxdec_new_book3, 4, 2, 0),   kvxdec_hufftab(kvxdec_new_book4, 4, 2, 0),
-    kvxdec_hufftab(kvxdec_new_book5, 2, 4, 1),   kvxdec_hufftab(kvxdec_new_book6, 2, 4, 1),
-    kvxdec_hufftab(kvxdec_new_book7, 2, 7, 0),   kvxdec_hufftab(kvxdec_new_book8, 2, 7, 0),
-    kvxdec_hufftab(kvxdec_new_book9, 2, 12, 0),  kvxdec_hufftab(kvxdec_new_book10, 2, 12, 0),
-    kvxdec_hufftab(kvxdec_new_book11, 2, 16, 0), kvxdec_hufftab(kvxdec_bookscl, 1, 60, 1),
+    kvxdec_hufftab(spectral_book1, 4, 1, 1),   kvxdec_hufftab(spectral_book2, 4, 1, 1),
+    kvxdec_hufftab(spectral_book3, 4, 2, 0),   kvxdec_hufftab(spectral_book4, 4, 2, 0),
+    kvxdec_hufftab(spectral_book5, 2, 4, 1),   kvxdec_hufftab(spectral_book6, 2, 4, 1),
+    kvxdec_hufftab(spectral_book7, 2, 7, 0),   kvxdec_hufftab(spectral_book8, 2, 7, 0),
+    kvxdec_hufftab(spectral_book9, 2, 12, 0),  kvxdec_hufftab(spectral_book10, 2, 12, 0),
+    kvxdec_hufftab(spectral_book11, 2, 16, 0), kvxdec_hufftab(kvxdec_bookscl, 1, 60, 1),
     {},
 };
 
@@ -47,31 +48,79 @@ void kvxdec_huffbookinit(MP4AACDEC_QUVA_Obj* dec) {
     kvxdec_infoinit(dec, &samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15]);
 }
 
-int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared* out) {
-    const uint16_t* tree = static_cast<const uint16_t*>(book->tree);
-    // The window's next bit is bit 31.
-    uint32_t window = static_cast<uint32_t>(decfifo_lookahead(fifo)) << 16;
-    uint32_t p = window >> 31;
-    window <<= 1;
-    uint16_t used = 1;
-    // Every tree is a complete code no deeper than 16: the walk ends at a leaf.
-    while (!(tree[p] & 0x8000)) {
-        p += tree[p] + (window >> 31);
-        window <<= 1;
-        ++used;
-    }
-    const uint32_t leaf = tree[p];
-    const int dim = book->dimension;
-    if (dim == 4) {
-        out[0] = static_cast<int16_t>(static_cast<int32_t>(leaf << 17) >> 29);
-        out[1] = static_cast<int16_t>(static_cast<int32_t>(leaf << 20) >> 28);
-        out[2] = static_cast<int16_t>(static_cast<int32_t>(leaf << 24) >> 28);
-        out[3] = static_cast<int16_t>(static_cast<int32_t>(leaf << 28) >> 28);
+namespace {
+
+// The values of a plain leaf (huffman_tables.h), with their signs. Quads:
+// the signed books 1 and 2 or the books of magnitudes 3 and 4.
+template <int Dim, bool Signs>
+[[gnu::always_inline]] inline void put_values(uint32_t e, int16_shared* out) {
+    if constexpr (Dim == 4 && !Signs) {
+        std::memcpy(out, spectral_quads[e & 0xFFF], sizeof spectral_quads[0]);
+    } else if constexpr (Dim == 4) {
+        std::memcpy(out, spectral_halves[e & 31], sizeof spectral_halves[0]);
+        std::memcpy(out + 2, spectral_halves[(e >> 5) & 31], sizeof spectral_halves[0]);
     } else {
-        out[0] = static_cast<int16_t>(static_cast<int32_t>(leaf << 17) >> 25);
-        out[1] = static_cast<int16_t>(static_cast<int32_t>(leaf << 24) >> 24);
+        out[0] = static_cast<int16_t>(static_cast<int32_t>(e << 20) >> 26);
+        out[1] = static_cast<int16_t>(static_cast<int32_t>(e << 26) >> 26);
     }
+}
+
+// The magnitudes of a leaf whose sign bits follow.
+template <int Dim>
+inline void put_magnitudes(uint32_t e, int16_shared* out) {
+    if constexpr (Dim == 4) {
+        for (int i = 0; i < 4; ++i) out[i] = static_cast<int16_t>((e >> (6 - 2 * i)) & 3);
+    } else {
+        const uint32_t row = e & 511;
+        out[0] = static_cast<int16_t>(row / 17);
+        out[1] = static_cast<int16_t>(row % 17);
+    }
+}
+
+// A leaf whose sign bits follow: by its bit count, or the root's 8-bit kind.
+inline bool signs_follow(uint32_t e) { return (e >> 12) - 1 >= kLookupSignsFollow; }
+
+}  // namespace
+
+int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared* out) {
+    const uint16_t* table = static_cast<const uint16_t*>(book->tree);
+    // The window's next bit is bit 31; every codeword ends within its 16 bits.
+    uint32_t window = static_cast<uint32_t>(decfifo_lookahead(fifo)) << 16;
+    uint32_t e = table[window >> (32 - kLookupRootBits)];
+    uint16_t used = 0;
+    if (!(e >> 12) && (e >> 9) != kLookupRootLeaf) {
+        const uint16_t* further = table + (1 << kLookupRootBits);
+        used = kLookupRootBits;
+        for (;;) {
+            const uint32_t n = (e >> 9) + 1;
+            e = further[(e & 511) + ((window << used) >> (32 - n))];
+            if (e >> 12) break;
+            used = static_cast<uint16_t>(used + n);
+        }
+    }
+    const bool sign_bits_follow = signs_follow(e);
+    used = static_cast<uint16_t>(used + (!(e >> 12) ? kLookupRootBits
+                                         : sign_bits_follow ? (e >> 12) - kLookupSignsFollow
+                                                            : e >> 12));
+    const int dim = book->dimension;
+    if (sign_bits_follow)
+        dim == 4 ? put_magnitudes<4>(e, out) : put_magnitudes<2>(e, out);
+    else if (dim == 2)
+        put_values<2, false>(e, out);
+    else if (book->is_signed)
+        put_values<4, false>(e, out);
+    else
+        put_values<4, true>(e, out);
     if (!book->is_signed) {
+        if (!sign_bits_follow) {
+            // The leaf holds the sign bits too: read them as they follow the
+            // codeword.
+            for (int i = 0; i < dim; ++i) {
+                if (out[i] < 0) out[i] = static_cast<int16_t>(-out[i]);
+                if (out[i] != 0) --used;
+            }
+        }
+        window <<= used;
         // One sign bit per non-zero magnitude, 1 meaning negative.
         for (int i = 0; i < dim; ++i) {
             if (used == 16) {
@@ -142,19 +191,42 @@ bool escape(Reservoir& r, int16_shared& value) {
     return true;
 }
 
+// The sign bits after a codeword whose leaf holds its magnitudes, one per
+// non-zero value, 1 meaning negative; the reservoir holds them (ready()).
+// Inlined, so that the reservoir stays in registers on 32-bit targets.
+template <int Dim>
+[[gnu::always_inline]] inline void read_signs(Reservoir& r, int16_shared* out) {
+    uint32_t t = top32(r);
+    uint32_t n = 0;
+    for (int i = 0; i < Dim; ++i) {
+        if (out[i] != 0) {
+            if (t >> 31) out[i] = static_cast<int16_t>(-out[i]);
+            t <<= 1;
+            ++n;
+        }
+    }
+    skip(r, n);
+}
+
 // Lines out to end (a whole number of codewords) of one book. Each codeword
-// is one table read (two for the long ones) that gives the row of its values
-// with their signs and its length with the sign bits; the row is copied out
-// whole. Book 11 marks the leaves with an escape. Returns where it stopped,
-// null when an escape failed.
-template <int Dim, bool Escapes>
-int16_shared* decode_lines(Reservoir& r, const Huffbook* book, const uint32_t* part, const int16_t (*rows)[Dim],
-                           int16_shared* out, const int16_shared* end) {
+// is one table read (more for the long ones) that gives its values with
+// their signs and its length with the sign bits. Signs: a book of
+// magnitudes (3, 4, 7-11), where the leaves of some codewords leave the sign
+// bits to be read after them. Escapes: book 11, where a value of 16 or -16
+// marks an escape. Returns where it stopped, null when an escape failed.
+template <int Dim, bool Signs, bool Escapes>
+int16_shared* decode_lines(Reservoir& r, const Huffbook* book, int16_shared* out, const int16_shared* end) {
+    const uint16_t* table = static_cast<const uint16_t*>(book->tree);
     for (; out < end; out += Dim) {
         if (ready(r)) [[likely]] {
-            const uint32_t e = lookup(r, part, kSpectralRootBits);
-            std::memcpy(out, rows[e >> 16], sizeof rows[0]);
-            if (!Escapes || !(e & kLookupEscape)) [[likely]]
+            const uint32_t e = lookup<kLookupRootBits, Signs>(r, table);
+            if (Signs && signs_follow(e)) [[unlikely]] {
+                put_magnitudes<Dim>(e, out);
+                read_signs<Dim>(r, out);
+            } else {
+                put_values<Dim, Signs>(e, out);
+            }
+            if (!Escapes || ((out[0] & 31) != 16 && (out[1] & 31) != 16)) [[likely]]
                 continue;
         } else {
             // A read here may pull from the stream: the FIFO's own decoder
@@ -185,15 +257,18 @@ bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
             continue;
         }
         const Huffbook* book = &kvxdec_book[cb];
-        const uint32_t* part = spectral_lookup + spectral_lookup_start[cb];
         int16_shared* const end = quant + stop;
         int16_shared* done;
-        if (cb <= 4)
-            done = decode_lines<4, false>(r, book, part, spectral_quads, quant + k, end);
+        if (cb <= 2)
+            done = decode_lines<4, false, false>(r, book, quant + k, end);
+        else if (cb <= 4)
+            done = decode_lines<4, true, false>(r, book, quant + k, end);
+        else if (cb <= 6)
+            done = decode_lines<2, false, false>(r, book, quant + k, end);
         else if (cb < ESC_HCB)
-            done = decode_lines<2, false>(r, book, part, spectral_pairs, quant + k, end);
+            done = decode_lines<2, true, false>(r, book, quant + k, end);
         else
-            done = decode_lines<2, true>(r, book, part, spectral_pairs, quant + k, end);
+            done = decode_lines<2, true, true>(r, book, quant + k, end);
         if (!done) return false;  // the FIFO stands after the damaged escape
         k = static_cast<int>(done - quant);
     }
@@ -250,9 +325,9 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
 int16_t kvxdec_decode_huff_sf_cw(MP4AACDEC_QUVA_Obj* dec, const void* table) {
     Reservoir r = begin(&dec->fifo);
     if (ready(r)) {
-        const uint32_t e = lookup(r, scale_lookup, kScaleRootBits);
+        const uint32_t e = lookup<kScaleRootBits>(r, scale_lookup);
         commit(r);
-        return static_cast<int16_t>(e >> 16);
+        return static_cast<int16_t>(e & 0xFFF);
     }
     return scale_by_search(dec, table);
 }

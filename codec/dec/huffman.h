@@ -19,7 +19,7 @@ struct Huffbook {
     int16_t modulus;
     int16_t value_offset;
     int16_t is_signed;  // 0: magnitudes, sign bits follow the codeword
-    const void* tree;   // node table; for entry 12 the scale factor code table
+    const void* tree;   // lookup table; for entry 12 the scale factor code table
 };
 
 // Indexed by codebook number; entries 0 and 13 are empty.

@@ -116,25 +116,45 @@ inline void skip(Reservoir& r, uint32_t n) {
     r.bits -= static_cast<int>(n);
 }
 
-// The leaf for the next codeword, after ready(): the root entry, or through
-// one link (two for the longest codewords) a subtable's entry; the bits are
-// consumed. Root leaves are at most root_bits long, subtable leaves at most
-// root_bits + 11.
-inline uint32_t lookup(Reservoir& r, const uint32_t* part, int root_bits) {
-    uint32_t e = part[top32(r) >> (32 - root_bits)];
-    if (!(e & kLookupLink)) [[likely]] {
-        skip(r, e & 31);
+// lookup(): the leaf ending the next codeword, after ready(), from the
+// root's entry or through the links to further tables (one, two for the
+// longest codewords); the bits it takes are consumed, a leaf's whose sign
+// bits follow without them (huffman_tables.h). Spectral codewords take at
+// most 16 bits, 20 with their sign bits, scale factor codewords 19; a
+// further table's level at most 7. SignsFollow: a book of magnitudes, which
+// may have leaves whose sign bits follow. lookup_further() takes over when
+// the root's entry is not a plain leaf.
+template <int RootBits, bool SignsFollow>
+inline uint32_t lookup_further(Reservoir& r, const uint16_t* table) {
+    uint32_t e = table[top32(r) >> (32 - RootBits)];
+    if (SignsFollow && (e >> 12) > kLookupSignsFollow) {
+        skip(r, (e >> 12) - kLookupSignsFollow);
         return e;
     }
-    skip(r, static_cast<uint32_t>(root_bits));
+    skip(r, RootBits);
+    if (SignsFollow && (e >> 9) == kLookupRootLeaf) return e;
     if constexpr (Reservoir::kWindowBits == 32)
         if (r.bits < 16) take_word(r);  // ready() saw it buffered
-    e = part[(e >> 17) + ((top32(r) >> ((e & 31) + static_cast<uint32_t>(root_bits))) & ((e >> 6) & 0x7FF))];
-    // The longest codewords take a third table, indexed the same way.
-    if (e & kLookupLink) [[unlikely]]
-        e = part[(e >> 17) + ((top32(r) >> ((e & 31) + static_cast<uint32_t>(root_bits))) & ((e >> 6) & 0x7FF))];
-    skip(r, (e & 31) - static_cast<uint32_t>(root_bits));
+    const uint16_t* further = table + (1 << RootBits);
+    for (;;) {
+        const uint32_t n = (e >> 9) + 1;
+        e = further[(e & 511) + (top32(r) >> (32 - n))];
+        if (e >> 12) break;
+        skip(r, n);
+    }
+    skip(r, (e >> 12) & 7);
     return e;
+}
+
+template <int RootBits, bool SignsFollow = false>
+[[gnu::always_inline]] inline uint32_t lookup(Reservoir& r, const uint16_t* table) {
+    const uint32_t e = table[top32(r) >> (32 - RootBits)];
+    const uint32_t n = e >> 12;
+    if (SignsFollow ? n - 1 < kLookupSignsFollow : n != 0) [[likely]] {
+        skip(r, n);
+        return e;
+    }
+    return lookup_further<RootBits, SignsFollow>(r, table);
 }
 
 // A read through the FIFO itself, where a read may have to pull from the

@@ -40,7 +40,7 @@ public:
     // The next scale factor codeword's value, -60..60.
     [[gnu::always_inline]] int delta() {
         if (ready(r_)) [[likely]]
-            return static_cast<int>(lookup(r_, scale_lookup, kScaleRootBits) >> 16) - 60;
+            return static_cast<int>(lookup<kScaleRootBits>(r_, scale_lookup) & 0xFFF) - 60;
         return through_fifo(r_, [&](DecFifo*) { return scale_by_search(dec_, kvxdec_book[12].tree) - 60; });
     }
 
