@@ -16,7 +16,7 @@ template <typename Move>
 __attribute__((always_inline)) inline void for_bit_reversed_groups(int points, Move move) {
     const int rev_step = 512 / points;
     for (int k = 0; k < points / 2; k += 2) {
-        const int r = bitrev512[k * rev_step];
+        const int r = bitrev512_even[(k >> 1) * rev_step];
         if (r >= k) move(k, r);
     }
 }
@@ -35,7 +35,7 @@ template <typename Unit>
 __attribute__((always_inline)) inline void for_bit_reversed_units(int points, Unit unit) {
     const int rev_step = 512 / points, h = points / 2;
     for (int k = 0; k < h / 2; k += 2) {
-        const int r = bitrev512[k * rev_step];
+        const int r = bitrev512_even[(k >> 1) * rev_step];
         const int c = r < h / 2 ? r : h - 2 - r;
         if (c >= k) unit(k, r, c);
     }
