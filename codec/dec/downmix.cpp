@@ -595,7 +595,8 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
     dec->concealRun = 0;
 }
 
-void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
+// (Run for a lost block alone: compiled for size.)
+__attribute__((cold)) void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
     if (dec->mcInfo.mix_sbr && dec->ctx->sbrMix) {
         conceal_sbr_mix(dec);
         return;
