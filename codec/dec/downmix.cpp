@@ -7,6 +7,7 @@
 
 #include "dec/block.h"
 #include "dec/instance.h"
+#include "dec/tools.h"
 #include "dsp/filterbank.h"
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
@@ -414,7 +415,7 @@ void native_channel(MP4AACDEC_QUVA_Obj* dec, int c, int ch, int n) {
     PcmOut out{&drop, 0, false};
     if (dec->outputBuffer && dec->wideOutput) out = {&drop, n, false, reinterpret_cast<int32_t*>(dec->outputBuffer) + ch};
     else if (dec->outputBuffer) out = {dec->outputBuffer + ch, n, false};
-    kernels.synthesis(&dec->firstBlock, dec->windowSequence[w], shape, dec->coef[c], native_overlap(dec, ch), out);
+    kvxdec_aacFilterBank(dec, dec->windowSequence[w], shape, dec->coef[c], native_overlap(dec, ch), out);
     mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
 }
 
@@ -475,7 +476,7 @@ void put_sbr_sums(MP4AACDEC_QUVA_Obj* dec) {
     SbrDecoder* const s = dec->ctx->sbr;
     SbrMixScratch* const m = sbr_mix_scratch(dec);
     if (dec->outputBuffer) {
-        const bool wide = dec->wideOutput != 0;
+        const bool wide = dec->wideOutput != nullptr;
         for (int o = 0; o < 2; ++o) {
             void* out = wide ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + o)
                              : static_cast<void*>(dec->outputBuffer + o);
@@ -594,7 +595,8 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
     dec->concealRun = 0;
 }
 
-void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
+// (Run for a lost block alone: compiled for size.)
+__attribute__((cold)) void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
     if (dec->mcInfo.mix_sbr && dec->ctx->sbrMix) {
         conceal_sbr_mix(dec);
         return;

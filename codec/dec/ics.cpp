@@ -122,7 +122,8 @@ void slot_one_in(MP4AACDEC_QUVA_Obj* dec, uint8_t* at) {
 
 }  // namespace
 
-bool kvxdec_skip_cce(MP4AACDEC_QUVA_Obj* dec, bool slot_free) {
+// (Coupling channels are rare: compiled for size.)
+__attribute__((cold)) bool kvxdec_skip_cce(MP4AACDEC_QUVA_Obj* dec, bool slot_free) {
     bits(dec, 4);  // element_instance_tag
     const bool ind_sw = bits(dec, 1);
     const int coupled = bits(dec, 3) + 1;

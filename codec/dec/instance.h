@@ -121,9 +121,10 @@ struct MP4AACDEC_QUVA_Obj {
     uint8_t* sectCodebook[2];
     TnsInfo* tnsData[2];
     DecoderContext* ctx;  // in the overlap record
-    // 1: outputBuffer holds 32-bit samples with the bits below the 16-bit
-    // LSB (exact arithmetic; set by the library interface before decoding).
-    uint32_t wideOutput;
+    // Set: outputBuffer holds 32-bit samples with the bits below the 16-bit
+    // LSB, and this synthesises their blocks (exact arithmetic; set by the
+    // library interface before decoding, kvxdec_set_wide_output).
+    WideSynthesis wideOutput;
     int32_t* chanAux[2];
     int16_t* scaleFactors[2];
     MC_Info mcInfo;

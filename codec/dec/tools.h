@@ -26,7 +26,11 @@ void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int ma
 // Sets the first-block flag; the last step of every decoder reset.
 void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state);
 // Synthesis of one channel for one block (synthesise_channel) with the
-// instance's first-block flag.
+// instance's first-block flag; 32-bit output (out.wide) through the
+// instance's wideOutput.
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
                           int32_t* coef, OverlapSample* overlap, PcmOut out);
+// 32-bit output on or off (exact arithmetic; the compact one has only
+// 16-bit output). Only what calls this links the 32-bit synthesis.
+void kvxdec_set_wide_output(MP4AACDEC_QUVA_Obj* dec, bool on);
 

@@ -4,6 +4,8 @@
 // points-1-k read exactly those two slots.
 #pragma once
 
+#include <cstdint>
+
 #include "tables/exact_tables.h"
 
 // The values go in place in natural order (those of slots k and points-1-k
@@ -15,8 +17,9 @@
 template <typename Move>
 __attribute__((always_inline)) inline void for_bit_reversed_groups(int points, Move move) {
     const int rev_step = 512 / points;
-    for (int k = 0; k < points / 2; k += 2) {
-        const int r = bitrev512[k * rev_step];
+    const uint8_t* rev = bitrev512_even;
+    for (int k = 0; k < points / 2; k += 2, rev += rev_step) {
+        const int r = *rev;
         if (r >= k) move(k, r);
     }
 }
@@ -34,8 +37,9 @@ __attribute__((always_inline)) inline void for_bit_reversed_groups(int points, M
 template <typename Unit>
 __attribute__((always_inline)) inline void for_bit_reversed_units(int points, Unit unit) {
     const int rev_step = 512 / points, h = points / 2;
-    for (int k = 0; k < h / 2; k += 2) {
-        const int r = bitrev512[k * rev_step];
+    const uint8_t* rev = bitrev512_even;
+    for (int k = 0; k < h / 2; k += 2, rev += rev_step) {
+        const int r = *rev;
         const int c = r < h / 2 ? r : h - 2 - r;
         if (c >= k) unit(k, r, c);
     }

@@ -27,6 +27,13 @@ inline int32_t q12_to_pcm32(int32_t v) {
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                         OverlapSample* overlap, PcmOut out);
 
+// The same into 32-bit samples (out.wide; exact arithmetic). Its own entry,
+// which synthesise_channel does not reach: the decoder calls it through the
+// instance's wideOutput, which only the library interface sets (when asked
+// for 32-bit samples), so the plug-in, always 16-bit, links without it.
+void synthesise_channel_wide(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                             OverlapSample* overlap, PcmOut out);
+
 // A channel mixed into a stereo downmix (exact arithmetic): the 2048 Q12
 // samples of its windowed inverse transform, each weighted by gain[0] and
 // gain[1] (Q30, rounded), add to the first halves' sums head[0], head[1]

@@ -194,8 +194,9 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
 // Mixed synthesis (synthesise_channel_mix): eight samples of one half
 // weighted by a gain and added into the sums. A gain g (Q30, |g| <= 2^30)
 // weighs as mul_q31 by 2g, the same rounded product; 2^30 itself (a gain of
-// 1.0, which 2g cannot hold) goes to the reference. kSides 1 or 2: the
-// other side's gain is 0 and its sums are left alone.
+// 1.0, which 2g cannot hold) goes to the reference. kSides 1: the other
+// side's gain is 0 and its sums are left alone (the side heard comes first,
+// whichever it is); 3: both.
 template <class Ops, int kSides>
 struct MixSums {
     int32_t* head0;
@@ -268,7 +269,7 @@ void synthesise_channel_mix(uint8_t window_sequence, uint16_t* wnd_shape, int32_
     int32_t* const t0 = mix.tail[0];
     int32_t* const t1 = mix.tail[1];
     if (mix.gain[1] == 0) mix_channel<Ops, 1>(seq, shape, prev, coef, MixSums<Ops, 1>{h0, h1, t0, t1, g0, g1});
-    else if (mix.gain[0] == 0) mix_channel<Ops, 2>(seq, shape, prev, coef, MixSums<Ops, 2>{h0, h1, t0, t1, g0, g1});
+    else if (mix.gain[0] == 0) mix_channel<Ops, 1>(seq, shape, prev, coef, MixSums<Ops, 1>{h1, h0, t1, t0, g1, g0});
     else mix_channel<Ops, 3>(seq, shape, prev, coef, MixSums<Ops, 3>{h0, h1, t0, t1, g0, g1});
     wnd_shape[1] = wnd_shape[0];
 }

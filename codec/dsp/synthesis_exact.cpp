@@ -17,6 +17,7 @@
 #include "dsp/filterbank.h"
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
+#include "sbr/built.h"
 #include "tables/band_layout.h"
 #include "tables/exact_tables.h"
 
@@ -407,10 +408,18 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
                         OverlapSample* overlap, PcmOut out) {
     (void)first_block;  // short windows always sit at their standard place
     const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    if (out.time) synthesise(window_sequence, shape, prev, coef, overlap, TimePut{out.time});
-    else if (out.wide) synthesise(window_sequence, shape, prev, coef, overlap, WidePut{out});
+    // Time samples feed SBR alone: a build without it has none to give.
+    if (kSbrBuilt && out.time) synthesise(window_sequence, shape, prev, coef, overlap, TimePut{out.time});
     else if (out.step == 2 && !out.pair) synthesise(window_sequence, shape, prev, coef, overlap, SlotPut{out.at});
     else synthesise(window_sequence, shape, prev, coef, overlap, AnyPut{out});
+    wnd_shape[1] = wnd_shape[0];
+}
+
+void synthesise_channel_wide(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                             OverlapSample* overlap, PcmOut out) {
+    (void)first_block;
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    synthesise(window_sequence, shape, prev, coef, overlap, WidePut{out});
     wnd_shape[1] = wnd_shape[0];
 }
 
@@ -419,8 +428,9 @@ namespace {
 // v g / 2^30, rounded: |g| <= 2^30, so it never leaves 32 bits.
 inline int32_t gain_q30(int32_t v, int32_t g) { return fx::rshr64(fx::mac64(0, v, g), 30); }
 
-// The sums a channel adds to: both sides, or (kSides 1: left, 2: right)
-// one, when the other's gain is 0 (a front or surround channel of a pair).
+// The sums a channel adds to: both sides (kSides 3), or one (kSides 1, the
+// sums and gain of that side first, whichever it is), when the other's gain
+// is 0 (a front or surround channel of a pair).
 template <int kSides>
 struct MixSums {
     int32_t* head0;
@@ -480,7 +490,7 @@ void synthesise_channel_mix(uint8_t window_sequence, uint16_t* wnd_shape, int32_
     if (g1 == 0)
         mix_channel(window_sequence, shape, prev, coef, MixSums<1>{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], g0, g1});
     else if (g0 == 0)
-        mix_channel(window_sequence, shape, prev, coef, MixSums<2>{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], g0, g1});
+        mix_channel(window_sequence, shape, prev, coef, MixSums<1>{mix.head[1], mix.head[0], mix.tail[1], mix.tail[0], g1, g0});
     else
         mix_channel(window_sequence, shape, prev, coef, MixSums<3>{mix.head[0], mix.head[1], mix.tail[0], mix.tail[1], g0, g1});
     wnd_shape[1] = wnd_shape[0];

@@ -13,7 +13,8 @@
 // fft_r4_twiddle_q31: the radix-4 passes' twiddles, per quarter-span L = 4,
 //   16, 64 at word L - 4: cos and sin of pi j / L, of pi j / 2L and of
 //   pi (j + L/2) / 2L, each a run of L/2 pairs, j = 0..L/2-1, Q31.
-// bitrev512[k]: k with its nine bits reversed.
+// bitrev512_even[i]: k = 2i with its nine bits reversed (even, below 256),
+//   i = 0..127.
 // Rising window halves in Q31: sine and Kaiser-Bessel-derived, long and short.
 #pragma once
 
@@ -29,7 +30,7 @@ extern const int32_t imdct_twiddle2048_q31[1024];
 extern const int32_t imdct_twiddle256_q31[128];
 extern const int32_t fft_twiddle_q31[256];
 extern const int32_t fft_r4_twiddle_q31[252];
-extern const uint16_t bitrev512[512];
+extern const uint8_t bitrev512_even[128];
 extern const int32_t sine_long_q31[1024];
 extern const int32_t sine_short_q31[128];
 extern const int32_t kbd_long_q31[1024];

@@ -19,6 +19,7 @@
 #include "dec/downmix.h"
 #include "dec/headers.h"
 #include "dec/instance.h"
+#include "dec/tools.h"
 #include "dsp/arithmetic.h"
 #include "sbr/built.h"
 #include "zoraac.h"
@@ -218,7 +219,7 @@ void set_stream(zoraac_decoder* d) {
     st.bitsNeeded = static_cast<uint16_t>(d->obj->defaultBitsNeeded);
     KVXD_control(d->instance, KVXD_SETBITSNEEDED, &st);
     KVXD_setOutputBuffer(d->instance, nullptr);
-    d->obj->wideOutput = d->params.format == ZORAAC_S32 ? 1 : 0;
+    kvxdec_set_wide_output(d->obj, d->params.format == ZORAAC_S32);
     // (The compact arithmetic cannot mix: it refuses such streams.)
     KVXD_setDownmix(d->instance, native_layouts(&d->params) ? LAYOUT_NATIVE
                                  : mixes(&d->params)         ? LAYOUT_MIXED

@@ -18,7 +18,9 @@ fft_r4_twiddle_q31[L - 4 + ...]    the twiddles of the FFT's radix-4 pass over
                                    three runs of L/2 cos, sin pairs, j = 0..L/2-1,
                                    of the angles pi j / L, pi j / 2L and
                                    pi (j + L/2) / 2L (each as fft_twiddle_q31)
-bitrev512[k]                       k with its nine bits reversed
+bitrev512_even[i]                  k = 2i with its nine bits reversed, i = 0..127
+                                   (the pre-twiddle reads even k below 256 alone,
+                                   whose reversals are even and below 256)
 sine_long_q31 / _short_q31[n]      sin(pi (n + 1/2) / N) in Q31, N = 2048, 256
 kbd_long_q31 / _short_q31[n]       the Kaiser-Bessel-derived rising half in Q31,
                                    alpha 4 (N = 2048) and 6 (N = 256)
@@ -79,7 +81,7 @@ def generate():
                  per_line=8)
     out += table("int32_t", "fft_twiddle_q31", pairs(math.pi * j / 256 for j in range(128)), per_line=8)
     out += table("int32_t", "fft_r4_twiddle_q31", fft_r4_tw(), per_line=8)
-    out += table("uint16_t", "bitrev512", [int(format(k, "09b")[::-1], 2) for k in range(512)])
+    out += table("uint8_t", "bitrev512_even", [int(format(k, "09b")[::-1], 2) for k in range(0, 256, 2)])
     out += table("int32_t", "sine_long_q31", [q(math.sin(math.pi * (n + 0.5) / 2048), 31) for n in range(1024)],
                  per_line=8)
     out += table("int32_t", "sine_short_q31", [q(math.sin(math.pi * (n + 0.5) / 256), 31) for n in range(128)],
