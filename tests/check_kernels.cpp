@@ -94,14 +94,14 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
                           ENTRY(sbr_hf_covariance), ENTRY(sbr_energies),   ENTRY(sbr_log2),
                           ENTRY(sbr_exp2),        ENTRY(sbr_apply),         ENTRY(ps_hybrid),
-                          ENTRY(ps_allpass),      ENTRY(ps_mix),            ENTRY(noise_lines),
-                          ENTRY(mid_side)};
+                          ENTRY(ps_allpass),      ENTRY(ps_mix),            ENTRY(ps_step),
+                          ENTRY(ps_transient),    ENTRY(noise_lines),       ENTRY(mid_side)};
 #undef ENTRY
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
     kHfFilter, kHfCovariance, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
-    kNoiseLines, kMidSide, kEntryCount
+    kPsStep, kPsTransient, kNoiseLines, kMidSide, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
 
@@ -735,6 +735,71 @@ void check_ps_mix(const Kernels& ref, const Kernels& var, int rounds) {
     }
 }
 
+// The matrices' step: any length (tails of every length), values and steps
+// in every pattern (wrapping at both ends).
+void check_ps_step(const Kernels& ref, const Kernels& var, int rounds) {
+    if constexpr (kSbrBuilt) {
+        if (var.ps_step == ref.ps_step) return;
+        for (int r = 0; r < 2 * rounds; ++r)
+            for (int pattern = 0; pattern < kPatterns; ++pattern) {
+                const int n = below(3) ? 4 * 34 - below(8) : below(4 * 34 + 1);
+                Guarded ha(n), hb(n), step(n);
+                fill_pattern(ha.data(), n, pattern);
+                fill_pattern(step.data(), n, below(3) ? pattern : below(kPatterns));
+                hb = ha;
+                for (int slot = 0; slot < 3; ++slot) {
+                    ref.ps_step(ha.data(), step.data(), n);
+                    var.ps_step(hb.data(), step.data(), n);
+                    if (!same("ps_step", "matrices", {&ha}, {&hb})) return;
+                }
+            }
+    }
+}
+
+// The transient detector: any band count (odd ones too), slot after slot
+// from the same state; energies, peaks and smoothed values from 0 to
+// 2^63 - 1 at every scale, equal in runs (peaks that stay, energies that
+// match the decayed peak), so that no band, some or all need the division
+// and the denominator shifts or not; the gains and every state word compared.
+void check_ps_transient(const Kernels& ref, const Kernels& var, int rounds) {
+    if constexpr (kSbrBuilt) {
+        if (var.ps_transient == ref.ps_transient) return;
+        auto value = [](int kind) -> uint64_t {
+            const uint64_t v = (static_cast<uint64_t>(next()) << 32 | next()) >> 1;
+            switch (kind) {
+            case 0: return 0;
+            case 1: return v >> (below(2) ? 30 + below(33) : below(63));
+            case 2: return (UINT64_C(1) << 63) - 1 - static_cast<uint64_t>(below(4));
+            default: return v;
+            }
+        };
+        for (int r = 0; r < 4 * rounds; ++r)
+            for (int pattern = 0; pattern < kPatterns; ++pattern) {
+                const int n = below(2) ? (below(2) ? 20 : 34) : 1 + below(34);
+                Guarded state_a(6 * n), state_b(6 * n), energy(2 * n), ga(n), gb(n);
+                auto u64 = [](Guarded& g) { return reinterpret_cast<uint64_t*>(g.data()); };
+                uint64_t* sa = u64(state_a);
+                const int kind = pattern % 4;
+                for (int i = 0; i < 3 * n; ++i) sa[i] = value(below(4) ? kind : below(4));
+                state_b = state_a;
+                for (int slot = 0; slot < 6; ++slot) {
+                    uint64_t* e = u64(energy);
+                    for (int b = 0; b < n; ++b) {
+                        const int how = below(8);
+                        e[b] = how == 0   ? fx::mul_u64_q31(sa[b], ps_peak_decay_q31)
+                               : how == 1 ? sa[b]
+                               : how < 4  ? (b ? e[b - 1] : 0)
+                                          : value(below(3) ? kind : below(4));
+                    }
+                    uint64_t* sb = u64(state_b);
+                    ref.ps_transient(sa, sa + n, sa + 2 * n, e, n, ga.data());
+                    var.ps_transient(sb, sb + n, sb + 2 * n, e, n, gb.data());
+                    if (!same("ps_transient", "gains and state", {&ga, &state_a}, {&gb, &state_b})) return;
+                }
+            }
+    }
+}
+
 // Each variant's instruction set: the subsets of the CPU's features in
 // order of size, each variant named by the first that selects it.
 void name_variants(uint32_t features, const Kernels& ref) {
@@ -850,6 +915,16 @@ void bench_call(int entry, const Kernels& k) {
         if constexpr (kSbrBuilt)
             k.ps_allpass(rows, ps_config_20.allpass + 10, 30, 20, in.data(), in.data() + 64, out.data(),
                          out.data() + 64);
+    } else if (entry == kPsStep) {
+        std::memcpy(buf.data(), in.data(), 4 * 34 * sizeof(int32_t));
+        k.ps_step(buf.data(), sums.data(), 4 * 34);
+    } else if (entry == kPsTransient) {
+        // The 34 bands' state after the energies of a slot.
+        static uint64_t state[3 * 34];
+        uint64_t e[34];
+        for (int b = 0; b < 34; ++b)
+            e[b] = static_cast<uint64_t>(static_cast<uint32_t>(in[static_cast<size_t>(b)])) << (b & 15);
+        k.ps_transient(state, state + 34, state + 68, e, 34, out.data());
     } else if (entry == kPsMix) {
         if constexpr (kSbrBuilt) {
             // The 61 QMF bands of the 20-band configuration, the first 3 with phase.
@@ -918,6 +993,7 @@ int main(int argc, char** argv) {
         kernels.sbr_energies != ref.sbr_energies || kernels.sbr_log2 != ref.sbr_log2 ||
         kernels.sbr_exp2 != ref.sbr_exp2 || kernels.sbr_apply != ref.sbr_apply ||
         kernels.ps_hybrid != ref.ps_hybrid || kernels.ps_allpass != ref.ps_allpass || kernels.ps_mix != ref.ps_mix ||
+        kernels.ps_step != ref.ps_step || kernels.ps_transient != ref.ps_transient ||
         kernels.noise_lines != ref.noise_lines || kernels.mid_side != ref.mid_side) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
@@ -941,6 +1017,7 @@ int main(int argc, char** argv) {
                              var.sbr_log2 != ref.sbr_log2, var.sbr_exp2 != ref.sbr_exp2,
                              var.sbr_apply != ref.sbr_apply, var.ps_hybrid != ref.ps_hybrid,
                              var.ps_allpass != ref.ps_allpass, var.ps_mix != ref.ps_mix,
+                             var.ps_step != ref.ps_step, var.ps_transient != ref.ps_transient,
                              var.noise_lines != ref.noise_lines, var.mid_side != ref.mid_side})
             variants += differs;
         std::string names;
@@ -964,6 +1041,8 @@ int main(int argc, char** argv) {
         check_ps_hybrid(ref, var, rounds);
         check_ps_allpass(ref, var, rounds);
         check_ps_mix(ref, var, rounds);
+        check_ps_step(ref, var, rounds);
+        check_ps_transient(ref, var, rounds);
         check_noise_lines(ref, var, rounds);
         check_mid_side(ref, var, rounds);
         subset = (subset - features) & features;  // next subset

@@ -111,9 +111,38 @@ TEST(SbrHfGen, WidePrimitives) {
             ASSERT_EQ(fx::udiv_round_recip(lim - 1 - a, b), fx::udiv_round(lim - 1 - a, b)) << lim - 1 - a << " " << b;
         }
     }
+    // Parametric stereo's steps: a division by 2 .. 32 slots (and larger
+    // divisors) through one reciprocal, dividends of magnitude below 2^32,
+    // halves away from zero.
+    auto rounded = [](int64_t a, int64_t b) {
+        const int64_t m = a < 0 ? -a : a, q = (m + b / 2) / b;
+        return static_cast<int32_t>(a < 0 ? -q : q);
+    };
+    for (int i = 0; i < 300000; ++i) {
+        const uint32_t b = i < 200000 ? 2 + static_cast<uint32_t>(drng() % 31) : 2 + static_cast<uint32_t>(drng() % 65534);
+        const int64_t lim = INT64_C(1) << 32;
+        const int64_t a = static_cast<int64_t>(drng() >> (drng() % 64)) % lim;
+        for (const int64_t n : {a, -a, lim - 1, 1 - lim, static_cast<int64_t>(b / 2), -static_cast<int64_t>(b / 2)})
+            ASSERT_EQ(fx::div_round_recip(n, b, fx::recip32(b)), rounded(n, b)) << n << " " << b;
+    }
     const uint64_t top = (UINT64_C(1) << 63) - 1;
     ASSERT_EQ(fx::mul_u64_q31(top, INT32_MAX), static_cast<uint64_t>((static_cast<unsigned __int128>(top) * INT32_MAX) >> 31));
 #endif
+}
+
+// The LPC's divisions share one divisor's reciprocal on ARM: the same
+// quotients as div_round's, for divisors up to 2^31 - 1 and quotients up to
+// 2^31 in magnitude.
+TEST(SbrHfGen, SharedDivisor) {
+    std::mt19937_64 rng(11);
+    for (int i = 0; i < 200000; ++i) {
+        const uint32_t b = std::max<uint32_t>(1, static_cast<uint32_t>(rng()) >> (1 + rng() % 31));
+        const fx::Divisor31 d = fx::divisor31(b);
+        const int64_t lim = static_cast<int64_t>(b) << 31;
+        const int64_t a = static_cast<int64_t>(rng() >> (1 + rng() % 63)) % (lim - b);
+        for (const int64_t n : {a, -a, lim - 1 - b, 1 - lim, INT64_C(0), static_cast<int64_t>(b / 2)})
+            ASSERT_EQ(fx::div_round_by(n, d), fx::div_round(n, b)) << n << " " << b;
+    }
 }
 
 struct XLow {

@@ -243,16 +243,6 @@ constexpr int32_t asr64_lo(int64_t a, int s FX_WHERE) {
     return static_cast<int32_t>((static_cast<uint32_t>(u) >> s) | (static_cast<uint32_t>(u >> 32) << (32 - s)));
 }
 
-// a / b rounded to the nearest integer, halves away from zero, for b > 0
-// and a quotient within 32 bits (a 64-bit division: a library call on ARM).
-constexpr int32_t div_round(int64_t a, int64_t b FX_WHERE) {
-    FX_EXPECT(b > 0, "div_round");
-    const uint64_t mag = a < 0 ? 0u - static_cast<uint64_t>(a) : static_cast<uint64_t>(a);
-    const uint64_t q = (mag + static_cast<uint64_t>(b) / 2) / static_cast<uint64_t>(b);
-    FX_EXPECT(q <= (a < 0 ? UINT64_C(0x80000000) : UINT64_C(0x7fffffff)), "div_round");
-    return a < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(q)) : static_cast<int32_t>(q);
-}
-
 // v * f / 2^31 rounded down, for v < 2^63 and 0 <= f < 2^31: exact, from
 // the products of f and v's two halves, whose sum fits 64 bits (UMULL of
 // each half, then the shift and the addition of the pairs).
@@ -262,14 +252,19 @@ constexpr uint64_t mul_u64_q31(uint64_t v, int32_t f FX_WHERE) {
     return (((v >> 32) * uf) << 1) + (((v & 0xffffffffu) * uf) >> 31);
 }
 
-// udiv_round (below) for 0 < b < 2^31 and a < b 2^31 without a division:
-// x near 2^63 / bn (bn: b shifted up to bit 31), from a linear first guess
-// (within 1/17) and three Newton steps, then the quotient from the top bits
-// of a + b / 2 times x, short by a few units at most, which the remainder
-// puts right (a multiply and a subtraction per unit).
-constexpr uint32_t udiv_round_recip(uint64_t a, uint32_t b FX_WHERE) {
-    FX_EXPECT(b > 0 && b < (UINT32_C(1) << 31) && (a >> 31) < b, "udiv_round_recip");
-    const uint64_t m = a + b / 2;
+// udiv_round (below) for 0 < b < 2^31 and a < b 2^31 without a division
+// (udiv_round_recip): the reciprocal recip31(b), x near 2^63 / bn (bn: b
+// shifted up to bit 31), from a linear first guess (within 1/17) and three
+// Newton steps, then udiv_round_by: the quotient from the top bits of
+// a + b / 2 times x, short by a few units at most, which the remainder puts
+// right (a multiply and a subtraction per unit). Quotients by one divisor
+// can share its reciprocal.
+struct Recip31 {
+    uint64_t x;  // near 2^63 / (b << s)
+    int s;       // clz32(b)
+};
+constexpr Recip31 recip31(uint32_t b FX_WHERE) {
+    FX_EXPECT(b > 0 && b < (UINT32_C(1) << 31), "recip31");
     const int s = clz32(b);
     const uint64_t bn = static_cast<uint64_t>(b) << s;
     const uint64_t half = UINT64_C(1) << 63;
@@ -279,17 +274,27 @@ constexpr uint32_t udiv_round_recip(uint64_t a, uint32_t b FX_WHERE) {
         if (p <= half) x += (x * ((half - p) >> 32)) >> 31;
         else x -= (x * ((p - half) >> 32)) >> 31;
     }
-    uint64_t q = ((m >> (32 - s)) * x) >> 31;
-    int64_t r = static_cast<int64_t>(m) - static_cast<int64_t>(q * b);
-    while (r < 0) {
+    return {x, s};
+}
+// The quotient by b from its reciprocal r = recip31(b).
+constexpr uint32_t udiv_round_by(uint64_t a, uint32_t b, Recip31 r FX_WHERE) {
+    FX_EXPECT(b > 0 && b < (UINT32_C(1) << 31) && (a >> 31) < b && r.s == clz32(b), "udiv_round_by");
+    const uint64_t m = a + b / 2;
+    uint64_t q = ((m >> (32 - r.s)) * r.x) >> 31;
+    int64_t rem = static_cast<int64_t>(m) - static_cast<int64_t>(q * b);
+    while (rem < 0) {
         --q;
-        r += b;
+        rem += b;
     }
-    while (r >= static_cast<int64_t>(b)) {
+    while (rem >= static_cast<int64_t>(b)) {
         ++q;
-        r -= b;
+        rem -= b;
     }
     return static_cast<uint32_t>(q);
+}
+constexpr uint32_t udiv_round_recip(uint64_t a, uint32_t b FX_WHERE) {
+    FX_EXPECT(b > 0 && b < (UINT32_C(1) << 31) && (a >> 31) < b, "udiv_round_recip");
+    return udiv_round_by(a, b, recip31(b));
 }
 
 // a / b rounded to the nearest integer, halves up, for b > 0, a + b / 2
@@ -305,6 +310,68 @@ constexpr uint32_t udiv_round(uint64_t a, uint64_t b FX_WHERE) {
     const uint64_t q = (a + b / 2) / b;
     FX_EXPECT(q <= UINT64_C(0xffffffff), "udiv_round");
     return static_cast<uint32_t>(q);
+}
+
+// a / b rounded to the nearest integer, halves away from zero, for b > 0
+// and a quotient within 32 bits: udiv_round of the magnitude (on ARM
+// without a division where b fits 31 bits and the quotient 31).
+constexpr int32_t div_round(int64_t a, int64_t b FX_WHERE) {
+    FX_EXPECT(b > 0, "div_round");
+    const uint64_t mag = a < 0 ? 0u - static_cast<uint64_t>(a) : static_cast<uint64_t>(a);
+    const uint64_t q = udiv_round(mag, static_cast<uint64_t>(b));
+    FX_EXPECT(q <= (a < 0 ? UINT64_C(0x80000000) : UINT64_C(0x7fffffff)), "div_round");
+    return a < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(q)) : static_cast<int32_t>(q);
+}
+
+// A divisor 0 < b < 2^31 for several div_round_by: on ARM with its
+// reciprocal (recip31), computed once.
+struct Divisor31 {
+    uint32_t b;
+    Recip31 r;
+};
+constexpr Divisor31 divisor31(uint32_t b FX_WHERE) {
+    FX_EXPECT(b > 0 && b < (UINT32_C(1) << 31), "divisor31");
+#if defined(__arm__)
+    if (!std::is_constant_evaluated()) return {b, recip31(b)};
+#endif
+    return {b, {0, 0}};
+}
+// div_round(a, d.b): the same quotient, on ARM by the shared reciprocal
+// where the quotient's magnitude is below 2^31.
+constexpr int32_t div_round_by(int64_t a, Divisor31 d FX_WHERE) {
+#if defined(__arm__)
+    if (!std::is_constant_evaluated()) {
+        const uint64_t mag = a < 0 ? 0u - static_cast<uint64_t>(a) : static_cast<uint64_t>(a);
+        if ((mag >> 31) < d.b) {
+            const uint32_t q = udiv_round_by(mag, d.b, d.r);
+            FX_EXPECT(q <= (a < 0 ? UINT32_C(0x80000000) : UINT32_C(0x7fffffff)), "div_round_by");
+            return a < 0 ? static_cast<int32_t>(0u - q) : static_cast<int32_t>(q);
+        }
+    }
+#endif
+    return div_round(a, d.b);
+}
+
+// div_round for 2 <= b < 2^16 and |a| < 2^32 by a multiplication with
+// r = recip32(b), one per divisor: the quotient from the top word of
+// (|a| + b / 2) r, short by three units at most, which the remainder puts
+// right.
+constexpr uint32_t recip32(uint32_t b FX_WHERE) {
+    FX_EXPECT(b >= 2 && b < (UINT32_C(1) << 16), "recip32");
+    return UINT32_C(0xffffffff) / b;
+}
+constexpr int32_t div_round_recip(int64_t a, uint32_t b, uint32_t r FX_WHERE) {
+    FX_EXPECT(b >= 2 && b < (UINT32_C(1) << 16) && r == UINT32_C(0xffffffff) / b, "div_round_recip");
+    const uint64_t mag = a < 0 ? 0u - static_cast<uint64_t>(a) : static_cast<uint64_t>(a);
+    FX_EXPECT((mag >> 32) == 0, "div_round_recip");
+    const uint64_t n = mag + b / 2;
+    uint32_t q = static_cast<uint32_t>((n * r) >> 32);
+    uint64_t rem = n - static_cast<uint64_t>(q) * b;
+    while (rem >= b) {
+        ++q;
+        rem -= b;
+    }
+    return a < 0 ? static_cast<int32_t>(0u - q) : static_cast<int32_t>(q);
 }
 
 // A 128-bit two's complement value: the four registers of a 64 x 64-bit

@@ -56,7 +56,11 @@ constexpr Kernels kReference = {
     ps_hybrid_analysis,
     ps_allpass_bands,
     ps_mix_bands,
+    ps_step_matrices,
+    ps_transient_gains,
 #else
+    nullptr,
+    nullptr,
     nullptr,
     nullptr,
     nullptr,

@@ -82,6 +82,11 @@ struct Kernels {
     void (*ps_mix)(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
                    const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
                    int32_t* r_re, int32_t* r_im);
+    // The mixing matrices' step to the next slot and the transient
+    // detector of a slot: see ps_step_matrices and ps_transient_gains.
+    void (*ps_step)(int32_t* h, const int32_t* step, int n);
+    void (*ps_transient)(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
+                         int32_t* gains);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic

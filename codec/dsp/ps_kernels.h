@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "dsp/fixed.h"
 #include "tables/ps_tables.h"
 
 // This slot's rows of the all-pass bands' delay lines, re and im, from the
@@ -50,9 +51,37 @@ void ps_mix_bands(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, 
                   const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
                   int32_t* r_re, int32_t* r_im);
 
+// The mixing matrices' step to the next slot: h[i] += step[i] modulo 2^32
+// for i < n.
+void ps_step_matrices(int32_t* h, const int32_t* step, int n);
+
+// The transient detector of one slot: for each parameter band b < n, its
+// energy e = energies[b] (below 2^63) in, the peak, the smoothed energy and
+// the smoothed peak difference (below 2^63) updated, and the decorrelation
+// gain (Q30, 0 .. 2^30) out:
+//   peak = max(mul_u64_q31(peak, ps_peak_decay_q31), e),
+//   smooth += (e >> 2) - (smooth >> 2), diff += ((peak - e) >> 2) - (diff >> 2)
+//   (each modulo 2^64), gain = ps_transient_gain(smooth, diff).
+void ps_transient_gains(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
+                        int32_t* gains);
+
+// A band's gain smooth / (1.5 diff) in Q30 where that is below 1, else
+// 2^30: the denominator diff + diff / 2 and smooth both shifted right until
+// the denominator fits 31 bits, the quotient rounded.
+inline int32_t ps_transient_gain(uint64_t smooth, uint64_t diff) {
+    const uint64_t den = diff + fx::lsr64(diff, 1);
+    if (den <= smooth) return 1 << 30;
+    const int sh = 33 - fx::clz64(den);
+    const uint64_t d = sh > 0 ? fx::lsr64(den, sh) : den;
+    const uint64_t num = sh > 0 ? fx::lsr64(smooth, sh) : smooth;
+    return static_cast<int32_t>(fx::udiv_round(fx::lsl64(num, 30), d));
+}
+
 // Variants, bit-exact with the references: x86 with SSE4.1
 // (dsp/x86/ps_sse41.cpp) or AVX2 (dsp/x86/ps_avx2.cpp), 32-bit ARM with NEON
-// (dsp/arm/ps_neon.cpp).
+// (dsp/arm/ps_neon.cpp). The matrices' step and the transient detector have
+// only NEON ones: on x86-64 the step's reference is SSE2 code already and
+// the detector's 64-bit arithmetic is native.
 void ps_allpass_bands_sse41(const PsAllpassRows& rows, const int32_t* coef, int stride, int n, const int32_t* s_re,
                             const int32_t* s_im, int32_t* d_re, int32_t* d_im);
 void ps_mix_bands_sse41(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
@@ -68,6 +97,9 @@ void ps_allpass_bands_neon(const PsAllpassRows& rows, const int32_t* coef, int s
 void ps_mix_bands_neon(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
                        const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
                        int32_t* r_re, int32_t* r_im);
+void ps_step_matrices_neon(int32_t* h, const int32_t* step, int n);
+void ps_transient_gains_neon(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
+                             int32_t* gains);
 
 // A variant's last n bands of a run (0 < n < W, its block of W bands),
 // through `run` on W bands of copies, the last band repeated in the lanes

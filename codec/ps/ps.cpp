@@ -49,6 +49,10 @@ void enter_envelope(PsState* ps, int e, int width) {
     const int nr_pd = ps_nr_ipdopd_par[p.iid_mode];
     const int row0 = p.iid_mode > 2 ? ps_iid_lav_fine + 15 : ps_iid_lav_normal;
     const int32_t(*const mix)[8][4] = ps_mix[p.icc_mode > 2 ? 1 : 0];
+    // Every band's steps divide by the width: one reciprocal for them all.
+    const uint32_t w = static_cast<uint32_t>(width > 1 ? width : 2);
+    const uint32_t recip = fx::recip32(w);
+    uint32_t phase_moving = 0;
     for (int b = 0; b < cfg.num_par; ++b) {
         const int iid = p.enable_iid ? mapped(p.level[e], kPsIid, nr_iid, is34, b) : 0;
         const int icc = p.enable_icc ? mapped(p.level[e], kPsIcc, nr_icc, is34, b) : 0;
@@ -82,18 +86,20 @@ void enter_envelope(PsState* ps, int e, int width) {
                 ps->h[j][b] = target[j];
                 ps->h_step[j][b] = 0;
             } else {
-                ps->h_step[j][b] = fx::div_round(static_cast<int64_t>(target[j]) - ps->h[j][b], width);
+                ps->h_step[j][b] = fx::div_round_recip(static_cast<int64_t>(target[j]) - ps->h[j][b], w, recip);
             }
             if (b < kPsMaxPhaseBands) {
                 if (width <= 1) {
                     ps->hi[j][b] = target_i[j];
                     ps->hi_step[j][b] = 0;
                 } else {
-                    ps->hi_step[j][b] = fx::div_round(static_cast<int64_t>(target_i[j]) - ps->hi[j][b], width);
+                    ps->hi_step[j][b] = fx::div_round_recip(static_cast<int64_t>(target_i[j]) - ps->hi[j][b], w, recip);
+                    phase_moving |= static_cast<uint32_t>(ps->hi_step[j][b]);
                 }
             }
         }
     }
+    ps->phase_moving = phase_moving != 0 ? 1 : 0;
 }
 
 // Switching between 20 and 34 bands: the matrices move to the other band
@@ -182,33 +188,6 @@ inline uint64_t energy(int32_t re, int32_t im) {
     return static_cast<uint64_t>(fx::mac64(fx::mac64(0, a, a), b, b));
 }
 
-// The transient detector: each parameter band's energy of this slot in,
-// its decorrelation gain (Q30, 0 .. 2^30) out. (Energies, and so peaks, are
-// below 2^63: the peak's decay is exact in 64 bits.)
-void transient_gains(PsState* ps, int num_par, const uint64_t* energies, int32_t* gains) {
-    for (int b = 0; b < num_par; ++b) {
-        const uint64_t e = energies[b];
-        const uint64_t decayed = fx::mul_u64_q31(ps->peak[b], ps_peak_decay_q31);
-        const uint64_t peak = decayed > e ? decayed : e;
-        ps->peak[b] = peak;
-        // Smoothing by a quarter of the difference each slot.
-        const uint64_t smooth = ps->smooth[b] - fx::lsr64(ps->smooth[b], 2) + fx::lsr64(e, 2);
-        const uint64_t diff = ps->peak_diff[b] - fx::lsr64(ps->peak_diff[b], 2) + fx::lsr64(peak - e, 2);
-        ps->smooth[b] = smooth;
-        ps->peak_diff[b] = diff;
-        // Gain smooth / (1.5 peak_diff) where that is below 1.
-        const uint64_t den = diff + fx::lsr64(diff, 1);
-        uint32_t gain = kOneQ30;
-        if (den > smooth) {
-            const int sh = 33 - fx::clz64(den);
-            const uint64_t d = sh > 0 ? fx::lsr64(den, sh) : den;
-            const uint64_t num = sh > 0 ? fx::lsr64(smooth, sh) : smooth;
-            gain = fx::udiv_round(fx::lsl64(num, 30), d);
-        }
-        gains[b] = static_cast<int32_t>(gain);
-    }
-}
-
 // (a_re + j a_im) (b_re + j b_im), b in Q31, into *re, *im.
 inline void cmul_q31(int32_t a_re, int32_t a_im, int32_t b_re, int32_t b_im, int32_t* re, int32_t* im) {
     *re = fx::rshr64_sat(fx::mac64(fx::mac64(0, a_re, b_re), fx::neg_wrap(a_im), b_im), 31);
@@ -216,6 +195,30 @@ inline void cmul_q31(int32_t a_re, int32_t a_im, int32_t b_re, int32_t b_im, int
 }
 
 }  // namespace
+
+void ps_step_matrices(int32_t* h, const int32_t* step, int n) {
+    // Four words a step (one vector addition where the baseline has them).
+    int i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (int j = 0; j < 4; ++j) h[i + j] = fx::add_wrap(h[i + j], step[i + j]);
+    for (; i < n; ++i) h[i] = fx::add_wrap(h[i], step[i]);
+}
+
+// (Energies, and so peaks, are below 2^63: the peak's decay is exact in 64
+// bits.)
+void ps_transient_gains(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
+                        int32_t* gains) {
+    for (int b = 0; b < n; ++b) {
+        const uint64_t e = energies[b];
+        const uint64_t decayed = fx::mul_u64_q31(peak[b], ps_peak_decay_q31);
+        const uint64_t p = decayed > e ? decayed : e;
+        peak[b] = p;
+        // Smoothing by a quarter of the difference each slot.
+        smooth[b] = smooth[b] - fx::lsr64(smooth[b], 2) + fx::lsr64(e, 2);
+        peak_diff[b] = peak_diff[b] - fx::lsr64(peak_diff[b], 2) + fx::lsr64(p - e, 2);
+        gains[b] = ps_transient_gain(smooth[b], peak_diff[b]);
+    }
+}
 
 void ps_allpass_bands(const PsAllpassRows& rows, const int32_t* coef, int stride, int n, const int32_t* s_re,
                       const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
@@ -294,7 +297,7 @@ void ps_mix_bands(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, 
 namespace {
 
 // Advances the matrices to slot l: enters the envelopes that start there.
-void advance_matrices(PsState* ps, int l, int num_par) {
+void advance_matrices(PsState* ps, int l) {
     const PsParams& p = ps->par;
     if (ps->frame_new) {
         while (ps->next_env < p.num_env && l > p.border[ps->next_env]) {
@@ -302,10 +305,10 @@ void advance_matrices(PsState* ps, int l, int num_par) {
             enter_envelope(ps, e, p.border[e + 1] - p.border[e]);
         }
     }
-    for (int j = 0; j < 4; ++j) {
-        for (int b = 0; b < num_par; ++b) ps->h[j][b] = fx::add_wrap(ps->h[j][b], ps->h_step[j][b]);
-        for (int b = 0; b < kPsMaxPhaseBands; ++b) ps->hi[j][b] = fx::add_wrap(ps->hi[j][b], ps->hi_step[j][b]);
-    }
+    // Whole rows: the steps of bands from num_par up are 0 (ps_begin_frame);
+    // the imaginary parts only while some step of theirs is not.
+    kernels.ps_step(&ps->h[0][0], &ps->h_step[0][0], 4 * kPsMaxParBands);
+    if (ps->phase_moving) kernels.ps_step(&ps->hi[0][0], &ps->hi_step[0][0], 4 * kPsMaxPhaseBands);
 }
 
 }  // namespace
@@ -322,6 +325,7 @@ void ps_begin_frame(PsState* ps, const uint8_t* data, uint32_t bit_offset, uint3
     ps->next_env = 0;
     std::memset(ps->h_step, 0, sizeof ps->h_step);
     std::memset(ps->hi_step, 0, sizeof ps->hi_step);
+    ps->phase_moving = 0;
     const bool is34 = ps->par.is34 != 0;
     if (is34 != (ps->was34 != 0)) switch_config(ps, is34);
     ps->top = static_cast<uint8_t>(top < 0 ? 0 : (top > 64 ? 64 : top));
@@ -331,7 +335,7 @@ void ps_begin_frame(PsState* ps, const uint8_t* data, uint32_t bit_offset, uint3
 void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const int32_t (*low_im)[kPsMaxHybridQmf],
              int32_t* re, int32_t* im, int32_t* out_re, int32_t* out_im) {
     const PsConfigTables& cfg = config(ps->was34 != 0);
-    advance_matrices(ps, l, cfg.num_par);
+    advance_matrices(ps, l);
 
     // The hybrid bands go into out_re/out_im while the QMF bands above
     // them are still the mono signal in re/im.
@@ -365,7 +369,7 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
             for (int k = 0; k < nh; ++k) energies[cfg.par_band[k]] += energy(out_re[k], out_im[k]);
             for (int k = nh; k < end; ++k) energies[cfg.par_band[k]] += energy(re[k - nh + nq], im[k - nh + nq]);
         }
-        transient_gains(ps, cfg.num_par, energies, gains);
+        kernels.ps_transient(ps->peak, ps->smooth, ps->peak_diff, energies, cfg.num_par, gains);
     }
 
     // This slot's rows of the delay lines (the oldest entries, replaced by
@@ -397,19 +401,21 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
         kernels.ps_allpass(rows_from(0), cfg.allpass, cfg.allpass_bands, nh, out_re, out_im, d_re, d_im);
         kernels.ps_mix(mix_phase, cfg.par_band, cfg.neg_phase, nh, out_re, out_im, d_re, d_im, out_re, out_im, r_re,
                        r_im);
-        int32_t sum[4][kPsMaxHybridQmf] = {};
-        for (int k = 0; k < nh; ++k) {
-            const int q = cfg.hybrid_qmf[k];
-            sum[0][q] = fx::add_sat(sum[0][q], out_re[k]);
-            sum[1][q] = fx::add_sat(sum[1][q], out_im[k]);
-            sum[2][q] = fx::add_sat(sum[2][q], r_re[k]);
-            sum[3][q] = fx::add_sat(sum[3][q], r_im[k]);
-        }
+        // The hybrid bands come in their QMF bands' order: each QMF band's
+        // sums are complete before out_re/out_im[q] (q <= k) is written.
+        int k = 0;
         for (int q = 0; q < nq; ++q) {
-            re[q] = sum[0][q];
-            im[q] = sum[1][q];
-            out_re[q] = sum[2][q];
-            out_im[q] = sum[3][q];
+            int32_t sum[4] = {0, 0, 0, 0};
+            for (; k < nh && cfg.hybrid_qmf[k] == q; ++k) {
+                sum[0] = fx::add_sat(sum[0], out_re[k]);
+                sum[1] = fx::add_sat(sum[1], out_im[k]);
+                sum[2] = fx::add_sat(sum[2], r_re[k]);
+                sum[3] = fx::add_sat(sum[3], r_im[k]);
+            }
+            re[q] = sum[0];
+            im[q] = sum[1];
+            out_re[q] = sum[2];
+            out_im[q] = sum[3];
         }
     }
 

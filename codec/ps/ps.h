@@ -93,7 +93,8 @@ struct PsState {
     uint32_t tick;       // slot counter modulo 420 (positions in the delay rings)
     uint8_t ipd_hist[kPsMaxPhaseBands];  // the last two IPD indices per band (3 bits each)
     uint8_t opd_hist[kPsMaxPhaseBands];
-    uint8_t pad[2];
+    uint8_t phase_moving;  // some step of the imaginary parts is not 0
+    uint8_t pad;
     // Mixing matrices per parameter band: h11, h12, h21, h22 now and their
     // step per slot; the imaginary parts (phase) for the phase bands.
     int32_t h[4][kPsMaxParBands];

@@ -19,7 +19,8 @@
 // Per configuration (20 or 34 stereo bands), PsConfigTables:
 //   hybrid_coef[k][n]: the complex filter {re, im} (Q31) of hybrid band k,
 //     taps n = 0..12, centred on n = 6: y_k(t) = sum_n h[n] x(t + 6 - n)
-//     of QMF band hybrid_qmf[k]; two summed filter outputs are one filter.
+//     of QMF band hybrid_qmf[k] (bands in their QMF bands' order); two
+//     summed filter outputs are one filter.
 //   par_band[k]: the stereo parameter band of band k (hybrid bands first,
 //     then QMF bands num_hybrid_qmf .. 63).
 //   neg_phase[k]: 1 where the band's centre frequency is negative (the

@@ -173,6 +173,46 @@ void ps_mix_bands_neon(const PsMixParams& m, const uint8_t* par, const uint8_t* 
     else mix_run<false>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
 }
 
+void ps_step_matrices_neon(int32_t* h, const int32_t* step, int n) {
+    int i = 0;
+    for (; i + 4 <= n; i += 4) vst1q_s32(h + i, vaddq_s32(vld1q_s32(h + i), vld1q_s32(step + i)));
+    for (; i < n; ++i) h[i] = fx::add_wrap(h[i], step[i]);
+}
+
+// Two bands a register in 64-bit lanes. The peak's decay from the 32-bit
+// halves (VMULL each, then the shifts and the sum, modulo 2^64 as the
+// reference's); the maximum without a 64-bit comparison: e plus the
+// saturating difference VQSUB(decayed, e), which also tells the bands whose
+// gain needs the division (den above smooth), taken from the reference.
+void ps_transient_gains_neon(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
+                             int32_t* gains) {
+    const uint32x2_t decay = vdup_n_u32(static_cast<uint32_t>(ps_peak_decay_q31));
+    int b = 0;
+    for (; b + 2 <= n; b += 2) {
+        const uint64x2_t e = vld1q_u64(energies + b);
+        const uint64x2_t p0 = vld1q_u64(peak + b);
+        const uint64x2_t decayed = vaddq_u64(vshlq_n_u64(vmull_u32(vshrn_n_u64(p0, 32), decay), 1),
+                                             vshrq_n_u64(vmull_u32(vmovn_u64(p0), decay), 31));
+        const uint64x2_t over = vqsubq_u64(decayed, e);  // peak - e
+        vst1q_u64(peak + b, vaddq_u64(e, over));
+        const uint64x2_t s0 = vld1q_u64(smooth + b), d0 = vld1q_u64(peak_diff + b);
+        const uint64x2_t s1 = vaddq_u64(vsubq_u64(s0, vshrq_n_u64(s0, 2)), vshrq_n_u64(e, 2));
+        const uint64x2_t d1 = vaddq_u64(vsubq_u64(d0, vshrq_n_u64(d0, 2)), vshrq_n_u64(over, 2));
+        vst1q_u64(smooth + b, s1);
+        vst1q_u64(peak_diff + b, d1);
+        // den - smooth where den is above smooth, else 0.
+        const uint64x2_t need = vqsubq_u64(vaddq_u64(d1, vshrq_n_u64(d1, 1)), s1);
+        const uint32x2_t any = vorr_u32(vmovn_u64(need), vshrn_n_u64(need, 32));
+        if (vget_lane_u64(vreinterpret_u64_u32(any), 0) == 0) {
+            vst1_s32(gains + b, vdup_n_s32(1 << 30));
+        } else {
+            gains[b] = ps_transient_gain(smooth[b], peak_diff[b]);
+            gains[b + 1] = ps_transient_gain(smooth[b + 1], peak_diff[b + 1]);
+        }
+    }
+    if (b < n) ps_transient_gains(peak + b, smooth + b, peak_diff + b, energies + b, n - b, gains + b);
+}
+
 #pragma GCC pop_options
 
 #endif
