@@ -161,11 +161,14 @@ protected:
         coef.assign(1024, 0);
         overlap.assign(2048, 0);
     }
-    // One block of channel 0; returns its 1024 PCM samples.
+    // One block of channel 0 (the left slots of stereo frames); returns
+    // its 1024 PCM samples.
     std::vector<int16_t> block(uint8_t seq) {
-        pcm_stage.assign(1024, 0);
-        kvxdec_aacFilterBank(obj, seq, shape, coef.data(), overlap.data(), PcmOut{pcm_stage.data(), 1, false});
-        return pcm_stage;
+        pcm_stage.assign(2048, 0);
+        kvxdec_aacFilterBank(obj, seq, shape, coef.data(), overlap.data(), PcmOut{pcm_stage.data(), 2, false});
+        std::vector<int16_t> pcm(1024);
+        for (int k = 0; k < 1024; ++k) pcm[static_cast<size_t>(k)] = pcm_stage[static_cast<size_t>(2 * k)];
+        return pcm;
     }
     MP4AACDEC_QUVA_Obj* obj = nullptr;
     std::vector<int32_t> coef;

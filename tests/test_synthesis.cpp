@@ -107,8 +107,9 @@ TEST(Synthesis, EverySequenceAndShapeAgainstDoublePrecision) {
         }
         shape[0] = static_cast<uint16_t>(s.shape);
         const int prev = shape[1];
-        std::vector<int16_t> pcm(1024);
-        kvxdec_aacFilterBank(obj, static_cast<uint8_t>(s.seq), shape, coef.data(), overlap.data(), PcmOut{pcm.data(), 1, false});
+        std::vector<int16_t> frames(2048), pcm(1024);
+        kvxdec_aacFilterBank(obj, static_cast<uint8_t>(s.seq), shape, coef.data(), overlap.data(), PcmOut{frames.data(), 2, false});
+        for (int k = 0; k < 1024; ++k) pcm[static_cast<size_t>(k)] = frames[static_cast<size_t>(2 * k)];
         EXPECT_EQ(shape[1], s.shape);
         const std::vector<double> want = reference_block(s.seq, s.shape, prev, X, ref_ov);
         for (int n = 0; n < 1024; ++n) {
@@ -124,6 +125,49 @@ TEST(Synthesis, EverySequenceAndShapeAgainstDoublePrecision) {
     // little; compact: its 16-bit time path (a few steps).
     EXPECT_LE(rms, kExactArithmetic ? 0.30 : 4.0);
     EXPECT_LE(max_err, kExactArithmetic ? 0.6 : 16.0);
+}
+
+// A channel dropped (step 0: no output buffer, or a second channel of a
+// block played as mono) leaves the same overlap, block after block, as one
+// played into a stereo slot or into both slots of a mono frame: every
+// window sequence, both shapes and shape changes; the played ones give the
+// same samples in both slots.
+TEST(Synthesis, DroppedAndMonoChannelsKeepThePlayedOverlap) {
+    const int seqs[] = {ONLY_LONG_SEQUENCE, LONG_START_SEQUENCE,  EIGHT_SHORT_SEQUENCE, EIGHT_SHORT_SEQUENCE,
+                        LONG_STOP_SEQUENCE, LONG_START_SEQUENCE,  EIGHT_SHORT_SEQUENCE, LONG_STOP_SEQUENCE,
+                        ONLY_LONG_SEQUENCE, ONLY_LONG_SEQUENCE};
+    const int shapes[] = {0, 1, 1, 0, 0, 1, 0, 1, 1, 0};
+    std::mt19937 rng(5);
+    // 0: a stereo slot, 1: both slots of a mono frame, 2: dropped.
+    std::vector<OverlapSample> overlap[3];
+    uint16_t shape[3][2] = {};
+    uint16_t first[3] = {1, 1, 1};
+    for (auto& o : overlap) o.assign(2048, 0);
+    for (size_t b = 0; b < std::size(seqs); ++b) {
+        const uint8_t seq = static_cast<uint8_t>(seqs[b]);
+        std::vector<int32_t> coef(1024);
+        for (int k = 0; k < 1024; ++k) {
+            const int line = seq == EIGHT_SHORT_SEQUENCE ? k % 128 : k;
+            const double amp = (seq == EIGHT_SHORT_SEQUENCE ? 4.0e6 : 3.2e7) / (1 + line / 8.0);
+            coef[static_cast<size_t>(k)] = static_cast<int32_t>(std::normal_distribution<double>(0, amp)(rng));
+        }
+        std::vector<int16_t> frames[2] = {std::vector<int16_t>(2048, 0x5555), std::vector<int16_t>(2048, 0x5555)};
+        int16_t drop = 0;
+        const PcmOut outs[3] = {{frames[0].data(), 2, false}, {frames[1].data(), 2, true}, {&drop, 0, false}};
+        for (int v = 0; v < 3; ++v) {
+            std::vector<int32_t> copy = coef;
+            shape[v][0] = static_cast<uint16_t>(shapes[b]);
+            synthesise_channel(&first[v], seq, shape[v], copy.data(), overlap[v].data(), outs[v]);
+        }
+        EXPECT_EQ(overlap[2], overlap[0]) << "block " << b;
+        EXPECT_EQ(overlap[1], overlap[0]) << "block " << b;
+        for (int k = 0; k < 1024; ++k) {
+            const size_t l = static_cast<size_t>(2 * k);
+            ASSERT_EQ(frames[1][l], frames[0][l]) << "block " << b << " sample " << k;
+            ASSERT_EQ(frames[1][l + 1], frames[0][l]) << "block " << b << " sample " << k;
+            ASSERT_EQ(frames[0][l + 1], 0x5555) << "block " << b << " sample " << k;  // the other slot untouched
+        }
+    }
 }
 
 #if AAC_ARITHMETIC_EXACT && AAC_SBR_BUILT

@@ -207,6 +207,7 @@ int KVXD_setDownmix(IALG_Handle h, int mode) {
     if (!h || mode < 0 || mode > 2) return -1;
     auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
     if (mode && (!kExactArithmetic || !obj->lastSpectrum)) return -1;
+    if (mode == LAYOUT_NATIVE && !obj->libraryOutput) return -1;
     obj->ctx->downmix = static_cast<uint8_t>(mode);
     return 0;
 }

@@ -282,7 +282,7 @@ void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo) {
     void* out = dec->wideOutput ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + c)
                                 : static_cast<void*>(dec->outputBuffer + c);
     if constexpr (kSbrBuilt)
-        sbr_channel(dec->ctx->sbr, sbr_scratch_of(dec->ctx), c, out, dec->wideOutput != nullptr, 2, !stereo);
+        sbr_channel(dec->ctx->sbr, sbr_scratch_of(dec->ctx), c, out, dec->wideOutput != 0, 2, !stereo);
 }
 
 // count (4 bits, 15 escapes to 14 + 8 more bits), then 8 * count bits of

@@ -415,7 +415,11 @@ void native_channel(MP4AACDEC_QUVA_Obj* dec, int c, int ch, int n) {
     PcmOut out{&drop, 0, false};
     if (dec->outputBuffer && dec->wideOutput) out = {&drop, n, false, reinterpret_cast<int32_t*>(dec->outputBuffer) + ch};
     else if (dec->outputBuffer) out = {dec->outputBuffer + ch, n, false};
-    kvxdec_aacFilterBank(dec, dec->windowSequence[w], shape, dec->coef[c], native_overlap(dec, ch), out);
+    // Frames of n channels through the library's own synthesis.
+    if (out.step)
+        dec->libraryOutput(&dec->firstBlock, dec->windowSequence[w], shape, dec->coef[c], native_overlap(dec, ch), out);
+    else
+        kvxdec_aacFilterBank(dec, dec->windowSequence[w], shape, dec->coef[c], native_overlap(dec, ch), out);
     mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
 }
 
@@ -476,7 +480,7 @@ void put_sbr_sums(MP4AACDEC_QUVA_Obj* dec) {
     SbrDecoder* const s = dec->ctx->sbr;
     SbrMixScratch* const m = sbr_mix_scratch(dec);
     if (dec->outputBuffer) {
-        const bool wide = dec->wideOutput != nullptr;
+        const bool wide = dec->wideOutput != 0;
         for (int o = 0; o < 2; ++o) {
             void* out = wide ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + o)
                              : static_cast<void*>(dec->outputBuffer + o);

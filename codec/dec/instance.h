@@ -114,6 +114,11 @@ struct MP4AACDEC_QUVA_Obj {
     int32_t* coef[2];
     OverlapSample* overlap[2];
     uint8_t msMaskPresent[2];
+    // 1: outputBuffer holds 32-bit samples with the bits below the 16-bit
+    // LSB, which libraryOutput synthesises (exact arithmetic; set by the
+    // library interface before decoding, kvxdec_set_library_output). (In
+    // the padding before msMask: the layout stays as asserted below.)
+    uint8_t wideOutput;
     uint8_t* msMask[2];
     uint8_t* windowGroups[2];
     uint8_t windowSequence[2];
@@ -121,10 +126,12 @@ struct MP4AACDEC_QUVA_Obj {
     uint8_t* sectCodebook[2];
     TnsInfo* tnsData[2];
     DecoderContext* ctx;  // in the overlap record
-    // Set: outputBuffer holds 32-bit samples with the bits below the 16-bit
-    // LSB, and this synthesises their blocks (exact arithmetic; set by the
-    // library interface before decoding, kvxdec_set_wide_output).
-    WideSynthesis wideOutput;
+    // The synthesis of the outputs only the library interface asks for,
+    // 32-bit samples and native layouts' frames of any number of channels
+    // (synthesise_channel_any; exact arithmetic). Set by that interface
+    // alone (kvxdec_set_library_output), so the plug-in links none; null:
+    // 16-bit stereo output only (KVXD_setDownmix refuses native layouts).
+    ChannelSynthesis libraryOutput;
     int32_t* chanAux[2];
     int16_t* scaleFactors[2];
     MC_Info mcInfo;

@@ -41,16 +41,18 @@ void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
                           int32_t* coef, OverlapSample* overlap, PcmOut out) {
     // 32-bit output and time samples come from the reference synthesis alone.
-    if (out.wide) state->wideOutput(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
+    if (out.wide) state->libraryOutput(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
     else if (out.time) synthesise_channel(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
     else kernels.synthesis(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
 }
 
-void kvxdec_set_wide_output(MP4AACDEC_QUVA_Obj* dec, bool on) {
+void kvxdec_set_library_output(MP4AACDEC_QUVA_Obj* dec, bool wide) {
 #if AAC_ARITHMETIC_EXACT
-    dec->wideOutput = on ? synthesise_channel_wide : nullptr;
+    dec->wideOutput = wide;
+    dec->libraryOutput = synthesise_channel_any;
 #else
-    (void)on;
-    dec->wideOutput = nullptr;
+    (void)wide;
+    dec->wideOutput = 0;
+    dec->libraryOutput = nullptr;
 #endif
 }

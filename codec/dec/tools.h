@@ -27,10 +27,12 @@ void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int ma
 void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state);
 // Synthesis of one channel for one block (synthesise_channel) with the
 // instance's first-block flag; 32-bit output (out.wide) through the
-// instance's wideOutput.
+// instance's libraryOutput.
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
                           int32_t* coef, OverlapSample* overlap, PcmOut out);
-// 32-bit output on or off (exact arithmetic; the compact one has only
-// 16-bit output). Only what calls this links the 32-bit synthesis.
-void kvxdec_set_wide_output(MP4AACDEC_QUVA_Obj* dec, bool on);
-
+// The library interface's outputs: 32-bit samples (wide) or 16-bit ones,
+// and native layouts (KVXD_setDownmix, LAYOUT_NATIVE) allowed; exact
+// arithmetic (the compact one has only 16-bit output and no native
+// layouts). Only what calls this links their synthesis
+// (synthesise_channel_any): the plug-in, 16-bit stereo alone, does not.
+void kvxdec_set_library_output(MP4AACDEC_QUVA_Obj* dec, bool wide);

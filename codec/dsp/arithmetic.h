@@ -37,11 +37,12 @@ inline const int16_shared* shared16(const int32_t* words) { return reinterpret_c
 // Where a channel's 1024 PCM samples go: sample k to at[k * step], and with
 // `pair` set to at[k * step + 1] as well (a mono block fills both slots of a
 // stereo frame). step 2 stores into one slot of interleaved stereo frames, 1
-// in a row; step 0 lands every sample in at[0] (the samples are dropped).
+// in a row; step 0 drops the samples (the synthesis may store them in at[0]
+// or in its own buffers).
 // With `wide` set the samples go there instead, as 32-bit words that keep
 // the exact arithmetic's bits below the 16-bit LSB (the sample times 65536,
 // limited to the 16-bit range); only the exact arithmetic's reference
-// synthesis writes them, through synthesise_channel_wide. With `time` set
+// synthesis writes them, through synthesise_channel_any. With `time` set
 // the samples go there instead, one after another, as the synthesis's own
 // Q12 time samples (4096 to the 16-bit LSB, not limited to the 16-bit
 // range): the input of spectral band replication; exact arithmetic, and only
@@ -54,10 +55,10 @@ struct PcmOut {
     int32_t* time = nullptr;
 };
 
-// A synthesis of one channel's block into 32-bit samples
-// (synthesise_channel_wide, dsp/filterbank.h), as the instance holds it.
-using WideSynthesis = void (*)(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
-                               OverlapSample* overlap, PcmOut out);
+// A synthesis of one channel's block (dsp/filterbank.h), as the instance
+// holds one.
+using ChannelSynthesis = void (*)(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape,
+                                  int32_t* coef, OverlapSample* overlap, PcmOut out);
 
 // Stores PCM sample k.
 inline void put_pcm(PcmOut out, int k, int16_t v) {

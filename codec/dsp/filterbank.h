@@ -23,16 +23,20 @@ inline int32_t q12_to_pcm32(int32_t v) {
 // window shape, [1] the previous transform's, which takes the value of [0]
 // afterwards. first_block: set after a reset, cleared by the first
 // LONG_START block (the compact arithmetic places short windows by it).
-// Compact: dsp/synthesis_compact.cpp; exact: dsp/synthesis_exact.cpp.
+// Compact: dsp/synthesis_compact.cpp, any out; exact:
+// dsp/synthesis_exact.cpp, a slot of stereo frames (step 2, with pair both),
+// a dropped channel (step 0) or time samples; the other layouts and 32-bit
+// samples through synthesise_channel_any.
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                         OverlapSample* overlap, PcmOut out);
 
-// The same into 32-bit samples (out.wide; exact arithmetic). Its own entry,
-// which synthesise_channel does not reach: the decoder calls it through the
-// instance's wideOutput, which only the library interface sets (when asked
-// for 32-bit samples), so the plug-in, always 16-bit, links without it.
-void synthesise_channel_wide(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
-                             OverlapSample* overlap, PcmOut out);
+// The same into any out: 32-bit samples (out.wide) or frames of any number
+// of channels (exact arithmetic). An entry of its own, which
+// synthesise_channel does not reach: the decoder calls it through the
+// instance's libraryOutput, which only the library interface sets, so the
+// plug-in, always 16-bit stereo, links without it.
+void synthesise_channel_any(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                            OverlapSample* overlap, PcmOut out);
 
 // A channel mixed into a stereo downmix (exact arithmetic): the 2048 Q12
 // samples of its windowed inverse transform, each weighted by gain[0] and

@@ -372,7 +372,7 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Pu
 }
 
 // PCM stores of the Q12 output: into one slot of stereo frames (the
-// decoder's stereo blocks), any layout, or 32-bit samples.
+// decoder's blocks), any layout (native layouts' frames), or 32-bit samples.
 struct SlotPut {
     int16_shared* at;
     void operator()(int k, int32_t v) const { at[2 * k] = q12_to_pcm16(v); }
@@ -409,17 +409,28 @@ void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t
     (void)first_block;  // short windows always sit at their standard place
     const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
     // Time samples feed SBR alone: a build without it has none to give.
-    if (kSbrBuilt && out.time) synthesise(window_sequence, shape, prev, coef, overlap, TimePut{out.time});
-    else if (out.step == 2 && !out.pair) synthesise(window_sequence, shape, prev, coef, overlap, SlotPut{out.at});
-    else synthesise(window_sequence, shape, prev, coef, overlap, AnyPut{out});
+    if (kSbrBuilt && out.time) {
+        synthesise(window_sequence, shape, prev, coef, overlap, TimePut{out.time});
+    } else {
+        // One output pass for every case: a dropped channel (step 0) stores
+        // sample n into word n of its own overlap, after the pass has read
+        // that word and before it takes its new value (every word of the
+        // overlap is written whole by the end of the block); a mono block
+        // (pair) fills the left slots, then its right ones are copied.
+        int16_shared* const at = out.step ? out.at : shared16(overlap);
+        synthesise(window_sequence, shape, prev, coef, overlap, SlotPut{at});
+        if (out.pair)
+            for (int k = 0; k < 2048; k += 2) at[k + 1] = at[k];
+    }
     wnd_shape[1] = wnd_shape[0];
 }
 
-void synthesise_channel_wide(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
-                             OverlapSample* overlap, PcmOut out) {
+void synthesise_channel_any(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
+                            OverlapSample* overlap, PcmOut out) {
     (void)first_block;
     const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    synthesise(window_sequence, shape, prev, coef, overlap, WidePut{out});
+    if (out.wide) synthesise(window_sequence, shape, prev, coef, overlap, WidePut{out});
+    else synthesise(window_sequence, shape, prev, coef, overlap, AnyPut{out});
     wnd_shape[1] = wnd_shape[0];
 }
 

@@ -219,7 +219,7 @@ void set_stream(zoraac_decoder* d) {
     st.bitsNeeded = static_cast<uint16_t>(d->obj->defaultBitsNeeded);
     KVXD_control(d->instance, KVXD_SETBITSNEEDED, &st);
     KVXD_setOutputBuffer(d->instance, nullptr);
-    kvxdec_set_wide_output(d->obj, d->params.format == ZORAAC_S32);
+    kvxdec_set_library_output(d->obj, d->params.format == ZORAAC_S32);
     // (The compact arithmetic cannot mix: it refuses such streams.)
     KVXD_setDownmix(d->instance, native_layouts(&d->params) ? LAYOUT_NATIVE
                                  : mixes(&d->params)         ? LAYOUT_MIXED
