@@ -191,20 +191,30 @@ void check_transform_steps(const Kernels& ref, const Kernels& var, int rounds) {
     }
 }
 
+// Edge patterns of words (below).
+void fill_pattern(int32_t* v, int n, int pattern);
+
 void check_synthesis(const Kernels& ref, const Kernels& var, int rounds) {
     // The synthesis runs the transform steps through the table: it is checked
     // whenever any of them differs, each side with its own table.
     if (var.synthesis == ref.synthesis && var.pre_twiddle == ref.pre_twiddle && var.fft == ref.fft) return;
     constexpr int kOverlapWords = 4096 / 4;  // the overlap buffer is 4096 bytes in both arithmetics
+    // Left slot, right slot, mono in both and, with SBR, the exact
+    // arithmetic's Q12 time samples (what SBR reads).
+    constexpr int layouts = kSbrBuilt && kExactArithmetic ? 4 : 3;
+    static const char* const kLayoutName[] = {"left slot", "right slot", "mono", "time samples"};
     for (int r = 0; r < rounds; ++r)
         for (int seq = 0; seq < 4; ++seq)
             for (int shapes = 0; shapes < 4; ++shapes)
-                for (int layout = 0; layout < 3; ++layout) {  // left slot, right slot, mono in both
+                for (int layout = 0; layout < layouts; ++layout) {
                     Guarded coef[2] = {Guarded(1024), Guarded(1024)}, overlap[2] = {Guarded(kOverlapWords),
                                                                                     Guarded(kOverlapWords)};
-                    Guarded pcm[2] = {Guarded(1024), Guarded(1024)};  // 1024 stereo frames
-                    fill(coef[0].data(), 1024);
-                    fill(overlap[0].data(), kOverlapWords);
+                    Guarded pcm[2] = {Guarded(1024), Guarded(1024)};  // 1024 stereo frames, or time samples
+                    // Time samples: every round a pattern of edge values, or random ones.
+                    if (layout == 3) fill_pattern(coef[0].data(), 1024, r % 7);
+                    else fill(coef[0].data(), 1024);
+                    if (layout == 3) fill_pattern(overlap[0].data(), kOverlapWords, (r + seq) % 7);
+                    else fill(overlap[0].data(), kOverlapWords);
                     fill(pcm[0].data(), 1024);
                     coef[1] = coef[0], overlap[1] = overlap[0], pcm[1] = pcm[0];
                     uint16_t first[2] = {static_cast<uint16_t>(below(2)), 0};
@@ -212,7 +222,8 @@ void check_synthesis(const Kernels& ref, const Kernels& var, int rounds) {
                     uint16_t shape[2][2] = {{static_cast<uint16_t>(shapes & 1), static_cast<uint16_t>(shapes >> 1)},
                                             {static_cast<uint16_t>(shapes & 1), static_cast<uint16_t>(shapes >> 1)}};
                     for (int v = 0; v < 2; ++v) {
-                        const PcmOut out{shared16(pcm[v].data()) + (layout == 1), 2, layout == 2};
+                        PcmOut out{shared16(pcm[v].data()) + (layout == 1), 2, layout == 2};
+                        if (layout == 3) out.time = pcm[v].data();
                         kernels = v ? var : ref;
                         kernels.synthesis(&first[v], static_cast<uint8_t>(seq), shape[v], coef[v].data(),
                                        reinterpret_cast<OverlapSample*>(overlap[v].data()), out);
@@ -220,7 +231,7 @@ void check_synthesis(const Kernels& ref, const Kernels& var, int rounds) {
                     kernels = var;
                     if (first[0] != first[1] || std::memcmp(shape[0], shape[1], sizeof shape[0]) != 0)
                         return state_differs("synthesis", -1);
-                    if (!same("synthesis", layout == 2 ? "mono" : (layout ? "right slot" : "left slot"),
+                    if (!same("synthesis", kLayoutName[layout],
                               {&coef[0], &overlap[0], &pcm[0]}, {&coef[1], &overlap[1], &pcm[1]}))
                         return;
                 }

@@ -40,9 +40,11 @@ void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1
 
 void kvxdec_aacFilterBank(MP4AACDEC_QUVA_Obj* state, uint8_t window_sequence, uint16_t* wnd_shape,
                           int32_t* coef, OverlapSample* overlap, PcmOut out) {
-    // 32-bit output and time samples come from the reference synthesis alone.
+    // 32-bit output comes from the reference synthesis alone; the exact
+    // arithmetic's time samples from the kernel table's, like its PCM.
     if (out.wide) state->libraryOutput(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
-    else if (out.time) synthesise_channel(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
+    else if (out.time && !kExactArithmetic)
+        synthesise_channel(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
     else kernels.synthesis(&state->firstBlock, window_sequence, wnd_shape, coef, overlap, out);
 }
 

@@ -17,12 +17,16 @@
 //                          passes i .. i+3 of a transform of 4q samples: the
 //                          samples n = 2i .. 2i+7 (lo) and 2q-8-2i .. 2q-1-2i
 //                          (hi), x of the block's first half and y of its second
+// The Q12 time samples themselves (PcmOut::time, in a build with SBR) go out
+// through store: eight words in order, as the reference stores them, with no
+// rounding and no saturation.
 #pragma once
 
 #include <cstring>
 
 #include "dsp/filterbank.h"
 #include "dsp/kernels.h"
+#include "sbr/built.h"
 #include "tables/band_layout.h"
 #include "tables/exact_tables.h"
 
@@ -33,6 +37,13 @@ template <class Ops>
 struct Eight {
     typename Ops::V x, y;
 };
+
+// Output samples n .. n+7: Q12 time samples (kTime) or PCM.
+template <class Ops, bool kTime>
+inline void emit(const PcmOut& out, int n, typename Ops::V v) {
+    if constexpr (kTime) Ops::store(out.time + n, v);
+    else Ops::put(out, n, v);
+}
 
 // Window weights of eight samples n .. n+7 of a half, as in the reference:
 // 0, 1.0, a rising table from n = from (t[n - from]), a falling one ending
@@ -81,19 +92,19 @@ const int32_t* short_table(int shape) {
 
 // A long block: the first half, weighted by rise, adds to the overlap and
 // goes out as PCM; the second, weighted by fall, becomes the new overlap.
-template <class Ops, class Rise, class Fall>
+template <class Ops, bool kTime, class Rise, class Fall>
 struct LongSink {
     int32_t* overlap;
     const PcmOut* out;
     Rise rise;
     Fall fall;
     void operator()(int n, const Eight<Ops>& e) const {
-        Ops::put(*out, n, Ops::add_sat(Ops::load(overlap + n), rise(n, e.x)));
+        emit<Ops, kTime>(*out, n, Ops::add_sat(Ops::load(overlap + n), rise(n, e.x)));
         Ops::store(overlap + n, fall(n, e.y));
     }
 };
-template <class Ops, class Rise, class Fall>
-LongSink<Ops, Rise, Fall> long_sink(int32_t* overlap, const PcmOut& out, Rise rise, Fall fall) {
+template <class Ops, bool kTime, class Rise, class Fall>
+LongSink<Ops, kTime, Rise, Fall> long_sink(int32_t* overlap, const PcmOut& out, Rise rise, Fall fall) {
     return {overlap, &out, rise, fall};
 }
 
@@ -120,16 +131,17 @@ void long_windows(uint8_t seq, int shape, int prev, const int32_t* buf, MakeSink
     }
 }
 
-template <class Ops>
+template <class Ops, bool kTime>
 void long_block(uint8_t seq, int shape, int prev, const int32_t* buf, int32_t* overlap, const PcmOut& out) {
-    long_windows<Ops>(seq, shape, prev, buf, [&](auto r, auto f) { return long_sink<Ops>(overlap, out, r, f); });
+    long_windows<Ops>(seq, shape, prev, buf,
+                      [&](auto r, auto f) { return long_sink<Ops, kTime>(overlap, out, r, f); });
 }
 
 // A short window at `start` = 448 + 128 w: its rising half adds to the
 // previous window's falling half (carry) and, before sample 1024, to the old
 // overlap, going out as PCM (kOut), or else becomes the new overlap; the
 // falling half becomes the carry.
-template <class Ops, bool kOut>
+template <class Ops, bool kTime, bool kOut>
 struct ShortSink {
     int32_t* overlap;
     int32_t* carry;
@@ -139,7 +151,7 @@ struct ShortSink {
     Down<Ops> fall;
     void operator()(int n, const Eight<Ops>& e) const {
         const typename Ops::V s = Ops::add_sat(Ops::load(carry + n), rise(n, e.x));
-        if (kOut) Ops::put(*out, start + n, Ops::add_sat(Ops::load(overlap + start + n), s));
+        if (kOut) emit<Ops, kTime>(*out, start + n, Ops::add_sat(Ops::load(overlap + start + n), s));
         else Ops::store(overlap + start + n - 1024, s);
         Ops::store(carry + n, fall(n, e.y));
     }
@@ -148,9 +160,9 @@ struct ShortSink {
 // Eight short windows at 448 + 128 w (see short_blocks in the reference):
 // every old overlap sample read (448 .. 1023) lies above every slot the
 // windows write (0 .. 447).
-template <class Ops>
+template <class Ops, bool kTime>
 void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const PcmOut& out) {
-    for (int n = 0; n < 448; n += 8) Ops::put(out, n, Ops::load(overlap + n));
+    for (int n = 0; n < 448; n += 8) emit<Ops, kTime>(out, n, Ops::load(overlap + n));
     int32_t carry[128] = {};
     const Down<Ops> fall{short_table<Ops>(shape), 128};
     for (int w = 0; w < 8; ++w) {
@@ -159,8 +171,8 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Pc
         kernels.fft(u, 64);
         const Up<Ops> rise{short_table<Ops>(w == 0 ? prev : shape), 0};
         const int start = 448 + 128 * w;
-        const ShortSink<Ops, true> to_out{overlap, carry, &out, start, rise, fall};
-        const ShortSink<Ops, false> to_overlap{overlap, carry, &out, start, rise, fall};
+        const ShortSink<Ops, kTime, true> to_out{overlap, carry, &out, start, rise, fall};
+        const ShortSink<Ops, kTime, false> to_overlap{overlap, carry, &out, start, rise, fall};
         // Window 4 straddles sample 1024 at n = 64, between its lo and hi samples.
         if (w < 4) output_groups<Ops, 64>(u, 0, 32, to_out, to_out);
         else if (w == 4) output_groups<Ops, 64>(u, 0, 32, to_out, to_overlap);
@@ -170,25 +182,39 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Pc
     std::memset(overlap + 576, 0, 448 * sizeof(int32_t));
 }
 
-// The synthesis entry of a variant: output layouts other than a stereo
-// slot (step 2) go to the reference.
+// One channel's block to PCM or (kTime) to Q12 time samples.
+template <class Ops, bool kTime>
+void synthesise_block(uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef, int32_t* overlap,
+                      const PcmOut& out) {
+    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
+    const uint8_t seq = window_sequence & 3;
+    if (seq == EIGHT_SHORT_SEQUENCE) {
+        short_blocks<Ops, kTime>(shape, prev, coef, overlap, out);
+    } else {
+        kernels.pre_twiddle(coef, 2048);
+        kernels.fft(coef, 512);
+        long_block<Ops, kTime>(seq, shape, prev, coef, overlap, out);
+    }
+    wnd_shape[1] = wnd_shape[0];
+}
+
+// The synthesis entry of a variant: the Q12 time samples (a build with SBR)
+// and a stereo slot (step 2); other output layouts go to the reference. A
+// build without SBR has no time output and no code for it.
 template <class Ops>
 void synthesise_channel(uint16_t* first_block, uint8_t window_sequence, uint16_t* wnd_shape, int32_t* coef,
                         OverlapSample* overlap, PcmOut out) {
+    if constexpr (kSbrBuilt) {
+        if (out.time) {
+            synthesise_block<Ops, true>(window_sequence, wnd_shape, coef, overlap, out);
+            return;
+        }
+    }
     if (out.step != 2) {
         ::synthesise_channel(first_block, window_sequence, wnd_shape, coef, overlap, out);
         return;
     }
-    const int shape = wnd_shape[0] & 1, prev = wnd_shape[1] & 1;
-    const uint8_t seq = window_sequence & 3;
-    if (seq == EIGHT_SHORT_SEQUENCE) {
-        short_blocks<Ops>(shape, prev, coef, overlap, out);
-    } else {
-        kernels.pre_twiddle(coef, 2048);
-        kernels.fft(coef, 512);
-        long_block<Ops>(seq, shape, prev, coef, overlap, out);
-    }
-    wnd_shape[1] = wnd_shape[0];
+    synthesise_block<Ops, false>(window_sequence, wnd_shape, coef, overlap, out);
 }
 
 // Mixed synthesis (synthesise_channel_mix): eight samples of one half

@@ -1,8 +1,9 @@
 // NEON variant of the exact synthesis (32-bit ARM): the output pass of every
 // window sequence (post-twiddle, window, overlap-add, rounding, saturation
 // and the interleaved 16-bit store) four post-twiddle passes at a time, into
-// one slot or both slots of interleaved stereo frames. Other output layouts
-// go to the portable reference. Bit-exact with it: the twiddle products as
+// one slot or both slots of interleaved stereo frames, or (with SBR) as the
+// Q12 time samples, stored by VST2Q of the even and odd quads as the overlap
+// is. Other output layouts go to the portable reference. Bit-exact with it: the twiddle products as
 // 64-bit VMULL/VMLAL pairs narrowed by one rounding shift (VRSHRN #31, the
 // reference's rshr64), the window products as VQRDMULH ((2ab + 2^31) >> 32 =
 // mul_q31; the tables never hold INT32_MIN, so it never saturates), VQADD for

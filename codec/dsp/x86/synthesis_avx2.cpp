@@ -2,8 +2,9 @@
 // per register with VPMULDQ's four 64-bit products: the pre-twiddle, and the
 // output pass (post-twiddle, window, overlap-add, rounding, saturation and
 // the interleaved 16-bit store) of every window sequence, into one slot or
-// both slots of interleaved stereo frames; other output layouts go to the
-// portable reference. Bit-exact with it: the same rounded 64-bit products,
+// both slots of interleaved stereo frames or (with SBR) as the Q12 time
+// samples, stored as the overlap is; other output layouts go to the portable
+// reference. Bit-exact with it: the same rounded 64-bit products,
 // wrapping negations and saturations. The output pass's structure is
 // dsp/output_pass_vec.h's; this file brings its eight-sample operations.
 //

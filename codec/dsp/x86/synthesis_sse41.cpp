@@ -1,8 +1,9 @@
 // SSE4.1 variant of the exact synthesis: the output pass of every window
 // sequence (post-twiddle, window, overlap-add, rounding, saturation and the
 // interleaved 16-bit store) four post-twiddle passes at a time, into one slot
-// or both slots of interleaved stereo frames. Other output layouts go to the
-// portable reference. Bit-exact with it: the same rounded 64-bit products
+// or both slots of interleaved stereo frames, or (with SBR) as the Q12 time
+// samples, stored as the overlap is. Other output layouts go to the portable
+// reference. Bit-exact with it: the same rounded 64-bit products
 // (PMULDQ), the same wrapping negations, the same saturations. The output
 // pass's structure is dsp/output_pass_vec.h's; this file brings its
 // eight-sample operations.
