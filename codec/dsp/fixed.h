@@ -312,15 +312,23 @@ constexpr uint32_t udiv_round(uint64_t a, uint64_t b FX_WHERE) {
     return static_cast<uint32_t>(q);
 }
 
+// The rounded signed divisions below divide |a| (magnitude64) and give the
+// quotient a's sign back (with_sign_of: q at most 2^31 for a < 0, below
+// 2^31 otherwise).
+constexpr uint64_t magnitude64(int64_t a) { return a < 0 ? 0u - static_cast<uint64_t>(a) : static_cast<uint64_t>(a); }
+constexpr int32_t with_sign_of(int64_t a, uint32_t q) {
+    return a < 0 ? static_cast<int32_t>(0u - q) : static_cast<int32_t>(q);
+}
+
 // a / b rounded to the nearest integer, halves away from zero, for b > 0
 // and a quotient within 32 bits: udiv_round of the magnitude (on ARM
 // without a division where b fits 31 bits and the quotient 31).
 constexpr int32_t div_round(int64_t a, int64_t b FX_WHERE) {
     FX_EXPECT(b > 0, "div_round");
-    const uint64_t mag = a < 0 ? 0u - static_cast<uint64_t>(a) : static_cast<uint64_t>(a);
+    const uint64_t mag = magnitude64(a);
     const uint64_t q = udiv_round(mag, static_cast<uint64_t>(b));
     FX_EXPECT(q <= (a < 0 ? UINT64_C(0x80000000) : UINT64_C(0x7fffffff)), "div_round");
-    return a < 0 ? static_cast<int32_t>(0u - static_cast<uint32_t>(q)) : static_cast<int32_t>(q);
+    return with_sign_of(a, static_cast<uint32_t>(q));
 }
 
 // A divisor 0 < b < 2^31 for several div_round_by: on ARM with its
@@ -341,11 +349,11 @@ constexpr Divisor31 divisor31(uint32_t b FX_WHERE) {
 constexpr int32_t div_round_by(int64_t a, Divisor31 d FX_WHERE) {
 #if defined(__arm__)
     if (!std::is_constant_evaluated()) {
-        const uint64_t mag = a < 0 ? 0u - static_cast<uint64_t>(a) : static_cast<uint64_t>(a);
+        const uint64_t mag = magnitude64(a);
         if ((mag >> 31) < d.b) {
             const uint32_t q = udiv_round_by(mag, d.b, d.r);
             FX_EXPECT(q <= (a < 0 ? UINT32_C(0x80000000) : UINT32_C(0x7fffffff)), "div_round_by");
-            return a < 0 ? static_cast<int32_t>(0u - q) : static_cast<int32_t>(q);
+            return with_sign_of(a, q);
         }
     }
 #endif
@@ -362,7 +370,7 @@ constexpr uint32_t recip32(uint32_t b FX_WHERE) {
 }
 constexpr int32_t div_round_recip(int64_t a, uint32_t b, uint32_t r FX_WHERE) {
     FX_EXPECT(b >= 2 && b < (UINT32_C(1) << 16) && r == UINT32_C(0xffffffff) / b, "div_round_recip");
-    const uint64_t mag = a < 0 ? 0u - static_cast<uint64_t>(a) : static_cast<uint64_t>(a);
+    const uint64_t mag = magnitude64(a);
     FX_EXPECT((mag >> 32) == 0, "div_round_recip");
     const uint64_t n = mag + b / 2;
     uint32_t q = static_cast<uint32_t>((n * r) >> 32);
@@ -371,7 +379,7 @@ constexpr int32_t div_round_recip(int64_t a, uint32_t b, uint32_t r FX_WHERE) {
         ++q;
         rem -= b;
     }
-    return a < 0 ? static_cast<int32_t>(0u - q) : static_cast<int32_t>(q);
+    return with_sign_of(a, q);
 }
 
 // A 128-bit two's complement value: the four registers of a 64 x 64-bit
