@@ -43,11 +43,15 @@ struct Quads {
 // and the signs). The pass works on the four columns (point m of every
 // register): the odd registers turned by w1 at m and m - 2 (exactly 1 at 0
 // and 2, times -i at 2 and 3), the second stage's sums and differences by
-// w2 at m = 0, 1 and w3 at m - 2 (exactly 1 at 0).
+// w2 at m = 0, 1 and w3 at m - 2 (exactly 1 at 0). Of the odd registers
+// only points 1 and 3 turn, all by w1(1): those of both registers make one
+// rotation.
 AVX2 void first_sixteen(int32_t* buf, int points) {
-    const __m256i tw1 =
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(fft_r4_twiddle_q31)));
+    const __m256i tw1 = _mm256_broadcastq_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(fft_r4_twiddle_q31 + 2)));
     const __m256i tw23 = load4(fft_r4_twiddle_q31 + 4, 0);
+    // Points 2 and 3 times -i: their words swapped, the odd ones negated.
+    const __m256i upper_swap = _mm256_setr_epi32(0, 1, 2, 3, 5, 4, 7, 6);
+    const __m256i upper_signs = _mm256_setr_epi32(1, 1, 1, 1, 1, -1, 1, -1);
     const __m256i cd = _mm256_setr_epi32(4, 5, 7, 6, 4, 5, 7, 6);      // c, d with re and im swapped
     const __m256i signs = _mm256_setr_epi32(1, 1, 1, -1, -1, -1, -1, 1);  // c, -i d, -c, i d
     auto stage1 = [&](__m256i t) __attribute__((always_inline, target("avx2"))) {
@@ -56,16 +60,19 @@ AVX2 void first_sixteen(int32_t* buf, int points) {
         const __m256i abab = _mm256_permute4x64_epi64(abcd, _MM_SHUFFLE(1, 0, 1, 0));
         return _mm256_add_epi32(abab, _mm256_sign_epi32(_mm256_permutevar8x32_epi32(abcd, cd), signs));
     };
-    auto first = [&](__m256i z) __attribute__((always_inline, target("avx2"))) {
-        const __m256i r = _mm256_blend_epi32(rotate(z, tw1), z, 0x33);
-        return _mm256_blend_epi32(r, times_minus_i(r), 0xF0);
+    auto upper_minus_i = [&](__m256i z) __attribute__((always_inline, target("avx2"))) {
+        return _mm256_sign_epi32(_mm256_permutevar8x32_epi32(z, upper_swap), upper_signs);
     };
     auto second = [&](__m256i z) __attribute__((always_inline, target("avx2"))) {
         return rotate_but_first(z, tw23);
     };
     for (int g = 0; g < points; g += 16) {
-        const __m256i x0 = stage1(load4(buf, g)), x1 = first(stage1(load4(buf, g + 4)));
-        const __m256i x2 = stage1(load4(buf, g + 8)), x3 = first(stage1(load4(buf, g + 12)));
+        const __m256i y1 = stage1(load4(buf, g + 4)), y3 = stage1(load4(buf, g + 12));
+        // Points 1 of y3, y1, points 3 of y3, y1 turned; then back in place.
+        const __m256i r = rotate(_mm256_unpackhi_epi64(y3, y1), tw1);
+        const __m256i x1 = upper_minus_i(_mm256_blend_epi32(y1, r, 0xCC));
+        const __m256i x3 = upper_minus_i(_mm256_unpacklo_epi64(y3, r));
+        const __m256i x0 = stage1(load4(buf, g)), x2 = stage1(load4(buf, g + 8));
         using B = fft_passes::Butterflies<Quads>;
         B::butterfly(buf, g, g + 8, _mm256_add_epi32(x0, x1), second(_mm256_add_epi32(x2, x3)));
         B::butterfly<true>(buf, g + 4, g + 12, _mm256_sub_epi32(x0, x1), second(_mm256_sub_epi32(x2, x3)));

@@ -94,13 +94,14 @@ struct PreUnit {
     PreUnit(const int32_t* buf, const int32_t* tw, int k) {
         const V x = load_rows(buf, k, k + h), y = load_rows(buf, h - 2 - k, points - 2 - k);
         V a = odd_from(x, reverse_points(y)), b = odd_from(y, reverse_points(x));
-        if (kLong) {  // fx::rshr(x, 3): (x >> 3) + (bit 2 of x)
+        if (kLong) {  // fx::rshr(x, 3): ((x >> 2) + 1) >> 1, the same without an overflow
             const V one = _mm256_set1_epi32(1);
-            a = _mm256_add_epi32(_mm256_srai_epi32(a, 3), _mm256_and_si256(_mm256_srai_epi32(a, 2), one));
-            b = _mm256_add_epi32(_mm256_srai_epi32(b, 3), _mm256_and_si256(_mm256_srai_epi32(b, 2), one));
+            a = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(a, 2), one), 1);
+            b = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(b, 2), one), 1);
         }
-        g = neg(rotate(a, load_rows(tw, k, k + h)));
-        p = neg(rotate(b, load_rows(tw, h - 2 - k, points - 2 - k)));
+        // Long blocks' values, shifted, are never INT32_MIN.
+        g = avx2::rotate_negated<kLong>(a, load_rows(tw, k, k + h));
+        p = avx2::rotate_negated<kLong>(b, load_rows(tw, h - 2 - k, points - 2 - k));
     }
     // To the unit at r = rev(k).
     void put(int32_t* buf, int r) const {
