@@ -13,6 +13,7 @@
 //   zero(), add_sat(a, b), mul_q31(a, b)
 //   rising(p), falling(p)  window weights p[0..7], and p[7] down to p[0]
 //   put(out, n, v)         Q12 to PCM frames n .. n+7 (step 2)
+//   put_sum(out, n, a, b)  optional: put(out, n, add_sat(a, b)) (emit_sum)
 //   post_group<q>(buf, i, lo, hi)
 //                          passes i .. i+3 of a transform of 4q samples: the
 //                          samples n = 2i .. 2i+7 (lo) and 2q-8-2i .. 2q-1-2i
@@ -43,6 +44,16 @@ template <class Ops, bool kTime>
 inline void emit(const PcmOut& out, int n, typename Ops::V v) {
     if constexpr (kTime) Ops::store(out.time + n, v);
     else Ops::put(out, n, v);
+}
+
+// Output samples n .. n+7 as add_sat(a, b). A variant may bring
+// put_sum(out, n, a, b), the PCM of the sum without its saturation: a sum
+// beyond 32 bits lies beyond the 16-bit range as its saturated value does,
+// so both give the same PCM.
+template <class Ops, bool kTime>
+inline void emit_sum(const PcmOut& out, int n, typename Ops::V a, typename Ops::V b) {
+    if constexpr (!kTime && requires { Ops::put_sum(out, n, a, b); }) Ops::put_sum(out, n, a, b);
+    else emit<Ops, kTime>(out, n, Ops::add_sat(a, b));
 }
 
 // Window weights of eight samples n .. n+7 of a half, as in the reference:
@@ -99,7 +110,7 @@ struct LongSink {
     Rise rise;
     Fall fall;
     void operator()(int n, const Eight<Ops>& e) const {
-        emit<Ops, kTime>(*out, n, Ops::add_sat(Ops::load(overlap + n), rise(n, e.x)));
+        emit_sum<Ops, kTime>(*out, n, Ops::load(overlap + n), rise(n, e.x));
         Ops::store(overlap + n, fall(n, e.y));
     }
 };
@@ -151,7 +162,7 @@ struct ShortSink {
     Down<Ops> fall;
     void operator()(int n, const Eight<Ops>& e) const {
         const typename Ops::V s = Ops::add_sat(Ops::load(carry + n), rise(n, e.x));
-        if (kOut) emit<Ops, kTime>(*out, start + n, Ops::add_sat(Ops::load(overlap + start + n), s));
+        if (kOut) emit_sum<Ops, kTime>(*out, start + n, Ops::load(overlap + start + n), s);
         else Ops::store(overlap + start + n - 1024, s);
         Ops::store(carry + n, fall(n, e.y));
     }

@@ -135,6 +135,13 @@ struct Ops {
     static V rising(const int32_t* p) { return load8(p); }
     static V falling(const int32_t* p) { return reverse8(load8(p)); }
     static void put(const PcmOut& out, int n, V v) { put8(out, n, to_pcm(v)); }
+    // The PCM of a + b from their floor average (a & b) + ((a ^ b) >> 1),
+    // which never overflows: ((avg >> 10) + 1) >> 1 is (a + b + 2^11) >> 12.
+    static void put_sum(const PcmOut& out, int n, V a, V b) {
+        const V avg = _mm256_add_epi32(_mm256_and_si256(a, b), _mm256_srai_epi32(_mm256_xor_si256(a, b), 1));
+        const V r = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(avg, 10), _mm256_set1_epi32(1)), 1);
+        put8(out, n, _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1)));
+    }
 
     // a at q/2 + i .. q/2 + i + 3, b at q/2 - 1 - i down to q/2 - 4 - i (see
     // output_passes in the reference).

@@ -63,6 +63,12 @@ inline __m128i rounded_q12(__m128i v) {
     return _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(v, 11), _mm_set1_epi32(1)), 1);
 }
 
+// The same of a + b without its saturation (Ops::put_sum).
+inline __m128i rounded_sum_q12(__m128i a, __m128i b) {
+    const __m128i avg = _mm_add_epi32(_mm_and_si128(a, b), _mm_srai_epi32(_mm_xor_si128(a, b), 1));
+    return _mm_srai_epi32(_mm_add_epi32(_mm_srai_epi32(avg, 10), _mm_set1_epi32(1)), 1);
+}
+
 inline __m128i load(const int32_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store(int32_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline __m128i reverse(__m128i v) { return _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3)); }
@@ -84,6 +90,11 @@ struct Ops {
     static V falling(const int32_t* p) { return {reverse(::load(p + 4)), reverse(::load(p))}; }
     static void put(const PcmOut& out, int n, V v) {
         put8(out, n, _mm_packs_epi32(rounded_q12(v.lo), rounded_q12(v.hi)));
+    }
+    // The PCM of a + b from their floor average (a & b) + ((a ^ b) >> 1),
+    // which never overflows: ((avg >> 10) + 1) >> 1 is (a + b + 2^11) >> 12.
+    static void put_sum(const PcmOut& out, int n, V a, V b) {
+        put8(out, n, _mm_packs_epi32(rounded_sum_q12(a.lo, b.lo), rounded_sum_q12(a.hi, b.hi)));
     }
 
     // a at q/2 + i .. q/2 + i + 3, b at q/2 - 1 - i down to q/2 - 4 - i (see
