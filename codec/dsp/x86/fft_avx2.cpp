@@ -79,10 +79,66 @@ AVX2 void first_sixteen(int32_t* buf, int points) {
     }
 }
 
+// Butterflies::radix4_points of the points p + L t (t = 0..3), the results
+// in x[t] rather than stored.
+template <int kQuarter, bool kKeep1, bool kMinusI1, bool kKeep2>
+AVX2_INLINE void radix4_values(const int32_t* buf, int p, __m256i t1, __m256i t2, __m256i* x) {
+    __m256i x1 = Quads::rotate<kKeep1>(load4(buf, p + kQuarter), t1);
+    __m256i x3 = Quads::rotate<kKeep1>(load4(buf, p + 3 * kQuarter), t1);
+    if (kMinusI1) x1 = times_minus_i(x1), x3 = times_minus_i(x3);
+    const __m256i x0 = load4(buf, p), x2 = load4(buf, p + 2 * kQuarter);
+    const __m256i a = _mm256_add_epi32(x0, x1), b = _mm256_sub_epi32(x0, x1);
+    const __m256i c = Quads::rotate<kKeep2>(_mm256_add_epi32(x2, x3), t2);
+    const __m256i d = times_minus_i(Quads::rotate<kKeep2>(_mm256_sub_epi32(x2, x3), t2));
+    x[0] = _mm256_add_epi32(a, c), x[2] = _mm256_sub_epi32(a, c);
+    x[1] = _mm256_add_epi32(b, d), x[3] = _mm256_sub_epi32(b, d);
+}
+
+// The radix-4 pass of quarter-span 64 and the last radix-2 stage of 512
+// points over column c (four points) of both groups of 256, the eight
+// values c + 64 t between the two in registers: the radix-2 stage pairs t
+// with t + 4, turned by the twiddle of c (t = 0, 2) or c + 64 (t = 1, 3),
+// times -i for t = 2, 3 (fft_passes::radix2_last; exactly 1 in lane 0 at
+// c = 0).
+template <bool kKeep1, bool kMinusI1, bool kKeep2>
+AVX2_INLINE void last_column(int32_t* buf, int c, __m256i t1, __m256i t2) {
+    __m256i x[8];
+    radix4_values<64, kKeep1, kMinusI1, kKeep2>(buf, c, t1, t2, x);
+    radix4_values<64, kKeep1, kMinusI1, kKeep2>(buf, 256 + c, t1, t2, x + 4);
+    const __m256i w0 = load4(fft_twiddle_q31, c), w1 = load4(fft_twiddle_q31, c + 64);
+    // kKeep1 and kKeep2 both: c = 0.
+    constexpr bool kKeep0 = kKeep1 && kKeep2;
+    const __m256i u0 = Quads::rotate<kKeep0>(x[4], w0), u1 = Quads::rotate<false>(x[5], w1);
+    const __m256i u2 = times_minus_i(Quads::rotate<kKeep0>(x[6], w0));
+    const __m256i u3 = times_minus_i(Quads::rotate<false>(x[7], w1));
+    const __m256i u[4] = {u0, u1, u2, u3};
+    for (int t = 0; t < 4; ++t) {
+        store4(buf, c + 64 * t, _mm256_add_epi32(x[t], u[t]));
+        store4(buf, c + 64 * t + 256, _mm256_sub_epi32(x[t], u[t]));
+    }
+}
+
+// fft_passes::radix4_column of quarter-span 64 for columns j and j + 32,
+// each with the last stage (last_column).
+template <bool kFirstJ>
+AVX2_INLINE void last_columns(int32_t* buf, int j) {
+    const int32_t* w = fft_r4_twiddle_q31 + 60;
+    const __m256i w1 = load4(w + 2 * j, 0), w2 = load4(w + 64 + 2 * j, 0), w3 = load4(w + 128 + 2 * j, 0);
+    last_column<kFirstJ, false, kFirstJ>(buf, j, w1, w2);
+    last_column<kFirstJ, true, false>(buf, j + 32, w1, w3);
+}
+
 }  // namespace
 
 AVX2 void fft_exact_avx2(int32_t* buf, int points) {
     first_sixteen(buf, points);
-    fft_passes::passes_from<fft_passes::Butterflies<Quads>>(buf, points, 16);
+    using B = fft_passes::Butterflies<Quads>;
+    if (points == 512) {
+        fft_passes::radix4_pass<B>(buf, points, 16);
+        last_columns<true>(buf, 0);
+        for (int j = 4; j < 32; j += 4) last_columns<false>(buf, j);
+    } else {
+        fft_passes::passes_from<B>(buf, points, 16);
+    }
     _mm256_zeroupper();
 }
