@@ -226,6 +226,12 @@ void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int3
         // The zero bands at the top of the window (common: no spectral data
         // above the coded bandwidth) in one fill, after the values below
         // them have been read.
+#if defined(__x86_64__) || defined(__i386__)
+        if (steps.zero && pos < window_end) {
+            steps.zero(coef_out + pos, window_end - pos);
+            pos = window_end;
+        }
+#endif
         for (; pos < window_end; ++pos) coef_out[pos] = 0;
         scaleFactors += bands;
     }
