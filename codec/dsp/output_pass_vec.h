@@ -92,6 +92,25 @@ inline void output_groups(const int32_t* buf, int i0, int i1, Lo lo, Hi hi) {
     }
 }
 
+// A variant may bring windowed_group<q>(buf, i, rise, fall, lo, hi): the
+// samples of post_group, x weighted by the rising window (rise[n]) and y by
+// the falling one (fall[2q - 1 - n]), as Up and Down weigh them. Where it
+// has one, the long blocks' windows (rise, fall) come from it and each
+// group's consumer takes the samples as they are.
+template <class Ops>
+concept HasWindowedGroup = requires(const int32_t* p, Eight<Ops>& e) {
+    Ops::template windowed_group<512>(p, 0, p, p, e, e);
+};
+template <class Ops, int kQuarter, class Sink>
+inline void output_windowed(const int32_t* buf, int i0, int i1, const int32_t* rise, const int32_t* fall, Sink sink) {
+    for (int i = i0; i < i1; i += 4) {
+        Eight<Ops> l, h;
+        Ops::template windowed_group<kQuarter>(buf, i, rise, fall, l, h);
+        sink(2 * i, l);
+        sink(2 * kQuarter - 8 - 2 * i, h);
+    }
+}
+
 template <class Ops>
 const int32_t* long_table(int shape) {
     return shape ? kbd_long_q31 : sine_long_q31;
@@ -137,6 +156,8 @@ void long_windows(uint8_t seq, int shape, int prev, const int32_t* buf, MakeSink
         const Up<Ops> edge{short_table<Ops>(prev), 448};
         output_groups<Ops, 512>(buf, 0, 224, sink(Zero<Ops>{}, fall), sink(One<Ops>{}, fall));
         output_groups<Ops, 512>(buf, 224, 256, sink(edge, fall), sink(edge, fall));
+    } else if constexpr (HasWindowedGroup<Ops>) {
+        output_windowed<Ops, 512>(buf, 0, 256, rise.t, fall.t, sink(One<Ops>{}, One<Ops>{}));
     } else {
         output_groups<Ops, 512>(buf, 0, 256, sink(rise, fall), sink(rise, fall));
     }

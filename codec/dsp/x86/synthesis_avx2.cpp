@@ -124,6 +124,33 @@ void pre_twiddle_n(int32_t* buf) {
     });
 }
 
+// Samples weighted by their window weights w (word m for sample m), the
+// values of the even samples in the low words of the 64-bit lanes of e,
+// those of the odd ones in o: fx::mul_q31 as mul_q31 above, without
+// spreading the values over the lanes first.
+inline V weigh(V e, V o, V w) {
+    const V half = _mm256_set1_epi64x(INT64_C(1) << 30);
+    const V even = _mm256_add_epi64(_mm256_mul_epi32(e, w), half);
+    const V odd = _mm256_add_epi64(_mm256_mul_epi32(o, _mm256_srli_epi64(w, 32)), half);
+    return odd_from(_mm256_srli_epi64(even, 31), _mm256_slli_epi64(odd, 1));
+}
+
+// The rotation's 64-bit sums of four points z by their twiddles tw: re and
+// im of z (c - i s) plus 2^30, whose bits 31..62 are the rounded values.
+struct Sums {
+    V re, im;
+};
+inline Sums rotation_sums(V z, V tw) {
+    const V zs = swap_pairs(z), ts = swap_pairs(tw), half = _mm256_set1_epi64x(INT64_C(1) << 30);
+    return {_mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(z, tw), _mm256_mul_epi32(zs, ts)), half),
+            _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(zs, tw), _mm256_mul_epi32(neg(z), ts)), half)};
+}
+// The rounded value of a sum, in the low word of its lane; the negated one
+// from 2^31 - 1 minus the sum (the sum of 2^30 - 1 minus the products: see
+// avx2::rotate_negated).
+inline V rounded(V sum) { return _mm256_srli_epi64(sum, 31); }
+inline V rounded_negated(V sum) { return rounded(_mm256_sub_epi64(_mm256_set1_epi64x(INT32_MAX), sum)); }
+
 // The eight-sample operations of the output pass (dsp/output_pass_vec.h).
 struct Ops {
     using V = __m256i;
@@ -159,6 +186,29 @@ struct Ops {
         // hi, n = 2q-8-2i+2k: x -im b, y re b of pass i+3-k; the next n: x re a, y -im a.
         hi.x = swap_pairs(odd_from(reverse_points(a), nb));
         hi.y = odd_from(b, reverse_points(na));
+    }
+
+    // post_group's samples weighted by the long windows: the rotated values
+    // go to the products with the weights straight from the rotation's
+    // sums, each in the low words of the lanes, the order reversed where
+    // post_group reverses it.
+    template <int kQuarter>
+    __attribute__((always_inline)) static void windowed_group(const int32_t* buf, int i, const int32_t* rise,
+                                                              const int32_t* fall, output_pass_vec::Eight<Ops>& lo,
+                                                              output_pass_vec::Eight<Ops>& hi) {
+        const int32_t* tw = kQuarter == 512 ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
+        const int ao = kQuarter + 2 * i, bo = kQuarter - 8 - 2 * i;  // as in post_group
+        const Sums a = rotation_sums(load8(buf + ao), load8(tw + ao));  // a(i + k), k = 0..3
+        const Sums b = rotation_sums(load8(buf + bo), load8(tw + bo));  // b(i + 3 - k)
+        const V na_re = rounded_negated(a.re), na_im = rounded_negated(a.im);
+        const V a_re_up = reverse_points(rounded(a.re)), na_im_up = reverse_points(na_im);  // of a(i + 3 - k)
+        const V b_re = rounded(b.re), nb_im = rounded_negated(b.im);
+        const V b_re_up = reverse_points(b_re), b_im_up = reverse_points(rounded(b.im));  // of b(i + k)
+        const int n = 2 * i, m = 2 * kQuarter - 8 - 2 * i;  // the first samples of lo and hi
+        lo.x = weigh(na_re, b_im_up, load8(rise + n));
+        lo.y = weigh(na_im, b_re_up, reverse8(load8(fall + 2 * kQuarter - 8 - n)));
+        hi.x = weigh(nb_im, a_re_up, load8(rise + m));
+        hi.y = weigh(b_re, na_im_up, reverse8(load8(fall + 2 * kQuarter - 8 - m)));
     }
 };
 
