@@ -59,6 +59,7 @@ constexpr uint32_t kNoiseMul4 = kNoiseMul * kNoiseMul * kNoiseMul * kNoiseMul;
 constexpr uint32_t kNoiseAdd4 = kNoiseAdd * (1u + kNoiseMul + kNoiseMul * kNoiseMul + kNoiseMul * kNoiseMul * kNoiseMul);
 void noise_lines_exact(int32_t* out, int n, int16_t energy, uint32_t seed);
 void noise_lines_sse41(int32_t* out, int n, int16_t energy, uint32_t seed);
+void noise_lines_avx2(int32_t* out, int n, int16_t energy, uint32_t seed);  // eight lines at a time
 void noise_lines_neon(int32_t* out, int n, int16_t energy, uint32_t seed);
 // The scale of a draw whose sum of squares is e > 0: each value is
 // v g / 2^shift, rounded half up (fx::mul_shift_sat); noise_scale applies it
