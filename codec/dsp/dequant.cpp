@@ -211,6 +211,10 @@ __attribute__((always_inline)) inline void dequantise_band(const DequantSteps& s
 
 }  // namespace
 
+void dequantise_band_portable(int32_t* out, const int16_shared* q, int n, int16_t sf) {
+    dequantise_band(kPortableSteps, out, q, n, sf);
+}
+
 int32_t dequant_value(int16_t q, int sf) {
     return q == 0 ? 0 : dequant(q, band_gain(sf));
 }

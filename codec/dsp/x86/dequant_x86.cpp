@@ -6,7 +6,9 @@
 // words), the rounding term is added and the pair shifted right by the
 // band's shift with one logical shift (every product is non-negative), and
 // the value's sign goes back on with PSIGND (a zero stays zero). Bit-exact
-// with plain_band; everything else is the portable walk.
+// with plain_band. SSE4.1 runs these steps from the portable walk; AVX2 has
+// the walk here with its steps inlined, the zero bands stored with vector
+// stores, other bands handed to the portable walk's.
 #include <immintrin.h>
 
 #include "dsp/dequant.h"
@@ -51,7 +53,7 @@ SSE41 inline uint32_t or_lanes(__m128i v) {
     return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(v, _mm_srli_si128(v, 4))));
 }
 
-SSE41 BandBits scan_band_sse41(const int16_shared* q, int n) {
+SSE41 __attribute__((always_inline)) inline BandBits scan_values(const int16_shared* q, int n) {
     __m128i any = _mm_setzero_si128(), mag = _mm_setzero_si128();
     for (int i = 0; i < n; i += 8) {
         // Four values alone (the upper half zero) when only four are left.
@@ -64,13 +66,16 @@ SSE41 BandBits scan_band_sse41(const int16_shared* q, int n) {
     return {or_lanes(any), static_cast<int32_t>((m | m >> 16) & 0xFFFFu)};
 }
 
+SSE41 BandBits scan_band_sse41(const int16_shared* q, int n) { return scan_values(q, n); }
+
 SSE41 void plain_band_sse41(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
     plain_tail(out, q, 0, n, mant, shift);
 }
 
 // Eight values at a time: the same steps in 256-bit registers, the table
 // read by one gather.
-AVX2 void plain_band_avx2(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
+AVX2 __attribute__((always_inline)) inline void plain_values(int32_t* out, const int16_shared* q, int n, int32_t mant,
+                                                              int shift) {
     const __m256i m = _mm256_set1_epi64x(mant), bias = _mm256_set1_epi64x(fx::round_bias64(shift));
     const __m128i s = _mm_cvtsi32_si128(shift);
     int i = 0;
@@ -84,6 +89,75 @@ AVX2 void plain_band_avx2(int32_t* out, const int16_shared* q, int n, int32_t ma
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_sign_epi32(r, v));
     }
     plain_tail(out, q, i, n, mant, shift);
+}
+
+AVX2 void zero_avx2(int32_t* out, int n);
+
+// The walk of dequantise_bands (dsp/dequant.cpp) with the steps above in
+// it rather than called: the same bands, the same tests, the same values.
+
+// live_end: the end of the last run of eight values in [begin, end) holding
+// a non-zero one, 32 values a step while they are all zero.
+AVX2 inline int live_end(const int16_shared* q, int begin, int end) {
+    while (end - begin >= 32) {
+        const __m256i v = _mm256_or_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + end - 32)),
+                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + end - 16)));
+        if (!_mm256_testz_si256(v, v)) break;
+        end -= 32;
+    }
+    while (end > begin) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + end - 8));
+        if (!_mm_testz_si128(v, v)) break;
+        end -= 8;
+    }
+    return end;
+}
+
+// dequantise_band: a band of n values (a multiple of four); bands whose
+// values or gain the plain step does not take go to the portable walk's.
+AVX2 inline void band(int32_t* out, const int16_shared* q, int n, int16_t sf_coded) {
+    const BandBits bits = scan_values(q, n);
+    if (bits.any == 0) {
+        int i = 0;
+        for (; i + 8 <= n; i += 8) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_setzero_si256());
+        if (i < n) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_setzero_si128());
+        return;
+    }
+    const int t = (sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded)) - 80;
+    const int32_t mant = gain_q31[t & 3];
+    const int shift = 48 - fx::asr(t, 2);
+    if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
+        (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], mant), shift) < INT32_MAX)) {
+        plain_values(out, q, n, mant, shift);
+        return;
+    }
+    dequantise_band_portable(out, q, n, sf_coded);
+}
+
+AVX2 void dequantise_bands_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+                                const int16_shared* quant_in, const int16_t* scaleFactors,
+                                const int16_t* const* window_swb_top) {
+    int pos = 0;
+    for (int w = 0; w < num_windows; ++w) {
+        const int16_t* top = window_swb_top[w];
+        const int base = pos;
+        const int bands = num_swb[w];
+        if (bands <= 0) continue;
+        const int window_end = base + top[bands - 1];
+        const int live = (window_end - base) % 8 == 0 ? live_end(quant_in, base, window_end) : window_end;
+        for (int b = 0; b < bands && pos < live; ++b) {
+            const int end = base + top[b];
+            if ((end - pos) % 4 == 0) band(coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
+            else dequantise_band_portable(coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
+            pos = end;
+        }
+        // The zero bands at the top of the window, after the values below
+        // them have been read.
+        if (pos < window_end) zero_avx2(coef_out + pos, window_end - pos);
+        pos = window_end;
+        scaleFactors += bands;
+    }
+    _mm256_zeroupper();
 }
 
 // n zeros from out: 32 words a turn of four stores, then eight, four and
@@ -121,5 +195,5 @@ void dequantise_sse41(int16_t num_windows, const int32_t* num_swb, int32_t* coef
 
 void dequantise_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
-    dequantise_bands({scan_band_sse41, plain_band_avx2, zero_avx2}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    dequantise_bands_avx2(num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }
