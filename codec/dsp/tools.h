@@ -92,6 +92,7 @@ void kvxdec_synt(int16_t num_windows, const int32_t* num_swb, const int16_t* con
 // (dsp/arm/tools_neon.cpp).
 void mid_side_lines(int32_t* left, int32_t* right, int n);
 void mid_side_lines_sse41(int32_t* left, int32_t* right, int n);
+void mid_side_lines_avx2(int32_t* left, int32_t* right, int n);  // eight lines a register
 void mid_side_lines_neon(int32_t* left, int32_t* right, int n);
 
 // Reflection coefficients (indices at coef_res bits) to lpc[0..order], the

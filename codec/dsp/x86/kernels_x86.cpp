@@ -26,17 +26,19 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         }
     }
     // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
-    // scan); the SBR generator's kernels and mid/side have no
-    // AVX2 variant (the filter's column of slots is gathered four words at a
-    // time either way; the covariances are 38 terms; mid/side runs
-    // are short). Noise bands draw eight lines at a time. The adjuster's gains shift each subband by
-    // its own count (VPSRLVQ) and its exponentials gather from a table
-    // (VPGATHERDD): AVX2 alone; its logarithms take eight values at a time.
+    // scan, mid/side's last four lines); the SBR generator's kernels have
+    // no AVX2 variant (the filter's column of slots is gathered four words
+    // at a time either way; the covariances are 38 terms). Noise bands
+    // draw eight lines at a time, mid/side takes eight. The adjuster's gains
+    // shift each subband by its own count (VPSRLVQ) and its exponentials
+    // gather from a table (VPGATHERDD): AVX2 alone; its logarithms take eight
+    // values at a time.
     constexpr uint32_t kAvx2 = CPU_X86_SSE41 | CPU_X86_AVX2;
     if ((use & kAvx2) == kAvx2) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
         k.synthesis = synthesise_channel_avx2, k.dequantise = dequantise_avx2;
         k.synthesis_mix = synthesise_channel_mix_avx2, k.noise_lines = noise_lines_avx2;
+        k.mid_side = mid_side_lines_avx2;
         if constexpr (kSbrBuilt) {
             k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
             k.qmf_synthesis32 = qmf_synthesis32_avx2;

@@ -1,3 +1,5 @@
+// Spectral tools with AVX2, bit-exact with their references.
+//
 // Noise substitution's band values (noise_lines_exact, dsp/pns.cpp) with
 // AVX2, as noise_lines_sse41 (dsp/x86/tools_sse41.cpp) does them with eight
 // lanes: the generator's lane j at line i + j, all eight advanced eight
@@ -76,6 +78,33 @@ AVX2 void noise_lines_avx2(int32_t* out, int n, int16_t energy, uint32_t seed) {
     }
     _mm256_zeroupper();
     if (i < n) noise_scale(v + i, n - i, gain, out + i);
+}
+
+// Mid/side (mid_side_lines, dsp/stereo.cpp) as mid_side_lines_sse41 does
+// it, eight lines a register: the sum and the difference wrapped, then where
+// they overflowed (the operands' signs alike for the sum, unlike for the
+// difference, and the result's sign another) the limit of l's sign. Runs
+// are whole bands, multiples of four lines: four left go through the
+// SSE4.1 variant.
+AVX2 void mid_side_lines_avx2(int32_t* left, int32_t* right, int n) {
+    int k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(left + k));
+        const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(right + k));
+        const __m256i sum = _mm256_add_epi32(l, r), diff = _mm256_sub_epi32(l, r);
+        const __m256i lr = _mm256_xor_si256(l, r);
+        const __m256i sum_over = _mm256_andnot_si256(lr, _mm256_xor_si256(l, sum));
+        const __m256i diff_over = _mm256_and_si256(lr, _mm256_xor_si256(l, diff));
+        const __m256 limit = _mm256_castsi256_ps(_mm256_xor_si256(_mm256_srai_epi32(l, 31), _mm256_set1_epi32(INT32_MAX)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(left + k),
+                            _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(sum), limit,
+                                                                 _mm256_castsi256_ps(sum_over))));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(right + k),
+                            _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(diff), limit,
+                                                                 _mm256_castsi256_ps(diff_over))));
+    }
+    _mm256_zeroupper();
+    if (k < n) mid_side_lines_sse41(left + k, right + k, n - k);
 }
 
 #endif
