@@ -68,10 +68,26 @@ inline V add_sat(V a, V b) {
 
 // Q12 to PCM for eight lanes: ((v >> 11) + 1) >> 1 is (v + 2^11) >> 12
 // without the overflow of the sum; where the sum would saturate, the result
-// is 2^19 rather than 2^19 - 1, and both saturate to 32767 in the pack.
-inline __m128i to_pcm(V v) {
-    const V r = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(v, 11), _mm256_set1_epi32(1)), 1);
-    return _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
+// is 2^19 rather than 2^19 - 1, and both saturate to 32767.
+inline V rounded_q12(V v) {
+    return _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(v, 11), _mm256_set1_epi32(1)), 1);
+}
+
+// Rounded samples r (32 bits) to frames n .. n+7, saturated to 16 bits. One
+// slot: the slot's eight samples are the even words of the 32 bytes from
+// the first, so the saturated values' low halves go there in one blend with
+// the words read, as put8 does it in two. The last of those words lies one
+// frame past the slot's eight frames for the right slot: frames up to 1015
+// (a block's 1024 frames, the last eight excepted) take that way, the rest
+// put8's.
+inline void put_rounded(const PcmOut& out, int n, V r) {
+    if (out.pair || n > 1024 - 16) {
+        put8(out, n, _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1)));
+        return;
+    }
+    const V pcm = _mm256_max_epi32(_mm256_min_epi32(r, _mm256_set1_epi32(32767)), _mm256_set1_epi32(-32768));
+    V* p = reinterpret_cast<V*>(out.at + 2 * n);
+    _mm256_storeu_si256(p, _mm256_blend_epi16(pcm, _mm256_loadu_si256(p), 0xAA));
 }
 
 // The pre-twiddle of pre_twiddle_exact straight to the bit-reversed slots
@@ -161,13 +177,12 @@ struct Ops {
     static V mul_q31(V a, V b) { return ::mul_q31(a, b); }
     static V rising(const int32_t* p) { return load8(p); }
     static V falling(const int32_t* p) { return reverse8(load8(p)); }
-    static void put(const PcmOut& out, int n, V v) { put8(out, n, to_pcm(v)); }
+    static void put(const PcmOut& out, int n, V v) { put_rounded(out, n, rounded_q12(v)); }
     // The PCM of a + b from their floor average (a & b) + ((a ^ b) >> 1),
     // which never overflows: ((avg >> 10) + 1) >> 1 is (a + b + 2^11) >> 12.
     static void put_sum(const PcmOut& out, int n, V a, V b) {
         const V avg = _mm256_add_epi32(_mm256_and_si256(a, b), _mm256_srai_epi32(_mm256_xor_si256(a, b), 1));
-        const V r = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(avg, 10), _mm256_set1_epi32(1)), 1);
-        put8(out, n, _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1)));
+        put_rounded(out, n, _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(avg, 10), _mm256_set1_epi32(1)), 1));
     }
 
     // a at q/2 + i .. q/2 + i + 3, b at q/2 - 1 - i down to q/2 - 4 - i (see
