@@ -47,6 +47,18 @@ AVX2_INLINE __m256i rotate(__m256i z, __m256i tw) {
 // The same with the first point kept as it is (a twiddle of exactly 1).
 AVX2_INLINE __m256i rotate_but_first(__m256i z, __m256i tw) { return _mm256_blend_epi32(rotate(z, tw), z, 0x03); }
 
+// -i z (c - i s): rotate's (re, im) as (im, -re), the negated re from the
+// same products subtracted from 2^30 - 1 (see rotate_negated): no swap and
+// no negation after the rotation.
+AVX2_INLINE __m256i rotate_minus_i(__m256i z, __m256i tw) {
+    const __m256i zs = swap_pairs(z), ts = swap_pairs(tw), half = _mm256_set1_epi64x(INT64_C(1) << 30);
+    const __m256i k = _mm256_set1_epi64x((INT64_C(1) << 30) - 1);
+    const __m256i nre = _mm256_sub_epi64(_mm256_sub_epi64(k, _mm256_mul_epi32(z, tw)), _mm256_mul_epi32(zs, ts));
+    const __m256i im =
+        _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(zs, tw), _mm256_mul_epi32(neg(z), ts)), half);
+    return odd_from(_mm256_srli_epi64(im, 31), _mm256_slli_epi64(nre, 1));
+}
+
 // -(z (c - i s)): rotate's words negated (wrapping), from the same products
 // subtracted from 2^30 - 1 instead of added to 2^30. Modulo 2^64 the two
 // sums are Y = X + 2^30 and 2^31 + ~Y, so their bits 31..62 are t and

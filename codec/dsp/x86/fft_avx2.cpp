@@ -79,19 +79,46 @@ AVX2 void first_sixteen(int32_t* buf, int points) {
     }
 }
 
+// A rotation times -i: in one step (avx2::rotate_minus_i) unless lane 0
+// keeps its value.
+template <bool kKeep>
+AVX2_INLINE __m256i turned_minus_i(__m256i z, __m256i tw) {
+    return kKeep ? times_minus_i(avx2::rotate_but_first(z, tw)) : avx2::rotate_minus_i(z, tw);
+}
+
 // Butterflies::radix4_points of the points p + L t (t = 0..3), the results
 // in x[t] rather than stored.
 template <int kQuarter, bool kKeep1, bool kMinusI1, bool kKeep2>
 AVX2_INLINE void radix4_values(const int32_t* buf, int p, __m256i t1, __m256i t2, __m256i* x) {
-    __m256i x1 = Quads::rotate<kKeep1>(load4(buf, p + kQuarter), t1);
-    __m256i x3 = Quads::rotate<kKeep1>(load4(buf, p + 3 * kQuarter), t1);
-    if (kMinusI1) x1 = times_minus_i(x1), x3 = times_minus_i(x3);
+    __m256i x1, x3;
+    if (kMinusI1) {
+        x1 = turned_minus_i<kKeep1>(load4(buf, p + kQuarter), t1);
+        x3 = turned_minus_i<kKeep1>(load4(buf, p + 3 * kQuarter), t1);
+    } else {
+        x1 = Quads::rotate<kKeep1>(load4(buf, p + kQuarter), t1);
+        x3 = Quads::rotate<kKeep1>(load4(buf, p + 3 * kQuarter), t1);
+    }
     const __m256i x0 = load4(buf, p), x2 = load4(buf, p + 2 * kQuarter);
     const __m256i a = _mm256_add_epi32(x0, x1), b = _mm256_sub_epi32(x0, x1);
     const __m256i c = Quads::rotate<kKeep2>(_mm256_add_epi32(x2, x3), t2);
-    const __m256i d = times_minus_i(Quads::rotate<kKeep2>(_mm256_sub_epi32(x2, x3), t2));
+    const __m256i d = turned_minus_i<kKeep2>(_mm256_sub_epi32(x2, x3), t2);
     x[0] = _mm256_add_epi32(a, c), x[2] = _mm256_sub_epi32(a, c);
     x[1] = _mm256_add_epi32(b, d), x[3] = _mm256_sub_epi32(b, d);
+}
+
+// fft_passes::radix4_pass of quarter-span 16 (columns 0 and 4, each with
+// its half-span partner 8 further), through radix4_values.
+template <bool kFirstJ>
+AVX2_INLINE void column16(int32_t* buf, int points, int j) {
+    const int32_t* w = fft_r4_twiddle_q31 + 12;
+    const __m256i w1 = load4(w + 2 * j, 0), w2 = load4(w + 16 + 2 * j, 0), w3 = load4(w + 32 + 2 * j, 0);
+    for (int base = 0; base < points; base += 64) {
+        __m256i x[4];
+        radix4_values<16, kFirstJ, false, kFirstJ>(buf, base + j, w1, w2, x);
+        for (int t = 0; t < 4; ++t) store4(buf, base + j + 16 * t, x[t]);
+        radix4_values<16, kFirstJ, true, false>(buf, base + j + 8, w1, w3, x);
+        for (int t = 0; t < 4; ++t) store4(buf, base + j + 8 + 16 * t, x[t]);
+    }
 }
 
 // The radix-4 pass of quarter-span 64 and the last radix-2 stage of 512
@@ -109,8 +136,7 @@ AVX2_INLINE void last_column(int32_t* buf, int c, __m256i t1, __m256i t2) {
     // kKeep1 and kKeep2 both: c = 0.
     constexpr bool kKeep0 = kKeep1 && kKeep2;
     const __m256i u0 = Quads::rotate<kKeep0>(x[4], w0), u1 = Quads::rotate<false>(x[5], w1);
-    const __m256i u2 = times_minus_i(Quads::rotate<kKeep0>(x[6], w0));
-    const __m256i u3 = times_minus_i(Quads::rotate<false>(x[7], w1));
+    const __m256i u2 = turned_minus_i<kKeep0>(x[6], w0), u3 = turned_minus_i<false>(x[7], w1);
     const __m256i u[4] = {u0, u1, u2, u3};
     for (int t = 0; t < 4; ++t) {
         store4(buf, c + 64 * t, _mm256_add_epi32(x[t], u[t]));
@@ -132,13 +158,11 @@ AVX2_INLINE void last_columns(int32_t* buf, int j) {
 
 AVX2 void fft_exact_avx2(int32_t* buf, int points) {
     first_sixteen(buf, points);
-    using B = fft_passes::Butterflies<Quads>;
+    column16<true>(buf, points, 0);
+    column16<false>(buf, points, 4);
     if (points == 512) {
-        fft_passes::radix4_pass<B>(buf, points, 16);
         last_columns<true>(buf, 0);
         for (int j = 4; j < 32; j += 4) last_columns<false>(buf, j);
-    } else {
-        fft_passes::passes_from<B>(buf, points, 16);
     }
     _mm256_zeroupper();
 }
