@@ -95,20 +95,28 @@ inline void put_rounded(const PcmOut& out, int n, V r) {
 // k (points k, k+1, k+h, k+h+1, two loads) and the one at h-2-k hold each
 // other's partners in reverse order, and each group goes out as points k,
 // k+h to r, r+1 and k+1, k+h+1 to r+h, r+h+1 (r = rev(k)).
-inline V load_rows(const int32_t* v, int k, int l) {
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * k))),
-                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + 2 * l)), 1);
+// Points k, k+1 and k+h, k+h+1 from (to) v + o and v + o + 2h, o = 2k.
+template <int kHalf>
+inline V load_rows(const int32_t* v, uint32_t o) {
+    return _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + o))),
+                                   _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + o + 2 * kHalf)), 1);
 }
-inline void store_rows(int32_t* v, int k, int l, V x) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * k), _mm256_castsi256_si128(x));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + 2 * l), _mm256_extracti128_si256(x, 1));
+template <int kHalf>
+inline void store_rows(int32_t* v, uint32_t o, V x) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + o), _mm256_castsi256_si128(x));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + o + 2 * kHalf), _mm256_extracti128_si256(x, 1));
 }
+// A unit's two groups, at k and at h-2-k, by their words' offsets 2k and
+// 2(h-2-k).
+struct UnitAt {
+    uint32_t k, m;
+};
 template <bool kLong>
 struct PreUnit {
     static constexpr int points = kLong ? 512 : 64, h = points / 2;
     V g, p;  // the values of the groups at k and at h-2-k
-    PreUnit(const int32_t* buf, const int32_t* tw, int k) {
-        const V x = load_rows(buf, k, k + h), y = load_rows(buf, h - 2 - k, points - 2 - k);
+    PreUnit(const int32_t* buf, const int32_t* tw, UnitAt at) {
+        const V x = load_rows<h>(buf, at.k), y = load_rows<h>(buf, at.m);
         V a = odd_from(x, reverse_points(y)), b = odd_from(y, reverse_points(x));
         if (kLong) {  // fx::rshr(x, 3): ((x >> 2) + 1) >> 1, the same without an overflow
             const V one = _mm256_set1_epi32(1);
@@ -116,28 +124,58 @@ struct PreUnit {
             b = _mm256_srai_epi32(_mm256_add_epi32(_mm256_srai_epi32(b, 2), one), 1);
         }
         // Long blocks' values, shifted, are never INT32_MIN.
-        g = avx2::rotate_negated<kLong>(a, load_rows(tw, k, k + h));
-        p = avx2::rotate_negated<kLong>(b, load_rows(tw, h - 2 - k, points - 2 - k));
+        g = avx2::rotate_negated<kLong>(a, load_rows<h>(tw, at.k));
+        p = avx2::rotate_negated<kLong>(b, load_rows<h>(tw, at.m));
     }
     // To the unit at r = rev(k).
-    void put(int32_t* buf, int r) const {
-        store_rows(buf, r, r + h, _mm256_permute4x64_epi64(g, _MM_SHUFFLE(3, 1, 2, 0)));
-        store_rows(buf, h - 2 - r, points - 2 - r, _mm256_permute4x64_epi64(p, _MM_SHUFFLE(3, 1, 2, 0)));
+    void put(int32_t* buf, UnitAt r) const {
+        store_rows<h>(buf, r.k, _mm256_permute4x64_epi64(g, _MM_SHUFFLE(3, 1, 2, 0)));
+        store_rows<h>(buf, r.m, _mm256_permute4x64_epi64(p, _MM_SHUFFLE(3, 1, 2, 0)));
     }
 };
+// for_bit_reversed_units' calls as a list made at compile time: the units
+// at k, at r = rev(k) and at c, and where the unit at c goes (rev(c) is k,
+// or h-2-k when c = h-2-r). The reversal is of log2(points) bits, as
+// bitrev512_even's every (512 / points)th entry gives it.
+struct UnitCall {
+    UnitAt k, r, c, c_to;
+};
+template <int kPoints>
+struct UnitCalls {
+    UnitCall call[kPoints / 8];
+    int count;
+};
+template <int kPoints>
+constexpr UnitCalls<kPoints> unit_calls() {
+    UnitCalls<kPoints> l{};
+    constexpr int h = kPoints / 2, bits = kPoints == 512 ? 9 : 6;
+    auto at = [](int k) { return UnitAt{static_cast<uint32_t>(2 * k), static_cast<uint32_t>(2 * (h - 2 - k))}; };
+    for (int k = 0; k < h / 2; k += 2) {
+        int r = 0;
+        for (int b = 0; b < bits; ++b)
+            if ((k >> b) & 1) r |= 1 << (bits - 1 - b);
+        const int c = r < h / 2 ? r : h - 2 - r;
+        if (c >= k) l.call[l.count++] = {at(k), at(r), at(c), at(c == r ? k : h - 2 - k)};
+    }
+    return l;
+}
+constexpr UnitCalls<512> kUnitCalls512 = unit_calls<512>();
+constexpr UnitCalls<64> kUnitCalls64 = unit_calls<64>();
+
 template <bool kLong>
 void pre_twiddle_n(int32_t* buf) {
-    constexpr int points = kLong ? 512 : 64, h = points / 2;
     const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
-    for_bit_reversed_units(points, [buf, tw](int k, int r, int c) {
-        const PreUnit<kLong> x(buf, tw, k);
-        if (c != k) {
-            // The unit at c goes to k's: rev(c) is k, or h-2-k when c = h-2-r.
-            const PreUnit<kLong> y(buf, tw, c);
-            y.put(buf, c == r ? k : h - 2 - k);
+    const UnitCall* call = kLong ? kUnitCalls512.call : kUnitCalls64.call;
+    const UnitCall* const end = call + (kLong ? kUnitCalls512.count : kUnitCalls64.count);
+    for (; call < end; ++call) {
+        const UnitCall u = *call;
+        const PreUnit<kLong> x(buf, tw, u.k);
+        if (u.c.k != u.k.k) {
+            const PreUnit<kLong> y(buf, tw, u.c);
+            y.put(buf, u.c_to);
         }
-        x.put(buf, r);
-    });
+        x.put(buf, u.r);
+    }
 }
 
 // Samples weighted by their window weights w (word m for sample m), the
