@@ -36,46 +36,53 @@ struct Quads {
     }
 };
 
+// The four points (64-bit lanes) of four registers transposed: register m
+// then holds point m of each.
+AVX2_INLINE void transpose(__m256i& a, __m256i& b, __m256i& c, __m256i& d) {
+    const __m256i u0 = _mm256_unpacklo_epi64(a, b), u1 = _mm256_unpackhi_epi64(a, b);
+    const __m256i u2 = _mm256_unpacklo_epi64(c, d), u3 = _mm256_unpackhi_epi64(c, d);
+    a = _mm256_permute2x128_si256(u0, u2, 0x20), b = _mm256_permute2x128_si256(u1, u3, 0x20);
+    c = _mm256_permute2x128_si256(u0, u2, 0x31), d = _mm256_permute2x128_si256(u1, u3, 0x31);
+}
+
 // fft_exact's first radix-4 stage and its radix-4 pass of quarter-span 4
-// over each group of 16 points, in registers. The first stage on the group
-// of four in each register (t0 t1 t2 t3): a b c d from the sums and
-// differences of neighbours, then a b a b plus c, -i d, -c, i d (one VPERMD
-// and the signs). The pass works on the four columns (point m of every
-// register): the odd registers turned by w1 at m and m - 2 (exactly 1 at 0
-// and 2, times -i at 2 and 3), the second stage's sums and differences by
-// w2 at m = 0, 1 and w3 at m - 2 (exactly 1 at 0). Of the odd registers
-// only points 1 and 3 turn, all by w1(1): those of both registers make one
-// rotation.
+// over each group of 16 points, in registers. The group's four registers
+// (four points each: rows) transposed, the first stage is lane by lane:
+// of the points t0 t1 t2 t3 of each row, a + c, b - i d, a - c, b + i d
+// (a, b = t0 +- t1, c, d = t2 +- t3). Then the pass's first turns: the
+// odd rows by w1 at m and m - 2 (point m; exactly 1 at 0 and 2, times -i at
+// 2 and 3), of which only points 1 and 3 turn, all by w1(1): one rotation
+// for both rows. Transposed back, the pass works on the four columns
+// (point m of every row): the second stage's sums and differences by w2 at
+// m = 0, 1 and w3 at m - 2 (exactly 1 at 0).
 AVX2 void first_sixteen(int32_t* buf, int points) {
     const __m256i tw1 = _mm256_broadcastq_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(fft_r4_twiddle_q31 + 2)));
     const __m256i tw23 = load4(fft_r4_twiddle_q31 + 4, 0);
-    // Points 2 and 3 times -i: their words swapped, the odd ones negated.
-    const __m256i upper_swap = _mm256_setr_epi32(0, 1, 2, 3, 5, 4, 7, 6);
-    const __m256i upper_signs = _mm256_setr_epi32(1, 1, 1, 1, 1, -1, 1, -1);
-    const __m256i cd = _mm256_setr_epi32(4, 5, 7, 6, 4, 5, 7, 6);      // c, d with re and im swapped
-    const __m256i signs = _mm256_setr_epi32(1, 1, 1, -1, -1, -1, -1, 1);  // c, -i d, -c, i d
-    auto stage1 = [&](__m256i t) __attribute__((always_inline, target("avx2"))) {
-        const __m256i swapped = _mm256_shuffle_epi32(t, _MM_SHUFFLE(1, 0, 3, 2));  // t1 t0 t3 t2
-        const __m256i abcd = _mm256_blend_epi32(_mm256_add_epi32(t, swapped), _mm256_sub_epi32(swapped, t), 0xCC);
-        const __m256i abab = _mm256_permute4x64_epi64(abcd, _MM_SHUFFLE(1, 0, 1, 0));
-        return _mm256_add_epi32(abab, _mm256_sign_epi32(_mm256_permutevar8x32_epi32(abcd, cd), signs));
-    };
-    auto upper_minus_i = [&](__m256i z) __attribute__((always_inline, target("avx2"))) {
-        return _mm256_sign_epi32(_mm256_permutevar8x32_epi32(z, upper_swap), upper_signs);
+    // Rows 1 and 3 (lanes 1 and 3) times -i: their words swapped, the odd ones negated.
+    const __m256i odd_rows_swap = _mm256_setr_epi32(0, 1, 3, 2, 4, 5, 7, 6);
+    const __m256i odd_rows_signs = _mm256_setr_epi32(1, 1, 1, -1, 1, 1, 1, -1);
+    auto odd_rows_minus_i = [&](__m256i z) __attribute__((always_inline, target("avx2"))) {
+        return _mm256_sign_epi32(_mm256_permutevar8x32_epi32(z, odd_rows_swap), odd_rows_signs);
     };
     auto second = [&](__m256i z) __attribute__((always_inline, target("avx2"))) {
         return rotate_but_first(z, tw23);
     };
     for (int g = 0; g < points; g += 16) {
-        const __m256i y1 = stage1(load4(buf, g + 4)), y3 = stage1(load4(buf, g + 12));
-        // Points 1 of y3, y1, points 3 of y3, y1 turned; then back in place.
-        const __m256i r = rotate(_mm256_unpackhi_epi64(y3, y1), tw1);
-        const __m256i x1 = upper_minus_i(_mm256_blend_epi32(y1, r, 0xCC));
-        const __m256i x3 = upper_minus_i(_mm256_unpacklo_epi64(y3, r));
-        const __m256i x0 = stage1(load4(buf, g)), x2 = stage1(load4(buf, g + 8));
+        __m256i s0 = load4(buf, g), s1 = load4(buf, g + 4), s2 = load4(buf, g + 8), s3 = load4(buf, g + 12);
+        transpose(s0, s1, s2, s3);  // s_m: point m of the rows
+        const __m256i a = _mm256_add_epi32(s0, s1), b = _mm256_sub_epi32(s0, s1);
+        const __m256i c = _mm256_add_epi32(s2, s3), d = times_minus_i(_mm256_sub_epi32(s2, s3));
+        s0 = _mm256_add_epi32(a, c), s1 = _mm256_add_epi32(b, d);
+        s2 = _mm256_sub_epi32(a, c), s3 = _mm256_sub_epi32(b, d);
+        // Points 1 and 3 of rows 1 and 3 turned, then back in place.
+        const __m256i r = rotate(_mm256_unpackhi_epi64(s1, s3), tw1);
+        s1 = _mm256_unpacklo_epi64(s1, r);
+        s3 = odd_rows_minus_i(_mm256_blend_epi32(s3, r, 0xCC));
+        s2 = odd_rows_minus_i(s2);
+        transpose(s0, s1, s2, s3);  // the rows x0 .. x3
         using B = fft_passes::Butterflies<Quads>;
-        B::butterfly(buf, g, g + 8, _mm256_add_epi32(x0, x1), second(_mm256_add_epi32(x2, x3)));
-        B::butterfly<true>(buf, g + 4, g + 12, _mm256_sub_epi32(x0, x1), second(_mm256_sub_epi32(x2, x3)));
+        B::butterfly(buf, g, g + 8, _mm256_add_epi32(s0, s1), second(_mm256_add_epi32(s2, s3)));
+        B::butterfly<true>(buf, g + 4, g + 12, _mm256_sub_epi32(s0, s1), second(_mm256_sub_epi32(s2, s3)));
     }
 }
 
