@@ -88,7 +88,12 @@ AVX2 __attribute__((always_inline)) inline void plain_values(int32_t* out, const
         const __m256i r = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_sign_epi32(r, v));
     }
-    plain_tail(out, q, i, n, mant, shift);
+    if (i < n) {  // four left: the same with a four-word gather
+        const __m128i v = load4(q + i);
+        const __m128i t = _mm_i32gather_epi32(pow43_q18, _mm_abs_epi32(v), 4);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                         scale4(v, t, _mm256_castsi256_si128(m), _mm256_castsi256_si128(bias), s));
+    }
 }
 
 AVX2 void zero_avx2(int32_t* out, int n);
