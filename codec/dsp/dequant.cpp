@@ -211,9 +211,11 @@ __attribute__((always_inline)) inline void dequantise_band(const DequantSteps& s
 
 }  // namespace
 
+#if defined(__x86_64__) || defined(__i386__)
 void dequantise_band_portable(int32_t* out, const int16_shared* q, int n, int16_t sf) {
     dequantise_band(kPortableSteps, out, q, n, sf);
 }
+#endif
 
 int32_t dequant_value(int16_t q, int sf) {
     return q == 0 ? 0 : dequant(q, band_gain(sf));

@@ -50,8 +50,8 @@ struct DequantSteps {
 void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                       const int16_shared* quant_in, const int16_t* scaleFactors,
                       const int16_t* const* window_swb_top);
-// One band of the walk with the portable steps (any n): for the variants'
-// own walks, the bands their steps do not take.
+// One band of the walk with the portable steps (any n): for the x86
+// variants' own walk, the bands its steps do not take.
 void dequantise_band_portable(int32_t* out, const int16_shared* q, int n, int16_t sf);
 // The portable steps (any n).
 BandBits scan_band(const int16_shared* q, int n);
