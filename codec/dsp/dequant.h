@@ -43,9 +43,11 @@ struct BandBits {
 struct DequantSteps {
     BandBits (*scan)(const int16_shared* q, int n);
     void (*plain)(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift);
+#if defined(__x86_64__) || defined(__i386__)
     // n zeros at out, the zero bands at the top of a window, in vector
-    // stores (x86 only; null: a plain fill).
+    // stores (null: a plain fill).
     void (*zero)(int32_t* out, int n) = nullptr;
+#endif
 };
 void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                       const int16_shared* quant_in, const int16_t* scaleFactors,
