@@ -1,8 +1,9 @@
 // The SBR envelope adjuster's kernels with NEON (32-bit ARM), four subbands
 // (or values) at a time. The exponentials: the product of the roots of the
 // fraction's top 8 bits from their table, then for each lower bit the
-// product with its root (VMULL, VRSHRN #30: fx::rshr64), kept where the bit
-// is set (VTST, VBSL). The energies: each row's samples shifted by the
+// product with its root, fx::rshr64 by 30 as m plus one VQRDMULH by the
+// root's excess over 1, added where the bit is set (VMLS by the bit's
+// mask). The energies: each row's samples shifted by the
 // block's shift (VSHL by its negative) and squared into 64-bit sums
 // (VMLAL; modulo 2^64, in any order the same). The logarithms: the leading
 // bit and the Q29 mantissa of each value taken one by one (CLZ), then the 25
@@ -98,8 +99,26 @@ void sbr_log2_neon(const uint64_t* v, int n, int32_t* out) {
     }
 }
 
+namespace {
+
+// Twice the excess over 1 of the roots of the fraction's bits below its top
+// 8 (bit b's, 2 (kRoots.c[24 - b] - 2^30), b = 15 .. 0: all below 2^22),
+// the factors of the products below.
+struct Exp2Excess {
+    int32_t d[16];
+    constexpr Exp2Excess() : d() {
+        for (int b = 15; b >= 0; --b)
+            d[15 - b] = 2 * (adjuster::kRoots.c[adjuster::kLogFrac - b] - (INT32_C(1) << 30));
+    }
+};
+constexpr Exp2Excess kExp2Excess;
+
+}  // namespace
+
 void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out) {
     const int32x4_t low = vdupq_n_s32((1 << adjuster::kLogFrac) - 1);
+    const int32x4_t d0 = vld1q_s32(kExp2Excess.d), d1 = vld1q_s32(kExp2Excess.d + 4);
+    const int32x4_t d2 = vld1q_s32(kExp2Excess.d + 8), d3 = vld1q_s32(kExp2Excess.d + 12);
     for (int i = 0; i < n; i += 4) {
         // The last block's missing values are taken as 0.
         const int lanes = n - i < 4 ? n - i : 4;
@@ -113,15 +132,25 @@ void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out) {
         uint32_t idx[4];
         vst1q_u32(idx, vshrq_n_u32(frac, adjuster::kLogFrac - 8));
         for (int k = 0; k < 4; ++k) top[k] = adjuster::kExp2Top.m[idx[k]];
-        uint32x4_t m = vreinterpretq_u32_s32(vld1q_s32(top));
-        for (int b = adjuster::kLogFrac - 9; b >= 0; --b) {
-            const uint32x2_t c = vdup_n_u32(static_cast<uint32_t>(adjuster::kRoots.c[adjuster::kLogFrac - b]));
-            const uint32x4_t product = vcombine_u32(vrshrn_n_u64(vmull_u32(vget_low_u32(m), c), 30),
-                                                    vrshrn_n_u64(vmull_u32(vget_high_u32(m), c), 30));
-            m = vbslq_u32(vtstq_u32(frac, vdupq_n_u32(UINT32_C(1) << b)), product, m);
-        }
+        int32x4_t m = vld1q_s32(top);
+        // A root c = 2^30 + e: rshr64(m c, 30) = m + rshr64(m e, 30), the
+        // latter the rounded doubled high word of m and 2e (VQRDMULH; m and
+        // 2e positive, no saturation). It is added where the bit is set:
+        // the bit moved to the sign (the fraction shifted up one each step),
+        // its mask -1 there (VSHR #31), m - mask product (VMLS).
+        int32x4_t f = vreinterpretq_s32_u32(vshlq_n_u32(frac, 32 - (adjuster::kLogFrac - 8)));
+        auto step = [&](int32x2_t e, int lane) __attribute__((always_inline)) {
+            const int32x4_t mask = vshrq_n_s32(f, 31);
+            f = vshlq_n_s32(f, 1);
+            const int32x4_t t = lane ? vqrdmulhq_lane_s32(m, e, 1) : vqrdmulhq_lane_s32(m, e, 0);
+            m = vmlsq_s32(m, t, mask);
+        };
+        step(vget_low_s32(d0), 0), step(vget_low_s32(d0), 1), step(vget_high_s32(d0), 0), step(vget_high_s32(d0), 1);
+        step(vget_low_s32(d1), 0), step(vget_low_s32(d1), 1), step(vget_high_s32(d1), 0), step(vget_high_s32(d1), 1);
+        step(vget_low_s32(d2), 0), step(vget_low_s32(d2), 1), step(vget_high_s32(d2), 0), step(vget_high_s32(d2), 1);
+        step(vget_low_s32(d3), 0), step(vget_low_s32(d3), 1), step(vget_high_s32(d3), 0), step(vget_high_s32(d3), 1);
         int32x4x2_t me;
-        me.val[0] = vreinterpretq_s32_u32(m);
+        me.val[0] = m;
         me.val[1] = vshrq_n_s32(x, adjuster::kLogFrac);
         if (lanes == 4) {
             vst2q_s32(&out[i].m, me);
