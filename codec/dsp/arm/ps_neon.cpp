@@ -1,8 +1,10 @@
-// Parametric stereo's hybrid analysis with NEON (32-bit ARM): a band's real
-// and imaginary sums in the two 64-bit lanes of one register, each tap two
-// VMLAL: (c_re, c_re) times (x_re, x_im) and (-c_im, c_im) times
-// (x_im, x_re). Sums modulo 2^64 as the reference's; bit-exact with
-// ps_hybrid_analysis.
+// Parametric stereo's hybrid analysis with NEON (32-bit ARM): the window of
+// a QMF band gathered once for the hybrid bands it feeds, taps 0..11 four a
+// register, the band's coefficients de-interleaved (VLD2Q), each product
+// part a VMULL/VMLAL/VMLSL into 64-bit lanes; the last tap, the lanes'
+// sums, the rounding term and the saturating shift (VQSHRN) on the band's
+// (re, im) pair. Sums modulo 2^64 as the reference's, in any order the
+// same; bit-exact with ps_hybrid_analysis.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
@@ -24,20 +26,59 @@ void ps_hybrid_analysis_neon(const int32_t (*coef)[13][2], const uint8_t* qmf, i
                              int32_t* out_im) {
     constexpr int kTaps = 13;
     const int64x2_t bias = vdupq_n_s64(fx::round_bias64(31));
+    int q = -1;
+    // The window of the band's QMF band, x(12 - n) at n (taps 0..11 four a
+    // register; tap 12 as (re, im) and (im, re)).
+    int32x4_t xr[3] = {}, xi[3] = {};
+    int32x2_t x12 = vdup_n_s32(0), x12s = x12;
     for (int k = 0; k < bands; ++k) {
-        const int q = qmf[k];
-        int64x2_t acc = bias;
-        for (int n = 0; n < kTaps; ++n) {
-            const int32_t c_re = coef[k][n][0], c_im = coef[k][n][1];
-            const int32_t x_re = rows_re[kTaps - 1 - n][q], x_im = rows_im[kTaps - 1 - n][q];
-            const int32x2_t x = vset_lane_s32(x_im, vdup_n_s32(x_re), 1);    // x_re, x_im
-            const int32x2_t xs = vset_lane_s32(x_re, vdup_n_s32(x_im), 1);   // x_im, x_re
-            const int32x2_t c2 = vset_lane_s32(c_im, vdup_n_s32(fx::neg_wrap(c_im)), 1);  // -c_im, c_im
-            acc = vmlal_s32(acc, vdup_n_s32(c_re), x);
-            acc = vmlal_s32(acc, c2, xs);
+        if (qmf[k] != q) {
+            q = qmf[k];
+            const int32_t* const* r = rows_re + kTaps - 1;
+            const int32_t* const* i = rows_im + kTaps - 1;
+#pragma GCC unroll 3
+            for (int g = 0; g < 3; ++g, r -= 4, i -= 4) {
+                xr[g] = vld1q_lane_s32(r[0] + q, xr[g], 0), xi[g] = vld1q_lane_s32(i[0] + q, xi[g], 0);
+                xr[g] = vld1q_lane_s32(r[-1] + q, xr[g], 1), xi[g] = vld1q_lane_s32(i[-1] + q, xi[g], 1);
+                xr[g] = vld1q_lane_s32(r[-2] + q, xr[g], 2), xi[g] = vld1q_lane_s32(i[-2] + q, xi[g], 2);
+                xr[g] = vld1q_lane_s32(r[-3] + q, xr[g], 3), xi[g] = vld1q_lane_s32(i[-3] + q, xi[g], 3);
+            }
+            x12 = vld1_lane_s32(rows_im[0] + q, vld1_dup_s32(rows_re[0] + q), 1);
+            x12s = vrev64_s32(x12);
         }
-        out_re[k] = fx::sat32(vgetq_lane_s64(acc, 0) >> 31);
-        out_im[k] = fx::sat32(vgetq_lane_s64(acc, 1) >> 31);
+        // re: c_re x_re - c_im x_im (c_im never INT32_MIN: VMLSL is the
+        // product of its negation), im: c_re x_im + c_im x_re.
+        int64x2_t re_lo, re_hi, im_lo, im_hi;
+#pragma GCC unroll 3
+        for (int g = 0; g < 3; ++g) {
+            const int32x4x2_t c = vld2q_s32(coef[k][4 * g]);
+            const int32x2_t cr_lo = vget_low_s32(c.val[0]), cr_hi = vget_high_s32(c.val[0]);
+            const int32x2_t ci_lo = vget_low_s32(c.val[1]), ci_hi = vget_high_s32(c.val[1]);
+            const int32x2_t xr_lo = vget_low_s32(xr[g]), xr_hi = vget_high_s32(xr[g]);
+            const int32x2_t xi_lo = vget_low_s32(xi[g]), xi_hi = vget_high_s32(xi[g]);
+            if (g == 0) {
+                re_lo = vmull_s32(cr_lo, xr_lo), re_hi = vmull_s32(cr_hi, xr_hi);
+                im_lo = vmull_s32(cr_lo, xi_lo), im_hi = vmull_s32(cr_hi, xi_hi);
+            } else {
+                re_lo = vmlal_s32(re_lo, cr_lo, xr_lo), re_hi = vmlal_s32(re_hi, cr_hi, xr_hi);
+                im_lo = vmlal_s32(im_lo, cr_lo, xi_lo), im_hi = vmlal_s32(im_hi, cr_hi, xi_hi);
+            }
+            re_lo = vmlsl_s32(re_lo, ci_lo, xi_lo), re_hi = vmlsl_s32(re_hi, ci_hi, xi_hi);
+            im_lo = vmlal_s32(im_lo, ci_lo, xr_lo), im_hi = vmlal_s32(im_hi, ci_hi, xr_hi);
+        }
+        // Tap 12 into the (re, im) pair: (c_re, c_re) (x_re, x_im) and
+        // (-c_im, c_im) (x_im, x_re).
+        const int32x2_t c12 = vld1_s32(coef[k][12]);
+        const int32x2_t ci12 = vdup_lane_s32(c12, 1);
+        int64x2_t acc = vmlal_s32(bias, vdup_lane_s32(c12, 0), x12);
+        acc = vmlal_s32(acc, vext_s32(vneg_s32(ci12), ci12, 1), x12s);
+        const int64x2_t re = vaddq_s64(re_lo, re_hi), im = vaddq_s64(im_lo, im_hi);
+        acc = vaddq_s64(acc, vcombine_s64(vget_low_s64(re), vget_low_s64(im)));
+        acc = vaddq_s64(acc, vcombine_s64(vget_high_s64(re), vget_high_s64(im)));
+        // sat32(sum >> 31): VQSHRN.
+        const int32x2_t out = vqshrn_n_s64(acc, 31);
+        vst1_lane_s32(out_re + k, out, 0);
+        vst1_lane_s32(out_im + k, out, 1);
     }
 }
 
