@@ -86,9 +86,11 @@ void ps_hybrid_analysis_neon(const int32_t (*coef)[13][2], const uint8_t* qmf, i
 // 64-bit products of each half (VMULL, VMLAL), narrowed back by VQRSHRN
 // (a rounding shift of the exact sum and a saturation: the reference's,
 // since no sum here comes near 2^63 with coefficients above INT32_MIN) or
-// VQSHRN after the rounding term; saturating additions VQADD, VQSUB. A
-// run's last bands (fewer than four) go through the same steps on copies
-// (ps_allpass_tail, ps_mix_tail).
+// VQSHRN after the rounding term; the all-pass's single products rounded
+// from Q31 by VQRDMULH; saturating additions VQADD, VQSUB. An all-pass
+// run's last two or three bands go two a register, a last single one
+// through the reference; a mixing run's last bands (fewer than four)
+// through the same steps on copies (ps_mix_tail).
 namespace {
 
 struct Wide4 {
@@ -119,6 +121,60 @@ PsAllpassRows rows_from(const PsAllpassRows& r, int k) {
                          {{r.link[0][0] + k, r.link[0][1] + k},
                           {r.link[1][0] + k, r.link[1][1] + k},
                           {r.link[2][0] + k, r.link[2][1] + k}}};
+}
+
+// The all-pass steps on four bands (Quad) or two (Pair). A product rounded
+// from Q31 alone, rshr64_sat(a b, 31), is VQRDMULH: the doubled product
+// plus 2^31, its high word, saturated (only for two factors of INT32_MIN,
+// as the reference's).
+struct Quad {
+    using T = int32x4_t;
+    static T load(const int32_t* p) { return vld1q_s32(p); }
+    static void store(int32_t* p, T v) { vst1q_s32(p, v); }
+    static T mul31(T a, T b) { return vqrdmulhq_s32(a, b); }
+    static T add(T a, T b) { return vqaddq_s32(a, b); }
+    static T sub(T a, T b) { return vqsubq_s32(a, b); }
+    static void cmul(T a_re, T a_im, T b_re, T b_im, T* re, T* im) { cmul_q31(a_re, a_im, b_re, b_im, re, im); }
+};
+struct Pair {
+    using T = int32x2_t;
+    static T load(const int32_t* p) { return vld1_s32(p); }
+    static void store(int32_t* p, T v) { vst1_s32(p, v); }
+    static T mul31(T a, T b) { return vqrdmulh_s32(a, b); }
+    static T add(T a, T b) { return vqadd_s32(a, b); }
+    static T sub(T a, T b) { return vqsub_s32(a, b); }
+    static void cmul(T a_re, T a_im, T b_re, T b_im, T* re, T* im) {
+        *re = vqrshrn_n_s64(vmlal_s32(vmull_s32(a_re, b_re), vneg_s32(a_im), b_im), 31);
+        *im = vqrshrn_n_s64(vmlal_s32(vmull_s32(a_re, b_im), a_im, b_re), 31);
+    }
+};
+
+// The bands k .. k + lanes - 1 of the all-pass decorrelator.
+template <class V>
+inline void allpass_block(const PsAllpassRows& rows, const int32_t* coef, int stride, int k, const int32_t* s_re,
+                          const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
+    using T = typename V::T;
+    const T p_re = V::load(rows.pre[0] + k), p_im = V::load(rows.pre[1] + k);
+    V::store(rows.pre[0] + k, V::load(s_re + k));
+    V::store(rows.pre[1] + k, V::load(s_im + k));
+    T in_re, in_im;
+    V::cmul(p_re, p_im, V::load(coef + kPsPhiRe * stride + k), V::load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
+    for (int j = 0; j < 3; ++j) {
+        int32_t* z_re = rows.link[j][0] + k;
+        int32_t* z_im = rows.link[j][1] + k;
+        const T ag = V::load(coef + (kPsLinkAg0 + j) * stride + k);
+        T o_re, o_im;
+        V::cmul(V::load(z_re), V::load(z_im), V::load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
+                V::load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
+        o_re = V::sub(o_re, V::mul31(ag, in_re));
+        o_im = V::sub(o_im, V::mul31(ag, in_im));
+        V::store(z_re, V::add(in_re, V::mul31(ag, o_re)));
+        V::store(z_im, V::add(in_im, V::mul31(ag, o_im)));
+        in_re = o_re;
+        in_im = o_im;
+    }
+    V::store(d_re + k, in_re);
+    V::store(d_im + k, in_im);
 }
 
 template <bool Phase>
@@ -178,33 +234,13 @@ void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase,
 void ps_allpass_bands_neon(const PsAllpassRows& rows, const int32_t* coef, int stride, int n, const int32_t* s_re,
                            const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
     int k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const int32x4_t p_re = vld1q_s32(rows.pre[0] + k), p_im = vld1q_s32(rows.pre[1] + k);
-        vst1q_s32(rows.pre[0] + k, vld1q_s32(s_re + k));
-        vst1q_s32(rows.pre[1] + k, vld1q_s32(s_im + k));
-        int32x4_t in_re, in_im;
-        cmul_q31(p_re, p_im, vld1q_s32(coef + kPsPhiRe * stride + k), vld1q_s32(coef + kPsPhiIm * stride + k), &in_re,
-                 &in_im);
-        for (int j = 0; j < 3; ++j) {
-            int32_t* z_re = rows.link[j][0] + k;
-            int32_t* z_im = rows.link[j][1] + k;
-            const int32x4_t ag = vld1q_s32(coef + (kPsLinkAg0 + j) * stride + k);
-            int32x4_t o_re, o_im;
-            cmul_q31(vld1q_s32(z_re), vld1q_s32(z_im), vld1q_s32(coef + (kPsLinkRe0 + 2 * j) * stride + k),
-                     vld1q_s32(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
-            o_re = vqsubq_s32(o_re, round_narrow<31>(mul(ag, in_re)));
-            o_im = vqsubq_s32(o_im, round_narrow<31>(mul(ag, in_im)));
-            vst1q_s32(z_re, vqaddq_s32(in_re, round_narrow<31>(mul(ag, o_re))));
-            vst1q_s32(z_im, vqaddq_s32(in_im, round_narrow<31>(mul(ag, o_im))));
-            in_re = o_re;
-            in_im = o_im;
-        }
-        vst1q_s32(d_re + k, in_re);
-        vst1q_s32(d_im + k, in_im);
+    for (; k + 4 <= n; k += 4) allpass_block<Quad>(rows, coef, stride, k, s_re, s_im, d_re, d_im);
+    if (k + 2 <= n) {
+        allpass_block<Pair>(rows, coef, stride, k, s_re, s_im, d_re, d_im);
+        k += 2;
     }
     if (k < n)
-        ps_allpass_tail<4>(ps_allpass_bands_neon, rows_from(rows, k), coef + k, stride, n - k, s_re + k, s_im + k,
-                           d_re + k, d_im + k);
+        ps_allpass_bands(rows_from(rows, k), coef + k, stride, n - k, s_re + k, s_im + k, d_re + k, d_im + k);
 }
 
 void ps_mix_bands_neon(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
