@@ -721,14 +721,17 @@ void check_ps_mix(const Kernels& ref, const Kernels& var, int rounds) {
                         if (!phase && below(2)) k0 += below(cfg->num_bands - k0 - n + 1);
                     }
                     Guarded matrices(9 * 34), s(2 * n), d(2 * n), la(2 * n), lb(2 * n), ra(2 * n), rb(2 * n);
-                    fill_pattern(matrices.data(), 9 * 34, below(2) ? pattern : 0);
+                    // The first round all in the pattern, gains 1.0: with
+                    // INT32_MIN everywhere the sums reach 2^63 (and wrap).
+                    const bool whole = r == 0;
+                    fill_pattern(matrices.data(), 9 * 34, whole || below(2) ? pattern : 0);
                     int32_t* gain = matrices.data() + 8 * 34;
                     for (int b = 0; b < 34; ++b) {
-                        const int kind = below(4);
+                        const int kind = whole ? 1 : below(4);
                         gain[b] = kind == 0 ? 0 : kind == 1 ? 1 << 30 : static_cast<int32_t>(next() >> 2) % ((1 << 30) + 1);
                     }
                     fill_pattern(s.data(), 2 * n, pattern);
-                    fill_pattern(d.data(), 2 * n, below(3) ? pattern : below(kPatterns));
+                    fill_pattern(d.data(), 2 * n, whole || below(3) ? pattern : below(kPatterns));
                     const int32_t* h = matrices.data();
                     PsMixParams m{gain, {h, h + 34, h + 68, h + 102}, {}};
                     if (phase) m.hi[0] = h + 136, m.hi[1] = h + 170, m.hi[2] = h + 204, m.hi[3] = h + 238;

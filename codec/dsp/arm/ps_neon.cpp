@@ -201,6 +201,17 @@ void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase,
         const int32x4_t dr = round_narrow<30>(mul(vld1q_s32(d_re + k), g));
         const int32x4_t di = round_narrow<30>(mul(vld1q_s32(d_im + k), g));
         const int32x4_t h11 = pick(m.h[0]), h12 = pick(m.h[1]), h21 = pick(m.h[2]), h22 = pick(m.h[3]);
+        if constexpr (!Phase) {
+            // Two products: their sum is within (-2^63, 2^63], and only
+            // 2^63 (wrapped to -2^63, as the reference's) lies within 2^29
+            // of the limit; the rounding of VQRSHRN on the sum alone is
+            // then the reference's with its rounding term.
+            vst1q_s32(l_re + k, round_narrow<30>(mla(mul(h11, sr), h21, dr)));
+            vst1q_s32(l_im + k, round_narrow<30>(mla(mul(h11, si), h21, di)));
+            vst1q_s32(r_re + k, round_narrow<30>(mla(mul(h12, sr), h22, dr)));
+            vst1q_s32(r_im + k, round_narrow<30>(mla(mul(h12, si), h22, di)));
+            continue;
+        }
         Wide4 lr = mla(mla(Wide4{bias, bias}, h11, sr), h21, dr);
         Wide4 li = mla(mla(Wide4{bias, bias}, h11, si), h21, di);
         Wide4 rr = mla(mla(Wide4{bias, bias}, h12, sr), h22, dr);
