@@ -92,7 +92,8 @@ struct Entry {
 const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTRY(fft),
                           ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
-                          ENTRY(sbr_hf_covariance), ENTRY(sbr_energies),   ENTRY(sbr_log2),
+                          ENTRY(sbr_hf_covariance), ENTRY(sbr_hf_bits),    ENTRY(sbr_hf_scale),
+                          ENTRY(sbr_energies),    ENTRY(sbr_log2),
                           ENTRY(sbr_exp2),        ENTRY(sbr_apply),         ENTRY(ps_hybrid),
                           ENTRY(ps_allpass),      ENTRY(ps_mix),            ENTRY(ps_step),
                           ENTRY(ps_transient),    ENTRY(noise_lines),       ENTRY(mid_side)};
@@ -100,7 +101,7 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
+    kHfFilter, kHfCovariance, kHfBits, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
     kPsStep, kPsTransient, kNoiseLines, kMidSide, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
@@ -442,6 +443,37 @@ void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
             std::memcpy(a.data(), pa, sizeof pa);
             std::memcpy(b.data(), pb, sizeof pb);
             if (!same("sbr_hf_covariance", "sums", {&a}, {&b})) return;
+        }
+}
+
+// The generator's block exponents of 0 to 40 rows of any column of a
+// 40 x 64 array, in every pattern (the largest magnitude of every bit
+// length, INT32_MIN's 2^31 too, and all zero); the samples scaled by every
+// shift, down (rounded) and up (saturated), into a buffer whose other words
+// must stay as they were.
+void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_hf_bits == ref.sbr_hf_bits && var.sbr_hf_scale == ref.sbr_hf_scale) return;
+    constexpr int kRows = 40, kCols = 64;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            Guarded x_re(kRows * kCols), x_im(kRows * kCols);
+            fill_pattern(x_re.data(), kRows * kCols, pattern);
+            fill_pattern(x_im.data(), kRows * kCols, below(3) ? pattern : below(kPatterns));
+            const int n = below(4) ? kRows - below(3) : below(kRows + 1);
+            const int first = below(kRows - n + 1), col = below(kCols);
+            const int32_t* re = x_re.data() + first * kCols + col;
+            const int32_t* im = x_im.data() + first * kCols + col;
+            Guarded a(1), b(1);
+            a.data()[0] = ref.sbr_hf_bits(re, im, kCols, n);
+            b.data()[0] = var.sbr_hf_bits(re, im, kCols, n);
+            if (!same("sbr_hf_bits", "bits", {&a}, {&b})) return;
+            const int s = below(2) ? a.data()[0] - 26 : below(63) - 31;
+            Guarded ya(2 * kRows), yb(2 * kRows);
+            fill(ya.data(), 2 * kRows);
+            yb = ya;
+            ref.sbr_hf_scale(re, im, kCols, n, s, ya.data(), ya.data() + kRows);
+            var.sbr_hf_scale(re, im, kCols, n, s, yb.data(), yb.data() + kRows);
+            if (!same("sbr_hf_scale", "samples", {&ya}, {&yb})) return;
         }
 }
 
@@ -894,6 +926,10 @@ void bench_call(int entry, const Kernels& k) {
         int64_t phi[8];
         k.sbr_hf_covariance(sums.data(), sums.data() + 64, 38, phi);
         out[0] = static_cast<int32_t>(phi[0]);
+    } else if (entry == kHfBits) {
+        out[0] = k.sbr_hf_bits(sums.data(), sums.data() + 2560, 64, 40);
+    } else if (entry == kHfScale) {
+        k.sbr_hf_scale(sums.data(), sums.data() + 2560, 64, 40, 3, out.data(), out.data() + 40);
     } else if (entry == kMidSide) {
         std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
         k.mid_side(buf.data(), buf.data() + 512, 512);
@@ -1004,6 +1040,7 @@ int main(int argc, char** argv) {
         kernels.qmf_analysis32 != ref.qmf_analysis32 ||
         kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
         kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance ||
+        kernels.sbr_hf_bits != ref.sbr_hf_bits || kernels.sbr_hf_scale != ref.sbr_hf_scale ||
         kernels.sbr_energies != ref.sbr_energies || kernels.sbr_log2 != ref.sbr_log2 ||
         kernels.sbr_exp2 != ref.sbr_exp2 || kernels.sbr_apply != ref.sbr_apply ||
         kernels.ps_hybrid != ref.ps_hybrid || kernels.ps_allpass != ref.ps_allpass || kernels.ps_mix != ref.ps_mix ||
@@ -1027,7 +1064,8 @@ int main(int argc, char** argv) {
                              var.synthesis_mix != ref.synthesis_mix,
                              var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
                              var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
-                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.sbr_energies != ref.sbr_energies,
+                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.sbr_hf_bits != ref.sbr_hf_bits,
+                             var.sbr_hf_scale != ref.sbr_hf_scale, var.sbr_energies != ref.sbr_energies,
                              var.sbr_log2 != ref.sbr_log2, var.sbr_exp2 != ref.sbr_exp2,
                              var.sbr_apply != ref.sbr_apply, var.ps_hybrid != ref.ps_hybrid,
                              var.ps_allpass != ref.ps_allpass, var.ps_mix != ref.ps_mix,
@@ -1048,6 +1086,7 @@ int main(int argc, char** argv) {
         check_qmf(ref, var, rounds);
         check_hf_filter(ref, var, rounds);
         check_hf_covariance(ref, var, rounds);
+        check_hf_block_exponent(ref, var, rounds);
         check_sbr_energies(ref, var, rounds);
         check_sbr_log2(ref, var, rounds);
         check_sbr_exp2(ref, var, rounds);

@@ -15,3 +15,13 @@ void sbr_hf_covariance_c(const int32_t* yr, const int32_t* yi, int n, int64_t* p
     for (int i = 0; i < 8; ++i) phi[i] = 0;
     for (int m = 0; m < n; ++m) hf_filter::covariance_term(yr, yi, m, phi);
 }
+
+int sbr_hf_bits_c(const int32_t* re, const int32_t* im, int stride, int n) {
+    uint32_t m = 0;
+    for (int l = 0; l < n; ++l) m |= hf_filter::magnitude(re[l * stride]) | hf_filter::magnitude(im[l * stride]);
+    return 32 - fx::clz32(m);
+}
+
+void sbr_hf_scale_c(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi) {
+    for (int l = 0; l < n; ++l) hf_filter::scale_row(re, im, stride, l, s, yr, yi);
+}

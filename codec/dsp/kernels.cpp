@@ -49,6 +49,8 @@ constexpr Kernels kReference = {
     qmf_synthesis32_c,
     sbr_hf_filter_c,
     sbr_hf_covariance_c,
+    sbr_hf_bits_c,
+    sbr_hf_scale_c,
     sbr_energies_c,
     sbr_log2_c,
     sbr_exp2_c,
@@ -59,6 +61,8 @@ constexpr Kernels kReference = {
     ps_step_matrices,
     ps_transient_gains,
 #else
+    nullptr,
+    nullptr,
     nullptr,
     nullptr,
     nullptr,

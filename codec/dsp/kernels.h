@@ -63,6 +63,9 @@ struct Kernels {
                           int y_stride, int count, const int32_t* coef, int shift);
     // Its prediction's covariances from one subband's samples.
     void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
+    // A subband's block exponent and its samples so scaled.
+    int (*sbr_hf_bits)(const int32_t* re, const int32_t* im, int stride, int n);
+    void (*sbr_hf_scale)(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
     // The SBR envelope adjuster's energies of a block of slots and
     // subbands, logarithms and exponentials of an array, and gains and noise
     // applied to a block (dsp/sbr_adjust.h).
