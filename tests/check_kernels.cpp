@@ -96,13 +96,14 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
                           ENTRY(sbr_energies),    ENTRY(sbr_log2),
                           ENTRY(sbr_exp2),        ENTRY(sbr_apply),         ENTRY(ps_hybrid),
                           ENTRY(ps_allpass),      ENTRY(ps_mix),            ENTRY(ps_step),
-                          ENTRY(ps_transient),    ENTRY(noise_lines),       ENTRY(mid_side)};
+                          ENTRY(ps_transient),    ENTRY(ps_energies),       ENTRY(noise_lines),
+                          ENTRY(mid_side)};
 #undef ENTRY
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
     kHfFilter, kHfCovariance, kHfBits, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
-    kPsStep, kPsTransient, kNoiseLines, kMidSide, kEntryCount
+    kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
 
@@ -728,6 +729,36 @@ void check_ps_allpass(const Kernels& ref, const Kernels& var, int rounds) {
     }
 }
 
+// The transient detector's energies: both configurations' band layouts,
+// hybrid bands (each of its own parameter band or not) and QMF bands (runs
+// of one), from any band to any, samples in every pattern (full scale: the
+// squares reach 2^62), added to energies of any 64 bits (wrapping); the
+// energies and the squares' OR compared.
+void check_ps_energies(const Kernels& ref, const Kernels& var, int rounds) {
+    if constexpr (kSbrBuilt) {
+        if (var.ps_energies == ref.ps_energies) return;
+        for (int r = 0; r < 2 * rounds; ++r)
+            for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34})
+                for (int pattern = 0; pattern < kPatterns; ++pattern) {
+                    const bool hybrid = below(2) == 0;
+                    const int k0 = hybrid ? 0 : cfg->num_hybrid + (below(3) ? 0 : below(8));
+                    const int end = hybrid ? cfg->num_hybrid : cfg->num_bands;
+                    const int n = below(2) ? end - k0 : below(end - k0 + 1);
+                    Guarded s(2 * n), ea(2 * 34 + 2), eb(2 * 34 + 2);
+                    fill_pattern(s.data(), 2 * n, pattern);
+                    fill(ea.data(), 2 * 34);
+                    eb = ea;
+                    const uint8_t* par = cfg->par_band + k0;
+                    uint64_t seen[2];
+                    seen[0] = ref.ps_energies(s.data(), s.data() + n, par, n, reinterpret_cast<uint64_t*>(ea.data()));
+                    seen[1] = var.ps_energies(s.data(), s.data() + n, par, n, reinterpret_cast<uint64_t*>(eb.data()));
+                    std::memcpy(ea.data() + 2 * 34, &seen[0], 8);
+                    std::memcpy(eb.data() + 2 * 34, &seen[1], 8);
+                    if (!same("ps_energies", hybrid ? "hybrid bands" : "QMF bands", {&ea}, {&eb})) return;
+                }
+    }
+}
+
 // The gain and the mixing: both configurations' band layouts (hybrid bands
 // with their negative-frequency ones, QMF bands in runs of one parameter
 // band), with and without phase, in place or not, any run length;
@@ -975,6 +1006,14 @@ void bench_call(int entry, const Kernels& k) {
         for (int b = 0; b < 34; ++b)
             e[b] = static_cast<uint64_t>(static_cast<uint32_t>(in[static_cast<size_t>(b)])) << (b & 15);
         k.ps_transient(state, state + 34, state + 68, e, 34, out.data());
+    } else if (entry == kPsEnergies) {
+        if constexpr (kSbrBuilt) {
+            // The 20-band configuration's hybrid bands, then 54 QMF bands.
+            uint64_t e[34] = {};
+            k.ps_energies(in.data(), in.data() + 64, ps_config_20.par_band, 10, e);
+            k.ps_energies(in.data() + 3, in.data() + 67, ps_config_20.par_band + 10, 54, e);
+            out[0] = static_cast<int32_t>(e[0]);
+        }
     } else if (entry == kPsMix) {
         if constexpr (kSbrBuilt) {
             // The 61 QMF bands of the 20-band configuration, the first 3 with phase.
@@ -1045,6 +1084,7 @@ int main(int argc, char** argv) {
         kernels.sbr_exp2 != ref.sbr_exp2 || kernels.sbr_apply != ref.sbr_apply ||
         kernels.ps_hybrid != ref.ps_hybrid || kernels.ps_allpass != ref.ps_allpass || kernels.ps_mix != ref.ps_mix ||
         kernels.ps_step != ref.ps_step || kernels.ps_transient != ref.ps_transient ||
+        kernels.ps_energies != ref.ps_energies ||
         kernels.noise_lines != ref.noise_lines || kernels.mid_side != ref.mid_side) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
@@ -1070,6 +1110,7 @@ int main(int argc, char** argv) {
                              var.sbr_apply != ref.sbr_apply, var.ps_hybrid != ref.ps_hybrid,
                              var.ps_allpass != ref.ps_allpass, var.ps_mix != ref.ps_mix,
                              var.ps_step != ref.ps_step, var.ps_transient != ref.ps_transient,
+                             var.ps_energies != ref.ps_energies,
                              var.noise_lines != ref.noise_lines, var.mid_side != ref.mid_side})
             variants += differs;
         std::string names;
@@ -1096,6 +1137,7 @@ int main(int argc, char** argv) {
         check_ps_mix(ref, var, rounds);
         check_ps_step(ref, var, rounds);
         check_ps_transient(ref, var, rounds);
+        check_ps_energies(ref, var, rounds);
         check_noise_lines(ref, var, rounds);
         check_mid_side(ref, var, rounds);
         subset = (subset - features) & features;  // next subset

@@ -60,7 +60,9 @@ constexpr Kernels kReference = {
     ps_mix_bands,
     ps_step_matrices,
     ps_transient_gains,
+    ps_band_energies,
 #else
+    nullptr,
     nullptr,
     nullptr,
     nullptr,

@@ -90,6 +90,8 @@ struct Kernels {
     void (*ps_step)(int32_t* h, const int32_t* step, int n);
     void (*ps_transient)(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
                          int32_t* gains);
+    // The detector's energies of a run of bands: see ps_band_energies.
+    uint64_t (*ps_energies)(const int32_t* re, const int32_t* im, const uint8_t* par, int n, uint64_t* energies);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic

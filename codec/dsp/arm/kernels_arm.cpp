@@ -24,6 +24,7 @@ void override_kernels_arm(Kernels& k, uint32_t use) {
             k.sbr_hf_bits = sbr_hf_bits_neon, k.sbr_hf_scale = sbr_hf_scale_neon;
             k.ps_allpass = ps_allpass_bands_neon, k.ps_mix = ps_mix_bands_neon;
             k.ps_step = ps_step_matrices_neon, k.ps_transient = ps_transient_gains_neon;
+            k.ps_energies = ps_band_energies_neon;
             k.sbr_energies = sbr_energies_neon, k.sbr_log2 = sbr_log2_neon, k.sbr_exp2 = sbr_exp2_neon;
             k.sbr_apply = sbr_apply_neon;
         }
