@@ -256,7 +256,12 @@ struct NeonSteps : qmf::ScalarSteps {
             const Halves re = halves(z.val[0]), im = halves(z.val[1]);
             const Acc r = mls(mul(re, halves(c)), im, halves(sn));
             const Acc i = mla(mul(re, halves(sn)), im, halves(c));
-            vst2q_s32(nv + 2 * m, int32x4x2_t{{rshr_sat(r, minus_n), rshr_sat(i, minus_n)}});
+            // Two VST2 of halves: each pair of narrowed halves lands in the
+            // registers it is stored from (one VST2Q would need them moved).
+            vst2_s32(nv + 2 * m,
+                     int32x2x2_t{{vqmovn_s64(vrshlq_s64(r.lo, minus_n)), vqmovn_s64(vrshlq_s64(i.lo, minus_n))}});
+            vst2_s32(nv + 2 * m + 4,
+                     int32x2x2_t{{vqmovn_s64(vrshlq_s64(r.hi, minus_n)), vqmovn_s64(vrshlq_s64(i.hi, minus_n))}});
         }
     }
 

@@ -7,10 +7,10 @@
 // block's shift (VSHL by its negative) and squared into 64-bit sums
 // (VMLAL; modulo 2^64, in any order the same). The logarithms: the leading
 // bit and the Q29 mantissa of each value taken one by one (CLZ), then the 25
-// squarings of four mantissas at a time (VMULL, the rounding narrowing
-// shift VRSHRN #29, the halving where a square reaches 2^30 and the bit it
-// gives). The gains and noise: each term's 64-bit products (VMULL, the
-// noise table's parts apart by VLD2), shifted by each subband's own shift
+// squarings of four mantissas at a time (VQRDMULH of the doubled mantissa by
+// itself, the halving where a square reaches 2^30 and the bit it gives).
+// The gains and noise: each term's 64-bit products (VMULL, the noise
+// table's parts apart by VLD2), shifted by each subband's own shift
 // with rounding and saturation (VQRSHL by its negative, the shift first
 // held to -64..63, beyond which nothing changes), narrowed with saturation
 // (VQMOVN) and added with saturation (VQADD): fx::mul_shift_sat and
@@ -76,16 +76,19 @@ void sbr_log2_neon(const uint64_t* v, int n, int32_t* out) {
             top[k] = b;
             mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(x, b - 29) : fx::lsl64(x, 29 - b));
         }
-        uint32x4_t x = vreinterpretq_u32_s32(vld1q_s32(mant));
+        int32x4_t x = vld1q_s32(mant);
         int32x4_t frac = vdupq_n_s32(0);
-        const uint32x4_t limit = vdupq_n_u32(UINT32_C(1) << 30);
+        const int32x4_t limit = vdupq_n_s32(INT32_C(1) << 30);
         for (int k = 0; k < adjuster::kLogFrac + 1; ++k) {
-            // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0)
-            const uint32x4_t y = vcombine_u32(vrshrn_n_u64(vmull_u32(vget_low_u32(x), vget_low_u32(x)), 29),
-                                              vrshrn_n_u64(vmull_u32(vget_high_u32(x), vget_high_u32(x)), 29));
-            const uint32x4_t big = vcgeq_u32(y, limit);
-            x = vbslq_u32(big, vshrq_n_u32(y, 1), y);
-            frac = vsubq_s32(vaddq_s32(frac, frac), vreinterpretq_s32_u32(big));
+            // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0):
+            // rshr64(x x, 29) = rshr64(2x 2x, 31), VQRDMULH of 2x (below
+            // 2^31) by itself. Halved where it reaches 2^30 (VSHL by the
+            // mask, -1 there), that bit taken into frac.
+            const int32x4_t x2 = vaddq_s32(x, x);
+            const int32x4_t y = vqrdmulhq_s32(x2, x2);
+            const int32x4_t big = vreinterpretq_s32_u32(vcgeq_s32(y, limit));
+            x = vshlq_s32(y, big);
+            frac = vsubq_s32(vaddq_s32(frac, frac), big);
         }
         // top 2^24 + rshr(frac, 1)
         const int32x4_t whole = vshlq_n_s32(vld1q_s32(top), adjuster::kLogFrac);
