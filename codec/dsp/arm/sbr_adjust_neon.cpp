@@ -118,49 +118,50 @@ constexpr Exp2Excess kExp2Excess;
 
 }  // namespace
 
+namespace {
+
+// The exponentials of four values x into me (mantissas, exponents).
+inline int32x4x2_t exp2_four(int32x4_t x, int32x4_t d0, int32x4_t d1, int32x4_t d2, int32x4_t d3) {
+    const uint32x4_t frac = vreinterpretq_u32_s32(vandq_s32(x, vdupq_n_s32((1 << adjuster::kLogFrac) - 1)));
+    // The top 8 bits of the fraction from the table, then the others'
+    // roots where they are set.
+    int32_t top[4];
+    uint32_t idx[4];
+    vst1q_u32(idx, vshrq_n_u32(frac, adjuster::kLogFrac - 8));
+    for (int k = 0; k < 4; ++k) top[k] = adjuster::kExp2Top.m[idx[k]];
+    int32x4_t m = vld1q_s32(top);
+    // A root c = 2^30 + e: rshr64(m c, 30) = m + rshr64(m e, 30), the
+    // latter the rounded doubled high word of m and 2e (VQRDMULH; m and
+    // 2e positive, no saturation). It is added where the bit is set:
+    // the bit moved to the sign (the fraction shifted up one each step),
+    // its mask -1 there (VSHR #31), m - mask product (VMLS).
+    int32x4_t f = vreinterpretq_s32_u32(vshlq_n_u32(frac, 32 - (adjuster::kLogFrac - 8)));
+    auto step = [&](int32x2_t e, int lane) __attribute__((always_inline)) {
+        const int32x4_t mask = vshrq_n_s32(f, 31);
+        f = vshlq_n_s32(f, 1);
+        const int32x4_t t = lane ? vqrdmulhq_lane_s32(m, e, 1) : vqrdmulhq_lane_s32(m, e, 0);
+        m = vmlsq_s32(m, t, mask);
+    };
+    step(vget_low_s32(d0), 0), step(vget_low_s32(d0), 1), step(vget_high_s32(d0), 0), step(vget_high_s32(d0), 1);
+    step(vget_low_s32(d1), 0), step(vget_low_s32(d1), 1), step(vget_high_s32(d1), 0), step(vget_high_s32(d1), 1);
+    step(vget_low_s32(d2), 0), step(vget_low_s32(d2), 1), step(vget_high_s32(d2), 0), step(vget_high_s32(d2), 1);
+    step(vget_low_s32(d3), 0), step(vget_low_s32(d3), 1), step(vget_high_s32(d3), 0), step(vget_high_s32(d3), 1);
+    return int32x4x2_t{{m, vshrq_n_s32(x, adjuster::kLogFrac)}};
+}
+
+}  // namespace
+
 void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out) {
-    const int32x4_t low = vdupq_n_s32((1 << adjuster::kLogFrac) - 1);
     const int32x4_t d0 = vld1q_s32(kExp2Excess.d), d1 = vld1q_s32(kExp2Excess.d + 4);
     const int32x4_t d2 = vld1q_s32(kExp2Excess.d + 8), d3 = vld1q_s32(kExp2Excess.d + 12);
-    for (int i = 0; i < n; i += 4) {
+    int i = 0;
+    for (; i + 4 <= n; i += 4) vst2q_s32(&out[i].m, exp2_four(vld1q_s32(l + i), d0, d1, d2, d3));
+    if (i < n) {
         // The last block's missing values are taken as 0.
-        const int lanes = n - i < 4 ? n - i : 4;
         int32_t part[8] = {};
-        for (int k = 0; k < lanes; ++k) part[k] = l[i + k];
-        const int32x4_t x = vld1q_s32(lanes == 4 ? l + i : part);
-        const uint32x4_t frac = vreinterpretq_u32_s32(vandq_s32(x, low));
-        // The top 8 bits of the fraction from the table, then the others'
-        // roots where they are set.
-        int32_t top[4];
-        uint32_t idx[4];
-        vst1q_u32(idx, vshrq_n_u32(frac, adjuster::kLogFrac - 8));
-        for (int k = 0; k < 4; ++k) top[k] = adjuster::kExp2Top.m[idx[k]];
-        int32x4_t m = vld1q_s32(top);
-        // A root c = 2^30 + e: rshr64(m c, 30) = m + rshr64(m e, 30), the
-        // latter the rounded doubled high word of m and 2e (VQRDMULH; m and
-        // 2e positive, no saturation). It is added where the bit is set:
-        // the bit moved to the sign (the fraction shifted up one each step),
-        // its mask -1 there (VSHR #31), m - mask product (VMLS).
-        int32x4_t f = vreinterpretq_s32_u32(vshlq_n_u32(frac, 32 - (adjuster::kLogFrac - 8)));
-        auto step = [&](int32x2_t e, int lane) __attribute__((always_inline)) {
-            const int32x4_t mask = vshrq_n_s32(f, 31);
-            f = vshlq_n_s32(f, 1);
-            const int32x4_t t = lane ? vqrdmulhq_lane_s32(m, e, 1) : vqrdmulhq_lane_s32(m, e, 0);
-            m = vmlsq_s32(m, t, mask);
-        };
-        step(vget_low_s32(d0), 0), step(vget_low_s32(d0), 1), step(vget_high_s32(d0), 0), step(vget_high_s32(d0), 1);
-        step(vget_low_s32(d1), 0), step(vget_low_s32(d1), 1), step(vget_high_s32(d1), 0), step(vget_high_s32(d1), 1);
-        step(vget_low_s32(d2), 0), step(vget_low_s32(d2), 1), step(vget_high_s32(d2), 0), step(vget_high_s32(d2), 1);
-        step(vget_low_s32(d3), 0), step(vget_low_s32(d3), 1), step(vget_high_s32(d3), 0), step(vget_high_s32(d3), 1);
-        int32x4x2_t me;
-        me.val[0] = m;
-        me.val[1] = vshrq_n_s32(x, adjuster::kLogFrac);
-        if (lanes == 4) {
-            vst2q_s32(&out[i].m, me);
-        } else {
-            vst2q_s32(part, me);
-            for (int k = 0; k < lanes; ++k) out[i + k] = SbrLin{part[2 * k], part[2 * k + 1]};
-        }
+        for (int k = 0; i + k < n; ++k) part[k] = l[i + k];
+        vst2q_s32(part, exp2_four(vld1q_s32(part), d0, d1, d2, d3));
+        for (int k = 0; i + k < n; ++k) out[i + k] = SbrLin{part[2 * k], part[2 * k + 1]};
     }
 }
 
