@@ -133,33 +133,54 @@ struct NeonSteps : qmf::ScalarSteps {
 
     // The stage of half-span kHalf and the ones after it; the first two
     // stages are the pre-steps' (analysis_pre, synthesis_pre). Four
-    // butterflies a step; a stage of four or more groups goes group by
-    // group, a wider one twiddle by twiddle over its groups (so that no
-    // stage keeps all its twiddles in registers).
+    // butterflies a step (butterflies4), twiddle by twiddle over the
+    // stage's groups, every loop unrolled (the counts are known).
     template <int kBits, int kHalf>
     NEON_INLINE static void fft_stages_from(int32_t* buf) {
         constexpr int n = 1 << kBits, h = kHalf;
         const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
-        auto butterflies = [](int32_t* x, int32_t* y, const int32x4x2_t& w) __attribute__((always_inline)) {
-            const int32x4x2_t q = vld2q_s32(y);
-            int32x4_t tr, ti;
-            rotate31(q.val[0], q.val[1], w.val[0], w.val[1], tr, ti);
-            const int32x4x2_t p = vld2q_s32(x);
-            vst2q_s32(x, int32x4x2_t{{vaddq_s32(p.val[0], tr), vaddq_s32(p.val[1], ti)}});
-            vst2q_s32(y, int32x4x2_t{{vsubq_s32(p.val[0], tr), vsubq_s32(p.val[1], ti)}});
-        };
-        if constexpr (h < 16) {
-            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
-#pragma GCC unroll 2
-                for (int j = 0; j < h; j += 4) butterflies(g + 2 * j, g + 2 * (h + j), vld2q_s32(tw + 2 * j));
-        } else {
-            for (int j = 0; j < h; j += 4) {
-                const int32x4x2_t w = vld2q_s32(tw + 2 * j);
-#pragma GCC unroll 2
-                for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h) butterflies(g + 2 * j, g + 2 * (h + j), w);
-            }
+#pragma GCC unroll 8
+        for (int j = 0; j < h; j += 4) {
+            const int32x4x2_t w = vld2q_s32(tw + 2 * j);
+            int32_t* x = buf + 2 * j;
+            int32_t* y = x + 2 * h;
+#pragma GCC unroll 8
+            for (int g = 0; g < n / (2 * h); ++g) butterflies4(x, y, w.val[0], w.val[1], 16 * h);
         }
         if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
+    }
+
+    // Four butterflies: the points at y turned by the twiddles (c, s) of
+    // their j (re c - im s, re s + im c, each rounded by 31: VMULL,
+    // VMLAL/VMLSL, VRSHRN; im never -2^31, an FFT value), then x + t and
+    // x - t at x and y; both addresses then stepped by `bytes`. Written
+    // out so that every value stays in the register it is made in.
+    NEON_INLINE static void butterflies4(int32_t*& x, int32_t*& y, int32x4_t c, int32x4_t s, int bytes) {
+        __asm__ volatile(
+            "vld2.32 {d16-d19}, [%1]\n\t"
+            "vmull.s32 q10, d16, %e2\n\t"
+            "vmull.s32 q11, d17, %f2\n\t"
+            "vmull.s32 q12, d16, %e3\n\t"
+            "vmull.s32 q13, d17, %f3\n\t"
+            "vmlsl.s32 q10, d18, %e3\n\t"
+            "vmlsl.s32 q11, d19, %f3\n\t"
+            "vmlal.s32 q12, d18, %e2\n\t"
+            "vmlal.s32 q13, d19, %f2\n\t"
+            "vrshrn.i64 d28, q10, #31\n\t"
+            "vrshrn.i64 d29, q11, #31\n\t"
+            "vrshrn.i64 d30, q12, #31\n\t"
+            "vrshrn.i64 d31, q13, #31\n\t"
+            "vld2.32 {d16-d19}, [%0]\n\t"
+            "vadd.i32 q10, q8, q14\n\t"
+            "vadd.i32 q11, q9, q15\n\t"
+            "vsub.i32 q12, q8, q14\n\t"
+            "vsub.i32 q13, q9, q15\n\t"
+            "vst2.32 {d20-d23}, [%0], %4\n\t"
+            "vst2.32 {d24-d27}, [%1], %4"
+            : "+r"(x), "+r"(y)
+            : "w"(c), "w"(s), "r"(bytes)
+            : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29",
+              "d30", "d31", "memory");
     }
 
     // Not inlined: its registers allocated apart from the steps around it
