@@ -258,12 +258,49 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
+    // The 64 bands' post-rotation, four points a step written out:
+    // d and the pairs de-interleaved (VLD2), the products (VMULL,
+    // VMLSL/VMLAL), VRSHL by minus_n, VQMOVN, stored interleaved (VST2);
+    // nv may be d.
+    static void post64(const int32_t* d, int32_t* nv, int64x2_t minus_n) {
+        const int32_t* t = qmf_rot_q31;
+        for (int m = 0; m < 64; m += 4)
+            __asm__ volatile(
+                "vld2.32 {d16-d19}, [%0]!\n\t"
+                "vld2.32 {d20-d23}, [%1]!\n\t"
+                "vmull.s32 q12, d16, d20\n\t"
+                "vmull.s32 q13, d17, d21\n\t"
+                "vmull.s32 q14, d16, d22\n\t"
+                "vmull.s32 q15, d17, d23\n\t"
+                "vmlsl.s32 q12, d18, d22\n\t"
+                "vmlsl.s32 q13, d19, d23\n\t"
+                "vmlal.s32 q14, d18, d20\n\t"
+                "vmlal.s32 q15, d19, d21\n\t"
+                "vrshl.s64 q12, q12, %q3\n\t"
+                "vrshl.s64 q13, q13, %q3\n\t"
+                "vrshl.s64 q14, q14, %q3\n\t"
+                "vrshl.s64 q15, q15, %q3\n\t"
+                "vqmovn.s64 d16, q12\n\t"
+                "vqmovn.s64 d17, q13\n\t"
+                "vqmovn.s64 d18, q14\n\t"
+                "vqmovn.s64 d19, q15\n\t"
+                "vst2.32 {d16-d19}, [%2]!"
+                : "+r"(d), "+r"(t), "+r"(nv)
+                : "w"(minus_n)
+                : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
+                  "d29", "d30", "d31", "memory");
+    }
+
     // Four points of d at a time (VLD2Q), rotated by the table's pairs at
     // step m (VLD2Q or, for every second pair, VLD4Q).
     template <int kBits>
     static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const int64x2_t minus_n = vdupq_n_s64(-(30 + s));
+        if constexpr (step == 1) {
+            post64(d, nv, minus_n);
+            return;
+        }
         for (int m = 0; m < bands; m += 4) {
             const int32x4x2_t z = vld2q_s32(d + 2 * m);
             int32x4_t c, sn;
@@ -322,12 +359,100 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
+    // The 64 bands' D and radix-4 stage written out, the groups of j ..
+    // j+3 at a time: for t = 0..3 (k = j + 16 t) two points at a time,
+    // the pairs de-interleaved (VLD4), X[k] (VLD1), the mirrored X[60-k] ..
+    // X[63-k] reversed (VREV64; the halves taken the other way round), the
+    // products as in synthesis_pre, VRSHL by minus_n and the low words
+    // (VMOVN) into q(t) (re) and q(4 + t) (im), the last loads stepping the
+    // addresses on to t + 1; then the radix-4 stage on them and the two
+    // VST4 lane stores of each group.
+    static void pre64(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+        const int64_t minus_n[2] = {-(31 - s), -(31 - s)};
+        const uint8_t* at = qmf::kBitReversal<4>.at;
+#define QMF_PRE64_HALF(AR, AI, BR, BI, XR, XI, STEP_PQ, STEP_X) \
+    "vld4.32 {d16-d19}, [%0]" STEP_PQ "\n\t"                   \
+    "vld1.32 {d20}, [%1]" STEP_X "\n\t"                        \
+    "vld1.32 {d21}, [%2]" STEP_X "\n\t"                        \
+    "vmull.s32 q14, d16, " AR "\n\t"                          \
+    "vmlsl.s32 q14, d17, " AI "\n\t"                          \
+    "vmlal.s32 q14, d18, " BR "\n\t"                          \
+    "vmlal.s32 q14, d19, " BI "\n\t"                          \
+    "vmull.s32 q15, d16, " AI "\n\t"                          \
+    "vmlal.s32 q15, d17, " AR "\n\t"                          \
+    "vmlal.s32 q15, d19, " BR "\n\t"                          \
+    "vmlsl.s32 q15, d18, " BI "\n\t"                          \
+    "vrshl.s64 q14, q14, q11\n\t"                             \
+    "vrshl.s64 q15, q15, q11\n\t"                             \
+    "vmovn.i64 " XR ", q14\n\t"                               \
+    "vmovn.i64 " XI ", q15\n\t"
+#define QMF_PRE64_T(XR_LO, XR_HI, XI_LO, XI_HI)                                    \
+    "vld1.32 {d24-d25}, [%3], %11\n\t"                                             \
+    "vld1.32 {d26-d27}, [%4], %11\n\t"                                             \
+    "vrev64.32 q12, q12\n\t"                                                       \
+    "vrev64.32 q13, q13\n\t"                                                       \
+    QMF_PRE64_HALF("d20", "d21", "d25", "d27", XR_LO, XI_LO, "!", "!")              \
+    QMF_PRE64_HALF("d20", "d21", "d24", "d26", XR_HI, XI_HI, ", %9", ", %10")
+#define QMF_PRE64_STORE(A, B, C, D, E, F, G, H)                                     \
+    "ldrb %6, [%5], #1\n\t"                                                        \
+    "add %6, %7, %6, lsl #5\n\t"                                                   \
+    "vst4.32 {" A ", " B ", " C ", " D "}, [%6]!\n\t"                              \
+    "vst4.32 {" E ", " F ", " G ", " H "}, [%6]\n\t"
+        for (int j = 0; j < 16; j += 4) {
+            const int32_t* pq = qmf_synthesis64_pre_q31 + 4 * j;
+            const int32_t* ar = re + j;
+            const int32_t* ai = im + j;
+            const int32_t* br = re + 60 - j;
+            const int32_t* bi = im + 60 - j;
+            int32_t* scratch;
+            __asm__ volatile(
+                "vld1.64 {d22-d23}, [%8]\n\t"
+                QMF_PRE64_T("d0", "d1", "d8", "d9") QMF_PRE64_T("d2", "d3", "d10", "d11")
+                QMF_PRE64_T("d4", "d5", "d12", "d13") QMF_PRE64_T("d6", "d7", "d14", "d15")
+                // a = x0 + x2, b = x0 - x2, c = x1 + x3, d = x1 - x3 (re in
+                // q8 q10 q12 q14, im in q9 q11 q13 q15), then the group's
+                // positions 0..3: a + c, b - i d; a - c, b + i d.
+                "vadd.i32 q8, q0, q2\n\t"
+                "vadd.i32 q9, q4, q6\n\t"
+                "vsub.i32 q10, q0, q2\n\t"
+                "vsub.i32 q11, q4, q6\n\t"
+                "vadd.i32 q12, q1, q3\n\t"
+                "vadd.i32 q13, q5, q7\n\t"
+                "vsub.i32 q14, q1, q3\n\t"
+                "vsub.i32 q15, q5, q7\n\t"
+                "vadd.i32 q0, q8, q12\n\t"
+                "vadd.i32 q1, q9, q13\n\t"
+                "vsub.i32 q2, q10, q15\n\t"
+                "vadd.i32 q3, q11, q14\n\t"
+                "vsub.i32 q4, q8, q12\n\t"
+                "vsub.i32 q5, q9, q13\n\t"
+                "vadd.i32 q6, q10, q15\n\t"
+                "vsub.i32 q7, q11, q14\n\t"
+                QMF_PRE64_STORE("d0[0]", "d2[0]", "d4[0]", "d6[0]", "d8[0]", "d10[0]", "d12[0]", "d14[0]")
+                QMF_PRE64_STORE("d0[1]", "d2[1]", "d4[1]", "d6[1]", "d8[1]", "d10[1]", "d12[1]", "d14[1]")
+                QMF_PRE64_STORE("d1[0]", "d3[0]", "d5[0]", "d7[0]", "d9[0]", "d11[0]", "d13[0]", "d15[0]")
+                QMF_PRE64_STORE("d1[1]", "d3[1]", "d5[1]", "d7[1]", "d9[1]", "d11[1]", "d13[1]", "d15[1]")
+                : "+r"(pq), "+r"(ar), "+r"(ai), "+r"(br), "+r"(bi), "+r"(at), "=&r"(scratch)
+                : "r"(d), "r"(minus_n), "r"(224), "r"(56), "r"(-64)
+                : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14",
+                  "d15", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27",
+                  "d28", "d29", "d30", "d31", "memory");
+        }
+#undef QMF_PRE64_HALF
+#undef QMF_PRE64_T
+#undef QMF_PRE64_STORE
+    }
+
     // D[k] for k = j .. j+3 plus 0, M/4, M/2, 3M/4 (the radix-4 groups of
     // j .. j+3), then the radix-4 stage. A function of its own, as the FFT:
     // its registers allocated apart from the slot's other steps take fewer
     // instructions.
     template <int kBits>
     __attribute__((noinline)) static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+        if constexpr (kBits == 6) {
+            pre64(re, im, s, d);
+            return;
+        }
         constexpr int bands = 1 << kBits, quarter = bands / 4;
         const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
         const int64x2_t minus_n = vdupq_n_s64(-(31 - s));
