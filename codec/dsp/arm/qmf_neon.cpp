@@ -200,26 +200,43 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
-    // Eight values of u at a time from the five blocks of their half (the
-    // blocks' words and the window's even words de-interleaved, VLD2Q and
-    // VLD4Q; u stored back in order by VST2Q).
+    // Eight values of u at a time from the five blocks of their half, written
+    // out: each block's words de-interleaved (VLD2, q8 q9), the window's
+    // even words for them (two VLD4: q10 for the even values, q12 for the
+    // odd ones), the 64-bit sums in q14 q15 (even) and q0 q1 (odd), then
+    // VRSHRN #32 and u stored in order (VST2). Every address is stepped by
+    // its loads and stores.
     static void analysis_window(const int32_t* const* blk, int32_t* u) {
+        const int32_t* c = qmf_window_q31;
+#define QMF_WINDOW_TAP(X, OP)                    \
+    "vld2.32 {d16-d19}, [" X "]!\n\t"            \
+    "vld4.32 {d20,d22,d24,d26}, [%6]!\n\t"       \
+    "vld4.32 {d21,d23,d25,d27}, [%6], %7\n\t"    \
+    OP " q14, d16, d20\n\t"                      \
+    OP " q15, d17, d21\n\t"                      \
+    OP " q0, d18, d24\n\t"                       \
+    OP " q1, d19, d25\n\t"
         for (int half = 0; half < 2; ++half) {
-            const int32_t* const x[5] = {blk[half], blk[2 + half], blk[4 + half], blk[6 + half], blk[8 + half]};
-            for (int r = 0; r < 32; r += 8) {
-                Acc even{}, odd{};
-#pragma GCC unroll 5
-                for (int j = 0; j < 5; ++j) {
-                    const int32x4x2_t v = vld2q_s32(x[j] + r);
-                    const int32x4x4_t c = vld4q_s32(qmf_window_q31 + 2 * (32 * half + r + 64 * j));
-                    const Halves ve = halves(v.val[0]), vo = halves(v.val[1]);
-                    even = j == 0 ? mul(ve, halves(c.val[0])) : mla(even, ve, halves(c.val[0]));
-                    odd = j == 0 ? mul(vo, halves(c.val[2])) : mla(odd, vo, halves(c.val[2]));
-                }
-                vst2_s32(u + 32 * half + r, int32x2x2_t{{vrshrn_n_s64(even.lo, 32), vrshrn_n_s64(odd.lo, 32)}});
-                vst2_s32(u + 32 * half + r + 4, int32x2x2_t{{vrshrn_n_s64(even.hi, 32), vrshrn_n_s64(odd.hi, 32)}});
-            }
+            const int32_t *x0 = blk[half], *x1 = blk[2 + half], *x2 = blk[4 + half], *x3 = blk[6 + half];
+            const int32_t* x4 = blk[8 + half];
+            for (int r = 0; r < 32; r += 8)
+                __asm__ volatile(
+                    QMF_WINDOW_TAP("%0", "vmull.s32") QMF_WINDOW_TAP("%1", "vmlal.s32")
+                    QMF_WINDOW_TAP("%2", "vmlal.s32") QMF_WINDOW_TAP("%3", "vmlal.s32")
+                    QMF_WINDOW_TAP("%4", "vmlal.s32")
+                    "vrshrn.i64 d4, q14, #32\n\t"
+                    "vrshrn.i64 d5, q0, #32\n\t"
+                    "vrshrn.i64 d6, q15, #32\n\t"
+                    "vrshrn.i64 d7, q1, #32\n\t"
+                    "vst2.32 {d4-d5}, [%5]!\n\t"
+                    "vst2.32 {d6-d7}, [%5]!\n\t"
+                    "sub %6, %6, #2496"
+                    : "+r"(x0), "+r"(x1), "+r"(x2), "+r"(x3), "+r"(x4), "+r"(u), "+r"(c)
+                    : "r"(480)
+                    : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21",
+                      "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
         }
+#undef QMF_WINDOW_TAP
     }
 
     // Eight outputs at a time: v's words for them in both halves loaded
