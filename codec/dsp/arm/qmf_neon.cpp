@@ -398,21 +398,54 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
-    // Four bands a time: Z[k] and the mirrored Z[31-k] (the factors four
-    // words a band, VLD4Q).
+    // Four bands a step, written out: Z[k] (VLD2, q8 q9) and Z[28-k] ..
+    // Z[31-k] (VLD2 stepping back, q10 q11, reversed by VREV64: the
+    // halves taken the other way round), the factors four words a band
+    // (two VLD4, q12..q15), the sums of re in q0 q1 and of im in q2 q3,
+    // VRSHL by minus_n, VQMOVN, and the bands stored (VST1).
     static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
         const int64x2_t minus_n = vdupq_n_s64(-(37 + s));
-        for (int k = 0; k < 32; k += 4) {
-            const int32x4x2_t a = vld2q_s32(z + 2 * k);
-            const int32x4x2_t b = vld2q_s32(z + 2 * (28 - k));  // Z[28-k] .. Z[31-k]
-            const int32x4x4_t f = vld4q_s32(qmf_analysis_post_q31 + 4 * k);
-            const Halves ar = halves(a.val[0]), ai = halves(a.val[1]), br = reversed(b.val[0]), bi = reversed(b.val[1]);
-            const Halves f0 = halves(f.val[0]), f1 = halves(f.val[1]), f2 = halves(f.val[2]), f3 = halves(f.val[3]);
-            const Acc r = mla(mla(mls(mul(f0, ar), f1, ai), f2, br), f3, bi);
-            const Acc i = mls(mla(mla(mul(f0, ai), f1, ar), f3, br), f2, bi);
-            vst1q_s32(re + k, rshr_sat(r, minus_n));
-            vst1q_s32(im + k, rshr_sat(i, minus_n));
-        }
+        const int32_t* a = z;
+        const int32_t* b = z + 2 * 28;
+        const int32_t* f = qmf_analysis_post_q31;
+        for (int k = 0; k < 32; k += 4)
+            __asm__ volatile(
+                "vld2.32 {d16-d19}, [%0]!\n\t"
+                "vld2.32 {d20-d23}, [%1], %5\n\t"
+                "vrev64.32 q10, q10\n\t"
+                "vrev64.32 q11, q11\n\t"
+                "vld4.32 {d24,d26,d28,d30}, [%2]!\n\t"
+                "vld4.32 {d25,d27,d29,d31}, [%2]!\n\t"
+                "vmull.s32 q0, d24, d16\n\t"
+                "vmull.s32 q1, d25, d17\n\t"
+                "vmull.s32 q2, d24, d18\n\t"
+                "vmull.s32 q3, d25, d19\n\t"
+                "vmlsl.s32 q0, d26, d18\n\t"
+                "vmlsl.s32 q1, d27, d19\n\t"
+                "vmlal.s32 q2, d26, d16\n\t"
+                "vmlal.s32 q3, d27, d17\n\t"
+                "vmlal.s32 q0, d28, d21\n\t"
+                "vmlal.s32 q1, d29, d20\n\t"
+                "vmlal.s32 q2, d30, d21\n\t"
+                "vmlal.s32 q3, d31, d20\n\t"
+                "vmlal.s32 q0, d30, d23\n\t"
+                "vmlal.s32 q1, d31, d22\n\t"
+                "vmlsl.s32 q2, d28, d23\n\t"
+                "vmlsl.s32 q3, d29, d22\n\t"
+                "vrshl.s64 q0, q0, %q6\n\t"
+                "vrshl.s64 q1, q1, %q6\n\t"
+                "vrshl.s64 q2, q2, %q6\n\t"
+                "vrshl.s64 q3, q3, %q6\n\t"
+                "vqmovn.s64 d0, q0\n\t"
+                "vqmovn.s64 d1, q1\n\t"
+                "vqmovn.s64 d4, q2\n\t"
+                "vqmovn.s64 d5, q3\n\t"
+                "vst1.32 {d0-d1}, [%3]!\n\t"
+                "vst1.32 {d4-d5}, [%4]!"
+                : "+r"(a), "+r"(b), "+r"(f), "+r"(re), "+r"(im)
+                : "r"(-32), "w"(minus_n)
+                : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21", "d22",
+                  "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
     }
 
     // The 64 bands' D and radix-4 stage written out, the groups of j ..
