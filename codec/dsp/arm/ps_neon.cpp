@@ -177,6 +177,25 @@ inline void allpass_block(const PsAllpassRows& rows, const int32_t* coef, int st
     V::store(d_im + k, in_im);
 }
 
+// l (or r) of four bands without phase, from s (q8 q9), d (q10 q11) and
+// the matrices' halves: the sums of re in q12 q13, of im in q14 q15,
+// narrowed (VQRSHRN #30) and stored.
+#define MIX_PLAIN_PAIR(HS_LO, HS_HI, HD_LO, HD_HI, OUT_RE, OUT_IM) \
+    "vmull.s32 q12, d16, " HS_LO "\n\t"                           \
+    "vmull.s32 q13, d17, " HS_HI "\n\t"                           \
+    "vmull.s32 q14, d18, " HS_LO "\n\t"                           \
+    "vmull.s32 q15, d19, " HS_HI "\n\t"                           \
+    "vmlal.s32 q12, d20, " HD_LO "\n\t"                           \
+    "vmlal.s32 q13, d21, " HD_HI "\n\t"                           \
+    "vmlal.s32 q14, d22, " HD_LO "\n\t"                           \
+    "vmlal.s32 q15, d23, " HD_HI "\n\t"                           \
+    "vqrshrn.s64 d24, q12, #30\n\t"                               \
+    "vqrshrn.s64 d25, q13, #30\n\t"                               \
+    "vqrshrn.s64 d28, q14, #30\n\t"                               \
+    "vqrshrn.s64 d29, q15, #30\n\t"                               \
+    "vst1.32 {d24-d25}, [" OUT_RE "]!\n\t"                        \
+    "vst1.32 {d28-d29}, [" OUT_IM "]!\n\t"
+
 template <bool Phase>
 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
              const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
@@ -196,22 +215,42 @@ void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase,
             x = vsetq_lane_s32(v[b2], x, 2);
             return vsetq_lane_s32(v[b3], x, 3);
         };
+        if constexpr (!Phase) {
+            // Two products: their sum is within (-2^63, 2^63], and only
+            // 2^63 (wrapped to -2^63, as the reference's) lies within 2^29
+            // of the limit; the rounding of VQRSHRN on the sum alone is
+            // then the reference's with its rounding term. Written out:
+            // s (q8 q9) and d (q10 q11) loaded, d times the gain, then l
+            // and r, each address stepped by its load or store (l may be s:
+            // s is loaded first).
+            const int32x4_t g = pick(m.gain);
+            const int32x4_t h11 = pick(m.h[0]), h12 = pick(m.h[1]), h21 = pick(m.h[2]), h22 = pick(m.h[3]);
+            __asm__ volatile(
+                "vld1.32 {d16-d17}, [%0]!\n\t"
+                "vld1.32 {d18-d19}, [%1]!\n\t"
+                "vld1.32 {d20-d21}, [%2]!\n\t"
+                "vld1.32 {d22-d23}, [%3]!\n\t"
+                "vmull.s32 q12, d20, %e8\n\t"
+                "vmull.s32 q13, d21, %f8\n\t"
+                "vmull.s32 q14, d22, %e8\n\t"
+                "vmull.s32 q15, d23, %f8\n\t"
+                "vqrshrn.s64 d20, q12, #30\n\t"
+                "vqrshrn.s64 d21, q13, #30\n\t"
+                "vqrshrn.s64 d22, q14, #30\n\t"
+                "vqrshrn.s64 d23, q15, #30\n\t"
+                MIX_PLAIN_PAIR("%e9", "%f9", "%e11", "%f11", "%4", "%5")
+                MIX_PLAIN_PAIR("%e10", "%f10", "%e12", "%f12", "%6", "%7")
+                : "+r"(s_re), "+r"(s_im), "+r"(d_re), "+r"(d_im), "+r"(l_re), "+r"(l_im), "+r"(r_re), "+r"(r_im)
+                : "w"(g), "w"(h11), "w"(h12), "w"(h21), "w"(h22)
+                : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
+                  "d29", "d30", "d31", "memory");
+            continue;
+        }
         const int32x4_t sr = vld1q_s32(s_re + k), si = vld1q_s32(s_im + k);
         const int32x4_t g = pick(m.gain);
         const int32x4_t dr = round_narrow<30>(mul(vld1q_s32(d_re + k), g));
         const int32x4_t di = round_narrow<30>(mul(vld1q_s32(d_im + k), g));
         const int32x4_t h11 = pick(m.h[0]), h12 = pick(m.h[1]), h21 = pick(m.h[2]), h22 = pick(m.h[3]);
-        if constexpr (!Phase) {
-            // Two products: their sum is within (-2^63, 2^63], and only
-            // 2^63 (wrapped to -2^63, as the reference's) lies within 2^29
-            // of the limit; the rounding of VQRSHRN on the sum alone is
-            // then the reference's with its rounding term.
-            vst1q_s32(l_re + k, round_narrow<30>(mla(mul(h11, sr), h21, dr)));
-            vst1q_s32(l_im + k, round_narrow<30>(mla(mul(h11, si), h21, di)));
-            vst1q_s32(r_re + k, round_narrow<30>(mla(mul(h12, sr), h22, dr)));
-            vst1q_s32(r_im + k, round_narrow<30>(mla(mul(h12, si), h22, di)));
-            continue;
-        }
         Wide4 lr = mla(mla(Wide4{bias, bias}, h11, sr), h21, dr);
         Wide4 li = mla(mla(Wide4{bias, bias}, h11, si), h21, di);
         Wide4 rr = mla(mla(Wide4{bias, bias}, h12, sr), h22, dr);
@@ -235,10 +274,14 @@ void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase,
         vst1q_s32(r_re + k, narrow30(rr));
         vst1q_s32(r_im + k, narrow30(ri));
     }
-    if (k < n)
-        ps_mix_tail<4>(mix_run<Phase>, m, par + k, neg_phase + k, n - k, s_re + k, s_im + k, d_re + k, d_im + k,
-                       l_re + k, l_im + k, r_re + k, r_im + k);
+    if (k < n) {
+        const int at = Phase ? k : 0;  // (the plain blocks stepped the addresses themselves)
+        ps_mix_tail<4>(mix_run<Phase>, m, par + k, neg_phase + k, n - k, s_re + at, s_im + at, d_re + at, d_im + at,
+                       l_re + at, l_im + at, r_re + at, r_im + at);
+    }
 }
+
+#undef MIX_PLAIN_PAIR
 
 }  // namespace
 
