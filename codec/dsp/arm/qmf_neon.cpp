@@ -380,22 +380,76 @@ struct NeonSteps : qmf::ScalarSteps {
     }
 
     // z[m] for m = j .. j+3 plus 0, 8, 16, 24 (the radix-4 groups of j ..
-    // j+3), then the radix-4 stage.
+    // j+3), then the radix-4 stage, written out: for t = 0..3 (m = j + 8 t)
+    // u's pairs de-interleaved (VLD2), the rotations at 2m (two VLD4: c in
+    // q10, s in q11), im negated (VNEG, wrapping as fx::neg_wrap), the
+    // products, VRSHL by minus_n and the low words (VMOVN) into q(t) (re)
+    // and q(4 + t) (im); then the stage and the stores as in pre64.
     static void analysis_pre(const int32_t* u, int s, int32_t* z) {
-        const int64x2_t minus_n = vdupq_n_s64(-(31 - s));
+        const int64_t minus_n[2] = {-(31 - s), -(31 - s)};
+        const uint8_t* at = qmf::kBitReversal<3>.at;
+#define QMF_ANALYSIS_PRE_T(XR_LO, XR_HI, XI_LO, XI_HI) \
+    "vld2.32 {d16-d19}, [%0], %6\n\t"                 \
+    "vld4.32 {d20,d22,d24,d26}, [%1]!\n\t"            \
+    "vld4.32 {d21,d23,d25,d27}, [%1], %7\n\t"         \
+    "vneg.s32 q14, q9\n\t"                            \
+    "vmull.s32 q12, d16, d20\n\t"                     \
+    "vmull.s32 q13, d17, d21\n\t"                     \
+    "vmlal.s32 q12, d28, d22\n\t"                     \
+    "vmlal.s32 q13, d29, d23\n\t"                     \
+    "vrshl.s64 q12, q12, q15\n\t"                     \
+    "vrshl.s64 q13, q13, q15\n\t"                     \
+    "vmovn.i64 " XR_LO ", q12\n\t"                    \
+    "vmovn.i64 " XR_HI ", q13\n\t"                    \
+    "vmull.s32 q12, d16, d22\n\t"                     \
+    "vmull.s32 q13, d17, d23\n\t"                     \
+    "vmlal.s32 q12, d18, d20\n\t"                     \
+    "vmlal.s32 q13, d19, d21\n\t"                     \
+    "vrshl.s64 q12, q12, q15\n\t"                     \
+    "vrshl.s64 q13, q13, q15\n\t"                     \
+    "vmovn.i64 " XI_LO ", q12\n\t"                    \
+    "vmovn.i64 " XI_HI ", q13\n\t"
+#define QMF_ANALYSIS_PRE_STORE(A, B, C, D, E, F, G, H) \
+    "ldrb %3, [%2], #1\n\t"                           \
+    "add %3, %4, %3, lsl #5\n\t"                      \
+    "vst4.32 {" A ", " B ", " C ", " D "}, [%3]!\n\t" \
+    "vst4.32 {" E ", " F ", " G ", " H "}, [%3]\n\t"
         for (int j = 0; j < 8; j += 4) {
-            int32x4_t xr[4], xi[4];
-            for (int t = 0; t < 4; ++t) {
-                const int m = j + 8 * t;
-                const int32x4x2_t v = vld2q_s32(u + 2 * m);
-                const int32x4x4_t cs = vld4q_s32(qmf_rot_q31 + 4 * m);  // the pairs at 2m
-                const Halves re = halves(v.val[0]), im = halves(v.val[1]);
-                const Halves c = halves(cs.val[0]), sn = halves(cs.val[1]);
-                xr[t] = rshr(mla(mul(re, c), halves(vnegq_s32(v.val[1])), sn), minus_n);
-                xi[t] = rshr(mla(mul(re, sn), im, c), minus_n);
-            }
-            radix4_store(xr, xi, z, qmf::kBitReversal<3>.at + j);
+            const int32_t* pu = u + 2 * j;
+            const int32_t* rot = qmf_rot_q31 + 4 * j;
+            int32_t* scratch;
+            __asm__ volatile(
+                "vld1.64 {d30-d31}, [%5]\n\t"
+                QMF_ANALYSIS_PRE_T("d0", "d1", "d8", "d9") QMF_ANALYSIS_PRE_T("d2", "d3", "d10", "d11")
+                QMF_ANALYSIS_PRE_T("d4", "d5", "d12", "d13") QMF_ANALYSIS_PRE_T("d6", "d7", "d14", "d15")
+                "vadd.i32 q8, q0, q2\n\t"
+                "vadd.i32 q9, q4, q6\n\t"
+                "vsub.i32 q10, q0, q2\n\t"
+                "vsub.i32 q11, q4, q6\n\t"
+                "vadd.i32 q12, q1, q3\n\t"
+                "vadd.i32 q13, q5, q7\n\t"
+                "vsub.i32 q14, q1, q3\n\t"
+                "vsub.i32 q15, q5, q7\n\t"
+                "vadd.i32 q0, q8, q12\n\t"
+                "vadd.i32 q1, q9, q13\n\t"
+                "vsub.i32 q2, q10, q15\n\t"
+                "vadd.i32 q3, q11, q14\n\t"
+                "vsub.i32 q4, q8, q12\n\t"
+                "vsub.i32 q5, q9, q13\n\t"
+                "vadd.i32 q6, q10, q15\n\t"
+                "vsub.i32 q7, q11, q14\n\t"
+                QMF_ANALYSIS_PRE_STORE("d0[0]", "d2[0]", "d4[0]", "d6[0]", "d8[0]", "d10[0]", "d12[0]", "d14[0]")
+                QMF_ANALYSIS_PRE_STORE("d0[1]", "d2[1]", "d4[1]", "d6[1]", "d8[1]", "d10[1]", "d12[1]", "d14[1]")
+                QMF_ANALYSIS_PRE_STORE("d1[0]", "d3[0]", "d5[0]", "d7[0]", "d9[0]", "d11[0]", "d13[0]", "d15[0]")
+                QMF_ANALYSIS_PRE_STORE("d1[1]", "d3[1]", "d5[1]", "d7[1]", "d9[1]", "d11[1]", "d13[1]", "d15[1]")
+                : "+r"(pu), "+r"(rot), "+r"(at), "=&r"(scratch)
+                : "r"(z), "r"(minus_n), "r"(64), "r"(96)
+                : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14",
+                  "d15", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27",
+                  "d28", "d29", "d30", "d31", "memory");
         }
+#undef QMF_ANALYSIS_PRE_T
+#undef QMF_ANALYSIS_PRE_STORE
     }
 
     // Four bands a step, written out: Z[k] (VLD2, q8 q9) and Z[28-k] ..
