@@ -31,6 +31,12 @@
 // half. Which loop orders, unrollings and functions kept apart are used
 // was chosen by counting instructions (scripts/count-arm.sh): GCC moves or
 // spills NEON register pairs and quadruples where their registers meet.
+// So the hottest steps (the FFT's butterflies, both windows, the 64-band
+// synthesis' rotations and the analysis', each pre-rotation with its
+// radix-4 stage) are written out in inline assembly: the same
+// instructions, every value in the register it is made in, every address
+// stepped by its own load or store; the 32-band synthesis keeps the
+// intrinsics.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
@@ -72,7 +78,7 @@ NEON_INLINE Acc mla(Acc acc, Halves a, Halves b) {
 NEON_INLINE Acc mls(Acc acc, Halves a, Halves b) {
     return {vmlsl_s32(acc.lo, a.lo, b.lo), vmlsl_s32(acc.hi, a.hi, b.hi)};
 }
-// fx::rshr64_sat and fx::rshr64 of the four sums by -minus_n; rshr64 by 31.
+// fx::rshr64_sat and fx::rshr64 of the four sums by -minus_n.
 NEON_INLINE int32x4_t rshr_sat(Acc acc, int64x2_t minus_n) {
     return vcombine_s32(vqmovn_s64(vrshlq_s64(acc.lo, minus_n)), vqmovn_s64(vrshlq_s64(acc.hi, minus_n)));
 }
@@ -84,7 +90,6 @@ NEON_INLINE int32x4_t low_words(int64x2_t lo, int64x2_t hi) {
 NEON_INLINE int32x4_t rshr(Acc acc, int64x2_t minus_n) {
     return low_words(vrshlq_s64(acc.lo, minus_n), vrshlq_s64(acc.hi, minus_n));
 }
-NEON_INLINE int32x4_t rshr31(Acc acc) { return vcombine_s32(vrshrn_n_s64(acc.lo, 31), vrshrn_n_s64(acc.hi, 31)); }
 
 // The radix-4 stage of additions (qmf::fft_first_stages) on the points of
 // t = 0..3 in xr[t], xi[t], each lane a group (positions 0..3 of a group
@@ -106,13 +111,6 @@ NEON_INLINE void radix4_store(const int32x4_t* xr, const int32x4_t* xi, int32_t*
     store_group<1>(d + 8 * at[1], first, second);
     store_group<2>(d + 8 * at[2], first, second);
     store_group<3>(d + 8 * at[3], first, second);
-}
-
-// re c - im s and re s + im c of four points by the twiddles (c, s),
-// rounded by 31; im never -2^31 (an FFT value).
-NEON_INLINE void rotate31(int32x4_t re, int32x4_t im, int32x4_t c, int32x4_t s, int32x4_t& tr, int32x4_t& ti) {
-    tr = rshr31(mls(mul(halves(re), halves(c)), halves(im), halves(s)));
-    ti = rshr31(mla(mul(halves(re), halves(s)), halves(im), halves(c)));
 }
 
 struct NeonSteps : qmf::ScalarSteps {
