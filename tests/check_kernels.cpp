@@ -92,16 +92,18 @@ struct Entry {
 const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTRY(fft),
                           ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
-                          ENTRY(sbr_hf_covariance), ENTRY(sbr_energies),   ENTRY(sbr_log2),
+                          ENTRY(sbr_hf_covariance), ENTRY(sbr_hf_bits),    ENTRY(sbr_hf_scale),
+                          ENTRY(sbr_energies),    ENTRY(sbr_log2),
                           ENTRY(sbr_exp2),        ENTRY(sbr_apply),         ENTRY(ps_hybrid),
                           ENTRY(ps_allpass),      ENTRY(ps_mix),            ENTRY(ps_step),
-                          ENTRY(ps_transient),    ENTRY(noise_lines),       ENTRY(mid_side)};
+                          ENTRY(ps_transient),    ENTRY(ps_energies),       ENTRY(noise_lines),
+                          ENTRY(mid_side)};
 #undef ENTRY
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
-    kPsStep, kPsTransient, kNoiseLines, kMidSide, kEntryCount
+    kHfFilter, kHfCovariance, kHfBits, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
+    kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
 
@@ -447,6 +449,37 @@ void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// The generator's block exponents of 0 to 40 rows of any column of a
+// 40 x 64 array, in every pattern (the largest magnitude of every bit
+// length, INT32_MIN's 2^31 too, and all zero); the samples scaled by every
+// shift, down (rounded) and up (saturated), into a buffer whose other words
+// must stay as they were.
+void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_hf_bits == ref.sbr_hf_bits && var.sbr_hf_scale == ref.sbr_hf_scale) return;
+    constexpr int kRows = 40, kCols = 64;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            Guarded x_re(kRows * kCols), x_im(kRows * kCols);
+            fill_pattern(x_re.data(), kRows * kCols, pattern);
+            fill_pattern(x_im.data(), kRows * kCols, below(3) ? pattern : below(kPatterns));
+            const int n = below(4) ? kRows - below(3) : below(kRows + 1);
+            const int first = below(kRows - n + 1), col = below(kCols);
+            const int32_t* re = x_re.data() + first * kCols + col;
+            const int32_t* im = x_im.data() + first * kCols + col;
+            Guarded a(1), b(1);
+            a.data()[0] = ref.sbr_hf_bits(re, im, kCols, n);
+            b.data()[0] = var.sbr_hf_bits(re, im, kCols, n);
+            if (!same("sbr_hf_bits", "bits", {&a}, {&b})) return;
+            const int s = below(2) ? a.data()[0] - 26 : below(63) - 31;
+            Guarded ya(2 * kRows), yb(2 * kRows);
+            fill(ya.data(), 2 * kRows);
+            yb = ya;
+            ref.sbr_hf_scale(re, im, kCols, n, s, ya.data(), ya.data() + kRows);
+            var.sbr_hf_scale(re, im, kCols, n, s, yb.data(), yb.data() + kRows);
+            if (!same("sbr_hf_scale", "samples", {&ya}, {&yb})) return;
+        }
+}
+
 // The adjuster's energies of blocks of 1 to 38 rows and 1 to 48 subbands of
 // a 40 x 64 array, at any column, in every pattern (full scale too: the
 // block's shift brings the samples to 24 bits); the shift returned too.
@@ -698,6 +731,36 @@ void check_ps_allpass(const Kernels& ref, const Kernels& var, int rounds) {
     }
 }
 
+// The transient detector's energies: both configurations' band layouts,
+// hybrid bands (each of its own parameter band or not) and QMF bands (runs
+// of one), from any band to any, samples in every pattern (full scale: the
+// squares reach 2^62), added to energies of any 64 bits (wrapping); the
+// energies and the squares' OR compared.
+void check_ps_energies(const Kernels& ref, const Kernels& var, int rounds) {
+    if constexpr (kSbrBuilt) {
+        if (var.ps_energies == ref.ps_energies) return;
+        for (int r = 0; r < 2 * rounds; ++r)
+            for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34})
+                for (int pattern = 0; pattern < kPatterns; ++pattern) {
+                    const bool hybrid = below(2) == 0;
+                    const int k0 = hybrid ? 0 : cfg->num_hybrid + (below(3) ? 0 : below(8));
+                    const int end = hybrid ? cfg->num_hybrid : cfg->num_bands;
+                    const int n = below(2) ? end - k0 : below(end - k0 + 1);
+                    Guarded s(2 * n), ea(2 * 34 + 2), eb(2 * 34 + 2);
+                    fill_pattern(s.data(), 2 * n, pattern);
+                    fill(ea.data(), 2 * 34);
+                    eb = ea;
+                    const uint8_t* par = cfg->par_band + k0;
+                    uint64_t seen[2];
+                    seen[0] = ref.ps_energies(s.data(), s.data() + n, par, n, reinterpret_cast<uint64_t*>(ea.data()));
+                    seen[1] = var.ps_energies(s.data(), s.data() + n, par, n, reinterpret_cast<uint64_t*>(eb.data()));
+                    std::memcpy(ea.data() + 2 * 34, &seen[0], 8);
+                    std::memcpy(eb.data() + 2 * 34, &seen[1], 8);
+                    if (!same("ps_energies", hybrid ? "hybrid bands" : "QMF bands", {&ea}, {&eb})) return;
+                }
+    }
+}
+
 // The gain and the mixing: both configurations' band layouts (hybrid bands
 // with their negative-frequency ones, QMF bands in runs of one parameter
 // band), with and without phase, in place or not, any run length;
@@ -723,14 +786,17 @@ void check_ps_mix(const Kernels& ref, const Kernels& var, int rounds) {
                         if (!phase && below(2)) k0 += below(cfg->num_bands - k0 - n + 1);
                     }
                     Guarded matrices(9 * 34), s(2 * n), d(2 * n), la(2 * n), lb(2 * n), ra(2 * n), rb(2 * n);
-                    fill_pattern(matrices.data(), 9 * 34, below(2) ? pattern : 0);
+                    // The first round all in the pattern, gains 1.0: with
+                    // INT32_MIN everywhere the sums reach 2^63 (and wrap).
+                    const bool whole = r == 0;
+                    fill_pattern(matrices.data(), 9 * 34, whole || below(2) ? pattern : 0);
                     int32_t* gain = matrices.data() + 8 * 34;
                     for (int b = 0; b < 34; ++b) {
-                        const int kind = below(4);
+                        const int kind = whole ? 1 : below(4);
                         gain[b] = kind == 0 ? 0 : kind == 1 ? 1 << 30 : static_cast<int32_t>(next() >> 2) % ((1 << 30) + 1);
                     }
                     fill_pattern(s.data(), 2 * n, pattern);
-                    fill_pattern(d.data(), 2 * n, below(3) ? pattern : below(kPatterns));
+                    fill_pattern(d.data(), 2 * n, whole || below(3) ? pattern : below(kPatterns));
                     const int32_t* h = matrices.data();
                     PsMixParams m{gain, {h, h + 34, h + 68, h + 102}, {}};
                     if (phase) m.hi[0] = h + 136, m.hi[1] = h + 170, m.hi[2] = h + 204, m.hi[3] = h + 238;
@@ -893,6 +959,10 @@ void bench_call(int entry, const Kernels& k) {
         int64_t phi[8];
         k.sbr_hf_covariance(sums.data(), sums.data() + 64, 38, phi);
         out[0] = static_cast<int32_t>(phi[0]);
+    } else if (entry == kHfBits) {
+        out[0] = k.sbr_hf_bits(sums.data(), sums.data() + 2560, 64, 40);
+    } else if (entry == kHfScale) {
+        k.sbr_hf_scale(sums.data(), sums.data() + 2560, 64, 40, 3, out.data(), out.data() + 40);
     } else if (entry == kMidSide) {
         std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
         k.mid_side(buf.data(), buf.data() + 512, 512);
@@ -938,6 +1008,14 @@ void bench_call(int entry, const Kernels& k) {
         for (int b = 0; b < 34; ++b)
             e[b] = static_cast<uint64_t>(static_cast<uint32_t>(in[static_cast<size_t>(b)])) << (b & 15);
         k.ps_transient(state, state + 34, state + 68, e, 34, out.data());
+    } else if (entry == kPsEnergies) {
+        if constexpr (kSbrBuilt) {
+            // The 20-band configuration's hybrid bands, then 54 QMF bands.
+            uint64_t e[34] = {};
+            k.ps_energies(in.data(), in.data() + 64, ps_config_20.par_band, 10, e);
+            k.ps_energies(in.data() + 3, in.data() + 67, ps_config_20.par_band + 10, 54, e);
+            out[0] = static_cast<int32_t>(e[0]);
+        }
     } else if (entry == kPsMix) {
         if constexpr (kSbrBuilt) {
             // The 61 QMF bands of the 20-band configuration, the first 3 with phase.
@@ -1003,10 +1081,12 @@ int main(int argc, char** argv) {
         kernels.qmf_analysis32 != ref.qmf_analysis32 ||
         kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
         kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance ||
+        kernels.sbr_hf_bits != ref.sbr_hf_bits || kernels.sbr_hf_scale != ref.sbr_hf_scale ||
         kernels.sbr_energies != ref.sbr_energies || kernels.sbr_log2 != ref.sbr_log2 ||
         kernels.sbr_exp2 != ref.sbr_exp2 || kernels.sbr_apply != ref.sbr_apply ||
         kernels.ps_hybrid != ref.ps_hybrid || kernels.ps_allpass != ref.ps_allpass || kernels.ps_mix != ref.ps_mix ||
         kernels.ps_step != ref.ps_step || kernels.ps_transient != ref.ps_transient ||
+        kernels.ps_energies != ref.ps_energies ||
         kernels.noise_lines != ref.noise_lines || kernels.mid_side != ref.mid_side) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
@@ -1026,11 +1106,13 @@ int main(int argc, char** argv) {
                              var.synthesis_mix != ref.synthesis_mix,
                              var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
                              var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
-                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.sbr_energies != ref.sbr_energies,
+                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.sbr_hf_bits != ref.sbr_hf_bits,
+                             var.sbr_hf_scale != ref.sbr_hf_scale, var.sbr_energies != ref.sbr_energies,
                              var.sbr_log2 != ref.sbr_log2, var.sbr_exp2 != ref.sbr_exp2,
                              var.sbr_apply != ref.sbr_apply, var.ps_hybrid != ref.ps_hybrid,
                              var.ps_allpass != ref.ps_allpass, var.ps_mix != ref.ps_mix,
                              var.ps_step != ref.ps_step, var.ps_transient != ref.ps_transient,
+                             var.ps_energies != ref.ps_energies,
                              var.noise_lines != ref.noise_lines, var.mid_side != ref.mid_side})
             variants += differs;
         std::string names;
@@ -1047,6 +1129,7 @@ int main(int argc, char** argv) {
         check_qmf(ref, var, rounds);
         check_hf_filter(ref, var, rounds);
         check_hf_covariance(ref, var, rounds);
+        check_hf_block_exponent(ref, var, rounds);
         check_sbr_energies(ref, var, rounds);
         check_sbr_log2(ref, var, rounds);
         check_sbr_exp2(ref, var, rounds);
@@ -1056,6 +1139,7 @@ int main(int argc, char** argv) {
         check_ps_mix(ref, var, rounds);
         check_ps_step(ref, var, rounds);
         check_ps_transient(ref, var, rounds);
+        check_ps_energies(ref, var, rounds);
         check_noise_lines(ref, var, rounds);
         check_mid_side(ref, var, rounds);
         subset = (subset - features) & features;  // next subset

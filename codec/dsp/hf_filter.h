@@ -42,6 +42,19 @@ void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, 
 // each product part a 32 x 32 -> 64-bit product (the imaginary parts'
 // -y.im negated modulo 2^32).
 void sbr_hf_covariance_c(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
+
+// The generator's block exponents. sbr_hf_bits: the bit length of the
+// largest magnitude (that of INT32_MIN is 2^31: 32 bits) among n samples of
+// one subband, re and im, rows `stride` words apart; 0 where all are zero.
+// sbr_hf_scale: the same n samples times 2^-s into yr, yi (s = -31..31):
+// rounded (fx::rshr) for s > 0, as they are for s = 0, saturated
+// (fx::shl_sat by -s) for s < 0.
+int sbr_hf_bits_c(const int32_t* re, const int32_t* im, int stride, int n);
+void sbr_hf_scale_c(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
+// Variants: 32-bit ARM NEON (dsp/arm/hf_filter_neon.cpp), four rows at a
+// time.
+int sbr_hf_bits_neon(const int32_t* re, const int32_t* im, int stride, int n);
+void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 
@@ -61,6 +74,19 @@ __attribute__((always_inline)) inline void covariance_term(const int32_t* yr, co
 
 // x scaled down by 2^s, rounded (s = 0: as it is).
 __attribute__((always_inline)) inline int32_t scale_down(int32_t v, int s) { return s > 0 ? fx::rshr(v, s) : v; }
+
+// |v| as an unsigned word (that of INT32_MIN is 2^31).
+__attribute__((always_inline)) inline uint32_t magnitude(int32_t v) {
+    return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+}
+
+// Row l of sbr_hf_scale.
+__attribute__((always_inline)) inline void scale_row(const int32_t* re, const int32_t* im, int stride, int l, int s,
+                                                     int32_t* yr, int32_t* yi) {
+    const int32_t a = re[l * stride], b = im[l * stride];
+    yr[l] = s >= 0 ? scale_down(a, s) : fx::shl_sat(a, -s);
+    yi[l] = s >= 0 ? scale_down(b, s) : fx::shl_sat(b, -s);
+}
 
 // Row l of the filter (the reference's loop body; the variants' last rows).
 __attribute__((always_inline)) inline void row(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re,

@@ -63,6 +63,9 @@ struct Kernels {
                           int y_stride, int count, const int32_t* coef, int shift);
     // Its prediction's covariances from one subband's samples.
     void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
+    // A subband's block exponent and its samples so scaled.
+    int (*sbr_hf_bits)(const int32_t* re, const int32_t* im, int stride, int n);
+    void (*sbr_hf_scale)(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
     // The SBR envelope adjuster's energies of a block of slots and
     // subbands, logarithms and exponentials of an array, and gains and noise
     // applied to a block (dsp/sbr_adjust.h).
@@ -87,6 +90,8 @@ struct Kernels {
     void (*ps_step)(int32_t* h, const int32_t* step, int n);
     void (*ps_transient)(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
                          int32_t* gains);
+    // The detector's energies of a run of bands: see ps_band_energies.
+    uint64_t (*ps_energies)(const int32_t* re, const int32_t* im, const uint8_t* par, int n, uint64_t* energies);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic
@@ -115,8 +120,7 @@ void ps_hybrid_analysis(const int32_t (*coef)[13][2], const uint8_t* qmf, int ba
 void ps_hybrid_analysis_sse41(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands,
                               const int32_t* const* rows_re, const int32_t* const* rows_im, int32_t* out_re,
                               int32_t* out_im);
-// The same with NEON (dsp/arm/ps_neon.cpp), the two sums in the two lanes
-// of one VMLAL accumulator.
+// The same with NEON (dsp/arm/ps_neon.cpp), four taps a register.
 void ps_hybrid_analysis_neon(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands,
                              const int32_t* const* rows_re, const int32_t* const* rows_im, int32_t* out_re,
                              int32_t* out_im);

@@ -196,6 +196,16 @@ inline void cmul_q31(int32_t a_re, int32_t a_im, int32_t b_re, int32_t b_im, int
 
 }  // namespace
 
+uint64_t ps_band_energies(const int32_t* re, const int32_t* im, const uint8_t* par, int n, uint64_t* energies) {
+    uint64_t seen = 0;
+    for (int k = 0; k < n; ++k) {
+        const uint64_t a = square(re[k]), b = square(im[k]);
+        seen |= a | b;
+        energies[par[k]] += a + b;
+    }
+    return seen;
+}
+
 void ps_step_matrices(int32_t* h, const int32_t* step, int n) {
     // Four words a step (one vector addition where the baseline has them).
     int i = 0;
@@ -353,17 +363,8 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
         // limit and the sums are the limited samples' (a sum may wrap
         // otherwise; they are made again from the limited samples).
         uint64_t energies[kPsMaxParBands] = {};
-        uint64_t seen = 0;
-        for (int k = 0; k < nh; ++k) {
-            const uint64_t a = square(out_re[k]), b = square(out_im[k]);
-            seen |= a | b;
-            energies[cfg.par_band[k]] += a + b;
-        }
-        for (int k = nh; k < end; ++k) {
-            const uint64_t a = square(re[k - nh + nq]), b = square(im[k - nh + nq]);
-            seen |= a | b;
-            energies[cfg.par_band[k]] += a + b;
-        }
+        uint64_t seen = kernels.ps_energies(out_re, out_im, cfg.par_band, nh, energies);
+        seen |= kernels.ps_energies(re + nq, im + nq, cfg.par_band + nh, end - nh, energies);
         if (fx::lsr64(seen, 56) != 0) {
             std::memset(energies, 0, sizeof energies);
             for (int k = 0; k < nh; ++k) energies[cfg.par_band[k]] += energy(out_re[k], out_im[k]);

@@ -15,16 +15,10 @@ constexpr int64_t kDetReg = INT64_C(1152920351686);
 
 int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-uint32_t mag32(int32_t v) { return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v); }
-
 // Bits of the largest magnitude of subband k over rows [from, to).
 int block_bits(const int32_t (*re)[64], const int32_t (*im)[64], int k, int from, int to) {
-    uint32_t m = 0;
-    for (int l = from; l < to; ++l) m |= mag32(re[l][k]) | mag32(im[l][k]);
-    return 32 - fx::clz32(m);
+    return kernels.sbr_hf_bits(&re[from][k], &im[from][k], sizeof *re / sizeof **re, to - from);
 }
-
-int32_t scale_down(int32_t v, int s) { return s > 0 ? fx::rshr(v, s) : v; }
 
 int64_t shl64(int64_t a, int s) { return fx::narrow64(fx::mul64_wide(a, INT64_C(1) << s)); }
 
@@ -83,10 +77,7 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
     if (bits == 0) return zero;
     const int cs = clampi(bits - kCovBits, -31, 31);
     int32_t yr[kSbrXLowSlots], yi[kSbrXLowSlots];
-    for (int l = 0; l < kSbrXLowSlots; ++l) {
-        yr[l] = cs >= 0 ? scale_down(xlow_re[l][k], cs) : fx::shl_sat(xlow_re[l][k], -cs);
-        yi[l] = cs >= 0 ? scale_down(xlow_im[l][k], cs) : fx::shl_sat(xlow_im[l][k], -cs);
-    }
+    kernels.sbr_hf_scale(&xlow_re[0][k], &xlow_im[0][k], sizeof *xlow_re / sizeof **xlow_re, kSbrXLowSlots, cs, yr, yi);
     // phi(i, j) = sum over n = 0..37 of X(n + 2 - i) X*(n + 2 - j): with
     // m = n + 2 - j the sums below (exact).
     int64_t phi[8];

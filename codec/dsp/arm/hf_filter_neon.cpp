@@ -8,6 +8,8 @@
 // wrap within the filter's bounds, see dsp/hf_filter.h), VQRSHRN #28
 // (fx::rshr64_sat) and VQSHL by the shift (fx::shl_sat). Bit-exact with
 // dsp/hf_filter.cpp; the last slots of a run are the reference's rows.
+// The block exponents: a subband's words four rows at a time (lane loads),
+// their magnitudes by VABS, gathered by VORR; scaled by VRSHL or VQSHL.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
@@ -48,6 +50,63 @@ inline int32x4_t sums(int32x4_t x0, int32x4_t x1, int32x4_t y1, int32x4_t x2, in
 }
 
 }  // namespace
+
+namespace {
+
+// The words of four rows of a column, the pointer stepped on past them:
+// four lane loads, each stepping the pointer by the row (written out, as
+// the compiler addresses each row anew otherwise).
+inline int32x4_t column4(const int32_t*& p, int row_bytes) {
+    int32x4_t v;
+    __asm__("vld1.32 {%e0[0]}, [%1], %2\n\t"
+            "vld1.32 {%e0[1]}, [%1], %2\n\t"
+            "vld1.32 {%f0[0]}, [%1], %2\n\t"
+            "vld1.32 {%f0[1]}, [%1], %2"
+            : "=w"(v), "+r"(p)
+            : "r"(row_bytes)
+            : "memory");
+    return v;
+}
+
+}  // namespace
+
+int sbr_hf_bits_neon(const int32_t* re, const int32_t* im, int stride, int n) {
+    // |v| by VABS (INT32_MIN stays 2^31 as an unsigned word).
+    uint32x4_t any = vdupq_n_u32(0);
+    const int32_t* r = re;
+    const int32_t* i = im;
+    int l = 0;
+    const int row_bytes = stride * static_cast<int>(sizeof *re);
+    for (; l + 4 <= n; l += 4)
+        any = vorrq_u32(any, vreinterpretq_u32_s32(vorrq_s32(vabsq_s32(column4(r, row_bytes)),
+                                                             vabsq_s32(column4(i, row_bytes)))));
+    const uint32x2_t half = vorr_u32(vget_low_u32(any), vget_high_u32(any));
+    uint32_t m = vget_lane_u32(half, 0) | vget_lane_u32(half, 1);
+    for (; l < n; ++l) m |= hf_filter::magnitude(re[l * stride]) | hf_filter::magnitude(im[l * stride]);
+    return 32 - fx::clz32(m);
+}
+
+void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi) {
+    // Down: VRSHL by -s (fx::rshr, without overflow; s = 0 keeps the
+    // words); up: VQSHL by -s (fx::shl_sat).
+    const int32x4_t count = vdupq_n_s32(-s);
+    const int row_bytes = stride * static_cast<int>(sizeof *re);
+    const int32_t* r = re;
+    const int32_t* i = im;
+    int l = 0;
+    if (s >= 0) {
+        for (; l + 4 <= n; l += 4) {
+            vst1q_s32(yr + l, vrshlq_s32(column4(r, row_bytes), count));
+            vst1q_s32(yi + l, vrshlq_s32(column4(i, row_bytes), count));
+        }
+    } else {
+        for (; l + 4 <= n; l += 4) {
+            vst1q_s32(yr + l, vqshlq_s32(column4(r, row_bytes), count));
+            vst1q_s32(yi + l, vqshlq_s32(column4(i, row_bytes), count));
+        }
+    }
+    for (; l < n; ++l) hf_filter::scale_row(re, im, stride, l, s, yr, yi);
+}
 
 void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
                         int y_stride, int count, const int32_t* coef, int shift) {

@@ -1,8 +1,10 @@
-// Parametric stereo's hybrid analysis with NEON (32-bit ARM): a band's real
-// and imaginary sums in the two 64-bit lanes of one register, each tap two
-// VMLAL: (c_re, c_re) times (x_re, x_im) and (-c_im, c_im) times
-// (x_im, x_re). Sums modulo 2^64 as the reference's; bit-exact with
-// ps_hybrid_analysis.
+// Parametric stereo's hybrid analysis with NEON (32-bit ARM): the window of
+// a QMF band gathered once for the hybrid bands it feeds, taps 0..11 four a
+// register, the band's coefficients de-interleaved (VLD2Q), each product
+// part a VMULL/VMLAL/VMLSL into 64-bit lanes; the last tap, the lanes'
+// sums, the rounding term and the saturating shift (VQSHRN) on the band's
+// (re, im) pair. Sums modulo 2^64 as the reference's, in any order the
+// same; bit-exact with ps_hybrid_analysis.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
@@ -24,20 +26,59 @@ void ps_hybrid_analysis_neon(const int32_t (*coef)[13][2], const uint8_t* qmf, i
                              int32_t* out_im) {
     constexpr int kTaps = 13;
     const int64x2_t bias = vdupq_n_s64(fx::round_bias64(31));
+    int q = -1;
+    // The window of the band's QMF band, x(12 - n) at n (taps 0..11 four a
+    // register; tap 12 as (re, im) and (im, re)).
+    int32x4_t xr[3] = {}, xi[3] = {};
+    int32x2_t x12 = vdup_n_s32(0), x12s = x12;
     for (int k = 0; k < bands; ++k) {
-        const int q = qmf[k];
-        int64x2_t acc = bias;
-        for (int n = 0; n < kTaps; ++n) {
-            const int32_t c_re = coef[k][n][0], c_im = coef[k][n][1];
-            const int32_t x_re = rows_re[kTaps - 1 - n][q], x_im = rows_im[kTaps - 1 - n][q];
-            const int32x2_t x = vset_lane_s32(x_im, vdup_n_s32(x_re), 1);    // x_re, x_im
-            const int32x2_t xs = vset_lane_s32(x_re, vdup_n_s32(x_im), 1);   // x_im, x_re
-            const int32x2_t c2 = vset_lane_s32(c_im, vdup_n_s32(fx::neg_wrap(c_im)), 1);  // -c_im, c_im
-            acc = vmlal_s32(acc, vdup_n_s32(c_re), x);
-            acc = vmlal_s32(acc, c2, xs);
+        if (qmf[k] != q) {
+            q = qmf[k];
+            const int32_t* const* r = rows_re + kTaps - 1;
+            const int32_t* const* i = rows_im + kTaps - 1;
+#pragma GCC unroll 3
+            for (int g = 0; g < 3; ++g, r -= 4, i -= 4) {
+                xr[g] = vld1q_lane_s32(r[0] + q, xr[g], 0), xi[g] = vld1q_lane_s32(i[0] + q, xi[g], 0);
+                xr[g] = vld1q_lane_s32(r[-1] + q, xr[g], 1), xi[g] = vld1q_lane_s32(i[-1] + q, xi[g], 1);
+                xr[g] = vld1q_lane_s32(r[-2] + q, xr[g], 2), xi[g] = vld1q_lane_s32(i[-2] + q, xi[g], 2);
+                xr[g] = vld1q_lane_s32(r[-3] + q, xr[g], 3), xi[g] = vld1q_lane_s32(i[-3] + q, xi[g], 3);
+            }
+            x12 = vld1_lane_s32(rows_im[0] + q, vld1_dup_s32(rows_re[0] + q), 1);
+            x12s = vrev64_s32(x12);
         }
-        out_re[k] = fx::sat32(vgetq_lane_s64(acc, 0) >> 31);
-        out_im[k] = fx::sat32(vgetq_lane_s64(acc, 1) >> 31);
+        // re: c_re x_re - c_im x_im (c_im never INT32_MIN: VMLSL is the
+        // product of its negation), im: c_re x_im + c_im x_re.
+        int64x2_t re_lo, re_hi, im_lo, im_hi;
+#pragma GCC unroll 3
+        for (int g = 0; g < 3; ++g) {
+            const int32x4x2_t c = vld2q_s32(coef[k][4 * g]);
+            const int32x2_t cr_lo = vget_low_s32(c.val[0]), cr_hi = vget_high_s32(c.val[0]);
+            const int32x2_t ci_lo = vget_low_s32(c.val[1]), ci_hi = vget_high_s32(c.val[1]);
+            const int32x2_t xr_lo = vget_low_s32(xr[g]), xr_hi = vget_high_s32(xr[g]);
+            const int32x2_t xi_lo = vget_low_s32(xi[g]), xi_hi = vget_high_s32(xi[g]);
+            if (g == 0) {
+                re_lo = vmull_s32(cr_lo, xr_lo), re_hi = vmull_s32(cr_hi, xr_hi);
+                im_lo = vmull_s32(cr_lo, xi_lo), im_hi = vmull_s32(cr_hi, xi_hi);
+            } else {
+                re_lo = vmlal_s32(re_lo, cr_lo, xr_lo), re_hi = vmlal_s32(re_hi, cr_hi, xr_hi);
+                im_lo = vmlal_s32(im_lo, cr_lo, xi_lo), im_hi = vmlal_s32(im_hi, cr_hi, xi_hi);
+            }
+            re_lo = vmlsl_s32(re_lo, ci_lo, xi_lo), re_hi = vmlsl_s32(re_hi, ci_hi, xi_hi);
+            im_lo = vmlal_s32(im_lo, ci_lo, xr_lo), im_hi = vmlal_s32(im_hi, ci_hi, xr_hi);
+        }
+        // Tap 12 into the (re, im) pair: (c_re, c_re) (x_re, x_im) and
+        // (-c_im, c_im) (x_im, x_re).
+        const int32x2_t c12 = vld1_s32(coef[k][12]);
+        const int32x2_t ci12 = vdup_lane_s32(c12, 1);
+        int64x2_t acc = vmlal_s32(bias, vdup_lane_s32(c12, 0), x12);
+        acc = vmlal_s32(acc, vext_s32(vneg_s32(ci12), ci12, 1), x12s);
+        const int64x2_t re = vaddq_s64(re_lo, re_hi), im = vaddq_s64(im_lo, im_hi);
+        acc = vaddq_s64(acc, vcombine_s64(vget_low_s64(re), vget_low_s64(im)));
+        acc = vaddq_s64(acc, vcombine_s64(vget_high_s64(re), vget_high_s64(im)));
+        // sat32(sum >> 31): VQSHRN.
+        const int32x2_t out = vqshrn_n_s64(acc, 31);
+        vst1_lane_s32(out_re + k, out, 0);
+        vst1_lane_s32(out_im + k, out, 1);
     }
 }
 
@@ -45,9 +86,11 @@ void ps_hybrid_analysis_neon(const int32_t (*coef)[13][2], const uint8_t* qmf, i
 // 64-bit products of each half (VMULL, VMLAL), narrowed back by VQRSHRN
 // (a rounding shift of the exact sum and a saturation: the reference's,
 // since no sum here comes near 2^63 with coefficients above INT32_MIN) or
-// VQSHRN after the rounding term; saturating additions VQADD, VQSUB. A
-// run's last bands (fewer than four) go through the same steps on copies
-// (ps_allpass_tail, ps_mix_tail).
+// VQSHRN after the rounding term; the all-pass's single products rounded
+// from Q31 by VQRDMULH; saturating additions VQADD, VQSUB. An all-pass
+// run's last two or three bands go two a register, a last single one
+// through the reference; a mixing run's last bands (fewer than four)
+// through the same steps on copies (ps_mix_tail).
 namespace {
 
 struct Wide4 {
@@ -80,6 +123,79 @@ PsAllpassRows rows_from(const PsAllpassRows& r, int k) {
                           {r.link[2][0] + k, r.link[2][1] + k}}};
 }
 
+// The all-pass steps on four bands (Quad) or two (Pair). A product rounded
+// from Q31 alone, rshr64_sat(a b, 31), is VQRDMULH: the doubled product
+// plus 2^31, its high word, saturated (only for two factors of INT32_MIN,
+// as the reference's).
+struct Quad {
+    using T = int32x4_t;
+    static T load(const int32_t* p) { return vld1q_s32(p); }
+    static void store(int32_t* p, T v) { vst1q_s32(p, v); }
+    static T mul31(T a, T b) { return vqrdmulhq_s32(a, b); }
+    static T add(T a, T b) { return vqaddq_s32(a, b); }
+    static T sub(T a, T b) { return vqsubq_s32(a, b); }
+    static void cmul(T a_re, T a_im, T b_re, T b_im, T* re, T* im) { cmul_q31(a_re, a_im, b_re, b_im, re, im); }
+};
+struct Pair {
+    using T = int32x2_t;
+    static T load(const int32_t* p) { return vld1_s32(p); }
+    static void store(int32_t* p, T v) { vst1_s32(p, v); }
+    static T mul31(T a, T b) { return vqrdmulh_s32(a, b); }
+    static T add(T a, T b) { return vqadd_s32(a, b); }
+    static T sub(T a, T b) { return vqsub_s32(a, b); }
+    static void cmul(T a_re, T a_im, T b_re, T b_im, T* re, T* im) {
+        *re = vqrshrn_n_s64(vmlal_s32(vmull_s32(a_re, b_re), vneg_s32(a_im), b_im), 31);
+        *im = vqrshrn_n_s64(vmlal_s32(vmull_s32(a_re, b_im), a_im, b_re), 31);
+    }
+};
+
+// The bands k .. k + lanes - 1 of the all-pass decorrelator.
+template <class V>
+inline void allpass_block(const PsAllpassRows& rows, const int32_t* coef, int stride, int k, const int32_t* s_re,
+                          const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
+    using T = typename V::T;
+    const T p_re = V::load(rows.pre[0] + k), p_im = V::load(rows.pre[1] + k);
+    V::store(rows.pre[0] + k, V::load(s_re + k));
+    V::store(rows.pre[1] + k, V::load(s_im + k));
+    T in_re, in_im;
+    V::cmul(p_re, p_im, V::load(coef + kPsPhiRe * stride + k), V::load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
+    for (int j = 0; j < 3; ++j) {
+        int32_t* z_re = rows.link[j][0] + k;
+        int32_t* z_im = rows.link[j][1] + k;
+        const T ag = V::load(coef + (kPsLinkAg0 + j) * stride + k);
+        T o_re, o_im;
+        V::cmul(V::load(z_re), V::load(z_im), V::load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
+                V::load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
+        o_re = V::sub(o_re, V::mul31(ag, in_re));
+        o_im = V::sub(o_im, V::mul31(ag, in_im));
+        V::store(z_re, V::add(in_re, V::mul31(ag, o_re)));
+        V::store(z_im, V::add(in_im, V::mul31(ag, o_im)));
+        in_re = o_re;
+        in_im = o_im;
+    }
+    V::store(d_re + k, in_re);
+    V::store(d_im + k, in_im);
+}
+
+// l (or r) of four bands without phase, from s (q8 q9), d (q10 q11) and
+// the matrices' halves: the sums of re in q12 q13, of im in q14 q15,
+// narrowed (VQRSHRN #30) and stored.
+#define MIX_PLAIN_PAIR(HS_LO, HS_HI, HD_LO, HD_HI, OUT_RE, OUT_IM) \
+    "vmull.s32 q12, d16, " HS_LO "\n\t"                           \
+    "vmull.s32 q13, d17, " HS_HI "\n\t"                           \
+    "vmull.s32 q14, d18, " HS_LO "\n\t"                           \
+    "vmull.s32 q15, d19, " HS_HI "\n\t"                           \
+    "vmlal.s32 q12, d20, " HD_LO "\n\t"                           \
+    "vmlal.s32 q13, d21, " HD_HI "\n\t"                           \
+    "vmlal.s32 q14, d22, " HD_LO "\n\t"                           \
+    "vmlal.s32 q15, d23, " HD_HI "\n\t"                           \
+    "vqrshrn.s64 d24, q12, #30\n\t"                               \
+    "vqrshrn.s64 d25, q13, #30\n\t"                               \
+    "vqrshrn.s64 d28, q14, #30\n\t"                               \
+    "vqrshrn.s64 d29, q15, #30\n\t"                               \
+    "vst1.32 {d24-d25}, [" OUT_RE "]!\n\t"                        \
+    "vst1.32 {d28-d29}, [" OUT_IM "]!\n\t"
+
 template <bool Phase>
 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
              const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
@@ -99,6 +215,37 @@ void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase,
             x = vsetq_lane_s32(v[b2], x, 2);
             return vsetq_lane_s32(v[b3], x, 3);
         };
+        if constexpr (!Phase) {
+            // Two products: their sum is within (-2^63, 2^63], and only
+            // 2^63 (wrapped to -2^63, as the reference's) lies within 2^29
+            // of the limit; the rounding of VQRSHRN on the sum alone is
+            // then the reference's with its rounding term. Written out:
+            // s (q8 q9) and d (q10 q11) loaded, d times the gain, then l
+            // and r, each address stepped by its load or store (l may be s:
+            // s is loaded first).
+            const int32x4_t g = pick(m.gain);
+            const int32x4_t h11 = pick(m.h[0]), h12 = pick(m.h[1]), h21 = pick(m.h[2]), h22 = pick(m.h[3]);
+            __asm__ volatile(
+                "vld1.32 {d16-d17}, [%0]!\n\t"
+                "vld1.32 {d18-d19}, [%1]!\n\t"
+                "vld1.32 {d20-d21}, [%2]!\n\t"
+                "vld1.32 {d22-d23}, [%3]!\n\t"
+                "vmull.s32 q12, d20, %e8\n\t"
+                "vmull.s32 q13, d21, %f8\n\t"
+                "vmull.s32 q14, d22, %e8\n\t"
+                "vmull.s32 q15, d23, %f8\n\t"
+                "vqrshrn.s64 d20, q12, #30\n\t"
+                "vqrshrn.s64 d21, q13, #30\n\t"
+                "vqrshrn.s64 d22, q14, #30\n\t"
+                "vqrshrn.s64 d23, q15, #30\n\t"
+                MIX_PLAIN_PAIR("%e9", "%f9", "%e11", "%f11", "%4", "%5")
+                MIX_PLAIN_PAIR("%e10", "%f10", "%e12", "%f12", "%6", "%7")
+                : "+r"(s_re), "+r"(s_im), "+r"(d_re), "+r"(d_im), "+r"(l_re), "+r"(l_im), "+r"(r_re), "+r"(r_im)
+                : "w"(g), "w"(h11), "w"(h12), "w"(h21), "w"(h22)
+                : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
+                  "d29", "d30", "d31", "memory");
+            continue;
+        }
         const int32x4_t sr = vld1q_s32(s_re + k), si = vld1q_s32(s_im + k);
         const int32x4_t g = pick(m.gain);
         const int32x4_t dr = round_narrow<30>(mul(vld1q_s32(d_re + k), g));
@@ -127,43 +274,27 @@ void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase,
         vst1q_s32(r_re + k, narrow30(rr));
         vst1q_s32(r_im + k, narrow30(ri));
     }
-    if (k < n)
-        ps_mix_tail<4>(mix_run<Phase>, m, par + k, neg_phase + k, n - k, s_re + k, s_im + k, d_re + k, d_im + k,
-                       l_re + k, l_im + k, r_re + k, r_im + k);
+    if (k < n) {
+        const int at = Phase ? k : 0;  // (the plain blocks stepped the addresses themselves)
+        ps_mix_tail<4>(mix_run<Phase>, m, par + k, neg_phase + k, n - k, s_re + at, s_im + at, d_re + at, d_im + at,
+                       l_re + at, l_im + at, r_re + at, r_im + at);
+    }
 }
+
+#undef MIX_PLAIN_PAIR
 
 }  // namespace
 
 void ps_allpass_bands_neon(const PsAllpassRows& rows, const int32_t* coef, int stride, int n, const int32_t* s_re,
                            const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
     int k = 0;
-    for (; k + 4 <= n; k += 4) {
-        const int32x4_t p_re = vld1q_s32(rows.pre[0] + k), p_im = vld1q_s32(rows.pre[1] + k);
-        vst1q_s32(rows.pre[0] + k, vld1q_s32(s_re + k));
-        vst1q_s32(rows.pre[1] + k, vld1q_s32(s_im + k));
-        int32x4_t in_re, in_im;
-        cmul_q31(p_re, p_im, vld1q_s32(coef + kPsPhiRe * stride + k), vld1q_s32(coef + kPsPhiIm * stride + k), &in_re,
-                 &in_im);
-        for (int j = 0; j < 3; ++j) {
-            int32_t* z_re = rows.link[j][0] + k;
-            int32_t* z_im = rows.link[j][1] + k;
-            const int32x4_t ag = vld1q_s32(coef + (kPsLinkAg0 + j) * stride + k);
-            int32x4_t o_re, o_im;
-            cmul_q31(vld1q_s32(z_re), vld1q_s32(z_im), vld1q_s32(coef + (kPsLinkRe0 + 2 * j) * stride + k),
-                     vld1q_s32(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
-            o_re = vqsubq_s32(o_re, round_narrow<31>(mul(ag, in_re)));
-            o_im = vqsubq_s32(o_im, round_narrow<31>(mul(ag, in_im)));
-            vst1q_s32(z_re, vqaddq_s32(in_re, round_narrow<31>(mul(ag, o_re))));
-            vst1q_s32(z_im, vqaddq_s32(in_im, round_narrow<31>(mul(ag, o_im))));
-            in_re = o_re;
-            in_im = o_im;
-        }
-        vst1q_s32(d_re + k, in_re);
-        vst1q_s32(d_im + k, in_im);
+    for (; k + 4 <= n; k += 4) allpass_block<Quad>(rows, coef, stride, k, s_re, s_im, d_re, d_im);
+    if (k + 2 <= n) {
+        allpass_block<Pair>(rows, coef, stride, k, s_re, s_im, d_re, d_im);
+        k += 2;
     }
     if (k < n)
-        ps_allpass_tail<4>(ps_allpass_bands_neon, rows_from(rows, k), coef + k, stride, n - k, s_re + k, s_im + k,
-                           d_re + k, d_im + k);
+        ps_allpass_bands(rows_from(rows, k), coef + k, stride, n - k, s_re + k, s_im + k, d_re + k, d_im + k);
 }
 
 void ps_mix_bands_neon(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
@@ -211,6 +342,46 @@ void ps_transient_gains_neon(uint64_t* peak, uint64_t* smooth, uint64_t* peak_di
         }
     }
     if (b < n) ps_transient_gains(peak + b, smooth + b, peak_diff + b, energies + b, n - b, gains + b);
+}
+
+// Four bands at a time: the squares of each part by VMULL (the words'
+// signed products, the reference's bits), their OR gathered; where the four
+// are of one parameter band (a run of QMF bands) their sum is added to its
+// energy at once, else band by band.
+namespace {
+
+// *e += lane 0 of v, in Q registers (the 64-bit sums stay in NEON).
+inline void add_lane0(uint64_t* e, uint64x2_t v) { vst1q_lane_u64(e, vaddq_u64(vld1q_dup_u64(e), v), 0); }
+
+}  // namespace
+
+uint64_t ps_band_energies_neon(const int32_t* re, const int32_t* im, const uint8_t* par, int n, uint64_t* energies) {
+    uint64x2_t seen = vdupq_n_u64(0);
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const int32x4_t r = vld1q_s32(re + k), i = vld1q_s32(im + k);
+        const uint64x2_t r_lo = vreinterpretq_u64_s64(vmull_s32(vget_low_s32(r), vget_low_s32(r)));
+        const uint64x2_t r_hi = vreinterpretq_u64_s64(vmull_s32(vget_high_s32(r), vget_high_s32(r)));
+        const uint64x2_t i_lo = vreinterpretq_u64_s64(vmull_s32(vget_low_s32(i), vget_low_s32(i)));
+        const uint64x2_t i_hi = vreinterpretq_u64_s64(vmull_s32(vget_high_s32(i), vget_high_s32(i)));
+        seen = vorrq_u64(seen, vorrq_u64(vorrq_u64(r_lo, i_lo), vorrq_u64(r_hi, i_hi)));
+        const uint64x2_t lo = vaddq_u64(r_lo, i_lo), hi = vaddq_u64(r_hi, i_hi);  // bands 0, 1 and 2, 3
+        uint32_t bands;
+        std::memcpy(&bands, par + k, 4);
+        if (bands == (bands & 0xffu) * 0x01010101u) {
+            const uint64x2_t s = vaddq_u64(lo, hi);
+            add_lane0(energies + par[k], vaddq_u64(s, vextq_u64(s, s, 1)));
+        } else {
+            add_lane0(energies + par[k], lo);
+            add_lane0(energies + par[k + 1], vextq_u64(lo, lo, 1));
+            add_lane0(energies + par[k + 2], hi);
+            add_lane0(energies + par[k + 3], vextq_u64(hi, hi, 1));
+        }
+    }
+    const uint64x1_t any = vorr_u64(vget_low_u64(seen), vget_high_u64(seen));
+    uint64_t bits = vget_lane_u64(any, 0);
+    if (k < n) bits |= ps_band_energies(re + k, im + k, par + k, n - k, energies);
+    return bits;
 }
 
 #pragma GCC pop_options

@@ -31,6 +31,12 @@
 // half. Which loop orders, unrollings and functions kept apart are used
 // was chosen by counting instructions (scripts/count-arm.sh): GCC moves or
 // spills NEON register pairs and quadruples where their registers meet.
+// So the hottest steps (the FFT's butterflies, both windows, the 64-band
+// synthesis' rotations and the analysis', each pre-rotation with its
+// radix-4 stage) are written out in inline assembly: the same
+// instructions, every value in the register it is made in, every address
+// stepped by its own load or store; the 32-band synthesis keeps the
+// intrinsics.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
@@ -72,7 +78,7 @@ NEON_INLINE Acc mla(Acc acc, Halves a, Halves b) {
 NEON_INLINE Acc mls(Acc acc, Halves a, Halves b) {
     return {vmlsl_s32(acc.lo, a.lo, b.lo), vmlsl_s32(acc.hi, a.hi, b.hi)};
 }
-// fx::rshr64_sat and fx::rshr64 of the four sums by -minus_n; rshr64 by 31.
+// fx::rshr64_sat and fx::rshr64 of the four sums by -minus_n.
 NEON_INLINE int32x4_t rshr_sat(Acc acc, int64x2_t minus_n) {
     return vcombine_s32(vqmovn_s64(vrshlq_s64(acc.lo, minus_n)), vqmovn_s64(vrshlq_s64(acc.hi, minus_n)));
 }
@@ -84,7 +90,6 @@ NEON_INLINE int32x4_t low_words(int64x2_t lo, int64x2_t hi) {
 NEON_INLINE int32x4_t rshr(Acc acc, int64x2_t minus_n) {
     return low_words(vrshlq_s64(acc.lo, minus_n), vrshlq_s64(acc.hi, minus_n));
 }
-NEON_INLINE int32x4_t rshr31(Acc acc) { return vcombine_s32(vrshrn_n_s64(acc.lo, 31), vrshrn_n_s64(acc.hi, 31)); }
 
 // The radix-4 stage of additions (qmf::fft_first_stages) on the points of
 // t = 0..3 in xr[t], xi[t], each lane a group (positions 0..3 of a group
@@ -108,13 +113,6 @@ NEON_INLINE void radix4_store(const int32x4_t* xr, const int32x4_t* xi, int32_t*
     store_group<3>(d + 8 * at[3], first, second);
 }
 
-// re c - im s and re s + im c of four points by the twiddles (c, s),
-// rounded by 31; im never -2^31 (an FFT value).
-NEON_INLINE void rotate31(int32x4_t re, int32x4_t im, int32x4_t c, int32x4_t s, int32x4_t& tr, int32x4_t& ti) {
-    tr = rshr31(mls(mul(halves(re), halves(c)), halves(im), halves(s)));
-    ti = rshr31(mla(mul(halves(re), halves(s)), halves(im), halves(c)));
-}
-
 struct NeonSteps : qmf::ScalarSteps {
     // The largest of |x| - (x < 0), which has the bit length of their OR:
     // the largest value and the complement of the smallest (VMAX, VMIN,
@@ -133,33 +131,54 @@ struct NeonSteps : qmf::ScalarSteps {
 
     // The stage of half-span kHalf and the ones after it; the first two
     // stages are the pre-steps' (analysis_pre, synthesis_pre). Four
-    // butterflies a step; a stage of four or more groups goes group by
-    // group, a wider one twiddle by twiddle over its groups (so that no
-    // stage keeps all its twiddles in registers).
+    // butterflies a step (butterflies4), twiddle by twiddle over the
+    // stage's groups, every loop unrolled (the counts are known).
     template <int kBits, int kHalf>
     NEON_INLINE static void fft_stages_from(int32_t* buf) {
         constexpr int n = 1 << kBits, h = kHalf;
         const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
-        auto butterflies = [](int32_t* x, int32_t* y, const int32x4x2_t& w) __attribute__((always_inline)) {
-            const int32x4x2_t q = vld2q_s32(y);
-            int32x4_t tr, ti;
-            rotate31(q.val[0], q.val[1], w.val[0], w.val[1], tr, ti);
-            const int32x4x2_t p = vld2q_s32(x);
-            vst2q_s32(x, int32x4x2_t{{vaddq_s32(p.val[0], tr), vaddq_s32(p.val[1], ti)}});
-            vst2q_s32(y, int32x4x2_t{{vsubq_s32(p.val[0], tr), vsubq_s32(p.val[1], ti)}});
-        };
-        if constexpr (h < 16) {
-            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
-#pragma GCC unroll 2
-                for (int j = 0; j < h; j += 4) butterflies(g + 2 * j, g + 2 * (h + j), vld2q_s32(tw + 2 * j));
-        } else {
-            for (int j = 0; j < h; j += 4) {
-                const int32x4x2_t w = vld2q_s32(tw + 2 * j);
-#pragma GCC unroll 2
-                for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h) butterflies(g + 2 * j, g + 2 * (h + j), w);
-            }
+#pragma GCC unroll 8
+        for (int j = 0; j < h; j += 4) {
+            const int32x4x2_t w = vld2q_s32(tw + 2 * j);
+            int32_t* x = buf + 2 * j;
+            int32_t* y = x + 2 * h;
+#pragma GCC unroll 8
+            for (int g = 0; g < n / (2 * h); ++g) butterflies4(x, y, w.val[0], w.val[1], 16 * h);
         }
         if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
+    }
+
+    // Four butterflies: the points at y turned by the twiddles (c, s) of
+    // their j (re c - im s, re s + im c, each rounded by 31: VMULL,
+    // VMLAL/VMLSL, VRSHRN; im never -2^31, an FFT value), then x + t and
+    // x - t at x and y; both addresses then stepped by `bytes`. Written
+    // out so that every value stays in the register it is made in.
+    NEON_INLINE static void butterflies4(int32_t*& x, int32_t*& y, int32x4_t c, int32x4_t s, int bytes) {
+        __asm__ volatile(
+            "vld2.32 {d16-d19}, [%1]\n\t"
+            "vmull.s32 q10, d16, %e2\n\t"
+            "vmull.s32 q11, d17, %f2\n\t"
+            "vmull.s32 q12, d16, %e3\n\t"
+            "vmull.s32 q13, d17, %f3\n\t"
+            "vmlsl.s32 q10, d18, %e3\n\t"
+            "vmlsl.s32 q11, d19, %f3\n\t"
+            "vmlal.s32 q12, d18, %e2\n\t"
+            "vmlal.s32 q13, d19, %f2\n\t"
+            "vrshrn.i64 d28, q10, #31\n\t"
+            "vrshrn.i64 d29, q11, #31\n\t"
+            "vrshrn.i64 d30, q12, #31\n\t"
+            "vrshrn.i64 d31, q13, #31\n\t"
+            "vld2.32 {d16-d19}, [%0]\n\t"
+            "vadd.i32 q10, q8, q14\n\t"
+            "vadd.i32 q11, q9, q15\n\t"
+            "vsub.i32 q12, q8, q14\n\t"
+            "vsub.i32 q13, q9, q15\n\t"
+            "vst2.32 {d20-d23}, [%0], %4\n\t"
+            "vst2.32 {d24-d27}, [%1], %4"
+            : "+r"(x), "+r"(y)
+            : "w"(c), "w"(s), "r"(bytes)
+            : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29",
+              "d30", "d31", "memory");
     }
 
     // Not inlined: its registers allocated apart from the steps around it
@@ -179,26 +198,43 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
-    // Eight values of u at a time from the five blocks of their half (the
-    // blocks' words and the window's even words de-interleaved, VLD2Q and
-    // VLD4Q; u stored back in order by VST2Q).
+    // Eight values of u at a time from the five blocks of their half, written
+    // out: each block's words de-interleaved (VLD2, q8 q9), the window's
+    // even words for them (two VLD4: q10 for the even values, q12 for the
+    // odd ones), the 64-bit sums in q14 q15 (even) and q0 q1 (odd), then
+    // VRSHRN #32 and u stored in order (VST2). Every address is stepped by
+    // its loads and stores.
     static void analysis_window(const int32_t* const* blk, int32_t* u) {
+        const int32_t* c = qmf_window_q31;
+#define QMF_WINDOW_TAP(X, OP)                    \
+    "vld2.32 {d16-d19}, [" X "]!\n\t"            \
+    "vld4.32 {d20,d22,d24,d26}, [%6]!\n\t"       \
+    "vld4.32 {d21,d23,d25,d27}, [%6], %7\n\t"    \
+    OP " q14, d16, d20\n\t"                      \
+    OP " q15, d17, d21\n\t"                      \
+    OP " q0, d18, d24\n\t"                       \
+    OP " q1, d19, d25\n\t"
         for (int half = 0; half < 2; ++half) {
-            const int32_t* const x[5] = {blk[half], blk[2 + half], blk[4 + half], blk[6 + half], blk[8 + half]};
-            for (int r = 0; r < 32; r += 8) {
-                Acc even{}, odd{};
-#pragma GCC unroll 5
-                for (int j = 0; j < 5; ++j) {
-                    const int32x4x2_t v = vld2q_s32(x[j] + r);
-                    const int32x4x4_t c = vld4q_s32(qmf_window_q31 + 2 * (32 * half + r + 64 * j));
-                    const Halves ve = halves(v.val[0]), vo = halves(v.val[1]);
-                    even = j == 0 ? mul(ve, halves(c.val[0])) : mla(even, ve, halves(c.val[0]));
-                    odd = j == 0 ? mul(vo, halves(c.val[2])) : mla(odd, vo, halves(c.val[2]));
-                }
-                vst2_s32(u + 32 * half + r, int32x2x2_t{{vrshrn_n_s64(even.lo, 32), vrshrn_n_s64(odd.lo, 32)}});
-                vst2_s32(u + 32 * half + r + 4, int32x2x2_t{{vrshrn_n_s64(even.hi, 32), vrshrn_n_s64(odd.hi, 32)}});
-            }
+            const int32_t *x0 = blk[half], *x1 = blk[2 + half], *x2 = blk[4 + half], *x3 = blk[6 + half];
+            const int32_t* x4 = blk[8 + half];
+            for (int r = 0; r < 32; r += 8)
+                __asm__ volatile(
+                    QMF_WINDOW_TAP("%0", "vmull.s32") QMF_WINDOW_TAP("%1", "vmlal.s32")
+                    QMF_WINDOW_TAP("%2", "vmlal.s32") QMF_WINDOW_TAP("%3", "vmlal.s32")
+                    QMF_WINDOW_TAP("%4", "vmlal.s32")
+                    "vrshrn.i64 d4, q14, #32\n\t"
+                    "vrshrn.i64 d5, q0, #32\n\t"
+                    "vrshrn.i64 d6, q15, #32\n\t"
+                    "vrshrn.i64 d7, q1, #32\n\t"
+                    "vst2.32 {d4-d5}, [%5]!\n\t"
+                    "vst2.32 {d6-d7}, [%5]!\n\t"
+                    "sub %6, %6, #2496"
+                    : "+r"(x0), "+r"(x1), "+r"(x2), "+r"(x3), "+r"(x4), "+r"(u), "+r"(c)
+                    : "r"(480)
+                    : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21",
+                      "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
         }
+#undef QMF_WINDOW_TAP
     }
 
     // Eight outputs at a time: v's words for them in both halves loaded
@@ -207,6 +243,10 @@ struct NeonSteps : qmf::ScalarSteps {
     // instruction).
     template <int kBits>
     static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+        if constexpr (kBits == 6) {
+            window64(v, sums);
+            return;
+        }
         constexpr int bands = 1 << kBits, step = 64 / bands;
         for (int k = 0; k < bands; k += 8) {
             const int32x4x2_t vk[2] = {vld2q_s32(v + k), vld2q_s32(v + bands + k)};
@@ -228,6 +268,41 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
+    // The 64 bands' window written out, eight outputs a step: v's words
+    // for them in both halves (q8 q9, q10 q11), then each row's window
+    // words (stepping on to the next row) and sums (stepping on to the
+    // next eight outputs), all de-interleaved as in synthesis_window.
+    static void window64(const int32_t* v, int32_t* const* sums) {
+        int32_t *a0 = sums[0], *a1 = sums[1], *a2 = sums[2], *a3 = sums[3], *a4 = sums[4];
+        int32_t *a5 = sums[5], *a6 = sums[6], *a7 = sums[7], *a8 = sums[8], *a9 = sums[9];
+        const int32_t* c = qmf_window_q31;
+#define QMF_WINDOW64_ROW(A, VR, VI)        \
+    "vld2.32 {d24-d27}, [%11], %12\n\t"   \
+    "vld2.32 {d28-d31}, [" A "]\n\t"      \
+    "vqrdmulh.s32 q12, " VR ", q12\n\t"   \
+    "vqrdmulh.s32 q13, " VI ", q13\n\t"   \
+    "vqadd.s32 q14, q14, q12\n\t"         \
+    "vqadd.s32 q15, q15, q13\n\t"         \
+    "vst2.32 {d28-d31}, [" A "]!\n\t"
+        for (int k = 0; k < 64; k += 8)
+            __asm__ volatile(
+                "vld2.32 {d16-d19}, [%10], %12\n\t"
+                "vld2.32 {d20-d23}, [%10]\n\t"
+                "sub %10, %10, #224\n\t"
+                QMF_WINDOW64_ROW("%0", "q8", "q9") QMF_WINDOW64_ROW("%1", "q10", "q11")
+                QMF_WINDOW64_ROW("%2", "q8", "q9") QMF_WINDOW64_ROW("%3", "q10", "q11")
+                QMF_WINDOW64_ROW("%4", "q8", "q9") QMF_WINDOW64_ROW("%5", "q10", "q11")
+                QMF_WINDOW64_ROW("%6", "q8", "q9") QMF_WINDOW64_ROW("%7", "q10", "q11")
+                QMF_WINDOW64_ROW("%8", "q8", "q9") QMF_WINDOW64_ROW("%9", "q10", "q11")
+                "sub %11, %11, #2528"
+                : "+r"(a0), "+r"(a1), "+r"(a2), "+r"(a3), "+r"(a4), "+r"(a5), "+r"(a6), "+r"(a7), "+r"(a8),
+                  "+r"(a9), "+r"(v), "+r"(c)
+                : "r"(256)
+                : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
+                  "d29", "d30", "d31", "memory");
+#undef QMF_WINDOW64_ROW
+    }
+
     // fx::shl_sat by one (VQSHL #1), the sums cleared.
     template <int kBits>
     static void synthesis_output(int32_t* sum, int32_t* out) {
@@ -237,12 +312,49 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
+    // The 64 bands' post-rotation, four points a step written out:
+    // d and the pairs de-interleaved (VLD2), the products (VMULL,
+    // VMLSL/VMLAL), VRSHL by minus_n, VQMOVN, stored interleaved (VST2);
+    // nv may be d.
+    static void post64(const int32_t* d, int32_t* nv, int64x2_t minus_n) {
+        const int32_t* t = qmf_rot_q31;
+        for (int m = 0; m < 64; m += 4)
+            __asm__ volatile(
+                "vld2.32 {d16-d19}, [%0]!\n\t"
+                "vld2.32 {d20-d23}, [%1]!\n\t"
+                "vmull.s32 q12, d16, d20\n\t"
+                "vmull.s32 q13, d17, d21\n\t"
+                "vmull.s32 q14, d16, d22\n\t"
+                "vmull.s32 q15, d17, d23\n\t"
+                "vmlsl.s32 q12, d18, d22\n\t"
+                "vmlsl.s32 q13, d19, d23\n\t"
+                "vmlal.s32 q14, d18, d20\n\t"
+                "vmlal.s32 q15, d19, d21\n\t"
+                "vrshl.s64 q12, q12, %q3\n\t"
+                "vrshl.s64 q13, q13, %q3\n\t"
+                "vrshl.s64 q14, q14, %q3\n\t"
+                "vrshl.s64 q15, q15, %q3\n\t"
+                "vqmovn.s64 d16, q12\n\t"
+                "vqmovn.s64 d17, q13\n\t"
+                "vqmovn.s64 d18, q14\n\t"
+                "vqmovn.s64 d19, q15\n\t"
+                "vst2.32 {d16-d19}, [%2]!"
+                : "+r"(d), "+r"(t), "+r"(nv)
+                : "w"(minus_n)
+                : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
+                  "d29", "d30", "d31", "memory");
+    }
+
     // Four points of d at a time (VLD2Q), rotated by the table's pairs at
     // step m (VLD2Q or, for every second pair, VLD4Q).
     template <int kBits>
     static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const int64x2_t minus_n = vdupq_n_s64(-(30 + s));
+        if constexpr (step == 1) {
+            post64(d, nv, minus_n);
+            return;
+        }
         for (int m = 0; m < bands; m += 4) {
             const int32x4x2_t z = vld2q_s32(d + 2 * m);
             int32x4_t c, sn;
@@ -256,44 +368,220 @@ struct NeonSteps : qmf::ScalarSteps {
             const Halves re = halves(z.val[0]), im = halves(z.val[1]);
             const Acc r = mls(mul(re, halves(c)), im, halves(sn));
             const Acc i = mla(mul(re, halves(sn)), im, halves(c));
-            vst2q_s32(nv + 2 * m, int32x4x2_t{{rshr_sat(r, minus_n), rshr_sat(i, minus_n)}});
+            // Two VST2 of halves: each pair of narrowed halves lands in the
+            // registers it is stored from (one VST2Q would need them moved).
+            vst2_s32(nv + 2 * m,
+                     int32x2x2_t{{vqmovn_s64(vrshlq_s64(r.lo, minus_n)), vqmovn_s64(vrshlq_s64(i.lo, minus_n))}});
+            vst2_s32(nv + 2 * m + 4,
+                     int32x2x2_t{{vqmovn_s64(vrshlq_s64(r.hi, minus_n)), vqmovn_s64(vrshlq_s64(i.hi, minus_n))}});
         }
     }
 
     // z[m] for m = j .. j+3 plus 0, 8, 16, 24 (the radix-4 groups of j ..
-    // j+3), then the radix-4 stage.
+    // j+3), then the radix-4 stage, written out: for t = 0..3 (m = j + 8 t)
+    // u's pairs de-interleaved (VLD2), the rotations at 2m (two VLD4: c in
+    // q10, s in q11), im negated (VNEG, wrapping as fx::neg_wrap), the
+    // products, VRSHL by minus_n and the low words (VMOVN) into q(t) (re)
+    // and q(4 + t) (im); then the stage and the stores as in pre64.
     static void analysis_pre(const int32_t* u, int s, int32_t* z) {
-        const int64x2_t minus_n = vdupq_n_s64(-(31 - s));
+        const int64_t minus_n[2] = {-(31 - s), -(31 - s)};
+        const uint8_t* at = qmf::kBitReversal<3>.at;
+#define QMF_ANALYSIS_PRE_T(XR_LO, XR_HI, XI_LO, XI_HI) \
+    "vld2.32 {d16-d19}, [%0], %6\n\t"                 \
+    "vld4.32 {d20,d22,d24,d26}, [%1]!\n\t"            \
+    "vld4.32 {d21,d23,d25,d27}, [%1], %7\n\t"         \
+    "vneg.s32 q14, q9\n\t"                            \
+    "vmull.s32 q12, d16, d20\n\t"                     \
+    "vmull.s32 q13, d17, d21\n\t"                     \
+    "vmlal.s32 q12, d28, d22\n\t"                     \
+    "vmlal.s32 q13, d29, d23\n\t"                     \
+    "vrshl.s64 q12, q12, q15\n\t"                     \
+    "vrshl.s64 q13, q13, q15\n\t"                     \
+    "vmovn.i64 " XR_LO ", q12\n\t"                    \
+    "vmovn.i64 " XR_HI ", q13\n\t"                    \
+    "vmull.s32 q12, d16, d22\n\t"                     \
+    "vmull.s32 q13, d17, d23\n\t"                     \
+    "vmlal.s32 q12, d18, d20\n\t"                     \
+    "vmlal.s32 q13, d19, d21\n\t"                     \
+    "vrshl.s64 q12, q12, q15\n\t"                     \
+    "vrshl.s64 q13, q13, q15\n\t"                     \
+    "vmovn.i64 " XI_LO ", q12\n\t"                    \
+    "vmovn.i64 " XI_HI ", q13\n\t"
+#define QMF_ANALYSIS_PRE_STORE(A, B, C, D, E, F, G, H) \
+    "ldrb %3, [%2], #1\n\t"                           \
+    "add %3, %4, %3, lsl #5\n\t"                      \
+    "vst4.32 {" A ", " B ", " C ", " D "}, [%3]!\n\t" \
+    "vst4.32 {" E ", " F ", " G ", " H "}, [%3]\n\t"
         for (int j = 0; j < 8; j += 4) {
-            int32x4_t xr[4], xi[4];
-            for (int t = 0; t < 4; ++t) {
-                const int m = j + 8 * t;
-                const int32x4x2_t v = vld2q_s32(u + 2 * m);
-                const int32x4x4_t cs = vld4q_s32(qmf_rot_q31 + 4 * m);  // the pairs at 2m
-                const Halves re = halves(v.val[0]), im = halves(v.val[1]);
-                const Halves c = halves(cs.val[0]), sn = halves(cs.val[1]);
-                xr[t] = rshr(mla(mul(re, c), halves(vnegq_s32(v.val[1])), sn), minus_n);
-                xi[t] = rshr(mla(mul(re, sn), im, c), minus_n);
-            }
-            radix4_store(xr, xi, z, qmf::kBitReversal<3>.at + j);
+            const int32_t* pu = u + 2 * j;
+            const int32_t* rot = qmf_rot_q31 + 4 * j;
+            int32_t* scratch;
+            __asm__ volatile(
+                "vld1.64 {d30-d31}, [%5]\n\t"
+                QMF_ANALYSIS_PRE_T("d0", "d1", "d8", "d9") QMF_ANALYSIS_PRE_T("d2", "d3", "d10", "d11")
+                QMF_ANALYSIS_PRE_T("d4", "d5", "d12", "d13") QMF_ANALYSIS_PRE_T("d6", "d7", "d14", "d15")
+                "vadd.i32 q8, q0, q2\n\t"
+                "vadd.i32 q9, q4, q6\n\t"
+                "vsub.i32 q10, q0, q2\n\t"
+                "vsub.i32 q11, q4, q6\n\t"
+                "vadd.i32 q12, q1, q3\n\t"
+                "vadd.i32 q13, q5, q7\n\t"
+                "vsub.i32 q14, q1, q3\n\t"
+                "vsub.i32 q15, q5, q7\n\t"
+                "vadd.i32 q0, q8, q12\n\t"
+                "vadd.i32 q1, q9, q13\n\t"
+                "vsub.i32 q2, q10, q15\n\t"
+                "vadd.i32 q3, q11, q14\n\t"
+                "vsub.i32 q4, q8, q12\n\t"
+                "vsub.i32 q5, q9, q13\n\t"
+                "vadd.i32 q6, q10, q15\n\t"
+                "vsub.i32 q7, q11, q14\n\t"
+                QMF_ANALYSIS_PRE_STORE("d0[0]", "d2[0]", "d4[0]", "d6[0]", "d8[0]", "d10[0]", "d12[0]", "d14[0]")
+                QMF_ANALYSIS_PRE_STORE("d0[1]", "d2[1]", "d4[1]", "d6[1]", "d8[1]", "d10[1]", "d12[1]", "d14[1]")
+                QMF_ANALYSIS_PRE_STORE("d1[0]", "d3[0]", "d5[0]", "d7[0]", "d9[0]", "d11[0]", "d13[0]", "d15[0]")
+                QMF_ANALYSIS_PRE_STORE("d1[1]", "d3[1]", "d5[1]", "d7[1]", "d9[1]", "d11[1]", "d13[1]", "d15[1]")
+                : "+r"(pu), "+r"(rot), "+r"(at), "=&r"(scratch)
+                : "r"(z), "r"(minus_n), "r"(64), "r"(96)
+                : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14",
+                  "d15", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27",
+                  "d28", "d29", "d30", "d31", "memory");
         }
+#undef QMF_ANALYSIS_PRE_T
+#undef QMF_ANALYSIS_PRE_STORE
     }
 
-    // Four bands a time: Z[k] and the mirrored Z[31-k] (the factors four
-    // words a band, VLD4Q).
+    // Four bands a step, written out: Z[k] (VLD2, q8 q9) and Z[28-k] ..
+    // Z[31-k] (VLD2 stepping back, q10 q11, reversed by VREV64: the
+    // halves taken the other way round), the factors four words a band
+    // (two VLD4, q12..q15), the sums of re in q0 q1 and of im in q2 q3,
+    // VRSHL by minus_n, VQMOVN, and the bands stored (VST1).
     static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
         const int64x2_t minus_n = vdupq_n_s64(-(37 + s));
-        for (int k = 0; k < 32; k += 4) {
-            const int32x4x2_t a = vld2q_s32(z + 2 * k);
-            const int32x4x2_t b = vld2q_s32(z + 2 * (28 - k));  // Z[28-k] .. Z[31-k]
-            const int32x4x4_t f = vld4q_s32(qmf_analysis_post_q31 + 4 * k);
-            const Halves ar = halves(a.val[0]), ai = halves(a.val[1]), br = reversed(b.val[0]), bi = reversed(b.val[1]);
-            const Halves f0 = halves(f.val[0]), f1 = halves(f.val[1]), f2 = halves(f.val[2]), f3 = halves(f.val[3]);
-            const Acc r = mla(mla(mls(mul(f0, ar), f1, ai), f2, br), f3, bi);
-            const Acc i = mls(mla(mla(mul(f0, ai), f1, ar), f3, br), f2, bi);
-            vst1q_s32(re + k, rshr_sat(r, minus_n));
-            vst1q_s32(im + k, rshr_sat(i, minus_n));
+        const int32_t* a = z;
+        const int32_t* b = z + 2 * 28;
+        const int32_t* f = qmf_analysis_post_q31;
+        for (int k = 0; k < 32; k += 4)
+            __asm__ volatile(
+                "vld2.32 {d16-d19}, [%0]!\n\t"
+                "vld2.32 {d20-d23}, [%1], %5\n\t"
+                "vrev64.32 q10, q10\n\t"
+                "vrev64.32 q11, q11\n\t"
+                "vld4.32 {d24,d26,d28,d30}, [%2]!\n\t"
+                "vld4.32 {d25,d27,d29,d31}, [%2]!\n\t"
+                "vmull.s32 q0, d24, d16\n\t"
+                "vmull.s32 q1, d25, d17\n\t"
+                "vmull.s32 q2, d24, d18\n\t"
+                "vmull.s32 q3, d25, d19\n\t"
+                "vmlsl.s32 q0, d26, d18\n\t"
+                "vmlsl.s32 q1, d27, d19\n\t"
+                "vmlal.s32 q2, d26, d16\n\t"
+                "vmlal.s32 q3, d27, d17\n\t"
+                "vmlal.s32 q0, d28, d21\n\t"
+                "vmlal.s32 q1, d29, d20\n\t"
+                "vmlal.s32 q2, d30, d21\n\t"
+                "vmlal.s32 q3, d31, d20\n\t"
+                "vmlal.s32 q0, d30, d23\n\t"
+                "vmlal.s32 q1, d31, d22\n\t"
+                "vmlsl.s32 q2, d28, d23\n\t"
+                "vmlsl.s32 q3, d29, d22\n\t"
+                "vrshl.s64 q0, q0, %q6\n\t"
+                "vrshl.s64 q1, q1, %q6\n\t"
+                "vrshl.s64 q2, q2, %q6\n\t"
+                "vrshl.s64 q3, q3, %q6\n\t"
+                "vqmovn.s64 d0, q0\n\t"
+                "vqmovn.s64 d1, q1\n\t"
+                "vqmovn.s64 d4, q2\n\t"
+                "vqmovn.s64 d5, q3\n\t"
+                "vst1.32 {d0-d1}, [%3]!\n\t"
+                "vst1.32 {d4-d5}, [%4]!"
+                : "+r"(a), "+r"(b), "+r"(f), "+r"(re), "+r"(im)
+                : "r"(-32), "w"(minus_n)
+                : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21", "d22",
+                  "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
+    }
+
+    // The 64 bands' D and radix-4 stage written out, the groups of j ..
+    // j+3 at a time: for t = 0..3 (k = j + 16 t) two points at a time,
+    // the pairs de-interleaved (VLD4), X[k] (VLD1), the mirrored X[60-k] ..
+    // X[63-k] reversed (VREV64; the halves taken the other way round), the
+    // products as in synthesis_pre, VRSHL by minus_n and the low words
+    // (VMOVN) into q(t) (re) and q(4 + t) (im), the last loads stepping the
+    // addresses on to t + 1; then the radix-4 stage on them and the two
+    // VST4 lane stores of each group.
+    static void pre64(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+        const int64_t minus_n[2] = {-(31 - s), -(31 - s)};
+        const uint8_t* at = qmf::kBitReversal<4>.at;
+#define QMF_PRE64_HALF(AR, AI, BR, BI, XR, XI, STEP_PQ, STEP_X) \
+    "vld4.32 {d16-d19}, [%0]" STEP_PQ "\n\t"                   \
+    "vld1.32 {d20}, [%1]" STEP_X "\n\t"                        \
+    "vld1.32 {d21}, [%2]" STEP_X "\n\t"                        \
+    "vmull.s32 q14, d16, " AR "\n\t"                          \
+    "vmlsl.s32 q14, d17, " AI "\n\t"                          \
+    "vmlal.s32 q14, d18, " BR "\n\t"                          \
+    "vmlal.s32 q14, d19, " BI "\n\t"                          \
+    "vmull.s32 q15, d16, " AI "\n\t"                          \
+    "vmlal.s32 q15, d17, " AR "\n\t"                          \
+    "vmlal.s32 q15, d19, " BR "\n\t"                          \
+    "vmlsl.s32 q15, d18, " BI "\n\t"                          \
+    "vrshl.s64 q14, q14, q11\n\t"                             \
+    "vrshl.s64 q15, q15, q11\n\t"                             \
+    "vmovn.i64 " XR ", q14\n\t"                               \
+    "vmovn.i64 " XI ", q15\n\t"
+#define QMF_PRE64_T(XR_LO, XR_HI, XI_LO, XI_HI)                                    \
+    "vld1.32 {d24-d25}, [%3], %11\n\t"                                             \
+    "vld1.32 {d26-d27}, [%4], %11\n\t"                                             \
+    "vrev64.32 q12, q12\n\t"                                                       \
+    "vrev64.32 q13, q13\n\t"                                                       \
+    QMF_PRE64_HALF("d20", "d21", "d25", "d27", XR_LO, XI_LO, "!", "!")              \
+    QMF_PRE64_HALF("d20", "d21", "d24", "d26", XR_HI, XI_HI, ", %9", ", %10")
+#define QMF_PRE64_STORE(A, B, C, D, E, F, G, H)                                     \
+    "ldrb %6, [%5], #1\n\t"                                                        \
+    "add %6, %7, %6, lsl #5\n\t"                                                   \
+    "vst4.32 {" A ", " B ", " C ", " D "}, [%6]!\n\t"                              \
+    "vst4.32 {" E ", " F ", " G ", " H "}, [%6]\n\t"
+        for (int j = 0; j < 16; j += 4) {
+            const int32_t* pq = qmf_synthesis64_pre_q31 + 4 * j;
+            const int32_t* ar = re + j;
+            const int32_t* ai = im + j;
+            const int32_t* br = re + 60 - j;
+            const int32_t* bi = im + 60 - j;
+            int32_t* scratch;
+            __asm__ volatile(
+                "vld1.64 {d22-d23}, [%8]\n\t"
+                QMF_PRE64_T("d0", "d1", "d8", "d9") QMF_PRE64_T("d2", "d3", "d10", "d11")
+                QMF_PRE64_T("d4", "d5", "d12", "d13") QMF_PRE64_T("d6", "d7", "d14", "d15")
+                // a = x0 + x2, b = x0 - x2, c = x1 + x3, d = x1 - x3 (re in
+                // q8 q10 q12 q14, im in q9 q11 q13 q15), then the group's
+                // positions 0..3: a + c, b - i d; a - c, b + i d.
+                "vadd.i32 q8, q0, q2\n\t"
+                "vadd.i32 q9, q4, q6\n\t"
+                "vsub.i32 q10, q0, q2\n\t"
+                "vsub.i32 q11, q4, q6\n\t"
+                "vadd.i32 q12, q1, q3\n\t"
+                "vadd.i32 q13, q5, q7\n\t"
+                "vsub.i32 q14, q1, q3\n\t"
+                "vsub.i32 q15, q5, q7\n\t"
+                "vadd.i32 q0, q8, q12\n\t"
+                "vadd.i32 q1, q9, q13\n\t"
+                "vsub.i32 q2, q10, q15\n\t"
+                "vadd.i32 q3, q11, q14\n\t"
+                "vsub.i32 q4, q8, q12\n\t"
+                "vsub.i32 q5, q9, q13\n\t"
+                "vadd.i32 q6, q10, q15\n\t"
+                "vsub.i32 q7, q11, q14\n\t"
+                QMF_PRE64_STORE("d0[0]", "d2[0]", "d4[0]", "d6[0]", "d8[0]", "d10[0]", "d12[0]", "d14[0]")
+                QMF_PRE64_STORE("d0[1]", "d2[1]", "d4[1]", "d6[1]", "d8[1]", "d10[1]", "d12[1]", "d14[1]")
+                QMF_PRE64_STORE("d1[0]", "d3[0]", "d5[0]", "d7[0]", "d9[0]", "d11[0]", "d13[0]", "d15[0]")
+                QMF_PRE64_STORE("d1[1]", "d3[1]", "d5[1]", "d7[1]", "d9[1]", "d11[1]", "d13[1]", "d15[1]")
+                : "+r"(pq), "+r"(ar), "+r"(ai), "+r"(br), "+r"(bi), "+r"(at), "=&r"(scratch)
+                : "r"(d), "r"(minus_n), "r"(224), "r"(56), "r"(-64)
+                : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14",
+                  "d15", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27",
+                  "d28", "d29", "d30", "d31", "memory");
         }
+#undef QMF_PRE64_HALF
+#undef QMF_PRE64_T
+#undef QMF_PRE64_STORE
     }
 
     // D[k] for k = j .. j+3 plus 0, M/4, M/2, 3M/4 (the radix-4 groups of
@@ -302,6 +590,10 @@ struct NeonSteps : qmf::ScalarSteps {
     // instructions.
     template <int kBits>
     __attribute__((noinline)) static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+        if constexpr (kBits == 6) {
+            pre64(re, im, s, d);
+            return;
+        }
         constexpr int bands = 1 << kBits, quarter = bands / 4;
         const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
         const int64x2_t minus_n = vdupq_n_s64(-(31 - s));

@@ -1,15 +1,16 @@
 // The SBR envelope adjuster's kernels with NEON (32-bit ARM), four subbands
 // (or values) at a time. The exponentials: the product of the roots of the
 // fraction's top 8 bits from their table, then for each lower bit the
-// product with its root (VMULL, VRSHRN #30: fx::rshr64), kept where the bit
-// is set (VTST, VBSL). The energies: each row's samples shifted by the
+// product with its root, fx::rshr64 by 30 as m plus one VQRDMULH by the
+// root's excess over 1, added where the bit is set (VMLS by the bit's
+// mask). The energies: each row's samples shifted by the
 // block's shift (VSHL by its negative) and squared into 64-bit sums
 // (VMLAL; modulo 2^64, in any order the same). The logarithms: the leading
 // bit and the Q29 mantissa of each value taken one by one (CLZ), then the 25
-// squarings of four mantissas at a time (VMULL, the rounding narrowing
-// shift VRSHRN #29, the halving where a square reaches 2^30 and the bit it
-// gives). The gains and noise: each term's 64-bit products (VMULL, the
-// noise table's parts apart by VLD2), shifted by each subband's own shift
+// squarings of four mantissas at a time (VQRDMULH of the doubled mantissa by
+// itself, the halving where a square reaches 2^30 and the bit it gives).
+// The gains and noise: each term's 64-bit products (VMULL, the noise
+// table's parts apart by VLD2), shifted by each subband's own shift
 // with rounding and saturation (VQRSHL by its negative, the shift first
 // held to -64..63, beyond which nothing changes), narrowed with saturation
 // (VQMOVN) and added with saturation (VQADD): fx::mul_shift_sat and
@@ -75,16 +76,19 @@ void sbr_log2_neon(const uint64_t* v, int n, int32_t* out) {
             top[k] = b;
             mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(x, b - 29) : fx::lsl64(x, 29 - b));
         }
-        uint32x4_t x = vreinterpretq_u32_s32(vld1q_s32(mant));
+        int32x4_t x = vld1q_s32(mant);
         int32x4_t frac = vdupq_n_s32(0);
-        const uint32x4_t limit = vdupq_n_u32(UINT32_C(1) << 30);
+        const int32x4_t limit = vdupq_n_s32(INT32_C(1) << 30);
         for (int k = 0; k < adjuster::kLogFrac + 1; ++k) {
-            // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0)
-            const uint32x4_t y = vcombine_u32(vrshrn_n_u64(vmull_u32(vget_low_u32(x), vget_low_u32(x)), 29),
-                                              vrshrn_n_u64(vmull_u32(vget_high_u32(x), vget_high_u32(x)), 29));
-            const uint32x4_t big = vcgeq_u32(y, limit);
-            x = vbslq_u32(big, vshrq_n_u32(y, 1), y);
-            frac = vsubq_s32(vaddq_s32(frac, frac), vreinterpretq_s32_u32(big));
+            // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0):
+            // rshr64(x x, 29) = rshr64(2x 2x, 31), VQRDMULH of 2x (below
+            // 2^31) by itself. Halved where it reaches 2^30 (VSHL by the
+            // mask, -1 there), that bit taken into frac.
+            const int32x4_t x2 = vaddq_s32(x, x);
+            const int32x4_t y = vqrdmulhq_s32(x2, x2);
+            const int32x4_t big = vreinterpretq_s32_u32(vcgeq_s32(y, limit));
+            x = vshlq_s32(y, big);
+            frac = vsubq_s32(vaddq_s32(frac, frac), big);
         }
         // top 2^24 + rshr(frac, 1)
         const int32x4_t whole = vshlq_n_s32(vld1q_s32(top), adjuster::kLogFrac);
@@ -98,37 +102,66 @@ void sbr_log2_neon(const uint64_t* v, int n, int32_t* out) {
     }
 }
 
+namespace {
+
+// Twice the excess over 1 of the roots of the fraction's bits below its top
+// 8 (bit b's, 2 (kRoots.c[24 - b] - 2^30), b = 15 .. 0: all below 2^22),
+// the factors of the products below.
+struct Exp2Excess {
+    int32_t d[16];
+    constexpr Exp2Excess() : d() {
+        for (int b = 15; b >= 0; --b)
+            d[15 - b] = 2 * (adjuster::kRoots.c[adjuster::kLogFrac - b] - (INT32_C(1) << 30));
+    }
+};
+constexpr Exp2Excess kExp2Excess;
+
+}  // namespace
+
+namespace {
+
+// The exponentials of four values x into me (mantissas, exponents).
+inline int32x4x2_t exp2_four(int32x4_t x, int32x4_t d0, int32x4_t d1, int32x4_t d2, int32x4_t d3) {
+    const uint32x4_t frac = vreinterpretq_u32_s32(vandq_s32(x, vdupq_n_s32((1 << adjuster::kLogFrac) - 1)));
+    // The top 8 bits of the fraction from the table, then the others'
+    // roots where they are set.
+    int32_t top[4];
+    uint32_t idx[4];
+    vst1q_u32(idx, vshrq_n_u32(frac, adjuster::kLogFrac - 8));
+    for (int k = 0; k < 4; ++k) top[k] = adjuster::kExp2Top.m[idx[k]];
+    int32x4_t m = vld1q_s32(top);
+    // A root c = 2^30 + e: rshr64(m c, 30) = m + rshr64(m e, 30), the
+    // latter the rounded doubled high word of m and 2e (VQRDMULH; m and
+    // 2e positive, no saturation). It is added where the bit is set:
+    // the bit moved to the sign (the fraction shifted up one each step),
+    // its mask -1 there (VSHR #31), m - mask product (VMLS).
+    int32x4_t f = vreinterpretq_s32_u32(vshlq_n_u32(frac, 32 - (adjuster::kLogFrac - 8)));
+    auto step = [&](int32x2_t e, int lane) __attribute__((always_inline)) {
+        const int32x4_t mask = vshrq_n_s32(f, 31);
+        f = vshlq_n_s32(f, 1);
+        const int32x4_t t = lane ? vqrdmulhq_lane_s32(m, e, 1) : vqrdmulhq_lane_s32(m, e, 0);
+        m = vmlsq_s32(m, t, mask);
+    };
+    step(vget_low_s32(d0), 0), step(vget_low_s32(d0), 1), step(vget_high_s32(d0), 0), step(vget_high_s32(d0), 1);
+    step(vget_low_s32(d1), 0), step(vget_low_s32(d1), 1), step(vget_high_s32(d1), 0), step(vget_high_s32(d1), 1);
+    step(vget_low_s32(d2), 0), step(vget_low_s32(d2), 1), step(vget_high_s32(d2), 0), step(vget_high_s32(d2), 1);
+    step(vget_low_s32(d3), 0), step(vget_low_s32(d3), 1), step(vget_high_s32(d3), 0), step(vget_high_s32(d3), 1);
+    return int32x4x2_t{{m, vshrq_n_s32(x, adjuster::kLogFrac)}};
+}
+
+}  // namespace
+
 void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out) {
-    const int32x4_t low = vdupq_n_s32((1 << adjuster::kLogFrac) - 1);
-    for (int i = 0; i < n; i += 4) {
+    const int32x4_t d0 = vld1q_s32(kExp2Excess.d), d1 = vld1q_s32(kExp2Excess.d + 4);
+    const int32x4_t d2 = vld1q_s32(kExp2Excess.d + 8), d3 = vld1q_s32(kExp2Excess.d + 12);
+    int i = 0;
+    for (; i + 4 <= n; i += 4) vst2q_s32(&out[i].m, exp2_four(vld1q_s32(l + i), d0, d1, d2, d3));
+    if (i < n) {
         // The last block's missing values are taken as 0.
-        const int lanes = n - i < 4 ? n - i : 4;
         int32_t part[8] = {};
-        for (int k = 0; k < lanes; ++k) part[k] = l[i + k];
-        const int32x4_t x = vld1q_s32(lanes == 4 ? l + i : part);
-        const uint32x4_t frac = vreinterpretq_u32_s32(vandq_s32(x, low));
-        // The top 8 bits of the fraction from the table, then the others'
-        // roots where they are set.
-        int32_t top[4];
-        uint32_t idx[4];
-        vst1q_u32(idx, vshrq_n_u32(frac, adjuster::kLogFrac - 8));
-        for (int k = 0; k < 4; ++k) top[k] = adjuster::kExp2Top.m[idx[k]];
-        uint32x4_t m = vreinterpretq_u32_s32(vld1q_s32(top));
-        for (int b = adjuster::kLogFrac - 9; b >= 0; --b) {
-            const uint32x2_t c = vdup_n_u32(static_cast<uint32_t>(adjuster::kRoots.c[adjuster::kLogFrac - b]));
-            const uint32x4_t product = vcombine_u32(vrshrn_n_u64(vmull_u32(vget_low_u32(m), c), 30),
-                                                    vrshrn_n_u64(vmull_u32(vget_high_u32(m), c), 30));
-            m = vbslq_u32(vtstq_u32(frac, vdupq_n_u32(UINT32_C(1) << b)), product, m);
-        }
-        int32x4x2_t me;
-        me.val[0] = vreinterpretq_s32_u32(m);
-        me.val[1] = vshrq_n_s32(x, adjuster::kLogFrac);
-        if (lanes == 4) {
-            vst2q_s32(&out[i].m, me);
-        } else {
-            vst2q_s32(part, me);
-            for (int k = 0; k < lanes; ++k) out[i + k] = SbrLin{part[2 * k], part[2 * k + 1]};
-        }
+        for (int k = 0; i + k < n; ++k) part[k] = l[i + k];
+        vst2q_s32(part, exp2_four(vld1q_s32(part), d0, d1, d2, d3));
+        for (int k = 0; i + k < n; ++k) out[i + k] = SbrLin{part[2 * k], part[2 * k + 1]};
     }
 }
 
