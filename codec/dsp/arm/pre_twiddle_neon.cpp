@@ -7,13 +7,13 @@
 // as the 2-slot runs at k, h+k and at P-2-k, h-2-k, one VUZP of each pair
 // gives one quad's a words in order and the other quad's b words in
 // swapped pairs (VREV64 puts them right); the twiddles load the same way.
-// Long blocks' words take the rounded shift (VRSHR #3 is fx::rshr(x, 3)).
-// The rotation is VMULL + VMLAL on each half (64-bit products, the sum
-// wrapping modulo 2^64 like fx::mac64) and VRSHRN #31, bits 31..62 of the
-// sum plus 2^30: fx::rshr64(..., 31) modulo 2^32; then VNEG. Its imaginary
-// half adds (-a) s: for long blocks a lies within +-2^28 after the shift,
-// so VMLSL (minus a s) is the same sum; for short ones a may be INT32_MIN,
-// whose negation wraps, and the negated word goes through VMLAL.
+// Long blocks' words take the rounded shift (VRSHR #3 is fx::rshr(x, 3)). The rotation is VMULL +
+// VMLAL on each half (64-bit products, the sum wrapping modulo 2^64 like
+// fx::mac64) and VRSHRN #31, bits 31..62 of the sum plus 2^30:
+// fx::rshr64(..., 31) modulo 2^32; then VNEG. Its imaginary half adds
+// (-a) s with a's negation wrapping (a may be INT32_MIN in short blocks).
+// One block of code serves both sizes and both cases of the traversal (a
+// unit alone, or a pair of units computed before either is stored).
 // VTRN pairs a quad's lanes 0, 2 and 1, 3 as interleaved words, the two
 // slots of each store.
 #include <arm_neon.h>
@@ -25,58 +25,64 @@
 namespace {
 
 // The unit at K8 (8 k, a byte offset) into q8 q9 (C re, im) and q10 q11 (D)
-// or q12 q13 and q14 q15 (OUT 12); S a scratch address register.
-#define PT_LOADS(K8, S, SHIFT)                                              \
-    "add " S ", %[buf], " K8 "\n\t"                                         \
-    "vld1.32 {d0-d1}, [" S "], %[h8]\n\t"                                   \
-    "vld1.32 {d2-d3}, [" S "]\n\t"                                          \
-    "sub " S ", %[bufh], " K8 "\n\t"                                        \
-    "vld1.32 {d6-d7}, [" S "], %[h8]\n\t"                                   \
-    "vld1.32 {d4-d5}, [" S "]\n\t"                                          \
-    "vuzp.32 q0, q1\n\t"                                                    \
-    "vuzp.32 q2, q3\n\t"                                                    \
-    "vrev64.32 q3, q3\n\t"                                                  \
-    "vrev64.32 q1, q1\n\t" SHIFT                                            \
-    "add " S ", %[tw], " K8 "\n\t"                                          \
-    "vld1.32 {d8-d9}, [" S "], %[h8]\n\t"                                   \
-    "vld1.32 {d10-d11}, [" S "]\n\t"                                        \
+// or q12 q13 and q14 q15 (PT_UNIT_12); S a scratch address register.
+#define PT_LOADS(K8, S)                      \
+    "add " S ", %[buf], " K8 "\n\t"          \
+    "vld1.32 {d0-d1}, [" S "], %[h8]\n\t"    \
+    "vld1.32 {d2-d3}, [" S "]\n\t"           \
+    "sub " S ", %[bufh], " K8 "\n\t"         \
+    "vld1.32 {d6-d7}, [" S "], %[h8]\n\t"    \
+    "vld1.32 {d4-d5}, [" S "]\n\t"           \
+    "vuzp.32 q0, q1\n\t"                     \
+    "vuzp.32 q2, q3\n\t"                     \
+    "vrev64.32 q3, q3\n\t"                   \
+    "vrev64.32 q1, q1\n\t"                   \
+    "cmp %[h8], #2048\n\t"                   \
+    "bne 2f\n\t"                             \
+    "vrshr.s32 q0, q0, #3\n\t"               \
+    "vrshr.s32 q1, q1, #3\n\t"               \
+    "vrshr.s32 q2, q2, #3\n\t"               \
+    "vrshr.s32 q3, q3, #3\n\t"               \
+    "2:\n\t"                                 \
+    "add " S ", %[tw], " K8 "\n\t"           \
+    "vld1.32 {d8-d9}, [" S "], %[h8]\n\t"    \
+    "vld1.32 {d10-d11}, [" S "]\n\t"         \
     "vuzp.32 q4, q5\n\t"
 #define PT_D_TWIDDLES(K8, S)                \
     "sub " S ", %[twh], " K8 "\n\t"         \
     "vld1.32 {d10-d11}, [" S "], %[h8]\n\t" \
     "vld1.32 {d8-d9}, [" S "]\n\t"          \
     "vuzp.32 q4, q5\n\t"
-#define PT_SHIFT "vrshr.s32 q0, q0, #3\n\tvrshr.s32 q1, q1, #3\n\tvrshr.s32 q2, q2, #3\n\tvrshr.s32 q3, q3, #3\n\t"
 // -(a + i b)(c - i s), a in AL AH (quad A), b in BL BH, c in d8 d9, s in
 // d10 d11, into T0 (re) and T2 (im), with T1 and T3 for the upper halves'
-// sums. MINUS_AS: b c minus a s into T2, T3.
-#define PT_ROT(MINUS_AS, A, AL, AH, BL, BH, T0, T0L, T0H, T1, T2, T2L, T2H, T3) \
-    "vmull.s32 " T0 ", " AL ", d8\n\t"                                          \
-    "vmull.s32 " T1 ", " AH ", d9\n\t"                                          \
-    "vmull.s32 " T2 ", " BL ", d8\n\t"                                          \
-    "vmull.s32 " T3 ", " BH ", d9\n\t"                                          \
-    "vmlal.s32 " T0 ", " BL ", d10\n\t"                                         \
-    "vmlal.s32 " T1 ", " BH ", d11\n\t" MINUS_AS(A, AL, AH, T2, T3)             \
-    "vrshrn.i64 " T0L ", " T0 ", #31\n\t"                                       \
-    "vrshrn.i64 " T0H ", " T1 ", #31\n\t"                                       \
-    "vrshrn.i64 " T2L ", " T2 ", #31\n\t"                                       \
-    "vrshrn.i64 " T2H ", " T3 ", #31\n\t"                                       \
-    "vneg.s32 " T0 ", " T0 "\n\t"                                               \
+// sums; -a in q6.
+#define PT_ROT(A, AL, AH, BL, BH, T0, T0L, T0H, T1, T2, T2L, T2H, T3) \
+    "vneg.s32 q6, " A "\n\t"                                          \
+    "vmull.s32 " T0 ", " AL ", d8\n\t"                                \
+    "vmull.s32 " T1 ", " AH ", d9\n\t"                                \
+    "vmull.s32 " T2 ", " BL ", d8\n\t"                                \
+    "vmull.s32 " T3 ", " BH ", d9\n\t"                                \
+    "vmlal.s32 " T0 ", " BL ", d10\n\t"                               \
+    "vmlal.s32 " T1 ", " BH ", d11\n\t"                               \
+    "vmlal.s32 " T2 ", d12, d10\n\t"                                  \
+    "vmlal.s32 " T3 ", d13, d11\n\t"                                  \
+    "vrshrn.i64 " T0L ", " T0 ", #31\n\t"                             \
+    "vrshrn.i64 " T0H ", " T1 ", #31\n\t"                             \
+    "vrshrn.i64 " T2L ", " T2 ", #31\n\t"                             \
+    "vrshrn.i64 " T2H ", " T3 ", #31\n\t"                             \
+    "vneg.s32 " T0 ", " T0 "\n\t"                                     \
     "vneg.s32 " T2 ", " T2 "\n\t"
-#define PT_MLSL(A, AL, AH, T2, T3) "vmlsl.s32 " T2 ", " AL ", d10\n\tvmlsl.s32 " T3 ", " AH ", d11\n\t"
-#define PT_NEG_MLAL(A, AL, AH, T2, T3) \
-    "vneg.s32 q6, " A "\n\tvmlal.s32 " T2 ", d12, d10\n\tvmlal.s32 " T3 ", d13, d11\n\t"
 // C (a q0, b q3) and D (a q2, b q1); D's T3 is q0, free by then.
-#define PT_UNIT_8(K8, S, SHIFT, MINUS_AS)                                                                        \
-    PT_LOADS(K8, S, SHIFT)                                                                                       \
-    PT_ROT(MINUS_AS, "q0", "d0", "d1", "d6", "d7", "q8", "d16", "d17", "q7", "q9", "d18", "d19", "q10")          \
-    PT_D_TWIDDLES(K8, S)                                                                                         \
-    PT_ROT(MINUS_AS, "q2", "d4", "d5", "d2", "d3", "q10", "d20", "d21", "q7", "q11", "d22", "d23", "q0")
-#define PT_UNIT_12(K8, S, SHIFT, MINUS_AS)                                                                       \
-    PT_LOADS(K8, S, SHIFT)                                                                                       \
-    PT_ROT(MINUS_AS, "q0", "d0", "d1", "d6", "d7", "q12", "d24", "d25", "q7", "q13", "d26", "d27", "q14")        \
-    PT_D_TWIDDLES(K8, S)                                                                                         \
-    PT_ROT(MINUS_AS, "q2", "d4", "d5", "d2", "d3", "q14", "d28", "d29", "q7", "q15", "d30", "d31", "q0")
+#define PT_UNIT_8(K8, S)                                                                          \
+    PT_LOADS(K8, S)                                                                               \
+    PT_ROT("q0", "d0", "d1", "d6", "d7", "q8", "d16", "d17", "q7", "q9", "d18", "d19", "q10")     \
+    PT_D_TWIDDLES(K8, S)                                                                          \
+    PT_ROT("q2", "d4", "d5", "d2", "d3", "q10", "d20", "d21", "q7", "q11", "d22", "d23", "q0")
+#define PT_UNIT_12(K8, S)                                                                         \
+    PT_LOADS(K8, S)                                                                               \
+    PT_ROT("q0", "d0", "d1", "d6", "d7", "q12", "d24", "d25", "q7", "q13", "d26", "d27", "q14")   \
+    PT_D_TWIDDLES(K8, S)                                                                          \
+    PT_ROT("q2", "d4", "d5", "d2", "d3", "q14", "d28", "d29", "q7", "q15", "d30", "d31", "q0")
 // A unit's values (C in CR CI, D in DR DI, with their halves) to the slots
 // of the unit at R8 = 8 r: C's lanes 0, 2 (points k, h+k) to r, r+1 and
 // lanes 1, 3 to r+h, r+h+1; D's lanes 2, 0 (h-2-k, P-2-k) to h-2-r, h-1-r
@@ -89,9 +95,10 @@ namespace {
     "vst1.32 {" CIL "-" CIH "}, [" S "]\n\t"                                    \
     "sub " S ", %[bufh], " R8 "\n\t"                                            \
     "vst1.32 {" DRH "}, [" S "]!\n\t"                                           \
-    "vst1.32 {" DRL "}, [" S "], %[h8m8]\n\t"                                   \
-    "vst1.32 {" DIH "}, [" S "]!\n\t"                                           \
-    "vst1.32 {" DIL "}, [" S "]\n\t"
+    "vst1.32 {" DRL "}, [" S "], %[h8]\n\t"                                     \
+    "vst1.32 {" DIL "}, [" S "]\n\t"                                            \
+    "sub " S ", " S ", #8\n\t"                                                  \
+    "vst1.32 {" DIH "}, [" S "]\n\t"
 #define PT_STORE_8(R8, S) \
     PT_STORE(R8, S, "q8", "q9", "d16", "d17", "d18", "d19", "q10", "q11", "d20", "d21", "d22", "d23")
 #define PT_STORE_12(R8, S) \
@@ -101,45 +108,38 @@ namespace {
         "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", \
         "memory"
 
-template <bool kLong>
-void pre_twiddle_n(int32_t* buf) {
-    constexpr int points = kLong ? 512 : 64, h = points / 2;
-    const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
-    // Byte offsets and the addresses of slot h-2 of the buffer and the table.
+// points = N/4: 512 (long blocks) or 64; the traversal of
+// for_bit_reversed_units.
+void pre_twiddle_n(int32_t* buf, int points, const int32_t* tw) {
+    const int h = points / 2, h8 = 8 * h;
+    // The addresses of slot h-2 of the buffer and of the table.
     int32_t* const bufh = buf + 2 * (h - 2);
     const int32_t* const twh = tw + 2 * (h - 2);
-    const int h8 = 8 * h, h8m8 = 8 * h - 8;
-    for_bit_reversed_units(points, [=](int k, int r, int c) {
-        const int k8 = 8 * k, r8 = 8 * r;
+    const uint8_t* rev = bitrev512_even;
+    const int rev_step = 512 / points;
+    for (int k = 0; k < h / 2; k += 2, rev += rev_step) {
+        const int r = *rev;
+        const int c = r < h / 2 ? r : h - 2 - r;
+        if (c < k) continue;
+        // A unit alone (c = k) or with the unit at c, which goes to k's:
+        // rev(c) is k, or h-2-k when c = h-2-r.
+        const int k8 = 8 * k, r8 = 8 * r, c8 = 8 * c, to8 = 8 * (c == r ? k : h - 2 - k);
         int32_t* s;
-        if (c == k) {
-#define PT_ONE(SHIFT, MINUS_AS)                                                                              \
-    __asm__ volatile(PT_UNIT_8("%[k8]", "%[s]", SHIFT, MINUS_AS) PT_STORE_8("%[r8]", "%[s]")                   \
-                     : [s] "=&r"(s)                                                                          \
-                     : [buf] "r"(buf), [bufh] "r"(bufh), [tw] "r"(tw), [twh] "r"(twh), [h8] "r"(h8),           \
-                       [h8m8] "r"(h8m8), [k8] "r"(k8), [r8] "r"(r8)                                            \
-                     : PT_CLOBBERS)
-            if (kLong) PT_ONE(PT_SHIFT, PT_MLSL);
-            else PT_ONE("", PT_NEG_MLAL);
-            return;
-        }
-        // The unit at c goes to k's: rev(c) is k, or h-2-k when c = h-2-r.
-        const int c8 = 8 * c, to8 = 8 * (c == r ? k : h - 2 - k);
-#define PT_TWO(SHIFT, MINUS_AS)                                                                              \
-    __asm__ volatile(PT_UNIT_8("%[k8]", "%[s]", SHIFT, MINUS_AS) PT_UNIT_12("%[c8]", "%[s]", SHIFT, MINUS_AS)  \
-                         PT_STORE_12("%[to8]", "%[s]") PT_STORE_8("%[r8]", "%[s]")                             \
-                     : [s] "=&r"(s)                                                                          \
-                     : [buf] "r"(buf), [bufh] "r"(bufh), [tw] "r"(tw), [twh] "r"(twh), [h8] "r"(h8),           \
-                       [h8m8] "r"(h8m8), [k8] "r"(k8), [r8] "r"(r8), [c8] "r"(c8), [to8] "r"(to8)              \
-                     : PT_CLOBBERS)
-        if (kLong) PT_TWO(PT_SHIFT, PT_MLSL);
-        else PT_TWO("", PT_NEG_MLAL);
-    });
+        __asm__ volatile(PT_UNIT_8("%[k8]", "%[s]")                                  //
+                         "cmp %[c8], %[k8]\n\t"                                      //
+                         "beq 1f\n\t"                                                //
+                         PT_UNIT_12("%[c8]", "%[s]") PT_STORE_12("%[to8]", "%[s]")    //
+                         "1:\n\t" PT_STORE_8("%[r8]", "%[s]")
+                         : [s] "=&r"(s)
+                         : [buf] "r"(buf), [bufh] "r"(bufh), [tw] "r"(tw), [twh] "r"(twh), [h8] "r"(h8),
+                           [k8] "r"(k8), [r8] "r"(r8), [c8] "r"(c8), [to8] "r"(to8)
+                         : "cc", PT_CLOBBERS);
+    }
 }
 
 }  // namespace
 
 void pre_twiddle_exact_neon(int32_t* buf, int n) {
-    if (n == 2048) pre_twiddle_n<true>(buf);
-    else pre_twiddle_n<false>(buf);
+    if (n == 2048) pre_twiddle_n(buf, 512, imdct_twiddle2048_q31);
+    else pre_twiddle_n(buf, 64, imdct_twiddle256_q31);
 }
