@@ -4,6 +4,7 @@
 
 #include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
+#include "dsp/words.h"
 #include "tables/dequant_tables.h"
 #include "tables/exact_tables.h"
 
@@ -169,7 +170,8 @@ __attribute__((always_inline)) inline void dequantise_band(const DequantSteps& s
     // data, or noise or intensity) are common: a fill.
     const BandBits bits = steps.scan(q, n);
     if (bits.any == 0) {
-        for (int i = 0; i < n; ++i) out[i] = 0;
+        if (n % 4 == 0) words::zero(out, static_cast<size_t>(n) * sizeof(int32_t));
+        else for (int i = 0; i < n; ++i) out[i] = 0;
         return;
     }
     // Only spectral bands carry non-zero values; their scale factors lie in
@@ -226,7 +228,9 @@ void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int3
         // The zero bands at the top of the window (common: no spectral data
         // above the coded bandwidth) in one fill, after the values below
         // them have been read.
-        for (; pos < window_end; ++pos) coef_out[pos] = 0;
+        if ((window_end - pos) % 4 == 0) words::zero(coef_out + pos, static_cast<size_t>(window_end - pos) * sizeof(int32_t));
+        else for (; pos < window_end; ++pos) coef_out[pos] = 0;
+        pos = window_end;
         scaleFactors += bands;
     }
 }

@@ -134,7 +134,8 @@ struct AsmButterflies {
 // In the pass, lane m of the odd points is turned by the first twiddle
 // (w1 at m and m - 2, exactly 1 in lanes 0 and 2, times -i in lanes 2 and
 // 3), the second stage's by w2 at m = 0, 1 and w3 at m - 2 (exactly 1 in
-// lane 0). %0..%3: points 0, 4, 8, 12; %4: w1, %5: w2 then w3.
+// lane 0). %0..%3: points 0, 4, 8, 12; %4: w1's second twiddle, %5: w2
+// then w3.
 void first_sixteen(int32_t* buf, int points) {
     const int32_t* w1 = fft_r4_twiddle_q31;  // quarter-span 4
     const int32_t* w23 = w1 + 4;
@@ -177,42 +178,40 @@ void first_sixteen(int32_t* buf, int points) {
             "vtrn.32 q5, q7\n\t"
             "vswp d3, d10\n\t"
             "vswp d7, d14\n\t"
-            // x3 and x1 turned by w1 (c0 c1 c0 c1, s0 s1 s0 s1 in q8 q9) into
-            // q10 q11 and q6 q7, lanes 0 and 2 kept, lanes 2 and 3 times -i.
-            "vld2.32 {d16, d18}, [%4]\n\t"
-            "vmov d17, d16\n\t"
-            "vmov d19, d18\n\t"
-            ROTW("d12", "d13", "d14", "d15", "q6", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
-            "vmov.i64 q12, #0x00000000ffffffff\n\t"
-            "vbit q10, q6, q12\n\t"
-            "vbit q11, q7, q12\n\t"
+            // x1 and x3 turned by w1: lanes 0 and 2 exactly 1, lanes 1 and 3
+            // both by w1's second twiddle (c1, s1 on every lane of d16, d17).
+            // VUZP gathers the odd lanes of x1 and x3 in q6 q7 for one
+            // rotation into q10 q11; VZIP puts them back: x1 in q2 q3, x3 in
+            // q10 q11. Then lanes 2 and 3 times -i.
+            "vuzp.32 q2, q6\n\t"
+            "vuzp.32 q3, q7\n\t"
+            "vld2.32 {d16[], d17[]}, [%4]\n\t"
+            ROTW("d12", "d13", "d14", "d15", "q6", "d20", "d21", "d22", "d23", "d16", "d16", "d17", "d17")
+            "vzip.32 q2, q10\n\t"
+            "vzip.32 q3, q11\n\t"
+            "vneg.s32 d5, d5\n\t"
+            "vswp d5, d7\n\t"
             "vneg.s32 d21, d21\n\t"
             "vswp d21, d23\n\t"
-            ROTW("d4", "d5", "d6", "d7", "q2", "d12", "d13", "d14", "d15", "d16", "d17", "d18", "d19")
-            "vmov.i64 q12, #0x00000000ffffffff\n\t"
-            "vbit q6, q2, q12\n\t"
-            "vbit q7, q3, q12\n\t"
-            "vneg.s32 d13, d13\n\t"
-            "vswp d13, d15\n\t"
-            // x2 + x3 into q2 q3, x2 - x3 into q4 q5, turned by w2, w3 (q8 q9)
-            // into q10 q11 and q2 q3, lane 0 kept.
-            "vadd.i32 q2, q4, q10\n\t"
-            "vadd.i32 q3, q5, q11\n\t"
+            // x2 + x3 into q6 q7, x2 - x3 into q4 q5, turned by w2, w3 (q8 q9)
+            // into q10 q11 and q6 q7, lane 0 kept.
+            "vadd.i32 q6, q4, q10\n\t"
+            "vadd.i32 q7, q5, q11\n\t"
             "vsub.i32 q4, q4, q10\n\t"
             "vsub.i32 q5, q5, q11\n\t"
             "vld2.32 {d16-d19}, [%5]\n\t"
-            ROTW("d4", "d5", "d6", "d7", "q2", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
-            MASK0("d24", "d25") KEEP0("q10", "q11", "q2", "q3", "q12")
-            ROTW("d8", "d9", "d10", "d11", "q4", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19")
-            MASK0("d24", "d25") KEEP0("q2", "q3", "q4", "q5", "q12")
+            ROTW("d12", "d13", "d14", "d15", "q6", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
+            MASK0("d24", "d25") KEEP0("q10", "q11", "q6", "q7", "q12")
+            ROTW("d8", "d9", "d10", "d11", "q4", "d12", "d13", "d14", "d15", "d16", "d17", "d18", "d19")
+            MASK0("d24", "d25") KEEP0("q6", "q7", "q4", "q5", "q12")
             // x0 + x1 into q8 q9, x0 - x1 into q4 q5; the four stores.
-            "vadd.i32 q8, q0, q6\n\t"
-            "vadd.i32 q9, q1, q7\n\t"
-            "vsub.i32 q4, q0, q6\n\t"
-            "vsub.i32 q5, q1, q7\n\t"
-            SUM_DIFF("q8", "q9", "q10", "q11", "%0", "%2") SUM_DIFF_MINUS_I("q4", "q5", "q2", "q3", "%1", "%3")
+            "vadd.i32 q8, q0, q2\n\t"
+            "vadd.i32 q9, q1, q3\n\t"
+            "vsub.i32 q4, q0, q2\n\t"
+            "vsub.i32 q5, q1, q3\n\t"
+            SUM_DIFF("q8", "q9", "q10", "q11", "%0", "%2") SUM_DIFF_MINUS_I("q4", "q5", "q6", "q7", "%1", "%3")
             :
-            : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1), "r"(w23)
+            : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1 + 2), "r"(w23)
             : NEON_CLOBBERS);
     }
 }
