@@ -14,6 +14,7 @@
 #if defined(__arm__)
 
 #include "dsp/dequant.h"
+#include "dsp/words.h"
 #include "tables/exact_tables.h"
 
 #pragma GCC push_options
@@ -60,11 +61,44 @@ void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant, i
     }
 }
 
+// The end of the last run of sixteen values below `end` (a multiple of
+// sixteen) holding a non-zero one: everything above it is zero.
+int live_end_neon(const int16_shared* q, int end) {
+    for (; end >= 16; end -= 16) {
+        const int16x8_t v = vorrq_s16(vld1q_s16(q + end - 16), vld1q_s16(q + end - 8));
+        const uint32x2_t w = vreinterpret_u32_s16(vorr_s16(vget_low_s16(v), vget_high_s16(v)));
+        if ((vget_lane_u32(w, 0) | vget_lane_u32(w, 1)) != 0) return end;
+    }
+    return end;
+}
+
 }  // namespace
 
 void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
-    dequantise_bands({scan_band_neon, plain_band_neon}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    const DequantSteps steps{scan_band_neon, plain_band_neon};
+    // A long window: the zero bands at its top (common: no spectral data
+    // above the coded bandwidth) found sixteen values a step, then the walk
+    // over the bands below them and one fill of the rest, once the walk has
+    // read its values. Every band the walk leaves out is all zeros, which it
+    // would have filled just the same.
+    if (num_windows == 1 && num_swb[0] > 0) {
+        const int16_t* top = window_swb_top[0];
+        const int bands = num_swb[0], window_end = top[bands - 1];
+        if (window_end % 16 == 0) {
+            const int live = live_end_neon(quant_in, window_end);
+            int32_t kept = bands;
+            while (kept > 0 && (kept == 1 ? 0 : top[kept - 2]) >= live) --kept;
+            const int from = kept > 0 ? top[kept - 1] : 0;
+            if (kept > 0) dequantise_bands(steps, 1, &kept, coef_out, quant_in, scaleFactors, window_swb_top);
+            if ((window_end - from) % 4 == 0)
+                words::zero(coef_out + from, static_cast<size_t>(window_end - from) * sizeof(int32_t));
+            else
+                for (int i = from; i < window_end; ++i) coef_out[i] = 0;
+            return;
+        }
+    }
+    dequantise_bands(steps, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }
 
 #pragma GCC pop_options
