@@ -14,6 +14,7 @@
 #if defined(__arm__)
 
 #include "dsp/dequant.h"
+#include "dsp/fixed.h"
 #include "dsp/words.h"
 #include "tables/exact_tables.h"
 
@@ -23,7 +24,7 @@
 
 namespace {
 
-BandBits scan_band_neon(const int16_shared* q, int n) {
+__attribute__((always_inline)) inline BandBits scan_band_neon(const int16_shared* q, int n) {
     int16x8_t any = vdupq_n_s16(0), mag = vdupq_n_s16(0);
     int i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -43,7 +44,7 @@ BandBits scan_band_neon(const int16_shared* q, int n) {
     return {vget_lane_u32(a, 0) | vget_lane_u32(a, 1), static_cast<int32_t>((m | m >> 16) & 0xFFFFu)};
 }
 
-void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
+__attribute__((always_inline)) inline void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
     const int32x2_t m = vdup_n_s32(mant);
     const int64x2_t s = vdupq_n_s64(-shift);
     for (int i = 0; i < n; i += 4) {
@@ -72,33 +73,66 @@ int live_end_neon(const int16_shared* q, int end) {
     return end;
 }
 
+// One band the walk below does not take (a width other than fours, values
+// beyond -512..511, a shift where values may saturate): dequantise_bands
+// over that band alone, which takes it as it takes it in a whole window.
+__attribute__((noinline)) void other_band(int32_t* out, const int16_shared* q, int n, const int16_t* sf) {
+    const int16_t top[1] = {static_cast<int16_t>(n)};
+    const int16_t* const tops[1] = {top};
+    const int32_t bands = 1;
+    dequantise_bands({scan_band_neon, plain_band_neon}, 1, &bands, out, q, sf, tops);
+}
+
 }  // namespace
 
 void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
-    const DequantSteps steps{scan_band_neon, plain_band_neon};
-    // A long window: the zero bands at its top (common: no spectral data
-    // above the coded bandwidth) found sixteen values a step, then the walk
-    // over the bands below them and one fill of the rest, once the walk has
-    // read its values. Every band the walk leaves out is all zeros, which it
-    // would have filled just the same.
+    // A long window: dequantise_bands' walk with its steps inlined. The zero
+    // bands at its top (common: no spectral data above the coded bandwidth)
+    // are found sixteen values a step and filled at once after the values
+    // below them have been read; every band the walk leaves out is all zeros,
+    // which it would have filled just the same. A band's gain and the test
+    // for a plain band are those of dequantise_band.
     if (num_windows == 1 && num_swb[0] > 0) {
         const int16_t* top = window_swb_top[0];
         const int bands = num_swb[0], window_end = top[bands - 1];
         if (window_end % 16 == 0) {
             const int live = live_end_neon(quant_in, window_end);
-            int32_t kept = bands;
-            while (kept > 0 && (kept == 1 ? 0 : top[kept - 2]) >= live) --kept;
-            const int from = kept > 0 ? top[kept - 1] : 0;
-            if (kept > 0) dequantise_bands(steps, 1, &kept, coef_out, quant_in, scaleFactors, window_swb_top);
-            if ((window_end - from) % 4 == 0)
-                words::zero(coef_out + from, static_cast<size_t>(window_end - from) * sizeof(int32_t));
+            int pos = 0;
+            for (int b = 0; b < bands && pos < live; ++b) {
+                const int end = top[b], n = end - pos;
+                int32_t* const out = coef_out + pos;
+                const int16_shared* const q = quant_in + pos;
+                pos = end;
+                if (n % 4 != 0) {
+                    other_band(out, q, n, scaleFactors + b);
+                    continue;
+                }
+                const BandBits bits = scan_band_neon(q, n);
+                if (bits.any == 0) {
+                    const int32x4_t zero = vdupq_n_s32(0);
+                    for (int i = 0; i < n; i += 4) vst1q_s32(out + i, zero);
+                    continue;
+                }
+                const int16_t sf_coded = scaleFactors[b];
+                const int sf = sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded);
+                const int32_t mant = gain_q31[(sf - 80) & 3];
+                const int shift = 48 - fx::asr(sf - 80, 2);
+                if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
+                    (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], mant), shift) < INT32_MAX))
+                    plain_band_neon(out, q, n, mant, shift);
+                else
+                    other_band(out, q, n, scaleFactors + b);
+            }
+            if ((window_end - pos) % 4 == 0)
+                words::zero(coef_out + pos, static_cast<size_t>(window_end - pos) * sizeof(int32_t));
             else
-                for (int i = from; i < window_end; ++i) coef_out[i] = 0;
+                for (int i = pos; i < window_end; ++i) coef_out[i] = 0;
             return;
         }
     }
-    dequantise_bands(steps, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    dequantise_bands({scan_band_neon, plain_band_neon}, num_windows, num_swb, coef_out, quant_in, scaleFactors,
+                     window_swb_top);
 }
 
 #pragma GCC pop_options
