@@ -1,12 +1,14 @@
 // The exact arithmetic's dequantisation with NEON (32-bit ARM): the band
 // scan eight values at a time (VSHR #15 for the sign masks), and the plain
 // bands (see dequantise_bands) four values at a time. The magnitudes index
-// the table lane by lane, the products with the band's mantissa are 64-bit
-// (VMULL), VRSHL by minus the band's shift is the rounding shift of the pair
-// (it adds 2^(s-1) first, as plain_band's rounding term), VMOVN keeps the low
-// words (every result fits 31 bits, below INT32_MAX), and the sign goes back on as
-// (x ^ m) - m with m the value's sign mask. Bit-exact with plain_band;
-// everything else is the portable walk.
+// the table through core registers (two a VMOV each way, an LDR each), the
+// products with the band's mantissa are 64-bit (VMULL), VRSHL by minus the
+// band's shift is the rounding shift of the pair (it adds 2^(s-1) first, as
+// plain_band's rounding term), VMOVN keeps the low words (every result fits
+// 31 bits, below INT32_MAX), and the sign goes back on as (x ^ m) - m with m
+// the value's sign mask. Bit-exact with plain_band. A long window's walk is
+// dequantise_bands' with these steps inlined; other windows and bands take
+// the portable walk.
 //
 // Only this file's functions are built for NEON (a target pragma after the
 // common headers); select_kernels puts them in the table only on a CPU with
@@ -44,22 +46,41 @@ __attribute__((always_inline)) inline BandBits scan_band_neon(const int16_shared
     return {vget_lane_u32(a, 0) | vget_lane_u32(a, 1), static_cast<int32_t>((m | m >> 16) & 0xFFFFu)};
 }
 
-__attribute__((always_inline)) inline void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
+__attribute__((always_inline)) inline void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant,
+                                                           int shift) {
     const int32x2_t m = vdup_n_s32(mant);
     const int64x2_t s = vdupq_n_s64(-shift);
-    for (int i = 0; i < n; i += 4) {
-        const int32x4_t v = vmovl_s16(vld1_s16(q + i));
-        const int32x4_t a = vabsq_s32(v);
-        int32x4_t t = vdupq_n_s32(0);
-        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 0), t, 0);
-        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 1), t, 1);
-        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 2), t, 2);
-        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 3), t, 3);
-        const int32x2_t lo = vmovn_s64(vrshlq_s64(vmull_s32(vget_low_s32(t), m), s));
-        const int32x2_t hi = vmovn_s64(vrshlq_s64(vmull_s32(vget_high_s32(t), m), s));
-        const int32x4_t sign = vshrq_n_s32(v, 31);
-        vst1q_s32(out + i, vsubq_s32(veorq_s32(vcombine_s32(lo, hi), sign), sign));
-    }
+    // The four magnitudes go to core registers two a VMOV, index the table
+    // by LDR and come back two a VMOV.
+    uint32_t i0, i1, i2, i3;
+    __asm__ volatile(
+        "1:\n\t"
+        "vld1.16 {d22}, [%[q]]!\n\t"
+        "vmovl.s16 q11, d22\n\t"
+        "vabs.s32 q10, q11\n\t"
+        "vshr.s32 q11, q11, #31\n\t"
+        "vmov %[i0], %[i1], d20\n\t"
+        "vmov %[i2], %[i3], d21\n\t"
+        "ldr %[i0], [%[t], %[i0], lsl #2]\n\t"
+        "ldr %[i1], [%[t], %[i1], lsl #2]\n\t"
+        "ldr %[i2], [%[t], %[i2], lsl #2]\n\t"
+        "ldr %[i3], [%[t], %[i3], lsl #2]\n\t"
+        "vmov d18, %[i0], %[i1]\n\t"
+        "vmov d19, %[i2], %[i3]\n\t"
+        "vmull.s32 q8, d18, %P[m]\n\t"
+        "vmull.s32 q9, d19, %P[m]\n\t"
+        "vrshl.s64 q8, q8, %q[s]\n\t"
+        "vrshl.s64 q9, q9, %q[s]\n\t"
+        "vmovn.i64 d16, q8\n\t"
+        "vmovn.i64 d17, q9\n\t"
+        "veor q8, q8, q11\n\t"
+        "vsub.i32 q8, q8, q11\n\t"
+        "vst1.32 {d16-d17}, [%[out]]!\n\t"
+        "subs %[n], %[n], #4\n\t"
+        "bgt 1b\n\t"
+        : [q] "+r"(q), [out] "+r"(out), [n] "+r"(n), [i0] "=&r"(i0), [i1] "=&r"(i1), [i2] "=&r"(i2), [i3] "=&r"(i3)
+        : [t] "r"(pow43_q18), [m] "w"(m), [s] "w"(s)
+        : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "cc", "memory");
 }
 
 // The end of the last run of sixteen values below `end` (a multiple of
