@@ -1,13 +1,13 @@
 // The exact arithmetic's FFT with NEON, four complex points at a time, real
 // and imaginary parts in separate Q registers (VLD2/VST2): the first four
 // radix-2 stages over each 16 points in registers, then the passes of
-// fft_exact (dsp/fft_passes.h) over groups of four neighbouring points. A
+// fft_exact (in the order of dsp/fft_passes.h) over groups of four
+// neighbouring points. A
 // rotation is VMULL + VMLAL on each half (64-bit products, the sum wrapping
 // modulo 2^64 like fx::mac64) and VRSHRN #31, whose rounding shift keeps
 // bits 31..62 of the sum plus 2^30: exactly fx::rshr64(..., 31) reduced
 // modulo 2^32. This file alone is compiled for NEON; select_kernels calls it
 // only on a CPU that has it.
-#include "dsp/fft_passes.h"
 #include "dsp/fft_variants.h"
 #include "tables/exact_tables.h"
 
@@ -55,37 +55,42 @@ namespace {
     "vsub.i32 q0, " AR ", " BI "\n\t" "vadd.i32 q1, " AI ", " BR "\n\t" \
     "vst2.32 {d0-d3}, [" D "]\n\t"
 // The twiddle at TW into q2 q3, the points at A and B turned by it into
-// q4 q5 and q6 q7 (KEEP0 or NO_KEEP: lane 0 kept with the mask in q8).
-#define TURN2(KEEP, TW, A, B)                                                                          \
+// q4 q5 and q6 q7 (lane 0 kept with the mask in q8 where keep is set: the
+// flags of a comparison of keep with 0 made before).
+#define TURN2_FIRST(TW, A, B)                                                                          \
     "vld2.32 {d4-d7}, [" TW "]\n\t"                                                                   \
     "vld2.32 {d0-d3}, [" A "]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d8", "d9", "d10", "d11")         \
-        KEEP("q4", "q5", "q0", "q1", "q8")                                                             \
+        MASK_KEEP_IF("q4", "q5", "q0", "q1", "q8")                                                     \
     "vld2.32 {d0-d3}, [" B "]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d12", "d13", "d14", "d15")       \
-        KEEP("q6", "q7", "q0", "q1", "q8")
+        KEEP_IF("q6", "q7", "q0", "q1", "q8")
 #define NO_KEEP(...)
 #define NEON_CLOBBERS                                                                                            \
     "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14", "d15", "d16", \
         "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", \
         "memory"
 
-struct AsmButterflies {
-    static constexpr int kWidth = 4;
-    // The twiddles stay in memory until the assembly loads them.
-    static const int32_t* twiddle(const int32_t* w) { return w; }
+// Lane 0 kept (a twiddle of exactly 1) where the flags say so: the
+// assembly compares its `keep` operand with 0 once (NEON instructions leave
+// the flags alone) and skips each keeping step when it is 0.
+#define IF_KEEP(...) "beq 9f\n\t" __VA_ARGS__ "9:\n\t"
+#define KEEP_IF(ORE, OIM, ZRE, ZIM, M) IF_KEEP(KEEP0(ORE, OIM, ZRE, ZIM, M))
+#define MASK_KEEP_IF(ORE, OIM, ZRE, ZIM, M) IF_KEEP(MASK0("d16", "d17") KEEP0(ORE, OIM, ZRE, ZIM, M))
 
-    // fft_exact's radix4_points for p .. p + 3: x1 and x3 turned by w1 into
-    // q4 q5 and q6 q7 (lane 0 kept with the mask in q8), x2 -+ x3 into q8 q9
-    // and q10 q11, turned by w2 into q6 q7 and q8 q9 (lane 0 kept with the
-    // mask in q0), x0 -+ x1 into q2 q3 and q10 q11, then the four stores.
-    // %0..%3: the four points' addresses, %4 %5: the twiddles'.
-    template <bool kKeep1, bool kMinusI1, bool kKeep2>
-    static void radix4_points(int32_t* buf, int p, int quarter, const int32_t* w1, const int32_t* w2) {
-        int32_t *p0 = buf + 2 * p, *p1 = p0 + 2 * quarter, *p2 = p1 + 2 * quarter, *p3 = p2 + 2 * quarter;
-#define R4_FIRST(KEEP) TURN2(KEEP, "%4", "%1", "%3") "vld2.32 {d0-d3}, [%2]\n\t"
+// fft_exact's radix4_points for p .. p + 3 (points p + 0, L, 2L, 3L; %0..%3
+// their addresses, %4 %5 the twiddles', %6 keep): x1 and x3 turned by w1
+// into q4 q5 and q6 q7 (with keep lane 0 kept, the mask in q8), x2 -+ x3
+// into q8 q9 and q10 q11, turned by w2 into q6 q7 and q8 q9 (with keep,
+// and not kMinusI, lane 0 kept, the mask in q0), x0 -+ x1 into q2 q3 and
+// q10 q11, then the four stores. kMinusI: x1 and x3 times -i after the
+// first turn. One copy of each for all the passes' columns.
+template <bool kMinusI>
+void radix4_points(int32_t* buf, int p, int quarter, const int32_t* w1, const int32_t* w2, int keep) {
+    int32_t *p0 = buf + 2 * p, *p1 = p0 + 2 * quarter, *p2 = p1 + 2 * quarter, *p3 = p2 + 2 * quarter;
+#define R4_FIRST "cmp %6, #0\n\t" TURN2_FIRST("%4", "%1", "%3") "vld2.32 {d0-d3}, [%2]\n\t"
 #define R4_SECOND(KEEP, MASK)                                                                           \
-    "vld2.32 {d4-d7}, [%5]\n\t" MASK ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15")  \
-        KEEP("q6", "q7", "q8", "q9", "q0")                                                              \
-    ROT("d20", "d21", "d22", "d23", "q10", "d16", "d17", "d18", "d19") KEEP("q8", "q9", "q10", "q11", "q0") \
+    "vld2.32 {d4-d7}, [%5]\n\t" ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15")     \
+        KEEP(MASK KEEP0("q6", "q7", "q8", "q9", "q0"))                                                    \
+    ROT("d20", "d21", "d22", "d23", "q10", "d16", "d17", "d18", "d19") KEEP(KEEP0("q8", "q9", "q10", "q11", "q0")) \
     "vld2.32 {d0-d3}, [%0]\n\t"
 #define R4_STORES                                                                                       \
     SUM_DIFF("q2", "q3", "q6", "q7", "%0", "%2") SUM_DIFF_MINUS_I("q10", "q11", "q8", "q9", "%1", "%3")
@@ -95,36 +100,48 @@ struct AsmButterflies {
 #define R4_X01 "vadd.i32 q2, q0, q4\n\tvadd.i32 q3, q1, q5\n\tvsub.i32 q10, q0, q4\n\tvsub.i32 q11, q1, q5\n\t"
 #define R4_X01_MINUS_I "vadd.i32 q2, q0, q5\n\tvsub.i32 q3, q1, q4\n\tvsub.i32 q10, q0, q5\n\tvadd.i32 q11, q1, q4\n\t"
 #define R4_ASM(BODY) \
-    __asm__ volatile(BODY : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1), "r"(w2) : NEON_CLOBBERS)
-        if (kKeep1 && !kMinusI1)
-            R4_ASM(MASK0("d16", "d17") R4_FIRST(KEEP0) R4_X23 R4_SECOND(KEEP0, MASK0("d0", "d1")) R4_X01 R4_STORES);
-        else if (kKeep1)
-            R4_ASM(MASK0("d16", "d17") R4_FIRST(KEEP0) R4_X23_MINUS_I R4_SECOND(NO_KEEP, "") R4_X01_MINUS_I R4_STORES);
-        else if (!kMinusI1)
-            R4_ASM(R4_FIRST(NO_KEEP) R4_X23 R4_SECOND(NO_KEEP, "") R4_X01 R4_STORES);
-        else
-            R4_ASM(R4_FIRST(NO_KEEP) R4_X23_MINUS_I R4_SECOND(NO_KEEP, "") R4_X01_MINUS_I R4_STORES);
-        static_assert(kKeep1 == kKeep2 || kMinusI1, "the passes keep lane 0 in both stages or only the first");
-    }
+    __asm__ volatile(BODY : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1), "r"(w2), "r"(keep) : "cc", NEON_CLOBBERS)
+    if (!kMinusI)
+        R4_ASM(R4_FIRST R4_X23 R4_SECOND(IF_KEEP, MASK0("d0", "d1")) R4_X01 R4_STORES);
+    else
+        R4_ASM(R4_FIRST R4_X23_MINUS_I R4_SECOND(NO_KEEP, "") R4_X01_MINUS_I R4_STORES);
+}
 
-    // The radix-2 butterflies at j and j + h/2: the points at j + h and
-    // q + h turned into q4 q5 and q6 q7, then the sums and differences with
-    // those at j and q (loaded into q2 q3). %0..%3: the points at j, j + h,
-    // q, q + h; %4: the twiddle.
-    template <bool kKeep>
-    static void radix2_points(int32_t* buf, int j, int h, const int32_t* tw) {
-        int32_t *p0 = buf + 2 * j, *p1 = p0 + 2 * h, *p2 = p0 + h, *p3 = p2 + 2 * h;
-#define R2_BODY(KEEP)                                                                                          \
-    TURN2(KEEP, "%4", "%1", "%3")                                                                              \
-    "vld2.32 {d4-d7}, [%0]\n\t" SUM_DIFF("q2", "q3", "q4", "q5", "%0", "%1")                                     \
-    "vld2.32 {d4-d7}, [%2]\n\t" SUM_DIFF_MINUS_I("q2", "q3", "q6", "q7", "%2", "%3")
-        if (kKeep)
-            __asm__ volatile(MASK0("d16", "d17") R2_BODY(KEEP0)
-                             : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(tw) : NEON_CLOBBERS);
-        else
-            __asm__ volatile(R2_BODY(NO_KEEP) : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(tw) : NEON_CLOBBERS);
+// The radix-2 butterflies at j and j + h/2: the points at j + h and q + h
+// turned into q4 q5 and q6 q7, then the sums and differences with those at
+// j and q (loaded into q2 q3). %0..%3: the points at j, j + h, q, q + h;
+// %4: the twiddle; %5: keep.
+void radix2_points(int32_t* buf, int j, int h, const int32_t* tw, int keep) {
+    int32_t *p0 = buf + 2 * j, *p1 = p0 + 2 * h, *p2 = p0 + h, *p3 = p2 + 2 * h;
+    __asm__ volatile("cmp %5, #0\n\t" TURN2_FIRST("%4", "%1", "%3")                                     //
+                     "vld2.32 {d4-d7}, [%0]\n\t" SUM_DIFF("q2", "q3", "q4", "q5", "%0", "%1")           //
+                     "vld2.32 {d4-d7}, [%2]\n\t" SUM_DIFF_MINUS_I("q2", "q3", "q6", "q7", "%2", "%3")
+                     :
+                     : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(tw), "r"(keep)
+                     : "cc", NEON_CLOBBERS);
+}
+
+// fft_exact's radix-4 passes after the first (quarter-spans 16, 64: columns
+// j .. j + 3, the twiddles at j = 0 exactly 1 for the first two rotations)
+// and its last radix-2 stage (512 points: half-span 256, the twiddle at j
+// fft_tw's pair j, exactly 1 at j = 0, times -i for j + h/2), as
+// fft_passes::passes_from, over the two copies above.
+void passes(int32_t* buf, int points) {
+    int quarter = 16;
+    for (; 4 * quarter <= points; quarter *= 4) {
+        const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
+        const int half = quarter / 2;
+        for (int j = 0; j < half; j += 4) {
+            const int32_t *w1 = w + 2 * j, *w2 = w + quarter + 2 * j, *w3 = w + 2 * quarter + 2 * j;
+            for (int base = 0; base < points; base += 4 * quarter) {
+                radix4_points<false>(buf, base + j, quarter, w1, w2, j == 0);
+                radix4_points<true>(buf, base + j + half, quarter, w1, w3, j == 0);
+            }
+        }
     }
-};
+    if (quarter < points)
+        for (int j = 0; j < quarter / 2; j += 4) radix2_points(buf, j, quarter, fft_twiddle_q31 + 2 * j, j == 0);
+}
 
 // fft_exact's first radix-4 stage and its radix-4 pass of quarter-span 4
 // over each group of 16 points, in registers. The first stage works on the
@@ -224,7 +241,10 @@ void first_sixteen(int32_t* buf, int points) {
 #undef KEEP0
 #undef SUM_DIFF
 #undef SUM_DIFF_MINUS_I
-#undef TURN2
+#undef TURN2_FIRST
+#undef IF_KEEP
+#undef KEEP_IF
+#undef MASK_KEEP_IF
 #undef NO_KEEP
 #undef NEON_CLOBBERS
 #undef R4_FIRST
@@ -235,9 +255,8 @@ void first_sixteen(int32_t* buf, int points) {
 #undef R4_X01
 #undef R4_X01_MINUS_I
 #undef R4_ASM
-#undef R2_BODY
 
 void fft_exact_neon(int32_t* buf, int points) {
     first_sixteen(buf, points);
-    fft_passes::passes_from<AsmButterflies>(buf, points, 16);
+    passes(buf, points);
 }

@@ -29,29 +29,9 @@ inline int32x4_t q31_sum(int32x4_t a, int32x4_t b, int32x4_t c, int32x4_t d) {
 }
 
 // z (c - i s) for four points (the scalar rotate): re = re c + im s,
-// im = im c + (-re) s, the negation wrapping. Written out so that each
-// VRSHRN lands in its half of the result (vcombine of q31_sum's halves
-// costs the compiler a move per half).
+// im = im c + (-re) s, the negation wrapping.
 inline Quad rotate(Quad z, Quad tw) {
-    int32x4_t re, im, nre;
-    int64x2_t t0, t1, t2, t3;
-    __asm__("vneg.s32 %q[nre], %q[zr]\n\t"
-            "vmull.s32 %q[t0], %e[zr], %e[c]\n\t"
-            "vmull.s32 %q[t1], %f[zr], %f[c]\n\t"
-            "vmull.s32 %q[t2], %e[zi], %e[c]\n\t"
-            "vmull.s32 %q[t3], %f[zi], %f[c]\n\t"
-            "vmlal.s32 %q[t0], %e[zi], %e[s]\n\t"
-            "vmlal.s32 %q[t1], %f[zi], %f[s]\n\t"
-            "vmlal.s32 %q[t2], %e[nre], %e[s]\n\t"
-            "vmlal.s32 %q[t3], %f[nre], %f[s]\n\t"
-            "vrshrn.i64 %e[re], %q[t0], #31\n\t"
-            "vrshrn.i64 %f[re], %q[t1], #31\n\t"
-            "vrshrn.i64 %e[im], %q[t2], #31\n\t"
-            "vrshrn.i64 %f[im], %q[t3], #31"
-            : [re] "=&w"(re), [im] "=&w"(im), [nre] "=&w"(nre), [t0] "=&w"(t0), [t1] "=&w"(t1), [t2] "=&w"(t2),
-              [t3] "=&w"(t3)
-            : [zr] "w"(z.re), [zi] "w"(z.im), [c] "w"(tw.re), [s] "w"(tw.im));
-    return {re, im};
+    return {q31_sum(z.re, tw.re, z.im, tw.im), q31_sum(z.im, tw.re, vnegq_s32(z.re), tw.im)};
 }
 inline Quad load4(const int32_t* words) {
     const int32x4x2_t v = vld2q_s32(words);
