@@ -76,56 +76,90 @@ namespace {
 #define KEEP_IF(ORE, OIM, ZRE, ZIM, M) IF_KEEP(KEEP0(ORE, OIM, ZRE, ZIM, M))
 #define MASK_KEEP_IF(ORE, OIM, ZRE, ZIM, M) IF_KEEP(MASK0("d16", "d17") KEEP0(ORE, OIM, ZRE, ZIM, M))
 
-// fft_exact's radix4_points for p .. p + 3 (points p + 0, L, 2L, 3L; %0..%3
-// their addresses, %4 %5 the twiddles', %6 keep): x1 and x3 turned by w1
-// into q4 q5 and q6 q7 (with keep lane 0 kept, the mask in q8), x2 -+ x3
-// into q8 q9 and q10 q11, turned by w2 into q6 q7 and q8 q9 (with keep,
-// and not kMinusI, lane 0 kept, the mask in q0), x0 -+ x1 into q2 q3 and
-// q10 q11, then the four stores. kMinusI: x1 and x3 times -i after the
-// first turn. One copy of each for all the passes' columns.
-template <bool kMinusI>
-void radix4_points(int32_t* buf, int p, int quarter, const int32_t* w1, const int32_t* w2, int keep) {
-    int32_t *p0 = buf + 2 * p, *p1 = p0 + 2 * quarter, *p2 = p1 + 2 * quarter, *p3 = p2 + 2 * quarter;
-#define R4_FIRST "cmp %6, #0\n\t" TURN2_FIRST("%4", "%1", "%3") "vld2.32 {d0-d3}, [%2]\n\t"
-#define R4_SECOND(KEEP, MASK)                                                                           \
-    "vld2.32 {d4-d7}, [%5]\n\t" ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15")     \
+// fft_exact's radix4_points for p .. p + 3 (points p + 0, L, 2L, 3L at P0
+// .. P3, twiddles at W1 and W2): x1 and x3 turned by w1 into q4 q5 and q6
+// q7 (with keep lane 0 kept, the mask in q8), x2 -+ x3 into q8 q9 and q10
+// q11, turned by w2 into q6 q7 and q8 q9 (with keep, and not times -i, lane
+// 0 kept, the mask in q0), x0 -+ x1 into q2 q3 and q10 q11, then the four
+// stores. _MINUS_I: x1 and x3 times -i after the first turn.
+#define R4_FIRST(P1, P2, P3, W1) "cmp %[keep], #0\n\t" TURN2_FIRST(W1, P1, P3) "vld2.32 {d0-d3}, [" P2 "]\n\t"
+#define R4_SECOND(KEEP, MASK, P0, W2)                                                                   \
+    "vld2.32 {d4-d7}, [" W2 "]\n\t" ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15") \
         KEEP(MASK KEEP0("q6", "q7", "q8", "q9", "q0"))                                                    \
     ROT("d20", "d21", "d22", "d23", "q10", "d16", "d17", "d18", "d19") KEEP(KEEP0("q8", "q9", "q10", "q11", "q0")) \
-    "vld2.32 {d0-d3}, [%0]\n\t"
-#define R4_STORES                                                                                       \
-    SUM_DIFF("q2", "q3", "q6", "q7", "%0", "%2") SUM_DIFF_MINUS_I("q10", "q11", "q8", "q9", "%1", "%3")
+    "vld2.32 {d0-d3}, [" P0 "]\n\t"
+#define R4_STORES(P0, P1, P2, P3) \
+    SUM_DIFF("q2", "q3", "q6", "q7", P0, P2) SUM_DIFF_MINUS_I("q10", "q11", "q8", "q9", P1, P3)
 // x2 +- x3 and x0 +- x1, the odd point as it is or times -i.
 #define R4_X23 "vadd.i32 q8, q0, q6\n\tvadd.i32 q9, q1, q7\n\tvsub.i32 q10, q0, q6\n\tvsub.i32 q11, q1, q7\n\t"
 #define R4_X23_MINUS_I "vadd.i32 q8, q0, q7\n\tvsub.i32 q9, q1, q6\n\tvsub.i32 q10, q0, q7\n\tvadd.i32 q11, q1, q6\n\t"
 #define R4_X01 "vadd.i32 q2, q0, q4\n\tvadd.i32 q3, q1, q5\n\tvsub.i32 q10, q0, q4\n\tvsub.i32 q11, q1, q5\n\t"
 #define R4_X01_MINUS_I "vadd.i32 q2, q0, q5\n\tvsub.i32 q3, q1, q4\n\tvsub.i32 q10, q0, q5\n\tvadd.i32 q11, q1, q4\n\t"
-#define R4_ASM(BODY) \
-    __asm__ volatile(BODY : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1), "r"(w2), "r"(keep) : "cc", NEON_CLOBBERS)
-    if (!kMinusI)
-        R4_ASM(R4_FIRST R4_X23 R4_SECOND(IF_KEEP, MASK0("d0", "d1")) R4_X01 R4_STORES);
-    else
-        R4_ASM(R4_FIRST R4_X23_MINUS_I R4_SECOND(NO_KEEP, "") R4_X01_MINUS_I R4_STORES);
+// The points of a group at P0 .. P3, quarter-span L8 bytes from P0.
+#define R4_POINTS(P0) \
+    "add %[p1], " P0 ", %[l8]\n\tadd %[p2], %[p1], %[l8]\n\tadd %[p3], %[p2], %[l8]\n\t"
+#define R4_GROUP(P0, W2, X23, SECOND_KEEP, SECOND_MASK, X01)                                      \
+    R4_POINTS(P0) R4_FIRST("%[p1]", "%[p2]", "%[p3]", "%[w1]") X23                               \
+        R4_SECOND(SECOND_KEEP, SECOND_MASK, P0, W2) X01 R4_STORES(P0, "%[p1]", "%[p2]", "%[p3]")
+
+// fft_exact's radix4_pass, columns j .. j + 3 of every group of 4L points
+// (L = quarter): the butterflies at base + j (w1, w2) and at base + j + L/2
+// (w1, w3, times -i), base stepping by 4L to the end of the points, in one
+// block of assembly (one copy for all the passes' columns). keep: j = 0,
+// where the first two rotations' twiddles are exactly 1 in lane 0.
+void radix4_column(int32_t* buf, int points, int quarter, int j, const int32_t* w1, const int32_t* w2,
+                   const int32_t* w3, int keep) {
+    int32_t* p = buf + 2 * j;
+    const int32_t* const end = buf + 2 * points;
+    int32_t *p1, *p2, *p3, *q;
+    __asm__ volatile(
+        "1:\n\t"
+        R4_GROUP("%[p]", "%[w2]", R4_X23, IF_KEEP, MASK0("d0", "d1"), R4_X01)
+        "add %[q], %[p], %[h8]\n\t"
+        R4_GROUP("%[q]", "%[w3]", R4_X23_MINUS_I, NO_KEEP, "", R4_X01_MINUS_I)
+        "add %[p], %[p], %[l8], lsl #2\n\t"
+        "cmp %[p], %[end]\n\t"
+        "blo 1b\n\t"
+        : [p] "+r"(p), [p1] "=&r"(p1), [p2] "=&r"(p2), [p3] "=&r"(p3), [q] "=&r"(q)
+        : [end] "r"(end), [l8] "r"(8 * quarter), [h8] "r"(4 * quarter), [w1] "r"(w1), [w2] "r"(w2), [w3] "r"(w3),
+          [keep] "r"(keep)
+        : "cc", NEON_CLOBBERS);
 }
 
-// The radix-2 butterflies at j and j + h/2: the points at j + h and q + h
-// turned into q4 q5 and q6 q7, then the sums and differences with those at
-// j and q (loaded into q2 q3). %0..%3: the points at j, j + h, q, q + h;
-// %4: the twiddle; %5: keep.
-void radix2_points(int32_t* buf, int j, int h, const int32_t* tw, int keep) {
-    int32_t *p0 = buf + 2 * j, *p1 = p0 + 2 * h, *p2 = p0 + h, *p3 = p2 + 2 * h;
-    __asm__ volatile("cmp %5, #0\n\t" TURN2_FIRST("%4", "%1", "%3")                                     //
-                     "vld2.32 {d4-d7}, [%0]\n\t" SUM_DIFF("q2", "q3", "q4", "q5", "%0", "%1")           //
-                     "vld2.32 {d4-d7}, [%2]\n\t" SUM_DIFF_MINUS_I("q2", "q3", "q6", "q7", "%2", "%3")
-                     :
-                     : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(tw), "r"(keep)
-                     : "cc", NEON_CLOBBERS);
+// fft_exact's last radix-2 stage, half-span h: for j = 0, 4, .. h/2 - 4 the
+// points at j + h and q + h (q = j + h/2) turned by fft_tw's pairs j .. j + 3
+// into q4 q5 and q6 q7 (lane 0 kept at j = 0, a twiddle of exactly 1), then
+// the sums and differences with those at j and q (loaded into q2 q3), the
+// latter's times -i; one block of assembly.
+void radix2_last(int32_t* buf, int h) {
+    int32_t* p = buf;
+    const int32_t* tw = fft_twiddle_q31;
+    const int32_t* const end = buf + h;
+    int keep = 1;
+    int32_t *p1, *p2, *p3;
+    __asm__ volatile(
+        "1:\n\t"
+        "add %[p1], %[p], %[h8]\n\t"
+        "add %[p2], %[p], %[h4]\n\t"
+        "add %[p3], %[p2], %[h8]\n\t"
+        "cmp %[keep], #0\n\t" TURN2_FIRST("%[tw]", "%[p1]", "%[p3]")
+        "vld2.32 {d4-d7}, [%[p]]\n\t" SUM_DIFF("q2", "q3", "q4", "q5", "%[p]", "%[p1]")
+        "vld2.32 {d4-d7}, [%[p2]]\n\t" SUM_DIFF_MINUS_I("q2", "q3", "q6", "q7", "%[p2]", "%[p3]")
+        "mov %[keep], #0\n\t"
+        "add %[p], %[p], #32\n\t"
+        "add %[tw], %[tw], #32\n\t"
+        "cmp %[p], %[end]\n\t"
+        "blo 1b\n\t"
+        : [p] "+r"(p), [tw] "+r"(tw), [keep] "+r"(keep), [p1] "=&r"(p1), [p2] "=&r"(p2), [p3] "=&r"(p3)
+        : [end] "r"(end), [h8] "r"(8 * h), [h4] "r"(4 * h)
+        : "cc", NEON_CLOBBERS);
 }
 
 // fft_exact's radix-4 passes after the first (quarter-spans 16, 64: columns
 // j .. j + 3, the twiddles at j = 0 exactly 1 for the first two rotations)
 // and its last radix-2 stage (512 points: half-span 256, the twiddle at j
 // fft_tw's pair j, exactly 1 at j = 0, times -i for j + h/2), as
-// fft_passes::passes_from, over the two copies above.
+// fft_passes::passes_from.
 void passes(int32_t* buf, int points) {
     int quarter = 16;
     for (; 4 * quarter <= points; quarter *= 4) {
@@ -133,14 +167,10 @@ void passes(int32_t* buf, int points) {
         const int half = quarter / 2;
         for (int j = 0; j < half; j += 4) {
             const int32_t *w1 = w + 2 * j, *w2 = w + quarter + 2 * j, *w3 = w + 2 * quarter + 2 * j;
-            for (int base = 0; base < points; base += 4 * quarter) {
-                radix4_points<false>(buf, base + j, quarter, w1, w2, j == 0);
-                radix4_points<true>(buf, base + j + half, quarter, w1, w3, j == 0);
-            }
+            radix4_column(buf, points, quarter, j, w1, w2, w3, j == 0);
         }
     }
-    if (quarter < points)
-        for (int j = 0; j < quarter / 2; j += 4) radix2_points(buf, j, quarter, fft_twiddle_q31 + 2 * j, j == 0);
+    if (quarter < points) radix2_last(buf, quarter);
 }
 
 // fft_exact's first radix-4 stage and its radix-4 pass of quarter-span 4
@@ -254,7 +284,8 @@ void first_sixteen(int32_t* buf, int points) {
 #undef R4_X23_MINUS_I
 #undef R4_X01
 #undef R4_X01_MINUS_I
-#undef R4_ASM
+#undef R4_POINTS
+#undef R4_GROUP
 
 void fft_exact_neon(int32_t* buf, int points) {
     first_sixteen(buf, points);
