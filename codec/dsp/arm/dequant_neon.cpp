@@ -83,14 +83,23 @@ __attribute__((always_inline)) inline void plain_band_neon(int32_t* out, const i
         : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "cc", "memory");
 }
 
+// Whether any of the sixteen values at q is non-zero.
+inline bool any16(const int16_shared* q) {
+    const int16x8_t v = vorrq_s16(vld1q_s16(q), vld1q_s16(q + 8));
+    const uint32x2_t w = vreinterpret_u32_s16(vorr_s16(vget_low_s16(v), vget_high_s16(v)));
+    return (vget_lane_u32(w, 0) | vget_lane_u32(w, 1)) != 0;
+}
 // The end of the last run of sixteen values below `end` (a multiple of
-// sixteen) holding a non-zero one: everything above it is zero.
+// sixteen) holding a non-zero one, thirty-two a step: everything above it
+// is zero.
 int live_end_neon(const int16_shared* q, int end) {
-    for (; end >= 16; end -= 16) {
-        const int16x8_t v = vorrq_s16(vld1q_s16(q + end - 16), vld1q_s16(q + end - 8));
+    for (; end >= 32; end -= 32) {
+        const int16x8_t v = vorrq_s16(vorrq_s16(vld1q_s16(q + end - 32), vld1q_s16(q + end - 24)),
+                                      vorrq_s16(vld1q_s16(q + end - 16), vld1q_s16(q + end - 8)));
         const uint32x2_t w = vreinterpret_u32_s16(vorr_s16(vget_low_s16(v), vget_high_s16(v)));
-        if ((vget_lane_u32(w, 0) | vget_lane_u32(w, 1)) != 0) return end;
+        if ((vget_lane_u32(w, 0) | vget_lane_u32(w, 1)) != 0) return any16(q + end - 16) ? end : end - 16;
     }
+    if (end == 16 && !any16(q)) end = 0;
     return end;
 }
 
