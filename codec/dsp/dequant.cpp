@@ -170,7 +170,7 @@ __attribute__((always_inline)) inline void dequantise_band(const DequantSteps& s
     // data, or noise or intensity) are common: a fill.
     const BandBits bits = steps.scan(q, n);
     if (bits.any == 0) {
-        if (n % 4 == 0) words::zero(out, static_cast<size_t>(n) * sizeof(int32_t));
+        if constexpr (words::kFills) words::zero_words(out, n);
         else for (int i = 0; i < n; ++i) out[i] = 0;
         return;
     }
@@ -228,9 +228,12 @@ void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int3
         // The zero bands at the top of the window (common: no spectral data
         // above the coded bandwidth) in one fill, after the values below
         // them have been read.
-        if ((window_end - pos) % 4 == 0) words::zero(coef_out + pos, static_cast<size_t>(window_end - pos) * sizeof(int32_t));
-        else for (; pos < window_end; ++pos) coef_out[pos] = 0;
-        pos = window_end;
+        if constexpr (words::kFills) {
+            words::zero_words(coef_out + pos, window_end - pos);
+            if (pos < window_end) pos = window_end;
+        } else {
+            for (; pos < window_end; ++pos) coef_out[pos] = 0;
+        }
         scaleFactors += bands;
     }
 }

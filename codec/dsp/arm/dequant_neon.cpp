@@ -154,10 +154,7 @@ void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_
                 else
                     other_band(out, q, n, scaleFactors + b);
             }
-            if ((window_end - pos) % 4 == 0)
-                words::zero(coef_out + pos, static_cast<size_t>(window_end - pos) * sizeof(int32_t));
-            else
-                for (int i = pos; i < window_end; ++i) coef_out[i] = 0;
+            words::zero_words(coef_out + pos, window_end - pos);
             return;
         }
     }
