@@ -17,9 +17,10 @@
 #include "dec/instance.h"
 #include "dec/tools.h"
 #include "dsp/fixed.h"
+#include "dsp/words.h"
 
 void keep_spectrum(MP4AACDEC_QUVA_Obj* obj, int c, uint8_t sequence, uint8_t shape) {
-    if (obj->lastSpectrum) std::memcpy(obj->lastSpectrum + 1024 * c, obj->coef[c], kCoefBytes);
+    if (obj->lastSpectrum) words::copy(obj->lastSpectrum + 1024 * c, obj->coef[c], kCoefBytes);
     obj->goodSequence[c] = sequence;
     obj->goodShape[c] = shape;
 }

@@ -14,6 +14,7 @@
 #include "dsp/dequant.h"
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
+#include "dsp/words.h"
 #include "tables/huffman_tables.h"
 
 using namespace reservoir;
@@ -298,7 +299,7 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
                         const SectionEntry* sections, int16_t c) {
     int16_shared* const half = shared16(dec->coef[c]);
     int16_shared* const quant = half + 1024;
-    std::memset(quant, 0, 1024 * sizeof(int16_t));
+    words::zero(quant, 1024 * sizeof(int16_t));
     if (!kvxdec_DecodeHuff(static_cast<uint16_t>(section_count), band->frame_swb_top, sections, quant, &dec->fifo))
         return 0;
 

@@ -1,12 +1,14 @@
 // The exact arithmetic's dequantisation with NEON (32-bit ARM): the band
 // scan eight values at a time (VSHR #15 for the sign masks), and the plain
 // bands (see dequantise_bands) four values at a time. The magnitudes index
-// the table lane by lane, the products with the band's mantissa are 64-bit
-// (VMULL), VRSHL by minus the band's shift is the rounding shift of the pair
-// (it adds 2^(s-1) first, as plain_band's rounding term), VMOVN keeps the low
-// words (every result fits 31 bits, below INT32_MAX), and the sign goes back on as
-// (x ^ m) - m with m the value's sign mask. Bit-exact with plain_band;
-// everything else is the portable walk.
+// the table through core registers (two a VMOV each way, an LDR each), the
+// products with the band's mantissa are 64-bit (VMULL), VRSHL by minus the
+// band's shift is the rounding shift of the pair (it adds 2^(s-1) first, as
+// plain_band's rounding term), VMOVN keeps the low words (every result fits
+// 31 bits, below INT32_MAX), and the sign goes back on as (x ^ m) - m with m
+// the value's sign mask. Bit-exact with plain_band. A long window's walk is
+// dequantise_bands' with these steps inlined; other windows and bands take
+// the portable walk.
 //
 // Only this file's functions are built for NEON (a target pragma after the
 // common headers); select_kernels puts them in the table only on a CPU with
@@ -14,6 +16,8 @@
 #if defined(__arm__)
 
 #include "dsp/dequant.h"
+#include "dsp/fixed.h"
+#include "dsp/words.h"
 #include "tables/exact_tables.h"
 
 #pragma GCC push_options
@@ -22,7 +26,7 @@
 
 namespace {
 
-BandBits scan_band_neon(const int16_shared* q, int n) {
+__attribute__((always_inline)) inline BandBits scan_band_neon(const int16_shared* q, int n) {
     int16x8_t any = vdupq_n_s16(0), mag = vdupq_n_s16(0);
     int i = 0;
     for (; i + 8 <= n; i += 8) {
@@ -42,29 +46,120 @@ BandBits scan_band_neon(const int16_shared* q, int n) {
     return {vget_lane_u32(a, 0) | vget_lane_u32(a, 1), static_cast<int32_t>((m | m >> 16) & 0xFFFFu)};
 }
 
-void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
+__attribute__((always_inline)) inline void plain_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant,
+                                                           int shift) {
     const int32x2_t m = vdup_n_s32(mant);
     const int64x2_t s = vdupq_n_s64(-shift);
-    for (int i = 0; i < n; i += 4) {
-        const int32x4_t v = vmovl_s16(vld1_s16(q + i));
-        const int32x4_t a = vabsq_s32(v);
-        int32x4_t t = vdupq_n_s32(0);
-        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 0), t, 0);
-        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 1), t, 1);
-        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 2), t, 2);
-        t = vld1q_lane_s32(pow43_q18 + vgetq_lane_s32(a, 3), t, 3);
-        const int32x2_t lo = vmovn_s64(vrshlq_s64(vmull_s32(vget_low_s32(t), m), s));
-        const int32x2_t hi = vmovn_s64(vrshlq_s64(vmull_s32(vget_high_s32(t), m), s));
-        const int32x4_t sign = vshrq_n_s32(v, 31);
-        vst1q_s32(out + i, vsubq_s32(veorq_s32(vcombine_s32(lo, hi), sign), sign));
+    // The four magnitudes go to core registers two a VMOV, index the table
+    // by LDR and come back two a VMOV.
+    uint32_t i0, i1, i2, i3;
+    __asm__ volatile(
+        "1:\n\t"
+        "vld1.16 {d22}, [%[q]]!\n\t"
+        "vmovl.s16 q11, d22\n\t"
+        "vabs.s32 q10, q11\n\t"
+        "vshr.s32 q11, q11, #31\n\t"
+        "vmov %[i0], %[i1], d20\n\t"
+        "vmov %[i2], %[i3], d21\n\t"
+        "ldr %[i0], [%[t], %[i0], lsl #2]\n\t"
+        "ldr %[i1], [%[t], %[i1], lsl #2]\n\t"
+        "ldr %[i2], [%[t], %[i2], lsl #2]\n\t"
+        "ldr %[i3], [%[t], %[i3], lsl #2]\n\t"
+        "vmov d18, %[i0], %[i1]\n\t"
+        "vmov d19, %[i2], %[i3]\n\t"
+        "vmull.s32 q8, d18, %P[m]\n\t"
+        "vmull.s32 q9, d19, %P[m]\n\t"
+        "vrshl.s64 q8, q8, %q[s]\n\t"
+        "vrshl.s64 q9, q9, %q[s]\n\t"
+        "vmovn.i64 d16, q8\n\t"
+        "vmovn.i64 d17, q9\n\t"
+        "veor q8, q8, q11\n\t"
+        "vsub.i32 q8, q8, q11\n\t"
+        "vst1.32 {d16-d17}, [%[out]]!\n\t"
+        "subs %[n], %[n], #4\n\t"
+        "bgt 1b\n\t"
+        : [q] "+r"(q), [out] "+r"(out), [n] "+r"(n), [i0] "=&r"(i0), [i1] "=&r"(i1), [i2] "=&r"(i2), [i3] "=&r"(i3)
+        : [t] "r"(pow43_q18), [m] "w"(m), [s] "w"(s)
+        : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "cc", "memory");
+}
+
+// Whether any of the sixteen values at q is non-zero.
+inline bool any16(const int16_shared* q) {
+    const int16x8_t v = vorrq_s16(vld1q_s16(q), vld1q_s16(q + 8));
+    const uint32x2_t w = vreinterpret_u32_s16(vorr_s16(vget_low_s16(v), vget_high_s16(v)));
+    return (vget_lane_u32(w, 0) | vget_lane_u32(w, 1)) != 0;
+}
+// The end of the last run of sixteen values below `end` (a multiple of
+// sixteen) holding a non-zero one, thirty-two a step: everything above it
+// is zero.
+int live_end_neon(const int16_shared* q, int end) {
+    for (; end >= 32; end -= 32) {
+        const int16x8_t v = vorrq_s16(vorrq_s16(vld1q_s16(q + end - 32), vld1q_s16(q + end - 24)),
+                                      vorrq_s16(vld1q_s16(q + end - 16), vld1q_s16(q + end - 8)));
+        const uint32x2_t w = vreinterpret_u32_s16(vorr_s16(vget_low_s16(v), vget_high_s16(v)));
+        if ((vget_lane_u32(w, 0) | vget_lane_u32(w, 1)) != 0) return any16(q + end - 16) ? end : end - 16;
     }
+    if (end == 16 && !any16(q)) end = 0;
+    return end;
+}
+
+// One band the walk below does not take (a width other than fours, values
+// beyond -512..511, a shift where values may saturate): dequantise_bands
+// over that band alone, which takes it as it takes it in a whole window.
+__attribute__((noinline)) void other_band(int32_t* out, const int16_shared* q, int n, const int16_t* sf) {
+    const int16_t top[1] = {static_cast<int16_t>(n)};
+    const int16_t* const tops[1] = {top};
+    const int32_t bands = 1;
+    dequantise_bands({scan_band_neon, plain_band_neon}, 1, &bands, out, q, sf, tops);
 }
 
 }  // namespace
 
 void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
-    dequantise_bands({scan_band_neon, plain_band_neon}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    // A long window: dequantise_bands' walk with its steps inlined. The zero
+    // bands at its top (common: no spectral data above the coded bandwidth)
+    // are found sixteen values a step and filled at once after the values
+    // below them have been read; every band the walk leaves out is all zeros,
+    // which it would have filled just the same. A band's gain and the test
+    // for a plain band are those of dequantise_band.
+    if (num_windows == 1 && num_swb[0] > 0) {
+        const int16_t* top = window_swb_top[0];
+        const int bands = num_swb[0], window_end = top[bands - 1];
+        if (window_end % 16 == 0) {
+            const int live = live_end_neon(quant_in, window_end);
+            int pos = 0;
+            for (int b = 0; b < bands && pos < live; ++b) {
+                const int end = top[b], n = end - pos;
+                int32_t* const out = coef_out + pos;
+                const int16_shared* const q = quant_in + pos;
+                pos = end;
+                if (n % 4 != 0) {
+                    other_band(out, q, n, scaleFactors + b);
+                    continue;
+                }
+                const BandBits bits = scan_band_neon(q, n);
+                if (bits.any == 0) {
+                    const int32x4_t zero = vdupq_n_s32(0);
+                    for (int i = 0; i < n; i += 4) vst1q_s32(out + i, zero);
+                    continue;
+                }
+                const int16_t sf_coded = scaleFactors[b];
+                const int sf = sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded);
+                const int32_t mant = gain_q31[(sf - 80) & 3];
+                const int shift = 48 - fx::asr(sf - 80, 2);
+                if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
+                    (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], mant), shift) < INT32_MAX))
+                    plain_band_neon(out, q, n, mant, shift);
+                else
+                    other_band(out, q, n, scaleFactors + b);
+            }
+            words::zero_words(coef_out + pos, window_end - pos);
+            return;
+        }
+    }
+    dequantise_bands({scan_band_neon, plain_band_neon}, num_windows, num_swb, coef_out, quant_in, scaleFactors,
+                     window_swb_top);
 }
 
 #pragma GCC pop_options

@@ -1,13 +1,13 @@
 // The exact arithmetic's FFT with NEON, four complex points at a time, real
 // and imaginary parts in separate Q registers (VLD2/VST2): the first four
 // radix-2 stages over each 16 points in registers, then the passes of
-// fft_exact (dsp/fft_passes.h) over groups of four neighbouring points. A
+// fft_exact (in the order of dsp/fft_passes.h) over groups of four
+// neighbouring points. A
 // rotation is VMULL + VMLAL on each half (64-bit products, the sum wrapping
 // modulo 2^64 like fx::mac64) and VRSHRN #31, whose rounding shift keeps
 // bits 31..62 of the sum plus 2^30: exactly fx::rshr64(..., 31) reduced
 // modulo 2^32. This file alone is compiled for NEON; select_kernels calls it
 // only on a CPU that has it.
-#include "dsp/fft_passes.h"
 #include "dsp/fft_variants.h"
 #include "tables/exact_tables.h"
 
@@ -55,76 +55,123 @@ namespace {
     "vsub.i32 q0, " AR ", " BI "\n\t" "vadd.i32 q1, " AI ", " BR "\n\t" \
     "vst2.32 {d0-d3}, [" D "]\n\t"
 // The twiddle at TW into q2 q3, the points at A and B turned by it into
-// q4 q5 and q6 q7 (KEEP0 or NO_KEEP: lane 0 kept with the mask in q8).
-#define TURN2(KEEP, TW, A, B)                                                                          \
+// q4 q5 and q6 q7 (lane 0 kept with the mask in q8 where keep is set: the
+// flags of a comparison of keep with 0 made before).
+#define TURN2_FIRST(TW, A, B)                                                                          \
     "vld2.32 {d4-d7}, [" TW "]\n\t"                                                                   \
     "vld2.32 {d0-d3}, [" A "]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d8", "d9", "d10", "d11")         \
-        KEEP("q4", "q5", "q0", "q1", "q8")                                                             \
+        MASK_KEEP_IF("q4", "q5", "q0", "q1", "q8")                                                     \
     "vld2.32 {d0-d3}, [" B "]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d12", "d13", "d14", "d15")       \
-        KEEP("q6", "q7", "q0", "q1", "q8")
+        KEEP_IF("q6", "q7", "q0", "q1", "q8")
 #define NO_KEEP(...)
 #define NEON_CLOBBERS                                                                                            \
     "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14", "d15", "d16", \
         "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", \
         "memory"
 
-struct AsmButterflies {
-    static constexpr int kWidth = 4;
-    // The twiddles stay in memory until the assembly loads them.
-    static const int32_t* twiddle(const int32_t* w) { return w; }
+// Lane 0 kept (a twiddle of exactly 1) where the flags say so: the
+// assembly compares its `keep` operand with 0 once (NEON instructions leave
+// the flags alone) and skips each keeping step when it is 0.
+#define IF_KEEP(...) "beq 9f\n\t" __VA_ARGS__ "9:\n\t"
+#define KEEP_IF(ORE, OIM, ZRE, ZIM, M) IF_KEEP(KEEP0(ORE, OIM, ZRE, ZIM, M))
+#define MASK_KEEP_IF(ORE, OIM, ZRE, ZIM, M) IF_KEEP(MASK0("d16", "d17") KEEP0(ORE, OIM, ZRE, ZIM, M))
 
-    // fft_exact's radix4_points for p .. p + 3: x1 and x3 turned by w1 into
-    // q4 q5 and q6 q7 (lane 0 kept with the mask in q8), x2 -+ x3 into q8 q9
-    // and q10 q11, turned by w2 into q6 q7 and q8 q9 (lane 0 kept with the
-    // mask in q0), x0 -+ x1 into q2 q3 and q10 q11, then the four stores.
-    // %0..%3: the four points' addresses, %4 %5: the twiddles'.
-    template <bool kKeep1, bool kMinusI1, bool kKeep2>
-    static void radix4_points(int32_t* buf, int p, int quarter, const int32_t* w1, const int32_t* w2) {
-        int32_t *p0 = buf + 2 * p, *p1 = p0 + 2 * quarter, *p2 = p1 + 2 * quarter, *p3 = p2 + 2 * quarter;
-#define R4_FIRST(KEEP) TURN2(KEEP, "%4", "%1", "%3") "vld2.32 {d0-d3}, [%2]\n\t"
-#define R4_SECOND(KEEP, MASK)                                                                           \
-    "vld2.32 {d4-d7}, [%5]\n\t" MASK ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15")  \
-        KEEP("q6", "q7", "q8", "q9", "q0")                                                              \
-    ROT("d20", "d21", "d22", "d23", "q10", "d16", "d17", "d18", "d19") KEEP("q8", "q9", "q10", "q11", "q0") \
-    "vld2.32 {d0-d3}, [%0]\n\t"
-#define R4_STORES                                                                                       \
-    SUM_DIFF("q2", "q3", "q6", "q7", "%0", "%2") SUM_DIFF_MINUS_I("q10", "q11", "q8", "q9", "%1", "%3")
+// fft_exact's radix4_points for p .. p + 3 (points p + 0, L, 2L, 3L at P0
+// .. P3, twiddles at W1 and W2): x1 and x3 turned by w1 into q4 q5 and q6
+// q7 (with keep lane 0 kept, the mask in q8), x2 -+ x3 into q8 q9 and q10
+// q11, turned by w2 into q6 q7 and q8 q9 (with keep, and not times -i, lane
+// 0 kept, the mask in q0), x0 -+ x1 into q2 q3 and q10 q11, then the four
+// stores. _MINUS_I: x1 and x3 times -i after the first turn.
+#define R4_FIRST(P1, P2, P3, W1) "cmp %[keep], #0\n\t" TURN2_FIRST(W1, P1, P3) "vld2.32 {d0-d3}, [" P2 "]\n\t"
+#define R4_SECOND(KEEP, MASK, P0, W2)                                                                   \
+    "vld2.32 {d4-d7}, [" W2 "]\n\t" ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15") \
+        KEEP(MASK KEEP0("q6", "q7", "q8", "q9", "q0"))                                                    \
+    ROT("d20", "d21", "d22", "d23", "q10", "d16", "d17", "d18", "d19") KEEP(KEEP0("q8", "q9", "q10", "q11", "q0")) \
+    "vld2.32 {d0-d3}, [" P0 "]\n\t"
+#define R4_STORES(P0, P1, P2, P3) \
+    SUM_DIFF("q2", "q3", "q6", "q7", P0, P2) SUM_DIFF_MINUS_I("q10", "q11", "q8", "q9", P1, P3)
 // x2 +- x3 and x0 +- x1, the odd point as it is or times -i.
 #define R4_X23 "vadd.i32 q8, q0, q6\n\tvadd.i32 q9, q1, q7\n\tvsub.i32 q10, q0, q6\n\tvsub.i32 q11, q1, q7\n\t"
 #define R4_X23_MINUS_I "vadd.i32 q8, q0, q7\n\tvsub.i32 q9, q1, q6\n\tvsub.i32 q10, q0, q7\n\tvadd.i32 q11, q1, q6\n\t"
 #define R4_X01 "vadd.i32 q2, q0, q4\n\tvadd.i32 q3, q1, q5\n\tvsub.i32 q10, q0, q4\n\tvsub.i32 q11, q1, q5\n\t"
 #define R4_X01_MINUS_I "vadd.i32 q2, q0, q5\n\tvsub.i32 q3, q1, q4\n\tvsub.i32 q10, q0, q5\n\tvadd.i32 q11, q1, q4\n\t"
-#define R4_ASM(BODY) \
-    __asm__ volatile(BODY : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1), "r"(w2) : NEON_CLOBBERS)
-        if (kKeep1 && !kMinusI1)
-            R4_ASM(MASK0("d16", "d17") R4_FIRST(KEEP0) R4_X23 R4_SECOND(KEEP0, MASK0("d0", "d1")) R4_X01 R4_STORES);
-        else if (kKeep1)
-            R4_ASM(MASK0("d16", "d17") R4_FIRST(KEEP0) R4_X23_MINUS_I R4_SECOND(NO_KEEP, "") R4_X01_MINUS_I R4_STORES);
-        else if (!kMinusI1)
-            R4_ASM(R4_FIRST(NO_KEEP) R4_X23 R4_SECOND(NO_KEEP, "") R4_X01 R4_STORES);
-        else
-            R4_ASM(R4_FIRST(NO_KEEP) R4_X23_MINUS_I R4_SECOND(NO_KEEP, "") R4_X01_MINUS_I R4_STORES);
-        static_assert(kKeep1 == kKeep2 || kMinusI1, "the passes keep lane 0 in both stages or only the first");
-    }
+// The points of a group at P0 .. P3, quarter-span L8 bytes from P0.
+#define R4_POINTS(P0) \
+    "add %[p1], " P0 ", %[l8]\n\tadd %[p2], %[p1], %[l8]\n\tadd %[p3], %[p2], %[l8]\n\t"
+#define R4_GROUP(P0, W2, X23, SECOND_KEEP, SECOND_MASK, X01)                                      \
+    R4_POINTS(P0) R4_FIRST("%[p1]", "%[p2]", "%[p3]", "%[w1]") X23                               \
+        R4_SECOND(SECOND_KEEP, SECOND_MASK, P0, W2) X01 R4_STORES(P0, "%[p1]", "%[p2]", "%[p3]")
 
-    // The radix-2 butterflies at j and j + h/2: the points at j + h and
-    // q + h turned into q4 q5 and q6 q7, then the sums and differences with
-    // those at j and q (loaded into q2 q3). %0..%3: the points at j, j + h,
-    // q, q + h; %4: the twiddle.
-    template <bool kKeep>
-    static void radix2_points(int32_t* buf, int j, int h, const int32_t* tw) {
-        int32_t *p0 = buf + 2 * j, *p1 = p0 + 2 * h, *p2 = p0 + h, *p3 = p2 + 2 * h;
-#define R2_BODY(KEEP)                                                                                          \
-    TURN2(KEEP, "%4", "%1", "%3")                                                                              \
-    "vld2.32 {d4-d7}, [%0]\n\t" SUM_DIFF("q2", "q3", "q4", "q5", "%0", "%1")                                     \
-    "vld2.32 {d4-d7}, [%2]\n\t" SUM_DIFF_MINUS_I("q2", "q3", "q6", "q7", "%2", "%3")
-        if (kKeep)
-            __asm__ volatile(MASK0("d16", "d17") R2_BODY(KEEP0)
-                             : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(tw) : NEON_CLOBBERS);
-        else
-            __asm__ volatile(R2_BODY(NO_KEEP) : : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(tw) : NEON_CLOBBERS);
+// fft_exact's radix4_pass, columns j .. j + 3 of every group of 4L points
+// (L = quarter): the butterflies at base + j (w1, w2) and at base + j + L/2
+// (w1, w3, times -i), base stepping by 4L to the end of the points, in one
+// block of assembly (one copy for all the passes' columns). keep: j = 0,
+// where the first two rotations' twiddles are exactly 1 in lane 0.
+void radix4_column(int32_t* buf, int points, int quarter, int j, const int32_t* w1, const int32_t* w2,
+                   const int32_t* w3, int keep) {
+    int32_t* p = buf + 2 * j;
+    const int32_t* const end = buf + 2 * points;
+    int32_t *p1, *p2, *p3, *q;
+    __asm__ volatile(
+        "1:\n\t"
+        R4_GROUP("%[p]", "%[w2]", R4_X23, IF_KEEP, MASK0("d0", "d1"), R4_X01)
+        "add %[q], %[p], %[h8]\n\t"
+        R4_GROUP("%[q]", "%[w3]", R4_X23_MINUS_I, NO_KEEP, "", R4_X01_MINUS_I)
+        "add %[p], %[p], %[l8], lsl #2\n\t"
+        "cmp %[p], %[end]\n\t"
+        "blo 1b\n\t"
+        : [p] "+r"(p), [p1] "=&r"(p1), [p2] "=&r"(p2), [p3] "=&r"(p3), [q] "=&r"(q)
+        : [end] "r"(end), [l8] "r"(8 * quarter), [h8] "r"(4 * quarter), [w1] "r"(w1), [w2] "r"(w2), [w3] "r"(w3),
+          [keep] "r"(keep)
+        : "cc", NEON_CLOBBERS);
+}
+
+// fft_exact's last radix-2 stage, half-span h: for j = 0, 4, .. h/2 - 4 the
+// points at j + h and q + h (q = j + h/2) turned by fft_tw's pairs j .. j + 3
+// into q4 q5 and q6 q7 (lane 0 kept at j = 0, a twiddle of exactly 1), then
+// the sums and differences with those at j and q (loaded into q2 q3), the
+// latter's times -i; one block of assembly.
+void radix2_last(int32_t* buf, int h) {
+    int32_t* p = buf;
+    const int32_t* tw = fft_twiddle_q31;
+    const int32_t* const end = buf + h;
+    int keep = 1;
+    int32_t *p1, *p2, *p3;
+    __asm__ volatile(
+        "1:\n\t"
+        "add %[p1], %[p], %[h8]\n\t"
+        "add %[p2], %[p], %[h4]\n\t"
+        "add %[p3], %[p2], %[h8]\n\t"
+        "cmp %[keep], #0\n\t" TURN2_FIRST("%[tw]", "%[p1]", "%[p3]")
+        "vld2.32 {d4-d7}, [%[p]]\n\t" SUM_DIFF("q2", "q3", "q4", "q5", "%[p]", "%[p1]")
+        "vld2.32 {d4-d7}, [%[p2]]\n\t" SUM_DIFF_MINUS_I("q2", "q3", "q6", "q7", "%[p2]", "%[p3]")
+        "mov %[keep], #0\n\t"
+        "add %[p], %[p], #32\n\t"
+        "add %[tw], %[tw], #32\n\t"
+        "cmp %[p], %[end]\n\t"
+        "blo 1b\n\t"
+        : [p] "+r"(p), [tw] "+r"(tw), [keep] "+r"(keep), [p1] "=&r"(p1), [p2] "=&r"(p2), [p3] "=&r"(p3)
+        : [end] "r"(end), [h8] "r"(8 * h), [h4] "r"(4 * h)
+        : "cc", NEON_CLOBBERS);
+}
+
+// fft_exact's radix-4 passes after the first (quarter-spans 16, 64: columns
+// j .. j + 3, the twiddles at j = 0 exactly 1 for the first two rotations)
+// and its last radix-2 stage (512 points: half-span 256, the twiddle at j
+// fft_tw's pair j, exactly 1 at j = 0, times -i for j + h/2), as
+// fft_passes::passes_from.
+void passes(int32_t* buf, int points) {
+    int quarter = 16;
+    for (; 4 * quarter <= points; quarter *= 4) {
+        const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
+        const int half = quarter / 2;
+        for (int j = 0; j < half; j += 4) {
+            const int32_t *w1 = w + 2 * j, *w2 = w + quarter + 2 * j, *w3 = w + 2 * quarter + 2 * j;
+            radix4_column(buf, points, quarter, j, w1, w2, w3, j == 0);
+        }
     }
-};
+    if (quarter < points) radix2_last(buf, quarter);
+}
 
 // fft_exact's first radix-4 stage and its radix-4 pass of quarter-span 4
 // over each group of 16 points, in registers. The first stage works on the
@@ -134,7 +181,8 @@ struct AsmButterflies {
 // In the pass, lane m of the odd points is turned by the first twiddle
 // (w1 at m and m - 2, exactly 1 in lanes 0 and 2, times -i in lanes 2 and
 // 3), the second stage's by w2 at m = 0, 1 and w3 at m - 2 (exactly 1 in
-// lane 0). %0..%3: points 0, 4, 8, 12; %4: w1, %5: w2 then w3.
+// lane 0). %0..%3: points 0, 4, 8, 12; %4: w1's second twiddle, %5: w2
+// then w3.
 void first_sixteen(int32_t* buf, int points) {
     const int32_t* w1 = fft_r4_twiddle_q31;  // quarter-span 4
     const int32_t* w23 = w1 + 4;
@@ -177,42 +225,40 @@ void first_sixteen(int32_t* buf, int points) {
             "vtrn.32 q5, q7\n\t"
             "vswp d3, d10\n\t"
             "vswp d7, d14\n\t"
-            // x3 and x1 turned by w1 (c0 c1 c0 c1, s0 s1 s0 s1 in q8 q9) into
-            // q10 q11 and q6 q7, lanes 0 and 2 kept, lanes 2 and 3 times -i.
-            "vld2.32 {d16, d18}, [%4]\n\t"
-            "vmov d17, d16\n\t"
-            "vmov d19, d18\n\t"
-            ROTW("d12", "d13", "d14", "d15", "q6", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
-            "vmov.i64 q12, #0x00000000ffffffff\n\t"
-            "vbit q10, q6, q12\n\t"
-            "vbit q11, q7, q12\n\t"
+            // x1 and x3 turned by w1: lanes 0 and 2 exactly 1, lanes 1 and 3
+            // both by w1's second twiddle (c1, s1 on every lane of d16, d17).
+            // VUZP gathers the odd lanes of x1 and x3 in q6 q7 for one
+            // rotation into q10 q11; VZIP puts them back: x1 in q2 q3, x3 in
+            // q10 q11. Then lanes 2 and 3 times -i.
+            "vuzp.32 q2, q6\n\t"
+            "vuzp.32 q3, q7\n\t"
+            "vld2.32 {d16[], d17[]}, [%4]\n\t"
+            ROTW("d12", "d13", "d14", "d15", "q6", "d20", "d21", "d22", "d23", "d16", "d16", "d17", "d17")
+            "vzip.32 q2, q10\n\t"
+            "vzip.32 q3, q11\n\t"
+            "vneg.s32 d5, d5\n\t"
+            "vswp d5, d7\n\t"
             "vneg.s32 d21, d21\n\t"
             "vswp d21, d23\n\t"
-            ROTW("d4", "d5", "d6", "d7", "q2", "d12", "d13", "d14", "d15", "d16", "d17", "d18", "d19")
-            "vmov.i64 q12, #0x00000000ffffffff\n\t"
-            "vbit q6, q2, q12\n\t"
-            "vbit q7, q3, q12\n\t"
-            "vneg.s32 d13, d13\n\t"
-            "vswp d13, d15\n\t"
-            // x2 + x3 into q2 q3, x2 - x3 into q4 q5, turned by w2, w3 (q8 q9)
-            // into q10 q11 and q2 q3, lane 0 kept.
-            "vadd.i32 q2, q4, q10\n\t"
-            "vadd.i32 q3, q5, q11\n\t"
+            // x2 + x3 into q6 q7, x2 - x3 into q4 q5, turned by w2, w3 (q8 q9)
+            // into q10 q11 and q6 q7, lane 0 kept.
+            "vadd.i32 q6, q4, q10\n\t"
+            "vadd.i32 q7, q5, q11\n\t"
             "vsub.i32 q4, q4, q10\n\t"
             "vsub.i32 q5, q5, q11\n\t"
             "vld2.32 {d16-d19}, [%5]\n\t"
-            ROTW("d4", "d5", "d6", "d7", "q2", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
-            MASK0("d24", "d25") KEEP0("q10", "q11", "q2", "q3", "q12")
-            ROTW("d8", "d9", "d10", "d11", "q4", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19")
-            MASK0("d24", "d25") KEEP0("q2", "q3", "q4", "q5", "q12")
+            ROTW("d12", "d13", "d14", "d15", "q6", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
+            MASK0("d24", "d25") KEEP0("q10", "q11", "q6", "q7", "q12")
+            ROTW("d8", "d9", "d10", "d11", "q4", "d12", "d13", "d14", "d15", "d16", "d17", "d18", "d19")
+            MASK0("d24", "d25") KEEP0("q6", "q7", "q4", "q5", "q12")
             // x0 + x1 into q8 q9, x0 - x1 into q4 q5; the four stores.
-            "vadd.i32 q8, q0, q6\n\t"
-            "vadd.i32 q9, q1, q7\n\t"
-            "vsub.i32 q4, q0, q6\n\t"
-            "vsub.i32 q5, q1, q7\n\t"
-            SUM_DIFF("q8", "q9", "q10", "q11", "%0", "%2") SUM_DIFF_MINUS_I("q4", "q5", "q2", "q3", "%1", "%3")
+            "vadd.i32 q8, q0, q2\n\t"
+            "vadd.i32 q9, q1, q3\n\t"
+            "vsub.i32 q4, q0, q2\n\t"
+            "vsub.i32 q5, q1, q3\n\t"
+            SUM_DIFF("q8", "q9", "q10", "q11", "%0", "%2") SUM_DIFF_MINUS_I("q4", "q5", "q6", "q7", "%1", "%3")
             :
-            : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1), "r"(w23)
+            : "r"(p0), "r"(p1), "r"(p2), "r"(p3), "r"(w1 + 2), "r"(w23)
             : NEON_CLOBBERS);
     }
 }
@@ -225,7 +271,10 @@ void first_sixteen(int32_t* buf, int points) {
 #undef KEEP0
 #undef SUM_DIFF
 #undef SUM_DIFF_MINUS_I
-#undef TURN2
+#undef TURN2_FIRST
+#undef IF_KEEP
+#undef KEEP_IF
+#undef MASK_KEEP_IF
 #undef NO_KEEP
 #undef NEON_CLOBBERS
 #undef R4_FIRST
@@ -235,10 +284,10 @@ void first_sixteen(int32_t* buf, int points) {
 #undef R4_X23_MINUS_I
 #undef R4_X01
 #undef R4_X01_MINUS_I
-#undef R4_ASM
-#undef R2_BODY
+#undef R4_POINTS
+#undef R4_GROUP
 
 void fft_exact_neon(int32_t* buf, int points) {
     first_sixteen(buf, points);
-    fft_passes::passes_from<AsmButterflies>(buf, points, 16);
+    passes(buf, points);
 }

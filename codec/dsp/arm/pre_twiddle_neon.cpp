@@ -1,58 +1,145 @@
-// The exact arithmetic's pre-twiddle with NEON in natural order: points
-// k .. k+3 and N/4-4-k .. N/4-1-k at a time, whose words are those of two
-// VLD2Q loads (the a of one group lies beside the b of the other) and whose
-// values go back to the same places, the rounded shift of long blocks
-// (VRSHR #3 is fx::rshr(x, 3)), the rotation and the negation; then every
-// point moves to its bit-reversed slot (bit_reverse_slots).
-#include "dsp/arm/quad_neon.h"
+// The exact arithmetic's pre-twiddle with NEON, straight to the
+// bit-reversed slots (for_bit_reversed_units), each unit one block of
+// assembly over fixed registers.
+//
+// The unit at k holds the slots k, k+1, h+k, h+k+1 (quad C) and their
+// partners P-2-k, P-1-k, h-2-k, h-1-k (quad D; P = points, h = P/2). Loaded
+// as the 2-slot runs at k, h+k and at P-2-k, h-2-k, one VUZP of each pair
+// gives one quad's a words in order and the other quad's b words in
+// swapped pairs (VREV64 puts them right); the twiddles load the same way.
+// Long blocks' words take the rounded shift (VRSHR #3 is fx::rshr(x, 3)). The rotation is VMULL +
+// VMLAL on each half (64-bit products, the sum wrapping modulo 2^64 like
+// fx::mac64) and VRSHRN #31, bits 31..62 of the sum plus 2^30:
+// fx::rshr64(..., 31) modulo 2^32; then VNEG. Its imaginary half adds
+// (-a) s with a's negation wrapping (a may be INT32_MIN in short blocks).
+// One block of code serves both sizes and both cases of the traversal (a
+// unit alone, or a pair of units computed before either is stored).
+// VTRN pairs a quad's lanes 0, 2 and 1, 3 as interleaved words, the two
+// slots of each store.
+#include <arm_neon.h>
+
 #include "dsp/bitrev_pairs.h"
 #include "dsp/fft_variants.h"
 #include "tables/exact_tables.h"
 
-using namespace neon;
-
 namespace {
 
-// Every slot to its bit reversal (for_bit_reversed_groups), two slots a
-// register: the group of four slots at k as (k, k+1) and (k+h, k+h+1),
-// stored at r as (k, k+h) and (k+1, k+h+1).
-void bit_reverse_slots(int32_t* buf, int points) {
-    const int h = points / 2;
-    auto put = [buf, h](int r, int32x4_t a, int32x4_t b) {
-        vst1q_s32(buf + 2 * r, vcombine_s32(vget_low_s32(a), vget_low_s32(b)));
-        vst1q_s32(buf + 2 * (r + h), vcombine_s32(vget_high_s32(a), vget_high_s32(b)));
-    };
-    for_bit_reversed_groups(points, [buf, h, put](int k, int r) {
-        const int32x4_t a = vld1q_s32(buf + 2 * k), b = vld1q_s32(buf + 2 * (k + h));
-        if (r > k) put(k, vld1q_s32(buf + 2 * r), vld1q_s32(buf + 2 * (r + h)));
-        put(r, a, b);
-    });
-}
+// The unit at K8 (8 k, a byte offset) into q8 q9 (C re, im) and q10 q11 (D)
+// or q12 q13 and q14 q15 (PT_UNIT_12); S a scratch address register.
+#define PT_LOADS(K8, S)                      \
+    "add " S ", %[buf], " K8 "\n\t"          \
+    "vld1.32 {d0-d1}, [" S "], %[h8]\n\t"    \
+    "vld1.32 {d2-d3}, [" S "]\n\t"           \
+    "sub " S ", %[bufh], " K8 "\n\t"         \
+    "vld1.32 {d6-d7}, [" S "], %[h8]\n\t"    \
+    "vld1.32 {d4-d5}, [" S "]\n\t"           \
+    "vuzp.32 q0, q1\n\t"                     \
+    "vuzp.32 q2, q3\n\t"                     \
+    "vrev64.32 q3, q3\n\t"                   \
+    "vrev64.32 q1, q1\n\t"                   \
+    "cmp %[h8], #2048\n\t"                   \
+    "bne 2f\n\t"                             \
+    "vrshr.s32 q0, q0, #3\n\t"               \
+    "vrshr.s32 q1, q1, #3\n\t"               \
+    "vrshr.s32 q2, q2, #3\n\t"               \
+    "vrshr.s32 q3, q3, #3\n\t"               \
+    "2:\n\t"                                 \
+    "add " S ", %[tw], " K8 "\n\t"           \
+    "vld1.32 {d8-d9}, [" S "], %[h8]\n\t"    \
+    "vld1.32 {d10-d11}, [" S "]\n\t"         \
+    "vuzp.32 q4, q5\n\t"
+#define PT_D_TWIDDLES(K8, S)                \
+    "sub " S ", %[twh], " K8 "\n\t"         \
+    "vld1.32 {d10-d11}, [" S "], %[h8]\n\t" \
+    "vld1.32 {d8-d9}, [" S "]\n\t"          \
+    "vuzp.32 q4, q5\n\t"
+// -(a + i b)(c - i s), a in AL AH (quad A), b in BL BH, c in d8 d9, s in
+// d10 d11, into T0 (re) and T2 (im), with T1 and T3 for the upper halves'
+// sums; -a in q6.
+#define PT_ROT(A, AL, AH, BL, BH, T0, T0L, T0H, T1, T2, T2L, T2H, T3) \
+    "vneg.s32 q6, " A "\n\t"                                          \
+    "vmull.s32 " T0 ", " AL ", d8\n\t"                                \
+    "vmull.s32 " T1 ", " AH ", d9\n\t"                                \
+    "vmull.s32 " T2 ", " BL ", d8\n\t"                                \
+    "vmull.s32 " T3 ", " BH ", d9\n\t"                                \
+    "vmlal.s32 " T0 ", " BL ", d10\n\t"                               \
+    "vmlal.s32 " T1 ", " BH ", d11\n\t"                               \
+    "vmlal.s32 " T2 ", d12, d10\n\t"                                  \
+    "vmlal.s32 " T3 ", d13, d11\n\t"                                  \
+    "vrshrn.i64 " T0L ", " T0 ", #31\n\t"                             \
+    "vrshrn.i64 " T0H ", " T1 ", #31\n\t"                             \
+    "vrshrn.i64 " T2L ", " T2 ", #31\n\t"                             \
+    "vrshrn.i64 " T2H ", " T3 ", #31\n\t"                             \
+    "vneg.s32 " T0 ", " T0 "\n\t"                                     \
+    "vneg.s32 " T2 ", " T2 "\n\t"
+// C (a q0, b q3) and D (a q2, b q1); D's T3 is q0, free by then.
+#define PT_UNIT_8(K8, S)                                                                          \
+    PT_LOADS(K8, S)                                                                               \
+    PT_ROT("q0", "d0", "d1", "d6", "d7", "q8", "d16", "d17", "q7", "q9", "d18", "d19", "q10")     \
+    PT_D_TWIDDLES(K8, S)                                                                          \
+    PT_ROT("q2", "d4", "d5", "d2", "d3", "q10", "d20", "d21", "q7", "q11", "d22", "d23", "q0")
+#define PT_UNIT_12(K8, S)                                                                         \
+    PT_LOADS(K8, S)                                                                               \
+    PT_ROT("q0", "d0", "d1", "d6", "d7", "q12", "d24", "d25", "q7", "q13", "d26", "d27", "q14")   \
+    PT_D_TWIDDLES(K8, S)                                                                          \
+    PT_ROT("q2", "d4", "d5", "d2", "d3", "q14", "d28", "d29", "q7", "q15", "d30", "d31", "q0")
+// A unit's values (C in CR CI, D in DR DI, with their halves) to the slots
+// of the unit at R8 = 8 r: C's lanes 0, 2 (points k, h+k) to r, r+1 and
+// lanes 1, 3 to r+h, r+h+1; D's lanes 2, 0 (h-2-k, P-2-k) to h-2-r, h-1-r
+// and lanes 3, 1 to P-2-r, P-1-r.
+#define PT_STORE(R8, S, CR, CI, CRL, CRH, CIL, CIH, DR, DI, DRL, DRH, DIL, DIH) \
+    "vtrn.32 " CR ", " CI "\n\t"                                                \
+    "vtrn.32 " DR ", " DI "\n\t"                                                \
+    "add " S ", %[buf], " R8 "\n\t"                                             \
+    "vst1.32 {" CRL "-" CRH "}, [" S "], %[h8]\n\t"                             \
+    "vst1.32 {" CIL "-" CIH "}, [" S "]\n\t"                                    \
+    "sub " S ", %[bufh], " R8 "\n\t"                                            \
+    "vst1.32 {" DRH "}, [" S "]!\n\t"                                           \
+    "vst1.32 {" DRL "}, [" S "], %[h8]\n\t"                                     \
+    "vst1.32 {" DIL "}, [" S "]\n\t"                                            \
+    "sub " S ", " S ", #8\n\t"                                                  \
+    "vst1.32 {" DIH "}, [" S "]\n\t"
+#define PT_STORE_8(R8, S) \
+    PT_STORE(R8, S, "q8", "q9", "d16", "d17", "d18", "d19", "q10", "q11", "d20", "d21", "d22", "d23")
+#define PT_STORE_12(R8, S) \
+    PT_STORE(R8, S, "q12", "q13", "d24", "d25", "d26", "d27", "q14", "q15", "d28", "d29", "d30", "d31")
+#define PT_CLOBBERS                                                                                              \
+    "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14", "d15", "d16", \
+        "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", \
+        "memory"
 
-template <bool kLong>
-void pre_twiddle_n(int32_t* buf) {
-    constexpr int points = kLong ? 512 : 64, words = 2 * points;
-    const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
-    for (int k = 0; k < points / 2; k += 4) {
-        // a = X[2m], b = X[N/2-1-2m] of points m = k + j (front) and
-        // points - 4 - k + j (back).
-        int32_t* back_at = buf + words - 8 - 2 * k;
-        const int32x4x2_t lo = vld2q_s32(buf + 2 * k), hi = vld2q_s32(back_at);
-        Quad front{lo.val[0], rev4(hi.val[1])}, back{hi.val[0], rev4(lo.val[1])};
-        if (kLong) {
-            front = {vrshrq_n_s32(front.re, 3), vrshrq_n_s32(front.im, 3)};
-            back = {vrshrq_n_s32(back.re, 3), vrshrq_n_s32(back.im, 3)};
-        }
-        const Quad f = rotate(front, load4(tw + 2 * k)), b = rotate(back, load4(tw + words - 8 - 2 * k));
-        vst2q_s32(buf + 2 * k, int32x4x2_t{{vnegq_s32(f.re), vnegq_s32(f.im)}});
-        vst2q_s32(back_at, int32x4x2_t{{vnegq_s32(b.re), vnegq_s32(b.im)}});
+// points = N/4: 512 (long blocks) or 64; the traversal of
+// for_bit_reversed_units.
+void pre_twiddle_n(int32_t* buf, int points, const int32_t* tw) {
+    const int h = points / 2, h8 = 8 * h;
+    // The addresses of slot h-2 of the buffer and of the table.
+    int32_t* const bufh = buf + 2 * (h - 2);
+    const int32_t* const twh = tw + 2 * (h - 2);
+    const uint8_t* rev = bitrev512_even;
+    const int rev_step = 512 / points;
+    for (int k = 0; k < h / 2; k += 2, rev += rev_step) {
+        const int r = *rev;
+        const int c = r < h / 2 ? r : h - 2 - r;
+        if (c < k) continue;
+        // A unit alone (c = k) or with the unit at c, which goes to k's:
+        // rev(c) is k, or h-2-k when c = h-2-r.
+        const int k8 = 8 * k, r8 = 8 * r, c8 = 8 * c, to8 = 8 * (c == r ? k : h - 2 - k);
+        int32_t* s;
+        __asm__ volatile(PT_UNIT_8("%[k8]", "%[s]")                                  //
+                         "cmp %[c8], %[k8]\n\t"                                      //
+                         "beq 1f\n\t"                                                //
+                         PT_UNIT_12("%[c8]", "%[s]") PT_STORE_12("%[to8]", "%[s]")    //
+                         "1:\n\t" PT_STORE_8("%[r8]", "%[s]")
+                         : [s] "=&r"(s)
+                         : [buf] "r"(buf), [bufh] "r"(bufh), [tw] "r"(tw), [twh] "r"(twh), [h8] "r"(h8),
+                           [k8] "r"(k8), [r8] "r"(r8), [c8] "r"(c8), [to8] "r"(to8)
+                         : "cc", PT_CLOBBERS);
     }
-    bit_reverse_slots(buf, points);
 }
 
 }  // namespace
 
 void pre_twiddle_exact_neon(int32_t* buf, int n) {
-    if (n == 2048) pre_twiddle_n<true>(buf);
-    else pre_twiddle_n<false>(buf);
+    if (n == 2048) pre_twiddle_n(buf, 512, imdct_twiddle2048_q31);
+    else pre_twiddle_n(buf, 64, imdct_twiddle256_q31);
 }

@@ -1,0 +1,99 @@
+// Fills and copies of the decoder's large word-aligned buffers (a spectrum,
+// its quantised values, the zero bands of a dequantised window). On 32-bit
+// ARM with hardware floating point (armhf) eight D registers move 64 bytes
+// a VLDM/VSTM, without a call into the C library, whose routines spend
+// several times the instructions on such sizes; elsewhere memcpy and memset.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace words {
+
+#if defined(__arm__) && defined(__ARM_PCS_VFP)
+
+// Whether the fills below beat the compiler's own for short runs (zero_words).
+constexpr bool kFills = true;
+
+// `bytes` (a multiple of 16) at p set to zero.
+__attribute__((noinline)) inline void zero(void* p, size_t bytes) {
+    char* d = static_cast<char*>(p);
+    int n = static_cast<int>(bytes);
+    __asm__ volatile(
+        "vmov d0, %[z], %[z]\n\t"
+        "vmov d1, %[z], %[z]\n\t"
+        "subs %[n], %[n], #64\n\t"
+        "blt 2f\n\t"
+        "vmov d2, %[z], %[z]\n\t"
+        "vmov d3, %[z], %[z]\n\t"
+        "vmov d4, %[z], %[z]\n\t"
+        "vmov d5, %[z], %[z]\n\t"
+        "vmov d6, %[z], %[z]\n\t"
+        "vmov d7, %[z], %[z]\n\t"
+        "1:\n\t"
+        "vstmia %[d]!, {d0-d7}\n\t"
+        "subs %[n], %[n], #64\n\t"
+        "bge 1b\n\t"
+        "2:\n\t"
+        "adds %[n], %[n], #64\n\t"
+        "beq 4f\n\t"
+        "3:\n\t"
+        "vstmia %[d]!, {d0-d1}\n\t"
+        "subs %[n], %[n], #16\n\t"
+        "bne 3b\n\t"
+        "4:\n\t"
+        : [d] "+r"(d), [n] "+r"(n)
+        : [z] "r"(0)
+        : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "cc", "memory");
+}
+
+// `bytes` (a multiple of 16) from src to dst, which do not overlap.
+__attribute__((noinline)) inline void copy(void* dst, const void* src, size_t bytes) {
+    char* d = static_cast<char*>(dst);
+    const char* s = static_cast<const char*>(src);
+    int n = static_cast<int>(bytes);
+    __asm__ volatile(
+        "subs %[n], %[n], #64\n\t"
+        "blt 2f\n\t"
+        "1:\n\t"
+        "vldmia %[s]!, {d0-d7}\n\t"
+        "vstmia %[d]!, {d0-d7}\n\t"
+        "subs %[n], %[n], #64\n\t"
+        "bge 1b\n\t"
+        "2:\n\t"
+        "adds %[n], %[n], #64\n\t"
+        "beq 4f\n\t"
+        "3:\n\t"
+        "vldmia %[s]!, {d0-d1}\n\t"
+        "vstmia %[d]!, {d0-d1}\n\t"
+        "subs %[n], %[n], #16\n\t"
+        "bne 3b\n\t"
+        "4:\n\t"
+        : [d] "+r"(d), [s] "+r"(s), [n] "+r"(n)
+        :
+        : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "cc", "memory");
+}
+
+#else
+
+constexpr bool kFills = false;
+inline void zero(void* p, size_t bytes) { std::memset(p, 0, bytes); }
+inline void copy(void* dst, const void* src, size_t bytes) { std::memcpy(dst, src, bytes); }
+
+#endif
+
+// n words at p (n of any sign; none when n <= 0) set to zero: a short run,
+// such as a band, by zero() where it pays (armhf, n a multiple of four),
+// else a plain loop, which the compiler makes its own fill of.
+inline void zero_words(int32_t* p, int n) {
+#if defined(__arm__) && defined(__ARM_PCS_VFP)
+    if (n > 0 && n % 4 == 0) {
+        zero(p, static_cast<size_t>(n) * sizeof(int32_t));
+        return;
+    }
+#endif
+    for (int i = 0; i < n; ++i) p[i] = 0;
+}
+
+}  // namespace words
