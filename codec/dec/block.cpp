@@ -299,8 +299,8 @@ void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo) {
                                 : static_cast<void*>(dec->outputBuffer + c);
     if constexpr (kSbrBuilt) {
         SbrScratch* const x = sbr_scratch_of(dec->ctx);
-        if (c == 1) std::memcpy(sbr_time_samples(x), dec->coef[0], 1024 * sizeof(int32_t));
-        sbr_channel(dec->ctx->sbr, x, c, out, dec->wideOutput != 0, 2, !stereo);
+        // (Channel 1's time samples are read where they wait: pcm_out.)
+        sbr_channel(dec->ctx->sbr, x, c, c ? dec->coef[0] : sbr_time_samples(x), out, dec->wideOutput != 0, 2, !stereo);
     }
 }
 

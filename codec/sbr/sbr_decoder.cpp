@@ -245,17 +245,16 @@ void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im,
 namespace {
 
 // Channel c's subband samples of the frame in the matrix: X_low from the
-// core's time samples, then the high band (with `stereo`, parametric
-// stereo's copy of the lowest subbands first). Output slot l is row
-// l + kSbrHfAdjSlots.
-void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, bool stereo) {
+// core's time samples at `time`, then the high band (with `stereo`,
+// parametric stereo's copy of the lowest subbands first). Output slot l is
+// row l + kSbrHfAdjSlots.
+void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t* time, bool stereo) {
     // X_low: the previous frame's last slots, then this frame's analysis,
     // in subbands 0..31 of the rows.
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
         std::memcpy(x->re[r], ch.low_re[r], sizeof ch.low_re[r]);
         std::memcpy(x->im[r], ch.low_im[r], sizeof ch.low_im[r]);
     }
-    const int32_t* const time = sbr_time_samples(x);
     for (int l = 0; l < kSbrQmfSlots; ++l)
         qmf_analysis32(&ch.analysis, time + 32 * l, x->re[kSbrHfGenSlots + l], x->im[kSbrHfGenSlots + l]);
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
@@ -301,10 +300,11 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, bool stereo) 
 
 }  // namespace
 
-void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int step, bool pair) {
+void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, const int32_t* time, void* out, bool wide, int step,
+                 bool pair) {
     if (c == 1) take_second_channel(s);
     const bool stereo = s->stereo_ps && c == 0 && pair;
-    subbands(s, x, c ? s->ch1 : s->ch0, c, stereo);
+    subbands(s, x, c ? s->ch1 : s->ch0, c, time, stereo);
 
     // Output slot l: row l + t_HFAdj; downsampled, its subbands 0..31 alone.
     // A mono stream with parametric stereo gives left and right (pair is
@@ -359,7 +359,7 @@ void sbr_begin_element(SbrDecoder* s, int32_t core_rate, int channels, SbrChanne
 }
 
 void sbr_channel_subbands(SbrDecoder* s, SbrScratch* x, SbrChannel* ch, int c) {
-    subbands(s, x, *ch, c, false);
+    subbands(s, x, *ch, c, sbr_time_samples(x), false);
 }
 
 void sbr_synthesise(SbrDecoder* s, int c, const int32_t (*re)[64], const int32_t (*im)[64], void* out, bool wide,

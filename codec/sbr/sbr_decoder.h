@@ -221,11 +221,13 @@ void sbr_conceal_block(SbrDecoder* s, int channels);
 // decoded with SBR. core_rate: Hz of the core; channels: of the element.
 int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels);
 
-// Channel c's 1024 core time samples (Q12) at sbr_time_samples, to 2048 PCM
+// Channel c's 1024 core time samples (Q12) at `time` (sbr_time_samples, or
+// any room apart from the SBR records), to 2048 PCM
 // samples (downsampled: 1024) at `out` (every `step`-th slot; with `pair` into the slot after
 // each as well): 16-bit samples, or with `wide` 32-bit ones (the 16-bit
 // sample times 65536 and the bits below it, limited to the 16-bit range).
-void sbr_channel(SbrDecoder* s, SbrScratch* scratch, int c, void* out, bool wide, int step, bool pair);
+void sbr_channel(SbrDecoder* s, SbrScratch* scratch, int c, const int32_t* time, void* out, bool wide, int step,
+                 bool pair);
 
 // Layouts of more than two channels played as a stereo downmix with SBR on
 // each of their elements (dec/downmix.h): the record holds one element's
