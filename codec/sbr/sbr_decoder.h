@@ -170,8 +170,9 @@ constexpr size_t sbr_record_bytes(bool downsampled) {
 }
 
 // The scratch record, live within one block's decoding: the block's SBR
-// payload (kept while the block is read), then per channel the core's time
-// samples and the QMF matrix. One matrix holds X_low and X_high/Y:
+// payload (kept while the block is read), then per channel the QMF matrix
+// (the first channel's core time samples in its last rows until the
+// analysis has taken them). One matrix holds X_low and X_high/Y:
 // subbands below kx are X_low, those from kx up X_high and then Y (the HF
 // generator reads only subbands below kx and writes only those from kx
 // up). The rest of SBR's working room is borrowed (SbrLent).
@@ -181,7 +182,8 @@ struct SbrScratch {
     int32_t im[kSbrXLowSlots][64];
 };
 
-// Where the core puts a channel's 1024 time samples (Q12) for SBR: the last
+// Where the core puts the first channel's 1024 time samples (Q12) for SBR
+// (a pair's second channel's wait where the caller keeps them): the last
 // 16 rows of the matrix's imaginary part. The analysis of slot l reads
 // samples 32 l .. 32 l + 31 (row 24 + l / 2) and writes subbands 0..31 of
 // row 8 + l, which holds only samples of slots before l (2 l - 32 < l), so
