@@ -177,6 +177,7 @@ TEST(SbrAdjust, MatchesDoublePrecision) {
         h.limiter_gains = c.limiter_gains, h.interpol_freq = c.interpol, h.smoothing_mode = c.smoothing;
         SbrAdjustState st;
         static SbrAdjustWork work;
+        static SbrAdjustHistory history;
         sbr_adjust_reset(&st);
         RefState ref;
         int start = 0;
@@ -204,7 +205,7 @@ TEST(SbrAdjust, MatchesDoublePrecision) {
                     d.env_log2[l][i] = static_cast<int32_t>(std::lround(65536 * std::min(46.0, 2 * std::log2(level[(t.kx + i) & 63] + 1) - 2 + 8 * u(rng))));
             for (auto& row : d.noise_log2)
                 for (int32_t& v : row) v = static_cast<int32_t>(std::lround(65536 * (-7 + 13 * u(rng))));
-            ASSERT_TRUE(sbr_adjust(&st, h, t, f, d, xr, xi, reset, &work));
+            ASSERT_TRUE(sbr_adjust(&st, h, t, f, d, xr, xi, reset, &work, &history));
             ref_adjust(ref, h, t, f, d, yr, yi, reset);
             double frame_err = 0, frame_max = 0;
             for (int r = 0; r < kSbrAdjRows; ++r)
@@ -230,12 +231,13 @@ TEST(SbrAdjust, RefusesBadGrids) {
     sbr_adjust_reset(&st);
     int32_t re[kSbrAdjRows][64] = {}, im[kSbrAdjRows][64] = {};
     SbrAdjustWork work;
+    SbrAdjustHistory history;
     SbrChannelFrame f{};
     f.grid.num_noise = 1;
     const uint8_t bad[][3] = {{1, 4, 4}, {1, 0, 20}, {1, 5, 3}, {6, 0, 16}};  // envelopes, first two borders
     for (const auto& b : bad) {
         f.grid.num_env = b[0], f.grid.t_env[0] = b[1], f.grid.t_env[1] = b[2];
-        EXPECT_FALSE(sbr_adjust(&st, SbrHeader{}, t, f, SbrDequant{}, re, im, false, &work)) << int(b[0]) << int(b[2]);
+        EXPECT_FALSE(sbr_adjust(&st, SbrHeader{}, t, f, SbrDequant{}, re, im, false, &work, &history)) << int(b[0]) << int(b[2]);
     }
 }
 

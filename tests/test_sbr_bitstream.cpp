@@ -442,12 +442,16 @@ TEST(SbrBitstream, RobustnessSweep) {
 TEST(SbrDecoder, APairTakesTheSecondChannelBackFromParametricStereo) {
     alignas(8) static uint8_t memory[sizeof(SbrDecoder)];
     alignas(8) static SbrScratch scratch;
-    SbrDecoder* s = sbr_init(memory, &scratch, SBR_MODE_FULL, SBR_SIGNALLED | SBR_SIGNALLED_PS);
+    static SbrLentFrame frame;
+    static SbrLentLevels levels;
+    static SbrLentLow low;
+    SbrDecoder* s = sbr_init(memory, &scratch, SbrLent{&frame, &levels, &low}, SBR_MODE_FULL,
+                             SBR_SIGNALLED | SBR_SIGNALLED_PS);
     ASSERT_EQ(sbr_begin_block(s, 22050, 1), 1);
-    EXPECT_EQ(s->stereo_ps, 1u);
+    EXPECT_EQ(s->stereo_ps, 1);
     std::memset(&s->ps, 0x5A, sizeof s->ps);  // what PS would leave there
     ASSERT_EQ(sbr_begin_block(s, 22050, 2), 1);
-    EXPECT_EQ(s->stereo_ps, 0u);
+    EXPECT_EQ(s->stereo_ps, 0);
     const auto* ch1 = reinterpret_cast<const uint8_t*>(&s->ch1);
     EXPECT_TRUE(std::all_of(ch1, ch1 + sizeof s->ch1, [](uint8_t b) { return b == 0; }));
 }

@@ -183,7 +183,7 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
     // (A build without SBR never attaches it: the instance plays the core.)
     if constexpr (kSbrBuilt) {
         auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
-        obj->ctx->sbr = sbr_init(persistent, static_cast<SbrScratch*>(scratch),
+        obj->ctx->sbr = sbr_init(persistent, static_cast<SbrScratch*>(scratch), kvxdec_sbr_lent(obj),
                                  downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
         return 0;
     }

@@ -26,8 +26,12 @@ void skip_dse(MP4AACDEC_QUVA_Obj* dec) {
 
 // The three tool passes and the output, once the block has parsed cleanly,
 // or (mix) once the element of a mixed layout that fills the slots has: its
-// channels then add into the downmix's sums.
-void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
+// channels then add into the downmix's sums. Without mix, every channel's
+// tools run before the block's SBR data is read (begin_sbr: SBR's frame
+// data and working arrays borrow the side information, sections and scale
+// factors), and every channel's time samples are made before any
+// channel's SBR runs (its working arrays borrow channel 1's spectrum).
+void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix, void (*begin_sbr)(MP4AACDEC_QUVA_Obj*) = nullptr) {
     MC_Info& mi = dec->mcInfo;
     const int channels = mi.num_channels < 2 ? mi.num_channels : 2;
 
@@ -57,8 +61,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
         kvxdec_intensity(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
                          dec->coef);
     }
-    // Temporal noise shaping window by window, then the filter bank.
-    int16_t drop = 0;
+    // Temporal noise shaping window by window.
     for (int c = 0; c < 2; ++c) {
         const ChInfo& ch = mi.channel[c];
         if (!ch.present) continue;
@@ -71,10 +74,16 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
                                        b->window_swb_top[i], b->is_long, &tns->win[i], dec);
             offset += b->window_bins[i];
         }
-        if (mix) {
-            downmix_channel(dec, c);
-            continue;
-        }
+        if (mix) downmix_channel(dec, c);
+    }
+    if (mix) return;
+    if (begin_sbr) begin_sbr(dec);
+    // The filter bank.
+    int16_t drop = 0;
+    for (int c = 0; c < 2; ++c) {
+        const ChInfo& ch = mi.channel[c];
+        if (!ch.present) continue;
+        const int w = ch.window_channel;
         // Exact: each channel keeps its own previous window shape (the right
         // channel of a common-window pair takes the block's shape from the left).
         const int s = kExactArithmetic ? c : w;
@@ -82,9 +91,9 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
         keep_spectrum(dec, c, dec->windowSequence[w], static_cast<uint8_t>(dec->windowShapeState[w][0]));
         kvxdec_aacFilterBank(dec, dec->windowSequence[w], dec->windowShapeState[s], dec->coef[c],
                              dec->overlap[c], pcm_out(dec, c, mi.num_channels == 2, &drop));
-        sbr_out(dec, c, mi.num_channels == 2);
     }
-    if (mix) return;
+    for (int c = 0; c < 2; ++c)
+        if (mi.channel[c].present) sbr_out(dec, c, mi.num_channels == 2);
     dec->goodChannels = static_cast<uint8_t>(channels < 1 ? 1 : channels);
     dec->concealRun = 0;
     mi.mix_last = 0;
@@ -93,6 +102,16 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
 }  // namespace
 
 namespace {
+
+// Reads the block's SBR data, which decides at a stream's first block
+// whether it plays SBR.
+void begin_sbr_block(MP4AACDEC_QUVA_Obj* dec) {
+    SbrDecoder* const s = dec->ctx->sbr;
+    if constexpr (kSbrBuilt)
+        if (s && sbr_scratch_of(dec->ctx))
+            sbr_begin_block(s, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate,
+                            dec->mcInfo.num_channels);
+}
 
 // Decodes one raw data block (aacDecode); with `dry` set, a mixed block is
 // parsed without synthesis and without output.
@@ -226,15 +245,10 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     kvxdec_check_mc_kvxdec_info(&dec->mcInfo, dec->ctx->bno == 0 && dec->ctx->defaultConfig != 0);
     const int16_t result = static_cast<int16_t>(16u * f.words_read);
 
-    bool with_sbr = false;
-    if constexpr (kSbrBuilt)
-        with_sbr = sbr && sbr_scratch_of(dec->ctx) &&
-                   sbr_begin_block(sbr, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate,
-                                   dec->mcInfo.num_channels);
-    synthesise(dec, false);
+    synthesise(dec, false, begin_sbr_block);
 
     ++dec->ctx->bno;
-    dec->numSamples = static_cast<uint16_t>(with_sbr && !sbr_downsampled(sbr) ? 2 * kSamplesPerBlock : kSamplesPerBlock);
+    dec->numSamples = static_cast<uint16_t>(sbr_playing(dec) && !sbr_downsampled(sbr) ? 2 * kSamplesPerBlock : kSamplesPerBlock);
     return result;
 }
 
@@ -272,7 +286,9 @@ bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec) {
 
 PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop) {
     if (!dec->outputBuffer || (c > 0 && !stereo)) return {drop, 0, false};
-    if (sbr_playing(dec)) return {drop, 0, false, nullptr, sbr_time_samples(sbr_scratch_of(dec->ctx))};
+    // With SBR, channel 1's time samples wait in channel 0's spent spectrum
+    // while channel 0's SBR runs (sbr_out).
+    if (sbr_playing(dec)) return {drop, 0, false, nullptr, c ? dec->coef[0] : sbr_time_samples(sbr_scratch_of(dec->ctx))};
     if (dec->wideOutput) return {drop, 2, !stereo, reinterpret_cast<int32_t*>(dec->outputBuffer) + c};
     return {dec->outputBuffer + c, 2, !stereo};
 }
@@ -281,8 +297,11 @@ void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo) {
     if (!sbr_playing(dec) || !dec->outputBuffer || (c > 0 && !stereo)) return;
     void* out = dec->wideOutput ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + c)
                                 : static_cast<void*>(dec->outputBuffer + c);
-    if constexpr (kSbrBuilt)
-        sbr_channel(dec->ctx->sbr, sbr_scratch_of(dec->ctx), c, out, dec->wideOutput != 0, 2, !stereo);
+    if constexpr (kSbrBuilt) {
+        SbrScratch* const x = sbr_scratch_of(dec->ctx);
+        // (Channel 1's time samples are read where they wait: pcm_out.)
+        sbr_channel(dec->ctx->sbr, x, c, c ? dec->coef[0] : sbr_time_samples(x), out, dec->wideOutput != 0, 2, !stereo);
+    }
 }
 
 // count (4 bits, 15 escapes to 14 + 8 more bits), then 8 * count bits of

@@ -27,7 +27,9 @@ constexpr uint16_t kExtSbrData = 13, kExtSbrDataCrc = 14;  // extension types
 // synthesised for its overlap alone and its samples dropped), and nowhere
 // without an output buffer. Dropped samples all land in *drop.
 PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop);
-// 1 when the stream plays SBR: channel time samples go to the SBR scratch
-// (pcm_out), and sbr_out makes the channel's 2048 PCM samples of them.
+// 1 when the stream plays SBR: channel time samples go to the SBR scratch,
+// channel 1's to channel 0's spent spectrum (pcm_out), and sbr_out makes the
+// channel's 2048 PCM samples of them, once every channel's time samples are
+// made (channel 0 first).
 bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec);
 void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo);

@@ -58,6 +58,7 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
         obj->windowShapeState[c][0] = obj->goodShape[c];
         kvxdec_aacFilterBank(obj, obj->goodSequence[c], obj->windowShapeState[c], coef, obj->overlap[c],
                              pcm_out(obj, c, channels == 2, &drop));
-        sbr_out(obj, c, channels == 2);
     }
+    // (Every channel's time samples first: SBR borrows channel 1's spectrum.)
+    for (int c = 0; c < channels; ++c) sbr_out(obj, c, channels == 2);
 }

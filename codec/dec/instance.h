@@ -95,6 +95,15 @@ static_assert(sizeof(DecoderContext) <= kContextBytes, "decoder context fits its
 // The SBR scratch record (null without SBR).
 inline SbrScratch* sbr_scratch_of(const DecoderContext* ctx) { return ctx->sbr ? ctx->sbr->work : nullptr; }
 
+// What SBR borrows of the core's scratch records (SbrLent): the sections
+// and scale factors, the side information and channel 1's spectrum, none
+// of which the core reads again in a block once the spectral tools have run
+// on all its channels and each channel's time samples are made.
+static_assert(sizeof(SbrLentFrame) <= kBandRecordBytes && sizeof(SbrLentLevels) <= kSideInfoRecordBytes &&
+              sizeof(SbrLentLow) <= kCoefBytes, "SBR's working room fits the core's scratch");
+static_assert(alignof(SbrLentFrame) <= 8 && alignof(SbrLentLevels) <= 8 && alignof(SbrLentLow) <= 8 &&
+              kCoefBytes % 8 == 0, "records and channel 1's spectrum are 8-byte aligned");
+
 // Decoder state machine.
 enum : uint32_t { STATE_ADIF = 0, STATE_FRAMES = 1, STATE_SEARCH = 3 };
 
@@ -188,6 +197,9 @@ inline const BandInfo* kvxdec_winmap(const MP4AACDEC_QUVA_Obj* dec, uint8_t wind
 int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* record3,
                    void* record4, void* record5, uint32_t fifo_bytes, const IMP4AACDEC_Params* params);
 void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj);
+// The room SBR borrows (see SbrLent above), from the records the instance
+// was given.
+SbrLent kvxdec_sbr_lent(const MP4AACDEC_QUVA_Obj* obj);
 void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj);
 // Resets the context every stream starts from: block number, channel
 // configuration, program tag, pair flag, header flag, noise seed and pulse

@@ -143,7 +143,7 @@ void sbr_adjust_reset(SbrAdjustState* state) { *state = SbrAdjustState{}; }
 
 bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables& t, const SbrChannelFrame& frame,
                 const SbrDequant& levels, int32_t (*x_re)[64], int32_t (*x_im)[64], bool reset,
-                SbrAdjustWork* work) {
+                SbrAdjustWork* work, SbrAdjustHistory* history) {
     const SbrGrid& grid = frame.grid;
     if (!valid(t, grid)) return false;
     const int kx = t.kx, m_sbr = t.m, num_env = grid.num_env;
@@ -156,7 +156,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
     if (reset) st->sine_prev = 0;
 
     // Smoothing history, linear: the older (a) and newer (b) value per subband.
-    Lin *const ga = work->ga, *const gb = work->gb, *const qa = work->qa, *const qb = work->qb;
+    Lin *const ga = history->ga, *const gb = history->gb, *const qa = history->qa, *const qb = history->qb;
     // The previous frame's history is taken to the linear domain when first
     // read (a smoothed slot, or the copy of b to a after a short first
     // envelope), which many frames never do; from the first envelope's end

@@ -47,12 +47,19 @@ struct SbrAdjustState {
     uint8_t pad[3];
 };
 
-// The adjuster's per-envelope working arrays, per subband m - kx: kept in
-// the scratch record rather than on the stack (4.7 KB). The arrays the
-// levels are computed in are dead once the amplitudes are taken, and share
-// their room with those of the slots.
-struct SbrAdjustWork {
+// The smoothing history in the linear domain (the older and newer gain and
+// noise level per subband), taken from SbrAdjustState when first needed in
+// a frame: 1.5 KB of working room, apart from SbrAdjustWork so that the two
+// may lie in different places.
+struct SbrAdjustHistory {
     SbrLin ga[kSbrMaxSubbands], gb[kSbrMaxSubbands], qa[kSbrMaxSubbands], qb[kSbrMaxSubbands];
+};
+
+// The adjuster's per-envelope working arrays, per subband m - kx: kept in
+// working room rather than on the stack (3.2 KB). The arrays the levels are
+// computed in are dead once the amplitudes are taken, and share their room
+// with those of the slots.
+struct SbrAdjustWork {
     SbrLin g[kSbrMaxSubbands], q[kSbrMaxSubbands], s[kSbrMaxSubbands];
     int32_t g_log[kSbrMaxSubbands], q_log[kSbrMaxSubbands];
     bool e_zero[kSbrMaxSubbands], s_index[kSbrMaxSubbands], s_mapped[kSbrMaxSubbands];
@@ -82,7 +89,7 @@ void sbr_adjust_reset(SbrAdjustState* state);
 // smoothing across the frame start, no sinusoid carried over.
 // Returns false, touching nothing, for a grid or tables outside the bounds
 // above (which a valid stream never gives).
-// `work`: room for the working arrays (nothing of it is read).
+// `work`, `history`: room for the working arrays (nothing of it is read).
 bool sbr_adjust(SbrAdjustState* state, const SbrHeader& header, const SbrFreqTables& tables,
                 const SbrChannelFrame& frame, const SbrDequant& levels, int32_t (*x_re)[64],
-                int32_t (*x_im)[64], bool reset, SbrAdjustWork* work);
+                int32_t (*x_im)[64], bool reset, SbrAdjustWork* work, SbrAdjustHistory* history);

@@ -80,7 +80,7 @@ void conceal_frame(SbrDecoder* s, int channels) {
         return;
     }
     ++s->concealRun;
-    conceal_from_held(&s->held, &s->work->frame);
+    conceal_from_held(&s->held, &s->lent.frame->frame);
     s->frameOk = 1;
 }
 
@@ -101,8 +101,8 @@ void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* c
     if (!payload.present) return;
     const int n = payload.element == kSbrPairElement ? 2 : 1;
     s->frameOk = n == channels && sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n,
-                                                  2 * core_rate, &s->work->frame) == SBR_PARSE_OK;
-    if (!s->frameOk || !s->work->frame.reset) return;
+                                                  2 * core_rate, &s->lent.frame->frame) == SBR_PARSE_OK;
+    if (!s->frameOk || !s->lent.frame->frame.reset) return;
     for (int c = 0; c < n; ++c) {
         sbr_adjust_reset(&ch[c]->adjust);
         std::memset(ch[c]->high_re, 0, sizeof ch[c]->high_re);
@@ -114,7 +114,7 @@ void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* c
 // concealed from what is held.
 void hold_or_conceal(SbrDecoder* s, int channels) {
     if (s->frameOk) {
-        hold_frame(s->work->frame, &s->held);
+        hold_frame(s->lent.frame->frame, &s->held);
         s->heldOk = 1;
         s->concealRun = 0;
     } else {
@@ -124,12 +124,13 @@ void hold_or_conceal(SbrDecoder* s, int channels) {
 
 }  // namespace
 
-SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, uint32_t mode, uint32_t signalled) {
+SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, const SbrLent& lent, uint32_t mode, uint32_t signalled) {
     SbrDecoder* s = new (memory) SbrDecoder;
     std::memset(memory, 0, sbr_record_bytes(mode == SBR_MODE_DOWNSAMPLED));
     s->work = scratch;
-    s->mode = mode;
-    s->signalled = signalled;
+    s->lent = lent;
+    s->mode = static_cast<uint8_t>(mode);
+    s->signalled = static_cast<uint8_t>(signalled);
     sbr_reset(s);
     return s;
 }
@@ -152,7 +153,7 @@ void sbr_reset(SbrDecoder* s) {
 
 int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
     const SbrPayload& payload = s->work->payload;
-    SbrFrameData& frame = s->work->frame;
+    const SbrFrameData& frame = s->lent.frame->frame;
     const bool first = !s->decided;
     if (first) {
         sbr_decide_mixed(s, payload.present != 0);
@@ -203,17 +204,19 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
 // its X_low (subbands below kx): the HF generator, then the envelope
 // adjuster. False when the frame does not fit the adjuster's bounds.
 bool high_band(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c) {
-    const SbrFrameData& f = x->frame;
+    const SbrFrameData& f = s->lent.frame->frame;
+    SbrLentLevels* const work = s->lent.levels;
     const SbrFreqTables& t = s->parse.tables;
     const SbrChannelFrame& frame = f.ch[c];
     const bool coupled = f.num_channels == 2 && f.coupling;
-    sbr_dequantize(coupled ? f.ch[0] : frame, coupled ? &f.ch[1] : nullptr, coupled ? c : 0, t, &x->levels);
+    sbr_dequantize(coupled ? f.ch[0] : frame, coupled ? &f.ch[1] : nullptr, coupled ? c : 0, t, &work->levels);
     sbr_hf_chirp(&ch.hfgen, frame.invf, t.n_q);
     const SbrGrid& g = frame.grid;
     const int first = kSbrHfAdjSlots + kSbrRate * g.t_env[0];
     const int end = kSbrHfAdjSlots + kSbrRate * g.t_env[g.num_env];
     sbr_hf_generate(ch.hfgen, t, first, end, x->re, x->im, x->re, x->im);
-    return sbr_adjust(&ch.adjust, s->parse.header, t, frame, x->levels, x->re, x->im, f.reset != 0, &x->adjust);
+    return sbr_adjust(&ch.adjust, s->parse.header, t, frame, work->levels, x->re, x->im, f.reset != 0, &work->adjust,
+                      &s->lent.low->history);
 }
 
 // Subbands kx .. 63 of every row of the matrix to zero.
@@ -242,17 +245,16 @@ void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im,
 namespace {
 
 // Channel c's subband samples of the frame in the matrix: X_low from the
-// core's time samples, then the high band (with `stereo`, parametric
-// stereo's copy of the lowest subbands first). Output slot l is row
-// l + kSbrHfAdjSlots.
-void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, bool stereo) {
+// core's time samples at `time`, then the high band (with `stereo`,
+// parametric stereo's copy of the lowest subbands first). Output slot l is
+// row l + kSbrHfAdjSlots.
+void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t* time, bool stereo) {
     // X_low: the previous frame's last slots, then this frame's analysis,
     // in subbands 0..31 of the rows.
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
         std::memcpy(x->re[r], ch.low_re[r], sizeof ch.low_re[r]);
         std::memcpy(x->im[r], ch.low_im[r], sizeof ch.low_im[r]);
     }
-    const int32_t* const time = sbr_time_samples(x);
     for (int l = 0; l < kSbrQmfSlots; ++l)
         qmf_analysis32(&ch.analysis, time + 32 * l, x->re[kSbrHfGenSlots + l], x->im[kSbrHfGenSlots + l]);
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
@@ -275,9 +277,10 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, bool stereo) 
     // Parametric stereo reads the mono X_low of the lowest subbands around
     // each slot after the slot's row has become the left channel's: a copy.
     if (stereo) {
+        SbrLentLow* const low = s->lent.low;
         for (int r = 0; r < kSbrXLowSlots; ++r) {
-            std::memcpy(x->ps_low_re[r], x->re[r], sizeof x->ps_low_re[r]);
-            std::memcpy(x->ps_low_im[r], x->im[r], sizeof x->ps_low_im[r]);
+            std::memcpy(low->ps_low_re[r], x->re[r], sizeof low->ps_low_re[r]);
+            std::memcpy(low->ps_low_im[r], x->im[r], sizeof low->ps_low_im[r]);
         }
     }
     if (s->frameOk && !high_band(s, x, ch, c)) {
@@ -297,10 +300,11 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, bool stereo) 
 
 }  // namespace
 
-void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int step, bool pair) {
+void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, const int32_t* time, void* out, bool wide, int step,
+                 bool pair) {
     if (c == 1) take_second_channel(s);
     const bool stereo = s->stereo_ps && c == 0 && pair;
-    subbands(s, x, c ? s->ch1 : s->ch0, c, stereo);
+    subbands(s, x, c ? s->ch1 : s->ch0, c, time, stereo);
 
     // Output slot l: row l + t_HFAdj; downsampled, its subbands 0..31 alone.
     // A mono stream with parametric stereo gives left and right (pair is
@@ -312,7 +316,7 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, void* out, bool wide, int 
         if (stereo) {
             // Left in place of the mono row, right in row 0 (free: the
             // output slots take rows 2..33).
-            ps_slot(&s->ps, l, x->ps_low_re, x->ps_low_im, re, im, x->re[0], x->im[0]);
+            ps_slot(&s->ps, l, s->lent.low->ps_low_re, s->lent.low->ps_low_im, re, im, x->re[0], x->im[0]);
             synthesise_slot(s, 1, x->re[0], x->im[0], static_cast<char*>(out) + (wide ? 4 : 2), wide, step, false, l);
         }
         synthesise_slot(s, c, re, im, out, wide, step, pair && !stereo, l);
@@ -355,7 +359,7 @@ void sbr_begin_element(SbrDecoder* s, int32_t core_rate, int channels, SbrChanne
 }
 
 void sbr_channel_subbands(SbrDecoder* s, SbrScratch* x, SbrChannel* ch, int c) {
-    subbands(s, x, *ch, c, false);
+    subbands(s, x, *ch, c, sbr_time_samples(x), false);
 }
 
 void sbr_synthesise(SbrDecoder* s, int c, const int32_t (*re)[64], const int32_t (*im)[64], void* out, bool wide,

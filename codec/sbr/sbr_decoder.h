@@ -106,6 +106,36 @@ struct SbrHeld {
     uint8_t coupling;
 };
 
+// Working room SBR borrows from the core decoder's scratch, in three pieces
+// that hold nothing the core still needs from the moment the block's SBR
+// data is read (after the spectral tools of all its channels) to the end of
+// its last channel's SBR: the block's frame data in the sections and scale
+// factors, the dequantized levels and the adjuster's arrays in the side
+// information, the adjuster's history and parametric stereo's copy of the
+// lowest subbands in the second channel's spectrum. (Each channel's core
+// time samples are made before any channel's SBR runs: the second channel's
+// wait in the first channel's spent spectrum, dec/block.cpp.)
+struct SbrLentFrame {
+    SbrFrameData frame;   // the block's SBR data, read by sbr_begin_block
+};
+struct SbrLentLevels {
+    SbrAdjustWork adjust;
+    SbrDequant levels;
+};
+struct SbrLentLow {
+    SbrAdjustHistory history;
+    // Parametric stereo's copy of the mono X_low in the subbands its hybrid
+    // filters split (the matrix's rows become the left channel's as they
+    // are played).
+    int32_t ps_low_re[kSbrXLowSlots][kPsMaxHybridQmf];
+    int32_t ps_low_im[kSbrXLowSlots][kPsMaxHybridQmf];
+};
+struct SbrLent {
+    SbrLentFrame* frame;
+    SbrLentLevels* levels;
+    SbrLentLow* low;
+};
+
 // The persistent record. The synthesis states come last: a record for a
 // decoder that only plays downsampled SBR ends after down[] (sbr_record_bytes).
 struct SbrScratch;
@@ -116,18 +146,19 @@ struct SbrDecoder {
         SbrChannel ch1;
         PsState ps;
     };
-    SbrScratch* work;     // the scratch record: the block's payload and frame live there
+    SbrScratch* work;     // the scratch record: the block's payload lives there
+    SbrLent lent;         // the room borrowed from the core decoder
     SbrParseState parse;
     SbrHeld held;         // the last good frame, for concealment
     int32_t frameOk;      // 1: frame holds this block's data (else the high band is left empty)
     int32_t heldOk;       // 1: held has a frame to conceal with
     uint32_t concealRun;  // blocks in a row played from held
-    uint32_t mode;        // SbrMode the host asked for (DOWNSAMPLED: the record may be the short one)
-    uint32_t signalled;   // SbrSignalled: with SBR signalled the stream plays SBR from its first block
-    uint32_t decided;     // 1 once the stream's first block said whether it plays SBR
-    uint32_t active;      // 1: this stream plays SBR
-    uint32_t downsampled; // 1: it plays downsampled (1024 samples a channel per block, else 2048)
-    uint32_t stereo_ps;   // 1: a mono stream that plays parametric stereo (decided with active)
+    uint8_t mode;         // SbrMode the host asked for (DOWNSAMPLED: the record may be the short one)
+    uint8_t signalled;    // SbrSignalled: with SBR signalled the stream plays SBR from its first block
+    uint8_t decided;      // 1 once the stream's first block said whether it plays SBR
+    uint8_t active;       // 1: this stream plays SBR
+    uint8_t downsampled;  // 1: it plays downsampled (1024 samples a channel per block, else 2048)
+    uint8_t stereo_ps;    // 1: a mono stream that plays parametric stereo (decided with active)
     SbrSynthesis synthesis;
 };
 
@@ -139,26 +170,20 @@ constexpr size_t sbr_record_bytes(bool downsampled) {
 }
 
 // The scratch record, live within one block's decoding: the block's SBR
-// payload (kept while the block is read) and its frame data, then per
-// channel the core's time samples and the QMF matrix. One matrix holds
-// X_low and X_high/Y: subbands below kx are X_low, those from kx up X_high
-// and then Y (the HF generator reads only subbands below kx and writes
-// only those from kx up).
+// payload (kept while the block is read), then per channel the QMF matrix
+// (the first channel's core time samples in its last rows until the
+// analysis has taken them). One matrix holds X_low and X_high/Y:
+// subbands below kx are X_low, those from kx up X_high and then Y (the HF
+// generator reads only subbands below kx and writes only those from kx
+// up). The rest of SBR's working room is borrowed (SbrLent).
 struct SbrScratch {
     SbrPayload payload;
-    SbrFrameData frame;   // the block's SBR data, read by sbr_begin_block
     int32_t re[kSbrXLowSlots][64];
     int32_t im[kSbrXLowSlots][64];
-    SbrDequant levels;
-    SbrAdjustWork adjust;
-    // Parametric stereo's copy of the mono X_low in the subbands its hybrid
-    // filters split (the matrix's rows become the left channel's as they
-    // are played).
-    int32_t ps_low_re[kSbrXLowSlots][kPsMaxHybridQmf];
-    int32_t ps_low_im[kSbrXLowSlots][kPsMaxHybridQmf];
 };
 
-// Where the core puts a channel's 1024 time samples (Q12) for SBR: the last
+// Where the core puts the first channel's 1024 time samples (Q12) for SBR
+// (a pair's second channel's wait where the caller keeps them): the last
 // 16 rows of the matrix's imaginary part. The analysis of slot l reads
 // samples 32 l .. 32 l + 31 (row 24 + l / 2) and writes subbands 0..31 of
 // row 8 + l, which holds only samples of slots before l (2 l - 32 < l), so
@@ -169,8 +194,8 @@ inline int32_t* sbr_time_samples(SbrScratch* x) { return x->im[kSbrXLowSlots - 1
 
 // Sets up a persistent record of sbr_record_bytes(mode == DOWNSAMPLED)
 // bytes at `memory` (nothing of it is read), with the scratch record
-// `scratch`: no stream yet.
-SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, uint32_t mode, uint32_t signalled);
+// `scratch` and the borrowed room `lent`: no stream yet.
+SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, const SbrLent& lent, uint32_t mode, uint32_t signalled);
 
 // A new stream: the SBR decision is taken again at its first block.
 void sbr_reset(SbrDecoder* s);
@@ -198,11 +223,13 @@ void sbr_conceal_block(SbrDecoder* s, int channels);
 // decoded with SBR. core_rate: Hz of the core; channels: of the element.
 int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels);
 
-// Channel c's 1024 core time samples (Q12) at sbr_time_samples, to 2048 PCM
+// Channel c's 1024 core time samples (Q12) at `time` (sbr_time_samples, or
+// any room apart from the SBR records), to 2048 PCM
 // samples (downsampled: 1024) at `out` (every `step`-th slot; with `pair` into the slot after
 // each as well): 16-bit samples, or with `wide` 32-bit ones (the 16-bit
 // sample times 65536 and the bits below it, limited to the 16-bit range).
-void sbr_channel(SbrDecoder* s, SbrScratch* scratch, int c, void* out, bool wide, int step, bool pair);
+void sbr_channel(SbrDecoder* s, SbrScratch* scratch, int c, const int32_t* time, void* out, bool wide, int step,
+                 bool pair);
 
 // Layouts of more than two channels played as a stereo downmix with SBR on
 // each of their elements (dec/downmix.h): the record holds one element's
