@@ -51,8 +51,10 @@ void sbr_hf_covariance_c(const int32_t* yr, const int32_t* yi, int n, int64_t* p
 // (fx::shl_sat by -s) for s < 0.
 int sbr_hf_bits_c(const int32_t* re, const int32_t* im, int stride, int n);
 void sbr_hf_scale_c(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
-// Variants: 32-bit ARM NEON (dsp/arm/hf_filter_neon.cpp), four rows at a
-// time.
+// Variants: x86 SSE4.1 (dsp/x86/hf_filter_sse41.cpp) and 32-bit ARM NEON
+// (dsp/arm/hf_filter_neon.cpp), four rows at a time.
+int sbr_hf_bits_sse41(const int32_t* re, const int32_t* im, int stride, int n);
+void sbr_hf_scale_sse41(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 int sbr_hf_bits_neon(const int32_t* re, const int32_t* im, int stride, int n);
 void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);

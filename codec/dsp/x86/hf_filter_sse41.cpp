@@ -9,7 +9,10 @@
 // odd ones apart), rounded and saturated as fx::rshr64_sat, and scaled back
 // up with the saturation of fx::shl_sat (where the shifted value does not
 // shift back to itself). Bit-exact with dsp/hf_filter.cpp; the last slots
-// of a run are the reference's rows.
+// of a run are the reference's rows. The block exponents: a subband's words
+// four rows at a time (the filter's gather), their magnitudes by PABSD
+// (INT32_MIN stays 2^31 as an unsigned word), gathered by POR; scaled down
+// as the filter's input, up as its output, into consecutive words.
 #include <immintrin.h>
 
 #include "dsp/hf_filter.h"
@@ -69,6 +72,39 @@ SSE41_INLINE __m128i shl_sat(__m128i v, __m128i s) {
 }
 
 }  // namespace
+
+SSE41 int sbr_hf_bits_sse41(const int32_t* re, const int32_t* im, int stride, int n) {
+    __m128i any = _mm_setzero_si128();
+    int l = 0;
+    for (; l + 4 <= n; l += 4, re += 4 * stride, im += 4 * stride)
+        any = _mm_or_si128(any, _mm_or_si128(_mm_abs_epi32(gather(re, stride)), _mm_abs_epi32(gather(im, stride))));
+    any = _mm_or_si128(any, _mm_shuffle_epi32(any, _MM_SHUFFLE(1, 0, 3, 2)));
+    uint32_t m = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(any, _mm_srli_epi64(any, 32))));
+    for (; l < n; ++l, re += stride, im += stride) m |= hf_filter::magnitude(*re) | hf_filter::magnitude(*im);
+    return 32 - fx::clz32(m);
+}
+
+SSE41 void sbr_hf_scale_sse41(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr,
+                              int32_t* yi) {
+    // The shift's direction chosen once for the run, as the reference's.
+    auto run = [&](auto op) __attribute__((always_inline, target("sse4.1"))) {
+        const int32_t* r = re;
+        const int32_t* i = im;
+        int l = 0;
+        for (; l + 4 <= n; l += 4, r += 4 * stride, i += 4 * stride) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(yr + l), op(gather(r, stride)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(yi + l), op(gather(i, stride)));
+        }
+        for (; l < n; ++l) hf_filter::scale_row(re, im, stride, l, s, yr, yi);
+    };
+    const __m128i count = _mm_cvtsi32_si128(s > 0 ? s : -s), count1 = _mm_cvtsi32_si128(s - 1);
+    if (s > 0)
+        run([&](__m128i v) __attribute__((always_inline, target("sse4.1"))) { return rshr(v, count, count1); });
+    else if (s == 0)
+        run([](__m128i v) __attribute__((always_inline, target("sse4.1"))) { return v; });
+    else
+        run([&](__m128i v) __attribute__((always_inline, target("sse4.1"))) { return shl_sat(v, count); });
+}
 
 SSE41 void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
                                int y_stride, int count, const int32_t* coef, int shift) {

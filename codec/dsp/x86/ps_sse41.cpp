@@ -189,3 +189,38 @@ SSE41 void ps_mix_bands_sse41(const PsMixParams& m, const uint8_t* par, const ui
     if (m.hi[0]) mix_run<true>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
     else mix_run<false>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
 }
+
+// The transient detector's energies, four bands at a time: the squares of
+// words 0 and 2 and of words 1 and 3 (PMULDQ, the reference's bits), their
+// OR gathered; where the four bands are of one parameter band (a run of QMF
+// bands) their sum is added to its energy at once, else band by band (all
+// sums modulo 2^64, in any order the same).
+SSE41 uint64_t ps_band_energies_sse41(const int32_t* re, const int32_t* im, const uint8_t* par, int n,
+                                      uint64_t* energies) {
+    __m128i seen = _mm_setzero_si128();
+    int k = 0;
+    for (; k + 4 <= n; k += 4) {
+        const __m128i r = load4(re + k), i = load4(im + k);
+        const __m128i r1 = _mm_shuffle_epi32(r, _MM_SHUFFLE(3, 3, 1, 1)), i1 = _mm_shuffle_epi32(i, _MM_SHUFFLE(3, 3, 1, 1));
+        const __m128i re0 = _mm_mul_epi32(r, r), im0 = _mm_mul_epi32(i, i);       // bands 0, 2
+        const __m128i re1 = _mm_mul_epi32(r1, r1), im1 = _mm_mul_epi32(i1, i1);  // bands 1, 3
+        seen = _mm_or_si128(seen, _mm_or_si128(_mm_or_si128(re0, re1), _mm_or_si128(im0, im1)));
+        const __m128i e = _mm_add_epi64(re0, im0), o = _mm_add_epi64(re1, im1);
+        // One parameter band: the four bytes the same as turned by one.
+        uint32_t bands;
+        std::memcpy(&bands, par + k, 4);
+        if (bands == (bands >> 8 | bands << 24)) {
+            const __m128i sum = _mm_add_epi64(e, o);
+            energies[par[k]] += static_cast<uint64_t>(
+                _mm_cvtsi128_si64(_mm_add_epi64(sum, _mm_shuffle_epi32(sum, _MM_SHUFFLE(3, 2, 3, 2)))));
+        } else {
+            energies[par[k]] += static_cast<uint64_t>(_mm_cvtsi128_si64(e));
+            energies[par[k + 1]] += static_cast<uint64_t>(_mm_cvtsi128_si64(o));
+            energies[par[k + 2]] += static_cast<uint64_t>(_mm_extract_epi64(e, 1));
+            energies[par[k + 3]] += static_cast<uint64_t>(_mm_extract_epi64(o, 1));
+        }
+    }
+    uint64_t bits = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_or_si128(seen, _mm_unpackhi_epi64(seen, seen))));
+    if (k < n) bits |= ps_band_energies(re + k, im + k, par + k, n - k, energies);
+    return bits;
+}
