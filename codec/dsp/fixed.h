@@ -325,16 +325,18 @@ constexpr uint32_t udiv_round(uint64_t a, uint64_t b FX_WHERE) {
 //   - one Newton step y1 = 2 y0 - y0^2 bn / 2^31 (Q29, z): relative error
 //     below 2^-17.9 (the square of the seed's, plus the step's truncation);
 //   - one more, y1 + y1 (1 - y1 bn / 2^31) in Q32: its exact value is
-//     R* (1 - e1^2), within 2^33 e1^2 < 1/8 below R*; the error term's bits
-//     (bn z >> 25, signed 32-bit) and its product's truncations raise it by
-//     less than 5/4, so 2 is taken off: R in (R* - 2.125, R* - 0.75), which
-//     is above 2^32 for every bn (R* >= 2^32 + 2) and below 2^33.
+//     R* (1 - e1^2), less than 2^33 e1^2 < 0.13 below R*; the error term's
+//     bits (bn z >> 25, signed 32-bit) and its product's truncations raise
+//     it by less than 5/4, so 2 is taken off: R in (R* - 2.13, R* - 0.75)
+//     (0.752 to 2.119 over every bn), so at least 2^32 (R* > 2^32 + 2)
+//     and below 2^33.
 // The quotient estimate (an R + 2^32) >> 33 (UMULL, the high word plus an
-// plus 1, halved) is then q or q - 1 (q = floor((an 2^30 + bn / 2) / bn), at
-// most 2^30): its error is an (R* - R) / 2^33 < 1/2 on top of a rounding
-// half that is exact to within 1/(2 bn); so the remainder of an estimate,
-// an 2^30 + bn / 2 - q bn in [0, 2 bn), fits 32 bits and one comparison
-// puts the quotient right. (The bound on R was also checked for every bn.)
+// plus 1, halved) is then q or q - 1, q = floor((an 2^30 + floor(bn / 2)) /
+// bn) (at most 2^30): an R / 2^33 + 1/2 is below an 2^30 / bn + 1/2 by
+// an (R* - R) / 2^33 < 1, and an 2^30 / bn + 1/2 lies at most 1/(2 bn) above
+// (an 2^30 + floor(bn / 2)) / bn, whose fraction is at most 1 - 1/bn. So the
+// remainder of the estimate, in [0, 2 bn), fits 32 bits and one comparison
+// puts the quotient right.
 struct RecipSeedQ15 {
     uint16_t y[256];
 };
@@ -370,7 +372,7 @@ constexpr uint32_t udiv_round_q30_recip(uint32_t a, uint32_t b FX_WHERE) {
     const uint32_t bn = b << s, an = a << s;
     const uint32_t v = recip_q30(bn);
     uint32_t q = (static_cast<uint32_t>((static_cast<uint64_t>(an) * v) >> 32) + an + 1) >> 1;
-    // The remainder modulo 2^32 (LSL, ADD, MLS): exact, in [0, 2 bn).
+    // The remainder modulo 2^32 (MUL, RSB, ADD): exact, in [0, 2 bn).
     const uint32_t rem = (an << 30) + (bn >> 1) - q * bn;
     if (rem >= bn) ++q;
     return q;
