@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "dsp/filterbank.h"
@@ -837,6 +838,97 @@ void check_ps_step(const Kernels& ref, const Kernels& var, int rounds) {
     }
 }
 
+// The transient detector's division at its edges, both kernels' gains
+// against the 64-bit division of the formula on the state they leave: the
+// denominator at and just above smooth, exactly 2^31 - 1 or 2^30 after its
+// shift, smooth 0, the largest smooth and difference, small denominators,
+// and every shift with smooth just below the denominator or anywhere under
+// it. Each band reaches its case in one slot: smooth equal to the energy
+// (it stays), peak 0, and the difference that decays to its target (a few
+// bands decay from the largest peak instead).
+void check_ps_transient_edges(const Kernels& ref, const Kernels& var) {
+    auto den_of = [](uint64_t diff) { return diff + (diff >> 1); };
+    // The difference whose update toward 0 gives d: x - x / 4 takes every
+    // value as x goes up.
+    auto before_decay = [](uint64_t d) {
+        uint64_t x = d / 3 * 4;
+        while (x - (x >> 2) < d) ++x;
+        return x;
+    };
+    // (diff, smooth) after the slot, the denominator den or just above; only
+    // where the state before it stays below 2^63.
+    std::vector<std::pair<uint64_t, uint64_t>> cases;
+    auto around = [&](uint64_t den, uint64_t smooth_below) {
+        if (den >= (UINT64_C(9) << 60)) return;
+        uint64_t diff = den / 3 * 2;
+        while (den_of(diff) < den) ++diff;
+        const uint64_t d = den_of(diff);
+        for (const uint64_t s : {d, d - 1, d - 2, smooth_below, uint64_t{0}, d / 2})
+            if (s <= d) cases.push_back({diff, s});
+    };
+    for (const uint64_t den : {UINT64_C(1), UINT64_C(2), UINT64_C(3), UINT64_C(5), UINT64_C(0x3fffffff),
+                               UINT64_C(0x40000000), UINT64_C(0x40000001), UINT64_C(0x7ffffffe), UINT64_C(0x7fffffff),
+                               UINT64_C(0x80000000), UINT64_C(0x80000001), UINT64_C(0xffffffff)})
+        around(den, den - 1);
+    for (int sh = 1; sh <= 33; ++sh) {
+        const uint64_t hi = UINT64_C(0x7fffffff) << sh, lo = UINT64_C(0x40000000) << sh;
+        around(hi, hi - 1);
+        around(hi + (UINT64_C(1) << sh) - 1, hi);
+        around(lo, lo - 1);
+        const uint64_t r = static_cast<uint64_t>(next()) << 32 | next();
+        around(lo + r % lo, (r >> 7) % lo);
+    }
+    // The largest: a difference from just below 2^63, smooth up to 2^63 - 1.
+    const uint64_t top = (UINT64_C(1) << 63) - 1, big = top - (top >> 2);
+    for (const uint64_t s : {top, top - 1, den_of(big) - 1, uint64_t{0}}) cases.push_back({big, s});
+    const size_t decaying = cases.size();
+    for (int i = 0; i < 4; ++i) cases.push_back({top - static_cast<uint64_t>(i), top - 1});
+    for (const int chunk : {34, 33}) {
+        for (size_t first = 0; first < cases.size(); first += static_cast<size_t>(chunk)) {
+            const int n = static_cast<int>(std::min(cases.size() - first, static_cast<size_t>(chunk)));
+            Guarded state_a(6 * n), state_b(6 * n), energy(2 * n), ga(n), gb(n), expect(n);
+            uint64_t* sa = reinterpret_cast<uint64_t*>(state_a.data());
+            uint64_t* e = reinterpret_cast<uint64_t*>(energy.data());
+            for (int b = 0; b < n; ++b) {
+                const size_t c = first + static_cast<size_t>(b);
+                const auto [diff, smooth] = cases[c];
+                if (c < decaying) {
+                    sa[b] = 0;  // peak
+                    e[b] = sa[n + b] = smooth;
+                    sa[2 * n + b] = before_decay(diff);
+                } else {
+                    sa[b] = diff;  // the largest peak, decaying
+                    e[b] = 0;
+                    sa[n + b] = smooth;
+                    sa[2 * n + b] = diff;
+                }
+            }
+            state_b = state_a;
+            uint64_t* sb = reinterpret_cast<uint64_t*>(state_b.data());
+            ref.ps_transient(sa, sa + n, sa + 2 * n, e, n, ga.data());
+            var.ps_transient(sb, sb + n, sb + 2 * n, e, n, gb.data());
+            if (!same("ps_transient", "edge gains and state", {&ga, &state_a}, {&gb, &state_b})) return;
+            for (int b = 0; b < n; ++b) {
+                const size_t c = first + static_cast<size_t>(b);
+                if (c < decaying && (sa[n + b] != cases[c].second || sa[2 * n + b] != cases[c].first)) {
+                    std::printf("FAIL ps_transient edge case %zu: not reached\n", c);
+                    return void(++failures);
+                }
+                const uint64_t smooth = sa[n + b], den = den_of(sa[2 * n + b]);
+                int32_t g = 1 << 30;
+                if (den > smooth) {
+                    int sh = 0;
+                    while ((den >> sh) >= (UINT64_C(1) << 31)) ++sh;
+                    const uint64_t d = den >> sh;
+                    g = static_cast<int32_t>((((smooth >> sh) << 30) + d / 2) / d);
+                }
+                expect.data()[b] = g;
+            }
+            if (!same("ps_transient", "edge gains against the division", {&expect}, {&ga})) return;
+        }
+    }
+}
+
 // The transient detector: any band count (odd ones too), slot after slot
 // from the same state; energies, peaks and smoothed values from 0 to
 // 2^63 - 1 at every scale, equal in runs (peaks that stay, energies that
@@ -878,6 +970,7 @@ void check_ps_transient(const Kernels& ref, const Kernels& var, int rounds) {
                     if (!same("ps_transient", "gains and state", {&ga, &state_a}, {&gb, &state_b})) return;
                 }
             }
+        check_ps_transient_edges(ref, var);
     }
 }
 

@@ -145,6 +145,40 @@ TEST(SbrHfGen, SharedDivisor) {
     }
 }
 
+// Parametric stereo's transient gain, a Q30 ratio of at most 1 without a
+// division (on every target) against the 64-bit division: random divisors
+// at every scale, every divisor at and beside the ends of its reciprocal
+// seed's intervals (and those shifted down), every dividend of the small
+// divisors; dividends 0, b, just below b, b / 2 and random.
+TEST(SbrHfGen, RatioQ30) {
+    auto ref = [](uint32_t a, uint32_t b) { return static_cast<uint32_t>(((static_cast<uint64_t>(a) << 30) + b / 2) / b); };
+    auto check = [&](uint32_t a, uint32_t b) {
+        ASSERT_EQ(fx::udiv_round_q30_recip(a, b), ref(a, b)) << a << " / " << b;
+        ASSERT_EQ(fx::udiv_round_q30(a, b), ref(a, b)) << a << " / " << b;
+    };
+    std::mt19937_64 rng(13);
+    auto dividends = [&](uint32_t b) {
+        const uint32_t r = static_cast<uint32_t>(rng() % (UINT64_C(1) + b));
+        for (const uint32_t a : {0u, b, b - 1, b / 2, b / 2 + 1, r, b - r / 64}) check(a, b);
+    };
+    for (int i = 0; i < 1000000; ++i) {
+        const uint32_t b = std::max<uint32_t>(1, static_cast<uint32_t>(rng()) >> (1 + rng() % 31));
+        check(static_cast<uint32_t>(rng() % (UINT64_C(1) + b)), b);
+        if (i % 8 == 0) dividends(b);
+    }
+    for (uint32_t i = 0; i <= 256; ++i)
+        for (const int32_t off : {-2, -1, 0, 1, 2}) {
+            const uint32_t edge = (UINT32_C(1) << 30) + (i << 22) + static_cast<uint32_t>(off);
+            if (edge < (UINT32_C(1) << 30) || edge >= (UINT32_C(1) << 31)) continue;
+            for (int k = 0; k < 31; ++k)
+                if ((edge >> k) > 0) dividends(edge >> k);
+        }
+    for (uint32_t b = 1; b < 600; ++b)
+        for (uint32_t a = 0; a <= b; ++a) check(a, b);
+    static_assert(fx::udiv_round_q30_recip(0x7fffffff, 0x7fffffff) == UINT32_C(1) << 30);
+    static_assert(fx::udiv_round_q30_recip(1, 3) == ((UINT64_C(1) << 30) + 1) / 3);
+}
+
 struct XLow {
     int32_t re[kSbrXLowSlots][64] = {}, im[kSbrXLowSlots][64] = {};
 };

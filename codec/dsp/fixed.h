@@ -312,6 +312,82 @@ constexpr uint32_t udiv_round(uint64_t a, uint64_t b FX_WHERE) {
     return static_cast<uint32_t>(q);
 }
 
+// a 2^30 / b rounded to the nearest integer, halves up, for 0 < b < 2^31 and
+// a <= b (a Q30 ratio of at most 1), without a division: 32-bit products
+// only, where udiv_round_recip's reciprocal takes 64-bit ones.
+//
+// Both are shifted up by s = clz32(b) - 1 (the ratio is the same, and so is
+// its rounding: a rounded half can only fall on an even b), bn = b << s in
+// [2^30, 2^31). recip_q30(bn) is v, with R = 2^32 + v short of R* = 2^63 / bn
+// by 4 at most and never above it:
+//   - a seed y0 (Q15) from a table on bn's bits 22..29, 2 / (lo + hi) of
+//     the interval's ends: |1 - y0 bn / 2^31| <= 1/513 + 2^-16 < 2^-8.99;
+//   - one Newton step y1 = 2 y0 - y0^2 bn / 2^31 (Q29, z): relative error
+//     below 2^-17.9 (the square of the seed's, plus the step's truncation);
+//   - one more, y1 + y1 (1 - y1 bn / 2^31) in Q32: its exact value is
+//     R* (1 - e1^2), less than 2^33 e1^2 < 0.13 below R*; the error term's
+//     bits (bn z >> 25, signed 32-bit) and its product's truncations raise
+//     it by less than 5/4, so 2 is taken off: R in (R* - 2.13, R* - 0.75)
+//     (0.752 to 2.119 over every bn), so at least 2^32 (R* > 2^32 + 2)
+//     and below 2^33.
+// The quotient estimate (an R + 2^32) >> 33 (UMULL, the high word plus an
+// plus 1, halved) is then q or q - 1, q = floor((an 2^30 + floor(bn / 2)) /
+// bn) (at most 2^30): an R / 2^33 + 1/2 is below an 2^30 / bn + 1/2 by
+// an (R* - R) / 2^33 < 1, and an 2^30 / bn + 1/2 lies at most 1/(2 bn) above
+// (an 2^30 + floor(bn / 2)) / bn, whose fraction is at most 1 - 1/bn. So the
+// remainder of the estimate, in [0, 2 bn), fits 32 bits and one comparison
+// puts the quotient right.
+struct RecipSeedQ15 {
+    uint16_t y[256];
+};
+constexpr RecipSeedQ15 make_recip_seed_q15() {
+    RecipSeedQ15 t{};
+    // Interval i: bn / 2^31 in [(256 + i) / 512, (257 + i) / 512); its
+    // seed 1024 / (513 + 2 i) in Q15, rounded.
+    for (uint32_t i = 0; i < 256; ++i) {
+        const uint32_t k = 513 + 2 * i;
+        t.y[i] = static_cast<uint16_t>(((UINT32_C(1) << 26) + k) / (2 * k));
+    }
+    return t;
+}
+inline constexpr RecipSeedQ15 recip_seed_q15 = make_recip_seed_q15();
+
+constexpr uint32_t recip_q30(uint32_t bn FX_WHERE) {
+    FX_EXPECT((bn >> 30) == 1, "recip_q30");
+    const uint32_t y0 = recip_seed_q15.y[(bn >> 22) & 0xff];
+    // 2 y0 - y0^2 bn in Q29 (MUL, UMULL, RSB): 2^30 + 1 at most.
+    const uint32_t z = (y0 << 15) - static_cast<uint32_t>((static_cast<uint64_t>(y0 * y0) * bn) >> 32);
+    // 2^60 - bn z, negated and shifted down by 25 (UMULL, LSR, ORR): below
+    // 2^18 in magnitude, so its low word is the value.
+    const int32_t m = static_cast<int32_t>(static_cast<uint32_t>((static_cast<uint64_t>(bn) * z) >> 25));
+    // 8 z + z (2^60 - bn z) / 2^57 - 2 (SMULL, RSB, SUB), less 2^32.
+    const uint32_t t = static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(z)) * m) >> 32);
+    return (z << 3) - t - 2;
+}
+
+// udiv_round_q30 without a division, on every target.
+constexpr uint32_t udiv_round_q30_recip(uint32_t a, uint32_t b FX_WHERE) {
+    FX_EXPECT(b > 0 && b < (UINT32_C(1) << 31) && a <= b, "udiv_round_q30_recip");
+    const int s = clz32(b) - 1;
+    const uint32_t bn = b << s, an = a << s;
+    const uint32_t v = recip_q30(bn);
+    uint32_t q = (static_cast<uint32_t>((static_cast<uint64_t>(an) * v) >> 32) + an + 1) >> 1;
+    // The remainder modulo 2^32 (MUL, RSB, ADD): exact, in [0, 2 bn).
+    const uint32_t rem = (an << 30) + (bn >> 1) - q * bn;
+    if (rem >= bn) ++q;
+    return q;
+}
+
+// a 2^30 / b rounded (udiv_round(a << 30, b)) for 0 < b < 2^31 and a <= b:
+// a 64-bit division, or on ARM udiv_round_q30_recip.
+constexpr uint32_t udiv_round_q30(uint32_t a, uint32_t b FX_WHERE) {
+    FX_EXPECT(b > 0 && b < (UINT32_C(1) << 31) && a <= b, "udiv_round_q30");
+#if defined(__arm__)
+    if (!std::is_constant_evaluated()) return udiv_round_q30_recip(a, b);
+#endif
+    return static_cast<uint32_t>(((static_cast<uint64_t>(a) << 30) + b / 2) / b);
+}
+
 // The rounded signed divisions below divide |a| (magnitude64) and give the
 // quotient a's sign back (with_sign_of: q at most 2^31 for a < 0, below
 // 2^31 otherwise).

@@ -73,14 +73,15 @@ uint64_t ps_band_energies(const int32_t* re, const int32_t* im, const uint8_t* p
 
 // A band's gain smooth / (1.5 diff) in Q30 where that is below 1, else
 // 2^30: the denominator diff + diff / 2 and smooth both shifted right until
-// the denominator fits 31 bits, the quotient rounded.
+// the denominator fits 31 bits, the quotient rounded (udiv_round_q30: the
+// shifted smooth is at most the shifted denominator, which is above 0).
 inline int32_t ps_transient_gain(uint64_t smooth, uint64_t diff) {
     const uint64_t den = diff + fx::lsr64(diff, 1);
     if (den <= smooth) return 1 << 30;
     const int sh = 33 - fx::clz64(den);
     const uint64_t d = sh > 0 ? fx::lsr64(den, sh) : den;
     const uint64_t num = sh > 0 ? fx::lsr64(smooth, sh) : smooth;
-    return static_cast<int32_t>(fx::udiv_round(fx::lsl64(num, 30), d));
+    return static_cast<int32_t>(fx::udiv_round_q30(static_cast<uint32_t>(num), static_cast<uint32_t>(d)));
 }
 
 // Variants, bit-exact with the references: x86 with SSE4.1
