@@ -55,6 +55,29 @@ namespace {
 
 #define NEON_INLINE __attribute__((always_inline)) inline
 
+// The radix-4 butterflies of four groups at once, the pre-rotations' last
+// step: x0..x3 with re in q0..q3 and im in q4..q7, a = x0 + x2,
+// b = x0 - x2, c = x1 + x3, d = x1 - x3 (re in q8 q10 q12 q14, im in q9 q11
+// q13 q15), then the group's positions 0..3 (a + c, b - i d; a - c, b + i d)
+// in q0/q1, q2/q3, q4/q5, q6/q7.
+#define QMF_RADIX4_GROUPS          \
+    "vadd.i32 q8, q0, q2\n\t"    \
+    "vadd.i32 q9, q4, q6\n\t"    \
+    "vsub.i32 q10, q0, q2\n\t"   \
+    "vsub.i32 q11, q4, q6\n\t"   \
+    "vadd.i32 q12, q1, q3\n\t"   \
+    "vadd.i32 q13, q5, q7\n\t"   \
+    "vsub.i32 q14, q1, q3\n\t"   \
+    "vsub.i32 q15, q5, q7\n\t"   \
+    "vadd.i32 q0, q8, q12\n\t"   \
+    "vadd.i32 q1, q9, q13\n\t"   \
+    "vsub.i32 q2, q10, q15\n\t"  \
+    "vadd.i32 q3, q11, q14\n\t"  \
+    "vsub.i32 q4, q8, q12\n\t"   \
+    "vsub.i32 q5, q9, q13\n\t"   \
+    "vadd.i32 q6, q10, q15\n\t"  \
+    "vsub.i32 q7, q11, q14\n\t"
+
 // Four lanes as the two halves the long products take.
 struct Halves {
     int32x2_t lo, hi;
@@ -420,22 +443,7 @@ struct NeonSteps : qmf::ScalarSteps {
                 "vld1.64 {d30-d31}, [%5]\n\t"
                 QMF_ANALYSIS_PRE_T("d0", "d1", "d8", "d9") QMF_ANALYSIS_PRE_T("d2", "d3", "d10", "d11")
                 QMF_ANALYSIS_PRE_T("d4", "d5", "d12", "d13") QMF_ANALYSIS_PRE_T("d6", "d7", "d14", "d15")
-                "vadd.i32 q8, q0, q2\n\t"
-                "vadd.i32 q9, q4, q6\n\t"
-                "vsub.i32 q10, q0, q2\n\t"
-                "vsub.i32 q11, q4, q6\n\t"
-                "vadd.i32 q12, q1, q3\n\t"
-                "vadd.i32 q13, q5, q7\n\t"
-                "vsub.i32 q14, q1, q3\n\t"
-                "vsub.i32 q15, q5, q7\n\t"
-                "vadd.i32 q0, q8, q12\n\t"
-                "vadd.i32 q1, q9, q13\n\t"
-                "vsub.i32 q2, q10, q15\n\t"
-                "vadd.i32 q3, q11, q14\n\t"
-                "vsub.i32 q4, q8, q12\n\t"
-                "vsub.i32 q5, q9, q13\n\t"
-                "vadd.i32 q6, q10, q15\n\t"
-                "vsub.i32 q7, q11, q14\n\t"
+                QMF_RADIX4_GROUPS
                 QMF_ANALYSIS_PRE_STORE("d0[0]", "d2[0]", "d4[0]", "d6[0]", "d8[0]", "d10[0]", "d12[0]", "d14[0]")
                 QMF_ANALYSIS_PRE_STORE("d0[1]", "d2[1]", "d4[1]", "d6[1]", "d8[1]", "d10[1]", "d12[1]", "d14[1]")
                 QMF_ANALYSIS_PRE_STORE("d1[0]", "d3[0]", "d5[0]", "d7[0]", "d9[0]", "d11[0]", "d13[0]", "d15[0]")
@@ -550,25 +558,7 @@ struct NeonSteps : qmf::ScalarSteps {
                 "vld1.64 {d22-d23}, [%8]\n\t"
                 QMF_PRE64_T("d0", "d1", "d8", "d9") QMF_PRE64_T("d2", "d3", "d10", "d11")
                 QMF_PRE64_T("d4", "d5", "d12", "d13") QMF_PRE64_T("d6", "d7", "d14", "d15")
-                // a = x0 + x2, b = x0 - x2, c = x1 + x3, d = x1 - x3 (re in
-                // q8 q10 q12 q14, im in q9 q11 q13 q15), then the group's
-                // positions 0..3: a + c, b - i d; a - c, b + i d.
-                "vadd.i32 q8, q0, q2\n\t"
-                "vadd.i32 q9, q4, q6\n\t"
-                "vsub.i32 q10, q0, q2\n\t"
-                "vsub.i32 q11, q4, q6\n\t"
-                "vadd.i32 q12, q1, q3\n\t"
-                "vadd.i32 q13, q5, q7\n\t"
-                "vsub.i32 q14, q1, q3\n\t"
-                "vsub.i32 q15, q5, q7\n\t"
-                "vadd.i32 q0, q8, q12\n\t"
-                "vadd.i32 q1, q9, q13\n\t"
-                "vsub.i32 q2, q10, q15\n\t"
-                "vadd.i32 q3, q11, q14\n\t"
-                "vsub.i32 q4, q8, q12\n\t"
-                "vsub.i32 q5, q9, q13\n\t"
-                "vadd.i32 q6, q10, q15\n\t"
-                "vsub.i32 q7, q11, q14\n\t"
+                QMF_RADIX4_GROUPS
                 QMF_PRE64_STORE("d0[0]", "d2[0]", "d4[0]", "d6[0]", "d8[0]", "d10[0]", "d12[0]", "d14[0]")
                 QMF_PRE64_STORE("d0[1]", "d2[1]", "d4[1]", "d6[1]", "d8[1]", "d10[1]", "d12[1]", "d14[1]")
                 QMF_PRE64_STORE("d1[0]", "d3[0]", "d5[0]", "d7[0]", "d9[0]", "d11[0]", "d13[0]", "d15[0]")
