@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "decode_util.h"
+#include "sbr/built.h"
 #include "test_util.h"
 #include "wraps.h"
 
@@ -168,15 +169,16 @@ TEST_F(AlgTest, GetBitsCallbackLifetime) {
     EXPECT_EQ(obj->fifo.read_ptr, obj->fifoBuffer);
 }
 
-// An instance in memory of its own, built as KVXD_alloc asks.
+// An instance in memory of its own, built as KVXD_alloc asks (each record
+// `offset` bytes past a 16-byte boundary).
 struct OwnInstance {
-    explicit OwnInstance(const IKVXD_Params* p) {
+    explicit OwnInstance(const IKVXD_Params* p, size_t offset = 0) {
         IALG_MemRec tab[kStaticBlocks];
         EXPECT_EQ(KVXD_alloc(p, tab), kStaticBlocks);
         for (int i = 0; i < kStaticBlocks; ++i) {
             // operator new aligns to at least 16 bytes; poisoned, as memory comes.
-            mem[i].assign(tab[i].size, 0xA5);
-            tab[i].base = mem[i].data();
+            mem[i].assign(tab[i].size + offset, 0xA5);
+            tab[i].base = mem[i].data() + offset;
         }
         KVXD_CreateStatus st{};
         h = KVXD_create(p, tab, &st);
@@ -232,3 +234,17 @@ TEST_F(AlgTest, InstancesInCallerMemoryDecodeInTurnAsAlone) {
 }
 
 }  // namespace
+
+// SBR works in the instance's spent side information, band and spectra
+// records besides its own, with 64-bit sums: over records aligned to the 4
+// bytes they ask for but not to 8 it is refused, not left to fault in the
+// first HE-AAC block.
+TEST_F(AlgTest, SbrIsRefusedOverRecordsAlignedToFourOnly) {
+    if (!kSbrBuilt) GTEST_SKIP() << "built without SBR";
+    IKVXD_Params p = IKVXD_PARAMS;
+    std::vector<uint64_t> persistent(KVXD_sbrBytes(0, 0) / 8 + 1), scratch(KVXD_sbrBytes(1, 0) / 8 + 1);
+    OwnInstance aligned(&p), four(&p, 4);
+    ASSERT_TRUE(aligned.h && four.h);
+    EXPECT_EQ(KVXD_attachSbr(aligned.h, persistent.data(), scratch.data(), 0, 0), 0);
+    EXPECT_EQ(KVXD_attachSbr(four.h, persistent.data(), scratch.data(), 0, 0), -1);
+}

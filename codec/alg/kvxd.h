@@ -63,7 +63,8 @@ IALG_Handle KVXD_create(const IKVXD_Params* params, const IALG_MemRec memTab[kSt
 IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* status);
 // Spectral band replication (builds with SBR, sbr/built.h): with a
 // persistent record of KVXD_sbrBytes(0, downsampled) bytes and a scratch
-// record of KVXD_sbrBytes(1, downsampled) (8-byte aligned) attached, a
+// record of KVXD_sbrBytes(1, downsampled) (8-byte aligned; the instance's
+// side information, band and spectra records too, or it is refused) attached, a
 // stream whose first block carries SBR data (or, with `signalled`, every
 // stream) is decoded at twice its core rate, 4096 samples per block (2048 a
 // channel).

@@ -102,7 +102,7 @@ inline SbrScratch* sbr_scratch_of(const DecoderContext* ctx) { return ctx->sbr ?
 static_assert(sizeof(SbrLentFrame) <= kBandRecordBytes && sizeof(SbrLentLevels) <= kSideInfoRecordBytes &&
               sizeof(SbrLentLow) <= kCoefBytes, "SBR's working room fits the core's scratch");
 static_assert(alignof(SbrLentFrame) <= 8 && alignof(SbrLentLevels) <= 8 && alignof(SbrLentLow) <= 8 &&
-              kCoefBytes % 8 == 0, "records and channel 1's spectrum are 8-byte aligned");
+              kCoefBytes % 8 == 0, "8-byte aligned in records whose 8-byte alignment KVXD_attachSbr checks");
 
 // Decoder state machine.
 enum : uint32_t { STATE_ADIF = 0, STATE_FRAMES = 1, STATE_SEARCH = 3 };
