@@ -169,14 +169,15 @@ TEST_F(AlgTest, GetBitsCallbackLifetime) {
     EXPECT_EQ(obj->fifo.read_ptr, obj->fifoBuffer);
 }
 
-// An instance in memory of its own, built as KVXD_alloc asks (each record
-// `offset` bytes past a 16-byte boundary).
+// An instance in memory of its own, built as KVXD_alloc asks (the records
+// of the `shifted` mask 4 bytes past a 16-byte boundary).
 struct OwnInstance {
-    explicit OwnInstance(const IKVXD_Params* p, size_t offset = 0) {
+    explicit OwnInstance(const IKVXD_Params* p, unsigned shifted = 0) {
         IALG_MemRec tab[kStaticBlocks];
         EXPECT_EQ(KVXD_alloc(p, tab), kStaticBlocks);
         for (int i = 0; i < kStaticBlocks; ++i) {
             // operator new aligns to at least 16 bytes; poisoned, as memory comes.
+            const size_t offset = (shifted >> i) & 1 ? 4 : 0;
             mem[i].assign(tab[i].size + offset, 0xA5);
             tab[i].base = mem[i].data() + offset;
         }
@@ -243,7 +244,9 @@ TEST_F(AlgTest, SbrIsRefusedOverRecordsAlignedToFourOnly) {
     if (!kSbrBuilt) GTEST_SKIP() << "built without SBR";
     IKVXD_Params p = IKVXD_PARAMS;
     std::vector<uint64_t> persistent(KVXD_sbrBytes(0, 0) / 8 + 1), scratch(KVXD_sbrBytes(1, 0) / 8 + 1);
-    OwnInstance aligned(&p), four(&p, 4);
+    // The side information (2), band (4) and spectra (5) records; the
+    // objects' own records hold pointers, 8-byte aligned on 64-bit hosts.
+    OwnInstance aligned(&p), four(&p, (1u << 2) | (1u << 4) | (1u << 5));
     ASSERT_TRUE(aligned.h && four.h);
     EXPECT_EQ(KVXD_attachSbr(aligned.h, persistent.data(), scratch.data(), 0, 0), 0);
     EXPECT_EQ(KVXD_attachSbr(four.h, persistent.data(), scratch.data(), 0, 0), -1);
