@@ -183,8 +183,7 @@ __attribute__((always_inline)) inline void dequantise_band(const DequantSteps& s
     // data, or noise or intensity) are common: a fill.
     const BandBits bits = steps.scan(q, n);
     if (bits.any == 0) {
-        if constexpr (words::kFills) words::zero_words(out, n);
-        else for (int i = 0; i < n; ++i) out[i] = 0;
+        words::zero_words(out, n);
         return;
     }
     // Only spectral bands carry non-zero values; their scale factors lie in
@@ -253,12 +252,8 @@ void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int3
             pos = window_end;
         }
 #endif
-        if constexpr (words::kFills) {
-            words::zero_words(coef_out + pos, window_end - pos);
-            if (pos < window_end) pos = window_end;
-        } else {
-            for (; pos < window_end; ++pos) coef_out[pos] = 0;
-        }
+        words::zero_words(coef_out + pos, window_end - pos);
+        if (pos < window_end) pos = window_end;
         scaleFactors += bands;
     }
 }

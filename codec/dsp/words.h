@@ -13,9 +13,6 @@ namespace words {
 
 #if defined(__arm__) && defined(__ARM_PCS_VFP)
 
-// Whether the fills below beat the compiler's own for short runs (zero_words).
-constexpr bool kFills = true;
-
 // `bytes` (a multiple of 16) at p set to zero.
 __attribute__((noinline)) inline void zero(void* p, size_t bytes) {
     char* d = static_cast<char*>(p);
@@ -77,7 +74,6 @@ __attribute__((noinline)) inline void copy(void* dst, const void* src, size_t by
 
 #else
 
-constexpr bool kFills = false;
 inline void zero(void* p, size_t bytes) { std::memset(p, 0, bytes); }
 inline void copy(void* dst, const void* src, size_t bytes) { std::memcpy(dst, src, bytes); }
 
