@@ -284,11 +284,18 @@ bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec) {
     return kSbrBuilt && s && s->active && sbr_scratch_of(dec->ctx);
 }
 
+namespace {
+// Where channel c's time samples for SBR lie: channel 0's in the SBR
+// scratch, channel 1's in channel 0's spent spectrum, where they wait while
+// channel 0's SBR runs.
+int32_t* sbr_time_of(MP4AACDEC_QUVA_Obj* dec, int c) {
+    return c ? dec->coef[0] : sbr_time_samples(sbr_scratch_of(dec->ctx));
+}
+}  // namespace
+
 PcmOut pcm_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo, int16_t* drop) {
     if (!dec->outputBuffer || (c > 0 && !stereo)) return {drop, 0, false};
-    // With SBR, channel 1's time samples wait in channel 0's spent spectrum
-    // while channel 0's SBR runs (sbr_out).
-    if (sbr_playing(dec)) return {drop, 0, false, nullptr, c ? dec->coef[0] : sbr_time_samples(sbr_scratch_of(dec->ctx))};
+    if (sbr_playing(dec)) return {drop, 0, false, nullptr, sbr_time_of(dec, c)};
     if (dec->wideOutput) return {drop, 2, !stereo, reinterpret_cast<int32_t*>(dec->outputBuffer) + c};
     return {dec->outputBuffer + c, 2, !stereo};
 }
@@ -297,11 +304,9 @@ void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo) {
     if (!sbr_playing(dec) || !dec->outputBuffer || (c > 0 && !stereo)) return;
     void* out = dec->wideOutput ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + c)
                                 : static_cast<void*>(dec->outputBuffer + c);
-    if constexpr (kSbrBuilt) {
-        SbrScratch* const x = sbr_scratch_of(dec->ctx);
-        // (Channel 1's time samples are read where they wait: pcm_out.)
-        sbr_channel(dec->ctx->sbr, x, c, c ? dec->coef[0] : sbr_time_samples(x), out, dec->wideOutput != 0, 2, !stereo);
-    }
+    if constexpr (kSbrBuilt)
+        sbr_channel(dec->ctx->sbr, sbr_scratch_of(dec->ctx), c, sbr_time_of(dec, c), out, dec->wideOutput != 0, 2,
+                    !stereo);
 }
 
 // count (4 bits, 15 escapes to 14 + 8 more bits), then 8 * count bits of
