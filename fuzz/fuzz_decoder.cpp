@@ -1,5 +1,5 @@
 // libFuzzer target: arbitrary input through the public entry points in one of
-// five modes, chosen by AAC_FUZZ_MODE (stream, frame, pull, raw, api):
+// six modes, chosen by AAC_FUZZ_MODE (stream, frame, pull, raw, api, units):
 //   stream  the plug-in in streaming mode, the input in random pieces;
 //   frame   the plug-in in frame mode, the input in random buffers;
 //   pull    the algorithm interface pulling through its get-bits callback,
@@ -8,10 +8,14 @@
 //   api     the library interface: a random transport (byte stream, access
 //           units under an AudioSpecificConfig taken from the input, or
 //           under a random rate), random params, pieces and rooms, and two
-//           decoders interleaved, sharing their scratch blocks.
+//           decoders interleaved, sharing their scratch blocks;
+//   units   the library interface on access units as a container hands
+//           them over: the input gives their AudioSpecificConfig and their
+//           lengths (below), so an MP4's HE-AAC units decode as they would.
 // The first two input bytes seed the random choices (piece sizes, too little
 // output room now and then, concealment on or off); the rest is the stream,
-// for half the inputs followed by a clean stream of another configuration.
+// for half the inputs followed by a clean stream of another configuration
+// (not in units mode, whose input is laid out).
 // Besides the sanitizers' checks, every call must keep the plug-in's promises:
 // an error takes nothing, a success writes whole blocks within the room, and
 // no more blocks come out than the input can hold.
@@ -28,7 +32,7 @@
 
 namespace {
 
-enum class Mode { Stream, Frame, Pull, Raw, Api };
+enum class Mode { Stream, Frame, Pull, Raw, Api, Units };
 
 Mode mode_from_env() {
     const char* m = std::getenv("AAC_FUZZ_MODE");
@@ -37,6 +41,7 @@ Mode mode_from_env() {
     if (!std::strcmp(m, "pull")) return Mode::Pull;
     if (!std::strcmp(m, "raw")) return Mode::Raw;
     if (!std::strcmp(m, "api")) return Mode::Api;
+    if (!std::strcmp(m, "units")) return Mode::Units;
     std::abort();
 }
 
@@ -60,7 +65,7 @@ void check_at(bool ok, int line) {
 #define check(ok) check_at((ok), __LINE__)
 
 // One output area for every call, as large as any call may need.
-uint8_t g_pcm[output_room(1u << 16, false)];
+uint8_t g_pcm[output_room(1u << 16, false, true)];
 
 const uint32_t kRates[12] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
 
@@ -70,6 +75,11 @@ uint64_t run_plugin(const uint8_t* data, size_t size, Rng& rng, bool frame, bool
     if (raw) flags |= ZOR_STREAM_RAW;
     if (rng.below(4) == 0) flags |= ZOR_STREAM_NO_CONCEALMENT;
     if (rng.below(2) == 0) flags |= ZOR_STREAM_DOWNMIX;
+    // HE-AAC at the full rate, at the core rate, both, or the core alone.
+    const uint32_t sbr = rng.below(4);
+    if (sbr & 1) flags |= ZOR_STREAM_SBR_FULL;
+    if (sbr & 2) flags |= ZOR_STREAM_SBR_DOWNSAMPLED;
+    const bool full = sbr & 1;
     const uint32_t rate = raw ? kRates[rng.below(12)] : 44100;
     const uint32_t channels = raw ? 1 + rng.below(2) : 2;
     ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, channels, rate, 0, flags};
@@ -82,7 +92,7 @@ uint64_t run_plugin(const uint8_t* data, size_t size, Rng& rng, bool frame, bool
         in.data = const_cast<uint8_t*>(data + at);
         in.size = static_cast<uint32_t>(n);
         in.passthrough = 7;
-        const uint32_t room = static_cast<uint32_t>(output_room(n, frame));
+        const uint32_t room = static_cast<uint32_t>(output_room(n, frame, full));
         out.data = g_pcm;
         int r = -1;
         if (rng.below(8) == 0) {
@@ -116,8 +126,10 @@ uint64_t run_plugin(const uint8_t* data, size_t size, Rng& rng, bool frame, bool
     plugin->finish();
     // Every block, decoded or concealed, takes at least four input bytes; a
     // failed frame adds at most the rest of its blocks. In frame mode every
-    // buffer is a frame (or a raw block) whatever its size.
-    if (!frame) check(blocks <= size / 4 + 8);
+    // buffer is a frame (or a raw block) whatever its size. (Blocks are
+    // counted in AAC-LC blocks' bytes, of which a full-rate HE-AAC block
+    // takes two.)
+    if (!frame) check(blocks <= (size / 4 + 8) * (full ? 2 : 1));
     return blocks;
 }
 
@@ -222,11 +234,13 @@ bool api_open(ApiDecoder& a, const zoraac_params& p) {
     return true;
 }
 
-// One call of decoder a; checks the call's promises.
-void api_step(ApiDecoder& a, Rng& rng) {
+// One call of decoder a, on the next `unit` bytes or (kRandomPiece) on a
+// piece of random size; checks the call's promises.
+constexpr size_t kRandomPiece = ~size_t{0};
+void api_step(ApiDecoder& a, Rng& rng, size_t unit = kRandomPiece) {
     const bool units = a.p.transport != ZORAAC_TRANSPORT_AUTO;
     const size_t left = a.size - a.at;
-    size_t n = std::min<size_t>(left, 1 + rng.below(units ? 2100 : 3000));
+    size_t n = std::min<size_t>(left, unit != kRandomPiece ? unit : 1 + rng.below(units ? 2100 : 3000));
     const size_t need = zoraac_frame_bytes(&a.p);
     check(need + 64 <= sizeof g_api_out);
     const size_t room = rng.below(8) == 0 ? rng.below(static_cast<uint32_t>(need)) : need + rng.below(64);
@@ -299,6 +313,54 @@ void run_api(const uint8_t* data, size_t size, Rng& rng) {
     }
 }
 
+// Units mode. After the seed bytes: the AudioSpecificConfig's length (one
+// byte; 0: raw access units under a random rate and channel count), the
+// config, then each access unit after its length (two bytes, high first).
+void run_units(const uint8_t* data, size_t size, Rng& rng) {
+    if (size == 0) return;
+    const size_t asc = std::min<size_t>(size - 1, data[0]);
+    ApiDecoder& a = g_api[0];
+    a = ApiDecoder{};
+    zoraac_params p;
+    zoraac_params_init(&p);
+    p.conceal = rng.below(4) ? 1 : 0;
+    p.output = rng.below(2) ? ZORAAC_OUT_NATIVE : ZORAAC_OUT_STEREO;
+    p.sbr = rng.below(4) ? ZORAAC_SBR_FULL : ZORAAC_SBR_OFF;
+    p.downmix = rng.below(4) ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
+    p.format = rng.below(4) ? ZORAAC_S16 : ZORAAC_S32;
+    if (rng.below(2)) p.sbr_channels = 3 + rng.below(6);
+    if (asc) {
+        p.transport = ZORAAC_TRANSPORT_ASC;
+        p.asc = data + 1;
+        p.asc_size = static_cast<uint32_t>(asc);
+    } else {
+        p.transport = ZORAAC_TRANSPORT_RAW;
+        p.sample_rate = kRates[rng.below(12)];
+        p.channels = rng.below(4) ? 1 + rng.below(2) : 1 + rng.below(8);
+    }
+    a.data = data + 1 + asc;
+    a.size = size - 1 - asc;
+    if (!api_open(a, p)) return;
+    for (int guard = 0; !a.done && guard < 100000; ++guard) {
+        if (a.size - a.at < 2) {
+            api_step(a, rng, 0);
+            continue;
+        }
+        const size_t unit = static_cast<size_t>(a.data[a.at] << 8 | a.data[a.at + 1]);
+        a.at += 2;
+        const size_t before = a.at;
+        api_step(a, rng, std::min(unit, a.size - a.at));
+        // A refused unit (too little room) is skipped, as a player would.
+        if (a.at == before) a.at = std::min(a.size, a.at + unit);
+        if (rng.below(64) == 0) zoraac_flush(a.d);
+    }
+    zoraac_info info;
+    info.size = sizeof info;
+    check(zoraac_get_info(a.d, &info) == 0);
+    check(info.frames_decoded == a.blocks && info.frames_concealed <= info.frames_decoded);
+    zoraac_close(a.d);
+}
+
 }  // namespace
 
 // A clean stream of another configuration (12 kHz mono) that half the
@@ -325,7 +387,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     data += 2;
     size -= 2;
     static std::vector<uint8_t> spliced;
-    if (rng.below(2) == 0 && !splice_stream().empty()) {
+    if (rng.below(2) == 0 && mode != Mode::Units && !splice_stream().empty()) {
         spliced.assign(data, data + size);
         spliced.insert(spliced.end(), splice_stream().begin(), splice_stream().end());
         data = spliced.data();
@@ -337,6 +399,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case Mode::Raw: run_plugin(data, size, rng, rng.below(2) == 0, true); break;
     case Mode::Pull: run_pull(data, size, rng); break;
     case Mode::Api: run_api(data, size, rng); break;
+    case Mode::Units: run_units(data, size, rng); break;
     }
     return 0;
 }
