@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "dec/block.h"
+#include "dec/downmix_sums.h"
 #include "dec/instance.h"
 #include "dec/tools.h"
 #include "dsp/filterbank.h"
@@ -371,35 +372,6 @@ int downmix_gains(const MP4AACDEC_QUVA_Obj* dec, int32_t g[kMixMaxChannels][2]) 
 
 namespace {
 
-// The stereo sums as PCM: 1024 interleaved frames from the heads (Q12),
-// then the tails become the heads and are cleared.
-void put_sums(MP4AACDEC_QUVA_Obj* dec) {
-    int32_t* const head0 = dec->overlap[0];
-    int32_t* const head1 = dec->overlap[1];
-    int32_t* const tail = dec->lastSpectrum;
-    if (dec->outputBuffer && dec->wideOutput) {
-        int32_t* out = reinterpret_cast<int32_t*>(dec->outputBuffer);
-        for (int k = 0; k < 1024; ++k) {
-            out[2 * k] = q12_to_pcm32(head0[k]);
-            out[2 * k + 1] = q12_to_pcm32(head1[k]);
-        }
-    } else if (dec->outputBuffer) {
-        int16_t* out = dec->outputBuffer;
-        for (int k = 0; k < 1024; ++k) {
-            out[2 * k] = q12_to_pcm16(head0[k]);
-            out[2 * k + 1] = q12_to_pcm16(head1[k]);
-        }
-    }
-    std::memcpy(head0, tail, 1024 * sizeof(int32_t));
-    std::memcpy(head1, tail + 1024, 1024 * sizeof(int32_t));
-    std::memset(tail, 0, 2048 * sizeof(int32_t));
-    dec->numSamples = kSamplesPerBlock;
-}
-
-}  // namespace
-
-namespace {
-
 // Channel ch's overlap in native output.
 int32_t* native_overlap(MP4AACDEC_QUVA_Obj* dec, int ch) {
     return ch < 2 ? dec->overlap[ch] : dec->lastSpectrum + 1024 * (ch - 2);
@@ -455,20 +427,8 @@ void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, SbrSlots at, int n, const int32_t 
             sbr_channel_subbands(s, x, ch[c], c);
             // (Downsampled, the 32-band synthesis hears subbands 0..31 alone.)
             const int width = s->downsampled ? 32 : 64;
-            for (int o = 0; o < 2; ++o) {
-                const int32_t gain = g[c][o];
-                if (!gain) continue;
-                for (int l = 0; l < kSbrQmfSlots; ++l) {
-                    const int32_t* re = x->re[l + kSbrHfAdjSlots];
-                    const int32_t* im = x->im[l + kSbrHfAdjSlots];
-                    int32_t* sum_re = m->re[o][l];
-                    int32_t* sum_im = m->im[o][l];
-                    for (int k = 0; k < width; ++k) {
-                        sum_re[k] = fx::add_sat(sum_re[k], fx::mul_shift_sat(re[k], gain, 30));
-                        sum_im[k] = fx::add_sat(sum_im[k], fx::mul_shift_sat(im[k], gain, 30));
-                    }
-                }
-            }
+            for (int o = 0; o < 2; ++o)
+                if (g[c][o]) downmix_add_subbands(m->re[o], m->im[o], x->re, x->im, width, g[c][o]);
         }
         sbr_element_save(s, sbr_mix_element_state(dec, e));
     }
@@ -591,7 +551,7 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
     } else if (dec->ctx->downmix == LAYOUT_NATIVE) {
         dec->numSamples = static_cast<uint16_t>(1024 * dec->mcInfo.mix_channels);
     } else {
-        put_sums(dec);
+        downmix_put_sums(dec);
     }
     // The block's channels are the layout's (not the last element's).
     dec->mcInfo.num_channels = dec->mcInfo.mix_channels;
@@ -599,14 +559,14 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
     dec->concealRun = 0;
 }
 
-// (Run for a lost block alone: compiled for size.)
+// (Run for a lost block alone.)
 __attribute__((cold)) void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
     if (dec->mcInfo.mix_sbr && dec->ctx->sbrMix) {
         conceal_sbr_mix(dec);
         return;
     }
     if (dec->ctx->downmix != LAYOUT_NATIVE) {
-        put_sums(dec);
+        downmix_put_sums(dec);
         return;
     }
     // Native: each channel's tail goes out (what a silent block gives) and

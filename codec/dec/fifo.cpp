@@ -105,7 +105,9 @@ void kvxdec_decfifoReadBits(DecFifo* f, uint16_t* value, uint16_t n) { *value = 
 
 void kvxdec_decfifoReadBits2(DecFifo* f, uint16_t n) { (void)read_bits(f, n); }
 
-int kvxdec_decfifoReadBytes(DecFifo* f, uint8_t* dst, uint16_t nbytes, uint16_t consume) {
+// (Byte reads, moves and seeks run once a header, a search step or a lost
+// block, not once a bit: optimised for size, out of the way of the reads.)
+[[gnu::cold]] int kvxdec_decfifoReadBytes(DecFifo* f, uint8_t* dst, uint16_t nbytes, uint16_t consume) {
     const uint16_t held = words_held(f);
     if (nbytes > held) {
         if (nbytes > 128) {
@@ -160,7 +162,7 @@ int32_t kvxdec_decfifoDistant(const DecFifo* current, const DecFifo* earlier) {
 
 // Moves the read position forward by whole bytes without reading them; meant
 // for a byte-aligned position (bits_left 0 or 8).
-void kvxdec_decfifoAdjust(DecFifo* f, int16_t nbytes) {
+[[gnu::cold]] void kvxdec_decfifoAdjust(DecFifo* f, int16_t nbytes) {
     if (nbytes <= 0) return;
     if (f->bits_left > 7) {
         // At an aligned position the cache holds exactly one byte.
@@ -178,7 +180,7 @@ void kvxdec_decfifoAdjust(DecFifo* f, int16_t nbytes) {
 
 // Returns once 8 * nbytes bits are held, pulling through the callback as
 // needed. With nothing to pull from it returns at once with an underrun.
-void kvxdec_decfifoSeek(DecFifo* f, int16_t nbytes) {
+[[gnu::cold]] void kvxdec_decfifoSeek(DecFifo* f, int16_t nbytes) {
     const int32_t want = 8 * nbytes;
     while (static_cast<int32_t>(kvxdec_decfifoGetBitCount(f)) < want)
         if (!refill(f)) return;

@@ -15,4 +15,4 @@
 extern const int16_t kvxdec_powHalf_fac_4[64];
 extern const int16_t kvxdec_powTwo_fac_4[120];
 extern const int16_t kvxdec_inv_quant_coefs[64];
-extern const int32_t kvxdec_tns_max_bands_tbl[16][4];
+extern const uint8_t kvxdec_tns_max_bands_tbl[16][2];

@@ -48,10 +48,10 @@ def generate():
     out += table("int16_t", "kvxdec_powHalf_fac_4", pow_half())
     out += table("int16_t", "kvxdec_powTwo_fac_4", pow_two())
     out += table("int16_t", "kvxdec_inv_quant_coefs", inv_quant(), per_line=8)
-    out.append("// Columns: long, short; the last two are not used.")
-    out.append("const int32_t kvxdec_tns_max_bands_tbl[16][4] = {")
+    out.append("// Columns: long, short.")
+    out.append("const uint8_t kvxdec_tns_max_bands_tbl[16][2] = {")
     for lng, shrt in TNS_MAX_BANDS:
-        out.append("    {%d, %d, 0, 0}," % (lng, shrt))
+        out.append("    {%d, %d}," % (lng, shrt))
     out.append("};")
     return "\n".join(out) + "\n"
 

@@ -1,0 +1,49 @@
+// The downmix's loops over samples (dec/downmix_sums.h).
+#include "dec/downmix_sums.h"
+
+#include <cstring>
+
+#include "dec/instance.h"
+#include "dsp/filterbank.h"
+#include "dsp/fixed.h"
+
+#if AAC_ARITHMETIC_EXACT
+
+void downmix_put_sums(MP4AACDEC_QUVA_Obj* dec) {
+    int32_t* const head0 = dec->overlap[0];
+    int32_t* const head1 = dec->overlap[1];
+    int32_t* const tail = dec->lastSpectrum;
+    if (dec->outputBuffer && dec->wideOutput) {
+        int32_t* out = reinterpret_cast<int32_t*>(dec->outputBuffer);
+        for (int k = 0; k < 1024; ++k) {
+            out[2 * k] = q12_to_pcm32(head0[k]);
+            out[2 * k + 1] = q12_to_pcm32(head1[k]);
+        }
+    } else if (dec->outputBuffer) {
+        int16_t* out = dec->outputBuffer;
+        for (int k = 0; k < 1024; ++k) {
+            out[2 * k] = q12_to_pcm16(head0[k]);
+            out[2 * k + 1] = q12_to_pcm16(head1[k]);
+        }
+    }
+    std::memcpy(head0, tail, 1024 * sizeof(int32_t));
+    std::memcpy(head1, tail + 1024, 1024 * sizeof(int32_t));
+    std::memset(tail, 0, 2048 * sizeof(int32_t));
+    dec->numSamples = kSamplesPerBlock;
+}
+
+void downmix_add_subbands(int32_t (*sum_re)[64], int32_t (*sum_im)[64], const int32_t (*re)[64],
+                          const int32_t (*im)[64], int width, int32_t gain) {
+    for (int l = 0; l < kSbrQmfSlots; ++l) {
+        const int32_t* const r = re[l + kSbrHfAdjSlots];
+        const int32_t* const i = im[l + kSbrHfAdjSlots];
+        int32_t* const sr = sum_re[l];
+        int32_t* const si = sum_im[l];
+        for (int k = 0; k < width; ++k) {
+            sr[k] = fx::add_sat(sr[k], fx::mul_shift_sat(r[k], gain, 30));
+            si[k] = fx::add_sat(si[k], fx::mul_shift_sat(i[k], gain, 30));
+        }
+    }
+}
+
+#endif
