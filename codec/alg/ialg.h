@@ -20,6 +20,11 @@ struct IALG_MemRec {
     void* base;          // block granted
 };
 
+// The alignment every record asks for: 4 bytes on the 32-bit target, a
+// pointer's on hosts with wider pointers, since the objects' records (and
+// the decoder context) hold pointers.
+constexpr int32_t kRecordAlignment = alignof(void*) > 4 ? static_cast<int32_t>(alignof(void*)) : 4;
+
 struct IKVXD_Fxns;
 
 // Every algorithm object begins with a pointer to its function table.

@@ -61,7 +61,7 @@ int KVXD_alloc(const IKVXD_Params* params, IALG_MemRec memTab[kStaticBlocks]) {
     if (n != kOuterRecords) return n;
     // The concealment store: the spectra of the last good block.
     memTab[kOuterRecords].size = static_cast<uint32_t>(kLastSpectrumBytes);
-    memTab[kOuterRecords].alignment = 4;
+    memTab[kOuterRecords].alignment = kRecordAlignment;
     memTab[kOuterRecords].space = IALG_EXTERNAL;
     memTab[kOuterRecords].attrs = IALG_PERSIST;
     return kStaticBlocks;
@@ -249,7 +249,7 @@ int KVXD_KELVARIS_numAlloc(void) { return kOuterRecords; }
 int KVXD_KELVARIS_alloc(const IALG_Params* params, IALG_Fxns** parentFxns, IALG_MemRec* memTab) {
     if (!params) params = &IKVXD_PARAMS;
     memTab[0].size = sizeof(KVXD_KELVARIS_Obj);
-    memTab[0].alignment = 4;
+    memTab[0].alignment = kRecordAlignment;
     memTab[0].space = IALG_EXTERNAL;
     memTab[0].attrs = IALG_PERSIST;
     return inner_fxns().ialg.algAlloc(params, parentFxns, memTab + 1) + 1;

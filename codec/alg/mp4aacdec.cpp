@@ -32,7 +32,7 @@ int MP4AACDEC_QUVA_numAlloc(void) { return 8; }  // an upper bound; alloc fills 
 int MP4AACDEC_QUVA_alloc(const IALG_Params*, IALG_Fxns**, IALG_MemRec* memTab) {
     for (int i = 0; i < kInnerRecords; ++i) {
         memTab[i].size = kRequests[i].size;
-        memTab[i].alignment = 4;
+        memTab[i].alignment = kRecordAlignment;
         memTab[i].space = IALG_EXTERNAL;
         memTab[i].attrs = kRequests[i].attrs;
     }
