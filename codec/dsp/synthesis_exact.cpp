@@ -15,6 +15,7 @@
 #include "dsp/bitrev_pairs.h"
 #include "dsp/complex.h"
 #include "dsp/filterbank.h"
+#include "dsp/few_spills.h"
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
 #include "sbr/built.h"
@@ -66,7 +67,7 @@ inline void swap_slots(int32_t* buf, int i, int j) {
 // then every slot exchanged with its bit reversal, four slots at a time (see
 // for_bit_reversed_groups).
 template <bool kLong>
-void pre_twiddle_n(int32_t* buf) {
+FEW_SPILLS void pre_twiddle_n(int32_t* buf) {
     constexpr int n = kLong ? 2048 : 256, half = n / 2, points = n / 4, h = points / 2;
     const int32_t* front_tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
     const int32_t* back_tw = front_tw + 2 * (points - 1);
@@ -131,7 +132,7 @@ inline void radix4_points(int32_t* g, int p, First first, Second second) {
 // p + L. Twiddles of 1 and -i are exact: no product at j = 0. Group by group,
 // the twiddles read in order.
 template <int kQuarter>
-void radix4_pass(int32_t* buf, int points) {
+FEW_SPILLS void radix4_pass(int32_t* buf, int points) {
     constexpr int quarter = kQuarter, half = quarter / 2;
     const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
     auto same = [](Complex z) { return z; };
@@ -157,7 +158,7 @@ void radix4_pass(int32_t* buf, int points) {
 // radix-4 passes, then (512 points) the last radix-2 stage. The twiddle of
 // half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one at
 // j + h/2 is that times -i.
-void fft_exact(int32_t* buf, int points) {
+FEW_SPILLS void fft_exact(int32_t* buf, int points) {
     cx::radix4_first_stage(buf, buf, points);
     radix4_pass<4>(buf, points);
     radix4_pass<16>(buf, points);
