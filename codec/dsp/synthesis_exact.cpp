@@ -26,6 +26,17 @@ using namespace cx;
 
 namespace {
 
+// store(v, k, z), on 32-bit ARM as one 64-bit store (STRD), where GCC
+// stores the two words one by one otherwise.
+inline void store2(int32_t* v, int k, Complex z) {
+#if defined(__arm__)
+    const uint64_t w = static_cast<uint64_t>(static_cast<uint32_t>(z.im)) << 32 | static_cast<uint32_t>(z.re);
+    __builtin_memcpy(v + 2 * k, &w, sizeof w);
+#else
+    store(v, k, z);
+#endif
+}
+
 // z (c - i s), c and s in Q31, each half rounded once. The Q12 headroom
 // keeps |z| far below 2^30, where the result could leave 32 bits.
 inline Complex rotate(Complex z, int32_t c, int32_t s) {
@@ -37,10 +48,10 @@ inline Complex rotate(Complex z, int32_t c, int32_t s) {
 inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r) {
     const Complex u{r.im, fx::neg_wrap(r.re)};
     const Complex x = load(buf, p), x2 = load(buf, q);
-    store(buf, p, add(x, t));
-    store(buf, p + h, sub(x, t));
-    store(buf, q, add(x2, u));
-    store(buf, q + h, sub(x2, u));
+    store2(buf, p, add(x, t));
+    store2(buf, p + h, sub(x, t));
+    store2(buf, q, add(x2, u));
+    store2(buf, q + h, sub(x2, u));
 }
 
 // -(a + i b)(c - i s), long blocks' a and b shifted right by 3 (rounded)
@@ -119,11 +130,11 @@ inline void radix4_points(int32_t* g, int p, First first, Second second) {
     const Complex x1 = first(load(v, quarter)), x0 = load(v, 0);
     const Complex a0 = add(x0, x1), a1 = sub(x0, x1);
     const Complex a2 = second(b0);
-    store(v, 0, add(a0, a2));
-    store(v, 2 * quarter, sub(a0, a2));
+    store2(v, 0, add(a0, a2));
+    store2(v, 2 * quarter, sub(a0, a2));
     const Complex a3 = times_minus_i(second(b1));
-    store(v, quarter, add(a1, a3));
-    store(v, 3 * quarter, sub(a1, a3));
+    store2(v, quarter, add(a1, a3));
+    store2(v, 3 * quarter, sub(a1, a3));
 }
 
 // The radix-2 stages of half-spans L and 2L as one pass over groups of 4L.
