@@ -11,6 +11,7 @@
 //
 // Short windows always sit at the standard's place (from sample 448).
 #include <cstring>
+#include <type_traits>
 
 #include "dsp/bitrev_pairs.h"
 #include "dsp/complex.h"
@@ -289,6 +290,21 @@ struct Up {
     const int32_t* t;
     int from;
     int32_t operator()(int n, int32_t v) const { return fx::mul_q31(v, t[n - from]); }
+    // q12_to_pcm16(add_sat(o, (*this)(n, v))) as one 64-bit multiply-add
+    // and its high word: with S = o + round(v w / 2^31), the sum exactly,
+    // that is sat16(floor((S + 2^11) / 2^12)) (both saturations only ever
+    // push a sum past the 16-bit range further, the way it is already
+    // going), and S + 2^11 times 2^31, with the rounding term and the
+    // remainder of v w (below 2^31, too small to move the quotient by 2^43),
+    // is o 2^31 + v w + 2^30 + 2^42.
+    // (The accumulator's words: o's lowest bit at bit 31 with the rounding
+    // term, and o's others with 2^10 above.)
+    int16_t pcm16_after(int n, int32_t o, int32_t v) const {
+        const uint32_t lo = static_cast<uint32_t>(fx::shl_wrap(o, 31)) | (1u << 30);
+        const uint32_t hi = static_cast<uint32_t>(fx::add_wrap(fx::asr(o, 1), 1 << 10));
+        const int64_t acc = static_cast<int64_t>(static_cast<uint64_t>(hi) << 32 | lo);
+        return fx::sat16(fx::asr64_hi(fx::mac64(acc, v, t[n - from]), 11));
+    }
 };
 struct Down {
     const int32_t* t;
@@ -344,7 +360,10 @@ void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overla
     kernels.fft(coef, 512);
     long_passes(seq, shape, prev, coef, [overlap, put](auto rise, auto fall) {
         return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
-            put(n, fx::add_sat(overlap[n], rise(n, x)));
+            if constexpr (Put::kPcm16 && std::is_same_v<std::decay_t<decltype(rise)>, Up>)
+                put.pcm16(n, rise.pcm16_after(n, overlap[n], x));
+            else
+                put(n, fx::add_sat(overlap[n], rise(n, x)));
             overlap[n] = fall(n, y);
         };
     });
@@ -385,15 +404,21 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Pu
 
 // PCM stores of the Q12 output: into one slot of stereo frames (the
 // decoder's blocks), any layout (native layouts' frames), or 32-bit samples.
+// kPcm16: stores 16-bit samples, which pcm16(k, s) takes made.
 struct SlotPut {
+    static constexpr bool kPcm16 = true;
     int16_shared* at;
-    void operator()(int k, int32_t v) const { at[2 * k] = q12_to_pcm16(v); }
+    void operator()(int k, int32_t v) const { pcm16(k, q12_to_pcm16(v)); }
+    void pcm16(int k, int16_t s) const { at[2 * k] = s; }
 };
 struct AnyPut {
+    static constexpr bool kPcm16 = true;
     PcmOut out;
-    void operator()(int k, int32_t v) const { put_pcm(out, k, q12_to_pcm16(v)); }
+    void operator()(int k, int32_t v) const { pcm16(k, q12_to_pcm16(v)); }
+    void pcm16(int k, int16_t s) const { put_pcm(out, k, s); }
 };
 struct WidePut {
+    static constexpr bool kPcm16 = false;
     PcmOut out;
     void operator()(int k, int32_t v) const {
         int32_t* p = out.wide + k * out.step;
@@ -404,6 +429,7 @@ struct WidePut {
 
 // The Q12 time samples themselves.
 struct TimePut {
+    static constexpr bool kPcm16 = false;
     int32_t* at;
     void operator()(int k, int32_t v) const { at[k] = v; }
 };
