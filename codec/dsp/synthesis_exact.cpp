@@ -354,13 +354,18 @@ void long_passes(uint8_t seq, int shape, int prev, const int32_t* coef, const Ma
 // The sinks hold copies of the pointers and of the PCM store: a PCM store
 // may alias anything (int16_shared), so nothing they use is read back from
 // memory after one.
+#if defined(__arm__)
+constexpr bool kFusedPcm16 = true;
+#else
+constexpr bool kFusedPcm16 = false;
+#endif
 template <class Put>
 void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
     kernels.pre_twiddle(coef, 2048);
     kernels.fft(coef, 512);
     long_passes(seq, shape, prev, coef, [overlap, put](auto rise, auto fall) {
         return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
-            if constexpr (Put::kPcm16 && std::is_same_v<std::decay_t<decltype(rise)>, Up>)
+            if constexpr (kFusedPcm16 && Put::kPcm16 && std::is_same_v<std::decay_t<decltype(rise)>, Up>)
                 put.pcm16(n, rise.pcm16_after(n, overlap[n], x));
             else
                 put(n, fx::add_sat(overlap[n], rise(n, x)));
