@@ -292,11 +292,11 @@ struct Up {
     int32_t operator()(int n, int32_t v) const { return fx::mul_q31(v, t[n - from]); }
     // q12_to_pcm16(add_sat(o, (*this)(n, v))) as one 64-bit multiply-add
     // and its high word: with S = o + round(v w / 2^31), the sum exactly,
-    // that is sat16(floor((S + 2^11) / 2^12)) (both saturations only ever
-    // push a sum past the 16-bit range further, the way it is already
-    // going), and S + 2^11 times 2^31, with the rounding term and the
-    // remainder of v w (below 2^31, too small to move the quotient by 2^43),
-    // is o 2^31 + v w + 2^30 + 2^42.
+    // that is sat16(floor((S + 2^11) / 2^12)) (a sum either 32-bit
+    // saturation clamps lies outside the 16-bit range after the shift,
+    // clamped or not, so sat16 gives the same), and S + 2^11 times 2^31,
+    // with the rounding term and the remainder of v w (below 2^31, too
+    // small to move the quotient by 2^43), is o 2^31 + v w + 2^30 + 2^42.
     // (The accumulator's words: o's lowest bit at bit 31 with the rounding
     // term, and o's others with 2^10 above.)
     int16_t pcm16_after(int n, int32_t o, int32_t v) const {
