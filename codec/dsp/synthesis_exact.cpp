@@ -11,10 +11,12 @@
 //
 // Short windows always sit at the standard's place (from sample 448).
 #include <cstring>
+#include <type_traits>
 
 #include "dsp/bitrev_pairs.h"
 #include "dsp/complex.h"
 #include "dsp/filterbank.h"
+#include "dsp/few_spills.h"
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
 #include "sbr/built.h"
@@ -24,6 +26,17 @@
 using namespace cx;
 
 namespace {
+
+// store(v, k, z), on 32-bit ARM as one 64-bit store (STRD), where GCC
+// stores the two words one by one otherwise.
+inline void store2(int32_t* v, int k, Complex z) {
+#if defined(__arm__)
+    const uint64_t w = static_cast<uint64_t>(static_cast<uint32_t>(z.im)) << 32 | static_cast<uint32_t>(z.re);
+    __builtin_memcpy(v + 2 * k, &w, sizeof w);
+#else
+    store(v, k, z);
+#endif
+}
 
 // z (c - i s), c and s in Q31, each half rounded once. The Q12 headroom
 // keeps |z| far below 2^30, where the result could leave 32 bits.
@@ -36,10 +49,10 @@ inline Complex rotate(Complex z, int32_t c, int32_t s) {
 inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r) {
     const Complex u{r.im, fx::neg_wrap(r.re)};
     const Complex x = load(buf, p), x2 = load(buf, q);
-    store(buf, p, add(x, t));
-    store(buf, p + h, sub(x, t));
-    store(buf, q, add(x2, u));
-    store(buf, q + h, sub(x2, u));
+    store2(buf, p, add(x, t));
+    store2(buf, p + h, sub(x, t));
+    store2(buf, q, add(x2, u));
+    store2(buf, q + h, sub(x2, u));
 }
 
 // -(a + i b)(c - i s), long blocks' a and b shifted right by 3 (rounded)
@@ -66,7 +79,7 @@ inline void swap_slots(int32_t* buf, int i, int j) {
 // then every slot exchanged with its bit reversal, four slots at a time (see
 // for_bit_reversed_groups).
 template <bool kLong>
-void pre_twiddle_n(int32_t* buf) {
+FEW_SPILLS void pre_twiddle_n(int32_t* buf) {
     constexpr int n = kLong ? 2048 : 256, half = n / 2, points = n / 4, h = points / 2;
     const int32_t* front_tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
     const int32_t* back_tw = front_tw + 2 * (points - 1);
@@ -118,11 +131,11 @@ inline void radix4_points(int32_t* g, int p, First first, Second second) {
     const Complex x1 = first(load(v, quarter)), x0 = load(v, 0);
     const Complex a0 = add(x0, x1), a1 = sub(x0, x1);
     const Complex a2 = second(b0);
-    store(v, 0, add(a0, a2));
-    store(v, 2 * quarter, sub(a0, a2));
+    store2(v, 0, add(a0, a2));
+    store2(v, 2 * quarter, sub(a0, a2));
     const Complex a3 = times_minus_i(second(b1));
-    store(v, quarter, add(a1, a3));
-    store(v, 3 * quarter, sub(a1, a3));
+    store2(v, quarter, add(a1, a3));
+    store2(v, 3 * quarter, sub(a1, a3));
 }
 
 // The radix-2 stages of half-spans L and 2L as one pass over groups of 4L.
@@ -131,7 +144,7 @@ inline void radix4_points(int32_t* g, int p, First first, Second second) {
 // p + L. Twiddles of 1 and -i are exact: no product at j = 0. Group by group,
 // the twiddles read in order.
 template <int kQuarter>
-void radix4_pass(int32_t* buf, int points) {
+FEW_SPILLS void radix4_pass(int32_t* buf, int points) {
     constexpr int quarter = kQuarter, half = quarter / 2;
     const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
     auto same = [](Complex z) { return z; };
@@ -157,7 +170,7 @@ void radix4_pass(int32_t* buf, int points) {
 // radix-4 passes, then (512 points) the last radix-2 stage. The twiddle of
 // half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one at
 // j + h/2 is that times -i.
-void fft_exact(int32_t* buf, int points) {
+FEW_SPILLS void fft_exact(int32_t* buf, int points) {
     cx::radix4_first_stage(buf, buf, points);
     radix4_pass<4>(buf, points);
     radix4_pass<16>(buf, points);
@@ -277,6 +290,21 @@ struct Up {
     const int32_t* t;
     int from;
     int32_t operator()(int n, int32_t v) const { return fx::mul_q31(v, t[n - from]); }
+    // q12_to_pcm16(add_sat(o, (*this)(n, v))) as one 64-bit multiply-add
+    // and its high word: with S = o + round(v w / 2^31), the sum exactly,
+    // that is sat16(floor((S + 2^11) / 2^12)) (a sum either 32-bit
+    // saturation clamps lies outside the 16-bit range after the shift,
+    // clamped or not, so sat16 gives the same), and S + 2^11 times 2^31,
+    // with the rounding term and the remainder of v w (below 2^31, too
+    // small to move the quotient by 2^43), is o 2^31 + v w + 2^30 + 2^42.
+    // (The accumulator's words: o's lowest bit at bit 31 with the rounding
+    // term, and o's others with 2^10 above.)
+    int16_t pcm16_after(int n, int32_t o, int32_t v) const {
+        const uint32_t lo = static_cast<uint32_t>(fx::shl_wrap(o, 31)) | (1u << 30);
+        const uint32_t hi = static_cast<uint32_t>(fx::add_wrap(fx::asr(o, 1), 1 << 10));
+        const int64_t acc = static_cast<int64_t>(static_cast<uint64_t>(hi) << 32 | lo);
+        return fx::sat16(fx::asr64_hi(fx::mac64(acc, v, t[n - from]), 11));
+    }
 };
 struct Down {
     const int32_t* t;
@@ -326,13 +354,21 @@ void long_passes(uint8_t seq, int shape, int prev, const int32_t* coef, const Ma
 // The sinks hold copies of the pointers and of the PCM store: a PCM store
 // may alias anything (int16_shared), so nothing they use is read back from
 // memory after one.
+#if defined(__arm__)
+constexpr bool kFusedPcm16 = true;
+#else
+constexpr bool kFusedPcm16 = false;
+#endif
 template <class Put>
 void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
     kernels.pre_twiddle(coef, 2048);
     kernels.fft(coef, 512);
     long_passes(seq, shape, prev, coef, [overlap, put](auto rise, auto fall) {
         return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
-            put(n, fx::add_sat(overlap[n], rise(n, x)));
+            if constexpr (kFusedPcm16 && Put::kPcm16 && std::is_same_v<std::decay_t<decltype(rise)>, Up>)
+                put.pcm16(n, rise.pcm16_after(n, overlap[n], x));
+            else
+                put(n, fx::add_sat(overlap[n], rise(n, x)));
             overlap[n] = fall(n, y);
         };
     });
@@ -373,15 +409,21 @@ void short_blocks(int shape, int prev, int32_t* coef, int32_t* overlap, const Pu
 
 // PCM stores of the Q12 output: into one slot of stereo frames (the
 // decoder's blocks), any layout (native layouts' frames), or 32-bit samples.
+// kPcm16: stores 16-bit samples, which pcm16(k, s) takes made.
 struct SlotPut {
+    static constexpr bool kPcm16 = true;
     int16_shared* at;
-    void operator()(int k, int32_t v) const { at[2 * k] = q12_to_pcm16(v); }
+    void operator()(int k, int32_t v) const { pcm16(k, q12_to_pcm16(v)); }
+    void pcm16(int k, int16_t s) const { at[2 * k] = s; }
 };
 struct AnyPut {
+    static constexpr bool kPcm16 = true;
     PcmOut out;
-    void operator()(int k, int32_t v) const { put_pcm(out, k, q12_to_pcm16(v)); }
+    void operator()(int k, int32_t v) const { pcm16(k, q12_to_pcm16(v)); }
+    void pcm16(int k, int16_t s) const { put_pcm(out, k, s); }
 };
 struct WidePut {
+    static constexpr bool kPcm16 = false;
     PcmOut out;
     void operator()(int k, int32_t v) const {
         int32_t* p = out.wide + k * out.step;
@@ -392,6 +434,7 @@ struct WidePut {
 
 // The Q12 time samples themselves.
 struct TimePut {
+    static constexpr bool kPcm16 = false;
     int32_t* at;
     void operator()(int k, int32_t v) const { at[k] = v; }
 };
