@@ -57,6 +57,32 @@ struct Shift {
     }
 };
 
+// fx::rshr64 by n of the 64-bit sums of a and b in narrow's order, where
+// the rounded values fit in 32 bits (kHigh false, n 1..32: the low words of
+// the logical shift, which are the arithmetic one's), or fx::rshr64 and
+// fx::rshr64_sat alike by n 32..62 (kHigh: the sums' high words with the
+// bias shifted by n - 32 arithmetically, the whole result, which always
+// fits).
+template <bool kHigh>
+struct Round {
+    __m256i bias;
+    __m128i count;
+    AVX2_INLINE explicit Round(int n)
+        : bias(_mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)))),
+          count(_mm_cvtsi32_si128(kHigh ? n - 32 : n)) {}
+    AVX2_INLINE __m256i narrow(__m256i a, __m256i b) const {
+        a = _mm256_add_epi64(a, bias);
+        b = _mm256_add_epi64(b, bias);
+        if constexpr (kHigh)
+            return _mm256_sra_epi32(_mm256_castps_si256(_mm256_shuffle_ps(
+                                        _mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(3, 1, 3, 1))),
+                                    count);
+        return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(_mm256_srl_epi64(a, count)),
+                                                     _mm256_castsi256_ps(_mm256_srl_epi64(b, count)),
+                                                     _MM_SHUFFLE(2, 0, 2, 0)));
+    }
+};
+
 AVX2_INLINE __m256i mul(__m256i a, __m256i b) { return _mm256_mul_epi32(a, b); }
 AVX2_INLINE __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
 
@@ -79,6 +105,8 @@ AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
     const __m256i im = add(add(mul(zs, tw), mul(z, ts)), half);
     return _mm256_blend_epi32(_mm256_srli_epi64(re, 31), _mm256_slli_epi64(im, 1), 0xAA);
 }
+
+#define AVX2_INLINE_LAMBDA __attribute__((always_inline, target("avx2")))
 
 struct Avx2Steps : qmf::ScalarSteps {
     // The reference's first two stages (its radix-4 stage of additions) a
@@ -123,8 +151,9 @@ struct Avx2Steps : qmf::ScalarSteps {
         fft_stages_from<kBits, 4>(buf);
     }
 
+    // fx::rshr64 by 32: the high words of the sums with 2^31.
     AVX2 static void analysis_window(const int32_t* const* blk, int32_t* u) {
-        const Shift round(32);
+        const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 31);
         for (int n = 0; n < 64; n += 8) {
             const int half = n >> 5, r = n & 31;
             __m256i a = _mm256_setzero_si256(), b = a;
@@ -134,48 +163,105 @@ struct Avx2Steps : qmf::ScalarSteps {
                 a = add(a, mul(load_wide(x), load(c)));
                 b = add(b, mul(load_wide(x + 4), load(c + 8)));
             }
-            store(u + n, round.narrow_in_order<false>(a, b));
+            const __m256i hi = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(add(a, bias)),
+                                                                     _mm256_castsi256_ps(add(b, bias)),
+                                                                     _MM_SHUFFLE(3, 1, 3, 1)));
+            store(u + n, _mm256_permute4x64_epi64(hi, _MM_SHUFFLE(3, 1, 2, 0)));
         }
     }
 
-    // Eight outputs at a time, row after row: v's words of each half, even
-    // ones in the low words of the 64-bit lanes and odd ones shifted down,
-    // are taken once for the five rows of that half. Each rounded product
-    // (round31) goes to its word straight from its lane: bits 31..62 of an
-    // even word's sum shifted down, of an odd word's shifted up by one. The
-    // partial sums saturate as fx::add_sat: where the sum's sign differs
-    // from both terms', the limit of the old sum's sign (BLENDVPS by the
-    // sign bits).
+    // The rounded products of row i's window words c with eight values of v
+    // (their even words in `even`, the odd ones shifted down in `odd`), as
+    // eight words in order: each rounded product (bits 31..62 of the sum
+    // with 2^30) goes to its word straight from its lane, an even word's sum
+    // shifted down, an odd word's shifted up by one. For 64 bands the odd
+    // words' window is the load one word on (its even words), but for the
+    // table's last eight words (last), where that load would read past it.
     template <int kBits>
-    AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
-        constexpr int bands = 1 << kBits, step = 64 / bands;
+    AVX2_INLINE static __m256i window_products(__m256i even, __m256i odd, const int32_t* c, bool last) {
         const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
-        const __m256 max = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
-        const __m256 min = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
-        for (int k = 0; k < bands; k += 8) {
-            const __m256i even[2] = {load(v + k), load(v + bands + k)};
-            const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
-            for (int i = 0; i < qmf::kBlocks; ++i) {
-                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
-                __m256i ce;
-                if constexpr (step == 1) {
-                    ce = load(c);
-                } else {  // every second word: c[0], c[2], .. c[14] in order
-                    ce = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(load(c)),
-                                                               _mm256_castsi256_ps(load(c + 8)), _MM_SHUFFLE(2, 0, 2, 0)));
-                    ce = _mm256_permute4x64_epi64(ce, _MM_SHUFFLE(3, 1, 2, 0));
-                }
-                const __m256i a = add(mul(even[i & 1], ce), half);
-                const __m256i b = add(mul(odd[i & 1], _mm256_srli_epi64(ce, 32)), half);
-                const __m256i p = _mm256_blend_epi32(_mm256_srli_epi64(a, 31), _mm256_slli_epi64(b, 1), 0xAA);
-                const __m256i acc = load(sums[i] + k);
+        __m256i ce, co;
+        if constexpr (kBits == 6) {
+            ce = load(c);
+            co = last ? _mm256_srli_epi64(ce, 32) : load(c + 1);
+        } else {  // every second word: c[0], c[2], .. c[14] in order
+            ce = _mm256_castps_si256(
+                _mm256_shuffle_ps(_mm256_castsi256_ps(load(c)), _mm256_castsi256_ps(load(c + 8)), _MM_SHUFFLE(2, 0, 2, 0)));
+            ce = _mm256_permute4x64_epi64(ce, _MM_SHUFFLE(3, 1, 2, 0));
+            co = _mm256_srli_epi64(ce, 32);
+        }
+        const __m256i a = add(mul(even, ce), half);
+        const __m256i b = add(mul(odd, co), half);
+        return _mm256_blend_epi32(_mm256_srli_epi64(a, 31), _mm256_slli_epi64(b, 1), 0xAA);
+    }
+
+    // The ten rows for eight outputs k .. k+7. kFast: the partial sums
+    // added modulo 2^32, and the range of v and of the new sums kept in
+    // top and bottom. Otherwise the sums in `sums` are those kFast left
+    // (each old sum plus its product modulo 2^32): the old sum taken back
+    // (the product subtracted) and the product added saturating as
+    // fx::add_sat: where the sum's sign differs from both terms', the limit
+    // of the old sum's sign (BLENDVPS by the sign bits).
+    template <int kBits, bool kFast, bool kLast>
+    AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, __m256i& top,
+                                           __m256i& bottom) {
+        constexpr int bands = 1 << kBits, step = 64 / bands;
+        const __m256i even[2] = {load(v + k), load(v + bands + k)};
+        const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
+        if constexpr (kFast) {
+            top = _mm256_max_epi32(top, _mm256_max_epi32(even[0], even[1]));
+            bottom = _mm256_min_epi32(bottom, _mm256_min_epi32(even[0], even[1]));
+        }
+#pragma GCC unroll 10
+        for (int i = 0; i < qmf::kBlocks; ++i) {
+            const int32_t* c = qmf_window_q31 + step * (bands * i + k);
+            const __m256i p = window_products<kBits>(even[i & 1], odd[i & 1], c, kLast && i == qmf::kBlocks - 1);
+            int32_t* const at = sums[i] + k;
+            if constexpr (kFast) {
+                const __m256i sum = _mm256_add_epi32(load(at), p);
+                top = _mm256_max_epi32(top, sum);
+                bottom = _mm256_min_epi32(bottom, sum);
+                store(at, sum);
+            } else {
+                const __m256 max = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
+                const __m256 min = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
+                const __m256i acc = _mm256_sub_epi32(load(at), p);
                 const __m256i sum = _mm256_add_epi32(acc, p);
                 const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
                 const __m256 limit = _mm256_blendv_ps(max, min, _mm256_castsi256_ps(acc));
-                store(sums[i] + k, _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(sum), limit,
-                                                                         _mm256_castsi256_ps(over))));
+                store(at, _mm256_castps_si256(
+                              _mm256_blendv_ps(_mm256_castsi256_ps(sum), limit, _mm256_castsi256_ps(over))));
             }
         }
+    }
+
+    // The window's products saturate only where a partial sum goes beyond
+    // 32 bits, which real signals keep far below. So the rows are first
+    // added modulo 2^32, eight outputs at a time, v's words of each half
+    // taken once for the five rows of that half; where every value of v and
+    // every new sum lies in [-2^30, 2^30) that was exact: each rounded
+    // product is then below 2^30 in magnitude (the window's magnitudes stay
+    // below 0.86), so a sum that wrapped would lie outside that range, and
+    // one that did not is the saturating sum. Otherwise (a slot of extreme
+    // values or partial sums) the rows are done again saturating, from the
+    // old sums taken back.
+    template <int kBits>
+    AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+        constexpr int bands = 1 << kBits;
+        __m256i top = _mm256_setzero_si256(), bottom = top;
+        for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, true, false>(v, sums, k, top, bottom);
+        window_outputs<kBits, true, true>(v, sums, bands - 8, top, bottom);
+        const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi32(top, _mm256_set1_epi32((1 << 30) - 1)),
+                                            _mm256_cmpgt_epi32(_mm256_set1_epi32(-(1 << 30)), bottom));
+        if (!_mm256_testz_si256(out, out)) saturate_window<kBits>(v, sums);
+    }
+
+    template <int kBits>
+    AVX2 __attribute__((noinline, cold)) static void saturate_window(const int32_t* v, int32_t* const* sums) {
+        constexpr int bands = 1 << kBits;
+        __m256i top = _mm256_setzero_si256(), bottom = top;
+        for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, false, false>(v, sums, k, top, bottom);
+        window_outputs<kBits, false, true>(v, sums, bands - 8, top, bottom);
     }
 
     template <int kBits>
@@ -221,13 +307,21 @@ struct Avx2Steps : qmf::ScalarSteps {
         _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[3]), _mm_srli_si128(hi, 8));
     }
 
-    AVX2 static void analysis_pre(const int32_t* u, int s, int32_t* z) {
-        const Shift round(31 - s);
+    // The shift 31 - s: 7 to 39.
+    template <bool kHigh>
+    AVX2_INLINE static void pre_points(const int32_t* u, int n, int32_t* z) {
+        const Round<kHigh> round(n);
         for (int m = 0; m < 32; m += 4) {
             __m256i p0, p1;
             rotate4<2>(u, m, p0, p1);
-            store_pairs(z, qmf::kBitReversal<5>.at + m, round.narrow<false>(p0, p1));
+            store_pairs(z, qmf::kBitReversal<5>.at + m, round.narrow(p0, p1));
         }
+    }
+    AVX2 static void analysis_pre(const int32_t* u, int s, int32_t* z) {
+        if (31 - s <= 32)
+            pre_points<false>(u, 31 - s, z);
+        else
+            pre_points<true>(u, 31 - s, z);
     }
 
     // Four points rotated as by rotate_plus (the real parts' sums in one
@@ -300,8 +394,9 @@ struct Avx2Steps : qmf::ScalarSteps {
         r1 = band(_mm256_srli_si256(a, 8), _mm256_srli_si256(b, 8), _mm256_permute2x128_si256(fg01, fg23, 0x31));
     }
 
-    AVX2 static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
-        const Shift round(37 + s);
+    // The shift 37 + s: 29 to 61, below 32 only for input near full scale.
+    template <class Rounding>
+    AVX2_INLINE static void post_bands(const int32_t* z, const Rounding& round, int32_t* re, int32_t* im) {
         const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
         for (int k = 0; k < 32; k += 4) {
             // Z[k .. k+3]; Z[31-k], Z[30-k] | Z[29-k], Z[28-k]
@@ -309,9 +404,19 @@ struct Avx2Steps : qmf::ScalarSteps {
             const __m256i b = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 1, 2, 3));
             __m256i r0, r1;
             bands4(a, b, qmf_analysis_post_q31 + 4 * k, r0, r1);
-            const __m256i v = _mm256_permutevar8x32_epi32(round.narrow<true>(r0, r1), split);
+            const __m256i v = _mm256_permutevar8x32_epi32(round(r0, r1), split);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(re + k), _mm256_castsi256_si128(v));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(im + k), _mm256_extracti128_si256(v, 1));
+        }
+    }
+    AVX2 static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
+        const int n = 37 + s;
+        if (n >= 32) {
+            const Round<true> high(n);
+            post_bands(z, [&](__m256i a, __m256i b) AVX2_INLINE_LAMBDA { return high.narrow(a, b); }, re, im);
+        } else {
+            const Shift low(n);
+            post_bands(z, [&](__m256i a, __m256i b) AVX2_INLINE_LAMBDA { return low.narrow<true>(a, b); }, re, im);
         }
     }
 
