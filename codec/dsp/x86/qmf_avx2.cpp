@@ -109,27 +109,8 @@ AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
 #define AVX2_INLINE_LAMBDA __attribute__((always_inline, target("avx2")))
 
 struct Avx2Steps : qmf::ScalarSteps {
-    // The reference's first two stages (its radix-4 stage of additions) a
-    // group of four points to a register: sums and differences of the
-    // points' pairs, then of the pairs' results, i d by swapping d's words,
-    // negations by VPSIGND (which wraps, as fx::sub_wrap). Then each stage of
-    // half-span h >= 4 four points at a time, every twiddle a rotation (see
-    // qmf::fft_inverse), the spans known at compile time.
-    template <int kBits>
-    AVX2_INLINE static void fft_first_stages(int32_t* buf) {
-        const __m256i first = _mm256_setr_epi32(1, 1, -1, -1, 1, 1, -1, -1);
-        const __m256i second = _mm256_setr_epi32(1, 1, -1, 1, -1, -1, 1, -1);
-        const __m256i ab = _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3), cd = _mm256_setr_epi32(4, 5, 7, 6, 4, 5, 7, 6);
-        for (int32_t* g = buf; g < buf + 2 * (1 << kBits); g += 8) {
-            const __m256i x = load(g);  // p0 p1 | p2 p3
-            const __m256i e = _mm256_add_epi32(_mm256_permute4x64_epi64(x, _MM_SHUFFLE(2, 2, 0, 0)),
-                                               _mm256_sign_epi32(_mm256_permute4x64_epi64(x, _MM_SHUFFLE(3, 3, 1, 1)),
-                                                                 first));  // a b | c d
-            store(g, _mm256_add_epi32(_mm256_permutevar8x32_epi32(e, ab),
-                                      _mm256_sign_epi32(_mm256_permutevar8x32_epi32(e, cd), second)));
-        }
-    }
-
+    // Each stage of half-span h >= 4 four points at a time, every twiddle a
+    // rotation (see qmf::fft_inverse), the spans known at compile time.
     template <int kBits, int kHalf>
     AVX2_INLINE static void fft_stages_from(int32_t* buf) {
         constexpr int n = 1 << kBits, h = kHalf;
@@ -145,10 +126,33 @@ struct Avx2Steps : qmf::ScalarSteps {
         if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
     }
 
+    // The stages of half-span 4 and up: the first two are the pre-steps'
+    // (analysis_pre, synthesis_pre; radix4_store).
     template <int kBits>
     AVX2 static void fft(int32_t* buf) {
-        fft_first_stages<kBits>(buf);
         fft_stages_from<kBits, 4>(buf);
+    }
+
+    // The reference's first two stages (its radix-4 stage of additions) on
+    // four groups at once, stored: each radix-4 group's points are those of
+    // t = 0..3 in x[t] (positions 0..3 of a group hold t = 0, 2, 1, 3), one
+    // group a 64-bit lane, i d by swapping d's words and negating the real
+    // one (VPSIGND, wrapping as fx::sub_wrap); then the four positions of
+    // each lane's group brought together (a 4 x 4 transpose of 64-bit
+    // elements) and stored at word 8 at[u] of d for the group of lane u.
+    AVX2_INLINE static void radix4_store(const __m256i* x, int32_t* d, const uint8_t* at) {
+        const __m256i a = _mm256_add_epi32(x[0], x[2]), b = _mm256_sub_epi32(x[0], x[2]);
+        const __m256i c = _mm256_add_epi32(x[1], x[3]);
+        const __m256i id = _mm256_sign_epi32(_mm256_shuffle_epi32(_mm256_sub_epi32(x[1], x[3]), _MM_SHUFFLE(2, 3, 0, 1)),
+                                             _mm256_setr_epi32(-1, 1, -1, 1, -1, 1, -1, 1));
+        const __m256i p0 = _mm256_add_epi32(a, c), p2 = _mm256_sub_epi32(a, c);
+        const __m256i p1 = _mm256_add_epi32(b, id), p3 = _mm256_sub_epi32(b, id);
+        const __m256i t0 = _mm256_unpacklo_epi64(p0, p1), t1 = _mm256_unpackhi_epi64(p0, p1);
+        const __m256i t2 = _mm256_unpacklo_epi64(p2, p3), t3 = _mm256_unpackhi_epi64(p2, p3);
+        store(d + 8 * at[0], _mm256_permute2x128_si256(t0, t2, 0x20));
+        store(d + 8 * at[1], _mm256_permute2x128_si256(t1, t3, 0x20));
+        store(d + 8 * at[2], _mm256_permute2x128_si256(t0, t2, 0x31));
+        store(d + 8 * at[3], _mm256_permute2x128_si256(t1, t3, 0x31));
     }
 
     // fx::rshr64 by 32: the high words of the sums with 2^31.
@@ -297,24 +301,22 @@ struct Avx2Steps : qmf::ScalarSteps {
                    _mm256_srli_si256(cs, 8));
     }
 
-    // The four complex values of v (the order of narrow) at word pairs
-    // at[0] .. at[3] of d.
-    AVX2_INLINE static void store_pairs(int32_t* d, const uint8_t* at, __m256i v) {
-        const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[0]), lo);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[1]), _mm_srli_si128(lo, 8));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[2]), hi);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[3]), _mm_srli_si128(hi, 8));
-    }
-
     // The shift 31 - s: 7 to 39.
     template <bool kHigh>
     AVX2_INLINE static void pre_points(const int32_t* u, int n, int32_t* z) {
         const Round<kHigh> round(n);
-        for (int m = 0; m < 32; m += 4) {
-            __m256i p0, p1;
-            rotate4<2>(u, m, p0, p1);
-            store_pairs(z, qmf::kBitReversal<5>.at + m, round.narrow(p0, p1));
+        // Points j .. j+3 plus 0, 8, 16, 24 (the radix-4 groups of j .. j+3,
+        // in order in the lanes), then the radix-4 stage.
+        for (int j = 0; j < 8; j += 4) {
+            __m256i x[4];
+            for (int t = 0; t < 4; ++t) {
+                __m256i p0, p1;
+                rotate4<2>(u, j + 8 * t, p0, p1);
+                x[t] = round.narrow(p0, p1);
+            }
+            const uint8_t* at = qmf::kBitReversal<3>.at + j;
+            const uint8_t order[4] = {at[0], at[1], at[2], at[3]};
+            radix4_store(x, z, order);
         }
     }
     AVX2 static void analysis_pre(const int32_t* u, int s, int32_t* z) {
@@ -439,29 +441,36 @@ struct Avx2Steps : qmf::ScalarSteps {
     }
     template <int kBits, bool kHigh>
     AVX2_INLINE static void pre_bands(const int32_t* re, const int32_t* im, const int32_t* pre, int n, int32_t* d) {
-        constexpr int bands = 1 << kBits;
-        const uint8_t* at = qmf::kBitReversal<kBits>.at;
+        constexpr int bands = 1 << kBits, quarter = bands / 4;
         const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n + (kHigh ? 31 : -1))));
         const __m128i down = _mm_cvtsi32_si128(n), up = _mm_cvtsi32_si128(32 - n);
         const __m256i fwd = _mm256_setr_epi32(0, 0, 2, 2, 1, 1, 3, 3), rev = _mm256_setr_epi32(3, 3, 1, 1, 2, 2, 0, 0);
-        for (int k = 0; k < bands; k += 4) {
-            const __m256i t0 = load(pre + 4 * k), t1 = load(pre + 4 * k + 8);
-            const __m256i p = _mm256_unpacklo_epi64(t0, t1), q = _mm256_unpackhi_epi64(t0, t1);
-            const __m256i pi = _mm256_srli_epi64(p, 32), qi = _mm256_srli_epi64(q, 32);
-            const __m256i rk = words(re + k, fwd), ik = words(im + k, fwd);
-            const __m256i rj = words(re + bands - 4 - k, rev), ij = words(im + bands - 4 - k, rev);
-            const __m256i r = add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
-            const __m256i i = add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
-            __m256i v;
-            if constexpr (kHigh)
-                v = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32), _mm256_sra_epi32(i, down), 0xAA);
-            else
-                v = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
-            const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * static_cast<size_t>(at[k])), lo);
-            _mm_storeh_pd(reinterpret_cast<double*>(d + 2 * static_cast<size_t>(at[k + 2])), _mm_castsi128_pd(lo));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * static_cast<size_t>(at[k + 1])), hi);
-            _mm_storeh_pd(reinterpret_cast<double*>(d + 2 * static_cast<size_t>(at[k + 3])), _mm_castsi128_pd(hi));
+        // Bands j .. j+3 plus 0, M/4, M/2, 3M/4 (the radix-4 groups of
+        // j .. j+3, in the lanes' order j, j+2, j+1, j+3), then the radix-4
+        // stage.
+        for (int j = 0; j < quarter; j += 4) {
+            __m256i x[4];
+#pragma GCC unroll 4
+            for (int t = 0; t < 4; ++t) {
+                const int k = j + quarter * t;
+                const __m256i t0 = load(pre + 4 * k), t1 = load(pre + 4 * k + 8);
+                const __m256i p = _mm256_unpacklo_epi64(t0, t1), q = _mm256_unpackhi_epi64(t0, t1);
+                const __m256i pi = _mm256_srli_epi64(p, 32), qi = _mm256_srli_epi64(q, 32);
+                const __m256i rk = words(re + k, fwd), ik = words(im + k, fwd);
+                const __m256i rj = words(re + bands - 4 - k, rev), ij = words(im + bands - 4 - k, rev);
+                const __m256i r =
+                    add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
+                const __m256i i =
+                    add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
+                if constexpr (kHigh)
+                    x[t] = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32),
+                                              _mm256_sra_epi32(i, down), 0xAA);
+                else
+                    x[t] = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
+            }
+            const uint8_t* at = qmf::kBitReversal<kBits - 2>.at + j;
+            const uint8_t order[4] = {at[0], at[2], at[1], at[3]};
+            radix4_store(x, d, order);
         }
     }
 
