@@ -62,6 +62,7 @@ int sbr_hf_bits_neon(const int32_t* re, const int32_t* im, int stride, int n);
 void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
+void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 
 namespace hf_filter {
 

@@ -134,3 +134,67 @@ AVX2 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_str
         sbr_hf_filter_sse41(x_re + l * x_stride, x_im + l * x_stride, x_stride, y_re + l * y_stride,
                             y_im + l * y_stride, y_stride, count - l, coef, shift);
 }
+
+// The covariances, eight terms a step. Of the eight sums five are taken
+// (phi[1], [2], [3], [6], [7]); the other three are sums of the same terms
+// one sample on, so each is its partner less the first term and plus the
+// one after the last (phi[0] from phi[1], [4] from [2], [5] from [3]), the
+// same sums modulo 2^64. Each step's products: those of the even words and
+// of the odd ones (VPMULDQ) added into the same 64-bit lanes, the lanes
+// added at the end. A run not a multiple of eight ends with the eight
+// terms up to its last, those already taken zeroed by their y[m] (every
+// product has a factor of y[m]); runs below eight are the reference's.
+AVX2 void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
+    if (n < 8) {
+        sbr_hf_covariance_c(yr, yi, n, phi);
+        return;
+    }
+    __m256i acc[5];
+    for (__m256i& a : acc) a = _mm256_setzero_si256();
+    const __m256i zero = _mm256_setzero_si256();
+    auto at = [&](const int32_t* p) AVX2_LAMBDA { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); };
+    // a b + c d of the even words and of the odd ones, into sum
+    auto mac = [&](__m256i& sum, const Pair& a, const Pair& b, const Pair& c, const Pair& d) AVX2_LAMBDA {
+        const __m256i e = _mm256_add_epi64(_mm256_mul_epi32(a.even, b.even), _mm256_mul_epi32(c.even, d.even));
+        const __m256i o = _mm256_add_epi64(_mm256_mul_epi32(a.odd, b.odd), _mm256_mul_epi32(c.odd, d.odd));
+        sum = _mm256_add_epi64(sum, _mm256_add_epi64(e, o));
+    };
+    auto step = [&](int m, __m256i keep) AVX2_LAMBDA {
+        const Pair r0 = pair(_mm256_and_si256(at(yr + m), keep)), i0 = pair(_mm256_and_si256(at(yi + m), keep));
+        const Pair r1 = pair(at(yr + m + 1)), i1 = pair(at(yi + m + 1));
+        const Pair r2 = pair(at(yr + m + 2)), i2 = pair(at(yi + m + 2));
+        const Pair n0 = {_mm256_sub_epi32(zero, i0.even), _mm256_sub_epi32(zero, i0.odd)};
+        mac(acc[0], r0, r0, i0, i0);  // phi[1]
+        mac(acc[1], r1, r0, i1, i0);  // phi[2]
+        mac(acc[2], i1, r0, r1, n0);  // phi[3]
+        mac(acc[3], r2, r0, i2, i0);  // phi[6]
+        mac(acc[4], i2, r0, r2, n0);  // phi[7]
+    };
+    const __m256i all = _mm256_set1_epi32(-1);
+    int m = 0;
+    for (; m + 8 <= n; m += 8) step(m, all);
+    if (m < n) {
+        // The last eight terms, the first 8 - (n - m) of them taken already.
+        static constexpr int32_t kKeep[16] = {0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1};
+        step(n - 8, at(kKeep + (n - m)));
+    }
+    int64_t sum[5];
+    for (int i = 0; i < 5; ++i) {
+        const __m128i h = _mm_add_epi64(_mm256_castsi256_si128(acc[i]), _mm256_extracti128_si256(acc[i], 1));
+        sum[i] = _mm_cvtsi128_si64(_mm_add_epi64(h, _mm_unpackhi_epi64(h, h)));
+    }
+    _mm256_zeroupper();
+    // The terms of phi[1], [2], [3] at m = 0 and m = n (modulo 2^64).
+    auto term = [&](int k, int i) {
+        const int32_t r0 = yr[k], i0 = yi[k], r1 = yr[k + 1], i1 = yi[k + 1];
+        return i == 1 ? fx::mac64(fx::mac64(0, r0, r0), i0, i0)
+             : i == 2 ? fx::mac64(fx::mac64(0, r1, r0), i1, i0)
+                      : fx::mac64(fx::mac64(0, i1, r0), r1, fx::neg_wrap(i0));
+    };
+    auto next = [&](int64_t s, int i) {
+        return static_cast<int64_t>(static_cast<uint64_t>(s) - static_cast<uint64_t>(term(0, i)) +
+                                    static_cast<uint64_t>(term(n, i)));
+    };
+    phi[1] = sum[0], phi[2] = sum[1], phi[3] = sum[2], phi[6] = sum[3], phi[7] = sum[4];
+    phi[0] = next(sum[0], 1), phi[4] = next(sum[1], 2), phi[5] = next(sum[2], 3);
+}
