@@ -45,6 +45,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         if constexpr (kSbrBuilt) {
             k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
             k.qmf_synthesis32 = qmf_synthesis32_avx2;
+            k.ps_hybrid = ps_hybrid_analysis_avx2;
             k.ps_allpass = ps_allpass_bands_avx2, k.ps_mix = ps_mix_bands_avx2;
             k.ps_energies = ps_band_energies_avx2;
             k.sbr_log2 = sbr_log2_avx2, k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
