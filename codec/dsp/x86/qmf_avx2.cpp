@@ -373,40 +373,28 @@ struct Avx2Steps : qmf::ScalarSteps {
             post_points<kBits, true>(d, 30 + s, nv);
     }
 
-    // The band sums of the SSE4.1 variant in each 128-bit half.
-    AVX2_INLINE static __m256i band(__m256i a, __m256i b, __m256i fg) {
-        const __m256i neg_first = _mm256_setr_epi32(-1, 1, 1, 1, -1, 1, 1, 1);
-        const __m256i neg_second = _mm256_setr_epi32(1, 1, -1, 1, 1, 1, -1, 1);
-        __m256i sum = mul(_mm256_shuffle_epi32(a, _MM_SHUFFLE(1, 1, 0, 0)),
-                          _mm256_shuffle_epi32(fg, _MM_SHUFFLE(0, 0, 0, 0)));
-        sum = add(sum, mul(_mm256_shuffle_epi32(a, _MM_SHUFFLE(0, 0, 1, 1)),
-                           _mm256_sign_epi32(_mm256_shuffle_epi32(fg, _MM_SHUFFLE(1, 1, 1, 1)), neg_first)));
-        sum = add(sum, mul(_mm256_shuffle_epi32(b, _MM_SHUFFLE(0, 0, 0, 0)),
-                           _mm256_shuffle_epi32(fg, _MM_SHUFFLE(3, 3, 2, 2))));
-        return add(sum, mul(_mm256_shuffle_epi32(b, _MM_SHUFFLE(1, 1, 1, 1)),
-                            _mm256_sign_epi32(_mm256_shuffle_epi32(fg, _MM_SHUFFLE(2, 2, 3, 3)), neg_second)));
-    }
-
-    // Four bands k .. k+3 from a = values k .. k+3 and b = the mirrored ones
-    // (M-1-k first) as complex pairs, the factors four words a band from f:
-    // k and k+2 in r0, k+1 and k+3 in r1.
-    AVX2_INLINE static void bands4(__m256i a, __m256i b, const int32_t* f, __m256i& r0, __m256i& r1) {
-        const __m256i fg01 = load(f), fg23 = load(f + 8);
-        r0 = band(a, b, _mm256_permute2x128_si256(fg01, fg23, 0x20));
-        r1 = band(_mm256_srli_si256(a, 8), _mm256_srli_si256(b, 8), _mm256_permute2x128_si256(fg01, fg23, 0x31));
-    }
-
     // The shift 37 + s: 29 to 61, below 32 only for input near full scale.
+    // Four bands a step, each in a 64-bit lane (the order k, k+2, k+1, k+3
+    // in which UNPCKLQDQ gives the table's rows; Z[k] and the mirrored
+    // Z[31-k] brought to it by VPERMQ), F/2 = (f0, f1), G/2 = (f2, f3):
+    //   re = f0 ar - f1 ai + f2 br + f3 bi, im = f0 ai + f1 ar + f3 br - f2 bi
+    // (the subtracted products those of the negated table values, which
+    // are never -2^31), the real sums and the imaginary ones rounded
+    // together and their words put in band order (VPERMD).
     template <class Rounding>
     AVX2_INLINE static void post_bands(const int32_t* z, const Rounding& round, int32_t* re, int32_t* im) {
-        const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+        const __m256i split = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
         for (int k = 0; k < 32; k += 4) {
-            // Z[k .. k+3]; Z[31-k], Z[30-k] | Z[29-k], Z[28-k]
-            const __m256i a = load(z + 2 * k);
-            const __m256i b = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 1, 2, 3));
-            __m256i r0, r1;
-            bands4(a, b, qmf_analysis_post_q31 + 4 * k, r0, r1);
-            const __m256i v = _mm256_permutevar8x32_epi32(round(r0, r1), split);
+            const int32_t* f = qmf_analysis_post_q31 + 4 * k;
+            const __m256i t0 = load(f), t1 = load(f + 8);
+            const __m256i f0 = _mm256_unpacklo_epi64(t0, t1), f2 = _mm256_unpackhi_epi64(t0, t1);
+            const __m256i f1 = _mm256_srli_epi64(f0, 32), f3 = _mm256_srli_epi64(f2, 32);
+            const __m256i ar = _mm256_permute4x64_epi64(load(z + 2 * k), _MM_SHUFFLE(3, 1, 2, 0));
+            const __m256i br = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 2, 1, 3));
+            const __m256i ai = _mm256_srli_epi64(ar, 32), bi = _mm256_srli_epi64(br, 32);
+            const __m256i r = _mm256_sub_epi64(add(add(mul(f0, ar), mul(f2, br)), mul(f3, bi)), mul(f1, ai));
+            const __m256i i = _mm256_sub_epi64(add(add(mul(f0, ai), mul(f1, ar)), mul(f3, br)), mul(f2, bi));
+            const __m256i v = _mm256_permutevar8x32_epi32(round(r, i), split);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(re + k), _mm256_castsi256_si128(v));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(im + k), _mm256_extracti128_si256(v, 1));
         }
