@@ -279,40 +279,34 @@ struct Avx2Steps : qmf::ScalarSteps {
         }
     }
 
-    // Points m .. m+3 of z rotated by qmf_rot_q31 at kStep m ..: (re c - im s,
-    // re s + im c) of each in two 64-bit lanes, m and m+2 in p0, m+1 and m+3
-    // in p1.
-    template <int kStep>
-    AVX2_INLINE static void rotate4(const int32_t* z, int m, __m256i& p0, __m256i& p1) {
-        const __m256i neg_first = _mm256_setr_epi32(-1, 1, 1, 1, -1, 1, 1, 1);
-        const __m256i v = load(z + 2 * m);
-        __m256i cs = load(qmf_rot_q31 + 2 * kStep * m);
-        if (kStep == 2)  // the pairs of every second point
-            cs = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(cs, load(qmf_rot_q31 + 2 * kStep * m + 8)),
-                                          _MM_SHUFFLE(3, 1, 2, 0));
-        auto point = [&](__m256i re, __m256i im, __m256i t) __attribute__((always_inline, target("avx2"))) {
-            const __m256i c_s = _mm256_shuffle_epi32(t, _MM_SHUFFLE(1, 1, 0, 0));
-            const __m256i s_c = _mm256_shuffle_epi32(t, _MM_SHUFFLE(0, 0, 1, 1));
-            return add(mul(re, c_s), mul(_mm256_sign_epi32(im, neg_first), s_c));
-        };
-        p0 = point(_mm256_shuffle_epi32(v, _MM_SHUFFLE(0, 0, 0, 0)), _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 1, 1, 1)),
-                   cs);
-        p1 = point(_mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 2, 2, 2)), _mm256_shuffle_epi32(v, _MM_SHUFFLE(3, 3, 3, 3)),
-                   _mm256_srli_si256(cs, 8));
-    }
-
-    // The shift 31 - s: 7 to 39.
+    // The shift 31 - s: 7 to 39. Four points a step as synthesis_post's:
+    // (a, b) by exp(i pi m / 32), the FFT's twiddles of half-span 32
+    // (qmf_rot_q31 at 2 m), a c + (-b) s (b negated as fx::neg_wrap: the
+    // folded input may be -2^31) and a s + b c, the rounded words straight
+    // from the lanes: below 33 the low words of the logical shifts, above
+    // the sums' high words shifted arithmetically.
     template <bool kHigh>
     AVX2_INLINE static void pre_points(const int32_t* u, int n, int32_t* z) {
-        const Round<kHigh> round(n);
+        const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)));
+        const __m128i down = _mm_cvtsi32_si128(kHigh ? n - 32 : n), up = _mm_cvtsi32_si128(32 - n);
+        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (32 - 4);
         // Points j .. j+3 plus 0, 8, 16, 24 (the radix-4 groups of j .. j+3,
         // in order in the lanes), then the radix-4 stage.
         for (int j = 0; j < 8; j += 4) {
             __m256i x[4];
+#pragma GCC unroll 4
             for (int t = 0; t < 4; ++t) {
-                __m256i p0, p1;
-                rotate4<2>(u, j + 8 * t, p0, p1);
-                x[t] = round.narrow(p0, p1);
+                const int m = j + 8 * t;
+                const __m256i v = load(u + 2 * m), w = load(tw + 2 * m);
+                const __m256i vs = _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1));  // b a
+                const __m256i ws = _mm256_shuffle_epi32(w, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+                const __m256i re = add(add(mul(v, w), mul(_mm256_sub_epi32(_mm256_setzero_si256(), vs), ws)), bias);
+                const __m256i im = add(add(mul(vs, w), mul(v, ws)), bias);
+                if constexpr (kHigh)
+                    x[t] = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, down), 32),
+                                              _mm256_sra_epi32(im, down), 0xAA);
+                else
+                    x[t] = _mm256_blend_epi32(_mm256_srl_epi64(re, down), _mm256_sll_epi64(im, up), 0xAA);
             }
             const uint8_t* at = qmf::kBitReversal<3>.at + j;
             const uint8_t order[4] = {at[0], at[1], at[2], at[3]};
