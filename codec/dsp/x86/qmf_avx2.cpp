@@ -95,13 +95,15 @@ AVX2_INLINE __m256i round31(__m256i a, __m256i b) {
     return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
-// z exp(i theta) for four points by their twiddles (cos, sin), as the
-// SSE4.1 variant's rotate_plus.
+// z exp(i theta) for four points of the FFT by their twiddles (cos, sin),
+// as the SSE4.1 variant's rotate_plus, but for im s subtracted where that
+// adds the product of -im: the same sum, as an FFT value is never -2^31
+// (see qmf::fft_inverse).
 AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
     const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
     const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
     const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
-    const __m256i re = add(add(mul(z, tw), mul(_mm256_sub_epi32(_mm256_setzero_si256(), zs), ts)), half);
+    const __m256i re = _mm256_sub_epi64(add(mul(z, tw), half), mul(zs, ts));
     const __m256i im = add(add(mul(zs, tw), mul(z, ts)), half);
     return _mm256_blend_epi32(_mm256_srli_epi64(re, 31), _mm256_slli_epi64(im, 1), 0xAA);
 }
@@ -109,21 +111,44 @@ AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
 #define AVX2_INLINE_LAMBDA __attribute__((always_inline, target("avx2")))
 
 struct Avx2Steps : qmf::ScalarSteps {
-    // Each stage of half-span h >= 4 four points at a time, every twiddle a
-    // rotation (see qmf::fft_inverse), the spans known at compile time.
+    // The stages of half-span h >= 4 four points at a time, every twiddle a
+    // rotation (see qmf::fft_inverse), the spans known at compile time; two
+    // stages at once where two are left (half-spans h and 2 h on the four
+    // points j, h + j, 2 h + j, 3 h + j of each block of 4 h, kept in
+    // registers between them).
     template <int kBits, int kHalf>
     AVX2_INLINE static void fft_stages_from(int32_t* buf) {
         constexpr int n = 1 << kBits, h = kHalf;
         const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
-        for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+        if constexpr (4 * h <= n) {
+            const int32_t* tw2 = qmf_fft_twiddle_q31 + 2 * (2 * h - 4);
+            for (int32_t* g = buf; g < buf + 2 * n; g += 8 * h)
 #pragma GCC unroll 4
-            for (int j = 0; j < h; j += 4) {
-                const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
-                const __m256i x = load(g + 2 * j);
-                store(g + 2 * j, _mm256_add_epi32(x, t));
-                store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
-            }
-        if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
+                for (int j = 0; j < h; j += 4) {
+                    const __m256i w = load(tw + 2 * j);
+                    const __m256i x0 = load(g + 2 * j), x2 = load(g + 2 * (2 * h + j));
+                    const __m256i t1 = rotate_plus(load(g + 2 * (h + j)), w);
+                    const __m256i t3 = rotate_plus(load(g + 2 * (3 * h + j)), w);
+                    const __m256i y0 = _mm256_add_epi32(x0, t1), y1 = _mm256_sub_epi32(x0, t1);
+                    const __m256i y2 = _mm256_add_epi32(x2, t3), y3 = _mm256_sub_epi32(x2, t3);
+                    const __m256i u2 = rotate_plus(y2, load(tw2 + 2 * j));
+                    const __m256i u3 = rotate_plus(y3, load(tw2 + 2 * (h + j)));
+                    store(g + 2 * j, _mm256_add_epi32(y0, u2));
+                    store(g + 2 * (2 * h + j), _mm256_sub_epi32(y0, u2));
+                    store(g + 2 * (h + j), _mm256_add_epi32(y1, u3));
+                    store(g + 2 * (3 * h + j), _mm256_sub_epi32(y1, u3));
+                }
+            if constexpr (4 * h < n) fft_stages_from<kBits, 4 * h>(buf);
+        } else {
+            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+#pragma GCC unroll 4
+                for (int j = 0; j < h; j += 4) {
+                    const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
+                    const __m256i x = load(g + 2 * j);
+                    store(g + 2 * j, _mm256_add_epi32(x, t));
+                    store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
+                }
+        }
     }
 
     // The stages of half-span 4 and up: the first two are the pre-steps'
