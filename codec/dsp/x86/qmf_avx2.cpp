@@ -224,43 +224,25 @@ struct Avx2Steps : qmf::ScalarSteps {
         return _mm256_blend_epi32(_mm256_srli_epi64(a, 31), _mm256_slli_epi64(b, 1), 0xAA);
     }
 
-    // The ten rows for eight outputs k .. k+7. kFast: the partial sums
-    // added modulo 2^32, and the range of v and of the new sums kept in
-    // top and bottom. Otherwise the sums in `sums` are those kFast left
-    // (each old sum plus its product modulo 2^32): the old sum taken back
-    // (the product subtracted) and the product added saturating as
-    // fx::add_sat: where the sum's sign differs from both terms', the limit
-    // of the old sum's sign (BLENDVPS by the sign bits).
-    template <int kBits, bool kFast, bool kLast>
+    // The ten rows for eight outputs k .. k+7, the partial sums added modulo
+    // 2^32, the range of v and of the new sums kept in top and bottom.
+    template <int kBits, bool kLast>
     AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, __m256i& top,
                                            __m256i& bottom) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const __m256i even[2] = {load(v + k), load(v + bands + k)};
         const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
-        if constexpr (kFast) {
-            top = _mm256_max_epi32(top, _mm256_max_epi32(even[0], even[1]));
-            bottom = _mm256_min_epi32(bottom, _mm256_min_epi32(even[0], even[1]));
-        }
+        top = _mm256_max_epi32(top, _mm256_max_epi32(even[0], even[1]));
+        bottom = _mm256_min_epi32(bottom, _mm256_min_epi32(even[0], even[1]));
 #pragma GCC unroll 10
         for (int i = 0; i < qmf::kBlocks; ++i) {
             const int32_t* c = qmf_window_q31 + step * (bands * i + k);
             const __m256i p = window_products<kBits>(even[i & 1], odd[i & 1], c, kLast && i == qmf::kBlocks - 1);
             int32_t* const at = sums[i] + k;
-            if constexpr (kFast) {
-                const __m256i sum = _mm256_add_epi32(load(at), p);
-                top = _mm256_max_epi32(top, sum);
-                bottom = _mm256_min_epi32(bottom, sum);
-                store(at, sum);
-            } else {
-                const __m256 max = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
-                const __m256 min = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
-                const __m256i acc = _mm256_sub_epi32(load(at), p);
-                const __m256i sum = _mm256_add_epi32(acc, p);
-                const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
-                const __m256 limit = _mm256_blendv_ps(max, min, _mm256_castsi256_ps(acc));
-                store(at, _mm256_castps_si256(
-                              _mm256_blendv_ps(_mm256_castsi256_ps(sum), limit, _mm256_castsi256_ps(over))));
-            }
+            const __m256i sum = _mm256_add_epi32(load(at), p);
+            top = _mm256_max_epi32(top, sum);
+            bottom = _mm256_min_epi32(bottom, sum);
+            store(at, sum);
         }
     }
 
@@ -278,19 +260,39 @@ struct Avx2Steps : qmf::ScalarSteps {
     AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits;
         __m256i top = _mm256_setzero_si256(), bottom = top;
-        for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, true, false>(v, sums, k, top, bottom);
-        window_outputs<kBits, true, true>(v, sums, bands - 8, top, bottom);
+        for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, false>(v, sums, k, top, bottom);
+        window_outputs<kBits, true>(v, sums, bands - 8, top, bottom);
         const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi32(top, _mm256_set1_epi32((1 << 30) - 1)),
                                             _mm256_cmpgt_epi32(_mm256_set1_epi32(-(1 << 30)), bottom));
         if (!_mm256_testz_si256(out, out)) saturate_window<kBits>(v, sums);
     }
 
+    // The saturating pass (rare: kept short, not unrolled): each old sum
+    // taken back (the product subtracted from what the first pass left) and
+    // the product added as fx::add_sat: where the sum's sign differs from
+    // both terms', the limit of the old sum's sign (BLENDVPS by the sign
+    // bits).
     template <int kBits>
     AVX2 __attribute__((noinline, cold)) static void saturate_window(const int32_t* v, int32_t* const* sums) {
-        constexpr int bands = 1 << kBits;
-        __m256i top = _mm256_setzero_si256(), bottom = top;
-        for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, false, false>(v, sums, k, top, bottom);
-        window_outputs<kBits, false, true>(v, sums, bands - 8, top, bottom);
+        constexpr int bands = 1 << kBits, step = 64 / bands;
+        const __m256 max = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
+        const __m256 min = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
+#pragma GCC unroll 1
+        for (int k = 0; k < bands; k += 8)
+#pragma GCC unroll 1
+            for (int i = 0; i < qmf::kBlocks; ++i) {
+                const __m256i even = load(v + (i & 1) * bands + k);
+                const __m256i p = window_products<kBits>(even, _mm256_srli_epi64(even, 32),
+                                                         qmf_window_q31 + step * (bands * i + k),
+                                                         i == qmf::kBlocks - 1 && k == bands - 8);
+                int32_t* const at = sums[i] + k;
+                const __m256i acc = _mm256_sub_epi32(load(at), p);
+                const __m256i sum = _mm256_add_epi32(acc, p);
+                const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
+                const __m256 limit = _mm256_blendv_ps(max, min, _mm256_castsi256_ps(acc));
+                store(at, _mm256_castps_si256(
+                              _mm256_blendv_ps(_mm256_castsi256_ps(sum), limit, _mm256_castsi256_ps(over))));
+            }
     }
 
     template <int kBits>
