@@ -367,7 +367,7 @@ struct Avx2Steps : qmf::ScalarSteps {
                                               _MM_SHUFFLE(3, 1, 2, 0));
             const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
             const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
-            const __m256i re = add(add(mul(z, tw), mul(_mm256_sub_epi32(_mm256_setzero_si256(), zs), ts)), bias);
+            const __m256i re = _mm256_sub_epi64(add(mul(z, tw), bias), mul(zs, ts));
             const __m256i im = add(add(mul(zs, tw), mul(z, ts)), bias);
             const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, count), 32),
                                                   _mm256_sra_epi32(im, count), 0xAA);
