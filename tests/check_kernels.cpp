@@ -369,11 +369,49 @@ void check_qmf_bank(const char* name, void (*ref)(State*, const int32_t*, const 
         }
 }
 
+// The same with partial sums near 2^30 in magnitude, the edge of the range
+// where a variant may add the window's products without saturating and
+// check the sums afterwards: all of them a little inside it (small inputs:
+// every sum stays inside), or each inside or outside by a little, of either
+// sign, some near full scale (inputs of every size: some slots cross the
+// edge, some saturate).
+template <typename State>
+void check_qmf_edge(const char* name, void (*ref)(State*, const int32_t*, const int32_t*, int32_t*),
+                    void (*var)(State*, const int32_t*, const int32_t*, int32_t*), int words, int rounds) {
+    if (ref == var) return;
+    for (int r = 0; r < 4 * rounds; ++r) {
+        const bool inside = below(2) == 0;
+        State a, b;
+        int32_t* sum = &a.sum[0][0];
+        for (size_t i = 0; i < sizeof a.sum / sizeof a.sum[0][0]; ++i) {
+            const int32_t off = inside ? (1 << 20) + below(1 << 20) : below(512) - 256;
+            sum[i] = below(2) ? (1 << 30) - off : -(1 << 30) + off;
+            if (!inside && below(4) == 0) sum[i] = below(2) ? INT32_MAX - below(1 << 20) : INT32_MIN + below(1 << 20);
+        }
+        a.current = below(10);
+        b = a;
+        for (int slot = 0; slot < 4; ++slot) {
+            Guarded re(words), im(words), out_a(words), out_b(words);
+            fill(re.data(), words);
+            fill(im.data(), words);
+            const int down = inside ? 14 + below(12) : below(24);
+            for (int i = 0; i < words; ++i) re.data()[i] >>= down, im.data()[i] >>= down;
+            ref(&a, re.data(), im.data(), out_a.data());
+            var(&b, re.data(), im.data(), out_b.data());
+            if (!same(name, inside ? "sums inside the edge" : "sums at the edge", {&out_a}, {&out_b})) return;
+            ++checks;
+            if (std::memcmp(&a, &b, sizeof a) != 0) return state_differs(name, 0);
+        }
+    }
+}
+
 void check_qmf(const Kernels& ref, const Kernels& var, int rounds) {
     check_qmf_bank<QmfSynthesis64State>("qmf_synthesis64", ref.qmf_synthesis64, var.qmf_synthesis64, 64, 64,
                                         rounds);
     check_qmf_bank<QmfSynthesis32State>("qmf_synthesis32", ref.qmf_synthesis32, var.qmf_synthesis32, 32, 32,
                                         rounds);
+    check_qmf_edge<QmfSynthesis64State>("qmf_synthesis64", ref.qmf_synthesis64, var.qmf_synthesis64, 64, rounds);
+    check_qmf_edge<QmfSynthesis32State>("qmf_synthesis32", ref.qmf_synthesis32, var.qmf_synthesis32, 32, rounds);
     // The analysis: 32 time samples in, 32 complex values out, from random
     // delay lines and ring positions.
     if (ref.qmf_analysis32 == var.qmf_analysis32) return;

@@ -31,6 +31,9 @@ void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int x_stride,
                          int y_stride, int count, const int32_t* coef, int shift);
 void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
                         int y_stride, int count, const int32_t* coef, int shift);
+// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight rows at a time.
+void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                        int y_stride, int count, const int32_t* coef, int shift);
 
 // The covariances of the generator's prediction, from one subband's n + 2
 // scaled samples y (re, im), as exact 64-bit sums (modulo 2^64; the
@@ -59,6 +62,7 @@ int sbr_hf_bits_neon(const int32_t* re, const int32_t* im, int stride, int n);
 void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
+void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 
 namespace hf_filter {
 

@@ -120,6 +120,10 @@ void ps_hybrid_analysis(const int32_t (*coef)[13][2], const uint8_t* qmf, int ba
 void ps_hybrid_analysis_sse41(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands,
                               const int32_t* const* rows_re, const int32_t* const* rows_im, int32_t* out_re,
                               int32_t* out_im);
+// The same with AVX2 (dsp/x86/ps_avx2.cpp), four taps a register.
+void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands,
+                             const int32_t* const* rows_re, const int32_t* const* rows_im, int32_t* out_re,
+                             int32_t* out_im);
 // The same with NEON (dsp/arm/ps_neon.cpp), four taps a register.
 void ps_hybrid_analysis_neon(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands,
                              const int32_t* const* rows_re, const int32_t* const* rows_im, int32_t* out_re,

@@ -27,11 +27,12 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         }
     }
     // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
-    // scan, mid/side's last four lines, the PS energies' last bands); the
-    // SBR generator's kernels have no AVX2 variant (the filter's column of
-    // slots is gathered four words at a time either way, and so are the
-    // block exponents': VPGATHERDD takes fewer instructions but longer than
-    // the reference; the covariances are 38 terms). Noise bands
+    // scan, mid/side's last four lines, the PS energies' last bands, the SBR
+    // filter's last rows of a run). The SBR filter takes eight slots a
+    // step, gathered by VPINSRD into each half, and the covariances eight
+    // terms; the block exponents have no AVX2 variant (VPGATHERDD takes
+    // fewer instructions but longer than the reference). The PS hybrid
+    // analysis takes four taps a register. Noise bands
     // draw eight lines at a time, mid/side takes eight. The adjuster's gains
     // shift each subband by its own count (VPSRLVQ) and its exponentials
     // gather from a table (VPGATHERDD): AVX2 alone; its logarithms take eight
@@ -45,9 +46,11 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         if constexpr (kSbrBuilt) {
             k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
             k.qmf_synthesis32 = qmf_synthesis32_avx2;
+            k.ps_hybrid = ps_hybrid_analysis_avx2;
             k.ps_allpass = ps_allpass_bands_avx2, k.ps_mix = ps_mix_bands_avx2;
             k.ps_energies = ps_band_energies_avx2;
             k.sbr_log2 = sbr_log2_avx2, k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
+            k.sbr_hf_filter = sbr_hf_filter_avx2, k.sbr_hf_covariance = sbr_hf_covariance_avx2;
         }
     }
 }

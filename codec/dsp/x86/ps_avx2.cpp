@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "dsp/ps_kernels.h"
 #include "tables/ps_tables.h"
 
@@ -255,4 +256,57 @@ AVX2 uint64_t ps_band_energies_avx2(const int32_t* re, const int32_t* im, const 
     uint64_t bits = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_or_si128(any, _mm_unpackhi_epi64(any, any))));
     if (k < n) bits |= ps_band_energies_sse41(re + k, im + k, par + k, n - k, energies);
     return bits;
+}
+
+// The hybrid analysis, four taps a register: a QMF band's thirteen
+// samples gathered once (VPINSRD from the window's rows) as complex pairs
+// in tap order, x(12 - n) for tap n, the last register's three unused taps
+// zero, for every hybrid band of that QMF band in a row; each band's
+// coefficients (c_re, c_im pairs, the last tap's alone in the fourth
+// register) then multiply them pair by pair: c_re x_re and c_im x_im
+// (subtracted: c_im is never INT32_MIN, so that is the product of its
+// negation) into the real sums, c_re x_im and c_im x_re into the
+// imaginary ones (VPMULDQ of the even words and of the odd ones shifted
+// down), the four lanes of each added at the end (all sums modulo 2^64, in
+// any order the same), rounded and saturated as the reference's.
+AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands,
+                                  const int32_t* const* rows_re, const int32_t* const* rows_im, int32_t* out_re,
+                                  int32_t* out_im) {
+    constexpr int kTaps = 13;
+    __m256i x[4] = {}, xs[4] = {};  // x and its words swapped within each pair
+    int q = -1;
+    for (int k = 0; k < bands; ++k) {
+        if (qmf[k] != q) {
+            q = qmf[k];
+            // Taps n and n + 1 as two pairs.
+            auto pairs = [&](int n) AVX2 {
+                __m128i v = _mm_cvtsi32_si128(rows_re[kTaps - 1 - n][q]);
+                v = _mm_insert_epi32(v, rows_im[kTaps - 1 - n][q], 1);
+                v = _mm_insert_epi32(v, rows_re[kTaps - 2 - n][q], 2);
+                return _mm_insert_epi32(v, rows_im[kTaps - 2 - n][q], 3);
+            };
+            for (int r = 0; r < 3; ++r)
+                x[r] = _mm256_inserti128_si256(_mm256_castsi128_si256(pairs(4 * r)), pairs(4 * r + 2), 1);
+            x[3] = _mm256_castsi128_si256(_mm_cvtsi32_si128(rows_re[0][q]));
+            x[3] = _mm256_castsi128_si256(_mm_insert_epi32(_mm256_castsi256_si128(x[3]), rows_im[0][q], 1));
+            x[3] = _mm256_inserti128_si256(x[3], _mm_setzero_si128(), 1);
+            for (int r = 0; r < 4; ++r) xs[r] = _mm256_shuffle_epi32(x[r], _MM_SHUFFLE(2, 3, 0, 1));
+        }
+        const int32_t* c = coef[k][0];
+        const __m256i cv[4] = {load8(c), load8(c + 8), load8(c + 16),
+                               _mm256_castsi128_si256(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + 24)))};
+        __m256i re = _mm256_setzero_si256(), im = re;
+        for (int r = 0; r < 4; ++r) {
+            const __m256i ci = _mm256_srli_epi64(cv[r], 32);
+            re = _mm256_add_epi64(re, _mm256_sub_epi64(_mm256_mul_epi32(cv[r], x[r]), _mm256_mul_epi32(ci, xs[r])));
+            im = _mm256_add_epi64(im, _mm256_add_epi64(_mm256_mul_epi32(cv[r], xs[r]), _mm256_mul_epi32(ci, x[r])));
+        }
+        // The lanes' sums: re in the low half, im in the high one.
+        const __m256i s = _mm256_add_epi64(_mm256_unpacklo_epi64(re, im), _mm256_unpackhi_epi64(re, im));
+        const __m128i t = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+        const int64_t bias = fx::round_bias64(31);
+        out_re[k] = fx::sat32(static_cast<int64_t>(static_cast<uint64_t>(_mm_cvtsi128_si64(t)) + bias) >> 31);
+        out_im[k] = fx::sat32(static_cast<int64_t>(static_cast<uint64_t>(_mm_extract_epi64(t, 1)) + bias) >> 31);
+    }
+    _mm256_zeroupper();
 }

@@ -57,6 +57,32 @@ struct Shift {
     }
 };
 
+// fx::rshr64 by n of the 64-bit sums of a and b in narrow's order, where
+// the rounded values fit in 32 bits (kHigh false, n 1..32: the low words of
+// the logical shift, which are the arithmetic one's), or fx::rshr64 and
+// fx::rshr64_sat alike by n 32..62 (kHigh: the sums' high words with the
+// bias shifted by n - 32 arithmetically, the whole result, which always
+// fits).
+template <bool kHigh>
+struct Round {
+    __m256i bias;
+    __m128i count;
+    AVX2_INLINE explicit Round(int n)
+        : bias(_mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)))),
+          count(_mm_cvtsi32_si128(kHigh ? n - 32 : n)) {}
+    AVX2_INLINE __m256i narrow(__m256i a, __m256i b) const {
+        a = _mm256_add_epi64(a, bias);
+        b = _mm256_add_epi64(b, bias);
+        if constexpr (kHigh)
+            return _mm256_sra_epi32(_mm256_castps_si256(_mm256_shuffle_ps(
+                                        _mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(3, 1, 3, 1))),
+                                    count);
+        return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(_mm256_srl_epi64(a, count)),
+                                                     _mm256_castsi256_ps(_mm256_srl_epi64(b, count)),
+                                                     _MM_SHUFFLE(2, 0, 2, 0)));
+    }
+};
+
 AVX2_INLINE __m256i mul(__m256i a, __m256i b) { return _mm256_mul_epi32(a, b); }
 AVX2_INLINE __m256i add(__m256i a, __m256i b) { return _mm256_add_epi64(a, b); }
 
@@ -69,62 +95,94 @@ AVX2_INLINE __m256i round31(__m256i a, __m256i b) {
     return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
-// z exp(i theta) for four points by their twiddles (cos, sin), as the
-// SSE4.1 variant's rotate_plus.
+// z exp(i theta) for four points of the FFT by their twiddles (cos, sin),
+// as the SSE4.1 variant's rotate_plus, but for im s subtracted where that
+// adds the product of -im: the same sum, as an FFT value is never -2^31
+// (see qmf::fft_inverse).
 AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
     const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
     const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
     const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
-    const __m256i re = add(add(mul(z, tw), mul(_mm256_sub_epi32(_mm256_setzero_si256(), zs), ts)), half);
+    const __m256i re = _mm256_sub_epi64(add(mul(z, tw), half), mul(zs, ts));
     const __m256i im = add(add(mul(zs, tw), mul(z, ts)), half);
     return _mm256_blend_epi32(_mm256_srli_epi64(re, 31), _mm256_slli_epi64(im, 1), 0xAA);
 }
 
-struct Avx2Steps : qmf::ScalarSteps {
-    // The reference's first two stages (its radix-4 stage of additions) a
-    // group of four points to a register: sums and differences of the
-    // points' pairs, then of the pairs' results, i d by swapping d's words,
-    // negations by VPSIGND (which wraps, as fx::sub_wrap). Then each stage of
-    // half-span h >= 4 four points at a time, every twiddle a rotation (see
-    // qmf::fft_inverse), the spans known at compile time.
-    template <int kBits>
-    AVX2_INLINE static void fft_first_stages(int32_t* buf) {
-        const __m256i first = _mm256_setr_epi32(1, 1, -1, -1, 1, 1, -1, -1);
-        const __m256i second = _mm256_setr_epi32(1, 1, -1, 1, -1, -1, 1, -1);
-        const __m256i ab = _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3), cd = _mm256_setr_epi32(4, 5, 7, 6, 4, 5, 7, 6);
-        for (int32_t* g = buf; g < buf + 2 * (1 << kBits); g += 8) {
-            const __m256i x = load(g);  // p0 p1 | p2 p3
-            const __m256i e = _mm256_add_epi32(_mm256_permute4x64_epi64(x, _MM_SHUFFLE(2, 2, 0, 0)),
-                                               _mm256_sign_epi32(_mm256_permute4x64_epi64(x, _MM_SHUFFLE(3, 3, 1, 1)),
-                                                                 first));  // a b | c d
-            store(g, _mm256_add_epi32(_mm256_permutevar8x32_epi32(e, ab),
-                                      _mm256_sign_epi32(_mm256_permutevar8x32_epi32(e, cd), second)));
-        }
-    }
+#define AVX2_INLINE_LAMBDA __attribute__((always_inline, target("avx2")))
 
+struct Avx2Steps : qmf::ScalarSteps {
+    // The stages of half-span h >= 4 four points at a time, every twiddle a
+    // rotation (see qmf::fft_inverse), the spans known at compile time; two
+    // stages at once where two are left (half-spans h and 2 h on the four
+    // points j, h + j, 2 h + j, 3 h + j of each block of 4 h, kept in
+    // registers between them).
     template <int kBits, int kHalf>
     AVX2_INLINE static void fft_stages_from(int32_t* buf) {
         constexpr int n = 1 << kBits, h = kHalf;
         const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
-        for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+        if constexpr (4 * h <= n) {
+            const int32_t* tw2 = qmf_fft_twiddle_q31 + 2 * (2 * h - 4);
+            for (int32_t* g = buf; g < buf + 2 * n; g += 8 * h)
 #pragma GCC unroll 4
-            for (int j = 0; j < h; j += 4) {
-                const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
-                const __m256i x = load(g + 2 * j);
-                store(g + 2 * j, _mm256_add_epi32(x, t));
-                store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
-            }
-        if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
+                for (int j = 0; j < h; j += 4) {
+                    const __m256i w = load(tw + 2 * j);
+                    const __m256i x0 = load(g + 2 * j), x2 = load(g + 2 * (2 * h + j));
+                    const __m256i t1 = rotate_plus(load(g + 2 * (h + j)), w);
+                    const __m256i t3 = rotate_plus(load(g + 2 * (3 * h + j)), w);
+                    const __m256i y0 = _mm256_add_epi32(x0, t1), y1 = _mm256_sub_epi32(x0, t1);
+                    const __m256i y2 = _mm256_add_epi32(x2, t3), y3 = _mm256_sub_epi32(x2, t3);
+                    const __m256i u2 = rotate_plus(y2, load(tw2 + 2 * j));
+                    const __m256i u3 = rotate_plus(y3, load(tw2 + 2 * (h + j)));
+                    store(g + 2 * j, _mm256_add_epi32(y0, u2));
+                    store(g + 2 * (2 * h + j), _mm256_sub_epi32(y0, u2));
+                    store(g + 2 * (h + j), _mm256_add_epi32(y1, u3));
+                    store(g + 2 * (3 * h + j), _mm256_sub_epi32(y1, u3));
+                }
+            if constexpr (4 * h < n) fft_stages_from<kBits, 4 * h>(buf);
+        } else {
+            for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
+#pragma GCC unroll 4
+                for (int j = 0; j < h; j += 4) {
+                    const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
+                    const __m256i x = load(g + 2 * j);
+                    store(g + 2 * j, _mm256_add_epi32(x, t));
+                    store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
+                }
+        }
     }
 
+    // The stages of half-span 4 and up: the first two are the pre-steps'
+    // (analysis_pre, synthesis_pre; radix4_store).
     template <int kBits>
     AVX2 static void fft(int32_t* buf) {
-        fft_first_stages<kBits>(buf);
         fft_stages_from<kBits, 4>(buf);
     }
 
+    // The reference's first two stages (its radix-4 stage of additions) on
+    // four groups at once, stored: each radix-4 group's points are those of
+    // t = 0..3 in x[t] (positions 0..3 of a group hold t = 0, 2, 1, 3), one
+    // group a 64-bit lane, i d by swapping d's words and negating the real
+    // one (VPSIGND, wrapping as fx::sub_wrap); then the four positions of
+    // each lane's group brought together (a 4 x 4 transpose of 64-bit
+    // elements) and stored at word 8 at[u] of d for the group of lane u.
+    AVX2_INLINE static void radix4_store(const __m256i* x, int32_t* d, const uint8_t* at) {
+        const __m256i a = _mm256_add_epi32(x[0], x[2]), b = _mm256_sub_epi32(x[0], x[2]);
+        const __m256i c = _mm256_add_epi32(x[1], x[3]);
+        const __m256i id = _mm256_sign_epi32(_mm256_shuffle_epi32(_mm256_sub_epi32(x[1], x[3]), _MM_SHUFFLE(2, 3, 0, 1)),
+                                             _mm256_setr_epi32(-1, 1, -1, 1, -1, 1, -1, 1));
+        const __m256i p0 = _mm256_add_epi32(a, c), p2 = _mm256_sub_epi32(a, c);
+        const __m256i p1 = _mm256_add_epi32(b, id), p3 = _mm256_sub_epi32(b, id);
+        const __m256i t0 = _mm256_unpacklo_epi64(p0, p1), t1 = _mm256_unpackhi_epi64(p0, p1);
+        const __m256i t2 = _mm256_unpacklo_epi64(p2, p3), t3 = _mm256_unpackhi_epi64(p2, p3);
+        store(d + 8 * at[0], _mm256_permute2x128_si256(t0, t2, 0x20));
+        store(d + 8 * at[1], _mm256_permute2x128_si256(t1, t3, 0x20));
+        store(d + 8 * at[2], _mm256_permute2x128_si256(t0, t2, 0x31));
+        store(d + 8 * at[3], _mm256_permute2x128_si256(t1, t3, 0x31));
+    }
+
+    // fx::rshr64 by 32: the high words of the sums with 2^31.
     AVX2 static void analysis_window(const int32_t* const* blk, int32_t* u) {
-        const Shift round(32);
+        const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 31);
         for (int n = 0; n < 64; n += 8) {
             const int half = n >> 5, r = n & 31;
             __m256i a = _mm256_setzero_si256(), b = a;
@@ -134,48 +192,107 @@ struct Avx2Steps : qmf::ScalarSteps {
                 a = add(a, mul(load_wide(x), load(c)));
                 b = add(b, mul(load_wide(x + 4), load(c + 8)));
             }
-            store(u + n, round.narrow_in_order<false>(a, b));
+            const __m256i hi = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(add(a, bias)),
+                                                                     _mm256_castsi256_ps(add(b, bias)),
+                                                                     _MM_SHUFFLE(3, 1, 3, 1)));
+            store(u + n, _mm256_permute4x64_epi64(hi, _MM_SHUFFLE(3, 1, 2, 0)));
         }
     }
 
-    // Eight outputs at a time, row after row: v's words of each half, even
-    // ones in the low words of the 64-bit lanes and odd ones shifted down,
-    // are taken once for the five rows of that half. Each rounded product
-    // (round31) goes to its word straight from its lane: bits 31..62 of an
-    // even word's sum shifted down, of an odd word's shifted up by one. The
-    // partial sums saturate as fx::add_sat: where the sum's sign differs
-    // from both terms', the limit of the old sum's sign (BLENDVPS by the
-    // sign bits).
+    // The rounded products of row i's window words c with eight values of v
+    // (their even words in `even`, the odd ones shifted down in `odd`), as
+    // eight words in order: each rounded product (bits 31..62 of the sum
+    // with 2^30) goes to its word straight from its lane, an even word's sum
+    // shifted down, an odd word's shifted up by one. For 64 bands the odd
+    // words' window is the load one word on (its even words), but for the
+    // table's last eight words (last), where that load would read past it.
+    template <int kBits>
+    AVX2_INLINE static __m256i window_products(__m256i even, __m256i odd, const int32_t* c, bool last) {
+        const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
+        __m256i ce, co;
+        if constexpr (kBits == 6) {
+            ce = load(c);
+            co = last ? _mm256_srli_epi64(ce, 32) : load(c + 1);
+        } else {  // every second word: c[0], c[2], .. c[14] in order
+            ce = _mm256_castps_si256(
+                _mm256_shuffle_ps(_mm256_castsi256_ps(load(c)), _mm256_castsi256_ps(load(c + 8)), _MM_SHUFFLE(2, 0, 2, 0)));
+            ce = _mm256_permute4x64_epi64(ce, _MM_SHUFFLE(3, 1, 2, 0));
+            co = _mm256_srli_epi64(ce, 32);
+        }
+        const __m256i a = add(mul(even, ce), half);
+        const __m256i b = add(mul(odd, co), half);
+        return _mm256_blend_epi32(_mm256_srli_epi64(a, 31), _mm256_slli_epi64(b, 1), 0xAA);
+    }
+
+    // The ten rows for eight outputs k .. k+7, the partial sums added modulo
+    // 2^32, the range of v and of the new sums kept in top and bottom.
+    template <int kBits, bool kLast>
+    AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, __m256i& top,
+                                           __m256i& bottom) {
+        constexpr int bands = 1 << kBits, step = 64 / bands;
+        const __m256i even[2] = {load(v + k), load(v + bands + k)};
+        const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
+        top = _mm256_max_epi32(top, _mm256_max_epi32(even[0], even[1]));
+        bottom = _mm256_min_epi32(bottom, _mm256_min_epi32(even[0], even[1]));
+#pragma GCC unroll 10
+        for (int i = 0; i < qmf::kBlocks; ++i) {
+            const int32_t* c = qmf_window_q31 + step * (bands * i + k);
+            const __m256i p = window_products<kBits>(even[i & 1], odd[i & 1], c, kLast && i == qmf::kBlocks - 1);
+            int32_t* const at = sums[i] + k;
+            const __m256i sum = _mm256_add_epi32(load(at), p);
+            top = _mm256_max_epi32(top, sum);
+            bottom = _mm256_min_epi32(bottom, sum);
+            store(at, sum);
+        }
+    }
+
+    // The window's products saturate only where a partial sum goes beyond
+    // 32 bits, which real signals keep far below. So the rows are first
+    // added modulo 2^32, eight outputs at a time, v's words of each half
+    // taken once for the five rows of that half; where every value of v and
+    // every new sum lies in [-2^30, 2^30) that was exact: each rounded
+    // product is then below 2^30 in magnitude (the window's magnitudes stay
+    // below 0.86), so a sum that wrapped would lie outside that range, and
+    // one that did not is the saturating sum. Otherwise (a slot of extreme
+    // values or partial sums) the rows are done again saturating, from the
+    // old sums taken back.
     template <int kBits>
     AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+        constexpr int bands = 1 << kBits;
+        __m256i top = _mm256_setzero_si256(), bottom = top;
+        for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, false>(v, sums, k, top, bottom);
+        window_outputs<kBits, true>(v, sums, bands - 8, top, bottom);
+        const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi32(top, _mm256_set1_epi32((1 << 30) - 1)),
+                                            _mm256_cmpgt_epi32(_mm256_set1_epi32(-(1 << 30)), bottom));
+        if (!_mm256_testz_si256(out, out)) saturate_window<kBits>(v, sums);
+    }
+
+    // The saturating pass (rare: kept short, not unrolled): each old sum
+    // taken back (the product subtracted from what the first pass left) and
+    // the product added as fx::add_sat: where the sum's sign differs from
+    // both terms', the limit of the old sum's sign (BLENDVPS by the sign
+    // bits).
+    template <int kBits>
+    AVX2 __attribute__((noinline, cold)) static void saturate_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
         const __m256 max = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
         const __m256 min = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
-        for (int k = 0; k < bands; k += 8) {
-            const __m256i even[2] = {load(v + k), load(v + bands + k)};
-            const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
+#pragma GCC unroll 1
+        for (int k = 0; k < bands; k += 8)
+#pragma GCC unroll 1
             for (int i = 0; i < qmf::kBlocks; ++i) {
-                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
-                __m256i ce;
-                if constexpr (step == 1) {
-                    ce = load(c);
-                } else {  // every second word: c[0], c[2], .. c[14] in order
-                    ce = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(load(c)),
-                                                               _mm256_castsi256_ps(load(c + 8)), _MM_SHUFFLE(2, 0, 2, 0)));
-                    ce = _mm256_permute4x64_epi64(ce, _MM_SHUFFLE(3, 1, 2, 0));
-                }
-                const __m256i a = add(mul(even[i & 1], ce), half);
-                const __m256i b = add(mul(odd[i & 1], _mm256_srli_epi64(ce, 32)), half);
-                const __m256i p = _mm256_blend_epi32(_mm256_srli_epi64(a, 31), _mm256_slli_epi64(b, 1), 0xAA);
-                const __m256i acc = load(sums[i] + k);
+                const __m256i even = load(v + (i & 1) * bands + k);
+                const __m256i p = window_products<kBits>(even, _mm256_srli_epi64(even, 32),
+                                                         qmf_window_q31 + step * (bands * i + k),
+                                                         i == qmf::kBlocks - 1 && k == bands - 8);
+                int32_t* const at = sums[i] + k;
+                const __m256i acc = _mm256_sub_epi32(load(at), p);
                 const __m256i sum = _mm256_add_epi32(acc, p);
                 const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
                 const __m256 limit = _mm256_blendv_ps(max, min, _mm256_castsi256_ps(acc));
-                store(sums[i] + k, _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(sum), limit,
-                                                                         _mm256_castsi256_ps(over))));
+                store(at, _mm256_castps_si256(
+                              _mm256_blendv_ps(_mm256_castsi256_ps(sum), limit, _mm256_castsi256_ps(over))));
             }
-        }
     }
 
     template <int kBits>
@@ -189,45 +306,45 @@ struct Avx2Steps : qmf::ScalarSteps {
         }
     }
 
-    // Points m .. m+3 of z rotated by qmf_rot_q31 at kStep m ..: (re c - im s,
-    // re s + im c) of each in two 64-bit lanes, m and m+2 in p0, m+1 and m+3
-    // in p1.
-    template <int kStep>
-    AVX2_INLINE static void rotate4(const int32_t* z, int m, __m256i& p0, __m256i& p1) {
-        const __m256i neg_first = _mm256_setr_epi32(-1, 1, 1, 1, -1, 1, 1, 1);
-        const __m256i v = load(z + 2 * m);
-        __m256i cs = load(qmf_rot_q31 + 2 * kStep * m);
-        if (kStep == 2)  // the pairs of every second point
-            cs = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(cs, load(qmf_rot_q31 + 2 * kStep * m + 8)),
-                                          _MM_SHUFFLE(3, 1, 2, 0));
-        auto point = [&](__m256i re, __m256i im, __m256i t) __attribute__((always_inline, target("avx2"))) {
-            const __m256i c_s = _mm256_shuffle_epi32(t, _MM_SHUFFLE(1, 1, 0, 0));
-            const __m256i s_c = _mm256_shuffle_epi32(t, _MM_SHUFFLE(0, 0, 1, 1));
-            return add(mul(re, c_s), mul(_mm256_sign_epi32(im, neg_first), s_c));
-        };
-        p0 = point(_mm256_shuffle_epi32(v, _MM_SHUFFLE(0, 0, 0, 0)), _mm256_shuffle_epi32(v, _MM_SHUFFLE(1, 1, 1, 1)),
-                   cs);
-        p1 = point(_mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 2, 2, 2)), _mm256_shuffle_epi32(v, _MM_SHUFFLE(3, 3, 3, 3)),
-                   _mm256_srli_si256(cs, 8));
-    }
-
-    // The four complex values of v (the order of narrow) at word pairs
-    // at[0] .. at[3] of d.
-    AVX2_INLINE static void store_pairs(int32_t* d, const uint8_t* at, __m256i v) {
-        const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[0]), lo);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[1]), _mm_srli_si128(lo, 8));
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[2]), hi);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * at[3]), _mm_srli_si128(hi, 8));
-    }
-
-    AVX2 static void analysis_pre(const int32_t* u, int s, int32_t* z) {
-        const Shift round(31 - s);
-        for (int m = 0; m < 32; m += 4) {
-            __m256i p0, p1;
-            rotate4<2>(u, m, p0, p1);
-            store_pairs(z, qmf::kBitReversal<5>.at + m, round.narrow<false>(p0, p1));
+    // The shift 31 - s: 7 to 39. Four points a step as synthesis_post's:
+    // (a, b) by exp(i pi m / 32), the FFT's twiddles of half-span 32
+    // (qmf_rot_q31 at 2 m), a c + (-b) s (b negated as fx::neg_wrap: the
+    // folded input may be -2^31) and a s + b c, the rounded words straight
+    // from the lanes: below 33 the low words of the logical shifts, above
+    // the sums' high words shifted arithmetically.
+    template <bool kHigh>
+    AVX2_INLINE static void pre_points(const int32_t* u, int n, int32_t* z) {
+        const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)));
+        const __m128i down = _mm_cvtsi32_si128(kHigh ? n - 32 : n), up = _mm_cvtsi32_si128(32 - n);
+        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (32 - 4);
+        // Points j .. j+3 plus 0, 8, 16, 24 (the radix-4 groups of j .. j+3,
+        // in order in the lanes), then the radix-4 stage.
+        for (int j = 0; j < 8; j += 4) {
+            __m256i x[4];
+#pragma GCC unroll 4
+            for (int t = 0; t < 4; ++t) {
+                const int m = j + 8 * t;
+                const __m256i v = load(u + 2 * m), w = load(tw + 2 * m);
+                const __m256i vs = _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1));  // b a
+                const __m256i ws = _mm256_shuffle_epi32(w, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+                const __m256i re = add(add(mul(v, w), mul(_mm256_sub_epi32(_mm256_setzero_si256(), vs), ws)), bias);
+                const __m256i im = add(add(mul(vs, w), mul(v, ws)), bias);
+                if constexpr (kHigh)
+                    x[t] = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, down), 32),
+                                              _mm256_sra_epi32(im, down), 0xAA);
+                else
+                    x[t] = _mm256_blend_epi32(_mm256_srl_epi64(re, down), _mm256_sll_epi64(im, up), 0xAA);
+            }
+            const uint8_t* at = qmf::kBitReversal<3>.at + j;
+            const uint8_t order[4] = {at[0], at[1], at[2], at[3]};
+            radix4_store(x, z, order);
         }
+    }
+    AVX2 static void analysis_pre(const int32_t* u, int s, int32_t* z) {
+        if (31 - s <= 32)
+            pre_points<false>(u, 31 - s, z);
+        else
+            pre_points<true>(u, 31 - s, z);
     }
 
     // Four points rotated as by rotate_plus (the real parts' sums in one
@@ -250,7 +367,7 @@ struct Avx2Steps : qmf::ScalarSteps {
                                               _MM_SHUFFLE(3, 1, 2, 0));
             const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
             const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
-            const __m256i re = add(add(mul(z, tw), mul(_mm256_sub_epi32(_mm256_setzero_si256(), zs), ts)), bias);
+            const __m256i re = _mm256_sub_epi64(add(mul(z, tw), bias), mul(zs, ts));
             const __m256i im = add(add(mul(zs, tw), mul(z, ts)), bias);
             const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, count), 32),
                                                   _mm256_sra_epi32(im, count), 0xAA);
@@ -277,41 +394,40 @@ struct Avx2Steps : qmf::ScalarSteps {
             post_points<kBits, true>(d, 30 + s, nv);
     }
 
-    // The band sums of the SSE4.1 variant in each 128-bit half.
-    AVX2_INLINE static __m256i band(__m256i a, __m256i b, __m256i fg) {
-        const __m256i neg_first = _mm256_setr_epi32(-1, 1, 1, 1, -1, 1, 1, 1);
-        const __m256i neg_second = _mm256_setr_epi32(1, 1, -1, 1, 1, 1, -1, 1);
-        __m256i sum = mul(_mm256_shuffle_epi32(a, _MM_SHUFFLE(1, 1, 0, 0)),
-                          _mm256_shuffle_epi32(fg, _MM_SHUFFLE(0, 0, 0, 0)));
-        sum = add(sum, mul(_mm256_shuffle_epi32(a, _MM_SHUFFLE(0, 0, 1, 1)),
-                           _mm256_sign_epi32(_mm256_shuffle_epi32(fg, _MM_SHUFFLE(1, 1, 1, 1)), neg_first)));
-        sum = add(sum, mul(_mm256_shuffle_epi32(b, _MM_SHUFFLE(0, 0, 0, 0)),
-                           _mm256_shuffle_epi32(fg, _MM_SHUFFLE(3, 3, 2, 2))));
-        return add(sum, mul(_mm256_shuffle_epi32(b, _MM_SHUFFLE(1, 1, 1, 1)),
-                            _mm256_sign_epi32(_mm256_shuffle_epi32(fg, _MM_SHUFFLE(2, 2, 3, 3)), neg_second)));
-    }
-
-    // Four bands k .. k+3 from a = values k .. k+3 and b = the mirrored ones
-    // (M-1-k first) as complex pairs, the factors four words a band from f:
-    // k and k+2 in r0, k+1 and k+3 in r1.
-    AVX2_INLINE static void bands4(__m256i a, __m256i b, const int32_t* f, __m256i& r0, __m256i& r1) {
-        const __m256i fg01 = load(f), fg23 = load(f + 8);
-        r0 = band(a, b, _mm256_permute2x128_si256(fg01, fg23, 0x20));
-        r1 = band(_mm256_srli_si256(a, 8), _mm256_srli_si256(b, 8), _mm256_permute2x128_si256(fg01, fg23, 0x31));
-    }
-
-    AVX2 static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
-        const Shift round(37 + s);
-        const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    // The shift 37 + s: 29 to 61, below 32 only for input near full scale.
+    // Four bands a step, each in a 64-bit lane (the order k, k+2, k+1, k+3
+    // in which UNPCKLQDQ gives the table's rows; Z[k] and the mirrored
+    // Z[31-k] brought to it by VPERMQ), F/2 = (f0, f1), G/2 = (f2, f3):
+    //   re = f0 ar - f1 ai + f2 br + f3 bi, im = f0 ai + f1 ar + f3 br - f2 bi
+    // (the subtracted products those of the negated table values, which
+    // are never -2^31), the real sums and the imaginary ones rounded
+    // together and their words put in band order (VPERMD).
+    template <class Rounding>
+    AVX2_INLINE static void post_bands(const int32_t* z, const Rounding& round, int32_t* re, int32_t* im) {
+        const __m256i split = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
         for (int k = 0; k < 32; k += 4) {
-            // Z[k .. k+3]; Z[31-k], Z[30-k] | Z[29-k], Z[28-k]
-            const __m256i a = load(z + 2 * k);
-            const __m256i b = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 1, 2, 3));
-            __m256i r0, r1;
-            bands4(a, b, qmf_analysis_post_q31 + 4 * k, r0, r1);
-            const __m256i v = _mm256_permutevar8x32_epi32(round.narrow<true>(r0, r1), split);
+            const int32_t* f = qmf_analysis_post_q31 + 4 * k;
+            const __m256i t0 = load(f), t1 = load(f + 8);
+            const __m256i f0 = _mm256_unpacklo_epi64(t0, t1), f2 = _mm256_unpackhi_epi64(t0, t1);
+            const __m256i f1 = _mm256_srli_epi64(f0, 32), f3 = _mm256_srli_epi64(f2, 32);
+            const __m256i ar = _mm256_permute4x64_epi64(load(z + 2 * k), _MM_SHUFFLE(3, 1, 2, 0));
+            const __m256i br = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 2, 1, 3));
+            const __m256i ai = _mm256_srli_epi64(ar, 32), bi = _mm256_srli_epi64(br, 32);
+            const __m256i r = _mm256_sub_epi64(add(add(mul(f0, ar), mul(f2, br)), mul(f3, bi)), mul(f1, ai));
+            const __m256i i = _mm256_sub_epi64(add(add(mul(f0, ai), mul(f1, ar)), mul(f3, br)), mul(f2, bi));
+            const __m256i v = _mm256_permutevar8x32_epi32(round(r, i), split);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(re + k), _mm256_castsi256_si128(v));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(im + k), _mm256_extracti128_si256(v, 1));
+        }
+    }
+    AVX2 static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
+        const int n = 37 + s;
+        if (n >= 32) {
+            const Round<true> high(n);
+            post_bands(z, [&](__m256i a, __m256i b) AVX2_INLINE_LAMBDA { return high.narrow(a, b); }, re, im);
+        } else {
+            const Shift low(n);
+            post_bands(z, [&](__m256i a, __m256i b) AVX2_INLINE_LAMBDA { return low.narrow<true>(a, b); }, re, im);
         }
     }
 
@@ -334,29 +450,36 @@ struct Avx2Steps : qmf::ScalarSteps {
     }
     template <int kBits, bool kHigh>
     AVX2_INLINE static void pre_bands(const int32_t* re, const int32_t* im, const int32_t* pre, int n, int32_t* d) {
-        constexpr int bands = 1 << kBits;
-        const uint8_t* at = qmf::kBitReversal<kBits>.at;
+        constexpr int bands = 1 << kBits, quarter = bands / 4;
         const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n + (kHigh ? 31 : -1))));
         const __m128i down = _mm_cvtsi32_si128(n), up = _mm_cvtsi32_si128(32 - n);
         const __m256i fwd = _mm256_setr_epi32(0, 0, 2, 2, 1, 1, 3, 3), rev = _mm256_setr_epi32(3, 3, 1, 1, 2, 2, 0, 0);
-        for (int k = 0; k < bands; k += 4) {
-            const __m256i t0 = load(pre + 4 * k), t1 = load(pre + 4 * k + 8);
-            const __m256i p = _mm256_unpacklo_epi64(t0, t1), q = _mm256_unpackhi_epi64(t0, t1);
-            const __m256i pi = _mm256_srli_epi64(p, 32), qi = _mm256_srli_epi64(q, 32);
-            const __m256i rk = words(re + k, fwd), ik = words(im + k, fwd);
-            const __m256i rj = words(re + bands - 4 - k, rev), ij = words(im + bands - 4 - k, rev);
-            const __m256i r = add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
-            const __m256i i = add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
-            __m256i v;
-            if constexpr (kHigh)
-                v = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32), _mm256_sra_epi32(i, down), 0xAA);
-            else
-                v = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
-            const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * static_cast<size_t>(at[k])), lo);
-            _mm_storeh_pd(reinterpret_cast<double*>(d + 2 * static_cast<size_t>(at[k + 2])), _mm_castsi128_pd(lo));
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(d + 2 * static_cast<size_t>(at[k + 1])), hi);
-            _mm_storeh_pd(reinterpret_cast<double*>(d + 2 * static_cast<size_t>(at[k + 3])), _mm_castsi128_pd(hi));
+        // Bands j .. j+3 plus 0, M/4, M/2, 3M/4 (the radix-4 groups of
+        // j .. j+3, in the lanes' order j, j+2, j+1, j+3), then the radix-4
+        // stage.
+        for (int j = 0; j < quarter; j += 4) {
+            __m256i x[4];
+#pragma GCC unroll 4
+            for (int t = 0; t < 4; ++t) {
+                const int k = j + quarter * t;
+                const __m256i t0 = load(pre + 4 * k), t1 = load(pre + 4 * k + 8);
+                const __m256i p = _mm256_unpacklo_epi64(t0, t1), q = _mm256_unpackhi_epi64(t0, t1);
+                const __m256i pi = _mm256_srli_epi64(p, 32), qi = _mm256_srli_epi64(q, 32);
+                const __m256i rk = words(re + k, fwd), ik = words(im + k, fwd);
+                const __m256i rj = words(re + bands - 4 - k, rev), ij = words(im + bands - 4 - k, rev);
+                const __m256i r =
+                    add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
+                const __m256i i =
+                    add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
+                if constexpr (kHigh)
+                    x[t] = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32),
+                                              _mm256_sra_epi32(i, down), 0xAA);
+                else
+                    x[t] = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
+            }
+            const uint8_t* at = qmf::kBitReversal<kBits - 2>.at + j;
+            const uint8_t order[4] = {at[0], at[2], at[1], at[3]};
+            radix4_store(x, d, order);
         }
     }
 
