@@ -25,6 +25,34 @@ int64_t shl64(int64_t a, int s) { return fx::narrow64(fx::mul64_wide(a, INT64_C(
 fx::Wide mul_add(fx::Wide acc, int64_t a, int64_t b) { return fx::add_wide(acc, fx::mul64_wide(a, b)); }
 fx::Wide mul_sub(fx::Wide acc, int64_t a, int64_t b) { return fx::sub_wide(acc, fx::mul64_wide(a, b)); }
 
+#if defined(__arm__)
+// On ARM, which has no division instruction, the quotients come from the
+// divisor's 32-bit reciprocal (fx::recip_q30 of bn = d 2^s in [2^30, 2^31):
+// R = 2^32 + v, 0.75 to 2.13 short of 2^63 / bn): for a dividend a with
+// quotient q = floor((a + floor(d / 2)) / d) at most 2^30, m = a 2^s +
+// floor(bn / 2) (below 2^61; the same quotient by bn, as the 2^s - 1 or
+// fewer units added to a multiple of 2^s cross no multiple of bn) gives the
+// estimate (mh R) >> 34 of mh = m >> 29, at most q and short of it by less
+// than 2 + 1/2 (mh's truncation and R's), which the remainder puts right.
+struct Reciprocal {
+    uint32_t bn, v;
+    int s;
+};
+Reciprocal reciprocal(uint32_t d) {
+    const int s = fx::clz32(d) - 1;
+    const uint32_t bn = d << s;
+    return {bn, fx::recip_q30(bn), s};
+}
+uint32_t quotient(uint64_t a, const Reciprocal& r) {
+    const uint64_t m = (a << r.s) + (r.bn >> 1);
+    const uint32_t mh = static_cast<uint32_t>(m >> 29);
+    uint32_t q = static_cast<uint32_t>((mh + ((static_cast<uint64_t>(mh) * r.v) >> 32)) >> 2);
+    uint64_t rem = m - static_cast<uint64_t>(q) * r.bn;
+    while (rem >= r.bn) ++q, rem -= r.bn;
+    return q;
+}
+#endif
+
 // num * 2^up / den in Q28 (alpha = num 2^up / (den 2^28)) for den > 0, both
 // first shifted right so that den fits 31 bits, for the two numerators of a
 // complex alpha over the same denominator (one reciprocal on ARM); false
@@ -41,9 +69,16 @@ bool divide_q28(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int up, int32_t*
         n[i] = fx::narrow64(w);
         if (n[i] >= lim || n[i] <= -lim) return false;
     }
+#if defined(__arm__)
+    // |n| 2^up < d 2^30: quotients of at most 2^30.
+    const Reciprocal r = reciprocal(static_cast<uint32_t>(d));
+    *q_re = fx::with_sign_of(n[0], quotient(fx::magnitude64(n[0]) << up, r));
+    *q_im = fx::with_sign_of(n[1], quotient(fx::magnitude64(n[1]) << up, r));
+#else
     const fx::Divisor31 by = fx::divisor31(static_cast<uint32_t>(d));
     *q_re = fx::div_round_by(up ? shl64(n[0], up) : n[0], by);
     *q_im = fx::div_round_by(up ? shl64(n[1], up) : n[1], by);
+#endif
     return true;
 }
 
