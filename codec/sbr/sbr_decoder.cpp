@@ -271,12 +271,14 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t
     // over (its rows 34..39, here rows 2..7), then this frame's.
     int kx = s->frameOk ? s->parse.tables.kx : kSbrMaxKx;
     clear_high(x, kx);
-    for (int r = 0; r < kSbrCarryRows; ++r) {
-        for (int m = 0; m < kSbrMaxSubbands; ++m) {
-            const int k = ch.carry_kx + m;
-            if (k < kx || k >= 64) continue;
-            x->re[kSbrHfAdjSlots + r][k] = ch.high_re[r][m];
-            x->im[kSbrHfAdjSlots + r][k] = ch.high_im[r][m];
+    {
+        // Subband carry_kx + m for m in [from, to): inside kx .. 63.
+        const int from = kx > ch.carry_kx ? kx - ch.carry_kx : 0;
+        const int to = 64 - ch.carry_kx < kSbrMaxSubbands ? 64 - ch.carry_kx : kSbrMaxSubbands;
+        for (int r = 0; r < kSbrCarryRows; ++r) {
+            int32_t* const re = x->re[kSbrHfAdjSlots + r] + ch.carry_kx;
+            int32_t* const im = x->im[kSbrHfAdjSlots + r] + ch.carry_kx;
+            for (int m = from; m < to; ++m) re[m] = ch.high_re[r][m], im[m] = ch.high_im[r][m];
         }
     }
     // Parametric stereo reads the mono X_low of the lowest subbands around
@@ -294,11 +296,13 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t
     }
     // The rows past this frame's 32 output slots start the next frame.
     ch.carry_kx = kx;
-    for (int r = 0; r < kSbrCarryRows; ++r) {
-        for (int m = 0; m < kSbrMaxSubbands; ++m) {
-            const int k = kx + m;
-            ch.high_re[r][m] = k < 64 ? x->re[kSbrQmfSlots + kSbrHfAdjSlots + r][k] : 0;
-            ch.high_im[r][m] = k < 64 ? x->im[kSbrQmfSlots + kSbrHfAdjSlots + r][k] : 0;
+    {
+        const int kept = 64 - kx < kSbrMaxSubbands ? 64 - kx : kSbrMaxSubbands;
+        for (int r = 0; r < kSbrCarryRows; ++r) {
+            const int32_t* const re = x->re[kSbrQmfSlots + kSbrHfAdjSlots + r] + kx;
+            const int32_t* const im = x->im[kSbrQmfSlots + kSbrHfAdjSlots + r] + kx;
+            for (int m = 0; m < kept; ++m) ch.high_re[r][m] = re[m], ch.high_im[r][m] = im[m];
+            for (int m = kept; m < kSbrMaxSubbands; ++m) ch.high_re[r][m] = ch.high_im[r][m] = 0;
         }
     }
 }
