@@ -98,13 +98,13 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
                           ENTRY(sbr_exp2),        ENTRY(sbr_apply),         ENTRY(ps_hybrid),
                           ENTRY(ps_allpass),      ENTRY(ps_mix),            ENTRY(ps_step),
                           ENTRY(ps_transient),    ENTRY(ps_energies),       ENTRY(noise_lines),
-                          ENTRY(mid_side)};
+                          ENTRY(mid_side),        ENTRY(tns_filter),        ENTRY(sbr_pcm16)};
 #undef ENTRY
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
     kHfFilter, kHfCovariance, kHfBits, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
-    kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kEntryCount
+    kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kTnsFilter, kSbrPcm16, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
 
@@ -727,6 +727,53 @@ void check_mid_side(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// TNS's all-pole filter: every order up to the longest (those past the
+// variants' own taps included), runs of every length up to a long block's
+// (within, at and past a block of 64), both directions, coefficients and
+// lines in every shape: the limits make the 64-bit sums wrap and the
+// rounded sum and the output saturate. The coefficients 2^23 alone with
+// lines of 1 put each sum on a rounding half.
+void check_tns_filter(const Kernels& ref, const Kernels& var, int rounds) {
+    if (!var.tns_filter || var.tns_filter == ref.tns_filter) return;
+    for (int r = 0; r < 8 * rounds; ++r)
+        for (int order = 1; order <= kTnsMaxOrder; ++order) {
+            const int n = below(4) ? below(200) : below(1025);
+            int32_t a[kTnsMaxOrder + 1];
+            fill(a, kTnsMaxOrder + 1);
+            Guarded x_a(1024);
+            fill(x_a.data(), 1024);
+            if (r == 0)
+                for (int j = 0; j <= kTnsMaxOrder; ++j) a[j] = INT32_C(1) << 23;
+            if (r == 0)
+                for (int i = 0; i < 1024; ++i) x_a.data()[i] = 1 - 2 * (i & 1);
+            Guarded x_b = x_a;
+            const int at = below(1024 - n + 1);
+            const int inc = below(2) ? 1 : -1;
+            ref.tns_filter(x_a.data() + at, n, inc, a, order);
+            var.tns_filter(x_b.data() + at, n, inc, a, order);
+            if (!same("tns_filter", inc > 0 ? "upward" : "downward", {&x_a}, {&x_b})) return;
+        }
+}
+
+// SBR output slots to 16-bit PCM: both widths of a slot and shorter runs,
+// strides of one to six samples, values in every shape (both saturations);
+// the samples between the strided ones stay untouched.
+void check_sbr_pcm16(const Kernels& ref, const Kernels& var, int rounds) {
+    if (!var.sbr_pcm16 || var.sbr_pcm16 == ref.sbr_pcm16) return;
+    for (int r = 0; r < 20 * rounds; ++r) {
+        const int n = below(2) ? (below(2) ? 32 : 64) : 4 * (1 + below(16));
+        const int step = 1 + below(6);
+        Guarded v(64), a(64 * 6 / 2), b(64 * 6 / 2);
+        fill(v.data(), 64);
+        fill(a.data(), a.size());
+        b = a;
+        const int at = below(2);
+        ref.sbr_pcm16(reinterpret_cast<int16_t*>(a.data()) + at, step, v.data(), n);
+        var.sbr_pcm16(reinterpret_cast<int16_t*>(b.data()) + at, step, v.data(), n);
+        if (!same("sbr_pcm16", "slot", {&a}, {&b})) return;
+    }
+}
+
 // The all-pass decorrelator: both configurations, runs from the first band
 // and from the first QMF band to the end of the all-pass bands or to any
 // band (tails of every length), the tables' coefficients or any
@@ -1101,6 +1148,14 @@ void bench_call(int entry, const Kernels& k) {
         k.mid_side(buf.data(), buf.data() + 512, 512);
     } else if (entry == kNoiseLines) {
         k.noise_lines(out.data(), 32, 60, 12345u);
+    } else if (entry == kTnsFilter) {
+        // A long window's filter of order 12 over 600 lines.
+        int32_t a[kTnsMaxOrder + 1];
+        for (int j = 0; j <= kTnsMaxOrder; ++j) a[j] = in[static_cast<size_t>(j)] >> 6;
+        std::memcpy(buf.data(), in.data(), 600 * sizeof(int32_t));
+        k.tns_filter(buf.data(), 600, 1, a, 12);
+    } else if (entry == kSbrPcm16) {
+        k.sbr_pcm16(reinterpret_cast<int16_t*>(out.data()), 2, in.data(), 64);
     } else if (entry == kSbrEnergies) {
         uint64_t energy[48];
         out[0] = k.sbr_energies(in.data(), in.data() + 64 * 16, 16, 32, energy);
@@ -1220,7 +1275,8 @@ int main(int argc, char** argv) {
         kernels.ps_hybrid != ref.ps_hybrid || kernels.ps_allpass != ref.ps_allpass || kernels.ps_mix != ref.ps_mix ||
         kernels.ps_step != ref.ps_step || kernels.ps_transient != ref.ps_transient ||
         kernels.ps_energies != ref.ps_energies ||
-        kernels.noise_lines != ref.noise_lines || kernels.mid_side != ref.mid_side) {
+        kernels.noise_lines != ref.noise_lines || kernels.mid_side != ref.mid_side ||
+        kernels.tns_filter != ref.tns_filter || kernels.sbr_pcm16 != ref.sbr_pcm16) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -1246,7 +1302,8 @@ int main(int argc, char** argv) {
                              var.ps_allpass != ref.ps_allpass, var.ps_mix != ref.ps_mix,
                              var.ps_step != ref.ps_step, var.ps_transient != ref.ps_transient,
                              var.ps_energies != ref.ps_energies,
-                             var.noise_lines != ref.noise_lines, var.mid_side != ref.mid_side})
+                             var.noise_lines != ref.noise_lines, var.mid_side != ref.mid_side,
+                             var.tns_filter != ref.tns_filter, var.sbr_pcm16 != ref.sbr_pcm16})
             variants += differs;
         std::string names;
         for (const Entry& e : kEntries)
@@ -1275,6 +1332,8 @@ int main(int argc, char** argv) {
         check_ps_energies(ref, var, rounds);
         check_noise_lines(ref, var, rounds);
         check_mid_side(ref, var, rounds);
+        check_tns_filter(ref, var, rounds);
+        check_sbr_pcm16(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
     } while (subset != 0);
     select_kernels(~0u);

@@ -80,6 +80,16 @@ constexpr Kernels kReference = {
     nullptr,
     nullptr,
 #endif
+#if AAC_ARITHMETIC_EXACT
+    tns_ar_q24,
+#else
+    nullptr,
+#endif
+#if AAC_SBR_BUILT
+    qmf_pcm16,
+#else
+    nullptr,
+#endif
 };
 
 // Set by the first select_kernels: from then on the table is chosen.

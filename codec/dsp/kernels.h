@@ -92,6 +92,12 @@ struct Kernels {
                          int32_t* gains);
     // The detector's energies of a run of bands: see ps_band_energies.
     uint64_t (*ps_energies)(const int32_t* re, const int32_t* im, const uint8_t* par, int n, uint64_t* energies);
+    // TNS's all-pole filter over a run of lines (exact arithmetic; null in
+    // the compact one): see tns_ar_q24 (dsp/tools.h).
+    void (*tns_filter)(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int order);
+    // An SBR output slot of n samples (Q12) to 16-bit PCM, sample i at
+    // out[i * step] (SBR; null without it): see qmf_pcm16 (dsp/qmf.h).
+    void (*sbr_pcm16)(int16_t* out, int step, const int32_t* v, int n);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic

@@ -35,6 +35,7 @@
 // SIMD variants.
 #include "dsp/qmf.h"
 
+#include "dsp/filterbank.h"
 #include "dsp/kernels.h"
 #include "dsp/qmf_steps.h"
 
@@ -48,6 +49,10 @@ void qmf_synthesis64_c(QmfSynthesis64State* state, const int32_t* re, const int3
 
 void qmf_synthesis32_c(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
     qmf::synthesis_slot<qmf::ScalarSteps, 5>(&state->current, state->sum, re, im, out);
+}
+
+void qmf_pcm16(int16_t* out, int step, const int32_t* v, int n) {
+    for (int i = 0; i < n; ++i) out[i * step] = q12_to_pcm16(v[i]);
 }
 
 void qmf_analysis32(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {

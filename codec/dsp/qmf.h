@@ -61,6 +61,11 @@ void qmf_synthesis64_c(QmfSynthesis64State* state, const int32_t* re, const int3
 // gives when the upper 32 bands are zero.
 void qmf_synthesis32_c(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
 
+// A slot of n time samples (Q12) to 16-bit PCM, sample i at out[i * step]
+// (q12_to_pcm16: a saturating addition of the rounding term, a shift, a
+// saturation to 16 bits); the reference of the kernel table's sbr_pcm16.
+void qmf_pcm16(int16_t* out, int step, const int32_t* v, int n);
+
 // The same through the kernel table.
 void qmf_analysis32(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
 void qmf_synthesis64(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);

@@ -18,3 +18,5 @@ void qmf_synthesis32_avx2(QmfSynthesis32State* state, const int32_t* re, const i
 void qmf_analysis32_neon(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
 void qmf_synthesis64_neon(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
 void qmf_synthesis32_neon(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
+// Four samples a register (n a multiple of 4).
+void qmf_pcm16_neon(int16_t* out, int step, const int32_t* v, int n);

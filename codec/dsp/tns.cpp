@@ -10,12 +10,13 @@
 
 #include "dsp/arithmetic.h"
 #include "dsp/fixed.h"
+#include "dsp/kernels.h"
 #include "tables/exact_tables.h"
 #include "tables/tools_tables.h"
 
 namespace {
 
-constexpr int kMaxOrderMain = 20;
+constexpr int kMaxOrderMain = kTnsMaxOrder;
 
 // The Q15 reflection coefficient of a transmitted index.
 int16_t reflection(int16_t index, int32_t coef_res) {
@@ -41,23 +42,25 @@ void lpc_q24(int order, int32_t coef_res, const int16_t* coef_index, int32_t* a_
     }
 }
 
+}  // namespace
+
+#if AAC_ARITHMETIC_EXACT
 // Exact: y[n] = x[n] - sum_j a[j] y[n-j], the sum of 64-bit products
 // rounded once from Q24, saturated.
-void ar_filter_q24(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int order) {
-    int32_t hist[2 * kMaxOrderMain] = {};  // hist[p + kMaxOrderMain - j] = y[n - j]
+void tns_ar_q24(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int order) {
+    int32_t hist[2 * kTnsMaxOrder] = {};  // hist[p + kTnsMaxOrder - j] = y[n - j]
     int p = 0;
     int32_t* x = inc > 0 ? spectrum : spectrum + size - 1;
     for (int n = 0; n < size; ++n, x += inc) {
         int64_t acc = 0;
-        for (int j = 1; j <= order; ++j) acc = fx::mac64(acc, hist[p + kMaxOrderMain - j], a_q24[j]);
+        for (int j = 1; j <= order; ++j) acc = fx::mac64(acc, hist[p + kTnsMaxOrder - j], a_q24[j]);
         const int32_t y = fx::sat32(static_cast<int64_t>(*x) - fx::rshr64_sat(acc, 24));
         *x = y;
-        hist[p] = hist[p + kMaxOrderMain] = y;
-        p = p + 1 == kMaxOrderMain ? 0 : p + 1;
+        hist[p] = hist[p + kTnsMaxOrder] = y;
+        p = p + 1 == kTnsMaxOrder ? 0 : p + 1;
     }
 }
-
-}  // namespace
+#endif
 
 void kvxdec_tns_decode_coef(int order, int32_t coef_res, const int16_t* coef_index, int16_t* lpc) {
     int32_t acc[32] = {};
@@ -121,7 +124,7 @@ void tns_window_filters(int32_t* spectrum, int max_sfb, const int16_t* window_sw
         if constexpr (kExactArithmetic) {
             int32_t a_q24[kMaxOrderMain + 1];
             lpc_q24(order, tns_window->coef_res, filt.coef, a_q24);
-            ar_filter_q24(spectrum + first, end - first, filt.direction ? -1 : 1, a_q24, order);
+            kernels.tns_filter(spectrum + first, end - first, filt.direction ? -1 : 1, a_q24, order);
         } else {
             int16_t lpc[32];
             kvxdec_tns_decode_coef(order, tns_window->coef_res, filt.coef, lpc);

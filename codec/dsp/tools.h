@@ -77,6 +77,17 @@ void noise_scale(const int16_t* v, int n, NoiseGain gain, int32_t* out);
 void tns_window_filters(int32_t* spectrum, int max_sfb, const int16_t* window_swb_top, TnsLimits limits,
                         const TnsWindow* tns_window);
 
+// The exact arithmetic's all-pole filter, the reference of the kernel
+// table's tns_filter: y[n] = x[n] - sum over j = 1..order of a[j] y[n - j]
+// over size lines from spectrum, upward (inc = 1) or downward from
+// spectrum[size - 1] (inc = -1), in place, order <= kTnsMaxOrder, a in Q24:
+// the sum of the 64-bit products (modulo 2^64) rounded once (half up) from
+// Q24 and saturated to 32 bits, then subtracted with saturation. The NEON
+// variant (dsp/arm/tns_neon.cpp) takes two taps an instruction.
+constexpr int kTnsMaxOrder = 20;
+void tns_ar_q24(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int order);
+void tns_ar_q24_neon(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int order);
+
 // Adjusts the mid/side mask and the right channel's codebooks where mid/side
 // meets intensity or noise coding.
 void kvxdec_map_mask(const BandInfo* band, const uint8_t* windowGroups, uint8_t* msMask,

@@ -386,13 +386,18 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                               noise_index);
             noise_index = (noise_index + (row1 - r) * m_sbr) & 511;
         }
+        // The subbands with a sinusoid, listed once.
+        int sines[kSbrMaxSubbands];
+        int num_sines = 0;
+        if (any_sine)
+            for (int m = 0; m < m_sbr; ++m)
+                if (s_index[m]) sines[num_sines++] = m;
         for (r = row0; r < row1; ++r) {
             // The slot's sinusoid phase, then the next slot's.
             const int32_t phi_re = sbr_phi_re[st->sine_index], phi_im = sbr_phi_im[st->sine_index];
             st->sine_index = static_cast<uint8_t>((st->sine_index + 1) & 3);
-            if (!any_sine) continue;
-            for (int m = 0; m < m_sbr; ++m) {
-                if (!s_index[m]) continue;
+            for (int i = 0; i < num_sines; ++i) {
+                const int m = sines[i];
                 const int32_t sign = ((kx + m) & 1) ? -1 : 1;
                 x_re[r][kx + m] = fx::add_sat(x_re[r][kx + m], fx::mul_shift_sat(s[m].m, phi_re, 30 - s[m].e));
                 x_im[r][kx + m] =

@@ -20,21 +20,67 @@ int block_bits(const int32_t (*re)[64], const int32_t (*im)[64], int k, int from
     return kernels.sbr_hf_bits(&re[from][k], &im[from][k], sizeof *re / sizeof **re, to - from);
 }
 
+#if !defined(__arm__)
 int64_t shl64(int64_t a, int s) { return fx::narrow64(fx::mul64_wide(a, INT64_C(1) << s)); }
+#endif
 
 fx::Wide mul_add(fx::Wide acc, int64_t a, int64_t b) { return fx::add_wide(acc, fx::mul64_wide(a, b)); }
 fx::Wide mul_sub(fx::Wide acc, int64_t a, int64_t b) { return fx::sub_wide(acc, fx::mul64_wide(a, b)); }
+
+#if defined(__arm__)
+// On ARM, which has no division instruction, the quotients come from the
+// divisor's 32-bit reciprocal (fx::recip_q30 of bn = d 2^s in [2^30, 2^31):
+// R = 2^32 + v, 0.75 to 2.13 short of 2^63 / bn): for a dividend a with
+// quotient q = floor((a + floor(d / 2)) / d) at most 2^30, m = a 2^s +
+// floor(bn / 2) (below 2^61; the same quotient by bn, as the 2^s - 1 or
+// fewer units added to a multiple of 2^s cross no multiple of bn) gives the
+// estimate (mh R) >> 34 of mh = m >> 29, at most q and short of it by less
+// than 2 + 1/2 (mh's truncation and R's), which the remainder puts right.
+struct Reciprocal {
+    uint32_t bn, v;
+    int s;
+};
+Reciprocal reciprocal(uint32_t d) {
+    const int s = fx::clz32(d) - 1;
+    const uint32_t bn = d << s;
+    return {bn, fx::recip_q30(bn), s};
+}
+uint32_t quotient(uint64_t a, const Reciprocal& r) {
+    const uint64_t m = (a << r.s) + (r.bn >> 1);
+    const uint32_t mh = static_cast<uint32_t>(m >> 29);
+    uint32_t q = static_cast<uint32_t>((mh + ((static_cast<uint64_t>(mh) * r.v) >> 32)) >> 2);
+    uint64_t rem = m - static_cast<uint64_t>(q) * r.bn;
+    while (rem >= r.bn) ++q, rem -= r.bn;
+    return q;
+}
+#endif
 
 // num * 2^up / den in Q28 (alpha = num 2^up / (den 2^28)) for den > 0, both
 // first shifted right so that den fits 31 bits, for the two numerators of a
 // complex alpha over the same denominator (one reciprocal on ARM); false
 // where either quotient reaches 4 in magnitude.
-bool divide_q28(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int up, int32_t* q_re, int32_t* q_im) {
+template <int up>
+bool divide_q28(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32_t* q_re, int32_t* q_im) {
     const int s = fx::bitlen_wide(den) > 31 ? fx::bitlen_wide(den) - 31 : 0;
     const int64_t d = fx::narrow64(fx::asr_wide(den, s));
-    const int64_t lim = shl64(d, 2 + kSbrLpcQ - up);  // |alpha| = 4
     int64_t n[2];
     const fx::Wide num[2] = {num_re, num_im};
+#if defined(__arm__)
+    // |n| 2^up below d 2^30 (|alpha| = 4), the magnitude's bits above 2^(30 -
+    // up) compared; then quotients of at most 2^30.
+    uint64_t mag[2];
+    for (int i = 0; i < 2; ++i) {
+        const fx::Wide w = fx::asr_wide(num[i], s);
+        if (fx::bitlen_wide(w) > 62) return false;
+        n[i] = fx::narrow64(w);
+        mag[i] = fx::magnitude64(n[i]);
+        if ((mag[i] >> (2 + kSbrLpcQ - up)) >= static_cast<uint64_t>(d)) return false;
+    }
+    const Reciprocal r = reciprocal(static_cast<uint32_t>(d));
+    *q_re = fx::with_sign_of(n[0], quotient(mag[0] << up, r));
+    *q_im = fx::with_sign_of(n[1], quotient(mag[1] << up, r));
+#else
+    const int64_t lim = shl64(d, 2 + kSbrLpcQ - up);  // |alpha| = 4
     for (int i = 0; i < 2; ++i) {
         const fx::Wide w = fx::asr_wide(num[i], s);
         if (fx::bitlen_wide(w) > 62) return false;
@@ -44,6 +90,7 @@ bool divide_q28(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int up, int32_t*
     const fx::Divisor31 by = fx::divisor31(static_cast<uint32_t>(d));
     *q_re = fx::div_round_by(up ? shl64(n[0], up) : n[0], by);
     *q_im = fx::div_round_by(up ? shl64(n[1], up) : n[1], by);
+#endif
     return true;
 }
 
@@ -95,14 +142,14 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
         // alpha1 = (phi01 phi12 - phi02 phi11) / d
         const fx::Wide nr = mul_sub(mul_sub(fx::mul64_wide(p01r, p12r), p01i, p12i), p02r, r11);
         const fx::Wide ni = mul_sub(mul_add(fx::mul64_wide(p01r, p12i), p01i, p12r), p02i, r11);
-        if (!divide_q28(nr, ni, d, kSbrLpcQ, &c.a1_re, &c.a1_im)) return zero;
+        if (!divide_q28<kSbrLpcQ>(nr, ni, d, &c.a1_re, &c.a1_im)) return zero;
     }
     if (r11 != 0) {
         // alpha0 = -(phi01 + alpha1 phi12*) / phi11
         const int64_t one = INT64_C(1) << kSbrLpcQ;
         const fx::Wide tr = mul_add(mul_add(fx::mul64_wide(p01r, one), c.a1_re, p12r), c.a1_im, p12i);
         const fx::Wide ti = mul_sub(mul_add(fx::mul64_wide(p01i, one), c.a1_im, p12r), c.a1_re, p12i);
-        if (!divide_q28(tr, ti, fx::wide(r11), 0, &c.a0_re, &c.a0_im)) return zero;
+        if (!divide_q28<0>(tr, ti, fx::wide(r11), &c.a0_re, &c.a0_im)) return zero;
         c.a0_re = fx::neg_wrap(c.a0_re);
         c.a0_im = fx::neg_wrap(c.a0_im);
     }

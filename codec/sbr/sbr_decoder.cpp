@@ -5,6 +5,8 @@
 
 #include "sbr/dequant.h"
 #include "dsp/filterbank.h"
+#include "dsp/kernels.h"
+#include "dsp/words.h"
 
 namespace {
 
@@ -219,12 +221,14 @@ bool high_band(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c) {
                       &s->lent.low->history);
 }
 
-// Subbands kx .. 63 of every row of the matrix to zero.
+// Subbands kx .. 63 of every row of the matrix to zero: the words up to a
+// multiple of four one by one, the rest by words::zero_words.
 void clear_high(SbrScratch* x, int kx) {
-    const size_t bytes = static_cast<size_t>(64 - kx) * sizeof(int32_t);
+    const int whole = (kx + 3) & ~3;
     for (int r = 0; r < kSbrXLowSlots; ++r) {
-        std::memset(x->re[r] + kx, 0, bytes);
-        std::memset(x->im[r] + kx, 0, bytes);
+        for (int k = kx; k < whole; ++k) x->re[r][k] = x->im[r][k] = 0;
+        words::zero_words(x->re[r] + whole, 64 - whole);
+        words::zero_words(x->im[r] + whole, 64 - whole);
     }
 }
 
@@ -237,6 +241,7 @@ void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im,
     if (down) qmf_synthesis32(&s->synthesis.down[c], re, im, slot);
     else qmf_synthesis64(&s->synthesis.full[c], re, im, slot);
     if (wide) put_slot(static_cast<int32_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm32);
+    else if (!pair) kernels.sbr_pcm16(static_cast<int16_t*>(out) + width * l * step, step, slot, width);
     else put_slot(static_cast<int16_t*>(out) + width * l * step, slot, width, step, pair, q12_to_pcm16);
 }
 
@@ -252,26 +257,28 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t
     // X_low: the previous frame's last slots, then this frame's analysis,
     // in subbands 0..31 of the rows.
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
-        std::memcpy(x->re[r], ch.low_re[r], sizeof ch.low_re[r]);
-        std::memcpy(x->im[r], ch.low_im[r], sizeof ch.low_im[r]);
+        words::copy(x->re[r], ch.low_re[r], sizeof ch.low_re[r]);
+        words::copy(x->im[r], ch.low_im[r], sizeof ch.low_im[r]);
     }
     for (int l = 0; l < kSbrQmfSlots; ++l)
         qmf_analysis32(&ch.analysis, time + 32 * l, x->re[kSbrHfGenSlots + l], x->im[kSbrHfGenSlots + l]);
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
-        std::memcpy(ch.low_re[r], x->re[kSbrQmfSlots + r], sizeof ch.low_re[r]);
-        std::memcpy(ch.low_im[r], x->im[kSbrQmfSlots + r], sizeof ch.low_im[r]);
+        words::copy(ch.low_re[r], x->re[kSbrQmfSlots + r], sizeof ch.low_re[r]);
+        words::copy(ch.low_im[r], x->im[kSbrQmfSlots + r], sizeof ch.low_im[r]);
     }
 
     // The high band: empty but for the rows the previous frame carried
     // over (its rows 34..39, here rows 2..7), then this frame's.
     int kx = s->frameOk ? s->parse.tables.kx : kSbrMaxKx;
     clear_high(x, kx);
-    for (int r = 0; r < kSbrCarryRows; ++r) {
-        for (int m = 0; m < kSbrMaxSubbands; ++m) {
-            const int k = ch.carry_kx + m;
-            if (k < kx || k >= 64) continue;
-            x->re[kSbrHfAdjSlots + r][k] = ch.high_re[r][m];
-            x->im[kSbrHfAdjSlots + r][k] = ch.high_im[r][m];
+    {
+        // Subband carry_kx + m for m in [from, to): inside kx .. 63.
+        const int from = kx > ch.carry_kx ? kx - ch.carry_kx : 0;
+        const int to = 64 - ch.carry_kx < kSbrMaxSubbands ? 64 - ch.carry_kx : kSbrMaxSubbands;
+        for (int r = 0; r < kSbrCarryRows; ++r) {
+            int32_t* const re = x->re[kSbrHfAdjSlots + r] + ch.carry_kx;
+            int32_t* const im = x->im[kSbrHfAdjSlots + r] + ch.carry_kx;
+            for (int m = from; m < to; ++m) re[m] = ch.high_re[r][m], im[m] = ch.high_im[r][m];
         }
     }
     // Parametric stereo reads the mono X_low of the lowest subbands around
@@ -289,11 +296,13 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t
     }
     // The rows past this frame's 32 output slots start the next frame.
     ch.carry_kx = kx;
-    for (int r = 0; r < kSbrCarryRows; ++r) {
-        for (int m = 0; m < kSbrMaxSubbands; ++m) {
-            const int k = kx + m;
-            ch.high_re[r][m] = k < 64 ? x->re[kSbrQmfSlots + kSbrHfAdjSlots + r][k] : 0;
-            ch.high_im[r][m] = k < 64 ? x->im[kSbrQmfSlots + kSbrHfAdjSlots + r][k] : 0;
+    {
+        const int kept = 64 - kx < kSbrMaxSubbands ? 64 - kx : kSbrMaxSubbands;
+        for (int r = 0; r < kSbrCarryRows; ++r) {
+            const int32_t* const re = x->re[kSbrQmfSlots + kSbrHfAdjSlots + r] + kx;
+            const int32_t* const im = x->im[kSbrQmfSlots + kSbrHfAdjSlots + r] + kx;
+            for (int m = 0; m < kept; ++m) ch.high_re[r][m] = re[m], ch.high_im[r][m] = im[m];
+            for (int m = kept; m < kSbrMaxSubbands; ++m) ch.high_re[r][m] = ch.high_im[r][m] = 0;
         }
     }
 }

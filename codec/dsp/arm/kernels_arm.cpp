@@ -17,6 +17,7 @@ void override_kernels_arm(Kernels& k, uint32_t use) {
         k.synthesis = synthesise_channel_neon, k.dequantise = dequantise_neon;
         k.synthesis_mix = synthesise_channel_mix_neon;
         k.noise_lines = noise_lines_neon, k.mid_side = mid_side_lines_neon;
+        k.tns_filter = tns_ar_q24_neon;
         if constexpr (kSbrBuilt) {
             k.qmf_analysis32 = qmf_analysis32_neon, k.qmf_synthesis64 = qmf_synthesis64_neon;
             k.qmf_synthesis32 = qmf_synthesis32_neon, k.sbr_hf_filter = sbr_hf_filter_neon;
@@ -26,7 +27,7 @@ void override_kernels_arm(Kernels& k, uint32_t use) {
             k.ps_step = ps_step_matrices_neon, k.ps_transient = ps_transient_gains_neon;
             k.ps_energies = ps_band_energies_neon;
             k.sbr_energies = sbr_energies_neon, k.sbr_log2 = sbr_log2_neon, k.sbr_exp2 = sbr_exp2_neon;
-            k.sbr_apply = sbr_apply_neon;
+            k.sbr_apply = sbr_apply_neon, k.sbr_pcm16 = qmf_pcm16_neon;
         }
     }
 }

@@ -619,6 +619,30 @@ void qmf_synthesis32_neon(QmfSynthesis32State* state, const int32_t* re, const i
     qmf::synthesis_slot<NeonSteps, 5>(&state->current, state->sum, re, im, out);
 }
 
+// q12_to_pcm16 four samples at a time: VQADD of the rounding term, then
+// VQSHRN by 12 (a truncating shift, saturated to 16 bits), each lane stored
+// with the output's stride (VST1 of a lane, the pointer advanced by it).
+void qmf_pcm16_neon(int16_t* out, int step, const int32_t* v, int n) {
+    const int32x4_t round = vdupq_n_s32(2048);
+    if (step == 1) {
+        for (int i = 0; i < n; i += 4) vst1_s16(out + i, vqshrn_n_s32(vqaddq_s32(vld1q_s32(v + i), round), 12));
+        return;
+    }
+    const int32_t* const end = v + n;
+    const int bytes = step * static_cast<int>(sizeof *out);
+    for (; v != end; v += 4) {
+        const int16x4_t p = vqshrn_n_s32(vqaddq_s32(vld1q_s32(v), round), 12);
+        // (Written out, as the compiler would give each lane its own address.)
+        asm volatile("vst1.16 {%P1[0]}, [%0], %2\n\t"
+                     "vst1.16 {%P1[1]}, [%0], %2\n\t"
+                     "vst1.16 {%P1[2]}, [%0], %2\n\t"
+                     "vst1.16 {%P1[3]}, [%0], %2"
+                     : "+r"(out)
+                     : "w"(p), "r"(bytes)
+                     : "memory");
+    }
+}
+
 #pragma GCC pop_options
 
 #endif

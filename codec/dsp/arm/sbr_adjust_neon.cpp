@@ -158,10 +158,16 @@ void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out) {
     for (; i + 4 <= n; i += 4) vst2q_s32(&out[i].m, exp2_four(vld1q_s32(l + i), d0, d1, d2, d3));
     if (i < n) {
         // The last block's missing values are taken as 0.
-        int32_t part[8] = {};
-        for (int k = 0; i + k < n; ++k) part[k] = l[i + k];
-        vst2q_s32(part, exp2_four(vld1q_s32(part), d0, d1, d2, d3));
-        for (int k = 0; i + k < n; ++k) out[i + k] = SbrLin{part[2 * k], part[2 * k + 1]};
+        // (Lane by lane: a loop here becomes a call of the C library's copy.)
+        const int lanes = n - i;
+        int32x4_t x = vdupq_n_s32(0);
+        x = vld1q_lane_s32(l + i, x, 0);
+        if (lanes > 1) x = vld1q_lane_s32(l + i + 1, x, 1);
+        if (lanes > 2) x = vld1q_lane_s32(l + i + 2, x, 2);
+        const int32x4x2_t me = exp2_four(x, d0, d1, d2, d3);
+        vst2_lane_s32(&out[i].m, (int32x2x2_t{{vget_low_s32(me.val[0]), vget_low_s32(me.val[1])}}), 0);
+        if (lanes > 1) vst2_lane_s32(&out[i + 1].m, (int32x2x2_t{{vget_low_s32(me.val[0]), vget_low_s32(me.val[1])}}), 1);
+        if (lanes > 2) vst2_lane_s32(&out[i + 2].m, (int32x2x2_t{{vget_high_s32(me.val[0]), vget_high_s32(me.val[1])}}), 0);
     }
 }
 
@@ -202,11 +208,17 @@ inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const
     const Term g(gl, 30);
     const Term q(ql ? ql : gl, 61);
     int32_t part_re[4] = {}, part_im[4] = {};
+    // (Lane by lane: a loop here becomes a call of the C library's copy.)
+    const auto copy_lanes = [lanes](int32_t* to, const int32_t* from) __attribute__((always_inline)) {
+        to[0] = from[0];
+        if (lanes > 1) to[1] = from[1];
+        if (lanes > 2) to[2] = from[2];
+    };
     for (int r = 0; r < rows; ++r) {
         int32_t* yr = y_re + 64 * r + i;
         int32_t* yi = y_im + 64 * r + i;
         if (lanes < 4) {
-            for (int k = 0; k < lanes; ++k) part_re[k] = yr[k], part_im[k] = yi[k];
+            copy_lanes(part_re, yr), copy_lanes(part_im, yi);
             yr = part_re, yi = part_im;
         }
         const int first = (noise_index + r * count + i + 1) & 511;
@@ -224,8 +236,7 @@ inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const
             vst1q_s32(yr, vqaddq_s32(g.apply(vld1q_s32(yr)), q.apply(v.val[0])));
             vst1q_s32(yi, vqaddq_s32(g.apply(vld1q_s32(yi)), q.apply(v.val[1])));
         }
-        if (lanes < 4)
-            for (int k = 0; k < lanes; ++k) y_re[64 * r + i + k] = part_re[k], y_im[64 * r + i + k] = part_im[k];
+        if (lanes < 4) copy_lanes(y_re + 64 * r + i, part_re), copy_lanes(y_im + 64 * r + i, part_im);
     }
 }
 
