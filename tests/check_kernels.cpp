@@ -303,15 +303,18 @@ void check_dequantise(const Kernels& ref, const Kernels& var, int rounds) {
             int16_shared* q = shared16(a.data()) + 1024;
             std::memset(a.data(), 0, 1024 * sizeof(int32_t));
             // Runs of 4 to 32 values of one kind, so that whole bands are
-            // small or zero, and often nothing above a random bandwidth.
+            // small or zero, and often nothing above a random bandwidth;
+            // magnitudes up to 7 (the NEON walk's table-lookup bands) or 8.
             const int run = 4 << below(4), top = below(2) ? below(1025) : 1024;
             for (int i = 0; i < 1024; i += run) {
-                const int kind = i >= top ? 0 : below(4);
+                const int kind = i >= top ? 0 : below(6);
                 for (int j = i; j < i + run; ++j)
                     q[j] = static_cast<int16_t>(kind == 0 ? 0
                                                 : kind == 1 ? (below(2) ? below(33) - 16 : below(1025) - 512)
                                                 : kind == 2 ? below(16384) - 8192
-                                                            : static_cast<int16_t>(next()));
+                                                : kind == 3 ? static_cast<int16_t>(next())
+                                                : kind == 4 ? below(15) - 7
+                                                            : below(17) - 8);
             }
             b = a;
             int16_t sf[128];

@@ -277,22 +277,33 @@ bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
     return true;
 }
 
-// Within a group the values came band by band, each band window after window.
+// Within a group the values came band by band, each band window after
+// window. The short bands of every rate end at line 128, so a group starts
+// at line 128 s of its first window s, and a group of one window is in
+// order already; the others are ordered in the scratch and copied back.
 void ungroup_short(const BandInfo* band, int16_shared* quant, int16_shared* scratch) {
-    int src = 0;
     int s = 0;
     for (int g = 0; g < band->num_window_groups; ++g) {
         const int len = band->window_group_length[g];
-        int offset = 0;
-        for (int j = 0; j < band->num_swb[0]; ++j) {
-            const int width = band->swb_width_short[j];
-            for (int i = 0; i < len; ++i, src += width)
-                std::memcpy(scratch + 128 * (s + i) + offset, quant + src, static_cast<size_t>(width) * 2);
-            offset += width;
+        if (len > 1) {
+            const int16_shared* src = quant + 128 * s;
+            int offset = 0;
+            for (int j = 0; j < band->num_swb[0]; ++j) {
+                const int width = band->swb_width_short[j];  // a multiple of four
+                for (int i = 0; i < len; ++i, src += width) {
+                    int16_shared* const to = scratch + 128 * (s + i) + offset;
+                    for (int k = 0; k < width; k += 4) {
+                        uint64_t four;
+                        std::memcpy(&four, src + k, sizeof four);
+                        std::memcpy(to + k, &four, sizeof four);
+                    }
+                }
+                offset += width;
+            }
+            words::copy(quant + 128 * s, scratch + 128 * s, static_cast<size_t>(len) * 128 * sizeof(int16_t));
         }
         s += len;
     }
-    std::memcpy(quant, scratch, 1024 * sizeof(int16_t));
 }
 
 int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "dsp/band_walk.h"
+#include "dsp/words.h"
 #include "dec/huffman.h"
 #include "dec/instance.h"
 #include "dec/reservoir.h"
@@ -90,11 +91,18 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     }
     if (k != total || m > total) return 0;
 
+    // Each section's codebook four bytes a store from its first band on:
+    // a store past a section's end lies in the next one, which overwrites
+    // it; the (at most three) bytes past the last band keep their values.
+    uint32_t after;
+    std::memcpy(&after, codebooks + total, sizeof after);
     int start = 0;
     for (int i = 0; i < m; ++i) {
-        std::memset(codebooks + start, list[i].codebook, static_cast<size_t>(list[i].end - start));
+        const uint32_t fill = list[i].codebook * 0x01010101u;
+        for (int j = start; j < list[i].end; j += 4) std::memcpy(codebooks + j, &fill, sizeof fill);
         start = list[i].end;
     }
+    std::memcpy(codebooks + total, &after, sizeof after);
     *count = m;
     return 1;
 }
@@ -103,7 +111,7 @@ int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
                        int section_count, const SectionEntry* sections, uint16_t global_gain,
                        int16_t* scaleFactors, int c) {
     (void)c;
-    std::memset(scaleFactors, 0, kScaleFactorsBytes);
+    words::zero(scaleFactors, kScaleFactorsBytes);
     SideReader read(dec);
     uint16_t sf = global_gain;
     uint16_t position = 0;

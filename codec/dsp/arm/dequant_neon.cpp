@@ -83,6 +83,79 @@ __attribute__((always_inline)) inline void plain_band_neon(int32_t* out, const i
         : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "cc", "memory");
 }
 
+// A plain band whose magnitudes are all below 8 (the band scan's bits below
+// 7), eight values a step (four first when n is not a multiple of eight):
+// the table's first eight words sit in d24-d27 and VTBL looks them up byte
+// by byte, the byte indices of magnitude x being 4x .. 4x + 3 (x times
+// 0x0404 as 16 bits, OR 0x0100 for the first two, plus 0x0202 for the last
+// two, VZIP pairing the halves). The rest is plain_band_neon's: the 64-bit
+// product, VRSHL by minus the shift, the low words and the sign.
+#define SMALL_PRODUCTS(D0, D1, Q0, Q1, L0, L1)  \
+    "vmull.s32 " Q0 ", " D0 ", d0\n\t"          \
+    "vmull.s32 " Q1 ", " D1 ", d0\n\t"          \
+    "vrshl.s64 " Q0 ", " Q0 ", q1\n\t"          \
+    "vrshl.s64 " Q1 ", " Q1 ", q1\n\t"          \
+    "vmovn.i64 " L0 ", " Q0 "\n\t"              \
+    "vmovn.i64 " L1 ", " Q1 "\n\t"
+__attribute__((always_inline)) inline void small_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant,
+                                                           int shift) {
+    __asm__ volatile(
+        "vld1.32 {d24-d27}, [%[t]]\n\t"
+        "vdup.32 d0, %[m]\n\t"
+        "vdup.32 q1, %[s]\n\t"
+        "vmov.i8 d1, #4\n\t"
+        "vmov.i8 q15, #2\n\t"
+        "tst %[n], #4\n\t"
+        "beq 1f\n\t"
+        // Four values.
+        "vld1.16 {d22}, [%[q]]!\n\t"
+        "vabs.s16 d20, d22\n\t"
+        "vmul.i16 d20, d20, d1[0]\n\t"
+        "vorr.i16 d20, #0x0100\n\t"
+        "vadd.i16 d21, d20, d30\n\t"
+        "vzip.16 d20, d21\n\t"
+        "vtbl.8 d4, {d24-d27}, d20\n\t"
+        "vtbl.8 d5, {d24-d27}, d21\n\t"
+        SMALL_PRODUCTS("d4", "d5", "q8", "q9", "d16", "d17")
+        "vmovl.s16 q11, d22\n\t"
+        "vshr.s32 q11, q11, #31\n\t"
+        "veor q8, q8, q11\n\t"
+        "vsub.i32 q8, q8, q11\n\t"
+        "vst1.32 {d16-d17}, [%[out]]!\n\t"
+        "subs %[n], %[n], #4\n\t"
+        "beq 2f\n\t"
+        // Eight values a step.
+        "1:\n\t"
+        "vld1.16 {d22-d23}, [%[q]]!\n\t"
+        "vabs.s16 q10, q11\n\t"
+        "vshr.s16 q11, q11, #15\n\t"
+        "vmul.i16 q10, q10, d1[0]\n\t"
+        "vorr.i16 q10, #0x0100\n\t"
+        "vadd.i16 q9, q10, q15\n\t"
+        "vzip.16 q10, q9\n\t"
+        "vtbl.8 d4, {d24-d27}, d20\n\t"
+        "vtbl.8 d5, {d24-d27}, d21\n\t"
+        "vtbl.8 d6, {d24-d27}, d18\n\t"
+        "vtbl.8 d7, {d24-d27}, d19\n\t"
+        SMALL_PRODUCTS("d4", "d5", "q8", "q9", "d16", "d17")
+        SMALL_PRODUCTS("d6", "d7", "q10", "q2", "d18", "d19")
+        "vmovl.s16 q10, d22\n\t"
+        "vmovl.s16 q11, d23\n\t"
+        "veor q8, q8, q10\n\t"
+        "veor q9, q9, q11\n\t"
+        "vsub.i32 q8, q8, q10\n\t"
+        "vsub.i32 q9, q9, q11\n\t"
+        "vst1.32 {d16-d19}, [%[out]]!\n\t"
+        "subs %[n], %[n], #8\n\t"
+        "bgt 1b\n\t"
+        "2:\n\t"
+        : [q] "+r"(q), [out] "+r"(out), [n] "+r"(n)
+        : [t] "r"(pow43_q18), [m] "r"(mant), [s] "r"(-shift)
+        : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23",
+          "d24", "d25", "d26", "d27", "d30", "d31", "cc", "memory");
+}
+#undef SMALL_PRODUCTS
+
 // Whether any of the sixteen values at q is non-zero.
 inline bool any16(const int16_shared* q) {
     const int16x8_t v = vorrq_s16(vld1q_s16(q), vld1q_s16(q + 8));
@@ -138,20 +211,21 @@ void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_
                     other_band(out, q, n, scaleFactors + b);
                     continue;
                 }
+                const int16_t sf_coded = scaleFactors[b];
+                const int sf = sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded);
+                const int32_t mant = gain_q31[(sf - 80) & 3];
+                const int shift = 48 - fx::asr(sf - 80, 2);
                 const BandBits bits = scan_band_neon(q, n);
                 if (bits.any == 0) {
                     const int32x4_t zero = vdupq_n_s32(0);
                     for (int i = 0; i < n; i += 4) vst1q_s32(out + i, zero);
                     continue;
                 }
-                const int16_t sf_coded = scaleFactors[b];
-                const int sf = sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded);
-                const int32_t mant = gain_q31[(sf - 80) & 3];
-                const int shift = 48 - fx::asr(sf - 80, 2);
                 if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
-                    (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], mant), shift) < INT32_MAX))
-                    plain_band_neon(out, q, n, mant, shift);
-                else
+                    (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], mant), shift) < INT32_MAX)) {
+                    if (bits.bits < 7) small_band_neon(out, q, n, mant, shift);
+                    else plain_band_neon(out, q, n, mant, shift);
+                } else
                     other_band(out, q, n, scaleFactors + b);
             }
             words::zero_words(coef_out + pos, window_end - pos);

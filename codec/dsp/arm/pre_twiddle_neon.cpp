@@ -1,31 +1,32 @@
 // The exact arithmetic's pre-twiddle with NEON, straight to the
-// bit-reversed slots (for_bit_reversed_units), each unit one block of
-// assembly over fixed registers.
+// bit-reversed slots (for_bit_reversed_units, its units listed once at
+// compile time), each unit one block of assembly over fixed registers.
 //
 // The unit at k holds the slots k, k+1, h+k, h+k+1 (quad C) and their
 // partners P-2-k, P-1-k, h-2-k, h-1-k (quad D; P = points, h = P/2). Loaded
 // as the 2-slot runs at k, h+k and at P-2-k, h-2-k, one VUZP of each pair
 // gives one quad's a words in order and the other quad's b words in
 // swapped pairs (VREV64 puts them right); the twiddles load the same way.
-// Long blocks' words take the rounded shift (VRSHR #3 is fx::rshr(x, 3)). The rotation is VMULL +
+// Long blocks' words take the rounded shift (VRSHR #3 is fx::rshr(x, 3);
+// assembled only into the long blocks' copy). The rotation is VMULL +
 // VMLAL on each half (64-bit products, the sum wrapping modulo 2^64 like
 // fx::mac64) and VRSHRN #31, bits 31..62 of the sum plus 2^30:
 // fx::rshr64(..., 31) modulo 2^32; then VNEG. Its imaginary half adds
 // (-a) s with a's negation wrapping (a may be INT32_MIN in short blocks).
-// One block of code serves both sizes and both cases of the traversal (a
-// unit alone, or a pair of units computed before either is stored).
+// One block of code per size serves both cases of the traversal (a unit
+// alone, or a pair of units computed before either is stored).
 // VTRN pairs a quad's lanes 0, 2 and 1, 3 as interleaved words, the two
 // slots of each store.
 #include <arm_neon.h>
 
-#include "dsp/bitrev_pairs.h"
 #include "dsp/fft_variants.h"
 #include "tables/exact_tables.h"
 
 namespace {
 
-// The unit at K8 (8 k, a byte offset) into q8 q9 (C re, im) and q10 q11 (D)
-// or q12 q13 and q14 q15 (PT_UNIT_12); S a scratch address register.
+// The unit at K8 (8 k as a register shifted: the byte offset) into q8 q9
+// (C re, im) and q10 q11 (D) or q12 q13 and q14 q15 (PT_UNIT_12); S a
+// scratch address register.
 #define PT_LOADS(K8, S)                      \
     "add " S ", %[buf], " K8 "\n\t"          \
     "vld1.32 {d0-d1}, [" S "], %[h8]\n\t"    \
@@ -37,13 +38,12 @@ namespace {
     "vuzp.32 q2, q3\n\t"                     \
     "vrev64.32 q3, q3\n\t"                   \
     "vrev64.32 q1, q1\n\t"                   \
-    "cmp %[h8], #2048\n\t"                   \
-    "bne 2f\n\t"                             \
+    ".if %c[round]\n\t"                      \
     "vrshr.s32 q0, q0, #3\n\t"               \
     "vrshr.s32 q1, q1, #3\n\t"               \
     "vrshr.s32 q2, q2, #3\n\t"               \
     "vrshr.s32 q3, q3, #3\n\t"               \
-    "2:\n\t"                                 \
+    ".endif\n\t"                             \
     "add " S ", %[tw], " K8 "\n\t"           \
     "vld1.32 {d8-d9}, [" S "], %[h8]\n\t"    \
     "vld1.32 {d10-d11}, [" S "]\n\t"         \
@@ -108,31 +108,68 @@ namespace {
         "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", \
         "memory"
 
-// points = N/4: 512 (long blocks) or 64; the traversal of
-// for_bit_reversed_units.
-void pre_twiddle_n(int32_t* buf, int points, const int32_t* tw) {
-    const int h = points / 2, h8 = 8 * h;
+// The units for_bit_reversed_units calls for `points` slots (512 or 64),
+// each as k, r, c and the unit c's values go to (r when c = r, else h-2-r
+// and its own slot k, or h-2-k), all halved: shifted left by 4 they are
+// the byte offsets 8 k .. of the assembly.
+struct Unit {
+    uint8_t k, r, c, to;
+};
+constexpr int bit_reversal(int x, int bits) {
+    int r = 0;
+    for (int i = 0; i < bits; ++i) r |= ((x >> i) & 1) << (bits - 1 - i);
+    return r;
+}
+template <int Points>
+constexpr int unit_count() {
+    int n = 0, bits = 0;
+    while ((1 << bits) < Points) ++bits;
+    const int h = Points / 2;
+    for (int k = 0; k < h / 2; k += 2) {
+        const int r = bit_reversal(k, bits), c = r < h / 2 ? r : h - 2 - r;
+        n += c >= k;
+    }
+    return n;
+}
+template <int Points>
+struct Units {
+    Unit u[unit_count<Points>()];
+    constexpr Units() : u{} {
+        int n = 0, bits = 0;
+        while ((1 << bits) < Points) ++bits;
+        const int h = Points / 2;
+        for (int k = 0; k < h / 2; k += 2) {
+            const int r = bit_reversal(k, bits), c = r < h / 2 ? r : h - 2 - r;
+            if (c < k) continue;
+            const int to = c == r ? k : h - 2 - k;
+            u[n++] = {static_cast<uint8_t>(k / 2), static_cast<uint8_t>(r / 2), static_cast<uint8_t>(c / 2),
+                      static_cast<uint8_t>(to / 2)};
+        }
+    }
+};
+constexpr Units<512> kUnits512{};
+constexpr Units<64> kUnits64{};
+
+// points = N/4: 512 (long blocks) or 64, over its units: a unit alone
+// (c = k) or with the unit at c, which goes to k's (rev(c) is k, or h-2-k
+// when c = h-2-r).
+template <int Points>
+void pre_twiddle_n(int32_t* buf, const int32_t* tw, const Units<Points>& units) {
+    constexpr int h = Points / 2, h8 = 8 * h;
     // The addresses of slot h-2 of the buffer and of the table.
     int32_t* const bufh = buf + 2 * (h - 2);
     const int32_t* const twh = tw + 2 * (h - 2);
-    const uint8_t* rev = bitrev512_even;
-    const int rev_step = 512 / points;
-    for (int k = 0; k < h / 2; k += 2, rev += rev_step) {
-        const int r = *rev;
-        const int c = r < h / 2 ? r : h - 2 - r;
-        if (c < k) continue;
-        // A unit alone (c = k) or with the unit at c, which goes to k's:
-        // rev(c) is k, or h-2-k when c = h-2-r.
-        const int k8 = 8 * k, r8 = 8 * r, c8 = 8 * c, to8 = 8 * (c == r ? k : h - 2 - k);
+    for (const Unit& u : units.u) {
+        const int k = u.k, r = u.r, c = u.c, to = u.to;
         int32_t* s;
-        __asm__ volatile(PT_UNIT_8("%[k8]", "%[s]")                                  //
-                         "cmp %[c8], %[k8]\n\t"                                      //
-                         "beq 1f\n\t"                                                //
-                         PT_UNIT_12("%[c8]", "%[s]") PT_STORE_12("%[to8]", "%[s]")    //
-                         "1:\n\t" PT_STORE_8("%[r8]", "%[s]")
+        __asm__ volatile(PT_UNIT_8("%[k], lsl #4", "%[s]")                                   //
+                         "cmp %[c], %[k]\n\t"                                                //
+                         "beq 1f\n\t"                                                        //
+                         PT_UNIT_12("%[c], lsl #4", "%[s]") PT_STORE_12("%[to], lsl #4", "%[s]")  //
+                         "1:\n\t" PT_STORE_8("%[r], lsl #4", "%[s]")
                          : [s] "=&r"(s)
                          : [buf] "r"(buf), [bufh] "r"(bufh), [tw] "r"(tw), [twh] "r"(twh), [h8] "r"(h8),
-                           [k8] "r"(k8), [r8] "r"(r8), [c8] "r"(c8), [to8] "r"(to8)
+                           [k] "r"(k), [r] "r"(r), [c] "r"(c), [to] "r"(to), [round] "i"(Points == 512 ? 1 : 0)
                          : "cc", PT_CLOBBERS);
     }
 }
@@ -140,6 +177,6 @@ void pre_twiddle_n(int32_t* buf, int points, const int32_t* tw) {
 }  // namespace
 
 void pre_twiddle_exact_neon(int32_t* buf, int n) {
-    if (n == 2048) pre_twiddle_n(buf, 512, imdct_twiddle2048_q31);
-    else pre_twiddle_n(buf, 64, imdct_twiddle256_q31);
+    if (n == 2048) pre_twiddle_n(buf, imdct_twiddle2048_q31, kUnits512);
+    else pre_twiddle_n(buf, imdct_twiddle256_q31, kUnits64);
 }
