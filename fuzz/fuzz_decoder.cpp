@@ -268,6 +268,19 @@ void api_step(ApiDecoder& a, Rng& rng, size_t unit = kRandomPiece) {
     else check(a.blocks <= a.at / 4 + 1024 / 4 + 8);
 }
 
+// The library modes' choices beyond the transport, drawn in this order (the
+// saved api inputs replay with it): concealment, output layout, SBR,
+// downmix, sample format, and room for the SBR of a layout's channels half
+// the time.
+void draw_output_choices(zoraac_params& p, Rng& rng) {
+    p.conceal = rng.below(4) ? 1 : 0;
+    p.output = rng.below(2) ? ZORAAC_OUT_NATIVE : ZORAAC_OUT_STEREO;
+    p.sbr = rng.below(4) ? ZORAAC_SBR_FULL : ZORAAC_SBR_OFF;
+    p.downmix = rng.below(4) ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
+    p.format = rng.below(4) ? ZORAAC_S16 : ZORAAC_S32;
+    if (rng.below(2)) p.sbr_channels = 3 + rng.below(6);
+}
+
 void run_api(const uint8_t* data, size_t size, Rng& rng) {
     const uint32_t kTransports[3] = {ZORAAC_TRANSPORT_AUTO, ZORAAC_TRANSPORT_ASC, ZORAAC_TRANSPORT_RAW};
     for (int k = 0; k < 2; ++k) {
@@ -276,13 +289,7 @@ void run_api(const uint8_t* data, size_t size, Rng& rng) {
         zoraac_params p;
         zoraac_params_init(&p);
         p.transport = kTransports[rng.below(3)];
-        p.conceal = rng.below(4) ? 1 : 0;
-        p.output = rng.below(2) ? ZORAAC_OUT_NATIVE : ZORAAC_OUT_STEREO;
-        p.sbr = rng.below(4) ? ZORAAC_SBR_FULL : ZORAAC_SBR_OFF;
-        p.downmix = rng.below(4) ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
-        p.format = rng.below(4) ? ZORAAC_S16 : ZORAAC_S32;
-        // Room for the SBR of a layout's channels, half the time.
-        if (rng.below(2)) p.sbr_channels = 3 + rng.below(6);
+        draw_output_choices(p, rng);
         size_t skip = 0;
         if (p.transport == ZORAAC_TRANSPORT_ASC) {
             skip = std::min<size_t>(size, 1 + rng.below(6));
@@ -323,12 +330,7 @@ void run_units(const uint8_t* data, size_t size, Rng& rng) {
     a = ApiDecoder{};
     zoraac_params p;
     zoraac_params_init(&p);
-    p.conceal = rng.below(4) ? 1 : 0;
-    p.output = rng.below(2) ? ZORAAC_OUT_NATIVE : ZORAAC_OUT_STEREO;
-    p.sbr = rng.below(4) ? ZORAAC_SBR_FULL : ZORAAC_SBR_OFF;
-    p.downmix = rng.below(4) ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
-    p.format = rng.below(4) ? ZORAAC_S16 : ZORAAC_S32;
-    if (rng.below(2)) p.sbr_channels = 3 + rng.below(6);
+    draw_output_choices(p, rng);
     if (asc) {
         p.transport = ZORAAC_TRANSPORT_ASC;
         p.asc = data + 1;
