@@ -359,6 +359,13 @@ constexpr bool kFusedPcm16 = true;
 #else
 constexpr bool kFusedPcm16 = false;
 #endif
+// A sink's fused 16-bit store, called with a value that depends on the
+// window's type, so that sinks without one are never asked for it.
+template <class Put>
+inline void put_pcm16(const Put& put, int n, int32_t v) {
+    put.pcm16(n, v);
+}
+
 template <class Put>
 void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
     kernels.pre_twiddle(coef, 2048);
@@ -366,7 +373,7 @@ void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overla
     long_passes(seq, shape, prev, coef, [overlap, put](auto rise, auto fall) {
         return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
             if constexpr (kFusedPcm16 && Put::kPcm16 && std::is_same_v<std::decay_t<decltype(rise)>, Up>)
-                put.pcm16(n, rise.pcm16_after(n, overlap[n], x));
+                put_pcm16(put, n, rise.pcm16_after(n, overlap[n], x));
             else
                 put(n, fx::add_sat(overlap[n], rise(n, x)));
             overlap[n] = fall(n, y);
