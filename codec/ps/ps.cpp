@@ -152,10 +152,19 @@ void hybrid_analysis(const PsState* ps, const PsConfigTables& cfg, int l, const 
                      const int32_t (*low_im)[kPsMaxHybridQmf], int32_t* out_re, int32_t* out_im) {
     const int32_t* rows_re[kHybridTaps];
     const int32_t* rows_im[kHybridTaps];
-    for (int j = 0; j < kHybridTaps; ++j) {
-        const int r = l + 2 - kPsHybridLag + j;
-        rows_re[j] = r >= 0 ? low_re[r] : ps->hist_re[r + kPsHybridLag - 2];
-        rows_im[j] = r >= 0 ? low_im[r] : ps->hist_im[r + kPsHybridLag - 2];
+    // From slot kPsHybridLag - 2 on the whole window is in X_low.
+    const int first = l + 2 - kPsHybridLag;
+    if (first >= 0) {
+        for (int j = 0; j < kHybridTaps; ++j) {
+            rows_re[j] = low_re[first + j];
+            rows_im[j] = low_im[first + j];
+        }
+    } else {
+        for (int j = 0; j < kHybridTaps; ++j) {
+            const int r = first + j;
+            rows_re[j] = r >= 0 ? low_re[r] : ps->hist_re[r + kPsHybridLag - 2];
+            rows_im[j] = r >= 0 ? low_im[r] : ps->hist_im[r + kPsHybridLag - 2];
+        }
     }
     kernels.ps_hybrid(cfg.hybrid_coef, cfg.hybrid_qmf, cfg.num_hybrid, rows_re, rows_im, out_re, out_im);
 }
@@ -426,19 +435,21 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
                        r_im);
         // The hybrid bands come in their QMF bands' order: each QMF band's
         // sums are complete before out_re/out_im[q] (q <= k) is written.
+        // (Every QMF band below nq has hybrid bands: its sums start from
+        // its first one's values.)
         int k = 0;
         for (int q = 0; q < nq; ++q) {
-            int32_t sum[4] = {0, 0, 0, 0};
-            for (; k < nh && cfg.hybrid_qmf[k] == q; ++k) {
-                sum[0] = fx::add_sat(sum[0], out_re[k]);
-                sum[1] = fx::add_sat(sum[1], out_im[k]);
-                sum[2] = fx::add_sat(sum[2], r_re[k]);
-                sum[3] = fx::add_sat(sum[3], r_im[k]);
+            int32_t sum0 = out_re[k], sum1 = out_im[k], sum2 = r_re[k], sum3 = r_im[k];
+            for (++k; k < nh && cfg.hybrid_qmf[k] == q; ++k) {
+                sum0 = fx::add_sat(sum0, out_re[k]);
+                sum1 = fx::add_sat(sum1, out_im[k]);
+                sum2 = fx::add_sat(sum2, r_re[k]);
+                sum3 = fx::add_sat(sum3, r_im[k]);
             }
-            re[q] = sum[0];
-            im[q] = sum[1];
-            out_re[q] = sum[2];
-            out_im[q] = sum[3];
+            re[q] = sum0;
+            im[q] = sum1;
+            out_re[q] = sum2;
+            out_im[q] = sum3;
         }
     }
 
