@@ -6,6 +6,7 @@
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
 #include "dsp/ps_kernels.h"
+#include "dsp/words.h"
 #include "ps/ps_data.h"
 #include "tables/ps_tables.h"
 
@@ -151,10 +152,19 @@ void hybrid_analysis(const PsState* ps, const PsConfigTables& cfg, int l, const 
                      const int32_t (*low_im)[kPsMaxHybridQmf], int32_t* out_re, int32_t* out_im) {
     const int32_t* rows_re[kHybridTaps];
     const int32_t* rows_im[kHybridTaps];
-    for (int j = 0; j < kHybridTaps; ++j) {
-        const int r = l + 2 - kPsHybridLag + j;
-        rows_re[j] = r >= 0 ? low_re[r] : ps->hist_re[r + kPsHybridLag - 2];
-        rows_im[j] = r >= 0 ? low_im[r] : ps->hist_im[r + kPsHybridLag - 2];
+    // From slot kPsHybridLag - 2 on the whole window is in X_low.
+    const int first = l + 2 - kPsHybridLag;
+    if (first >= 0) {
+        for (int j = 0; j < kHybridTaps; ++j) {
+            rows_re[j] = low_re[first + j];
+            rows_im[j] = low_im[first + j];
+        }
+    } else {
+        for (int j = 0; j < kHybridTaps; ++j) {
+            const int r = first + j;
+            rows_re[j] = r >= 0 ? low_re[r] : ps->hist_re[r + kPsHybridLag - 2];
+            rows_im[j] = r >= 0 ? low_im[r] : ps->hist_im[r + kPsHybridLag - 2];
+        }
     }
     kernels.ps_hybrid(cfg.hybrid_coef, cfg.hybrid_qmf, cfg.num_hybrid, rows_re, rows_im, out_re, out_im);
 }
@@ -178,6 +188,24 @@ void ps_hybrid_analysis(const int32_t (*coef)[13][2], const uint8_t* qmf, int ba
 }
 
 namespace {
+
+// n words (0 .. 64) from src to dst, which do not overlap; n words at p
+// set to zero. Whole blocks of four by the word fills (no C library call
+// for a slot's short runs), the last one to three words one by one.
+inline void copy_run(int32_t* dst, const int32_t* src, int n) {
+    const int whole = n & ~3;
+    if (whole > 0) words::copy(dst, src, static_cast<size_t>(whole) * sizeof(int32_t));
+    if (whole < n) dst[whole] = src[whole];
+    if (whole + 1 < n) dst[whole + 1] = src[whole + 1];
+    if (whole + 2 < n) dst[whole + 2] = src[whole + 2];
+}
+inline void zero_run(int32_t* p, int n) {
+    const int whole = n & ~3;
+    if (whole > 0) words::zero(p, static_cast<size_t>(whole) * sizeof(int32_t));
+    if (whole < n) p[whole] = 0;
+    if (whole + 1 < n) p[whole + 1] = 0;
+    if (whole + 2 < n) p[whole + 2] = 0;
+}
 
 inline int32_t limit(int32_t v) { return v > kEnergyLimit ? kEnergyLimit : (v < -kEnergyLimit ? -kEnergyLimit : v); }
 
@@ -362,11 +390,14 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
         // bits gathered: with none at 2^56 or above no sample reaches the
         // limit and the sums are the limited samples' (a sum may wrap
         // otherwise; they are made again from the limited samples).
-        uint64_t energies[kPsMaxParBands] = {};
+        // The sums of the configuration's parameter bands start at zero
+        // (20 or 34 of 8 bytes: whole blocks of 16 bytes).
+        uint64_t energies[kPsMaxParBands];
+        words::zero(energies, static_cast<size_t>(cfg.num_par) * sizeof energies[0]);
         uint64_t seen = kernels.ps_energies(out_re, out_im, cfg.par_band, nh, energies);
         seen |= kernels.ps_energies(re + nq, im + nq, cfg.par_band + nh, end - nh, energies);
         if (fx::lsr64(seen, 56) != 0) {
-            std::memset(energies, 0, sizeof energies);
+            words::zero(energies, static_cast<size_t>(cfg.num_par) * sizeof energies[0]);
             for (int k = 0; k < nh; ++k) energies[cfg.par_band[k]] += energy(out_re[k], out_im[k]);
             for (int k = nh; k < end; ++k) energies[cfg.par_band[k]] += energy(re[k - nh + nq], im[k - nh + nq]);
         }
@@ -404,19 +435,21 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
                        r_im);
         // The hybrid bands come in their QMF bands' order: each QMF band's
         // sums are complete before out_re/out_im[q] (q <= k) is written.
+        // (Every QMF band below nq has hybrid bands: its sums start from
+        // its first one's values.)
         int k = 0;
         for (int q = 0; q < nq; ++q) {
-            int32_t sum[4] = {0, 0, 0, 0};
-            for (; k < nh && cfg.hybrid_qmf[k] == q; ++k) {
-                sum[0] = fx::add_sat(sum[0], out_re[k]);
-                sum[1] = fx::add_sat(sum[1], out_im[k]);
-                sum[2] = fx::add_sat(sum[2], r_re[k]);
-                sum[3] = fx::add_sat(sum[3], r_im[k]);
+            int32_t sum0 = out_re[k], sum1 = out_im[k], sum2 = r_re[k], sum3 = r_im[k];
+            for (++k; k < nh && cfg.hybrid_qmf[k] == q; ++k) {
+                sum0 = fx::add_sat(sum0, out_re[k]);
+                sum1 = fx::add_sat(sum1, out_im[k]);
+                sum2 = fx::add_sat(sum2, r_re[k]);
+                sum3 = fx::add_sat(sum3, r_im[k]);
             }
-            re[q] = sum[0];
-            im[q] = sum[1];
-            out_re[q] = sum[2];
-            out_im[q] = sum[3];
+            re[q] = sum0;
+            im[q] = sum1;
+            out_re[q] = sum2;
+            out_im[q] = sum3;
         }
     }
 
@@ -433,12 +466,11 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
         kernels.ps_allpass(rows_from(nh), cfg.allpass + nh, cfg.allpass_bands, ap_end, s_re, s_im, d_re, d_im);
     // A delay band's output is its row's entry, which its input replaces.
     auto delay_run = [&](int32_t* row_re, int32_t* row_im, int from, int to) {
-        for (int j = from; j < to; ++j) {
-            d_re[j] = row_re[j - from];
-            d_im[j] = row_im[j - from];
-            row_re[j - from] = s_re[j];
-            row_im[j - from] = s_im[j];
-        }
+        if (to <= from) return;
+        copy_run(d_re + from, row_re, to - from);
+        copy_run(d_im + from, row_im, to - from);
+        copy_run(row_re, s_re + from, to - from);
+        copy_run(row_im, s_im + from, to - from);
     };
     delay_run(long_row[0], long_row[1], long_begin, long_end);
     delay_run(z.short_delay[0], z.short_delay[1], short_begin, n);
@@ -453,10 +485,10 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     }
     kernels.ps_mix(mix, par + np, neg + np, n - np, s_re + np, s_im + np, d_re + np, d_im + np, s_re + np, s_im + np,
                    out_re + nq + np, out_im + nq + np);
-    for (int q = top; q < 64; ++q) re[q] = 0;
-    for (int q = top; q < 64; ++q) im[q] = 0;
-    for (int q = top; q < 64; ++q) out_re[q] = 0;
-    for (int q = top; q < 64; ++q) out_im[q] = 0;
+    zero_run(re + top, 64 - top);
+    zero_run(im + top, 64 - top);
+    zero_run(out_re + top, 64 - top);
+    zero_run(out_im + top, 64 - top);
 
     // The rows the next frame's first slots reach back to.
     if (l == kSlots - 1) {

@@ -89,8 +89,8 @@ void ps_hybrid_analysis_neon(const int32_t (*coef)[13][2], const uint8_t* qmf, i
 // VQSHRN after the rounding term; the all-pass's single products rounded
 // from Q31 by VQRDMULH; saturating additions VQADD, VQSUB. An all-pass
 // run's last two or three bands go two a register, a last single one
-// through the reference; a mixing run's last bands (fewer than four)
-// through the same steps on copies (ps_mix_tail).
+// through the reference; a mixing run's last bands (fewer than four) two
+// a register, a last single one in both lanes.
 namespace {
 
 struct Wide4 {
@@ -196,6 +196,44 @@ inline void allpass_block(const PsAllpassRows& rows, const int32_t* coef, int st
     "vst1.32 {d24-d25}, [" OUT_RE "]!\n\t"                        \
     "vst1.32 {d28-d29}, [" OUT_IM "]!\n\t"
 
+// Bands k and k1 (k + 1, or k again for a last single band) of a mixing
+// run, two lanes of D registers: as a block of four (the sums from the
+// rounding term, VQSHRN), lane 1 stored before lane 0 (one band: the same
+// values twice). All loads come before the stores (l may be s).
+template <bool Phase>
+inline void mix_pair(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int k, int k1,
+                     const int32_t* s_re, const int32_t* s_im, const int32_t* d_re, const int32_t* d_im,
+                     int32_t* l_re, int32_t* l_im, int32_t* r_re, int32_t* r_im) {
+    const int b0 = par[k], b1 = par[k1];
+    auto two = [&](const int32_t* v, int i0, int i1) { return vld1_lane_s32(v + i1, vld1_dup_s32(v + i0), 1); };
+    const int64x2_t bias = vdupq_n_s64(fx::round_bias64(30));
+    const int32x2_t sr = two(s_re, k, k1), si = two(s_im, k, k1);
+    const int32x2_t g = two(m.gain, b0, b1);
+    const int32x2_t dr = vqrshrn_n_s64(vmull_s32(two(d_re, k, k1), g), 30);
+    const int32x2_t di = vqrshrn_n_s64(vmull_s32(two(d_im, k, k1), g), 30);
+    const int32x2_t h11 = two(m.h[0], b0, b1), h12 = two(m.h[1], b0, b1);
+    const int32x2_t h21 = two(m.h[2], b0, b1), h22 = two(m.h[3], b0, b1);
+    int64x2_t lr = vmlal_s32(vmlal_s32(bias, h11, sr), h21, dr);
+    int64x2_t li = vmlal_s32(vmlal_s32(bias, h11, si), h21, di);
+    int64x2_t rr = vmlal_s32(vmlal_s32(bias, h12, sr), h22, dr);
+    int64x2_t ri = vmlal_s32(vmlal_s32(bias, h12, si), h22, di);
+    if constexpr (Phase) {
+        const int32x2_t mask = vneg_s32(vreinterpret_s32_u32(vcreate_u32(
+            static_cast<uint64_t>(neg_phase[k]) | static_cast<uint64_t>(neg_phase[k1]) << 32)));
+        auto turn = [&](const int32_t* v) { return vsub_s32(veor_s32(two(v, b0, b1), mask), mask); };
+        const int32x2_t g11 = turn(m.hi[0]), g12 = turn(m.hi[1]), g21 = turn(m.hi[2]), g22 = turn(m.hi[3]);
+        lr = vmlal_s32(vmlal_s32(lr, vneg_s32(g11), si), vneg_s32(g21), di);
+        li = vmlal_s32(vmlal_s32(li, g11, sr), g21, dr);
+        rr = vmlal_s32(vmlal_s32(rr, vneg_s32(g12), si), vneg_s32(g22), di);
+        ri = vmlal_s32(vmlal_s32(ri, g12, sr), g22, dr);
+    }
+    const int32x2_t out[4] = {vqshrn_n_s64(lr, 30), vqshrn_n_s64(li, 30), vqshrn_n_s64(rr, 30),
+                              vqshrn_n_s64(ri, 30)};
+    int32_t* const dst[4] = {l_re, l_im, r_re, r_im};
+    for (int i = 0; i < 4; ++i) vst1_lane_s32(dst[i] + k1, out[i], 1);
+    for (int i = 0; i < 4; ++i) vst1_lane_s32(dst[i] + k, out[i], 0);
+}
+
 template <bool Phase>
 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
              const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
@@ -274,11 +312,14 @@ void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase,
         vst1q_s32(r_re + k, narrow30(rr));
         vst1q_s32(r_im + k, narrow30(ri));
     }
-    if (k < n) {
-        const int at = Phase ? k : 0;  // (the plain blocks stepped the addresses themselves)
-        ps_mix_tail<4>(mix_run<Phase>, m, par + k, neg_phase + k, n - k, s_re + at, s_im + at, d_re + at, d_im + at,
-                       l_re + at, l_im + at, r_re + at, r_im + at);
+    // The last one to three bands: a pair, then a single band.
+    const int at = Phase ? 0 : k;  // (the plain blocks stepped the addresses themselves)
+    s_re -= at, s_im -= at, d_re -= at, d_im -= at, l_re -= at, l_im -= at, r_re -= at, r_im -= at;
+    if (k + 2 <= n) {
+        mix_pair<Phase>(m, par, neg_phase, k, k + 1, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+        k += 2;
     }
+    if (k < n) mix_pair<Phase>(m, par, neg_phase, k, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
 }
 
 #undef MIX_PLAIN_PAIR
