@@ -47,6 +47,18 @@ AVX2 inline __m256i round_narrow(Wide8 x) {
     return narrow<S>(add(x, _mm256_set1_epi64x(INT64_C(1) << (S - 1))));
 }
 
+// rshr64_sat(a b, 31) of eight words when no b is INT32_MIN: |a b| < 2^62,
+// so the rounded product always fits and is the low word of the shifted sum
+// (a logical shift of the even products' sums, a left one by 1 of the odd
+// ones' to their high words). b_odd: b's odd words shifted down (its
+// 64-bit lanes shifted right by 32), made once for every product with b.
+AVX2 inline __m256i mul31(__m256i a, __m256i b, __m256i b_odd) {
+    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 30);
+    const __m256i e = _mm256_add_epi64(_mm256_mul_epi32(a, b), bias);
+    const __m256i o = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), b_odd), bias);
+    return _mm256_blend_epi16(_mm256_srli_epi64(e, 31), _mm256_slli_epi64(o, 1), 0xCC);
+}
+
 // add_sat and sub_sat of eight words.
 AVX2 inline __m256i blend_sat(__m256i r, __m256i a, __m256i over) {
     const __m256i sat = _mm256_xor_si256(_mm256_srai_epi32(a, 31), _mm256_set1_epi32(INT32_MAX));
@@ -172,14 +184,15 @@ __attribute__((target("avx2"), always_inline)) inline void allpass8(const PsAllp
     for (int j = 0; j < 3; ++j) {
         int32_t* z_re = rows.link[j][0] + k;
         int32_t* z_im = rows.link[j][1] + k;
-        const __m256i ag = x.load(coef + (kPsLinkAg0 + j) * stride + k);
+        // (The coefficients are never INT32_MIN: mul31's products.)
+        const __m256i ag = x.load(coef + (kPsLinkAg0 + j) * stride + k), ag_odd = _mm256_srli_epi64(ag, 32);
         __m256i o_re, o_im;
         cmul_q31(x.load(z_re), x.load(z_im), x.load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
                  x.load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
-        o_re = sub_sat(o_re, round_narrow<31>(mul(ag, in_re)));
-        o_im = sub_sat(o_im, round_narrow<31>(mul(ag, in_im)));
-        x.store(z_re, add_sat(in_re, round_narrow<31>(mul(ag, o_re))));
-        x.store(z_im, add_sat(in_im, round_narrow<31>(mul(ag, o_im))));
+        o_re = sub_sat(o_re, mul31(in_re, ag, ag_odd));
+        o_im = sub_sat(o_im, mul31(in_im, ag, ag_odd));
+        x.store(z_re, add_sat(in_re, mul31(o_re, ag, ag_odd)));
+        x.store(z_im, add_sat(in_im, mul31(o_im, ag, ag_odd)));
         in_re = o_re;
         in_im = o_im;
     }
