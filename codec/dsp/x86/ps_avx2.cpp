@@ -323,3 +323,47 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
     }
     _mm256_zeroupper();
 }
+
+// The transient detector, four bands a register in 64-bit lanes: the peak's
+// decay from the 32-bit halves (VPMULUDQ each, then the shifts and the sum,
+// modulo 2^64 as the reference's), the smoothing by shifts; the maximum
+// and the denominator's comparison with smooth unsigned (VPCMPGTQ of the
+// values with their top bits flipped, for any energy), and the bands whose
+// gain needs the division (den above smooth) taken from the reference, the
+// others 2^30. A run's last bands (fewer than four) are the reference's.
+namespace {
+
+AVX2 inline __m256i load4(const uint64_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+AVX2 inline void store4(uint64_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+
+}  // namespace
+
+AVX2 void ps_transient_gains_avx2(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies,
+                                  int n, int32_t* gains) {
+    const __m256i decay = _mm256_set1_epi64x(static_cast<uint32_t>(ps_peak_decay_q31));
+    const __m256i top = _mm256_set1_epi64x(INT64_MIN);
+    int b = 0;
+    for (; b + 4 <= n; b += 4) {
+        const __m256i e = load4(energies + b), p0 = load4(peak + b);
+        const __m256i high = _mm256_mul_epu32(_mm256_srli_epi64(p0, 32), decay), low = _mm256_mul_epu32(p0, decay);
+        const __m256i decayed = _mm256_add_epi64(_mm256_slli_epi64(high, 1), _mm256_srli_epi64(low, 31));
+        const __m256i later = _mm256_cmpgt_epi64(_mm256_xor_si256(decayed, top), _mm256_xor_si256(e, top));
+        const __m256i p = _mm256_blendv_epi8(e, decayed, later);
+        store4(peak + b, p);
+        const __m256i s0 = load4(smooth + b), d0 = load4(peak_diff + b);
+        const __m256i s1 = _mm256_add_epi64(_mm256_sub_epi64(s0, _mm256_srli_epi64(s0, 2)), _mm256_srli_epi64(e, 2));
+        const __m256i d1 = _mm256_add_epi64(_mm256_sub_epi64(d0, _mm256_srli_epi64(d0, 2)),
+                                            _mm256_srli_epi64(_mm256_sub_epi64(p, e), 2));
+        store4(smooth + b, s1);
+        store4(peak_diff + b, d1);
+        const __m256i den = _mm256_add_epi64(d1, _mm256_srli_epi64(d1, 1));
+        const __m256i above = _mm256_cmpgt_epi64(_mm256_xor_si256(den, top), _mm256_xor_si256(s1, top));
+        const int divide = _mm256_movemask_pd(_mm256_castsi256_pd(above));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gains + b), _mm_set1_epi32(1 << 30));
+        if (divide != 0)
+            for (int j = 0; j < 4; ++j)
+                if (divide >> j & 1) gains[b + j] = ps_transient_gain(smooth[b + j], peak_diff[b + j]);
+    }
+    _mm256_zeroupper();
+    if (b < n) ps_transient_gains(peak + b, smooth + b, peak_diff + b, energies + b, n - b, gains + b);
+}
