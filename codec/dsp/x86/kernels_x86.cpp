@@ -16,6 +16,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.synthesis = synthesise_channel_sse41, k.dequantise = dequantise_sse41;
         k.synthesis_mix = synthesise_channel_mix_sse41;
         k.noise_lines = noise_lines_sse41, k.mid_side = mid_side_lines_sse41;
+        k.tns_filter = tns_ar_q24_sse41;
         if constexpr (kSbrBuilt) {
             k.qmf_analysis32 = qmf_analysis32_sse41, k.qmf_synthesis64 = qmf_synthesis64_sse41;
             k.qmf_synthesis32 = qmf_synthesis32_sse41, k.sbr_hf_filter = sbr_hf_filter_sse41;
