@@ -759,15 +759,22 @@ void check_tns_filter(const Kernels& ref, const Kernels& var, int rounds) {
 }
 
 // SBR output slots to 16-bit PCM: both widths of a slot and shorter runs,
-// strides of one to six samples, values in every shape (both saturations);
-// the samples between the strided ones stay untouched.
+// strides of one to six samples, values in every shape (both saturations),
+// some rounds with values next to each limit of the rounding and the
+// saturations (the saturating addition's edge at INT32_MAX - 2048 and the
+// last values that round into 16 bits); the samples between the strided
+// ones stay untouched.
 void check_sbr_pcm16(const Kernels& ref, const Kernels& var, int rounds) {
     if (!var.sbr_pcm16 || var.sbr_pcm16 == ref.sbr_pcm16) return;
+    static constexpr int32_t kEdges[] = {INT32_MAX - 2048, 32767 * 4096 + 2047, -32768 * 4096 - 2048, 2047, -2048};
     for (int r = 0; r < 20 * rounds; ++r) {
         const int n = below(2) ? (below(2) ? 32 : 64) : 4 * (1 + below(16));
         const int step = 1 + below(6);
         Guarded v(64), a(64 * 6 / 2), b(64 * 6 / 2);
         fill(v.data(), 64);
+        if (below(4) == 0)
+            for (int i = 0; i < 64; ++i)
+                if (below(2)) v.data()[i] = kEdges[below(5)] + below(3) - 1;
         fill(a.data(), a.size());
         b = a;
         const int at = below(2);

@@ -14,6 +14,9 @@ void qmf_synthesis32_sse41(QmfSynthesis32State* state, const int32_t* re, const 
 void qmf_analysis32_avx2(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
 void qmf_synthesis64_avx2(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
 void qmf_synthesis32_avx2(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
+// (dsp/x86/pcm16_x86.cpp; n a multiple of 4.)
+void qmf_pcm16_sse41(int16_t* out, int step, const int32_t* v, int n);
+void qmf_pcm16_avx2(int16_t* out, int step, const int32_t* v, int n);
 // 32-bit ARM: NEON (dsp/arm/qmf_neon.cpp).
 void qmf_analysis32_neon(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
 void qmf_synthesis64_neon(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);

@@ -16,6 +16,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.synthesis = synthesise_channel_sse41, k.dequantise = dequantise_sse41;
         k.synthesis_mix = synthesise_channel_mix_sse41;
         k.noise_lines = noise_lines_sse41, k.mid_side = mid_side_lines_sse41;
+        k.tns_filter = tns_ar_q24_sse41;
         if constexpr (kSbrBuilt) {
             k.qmf_analysis32 = qmf_analysis32_sse41, k.qmf_synthesis64 = qmf_synthesis64_sse41;
             k.qmf_synthesis32 = qmf_synthesis32_sse41, k.sbr_hf_filter = sbr_hf_filter_sse41;
@@ -24,6 +25,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.ps_hybrid = ps_hybrid_analysis_sse41, k.ps_allpass = ps_allpass_bands_sse41;
             k.ps_mix = ps_mix_bands_sse41, k.ps_energies = ps_band_energies_sse41;
             k.sbr_energies = sbr_energies_sse41, k.sbr_log2 = sbr_log2_sse41;
+            k.sbr_pcm16 = qmf_pcm16_sse41;
         }
     }
     // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
@@ -51,6 +53,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.ps_energies = ps_band_energies_avx2;
             k.sbr_log2 = sbr_log2_avx2, k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
             k.sbr_hf_filter = sbr_hf_filter_avx2, k.sbr_hf_covariance = sbr_hf_covariance_avx2;
+            k.sbr_pcm16 = qmf_pcm16_avx2, k.ps_transient = ps_transient_gains_avx2;
         }
     }
 }

@@ -47,6 +47,18 @@ AVX2 inline __m256i round_narrow(Wide8 x) {
     return narrow<S>(add(x, _mm256_set1_epi64x(INT64_C(1) << (S - 1))));
 }
 
+// rshr64_sat(a b, 31) of eight words when no b is INT32_MIN: |a b| < 2^62,
+// so the rounded product always fits and is the low word of the shifted sum
+// (a logical shift of the even products' sums, a left one by 1 of the odd
+// ones' to their high words). b_odd: b's odd words shifted down (its
+// 64-bit lanes shifted right by 32), made once for every product with b.
+AVX2 inline __m256i mul31(__m256i a, __m256i b, __m256i b_odd) {
+    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 30);
+    const __m256i e = _mm256_add_epi64(_mm256_mul_epi32(a, b), bias);
+    const __m256i o = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), b_odd), bias);
+    return _mm256_blend_epi16(_mm256_srli_epi64(e, 31), _mm256_slli_epi64(o, 1), 0xCC);
+}
+
 // add_sat and sub_sat of eight words.
 AVX2 inline __m256i blend_sat(__m256i r, __m256i a, __m256i over) {
     const __m256i sat = _mm256_xor_si256(_mm256_srai_epi32(a, 31), _mm256_set1_epi32(INT32_MAX));
@@ -172,14 +184,15 @@ __attribute__((target("avx2"), always_inline)) inline void allpass8(const PsAllp
     for (int j = 0; j < 3; ++j) {
         int32_t* z_re = rows.link[j][0] + k;
         int32_t* z_im = rows.link[j][1] + k;
-        const __m256i ag = x.load(coef + (kPsLinkAg0 + j) * stride + k);
+        // (The coefficients are never INT32_MIN: mul31's products.)
+        const __m256i ag = x.load(coef + (kPsLinkAg0 + j) * stride + k), ag_odd = _mm256_srli_epi64(ag, 32);
         __m256i o_re, o_im;
         cmul_q31(x.load(z_re), x.load(z_im), x.load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
                  x.load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
-        o_re = sub_sat(o_re, round_narrow<31>(mul(ag, in_re)));
-        o_im = sub_sat(o_im, round_narrow<31>(mul(ag, in_im)));
-        x.store(z_re, add_sat(in_re, round_narrow<31>(mul(ag, o_re))));
-        x.store(z_im, add_sat(in_im, round_narrow<31>(mul(ag, o_im))));
+        o_re = sub_sat(o_re, mul31(in_re, ag, ag_odd));
+        o_im = sub_sat(o_im, mul31(in_im, ag, ag_odd));
+        x.store(z_re, add_sat(in_re, mul31(o_re, ag, ag_odd)));
+        x.store(z_im, add_sat(in_im, mul31(o_im, ag, ag_odd)));
         in_re = o_re;
         in_im = o_im;
     }
@@ -309,4 +322,48 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
         out_im[k] = fx::sat32(static_cast<int64_t>(static_cast<uint64_t>(_mm_extract_epi64(t, 1)) + bias) >> 31);
     }
     _mm256_zeroupper();
+}
+
+// The transient detector, four bands a register in 64-bit lanes: the peak's
+// decay from the 32-bit halves (VPMULUDQ each, then the shifts and the sum,
+// modulo 2^64 as the reference's), the smoothing by shifts; the maximum
+// and the denominator's comparison with smooth unsigned (VPCMPGTQ of the
+// values with their top bits flipped, for any energy), and the bands whose
+// gain needs the division (den above smooth) taken from the reference, the
+// others 2^30. A run's last bands (fewer than four) are the reference's.
+namespace {
+
+AVX2 inline __m256i load4(const uint64_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+AVX2 inline void store4(uint64_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+
+}  // namespace
+
+AVX2 void ps_transient_gains_avx2(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies,
+                                  int n, int32_t* gains) {
+    const __m256i decay = _mm256_set1_epi64x(static_cast<uint32_t>(ps_peak_decay_q31));
+    const __m256i top = _mm256_set1_epi64x(INT64_MIN);
+    int b = 0;
+    for (; b + 4 <= n; b += 4) {
+        const __m256i e = load4(energies + b), p0 = load4(peak + b);
+        const __m256i high = _mm256_mul_epu32(_mm256_srli_epi64(p0, 32), decay), low = _mm256_mul_epu32(p0, decay);
+        const __m256i decayed = _mm256_add_epi64(_mm256_slli_epi64(high, 1), _mm256_srli_epi64(low, 31));
+        const __m256i later = _mm256_cmpgt_epi64(_mm256_xor_si256(decayed, top), _mm256_xor_si256(e, top));
+        const __m256i p = _mm256_blendv_epi8(e, decayed, later);
+        store4(peak + b, p);
+        const __m256i s0 = load4(smooth + b), d0 = load4(peak_diff + b);
+        const __m256i s1 = _mm256_add_epi64(_mm256_sub_epi64(s0, _mm256_srli_epi64(s0, 2)), _mm256_srli_epi64(e, 2));
+        const __m256i d1 = _mm256_add_epi64(_mm256_sub_epi64(d0, _mm256_srli_epi64(d0, 2)),
+                                            _mm256_srli_epi64(_mm256_sub_epi64(p, e), 2));
+        store4(smooth + b, s1);
+        store4(peak_diff + b, d1);
+        const __m256i den = _mm256_add_epi64(d1, _mm256_srli_epi64(d1, 1));
+        const __m256i above = _mm256_cmpgt_epi64(_mm256_xor_si256(den, top), _mm256_xor_si256(s1, top));
+        const int divide = _mm256_movemask_pd(_mm256_castsi256_pd(above));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(gains + b), _mm_set1_epi32(1 << 30));
+        if (divide != 0)
+            for (int j = 0; j < 4; ++j)
+                if (divide >> j & 1) gains[b + j] = ps_transient_gain(smooth[b + j], peak_diff[b + j]);
+    }
+    _mm256_zeroupper();
+    if (b < n) ps_transient_gains(peak + b, smooth + b, peak_diff + b, energies + b, n - b, gains + b);
 }

@@ -40,7 +40,8 @@ SSE41 void ps_hybrid_analysis_sse41(const int32_t (*coef)[13][2], const uint8_t*
 // The all-pass decorrelator and the mixing with SSE4.1, four bands a
 // register: the 64-bit products of words 0 and 2 and of words 1 and 3
 // (PMULDQ), their rounding shifts and saturations back to four words in
-// band order; saturating additions by the sign rules. A run's last bands
+// band order (the all-pass gains' products, which cannot leave 32 bits,
+// with no saturation); saturating additions by the sign rules. A run's last bands
 // (fewer than four) go through the same steps on copies (ps_allpass_tail,
 // ps_mix_tail).
 namespace {
@@ -73,6 +74,18 @@ SSE41 inline __m128i narrow(Wide4 x) {
 template <int S>
 SSE41 inline __m128i round_narrow(Wide4 x) {
     return narrow<S>(add(x, _mm_set1_epi64x(INT64_C(1) << (S - 1))));
+}
+
+// rshr64_sat(a b, 31) of four words when no b is INT32_MIN: |a b| < 2^62,
+// so the rounded product always fits and is the low word of the shifted sum
+// (a logical shift of the even products' sums, a left one by 1 of the odd
+// ones' to their high words). b_odd: b's odd words shifted down, made once
+// for every product with b.
+SSE41 inline __m128i mul31(__m128i a, __m128i b, __m128i b_odd) {
+    const __m128i bias = _mm_set1_epi64x(INT64_C(1) << 30);
+    const __m128i e = _mm_add_epi64(_mm_mul_epi32(a, b), bias);
+    const __m128i o = _mm_add_epi64(_mm_mul_epi32(_mm_srli_epi64(a, 32), b_odd), bias);
+    return _mm_blend_epi16(_mm_srli_epi64(e, 31), _mm_slli_epi64(o, 1), 0xCC);
 }
 
 // add_sat and sub_sat of four words.
@@ -164,14 +177,15 @@ SSE41 void ps_allpass_bands_sse41(const PsAllpassRows& rows, const int32_t* coef
         for (int j = 0; j < 3; ++j) {
             int32_t* z_re = rows.link[j][0] + k;
             int32_t* z_im = rows.link[j][1] + k;
-            const __m128i ag = load4(coef + (kPsLinkAg0 + j) * stride + k);
+            // (The coefficients are never INT32_MIN: mul31's products.)
+            const __m128i ag = load4(coef + (kPsLinkAg0 + j) * stride + k), ag_odd = _mm_srli_epi64(ag, 32);
             __m128i o_re, o_im;
             cmul_q31(load4(z_re), load4(z_im), load4(coef + (kPsLinkRe0 + 2 * j) * stride + k),
                      load4(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
-            o_re = sub_sat(o_re, round_narrow<31>(mul(ag, in_re)));
-            o_im = sub_sat(o_im, round_narrow<31>(mul(ag, in_im)));
-            store4(z_re, add_sat(in_re, round_narrow<31>(mul(ag, o_re))));
-            store4(z_im, add_sat(in_im, round_narrow<31>(mul(ag, o_im))));
+            o_re = sub_sat(o_re, mul31(in_re, ag, ag_odd));
+            o_im = sub_sat(o_im, mul31(in_im, ag, ag_odd));
+            store4(z_re, add_sat(in_re, mul31(o_re, ag, ag_odd)));
+            store4(z_im, add_sat(in_im, mul31(o_im, ag, ag_odd)));
             in_re = o_re;
             in_im = o_im;
         }
