@@ -362,7 +362,7 @@ constexpr bool kFusedPcm16 = false;
 // A sink's fused 16-bit store, called with a value that depends on the
 // window's type, so that sinks without one are never asked for it.
 template <class Put>
-inline void put_pcm16(const Put& put, int n, int32_t v) {
+inline void put_pcm16(const Put& put, int n, int16_t v) {
     put.pcm16(n, v);
 }
 
