@@ -14,6 +14,7 @@
 #include "dec/huffman.h"
 #include "dec/syntax.h"
 #include "dsp/dequant.h"
+#include "dsp/words.h"
 #include "tables/dequant_tables.h"
 #include "tables/huffman_tables.h"
 #include "test_util.h"
@@ -513,6 +514,32 @@ TEST(Dequant, ShortFramesTakeOneScaleFactorPerBandAndWindow) {
     for (int win = 0; win < 8; ++win)
         EXPECT_EQ(vals(buf[128 * win], buf[128 * win + 4], buf[128 * win + 127]),
                   vals(dequant_value(1, 128), dequant_value(1, 100), dequant_value(1, 100)));
+}
+
+// The fills and copies of word runs (zero bands, subband rows above a
+// boundary, delay lines): exactly the n words from any word position, of
+// every length a slot or window asks for, none for n <= 0; the words around
+// them untouched (on armhf the blocks of four go through VSTM/VLDM, the odd
+// words one by one).
+TEST(WordRuns, FillAndCopyExactlyTheirWords) {
+    constexpr int kGuard = 8, kMax = 132;
+    int32_t src[kMax + 4];
+    for (int i = 0; i < kMax + 4; ++i) src[i] = 0x1000 + i;
+    for (int at = 0; at < 4; ++at) {
+        for (int n = -3; n <= kMax; ++n) {
+            int32_t fill[kGuard + kMax + 4 + kGuard], copy[kGuard + kMax + 4 + kGuard];
+            for (int32_t& w : fill) w = -1;
+            for (int32_t& w : copy) w = -1;
+            words::zero_words(fill + kGuard + at, n);
+            words::copy_words(copy + kGuard + at, src + at, n);
+            for (int i = 0; i < kGuard + kMax + 4 + kGuard; ++i) {
+                const int k = i - kGuard - at;
+                const bool inside = k >= 0 && k < n;
+                ASSERT_EQ(fill[i], inside ? 0 : -1) << "at " << at << " n " << n << " word " << k;
+                ASSERT_EQ(copy[i], inside ? src[at + k] : -1) << "at " << at << " n " << n << " word " << k;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -53,7 +53,7 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
             const int32_t* const last = obj->lastSpectrum + 1024 * c;
             for (int i = 0; i < 1024; ++i) coef[i] = fx::asr(last[i], 1);
         } else {
-            std::memset(coef, 0, kCoefBytes);
+            words::zero(coef, kCoefBytes);
         }
         obj->windowShapeState[c][0] = obj->goodShape[c];
         kvxdec_aacFilterBank(obj, obj->goodSequence[c], obj->windowShapeState[c], coef, obj->overlap[c],

@@ -12,6 +12,7 @@
 #include "dsp/filterbank.h"
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
+#include "dsp/words.h"
 #include "sbr/sbr_decoder.h"
 #include "tables/band_tables.h"
 #include "tables/downmix_tables.h"
@@ -313,8 +314,8 @@ bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
             std::memset(&s->ch1, 0, sizeof s->ch1);
         }
         SbrMixScratch* const m = sbr_mix_scratch(dec);
-        std::memset(m->re, 0, sizeof m->re);
-        std::memset(m->im, 0, sizeof m->im);
+        words::zero(m->re, sizeof m->re);
+        words::zero(m->im, sizeof m->im);
     }
     mi.mix_sbr = sbr ? 1 : 0;
     mi.mix_block = 1;
@@ -423,7 +424,7 @@ void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, SbrSlots at, int n, const int32_t 
         for (int c = 0; c < n; ++c) {
             if (!g[c][0] && !g[c][1]) continue;
             // (The first channel's are in place already.)
-            if (c == 1) std::memcpy(sbr_time_samples(x), held_time(dec, 1), 1024 * sizeof(int32_t));
+            if (c == 1) words::copy(sbr_time_samples(x), held_time(dec, 1), 1024 * sizeof(int32_t));
             sbr_channel_subbands(s, x, ch[c], c);
             // (Downsampled, the 32-band synthesis hears subbands 0..31 alone.)
             const int width = s->downsampled ? 32 : 64;
@@ -447,8 +448,8 @@ void put_sbr_sums(MP4AACDEC_QUVA_Obj* dec) {
             if constexpr (kSbrBuilt) sbr_synthesise(s, o, m->re[o], m->im[o], out, wide, 2);
         }
     }
-    std::memset(m->re, 0, sizeof m->re);
-    std::memset(m->im, 0, sizeof m->im);
+    words::zero(m->re, sizeof m->re);
+    words::zero(m->im, sizeof m->im);
     dec->numSamples = static_cast<uint16_t>(s->downsampled ? kSamplesPerBlock : 2 * kSamplesPerBlock);
 }
 
@@ -458,8 +459,8 @@ void put_sbr_sums(MP4AACDEC_QUVA_Obj* dec) {
 void conceal_sbr_mix(MP4AACDEC_QUVA_Obj* dec) {
     const SbrMixLayout& ml = dec->ctx->sbrMix->layout;
     SbrMixScratch* const m = sbr_mix_scratch(dec);
-    std::memset(m->re, 0, sizeof m->re);
-    std::memset(m->im, 0, sizeof m->im);
+    words::zero(m->re, sizeof m->re);
+    words::zero(m->im, sizeof m->im);
     for (int e = 0; e < ml.count && e < kMaxElements; ++e) {
         const int first = ml.first[e];
         const int n = ml.channels[e];
@@ -467,8 +468,8 @@ void conceal_sbr_mix(MP4AACDEC_QUVA_Obj* dec) {
         if (n < 1 || n > 2 || first + n > store_channels(dec)) continue;
         for (int c = 0; c < n; ++c) {
             int32_t* const ov = native_overlap(dec, first + c);
-            std::memcpy(held_time(dec, c), ov, 1024 * sizeof(int32_t));
-            std::memset(ov, 0, 1024 * sizeof(int32_t));
+            words::copy(held_time(dec, c), ov, 1024 * sizeof(int32_t));
+            words::zero(ov, 1024 * sizeof(int32_t));
         }
         SbrSlots at;
         at.element = ml.sbr_element[e];
@@ -578,7 +579,7 @@ __attribute__((cold)) void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
             if (dec->wideOutput) reinterpret_cast<int32_t*>(dec->outputBuffer)[k * n + ch] = q12_to_pcm32(ov[k]);
             else dec->outputBuffer[k * n + ch] = q12_to_pcm16(ov[k]);
         }
-        std::memset(ov, 0, 1024 * sizeof(int32_t));
+        words::zero(ov, 1024 * sizeof(int32_t));
     }
     dec->numSamples = static_cast<uint16_t>(1024 * n);
 }

@@ -1,11 +1,10 @@
 // The downmix's loops over samples (dec/downmix_sums.h).
 #include "dec/downmix_sums.h"
 
-#include <cstring>
-
 #include "dec/instance.h"
 #include "dsp/filterbank.h"
 #include "dsp/fixed.h"
+#include "dsp/words.h"
 
 #if AAC_ARITHMETIC_EXACT
 
@@ -26,9 +25,9 @@ void downmix_put_sums(MP4AACDEC_QUVA_Obj* dec) {
             out[2 * k + 1] = q12_to_pcm16(head1[k]);
         }
     }
-    std::memcpy(head0, tail, 1024 * sizeof(int32_t));
-    std::memcpy(head1, tail + 1024, 1024 * sizeof(int32_t));
-    std::memset(tail, 0, 2048 * sizeof(int32_t));
+    words::copy(head0, tail, 1024 * sizeof(int32_t));
+    words::copy(head1, tail + 1024, 1024 * sizeof(int32_t));
+    words::zero(tail, 2048 * sizeof(int32_t));
     dec->numSamples = kSamplesPerBlock;
 }
 

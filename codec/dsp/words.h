@@ -1,5 +1,6 @@
-// Fills and copies of the decoder's large word-aligned buffers (a spectrum,
-// its quantised values, the zero bands of a dequantised window). On 32-bit
+// Fills and copies of the decoder's word-aligned buffers (a spectrum, its
+// quantised values, the zero bands of a dequantised window, the runs of a
+// subband row), the one way the codec fills and copies them. On 32-bit
 // ARM with hardware floating point (armhf) eight D registers move 64 bytes
 // a VLDM/VSTM, without a call into the C library, whose routines spend
 // several times the instructions on such sizes; elsewhere memcpy and memset.
@@ -79,17 +80,43 @@ inline void copy(void* dst, const void* src, size_t bytes) { std::memcpy(dst, sr
 
 #endif
 
-// n words at p (n of any sign; none when n <= 0) set to zero: a short run,
-// such as a band, by zero() where it pays (armhf, n a multiple of four),
-// else a plain loop, which the compiler makes its own fill of.
+// Runs of n words (n of any sign; none when n <= 0), such as a band or the
+// part of a subband row above a boundary. On armhf the whole blocks of four
+// go through zero()/copy() and the last one to three words one by one
+// (first: the call is then the last thing done, often a tail call): no
+// C library call for the short runs of a band or a slot. Elsewhere the C
+// library's own fill and copy, which the compiler inlines where it pays.
 inline void zero_words(int32_t* p, int n) {
+    if (n <= 0) return;
 #if defined(__arm__) && defined(__ARM_PCS_VFP)
-    if (n > 0 && n % 4 == 0) {
-        zero(p, static_cast<size_t>(n) * sizeof(int32_t));
-        return;
+    const int tail = n & 3, whole = n - tail;
+    if (tail) {
+        p[whole] = 0;
+        if (whole + 1 < n) p[whole + 1] = 0;
+        if (whole + 2 < n) p[whole + 2] = 0;
+        if (whole == 0) return;
     }
+    zero(p, static_cast<size_t>(whole) * sizeof(int32_t));
+#else
+    std::memset(p, 0, static_cast<size_t>(n) * sizeof(int32_t));
 #endif
-    for (int i = 0; i < n; ++i) p[i] = 0;
+}
+
+// n words (as zero_words) from src to dst, which do not overlap.
+inline void copy_words(int32_t* dst, const int32_t* src, int n) {
+    if (n <= 0) return;
+#if defined(__arm__) && defined(__ARM_PCS_VFP)
+    const int tail = n & 3, whole = n - tail;
+    if (tail) {
+        dst[whole] = src[whole];
+        if (whole + 1 < n) dst[whole + 1] = src[whole + 1];
+        if (whole + 2 < n) dst[whole + 2] = src[whole + 2];
+        if (whole == 0) return;
+    }
+    copy(dst, src, static_cast<size_t>(whole) * sizeof(int32_t));
+#else
+    std::memcpy(dst, src, static_cast<size_t>(n) * sizeof(int32_t));
+#endif
 }
 
 }  // namespace words

@@ -189,24 +189,6 @@ void ps_hybrid_analysis(const int32_t (*coef)[13][2], const uint8_t* qmf, int ba
 
 namespace {
 
-// n words (0 .. 64) from src to dst, which do not overlap; n words at p
-// set to zero. Whole blocks of four by the word fills (no C library call
-// for a slot's short runs), the last one to three words one by one.
-inline void copy_run(int32_t* dst, const int32_t* src, int n) {
-    const int whole = n & ~3;
-    if (whole > 0) words::copy(dst, src, static_cast<size_t>(whole) * sizeof(int32_t));
-    if (whole < n) dst[whole] = src[whole];
-    if (whole + 1 < n) dst[whole + 1] = src[whole + 1];
-    if (whole + 2 < n) dst[whole + 2] = src[whole + 2];
-}
-inline void zero_run(int32_t* p, int n) {
-    const int whole = n & ~3;
-    if (whole > 0) words::zero(p, static_cast<size_t>(whole) * sizeof(int32_t));
-    if (whole < n) p[whole] = 0;
-    if (whole + 1 < n) p[whole + 1] = 0;
-    if (whole + 2 < n) p[whole + 2] = 0;
-}
-
 inline int32_t limit(int32_t v) { return v > kEnergyLimit ? kEnergyLimit : (v < -kEnergyLimit ? -kEnergyLimit : v); }
 
 inline uint64_t square(int32_t v) { return static_cast<uint64_t>(fx::mac64(0, v, v)); }
@@ -361,8 +343,8 @@ void ps_reset(PsState* ps) {
 void ps_begin_frame(PsState* ps, const uint8_t* data, uint32_t bit_offset, uint32_t bit_count, int top) {
     ps->frame_new = data && ps_read_data(&ps->par, data, bit_offset, bit_count) ? 1 : 0;
     ps->next_env = 0;
-    std::memset(ps->h_step, 0, sizeof ps->h_step);
-    std::memset(ps->hi_step, 0, sizeof ps->hi_step);
+    words::zero_words(&ps->h_step[0][0], 4 * kPsMaxParBands);
+    words::zero_words(&ps->hi_step[0][0], 4 * kPsMaxPhaseBands);
     ps->phase_moving = 0;
     const bool is34 = ps->par.is34 != 0;
     if (is34 != (ps->was34 != 0)) switch_config(ps, is34);
@@ -467,10 +449,10 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     // A delay band's output is its row's entry, which its input replaces.
     auto delay_run = [&](int32_t* row_re, int32_t* row_im, int from, int to) {
         if (to <= from) return;
-        copy_run(d_re + from, row_re, to - from);
-        copy_run(d_im + from, row_im, to - from);
-        copy_run(row_re, s_re + from, to - from);
-        copy_run(row_im, s_im + from, to - from);
+        words::copy_words(d_re + from, row_re, to - from);
+        words::copy_words(d_im + from, row_im, to - from);
+        words::copy_words(row_re, s_re + from, to - from);
+        words::copy_words(row_im, s_im + from, to - from);
     };
     delay_run(long_row[0], long_row[1], long_begin, long_end);
     delay_run(z.short_delay[0], z.short_delay[1], short_begin, n);
@@ -485,10 +467,10 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     }
     kernels.ps_mix(mix, par + np, neg + np, n - np, s_re + np, s_im + np, d_re + np, d_im + np, s_re + np, s_im + np,
                    out_re + nq + np, out_im + nq + np);
-    zero_run(re + top, 64 - top);
-    zero_run(im + top, 64 - top);
-    zero_run(out_re + top, 64 - top);
-    zero_run(out_im + top, 64 - top);
+    words::zero_words(re + top, 64 - top);
+    words::zero_words(im + top, 64 - top);
+    words::zero_words(out_re + top, 64 - top);
+    words::zero_words(out_im + top, 64 - top);
 
     // The rows the next frame's first slots reach back to.
     if (l == kSlots - 1) {

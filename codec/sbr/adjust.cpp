@@ -2,6 +2,7 @@
 
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
+#include "dsp/words.h"
 #include "tables/sbr_tables.h"
 
 static_assert(sizeof(SbrAdjustState) == 784, "adjuster state size as documented");
@@ -195,14 +196,16 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
             // (e_orig, filled below, holds the logarithms meanwhile.)
             int32_t* const log_energy = lv.e_orig;
             kernels.sbr_log2(energy, m_sbr, log_energy);
-            for (int m = 0; m < m_sbr; ++m) e_curr[m] = 0, e_zero[m] = false;
+            words::zero_words(e_curr, m_sbr);
+            for (int m = 0; m < m_sbr; ++m) e_zero[m] = false;
             for (int i = 0; i < env_band_count; ++i)
                 for (int m = res.lo(i); m < res.hi(i); ++m) {
                     e_zero[m] = energy[m] == 0;
                     e_curr[m] = e_zero[m] ? 0 : log_energy[m] + log_scale - log_slots;
                 }
         } else {
-            for (int m = 0; m < m_sbr; ++m) e_curr[m] = 0, e_zero[m] = false;
+            words::zero_words(e_curr, m_sbr);
+            for (int m = 0; m < m_sbr; ++m) e_zero[m] = false;
             for (int i = 0; i < env_band_count; ++i) {
                 const int lo = res.lo(i), hi = res.hi(i);
                 if (hi <= lo) continue;
@@ -222,7 +225,8 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // segment holds the envelope.
         const int qe = grid.num_noise > 1 && grid.t_env[l] >= grid.t_noise[1] ? 1 : 0;
         int32_t *const e_orig = lv.e_orig, *const q_orig = lv.q_orig;
-        for (int m = 0; m < m_sbr; ++m) e_orig[m] = q_orig[m] = 0;
+        words::zero_words(e_orig, m_sbr);
+        words::zero_words(q_orig, m_sbr);
         for (int i = 0; i < env_band_count; ++i)
             for (int m = res.lo(i); m < res.hi(i); ++m) e_orig[m] = fx::shl_sat(levels.env_log2[l][i], 8);
         for (int i = 0; i < t.n_q; ++i)

@@ -1,6 +1,7 @@
 #include "sbr/dequant.h"
 
 #include "dsp/fixed.h"
+#include "dsp/words.h"
 #include "tables/sbr_tables.h"
 
 namespace {
@@ -28,7 +29,8 @@ int32_t sbr_log2_1p_exp2_half(int32_t h) {
 
 void sbr_dequantize(const SbrChannelFrame& level, const SbrChannelFrame* balance, int which,
                     const SbrFreqTables& t, SbrDequant* out) {
-    *out = SbrDequant{};
+    words::zero_words(&out->env_log2[0][0], kSbrMaxEnvelopes * kSbrMaxMasterBands);
+    words::zero_words(&out->noise_log2[0][0], kSbrMaxNoiseEnvelopes * kSbrMaxNoiseBands);
     const int amp_res = level.amp_res ? 1 : 0;
     const int32_t a = sbr_env_a[amp_res];            // 2 or 1
     const int32_t half_steps = 2 / a;                // half-integers per quantizer step

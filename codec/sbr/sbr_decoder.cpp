@@ -221,14 +221,11 @@ bool high_band(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c) {
                       &s->lent.low->history);
 }
 
-// Subbands kx .. 63 of every row of the matrix to zero: the words up to a
-// multiple of four one by one, the rest by words::zero_words.
+// Subbands kx .. 63 of every row of the matrix to zero.
 void clear_high(SbrScratch* x, int kx) {
-    const int whole = (kx + 3) & ~3;
     for (int r = 0; r < kSbrXLowSlots; ++r) {
-        for (int k = kx; k < whole; ++k) x->re[r][k] = x->im[r][k] = 0;
-        words::zero_words(x->re[r] + whole, 64 - whole);
-        words::zero_words(x->im[r] + whole, 64 - whole);
+        words::zero_words(x->re[r] + kx, 64 - kx);
+        words::zero_words(x->im[r] + kx, 64 - kx);
     }
 }
 
@@ -278,7 +275,8 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t
         for (int r = 0; r < kSbrCarryRows; ++r) {
             int32_t* const re = x->re[kSbrHfAdjSlots + r] + ch.carry_kx;
             int32_t* const im = x->im[kSbrHfAdjSlots + r] + ch.carry_kx;
-            for (int m = from; m < to; ++m) re[m] = ch.high_re[r][m], im[m] = ch.high_im[r][m];
+            words::copy_words(re + from, ch.high_re[r] + from, to - from);
+            words::copy_words(im + from, ch.high_im[r] + from, to - from);
         }
     }
     // Parametric stereo reads the mono X_low of the lowest subbands around
@@ -301,8 +299,10 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t
         for (int r = 0; r < kSbrCarryRows; ++r) {
             const int32_t* const re = x->re[kSbrQmfSlots + kSbrHfAdjSlots + r] + kx;
             const int32_t* const im = x->im[kSbrQmfSlots + kSbrHfAdjSlots + r] + kx;
-            for (int m = 0; m < kept; ++m) ch.high_re[r][m] = re[m], ch.high_im[r][m] = im[m];
-            for (int m = kept; m < kSbrMaxSubbands; ++m) ch.high_re[r][m] = ch.high_im[r][m] = 0;
+            words::copy_words(ch.high_re[r], re, kept);
+            words::copy_words(ch.high_im[r], im, kept);
+            words::zero_words(ch.high_re[r] + kept, kSbrMaxSubbands - kept);
+            words::zero_words(ch.high_im[r] + kept, kSbrMaxSubbands - kept);
         }
     }
 }
