@@ -24,14 +24,24 @@ void skip_dse(MP4AACDEC_QUVA_Obj* dec) {
     aacdec_skipbits(dec, 8u * static_cast<uint32_t>(count));
 }
 
+// Reads the block's SBR data, which decides at a stream's first block
+// whether it plays SBR.
+void begin_sbr_block(MP4AACDEC_QUVA_Obj* dec) {
+    SbrDecoder* const s = dec->ctx->sbr;
+    if constexpr (kSbrBuilt)
+        if (s && sbr_scratch_of(dec->ctx))
+            sbr_begin_block(s, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate,
+                            dec->mcInfo.num_channels);
+}
+
 // The three tool passes and the output, once the block has parsed cleanly,
 // or (mix) once the element of a mixed layout that fills the slots has: its
 // channels then add into the downmix's sums. Without mix, every channel's
-// tools run before the block's SBR data is read (begin_sbr: SBR's frame
-// data and working arrays borrow the side information, sections and scale
-// factors), and every channel's time samples are made before any
-// channel's SBR runs (its working arrays borrow channel 1's spectrum).
-void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix, void (*begin_sbr)(MP4AACDEC_QUVA_Obj*) = nullptr) {
+// tools run before the block's SBR data is read (SBR's frame data and
+// working arrays borrow the side information, sections and scale factors),
+// and every channel's time samples are made before any channel's SBR runs
+// (its working arrays borrow channel 1's spectrum).
+void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
     MC_Info& mi = dec->mcInfo;
     const int channels = mi.num_channels < 2 ? mi.num_channels : 2;
 
@@ -77,7 +87,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix, void (*begin_sbr)(MP4AACDEC_Q
         if (mix) downmix_channel(dec, c);
     }
     if (mix) return;
-    if (begin_sbr) begin_sbr(dec);
+    begin_sbr_block(dec);
     // The filter bank.
     int16_t drop = 0;
     for (int c = 0; c < 2; ++c) {
@@ -102,16 +112,6 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix, void (*begin_sbr)(MP4AACDEC_Q
 }  // namespace
 
 namespace {
-
-// Reads the block's SBR data, which decides at a stream's first block
-// whether it plays SBR.
-void begin_sbr_block(MP4AACDEC_QUVA_Obj* dec) {
-    SbrDecoder* const s = dec->ctx->sbr;
-    if constexpr (kSbrBuilt)
-        if (s && sbr_scratch_of(dec->ctx))
-            sbr_begin_block(s, samp_rate_kvxdec_info[dec->mcInfo.sampling_rate_idx & 15].sampling_rate,
-                            dec->mcInfo.num_channels);
-}
 
 // Decodes one raw data block (aacDecode); with `dry` set, a mixed block is
 // parsed without synthesis and without output.
@@ -245,7 +245,7 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     kvxdec_check_mc_kvxdec_info(&dec->mcInfo, dec->ctx->bno == 0 && dec->ctx->defaultConfig != 0);
     const int16_t result = static_cast<int16_t>(16u * f.words_read);
 
-    synthesise(dec, false, begin_sbr_block);
+    synthesise(dec, false);
 
     ++dec->ctx->bno;
     dec->numSamples = static_cast<uint16_t>(sbr_playing(dec) && !sbr_downsampled(sbr) ? 2 * kSamplesPerBlock : kSamplesPerBlock);
