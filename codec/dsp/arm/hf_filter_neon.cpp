@@ -135,8 +135,8 @@ void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, 
 }
 
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
-    int64x2_t acc[8];
-    for (int64x2_t& a : acc) a = vdupq_n_s64(0);
+    const int64x2_t z = vdupq_n_s64(0);
+    int64x2_t acc[8] = {z, z, z, z, z, z, z, z};
     // a b + c d of the four lanes, into sum
     auto mac = [](int64x2_t& sum, int32x4_t a, int32x4_t b, int32x4_t c, int32x4_t d) {
         sum = vmlal_s32(sum, vget_low_s32(a), vget_low_s32(b));
