@@ -5,7 +5,8 @@
 // take fewer instructions. (No effect elsewhere, nor on what they compute.)
 #pragma once
 
-#if defined(__arm__) && !defined(__clang__)
+#if defined(FEW_SPILLS)
+#elif defined(__arm__) && !defined(__clang__)
 #define FEW_SPILLS __attribute__((optimize("no-schedule-insns")))
 #else
 #define FEW_SPILLS

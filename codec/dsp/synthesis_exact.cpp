@@ -40,9 +40,19 @@ inline void store2(int32_t* v, int k, Complex z) {
 
 // z (c - i s), c and s in Q31, each half rounded once. The Q12 headroom
 // keeps |z| far below 2^30, where the result could leave 32 bits.
+inline int64_t rotate_re(Complex z, int32_t c, int32_t s) { return fx::mac64(fx::mac64(0, z.re, c), z.im, s); }
+inline int64_t rotate_im(Complex z, int32_t c, int32_t s) {
+    return fx::mac64(fx::mac64(0, z.im, c), fx::neg_wrap(z.re), s);
+}
 inline Complex rotate(Complex z, int32_t c, int32_t s) {
-    return {fx::rshr64(fx::mac64(fx::mac64(0, z.re, c), z.im, s), 31),
-            fx::rshr64(fx::mac64(fx::mac64(0, z.im, c), fx::neg_wrap(z.re), s), 31)};
+    return {fx::rshr64(rotate_re(z, c, s), 31), fx::rshr64(rotate_im(z, c, s), 31)};
+}
+// The same with its imaginary half negated, and negated whole.
+inline Complex rotate_conj(Complex z, int32_t c, int32_t s) {
+    return {fx::rshr64(rotate_re(z, c, s), 31), fx::rshr64_neg(rotate_im(z, c, s), 31)};
+}
+inline Complex rotate_neg(Complex z, int32_t c, int32_t s) {
+    return {fx::rshr64_neg(rotate_re(z, c, s), 31), fx::rshr64_neg(rotate_im(z, c, s), 31)};
 }
 
 // A radix-2 butterfly pair: x +- t and x2 +- u, t = y (c - i s), u = -i y2 (c - i s).
@@ -60,8 +70,7 @@ inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r)
 template <bool kLong>
 inline Complex pre_value(int32_t a, int32_t b, const int32_t* cs) {
     if (kLong) a = fx::rshr(a, 3), b = fx::rshr(b, 3);
-    const Complex r = rotate({a, b}, cs[0], cs[1]);
-    return {fx::neg_wrap(r.re), fx::neg_wrap(r.im)};
+    return rotate_neg({a, b}, cs[0], cs[1]);
 }
 
 // Exchanges complex slots i and j.
@@ -121,19 +130,21 @@ inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
 // ones multiplied by first(); the second combines the results at p with
 // p + 2L (that at p + 2L multiplied by second()) and p + L with p + 3L
 // (times second() and -i). (A constant L: on 32-bit ARM the four points are
-// one pointer and immediate offsets.)
+// one pointer and immediate offsets.) The upper pair goes first, through
+// both of its rotations, before the lower pair is read: at most five
+// complex values are alive at once, which the 14 registers of 32-bit ARM
+// hold without spilling.
 template <int kQuarter, typename First, typename Second>
 inline void radix4_points(int32_t* g, int p, First first, Second second) {
     constexpr int quarter = kQuarter;
     int32_t* v = g + 2 * p;
     const Complex x3 = first(load(v, 3 * quarter)), x2 = load(v, 2 * quarter);
-    const Complex b0 = add(x2, x3), b1 = sub(x2, x3);
+    const Complex a2 = second(add(x2, x3)), a3 = times_minus_i(second(sub(x2, x3)));
     const Complex x1 = first(load(v, quarter)), x0 = load(v, 0);
-    const Complex a0 = add(x0, x1), a1 = sub(x0, x1);
-    const Complex a2 = second(b0);
+    const Complex a0 = add(x0, x1);
     store2(v, 0, add(a0, a2));
     store2(v, 2 * quarter, sub(a0, a2));
-    const Complex a3 = times_minus_i(second(b1));
+    const Complex a1 = sub(x0, x1);
     store2(v, quarter, add(a1, a3));
     store2(v, 3 * quarter, sub(a1, a3));
 }
@@ -152,12 +163,12 @@ FEW_SPILLS void radix4_pass(int32_t* buf, int points) {
     for (int base = 0; base < points; base += 4 * quarter) {
         int32_t* g = buf + 2 * base;
         radix4_points<kQuarter>(g, 0, same, same);
+        for (int j = 1; j < half; ++j) radix4_points<kQuarter>(g, j, by(w + 2 * j), by(w + quarter + 2 * j));
         radix4_points<kQuarter>(g, half, times_minus_i, by(w + 2 * quarter));
         for (int j = 1; j < half; ++j) {
-            const auto first = by(w + 2 * j), second = by(w + quarter + 2 * j), third = by(w + 2 * quarter + 2 * j);
+            const auto first = by(w + 2 * j);
             auto first_minus_i = [&](Complex z) { return times_minus_i(first(z)); };
-            radix4_points<kQuarter>(g, j, first, second);
-            radix4_points<kQuarter>(g, j + half, first_minus_i, third);
+            radix4_points<kQuarter>(g, j + half, first_minus_i, by(w + 2 * quarter + 2 * j));
         }
     }
 }
@@ -260,13 +271,13 @@ inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi h
     for (int run = i0; run < i1; run += kRun) {
         const int passes = i1 - run < kRun ? i1 - run : kRun;
         for (int k = 0, ia = q / 2 + run; k < passes; ++k, ++ia) {
-            const Complex a = rotate(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]);
+            const Complex a = rotate_conj(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]);
             pq[4 * k] = a.re;
-            pq[4 * k + 1] = fx::neg_wrap(a.im);
+            pq[4 * k + 1] = a.im;
         }
         for (int k = passes - 1, ib = q / 2 - run - passes; k >= 0; --k, ++ib) {
-            const Complex b = rotate(load(buf, ib), tw[2 * ib], tw[2 * ib + 1]);
-            pq[4 * k + 2] = fx::neg_wrap(b.im);
+            const Complex b = rotate_conj(load(buf, ib), tw[2 * ib], tw[2 * ib + 1]);
+            pq[4 * k + 2] = b.im;
             pq[4 * k + 3] = b.re;
         }
         const int32_t* const end = pq + 4 * passes;
