@@ -173,8 +173,8 @@ constexpr int32_t rshr64_low_neg(int64_t a, int s) {
 }
 
 // Rounded Q31 product: (a * b + 2^30) >> 31 of the 64-bit product (SMULL,
-// then a rounding shift of the pair: ADDS, ADC, LSR, ORR). Fits 32 bits
-// unless a = b = INT32_MIN.
+// then the rounding shift of the pair, on ARM rshr64_low's three
+// instructions). Fits 32 bits unless a = b = INT32_MIN.
 constexpr int32_t mul_q31(int32_t a, int32_t b FX_WHERE) {
     FX_EXPECT(a != INT32_MIN || b != INT32_MIN, "mul_q31");
 #if defined(__arm__)
@@ -196,8 +196,9 @@ constexpr int32_t rshr64_sat(int64_t a, int s FX_WHERE) {
 }
 
 // A 64-bit value shifted right by s (1..62), rounding half up, reduced
-// modulo 2^32 (ADDS, ADC, LSR, ORR). Callers keep the rounded value within
-// 32 bits; the range-checking build verifies it.
+// modulo 2^32 (ADDS, ADC, LSR, ORR; on ARM, for s <= 31, rshr64_low's three
+// instructions). Callers keep the rounded value within 32 bits; the
+// range-checking build verifies it.
 constexpr int32_t rshr64(int64_t a, int s FX_WHERE) {
     FX_EXPECT(s >= 1 && s <= 62, "rshr64");
     const int64_t r = static_cast<int64_t>(static_cast<uint64_t>(a) + (UINT64_C(1) << (s - 1))) >> s;

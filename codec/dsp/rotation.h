@@ -19,7 +19,8 @@ inline int64_t rotate_im(Complex z, int32_t c, int32_t s) {
 inline Complex rotate(Complex z, int32_t c, int32_t s) {
     return {fx::rshr64(rotate_re(z, c, s), 31), fx::rshr64(rotate_im(z, c, s), 31)};
 }
-// The same with its imaginary half negated, and negated whole.
+// The conjugate of the same (its imaginary half negated), and its negation,
+// each negated half modulo 2^32 as neg_wrap would give it.
 inline Complex rotate_conj(Complex z, int32_t c, int32_t s) {
     return {fx::rshr64(rotate_re(z, c, s), 31), fx::rshr64_neg(rotate_im(z, c, s), 31)};
 }
