@@ -6,7 +6,6 @@
 #endif
 
 #include "dsp/arithmetic.h"
-#include "dsp/few_spills.h"
 #include "dsp/fixed.h"
 #include "dsp/words.h"
 #include "tables/dequant_tables.h"
@@ -101,7 +100,7 @@ inline int32_t dequant(int16_t q, Gain g, int shift) {
 // multiply-add and a shift: of the high word alone for s >= 32, of the pair
 // below. Zeros, about half the values of a coded band at low rates, are
 // stored without the product.
-FEW_SPILLS void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
+void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
     const int64_t bias = fx::round_bias64(shift);
     if (shift >= 32) {
         for (int i = 0; i < n; ++i) {

@@ -1,5 +1,5 @@
 // The radix-4 passes and the last radix-2 stage of the exact arithmetic's
-// FFT (fft_exact, dsp/synthesis_exact.cpp), written once for its SIMD
+// FFT (fft_exact, dsp/fft_exact.cpp), written once for its SIMD
 // variants. The loops here are templates on a record, Kernel, of two
 // butterfly groups over Kernel::kWidth neighbouring points:
 //   radix4_points<kKeep1, kMinusI1, kKeep2>(buf, p, quarter, w1, w2)

@@ -1,5 +1,5 @@
 // Variants of the exact arithmetic's FFT and pre-twiddle
-// (dsp/synthesis_exact.cpp), each bit-exact with its reference for every input: the same products, roundings and
+// (dsp/fft_exact.cpp), each bit-exact with its reference for every input: the same products, roundings and
 // wrapping additions, two or more points at a time. Built only for their
 // architecture; select_kernels puts them in the table.
 #pragma once

@@ -142,11 +142,44 @@ constexpr int32_t sub_sat(int32_t a, int32_t b) {
     return sat32(static_cast<int64_t>(a) - b);
 }
 
+// Bits s..s+31 of a + 2^(s-1), s = 1..31: a 64-bit value shifted right by
+// s, rounding half up, reduced modulo 2^32, from a's words as they come (hi,
+// and lo unsigned): hi << (32 - s), plus lo >> s, plus lo's bit s - 1 (the
+// rounding carry), that is plus (lo >> (s - 1)) - (lo >> s) (for s = 31: an
+// ASR of lo, then two ADDs with shifted operands, one instruction less than
+// ADDS, ADC, LSR, ORR). rshr64_low_neg is its negation, as cheap.
+//
+// The sum is kept whole (an association barrier where the compiler has
+// one): GCC would otherwise carry its terms apart into every sum and
+// difference the value goes on to, which takes more instructions and more
+// registers than the value itself.
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_assoc_barrier)
+#define FX_WHOLE(x) __builtin_assoc_barrier(x)
+#endif
+#endif
+#ifndef FX_WHOLE
+#define FX_WHOLE(x) (x)
+#endif
+constexpr int32_t rshr64_low(int64_t a, int s) {
+    const uint64_t u = static_cast<uint64_t>(a);
+    const uint32_t lo = static_cast<uint32_t>(u), hi = static_cast<uint32_t>(u >> 32);
+    return static_cast<int32_t>(FX_WHOLE((hi << (32 - s)) + (lo >> (s - 1)) - (lo >> s)));
+}
+constexpr int32_t rshr64_low_neg(int64_t a, int s) {
+    const uint64_t u = static_cast<uint64_t>(a);
+    const uint32_t lo = static_cast<uint32_t>(u), hi = static_cast<uint32_t>(u >> 32);
+    return static_cast<int32_t>(FX_WHOLE((lo >> s) - (hi << (32 - s)) - (lo >> (s - 1))));
+}
+
 // Rounded Q31 product: (a * b + 2^30) >> 31 of the 64-bit product (SMULL,
-// then a rounding shift of the pair: ADDS, ADC, LSR, ORR). Fits 32 bits
-// unless a = b = INT32_MIN.
+// then the rounding shift of the pair, on ARM rshr64_low's three
+// instructions). Fits 32 bits unless a = b = INT32_MIN.
 constexpr int32_t mul_q31(int32_t a, int32_t b FX_WHERE) {
     FX_EXPECT(a != INT32_MIN || b != INT32_MIN, "mul_q31");
+#if defined(__arm__)
+    if (!std::is_constant_evaluated()) return rshr64_low(static_cast<int64_t>(a) * b, 31);
+#endif
     return static_cast<int32_t>((static_cast<int64_t>(a) * b + (INT64_C(1) << 30)) >> 31);
 }
 
@@ -163,13 +196,29 @@ constexpr int32_t rshr64_sat(int64_t a, int s FX_WHERE) {
 }
 
 // A 64-bit value shifted right by s (1..62), rounding half up, reduced
-// modulo 2^32 (ADDS, ADC, LSR, ORR). Callers keep the rounded value within
-// 32 bits; the range-checking build verifies it.
+// modulo 2^32 (ADDS, ADC, LSR, ORR; on ARM, for s <= 31, rshr64_low's three
+// instructions). Callers keep the rounded value within 32 bits; the
+// range-checking build verifies it.
 constexpr int32_t rshr64(int64_t a, int s FX_WHERE) {
     FX_EXPECT(s >= 1 && s <= 62, "rshr64");
     const int64_t r = static_cast<int64_t>(static_cast<uint64_t>(a) + (UINT64_C(1) << (s - 1))) >> s;
     FX_EXPECT(fits(r, 32), "rshr64");
+#if defined(__arm__)
+    if (!std::is_constant_evaluated() && s <= 31) return rshr64_low(a, s);
+#endif
     return static_cast<int32_t>(r);
+}
+
+// The negation of rshr64(a, s) modulo 2^32, for s = 1..31 (on ARM the
+// three instructions of the shift itself, rshr64_low_neg).
+constexpr int32_t rshr64_neg(int64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 31, "rshr64_neg");
+    const int64_t r = static_cast<int64_t>(static_cast<uint64_t>(a) + (UINT64_C(1) << (s - 1))) >> s;
+    FX_EXPECT(fits(r, 32), "rshr64_neg");
+#if defined(__arm__)
+    if (!std::is_constant_evaluated()) return rshr64_low_neg(a, s);
+#endif
+    return static_cast<int32_t>(0u - static_cast<uint32_t>(r));
 }
 
 // a / 2^s rounded half up, s = 1..31, without overflow (ASR, then ADD of

@@ -101,8 +101,8 @@ struct Kernels {
 };
 
 // The reference kernels: the transform steps of the compact arithmetic
-// (dsp/imdct_compact.cpp) and of the exact one (dsp/synthesis_exact.cpp),
-// each built only in its arithmetic, the rest in their own files. The post-twiddle turns
+// (dsp/imdct_compact.cpp) and of the exact one (dsp/fft_exact.cpp,
+// dsp/synthesis_exact.cpp), each built only in its arithmetic, the rest in their own files. The post-twiddle turns
 // the FFT's output into time samples (the arithmetic's own format); the exact
 // arithmetic's synthesis does it inside its output pass, and
 // post_twiddle_exact is the same step on its own.

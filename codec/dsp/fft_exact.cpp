@@ -1,0 +1,171 @@
+// The exact arithmetic's transform steps: the pre-twiddle of the inverse
+// MDCT and its N/4-point complex FFT, in 32 bits (the synthesis filter bank,
+// dsp/synthesis_exact.cpp, runs them through the kernel table).
+//
+// On 32-bit ARM with GCC this file is compiled without instruction
+// scheduling before register allocation (codec/CMakeLists.txt): that pass
+// spreads the loads and products of these loops so far apart that their
+// values no longer fit the 14 registers, and they spill; without it they
+// take fewer instructions. (Nothing else changes, nor what they compute.)
+#include "dsp/bitrev_pairs.h"
+#include "dsp/complex.h"
+#include "dsp/fixed.h"
+#include "dsp/kernels.h"
+#include "dsp/rotation.h"
+#include "tables/exact_tables.h"
+
+using namespace cx;
+
+namespace {
+
+// A radix-2 butterfly pair: x +- t and x2 +- u, t = y (c - i s), u = -i y2 (c - i s).
+inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r) {
+    const Complex u{r.im, fx::neg_wrap(r.re)};
+    const Complex x = load(buf, p), x2 = load(buf, q);
+    store(buf, p, add(x, t));
+    store(buf, p + h, sub(x, t));
+    store(buf, q, add(x2, u));
+    store(buf, q + h, sub(x2, u));
+}
+
+// -(a + i b)(c - i s), long blocks' a and b shifted right by 3 (rounded)
+// first.
+template <bool kLong>
+inline Complex pre_value(int32_t a, int32_t b, const int32_t* cs) {
+    if (kLong) a = fx::rshr(a, 3), b = fx::rshr(b, 3);
+    return rotate_neg({a, b}, cs[0], cs[1]);
+}
+
+// Exchanges complex slots i and j.
+inline void swap_slots(int32_t* buf, int i, int j) {
+    const Complex t = load(buf, i);
+    store(buf, i, load(buf, j));
+    store(buf, j, t);
+}
+
+// Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k], for
+// N = 2048 or 256, in place, each z[k] stored at the bit reversal of k: the
+// order the FFT reads. Long blocks are shifted right by 3 (rounded) first.
+// Two passes: the values in natural order (slots k and points-1-k read
+// exactly those two slots' words), with four moving pointers and no branch,
+// then every slot exchanged with its bit reversal, four slots at a time (see
+// for_bit_reversed_groups).
+template <bool kLong>
+void pre_twiddle_n(int32_t* buf) {
+    constexpr int n = kLong ? 2048 : 256, half = n / 2, points = n / 4, h = points / 2;
+    const int32_t* front_tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
+    const int32_t* back_tw = front_tw + 2 * (points - 1);
+    // slot k (front, words 2k, 2k+1) and slot points-1-k (back, words
+    // half-2-2k, half-1-2k): a and b of each are one word of each slot
+    for (int32_t *front = buf, *back = buf + half - 2; front < back; front += 2, back -= 2) {
+        const Complex f = pre_value<kLong>(front[0], back[1], front_tw);
+        const Complex g = pre_value<kLong>(back[0], front[1], back_tw);
+        store(front, 0, f);
+        store(back, 0, g);
+        front_tw += 2;
+        back_tw -= 2;
+    }
+    for_bit_reversed_groups(points, [buf](int k, int r) {
+        if (r == k) {
+            swap_slots(buf, k + 1, k + h);
+            return;
+        }
+        swap_slots(buf, k, r);
+        swap_slots(buf, k + 1, r + h);
+        swap_slots(buf, k + h, r + 1);
+        swap_slots(buf, k + h + 1, r + h + 1);
+    });
+}
+
+}  // namespace
+
+void pre_twiddle_exact(int32_t* buf, int n) {
+    if (n == 2048) pre_twiddle_n<true>(buf);
+    else pre_twiddle_n<false>(buf);
+}
+
+namespace {
+
+inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
+
+// Two radix-2 stages over the points p, p + L, p + 2L, p + 3L (L = kQuarter)
+// of g: the first combines p with p + L and p + 2L with p + 3L, the odd
+// ones multiplied by first(); the second combines the results at p with
+// p + 2L (that at p + 2L multiplied by second()) and p + L with p + 3L
+// (times second() and -i). (A constant L: on 32-bit ARM the four points are
+// one pointer and immediate offsets.)
+//
+// On 32-bit ARM the upper pair goes through both of its rotations before
+// the lower pair is read: fewer values alive at once in its 14 registers
+// (two or three instructions less a group). x86-64 does better the other
+// way round.
+#if defined(__arm__)
+constexpr bool kUpperPairFirst = true;
+#else
+constexpr bool kUpperPairFirst = false;
+#endif
+template <int kQuarter, typename First, typename Second>
+inline void radix4_points(int32_t* g, int p, First first, Second second) {
+    constexpr int quarter = kQuarter;
+    int32_t* v = g + 2 * p;
+    const Complex x3 = first(load(v, 3 * quarter)), x2 = load(v, 2 * quarter);
+    const Complex b0 = add(x2, x3), b1 = sub(x2, x3);
+    Complex a2{}, a3{};
+    if constexpr (kUpperPairFirst) a2 = second(b0), a3 = times_minus_i(second(b1));
+    const Complex x1 = first(load(v, quarter)), x0 = load(v, 0);
+    const Complex a0 = add(x0, x1), a1 = sub(x0, x1);
+    if constexpr (!kUpperPairFirst) a2 = second(b0);
+    store(v, 0, add(a0, a2));
+    store(v, 2 * quarter, sub(a0, a2));
+    if constexpr (!kUpperPairFirst) a3 = times_minus_i(second(b1));
+    store(v, quarter, add(a1, a3));
+    store(v, 3 * quarter, sub(a1, a3));
+}
+
+// The radix-2 stages of half-spans L and 2L as one pass over groups of 4L.
+// The first stage's twiddle at j is exp(-i pi j / L), for j >= L/2 that of
+// j - L/2 times -i; the second's exp(-i pi j / 2L), times -i for the points at
+// p + L. Twiddles of 1 and -i are exact: no product at j = 0. Group by group,
+// the twiddles read in order.
+template <int kQuarter>
+void radix4_pass(int32_t* buf, int points) {
+    constexpr int quarter = kQuarter, half = quarter / 2;
+    const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
+    auto same = [](Complex z) { return z; };
+    auto by = [](const int32_t* t) { return [t](Complex z) { return rotate(z, t[0], t[1]); }; };
+    for (int base = 0; base < points; base += 4 * quarter) {
+        int32_t* g = buf + 2 * base;
+        radix4_points<kQuarter>(g, 0, same, same);
+        radix4_points<kQuarter>(g, half, times_minus_i, by(w + 2 * quarter));
+        for (int j = 1; j < half; ++j) {
+            const auto first = by(w + 2 * j), second = by(w + quarter + 2 * j), third = by(w + 2 * quarter + 2 * j);
+            auto first_minus_i = [&](Complex z) { return times_minus_i(first(z)); };
+            radix4_points<kQuarter>(g, j, first, second);
+            radix4_points<kQuarter>(g, j + half, first_minus_i, third);
+        }
+    }
+}
+
+}  // namespace
+
+// Forward FFT of `points` (512 or 64) complex values in place, unscaled, from
+// the bit-reversed order pre_twiddle_exact leaves: the first two stages as
+// one radix-4 stage of exact additions, the next pairs of radix-2 stages as
+// radix-4 passes, then (512 points) the last radix-2 stage. The twiddle of
+// half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one at
+// j + h/2 is that times -i.
+void fft_exact(int32_t* buf, int points) {
+    cx::radix4_first_stage(buf, buf, points);
+    radix4_pass<4>(buf, points);
+    radix4_pass<16>(buf, points);
+    if (points == 64) return;
+    radix4_pass<64>(buf, points);
+    const int h = 256;  // points = 2h: one group
+    butterflies(buf, 0, h / 2, h, load(buf, h), load(buf, h / 2 + h));
+    const int step = 2 * (256 / h);
+    for (int j = 1; j < h / 2; ++j) {
+        const int32_t c = fft_twiddle_q31[j * step], s = fft_twiddle_q31[j * step + 1];
+        butterflies(buf, j, j + h / 2, h, rotate(load(buf, j + h), c, s), rotate(load(buf, j + h / 2 + h), c, s));
+    }
+}
+
