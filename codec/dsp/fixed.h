@@ -39,9 +39,12 @@ using Where = std::source_location;
 // The caller's position, as a defaulted last parameter.
 #define FX_WHERE , ::fx::Where where = ::fx::Where::current()
 #define FX_EXPECT(ok, what) ((ok) ? void(0) : ::fx::out_of_range(what, where))
+// Hands the caller's position on to another checked primitive.
+#define FX_PASS_WHERE , where
 #else
 #define FX_WHERE
 #define FX_EXPECT(ok, what) ((void)0)
+#define FX_PASS_WHERE
 #endif
 
 // Whether a 64-bit value fits in n-bit two's complement.
@@ -482,7 +485,7 @@ constexpr int32_t div_round_by(int64_t a, Divisor31 d FX_WHERE) {
         }
     }
 #endif
-    return div_round(a, d.b);
+    return div_round(a, d.b FX_PASS_WHERE);
 }
 
 // div_round for 2 <= b < 2^16 and |a| < 2^32 by a multiplication with
