@@ -83,13 +83,19 @@ __attribute__((always_inline)) inline void plain_band_neon(int32_t* out, const i
         : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "cc", "memory");
 }
 
-// A plain band whose magnitudes are all below 8 (the band scan's bits below
-// 7), eight values a step (four first when n is not a multiple of eight):
-// the table's first eight words sit in d24-d27 and VTBL looks them up byte
-// by byte, the byte indices of magnitude x being 4x .. 4x + 3 (x times
-// 0x0404 as 16 bits, OR 0x0100 for the first two, plus 0x0202 for the last
-// two, VZIP pairing the halves). The rest is plain_band_neon's: the 64-bit
-// product, VRSHL by minus the shift, the low words and the sign.
+// One band of a long window in one block of assembly, n values (a multiple
+// of four, four first when n is not a multiple of eight): the scan of
+// scan_band_neon (VSHR #15 for the sign masks), then a band of zeros filled,
+// or a plain band whose magnitudes are all below 8 (bits below 7) with a
+// shift of 23..62 dequantised eight values a step. Such a band never
+// saturates: its largest product, pow43_q18[8] mant < 2^22 2^31, stays below
+// 2^(31 + shift) (see plain_band_fits). The table's first eight words sit in
+// d24-d27 and VTBL looks them up byte by byte, the byte indices of magnitude
+// x being 4x .. 4x + 3 (x times 0x0404 as 16 bits, OR 0x0100 for the first
+// two, plus 0x0202 for the last two, VZIP pairing the halves). The rest is
+// plain_band_neon's: the 64-bit product, VRSHL by minus the shift, the low
+// words and the sign. Returns -1 for a band done, else the scan's bits (the
+// band left to the caller, which has not been written).
 #define SMALL_PRODUCTS(D0, D1, Q0, Q1, L0, L1)  \
     "vmull.s32 " Q0 ", " D0 ", d0\n\t"          \
     "vmull.s32 " Q1 ", " D1 ", d0\n\t"          \
@@ -97,16 +103,59 @@ __attribute__((always_inline)) inline void plain_band_neon(int32_t* out, const i
     "vrshl.s64 " Q1 ", " Q1 ", q1\n\t"          \
     "vmovn.i64 " L0 ", " Q0 "\n\t"              \
     "vmovn.i64 " L1 ", " Q1 "\n\t"
-__attribute__((always_inline)) inline void small_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant,
-                                                           int shift) {
+__attribute__((always_inline)) inline int32_t band_step_neon(int32_t* out, const int16_shared* q, int n, int32_t mant,
+                                                             int shift) {
+    int32_t bits;
+    const int16_shared* p;
+    int left, other;
     __asm__ volatile(
+        // The scan: the OR of the values in q8, of their ones' complement
+        // magnitudes in q9.
+        "vmov.i16 q8, #0\n\t"
+        "vmov.i16 q9, #0\n\t"
+        "mov %[p], %[q]\n\t"
+        "mov %[left], %[n]\n\t"
+        "tst %[n], #4\n\t"
+        "beq 1f\n\t"
+        "vld1.16 {d20}, [%[p]]!\n\t"
+        "vshr.s16 d21, d20, #15\n\t"
+        "vorr d16, d16, d20\n\t"
+        "veor d20, d20, d21\n\t"
+        "vorr d18, d18, d20\n\t"
+        "subs %[left], %[left], #4\n\t"
+        "beq 2f\n\t"
+        "1:\n\t"
+        "vld1.16 {d20-d21}, [%[p]]!\n\t"
+        "vshr.s16 q11, q10, #15\n\t"
+        "vorr q8, q8, q10\n\t"
+        "veor q10, q10, q11\n\t"
+        "vorr q9, q9, q10\n\t"
+        "subs %[left], %[left], #8\n\t"
+        "bgt 1b\n\t"
+        "2:\n\t"
+        "vorr d16, d16, d17\n\t"
+        "vorr d18, d18, d19\n\t"
+        "vmov %[bits], %[other], d16\n\t"
+        "orrs %[bits], %[bits], %[other]\n\t"
+        "beq 7f\n\t"
+        "vmov %[bits], %[other], d18\n\t"
+        "orr %[bits], %[bits], %[other]\n\t"
+        "orr %[bits], %[bits], %[bits], lsr #16\n\t"
+        "uxth %[bits], %[bits]\n\t"
+        "cmp %[bits], #7\n\t"
+        "bge 9f\n\t"
+        "sub %[other], %[shift], #23\n\t"
+        "cmp %[other], #62 - 23\n\t"
+        "bhi 9f\n\t"
+        // A small band.
+        "rsb %[other], %[shift], #0\n\t"
         "vld1.32 {d24-d27}, [%[t]]\n\t"
         "vdup.32 d0, %[m]\n\t"
-        "vdup.32 q1, %[s]\n\t"
+        "vdup.32 q1, %[other]\n\t"
         "vmov.i8 d1, #4\n\t"
         "vmov.i8 q15, #2\n\t"
         "tst %[n], #4\n\t"
-        "beq 1f\n\t"
+        "beq 3f\n\t"
         // Four values.
         "vld1.16 {d22}, [%[q]]!\n\t"
         "vabs.s16 d20, d22\n\t"
@@ -123,9 +172,9 @@ __attribute__((always_inline)) inline void small_band_neon(int32_t* out, const i
         "vsub.i32 q8, q8, q11\n\t"
         "vst1.32 {d16-d17}, [%[out]]!\n\t"
         "subs %[n], %[n], #4\n\t"
-        "beq 2f\n\t"
+        "beq 8f\n\t"
         // Eight values a step.
-        "1:\n\t"
+        "3:\n\t"
         "vld1.16 {d22-d23}, [%[q]]!\n\t"
         "vabs.s16 q10, q11\n\t"
         "vshr.s16 q11, q11, #15\n\t"
@@ -147,12 +196,24 @@ __attribute__((always_inline)) inline void small_band_neon(int32_t* out, const i
         "vsub.i32 q9, q9, q11\n\t"
         "vst1.32 {d16-d19}, [%[out]]!\n\t"
         "subs %[n], %[n], #8\n\t"
-        "bgt 1b\n\t"
-        "2:\n\t"
-        : [q] "+r"(q), [out] "+r"(out), [n] "+r"(n)
-        : [t] "r"(pow43_q18), [m] "r"(mant), [s] "r"(-shift)
+        "bgt 3b\n\t"
+        "b 8f\n\t"
+        // A band of zeros.
+        "7:\n\t"
+        "vmov.i32 q8, #0\n\t"
+        "4:\n\t"
+        "vst1.32 {d16-d17}, [%[out]]!\n\t"
+        "subs %[n], %[n], #4\n\t"
+        "bgt 4b\n\t"
+        "8:\n\t"
+        "mov %[bits], #-1\n\t"
+        "9:\n\t"
+        : [q] "+r"(q), [out] "+r"(out), [n] "+r"(n), [bits] "=&r"(bits), [p] "=&r"(p), [left] "=&r"(left),
+          [other] "=&r"(other)
+        : [t] "r"(pow43_q18), [m] "r"(mant), [shift] "r"(shift)
         : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23",
           "d24", "d25", "d26", "d27", "d30", "d31", "cc", "memory");
+    return bits;
 }
 #undef SMALL_PRODUCTS
 
@@ -207,6 +268,7 @@ void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_
                 int32_t* const out = coef_out + pos;
                 const int16_shared* const q = quant_in + pos;
                 pos = end;
+                if (n <= 0) continue;
                 if (n % 4 != 0) {
                     other_band(out, q, n, scaleFactors + b);
                     continue;
@@ -215,17 +277,11 @@ void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_
                 const int sf = sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded);
                 const int32_t mant = gain_q31[(sf - 80) & 3];
                 const int shift = 48 - fx::asr(sf - 80, 2);
-                const BandBits bits = scan_band_neon(q, n);
-                if (bits.any == 0) {
-                    const int32x4_t zero = vdupq_n_s32(0);
-                    for (int i = 0; i < n; i += 4) vst1q_s32(out + i, zero);
-                    continue;
-                }
-                if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
-                    (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], mant), shift) < INT32_MAX)) {
-                    if (bits.bits < 7) small_band_neon(out, q, n, mant, shift);
-                    else plain_band_neon(out, q, n, mant, shift);
-                } else
+                const int32_t bits = band_step_neon(out, q, n, mant, shift);
+                if (bits < 0) continue;
+                if (plain_band_fits(bits, mant, shift))
+                    plain_band_neon(out, q, n, mant, shift);
+                else
                     other_band(out, q, n, scaleFactors + b);
             }
             words::zero_words(coef_out + pos, window_end - pos);
