@@ -254,7 +254,10 @@ void first_sixteen(int32_t* buf, int points) {
             ROTW("d12", "d13", "d14", "d15", "q6", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
             MASK0("d24", "d25") KEEP0("q10", "q11", "q6", "q7", "q12")
             ROTW("d8", "d9", "d10", "d11", "q4", "d12", "d13", "d14", "d15", "d16", "d17", "d18", "d19")
-            MASK0("d24", "d25") KEEP0("q6", "q7", "q4", "q5", "q12")
+            // Lane 0 of q6 q7 (s24, s28) from q4 q5 (s16, s20): VMOV of single
+            // registers copies the bits as they are.
+            "vmov.f32 s24, s16\n\t"
+            "vmov.f32 s28, s20\n\t"
             // x0 + x1 into q8 q9, x0 - x1 into q4 q5; the four stores.
             "vadd.i32 q8, q0, q2\n\t"
             "vadd.i32 q9, q1, q3\n\t"
