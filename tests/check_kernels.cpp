@@ -215,8 +215,9 @@ void check_synthesis(const Kernels& ref, const Kernels& var, int rounds) {
                     Guarded pcm[2] = {Guarded(1024), Guarded(1024)};  // 1024 stereo frames, or time samples
                     // Time samples: every round a pattern of edge values, or random ones.
                     // PCM: every other round an overlap of edge values, so that
-                    // its sums with the new samples leave 32 bits both ways.
-                    if (layout == 3) fill_pattern(coef[0].data(), 1024, r % 7);
+                    // its sums with the new samples leave 32 bits both ways, and
+                    // every fourth round coefficients of edge values.
+                    if (layout == 3 || r % 4 == 3) fill_pattern(coef[0].data(), 1024, r % 7);
                     else fill(coef[0].data(), 1024);
                     if (layout == 3 || r % 2) fill_pattern(overlap[0].data(), kOverlapWords, (r + seq) % 7);
                     else fill(overlap[0].data(), kOverlapWords);

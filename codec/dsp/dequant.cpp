@@ -192,13 +192,8 @@ __attribute__((always_inline)) inline void dequantise_band(const DequantSteps& s
     const int sf = sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded);
     const Gain g = band_gain(sf);
     if constexpr (kExactArithmetic) {
-        // A plain band: every value in -512..511 (each magnitude at most
-        // bits + 1 <= 512) and a shift where even the largest value's
-        // product cannot saturate (any shift of 32 or more: the products
-        // stay below 2^61).
         const int shift = 48 - g.exp;
-        if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
-            (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], g.mant), shift) < INT32_MAX)) {
+        if (plain_band_fits(bits.bits, g.mant, shift)) {
             steps.plain(out, q, n, g.mant, shift);
             return;
         }

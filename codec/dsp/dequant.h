@@ -4,6 +4,8 @@
 #include <cstdint>
 
 #include "dsp/arithmetic.h"
+#include "dsp/fixed.h"
+#include "tables/exact_tables.h"
 
 // Expands 1024 quantised values into spectral coefficients, window by window,
 // band by band, reading one scale factor per band.
@@ -40,6 +42,18 @@ struct BandBits {
     uint32_t any;
     int32_t bits;
 };
+// Whether a band whose scan gave `bits` takes the plain step with the gain
+// mant, shift (s): every value in -512..511 (each magnitude at most
+// bits + 1 <= 512) and a shift where even the largest value's product p
+// cannot saturate. Any shift of 32 or more keeps the products below 2^61;
+// below that, rshr64_sat(p, s) < INT32_MAX is (p + 2^(s-1)) >> s < 2^31 - 1,
+// that is p < (2^32 - 3) 2^(s-1), or p >> (s - 1) < 2^32 - 3 (p >= 0).
+inline bool plain_band_fits(int32_t bits, int32_t mant, int shift) {
+    if (bits >= 512 || shift < 1 || shift > 62) return false;
+    if (shift >= 32) return true;
+    const uint64_t p = static_cast<uint64_t>(fx::mac64(0, pow43_q18[bits + 1], mant));
+    return p >> (shift - 1) < UINT64_C(0xFFFFFFFD);
+}
 struct DequantSteps {
     BandBits (*scan)(const int16_shared* q, int n);
     void (*plain)(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift);

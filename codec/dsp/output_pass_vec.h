@@ -163,8 +163,12 @@ void long_windows(uint8_t seq, int shape, int prev, const int32_t* buf, MakeSink
     }
 }
 
+// A variant may bring long_pcm(seq, shape, prev, buf, overlap, out), which
+// makes the PCM of the long blocks it takes (returning true) its own way.
 template <class Ops, bool kTime>
 void long_block(uint8_t seq, int shape, int prev, const int32_t* buf, int32_t* overlap, const PcmOut& out) {
+    if constexpr (!kTime && requires { Ops::long_pcm(seq, shape, prev, buf, overlap, out); })
+        if (Ops::long_pcm(seq, shape, prev, buf, overlap, out)) return;
     long_windows<Ops>(seq, shape, prev, buf,
                       [&](auto r, auto f) { return long_sink<Ops, kTime>(overlap, out, r, f); });
 }

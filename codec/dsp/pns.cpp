@@ -127,9 +127,7 @@ void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_
     while (i > 0 && sectCodebook[i - 1] != 13 && sectCodebook[i - 1] != kNoiseMsMarked) --i;
     if (i == 0) return;
     uint32_t state = *seed;
-    for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int end) {
-        const uint8_t cb = sectCodebook[set + b];
-        if (cb != 13 && cb != kNoiseMsMarked) return;
+    const auto noise_band = [&](int set, int sf_row, int b, int first, int end) {
         const int n = end - first;
         if (n <= 0 || n > kMaxNoiseLines) return;
         if constexpr (kExactArithmetic) {
@@ -144,6 +142,20 @@ void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_
         } else {
             fill_noise(out + first, n, scaleFactors[sf_row + b], &state);
         }
-    });
+    };
+    const auto is_noise = [sectCodebook](int k) {
+        return sectCodebook[k] == 13 || sectCodebook[k] == kNoiseMsMarked;
+    };
+    if (band->num_windows == 1 && windowGroups[0] >= 1) {
+        // A long window (in its one group): its bands up to the last noise
+        // band (i), each a codebook byte; the lines of band b end at top[b].
+        const int16_t* top = band->window_swb_top[0];
+        for (int b = 0; b < i; ++b)
+            if (is_noise(b)) noise_band(0, 0, b, b == 0 ? 0 : top[b - 1], top[b]);
+    } else {
+        for_each_band(band, windowGroups, [&](int set, int sf_row, int b, int first, int end) {
+            if (is_noise(set + b)) noise_band(set, sf_row, b, first, end);
+        });
+    }
     if (!kExactArithmetic) *seed = state;
 }

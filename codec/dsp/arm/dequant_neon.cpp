@@ -83,13 +83,31 @@ __attribute__((always_inline)) inline void plain_band_neon(int32_t* out, const i
         : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "cc", "memory");
 }
 
-// A plain band whose magnitudes are all below 8 (the band scan's bits below
-// 7), eight values a step (four first when n is not a multiple of eight):
-// the table's first eight words sit in d24-d27 and VTBL looks them up byte
-// by byte, the byte indices of magnitude x being 4x .. 4x + 3 (x times
-// 0x0404 as 16 bits, OR 0x0100 for the first two, plus 0x0202 for the last
-// two, VZIP pairing the halves). The rest is plain_band_neon's: the 64-bit
-// product, VRSHL by minus the shift, the low words and the sign.
+// The bands of a long window in one block of assembly, from the band at
+// top (its first value at pos, its scale factor at sf) up to the window's
+// live end or its last band, each band of n values (a multiple of four, four
+// first when n is not a multiple of eight): the scan of scan_band_neon
+// (VSHR #15 for the sign masks), then a band of zeros filled, or a plain
+// band whose magnitudes are all below 8 (bits below 7) with a shift of
+// 23..62 dequantised eight values a step. Such a band never saturates: its
+// largest product, pow43_q18[8] mant < 2^22 2^31, stays below 2^(31 +
+// shift) (see plain_band_fits). The table's first eight words sit in
+// d24-d27 and VTBL looks them up byte by byte, the byte indices of magnitude
+// x being 4x .. 4x + 3 (x times 0x0404 as 16 bits, OR 0x0100 for the first
+// two, plus 0x0202 for the last two, VZIP pairing the halves). The rest is
+// plain_band_neon's: the 64-bit product, VRSHL by minus the shift, the low
+// words and the sign. A band's gain is dequantise_band's (sf clamped to
+// 0..255 by USAT). Returns -1 at the end of the walk; else top, sf and pos
+// are those of a band the walk does not take, which it has not written:
+// -2 for a width that is not a positive multiple of four, or the scan's bits.
+struct BandWalk {
+    const int16_t* top_end;  // [w, #0]: past the window's last band
+    int live;                // [w, #4]
+    const int32_t* gain;     // [w, #8]: gain_q31
+    const int32_t* pow43;    // [w, #12]: pow43_q18
+    int32_t* coef_out;       // [w, #16]
+    const int16_shared* quant_in;  // [w, #20]
+};
 #define SMALL_PRODUCTS(D0, D1, Q0, Q1, L0, L1)  \
     "vmull.s32 " Q0 ", " D0 ", d0\n\t"          \
     "vmull.s32 " Q1 ", " D1 ", d0\n\t"          \
@@ -97,16 +115,89 @@ __attribute__((always_inline)) inline void plain_band_neon(int32_t* out, const i
     "vrshl.s64 " Q1 ", " Q1 ", q1\n\t"          \
     "vmovn.i64 " L0 ", " Q0 "\n\t"              \
     "vmovn.i64 " L1 ", " Q1 "\n\t"
-__attribute__((always_inline)) inline void small_band_neon(int32_t* out, const int16_shared* q, int n, int32_t mant,
-                                                           int shift) {
+int32_t walk_bands_neon(const BandWalk& w, const int16_t*& top, const int16_t*& sf, int& pos) {
+    int32_t bits;
+    int n, left, other;
+    int32_t* out;
+    const int16_shared* q;
     __asm__ volatile(
-        "vld1.32 {d24-d27}, [%[t]]\n\t"
-        "vdup.32 d0, %[m]\n\t"
-        "vdup.32 q1, %[s]\n\t"
+        "ldr %[out], [%[w], #16]\n\t"
+        "add %[out], %[out], %[pos], lsl #2\n\t"
+        "ldr %[q], [%[w], #20]\n\t"
+        "add %[q], %[q], %[pos], lsl #1\n\t"
+        "ldr %[other], [%[w], #12]\n\t"
+        "vld1.32 {d24-d27}, [%[other]]\n\t"
         "vmov.i8 d1, #4\n\t"
         "vmov.i8 q15, #2\n\t"
+        // The next band, n values from pos.
+        "1:\n\t"
+        "ldr %[other], [%[w], #4]\n\t"
+        "cmp %[pos], %[other]\n\t"
+        "bge 90f\n\t"
+        "ldr %[other], [%[w]]\n\t"
+        "cmp %[top], %[other]\n\t"
+        "bhs 90f\n\t"
+        "ldrsh %[n], [%[top]]\n\t"
+        "sub %[n], %[n], %[pos]\n\t"
+        "cmp %[n], #0\n\t"
+        "ble 91f\n\t"
+        "tst %[n], #3\n\t"
+        "bne 91f\n\t"
+        // The scan: the OR of the values in q8, of their ones' complement
+        // magnitudes in q9.
+        "vmov.i16 q8, #0\n\t"
+        "vmov.i16 q9, #0\n\t"
+        "mov %[other], %[q]\n\t"
+        "mov %[left], %[n]\n\t"
         "tst %[n], #4\n\t"
-        "beq 1f\n\t"
+        "beq 2f\n\t"
+        "vld1.16 {d20}, [%[other]]!\n\t"
+        "vshr.s16 d21, d20, #15\n\t"
+        "vorr d16, d16, d20\n\t"
+        "veor d20, d20, d21\n\t"
+        "vorr d18, d18, d20\n\t"
+        "subs %[left], %[left], #4\n\t"
+        "beq 3f\n\t"
+        "2:\n\t"
+        "vld1.16 {d20-d21}, [%[other]]!\n\t"
+        "vshr.s16 q11, q10, #15\n\t"
+        "vorr q8, q8, q10\n\t"
+        "veor q10, q10, q11\n\t"
+        "vorr q9, q9, q10\n\t"
+        "subs %[left], %[left], #8\n\t"
+        "bgt 2b\n\t"
+        "3:\n\t"
+        "vorr d16, d16, d17\n\t"
+        "vorr d18, d18, d19\n\t"
+        "vmov %[bits], %[other], d16\n\t"
+        "orrs %[bits], %[bits], %[other]\n\t"
+        "beq 7f\n\t"
+        "vmov %[bits], %[other], d18\n\t"
+        "orr %[bits], %[bits], %[other]\n\t"
+        "orr %[bits], %[bits], %[bits], lsr #16\n\t"
+        "uxth %[bits], %[bits]\n\t"
+        "cmp %[bits], #7\n\t"
+        "bge 99f\n\t"
+        // The gain: shift 48 - (sf - 80) / 4 (23..62, else the band is the
+        // caller's), mant gain_q31[(sf - 80) & 3] in d0, -shift in q1.
+        "ldrsh %[other], [%[sf]]\n\t"
+        "usat %[other], #8, %[other]\n\t"
+        "sub %[other], %[other], #80\n\t"
+        "asr %[left], %[other], #2\n\t"
+        "rsb %[left], %[left], #48\n\t"
+        "cmp %[left], #23\n\t"
+        "blt 99f\n\t"
+        "cmp %[left], #62\n\t"
+        "bgt 99f\n\t"
+        "rsb %[left], %[left], #0\n\t"
+        "vdup.32 q1, %[left]\n\t"
+        "and %[left], %[other], #3\n\t"
+        "ldr %[other], [%[w], #8]\n\t"
+        "ldr %[other], [%[other], %[left], lsl #2]\n\t"
+        "vdup.32 d0, %[other]\n\t"
+        "mov %[left], %[n]\n\t"
+        "tst %[n], #4\n\t"
+        "beq 4f\n\t"
         // Four values.
         "vld1.16 {d22}, [%[q]]!\n\t"
         "vabs.s16 d20, d22\n\t"
@@ -122,10 +213,10 @@ __attribute__((always_inline)) inline void small_band_neon(int32_t* out, const i
         "veor q8, q8, q11\n\t"
         "vsub.i32 q8, q8, q11\n\t"
         "vst1.32 {d16-d17}, [%[out]]!\n\t"
-        "subs %[n], %[n], #4\n\t"
-        "beq 2f\n\t"
+        "subs %[left], %[left], #4\n\t"
+        "beq 6f\n\t"
         // Eight values a step.
-        "1:\n\t"
+        "4:\n\t"
         "vld1.16 {d22-d23}, [%[q]]!\n\t"
         "vabs.s16 q10, q11\n\t"
         "vshr.s16 q11, q11, #15\n\t"
@@ -146,13 +237,36 @@ __attribute__((always_inline)) inline void small_band_neon(int32_t* out, const i
         "vsub.i32 q8, q8, q10\n\t"
         "vsub.i32 q9, q9, q11\n\t"
         "vst1.32 {d16-d19}, [%[out]]!\n\t"
-        "subs %[n], %[n], #8\n\t"
-        "bgt 1b\n\t"
-        "2:\n\t"
-        : [q] "+r"(q), [out] "+r"(out), [n] "+r"(n)
-        : [t] "r"(pow43_q18), [m] "r"(mant), [s] "r"(-shift)
+        "subs %[left], %[left], #8\n\t"
+        "bgt 4b\n\t"
+        "b 6f\n\t"
+        // A band of zeros.
+        "7:\n\t"
+        "vmov.i32 q8, #0\n\t"
+        "mov %[left], %[n]\n\t"
+        "5:\n\t"
+        "vst1.32 {d16-d17}, [%[out]]!\n\t"
+        "subs %[left], %[left], #4\n\t"
+        "bgt 5b\n\t"
+        "add %[q], %[q], %[n], lsl #1\n\t"
+        // The band done.
+        "6:\n\t"
+        "add %[pos], %[pos], %[n]\n\t"
+        "add %[top], %[top], #2\n\t"
+        "add %[sf], %[sf], #2\n\t"
+        "b 1b\n\t"
+        "90:\n\t"
+        "mvn %[bits], #0\n\t"
+        "b 99f\n\t"
+        "91:\n\t"
+        "mvn %[bits], #1\n\t"
+        "99:\n\t"
+        : [top] "+r"(top), [sf] "+r"(sf), [pos] "+r"(pos), [bits] "=&r"(bits), [n] "=&r"(n), [left] "=&r"(left),
+          [other] "=&r"(other), [out] "=&r"(out), [q] "=&r"(q)
+        : [w] "r"(&w)
         : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23",
           "d24", "d25", "d26", "d27", "d30", "d31", "cc", "memory");
+    return bits;
 }
 #undef SMALL_PRODUCTS
 
@@ -201,32 +315,24 @@ void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_
         const int bands = num_swb[0], window_end = top[bands - 1];
         if (window_end % 16 == 0) {
             const int live = live_end_neon(quant_in, window_end);
+            const BandWalk walk{top + bands, live, gain_q31, pow43_q18, coef_out, quant_in};
+            const int16_t* t = top;
+            const int16_t* sfp = scaleFactors;
             int pos = 0;
-            for (int b = 0; b < bands && pos < live; ++b) {
-                const int end = top[b], n = end - pos;
+            for (int bits; (bits = walk_bands_neon(walk, t, sfp, pos)) != -1; ++t, ++sfp) {
+                // A band the walk leaves to the bands' own steps.
+                const int end = *t, n = end - pos;
                 int32_t* const out = coef_out + pos;
                 const int16_shared* const q = quant_in + pos;
                 pos = end;
-                if (n % 4 != 0) {
-                    other_band(out, q, n, scaleFactors + b);
-                    continue;
-                }
-                const int16_t sf_coded = scaleFactors[b];
-                const int sf = sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded);
+                if (n <= 0) continue;
+                const int sf = *sfp < 0 ? 0 : (*sfp > 255 ? 255 : *sfp);
                 const int32_t mant = gain_q31[(sf - 80) & 3];
                 const int shift = 48 - fx::asr(sf - 80, 2);
-                const BandBits bits = scan_band_neon(q, n);
-                if (bits.any == 0) {
-                    const int32x4_t zero = vdupq_n_s32(0);
-                    for (int i = 0; i < n; i += 4) vst1q_s32(out + i, zero);
-                    continue;
-                }
-                if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
-                    (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], mant), shift) < INT32_MAX)) {
-                    if (bits.bits < 7) small_band_neon(out, q, n, mant, shift);
-                    else plain_band_neon(out, q, n, mant, shift);
-                } else
-                    other_band(out, q, n, scaleFactors + b);
+                if (bits >= 0 && plain_band_fits(bits, mant, shift))
+                    plain_band_neon(out, q, n, mant, shift);
+                else
+                    other_band(out, q, n, sfp);
             }
             words::zero_words(coef_out + pos, window_end - pos);
             return;

@@ -44,16 +44,20 @@ namespace {
 #define KEEP0(ORE, OIM, ZRE, ZIM, M) "vbit " ORE ", " ZRE ", " M "\n\t" "vbit " OIM ", " ZIM ", " M "\n\t"
 // Sum and difference of the points a (AR, AI) and b (BR, BI; with -i:
 // (BI, -BR)) through q0, q1 to the points at S and D.
-#define SUM_DIFF(AR, AI, BR, BI, S, D)                              \
+// _STEP: each store's address then stepped (STEP "!" by the 32 bytes
+// stored, ", rM" by register rM).
+#define SUM_DIFF_STEP(AR, AI, BR, BI, S, D, STEP)                   \
     "vadd.i32 q0, " AR ", " BR "\n\t" "vadd.i32 q1, " AI ", " BI "\n\t" \
-    "vst2.32 {d0-d3}, [" S "]\n\t"                                   \
+    "vst2.32 {d0-d3}, [" S "]" STEP "\n\t"                           \
     "vsub.i32 q0, " AR ", " BR "\n\t" "vsub.i32 q1, " AI ", " BI "\n\t" \
-    "vst2.32 {d0-d3}, [" D "]\n\t"
-#define SUM_DIFF_MINUS_I(AR, AI, BR, BI, S, D)                      \
+    "vst2.32 {d0-d3}, [" D "]" STEP "\n\t"
+#define SUM_DIFF_MINUS_I_STEP(AR, AI, BR, BI, S, D, STEP)           \
     "vadd.i32 q0, " AR ", " BI "\n\t" "vsub.i32 q1, " AI ", " BR "\n\t" \
-    "vst2.32 {d0-d3}, [" S "]\n\t"                                   \
+    "vst2.32 {d0-d3}, [" S "]" STEP "\n\t"                           \
     "vsub.i32 q0, " AR ", " BI "\n\t" "vadd.i32 q1, " AI ", " BR "\n\t" \
-    "vst2.32 {d0-d3}, [" D "]\n\t"
+    "vst2.32 {d0-d3}, [" D "]" STEP "\n\t"
+#define SUM_DIFF(AR, AI, BR, BI, S, D) SUM_DIFF_STEP(AR, AI, BR, BI, S, D, "")
+#define SUM_DIFF_MINUS_I(AR, AI, BR, BI, S, D) SUM_DIFF_MINUS_I_STEP(AR, AI, BR, BI, S, D, "")
 // The twiddle at TW into q2 q3, the points at A and B turned by it into
 // q4 q5 and q6 q7 (lane 0 kept with the mask in q8 where keep is set: the
 // flags of a comparison of keep with 0 made before).
@@ -82,47 +86,49 @@ namespace {
 // q11, turned by w2 into q6 q7 and q8 q9 (with keep, and not times -i, lane
 // 0 kept, the mask in q0), x0 -+ x1 into q2 q3 and q10 q11, then the four
 // stores. _MINUS_I: x1 and x3 times -i after the first turn.
-#define R4_FIRST(P1, P2, P3, W1) "cmp %[keep], #0\n\t" TURN2_FIRST(W1, P1, P3) "vld2.32 {d0-d3}, [" P2 "]\n\t"
+#define R4_FIRST(P1, P2, P3, W1) "tst %[count], #1\n\t" TURN2_FIRST(W1, P1, P3) "vld2.32 {d0-d3}, [" P2 "]\n\t"
 #define R4_SECOND(KEEP, MASK, P0, W2)                                                                   \
     "vld2.32 {d4-d7}, [" W2 "]\n\t" ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15") \
         KEEP(MASK KEEP0("q6", "q7", "q8", "q9", "q0"))                                                    \
     ROT("d20", "d21", "d22", "d23", "q10", "d16", "d17", "d18", "d19") KEEP(KEEP0("q8", "q9", "q10", "q11", "q0")) \
     "vld2.32 {d0-d3}, [" P0 "]\n\t"
-#define R4_STORES(P0, P1, P2, P3) \
-    SUM_DIFF("q2", "q3", "q6", "q7", P0, P2) SUM_DIFF_MINUS_I("q10", "q11", "q8", "q9", P1, P3)
+#define R4_STORES(P0, P1, P2, P3, STEP) \
+    SUM_DIFF_STEP("q2", "q3", "q6", "q7", P0, P2, STEP) SUM_DIFF_MINUS_I_STEP("q10", "q11", "q8", "q9", P1, P3, STEP)
 // x2 +- x3 and x0 +- x1, the odd point as it is or times -i.
 #define R4_X23 "vadd.i32 q8, q0, q6\n\tvadd.i32 q9, q1, q7\n\tvsub.i32 q10, q0, q6\n\tvsub.i32 q11, q1, q7\n\t"
 #define R4_X23_MINUS_I "vadd.i32 q8, q0, q7\n\tvsub.i32 q9, q1, q6\n\tvsub.i32 q10, q0, q7\n\tvadd.i32 q11, q1, q6\n\t"
 #define R4_X01 "vadd.i32 q2, q0, q4\n\tvadd.i32 q3, q1, q5\n\tvsub.i32 q10, q0, q4\n\tvsub.i32 q11, q1, q5\n\t"
 #define R4_X01_MINUS_I "vadd.i32 q2, q0, q5\n\tvsub.i32 q3, q1, q4\n\tvsub.i32 q10, q0, q5\n\tvadd.i32 q11, q1, q4\n\t"
-// The points of a group at P0 .. P3, quarter-span L8 bytes from P0.
-#define R4_POINTS(P0) \
-    "add %[p1], " P0 ", %[l8]\n\tadd %[p2], %[p1], %[l8]\n\tadd %[p3], %[p2], %[l8]\n\t"
-#define R4_GROUP(P0, W2, X23, SECOND_KEEP, SECOND_MASK, X01)                                      \
-    R4_POINTS(P0) R4_FIRST("%[p1]", "%[p2]", "%[p3]", "%[w1]") X23                               \
-        R4_SECOND(SECOND_KEEP, SECOND_MASK, P0, W2) X01 R4_STORES(P0, "%[p1]", "%[p2]", "%[p3]")
+// A group at the points p0 .. p3 (a quarter-span apart), each address
+// stepped by its store (STEP).
+#define R4_GROUP(W2, X23, SECOND_KEEP, SECOND_MASK, X01, STEP)                                    \
+    R4_FIRST("%[p1]", "%[p2]", "%[p3]", "%[w1]") X23 R4_SECOND(SECOND_KEEP, SECOND_MASK, "%[p0]", W2) \
+        X01 R4_STORES("%[p0]", "%[p1]", "%[p2]", "%[p3]", STEP)
 
 // fft_exact's radix4_pass, columns j .. j + 3 of every group of 4L points
 // (L = quarter): the butterflies at base + j (w1, w2) and at base + j + L/2
 // (w1, w3, times -i), base stepping by 4L to the end of the points, in one
 // block of assembly (one copy for all the passes' columns). keep: j = 0,
-// where the first two rotations' twiddles are exactly 1 in lane 0.
+// where the first two rotations' twiddles are exactly 1 in lane 0. The
+// first butterfly's stores step its four addresses (p0 .. p3, L apart) by
+// L/2 to the second's points, whose stores step them on to the next base.
+// count: twice the bases left, plus keep (bit 0, tested by TST).
 void radix4_column(int32_t* buf, int points, int quarter, int j, const int32_t* w1, const int32_t* w2,
                    const int32_t* w3, int keep) {
-    int32_t* p = buf + 2 * j;
-    const int32_t* const end = buf + 2 * points;
-    int32_t *p1, *p2, *p3, *q;
+    int32_t* p0 = buf + 2 * j;
+    int32_t* p1 = p0 + 2 * quarter;
+    int32_t* p2 = p1 + 2 * quarter;
+    int32_t* p3 = p2 + 2 * quarter;
+    int count = 2 * (points >> (2 + __builtin_ctz(static_cast<unsigned>(quarter)))) + keep;
     __asm__ volatile(
         "1:\n\t"
-        R4_GROUP("%[p]", "%[w2]", R4_X23, IF_KEEP, MASK0("d0", "d1"), R4_X01)
-        "add %[q], %[p], %[h8]\n\t"
-        R4_GROUP("%[q]", "%[w3]", R4_X23_MINUS_I, NO_KEEP, "", R4_X01_MINUS_I)
-        "add %[p], %[p], %[l8], lsl #2\n\t"
-        "cmp %[p], %[end]\n\t"
-        "blo 1b\n\t"
-        : [p] "+r"(p), [p1] "=&r"(p1), [p2] "=&r"(p2), [p3] "=&r"(p3), [q] "=&r"(q)
-        : [end] "r"(end), [l8] "r"(8 * quarter), [h8] "r"(4 * quarter), [w1] "r"(w1), [w2] "r"(w2), [w3] "r"(w3),
-          [keep] "r"(keep)
+        R4_GROUP("%[w2]", R4_X23, IF_KEEP, MASK0("d0", "d1"), R4_X01, ", %[h8]")
+        R4_GROUP("%[w3]", R4_X23_MINUS_I, NO_KEEP, "", R4_X01_MINUS_I, ", %[rest]")
+        "sub %[count], %[count], #2\n\t"
+        "cmp %[count], #2\n\t"
+        "bhs 1b\n\t"
+        : [p0] "+r"(p0), [p1] "+r"(p1), [p2] "+r"(p2), [p3] "+r"(p3), [count] "+r"(count)
+        : [rest] "r"(32 * quarter - 4 * quarter), [h8] "r"(4 * quarter), [w1] "r"(w1), [w2] "r"(w2), [w3] "r"(w3)
         : "cc", NEON_CLOBBERS);
 }
 
@@ -133,25 +139,23 @@ void radix4_column(int32_t* buf, int points, int quarter, int j, const int32_t* 
 // latter's times -i; one block of assembly.
 void radix2_last(int32_t* buf, int h) {
     int32_t* p = buf;
+    int32_t* p1 = buf + 2 * h;
+    int32_t* p2 = buf + h;
+    int32_t* p3 = p2 + 2 * h;
     const int32_t* tw = fft_twiddle_q31;
-    const int32_t* const end = buf + h;
+    const int32_t* end = buf + h;  // the value of p2: in-out, so that the two get registers of their own
     int keep = 1;
-    int32_t *p1, *p2, *p3;
     __asm__ volatile(
         "1:\n\t"
-        "add %[p1], %[p], %[h8]\n\t"
-        "add %[p2], %[p], %[h4]\n\t"
-        "add %[p3], %[p2], %[h8]\n\t"
         "cmp %[keep], #0\n\t" TURN2_FIRST("%[tw]", "%[p1]", "%[p3]")
-        "vld2.32 {d4-d7}, [%[p]]\n\t" SUM_DIFF("q2", "q3", "q4", "q5", "%[p]", "%[p1]")
-        "vld2.32 {d4-d7}, [%[p2]]\n\t" SUM_DIFF_MINUS_I("q2", "q3", "q6", "q7", "%[p2]", "%[p3]")
+        "vld2.32 {d4-d7}, [%[p]]\n\t" SUM_DIFF_STEP("q2", "q3", "q4", "q5", "%[p]", "%[p1]", "!")
+        "vld2.32 {d4-d7}, [%[p2]]\n\t" SUM_DIFF_MINUS_I_STEP("q2", "q3", "q6", "q7", "%[p2]", "%[p3]", "!")
         "mov %[keep], #0\n\t"
-        "add %[p], %[p], #32\n\t"
         "add %[tw], %[tw], #32\n\t"
         "cmp %[p], %[end]\n\t"
         "blo 1b\n\t"
-        : [p] "+r"(p), [tw] "+r"(tw), [keep] "+r"(keep), [p1] "=&r"(p1), [p2] "=&r"(p2), [p3] "=&r"(p3)
-        : [end] "r"(end), [h8] "r"(8 * h), [h4] "r"(4 * h)
+        : [p] "+r"(p), [tw] "+r"(tw), [keep] "+r"(keep), [p1] "+r"(p1), [p2] "+r"(p2), [p3] "+r"(p3), [end] "+r"(end)
+        :
         : "cc", NEON_CLOBBERS);
 }
 
@@ -250,7 +254,10 @@ void first_sixteen(int32_t* buf, int points) {
             ROTW("d12", "d13", "d14", "d15", "q6", "d20", "d21", "d22", "d23", "d16", "d17", "d18", "d19")
             MASK0("d24", "d25") KEEP0("q10", "q11", "q6", "q7", "q12")
             ROTW("d8", "d9", "d10", "d11", "q4", "d12", "d13", "d14", "d15", "d16", "d17", "d18", "d19")
-            MASK0("d24", "d25") KEEP0("q6", "q7", "q4", "q5", "q12")
+            // Lane 0 of q6 q7 (s24, s28) from q4 q5 (s16, s20): VMOV of single
+            // registers copies the bits as they are.
+            "vmov.f32 s24, s16\n\t"
+            "vmov.f32 s28, s20\n\t"
             // x0 + x1 into q8 q9, x0 - x1 into q4 q5; the four stores.
             "vadd.i32 q8, q0, q2\n\t"
             "vadd.i32 q9, q1, q3\n\t"
@@ -271,6 +278,8 @@ void first_sixteen(int32_t* buf, int points) {
 #undef KEEP0
 #undef SUM_DIFF
 #undef SUM_DIFF_MINUS_I
+#undef SUM_DIFF_STEP
+#undef SUM_DIFF_MINUS_I_STEP
 #undef TURN2_FIRST
 #undef IF_KEEP
 #undef KEEP_IF
@@ -284,7 +293,6 @@ void first_sixteen(int32_t* buf, int points) {
 #undef R4_X23_MINUS_I
 #undef R4_X01
 #undef R4_X01_MINUS_I
-#undef R4_POINTS
 #undef R4_GROUP
 
 void fft_exact_neon(int32_t* buf, int points) {

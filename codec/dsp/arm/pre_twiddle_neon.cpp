@@ -7,8 +7,9 @@
 // as the 2-slot runs at k, h+k and at P-2-k, h-2-k, one VUZP of each pair
 // gives one quad's a words in order and the other quad's b words in
 // swapped pairs (VREV64 puts them right); the twiddles load the same way.
-// Long blocks' words take the rounded shift (VRSHR #3 is fx::rshr(x, 3);
-// assembled only into the long blocks' copy). The rotation is VMULL +
+// Long blocks' words take the rounded shift (VRSHL by -3 is fx::rshr(x, 3),
+// the rounding term added without overflow as VRSHR #3 adds it; short
+// blocks' shift by 0 keeps them: one copy of the code serves both sizes). The rotation is VMULL +
 // VMLAL on each half (64-bit products, the sum wrapping modulo 2^64 like
 // fx::mac64) and VRSHRN #31, bits 31..62 of the sum plus 2^30:
 // fx::rshr64(..., 31) modulo 2^32; then VNEG. Its imaginary half adds
@@ -18,6 +19,8 @@
 // VTRN pairs a quad's lanes 0, 2 and 1, 3 as interleaved words, the two
 // slots of each store.
 #include <arm_neon.h>
+
+#include <iterator>
 
 #include "dsp/fft_variants.h"
 #include "tables/exact_tables.h"
@@ -38,12 +41,11 @@ namespace {
     "vuzp.32 q2, q3\n\t"                     \
     "vrev64.32 q3, q3\n\t"                   \
     "vrev64.32 q1, q1\n\t"                   \
-    ".if %c[round]\n\t"                      \
-    "vrshr.s32 q0, q0, #3\n\t"               \
-    "vrshr.s32 q1, q1, #3\n\t"               \
-    "vrshr.s32 q2, q2, #3\n\t"               \
-    "vrshr.s32 q3, q3, #3\n\t"               \
-    ".endif\n\t"                             \
+    "vdup.32 q6, %[shift]\n\t"               \
+    "vrshl.s32 q0, q0, q6\n\t"               \
+    "vrshl.s32 q1, q1, q6\n\t"               \
+    "vrshl.s32 q2, q2, q6\n\t"               \
+    "vrshl.s32 q3, q3, q6\n\t"               \
     "add " S ", %[tw], " K8 "\n\t"           \
     "vld1.32 {d8-d9}, [" S "], %[h8]\n\t"    \
     "vld1.32 {d10-d11}, [" S "]\n\t"         \
@@ -152,15 +154,14 @@ constexpr Units<64> kUnits64{};
 
 // points = N/4: 512 (long blocks) or 64, over its units: a unit alone
 // (c = k) or with the unit at c, which goes to k's (rev(c) is k, or h-2-k
-// when c = h-2-r).
-template <int Points>
-void pre_twiddle_n(int32_t* buf, const int32_t* tw, const Units<Points>& units) {
-    constexpr int h = Points / 2, h8 = 8 * h;
+// when c = h-2-r). shift: -3 for long blocks, 0 for short ones.
+void pre_twiddle_units(int32_t* buf, const int32_t* tw, const Unit* begin, const Unit* end, int points, int shift) {
+    const int h = points / 2, h8 = 8 * h;
     // The addresses of slot h-2 of the buffer and of the table.
     int32_t* const bufh = buf + 2 * (h - 2);
     const int32_t* const twh = tw + 2 * (h - 2);
-    for (const Unit& u : units.u) {
-        const int k = u.k, r = u.r, c = u.c, to = u.to;
+    for (const Unit* u = begin; u != end; ++u) {
+        const int k = u->k, r = u->r, c = u->c, to = u->to;
         int32_t* s;
         __asm__ volatile(PT_UNIT_8("%[k], lsl #4", "%[s]")                                   //
                          "cmp %[c], %[k]\n\t"                                                //
@@ -169,7 +170,7 @@ void pre_twiddle_n(int32_t* buf, const int32_t* tw, const Units<Points>& units) 
                          "1:\n\t" PT_STORE_8("%[r], lsl #4", "%[s]")
                          : [s] "=&r"(s)
                          : [buf] "r"(buf), [bufh] "r"(bufh), [tw] "r"(tw), [twh] "r"(twh), [h8] "r"(h8),
-                           [k] "r"(k), [r] "r"(r), [c] "r"(c), [to] "r"(to), [round] "i"(Points == 512 ? 1 : 0)
+                           [k] "r"(k), [r] "r"(r), [c] "r"(c), [to] "r"(to), [shift] "r"(shift)
                          : "cc", PT_CLOBBERS);
     }
 }
@@ -177,6 +178,6 @@ void pre_twiddle_n(int32_t* buf, const int32_t* tw, const Units<Points>& units) 
 }  // namespace
 
 void pre_twiddle_exact_neon(int32_t* buf, int n) {
-    if (n == 2048) pre_twiddle_n(buf, imdct_twiddle2048_q31, kUnits512);
-    else pre_twiddle_n(buf, imdct_twiddle256_q31, kUnits64);
+    if (n == 2048) pre_twiddle_units(buf, imdct_twiddle2048_q31, std::begin(kUnits512.u), std::end(kUnits512.u), 512, -3);
+    else pre_twiddle_units(buf, imdct_twiddle256_q31, std::begin(kUnits64.u), std::end(kUnits64.u), 64, 0);
 }

@@ -60,6 +60,107 @@ inline void put8(const PcmOut& out, int n, Four2 v) {
     }
 }
 
+// The post-twiddle of the quad at Z (words, stepping by STEP) by the
+// twiddles at T into q4 q5 (OUT "4") or q6 q7 (OUT "6"): quad_neon's
+// rotate, re = z.re c + z.im s and im = z.im c + (-z.re) s, each the sum of
+// two VMULL products narrowed by VRSHRN #31 (scratch q0..q3, q12..q15).
+#define LP_ROTATE(Z, T, STEP, RL, RH, IL, IH)              \
+    "vld2.32 {d0-d3}, [" Z "]" STEP "\n\t"                 \
+    "vld2.32 {d4-d7}, [" T "]" STEP "\n\t"                 \
+    "vmull.s32 q12, d0, d4\n\t"                            \
+    "vmull.s32 q13, d1, d5\n\t"                            \
+    "vmlal.s32 q12, d2, d6\n\t"                            \
+    "vmlal.s32 q13, d3, d7\n\t"                            \
+    "vmull.s32 q14, d2, d4\n\t"                            \
+    "vmull.s32 q15, d3, d5\n\t"                            \
+    "vrshrn.i64 " RL ", q12, #31\n\t"                      \
+    "vrshrn.i64 " RH ", q13, #31\n\t"                      \
+    "vneg.s32 q12, q0\n\t"                                 \
+    "vmlal.s32 q14, d24, d6\n\t"                           \
+    "vmlal.s32 q15, d25, d7\n\t"                           \
+    "vrshrn.i64 " IL ", q14, #31\n\t"                      \
+    "vrshrn.i64 " IH ", q15, #31\n\t"
+// The lanes of Q (halves L, H) in reverse order.
+#define LP_REV4(Q, L, H) "vrev64.32 " Q ", " Q "\n\t" "vswp " L ", " H "\n\t"
+// Eight samples to PCM: x (even in XE, odd in XO) times the rising window
+// at R, plus the overlap at O, rounded to frames of the slot at P (VLD4 and
+// VST4 of the interleaved frames, the other slot's samples kept as read).
+#define LP_OUT(XE, XO, R, RSTEP, O, P, PSTEP)              \
+    "vld2.32 {d0-d3}, [" R "]" RSTEP "\n\t"                \
+    "vqrdmulh.s32 " XE ", " XE ", q0\n\t"                  \
+    "vqrdmulh.s32 " XO ", " XO ", q1\n\t"                  \
+    "vld2.32 {d0-d3}, [" O "]\n\t"                         \
+    "vqadd.s32 " XE ", q0, " XE "\n\t"                     \
+    "vqadd.s32 " XO ", q1, " XO "\n\t"                     \
+    "vld4.16 {d0-d3}, [" P "]\n\t"                         \
+    "vqrshrn.s32 d0, " XE ", #12\n\t"                      \
+    "vqrshrn.s32 d2, " XO ", #12\n\t"                      \
+    "vst4.16 {d0-d3}, [" P "]" PSTEP "\n\t"
+
+// Groups 4 .. 252 of a long block's output pass (only long windows, PCM into
+// one slot of stereo frames), the loop of output_groups with LongSink, Up and
+// Down inlined as one block of assembly: the compiler, given the same work as
+// intrinsics, reloads its many addresses from the stack and spills. Group i's
+// lo samples n = 2i.. take a(i + k) (q4 q5) and b(i + 3 - k) (q6 q7, lanes
+// reversed); its hi samples n = 1016 - 2i.. the same values the other way
+// round. A product's lane order does not matter, so a reversed operand of
+// the falling window is reversed once after the product instead of twice
+// before it. Every address steps by 32 bytes, up or down (m32 = -32);
+// the loop ends where the lo and hi overlap addresses meet.
+struct LongPass {
+    const int32_t* a_buf;   // r0: buf + 512 + 2i
+    const int32_t* b_buf;   // r1: buf + 504 - 2i
+    const int32_t* a_tw;    // r2, r3: the same in the twiddle table
+    const int32_t* b_tw;
+    const int32_t* rise_lo; // r4: rise + 2i
+    const int32_t* rise_hi; // r5: rise + 1016 - 2i
+    const int32_t* fall_lo; // r6: fall + 1016 - 2i
+    const int32_t* fall_hi; // r8: fall + 2i
+    int32_t* ov_lo;         // r9: overlap + 2i
+    int32_t* ov_hi;         // r10: overlap + 1016 - 2i
+    int16_shared* pcm_lo;   // r11: frame 2i
+    int16_shared* pcm_hi;   // r12: frame 1016 - 2i
+    int m32;                // lr
+};
+void long_pass(const LongPass& args) {
+    register const LongPass* a asm("r0") = &args;
+    __asm__ volatile(
+        "ldm r0, {r0-r6, r8-r12, lr}\n\t"
+        "1:\n\t"
+        LP_ROTATE("r0", "r2", "!", "d8", "d9", "d10", "d11")
+        LP_ROTATE("r1", "r3", ", lr", "d12", "d13", "d14", "d15")
+        // rev4(a.re) in q8, rev4(b.im) in q9; -a.re, -a.im, -b.im.
+        "vmov q8, q4\n\t" LP_REV4("q8", "d16", "d17")
+        "vmov q9, q7\n\t" LP_REV4("q9", "d18", "d19")
+        "vneg.s32 q4, q4\n\t"
+        "vneg.s32 q5, q5\n\t"
+        "vneg.s32 q7, q7\n\t"
+        // lo: x = (-a.re, rev4(b.im)) to PCM, y = (-a.im, rev4(b.re)) times the
+        // falling window at fall_lo (even: rev4 of its odd words, odd: rev4 of
+        // its even ones) to the overlap.
+        LP_OUT("q4", "q9", "r4", "!", "r9", "r11", "!")
+        "vld2.32 {d0-d3}, [r6], lr\n\t" LP_REV4("q1", "d2", "d3")
+        "vqrdmulh.s32 q10, q5, q1\n\t"
+        "vqrdmulh.s32 q11, q6, q0\n\t" LP_REV4("q11", "d22", "d23")
+        "vst2.32 {d20-d23}, [r9]!\n\t"
+        // hi: x = (-b.im, rev4(a.re)), y = (b.re, -rev4(a.im)).
+        LP_OUT("q7", "q8", "r5", ", lr", "r10", "r12", ", lr")
+        "vld2.32 {d0-d3}, [r8]!\n\t" LP_REV4("q1", "d2", "d3")
+        "vqrdmulh.s32 q10, q6, q1\n\t"
+        "vqrdmulh.s32 q11, q5, q0\n\t" LP_REV4("q11", "d22", "d23")
+        "vst2.32 {d20-d23}, [r10], lr\n\t"
+        "cmp r9, r10\n\t"
+        "blo 1b\n\t"
+        : "+r"(a)
+        : "m"(args)
+        : "r1", "r2", "r3", "r4", "r5", "r6", "r8", "r9", "r10", "r11", "r12", "lr", "cc", "memory", "d0", "d1",
+          "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14", "d15", "d16", "d17",
+          "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31");
+}
+#undef LP_ROTATE
+#undef LP_REV4
+#undef LP_OUT
+
 // The eight-sample operations of the output pass (dsp/output_pass_vec.h).
 struct Ops {
     using V = Four2;
@@ -74,6 +175,23 @@ struct Ops {
         return {{rev4(w.val[1]), rev4(w.val[0])}};
     }
     static void put(const PcmOut& out, int n, V v) { put8(out, n, v); }
+
+    // A long block of only long windows into one slot of stereo frames:
+    // group 0 (whose hi samples end the slot: put8 stores them one by one)
+    // through output_groups, the rest through long_pass.
+    static bool long_pcm(uint8_t seq, int shape, int prev, const int32_t* buf, int32_t* overlap,
+                         const PcmOut& out) {
+        if (seq != ONLY_LONG_SEQUENCE || out.pair) return false;
+        using namespace output_pass_vec;
+        const int32_t* rise = long_table<Ops>(prev);
+        const int32_t* fall = long_table<Ops>(shape);
+        const auto sink = long_sink<Ops, false>(overlap, out, Up<Ops>{rise, 0}, Down<Ops>{fall, 1024});
+        output_groups<Ops, 512>(buf, 0, 4, sink, sink);
+        const int32_t* tw = imdct_twiddle2048_q31;
+        long_pass({buf + 520, buf + 496, tw + 520, tw + 496, rise + 8, rise + 1008, fall + 1008, fall + 8,
+                   overlap + 8, overlap + 1008, out.at + 16, out.at + 2016, -32});
+        return true;
+    }
 
     // a at q/2 + i .. q/2 + i + 3, b at q/2 - 1 - i down to q/2 - 4 - i (see
     // output_passes in the reference).
