@@ -57,6 +57,24 @@ constexpr int kMaxNoiseLines = 96;  // the widest band of any band table
 constexpr uint32_t kNoiseMul = 1664525u, kNoiseAdd = 1013904223u;
 constexpr uint32_t kNoiseMul4 = kNoiseMul * kNoiseMul * kNoiseMul * kNoiseMul;
 constexpr uint32_t kNoiseAdd4 = kNoiseAdd * (1u + kNoiseMul + kNoiseMul * kNoiseMul + kNoiseMul * kNoiseMul * kNoiseMul);
+// The generator's first eight numbers from a seed s, x_j = s kNoiseLanes.mul[j]
+// + kNoiseLanes.add[j] (modulo 2^32) for j = 0..7: the same numbers as
+// advancing it line by line, for lanes that start with one multiply-add
+// each rather than after one another.
+struct NoiseLanes {
+    uint32_t mul[8], add[8];
+};
+constexpr NoiseLanes kNoiseLanes = [] {
+    NoiseLanes l{};
+    uint32_t m = 1, a = 0;
+    for (int j = 0; j < 8; ++j) {
+        m *= kNoiseMul;
+        a = a * kNoiseMul + kNoiseAdd;
+        l.mul[j] = m;
+        l.add[j] = a;
+    }
+    return l;
+}();
 void noise_lines_exact(int32_t* out, int n, int16_t energy, uint32_t seed);
 void noise_lines_sse41(int32_t* out, int n, int16_t energy, uint32_t seed);
 void noise_lines_avx2(int32_t* out, int n, int16_t energy, uint32_t seed);  // eight lines at a time

@@ -2,8 +2,8 @@
 //
 // Noise substitution's band values (noise_lines_exact, dsp/pns.cpp) with
 // AVX2, as noise_lines_sse41 (dsp/x86/tools_sse41.cpp) does them with eight
-// lanes: the generator's lane j at line i + j, all eight advanced eight
-// lines at once (kNoiseMul8, kNoiseAdd8 below: the same numbers in the same
+// lanes: the generator's lane j at line i + j, started from the seed with
+// one multiply-add each (kNoiseLanes), all eight advanced eight lines at once (kNoiseMul8, kNoiseAdd8 below: the same numbers in the same
 // order); each draw's low 16 bits sign-extended, kept as 16-bit values and
 // squared into four 64-bit sums (a last group of fewer than eight lines
 // draws the others as zero); the scale's 64-bit products with their rounding
@@ -30,9 +30,10 @@ constexpr int kValues = (kMaxNoiseLines + 7) / 8 * 8;
 
 AVX2 void noise_lines_avx2(int32_t* out, int n, int16_t energy, uint32_t seed) {
     alignas(32) int16_t v[kValues];
-    uint32_t x[8];
-    for (uint32_t& l : x) l = seed = seed * kNoiseMul + kNoiseAdd;
-    __m256i lanes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x));
+    __m256i lanes = _mm256_add_epi32(
+        _mm256_mullo_epi32(_mm256_set1_epi32(static_cast<int>(seed)),
+                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kNoiseLanes.mul))),
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kNoiseLanes.add)));
     const __m256i mul = _mm256_set1_epi32(static_cast<int>(kNoiseMul8));
     const __m256i add = _mm256_set1_epi32(static_cast<int>(kNoiseAdd8));
     __m256i sum = _mm256_setzero_si256();

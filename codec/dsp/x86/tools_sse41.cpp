@@ -6,9 +6,9 @@
 // sign another) the limit of l's sign.
 //
 // Noise substitution's band values (noise_lines_exact, dsp/pns.cpp): the
-// generator in four lanes, lane j at line i + j, all four advanced four
-// lines at once (kNoiseMul4, kNoiseAdd4: the same numbers in the same
-// order); each draw's low 16 bits sign-extended, kept as 16-bit values and
+// generator in four lanes, lane j at line i + j, started from the seed
+// with one multiply-add each (kNoiseLanes) and advanced four lines at once
+// (kNoiseMul4, kNoiseAdd4: the same numbers in the same order); each draw's low 16 bits sign-extended, kept as 16-bit values and
 // squared into two 64-bit sums (a last group of fewer than four lines draws
 // the others as zero). The scale:
 // four 64-bit products with their rounding term (VPMULDQ on the even and
@@ -25,9 +25,10 @@
 
 SSE41 void noise_lines_sse41(int32_t* out, int n, int16_t energy, uint32_t seed) {
     alignas(16) int16_t v[kMaxNoiseLines];
-    uint32_t x[4];
-    for (uint32_t& l : x) l = seed = seed * kNoiseMul + kNoiseAdd;
-    __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x));
+    __m128i lanes = _mm_add_epi32(
+        _mm_mullo_epi32(_mm_set1_epi32(static_cast<int>(seed)),
+                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(kNoiseLanes.mul))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(kNoiseLanes.add)));
     const __m128i mul = _mm_set1_epi32(static_cast<int>(kNoiseMul4)), add = _mm_set1_epi32(static_cast<int>(kNoiseAdd4));
     __m128i sum = _mm_setzero_si128();
     for (int i = 0; i < n; i += 4) {
