@@ -159,6 +159,7 @@ inline void allpass_block(const PsAllpassRows& rows, const int32_t* coef, int st
     V::store(rows.pre[1] + k, V::load(s_im + k));
     T in_re, in_im;
     V::cmul(p_re, p_im, V::load(coef + kPsPhiRe * stride + k), V::load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
+#pragma GCC unroll 3
     for (int j = 0; j < 3; ++j) {
         int32_t* z_re = rows.link[j][0] + k;
         int32_t* z_im = rows.link[j][1] + k;
@@ -355,7 +356,8 @@ void ps_step_matrices_neon(int32_t* h, const int32_t* step, int n) {
 // halves (VMULL each, then the shifts and the sum, modulo 2^64 as the
 // reference's); the maximum without a 64-bit comparison: e plus the
 // saturating difference VQSUB(decayed, e), which also tells the bands whose
-// gain needs the division (den above smooth), taken from the reference.
+// gain needs the division (den above smooth), taken from the reference band
+// by band (the others 2^30).
 void ps_transient_gains_neon(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
                              int32_t* gains) {
     const uint32x2_t decay = vdup_n_u32(static_cast<uint32_t>(ps_peak_decay_q31));
@@ -374,12 +376,14 @@ void ps_transient_gains_neon(uint64_t* peak, uint64_t* smooth, uint64_t* peak_di
         vst1q_u64(peak_diff + b, d1);
         // den - smooth where den is above smooth, else 0.
         const uint64x2_t need = vqsubq_u64(vaddq_u64(d1, vshrq_n_u64(d1, 1)), s1);
+        // Each band's word of `any` is not 0 where its gain needs the division.
         const uint32x2_t any = vorr_u32(vmovn_u64(need), vshrn_n_u64(need, 32));
-        if (vget_lane_u64(vreinterpret_u64_u32(any), 0) == 0) {
+        const uint64_t which = vget_lane_u64(vreinterpret_u64_u32(any), 0);
+        if (which == 0) {
             vst1_s32(gains + b, vdup_n_s32(1 << 30));
         } else {
-            gains[b] = ps_transient_gain(smooth[b], peak_diff[b]);
-            gains[b + 1] = ps_transient_gain(smooth[b + 1], peak_diff[b + 1]);
+            gains[b] = static_cast<uint32_t>(which) != 0 ? ps_transient_gain(smooth[b], peak_diff[b]) : 1 << 30;
+            gains[b + 1] = fx::lsr64(which, 32) != 0 ? ps_transient_gain(smooth[b + 1], peak_diff[b + 1]) : 1 << 30;
         }
     }
     if (b < n) ps_transient_gains(peak + b, smooth + b, peak_diff + b, energies + b, n - b, gains + b);
