@@ -346,9 +346,25 @@ void ps_mix_bands_neon(const PsMixParams& m, const uint8_t* par, const uint8_t* 
     else mix_run<false>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
 }
 
+// Eight words a step, written out (VLD1 and VST1 of four D registers, the
+// addresses stepped by them), then four.
 void ps_step_matrices_neon(int32_t* h, const int32_t* step, int n) {
-    int i = 0;
-    for (; i + 4 <= n; i += 4) vst1q_s32(h + i, vaddq_s32(vld1q_s32(h + i), vld1q_s32(step + i)));
+    int i = n & ~7;
+    for (int32_t* const end = h + i; h != end;)
+        __asm__ volatile(
+            "vld1.32 {d16-d19}, [%0]\n\t"
+            "vld1.32 {d20-d23}, [%1]!\n\t"
+            "vadd.i32 q8, q8, q10\n\t"
+            "vadd.i32 q9, q9, q11\n\t"
+            "vst1.32 {d16-d19}, [%0]!"
+            : "+r"(h), "+r"(step)
+            :
+            : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "memory");
+    h -= i, step -= i;
+    if (i + 4 <= n) {
+        vst1q_s32(h + i, vaddq_s32(vld1q_s32(h + i), vld1q_s32(step + i)));
+        i += 4;
+    }
     for (; i < n; ++i) h[i] = fx::add_wrap(h[i], step[i]);
 }
 
