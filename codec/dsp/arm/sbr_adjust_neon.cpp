@@ -14,7 +14,9 @@
 // with rounding and saturation (VQRSHL by its negative, the shift first
 // held to -64..63, beyond which nothing changes), narrowed with saturation
 // (VQMOVN) and added with saturation (VQADD): fx::mul_shift_sat and
-// fx::add_sat for every shift. Bit-exact with dsp/sbr_adjust.cpp; the last
+// fx::add_sat for every shift; a whole block's rows with noise in runs
+// written out in assembly, up to the row whose noise wraps round the
+// table. Bit-exact with dsp/sbr_adjust.cpp; the last
 // subbands of a block's energies and the last values of the logarithms,
 // and the rows where the noise table wraps within four subbands, are the
 // reference's; the gains' last one to three subbands go through a copy of
