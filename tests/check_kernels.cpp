@@ -197,6 +197,20 @@ void check_transform_steps(const Kernels& ref, const Kernels& var, int rounds) {
 // Edge patterns of words (below).
 void fill_pattern(int32_t* v, int n, int pattern);
 
+// Words about a bound b: b - 1, b, b + 1 and their negations, values just
+// inside, small ones, or any (so a block may hold one word past the bound
+// among words within it).
+void fill_near(int32_t* v, int n, int32_t b) {
+    for (int i = 0; i < n; ++i) switch (below(8)) {
+        case 0: v[i] = b - 1 + below(3); break;
+        case 1: v[i] = -b - 1 + below(3); break;
+        case 2: v[i] = static_cast<int32_t>(next() % static_cast<uint32_t>(b)) * (below(2) ? 1 : -1); break;
+        case 3: v[i] = static_cast<int32_t>(next()) >> (8 + below(16)); break;
+        case 4: v[i] = static_cast<int32_t>(next()); break;
+        default: v[i] = static_cast<int32_t>(next()) >> (4 + below(2));
+        }
+}
+
 void check_synthesis(const Kernels& ref, const Kernels& var, int rounds) {
     // The synthesis runs the transform steps through the table: it is checked
     // whenever any of them differs, each side with its own table.
@@ -827,6 +841,55 @@ void check_ps_allpass(const Kernels& ref, const Kernels& var, int rounds) {
                             return;
                     }
                 }
+        // Delay lines and samples about +-2^27 .. 2^30, where the AVX2
+        // variant's plain steps (for blocks whose entries are all within
+        // 2^27) meet its saturating ones, chained over slots (the lines
+        // grow past the bound or stay within it); the tables' coefficients
+        // or ones of the largest magnitude, of any signs; or the chain's
+        // worst case: every rotation (1 - j) and every link's gain -1, all
+        // entries and samples of a band b - 1 or -b, so that each term of
+        // each sum adds to the others' (from b = 2^28 on, the last link
+        // saturates).
+        for (int r = 0; r < 3 * rounds; ++r)
+            for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34}) {
+                const int nap = cfg->allpass_bands;
+                const int32_t bound = INT32_C(1) << (27 + below(4));
+                const int mode = r % 3;
+                std::vector<int32_t> own(static_cast<size_t>(kPsAllpassRows * nap));
+                for (int row = 0; row < kPsAllpassRows; ++row)
+                    for (int k = 0; k < nap; ++k)
+                        own[static_cast<size_t>(row * nap + k)] =
+                            mode == 1 ? (below(2) ? INT32_MAX : -INT32_MAX)
+                                      : (row < kPsLinkAg0 && (row - kPsPhiRe) % 2 == 0 ? INT32_MAX : -INT32_MAX);
+                const int32_t* coef = mode == 0 ? cfg->allpass : own.data();
+                std::vector<int32_t> sign(static_cast<size_t>(nap));
+                for (int32_t& v : sign) v = below(2) ? bound - 1 : -bound;
+                auto fill_lines = [&](int32_t* v, int n, int stride) {
+                    if (mode < 2) return fill_near(v, n, bound);
+                    for (int i = 0; i < n; ++i) v[i] = i % stride < nap ? sign[static_cast<size_t>(i % stride)] : 0;
+                };
+                Guarded lines_a(kRows * kBands), lines_b(kRows * kBands);
+                fill_lines(lines_a.data(), kRows * kBands, kBands);
+                lines_b = lines_a;
+                auto rows_of = [&](Guarded& g) {
+                    int32_t* z = g.data();
+                    return PsAllpassRows{
+                        {z, z + kBands},
+                        {{z + 2 * kBands, z + 3 * kBands}, {z + 4 * kBands, z + 5 * kBands}, {z + 6 * kBands, z + 7 * kBands}}};
+                };
+                for (int slot = 0; slot < 8; ++slot) {
+                    Guarded s_re(nap), s_im(nap), da_re(nap), da_im(nap), db_re(nap), db_im(nap);
+                    fill_lines(s_re.data(), nap, nap);
+                    fill_lines(s_im.data(), nap, nap);
+                    ref.ps_allpass(rows_of(lines_a), coef, nap, nap, s_re.data(), s_im.data(), da_re.data(),
+                                   da_im.data());
+                    var.ps_allpass(rows_of(lines_b), coef, nap, nap, s_re.data(), s_im.data(), db_re.data(),
+                                   db_im.data());
+                    if (!same("ps_allpass", "lines about the plain steps' bound", {&da_re, &da_im, &lines_a},
+                              {&db_re, &db_im, &lines_b}))
+                        return;
+                }
+            }
     }
 }
 
@@ -910,6 +973,31 @@ void check_ps_mix(const Kernels& ref, const Kernels& var, int rounds) {
                                rb.data() + n);
                     if (!same("ps_mix", phase ? "with phase" : "without phase", {&la, &ra}, {&lb, &rb})) return;
                 }
+        // Samples about +-2^27 .. 2^30 (the AVX2 variant's plain narrowing
+        // for blocks within 2^27), matrices and gains of any value, or of
+        // the largest magnitudes and any signs (the sums nearest the
+        // limits).
+        for (int r = 0; r < 4 * rounds; ++r)
+            for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34}) {
+                const bool phase = below(2) == 0;
+                const int n = phase ? cfg->num_hybrid : cfg->num_bands;
+                const int32_t bound = INT32_C(1) << (27 + below(4));
+                Guarded matrices(9 * 34), s(2 * n), d(2 * n), la(2 * n), lb(2 * n), ra(2 * n), rb(2 * n);
+                fill_pattern(matrices.data(), 9 * 34, below(kPatterns));
+                if (below(2)) fill(matrices.data(), 9 * 34);
+                if (below(2))
+                    for (int i = 0; i < 9 * 34; ++i) matrices.data()[i] = below(2) ? INT32_MAX : INT32_MIN + below(2);
+                fill_near(s.data(), 2 * n, bound);
+                fill_near(d.data(), 2 * n, bound);
+                const int32_t* h = matrices.data();
+                PsMixParams m{h + 8 * 34, {h, h + 34, h + 68, h + 102}, {}};
+                if (phase) m.hi[0] = h + 136, m.hi[1] = h + 170, m.hi[2] = h + 204, m.hi[3] = h + 238;
+                ref.ps_mix(m, cfg->par_band, cfg->neg_phase, n, s.data(), s.data() + n, d.data(), d.data() + n,
+                           la.data(), la.data() + n, ra.data(), ra.data() + n);
+                var.ps_mix(m, cfg->par_band, cfg->neg_phase, n, s.data(), s.data() + n, d.data(), d.data() + n,
+                           lb.data(), lb.data() + n, rb.data(), rb.data() + n);
+                if (!same("ps_mix", "samples about the plain narrowing's bound", {&la, &ra}, {&lb, &rb})) return;
+            }
     }
 }
 

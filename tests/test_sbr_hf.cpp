@@ -70,9 +70,11 @@ TEST(SbrHfGen, WidePrimitives) {
     std::mt19937_64 rng(5);
     auto i128 = [](fx::Wide w) { return static_cast<__int128>(static_cast<unsigned __int128>(w.hi) << 64 | w.lo); };
     for (int i = 0; i < 100000; ++i) {
-        const int64_t a = static_cast<int64_t>(rng()) >> (rng() % 64), b = static_cast<int64_t>(rng()) >> (rng() % 64);
+        int64_t a = static_cast<int64_t>(rng()) >> (rng() % 64), b = static_cast<int64_t>(rng()) >> (rng() % 64);
+        if (i < 16) a = i & 1 ? INT64_MIN : INT64_MAX, b = i & 2 ? INT64_MIN : (i & 4 ? -1 : INT64_MAX);
         const fx::Wide p = fx::mul64_wide(a, b), q = fx::mul64_wide(b >> 2, a >> 2);
         ASSERT_EQ(i128(p), static_cast<__int128>(a) * b);
+        ASSERT_EQ(i128(fx::mul64_wide_halves(a, b)), static_cast<__int128>(a) * b);  // the 32-bit targets' product
         ASSERT_EQ(i128(fx::add_wide(p, q)), i128(p) + i128(q));
         ASSERT_EQ(i128(fx::sub_wide(p, q)), i128(p) - i128(q));
         const int s = int(rng() % 128);

@@ -519,9 +519,10 @@ struct Wide {
 
 constexpr Wide wide(int64_t a) { return {static_cast<uint64_t>(a), a < 0 ? -1 : 0}; }
 
-// Exact product of two 64-bit values (UMULL and UMLAL of the 32-bit halves,
-// then a subtraction per negative factor).
-constexpr Wide mul64_wide(int64_t a, int64_t b) {
+// Exact product of two 64-bit values from the 32-bit halves (UMULL and
+// UMLAL, then a subtraction per negative factor): mul64_wide on targets
+// without a 128-bit product.
+constexpr Wide mul64_wide_halves(int64_t a, int64_t b) {
     const uint64_t ua = static_cast<uint64_t>(a), ub = static_cast<uint64_t>(b);
     const uint64_t m = 0xffffffffu;
     const uint64_t p00 = (ua & m) * (ub & m), p01 = (ua & m) * (ub >> 32);
@@ -531,6 +532,17 @@ constexpr Wide mul64_wide(int64_t a, int64_t b) {
     if (a < 0) hi -= ub;
     if (b < 0) hi -= ua;
     return {(p00 & m) | (mid << 32), static_cast<int64_t>(hi)};
+}
+
+// Exact product of two 64-bit values: one 64 x 64 -> 128-bit multiply where
+// the target has it (IMUL on x86-64; |a b| <= 2^126), else from the halves.
+constexpr Wide mul64_wide(int64_t a, int64_t b) {
+#if defined(__SIZEOF_INT128__)
+    const auto p = static_cast<unsigned __int128>(static_cast<__int128>(a) * b);
+    return {static_cast<uint64_t>(p), static_cast<int64_t>(static_cast<uint64_t>(p >> 64))};
+#else
+    return mul64_wide_halves(a, b);
+#endif
 }
 
 // a + b and a - b (ADDS, ADCS, ADCS, ADC); no signed overflow.

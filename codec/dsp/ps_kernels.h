@@ -87,8 +87,9 @@ inline int32_t ps_transient_gain(uint64_t smooth, uint64_t diff) {
 // Variants, bit-exact with the references: x86 with SSE4.1
 // (dsp/x86/ps_sse41.cpp) or AVX2 (dsp/x86/ps_avx2.cpp), 32-bit ARM with NEON
 // (dsp/arm/ps_neon.cpp), the detector's energies among them. The matrices'
-// step has only a NEON one: on x86-64 its reference is SSE2 code already.
-// The transient detector has NEON and AVX2 ones (four bands a register).
+// step has NEON and AVX2 ones (on x86-64 its reference is SSE2 code
+// already: the AVX2 one takes eight words a step). The transient detector
+// has NEON and AVX2 ones (four bands a register).
 void ps_allpass_bands_sse41(const PsAllpassRows& rows, const int32_t* coef, int stride, int n, const int32_t* s_re,
                             const int32_t* s_im, int32_t* d_re, int32_t* d_im);
 void ps_mix_bands_sse41(const PsMixParams& m, const uint8_t* par, const uint8_t* neg, int n, const int32_t* s_re,
@@ -105,6 +106,7 @@ void ps_mix_bands_neon(const PsMixParams& m, const uint8_t* par, const uint8_t* 
                        const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
                        int32_t* r_re, int32_t* r_im);
 void ps_step_matrices_neon(int32_t* h, const int32_t* step, int n);
+void ps_step_matrices_avx2(int32_t* h, const int32_t* step, int n);
 void ps_transient_gains_avx2(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
                              int32_t* gains);
 void ps_transient_gains_neon(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,

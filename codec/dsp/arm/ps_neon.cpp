@@ -10,6 +10,7 @@
 // headers); select_kernels puts it in the table only on a CPU with NEON.
 #if defined(__arm__)
 
+#include <cstddef>
 #include <cstring>
 
 #include "dsp/fixed.h"
@@ -159,6 +160,7 @@ inline void allpass_block(const PsAllpassRows& rows, const int32_t* coef, int st
     V::store(rows.pre[1] + k, V::load(s_im + k));
     T in_re, in_im;
     V::cmul(p_re, p_im, V::load(coef + kPsPhiRe * stride + k), V::load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
+#pragma GCC unroll 3
     for (int j = 0; j < 3; ++j) {
         int32_t* z_re = rows.link[j][0] + k;
         int32_t* z_im = rows.link[j][1] + k;
@@ -176,6 +178,80 @@ inline void allpass_block(const PsAllpassRows& rows, const int32_t* coef, int st
     V::store(d_re + k, in_re);
     V::store(d_im + k, in_im);
 }
+
+// The all-pass steps of four bands written out (allpass_block<Quad>'s
+// instructions, every value in the register it is made in): the delay
+// lines' entries loaded and stored through their row pointers (rows + k),
+// the coefficients' rows walked by two addresses stepped a row at a time
+// (phi, then each link's rotation: rows 0..7; the links' gains: rows 8..10).
+// A rotation takes a in q2 q3 (or the operands), b in q4 q5, -a_im in q6
+// and its sums in q8..q11; the signal between links alternates between
+// q12 q13 and the operands, so that the last link leaves d in the operands.
+#define PS_CMUL(AR, AI, AR_LO, AR_HI, AI_LO, AI_HI, OR_LO, OR_HI, OI_LO, OI_HI) \
+    "vneg.s32 q6, " AI "\n\t"                                                \
+    "vmull.s32 q8, " AR_LO ", d8\n\t"                                        \
+    "vmull.s32 q9, " AR_HI ", d9\n\t"                                        \
+    "vmlal.s32 q8, d12, d10\n\t"                                             \
+    "vmlal.s32 q9, d13, d11\n\t"                                             \
+    "vmull.s32 q10, " AR_LO ", d10\n\t"                                      \
+    "vmull.s32 q11, " AR_HI ", d11\n\t"                                      \
+    "vmlal.s32 q10, " AI_LO ", d8\n\t"                                       \
+    "vmlal.s32 q11, " AI_HI ", d9\n\t"                                       \
+    "vqrshrn.s64 " OR_LO ", q8, #31\n\t"                                     \
+    "vqrshrn.s64 " OR_HI ", q9, #31\n\t"                                     \
+    "vqrshrn.s64 " OI_LO ", q10, #31\n\t"                                    \
+    "vqrshrn.s64 " OI_HI ", q11, #31\n\t"
+// Link m (its rows' pointers at byte OFF and OFF + 4 of the rows): z in q2
+// q3, the rotation in q4 q5, the gain in q7; o from IN into OUT.
+#define PS_LINK(OFF, IN_RE, IN_IM, OUT_RE, OUT_IM, OR_LO, OR_HI, OI_LO, OI_HI) \
+    "ldr %[t1], [%[rows], #" OFF "]\n\t"                                      \
+    "ldr %[t2], [%[rows], #" OFF " + 4]\n\t"                                  \
+    "add %[t1], %[t1], %[kb]\n\t"                                             \
+    "add %[t2], %[t2], %[kb]\n\t"                                             \
+    "vld1.32 {d4-d5}, [%[t1]]\n\t"                                            \
+    "vld1.32 {d6-d7}, [%[t2]]\n\t"                                            \
+    "vld1.32 {d8-d9}, [%[cp]], %[sb]\n\t"                                     \
+    "vld1.32 {d10-d11}, [%[cp]], %[sb]\n\t"                                   \
+    "vld1.32 {d14-d15}, [%[ap]], %[sb]\n\t"                                   \
+    PS_CMUL("q2", "q3", "d4", "d5", "d6", "d7", OR_LO, OR_HI, OI_LO, OI_HI)    \
+    "vqrdmulh.s32 q14, q7, " IN_RE "\n\t"                                     \
+    "vqrdmulh.s32 q15, q7, " IN_IM "\n\t"                                     \
+    "vqsub.s32 " OUT_RE ", " OUT_RE ", q14\n\t"                               \
+    "vqsub.s32 " OUT_IM ", " OUT_IM ", q15\n\t"                               \
+    "vqrdmulh.s32 q14, q7, " OUT_RE "\n\t"                                    \
+    "vqrdmulh.s32 q15, q7, " OUT_IM "\n\t"                                    \
+    "vqadd.s32 q14, " IN_RE ", q14\n\t"                                       \
+    "vqadd.s32 q15, " IN_IM ", q15\n\t"                                       \
+    "vst1.32 {d28-d29}, [%[t1]]\n\t"                                          \
+    "vst1.32 {d30-d31}, [%[t2]]\n\t"
+
+inline void allpass_quad(const PsAllpassRows& rows, const int32_t* coef, int stride, int k, const int32_t* s_re,
+                         const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
+    // The input delay's entries, replaced by the samples.
+    int32x4_t a = vld1q_s32(rows.pre[0] + k), b = vld1q_s32(rows.pre[1] + k);
+    vst1q_s32(rows.pre[0] + k, vld1q_s32(s_re + k));
+    vst1q_s32(rows.pre[1] + k, vld1q_s32(s_im + k));
+    const int32_t* cp = coef + k;
+    const int32_t* ap = coef + kPsLinkAg0 * stride + k;
+    int32_t *t1, *t2;
+    static_assert(kPsPhiRe == 0 && kPsPhiIm == 1 && kPsLinkRe0 == 2, "the rows walked in order");
+    static_assert(offsetof(PsAllpassRows, link) == 8 && sizeof(int32_t*) == 4, "the row pointers' offsets");
+    __asm__ volatile(
+        "vld1.32 {d8-d9}, [%[cp]], %[sb]\n\t"
+        "vld1.32 {d10-d11}, [%[cp]], %[sb]\n\t"
+        PS_CMUL("%q[a]", "%q[b]", "%e[a]", "%f[a]", "%e[b]", "%f[b]", "d24", "d25", "d26", "d27")
+        PS_LINK("8", "q12", "q13", "%q[a]", "%q[b]", "%e[a]", "%f[a]", "%e[b]", "%f[b]")
+        PS_LINK("16", "%q[a]", "%q[b]", "q12", "q13", "d24", "d25", "d26", "d27")
+        PS_LINK("24", "q12", "q13", "%q[a]", "%q[b]", "%e[a]", "%f[a]", "%e[b]", "%f[b]")
+        : [a] "+w"(a), [b] "+w"(b), [cp] "+r"(cp), [ap] "+r"(ap), [t1] "=&r"(t1), [t2] "=&r"(t2)
+        : [rows] "r"(&rows), [kb] "r"(4 * k), [sb] "r"(4 * stride)
+        : "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14", "d15", "d16", "d17", "d18", "d19",
+          "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
+    vst1q_s32(d_re + k, a);
+    vst1q_s32(d_im + k, b);
+}
+#undef PS_LINK
+#undef PS_CMUL
 
 // l (or r) of four bands without phase, from s (q8 q9), d (q10 q11) and
 // the matrices' halves: the sums of re in q12 q13, of im in q14 q15,
@@ -329,7 +405,7 @@ void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase,
 void ps_allpass_bands_neon(const PsAllpassRows& rows, const int32_t* coef, int stride, int n, const int32_t* s_re,
                            const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
     int k = 0;
-    for (; k + 4 <= n; k += 4) allpass_block<Quad>(rows, coef, stride, k, s_re, s_im, d_re, d_im);
+    for (; k + 4 <= n; k += 4) allpass_quad(rows, coef, stride, k, s_re, s_im, d_re, d_im);
     if (k + 2 <= n) {
         allpass_block<Pair>(rows, coef, stride, k, s_re, s_im, d_re, d_im);
         k += 2;
@@ -345,9 +421,25 @@ void ps_mix_bands_neon(const PsMixParams& m, const uint8_t* par, const uint8_t* 
     else mix_run<false>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
 }
 
+// Eight words a step, written out (VLD1 and VST1 of four D registers, the
+// addresses stepped by them), then four.
 void ps_step_matrices_neon(int32_t* h, const int32_t* step, int n) {
-    int i = 0;
-    for (; i + 4 <= n; i += 4) vst1q_s32(h + i, vaddq_s32(vld1q_s32(h + i), vld1q_s32(step + i)));
+    int i = n & ~7;
+    for (int32_t* const end = h + i; h != end;)
+        __asm__ volatile(
+            "vld1.32 {d16-d19}, [%0]\n\t"
+            "vld1.32 {d20-d23}, [%1]!\n\t"
+            "vadd.i32 q8, q8, q10\n\t"
+            "vadd.i32 q9, q9, q11\n\t"
+            "vst1.32 {d16-d19}, [%0]!"
+            : "+r"(h), "+r"(step)
+            :
+            : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "memory");
+    h -= i, step -= i;
+    if (i + 4 <= n) {
+        vst1q_s32(h + i, vaddq_s32(vld1q_s32(h + i), vld1q_s32(step + i)));
+        i += 4;
+    }
     for (; i < n; ++i) h[i] = fx::add_wrap(h[i], step[i]);
 }
 
@@ -355,7 +447,8 @@ void ps_step_matrices_neon(int32_t* h, const int32_t* step, int n) {
 // halves (VMULL each, then the shifts and the sum, modulo 2^64 as the
 // reference's); the maximum without a 64-bit comparison: e plus the
 // saturating difference VQSUB(decayed, e), which also tells the bands whose
-// gain needs the division (den above smooth), taken from the reference.
+// gain needs the division (den above smooth), taken from the reference band
+// by band (the others 2^30).
 void ps_transient_gains_neon(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
                              int32_t* gains) {
     const uint32x2_t decay = vdup_n_u32(static_cast<uint32_t>(ps_peak_decay_q31));
@@ -374,12 +467,14 @@ void ps_transient_gains_neon(uint64_t* peak, uint64_t* smooth, uint64_t* peak_di
         vst1q_u64(peak_diff + b, d1);
         // den - smooth where den is above smooth, else 0.
         const uint64x2_t need = vqsubq_u64(vaddq_u64(d1, vshrq_n_u64(d1, 1)), s1);
+        // Each band's word of `any` is not 0 where its gain needs the division.
         const uint32x2_t any = vorr_u32(vmovn_u64(need), vshrn_n_u64(need, 32));
-        if (vget_lane_u64(vreinterpret_u64_u32(any), 0) == 0) {
+        const uint64_t which = vget_lane_u64(vreinterpret_u64_u32(any), 0);
+        if (which == 0) {
             vst1_s32(gains + b, vdup_n_s32(1 << 30));
         } else {
-            gains[b] = ps_transient_gain(smooth[b], peak_diff[b]);
-            gains[b + 1] = ps_transient_gain(smooth[b + 1], peak_diff[b + 1]);
+            gains[b] = static_cast<uint32_t>(which) != 0 ? ps_transient_gain(smooth[b], peak_diff[b]) : 1 << 30;
+            gains[b + 1] = fx::lsr64(which, 32) != 0 ? ps_transient_gain(smooth[b + 1], peak_diff[b + 1]) : 1 << 30;
         }
     }
     if (b < n) ps_transient_gains(peak + b, smooth + b, peak_diff + b, energies + b, n - b, gains + b);

@@ -14,7 +14,9 @@
 // with rounding and saturation (VQRSHL by its negative, the shift first
 // held to -64..63, beyond which nothing changes), narrowed with saturation
 // (VQMOVN) and added with saturation (VQADD): fx::mul_shift_sat and
-// fx::add_sat for every shift. Bit-exact with dsp/sbr_adjust.cpp; the last
+// fx::add_sat for every shift; a whole block's rows with noise in runs
+// written out in assembly, up to the row whose noise wraps round the
+// table. Bit-exact with dsp/sbr_adjust.cpp; the last
 // subbands of a block's energies and the last values of the logarithms,
 // and the rows where the noise table wraps within four subbands, are the
 // reference's; the gains' last one to three subbands go through a copy of
@@ -197,10 +199,70 @@ struct Term {
 
 namespace {
 
+// A whole block's rows with noise: runs of rows whose four noise values
+// lie in order in the table (first index at most 508) written out, each
+// row as apply_block's: y (q8), the noise's re and im (VLD2: q10, q11),
+// the products and their shifts (q12..q15), VQMOVN, VQADD, y stored, every
+// address stepped by its load or store; a row whose noise wraps round the
+// table's end sample by sample. `first`: the noise index of row 0's first
+// subband.
+#define SBR_APPLY_PART(Y, V_LO, V_HI)             \
+    "vld1.32 {d16-d17}, [%[" Y "]]\n\t"           \
+    "vmull.s32 q12, d16, %e[gl]\n\t"             \
+    "vmull.s32 q13, d17, %f[gl]\n\t"             \
+    "vmull.s32 q14, " V_LO ", %e[ql]\n\t"        \
+    "vmull.s32 q15, " V_HI ", %f[ql]\n\t"        \
+    "vqrshl.s64 q12, q12, %q[gc_lo]\n\t"         \
+    "vqrshl.s64 q13, q13, %q[gc_hi]\n\t"         \
+    "vqrshl.s64 q14, q14, %q[qc_lo]\n\t"         \
+    "vqrshl.s64 q15, q15, %q[qc_hi]\n\t"         \
+    "vqmovn.s64 d24, q12\n\t"                    \
+    "vqmovn.s64 d25, q13\n\t"                    \
+    "vqmovn.s64 d28, q14\n\t"                    \
+    "vqmovn.s64 d29, q15\n\t"                    \
+    "vqadd.s32 q12, q12, q14\n\t"                \
+    "vst1.32 {d24-d25}, [%[" Y "]], %[row]\n\t"
+inline void noise_rows(int32_t* yr, int32_t* yi, int rows, int count, int first, const Term& g, const Term& q,
+                       const SbrLin* gl, const SbrLin* ql) {
+    for (int r = 0; r < rows;) {
+        const int at = first & 511;
+        if (at > 512 - 4) {
+            for (int k = 0; k < 4; ++k) {
+                const int32_t* v = sbr_noise_v[(at + k) & 511];
+                yr[k] = adjuster::apply(yr[k], gl[k], v[0], ql[k]);
+                yi[k] = adjuster::apply(yi[k], gl[k], v[1], ql[k]);
+            }
+            yr += 64, yi += 64, first += count, ++r;
+            continue;
+        }
+        // The rows up to the next that wraps.
+        int run = (512 - 4 - at) / count + 1;
+        run = run < rows - r ? run : rows - r;
+        const int32_t* v = sbr_noise_v[at];
+        int left = run;
+        __asm__ volatile("1:\n\t"
+                         "vld2.32 {d20-d23}, [%[v]], %[v_step]\n\t"
+                         SBR_APPLY_PART("yr", "d20", "d21") SBR_APPLY_PART("yi", "d22", "d23")
+                         "subs %[left], %[left], #1\n\t"
+                         "bne 1b"
+                         : [yr] "+r"(yr), [yi] "+r"(yi), [v] "+r"(v), [left] "+r"(left)
+                         : [v_step] "r"(8 * count), [row] "r"(256), [gl] "w"(g.level), [ql] "w"(q.level),
+                           [gc_lo] "w"(g.count_lo), [gc_hi] "w"(g.count_hi), [qc_lo] "w"(q.count_lo),
+                           [qc_hi] "w"(q.count_hi)
+                         : "d16", "d17", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30",
+                           "d31", "cc", "memory");
+        first += run * count, r += run;
+    }
+}
+#undef SBR_APPLY_PART
+
 // Four subbands down the rows; `lanes` (1..4) of them are real: below four
-// each row's samples go through a copy of four.
+// each row's samples go through a copy of four. (Lanes is a template
+// argument for whole blocks: no copies, nothing tested per row.)
+template <int kLanes>
 inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain,
-                        const SbrLin* noise, int noise_index, int i, int lanes) {
+                        const SbrLin* noise, int noise_index, int i, int lanes_left) {
+    const int lanes = kLanes == 4 ? 4 : lanes_left;
     // The block's levels; those of missing subbands 1, with no noise.
     SbrLin g4[4], q4[4];
     const SbrLin *gl, *ql;
@@ -214,6 +276,12 @@ inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const
         if (lanes > 1) to[1] = from[1];
         if (lanes > 2) to[2] = from[2];
     };
+    if constexpr (kLanes == 4) {
+        if (ql) {
+            noise_rows(y_re + i, y_im + i, rows, count, noise_index + i + 1, g, q, gl, ql);
+            return;
+        }
+    }
     for (int r = 0; r < rows; ++r) {
         int32_t* yr = y_re + 64 * r + i;
         int32_t* yi = y_im + 64 * r + i;
@@ -245,8 +313,8 @@ inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const
 void sbr_apply_neon(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                     int noise_index) {
     int i = 0;
-    for (; i + 4 <= count; i += 4) apply_block(y_re, y_im, rows, count, gain, noise, noise_index, i, 4);
-    if (i < count) apply_block(y_re, y_im, rows, count, gain, noise, noise_index, i, count - i);
+    for (; i + 4 <= count; i += 4) apply_block<4>(y_re, y_im, rows, count, gain, noise, noise_index, i, 4);
+    if (i < count) apply_block<0>(y_re, y_im, rows, count, gain, noise, noise_index, i, count - i);
 }
 
 #pragma GCC pop_options

@@ -96,14 +96,39 @@ struct Lanes {
     }
 };
 
+// sat32(x >> S) where it is known to fit: the low words of the shifted sums.
+template <int S>
+AVX2 inline __m256i narrow_fits(Wide8 x) {
+    return _mm256_blend_epi16(_mm256_srli_epi64(x.e, S), _mm256_slli_epi64(x.o, 32 - S), 0xCC);
+}
+
+template <bool Fits>
+AVX2 inline __m256i narrow30(Wide8 x) {
+    if constexpr (Fits) return narrow_fits<30>(x);
+    else return narrow<30>(x);
+}
+
+// Whether every word of the n registers at v lies within +-2^27 (the OR of
+// x ^ (x >> 31), |x| or |x| - 1, below 2^27).
+AVX2 inline bool within_2p27(const __m256i* v, int n) {
+    __m256i any = _mm256_setzero_si256();
+    for (int i = 0; i < n; ++i) any = _mm256_or_si256(any, _mm256_xor_si256(v[i], _mm256_srai_epi32(v[i], 31)));
+    return _mm256_testz_si256(any, _mm256_set1_epi32(~((1 << 27) - 1))) != 0;
+}
+
 // The gain and mixing of eight bands from band k: `bands` and `flags` their
-// parameter bands and phase flags, a byte each.
-template <bool Phase, bool Partial>
+// parameter bands and phase flags, a byte each; in their s_re, s_im, d_re,
+// d_im, loaded. Fits: all of those within +-2^27 (within_2p27). Then no
+// result saturates, whatever the gains and matrices: a gained d is within
+// 2^28 (|gain| <= 2^31, Q30), a matrix value's product (|h| <= 2^31) with
+// s within 2^58 and with a gained d within 2^59, so a sum of two or four
+// of them is below 2^61 and 2^31 after the shift by 30: the results are
+// the shifted sums' low words.
+template <bool Phase, bool Fits, bool Partial>
 __attribute__((target("avx2"), always_inline)) inline void mix8(const PsMixParams& m, uint64_t bands, uint64_t flags,
-                                                                int k, const int32_t* s_re, const int32_t* s_im,
-                                                                const int32_t* d_re, const int32_t* d_im,
-                                                                int32_t* l_re, int32_t* l_im, int32_t* r_re,
-                                                                int32_t* r_im, const Lanes<Partial>& x) {
+                                                                int k, const __m256i* in, int32_t* l_re,
+                                                                int32_t* l_im, int32_t* r_re, int32_t* r_im,
+                                                                const Lanes<Partial>& x) {
     const __m256i bias = _mm256_set1_epi64x(fx::round_bias64(30));
     // One parameter band for all eight (runs of QMF bands), else each its own.
     const bool one = bands == (bands & 0xffu) * UINT64_C(0x0101010101010101);
@@ -112,10 +137,10 @@ __attribute__((target("avx2"), always_inline)) inline void mix8(const PsMixParam
     auto pick = [&](const int32_t* v) AVX2 {
         return one ? _mm256_set1_epi32(v[b0]) : _mm256_i32gather_epi32(v, index, 4);
     };
-    const __m256i sr = x.load(s_re + k), si = x.load(s_im + k);
+    const __m256i sr = in[0], si = in[1];
     const __m256i g = pick(m.gain);
-    const __m256i dr = round_narrow<30>(mul(x.load(d_re + k), g));
-    const __m256i di = round_narrow<30>(mul(x.load(d_im + k), g));
+    const __m256i dr = narrow30<Fits>(add(mul(in[2], g), bias));  // the same rounding term
+    const __m256i di = narrow30<Fits>(add(mul(in[3], g), bias));
     const __m256i h11 = pick(m.h[0]), h12 = pick(m.h[1]), h21 = pick(m.h[2]), h22 = pick(m.h[3]);
     Wide8 lr = add(add(mul(h11, sr), mul(h21, dr)), bias);
     Wide8 li = add(add(mul(h11, si), mul(h21, di)), bias);
@@ -132,10 +157,22 @@ __attribute__((target("avx2"), always_inline)) inline void mix8(const PsMixParam
         rr = add(rr, add(mul(neg(g12), si), mul(neg(g22), di)));
         ri = add(ri, add(mul(g12, sr), mul(g22, dr)));
     }
-    x.store(l_re + k, narrow<30>(lr));
-    x.store(l_im + k, narrow<30>(li));
-    x.store(r_re + k, narrow<30>(rr));
-    x.store(r_im + k, narrow<30>(ri));
+    x.store(l_re + k, narrow30<Fits>(lr));
+    x.store(l_im + k, narrow30<Fits>(li));
+    x.store(r_re + k, narrow30<Fits>(rr));
+    x.store(r_im + k, narrow30<Fits>(ri));
+}
+
+template <bool Phase, bool Partial>
+__attribute__((target("avx2"), always_inline)) inline void mix_block(const PsMixParams& m, uint64_t bands,
+                                                                     uint64_t flags, int k, const int32_t* s_re,
+                                                                     const int32_t* s_im, const int32_t* d_re,
+                                                                     const int32_t* d_im, int32_t* l_re,
+                                                                     int32_t* l_im, int32_t* r_re, int32_t* r_im,
+                                                                     const Lanes<Partial>& x) {
+    const __m256i in[4] = {x.load(s_re + k), x.load(s_im + k), x.load(d_re + k), x.load(d_im + k)};
+    if (within_2p27(in, 4)) mix8<Phase, true>(m, bands, flags, k, in, l_re, l_im, r_re, r_im, x);
+    else mix8<Phase, false>(m, bands, flags, k, in, l_re, l_im, r_re, r_im, x);
 }
 
 template <bool Phase>
@@ -147,8 +184,8 @@ AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_p
         uint64_t bands, flags = 0;
         std::memcpy(&bands, par + k, 8);
         if constexpr (Phase) std::memcpy(&flags, neg_phase + k, 8);
-        mix8<Phase>(m, bands, flags, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im,
-                    Lanes<false>{_mm256_setzero_si256()});
+        mix_block<Phase>(m, bands, flags, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im,
+                         Lanes<false>{_mm256_setzero_si256()});
     }
     if (k < n) {
         // The last band's parameter band and flag repeated in the lanes beyond.
@@ -162,8 +199,8 @@ AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_p
         std::memcpy(&bands, p, 8);
         std::memcpy(&flags, f, 8);
         const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        mix8<Phase>(m, bands, flags, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im,
-                    Lanes<true>{_mm256_cmpgt_epi32(_mm256_set1_epi32(n - k), lane)});
+        mix_block<Phase>(m, bands, flags, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im,
+                         Lanes<true>{_mm256_cmpgt_epi32(_mm256_set1_epi32(n - k), lane)});
     }
 }
 
@@ -171,33 +208,79 @@ AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_p
 
 namespace {
 
-template <bool Partial>
+// The all-pass chain of eight bands whose delay-line entries (the input
+// delay's and the three links') all lie within +-2^27: then no value of the
+// chain leaves 32 bits, so none saturates (Fits below). With |a| <= A the rounded
+// rotation by a coefficient pair (never INT32_MIN) is within 2A; the
+// input delay's rotation gives in within 2^28 + 1, and each link
+// o = z q - ag in within 2^28 + |in| + 2, z = in + ag o within |in| + |o| + 1
+// (|ag| < 1): over the three links |o| stays below 2^30 + 8 and the new z
+// below 7 2^28 + 16. The products are then rounded by the sums' low words
+// (narrow_fits), the sums are plain additions, and a product with a
+// negated factor is a subtraction (no entry is INT32_MIN).
+AVX2 inline void cmul_q31_fits(__m256i a_re, __m256i a_im, __m256i b_re, __m256i b_im, __m256i* re, __m256i* im) {
+    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 30);
+    const Wide8 rr = mul(a_re, b_re), ii = mul(a_im, b_im), ri = mul(a_re, b_im), ir = mul(a_im, b_re);
+    *re = narrow_fits<31>({_mm256_add_epi64(_mm256_sub_epi64(rr.e, ii.e), bias),
+                           _mm256_add_epi64(_mm256_sub_epi64(rr.o, ii.o), bias)});
+    *im = narrow_fits<31>(add(add(ri, ir), bias));
+}
+
+// Eight bands from band k: z the entries of the input delay (re, im) and
+// of links 0..2 (re, im each), loaded; Fits: all of them within +-2^27.
+template <bool Fits, bool Partial>
 __attribute__((target("avx2"), always_inline)) inline void allpass8(const PsAllpassRows& rows, const int32_t* coef,
-                                                                    int stride, int k, const int32_t* s_re,
-                                                                    const int32_t* s_im, int32_t* d_re, int32_t* d_im,
+                                                                    int stride, int k, const __m256i* z,
+                                                                    const int32_t* s_re, const int32_t* s_im,
+                                                                    int32_t* d_re, int32_t* d_im,
                                                                     const Lanes<Partial>& x) {
-    const __m256i p_re = x.load(rows.pre[0] + k), p_im = x.load(rows.pre[1] + k);
+    auto rotate = [](__m256i a_re, __m256i a_im, __m256i b_re, __m256i b_im, __m256i* re, __m256i* im) AVX2 {
+        if constexpr (Fits) cmul_q31_fits(a_re, a_im, b_re, b_im, re, im);
+        else cmul_q31(a_re, a_im, b_re, b_im, re, im);
+    };
     x.store(rows.pre[0] + k, x.load(s_re + k));
     x.store(rows.pre[1] + k, x.load(s_im + k));
     __m256i in_re, in_im;
-    cmul_q31(p_re, p_im, x.load(coef + kPsPhiRe * stride + k), x.load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
+    rotate(z[0], z[1], x.load(coef + kPsPhiRe * stride + k), x.load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
     for (int j = 0; j < 3; ++j) {
         int32_t* z_re = rows.link[j][0] + k;
         int32_t* z_im = rows.link[j][1] + k;
         // (The coefficients are never INT32_MIN: mul31's products.)
         const __m256i ag = x.load(coef + (kPsLinkAg0 + j) * stride + k), ag_odd = _mm256_srli_epi64(ag, 32);
         __m256i o_re, o_im;
-        cmul_q31(x.load(z_re), x.load(z_im), x.load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
-                 x.load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
-        o_re = sub_sat(o_re, mul31(in_re, ag, ag_odd));
-        o_im = sub_sat(o_im, mul31(in_im, ag, ag_odd));
-        x.store(z_re, add_sat(in_re, mul31(o_re, ag, ag_odd)));
-        x.store(z_im, add_sat(in_im, mul31(o_im, ag, ag_odd)));
+        rotate(z[2 + 2 * j], z[3 + 2 * j], x.load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
+               x.load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
+        if constexpr (Fits) {
+            o_re = _mm256_sub_epi32(o_re, mul31(in_re, ag, ag_odd));
+            o_im = _mm256_sub_epi32(o_im, mul31(in_im, ag, ag_odd));
+            x.store(z_re, _mm256_add_epi32(in_re, mul31(o_re, ag, ag_odd)));
+            x.store(z_im, _mm256_add_epi32(in_im, mul31(o_im, ag, ag_odd)));
+        } else {
+            o_re = sub_sat(o_re, mul31(in_re, ag, ag_odd));
+            o_im = sub_sat(o_im, mul31(in_im, ag, ag_odd));
+            x.store(z_re, add_sat(in_re, mul31(o_re, ag, ag_odd)));
+            x.store(z_im, add_sat(in_im, mul31(o_im, ag, ag_odd)));
+        }
         in_re = o_re;
         in_im = o_im;
     }
     x.store(d_re + k, in_re);
     x.store(d_im + k, in_im);
+}
+
+// The delay-line entries of eight bands from band k, then their chain by
+// the steps that fit them.
+template <bool Partial>
+__attribute__((target("avx2"), always_inline)) inline void allpass_block(const PsAllpassRows& rows,
+                                                                         const int32_t* coef, int stride, int k,
+                                                                         const int32_t* s_re, const int32_t* s_im,
+                                                                         int32_t* d_re, int32_t* d_im,
+                                                                         const Lanes<Partial>& x) {
+    const __m256i z[8] = {x.load(rows.pre[0] + k),     x.load(rows.pre[1] + k),     x.load(rows.link[0][0] + k),
+                          x.load(rows.link[0][1] + k), x.load(rows.link[1][0] + k), x.load(rows.link[1][1] + k),
+                          x.load(rows.link[2][0] + k), x.load(rows.link[2][1] + k)};
+    if (within_2p27(z, 8)) allpass8<true>(rows, coef, stride, k, z, s_re, s_im, d_re, d_im, x);
+    else allpass8<false>(rows, coef, stride, k, z, s_re, s_im, d_re, d_im, x);
 }
 
 }  // namespace
@@ -206,11 +289,11 @@ AVX2 void ps_allpass_bands_avx2(const PsAllpassRows& rows, const int32_t* coef, 
                                 const int32_t* s_re, const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
     int k = 0;
     for (; k + 8 <= n; k += 8)
-        allpass8(rows, coef, stride, k, s_re, s_im, d_re, d_im, Lanes<false>{_mm256_setzero_si256()});
+        allpass_block(rows, coef, stride, k, s_re, s_im, d_re, d_im, Lanes<false>{_mm256_setzero_si256()});
     if (k < n) {
         const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        allpass8(rows, coef, stride, k, s_re, s_im, d_re, d_im,
-                 Lanes<true>{_mm256_cmpgt_epi32(_mm256_set1_epi32(n - k), lane)});
+        allpass_block(rows, coef, stride, k, s_re, s_im, d_re, d_im,
+                      Lanes<true>{_mm256_cmpgt_epi32(_mm256_set1_epi32(n - k), lane)});
     }
 }
 
@@ -322,6 +405,20 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
         out_im[k] = fx::sat32(static_cast<int64_t>(static_cast<uint64_t>(_mm_extract_epi64(t, 1)) + bias) >> 31);
     }
     _mm256_zeroupper();
+}
+
+// The matrices' step, eight words a register (VPADDD wraps as
+// fx::add_wrap), then four (the phase rows' 68 words end so), the last
+// one to three words one by one.
+AVX2 void ps_step_matrices_avx2(int32_t* h, const int32_t* step, int n) {
+    int i = 0;
+    for (; i + 8 <= n; i += 8) store8(h + i, _mm256_add_epi32(load8(h + i), load8(step + i)));
+    if (i + 4 <= n) {
+        __m128i* const p = reinterpret_cast<__m128i*>(h + i);
+        _mm_storeu_si128(p, _mm_add_epi32(_mm_loadu_si128(p), _mm_loadu_si128(reinterpret_cast<const __m128i*>(step + i))));
+        i += 4;
+    }
+    for (; i < n; ++i) h[i] = fx::add_wrap(h[i], step[i]);
 }
 
 // The transient detector, four bands a register in 64-bit lanes: the peak's
