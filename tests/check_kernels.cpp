@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "dsp/dequant.h"
 #include "dsp/filterbank.h"
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
@@ -304,7 +305,67 @@ Layout layout(bool is_long) {
     return l;
 }
 
+// Both tables' dequantisation of the values in the upper halves of a and b
+// (the same): the coefficients, and the answer whether one reached the
+// limit, which must be the reference's, and the reference's must be whether
+// a coefficient is +-(2^31 - 1) (never in the compact arithmetic).
+bool same_dequantise(const Kernels& ref, const Kernels& var, const Layout& l, Guarded& a, Guarded& b,
+                     const int16_t* sf, const char* what) {
+    const bool at_a = ref.dequantise(l.num_windows, l.num_swb, a.data(), shared16(a.data()) + 1024, sf, l.tops);
+    const bool at_b = var.dequantise(l.num_windows, l.num_swb, b.data(), shared16(b.data()) + 1024, sf, l.tops);
+    if (!same("dequantise", what, {&a}, {&b})) return false;
+    bool limit = false;
+    for (int i = 0; i < 1024; ++i) limit |= a.data()[i] == INT32_MAX || a.data()[i] == -INT32_MAX;
+    if (at_a != (kExactArithmetic && limit) || at_b != at_a) {
+        std::printf("FAIL %s (%s): limit reached %d, reference says %d, variant %d\n",
+                    variant_name("dequantise").c_str(), what, limit, at_a, at_b);
+        return ++failures, false;
+    }
+    return true;
+}
+
+// Values at the limit and just below it: for every scale factor where
+// some magnitude reaches it, the largest magnitude below it and the
+// smallest at it (32767 stands for -32768 too), of either sign, one or a
+// few in a band of small values or in an escape band, the other bands
+// random: in plain bands (magnitudes below 512, at the largest scale
+// factors), in bands the value-by-value path takes, in long and short
+// windows.
+void check_dequantise_limit(const Kernels& ref, const Kernels& var) {
+    for (int s = 100; s <= 255; ++s) {
+        if (dequant_value(32767, s) < INT32_MAX) continue;
+        int lo = 0, hi = 32767;  // dequant_value(lo) below the limit (0 for none), hi at it
+        while (hi - lo > 1) {
+            const int mid = (lo + hi) / 2;
+            (dequant_value(static_cast<int16_t>(mid), s) < INT32_MAX ? lo : hi) = mid;
+        }
+        for (int is_long = 0; is_long < 2; ++is_long)
+            for (int pick = 0; pick < 4; ++pick) {
+                const Layout l = layout(is_long);
+                Guarded a(1024), b(1024);
+                std::memset(a.data(), 0, 1024 * sizeof(int32_t));
+                int16_shared* q = shared16(a.data()) + 1024;
+                const int big = below(2);  // the band's others: small, or escapes below 8192
+                for (int i = 0; i < 1024; ++i) q[i] = static_cast<int16_t>(big ? below(16383) - 8191 : below(7) - 3);
+                // One to three values of the pick: below (0, 1) or at the
+                // limit (2, 3), of a random sign; -32768 for 32767 at times.
+                const int mag = pick < 2 ? lo : hi;
+                for (int k = 0, n = 1 + below(3); k < n && mag > 0; ++k) {
+                    int16_t v = static_cast<int16_t>(below(2) ? mag : -mag);
+                    if (v == -32767 && below(2)) v = -32768;
+                    q[below(1024)] = v;
+                }
+                b = a;
+                int16_t sf[128];
+                for (int16_t& x : sf) x = static_cast<int16_t>(below(4) ? s : below(256));
+                if (!same_dequantise(ref, var, l, a, b, sf, "limit")) return;
+            }
+    }
+}
+
 void check_dequantise(const Kernels& ref, const Kernels& var, int rounds) {
+    // The limit's edges also hold the reference to its answer.
+    check_dequantise_limit(ref, var);
     if (var.dequantise == ref.dequantise) return;
     for (int r = 0; r < rounds; ++r)
         for (int is_long = 0; is_long < 2; ++is_long) {
@@ -334,9 +395,7 @@ void check_dequantise(const Kernels& ref, const Kernels& var, int rounds) {
             b = a;
             int16_t sf[128];
             for (int16_t& s : sf) s = static_cast<int16_t>(below(8) == 0 ? below(600) - 300 : below(256));
-            ref.dequantise(l.num_windows, l.num_swb, a.data(), shared16(a.data()) + 1024, sf, l.tops);
-            var.dequantise(l.num_windows, l.num_swb, b.data(), shared16(b.data()) + 1024, sf, l.tops);
-            if (!same("dequantise", is_long ? "long" : "short", {&a}, {&b})) return;
+            if (!same_dequantise(ref, var, l, a, b, sf, is_long ? "long" : "short")) return;
         }
 }
 

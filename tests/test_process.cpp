@@ -315,6 +315,40 @@ TEST(FrameLoop, ALostBlockLeavesTheNoiseOfLaterBlocksAlone) {
     for (size_t i = 10; i < clean.blocks.size(); ++i) EXPECT_EQ(hurt.blocks[i], clean.blocks[i]) << "block " << i;
 }
 
+// p08's frames 8 to 10, frame 10's global gain raised from 162 to 215: a
+// well-formed block whose coefficients saturate, beyond any 16-bit source
+// and beyond the filter bank's range. It used to come out as wrapped noise
+// (717 of its 1024 samples at full scale, none near the float decoders'
+// clipped ones); now it is concealed and counted, in every mode, and the
+// blocks before it are the clean frames' decode.
+TEST(FrameLoop, ABlockBeyondTheCoefficientLimitIsConcealed) {
+    if (!kExactArithmetic) GTEST_SKIP() << "the compact arithmetic's dequantisation wraps, as it always has";
+    const std::vector<uint8_t> bytes = stream("tests/data/p08_gain_raised_8_10.aac");
+    auto frames = adts_frames(bytes);
+    ASSERT_EQ(frames.size(), 3u);
+    // The global gain: bits 7..14 of the single channel element after the
+    // 7-byte header.
+    std::vector<uint8_t>& f = frames[2];
+    ASSERT_EQ((f[7] & 1) << 7 | f[8] >> 1, 215);
+    f[7] = static_cast<uint8_t>((f[7] & 0xFE) | (162 >> 7));
+    f[8] = static_cast<uint8_t>((f[8] & 1) | (162 & 0x7F) << 1);
+    const Decoded clean = Decoder(Mode::Frame).frames(frames);
+    ASSERT_EQ(clean.blocks.size(), 3u);
+    EXPECT_EQ(clean.errors, 0);
+    for (int m = 0; m < 3; ++m) {
+        SCOPED_TRACE("mode " + std::to_string(m));
+        Decoder d(static_cast<Mode>(m));
+        const Decoded out = decode_in(d, bytes);
+        ASSERT_EQ(out.blocks.size(), 3u);
+        EXPECT_EQ(out.errors, 1);
+        if (m == 1) EXPECT_EQ(d.obj->concealedCount, 1);  // the others reset it with the errors
+        EXPECT_EQ(out.blocks[0], clean.blocks[0]);
+        EXPECT_EQ(out.blocks[1], clean.blocks[1]);
+        const auto& b = out.blocks[2];
+        EXPECT_EQ(std::count_if(b.begin(), b.end(), [](int16_t v) { return v == 32767 || v == -32768; }), 0);
+    }
+}
+
 // The frames of a stream, joined, in mode m (stream, frame, pull).
 Decoded decode_frames(int m, const std::vector<std::vector<uint8_t>>& frames) {
     Decoder d(static_cast<Mode>(m));

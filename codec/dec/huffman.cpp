@@ -326,8 +326,11 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
 
     if (!band->is_long) ungroup_short(band, quant, half);
 
-    kernels.dequantise(band->num_windows, band->num_swb, dec->coef[c], quant, dec->scaleFactors[c],
-                       band->window_swb_top);
+    // A coefficient at the limit is beyond any source and beyond the filter
+    // bank's range (see kvxdec_DequantizeGains): the block is damaged.
+    if (kernels.dequantise(band->num_windows, band->num_swb, dec->coef[c], quant, dec->scaleFactors[c],
+                           band->window_swb_top))
+        return 0;
     return 1;
 }
 

@@ -92,6 +92,23 @@ inline int32_t dequant(int16_t q, Gain g, int shift) {
     return with_sign(q, fx::rshr64_sat(fx::mac64(0, pow43_q18[a], g.mant), shift));
 }
 
+// Whether a coefficient of the exact arithmetic sits at its saturation
+// limit, +-(2^31 - 1): beyond what the filter bank takes (see
+// kvxdec_DequantizeGains in dsp/dequant.h).
+inline bool at_limit(int32_t v) { return v == INT32_MAX || v == -INT32_MAX; }
+
+// A band the plain step does not take, value by value: whether a value
+// reached the limit (never in the compact arithmetic, which wraps).
+template <typename Value>
+inline bool band_by_value(int32_t* out, const int16_shared* q, int n, Value value) {
+    bool limit = false;
+    for (int i = 0; i < n; ++i) {
+        out[i] = q[i] == 0 ? 0 : value(q[i]);
+        if constexpr (kExactArithmetic) limit |= at_limit(out[i]);
+    }
+    return limit;
+}
+
 }  // namespace
 
 // Exact, a plain band: sign(q) * ((pow43_q18[|q|] * mant + 2^(s-1)) >> s)
@@ -175,8 +192,9 @@ int live_end(const int16_shared* q, int begin, int end) {
 
 constexpr DequantSteps kPortableSteps{scan_band, plain_band};
 
-// One band of n values at q into out (see dequantise_bands).
-__attribute__((always_inline)) inline void dequantise_band(const DequantSteps& steps, int32_t* out,
+// One band of n values at q into out (see dequantise_bands); whether a
+// value reached the limit.
+__attribute__((always_inline)) inline bool dequantise_band(const DequantSteps& steps, int32_t* out,
                                                            const int16_shared* q, int n, int16_t sf_coded) {
     // One pass over the band first (its values are all read before the
     // first store, which may land on them). Bands of zeros (no spectral
@@ -184,7 +202,7 @@ __attribute__((always_inline)) inline void dequantise_band(const DequantSteps& s
     const BandBits bits = steps.scan(q, n);
     if (bits.any == 0) {
         words::zero_words(out, n);
-        return;
+        return false;
     }
     // Only spectral bands carry non-zero values; their scale factors lie in
     // 0..255. The clamp keeps malformed streams (pulses in an intensity or
@@ -195,21 +213,19 @@ __attribute__((always_inline)) inline void dequantise_band(const DequantSteps& s
         const int shift = 48 - g.exp;
         if (plain_band_fits(bits.bits, g.mant, shift)) {
             steps.plain(out, q, n, g.mant, shift);
-            return;
+            return false;
         }
-        if (shift >= 1 && shift <= 62) {
-            for (int i = 0; i < n; ++i) out[i] = dequant(q[i], g, shift);
-            return;
-        }
+        if (shift >= 1 && shift <= 62)
+            return band_by_value(out, q, n, [g, shift](int16_t v) { return dequant(v, g, shift); });
     }
-    for (int i = 0; i < n; ++i) out[i] = q[i] == 0 ? 0 : dequant(q[i], g);
+    return band_by_value(out, q, n, [g](int16_t v) { return dequant(v, g); });
 }
 
 }  // namespace
 
 #if defined(__x86_64__) || defined(__i386__)
-void dequantise_band_portable(int32_t* out, const int16_shared* q, int n, int16_t sf) {
-    dequantise_band(kPortableSteps, out, q, n, sf);
+bool dequantise_band_portable(int32_t* out, const int16_shared* q, int n, int16_t sf) {
+    return dequantise_band(kPortableSteps, out, q, n, sf);
 }
 #endif
 
@@ -217,9 +233,10 @@ int32_t dequant_value(int16_t q, int sf) {
     return q == 0 ? 0 : dequant(q, band_gain(sf));
 }
 
-void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+bool dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                       const int16_shared* quant_in, const int16_t* scaleFactors,
                       const int16_t* const* window_swb_top) {
+    bool limit = false;
     int pos = 0;
     for (int w = 0; w < num_windows; ++w) {
         const int16_t* top = window_swb_top[w];
@@ -233,9 +250,9 @@ void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int3
             // The steps take whole fours; other widths (no band layout has
             // them) go to the portable ones.
             if ((end - pos) % 4 == 0)
-                dequantise_band(steps, coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
+                limit |= dequantise_band(steps, coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
             else
-                dequantise_band(kPortableSteps, coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
+                limit |= dequantise_band(kPortableSteps, coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
             pos = end;
         }
         // The zero bands at the top of the window (common: no spectral data
@@ -251,10 +268,11 @@ void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int3
         if (pos < window_end) pos = window_end;
         scaleFactors += bands;
     }
+    return limit;
 }
 
-void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+bool kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                             const int16_shared* quant_in, const int16_t* scaleFactors,
                             const int16_t* const* window_swb_top) {
-    dequantise_bands(kPortableSteps, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    return dequantise_bands(kPortableSteps, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }

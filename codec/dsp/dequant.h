@@ -21,7 +21,41 @@
 // Exact: |q|^(4/3) with 20 or more significant bits (a Q18 table up to 512,
 // interpolated above), one rounded 32 x 32 product by a Q31 gain mantissa
 // and shift; saturated to 32 bits.
-void kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+//
+// Returns whether a coefficient reached the saturation limit, +-(2^31 - 1)
+// (exact arithmetic; the compact one never does): the caller takes the
+// block as damaged. Why that limit, and not a lower one:
+//
+// The filter bank's range. The exact synthesis shifts a long block's
+// coefficients right by 3, makes each pair (a, b) one complex value z with
+// |z| <= |a| + |b|, and runs an unscaled 512-point FFT whose additions wrap
+// at 32 bits. Every value of every FFT stage is a sum of some of the z,
+// each turned by twiddles of magnitude 1 (a unit of rounding per product),
+// so none exceeds S = sum |X| / 8 plus a few units; the post-twiddle only
+// turns and the windows only shrink. Eight short windows: 64 points, no
+// shift, S = one window's sum |X|. With S a few units below 2^31 nothing
+// can leave 32 bits; above it, values that add up in phase wrap, and the
+// block comes out as full-scale noise. The bound is reached: coefficients
+// whose z all point one way add up in one FFT output.
+//
+// So no limit per coefficient keeps every block in range and legitimate
+// streams whole: 1024 long coefficients (or 128 short) at 2^24 already
+// reach S = 2^31, while the loudest legitimate blocks have coefficients
+// near 2^30 and S near 2^30. A 16-bit source does not reach 2^31 itself:
+// a coefficient of a full-scale signal is at most 32 x 2^16 times the sum
+// of |window x cosine| over its block (838 for the sine window's worst
+// line), 2^30.7, and a band whose largest quantised value is 3 or more
+// (rounded as encoders round) comes back at most 1.21 times too large,
+// below 2^31. A value at
+// the limit therefore means a damaged block (a large global gain or scale
+// factor under large values), and the blocks that wrap the filter bank in
+// practice are of that kind: a real block's gain raised step by step
+// saturates coefficients before the filter bank wraps. (A block made of
+// many values just below the limit still wraps; telling that needs every
+// block's sum |X|, which the common path cannot afford.) Plain bands cannot
+// reach the limit (their test excludes it), so only the value-by-value
+// path looks for it: the common path pays nothing.
+bool kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                             const int16_shared* quant_in, const int16_t* scaleFactors,
                             const int16_t* const* window_swb_top);
 
@@ -63,24 +97,26 @@ struct DequantSteps {
     void (*zero)(int32_t* out, int n) = nullptr;
 #endif
 };
-void dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+bool dequantise_bands(const DequantSteps& steps, int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                       const int16_shared* quant_in, const int16_t* scaleFactors,
                       const int16_t* const* window_swb_top);
 // One band of the walk with the portable steps (any n): for the x86
-// variants' own walk, the bands its steps do not take.
-void dequantise_band_portable(int32_t* out, const int16_shared* q, int n, int16_t sf);
+// variants' own walk, the bands its steps do not take; whether a value
+// reached the limit.
+bool dequantise_band_portable(int32_t* out, const int16_shared* q, int n, int16_t sf);
 // The portable steps (any n).
 BandBits scan_band(const int16_shared* q, int n);
 void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift);
 
-// Variants of kvxdec_DequantizeGains (exact arithmetic), bit-exact with it:
+// Variants of kvxdec_DequantizeGains (exact arithmetic), bit-exact with it
+// and with its answer:
 // x86 SSE4.1 and AVX2 (dsp/x86/dequant_x86.cpp), 32-bit ARM NEON
 // (dsp/arm/dequant_neon.cpp). Built only for their architecture.
-void dequantise_sse41(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+bool dequantise_sse41(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                       const int16_t* scaleFactors, const int16_t* const* window_swb_top);
-void dequantise_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+bool dequantise_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top);
-void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+bool dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top);
 
 // One value: the coefficient of q with scale factor sf (0..255).

@@ -28,8 +28,9 @@ enum CpuFeature : uint32_t {
 };
 
 struct Kernels {
-    // Inverse quantisation of 1024 values, window by window, band by band.
-    void (*dequantise)(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+    // Inverse quantisation of 1024 values, window by window, band by band;
+    // whether a coefficient reached the limit (see kvxdec_DequantizeGains).
+    bool (*dequantise)(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                        const int16_t* scaleFactors, const int16_t* const* window_swb_top);
     // The first two steps of the inverse MDCT of N = 2048 or 256 (n), in
     // place: pre-twiddle of N/2 coefficients, forward FFT of N/4 complex

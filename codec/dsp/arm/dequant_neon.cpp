@@ -293,16 +293,17 @@ int live_end_neon(const int16_shared* q, int end) {
 // One band the walk below does not take (a width other than fours, values
 // beyond -512..511, a shift where values may saturate): dequantise_bands
 // over that band alone, which takes it as it takes it in a whole window.
-__attribute__((noinline)) void other_band(int32_t* out, const int16_shared* q, int n, const int16_t* sf) {
+// Whether a value reached the limit.
+__attribute__((noinline)) bool other_band(int32_t* out, const int16_shared* q, int n, const int16_t* sf) {
     const int16_t top[1] = {static_cast<int16_t>(n)};
     const int16_t* const tops[1] = {top};
     const int32_t bands = 1;
-    dequantise_bands({scan_band_neon, plain_band_neon}, 1, &bands, out, q, sf, tops);
+    return dequantise_bands({scan_band_neon, plain_band_neon}, 1, &bands, out, q, sf, tops);
 }
 
 }  // namespace
 
-void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+bool dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
     // A long window: dequantise_bands' walk with its steps inlined. The zero
     // bands at its top (common: no spectral data above the coded bandwidth)
@@ -318,6 +319,7 @@ void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_
             const BandWalk walk{top + bands, live, gain_q31, pow43_q18, coef_out, quant_in};
             const int16_t* t = top;
             const int16_t* sfp = scaleFactors;
+            bool limit = false;
             int pos = 0;
             for (int bits; (bits = walk_bands_neon(walk, t, sfp, pos)) != -1; ++t, ++sfp) {
                 // A band the walk leaves to the bands' own steps.
@@ -332,13 +334,13 @@ void dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_
                 if (bits >= 0 && plain_band_fits(bits, mant, shift))
                     plain_band_neon(out, q, n, mant, shift);
                 else
-                    other_band(out, q, n, sfp);
+                    limit |= other_band(out, q, n, sfp);
             }
             words::zero_words(coef_out + pos, window_end - pos);
-            return;
+            return limit;
         }
     }
-    dequantise_bands({scan_band_neon, plain_band_neon}, num_windows, num_swb, coef_out, quant_in, scaleFactors,
+    return dequantise_bands({scan_band_neon, plain_band_neon}, num_windows, num_swb, coef_out, quant_in, scaleFactors,
                      window_swb_top);
 }
 

@@ -120,13 +120,14 @@ AVX2 inline int live_end(const int16_shared* q, int begin, int end) {
 
 // dequantise_band: a band of n values (a multiple of four); bands whose
 // values or gain the plain step does not take go to the portable walk's.
-AVX2 inline void band(int32_t* out, const int16_shared* q, int n, int16_t sf_coded) {
+// Whether a value reached the limit.
+AVX2 inline bool band(int32_t* out, const int16_shared* q, int n, int16_t sf_coded) {
     const BandBits bits = scan_values(q, n);
     if (bits.any == 0) {
         int i = 0;
         for (; i + 8 <= n; i += 8) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_setzero_si256());
         if (i < n) _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_setzero_si128());
-        return;
+        return false;
     }
     const int t = (sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded)) - 80;
     const int32_t mant = gain_q31[t & 3];
@@ -134,14 +135,15 @@ AVX2 inline void band(int32_t* out, const int16_shared* q, int n, int16_t sf_cod
     if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
         (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], mant), shift) < INT32_MAX)) {
         plain_values(out, q, n, mant, shift);
-        return;
+        return false;
     }
-    dequantise_band_portable(out, q, n, sf_coded);
+    return dequantise_band_portable(out, q, n, sf_coded);
 }
 
-AVX2 void dequantise_bands_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
+AVX2 bool dequantise_bands_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out,
                                 const int16_shared* quant_in, const int16_t* scaleFactors,
                                 const int16_t* const* window_swb_top) {
+    bool limit = false;
     int pos = 0;
     for (int w = 0; w < num_windows; ++w) {
         const int16_t* top = window_swb_top[w];
@@ -152,8 +154,8 @@ AVX2 void dequantise_bands_avx2(int16_t num_windows, const int32_t* num_swb, int
         const int live = (window_end - base) % 8 == 0 ? live_end(quant_in, base, window_end) : window_end;
         for (int b = 0; b < bands && pos < live; ++b) {
             const int end = base + top[b];
-            if ((end - pos) % 4 == 0) band(coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
-            else dequantise_band_portable(coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
+            if ((end - pos) % 4 == 0) limit |= band(coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
+            else limit |= dequantise_band_portable(coef_out + pos, quant_in + pos, end - pos, scaleFactors[b]);
             pos = end;
         }
         // The zero bands at the top of the window, after the values below
@@ -163,6 +165,7 @@ AVX2 void dequantise_bands_avx2(int16_t num_windows, const int32_t* num_swb, int
         scaleFactors += bands;
     }
     _mm256_zeroupper();
+    return limit;
 }
 
 // n zeros from out: 32 words a turn of four stores, then eight, four and
@@ -193,12 +196,12 @@ SSE41 void zero_sse41(int32_t* out, int n) {
 
 }  // namespace
 
-void dequantise_sse41(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+bool dequantise_sse41(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                       const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
-    dequantise_bands({scan_band_sse41, plain_band_sse41, zero_sse41}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    return dequantise_bands({scan_band_sse41, plain_band_sse41, zero_sse41}, num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }
 
-void dequantise_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
+bool dequantise_avx2(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
-    dequantise_bands_avx2(num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
+    return dequantise_bands_avx2(num_windows, num_swb, coef_out, quant_in, scaleFactors, window_swb_top);
 }
