@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "dec/huffman.h"
 #include "dec/syntax.h"
 #include "dsp/dequant.h"
+#include "dsp/fixed.h"
 #include "dsp/words.h"
 #include "tables/dequant_tables.h"
 #include "tables/huffman_tables.h"
@@ -539,6 +541,37 @@ TEST(WordRuns, FillAndCopyExactlyTheirWords) {
                 ASSERT_EQ(copy[i], inside ? src[at + k] : -1) << "at " << at << " n " << n << " word " << k;
             }
         }
+    }
+}
+
+// The rounded shift of a 64-bit value taken from its two words (ARM's
+// rshr64, rshr64_neg and mul_q31 use it; here it runs on every target)
+// against the 64-bit sum and shift: every s with values at the rounding
+// boundaries, the extremes and random ones, results reduced modulo 2^32.
+TEST(Fixed, RoundedShiftFromTheWords) {
+    std::mt19937_64 rng(13);
+    auto ref = [](int64_t a, int s) {
+        return static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(static_cast<uint64_t>(a) + (UINT64_C(1) << (s - 1))) >> s));
+    };
+    for (int s = 1; s <= 31; ++s) {
+        const int64_t half = INT64_C(1) << (s - 1);
+        for (int i = 0; i < 40000; ++i) {
+            int64_t a = static_cast<int64_t>(rng()) >> (rng() % 64);
+            if (i < 12) {
+                const int64_t edges[] = {0, 1, -1, half, half - 1, -half, -half - 1, INT64_MAX, INT64_MIN,
+                                         INT64_MAX - half, INT64_MIN + half, (INT64_C(1) << 62) - half};
+                a = edges[i];
+            } else if (i % 3 == 0) {
+                a = (a & ~((INT64_C(2) << (s - 1)) - 1)) + half - (i % 2);  // just below or at a half
+            }
+            ASSERT_EQ(static_cast<uint32_t>(fx::rshr64_low(a, s)), ref(a, s)) << a << " " << s;
+            ASSERT_EQ(static_cast<uint32_t>(fx::rshr64_low_neg(a, s)), 0u - ref(a, s)) << a << " " << s;
+        }
+    }
+    for (int i = 0; i < 200000; ++i) {
+        int32_t a = static_cast<int32_t>(rng()) >> (rng() % 32), b = static_cast<int32_t>(rng()) >> (rng() % 32);
+        if (i < 4) a = i & 1 ? INT32_MIN : INT32_MAX, b = i & 2 ? INT32_MAX : -INT32_MAX;
+        ASSERT_EQ(fx::mul_q31(a, b), static_cast<int32_t>((static_cast<int64_t>(a) * b + (INT64_C(1) << 30)) >> 31)) << a << " " << b;
     }
 }
 

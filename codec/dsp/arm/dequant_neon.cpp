@@ -6,9 +6,11 @@
 // band's shift is the rounding shift of the pair (it adds 2^(s-1) first, as
 // plain_band's rounding term), VMOVN keeps the low words (every result fits
 // 31 bits, below INT32_MAX), and the sign goes back on as (x ^ m) - m with m
-// the value's sign mask. Bit-exact with plain_band. A long window's walk is
-// dequantise_bands' with these steps inlined; other windows and bands take
-// the portable walk.
+// the value's sign mask. Bit-exact with plain_band. A long window's bands
+// are walked in one block of assembly (walk_bands_neon: the scan, zero
+// bands, and bands of magnitudes below 8 eight values a step through VTBL),
+// which hands the other bands back one at a time; other windows take the
+// portable walk with these steps.
 //
 // Only this file's functions are built for NEON (a target pragma after the
 // common headers); select_kernels puts them in the table only on a CPU with
@@ -305,7 +307,8 @@ __attribute__((noinline)) bool other_band(int32_t* out, const int16_shared* q, i
 
 bool dequantise_neon(int16_t num_windows, const int32_t* num_swb, int32_t* coef_out, const int16_shared* quant_in,
                      const int16_t* scaleFactors, const int16_t* const* window_swb_top) {
-    // A long window: dequantise_bands' walk with its steps inlined. The zero
+    // A long window: walked by walk_bands_neon, the bands it leaves as
+    // dequantise_band takes them. The zero
     // bands at its top (common: no spectral data above the coded bandwidth)
     // are found sixteen values a step and filled at once after the values
     // below them have been read; every band the walk leaves out is all zeros,

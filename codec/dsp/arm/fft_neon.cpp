@@ -60,7 +60,7 @@ namespace {
 #define SUM_DIFF_MINUS_I(AR, AI, BR, BI, S, D) SUM_DIFF_MINUS_I_STEP(AR, AI, BR, BI, S, D, "")
 // The twiddle at TW into q2 q3, the points at A and B turned by it into
 // q4 q5 and q6 q7 (lane 0 kept with the mask in q8 where keep is set: the
-// flags of a comparison of keep with 0 made before).
+// flags of a test of keep made before, Z clear to keep).
 #define TURN2_FIRST(TW, A, B)                                                                          \
     "vld2.32 {d4-d7}, [" TW "]\n\t"                                                                   \
     "vld2.32 {d0-d3}, [" A "]\n\t" ROT("d0", "d1", "d2", "d3", "q0", "d8", "d9", "d10", "d11")         \
@@ -74,8 +74,9 @@ namespace {
         "memory"
 
 // Lane 0 kept (a twiddle of exactly 1) where the flags say so: the
-// assembly compares its `keep` operand with 0 once (NEON instructions leave
-// the flags alone) and skips each keeping step when it is 0.
+// assembly tests its keep once (radix2_last compares `keep` with 0,
+// radix4_column tests bit 0 of `count`; NEON instructions leave the flags
+// alone) and skips each keeping step when Z is set.
 #define IF_KEEP(...) "beq 9f\n\t" __VA_ARGS__ "9:\n\t"
 #define KEEP_IF(ORE, OIM, ZRE, ZIM, M) IF_KEEP(KEEP0(ORE, OIM, ZRE, ZIM, M))
 #define MASK_KEEP_IF(ORE, OIM, ZRE, ZIM, M) IF_KEEP(MASK0("d16", "d17") KEEP0(ORE, OIM, ZRE, ZIM, M))
@@ -88,7 +89,7 @@ namespace {
 // stores. _MINUS_I: x1 and x3 times -i after the first turn.
 #define R4_FIRST(P1, P2, P3, W1) "tst %[count], #1\n\t" TURN2_FIRST(W1, P1, P3) "vld2.32 {d0-d3}, [" P2 "]\n\t"
 #define R4_SECOND(KEEP, MASK, P0, W2)                                                                   \
-    "vld2.32 {d4-d7}, [" W2 "]\n\t" ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15") \
+    "vld2.32 {d4-d7}, " W2 "\n\t" ROT("d16", "d17", "d18", "d19", "q8", "d12", "d13", "d14", "d15") \
         KEEP(MASK KEEP0("q6", "q7", "q8", "q9", "q0"))                                                    \
     ROT("d20", "d21", "d22", "d23", "q10", "d16", "d17", "d18", "d19") KEEP(KEEP0("q8", "q9", "q10", "q11", "q0")) \
     "vld2.32 {d0-d3}, [" P0 "]\n\t"
@@ -100,7 +101,8 @@ namespace {
 #define R4_X01 "vadd.i32 q2, q0, q4\n\tvadd.i32 q3, q1, q5\n\tvsub.i32 q10, q0, q4\n\tvsub.i32 q11, q1, q5\n\t"
 #define R4_X01_MINUS_I "vadd.i32 q2, q0, q5\n\tvsub.i32 q3, q1, q4\n\tvsub.i32 q10, q0, q5\n\tvadd.i32 q11, q1, q4\n\t"
 // A group at the points p0 .. p3 (a quarter-span apart), each address
-// stepped by its store (STEP).
+// stepped by its store (STEP); W2 the second rotation's twiddle address as
+// the load takes it.
 #define R4_GROUP(W2, X23, SECOND_KEEP, SECOND_MASK, X01, STEP)                                    \
     R4_FIRST("%[p1]", "%[p2]", "%[p3]", "%[w1]") X23 R4_SECOND(SECOND_KEEP, SECOND_MASK, "%[p0]", W2) \
         X01 R4_STORES("%[p0]", "%[p1]", "%[p2]", "%[p3]", STEP)
@@ -108,13 +110,15 @@ namespace {
 // fft_exact's radix4_pass, columns j .. j + 3 of every group of 4L points
 // (L = quarter): the butterflies at base + j (w1, w2) and at base + j + L/2
 // (w1, w3, times -i), base stepping by 4L to the end of the points, in one
-// block of assembly (one copy for all the passes' columns). keep: j = 0,
+// block of assembly (one copy for all the passes' columns). w3 lies L words
+// after w2: the first butterfly's load steps w2 on to it, and a subtraction
+// brings it back for the next base (a register fewer, so that the block
+// also finds its registers where the frame pointer keeps one). keep: j = 0,
 // where the first two rotations' twiddles are exactly 1 in lane 0. The
 // first butterfly's stores step its four addresses (p0 .. p3, L apart) by
 // L/2 to the second's points, whose stores step them on to the next base.
 // count: twice the bases left, plus keep (bit 0, tested by TST).
-void radix4_column(int32_t* buf, int points, int quarter, int j, const int32_t* w1, const int32_t* w2,
-                   const int32_t* w3, int keep) {
+void radix4_column(int32_t* buf, int points, int quarter, int j, const int32_t* w1, const int32_t* w2, int keep) {
     int32_t* p0 = buf + 2 * j;
     int32_t* p1 = p0 + 2 * quarter;
     int32_t* p2 = p1 + 2 * quarter;
@@ -122,13 +126,14 @@ void radix4_column(int32_t* buf, int points, int quarter, int j, const int32_t* 
     int count = 2 * (points >> (2 + __builtin_ctz(static_cast<unsigned>(quarter)))) + keep;
     __asm__ volatile(
         "1:\n\t"
-        R4_GROUP("%[w2]", R4_X23, IF_KEEP, MASK0("d0", "d1"), R4_X01, ", %[h8]")
-        R4_GROUP("%[w3]", R4_X23_MINUS_I, NO_KEEP, "", R4_X01_MINUS_I, ", %[rest]")
+        R4_GROUP("[%[w2]], %[h8]", R4_X23, IF_KEEP, MASK0("d0", "d1"), R4_X01, ", %[h8]")
+        R4_GROUP("[%[w2]]", R4_X23_MINUS_I, NO_KEEP, "", R4_X01_MINUS_I, ", %[rest]")
+        "sub %[w2], %[w2], %[h8]\n\t"
         "sub %[count], %[count], #2\n\t"
         "cmp %[count], #2\n\t"
         "bhs 1b\n\t"
-        : [p0] "+r"(p0), [p1] "+r"(p1), [p2] "+r"(p2), [p3] "+r"(p3), [count] "+r"(count)
-        : [rest] "r"(32 * quarter - 4 * quarter), [h8] "r"(4 * quarter), [w1] "r"(w1), [w2] "r"(w2), [w3] "r"(w3)
+        : [p0] "+r"(p0), [p1] "+r"(p1), [p2] "+r"(p2), [p3] "+r"(p3), [count] "+r"(count), [w2] "+r"(w2)
+        : [rest] "r"(32 * quarter - 4 * quarter), [h8] "r"(4 * quarter), [w1] "r"(w1)
         : "cc", NEON_CLOBBERS);
 }
 
@@ -170,8 +175,8 @@ void passes(int32_t* buf, int points) {
         const int32_t* w = fft_r4_twiddle_q31 + (quarter - 4);
         const int half = quarter / 2;
         for (int j = 0; j < half; j += 4) {
-            const int32_t *w1 = w + 2 * j, *w2 = w + quarter + 2 * j, *w3 = w + 2 * quarter + 2 * j;
-            radix4_column(buf, points, quarter, j, w1, w2, w3, j == 0);
+            const int32_t *w1 = w + 2 * j, *w2 = w + quarter + 2 * j;  // w3 = w2 + quarter
+            radix4_column(buf, points, quarter, j, w1, w2, j == 0);
         }
     }
     if (quarter < points) radix2_last(buf, quarter);

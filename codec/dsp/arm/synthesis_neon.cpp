@@ -106,7 +106,10 @@ inline void put8(const PcmOut& out, int n, Four2 v) {
 // round. A product's lane order does not matter, so a reversed operand of
 // the falling window is reversed once after the product instead of twice
 // before it. Every address steps by 32 bytes, up or down (m32 = -32);
-// the loop ends where the lo and hi overlap addresses meet.
+// the loop ends where the lo and hi overlap addresses meet. It takes every
+// core register but sp, pc and r7: Thumb-2 code (the target's) keeps its
+// frame pointer, where it has one, in r7; ARM code with a frame pointer
+// (r11) cannot build it.
 struct LongPass {
     const int32_t* a_buf;   // r0: buf + 512 + 2i
     const int32_t* b_buf;   // r1: buf + 504 - 2i
@@ -152,7 +155,7 @@ void long_pass(const LongPass& args) {
         "cmp r9, r10\n\t"
         "blo 1b\n\t"
         : "+r"(a)
-        : "m"(args)
+        :  // args is read through r0; the memory clobber keeps its stores before the block
         : "r1", "r2", "r3", "r4", "r5", "r6", "r8", "r9", "r10", "r11", "r12", "lr", "cc", "memory", "d0", "d1",
           "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14", "d15", "d16", "d17",
           "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31");

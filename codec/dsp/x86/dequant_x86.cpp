@@ -132,8 +132,7 @@ AVX2 inline bool band(int32_t* out, const int16_shared* q, int n, int16_t sf_cod
     const int t = (sf_coded < 0 ? 0 : (sf_coded > 255 ? 255 : sf_coded)) - 80;
     const int32_t mant = gain_q31[t & 3];
     const int shift = 48 - fx::asr(t, 2);
-    if (bits.bits < 512 && shift >= 1 && shift <= 62 &&
-        (shift >= 32 || fx::rshr64_sat(fx::mac64(0, pow43_q18[bits.bits + 1], mant), shift) < INT32_MAX)) {
+    if (plain_band_fits(bits.bits, mant, shift)) {
         plain_values(out, q, n, mant, shift);
         return false;
     }
