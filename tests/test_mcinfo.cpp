@@ -3,11 +3,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
 
 #include "bitstream_util.h"
 
 #include "dec/bands.h"
 #include "dec/downmix.h"
+#include "dsp/fixed.h"
+#include "tables/downmix_tables.h"
 #include "test_util.h"
 
 namespace {
@@ -260,6 +263,43 @@ TEST_F(Program, MixedProgramsWeighTheirChannels) {
     SetUp();
     EXPECT_EQ(parse({.front = {{0, 0}, {1, 0}}, .back = 1, .back_pairs = true}), -1);
     EXPECT_EQ(vals(mi->more_channels, obj->lastError), vals(5, KVXD_ERR_CHANNELS));
+}
+
+// The gains' division without a divider (ARM's, here on every target)
+// against the plain one: every scale a layout can have (up to eight
+// weights of 1, the centre's and one surround weight) with every weight
+// it can divide, then random divisors up to 2^33 and their extremes.
+TEST(DownmixGains, DivisionByTheScale) {
+    auto plain = [](uint64_t a, uint64_t b) { return static_cast<uint32_t>(((a << 30) + b / 2) / b); };
+    auto check = [&](uint64_t a, uint64_t b) {
+        ASSERT_EQ(fx::udiv_round_q30_wide_recip(a, b), plain(a, b)) << a << " / " << b;
+        ASSERT_EQ(fx::udiv_round_q30_wide(a, b), plain(a, b)) << a << " / " << b;
+    };
+    const uint64_t one = UINT64_C(1) << 30, centre = static_cast<uint64_t>(matrix_mixdown_weight_q30[0]);
+    for (const int32_t surround : matrix_mixdown_weight_q30) {
+        const uint64_t a = static_cast<uint64_t>(surround);
+        for (int n1 = 0; n1 <= 8; ++n1)
+            for (int n2 = 0; n1 + n2 <= 8; ++n2)
+                for (int n3 = 0; n1 + n2 + n3 <= 8; ++n3) {
+                    const uint64_t total = static_cast<uint64_t>(n1) * one + static_cast<uint64_t>(n2) * centre + static_cast<uint64_t>(n3) * a;
+                    if (total == 0) continue;
+                    for (const uint64_t w : {UINT64_C(0), one, centre, a})
+                        if (w <= total) check(w, total);
+                }
+    }
+    std::mt19937_64 rng(3);
+    for (int i = 0; i < 300000; ++i) {
+        const uint64_t b = std::max<uint64_t>(1, (rng() >> 30) >> (rng() % 34));
+        const uint64_t a = rng() % (b + 1);
+        for (const uint64_t n : {a, b, b - 1, UINT64_C(0), b / 2}) check(n, b);
+    }
+    for (const uint64_t b : {UINT64_C(0x7fffffff), UINT64_C(0x80000000), UINT64_C(0x80000001), UINT64_C(0x1ffffffff),
+                             UINT64_C(0x100000000), UINT64_C(0x155555555), UINT64_C(0x180000000), UINT64_C(0x200000000)})
+        for (uint64_t a = 0; a < 2000; ++a) {
+            check(a, b);
+            check(b - a, b);
+            check(b / 2 + a - 1000, b);
+        }
 }
 
 TEST_F(Program, LongestCommentIsKeptWithItsTerminator) {

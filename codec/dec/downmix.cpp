@@ -125,26 +125,39 @@ void weights(const Layout& l, int e, int k, bool lfe_plays, int32_t w[2]) {
     }
 }
 
-// Stereo gains (Q30) of channel k of element e: its weights over the
-// larger of the two outputs' sums of weight magnitudes.
-void gains(const Layout& l, int e, int k, int32_t g[2]) {
-    int64_t sum[2] = {0, 0};
+// What a layout's weights are divided by: the larger of the two outputs'
+// sums of weight magnitudes (0 when nothing is heard; at most 8 x 2^30), and
+// whether the low-frequency channels play (a layout of nothing else).
+struct Scale {
+    uint64_t total = 0;
     bool lfe_plays = false;
+};
+Scale scale_of(const Layout& l) {
+    Scale sc;
+    uint64_t sum[2] = {0, 0};
     for (int pass = 0; pass < 2 && sum[0] == 0 && sum[1] == 0; ++pass) {
-        lfe_plays = pass == 1;
+        sc.lfe_plays = pass == 1;
         for (int i = 0; i < l.count; ++i) {
             for (int j = 0; j < channels_of(l.el[i]); ++j) {
                 int32_t w[2];
-                weights(l, i, j, lfe_plays, w);
-                sum[0] += w[0] < 0 ? -static_cast<int64_t>(w[0]) : w[0];
-                sum[1] += w[1] < 0 ? -static_cast<int64_t>(w[1]) : w[1];
+                weights(l, i, j, sc.lfe_plays, w);
+                for (int s = 0; s < 2; ++s) sum[s] += fx::magnitude64(w[s]);
             }
         }
     }
-    const int64_t total = sum[0] > sum[1] ? sum[0] : sum[1];
+    sc.total = sum[0] > sum[1] ? sum[0] : sum[1];
+    return sc;
+}
+
+// Stereo gains (Q30) of channel k of element e: its weights over the
+// layout's scale, rounded, halves away from zero (each weight's magnitude
+// is part of its output's sum, so at most the scale; a weight of 0, half of
+// a pair's, is not divided).
+void gains(const Layout& l, const Scale& sc, int e, int k, int32_t g[2]) {
     int32_t w[2];
-    weights(l, e, k, lfe_plays, w);
-    for (int s = 0; s < 2; ++s) g[s] = total ? fx::div_round(static_cast<int64_t>(w[s]) * (INT64_C(1) << 30), total) : 0;
+    weights(l, e, k, sc.lfe_plays, w);
+    for (int s = 0; s < 2; ++s)
+        g[s] = w[s] ? fx::with_sign_of(w[s], fx::udiv_round_q30_wide(fx::magnitude64(w[s]), sc.total)) : 0;
 }
 
 int first_channel(const Layout& l, int e) {
@@ -176,18 +189,20 @@ struct SbrSlots {
     int element = 0;
     int channel = 0;
 };
-bool heard(const Layout& l, int e) {
+// (A channel is heard when it has a weight: a gain is 0 for a weight of 0
+// alone, the smallest weight being 2^28 and the scale at most 2^33.)
+bool heard(const Layout& l, const Scale& sc, int e) {
     for (int c = 0; c < channels_of(l.el[e]); ++c) {
-        int32_t g[2];
-        gains(l, e, c, g);
-        if (g[0] || g[1]) return true;
+        int32_t w[2];
+        weights(l, e, c, sc.lfe_plays, w);
+        if (w[0] || w[1]) return true;
     }
     return false;
 }
-SbrSlots sbr_slots(const Layout& l, int e) {
+SbrSlots sbr_slots(const Layout& l, const Scale& sc, int e) {
     SbrSlots s;
     for (int i = 0; i < e && i < l.count; ++i) {
-        if (!heard(l, i)) continue;
+        if (!heard(l, sc, i)) continue;
         ++s.element;
         s.channel += channels_of(l.el[i]);
     }
@@ -271,7 +286,7 @@ bool sbr_room(const MP4AACDEC_QUVA_Obj* dec, const Layout& l) {
     if (!kSbrBuilt || !dec->ctx->sbrMix || !sbr_scratch_of(dec->ctx) || !dec->ctx->sbr ||
         dec->ctx->downmix != LAYOUT_MIXED)
         return false;
-    return l.channels > 0 && sbr_slots(l, l.count).channel <= sbr_mix_channels(dec);
+    return l.channels > 0 && sbr_slots(l, scale_of(l), l.count).channel <= sbr_mix_channels(dec);
 }
 
 }  // namespace
@@ -363,9 +378,10 @@ bool downmix_complete(const MP4AACDEC_QUVA_Obj* dec) {
 
 int downmix_gains(const MP4AACDEC_QUVA_Obj* dec, int32_t g[kMixMaxChannels][2]) {
     const Layout l = layout_of(dec);
+    const Scale sc = scale_of(l);
     int ch = 0;
     for (int e = 0; e < l.count; ++e)
-        for (int k = 0; k < channels_of(l.el[e]); ++k) gains(l, e, k, g[ch++]);
+        for (int k = 0; k < channels_of(l.el[e]); ++k) gains(l, sc, e, k, g[ch++]);
     return l.channels;
 }
 
@@ -436,7 +452,9 @@ void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, SbrSlots at, int n, const int32_t 
 }
 
 // The stereo sums of subband samples through the two synthesis banks: the
-// block's PCM, 2048 frames (1024 downsampled); the sums are cleared.
+// block's PCM, 2048 frames (1024 downsampled). (The sums are scratch: each
+// block clears them as it starts, downmix_begin_block, and concealment
+// before it adds the held frames.)
 void put_sbr_sums(MP4AACDEC_QUVA_Obj* dec) {
     SbrDecoder* const s = dec->ctx->sbr;
     SbrMixScratch* const m = sbr_mix_scratch(dec);
@@ -448,8 +466,6 @@ void put_sbr_sums(MP4AACDEC_QUVA_Obj* dec) {
             if constexpr (kSbrBuilt) sbr_synthesise(s, o, m->re[o], m->im[o], out, wide, 2);
         }
     }
-    words::zero(m->re, sizeof m->re);
-    words::zero(m->im, sizeof m->im);
     dec->numSamples = static_cast<uint16_t>(s->downsampled ? kSamplesPerBlock : 2 * kSamplesPerBlock);
 }
 
@@ -488,10 +504,11 @@ void downmix_sbr_element(MP4AACDEC_QUVA_Obj* dec) {
     if (!mi.mix_sbr || e == kNoElement) return;
     const Layout l = layout_of(dec);
     if (e >= l.count) return;
+    const Scale sc = scale_of(l);
     const int n = channels_of(l.el[e]);
     int32_t g[2][2];
-    for (int c = 0; c < n; ++c) gains(l, e, c, g[c]);
-    sbr_mix_element(dec, sbr_slots(l, e), n, g, false);
+    for (int c = 0; c < n; ++c) gains(l, sc, e, c, g[c]);
+    sbr_mix_element(dec, sbr_slots(l, sc, e), n, g, false);
 }
 
 void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
@@ -507,7 +524,7 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
         return;
     }
     int32_t g[2];
-    gains(l, e, c, g);
+    gains(l, scale_of(l), e, c, g);
     if (g[0] == 0 && g[1] == 0) return;  // not heard: no transform
     const int ch = first_channel(l, e) + c;
     const int w = mi.channel[c].window_channel;
@@ -537,17 +554,18 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
         put_sbr_sums(dec);
         // What concealment needs of the layout.
         const Layout l = layout_of(dec);
+        const Scale sc = scale_of(l);
         SbrMixLayout& ml = dec->ctx->sbrMix->layout;
         ml = SbrMixLayout{};
         ml.count = static_cast<uint8_t>(l.count);
         for (int e = 0; e < l.count; ++e) {
-            const SbrSlots at = sbr_slots(l, e);
+            const SbrSlots at = sbr_slots(l, sc, e);
             ml.first[e] = static_cast<uint8_t>(first_channel(l, e));
             ml.channels[e] = static_cast<uint8_t>(channels_of(l.el[e]));
             ml.sbr_first[e] = static_cast<uint8_t>(at.channel);
             ml.sbr_element[e] = static_cast<uint8_t>(at.element);
             for (int c = 0; c < ml.channels[e] && ml.first[e] + c < kMixMaxChannels; ++c)
-                gains(l, e, c, ml.gains[ml.first[e] + c]);
+                gains(l, sc, e, c, ml.gains[ml.first[e] + c]);
         }
     } else if (dec->ctx->downmix == LAYOUT_NATIVE) {
         dec->numSamples = static_cast<uint16_t>(1024 * dec->mcInfo.mix_channels);

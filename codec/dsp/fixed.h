@@ -440,6 +440,38 @@ constexpr uint32_t udiv_round_q30(uint32_t a, uint32_t b FX_WHERE) {
     return static_cast<uint32_t>(((static_cast<uint64_t>(a) << 30) + b / 2) / b);
 }
 
+// udiv_round_q30 for a divisor of up to 2^33 (a sum of up to eight Q30
+// weights), a <= b, without a division, on every target (through
+// udiv_round_recip, which needs no table: a build without SBR has no other
+// use for udiv_round_q30_recip's). Both are shifted down by t until the
+// divisor fits 31 bits, bt = b >> t >= 2^30 when t > 0:
+// a / b = (at + x) / (bt + y) with x, y in [0, 1 - 2^-t] differs from
+// at / bt by (x bt - y at) / (bt (bt + y)), at most (1 - 2^-t) / bt <= 7/8
+// 2^-30 (at <= bt), so the two rounded quotients, each in
+// (r - 1/2 - 2^-31, r + 1/2] of its ratio r times 2^30, differ by 1 at
+// most. The remainder of the estimate (taken modulo 2^64, its true value
+// in [-b, 2 b)) puts it right.
+constexpr uint32_t udiv_round_q30_wide_recip(uint64_t a, uint64_t b FX_WHERE) {
+    FX_EXPECT(b > 0 && b <= (UINT64_C(1) << 33) && a <= b, "udiv_round_q30_wide_recip");
+    const int t = b >> 31 ? 33 - clz64(b) : 0;
+    uint32_t q = udiv_round_recip((a >> t) << 30, static_cast<uint32_t>(b >> t));
+    if (t == 0) return q;
+    const int64_t rem = static_cast<int64_t>((a << 30) + b / 2 - static_cast<uint64_t>(q) * b);
+    if (rem < 0) --q;
+    else if (rem >= static_cast<int64_t>(b)) ++q;
+    return q;
+}
+
+// udiv_round(a << 30, b) for 0 < b <= 2^33 and a <= b: a 64-bit division,
+// or on ARM udiv_round_q30_wide_recip.
+constexpr uint32_t udiv_round_q30_wide(uint64_t a, uint64_t b FX_WHERE) {
+    FX_EXPECT(b > 0 && b <= (UINT64_C(1) << 33) && a <= b, "udiv_round_q30_wide");
+#if defined(__arm__)
+    if (!std::is_constant_evaluated()) return udiv_round_q30_wide_recip(a, b);
+#endif
+    return static_cast<uint32_t>(((a << 30) + b / 2) / b);
+}
+
 // The rounded signed divisions below divide |a| (magnitude64) and give the
 // quotient a's sign back (with_sign_of: q at most 2^31 for a < 0, below
 // 2^31 otherwise).
