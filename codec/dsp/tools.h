@@ -55,8 +55,6 @@ void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_
 // (dsp/x86/tools_sse41.cpp) or NEON (dsp/arm/tools_neon.cpp).
 constexpr int kMaxNoiseLines = 96;  // the widest band of any band table
 constexpr uint32_t kNoiseMul = 1664525u, kNoiseAdd = 1013904223u;
-constexpr uint32_t kNoiseMul4 = kNoiseMul * kNoiseMul * kNoiseMul * kNoiseMul;
-constexpr uint32_t kNoiseAdd4 = kNoiseAdd * (1u + kNoiseMul + kNoiseMul * kNoiseMul + kNoiseMul * kNoiseMul * kNoiseMul);
 // The generator's first eight numbers from a seed s, x_j = s kNoiseLanes.mul[j]
 // + kNoiseLanes.add[j] (modulo 2^32) for j = 0..7: the same numbers as
 // advancing it line by line, for lanes that start with one multiply-add
@@ -75,6 +73,9 @@ constexpr NoiseLanes kNoiseLanes = [] {
     }
     return l;
 }();
+// The generator advanced four and eight lines at once.
+constexpr uint32_t kNoiseMul4 = kNoiseLanes.mul[3], kNoiseAdd4 = kNoiseLanes.add[3];
+constexpr uint32_t kNoiseMul8 = kNoiseLanes.mul[7], kNoiseAdd8 = kNoiseLanes.add[7];
 void noise_lines_exact(int32_t* out, int n, int16_t energy, uint32_t seed);
 void noise_lines_sse41(int32_t* out, int n, int16_t energy, uint32_t seed);
 void noise_lines_avx2(int32_t* out, int n, int16_t energy, uint32_t seed);  // eight lines at a time

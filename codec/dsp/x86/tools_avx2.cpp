@@ -3,7 +3,7 @@
 // Noise substitution's band values (noise_lines_exact, dsp/pns.cpp) with
 // AVX2, as noise_lines_sse41 (dsp/x86/tools_sse41.cpp) does them with eight
 // lanes: the generator's lane j at line i + j, started from the seed with
-// one multiply-add each (kNoiseLanes), all eight advanced eight lines at once (kNoiseMul8, kNoiseAdd8 below: the same numbers in the same
+// one multiply-add each (kNoiseLanes), all eight advanced eight lines at once (kNoiseMul8, kNoiseAdd8 in dsp/tools.h: the same numbers in the same
 // order); each draw's low 16 bits sign-extended, kept as 16-bit values and
 // squared into four 64-bit sums (a last group of fewer than eight lines
 // draws the others as zero); the scale's 64-bit products with their rounding
@@ -21,8 +21,6 @@
 
 namespace {
 
-constexpr uint32_t kNoiseMul8 = kNoiseMul4 * kNoiseMul4;
-constexpr uint32_t kNoiseAdd8 = kNoiseAdd4 * kNoiseMul4 + kNoiseAdd4;
 // Room for the last group's eight values.
 constexpr int kValues = (kMaxNoiseLines + 7) / 8 * 8;
 
