@@ -192,20 +192,18 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         bool* const e_zero = work->e_zero;
         const int32_t log_scale = fx::shl_wrap(2 * shift, kFrac);
         const int32_t log_slots = log2_u64(static_cast<uint64_t>(row1 - row0));
+        words::zero_words(e_curr, m_sbr);
+        for (int m = 0; m < m_sbr; ++m) e_zero[m] = false;
         if (header.interpol_freq) {
             // (e_orig, filled below, holds the logarithms meanwhile.)
             int32_t* const log_energy = lv.e_orig;
             kernels.sbr_log2(energy, m_sbr, log_energy);
-            words::zero_words(e_curr, m_sbr);
-            for (int m = 0; m < m_sbr; ++m) e_zero[m] = false;
             for (int i = 0; i < env_band_count; ++i)
                 for (int m = res.lo(i); m < res.hi(i); ++m) {
                     e_zero[m] = energy[m] == 0;
                     e_curr[m] = e_zero[m] ? 0 : log_energy[m] + log_scale - log_slots;
                 }
         } else {
-            words::zero_words(e_curr, m_sbr);
-            for (int m = 0; m < m_sbr; ++m) e_zero[m] = false;
             for (int i = 0; i < env_band_count; ++i) {
                 const int lo = res.lo(i), hi = res.hi(i);
                 if (hi <= lo) continue;
