@@ -30,6 +30,7 @@
 #include "dsp/filterbank.h"
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
+#include "dsp/mix_rows.h"
 #include "dsp/ps_kernels.h"
 #include "dsp/qmf.h"
 #include "dsp/sbr_adjust.h"
@@ -99,13 +100,14 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
                           ENTRY(sbr_exp2),        ENTRY(sbr_apply),         ENTRY(ps_hybrid),
                           ENTRY(ps_allpass),      ENTRY(ps_mix),            ENTRY(ps_step),
                           ENTRY(ps_transient),    ENTRY(ps_energies),       ENTRY(noise_lines),
-                          ENTRY(mid_side),        ENTRY(tns_filter),        ENTRY(sbr_pcm16)};
+                          ENTRY(mid_side),        ENTRY(tns_filter),        ENTRY(sbr_pcm16),
+                          ENTRY(mix_rows)};
 #undef ENTRY
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
     kHfFilter, kHfCovariance, kHfBits, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
-    kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kTnsFilter, kSbrPcm16, kEntryCount
+    kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kTnsFilter, kSbrPcm16, kMixRows, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
 
@@ -858,6 +860,31 @@ void check_sbr_pcm16(const Kernels& ref, const Kernels& var, int rounds) {
     }
 }
 
+// The downmix's sums of subband samples: rows of every width up to 64 (tails
+// of every length), gains at their edges (0, +-1, +-2^30 and next to them)
+// and anywhere in [-2^30, 2^30], samples and sums in every pattern (both
+// saturations of the sums, and of the product alone at -2^30), added row
+// after row; the words beyond each row's width stay untouched.
+void check_mix_rows(const Kernels& ref, const Kernels& var, int rounds) {
+    if (!var.mix_rows || var.mix_rows == ref.mix_rows) return;
+    constexpr int32_t kUnit = INT32_C(1) << 30;
+    static constexpr int32_t kGains[] = {0, 1, -1, kUnit, -kUnit, kUnit - 1, -kUnit + 1, kUnit / 2};
+    for (int r = 0; r < 2 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            const int rows = 1 + below(3);
+            const int width = below(2) ? 64 >> below(2) : below(65);
+            const int32_t gain = below(2) ? kGains[below(8)]
+                                          : static_cast<int32_t>(next() % (2u * kUnit + 1u)) - kUnit;
+            Guarded x(64 * rows), a(64 * rows), b(64 * rows);
+            fill_pattern(x.data(), x.size(), pattern);
+            fill_pattern(a.data(), a.size(), below(kPatterns));
+            b = a;
+            ref.mix_rows(a.data(), x.data(), rows, width, gain);
+            var.mix_rows(b.data(), x.data(), rows, width, gain);
+            if (!same("mix_rows", "sums", {&a}, {&b})) return;
+        }
+}
+
 // The all-pass decorrelator: both configurations, runs from the first band
 // and from the first QMF band to the end of the all-pass bands or to any
 // band (tails of every length), the tables' coefficients or any
@@ -1344,6 +1371,9 @@ void bench_call(int entry, const Kernels& k) {
         if constexpr (kSbrBuilt)
             k.ps_allpass(rows, ps_config_20.allpass + 10, 30, 20, in.data(), in.data() + 64, out.data(),
                          out.data() + 64);
+    } else if (entry == kMixRows) {
+        std::memcpy(buf.data(), in.data(), 32 * 64 * sizeof(int32_t));
+        k.mix_rows(buf.data(), in.data() + 64, 31, 64, (1 << 30) / 3);
     } else if (entry == kPsStep) {
         std::memcpy(buf.data(), in.data(), 4 * 34 * sizeof(int32_t));
         k.ps_step(buf.data(), sums.data(), 4 * 34);
@@ -1422,19 +1452,8 @@ int main(int argc, char** argv) {
     // choice from the environment that every decoder start makes leaves it.
     select_kernels(0);
     kernels_select_once();
-    if (kernels.dequantise != ref.dequantise || kernels.pre_twiddle != ref.pre_twiddle || kernels.fft != ref.fft ||
-        kernels.synthesis != ref.synthesis || kernels.synthesis_mix != ref.synthesis_mix ||
-        kernels.qmf_analysis32 != ref.qmf_analysis32 ||
-        kernels.qmf_synthesis64 != ref.qmf_synthesis64 || kernels.qmf_synthesis32 != ref.qmf_synthesis32 ||
-        kernels.sbr_hf_filter != ref.sbr_hf_filter || kernels.sbr_hf_covariance != ref.sbr_hf_covariance ||
-        kernels.sbr_hf_bits != ref.sbr_hf_bits || kernels.sbr_hf_scale != ref.sbr_hf_scale ||
-        kernels.sbr_energies != ref.sbr_energies || kernels.sbr_log2 != ref.sbr_log2 ||
-        kernels.sbr_exp2 != ref.sbr_exp2 || kernels.sbr_apply != ref.sbr_apply ||
-        kernels.ps_hybrid != ref.ps_hybrid || kernels.ps_allpass != ref.ps_allpass || kernels.ps_mix != ref.ps_mix ||
-        kernels.ps_step != ref.ps_step || kernels.ps_transient != ref.ps_transient ||
-        kernels.ps_energies != ref.ps_energies ||
-        kernels.noise_lines != ref.noise_lines || kernels.mid_side != ref.mid_side ||
-        kernels.tns_filter != ref.tns_filter || kernels.sbr_pcm16 != ref.sbr_pcm16) {
+    if (std::any_of(std::begin(kEntries), std::end(kEntries),
+                    [&](const Entry& e) { return e.of(kernels) != e.of(ref); })) {
         std::printf("FAIL kernels_select_once replaced the table select_kernels chose\n");
         return 1;
     }
@@ -1447,22 +1466,8 @@ int main(int argc, char** argv) {
         select_kernels(subset);
         const Kernels var = kernels;
         current = var;
-        int variants = 0;
-        for (auto differs : {var.dequantise != ref.dequantise, var.pre_twiddle != ref.pre_twiddle,
-                             var.fft != ref.fft, var.synthesis != ref.synthesis,
-                             var.synthesis_mix != ref.synthesis_mix,
-                             var.qmf_analysis32 != ref.qmf_analysis32, var.qmf_synthesis64 != ref.qmf_synthesis64,
-                             var.qmf_synthesis32 != ref.qmf_synthesis32, var.sbr_hf_filter != ref.sbr_hf_filter,
-                             var.sbr_hf_covariance != ref.sbr_hf_covariance, var.sbr_hf_bits != ref.sbr_hf_bits,
-                             var.sbr_hf_scale != ref.sbr_hf_scale, var.sbr_energies != ref.sbr_energies,
-                             var.sbr_log2 != ref.sbr_log2, var.sbr_exp2 != ref.sbr_exp2,
-                             var.sbr_apply != ref.sbr_apply, var.ps_hybrid != ref.ps_hybrid,
-                             var.ps_allpass != ref.ps_allpass, var.ps_mix != ref.ps_mix,
-                             var.ps_step != ref.ps_step, var.ps_transient != ref.ps_transient,
-                             var.ps_energies != ref.ps_energies,
-                             var.noise_lines != ref.noise_lines, var.mid_side != ref.mid_side,
-                             var.tns_filter != ref.tns_filter, var.sbr_pcm16 != ref.sbr_pcm16})
-            variants += differs;
+        const int variants = static_cast<int>(std::count_if(std::begin(kEntries), std::end(kEntries),
+                                                            [&](const Entry& e) { return e.of(var) != e.of(ref); }));
         std::string names;
         for (const Entry& e : kEntries)
             if (e.of(var) != e.of(ref)) {
@@ -1492,6 +1497,7 @@ int main(int argc, char** argv) {
         check_mid_side(ref, var, rounds);
         check_tns_filter(ref, var, rounds);
         check_sbr_pcm16(ref, var, rounds);
+        check_mix_rows(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
     } while (subset != 0);
     select_kernels(~0u);

@@ -444,8 +444,11 @@ void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, SbrSlots at, int n, const int32_t 
             sbr_channel_subbands(s, x, ch[c], c);
             // (Downsampled, the 32-band synthesis hears subbands 0..31 alone.)
             const int width = s->downsampled ? 32 : 64;
-            for (int o = 0; o < 2; ++o)
-                if (g[c][o]) downmix_add_subbands(m->re[o], m->im[o], x->re, x->im, width, g[c][o]);
+            for (int o = 0; o < 2; ++o) {
+                if (!g[c][o]) continue;
+                kernels.mix_rows(m->re[o][0], x->re[kSbrHfAdjSlots], kSbrQmfSlots, width, g[c][o]);
+                kernels.mix_rows(m->im[o][0], x->im[kSbrHfAdjSlots], kSbrQmfSlots, width, g[c][o]);
+            }
         }
         sbr_element_save(s, sbr_mix_element_state(dec, e));
     }

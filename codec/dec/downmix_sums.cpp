@@ -31,18 +31,4 @@ void downmix_put_sums(MP4AACDEC_QUVA_Obj* dec) {
     dec->numSamples = kSamplesPerBlock;
 }
 
-void downmix_add_subbands(int32_t (*sum_re)[64], int32_t (*sum_im)[64], const int32_t (*re)[64],
-                          const int32_t (*im)[64], int width, int32_t gain) {
-    for (int l = 0; l < kSbrQmfSlots; ++l) {
-        const int32_t* const r = re[l + kSbrHfAdjSlots];
-        const int32_t* const i = im[l + kSbrHfAdjSlots];
-        int32_t* const sr = sum_re[l];
-        int32_t* const si = sum_im[l];
-        for (int k = 0; k < width; ++k) {
-            sr[k] = fx::add_sat(sr[k], fx::mul_shift_sat(r[k], gain, 30));
-            si[k] = fx::add_sat(si[k], fx::mul_shift_sat(i[k], gain, 30));
-        }
-    }
-}
-
 #endif

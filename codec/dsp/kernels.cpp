@@ -10,6 +10,7 @@
 #include "dsp/dequant.h"
 #include "dsp/filterbank.h"
 #include "dsp/hf_filter.h"
+#include "dsp/mix_rows.h"
 #include "dsp/ps_kernels.h"
 #include "dsp/qmf.h"
 #include "dsp/tools.h"
@@ -87,7 +88,9 @@ constexpr Kernels kReference = {
 #endif
 #if AAC_SBR_BUILT
     qmf_pcm16,
+    mix_rows_q30,
 #else
+    nullptr,
     nullptr,
 #endif
 };

@@ -99,6 +99,10 @@ struct Kernels {
     // An SBR output slot of n samples (Q12) to 16-bit PCM, sample i at
     // out[i * step] (SBR; null without it): see qmf_pcm16 (dsp/qmf.h).
     void (*sbr_pcm16)(int16_t* out, int step, const int32_t* v, int n);
+    // One channel's rows of SBR subband samples scaled by its gain and added
+    // into a stereo output's sums (SBR; null without it): see mix_rows_q30
+    // (dsp/mix_rows.h).
+    void (*mix_rows)(int32_t* sum, const int32_t* x, int rows, int width, int32_t gain);
 };
 
 // The reference kernels: the transform steps of the compact arithmetic

@@ -4,6 +4,7 @@
 #include "dsp/fft_variants.h"
 #include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
+#include "dsp/mix_rows.h"
 #include "dsp/ps_kernels.h"
 #include "dsp/qmf_variants.h"
 #include "dsp/sbr_adjust.h"
@@ -54,7 +55,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.sbr_log2 = sbr_log2_avx2, k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
             k.sbr_hf_filter = sbr_hf_filter_avx2, k.sbr_hf_covariance = sbr_hf_covariance_avx2;
             k.sbr_pcm16 = qmf_pcm16_avx2, k.ps_transient = ps_transient_gains_avx2;
-            k.ps_step = ps_step_matrices_avx2;
+            k.ps_step = ps_step_matrices_avx2, k.mix_rows = mix_rows_q30_avx2;
         }
     }
 }

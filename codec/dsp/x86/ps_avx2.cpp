@@ -11,6 +11,7 @@
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
 #include "dsp/ps_kernels.h"
+#include "dsp/x86/sat_avx2.h"
 #include "tables/ps_tables.h"
 
 #define AVX2 __attribute__((target("avx2")))
@@ -48,31 +49,10 @@ AVX2 inline __m256i round_narrow(Wide8 x) {
 }
 
 // rshr64_sat(a b, 31) of eight words when no b is INT32_MIN: |a b| < 2^62,
-// so the rounded product always fits and is the low word of the shifted sum
-// (a logical shift of the even products' sums, a left one by 1 of the odd
-// ones' to their high words). b_odd: b's odd words shifted down (its
-// 64-bit lanes shifted right by 32), made once for every product with b.
-AVX2 inline __m256i mul31(__m256i a, __m256i b, __m256i b_odd) {
-    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 30);
-    const __m256i e = _mm256_add_epi64(_mm256_mul_epi32(a, b), bias);
-    const __m256i o = _mm256_add_epi64(_mm256_mul_epi32(_mm256_srli_epi64(a, 32), b_odd), bias);
-    return _mm256_blend_epi16(_mm256_srli_epi64(e, 31), _mm256_slli_epi64(o, 1), 0xCC);
-}
-
-// add_sat and sub_sat of eight words.
-AVX2 inline __m256i blend_sat(__m256i r, __m256i a, __m256i over) {
-    const __m256i sat = _mm256_xor_si256(_mm256_srai_epi32(a, 31), _mm256_set1_epi32(INT32_MAX));
-    return _mm256_castps_si256(
-        _mm256_blendv_ps(_mm256_castsi256_ps(r), _mm256_castsi256_ps(sat), _mm256_castsi256_ps(over)));
-}
-AVX2 inline __m256i add_sat(__m256i a, __m256i b) {
-    const __m256i r = _mm256_add_epi32(a, b);
-    return blend_sat(r, a, _mm256_and_si256(_mm256_xor_si256(a, r), _mm256_xor_si256(b, r)));
-}
-AVX2 inline __m256i sub_sat(__m256i a, __m256i b) {
-    const __m256i r = _mm256_sub_epi32(a, b);
-    return blend_sat(r, a, _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_xor_si256(a, r)));
-}
+// so the rounded product always fits (sat8::mul_round).
+AVX2 inline __m256i mul31(__m256i a, __m256i b, __m256i b_odd) { return sat8::mul_round<31>(a, b, b_odd); }
+using sat8::add_sat;
+using sat8::sub_sat;
 
 // (a_re + j a_im) (b_re + j b_im), Q31 products rounded and saturated.
 AVX2 inline void cmul_q31(__m256i a_re, __m256i a_im, __m256i b_re, __m256i b_im, __m256i* re, __m256i* im) {
