@@ -11,6 +11,7 @@
 //   synthesis_output<kBits>(sum, out)  the completed sum to output, cleared
 //   magnitude(x, n)                    OR of |x| - (x < 0) over n values, or
 //                                      any word of the same bit length
+//   magnitude2(x, y, n)                the same over x and y together
 //   fft<kBits>(buf)                    the inverse FFT
 // ScalarSteps holds the reference of each; a variant derives from it and
 // hides the steps it does faster, bit-exact with these. Everything here is
@@ -158,6 +159,9 @@ struct ScalarSteps {
         for (int i = 0; i < n; ++i) any |= static_cast<uint32_t>(x[i] ^ (x[i] >> 31));
         return any;
     }
+    QMF_INLINE static uint32_t magnitude2(const int32_t* x, const int32_t* y, int n) {
+        return magnitude(x, n) | magnitude(y, n);
+    }
 
     template <int kBits>
     QMF_INLINE static void fft(int32_t* buf) {
@@ -291,7 +295,7 @@ QMF_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], con
                                int32_t* out) {
     constexpr int bands = 1 << kBits;
     // 2^s scales D below 2^(30.5 - kBits): |D| <= |X| + |X'| <= 2^(b + 1.5).
-    const int s = 29 - kBits - bit_length(Steps::magnitude(re, bands) | Steps::magnitude(im, bands));
+    const int s = 29 - kBits - bit_length(Steps::magnitude2(re, im, bands));
     int32_t d[2 * bands];
     Steps::template synthesis_pre<kBits>(re, im, s, d);
     Steps::template fft<kBits>(d);

@@ -139,11 +139,12 @@ NEON_INLINE void radix4_store(const int32x4_t* xr, const int32x4_t* xi, int32_t*
 struct NeonSteps : qmf::ScalarSteps {
     // The largest of |x| - (x < 0), which has the bit length of their OR:
     // the largest value and the complement of the smallest (VMAX, VMIN,
-    // eight values at a time; n a multiple of 8).
-    static uint32_t magnitude(const int32_t* x, int n) {
+    // four values of each array at a time; n a multiple of 4), brought to
+    // one word once.
+    static uint32_t magnitude2(const int32_t* x, const int32_t* y, int n) {
         int32x4_t top = vdupq_n_s32(0), bottom = top;
-        for (int i = 0; i < n; i += 8) {
-            const int32x4_t a = vld1q_s32(x + i), b = vld1q_s32(x + i + 4);
+        for (int i = 0; i < n; i += 4) {
+            const int32x4_t a = vld1q_s32(x + i), b = vld1q_s32(y + i);
             top = vmaxq_s32(top, vmaxq_s32(a, b));
             bottom = vminq_s32(bottom, vminq_s32(a, b));
         }
@@ -151,6 +152,7 @@ struct NeonSteps : qmf::ScalarSteps {
         const int32x2_t h = vpmax_s32(vget_low_s32(m), vget_high_s32(m));
         return static_cast<uint32_t>(vget_lane_s32(vpmax_s32(h, h), 0));
     }
+    static uint32_t magnitude(const int32_t* x, int n) { return magnitude2(x, x + n / 2, n / 2); }
 
     // The stage of half-span kHalf and the ones after it; the first two
     // stages are the pre-steps' (analysis_pre, synthesis_pre). Four
