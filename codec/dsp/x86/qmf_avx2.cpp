@@ -199,22 +199,27 @@ struct Avx2Steps : qmf::ScalarSteps {
         store(d + 8 * at[3], _mm256_permute2x128_si256(t1, t3, 0x31));
     }
 
-    // fx::rshr64 by 32: the high words of the sums with 2^31.
+    // fx::rshr64 by 32: the high words of the sums with 2^31. Each half of
+    // u (n = 32 half + r) from its five blocks, their addresses taken once
+    // and the words at r indexed from them.
     AVX2 static void analysis_window(const int32_t* const* blk, int32_t* u) {
         const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 31);
-        for (int n = 0; n < 64; n += 8) {
-            const int half = n >> 5, r = n & 31;
-            __m256i a = _mm256_setzero_si256(), b = a;
-            for (int j = 0; j < 5; ++j) {
-                const int32_t* c = qmf_window_q31 + 2 * (n + 64 * j);  // even words
-                const int32_t* x = blk[2 * j + half] + r;
-                a = add(a, mul(load_wide(x), load(c)));
-                b = add(b, mul(load_wide(x + 4), load(c + 8)));
+        for (int half = 0; half < 2; ++half) {
+            const int32_t* const x[5] = {blk[half], blk[2 + half], blk[4 + half], blk[6 + half], blk[8 + half]};
+            const int32_t* const c = qmf_window_q31 + 64 * half;  // c(2 (n + 64 j)): even words
+            int32_t* const out = u + 32 * half;
+#pragma GCC unroll 1
+            for (int r = 0; r < 32; r += 8) {
+                __m256i a = bias, b = bias;
+#pragma GCC unroll 5
+                for (int j = 0; j < 5; ++j) {
+                    a = add(a, mul(load_wide(x[j] + r), load(c + 2 * r + 128 * j)));
+                    b = add(b, mul(load_wide(x[j] + r + 4), load(c + 2 * r + 128 * j + 8)));
+                }
+                const __m256i hi = _mm256_castps_si256(
+                    _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
+                store(out + r, _mm256_permute4x64_epi64(hi, _MM_SHUFFLE(3, 1, 2, 0)));
             }
-            const __m256i hi = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(add(a, bias)),
-                                                                     _mm256_castsi256_ps(add(b, bias)),
-                                                                     _MM_SHUFFLE(3, 1, 3, 1)));
-            store(u + n, _mm256_permute4x64_epi64(hi, _MM_SHUFFLE(3, 1, 2, 0)));
         }
     }
 
