@@ -80,6 +80,16 @@ QMF_INLINE Wide rotate_wide(int32_t a, int32_t b, int m) {
     return rotate_wide(a, b, qmf_rot_q31[2 * m], qmf_rot_q31[2 * m + 1]);
 }
 
+// fx::rshr64_sat(a, n) for n = 1..31 of a sum a that starts from
+// fx::round_bias64(n): a >> n, saturated. It fits 32 bits where the bits
+// from n + 31 up are all equal (a >> (n + 31) is 0 or -1); then it is the
+// low word of the shift (two 32-bit shifts of the pair, not a 64-bit one).
+QMF_INLINE int32_t shift_sat_low(int64_t a, int n) {
+    const int32_t top = fx::asr64_hi(a, n - 1);
+    if (top == 0 || top == -1) return fx::asr64_lo(a, n);
+    return top < 0 ? INT32_MIN : INT32_MAX;
+}
+
 // The radix-2 butterfly at words p and q of x + t, x - t, t = (tr, ti).
 QMF_INLINE void butterfly(int32_t* p, int32_t* q, int32_t tr, int32_t ti) {
     const int32_t xr = p[0], xi = p[1];
@@ -198,8 +208,28 @@ struct ScalarSteps {
         }
     }
 
-    // X = F Z[k] + G conj Z[31-k], (F/2 Z + G/2 conj Z') 2^-(37 + s).
+    // X = F Z[k] + G conj Z[31-k], (F/2 Z + G/2 conj Z') 2^-(37 + s). The
+    // shift 37 + s is 32 or more unless the folded input is near full
+    // scale: then the sums start from the rounding term and the result is
+    // their high word shifted by the rest (asr64_hi), which is rshr64_sat's
+    // value for any sum (a 64-bit value shifted by 32 or more fits 32 bits),
+    // without a 64-bit shift by a count known only at run time.
     QMF_INLINE static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
+        const int n = 37 + s;
+        if (n >= 32) {
+            const int64_t bias = fx::round_bias64(n);
+            for (int k = 0; k < 32; ++k) {
+                const int32_t* fg = qmf_analysis_post_q31 + 4 * k;
+                const int32_t ar = z[2 * k], ai = z[2 * k + 1], br = z[2 * (31 - k)], bi = z[2 * (31 - k) + 1];
+                int64_t r = fx::mac64(fx::mac64(bias, fg[0], ar), fx::neg_wrap(fg[1]), ai);
+                r = fx::mac64(fx::mac64(r, fg[2], br), fg[3], bi);
+                int64_t i = fx::mac64(fx::mac64(bias, fg[0], ai), fg[1], ar);
+                i = fx::mac64(fx::mac64(i, fg[3], br), fx::neg_wrap(fg[2]), bi);
+                re[k] = fx::asr64_hi(r, n - 32);
+                im[k] = fx::asr64_hi(i, n - 32);
+            }
+            return;
+        }
         for (int k = 0; k < 32; ++k) {
             const int32_t* fg = qmf_analysis_post_q31 + 4 * k;
             const int32_t ar = z[2 * k], ai = z[2 * k + 1], br = z[2 * (31 - k)], bi = z[2 * (31 - k) + 1];
@@ -207,37 +237,63 @@ struct ScalarSteps {
             r = fx::mac64(fx::mac64(r, fg[2], br), fg[3], bi);
             int64_t i = fx::mac64(fx::mac64(0, fg[0], ai), fg[1], ar);
             i = fx::mac64(fx::mac64(i, fg[3], br), fx::neg_wrap(fg[2]), bi);
-            re[k] = fx::rshr64_sat(r, 37 + s);
-            im[k] = fx::rshr64_sat(i, 37 + s);
+            re[k] = fx::rshr64_sat(r, n);
+            im[k] = fx::rshr64_sat(i, n);
         }
     }
 
-    // D[k] = P X[k] + Q conj X[M-1-k] 2^s, at the bit reversal of k.
-    template <int kBits>
-    QMF_INLINE static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+    // D[k] = P X[k] + Q conj X[M-1-k] 2^s, at the bit reversal of k. The
+    // shift 31 - s goes beyond 31 for loud slots: then (kHigh) the rounding
+    // as in analysis_post.
+    template <int kBits, bool kHigh>
+    QMF_INLINE static void pre_bands(const int32_t* re, const int32_t* im, int n, int32_t* d) {
         constexpr int bands = 1 << kBits;
         const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
+        const int64_t bias = kHigh ? fx::round_bias64(n) : 0;
         for (int k = 0; k < bands; ++k) {
             const int32_t* pq = pre + 4 * k;
             const int j = bands - 1 - k;
-            int64_t r = fx::mac64(fx::mac64(0, pq[0], re[k]), fx::neg_wrap(pq[1]), im[k]);
+            int64_t r = fx::mac64(fx::mac64(bias, pq[0], re[k]), fx::neg_wrap(pq[1]), im[k]);
             r = fx::mac64(fx::mac64(r, pq[2], re[j]), pq[3], im[j]);
-            int64_t i = fx::mac64(fx::mac64(0, pq[0], im[k]), pq[1], re[k]);
+            int64_t i = fx::mac64(fx::mac64(bias, pq[0], im[k]), pq[1], re[k]);
             i = fx::mac64(fx::mac64(i, pq[3], re[j]), fx::neg_wrap(pq[2]), im[j]);
             const int at = kBitReversal<kBits>.at[k];
-            d[2 * at] = fx::rshr64(r, 31 - s);
-            d[2 * at + 1] = fx::rshr64(i, 31 - s);
+            d[2 * at] = kHigh ? fx::asr64_hi(r, n - 32) : fx::rshr64(r, n);
+            d[2 * at + 1] = kHigh ? fx::asr64_hi(i, n - 32) : fx::rshr64(i, n);
         }
     }
+    template <int kBits>
+    QMF_INLINE static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+        if (31 - s >= 32)
+            pre_bands<kBits, true>(re, im, 31 - s, d);
+        else
+            pre_bands<kBits, false>(re, im, 31 - s, d);
+    }
 
-    // v[2m] + i v[2m+1] = exp(i pi m / M) d[m] 2^(1 - s), saturated.
+    // v[2m] + i v[2m+1] = exp(i pi m / M) d[m] 2^(1 - s), saturated. For a
+    // shift 30 + s of 32 or more (all but loud slots) the rounding as in
+    // analysis_post: the high word of the sum started from the rounding
+    // term, shifted by the rest, which never needs the saturation.
     template <int kBits>
     QMF_INLINE static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
+        const int n = 30 + s;
+        if (n >= 32) {
+            const int64_t bias = fx::round_bias64(n);
+            for (int m = 0; m < bands; ++m) {
+                const int32_t a = d[2 * m], b = d[2 * m + 1];
+                const int32_t c = qmf_rot_q31[2 * step * m], sn = qmf_rot_q31[2 * step * m + 1];
+                nv[2 * m] = fx::asr64_hi(fx::mac64(fx::mac64(bias, a, c), fx::neg_wrap(b), sn), n - 32);
+                nv[2 * m + 1] = fx::asr64_hi(fx::mac64(fx::mac64(bias, a, sn), b, c), n - 32);
+            }
+            return;
+        }
+        const int64_t bias = fx::round_bias64(n);
         for (int m = 0; m < bands; ++m) {
-            const Wide w = rotate_wide(d[2 * m], d[2 * m + 1], step * m);
-            nv[2 * m] = fx::rshr64_sat(w.re, 30 + s);
-            nv[2 * m + 1] = fx::rshr64_sat(w.im, 30 + s);
+            const int32_t a = d[2 * m], b = d[2 * m + 1];
+            const int32_t c = qmf_rot_q31[2 * step * m], sn = qmf_rot_q31[2 * step * m + 1];
+            nv[2 * m] = shift_sat_low(fx::mac64(fx::mac64(bias, a, c), fx::neg_wrap(b), sn), n);
+            nv[2 * m + 1] = shift_sat_low(fx::mac64(fx::mac64(bias, a, sn), b, c), n);
         }
     }
 
@@ -245,16 +301,22 @@ struct ScalarSteps {
     // k (even i) or M + k (odd i), each product rounded to Q11 (from Q42)
     // and added to its partial sum sums[i][k] (saturated). The window's
     // magnitudes stay below 0.86: a rounded product is within 32 bits for
-    // any v, so it needs no saturation of its own.
+    // any v, so it needs no saturation of its own. The five rows of each
+    // half of v one after another for each k, v's word taken once for them.
     template <int kBits>
     QMF_INLINE static void synthesis_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        for (int i = 0; i < kBlocks; ++i) {
-            int32_t* const acc = sums[i];
-            const int32_t* const vi = v + (i & 1) * bands;
-            const int32_t* const c = qmf_window_q31 + step * bands * i;
-            for (int k = 0; k < bands; ++k)
-                acc[k] = fx::add_sat(acc[k], fx::rshr64(fx::mac64(0, vi[k], c[step * k]), 31));
+        for (int half = 0; half < 2; ++half) {
+            int32_t* const acc[5] = {sums[half], sums[half + 2], sums[half + 4], sums[half + 6], sums[half + 8]};
+            const int32_t* const vh = v + half * bands;
+            const int32_t* const c = qmf_window_q31 + step * bands * half;
+            for (int k = 0; k < bands; ++k) {
+                const int32_t x = vh[k];
+#pragma GCC unroll 5
+                for (int j = 0; j < 5; ++j)
+                    acc[j][k] =
+                        fx::add_sat(acc[j][k], fx::rshr64(fx::mac64(0, x, c[step * (2 * bands * j + k)]), 31));
+            }
         }
     }
 
