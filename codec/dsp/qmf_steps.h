@@ -186,14 +186,18 @@ struct ScalarSteps {
 
     // u[n] = sum_j x(n + 64 j) c(2 (n + 64 j)), n = 0..63, rounded to Q11:
     // x(32 b + r) the sample r back in the block of age b, which the ring
-    // holds at r (blocks are stored newest sample first).
+    // holds at r (blocks are stored newest sample first). Each half of u
+    // (n = 32 half + r) from its five blocks, their addresses taken once.
     QMF_INLINE static void analysis_window(const int32_t* const* blk, int32_t* u) {
-        for (int n = 0; n < 64; ++n) {
-            const int half = n >> 5, r = n & 31;
-            int64_t acc = 0;
+        for (int half = 0; half < 2; ++half) {
+            const int32_t* const x[5] = {blk[half], blk[2 + half], blk[4 + half], blk[6 + half], blk[8 + half]};
+            const int32_t* const c = qmf_window_q31 + 64 * half;
+            for (int r = 0; r < 32; ++r) {
+                int64_t acc = 0;
 #pragma GCC unroll 5
-            for (int j = 0; j < 5; ++j) acc = fx::mac64(acc, blk[2 * j + half][r], qmf_window_q31[2 * (n + 64 * j)]);
-            u[n] = fx::rshr64(acc, 32);
+                for (int j = 0; j < 5; ++j) acc = fx::mac64(acc, x[j][r], c[2 * r + 128 * j]);
+                u[32 * half + r] = fx::rshr64(acc, 32);
+            }
         }
     }
 
