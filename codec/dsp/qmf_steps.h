@@ -7,7 +7,7 @@
 //   analysis_post(z, s, re, im)        the 32 subband samples from the FFT
 //   synthesis_pre<kBits>(re, im, s, d) D (bit-reversed), scaled 2^s
 //   synthesis_post<kBits>(d, s, v)     the slot's 2M new values v
-//   synthesis_window<kBits>(v, sums)   v windowed into the ten partial sums
+//   synthesis_window<kBits>(v, s, sums) v windowed into the ten partial sums
 //   synthesis_output<kBits>(sum, out)  the completed sum to output, cleared
 //   magnitude(x, n)                    OR of |x| - (x < 0) over n values, or
 //                                      any word of the same bit length
@@ -307,29 +307,45 @@ struct ScalarSteps {
     // magnitudes stay below 0.86: a rounded product is within 32 bits for
     // any v, so it needs no saturation of its own. The five rows of each
     // half of v one after another for each k, v's word taken once for them.
-    template <int kBits>
-    QMF_INLINE static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+    // Where the slot's shift 30 + s is 32 or more, every |v| is below
+    // 2^29.5 (see synthesis_slot), so 2 v fits 32 bits, and the rounded
+    // product is the high word of 2 v c + 2^31 (kSmall: one multiply-add
+    // from the rounding term, no shift).
+    template <int kBits, bool kSmall>
+    QMF_INLINE static void window_rows(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         for (int half = 0; half < 2; ++half) {
             int32_t* const acc[5] = {sums[half], sums[half + 2], sums[half + 4], sums[half + 6], sums[half + 8]};
             const int32_t* const vh = v + half * bands;
             const int32_t* const c = qmf_window_q31 + step * bands * half;
             for (int k = 0; k < bands; ++k) {
-                const int32_t x = vh[k];
+                const int32_t x = kSmall ? fx::add_wrap(vh[k], vh[k]) : vh[k];
 #pragma GCC unroll 5
-                for (int j = 0; j < 5; ++j)
-                    acc[j][k] =
-                        fx::add_sat(acc[j][k], fx::rshr64(fx::mac64(0, x, c[step * (2 * bands * j + k)]), 31));
+                for (int j = 0; j < 5; ++j) {
+                    const int32_t w = c[step * (2 * bands * j + k)];
+                    const int32_t p = kSmall ? fx::asr64_hi(fx::mac64(fx::round_bias64(32), x, w), 0)
+                                             : fx::rshr64(fx::mac64(0, x, w), 31);
+                    acc[j][k] = fx::add_sat(acc[j][k], p);
+                }
             }
         }
     }
+    template <int kBits>
+    QMF_INLINE static void synthesis_window(const int32_t* v, int s, int32_t* const* sums) {
+        if (30 + s >= 32)
+            window_rows<kBits, true>(v, sums);
+        else
+            window_rows<kBits, false>(v, sums);
+    }
 
     // The current slot's complete sums (Q11) as Q12 output samples
-    // (saturated), the sums cleared for the slot ten ahead.
+    // (saturated: fx::add_sat of the sum and itself, the value of
+    // fx::shl_sat by one, QADD on ARM), the sums cleared for the slot ten
+    // ahead.
     template <int kBits>
     QMF_INLINE static void synthesis_output(int32_t* sum, int32_t* out) {
         for (int k = 0; k < (1 << kBits); ++k) {
-            out[k] = fx::shl_sat(sum[k], 1);
+            out[k] = fx::add_sat(sum[k], sum[k]);
             sum[k] = 0;
         }
     }
@@ -361,6 +377,10 @@ QMF_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], con
                                int32_t* out) {
     constexpr int bands = 1 << kBits;
     // 2^s scales D below 2^(30.5 - kBits): |D| <= |X| + |X'| <= 2^(b + 1.5).
+    // The new values v are the FFT's output, rotated and scaled by
+    // 2^(1 - s), so |v| <= 2^(b + 2.5 + kBits) (and a few units of
+    // rounding): below 2^29.5 wherever s >= 2 (b <= 27 - kBits), the slots
+    // whose post-step shifts by 30 + s >= 32.
     const int s = 29 - kBits - bit_length(Steps::magnitude2(re, im, bands));
     int32_t d[2 * bands];
     Steps::template synthesis_pre<kBits>(re, im, s, d);
@@ -369,7 +389,7 @@ QMF_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], con
     const int32_t now = *current >= 0 && *current < kBlocks ? *current : 0;
     int32_t* sums[kBlocks];
     for (int i = 0; i < kBlocks; ++i) sums[i] = sum[now + i < kBlocks ? now + i : now + i - kBlocks];
-    Steps::template synthesis_window<kBits>(d, sums);
+    Steps::template synthesis_window<kBits>(d, s, sums);
     Steps::template synthesis_output<kBits>(sum[now], out);
     *current = now + 1 < kBlocks ? now + 1 : 0;
 }

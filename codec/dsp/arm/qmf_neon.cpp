@@ -267,7 +267,7 @@ struct NeonSteps : qmf::ScalarSteps {
     // and the sums are taken de-interleaved (VLD2Q, VST2Q: eight words an
     // instruction).
     template <int kBits>
-    static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+    static void synthesis_window(const int32_t* v, int /*s*/, int32_t* const* sums) {
         if constexpr (kBits == 6) {
             window64(v, sums);
             return;

@@ -295,7 +295,7 @@ struct Avx2Steps : qmf::ScalarSteps {
     // sums) the rows are done again saturating, from the old sums taken
     // back.
     template <int kBits>
-    AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+    AVX2 static void synthesis_window(const int32_t* v, int /*s*/, int32_t* const* sums) {
         constexpr int bands = 1 << kBits;
         __m256i top = _mm256_setzero_si256(), bottom = top;
         for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, false>(v, sums, k, top, bottom);
