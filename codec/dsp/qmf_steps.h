@@ -41,12 +41,12 @@ QMF_INLINE int32_t advance(int32_t newest) { return newest > 0 && newest < kBloc
 
 // The ten blocks of `words` words of a ring, newest first (the block of age
 // a at slot newest + a, modulo 10).
+// (Two runs: from newest to the last slot, then from the first; no
+// wrapping test in each step.)
 QMF_INLINE void ring_blocks(int32_t* ring, int32_t newest, int words, const int32_t** blk) {
-    int32_t at = newest;
-    for (int a = 0; a < kBlocks; ++a) {
-        blk[a] = ring + words * at;
-        at = at == kBlocks - 1 ? 0 : at + 1;
-    }
+    int a = 0;
+    for (; newest + a < kBlocks; ++a) blk[a] = ring + words * (newest + a);
+    for (; a < kBlocks; ++a) blk[a] = ring + words * (newest + a - kBlocks);
 }
 
 // Bit length of the largest magnitude from magnitude(): every |x| <= 2^b.
@@ -388,7 +388,9 @@ QMF_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], con
     Steps::template synthesis_post<kBits>(d, s, d);  // in place
     const int32_t now = *current >= 0 && *current < kBlocks ? *current : 0;
     int32_t* sums[kBlocks];
-    for (int i = 0; i < kBlocks; ++i) sums[i] = sum[now + i < kBlocks ? now + i : now + i - kBlocks];
+    int i = 0;
+    for (; now + i < kBlocks; ++i) sums[i] = sum[now + i];
+    for (; i < kBlocks; ++i) sums[i] = sum[now + i - kBlocks];
     Steps::template synthesis_window<kBits>(d, s, sums);
     Steps::template synthesis_output<kBits>(sum[now], out);
     *current = now + 1 < kBlocks ? now + 1 : 0;

@@ -331,6 +331,7 @@ struct NeonSteps : qmf::ScalarSteps {
     // fx::shl_sat by one (VQSHL #1), the sums cleared.
     template <int kBits>
     static void synthesis_output(int32_t* sum, int32_t* out) {
+#pragma GCC unroll 2
         for (int k = 0; k < (1 << kBits); k += 4) {
             vst1q_s32(out + k, vqshlq_n_s32(vld1q_s32(sum + k), 1));
             vst1q_s32(sum + k, vdupq_n_s32(0));
