@@ -49,6 +49,19 @@ QMF_INLINE void ring_blocks(int32_t* ring, int32_t newest, int words, const int3
     for (; a < kBlocks; ++a) blk[a] = ring + words * (newest + a - kBlocks);
 }
 
+// Whether the reference takes the word-pair forms of its rounding shifts
+// (the sums started from the rounding term, their high word shifted by a
+// count of 32 or more, two word shifts below that, window products as one
+// multiply-add where the values allow): they pay on 32-bit targets, where a
+// 64-bit shift by a count known only at run time takes several
+// instructions; a 64-bit target does that shift in one, and keeps the
+// smaller code of the plain forms. Both give the same words.
+#if defined(__arm__)
+inline constexpr bool kWordPairs = true;
+#else
+inline constexpr bool kWordPairs = false;
+#endif
+
 // Bit length of the largest magnitude from magnitude(): every |x| <= 2^b.
 QMF_INLINE int bit_length(uint32_t any) { return 32 - fx::clz32(any); }
 
@@ -220,7 +233,7 @@ struct ScalarSteps {
     // without a 64-bit shift by a count known only at run time.
     QMF_INLINE static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
         const int n = 37 + s;
-        if (n >= 32) {
+        if (kWordPairs && n >= 32) {
             const int64_t bias = fx::round_bias64(n);
             for (int k = 0; k < 32; ++k) {
                 const int32_t* fg = qmf_analysis_post_q31 + 4 * k;
@@ -268,7 +281,7 @@ struct ScalarSteps {
     }
     template <int kBits>
     QMF_INLINE static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
-        if (31 - s >= 32)
+        if (kWordPairs && 31 - s >= 32)
             pre_bands<kBits, true>(re, im, 31 - s, d);
         else
             pre_bands<kBits, false>(re, im, 31 - s, d);
@@ -282,6 +295,14 @@ struct ScalarSteps {
     QMF_INLINE static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const int n = 30 + s;
+        if constexpr (!kWordPairs) {
+            for (int m = 0; m < bands; ++m) {
+                const Wide w = rotate_wide(d[2 * m], d[2 * m + 1], step * m);
+                nv[2 * m] = fx::rshr64_sat(w.re, n);
+                nv[2 * m + 1] = fx::rshr64_sat(w.im, n);
+            }
+            return;
+        }
         if (n >= 32) {
             const int64_t bias = fx::round_bias64(n);
             for (int m = 0; m < bands; ++m) {
@@ -332,6 +353,17 @@ struct ScalarSteps {
     }
     template <int kBits>
     QMF_INLINE static void synthesis_window(const int32_t* v, int s, int32_t* const* sums) {
+        if constexpr (!kWordPairs) {  // row by row, the smaller code
+            constexpr int bands = 1 << kBits, step = 64 / bands;
+            for (int i = 0; i < kBlocks; ++i) {
+                int32_t* const acc = sums[i];
+                const int32_t* const vi = v + (i & 1) * bands;
+                const int32_t* const c = qmf_window_q31 + step * bands * i;
+                for (int k = 0; k < bands; ++k)
+                    acc[k] = fx::add_sat(acc[k], fx::rshr64(fx::mac64(0, vi[k], c[step * k]), 31));
+            }
+            return;
+        }
         if (30 + s >= 32)
             window_rows<kBits, true>(v, sums);
         else
