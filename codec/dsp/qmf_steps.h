@@ -40,9 +40,8 @@ constexpr int kBlocks = 10;
 QMF_INLINE int32_t advance(int32_t newest) { return newest > 0 && newest < kBlocks ? newest - 1 : kBlocks - 1; }
 
 // The ten blocks of `words` words of a ring, newest first (the block of age
-// a at slot newest + a, modulo 10).
-// (Two runs: from newest to the last slot, then from the first; no
-// wrapping test in each step.)
+// a at slot newest + a, modulo 10): two runs, from newest to the last slot,
+// then from the first, without a wrapping test in each step.
 QMF_INLINE void ring_blocks(int32_t* ring, int32_t newest, int words, const int32_t** blk) {
     int a = 0;
     for (; newest + a < kBlocks; ++a) blk[a] = ring + words * (newest + a);
@@ -227,10 +226,10 @@ struct ScalarSteps {
 
     // X = F Z[k] + G conj Z[31-k], (F/2 Z + G/2 conj Z') 2^-(37 + s). The
     // shift 37 + s is 32 or more unless the folded input is near full
-    // scale: then the sums start from the rounding term and the result is
-    // their high word shifted by the rest (asr64_hi), which is rshr64_sat's
-    // value for any sum (a 64-bit value shifted by 32 or more fits 32 bits),
-    // without a 64-bit shift by a count known only at run time.
+    // scale. With kWordPairs such a shift starts the sums from the rounding
+    // term and takes their high word shifted by the rest (asr64_hi): the
+    // value of rshr64_sat for any sum (a 64-bit value shifted by 32 or more
+    // fits 32 bits), without a 64-bit shift by a count known at run time.
     QMF_INLINE static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
         const int n = 37 + s;
         if (kWordPairs && n >= 32) {
@@ -260,8 +259,8 @@ struct ScalarSteps {
     }
 
     // D[k] = P X[k] + Q conj X[M-1-k] 2^s, at the bit reversal of k. The
-    // shift 31 - s goes beyond 31 for loud slots: then (kHigh) the rounding
-    // as in analysis_post.
+    // shift 31 - s goes beyond 31 for loud slots: there (kHigh, with
+    // kWordPairs) the rounding as in analysis_post.
     template <int kBits, bool kHigh>
     QMF_INLINE static void pre_bands(const int32_t* re, const int32_t* im, int n, int32_t* d) {
         constexpr int bands = 1 << kBits;
@@ -287,10 +286,11 @@ struct ScalarSteps {
             pre_bands<kBits, false>(re, im, 31 - s, d);
     }
 
-    // v[2m] + i v[2m+1] = exp(i pi m / M) d[m] 2^(1 - s), saturated. For a
-    // shift 30 + s of 32 or more (all but loud slots) the rounding as in
-    // analysis_post: the high word of the sum started from the rounding
-    // term, shifted by the rest, which never needs the saturation.
+    // v[2m] + i v[2m+1] = exp(i pi m / M) d[m] 2^(1 - s), saturated. With
+    // kWordPairs the sums start from the rounding term; a shift 30 + s of 32
+    // or more (all but loud slots) rounds as in analysis_post (the high
+    // word shifted by the rest, which never needs the saturation), a
+    // shorter one by shift_sat_low.
     template <int kBits>
     QMF_INLINE static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
@@ -326,12 +326,12 @@ struct ScalarSteps {
     // k (even i) or M + k (odd i), each product rounded to Q11 (from Q42)
     // and added to its partial sum sums[i][k] (saturated). The window's
     // magnitudes stay below 0.86: a rounded product is within 32 bits for
-    // any v, so it needs no saturation of its own. The five rows of each
-    // half of v one after another for each k, v's word taken once for them.
-    // Where the slot's shift 30 + s is 32 or more, every |v| is below
-    // 2^29.5 (see synthesis_slot), so 2 v fits 32 bits, and the rounded
-    // product is the high word of 2 v c + 2^31 (kSmall: one multiply-add
-    // from the rounding term, no shift).
+    // any v, so it needs no saturation of its own. With kWordPairs the five
+    // rows of each half of v go one after another for each k, v's word
+    // taken once for them, and where the slot's shift 30 + s is 32 or more
+    // every |v| is below 2^29.5 (see synthesis_slot), so 2 v fits 32 bits,
+    // and the rounded product is the high word of 2 v c + 2^31 (kSmall: one
+    // multiply-add from the rounding term, no shift).
     template <int kBits, bool kSmall>
     QMF_INLINE static void window_rows(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
