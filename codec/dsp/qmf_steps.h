@@ -7,10 +7,11 @@
 //   analysis_post(z, s, re, im)        the 32 subband samples from the FFT
 //   synthesis_pre<kBits>(re, im, s, d) D (bit-reversed), scaled 2^s
 //   synthesis_post<kBits>(d, s, v)     the slot's 2M new values v
-//   synthesis_window<kBits>(v, sums)   v windowed into the ten partial sums
+//   synthesis_window<kBits>(v, s, sums) v windowed into the ten partial sums
 //   synthesis_output<kBits>(sum, out)  the completed sum to output, cleared
 //   magnitude(x, n)                    OR of |x| - (x < 0) over n values, or
 //                                      any word of the same bit length
+//   magnitude2(x, y, n)                the same over x and y together
 //   fft<kBits>(buf)                    the inverse FFT
 // ScalarSteps holds the reference of each; a variant derives from it and
 // hides the steps it does faster, bit-exact with these. Everything here is
@@ -39,14 +40,26 @@ constexpr int kBlocks = 10;
 QMF_INLINE int32_t advance(int32_t newest) { return newest > 0 && newest < kBlocks ? newest - 1 : kBlocks - 1; }
 
 // The ten blocks of `words` words of a ring, newest first (the block of age
-// a at slot newest + a, modulo 10).
+// a at slot newest + a, modulo 10): two runs, from newest to the last slot,
+// then from the first, without a wrapping test in each step.
 QMF_INLINE void ring_blocks(int32_t* ring, int32_t newest, int words, const int32_t** blk) {
-    int32_t at = newest;
-    for (int a = 0; a < kBlocks; ++a) {
-        blk[a] = ring + words * at;
-        at = at == kBlocks - 1 ? 0 : at + 1;
-    }
+    int a = 0;
+    for (; newest + a < kBlocks; ++a) blk[a] = ring + words * (newest + a);
+    for (; a < kBlocks; ++a) blk[a] = ring + words * (newest + a - kBlocks);
 }
+
+// Whether the reference takes the word-pair forms of its rounding shifts
+// (the sums started from the rounding term, their high word shifted by a
+// count of 32 or more, two word shifts below that, window products as one
+// multiply-add where the values allow): they pay on 32-bit targets, where a
+// 64-bit shift by a count known only at run time takes several
+// instructions; a 64-bit target does that shift in one, and keeps the
+// smaller code of the plain forms. Both give the same words.
+#if defined(__arm__)
+inline constexpr bool kWordPairs = true;
+#else
+inline constexpr bool kWordPairs = false;
+#endif
 
 // Bit length of the largest magnitude from magnitude(): every |x| <= 2^b.
 QMF_INLINE int bit_length(uint32_t any) { return 32 - fx::clz32(any); }
@@ -77,6 +90,16 @@ QMF_INLINE Wide rotate_wide(int32_t a, int32_t b, int32_t c, int32_t s) {
 // The same by qmf_rot_q31 index m: exp(i pi m / 64).
 QMF_INLINE Wide rotate_wide(int32_t a, int32_t b, int m) {
     return rotate_wide(a, b, qmf_rot_q31[2 * m], qmf_rot_q31[2 * m + 1]);
+}
+
+// fx::rshr64_sat(a, n) for n = 1..31 of a sum a that starts from
+// fx::round_bias64(n): a >> n, saturated. It fits 32 bits where the bits
+// from n + 31 up are all equal (a >> (n + 31) is 0 or -1); then it is the
+// low word of the shift (two 32-bit shifts of the pair, not a 64-bit one).
+QMF_INLINE int32_t shift_sat_low(int64_t a, int n) {
+    const int32_t top = fx::asr64_hi(a, n - 1);
+    if (top == 0 || top == -1) return fx::asr64_lo(a, n);
+    return top < 0 ? INT32_MIN : INT32_MAX;
 }
 
 // The radix-2 butterfly at words p and q of x + t, x - t, t = (tr, ti).
@@ -158,6 +181,9 @@ struct ScalarSteps {
         for (int i = 0; i < n; ++i) any |= static_cast<uint32_t>(x[i] ^ (x[i] >> 31));
         return any;
     }
+    QMF_INLINE static uint32_t magnitude2(const int32_t* x, const int32_t* y, int n) {
+        return magnitude(x, n) | magnitude(y, n);
+    }
 
     template <int kBits>
     QMF_INLINE static void fft(int32_t* buf) {
@@ -172,14 +198,18 @@ struct ScalarSteps {
 
     // u[n] = sum_j x(n + 64 j) c(2 (n + 64 j)), n = 0..63, rounded to Q11:
     // x(32 b + r) the sample r back in the block of age b, which the ring
-    // holds at r (blocks are stored newest sample first).
+    // holds at r (blocks are stored newest sample first). Each half of u
+    // (n = 32 half + r) from its five blocks, their addresses taken once.
     QMF_INLINE static void analysis_window(const int32_t* const* blk, int32_t* u) {
-        for (int n = 0; n < 64; ++n) {
-            const int half = n >> 5, r = n & 31;
-            int64_t acc = 0;
+        for (int half = 0; half < 2; ++half) {
+            const int32_t* const x[5] = {blk[half], blk[2 + half], blk[4 + half], blk[6 + half], blk[8 + half]};
+            const int32_t* const c = qmf_window_q31 + 64 * half;
+            for (int r = 0; r < 32; ++r) {
+                int64_t acc = 0;
 #pragma GCC unroll 5
-            for (int j = 0; j < 5; ++j) acc = fx::mac64(acc, blk[2 * j + half][r], qmf_window_q31[2 * (n + 64 * j)]);
-            u[n] = fx::rshr64(acc, 32);
+                for (int j = 0; j < 5; ++j) acc = fx::mac64(acc, x[j][r], c[2 * r + 128 * j]);
+                u[32 * half + r] = fx::rshr64(acc, 32);
+            }
         }
     }
 
@@ -194,8 +224,28 @@ struct ScalarSteps {
         }
     }
 
-    // X = F Z[k] + G conj Z[31-k], (F/2 Z + G/2 conj Z') 2^-(37 + s).
+    // X = F Z[k] + G conj Z[31-k], (F/2 Z + G/2 conj Z') 2^-(37 + s). The
+    // shift 37 + s is 32 or more unless the folded input is near full
+    // scale. With kWordPairs such a shift starts the sums from the rounding
+    // term and takes their high word shifted by the rest (asr64_hi): the
+    // value of rshr64_sat for any sum (a 64-bit value shifted by 32 or more
+    // fits 32 bits), without a 64-bit shift by a count known at run time.
     QMF_INLINE static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
+        const int n = 37 + s;
+        if (kWordPairs && n >= 32) {
+            const int64_t bias = fx::round_bias64(n);
+            for (int k = 0; k < 32; ++k) {
+                const int32_t* fg = qmf_analysis_post_q31 + 4 * k;
+                const int32_t ar = z[2 * k], ai = z[2 * k + 1], br = z[2 * (31 - k)], bi = z[2 * (31 - k) + 1];
+                int64_t r = fx::mac64(fx::mac64(bias, fg[0], ar), fx::neg_wrap(fg[1]), ai);
+                r = fx::mac64(fx::mac64(r, fg[2], br), fg[3], bi);
+                int64_t i = fx::mac64(fx::mac64(bias, fg[0], ai), fg[1], ar);
+                i = fx::mac64(fx::mac64(i, fg[3], br), fx::neg_wrap(fg[2]), bi);
+                re[k] = fx::asr64_hi(r, n - 32);
+                im[k] = fx::asr64_hi(i, n - 32);
+            }
+            return;
+        }
         for (int k = 0; k < 32; ++k) {
             const int32_t* fg = qmf_analysis_post_q31 + 4 * k;
             const int32_t ar = z[2 * k], ai = z[2 * k + 1], br = z[2 * (31 - k)], bi = z[2 * (31 - k) + 1];
@@ -203,37 +253,72 @@ struct ScalarSteps {
             r = fx::mac64(fx::mac64(r, fg[2], br), fg[3], bi);
             int64_t i = fx::mac64(fx::mac64(0, fg[0], ai), fg[1], ar);
             i = fx::mac64(fx::mac64(i, fg[3], br), fx::neg_wrap(fg[2]), bi);
-            re[k] = fx::rshr64_sat(r, 37 + s);
-            im[k] = fx::rshr64_sat(i, 37 + s);
+            re[k] = fx::rshr64_sat(r, n);
+            im[k] = fx::rshr64_sat(i, n);
         }
     }
 
-    // D[k] = P X[k] + Q conj X[M-1-k] 2^s, at the bit reversal of k.
-    template <int kBits>
-    QMF_INLINE static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+    // D[k] = P X[k] + Q conj X[M-1-k] 2^s, at the bit reversal of k. The
+    // shift 31 - s goes beyond 31 for loud slots: there (kHigh, with
+    // kWordPairs) the rounding as in analysis_post.
+    template <int kBits, bool kHigh>
+    QMF_INLINE static void pre_bands(const int32_t* re, const int32_t* im, int n, int32_t* d) {
         constexpr int bands = 1 << kBits;
         const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
+        const int64_t bias = kHigh ? fx::round_bias64(n) : 0;
         for (int k = 0; k < bands; ++k) {
             const int32_t* pq = pre + 4 * k;
             const int j = bands - 1 - k;
-            int64_t r = fx::mac64(fx::mac64(0, pq[0], re[k]), fx::neg_wrap(pq[1]), im[k]);
+            int64_t r = fx::mac64(fx::mac64(bias, pq[0], re[k]), fx::neg_wrap(pq[1]), im[k]);
             r = fx::mac64(fx::mac64(r, pq[2], re[j]), pq[3], im[j]);
-            int64_t i = fx::mac64(fx::mac64(0, pq[0], im[k]), pq[1], re[k]);
+            int64_t i = fx::mac64(fx::mac64(bias, pq[0], im[k]), pq[1], re[k]);
             i = fx::mac64(fx::mac64(i, pq[3], re[j]), fx::neg_wrap(pq[2]), im[j]);
             const int at = kBitReversal<kBits>.at[k];
-            d[2 * at] = fx::rshr64(r, 31 - s);
-            d[2 * at + 1] = fx::rshr64(i, 31 - s);
+            d[2 * at] = kHigh ? fx::asr64_hi(r, n - 32) : fx::rshr64(r, n);
+            d[2 * at + 1] = kHigh ? fx::asr64_hi(i, n - 32) : fx::rshr64(i, n);
         }
     }
+    template <int kBits>
+    QMF_INLINE static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
+        if (kWordPairs && 31 - s >= 32)
+            pre_bands<kBits, true>(re, im, 31 - s, d);
+        else
+            pre_bands<kBits, false>(re, im, 31 - s, d);
+    }
 
-    // v[2m] + i v[2m+1] = exp(i pi m / M) d[m] 2^(1 - s), saturated.
+    // v[2m] + i v[2m+1] = exp(i pi m / M) d[m] 2^(1 - s), saturated. With
+    // kWordPairs the sums start from the rounding term; a shift 30 + s of 32
+    // or more (all but loud slots) rounds as in analysis_post (the high
+    // word shifted by the rest, which never needs the saturation), a
+    // shorter one by shift_sat_low.
     template <int kBits>
     QMF_INLINE static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
+        const int n = 30 + s;
+        if constexpr (!kWordPairs) {
+            for (int m = 0; m < bands; ++m) {
+                const Wide w = rotate_wide(d[2 * m], d[2 * m + 1], step * m);
+                nv[2 * m] = fx::rshr64_sat(w.re, n);
+                nv[2 * m + 1] = fx::rshr64_sat(w.im, n);
+            }
+            return;
+        }
+        if (n >= 32) {
+            const int64_t bias = fx::round_bias64(n);
+            for (int m = 0; m < bands; ++m) {
+                const int32_t a = d[2 * m], b = d[2 * m + 1];
+                const int32_t c = qmf_rot_q31[2 * step * m], sn = qmf_rot_q31[2 * step * m + 1];
+                nv[2 * m] = fx::asr64_hi(fx::mac64(fx::mac64(bias, a, c), fx::neg_wrap(b), sn), n - 32);
+                nv[2 * m + 1] = fx::asr64_hi(fx::mac64(fx::mac64(bias, a, sn), b, c), n - 32);
+            }
+            return;
+        }
+        const int64_t bias = fx::round_bias64(n);
         for (int m = 0; m < bands; ++m) {
-            const Wide w = rotate_wide(d[2 * m], d[2 * m + 1], step * m);
-            nv[2 * m] = fx::rshr64_sat(w.re, 30 + s);
-            nv[2 * m + 1] = fx::rshr64_sat(w.im, 30 + s);
+            const int32_t a = d[2 * m], b = d[2 * m + 1];
+            const int32_t c = qmf_rot_q31[2 * step * m], sn = qmf_rot_q31[2 * step * m + 1];
+            nv[2 * m] = shift_sat_low(fx::mac64(fx::mac64(bias, a, c), fx::neg_wrap(b), sn), n);
+            nv[2 * m + 1] = shift_sat_low(fx::mac64(fx::mac64(bias, a, sn), b, c), n);
         }
     }
 
@@ -241,25 +326,58 @@ struct ScalarSteps {
     // k (even i) or M + k (odd i), each product rounded to Q11 (from Q42)
     // and added to its partial sum sums[i][k] (saturated). The window's
     // magnitudes stay below 0.86: a rounded product is within 32 bits for
-    // any v, so it needs no saturation of its own.
-    template <int kBits>
-    QMF_INLINE static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+    // any v, so it needs no saturation of its own. With kWordPairs the five
+    // rows of each half of v go one after another for each k, v's word
+    // taken once for them, and where the slot's shift 30 + s is 32 or more
+    // every |v| is below 2^29.5 (see synthesis_slot), so 2 v fits 32 bits,
+    // and the rounded product is the high word of 2 v c + 2^31 (kSmall: one
+    // multiply-add from the rounding term, no shift).
+    template <int kBits, bool kSmall>
+    QMF_INLINE static void window_rows(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        for (int i = 0; i < kBlocks; ++i) {
-            int32_t* const acc = sums[i];
-            const int32_t* const vi = v + (i & 1) * bands;
-            const int32_t* const c = qmf_window_q31 + step * bands * i;
-            for (int k = 0; k < bands; ++k)
-                acc[k] = fx::add_sat(acc[k], fx::rshr64(fx::mac64(0, vi[k], c[step * k]), 31));
+        for (int half = 0; half < 2; ++half) {
+            int32_t* const acc[5] = {sums[half], sums[half + 2], sums[half + 4], sums[half + 6], sums[half + 8]};
+            const int32_t* const vh = v + half * bands;
+            const int32_t* const c = qmf_window_q31 + step * bands * half;
+            for (int k = 0; k < bands; ++k) {
+                const int32_t x = kSmall ? fx::add_wrap(vh[k], vh[k]) : vh[k];
+#pragma GCC unroll 5
+                for (int j = 0; j < 5; ++j) {
+                    const int32_t w = c[step * (2 * bands * j + k)];
+                    const int32_t p = kSmall ? fx::asr64_hi(fx::mac64(fx::round_bias64(32), x, w), 0)
+                                             : fx::rshr64(fx::mac64(0, x, w), 31);
+                    acc[j][k] = fx::add_sat(acc[j][k], p);
+                }
+            }
         }
+    }
+    template <int kBits>
+    QMF_INLINE static void synthesis_window(const int32_t* v, int s, int32_t* const* sums) {
+        if constexpr (!kWordPairs) {  // row by row, the smaller code
+            constexpr int bands = 1 << kBits, step = 64 / bands;
+            for (int i = 0; i < kBlocks; ++i) {
+                int32_t* const acc = sums[i];
+                const int32_t* const vi = v + (i & 1) * bands;
+                const int32_t* const c = qmf_window_q31 + step * bands * i;
+                for (int k = 0; k < bands; ++k)
+                    acc[k] = fx::add_sat(acc[k], fx::rshr64(fx::mac64(0, vi[k], c[step * k]), 31));
+            }
+            return;
+        }
+        if (30 + s >= 32)
+            window_rows<kBits, true>(v, sums);
+        else
+            window_rows<kBits, false>(v, sums);
     }
 
     // The current slot's complete sums (Q11) as Q12 output samples
-    // (saturated), the sums cleared for the slot ten ahead.
+    // (saturated: fx::add_sat of the sum and itself, the value of
+    // fx::shl_sat by one, QADD on ARM), the sums cleared for the slot ten
+    // ahead.
     template <int kBits>
     QMF_INLINE static void synthesis_output(int32_t* sum, int32_t* out) {
         for (int k = 0; k < (1 << kBits); ++k) {
-            out[k] = fx::shl_sat(sum[k], 1);
+            out[k] = fx::add_sat(sum[k], sum[k]);
             sum[k] = 0;
         }
     }
@@ -291,15 +409,21 @@ QMF_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], con
                                int32_t* out) {
     constexpr int bands = 1 << kBits;
     // 2^s scales D below 2^(30.5 - kBits): |D| <= |X| + |X'| <= 2^(b + 1.5).
-    const int s = 29 - kBits - bit_length(Steps::magnitude(re, bands) | Steps::magnitude(im, bands));
+    // The new values v are the FFT's output, rotated and scaled by
+    // 2^(1 - s), so |v| <= 2^(b + 2.5 + kBits) (and a few units of
+    // rounding): below 2^29.5 wherever s >= 2 (b <= 27 - kBits), the slots
+    // whose post-step shifts by 30 + s >= 32.
+    const int s = 29 - kBits - bit_length(Steps::magnitude2(re, im, bands));
     int32_t d[2 * bands];
     Steps::template synthesis_pre<kBits>(re, im, s, d);
     Steps::template fft<kBits>(d);
     Steps::template synthesis_post<kBits>(d, s, d);  // in place
     const int32_t now = *current >= 0 && *current < kBlocks ? *current : 0;
     int32_t* sums[kBlocks];
-    for (int i = 0; i < kBlocks; ++i) sums[i] = sum[now + i < kBlocks ? now + i : now + i - kBlocks];
-    Steps::template synthesis_window<kBits>(d, sums);
+    int i = 0;
+    for (; now + i < kBlocks; ++i) sums[i] = sum[now + i];
+    for (; i < kBlocks; ++i) sums[i] = sum[now + i - kBlocks];
+    Steps::template synthesis_window<kBits>(d, s, sums);
     Steps::template synthesis_output<kBits>(sum[now], out);
     *current = now + 1 < kBlocks ? now + 1 : 0;
 }

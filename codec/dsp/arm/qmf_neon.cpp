@@ -139,11 +139,12 @@ NEON_INLINE void radix4_store(const int32x4_t* xr, const int32x4_t* xi, int32_t*
 struct NeonSteps : qmf::ScalarSteps {
     // The largest of |x| - (x < 0), which has the bit length of their OR:
     // the largest value and the complement of the smallest (VMAX, VMIN,
-    // eight values at a time; n a multiple of 8).
-    static uint32_t magnitude(const int32_t* x, int n) {
+    // four values of each array at a time; n a multiple of 4), brought to
+    // one word once.
+    static uint32_t magnitude2(const int32_t* x, const int32_t* y, int n) {
         int32x4_t top = vdupq_n_s32(0), bottom = top;
-        for (int i = 0; i < n; i += 8) {
-            const int32x4_t a = vld1q_s32(x + i), b = vld1q_s32(x + i + 4);
+        for (int i = 0; i < n; i += 4) {
+            const int32x4_t a = vld1q_s32(x + i), b = vld1q_s32(y + i);
             top = vmaxq_s32(top, vmaxq_s32(a, b));
             bottom = vminq_s32(bottom, vminq_s32(a, b));
         }
@@ -151,6 +152,7 @@ struct NeonSteps : qmf::ScalarSteps {
         const int32x2_t h = vpmax_s32(vget_low_s32(m), vget_high_s32(m));
         return static_cast<uint32_t>(vget_lane_s32(vpmax_s32(h, h), 0));
     }
+    static uint32_t magnitude(const int32_t* x, int n) { return magnitude2(x, x + n / 2, n / 2); }
 
     // The stage of half-span kHalf and the ones after it; the first two
     // stages are the pre-steps' (analysis_pre, synthesis_pre). Four
@@ -265,7 +267,7 @@ struct NeonSteps : qmf::ScalarSteps {
     // and the sums are taken de-interleaved (VLD2Q, VST2Q: eight words an
     // instruction).
     template <int kBits>
-    static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+    static void synthesis_window(const int32_t* v, int /*s*/, int32_t* const* sums) {
         if constexpr (kBits == 6) {
             window64(v, sums);
             return;
@@ -329,6 +331,7 @@ struct NeonSteps : qmf::ScalarSteps {
     // fx::shl_sat by one (VQSHL #1), the sums cleared.
     template <int kBits>
     static void synthesis_output(int32_t* sum, int32_t* out) {
+#pragma GCC unroll 2
         for (int k = 0; k < (1 << kBits); k += 4) {
             vst1q_s32(out + k, vqshlq_n_s32(vld1q_s32(sum + k), 1));
             vst1q_s32(sum + k, vdupq_n_s32(0));
@@ -622,12 +625,29 @@ void qmf_synthesis32_neon(QmfSynthesis32State* state, const int32_t* re, const i
 // q12_to_pcm16 four samples at a time: VQADD of the rounding term, then
 // VQSHRN by 12 (a truncating shift, saturated to 16 bits), each lane stored
 // with the output's stride (VST1 of a lane, the pointer advanced by it).
+// Interleaved stereo (step 2) takes eight samples a step where it can: the
+// output's words read de-interleaved (VLD2Q), the channel's eight replaced
+// and all written back (VST2Q), the words between them unchanged; a step's
+// last word is the one after its eighth sample, so the last eight samples
+// (whose last following word may lie past the output) go lane by lane.
 void qmf_pcm16_neon(int16_t* out, int step, const int32_t* v, int n) {
     const int32x4_t round = vdupq_n_s32(2048);
     if (step == 1) {
         for (int i = 0; i < n; i += 4) vst1_s16(out + i, vqshrn_n_s32(vqaddq_s32(vld1q_s32(v + i), round), 12));
         return;
     }
+    if (step == 2)  // (Written out: the narrowed samples made in the registers VST2Q stores.)
+        for (; n >= 9; n -= 8)
+            asm volatile("vld1.32 {d16-d19}, [%1]!\n\t"
+                         "vld2.16 {d20-d23}, [%0]\n\t"
+                         "vqadd.s32 q8, q8, %q2\n\t"
+                         "vqadd.s32 q9, q9, %q2\n\t"
+                         "vqshrn.s32 d20, q8, #12\n\t"
+                         "vqshrn.s32 d21, q9, #12\n\t"
+                         "vst2.16 {d20-d23}, [%0]!"
+                         : "+r"(out), "+r"(v)
+                         : "w"(round)
+                         : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "memory");
     const int32_t* const end = v + n;
     const int bytes = step * static_cast<int>(sizeof *out);
     for (; v != end; v += 4) {

@@ -111,6 +111,25 @@ AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
 #define AVX2_INLINE_LAMBDA __attribute__((always_inline, target("avx2")))
 
 struct Avx2Steps : qmf::ScalarSteps {
+    // The largest of |x| - (x < 0), which has the bit length of their OR:
+    // the largest value and the complement of the smallest (VPMAXSD,
+    // VPMINSD, eight values a step over both arrays; n a multiple of 8),
+    // brought to one word once.
+    AVX2_INLINE static uint32_t magnitude2(const int32_t* x, const int32_t* y, int n) {
+        __m256i top = _mm256_setzero_si256(), bottom = top;
+        for (int i = 0; i < n; i += 8) {
+            const __m256i a = load(x + i), b = load(y + i);
+            top = _mm256_max_epi32(top, _mm256_max_epi32(a, b));
+            bottom = _mm256_min_epi32(bottom, _mm256_min_epi32(a, b));
+        }
+        const __m256i m8 = _mm256_max_epi32(top, _mm256_xor_si256(bottom, _mm256_set1_epi32(-1)));
+        __m128i m = _mm_max_epi32(_mm256_castsi256_si128(m8), _mm256_extracti128_si256(m8, 1));
+        m = _mm_max_epi32(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+        m = _mm_max_epi32(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+        return static_cast<uint32_t>(_mm_cvtsi128_si32(m));
+    }
+    AVX2_INLINE static uint32_t magnitude(const int32_t* x, int n) { return magnitude2(x, x + n / 2, n / 2); }
+
     // The stages of half-span h >= 4 four points at a time, every twiddle a
     // rotation (see qmf::fft_inverse), the spans known at compile time; two
     // stages at once where two are left (half-spans h and 2 h on the four
@@ -180,35 +199,43 @@ struct Avx2Steps : qmf::ScalarSteps {
         store(d + 8 * at[3], _mm256_permute2x128_si256(t1, t3, 0x31));
     }
 
-    // fx::rshr64 by 32: the high words of the sums with 2^31.
+    // fx::rshr64 by 32: the high words of the sums with 2^31. Each half of
+    // u (n = 32 half + r) from its five blocks, their addresses taken once
+    // and the words at r indexed from them.
     AVX2 static void analysis_window(const int32_t* const* blk, int32_t* u) {
         const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 31);
-        for (int n = 0; n < 64; n += 8) {
-            const int half = n >> 5, r = n & 31;
-            __m256i a = _mm256_setzero_si256(), b = a;
-            for (int j = 0; j < 5; ++j) {
-                const int32_t* c = qmf_window_q31 + 2 * (n + 64 * j);  // even words
-                const int32_t* x = blk[2 * j + half] + r;
-                a = add(a, mul(load_wide(x), load(c)));
-                b = add(b, mul(load_wide(x + 4), load(c + 8)));
+        for (int half = 0; half < 2; ++half) {
+            const int32_t* const x[5] = {blk[half], blk[2 + half], blk[4 + half], blk[6 + half], blk[8 + half]};
+            const int32_t* const c = qmf_window_q31 + 64 * half;  // c(2 (n + 64 j)): even words
+            int32_t* const out = u + 32 * half;
+#pragma GCC unroll 1
+            for (int r = 0; r < 32; r += 8) {
+                __m256i a = bias, b = bias;
+#pragma GCC unroll 5
+                for (int j = 0; j < 5; ++j) {
+                    a = add(a, mul(load_wide(x[j] + r), load(c + 2 * r + 128 * j)));
+                    b = add(b, mul(load_wide(x[j] + r + 4), load(c + 2 * r + 128 * j + 8)));
+                }
+                const __m256i hi = _mm256_castps_si256(
+                    _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(3, 1, 3, 1)));
+                store(out + r, _mm256_permute4x64_epi64(hi, _MM_SHUFFLE(3, 1, 2, 0)));
             }
-            const __m256i hi = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(add(a, bias)),
-                                                                     _mm256_castsi256_ps(add(b, bias)),
-                                                                     _MM_SHUFFLE(3, 1, 3, 1)));
-            store(u + n, _mm256_permute4x64_epi64(hi, _MM_SHUFFLE(3, 1, 2, 0)));
         }
     }
 
     // The rounded products of row i's window words c with eight values of v
     // (their even words in `even`, the odd ones shifted down in `odd`), as
-    // eight words in order: each rounded product (bits 31..62 of the sum
-    // with 2^30) goes to its word straight from its lane, an even word's sum
-    // shifted down, an odd word's shifted up by one. For 64 bands the odd
-    // words' window is the load one word on (its even words), but for the
-    // table's last eight words (last), where that load would read past it.
-    template <int kBits>
+    // eight words in order, each going to its word straight from its lane.
+    // Exact for any v (kDoubled false): bits 31..62 of each product with
+    // 2^30, an even word's sum shifted down by 31, an odd word's up by one.
+    // kDoubled: even and odd hold 2 v (wrapped), and the rounded product is
+    // the high word of 2 v c + 2^31, the same value wherever 2 v fits in 32
+    // bits (|v| <= 2^30), with one shift fewer (an odd word's high word is
+    // in place). For 64 bands the odd words' window is the load one word on
+    // (its even words), but for the table's last eight words (last), where
+    // that load would read past it.
+    template <int kBits, bool kDoubled>
     AVX2_INLINE static __m256i window_products(__m256i even, __m256i odd, const int32_t* c, bool last) {
-        const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
         __m256i ce, co;
         if constexpr (kBits == 6) {
             ce = load(c);
@@ -219,25 +246,35 @@ struct Avx2Steps : qmf::ScalarSteps {
             ce = _mm256_permute4x64_epi64(ce, _MM_SHUFFLE(3, 1, 2, 0));
             co = _mm256_srli_epi64(ce, 32);
         }
+        if constexpr (kDoubled) {
+            const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 31);
+            const __m256i a = add(mul(even, ce), half);
+            const __m256i b = add(mul(odd, co), half);
+            return _mm256_blend_epi32(_mm256_srli_epi64(a, 32), b, 0xAA);
+        }
+        const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
         const __m256i a = add(mul(even, ce), half);
         const __m256i b = add(mul(odd, co), half);
         return _mm256_blend_epi32(_mm256_srli_epi64(a, 31), _mm256_slli_epi64(b, 1), 0xAA);
     }
 
     // The ten rows for eight outputs k .. k+7, the partial sums added modulo
-    // 2^32, the range of v and of the new sums kept in top and bottom.
+    // 2^32 (the products by the doubled values), the range of v and of the
+    // new sums kept in top and bottom.
     template <int kBits, bool kLast>
     AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, __m256i& top,
                                            __m256i& bottom) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const __m256i even[2] = {load(v + k), load(v + bands + k)};
+        const __m256i v0 = load(v + k), v1 = load(v + bands + k);
+        top = _mm256_max_epi32(top, _mm256_max_epi32(v0, v1));
+        bottom = _mm256_min_epi32(bottom, _mm256_min_epi32(v0, v1));
+        const __m256i even[2] = {_mm256_add_epi32(v0, v0), _mm256_add_epi32(v1, v1)};
         const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
-        top = _mm256_max_epi32(top, _mm256_max_epi32(even[0], even[1]));
-        bottom = _mm256_min_epi32(bottom, _mm256_min_epi32(even[0], even[1]));
 #pragma GCC unroll 10
         for (int i = 0; i < qmf::kBlocks; ++i) {
             const int32_t* c = qmf_window_q31 + step * (bands * i + k);
-            const __m256i p = window_products<kBits>(even[i & 1], odd[i & 1], c, kLast && i == qmf::kBlocks - 1);
+            const __m256i p =
+                window_products<kBits, true>(even[i & 1], odd[i & 1], c, kLast && i == qmf::kBlocks - 1);
             int32_t* const at = sums[i] + k;
             const __m256i sum = _mm256_add_epi32(load(at), p);
             top = _mm256_max_epi32(top, sum);
@@ -252,12 +289,13 @@ struct Avx2Steps : qmf::ScalarSteps {
     // taken once for the five rows of that half; where every value of v and
     // every new sum lies in [-2^30, 2^30) that was exact: each rounded
     // product is then below 2^30 in magnitude (the window's magnitudes stay
-    // below 0.86), so a sum that wrapped would lie outside that range, and
-    // one that did not is the saturating sum. Otherwise (a slot of extreme
-    // values or partial sums) the rows are done again saturating, from the
-    // old sums taken back.
+    // below 0.86) and the doubled values' products are the exact ones, so a
+    // sum that wrapped would lie outside that range, and one that did not is
+    // the saturating sum. Otherwise (a slot of extreme values or partial
+    // sums) the rows are done again saturating, from the old sums taken
+    // back.
     template <int kBits>
-    AVX2 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+    AVX2 static void synthesis_window(const int32_t* v, int /*s*/, int32_t* const* sums) {
         constexpr int bands = 1 << kBits;
         __m256i top = _mm256_setzero_si256(), bottom = top;
         for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, false>(v, sums, k, top, bottom);
@@ -268,10 +306,10 @@ struct Avx2Steps : qmf::ScalarSteps {
     }
 
     // The saturating pass (rare: kept short, not unrolled): each old sum
-    // taken back (the product subtracted from what the first pass left) and
-    // the product added as fx::add_sat: where the sum's sign differs from
-    // both terms', the limit of the old sum's sign (BLENDVPS by the sign
-    // bits).
+    // taken back (the first pass's product, by the doubled values,
+    // subtracted from what it left) and the exact product added as
+    // fx::add_sat: where the sum's sign differs from both terms', the limit
+    // of the old sum's sign (BLENDVPS by the sign bits).
     template <int kBits>
     AVX2 __attribute__((noinline, cold)) static void saturate_window(const int32_t* v, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
@@ -281,12 +319,13 @@ struct Avx2Steps : qmf::ScalarSteps {
         for (int k = 0; k < bands; k += 8)
 #pragma GCC unroll 1
             for (int i = 0; i < qmf::kBlocks; ++i) {
-                const __m256i even = load(v + (i & 1) * bands + k);
-                const __m256i p = window_products<kBits>(even, _mm256_srli_epi64(even, 32),
-                                                         qmf_window_q31 + step * (bands * i + k),
-                                                         i == qmf::kBlocks - 1 && k == bands - 8);
+                const __m256i even = load(v + (i & 1) * bands + k), twice = _mm256_add_epi32(even, even);
+                const int32_t* c = qmf_window_q31 + step * (bands * i + k);
+                const bool last = i == qmf::kBlocks - 1 && k == bands - 8;
+                const __m256i first = window_products<kBits, true>(twice, _mm256_srli_epi64(twice, 32), c, last);
+                const __m256i p = window_products<kBits, false>(even, _mm256_srli_epi64(even, 32), c, last);
                 int32_t* const at = sums[i] + k;
-                const __m256i acc = _mm256_sub_epi32(load(at), p);
+                const __m256i acc = _mm256_sub_epi32(load(at), first);
                 const __m256i sum = _mm256_add_epi32(acc, p);
                 const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
                 const __m256 limit = _mm256_blendv_ps(max, min, _mm256_castsi256_ps(acc));

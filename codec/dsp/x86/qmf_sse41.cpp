@@ -139,7 +139,7 @@ struct Sse41Steps : qmf::ScalarSteps {
     // lane (bits 31..62 of an even word's sum shifted down, of an odd word's
     // shifted up by one).
     template <int kBits>
-    SSE41 static void synthesis_window(const int32_t* v, int32_t* const* sums) {
+    SSE41 static void synthesis_window(const int32_t* v, int /*s*/, int32_t* const* sums) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const __m128i half = _mm_set1_epi64x(INT64_C(1) << 30);
         const __m128 max = _mm_castsi128_ps(_mm_set1_epi32(INT32_MAX)), min = _mm_castsi128_ps(_mm_set1_epi32(INT32_MIN));
