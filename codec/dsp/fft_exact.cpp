@@ -18,14 +18,27 @@ using namespace cx;
 
 namespace {
 
-// A radix-2 butterfly pair: x +- t and x2 +- u, t = y (c - i s), u = -i y2 (c - i s).
-inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r) {
-    const Complex u{r.im, fx::neg_wrap(r.re)};
-    const Complex x = load(buf, p), x2 = load(buf, q);
-    store(buf, p, add(x, t));
-    store(buf, p + h, sub(x, t));
-    store(buf, q, add(x2, u));
-    store(buf, q + h, sub(x2, u));
+// On 32-bit ARM the two words of a complex value are loaded and stored
+// together, as one LDRD or STRD, only where both are in registers at the
+// same point: together() makes them so (otherwise GCC loads each word next
+// to its first use and stores each as soon as it is computed, and pairs
+// none of them). LDRD and STRD reach 1020 bytes from their pointer.
+inline Complex together(Complex z) {
+#if defined(__arm__)
+    asm("" : "+r"(z.re), "+r"(z.im));
+#endif
+    return z;
+}
+inline Complex load_pair(const int32_t* v, int k) { return together(load(v, k)); }
+inline void store_pair(int32_t* v, int k, Complex z) { store(v, k, together(z)); }
+
+inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
+
+// A radix-2 butterfly: x + t to p and x - t to q, x at p.
+inline void butterfly(int32_t* p, int32_t* q, Complex t) {
+    const Complex x = load_pair(p, 0);
+    store_pair(p, 0, add(x, t));
+    store_pair(q, 0, sub(x, t));
 }
 
 // -(a + i b)(c - i s), long blocks' a and b shifted right by 3 (rounded)
@@ -86,8 +99,6 @@ void pre_twiddle_exact(int32_t* buf, int n) {
 
 namespace {
 
-inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
-
 // Two radix-2 stages over the points p, p + L, p + 2L, p + 3L (L = kQuarter)
 // of g: the first combines p with p + L and p + 2L with p + 3L, the odd
 // ones multiplied by first(); the second combines the results at p with
@@ -105,21 +116,21 @@ constexpr bool kUpperPairFirst = true;
 constexpr bool kUpperPairFirst = false;
 #endif
 template <int kQuarter, typename First, typename Second>
-inline void radix4_points(int32_t* g, int p, First first, Second second) {
+inline void radix4_points(int32_t* lower, int32_t* upper, int p, First first, Second second) {
     constexpr int quarter = kQuarter;
-    int32_t* v = g + 2 * p;
-    const Complex x3 = first(load(v, 3 * quarter)), x2 = load(v, 2 * quarter);
+    int32_t *v = lower + 2 * p, *u = upper + 2 * p;
+    const Complex x3 = first(load_pair(u, quarter)), x2 = load_pair(u, 0);
     const Complex b0 = add(x2, x3), b1 = sub(x2, x3);
     Complex a2{}, a3{};
     if constexpr (kUpperPairFirst) a2 = second(b0), a3 = times_minus_i(second(b1));
-    const Complex x1 = first(load(v, quarter)), x0 = load(v, 0);
+    const Complex x1 = first(load_pair(v, quarter)), x0 = load_pair(v, 0);
     const Complex a0 = add(x0, x1), a1 = sub(x0, x1);
     if constexpr (!kUpperPairFirst) a2 = second(b0);
-    store(v, 0, add(a0, a2));
-    store(v, 2 * quarter, sub(a0, a2));
+    store_pair(v, 0, add(a0, a2));
+    store_pair(u, 0, sub(a0, a2));
     if constexpr (!kUpperPairFirst) a3 = times_minus_i(second(b1));
-    store(v, quarter, add(a1, a3));
-    store(v, 3 * quarter, sub(a1, a3));
+    store_pair(v, quarter, add(a1, a3));
+    store_pair(u, quarter, sub(a1, a3));
 }
 
 // The radix-2 stages of half-spans L and 2L as one pass over groups of 4L.
@@ -134,15 +145,29 @@ void radix4_pass(int32_t* buf, int points) {
     auto same = [](Complex z) { return z; };
     auto by = [](const int32_t* t) { return [t](Complex z) { return rotate(z, t[0], t[1]); }; };
     for (int base = 0; base < points; base += 4 * quarter) {
-        int32_t* g = buf + 2 * base;
-        radix4_points<kQuarter>(g, 0, same, same);
-        radix4_points<kQuarter>(g, half, times_minus_i, by(w + 2 * quarter));
+        int32_t *g = buf + 2 * base, *g2 = g + 4 * quarter;
+        if constexpr (quarter >= 64) asm("" : "+r"(g2));
+        radix4_points<kQuarter>(g, g2, 0, same, same);
+        radix4_points<kQuarter>(g, g2, half, times_minus_i, by(w + 2 * quarter));
         for (int j = 1; j < half; ++j) {
             const auto first = by(w + 2 * j), second = by(w + quarter + 2 * j), third = by(w + 2 * quarter + 2 * j);
             auto first_minus_i = [&](Complex z) { return times_minus_i(first(z)); };
-            radix4_points<kQuarter>(g, j, first, second);
-            radix4_points<kQuarter>(g, j + half, first_minus_i, third);
+            radix4_points<kQuarter>(g, g2, j, first, second);
+            radix4_points<kQuarter>(g, g2, j + half, first_minus_i, third);
         }
+    }
+}
+
+// cx::radix4_first_stage in place, its loads and stores in pairs (and
+// b - i d and b + i d taken from d itself, not each from t2 and t3 again).
+inline void first_stage(int32_t* buf, int points) {
+    for (int32_t *v = buf, *end = buf + 2 * points; v < end; v += 8) {
+        const Complex t0 = load_pair(v, 0), t1 = load_pair(v, 1), t2 = load_pair(v, 2), t3 = load_pair(v, 3);
+        const Complex a = add(t0, t1), b = sub(t0, t1), c = add(t2, t3), d = together(sub(t2, t3));
+        store_pair(v, 0, add(a, c));
+        store_pair(v, 2, sub(a, c));
+        store_pair(v, 1, {fx::add_wrap(b.re, d.im), fx::sub_wrap(b.im, d.re)});  // b - i d
+        store_pair(v, 3, {fx::sub_wrap(b.re, d.im), fx::add_wrap(b.im, d.re)});  // b + i d
     }
 }
 
@@ -155,17 +180,24 @@ void radix4_pass(int32_t* buf, int points) {
 // half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one at
 // j + h/2 is that times -i.
 void fft_exact(int32_t* buf, int points) {
-    cx::radix4_first_stage(buf, buf, points);
+    first_stage(buf, points);
     radix4_pass<4>(buf, points);
     radix4_pass<16>(buf, points);
     if (points == 64) return;
     radix4_pass<64>(buf, points);
-    const int h = 256;  // points = 2h: one group
-    butterflies(buf, 0, h / 2, h, load(buf, h), load(buf, h / 2 + h));
-    const int step = 2 * (256 / h);
-    for (int j = 1; j < h / 2; ++j) {
-        const int32_t c = fft_twiddle_q31[j * step], s = fft_twiddle_q31[j * step + 1];
-        butterflies(buf, j, j + h / 2, h, rotate(load(buf, j + h), c, s), rotate(load(buf, j + h / 2 + h), c, s));
+    // The last radix-2 stage, half-span h = 256 (points = 2h: one group):
+    // the butterflies at j and j + h/2 through one pointer for each of their
+    // four points (each 1024 bytes from the next, beyond LDRD's reach).
+    const int h = 256;
+    int32_t *p0 = buf, *p1 = buf + h, *p2 = buf + 2 * h, *p3 = buf + 3 * h;
+#if defined(__arm__)
+    asm("" : "+r"(p1), "+r"(p2), "+r"(p3));
+#endif
+    butterfly(p0, p2, load_pair(p2, 0));
+    butterfly(p1, p3, times_minus_i(load_pair(p3, 0)));
+    for (const int32_t* tw = fft_twiddle_q31 + 2; tw < fft_twiddle_q31 + h; tw += 2) {
+        p0 += 2, p1 += 2, p2 += 2, p3 += 2;
+        butterfly(p0, p2, rotate(load_pair(p2, 0), tw[0], tw[1]));
+        butterfly(p1, p3, times_minus_i(rotate(load_pair(p3, 0), tw[0], tw[1])));
     }
 }
-
