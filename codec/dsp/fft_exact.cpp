@@ -18,20 +18,6 @@ using namespace cx;
 
 namespace {
 
-// On 32-bit ARM the two words of a complex value are loaded and stored
-// together, as one LDRD or STRD, only where both are in registers at the
-// same point: together() makes them so (otherwise GCC loads each word next
-// to its first use and stores each as soon as it is computed, and pairs
-// none of them). LDRD and STRD reach 1020 bytes from their pointer.
-inline Complex together(Complex z) {
-#if defined(__arm__)
-    asm("" : "+r"(z.re), "+r"(z.im));
-#endif
-    return z;
-}
-inline Complex load_pair(const int32_t* v, int k) { return together(load(v, k)); }
-inline void store_pair(int32_t* v, int k, Complex z) { store(v, k, together(z)); }
-
 inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
 
 // A radix-2 butterfly: x + t to p and x - t to q, x at p.
@@ -49,11 +35,11 @@ inline Complex pre_value(int32_t a, int32_t b, const int32_t* cs) {
     return rotate_neg({a, b}, cs[0], cs[1]);
 }
 
-// Exchanges complex slots i and j.
-inline void swap_slots(int32_t* buf, int i, int j) {
-    const Complex t = load(buf, i);
-    store(buf, i, load(buf, j));
-    store(buf, j, t);
+// Exchanges the complex values at p and q.
+inline void swap_slots(int32_t* p, int32_t* q) {
+    const Complex t = load_pair(p, 0);
+    store_pair(p, 0, load_pair(q, 0));
+    store_pair(q, 0, t);
 }
 
 // Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k], for
@@ -71,22 +57,29 @@ void pre_twiddle_n(int32_t* buf) {
     // slot k (front, words 2k, 2k+1) and slot points-1-k (back, words
     // half-2-2k, half-1-2k): a and b of each are one word of each slot
     for (int32_t *front = buf, *back = buf + half - 2; front < back; front += 2, back -= 2) {
-        const Complex f = pre_value<kLong>(front[0], back[1], front_tw);
-        const Complex g = pre_value<kLong>(back[0], front[1], back_tw);
-        store(front, 0, f);
-        store(back, 0, g);
+        const Complex fw = load_pair(front, 0), bw = load_pair(back, 0);
+        const Complex f = pre_value<kLong>(fw.re, bw.im, front_tw);
+        const Complex g = pre_value<kLong>(bw.re, fw.im, back_tw);
+        store_pair(front, 0, f);
+        store_pair(back, 0, g);
         front_tw += 2;
         back_tw -= 2;
     }
+    // each slot through a pointer of its own: slots h apart are beyond
+    // LDRD's reach
     for_bit_reversed_groups(points, [buf](int k, int r) {
+        int32_t *a = buf + 2 * k, *a2 = a + 2 * h, *b = buf + 2 * r, *b2 = b + 2 * h;
+#if defined(__arm__)
+        asm("" : "+r"(a2), "+r"(b2));
+#endif
         if (r == k) {
-            swap_slots(buf, k + 1, k + h);
+            swap_slots(a + 2, a2);
             return;
         }
-        swap_slots(buf, k, r);
-        swap_slots(buf, k + 1, r + h);
-        swap_slots(buf, k + h, r + 1);
-        swap_slots(buf, k + h + 1, r + h + 1);
+        swap_slots(a, b);
+        swap_slots(a + 2, b2);
+        swap_slots(a2, b + 2);
+        swap_slots(a2 + 2, b2 + 2);
     });
 }
 

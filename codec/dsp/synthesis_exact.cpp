@@ -99,14 +99,11 @@ inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi h
     for (int run = i0; run < i1; run += kRun) {
         const int passes = i1 - run < kRun ? i1 - run : kRun;
         for (int k = 0, ia = q / 2 + run; k < passes; ++k, ++ia) {
-            const Complex a = rotate_conj(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]);
-            pq[4 * k] = a.re;
-            pq[4 * k + 1] = a.im;
+            store_pair(pq, 2 * k, rotate_conj(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]));
         }
         for (int k = passes - 1, ib = q / 2 - run - passes; k >= 0; --k, ++ib) {
             const Complex b = rotate_conj(load(buf, ib), tw[2 * ib], tw[2 * ib + 1]);
-            pq[4 * k + 2] = b.im;
-            pq[4 * k + 3] = b.re;
+            store_pair(pq, 2 * k + 1, {b.im, b.re});
         }
         const int32_t* const end = pq + 4 * passes;
         int n = 2 * run;
