@@ -27,11 +27,22 @@ inline void butterfly(int32_t* p, int32_t* q, Complex t) {
     store_pair(q, 0, sub(x, t));
 }
 
+// Twice a shifted right by 3 (rounded): a shifted right by 2, plus a's
+// bit 2 (the rounding bit of the shift by 3, which the shift by 2 keeps as
+// its lowest bit as well). Below 2^29 in magnitude for any a.
+inline int32_t twice_rshr3(int32_t a) { return fx::add_wrap(fx::asr(a, 2), fx::asr(a, 2) & 1); }
+
 // -(a + i b)(c - i s), long blocks' a and b shifted right by 3 (rounded)
-// first.
+// first. Those take twice a and b into the products and shift their sums by
+// 32 rather than 31: the same values (the sums stay far inside 64 bits), and
+// the rounded shift by 32 is the cheaper one on 32-bit ARM (the high word
+// plus the low word's top bit).
 template <bool kLong>
 inline Complex pre_value(int32_t a, int32_t b, const int32_t* cs) {
-    if (kLong) a = fx::rshr(a, 3), b = fx::rshr(b, 3);
+    if constexpr (kLong) {
+        const Complex z2{twice_rshr3(a), twice_rshr3(b)};
+        return {fx::rshr64_neg(rotate_re(z2, cs[0], cs[1]), 32), fx::rshr64_neg(rotate_im(z2, cs[0], cs[1]), 32)};
+    }
     return rotate_neg({a, b}, cs[0], cs[1]);
 }
 
