@@ -107,9 +107,15 @@ inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi h
         }
         const int32_t* const end = pq + 4 * passes;
         int n = 2 * run;
-        for (const int32_t* v = pq; v < end; v += 2, ++n) lo(n, fx::neg_wrap(v[0]), v[1]);
+        for (const int32_t* v = pq; v < end; v += 4, n += 2) {
+            lo(n, fx::neg_wrap(v[0]), v[1]);
+            lo(n + 1, fx::neg_wrap(v[2]), v[3]);
+        }
         n = 2 * q - 1 - 2 * run;
-        for (const int32_t* v = pq; v < end; v += 2, --n) hi(n, v[0], v[1]);
+        for (const int32_t* v = pq; v < end; v += 4, n -= 2) {
+            hi(n, v[0], v[1]);
+            hi(n - 1, v[2], v[3]);
+        }
     }
 }
 
