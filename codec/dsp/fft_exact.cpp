@@ -30,7 +30,9 @@ inline void butterfly(int32_t* p, int32_t* q, Complex t) {
 // Twice a shifted right by 3 (rounded): a shifted right by 2, plus a's
 // bit 2 (the rounding bit of the shift by 3, which the shift by 2 keeps as
 // its lowest bit as well). Below 2^29 in magnitude for any a.
-inline int32_t twice_rshr3(int32_t a) { return fx::add_wrap(fx::asr(a, 2), fx::asr(a, 2) & 1); }
+inline int32_t twice_rshr3(int32_t a) {
+    return fx::add_wrap(fx::asr(a, 2), static_cast<int32_t>(static_cast<uint32_t>(a) >> 2 & 1u));
+}
 
 // -(a + i b)(c - i s), long blocks' a and b shifted right by 3 (rounded)
 // first. Those take twice a and b into the products and shift their sums by
