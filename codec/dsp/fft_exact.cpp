@@ -70,7 +70,7 @@ void pre_twiddle_n(int32_t* buf) {
     // slot k (front, words 2k, 2k+1) and slot points-1-k (back, words
     // half-2-2k, half-1-2k): a and b of each are one word of each slot
     for (int32_t *front = buf, *back = buf + half - 2; front < back; front += 2, back -= 2) {
-        const Complex fw = load_pair(front, 0), bw = load_pair(back, 0);
+        const Complex fw = load(front, 0), bw = load(back, 0);
         const Complex f = pre_value<kLong>(fw.re, bw.im, front_tw);
         const Complex g = pre_value<kLong>(bw.re, fw.im, back_tw);
         store_pair(front, 0, f);
