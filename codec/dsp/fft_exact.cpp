@@ -50,9 +50,9 @@ inline Complex pre_value(int32_t a, int32_t b, const int32_t* cs) {
 
 // Exchanges the complex values at p and q.
 inline void swap_slots(int32_t* p, int32_t* q) {
-    const Complex t = load_pair(p, 0);
-    store_pair(p, 0, load_pair(q, 0));
-    store_pair(q, 0, t);
+    const Complex t = load(p, 0);
+    store(p, 0, load(q, 0));
+    store(q, 0, t);
 }
 
 // Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k], for
