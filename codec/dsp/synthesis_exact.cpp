@@ -98,9 +98,13 @@ inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi h
     int32_t pq[4 * kRun];
     for (int run = i0; run < i1; run += kRun) {
         const int passes = i1 - run < kRun ? i1 - run : kRun;
-        for (int k = 0, ia = q / 2 + run; k < passes; ++k, ++ia) {
-            store_pair(pq, 2 * k, rotate_conj(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]));
-        }
+        // (the a values through pointers of their own: GCC then loads each
+        // value as one pair, within LDRD's reach)
+        const int32_t *za = buf + q + 2 * run, *ta = tw + q + 2 * run;
+#if defined(__arm__)
+        asm("" : "+r"(za), "+r"(ta));
+#endif
+        for (int k = 0; k < passes; ++k, za += 2, ta += 2) store_pair(pq, 2 * k, rotate_conj(load(za, 0), ta[0], ta[1]));
         for (int k = passes - 1, ib = q / 2 - run - passes; k >= 0; --k, ++ib) {
             const Complex b = rotate_conj(load(buf, ib), tw[2 * ib], tw[2 * ib + 1]);
             store_pair(pq, 2 * k + 1, {b.im, b.re});
