@@ -105,8 +105,12 @@ inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi h
         asm("" : "+r"(za), "+r"(ta));
 #endif
         for (int k = 0; k < passes; ++k, za += 2, ta += 2) store_pair(pq, 2 * k, rotate_conj(load(za, 0), ta[0], ta[1]));
-        for (int k = passes - 1, ib = q / 2 - run - passes; k >= 0; --k, ++ib) {
-            const Complex b = rotate_conj(load(buf, ib), tw[2 * ib], tw[2 * ib + 1]);
+        const int32_t *zb = buf + q - 2 * (run + passes), *tb = tw + q - 2 * (run + passes);
+#if defined(__arm__)
+        asm("" : "+r"(zb), "+r"(tb));
+#endif
+        for (int k = passes - 1; k >= 0; --k, zb += 2, tb += 2) {
+            const Complex b = rotate_conj(load(zb, 0), tb[0], tb[1]);
             store_pair(pq, 2 * k + 1, {b.im, b.re});
         }
         const int32_t* const end = pq + 4 * passes;
