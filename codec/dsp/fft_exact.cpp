@@ -168,7 +168,10 @@ void radix4_pass(int32_t* buf, int points) {
 // b - i d and b + i d taken from d itself, not each from t2 and t3 again).
 inline void first_stage(int32_t* buf, int points) {
     for (int32_t *v = buf, *end = buf + 2 * points; v < end; v += 8) {
-        const Complex t0 = load(v, 0), t1 = load(v, 1), t2 = load(v, 2), t3 = load(v, 3);
+        Complex t0 = load(v, 0), t1 = load(v, 1), t2 = load(v, 2), t3 = load(v, 3);
+#if defined(__arm__)
+        asm("" : "+r"(t0.re), "+r"(t0.im), "+r"(t1.re), "+r"(t1.im), "+r"(t2.re), "+r"(t2.im), "+r"(t3.re), "+r"(t3.im));
+#endif
         const Complex a = add(t0, t1), b = sub(t0, t1), c = add(t2, t3), d = together(sub(t2, t3));
         store_pair(v, 0, add(a, c));
         store_pair(v, 2, sub(a, c));
