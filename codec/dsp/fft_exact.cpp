@@ -125,11 +125,13 @@ template <int kQuarter, typename First, typename Second>
 inline void radix4_points(int32_t* lower, int32_t* upper, int p, First first, Second second) {
     constexpr int quarter = kQuarter;
     int32_t *v = lower + 2 * p, *u = upper + 2 * p;
-    const Complex x3 = first(load_pair(u, quarter)), x2 = load_pair(u, 0);
+    // (in the first pass the loads as they come: fewer moves there)
+    auto get = [](const int32_t* w, int k) { return kQuarter == 4 ? load(w, k) : load_pair(w, k); };
+    const Complex x3 = first(get(u, quarter)), x2 = get(u, 0);
     const Complex b0 = add(x2, x3), b1 = sub(x2, x3);
     Complex a2{}, a3{};
     if constexpr (kUpperPairFirst) a2 = second(b0), a3 = times_minus_i(second(b1));
-    const Complex x1 = first(load_pair(v, quarter)), x0 = load_pair(v, 0);
+    const Complex x1 = first(get(v, quarter)), x0 = get(v, 0);
     const Complex a0 = add(x0, x1), a1 = sub(x0, x1);
     if constexpr (!kUpperPairFirst) a2 = second(b0);
     store_pair(v, 0, add(a0, a2));
