@@ -78,12 +78,13 @@ void pre_twiddle_n(int32_t* buf) {
         front_tw += 2;
         back_tw -= 2;
     }
-    // each slot through a pointer of its own: slots h apart are beyond
-    // LDRD's reach
+    // Four pointers, one for each pair of neighbouring slots, all kept as
+    // they are (slots h apart are beyond LDRD's reach, and GCC would address
+    // a value through its base and an index register, which LDRD has not).
     for_bit_reversed_groups(points, [buf](int k, int r) {
         int32_t *a = buf + 2 * k, *a2 = a + 2 * h, *b = buf + 2 * r, *b2 = b + 2 * h;
 #if defined(__arm__)
-        asm("" : "+r"(a2), "+r"(b2));
+        asm("" : "+r"(a), "+r"(a2), "+r"(b), "+r"(b2));
 #endif
         if (r == k) {
             swap_slots(a + 2, a2);
