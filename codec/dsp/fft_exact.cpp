@@ -155,7 +155,9 @@ void radix4_pass(int32_t* buf, int points) {
     auto by = [](const int32_t* t) { return [t](Complex z) { return rotate(z, t[0], t[1]); }; };
     for (int base = 0; base < points; base += 4 * quarter) {
         int32_t *g = buf + 2 * base, *g2 = g + 4 * quarter;
-        if constexpr (quarter >= 64) asm("" : "+r"(g2));
+#if defined(__arm__)
+        if constexpr (quarter >= 64) asm("" : "+r"(g2));  // its own pointer: 1024 bytes on
+#endif
         radix4_points<kQuarter>(g, g2, 0, same, same);
         radix4_points<kQuarter>(g, g2, half, times_minus_i, by(w + 2 * quarter));
         for (int j = 1; j < half; ++j) {
@@ -173,7 +175,9 @@ inline void first_stage(int32_t* buf, int points) {
     for (int32_t *v = buf, *end = buf + 2 * points; v < end; v += 8) {
         Complex t0 = load(v, 0), t1 = load(v, 1), t2 = load(v, 2), t3 = load(v, 3);
 #if defined(__arm__)
-        asm("" : "+r"(t0.re), "+r"(t0.im), "+r"(t1.re), "+r"(t1.im), "+r"(t2.re), "+r"(t2.im), "+r"(t3.re), "+r"(t3.im));
+        asm(""
+            : "+r"(t0.re), "+r"(t0.im), "+r"(t1.re), "+r"(t1.im), "+r"(t2.re), "+r"(t2.im), "+r"(t3.re),
+              "+r"(t3.im));
 #endif
         const Complex a = add(t0, t1), b = sub(t0, t1), c = add(t2, t3), d = together(sub(t2, t3));
         store_pair(v, 0, add(a, c));

@@ -71,8 +71,8 @@ namespace {
 // On 32-bit ARM the passes go in runs of kRun: the run's a values, then
 // its b values (their slots taken upwards as well), as P, Q pairs into a
 // small local array, then one loop over the run's lo samples and one over
-// its hi ones. Each loop has few moving pointers, which keeps its 14
-// registers nearly free of spills. With 16 or more (x86-64) one loop
+// its hi ones, two samples a step. Each loop has few moving pointers,
+// which keeps its 14 registers nearly free of spills. With 16 or more (x86-64) one loop
 // giving all four samples of a pass at once is quicker: there the local
 // array only adds loads and stores.
 #if defined(__arm__)
@@ -98,13 +98,15 @@ inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi h
     int32_t pq[4 * kRun];
     for (int run = i0; run < i1; run += kRun) {
         const int passes = i1 - run < kRun ? i1 - run : kRun;
-        // (the a values through pointers of their own: GCC then loads each
-        // value as one pair, within LDRD's reach)
+        // The a and the b values and their twiddles through pointers of
+        // their own (GCC would address them from buf and tw, beyond LDRD's
+        // reach): each value and each twiddle one pair of loads.
         const int32_t *za = buf + q + 2 * run, *ta = tw + q + 2 * run;
 #if defined(__arm__)
         asm("" : "+r"(za), "+r"(ta));
 #endif
-        for (int k = 0; k < passes; ++k, za += 2, ta += 2) store_pair(pq, 2 * k, rotate_conj(load(za, 0), ta[0], ta[1]));
+        for (int k = 0; k < passes; ++k, za += 2, ta += 2)
+            store_pair(pq, 2 * k, rotate_conj(load(za, 0), ta[0], ta[1]));
         const int32_t *zb = buf + q - 2 * (run + passes), *tb = tw + q - 2 * (run + passes);
 #if defined(__arm__)
         asm("" : "+r"(zb), "+r"(tb));
