@@ -107,11 +107,12 @@ void pre_twiddle_exact(int32_t* buf, int n) {
 namespace {
 
 // Two radix-2 stages over the points p, p + L, p + 2L, p + 3L (L = kQuarter)
-// of g: the first combines p with p + L and p + 2L with p + 3L, the odd
+// of a group, p and p + L from `lower`, the others from `upper` (2L points
+// on): the first combines p with p + L and p + 2L with p + 3L, the odd
 // ones multiplied by first(); the second combines the results at p with
 // p + 2L (that at p + 2L multiplied by second()) and p + L with p + 3L
-// (times second() and -i). (A constant L: on 32-bit ARM the four points are
-// one pointer and immediate offsets.)
+// (times second() and -i). (A constant L: on 32-bit ARM the points are a
+// pointer or two and immediate offsets.)
 //
 // On 32-bit ARM the upper pair goes through both of its rotations before
 // the lower pair is read: fewer values alive at once in its 14 registers
