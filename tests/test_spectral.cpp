@@ -568,6 +568,13 @@ TEST(Fixed, RoundedShiftFromTheWords) {
             ASSERT_EQ(static_cast<uint32_t>(fx::rshr64_low_neg(a, s)), 0u - ref(a, s)) << a << " " << s;
         }
     }
+    // The negated shift by 32 (the high word and the low word's top bit on
+    // 32-bit ARM).
+    for (int i = 0; i < 40000; ++i) {
+        int64_t a = static_cast<int64_t>(rng()) >> (rng() % 64);
+        if (i % 3 == 0) a = (a & ~INT64_C(0xFFFFFFFF)) + INT64_C(0x80000000) - (i % 2);  // at or below a half
+        ASSERT_EQ(static_cast<uint32_t>(fx::rshr64_neg(a, 32)), 0u - ref(a, 32)) << a;
+    }
     for (int i = 0; i < 200000; ++i) {
         int32_t a = static_cast<int32_t>(rng()) >> (rng() % 32), b = static_cast<int32_t>(rng()) >> (rng() % 32);
         if (i < 4) a = i & 1 ? INT32_MIN : INT32_MAX, b = i & 2 ? INT32_MAX : -INT32_MAX;

@@ -13,15 +13,36 @@
 // reversal. Slots k, k+1, k+h, k+h+1 (k even, h = points/2) go to r, r+h,
 // r+1, r+h+1 (r the reversal of k, even and below h as well), and those of
 // r to k's: move(k, r) is called once for every such pair of groups (r > k)
-// and for every group that maps onto itself (r = k).
+// and for every group that maps onto itself (r = k), from a list made at
+// compile time (the groups with r < k are not visited at all).
+struct GroupPair {
+    uint8_t k, r;  // halved
+};
+template <int kPoints>
+struct GroupPairs {
+    GroupPair pair[kPoints / 4];
+    int count;
+};
+template <int kPoints>
+constexpr GroupPairs<kPoints> group_pairs() {
+    GroupPairs<kPoints> l{};
+    constexpr int bits = kPoints == 512 ? 9 : 6;
+    for (int k = 0; k < kPoints / 2; k += 2) {
+        int r = 0;
+        for (int b = 0; b < bits; ++b)
+            if ((k >> b) & 1) r |= 1 << (bits - 1 - b);
+        if (r >= k) l.pair[l.count++] = {static_cast<uint8_t>(k / 2), static_cast<uint8_t>(r / 2)};
+    }
+    return l;
+}
+inline constexpr GroupPairs<512> kGroupPairs512 = group_pairs<512>();
+inline constexpr GroupPairs<64> kGroupPairs64 = group_pairs<64>();
+
 template <typename Move>
 __attribute__((always_inline)) inline void for_bit_reversed_groups(int points, Move move) {
-    const int rev_step = 512 / points;
-    const uint8_t* rev = bitrev512_even;
-    for (int k = 0; k < points / 2; k += 2, rev += rev_step) {
-        const int r = *rev;
-        if (r >= k) move(k, r);
-    }
+    const GroupPair* pair = points == 512 ? kGroupPairs512.pair : kGroupPairs64.pair;
+    const GroupPair* const end = pair + (points == 512 ? kGroupPairs512.count : kGroupPairs64.count);
+    for (; pair < end; ++pair) move(2 * pair->k, 2 * pair->r);
 }
 
 // Or the values go straight to their bit-reversed slots (the x86 variants),

@@ -119,6 +119,14 @@ inline bool band_by_value(int32_t* out, const int16_shared* q, int n, Value valu
 // stored without the product.
 void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int shift) {
     const int64_t bias = fx::round_bias64(shift);
+    // The table's address in a register for the whole band (GCC would load
+    // it from the global offset table again for every value). The sign as
+    // magnitude and with_sign have it, written as two conditional
+    // negations: on 32-bit ARM they reuse the test for zero's flags.
+    const int32_t* pow43 = pow43_q18;
+#if defined(__arm__)
+    asm("" : "+r"(pow43));
+#endif
     if (shift >= 32) {
         for (int i = 0; i < n; ++i) {
             const int16_t v = q[i];
@@ -126,7 +134,8 @@ void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int sh
                 out[i] = 0;
                 continue;
             }
-            out[i] = with_sign(v, fx::asr64_hi(fx::mac64(bias, pow43_q18[magnitude(v)], mant), shift - 32));
+            const int32_t x = fx::asr64_hi(fx::mac64(bias, pow43[v < 0 ? -v : v], mant), shift - 32);
+            out[i] = v < 0 ? fx::neg_wrap(x) : x;
         }
         return;
     }
@@ -136,7 +145,8 @@ void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int sh
             out[i] = 0;
             continue;
         }
-        out[i] = with_sign(v, fx::asr64_lo(fx::mac64(bias, pow43_q18[magnitude(v)], mant), shift));
+        const int32_t x = fx::asr64_lo(fx::mac64(bias, pow43[v < 0 ? -v : v], mant), shift);
+        out[i] = v < 0 ? fx::neg_wrap(x) : x;
     }
 }
 

@@ -18,29 +18,41 @@ using namespace cx;
 
 namespace {
 
-// A radix-2 butterfly pair: x +- t and x2 +- u, t = y (c - i s), u = -i y2 (c - i s).
-inline void butterflies(int32_t* buf, int p, int q, int h, Complex t, Complex r) {
-    const Complex u{r.im, fx::neg_wrap(r.re)};
-    const Complex x = load(buf, p), x2 = load(buf, q);
-    store(buf, p, add(x, t));
-    store(buf, p + h, sub(x, t));
-    store(buf, q, add(x2, u));
-    store(buf, q + h, sub(x2, u));
+inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
+
+// A radix-2 butterfly: x + t to p and x - t to q, x at p.
+inline void butterfly(int32_t* p, int32_t* q, Complex t) {
+    const Complex x = load_pair(p, 0);
+    store_pair(p, 0, add(x, t));
+    store_pair(q, 0, sub(x, t));
+}
+
+// Twice a shifted right by 3 (rounded): a shifted right by 2, plus a's
+// bit 2 (the rounding bit of the shift by 3, which the shift by 2 keeps as
+// its lowest bit as well). Below 2^29 in magnitude for any a.
+inline int32_t twice_rshr3(int32_t a) {
+    return fx::add_wrap(fx::asr(a, 2), static_cast<int32_t>(static_cast<uint32_t>(a) >> 2 & 1u));
 }
 
 // -(a + i b)(c - i s), long blocks' a and b shifted right by 3 (rounded)
-// first.
+// first. Those take twice a and b into the products and shift their sums by
+// 32 rather than 31: the same values (the sums stay far inside 64 bits), and
+// the rounded shift by 32 is the cheaper one on 32-bit ARM (the high word
+// plus the low word's top bit).
 template <bool kLong>
 inline Complex pre_value(int32_t a, int32_t b, const int32_t* cs) {
-    if (kLong) a = fx::rshr(a, 3), b = fx::rshr(b, 3);
+    if constexpr (kLong) {
+        const Complex z2{twice_rshr3(a), twice_rshr3(b)};
+        return {fx::rshr64_neg(rotate_re(z2, cs[0], cs[1]), 32), fx::rshr64_neg(rotate_im(z2, cs[0], cs[1]), 32)};
+    }
     return rotate_neg({a, b}, cs[0], cs[1]);
 }
 
-// Exchanges complex slots i and j.
-inline void swap_slots(int32_t* buf, int i, int j) {
-    const Complex t = load(buf, i);
-    store(buf, i, load(buf, j));
-    store(buf, j, t);
+// Exchanges the complex values at p and q.
+inline void swap_slots(int32_t* p, int32_t* q) {
+    const Complex t = load(p, 0);
+    store(p, 0, load(q, 0));
+    store(q, 0, t);
 }
 
 // Pre-twiddle z[k] = -(a + i b)(c - i s), a = X[2k], b = X[N/2-1-2k], for
@@ -58,22 +70,30 @@ void pre_twiddle_n(int32_t* buf) {
     // slot k (front, words 2k, 2k+1) and slot points-1-k (back, words
     // half-2-2k, half-1-2k): a and b of each are one word of each slot
     for (int32_t *front = buf, *back = buf + half - 2; front < back; front += 2, back -= 2) {
-        const Complex f = pre_value<kLong>(front[0], back[1], front_tw);
-        const Complex g = pre_value<kLong>(back[0], front[1], back_tw);
-        store(front, 0, f);
-        store(back, 0, g);
+        const Complex fw = load(front, 0), bw = load(back, 0);
+        const Complex f = pre_value<kLong>(fw.re, bw.im, front_tw);
+        const Complex g = pre_value<kLong>(bw.re, fw.im, back_tw);
+        store_pair(front, 0, f);
+        store_pair(back, 0, g);
         front_tw += 2;
         back_tw -= 2;
     }
+    // Four pointers, one for each pair of neighbouring slots, all kept as
+    // they are (slots h apart are beyond LDRD's reach, and GCC would address
+    // a value through its base and an index register, which LDRD has not).
     for_bit_reversed_groups(points, [buf](int k, int r) {
+        int32_t *a = buf + 2 * k, *a2 = a + 2 * h, *b = buf + 2 * r, *b2 = b + 2 * h;
+#if defined(__arm__)
+        asm("" : "+r"(a), "+r"(a2), "+r"(b), "+r"(b2));
+#endif
         if (r == k) {
-            swap_slots(buf, k + 1, k + h);
+            swap_slots(a + 2, a2);
             return;
         }
-        swap_slots(buf, k, r);
-        swap_slots(buf, k + 1, r + h);
-        swap_slots(buf, k + h, r + 1);
-        swap_slots(buf, k + h + 1, r + h + 1);
+        swap_slots(a, b);
+        swap_slots(a + 2, b2);
+        swap_slots(a2, b + 2);
+        swap_slots(a2 + 2, b2 + 2);
     });
 }
 
@@ -86,14 +106,13 @@ void pre_twiddle_exact(int32_t* buf, int n) {
 
 namespace {
 
-inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
-
 // Two radix-2 stages over the points p, p + L, p + 2L, p + 3L (L = kQuarter)
-// of g: the first combines p with p + L and p + 2L with p + 3L, the odd
+// of a group, p and p + L from `lower`, the others from `upper` (2L points
+// on): the first combines p with p + L and p + 2L with p + 3L, the odd
 // ones multiplied by first(); the second combines the results at p with
 // p + 2L (that at p + 2L multiplied by second()) and p + L with p + 3L
-// (times second() and -i). (A constant L: on 32-bit ARM the four points are
-// one pointer and immediate offsets.)
+// (times second() and -i). (A constant L: on 32-bit ARM the points are a
+// pointer or two and immediate offsets.)
 //
 // On 32-bit ARM the upper pair goes through both of its rotations before
 // the lower pair is read: fewer values alive at once in its 14 registers
@@ -105,21 +124,23 @@ constexpr bool kUpperPairFirst = true;
 constexpr bool kUpperPairFirst = false;
 #endif
 template <int kQuarter, typename First, typename Second>
-inline void radix4_points(int32_t* g, int p, First first, Second second) {
+inline void radix4_points(int32_t* lower, int32_t* upper, int p, First first, Second second) {
     constexpr int quarter = kQuarter;
-    int32_t* v = g + 2 * p;
-    const Complex x3 = first(load(v, 3 * quarter)), x2 = load(v, 2 * quarter);
+    int32_t *v = lower + 2 * p, *u = upper + 2 * p;
+    // (in the first pass the loads as they come: fewer moves there)
+    auto get = [](const int32_t* w, int k) { return kQuarter == 4 ? load(w, k) : load_pair(w, k); };
+    const Complex x3 = first(get(u, quarter)), x2 = get(u, 0);
     const Complex b0 = add(x2, x3), b1 = sub(x2, x3);
     Complex a2{}, a3{};
     if constexpr (kUpperPairFirst) a2 = second(b0), a3 = times_minus_i(second(b1));
-    const Complex x1 = first(load(v, quarter)), x0 = load(v, 0);
+    const Complex x1 = first(get(v, quarter)), x0 = get(v, 0);
     const Complex a0 = add(x0, x1), a1 = sub(x0, x1);
     if constexpr (!kUpperPairFirst) a2 = second(b0);
-    store(v, 0, add(a0, a2));
-    store(v, 2 * quarter, sub(a0, a2));
+    store_pair(v, 0, add(a0, a2));
+    store_pair(u, 0, sub(a0, a2));
     if constexpr (!kUpperPairFirst) a3 = times_minus_i(second(b1));
-    store(v, quarter, add(a1, a3));
-    store(v, 3 * quarter, sub(a1, a3));
+    store_pair(v, quarter, add(a1, a3));
+    store_pair(u, quarter, sub(a1, a3));
 }
 
 // The radix-2 stages of half-spans L and 2L as one pass over groups of 4L.
@@ -134,15 +155,36 @@ void radix4_pass(int32_t* buf, int points) {
     auto same = [](Complex z) { return z; };
     auto by = [](const int32_t* t) { return [t](Complex z) { return rotate(z, t[0], t[1]); }; };
     for (int base = 0; base < points; base += 4 * quarter) {
-        int32_t* g = buf + 2 * base;
-        radix4_points<kQuarter>(g, 0, same, same);
-        radix4_points<kQuarter>(g, half, times_minus_i, by(w + 2 * quarter));
+        int32_t *g = buf + 2 * base, *g2 = g + 4 * quarter;
+#if defined(__arm__)
+        if constexpr (quarter >= 64) asm("" : "+r"(g2));  // its own pointer: 1024 bytes on
+#endif
+        radix4_points<kQuarter>(g, g2, 0, same, same);
+        radix4_points<kQuarter>(g, g2, half, times_minus_i, by(w + 2 * quarter));
         for (int j = 1; j < half; ++j) {
             const auto first = by(w + 2 * j), second = by(w + quarter + 2 * j), third = by(w + 2 * quarter + 2 * j);
             auto first_minus_i = [&](Complex z) { return times_minus_i(first(z)); };
-            radix4_points<kQuarter>(g, j, first, second);
-            radix4_points<kQuarter>(g, j + half, first_minus_i, third);
+            radix4_points<kQuarter>(g, g2, j, first, second);
+            radix4_points<kQuarter>(g, g2, j + half, first_minus_i, third);
         }
+    }
+}
+
+// cx::radix4_first_stage in place, its loads and stores in pairs (and
+// b - i d and b + i d taken from d itself, not each from t2 and t3 again).
+inline void first_stage(int32_t* buf, int points) {
+    for (int32_t *v = buf, *end = buf + 2 * points; v < end; v += 8) {
+        Complex t0 = load(v, 0), t1 = load(v, 1), t2 = load(v, 2), t3 = load(v, 3);
+#if defined(__arm__)
+        asm(""
+            : "+r"(t0.re), "+r"(t0.im), "+r"(t1.re), "+r"(t1.im), "+r"(t2.re), "+r"(t2.im), "+r"(t3.re),
+              "+r"(t3.im));
+#endif
+        const Complex a = add(t0, t1), b = sub(t0, t1), c = add(t2, t3), d = together(sub(t2, t3));
+        store_pair(v, 0, add(a, c));
+        store_pair(v, 2, sub(a, c));
+        store_pair(v, 1, {fx::add_wrap(b.re, d.im), fx::sub_wrap(b.im, d.re)});  // b - i d
+        store_pair(v, 3, {fx::sub_wrap(b.re, d.im), fx::add_wrap(b.im, d.re)});  // b + i d
     }
 }
 
@@ -155,17 +197,25 @@ void radix4_pass(int32_t* buf, int points) {
 // half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one at
 // j + h/2 is that times -i.
 void fft_exact(int32_t* buf, int points) {
-    cx::radix4_first_stage(buf, buf, points);
+    first_stage(buf, points);
     radix4_pass<4>(buf, points);
     radix4_pass<16>(buf, points);
     if (points == 64) return;
     radix4_pass<64>(buf, points);
-    const int h = 256;  // points = 2h: one group
-    butterflies(buf, 0, h / 2, h, load(buf, h), load(buf, h / 2 + h));
-    const int step = 2 * (256 / h);
-    for (int j = 1; j < h / 2; ++j) {
-        const int32_t c = fft_twiddle_q31[j * step], s = fft_twiddle_q31[j * step + 1];
-        butterflies(buf, j, j + h / 2, h, rotate(load(buf, j + h), c, s), rotate(load(buf, j + h / 2 + h), c, s));
+    // The last radix-2 stage, half-span h = 256 (points = 2h: one group):
+    // the butterflies at j and j + h/2 through two pointers, at j and at
+    // j + h, for j from 1 (written so, GCC keeps each a slot on, and then
+    // the point h/2 after it, 1024 bytes on, lies 1016 bytes from it: within
+    // LDRD's reach of 1020).
+    const int h = 256;
+    int32_t *lo = buf + 2, *hi = buf + 2 * h + 2;
+#if defined(__arm__)
+    asm("" : "+r"(hi));
+#endif
+    butterfly(lo - 2, hi - 2, load_pair(hi, -1));
+    butterfly(lo + h - 2, hi + h - 2, times_minus_i(load_pair(hi, h / 2 - 1)));
+    for (const int32_t* tw = fft_twiddle_q31 + 2; tw < fft_twiddle_q31 + h; tw += 2, lo += 2, hi += 2) {
+        butterfly(lo, hi, rotate(load_pair(hi, 0), tw[0], tw[1]));
+        butterfly(lo + h, hi + h, times_minus_i(rotate(load_pair(hi, h / 2), tw[0], tw[1])));
     }
 }
-

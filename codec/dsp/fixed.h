@@ -212,13 +212,18 @@ constexpr int32_t rshr64(int64_t a, int s FX_WHERE) {
     return static_cast<int32_t>(r);
 }
 
-// The negation of rshr64(a, s) modulo 2^32, for s = 1..31 (on ARM the
-// three instructions of the shift itself, rshr64_low_neg).
+// The negation of rshr64(a, s) modulo 2^32, for s = 1..32 (on ARM the
+// three instructions of the shift itself, rshr64_low_neg; for s = 32 two:
+// minus the high word, minus the low word's top bit, the rounding carry).
 constexpr int32_t rshr64_neg(int64_t a, int s FX_WHERE) {
-    FX_EXPECT(s >= 1 && s <= 31, "rshr64_neg");
+    FX_EXPECT(s >= 1 && s <= 32, "rshr64_neg");
     const int64_t r = static_cast<int64_t>(static_cast<uint64_t>(a) + (UINT64_C(1) << (s - 1))) >> s;
     FX_EXPECT(fits(r, 32), "rshr64_neg");
 #if defined(__arm__)
+    if (!std::is_constant_evaluated() && s == 32) {
+        const uint64_t u = static_cast<uint64_t>(a);
+        return static_cast<int32_t>(FX_WHOLE(0u - static_cast<uint32_t>(u >> 32) - (static_cast<uint32_t>(u) >> 31)));
+    }
     if (!std::is_constant_evaluated()) return rshr64_low_neg(a, s);
 #endif
     return static_cast<int32_t>(0u - static_cast<uint32_t>(r));

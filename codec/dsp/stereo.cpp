@@ -55,10 +55,23 @@ void kvxdec_synt(int16_t num_windows, const int32_t* num_swb, const int16_t* con
 }
 
 void mid_side_lines(int32_t* left, int32_t* right, int n) {
-    for (int k = 0; k < n; ++k) {
-        const int32_t l = left[k], r = right[k];
-        left[k] = fx::add_sat(l, r);
-        right[k] = fx::sub_sat(l, r);
+    // Two lines a step: on 32-bit ARM each side's two words are loaded
+    // before either is used and stored one after the other, so that GCC
+    // pairs them (LDRD, STRD).
+    int32_t *l = left, *r = right;
+    for (int32_t* const end = left + (n & ~1); l < end; l += 2, r += 2) {
+        int32_t l0 = l[0], l1 = l[1], r0 = r[0], r1 = r[1];
+#if defined(__arm__)
+        asm("" : "+r"(l0), "+r"(l1), "+r"(r0), "+r"(r1));
+#endif
+        const int32_t m0 = fx::add_sat(l0, r0), m1 = fx::add_sat(l1, r1);
+        const int32_t s0 = fx::sub_sat(l0, r0), s1 = fx::sub_sat(l1, r1);
+        l[0] = m0, l[1] = m1, r[0] = s0, r[1] = s1;
+    }
+    if (n & 1) {
+        const int32_t a = l[0], b = r[0];
+        l[0] = fx::add_sat(a, b);
+        r[0] = fx::sub_sat(a, b);
     }
 }
 

@@ -71,8 +71,9 @@ namespace {
 // On 32-bit ARM the passes go in runs of kRun: the run's a values, then
 // its b values (their slots taken upwards as well), as P, Q pairs into a
 // small local array, then one loop over the run's lo samples and one over
-// its hi ones. Each loop has few moving pointers, which keeps its 14
-// registers nearly free of spills. With 16 or more (x86-64) one loop
+// its hi ones (kTwoAStep: two samples a step, for the most common window
+// alone: its code is twice as long). Each loop has few moving pointers,
+// which keeps its 14 registers nearly free of spills. With 16 or more (x86-64) one loop
 // giving all four samples of a pass at once is quicker: there the local
 // array only adds loads and stores.
 #if defined(__arm__)
@@ -81,7 +82,7 @@ constexpr bool kInRuns = true;
 constexpr bool kInRuns = false;
 #endif
 constexpr int kRun = 32;
-template <class Lo, class Hi>
+template <bool kTwoAStep = false, class Lo, class Hi>
 inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi hi) {
     const int32_t* tw = post_table(4 * q);
     if constexpr (!kInRuns) {
@@ -98,21 +99,40 @@ inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi h
     int32_t pq[4 * kRun];
     for (int run = i0; run < i1; run += kRun) {
         const int passes = i1 - run < kRun ? i1 - run : kRun;
-        for (int k = 0, ia = q / 2 + run; k < passes; ++k, ++ia) {
-            const Complex a = rotate_conj(load(buf, ia), tw[2 * ia], tw[2 * ia + 1]);
-            pq[4 * k] = a.re;
-            pq[4 * k + 1] = a.im;
-        }
-        for (int k = passes - 1, ib = q / 2 - run - passes; k >= 0; --k, ++ib) {
-            const Complex b = rotate_conj(load(buf, ib), tw[2 * ib], tw[2 * ib + 1]);
-            pq[4 * k + 2] = b.im;
-            pq[4 * k + 3] = b.re;
+        // The a and the b values and their twiddles through pointers of
+        // their own (GCC would address them from buf and tw, beyond LDRD's
+        // reach): each value and each twiddle one pair of loads.
+        const int32_t *za = buf + q + 2 * run, *ta = tw + q + 2 * run;
+#if defined(__arm__)
+        asm("" : "+r"(za), "+r"(ta));
+#endif
+        for (int k = 0; k < passes; ++k, za += 2, ta += 2)
+            store_pair(pq, 2 * k, rotate_conj(load(za, 0), ta[0], ta[1]));
+        const int32_t *zb = buf + q - 2 * (run + passes), *tb = tw + q - 2 * (run + passes);
+#if defined(__arm__)
+        asm("" : "+r"(zb), "+r"(tb));
+#endif
+        for (int k = passes - 1; k >= 0; --k, zb += 2, tb += 2) {
+            const Complex b = rotate_conj(load(zb, 0), tb[0], tb[1]);
+            store_pair(pq, 2 * k + 1, {b.im, b.re});
         }
         const int32_t* const end = pq + 4 * passes;
         int n = 2 * run;
-        for (const int32_t* v = pq; v < end; v += 2, ++n) lo(n, fx::neg_wrap(v[0]), v[1]);
-        n = 2 * q - 1 - 2 * run;
-        for (const int32_t* v = pq; v < end; v += 2, --n) hi(n, v[0], v[1]);
+        if constexpr (kTwoAStep) {
+            for (const int32_t* v = pq; v < end; v += 4, n += 2) {
+                lo(n, fx::neg_wrap(v[0]), v[1]);
+                lo(n + 1, fx::neg_wrap(v[2]), v[3]);
+            }
+            n = 2 * q - 1 - 2 * run;
+            for (const int32_t* v = pq; v < end; v += 4, n -= 2) {
+                hi(n, v[0], v[1]);
+                hi(n - 1, v[2], v[3]);
+            }
+        } else {
+            for (const int32_t* v = pq; v < end; v += 2, ++n) lo(n, fx::neg_wrap(v[0]), v[1]);
+            n = 2 * q - 1 - 2 * run;
+            for (const int32_t* v = pq; v < end; v += 2, --n) hi(n, v[0], v[1]);
+        }
     }
 }
 
@@ -169,20 +189,20 @@ const int32_t* short_table(int shape) { return shape ? kbd_short_q31 : sine_shor
 // start and stop windows' halves are 0 or 1.0 up to n = 448 and from n = 576
 // with the short table between: passes below 224 reach only those flat
 // parts.
-template <class MakeSink>
+template <bool kTwoAStep = false, class MakeSink>
 void long_passes(uint8_t seq, int shape, int prev, const int32_t* coef, const MakeSink sink) {
     const Up rise{long_table(prev), 0};
     const Down fall{long_table(shape), 1024};
     if (seq == LONG_START_SEQUENCE) {
         const Down edge{short_table(shape), 576};
-        output_passes(coef, 512, 0, 224, sink(rise, One{}), sink(rise, Zero{}));
-        output_passes(coef, 512, 224, 256, sink(rise, edge), sink(rise, edge));
+        output_passes<kTwoAStep>(coef, 512, 0, 224, sink(rise, One{}), sink(rise, Zero{}));
+        output_passes<kTwoAStep>(coef, 512, 224, 256, sink(rise, edge), sink(rise, edge));
     } else if (seq == LONG_STOP_SEQUENCE) {
         const Up edge{short_table(prev), 448};
-        output_passes(coef, 512, 0, 224, sink(Zero{}, fall), sink(One{}, fall));
-        output_passes(coef, 512, 224, 256, sink(edge, fall), sink(edge, fall));
+        output_passes<kTwoAStep>(coef, 512, 0, 224, sink(Zero{}, fall), sink(One{}, fall));
+        output_passes<kTwoAStep>(coef, 512, 224, 256, sink(edge, fall), sink(edge, fall));
     } else {
-        output_passes(coef, 512, 0, 256, sink(rise, fall), sink(rise, fall));
+        output_passes<kTwoAStep>(coef, 512, 0, 256, sink(rise, fall), sink(rise, fall));
     }
 }
 
@@ -209,7 +229,7 @@ template <class Put>
 void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
     kernels.pre_twiddle(coef, 2048);
     kernels.fft(coef, 512);
-    long_passes(seq, shape, prev, coef, [overlap, put](auto rise, auto fall) {
+    long_passes<kFusedPcm16 && Put::kPcm16>(seq, shape, prev, coef, [overlap, put](auto rise, auto fall) {
         return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
             if constexpr (kFusedPcm16 && Put::kPcm16 && std::is_same_v<std::decay_t<decltype(rise)>, Up>)
                 put_pcm16(put, n, rise.pcm16_after(n, overlap[n], x));

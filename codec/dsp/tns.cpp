@@ -54,7 +54,7 @@ void tns_ar_q24(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int 
     for (int n = 0; n < size; ++n, x += inc) {
         int64_t acc = 0;
         for (int j = 1; j <= order; ++j) acc = fx::mac64(acc, hist[p + kTnsMaxOrder - j], a_q24[j]);
-        const int32_t y = fx::sat32(static_cast<int64_t>(*x) - fx::rshr64_sat(acc, 24));
+        const int32_t y = fx::sub_sat(*x, fx::rshr64_sat(acc, 24));  // QSUB on ARM
         *x = y;
         hist[p] = hist[p + kTnsMaxOrder] = y;
         p = p + 1 == kTnsMaxOrder ? 0 : p + 1;
