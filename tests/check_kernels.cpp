@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "dec/fifo.h"
+#include "dec/huffman_lines.h"
 #include "dsp/dequant.h"
 #include "dsp/filterbank.h"
 #include "dsp/hf_filter.h"
@@ -1244,6 +1246,128 @@ void check_ps_transient(const Kernels& ref, const Kernels& var, int rounds) {
     }
 }
 
+// ---- spectral Huffman decoder ----
+
+// The words the get-bits callback gives: a run of random words, the same
+// for the reference and the variant (huffman_source_at restarts it).
+uint32_t huffman_source_state;
+uint16_t huffman_source_words[kDecFifoRefillRequest];
+uint16_t huffman_source(int request, const uint16_t** words) {
+    uint32_t x = huffman_source_state;
+    for (int i = 0; i < request; ++i) {
+        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+        huffman_source_words[i] = static_cast<uint16_t>(x >> 8);
+    }
+    huffman_source_state = x;
+    *words = huffman_source_words;
+    return static_cast<uint16_t>(request);
+}
+
+// A stream word of one of the bit shapes: random, mostly ones (long
+// codewords, escapes with long prefixes, damaged ones), mostly zeros, or a
+// run of ones or zeros.
+uint16_t stream_word(int shape) {
+    switch (shape) {
+    case 0: return static_cast<uint16_t>(next());
+    case 1: return static_cast<uint16_t>(next() | next() | (below(2) ? next() : 0));
+    case 2: return static_cast<uint16_t>(next() & next());
+    default: return below(2) ? 0xFFFF : 0;
+    }
+}
+
+// A FIFO, its buffer and the decoder's output, compared whole.
+struct HuffmanRun {
+    std::vector<uint16_t> words;
+    DecFifo fifo{};
+    Guarded quant{512};  // 1024 values
+    bool ok = false;
+};
+
+// The FIFO's state beside the words: positions, cache and status.
+bool same_fifo(const HuffmanRun& a, const HuffmanRun& b) {
+    return a.fifo.read_ptr - a.fifo.buffer == b.fifo.read_ptr - b.fifo.buffer &&
+           a.fifo.write_ptr - a.fifo.buffer == b.fifo.write_ptr - b.fifo.buffer && a.fifo.cache == b.fifo.cache &&
+           a.fifo.bits_left == b.fifo.bits_left && a.fifo.words_read == b.fifo.words_read &&
+           a.fifo.status == b.fifo.status && a.words == b.words;
+}
+
+// The spectral Huffman decoder's two ways of reading sign bits
+// (dec/huffman_lines.h), the branchless one against the one with branches,
+// where the window has 64 bits (the decoder there takes the branchless one):
+// random sections of every codebook (zero, noise and intensity ones
+// included) over random band layouts, decoded from random and shaped bit
+// streams out of a FIFO whose buffered words wrap around its end, end
+// before the data does (the decoder then reads through the FIFO, and
+// underruns over stale words or pulls more through the callback), and
+// begin with a partly used word.
+template <int WindowBits = reservoir::Reservoir::kWindowBits>
+void check_huffman_reads(int rounds) {
+    if constexpr (WindowBits == 64) {
+    std::printf("huffman: branchless sign bits against branches\n");
+    for (int r = 0; r < 400 * rounds; ++r) {
+        // Bands of 4 to 32 lines (multiples of four) up to 1024 lines.
+        int16_t tops[120];
+        int bands = 0;
+        for (int line = 0; bands < 120;) {
+            const int width = 4 * (1 + below(below(4) ? 4 : 8));
+            if (line + width > 1024) break;
+            line += width;
+            tops[bands++] = static_cast<int16_t>(line);
+        }
+        SectionEntry sections[kMaxSections];
+        int count = 0;
+        const int book_bias = below(4);  // 0: any book; else mostly one
+        const int favourite = 1 + below(11);
+        for (int band = 0; band < bands && count < kMaxSections;) {
+            int cb = below(16);
+            if (book_bias && below(4)) cb = favourite;
+            band = std::min(bands, band + 1 + below(below(4) ? 3 : 12));
+            sections[count++] = {static_cast<uint8_t>(cb), static_cast<uint8_t>(band)};
+        }
+        if (below(8) == 0 && count < kMaxSections) {  // a section of no bands
+            const uint8_t end = sections[count - 1].end;
+            sections[count++] = {static_cast<uint8_t>(below(12)), end};
+        }
+
+        HuffmanRun a;
+        const int size = 64 + below(below(2) ? 256 : 1400);
+        a.words.resize(static_cast<size_t>(size));
+        const int shape = below(4);
+        for (uint16_t& w : a.words) w = below(8) == 0 ? stream_word(below(4)) : stream_word(shape);
+        const int held = below(4) ? size - 1 : below(size);  // words buffered (one slot stays free)
+        const int at = below(4) == 0 ? size - 1 - below(8) : below(size);
+        a.fifo.size = static_cast<uint16_t>(size);
+        a.fifo.bits_left = static_cast<uint16_t>(below(17));
+        a.fifo.cache = static_cast<uint16_t>(static_cast<uint32_t>(next()) & (0xFFFF0000u >> a.fifo.bits_left));
+        a.fifo.words_read = static_cast<uint16_t>(below(100));
+        a.fifo.status = DECFIFO_OK;
+        a.fifo.get_bits_callback = below(2) ? huffman_source : nullptr;
+        a.quant.words.assign(a.quant.words.size(), static_cast<int32_t>(kGuardWord));
+        for (int i = 0; i < 512; ++i) a.quant.data()[i] = below(4) ? 0 : static_cast<int32_t>(next());
+        HuffmanRun b = a;
+        const uint32_t source = next() | 1u;
+        for (HuffmanRun* run : {&a, &b}) {
+            DecFifo& f = run->fifo;
+            f.buffer = run->words.data();
+            f.read_ptr = f.buffer + at;
+            f.write_ptr = f.buffer + (at + held) % size;
+            huffman_source_state = source;
+            run->ok = run == &a ? huffman_lines::decode_sections<false>(static_cast<uint16_t>(count), tops, sections,
+                                                                        shared16(run->quant.data()), &f)
+                                : huffman_lines::decode_sections<true>(static_cast<uint16_t>(count), tops, sections,
+                                                                       shared16(run->quant.data()), &f);
+        }
+        if (!same("huffman_branchless", "values", {&a.quant}, {&b.quant})) return;
+        if (a.ok != b.ok || !same_fifo(a, b)) {
+            std::printf("FAIL huffman_branchless: %s differs (round %d: with branches %d, branchless %d)\n",
+                        a.ok != b.ok ? "result" : "FIFO state", r, a.ok, b.ok);
+            ++failures;
+            return;
+        }
+    }
+    }
+}
+
 // Each variant's instruction set: the subsets of the CPU's features in
 // order of size, each variant named by the first that selects it.
 void name_variants(uint32_t features, const Kernels& ref) {
@@ -1458,6 +1582,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     name_variants(features, ref);
+    check_huffman_reads(rounds);
     // Every subset of the features, the empty one included (the reference
     // against itself checks nothing but is selected like any other).
     uint32_t subset = 0;
