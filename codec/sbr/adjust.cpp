@@ -94,10 +94,12 @@ void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t
     constexpr int kBatch = kSbrMaxSubbands;
     uint8_t count[kBatch], owner[kBatch];  // (at most 97 values a band)
     int n = 0;
+    int32_t last = 1;  // the difference last listed, or 1 (none: differences are <= 0)
     const auto flush = [&] {
         kernels.sbr_exp2(d, n, t);
         for (int i = 0; i < n; ++i) sums[owner[i]] += count[i] * term_q56(d[i], t[i]);
         n = 0;
+        last = 1;
     };
     for (int k = 0; k < lim.n; ++k) {
         const int lo = lim.lo(k), hi = lim.hi(k);
@@ -105,15 +107,17 @@ void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t
         for (int m = lo; m < hi; ++m) values(m, [&](int32_t v) { top = max32(top, v); });
         out[k] = top;
         sums[k] = 0;
+        last = 1;
         const auto add = [&](int32_t v) {
             const int32_t dv = fx::sub_sat(v, top);
-            if (dv <= -kSumBits * kOne) return;
-            if (n && owner[n - 1] == k && d[n - 1] == dv) {
+            if (dv == last) {
                 ++count[n - 1];
                 return;
             }
+            if (dv <= -kSumBits * kOne) return;
             if (n == kBatch) flush();
             d[n] = dv, count[n] = 1, owner[n++] = static_cast<uint8_t>(k);
+            last = dv;
         };
         add(kLogEps0);
         for (int m = lo; m < hi; ++m) values(m, add);
@@ -185,7 +189,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
             int32_t* const log_energy = lv.e_orig;
             kernels.sbr_log2(energy, m_sbr, log_energy);
             for (int i = 0; i < env_band_count; ++i)
-                for (int m = res.lo(i); m < res.hi(i); ++m) {
+                for (int m = res.lo(i), hi = res.hi(i); m < hi; ++m) {
                     e_zero[m] = energy[m] == 0;
                     e_curr[m] = e_zero[m] ? 0 : log_energy[m] + log_scale - log_slots;
                 }
@@ -211,10 +215,16 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         int32_t *const e_orig = lv.e_orig, *const q_orig = lv.q_orig;
         words::zero_words(e_orig, m_sbr);
         words::zero_words(q_orig, m_sbr);
-        for (int i = 0; i < env_band_count; ++i)
-            for (int m = res.lo(i); m < res.hi(i); ++m) e_orig[m] = fx::shl_sat(levels.env_log2[l][i], 8);
-        for (int i = 0; i < t.n_q; ++i)
-            for (int m = noise.lo(i); m < noise.hi(i); ++m) q_orig[m] = fx::shl_sat(levels.noise_log2[qe][i], 8);
+        // (Each band's bounds and level taken once: the stores could alias
+        // the tables for all the compiler knows.)
+        for (int i = 0; i < env_band_count; ++i) {
+            const int32_t e = fx::shl_sat(levels.env_log2[l][i], 8);
+            for (int m = res.lo(i), hi = res.hi(i); m < hi; ++m) e_orig[m] = e;
+        }
+        for (int i = 0; i < t.n_q; ++i) {
+            const int32_t q = fx::shl_sat(levels.noise_log2[qe][i], 8);
+            for (int m = noise.lo(i), hi = noise.hi(i); m < hi; ++m) q_orig[m] = q;
+        }
 
         // Sinusoids: in the middle subband of each f_high band flagged, from
         // l_A on, or from the start when the previous frame ended with it.
@@ -229,9 +239,10 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         bool* const s_mapped = work->s_mapped;
         for (int m = 0; m < m_sbr; ++m) s_mapped[m] = false;
         for (int i = 0; i < env_band_count; ++i) {
+            const int lo = res.lo(i), hi = res.hi(i);
             bool any = false;
-            for (int m = res.lo(i); m < res.hi(i); ++m) any = any || s_index[m];
-            for (int m = res.lo(i); m < res.hi(i); ++m) s_mapped[m] = any;
+            for (int m = lo; m < hi; ++m) any = any || s_index[m];
+            for (int m = lo; m < hi; ++m) s_mapped[m] = any;
         }
         if (l == num_env - 1)
             for (int m = 0; m < m_sbr; ++m)
@@ -292,7 +303,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         for (int k = 0; k < t.n_lim; ++k) {
             const int32_t g_max = min32(fx::add_sat(fx::sub_sat(sum_orig[k], sum_band[k]), lim_gain),
                                         sbr_gain_max_limit_log2);
-            for (int m = lim.lo(k); m < lim.hi(k); ++m)
+            for (int m = lim.lo(k), hi = lim.hi(k); m < hi; ++m)
                 if (g2[m] > g_max) {
                     q2[m] = fx::add_sat(q2[m], g_max - g2[m]);
                     g2[m] = g_max;
@@ -307,7 +318,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         });
         for (int k = 0; k < t.n_lim; ++k) {
             const int32_t boost = min32(fx::sub_sat(sum_orig[k], sum_band[k]), sbr_gain_boost_max_log2);
-            for (int m = lim.lo(k); m < lim.hi(k); ++m) {
+            for (int m = lim.lo(k), hi = lim.hi(k); m < hi; ++m) {
                 g2[m] = fx::add_sat(g2[m], boost);
                 q2[m] = fx::add_sat(q2[m], boost);
                 s2[m] = fx::add_sat(s2[m], boost);
