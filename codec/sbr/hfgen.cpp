@@ -146,9 +146,12 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
     }
     if (r11 != 0) {
         // alpha0 = -(phi01 + alpha1 phi12*) / phi11
-        const int64_t one = INT64_C(1) << kSbrLpcQ;
-        const fx::Wide tr = mul_add(mul_add(fx::mul64_wide(p01r, one), c.a1_re, p12r), c.a1_im, p12i);
-        const fx::Wide ti = mul_sub(mul_add(fx::mul64_wide(p01i, one), c.a1_im, p12r), c.a1_re, p12i);
+        // (alpha1's parts are 32-bit: on ARM two 32 x 32 products each
+        // instead of four.)
+        const fx::Wide tr = fx::add_wide(fx::add_wide(fx::shl_wide(p01r, kSbrLpcQ), fx::mul64x32_wide(p12r, c.a1_re)),
+                                         fx::mul64x32_wide(p12i, c.a1_im));
+        const fx::Wide ti = fx::sub_wide(fx::add_wide(fx::shl_wide(p01i, kSbrLpcQ), fx::mul64x32_wide(p12r, c.a1_im)),
+                                         fx::mul64x32_wide(p12i, c.a1_re));
         if (!divide_q28<0>(tr, ti, fx::wide(r11), &c.a0_re, &c.a0_im)) return zero;
         c.a0_re = fx::neg_wrap(c.a0_re);
         c.a0_im = fx::neg_wrap(c.a0_im);
