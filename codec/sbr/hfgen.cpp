@@ -174,6 +174,11 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
     SbrLpc lpc[kSbrMaxKx];
     bool have[kSbrMaxKx] = {};
+    // The block shift of each source subband, taken once: the patches
+    // copy some sources more than once, and the rows read stay as they are
+    // (the targets lie at kx and above).
+    int8_t shift_of[kSbrMaxKx];
+    for (int8_t& v : shift_of) v = -1;
     int k = clampi(t.kx, 0, 64);
     for (int i = 0; i < patches; ++i) {
         for (int x = 0; x < t.patch_num_subbands[i]; ++x, ++k) {
@@ -192,7 +197,9 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
                 a = {fx::mul_q31(bw, lpc[p].a0_re), fx::mul_q31(bw, lpc[p].a0_im),
                      fx::mul_q31(bw2, lpc[p].a1_re), fx::mul_q31(bw2, lpc[p].a1_im)};
             }
-            const int xs = clampi(block_bits(xlow_re, xlow_im, p, r0 - 2, r1) - kHfBits, 0, 31);
+            if (shift_of[p] < 0)
+                shift_of[p] = static_cast<int8_t>(clampi(block_bits(xlow_re, xlow_im, p, r0 - 2, r1) - kHfBits, 0, 31));
+            const int xs = shift_of[p];
             const int32_t coef[4] = {a.a0_re, a.a0_im, a.a1_re, a.a1_im};
             constexpr int x_row = sizeof *xlow_re / sizeof **xlow_re, y_row = sizeof *xhigh_re / sizeof **xhigh_re;
             kernels.sbr_hf_filter(&xlow_re[r0][p], &xlow_im[r0][p], x_row, &xhigh_re[r0][k], &xhigh_im[r0][k], y_row,
