@@ -60,7 +60,9 @@ bool valid(const SbrFreqTables& t, const SbrGrid& g) {
         return false;
     for (int l = 0; l < g.num_env; ++l)
         if (g.t_env[l] >= g.t_env[l + 1]) return false;
-    for (int k = 0; k < t.n_lim; ++k)  // (the limiter bands are taken in any order)
+    // Limiter bands in order, none overlapping: every band's sums are taken
+    // before any band's gains change.
+    for (int k = 0; k < t.n_lim; ++k)
         if (t.f_lim[k] > t.f_lim[k + 1]) return false;
     return kSbrRate * g.t_env[g.num_env] + kSbrHfAdjSlots <= kSbrAdjRows;
 }
