@@ -75,6 +75,11 @@ TEST(SbrHfGen, WidePrimitives) {
         const fx::Wide p = fx::mul64_wide(a, b), q = fx::mul64_wide(b >> 2, a >> 2);
         ASSERT_EQ(i128(p), static_cast<__int128>(a) * b);
         ASSERT_EQ(i128(fx::mul64_wide_halves(a, b)), static_cast<__int128>(a) * b);  // the 32-bit targets' product
+        const int32_t b32 = static_cast<int32_t>(b >> 32);
+        ASSERT_EQ(i128(fx::mul64x32_wide_halves(a, b32)), static_cast<__int128>(a) * b32);
+        ASSERT_EQ(i128(fx::mul64x32_wide(a, b32)), static_cast<__int128>(a) * b32);
+        const int sl = 1 + int(rng() % 63);
+        ASSERT_EQ(i128(fx::shl_wide(a, sl)), static_cast<__int128>(a) * (static_cast<__int128>(1) << sl));
         ASSERT_EQ(i128(fx::add_wide(p, q)), i128(p) + i128(q));
         ASSERT_EQ(i128(fx::sub_wide(p, q)), i128(p) - i128(q));
         const int s = int(rng() % 128);

@@ -636,4 +636,28 @@ constexpr uint64_t lsr64(uint64_t a, int s FX_WHERE) {
     return a >> s;
 }
 
+// Exact product of a 64-bit and a 32-bit value from the halves of the first
+// (UMULL with the sign of b added, SMULL): two 32 x 32 products instead of
+// four; mul64x32_wide on targets without a 128-bit product. |lo| < 2^63 and
+// |hi| <= 2^62, and the sum, hi 2^32 + lo, stays within 2^95.
+constexpr Wide mul64x32_wide_halves(int64_t a, int32_t b) {
+    const int64_t lo = static_cast<int64_t>(static_cast<uint32_t>(static_cast<uint64_t>(a))) * b;
+    const int64_t hi = static_cast<int64_t>(static_cast<int32_t>(a >> 32)) * b;
+    const Wide h{static_cast<uint64_t>(hi) << 32, hi >> 32};
+    return add_wide(h, wide(lo));
+}
+constexpr Wide mul64x32_wide(int64_t a, int32_t b) {
+#if defined(__SIZEOF_INT128__)
+    return mul64_wide(a, b);
+#else
+    return mul64x32_wide_halves(a, b);
+#endif
+}
+
+// a 2^s as a 128-bit value, s 1..63 (LSL and ASR of the pair).
+constexpr Wide shl_wide(int64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 63, "shl_wide");
+    return {static_cast<uint64_t>(a) << s, a >> (64 - s)};
+}
+
 }  // namespace fx

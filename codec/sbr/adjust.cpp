@@ -27,72 +27,6 @@ uint64_t term_q56(int32_t d, Lin t) {
 }
 uint64_t term_q56(int32_t d) { return d <= -kSumBits * kOne ? 0 : term_q56(d, exp2_q24(d)); }
 
-// The sum of the terms of the differences d[i], each taken c[i] times: the
-// exponentials by the kernel when there are a few.
-uint64_t sum_terms(const int32_t* d, const int* c, int n) {
-    uint64_t sum = 0;
-    if (n < 4) {
-        for (int i = 0; i < n; ++i) sum += static_cast<uint64_t>(c[i]) * term_q56(d[i]);
-        return sum;
-    }
-    Lin t[16];
-    kernels.sbr_exp2(d, n, t);
-    for (int i = 0; i < n; ++i) sum += static_cast<uint64_t>(c[i]) * term_q56(d[i], t[i]);
-    return sum;
-}
-
-// Sums of energies in the log2 domain: log2 of the sum of 2^l over the
-// values added (at most 100 of them: a limiter band's 48 subbands, two
-// terms each, and EPS0), or `empty` when there are none.
-class LogSum {
-public:
-    void add(int32_t l) {
-        if (n_ < kMax) v_[n_++] = l;
-    }
-    LogSum& clear() {
-        n_ = 0;
-        return *this;
-    }
-    int32_t value(int32_t empty) const {
-        if (n_ == 0) return empty;
-        int32_t hi = v_[0];
-        for (int i = 1; i < n_; ++i) hi = v_[i] > hi ? v_[i] : hi;
-        // The differences from the largest in runs of equal ones (the
-        // subbands of a band share its level), 16 runs at a time; those below
-        // 2^-56 add nothing.
-        constexpr int kRuns = 16;
-        int32_t d[kRuns];
-        int count[kRuns];
-        int runs = 0;
-        uint64_t sum = 0;
-        for (int i = 0; i < n_; ++i) {
-            const int32_t di = fx::sub_sat(v_[i], hi);
-            if (di <= -kSumBits * kOne) continue;
-            if (runs && di == d[runs - 1]) {
-                ++count[runs - 1];
-                continue;
-            }
-            if (runs == kRuns) sum += sum_terms(d, count, runs), runs = 0;
-            d[runs] = di, count[runs++] = 1;
-        }
-        sum += sum_terms(d, count, runs);
-        return fx::add_sat(hi, log2_u64(sum) - kSumBits * kOne);
-    }
-
-private:
-    static constexpr int kMax = 100;
-    int32_t v_[kMax];
-    int n_ = 0;
-};
-
-// log2(2^a + 2^b).
-int32_t log_add(int32_t a, int32_t b) {
-    LogSum s;
-    s.add(a);
-    s.add(b);
-    return s.value(0);
-}
-
 // A weighted sum of up to three values, weights Q31 (their sum <= 2^31).
 Lin weighted(const Lin* v, const int64_t* w, int n) {
     int32_t emax = INT32_MIN;
@@ -126,6 +60,10 @@ bool valid(const SbrFreqTables& t, const SbrGrid& g) {
         return false;
     for (int l = 0; l < g.num_env; ++l)
         if (g.t_env[l] >= g.t_env[l + 1]) return false;
+    // Limiter bands in order, none overlapping: every band's sums are taken
+    // before any band's gains change.
+    for (int k = 0; k < t.n_lim; ++k)
+        if (t.f_lim[k] > t.f_lim[k + 1]) return false;
     return kSbrRate * g.t_env[g.num_env] + kSbrHfAdjSlots <= kSbrAdjRows;
 }
 
@@ -137,6 +75,60 @@ struct Bands {
     int lo(int i) const { return min32(max32(f[i] - kx, 0), m); }
     int hi(int i) const { return min32(max32(f[i + 1] - kx, 0), m); }
 };
+
+// log2(2^a + 2^b).
+int32_t log_add(int32_t a, int32_t b) {
+    const int32_t hi = max32(a, b);
+    const uint64_t sum = term_q56(0) + term_q56(fx::sub_sat(min32(a, b), hi));
+    return fx::add_sat(hi, log2_u64(sum) - kSumBits * kOne);
+}
+
+// Sums of energies in the log2 domain, one per limiter band: out[k] = log2
+// of the sum of 2^v over the values `values(m, add)` adds for the band's
+// subbands m, and EPS0. Each value goes in as its difference from the
+// band's largest, runs of equal differences once with their count (the
+// subbands of an envelope band share its level), those below 2^-56 not at
+// all; the differences' powers of 2 are taken by the kernel a batch of 48 at
+// a time, and the logarithms of all the bands' sums in one call. Room: d and
+// t for 48 values, sums for the bands.
+template <class Values>
+void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t* out, Values values) {
+    constexpr int kBatch = kSbrMaxSubbands;
+    uint8_t count[kBatch], owner[kBatch];  // (at most 97 values a band)
+    int n = 0;
+    int32_t last = 1;  // the difference last listed, or 1 (none: differences are <= 0)
+    const auto flush = [&] {
+        kernels.sbr_exp2(d, n, t);
+        for (int i = 0; i < n; ++i) sums[owner[i]] += count[i] * term_q56(d[i], t[i]);
+        n = 0;
+        last = 1;
+    };
+    for (int k = 0; k < lim.n; ++k) {
+        const int lo = lim.lo(k), hi = lim.hi(k);
+        int32_t top = kLogEps0;
+        for (int m = lo; m < hi; ++m) values(m, [&](int32_t v) { top = max32(top, v); });
+        out[k] = top;
+        sums[k] = 0;
+        last = 1;
+        const auto add = [&](int32_t v) {
+            const int32_t dv = fx::sub_sat(v, top);
+            if (dv == last) {
+                ++count[n - 1];
+                return;
+            }
+            if (dv <= -kSumBits * kOne) return;
+            if (n == kBatch) flush();
+            d[n] = dv, count[n] = 1, owner[n++] = static_cast<uint8_t>(k);
+            last = dv;
+        };
+        add(kLogEps0);
+        for (int m = lo; m < hi; ++m) values(m, add);
+    }
+    if (n) flush();
+    int32_t* const logs = d;  // (spent)
+    kernels.sbr_log2(sums, lim.n, logs);
+    for (int k = 0; k < lim.n; ++k) out[k] = fx::add_sat(out[k], logs[k] - kSumBits * kOne);
+}
 
 }  // namespace
 
@@ -199,7 +191,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
             int32_t* const log_energy = lv.e_orig;
             kernels.sbr_log2(energy, m_sbr, log_energy);
             for (int i = 0; i < env_band_count; ++i)
-                for (int m = res.lo(i); m < res.hi(i); ++m) {
+                for (int m = res.lo(i), hi = res.hi(i); m < hi; ++m) {
                     e_zero[m] = energy[m] == 0;
                     e_curr[m] = e_zero[m] ? 0 : log_energy[m] + log_scale - log_slots;
                 }
@@ -225,10 +217,16 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         int32_t *const e_orig = lv.e_orig, *const q_orig = lv.q_orig;
         words::zero_words(e_orig, m_sbr);
         words::zero_words(q_orig, m_sbr);
-        for (int i = 0; i < env_band_count; ++i)
-            for (int m = res.lo(i); m < res.hi(i); ++m) e_orig[m] = fx::shl_sat(levels.env_log2[l][i], 8);
-        for (int i = 0; i < t.n_q; ++i)
-            for (int m = noise.lo(i); m < noise.hi(i); ++m) q_orig[m] = fx::shl_sat(levels.noise_log2[qe][i], 8);
+        // (Each band's bounds and level taken once: the stores could alias
+        // the tables for all the compiler knows.)
+        for (int i = 0; i < env_band_count; ++i) {
+            const int32_t e = fx::shl_sat(levels.env_log2[l][i], 8);
+            for (int m = res.lo(i), hi = res.hi(i); m < hi; ++m) e_orig[m] = e;
+        }
+        for (int i = 0; i < t.n_q; ++i) {
+            const int32_t q = fx::shl_sat(levels.noise_log2[qe][i], 8);
+            for (int m = noise.lo(i), hi = noise.hi(i); m < hi; ++m) q_orig[m] = q;
+        }
 
         // Sinusoids: in the middle subband of each f_high band flagged, from
         // l_A on, or from the start when the previous frame ended with it.
@@ -243,9 +241,10 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         bool* const s_mapped = work->s_mapped;
         for (int m = 0; m < m_sbr; ++m) s_mapped[m] = false;
         for (int i = 0; i < env_band_count; ++i) {
+            const int lo = res.lo(i), hi = res.hi(i);
             bool any = false;
-            for (int m = res.lo(i); m < res.hi(i); ++m) any = any || s_index[m];
-            for (int m = res.lo(i); m < res.hi(i); ++m) s_mapped[m] = any;
+            for (int m = lo; m < hi; ++m) any = any || s_index[m];
+            for (int m = lo; m < hi; ++m) s_mapped[m] = any;
         }
         if (l == num_env - 1)
             for (int m = 0; m < m_sbr; ++m)
@@ -292,36 +291,36 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
             s2[m] = fx::sub_sat(e_orig[m], q1);
         }
 
-        // Limiter and compensation, per limiter band.
+        // Limiter and compensation, per limiter band: the sums of the
+        // original and current energies, the gains limited, then the sum of
+        // the output's energies and the boost. (Room: the arrays filled with
+        // the amplitudes below.)
+        int32_t *const sum_orig = work->g_log, *const d_room = work->q_log;
+        int32_t sum_band[kSbrMaxLimiterBands];  // E_curr's, then the output's
+        Lin* const t_room = work->g;
+        band_log_sums(lim, d_room, t_room, sums, sum_orig, [&](int m, auto add) { add(e_orig[m]); });
+        band_log_sums(lim, d_room, t_room, sums, sum_band, [&](int m, auto add) {
+            if (!e_zero[m]) add(e_curr[m]);
+        });
         for (int k = 0; k < t.n_lim; ++k) {
-            const int lo = lim.lo(k), hi = lim.hi(k);
-            if (hi <= lo) continue;
-            // (One sum after the other in the same room.)
-            LogSum orig;
-            orig.add(kLogEps0);
-            for (int m = lo; m < hi; ++m) orig.add(e_orig[m]);
-            const int32_t sum_orig = orig.value(0);
-            LogSum& curr = orig.clear();
-            curr.add(kLogEps0);
-            for (int m = lo; m < hi; ++m)
-                if (!e_zero[m]) curr.add(e_curr[m]);
-            const int32_t g_max = min32(fx::add_sat(fx::sub_sat(sum_orig, curr.value(0)), lim_gain),
+            const int32_t g_max = min32(fx::add_sat(fx::sub_sat(sum_orig[k], sum_band[k]), lim_gain),
                                         sbr_gain_max_limit_log2);
-            LogSum& out = curr.clear();
-            out.add(kLogEps0);
-            for (int m = lo; m < hi; ++m) {
+            for (int m = lim.lo(k), hi = lim.hi(k); m < hi; ++m)
                 if (g2[m] > g_max) {
                     q2[m] = fx::add_sat(q2[m], g_max - g2[m]);
                     g2[m] = g_max;
                 }
-                if (!e_zero[m]) out.add(fx::add_sat(e_curr[m], g2[m]));
-                if (s_index[m])
-                    out.add(s2[m]);
-                else if (!transient)
-                    out.add(q2[m]);
-            }
-            const int32_t boost = min32(fx::sub_sat(sum_orig, out.value(0)), sbr_gain_boost_max_log2);
-            for (int m = lo; m < hi; ++m) {
+        }
+        band_log_sums(lim, d_room, t_room, sums, sum_band, [&](int m, auto add) {
+            if (!e_zero[m]) add(fx::add_sat(e_curr[m], g2[m]));
+            if (s_index[m])
+                add(s2[m]);
+            else if (!transient)
+                add(q2[m]);
+        });
+        for (int k = 0; k < t.n_lim; ++k) {
+            const int32_t boost = min32(fx::sub_sat(sum_orig[k], sum_band[k]), sbr_gain_boost_max_log2);
+            for (int m = lim.lo(k), hi = lim.hi(k); m < hi; ++m) {
                 g2[m] = fx::add_sat(g2[m], boost);
                 q2[m] = fx::add_sat(q2[m], boost);
                 s2[m] = fx::add_sat(s2[m], boost);

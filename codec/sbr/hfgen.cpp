@@ -146,9 +146,12 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
     }
     if (r11 != 0) {
         // alpha0 = -(phi01 + alpha1 phi12*) / phi11
-        const int64_t one = INT64_C(1) << kSbrLpcQ;
-        const fx::Wide tr = mul_add(mul_add(fx::mul64_wide(p01r, one), c.a1_re, p12r), c.a1_im, p12i);
-        const fx::Wide ti = mul_sub(mul_add(fx::mul64_wide(p01i, one), c.a1_im, p12r), c.a1_re, p12i);
+        // (alpha1's parts are 32-bit: on ARM two 32 x 32 products each
+        // instead of four.)
+        const fx::Wide tr = fx::add_wide(fx::add_wide(fx::shl_wide(p01r, kSbrLpcQ), fx::mul64x32_wide(p12r, c.a1_re)),
+                                         fx::mul64x32_wide(p12i, c.a1_im));
+        const fx::Wide ti = fx::sub_wide(fx::add_wide(fx::shl_wide(p01i, kSbrLpcQ), fx::mul64x32_wide(p12r, c.a1_im)),
+                                         fx::mul64x32_wide(p12i, c.a1_re));
         if (!divide_q28<0>(tr, ti, fx::wide(r11), &c.a0_re, &c.a0_im)) return zero;
         c.a0_re = fx::neg_wrap(c.a0_re);
         c.a0_im = fx::neg_wrap(c.a0_im);
@@ -171,6 +174,11 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
     SbrLpc lpc[kSbrMaxKx];
     bool have[kSbrMaxKx] = {};
+    // The block shift of each source subband, taken once: the patches
+    // copy some sources more than once, and the rows read stay as they are
+    // (the targets lie at kx and above).
+    int8_t shift_of[kSbrMaxKx];
+    for (int8_t& v : shift_of) v = -1;
     int k = clampi(t.kx, 0, 64);
     for (int i = 0; i < patches; ++i) {
         for (int x = 0; x < t.patch_num_subbands[i]; ++x, ++k) {
@@ -189,7 +197,9 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
                 a = {fx::mul_q31(bw, lpc[p].a0_re), fx::mul_q31(bw, lpc[p].a0_im),
                      fx::mul_q31(bw2, lpc[p].a1_re), fx::mul_q31(bw2, lpc[p].a1_im)};
             }
-            const int xs = clampi(block_bits(xlow_re, xlow_im, p, r0 - 2, r1) - kHfBits, 0, 31);
+            if (shift_of[p] < 0)
+                shift_of[p] = static_cast<int8_t>(clampi(block_bits(xlow_re, xlow_im, p, r0 - 2, r1) - kHfBits, 0, 31));
+            const int xs = shift_of[p];
             const int32_t coef[4] = {a.a0_re, a.a0_im, a.a1_re, a.a1_im};
             constexpr int x_row = sizeof *xlow_re / sizeof **xlow_re, y_row = sizeof *xhigh_re / sizeof **xhigh_re;
             kernels.sbr_hf_filter(&xlow_re[r0][p], &xlow_im[r0][p], x_row, &xhigh_re[r0][k], &xhigh_im[r0][k], y_row,
