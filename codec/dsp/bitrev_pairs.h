@@ -8,6 +8,24 @@
 
 #include "tables/exact_tables.h"
 
+// A list made at compile time: its entries, then how many there are.
+template <typename T, int kMax>
+struct ListOf {
+    T at[kMax];
+    int count;
+};
+
+// k with its log2(points) bits reversed (points = 512 or 64), at compile
+// time.
+template <int kPoints>
+constexpr int bit_reverse(int k) {
+    constexpr int bits = kPoints == 512 ? 9 : 6;
+    int r = 0;
+    for (int b = 0; b < bits; ++b)
+        if ((k >> b) & 1) r |= 1 << (bits - 1 - b);
+    return r;
+}
+
 // The values go in place in natural order (those of slots k and points-1-k
 // read and write those two slots), then every slot moves to its bit
 // reversal. Slots k, k+1, k+h, k+h+1 (k even, h = points/2) go to r, r+h,
@@ -19,19 +37,13 @@ struct GroupPair {
     uint8_t k, r;  // halved
 };
 template <int kPoints>
-struct GroupPairs {
-    GroupPair pair[kPoints / 4];
-    int count;
-};
+using GroupPairs = ListOf<GroupPair, kPoints / 4>;
 template <int kPoints>
 constexpr GroupPairs<kPoints> group_pairs() {
     GroupPairs<kPoints> l{};
-    constexpr int bits = kPoints == 512 ? 9 : 6;
     for (int k = 0; k < kPoints / 2; k += 2) {
-        int r = 0;
-        for (int b = 0; b < bits; ++b)
-            if ((k >> b) & 1) r |= 1 << (bits - 1 - b);
-        if (r >= k) l.pair[l.count++] = {static_cast<uint8_t>(k / 2), static_cast<uint8_t>(r / 2)};
+        const int r = bit_reverse<kPoints>(k);
+        if (r >= k) l.at[l.count++] = {static_cast<uint8_t>(k / 2), static_cast<uint8_t>(r / 2)};
     }
     return l;
 }
@@ -40,7 +52,7 @@ inline constexpr GroupPairs<64> kGroupPairs64 = group_pairs<64>();
 
 template <typename Move>
 __attribute__((always_inline)) inline void for_bit_reversed_groups(int points, Move move) {
-    const GroupPair* pair = points == 512 ? kGroupPairs512.pair : kGroupPairs64.pair;
+    const GroupPair* pair = points == 512 ? kGroupPairs512.at : kGroupPairs64.at;
     const GroupPair* const end = pair + (points == 512 ? kGroupPairs512.count : kGroupPairs64.count);
     for (; pair < end; ++pair) move(2 * pair->k, 2 * pair->r);
 }

@@ -170,24 +170,6 @@ void radix4_pass(int32_t* buf, int points) {
     }
 }
 
-// cx::radix4_first_stage in place, its loads and stores in pairs (and
-// b - i d and b + i d taken from d itself, not each from t2 and t3 again).
-inline void first_stage(int32_t* buf, int points) {
-    for (int32_t *v = buf, *end = buf + 2 * points; v < end; v += 8) {
-        Complex t0 = load(v, 0), t1 = load(v, 1), t2 = load(v, 2), t3 = load(v, 3);
-#if defined(__arm__)
-        asm(""
-            : "+r"(t0.re), "+r"(t0.im), "+r"(t1.re), "+r"(t1.im), "+r"(t2.re), "+r"(t2.im), "+r"(t3.re),
-              "+r"(t3.im));
-#endif
-        const Complex a = add(t0, t1), b = sub(t0, t1), c = add(t2, t3), d = together(sub(t2, t3));
-        store_pair(v, 0, add(a, c));
-        store_pair(v, 2, sub(a, c));
-        store_pair(v, 1, {fx::add_wrap(b.re, d.im), fx::sub_wrap(b.im, d.re)});  // b - i d
-        store_pair(v, 3, {fx::sub_wrap(b.re, d.im), fx::add_wrap(b.im, d.re)});  // b + i d
-    }
-}
-
 }  // namespace
 
 // Forward FFT of `points` (512 or 64) complex values in place, unscaled, from
@@ -197,7 +179,7 @@ inline void first_stage(int32_t* buf, int points) {
 // half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one at
 // j + h/2 is that times -i.
 void fft_exact(int32_t* buf, int points) {
-    first_stage(buf, points);
+    cx::radix4_first_stage(buf, buf, points);
     radix4_pass<4>(buf, points);
     radix4_pass<16>(buf, points);
     if (points == 64) return;

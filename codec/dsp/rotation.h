@@ -10,20 +10,6 @@
 
 namespace cx {
 
-// On 32-bit ARM the two words of a complex value are loaded and stored
-// together, as one LDRD or STRD, only where both are in registers at the
-// same point: together() makes them so (otherwise GCC loads each word next
-// to its first use and stores each as soon as it is computed, and pairs
-// none of them). LDRD and STRD reach 1020 bytes from their pointer.
-inline Complex together(Complex z) {
-#if defined(__arm__)
-    asm("" : "+r"(z.re), "+r"(z.im));
-#endif
-    return z;
-}
-inline Complex load_pair(const int32_t* v, int k) { return together(load(v, k)); }
-inline void store_pair(int32_t* v, int k, Complex z) { store(v, k, together(z)); }
-
 // z (c - i s), c and s in Q31, each half rounded once. The Q12 headroom
 // keeps |z| far below 2^30, where the result could leave 32 bits.
 inline int64_t rotate_re(Complex z, int32_t c, int32_t s) { return fx::mac64(fx::mac64(0, z.re, c), z.im, s); }

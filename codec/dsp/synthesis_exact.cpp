@@ -71,8 +71,8 @@ namespace {
 // On 32-bit ARM the passes go in runs of kRun: the run's a values, then
 // its b values (their slots taken upwards as well), as P, Q pairs into a
 // small local array, then one loop over the run's lo samples and one over
-// its hi ones (kTwoAStep: two samples a step, for the most common window
-// alone: its code is twice as long). Each loop has few moving pointers,
+// its hi ones (kTwoAStep: two samples a step, for the long windows of the
+// 16-bit PCM sinks alone: its code is twice as long). Each loop has few moving pointers,
 // which keeps its 14 registers nearly free of spills. With 16 or more (x86-64) one loop
 // giving all four samples of a pass at once is quicker: there the local
 // array only adds loads and stores.

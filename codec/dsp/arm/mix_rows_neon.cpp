@@ -10,6 +10,7 @@
 // headers); select_kernels puts them in the table only on a CPU with NEON.
 #if defined(__arm__)
 
+#include "dsp/fixed.h"
 #include "dsp/mix_rows.h"
 
 #pragma GCC push_options
@@ -18,7 +19,7 @@
 
 void mix_rows_q30_neon(int32_t* sum, const int32_t* x, int rows, int width, int32_t gain) {
     const bool unit = gain == INT32_C(1) << 30;
-    const int32x4_t g2 = vdupq_n_s32(unit ? 0 : 2 * gain);
+    const int32x4_t g2 = vdupq_n_s32(unit ? 0 : fx::add_wrap(gain, gain));
     const int wide = width & ~3;
     for (int r = 0; r < rows; ++r, sum += 64, x += 64) {
         for (int k = 0; k < wide; k += 4) {

@@ -230,7 +230,7 @@ struct Avx2Steps : qmf::ScalarSteps {
     // 2^30, an even word's sum shifted down by 31, an odd word's up by one.
     // kDoubled: even and odd hold 2 v (wrapped), and the rounded product is
     // the high word of 2 v c + 2^31, the same value wherever 2 v fits in 32
-    // bits (|v| <= 2^30), with one shift fewer (an odd word's high word is
+    // bits (-2^30 <= v < 2^30), with one shift fewer (an odd word's high word is
     // in place). For 64 bands the odd words' window is the load one word on
     // (its even words), but for the table's last eight words (last), where
     // that load would read past it.

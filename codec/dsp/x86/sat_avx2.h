@@ -42,3 +42,5 @@ SAT_AVX2 __m256i mul_round(__m256i a, __m256i b, __m256i b_odd) {
 }
 
 }  // namespace sat8
+
+#undef SAT_AVX2

@@ -141,21 +141,16 @@ struct UnitCall {
     UnitAt k, r, c, c_to;
 };
 template <int kPoints>
-struct UnitCalls {
-    UnitCall call[kPoints / 8];
-    int count;
-};
+using UnitCalls = ListOf<UnitCall, kPoints / 8>;
 template <int kPoints>
 constexpr UnitCalls<kPoints> unit_calls() {
     UnitCalls<kPoints> l{};
-    constexpr int h = kPoints / 2, bits = kPoints == 512 ? 9 : 6;
+    constexpr int h = kPoints / 2;
     auto at = [](int k) { return UnitAt{static_cast<uint32_t>(2 * k), static_cast<uint32_t>(2 * (h - 2 - k))}; };
     for (int k = 0; k < h / 2; k += 2) {
-        int r = 0;
-        for (int b = 0; b < bits; ++b)
-            if ((k >> b) & 1) r |= 1 << (bits - 1 - b);
+        const int r = bit_reverse<kPoints>(k);
         const int c = r < h / 2 ? r : h - 2 - r;
-        if (c >= k) l.call[l.count++] = {at(k), at(r), at(c), at(c == r ? k : h - 2 - k)};
+        if (c >= k) l.at[l.count++] = {at(k), at(r), at(c), at(c == r ? k : h - 2 - k)};
     }
     return l;
 }
@@ -165,7 +160,7 @@ constexpr UnitCalls<64> kUnitCalls64 = unit_calls<64>();
 template <bool kLong>
 void pre_twiddle_n(int32_t* buf) {
     const int32_t* tw = kLong ? imdct_twiddle2048_q31 : imdct_twiddle256_q31;
-    const UnitCall* call = kLong ? kUnitCalls512.call : kUnitCalls64.call;
+    const UnitCall* call = kLong ? kUnitCalls512.at : kUnitCalls64.at;
     const UnitCall* const end = call + (kLong ? kUnitCalls512.count : kUnitCalls64.count);
     for (; call < end; ++call) {
         const UnitCall u = *call;
