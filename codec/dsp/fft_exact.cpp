@@ -18,15 +18,6 @@ using namespace cx;
 
 namespace {
 
-inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
-
-// A radix-2 butterfly: x + t to p and x - t to q, x at p.
-inline void butterfly(int32_t* p, int32_t* q, Complex t) {
-    const Complex x = load_pair(p, 0);
-    store_pair(p, 0, add(x, t));
-    store_pair(q, 0, sub(x, t));
-}
-
 // Twice a shifted right by 3 (rounded): a shifted right by 2, plus a's
 // bit 2 (the rounding bit of the shift by 3, which the shift by 2 keeps as
 // its lowest bit as well). Below 2^29 in magnitude for any a.
@@ -177,13 +168,18 @@ void radix4_pass(int32_t* buf, int points) {
 // one radix-4 stage of exact additions, the next pairs of radix-2 stages as
 // radix-4 passes, then (512 points) the last radix-2 stage. The twiddle of
 // half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one at
-// j + h/2 is that times -i.
-void fft_exact(int32_t* buf, int points) {
+// j + h/2 is that times -i. fft_exact_first_stages stops before that last
+// stage (the synthesis does it inside its output pass).
+void fft_exact_first_stages(int32_t* buf, int points) {
     cx::radix4_first_stage(buf, buf, points);
     radix4_pass<4>(buf, points);
     radix4_pass<16>(buf, points);
+    if (points == 512) radix4_pass<64>(buf, points);
+}
+
+void fft_exact(int32_t* buf, int points) {
+    fft_exact_first_stages(buf, points);
     if (points == 64) return;
-    radix4_pass<64>(buf, points);
     // The last radix-2 stage, half-span h = 256 (points = 2h: one group):
     // the butterflies at j and j + h/2 through two pointers, at j and at
     // j + h, for j from 1 (written so, GCC keeps each a slot on, and then
@@ -194,8 +190,7 @@ void fft_exact(int32_t* buf, int points) {
 #if defined(__arm__)
     asm("" : "+r"(hi));
 #endif
-    butterfly(lo - 2, hi - 2, load_pair(hi, -1));
-    butterfly(lo + h - 2, hi + h - 2, times_minus_i(load_pair(hi, h / 2 - 1)));
+    last_stage_ends(buf);
     for (const int32_t* tw = fft_twiddle_q31 + 2; tw < fft_twiddle_q31 + h; tw += 2, lo += 2, hi += 2) {
         butterfly(lo, hi, rotate(load_pair(hi, 0), tw[0], tw[1]));
         butterfly(lo + h, hi + h, times_minus_i(rotate(load_pair(hi, h / 2), tw[0], tw[1])));

@@ -82,6 +82,32 @@ constexpr bool kInRuns = true;
 constexpr bool kInRuns = false;
 #endif
 constexpr int kRun = 32;
+
+// The lo and hi samples of passes run .. run+passes-1 from their P, Q pairs
+// (pq: a's pair, then b's, a pass after the other), as output_passes makes
+// them below (which keeps its own copy: GCC makes the mix's passes some 450
+// bytes longer through this one).
+template <bool kTwoAStep, class Lo, class Hi>
+inline void run_samples(const int32_t* pq, int q, int run, int passes, Lo lo, Hi hi) {
+    const int32_t* const end = pq + 4 * passes;
+    int n = 2 * run;
+    if constexpr (kTwoAStep) {
+        for (const int32_t* v = pq; v < end; v += 4, n += 2) {
+            lo(n, fx::neg_wrap(v[0]), v[1]);
+            lo(n + 1, fx::neg_wrap(v[2]), v[3]);
+        }
+        n = 2 * q - 1 - 2 * run;
+        for (const int32_t* v = pq; v < end; v += 4, n -= 2) {
+            hi(n, v[0], v[1]);
+            hi(n - 1, v[2], v[3]);
+        }
+    } else {
+        for (const int32_t* v = pq; v < end; v += 2, ++n) lo(n, fx::neg_wrap(v[0]), v[1]);
+        n = 2 * q - 1 - 2 * run;
+        for (const int32_t* v = pq; v < end; v += 2, --n) hi(n, v[0], v[1]);
+    }
+}
+
 template <bool kTwoAStep = false, class Lo, class Hi>
 inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi hi) {
     const int32_t* tw = post_table(4 * q);
@@ -134,6 +160,124 @@ inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi h
             for (const int32_t* v = pq; v < end; v += 2, --n) hi(n, v[0], v[1]);
         }
     }
+}
+
+// rotate_conj, the real half made before the imaginary one is begun: on
+// 32-bit ARM fewer values alive at once.
+inline Complex rotate_conj_halves(Complex z, int32_t c, int32_t s) {
+    int32_t re = fx::rshr64(rotate_re(z, c, s), 31);
+#if defined(__arm__)
+    asm("" : "+r"(re), "+r"(z.re), "+r"(z.im));
+#endif
+    return {re, fx::rshr64_neg(rotate_im(z, c, s), 31)};
+}
+
+// A long block's passes go in pairs of runs: passes r .. r+kRun-1 (run A)
+// and 256-r-kRun .. 255-r (run B), whose a and b values are the slots j and
+// j + 256 of the FFT's last-stage butterflies j = r .. r+kRun-1 and
+// 256-r-kRun .. 255-r: butterfly j's slot j + 256 is the a value of pass j,
+// its slot j the b value of pass 255 - j. So where the table's FFT is
+// fft_exact, the transform stops before its last stage
+// (fft_exact_first_stages) and the pairs make it on the way, each
+// butterfly's two results turned at once by their post-twiddles: the same
+// values fft_exact would have stored, without storing and loading them
+// again, in one loop where there were three. Otherwise the slots are read
+// as the FFT left them. (The coefficients, the transform's scratch, are
+// left as they are then: the last stage is not stored.)
+//
+// run_half<kHigh> makes the P, Q pairs of the butterflies j, j + 1, ...
+// (kHigh: j, j - 1, ..., the upper ones, above 127, whose twiddles are
+// fft_tw's pair j - 128 times -i), or of their slots as they are (fused
+// false), each A entry from pa up to end and each B entry from pb down:
+// the low butterflies give A's a values and B's b values, the high ones
+// B's a values and A's b values. The loop keeps five pointers, each value's
+// second slot 2048 bytes on from the first (within reach of a load's
+// offset).
+template <bool kHigh>
+__attribute__((noinline)) void run_half(const int32_t* buf, int j, int32_t* pa, const int32_t* end, int32_t* pb,
+                                        bool fused) {
+    constexpr int step = kHigh ? -2 : 2;
+    const int32_t* x = buf + 2 * j;
+    const int32_t* pt = imdct_twiddle2048_q31 + 2 * j;
+    const int32_t* ft = fft_twiddle_q31 + 2 * (kHigh ? j - 128 : j);
+    // Butterfly k on from the pointers (k = 0 .. 3), or its slots as they
+    // are (butterfly false).
+    auto make = [&](int k, bool butterfly) {
+        const int32_t *xk = x + step * k, *pk = pt + step * k;
+        Complex lo, hi;  // slots j and j + 256
+        if (butterfly) {
+            Complex t = rotate(load_pair(xk, 256), ft[step * k], ft[step * k + 1]);
+            if constexpr (kHigh) t = times_minus_i(t);
+            const Complex u = load_pair(xk, 0);
+            lo = add(u, t), hi = sub(u, t);
+        } else {
+            lo = load(xk, 0), hi = load(xk, 256);
+        }
+        store_pair(kHigh ? pb - 4 * k : pa + 4 * k, 0, rotate_conj_halves(hi, pk[512], pk[513]));
+        const Complex b = rotate_conj_halves(lo, pk[0], pk[1]);
+        store_pair(kHigh ? pa + 4 * k : pb - 4 * k, 1, {b.im, b.re});
+    };
+    if (fused) {
+        // Four butterflies a step (a whole run is a multiple of four of
+        // them), until pa and pb meet: the loop needs no end of its own.
+        static_assert(kRun % 4 == 0);
+        for (; pa < pb; pa += 16, pb -= 16, x += 4 * step, pt += 4 * step, ft += 4 * step)
+            make(0, true), make(1, true), make(2, true), make(3, true);
+    } else {
+        for (; pa < end; pa += 4, pb -= 4, x += step, pt += step) make(0, false);
+    }
+}
+
+// The P, Q pairs of the runs at r: A's kRun entries at pq, then B's. The
+// butterflies j = 0 and 128, whose twiddles are exactly 1 and -i, are done
+// in place before (last_stage_ends): the fused halves that hold them make
+// wrong entries for them, which the plain steps after them make again from
+// the slots.
+void run_pair(const int32_t* buf, int r, int32_t* pq, bool fused) {
+    int32_t *const mid = pq + 4 * kRun, *const last = mid + 4 * kRun - 4;
+    run_half<false>(buf, r, pq, mid, last, fused);
+    run_half<true>(buf, 255 - r, pq, mid, last, fused);
+    if (!fused) return;
+    if (r == 0) run_half<false>(buf, 0, pq, pq + 4, last, false);
+    if (r == 128 - kRun) run_half<true>(buf, 128, mid - 4, mid, mid, false);
+}
+
+// The long block's passes, the run at 224 (B of the first pair, where the
+// start and stop windows have their short slopes) through lo_edge and
+// hi_edge, a sample a step (these are rare), the others through lo and hi.
+template <bool kTwoAStep, class Lo, class Hi, class LoEdge, class HiEdge>
+void long_output(const int32_t* buf, bool fused, Lo lo, Hi hi, LoEdge lo_edge, HiEdge hi_edge) {
+    int32_t pq[8 * kRun];
+    for (int v = 0; v < 256 / kRun; ++v) {
+        const int r = v / 2 * kRun, side = v & 1, run = side ? 256 - r - kRun : r;
+        if (!side) run_pair(buf, r, pq, fused);
+        if (run == 256 - kRun) run_samples<false>(pq + 4 * kRun, 512, run, kRun, lo_edge, hi_edge);
+        else run_samples<kTwoAStep>(pq + 4 * kRun * side, 512, run, kRun, lo, hi);
+    }
+}
+// ... all through lo and hi.
+template <bool kTwoAStep, class Lo, class Hi>
+void long_output(const int32_t* buf, bool fused, Lo lo, Hi hi) {
+    int32_t pq[8 * kRun];
+    for (int v = 0; v < 256 / kRun; ++v) {
+        const int r = v / 2 * kRun, side = v & 1;
+        if (!side) run_pair(buf, r, pq, fused);
+        run_samples<kTwoAStep>(pq + 4 * kRun * side, 512, side ? 256 - r - kRun : r, kRun, lo, hi);
+    }
+}
+
+// The first steps of a long block's transform: the pre-twiddle and the FFT
+// through the table, the FFT's last stage but for its two exact butterflies
+// left to the output pass where the table's FFT is fft_exact (returns true).
+bool long_transform(int32_t* coef) {
+    kernels.pre_twiddle(coef, 2048);
+    if (kernels.fft != fft_exact) {
+        kernels.fft(coef, 512);
+        return false;
+    }
+    fft_exact_first_stages(coef, 512);
+    last_stage_ends(coef);
+    return true;
 }
 
 // Window weights, v w[n] for sample n of a half: 0, 1.0, a rising table
@@ -206,6 +350,24 @@ void long_passes(uint8_t seq, int shape, int prev, const int32_t* coef, const Ma
     }
 }
 
+// The same windows for the run pairs of long_output: out(lo, hi, lo_edge,
+// hi_edge) with the start and stop windows' sinks of passes below 224 and
+// of the rest, out(lo, hi) with the sinks of every pass of the others.
+template <class MakeSink, class Out>
+void long_windows(uint8_t seq, int shape, int prev, const MakeSink sink, Out out) {
+    const Up rise{long_table(prev), 0};
+    const Down fall{long_table(shape), 1024};
+    if (seq == LONG_START_SEQUENCE) {
+        const Down edge{short_table(shape), 576};
+        out(sink(rise, One{}), sink(rise, Zero{}), sink(rise, edge), sink(rise, edge));
+    } else if (seq == LONG_STOP_SEQUENCE) {
+        const Up edge{short_table(prev), 448};
+        out(sink(Zero{}, fall), sink(One{}, fall), sink(edge, fall), sink(edge, fall));
+    } else {
+        out(sink(rise, fall), sink(rise, fall));
+    }
+}
+
 // A long block in one pass: sample n of the first half, weighted by the
 // rising window, adds to the overlap and goes out as PCM; the second half's,
 // weighted by the falling one, becomes the new overlap at n.
@@ -227,9 +389,8 @@ inline void put_pcm16(const Put& put, int n, int16_t v) {
 
 template <class Put>
 void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overlap, const Put put) {
-    kernels.pre_twiddle(coef, 2048);
-    kernels.fft(coef, 512);
-    long_passes<kFusedPcm16 && Put::kPcm16>(seq, shape, prev, coef, [overlap, put](auto rise, auto fall) {
+    const bool fused = long_transform(coef);
+    long_windows(seq, shape, prev, [overlap, put](auto rise, auto fall) {
         return [overlap, put, rise, fall](int n, int32_t x, int32_t y) {
             if constexpr (kFusedPcm16 && Put::kPcm16 && std::is_same_v<std::decay_t<decltype(rise)>, Up>)
                 put_pcm16(put, n, rise.pcm16_after(n, overlap[n], x));
@@ -237,7 +398,7 @@ void long_block(uint8_t seq, int shape, int prev, int32_t* coef, int32_t* overla
                 put(n, fx::add_sat(overlap[n], rise(n, x)));
             overlap[n] = fall(n, y);
         };
-    });
+    }, [coef, fused](auto... sinks) { long_output<kFusedPcm16 && Put::kPcm16>(coef, fused, sinks...); });
 }
 
 // Eight short windows at 448 + 128 w: each window's rising half adds to the
