@@ -127,14 +127,31 @@ void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int sh
 #if defined(__arm__)
     asm("" : "+r"(pow43));
 #endif
-    if (shift >= 32) {
+    if (shift > 32) {
+        // The rounding term, 2^(s-33) in the product's high word, adds to
+        // that word alone (the low word cannot carry into it and change the
+        // shifted value): a product, an addition and a shift.
+        const int32_t half = 1 << (shift - 33);
         for (int i = 0; i < n; ++i) {
             const int16_t v = q[i];
             if (v == 0) {
                 out[i] = 0;
                 continue;
             }
-            const int32_t x = fx::asr64_hi(fx::mac64(bias, pow43[v < 0 ? -v : v], mant), shift - 32);
+            const int32_t hi = fx::asr64_hi(fx::mac64(0, pow43[v < 0 ? -v : v], mant), 0);
+            const int32_t x = fx::asr(fx::add_wrap(hi, half), shift - 32);
+            out[i] = v < 0 ? fx::neg_wrap(x) : x;
+        }
+        return;
+    }
+    if (shift == 32) {
+        for (int i = 0; i < n; ++i) {
+            const int16_t v = q[i];
+            if (v == 0) {
+                out[i] = 0;
+                continue;
+            }
+            const int32_t x = fx::asr64_hi(fx::mac64(bias, pow43[v < 0 ? -v : v], mant), 0);
             out[i] = v < 0 ? fx::neg_wrap(x) : x;
         }
         return;
@@ -150,24 +167,32 @@ void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int sh
     }
 }
 
-// One pass over a band, two 16-bit values as one 32-bit word at a time: the
-// ones' complement magnitude of a lane is the lane XOR its sign mask, which
-// is 0xFFFF times the lane's sign bit.
+// One pass over a band, two 16-bit values as one 32-bit word at a time.
+// Each lane x's ones' complement magnitude m has its highest one at bit
+// t - 1 exactly when x XOR 2x (in 16 bits) has its highest one at bit t
+// (from t on, x's bits all equal its sign; bit t - 1 differs): so the OR of
+// the lanes' x XOR 2x, the word XOR itself shifted left by one, shows the
+// largest t, and every m lies below 2^t. (The low lane's top bit, shifted
+// into the high lane's bit 0, moves only a t of 0: magnitudes of 0.) The
+// bound returned is 2^t - 1, which is below 512 exactly when the OR of the
+// magnitudes is.
 BandBits scan_band(const int16_shared* q, int n) {
-    uint32_t any = 0, mag = 0;
+    uint32_t any = 0, diff = 0;
     int i = 0;
     for (; i + 2 <= n; i += 2) {
         uint32_t w;
         std::memcpy(&w, q + i, sizeof w);
-        const uint32_t sign = (w >> 15) & 0x00010001u;
         any |= w;
-        mag |= w ^ ((sign << 16) - sign);
+        diff |= w ^ (w << 1);
     }
     if (i < n) {
-        any |= static_cast<uint16_t>(q[i]);
-        mag |= static_cast<uint32_t>(q[i] ^ sign_mask(q[i]));
+        const uint32_t w = static_cast<uint16_t>(q[i]);
+        any |= w;
+        diff |= (w ^ (w << 1)) & 0xFFFFu;
     }
-    return {any, static_cast<int32_t>((mag | mag >> 16) & 0xFFFFu)};
+    // Some lane is non-zero exactly when diff is.
+    const uint32_t d = (diff | diff >> 16) & 0xFFFFu;
+    return {any, d ? static_cast<int32_t>((0x80000000u >> fx::clz32(d)) - 1) : 0};
 }
 
 namespace {

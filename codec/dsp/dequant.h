@@ -65,9 +65,10 @@ bool kvxdec_DequantizeGains(int16_t num_windows, const int32_t* num_swb, int32_t
 // up to i, so a step may read a few values ahead before storing.
 //
 // scan: one pass over n values (a multiple of four): `any` is 0 exactly when
-// they are all zero; `bits` is the OR of their ones' complement magnitudes
-// (q, or -q - 1 for q < 0), below 512 exactly when every value lies in
-// -512..511.
+// they are all zero; `bits` is at least the OR of their ones' complement
+// magnitudes (q, or -q - 1 for q < 0), below 512 exactly when every value
+// lies in -512..511 (the variants give the OR itself, the portable scan the
+// OR with every bit below its highest one set).
 // plain: a plain band, all values in -512..511 and a shift s = 48 - exp of
 // 1..62 where no value saturates: out[i] = sign(q[i]) *
 // ((pow43_q18[|q[i]|] * mant + 2^(s-1)) >> s), i < n (every result within
