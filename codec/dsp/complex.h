@@ -36,22 +36,6 @@ inline void store_pair(int32_t* v, int k, Complex z) { store(v, k, together(z));
 
 inline Complex times_minus_i(Complex z) { return {z.im, fx::neg_wrap(z.re)}; }
 
-// A radix-2 butterfly: x + t to p and x - t to q, x at p.
-inline void butterfly(int32_t* p, int32_t* q, Complex t) {
-    const Complex x = load_pair(p, 0);
-    store_pair(p, 0, add(x, t));
-    store_pair(q, 0, sub(x, t));
-}
-
-// The two butterflies of the 512-point FFT's last radix-2 stage (half-span
-// 256) whose twiddles are exactly 1 and -i, in place: j = 0 and j = 128
-// (each with the point 256 on). The stage's other butterflies turn the
-// upper point by the twiddle first (see fft_exact).
-inline void last_stage_ends(int32_t* buf) {
-    butterfly(buf, buf + 512, load_pair(buf, 256));
-    butterfly(buf + 256, buf + 768, times_minus_i(load_pair(buf, 384)));
-}
-
 // The first two stages of a decimation-in-time FFT of n points as one
 // radix-4 stage: from in (bit-reversed order) to out, exact additions, in
 // place where out is in (each group read before it is written). in is

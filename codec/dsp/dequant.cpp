@@ -127,31 +127,14 @@ void plain_band(int32_t* out, const int16_shared* q, int n, int32_t mant, int sh
 #if defined(__arm__)
     asm("" : "+r"(pow43));
 #endif
-    if (shift > 32) {
-        // The rounding term, 2^(s-33) in the product's high word, adds to
-        // that word alone (the low word cannot carry into it and change the
-        // shifted value): a product, an addition and a shift.
-        const int32_t half = 1 << (shift - 33);
+    if (shift >= 32) {
         for (int i = 0; i < n; ++i) {
             const int16_t v = q[i];
             if (v == 0) {
                 out[i] = 0;
                 continue;
             }
-            const int32_t hi = fx::asr64_hi(fx::mac64(0, pow43[v < 0 ? -v : v], mant), 0);
-            const int32_t x = fx::asr(fx::add_wrap(hi, half), shift - 32);
-            out[i] = v < 0 ? fx::neg_wrap(x) : x;
-        }
-        return;
-    }
-    if (shift == 32) {
-        for (int i = 0; i < n; ++i) {
-            const int16_t v = q[i];
-            if (v == 0) {
-                out[i] = 0;
-                continue;
-            }
-            const int32_t x = fx::asr64_hi(fx::mac64(bias, pow43[v < 0 ? -v : v], mant), 0);
+            const int32_t x = fx::asr64_hi(fx::mac64(bias, pow43[v < 0 ? -v : v], mant), shift - 32);
             out[i] = v < 0 ? fx::neg_wrap(x) : x;
         }
         return;

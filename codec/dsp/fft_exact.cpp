@@ -18,6 +18,22 @@ using namespace cx;
 
 namespace {
 
+// A radix-2 butterfly: x + t to p and x - t to q, x at p.
+inline void butterfly(int32_t* p, int32_t* q, Complex t) {
+    const Complex x = load_pair(p, 0);
+    store_pair(p, 0, add(x, t));
+    store_pair(q, 0, sub(x, t));
+}
+
+// The two butterflies of the 512-point FFT's last radix-2 stage (half-span
+// 256) whose twiddles are exactly 1 and -i, in place: j = 0 and j = 128
+// (each with the point 256 on). The stage's other butterflies turn the
+// upper point by the twiddle first (see fft_exact).
+inline void last_stage_ends(int32_t* buf) {
+    butterfly(buf, buf + 512, load_pair(buf, 256));
+    butterfly(buf + 256, buf + 768, times_minus_i(load_pair(buf, 384)));
+}
+
 // Twice a shifted right by 3 (rounded): a shifted right by 2, plus a's
 // bit 2 (the rounding bit of the shift by 3, which the shift by 2 keeps as
 // its lowest bit as well). Below 2^29 in magnitude for any a.
@@ -169,12 +185,15 @@ void radix4_pass(int32_t* buf, int points) {
 // radix-4 passes, then (512 points) the last radix-2 stage. The twiddle of
 // half-span h at j is exp(-i pi j / h) = fft_tw at j * 256 / h; the one at
 // j + h/2 is that times -i. fft_exact_first_stages stops before that last
-// stage (the synthesis does it inside its output pass).
+// stage but for its two butterflies whose twiddles are exactly 1 and -i
+// (the synthesis does the others inside its output pass).
 void fft_exact_first_stages(int32_t* buf, int points) {
     cx::radix4_first_stage(buf, buf, points);
     radix4_pass<4>(buf, points);
     radix4_pass<16>(buf, points);
-    if (points == 512) radix4_pass<64>(buf, points);
+    if (points == 64) return;
+    radix4_pass<64>(buf, points);
+    last_stage_ends(buf);
 }
 
 void fft_exact(int32_t* buf, int points) {
@@ -190,7 +209,6 @@ void fft_exact(int32_t* buf, int points) {
 #if defined(__arm__)
     asm("" : "+r"(hi));
 #endif
-    last_stage_ends(buf);
     for (const int32_t* tw = fft_twiddle_q31 + 2; tw < fft_twiddle_q31 + h; tw += 2, lo += 2, hi += 2) {
         butterfly(lo, hi, rotate(load_pair(hi, 0), tw[0], tw[1]));
         butterfly(lo + h, hi + h, times_minus_i(rotate(load_pair(hi, h / 2), tw[0], tw[1])));

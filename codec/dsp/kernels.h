@@ -117,9 +117,10 @@ void post_twiddle_compact(int32_t* buf, int n);
 void pre_twiddle_exact(int32_t* buf, int n);
 void fft_exact(int32_t* buf, int points);
 void post_twiddle_exact(int32_t* buf, int n);
-// fft_exact but its last radix-2 stage (of 512 points; 64 points have none):
-// when the table holds fft_exact, the exact synthesis runs this and does the
-// last stage inside its output pass, bit for bit as fft_exact would.
+// fft_exact but its last radix-2 stage (of 512 points; 64 points have none),
+// of which it does only the two butterflies whose twiddles are exactly 1
+// and -i: when the table holds fft_exact, the exact synthesis runs this and
+// does the others inside its output pass, bit for bit as fft_exact would.
 void fft_exact_first_stages(int32_t* buf, int points);
 
 // Parametric stereo's hybrid analysis of one QMF slot (ps/ps.cpp): for each

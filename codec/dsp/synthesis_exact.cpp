@@ -229,10 +229,10 @@ __attribute__((noinline)) void run_half(const int32_t* buf, int j, int32_t* pa, 
 }
 
 // The P, Q pairs of the runs at r: A's kRun entries at pq, then B's. The
-// butterflies j = 0 and 128, whose twiddles are exactly 1 and -i, are done
-// in place before (last_stage_ends): the fused halves that hold them make
-// wrong entries for them, which the plain steps after them make again from
-// the slots.
+// butterflies j = 0 and 128, whose twiddles are exactly 1 and -i, are
+// already done in place (fft_exact_first_stages): the fused halves that
+// hold them make wrong entries for them, which the plain steps after them
+// make again from the slots.
 void run_pair(const int32_t* buf, int r, int32_t* pq, bool fused) {
     int32_t *const mid = pq + 4 * kRun, *const last = mid + 4 * kRun - 4;
     run_half<false>(buf, r, pq, mid, last, fused);
@@ -268,7 +268,8 @@ void long_output(const int32_t* buf, bool fused, Lo lo, Hi hi) {
 
 // The first steps of a long block's transform: the pre-twiddle and the FFT
 // through the table, the FFT's last stage but for its two exact butterflies
-// left to the output pass where the table's FFT is fft_exact (returns true).
+// left to the output pass where the table's FFT is fft_exact (returns
+// true).
 bool long_transform(int32_t* coef) {
     kernels.pre_twiddle(coef, 2048);
     if (kernels.fft != fft_exact) {
@@ -276,7 +277,6 @@ bool long_transform(int32_t* coef) {
         return false;
     }
     fft_exact_first_stages(coef, 512);
-    last_stage_ends(coef);
     return true;
 }
 
