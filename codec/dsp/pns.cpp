@@ -57,11 +57,12 @@ __attribute__((always_inline)) inline void scale(const int16_t* v, int n, NoiseG
     const int32_t g = gain.g;
     const int shift = gain.shift;
     // The usual levels: |v g| <= 2^45, so nothing saturates from a shift of
-    // 15 on, and the rounded shift is one multiply-add onto the rounding term
-    // and a shift of the high word (shifts of 32 or more) or of the pair.
+    // 15 on. Above 32 the rounding term, 2^(s-33) in the product's high
+    // word, adds to that word alone (the low word cannot carry into it and
+    // change the shifted value): a product, an addition and a shift. Below,
+    // one multiply-add onto the rounding term and a shift of the high word
+    // (32) or of the pair.
     if (shift > 32 && shift <= 62) {
-        // (the rounding term, 2^(s-33) in the high word, adds to that word
-        // alone: the low word cannot carry into it and change the result)
         const int32_t half = 1 << (shift - 33);
         for (int i = 0; i < n; ++i)
             out[i] = fx::asr(fx::add_wrap(fx::asr64_hi(fx::mac64(0, v[i], g), 0), half), shift - 32);
