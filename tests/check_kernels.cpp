@@ -35,6 +35,9 @@
 #include "dsp/mix_rows.h"
 #include "dsp/ps_kernels.h"
 #include "dsp/qmf.h"
+#if AAC_SBR_BUILT
+#include "dsp/qmf_steps.h"
+#endif
 #include "dsp/sbr_adjust.h"
 #include "dsp/tools.h"
 #include "sbr/built.h"
@@ -555,6 +558,39 @@ void check_qmf(const Kernels& ref, const Kernels& var, int rounds) {
             }
         }
 }
+
+#if AAC_SBR_BUILT
+// The QMF reference in the rounding forms the target does not build (the
+// word-pair forms on a 64-bit host, the plain ones on 32-bit ARM): both give
+// the same words, and the decoder's own runs only the forms of its target.
+using OtherSteps = qmf::ScalarStepsOf<!qmf::kWordPairs>;
+void other_analysis32(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
+    qmf::analysis_slot<OtherSteps>(state, in, re, im);
+}
+void other_synthesis64(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
+    qmf::synthesis_slot<OtherSteps, 6>(&state->current, state->sum, re, im, out);
+}
+void other_synthesis32(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
+    qmf::synthesis_slot<OtherSteps, 5>(&state->current, state->sum, re, im, out);
+}
+
+// The reference table with those forms in its QMF entries, checked like a
+// variant (named qmf_..._pairs or qmf_..._plain).
+void check_qmf_forms(const Kernels& ref, int rounds) {
+    Kernels other = ref;
+    other.qmf_analysis32 = other_analysis32;
+    other.qmf_synthesis64 = other_synthesis64;
+    other.qmf_synthesis32 = other_synthesis32;
+    const char* forms = qmf::kWordPairs ? "plain" : "pairs";
+    for (const void* fn : {reinterpret_cast<const void*>(other_analysis32),
+                           reinterpret_cast<const void*>(other_synthesis64),
+                           reinterpret_cast<const void*>(other_synthesis32)})
+        variant_isas.push_back({fn, forms});
+    current = other;
+    std::printf("QMF reference in the %s forms\n", forms);
+    check_qmf(ref, other, rounds);
+}
+#endif
 
 // The SBR filter on one column of a 40-row array (stride 32) into a column
 // of a 40 x 64 one, at every run length and shift, inputs within the
@@ -1668,6 +1704,10 @@ int main(int argc, char** argv) {
         check_mix_rows(ref, var, rounds);
         subset = (subset - features) & features;  // next subset
     } while (subset != 0);
+#if AAC_SBR_BUILT
+    rng_state = seed | 1u;
+    check_qmf_forms(ref, rounds);
+#endif
     select_kernels(~0u);
     std::printf("%ld checks, %d failures\n", checks, failures);
     return failures ? 1 : 0;

@@ -174,8 +174,11 @@ QMF_INLINE void fft_inverse(int32_t* buf) {
     fft_stages_from<kBits, 4>(buf);
 }
 
-// The reference steps.
-struct ScalarSteps {
+// The reference steps; kPairs chooses the word-pair forms (kWordPairs:
+// those of the target; the other forms are built only to be checked
+// against them).
+template <bool kPairs>
+struct ScalarStepsOf {
     QMF_INLINE static uint32_t magnitude(const int32_t* x, int n) {
         uint32_t any = 0;
         for (int i = 0; i < n; ++i) any |= static_cast<uint32_t>(x[i] ^ (x[i] >> 31));
@@ -226,13 +229,13 @@ struct ScalarSteps {
 
     // X = F Z[k] + G conj Z[31-k], (F/2 Z + G/2 conj Z') 2^-(37 + s). The
     // shift 37 + s is 32 or more unless the folded input is near full
-    // scale. With kWordPairs such a shift starts the sums from the rounding
+    // scale. With kPairs such a shift starts the sums from the rounding
     // term and takes their high word shifted by the rest (asr64_hi): the
     // value of rshr64_sat for any sum (a 64-bit value shifted by 32 or more
     // fits 32 bits), without a 64-bit shift by a count known at run time.
     QMF_INLINE static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
         const int n = 37 + s;
-        if (kWordPairs && n >= 32) {
+        if (kPairs && n >= 32) {
             const int64_t bias = fx::round_bias64(n);
             for (int k = 0; k < 32; ++k) {
                 const int32_t* fg = qmf_analysis_post_q31 + 4 * k;
@@ -260,7 +263,7 @@ struct ScalarSteps {
 
     // D[k] = P X[k] + Q conj X[M-1-k] 2^s, at the bit reversal of k. The
     // shift 31 - s goes beyond 31 for loud slots: there (kHigh, with
-    // kWordPairs) the rounding as in analysis_post.
+    // kPairs) the rounding as in analysis_post.
     template <int kBits, bool kHigh>
     QMF_INLINE static void pre_bands(const int32_t* re, const int32_t* im, int n, int32_t* d) {
         constexpr int bands = 1 << kBits;
@@ -280,14 +283,14 @@ struct ScalarSteps {
     }
     template <int kBits>
     QMF_INLINE static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
-        if (kWordPairs && 31 - s >= 32)
+        if (kPairs && 31 - s >= 32)
             pre_bands<kBits, true>(re, im, 31 - s, d);
         else
             pre_bands<kBits, false>(re, im, 31 - s, d);
     }
 
     // v[2m] + i v[2m+1] = exp(i pi m / M) d[m] 2^(1 - s), saturated. With
-    // kWordPairs the sums start from the rounding term; a shift 30 + s of 32
+    // kPairs the sums start from the rounding term; a shift 30 + s of 32
     // or more (all but loud slots) rounds as in analysis_post (the high
     // word shifted by the rest, which never needs the saturation), a
     // shorter one by shift_sat_low.
@@ -295,7 +298,7 @@ struct ScalarSteps {
     QMF_INLINE static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const int n = 30 + s;
-        if constexpr (!kWordPairs) {
+        if constexpr (!kPairs) {
             for (int m = 0; m < bands; ++m) {
                 const Wide w = rotate_wide(d[2 * m], d[2 * m + 1], step * m);
                 nv[2 * m] = fx::rshr64_sat(w.re, n);
@@ -326,7 +329,7 @@ struct ScalarSteps {
     // k (even i) or M + k (odd i), each product rounded to Q11 (from Q42)
     // and added to its partial sum sums[i][k] (saturated). The window's
     // magnitudes stay below 0.86: a rounded product is within 32 bits for
-    // any v, so it needs no saturation of its own. With kWordPairs the five
+    // any v, so it needs no saturation of its own. With kPairs the five
     // rows of each half of v go one after another for each k, v's word
     // taken once for them, and where the slot's shift 30 + s is 32 or more
     // every |v| is below 2^29.5 (see synthesis_slot), so 2 v fits 32 bits,
@@ -353,7 +356,7 @@ struct ScalarSteps {
     }
     template <int kBits>
     QMF_INLINE static void synthesis_window(const int32_t* v, int s, int32_t* const* sums) {
-        if constexpr (!kWordPairs) {  // row by row, the smaller code
+        if constexpr (!kPairs) {  // row by row, the smaller code
             constexpr int bands = 1 << kBits, step = 64 / bands;
             for (int i = 0; i < kBlocks; ++i) {
                 int32_t* const acc = sums[i];
@@ -382,6 +385,7 @@ struct ScalarSteps {
         }
     }
 };
+using ScalarSteps = ScalarStepsOf<kWordPairs>;
 
 // One slot of the analysis bank.
 template <class Steps>
