@@ -17,6 +17,46 @@
 
 namespace {
 
+// qmf_synthesis64_pre_q31 four bands at a time, in the lanes' order of the
+// 64-band pre-step: P of bands k .. k+3 (re, im pairs), then Q of the same
+// bands; the imaginary parts are loaded one word on, which for the last Q
+// reads the final word (padding).
+alignas(32) const int32_t kSynthesis64Pre[257] = {
+    -1034139519, -1086190704, -954664046, -1106720938, -875183580, -1121444119, -796122603, -1130407242,
+    1059837776, 1113182428, 1027678028, 1191364434, 989758840, 1268258746, 946158917, 1343442440,
+    -717900216, -1133688328, -640927871, -1131395919, -565607150, -1123668418, -492327597, -1110673261,
+    896987940, 1416498749, 842386048, 1487019335, 782523152, 1554606501, 717598095, 1618875362,
+    -421464618, -1092605937, -353377464, -1069688850, -288407292, -1042170040, -226875339, -1010321765,
+    647837643, 1679455938, 573495341, 1735995174, 494850204, 1788158868, 412205286, 1835633496,
+    -169081197, -974438949, -115301210, -934837514, -65786999, -891852592, -20764124, -845836637,
+    325886111, 1878127936, 236238981, 1915375059, 143629174, 1947133201, 48439034, 1973187501,
+    19569117, -797157441, 55042729, -746196075, 85515918, -693344747, 110877818, -639004611,
+    -48934022, 1993351084, -148079596, 2007466106, -248576453, 2015404638, -349994740, 2017069388,
+    131048062, -583583522, 145977183, -527493759, 155646844, -471149720, 160069901, -414965615,
+    -451898244, 2012394264, -553846686, 2001344764, -655398045, 1983918199, -756110880, 1960143750,
+    159290297, -359353152, 153382776, -304719241, 142452443, -251463729, 126634144, -199977167,
+    -855546661, 1930082341, -953272079, 1893826357, -1048861331, 1851499182, -1141898367, 1803254576,
+    106091695, -150638633, 81016943, -103813619, 51628682, -59851990, 18171412, -19086031,
+    -1231979078, 1749275886, -1318713432, 1689775101, -1401727523, 1624991750, -1480665545, 1555191656,
+    -19086031, 18171412, -59851990, 51628682, -103813619, 81016943, -150638633, 106091695,
+    -1555191656, 1480665545, -1624991750, 1401727523, -1689775101, 1318713432, -1749275886, 1231979078,
+    -199977167, 126634144, -251463729, 142452443, -304719241, 153382776, -359353152, 159290297,
+    -1803254576, 1141898367, -1851499182, 1048861331, -1893826357, 953272079, -1930082341, 855546661,
+    -414965615, 160069901, -471149720, 155646844, -527493759, 145977183, -583583522, 131048062,
+    -1960143750, 756110880, -1983918199, 655398045, -2001344764, 553846686, -2012394264, 451898244,
+    -639004611, 110877818, -693344747, 85515918, -746196075, 55042729, -797157441, 19569117,
+    -2017069388, 349994740, -2015404638, 248576453, -2007466106, 148079596, -1993351084, 48934022,
+    -845836637, -20764124, -891852592, -65786999, -934837514, -115301210, -974438949, -169081197,
+    -1973187501, -48439034, -1947133201, -143629174, -1915375059, -236238981, -1878127936, -325886111,
+    -1010321765, -226875339, -1042170040, -288407292, -1069688850, -353377464, -1092605937, -421464618,
+    -1835633496, -412205286, -1788158868, -494850204, -1735995174, -573495341, -1679455938, -647837643,
+    -1110673261, -492327597, -1123668418, -565607150, -1131395919, -640927871, -1133688328, -717900216,
+    -1618875362, -717598095, -1554606501, -782523152, -1487019335, -842386048, -1416498749, -896987940,
+    -1130407242, -796122603, -1121444119, -875183580, -1106720938, -954664046, -1086190704, -1034139519,
+    -1343442440, -946158917, -1268258746, -989758840, -1191364434, -1027678028, -1113182428, -1059837776,
+    0,
+};
+
 // Four words at p, sign-extended to the four 64-bit lanes (VPMOVSXDQ).
 AVX2_INLINE __m256i load_wide(const int32_t* p) {
     return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
@@ -183,8 +223,13 @@ struct Avx2Steps : qmf::ScalarSteps {
     // group a 64-bit lane, i d by swapping d's words and negating the real
     // one (VPSIGND, wrapping as fx::sub_wrap); then the four positions of
     // each lane's group brought together (a 4 x 4 transpose of 64-bit
-    // elements) and stored at word 8 at[u] of d for the group of lane u.
-    AVX2_INLINE static void radix4_store(const __m256i* x, int32_t* d, const uint8_t* at) {
+    // elements) and stored. Lane u holds group g + lane[u] of the 2^kBits
+    // groups, with g a multiple of 4 whose bit reversal d is already at
+    // (word 8 rev(g)): the reversal of g + l is rev(g) + rev(l), so the
+    // lanes' offsets from d are constants.
+    template <int kBits, int... kLane>
+    AVX2_INLINE static void radix4_store(const __m256i* x, int32_t* d) {
+        constexpr int at[4] = {8 * qmf::kBitReversal<kBits>.at[kLane]...};
         const __m256i a = _mm256_add_epi32(x[0], x[2]), b = _mm256_sub_epi32(x[0], x[2]);
         const __m256i c = _mm256_add_epi32(x[1], x[3]);
         const __m256i id = _mm256_sign_epi32(_mm256_shuffle_epi32(_mm256_sub_epi32(x[1], x[3]), _MM_SHUFFLE(2, 3, 0, 1)),
@@ -193,10 +238,10 @@ struct Avx2Steps : qmf::ScalarSteps {
         const __m256i p1 = _mm256_add_epi32(b, id), p3 = _mm256_sub_epi32(b, id);
         const __m256i t0 = _mm256_unpacklo_epi64(p0, p1), t1 = _mm256_unpackhi_epi64(p0, p1);
         const __m256i t2 = _mm256_unpacklo_epi64(p2, p3), t3 = _mm256_unpackhi_epi64(p2, p3);
-        store(d + 8 * at[0], _mm256_permute2x128_si256(t0, t2, 0x20));
-        store(d + 8 * at[1], _mm256_permute2x128_si256(t1, t3, 0x20));
-        store(d + 8 * at[2], _mm256_permute2x128_si256(t0, t2, 0x31));
-        store(d + 8 * at[3], _mm256_permute2x128_si256(t1, t3, 0x31));
+        store(d + at[0], _mm256_permute2x128_si256(t0, t2, 0x20));
+        store(d + at[1], _mm256_permute2x128_si256(t1, t3, 0x20));
+        store(d + at[2], _mm256_permute2x128_si256(t0, t2, 0x31));
+        store(d + at[3], _mm256_permute2x128_si256(t1, t3, 0x31));
     }
 
     // fx::rshr64 by 32: the high words of the sums with 2^31. Each half of
@@ -374,9 +419,7 @@ struct Avx2Steps : qmf::ScalarSteps {
                 else
                     x[t] = _mm256_blend_epi32(_mm256_srl_epi64(re, down), _mm256_sll_epi64(im, up), 0xAA);
             }
-            const uint8_t* at = qmf::kBitReversal<3>.at + j;
-            const uint8_t order[4] = {at[0], at[1], at[2], at[3]};
-            radix4_store(x, z, order);
+            radix4_store<3, 0, 1, 2, 3>(x, z + 8 * qmf::kBitReversal<3>.at[j]);
         }
     }
     AVX2 static void analysis_pre(const int32_t* u, int s, int32_t* z) {
@@ -516,9 +559,41 @@ struct Avx2Steps : qmf::ScalarSteps {
                 else
                     x[t] = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
             }
-            const uint8_t* at = qmf::kBitReversal<kBits - 2>.at + j;
-            const uint8_t order[4] = {at[0], at[2], at[1], at[3]};
-            radix4_store(x, d, order);
+            radix4_store<kBits - 2, 0, 2, 1, 3>(x, d + 8 * qmf::kBitReversal<kBits - 2>.at[j]);
+        }
+    }
+
+    // The same for 64 bands from kSynthesis64Pre, the bands in order in
+    // the lanes: X[k] for bands k .. k+3 straight from memory (VPMOVSXDQ),
+    // X[M-1-k] the same of the mirrored four reversed (VPERMQ), P and Q and
+    // their imaginary parts (one word on) the multiplies' memory operands.
+    AVX2_INLINE static __m256i reversed_wide(const int32_t* p) {
+        return _mm256_permute4x64_epi64(load_wide(p), _MM_SHUFFLE(0, 1, 2, 3));
+    }
+    template <bool kHigh>
+    AVX2_INLINE static void pre_bands64(const int32_t* re, const int32_t* im, int n, int32_t* d) {
+        const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n + (kHigh ? 31 : -1))));
+        const __m128i down = _mm_cvtsi32_si128(n), up = _mm_cvtsi32_si128(32 - n);
+        for (int j = 0; j < 16; j += 4) {
+            __m256i x[4];
+#pragma GCC unroll 4
+            for (int t = 0; t < 4; ++t) {
+                const int k = j + 16 * t;
+                const int32_t* f = kSynthesis64Pre + 4 * k;
+                const __m256i p = load(f), pi = load(f + 1), q = load(f + 8), qi = load(f + 9);
+                const __m256i rk = load_wide(re + k), ik = load_wide(im + k);
+                const __m256i rj = reversed_wide(re + 60 - k), ij = reversed_wide(im + 60 - k);
+                const __m256i r =
+                    add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
+                const __m256i i =
+                    add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
+                if constexpr (kHigh)
+                    x[t] = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32),
+                                              _mm256_sra_epi32(i, down), 0xAA);
+                else
+                    x[t] = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
+            }
+            radix4_store<4, 0, 1, 2, 3>(x, d + 8 * qmf::kBitReversal<4>.at[j]);
         }
     }
 
@@ -526,12 +601,18 @@ struct Avx2Steps : qmf::ScalarSteps {
     // less the bit length, 0 to 31).
     template <int kBits>
     AVX2 static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
-        const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
         const int n = 31 - s;
-        if (n <= 32)
-            pre_bands<kBits, false>(re, im, pre, n, d);
-        else
-            pre_bands<kBits, true>(re, im, pre, n - 32, d);
+        if constexpr (kBits == 6) {
+            if (n <= 32)
+                pre_bands64<false>(re, im, n, d);
+            else
+                pre_bands64<true>(re, im, n - 32, d);
+        } else {
+            if (n <= 32)
+                pre_bands<kBits, false>(re, im, qmf_synthesis32_pre_q31, n, d);
+            else
+                pre_bands<kBits, true>(re, im, qmf_synthesis32_pre_q31, n - 32, d);
+        }
     }
 };
 
