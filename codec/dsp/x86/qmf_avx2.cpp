@@ -623,12 +623,40 @@ AVX2 void qmf_analysis32_avx2(QmfAnalysisState* state, const int32_t* in, int32_
     _mm256_zeroupper();
 }
 
+namespace {
+
+// One slot of the synthesis bank, as qmf::synthesis_slot, but for the rows
+// of the ten partial sums in the ring: each one's index taken by a
+// conditional move from the one position, not by two loops.
+template <int kBits>
+AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], const int32_t* re, const int32_t* im,
+                                int32_t* out) {
+    constexpr int bands = 1 << kBits;
+    const int s = 29 - kBits - qmf::bit_length(Avx2Steps::magnitude2(re, im, bands));
+    int32_t d[2 * bands];
+    Avx2Steps::synthesis_pre<kBits>(re, im, s, d);
+    Avx2Steps::fft<kBits>(d);
+    Avx2Steps::synthesis_post<kBits>(d, s, d);  // in place
+    const int32_t now = *current >= 0 && *current < qmf::kBlocks ? *current : 0;
+    int32_t* sums[qmf::kBlocks];
+#pragma GCC unroll 10
+    for (int i = 0; i < qmf::kBlocks; ++i) {
+        const int row = now + i;
+        sums[i] = sum[row < qmf::kBlocks ? row : row - qmf::kBlocks];
+    }
+    Avx2Steps::synthesis_window<kBits>(d, s, sums);
+    Avx2Steps::synthesis_output<kBits>(sum[now], out);
+    *current = now + 1 < qmf::kBlocks ? now + 1 : 0;
+}
+
+}  // namespace
+
 AVX2 void qmf_synthesis64_avx2(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<Avx2Steps, 6>(&state->current, state->sum, re, im, out);
+    synthesis_slot<6>(&state->current, state->sum, re, im, out);
     _mm256_zeroupper();
 }
 
 AVX2 void qmf_synthesis32_avx2(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<Avx2Steps, 5>(&state->current, state->sum, re, im, out);
+    synthesis_slot<5>(&state->current, state->sum, re, im, out);
     _mm256_zeroupper();
 }
