@@ -135,17 +135,35 @@ AVX2_INLINE __m256i round31(__m256i a, __m256i b) {
     return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
+// The odd words of v in the low words of its lanes, the only ones VPMULDQ
+// reads; or those of the eight words at p, as the load one word on (which
+// reads p[8]).
+AVX2_INLINE __m256i odd_words(__m256i v) { return _mm256_srli_epi64(v, 32); }
+AVX2_INLINE __m256i odd_words(const int32_t* p) { return load(p + 1); }
+
 // z exp(i theta) for four points of the FFT by their twiddles (cos, sin),
 // as the SSE4.1 variant's rotate_plus, but for im s subtracted where that
 // adds the product of -im: the same sum, as an FFT value is never -2^31
-// (see qmf::fft_inverse).
-AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
-    const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
-    const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+// (see qmf::fft_inverse). zs and ts: z's and the twiddles' odd words (im,
+// sin) in the low words of their lanes.
+AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i zs, __m256i tw, __m256i ts) {
     const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
     const __m256i re = _mm256_sub_epi64(add(mul(z, tw), half), mul(zs, ts));
     const __m256i im = add(add(mul(zs, tw), mul(z, ts)), half);
     return _mm256_blend_epi32(_mm256_srli_epi64(re, 31), _mm256_slli_epi64(im, 1), 0xAA);
+}
+// The same for four points and their twiddles in memory (each read one
+// word on for its odd words: the buffers hold one word more), but for the
+// table's last four twiddles, whose odd words are shifted down.
+AVX2_INLINE __m256i rotate_plus(const int32_t* z, const int32_t* tw) {
+    constexpr int kTable = sizeof qmf_fft_twiddle_q31 / sizeof qmf_fft_twiddle_q31[0];
+    const __m256i w = load(tw);
+    return rotate_plus(load(z), odd_words(z), w, tw + 8 < qmf_fft_twiddle_q31 + kTable ? odd_words(tw) : odd_words(w));
+}
+AVX2_INLINE __m256i rotate_plus(__m256i z, const int32_t* tw) {
+    constexpr int kTable = sizeof qmf_fft_twiddle_q31 / sizeof qmf_fft_twiddle_q31[0];
+    const __m256i w = load(tw);
+    return rotate_plus(z, odd_words(z), w, tw + 8 < qmf_fft_twiddle_q31 + kTable ? odd_words(tw) : odd_words(w));
 }
 
 #define AVX2_INLINE_LAMBDA __attribute__((always_inline, target("avx2")))
@@ -184,14 +202,13 @@ struct Avx2Steps : qmf::ScalarSteps {
             for (int32_t* g = buf; g < buf + 2 * n; g += 8 * h)
 #pragma GCC unroll 4
                 for (int j = 0; j < h; j += 4) {
-                    const __m256i w = load(tw + 2 * j);
                     const __m256i x0 = load(g + 2 * j), x2 = load(g + 2 * (2 * h + j));
-                    const __m256i t1 = rotate_plus(load(g + 2 * (h + j)), w);
-                    const __m256i t3 = rotate_plus(load(g + 2 * (3 * h + j)), w);
+                    const __m256i t1 = rotate_plus(g + 2 * (h + j), tw + 2 * j);
+                    const __m256i t3 = rotate_plus(g + 2 * (3 * h + j), tw + 2 * j);
                     const __m256i y0 = _mm256_add_epi32(x0, t1), y1 = _mm256_sub_epi32(x0, t1);
                     const __m256i y2 = _mm256_add_epi32(x2, t3), y3 = _mm256_sub_epi32(x2, t3);
-                    const __m256i u2 = rotate_plus(y2, load(tw2 + 2 * j));
-                    const __m256i u3 = rotate_plus(y3, load(tw2 + 2 * (h + j)));
+                    const __m256i u2 = rotate_plus(y2, tw2 + 2 * j);
+                    const __m256i u3 = rotate_plus(y3, tw2 + 2 * (h + j));
                     store(g + 2 * j, _mm256_add_epi32(y0, u2));
                     store(g + 2 * (2 * h + j), _mm256_sub_epi32(y0, u2));
                     store(g + 2 * (h + j), _mm256_add_epi32(y1, u3));
@@ -202,7 +219,7 @@ struct Avx2Steps : qmf::ScalarSteps {
             for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
 #pragma GCC unroll 4
                 for (int j = 0; j < h; j += 4) {
-                    const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
+                    const __m256i t = rotate_plus(g + 2 * (h + j), tw + 2 * j);
                     const __m256i x = load(g + 2 * j);
                     store(g + 2 * j, _mm256_add_epi32(x, t));
                     store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
@@ -447,8 +464,7 @@ struct Avx2Steps : qmf::ScalarSteps {
             if constexpr (step == 2)  // the pairs of every second point
                 tw = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(tw, load(qmf_rot_q31 + 2 * step * m + 8)),
                                               _MM_SHUFFLE(3, 1, 2, 0));
-            const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
-            const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+            const __m256i zs = odd_words(d + 2 * m), ts = odd_words(tw);  // im, s
             const __m256i re = _mm256_sub_epi64(add(mul(z, tw), bias), mul(zs, ts));
             const __m256i im = add(add(mul(zs, tw), mul(z, ts)), bias);
             const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, count), 32),
@@ -618,22 +634,35 @@ struct Avx2Steps : qmf::ScalarSteps {
 
 }  // namespace
 
-AVX2 void qmf_analysis32_avx2(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
-    qmf::analysis_slot<Avx2Steps>(state, in, re, im);
-    _mm256_zeroupper();
-}
-
 namespace {
 
-// One slot of the synthesis bank, as qmf::synthesis_slot, but for the rows
-// of the ten partial sums in the ring: each one's index taken by a
-// conditional move from the one position, not by two loops.
+// One slot of the analysis bank, as qmf::analysis_slot, its FFT's buffer
+// one word longer (see rotate_plus).
+AVX2_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
+    const int32_t newest = qmf::advance(state->newest);
+    state->newest = newest;
+    Avx2Steps::analysis_input(in, state->x + 32 * newest);
+    const int32_t* blk[qmf::kBlocks];
+    qmf::ring_blocks(state->x, newest, 32, blk);
+    int32_t u[64];
+    Avx2Steps::analysis_window(blk, u);
+    const int s = 24 - qmf::bit_length(Avx2Steps::magnitude(u, 64));
+    int32_t z[64 + 1];
+    Avx2Steps::analysis_pre(u, s, z);
+    Avx2Steps::fft<5>(z);
+    Avx2Steps::analysis_post(z, s, re, im);
+}
+
+// One slot of the synthesis bank, as qmf::synthesis_slot, its FFT's buffer
+// one word longer (see rotate_plus), and for the rows of the ten partial
+// sums in the ring: each one's index taken by a conditional move from the
+// one position, not by two loops.
 template <int kBits>
 AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], const int32_t* re, const int32_t* im,
                                 int32_t* out) {
     constexpr int bands = 1 << kBits;
     const int s = 29 - kBits - qmf::bit_length(Avx2Steps::magnitude2(re, im, bands));
-    int32_t d[2 * bands];
+    int32_t d[2 * bands + 1];
     Avx2Steps::synthesis_pre<kBits>(re, im, s, d);
     Avx2Steps::fft<kBits>(d);
     Avx2Steps::synthesis_post<kBits>(d, s, d);  // in place
@@ -650,6 +679,11 @@ AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], co
 }
 
 }  // namespace
+
+AVX2 void qmf_analysis32_avx2(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
+    analysis_slot(state, in, re, im);
+    _mm256_zeroupper();
+}
 
 AVX2 void qmf_synthesis64_avx2(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
     synthesis_slot<6>(&state->current, state->sum, re, im, out);
