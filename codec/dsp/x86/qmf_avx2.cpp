@@ -152,18 +152,23 @@ AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i zs, __m256i tw, __m256i ts) {
     const __m256i im = add(add(mul(zs, tw), mul(z, ts)), half);
     return _mm256_blend_epi32(_mm256_srli_epi64(re, 31), _mm256_slli_epi64(im, 1), 0xAA);
 }
-// The same for four points and their twiddles in memory (each read one
-// word on for its odd words: the buffers hold one word more), but for the
-// table's last four twiddles, whose odd words are shifted down.
-AVX2_INLINE __m256i rotate_plus(const int32_t* z, const int32_t* tw) {
+// The sines of the four twiddles w loaded from tw in the qmf_fft_twiddle_q31
+// table: its load one word on, but for the table's last four, whose sines
+// are shifted down instead.
+AVX2_INLINE __m256i sines(const int32_t* tw, __m256i w) {
     constexpr int kTable = sizeof qmf_fft_twiddle_q31 / sizeof qmf_fft_twiddle_q31[0];
+    return tw + 8 < qmf_fft_twiddle_q31 + kTable ? odd_words(tw) : odd_words(w);
+}
+
+// The same for four points and their twiddles in memory (the points' odd
+// words read one word on: the buffers hold one word more).
+AVX2_INLINE __m256i rotate_plus(const int32_t* z, const int32_t* tw) {
     const __m256i w = load(tw);
-    return rotate_plus(load(z), odd_words(z), w, tw + 8 < qmf_fft_twiddle_q31 + kTable ? odd_words(tw) : odd_words(w));
+    return rotate_plus(load(z), odd_words(z), w, sines(tw, w));
 }
 AVX2_INLINE __m256i rotate_plus(__m256i z, const int32_t* tw) {
-    constexpr int kTable = sizeof qmf_fft_twiddle_q31 / sizeof qmf_fft_twiddle_q31[0];
     const __m256i w = load(tw);
-    return rotate_plus(z, odd_words(z), w, tw + 8 < qmf_fft_twiddle_q31 + kTable ? odd_words(tw) : odd_words(w));
+    return rotate_plus(z, odd_words(z), w, sines(tw, w));
 }
 
 #define AVX2_INLINE_LAMBDA __attribute__((always_inline, target("avx2")))
@@ -426,8 +431,7 @@ struct Avx2Steps : qmf::ScalarSteps {
             for (int t = 0; t < 4; ++t) {
                 const int m = j + 8 * t;
                 const __m256i v = load(u + 2 * m), w = load(tw + 2 * m);
-                const __m256i vs = _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1));  // b a
-                const __m256i ws = _mm256_shuffle_epi32(w, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+                const __m256i vs = odd_words(u + 2 * m), ws = sines(tw + 2 * m, w);  // b, s
                 const __m256i re = add(add(mul(v, w), mul(_mm256_sub_epi32(_mm256_setzero_si256(), vs), ws)), bias);
                 const __m256i im = add(add(mul(vs, w), mul(v, ws)), bias);
                 if constexpr (kHigh)
@@ -636,15 +640,15 @@ struct Avx2Steps : qmf::ScalarSteps {
 
 namespace {
 
-// One slot of the analysis bank, as qmf::analysis_slot, its FFT's buffer
-// one word longer (see rotate_plus).
+// One slot of the analysis bank, as qmf::analysis_slot, its pre-step's and
+// FFT's buffers one word longer (see rotate_plus).
 AVX2_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
     const int32_t newest = qmf::advance(state->newest);
     state->newest = newest;
     Avx2Steps::analysis_input(in, state->x + 32 * newest);
     const int32_t* blk[qmf::kBlocks];
     qmf::ring_blocks(state->x, newest, 32, blk);
-    int32_t u[64];
+    int32_t u[64 + 1];
     Avx2Steps::analysis_window(blk, u);
     const int s = 24 - qmf::bit_length(Avx2Steps::magnitude(u, 64));
     int32_t z[64 + 1];
