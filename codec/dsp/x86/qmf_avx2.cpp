@@ -462,6 +462,7 @@ struct Avx2Steps : qmf::ScalarSteps {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)));
         const __m128i count = _mm_cvtsi32_si128(kHigh ? n - 32 : n), up = _mm_cvtsi32_si128(32 - n);
+#pragma GCC unroll 1
         for (int m = 0; m < bands; m += 4) {
             const __m256i z = load(d + 2 * m);
             __m256i tw = load(qmf_rot_q31 + 2 * step * m);
