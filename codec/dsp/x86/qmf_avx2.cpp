@@ -660,8 +660,7 @@ AVX2_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32
 
 // One slot of the synthesis bank, as qmf::synthesis_slot, its FFT's buffer
 // one word longer (see rotate_plus), and for the rows of the ten partial
-// sums in the ring: each one's index taken by a conditional move from the
-// one position, not by two loops.
+// sums in the ring: their addresses four at a time, not by two loops.
 template <int kBits>
 AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], const int32_t* re, const int32_t* im,
                                 int32_t* out) {
@@ -672,11 +671,18 @@ AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], co
     Avx2Steps::fft<kBits>(d);
     Avx2Steps::synthesis_post<kBits>(d, s, d);  // in place
     const int32_t now = *current >= 0 && *current < qmf::kBlocks ? *current : 0;
-    int32_t* sums[qmf::kBlocks];
-#pragma GCC unroll 10
-    for (int i = 0; i < qmf::kBlocks; ++i) {
-        const int row = now + i;
-        sums[i] = sum[row < qmf::kBlocks ? row : row - qmf::kBlocks];
+    // Row now + i for sums[i], less 10 from the end on, four addresses a
+    // step (the last step's two beyond the ten unused).
+    alignas(32) int32_t* sums[12];
+    const __m256i base = _mm256_set1_epi64x(static_cast<long long>(reinterpret_cast<intptr_t>(sum[0])));
+    const __m256i first = _mm256_add_epi64(_mm256_set1_epi64x(now), _mm256_setr_epi64x(0, 1, 2, 3));
+#pragma GCC unroll 3
+    for (int i = 0; i < 12; i += 4) {
+        __m256i row = _mm256_add_epi64(first, _mm256_set1_epi64x(i));
+        row = _mm256_sub_epi64(row, _mm256_and_si256(_mm256_cmpgt_epi64(row, _mm256_set1_epi64x(qmf::kBlocks - 1)),
+                                                     _mm256_set1_epi64x(qmf::kBlocks)));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(sums + i),
+                           _mm256_add_epi64(base, _mm256_slli_epi64(row, kBits + 2)));
     }
     Avx2Steps::synthesis_window<kBits>(d, s, sums);
     Avx2Steps::synthesis_output<kBits>(sum[now], out);
