@@ -641,14 +641,33 @@ struct Avx2Steps : qmf::ScalarSteps {
 
 namespace {
 
+// The rows of a ring of ten of `kWords` words from `first` (0..9) on: row
+// first + i at rows[i], less 10 from the end on, four addresses a step (as
+// qmf::ring_blocks, without its two loops; the last step's two beyond the
+// ten unused).
+template <class T, int kWords>  // a power of 2
+AVX2_INLINE void ring_rows(T* ring, int first, T* (&rows)[12]) {
+    const __m256i base = _mm256_set1_epi64x(static_cast<long long>(reinterpret_cast<intptr_t>(ring)));
+    const __m256i from = _mm256_add_epi64(_mm256_set1_epi64x(first), _mm256_setr_epi64x(0, 1, 2, 3));
+#pragma GCC unroll 3
+    for (int i = 0; i < 12; i += 4) {
+        __m256i row = _mm256_add_epi64(from, _mm256_set1_epi64x(i));
+        row = _mm256_sub_epi64(row, _mm256_and_si256(_mm256_cmpgt_epi64(row, _mm256_set1_epi64x(qmf::kBlocks - 1)),
+                                                     _mm256_set1_epi64x(qmf::kBlocks)));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(rows + i),
+                           _mm256_add_epi64(base, _mm256_slli_epi64(row, __builtin_ctz(kWords * 4))));
+    }
+}
+
 // One slot of the analysis bank, as qmf::analysis_slot, its pre-step's and
-// FFT's buffers one word longer (see rotate_plus).
+// FFT's buffers one word longer (see rotate_plus), the ring's blocks by
+// ring_rows.
 AVX2_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
     const int32_t newest = qmf::advance(state->newest);
     state->newest = newest;
     Avx2Steps::analysis_input(in, state->x + 32 * newest);
-    const int32_t* blk[qmf::kBlocks];
-    qmf::ring_blocks(state->x, newest, 32, blk);
+    alignas(32) const int32_t* blk[12];
+    ring_rows<const int32_t, 32>(state->x, newest, blk);
     int32_t u[64 + 1];
     Avx2Steps::analysis_window(blk, u);
     const int s = 24 - qmf::bit_length(Avx2Steps::magnitude(u, 64));
@@ -671,19 +690,8 @@ AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], co
     Avx2Steps::fft<kBits>(d);
     Avx2Steps::synthesis_post<kBits>(d, s, d);  // in place
     const int32_t now = *current >= 0 && *current < qmf::kBlocks ? *current : 0;
-    // Row now + i for sums[i], less 10 from the end on, four addresses a
-    // step (the last step's two beyond the ten unused).
     alignas(32) int32_t* sums[12];
-    const __m256i base = _mm256_set1_epi64x(static_cast<long long>(reinterpret_cast<intptr_t>(sum[0])));
-    const __m256i first = _mm256_add_epi64(_mm256_set1_epi64x(now), _mm256_setr_epi64x(0, 1, 2, 3));
-#pragma GCC unroll 3
-    for (int i = 0; i < 12; i += 4) {
-        __m256i row = _mm256_add_epi64(first, _mm256_set1_epi64x(i));
-        row = _mm256_sub_epi64(row, _mm256_and_si256(_mm256_cmpgt_epi64(row, _mm256_set1_epi64x(qmf::kBlocks - 1)),
-                                                     _mm256_set1_epi64x(qmf::kBlocks)));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(sums + i),
-                           _mm256_add_epi64(base, _mm256_slli_epi64(row, kBits + 2)));
-    }
+    ring_rows<int32_t, bands>(sum[0], now, sums);
     Avx2Steps::synthesis_window<kBits>(d, s, sums);
     Avx2Steps::synthesis_output<kBits>(sum[now], out);
     *current = now + 1 < qmf::kBlocks ? now + 1 : 0;
