@@ -57,6 +57,28 @@ alignas(32) const int32_t kSynthesis64Pre[257] = {
     0,
 };
 
+// qmf_analysis_post_q31 the same way for the analysis's post-step: F/2 of
+// bands k .. k+3, then G/2 of the same bands, then the padding.
+alignas(32) const int32_t kAnalysisPost[129] = {
+    1113182428, -1086190704, 1191364434, -1106720938, 1268258746, -1121444119, 1343442440, -1130407242,
+    1034139519, 1059837776, 954664046, 1027678028, 875183580, 989758840, 796122603, 946158917,
+    1416498749, -1133688328, 1487019335, -1131395919, 1554606501, -1123668418, 1618875362, -1110673261,
+    717900216, 896987940, 640927871, 842386048, 565607150, 782523152, 492327597, 717598095,
+    1679455938, -1092605937, 1735995174, -1069688850, 1788158868, -1042170040, 1835633496, -1010321765,
+    421464618, 647837643, 353377464, 573495341, 288407292, 494850204, 226875339, 412205286,
+    1878127936, -974438949, 1915375059, -934837514, 1947133201, -891852592, 1973187501, -845836637,
+    169081197, 325886111, 115301210, 236238981, 65786999, 143629174, 20764124, 48439034,
+    1993351084, -797157441, 2007466106, -746196075, 2015404638, -693344747, 2017069388, -639004611,
+    -19569117, -48934022, -55042729, -148079596, -85515918, -248576453, -110877818, -349994740,
+    2012394264, -583583522, 2001344764, -527493759, 1983918199, -471149720, 1960143750, -414965615,
+    -131048062, -451898244, -145977183, -553846686, -155646844, -655398045, -160069901, -756110880,
+    1930082341, -359353152, 1893826357, -304719241, 1851499182, -251463729, 1803254576, -199977167,
+    -159290297, -855546661, -153382776, -953272079, -142452443, -1048861331, -126634144, -1141898367,
+    1749275886, -150638633, 1689775101, -103813619, 1624991750, -59851990, 1555191656, -19086031,
+    -106091695, -1231979078, -81016943, -1318713432, -51628682, -1401727523, -18171412, -1480665545,
+    0,
+};
+
 // Four words at p, sign-extended to the four 64-bit lanes (VPMOVSXDQ).
 AVX2_INLINE __m256i load_wide(const int32_t* p) {
     return _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
@@ -498,24 +520,23 @@ struct Avx2Steps : qmf::ScalarSteps {
     }
 
     // The shift 37 + s: 29 to 61, below 32 only for input near full scale.
-    // Four bands a step, each in a 64-bit lane (the order k, k+2, k+1, k+3
-    // in which UNPCKLQDQ gives the table's rows; Z[k] and the mirrored
-    // Z[31-k] brought to it by VPERMQ), F/2 = (f0, f1), G/2 = (f2, f3):
+    // Four bands a step in order, each in a 64-bit lane, F/2 = (f0, f1) and
+    // G/2 = (f2, f3) from kAnalysisPost (f1 and f3 one word on), Z[k] = (ar,
+    // ai) as loaded (ai one word on), the mirrored Z[31-k] = (br, bi)
+    // reversed (VPERMQ):
     //   re = f0 ar - f1 ai + f2 br + f3 bi, im = f0 ai + f1 ar + f3 br - f2 bi
     // (the subtracted products those of the negated table values, which
     // are never -2^31), the real sums and the imaginary ones rounded
     // together and their words put in band order (VPERMD).
     template <class Rounding>
     AVX2_INLINE static void post_bands(const int32_t* z, const Rounding& round, int32_t* re, int32_t* im) {
-        const __m256i split = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+        const __m256i split = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
         for (int k = 0; k < 32; k += 4) {
-            const int32_t* f = qmf_analysis_post_q31 + 4 * k;
-            const __m256i t0 = load(f), t1 = load(f + 8);
-            const __m256i f0 = _mm256_unpacklo_epi64(t0, t1), f2 = _mm256_unpackhi_epi64(t0, t1);
-            const __m256i f1 = _mm256_srli_epi64(f0, 32), f3 = _mm256_srli_epi64(f2, 32);
-            const __m256i ar = _mm256_permute4x64_epi64(load(z + 2 * k), _MM_SHUFFLE(3, 1, 2, 0));
-            const __m256i br = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 2, 1, 3));
-            const __m256i ai = _mm256_srli_epi64(ar, 32), bi = _mm256_srli_epi64(br, 32);
+            const int32_t* f = kAnalysisPost + 4 * k;
+            const __m256i f0 = load(f), f1 = load(f + 1), f2 = load(f + 8), f3 = load(f + 9);
+            const __m256i ar = load(z + 2 * k), ai = odd_words(z + 2 * k);
+            const __m256i br = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 1, 2, 3));
+            const __m256i bi = odd_words(br);
             const __m256i r = _mm256_sub_epi64(add(add(mul(f0, ar), mul(f2, br)), mul(f3, bi)), mul(f1, ai));
             const __m256i i = _mm256_sub_epi64(add(add(mul(f0, ai), mul(f1, ar)), mul(f3, br)), mul(f2, bi));
             const __m256i v = _mm256_permutevar8x32_epi32(round(r, i), split);
