@@ -348,15 +348,13 @@ struct Avx2Steps : qmf::ScalarSteps {
     }
 
     // The ten rows for eight outputs k .. k+7, the partial sums added modulo
-    // 2^32 (the products by the doubled values), the range of v and of the
-    // new sums kept in top and bottom.
+    // 2^32 (the products by the doubled values), the range of the new sums
+    // kept in top and bottom.
     template <int kBits, bool kLast>
     AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, __m256i& top,
                                            __m256i& bottom) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const __m256i v0 = load(v + k), v1 = load(v + bands + k);
-        top = _mm256_max_epi32(top, _mm256_max_epi32(v0, v1));
-        bottom = _mm256_min_epi32(bottom, _mm256_min_epi32(v0, v1));
         const __m256i even[2] = {_mm256_add_epi32(v0, v0), _mm256_add_epi32(v1, v1)};
         const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
 #pragma GCC unroll 10
@@ -382,11 +380,19 @@ struct Avx2Steps : qmf::ScalarSteps {
     // sum that wrapped would lie outside that range, and one that did not is
     // the saturating sum. Otherwise (a slot of extreme values or partial
     // sums) the rows are done again saturating, from the old sums taken
-    // back.
+    // back. The values of v need the test only in slots whose post-step
+    // shifts by less than 32 (s below 2): all others' lie below 2^29.5 (see
+    // qmf::synthesis_slot).
     template <int kBits>
-    AVX2 static void synthesis_window(const int32_t* v, int /*s*/, int32_t* const* sums) {
+    AVX2 static void synthesis_window(const int32_t* v, int s, int32_t* const* sums) {
         constexpr int bands = 1 << kBits;
         __m256i top = _mm256_setzero_si256(), bottom = top;
+        if (30 + s < 32)
+#pragma GCC unroll 1
+            for (int k = 0; k < 2 * bands; k += 8) {
+                top = _mm256_max_epi32(top, load(v + k));
+                bottom = _mm256_min_epi32(bottom, load(v + k));
+            }
         for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, false>(v, sums, k, top, bottom);
         window_outputs<kBits, true>(v, sums, bands - 8, top, bottom);
         const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi32(top, _mm256_set1_epi32((1 << 30) - 1)),
