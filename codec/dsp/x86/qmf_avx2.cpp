@@ -5,7 +5,10 @@
 // the synthesis's rotations round with one logical or 32-bit arithmetic
 // shift of each sum where that gives the same word). The rest (the
 // magnitude scans) is the reference's (dsp/qmf_steps.h), built for this
-// target.
+// target. The 64-band synthesis's pre-step and the analysis's post-step
+// take their factors from copies of the tables in their lanes' order, and
+// the FFTs' odd words (imaginary parts, sines) from loads one word on,
+// their buffers one word longer than the reference's.
 // Only the functions here use AVX2 (target attribute).
 #include <immintrin.h>
 
@@ -267,7 +270,7 @@ struct Avx2Steps : qmf::ScalarSteps {
     // group a 64-bit lane, i d by swapping d's words and negating the real
     // one (VPSIGND, wrapping as fx::sub_wrap); then the four positions of
     // each lane's group brought together (a 4 x 4 transpose of 64-bit
-    // elements) and stored. Lane u holds group g + lane[u] of the 2^kBits
+    // elements) and stored. Lane u holds group g + kLane[u] of the 2^kBits
     // groups, with g a multiple of 4 whose bit reversal d is already at
     // (word 8 rev(g)): the reversal of g + l is rev(g) + rev(l), so the
     // lanes' offsets from d are constants.
@@ -664,10 +667,6 @@ struct Avx2Steps : qmf::ScalarSteps {
     }
 };
 
-}  // namespace
-
-namespace {
-
 // The rows of a ring of ten of `kWords` words from `first` (0..9) on: row
 // first + i at rows[i], less 10 from the end on, four addresses a step (as
 // qmf::ring_blocks, without its two loops; the last step's two beyond the
@@ -696,9 +695,11 @@ AVX2_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32
     alignas(32) const int32_t* blk[12];
     ring_rows<const int32_t, 32>(state->x, newest, blk);
     int32_t u[64 + 1];
+    u[64] = 0;  // read as the high word of a lane, never used
     Avx2Steps::analysis_window(blk, u);
     const int s = 24 - qmf::bit_length(Avx2Steps::magnitude(u, 64));
     int32_t z[64 + 1];
+    z[64] = 0;
     Avx2Steps::analysis_pre(u, s, z);
     Avx2Steps::fft<5>(z);
     Avx2Steps::analysis_post(z, s, re, im);
@@ -713,6 +714,7 @@ AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], co
     constexpr int bands = 1 << kBits;
     const int s = 29 - kBits - qmf::bit_length(Avx2Steps::magnitude2(re, im, bands));
     int32_t d[2 * bands + 1];
+    d[2 * bands] = 0;  // read as the high word of a lane, never used
     Avx2Steps::synthesis_pre<kBits>(re, im, s, d);
     Avx2Steps::fft<kBits>(d);
     Avx2Steps::synthesis_post<kBits>(d, s, d);  // in place
