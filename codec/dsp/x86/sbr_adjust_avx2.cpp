@@ -159,9 +159,11 @@ AVX2 void sbr_exp2_avx2(const int32_t* l, int n, SbrLin* out) {
         __m256i m = _mm256_i32gather_epi32(adjuster::kExp2Top.m, _mm256_srli_epi32(frac, adjuster::kLogFrac - 8), 4);
         for (int b = adjuster::kLogFrac - 9; b >= 0; --b) {
             const __m256i c = _mm256_set1_epi32(adjuster::kRoots.c[adjuster::kLogFrac - b]);
+            // (the odd words' products below 2^62: bits 30.. of each are the
+            // high word of it shifted up by 2)
             const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(m, c), bias), 30);
-            const __m256i odd = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(m, 32), c), bias), 30);
-            const __m256i product = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+            const __m256i odd = _mm256_slli_epi64(_mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(m, 32), c), bias), 2);
+            const __m256i product = _mm256_blend_epi32(even, odd, 0xAA);
             const __m256 set = _mm256_castsi256_ps(_mm256_sllv_epi32(frac, _mm256_set1_epi32(31 - b)));
             m = _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(m), _mm256_castsi256_ps(product), set));
         }
@@ -258,8 +260,10 @@ AVX2 void sbr_log2_avx2(const uint64_t* v, int n, int32_t* out) {
             // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0)
             const __m256i e = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(x, x), bias), 29);
             const __m256i xo = _mm256_srli_epi64(x, 32);
-            const __m256i o = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(xo, xo), bias), 29);
-            const __m256i y = _mm256_blend_epi32(e, _mm256_slli_epi64(o, 32), 0xAA);
+            // (the odd words' squares below 2^61: bits 29.. of each are the
+            // high word of it shifted up by 3)
+            const __m256i o = _mm256_slli_epi64(_mm256_add_epi64(_mm256_mul_epu32(xo, xo), bias), 3);
+            const __m256i y = _mm256_blend_epi32(e, o, 0xAA);
             const __m256i big = _mm256_cmpgt_epi32(y, limit);
             x = _mm256_blendv_epi8(y, _mm256_srli_epi32(y, 1), big);
             frac = _mm256_sub_epi32(_mm256_add_epi32(frac, frac), big);
