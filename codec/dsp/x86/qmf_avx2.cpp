@@ -7,8 +7,7 @@
 // magnitude scans) is the reference's (dsp/qmf_steps.h), built for this
 // target. The 64-band synthesis's pre-step and the analysis's post-step
 // take their factors from copies of the tables in their lanes' order, and
-// the FFTs' odd words (imaginary parts, sines) from loads one word on,
-// their buffers one word longer than the reference's.
+// the tables' odd words (imaginary parts, sines) from loads one word on.
 // Only the functions here use AVX2 (target attribute).
 #include <immintrin.h>
 
@@ -185,12 +184,10 @@ AVX2_INLINE __m256i sines(const int32_t* tw, __m256i w) {
     return tw + 8 < qmf_fft_twiddle_q31 + kTable ? odd_words(tw) : odd_words(w);
 }
 
-// The same for four points and their twiddles in memory (the points' odd
-// words read one word on: the buffers hold one word more).
-AVX2_INLINE __m256i rotate_plus(const int32_t* z, const int32_t* tw) {
-    const __m256i w = load(tw);
-    return rotate_plus(load(z), odd_words(z), w, sines(tw, w));
-}
+// The same for four points by their twiddles at tw. (The points' odd words
+// are shifted down, not loaded one word on: a load across two of the FFT's
+// stores just made costs more time than the shift. The same holds for the
+// other steps' buffers.)
 AVX2_INLINE __m256i rotate_plus(__m256i z, const int32_t* tw) {
     const __m256i w = load(tw);
     return rotate_plus(z, odd_words(z), w, sines(tw, w));
@@ -233,8 +230,8 @@ struct Avx2Steps : qmf::ScalarSteps {
 #pragma GCC unroll 4
                 for (int j = 0; j < h; j += 4) {
                     const __m256i x0 = load(g + 2 * j), x2 = load(g + 2 * (2 * h + j));
-                    const __m256i t1 = rotate_plus(g + 2 * (h + j), tw + 2 * j);
-                    const __m256i t3 = rotate_plus(g + 2 * (3 * h + j), tw + 2 * j);
+                    const __m256i t1 = rotate_plus(load(g + 2 * (h + j)), tw + 2 * j);
+                    const __m256i t3 = rotate_plus(load(g + 2 * (3 * h + j)), tw + 2 * j);
                     const __m256i y0 = _mm256_add_epi32(x0, t1), y1 = _mm256_sub_epi32(x0, t1);
                     const __m256i y2 = _mm256_add_epi32(x2, t3), y3 = _mm256_sub_epi32(x2, t3);
                     const __m256i u2 = rotate_plus(y2, tw2 + 2 * j);
@@ -249,7 +246,7 @@ struct Avx2Steps : qmf::ScalarSteps {
             for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
 #pragma GCC unroll 4
                 for (int j = 0; j < h; j += 4) {
-                    const __m256i t = rotate_plus(g + 2 * (h + j), tw + 2 * j);
+                    const __m256i t = rotate_plus(load(g + 2 * (h + j)), tw + 2 * j);
                     const __m256i x = load(g + 2 * j);
                     store(g + 2 * j, _mm256_add_epi32(x, t));
                     store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
@@ -462,7 +459,7 @@ struct Avx2Steps : qmf::ScalarSteps {
             for (int t = 0; t < 4; ++t) {
                 const int m = j + 8 * t;
                 const __m256i v = load(u + 2 * m), w = load(tw + 2 * m);
-                const __m256i vs = odd_words(u + 2 * m), ws = sines(tw + 2 * m, w);  // b, s
+                const __m256i vs = odd_words(v), ws = sines(tw + 2 * m, w);  // b, s
                 const __m256i re = add(add(mul(v, w), mul(_mm256_sub_epi32(_mm256_setzero_si256(), vs), ws)), bias);
                 const __m256i im = add(add(mul(vs, w), mul(v, ws)), bias);
                 if constexpr (kHigh)
@@ -500,7 +497,7 @@ struct Avx2Steps : qmf::ScalarSteps {
             if constexpr (step == 2)  // the pairs of every second point
                 tw = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(tw, load(qmf_rot_q31 + 2 * step * m + 8)),
                                               _MM_SHUFFLE(3, 1, 2, 0));
-            const __m256i zs = odd_words(d + 2 * m), ts = odd_words(tw);  // im, s
+            const __m256i zs = odd_words(z), ts = odd_words(tw);  // im, s
             const __m256i re = _mm256_sub_epi64(add(mul(z, tw), bias), mul(zs, ts));
             const __m256i im = add(add(mul(zs, tw), mul(z, ts)), bias);
             const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, count), 32),
@@ -531,8 +528,7 @@ struct Avx2Steps : qmf::ScalarSteps {
     // The shift 37 + s: 29 to 61, below 32 only for input near full scale.
     // Four bands a step in order, each in a 64-bit lane, F/2 = (f0, f1) and
     // G/2 = (f2, f3) from kAnalysisPost (f1 and f3 one word on), Z[k] = (ar,
-    // ai) as loaded (ai one word on), the mirrored Z[31-k] = (br, bi)
-    // reversed (VPERMQ):
+    // ai) as loaded, the mirrored Z[31-k] = (br, bi) reversed (VPERMQ):
     //   re = f0 ar - f1 ai + f2 br + f3 bi, im = f0 ai + f1 ar + f3 br - f2 bi
     // (the subtracted products those of the negated table values, which
     // are never -2^31), the real sums and the imaginary ones rounded
@@ -543,7 +539,7 @@ struct Avx2Steps : qmf::ScalarSteps {
         for (int k = 0; k < 32; k += 4) {
             const int32_t* f = kAnalysisPost + 4 * k;
             const __m256i f0 = load(f), f1 = load(f + 1), f2 = load(f + 8), f3 = load(f + 9);
-            const __m256i ar = load(z + 2 * k), ai = odd_words(z + 2 * k);
+            const __m256i ar = load(z + 2 * k), ai = odd_words(ar);
             const __m256i br = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 1, 2, 3));
             const __m256i bi = odd_words(br);
             const __m256i r = _mm256_sub_epi64(add(add(mul(f0, ar), mul(f2, br)), mul(f3, bi)), mul(f1, ai));
@@ -685,36 +681,32 @@ AVX2_INLINE void ring_rows(T* ring, int first, T* (&rows)[12]) {
     }
 }
 
-// One slot of the analysis bank, as qmf::analysis_slot, its pre-step's and
-// FFT's buffers one word longer (see rotate_plus), the ring's blocks by
-// ring_rows.
+// One slot of the analysis bank, as qmf::analysis_slot, the ring's blocks
+// by ring_rows.
 AVX2_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
     const int32_t newest = qmf::advance(state->newest);
     state->newest = newest;
     Avx2Steps::analysis_input(in, state->x + 32 * newest);
     alignas(32) const int32_t* blk[12];
     ring_rows<const int32_t, 32>(state->x, newest, blk);
-    int32_t u[64 + 1];
-    u[64] = 0;  // read as the high word of a lane, never used
+    int32_t u[64];
     Avx2Steps::analysis_window(blk, u);
     const int s = 24 - qmf::bit_length(Avx2Steps::magnitude(u, 64));
-    int32_t z[64 + 1];
-    z[64] = 0;
+    int32_t z[64];
     Avx2Steps::analysis_pre(u, s, z);
     Avx2Steps::fft<5>(z);
     Avx2Steps::analysis_post(z, s, re, im);
 }
 
-// One slot of the synthesis bank, as qmf::synthesis_slot, its FFT's buffer
-// one word longer (see rotate_plus), and for the rows of the ten partial
-// sums in the ring: their addresses four at a time, not by two loops.
+// One slot of the synthesis bank, as qmf::synthesis_slot, but for the rows
+// of the ten partial sums in the ring: their addresses four at a time (by
+// ring_rows), not by two loops.
 template <int kBits>
 AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], const int32_t* re, const int32_t* im,
                                 int32_t* out) {
     constexpr int bands = 1 << kBits;
     const int s = 29 - kBits - qmf::bit_length(Avx2Steps::magnitude2(re, im, bands));
-    int32_t d[2 * bands + 1];
-    d[2 * bands] = 0;  // read as the high word of a lane, never used
+    int32_t d[2 * bands];
     Avx2Steps::synthesis_pre<kBits>(re, im, s, d);
     Avx2Steps::fft<kBits>(d);
     Avx2Steps::synthesis_post<kBits>(d, s, d);  // in place

@@ -159,11 +159,9 @@ AVX2 void sbr_exp2_avx2(const int32_t* l, int n, SbrLin* out) {
         __m256i m = _mm256_i32gather_epi32(adjuster::kExp2Top.m, _mm256_srli_epi32(frac, adjuster::kLogFrac - 8), 4);
         for (int b = adjuster::kLogFrac - 9; b >= 0; --b) {
             const __m256i c = _mm256_set1_epi32(adjuster::kRoots.c[adjuster::kLogFrac - b]);
-            // (the odd words' products below 2^62: bits 30.. of each are the
-            // high word of it shifted up by 2)
             const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(m, c), bias), 30);
-            const __m256i odd = _mm256_slli_epi64(_mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(m, 32), c), bias), 2);
-            const __m256i product = _mm256_blend_epi32(even, odd, 0xAA);
+            const __m256i odd = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(m, 32), c), bias), 30);
+            const __m256i product = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
             const __m256 set = _mm256_castsi256_ps(_mm256_sllv_epi32(frac, _mm256_set1_epi32(31 - b)));
             m = _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(m), _mm256_castsi256_ps(product), set));
         }
