@@ -52,7 +52,8 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.ps_hybrid = ps_hybrid_analysis_avx2;
             k.ps_allpass = ps_allpass_bands_avx2, k.ps_mix = ps_mix_bands_avx2;
             k.ps_energies = ps_band_energies_avx2;
-            k.sbr_log2 = sbr_log2_avx2, k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
+            k.sbr_energies = sbr_energies_avx2, k.sbr_log2 = sbr_log2_avx2;
+            k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
             k.sbr_hf_filter = sbr_hf_filter_avx2, k.sbr_hf_covariance = sbr_hf_covariance_avx2;
             k.sbr_pcm16 = qmf_pcm16_avx2, k.ps_transient = ps_transient_gains_avx2;
             k.ps_step = ps_step_matrices_avx2, k.mix_rows = mix_rows_q30_avx2;

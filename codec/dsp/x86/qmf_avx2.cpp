@@ -5,7 +5,9 @@
 // the synthesis's rotations round with one logical or 32-bit arithmetic
 // shift of each sum where that gives the same word). The rest (the
 // magnitude scans) is the reference's (dsp/qmf_steps.h), built for this
-// target.
+// target. The 64-band synthesis's pre-step and the analysis's post-step
+// take their factors from copies of the tables in their lanes' order, and
+// the tables' odd words (imaginary parts, sines) from loads one word on.
 // Only the functions here use AVX2 (target attribute).
 #include <immintrin.h>
 
@@ -16,6 +18,68 @@
 #include "dsp/qmf_steps.h"
 
 namespace {
+
+// qmf_synthesis64_pre_q31 four bands at a time, in the lanes' order of the
+// 64-band pre-step: P of bands k .. k+3 (re, im pairs), then Q of the same
+// bands; the imaginary parts are loaded one word on, which for the last Q
+// reads the final word (padding).
+alignas(32) const int32_t kSynthesis64Pre[257] = {
+    -1034139519, -1086190704, -954664046, -1106720938, -875183580, -1121444119, -796122603, -1130407242,
+    1059837776, 1113182428, 1027678028, 1191364434, 989758840, 1268258746, 946158917, 1343442440,
+    -717900216, -1133688328, -640927871, -1131395919, -565607150, -1123668418, -492327597, -1110673261,
+    896987940, 1416498749, 842386048, 1487019335, 782523152, 1554606501, 717598095, 1618875362,
+    -421464618, -1092605937, -353377464, -1069688850, -288407292, -1042170040, -226875339, -1010321765,
+    647837643, 1679455938, 573495341, 1735995174, 494850204, 1788158868, 412205286, 1835633496,
+    -169081197, -974438949, -115301210, -934837514, -65786999, -891852592, -20764124, -845836637,
+    325886111, 1878127936, 236238981, 1915375059, 143629174, 1947133201, 48439034, 1973187501,
+    19569117, -797157441, 55042729, -746196075, 85515918, -693344747, 110877818, -639004611,
+    -48934022, 1993351084, -148079596, 2007466106, -248576453, 2015404638, -349994740, 2017069388,
+    131048062, -583583522, 145977183, -527493759, 155646844, -471149720, 160069901, -414965615,
+    -451898244, 2012394264, -553846686, 2001344764, -655398045, 1983918199, -756110880, 1960143750,
+    159290297, -359353152, 153382776, -304719241, 142452443, -251463729, 126634144, -199977167,
+    -855546661, 1930082341, -953272079, 1893826357, -1048861331, 1851499182, -1141898367, 1803254576,
+    106091695, -150638633, 81016943, -103813619, 51628682, -59851990, 18171412, -19086031,
+    -1231979078, 1749275886, -1318713432, 1689775101, -1401727523, 1624991750, -1480665545, 1555191656,
+    -19086031, 18171412, -59851990, 51628682, -103813619, 81016943, -150638633, 106091695,
+    -1555191656, 1480665545, -1624991750, 1401727523, -1689775101, 1318713432, -1749275886, 1231979078,
+    -199977167, 126634144, -251463729, 142452443, -304719241, 153382776, -359353152, 159290297,
+    -1803254576, 1141898367, -1851499182, 1048861331, -1893826357, 953272079, -1930082341, 855546661,
+    -414965615, 160069901, -471149720, 155646844, -527493759, 145977183, -583583522, 131048062,
+    -1960143750, 756110880, -1983918199, 655398045, -2001344764, 553846686, -2012394264, 451898244,
+    -639004611, 110877818, -693344747, 85515918, -746196075, 55042729, -797157441, 19569117,
+    -2017069388, 349994740, -2015404638, 248576453, -2007466106, 148079596, -1993351084, 48934022,
+    -845836637, -20764124, -891852592, -65786999, -934837514, -115301210, -974438949, -169081197,
+    -1973187501, -48439034, -1947133201, -143629174, -1915375059, -236238981, -1878127936, -325886111,
+    -1010321765, -226875339, -1042170040, -288407292, -1069688850, -353377464, -1092605937, -421464618,
+    -1835633496, -412205286, -1788158868, -494850204, -1735995174, -573495341, -1679455938, -647837643,
+    -1110673261, -492327597, -1123668418, -565607150, -1131395919, -640927871, -1133688328, -717900216,
+    -1618875362, -717598095, -1554606501, -782523152, -1487019335, -842386048, -1416498749, -896987940,
+    -1130407242, -796122603, -1121444119, -875183580, -1106720938, -954664046, -1086190704, -1034139519,
+    -1343442440, -946158917, -1268258746, -989758840, -1191364434, -1027678028, -1113182428, -1059837776,
+    0,
+};
+
+// qmf_analysis_post_q31 the same way for the analysis's post-step: F/2 of
+// bands k .. k+3, then G/2 of the same bands, then the padding.
+alignas(32) const int32_t kAnalysisPost[129] = {
+    1113182428, -1086190704, 1191364434, -1106720938, 1268258746, -1121444119, 1343442440, -1130407242,
+    1034139519, 1059837776, 954664046, 1027678028, 875183580, 989758840, 796122603, 946158917,
+    1416498749, -1133688328, 1487019335, -1131395919, 1554606501, -1123668418, 1618875362, -1110673261,
+    717900216, 896987940, 640927871, 842386048, 565607150, 782523152, 492327597, 717598095,
+    1679455938, -1092605937, 1735995174, -1069688850, 1788158868, -1042170040, 1835633496, -1010321765,
+    421464618, 647837643, 353377464, 573495341, 288407292, 494850204, 226875339, 412205286,
+    1878127936, -974438949, 1915375059, -934837514, 1947133201, -891852592, 1973187501, -845836637,
+    169081197, 325886111, 115301210, 236238981, 65786999, 143629174, 20764124, 48439034,
+    1993351084, -797157441, 2007466106, -746196075, 2015404638, -693344747, 2017069388, -639004611,
+    -19569117, -48934022, -55042729, -148079596, -85515918, -248576453, -110877818, -349994740,
+    2012394264, -583583522, 2001344764, -527493759, 1983918199, -471149720, 1960143750, -414965615,
+    -131048062, -451898244, -145977183, -553846686, -155646844, -655398045, -160069901, -756110880,
+    1930082341, -359353152, 1893826357, -304719241, 1851499182, -251463729, 1803254576, -199977167,
+    -159290297, -855546661, -153382776, -953272079, -142452443, -1048861331, -126634144, -1141898367,
+    1749275886, -150638633, 1689775101, -103813619, 1624991750, -59851990, 1555191656, -19086031,
+    -106091695, -1231979078, -81016943, -1318713432, -51628682, -1401727523, -18171412, -1480665545,
+    0,
+};
 
 // Four words at p, sign-extended to the four 64-bit lanes (VPMOVSXDQ).
 AVX2_INLINE __m256i load_wide(const int32_t* p) {
@@ -95,17 +159,38 @@ AVX2_INLINE __m256i round31(__m256i a, __m256i b) {
     return _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
+// The odd words of v in the low words of its lanes, the only ones VPMULDQ
+// reads; or those of the eight words at p, as the load one word on (which
+// reads p[8]).
+AVX2_INLINE __m256i odd_words(__m256i v) { return _mm256_srli_epi64(v, 32); }
+AVX2_INLINE __m256i odd_words(const int32_t* p) { return load(p + 1); }
+
 // z exp(i theta) for four points of the FFT by their twiddles (cos, sin),
 // as the SSE4.1 variant's rotate_plus, but for im s subtracted where that
 // adds the product of -im: the same sum, as an FFT value is never -2^31
-// (see qmf::fft_inverse).
-AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i tw) {
-    const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
-    const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+// (see qmf::fft_inverse). zs and ts: z's and the twiddles' odd words (im,
+// sin) in the low words of their lanes.
+AVX2_INLINE __m256i rotate_plus(__m256i z, __m256i zs, __m256i tw, __m256i ts) {
     const __m256i half = _mm256_set1_epi64x(INT64_C(1) << 30);
     const __m256i re = _mm256_sub_epi64(add(mul(z, tw), half), mul(zs, ts));
     const __m256i im = add(add(mul(zs, tw), mul(z, ts)), half);
     return _mm256_blend_epi32(_mm256_srli_epi64(re, 31), _mm256_slli_epi64(im, 1), 0xAA);
+}
+// The sines of the four twiddles w loaded from tw in the qmf_fft_twiddle_q31
+// table: its load one word on, but for the table's last four, whose sines
+// are shifted down instead.
+AVX2_INLINE __m256i sines(const int32_t* tw, __m256i w) {
+    constexpr int kTable = sizeof qmf_fft_twiddle_q31 / sizeof qmf_fft_twiddle_q31[0];
+    return tw + 8 < qmf_fft_twiddle_q31 + kTable ? odd_words(tw) : odd_words(w);
+}
+
+// The same for four points by their twiddles at tw. (The points' odd words
+// are shifted down, not loaded one word on: a load across two of the FFT's
+// stores just made costs more time than the shift. The same holds for the
+// other steps' buffers.)
+AVX2_INLINE __m256i rotate_plus(__m256i z, const int32_t* tw) {
+    const __m256i w = load(tw);
+    return rotate_plus(z, odd_words(z), w, sines(tw, w));
 }
 
 #define AVX2_INLINE_LAMBDA __attribute__((always_inline, target("avx2")))
@@ -144,14 +229,13 @@ struct Avx2Steps : qmf::ScalarSteps {
             for (int32_t* g = buf; g < buf + 2 * n; g += 8 * h)
 #pragma GCC unroll 4
                 for (int j = 0; j < h; j += 4) {
-                    const __m256i w = load(tw + 2 * j);
                     const __m256i x0 = load(g + 2 * j), x2 = load(g + 2 * (2 * h + j));
-                    const __m256i t1 = rotate_plus(load(g + 2 * (h + j)), w);
-                    const __m256i t3 = rotate_plus(load(g + 2 * (3 * h + j)), w);
+                    const __m256i t1 = rotate_plus(load(g + 2 * (h + j)), tw + 2 * j);
+                    const __m256i t3 = rotate_plus(load(g + 2 * (3 * h + j)), tw + 2 * j);
                     const __m256i y0 = _mm256_add_epi32(x0, t1), y1 = _mm256_sub_epi32(x0, t1);
                     const __m256i y2 = _mm256_add_epi32(x2, t3), y3 = _mm256_sub_epi32(x2, t3);
-                    const __m256i u2 = rotate_plus(y2, load(tw2 + 2 * j));
-                    const __m256i u3 = rotate_plus(y3, load(tw2 + 2 * (h + j)));
+                    const __m256i u2 = rotate_plus(y2, tw2 + 2 * j);
+                    const __m256i u3 = rotate_plus(y3, tw2 + 2 * (h + j));
                     store(g + 2 * j, _mm256_add_epi32(y0, u2));
                     store(g + 2 * (2 * h + j), _mm256_sub_epi32(y0, u2));
                     store(g + 2 * (h + j), _mm256_add_epi32(y1, u3));
@@ -162,7 +246,7 @@ struct Avx2Steps : qmf::ScalarSteps {
             for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
 #pragma GCC unroll 4
                 for (int j = 0; j < h; j += 4) {
-                    const __m256i t = rotate_plus(load(g + 2 * (h + j)), load(tw + 2 * j));
+                    const __m256i t = rotate_plus(load(g + 2 * (h + j)), tw + 2 * j);
                     const __m256i x = load(g + 2 * j);
                     store(g + 2 * j, _mm256_add_epi32(x, t));
                     store(g + 2 * (h + j), _mm256_sub_epi32(x, t));
@@ -183,8 +267,13 @@ struct Avx2Steps : qmf::ScalarSteps {
     // group a 64-bit lane, i d by swapping d's words and negating the real
     // one (VPSIGND, wrapping as fx::sub_wrap); then the four positions of
     // each lane's group brought together (a 4 x 4 transpose of 64-bit
-    // elements) and stored at word 8 at[u] of d for the group of lane u.
-    AVX2_INLINE static void radix4_store(const __m256i* x, int32_t* d, const uint8_t* at) {
+    // elements) and stored. Lane u holds group g + kLane[u] of the 2^kBits
+    // groups, with g a multiple of 4 whose bit reversal d is already at
+    // (word 8 rev(g)): the reversal of g + l is rev(g) + rev(l), so the
+    // lanes' offsets from d are constants.
+    template <int kBits, int... kLane>
+    AVX2_INLINE static void radix4_store(const __m256i* x, int32_t* d) {
+        constexpr int at[4] = {8 * qmf::kBitReversal<kBits>.at[kLane]...};
         const __m256i a = _mm256_add_epi32(x[0], x[2]), b = _mm256_sub_epi32(x[0], x[2]);
         const __m256i c = _mm256_add_epi32(x[1], x[3]);
         const __m256i id = _mm256_sign_epi32(_mm256_shuffle_epi32(_mm256_sub_epi32(x[1], x[3]), _MM_SHUFFLE(2, 3, 0, 1)),
@@ -193,10 +282,10 @@ struct Avx2Steps : qmf::ScalarSteps {
         const __m256i p1 = _mm256_add_epi32(b, id), p3 = _mm256_sub_epi32(b, id);
         const __m256i t0 = _mm256_unpacklo_epi64(p0, p1), t1 = _mm256_unpackhi_epi64(p0, p1);
         const __m256i t2 = _mm256_unpacklo_epi64(p2, p3), t3 = _mm256_unpackhi_epi64(p2, p3);
-        store(d + 8 * at[0], _mm256_permute2x128_si256(t0, t2, 0x20));
-        store(d + 8 * at[1], _mm256_permute2x128_si256(t1, t3, 0x20));
-        store(d + 8 * at[2], _mm256_permute2x128_si256(t0, t2, 0x31));
-        store(d + 8 * at[3], _mm256_permute2x128_si256(t1, t3, 0x31));
+        store(d + at[0], _mm256_permute2x128_si256(t0, t2, 0x20));
+        store(d + at[1], _mm256_permute2x128_si256(t1, t3, 0x20));
+        store(d + at[2], _mm256_permute2x128_si256(t0, t2, 0x31));
+        store(d + at[3], _mm256_permute2x128_si256(t1, t3, 0x31));
     }
 
     // fx::rshr64 by 32: the high words of the sums with 2^31. Each half of
@@ -259,15 +348,13 @@ struct Avx2Steps : qmf::ScalarSteps {
     }
 
     // The ten rows for eight outputs k .. k+7, the partial sums added modulo
-    // 2^32 (the products by the doubled values), the range of v and of the
-    // new sums kept in top and bottom.
+    // 2^32 (the products by the doubled values), the range of the new sums
+    // kept in top and bottom.
     template <int kBits, bool kLast>
     AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, __m256i& top,
                                            __m256i& bottom) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const __m256i v0 = load(v + k), v1 = load(v + bands + k);
-        top = _mm256_max_epi32(top, _mm256_max_epi32(v0, v1));
-        bottom = _mm256_min_epi32(bottom, _mm256_min_epi32(v0, v1));
         const __m256i even[2] = {_mm256_add_epi32(v0, v0), _mm256_add_epi32(v1, v1)};
         const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
 #pragma GCC unroll 10
@@ -293,11 +380,19 @@ struct Avx2Steps : qmf::ScalarSteps {
     // sum that wrapped would lie outside that range, and one that did not is
     // the saturating sum. Otherwise (a slot of extreme values or partial
     // sums) the rows are done again saturating, from the old sums taken
-    // back.
+    // back. The values of v need the test only in slots whose post-step
+    // shifts by less than 32 (s below 2): all others' lie below 2^29.5 (see
+    // qmf::synthesis_slot).
     template <int kBits>
-    AVX2 static void synthesis_window(const int32_t* v, int /*s*/, int32_t* const* sums) {
+    AVX2 static void synthesis_window(const int32_t* v, int s, int32_t* const* sums) {
         constexpr int bands = 1 << kBits;
         __m256i top = _mm256_setzero_si256(), bottom = top;
+        if (30 + s < 32)
+#pragma GCC unroll 1
+            for (int k = 0; k < 2 * bands; k += 8) {
+                top = _mm256_max_epi32(top, load(v + k));
+                bottom = _mm256_min_epi32(bottom, load(v + k));
+            }
         for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, false>(v, sums, k, top, bottom);
         window_outputs<kBits, true>(v, sums, bands - 8, top, bottom);
         const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi32(top, _mm256_set1_epi32((1 << 30) - 1)),
@@ -364,8 +459,7 @@ struct Avx2Steps : qmf::ScalarSteps {
             for (int t = 0; t < 4; ++t) {
                 const int m = j + 8 * t;
                 const __m256i v = load(u + 2 * m), w = load(tw + 2 * m);
-                const __m256i vs = _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1));  // b a
-                const __m256i ws = _mm256_shuffle_epi32(w, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+                const __m256i vs = odd_words(v), ws = sines(tw + 2 * m, w);  // b, s
                 const __m256i re = add(add(mul(v, w), mul(_mm256_sub_epi32(_mm256_setzero_si256(), vs), ws)), bias);
                 const __m256i im = add(add(mul(vs, w), mul(v, ws)), bias);
                 if constexpr (kHigh)
@@ -374,9 +468,7 @@ struct Avx2Steps : qmf::ScalarSteps {
                 else
                     x[t] = _mm256_blend_epi32(_mm256_srl_epi64(re, down), _mm256_sll_epi64(im, up), 0xAA);
             }
-            const uint8_t* at = qmf::kBitReversal<3>.at + j;
-            const uint8_t order[4] = {at[0], at[1], at[2], at[3]};
-            radix4_store(x, z, order);
+            radix4_store<3, 0, 1, 2, 3>(x, z + 8 * qmf::kBitReversal<3>.at[j]);
         }
     }
     AVX2 static void analysis_pre(const int32_t* u, int s, int32_t* z) {
@@ -398,14 +490,14 @@ struct Avx2Steps : qmf::ScalarSteps {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)));
         const __m128i count = _mm_cvtsi32_si128(kHigh ? n - 32 : n), up = _mm_cvtsi32_si128(32 - n);
+#pragma GCC unroll 1
         for (int m = 0; m < bands; m += 4) {
             const __m256i z = load(d + 2 * m);
             __m256i tw = load(qmf_rot_q31 + 2 * step * m);
             if constexpr (step == 2)  // the pairs of every second point
                 tw = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(tw, load(qmf_rot_q31 + 2 * step * m + 8)),
                                               _MM_SHUFFLE(3, 1, 2, 0));
-            const __m256i zs = _mm256_shuffle_epi32(z, _MM_SHUFFLE(2, 3, 0, 1));   // im re
-            const __m256i ts = _mm256_shuffle_epi32(tw, _MM_SHUFFLE(2, 3, 0, 1));  // s c
+            const __m256i zs = odd_words(z), ts = odd_words(tw);  // im, s
             const __m256i re = _mm256_sub_epi64(add(mul(z, tw), bias), mul(zs, ts));
             const __m256i im = add(add(mul(zs, tw), mul(z, ts)), bias);
             const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, count), 32),
@@ -434,24 +526,22 @@ struct Avx2Steps : qmf::ScalarSteps {
     }
 
     // The shift 37 + s: 29 to 61, below 32 only for input near full scale.
-    // Four bands a step, each in a 64-bit lane (the order k, k+2, k+1, k+3
-    // in which UNPCKLQDQ gives the table's rows; Z[k] and the mirrored
-    // Z[31-k] brought to it by VPERMQ), F/2 = (f0, f1), G/2 = (f2, f3):
+    // Four bands a step in order, each in a 64-bit lane, F/2 = (f0, f1) and
+    // G/2 = (f2, f3) from kAnalysisPost (f1 and f3 one word on), Z[k] = (ar,
+    // ai) as loaded, the mirrored Z[31-k] = (br, bi) reversed (VPERMQ):
     //   re = f0 ar - f1 ai + f2 br + f3 bi, im = f0 ai + f1 ar + f3 br - f2 bi
     // (the subtracted products those of the negated table values, which
     // are never -2^31), the real sums and the imaginary ones rounded
     // together and their words put in band order (VPERMD).
     template <class Rounding>
     AVX2_INLINE static void post_bands(const int32_t* z, const Rounding& round, int32_t* re, int32_t* im) {
-        const __m256i split = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+        const __m256i split = _mm256_setr_epi32(0, 1, 4, 5, 2, 3, 6, 7);
         for (int k = 0; k < 32; k += 4) {
-            const int32_t* f = qmf_analysis_post_q31 + 4 * k;
-            const __m256i t0 = load(f), t1 = load(f + 8);
-            const __m256i f0 = _mm256_unpacklo_epi64(t0, t1), f2 = _mm256_unpackhi_epi64(t0, t1);
-            const __m256i f1 = _mm256_srli_epi64(f0, 32), f3 = _mm256_srli_epi64(f2, 32);
-            const __m256i ar = _mm256_permute4x64_epi64(load(z + 2 * k), _MM_SHUFFLE(3, 1, 2, 0));
-            const __m256i br = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 2, 1, 3));
-            const __m256i ai = _mm256_srli_epi64(ar, 32), bi = _mm256_srli_epi64(br, 32);
+            const int32_t* f = kAnalysisPost + 4 * k;
+            const __m256i f0 = load(f), f1 = load(f + 1), f2 = load(f + 8), f3 = load(f + 9);
+            const __m256i ar = load(z + 2 * k), ai = odd_words(ar);
+            const __m256i br = _mm256_permute4x64_epi64(load(z + 2 * (28 - k)), _MM_SHUFFLE(0, 1, 2, 3));
+            const __m256i bi = odd_words(br);
             const __m256i r = _mm256_sub_epi64(add(add(mul(f0, ar), mul(f2, br)), mul(f3, bi)), mul(f1, ai));
             const __m256i i = _mm256_sub_epi64(add(add(mul(f0, ai), mul(f1, ar)), mul(f3, br)), mul(f2, bi));
             const __m256i v = _mm256_permutevar8x32_epi32(round(r, i), split);
@@ -516,9 +606,41 @@ struct Avx2Steps : qmf::ScalarSteps {
                 else
                     x[t] = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
             }
-            const uint8_t* at = qmf::kBitReversal<kBits - 2>.at + j;
-            const uint8_t order[4] = {at[0], at[2], at[1], at[3]};
-            radix4_store(x, d, order);
+            radix4_store<kBits - 2, 0, 2, 1, 3>(x, d + 8 * qmf::kBitReversal<kBits - 2>.at[j]);
+        }
+    }
+
+    // The same for 64 bands from kSynthesis64Pre, the bands in order in
+    // the lanes: X[k] for bands k .. k+3 straight from memory (VPMOVSXDQ),
+    // X[M-1-k] the same of the mirrored four reversed (VPERMQ), P and Q and
+    // their imaginary parts (one word on) the multiplies' memory operands.
+    AVX2_INLINE static __m256i reversed_wide(const int32_t* p) {
+        return _mm256_permute4x64_epi64(load_wide(p), _MM_SHUFFLE(0, 1, 2, 3));
+    }
+    template <bool kHigh>
+    AVX2_INLINE static void pre_bands64(const int32_t* re, const int32_t* im, int n, int32_t* d) {
+        const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n + (kHigh ? 31 : -1))));
+        const __m128i down = _mm_cvtsi32_si128(n), up = _mm_cvtsi32_si128(32 - n);
+        for (int j = 0; j < 16; j += 4) {
+            __m256i x[4];
+#pragma GCC unroll 4
+            for (int t = 0; t < 4; ++t) {
+                const int k = j + 16 * t;
+                const int32_t* f = kSynthesis64Pre + 4 * k;
+                const __m256i p = load(f), pi = load(f + 1), q = load(f + 8), qi = load(f + 9);
+                const __m256i rk = load_wide(re + k), ik = load_wide(im + k);
+                const __m256i rj = reversed_wide(re + 60 - k), ij = reversed_wide(im + 60 - k);
+                const __m256i r =
+                    add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
+                const __m256i i =
+                    add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
+                if constexpr (kHigh)
+                    x[t] = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32),
+                                              _mm256_sra_epi32(i, down), 0xAA);
+                else
+                    x[t] = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
+            }
+            radix4_store<4, 0, 1, 2, 3>(x, d + 8 * qmf::kBitReversal<4>.at[j]);
         }
     }
 
@@ -526,28 +648,89 @@ struct Avx2Steps : qmf::ScalarSteps {
     // less the bit length, 0 to 31).
     template <int kBits>
     AVX2 static void synthesis_pre(const int32_t* re, const int32_t* im, int s, int32_t* d) {
-        const int32_t* pre = kBits == 6 ? qmf_synthesis64_pre_q31 : qmf_synthesis32_pre_q31;
         const int n = 31 - s;
-        if (n <= 32)
-            pre_bands<kBits, false>(re, im, pre, n, d);
-        else
-            pre_bands<kBits, true>(re, im, pre, n - 32, d);
+        if constexpr (kBits == 6) {
+            if (n <= 32)
+                pre_bands64<false>(re, im, n, d);
+            else
+                pre_bands64<true>(re, im, n - 32, d);
+        } else {
+            if (n <= 32)
+                pre_bands<kBits, false>(re, im, qmf_synthesis32_pre_q31, n, d);
+            else
+                pre_bands<kBits, true>(re, im, qmf_synthesis32_pre_q31, n - 32, d);
+        }
     }
 };
+
+// The rows of a ring of ten of `kWords` words from `first` (0..9) on: row
+// first + i at rows[i], less 10 from the end on, four addresses a step (as
+// qmf::ring_blocks, without its two loops; the last step's two beyond the
+// ten unused).
+template <class T, int kWords>  // a power of 2
+AVX2_INLINE void ring_rows(T* ring, int first, T* (&rows)[12]) {
+    const __m256i base = _mm256_set1_epi64x(static_cast<long long>(reinterpret_cast<intptr_t>(ring)));
+    const __m256i from = _mm256_add_epi64(_mm256_set1_epi64x(first), _mm256_setr_epi64x(0, 1, 2, 3));
+#pragma GCC unroll 3
+    for (int i = 0; i < 12; i += 4) {
+        __m256i row = _mm256_add_epi64(from, _mm256_set1_epi64x(i));
+        row = _mm256_sub_epi64(row, _mm256_and_si256(_mm256_cmpgt_epi64(row, _mm256_set1_epi64x(qmf::kBlocks - 1)),
+                                                     _mm256_set1_epi64x(qmf::kBlocks)));
+        _mm256_store_si256(reinterpret_cast<__m256i*>(rows + i),
+                           _mm256_add_epi64(base, _mm256_slli_epi64(row, __builtin_ctz(kWords * 4))));
+    }
+}
+
+// One slot of the analysis bank, as qmf::analysis_slot, the ring's blocks
+// by ring_rows.
+AVX2_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
+    const int32_t newest = qmf::advance(state->newest);
+    state->newest = newest;
+    Avx2Steps::analysis_input(in, state->x + 32 * newest);
+    alignas(32) const int32_t* blk[12];
+    ring_rows<const int32_t, 32>(state->x, newest, blk);
+    int32_t u[64];
+    Avx2Steps::analysis_window(blk, u);
+    const int s = 24 - qmf::bit_length(Avx2Steps::magnitude(u, 64));
+    int32_t z[64];
+    Avx2Steps::analysis_pre(u, s, z);
+    Avx2Steps::fft<5>(z);
+    Avx2Steps::analysis_post(z, s, re, im);
+}
+
+// One slot of the synthesis bank, as qmf::synthesis_slot, but for the rows
+// of the ten partial sums in the ring: their addresses four at a time (by
+// ring_rows), not by two loops.
+template <int kBits>
+AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], const int32_t* re, const int32_t* im,
+                                int32_t* out) {
+    constexpr int bands = 1 << kBits;
+    const int s = 29 - kBits - qmf::bit_length(Avx2Steps::magnitude2(re, im, bands));
+    int32_t d[2 * bands];
+    Avx2Steps::synthesis_pre<kBits>(re, im, s, d);
+    Avx2Steps::fft<kBits>(d);
+    Avx2Steps::synthesis_post<kBits>(d, s, d);  // in place
+    const int32_t now = *current >= 0 && *current < qmf::kBlocks ? *current : 0;
+    alignas(32) int32_t* sums[12];
+    ring_rows<int32_t, bands>(sum[0], now, sums);
+    Avx2Steps::synthesis_window<kBits>(d, s, sums);
+    Avx2Steps::synthesis_output<kBits>(sum[now], out);
+    *current = now + 1 < qmf::kBlocks ? now + 1 : 0;
+}
 
 }  // namespace
 
 AVX2 void qmf_analysis32_avx2(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
-    qmf::analysis_slot<Avx2Steps>(state, in, re, im);
+    analysis_slot(state, in, re, im);
     _mm256_zeroupper();
 }
 
 AVX2 void qmf_synthesis64_avx2(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<Avx2Steps, 6>(&state->current, state->sum, re, im, out);
+    synthesis_slot<6>(&state->current, state->sum, re, im, out);
     _mm256_zeroupper();
 }
 
 AVX2 void qmf_synthesis32_avx2(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<Avx2Steps, 5>(&state->current, state->sum, re, im, out);
+    synthesis_slot<5>(&state->current, state->sum, re, im, out);
     _mm256_zeroupper();
 }

@@ -1,5 +1,6 @@
-// The SBR envelope adjuster's logarithms, exponentials and gains and noise
-// with AVX2. The logarithms: the SSE4.1 variant's steps
+// The SBR envelope adjuster's energies, logarithms, exponentials and gains
+// and noise with AVX2. The energies: the SSE4.1 variant's eight subbands at
+// a time. The logarithms: the SSE4.1 variant's steps
 // (dsp/x86/sbr_adjust_sse41.cpp) eight values at a time. The exponentials,
 // eight at a time: the product of the roots of the fraction's top 8 bits
 // gathered from their table (VPGATHERDD), then for each lower bit the
@@ -179,6 +180,67 @@ AVX2 void sbr_exp2_avx2(const int32_t* l, int n, SbrLin* out) {
     }
 }
 
+// The energies as the SSE4.1 variant's, eight subbands at a time (then
+// four, then the reference's last one to three): each row's samples shifted
+// by the block's shift (VPSRAD), squared into 64-bit lanes (VPMULDQ of the
+// even words and of the odd ones) and summed.
+AVX2 int sbr_energies_avx2(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
+    // The magnitudes' bits: v ^ (v >> 31) is v, or ~v for v < 0.
+    __m256i bits = _mm256_setzero_si256();
+    uint32_t bits_or = 0;
+    const int eight = count & ~7, wide = count & ~3;
+    for (int r = 0; r < rows; ++r) {
+        const int32_t* re = x_re + 64 * r;
+        const int32_t* im = x_im + 64 * r;
+        for (int i = 0; i < eight; i += 8) {
+            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(re + i));
+            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(im + i));
+            bits = _mm256_or_si256(bits, _mm256_or_si256(_mm256_xor_si256(a, _mm256_srai_epi32(a, 31)),
+                                                         _mm256_xor_si256(b, _mm256_srai_epi32(b, 31))));
+        }
+        if (eight < wide) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(re + eight));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(im + eight));
+            bits = _mm256_or_si256(bits, _mm256_castsi128_si256(_mm_or_si128(_mm_xor_si128(a, _mm_srai_epi32(a, 31)),
+                                                                             _mm_xor_si128(b, _mm_srai_epi32(b, 31)))));
+        }
+        bits_or |= adjuster::row_bits(re, im, wide, count);
+    }
+    __m128i b4 = _mm_or_si128(_mm256_castsi256_si128(bits), _mm256_extracti128_si256(bits, 1));
+    b4 = _mm_or_si128(b4, _mm_shuffle_epi32(b4, _MM_SHUFFLE(1, 0, 3, 2)));
+    b4 = _mm_or_si128(b4, _mm_shuffle_epi32(b4, _MM_SHUFFLE(2, 3, 0, 1)));
+    bits_or |= static_cast<uint32_t>(_mm_cvtsi128_si32(b4));
+    const int shift = adjuster::energy_shift(bits_or);
+    const __m128i s = _mm_cvtsi32_si128(shift);
+    for (int i = 0; i < eight; i += 8) {
+        __m256i even = _mm256_setzero_si256(), odds = even;
+        for (int r = 0; r < rows; ++r) {
+            const __m256i a = _mm256_sra_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x_re + 64 * r + i)), s);
+            const __m256i b = _mm256_sra_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x_im + 64 * r + i)), s);
+            even = _mm256_add_epi64(even, _mm256_add_epi64(_mm256_mul_epi32(a, a), _mm256_mul_epi32(b, b)));
+            const __m256i ao = _mm256_srli_epi64(a, 32), bo = _mm256_srli_epi64(b, 32);
+            odds = _mm256_add_epi64(odds, _mm256_add_epi64(_mm256_mul_epi32(ao, ao), _mm256_mul_epi32(bo, bo)));
+        }
+        // subbands i, i+1 | i+4, i+5 and i+2, i+3 | i+6, i+7
+        const __m256i lo = _mm256_unpacklo_epi64(even, odds), hi = _mm256_unpackhi_epi64(even, odds);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(energy + i), _mm256_permute2x128_si256(lo, hi, 0x20));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(energy + i + 4), _mm256_permute2x128_si256(lo, hi, 0x31));
+    }
+    if (eight < wide) {
+        __m256i sums = _mm256_setzero_si256();
+        for (int r = 0; r < rows; ++r) {
+            const __m256i a = _mm256_cvtepi32_epi64(
+                _mm_sra_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x_re + 64 * r + eight)), s));
+            const __m256i b = _mm256_cvtepi32_epi64(
+                _mm_sra_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x_im + 64 * r + eight)), s));
+            sums = _mm256_add_epi64(sums, _mm256_add_epi64(_mm256_mul_epi32(a, a), _mm256_mul_epi32(b, b)));
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(energy + eight), sums);
+    }
+    adjuster::energy_columns(x_re, x_im, rows, wide, count, shift, energy);
+    return shift;
+}
+
 AVX2 void sbr_log2_avx2(const uint64_t* v, int n, int32_t* out) {
     const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 28), limit = _mm256_set1_epi32((INT32_C(1) << 30) - 1);
     for (int i = 0; i < n; i += 8) {
@@ -196,8 +258,10 @@ AVX2 void sbr_log2_avx2(const uint64_t* v, int n, int32_t* out) {
             // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0)
             const __m256i e = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(x, x), bias), 29);
             const __m256i xo = _mm256_srli_epi64(x, 32);
-            const __m256i o = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(xo, xo), bias), 29);
-            const __m256i y = _mm256_blend_epi32(e, _mm256_slli_epi64(o, 32), 0xAA);
+            // (the odd words' squares below 2^61: bits 29.. of each are the
+            // high word of it shifted up by 3)
+            const __m256i o = _mm256_slli_epi64(_mm256_add_epi64(_mm256_mul_epu32(xo, xo), bias), 3);
+            const __m256i y = _mm256_blend_epi32(e, o, 0xAA);
             const __m256i big = _mm256_cmpgt_epi32(y, limit);
             x = _mm256_blendv_epi8(y, _mm256_srli_epi32(y, 1), big);
             frac = _mm256_sub_epi32(_mm256_add_epi32(frac, frac), big);
