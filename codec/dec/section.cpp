@@ -53,10 +53,11 @@ private:
 }  // namespace
 
 int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
-                        SectionEntry* list, int* count) {
+                        SectionEntry* list, int* count, int* coded) {
     uint8_t* codebooks = dec->sectCodebook[c];
     const int max_sfb = dec->maxSfb[w];
     *count = 0;
+    *coded = 0;
     if (max_sfb == 0) {
         std::memset(codebooks, ZERO_HCB, kSectCodebookBytes);
         return 1;
@@ -73,6 +74,7 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     int k = 0;
     int m = 0;
     int group = 0;  // first index of k's group, without a division
+    int reach = 0;  // bands of a group up to the last one not in a zero section
     while (k < total && m < total) {
         const uint8_t cb = static_cast<uint8_t>(read.bits(4));
         int v = read.bits(width);
@@ -82,10 +84,15 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
         }
         k += v;
         list[m++] = {cb, static_cast<uint8_t>(k)};
+        const int from = group;
         while (k - group >= n) group += n;
+        // A section that ends in its own group reaches its end there, one
+        // that leaves it reaches the group's end.
+        if (cb != ZERO_HCB) reach = std::max(reach, group == from ? k - group : n);
         if (k - group == max_sfb) {
             // The rest of the group, from max_sfb on, is not transmitted.
             k += n - max_sfb;
+            group += n;
             list[m++] = {ZERO_HCB, static_cast<uint8_t>(k)};
         }
     }
@@ -104,64 +111,53 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     }
     std::memcpy(codebooks + total, &after, sizeof after);
     *count = m;
+    *coded = reach;
     return 1;
 }
 
+// Band by band, each band's codebook from the codebook bytes get_sections
+// wrote: a walk by sections ends a loop at each section's end, and those
+// ends (and the switch on each section's codebook) are mispredicted where
+// sections are short. The bands of a group from `coded` on are zero ones.
 int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
-                       int section_count, const SectionEntry* sections, uint16_t global_gain,
-                       int16_t* scaleFactors, int c) {
-    (void)c;
+                       uint16_t global_gain, int16_t* scaleFactors, int c, int coded) {
     words::zero(scaleFactors, kScaleFactorsBytes);
+    const uint8_t* const codebooks = dec->sectCodebook[c];
     SideReader read(dec);
     uint16_t sf = global_gain;
     uint16_t position = 0;
     uint16_t noise = static_cast<uint16_t>(global_gain - 90);
     bool first_noise = true;
     bool valid = true;
-    int i = 0;  // the section of (group, band) index set + j; sections run in that order
     for_each_group(band, windowGroups, [&](int s, int e, int n, int set) {
         if (!valid) return;
         int16_t* out = scaleFactors + s * n;
-        for (int j = 0; j < n;) {
-            // The bands of the group in section i, or the rest when no section covers them.
-            while (i < section_count && sections[i].end <= set + j) ++i;
-            const bool covered = i < section_count;
-            const int stop = covered ? std::min(sections[i].end - set, n) : n;
-            switch (covered ? sections[i].codebook : static_cast<uint8_t>(ZERO_HCB)) {
-            case ZERO_HCB:
-                j = stop;
-                break;
-            case RESERVED_HCB:
+        const uint8_t* books = codebooks + set;
+        for (int j = 0; j < coded; ++j) {
+            const uint32_t cb = books[j];
+            if (cb - 1 < ESC_HCB) [[likely]] {  // a spectral book
+                sf = static_cast<uint16_t>(sf + read.delta());
+                if (sf > 255) {  // also catches results below 0
+                    valid = false;
+                    return;
+                }
+                out[j] = static_cast<int16_t>(sf);
+            } else if (cb == ZERO_HCB) {
+                continue;
+            } else if (cb == NOISE_HCB) {
+                if (first_noise) {
+                    noise = static_cast<uint16_t>(noise + read.bits(9) - 256);
+                    first_noise = false;
+                } else {
+                    noise = static_cast<uint16_t>(noise + read.delta());
+                }
+                out[j] = static_cast<int16_t>(noise);
+            } else if (cb != RESERVED_HCB) {  // the intensity books
+                position = static_cast<uint16_t>(position + read.delta());
+                out[j] = static_cast<int16_t>(position);
+            } else {
                 valid = false;
                 return;
-            case NOISE_HCB:
-                for (; j < stop; ++j) {
-                    if (first_noise) {
-                        noise = static_cast<uint16_t>(noise + read.bits(9) - 256);
-                        first_noise = false;
-                    } else {
-                        noise = static_cast<uint16_t>(noise + read.delta());
-                    }
-                    out[j] = static_cast<int16_t>(noise);
-                }
-                break;
-            case INTENSITY_HCB:
-            case INTENSITY_HCB2:
-                for (; j < stop; ++j) {
-                    position = static_cast<uint16_t>(position + read.delta());
-                    out[j] = static_cast<int16_t>(position);
-                }
-                break;
-            default:
-                for (; j < stop; ++j) {
-                    sf = static_cast<uint16_t>(sf + read.delta());
-                    if (sf > 255) {  // also catches results below 0
-                        valid = false;
-                        return;
-                    }
-                    out[j] = static_cast<int16_t>(sf);
-                }
-                break;
             }
         }
         // Every further window of the group carries the same values.
