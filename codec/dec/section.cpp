@@ -98,15 +98,19 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     }
     if (k != total || m > total) return 0;
 
-    // Each section's codebook four bytes a store from its first band on:
-    // a store past a section's end lies in the next one, which overwrites
-    // it; the (at most three) bytes past the last band keep their values.
-    uint32_t after;
+    // Each section's codebook eight bytes a store from its first band on
+    // (most sections take one store, so that the loop's end is foreseen): a
+    // store past a section's end lies in the next one, which overwrites it;
+    // the (at most seven) bytes past the last band keep their values. The
+    // last band is at most 120 (eight windows of 15 bands), so the stores
+    // stay within the 128 bytes.
+    static_assert(kSectCodebookBytes >= 8 * 15 + 8);
+    uint64_t after;
     std::memcpy(&after, codebooks + total, sizeof after);
     int start = 0;
     for (int i = 0; i < m; ++i) {
-        const uint32_t fill = list[i].codebook * 0x01010101u;
-        for (int j = start; j < list[i].end; j += 4) std::memcpy(codebooks + j, &fill, sizeof fill);
+        const uint64_t fill = list[i].codebook * 0x0101010101010101u;
+        for (int j = start; j < list[i].end; j += 8) std::memcpy(codebooks + j, &fill, sizeof fill);
         start = list[i].end;
     }
     std::memcpy(codebooks + total, &after, sizeof after);
