@@ -1,5 +1,4 @@
 // Section data and scale factors of an individual channel stream.
-#include <algorithm>
 #include <cstring>
 
 #include "dsp/band_walk.h"
@@ -74,7 +73,10 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     int k = 0;
     int m = 0;
     int group = 0;  // first index of k's group, without a division
-    int reach = 0;  // bands of a group up to the last one not in a zero section
+    // Whether a section passes max_sfb in its group or runs on into the
+    // next group (possible only in damaged data, and when max_sfb is the
+    // band count): then the scale factors' walk covers whole groups.
+    bool wide = false;
     while (k < total && m < total) {
         const uint8_t cb = static_cast<uint8_t>(read.bits(4));
         int v = read.bits(width);
@@ -84,16 +86,18 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
         }
         k += v;
         list[m++] = {cb, static_cast<uint8_t>(k)};
-        const int from = group;
-        while (k - group >= n) group += n;
-        // A section that ends in its own group reaches its end there, one
-        // that leaves it reaches the group's end.
-        if (cb != ZERO_HCB) reach = std::max(reach, group == from ? k - group : n);
-        if (k - group == max_sfb) {
+        while (k - group >= n) {
+            group += n;
+            wide = true;
+        }
+        const int at = k - group;
+        if (at == max_sfb) {
             // The rest of the group, from max_sfb on, is not transmitted.
             k += n - max_sfb;
             group += n;
             list[m++] = {ZERO_HCB, static_cast<uint8_t>(k)};
+        } else if (at > max_sfb) {
+            wide = true;
         }
     }
     if (k != total || m > total) return 0;
@@ -115,7 +119,7 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     }
     std::memcpy(codebooks + total, &after, sizeof after);
     *count = m;
-    *coded = reach;
+    *coded = wide ? n : max_sfb;
     return 1;
 }
 
