@@ -282,10 +282,11 @@ protected:
         obj->maxSfb[0] = static_cast<uint8_t>(max_sfb);
         std::memcpy(obj->windowGroups[0], groups, 8);
         count = -1;
-        return get_sections(obj, &layout, 0, 0, list, &count);
+        return get_sections(obj, &layout, 0, 0, list, &count, &coded);
     }
     SectionEntry list[kMaxSections];
     int count = 0;
+    int coded = -1;
 };
 
 TEST_F(Sections, LongWindowWithATrailingZeroSection) {
@@ -294,7 +295,7 @@ TEST_F(Sections, LongWindowWithATrailingZeroSection) {
     w.put(1, 4).put(31, 5).put(9, 5);  // length 40: 11111 then 01001
     load(w);
     ASSERT_EQ(parse(40, groups, obj->ctx->longBands), 1);
-    EXPECT_EQ(used(), 14);
+    EXPECT_EQ(vals(used(), coded), vals(14, 40));
     ASSERT_EQ(count, 2);
     EXPECT_EQ(vals(list[0].codebook, list[0].end, list[1].codebook, list[1].end, obj->sectCodebook[0][39],
                    obj->sectCodebook[0][40]),
@@ -305,7 +306,7 @@ TEST_F(Sections, LongWindowWithATrailingZeroSection) {
     full.put(5, 4).put(31, 5).put(18, 5);
     load(full);
     ASSERT_EQ(parse(49, groups, obj->ctx->longBands), 1);
-    EXPECT_EQ(count, 1);
+    EXPECT_EQ(vals(count, coded), vals(1, 49));
 
     // Sections that overshoot the bands are invalid.
     BitWriter over;
@@ -332,14 +333,30 @@ TEST_F(Sections, ShortWindowsOneSectionPerGroup) {
               vals(10, 14, 24, 28, 38, 42));
     EXPECT_EQ(vals(list[2].codebook, list[3].codebook, obj->sectCodebook[0][30], obj->sectCodebook[0][41]),
               vals(2, 0, 3, 0));
+    EXPECT_EQ(coded, 10);  // the scale factors stop at band 10 of each group
+
+    // A section running on into the next group (damaged data the decoder
+    // still takes) leaves no band of its first group to the zero sections.
+    BitWriter across;
+    across.put(1, 4).put(7, 3).put(7, 3).put(6, 3);  // bands 0..19: group 0 and 6 of group 1
+    across.put(2, 4).put(4, 3).put(3, 4).put(7, 3).put(3, 3);
+    load(across);
+    ASSERT_EQ(parse(10, groups, obj->ctx->shortBands), 1);
+    EXPECT_EQ(vals(count, coded), vals(5, 14));
 }
 
 class ScaleFactors : public Bits {
 protected:
+    // The sections' codebooks band by band, as get_sections writes them.
     int run(std::vector<SectionEntry> sections, uint16_t gain, const uint8_t* groups,
             const BandInfo& layout) {
-        return kvxdec_hufffac(obj, &layout, groups, static_cast<int>(sections.size()), sections.data(),
-                              gain, obj->scaleFactors[0], 0);
+        std::memset(obj->sectCodebook[0], ZERO_HCB, 128);
+        int start = 0;
+        for (const SectionEntry& s : sections) {
+            std::memset(obj->sectCodebook[0] + start, s.codebook, static_cast<size_t>(s.end - start));
+            start = s.end;
+        }
+        return kvxdec_hufffac(obj, &layout, groups, gain, obj->scaleFactors[0], 0, layout.num_swb[0]);
     }
     int16_t sf(int i) const { return obj->scaleFactors[0][i]; }
 };

@@ -177,10 +177,10 @@ static int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t co
 
     SectionEntry sections[kMaxSections];
     int count = 0;
-    if (!get_sections(dec, band, c, w, sections, &count)) return 0;
+    int coded = 0;
+    if (!get_sections(dec, band, c, w, sections, &count, &coded)) return 0;
     if (!band->is_long) group_layout(band, dec->windowGroups[w]);
-    if (!kvxdec_hufffac(dec, band, dec->windowGroups[w], count, sections, *global_gain,
-                        dec->scaleFactors[c], c))
+    if (!kvxdec_hufffac(dec, band, dec->windowGroups[w], *global_gain, dec->scaleFactors[c], c, coded))
         return 0;
 
     PulseInfo& pulse = dec->ctx->pulse;

@@ -1,5 +1,4 @@
 // Section data and scale factors of an individual channel stream.
-#include <algorithm>
 #include <cstring>
 
 #include "dsp/band_walk.h"
@@ -53,10 +52,11 @@ private:
 }  // namespace
 
 int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
-                        SectionEntry* list, int* count) {
+                        SectionEntry* list, int* count, int* coded) {
     uint8_t* codebooks = dec->sectCodebook[c];
     const int max_sfb = dec->maxSfb[w];
     *count = 0;
+    *coded = 0;
     if (max_sfb == 0) {
         std::memset(codebooks, ZERO_HCB, kSectCodebookBytes);
         return 1;
@@ -73,6 +73,10 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     int k = 0;
     int m = 0;
     int group = 0;  // first index of k's group, without a division
+    // Whether a section passes max_sfb in its group or runs on into the
+    // next group (possible only in damaged data, and when max_sfb is the
+    // band count): then the scale factors' walk covers whole groups.
+    bool wide = false;
     while (k < total && m < total) {
         const uint8_t cb = static_cast<uint8_t>(read.bits(4));
         int v = read.bits(width);
@@ -82,86 +86,86 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
         }
         k += v;
         list[m++] = {cb, static_cast<uint8_t>(k)};
-        while (k - group >= n) group += n;
-        if (k - group == max_sfb) {
+        while (k - group >= n) {
+            group += n;
+            wide = true;
+        }
+        const int at = k - group;
+        if (at == max_sfb) {
             // The rest of the group, from max_sfb on, is not transmitted.
             k += n - max_sfb;
+            group += n;
             list[m++] = {ZERO_HCB, static_cast<uint8_t>(k)};
+        } else if (at > max_sfb) {
+            wide = true;
         }
     }
     if (k != total || m > total) return 0;
 
-    // Each section's codebook four bytes a store from its first band on:
-    // a store past a section's end lies in the next one, which overwrites
-    // it; the (at most three) bytes past the last band keep their values.
-    uint32_t after;
+    // Each section's codebook eight bytes a store from its first band on
+    // (most sections take one store, so that the loop's end is foreseen): a
+    // store past a section's end lies in the next one, which overwrites it;
+    // the (at most seven) bytes past the last band keep their values. The
+    // last band is at most 120 (eight windows of 15 bands), so the stores
+    // stay within the 128 bytes.
+    static_assert(kSectCodebookBytes >= 8 * 15 + 8);
+    uint64_t after;
     std::memcpy(&after, codebooks + total, sizeof after);
     int start = 0;
     for (int i = 0; i < m; ++i) {
-        const uint32_t fill = list[i].codebook * 0x01010101u;
-        for (int j = start; j < list[i].end; j += 4) std::memcpy(codebooks + j, &fill, sizeof fill);
+        const uint64_t fill = list[i].codebook * 0x0101010101010101u;
+        for (int j = start; j < list[i].end; j += 8) std::memcpy(codebooks + j, &fill, sizeof fill);
         start = list[i].end;
     }
     std::memcpy(codebooks + total, &after, sizeof after);
     *count = m;
+    *coded = wide ? n : max_sfb;
     return 1;
 }
 
+// Band by band, each band's codebook from the codebook bytes get_sections
+// wrote: a walk by sections ends a loop at each section's end, and those
+// ends (and the switch on each section's codebook) are mispredicted where
+// sections are short. The bands of a group from `coded` on are zero ones.
 int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
-                       int section_count, const SectionEntry* sections, uint16_t global_gain,
-                       int16_t* scaleFactors, int c) {
-    (void)c;
+                       uint16_t global_gain, int16_t* scaleFactors, int c, int coded) {
     words::zero(scaleFactors, kScaleFactorsBytes);
+    const uint8_t* const codebooks = dec->sectCodebook[c];
     SideReader read(dec);
     uint16_t sf = global_gain;
     uint16_t position = 0;
     uint16_t noise = static_cast<uint16_t>(global_gain - 90);
     bool first_noise = true;
     bool valid = true;
-    int i = 0;  // the section of (group, band) index set + j; sections run in that order
     for_each_group(band, windowGroups, [&](int s, int e, int n, int set) {
         if (!valid) return;
         int16_t* out = scaleFactors + s * n;
-        for (int j = 0; j < n;) {
-            // The bands of the group in section i, or the rest when no section covers them.
-            while (i < section_count && sections[i].end <= set + j) ++i;
-            const bool covered = i < section_count;
-            const int stop = covered ? std::min(sections[i].end - set, n) : n;
-            switch (covered ? sections[i].codebook : static_cast<uint8_t>(ZERO_HCB)) {
-            case ZERO_HCB:
-                j = stop;
-                break;
-            case RESERVED_HCB:
+        const uint8_t* books = codebooks + set;
+        for (int j = 0; j < coded; ++j) {
+            const uint32_t cb = books[j];
+            if (cb - 1 < ESC_HCB) [[likely]] {  // a spectral book
+                sf = static_cast<uint16_t>(sf + read.delta());
+                if (sf > 255) {  // also catches results below 0
+                    valid = false;
+                    return;
+                }
+                out[j] = static_cast<int16_t>(sf);
+            } else if (cb == ZERO_HCB) {
+                continue;
+            } else if (cb == NOISE_HCB) {
+                if (first_noise) {
+                    noise = static_cast<uint16_t>(noise + read.bits(9) - 256);
+                    first_noise = false;
+                } else {
+                    noise = static_cast<uint16_t>(noise + read.delta());
+                }
+                out[j] = static_cast<int16_t>(noise);
+            } else if (cb != RESERVED_HCB) {  // the intensity books
+                position = static_cast<uint16_t>(position + read.delta());
+                out[j] = static_cast<int16_t>(position);
+            } else {
                 valid = false;
                 return;
-            case NOISE_HCB:
-                for (; j < stop; ++j) {
-                    if (first_noise) {
-                        noise = static_cast<uint16_t>(noise + read.bits(9) - 256);
-                        first_noise = false;
-                    } else {
-                        noise = static_cast<uint16_t>(noise + read.delta());
-                    }
-                    out[j] = static_cast<int16_t>(noise);
-                }
-                break;
-            case INTENSITY_HCB:
-            case INTENSITY_HCB2:
-                for (; j < stop; ++j) {
-                    position = static_cast<uint16_t>(position + read.delta());
-                    out[j] = static_cast<int16_t>(position);
-                }
-                break;
-            default:
-                for (; j < stop; ++j) {
-                    sf = static_cast<uint16_t>(sf + read.delta());
-                    if (sf > 255) {  // also catches results below 0
-                        valid = false;
-                        return;
-                    }
-                    out[j] = static_cast<int16_t>(sf);
-                }
-                break;
             }
         }
         // Every further window of the group carries the same values.

@@ -52,10 +52,13 @@ int kvxdec_get_tns(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, TnsInfo* tns);
 void aacdec_vel_lt_decode(MP4AACDEC_QUVA_Obj* dec, uint8_t windowSequence, uint8_t maxSfb, int w);
 
 // Section data of channel c with window channel w: fills the list, its
-// length and sectCodebook[c]; 0 when the data are invalid.
+// length and sectCodebook[c], and sets coded to the bands of a group that
+// take in every band outside zero sections: max_sfb, or the band count when
+// a section runs beyond it; 0 when the data are invalid.
 int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
-                        SectionEntry* list, int* count);
+                        SectionEntry* list, int* count, int* coded);
+// Scale factors of channel c by the codebooks get_sections wrote, the first
+// `coded` bands of each group (get_sections); 0 when the data are invalid.
 int32_t kvxdec_hufffac(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint8_t* windowGroups,
-                       int section_count, const SectionEntry* sections, uint16_t global_gain,
-                       int16_t* scaleFactors, int c);
+                       uint16_t global_gain, int16_t* scaleFactors, int c, int coded);
 
