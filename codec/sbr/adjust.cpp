@@ -23,7 +23,16 @@ using adjuster::log2_u64;
 // 2^d in Q56 for d <= 0 (log2, Q24) from t = 2^d; 0 below 2^-56.
 uint64_t term_q56(int32_t d, Lin t) {
     if (d <= -kSumBits * kOne) return 0;
+#if defined(__arm__)
+    // One shift, left or right, instead of both on the register pair: a
+    // shift right (by at most 30, t being above 2^-56) takes the 32-bit
+    // mantissa alone.
+    const int s = kSumBits - 30 + t.e;
+    const uint32_t m = static_cast<uint32_t>(t.m);
+    return s >= 0 ? fx::lsl64(m, s) : m >> -s;
+#else
     return fx::lsr64(fx::lsl64(static_cast<uint64_t>(t.m), kSumBits - 30), -t.e);  // e <= 0
+#endif
 }
 uint64_t term_q56(int32_t d) { return d <= -kSumBits * kOne ? 0 : term_q56(d, exp2_q24(d)); }
 
