@@ -110,6 +110,9 @@ uint32_t quotient(uint64_t a, const Reciprocal& r) {
 template <int up>
 bool divide_q28(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32_t* q_re, int32_t* q_im) {
     const int s = fx::bitlen_wide(den) > 31 ? fx::bitlen_wide(den) - 31 : 0;
+#if !defined(__arm__)
+    const int64_t d = fx::narrow64(fx::asr_wide(den, s));
+#endif
     int64_t n[2];
     const fx::Wide num[2] = {num_re, num_im};
 #if defined(__arm__)
@@ -128,7 +131,6 @@ bool divide_q28(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32_t* q_re, i
     *q_re = fx::with_sign_of(n[0], quotient(mag[0] << up, r));
     *q_im = fx::with_sign_of(n[1], quotient(mag[1] << up, r));
 #else
-    const int64_t d = fx::narrow64(fx::asr_wide(den, s));
     const int64_t lim = shl64(d, 2 + kSbrLpcQ - up);  // |alpha| = 4
     for (int i = 0; i < 2; ++i) {
         const fx::Wide w = fx::asr_wide(num[i], s);
