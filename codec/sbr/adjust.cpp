@@ -96,7 +96,7 @@ void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t
     int32_t last = 1;  // the difference last listed, or 1 (none: differences are <= 0)
     const auto flush = [&] {
         kernels.sbr_exp2(d, n, t);
-        kernels.sbr_add_terms(d, t, count, owner, n, sums);
+        kernels.sbr_add_terms(t, count, owner, n, sums);
         n = 0;
         last = 1;
     };

@@ -176,22 +176,18 @@ void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out) {
 }
 
 // Four terms at a time: each mantissa widened and shifted by its 26 + e
-// (VSHL of the pair, a negative count shifting right with truncation, held
-// to -64 and beyond: nothing left), cleared where d is at or below -56, and
-// multiplied by its count from the halves (VMULL of the low word, and of the
-// high one, below 2^25, moved up a word); then added to the sums, the four
-// summed first where they have one owner (in any order the sums are the
-// same).
-void sbr_add_terms_neon(const int32_t* d, const SbrLin* t, const uint8_t* count, const uint8_t* owner, int n,
-                        uint64_t* sums) {
-    const int32x4_t floor = vdupq_n_s32(-adjuster::kSumBits * (INT32_C(1) << adjuster::kLogFrac));
-    const int32x4_t up = vdupq_n_s32(adjuster::kSumBits - 30), least = vdupq_n_s32(-64);
+// (VSHL of the pair, a negative count shifting right with truncation), and
+// multiplied by its count from the halves (VMULL of the low word, and of
+// the high one, below 2^25, moved up a word); then added to the sums, the
+// four summed first where they have one owner (in any order the sums are
+// the same).
+void sbr_add_terms_neon(const SbrLin* t, const uint8_t* count, const uint8_t* owner, int n, uint64_t* sums) {
+    const int32x4_t up = vdupq_n_s32(adjuster::kSumBits - 30);
     int i = 0;
     for (; i + 4 <= n; i += 4) {
         const int32x4x2_t me = vld2q_s32(&t[i].m);  // mantissas, exponents
-        const int32x4_t live = vreinterpretq_s32_u32(vcgtq_s32(vld1q_s32(d + i), floor));
-        const int32x4_t sh = vmaxq_s32(vaddq_s32(me.val[1], up), least);
-        const uint32x4_t m = vreinterpretq_u32_s32(vandq_s32(me.val[0], live));
+        const int32x4_t sh = vaddq_s32(me.val[1], up);
+        const uint32x4_t m = vreinterpretq_u32_s32(me.val[0]);
         uint32_t c4;
         std::memcpy(&c4, count + i, sizeof c4);
         const uint32x4_t c = vmovl_u16(vget_low_u16(vmovl_u8(vreinterpret_u8_u32(vdup_n_u32(c4)))));
@@ -214,7 +210,7 @@ void sbr_add_terms_neon(const int32_t* d, const SbrLin* t, const uint8_t* count,
         sums[owner[i + 2]] += vgetq_lane_u64(prod[1], 0);
         sums[owner[i + 3]] += vgetq_lane_u64(prod[1], 1);
     }
-    sbr_add_terms_c(d + i, t + i, count + i, owner + i, n - i, sums);
+    sbr_add_terms_c(t + i, count + i, owner + i, n - i, sums);
 }
 
 namespace {
