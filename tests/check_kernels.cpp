@@ -102,7 +102,8 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
                           ENTRY(sbr_hf_covariance), ENTRY(sbr_hf_bits),    ENTRY(sbr_hf_scale),
                           ENTRY(sbr_energies),    ENTRY(sbr_log2),
-                          ENTRY(sbr_exp2),        ENTRY(sbr_apply),         ENTRY(ps_hybrid),
+                          ENTRY(sbr_exp2),        ENTRY(sbr_add_terms),     ENTRY(sbr_apply),
+                          ENTRY(ps_hybrid),
                           ENTRY(ps_allpass),      ENTRY(ps_mix),            ENTRY(ps_step),
                           ENTRY(ps_transient),    ENTRY(ps_energies),       ENTRY(noise_lines),
                           ENTRY(mid_side),        ENTRY(tns_filter),        ENTRY(sbr_pcm16),
@@ -111,7 +112,7 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kHfBits, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
+    kHfFilter, kHfCovariance, kHfBits, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrAddTerms, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
     kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kTnsFilter, kSbrPcm16, kMixRows, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
@@ -763,6 +764,44 @@ void check_sbr_exp2(const Kernels& ref, const Kernels& var, int rounds) {
             var.sbr_exp2(l, n, reinterpret_cast<SbrLin*>(b.data()));
             if (!same("sbr_exp2", "exponentials", {&a}, {&b})) return;
         }
+}
+
+// Sums of 0 to 48 terms over up to 8 owners, in runs (as the adjuster lists
+// them) or in any order, counts 1 to 127, from the reference's exponentials
+// of differences anywhere in (-56, 0] (Q24), its ends and whole numbers
+// often.
+void check_sbr_add_terms(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_add_terms == ref.sbr_add_terms) return;
+    constexpr int32_t kCut = -56 * (INT32_C(1) << 24);
+    for (int r = 0; r < 8 * rounds; ++r) {
+        const int n = below(49);
+        const bool runs = below(2) == 0;
+        int32_t d[48];
+        SbrLin t[48];
+        uint8_t count[48], owner[48];
+        int o = 0;
+        for (int i = 0; i < n; ++i) {
+            const int kind = below(6);
+            d[i] = kind == 0 ? kCut + 1 + below(2)
+                   : kind == 1 ? -below(3)
+                   : kind == 2 ? -static_cast<int32_t>(static_cast<uint32_t>(below(56)) << 24)
+                               : -static_cast<int32_t>(next() % (56u << 24));
+            count[i] = static_cast<uint8_t>(1 + below(127));
+            if (runs) o += below(3) == 0 ? 1 : 0;
+            owner[i] = static_cast<uint8_t>(runs ? o % 8 : below(8));
+        }
+        ref.sbr_exp2(d, n, t);
+        uint64_t a[8], b[8];
+        for (int k = 0; k < 8; ++k) a[k] = b[k] = static_cast<uint64_t>(next()) << below(32);
+        ref.sbr_add_terms(t, count, owner, n, a);
+        var.sbr_add_terms(t, count, owner, n, b);
+        ++checks;
+        if (std::memcmp(a, b, sizeof a) != 0) {
+            std::printf("FAIL %s: sums differ (n %d)\n", variant_name("sbr_add_terms").c_str(), n);
+            ++failures;
+            return;
+        }
+    }
 }
 
 // A level for sbr_apply: a mantissa in [2^30, 2^31) (its ends too) and an
@@ -1554,6 +1593,18 @@ void bench_call(int entry, const Kernels& k) {
         static SbrLin lin[32];
         k.sbr_exp2(in.data(), 32, lin);
         out[0] = lin[0].m;
+    } else if (entry == kSbrAddTerms) {
+        // Sums of 32 terms over 8 owners, from the exponentials of -8 .. 0.
+        static SbrLin lin[32];
+        int32_t d[32];
+        uint8_t count[32], owner[32];
+        for (int i = 0; i < 32; ++i)
+            d[i] = -static_cast<int32_t>(static_cast<uint32_t>(in[static_cast<size_t>(i)]) >> 5), count[i] = 1 + (i & 3),
+            owner[i] = static_cast<uint8_t>(i / 4);
+        k.sbr_exp2(d, 32, lin);
+        uint64_t total[8] = {};
+        k.sbr_add_terms(lin, count, owner, 32, total);
+        out[0] = static_cast<int32_t>(total[0]);
     } else if (entry == kSbrApply) {
         static SbrLin gain[32], noise[32];
         for (int i = 0; i < 32; ++i) gain[i] = {(1 << 30) + i, 10 - i / 4}, noise[i] = {(1 << 30) + 7 * i, 20};
@@ -1690,6 +1741,7 @@ int main(int argc, char** argv) {
         check_sbr_energies(ref, var, rounds);
         check_sbr_log2(ref, var, rounds);
         check_sbr_exp2(ref, var, rounds);
+        check_sbr_add_terms(ref, var, rounds);
         check_sbr_apply(ref, var, rounds);
         check_ps_hybrid(ref, var, rounds);
         check_ps_allpass(ref, var, rounds);

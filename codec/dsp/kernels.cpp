@@ -55,6 +55,7 @@ constexpr Kernels kReference = {
     sbr_energies_c,
     sbr_log2_c,
     sbr_exp2_c,
+    sbr_add_terms_c,
     sbr_apply_c,
     ps_hybrid_analysis,
     ps_allpass_bands,
@@ -63,6 +64,7 @@ constexpr Kernels kReference = {
     ps_transient_gains,
     ps_band_energies,
 #else
+    nullptr,
     nullptr,
     nullptr,
     nullptr,

@@ -68,11 +68,13 @@ struct Kernels {
     int (*sbr_hf_bits)(const int32_t* re, const int32_t* im, int stride, int n);
     void (*sbr_hf_scale)(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
     // The SBR envelope adjuster's energies of a block of slots and
-    // subbands, logarithms and exponentials of an array, and gains and noise
-    // applied to a block (dsp/sbr_adjust.h).
+    // subbands, logarithms and exponentials of an array, sums of powers of 2
+    // from their exponentials, and gains and noise applied to a block
+    // (dsp/sbr_adjust.h).
     int (*sbr_energies)(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
     void (*sbr_log2)(const uint64_t* v, int n, int32_t* out);
     void (*sbr_exp2)(const int32_t* l, int n, SbrLin* out);
+    void (*sbr_add_terms)(const SbrLin* t, const uint8_t* count, const uint8_t* owner, int n, uint64_t* sums);
     void (*sbr_apply)(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                       int noise_index);
     // Parametric stereo's hybrid analysis of one QMF slot: see

@@ -20,6 +20,10 @@ void sbr_exp2_c(const int32_t* l, int n, SbrLin* out) {
     for (int i = 0; i < n; ++i) out[i] = adjuster::exp2_q24(l[i]);
 }
 
+void sbr_add_terms_c(const SbrLin* t, const uint8_t* count, const uint8_t* owner, int n, uint64_t* sums) {
+    for (int i = 0; i < n; ++i) sums[owner[i]] += count[i] * adjuster::term_q56(t[i]);
+}
+
 void sbr_apply_c(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                  int noise_index) {
     for (int r = 0; r < rows; ++r) {

@@ -18,6 +18,11 @@
 // roots of 2 for the set bits of the fraction, each product rounded to Q30,
 // highest bit first (see exp2_q24 below).
 //
+// sbr_add_terms: sums[owner[i]] += count[i] t[i] in Q56 (modulo 2^64) for
+// i < n, t[i] = 2^d (sbr_exp2's) of a d in (-56, 0] (log2), so e in
+// -56..0: the mantissa shifted by 26 + e, truncated (see term_q56 below);
+// count[i] below 128.
+//
 // sbr_apply: Y = X G + noise on `rows` rows of `count` subbands, in place:
 // for subband i of row r (y_re, y_im point at the first row's first subband,
 // rows 64 words apart), both parts y of the sample become
@@ -42,6 +47,7 @@ struct SbrLin {
 int sbr_energies_c(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
 void sbr_log2_c(const uint64_t* v, int n, int32_t* out);
 void sbr_exp2_c(const int32_t* l, int n, SbrLin* out);
+void sbr_add_terms_c(const SbrLin* t, const uint8_t* count, const uint8_t* owner, int n, uint64_t* sums);
 void sbr_apply_c(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                  int noise_index);
 // Variants: x86 SSE4.1 (dsp/x86/sbr_adjust_sse41.cpp: the energies and the
@@ -60,6 +66,7 @@ void sbr_apply_avx2(int32_t* y_re, int32_t* y_im, int rows, int count, const Sbr
 int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
 void sbr_log2_neon(const uint64_t* v, int n, int32_t* out);
 void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out);
+void sbr_add_terms_neon(const SbrLin* t, const uint8_t* count, const uint8_t* owner, int n, uint64_t* sums);
 void sbr_apply_neon(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                     int noise_index);
 
@@ -188,6 +195,25 @@ inline SbrLin exp2_q24(int32_t l) {
         f ^= UINT32_C(1) << b;
     }
     return r;
+}
+
+// t = 2^d in Q56 for -56 < d <= 0 (its e in -56..0).
+constexpr int kSumBits = 56;
+__attribute__((always_inline)) inline uint64_t term_q56(SbrLin t) {
+#if defined(__arm__)
+    // One shift, left or right, instead of both on the register pair: a
+    // shift right (by at most 30, t being above 2^-56) takes the 32-bit
+    // mantissa alone.
+    const int s = kSumBits - 30 + t.e;
+    const uint32_t m = static_cast<uint32_t>(t.m);
+    return s >= 0 ? fx::lsl64(m, s) : m >> -s;
+#else
+    return fx::lsr64(fx::lsl64(static_cast<uint64_t>(t.m), kSumBits - 30), -t.e);  // e <= 0
+#endif
+}
+// 2^d in Q56 for d <= 0 (log2, Q24) from t = 2^d; 0 below 2^-56.
+__attribute__((always_inline)) inline uint64_t term_q56(int32_t d, SbrLin t) {
+    return d <= -kSumBits * (INT32_C(1) << kLogFrac) ? 0 : term_q56(t);
 }
 
 // fx::mul_shift_sat(a, b, s); for s of 32 to 62 (most levels) the high

@@ -13,18 +13,15 @@ constexpr int kFrac = 24;                     // log2 values are Q24
 constexpr int32_t kOne = INT32_C(1) << kFrac;
 constexpr int32_t kLogEps = 8 * kOne;         // log2(EPS): 1 in the standard's units, 256 here
 constexpr int32_t kLogEps0 = -534574734;      // log2(EPS0): 1e-12 in the standard's units, x 256
-constexpr int kSumBits = 56;                  // terms of a sum of energies: Q56, each <= 1
+constexpr int kSumBits = adjuster::kSumBits;  // terms of a sum of energies: Q56, each <= 1
 
 using Lin = SbrLin;
 
 using adjuster::exp2_q24;
 using adjuster::log2_u64;
 
-// 2^d in Q56 for d <= 0 (log2, Q24) from t = 2^d; 0 below 2^-56.
-uint64_t term_q56(int32_t d, Lin t) {
-    if (d <= -kSumBits * kOne) return 0;
-    return fx::lsr64(fx::lsl64(static_cast<uint64_t>(t.m), kSumBits - 30), -t.e);  // e <= 0
-}
+using adjuster::term_q56;
+
 uint64_t term_q56(int32_t d) { return d <= -kSumBits * kOne ? 0 : term_q56(d, exp2_q24(d)); }
 
 // A weighted sum of up to three values, weights Q31 (their sum <= 2^31).
@@ -99,7 +96,7 @@ void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t
     int32_t last = 1;  // the difference last listed, or 1 (none: differences are <= 0)
     const auto flush = [&] {
         kernels.sbr_exp2(d, n, t);
-        for (int i = 0; i < n; ++i) sums[owner[i]] += count[i] * term_q56(d[i], t[i]);
+        kernels.sbr_add_terms(t, count, owner, n, sums);
         n = 0;
         last = 1;
     };

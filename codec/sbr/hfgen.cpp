@@ -24,8 +24,44 @@ int block_bits(const int32_t (*re)[64], const int32_t (*im)[64], int k, int from
 int64_t shl64(int64_t a, int s) { return fx::narrow64(fx::mul64_wide(a, INT64_C(1) << s)); }
 #endif
 
+#if defined(__arm__)
+// Sums of products of covariances (below 2^59 in magnitude) without the
+// four 32 x 32 products and sign corrections of each 64 x 64 one: each
+// factor split at bit 30 into a signed high part (below 2^29) and a low
+// part in [0, 2^30), the products of the parts gathered in three 64-bit
+// sums by weight, 2^60, 2^30 and 1 (SMLAL; a sum of up to three products
+// stays within 2^62), and the 128-bit value formed once.
+struct Split {
+    int32_t h, l;
+};
+Split split(int64_t a) {
+    return {static_cast<int32_t>(a >> 30), static_cast<int32_t>(static_cast<uint32_t>(a) & 0x3fffffffu)};
+}
+Split neg(Split a) { return {-a.h, -a.l}; }
+struct Sums {
+    int64_t h = 0, m = 0, l = 0;
+};
+// a b for a 32-bit b: its products with a's parts.
+void mul_add(Sums* s, Split a, int32_t b) {
+    s->m = fx::mac64(s->m, a.h, b);
+    s->l = fx::mac64(s->l, a.l, b);
+}
+void mul_add(Sums* s, Split a, Split b) {
+    s->h = fx::mac64(s->h, a.h, b.h);
+    s->m = fx::mac64(fx::mac64(s->m, a.h, b.l), a.l, b.h);
+    s->l = fx::mac64(s->l, a.l, b.l);
+}
+// h 2^60 + m 2^30 + l, the carries of the low parts taken up first.
+fx::Wide value(const Sums& s) {
+    const int64_t m = s.m + (s.l >> 30);
+    const int64_t h = s.h + (m >> 30);
+    const uint64_t low = ((static_cast<uint64_t>(m) & 0x3fffffffu) << 30) | (static_cast<uint64_t>(s.l) & 0x3fffffffu);
+    return fx::add_wide(fx::shl_wide(h, 60), fx::wide(static_cast<int64_t>(low)));
+}
+#else
 fx::Wide mul_add(fx::Wide acc, int64_t a, int64_t b) { return fx::add_wide(acc, fx::mul64_wide(a, b)); }
 fx::Wide mul_sub(fx::Wide acc, int64_t a, int64_t b) { return fx::sub_wide(acc, fx::mul64_wide(a, b)); }
+#endif
 
 #if defined(__arm__)
 // On ARM, which has no division instruction, the quotients come from the
@@ -45,6 +81,18 @@ Reciprocal reciprocal(uint32_t d) {
     const uint32_t bn = d << s;
     return {bn, fx::recip_q30(bn), s};
 }
+// The 64 bits of a from bit s (0..96) up: the low half of a >> s, from
+// the 32-bit words that hold them, with no branch on the shift.
+uint64_t bits_from(fx::Wide a, int s) {
+    const uint32_t sign = static_cast<uint32_t>(a.hi >> 63);
+    const uint32_t w[6] = {static_cast<uint32_t>(a.lo), static_cast<uint32_t>(a.lo >> 32),
+                           static_cast<uint32_t>(a.hi), static_cast<uint32_t>(static_cast<uint64_t>(a.hi) >> 32),
+                           sign, sign};
+    const int q = s >> 5, r = s & 31;
+    const uint32_t lo = (w[q] >> r) | ((w[q + 1] << 1) << (31 - r));
+    const uint32_t hi = (w[q + 1] >> r) | ((w[q + 2] << 1) << (31 - r));
+    return (static_cast<uint64_t>(hi) << 32) | lo;
+}
 uint32_t quotient(uint64_t a, const Reciprocal& r) {
     const uint64_t m = (a << r.s) + (r.bn >> 1);
     const uint32_t mh = static_cast<uint32_t>(m >> 29);
@@ -62,17 +110,20 @@ uint32_t quotient(uint64_t a, const Reciprocal& r) {
 template <int up>
 bool divide_q28(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32_t* q_re, int32_t* q_im) {
     const int s = fx::bitlen_wide(den) > 31 ? fx::bitlen_wide(den) - 31 : 0;
+#if !defined(__arm__)
     const int64_t d = fx::narrow64(fx::asr_wide(den, s));
+#endif
     int64_t n[2];
     const fx::Wide num[2] = {num_re, num_im};
 #if defined(__arm__)
     // |n| 2^up below d 2^30 (|alpha| = 4), the magnitude's bits above 2^(30 -
-    // up) compared; then quotients of at most 2^30.
+    // up) compared; then quotients of at most 2^30. (An arithmetic shift
+    // right by s takes s from a value's bit length.)
+    const int64_t d = static_cast<int64_t>(static_cast<uint32_t>(bits_from(den, s)));
     uint64_t mag[2];
     for (int i = 0; i < 2; ++i) {
-        const fx::Wide w = fx::asr_wide(num[i], s);
-        if (fx::bitlen_wide(w) > 62) return false;
-        n[i] = fx::narrow64(w);
+        if (fx::bitlen_wide(num[i]) - s > 62) return false;
+        n[i] = static_cast<int64_t>(bits_from(num[i], s));
         mag[i] = fx::magnitude64(n[i]);
         if ((mag[i] >> (2 + kSbrLpcQ - up)) >= static_cast<uint64_t>(d)) return false;
     }
@@ -133,25 +184,61 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
     const int64_t p01r = phi[4], p01i = phi[5], p02r = phi[6], p02i = phi[7];
     // d = phi11 phi22 - |phi12|^2 / (1 + 1e-6), exact but for the small
     // regularisation term (relative precision 2^-40).
+#if defined(__arm__)
+    const Split s11 = split(r11), s12r = split(p12r), s12i = split(p12i), s01r = split(p01r), s01i = split(p01i);
+    Sums es2;
+    mul_add(&es2, s12r, s12r);
+    mul_add(&es2, s12i, s12i);
+    const fx::Wide e = value(es2);
+#else
     const fx::Wide e = mul_add(fx::mul64_wide(p12r, p12r), p12i, p12i);
+#endif
     const int es = fx::bitlen_wide(e) > 62 ? fx::bitlen_wide(e) - 62 : 0;
     const fx::Wide reg = fx::asr_wide(fx::mul64_wide(fx::narrow64(fx::asr_wide(e, es)), kDetReg), 60 - es);
+#if defined(__arm__)
+    Sums ds{-es2.h, -es2.m, -es2.l};
+    mul_add(&ds, s11, split(r22));
+    const fx::Wide d = fx::add_wide(value(ds), reg);
+#else
     const fx::Wide d = fx::add_wide(fx::sub_wide(fx::mul64_wide(r11, r22), e), reg);
+#endif
     SbrLpc c{};
     if (!fx::is_zero(d)) {
         // alpha1 = (phi01 phi12 - phi02 phi11) / d
+#if defined(__arm__)
+        const Split n11 = neg(s11);
+        Sums nrs, nis;
+        mul_add(&nrs, s01r, s12r);
+        mul_add(&nrs, neg(s01i), s12i);
+        mul_add(&nrs, split(p02r), n11);
+        mul_add(&nis, s01r, s12i);
+        mul_add(&nis, s01i, s12r);
+        mul_add(&nis, split(p02i), n11);
+        const fx::Wide nr = value(nrs), ni = value(nis);
+#else
         const fx::Wide nr = mul_sub(mul_sub(fx::mul64_wide(p01r, p12r), p01i, p12i), p02r, r11);
         const fx::Wide ni = mul_sub(mul_add(fx::mul64_wide(p01r, p12i), p01i, p12r), p02i, r11);
+#endif
         if (!divide_q28<kSbrLpcQ>(nr, ni, d, &c.a1_re, &c.a1_im)) return zero;
     }
     if (r11 != 0) {
         // alpha0 = -(phi01 + alpha1 phi12*) / phi11
-        // (alpha1's parts are 32-bit: on ARM two 32 x 32 products each
-        // instead of four.)
+#if defined(__arm__)
+        // (alpha1's parts are 32-bit: phi01 2^28 and the products with the
+        // halves of phi12 in the three sums, below 2^63.)
+        Sums trs{0, fx::mac64(0, s01r.h, 1 << kSbrLpcQ), fx::mac64(0, s01r.l, 1 << kSbrLpcQ)};
+        Sums tis{0, fx::mac64(0, s01i.h, 1 << kSbrLpcQ), fx::mac64(0, s01i.l, 1 << kSbrLpcQ)};
+        mul_add(&trs, s12r, c.a1_re);
+        mul_add(&trs, s12i, c.a1_im);
+        mul_add(&tis, s12r, c.a1_im);
+        mul_add(&tis, s12i, fx::neg_wrap(c.a1_re));
+        const fx::Wide tr = value(trs), ti = value(tis);
+#else
         const fx::Wide tr = fx::add_wide(fx::add_wide(fx::shl_wide(p01r, kSbrLpcQ), fx::mul64x32_wide(p12r, c.a1_re)),
                                          fx::mul64x32_wide(p12i, c.a1_im));
         const fx::Wide ti = fx::sub_wide(fx::add_wide(fx::shl_wide(p01i, kSbrLpcQ), fx::mul64x32_wide(p12r, c.a1_im)),
                                          fx::mul64x32_wide(p12i, c.a1_re));
+#endif
         if (!divide_q28<0>(tr, ti, fx::wide(r11), &c.a0_re, &c.a0_im)) return zero;
         c.a0_re = fx::neg_wrap(c.a0_re);
         c.a0_im = fx::neg_wrap(c.a0_im);

@@ -134,9 +134,13 @@ void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, 
     for (; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
 }
 
+// phi(1,1) and phi(0,1) are phi(2,2) and phi(1,2) one sample on: the
+// vector loop takes the other five sums, and those three come from them
+// with their first term taken off and the next one added (modulo 2^64, as
+// the reference's sums).
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
     const int64x2_t z = vdupq_n_s64(0);
-    int64x2_t acc[8] = {z, z, z, z, z, z, z, z};
+    int64x2_t acc[5] = {z, z, z, z, z};  // phi[1], phi[2], phi[3], phi[6], phi[7]
     // a b + c d of the four lanes, into sum
     auto mac = [](int64x2_t& sum, int32x4_t a, int32x4_t b, int32x4_t c, int32x4_t d) {
         sum = vmlal_s32(sum, vget_low_s32(a), vget_low_s32(b));
@@ -148,20 +152,35 @@ void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t
     for (; m + 4 <= n; m += 4) {
         const int32x4_t r0 = vld1q_s32(yr + m), r1 = vld1q_s32(yr + m + 1), r2 = vld1q_s32(yr + m + 2);
         const int32x4_t i0 = vld1q_s32(yi + m), i1 = vld1q_s32(yi + m + 1), i2 = vld1q_s32(yi + m + 2);
-        const int32x4_t n0 = vnegq_s32(i0), n1 = vnegq_s32(i1);
-        mac(acc[0], r1, r1, i1, i1);
-        mac(acc[1], r0, r0, i0, i0);
-        mac(acc[2], r1, r0, i1, i0);
-        mac(acc[3], i1, r0, r1, n0);
-        mac(acc[4], r2, r1, i2, i1);
-        mac(acc[5], i2, r1, r2, n1);
-        mac(acc[6], r2, r0, i2, i0);
-        mac(acc[7], i2, r0, r2, n0);
+        const int32x4_t n0 = vnegq_s32(i0);
+        mac(acc[0], r0, r0, i0, i0);
+        mac(acc[1], r1, r0, i1, i0);
+        mac(acc[2], i1, r0, r1, n0);
+        mac(acc[3], r2, r0, i2, i0);
+        mac(acc[4], i2, r0, r2, n0);
     }
-    for (int i = 0; i < 8; ++i)
-        phi[i] = static_cast<int64_t>(static_cast<uint64_t>(vgetq_lane_s64(acc[i], 0)) +
-                                      static_cast<uint64_t>(vgetq_lane_s64(acc[i], 1)));
-    for (; m < n; ++m) hf_filter::covariance_term(yr, yi, m, phi);
+    static constexpr int kAt[5] = {1, 2, 3, 6, 7};
+    for (int i = 0; i < 5; ++i)
+        phi[kAt[i]] = static_cast<int64_t>(static_cast<uint64_t>(vgetq_lane_s64(acc[i], 0)) +
+                                           static_cast<uint64_t>(vgetq_lane_s64(acc[i], 1)));
+    for (; m < n; ++m) {
+        phi[1] = fx::mac64(fx::mac64(phi[1], yr[m], yr[m]), yi[m], yi[m]);
+        phi[2] = fx::mac64(fx::mac64(phi[2], yr[m + 1], yr[m]), yi[m + 1], yi[m]);
+        phi[3] = fx::mac64(fx::mac64(phi[3], yi[m + 1], yr[m]), yr[m + 1], fx::neg_wrap(yi[m]));
+        phi[6] = fx::mac64(fx::mac64(phi[6], yr[m + 2], yr[m]), yi[m + 2], yi[m]);
+        phi[7] = fx::mac64(fx::mac64(phi[7], yi[m + 2], yr[m]), yr[m + 2], fx::neg_wrap(yi[m]));
+    }
+    // The terms of sample pairs (k + 1, k) for k = 0 and k = n.
+    auto power = [&](int k) { return static_cast<uint64_t>(fx::mac64(fx::mac64(0, yr[k], yr[k]), yi[k], yi[k])); };
+    auto real = [&](int k) {
+        return static_cast<uint64_t>(fx::mac64(fx::mac64(0, yr[k + 1], yr[k]), yi[k + 1], yi[k]));
+    };
+    auto imag = [&](int k) {
+        return static_cast<uint64_t>(fx::mac64(fx::mac64(0, yi[k + 1], yr[k]), yr[k + 1], fx::neg_wrap(yi[k])));
+    };
+    phi[0] = static_cast<int64_t>(static_cast<uint64_t>(phi[1]) + power(n) - power(0));
+    phi[4] = static_cast<int64_t>(static_cast<uint64_t>(phi[2]) + real(n) - real(0));
+    phi[5] = static_cast<int64_t>(static_cast<uint64_t>(phi[3]) + imag(n) - imag(0));
 }
 
 #pragma GCC pop_options

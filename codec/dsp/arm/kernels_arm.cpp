@@ -28,6 +28,7 @@ void override_kernels_arm(Kernels& k, uint32_t use) {
             k.ps_step = ps_step_matrices_neon, k.ps_transient = ps_transient_gains_neon;
             k.ps_energies = ps_band_energies_neon;
             k.sbr_energies = sbr_energies_neon, k.sbr_log2 = sbr_log2_neon, k.sbr_exp2 = sbr_exp2_neon;
+            k.sbr_add_terms = sbr_add_terms_neon;
             k.sbr_apply = sbr_apply_neon, k.sbr_pcm16 = qmf_pcm16_neon, k.mix_rows = mix_rows_q30_neon;
         }
     }

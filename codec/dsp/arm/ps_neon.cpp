@@ -443,39 +443,62 @@ void ps_step_matrices_neon(int32_t* h, const int32_t* step, int n) {
     for (; i < n; ++i) h[i] = fx::add_wrap(h[i], step[i]);
 }
 
-// Two bands a register in 64-bit lanes. The peak's decay from the 32-bit
-// halves (VMULL each, then the shifts and the sum, modulo 2^64 as the
-// reference's); the maximum without a 64-bit comparison: e plus the
-// saturating difference VQSUB(decayed, e), which also tells the bands whose
-// gain needs the division (den above smooth), taken from the reference band
-// by band (the others 2^30).
+namespace {
+
+// One pair of bands' state stepped; each band's word of the result is not 0
+// where its gain needs the division.
+inline uint32x2_t transient_pair(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies,
+                                 uint32x2_t decay) {
+    const uint64x2_t e = vld1q_u64(energies);
+    const uint64x2_t p0 = vld1q_u64(peak);
+    const uint64x2_t decayed = vaddq_u64(vshlq_n_u64(vmull_u32(vshrn_n_u64(p0, 32), decay), 1),
+                                         vshrq_n_u64(vmull_u32(vmovn_u64(p0), decay), 31));
+    const uint64x2_t over = vqsubq_u64(decayed, e);  // peak - e
+    vst1q_u64(peak, vaddq_u64(e, over));
+    const uint64x2_t s0 = vld1q_u64(smooth), d0 = vld1q_u64(peak_diff);
+    const uint64x2_t s1 = vaddq_u64(vsubq_u64(s0, vshrq_n_u64(s0, 2)), vshrq_n_u64(e, 2));
+    const uint64x2_t d1 = vaddq_u64(vsubq_u64(d0, vshrq_n_u64(d0, 2)), vshrq_n_u64(over, 2));
+    vst1q_u64(smooth, s1);
+    vst1q_u64(peak_diff, d1);
+    // den - smooth where den is above smooth, else 0.
+    const uint64x2_t need = vqsubq_u64(vaddq_u64(d1, vshrq_n_u64(d1, 1)), s1);
+    return vorr_u32(vmovn_u64(need), vshrn_n_u64(need, 32));
+}
+
+// A pair's gains, the division taken from the reference band by band where
+// `any` (transient_pair's) says so, the others 2^30.
+inline void pair_gains(uint32x2_t any, const uint64_t* smooth, const uint64_t* peak_diff, int32_t* gains) {
+    gains[0] = vget_lane_u32(any, 0) != 0 ? ps_transient_gain(smooth[0], peak_diff[0]) : 1 << 30;
+    gains[1] = vget_lane_u32(any, 1) != 0 ? ps_transient_gain(smooth[1], peak_diff[1]) : 1 << 30;
+}
+
+}  // namespace
+
+// Two bands a register in 64-bit lanes, two registers a step (their gains
+// 2^30 all four at once where none needs the division). The peak's decay
+// from the 32-bit halves (VMULL each, then the shifts and the sum, modulo
+// 2^64 as the reference's); the maximum without a 64-bit comparison: e plus
+// the saturating difference VQSUB(decayed, e), which also tells the bands
+// whose gain needs the division (den above smooth), taken from the reference
+// band by band (the others 2^30).
 void ps_transient_gains_neon(uint64_t* peak, uint64_t* smooth, uint64_t* peak_diff, const uint64_t* energies, int n,
                              int32_t* gains) {
     const uint32x2_t decay = vdup_n_u32(static_cast<uint32_t>(ps_peak_decay_q31));
     int b = 0;
-    for (; b + 2 <= n; b += 2) {
-        const uint64x2_t e = vld1q_u64(energies + b);
-        const uint64x2_t p0 = vld1q_u64(peak + b);
-        const uint64x2_t decayed = vaddq_u64(vshlq_n_u64(vmull_u32(vshrn_n_u64(p0, 32), decay), 1),
-                                             vshrq_n_u64(vmull_u32(vmovn_u64(p0), decay), 31));
-        const uint64x2_t over = vqsubq_u64(decayed, e);  // peak - e
-        vst1q_u64(peak + b, vaddq_u64(e, over));
-        const uint64x2_t s0 = vld1q_u64(smooth + b), d0 = vld1q_u64(peak_diff + b);
-        const uint64x2_t s1 = vaddq_u64(vsubq_u64(s0, vshrq_n_u64(s0, 2)), vshrq_n_u64(e, 2));
-        const uint64x2_t d1 = vaddq_u64(vsubq_u64(d0, vshrq_n_u64(d0, 2)), vshrq_n_u64(over, 2));
-        vst1q_u64(smooth + b, s1);
-        vst1q_u64(peak_diff + b, d1);
-        // den - smooth where den is above smooth, else 0.
-        const uint64x2_t need = vqsubq_u64(vaddq_u64(d1, vshrq_n_u64(d1, 1)), s1);
-        // Each band's word of `any` is not 0 where its gain needs the division.
-        const uint32x2_t any = vorr_u32(vmovn_u64(need), vshrn_n_u64(need, 32));
-        const uint64_t which = vget_lane_u64(vreinterpret_u64_u32(any), 0);
-        if (which == 0) {
-            vst1_s32(gains + b, vdup_n_s32(1 << 30));
-        } else {
-            gains[b] = static_cast<uint32_t>(which) != 0 ? ps_transient_gain(smooth[b], peak_diff[b]) : 1 << 30;
-            gains[b + 1] = fx::lsr64(which, 32) != 0 ? ps_transient_gain(smooth[b + 1], peak_diff[b + 1]) : 1 << 30;
+    for (; b + 4 <= n; b += 4) {
+        const uint32x2_t a0 = transient_pair(peak + b, smooth + b, peak_diff + b, energies + b, decay);
+        const uint32x2_t a1 = transient_pair(peak + b + 2, smooth + b + 2, peak_diff + b + 2, energies + b + 2, decay);
+        if (vget_lane_u64(vreinterpret_u64_u32(vorr_u32(a0, a1)), 0) == 0) {
+            vst1q_s32(gains + b, vdupq_n_s32(1 << 30));
+            continue;
         }
+        pair_gains(a0, smooth + b, peak_diff + b, gains + b);
+        pair_gains(a1, smooth + b + 2, peak_diff + b + 2, gains + b + 2);
+    }
+    if (b + 2 <= n) {
+        pair_gains(transient_pair(peak + b, smooth + b, peak_diff + b, energies + b, decay), smooth + b, peak_diff + b,
+                   gains + b);
+        b += 2;
     }
     if (b < n) ps_transient_gains(peak + b, smooth + b, peak_diff + b, energies + b, n - b, gains + b);
 }

@@ -26,6 +26,8 @@
 // headers); select_kernels puts it in the table only on a CPU with NEON.
 #if defined(__arm__)
 
+#include <cstring>
+
 #include "dsp/sbr_adjust.h"
 #include "tables/sbr_tables.h"
 
@@ -171,6 +173,44 @@ void sbr_exp2_neon(const int32_t* l, int n, SbrLin* out) {
         if (lanes > 1) vst2_lane_s32(&out[i + 1].m, (int32x2x2_t{{vget_low_s32(me.val[0]), vget_low_s32(me.val[1])}}), 1);
         if (lanes > 2) vst2_lane_s32(&out[i + 2].m, (int32x2x2_t{{vget_high_s32(me.val[0]), vget_high_s32(me.val[1])}}), 0);
     }
+}
+
+// Four terms at a time: each mantissa widened and shifted by its 26 + e
+// (VSHL of the pair, a negative count shifting right with truncation), and
+// multiplied by its count from the halves (VMULL of the low word, and of
+// the high one, below 2^25, moved up a word); then added to the sums, the
+// four summed first where they have one owner (in any order the sums are
+// the same).
+void sbr_add_terms_neon(const SbrLin* t, const uint8_t* count, const uint8_t* owner, int n, uint64_t* sums) {
+    const int32x4_t up = vdupq_n_s32(adjuster::kSumBits - 30);
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const int32x4x2_t me = vld2q_s32(&t[i].m);  // mantissas, exponents
+        const int32x4_t sh = vaddq_s32(me.val[1], up);
+        const uint32x4_t m = vreinterpretq_u32_s32(me.val[0]);
+        uint32_t c4;
+        std::memcpy(&c4, count + i, sizeof c4);
+        const uint32x4_t c = vmovl_u16(vget_low_u16(vmovl_u8(vreinterpret_u8_u32(vdup_n_u32(c4)))));
+        uint64x2_t prod[2];
+        for (int h = 0; h < 2; ++h) {
+            const int64x2_t sh64 = vmovl_s32(h ? vget_high_s32(sh) : vget_low_s32(sh));
+            const uint64x2_t term = vshlq_u64(vmovl_u32(h ? vget_high_u32(m) : vget_low_u32(m)), sh64);
+            const uint32x2_t ch = h ? vget_high_u32(c) : vget_low_u32(c);
+            prod[h] = vaddq_u64(vmull_u32(vmovn_u64(term), ch), vshlq_n_u64(vmull_u32(vshrn_n_u64(term, 32), ch), 32));
+        }
+        uint32_t o4;
+        std::memcpy(&o4, owner + i, sizeof o4);
+        if (o4 == owner[i] * UINT32_C(0x01010101)) {
+            const uint64x2_t two = vaddq_u64(prod[0], prod[1]);
+            sums[owner[i]] += vget_lane_u64(vadd_u64(vget_low_u64(two), vget_high_u64(two)), 0);
+            continue;
+        }
+        sums[owner[i]] += vgetq_lane_u64(prod[0], 0);
+        sums[owner[i + 1]] += vgetq_lane_u64(prod[0], 1);
+        sums[owner[i + 2]] += vgetq_lane_u64(prod[1], 0);
+        sums[owner[i + 3]] += vgetq_lane_u64(prod[1], 1);
+    }
+    sbr_add_terms_c(t + i, count + i, owner + i, n - i, sums);
 }
 
 namespace {
