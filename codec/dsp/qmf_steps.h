@@ -13,6 +13,11 @@
 //                                      any word of the same bit length
 //   magnitude2(x, y, n)                the same over x and y together
 //   fft<kBits>(buf)                    the inverse FFT
+//   ring_rows<kWords, T>(ring, first, rows)
+//                                      with kRingHook: the ten rows of kWords
+//                                      words of a ring, row first + i
+//                                      (modulo 10) at rows[i], rows an array
+//                                      of kRingRows aligned to kRingAlign
 // ScalarSteps holds the reference of each; a variant derives from it and
 // hides the steps it does faster, bit-exact with these. Everything here is
 // always inlined. A variant file defines QMF_STEPS_TARGET as its target
@@ -192,6 +197,15 @@ struct ScalarStepsOf {
     QMF_INLINE static void fft(int32_t* buf) {
         fft_inverse<kBits>(buf);
     }
+
+    // The ring's row addresses: the slots make them in two runs (the
+    // analysis blocks by ring_blocks, the synthesis sums by its own loops),
+    // unless a variant sets kRingHook and gives ring_rows (see the list
+    // above). The runs stay in the slots, not in a step of their own here:
+    // there the compiler vectorizes them, at a cost.
+    static constexpr bool kRingHook = false;
+    static constexpr int kRingRows = kBlocks;
+    static constexpr int kRingAlign = alignof(void*);
 
     // The 32 new samples (oldest first) into their block of the ring,
     // newest first.
@@ -394,8 +408,11 @@ QMF_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32_
     const int32_t newest = advance(state->newest);
     state->newest = newest;
     Steps::analysis_input(in, state->x + 32 * newest);
-    const int32_t* blk[kBlocks];
-    ring_blocks(state->x, newest, 32, blk);
+    alignas(Steps::kRingAlign) const int32_t* blk[Steps::kRingRows];
+    if constexpr (Steps::kRingHook)
+        Steps::template ring_rows<32, const int32_t>(state->x, newest, blk);
+    else
+        ring_blocks(state->x, newest, 32, blk);
     int32_t u[64];
     Steps::analysis_window(blk, u);
     const int s = 24 - bit_length(Steps::magnitude(u, 64));
@@ -423,10 +440,14 @@ QMF_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], con
     Steps::template fft<kBits>(d);
     Steps::template synthesis_post<kBits>(d, s, d);  // in place
     const int32_t now = *current >= 0 && *current < kBlocks ? *current : 0;
-    int32_t* sums[kBlocks];
-    int i = 0;
-    for (; now + i < kBlocks; ++i) sums[i] = sum[now + i];
-    for (; i < kBlocks; ++i) sums[i] = sum[now + i - kBlocks];
+    alignas(Steps::kRingAlign) int32_t* sums[Steps::kRingRows];
+    if constexpr (Steps::kRingHook) {
+        Steps::template ring_rows<bands, int32_t>(sum[0], now, sums);
+    } else {
+        int i = 0;
+        for (; now + i < kBlocks; ++i) sums[i] = sum[now + i];
+        for (; i < kBlocks; ++i) sums[i] = sum[now + i - kBlocks];
+    }
     Steps::template synthesis_window<kBits>(d, s, sums);
     Steps::template synthesis_output<kBits>(sum[now], out);
     *current = now + 1 < kBlocks ? now + 1 : 0;

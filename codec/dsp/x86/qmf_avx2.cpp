@@ -661,76 +661,44 @@ struct Avx2Steps : qmf::ScalarSteps {
                 pre_bands<kBits, true>(re, im, qmf_synthesis32_pre_q31, n - 32, d);
         }
     }
-};
 
-// The rows of a ring of ten of `kWords` words from `first` (0..9) on: row
-// first + i at rows[i], less 10 from the end on, four addresses a step (as
-// qmf::ring_blocks, without its two loops; the last step's two beyond the
-// ten unused).
-template <class T, int kWords>  // a power of 2
-AVX2_INLINE void ring_rows(T* ring, int first, T* (&rows)[12]) {
-    const __m256i base = _mm256_set1_epi64x(static_cast<long long>(reinterpret_cast<intptr_t>(ring)));
-    const __m256i from = _mm256_add_epi64(_mm256_set1_epi64x(first), _mm256_setr_epi64x(0, 1, 2, 3));
+    // The ring's rows four addresses a step (the last step's two beyond the
+    // ten unused), without the reference's two runs: the row numbers from
+    // `first`, less 10 from the end on, shifted to byte offsets (kWords a
+    // power of 2) and added to the ring's address in 64-bit lanes.
+    static constexpr bool kRingHook = true;
+    static constexpr int kRingRows = 12;
+    static constexpr int kRingAlign = 32;
+    template <int kWords, class T>
+    AVX2_INLINE static void ring_rows(T* ring, int first, T** rows) {
+        static_assert(sizeof(void*) == 8, "the rows' addresses are made in 64-bit lanes");
+        static_assert((kWords & (kWords - 1)) == 0, "a power of 2");
+        const __m256i base = _mm256_set1_epi64x(static_cast<long long>(reinterpret_cast<intptr_t>(ring)));
+        const __m256i from = _mm256_add_epi64(_mm256_set1_epi64x(first), _mm256_setr_epi64x(0, 1, 2, 3));
 #pragma GCC unroll 3
-    for (int i = 0; i < 12; i += 4) {
-        __m256i row = _mm256_add_epi64(from, _mm256_set1_epi64x(i));
-        row = _mm256_sub_epi64(row, _mm256_and_si256(_mm256_cmpgt_epi64(row, _mm256_set1_epi64x(qmf::kBlocks - 1)),
-                                                     _mm256_set1_epi64x(qmf::kBlocks)));
-        _mm256_store_si256(reinterpret_cast<__m256i*>(rows + i),
-                           _mm256_add_epi64(base, _mm256_slli_epi64(row, __builtin_ctz(kWords * 4))));
+        for (int i = 0; i < kRingRows; i += 4) {
+            __m256i row = _mm256_add_epi64(from, _mm256_set1_epi64x(i));
+            row = _mm256_sub_epi64(row, _mm256_and_si256(_mm256_cmpgt_epi64(row, _mm256_set1_epi64x(qmf::kBlocks - 1)),
+                                                         _mm256_set1_epi64x(qmf::kBlocks)));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(rows + i),
+                               _mm256_add_epi64(base, _mm256_slli_epi64(row, __builtin_ctz(kWords * 4))));
+        }
     }
-}
-
-// One slot of the analysis bank, as qmf::analysis_slot, the ring's blocks
-// by ring_rows.
-AVX2_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
-    const int32_t newest = qmf::advance(state->newest);
-    state->newest = newest;
-    Avx2Steps::analysis_input(in, state->x + 32 * newest);
-    alignas(32) const int32_t* blk[12];
-    ring_rows<const int32_t, 32>(state->x, newest, blk);
-    int32_t u[64];
-    Avx2Steps::analysis_window(blk, u);
-    const int s = 24 - qmf::bit_length(Avx2Steps::magnitude(u, 64));
-    int32_t z[64];
-    Avx2Steps::analysis_pre(u, s, z);
-    Avx2Steps::fft<5>(z);
-    Avx2Steps::analysis_post(z, s, re, im);
-}
-
-// One slot of the synthesis bank, as qmf::synthesis_slot, but for the rows
-// of the ten partial sums in the ring: their addresses four at a time (by
-// ring_rows), not by two loops.
-template <int kBits>
-AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], const int32_t* re, const int32_t* im,
-                                int32_t* out) {
-    constexpr int bands = 1 << kBits;
-    const int s = 29 - kBits - qmf::bit_length(Avx2Steps::magnitude2(re, im, bands));
-    int32_t d[2 * bands];
-    Avx2Steps::synthesis_pre<kBits>(re, im, s, d);
-    Avx2Steps::fft<kBits>(d);
-    Avx2Steps::synthesis_post<kBits>(d, s, d);  // in place
-    const int32_t now = *current >= 0 && *current < qmf::kBlocks ? *current : 0;
-    alignas(32) int32_t* sums[12];
-    ring_rows<int32_t, bands>(sum[0], now, sums);
-    Avx2Steps::synthesis_window<kBits>(d, s, sums);
-    Avx2Steps::synthesis_output<kBits>(sum[now], out);
-    *current = now + 1 < qmf::kBlocks ? now + 1 : 0;
-}
+};
 
 }  // namespace
 
 AVX2 void qmf_analysis32_avx2(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
-    analysis_slot(state, in, re, im);
+    qmf::analysis_slot<Avx2Steps>(state, in, re, im);
     _mm256_zeroupper();
 }
 
 AVX2 void qmf_synthesis64_avx2(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    synthesis_slot<6>(&state->current, state->sum, re, im, out);
+    qmf::synthesis_slot<Avx2Steps, 6>(&state->current, state->sum, re, im, out);
     _mm256_zeroupper();
 }
 
 AVX2 void qmf_synthesis32_avx2(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    synthesis_slot<5>(&state->current, state->sum, re, im, out);
+    qmf::synthesis_slot<Avx2Steps, 5>(&state->current, state->sum, re, im, out);
     _mm256_zeroupper();
 }
