@@ -567,12 +567,26 @@ struct Avx2Steps : qmf::ScalarSteps {
         return _mm256_setr_m128i(_mm_unpacklo_epi32(r, i), _mm_unpackhi_epi32(r, i));
     }
 
-    // D for four bands, P X[k] + Q conj X[M-1-k] in 64-bit lanes of bands
-    // k, k+2, k+1, k+3 (the order UNPCKLQDQ gives the table's rows in, the
-    // values' words brought to it by VPERMD), rounded by 2^n, 2^(n + 32) for
+    // D for four bands, P X[k] + Q conj X[M-1-k], in 64-bit lanes: P, Q and
+    // their imaginary parts (one word on), X[k] (rk, ik) and X[M-1-k]
+    // (rj, ij) in the same lanes' order; rounded by 2^n, 2^(n + 32) for
     // kHigh: bits n.. of each sum with the bias (a logical shift gives them
     // while n <= 32), or the high word shifted arithmetically, which is the
     // low word of the 64-bit arithmetic shift.
+    template <bool kHigh>
+    AVX2_INLINE static __m256i pre_lanes(__m256i p, __m256i pi, __m256i q, __m256i qi, __m256i rk, __m256i ik,
+                                         __m256i rj, __m256i ij, __m256i bias, __m128i down, __m128i up) {
+        const __m256i r = add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
+        const __m256i i = add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
+        if constexpr (kHigh)
+            return _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32), _mm256_sra_epi32(i, down),
+                                      0xAA);
+        else
+            return _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
+    }
+    // For 32 bands the lanes hold bands k, k+2, k+1, k+3 (the order
+    // UNPCKLQDQ gives the table's rows in, the values' words brought to it
+    // by VPERMD).
     AVX2_INLINE static __m256i words(const int32_t* p, __m256i order) {
         return _mm256_permutevar8x32_epi32(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
                                            order);
@@ -596,15 +610,7 @@ struct Avx2Steps : qmf::ScalarSteps {
                 const __m256i pi = _mm256_srli_epi64(p, 32), qi = _mm256_srli_epi64(q, 32);
                 const __m256i rk = words(re + k, fwd), ik = words(im + k, fwd);
                 const __m256i rj = words(re + bands - 4 - k, rev), ij = words(im + bands - 4 - k, rev);
-                const __m256i r =
-                    add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
-                const __m256i i =
-                    add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
-                if constexpr (kHigh)
-                    x[t] = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32),
-                                              _mm256_sra_epi32(i, down), 0xAA);
-                else
-                    x[t] = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
+                x[t] = pre_lanes<kHigh>(p, pi, q, qi, rk, ik, rj, ij, bias, down, up);
             }
             radix4_store<kBits - 2, 0, 2, 1, 3>(x, d + 8 * qmf::kBitReversal<kBits - 2>.at[j]);
         }
@@ -630,15 +636,7 @@ struct Avx2Steps : qmf::ScalarSteps {
                 const __m256i p = load(f), pi = load(f + 1), q = load(f + 8), qi = load(f + 9);
                 const __m256i rk = load_wide(re + k), ik = load_wide(im + k);
                 const __m256i rj = reversed_wide(re + 60 - k), ij = reversed_wide(im + 60 - k);
-                const __m256i r =
-                    add(_mm256_sub_epi64(add(add(mul(p, rk), mul(q, rj)), mul(qi, ij)), mul(pi, ik)), bias);
-                const __m256i i =
-                    add(_mm256_sub_epi64(add(add(mul(p, ik), mul(pi, rk)), mul(qi, rj)), mul(q, ij)), bias);
-                if constexpr (kHigh)
-                    x[t] = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(r, down), 32),
-                                              _mm256_sra_epi32(i, down), 0xAA);
-                else
-                    x[t] = _mm256_blend_epi32(_mm256_srl_epi64(r, down), _mm256_sll_epi64(i, up), 0xAA);
+                x[t] = pre_lanes<kHigh>(p, pi, q, qi, rk, ik, rj, ij, bias, down, up);
             }
             radix4_store<4, 0, 1, 2, 3>(x, d + 8 * qmf::kBitReversal<4>.at[j]);
         }
