@@ -5,10 +5,12 @@
 // factor split at bit 30 into a signed high part (below 2^29) and a low
 // part in [0, 2^30), the products of the parts gathered in three 64-bit
 // sums by weight, 2^60, 2^30 and 1 (SMLAL), and the 128-bit value formed
-// once. Each product of parts is below 2^59 in magnitude; the middle sum
-// takes two a multiply-add, so with up to three multiply-adds a sum holds
-// up to six products and stays within 6 2^59 < 2^62. The predictor on
-// 32-bit ARM takes its products this way; elsewhere the wide product does.
+// once. A product of high parts is below 2^58 in magnitude, of a high and
+// a low part below 2^59, of low parts below 2^60; the middle sum takes two
+// products a multiply-add, so with up to three multiply-adds it holds up
+// to six and stays within 6 2^59 < 2^62, as the low sum's three stay
+// within 3 2^60 < 2^62. The predictor on 32-bit ARM takes its products
+// this way; elsewhere the wide product does.
 #include <cstdint>
 
 #include "dsp/fixed.h"
