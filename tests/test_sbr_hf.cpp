@@ -8,10 +8,13 @@
 #include <cmath>
 #include <complex>
 #include <random>
+#include <utility>
+#include <vector>
 
 #include "dsp/fixed.h"
 #include "sbr/dequant.h"
 #include "sbr/hfgen.h"
+#include "sbr/split_mul.h"
 #include "tables/sbr_tables.h"
 
 namespace {
@@ -140,6 +143,81 @@ TEST(SbrHfGen, WidePrimitives) {
 // The LPC's divisions share one divisor's reciprocal on ARM: the same
 // quotients as div_round's, for divisors up to 2^31 - 1 and quotients up to
 // 2^31 in magnitude.
+// The split sums of the predictor on 32-bit ARM, bit for bit against the
+// wide product: values at the ends of the range (below 2^59 in magnitude),
+// low parts of 2^30 - 1 and zero, negated splits (negative low parts),
+// sums of up to three products as the determinant and numerators take them,
+// and the products with a 32-bit factor of alpha0's numerators.
+struct SplitTerm {
+    int64_t a, b;
+    bool minus;
+};
+fx::Wide split_sum(const std::vector<SplitTerm>& terms) {
+    sbr_split::Sums s;
+    for (const SplitTerm& t : terms) {
+        const sbr_split::Split b = sbr_split::split(t.b);
+        sbr_split::mul_add(&s, sbr_split::split(t.a), t.minus ? sbr_split::neg(b) : b);
+    }
+    return sbr_split::value(s);
+}
+fx::Wide wide_sum(const std::vector<SplitTerm>& terms) {
+    fx::Wide acc = fx::wide(0);
+    for (const SplitTerm& t : terms)
+        acc = t.minus ? fx::sub_wide(acc, fx::mul64_wide(t.a, t.b)) : fx::add_wide(acc, fx::mul64_wide(t.a, t.b));
+    return acc;
+}
+std::pair<int64_t, uint64_t> words(fx::Wide a) { return {a.hi, a.lo}; }
+#define EXPECT_WIDE_EQ(x, y) EXPECT_EQ(words(x), words(y))
+
+TEST(SbrHfGen, SplitProductsMatchTheWideProduct) {
+    const int64_t top = (INT64_C(1) << 59) - 1, low = (INT64_C(1) << 30) - 1;
+    std::vector<int64_t> ends = {0,   1,    -1,        top,       -top,       low,        -low,
+                                 low + 1, -(low + 1), top - low, -(top - low), (INT64_C(5) << 30) | low,
+                                 -((INT64_C(5) << 30) | low), INT64_C(1) << 58, -(INT64_C(1) << 58)};
+    std::mt19937_64 rng(59);
+    std::uniform_int_distribution<int64_t> any(-top, top);
+    for (int i = 0; i < 24; ++i) ends.push_back(any(rng));
+    for (int64_t a : ends)
+        for (int64_t b : ends)
+            for (bool minus : {false, true}) {
+                const std::vector<SplitTerm> one = {{a, b, minus}};
+                EXPECT_WIDE_EQ(split_sum(one), wide_sum(one)) << a << " " << b << " " << minus;
+                // a 32-bit factor below 2^30 (alpha's parts), the sums
+                // starting from a 2^28
+                const int32_t b32 = static_cast<int32_t>(b >> 29);
+                const sbr_split::Split sa = sbr_split::split(a);
+                sbr_split::Sums s{0, fx::mac64(0, sa.h, 1 << 28), fx::mac64(0, sa.l, 1 << 28)};
+                sbr_split::mul_add(&s, sbr_split::split(b), minus ? fx::neg_wrap(b32) : b32);
+                const fx::Wide t = fx::add_wide(fx::shl_wide(a, 28), fx::mul64x32_wide(b, minus ? fx::neg_wrap(b32) : b32));
+                EXPECT_WIDE_EQ(sbr_split::value(s), t) << a << " " << b << " " << b32;
+            }
+    // Sums of three products, every sign, and the determinant's form: a sum
+    // of two negated, then a product added.
+    for (int i = 0; i < 20000; ++i) {
+        auto pick = [&] { return rng() % 2 ? ends[rng() % ends.size()] : any(rng); };
+        std::vector<SplitTerm> terms;
+        for (int j = 0; j < 3; ++j) terms.push_back({pick(), pick(), rng() % 2 == 1});
+        EXPECT_WIDE_EQ(split_sum(terms), wide_sum(terms)) << i;
+        const std::vector<SplitTerm> two = {terms[0], terms[1]};
+        EXPECT_WIDE_EQ(split_sum(two), wide_sum(two)) << i;
+        // the determinant: -(p12r^2 + p12i^2) + r11 r22
+        const std::vector<SplitTerm> det = {{terms[0].a, terms[0].a, false}, {terms[1].a, terms[1].a, false}};
+        sbr_split::Sums e;
+        for (const SplitTerm& t : det) sbr_split::mul_add(&e, sbr_split::split(t.a), sbr_split::split(t.b));
+        EXPECT_WIDE_EQ(sbr_split::value(e), wide_sum(det)) << i;
+        sbr_split::Sums d{-e.h, -e.m, -e.l};
+        sbr_split::mul_add(&d, sbr_split::split(terms[2].a), sbr_split::split(terms[2].b));
+        const fx::Wide want = fx::sub_wide(fx::mul64_wide(terms[2].a, terms[2].b), wide_sum(det));
+        EXPECT_WIDE_EQ(sbr_split::value(d), want) << i;
+    }
+    // All at the ends at once: three products of 2^59 - 1, each sign.
+    for (int signs = 0; signs < 8; ++signs) {
+        std::vector<SplitTerm> terms;
+        for (int j = 0; j < 3; ++j) terms.push_back({top, (signs >> j) & 1 ? -top : top, j == 1});
+        EXPECT_WIDE_EQ(split_sum(terms), wide_sum(terms)) << signs;
+    }
+}
+
 TEST(SbrHfGen, SharedDivisor) {
     std::mt19937_64 rng(11);
     for (int i = 0; i < 200000; ++i) {

@@ -412,6 +412,71 @@ TEST_F(ScaleFactors, ShortGroupsRepeatTheirValuesInEveryWindow) {
     EXPECT_EQ(sf(1), 0);
 }
 
+// Sections then scale factors as the decoder takes them: get_sections'
+// `coded` bounds the walk, short of the band count where max_sfb is, the
+// whole group where a section runs on into the next one. Each band's value
+// in every window of its group, zero beyond the coded bands, and the walk
+// ends on the last scale factor's bit (a marker follows).
+class SectionsThenScaleFactors : public Sections {
+protected:
+    int decode(int max_sfb, const uint8_t* groups, uint16_t gain) {
+        if (!parse(max_sfb, groups, obj->ctx->shortBands)) return 0;
+        return kvxdec_hufffac(obj, &obj->ctx->shortBands, obj->windowGroups[0], gain, obj->scaleFactors[0], 0,
+                              coded);
+    }
+    // The 14 bands of each of the eight windows, the groups' values repeated.
+    void expect(const uint8_t* groups, const std::vector<std::vector<int>>& by_group) {
+        int win = 0;
+        for (size_t g = 0; g < by_group.size(); ++g)
+            for (; win < groups[g]; ++win)
+                for (int j = 0; j < 14; ++j) {
+                    const int want = j < static_cast<int>(by_group[g].size()) ? by_group[g][static_cast<size_t>(j)] : 0;
+                    EXPECT_EQ(obj->scaleFactors[0][win * 14 + j], want) << "window " << win << " band " << j;
+                }
+    }
+};
+
+TEST_F(SectionsThenScaleFactors, CodedBandsBoundTheWalk) {
+    const uint8_t groups[8] = {2, 5, 8};
+    BitWriter w;
+    w.put(1, 4).put(7, 3).put(3, 3);                       // group 0: book 1, bands 0..9
+    w.put(NOISE_HCB, 4).put(4, 3).put(2, 4).put(6, 3);     // group 1: noise 0..3, book 2 4..9
+    w.put(INTENSITY_HCB, 4).put(2, 3).put(3, 4).put(7, 3).put(1, 3);  // group 2: intensity 0..1, book 3 2..9
+    for (int j = 0; j < 10; ++j) put_delta(w, 1);
+    w.put(256 + 5, 9);
+    for (int j = 1; j < 4; ++j) put_delta(w, -1);
+    for (int j = 4; j < 10; ++j) put_delta(w, 2);
+    put_delta(w, 3);
+    put_delta(w, -4);
+    for (int j = 2; j < 10; ++j) put_delta(w, -3);
+    w.put(0x2A, 6);
+    load(w);
+    ASSERT_EQ(decode(10, groups, 100), 1);
+    EXPECT_EQ(coded, 10);
+    expect(groups, {{101, 102, 103, 104, 105, 106, 107, 108, 109, 110},
+                    {15, 14, 13, 12, 112, 114, 116, 118, 120, 122},
+                    {3, -1, 119, 116, 113, 110, 107, 104, 101, 98}});
+    EXPECT_EQ(aacdec_getbits(obj, 6), 0x2A);
+}
+
+TEST_F(SectionsThenScaleFactors, ASectionIntoTheNextGroupCodesWholeGroups) {
+    const uint8_t groups[8] = {2, 5, 8};
+    BitWriter w;
+    w.put(1, 4).put(7, 3).put(7, 3).put(6, 3);  // bands 0..19: group 0 and 6 of group 1
+    w.put(2, 4).put(4, 3).put(3, 4).put(7, 3).put(3, 3);
+    for (int j = 0; j < 14; ++j) put_delta(w, 1);
+    for (int j = 0; j < 10; ++j) put_delta(w, -2);
+    for (int j = 0; j < 10; ++j) put_delta(w, 1);
+    w.put(0x2A, 6);
+    load(w);
+    ASSERT_EQ(decode(10, groups, 100), 1);
+    EXPECT_EQ(coded, 14);
+    expect(groups, {{101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114},
+                    {112, 110, 108, 106, 104, 102, 100, 98, 96, 94},
+                    {95, 96, 97, 98, 99, 100, 101, 102, 103, 104}});
+    EXPECT_EQ(aacdec_getbits(obj, 6), 0x2A);
+}
+
 TEST_F(Bits, EscapesOfBook11) {
     // (16, 3) with sign bits 1, 0; escape prefix 110 and word 000101.
     const int16_t tops[1] = {2};

@@ -73,9 +73,13 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
     int k = 0;
     int m = 0;
     int group = 0;  // first index of k's group, without a division
-    // Whether a section passes max_sfb in its group or runs on into the
-    // next group (possible only in damaged data, and when max_sfb is the
-    // band count): then the scale factors' walk covers whole groups.
+    // Whether a section reaches the end of its group (or runs on into the
+    // next one, which only damaged data do): then the scale factors' walk
+    // covers whole groups. Every frame whose max_sfb is the band count sets
+    // it, harmlessly, as the walk is then the band count long either way;
+    // otherwise only sections past max_sfb in a group set it. Such a section
+    // must be followed by sections reaching the group's end (or the data
+    // stop first and the sections fail), so the group ends alone decide it.
     bool wide = false;
     while (k < total && m < total) {
         const uint8_t cb = static_cast<uint8_t>(read.bits(4));
@@ -96,8 +100,6 @@ int get_sections(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
             k += n - max_sfb;
             group += n;
             list[m++] = {ZERO_HCB, static_cast<uint8_t>(k)};
-        } else if (at > max_sfb) {
-            wide = true;
         }
     }
     if (k != total || m > total) return 0;

@@ -2,6 +2,7 @@
 
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
+#include "sbr/split_mul.h"
 #include "tables/sbr_tables.h"
 
 namespace {
@@ -25,39 +26,12 @@ int64_t shl64(int64_t a, int s) { return fx::narrow64(fx::mul64_wide(a, INT64_C(
 #endif
 
 #if defined(__arm__)
-// Sums of products of covariances (below 2^59 in magnitude) without the
-// four 32 x 32 products and sign corrections of each 64 x 64 one: each
-// factor split at bit 30 into a signed high part (below 2^29) and a low
-// part in [0, 2^30), the products of the parts gathered in three 64-bit
-// sums by weight, 2^60, 2^30 and 1 (SMLAL; a sum of up to three products
-// stays within 2^62), and the 128-bit value formed once.
-struct Split {
-    int32_t h, l;
-};
-Split split(int64_t a) {
-    return {static_cast<int32_t>(a >> 30), static_cast<int32_t>(static_cast<uint32_t>(a) & 0x3fffffffu)};
-}
-Split neg(Split a) { return {-a.h, -a.l}; }
-struct Sums {
-    int64_t h = 0, m = 0, l = 0;
-};
-// a b for a 32-bit b: its products with a's parts.
-void mul_add(Sums* s, Split a, int32_t b) {
-    s->m = fx::mac64(s->m, a.h, b);
-    s->l = fx::mac64(s->l, a.l, b);
-}
-void mul_add(Sums* s, Split a, Split b) {
-    s->h = fx::mac64(s->h, a.h, b.h);
-    s->m = fx::mac64(fx::mac64(s->m, a.h, b.l), a.l, b.h);
-    s->l = fx::mac64(s->l, a.l, b.l);
-}
-// h 2^60 + m 2^30 + l, the carries of the low parts taken up first.
-fx::Wide value(const Sums& s) {
-    const int64_t m = s.m + (s.l >> 30);
-    const int64_t h = s.h + (m >> 30);
-    const uint64_t low = ((static_cast<uint64_t>(m) & 0x3fffffffu) << 30) | (static_cast<uint64_t>(s.l) & 0x3fffffffu);
-    return fx::add_wide(fx::shl_wide(h, 60), fx::wide(static_cast<int64_t>(low)));
-}
+using sbr_split::mul_add;
+using sbr_split::neg;
+using sbr_split::split;
+using sbr_split::Split;
+using sbr_split::Sums;
+using sbr_split::value;
 #else
 fx::Wide mul_add(fx::Wide acc, int64_t a, int64_t b) { return fx::add_wide(acc, fx::mul64_wide(a, b)); }
 fx::Wide mul_sub(fx::Wide acc, int64_t a, int64_t b) { return fx::sub_wide(acc, fx::mul64_wide(a, b)); }
