@@ -189,9 +189,11 @@ inline Complex rotate_conj_halves(Complex z, int32_t c, int32_t s) {
 // fft_tw's pair j - 128 times -i), or of their slots as they are (fused
 // false), each A entry from pa up to end and each B entry from pb down:
 // the low butterflies give A's a values and B's b values, the high ones
-// B's a values and A's b values. The loop keeps five pointers, each value's
-// second slot 2048 bytes on from the first (within reach of a load's
-// offset).
+// B's a values and A's b values. The loop keeps five pointers: each
+// value's second slot, and its post-twiddle, 2048 bytes on from the first
+// are beyond LDRD's reach (1020 bytes), so on 32-bit ARM they come as two
+// plain loads from the same pointer (whose offsets reach 4095), the first
+// ones as one LDRD each.
 template <bool kHigh>
 __attribute__((noinline)) void run_half(const int32_t* buf, int j, int32_t* pa, const int32_t* end, int32_t* pb,
                                         bool fused) {
