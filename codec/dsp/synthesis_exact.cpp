@@ -68,14 +68,25 @@ namespace {
 // sample j of the first half and sample 2q-1-j both take P = u[q-1-j] and
 // Q = u[q+j], as (-P, Q) and (P, Q). The buffer is only read.
 //
-// On 32-bit ARM the passes go in runs of kRun: the run's a values, then
-// its b values (their slots taken upwards as well), as P, Q pairs into a
-// small local array, then one loop over the run's lo samples and one over
-// its hi ones (kTwoAStep: two samples a step, for the long windows of the
-// 16-bit PCM sinks alone: its code is twice as long). Each loop has few moving pointers,
-// which keeps its 14 registers nearly free of spills. With 16 or more (x86-64) one loop
-// giving all four samples of a pass at once is quicker: there the local
-// array only adds loads and stores.
+// output_passes makes the short windows' passes and the downmix's long
+// ones; the synthesis's long blocks go through long_output below, on every
+// target. On 32-bit ARM output_passes goes in runs of kRun: the run's a
+// values, then its b values (their slots taken upwards as well), as P, Q
+// pairs into a small local array, then one loop over the run's lo samples
+// and one over its hi ones, a sample a step. Each loop has few moving
+// pointers, which keeps its 14 registers nearly free of spills. With 16 or
+// more (x86-64) one loop giving all four samples of a pass at once is
+// quicker here: the local array only adds loads and stores.
+//
+// long_output's P, Q pairs come from run_pair, into a local array as well,
+// and run_samples takes them: a sample a step, or two (kTwoAStep) for the
+// 16-bit PCM sinks on 32-bit ARM alone (their code is twice as long), but
+// for the start and stop windows' run at 224. On x86-64 the array stays
+// where the FFT's last stage is not made on the way either (a vector FFT
+// in the table, for the blocks that still come here): output_passes' direct
+// loop in its place measured 1.8 k instructions a block fewer for 32-bit
+// output but 1.0 k more for 16-bit samples in a native layout (GCC then no
+// longer inlines post_pair).
 #if defined(__arm__)
 constexpr bool kInRuns = true;
 #else
@@ -108,7 +119,7 @@ inline void run_samples(const int32_t* pq, int q, int run, int passes, Lo lo, Hi
     }
 }
 
-template <bool kTwoAStep = false, class Lo, class Hi>
+template <class Lo, class Hi>
 inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi hi) {
     const int32_t* tw = post_table(4 * q);
     if constexpr (!kInRuns) {
@@ -144,21 +155,9 @@ inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi h
         }
         const int32_t* const end = pq + 4 * passes;
         int n = 2 * run;
-        if constexpr (kTwoAStep) {
-            for (const int32_t* v = pq; v < end; v += 4, n += 2) {
-                lo(n, fx::neg_wrap(v[0]), v[1]);
-                lo(n + 1, fx::neg_wrap(v[2]), v[3]);
-            }
-            n = 2 * q - 1 - 2 * run;
-            for (const int32_t* v = pq; v < end; v += 4, n -= 2) {
-                hi(n, v[0], v[1]);
-                hi(n - 1, v[2], v[3]);
-            }
-        } else {
-            for (const int32_t* v = pq; v < end; v += 2, ++n) lo(n, fx::neg_wrap(v[0]), v[1]);
-            n = 2 * q - 1 - 2 * run;
-            for (const int32_t* v = pq; v < end; v += 2, --n) hi(n, v[0], v[1]);
-        }
+        for (const int32_t* v = pq; v < end; v += 2, ++n) lo(n, fx::neg_wrap(v[0]), v[1]);
+        n = 2 * q - 1 - 2 * run;
+        for (const int32_t* v = pq; v < end; v += 2, --n) hi(n, v[0], v[1]);
     }
 }
 
@@ -190,9 +189,11 @@ inline Complex rotate_conj_halves(Complex z, int32_t c, int32_t s) {
 // fft_tw's pair j - 128 times -i), or of their slots as they are (fused
 // false), each A entry from pa up to end and each B entry from pb down:
 // the low butterflies give A's a values and B's b values, the high ones
-// B's a values and A's b values. The loop keeps five pointers, each value's
-// second slot 2048 bytes on from the first (within reach of a load's
-// offset).
+// B's a values and A's b values. The loop keeps five pointers: each
+// value's second slot, and its post-twiddle, 2048 bytes on from the first
+// are beyond LDRD's reach (1020 bytes), so on 32-bit ARM they come as two
+// plain loads from the same pointer (whose offsets reach 4095), the first
+// ones as one LDRD each.
 template <bool kHigh>
 __attribute__((noinline)) void run_half(const int32_t* buf, int j, int32_t* pa, const int32_t* end, int32_t* pb,
                                         bool fused) {
@@ -333,20 +334,20 @@ const int32_t* short_table(int shape) { return shape ? kbd_short_q31 : sine_shor
 // start and stop windows' halves are 0 or 1.0 up to n = 448 and from n = 576
 // with the short table between: passes below 224 reach only those flat
 // parts.
-template <bool kTwoAStep = false, class MakeSink>
+template <class MakeSink>
 void long_passes(uint8_t seq, int shape, int prev, const int32_t* coef, const MakeSink sink) {
     const Up rise{long_table(prev), 0};
     const Down fall{long_table(shape), 1024};
     if (seq == LONG_START_SEQUENCE) {
         const Down edge{short_table(shape), 576};
-        output_passes<kTwoAStep>(coef, 512, 0, 224, sink(rise, One{}), sink(rise, Zero{}));
-        output_passes<kTwoAStep>(coef, 512, 224, 256, sink(rise, edge), sink(rise, edge));
+        output_passes(coef, 512, 0, 224, sink(rise, One{}), sink(rise, Zero{}));
+        output_passes(coef, 512, 224, 256, sink(rise, edge), sink(rise, edge));
     } else if (seq == LONG_STOP_SEQUENCE) {
         const Up edge{short_table(prev), 448};
-        output_passes<kTwoAStep>(coef, 512, 0, 224, sink(Zero{}, fall), sink(One{}, fall));
-        output_passes<kTwoAStep>(coef, 512, 224, 256, sink(edge, fall), sink(edge, fall));
+        output_passes(coef, 512, 0, 224, sink(Zero{}, fall), sink(One{}, fall));
+        output_passes(coef, 512, 224, 256, sink(edge, fall), sink(edge, fall));
     } else {
-        output_passes<kTwoAStep>(coef, 512, 0, 256, sink(rise, fall), sink(rise, fall));
+        output_passes(coef, 512, 0, 256, sink(rise, fall), sink(rise, fall));
     }
 }
 
