@@ -245,26 +245,23 @@ void run_pair(const int32_t* buf, int r, int32_t* pq, bool fused) {
 
 // The long block's passes, the run at 224 (B of the first pair, where the
 // start and stop windows have their short slopes) through lo_edge and
-// hi_edge, a sample a step (these are rare), the others through lo and hi.
+// hi_edge, a sample a step (these are rare), the others through lo and hi;
+// where the edge's sinks are lo and hi themselves (the same types), every
+// run alike.
 template <bool kTwoAStep, class Lo, class Hi, class LoEdge, class HiEdge>
 void long_output(const int32_t* buf, bool fused, Lo lo, Hi hi, LoEdge lo_edge, HiEdge hi_edge) {
+    constexpr bool kEdge = !std::is_same_v<Lo, LoEdge> || !std::is_same_v<Hi, HiEdge>;
     int32_t pq[8 * kRun];
     for (int v = 0; v < 256 / kRun; ++v) {
         const int r = v / 2 * kRun, side = v & 1, run = side ? 256 - r - kRun : r;
         if (!side) run_pair(buf, r, pq, fused);
-        if (run == 256 - kRun) run_samples<false>(pq + 4 * kRun, 512, run, kRun, lo_edge, hi_edge);
+        if (kEdge && run == 256 - kRun) run_samples<false>(pq + 4 * kRun, 512, run, kRun, lo_edge, hi_edge);
         else run_samples<kTwoAStep>(pq + 4 * kRun * side, 512, run, kRun, lo, hi);
     }
 }
-// ... all through lo and hi.
 template <bool kTwoAStep, class Lo, class Hi>
 void long_output(const int32_t* buf, bool fused, Lo lo, Hi hi) {
-    int32_t pq[8 * kRun];
-    for (int v = 0; v < 256 / kRun; ++v) {
-        const int r = v / 2 * kRun, side = v & 1;
-        if (!side) run_pair(buf, r, pq, fused);
-        run_samples<kTwoAStep>(pq + 4 * kRun * side, 512, side ? 256 - r - kRun : r, kRun, lo, hi);
-    }
+    long_output<kTwoAStep>(buf, fused, lo, hi, lo, hi);
 }
 
 // The first steps of a long block's transform: the pre-twiddle and the FFT
@@ -319,21 +316,15 @@ struct Down {
 const int32_t* long_table(int shape) { return shape ? kbd_long_q31 : sine_long_q31; }
 const int32_t* short_table(int shape) { return shape ? kbd_short_q31 : sine_short_q31; }
 
-// A long block in one pass: sample n of the first half, weighted by the
-// rising window, adds to the overlap and goes out as PCM; the second half's,
-// weighted by the falling one, becomes the new overlap at n. The start and
-// stop windows' halves are 0 or 1.0 up to n = 448 and from n = 576 with the
-// short table between: passes below 224 reach only those flat parts.
-//
-// The sinks hold copies of the pointers and of the PCM store: a PCM store
-// may alias anything (int16_shared), so nothing they use is read back from
-// memory after one.
 // The output passes of a long block after its transform: sink(rise, fall)
 // makes the function that takes sample n of both halves (x of the first,
 // weighted by the rising window, y of the second, by the falling one). The
 // start and stop windows' halves are 0 or 1.0 up to n = 448 and from n = 576
 // with the short table between: passes below 224 reach only those flat
-// parts.
+// parts. long_passes runs output_passes (the downmix's long blocks);
+// long_windows below chooses the same windows for long_output. (long_passes
+// written through long_windows made the LC-only plug-in on 32-bit ARM 632
+// bytes longer: GCC inlines the passes differently there.)
 template <class MakeSink>
 void long_passes(uint8_t seq, int shape, int prev, const int32_t* coef, const MakeSink sink) {
     const Up rise{long_table(prev), 0};
