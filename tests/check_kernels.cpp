@@ -1420,68 +1420,68 @@ bool same_fifo(const HuffmanRun& a, const HuffmanRun& b) {
 template <int WindowBits = reservoir::Reservoir::kWindowBits>
 void check_huffman_reads(int rounds) {
     if constexpr (WindowBits == 64) {
-    std::printf("huffman: branchless sign bits against branches\n");
-    for (int r = 0; r < 400 * rounds; ++r) {
-        // Bands of 4 to 32 lines (multiples of four) up to 1024 lines.
-        int16_t tops[120];
-        int bands = 0;
-        for (int line = 0; bands < 120;) {
-            const int width = 4 * (1 + below(below(4) ? 4 : 8));
-            if (line + width > 1024) break;
-            line += width;
-            tops[bands++] = static_cast<int16_t>(line);
-        }
-        SectionEntry sections[kMaxSections];
-        int count = 0;
-        const int book_bias = below(4);  // 0: any book; else mostly one
-        const int favourite = 1 + below(11);
-        for (int band = 0; band < bands && count < kMaxSections;) {
-            int cb = below(16);
-            if (book_bias && below(4)) cb = favourite;
-            band = std::min(bands, band + 1 + below(below(4) ? 3 : 12));
-            sections[count++] = {static_cast<uint8_t>(cb), static_cast<uint8_t>(band)};
-        }
-        if (below(8) == 0 && count < kMaxSections) {  // a section of no bands
-            const uint8_t end = sections[count - 1].end;
-            sections[count++] = {static_cast<uint8_t>(below(12)), end};
-        }
+        std::printf("huffman: branchless sign bits against branches\n");
+        for (int r = 0; r < 400 * rounds; ++r) {
+            // Bands of 4 to 32 lines (multiples of four) up to 1024 lines.
+            int16_t tops[120];
+            int bands = 0;
+            for (int line = 0; bands < 120;) {
+                const int width = 4 * (1 + below(below(4) ? 4 : 8));
+                if (line + width > 1024) break;
+                line += width;
+                tops[bands++] = static_cast<int16_t>(line);
+            }
+            SectionEntry sections[kMaxSections];
+            int count = 0;
+            const int book_bias = below(4);  // 0: any book; else mostly one
+            const int favourite = 1 + below(11);
+            for (int band = 0; band < bands && count < kMaxSections;) {
+                int cb = below(16);
+                if (book_bias && below(4)) cb = favourite;
+                band = std::min(bands, band + 1 + below(below(4) ? 3 : 12));
+                sections[count++] = {static_cast<uint8_t>(cb), static_cast<uint8_t>(band)};
+            }
+            if (below(8) == 0 && count < kMaxSections) {  // a section of no bands
+                const uint8_t end = sections[count - 1].end;
+                sections[count++] = {static_cast<uint8_t>(below(12)), end};
+            }
 
-        HuffmanRun a;
-        const int size = 64 + below(below(2) ? 256 : 1400);
-        a.words.resize(static_cast<size_t>(size));
-        const int shape = below(4);
-        for (uint16_t& w : a.words) w = below(8) == 0 ? stream_word(below(4)) : stream_word(shape);
-        const int held = below(4) ? size - 1 : below(size);  // words buffered (one slot stays free)
-        const int at = below(4) == 0 ? size - 1 - below(8) : below(size);
-        a.fifo.size = static_cast<uint16_t>(size);
-        a.fifo.bits_left = static_cast<uint16_t>(below(17));
-        a.fifo.cache = static_cast<uint16_t>(static_cast<uint32_t>(next()) & (0xFFFF0000u >> a.fifo.bits_left));
-        a.fifo.words_read = static_cast<uint16_t>(below(100));
-        a.fifo.status = DECFIFO_OK;
-        a.fifo.get_bits_callback = below(2) ? huffman_source : nullptr;
-        a.quant.words.assign(a.quant.words.size(), static_cast<int32_t>(kGuardWord));
-        for (int i = 0; i < 512; ++i) a.quant.data()[i] = below(4) ? 0 : static_cast<int32_t>(next());
-        HuffmanRun b = a;
-        const uint32_t source = next() | 1u;
-        for (HuffmanRun* run : {&a, &b}) {
-            DecFifo& f = run->fifo;
-            f.buffer = run->words.data();
-            f.read_ptr = f.buffer + at;
-            f.write_ptr = f.buffer + (at + held) % size;
-            huffman_source_state = source;
-            run->ok = run == &a ? huffman_lines::decode_sections<false>(static_cast<uint16_t>(count), tops, sections,
-                                                                        shared16(run->quant.data()), &f)
-                                : huffman_lines::decode_sections<true>(static_cast<uint16_t>(count), tops, sections,
-                                                                       shared16(run->quant.data()), &f);
+            HuffmanRun a;
+            const int size = 64 + below(below(2) ? 256 : 1400);
+            a.words.resize(static_cast<size_t>(size));
+            const int shape = below(4);
+            for (uint16_t& w : a.words) w = below(8) == 0 ? stream_word(below(4)) : stream_word(shape);
+            const int held = below(4) ? size - 1 : below(size);  // words buffered (one slot stays free)
+            const int at = below(4) == 0 ? size - 1 - below(8) : below(size);
+            a.fifo.size = static_cast<uint16_t>(size);
+            a.fifo.bits_left = static_cast<uint16_t>(below(17));
+            a.fifo.cache = static_cast<uint16_t>(static_cast<uint32_t>(next()) & (0xFFFF0000u >> a.fifo.bits_left));
+            a.fifo.words_read = static_cast<uint16_t>(below(100));
+            a.fifo.status = DECFIFO_OK;
+            a.fifo.get_bits_callback = below(2) ? huffman_source : nullptr;
+            a.quant.words.assign(a.quant.words.size(), static_cast<int32_t>(kGuardWord));
+            for (int i = 0; i < 512; ++i) a.quant.data()[i] = below(4) ? 0 : static_cast<int32_t>(next());
+            HuffmanRun b = a;
+            const uint32_t source = next() | 1u;
+            for (HuffmanRun* run : {&a, &b}) {
+                DecFifo& f = run->fifo;
+                f.buffer = run->words.data();
+                f.read_ptr = f.buffer + at;
+                f.write_ptr = f.buffer + (at + held) % size;
+                huffman_source_state = source;
+                const auto n = static_cast<uint16_t>(count);
+                int16_shared* const quant = shared16(run->quant.data());
+                run->ok = run == &a ? huffman_lines::decode_sections<false>(n, tops, sections, quant, &f)
+                                    : huffman_lines::decode_sections<true>(n, tops, sections, quant, &f);
+            }
+            if (!same("huffman_branchless", "values", {&a.quant}, {&b.quant})) return;
+            if (a.ok != b.ok || !same_fifo(a, b)) {
+                std::printf("FAIL huffman_branchless: %s differs (round %d: with branches %d, branchless %d)\n",
+                            a.ok != b.ok ? "result" : "FIFO state", r, a.ok, b.ok);
+                ++failures;
+                return;
+            }
         }
-        if (!same("huffman_branchless", "values", {&a.quant}, {&b.quant})) return;
-        if (a.ok != b.ok || !same_fifo(a, b)) {
-            std::printf("FAIL huffman_branchless: %s differs (round %d: with branches %d, branchless %d)\n",
-                        a.ok != b.ok ? "result" : "FIFO state", r, a.ok, b.ok);
-            ++failures;
-            return;
-        }
-    }
     }
 }
 
