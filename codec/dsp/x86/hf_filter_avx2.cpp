@@ -151,7 +151,7 @@ AVX2 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_str
 // two halves of a register (VPINSRD: VPGATHERDD takes fewer instructions
 // but longer); the magnitudes by VPABSD (INT32_MIN stays 2^31 as an
 // unsigned word), gathered by VPOR. The last rows of a run (fewer than
-// eight) are the reference's.
+// eight) are the reference's, the scaling's the SSE4.1 variant's.
 namespace {
 
 // Eight words of a column, `stride` apart.
@@ -184,16 +184,14 @@ AVX2 int sbr_hf_bits_avx2(const int32_t* re, const int32_t* im, int stride, int 
 AVX2 void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr,
                              int32_t* yi) {
     // The shift's direction chosen once for the run, as the reference's.
+    const int end = n & ~7;
     auto run = [&](auto op) AVX2_LAMBDA {
         const int32_t* r = re;
         const int32_t* i = im;
-        int l = 0;
-        for (; l + 8 <= n; l += 8, r += 8 * stride, i += 8 * stride) {
+        for (int l = 0; l < end; l += 8, r += 8 * stride, i += 8 * stride) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(yr + l), op(gather8(r, stride)));
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(yi + l), op(gather8(i, stride)));
         }
-        _mm256_zeroupper();
-        for (; l < n; ++l) hf_filter::scale_row(re, im, stride, l, s, yr, yi);
     };
     const __m128i count = _mm_cvtsi32_si128(s > 0 ? s : -s), count1 = _mm_cvtsi32_si128(s - 1);
     if (s > 0)
@@ -202,6 +200,8 @@ AVX2 void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, in
         run([&](__m256i v) AVX2_LAMBDA { return v; });
     else
         run([&](__m256i v) AVX2_LAMBDA { return shl_sat(v, count); });
+    _mm256_zeroupper();
+    if (end < n) sbr_hf_scale_sse41(re + end * stride, im + end * stride, stride, n - end, s, yr + end, yi + end);
 }
 
 // The covariances, eight terms a step. Of the eight sums five are taken
