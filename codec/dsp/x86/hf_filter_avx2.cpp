@@ -125,12 +125,11 @@ AVX2_INLINE void filter8(const int32_t* x_re, const int32_t* x_im, int x_stride,
     }
 }
 
-// A value's even words and its odd ones shifted down (VPMULDQ reads the
-// even words).
+// The words of a value VPMULDQ reads (the even ones), and those of its odd
+// words.
 struct Pair {
     __m256i even, odd;
 };
-AVX2_INLINE Pair pair(__m256i v) { return {v, _mm256_srli_epi64(v, 32)}; }
 
 }  // namespace
 
@@ -210,9 +209,9 @@ AVX2 void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, in
 // one after the last (phi[0] from phi[1], [4] from [2], [5] from [3]), the
 // same sums modulo 2^64. Each step's products: those of the even words and
 // of the odd ones (VPMULDQ) added into the same 64-bit lanes, the lanes
-// added at the end. A run not a multiple of eight ends with the eight
-// terms up to its last, those already taken zeroed by their y[m] (every
-// product has a factor of y[m]); runs below eight are the reference's.
+// added at the end. A run ends with the eight terms up to its last, those
+// already taken zeroed by their y[m] (every product has a factor of y[m]);
+// runs below eight are the reference's.
 AVX2 void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
     if (n < 8) {
         sbr_hf_covariance_c(yr, yi, n, phi);
@@ -228,25 +227,31 @@ AVX2 void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, in
         const __m256i o = _mm256_add_epi64(_mm256_mul_epi32(a.odd, b.odd), _mm256_mul_epi32(c.odd, d.odd));
         sum = _mm256_add_epi64(sum, _mm256_add_epi64(e, o));
     };
-    auto step = [&](int m, __m256i keep) AVX2_LAMBDA {
-        const Pair r0 = pair(_mm256_and_si256(at(yr + m), keep)), i0 = pair(_mm256_and_si256(at(yi + m), keep));
-        const Pair r1 = pair(at(yr + m + 1)), i1 = pair(at(yi + m + 1));
-        const Pair r2 = pair(at(yr + m + 2)), i2 = pair(at(yi + m + 2));
-        const Pair n0 = {_mm256_sub_epi32(zero, i0.even), _mm256_sub_epi32(zero, i0.odd)};
-        mac(acc[0], r0, r0, i0, i0);  // phi[1]
-        mac(acc[1], r1, r0, i1, i0);  // phi[2]
-        mac(acc[2], i1, r0, r1, n0);  // phi[3]
-        mac(acc[3], r2, r0, i2, i0);  // phi[6]
-        mac(acc[4], i2, r0, r2, n0);  // phi[7]
+    // Terms m .. m + 7. The odd words of the samples from k are the even
+    // words of those from k + 1, the only ones VPMULDQ reads: loads one word
+    // on, but in the last eight terms (`last`), where those would read past
+    // the samples and the first words may be zeroed: there the words
+    // shifted down.
+    auto step = [&](int m, bool last, __m256i keep) AVX2_LAMBDA {
+        auto odd = [&](__m256i v, const int32_t* p) AVX2_LAMBDA { return last ? _mm256_srli_epi64(v, 32) : at(p); };
+        const __m256i r0 = _mm256_and_si256(at(yr + m), keep), i0 = _mm256_and_si256(at(yi + m), keep);
+        const __m256i r1 = at(yr + m + 1), i1 = at(yi + m + 1), r2 = at(yr + m + 2), i2 = at(yi + m + 2);
+        const Pair p0r = {r0, odd(r0, yr + m + 1)}, p0i = {i0, odd(i0, yi + m + 1)};
+        const Pair p1r = {r1, odd(r1, yr + m + 2)}, p1i = {i1, odd(i1, yi + m + 2)};
+        const Pair p2r = {r2, odd(r2, yr + m + 3)}, p2i = {i2, odd(i2, yi + m + 3)};
+        const Pair n0 = {_mm256_sub_epi32(zero, p0i.even), _mm256_sub_epi32(zero, p0i.odd)};
+        mac(acc[0], p0r, p0r, p0i, p0i);  // phi[1]
+        mac(acc[1], p1r, p0r, p1i, p0i);  // phi[2]
+        mac(acc[2], p1i, p0r, p1r, n0);   // phi[3]
+        mac(acc[3], p2r, p0r, p2i, p0i);  // phi[6]
+        mac(acc[4], p2i, p0r, p2r, n0);   // phi[7]
     };
     const __m256i all = _mm256_set1_epi32(-1);
     int m = 0;
-    for (; m + 8 <= n; m += 8) step(m, all);
-    if (m < n) {
-        // The last eight terms, the first 8 - (n - m) of them taken already.
-        static constexpr int32_t kKeep[16] = {0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1};
-        step(n - 8, at(kKeep + (n - m)));
-    }
+    for (; m + 8 < n; m += 8) step(m, false, all);
+    // The last eight terms, the first 8 - (n - m) of them taken already.
+    static constexpr int32_t kKeep[16] = {0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1};
+    step(n - 8, true, at(kKeep + (n - m)));
     int64_t sum[5];
     for (int i = 0; i < 5; ++i) {
         const __m128i h = _mm_add_epi64(_mm256_castsi256_si128(acc[i]), _mm256_extracti128_si256(acc[i], 1));
