@@ -63,6 +63,9 @@ void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, 
 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
+// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight rows at a time.
+int sbr_hf_bits_avx2(const int32_t* re, const int32_t* im, int stride, int n);
+void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 
 namespace hf_filter {
 

@@ -1,16 +1,21 @@
 // The SBR high-frequency generator's filter with AVX2, eight slots at a
-// time: the SSE4.1 variant's steps (dsp/x86/hf_filter_sse41.cpp) twice as
-// wide. The column's words gathered into the two halves of a register
-// (VPINSRD) and scaled down as fx::rshr; the slots before each eight
-// (x[l-1], x[l-2]) from the previous eight (VPERM2I128, VPALIGNR); the
-// five products of each part in 64-bit lanes (VPMULDQ, the even slots and
-// the odd ones apart), rounded as fx::rshr64_sat by kHfFilterQ straight into
-// the slots' words: the low words of the logical shift (an even slot's sum
-// shifted down, an odd one's up by 32 - kHfFilterQ), saturated where the
-// high word of the arithmetic shift (VPSRAD of the sum's high word) is not
-// their sign; then scaled back up as fx::shl_sat. The last rows of a run
-// (fewer than eight) are the SSE4.1 variant's. Bit-exact with
-// dsp/hf_filter.cpp.
+// time: the column's words gathered (VPGATHERDD) and scaled down as
+// fx::rshr; the slots before each eight (x[l-1], x[l-2]) from the previous
+// eight (VPERM2I128, VPALIGNR). VPMULDQ reads the low word of each 64-bit
+// lane: those of the gathered words are slots l + 2i, of the words shifted
+// down l + 2i + 1, of the two aligned ones l + 2i - 1 and l + 2i - 2, the
+// even slots' three terms and the odd ones'. The five products of each part
+// in 64-bit lanes, the real part's subtracted products those of the negated
+// coefficients (|a| < 2^30; no x is -2^31 either), rounded as
+// fx::rshr64_sat by kHfFilterQ straight into the slots' words: the low
+// words of the logical shift (an even slot's sum shifted down, an odd one's
+// up by 32 - kHfFilterQ), saturated where the high word of the arithmetic
+// shift (the sum's high word shifted by VPSRAD) is not their sign; then
+// scaled back up as fx::shl_sat. The output rows are those of the
+// generator's matrix (64 words); a run not a multiple of eight ends with the
+// eight rows up to its last (rows done twice are the same values); other
+// output strides and runs below eight are the SSE4.1 variant's. Bit-exact
+// with dsp/hf_filter.cpp.
 #include <immintrin.h>
 
 #include "dsp/hf_filter.h"
@@ -19,6 +24,134 @@
 namespace {
 
 #define AVX2_LAMBDA __attribute__((always_inline, target("avx2")))
+
+constexpr int kRow = 64;  // the output rows' stride taken here
+
+// Eight words of the output column, kRow apart.
+AVX2_INLINE void scatter8(int32_t* p, __m256i v) {
+    const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+    p[0] = _mm_cvtsi128_si32(lo);
+    p[kRow] = _mm_extract_epi32(lo, 1);
+    p[2 * kRow] = _mm_extract_epi32(lo, 2);
+    p[3 * kRow] = _mm_extract_epi32(lo, 3);
+    p[4 * kRow] = _mm_cvtsi128_si32(hi);
+    p[5 * kRow] = _mm_extract_epi32(hi, 1);
+    p[6 * kRow] = _mm_extract_epi32(hi, 2);
+    p[7 * kRow] = _mm_extract_epi32(hi, 3);
+}
+
+// fx::rshr by s (1..31): (x >> s) + ((x >> (s - 1)) & 1).
+AVX2_INLINE __m256i rshr(__m256i x, __m128i s, __m128i s1) {
+    return _mm256_add_epi32(_mm256_sra_epi32(x, s), _mm256_and_si256(_mm256_sra_epi32(x, s1), _mm256_set1_epi32(1)));
+}
+
+// The limit of each word's sign (sign: its top bit), INT32_MAX or INT32_MIN.
+AVX2_INLINE __m256i limit(__m256i sign) {
+    return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX)),
+                                                _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN)),
+                                                _mm256_castsi256_ps(sign)));
+}
+
+// fx::shl_sat by s: the limit of v's sign where the shifted value does not
+// shift back to v.
+AVX2_INLINE __m256i shl_sat(__m256i v, __m128i s) {
+    const __m256i up = _mm256_sll_epi32(v, s);
+    const __m256i fits = _mm256_cmpeq_epi32(_mm256_sra_epi32(up, s), v);
+    return _mm256_blendv_epi8(limit(v), up, fits);
+}
+
+// fx::rshr64_sat by kHfFilterQ of the 64-bit sums of the even slots (e) and
+// the odd ones (o), as eight words in slot order.
+AVX2_INLINE __m256i round_q(__m256i e, __m256i o) {
+    static_assert(kHfFilterQ < 32, "the low words of the logical shift");
+    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << (kHfFilterQ - 1));
+    e = _mm256_add_epi64(e, bias);
+    o = _mm256_add_epi64(o, bias);
+    const __m256i lo = _mm256_blend_epi32(_mm256_srli_epi64(e, kHfFilterQ), _mm256_slli_epi64(o, 32 - kHfFilterQ), 0xAA);
+    const __m256i hi =
+        _mm256_srai_epi32(_mm256_blend_epi32(_mm256_shuffle_epi32(e, _MM_SHUFFLE(3, 3, 1, 1)), o, 0xAA), kHfFilterQ);
+    const __m256i fits = _mm256_cmpeq_epi32(hi, _mm256_srai_epi32(lo, 31));
+    return _mm256_blendv_epi8(limit(hi), lo, fits);
+}
+
+// Rows 0 .. count - 1 (count >= 8); kScaled: shift > 0.
+template <bool kScaled>
+AVX2_INLINE void filter8(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                         int count, const int32_t* coef, int shift) {
+    const __m128i s = _mm_cvtsi32_si128(shift), s1 = _mm_cvtsi32_si128(shift - 1);
+    auto scaled = [&](__m256i v) AVX2_LAMBDA { return kScaled ? rshr(v, s, s1) : v; };
+    // The word offsets of eight rows, and of the two before them (in the
+    // last two words; the others not read).
+    const __m256i rows = _mm256_mullo_epi32(_mm256_set1_epi32(x_stride), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    const __m256i rows_before = _mm256_sub_epi32(rows, _mm256_set1_epi32(8 * x_stride));
+    const __m256i last_two = _mm256_setr_epi32(0, 0, 0, 0, 0, 0, -1, -1);
+    auto load = [&](const int32_t* p) AVX2_LAMBDA { return scaled(_mm256_i32gather_epi32(p, rows, 4)); };
+    auto before = [&](const int32_t* p) AVX2_LAMBDA {
+        return scaled(_mm256_mask_i32gather_epi32(_mm256_setzero_si256(), p, rows_before, last_two, 4));
+    };
+    const __m256i one = _mm256_set1_epi32(INT32_C(1) << kHfFilterQ);
+    const __m256i a0r = _mm256_set1_epi32(coef[0]), a0i = _mm256_set1_epi32(coef[1]);
+    const __m256i a1r = _mm256_set1_epi32(coef[2]), a1i = _mm256_set1_epi32(coef[3]);
+    const __m256i n0i = _mm256_set1_epi32(-coef[1]), n1i = _mm256_set1_epi32(-coef[3]);
+    // x0 2^28 + a x1 + b y1 + c x2 + d y2 in 64-bit lanes.
+    auto sum5 = [&](__m256i x0, __m256i x1, __m256i y1, __m256i x2, __m256i y2, __m256i b, __m256i d) AVX2_LAMBDA {
+        const __m256i u = _mm256_add_epi64(_mm256_mul_epi32(x0, one), _mm256_mul_epi32(x1, a0r));
+        const __m256i v = _mm256_add_epi64(_mm256_mul_epi32(y1, b), _mm256_mul_epi32(x2, a1r));
+        return _mm256_add_epi64(_mm256_add_epi64(u, v), _mm256_mul_epi32(y2, d));
+    };
+    // Rows l .. l + 7, rows l - 2 and l - 1 in the last two words of pr, pi.
+    auto rows8 = [&](int l, __m256i& pr, __m256i& pi) AVX2_LAMBDA {
+        const __m256i xr = load(x_re + l * x_stride), xi = load(x_im + l * x_stride);
+        const __m256i tr = _mm256_permute2x128_si256(pr, xr, 0x21), ti = _mm256_permute2x128_si256(pi, xi, 0x21);
+        const __m256i or_ = _mm256_srli_epi64(xr, 32), oi = _mm256_srli_epi64(xi, 32);
+        const __m256i e1r = _mm256_alignr_epi8(xr, tr, 12), e1i = _mm256_alignr_epi8(xi, ti, 12);
+        const __m256i e2r = _mm256_alignr_epi8(xr, tr, 8), e2i = _mm256_alignr_epi8(xi, ti, 8);
+        // re = x0r 2^28 + a0r x1r - a0i x1i + a1r x2r - a1i x2i
+        // im = x0i 2^28 + a0r x1i + a0i x1r + a1r x2i + a1i x2r
+        __m256i yr = round_q(sum5(xr, e1r, e1i, e2r, e2i, n0i, n1i), sum5(or_, xr, xi, e1r, e1i, n0i, n1i));
+        __m256i yi = round_q(sum5(xi, e1i, e1r, e2i, e2r, a0i, a1i), sum5(oi, xi, xr, e1i, e1r, a0i, a1i));
+        if constexpr (kScaled) yr = shl_sat(yr, s), yi = shl_sat(yi, s);
+        scatter8(y_re + l * kRow, yr);
+        scatter8(y_im + l * kRow, yi);
+        pr = xr, pi = xi;
+    };
+    __m256i pr = before(x_re), pi = before(x_im);
+    int l = 0;
+    for (; l + 8 <= count; l += 8) rows8(l, pr, pi);
+    if (l < count) {
+        l = count - 8;
+        pr = before(x_re + l * x_stride), pi = before(x_im + l * x_stride);
+        rows8(l, pr, pi);
+    }
+}
+
+// The words of a value VPMULDQ reads (the even ones), and those of its odd
+// words.
+struct Pair {
+    __m256i even, odd;
+};
+
+}  // namespace
+
+AVX2 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                             int y_stride, int count, const int32_t* coef, int shift) {
+    if (count < 8 || y_stride != kRow) {
+        sbr_hf_filter_sse41(x_re, x_im, x_stride, y_re, y_im, y_stride, count, coef, shift);
+        return;
+    }
+    if (shift > 0)
+        filter8<true>(x_re, x_im, x_stride, y_re, y_im, count, coef, shift);
+    else
+        filter8<false>(x_re, x_im, x_stride, y_re, y_im, count, coef, shift);
+    _mm256_zeroupper();
+}
+
+// The block exponents eight rows at a time, the words gathered into the
+// two halves of a register (VPINSRD: VPGATHERDD takes fewer instructions
+// but longer); the magnitudes by VPABSD (INT32_MIN stays 2^31 as an
+// unsigned word), gathered by VPOR. The last rows of a run (fewer than
+// eight) are the reference's, the scaling's the SSE4.1 variant's.
+namespace {
 
 // Eight words of a column, `stride` apart.
 AVX2_INLINE __m128i gather4(const int32_t* p, int stride) {
@@ -30,109 +163,44 @@ AVX2_INLINE __m128i gather4(const int32_t* p, int stride) {
 AVX2_INLINE __m256i gather8(const int32_t* p, int stride) {
     return _mm256_inserti128_si256(_mm256_castsi128_si256(gather4(p, stride)), gather4(p + 4 * stride, stride), 1);
 }
-AVX2_INLINE void scatter4(int32_t* p, int stride, __m128i v) {
-    p[0] = _mm_cvtsi128_si32(v);
-    p[stride] = _mm_extract_epi32(v, 1);
-    p[2 * stride] = _mm_extract_epi32(v, 2);
-    p[3 * stride] = _mm_extract_epi32(v, 3);
-}
-AVX2_INLINE void scatter8(int32_t* p, int stride, __m256i v) {
-    scatter4(p, stride, _mm256_castsi256_si128(v));
-    scatter4(p + 4 * stride, stride, _mm256_extracti128_si256(v, 1));
-}
-
-// fx::rshr by s (1..31): (x >> s) + ((x >> (s - 1)) & 1).
-AVX2_INLINE __m256i rshr(__m256i x, __m128i s, __m128i s1) {
-    return _mm256_add_epi32(_mm256_sra_epi32(x, s), _mm256_and_si256(_mm256_sra_epi32(x, s1), _mm256_set1_epi32(1)));
-}
-
-// fx::shl_sat by s: the limit of v's sign where the shifted value does not
-// shift back to v.
-AVX2_INLINE __m256i shl_sat(__m256i v, __m128i s) {
-    const __m256i up = _mm256_sll_epi32(v, s);
-    const __m256i fits = _mm256_cmpeq_epi32(_mm256_sra_epi32(up, s), v);
-    const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(v, 31), _mm256_set1_epi32(INT32_MAX));
-    return _mm256_blendv_epi8(limit, up, fits);
-}
-
-// fx::rshr64_sat by kHfFilterQ of the 64-bit sums of the even slots (e) and
-// the odd ones (o), as eight words in slot order.
-AVX2_INLINE __m256i round_q(__m256i e, __m256i o) {
-    static_assert(kHfFilterQ < 32, "the low words of the logical shift");
-    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << (kHfFilterQ - 1));
-    e = _mm256_add_epi64(e, bias);
-    o = _mm256_add_epi64(o, bias);
-    const __m256i lo = _mm256_blend_epi32(_mm256_srli_epi64(e, kHfFilterQ), _mm256_slli_epi64(o, 32 - kHfFilterQ), 0xAA);
-    const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_srai_epi32(e, kHfFilterQ), 32),
-                                          _mm256_srai_epi32(o, kHfFilterQ), 0xAA);
-    const __m256i fits = _mm256_cmpeq_epi32(hi, _mm256_srai_epi32(lo, 31));
-    const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(hi, 31), _mm256_set1_epi32(INT32_MAX));
-    return _mm256_blendv_epi8(limit, lo, fits);
-}
-
-// A value's even words and its odd ones shifted down (VPMULDQ reads the
-// even words).
-struct Pair {
-    __m256i even, odd;
-};
-AVX2_INLINE Pair pair(__m256i v) { return {v, _mm256_srli_epi64(v, 32)}; }
-
-// sum of p[t] c[t] over the five terms, the even and the odd slots apart.
-AVX2_INLINE __m256i sum5(const Pair* p, const __m256i* c, bool odd) {
-    auto at = [&](int t) AVX2_LAMBDA { return _mm256_mul_epi32(odd ? p[t].odd : p[t].even, c[t]); };
-    return _mm256_add_epi64(_mm256_add_epi64(_mm256_add_epi64(at(0), at(1)), _mm256_add_epi64(at(2), at(3))), at(4));
-}
-
-// Rows 0 .. 8 n - 1 of the run; kScaled: shift > 0.
-template <bool kScaled>
-AVX2_INLINE int filter8(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                        int y_stride, int count, const int32_t* coef, int shift) {
-    const __m128i s = _mm_cvtsi32_si128(shift), s1 = _mm_cvtsi32_si128(shift - 1);
-    auto scaled = [&](__m256i v) AVX2_LAMBDA { return kScaled ? rshr(v, s, s1) : v; };
-    // Slots -2 and -1 in the last two words.
-    auto before = [&](const int32_t* p) AVX2_LAMBDA {
-        const __m128i v = _mm_insert_epi32(_mm_insert_epi32(_mm_setzero_si128(), p[-2 * x_stride], 2), p[-x_stride], 3);
-        return scaled(_mm256_inserti128_si256(_mm256_setzero_si256(), v, 1));
-    };
-    const __m256i c[5] = {_mm256_set1_epi32(INT32_C(1) << kHfFilterQ), _mm256_set1_epi32(coef[0]),
-                          _mm256_set1_epi32(coef[1]), _mm256_set1_epi32(coef[2]), _mm256_set1_epi32(coef[3])};
-    const __m256i zero = _mm256_setzero_si256();
-    __m256i prev_r = before(x_re), prev_i = before(x_im);
-    int l = 0;
-    for (; l + 8 <= count; l += 8) {
-        const __m256i x0r = scaled(gather8(x_re + l * x_stride, x_stride));
-        const __m256i x0i = scaled(gather8(x_im + l * x_stride, x_stride));
-        const __m256i tr = _mm256_permute2x128_si256(prev_r, x0r, 0x21);
-        const __m256i ti = _mm256_permute2x128_si256(prev_i, x0i, 0x21);
-        const Pair p0r = pair(x0r), p0i = pair(x0i);
-        const Pair p1r = pair(_mm256_alignr_epi8(x0r, tr, 12)), p1i = pair(_mm256_alignr_epi8(x0i, ti, 12));
-        const Pair p2r = pair(_mm256_alignr_epi8(x0r, tr, 8)), p2i = pair(_mm256_alignr_epi8(x0i, ti, 8));
-        // The imaginary parts negated as fx::neg_wrap (VPSUBD wraps).
-        const Pair n1i = {_mm256_sub_epi32(zero, p1i.even), _mm256_sub_epi32(zero, p1i.odd)};
-        const Pair n2i = {_mm256_sub_epi32(zero, p2i.even), _mm256_sub_epi32(zero, p2i.odd)};
-        // re = x0r 2^28 + a0r x1r - a0i x1i + a1r x2r - a1i x2i
-        // im = x0i 2^28 + a0r x1i + a0i x1r + a1r x2i + a1i x2r
-        const Pair re[5] = {p0r, p1r, n1i, p2r, n2i}, im[5] = {p0i, p1i, p1r, p2i, p2r};
-        __m256i yr = round_q(sum5(re, c, false), sum5(re, c, true));
-        __m256i yi = round_q(sum5(im, c, false), sum5(im, c, true));
-        if constexpr (kScaled) yr = shl_sat(yr, s), yi = shl_sat(yi, s);
-        scatter8(y_re + l * y_stride, y_stride, yr);
-        scatter8(y_im + l * y_stride, y_stride, yi);
-        prev_r = x0r, prev_i = x0i;
-    }
-    return l;
-}
 
 }  // namespace
 
-AVX2 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                             int y_stride, int count, const int32_t* coef, int shift) {
-    const int l = shift > 0 ? filter8<true>(x_re, x_im, x_stride, y_re, y_im, y_stride, count, coef, shift)
-                            : filter8<false>(x_re, x_im, x_stride, y_re, y_im, y_stride, count, coef, shift);
+AVX2 int sbr_hf_bits_avx2(const int32_t* re, const int32_t* im, int stride, int n) {
+    __m256i any = _mm256_setzero_si256();
+    int l = 0;
+    for (; l + 8 <= n; l += 8, re += 8 * stride, im += 8 * stride)
+        any = _mm256_or_si256(any,
+                              _mm256_or_si256(_mm256_abs_epi32(gather8(re, stride)), _mm256_abs_epi32(gather8(im, stride))));
+    __m128i m = _mm_or_si128(_mm256_castsi256_si128(any), _mm256_extracti128_si256(any, 1));
     _mm256_zeroupper();
-    if (l < count)
-        sbr_hf_filter_sse41(x_re + l * x_stride, x_im + l * x_stride, x_stride, y_re + l * y_stride,
-                            y_im + l * y_stride, y_stride, count - l, coef, shift);
+    m = _mm_or_si128(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+    uint32_t bits = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(m, _mm_srli_epi64(m, 32))));
+    for (; l < n; ++l, re += stride, im += stride) bits |= hf_filter::magnitude(*re) | hf_filter::magnitude(*im);
+    return 32 - fx::clz32(bits);
+}
+
+AVX2 void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr,
+                             int32_t* yi) {
+    // The shift's direction chosen once for the run, as the reference's.
+    const int end = n & ~7;
+    auto run = [&](auto op) AVX2_LAMBDA {
+        const int32_t* r = re;
+        const int32_t* i = im;
+        for (int l = 0; l < end; l += 8, r += 8 * stride, i += 8 * stride) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(yr + l), op(gather8(r, stride)));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(yi + l), op(gather8(i, stride)));
+        }
+    };
+    const __m128i count = _mm_cvtsi32_si128(s > 0 ? s : -s), count1 = _mm_cvtsi32_si128(s - 1);
+    if (s > 0)
+        run([&](__m256i v) AVX2_LAMBDA { return rshr(v, count, count1); });
+    else if (s == 0)
+        run([&](__m256i v) AVX2_LAMBDA { return v; });
+    else
+        run([&](__m256i v) AVX2_LAMBDA { return shl_sat(v, count); });
+    _mm256_zeroupper();
+    if (end < n) sbr_hf_scale_sse41(re + end * stride, im + end * stride, stride, n - end, s, yr + end, yi + end);
 }
 
 // The covariances, eight terms a step. Of the eight sums five are taken
@@ -141,9 +209,9 @@ AVX2 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_str
 // one after the last (phi[0] from phi[1], [4] from [2], [5] from [3]), the
 // same sums modulo 2^64. Each step's products: those of the even words and
 // of the odd ones (VPMULDQ) added into the same 64-bit lanes, the lanes
-// added at the end. A run not a multiple of eight ends with the eight
-// terms up to its last, those already taken zeroed by their y[m] (every
-// product has a factor of y[m]); runs below eight are the reference's.
+// added at the end. A run ends with the eight terms up to its last, those
+// already taken zeroed by their y[m] (every product has a factor of y[m]);
+// runs below eight are the reference's.
 AVX2 void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
     if (n < 8) {
         sbr_hf_covariance_c(yr, yi, n, phi);
@@ -159,25 +227,31 @@ AVX2 void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, in
         const __m256i o = _mm256_add_epi64(_mm256_mul_epi32(a.odd, b.odd), _mm256_mul_epi32(c.odd, d.odd));
         sum = _mm256_add_epi64(sum, _mm256_add_epi64(e, o));
     };
-    auto step = [&](int m, __m256i keep) AVX2_LAMBDA {
-        const Pair r0 = pair(_mm256_and_si256(at(yr + m), keep)), i0 = pair(_mm256_and_si256(at(yi + m), keep));
-        const Pair r1 = pair(at(yr + m + 1)), i1 = pair(at(yi + m + 1));
-        const Pair r2 = pair(at(yr + m + 2)), i2 = pair(at(yi + m + 2));
-        const Pair n0 = {_mm256_sub_epi32(zero, i0.even), _mm256_sub_epi32(zero, i0.odd)};
-        mac(acc[0], r0, r0, i0, i0);  // phi[1]
-        mac(acc[1], r1, r0, i1, i0);  // phi[2]
-        mac(acc[2], i1, r0, r1, n0);  // phi[3]
-        mac(acc[3], r2, r0, i2, i0);  // phi[6]
-        mac(acc[4], i2, r0, r2, n0);  // phi[7]
+    // Terms m .. m + 7. The odd words of the samples from k are the even
+    // words of those from k + 1, the only ones VPMULDQ reads: loads one word
+    // on, but in the last eight terms (`last`), where those would read past
+    // the samples and the first words may be zeroed: there the words
+    // shifted down.
+    auto step = [&](int m, bool last, __m256i keep) AVX2_LAMBDA {
+        auto odd = [&](__m256i v, const int32_t* p) AVX2_LAMBDA { return last ? _mm256_srli_epi64(v, 32) : at(p); };
+        const __m256i r0 = _mm256_and_si256(at(yr + m), keep), i0 = _mm256_and_si256(at(yi + m), keep);
+        const __m256i r1 = at(yr + m + 1), i1 = at(yi + m + 1), r2 = at(yr + m + 2), i2 = at(yi + m + 2);
+        const Pair p0r = {r0, odd(r0, yr + m + 1)}, p0i = {i0, odd(i0, yi + m + 1)};
+        const Pair p1r = {r1, odd(r1, yr + m + 2)}, p1i = {i1, odd(i1, yi + m + 2)};
+        const Pair p2r = {r2, odd(r2, yr + m + 3)}, p2i = {i2, odd(i2, yi + m + 3)};
+        const Pair n0 = {_mm256_sub_epi32(zero, p0i.even), _mm256_sub_epi32(zero, p0i.odd)};
+        mac(acc[0], p0r, p0r, p0i, p0i);  // phi[1]
+        mac(acc[1], p1r, p0r, p1i, p0i);  // phi[2]
+        mac(acc[2], p1i, p0r, p1r, n0);   // phi[3]
+        mac(acc[3], p2r, p0r, p2i, p0i);  // phi[6]
+        mac(acc[4], p2i, p0r, p2r, n0);   // phi[7]
     };
     const __m256i all = _mm256_set1_epi32(-1);
     int m = 0;
-    for (; m + 8 <= n; m += 8) step(m, all);
-    if (m < n) {
-        // The last eight terms, the first 8 - (n - m) of them taken already.
-        static constexpr int32_t kKeep[16] = {0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1};
-        step(n - 8, at(kKeep + (n - m)));
-    }
+    for (; m + 8 < n; m += 8) step(m, false, all);
+    // The last eight terms, the first 8 - (n - m) of them taken already.
+    static constexpr int32_t kKeep[16] = {0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1, -1, -1, -1};
+    step(n - 8, true, at(kKeep + (n - m)));
     int64_t sum[5];
     for (int i = 0; i < 5; ++i) {
         const __m128i h = _mm_add_epi64(_mm256_castsi256_si128(acc[i]), _mm256_extracti128_si256(acc[i], 1));

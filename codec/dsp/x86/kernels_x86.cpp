@@ -31,10 +31,10 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
     }
     // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
     // scan, mid/side's last four lines, the PS energies' last bands, the SBR
-    // filter's last rows of a run). The SBR filter takes eight slots a
-    // step, gathered by VPINSRD into each half, and the covariances eight
-    // terms; the block exponents have no AVX2 variant (VPGATHERDD takes
-    // fewer instructions but longer than the reference). The PS hybrid
+    // filter's runs below eight rows). The SBR filter takes eight slots a
+    // step, gathered by VPGATHERDD, and the covariances eight terms; the
+    // block exponents eight rows, gathered by VPINSRD into each half (there
+    // VPGATHERDD takes fewer instructions but longer). The PS hybrid
     // analysis takes four taps a register. Noise bands
     // draw eight lines at a time, mid/side takes eight. The adjuster's gains
     // shift each subband by its own count (VPSRLVQ) and its exponentials
@@ -55,6 +55,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.sbr_energies = sbr_energies_avx2, k.sbr_log2 = sbr_log2_avx2;
             k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
             k.sbr_hf_filter = sbr_hf_filter_avx2, k.sbr_hf_covariance = sbr_hf_covariance_avx2;
+            k.sbr_hf_bits = sbr_hf_bits_avx2, k.sbr_hf_scale = sbr_hf_scale_avx2;
             k.sbr_pcm16 = qmf_pcm16_avx2, k.ps_transient = ps_transient_gains_avx2;
             k.ps_step = ps_step_matrices_avx2, k.mix_rows = mix_rows_q30_avx2;
         }

@@ -286,9 +286,16 @@ struct Avx2Steps : qmf::ScalarSteps {
         return _mm256_blend_epi32(_mm256_srli_epi64(a, 31), _mm256_slli_epi64(b, 1), 0xAA);
     }
 
+    // The rows from kUnbounded on hold the sums of the window's last taps,
+    // 10 - kUnbounded at most: their magnitudes add up to below 0.45 at
+    // every output (0.447 for rows 6 to 9 of qmf_window_q31, 1.30 for rows 5
+    // to 9), so those sums, exact or saturated, stay below 0.9 2^30 for any
+    // values v (|v| <= 2^31), and the range test leaves them out.
+    static constexpr int kUnbounded = 6;
+
     // The ten rows for eight outputs k .. k+7, the partial sums added modulo
     // 2^32 (the products by the doubled values), the range of the new sums
-    // kept in top and bottom.
+    // of the first kUnbounded rows kept in top and bottom.
     template <int kBits, bool kLast>
     AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, __m256i& top,
                                            __m256i& bottom) {
@@ -303,8 +310,10 @@ struct Avx2Steps : qmf::ScalarSteps {
                 window_products<kBits, true>(even[i & 1], odd[i & 1], c, kLast && i == qmf::kBlocks - 1);
             int32_t* const at = sums[i] + k;
             const __m256i sum = _mm256_add_epi32(load(at), p);
-            top = _mm256_max_epi32(top, sum);
-            bottom = _mm256_min_epi32(bottom, sum);
+            if (i < kUnbounded) {
+                top = _mm256_max_epi32(top, sum);
+                bottom = _mm256_min_epi32(bottom, sum);
+            }
             store(at, sum);
         }
     }
@@ -313,7 +322,8 @@ struct Avx2Steps : qmf::ScalarSteps {
     // 32 bits, which real signals keep far below. So the rows are first
     // added modulo 2^32, eight outputs at a time, v's words of each half
     // taken once for the five rows of that half; where every value of v and
-    // every new sum lies in [-2^30, 2^30) that was exact: each rounded
+    // every new sum (of the rows before kUnbounded; the others' always do)
+    // lies in [-2^30, 2^30) that was exact: each rounded
     // product is then below 2^30 in magnitude (the window's magnitudes stay
     // below 0.86) and the doubled values' products are the exact ones, so a
     // sum that wrapped would lie outside that range, and one that did not is
