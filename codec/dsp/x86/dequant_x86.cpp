@@ -107,13 +107,19 @@ AVX2 __attribute__((always_inline)) inline void plain_values(int32_t* out, const
 // The OR of the magnitudes of n values (a multiple of four) in 16 bits
 // (-32768 giving 32768): zero exactly when they all are, and at least the
 // largest magnitude.
+SSE41 inline __m128i mags(const int16_shared* p) {
+    return _mm_abs_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
 SSE41 __attribute__((always_inline)) inline uint32_t or_magnitudes(const int16_shared* q, int n) {
-    __m128i mag = _mm_setzero_si128();
-    for (int i = 0; i < n; i += 8) {
-        // Four values alone (the upper half zero) when only four are left.
-        const __m128i v = i + 8 <= n ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + i))
-                                     : _mm_loadl_epi64(reinterpret_cast<const __m128i*>(q + i));
-        mag = _mm_or_si128(mag, _mm_abs_epi16(v));
+    __m128i mag;
+    if (n < 8) {
+        mag = _mm_abs_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(q)));
+    } else {
+        // The last eight, then eights from the first up to them (the OR
+        // takes values twice where they overlap).
+        mag = mags(q + n - 8);
+        for (int i = 0; i < n - 8; i += 8) mag = _mm_or_si128(mag, mags(q + i));
     }
     const uint32_t m = or_lanes(mag);
     return (m | m >> 16) & 0xFFFFu;
