@@ -168,7 +168,19 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
     const fx::Wide e = mul_add(fx::mul64_wide(p12r, p12r), p12i, p12i);
 #endif
     const int es = fx::bitlen_wide(e) > 62 ? fx::bitlen_wide(e) - 62 : 0;
+#if defined(__arm__)
+    // The product by kDetReg by 32-bit words (UMULL, UMLAL): both factors
+    // are non-negative, e's bits below 2^62 and the constant below 2^41, so
+    // the middle sum stays below 2^63 and no sign correction is needed.
+    const uint64_t en = static_cast<uint64_t>(fx::narrow64(fx::asr_wide(e, es)));
+    constexpr uint64_t kRegLo = static_cast<uint32_t>(kDetReg), kRegHi = static_cast<uint64_t>(kDetReg) >> 32;
+    const uint64_t p0 = (en & 0xffffffffu) * kRegLo;
+    const uint64_t p1 = (en >> 32) * kRegLo + (en & 0xffffffffu) * kRegHi + (p0 >> 32);
+    const fx::Wide product{(p1 << 32) | (p0 & 0xffffffffu), static_cast<int64_t>((en >> 32) * kRegHi + (p1 >> 32))};
+    const fx::Wide reg = fx::asr_wide(product, 60 - es);
+#else
     const fx::Wide reg = fx::asr_wide(fx::mul64_wide(fx::narrow64(fx::asr_wide(e, es)), kDetReg), 60 - es);
+#endif
 #if defined(__arm__)
     Sums ds{-es2.h, -es2.m, -es2.l};
     mul_add(&ds, s11, split(r22));

@@ -1,13 +1,16 @@
 // The SBR high-frequency generator's kernels with NEON (32-bit ARM). The
 // covariances: four terms at a time, VMLAL of both halves into the same
 // 64-bit lanes, the two lanes added at the end (all sums modulo 2^64, in
-// any order the same). The filter, four slots at a time: the column's words gathered into lanes (VLD1 lane),
-// scaled down by VRSHL by minus the shift (the rounding of fx::rshr,
-// without overflow), the slots before each four from the previous four
-// (VEXT), the five products of each part as 64-bit VMULL/VMLAL sums (no
-// wrap within the filter's bounds, see dsp/hf_filter.h), VQRSHRN #28
-// (fx::rshr64_sat) and VQSHL by the shift (fx::shl_sat). Bit-exact with
-// dsp/hf_filter.cpp; the last slots of a run are the reference's rows.
+// any order the same). The filter, four slots at a time: the column's
+// words gathered into lanes (VLD1 lane), scaled down by VRSHL by minus the
+// shift (the rounding of fx::rshr, without overflow; left out for shift
+// 0), the slots before each four from the previous four (VEXT), the five
+// products of each part as 64-bit VSHLL/VMLAL/VMLSL sums (no wrap within
+// the filter's bounds, see dsp/hf_filter.h), VQRSHRN #28 (fx::rshr64_sat)
+// and VQSHL by the shift (fx::shl_sat). Bit-exact with dsp/hf_filter.cpp;
+// the last slots of a run are the reference's rows. Both are written out
+// in inline assembly: GCC keeps the covariances' sums in memory and moves
+// the filter's registers about.
 // The block exponents: a subband's words four rows at a time (lane loads),
 // their magnitudes by VABS, gathered by VORR; scaled by VRSHL or VQSHL.
 //
@@ -20,36 +23,6 @@
 #pragma GCC push_options
 #pragma GCC target("fpu=neon")
 #include <arm_neon.h>
-
-namespace {
-
-inline int32x4_t gather(const int32_t* p, int stride) {
-    int32x4_t v = vdupq_n_s32(0);
-    v = vld1q_lane_s32(p, v, 0);
-    v = vld1q_lane_s32(p + stride, v, 1);
-    v = vld1q_lane_s32(p + 2 * stride, v, 2);
-    return vld1q_lane_s32(p + 3 * stride, v, 3);
-}
-inline void scatter(int32_t* p, int stride, int32x4_t v) {
-    vst1q_lane_s32(p, v, 0);
-    vst1q_lane_s32(p + stride, v, 1);
-    vst1q_lane_s32(p + 2 * stride, v, 2);
-    vst1q_lane_s32(p + 3 * stride, v, 3);
-}
-
-// x0 2^28 + a0 x1 + b0 y1 + a1 x2 + b1 y2 in each lane, rounded to 32 bits
-// at bit 28 (saturated).
-inline int32x4_t sums(int32x4_t x0, int32x4_t x1, int32x4_t y1, int32x4_t x2, int32x4_t y2, int32x2_t a0,
-                      int32x2_t b0, int32x2_t a1, int32x2_t b1) {
-    int64x2_t lo = vshll_n_s32(vget_low_s32(x0), kHfFilterQ), hi = vshll_n_s32(vget_high_s32(x0), kHfFilterQ);
-    lo = vmlal_s32(lo, vget_low_s32(x1), a0), hi = vmlal_s32(hi, vget_high_s32(x1), a0);
-    lo = vmlal_s32(lo, vget_low_s32(y1), b0), hi = vmlal_s32(hi, vget_high_s32(y1), b0);
-    lo = vmlal_s32(lo, vget_low_s32(x2), a1), hi = vmlal_s32(hi, vget_high_s32(x2), a1);
-    lo = vmlal_s32(lo, vget_low_s32(y2), b1), hi = vmlal_s32(hi, vget_high_s32(y2), b1);
-    return vcombine_s32(vqrshrn_n_s64(lo, kHfFilterQ), vqrshrn_n_s64(hi, kHfFilterQ));
-}
-
-}  // namespace
 
 namespace {
 
@@ -108,79 +81,240 @@ void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, 
     for (; l < n; ++l) hf_filter::scale_row(re, im, stride, l, s, yr, yi);
 }
 
+// Four slots a step, written out: the words of re in q12 and im in q13
+// (lane loads stepping down the column), the slots before them from the
+// previous four in q14, q15 (VEXT), x1 and x2 in q1, q2 (x1) and q3, q11
+// (x2), the sums of re in q8, q9 and of im in q9, q10 (each product by a
+// coefficient's lane of q0; the negated imaginary parts' products taken
+// off by VMLSL, exact as no scaled |x| reaches 2^31), narrowed into q8
+// (re) and q9 (im) and stored lane by lane. DOWN and UP scale by the
+// shift's counts in q4 and q5, or are empty for shift 0. The next step
+// takes its previous slots from this one's registers.
+#define HF_FILTER_STEP(XR, XR_LO, XR_HI, XI, XI_LO, XI_HI, PR, PI, DOWN, UP) \
+    "vld1.32 {" XR_LO "[0]}, [%[xr]], %[xs]\n\t"                             \
+    "vld1.32 {" XI_LO "[0]}, [%[xi]], %[xs]\n\t"                             \
+    "vld1.32 {" XR_LO "[1]}, [%[xr]], %[xs]\n\t"                             \
+    "vld1.32 {" XI_LO "[1]}, [%[xi]], %[xs]\n\t"                             \
+    "vld1.32 {" XR_HI "[0]}, [%[xr]], %[xs]\n\t"                             \
+    "vld1.32 {" XI_HI "[0]}, [%[xi]], %[xs]\n\t"                             \
+    "vld1.32 {" XR_HI "[1]}, [%[xr]], %[xs]\n\t"                             \
+    "vld1.32 {" XI_HI "[1]}, [%[xi]], %[xs]\n\t"                             \
+    DOWN(XR, XI)                                                              \
+    "vext.32 q1, " PR ", " XR ", #3\n\t"                                     \
+    "vext.32 q2, " PI ", " XI ", #3\n\t"                                     \
+    "vext.32 q3, " PR ", " XR ", #2\n\t"                                     \
+    "vext.32 q11, " PI ", " XI ", #2\n\t"                                    \
+    "vshll.s32 q8, " XR_LO ", #28\n\t"                                       \
+    "vshll.s32 q9, " XR_HI ", #28\n\t"                                       \
+    "vmlal.s32 q8, d2, d0[0]\n\t"                                           \
+    "vmlal.s32 q9, d3, d0[0]\n\t"                                           \
+    "vmlsl.s32 q8, d4, d0[1]\n\t"                                           \
+    "vmlsl.s32 q9, d5, d0[1]\n\t"                                           \
+    "vmlal.s32 q8, d6, d1[0]\n\t"                                           \
+    "vmlal.s32 q9, d7, d1[0]\n\t"                                           \
+    "vmlsl.s32 q8, d22, d1[1]\n\t"                                          \
+    "vmlsl.s32 q9, d23, d1[1]\n\t"                                          \
+    "vqrshrn.s64 d16, q8, #28\n\t"                                          \
+    "vqrshrn.s64 d17, q9, #28\n\t"                                          \
+    "vshll.s32 q9, " XI_LO ", #28\n\t"                                       \
+    "vshll.s32 q10, " XI_HI ", #28\n\t"                                      \
+    "vmlal.s32 q9, d4, d0[0]\n\t"                                           \
+    "vmlal.s32 q10, d5, d0[0]\n\t"                                          \
+    "vmlal.s32 q9, d2, d0[1]\n\t"                                           \
+    "vmlal.s32 q10, d3, d0[1]\n\t"                                          \
+    "vmlal.s32 q9, d22, d1[0]\n\t"                                          \
+    "vmlal.s32 q10, d23, d1[0]\n\t"                                         \
+    "vmlal.s32 q9, d6, d1[1]\n\t"                                           \
+    "vmlal.s32 q10, d7, d1[1]\n\t"                                          \
+    "vqrshrn.s64 d18, q9, #28\n\t"                                          \
+    "vqrshrn.s64 d19, q10, #28\n\t"                                         \
+    UP                                                                        \
+    "vst1.32 {d16[0]}, [%[yr]], %[ys]\n\t"                                   \
+    "vst1.32 {d18[0]}, [%[yi]], %[ys]\n\t"                                   \
+    "vst1.32 {d16[1]}, [%[yr]], %[ys]\n\t"                                   \
+    "vst1.32 {d18[1]}, [%[yi]], %[ys]\n\t"                                   \
+    "vst1.32 {d17[0]}, [%[yr]], %[ys]\n\t"                                   \
+    "vst1.32 {d19[0]}, [%[yi]], %[ys]\n\t"                                   \
+    "vst1.32 {d17[1]}, [%[yr]], %[ys]\n\t"                                   \
+    "vst1.32 {d19[1]}, [%[yi]], %[ys]\n\t"
+#define HF_FILTER_KEEP(XR, XI)
+#define HF_FILTER_DOWN(XR, XI) "vrshl.s32 " XR ", " XR ", q4\n\t" "vrshl.s32 " XI ", " XI ", q4\n\t"
+#define HF_FILTER_UP "vqshl.s32 q8, q8, q5\n\t" "vqshl.s32 q9, q9, q5\n\t"
+// Slots -2 and -1 into the last lanes of q14, q15, the addresses left at
+// slot 0.
+#define HF_FILTER_PREVIOUS                        \
+    "vld1.32 {d29[0]}, [%[xr]], %[xs]\n\t"      \
+    "vld1.32 {d31[0]}, [%[xi]], %[xs]\n\t"      \
+    "vld1.32 {d29[1]}, [%[xr]], %[xs]\n\t"      \
+    "vld1.32 {d31[1]}, [%[xi]], %[xs]\n\t"
+
 void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
                         int y_stride, int count, const int32_t* coef, int shift) {
-    const int32x4_t down = vdupq_n_s32(-shift), up = vdupq_n_s32(shift);
-    const int32x2_t a0r = vdup_n_s32(coef[0]), a0i = vdup_n_s32(coef[1]);
-    const int32x2_t a1r = vdup_n_s32(coef[2]), a1i = vdup_n_s32(coef[3]);
-    // Slots -2 and -1 in the last two lanes.
-    int32x4_t prev_r = vld1q_lane_s32(x_re - x_stride, vld1q_lane_s32(x_re - 2 * x_stride, vdupq_n_s32(0), 2), 3);
-    int32x4_t prev_i = vld1q_lane_s32(x_im - x_stride, vld1q_lane_s32(x_im - 2 * x_stride, vdupq_n_s32(0), 2), 3);
-    prev_r = vrshlq_s32(prev_r, down), prev_i = vrshlq_s32(prev_i, down);
-    int l = 0;
-    for (; l + 4 <= count; l += 4) {
-        const int32x4_t x0r = vrshlq_s32(gather(x_re + l * x_stride, x_stride), down);
-        const int32x4_t x0i = vrshlq_s32(gather(x_im + l * x_stride, x_stride), down);
-        const int32x4_t x1r = vextq_s32(prev_r, x0r, 3), x1i = vextq_s32(prev_i, x0i, 3);
-        const int32x4_t x2r = vextq_s32(prev_r, x0r, 2), x2i = vextq_s32(prev_i, x0i, 2);
-        // re = x0r 2^28 + a0r x1r - a0i x1i + a1r x2r - a1i x2i
-        // im = x0i 2^28 + a0r x1i + a0i x1r + a1r x2i + a1i x2r
-        const int32x4_t re = sums(x0r, x1r, vnegq_s32(x1i), x2r, vnegq_s32(x2i), a0r, a0i, a1r, a1i);
-        const int32x4_t im = sums(x0i, x1i, x1r, x2i, x2r, a0r, a0i, a1r, a1i);
-        scatter(y_re + l * y_stride, y_stride, vqshlq_s32(re, up));
-        scatter(y_im + l * y_stride, y_stride, vqshlq_s32(im, up));
-        prev_r = x0r, prev_i = x0i;
+    register int32x4_t c __asm__("q0") = vld1q_s32(coef);  // a0 re, a0 im, a1 re, a1 im
+    const int32_t* xr = x_re - 2 * x_stride;
+    const int32_t* xi = x_im - 2 * x_stride;
+    int32_t* yr = y_re;
+    int32_t* yi = y_im;
+    const int xs = x_stride * static_cast<int>(sizeof *x_re), ys = y_stride * static_cast<int>(sizeof *y_re);
+    int steps = count >> 2;
+    if (shift == 0) {
+        // Eight slots a loop, the registers of the two halves taking turns.
+        __asm__ volatile(
+            HF_FILTER_PREVIOUS
+            "lsrs %[n], %[n], #1\n\t"
+            "beq 2f\n"
+            "1:\n\t"
+            HF_FILTER_STEP("q12", "d24", "d25", "q13", "d26", "d27", "q14", "q15", HF_FILTER_KEEP, "")
+            HF_FILTER_STEP("q14", "d28", "d29", "q15", "d30", "d31", "q12", "q13", HF_FILTER_KEEP, "")
+            "subs %[n], %[n], #1\n\t"
+            "bne 1b\n"
+            "2:\n\t"
+            "cmp %[odd], #0\n\t"
+            "beq 3f\n\t"
+            HF_FILTER_STEP("q12", "d24", "d25", "q13", "d26", "d27", "q14", "q15", HF_FILTER_KEEP, "")
+            "3:"
+            : [xr] "+r"(xr), [xi] "+r"(xi), [yr] "+r"(yr), [yi] "+r"(yi), [n] "+r"(steps)
+            : [xs] "r"(xs), [ys] "r"(ys), [odd] "r"(steps & 1), "w"(c)
+            : "cc", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23",
+              "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
+    } else {
+        register int32x4_t down __asm__("q4") = vdupq_n_s32(-shift);
+        register int32x4_t up __asm__("q5") = vdupq_n_s32(shift);
+        __asm__ volatile(
+            HF_FILTER_PREVIOUS
+            HF_FILTER_DOWN("q14", "q15")
+            "cmp %[n], #0\n\t"
+            "beq 2f\n"
+            "1:\n\t"
+            HF_FILTER_STEP("q12", "d24", "d25", "q13", "d26", "d27", "q14", "q15", HF_FILTER_DOWN, HF_FILTER_UP)
+            "vmov q14, q12\n\t"
+            "vmov q15, q13\n\t"
+            "subs %[n], %[n], #1\n\t"
+            "bne 1b\n"
+            "2:"
+            : [xr] "+r"(xr), [xi] "+r"(xi), [yr] "+r"(yr), [yi] "+r"(yi), [n] "+r"(steps)
+            : [xs] "r"(xs), [ys] "r"(ys), "w"(c), "w"(down), "w"(up)
+            : "cc", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23",
+              "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
     }
-    for (; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
+    for (int l = count & ~3; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
 }
+#undef HF_FILTER_STEP
+#undef HF_FILTER_KEEP
+#undef HF_FILTER_DOWN
+#undef HF_FILTER_UP
+#undef HF_FILTER_PREVIOUS
 
 // phi(1,1) and phi(0,1) are phi(2,2) and phi(1,2) one sample on: the
 // vector loop takes the other five sums, and those three come from them
 // with their first term taken off and the next one added (modulo 2^64, as
-// the reference's sums).
+// the reference's sums). Written out, every sum in a register of its own
+// (GCC keeps them in memory otherwise, and moves 64-bit lanes through core
+// registers): four terms a step into both 64-bit lanes of each sum (q8,
+// q9, q10 for phi[1..3], q11, q12 for phi[6..7]), then two terms on the
+// low halves, an odd last one in the low lanes (the others zero), and
+// every address stepped by its loads. The lanes added, the three sums come
+// from their neighbours with the terms of the pairs (k + 1, k) for k = 0
+// (low lanes) and k = n (high lanes): |y[k]|^2 and y[k + 1] conj y[k],
+// those of n added and those of 0 taken off; all eight stored by two VST1.
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
-    const int64x2_t z = vdupq_n_s64(0);
-    int64x2_t acc[5] = {z, z, z, z, z};  // phi[1], phi[2], phi[3], phi[6], phi[7]
-    // a b + c d of the four lanes, into sum
-    auto mac = [](int64x2_t& sum, int32x4_t a, int32x4_t b, int32x4_t c, int32x4_t d) {
-        sum = vmlal_s32(sum, vget_low_s32(a), vget_low_s32(b));
-        sum = vmlal_s32(sum, vget_high_s32(a), vget_high_s32(b));
-        sum = vmlal_s32(sum, vget_low_s32(c), vget_low_s32(d));
-        sum = vmlal_s32(sum, vget_high_s32(c), vget_high_s32(d));
-    };
-    int m = 0;
-    for (; m + 4 <= n; m += 4) {
-        const int32x4_t r0 = vld1q_s32(yr + m), r1 = vld1q_s32(yr + m + 1), r2 = vld1q_s32(yr + m + 2);
-        const int32x4_t i0 = vld1q_s32(yi + m), i1 = vld1q_s32(yi + m + 1), i2 = vld1q_s32(yi + m + 2);
-        const int32x4_t n0 = vnegq_s32(i0);
-        mac(acc[0], r0, r0, i0, i0);
-        mac(acc[1], r1, r0, i1, i0);
-        mac(acc[2], i1, r0, r1, n0);
-        mac(acc[3], r2, r0, i2, i0);
-        mac(acc[4], i2, r0, r2, n0);
-    }
-    static constexpr int kAt[5] = {1, 2, 3, 6, 7};
-    for (int i = 0; i < 5; ++i)
-        phi[kAt[i]] = static_cast<int64_t>(static_cast<uint64_t>(vgetq_lane_s64(acc[i], 0)) +
-                                           static_cast<uint64_t>(vgetq_lane_s64(acc[i], 1)));
-    for (; m < n; ++m) {
-        phi[1] = fx::mac64(fx::mac64(phi[1], yr[m], yr[m]), yi[m], yi[m]);
-        phi[2] = fx::mac64(fx::mac64(phi[2], yr[m + 1], yr[m]), yi[m + 1], yi[m]);
-        phi[3] = fx::mac64(fx::mac64(phi[3], yi[m + 1], yr[m]), yr[m + 1], fx::neg_wrap(yi[m]));
-        phi[6] = fx::mac64(fx::mac64(phi[6], yr[m + 2], yr[m]), yi[m + 2], yi[m]);
-        phi[7] = fx::mac64(fx::mac64(phi[7], yi[m + 2], yr[m]), yr[m + 2], fx::neg_wrap(yi[m]));
-    }
-    // The terms of sample pairs (k + 1, k) for k = 0 and k = n.
-    auto power = [&](int k) { return static_cast<uint64_t>(fx::mac64(fx::mac64(0, yr[k], yr[k]), yi[k], yi[k])); };
-    auto real = [&](int k) {
-        return static_cast<uint64_t>(fx::mac64(fx::mac64(0, yr[k + 1], yr[k]), yi[k + 1], yi[k]));
-    };
-    auto imag = [&](int k) {
-        return static_cast<uint64_t>(fx::mac64(fx::mac64(0, yi[k + 1], yr[k]), yr[k + 1], fx::neg_wrap(yi[k])));
-    };
-    phi[0] = static_cast<int64_t>(static_cast<uint64_t>(phi[1]) + power(n) - power(0));
-    phi[4] = static_cast<int64_t>(static_cast<uint64_t>(phi[2]) + real(n) - real(0));
-    phi[5] = static_cast<int64_t>(static_cast<uint64_t>(phi[3]) + imag(n) - imag(0));
+    const int32_t *r0 = yr, *r1 = yr + 1, *r2 = yr + 2, *i0 = yi, *i1 = yi + 1, *i2 = yi + 2;
+    // (The first samples' addresses as outputs too, so that they get
+    // registers of their own: inputs may share one with r0 and i0.)
+    const int32_t *first_r = yr, *first_i = yi;
+    int steps;
+#define HF_COV_TERMS(R0, R1, R2, I0, I1, I2, N0) \
+    "vmlal.s32 q8, " R0 ", " R0 "\n\t"         \
+    "vmlal.s32 q9, " R1 ", " R0 "\n\t"         \
+    "vmlal.s32 q10, " I1 ", " R0 "\n\t"        \
+    "vmlal.s32 q11, " R2 ", " R0 "\n\t"        \
+    "vmlal.s32 q12, " I2 ", " R0 "\n\t"        \
+    "vmlal.s32 q8, " I0 ", " I0 "\n\t"         \
+    "vmlal.s32 q9, " I1 ", " I0 "\n\t"         \
+    "vmlal.s32 q10, " R1 ", " N0 "\n\t"        \
+    "vmlal.s32 q11, " I2 ", " I0 "\n\t"        \
+    "vmlal.s32 q12, " R2 ", " N0 "\n\t"
+    __asm__ volatile(
+        "vmov.i64 q8, #0\n\t"
+        "vmov.i64 q9, #0\n\t"
+        "vmov.i64 q10, #0\n\t"
+        "vmov.i64 q11, #0\n\t"
+        "vmov.i64 q12, #0\n\t"
+        "asrs %6, %10, #2\n\t"
+        "beq 2f\n"
+        "1:\n\t"
+        "vld1.32 {d0-d1}, [%0]!\n\t"
+        "vld1.32 {d6-d7}, [%3]!\n\t"
+        "vld1.32 {d2-d3}, [%1]!\n\t"
+        "vld1.32 {d26-d27}, [%4]!\n\t"
+        "vld1.32 {d4-d5}, [%2]!\n\t"
+        "vld1.32 {d28-d29}, [%5]!\n\t"
+        "vneg.s32 q15, q3\n\t"
+        HF_COV_TERMS("d0", "d2", "d4", "d6", "d26", "d28", "d30")
+        HF_COV_TERMS("d1", "d3", "d5", "d7", "d27", "d29", "d31")
+        "subs %6, %6, #1\n\t"
+        "bne 1b\n"
+        "2:\n\t"
+        "tst %10, #2\n\t"
+        "beq 3f\n\t"
+        "vld1.32 {d0}, [%0]!\n\t"
+        "vld1.32 {d6}, [%3]!\n\t"
+        "vld1.32 {d2}, [%1]!\n\t"
+        "vld1.32 {d26}, [%4]!\n\t"
+        "vld1.32 {d4}, [%2]!\n\t"
+        "vld1.32 {d28}, [%5]!\n\t"
+        "vneg.s32 d30, d6\n\t"
+        HF_COV_TERMS("d0", "d2", "d4", "d6", "d26", "d28", "d30")
+        "3:\n\t"
+        "tst %10, #1\n\t"
+        "beq 4f\n\t"
+        "vmov.i32 q0, #0\n\t"
+        "vmov.i32 q1, #0\n\t"
+        "vmov.i32 q2, #0\n\t"
+        "vmov.i32 q3, #0\n\t"
+        "vmov.i32 q13, #0\n\t"
+        "vmov.i32 q14, #0\n\t"
+        "vld1.32 {d0[0]}, [%0]!\n\t"
+        "vld1.32 {d6[0]}, [%3]!\n\t"
+        "vld1.32 {d2[0]}, [%1]\n\t"
+        "vld1.32 {d26[0]}, [%4]\n\t"
+        "vld1.32 {d4[0]}, [%2]\n\t"
+        "vld1.32 {d28[0]}, [%5]\n\t"
+        "vneg.s32 d30, d6\n\t"
+        HF_COV_TERMS("d0", "d2", "d4", "d6", "d26", "d28", "d30")
+        "4:\n\t"
+        "vadd.i64 d1, d16, d17\n\t"
+        "vadd.i64 d2, d18, d19\n\t"
+        "vadd.i64 d3, d20, d21\n\t"
+        "vadd.i64 d6, d22, d23\n\t"
+        "vadd.i64 d7, d24, d25\n\t"
+        "vld1.32 {d16}, [%8]\n\t"
+        "vld1.32 {d17}, [%0]\n\t"
+        "vld1.32 {d18}, [%9]\n\t"
+        "vld1.32 {d19}, [%3]\n\t"
+        "vtrn.32 d16, d17\n\t"
+        "vtrn.32 d18, d19\n\t"
+        "vneg.s32 d20, d18\n\t"
+        "vmull.s32 q12, d16, d16\n\t"
+        "vmull.s32 q13, d17, d16\n\t"
+        "vmull.s32 q14, d19, d16\n\t"
+        "vmlal.s32 q12, d18, d18\n\t"
+        "vmlal.s32 q13, d19, d18\n\t"
+        "vmlal.s32 q14, d17, d20\n\t"
+        "vsub.i64 d25, d25, d24\n\t"
+        "vsub.i64 d27, d27, d26\n\t"
+        "vsub.i64 d29, d29, d28\n\t"
+        "vadd.i64 d0, d1, d25\n\t"
+        "vadd.i64 d4, d2, d27\n\t"
+        "vadd.i64 d5, d3, d29\n\t"
+        "vst1.64 {d0-d3}, [%7]!\n\t"
+        "vst1.64 {d4-d7}, [%7]"
+        : "+r"(r0), "+r"(r1), "+r"(r2), "+r"(i0), "+r"(i1), "+r"(i2), "=&r"(steps), "+r"(phi), "+r"(first_r),
+          "+r"(first_i)
+        : "r"(n)
+        : "cc", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21", "d22",
+          "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
+#undef HF_COV_TERMS
 }
 
 #pragma GCC pop_options

@@ -328,6 +328,56 @@ struct NeonSteps : qmf::ScalarSteps {
 #undef QMF_WINDOW64_ROW
     }
 
+    // window64 with the slot's output in the same pass: the first row's
+    // sums (the current slot's, complete with this slot's products) doubled
+    // by VQSHL #1 (fx::shl_sat by one, as synthesis_output) into out, and
+    // the row cleared for the slot ten ahead (zeros from q0, q1).
+    // The rows are those of the ring from `now` on (row i of the ten at
+    // now + i, modulo 10), each address made in its register.
+    static void window64_output(const int32_t* v, int32_t (*ring)[64], int now, int32_t* out) {
+        auto row = [&](int i) { return ring[now + i < qmf::kBlocks ? now + i : now + i - qmf::kBlocks]; };
+        int32_t *a0 = ring[now], *a1 = row(1), *a2 = row(2), *a3 = row(3), *a4 = row(4);
+        int32_t *a5 = row(5), *a6 = row(6), *a7 = row(7), *a8 = row(8), *a9 = row(9);
+        const int32_t* c = qmf_window_q31;
+        register int32x4_t zero0 __asm__("q0") = vdupq_n_s32(0);
+        register int32x4_t zero1 __asm__("q1") = zero0;
+#define QMF_WINDOW64_ROW(A, VR, VI)        \
+    "vld2.32 {d24-d27}, [%12], %13\n\t"   \
+    "vld2.32 {d28-d31}, [" A "]\n\t"      \
+    "vqrdmulh.s32 q12, " VR ", q12\n\t"   \
+    "vqrdmulh.s32 q13, " VI ", q13\n\t"   \
+    "vqadd.s32 q14, q14, q12\n\t"         \
+    "vqadd.s32 q15, q15, q13\n\t"         \
+    "vst2.32 {d28-d31}, [" A "]!\n\t"
+        for (int k = 0; k < 64; k += 8)
+            __asm__ volatile(
+                "vld2.32 {d16-d19}, [%10], %13\n\t"
+                "vld2.32 {d20-d23}, [%10]\n\t"
+                "sub %10, %10, #224\n\t"
+                "vld2.32 {d24-d27}, [%12], %13\n\t"
+                "vld2.32 {d28-d31}, [%0]\n\t"
+                "vqrdmulh.s32 q12, q8, q12\n\t"
+                "vqrdmulh.s32 q13, q9, q13\n\t"
+                "vqadd.s32 q14, q14, q12\n\t"
+                "vqadd.s32 q15, q15, q13\n\t"
+                "vqshl.s32 q14, q14, #1\n\t"
+                "vqshl.s32 q15, q15, #1\n\t"
+                "vst2.32 {d28-d31}, [%11]!\n\t"
+                "vst1.32 {d0-d3}, [%0]!\n\t"
+                QMF_WINDOW64_ROW("%1", "q10", "q11")
+                QMF_WINDOW64_ROW("%2", "q8", "q9") QMF_WINDOW64_ROW("%3", "q10", "q11")
+                QMF_WINDOW64_ROW("%4", "q8", "q9") QMF_WINDOW64_ROW("%5", "q10", "q11")
+                QMF_WINDOW64_ROW("%6", "q8", "q9") QMF_WINDOW64_ROW("%7", "q10", "q11")
+                QMF_WINDOW64_ROW("%8", "q8", "q9") QMF_WINDOW64_ROW("%9", "q10", "q11")
+                "sub %12, %12, #2528"
+                : "+r"(a0), "+r"(a1), "+r"(a2), "+r"(a3), "+r"(a4), "+r"(a5), "+r"(a6), "+r"(a7), "+r"(a8),
+                  "+r"(a9), "+r"(v), "+r"(out), "+r"(c)
+                : "r"(256), "w"(zero0), "w"(zero1)
+                : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
+                  "d29", "d30", "d31", "memory");
+#undef QMF_WINDOW64_ROW
+    }
+
     // fx::shl_sat by one (VQSHL #1), the sums cleared.
     template <int kBits>
     static void synthesis_output(int32_t* sum, int32_t* out) {
@@ -344,31 +394,33 @@ struct NeonSteps : qmf::ScalarSteps {
     // nv may be d.
     static void post64(const int32_t* d, int32_t* nv, int64x2_t minus_n) {
         const int32_t* t = qmf_rot_q31;
-        for (int m = 0; m < 64; m += 4)
-            __asm__ volatile(
-                "vld2.32 {d16-d19}, [%0]!\n\t"
-                "vld2.32 {d20-d23}, [%1]!\n\t"
-                "vmull.s32 q12, d16, d20\n\t"
-                "vmull.s32 q13, d17, d21\n\t"
-                "vmull.s32 q14, d16, d22\n\t"
-                "vmull.s32 q15, d17, d23\n\t"
-                "vmlsl.s32 q12, d18, d22\n\t"
-                "vmlsl.s32 q13, d19, d23\n\t"
-                "vmlal.s32 q14, d18, d20\n\t"
-                "vmlal.s32 q15, d19, d21\n\t"
-                "vrshl.s64 q12, q12, %q3\n\t"
-                "vrshl.s64 q13, q13, %q3\n\t"
-                "vrshl.s64 q14, q14, %q3\n\t"
-                "vrshl.s64 q15, q15, %q3\n\t"
-                "vqmovn.s64 d16, q12\n\t"
-                "vqmovn.s64 d17, q13\n\t"
-                "vqmovn.s64 d18, q14\n\t"
-                "vqmovn.s64 d19, q15\n\t"
-                "vst2.32 {d16-d19}, [%2]!"
-                : "+r"(d), "+r"(t), "+r"(nv)
-                : "w"(minus_n)
-                : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
-                  "d29", "d30", "d31", "memory");
+#define QMF_POST64_FOUR                  \
+    "vld2.32 {d16-d19}, [%0]!\n\t"      \
+    "vld2.32 {d20-d23}, [%1]!\n\t"      \
+    "vmull.s32 q12, d16, d20\n\t"       \
+    "vmull.s32 q13, d17, d21\n\t"       \
+    "vmull.s32 q14, d16, d22\n\t"       \
+    "vmull.s32 q15, d17, d23\n\t"       \
+    "vmlsl.s32 q12, d18, d22\n\t"       \
+    "vmlsl.s32 q13, d19, d23\n\t"       \
+    "vmlal.s32 q14, d18, d20\n\t"       \
+    "vmlal.s32 q15, d19, d21\n\t"       \
+    "vrshl.s64 q12, q12, %q3\n\t"       \
+    "vrshl.s64 q13, q13, %q3\n\t"       \
+    "vrshl.s64 q14, q14, %q3\n\t"       \
+    "vrshl.s64 q15, q15, %q3\n\t"       \
+    "vqmovn.s64 d16, q12\n\t"           \
+    "vqmovn.s64 d17, q13\n\t"           \
+    "vqmovn.s64 d18, q14\n\t"           \
+    "vqmovn.s64 d19, q15\n\t"           \
+    "vst2.32 {d16-d19}, [%2]!\n\t"
+        for (int m = 0; m < 64; m += 8)  // eight points a loop
+            __asm__ volatile(QMF_POST64_FOUR QMF_POST64_FOUR
+                             : "+r"(d), "+r"(t), "+r"(nv)
+                             : "w"(minus_n)
+                             : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27",
+                               "d28", "d29", "d30", "d31", "memory");
+#undef QMF_POST64_FOUR
     }
 
     // Four points of d at a time (VLD2Q), rotated by the table's pairs at
@@ -614,8 +666,17 @@ void qmf_analysis32_neon(QmfAnalysisState* state, const int32_t* in, int32_t* re
     qmf::analysis_slot<NeonSteps>(state, in, re, im);
 }
 
+// qmf::synthesis_slot<NeonSteps, 6> with the window and the output one
+// pass (window64_output).
 void qmf_synthesis64_neon(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<NeonSteps, 6>(&state->current, state->sum, re, im, out);
+    const int s = 29 - 6 - qmf::bit_length(NeonSteps::magnitude2(re, im, 64));
+    int32_t d[128];
+    NeonSteps::synthesis_pre<6>(re, im, s, d);
+    NeonSteps::fft<6>(d);
+    NeonSteps::synthesis_post<6>(d, s, d);  // in place
+    const int32_t now = state->current >= 0 && state->current < qmf::kBlocks ? state->current : 0;
+    NeonSteps::window64_output(d, state->sum, now, out);
+    state->current = now + 1 < qmf::kBlocks ? now + 1 : 0;
 }
 
 void qmf_synthesis32_neon(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
