@@ -268,10 +268,6 @@ struct NeonSteps : qmf::ScalarSteps {
     // instruction).
     template <int kBits>
     static void synthesis_window(const int32_t* v, int /*s*/, int32_t* const* sums) {
-        if constexpr (kBits == 6) {
-            window64(v, sums);
-            return;
-        }
         constexpr int bands = 1 << kBits, step = 64 / bands;
         for (int k = 0; k < bands; k += 8) {
             const int32x4x2_t vk[2] = {vld2q_s32(v + k), vld2q_s32(v + bands + k)};
@@ -293,45 +289,13 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
-    // The 64 bands' window written out, eight outputs a step: v's words
-    // for them in both halves (q8 q9, q10 q11), then each row's window
-    // words (stepping on to the next row) and sums (stepping on to the
-    // next eight outputs), all de-interleaved as in synthesis_window.
-    static void window64(const int32_t* v, int32_t* const* sums) {
-        int32_t *a0 = sums[0], *a1 = sums[1], *a2 = sums[2], *a3 = sums[3], *a4 = sums[4];
-        int32_t *a5 = sums[5], *a6 = sums[6], *a7 = sums[7], *a8 = sums[8], *a9 = sums[9];
-        const int32_t* c = qmf_window_q31;
-#define QMF_WINDOW64_ROW(A, VR, VI)        \
-    "vld2.32 {d24-d27}, [%11], %12\n\t"   \
-    "vld2.32 {d28-d31}, [" A "]\n\t"      \
-    "vqrdmulh.s32 q12, " VR ", q12\n\t"   \
-    "vqrdmulh.s32 q13, " VI ", q13\n\t"   \
-    "vqadd.s32 q14, q14, q12\n\t"         \
-    "vqadd.s32 q15, q15, q13\n\t"         \
-    "vst2.32 {d28-d31}, [" A "]!\n\t"
-        for (int k = 0; k < 64; k += 8)
-            __asm__ volatile(
-                "vld2.32 {d16-d19}, [%10], %12\n\t"
-                "vld2.32 {d20-d23}, [%10]\n\t"
-                "sub %10, %10, #224\n\t"
-                QMF_WINDOW64_ROW("%0", "q8", "q9") QMF_WINDOW64_ROW("%1", "q10", "q11")
-                QMF_WINDOW64_ROW("%2", "q8", "q9") QMF_WINDOW64_ROW("%3", "q10", "q11")
-                QMF_WINDOW64_ROW("%4", "q8", "q9") QMF_WINDOW64_ROW("%5", "q10", "q11")
-                QMF_WINDOW64_ROW("%6", "q8", "q9") QMF_WINDOW64_ROW("%7", "q10", "q11")
-                QMF_WINDOW64_ROW("%8", "q8", "q9") QMF_WINDOW64_ROW("%9", "q10", "q11")
-                "sub %11, %11, #2528"
-                : "+r"(a0), "+r"(a1), "+r"(a2), "+r"(a3), "+r"(a4), "+r"(a5), "+r"(a6), "+r"(a7), "+r"(a8),
-                  "+r"(a9), "+r"(v), "+r"(c)
-                : "r"(256)
-                : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
-                  "d29", "d30", "d31", "memory");
-#undef QMF_WINDOW64_ROW
-    }
-
-    // window64 with the slot's output in the same pass: the first row's
-    // sums (the current slot's, complete with this slot's products) doubled
-    // by VQSHL #1 (fx::shl_sat by one, as synthesis_output) into out, and
-    // the row cleared for the slot ten ahead (zeros from q0, q1).
+    // The 64 bands' window written out, with the slot's output in the same
+    // pass: v's words for eight outputs a step in both halves, then each
+    // row's window words and sums, all de-interleaved as in synthesis_window.
+    // The first row's sums (the current slot's, complete with this slot's
+    // products) are doubled by VQSHL #1 (fx::shl_sat by one, as
+    // synthesis_output) into out, and the row cleared for the slot ten ahead
+    // (zeros from q0, q1).
     // The rows are those of the ring from `now` on (row i of the ten at
     // now + i, modulo 10), each address made in its register.
     static void window64_output(const int32_t* v, int32_t (*ring)[64], int now, int32_t* out) {
