@@ -8,6 +8,8 @@
 // rows of re^2 + im^2 of subband i so shifted (exact: 80 terms of 2^48 at
 // most). Returns the shift. x_re, x_im point at the first row's first
 // subband, rows 64 words apart.
+// (Every variant takes the energies of the samples as they are in the same
+// pass that finds the shift, and only for a shift above 0 a second pass.)
 //
 // sbr_log2: out[i] = log2(v[i]) in Q24, within 2^-24, the adjuster's
 // logarithm: the mantissa in Q29, then one bit per squaring, each square
@@ -109,6 +111,25 @@ inline void block_levels(const SbrLin* gain, const SbrLin* noise, int i, int lan
     }
     *gl = g4;
     if (*ql) *ql = q4;
+}
+
+// The energies of subbands from..count-1 over the rows of the samples as
+// they are, and the OR of their magnitudes' bits into *bits_or: the
+// energies are the block's when its shift is 0 (the samples below 2^24,
+// as they nearly always are), and are taken again with the shift when not.
+inline void energy_columns_bits(const int32_t* x_re, const int32_t* x_im, int rows, int from, int count,
+                                uint64_t* energy, uint32_t* bits_or) {
+    uint32_t bits = 0;
+    for (int i = from; i < count; ++i) {
+        int64_t acc = 0;
+        for (int r = 0; r < rows; ++r) {
+            const int32_t a = x_re[64 * r + i], b = x_im[64 * r + i];
+            bits |= magnitude_bits(a) | magnitude_bits(b);
+            acc = fx::mac64(fx::mac64(acc, a, a), b, b);
+        }
+        energy[i] = static_cast<uint64_t>(acc);
+    }
+    *bits_or |= bits;
 }
 
 // The energies of subbands from..count-1 over the rows, each value shifted

@@ -3,9 +3,10 @@
 // fraction's top 8 bits from their table, then for each lower bit the
 // product with its root, fx::rshr64 by 30 as m plus one VQRDMULH by the
 // root's excess over 1, added where the bit is set (VMLS by the bit's
-// mask). The energies: each row's samples shifted by the
-// block's shift (VSHL by its negative) and squared into 64-bit sums
-// (VMLAL; modulo 2^64, in any order the same). The logarithms: the leading
+// mask). The energies: each row's samples squared into 64-bit sums (VMLAL;
+// modulo 2^64, in any order the same) as the magnitudes' bits are taken,
+// and again shifted by the block's shift (VSHL by its negative) when that
+// is not 0. The logarithms: the leading
 // bit and the Q29 mantissa of each value taken one by one (CLZ), then the 25
 // squarings of four mantissas at a time (VQRDMULH of the doubled mantissa by
 // itself, the halving where a square reaches 2^30 and the bit it gives).
@@ -16,8 +17,8 @@
 // (VQMOVN) and added with saturation (VQADD): fx::mul_shift_sat and
 // fx::add_sat for every shift; a whole block's rows with noise in runs
 // written out in assembly, up to the row whose noise wraps round the
-// table. Bit-exact with dsp/sbr_adjust.cpp; the last
-// subbands of a block's energies and the last values of the logarithms,
+// table. Bit-exact with dsp/sbr_adjust.cpp; the energies of fewer than four
+// subbands and the last values of the logarithms,
 // and the rows where the noise table wraps within four subbands, are the
 // reference's; the gains' last one to three subbands go through a copy of
 // four.
@@ -35,37 +36,52 @@
 #pragma GCC target("fpu=neon")
 #include <arm_neon.h>
 
-int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
-    // The magnitudes' bits: v ^ (v >> 31) is v, or ~v for v < 0.
-    uint32x4_t bits = vdupq_n_u32(0);
-    uint32_t bits_or = 0;
-    const int wide = count & ~3;
+namespace {
+
+// The energies of the four subbands from `at` over the rows, the samples
+// shifted down by `shift` first (kFirst: as they are, their magnitudes'
+// bits ORed into *bits).
+template <bool kFirst>
+inline void energy_four(const int32_t* x_re, const int32_t* x_im, int rows, int at, int shift, uint32x4_t* bits,
+                        uint64_t* energy) {
+    const int32x4_t down = vdupq_n_s32(-shift);
+    int64x2_t lo = vdupq_n_s64(0), hi = vdupq_n_s64(0);
+    uint32x4_t b4 = *bits;
     for (int r = 0; r < rows; ++r) {
-        const int32_t* re = x_re + 64 * r;
-        const int32_t* im = x_im + 64 * r;
-        for (int i = 0; i < wide; i += 4) {
-            const int32x4_t a = vld1q_s32(re + i), b = vld1q_s32(im + i);
-            bits = vorrq_u32(bits, vreinterpretq_u32_s32(vorrq_s32(veorq_s32(a, vshrq_n_s32(a, 31)),
-                                                                   veorq_s32(b, vshrq_n_s32(b, 31)))));
+        int32x4_t a = vld1q_s32(x_re + 64 * r + at), b = vld1q_s32(x_im + 64 * r + at);
+        if (kFirst) {
+            b4 = vorrq_u32(b4, vreinterpretq_u32_s32(vorrq_s32(veorq_s32(a, vshrq_n_s32(a, 31)),
+                                                               veorq_s32(b, vshrq_n_s32(b, 31)))));
+        } else {
+            a = vshlq_s32(a, down), b = vshlq_s32(b, down);
         }
-        bits_or |= adjuster::row_bits(re, im, wide, count);
+        lo = vmlal_s32(vmlal_s32(lo, vget_low_s32(a), vget_low_s32(a)), vget_low_s32(b), vget_low_s32(b));
+        hi = vmlal_s32(vmlal_s32(hi, vget_high_s32(a), vget_high_s32(a)), vget_high_s32(b), vget_high_s32(b));
+    }
+    *bits = b4;
+    vst1q_u64(energy + at, vreinterpretq_u64_s64(lo));
+    vst1q_u64(energy + at + 2, vreinterpretq_u64_s64(hi));
+}
+
+}  // namespace
+
+int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
+    if (count < 4) return sbr_energies_c(x_re, x_im, rows, count, energy);
+    // Four subbands at a time; the last four end at count, over subbands
+    // already taken when count is not a multiple of 4 (their energies the
+    // same again).
+    uint32x4_t bits = vdupq_n_u32(0);
+    for (int i = 0; i < count; i += 4) {
+        const int at = i + 4 <= count ? i : count - 4;
+        energy_four<true>(x_re, x_im, rows, at, 0, &bits, energy);
     }
     const uint32x2_t half = vorr_u32(vget_low_u32(bits), vget_high_u32(bits));
-    bits_or |= vget_lane_u32(half, 0) | vget_lane_u32(half, 1);
-    const int shift = adjuster::energy_shift(bits_or);
-    const int32x4_t down = vdupq_n_s32(-shift);
-    for (int i = 0; i < wide; i += 4) {
-        int64x2_t lo = vdupq_n_s64(0), hi = vdupq_n_s64(0);
-        for (int r = 0; r < rows; ++r) {
-            const int32x4_t a = vshlq_s32(vld1q_s32(x_re + 64 * r + i), down);
-            const int32x4_t b = vshlq_s32(vld1q_s32(x_im + 64 * r + i), down);
-            lo = vmlal_s32(vmlal_s32(lo, vget_low_s32(a), vget_low_s32(a)), vget_low_s32(b), vget_low_s32(b));
-            hi = vmlal_s32(vmlal_s32(hi, vget_high_s32(a), vget_high_s32(a)), vget_high_s32(b), vget_high_s32(b));
+    const int shift = adjuster::energy_shift(vget_lane_u32(half, 0) | vget_lane_u32(half, 1));
+    if (shift)
+        for (int i = 0; i < count; i += 4) {
+            const int at = i + 4 <= count ? i : count - 4;
+            energy_four<false>(x_re, x_im, rows, at, shift, &bits, energy);
         }
-        vst1q_u64(energy + i, vreinterpretq_u64_s64(lo));
-        vst1q_u64(energy + i + 2, vreinterpretq_u64_s64(hi));
-    }
-    adjuster::energy_columns(x_re, x_im, rows, wide, count, shift, energy);
     return shift;
 }
 

@@ -180,64 +180,53 @@ AVX2 void sbr_exp2_avx2(const int32_t* l, int n, SbrLin* out) {
     }
 }
 
-// The energies as the SSE4.1 variant's, eight subbands at a time (then
-// four, then the reference's last one to three): each row's samples shifted
-// by the block's shift (VPSRAD), squared into 64-bit lanes (VPMULDQ of the
-// even words and of the odd ones) and summed.
-AVX2 int sbr_energies_avx2(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
-    // The magnitudes' bits: v ^ (v >> 31) is v, or ~v for v < 0.
-    __m256i bits = _mm256_setzero_si256();
-    uint32_t bits_or = 0;
-    const int eight = count & ~7, wide = count & ~3;
+namespace {
+
+// The energies of the eight subbands from `at` over the rows, the samples
+// shifted down by s first (kFirst: as they are, their magnitudes' bits
+// ORed into *bits).
+template <bool kFirst>
+AVX2_INLINE void energy_eight(const int32_t* x_re, const int32_t* x_im, int rows, int at, __m128i s, __m256i* bits,
+                              uint64_t* energy) {
+    __m256i even = _mm256_setzero_si256(), odds = even, b8 = *bits;
     for (int r = 0; r < rows; ++r) {
-        const int32_t* re = x_re + 64 * r;
-        const int32_t* im = x_im + 64 * r;
-        for (int i = 0; i < eight; i += 8) {
-            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(re + i));
-            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(im + i));
-            bits = _mm256_or_si256(bits, _mm256_or_si256(_mm256_xor_si256(a, _mm256_srai_epi32(a, 31)),
-                                                         _mm256_xor_si256(b, _mm256_srai_epi32(b, 31))));
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x_re + 64 * r + at));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x_im + 64 * r + at));
+        if (kFirst) {
+            b8 = _mm256_or_si256(b8, _mm256_or_si256(_mm256_xor_si256(a, _mm256_srai_epi32(a, 31)),
+                                                     _mm256_xor_si256(b, _mm256_srai_epi32(b, 31))));
+        } else {
+            a = _mm256_sra_epi32(a, s), b = _mm256_sra_epi32(b, s);
         }
-        if (eight < wide) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(re + eight));
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(im + eight));
-            bits = _mm256_or_si256(bits, _mm256_castsi128_si256(_mm_or_si128(_mm_xor_si128(a, _mm_srai_epi32(a, 31)),
-                                                                             _mm_xor_si128(b, _mm_srai_epi32(b, 31)))));
-        }
-        bits_or |= adjuster::row_bits(re, im, wide, count);
+        even = _mm256_add_epi64(even, _mm256_add_epi64(_mm256_mul_epi32(a, a), _mm256_mul_epi32(b, b)));
+        const __m256i ao = _mm256_srli_epi64(a, 32), bo = _mm256_srli_epi64(b, 32);
+        odds = _mm256_add_epi64(odds, _mm256_add_epi64(_mm256_mul_epi32(ao, ao), _mm256_mul_epi32(bo, bo)));
     }
+    *bits = b8;
+    // subbands at, at+1 | at+4, at+5 and at+2, at+3 | at+6, at+7
+    const __m256i lo = _mm256_unpacklo_epi64(even, odds), hi = _mm256_unpackhi_epi64(even, odds);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(energy + at), _mm256_permute2x128_si256(lo, hi, 0x20));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(energy + at + 4), _mm256_permute2x128_si256(lo, hi, 0x31));
+}
+
+}  // namespace
+
+// The energies as the SSE4.1 variant's, eight subbands at a time (the last
+// eight ending at the last subband; fewer than eight by the SSE4.1
+// variant).
+AVX2 int sbr_energies_avx2(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
+    if (count < 8) return sbr_energies_sse41(x_re, x_im, rows, count, energy);
+    __m256i bits = _mm256_setzero_si256();
+    for (int i = 0; i < count; i += 8)
+        energy_eight<true>(x_re, x_im, rows, i + 8 <= count ? i : count - 8, _mm_setzero_si128(), &bits, energy);
     __m128i b4 = _mm_or_si128(_mm256_castsi256_si128(bits), _mm256_extracti128_si256(bits, 1));
     b4 = _mm_or_si128(b4, _mm_shuffle_epi32(b4, _MM_SHUFFLE(1, 0, 3, 2)));
     b4 = _mm_or_si128(b4, _mm_shuffle_epi32(b4, _MM_SHUFFLE(2, 3, 0, 1)));
-    bits_or |= static_cast<uint32_t>(_mm_cvtsi128_si32(b4));
-    const int shift = adjuster::energy_shift(bits_or);
-    const __m128i s = _mm_cvtsi32_si128(shift);
-    for (int i = 0; i < eight; i += 8) {
-        __m256i even = _mm256_setzero_si256(), odds = even;
-        for (int r = 0; r < rows; ++r) {
-            const __m256i a = _mm256_sra_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x_re + 64 * r + i)), s);
-            const __m256i b = _mm256_sra_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x_im + 64 * r + i)), s);
-            even = _mm256_add_epi64(even, _mm256_add_epi64(_mm256_mul_epi32(a, a), _mm256_mul_epi32(b, b)));
-            const __m256i ao = _mm256_srli_epi64(a, 32), bo = _mm256_srli_epi64(b, 32);
-            odds = _mm256_add_epi64(odds, _mm256_add_epi64(_mm256_mul_epi32(ao, ao), _mm256_mul_epi32(bo, bo)));
-        }
-        // subbands i, i+1 | i+4, i+5 and i+2, i+3 | i+6, i+7
-        const __m256i lo = _mm256_unpacklo_epi64(even, odds), hi = _mm256_unpackhi_epi64(even, odds);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(energy + i), _mm256_permute2x128_si256(lo, hi, 0x20));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(energy + i + 4), _mm256_permute2x128_si256(lo, hi, 0x31));
-    }
-    if (eight < wide) {
-        __m256i sums = _mm256_setzero_si256();
-        for (int r = 0; r < rows; ++r) {
-            const __m256i a = _mm256_cvtepi32_epi64(
-                _mm_sra_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x_re + 64 * r + eight)), s));
-            const __m256i b = _mm256_cvtepi32_epi64(
-                _mm_sra_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(x_im + 64 * r + eight)), s));
-            sums = _mm256_add_epi64(sums, _mm256_add_epi64(_mm256_mul_epi32(a, a), _mm256_mul_epi32(b, b)));
-        }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(energy + eight), sums);
-    }
-    adjuster::energy_columns(x_re, x_im, rows, wide, count, shift, energy);
+    const int shift = adjuster::energy_shift(static_cast<uint32_t>(_mm_cvtsi128_si32(b4)));
+    if (shift)
+        for (int i = 0; i < count; i += 8)
+            energy_eight<false>(x_re, x_im, rows, i + 8 <= count ? i : count - 8, _mm_cvtsi32_si128(shift), &bits,
+                                energy);
     return shift;
 }
 
