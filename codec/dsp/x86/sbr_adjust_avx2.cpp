@@ -5,8 +5,9 @@
 // eight at a time: the product of the roots of the fraction's top 8 bits
 // gathered from their table (VPGATHERDD), then for each lower bit the
 // product with its root in 64-bit lanes (VPMULUDQ of the even and of the
-// odd words), rounded to Q30 as fx::rshr64, kept where the bit is set
-// (VBLENDVPS on the bit moved to the sign). The gains and noise
+// odd words, the roots from a table of them in all eight words), rounded
+// to Q30 as fx::rshr64, kept where the bit is set (VBLENDVPS on the bit
+// moved to the sign). The gains and noise
 // (sbr_apply), four subbands at a time down their run of rows: each term's
 // four products in the four 64-bit lanes (VPMULDQ of the samples
 // sign-extended and of the levels, whose mantissas are the low words of
@@ -23,7 +24,6 @@
 // with the others' loads and stores masked (VPMASKMOVD).
 #include <immintrin.h>
 
-#include <cstring>
 #include <type_traits>
 
 #include "dsp/sbr_adjust.h"
@@ -144,39 +144,69 @@ AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, 
 
 }  // namespace
 
+namespace {
+
+// The roots of the fraction's bits below its top 8 (bit b's, kRoots.c[24 -
+// b], b = 15 .. 0), each in all eight words: the products' memory operands.
+struct Exp2Roots8 {
+    alignas(32) int32_t c[16][8];
+    constexpr Exp2Roots8() : c() {
+        for (int k = 0; k < 16; ++k)
+            for (int j = 0; j < 8; ++j) c[k][j] = adjuster::kRoots.c[adjuster::kLogFrac - (15 - k)];
+    }
+};
+constexpr Exp2Roots8 kExp2Roots8;
+
+// The exponentials of eight values x: mantissas and exponents in order,
+// values 0..3 in *first, 4..7 in *second.
+AVX2_INLINE void exp2_eight(__m256i x, __m256i* first, __m256i* second) {
+    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 29);
+    const __m256i frac = _mm256_and_si256(x, _mm256_set1_epi32((1 << adjuster::kLogFrac) - 1));
+    // The top 8 bits of the fraction from the table, then the others'
+    // roots where they are set: the bit at the sign for VBLENDVPS, the
+    // fraction moved up one each step. The odd words' products shifted up
+    // by 2 put bits 30..61 in their high words.
+    __m256i m = _mm256_i32gather_epi32(adjuster::kExp2Top.m, _mm256_srli_epi32(frac, adjuster::kLogFrac - 8), 4);
+    __m256i f = _mm256_slli_epi32(frac, 32 - (adjuster::kLogFrac - 8));
+    for (int k = 0; k < 16; ++k) {
+        const __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(kExp2Roots8.c[k]));
+        const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(m, c), bias), 30);
+        const __m256i odd = _mm256_slli_epi64(_mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(m, 32), c), bias), 2);
+        const __m256i product = _mm256_blend_epi32(even, odd, 0xAA);
+        m = _mm256_castps_si256(
+            _mm256_blendv_ps(_mm256_castsi256_ps(m), _mm256_castsi256_ps(product), _mm256_castsi256_ps(f)));
+        f = _mm256_slli_epi32(f, 1);
+    }
+    const __m256i e = _mm256_srai_epi32(x, adjuster::kLogFrac);
+    // m, e pairs in order: 0 1 4 5 and 2 3 6 7 interleaved, then the halves.
+    const __m256i lo = _mm256_unpacklo_epi32(m, e), hi = _mm256_unpackhi_epi32(m, e);
+    *first = _mm256_permute2x128_si256(lo, hi, 0x20);
+    *second = _mm256_permute2x128_si256(lo, hi, 0x31);
+}
+
+}  // namespace
+
 AVX2 void sbr_exp2_avx2(const int32_t* l, int n, SbrLin* out) {
-    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 29), low = _mm256_set1_epi32((1 << adjuster::kLogFrac) - 1);
+    __m256i first, second;
+    if (n < 8) {
+        // Fewer than eight: the loads and stores masked (VPMASKMOVD).
+        if (n <= 0) return;
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), pair = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+        const __m256i count = _mm256_set1_epi32(n);
+        exp2_eight(_mm256_maskload_epi32(l, _mm256_cmpgt_epi32(count, lane)), &first, &second);
+        int32_t* const o = &out[0].m;
+        _mm256_maskstore_epi32(o, _mm256_cmpgt_epi32(count, pair), first);
+        _mm256_maskstore_epi32(o + 8, _mm256_cmpgt_epi32(count, _mm256_add_epi32(pair, _mm256_set1_epi32(4))),
+                               second);
+        return;
+    }
+    // Eight at a time; the last eight end at n, over values already taken
+    // when n is not a multiple of 8 (the same again).
     for (int i = 0; i < n; i += 8) {
-        // The last block's missing values are taken as 0.
-        const int lanes = n - i < 8 ? n - i : 8;
-        alignas(32) int32_t part[16] = {};
-        const __m256i x = lanes == 8 ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(l + i))
-                                     : (std::memcpy(part, l + i, sizeof(int32_t) * static_cast<size_t>(lanes)),
-                                        _mm256_load_si256(reinterpret_cast<const __m256i*>(part)));
-        const __m256i frac = _mm256_and_si256(x, low);
-        // The top 8 bits of the fraction from the table, then the others'
-        // roots where they are set (their bit at the sign for VBLENDVPS).
-        __m256i m = _mm256_i32gather_epi32(adjuster::kExp2Top.m, _mm256_srli_epi32(frac, adjuster::kLogFrac - 8), 4);
-        for (int b = adjuster::kLogFrac - 9; b >= 0; --b) {
-            const __m256i c = _mm256_set1_epi32(adjuster::kRoots.c[adjuster::kLogFrac - b]);
-            const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(m, c), bias), 30);
-            const __m256i odd = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(m, 32), c), bias), 30);
-            const __m256i product = _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
-            const __m256 set = _mm256_castsi256_ps(_mm256_sllv_epi32(frac, _mm256_set1_epi32(31 - b)));
-            m = _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(m), _mm256_castsi256_ps(product), set));
-        }
-        const __m256i e = _mm256_srai_epi32(x, adjuster::kLogFrac);
-        // m, e pairs in order: 0 1 4 5 and 2 3 6 7 interleaved, then the halves.
-        const __m256i lo = _mm256_unpacklo_epi32(m, e), hi = _mm256_unpackhi_epi32(m, e);
-        const __m256i first = _mm256_permute2x128_si256(lo, hi, 0x20), second = _mm256_permute2x128_si256(lo, hi, 0x31);
-        if (lanes == 8) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), first);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i + 4), second);
-        } else {
-            _mm256_store_si256(reinterpret_cast<__m256i*>(part), first);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(part + 8), second);
-            std::memcpy(out + i, part, sizeof(SbrLin) * static_cast<size_t>(lanes));
-        }
+        const int at = i + 8 <= n ? i : n - 8;
+        exp2_eight(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(l + at)), &first, &second);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + at), first);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + at + 4), second);
     }
 }
 
