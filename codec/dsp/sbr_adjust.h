@@ -96,21 +96,18 @@ inline uint32_t row_bits(const int32_t* re, const int32_t* im, int from, int cou
     return bits_or;
 }
 
-// The levels of a block of four subbands from subband i of `gain` and
-// `noise` (null: no noise) when only `lanes` (1..4) of them are real: the
-// missing ones get gain 1 and no noise, from the copies g4 and q4. Points
-// *gl and *ql at the levels to use.
-inline void block_levels(const SbrLin* gain, const SbrLin* noise, int i, int lanes, SbrLin (&g4)[4],
-                         SbrLin (&q4)[4], const SbrLin** gl, const SbrLin** ql) {
-    *gl = gain + i;
-    *ql = noise ? noise + i : nullptr;
-    if (lanes >= 4) return;
-    for (int k = 0; k < 4; ++k) {
-        g4[k] = k < lanes ? (*gl)[k] : SbrLin{INT32_C(1) << 30, 0};
-        q4[k] = k < lanes && *ql ? (*ql)[k] : kSilentNoise;
+// The levels of the last kN subbands of a row of `count` (at least kN):
+// those from `from` on their own, the others' (taken by the blocks before)
+// gain 1 and no noise, which leave a sample exactly as it is. The last
+// block of a variant may so overlap the one before.
+template <int kN>
+inline void last_levels(const SbrLin* gain, const SbrLin* noise, int count, int from, SbrLin (&g)[kN],
+                        SbrLin (&q)[kN]) {
+    for (int k = 0; k < kN; ++k) {
+        const int i = count - kN + k;
+        g[k] = i >= from ? gain[i] : SbrLin{INT32_C(1) << 30, 0};
+        q[k] = i >= from && noise ? noise[i] : kSilentNoise;
     }
-    *gl = g4;
-    if (*ql) *ql = q4;
 }
 
 // The energies of subbands from..count-1 over the rows of the samples as

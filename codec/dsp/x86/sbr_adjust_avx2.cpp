@@ -23,7 +23,8 @@
 // shift below 1 (levels of 2^30 and more) or a noise level's below 31 are
 // the reference's; a row whose noise wraps round the table's end takes its
 // eight pairs from a copy. The last one to seven subbands of a row are
-// eight with the others' loads and stores masked (VPMASKMOVD).
+// those of a block of the last eight whose others have gain 1 and no
+// noise; fewer than eight subbands are the reference's.
 #include <immintrin.h>
 
 #include "dsp/sbr_adjust.h"
@@ -79,28 +80,17 @@ AVX2_INLINE __m256i low_words(__m256i a, __m256i b) {
     return _mm256_permute4x64_epi64(_mm256_castps_si256(w), _MM_SHUFFLE(3, 1, 2, 0));
 }
 
-// Eight subbands from i down the rows; kFull: all eight real, else `lanes`
-// (1..7) of them, the samples' loads and stores masked (VPMASKMOVD) and the
-// levels of the others 1/2 with no noise. kNoise: with noise.
-template <bool kFull, bool kNoise>
-AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain,
-                             const SbrLin* noise, int noise_index, int i, int lanes) {
-    SbrLin g8[8], q8[8];
-    const SbrLin* gl = gain + i;
-    const SbrLin* ql = kNoise ? noise + i : gl;
-    if (!kFull) {
-        for (int k = 0; k < 8; ++k) {
-            g8[k] = k < lanes ? gl[k] : SbrLin{INT32_C(1) << 30, -1};
-            q8[k] = k < lanes && kNoise ? ql[k] : adjuster::kSilentNoise;
-        }
-        gl = g8, ql = q8;
-    }
+// Eight subbands from i down the rows, their levels gl and ql; kNoise: with
+// noise.
+template <bool kNoise>
+AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gl, const SbrLin* ql,
+                             int noise_index, int i) {
     // The reference's subbands (the block's, or a row's): a gain's shift
     // below 1 or a noise level's below 31 (that may saturate), neither met
     // in practice, or a row's result that saturates. (`at`: the noise index
     // of the row's first subband.)
     const auto reference_row = [&](int32_t* yr, int32_t* yi, int at) __attribute__((always_inline)) {
-        sbr_apply_c(yr, yi, 1, lanes, gl, kNoise ? ql : nullptr, at - 1);
+        sbr_apply_c(yr, yi, 1, 8, gl, kNoise ? ql : nullptr, at - 1);
     };
     int first = (noise_index + i + 1) & 511;
     if (any_below(gl, 30, 1) || any_below(gl + 4, 30, 1) ||
@@ -113,7 +103,6 @@ AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, 
     // too: a value within 32 bits is then one in 0..2^32 (high word 0), its
     // low word the result with the top bit flipped.
     const Term ga(gl, 30, INT64_C(1) << 31), gb(gl + 4, 30, INT64_C(1) << 31), qa(ql, 61, 0), qb(ql + 4, 61, 0);
-    const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(lanes), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     const __m256i flip = _mm256_set1_epi32(INT32_MIN);
     // With every shift 32 or more each term lies within +-(2^30 - 1) and
     // their sum within 32 bits. Else a row whose gain terms or sums leave
@@ -125,15 +114,8 @@ AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, 
     // sums.
     const auto part = [&](const int32_t* y, __m256i va, __m256i vb, __m256i* over)
                           __attribute__((always_inline, target("avx2"))) {
-        __m256i xa, xb;
-        if (kFull) {
-            xa = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y)));
-            xb = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + 4)));
-        } else {
-            const __m256i x = _mm256_maskload_epi32(y, mask);
-            xa = _mm256_cvtepi32_epi64(_mm256_castsi256_si128(x));
-            xb = _mm256_cvtepi32_epi64(_mm256_extracti128_si256(x, 1));
-        }
+        const __m256i xa = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y)));
+        const __m256i xb = _mm256_cvtepi32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(y + 4)));
         __m256i a = ga.apply(xa), b = gb.apply(xb);
         if (kNoise) {
             const __m256i sa = _mm256_add_epi64(a, qa.apply(va)), sb = _mm256_add_epi64(b, qb.apply(vb));
@@ -144,9 +126,8 @@ AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, 
         }
         return _mm256_xor_si256(low_words(a, b), flip);
     };
-    const auto put = [&](int32_t* y, __m256i v) __attribute__((always_inline, target("avx2"))) {
-        if (kFull) _mm256_storeu_si256(reinterpret_cast<__m256i*>(y), v);
-        else _mm256_maskstore_epi32(y, mask, v);
+    const auto put = [](int32_t* y, __m256i v) __attribute__((always_inline, target("avx2"))) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(y), v);
     };
     const __m256i high = _mm256_set1_epi64x(INT64_C(-1) << 32);
     // One row, its noise pairs from v.
@@ -351,12 +332,22 @@ AVX2 void sbr_log2_avx2(const uint64_t* v, int n, int32_t* out) {
 
 AVX2 void sbr_apply_avx2(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                          int noise_index) {
-    int i = 0;
+    if (count < 8) {
+        sbr_apply_c(y_re, y_im, rows, count, gain, noise, noise_index);
+        return;
+    }
+    // The last one to seven subbands: a block of the last eight whose others
+    // have gain 1 and no noise.
+    SbrLin g8[8], q8[8];
+    const int whole = count & ~7;
+    if (whole < count) adjuster::last_levels(gain, noise, count, whole, g8, q8);
     if (noise) {
-        for (; i + 8 <= count; i += 8) apply_block<true, true>(y_re, y_im, rows, count, gain, noise, noise_index, i, 8);
-        if (i < count) apply_block<false, true>(y_re, y_im, rows, count, gain, noise, noise_index, i, count - i);
+        for (int i = 0; i < whole; i += 8)
+            apply_block<true>(y_re, y_im, rows, count, gain + i, noise + i, noise_index, i);
+        if (whole < count) apply_block<true>(y_re, y_im, rows, count, g8, q8, noise_index, count - 8);
     } else {
-        for (; i + 8 <= count; i += 8) apply_block<true, false>(y_re, y_im, rows, count, gain, noise, noise_index, i, 8);
-        if (i < count) apply_block<false, false>(y_re, y_im, rows, count, gain, noise, noise_index, i, count - i);
+        for (int i = 0; i < whole; i += 8)
+            apply_block<false>(y_re, y_im, rows, count, gain + i, gain + i, noise_index, i);
+        if (whole < count) apply_block<false>(y_re, y_im, rows, count, g8, g8, noise_index, count - 8);
     }
 }
