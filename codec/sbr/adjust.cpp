@@ -82,8 +82,10 @@ Bands clip_borders(const uint8_t* f, int n, int kx, int m, uint8_t (&out)[kRoom]
     return Bands{out, n};
 }
 
-// Bit m of a subband mask; the lowest bit set of a mask not 0.
-bool bit(uint64_t mask, int m) { return (mask >> m) & 1; }
+// Bit m of a subband mask (most masks are 0: tested first, as a 64-bit
+// shift by a variable count is several instructions on 32-bit ARM); the
+// lowest bit set of a mask not 0.
+bool bit(uint64_t mask, int m) { return mask && ((mask >> m) & 1); }
 int lowest_bit(uint64_t mask) { return 63 - fx::clz64(mask & (~mask + 1)); }
 
 // log2(2^a + 2^b).
@@ -94,11 +96,12 @@ int32_t log_add(int32_t a, int32_t b) {
 }
 
 // Sums of energies in the log2 domain, one per limiter band: out[k] = log2
-// of the sum of 2^v over the values `values(m, add)` adds for the band's
-// subbands m, and EPS0. Each value goes in as its difference from the
-// band's largest, runs of equal differences once with their count (the
-// subbands of an envelope band share its level), those below 2^-56 not at
-// all; the differences' powers of 2 are taken by the kernel a batch of 48 at
+// of the sum of 2^v over the values `values(lo, hi, add)` adds for the
+// band's subbands lo .. hi - 1, and EPS0. Each value goes in as its
+// difference from the band's largest, runs of equal differences once with
+// their count (the subbands of an envelope band share its level: values
+// that may be equal are best added one after the other; the sums are the
+// same in any order), those below 2^-56 not at all; the differences' powers of 2 are taken by the kernel a batch of 48 at
 // a time, and the logarithms of all the bands' sums in one call. Room: d and
 // t for 48 values, sums for the bands.
 template <class Values>
@@ -116,7 +119,7 @@ void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t
     for (int k = 0; k < lim.n; ++k) {
         const int lo = lim.lo(k), hi = lim.hi(k);
         int32_t top = kLogEps0;
-        for (int m = lo; m < hi; ++m) values(m, [&](int32_t v) { top = max32(top, v); });
+        values(lo, hi, [&](int32_t v) { top = max32(top, v); });
         out[k] = top;
         sums[k] = 0;
         last = 1;
@@ -132,7 +135,7 @@ void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t
             last = dv;
         };
         add(kLogEps0);
-        for (int m = lo; m < hi; ++m) values(m, add);
+        values(lo, hi, add);
     }
     if (n) flush();
     int32_t* const logs = d;  // (spent)
@@ -308,9 +311,12 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         int32_t *const sum_orig = work->g_log, *const d_room = work->q_log;
         int32_t sum_band[kSbrMaxLimiterBands];  // E_curr's, then the output's
         Lin* const t_room = work->g;
-        band_log_sums(lim, d_room, t_room, sums, sum_orig, [&](int m, auto add) { add(e_orig[m]); });
-        band_log_sums(lim, d_room, t_room, sums, sum_band, [&](int m, auto add) {
-            if (!bit(e_zero, m)) add(e_curr[m]);
+        band_log_sums(lim, d_room, t_room, sums, sum_orig, [&](int lo, int hi, auto add) {
+            for (int m = lo; m < hi; ++m) add(e_orig[m]);
+        });
+        band_log_sums(lim, d_room, t_room, sums, sum_band, [&](int lo, int hi, auto add) {
+            for (int m = lo; m < hi; ++m)
+                if (!bit(e_zero, m)) add(e_curr[m]);
         });
         for (int k = 0; k < t.n_lim; ++k) {
             const int32_t g_max = min32(fx::add_sat(fx::sub_sat(sum_orig[k], sum_band[k]), lim_gain),
@@ -321,12 +327,16 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                     g2[m] = g_max;
                 }
         }
-        band_log_sums(lim, d_room, t_room, sums, sum_band, [&](int m, auto add) {
-            if (!bit(e_zero, m)) add(fx::add_sat(e_curr[m], g2[m]));
-            if (bit(s_index, m))
-                add(s2[m]);
-            else if (!transient)
-                add(q2[m]);
+        // (The noise levels, mostly shared by neighbouring subbands, after
+        // the gains' energies.)
+        band_log_sums(lim, d_room, t_room, sums, sum_band, [&](int lo, int hi, auto add) {
+            for (int m = lo; m < hi; ++m)
+                if (!bit(e_zero, m)) add(fx::add_sat(e_curr[m], g2[m]));
+            for (int m = lo; m < hi; ++m)
+                if (bit(s_index, m))
+                    add(s2[m]);
+                else if (!transient)
+                    add(q2[m]);
         });
         for (int k = 0; k < t.n_lim; ++k) {
             const int32_t boost = min32(fx::sub_sat(sum_orig[k], sum_band[k]), sbr_gain_boost_max_log2);
