@@ -101,9 +101,10 @@ int32_t log_add(int32_t a, int32_t b) {
 // difference from the band's largest, runs of equal differences once with
 // their count (the subbands of an envelope band share its level: values
 // that may be equal are best added one after the other; the sums are the
-// same in any order), those below 2^-56 not at all; the differences' powers of 2 are taken by the kernel a batch of 48 at
-// a time, and the logarithms of all the bands' sums in one call. Room: d and
-// t for 48 values, sums for the bands.
+// same in any order), those below 2^-56 not at all; the differences'
+// powers of 2 are taken by the kernel a batch of 48 at a time, and the
+// logarithms of all the bands' sums in one call. Room: d and t for 48
+// values, sums for the bands.
 template <class Values>
 void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t* out, Values values) {
     constexpr int kBatch = kSbrMaxSubbands;
@@ -257,6 +258,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         if (s_index)
             for (int i = 0; i < env_band_count; ++i) {
                 const int lo = res.lo(i), hi = res.hi(i);
+                if (hi <= lo) continue;
                 const uint64_t band = ((UINT64_C(1) << (hi - lo)) - 1) << lo;
                 if (s_index & band) s_mapped |= band;
             }

@@ -222,7 +222,8 @@ AVX2 void sbr_exp2_avx2(const int32_t* l, int n, SbrLin* out) {
     if (n < 8) {
         // Fewer than eight: the loads and stores masked (VPMASKMOVD).
         if (n <= 0) return;
-        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), pair = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i pair = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
         const __m256i count = _mm256_set1_epi32(n);
         exp2_eight(_mm256_maskload_epi32(l, _mm256_cmpgt_epi32(count, lane)), &first, &second);
         int32_t* const o = &out[0].m;
