@@ -81,9 +81,10 @@ AVX2_INLINE __m256i low_words(__m256i a, __m256i b) {
 }
 
 // Eight subbands from i down the rows, their levels gl and ql; kNoise: with
-// noise.
+// noise. (Not inlined: the levels' constants, which spill, then take one
+// frame on the stack at a time, not both forms' in sbr_apply_avx2's.)
 template <bool kNoise>
-AVX2_INLINE void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gl, const SbrLin* ql,
+__attribute__((target("avx2"), noinline)) void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gl, const SbrLin* ql,
                              int noise_index, int i) {
     // The reference's subbands (the block's, or a row's): a gain's shift
     // below 1 or a noise level's below 31 (that may saturate), neither met
