@@ -54,10 +54,8 @@ void sbr_apply_c(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin
                  int noise_index);
 // Variants: x86 SSE4.1 (dsp/x86/sbr_adjust_sse41.cpp: the energies and the
 // logarithms, four at a time), AVX2 (dsp/x86/sbr_adjust_avx2.cpp: the
-// energies, logarithms and exponentials, eight at a time, and the gains, four
-// subbands at a time)
-// and 32-bit ARM NEON (dsp/arm/sbr_adjust_neon.cpp: all four, four at a
-// time).
+// energies, logarithms, exponentials and gains, eight at a time) and 32-bit
+// ARM NEON (dsp/arm/sbr_adjust_neon.cpp: all five, four at a time).
 int sbr_energies_sse41(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
 void sbr_log2_sse41(const uint64_t* v, int n, int32_t* out);
 int sbr_energies_avx2(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
