@@ -6,9 +6,9 @@
 
 int sbr_energies_c(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
     uint32_t bits_or = 0;
-    for (int r = 0; r < rows; ++r) bits_or |= adjuster::row_bits(x_re + 64 * r, x_im + 64 * r, 0, count);
+    adjuster::energy_columns_bits(x_re, x_im, rows, 0, count, energy, &bits_or);
     const int shift = adjuster::energy_shift(bits_or);
-    adjuster::energy_columns(x_re, x_im, rows, 0, count, shift, energy);
+    if (shift) adjuster::energy_columns(x_re, x_im, rows, 0, count, shift, energy);
     return shift;
 }
 

@@ -8,6 +8,8 @@
 // rows of re^2 + im^2 of subband i so shifted (exact: 80 terms of 2^48 at
 // most). Returns the shift. x_re, x_im point at the first row's first
 // subband, rows 64 words apart.
+// (Every variant takes the energies of the samples as they are in the same
+// pass that finds the shift, and only for a shift above 0 a second pass.)
 //
 // sbr_log2: out[i] = log2(v[i]) in Q24, within 2^-24, the adjuster's
 // logarithm: the mantissa in Q29, then one bit per squaring, each square
@@ -52,10 +54,8 @@ void sbr_apply_c(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin
                  int noise_index);
 // Variants: x86 SSE4.1 (dsp/x86/sbr_adjust_sse41.cpp: the energies and the
 // logarithms, four at a time), AVX2 (dsp/x86/sbr_adjust_avx2.cpp: the
-// energies, logarithms and exponentials, eight at a time, and the gains, four
-// subbands at a time)
-// and 32-bit ARM NEON (dsp/arm/sbr_adjust_neon.cpp: all four, four at a
-// time).
+// energies, logarithms, exponentials and gains, eight at a time) and 32-bit
+// ARM NEON (dsp/arm/sbr_adjust_neon.cpp: all five, four at a time).
 int sbr_energies_sse41(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
 void sbr_log2_sse41(const uint64_t* v, int n, int32_t* out);
 int sbr_energies_avx2(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy);
@@ -94,21 +94,37 @@ inline uint32_t row_bits(const int32_t* re, const int32_t* im, int from, int cou
     return bits_or;
 }
 
-// The levels of a block of four subbands from subband i of `gain` and
-// `noise` (null: no noise) when only `lanes` (1..4) of them are real: the
-// missing ones get gain 1 and no noise, from the copies g4 and q4. Points
-// *gl and *ql at the levels to use.
-inline void block_levels(const SbrLin* gain, const SbrLin* noise, int i, int lanes, SbrLin (&g4)[4],
-                         SbrLin (&q4)[4], const SbrLin** gl, const SbrLin** ql) {
-    *gl = gain + i;
-    *ql = noise ? noise + i : nullptr;
-    if (lanes >= 4) return;
-    for (int k = 0; k < 4; ++k) {
-        g4[k] = k < lanes ? (*gl)[k] : SbrLin{INT32_C(1) << 30, 0};
-        q4[k] = k < lanes && *ql ? (*ql)[k] : kSilentNoise;
+// The levels of the last kN subbands of a row of `count` (at least kN):
+// those from `from` on their own, the others' (taken by the blocks before)
+// gain 1 and no noise, which leave a sample exactly as it is. The last
+// block of a variant may so overlap the one before.
+template <int kN>
+inline void last_levels(const SbrLin* gain, const SbrLin* noise, int count, int from, SbrLin (&g)[kN],
+                        SbrLin (&q)[kN]) {
+    for (int k = 0; k < kN; ++k) {
+        const int i = count - kN + k;
+        g[k] = i >= from ? gain[i] : SbrLin{INT32_C(1) << 30, 0};
+        q[k] = i >= from && noise ? noise[i] : kSilentNoise;
     }
-    *gl = g4;
-    if (*ql) *ql = q4;
+}
+
+// The energies of subbands from..count-1 over the rows of the samples as
+// they are, and the OR of their magnitudes' bits into *bits_or: the
+// energies are the block's when its shift is 0 (the samples below 2^24,
+// as they nearly always are), and are taken again with the shift when not.
+inline void energy_columns_bits(const int32_t* x_re, const int32_t* x_im, int rows, int from, int count,
+                                uint64_t* energy, uint32_t* bits_or) {
+    uint32_t bits = 0;
+    for (int i = from; i < count; ++i) {
+        int64_t acc = 0;
+        for (int r = 0; r < rows; ++r) {
+            const int32_t a = x_re[64 * r + i], b = x_im[64 * r + i];
+            bits |= magnitude_bits(a) | magnitude_bits(b);
+            acc = fx::mac64(fx::mac64(acc, a, a), b, b);
+        }
+        energy[i] = static_cast<uint64_t>(acc);
+    }
+    *bits_or |= bits;
 }
 
 // The energies of subbands from..count-1 over the rows, each value shifted

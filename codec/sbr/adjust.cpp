@@ -65,13 +65,28 @@ bool valid(const SbrFreqTables& t, const SbrGrid& g) {
 }
 
 // Bands of a table clipped to the SBR range: band i covers subbands
-// lo(i) .. hi(i) - 1 relative to kx, inside 0 .. M.
+// lo(i) .. hi(i) - 1 relative to kx, inside 0 .. M (borders taken once a
+// frame by clip_borders).
 struct Bands {
-    const uint8_t* f;
-    int n, kx, m;
-    int lo(int i) const { return min32(max32(f[i] - kx, 0), m); }
-    int hi(int i) const { return min32(max32(f[i + 1] - kx, 0), m); }
+    const uint8_t* b;
+    int n;
+    int lo(int i) const { return b[i]; }
+    int hi(int i) const { return b[i + 1]; }
 };
+
+// The n + 1 borders of a table relative to kx, held to 0 .. M (n within
+// the room, as valid() has checked).
+template <int kRoom>
+Bands clip_borders(const uint8_t* f, int n, int kx, int m, uint8_t (&out)[kRoom]) {
+    for (int i = 0; i <= n && i < kRoom; ++i) out[i] = static_cast<uint8_t>(min32(max32(f[i] - kx, 0), m));
+    return Bands{out, n};
+}
+
+// Bit m of a subband mask (most masks are 0: tested first, as a 64-bit
+// shift by a variable count is several instructions on 32-bit ARM); the
+// lowest bit set of a mask not 0.
+bool bit(uint64_t mask, int m) { return mask && ((mask >> m) & 1); }
+int lowest_bit(uint64_t mask) { return 63 - fx::clz64(mask & (~mask + 1)); }
 
 // log2(2^a + 2^b).
 int32_t log_add(int32_t a, int32_t b) {
@@ -81,13 +96,15 @@ int32_t log_add(int32_t a, int32_t b) {
 }
 
 // Sums of energies in the log2 domain, one per limiter band: out[k] = log2
-// of the sum of 2^v over the values `values(m, add)` adds for the band's
-// subbands m, and EPS0. Each value goes in as its difference from the
-// band's largest, runs of equal differences once with their count (the
-// subbands of an envelope band share its level), those below 2^-56 not at
-// all; the differences' powers of 2 are taken by the kernel a batch of 48 at
-// a time, and the logarithms of all the bands' sums in one call. Room: d and
-// t for 48 values, sums for the bands.
+// of the sum of 2^v over the values `values(lo, hi, add)` adds for the
+// band's subbands lo .. hi - 1, and EPS0. Each value goes in as its
+// difference from the band's largest, runs of equal differences once with
+// their count (the subbands of an envelope band share its level: values
+// that may be equal are best added one after the other; the sums are the
+// same in any order), those below 2^-56 not at all; the differences'
+// powers of 2 are taken by the kernel a batch of 48 at a time, and the
+// logarithms of all the bands' sums in one call. Room: d and t for 48
+// values, sums for the bands.
 template <class Values>
 void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t* out, Values values) {
     constexpr int kBatch = kSbrMaxSubbands;
@@ -103,7 +120,7 @@ void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t
     for (int k = 0; k < lim.n; ++k) {
         const int lo = lim.lo(k), hi = lim.hi(k);
         int32_t top = kLogEps0;
-        for (int m = lo; m < hi; ++m) values(m, [&](int32_t v) { top = max32(top, v); });
+        values(lo, hi, [&](int32_t v) { top = max32(top, v); });
         out[k] = top;
         sums[k] = 0;
         last = 1;
@@ -119,7 +136,7 @@ void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t
             last = dv;
         };
         add(kLogEps0);
-        for (int m = lo; m < hi; ++m) values(m, add);
+        values(lo, hi, add);
     }
     if (n) flush();
     int32_t* const logs = d;  // (spent)
@@ -141,8 +158,18 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
     const int l_a_prev = st->l_a_prev_zero ? 0 : -1;
     const int h_sl = sbr_h_sl[header.smoothing_mode & 1];
     const int32_t lim_gain = sbr_lim_gain_log2[header.limiter_gains & 3];
-    const Bands high{t.f_high, t.n_high, kx, m_sbr}, low{t.f_low, t.n_low, kx, m_sbr};
-    const Bands noise{t.f_noise, t.n_q, kx, m_sbr}, lim{t.f_lim, t.n_lim, kx, m_sbr};
+    const Bands high = clip_borders(t.f_high, t.n_high, kx, m_sbr, work->border_high);
+    const Bands low = clip_borders(t.f_low, t.n_low, kx, m_sbr, work->border_low);
+    const Bands noise = clip_borders(t.f_noise, t.n_q, kx, m_sbr, work->border_noise);
+    const Bands lim = clip_borders(t.f_lim, t.n_lim, kx, m_sbr, work->border_lim);
+    // The sinusoids' subbands (m - kx) flagged in the frame's f_high bands:
+    // the middle subband of each.
+    uint64_t harmonics = 0;
+    for (int i = 0; i < t.n_high; ++i) {
+        if (!frame.add_harmonic[i]) continue;
+        const int k = (t.f_high[i] + t.f_high[i + 1]) >> 1;
+        if (k >= kx && k < kx + m_sbr) harmonics |= UINT64_C(1) << (k - kx);
+    }
     if (reset) st->sine_prev = 0;
 
     // Smoothing history, linear: the older (a) and newer (b) value per subband.
@@ -176,21 +203,20 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         uint64_t* const energy = lv.energy;
         const int shift = kernels.sbr_energies(&x_re[row0][kx], &x_im[row0][kx], row1 - row0, m_sbr, energy);
         // log2 E_curr per subband (of its band when not interpolating), and
-        // whether it is 0.
+        // whether it is 0 (bit m of e_zero).
         int32_t* const e_curr = lv.e_curr;
-        bool* const e_zero = work->e_zero;
+        uint64_t e_zero = 0;
         const int32_t log_scale = fx::shl_wrap(2 * shift, kFrac);
         const int32_t log_slots = log2_u64(static_cast<uint64_t>(row1 - row0));
         words::zero_words(e_curr, m_sbr);
-        for (int m = 0; m < m_sbr; ++m) e_zero[m] = false;
         if (header.interpol_freq) {
             // (e_orig, filled below, holds the logarithms meanwhile.)
             int32_t* const log_energy = lv.e_orig;
             kernels.sbr_log2(energy, m_sbr, log_energy);
             for (int i = 0; i < env_band_count; ++i)
                 for (int m = res.lo(i), hi = res.hi(i); m < hi; ++m) {
-                    e_zero[m] = energy[m] == 0;
-                    e_curr[m] = e_zero[m] ? 0 : log_energy[m] + log_scale - log_slots;
+                    if (energy[m] == 0) e_zero |= UINT64_C(1) << m;
+                    e_curr[m] = energy[m] == 0 ? 0 : log_energy[m] + log_scale - log_slots;
                 }
         } else {
             for (int i = 0; i < env_band_count; ++i) {
@@ -201,10 +227,8 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                 const int32_t e = sum ? log2_u64(sum) + log_scale -
                                             log2_u64(static_cast<uint64_t>((row1 - row0) * (hi - lo)))
                                       : 0;
-                for (int m = lo; m < hi; ++m) {
-                    e_zero[m] = sum == 0;
-                    e_curr[m] = e;
-                }
+                for (int m = lo; m < hi; ++m) e_curr[m] = e;
+                if (sum == 0) e_zero |= ((UINT64_C(1) << (hi - lo)) - 1) << lo;
             }
         }
 
@@ -225,27 +249,20 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
             for (int m = noise.lo(i), hi = noise.hi(i); m < hi; ++m) q_orig[m] = q;
         }
 
-        // Sinusoids: in the middle subband of each f_high band flagged, from
-        // l_A on, or from the start when the previous frame ended with it.
-        bool* const s_index = work->s_index;
-        for (int m = 0; m < m_sbr; ++m) s_index[m] = false;
-        for (int i = 0; i < t.n_high; ++i) {
-            if (!frame.add_harmonic[i]) continue;
-            const int k = (t.f_high[i] + t.f_high[i + 1]) >> 1;
-            if (k < kx || k >= kx + m_sbr) continue;
-            if (l >= l_a || ((st->sine_prev >> k) & 1)) s_index[k - kx] = true;
-        }
-        bool* const s_mapped = work->s_mapped;
-        for (int m = 0; m < m_sbr; ++m) s_mapped[m] = false;
-        for (int i = 0; i < env_band_count; ++i) {
-            const int lo = res.lo(i), hi = res.hi(i);
-            bool any = false;
-            for (int m = lo; m < hi; ++m) any = any || s_index[m];
-            for (int m = lo; m < hi; ++m) s_mapped[m] = any;
-        }
-        if (l == num_env - 1)
-            for (int m = 0; m < m_sbr; ++m)
-                if (s_index[m]) sine_last |= UINT64_C(1) << (m + kx);
+        // Sinusoids (bit m of s_index): in the middle subband of each f_high
+        // band flagged, from l_A on, or from the start when the previous
+        // frame ended with it; s_mapped: the subbands of the envelope's
+        // bands that hold one.
+        const uint64_t s_index = l >= l_a ? harmonics : harmonics & (st->sine_prev >> kx);
+        uint64_t s_mapped = 0;
+        if (s_index)
+            for (int i = 0; i < env_band_count; ++i) {
+                const int lo = res.lo(i), hi = res.hi(i);
+                if (hi <= lo) continue;
+                const uint64_t band = ((UINT64_C(1) << (hi - lo)) - 1) << lo;
+                if (s_index & band) s_mapped |= band;
+            }
+        if (l == num_env - 1) sine_last = s_index << kx;
 
         // log2(EPS + E_curr) for each run of subbands that share E_curr,
         // as log_add takes it: the sum of 2^56 and the smaller term's
@@ -258,7 +275,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         {
             int32_t e_last = 0;
             for (int m = 0; m < m_sbr; ++m) {
-                if (e_zero[m] || (runs && e_curr[m] == e_last)) continue;
+                if (bit(e_zero, m) || (runs && e_curr[m] == e_last)) continue;
                 e_last = e_curr[m];
                 diff[runs++] = fx::sub_sat(min32(kLogEps, e_last), max32(kLogEps, e_last));
             }
@@ -274,13 +291,14 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         int32_t q_last = 0, q1 = log_add(0, 0), e_last = 0, e1_last = 0;
         for (int m = 0, run = 0; m < m_sbr; ++m) {
             if (q_orig[m] != q_last) q_last = q_orig[m], q1 = log_add(0, q_last);  // 1 + Q
-            if (!e_zero[m] && (run == 0 || e_curr[m] != e_last)) {
+            const bool zero = bit(e_zero, m);
+            if (!zero && (run == 0 || e_curr[m] != e_last)) {
                 e_last = e_curr[m];
                 e1_last = fx::add_sat(max32(kLogEps, e_last), sum_log[run++] - kSumBits * kOne);
             }
-            const int32_t e1 = e_zero[m] ? kLogEps : e1_last;
+            const int32_t e1 = zero ? kLogEps : e1_last;
             const int32_t base = fx::sub_sat(e_orig[m], e1);
-            if (s_mapped[m])
+            if (bit(s_mapped, m))
                 g2[m] = fx::add_sat(base, q_orig[m] - q1);
             else
                 g2[m] = transient ? base : fx::sub_sat(base, q1);
@@ -295,9 +313,12 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         int32_t *const sum_orig = work->g_log, *const d_room = work->q_log;
         int32_t sum_band[kSbrMaxLimiterBands];  // E_curr's, then the output's
         Lin* const t_room = work->g;
-        band_log_sums(lim, d_room, t_room, sums, sum_orig, [&](int m, auto add) { add(e_orig[m]); });
-        band_log_sums(lim, d_room, t_room, sums, sum_band, [&](int m, auto add) {
-            if (!e_zero[m]) add(e_curr[m]);
+        band_log_sums(lim, d_room, t_room, sums, sum_orig, [&](int lo, int hi, auto add) {
+            for (int m = lo; m < hi; ++m) add(e_orig[m]);
+        });
+        band_log_sums(lim, d_room, t_room, sums, sum_band, [&](int lo, int hi, auto add) {
+            for (int m = lo; m < hi; ++m)
+                if (!bit(e_zero, m)) add(e_curr[m]);
         });
         for (int k = 0; k < t.n_lim; ++k) {
             const int32_t g_max = min32(fx::add_sat(fx::sub_sat(sum_orig[k], sum_band[k]), lim_gain),
@@ -308,12 +329,16 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                     g2[m] = g_max;
                 }
         }
-        band_log_sums(lim, d_room, t_room, sums, sum_band, [&](int m, auto add) {
-            if (!e_zero[m]) add(fx::add_sat(e_curr[m], g2[m]));
-            if (s_index[m])
-                add(s2[m]);
-            else if (!transient)
-                add(q2[m]);
+        // (The noise levels, mostly shared by neighbouring subbands, after
+        // the gains' energies.)
+        band_log_sums(lim, d_room, t_room, sums, sum_band, [&](int lo, int hi, auto add) {
+            for (int m = lo; m < hi; ++m)
+                if (!bit(e_zero, m)) add(fx::add_sat(e_curr[m], g2[m]));
+            for (int m = lo; m < hi; ++m)
+                if (bit(s_index, m))
+                    add(s2[m]);
+                else if (!transient)
+                    add(q2[m]);
         });
         for (int k = 0; k < t.n_lim; ++k) {
             const int32_t boost = min32(fx::sub_sat(sum_orig[k], sum_band[k]), sbr_gain_boost_max_log2);
@@ -330,7 +355,15 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         for (int m = 0; m < m_sbr; ++m) {
             g_log[m] = fx::rshr(g2[m], 1);
             q_log[m] = fx::rshr(q2[m], 1);
-            if (s_index[m]) s[m] = amplitude(s2[m]);  // (read only there)
+        }
+        // The subbands with a sinusoid, listed once, and their amplitudes
+        // (read only there).
+        int sines[kSbrMaxSubbands];
+        int num_sines = 0;
+        for (uint64_t left = s_index; left; left &= left - 1) {
+            const int m = lowest_bit(left);
+            s[m] = amplitude(s2[m]);
+            sines[num_sines++] = m;
         }
         kernels.sbr_exp2(g_log, m_sbr, g);
         kernels.sbr_exp2(q_log, m_sbr, q);
@@ -351,12 +384,11 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // noise level is silenced (a shift beyond 62), and the sinusoid is
         // added afterwards.
         const bool smooth = h_sl != 0 && l != l_a;
-        bool any_sine = false;
-        for (int m = 0; m < m_sbr; ++m) any_sine = any_sine || s_index[m];
         SbrAdjustWork::Slots& sl = work->slot;  // (the levels' arrays are spent)
         const Lin* q_plain = q;
-        if (any_sine && !transient) {
-            for (int m = 0; m < m_sbr; ++m) sl.q_plain[m] = s_index[m] ? adjuster::kSilentNoise : q[m];
+        if (s_index && !transient) {
+            for (int m = 0; m < m_sbr; ++m) sl.q_plain[m] = q[m];
+            for (int i = 0; i < num_sines; ++i) sl.q_plain[sines[i]] = adjuster::kSilentNoise;
             q_plain = sl.q_plain;
         }
         int noise_index = st->noise_index;
@@ -372,7 +404,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                 for (int m = 0; m < m_sbr; ++m) {
                     const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
                     sl.g[m] = weighted(gv, w, 3);
-                    sl.q[m] = s_index[m] ? adjuster::kSilentNoise : weighted(qv, w, 3);
+                    sl.q[m] = bit(s_index, m) ? adjuster::kSilentNoise : weighted(qv, w, 3);
                 }
                 gf = sl.g, qf = sl.q;
             }
@@ -384,14 +416,9 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                               noise_index);
             noise_index = (noise_index + (row1 - r) * m_sbr) & 511;
         }
-        // The subbands with a sinusoid, listed once.
-        int sines[kSbrMaxSubbands];
-        int num_sines = 0;
-        if (any_sine)
-            for (int m = 0; m < m_sbr; ++m)
-                if (s_index[m]) sines[num_sines++] = m;
-        for (r = row0; r < row1; ++r) {
-            // The slot's sinusoid phase, then the next slot's.
+        // The sinusoids, slot by slot: the slot's phase, then the next
+        // slot's.
+        for (r = row0; r < row1 && num_sines; ++r) {
             const int32_t phi_re = sbr_phi_re[st->sine_index], phi_im = sbr_phi_im[st->sine_index];
             st->sine_index = static_cast<uint8_t>((st->sine_index + 1) & 3);
             for (int i = 0; i < num_sines; ++i) {
@@ -402,6 +429,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                     fx::add_sat(x_im[r][kx + m], fx::mul_shift_sat(s[m].m, sign * phi_im, 30 - s[m].e));
             }
         }
+        if (!num_sines) st->sine_index = static_cast<uint8_t>((st->sine_index + row1 - row0) & 3);
         st->noise_index = static_cast<uint16_t>(noise_index);
 
         // History for what follows: this envelope is the newest value; the

@@ -62,7 +62,10 @@ struct SbrAdjustHistory {
 struct SbrAdjustWork {
     SbrLin g[kSbrMaxSubbands], q[kSbrMaxSubbands], s[kSbrMaxSubbands];
     int32_t g_log[kSbrMaxSubbands], q_log[kSbrMaxSubbands];
-    bool e_zero[kSbrMaxSubbands], s_index[kSbrMaxSubbands], s_mapped[kSbrMaxSubbands];
+    // The frequency tables' band borders relative to kx, held to 0 .. M:
+    // band i covers subbands border[i] .. border[i + 1] - 1.
+    uint8_t border_high[kSbrMaxMasterBands + 1], border_low[kSbrMaxLowBands + 1];
+    uint8_t border_noise[kSbrMaxNoiseBands + 1], border_lim[kSbrMaxLimiterBands + 1];
     struct Levels {
         uint64_t energy[kSbrMaxSubbands];  // then the sums of log_add
         int32_t e_curr[kSbrMaxSubbands], e_orig[kSbrMaxSubbands], q_orig[kSbrMaxSubbands];

@@ -3,9 +3,10 @@
 // fraction's top 8 bits from their table, then for each lower bit the
 // product with its root, fx::rshr64 by 30 as m plus one VQRDMULH by the
 // root's excess over 1, added where the bit is set (VMLS by the bit's
-// mask). The energies: each row's samples shifted by the
-// block's shift (VSHL by its negative) and squared into 64-bit sums
-// (VMLAL; modulo 2^64, in any order the same). The logarithms: the leading
+// mask). The energies: each row's samples squared into 64-bit sums (VMLAL;
+// modulo 2^64, in any order the same) as the magnitudes' bits are taken,
+// and again shifted by the block's shift (VSHL by its negative) when that
+// is not 0. The logarithms: the leading
 // bit and the Q29 mantissa of each value taken one by one (CLZ), then the 25
 // squarings of four mantissas at a time (VQRDMULH of the doubled mantissa by
 // itself, the halving where a square reaches 2^30 and the bit it gives).
@@ -16,11 +17,11 @@
 // (VQMOVN) and added with saturation (VQADD): fx::mul_shift_sat and
 // fx::add_sat for every shift; a whole block's rows with noise in runs
 // written out in assembly, up to the row whose noise wraps round the
-// table. Bit-exact with dsp/sbr_adjust.cpp; the last
-// subbands of a block's energies and the last values of the logarithms,
-// and the rows where the noise table wraps within four subbands, are the
-// reference's; the gains' last one to three subbands go through a copy of
-// four.
+// table. Bit-exact with dsp/sbr_adjust.cpp; the energies and the gains of
+// fewer than four subbands, the last values of the logarithms, and the
+// rows where the noise table wraps within four subbands, are the
+// reference's; the gains' last one to three subbands are those of a block
+// of the last four whose others have gain 1 and no noise.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
@@ -35,37 +36,52 @@
 #pragma GCC target("fpu=neon")
 #include <arm_neon.h>
 
-int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
-    // The magnitudes' bits: v ^ (v >> 31) is v, or ~v for v < 0.
-    uint32x4_t bits = vdupq_n_u32(0);
-    uint32_t bits_or = 0;
-    const int wide = count & ~3;
+namespace {
+
+// The energies of the four subbands from `at` over the rows, the samples
+// shifted down by `shift` first (kFirst: as they are, their magnitudes'
+// bits ORed into *bits).
+template <bool kFirst>
+inline void energy_four(const int32_t* x_re, const int32_t* x_im, int rows, int at, int shift, uint32x4_t* bits,
+                        uint64_t* energy) {
+    const int32x4_t down = vdupq_n_s32(-shift);
+    int64x2_t lo = vdupq_n_s64(0), hi = vdupq_n_s64(0);
+    uint32x4_t b4 = *bits;
     for (int r = 0; r < rows; ++r) {
-        const int32_t* re = x_re + 64 * r;
-        const int32_t* im = x_im + 64 * r;
-        for (int i = 0; i < wide; i += 4) {
-            const int32x4_t a = vld1q_s32(re + i), b = vld1q_s32(im + i);
-            bits = vorrq_u32(bits, vreinterpretq_u32_s32(vorrq_s32(veorq_s32(a, vshrq_n_s32(a, 31)),
-                                                                   veorq_s32(b, vshrq_n_s32(b, 31)))));
+        int32x4_t a = vld1q_s32(x_re + 64 * r + at), b = vld1q_s32(x_im + 64 * r + at);
+        if (kFirst) {
+            b4 = vorrq_u32(b4, vreinterpretq_u32_s32(vorrq_s32(veorq_s32(a, vshrq_n_s32(a, 31)),
+                                                               veorq_s32(b, vshrq_n_s32(b, 31)))));
+        } else {
+            a = vshlq_s32(a, down), b = vshlq_s32(b, down);
         }
-        bits_or |= adjuster::row_bits(re, im, wide, count);
+        lo = vmlal_s32(vmlal_s32(lo, vget_low_s32(a), vget_low_s32(a)), vget_low_s32(b), vget_low_s32(b));
+        hi = vmlal_s32(vmlal_s32(hi, vget_high_s32(a), vget_high_s32(a)), vget_high_s32(b), vget_high_s32(b));
+    }
+    *bits = b4;
+    vst1q_u64(energy + at, vreinterpretq_u64_s64(lo));
+    vst1q_u64(energy + at + 2, vreinterpretq_u64_s64(hi));
+}
+
+}  // namespace
+
+int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
+    if (count < 4) return sbr_energies_c(x_re, x_im, rows, count, energy);
+    // Four subbands at a time; the last four end at count, over subbands
+    // already taken when count is not a multiple of 4 (their energies the
+    // same again).
+    uint32x4_t bits = vdupq_n_u32(0);
+    for (int i = 0; i < count; i += 4) {
+        const int at = i + 4 <= count ? i : count - 4;
+        energy_four<true>(x_re, x_im, rows, at, 0, &bits, energy);
     }
     const uint32x2_t half = vorr_u32(vget_low_u32(bits), vget_high_u32(bits));
-    bits_or |= vget_lane_u32(half, 0) | vget_lane_u32(half, 1);
-    const int shift = adjuster::energy_shift(bits_or);
-    const int32x4_t down = vdupq_n_s32(-shift);
-    for (int i = 0; i < wide; i += 4) {
-        int64x2_t lo = vdupq_n_s64(0), hi = vdupq_n_s64(0);
-        for (int r = 0; r < rows; ++r) {
-            const int32x4_t a = vshlq_s32(vld1q_s32(x_re + 64 * r + i), down);
-            const int32x4_t b = vshlq_s32(vld1q_s32(x_im + 64 * r + i), down);
-            lo = vmlal_s32(vmlal_s32(lo, vget_low_s32(a), vget_low_s32(a)), vget_low_s32(b), vget_low_s32(b));
-            hi = vmlal_s32(vmlal_s32(hi, vget_high_s32(a), vget_high_s32(a)), vget_high_s32(b), vget_high_s32(b));
+    const int shift = adjuster::energy_shift(vget_lane_u32(half, 0) | vget_lane_u32(half, 1));
+    if (shift)
+        for (int i = 0; i < count; i += 4) {
+            const int at = i + 4 <= count ? i : count - 4;
+            energy_four<false>(x_re, x_im, rows, at, shift, &bits, energy);
         }
-        vst1q_u64(energy + i, vreinterpretq_u64_s64(lo));
-        vst1q_u64(energy + i + 2, vreinterpretq_u64_s64(hi));
-    }
-    adjuster::energy_columns(x_re, x_im, rows, wide, count, shift, energy);
     return shift;
 }
 
@@ -296,55 +312,20 @@ inline void noise_rows(int32_t* yr, int32_t* yi, int rows, int count, int first,
 }
 #undef SBR_APPLY_PART
 
-// Four subbands down the rows; `lanes` (1..4) of them are real: below four
-// each row's samples go through a copy of four. (Lanes is a template
-// argument for whole blocks: no copies, nothing tested per row.)
-template <int kLanes>
-inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain,
-                        const SbrLin* noise, int noise_index, int i, int lanes_left) {
-    const int lanes = kLanes == 4 ? 4 : lanes_left;
-    // The block's levels; those of missing subbands 1, with no noise.
-    SbrLin g4[4], q4[4];
-    const SbrLin *gl, *ql;
-    adjuster::block_levels(gain, noise, i, lanes, g4, q4, &gl, &ql);
+// Four subbands from i down the rows, their levels gl and ql (null: no
+// noise).
+inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gl, const SbrLin* ql,
+                        int noise_index, int i) {
     const Term g(gl, 30);
-    const Term q(ql ? ql : gl, 61);
-    int32_t part_re[4] = {}, part_im[4] = {};
-    // (Lane by lane: a loop here becomes a call of the C library's copy.)
-    const auto copy_lanes = [lanes](int32_t* to, const int32_t* from) __attribute__((always_inline)) {
-        to[0] = from[0];
-        if (lanes > 1) to[1] = from[1];
-        if (lanes > 2) to[2] = from[2];
-    };
-    if constexpr (kLanes == 4) {
-        if (ql) {
-            noise_rows(y_re + i, y_im + i, rows, count, noise_index + i + 1, g, q, gl, ql);
-            return;
-        }
+    if (ql) {
+        noise_rows(y_re + i, y_im + i, rows, count, noise_index + i + 1, g, Term(ql, 61), gl, ql);
+        return;
     }
     for (int r = 0; r < rows; ++r) {
-        int32_t* yr = y_re + 64 * r + i;
-        int32_t* yi = y_im + 64 * r + i;
-        if (lanes < 4) {
-            copy_lanes(part_re, yr), copy_lanes(part_im, yi);
-            yr = part_re, yi = part_im;
-        }
-        const int first = (noise_index + r * count + i + 1) & 511;
-        if (!ql) {
-            vst1q_s32(yr, g.apply(vld1q_s32(yr)));
-            vst1q_s32(yi, g.apply(vld1q_s32(yi)));
-        } else if (first > 512 - 4) {
-            for (int k = 0; k < 4; ++k) {
-                const int32_t* v = sbr_noise_v[(first + k) & 511];
-                yr[k] = adjuster::apply(yr[k], gl[k], v[0], ql[k]);
-                yi[k] = adjuster::apply(yi[k], gl[k], v[1], ql[k]);
-            }
-        } else {
-            const int32x4x2_t v = vld2q_s32(sbr_noise_v[first]);  // re, im
-            vst1q_s32(yr, vqaddq_s32(g.apply(vld1q_s32(yr)), q.apply(v.val[0])));
-            vst1q_s32(yi, vqaddq_s32(g.apply(vld1q_s32(yi)), q.apply(v.val[1])));
-        }
-        if (lanes < 4) copy_lanes(y_re + 64 * r + i, part_re), copy_lanes(y_im + 64 * r + i, part_im);
+        int32_t* const yr = y_re + 64 * r + i;
+        int32_t* const yi = y_im + 64 * r + i;
+        vst1q_s32(yr, g.apply(vld1q_s32(yr)));
+        vst1q_s32(yi, g.apply(vld1q_s32(yi)));
     }
 }
 
@@ -352,9 +333,19 @@ inline void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const
 
 void sbr_apply_neon(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gain, const SbrLin* noise,
                     int noise_index) {
+    if (count < 4) {
+        sbr_apply_c(y_re, y_im, rows, count, gain, noise, noise_index);
+        return;
+    }
     int i = 0;
-    for (; i + 4 <= count; i += 4) apply_block<4>(y_re, y_im, rows, count, gain, noise, noise_index, i, 4);
-    if (i < count) apply_block<0>(y_re, y_im, rows, count, gain, noise, noise_index, i, count - i);
+    for (; i + 4 <= count; i += 4)
+        apply_block(y_re, y_im, rows, count, gain + i, noise ? noise + i : nullptr, noise_index, i);
+    if (i < count) {
+        // The last four subbands, those already taken left as they are.
+        SbrLin g4[4], q4[4];
+        adjuster::last_levels(gain, noise, count, i, g4, q4);
+        apply_block(y_re, y_im, rows, count, g4, noise ? q4 : nullptr, noise_index, count - 4);
+    }
 }
 
 #pragma GCC pop_options

@@ -1,13 +1,14 @@
 // The SBR envelope adjuster's energies and logarithms with SSE4.1, four
 // subbands (or values) at a time. The energies: each row's four samples
-// shifted by the block's shift (PSRAD), squared into 64-bit lanes (PMULDQ of
-// the even words and of the odd ones) and summed (modulo 2^64, in any order
-// the same). The logarithms: each value's leading bit and its mantissa in
+// squared into 64-bit lanes (PMULDQ of the even words and of the odd ones)
+// and summed (modulo 2^64, in any order the same) as the magnitudes' bits
+// are taken, and again shifted by the block's shift (PSRAD) when that is
+// not 0; the last four end at the last subband. The logarithms: each value's leading bit and its mantissa in
 // Q29 taken one by one (BSR), then the 25 squarings of four mantissas at a
 // time (PMULUDQ of the even and of the odd words, the rounding shift of the
 // 64-bit squares, the halving where a square reaches 2^30, and the bit it
 // gives), the last block's missing values taken as 1. Bit-exact with
-// dsp/sbr_adjust.cpp; the last subbands of a block's energies are the
+// dsp/sbr_adjust.cpp; the energies of fewer than four subbands are the
 // reference's.
 #include <immintrin.h>
 
@@ -23,39 +24,49 @@ SSE41_INLINE __m128i odd(__m128i v) { return _mm_srli_epi64(v, 32); }
 
 }  // namespace
 
-SSE41 int sbr_energies_sse41(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
-    // The magnitudes' bits: v ^ (v >> 31) is v, or ~v for v < 0.
-    __m128i bits = _mm_setzero_si128();
-    uint32_t bits_or = 0;
-    const int wide = count & ~3;
+namespace {
+
+// The energies of the four subbands from `at` over the rows, the samples
+// shifted down by s first (kFirst: as they are, their magnitudes' bits
+// ORed into *bits).
+template <bool kFirst>
+SSE41_INLINE void energy_four(const int32_t* x_re, const int32_t* x_im, int rows, int at, __m128i s, __m128i* bits,
+                              uint64_t* energy) {
+    __m128i even = _mm_setzero_si128(), odds = _mm_setzero_si128(), b4 = *bits;
     for (int r = 0; r < rows; ++r) {
-        const int32_t* re = x_re + 64 * r;
-        const int32_t* im = x_im + 64 * r;
-        for (int i = 0; i < wide; i += 4) {
-            const __m128i a = load(re + i), b = load(im + i);
-            bits = _mm_or_si128(bits, _mm_or_si128(_mm_xor_si128(a, _mm_srai_epi32(a, 31)),
-                                                   _mm_xor_si128(b, _mm_srai_epi32(b, 31))));
+        __m128i a = load(x_re + 64 * r + at), b = load(x_im + 64 * r + at);
+        if (kFirst) {
+            b4 = _mm_or_si128(b4, _mm_or_si128(_mm_xor_si128(a, _mm_srai_epi32(a, 31)),
+                                               _mm_xor_si128(b, _mm_srai_epi32(b, 31))));
+        } else {
+            a = _mm_sra_epi32(a, s), b = _mm_sra_epi32(b, s);
         }
-        bits_or |= adjuster::row_bits(re, im, wide, count);
+        even = _mm_add_epi64(even, _mm_add_epi64(_mm_mul_epi32(a, a), _mm_mul_epi32(b, b)));
+        const __m128i ao = odd(a), bo = odd(b);
+        odds = _mm_add_epi64(odds, _mm_add_epi64(_mm_mul_epi32(ao, ao), _mm_mul_epi32(bo, bo)));
     }
+    *bits = b4;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(energy + at), _mm_unpacklo_epi64(even, odds));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(energy + at + 2), _mm_unpackhi_epi64(even, odds));
+}
+
+}  // namespace
+
+SSE41 int sbr_energies_sse41(const int32_t* x_re, const int32_t* x_im, int rows, int count, uint64_t* energy) {
+    if (count < 4) return sbr_energies_c(x_re, x_im, rows, count, energy);
+    // Four subbands at a time; the last four end at count, over subbands
+    // already taken when count is not a multiple of 4 (their energies the
+    // same again).
+    __m128i bits = _mm_setzero_si128();
+    for (int i = 0; i < count; i += 4)
+        energy_four<true>(x_re, x_im, rows, i + 4 <= count ? i : count - 4, _mm_setzero_si128(), &bits, energy);
     bits = _mm_or_si128(bits, _mm_shuffle_epi32(bits, _MM_SHUFFLE(1, 0, 3, 2)));
     bits = _mm_or_si128(bits, _mm_shuffle_epi32(bits, _MM_SHUFFLE(2, 3, 0, 1)));
-    bits_or |= static_cast<uint32_t>(_mm_cvtsi128_si32(bits));
-    const int shift = adjuster::energy_shift(bits_or);
-    const __m128i s = _mm_cvtsi32_si128(shift);
-    for (int i = 0; i < wide; i += 4) {
-        __m128i even = _mm_setzero_si128(), odds = _mm_setzero_si128();
-        for (int r = 0; r < rows; ++r) {
-            const __m128i a = _mm_sra_epi32(load(x_re + 64 * r + i), s);
-            const __m128i b = _mm_sra_epi32(load(x_im + 64 * r + i), s);
-            even = _mm_add_epi64(even, _mm_add_epi64(_mm_mul_epi32(a, a), _mm_mul_epi32(b, b)));
-            const __m128i ao = odd(a), bo = odd(b);
-            odds = _mm_add_epi64(odds, _mm_add_epi64(_mm_mul_epi32(ao, ao), _mm_mul_epi32(bo, bo)));
-        }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(energy + i), _mm_unpacklo_epi64(even, odds));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(energy + i + 2), _mm_unpackhi_epi64(even, odds));
-    }
-    adjuster::energy_columns(x_re, x_im, rows, wide, count, shift, energy);
+    const int shift = adjuster::energy_shift(static_cast<uint32_t>(_mm_cvtsi128_si32(bits)));
+    if (shift)
+        for (int i = 0; i < count; i += 4)
+            energy_four<false>(x_re, x_im, rows, i + 4 <= count ? i : count - 4, _mm_cvtsi32_si128(shift), &bits,
+                               energy);
     return shift;
 }
 
