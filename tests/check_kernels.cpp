@@ -590,10 +590,10 @@ void check_qmf_reach(const char* name, void (*ref)(State*, const int32_t*, const
             int32_t* const row = qmf_row(&a, p);
             for (int k = 0; k < words; ++k) {
                 const int32_t reach = qmf_reach(words, p, k);
-                row[k] = p < 4            ? static_cast<int32_t>(next()) >> 4
-                         : below(2)       ? reach
-                         : reach < INT32_MAX ? -reach
-                                          : INT32_MIN;
+                row[k] = p < 4                ? static_cast<int32_t>(next()) >> 4
+                         : below(2)           ? reach
+                         : reach < INT32_MAX  ? -reach
+                                              : INT32_MIN;
             }
         }
         b = a;
