@@ -23,6 +23,14 @@
 // take part in (the current one and the nine to come), so the state is
 // those ten slots' partial sums, half the values a delay line would hold.
 // An all-zero state is the start state (silence before).
+// The variants are exact (the reference's outputs and state) for every
+// state the banks reach from an all-zero one, not for any ten rows: a row
+// is cleared when output, so the row at ring position p from `current`
+// holds only the window's taps 9 down to p + 1 times 32-bit values, whose
+// magnitudes add up to below 0.09 (p = 6; the row at 9 is zero), and the
+// AVX2 window leaves the rows from position 6 on out of its range test on
+// that ground (dsp/x86/qmf_avx2.cpp, kUnbounded). Rows 0 to 5 may hold any
+// values.
 //
 // Each bank is a kernel (dsp/kernels.h): the functions below call the
 // table's entry; the portable references are the *_c functions

@@ -286,11 +286,16 @@ struct Avx2Steps : qmf::ScalarSteps {
         return _mm256_blend_epi32(_mm256_srli_epi64(a, 31), _mm256_slli_epi64(b, 1), 0xAA);
     }
 
-    // The rows from kUnbounded on hold the sums of the window's last taps,
-    // 10 - kUnbounded at most: their magnitudes add up to below 0.45 at
-    // every output (0.447 for rows 6 to 9 of qmf_window_q31, 1.30 for rows 5
-    // to 9), so those sums, exact or saturated, stay below 0.9 2^30 for any
-    // values v (|v| <= 2^31), and the range test leaves them out.
+    // The rows from kUnbounded on are left out of the range test, which
+    // holds for the states the bank reaches from a zeroed one (dsp/qmf.h),
+    // the only ones the variant is exact for: a row is cleared when output,
+    // so the row at position i holds the window's taps 9 down to i, the
+    // products of 32-bit values by the last 10 - kUnbounded taps at most.
+    // Their magnitudes add up to below 0.45 at every output (0.447 for rows
+    // 6 to 9 of qmf_window_q31, 1.30 for rows 5 to 9), so those sums stay
+    // below 0.9 2^30 for any values v (|v| <= 2^31). A state with other
+    // values there (a row at 6 near 2^31 with the rows before it in range)
+    // may wrap unseen.
     static constexpr int kUnbounded = 6;
 
     // The ten rows for eight outputs k .. k+7, the partial sums added modulo
@@ -322,8 +327,8 @@ struct Avx2Steps : qmf::ScalarSteps {
     // 32 bits, which real signals keep far below. So the rows are first
     // added modulo 2^32, eight outputs at a time, v's words of each half
     // taken once for the five rows of that half; where every value of v and
-    // every new sum (of the rows before kUnbounded; the others' always do)
-    // lies in [-2^30, 2^30) that was exact: each rounded
+    // every new sum (of the rows before kUnbounded; the others' do in every
+    // state the bank reaches) lies in [-2^30, 2^30) that was exact: each rounded
     // product is then below 2^30 in magnitude (the window's magnitudes stay
     // below 0.86) and the doubled values' products are the exact ones, so a
     // sum that wrapped would lie outside that range, and one that did not is
