@@ -792,9 +792,21 @@ void check_sbr_energies(const Kernels& ref, const Kernels& var, int rounds) {
 
 // The adjuster's logarithms of 0 to 48 values: any 64 bits, small values,
 // powers of 2 and their neighbours, sums of energies near 2^56 and 2^63,
-// all ones and 0.
+// all ones and 0; and every power of 2 with its neighbours, 0 and all ones
+// in every lane of runs of every length.
 void check_sbr_log2(const Kernels& ref, const Kernels& var, int rounds) {
     if (var.sbr_log2 == ref.sbr_log2) return;
+    uint64_t edges[3 * 64 + 2];
+    for (int k = 0; k < 64; ++k)
+        for (int d = 0; d < 3; ++d) edges[3 * k + d] = (UINT64_C(1) << k) + static_cast<uint64_t>(d) - 1;
+    edges[3 * 64] = ~UINT64_C(0), edges[3 * 64 + 1] = 0;
+    for (int n = 1; n <= 48; ++n)
+        for (int at = 0; at + n <= 3 * 64 + 2; at += n) {
+            Guarded a(48), b(48);
+            ref.sbr_log2(edges + at, n, a.data());
+            var.sbr_log2(edges + at, n, b.data());
+            if (!same("sbr_log2", "logarithms of powers of 2", {&a}, {&b})) return;
+        }
     for (int r = 0; r < 4 * rounds; ++r)
         for (int shape = 0; shape < 6; ++shape) {
             const int n = below(49);

@@ -6,10 +6,10 @@
 // mask). The energies: each row's samples squared into 64-bit sums (VMLAL;
 // modulo 2^64, in any order the same) as the magnitudes' bits are taken,
 // and again shifted by the block's shift (VSHL by its negative) when that
-// is not 0. The logarithms: the leading
-// bit and the Q29 mantissa of each value taken one by one (CLZ), then the 25
-// squarings of four mantissas at a time (VQRDMULH of the doubled mantissa by
-// itself, the halving where a square reaches 2^30 and the bit it gives).
+// is not 0. The logarithms, four at a time: the leading bits (VCLZ of the
+// words) and the Q29 mantissas (VSHL of the 64-bit values), then the 25
+// squarings (VQRDMULH of the doubled mantissa by itself, the halving where
+// a square reaches 2^30 and the bit it gives).
 // The gains and noise: each term's 64-bit products (VMULL, the noise
 // table's parts apart by VLD2), shifted by each subband's own shift
 // with rounding and saturation (VQRSHL by its negative, the shift first
@@ -18,7 +18,7 @@
 // fx::add_sat for every shift; a whole block's rows with noise in runs
 // written out in assembly, up to the row whose noise wraps round the
 // table. Bit-exact with dsp/sbr_adjust.cpp; the energies and the gains of
-// fewer than four subbands, the last values of the logarithms, and the
+// fewer than four subbands, and the
 // rows where the noise table wraps within four subbands, are the
 // reference's; the gains' last one to three subbands are those of a block
 // of the last four whose others have gain 1 and no noise.
@@ -85,40 +85,60 @@ int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int co
     return shift;
 }
 
+namespace {
+
+// The logarithms of four values: each one's leading bit from the leading
+// zeros of its words (VCLZ: of the high word, plus those of the low one
+// where the high one is 0), its Q29 mantissa by the 64-bit shift (VSHL by
+// a vector of counts; right for a leading bit at 62 or 63) that brings the
+// leading bit to bit 61, the high words then taken; a 0 gives t = -1 and
+// mantissa 0. The fraction's bits are shifted in below t (VSLI): 24
+// doublings, then the 25th bit added, which is t 2^24 + rshr(frac, 1).
+inline int32x4_t log2_four(const uint64_t* p) {
+    const uint32x4_t a = vreinterpretq_u32_u64(vld1q_u64(p)), b = vreinterpretq_u32_u64(vld1q_u64(p + 2));
+    const uint32x4x2_t words = vuzpq_u32(a, b);  // the low words, the high words
+    const uint32x4_t zh = vclzq_u32(words.val[1]);
+    const uint32x4_t z = vmlaq_u32(zh, vshrq_n_u32(zh, 5), vclzq_u32(words.val[0]));  // 0..64
+    int32x4_t frac = vsubq_s32(vdupq_n_s32(63), vreinterpretq_s32_u32(z));
+    const int32x4_t shift = vsubq_s32(vreinterpretq_s32_u32(z), vdupq_n_s32(2));
+    const int32x4x2_t count = vzipq_s32(shift, shift);  // in the low byte of each 64-bit lane
+    const uint64x2_t na = vshlq_u64(vreinterpretq_u64_u32(a), vreinterpretq_s64_s32(count.val[0]));
+    const uint64x2_t nb = vshlq_u64(vreinterpretq_u64_u32(b), vreinterpretq_s64_s32(count.val[1]));
+    int32x4_t x = vreinterpretq_s32_u32(vuzpq_u32(vreinterpretq_u32_u64(na), vreinterpretq_u32_u64(nb)).val[1]);
+    const int32x4_t limit = vdupq_n_s32(INT32_C(1) << 30);
+#pragma GCC unroll 12
+    for (int k = 0; k < adjuster::kLogFrac; ++k) {
+        // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0):
+        // rshr64(x x, 29) = rshr64(2x 2x, 31), VQRDMULH of 2x (below
+        // 2^31) by itself. Halved where it reaches 2^30 (VSHL by the
+        // mask, -1 there), that bit shifted into frac.
+        const int32x4_t x2 = vaddq_s32(x, x);
+        const int32x4_t y = vqrdmulhq_s32(x2, x2);
+        const int32x4_t big = vreinterpretq_s32_u32(vcgeq_s32(y, limit));
+        x = vshlq_s32(y, big);
+        frac = vsliq_n_s32(big, frac, 1);
+    }
+    const int32x4_t x2 = vaddq_s32(x, x);
+    return vsubq_s32(frac, vreinterpretq_s32_u32(vcgeq_s32(vqrdmulhq_s32(x2, x2), limit)));
+}
+
+}  // namespace
+
 void sbr_log2_neon(const uint64_t* v, int n, int32_t* out) {
+    // Four at a time; the last four end at n, over values already taken
+    // when n is not a multiple of 4 (the same again); fewer than four from
+    // a copy with 1s after them.
+    uint64_t pad[4] = {1, 1, 1, 1};
+    int32_t res[4];
     for (int i = 0; i < n; i += 4) {
-        // The last block's missing values are taken as 1.
-        const int lanes = n - i < 4 ? n - i : 4;
-        int32_t mant[4], top[4];
-        for (int k = 0; k < 4; ++k) {
-            const uint64_t x = k < lanes ? v[i + k] : 1;
-            const int b = 63 - fx::clz64(x);
-            top[k] = b;
-            mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(x, b - 29) : fx::lsl64(x, 29 - b));
+        if (n < 4) {
+            for (int k = 0; k < n; ++k) pad[k] = v[k];
+            vst1q_s32(res, log2_four(pad));
+            for (int k = 0; k < n; ++k) out[k] = res[k];
+            return;
         }
-        int32x4_t x = vld1q_s32(mant);
-        int32x4_t frac = vdupq_n_s32(0);
-        const int32x4_t limit = vdupq_n_s32(INT32_C(1) << 30);
-        for (int k = 0; k < adjuster::kLogFrac + 1; ++k) {
-            // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0):
-            // rshr64(x x, 29) = rshr64(2x 2x, 31), VQRDMULH of 2x (below
-            // 2^31) by itself. Halved where it reaches 2^30 (VSHL by the
-            // mask, -1 there), that bit taken into frac.
-            const int32x4_t x2 = vaddq_s32(x, x);
-            const int32x4_t y = vqrdmulhq_s32(x2, x2);
-            const int32x4_t big = vreinterpretq_s32_u32(vcgeq_s32(y, limit));
-            x = vshlq_s32(y, big);
-            frac = vsubq_s32(vaddq_s32(frac, frac), big);
-        }
-        // top 2^24 + rshr(frac, 1)
-        const int32x4_t whole = vshlq_n_s32(vld1q_s32(top), adjuster::kLogFrac);
-        const int32x4_t result = vaddq_s32(whole, vrshrq_n_s32(frac, 1));
-        if (lanes == 4) {
-            vst1q_s32(out + i, result);
-        } else {
-            vst1q_s32(mant, result);
-            for (int k = 0; k < lanes; ++k) out[i + k] = mant[k];
-        }
+        const int at = i + 4 <= n ? i : n - 4;
+        vst1q_s32(out + at, log2_four(v + at));
     }
 }
 

@@ -1,7 +1,10 @@
 // The SBR envelope adjuster's energies, logarithms, exponentials and gains
 // and noise with AVX2. The energies: the SSE4.1 variant's eight subbands at
-// a time. The logarithms: the SSE4.1 variant's steps
-// (dsp/x86/sbr_adjust_sse41.cpp) eight values at a time. The exponentials,
+// a time. The logarithms, eight values at a time (four in 64-bit lanes when
+// there are no more): each value's leading bit from the exponent of an
+// exact double of it, its Q29 mantissa by a variable shift (VPSLLVQ), then
+// the 25 squarings of the SSE4.1 variant (dsp/x86/sbr_adjust_sse41.cpp),
+// the halving by a variable shift of the square's bit 30. The exponentials,
 // eight at a time: the product of the roots of the fraction's top 8 bits
 // gathered from their table (VPGATHERDD), then for each lower bit the
 // product with its root in 64-bit lanes (VPMULUDQ of the even and of the
@@ -293,42 +296,114 @@ AVX2 int sbr_energies_avx2(const int32_t* x_re, const int32_t* x_im, int rows, i
     return shift;
 }
 
+namespace {
+
+// Each value's double with the same leading bit (exact: the larger of its
+// high word times 2^32 and its low word, each made from a biased double's
+// low mantissa bits), 0.0 for 0: its exponent field is 1023 + the leading
+// bit's place.
+AVX2_INLINE __m256d leading(__m256i v) {
+    const __m256i k84 = _mm256_set1_epi64x(INT64_C(0x4530000000000000));  // 2^84
+    const __m256i k52 = _mm256_set1_epi64x(INT64_C(0x4330000000000000));  // 2^52
+    const __m256d hi = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(v, 32), k84)),
+                                     _mm256_castsi256_pd(k84));
+    const __m256d lo =
+        _mm256_sub_pd(_mm256_castsi256_pd(_mm256_blend_epi32(v, k52, 0xAA)), _mm256_castsi256_pd(k52));
+    return _mm256_max_pd(hi, lo);
+}
+
+// The logarithms of the eight values of a (0..3) and b (4..7), in order.
+// Both are taken apart in the words of one register, a's in the even
+// words and b's in the odd: the leading bit's place t from the exponent
+// field (a 0 taken as 2^-1: t = -1, its mantissa 0), the mantissa in Q29
+// by the 64-bit shift that brings the leading bit to bit 63 (VPSLLVQ; 0
+// for a count of 64). The fraction's bits are shifted in below t: 24
+// doublings, then the 25th bit added, which is t 2^24 + rshr(frac, 1).
+AVX2_INLINE __m256i log2_eight(__m256i a, __m256i b) {
+    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 28);
+    const __m256i fields = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_castpd_si256(leading(a)), 32),
+                                              _mm256_castpd_si256(leading(b)), 0xAA);
+    const __m256i e = _mm256_max_epi32(_mm256_srli_epi32(fields, 20), _mm256_set1_epi32(1022));
+    __m256i frac = _mm256_sub_epi32(e, _mm256_set1_epi32(1023));
+    const __m256i count = _mm256_sub_epi32(_mm256_set1_epi32(1086), e);  // 63 - t
+    const __m256i na = _mm256_sllv_epi64(a, _mm256_blend_epi32(count, _mm256_setzero_si256(), 0xAA));
+    const __m256i nb = _mm256_sllv_epi64(b, _mm256_srli_epi64(count, 32));
+    __m256i x = _mm256_blend_epi32(_mm256_srli_epi64(na, 34), _mm256_srli_epi64(nb, 2), 0xAA);
+    __m256i y;
+#pragma GCC unroll 4
+    for (int k = 0; k < adjuster::kLogFrac; ++k) {
+        // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0);
+        // the odd words' squares below 2^61: bits 29.. of each are the
+        // high word of it shifted up by 3. Halved (VPSRLVD) by its bit 30,
+        // the fraction's next bit.
+        const __m256i ev = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(x, x), bias), 29);
+        const __m256i xo = _mm256_srli_epi64(x, 32);
+        const __m256i od = _mm256_slli_epi64(_mm256_add_epi64(_mm256_mul_epu32(xo, xo), bias), 3);
+        y = _mm256_blend_epi32(ev, od, 0xAA);
+        const __m256i bit = _mm256_srli_epi32(y, 30);
+        x = _mm256_srlv_epi32(y, bit);
+        frac = _mm256_add_epi32(_mm256_add_epi32(frac, frac), bit);
+    }
+    const __m256i ev = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(x, x), bias), 29);
+    const __m256i xo = _mm256_srli_epi64(x, 32);
+    const __m256i od = _mm256_slli_epi64(_mm256_add_epi64(_mm256_mul_epu32(xo, xo), bias), 3);
+    y = _mm256_blend_epi32(ev, od, 0xAA);
+    frac = _mm256_add_epi32(frac, _mm256_srli_epi32(y, 30));
+    return _mm256_permutevar8x32_epi32(frac, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+}
+
+// The logarithms of four values, each in its own 64-bit lane throughout
+// (the steps of log2_eight; VPSRLVQ halves), in the low four words.
+AVX2_INLINE __m128i log2_four(__m256i v) {
+    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 28);
+    const __m256i e =
+        _mm256_max_epi32(_mm256_srli_epi64(_mm256_castpd_si256(leading(v)), 52), _mm256_set1_epi64x(1022));
+    __m256i frac = _mm256_sub_epi32(e, _mm256_set1_epi64x(1023));
+    __m256i x = _mm256_srli_epi64(_mm256_sllv_epi64(v, _mm256_sub_epi32(_mm256_set1_epi64x(1086), e)), 34);
+    __m256i y;
+#pragma GCC unroll 4
+    for (int k = 0; k < adjuster::kLogFrac; ++k) {
+        y = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(x, x), bias), 29);
+        const __m256i bit = _mm256_srli_epi64(y, 30);
+        x = _mm256_srlv_epi64(y, bit);
+        frac = _mm256_add_epi32(_mm256_add_epi32(frac, frac), bit);
+    }
+    y = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(x, x), bias), 29);
+    frac = _mm256_add_epi32(frac, _mm256_srli_epi64(y, 30));
+    return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(frac, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7)));
+}
+
+// The first n (below 8) lanes of a mask.
+AVX2_INLINE __m256i first_lanes(int n) {
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+}  // namespace
+
 AVX2 void sbr_log2_avx2(const uint64_t* v, int n, int32_t* out) {
-    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 28), limit = _mm256_set1_epi32((INT32_C(1) << 30) - 1);
+    if (n <= 0) return;
+    if (n <= 4) {
+        // Four lanes of 64 bits, the missing ones (0) not stored.
+        const __m256i m = _mm256_cvtepi32_epi64(_mm256_castsi256_si128(first_lanes(n)));
+        const __m128i r = log2_four(_mm256_maskload_epi64(reinterpret_cast<const long long*>(v), m));
+        _mm_maskstore_epi32(out, _mm256_castsi256_si128(first_lanes(n)), r);
+        return;
+    }
+    // Eight at a time; the last eight end at n, over values already taken
+    // when n is not a multiple of 8 (the same again); fewer than eight
+    // loaded and stored under a mask.
     for (int i = 0; i < n; i += 8) {
-        // The last block's missing values are taken as 1.
-        const int lanes = n - i < 8 ? n - i : 8;
-        alignas(32) int32_t mant[8], top[8];
-        for (int k = 0; k < 8; ++k) {
-            const uint64_t x = k < lanes ? v[i + k] : 1;
-            const int b = 63 - fx::clz64(x);
-            top[k] = b;
-            mant[k] = static_cast<int32_t>(b >= 29 ? fx::lsr64(x, b - 29) : fx::lsl64(x, 29 - b));
+        if (n < 8) {
+            const __m256i m = _mm256_cvtepi32_epi64(_mm256_castsi256_si128(first_lanes(n - 4)));
+            const __m256i r = log2_eight(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v)),
+                                         _mm256_maskload_epi64(reinterpret_cast<const long long*>(v + 4), m));
+            _mm256_maskstore_epi32(out, first_lanes(n), r);
+            return;
         }
-        __m256i x = _mm256_load_si256(reinterpret_cast<const __m256i*>(mant)), frac = _mm256_setzero_si256();
-        for (int k = 0; k < adjuster::kLogFrac + 1; ++k) {
-            // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0)
-            const __m256i e = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(x, x), bias), 29);
-            const __m256i xo = _mm256_srli_epi64(x, 32);
-            // (the odd words' squares below 2^61: bits 29.. of each are the
-            // high word of it shifted up by 3)
-            const __m256i o = _mm256_slli_epi64(_mm256_add_epi64(_mm256_mul_epu32(xo, xo), bias), 3);
-            const __m256i y = _mm256_blend_epi32(e, o, 0xAA);
-            const __m256i big = _mm256_cmpgt_epi32(y, limit);
-            x = _mm256_blendv_epi8(y, _mm256_srli_epi32(y, 1), big);
-            frac = _mm256_sub_epi32(_mm256_add_epi32(frac, frac), big);
-        }
-        // top 2^24 + rshr(frac, 1)
-        const __m256i half = _mm256_add_epi32(_mm256_srai_epi32(frac, 1), _mm256_and_si256(frac, _mm256_set1_epi32(1)));
-        const __m256i whole =
-            _mm256_slli_epi32(_mm256_load_si256(reinterpret_cast<const __m256i*>(top)), adjuster::kLogFrac);
-        const __m256i result = _mm256_add_epi32(whole, half);
-        if (lanes == 8) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), result);
-        } else {
-            _mm256_store_si256(reinterpret_cast<__m256i*>(mant), result);
-            for (int k = 0; k < lanes; ++k) out[i + k] = mant[k];
-        }
+        const int at = i + 8 <= n ? i : n - 8;
+        const __m256i r = log2_eight(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + at)),
+                                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + at + 4)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + at), r);
     }
 }
 
