@@ -230,6 +230,161 @@ TEST(SbrHfGen, SharedDivisor) {
     }
 }
 
+// The predictor's divisions (sbr_split::divide_q28), both forms on every
+// target, against the form ARM used before them (kept here as it was: the
+// shift by s through an array of words and bit lengths of the pair) and,
+// where the compiler has 128-bit integers, against the maths of the stated
+// rounding: the same "false" and the same quotients for divisors of every
+// bit length (s = 0 .. 96, 0, 31, 32, 33, 63, 64 and beyond among them),
+// numerators of either sign from zero to the ends of 128 bits, and
+// numerators at, just below and just beyond magnitude 4.
+namespace old_lpc {
+uint64_t bits_from(fx::Wide a, int s) {
+    const uint32_t sign = static_cast<uint32_t>(a.hi >> 63);
+    const uint32_t w[6] = {static_cast<uint32_t>(a.lo), static_cast<uint32_t>(a.lo >> 32),
+                           static_cast<uint32_t>(a.hi), static_cast<uint32_t>(static_cast<uint64_t>(a.hi) >> 32),
+                           sign, sign};
+    const int q = s >> 5, r = s & 31;
+    const uint32_t lo = (w[q] >> r) | ((w[q + 1] << 1) << (31 - r));
+    const uint32_t hi = (w[q + 1] >> r) | ((w[q + 2] << 1) << (31 - r));
+    return (static_cast<uint64_t>(hi) << 32) | lo;
+}
+template <int up>
+bool divide(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32_t* q_re, int32_t* q_im) {
+    const int s = fx::bitlen_wide(den) > 31 ? fx::bitlen_wide(den) - 31 : 0;
+    const int64_t d = static_cast<int64_t>(static_cast<uint32_t>(bits_from(den, s)));
+    const fx::Wide num[2] = {num_re, num_im};
+    int64_t n[2];
+    uint64_t mag[2];
+    for (int i = 0; i < 2; ++i) {
+        if (fx::bitlen_wide(num[i]) - s > 62) return false;
+        n[i] = static_cast<int64_t>(bits_from(num[i], s));
+        mag[i] = fx::magnitude64(n[i]);
+        if ((mag[i] >> (2 + kSbrLpcQ - up)) >= static_cast<uint64_t>(d)) return false;
+    }
+    const int rs = fx::clz32(static_cast<uint32_t>(d)) - 1;
+    const uint32_t bn = static_cast<uint32_t>(d) << rs, v = fx::recip_q30(bn);
+    auto quotient = [&](uint64_t a) {
+        const uint64_t m = (a << rs) + (bn >> 1);
+        const uint32_t mh = static_cast<uint32_t>(m >> 29);
+        uint32_t q = static_cast<uint32_t>((mh + ((static_cast<uint64_t>(mh) * v) >> 32)) >> 2);
+        uint64_t rem = m - static_cast<uint64_t>(q) * bn;
+        while (rem >= bn) ++q, rem -= bn;
+        return q;
+    };
+    *q_re = fx::with_sign_of(n[0], quotient(mag[0] << up));
+    *q_im = fx::with_sign_of(n[1], quotient(mag[1] << up));
+    return true;
+}
+}  // namespace old_lpc
+
+#ifdef __SIZEOF_INT128__
+__int128 as_i128(fx::Wide w) { return static_cast<__int128>(static_cast<unsigned __int128>(w.hi) << 64 | w.lo); }
+// n = num >> s, d = den >> s, false where |n| 2^up >= 2^30 d, else n 2^up / d
+// rounded, halves away from zero.
+template <int up>
+bool divide_maths(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32_t* q_re, int32_t* q_im) {
+    const __int128 dd = as_i128(den);
+    int len = 0;
+    while (len < 127 && (dd >> len) != 0) ++len;
+    const int s = len > 31 ? len - 31 : 0;
+    const __int128 d = dd >> s, lim = d << (30 - up);
+    const __int128 n[2] = {as_i128(num_re) >> s, as_i128(num_im) >> s};
+    int32_t q[2];
+    for (int i = 0; i < 2; ++i) {
+        if (n[i] >= lim || n[i] <= -lim) return false;
+        const __int128 m = (n[i] < 0 ? -n[i] : n[i]) << up, r = (m + d / 2) / d;
+        q[i] = static_cast<int32_t>(n[i] < 0 ? -r : r);
+    }
+    *q_re = q[0], *q_im = q[1];
+    return true;
+}
+#endif
+
+// a 2^s + low (low below 2^s), where it fits 128 bits.
+fx::Wide shifted_up(int64_t a, int s, fx::Wide low) {
+    fx::Wide w = s == 0 ? fx::wide(a) : s < 64 ? fx::shl_wide(a, s) : fx::Wide{0, static_cast<int64_t>(static_cast<uint64_t>(a) << (s - 64))};
+    if (s < 64) low = {s ? low.lo & (~UINT64_C(0) >> (64 - s)) : 0, 0};
+    else low.hi = s > 64 ? static_cast<int64_t>(static_cast<uint64_t>(low.hi) & (~UINT64_C(0) >> (128 - s))) : 0;
+    return fx::add_wide(w, low);
+}
+
+template <int up>
+void check_division(fx::Wide nr, fx::Wide ni, fx::Wide den) {
+    int32_t want_re = 0, want_im = 0;
+    const bool want = old_lpc::divide<up>(nr, ni, den, &want_re, &want_im);
+    const auto show = [&] {
+        return ::testing::Message() << "up " << up << " num " << nr.hi << ":" << nr.lo << ", " << ni.hi << ":" << ni.lo
+                                    << " den " << den.hi << ":" << den.lo;
+    };
+#ifdef __SIZEOF_INT128__
+    int32_t m_re = 0, m_im = 0;
+    ASSERT_EQ(divide_maths<up>(nr, ni, den, &m_re, &m_im), want) << show();
+    if (want) ASSERT_EQ(std::make_pair(m_re, m_im), std::make_pair(want_re, want_im)) << show();
+#endif
+    int32_t re = 0, im = 0;
+    ASSERT_EQ(sbr_split::divide_q28_recip<up>(nr, ni, den, &re, &im), want) << "words " << show();
+    if (want) ASSERT_EQ(std::make_pair(re, im), std::make_pair(want_re, want_im)) << "words " << show();
+    ASSERT_EQ(sbr_split::divide_q28_div<up>(nr, ni, den, &re, &im), want) << "halves " << show();
+    if (want) ASSERT_EQ(std::make_pair(re, im), std::make_pair(want_re, want_im)) << "halves " << show();
+}
+
+template <int up>
+void check_divisions(std::mt19937_64& rng, int cases) {
+    auto random_wide = [&] { return fx::Wide{rng(), static_cast<int64_t>(rng())}; };
+    // den > 0 with its top bit at len - 1
+    auto divisor = [&](int len) {
+        const fx::Wide w = random_wide();
+        if (len <= 64) return fx::Wide{(w.lo >> (64 - len)) | (UINT64_C(1) << (len - 1)), 0};
+        return fx::Wide{w.lo, static_cast<int64_t>((static_cast<uint64_t>(w.hi) >> (128 - len)) | (UINT64_C(1) << (len - 65)))};
+    };
+    const int edges[] = {1, 2, 30, 31, 32, 33, 62, 63, 64, 65, 94, 95, 96, 97, 126, 127};
+    for (int i = 0; i < cases; ++i) {
+        const int len = i < 16 * 64 ? edges[i % 16] : 1 + static_cast<int>(rng() % 127);
+        fx::Wide den = divisor(len);
+        if (i % 7 == 0) den = len > 64 ? fx::Wide{0, INT64_C(1) << (len - 65)} : fx::Wide{UINT64_C(1) << (len - 1), 0};
+        if (i % 11 == 0) den = len > 64 ? fx::Wide{~UINT64_C(0), static_cast<int64_t>(~UINT64_C(0) >> (128 - len))}
+                                        : fx::Wide{~UINT64_C(0) >> (64 - len), 0};
+        const int s = len > 31 ? len - 31 : 0;
+        const int64_t d = static_cast<int64_t>(fx::asr_wide(den, s).lo), lim = d << (30 - up);
+        // numerators of about the quotient's magnitude limit, anything in
+        // 128 bits, and at the limit
+        auto numerator = [&]() -> fx::Wide {
+            switch (rng() % 4) {
+                case 0: {
+                    const int bits = std::clamp(len + 30 - up + static_cast<int>(rng() % 9) - 6, 0, 127);
+                    return fx::asr_wide(random_wide(), 127 - bits);
+                }
+                case 1: return fx::asr_wide(random_wide(), static_cast<int>(rng() % 128));
+                default: {
+                    if (s + 62 > 126) return fx::wide(static_cast<int64_t>(rng()) >> 40);
+                    const int64_t off[] = {0, 0, 1, -1, 2, -2};
+                    const int64_t n = (rng() % 2 ? lim : -lim) + off[rng() % 6];
+                    return shifted_up(n, s, random_wide());
+                }
+            }
+        };
+        const fx::Wide a = numerator(), b = numerator();
+        check_division<up>(a, b, den);
+        check_division<up>(b, a, den);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    // the ends of 128 bits
+    const fx::Wide ends[] = {{0, 0}, {~UINT64_C(0), -1}, {~UINT64_C(0), INT64_MAX}, {0, INT64_MIN}, {1, 0}};
+    for (const fx::Wide a : ends)
+        for (const fx::Wide b : ends)
+            for (const fx::Wide den : {fx::Wide{1, 0}, fx::Wide{~UINT64_C(0), INT64_MAX}, fx::Wide{0, 1}, fx::Wide{0x7fffffff, 0}}) {
+                check_division<up>(a, b, den);
+                if (::testing::Test::HasFatalFailure()) return;
+            }
+}
+
+TEST(SbrHfGen, LpcDivisions) {
+    std::mt19937_64 rng(29);
+    check_divisions<kSbrLpcQ>(rng, 60000);
+    check_divisions<0>(rng, 60000);
+}
+
 // Parametric stereo's transient gain, a Q30 ratio of at most 1 without a
 // division (on every target) against the 64-bit division: random divisors
 // at every scale, every divisor at and beside the ends of its reciprocal

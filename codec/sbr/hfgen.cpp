@@ -21,10 +21,6 @@ int block_bits(const int32_t (*re)[64], const int32_t (*im)[64], int k, int from
     return kernels.sbr_hf_bits(&re[from][k], &im[from][k], sizeof *re / sizeof **re, to - from);
 }
 
-#if !defined(__arm__)
-int64_t shl64(int64_t a, int s) { return fx::narrow64(fx::mul64_wide(a, INT64_C(1) << s)); }
-#endif
-
 #if defined(__arm__)
 using sbr_split::mul_add;
 using sbr_split::neg;
@@ -37,87 +33,7 @@ fx::Wide mul_add(fx::Wide acc, int64_t a, int64_t b) { return fx::add_wide(acc, 
 fx::Wide mul_sub(fx::Wide acc, int64_t a, int64_t b) { return fx::sub_wide(acc, fx::mul64_wide(a, b)); }
 #endif
 
-#if defined(__arm__)
-// On ARM, which has no division instruction, the quotients come from the
-// divisor's 32-bit reciprocal (fx::recip_q30 of bn = d 2^s in [2^30, 2^31):
-// R = 2^32 + v, 0.75 to 2.13 short of 2^63 / bn): for a dividend a with
-// quotient q = floor((a + floor(d / 2)) / d) at most 2^30, m = a 2^s +
-// floor(bn / 2) (below 2^61; the same quotient by bn, as the 2^s - 1 or
-// fewer units added to a multiple of 2^s cross no multiple of bn) gives the
-// estimate (mh R) >> 34 of mh = m >> 29, at most q and short of it by less
-// than 2 + 1/2 (mh's truncation and R's), which the remainder puts right.
-struct Reciprocal {
-    uint32_t bn, v;
-    int s;
-};
-Reciprocal reciprocal(uint32_t d) {
-    const int s = fx::clz32(d) - 1;
-    const uint32_t bn = d << s;
-    return {bn, fx::recip_q30(bn), s};
-}
-// The 64 bits of a from bit s (0..96) up: the low half of a >> s, from
-// the 32-bit words that hold them, with no branch on the shift.
-uint64_t bits_from(fx::Wide a, int s) {
-    const uint32_t sign = static_cast<uint32_t>(a.hi >> 63);
-    const uint32_t w[6] = {static_cast<uint32_t>(a.lo), static_cast<uint32_t>(a.lo >> 32),
-                           static_cast<uint32_t>(a.hi), static_cast<uint32_t>(static_cast<uint64_t>(a.hi) >> 32),
-                           sign, sign};
-    const int q = s >> 5, r = s & 31;
-    const uint32_t lo = (w[q] >> r) | ((w[q + 1] << 1) << (31 - r));
-    const uint32_t hi = (w[q + 1] >> r) | ((w[q + 2] << 1) << (31 - r));
-    return (static_cast<uint64_t>(hi) << 32) | lo;
-}
-uint32_t quotient(uint64_t a, const Reciprocal& r) {
-    const uint64_t m = (a << r.s) + (r.bn >> 1);
-    const uint32_t mh = static_cast<uint32_t>(m >> 29);
-    uint32_t q = static_cast<uint32_t>((mh + ((static_cast<uint64_t>(mh) * r.v) >> 32)) >> 2);
-    uint64_t rem = m - static_cast<uint64_t>(q) * r.bn;
-    while (rem >= r.bn) ++q, rem -= r.bn;
-    return q;
-}
-#endif
-
-// num * 2^up / den in Q28 (alpha = num 2^up / (den 2^28)) for den > 0, both
-// first shifted right so that den fits 31 bits, for the two numerators of a
-// complex alpha over the same denominator (one reciprocal on ARM); false
-// where either quotient reaches 4 in magnitude.
-template <int up>
-bool divide_q28(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32_t* q_re, int32_t* q_im) {
-    const int s = fx::bitlen_wide(den) > 31 ? fx::bitlen_wide(den) - 31 : 0;
-#if !defined(__arm__)
-    const int64_t d = fx::narrow64(fx::asr_wide(den, s));
-#endif
-    int64_t n[2];
-    const fx::Wide num[2] = {num_re, num_im};
-#if defined(__arm__)
-    // |n| 2^up below d 2^30 (|alpha| = 4), the magnitude's bits above 2^(30 -
-    // up) compared; then quotients of at most 2^30. (An arithmetic shift
-    // right by s takes s from a value's bit length.)
-    const int64_t d = static_cast<int64_t>(static_cast<uint32_t>(bits_from(den, s)));
-    uint64_t mag[2];
-    for (int i = 0; i < 2; ++i) {
-        if (fx::bitlen_wide(num[i]) - s > 62) return false;
-        n[i] = static_cast<int64_t>(bits_from(num[i], s));
-        mag[i] = fx::magnitude64(n[i]);
-        if ((mag[i] >> (2 + kSbrLpcQ - up)) >= static_cast<uint64_t>(d)) return false;
-    }
-    const Reciprocal r = reciprocal(static_cast<uint32_t>(d));
-    *q_re = fx::with_sign_of(n[0], quotient(mag[0] << up, r));
-    *q_im = fx::with_sign_of(n[1], quotient(mag[1] << up, r));
-#else
-    const int64_t lim = shl64(d, 2 + kSbrLpcQ - up);  // |alpha| = 4
-    for (int i = 0; i < 2; ++i) {
-        const fx::Wide w = fx::asr_wide(num[i], s);
-        if (fx::bitlen_wide(w) > 62) return false;
-        n[i] = fx::narrow64(w);
-        if (n[i] >= lim || n[i] <= -lim) return false;
-    }
-    const fx::Divisor31 by = fx::divisor31(static_cast<uint32_t>(d));
-    *q_re = fx::div_round_by(up ? shl64(n[0], up) : n[0], by);
-    *q_im = fx::div_round_by(up ? shl64(n[1], up) : n[1], by);
-#endif
-    return true;
-}
+using sbr_split::divide_q28;
 
 }  // namespace
 
