@@ -14,7 +14,8 @@
 //
 // x_re, x_im point at row 0's value, rows x_stride words apart (rows -1 and
 // -2 are read too); y likewise, y_stride apart; coef = a0 re, a0 im, a1 re,
-// a1 im.
+// a1 im. y must not overlap x (a variant may redo an overlapping last block
+// of rows).
 #pragma once
 
 #include <cstdint>

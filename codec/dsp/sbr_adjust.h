@@ -7,7 +7,8 @@
 // (of v, or of ~v for v < 0) to 24 or fewer; energy[i] is the sum over the
 // rows of re^2 + im^2 of subband i so shifted (exact: 80 terms of 2^48 at
 // most). Returns the shift. x_re, x_im point at the first row's first
-// subband, rows 64 words apart.
+// subband, rows 64 words apart. energy must not overlap x_re, x_im (a
+// variant may redo an overlapping last block of subbands).
 // (Every variant takes the energies of the samples as they are in the same
 // pass that finds the shift, and only for a shift above 0 a second pass.)
 //
@@ -18,7 +19,8 @@
 // sbr_exp2: out[i] = 2^(l[i] / 2^24) as m 2^(e - 30), m in [2^30, 2^31),
 // within 2^-26: e the integer part of l (l >> 24), m the product of the
 // roots of 2 for the set bits of the fraction, each product rounded to Q30,
-// highest bit first (see exp2_q24 below).
+// highest bit first (see exp2_q24 below). out must not overlap l (a variant
+// may redo an overlapping last block).
 //
 // sbr_add_terms: sums[owner[i]] += count[i] t[i] in Q56 (modulo 2^64) for
 // i < n, t[i] = 2^d (sbr_exp2's) of a d in (-56, 0] (log2), so e in
@@ -87,13 +89,6 @@ __attribute__((always_inline)) inline uint32_t magnitude_bits(int32_t a) {
 // A noise level that adds nothing: its shift (beyond 62) leaves no bit.
 constexpr SbrLin kSilentNoise{INT32_C(1) << 30, -200};
 
-// The OR of the magnitudes' bits of a row's subbands from..count-1.
-inline uint32_t row_bits(const int32_t* re, const int32_t* im, int from, int count) {
-    uint32_t bits_or = 0;
-    for (int i = from; i < count; ++i) bits_or |= magnitude_bits(re[i]) | magnitude_bits(im[i]);
-    return bits_or;
-}
-
 // The levels of the last kN subbands of a row of `count` (at least kN):
 // those from `from` on their own, the others' (taken by the blocks before)
 // gain 1 and no noise, which leave a sample exactly as it is. The last
@@ -128,7 +123,8 @@ inline void energy_columns_bits(const int32_t* x_re, const int32_t* x_im, int ro
 }
 
 // The energies of subbands from..count-1 over the rows, each value shifted
-// down by `shift` first (the tail a variant's vector loop leaves).
+// down by `shift` first (the reference's second pass, when the block's
+// shift is not 0).
 inline void energy_columns(const int32_t* x_re, const int32_t* x_im, int rows, int from, int count, int shift,
                            uint64_t* energy) {
     for (int i = from; i < count; ++i) {

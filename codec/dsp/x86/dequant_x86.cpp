@@ -111,6 +111,8 @@ SSE41 inline __m128i mags(const int16_shared* p) {
     return _mm_abs_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
+// n is at least 4 (a band holds four lines or more, a multiple of four):
+// below 8 the first four are read, so n = 0 would read four beyond.
 SSE41 __attribute__((always_inline)) inline uint32_t or_magnitudes(const int16_shared* q, int n) {
     __m128i mag;
     if (n < 8) {

@@ -92,7 +92,7 @@ AVX2_INLINE void filter8(const int32_t* x_re, const int32_t* x_im, int x_stride,
     const __m256i one = _mm256_set1_epi32(INT32_C(1) << kHfFilterQ);
     const __m256i a0r = _mm256_set1_epi32(coef[0]), a0i = _mm256_set1_epi32(coef[1]);
     const __m256i a1r = _mm256_set1_epi32(coef[2]), a1i = _mm256_set1_epi32(coef[3]);
-    const __m256i n0i = _mm256_set1_epi32(-coef[1]), n1i = _mm256_set1_epi32(-coef[3]);
+    const __m256i n0i = _mm256_set1_epi32(fx::neg_wrap(coef[1])), n1i = _mm256_set1_epi32(fx::neg_wrap(coef[3]));
     // x0 2^28 + a x1 + b y1 + c x2 + d y2 in 64-bit lanes.
     auto sum5 = [&](__m256i x0, __m256i x1, __m256i y1, __m256i x2, __m256i y2, __m256i b, __m256i d) AVX2_LAMBDA {
         const __m256i u = _mm256_add_epi64(_mm256_mul_epi32(x0, one), _mm256_mul_epi32(x1, a0r));

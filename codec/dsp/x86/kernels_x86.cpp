@@ -31,7 +31,9 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
     }
     // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
     // scan, mid/side's last four lines, the PS energies' last bands, the SBR
-    // filter's runs below eight rows). The SBR filter takes eight slots a
+    // filter's runs below eight rows or with an output stride other than
+    // 64, the block scaling's last rows below eight, the adjuster's
+    // energies of four to seven subbands). The SBR filter takes eight slots a
     // step, gathered by VPGATHERDD, and the covariances eight terms; the
     // block exponents eight rows, gathered by VPINSRD into each half (there
     // VPGATHERDD takes fewer instructions but longer). The PS hybrid

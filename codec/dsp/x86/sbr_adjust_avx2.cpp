@@ -87,8 +87,9 @@ AVX2_INLINE __m256i low_words(__m256i a, __m256i b) {
 // noise. (Not inlined: the levels' constants, which spill, then take one
 // frame on the stack at a time, not both forms' in sbr_apply_avx2's.)
 template <bool kNoise>
-__attribute__((target("avx2"), noinline)) void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count, const SbrLin* gl, const SbrLin* ql,
-                             int noise_index, int i) {
+__attribute__((target("avx2"), noinline)) void apply_block(int32_t* y_re, int32_t* y_im, int rows, int count,
+                                                           const SbrLin* gl, const SbrLin* ql, int noise_index,
+                                                           int i) {
     // The reference's subbands (the block's, or a row's): a gain's shift
     // below 1 or a noise level's below 31 (that may saturate), neither met
     // in practice, or a row's result that saturates. (`at`: the noise index
@@ -170,8 +171,12 @@ __attribute__((target("avx2"), noinline)) void apply_block(int32_t* y_re, int32_
         }
         int run = rows - r;
         if (kNoise && (512 - 8 - first) / count + 1 < run) run = (512 - 8 - first) / count + 1;
-        const int32_t* v = sbr_noise_v[first];
-        for (int k = 0; k < run; ++k, yr += 64, yi += 64, v += 2 * count) row(yr, yi, v, first + k * count);
+        // (The row's noise index: within the table with noise, where the
+        // run ends before a row's eight wrap; without, only passed on.)
+        for (int k = 0; k < run; ++k, yr += 64, yi += 64) {
+            const int at = first + k * count;
+            row(yr, yi, kNoise ? sbr_noise_v[at] : nullptr, at);
+        }
         r += run;
         first = (first + run * count) & 511;
     }

@@ -3,13 +3,13 @@
 // squared into 64-bit lanes (PMULDQ of the even words and of the odd ones)
 // and summed (modulo 2^64, in any order the same) as the magnitudes' bits
 // are taken, and again shifted by the block's shift (PSRAD) when that is
-// not 0; the last four end at the last subband. The logarithms: each value's leading bit and its mantissa in
-// Q29 taken one by one (BSR), then the 25 squarings of four mantissas at a
-// time (PMULUDQ of the even and of the odd words, the rounding shift of the
-// 64-bit squares, the halving where a square reaches 2^30, and the bit it
-// gives), the last block's missing values taken as 1. Bit-exact with
-// dsp/sbr_adjust.cpp; the energies of fewer than four subbands are the
-// reference's.
+// not 0; the last four end at the last subband. The logarithms: each value's
+// leading bit and its mantissa in Q29 taken one by one (BSR), then the 25
+// squarings of four mantissas at a time (PMULUDQ of the even and of the odd
+// words, the rounding shift of the 64-bit squares, the halving where a
+// square reaches 2^30, and the bit it gives), the last block's missing
+// values taken as 1. Bit-exact with dsp/sbr_adjust.cpp; the energies of
+// fewer than four subbands are the reference's.
 #include <immintrin.h>
 
 #include "dsp/sbr_adjust.h"
