@@ -140,9 +140,6 @@ TEST(SbrHfGen, WidePrimitives) {
 #endif
 }
 
-// The LPC's divisions share one divisor's reciprocal on ARM: the same
-// quotients as div_round's, for divisors up to 2^31 - 1 and quotients up to
-// 2^31 in magnitude.
 // The split sums of the predictor on 32-bit ARM, bit for bit against the
 // wide product: values at the ends of the range (below 2^59 in magnitude),
 // low parts of 2^30 - 1 and zero, negated splits (negative low parts),
