@@ -475,9 +475,12 @@ constexpr int kPatterns = 7;
 // cleared when output and has since taken the window's taps 9 down to
 // p + 1, each product of a 32-bit value rounded to at most the tap's
 // magnitude; the sum saturated.
+// (Built without SBR, there are no banks to check and no window table.)
+constexpr int kQmfRows = static_cast<int>(sizeof QmfSynthesis64State::sum / sizeof QmfSynthesis64State::sum[0]);
 int32_t qmf_reach(int bands, int p, int k) {
     int64_t s = 0;
-    for (int j = p + 1; j < qmf::kBlocks; ++j) s += std::llabs(qmf_window_q31[64 / bands * (bands * j + k)]);
+    if constexpr (AAC_SBR_BUILT)
+        for (int j = p + 1; j < kQmfRows; ++j) s += std::llabs(qmf_window_q31[64 / bands * (bands * j + k)]);
     return static_cast<int32_t>(std::min<int64_t>(s, INT32_MAX));
 }
 
@@ -485,8 +488,8 @@ int32_t qmf_reach(int bands, int p, int k) {
 // number out of range the first).
 template <typename State>
 int32_t* qmf_row(State* st, int p) {
-    const int now = st->current >= 0 && st->current < qmf::kBlocks ? st->current : 0;
-    return st->sum[(now + p) % qmf::kBlocks];
+    const int now = st->current >= 0 && st->current < kQmfRows ? st->current : 0;
+    return st->sum[(now + p) % kQmfRows];
 }
 
 // The variants are exact for the states the banks reach, rows 6 to 9
@@ -496,7 +499,7 @@ int32_t* qmf_row(State* st, int p) {
 template <typename State>
 void qmf_reachable(State* st) {
     const int bands = static_cast<int>(sizeof st->sum[0] / sizeof st->sum[0][0]);
-    for (int p = 6; p < qmf::kBlocks; ++p) {
+    for (int p = 6; p < kQmfRows; ++p) {
         int32_t* const row = qmf_row(st, p);
         for (int k = 0; k < bands; ++k) {
             const int32_t b = qmf_reach(bands, p, k);
@@ -586,7 +589,7 @@ void check_qmf_reach(const char* name, void (*ref)(State*, const int32_t*, const
     for (int r = 0; r < 4 * rounds; ++r) {
         State a, b;
         a.current = below(10);
-        for (int p = 0; p < qmf::kBlocks; ++p) {
+        for (int p = 0; p < kQmfRows; ++p) {
             int32_t* const row = qmf_row(&a, p);
             for (int k = 0; k < words; ++k) {
                 const int32_t reach = qmf_reach(words, p, k);
