@@ -300,7 +300,9 @@ bool divide_maths(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32_t* q_re,
 
 // a 2^s + low (low below 2^s), where it fits 128 bits.
 fx::Wide shifted_up(int64_t a, int s, fx::Wide low) {
-    fx::Wide w = s == 0 ? fx::wide(a) : s < 64 ? fx::shl_wide(a, s) : fx::Wide{0, static_cast<int64_t>(static_cast<uint64_t>(a) << (s - 64))};
+    fx::Wide w = s == 0  ? fx::wide(a)
+                 : s < 64 ? fx::shl_wide(a, s)
+                          : fx::Wide{0, static_cast<int64_t>(static_cast<uint64_t>(a) << (s - 64))};
     if (s < 64) low = {s ? low.lo & (~UINT64_C(0) >> (64 - s)) : 0, 0};
     else low.hi = s > 64 ? static_cast<int64_t>(static_cast<uint64_t>(low.hi) & (~UINT64_C(0) >> (128 - s))) : 0;
     return fx::add_wide(w, low);
@@ -333,7 +335,8 @@ void check_divisions(std::mt19937_64& rng, int cases) {
     auto divisor = [&](int len) {
         const fx::Wide w = random_wide();
         if (len <= 64) return fx::Wide{(w.lo >> (64 - len)) | (UINT64_C(1) << (len - 1)), 0};
-        return fx::Wide{w.lo, static_cast<int64_t>((static_cast<uint64_t>(w.hi) >> (128 - len)) | (UINT64_C(1) << (len - 65)))};
+        return fx::Wide{w.lo,
+                        static_cast<int64_t>((static_cast<uint64_t>(w.hi) >> (128 - len)) | (UINT64_C(1) << (len - 65)))};
     };
     const int edges[] = {1, 2, 30, 31, 32, 33, 62, 63, 64, 65, 94, 95, 96, 97, 126, 127};
     for (int i = 0; i < cases; ++i) {
@@ -370,7 +373,8 @@ void check_divisions(std::mt19937_64& rng, int cases) {
     const fx::Wide ends[] = {{0, 0}, {~UINT64_C(0), -1}, {~UINT64_C(0), INT64_MAX}, {0, INT64_MIN}, {1, 0}};
     for (const fx::Wide a : ends)
         for (const fx::Wide b : ends)
-            for (const fx::Wide den : {fx::Wide{1, 0}, fx::Wide{~UINT64_C(0), INT64_MAX}, fx::Wide{0, 1}, fx::Wide{0x7fffffff, 0}}) {
+            for (const fx::Wide den :
+                 {fx::Wide{1, 0}, fx::Wide{~UINT64_C(0), INT64_MAX}, fx::Wide{0, 1}, fx::Wide{0x7fffffff, 0}}) {
                 check_division<up>(a, b, den);
                 if (::testing::Test::HasFatalFailure()) return;
             }

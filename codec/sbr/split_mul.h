@@ -137,7 +137,8 @@ template <int up>
     const uint32_t d = static_cast<uint32_t>(shr_to64_words(den, s).v);
     uint64_t mag_re, mag_im;
     bool neg_re, neg_im;
-    if (!shifted_magnitude<up>(num_re, s, d, &mag_re, &neg_re) || !shifted_magnitude<up>(num_im, s, d, &mag_im, &neg_im))
+    if (!shifted_magnitude<up>(num_re, s, d, &mag_re, &neg_re) ||
+        !shifted_magnitude<up>(num_im, s, d, &mag_im, &neg_im))
         return false;
     const Reciprocal r = reciprocal(d);
     const uint32_t a = quotient(mag_re << up, r), b = quotient(mag_im << up, r);
@@ -161,7 +162,8 @@ inline bool divide_q28_div(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32
 }
 
 template <int up>
-[[gnu::always_inline]] inline bool divide_q28(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32_t* q_re, int32_t* q_im) {
+[[gnu::always_inline]] inline bool divide_q28(fx::Wide num_re, fx::Wide num_im, fx::Wide den, int32_t* q_re,
+                                              int32_t* q_im) {
 #if defined(__arm__)
     return divide_q28_recip<up>(num_re, num_im, den, q_re, q_im);
 #else

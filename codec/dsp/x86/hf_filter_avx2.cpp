@@ -67,7 +67,8 @@ AVX2_INLINE __m256i round_q(__m256i e, __m256i o) {
     const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << (kHfFilterQ - 1));
     e = _mm256_add_epi64(e, bias);
     o = _mm256_add_epi64(o, bias);
-    const __m256i lo = _mm256_blend_epi32(_mm256_srli_epi64(e, kHfFilterQ), _mm256_slli_epi64(o, 32 - kHfFilterQ), 0xAA);
+    const __m256i lo =
+        _mm256_blend_epi32(_mm256_srli_epi64(e, kHfFilterQ), _mm256_slli_epi64(o, 32 - kHfFilterQ), 0xAA);
     const __m256i hi =
         _mm256_srai_epi32(_mm256_blend_epi32(_mm256_shuffle_epi32(e, _MM_SHUFFLE(3, 3, 1, 1)), o, 0xAA), kHfFilterQ);
     const __m256i fits = _mm256_cmpeq_epi32(hi, _mm256_srai_epi32(lo, 31));
@@ -170,8 +171,8 @@ AVX2 int sbr_hf_bits_avx2(const int32_t* re, const int32_t* im, int stride, int 
     __m256i any = _mm256_setzero_si256();
     int l = 0;
     for (; l + 8 <= n; l += 8, re += 8 * stride, im += 8 * stride)
-        any = _mm256_or_si256(any,
-                              _mm256_or_si256(_mm256_abs_epi32(gather8(re, stride)), _mm256_abs_epi32(gather8(im, stride))));
+        any = _mm256_or_si256(
+            any, _mm256_or_si256(_mm256_abs_epi32(gather8(re, stride)), _mm256_abs_epi32(gather8(im, stride))));
     __m128i m = _mm_or_si128(_mm256_castsi256_si128(any), _mm256_extracti128_si256(any, 1));
     _mm256_zeroupper();
     m = _mm_or_si128(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
