@@ -89,12 +89,26 @@ AVX2 inline __m256i narrow30(Wide8 x) {
 }
 
 // Whether every word of the n registers at v lies within +-2^27 (the OR of
-// x ^ (x >> 31), |x| or |x| - 1, below 2^27).
+// their magnitudes below 2^27; VPABSD leaves INT32_MIN as it is, which has
+// the bits above).
 AVX2 inline bool within_2p27(const __m256i* v, int n) {
     __m256i any = _mm256_setzero_si256();
-    for (int i = 0; i < n; ++i) any = _mm256_or_si256(any, _mm256_xor_si256(v[i], _mm256_srai_epi32(v[i], 31)));
+    for (int i = 0; i < n; ++i) any = _mm256_or_si256(any, _mm256_abs_epi32(v[i]));
     return _mm256_testz_si256(any, _mm256_set1_epi32(~((1 << 27) - 1))) != 0;
 }
+
+// Four of eight bands' values, one in the low word of each 64-bit lane
+// (the high words unused): those of the even bands (e) and of the odd ones
+// (o). VPMULDQ takes its factors from the low words, so values in this form
+// multiply without a shift, and the plain steps' 32-bit sums and
+// differences of the low words are those of the values.
+struct Halves {
+    __m256i e, o;
+};
+
+AVX2 inline Halves halves(__m256i v) { return {v, _mm256_srli_epi64(v, 32)}; }
+// The eight values in band order.
+AVX2 inline __m256i bands(Halves x) { return _mm256_blend_epi32(x.e, _mm256_slli_epi64(x.o, 32), 0xAA); }
 
 // The gain and mixing of eight bands from band k: `bands` and `flags` their
 // parameter bands and phase flags, a byte each; in their s_re, s_im, d_re,
@@ -143,44 +157,120 @@ __attribute__((target("avx2"), always_inline)) inline void mix8(const PsMixParam
     x.store(r_im + k, narrow30<Fits>(ri));
 }
 
-template <bool Phase, bool Partial>
-__attribute__((target("avx2"), always_inline)) inline void mix_block(const PsMixParams& m, uint64_t bands,
-                                                                     uint64_t flags, int k, const int32_t* s_re,
-                                                                     const int32_t* s_im, const int32_t* d_re,
-                                                                     const int32_t* d_im, int32_t* l_re,
-                                                                     int32_t* l_im, int32_t* r_re, int32_t* r_im,
-                                                                     const Lanes<Partial>& x) {
-    const __m256i in[4] = {x.load(s_re + k), x.load(s_im + k), x.load(d_re + k), x.load(d_im + k)};
-    if (within_2p27(in, 4)) mix8<Phase, true>(m, bands, flags, k, in, l_re, l_im, r_re, r_im, x);
-    else mix8<Phase, false>(m, bands, flags, k, in, l_re, l_im, r_re, r_im, x);
+// mix8's plain steps (Fits) on a whole block, in halves: s and d split
+// once, the gained d kept in halves (the low words of its sums shifted by
+// 30), each output's sums narrowed once into band order. One: one
+// parameter band for all eight, whose values (broadcast) are their own
+// halves.
+template <bool Phase, bool One>
+__attribute__((target("avx2"), always_inline)) inline void mix8_fits(const PsMixParams& m, uint64_t bands,
+                                                                     uint64_t flags, int k, const __m256i* in,
+                                                                     int32_t* l_re, int32_t* l_im, int32_t* r_re,
+                                                                     int32_t* r_im) {
+    const __m256i bias = _mm256_set1_epi64x(fx::round_bias64(30));
+    const int b0 = static_cast<int>(bands & 0xffu);
+    const __m256i index = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<int64_t>(bands)));
+    auto pick = [&](const int32_t* v) AVX2 {
+        if constexpr (One) return _mm256_set1_epi32(v[b0]);
+        else return _mm256_i32gather_epi32(v, index, 4);
+    };
+    auto pick_halves = [&](const int32_t* v) AVX2 {
+        const __m256i x = pick(v);
+        if constexpr (One) return Halves{x, x};
+        else return halves(x);
+    };
+    auto mul_add = [&](__m256i a, __m256i b, __m256i c, __m256i d) AVX2 {
+        return _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(a, b), _mm256_mul_epi32(c, d)), bias);
+    };
+    const Halves sr = halves(in[0]), si = halves(in[1]);
+    const Halves g = pick_halves(m.gain);
+    const Halves d_re = halves(in[2]), d_im = halves(in[3]);
+    // The gained d: rshr64_sat(d g, 30), its low words.
+    auto gained = [&](__m256i d, __m256i gain) AVX2 {
+        return _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epi32(d, gain), bias), 30);
+    };
+    const Halves dr{gained(d_re.e, g.e), gained(d_re.o, g.o)};
+    const Halves di{gained(d_im.e, g.e), gained(d_im.o, g.o)};
+    const Halves h11 = pick_halves(m.h[0]), h12 = pick_halves(m.h[1]);
+    const Halves h21 = pick_halves(m.h[2]), h22 = pick_halves(m.h[3]);
+    Wide8 lr{mul_add(h11.e, sr.e, h21.e, dr.e), mul_add(h11.o, sr.o, h21.o, dr.o)};
+    Wide8 li{mul_add(h11.e, si.e, h21.e, di.e), mul_add(h11.o, si.o, h21.o, di.o)};
+    Wide8 rr{mul_add(h12.e, sr.e, h22.e, dr.e), mul_add(h12.o, sr.o, h22.o, dr.o)};
+    Wide8 ri{mul_add(h12.e, si.e, h22.e, di.e), mul_add(h12.o, si.o, h22.o, di.o)};
+    if constexpr (Phase) {
+        // As mix8's, the turned values split (their negations wrapping).
+        const __m256i mask = neg(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<int64_t>(flags))));
+        auto turn = [&](const int32_t* v) AVX2 { return _mm256_sub_epi32(_mm256_xor_si256(pick(v), mask), mask); };
+        const __m256i g11 = turn(m.hi[0]), g12 = turn(m.hi[1]), g21 = turn(m.hi[2]), g22 = turn(m.hi[3]);
+        const Halves n11 = halves(neg(g11)), n21 = halves(neg(g21)), n12 = halves(neg(g12)), n22 = halves(neg(g22));
+        const Halves p11 = halves(g11), p21 = halves(g21), p12 = halves(g12), p22 = halves(g22);
+        auto mul2 = [&](__m256i a, __m256i b, __m256i c, __m256i d) AVX2 {
+            return _mm256_add_epi64(_mm256_mul_epi32(a, b), _mm256_mul_epi32(c, d));
+        };
+        lr = add(lr, Wide8{mul2(n11.e, si.e, n21.e, di.e), mul2(n11.o, si.o, n21.o, di.o)});
+        li = add(li, Wide8{mul2(p11.e, sr.e, p21.e, dr.e), mul2(p11.o, sr.o, p21.o, dr.o)});
+        rr = add(rr, Wide8{mul2(n12.e, si.e, n22.e, di.e), mul2(n12.o, si.o, n22.o, di.o)});
+        ri = add(ri, Wide8{mul2(p12.e, sr.e, p22.e, dr.e), mul2(p12.o, sr.o, p22.o, dr.o)});
+    }
+    store8(l_re + k, narrow_fits<30>(lr));
+    store8(l_im + k, narrow_fits<30>(li));
+    store8(r_re + k, narrow_fits<30>(rr));
+    store8(r_im + k, narrow_fits<30>(ri));
 }
 
+// The mixing of eight bands from band k, in their s_re, s_im, d_re, d_im
+// (in), loaded: by the plain steps where they fit, else the saturating ones.
+template <bool Phase, bool Partial>
+__attribute__((target("avx2"), always_inline)) inline void mix_block(const PsMixParams& m, uint64_t bands,
+                                                                     uint64_t flags, int k, const __m256i* in,
+                                                                     int32_t* l_re, int32_t* l_im, int32_t* r_re,
+                                                                     int32_t* r_im, const Lanes<Partial>& x) {
+    if (!within_2p27(in, 4)) mix8<Phase, false>(m, bands, flags, k, in, l_re, l_im, r_re, r_im, x);
+    else if constexpr (Partial) mix8<Phase, true>(m, bands, flags, k, in, l_re, l_im, r_re, r_im, x);
+    else if (bands == (bands & 0xffu) * UINT64_C(0x0101010101010101))
+        mix8_fits<Phase, true>(m, bands, flags, k, in, l_re, l_im, r_re, r_im);
+    else mix8_fits<Phase, false>(m, bands, flags, k, in, l_re, l_im, r_re, r_im);
+}
+
+// A run of eight bands or more ends with a whole block over its last eight
+// bands, its samples loaded before the blocks before it (l may be s): the
+// bands it shares with them have the same results again. A shorter run is
+// one block of masked loads and stores, the last band's parameter band and
+// flag repeated in the lanes beyond.
 template <bool Phase>
 AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
                   const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
                   int32_t* r_re, int32_t* r_im) {
-    int k = 0;
-    for (; k + 8 <= n; k += 8) {
-        uint64_t bands, flags = 0;
-        std::memcpy(&bands, par + k, 8);
-        if constexpr (Phase) std::memcpy(&flags, neg_phase + k, 8);
-        mix_block<Phase>(m, bands, flags, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im,
-                         Lanes<false>{_mm256_setzero_si256()});
-    }
-    if (k < n) {
-        // The last band's parameter band and flag repeated in the lanes beyond.
+    auto bytes = [](const uint8_t* p) {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+    };
+    if (n < 8) {
         uint8_t p[8], f[8];
         for (int j = 0; j < 8; ++j) {
-            const int i = k + (j < n - k ? j : n - k - 1);
+            const int i = j < n ? j : n - 1;
             p[j] = par[i];
             f[j] = neg_phase[i];
         }
-        uint64_t bands, flags;
-        std::memcpy(&bands, p, 8);
-        std::memcpy(&flags, f, 8);
         const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        mix_block<Phase>(m, bands, flags, k, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im,
-                         Lanes<true>{_mm256_cmpgt_epi32(_mm256_set1_epi32(n - k), lane)});
+        const Lanes<true> x{_mm256_cmpgt_epi32(_mm256_set1_epi32(n), lane)};
+        const __m256i in[4] = {x.load(s_re), x.load(s_im), x.load(d_re), x.load(d_im)};
+        mix_block<Phase>(m, bytes(p), Phase ? bytes(f) : 0, 0, in, l_re, l_im, r_re, r_im, x);
+        return;
+    }
+    const Lanes<false> x{_mm256_setzero_si256()};
+    const int last = n - 8;
+    const __m256i s_last[2] = {load8(s_re + last), load8(s_im + last)};
+    int k = 0;
+    for (; k + 8 <= n; k += 8) {
+        const __m256i in[4] = {load8(s_re + k), load8(s_im + k), load8(d_re + k), load8(d_im + k)};
+        mix_block<Phase>(m, bytes(par + k), Phase ? bytes(neg_phase + k) : 0, k, in, l_re, l_im, r_re, r_im, x);
+    }
+    if (k < n) {
+        const __m256i in[4] = {s_last[0], s_last[1], load8(d_re + last), load8(d_im + last)};
+        mix_block<Phase>(m, bytes(par + last), Phase ? bytes(neg_phase + last) : 0, last, in, l_re, l_im, r_re,
+                         r_im, x);
     }
 }
 
@@ -190,57 +280,100 @@ namespace {
 
 // The all-pass chain of eight bands whose delay-line entries (the input
 // delay's and the three links') all lie within +-2^27: then no value of the
-// chain leaves 32 bits, so none saturates (Fits below). With |a| <= A the rounded
-// rotation by a coefficient pair (never INT32_MIN) is within 2A; the
-// input delay's rotation gives in within 2^28 + 1, and each link
-// o = z q - ag in within 2^28 + |in| + 2, z = in + ag o within |in| + |o| + 1
-// (|ag| < 1): over the three links |o| stays below 2^30 + 8 and the new z
-// below 7 2^28 + 16. The products are then rounded by the sums' low words
-// (narrow_fits), the sums are plain additions, and a product with a
+// chain leaves 32 bits, so none saturates (the plain steps below). With
+// |a| <= A the rounded rotation by a coefficient pair (never INT32_MIN) is
+// within 2A; the input delay's rotation gives in within 2^28 + 1, and each
+// link o = z q - ag in within 2^28 + |in| + 2, z = in + ag o within
+// |in| + |o| + 1 (|ag| < 1): over the three links |o| stays below 2^30 + 8
+// and the new z below 7 2^28 + 16. The products are then rounded by the
+// sums' low words, the sums are plain additions, and a product with a
 // negated factor is a subtraction (no entry is INT32_MIN).
-AVX2 inline void cmul_q31_fits(__m256i a_re, __m256i a_im, __m256i b_re, __m256i b_im, __m256i* re, __m256i* im) {
-    const __m256i bias = _mm256_set1_epi64x(INT64_C(1) << 30);
-    const Wide8 rr = mul(a_re, b_re), ii = mul(a_im, b_im), ri = mul(a_re, b_im), ir = mul(a_im, b_re);
-    *re = narrow_fits<31>({_mm256_add_epi64(_mm256_sub_epi64(rr.e, ii.e), bias),
-                           _mm256_add_epi64(_mm256_sub_epi64(rr.o, ii.o), bias)});
-    *im = narrow_fits<31>(add(add(ri, ir), bias));
+
+// rshr64_sat(sum, 31) of each lane where it fits: the sum's bits 31..62.
+AVX2 inline __m256i round31_fits(__m256i sum) {
+    return _mm256_srli_epi64(_mm256_add_epi64(sum, _mm256_set1_epi64x(INT64_C(1) << 30)), 31);
+}
+
+// cmul_q31_fits on one half: a and b in the low words.
+AVX2 inline void cmul_half(__m256i a_re, __m256i a_im, __m256i b_re, __m256i b_im, __m256i* re, __m256i* im) {
+    *re = round31_fits(_mm256_sub_epi64(_mm256_mul_epi32(a_re, b_re), _mm256_mul_epi32(a_im, b_im)));
+    *im = round31_fits(_mm256_add_epi64(_mm256_mul_epi32(a_re, b_im), _mm256_mul_epi32(a_im, b_re)));
+}
+
+// One link of the plain steps on one half: z the link's entry, q its
+// rotation, ag its gain, in the signal entering it; the signal leaving it
+// into *o, the link's new entry into *z_new.
+AVX2 inline void link_half(__m256i z_re, __m256i z_im, __m256i q_re, __m256i q_im, __m256i ag, __m256i in_re,
+                           __m256i in_im, __m256i* o_re, __m256i* o_im, __m256i* new_re, __m256i* new_im) {
+    __m256i r, i;
+    cmul_half(z_re, z_im, q_re, q_im, &r, &i);
+    r = _mm256_sub_epi32(r, round31_fits(_mm256_mul_epi32(in_re, ag)));
+    i = _mm256_sub_epi32(i, round31_fits(_mm256_mul_epi32(in_im, ag)));
+    *new_re = _mm256_add_epi32(in_re, round31_fits(_mm256_mul_epi32(r, ag)));
+    *new_im = _mm256_add_epi32(in_im, round31_fits(_mm256_mul_epi32(i, ag)));
+    *o_re = r;
+    *o_im = i;
+}
+
+// Eight bands from band k by the plain steps (every delay-line entry within
+// +-2^27, see above), the chain in halves: the entries and coefficients
+// split once (a shift of the odd words down), every product and rounding
+// on the halves, the results joined back into band order only where they
+// are stored.
+__attribute__((target("avx2"), always_inline)) inline void allpass8_fits(const PsAllpassRows& rows,
+                                                                         const int32_t* coef, int stride, int k,
+                                                                         const __m256i* z, const int32_t* s_re,
+                                                                         const int32_t* s_im, int32_t* d_re,
+                                                                         int32_t* d_im) {
+    store8(rows.pre[0] + k, load8(s_re + k));
+    store8(rows.pre[1] + k, load8(s_im + k));
+    const Halves p_re = halves(z[0]), p_im = halves(z[1]);
+    const Halves phi_re = halves(load8(coef + kPsPhiRe * stride + k));
+    const Halves phi_im = halves(load8(coef + kPsPhiIm * stride + k));
+    Halves in_re, in_im;
+    cmul_half(p_re.e, p_im.e, phi_re.e, phi_im.e, &in_re.e, &in_im.e);
+    cmul_half(p_re.o, p_im.o, phi_re.o, phi_im.o, &in_re.o, &in_im.o);
+    for (int j = 0; j < 3; ++j) {
+        const Halves z_re = halves(z[2 + 2 * j]), z_im = halves(z[3 + 2 * j]);
+        const Halves q_re = halves(load8(coef + (kPsLinkRe0 + 2 * j) * stride + k));
+        const Halves q_im = halves(load8(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k));
+        const Halves ag = halves(load8(coef + (kPsLinkAg0 + j) * stride + k));
+        Halves o_re, o_im, new_re, new_im;
+        link_half(z_re.e, z_im.e, q_re.e, q_im.e, ag.e, in_re.e, in_im.e, &o_re.e, &o_im.e, &new_re.e, &new_im.e);
+        link_half(z_re.o, z_im.o, q_re.o, q_im.o, ag.o, in_re.o, in_im.o, &o_re.o, &o_im.o, &new_re.o, &new_im.o);
+        store8(rows.link[j][0] + k, bands(new_re));
+        store8(rows.link[j][1] + k, bands(new_im));
+        in_re = o_re;
+        in_im = o_im;
+    }
+    store8(d_re + k, bands(in_re));
+    store8(d_im + k, bands(in_im));
 }
 
 // Eight bands from band k: z the entries of the input delay (re, im) and
-// of links 0..2 (re, im each), loaded; Fits: all of them within +-2^27.
-template <bool Fits, bool Partial>
+// of links 0..2 (re, im each), loaded; the saturating steps.
+template <bool Partial>
 __attribute__((target("avx2"), always_inline)) inline void allpass8(const PsAllpassRows& rows, const int32_t* coef,
                                                                     int stride, int k, const __m256i* z,
                                                                     const int32_t* s_re, const int32_t* s_im,
                                                                     int32_t* d_re, int32_t* d_im,
                                                                     const Lanes<Partial>& x) {
-    auto rotate = [](__m256i a_re, __m256i a_im, __m256i b_re, __m256i b_im, __m256i* re, __m256i* im) AVX2 {
-        if constexpr (Fits) cmul_q31_fits(a_re, a_im, b_re, b_im, re, im);
-        else cmul_q31(a_re, a_im, b_re, b_im, re, im);
-    };
     x.store(rows.pre[0] + k, x.load(s_re + k));
     x.store(rows.pre[1] + k, x.load(s_im + k));
     __m256i in_re, in_im;
-    rotate(z[0], z[1], x.load(coef + kPsPhiRe * stride + k), x.load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
+    cmul_q31(z[0], z[1], x.load(coef + kPsPhiRe * stride + k), x.load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
     for (int j = 0; j < 3; ++j) {
         int32_t* z_re = rows.link[j][0] + k;
         int32_t* z_im = rows.link[j][1] + k;
         // (The coefficients are never INT32_MIN: mul31's products.)
         const __m256i ag = x.load(coef + (kPsLinkAg0 + j) * stride + k), ag_odd = _mm256_srli_epi64(ag, 32);
         __m256i o_re, o_im;
-        rotate(z[2 + 2 * j], z[3 + 2 * j], x.load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
-               x.load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
-        if constexpr (Fits) {
-            o_re = _mm256_sub_epi32(o_re, mul31(in_re, ag, ag_odd));
-            o_im = _mm256_sub_epi32(o_im, mul31(in_im, ag, ag_odd));
-            x.store(z_re, _mm256_add_epi32(in_re, mul31(o_re, ag, ag_odd)));
-            x.store(z_im, _mm256_add_epi32(in_im, mul31(o_im, ag, ag_odd)));
-        } else {
-            o_re = sub_sat(o_re, mul31(in_re, ag, ag_odd));
-            o_im = sub_sat(o_im, mul31(in_im, ag, ag_odd));
-            x.store(z_re, add_sat(in_re, mul31(o_re, ag, ag_odd)));
-            x.store(z_im, add_sat(in_im, mul31(o_im, ag, ag_odd)));
-        }
+        cmul_q31(z[2 + 2 * j], z[3 + 2 * j], x.load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
+                 x.load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
+        o_re = sub_sat(o_re, mul31(in_re, ag, ag_odd));
+        o_im = sub_sat(o_im, mul31(in_im, ag, ag_odd));
+        x.store(z_re, add_sat(in_re, mul31(o_re, ag, ag_odd)));
+        x.store(z_im, add_sat(in_im, mul31(o_im, ag, ag_odd)));
         in_re = o_re;
         in_im = o_im;
     }
@@ -248,33 +381,55 @@ __attribute__((target("avx2"), always_inline)) inline void allpass8(const PsAllp
     x.store(d_im + k, in_im);
 }
 
-// The delay-line entries of eight bands from band k, then their chain by
-// the steps that fit them.
+// The delay-line entries of eight bands from band k.
+template <bool Partial>
+__attribute__((target("avx2"), always_inline)) inline void load_entries(const PsAllpassRows& rows, int k,
+                                                                        const Lanes<Partial>& x, __m256i* z) {
+    const int32_t* const lines[8] = {rows.pre[0],     rows.pre[1],     rows.link[0][0], rows.link[0][1],
+                                     rows.link[1][0], rows.link[1][1], rows.link[2][0], rows.link[2][1]};
+    for (int i = 0; i < 8; ++i) z[i] = x.load(lines[i] + k);
+}
+
+// The chain of eight bands from band k, their entries z loaded, by the
+// steps that fit them (a partial block always by the saturating ones).
 template <bool Partial>
 __attribute__((target("avx2"), always_inline)) inline void allpass_block(const PsAllpassRows& rows,
                                                                          const int32_t* coef, int stride, int k,
-                                                                         const int32_t* s_re, const int32_t* s_im,
-                                                                         int32_t* d_re, int32_t* d_im,
-                                                                         const Lanes<Partial>& x) {
-    const __m256i z[8] = {x.load(rows.pre[0] + k),     x.load(rows.pre[1] + k),     x.load(rows.link[0][0] + k),
-                          x.load(rows.link[0][1] + k), x.load(rows.link[1][0] + k), x.load(rows.link[1][1] + k),
-                          x.load(rows.link[2][0] + k), x.load(rows.link[2][1] + k)};
-    if (within_2p27(z, 8)) allpass8<true>(rows, coef, stride, k, z, s_re, s_im, d_re, d_im, x);
-    else allpass8<false>(rows, coef, stride, k, z, s_re, s_im, d_re, d_im, x);
+                                                                         const __m256i* z, const int32_t* s_re,
+                                                                         const int32_t* s_im, int32_t* d_re,
+                                                                         int32_t* d_im, const Lanes<Partial>& x) {
+    if (!Partial && within_2p27(z, 8)) allpass8_fits(rows, coef, stride, k, z, s_re, s_im, d_re, d_im);
+    else allpass8<Partial>(rows, coef, stride, k, z, s_re, s_im, d_re, d_im, x);
 }
 
 }  // namespace
 
+// A run of eight bands or more ends with a whole block over its last eight
+// bands, after the blocks before it: its entries are loaded before those
+// blocks replace the ones it shares with them, so it computes the shared
+// bands again from the same values (the same results, stored over
+// theirs). A shorter run is one block of masked loads and stores.
 AVX2 void ps_allpass_bands_avx2(const PsAllpassRows& rows, const int32_t* coef, int stride, int n,
                                 const int32_t* s_re, const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
-    int k = 0;
-    for (; k + 8 <= n; k += 8)
-        allpass_block(rows, coef, stride, k, s_re, s_im, d_re, d_im, Lanes<false>{_mm256_setzero_si256()});
-    if (k < n) {
+    if (n < 8) {
         const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        allpass_block(rows, coef, stride, k, s_re, s_im, d_re, d_im,
-                      Lanes<true>{_mm256_cmpgt_epi32(_mm256_set1_epi32(n - k), lane)});
+        const Lanes<true> x{_mm256_cmpgt_epi32(_mm256_set1_epi32(n), lane)};
+        __m256i z[8];
+        load_entries(rows, 0, x, z);
+        allpass_block(rows, coef, stride, 0, z, s_re, s_im, d_re, d_im, x);
+        return;
     }
+    const Lanes<false> x{_mm256_setzero_si256()};
+    const int last = n - 8;
+    __m256i z_last[8];
+    load_entries(rows, last, x, z_last);
+    int k = 0;
+    for (; k + 8 <= n; k += 8) {
+        __m256i z[8];
+        load_entries(rows, k, x, z);
+        allpass_block(rows, coef, stride, k, z, s_re, s_im, d_re, d_im, x);
+    }
+    if (k < n) allpass_block(rows, coef, stride, last, z_last, s_re, s_im, d_re, d_im, x);
 }
 
 AVX2 void ps_mix_bands_avx2(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n,
