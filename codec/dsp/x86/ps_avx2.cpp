@@ -2,8 +2,9 @@
 // SSE4.1 variants' steps (dsp/x86/ps_sse41.cpp) on eight bands a register,
 // the mixing's values of eight bands' parameter bands gathered at once
 // (VPGATHERDD) unless one parameter band holds all eight. A run's last
-// bands (fewer than eight) go through the same steps with masked loads and
-// stores. Only the functions here use AVX2 (target attribute).
+// bands (fewer than eight) go through a block over the run's last eight,
+// or for a run shorter than eight through one on copies (ps_allpass_tail,
+// ps_mix_tail). Only the functions here use AVX2 (target attribute).
 #include <immintrin.h>
 
 #include <cstring>
@@ -60,22 +61,6 @@ AVX2 inline void cmul_q31(__m256i a_re, __m256i a_im, __m256i b_re, __m256i b_im
     *im = round_narrow<31>(add(mul(a_re, b_im), mul(a_im, b_re)));
 }
 
-// Eight bands from band k, or with a mask of lanes (all ones for the bands
-// below the run's end) a run's last one to seven: masked loads (zero
-// beyond) and stores.
-template <bool Partial>
-struct Lanes {
-    __m256i mask;
-    AVX2 __m256i load(const int32_t* p) const {
-        if constexpr (Partial) return _mm256_maskload_epi32(p, mask);
-        else return load8(p);
-    }
-    AVX2 void store(int32_t* p, __m256i v) const {
-        if constexpr (Partial) _mm256_maskstore_epi32(p, mask, v);
-        else store8(p, v);
-    }
-};
-
 // sat32(x >> S) where it is known to fit: the low words of the shifted sums.
 template <int S>
 AVX2 inline __m256i narrow_fits(Wide8 x) {
@@ -118,11 +103,10 @@ AVX2 inline __m256i bands(Halves x) { return _mm256_blend_epi32(x.e, _mm256_slli
 // s within 2^58 and with a gained d within 2^59, so a sum of two or four
 // of them is below 2^61 and 2^31 after the shift by 30: the results are
 // the shifted sums' low words.
-template <bool Phase, bool Fits, bool Partial>
+template <bool Phase, bool Fits>
 __attribute__((target("avx2"), always_inline)) inline void mix8(const PsMixParams& m, uint64_t bands, uint64_t flags,
                                                                 int k, const __m256i* in, int32_t* l_re,
-                                                                int32_t* l_im, int32_t* r_re, int32_t* r_im,
-                                                                const Lanes<Partial>& x) {
+                                                                int32_t* l_im, int32_t* r_re, int32_t* r_im) {
     const __m256i bias = _mm256_set1_epi64x(fx::round_bias64(30));
     // One parameter band for all eight (runs of QMF bands), else each its own.
     const bool one = bands == (bands & 0xffu) * UINT64_C(0x0101010101010101);
@@ -151,10 +135,10 @@ __attribute__((target("avx2"), always_inline)) inline void mix8(const PsMixParam
         rr = add(rr, add(mul(neg(g12), si), mul(neg(g22), di)));
         ri = add(ri, add(mul(g12, sr), mul(g22, dr)));
     }
-    x.store(l_re + k, narrow30<Fits>(lr));
-    x.store(l_im + k, narrow30<Fits>(li));
-    x.store(r_re + k, narrow30<Fits>(rr));
-    x.store(r_im + k, narrow30<Fits>(ri));
+    store8(l_re + k, narrow30<Fits>(lr));
+    store8(l_im + k, narrow30<Fits>(li));
+    store8(r_re + k, narrow30<Fits>(rr));
+    store8(r_im + k, narrow30<Fits>(ri));
 }
 
 // mix8's plain steps (Fits) on a whole block, in halves: s and d split
@@ -220,23 +204,27 @@ __attribute__((target("avx2"), always_inline)) inline void mix8_fits(const PsMix
 
 // The mixing of eight bands from band k, in their s_re, s_im, d_re, d_im
 // (in), loaded: by the plain steps where they fit, else the saturating ones.
-template <bool Phase, bool Partial>
+template <bool Phase>
 __attribute__((target("avx2"), always_inline)) inline void mix_block(const PsMixParams& m, uint64_t bands,
                                                                      uint64_t flags, int k, const __m256i* in,
                                                                      int32_t* l_re, int32_t* l_im, int32_t* r_re,
-                                                                     int32_t* r_im, const Lanes<Partial>& x) {
-    if (!within_2p27(in, 4)) mix8<Phase, false>(m, bands, flags, k, in, l_re, l_im, r_re, r_im, x);
-    else if constexpr (Partial) mix8<Phase, true>(m, bands, flags, k, in, l_re, l_im, r_re, r_im, x);
+                                                                     int32_t* r_im) {
+    if (!within_2p27(in, 4)) mix8<Phase, false>(m, bands, flags, k, in, l_re, l_im, r_re, r_im);
+    else if constexpr (Phase) mix8<Phase, true>(m, bands, flags, k, in, l_re, l_im, r_re, r_im);
     else if (bands == (bands & 0xffu) * UINT64_C(0x0101010101010101))
         mix8_fits<Phase, true>(m, bands, flags, k, in, l_re, l_im, r_re, r_im);
     else mix8_fits<Phase, false>(m, bands, flags, k, in, l_re, l_im, r_re, r_im);
 }
 
+template <bool Phase>
+AVX2 void mix_short(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
+                    const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+                    int32_t* r_re, int32_t* r_im);
+
 // A run of eight bands or more ends with a whole block over its last eight
 // bands, its samples loaded before the blocks before it (l may be s): the
 // bands it shares with them have the same results again. A shorter run is
-// one block of masked loads and stores, the last band's parameter band and
-// flag repeated in the lanes beyond.
+// mix_short's.
 template <bool Phase>
 AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
                   const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
@@ -247,31 +235,48 @@ AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_p
         return v;
     };
     if (n < 8) {
-        uint8_t p[8], f[8];
-        for (int j = 0; j < 8; ++j) {
-            const int i = j < n ? j : n - 1;
-            p[j] = par[i];
-            f[j] = neg_phase[i];
-        }
-        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        const Lanes<true> x{_mm256_cmpgt_epi32(_mm256_set1_epi32(n), lane)};
-        const __m256i in[4] = {x.load(s_re), x.load(s_im), x.load(d_re), x.load(d_im)};
-        mix_block<Phase>(m, bytes(p), Phase ? bytes(f) : 0, 0, in, l_re, l_im, r_re, r_im, x);
+        if (n > 0) mix_short<Phase>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
         return;
     }
-    const Lanes<false> x{_mm256_setzero_si256()};
     const int last = n - 8;
-    const __m256i s_last[2] = {load8(s_re + last), load8(s_im + last)};
-    int k = 0;
-    for (; k + 8 <= n; k += 8) {
-        const __m256i in[4] = {load8(s_re + k), load8(s_im + k), load8(d_re + k), load8(d_im + k)};
-        mix_block<Phase>(m, bytes(par + k), Phase ? bytes(neg_phase + k) : 0, k, in, l_re, l_im, r_re, r_im, x);
+    if constexpr (Phase) {
+        // (The blocks' samples from s, the last block's from `kept`, through
+        // one body: the mixing with phase is the longer code and the
+        // shorter run.)
+        int32_t kept[16];
+        store8(kept, load8(s_re + last));
+        store8(kept + 8, load8(s_im + last));
+        for (int k = 0;; k = k + 8 < last ? k + 8 : last) {
+            const bool at_last = k == last;
+            const int32_t* sr = at_last ? kept : s_re + k;
+            const int32_t* si = at_last ? kept + 8 : s_im + k;
+            const __m256i in[4] = {load8(sr), load8(si), load8(d_re + k), load8(d_im + k)};
+            mix_block<Phase>(m, bytes(par + k), bytes(neg_phase + k), k, in, l_re, l_im, r_re, r_im);
+            if (at_last) break;
+        }
+    } else {
+        const __m256i s_last[2] = {load8(s_re + last), load8(s_im + last)};
+        int k = 0;
+        for (; k + 8 <= n; k += 8) {
+            const __m256i in[4] = {load8(s_re + k), load8(s_im + k), load8(d_re + k), load8(d_im + k)};
+            mix_block<Phase>(m, bytes(par + k), 0, k, in, l_re, l_im, r_re, r_im);
+        }
+        if (k < n) {
+            const __m256i in[4] = {s_last[0], s_last[1], load8(d_re + last), load8(d_im + last)};
+            mix_block<Phase>(m, bytes(par + last), 0, last, in, l_re, l_im, r_re, r_im);
+        }
     }
-    if (k < n) {
-        const __m256i in[4] = {s_last[0], s_last[1], load8(d_re + last), load8(d_im + last)};
-        mix_block<Phase>(m, bytes(par + last), Phase ? bytes(neg_phase + last) : 0, last, in, l_re, l_im, r_re,
-                         r_im, x);
-    }
+}
+
+// A run of one to seven bands: as a block of eight on copies (out of line,
+// so that mix_run's blocks keep their registers).
+template <bool Phase>
+__attribute__((noinline, target("avx2"))) void mix_short(const PsMixParams& m, const uint8_t* par,
+                                                         const uint8_t* neg_phase, int n, const int32_t* s_re,
+                                                         const int32_t* s_im, const int32_t* d_re,
+                                                         const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+                                                         int32_t* r_re, int32_t* r_im) {
+    ps_mix_tail<8>(mix_run<Phase>, m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
 }
 
 }  // namespace
@@ -352,54 +357,56 @@ __attribute__((target("avx2"), always_inline)) inline void allpass8_fits(const P
 
 // Eight bands from band k: z the entries of the input delay (re, im) and
 // of links 0..2 (re, im each), loaded; the saturating steps.
-template <bool Partial>
 __attribute__((target("avx2"), always_inline)) inline void allpass8(const PsAllpassRows& rows, const int32_t* coef,
                                                                     int stride, int k, const __m256i* z,
                                                                     const int32_t* s_re, const int32_t* s_im,
-                                                                    int32_t* d_re, int32_t* d_im,
-                                                                    const Lanes<Partial>& x) {
-    x.store(rows.pre[0] + k, x.load(s_re + k));
-    x.store(rows.pre[1] + k, x.load(s_im + k));
+                                                                    int32_t* d_re, int32_t* d_im) {
+    store8(rows.pre[0] + k, load8(s_re + k));
+    store8(rows.pre[1] + k, load8(s_im + k));
     __m256i in_re, in_im;
-    cmul_q31(z[0], z[1], x.load(coef + kPsPhiRe * stride + k), x.load(coef + kPsPhiIm * stride + k), &in_re, &in_im);
+    cmul_q31(z[0], z[1], load8(coef + kPsPhiRe * stride + k), load8(coef + kPsPhiIm * stride + k), &in_re, &in_im);
     for (int j = 0; j < 3; ++j) {
         int32_t* z_re = rows.link[j][0] + k;
         int32_t* z_im = rows.link[j][1] + k;
         // (The coefficients are never INT32_MIN: mul31's products.)
-        const __m256i ag = x.load(coef + (kPsLinkAg0 + j) * stride + k), ag_odd = _mm256_srli_epi64(ag, 32);
+        const __m256i ag = load8(coef + (kPsLinkAg0 + j) * stride + k), ag_odd = _mm256_srli_epi64(ag, 32);
         __m256i o_re, o_im;
-        cmul_q31(z[2 + 2 * j], z[3 + 2 * j], x.load(coef + (kPsLinkRe0 + 2 * j) * stride + k),
-                 x.load(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
+        cmul_q31(z[2 + 2 * j], z[3 + 2 * j], load8(coef + (kPsLinkRe0 + 2 * j) * stride + k),
+                 load8(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
         o_re = sub_sat(o_re, mul31(in_re, ag, ag_odd));
         o_im = sub_sat(o_im, mul31(in_im, ag, ag_odd));
-        x.store(z_re, add_sat(in_re, mul31(o_re, ag, ag_odd)));
-        x.store(z_im, add_sat(in_im, mul31(o_im, ag, ag_odd)));
+        store8(z_re, add_sat(in_re, mul31(o_re, ag, ag_odd)));
+        store8(z_im, add_sat(in_im, mul31(o_im, ag, ag_odd)));
         in_re = o_re;
         in_im = o_im;
     }
-    x.store(d_re + k, in_re);
-    x.store(d_im + k, in_im);
+    store8(d_re + k, in_re);
+    store8(d_im + k, in_im);
 }
 
 // The delay-line entries of eight bands from band k.
-template <bool Partial>
-__attribute__((target("avx2"), always_inline)) inline void load_entries(const PsAllpassRows& rows, int k,
-                                                                        const Lanes<Partial>& x, __m256i* z) {
+AVX2 inline void load_entries(const PsAllpassRows& rows, int k, __m256i* z) {
     const int32_t* const lines[8] = {rows.pre[0],     rows.pre[1],     rows.link[0][0], rows.link[0][1],
                                      rows.link[1][0], rows.link[1][1], rows.link[2][0], rows.link[2][1]};
-    for (int i = 0; i < 8; ++i) z[i] = x.load(lines[i] + k);
+    for (int i = 0; i < 8; ++i) z[i] = load8(lines[i] + k);
 }
 
 // The chain of eight bands from band k, their entries z loaded, by the
-// steps that fit them (a partial block always by the saturating ones).
-template <bool Partial>
+// steps that fit them.
 __attribute__((target("avx2"), always_inline)) inline void allpass_block(const PsAllpassRows& rows,
                                                                          const int32_t* coef, int stride, int k,
                                                                          const __m256i* z, const int32_t* s_re,
                                                                          const int32_t* s_im, int32_t* d_re,
-                                                                         int32_t* d_im, const Lanes<Partial>& x) {
-    if (!Partial && within_2p27(z, 8)) allpass8_fits(rows, coef, stride, k, z, s_re, s_im, d_re, d_im);
-    else allpass8<Partial>(rows, coef, stride, k, z, s_re, s_im, d_re, d_im, x);
+                                                                         int32_t* d_im) {
+    if (within_2p27(z, 8)) allpass8_fits(rows, coef, stride, k, z, s_re, s_im, d_re, d_im);
+    else allpass8(rows, coef, stride, k, z, s_re, s_im, d_re, d_im);
+}
+
+// A run of one to seven bands: as a block of eight on copies (out of line,
+// so that the blocks keep their registers).
+__attribute__((noinline)) void allpass_short(const PsAllpassRows& rows, const int32_t* coef, int stride, int n,
+                                             const int32_t* s_re, const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
+    ps_allpass_tail<8>(ps_allpass_bands_avx2, rows, coef, stride, n, s_re, s_im, d_re, d_im);
 }
 
 }  // namespace
@@ -408,28 +415,23 @@ __attribute__((target("avx2"), always_inline)) inline void allpass_block(const P
 // bands, after the blocks before it: its entries are loaded before those
 // blocks replace the ones it shares with them, so it computes the shared
 // bands again from the same values (the same results, stored over
-// theirs). A shorter run is one block of masked loads and stores.
+// theirs). A shorter run is one block on copies.
 AVX2 void ps_allpass_bands_avx2(const PsAllpassRows& rows, const int32_t* coef, int stride, int n,
                                 const int32_t* s_re, const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
     if (n < 8) {
-        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-        const Lanes<true> x{_mm256_cmpgt_epi32(_mm256_set1_epi32(n), lane)};
-        __m256i z[8];
-        load_entries(rows, 0, x, z);
-        allpass_block(rows, coef, stride, 0, z, s_re, s_im, d_re, d_im, x);
+        if (n > 0) allpass_short(rows, coef, stride, n, s_re, s_im, d_re, d_im);
         return;
     }
-    const Lanes<false> x{_mm256_setzero_si256()};
     const int last = n - 8;
     __m256i z_last[8];
-    load_entries(rows, last, x, z_last);
+    load_entries(rows, last, z_last);
     int k = 0;
     for (; k + 8 <= n; k += 8) {
         __m256i z[8];
-        load_entries(rows, k, x, z);
-        allpass_block(rows, coef, stride, k, z, s_re, s_im, d_re, d_im, x);
+        load_entries(rows, k, z);
+        allpass_block(rows, coef, stride, k, z, s_re, s_im, d_re, d_im);
     }
-    if (k < n) allpass_block(rows, coef, stride, last, z_last, s_re, s_im, d_re, d_im, x);
+    if (k < n) allpass_block(rows, coef, stride, last, z_last, s_re, s_im, d_re, d_im);
 }
 
 AVX2 void ps_mix_bands_avx2(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n,
@@ -442,8 +444,10 @@ AVX2 void ps_mix_bands_avx2(const PsMixParams& m, const uint8_t* par, const uint
 // The transient detector's energies, eight bands at a time: the SSE4.1
 // variant's steps (dsp/x86/ps_sse41.cpp) on eight bands a register, the
 // eight bands' sum added at once where one parameter band holds all eight,
-// else each half's four as there. A run's last bands (fewer than eight) are
-// the SSE4.1 variant's.
+// else each half's four as there. A run of eight bands or more ends with a
+// block over its last eight bands, the samples of those the blocks before
+// it took made 0 (their squares add nothing); a shorter run is the SSE4.1
+// variant's.
 AVX2 uint64_t ps_band_energies_avx2(const int32_t* re, const int32_t* im, const uint8_t* par, int n,
                                     uint64_t* energies) {
     __m256i seen = _mm256_setzero_si256();
@@ -461,9 +465,7 @@ AVX2 uint64_t ps_band_energies_avx2(const int32_t* re, const int32_t* im, const 
             energies[p[3]] += static_cast<uint64_t>(_mm_extract_epi64(o, 1));
         }
     };
-    int k = 0;
-    for (; k + 8 <= n; k += 8) {
-        const __m256i r = load8(re + k), i = load8(im + k);
+    auto block = [&](__m256i r, __m256i i, const uint8_t* p) __attribute__((always_inline, target("avx2"))) {
         const __m256i r1 = _mm256_shuffle_epi32(r, _MM_SHUFFLE(3, 3, 1, 1));
         const __m256i i1 = _mm256_shuffle_epi32(i, _MM_SHUFFLE(3, 3, 1, 1));
         const __m256i re0 = _mm256_mul_epi32(r, r), im0 = _mm256_mul_epi32(i, i);       // bands 0, 2, 4, 6
@@ -472,21 +474,29 @@ AVX2 uint64_t ps_band_energies_avx2(const int32_t* re, const int32_t* im, const 
         const __m256i e = _mm256_add_epi64(re0, im0), o = _mm256_add_epi64(re1, im1);
         // One parameter band: the eight bytes the same as turned by one.
         uint64_t bands;
-        std::memcpy(&bands, par + k, 8);
+        std::memcpy(&bands, p, 8);
         if (bands == (bands >> 8 | bands << 56)) {
             const __m256i sum = _mm256_add_epi64(e, o);
             __m128i s = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
             s = _mm_add_epi64(s, _mm_unpackhi_epi64(s, s));
-            energies[par[k]] += static_cast<uint64_t>(_mm_cvtsi128_si64(s));
+            energies[p[0]] += static_cast<uint64_t>(_mm_cvtsi128_si64(s));
         } else {
-            add4(par + k, _mm256_castsi256_si128(e), _mm256_castsi256_si128(o));
-            add4(par + k + 4, _mm256_extracti128_si256(e, 1), _mm256_extracti128_si256(o, 1));
+            add4(p, _mm256_castsi256_si128(e), _mm256_castsi256_si128(o));
+            add4(p + 4, _mm256_extracti128_si256(e, 1), _mm256_extracti128_si256(o, 1));
         }
+    };
+    int k = 0;
+    for (; k + 8 <= n; k += 8) block(load8(re + k), load8(im + k), par + k);
+    uint64_t bits = 0;
+    if (k < n && n >= 8) {
+        const int last = n - 8;
+        const __m256i done = _mm256_cmpgt_epi32(_mm256_set1_epi32(k - last), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        block(_mm256_andnot_si256(done, load8(re + last)), _mm256_andnot_si256(done, load8(im + last)), par + last);
+    } else if (k < n) {
+        bits = ps_band_energies_sse41(re + k, im + k, par + k, n - k, energies);
     }
     const __m128i any = _mm_or_si128(_mm256_castsi256_si128(seen), _mm256_extracti128_si256(seen, 1));
-    uint64_t bits = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_or_si128(any, _mm_unpackhi_epi64(any, any))));
-    if (k < n) bits |= ps_band_energies_sse41(re + k, im + k, par + k, n - k, energies);
-    return bits;
+    return bits | static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_or_si128(any, _mm_unpackhi_epi64(any, any))));
 }
 
 // The hybrid analysis, four taps a register: a QMF band's thirteen
