@@ -321,25 +321,25 @@ AVX2 inline void link_half(__m256i z_re, __m256i z_im, __m256i q_re, __m256i q_i
 }
 
 // Eight bands from band k by the plain steps (every delay-line entry within
-// +-2^27, see above), the chain in halves: the entries and coefficients
-// split once (a shift of the odd words down), every product and rounding
-// on the halves, the results joined back into band order only where they
-// are stored.
+// +-2^27, see above), the chain in halves: the entries (loaded again where
+// they are used, which keeps registers free) and coefficients split once
+// (a shift of the odd words down), every product and rounding on the
+// halves, the results joined back into band order only where they are
+// stored.
 __attribute__((target("avx2"), always_inline)) inline void allpass8_fits(const PsAllpassRows& rows,
                                                                          const int32_t* coef, int stride, int k,
-                                                                         const __m256i* z, const int32_t* s_re,
-                                                                         const int32_t* s_im, int32_t* d_re,
-                                                                         int32_t* d_im) {
-    store8(rows.pre[0] + k, load8(s_re + k));
-    store8(rows.pre[1] + k, load8(s_im + k));
-    const Halves p_re = halves(z[0]), p_im = halves(z[1]);
+                                                                         const int32_t* s_re, const int32_t* s_im,
+                                                                         int32_t* d_re, int32_t* d_im) {
+    const Halves p_re = halves(load8(rows.pre[0] + k)), p_im = halves(load8(rows.pre[1] + k));
     const Halves phi_re = halves(load8(coef + kPsPhiRe * stride + k));
     const Halves phi_im = halves(load8(coef + kPsPhiIm * stride + k));
     Halves in_re, in_im;
     cmul_half(p_re.e, p_im.e, phi_re.e, phi_im.e, &in_re.e, &in_im.e);
     cmul_half(p_re.o, p_im.o, phi_re.o, phi_im.o, &in_re.o, &in_im.o);
+    store8(rows.pre[0] + k, load8(s_re + k));
+    store8(rows.pre[1] + k, load8(s_im + k));
     for (int j = 0; j < 3; ++j) {
-        const Halves z_re = halves(z[2 + 2 * j]), z_im = halves(z[3 + 2 * j]);
+        const Halves z_re = halves(load8(rows.link[j][0] + k)), z_im = halves(load8(rows.link[j][1] + k));
         const Halves q_re = halves(load8(coef + (kPsLinkRe0 + 2 * j) * stride + k));
         const Halves q_im = halves(load8(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k));
         const Halves ag = halves(load8(coef + (kPsLinkAg0 + j) * stride + k));
@@ -391,14 +391,15 @@ AVX2 inline void load_entries(const PsAllpassRows& rows, int k, __m256i* z) {
     for (int i = 0; i < 8; ++i) z[i] = load8(lines[i] + k);
 }
 
-// The chain of eight bands from band k, their entries z loaded, by the
-// steps that fit them.
+// The chain of eight bands from band k by the steps that fit their
+// entries.
 __attribute__((target("avx2"), always_inline)) inline void allpass_block(const PsAllpassRows& rows,
                                                                          const int32_t* coef, int stride, int k,
-                                                                         const __m256i* z, const int32_t* s_re,
-                                                                         const int32_t* s_im, int32_t* d_re,
-                                                                         int32_t* d_im) {
-    if (within_2p27(z, 8)) allpass8_fits(rows, coef, stride, k, z, s_re, s_im, d_re, d_im);
+                                                                         const int32_t* s_re, const int32_t* s_im,
+                                                                         int32_t* d_re, int32_t* d_im) {
+    __m256i z[8];
+    load_entries(rows, k, z);
+    if (within_2p27(z, 8)) allpass8_fits(rows, coef, stride, k, s_re, s_im, d_re, d_im);
     else allpass8(rows, coef, stride, k, z, s_re, s_im, d_re, d_im);
 }
 
@@ -411,27 +412,50 @@ __attribute__((noinline)) void allpass_short(const PsAllpassRows& rows, const in
 
 }  // namespace
 
-// A run of eight bands or more ends with a whole block over its last eight
-// bands, after the blocks before it: its entries are loaded before those
-// blocks replace the ones it shares with them, so it computes the shared
-// bands again from the same values (the same results, stored over
-// theirs). A shorter run is one block on copies.
+namespace {
+
+// A run of eight bands or more, the coefficient rows S words apart (known
+// here, so that every row is an offset from one address): the blocks from
+// band 0, then a block over the run's last eight bands through the same
+// body. Its entries are loaded before the blocks before it replace the ones
+// it shares with them and put back before it runs, so it computes the
+// shared bands again from the same values (the same results, stored over
+// theirs).
+template <int S>
+AVX2 void allpass_run(const PsAllpassRows& rows, const int32_t* coef, int n, const int32_t* s_re,
+                      const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
+    const int last = n - 8;
+    __m256i z_last[8];
+    load_entries(rows, last, z_last);
+    for (int k = 0;;) {
+        allpass_block(rows, coef, S, k, s_re, s_im, d_re, d_im);
+        if (k == last) break;
+        k += 8;
+        if (k > last) {
+            int32_t* const lines[8] = {rows.pre[0],     rows.pre[1],     rows.link[0][0], rows.link[0][1],
+                                       rows.link[1][0], rows.link[1][1], rows.link[2][0], rows.link[2][1]};
+            for (int i = 0; i < 8; ++i) store8(lines[i] + last, z_last[i]);
+            k = last;
+        }
+    }
+}
+
+}  // namespace
+
+// The runs of the two configurations' coefficient rows (30 and 50 all-pass
+// bands) by allpass_run; a run shorter than eight bands as one block on
+// copies; other rows (none in the decoder) by the SSE4.1 variant.
 AVX2 void ps_allpass_bands_avx2(const PsAllpassRows& rows, const int32_t* coef, int stride, int n,
                                 const int32_t* s_re, const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
     if (n < 8) {
         if (n > 0) allpass_short(rows, coef, stride, n, s_re, s_im, d_re, d_im);
-        return;
+    } else if (stride == 30) {
+        allpass_run<30>(rows, coef, n, s_re, s_im, d_re, d_im);
+    } else if (stride == 50) {
+        allpass_run<50>(rows, coef, n, s_re, s_im, d_re, d_im);
+    } else {
+        ps_allpass_bands_sse41(rows, coef, stride, n, s_re, s_im, d_re, d_im);
     }
-    const int last = n - 8;
-    __m256i z_last[8];
-    load_entries(rows, last, z_last);
-    int k = 0;
-    for (; k + 8 <= n; k += 8) {
-        __m256i z[8];
-        load_entries(rows, k, z);
-        allpass_block(rows, coef, stride, k, z, s_re, s_im, d_re, d_im);
-    }
-    if (k < n) allpass_block(rows, coef, stride, last, z_last, s_re, s_im, d_re, d_im);
 }
 
 AVX2 void ps_mix_bands_avx2(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n,
