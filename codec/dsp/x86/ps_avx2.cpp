@@ -331,8 +331,14 @@ __attribute__((target("avx2"), always_inline)) inline void allpass8_fits(const P
                                                                          const int32_t* s_re, const int32_t* s_im,
                                                                          int32_t* d_re, int32_t* d_im) {
     const Halves p_re = halves(load8(rows.pre[0] + k)), p_im = halves(load8(rows.pre[1] + k));
-    const Halves phi_re = halves(load8(coef + kPsPhiRe * stride + k));
-    const Halves phi_im = halves(load8(coef + kPsPhiIm * stride + k));
+    // A coefficient row's halves: the odd words loaded one word on (the
+    // lanes' low words), for every row but the last, whose run may end with
+    // the table.
+    auto row_halves = [&](int r) AVX2 {
+        const int32_t* c = coef + r * stride + k;
+        return r + 1 < kPsAllpassRows ? Halves{load8(c), load8(c + 1)} : halves(load8(c));
+    };
+    const Halves phi_re = row_halves(kPsPhiRe), phi_im = row_halves(kPsPhiIm);
     Halves in_re, in_im;
     cmul_half(p_re.e, p_im.e, phi_re.e, phi_im.e, &in_re.e, &in_im.e);
     cmul_half(p_re.o, p_im.o, phi_re.o, phi_im.o, &in_re.o, &in_im.o);
@@ -340,9 +346,8 @@ __attribute__((target("avx2"), always_inline)) inline void allpass8_fits(const P
     store8(rows.pre[1] + k, load8(s_im + k));
     for (int j = 0; j < 3; ++j) {
         const Halves z_re = halves(load8(rows.link[j][0] + k)), z_im = halves(load8(rows.link[j][1] + k));
-        const Halves q_re = halves(load8(coef + (kPsLinkRe0 + 2 * j) * stride + k));
-        const Halves q_im = halves(load8(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k));
-        const Halves ag = halves(load8(coef + (kPsLinkAg0 + j) * stride + k));
+        const Halves q_re = row_halves(kPsLinkRe0 + 2 * j), q_im = row_halves(kPsLinkRe0 + 2 * j + 1);
+        const Halves ag = row_halves(kPsLinkAg0 + j);
         Halves o_re, o_im, new_re, new_im;
         link_half(z_re.e, z_im.e, q_re.e, q_im.e, ag.e, in_re.e, in_im.e, &o_re.e, &o_im.e, &new_re.e, &new_im.e);
         link_half(z_re.o, z_im.o, q_re.o, q_im.o, ag.o, in_re.o, in_im.o, &o_re.o, &o_im.o, &new_re.o, &new_im.o);
