@@ -540,6 +540,8 @@ AVX2 uint64_t ps_band_energies_avx2(const int32_t* re, const int32_t* im, const 
 // down), the four lanes of each added at the end (all sums modulo 2^64, in
 // any order the same), rounded and saturated as the reference's: two bands
 // of one QMF band at once, in one register, a band left alone in scalars.
+// A band whose coefficients are all real (c_im 0) takes c_re's products
+// only.
 AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* qmf, int bands,
                                   const int32_t* const* rows_re, const int32_t* const* rows_im, int32_t* out_re,
                                   int32_t* out_im) {
@@ -569,10 +571,22 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
             const __m256i cv[4] = {load8(c), load8(c + 8), load8(c + 16),
                                    _mm256_castsi128_si256(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c + 24)))};
             __m256i re = _mm256_setzero_si256(), im = re;
-            for (int r = 0; r < 4; ++r) {
-                const __m256i ci = _mm256_srli_epi64(cv[r], 32);
-                re = _mm256_add_epi64(re, _mm256_sub_epi64(_mm256_mul_epi32(cv[r], x[r]), _mm256_mul_epi32(ci, xs[r])));
-                im = _mm256_add_epi64(im, _mm256_add_epi64(_mm256_mul_epi32(cv[r], xs[r]), _mm256_mul_epi32(ci, x[r])));
+            // A real filter (every c_im 0, whose products are 0): c_re's
+            // products alone.
+            const __m256i any = _mm256_or_si256(_mm256_or_si256(cv[0], cv[1]), _mm256_or_si256(cv[2], cv[3]));
+            if (_mm256_testz_si256(any, _mm256_set1_epi64x(INT64_C(-1) << 32))) {
+                for (int r = 0; r < 4; ++r) {
+                    re = _mm256_add_epi64(re, _mm256_mul_epi32(cv[r], x[r]));
+                    im = _mm256_add_epi64(im, _mm256_mul_epi32(cv[r], xs[r]));
+                }
+            } else {
+                for (int r = 0; r < 4; ++r) {
+                    const __m256i ci = _mm256_srli_epi64(cv[r], 32);
+                    re = _mm256_add_epi64(re,
+                                          _mm256_sub_epi64(_mm256_mul_epi32(cv[r], x[r]), _mm256_mul_epi32(ci, xs[r])));
+                    im = _mm256_add_epi64(im,
+                                          _mm256_add_epi64(_mm256_mul_epi32(cv[r], xs[r]), _mm256_mul_epi32(ci, x[r])));
+                }
             }
             const __m256i s = _mm256_add_epi64(_mm256_unpacklo_epi64(re, im), _mm256_unpackhi_epi64(re, im));
             return _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
