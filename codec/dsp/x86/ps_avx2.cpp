@@ -529,7 +529,8 @@ AVX2 uint64_t ps_band_energies_avx2(const int32_t* re, const int32_t* im, const 
 }
 
 // The hybrid analysis, four taps a register: a QMF band's thirteen
-// samples gathered once (VPINSRD from the window's rows) as complex pairs
+// samples gathered once (VPGATHERQD from the window's row addresses, the
+// last tap VPINSRD) as complex pairs
 // in tap order, x(12 - n) for tap n, the last register's three unused taps
 // zero, for every hybrid band of that QMF band in a row; each band's
 // coefficients (c_re, c_im pairs, the last tap's alone in the fourth
@@ -547,19 +548,27 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
                                   int32_t* out_im) {
     constexpr int kTaps = 13;
     __m256i x[4] = {}, xs[4] = {};  // x and its words swapped within each pair
+    // The window's rows as addresses, taps 4 r .. 4 r + 3 of register r
+    // (rows 12 - 4 r down to 9 - 4 r), for VPGATHERQD from a QMF band's
+    // word in each.
+    __m256i at_re[3], at_im[3];
+    for (int r = 0; r < 3; ++r) {
+        at_re[r] = _mm256_permute4x64_epi64(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows_re + kTaps - 4 - 4 * r)), _MM_SHUFFLE(0, 1, 2, 3));
+        at_im[r] = _mm256_permute4x64_epi64(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows_im + kTaps - 4 - 4 * r)), _MM_SHUFFLE(0, 1, 2, 3));
+    }
     int q = -1;
     for (int k = 0; k < bands; ++k) {
         if (qmf[k] != q) {
             q = qmf[k];
-            // Taps n and n + 1 as two pairs.
-            auto pairs = [&](int n) AVX2 {
-                __m128i v = _mm_cvtsi32_si128(rows_re[kTaps - 1 - n][q]);
-                v = _mm_insert_epi32(v, rows_im[kTaps - 1 - n][q], 1);
-                v = _mm_insert_epi32(v, rows_re[kTaps - 2 - n][q], 2);
-                return _mm_insert_epi32(v, rows_im[kTaps - 2 - n][q], 3);
-            };
-            for (int r = 0; r < 3; ++r)
-                x[r] = _mm256_inserti128_si256(_mm256_castsi128_si256(pairs(4 * r)), pairs(4 * r + 2), 1);
+            const __m256i offset = _mm256_set1_epi64x(static_cast<int64_t>(q) * 4);
+            for (int r = 0; r < 3; ++r) {
+                const __m128i v_re = _mm256_i64gather_epi32(nullptr, _mm256_add_epi64(at_re[r], offset), 1);
+                const __m128i v_im = _mm256_i64gather_epi32(nullptr, _mm256_add_epi64(at_im[r], offset), 1);
+                x[r] = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi32(v_re, v_im)),
+                                               _mm_unpackhi_epi32(v_re, v_im), 1);
+            }
             x[3] = _mm256_castsi128_si256(_mm_cvtsi32_si128(rows_re[0][q]));
             x[3] = _mm256_castsi128_si256(_mm_insert_epi32(_mm256_castsi256_si128(x[3]), rows_im[0][q], 1));
             x[3] = _mm256_inserti128_si256(x[3], _mm_setzero_si128(), 1);
