@@ -55,9 +55,17 @@ void enter_envelope(PsState* ps, int e, int width) {
     const uint32_t w = static_cast<uint32_t>(width > 1 ? width : 2);
     const uint32_t recip = fx::recip32(w);
     uint32_t phase_moving = 0;
+    // Values coded at the working resolution are read as they are (mapped's
+    // first case, without the call).
+    auto same_resolution = [is34](int n) { return (n <= 10 ? 10 : (n <= 20 ? 20 : 34)) == (is34 ? 34 : 20); };
+    const bool iid_as_coded = same_resolution(nr_iid), icc_as_coded = same_resolution(nr_icc);
     for (int b = 0; b < cfg.num_par; ++b) {
-        const int iid = p.enable_iid ? mapped(p.level[e], kPsIid, nr_iid, is34, b) : 0;
-        const int icc = p.enable_icc ? mapped(p.level[e], kPsIcc, nr_icc, is34, b) : 0;
+        const int iid = !p.enable_iid ? 0
+                        : iid_as_coded ? ps_get(p.level[e][b], kPsIid)
+                                       : mapped(p.level[e], kPsIid, nr_iid, is34, b);
+        const int icc = !p.enable_icc ? 0
+                        : icc_as_coded ? ps_get(p.level[e][b], kPsIcc)
+                                       : mapped(p.level[e], kPsIcc, nr_icc, is34, b);
         const int row = row0 + iid;
         const int32_t* hm = mix[row >= 0 && row < 46 ? row : row0][icc >= 0 && icc <= 7 ? icc : 0];
         int32_t target[4] = {hm[0], hm[1], hm[2], hm[3]};
@@ -82,16 +90,22 @@ void enter_envelope(PsState* ps, int e, int width) {
             }
         }
         // Over one slot (or none) the matrix is the target at once: the
-        // first slot's step is then 0.
+        // first slot's step is then 0. A value already at its target (no
+        // phase now or to come, parameters that stay) steps by 0 too,
+        // without the division.
         for (int j = 0; j < 4; ++j) {
-            if (width <= 1) {
+            if (target[j] == ps->h[j][b]) {
+                ps->h_step[j][b] = 0;
+            } else if (width <= 1) {
                 ps->h[j][b] = target[j];
                 ps->h_step[j][b] = 0;
             } else {
                 ps->h_step[j][b] = fx::div_round_recip(static_cast<int64_t>(target[j]) - ps->h[j][b], w, recip);
             }
             if (b < kPsMaxPhaseBands) {
-                if (width <= 1) {
+                if (target_i[j] == ps->hi[j][b]) {
+                    ps->hi_step[j][b] = 0;
+                } else if (width <= 1) {
                     ps->hi[j][b] = target_i[j];
                     ps->hi_step[j][b] = 0;
                 } else {
