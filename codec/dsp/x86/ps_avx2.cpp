@@ -360,23 +360,24 @@ __attribute__((target("avx2"), always_inline)) inline void allpass8_fits(const P
     store8(d_im + k, bands(in_im));
 }
 
-// Eight bands from band k: z the entries of the input delay (re, im) and
-// of links 0..2 (re, im each), loaded; the saturating steps.
+// Eight bands from band k by the saturating steps (the entries loaded
+// where they are used, as allpass8_fits).
 __attribute__((target("avx2"), always_inline)) inline void allpass8(const PsAllpassRows& rows, const int32_t* coef,
-                                                                    int stride, int k, const __m256i* z,
-                                                                    const int32_t* s_re, const int32_t* s_im,
-                                                                    int32_t* d_re, int32_t* d_im) {
+                                                                    int stride, int k, const int32_t* s_re,
+                                                                    const int32_t* s_im, int32_t* d_re,
+                                                                    int32_t* d_im) {
+    __m256i in_re, in_im;
+    cmul_q31(load8(rows.pre[0] + k), load8(rows.pre[1] + k), load8(coef + kPsPhiRe * stride + k),
+             load8(coef + kPsPhiIm * stride + k), &in_re, &in_im);
     store8(rows.pre[0] + k, load8(s_re + k));
     store8(rows.pre[1] + k, load8(s_im + k));
-    __m256i in_re, in_im;
-    cmul_q31(z[0], z[1], load8(coef + kPsPhiRe * stride + k), load8(coef + kPsPhiIm * stride + k), &in_re, &in_im);
     for (int j = 0; j < 3; ++j) {
         int32_t* z_re = rows.link[j][0] + k;
         int32_t* z_im = rows.link[j][1] + k;
         // (The coefficients are never INT32_MIN: mul31's products.)
         const __m256i ag = load8(coef + (kPsLinkAg0 + j) * stride + k), ag_odd = _mm256_srli_epi64(ag, 32);
         __m256i o_re, o_im;
-        cmul_q31(z[2 + 2 * j], z[3 + 2 * j], load8(coef + (kPsLinkRe0 + 2 * j) * stride + k),
+        cmul_q31(load8(z_re), load8(z_im), load8(coef + (kPsLinkRe0 + 2 * j) * stride + k),
                  load8(coef + (kPsLinkRe0 + 2 * j + 1) * stride + k), &o_re, &o_im);
         o_re = sub_sat(o_re, mul31(in_re, ag, ag_odd));
         o_im = sub_sat(o_im, mul31(in_im, ag, ag_odd));
@@ -405,7 +406,7 @@ __attribute__((target("avx2"), always_inline)) inline void allpass_block(const P
     __m256i z[8];
     load_entries(rows, k, z);
     if (within_2p27(z, 8)) allpass8_fits(rows, coef, stride, k, s_re, s_im, d_re, d_im);
-    else allpass8(rows, coef, stride, k, z, s_re, s_im, d_re, d_im);
+    else allpass8(rows, coef, stride, k, s_re, s_im, d_re, d_im);
 }
 
 // A run of one to seven bands: as a block of eight on copies (out of line,
