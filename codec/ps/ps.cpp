@@ -381,6 +381,18 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     const int nh = cfg.num_hybrid, nq = cfg.num_hybrid_qmf;
     const int top = ps->top > nq ? ps->top : nq;
     const int end = top - nq + nh < cfg.num_bands ? top - nq + nh : cfg.num_bands;
+    // The QMF bands nq .. top - 1, bands nh .. end - 1, at j = k - nh in
+    // s (the mono samples), d + nh, l (in place of s) and r: all-pass,
+    // 14-slot and 1-slot delay bands.
+    int32_t* s_re = re + nq;
+    int32_t* s_im = im + nq;
+    const int n = end - nh;
+    const int ap_end = (n < cfg.allpass_bands - nh ? n : cfg.allpass_bands - nh);
+    // The all-pass bands' samples in one run: the hybrid bands' in
+    // out_re/out_im, the QMF bands' copied after them (out_re/out_im hold
+    // the right channel's QMF bands only after the all-pass has read them).
+    words::copy_words(out_re + nh, s_re, ap_end);
+    words::copy_words(out_im + nh, s_im, ap_end);
     int32_t gains[kPsMaxParBands];
     {
         // The squares as they come (each below 2^63 with its pair), their
@@ -391,8 +403,8 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
         // (20 or 34 of 8 bytes: whole blocks of 16 bytes).
         uint64_t energies[kPsMaxParBands];
         words::zero(energies, static_cast<size_t>(cfg.num_par) * sizeof energies[0]);
-        uint64_t seen = kernels.ps_energies(out_re, out_im, cfg.par_band, nh, energies);
-        seen |= kernels.ps_energies(re + nq, im + nq, cfg.par_band + nh, end - nh, energies);
+        uint64_t seen = kernels.ps_energies(out_re, out_im, cfg.par_band, nh + ap_end, energies);
+        seen |= kernels.ps_energies(s_re + ap_end, s_im + ap_end, cfg.par_band + nh + ap_end, n - ap_end, energies);
         if (fx::lsr64(seen, 56) != 0) {
             words::zero(energies, static_cast<size_t>(cfg.num_par) * sizeof energies[0]);
             for (int k = 0; k < nh; ++k) energies[cfg.par_band[k]] += energy(out_re[k], out_im[k]);
@@ -423,18 +435,6 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     // bands, then the QMF bands from nq at nh.
     int32_t d_re[kPsMaxBands], d_im[kPsMaxBands];
 
-    // The QMF bands nq .. top - 1, bands nh .. end - 1, at j = k - nh in
-    // s (the mono samples), d + nh, l (in place of s) and r: all-pass,
-    // 14-slot and 1-slot delay bands.
-    int32_t* s_re = re + nq;
-    int32_t* s_im = im + nq;
-    const int n = end - nh;
-    const int ap_end = (n < cfg.allpass_bands - nh ? n : cfg.allpass_bands - nh);
-    // The all-pass bands in one run: the hybrid bands' samples in
-    // out_re/out_im, the QMF bands' copied after them (out_re/out_im hold
-    // the right channel's QMF bands only after the all-pass has read them).
-    words::copy_words(out_re + nh, s_re, ap_end);
-    words::copy_words(out_im + nh, s_im, ap_end);
     kernels.ps_allpass(rows_from(0), cfg.allpass, cfg.allpass_bands, nh + ap_end, out_re, out_im,
                        d_re, d_im);
 
