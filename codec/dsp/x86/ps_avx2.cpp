@@ -628,10 +628,12 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
 }
 
 // The matrices' step, eight words a register (VPADDD wraps as
-// fx::add_wrap), then four (the phase rows' 68 words end so), the last
-// one to three words one by one.
+// fx::add_wrap), four registers a loop step, then four words (the phase
+// rows' 68 words end so), the last one to three words one by one.
 AVX2 void ps_step_matrices_avx2(int32_t* h, const int32_t* step, int n) {
     int i = 0;
+    for (; i + 32 <= n; i += 32)
+        for (int j = i; j < i + 32; j += 8) store8(h + j, _mm256_add_epi32(load8(h + j), load8(step + j)));
     for (; i + 8 <= n; i += 8) store8(h + i, _mm256_add_epi32(load8(h + i), load8(step + i)));
     if (i + 4 <= n) {
         __m128i* const p = reinterpret_cast<__m128i*>(h + i);
