@@ -216,17 +216,16 @@ __attribute__((target("avx2"), always_inline)) inline void mix_block(const PsMix
     else mix8_fits<Phase, false>(m, bands, flags, k, in, l_re, l_im, r_re, r_im);
 }
 
-template <bool Phase>
-AVX2 void mix_short(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
-                    const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
-                    int32_t* r_re, int32_t* r_im);
+void mix_short(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
+               const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
+               int32_t* r_re, int32_t* r_im);
 
 // A run of eight bands or more ends with a whole block over its last eight
 // bands, its samples loaded before the blocks before it (l may be s): the
 // bands it shares with them have the same results again. A shorter run is
-// mix_short's.
+// mix_short's. (Inlined into ps_mix_bands_avx2, its one caller.)
 template <bool Phase>
-AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
+__attribute__((target("avx2"), always_inline)) inline void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
                   const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
                   int32_t* r_re, int32_t* r_im) {
     auto bytes = [](const uint8_t* p) {
@@ -235,7 +234,7 @@ AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_p
         return v;
     };
     if (n < 8) {
-        if (n > 0) mix_short<Phase>(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+        if (n > 0) mix_short(m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
         return;
     }
     const int last = n - 8;
@@ -270,13 +269,11 @@ AVX2 void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_p
 
 // A run of one to seven bands: as a block of eight on copies (out of line,
 // so that mix_run's blocks keep their registers).
-template <bool Phase>
-__attribute__((noinline, target("avx2"))) void mix_short(const PsMixParams& m, const uint8_t* par,
-                                                         const uint8_t* neg_phase, int n, const int32_t* s_re,
-                                                         const int32_t* s_im, const int32_t* d_re,
-                                                         const int32_t* d_im, int32_t* l_re, int32_t* l_im,
-                                                         int32_t* r_re, int32_t* r_im) {
-    ps_mix_tail<8>(mix_run<Phase>, m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
+__attribute__((noinline)) void mix_short(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n,
+                                         const int32_t* s_re, const int32_t* s_im, const int32_t* d_re,
+                                         const int32_t* d_im, int32_t* l_re, int32_t* l_im, int32_t* r_re,
+                                         int32_t* r_im) {
+    ps_mix_tail<8>(ps_mix_bands_avx2, m, par, neg_phase, n, s_re, s_im, d_re, d_im, l_re, l_im, r_re, r_im);
 }
 
 }  // namespace
@@ -570,9 +567,7 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
                 x[r] = _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_unpacklo_epi32(v_re, v_im)),
                                                _mm_unpackhi_epi32(v_re, v_im), 1);
             }
-            x[3] = _mm256_castsi128_si256(_mm_cvtsi32_si128(rows_re[0][q]));
-            x[3] = _mm256_castsi128_si256(_mm_insert_epi32(_mm256_castsi256_si128(x[3]), rows_im[0][q], 1));
-            x[3] = _mm256_inserti128_si256(x[3], _mm_setzero_si128(), 1);
+            x[3] = _mm256_zextsi128_si256(_mm_insert_epi32(_mm_cvtsi32_si128(rows_re[0][q]), rows_im[0][q], 1));
             for (int r = 0; r < 4; ++r) xs[r] = _mm256_shuffle_epi32(x[r], _MM_SHUFFLE(2, 3, 0, 1));
         }
         // The lanes' sums of band j: re in the low half, im in the high one.
