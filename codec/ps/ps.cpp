@@ -435,8 +435,7 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     // bands, then the QMF bands from nq at nh.
     int32_t d_re[kPsMaxBands], d_im[kPsMaxBands];
 
-    kernels.ps_allpass(rows_from(0), cfg.allpass, cfg.allpass_bands, nh + ap_end, out_re, out_im,
-                       d_re, d_im);
+    kernels.ps_allpass(rows_from(0), cfg.allpass, cfg.allpass_bands, nh + ap_end, out_re, out_im, d_re, d_im);
 
     // The hybrid bands (all in the all-pass range and the phase bands): the
     // left channel in place, the right one aside, then summed back into

@@ -225,9 +225,12 @@ void mix_short(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phas
 // bands it shares with them have the same results again. A shorter run is
 // mix_short's. (Inlined into ps_mix_bands_avx2, its one caller.)
 template <bool Phase>
-__attribute__((target("avx2"), always_inline)) inline void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase, int n, const int32_t* s_re,
-                  const int32_t* s_im, const int32_t* d_re, const int32_t* d_im, int32_t* l_re, int32_t* l_im,
-                  int32_t* r_re, int32_t* r_im) {
+__attribute__((target("avx2"), always_inline)) inline void mix_run(const PsMixParams& m, const uint8_t* par,
+                                                                   const uint8_t* neg_phase, int n,
+                                                                   const int32_t* s_re, const int32_t* s_im,
+                                                                   const int32_t* d_re, const int32_t* d_im,
+                                                                   int32_t* l_re, int32_t* l_im, int32_t* r_re,
+                                                                   int32_t* r_im) {
     auto bytes = [](const uint8_t* p) {
         uint64_t v;
         std::memcpy(&v, p, 8);
