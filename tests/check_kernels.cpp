@@ -949,8 +949,9 @@ void check_sbr_apply(const Kernels& ref, const Kernels& var, int rounds) {
 }
 
 // The hybrid analysis: both configurations' band layouts (10 bands from
-// QMF bands 0..2, 32 from 0..4) with the filters' own coefficients or any
-// (INT32_MIN excepted), on windows of any values.
+// QMF bands 0..2, 32 from 0..4), whole or from their second band (a QMF
+// band's bands then of odd count), with the filters' own coefficients or
+// any (INT32_MIN excepted), on windows of any values.
 void check_ps_hybrid(const Kernels& ref, const Kernels& var, int rounds) {
     // (A build without SBR has no PS tables, and no PS entry.)
     if constexpr (kSbrBuilt) {
@@ -969,9 +970,10 @@ void check_ps_hybrid(const Kernels& ref, const Kernels& var, int rounds) {
                 const int32_t* rows_re[13];
                 const int32_t* rows_im[13];
                 for (int j = 0; j < 13; ++j) rows_re[j] = x_re.data() + 5 * j, rows_im[j] = x_im.data() + 5 * j;
-                Guarded a_re(32), a_im(32), b_re(32), b_im(32);
-                ref.ps_hybrid(coef, cfg->hybrid_qmf, cfg->num_hybrid, rows_re, rows_im, a_re.data(), a_im.data());
-                var.ps_hybrid(coef, cfg->hybrid_qmf, cfg->num_hybrid, rows_re, rows_im, b_re.data(), b_im.data());
+                const int k0 = below(2), n = cfg->num_hybrid - k0;
+                Guarded a_re(n), a_im(n), b_re(n), b_im(n);
+                ref.ps_hybrid(coef + k0, cfg->hybrid_qmf + k0, n, rows_re, rows_im, a_re.data(), a_im.data());
+                var.ps_hybrid(coef + k0, cfg->hybrid_qmf + k0, n, rows_re, rows_im, b_re.data(), b_im.data());
                 if (!same("ps_hybrid", table ? "filters" : "any coefficients", {&a_re, &a_im}, {&b_re, &b_im})) return;
             }
     }

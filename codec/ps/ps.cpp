@@ -20,6 +20,7 @@ constexpr int32_t kOneQ30 = 1 << 30;
 // (far above any decoded signal) so that a band's sum of squares stays
 // below 2^63.
 constexpr int32_t kEnergyLimit = 1 << 28;
+constexpr int kPsMaxBands = 91;  // hybrid and QMF bands of the 34-band configuration
 
 const PsConfigTables& config(bool is34) { return is34 ? ps_config_34 : ps_config_20; }
 
@@ -54,9 +55,17 @@ void enter_envelope(PsState* ps, int e, int width) {
     const uint32_t w = static_cast<uint32_t>(width > 1 ? width : 2);
     const uint32_t recip = fx::recip32(w);
     uint32_t phase_moving = 0;
+    // Values coded at the working resolution are read as they are (mapped's
+    // first case, without the call).
+    auto same_resolution = [is34](int n) { return (n <= 10 ? 10 : (n <= 20 ? 20 : 34)) == (is34 ? 34 : 20); };
+    const bool iid_as_coded = same_resolution(nr_iid), icc_as_coded = same_resolution(nr_icc);
     for (int b = 0; b < cfg.num_par; ++b) {
-        const int iid = p.enable_iid ? mapped(p.level[e], kPsIid, nr_iid, is34, b) : 0;
-        const int icc = p.enable_icc ? mapped(p.level[e], kPsIcc, nr_icc, is34, b) : 0;
+        const int iid = !p.enable_iid ? 0
+                        : iid_as_coded ? ps_get(p.level[e][b], kPsIid)
+                                       : mapped(p.level[e], kPsIid, nr_iid, is34, b);
+        const int icc = !p.enable_icc ? 0
+                        : icc_as_coded ? ps_get(p.level[e][b], kPsIcc)
+                                       : mapped(p.level[e], kPsIcc, nr_icc, is34, b);
         const int row = row0 + iid;
         const int32_t* hm = mix[row >= 0 && row < 46 ? row : row0][icc >= 0 && icc <= 7 ? icc : 0];
         int32_t target[4] = {hm[0], hm[1], hm[2], hm[3]};
@@ -81,16 +90,22 @@ void enter_envelope(PsState* ps, int e, int width) {
             }
         }
         // Over one slot (or none) the matrix is the target at once: the
-        // first slot's step is then 0.
+        // first slot's step is then 0. A value already at its target (no
+        // phase now or to come, parameters that stay) steps by 0 too,
+        // without the division.
         for (int j = 0; j < 4; ++j) {
-            if (width <= 1) {
+            if (target[j] == ps->h[j][b]) {
+                ps->h_step[j][b] = 0;
+            } else if (width <= 1) {
                 ps->h[j][b] = target[j];
                 ps->h_step[j][b] = 0;
             } else {
                 ps->h_step[j][b] = fx::div_round_recip(static_cast<int64_t>(target[j]) - ps->h[j][b], w, recip);
             }
             if (b < kPsMaxPhaseBands) {
-                if (width <= 1) {
+                if (target_i[j] == ps->hi[j][b]) {
+                    ps->hi_step[j][b] = 0;
+                } else if (width <= 1) {
                     ps->hi[j][b] = target_i[j];
                     ps->hi_step[j][b] = 0;
                 } else {
@@ -366,6 +381,18 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     const int nh = cfg.num_hybrid, nq = cfg.num_hybrid_qmf;
     const int top = ps->top > nq ? ps->top : nq;
     const int end = top - nq + nh < cfg.num_bands ? top - nq + nh : cfg.num_bands;
+    // The QMF bands nq .. top - 1, bands nh .. end - 1, at j = k - nh in
+    // s (the mono samples), d + nh, l (in place of s) and r: all-pass,
+    // 14-slot and 1-slot delay bands.
+    int32_t* s_re = re + nq;
+    int32_t* s_im = im + nq;
+    const int n = end - nh;
+    const int ap_end = (n < cfg.allpass_bands - nh ? n : cfg.allpass_bands - nh);
+    // The all-pass bands' samples in one run: the hybrid bands' in
+    // out_re/out_im, the QMF bands' copied after them (out_re/out_im hold
+    // the right channel's QMF bands only after the all-pass has read them).
+    words::copy_words(out_re + nh, s_re, ap_end);
+    words::copy_words(out_im + nh, s_im, ap_end);
     int32_t gains[kPsMaxParBands];
     {
         // The squares as they come (each below 2^63 with its pair), their
@@ -376,8 +403,8 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
         // (20 or 34 of 8 bytes: whole blocks of 16 bytes).
         uint64_t energies[kPsMaxParBands];
         words::zero(energies, static_cast<size_t>(cfg.num_par) * sizeof energies[0]);
-        uint64_t seen = kernels.ps_energies(out_re, out_im, cfg.par_band, nh, energies);
-        seen |= kernels.ps_energies(re + nq, im + nq, cfg.par_band + nh, end - nh, energies);
+        uint64_t seen = kernels.ps_energies(out_re, out_im, cfg.par_band, nh + ap_end, energies);
+        seen |= kernels.ps_energies(s_re + ap_end, s_im + ap_end, cfg.par_band + nh + ap_end, n - ap_end, energies);
         if (fx::lsr64(seen, 56) != 0) {
             words::zero(energies, static_cast<size_t>(cfg.num_par) * sizeof energies[0]);
             for (int k = 0; k < nh; ++k) energies[cfg.par_band[k]] += energy(out_re[k], out_im[k]);
@@ -404,15 +431,17 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     PsMixParams mix_phase = mix;
     if (ps->par.enable_ipdopd)
         for (int j = 0; j < 4; ++j) mix_phase.hi[j] = ps->hi[j];
-    // The decorrelated signal of a run of bands (before its gain).
-    int32_t d_re[64], d_im[64];
+    // The decorrelated signal of every band (before its gain): the hybrid
+    // bands, then the QMF bands from nq at nh.
+    int32_t d_re[kPsMaxBands], d_im[kPsMaxBands];
+
+    kernels.ps_allpass(rows_from(0), cfg.allpass, cfg.allpass_bands, nh + ap_end, out_re, out_im, d_re, d_im);
 
     // The hybrid bands (all in the all-pass range and the phase bands): the
     // left channel in place, the right one aside, then summed back into
     // their QMF bands.
     {
         int32_t r_re[32], r_im[32];
-        kernels.ps_allpass(rows_from(0), cfg.allpass, cfg.allpass_bands, nh, out_re, out_im, d_re, d_im);
         kernels.ps_mix(mix_phase, cfg.par_band, cfg.neg_phase, nh, out_re, out_im, d_re, d_im, out_re, out_im, r_re,
                        r_im);
         // The hybrid bands come in their QMF bands' order: each QMF band's
@@ -435,22 +464,15 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
         }
     }
 
-    // The QMF bands nq .. top - 1, bands nh .. end - 1, at j = k - nh in
-    // s (the mono samples), d, l (in place of s) and r: all-pass, 14-slot
-    // and 1-slot delay bands, each a run.
-    int32_t* s_re = re + nq;
-    int32_t* s_im = im + nq;
-    const int n = end - nh;
-    const int ap_end = (n < cfg.allpass_bands - nh ? n : cfg.allpass_bands - nh);
     const int long_begin = cfg.allpass_bands - nh, long_end = n < cfg.long_delay_end - nh ? n : cfg.long_delay_end - nh;
     const int short_begin = cfg.long_delay_end - nh;
-    if (ap_end > 0)
-        kernels.ps_allpass(rows_from(nh), cfg.allpass + nh, cfg.allpass_bands, ap_end, s_re, s_im, d_re, d_im);
+    int32_t* const dq_re = d_re + nh;
+    int32_t* const dq_im = d_im + nh;
     // A delay band's output is its row's entry, which its input replaces.
     auto delay_run = [&](int32_t* row_re, int32_t* row_im, int from, int to) {
         if (to <= from) return;
-        words::copy_words(d_re + from, row_re, to - from);
-        words::copy_words(d_im + from, row_im, to - from);
+        words::copy_words(dq_re + from, row_re, to - from);
+        words::copy_words(dq_im + from, row_im, to - from);
         words::copy_words(row_re, s_re + from, to - from);
         words::copy_words(row_im, s_im + from, to - from);
     };
@@ -463,9 +485,9 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     int np = 0;
     if (mix_phase.hi[0]) {
         while (np < n && par[np] < cfg.num_ipdopd) ++np;
-        kernels.ps_mix(mix_phase, par, neg, np, s_re, s_im, d_re, d_im, s_re, s_im, out_re + nq, out_im + nq);
+        kernels.ps_mix(mix_phase, par, neg, np, s_re, s_im, dq_re, dq_im, s_re, s_im, out_re + nq, out_im + nq);
     }
-    kernels.ps_mix(mix, par + np, neg + np, n - np, s_re + np, s_im + np, d_re + np, d_im + np, s_re + np, s_im + np,
+    kernels.ps_mix(mix, par + np, neg + np, n - np, s_re + np, s_im + np, dq_re + np, dq_im + np, s_re + np, s_im + np,
                    out_re + nq + np, out_im + nq + np);
     words::zero_words(re + top, 64 - top);
     words::zero_words(im + top, 64 - top);
