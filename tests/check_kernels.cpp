@@ -101,7 +101,7 @@ struct Entry {
 const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTRY(fft),
                           ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
-                          ENTRY(sbr_hf_covariance), ENTRY(sbr_hf_bits),    ENTRY(sbr_hf_scale),
+                          ENTRY(sbr_hf_covariance), ENTRY(sbr_hf_magnitudes), ENTRY(sbr_hf_scale),
                           ENTRY(sbr_energies),    ENTRY(sbr_log2),
                           ENTRY(sbr_exp2),        ENTRY(sbr_add_terms),     ENTRY(sbr_apply),
                           ENTRY(ps_hybrid),
@@ -113,7 +113,7 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kHfBits, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrAddTerms, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
+    kHfFilter, kHfCovariance, kHfMagnitudes, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrAddTerms, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
     kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kTnsFilter, kSbrPcm16, kMixRows, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
@@ -733,13 +733,14 @@ void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
-// The generator's block exponents of 0 to 40 rows of any column of a
-// 40 x 64 array, in every pattern (the largest magnitude of every bit
-// length, INT32_MIN's 2^31 too, and all zero); the samples scaled by every
-// shift, down (rounded) and up (saturated), into a buffer whose other words
-// must stay as they were.
+// The generator's block exponents: the magnitudes of 0 to 40 rows of 1 to
+// 32 subbands of a 40 x 64 array from any column ORed into words already
+// holding bits (and only those), in every pattern (the largest magnitude of
+// every bit length, INT32_MIN's 2^31 too, and all zero); the samples of
+// one subband scaled by every shift, down (rounded) and up (saturated),
+// into a buffer whose other words must stay as they were.
 void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds) {
-    if (var.sbr_hf_bits == ref.sbr_hf_bits && var.sbr_hf_scale == ref.sbr_hf_scale) return;
+    if (var.sbr_hf_magnitudes == ref.sbr_hf_magnitudes && var.sbr_hf_scale == ref.sbr_hf_scale) return;
     constexpr int kRows = 40, kCols = 64;
     for (int r = 0; r < 4 * rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
@@ -750,11 +751,14 @@ void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds)
             const int first = below(kRows - n + 1), col = below(kCols);
             const int32_t* re = x_re.data() + first * kCols + col;
             const int32_t* im = x_im.data() + first * kCols + col;
-            Guarded a(1), b(1);
-            a.data()[0] = ref.sbr_hf_bits(re, im, kCols, n);
-            b.data()[0] = var.sbr_hf_bits(re, im, kCols, n);
-            if (!same("sbr_hf_bits", "bits", {&a}, {&b})) return;
-            const int s = below(2) ? a.data()[0] - 26 : below(63) - 31;
+            const int width = 1 + below(std::min(32, kCols - col));
+            Guarded a(width), b(width);
+            for (int i = 0; i < width; ++i) a.data()[i] = below(2) ? 0 : static_cast<int32_t>(1u << below(32));
+            b = a;
+            ref.sbr_hf_magnitudes(re, im, kCols, n, width, reinterpret_cast<uint32_t*>(a.data()));
+            var.sbr_hf_magnitudes(re, im, kCols, n, width, reinterpret_cast<uint32_t*>(b.data()));
+            if (!same("sbr_hf_magnitudes", "words", {&a}, {&b})) return;
+            const int s = below(2) ? 6 - fx::clz32(static_cast<uint32_t>(a.data()[0])) : below(63) - 31;
             Guarded ya(2 * kRows), yb(2 * kRows);
             fill(ya.data(), 2 * kRows);
             yb = ya;
@@ -1660,8 +1664,8 @@ void bench_call(int entry, const Kernels& k) {
         int64_t phi[8];
         k.sbr_hf_covariance(sums.data(), sums.data() + 64, 38, phi);
         out[0] = static_cast<int32_t>(phi[0]);
-    } else if (entry == kHfBits) {
-        out[0] = k.sbr_hf_bits(sums.data(), sums.data() + 2560, 64, 40);
+    } else if (entry == kHfMagnitudes) {
+        k.sbr_hf_magnitudes(sums.data(), sums.data() + 2560, 64, 40, 20, reinterpret_cast<uint32_t*>(out.data()));
     } else if (entry == kHfScale) {
         k.sbr_hf_scale(sums.data(), sums.data() + 2560, 64, 40, 3, out.data(), out.data() + 40);
     } else if (entry == kMidSide) {

@@ -16,16 +16,9 @@ void sbr_hf_covariance_c(const int32_t* yr, const int32_t* yi, int n, int64_t* p
     for (int m = 0; m < n; ++m) hf_filter::covariance_term(yr, yi, m, phi);
 }
 
-int sbr_hf_bits_c(const int32_t* re, const int32_t* im, int stride, int n) {
-    // Two rows a step, into two words.
-    uint32_t m = 0, m2 = 0;
-    int l = 0;
-    for (; l + 2 <= n; l += 2, re += 2 * stride, im += 2 * stride) {
-        m |= hf_filter::magnitude(re[0]) | hf_filter::magnitude(im[0]);
-        m2 |= hf_filter::magnitude(re[stride]) | hf_filter::magnitude(im[stride]);
-    }
-    if (l < n) m |= hf_filter::magnitude(*re) | hf_filter::magnitude(*im);
-    return 32 - fx::clz32(m | m2);
+void sbr_hf_magnitudes_c(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any) {
+    for (int l = 0; l < rows; ++l, re += stride, im += stride)
+        for (int c = 0; c < n; ++c) any[c] |= hf_filter::magnitude(re[c]) | hf_filter::magnitude(im[c]);
 }
 
 void sbr_hf_scale_c(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi) {

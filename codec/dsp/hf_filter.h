@@ -47,25 +47,28 @@ void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_stride, 
 // -y.im negated modulo 2^32).
 void sbr_hf_covariance_c(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 
-// The generator's block exponents. sbr_hf_bits: the bit length of the
-// largest magnitude (that of INT32_MIN is 2^31: 32 bits) among n samples of
-// one subband, re and im, rows `stride` words apart; 0 where all are zero.
-// sbr_hf_scale: the same n samples times 2^-s into yr, yi (s = -31..31):
-// rounded (fx::rshr) for s > 0, as they are for s = 0, saturated
-// (fx::shl_sat by -s) for s < 0.
-int sbr_hf_bits_c(const int32_t* re, const int32_t* im, int stride, int n);
+// The generator's block exponents. sbr_hf_magnitudes: for each of n
+// columns c, any[c] ORed with the magnitudes (that of INT32_MIN is 2^31)
+// of the re and im samples of column c over `rows` rows, rows `stride`
+// words apart: the bit length of the largest magnitude is that of the OR.
+// Several subbands a pass, as the generator takes them (the rows of its
+// matrix), and one column as a run of rows split in parts.
+// sbr_hf_scale: n samples of one subband, re and im, rows `stride` words
+// apart, times 2^-s into yr, yi (s = -31..31): rounded (fx::rshr) for
+// s > 0, as they are for s = 0, saturated (fx::shl_sat by -s) for s < 0.
+void sbr_hf_magnitudes_c(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
 void sbr_hf_scale_c(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 // Variants: x86 SSE4.1 (dsp/x86/hf_filter_sse41.cpp) and 32-bit ARM NEON
-// (dsp/arm/hf_filter_neon.cpp), four rows at a time.
-int sbr_hf_bits_sse41(const int32_t* re, const int32_t* im, int stride, int n);
+// (dsp/arm/hf_filter_neon.cpp), four columns or rows at a time.
+void sbr_hf_magnitudes_sse41(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
 void sbr_hf_scale_sse41(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
-int sbr_hf_bits_neon(const int32_t* re, const int32_t* im, int stride, int n);
+void sbr_hf_magnitudes_neon(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
 void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
-// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight rows at a time.
-int sbr_hf_bits_avx2(const int32_t* re, const int32_t* im, int stride, int n);
+// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight columns or rows at a time.
+void sbr_hf_magnitudes_avx2(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
 void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 
 namespace hf_filter {

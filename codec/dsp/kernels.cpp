@@ -50,7 +50,7 @@ constexpr Kernels kReference = {
     qmf_synthesis32_c,
     sbr_hf_filter_c,
     sbr_hf_covariance_c,
-    sbr_hf_bits_c,
+    sbr_hf_magnitudes_c,
     sbr_hf_scale_c,
     sbr_energies_c,
     sbr_log2_c,

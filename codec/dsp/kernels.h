@@ -64,8 +64,9 @@ struct Kernels {
                           int y_stride, int count, const int32_t* coef, int shift);
     // Its prediction's covariances from one subband's samples.
     void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
-    // A subband's block exponent and its samples so scaled.
-    int (*sbr_hf_bits)(const int32_t* re, const int32_t* im, int stride, int n);
+    // The magnitudes of a block of subbands ORed, for their block
+    // exponents, and a subband's samples so scaled.
+    void (*sbr_hf_magnitudes)(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
     void (*sbr_hf_scale)(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
     // The SBR envelope adjuster's energies of a block of slots and
     // subbands, logarithms and exponentials of an array, sums of powers of 2

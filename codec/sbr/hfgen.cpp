@@ -1,5 +1,7 @@
 #include "sbr/hfgen.h"
 
+#include <algorithm>
+
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
 #include "sbr/split_mul.h"
@@ -16,10 +18,16 @@ constexpr int64_t kDetReg = INT64_C(1152920351686);
 
 int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-// Bits of the largest magnitude of subband k over rows [from, to).
-int block_bits(const int32_t (*re)[64], const int32_t (*im)[64], int k, int from, int to) {
-    return kernels.sbr_hf_bits(&re[from][k], &im[from][k], sizeof *re / sizeof **re, to - from);
+constexpr int kRow = 64;  // words a row of X_low
+
+// The magnitudes of subbands k .. k + n - 1 over rows [from, to), ORed into
+// any[0 .. n - 1].
+void magnitudes(const int32_t (*re)[64], const int32_t (*im)[64], int k, int n, int from, int to, uint32_t* any) {
+    kernels.sbr_hf_magnitudes(&re[from][k], &im[from][k], kRow, to - from, n, any);
 }
+
+// The bit length of the largest magnitude ORed into `any`.
+int bits_of(uint32_t any) { return 32 - fx::clz32(any); }
 
 #if defined(__arm__)
 using sbr_split::mul_add;
@@ -54,18 +62,20 @@ void sbr_hf_chirp(SbrHfGenState* state, const uint8_t invf[kSbrMaxNoiseBands], i
     }
 }
 
-SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int k) {
+namespace {
+
+// sbr_hf_lpc of subband k (0..kSbrMaxKx - 1), `bits` the bit length of its
+// largest magnitude over rows 0..39.
+SbrLpc lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int k, int bits) {
     const SbrLpc zero{};
-    k = clampi(k, 0, kSbrMaxKx - 1);
     // The block exponent brings the largest magnitude to 2^25..2^26: up
     // exactly, or down with rounding beyond 2^26. Alpha does not depend on
     // the scale, and scaled up the covariances are large enough that the
     // regularisation term's rounding to an integer is of no account.
-    const int bits = block_bits(xlow_re, xlow_im, k, 0, kSbrXLowSlots);
     if (bits == 0) return zero;
     const int cs = clampi(bits - kCovBits, -31, 31);
     int32_t yr[kSbrXLowSlots], yi[kSbrXLowSlots];
-    kernels.sbr_hf_scale(&xlow_re[0][k], &xlow_im[0][k], sizeof *xlow_re / sizeof **xlow_re, kSbrXLowSlots, cs, yr, yi);
+    kernels.sbr_hf_scale(&xlow_re[0][k], &xlow_im[0][k], kRow, kSbrXLowSlots, cs, yr, yi);
     // phi(i, j) = sum over n = 0..37 of X(n + 2 - i) X*(n + 2 - j): with
     // m = n + 2 - j the sums below (exact).
     int64_t phi[8];
@@ -153,6 +163,15 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
     return c;
 }
 
+}  // namespace
+
+SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int k) {
+    k = clampi(k, 0, kSbrMaxKx - 1);
+    uint32_t any = 0;
+    magnitudes(xlow_re, xlow_im, k, 1, 0, kSbrXLowSlots, &any);
+    return lpc(xlow_re, xlow_im, k, bits_of(any));
+}
+
 void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
                      const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
                      int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64]) {
@@ -161,14 +180,32 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     if (r0 >= r1) return;
     const int nq = clampi(t.n_q, 1, kSbrMaxNoiseBands);
     const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
-    SbrLpc lpc[kSbrMaxKx];
+    SbrLpc lpcs[kSbrMaxKx];
     bool have[kSbrMaxKx] = {};
-    // The block shift of each source subband, taken once: the patches
-    // copy some sources more than once, and the rows read stay as they are
-    // (the targets lie at kx and above).
-    int8_t shift_of[kSbrMaxKx];
-    for (int8_t& v : shift_of) v = -1;
-    int k = clampi(t.kx, 0, 64);
+    // The block exponents of the source subbands (all below kx: the rows
+    // read stay as they are while the targets, kx and above, are written),
+    // all at once, row by row: the magnitudes over the filter's rows
+    // r0 - 2 .. r1 - 1 (`near`), and over all 40 rows for the prediction.
+    const int kx = clampi(t.kx, 0, 64);
+    int lo = kSbrMaxKx, hi = 0;
+    for (int i = 0, k = kx; i < patches; ++i) {
+        // The patch's subbands the loop below takes: it stops at the first
+        // source at or above kx or target at 64.
+        const int p = t.patch_start_subband[i], n = t.patch_num_subbands[i];
+        const int m = std::min({n, kSbrMaxKx - p, t.kx - p, 64 - k});
+        if (m > 0) lo = std::min(lo, p), hi = std::max(hi, p + m);
+        if (n > 0 && m < n) break;
+        k += n;
+    }
+    uint32_t near[kSbrMaxKx], all[kSbrMaxKx];
+    if (lo < hi) {
+        for (int p = lo; p < hi; ++p) near[p] = 0;
+        magnitudes(xlow_re, xlow_im, lo, hi - lo, r0 - 2, r1, near + lo);
+        for (int p = lo; p < hi; ++p) all[p] = near[p];
+        magnitudes(xlow_re, xlow_im, lo, hi - lo, 0, r0 - 2, all + lo);
+        magnitudes(xlow_re, xlow_im, lo, hi - lo, r1, kSbrXLowSlots, all + lo);
+    }
+    int k = kx;
     for (int i = 0; i < patches; ++i) {
         for (int x = 0; x < t.patch_num_subbands[i]; ++x, ++k) {
             const int p = t.patch_start_subband[i] + x;
@@ -179,19 +216,16 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
             SbrLpc a{};
             if (bw != 0) {
                 if (!have[p]) {
-                    lpc[p] = sbr_hf_lpc(xlow_re, xlow_im, p);
+                    lpcs[p] = lpc(xlow_re, xlow_im, p, bits_of(all[p]));
                     have[p] = true;
                 }
                 const int32_t bw2 = fx::mul_q31(bw, bw);
-                a = {fx::mul_q31(bw, lpc[p].a0_re), fx::mul_q31(bw, lpc[p].a0_im),
-                     fx::mul_q31(bw2, lpc[p].a1_re), fx::mul_q31(bw2, lpc[p].a1_im)};
+                a = {fx::mul_q31(bw, lpcs[p].a0_re), fx::mul_q31(bw, lpcs[p].a0_im),
+                     fx::mul_q31(bw2, lpcs[p].a1_re), fx::mul_q31(bw2, lpcs[p].a1_im)};
             }
-            if (shift_of[p] < 0)
-                shift_of[p] = static_cast<int8_t>(clampi(block_bits(xlow_re, xlow_im, p, r0 - 2, r1) - kHfBits, 0, 31));
-            const int xs = shift_of[p];
+            const int xs = clampi(bits_of(near[p]) - kHfBits, 0, 31);
             const int32_t coef[4] = {a.a0_re, a.a0_im, a.a1_re, a.a1_im};
-            constexpr int x_row = sizeof *xlow_re / sizeof **xlow_re, y_row = sizeof *xhigh_re / sizeof **xhigh_re;
-            kernels.sbr_hf_filter(&xlow_re[r0][p], &xlow_im[r0][p], x_row, &xhigh_re[r0][k], &xhigh_im[r0][k], y_row,
+            kernels.sbr_hf_filter(&xlow_re[r0][p], &xlow_im[r0][p], kRow, &xhigh_re[r0][k], &xhigh_im[r0][k], kRow,
                                   r1 - r0, coef, xs);
         }
     }

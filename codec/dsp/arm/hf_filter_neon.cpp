@@ -11,8 +11,9 @@
 // the last slots of a run are the reference's rows. Both are written out
 // in inline assembly: GCC keeps the covariances' sums in memory and moves
 // the filter's registers about.
-// The block exponents: a subband's words four rows at a time (lane loads),
-// their magnitudes by VABS, gathered by VORR; scaled by VRSHL or VQSHL.
+// The block exponents: four subbands of a row by one load, their
+// magnitudes by VABS, ORed by VORR; a subband's words four rows at a time
+// (lane loads) scaled by VRSHL or VQSHL.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
@@ -43,20 +44,20 @@ inline int32x4_t column4(const int32_t*& p, int row_bytes) {
 
 }  // namespace
 
-int sbr_hf_bits_neon(const int32_t* re, const int32_t* im, int stride, int n) {
-    // |v| by VABS (INT32_MIN stays 2^31 as an unsigned word).
-    uint32x4_t any = vdupq_n_u32(0);
-    const int32_t* r = re;
-    const int32_t* i = im;
-    int l = 0;
-    const int row_bytes = stride * static_cast<int>(sizeof *re);
-    for (; l + 4 <= n; l += 4)
-        any = vorrq_u32(any, vreinterpretq_u32_s32(vorrq_s32(vabsq_s32(column4(r, row_bytes)),
-                                                             vabsq_s32(column4(i, row_bytes)))));
-    const uint32x2_t half = vorr_u32(vget_low_u32(any), vget_high_u32(any));
-    uint32_t m = vget_lane_u32(half, 0) | vget_lane_u32(half, 1);
-    for (; l < n; ++l) m |= hf_filter::magnitude(re[l * stride]) | hf_filter::magnitude(im[l * stride]);
-    return 32 - fx::clz32(m);
+void sbr_hf_magnitudes_neon(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any) {
+    // Four subbands of a row by one load, |v| by VABS (INT32_MIN stays 2^31
+    // as an unsigned word), ORed over the rows; the last subbands (fewer
+    // than four) the reference's.
+    int c = 0;
+    for (; c + 4 <= n; c += 4) {
+        const int32_t* r = re + c;
+        const int32_t* i = im + c;
+        uint32x4_t m = vld1q_u32(any + c);
+        for (int l = 0; l < rows; ++l, r += stride, i += stride)
+            m = vorrq_u32(m, vreinterpretq_u32_s32(vorrq_s32(vabsq_s32(vld1q_s32(r)), vabsq_s32(vld1q_s32(i)))));
+        vst1q_u32(any + c, m);
+    }
+    if (c < n) sbr_hf_magnitudes_c(re + c, im + c, stride, rows, n - c, any + c);
 }
 
 void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi) {

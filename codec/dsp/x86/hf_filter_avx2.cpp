@@ -147,11 +147,13 @@ AVX2 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_str
     _mm256_zeroupper();
 }
 
-// The block exponents eight rows at a time, the words gathered into the
-// two halves of a register (VPINSRD: VPGATHERDD takes fewer instructions
-// but longer); the magnitudes by VPABSD (INT32_MIN stays 2^31 as an
-// unsigned word), gathered by VPOR. The last rows of a run (fewer than
-// eight) are the reference's, the scaling's the SSE4.1 variant's.
+// The block exponents' magnitudes eight subbands at a time, a row's eight
+// words by one load, made magnitudes by VPABSD (INT32_MIN stays 2^31 as an
+// unsigned word) and ORed over the rows; the last subbands of a run (fewer
+// than eight) by masked loads and stores (VPMASKMOVD), the other words not
+// read or written. The scaling gathers a subband's words into the two
+// halves of a register (VPINSRD), its last rows below eight are the SSE4.1
+// variant's.
 namespace {
 
 // Eight words of a column, `stride` apart.
@@ -167,18 +169,37 @@ AVX2_INLINE __m256i gather8(const int32_t* p, int stride) {
 
 }  // namespace
 
-AVX2 int sbr_hf_bits_avx2(const int32_t* re, const int32_t* im, int stride, int n) {
-    __m256i any = _mm256_setzero_si256();
-    int l = 0;
-    for (; l + 8 <= n; l += 8, re += 8 * stride, im += 8 * stride)
-        any = _mm256_or_si256(
-            any, _mm256_or_si256(_mm256_abs_epi32(gather8(re, stride)), _mm256_abs_epi32(gather8(im, stride))));
-    __m128i m = _mm_or_si128(_mm256_castsi256_si128(any), _mm256_extracti128_si256(any, 1));
+AVX2 void sbr_hf_magnitudes_avx2(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any) {
+    // The lanes of the last subbands: kFirst + 8 - k holds k ones.
+    static constexpr int32_t kFirst[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+    const int end = rows * stride;
+    int c = 0;
+    for (; c + 8 <= n; c += 8) {
+        __m256i* out = reinterpret_cast<__m256i*>(any + c);
+        const int32_t* r = re + c;
+        const int32_t* i = im + c;
+        __m256i m = _mm256_loadu_si256(out);
+        for (int o = 0; o < end; o += stride) {
+            const __m256i a = _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(r + o)));
+            const __m256i b = _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(i + o)));
+            m = _mm256_or_si256(m, _mm256_or_si256(a, b));
+        }
+        _mm256_storeu_si256(out, m);
+    }
+    if (c < n) {
+        const __m256i lanes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kFirst + 8 - (n - c)));
+        int* out = reinterpret_cast<int*>(any + c);
+        const int32_t* r = re + c;
+        const int32_t* i = im + c;
+        __m256i m = _mm256_maskload_epi32(out, lanes);
+        for (int o = 0; o < end; o += stride) {
+            const __m256i a = _mm256_abs_epi32(_mm256_maskload_epi32(r + o, lanes));
+            const __m256i b = _mm256_abs_epi32(_mm256_maskload_epi32(i + o, lanes));
+            m = _mm256_or_si256(m, _mm256_or_si256(a, b));
+        }
+        _mm256_maskstore_epi32(out, lanes, m);
+    }
     _mm256_zeroupper();
-    m = _mm_or_si128(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
-    uint32_t bits = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(m, _mm_srli_epi64(m, 32))));
-    for (; l < n; ++l, re += stride, im += stride) bits |= hf_filter::magnitude(*re) | hf_filter::magnitude(*im);
-    return 32 - fx::clz32(bits);
 }
 
 AVX2 void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr,

@@ -9,10 +9,12 @@
 // odd ones apart), rounded and saturated as fx::rshr64_sat, and scaled back
 // up with the saturation of fx::shl_sat (where the shifted value does not
 // shift back to itself). Bit-exact with dsp/hf_filter.cpp; the last slots
-// of a run are the reference's rows. The block exponents: a subband's words
-// four rows at a time (the filter's gather), their magnitudes by PABSD
-// (INT32_MIN stays 2^31 as an unsigned word), gathered by POR; scaled down
-// as the filter's input, up as its output, into consecutive words.
+// of a run are the reference's rows. The block exponents: four subbands'
+// words of a row by one load, their magnitudes by PABSD (INT32_MIN stays
+// 2^31 as an unsigned word), ORed over the rows (the last subbands, fewer
+// than four, the reference's); a subband's words four rows at a time (the
+// filter's gather) scaled down as the filter's input, up as its output,
+// into consecutive words.
 #include <immintrin.h>
 
 #include "dsp/hf_filter.h"
@@ -73,15 +75,23 @@ SSE41_INLINE __m128i shl_sat(__m128i v, __m128i s) {
 
 }  // namespace
 
-SSE41 int sbr_hf_bits_sse41(const int32_t* re, const int32_t* im, int stride, int n) {
-    __m128i any = _mm_setzero_si128();
-    int l = 0;
-    for (; l + 4 <= n; l += 4, re += 4 * stride, im += 4 * stride)
-        any = _mm_or_si128(any, _mm_or_si128(_mm_abs_epi32(gather(re, stride)), _mm_abs_epi32(gather(im, stride))));
-    any = _mm_or_si128(any, _mm_shuffle_epi32(any, _MM_SHUFFLE(1, 0, 3, 2)));
-    uint32_t m = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(any, _mm_srli_epi64(any, 32))));
-    for (; l < n; ++l, re += stride, im += stride) m |= hf_filter::magnitude(*re) | hf_filter::magnitude(*im);
-    return 32 - fx::clz32(m);
+SSE41 void sbr_hf_magnitudes_sse41(const int32_t* re, const int32_t* im, int stride, int rows, int n,
+                                   uint32_t* any) {
+    const int end = rows * stride;
+    int c = 0;
+    for (; c + 4 <= n; c += 4) {
+        __m128i* out = reinterpret_cast<__m128i*>(any + c);
+        const int32_t* r = re + c;
+        const int32_t* i = im + c;
+        __m128i m = _mm_loadu_si128(out);
+        for (int o = 0; o < end; o += stride) {
+            const __m128i a = _mm_abs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + o)));
+            const __m128i b = _mm_abs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(i + o)));
+            m = _mm_or_si128(m, _mm_or_si128(a, b));
+        }
+        _mm_storeu_si128(out, m);
+    }
+    if (c < n) sbr_hf_magnitudes_c(re + c, im + c, stride, rows, n - c, any + c);
 }
 
 SSE41 void sbr_hf_scale_sse41(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr,
