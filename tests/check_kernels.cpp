@@ -676,41 +676,46 @@ void check_qmf_forms(const Kernels& ref, int rounds) {
 }
 #endif
 
-// The SBR filter on one column of a 40-row array (stride 32) into a column
-// of a 40 x 64 one, at every run length and shift, inputs within the
-// kernel's bounds (every |x 2^-shift| <= 2^30, |a| < 2^30) in every
-// pattern: random magnitudes, zero, full scale, alternating extremes.
+// The SBR filter on 1 to 24 columns of a 40 x 64 array into columns of
+// another, at every run length, each column with its own coefficients and
+// shift (all shifts zero now and then), inputs within the kernel's bounds
+// (every |x 2^-shift| <= 2^30, |a| < 2^30) in every pattern: random
+// magnitudes, zero, full scale, alternating extremes.
 void check_hf_filter(const Kernels& ref, const Kernels& var, int rounds) {
     if (var.sbr_hf_filter == ref.sbr_hf_filter) return;
-    constexpr int kRows = 40, kIn = 32, kOut = 64;
+    constexpr int kRows = 40, kCols = 64;
     for (int r = 0; r < 4 * rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
-            const int shift = below(4) ? below(32) : below(3);
-            Guarded x_re(kRows * kIn), x_im(kRows * kIn), y_a(2 * kRows * kOut), y_b(2 * kRows * kOut);
-            fill_pattern(x_re.data(), kRows * kIn, pattern);
-            fill_pattern(x_im.data(), kRows * kIn, below(3) ? pattern : below(kPatterns));
+            const int n = 1 + below(24), col = below(kCols - n + 1), out_col = below(kCols - n + 1);
+            uint8_t shift[kHfCoefRow] = {};
+            const bool unscaled = below(3) == 0;
+            for (int c = 0; c < n; ++c) shift[c] = static_cast<uint8_t>(unscaled ? 0 : below(4) ? below(32) : below(3));
+            Guarded x_re(kRows * kCols), x_im(kRows * kCols), y_a(2 * kRows * kCols), y_b(2 * kRows * kCols);
+            fill_pattern(x_re.data(), kRows * kCols, pattern);
+            fill_pattern(x_im.data(), kRows * kCols, below(3) ? pattern : below(kPatterns));
             // Within 2^(30 + shift): full scale needs a shift of one or more.
-            const int bits = shift < 1 ? 31 : 32;
             for (int32_t* v : {x_re.data(), x_im.data()})
-                for (int i = 0; i < kRows * kIn; ++i)
-                    if (bits == 31 && (v[i] > (1 << 30) || v[i] < -(1 << 30))) v[i] = v[i] >> 1;
-            fill(y_a.data(), 2 * kRows * kOut);
-            std::memcpy(y_b.data(), y_a.data(), sizeof(int32_t) * 2 * kRows * kOut);
-            int32_t coef[4];
+                for (int i = 0; i < kRows * kCols; ++i) {
+                    const int c = i % kCols - col;
+                    if ((c < 0 || c >= n || shift[c] < 1) && (v[i] > (1 << 30) || v[i] < -(1 << 30))) v[i] = v[i] >> 1;
+                }
+            fill(y_a.data(), 2 * kRows * kCols);
+            std::memcpy(y_b.data(), y_a.data(), sizeof(int32_t) * 2 * kRows * kCols);
+            int32_t coef[4 * kHfCoefRow];
             for (int32_t& c : coef) {
                 const int kind = below(4);
                 c = kind == 0 ? 0 : kind == 1 ? (below(2) ? (1 << 30) - 1 : -(1 << 30) + 1)
                                               : static_cast<int32_t>(next()) >> (2 + below(8));
             }
-            const int first = 2 + below(4), count = below(kRows - first + 1), col = below(kIn), out_col = below(kOut);
-            const int32_t* xr = x_re.data() + first * kIn + col;
-            const int32_t* xi = x_im.data() + first * kIn + col;
+            const int first = 2 + below(4), count = below(kRows - first + 1);
+            const int32_t* xr = x_re.data() + first * kCols + col;
+            const int32_t* xi = x_im.data() + first * kCols + col;
             // re and im outputs in the two halves of one buffer
-            ref.sbr_hf_filter(xr, xi, kIn, y_a.data() + first * kOut + out_col,
-                              y_a.data() + (kRows + first) * kOut + out_col, kOut, count, coef, shift);
-            var.sbr_hf_filter(xr, xi, kIn, y_b.data() + first * kOut + out_col,
-                              y_b.data() + (kRows + first) * kOut + out_col, kOut, count, coef, shift);
-            if (!same("sbr_hf_filter", "column", {&y_a}, {&y_b})) return;
+            ref.sbr_hf_filter(xr, xi, y_a.data() + first * kCols + out_col, y_a.data() + (kRows + first) * kCols + out_col,
+                              kCols, count, n, coef, shift);
+            var.sbr_hf_filter(xr, xi, y_b.data() + first * kCols + out_col, y_b.data() + (kRows + first) * kCols + out_col,
+                              kCols, count, n, coef, shift);
+            if (!same("sbr_hf_filter", "columns", {&y_a}, {&y_b})) return;
         }
 }
 
@@ -1658,8 +1663,11 @@ void bench_call(int entry, const Kernels& k) {
     } else if (entry == kQmfSynthesis32) {
         k.qmf_synthesis32(&q32, sums.data(), sums.data() + 64, out.data());
     } else if (entry == kHfFilter) {
-        const int32_t coef[4] = {1 << 28, -(1 << 27), 1 << 26, 1 << 25};
-        k.sbr_hf_filter(sums.data(), sums.data() + 1280, 32, out.data(), out.data() + 2560, 64, 38, coef, 2);
+        int32_t coef[4 * kHfCoefRow];
+        const uint8_t shift[16] = {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2};
+        for (int j = 0; j < 4; ++j)
+            for (int c = 0; c < 16; ++c) coef[j * kHfCoefRow + c] = (1 << 28) >> j;
+        k.sbr_hf_filter(sums.data() + 128, sums.data() + 1408, out.data(), out.data() + 2560, 64, 10, 16, coef, shift);
     } else if (entry == kHfCovariance) {
         int64_t phi[8];
         k.sbr_hf_covariance(sums.data(), sums.data() + 64, 38, phi);

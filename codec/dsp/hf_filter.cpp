@@ -6,9 +6,13 @@
 
 static_assert(kHfFilterQ == kSbrLpcQ, "the filter's coefficients are the generator's");
 
-void sbr_hf_filter_c(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                     int y_stride, int count, const int32_t* coef, int shift) {
-    for (int l = 0; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
+void sbr_hf_filter_c(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
+                     int n, const int32_t* coef, const uint8_t* shift) {
+    for (int c = 0; c < n; ++c) {
+        const int32_t a[4] = {coef[c], coef[c + kHfCoefRow], coef[c + 2 * kHfCoefRow], coef[c + 3 * kHfCoefRow]};
+        for (int l = 0; l < count; ++l)
+            hf_filter::row(x_re + c, x_im + c, stride, y_re + c, y_im + c, stride, l, a, shift[c]);
+    }
 }
 
 void sbr_hf_covariance_c(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {

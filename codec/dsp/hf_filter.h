@@ -3,7 +3,9 @@
 //
 // The filter, one subband over a run of QMF slots: y[l] = x[l] + a0 x[l-1] + a1 x[l-2] (complex), the prediction
 // of the low band's subband by its own past, through the chirp-weighted
-// coefficients a0, a1 (Q28). A kernel (dsp/kernels.h, sbr_hf_filter).
+// coefficients a0, a1 (Q28); a kernel (dsp/kernels.h, sbr_hf_filter) takes
+// n subbands side by side, each with its own coefficients and shift (a
+// patch of the generator).
 //
 // Formats: x is the low band's subband (32-bit), first scaled down by
 // 2^shift (shift 0..31, rounded half up) so that every |x 2^-shift| <=
@@ -12,10 +14,12 @@
 // most 2^62 + 2^58: no wrap), rounded to 32 bits at bit 28 (saturated),
 // then scaled back up by 2^shift (saturated).
 //
-// x_re, x_im point at row 0's value, rows x_stride words apart (rows -1 and
-// -2 are read too); y likewise, y_stride apart; coef = a0 re, a0 im, a1 re,
-// a1 im. y must not overlap x (a variant may redo an overlapping last block
-// of rows).
+// x_re, x_im point at row 0's value of the first subband, subband c in
+// column c, rows `stride` words apart (rows -1 and -2 are read too); y
+// likewise. Subband c's coefficients are coef[c], coef[c + kHfCoefRow],
+// coef[c + 2 kHfCoefRow], coef[c + 3 kHfCoefRow] (a0 re, a0 im, a1 re,
+// a1 im), its shift shift[c]. y must not overlap x (a variant may redo
+// overlapping blocks of rows or subbands).
 #pragma once
 
 #include <cstdint>
@@ -23,18 +27,24 @@
 #include "dsp/fixed.h"
 
 constexpr int kHfFilterQ = 28;
+constexpr int kHfCoefRow = 64;  // words between the coefficient rows
 
-void sbr_hf_filter_c(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                     int y_stride, int count, const int32_t* coef, int shift);
+void sbr_hf_filter_c(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
+                     int n, const int32_t* coef, const uint8_t* shift);
 // Variants: x86 SSE4.1 (dsp/x86/hf_filter_sse41.cpp), 32-bit ARM NEON
-// (dsp/arm/hf_filter_neon.cpp); four rows at a time.
-void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                         int y_stride, int count, const int32_t* coef, int shift);
-void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                        int y_stride, int count, const int32_t* coef, int shift);
-// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight rows at a time.
-void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                        int y_stride, int count, const int32_t* coef, int shift);
+// (dsp/arm/hf_filter_neon.cpp); a subband at a time, four rows a step.
+void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride,
+                         int count, int n, const int32_t* coef, const uint8_t* shift);
+void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
+                        int n, const int32_t* coef, const uint8_t* shift);
+// The SSE4.1 variant's one subband, x and y rows x_stride and y_stride
+// apart, coef = a0 re, a0 im, a1 re, a1 im (the AVX2 variant's runs below
+// eight subbands take it too).
+void sbr_hf_filter_column_sse41(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re,
+                                int32_t* y_im, int y_stride, int count, const int32_t* coef, int shift);
+// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight subbands a row.
+void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
+                        int n, const int32_t* coef, const uint8_t* shift);
 
 // The covariances of the generator's prediction, from one subband's n + 2
 // scaled samples y (re, im), as exact 64-bit sums (modulo 2^64; the

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "dsp/fixed.h"
+#include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
 #include "sbr/split_mul.h"
 #include "tables/sbr_tables.h"
@@ -205,13 +206,19 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
         magnitudes(xlow_re, xlow_im, lo, hi - lo, 0, r0 - 2, all + lo);
         magnitudes(xlow_re, xlow_im, lo, hi - lo, r1, kSbrXLowSlots, all + lo);
     }
-    int k = kx;
-    for (int i = 0; i < patches; ++i) {
-        for (int x = 0; x < t.patch_num_subbands[i]; ++x, ++k) {
-            const int p = t.patch_start_subband[i] + x;
-            if (p >= kSbrMaxKx || p >= t.kx || k >= 64) return;  // sources lie below kx
-            int g = 0;  // the noise floor band of k
-            while (g + 1 < nq && k >= t.f_noise[g + 1]) ++g;
+    // Each patch's subbands filtered together, each with its own
+    // coefficients and shift (by target subband).
+    int32_t coef[4][kHfCoefRow];
+    uint8_t shift[kHfCoefRow];
+    static_assert(kHfCoefRow >= 64, "a row of coefficients for each target subband");
+    for (int i = 0, k = kx; i < patches; ++i) {
+        const int start = t.patch_start_subband[i], n = t.patch_num_subbands[i];
+        // The subbands taken: sources below kx, targets below 64.
+        const int m = std::min({n, kSbrMaxKx - start, t.kx - start, 64 - k});
+        for (int x = 0; x < m; ++x) {
+            const int p = start + x, q = k + x;
+            int g = 0;  // the noise floor band of q
+            while (g + 1 < nq && q >= t.f_noise[g + 1]) ++g;
             const int32_t bw = state.bw[g];
             SbrLpc a{};
             if (bw != 0) {
@@ -223,10 +230,13 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
                 a = {fx::mul_q31(bw, lpcs[p].a0_re), fx::mul_q31(bw, lpcs[p].a0_im),
                      fx::mul_q31(bw2, lpcs[p].a1_re), fx::mul_q31(bw2, lpcs[p].a1_im)};
             }
-            const int xs = clampi(bits_of(near[p]) - kHfBits, 0, 31);
-            const int32_t coef[4] = {a.a0_re, a.a0_im, a.a1_re, a.a1_im};
-            kernels.sbr_hf_filter(&xlow_re[r0][p], &xlow_im[r0][p], kRow, &xhigh_re[r0][k], &xhigh_im[r0][k], kRow,
-                                  r1 - r0, coef, xs);
+            coef[0][q] = a.a0_re, coef[1][q] = a.a0_im, coef[2][q] = a.a1_re, coef[3][q] = a.a1_im;
+            shift[q] = static_cast<uint8_t>(clampi(bits_of(near[p]) - kHfBits, 0, 31));
         }
+        if (m > 0)
+            kernels.sbr_hf_filter(&xlow_re[r0][start], &xlow_im[r0][start], &xhigh_re[r0][k], &xhigh_im[r0][k], kRow,
+                                  r1 - r0, m, &coef[0][k], &shift[k]);
+        if (n > 0 && m < n) return;
+        k += n;
     }
 }

@@ -149,8 +149,11 @@ void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, 
     "vld1.32 {d29[1]}, [%[xr]], %[xs]\n\t"      \
     "vld1.32 {d31[1]}, [%[xi]], %[xs]\n\t"
 
-void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                        int y_stride, int count, const int32_t* coef, int shift) {
+namespace {
+
+// One subband (the kernel's loop over the subbands below).
+void filter_column(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                   int y_stride, int count, const int32_t* coef, int shift) {
     register int32x4_t c __asm__("q0") = vld1q_s32(coef);  // a0 re, a0 im, a1 re, a1 im
     const int32_t* xr = x_re - 2 * x_stride;
     const int32_t* xi = x_im - 2 * x_stride;
@@ -199,6 +202,16 @@ void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, 
               "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
     }
     for (int l = count & ~3; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
+}
+
+}  // namespace
+
+void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
+                        int n, const int32_t* coef, const uint8_t* shift) {
+    for (int c = 0; c < n; ++c) {
+        const int32_t a[4] = {coef[c], coef[c + kHfCoefRow], coef[c + 2 * kHfCoefRow], coef[c + 3 * kHfCoefRow]};
+        filter_column(x_re + c, x_im + c, stride, y_re + c, y_im + c, stride, count, a, shift[c]);
+    }
 }
 #undef HF_FILTER_STEP
 #undef HF_FILTER_KEEP

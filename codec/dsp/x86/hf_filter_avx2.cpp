@@ -1,4 +1,7 @@
-// The SBR high-frequency generator's filter with AVX2, eight slots at a
+// The SBR high-frequency generator's filter with AVX2. Runs of eight
+// subbands or more: eight subbands side by side a row at a time (see
+// filter_rows below), a run not a multiple of eight ending with the eight
+// subbands up to its last. Fewer subbands: each on its own, eight slots at a
 // time: the column's words gathered (VPGATHERDD) and scaled down as
 // fx::rshr; the slots before each eight (x[l-1], x[l-2]) from the previous
 // eight (VPERM2I128, VPALIGNR). VPMULDQ reads the low word of each 64-bit
@@ -13,10 +16,13 @@
 // shift (the sum's high word shifted by VPSRAD) is not their sign; then
 // scaled back up as fx::shl_sat. The output rows are those of the
 // generator's matrix (64 words); a run not a multiple of eight ends with the
-// eight rows up to its last (rows done twice are the same values); other
-// output strides and runs below eight are the SSE4.1 variant's. Bit-exact
-// with dsp/hf_filter.cpp.
+// eight rows up to its last (rows done twice are the same values); runs
+// below eight rows are the SSE4.1 variant's. Bit-exact with
+// dsp/hf_filter.cpp.
 #include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include "dsp/hf_filter.h"
 #include "dsp/x86/complex_avx2.h"
@@ -134,16 +140,115 @@ struct Pair {
 
 }  // namespace
 
-AVX2 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                             int y_stride, int count, const int32_t* coef, int shift) {
+namespace {
+
+// One subband, eight rows a step (runs below eight subbands).
+AVX2_INLINE void filter_column(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                               int y_stride, int count, const int32_t* coef, int shift) {
     if (count < 8 || y_stride != kRow) {
-        sbr_hf_filter_sse41(x_re, x_im, x_stride, y_re, y_im, y_stride, count, coef, shift);
+        sbr_hf_filter_column_sse41(x_re, x_im, x_stride, y_re, y_im, y_stride, count, coef, shift);
         return;
     }
     if (shift > 0)
         filter8<true>(x_re, x_im, x_stride, y_re, y_im, count, coef, shift);
     else
         filter8<false>(x_re, x_im, x_stride, y_re, y_im, count, coef, shift);
+}
+
+// Eight subbands side by side over rows 0 .. count - 1, a row a step: each
+// row's words by one load, the rows before carried from the steps before;
+// the even subbands' products from the words as they are, the odd ones'
+// from the words shifted down (VPMULDQ), the coefficients likewise. Each
+// subband's own shift by VPSRAVD (fx::rshr: the last bit shifted out added
+// where the shift is above 0) and VPSLLVD (fx::shl_sat); kScaled: a shift
+// above 0 among the eight.
+template <bool kScaled>
+AVX2_INLINE void filter_rows(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride,
+                             int count, const int32_t* coef, const uint8_t* shift) {
+    auto at = [&](const int32_t* p) AVX2_LAMBDA { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); };
+    auto odd = [&](__m256i v) AVX2_LAMBDA { return _mm256_srli_epi64(v, 32); };
+    const __m256i a0r = at(coef), a0i = at(coef + kHfCoefRow);
+    const __m256i a1r = at(coef + 2 * kHfCoefRow), a1i = at(coef + 3 * kHfCoefRow);
+    const __m256i b0r = odd(a0r), b0i = odd(a0i), b1r = odd(a1r), b1i = odd(a1i);
+    const __m256i one = _mm256_set1_epi32(INT32_C(1) << kHfFilterQ);
+    const __m256i s = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(shift)));
+    const __m256i ones = _mm256_set1_epi32(1);
+    const __m256i s1 = _mm256_max_epi32(_mm256_sub_epi32(s, ones), _mm256_setzero_si256());
+    const __m256i bit = _mm256_min_epi32(s, ones);  // 1 where the shift is above 0
+    auto down = [&](__m256i v) AVX2_LAMBDA {
+        if constexpr (!kScaled) return v;
+        return _mm256_add_epi32(_mm256_srav_epi32(v, s), _mm256_and_si256(_mm256_srav_epi32(v, s1), bit));
+    };
+    auto up = [&](__m256i v) AVX2_LAMBDA {
+        if constexpr (!kScaled) return v;
+        const __m256i u = _mm256_sllv_epi32(v, s);
+        return _mm256_blendv_epi8(limit(v), u, _mm256_cmpeq_epi32(_mm256_srav_epi32(u, s), v));
+    };
+    // re = x0r 2^28 + a0r x1r - a0i x1i + a1r x2r - a1i x2i
+    // im = x0i 2^28 + a0r x1i + a0i x1r + a1r x2i + a1i x2r
+    // of the even words (coefficients c0..c3) or the odd ones (shifted down)
+    auto sums = [&](__m256i x0r, __m256i x0i, __m256i x1r, __m256i x1i, __m256i x2r, __m256i x2i, __m256i c0,
+                    __m256i c1, __m256i c2, __m256i c3, __m256i& re, __m256i& im) AVX2_LAMBDA {
+        re = _mm256_add_epi64(_mm256_mul_epi32(x0r, one), _mm256_mul_epi32(x1r, c0));
+        re = _mm256_sub_epi64(re, _mm256_mul_epi32(x1i, c1));
+        re = _mm256_add_epi64(re, _mm256_sub_epi64(_mm256_mul_epi32(x2r, c2), _mm256_mul_epi32(x2i, c3)));
+        im = _mm256_add_epi64(_mm256_mul_epi32(x0i, one), _mm256_mul_epi32(x1i, c0));
+        im = _mm256_add_epi64(im, _mm256_mul_epi32(x1r, c1));
+        im = _mm256_add_epi64(im, _mm256_add_epi64(_mm256_mul_epi32(x2i, c2), _mm256_mul_epi32(x2r, c3)));
+    };
+    if constexpr (!kScaled) {
+        // The three rows read afresh each step (the even words straight
+        // into VPMULDQ, the odd ones by VPSRLQ from memory): fewer values
+        // live across the steps than carried rows need.
+        for (int o = 0, end = count * stride; o < end; o += stride) {
+            __m256i er, ei, fr, fi;
+            sums(at(x_re + o), at(x_im + o), at(x_re + o - stride), at(x_im + o - stride), at(x_re + o - 2 * stride),
+                 at(x_im + o - 2 * stride), a0r, a0i, a1r, a1i, er, ei);
+            sums(odd(at(x_re + o)), odd(at(x_im + o)), odd(at(x_re + o - stride)), odd(at(x_im + o - stride)),
+                 odd(at(x_re + o - 2 * stride)), odd(at(x_im + o - 2 * stride)), b0r, b0i, b1r, b1i, fr, fi);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(y_re + o), round_q(er, fr));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(y_im + o), round_q(ei, fi));
+        }
+        return;
+    }
+    __m256i x2r = down(at(x_re - 2 * stride)), x2i = down(at(x_im - 2 * stride));
+    __m256i x1r = down(at(x_re - stride)), x1i = down(at(x_im - stride));
+    __m256i o2r = odd(x2r), o2i = odd(x2i), o1r = odd(x1r), o1i = odd(x1i);
+    for (int o = 0, end = count * stride; o < end; o += stride) {
+        const __m256i x0r = down(at(x_re + o)), x0i = down(at(x_im + o));
+        const __m256i o0r = odd(x0r), o0i = odd(x0i);
+        __m256i er, ei, fr, fi;
+        sums(x0r, x0i, x1r, x1i, x2r, x2i, a0r, a0i, a1r, a1i, er, ei);
+        sums(o0r, o0i, o1r, o1i, o2r, o2i, b0r, b0i, b1r, b1i, fr, fi);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(y_re + o), up(round_q(er, fr)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(y_im + o), up(round_q(ei, fi)));
+        x2r = x1r, x2i = x1i, x1r = x0r, x1i = x0i;
+        o2r = o1r, o2i = o1i, o1r = o0r, o1i = o0i;
+    }
+}
+
+}  // namespace
+
+AVX2 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride,
+                             int count, int n, const int32_t* coef, const uint8_t* shift) {
+    if (n < 8) {
+        for (int c = 0; c < n; ++c) {
+            const int32_t a[4] = {coef[c], coef[c + kHfCoefRow], coef[c + 2 * kHfCoefRow], coef[c + 3 * kHfCoefRow]};
+            filter_column(x_re + c, x_im + c, stride, y_re + c, y_im + c, stride, count, a, shift[c]);
+        }
+    } else {
+        // Eight subbands a pass; the last pass ends at the last subband
+        // (subbands done twice are the same values).
+        for (int c = 0;; c = std::min(c + 8, n - 8)) {
+            uint64_t shifts;
+            std::memcpy(&shifts, shift + c, sizeof shifts);
+            if (shifts != 0)
+                filter_rows<true>(x_re + c, x_im + c, y_re + c, y_im + c, stride, count, coef + c, shift + c);
+            else
+                filter_rows<false>(x_re + c, x_im + c, y_re + c, y_im + c, stride, count, coef + c, shift + c);
+            if (c + 8 >= n) break;
+        }
+    }
     _mm256_zeroupper();
 }
 
