@@ -101,7 +101,7 @@ struct Entry {
 const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTRY(fft),
                           ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
-                          ENTRY(sbr_hf_covariance), ENTRY(sbr_hf_magnitudes), ENTRY(sbr_hf_scale),
+                          ENTRY(sbr_hf_covariances), ENTRY(sbr_hf_magnitudes),
                           ENTRY(sbr_energies),    ENTRY(sbr_log2),
                           ENTRY(sbr_exp2),        ENTRY(sbr_add_terms),     ENTRY(sbr_apply),
                           ENTRY(ps_hybrid),
@@ -113,7 +113,7 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kHfMagnitudes, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrAddTerms, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
+    kHfFilter, kHfCovariance, kHfMagnitudes, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrAddTerms, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
     kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kTnsFilter, kSbrPcm16, kMixRows, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
@@ -719,33 +719,43 @@ void check_hf_filter(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
-// The SBR generator's covariances of n + 2 samples, n = 0..40, in every
-// pattern (full range too: the sums are exact modulo 2^64).
+// The SBR generator's covariances of 1 to 24 subbands of a 40 x 64 array,
+// 2 to 40 rows from any row and column, each subband scaled by its own
+// shift, down (rounded) and up (saturated), in every pattern (full range
+// too: the sums are exact modulo 2^64); now and then the shifts the
+// generator takes, from the magnitudes.
 void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
-    if (var.sbr_hf_covariance == ref.sbr_hf_covariance) return;
+    if (var.sbr_hf_covariances == ref.sbr_hf_covariances) return;
+    constexpr int kRows = 40, kCols = 64;
     for (int r = 0; r < 4 * rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
-            const int n = below(41);
-            Guarded yr(n + 2), yi(n + 2), a(16), b(16);  // eight 64-bit sums
-            fill_pattern(yr.data(), n + 2, pattern);
-            fill_pattern(yi.data(), n + 2, below(3) ? pattern : below(kPatterns));
-            int64_t pa[8], pb[8];
-            ref.sbr_hf_covariance(yr.data(), yi.data(), n, pa);
-            var.sbr_hf_covariance(yr.data(), yi.data(), n, pb);
-            std::memcpy(a.data(), pa, sizeof pa);
-            std::memcpy(b.data(), pb, sizeof pb);
-            if (!same("sbr_hf_covariance", "sums", {&a}, {&b})) return;
+            const int rows = below(4) ? kRows : 2 + below(kRows - 1), n = 1 + below(24);
+            const int first = below(kRows - rows + 1), col = below(kCols - n + 1);
+            Guarded x_re(kRows * kCols), x_im(kRows * kCols);
+            fill_pattern(x_re.data(), kRows * kCols, pattern);
+            fill_pattern(x_im.data(), kRows * kCols, below(3) ? pattern : below(kPatterns));
+            const int32_t* re = x_re.data() + first * kCols + col;
+            const int32_t* im = x_im.data() + first * kCols + col;
+            int8_t shift[24];
+            const bool generator = below(2);
+            for (int c = 0; c < n; ++c) {
+                uint32_t any = 0;
+                sbr_hf_magnitudes_c(re + c, im + c, kCols, rows, 1, &any);
+                shift[c] = static_cast<int8_t>(generator ? std::clamp(6 - fx::clz32(any), -31, 31) : below(63) - 31);
+            }
+            Guarded a(16 * n), b(16 * n);  // eight 64-bit sums a subband
+            ref.sbr_hf_covariances(re, im, kCols, rows, n, shift, reinterpret_cast<int64_t (*)[8]>(a.data()));
+            var.sbr_hf_covariances(re, im, kCols, rows, n, shift, reinterpret_cast<int64_t (*)[8]>(b.data()));
+            if (!same("sbr_hf_covariances", "sums", {&a}, {&b})) return;
         }
 }
 
 // The generator's block exponents: the magnitudes of 0 to 40 rows of 1 to
 // 32 subbands of a 40 x 64 array from any column ORed into words already
 // holding bits (and only those), in every pattern (the largest magnitude of
-// every bit length, INT32_MIN's 2^31 too, and all zero); the samples of
-// one subband scaled by every shift, down (rounded) and up (saturated),
-// into a buffer whose other words must stay as they were.
+// every bit length, INT32_MIN's 2^31 too, and all zero).
 void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds) {
-    if (var.sbr_hf_magnitudes == ref.sbr_hf_magnitudes && var.sbr_hf_scale == ref.sbr_hf_scale) return;
+    if (var.sbr_hf_magnitudes == ref.sbr_hf_magnitudes) return;
     constexpr int kRows = 40, kCols = 64;
     for (int r = 0; r < 4 * rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
@@ -763,13 +773,6 @@ void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds)
             ref.sbr_hf_magnitudes(re, im, kCols, n, width, reinterpret_cast<uint32_t*>(a.data()));
             var.sbr_hf_magnitudes(re, im, kCols, n, width, reinterpret_cast<uint32_t*>(b.data()));
             if (!same("sbr_hf_magnitudes", "words", {&a}, {&b})) return;
-            const int s = below(2) ? 6 - fx::clz32(static_cast<uint32_t>(a.data()[0])) : below(63) - 31;
-            Guarded ya(2 * kRows), yb(2 * kRows);
-            fill(ya.data(), 2 * kRows);
-            yb = ya;
-            ref.sbr_hf_scale(re, im, kCols, n, s, ya.data(), ya.data() + kRows);
-            var.sbr_hf_scale(re, im, kCols, n, s, yb.data(), yb.data() + kRows);
-            if (!same("sbr_hf_scale", "samples", {&ya}, {&yb})) return;
         }
 }
 
@@ -1669,13 +1672,12 @@ void bench_call(int entry, const Kernels& k) {
             for (int c = 0; c < 16; ++c) coef[j * kHfCoefRow + c] = (1 << 28) >> j;
         k.sbr_hf_filter(sums.data() + 128, sums.data() + 1408, out.data(), out.data() + 2560, 64, 10, 16, coef, shift);
     } else if (entry == kHfCovariance) {
-        int64_t phi[8];
-        k.sbr_hf_covariance(sums.data(), sums.data() + 64, 38, phi);
-        out[0] = static_cast<int32_t>(phi[0]);
+        int64_t phi[16][8];
+        const int8_t shift[16] = {-3, -3, -3, -3, -3, -3, -3, -3, 2, 2, 2, 2, 2, 2, 2, 2};
+        k.sbr_hf_covariances(sums.data(), sums.data() + 1280, 32, 40, 16, shift, phi);
+        out[0] = static_cast<int32_t>(phi[0][0]);
     } else if (entry == kHfMagnitudes) {
         k.sbr_hf_magnitudes(sums.data(), sums.data() + 2560, 64, 40, 20, reinterpret_cast<uint32_t*>(out.data()));
-    } else if (entry == kHfScale) {
-        k.sbr_hf_scale(sums.data(), sums.data() + 2560, 64, 40, 3, out.data(), out.data() + 40);
     } else if (entry == kMidSide) {
         std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
         k.mid_side(buf.data(), buf.data() + 512, 512);

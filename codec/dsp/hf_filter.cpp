@@ -20,6 +20,15 @@ void sbr_hf_covariance_c(const int32_t* yr, const int32_t* yi, int n, int64_t* p
     for (int m = 0; m < n; ++m) hf_filter::covariance_term(yr, yi, m, phi);
 }
 
+void sbr_hf_covariances_c(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                          int64_t (*phi)[8]) {
+    int32_t yr[kHfCovRows], yi[kHfCovRows];
+    for (int c = 0; c < n; ++c) {
+        sbr_hf_scale_c(re + c, im + c, stride, rows, shift[c], yr, yi);
+        sbr_hf_covariance_c(yr, yi, rows - 2, phi[c]);
+    }
+}
+
 void sbr_hf_magnitudes_c(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any) {
     for (int l = 0; l < rows; ++l, re += stride, im += stride)
         for (int c = 0; c < n; ++c) any[c] |= hf_filter::magnitude(re[c]) | hf_filter::magnitude(im[c]);

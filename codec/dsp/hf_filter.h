@@ -57,6 +57,22 @@ void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int32_t* y_re,
 // -y.im negated modulo 2^32).
 void sbr_hf_covariance_c(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 
+// The kernel (dsp/kernels.h, sbr_hf_covariances): the covariances of n
+// subbands side by side, subband c in column c, rows `stride` words apart:
+// its `rows` samples (2..kHfCovRows) scaled by 2^-shift[c] as sbr_hf_scale
+// does, then phi[c] as sbr_hf_covariance_c of them (rows - 2 terms).
+constexpr int kHfCovRows = 40;
+void sbr_hf_covariances_c(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                          int64_t (*phi)[8]);
+// Variants: x86 SSE4.1 and 32-bit ARM NEON a subband at a time (their
+// scaling and covariances below), x86 AVX2 eight subbands a row.
+void sbr_hf_covariances_sse41(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                              int64_t (*phi)[8]);
+void sbr_hf_covariances_neon(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                             int64_t (*phi)[8]);
+void sbr_hf_covariances_avx2(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                             int64_t (*phi)[8]);
+
 // The generator's block exponents. sbr_hf_magnitudes: for each of n
 // columns c, any[c] ORed with the magnitudes (that of INT32_MIN is 2^31)
 // of the re and im samples of column c over `rows` rows, rows `stride`

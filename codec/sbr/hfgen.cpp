@@ -65,22 +65,25 @@ void sbr_hf_chirp(SbrHfGenState* state, const uint8_t invf[kSbrMaxNoiseBands], i
 
 namespace {
 
-// sbr_hf_lpc of subband k (0..kSbrMaxKx - 1), `bits` the bit length of its
-// largest magnitude over rows 0..39.
-SbrLpc lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int k, int bits) {
+// The block shift of a subband for its covariances, from the bit length
+// of its largest magnitude over rows 0..39 (not 0): the largest brought to
+// 2^25..2^26, up exactly, or down with rounding beyond 2^26. Alpha does not
+// depend on the scale, and scaled up the covariances are large enough that
+// the regularisation term's rounding to an integer is of no account. The
+// kernel takes the shift down (cov_down); a shift up (by cov_up) is exact
+// and is that of the products, so the sums are shifted up instead (by
+// twice the count), the same values.
+int cov_shift(int bits) { return clampi(bits - kCovBits, -31, 31); }
+int8_t cov_down(int bits) { return static_cast<int8_t>(bits ? std::max(cov_shift(bits), 0) : 0); }
+int cov_up(int bits) { return bits ? std::max(-cov_shift(bits), 0) : 0; }
+
+// alpha0, alpha1 from a subband's covariances phi (sbr_hf_covariances:
+// phi(i, j) = sum over n = 0..37 of X(n + 2 - i) X*(n + 2 - j), with
+// m = n + 2 - j its sums, exact), of its samples scaled up by 2^up.
+SbrLpc lpc(const int64_t (&unscaled)[8], int up) {
     const SbrLpc zero{};
-    // The block exponent brings the largest magnitude to 2^25..2^26: up
-    // exactly, or down with rounding beyond 2^26. Alpha does not depend on
-    // the scale, and scaled up the covariances are large enough that the
-    // regularisation term's rounding to an integer is of no account.
-    if (bits == 0) return zero;
-    const int cs = clampi(bits - kCovBits, -31, 31);
-    int32_t yr[kSbrXLowSlots], yi[kSbrXLowSlots];
-    kernels.sbr_hf_scale(&xlow_re[0][k], &xlow_im[0][k], kRow, kSbrXLowSlots, cs, yr, yi);
-    // phi(i, j) = sum over n = 0..37 of X(n + 2 - i) X*(n + 2 - j): with
-    // m = n + 2 - j the sums below (exact).
     int64_t phi[8];
-    kernels.sbr_hf_covariance(yr, yi, kSbrXLowSlots - 2, phi);  // 38 terms
+    for (int i = 0; i < 8; ++i) phi[i] = up ? fx::narrow64(fx::shl_wide(unscaled[i], 2 * up)) : unscaled[i];
     const int64_t r11 = phi[0], r22 = phi[1], p12r = phi[2], p12i = phi[3];
     const int64_t p01r = phi[4], p01i = phi[5], p02r = phi[6], p02i = phi[7];
     // d = phi11 phi22 - |phi12|^2 / (1 + 1e-6), exact but for the small
@@ -170,7 +173,11 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
     k = clampi(k, 0, kSbrMaxKx - 1);
     uint32_t any = 0;
     magnitudes(xlow_re, xlow_im, k, 1, 0, kSbrXLowSlots, &any);
-    return lpc(xlow_re, xlow_im, k, bits_of(any));
+    if (any == 0) return SbrLpc{};
+    const int8_t cs = cov_down(bits_of(any));
+    int64_t phi[1][8];
+    kernels.sbr_hf_covariances(&xlow_re[0][k], &xlow_im[0][k], kRow, kSbrXLowSlots, 1, &cs, phi);
+    return lpc(phi[0], cov_up(bits_of(any)));
 }
 
 void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
@@ -183,18 +190,25 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
     SbrLpc lpcs[kSbrMaxKx];
     bool have[kSbrMaxKx] = {};
+    int64_t phi[kSbrMaxKx][8];
     // The block exponents of the source subbands (all below kx: the rows
     // read stay as they are while the targets, kx and above, are written),
     // all at once, row by row: the magnitudes over the filter's rows
     // r0 - 2 .. r1 - 1 (`near`), and over all 40 rows for the prediction.
+    // The sources predicted (those of a target whose chirp factor is not
+    // 0) lie in lpc_lo .. lpc_hi - 1.
     const int kx = clampi(t.kx, 0, 64);
-    int lo = kSbrMaxKx, hi = 0;
+    int lo = kSbrMaxKx, hi = 0, lpc_lo = kSbrMaxKx, lpc_hi = 0;
     for (int i = 0, k = kx; i < patches; ++i) {
         // The patch's subbands the loop below takes: it stops at the first
         // source at or above kx or target at 64.
         const int p = t.patch_start_subband[i], n = t.patch_num_subbands[i];
         const int m = std::min({n, kSbrMaxKx - p, t.kx - p, 64 - k});
         if (m > 0) lo = std::min(lo, p), hi = std::max(hi, p + m);
+        for (int x = 0, g = 0; x < m; ++x) {
+            while (g + 1 < nq && k + x >= t.f_noise[g + 1]) ++g;
+            if (state.bw[g] != 0) lpc_lo = std::min(lpc_lo, p + x), lpc_hi = std::max(lpc_hi, p + x + 1);
+        }
         if (n > 0 && m < n) break;
         k += n;
     }
@@ -205,6 +219,13 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
         for (int p = lo; p < hi; ++p) all[p] = near[p];
         magnitudes(xlow_re, xlow_im, lo, hi - lo, 0, r0 - 2, all + lo);
         magnitudes(xlow_re, xlow_im, lo, hi - lo, r1, kSbrXLowSlots, all + lo);
+    }
+    // The predictions' covariances, all at once.
+    if (lpc_lo < lpc_hi) {
+        int8_t cs[kSbrMaxKx];
+        for (int p = lpc_lo; p < lpc_hi; ++p) cs[p] = cov_down(bits_of(all[p]));
+        kernels.sbr_hf_covariances(&xlow_re[0][lpc_lo], &xlow_im[0][lpc_lo], kRow, kSbrXLowSlots, lpc_hi - lpc_lo,
+                                   cs + lpc_lo, phi + lpc_lo);
     }
     // Each patch's subbands filtered together, each with its own
     // coefficients and shift (by target subband).
@@ -223,7 +244,7 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
             SbrLpc a{};
             if (bw != 0) {
                 if (!have[p]) {
-                    lpcs[p] = lpc(xlow_re, xlow_im, p, bits_of(all[p]));
+                    lpcs[p] = all[p] ? lpc(phi[p], cov_up(bits_of(all[p]))) : SbrLpc{};
                     have[p] = true;
                 }
                 const int32_t bw2 = fx::mul_q31(bw, bw);

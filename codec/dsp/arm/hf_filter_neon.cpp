@@ -331,6 +331,15 @@ void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t
 #undef HF_COV_TERMS
 }
 
+void sbr_hf_covariances_neon(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                             int64_t (*phi)[8]) {
+    int32_t yr[kHfCovRows], yi[kHfCovRows];
+    for (int c = 0; c < n; ++c) {
+        sbr_hf_scale_neon(re + c, im + c, stride, rows, shift[c], yr, yi);
+        sbr_hf_covariance_neon(yr, yi, rows - 2, phi[c]);
+    }
+}
+
 #pragma GCC pop_options
 
 #endif

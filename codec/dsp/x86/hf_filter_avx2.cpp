@@ -399,3 +399,112 @@ AVX2 void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, in
     phi[1] = sum[0], phi[2] = sum[1], phi[3] = sum[2], phi[6] = sum[3], phi[7] = sum[4];
     phi[0] = next(sum[0], 1), phi[4] = next(sum[1], 2), phi[5] = next(sum[2], 3);
 }
+
+// The covariances of eight subbands side by side, a row at a time: each
+// row's eight words by one load, scaled by each subband's own shift
+// (VPSLLVD with fx::shl_sat's saturation, then VPSRAVD as fx::rshr; left
+// out where all eight shifts are 0, as the generator's mostly are), the
+// even subbands' products from the words as they are and the odd ones'
+// from the words shifted down (VPMULDQ), into five sums of each (phi[1],
+// [2], [3], [6], [7]; every term has a factor of the sample two rows
+// back); the other three from their neighbours, as the one-subband
+// variant's. Runs below eight subbands are that variant's, each subband's
+// samples scaled first; a run not a multiple of eight ends with the eight
+// subbands up to its last.
+namespace {
+
+template <bool kScaled>
+AVX2_INLINE void covariances8(const int32_t* re, const int32_t* im, int stride, int rows, const int8_t* shift,
+                              int64_t (*phi)[8]) {
+    const __m256i s = _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(shift)));
+    const __m256i zero = _mm256_setzero_si256(), ones = _mm256_set1_epi32(1);
+    const __m256i up = _mm256_max_epi32(_mm256_sub_epi32(zero, s), zero), down = _mm256_max_epi32(s, zero);
+    const __m256i down1 = _mm256_max_epi32(_mm256_sub_epi32(s, ones), zero), bit = _mm256_min_epi32(down, ones);
+    auto scaled = [&](const int32_t* p) AVX2_LAMBDA {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        if constexpr (!kScaled) return v;
+        __m256i u = _mm256_sllv_epi32(v, up);
+        u = _mm256_blendv_epi8(limit(v), u, _mm256_cmpeq_epi32(_mm256_srav_epi32(u, up), v));
+        return _mm256_add_epi32(_mm256_srav_epi32(u, down), _mm256_and_si256(_mm256_srav_epi32(u, down1), bit));
+    };
+    auto odd = [&](__m256i v) AVX2_LAMBDA { return _mm256_srli_epi64(v, 32); };
+    // The samples of the first two rows and of the last two, scaled.
+    alignas(32) int32_t first[2][2][8], last[2][2][8];
+    __m256i r2 = scaled(re), i2 = scaled(im);                   // row j - 2
+    __m256i r1 = scaled(re + stride), i1 = scaled(im + stride);  // row j - 1
+    _mm256_store_si256(reinterpret_cast<__m256i*>(first[0][0]), r2);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(first[0][1]), i2);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(first[1][0]), r1);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(first[1][1]), i1);
+    __m256i p2r = odd(r2), p2i = odd(i2), p1r = odd(r1), p1i = odd(i1);
+    __m256i acc[2][5];
+    for (auto& a : acc)
+        for (__m256i& v : a) v = zero;
+    // The terms of row j (r0, i0) with rows j - 1 and j - 2, of one parity.
+    auto terms = [&](__m256i* sum, __m256i r0, __m256i i0, __m256i r1_, __m256i i1_, __m256i r2_, __m256i i2_)
+                     AVX2_LAMBDA {
+        const __m256i n2 = _mm256_sub_epi32(zero, i2_);  // -y.im modulo 2^32
+        sum[0] = _mm256_add_epi64(sum[0], _mm256_add_epi64(_mm256_mul_epi32(r2_, r2_), _mm256_mul_epi32(i2_, i2_)));
+        sum[1] = _mm256_add_epi64(sum[1], _mm256_add_epi64(_mm256_mul_epi32(r1_, r2_), _mm256_mul_epi32(i1_, i2_)));
+        sum[2] = _mm256_add_epi64(sum[2], _mm256_add_epi64(_mm256_mul_epi32(i1_, r2_), _mm256_mul_epi32(r1_, n2)));
+        sum[3] = _mm256_add_epi64(sum[3], _mm256_add_epi64(_mm256_mul_epi32(r0, r2_), _mm256_mul_epi32(i0, i2_)));
+        sum[4] = _mm256_add_epi64(sum[4], _mm256_add_epi64(_mm256_mul_epi32(i0, r2_), _mm256_mul_epi32(r0, n2)));
+    };
+    for (int j = 2; j < rows; ++j) {
+        const __m256i r0 = scaled(re + j * stride), i0 = scaled(im + j * stride);
+        const __m256i p0r = odd(r0), p0i = odd(i0);
+        terms(acc[0], r0, i0, r1, i1, r2, i2);
+        terms(acc[1], p0r, p0i, p1r, p1i, p2r, p2i);
+        r2 = r1, i2 = i1, r1 = r0, i1 = i0;
+        p2r = p1r, p2i = p1i, p1r = p0r, p1i = p0i;
+    }
+    _mm256_store_si256(reinterpret_cast<__m256i*>(last[0][0]), r2);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(last[0][1]), i2);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(last[1][0]), r1);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(last[1][1]), i1);
+    alignas(32) int64_t sums[2][5][4];
+    for (int p = 0; p < 2; ++p)
+        for (int k = 0; k < 5; ++k) _mm256_store_si256(reinterpret_cast<__m256i*>(sums[p][k]), acc[p][k]);
+    // The terms of phi[1], [2], [3] at the pairs of rows (1, 0) and (last,
+    // the one before) (modulo 2^64).
+    auto term = [](const int32_t (&y)[2][2][8], int c, int i) {
+        const int32_t a = y[0][0][c], b = y[0][1][c], e = y[1][0][c], f = y[1][1][c];  // re, im of the two rows
+        return static_cast<uint64_t>(i == 1   ? fx::mac64(fx::mac64(0, a, a), b, b)
+                                     : i == 2 ? fx::mac64(fx::mac64(0, e, a), f, b)
+                                              : fx::mac64(fx::mac64(0, f, a), e, fx::neg_wrap(b)));
+    };
+    for (int c = 0; c < 8; ++c) {
+        const int64_t* v[5];
+        for (int k = 0; k < 5; ++k) v[k] = &sums[c & 1][k][c >> 1];
+        int64_t* out = phi[c];
+        out[1] = *v[0], out[2] = *v[1], out[3] = *v[2], out[6] = *v[3], out[7] = *v[4];
+        auto next = [&](int64_t sum, int i) {
+            return static_cast<int64_t>(static_cast<uint64_t>(sum) - term(first, c, i) + term(last, c, i));
+        };
+        out[0] = next(*v[0], 1), out[4] = next(*v[1], 2), out[5] = next(*v[2], 3);
+    }
+}
+
+}  // namespace
+
+AVX2 void sbr_hf_covariances_avx2(const int32_t* re, const int32_t* im, int stride, int rows, int n,
+                                  const int8_t* shift, int64_t (*phi)[8]) {
+    if (n < 8 || rows < 3) {
+        int32_t yr[kHfCovRows], yi[kHfCovRows];
+        for (int c = 0; c < n; ++c) {
+            sbr_hf_scale_avx2(re + c, im + c, stride, rows, shift[c], yr, yi);
+            sbr_hf_covariance_avx2(yr, yi, rows - 2, phi[c]);
+        }
+        return;
+    }
+    for (int c = 0;; c = std::min(c + 8, n - 8)) {
+        uint64_t shifts;
+        std::memcpy(&shifts, shift + c, sizeof shifts);
+        if (shifts != 0)
+            covariances8<true>(re + c, im + c, stride, rows, shift + c, phi + c);
+        else
+            covariances8<false>(re + c, im + c, stride, rows, shift + c, phi + c);
+        if (c + 8 >= n) break;
+    }
+    _mm256_zeroupper();
+}

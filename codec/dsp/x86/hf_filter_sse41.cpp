@@ -198,3 +198,12 @@ SSE41 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, 
         phi[i] = _mm_cvtsi128_si64(_mm_add_epi64(acc[i], _mm_unpackhi_epi64(acc[i], acc[i])));
     for (; m < n; ++m) hf_filter::covariance_term(yr, yi, m, phi);
 }
+
+SSE41 void sbr_hf_covariances_sse41(const int32_t* re, const int32_t* im, int stride, int rows, int n,
+                                    const int8_t* shift, int64_t (*phi)[8]) {
+    int32_t yr[kHfCovRows], yi[kHfCovRows];
+    for (int c = 0; c < n; ++c) {
+        sbr_hf_scale_sse41(re + c, im + c, stride, rows, shift[c], yr, yi);
+        sbr_hf_covariance_sse41(yr, yi, rows - 2, phi[c]);
+    }
+}
