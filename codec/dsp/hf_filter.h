@@ -37,11 +37,6 @@ void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int32_t* y_re
                          int count, int n, const int32_t* coef, const uint8_t* shift);
 void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
                         int n, const int32_t* coef, const uint8_t* shift);
-// The SSE4.1 variant's one subband, x and y rows x_stride and y_stride
-// apart, coef = a0 re, a0 im, a1 re, a1 im (the AVX2 variant's runs below
-// eight subbands take it too).
-void sbr_hf_filter_column_sse41(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re,
-                                int32_t* y_im, int y_stride, int count, const int32_t* coef, int shift);
 // x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight subbands a row.
 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
                         int n, const int32_t* coef, const uint8_t* shift);
@@ -92,10 +87,8 @@ void sbr_hf_magnitudes_neon(const int32_t* re, const int32_t* im, int stride, in
 void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
-void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 // x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight columns or rows at a time.
 void sbr_hf_magnitudes_avx2(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
-void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 
 namespace hf_filter {
 

@@ -116,8 +116,12 @@ SSE41 void sbr_hf_scale_sse41(const int32_t* re, const int32_t* im, int stride, 
         run([&](__m128i v) __attribute__((always_inline, target("sse4.1"))) { return shl_sat(v, count); });
 }
 
-SSE41 void sbr_hf_filter_column_sse41(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re,
-                                      int32_t* y_im, int y_stride, int count, const int32_t* coef, int shift) {
+namespace {
+
+// One subband, x and y rows x_stride and y_stride apart, coef = a0 re,
+// a0 im, a1 re, a1 im.
+SSE41 void filter_column(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                         int y_stride, int count, const int32_t* coef, int shift) {
     const __m128i s = _mm_cvtsi32_si128(shift), s1 = _mm_cvtsi32_si128(shift - 1);
     auto scaled = [&](__m128i v) __attribute__((always_inline, target("sse4.1"))) {
         return shift > 0 ? rshr(v, s, s1) : v;
@@ -159,11 +163,13 @@ SSE41 void sbr_hf_filter_column_sse41(const int32_t* x_re, const int32_t* x_im, 
     for (; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
 }
 
+}  // namespace
+
 SSE41 void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride,
                                int count, int n, const int32_t* coef, const uint8_t* shift) {
     for (int c = 0; c < n; ++c) {
         const int32_t a[4] = {coef[c], coef[c + kHfCoefRow], coef[c + 2 * kHfCoefRow], coef[c + 3 * kHfCoefRow]};
-        sbr_hf_filter_column_sse41(x_re + c, x_im + c, stride, y_re + c, y_im + c, stride, count, a, shift[c]);
+        filter_column(x_re + c, x_im + c, stride, y_re + c, y_im + c, stride, count, a, shift[c]);
     }
 }
 
