@@ -711,10 +711,9 @@ void check_hf_filter(const Kernels& ref, const Kernels& var, int rounds) {
             const int32_t* xr = x_re.data() + first * kCols + col;
             const int32_t* xi = x_im.data() + first * kCols + col;
             // re and im outputs in the two halves of one buffer
-            ref.sbr_hf_filter(xr, xi, y_a.data() + first * kCols + out_col, y_a.data() + (kRows + first) * kCols + out_col,
-                              kCols, count, n, coef, shift);
-            var.sbr_hf_filter(xr, xi, y_b.data() + first * kCols + out_col, y_b.data() + (kRows + first) * kCols + out_col,
-                              kCols, count, n, coef, shift);
+            const int y_re = first * kCols + out_col, y_im = (kRows + first) * kCols + out_col;
+            ref.sbr_hf_filter(xr, xi, y_a.data() + y_re, y_a.data() + y_im, kCols, count, n, coef, shift);
+            var.sbr_hf_filter(xr, xi, y_b.data() + y_re, y_b.data() + y_im, kCols, count, n, coef, shift);
             if (!same("sbr_hf_filter", "columns", {&y_a}, {&y_b})) return;
         }
 }

@@ -19,7 +19,8 @@ constexpr int64_t kDetReg = INT64_C(1152920351686);
 
 int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-constexpr int kRow = 64;  // words a row of X_low
+constexpr int kRow = 64;     // words a row of X_low
+constexpr int kLpcRun = 8;  // subbands a call of the covariances
 
 // The magnitudes of subbands k .. k + n - 1 over rows [from, to), ORed into
 // any[0 .. n - 1].
@@ -189,8 +190,6 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     const int nq = clampi(t.n_q, 1, kSbrMaxNoiseBands);
     const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
     SbrLpc lpcs[kSbrMaxKx];
-    bool have[kSbrMaxKx] = {};
-    int64_t phi[kSbrMaxKx][8];
     // The block exponents of the source subbands (all below kx: the rows
     // read stay as they are while the targets, kx and above, are written),
     // all at once, row by row: the magnitudes over the filter's rows
@@ -220,12 +219,19 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
         magnitudes(xlow_re, xlow_im, lo, hi - lo, 0, r0 - 2, all + lo);
         magnitudes(xlow_re, xlow_im, lo, hi - lo, r1, kSbrXLowSlots, all + lo);
     }
-    // The predictions' covariances, all at once.
+    // The predictions, their covariances eight subbands a call (the last
+    // call ending at the last subband; those taken twice are the same).
     if (lpc_lo < lpc_hi) {
         int8_t cs[kSbrMaxKx];
         for (int p = lpc_lo; p < lpc_hi; ++p) cs[p] = cov_down(bits_of(all[p]));
-        kernels.sbr_hf_covariances(&xlow_re[0][lpc_lo], &xlow_im[0][lpc_lo], kRow, kSbrXLowSlots, lpc_hi - lpc_lo,
-                                   cs + lpc_lo, phi + lpc_lo);
+        for (int c = lpc_lo; c < lpc_hi; c += kLpcRun) {
+            const int first = std::max(lpc_lo, std::min(c, lpc_hi - kLpcRun)), n = std::min(kLpcRun, lpc_hi - first);
+            int64_t phi[kLpcRun][8];
+            kernels.sbr_hf_covariances(&xlow_re[0][first], &xlow_im[0][first], kRow, kSbrXLowSlots, n, cs + first,
+                                       phi);
+            for (int p = c; p < first + n; ++p)
+                lpcs[p] = all[p] ? lpc(phi[p - first], cov_up(bits_of(all[p]))) : SbrLpc{};
+        }
     }
     // Each patch's subbands filtered together, each with its own
     // coefficients and shift (by target subband).
@@ -243,10 +249,6 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
             const int32_t bw = state.bw[g];
             SbrLpc a{};
             if (bw != 0) {
-                if (!have[p]) {
-                    lpcs[p] = all[p] ? lpc(phi[p], cov_up(bits_of(all[p]))) : SbrLpc{};
-                    have[p] = true;
-                }
                 const int32_t bw2 = fx::mul_q31(bw, bw);
                 a = {fx::mul_q31(bw, lpcs[p].a0_re), fx::mul_q31(bw, lpcs[p].a0_im),
                      fx::mul_q31(bw2, lpcs[p].a1_re), fx::mul_q31(bw2, lpcs[p].a1_im)};
