@@ -80,7 +80,6 @@ constexpr Kernels kReference = {
     nullptr,
     nullptr,
     nullptr,
-    nullptr,
 #endif
 #if AAC_ARITHMETIC_EXACT
     tns_ar_q24,
