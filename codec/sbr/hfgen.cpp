@@ -19,8 +19,8 @@ constexpr int64_t kDetReg = INT64_C(1152920351686);
 
 int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-constexpr int kRow = 64;     // words a row of X_low
-constexpr int kLpcRun = 8;  // subbands a call of the covariances
+constexpr int kRow = 64;      // words a row of X_low
+constexpr int kLpcRun = 16;   // subbands a call of the covariances at most
 
 // The magnitudes of subbands k .. k + n - 1 over rows [from, to), ORed into
 // any[0 .. n - 1].
@@ -73,10 +73,20 @@ namespace {
 // the regularisation term's rounding to an integer is of no account. The
 // kernel takes the shift down (cov_down); a shift up (by cov_up) is exact
 // and is that of the products, so the sums are shifted up instead (by
-// twice the count), the same values.
+// twice the count), the same values, and most subbands' samples go into
+// the kernel as they are.
+// (32-bit ARM scales up in the kernel, VQSHL, rather than shift the sums'
+// 64-bit halves.)
+#if defined(__arm__)
+constexpr bool kSumsShifted = false;
+#else
+constexpr bool kSumsShifted = true;
+#endif
 int cov_shift(int bits) { return clampi(bits - kCovBits, -31, 31); }
-int8_t cov_down(int bits) { return static_cast<int8_t>(bits ? std::max(cov_shift(bits), 0) : 0); }
-int cov_up(int bits) { return bits ? std::max(-cov_shift(bits), 0) : 0; }
+int8_t cov_down(int bits) {
+    return static_cast<int8_t>(bits == 0 ? 0 : kSumsShifted ? std::max(cov_shift(bits), 0) : cov_shift(bits));
+}
+int cov_up(int bits) { return bits && kSumsShifted ? std::max(-cov_shift(bits), 0) : 0; }
 
 // alpha0, alpha1 from a subband's covariances phi (sbr_hf_covariances:
 // phi(i, j) = sum over n = 0..37 of X(n + 2 - i) X*(n + 2 - j), with
@@ -194,10 +204,11 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     // read stay as they are while the targets, kx and above, are written),
     // all at once, row by row: the magnitudes over the filter's rows
     // r0 - 2 .. r1 - 1 (`near`), and over all 40 rows for the prediction.
-    // The sources predicted (those of a target whose chirp factor is not
-    // 0) lie in lpc_lo .. lpc_hi - 1.
+    // The sources predicted: those of a target whose chirp factor is not 0.
     const int kx = clampi(t.kx, 0, 64);
-    int lo = kSbrMaxKx, hi = 0, lpc_lo = kSbrMaxKx, lpc_hi = 0;
+    int lo = kSbrMaxKx, hi = 0;
+    uint32_t predicted = 0;  // bit p: source p is predicted
+    static_assert(kSbrMaxKx <= 32, "a bit for each source");
     for (int i = 0, k = kx; i < patches; ++i) {
         // The patch's subbands the loop below takes: it stops at the first
         // source at or above kx or target at 64.
@@ -206,7 +217,7 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
         if (m > 0) lo = std::min(lo, p), hi = std::max(hi, p + m);
         for (int x = 0, g = 0; x < m; ++x) {
             while (g + 1 < nq && k + x >= t.f_noise[g + 1]) ++g;
-            if (state.bw[g] != 0) lpc_lo = std::min(lpc_lo, p + x), lpc_hi = std::max(lpc_hi, p + x + 1);
+            if (state.bw[g] != 0) predicted |= UINT32_C(1) << (p + x);
         }
         if (n > 0 && m < n) break;
         k += n;
@@ -219,19 +230,22 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
         magnitudes(xlow_re, xlow_im, lo, hi - lo, 0, r0 - 2, all + lo);
         magnitudes(xlow_re, xlow_im, lo, hi - lo, r1, kSbrXLowSlots, all + lo);
     }
-    // The predictions, their covariances eight subbands a call (the last
-    // call ending at the last subband; those taken twice are the same).
-    if (lpc_lo < lpc_hi) {
-        int8_t cs[kSbrMaxKx];
-        for (int p = lpc_lo; p < lpc_hi; ++p) cs[p] = cov_down(bits_of(all[p]));
-        for (int c = lpc_lo; c < lpc_hi; c += kLpcRun) {
-            const int first = std::max(lpc_lo, std::min(c, lpc_hi - kLpcRun)), n = std::min(kLpcRun, lpc_hi - first);
-            int64_t phi[kLpcRun][8];
-            kernels.sbr_hf_covariances(&xlow_re[0][first], &xlow_im[0][first], kRow, kSbrXLowSlots, n, cs + first,
-                                       phi);
-            for (int p = c; p < first + n; ++p)
-                lpcs[p] = all[p] ? lpc(phi[p - first], cov_up(bits_of(all[p]))) : SbrLpc{};
+    // The predictions, their covariances a run of consecutive sources a
+    // call (up to kLpcRun).
+    for (int c = 0; c < kSbrMaxKx;) {
+        if (!((predicted >> c) & 1)) {
+            ++c;
+            continue;
         }
+        int n = 1;
+        while (n < kLpcRun && c + n < kSbrMaxKx && ((predicted >> (c + n)) & 1)) ++n;
+        int8_t cs[kLpcRun];
+        int64_t phi[kLpcRun][8];
+        for (int i = 0; i < n; ++i) cs[i] = cov_down(bits_of(all[c + i]));
+        kernels.sbr_hf_covariances(&xlow_re[0][c], &xlow_im[0][c], kRow, kSbrXLowSlots, n, cs, phi);
+        for (int i = 0; i < n; ++i)
+            lpcs[c + i] = all[c + i] ? lpc(phi[i], cov_up(bits_of(all[c + i]))) : SbrLpc{};
+        c += n;
     }
     // Each patch's subbands filtered together, each with its own
     // coefficients and shift (by target subband).

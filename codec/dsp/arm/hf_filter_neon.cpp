@@ -46,18 +46,22 @@ inline int32x4_t column4(const int32_t*& p, int row_bytes) {
 
 void sbr_hf_magnitudes_neon(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any) {
     // Four subbands of a row by one load, |v| by VABS (INT32_MIN stays 2^31
-    // as an unsigned word), ORed over the rows; the last subbands (fewer
-    // than four) the reference's.
-    int c = 0;
-    for (; c + 4 <= n; c += 4) {
+    // as an unsigned word), ORed over the rows; a run not a multiple of four
+    // ends with the four subbands up to its last (ORed twice, the same
+    // words), one below four is the reference's.
+    if (n < 4) {
+        sbr_hf_magnitudes_c(re, im, stride, rows, n, any);
+        return;
+    }
+    for (int c = 0;; c = c + 4 < n - 4 ? c + 4 : n - 4) {
         const int32_t* r = re + c;
         const int32_t* i = im + c;
         uint32x4_t m = vld1q_u32(any + c);
         for (int l = 0; l < rows; ++l, r += stride, i += stride)
             m = vorrq_u32(m, vreinterpretq_u32_s32(vorrq_s32(vabsq_s32(vld1q_s32(r)), vabsq_s32(vld1q_s32(i)))));
         vst1q_u32(any + c, m);
+        if (c + 4 >= n) break;
     }
-    if (c < n) sbr_hf_magnitudes_c(re + c, im + c, stride, rows, n - c, any + c);
 }
 
 void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi) {

@@ -11,11 +11,12 @@
 // shift back to itself). Bit-exact with dsp/hf_filter.cpp; the last slots
 // of a run are the reference's rows. The block exponents: four subbands'
 // words of a row by one load, their magnitudes by PABSD (INT32_MIN stays
-// 2^31 as an unsigned word), ORed over the rows (the last subbands, fewer
-// than four, the reference's); a subband's words four rows at a time (the
-// filter's gather) scaled down as the filter's input, up as its output,
-// into consecutive words.
+// 2^31 as an unsigned word), ORed over the rows; a subband's words four
+// rows at a time (the filter's gather) scaled down as the filter's input,
+// up as its output, into consecutive words (the covariances' samples).
 #include <immintrin.h>
+
+#include <algorithm>
 
 #include "dsp/hf_filter.h"
 #include "dsp/x86/complex_sse41.h"
@@ -77,9 +78,14 @@ SSE41_INLINE __m128i shl_sat(__m128i v, __m128i s) {
 
 SSE41 void sbr_hf_magnitudes_sse41(const int32_t* re, const int32_t* im, int stride, int rows, int n,
                                    uint32_t* any) {
+    // (A run not a multiple of four ends with the four subbands up to its
+    // last, ORed twice, the same words; one below four is the reference's.)
+    if (n < 4) {
+        sbr_hf_magnitudes_c(re, im, stride, rows, n, any);
+        return;
+    }
     const int end = rows * stride;
-    int c = 0;
-    for (; c + 4 <= n; c += 4) {
+    for (int c = 0;; c = std::min(c + 4, n - 4)) {
         __m128i* out = reinterpret_cast<__m128i*>(any + c);
         const int32_t* r = re + c;
         const int32_t* i = im + c;
@@ -90,8 +96,8 @@ SSE41 void sbr_hf_magnitudes_sse41(const int32_t* re, const int32_t* im, int str
             m = _mm_or_si128(m, _mm_or_si128(a, b));
         }
         _mm_storeu_si128(out, m);
+        if (c + 4 >= n) break;
     }
-    if (c < n) sbr_hf_magnitudes_c(re + c, im + c, stride, rows, n - c, any + c);
 }
 
 SSE41 void sbr_hf_scale_sse41(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr,
