@@ -30,8 +30,19 @@ void sbr_hf_covariances_c(const int32_t* re, const int32_t* im, int stride, int 
 }
 
 void sbr_hf_magnitudes_c(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any) {
-    for (int l = 0; l < rows; ++l, re += stride, im += stride)
-        for (int c = 0; c < n; ++c) any[c] |= hf_filter::magnitude(re[c]) | hf_filter::magnitude(im[c]);
+    // A column at a time, two rows a step into two words.
+    for (int c = 0; c < n; ++c) {
+        const int32_t* r = re + c;
+        const int32_t* i = im + c;
+        uint32_t m = 0, m2 = 0;
+        int l = 0;
+        for (; l + 2 <= rows; l += 2, r += 2 * stride, i += 2 * stride) {
+            m |= hf_filter::magnitude(r[0]) | hf_filter::magnitude(i[0]);
+            m2 |= hf_filter::magnitude(r[stride]) | hf_filter::magnitude(i[stride]);
+        }
+        if (l < rows) m |= hf_filter::magnitude(*r) | hf_filter::magnitude(*i);
+        any[c] |= m | m2;
+    }
 }
 
 void sbr_hf_scale_c(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi) {
