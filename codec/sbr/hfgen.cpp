@@ -20,7 +20,7 @@ constexpr int64_t kDetReg = INT64_C(1152920351686);
 int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 constexpr int kRow = 64;      // words a row of X_low
-constexpr int kLpcRun = 16;   // subbands a call of the covariances at most
+constexpr int kLpcRun = 8;    // subbands a call of the covariances at most
 
 // The magnitudes of subbands k .. k + n - 1 over rows [from, to), ORed into
 // any[0 .. n - 1].
@@ -248,11 +248,13 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
         c += n;
     }
     // Each patch's subbands filtered together, each with its own
-    // coefficients and shift (by target subband).
-    int32_t coef[4][kHfCoefRow];
-    uint8_t shift[kHfCoefRow];
-    static_assert(kHfCoefRow >= 64, "a row of coefficients for each target subband");
+    // coefficients and shift (by the subband's place in the patch; a
+    // patch's sources lie below kSbrMaxKx). (A block of its own: its arrays
+    // may share the stack with the covariances'.)
+    static_assert(kHfCoefRow >= kSbrMaxKx, "a row of coefficients for each subband of a patch");
     for (int i = 0, k = kx; i < patches; ++i) {
+        int32_t coef[4][kHfCoefRow];
+        uint8_t shift[kHfCoefRow];
         const int start = t.patch_start_subband[i], n = t.patch_num_subbands[i];
         // The subbands taken: sources below kx, targets below 64.
         const int m = std::min({n, kSbrMaxKx - start, t.kx - start, 64 - k});
@@ -267,12 +269,12 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
                 a = {fx::mul_q31(bw, lpcs[p].a0_re), fx::mul_q31(bw, lpcs[p].a0_im),
                      fx::mul_q31(bw2, lpcs[p].a1_re), fx::mul_q31(bw2, lpcs[p].a1_im)};
             }
-            coef[0][q] = a.a0_re, coef[1][q] = a.a0_im, coef[2][q] = a.a1_re, coef[3][q] = a.a1_im;
-            shift[q] = static_cast<uint8_t>(clampi(bits_of(near[p]) - kHfBits, 0, 31));
+            coef[0][x] = a.a0_re, coef[1][x] = a.a0_im, coef[2][x] = a.a1_re, coef[3][x] = a.a1_im;
+            shift[x] = static_cast<uint8_t>(clampi(bits_of(near[p]) - kHfBits, 0, 31));
         }
         if (m > 0)
             kernels.sbr_hf_filter(&xlow_re[r0][start], &xlow_im[r0][start], &xhigh_re[r0][k], &xhigh_im[r0][k], kRow,
-                                  r1 - r0, m, &coef[0][k], &shift[k]);
+                                  r1 - r0, m, coef[0], shift);
         if (n > 0 && m < n) return;
         k += n;
     }
