@@ -739,7 +739,7 @@ void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
             const bool generator = below(2);
             for (int c = 0; c < n; ++c) {
                 uint32_t any = 0;
-                sbr_hf_magnitudes_c(re + c, im + c, kCols, rows, 1, &any);
+                ref.sbr_hf_magnitudes(re + c, im + c, kCols, rows, 1, &any);
                 shift[c] = static_cast<int8_t>(generator ? std::clamp(6 - fx::clz32(any), -31, 31) : below(63) - 31);
             }
             Guarded a(16 * n), b(16 * n);  // eight 64-bit sums a subband
