@@ -101,7 +101,7 @@ struct Entry {
 const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTRY(fft),
                           ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
-                          ENTRY(sbr_hf_covariance), ENTRY(sbr_hf_bits),    ENTRY(sbr_hf_scale),
+                          ENTRY(sbr_hf_covariances), ENTRY(sbr_hf_magnitudes),
                           ENTRY(sbr_energies),    ENTRY(sbr_log2),
                           ENTRY(sbr_exp2),        ENTRY(sbr_add_terms),     ENTRY(sbr_apply),
                           ENTRY(ps_hybrid),
@@ -113,7 +113,7 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kHfBits, kHfScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrAddTerms, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
+    kHfFilter, kHfCovariance, kHfMagnitudes, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrAddTerms, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
     kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kTnsFilter, kSbrPcm16, kMixRows, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
@@ -676,70 +676,85 @@ void check_qmf_forms(const Kernels& ref, int rounds) {
 }
 #endif
 
-// The SBR filter on one column of a 40-row array (stride 32) into a column
-// of a 40 x 64 one, at every run length and shift, inputs within the
-// kernel's bounds (every |x 2^-shift| <= 2^30, |a| < 2^30) in every
-// pattern: random magnitudes, zero, full scale, alternating extremes.
+// The SBR filter on 1 to 24 columns of a 40 x 64 array into columns of
+// another, at every run length, each column with its own coefficients and
+// shift (all shifts zero now and then), inputs within the kernel's bounds
+// (every |x 2^-shift| <= 2^30, |a| < 2^30) in every pattern: random
+// magnitudes, zero, full scale, alternating extremes.
 void check_hf_filter(const Kernels& ref, const Kernels& var, int rounds) {
     if (var.sbr_hf_filter == ref.sbr_hf_filter) return;
-    constexpr int kRows = 40, kIn = 32, kOut = 64;
+    constexpr int kRows = 40, kCols = 64;
     for (int r = 0; r < 4 * rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
-            const int shift = below(4) ? below(32) : below(3);
-            Guarded x_re(kRows * kIn), x_im(kRows * kIn), y_a(2 * kRows * kOut), y_b(2 * kRows * kOut);
-            fill_pattern(x_re.data(), kRows * kIn, pattern);
-            fill_pattern(x_im.data(), kRows * kIn, below(3) ? pattern : below(kPatterns));
+            const int n = 1 + below(24), col = below(kCols - n + 1), out_col = below(kCols - n + 1);
+            uint8_t shift[kHfCoefRow] = {};
+            const bool unscaled = below(3) == 0;
+            for (int c = 0; c < n; ++c) shift[c] = static_cast<uint8_t>(unscaled ? 0 : below(4) ? below(32) : below(3));
+            Guarded x_re(kRows * kCols), x_im(kRows * kCols), y_a(2 * kRows * kCols), y_b(2 * kRows * kCols);
+            fill_pattern(x_re.data(), kRows * kCols, pattern);
+            fill_pattern(x_im.data(), kRows * kCols, below(3) ? pattern : below(kPatterns));
             // Within 2^(30 + shift): full scale needs a shift of one or more.
-            const int bits = shift < 1 ? 31 : 32;
             for (int32_t* v : {x_re.data(), x_im.data()})
-                for (int i = 0; i < kRows * kIn; ++i)
-                    if (bits == 31 && (v[i] > (1 << 30) || v[i] < -(1 << 30))) v[i] = v[i] >> 1;
-            fill(y_a.data(), 2 * kRows * kOut);
-            std::memcpy(y_b.data(), y_a.data(), sizeof(int32_t) * 2 * kRows * kOut);
-            int32_t coef[4];
+                for (int i = 0; i < kRows * kCols; ++i) {
+                    const int c = i % kCols - col;
+                    if ((c < 0 || c >= n || shift[c] < 1) && (v[i] > (1 << 30) || v[i] < -(1 << 30))) v[i] = v[i] >> 1;
+                }
+            fill(y_a.data(), 2 * kRows * kCols);
+            std::memcpy(y_b.data(), y_a.data(), sizeof(int32_t) * 2 * kRows * kCols);
+            int32_t coef[4 * kHfCoefRow];
             for (int32_t& c : coef) {
                 const int kind = below(4);
                 c = kind == 0 ? 0 : kind == 1 ? (below(2) ? (1 << 30) - 1 : -(1 << 30) + 1)
                                               : static_cast<int32_t>(next()) >> (2 + below(8));
             }
-            const int first = 2 + below(4), count = below(kRows - first + 1), col = below(kIn), out_col = below(kOut);
-            const int32_t* xr = x_re.data() + first * kIn + col;
-            const int32_t* xi = x_im.data() + first * kIn + col;
+            const int first = 2 + below(4), count = below(kRows - first + 1);
+            const int32_t* xr = x_re.data() + first * kCols + col;
+            const int32_t* xi = x_im.data() + first * kCols + col;
             // re and im outputs in the two halves of one buffer
-            ref.sbr_hf_filter(xr, xi, kIn, y_a.data() + first * kOut + out_col,
-                              y_a.data() + (kRows + first) * kOut + out_col, kOut, count, coef, shift);
-            var.sbr_hf_filter(xr, xi, kIn, y_b.data() + first * kOut + out_col,
-                              y_b.data() + (kRows + first) * kOut + out_col, kOut, count, coef, shift);
-            if (!same("sbr_hf_filter", "column", {&y_a}, {&y_b})) return;
+            const int y_re = first * kCols + out_col, y_im = (kRows + first) * kCols + out_col;
+            ref.sbr_hf_filter(xr, xi, y_a.data() + y_re, y_a.data() + y_im, kCols, count, n, coef, shift);
+            var.sbr_hf_filter(xr, xi, y_b.data() + y_re, y_b.data() + y_im, kCols, count, n, coef, shift);
+            if (!same("sbr_hf_filter", "columns", {&y_a}, {&y_b})) return;
         }
 }
 
-// The SBR generator's covariances of n + 2 samples, n = 0..40, in every
-// pattern (full range too: the sums are exact modulo 2^64).
+// The SBR generator's covariances of 1 to 24 subbands of a 40 x 64 array,
+// 2 to 40 rows from any row and column, each subband scaled by its own
+// shift, down (rounded) and up (saturated), in every pattern (full range
+// too: the sums are exact modulo 2^64); now and then the shifts the
+// generator takes, from the magnitudes.
 void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
-    if (var.sbr_hf_covariance == ref.sbr_hf_covariance) return;
+    if (var.sbr_hf_covariances == ref.sbr_hf_covariances) return;
+    constexpr int kRows = 40, kCols = 64;
     for (int r = 0; r < 4 * rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
-            const int n = below(41);
-            Guarded yr(n + 2), yi(n + 2), a(16), b(16);  // eight 64-bit sums
-            fill_pattern(yr.data(), n + 2, pattern);
-            fill_pattern(yi.data(), n + 2, below(3) ? pattern : below(kPatterns));
-            int64_t pa[8], pb[8];
-            ref.sbr_hf_covariance(yr.data(), yi.data(), n, pa);
-            var.sbr_hf_covariance(yr.data(), yi.data(), n, pb);
-            std::memcpy(a.data(), pa, sizeof pa);
-            std::memcpy(b.data(), pb, sizeof pb);
-            if (!same("sbr_hf_covariance", "sums", {&a}, {&b})) return;
+            const int rows = below(4) ? kRows : 2 + below(kRows - 1), n = 1 + below(24);
+            const int first = below(kRows - rows + 1), col = below(kCols - n + 1);
+            Guarded x_re(kRows * kCols), x_im(kRows * kCols);
+            fill_pattern(x_re.data(), kRows * kCols, pattern);
+            fill_pattern(x_im.data(), kRows * kCols, below(3) ? pattern : below(kPatterns));
+            const int32_t* re = x_re.data() + first * kCols + col;
+            const int32_t* im = x_im.data() + first * kCols + col;
+            int8_t shift[24];
+            const bool generator = below(2);
+            for (int c = 0; c < n; ++c) {
+                uint32_t any = 0;
+                ref.sbr_hf_magnitudes(re + c, im + c, kCols, rows, 1, &any);
+                shift[c] = static_cast<int8_t>(generator ? std::clamp(6 - fx::clz32(any), -31, 31) : below(63) - 31);
+            }
+            Guarded a(16 * n), b(16 * n);  // eight 64-bit sums a subband
+            ref.sbr_hf_covariances(re, im, kCols, rows, n, shift, reinterpret_cast<int64_t (*)[8]>(a.data()));
+            var.sbr_hf_covariances(re, im, kCols, rows, n, shift, reinterpret_cast<int64_t (*)[8]>(b.data()));
+            if (!same("sbr_hf_covariances", "sums", {&a}, {&b})) return;
         }
 }
 
-// The generator's block exponents of 0 to 40 rows of any column of a
-// 40 x 64 array, in every pattern (the largest magnitude of every bit
-// length, INT32_MIN's 2^31 too, and all zero); the samples scaled by every
-// shift, down (rounded) and up (saturated), into a buffer whose other words
-// must stay as they were.
+// The generator's block exponents: the magnitudes of 0 to 40 rows of 1 to
+// 32 subbands of a 40 x 64 array from any column ORed into words already
+// holding bits (and only those), in every pattern (the largest magnitude of
+// every bit length, INT32_MIN's 2^31 too, and all zero).
 void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds) {
-    if (var.sbr_hf_bits == ref.sbr_hf_bits && var.sbr_hf_scale == ref.sbr_hf_scale) return;
+    if (var.sbr_hf_magnitudes == ref.sbr_hf_magnitudes) return;
     constexpr int kRows = 40, kCols = 64;
     for (int r = 0; r < 4 * rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
@@ -750,17 +765,13 @@ void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds)
             const int first = below(kRows - n + 1), col = below(kCols);
             const int32_t* re = x_re.data() + first * kCols + col;
             const int32_t* im = x_im.data() + first * kCols + col;
-            Guarded a(1), b(1);
-            a.data()[0] = ref.sbr_hf_bits(re, im, kCols, n);
-            b.data()[0] = var.sbr_hf_bits(re, im, kCols, n);
-            if (!same("sbr_hf_bits", "bits", {&a}, {&b})) return;
-            const int s = below(2) ? a.data()[0] - 26 : below(63) - 31;
-            Guarded ya(2 * kRows), yb(2 * kRows);
-            fill(ya.data(), 2 * kRows);
-            yb = ya;
-            ref.sbr_hf_scale(re, im, kCols, n, s, ya.data(), ya.data() + kRows);
-            var.sbr_hf_scale(re, im, kCols, n, s, yb.data(), yb.data() + kRows);
-            if (!same("sbr_hf_scale", "samples", {&ya}, {&yb})) return;
+            const int width = 1 + below(std::min(32, kCols - col));
+            Guarded a(width), b(width);
+            for (int i = 0; i < width; ++i) a.data()[i] = below(2) ? 0 : static_cast<int32_t>(1u << below(32));
+            b = a;
+            ref.sbr_hf_magnitudes(re, im, kCols, n, width, reinterpret_cast<uint32_t*>(a.data()));
+            var.sbr_hf_magnitudes(re, im, kCols, n, width, reinterpret_cast<uint32_t*>(b.data()));
+            if (!same("sbr_hf_magnitudes", "words", {&a}, {&b})) return;
         }
 }
 
@@ -1656,16 +1667,18 @@ void bench_call(int entry, const Kernels& k) {
     } else if (entry == kQmfSynthesis32) {
         k.qmf_synthesis32(&q32, sums.data(), sums.data() + 64, out.data());
     } else if (entry == kHfFilter) {
-        const int32_t coef[4] = {1 << 28, -(1 << 27), 1 << 26, 1 << 25};
-        k.sbr_hf_filter(sums.data(), sums.data() + 1280, 32, out.data(), out.data() + 2560, 64, 38, coef, 2);
+        int32_t coef[4 * kHfCoefRow];
+        const uint8_t shift[16] = {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2};
+        for (int j = 0; j < 4; ++j)
+            for (int c = 0; c < 16; ++c) coef[j * kHfCoefRow + c] = (1 << 28) >> j;
+        k.sbr_hf_filter(sums.data() + 128, sums.data() + 1408, out.data(), out.data() + 2560, 64, 10, 16, coef, shift);
     } else if (entry == kHfCovariance) {
-        int64_t phi[8];
-        k.sbr_hf_covariance(sums.data(), sums.data() + 64, 38, phi);
-        out[0] = static_cast<int32_t>(phi[0]);
-    } else if (entry == kHfBits) {
-        out[0] = k.sbr_hf_bits(sums.data(), sums.data() + 2560, 64, 40);
-    } else if (entry == kHfScale) {
-        k.sbr_hf_scale(sums.data(), sums.data() + 2560, 64, 40, 3, out.data(), out.data() + 40);
+        int64_t phi[16][8];
+        const int8_t shift[16] = {-3, -3, -3, -3, -3, -3, -3, -3, 2, 2, 2, 2, 2, 2, 2, 2};
+        k.sbr_hf_covariances(sums.data(), sums.data() + 1280, 32, 40, 16, shift, phi);
+        out[0] = static_cast<int32_t>(phi[0][0]);
+    } else if (entry == kHfMagnitudes) {
+        k.sbr_hf_magnitudes(sums.data(), sums.data() + 2560, 64, 40, 20, reinterpret_cast<uint32_t*>(out.data()));
     } else if (entry == kMidSide) {
         std::memcpy(buf.data(), in.data(), 1024 * sizeof(int32_t));
         k.mid_side(buf.data(), buf.data() + 512, 512);

@@ -3,7 +3,9 @@
 //
 // The filter, one subband over a run of QMF slots: y[l] = x[l] + a0 x[l-1] + a1 x[l-2] (complex), the prediction
 // of the low band's subband by its own past, through the chirp-weighted
-// coefficients a0, a1 (Q28). A kernel (dsp/kernels.h, sbr_hf_filter).
+// coefficients a0, a1 (Q28); a kernel (dsp/kernels.h, sbr_hf_filter) takes
+// n subbands side by side, each with its own coefficients and shift (a
+// patch of the generator).
 //
 // Formats: x is the low band's subband (32-bit), first scaled down by
 // 2^shift (shift 0..31, rounded half up) so that every |x 2^-shift| <=
@@ -12,10 +14,12 @@
 // most 2^62 + 2^58: no wrap), rounded to 32 bits at bit 28 (saturated),
 // then scaled back up by 2^shift (saturated).
 //
-// x_re, x_im point at row 0's value, rows x_stride words apart (rows -1 and
-// -2 are read too); y likewise, y_stride apart; coef = a0 re, a0 im, a1 re,
-// a1 im. y must not overlap x (a variant may redo an overlapping last block
-// of rows).
+// x_re, x_im point at row 0's value of the first subband, subband c in
+// column c, rows `stride` words apart (rows -1 and -2 are read too); y
+// likewise; n at most kHfCoefRow. Subband c's coefficients are coef[c],
+// coef[c + kHfCoefRow], coef[c + 2 kHfCoefRow], coef[c + 3 kHfCoefRow]
+// (a0 re, a0 im, a1 re, a1 im), its shift shift[c]. y must not overlap x (a
+// variant may redo overlapping blocks of rows or subbands).
 #pragma once
 
 #include <cstdint>
@@ -23,18 +27,19 @@
 #include "dsp/fixed.h"
 
 constexpr int kHfFilterQ = 28;
+constexpr int kHfCoefRow = 32;  // words between the coefficient rows (n at most 32)
 
-void sbr_hf_filter_c(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                     int y_stride, int count, const int32_t* coef, int shift);
+void sbr_hf_filter_c(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
+                     int n, const int32_t* coef, const uint8_t* shift);
 // Variants: x86 SSE4.1 (dsp/x86/hf_filter_sse41.cpp), 32-bit ARM NEON
-// (dsp/arm/hf_filter_neon.cpp); four rows at a time.
-void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                         int y_stride, int count, const int32_t* coef, int shift);
-void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                        int y_stride, int count, const int32_t* coef, int shift);
-// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight rows at a time.
-void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                        int y_stride, int count, const int32_t* coef, int shift);
+// (dsp/arm/hf_filter_neon.cpp); a subband at a time, four rows a step.
+void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride,
+                         int count, int n, const int32_t* coef, const uint8_t* shift);
+void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
+                        int n, const int32_t* coef, const uint8_t* shift);
+// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight subbands a row.
+void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
+                        int n, const int32_t* coef, const uint8_t* shift);
 
 // The covariances of the generator's prediction, from one subband's n + 2
 // scaled samples y (re, im), as exact 64-bit sums (modulo 2^64; the
@@ -47,26 +52,43 @@ void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int x_stride, 
 // -y.im negated modulo 2^32).
 void sbr_hf_covariance_c(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 
-// The generator's block exponents. sbr_hf_bits: the bit length of the
-// largest magnitude (that of INT32_MIN is 2^31: 32 bits) among n samples of
-// one subband, re and im, rows `stride` words apart; 0 where all are zero.
-// sbr_hf_scale: the same n samples times 2^-s into yr, yi (s = -31..31):
-// rounded (fx::rshr) for s > 0, as they are for s = 0, saturated
-// (fx::shl_sat by -s) for s < 0.
-int sbr_hf_bits_c(const int32_t* re, const int32_t* im, int stride, int n);
+// The kernel (dsp/kernels.h, sbr_hf_covariances): the covariances of n
+// subbands side by side, subband c in column c, rows `stride` words apart:
+// its `rows` samples (2..kHfCovRows) scaled by 2^-shift[c] as sbr_hf_scale
+// does, then phi[c] as sbr_hf_covariance_c of them (rows - 2 terms).
+constexpr int kHfCovRows = 40;
+void sbr_hf_covariances_c(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                          int64_t (*phi)[8]);
+// Variants: x86 SSE4.1 and 32-bit ARM NEON a subband at a time (their
+// scaling and covariances below), x86 AVX2 eight subbands a row.
+void sbr_hf_covariances_sse41(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                              int64_t (*phi)[8]);
+void sbr_hf_covariances_neon(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                             int64_t (*phi)[8]);
+void sbr_hf_covariances_avx2(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                             int64_t (*phi)[8]);
+
+// The generator's block exponents. sbr_hf_magnitudes: for each of n
+// columns c, any[c] ORed with the magnitudes (that of INT32_MIN is 2^31)
+// of the re and im samples of column c over `rows` rows, rows `stride`
+// words apart: the bit length of the largest magnitude is that of the OR.
+// Several subbands a pass, as the generator takes them (the rows of its
+// matrix), and one column as a run of rows split in parts.
+// sbr_hf_scale: n samples of one subband, re and im, rows `stride` words
+// apart, times 2^-s into yr, yi (s = -31..31): rounded (fx::rshr) for
+// s > 0, as they are for s = 0, saturated (fx::shl_sat by -s) for s < 0.
+void sbr_hf_magnitudes_c(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
 void sbr_hf_scale_c(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 // Variants: x86 SSE4.1 (dsp/x86/hf_filter_sse41.cpp) and 32-bit ARM NEON
-// (dsp/arm/hf_filter_neon.cpp), four rows at a time.
-int sbr_hf_bits_sse41(const int32_t* re, const int32_t* im, int stride, int n);
+// (dsp/arm/hf_filter_neon.cpp), four columns or rows at a time.
+void sbr_hf_magnitudes_sse41(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
 void sbr_hf_scale_sse41(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
-int sbr_hf_bits_neon(const int32_t* re, const int32_t* im, int stride, int n);
+void sbr_hf_magnitudes_neon(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
 void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
-void sbr_hf_covariance_avx2(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
-// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight rows at a time.
-int sbr_hf_bits_avx2(const int32_t* re, const int32_t* im, int stride, int n);
-void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
+// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight columns or rows at a time.
+void sbr_hf_magnitudes_avx2(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
 
 namespace hf_filter {
 

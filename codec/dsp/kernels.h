@@ -58,15 +58,17 @@ struct Kernels {
     void (*qmf_analysis32)(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im);
     void (*qmf_synthesis64)(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out);
     void (*qmf_synthesis32)(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out);
-    // The SBR high-frequency generator's filter of one subband over a run of
-    // slots (dsp/hf_filter.h).
-    void (*sbr_hf_filter)(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                          int y_stride, int count, const int32_t* coef, int shift);
-    // Its prediction's covariances from one subband's samples.
-    void (*sbr_hf_covariance)(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
-    // A subband's block exponent and its samples so scaled.
-    int (*sbr_hf_bits)(const int32_t* re, const int32_t* im, int stride, int n);
-    void (*sbr_hf_scale)(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
+    // The SBR high-frequency generator's filter of a run of subbands over a
+    // run of slots (dsp/hf_filter.h).
+    void (*sbr_hf_filter)(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride,
+                          int count, int n, const int32_t* coef, const uint8_t* shift);
+    // Its prediction's covariances of a run of subbands, each scaled by its
+    // block exponent.
+    void (*sbr_hf_covariances)(const int32_t* re, const int32_t* im, int stride, int rows, int n,
+                               const int8_t* shift, int64_t (*phi)[8]);
+    // The magnitudes of a block of subbands ORed, for their block
+    // exponents.
+    void (*sbr_hf_magnitudes)(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
     // The SBR envelope adjuster's energies of a block of slots and
     // subbands, logarithms and exponentials of an array, sums of powers of 2
     // from their exponentials, and gains and noise applied to a block

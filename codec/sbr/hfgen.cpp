@@ -1,6 +1,9 @@
 #include "sbr/hfgen.h"
 
+#include <algorithm>
+
 #include "dsp/fixed.h"
+#include "dsp/hf_filter.h"
 #include "dsp/kernels.h"
 #include "sbr/split_mul.h"
 #include "tables/sbr_tables.h"
@@ -16,10 +19,17 @@ constexpr int64_t kDetReg = INT64_C(1152920351686);
 
 int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-// Bits of the largest magnitude of subband k over rows [from, to).
-int block_bits(const int32_t (*re)[64], const int32_t (*im)[64], int k, int from, int to) {
-    return kernels.sbr_hf_bits(&re[from][k], &im[from][k], sizeof *re / sizeof **re, to - from);
+constexpr int kRow = 64;      // words a row of X_low
+constexpr int kLpcRun = 8;    // subbands a call of the covariances at most
+
+// The magnitudes of subbands k .. k + n - 1 over rows [from, to), ORed into
+// any[0 .. n - 1].
+void magnitudes(const int32_t (*re)[64], const int32_t (*im)[64], int k, int n, int from, int to, uint32_t* any) {
+    kernels.sbr_hf_magnitudes(&re[from][k], &im[from][k], kRow, to - from, n, any);
 }
+
+// The bit length of the largest magnitude ORed into `any`.
+int bits_of(uint32_t any) { return 32 - fx::clz32(any); }
 
 #if defined(__arm__)
 using sbr_split::mul_add;
@@ -54,22 +64,37 @@ void sbr_hf_chirp(SbrHfGenState* state, const uint8_t invf[kSbrMaxNoiseBands], i
     }
 }
 
-SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int k) {
+namespace {
+
+// The block shift of a subband for its covariances, from the bit length
+// of its largest magnitude over rows 0..39 (not 0): the largest brought to
+// 2^25..2^26, up exactly, or down with rounding beyond 2^26. Alpha does not
+// depend on the scale, and scaled up the covariances are large enough that
+// the regularisation term's rounding to an integer is of no account. The
+// kernel takes the shift down (cov_down); a shift up (by cov_up) is exact
+// and is that of the products, so the sums are shifted up instead (by
+// twice the count), the same values, and most subbands' samples go into
+// the kernel as they are.
+// (32-bit ARM scales up in the kernel, VQSHL, rather than shift the sums'
+// 64-bit halves.)
+#if defined(__arm__)
+constexpr bool kSumsShifted = false;
+#else
+constexpr bool kSumsShifted = true;
+#endif
+int cov_shift(int bits) { return clampi(bits - kCovBits, -31, 31); }
+int8_t cov_down(int bits) {
+    return static_cast<int8_t>(bits == 0 ? 0 : kSumsShifted ? std::max(cov_shift(bits), 0) : cov_shift(bits));
+}
+int cov_up(int bits) { return bits && kSumsShifted ? std::max(-cov_shift(bits), 0) : 0; }
+
+// alpha0, alpha1 from a subband's covariances phi (sbr_hf_covariances:
+// phi(i, j) = sum over n = 0..37 of X(n + 2 - i) X*(n + 2 - j), with
+// m = n + 2 - j its sums, exact), of its samples scaled up by 2^up.
+SbrLpc lpc(const int64_t (&unscaled)[8], int up) {
     const SbrLpc zero{};
-    k = clampi(k, 0, kSbrMaxKx - 1);
-    // The block exponent brings the largest magnitude to 2^25..2^26: up
-    // exactly, or down with rounding beyond 2^26. Alpha does not depend on
-    // the scale, and scaled up the covariances are large enough that the
-    // regularisation term's rounding to an integer is of no account.
-    const int bits = block_bits(xlow_re, xlow_im, k, 0, kSbrXLowSlots);
-    if (bits == 0) return zero;
-    const int cs = clampi(bits - kCovBits, -31, 31);
-    int32_t yr[kSbrXLowSlots], yi[kSbrXLowSlots];
-    kernels.sbr_hf_scale(&xlow_re[0][k], &xlow_im[0][k], sizeof *xlow_re / sizeof **xlow_re, kSbrXLowSlots, cs, yr, yi);
-    // phi(i, j) = sum over n = 0..37 of X(n + 2 - i) X*(n + 2 - j): with
-    // m = n + 2 - j the sums below (exact).
     int64_t phi[8];
-    kernels.sbr_hf_covariance(yr, yi, kSbrXLowSlots - 2, phi);  // 38 terms
+    for (int i = 0; i < 8; ++i) phi[i] = up ? fx::narrow64(fx::shl_wide(unscaled[i], 2 * up)) : unscaled[i];
     const int64_t r11 = phi[0], r22 = phi[1], p12r = phi[2], p12i = phi[3];
     const int64_t p01r = phi[4], p01i = phi[5], p02r = phi[6], p02i = phi[7];
     // d = phi11 phi22 - |phi12|^2 / (1 + 1e-6), exact but for the small
@@ -153,6 +178,19 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
     return c;
 }
 
+}  // namespace
+
+SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int k) {
+    k = clampi(k, 0, kSbrMaxKx - 1);
+    uint32_t any = 0;
+    magnitudes(xlow_re, xlow_im, k, 1, 0, kSbrXLowSlots, &any);
+    if (any == 0) return SbrLpc{};
+    const int8_t cs = cov_down(bits_of(any));
+    int64_t phi[1][8];
+    kernels.sbr_hf_covariances(&xlow_re[0][k], &xlow_im[0][k], kRow, kSbrXLowSlots, 1, &cs, phi);
+    return lpc(phi[0], cov_up(bits_of(any)));
+}
+
 void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
                      const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
                      int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64]) {
@@ -161,38 +199,83 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     if (r0 >= r1) return;
     const int nq = clampi(t.n_q, 1, kSbrMaxNoiseBands);
     const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
-    SbrLpc lpc[kSbrMaxKx];
-    bool have[kSbrMaxKx] = {};
-    // The block shift of each source subband, taken once: the patches
-    // copy some sources more than once, and the rows read stay as they are
-    // (the targets lie at kx and above).
-    int8_t shift_of[kSbrMaxKx];
-    for (int8_t& v : shift_of) v = -1;
-    int k = clampi(t.kx, 0, 64);
-    for (int i = 0; i < patches; ++i) {
-        for (int x = 0; x < t.patch_num_subbands[i]; ++x, ++k) {
-            const int p = t.patch_start_subband[i] + x;
-            if (p >= kSbrMaxKx || p >= t.kx || k >= 64) return;  // sources lie below kx
-            int g = 0;  // the noise floor band of k
-            while (g + 1 < nq && k >= t.f_noise[g + 1]) ++g;
+    SbrLpc lpcs[kSbrMaxKx];
+    // The block exponents of the source subbands (all below kx: the rows
+    // read stay as they are while the targets, kx and above, are written),
+    // all at once, row by row: the magnitudes over the filter's rows
+    // r0 - 2 .. r1 - 1 (`near`), and over all 40 rows for the prediction.
+    // The sources predicted: those of a target whose chirp factor is not 0.
+    const int kx = clampi(t.kx, 0, 64);
+    int lo = kSbrMaxKx, hi = 0;
+    uint32_t predicted = 0;  // bit p: source p is predicted
+    static_assert(kSbrMaxKx <= 32, "a bit for each source");
+    for (int i = 0, k = kx; i < patches; ++i) {
+        // The patch's subbands the loop below takes: it stops at the first
+        // source at or above kx or target at 64.
+        const int p = t.patch_start_subband[i], n = t.patch_num_subbands[i];
+        const int m = std::min({n, kSbrMaxKx - p, t.kx - p, 64 - k});
+        if (m > 0) lo = std::min(lo, p), hi = std::max(hi, p + m);
+        for (int x = 0, g = 0; x < m; ++x) {
+            while (g + 1 < nq && k + x >= t.f_noise[g + 1]) ++g;
+            if (state.bw[g] != 0) predicted |= UINT32_C(1) << (p + x);
+        }
+        if (n > 0 && m < n) break;
+        k += n;
+    }
+    uint32_t near[kSbrMaxKx], all[kSbrMaxKx];
+    if (lo < hi) {
+        for (int p = lo; p < hi; ++p) near[p] = 0;
+        magnitudes(xlow_re, xlow_im, lo, hi - lo, r0 - 2, r1, near + lo);
+        for (int p = lo; p < hi; ++p) all[p] = near[p];
+        magnitudes(xlow_re, xlow_im, lo, hi - lo, 0, r0 - 2, all + lo);
+        magnitudes(xlow_re, xlow_im, lo, hi - lo, r1, kSbrXLowSlots, all + lo);
+    }
+    // The predictions, their covariances a run of consecutive sources a
+    // call (up to kLpcRun).
+    for (int c = 0; c < kSbrMaxKx;) {
+        if (!((predicted >> c) & 1)) {
+            ++c;
+            continue;
+        }
+        int n = 1;
+        while (n < kLpcRun && c + n < kSbrMaxKx && ((predicted >> (c + n)) & 1)) ++n;
+        int8_t cs[kLpcRun];
+        int64_t phi[kLpcRun][8];
+        for (int i = 0; i < n; ++i) cs[i] = cov_down(bits_of(all[c + i]));
+        kernels.sbr_hf_covariances(&xlow_re[0][c], &xlow_im[0][c], kRow, kSbrXLowSlots, n, cs, phi);
+        for (int i = 0; i < n; ++i)
+            lpcs[c + i] = all[c + i] ? lpc(phi[i], cov_up(bits_of(all[c + i]))) : SbrLpc{};
+        c += n;
+    }
+    // Each patch's subbands filtered together, each with its own
+    // coefficients and shift (by the subband's place in the patch; a
+    // patch's sources lie below kSbrMaxKx). (A block of its own: its arrays
+    // may share the stack with the covariances'.)
+    static_assert(kHfCoefRow >= kSbrMaxKx, "a row of coefficients for each subband of a patch");
+    for (int i = 0, k = kx; i < patches; ++i) {
+        int32_t coef[4][kHfCoefRow];
+        uint8_t shift[kHfCoefRow];
+        const int start = t.patch_start_subband[i], n = t.patch_num_subbands[i];
+        // The subbands taken: sources below kx, targets below 64.
+        const int m = std::min({n, kSbrMaxKx - start, t.kx - start, 64 - k});
+        for (int x = 0; x < m; ++x) {
+            const int p = start + x, q = k + x;
+            int g = 0;  // the noise floor band of q
+            while (g + 1 < nq && q >= t.f_noise[g + 1]) ++g;
             const int32_t bw = state.bw[g];
             SbrLpc a{};
             if (bw != 0) {
-                if (!have[p]) {
-                    lpc[p] = sbr_hf_lpc(xlow_re, xlow_im, p);
-                    have[p] = true;
-                }
                 const int32_t bw2 = fx::mul_q31(bw, bw);
-                a = {fx::mul_q31(bw, lpc[p].a0_re), fx::mul_q31(bw, lpc[p].a0_im),
-                     fx::mul_q31(bw2, lpc[p].a1_re), fx::mul_q31(bw2, lpc[p].a1_im)};
+                a = {fx::mul_q31(bw, lpcs[p].a0_re), fx::mul_q31(bw, lpcs[p].a0_im),
+                     fx::mul_q31(bw2, lpcs[p].a1_re), fx::mul_q31(bw2, lpcs[p].a1_im)};
             }
-            if (shift_of[p] < 0)
-                shift_of[p] = static_cast<int8_t>(clampi(block_bits(xlow_re, xlow_im, p, r0 - 2, r1) - kHfBits, 0, 31));
-            const int xs = shift_of[p];
-            const int32_t coef[4] = {a.a0_re, a.a0_im, a.a1_re, a.a1_im};
-            constexpr int x_row = sizeof *xlow_re / sizeof **xlow_re, y_row = sizeof *xhigh_re / sizeof **xhigh_re;
-            kernels.sbr_hf_filter(&xlow_re[r0][p], &xlow_im[r0][p], x_row, &xhigh_re[r0][k], &xhigh_im[r0][k], y_row,
-                                  r1 - r0, coef, xs);
+            coef[0][x] = a.a0_re, coef[1][x] = a.a0_im, coef[2][x] = a.a1_re, coef[3][x] = a.a1_im;
+            shift[x] = static_cast<uint8_t>(clampi(bits_of(near[p]) - kHfBits, 0, 31));
         }
+        if (m > 0)
+            kernels.sbr_hf_filter(&xlow_re[r0][start], &xlow_im[r0][start], &xhigh_re[r0][k], &xhigh_im[r0][k], kRow,
+                                  r1 - r0, m, coef[0], shift);
+        if (n > 0 && m < n) return;
+        k += n;
     }
 }

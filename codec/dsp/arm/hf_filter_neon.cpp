@@ -11,8 +11,9 @@
 // the last slots of a run are the reference's rows. Both are written out
 // in inline assembly: GCC keeps the covariances' sums in memory and moves
 // the filter's registers about.
-// The block exponents: a subband's words four rows at a time (lane loads),
-// their magnitudes by VABS, gathered by VORR; scaled by VRSHL or VQSHL.
+// The block exponents: four subbands of a row by one load, their
+// magnitudes by VABS, ORed by VORR; a subband's words four rows at a time
+// (lane loads) scaled by VRSHL or VQSHL.
 //
 // Only this file is built for NEON (a target pragma after the common
 // headers); select_kernels puts it in the table only on a CPU with NEON.
@@ -43,20 +44,24 @@ inline int32x4_t column4(const int32_t*& p, int row_bytes) {
 
 }  // namespace
 
-int sbr_hf_bits_neon(const int32_t* re, const int32_t* im, int stride, int n) {
-    // |v| by VABS (INT32_MIN stays 2^31 as an unsigned word).
-    uint32x4_t any = vdupq_n_u32(0);
-    const int32_t* r = re;
-    const int32_t* i = im;
-    int l = 0;
-    const int row_bytes = stride * static_cast<int>(sizeof *re);
-    for (; l + 4 <= n; l += 4)
-        any = vorrq_u32(any, vreinterpretq_u32_s32(vorrq_s32(vabsq_s32(column4(r, row_bytes)),
-                                                             vabsq_s32(column4(i, row_bytes)))));
-    const uint32x2_t half = vorr_u32(vget_low_u32(any), vget_high_u32(any));
-    uint32_t m = vget_lane_u32(half, 0) | vget_lane_u32(half, 1);
-    for (; l < n; ++l) m |= hf_filter::magnitude(re[l * stride]) | hf_filter::magnitude(im[l * stride]);
-    return 32 - fx::clz32(m);
+void sbr_hf_magnitudes_neon(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any) {
+    // Four subbands of a row by one load, |v| by VABS (INT32_MIN stays 2^31
+    // as an unsigned word), ORed over the rows; a run not a multiple of four
+    // ends with the four subbands up to its last (ORed twice, the same
+    // words), one below four is the reference's.
+    if (n < 4) {
+        sbr_hf_magnitudes_c(re, im, stride, rows, n, any);
+        return;
+    }
+    for (int c = 0;; c = c + 4 < n - 4 ? c + 4 : n - 4) {
+        const int32_t* r = re + c;
+        const int32_t* i = im + c;
+        uint32x4_t m = vld1q_u32(any + c);
+        for (int l = 0; l < rows; ++l, r += stride, i += stride)
+            m = vorrq_u32(m, vreinterpretq_u32_s32(vorrq_s32(vabsq_s32(vld1q_s32(r)), vabsq_s32(vld1q_s32(i)))));
+        vst1q_u32(any + c, m);
+        if (c + 4 >= n) break;
+    }
 }
 
 void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi) {
@@ -148,8 +153,11 @@ void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, 
     "vld1.32 {d29[1]}, [%[xr]], %[xs]\n\t"      \
     "vld1.32 {d31[1]}, [%[xi]], %[xs]\n\t"
 
-void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                        int y_stride, int count, const int32_t* coef, int shift) {
+namespace {
+
+// One subband (the kernel's loop over the subbands below).
+void filter_column(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                   int y_stride, int count, const int32_t* coef, int shift) {
     register int32x4_t c __asm__("q0") = vld1q_s32(coef);  // a0 re, a0 im, a1 re, a1 im
     const int32_t* xr = x_re - 2 * x_stride;
     const int32_t* xi = x_im - 2 * x_stride;
@@ -198,6 +206,16 @@ void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int x_stride, 
               "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
     }
     for (int l = count & ~3; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
+}
+
+}  // namespace
+
+void sbr_hf_filter_neon(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
+                        int n, const int32_t* coef, const uint8_t* shift) {
+    for (int c = 0; c < n; ++c) {
+        const int32_t a[4] = {coef[c], coef[c + kHfCoefRow], coef[c + 2 * kHfCoefRow], coef[c + 3 * kHfCoefRow]};
+        filter_column(x_re + c, x_im + c, stride, y_re + c, y_im + c, stride, count, a, shift[c]);
+    }
 }
 #undef HF_FILTER_STEP
 #undef HF_FILTER_KEEP
@@ -315,6 +333,15 @@ void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t
         : "cc", "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d16", "d17", "d18", "d19", "d20", "d21", "d22",
           "d23", "d24", "d25", "d26", "d27", "d28", "d29", "d30", "d31", "memory");
 #undef HF_COV_TERMS
+}
+
+void sbr_hf_covariances_neon(const int32_t* re, const int32_t* im, int stride, int rows, int n, const int8_t* shift,
+                             int64_t (*phi)[8]) {
+    int32_t yr[kHfCovRows], yi[kHfCovRows];
+    for (int c = 0; c < n; ++c) {
+        sbr_hf_scale_neon(re + c, im + c, stride, rows, shift[c], yr, yi);
+        sbr_hf_covariance_neon(yr, yi, rows - 2, phi[c]);
+    }
 }
 
 #pragma GCC pop_options

@@ -9,11 +9,14 @@
 // odd ones apart), rounded and saturated as fx::rshr64_sat, and scaled back
 // up with the saturation of fx::shl_sat (where the shifted value does not
 // shift back to itself). Bit-exact with dsp/hf_filter.cpp; the last slots
-// of a run are the reference's rows. The block exponents: a subband's words
-// four rows at a time (the filter's gather), their magnitudes by PABSD
-// (INT32_MIN stays 2^31 as an unsigned word), gathered by POR; scaled down
-// as the filter's input, up as its output, into consecutive words.
+// of a run are the reference's rows. The block exponents: four subbands'
+// words of a row by one load, their magnitudes by PABSD (INT32_MIN stays
+// 2^31 as an unsigned word), ORed over the rows; a subband's words four
+// rows at a time (the filter's gather) scaled down as the filter's input,
+// up as its output, into consecutive words (the covariances' samples).
 #include <immintrin.h>
+
+#include <algorithm>
 
 #include "dsp/hf_filter.h"
 #include "dsp/x86/complex_sse41.h"
@@ -73,15 +76,28 @@ SSE41_INLINE __m128i shl_sat(__m128i v, __m128i s) {
 
 }  // namespace
 
-SSE41 int sbr_hf_bits_sse41(const int32_t* re, const int32_t* im, int stride, int n) {
-    __m128i any = _mm_setzero_si128();
-    int l = 0;
-    for (; l + 4 <= n; l += 4, re += 4 * stride, im += 4 * stride)
-        any = _mm_or_si128(any, _mm_or_si128(_mm_abs_epi32(gather(re, stride)), _mm_abs_epi32(gather(im, stride))));
-    any = _mm_or_si128(any, _mm_shuffle_epi32(any, _MM_SHUFFLE(1, 0, 3, 2)));
-    uint32_t m = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_or_si128(any, _mm_srli_epi64(any, 32))));
-    for (; l < n; ++l, re += stride, im += stride) m |= hf_filter::magnitude(*re) | hf_filter::magnitude(*im);
-    return 32 - fx::clz32(m);
+SSE41 void sbr_hf_magnitudes_sse41(const int32_t* re, const int32_t* im, int stride, int rows, int n,
+                                   uint32_t* any) {
+    // (A run not a multiple of four ends with the four subbands up to its
+    // last, ORed twice, the same words; one below four is the reference's.)
+    if (n < 4) {
+        sbr_hf_magnitudes_c(re, im, stride, rows, n, any);
+        return;
+    }
+    const int end = rows * stride;
+    for (int c = 0;; c = std::min(c + 4, n - 4)) {
+        __m128i* out = reinterpret_cast<__m128i*>(any + c);
+        const int32_t* r = re + c;
+        const int32_t* i = im + c;
+        __m128i m = _mm_loadu_si128(out);
+        for (int o = 0; o < end; o += stride) {
+            const __m128i a = _mm_abs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + o)));
+            const __m128i b = _mm_abs_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(i + o)));
+            m = _mm_or_si128(m, _mm_or_si128(a, b));
+        }
+        _mm_storeu_si128(out, m);
+        if (c + 4 >= n) break;
+    }
 }
 
 SSE41 void sbr_hf_scale_sse41(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr,
@@ -106,8 +122,12 @@ SSE41 void sbr_hf_scale_sse41(const int32_t* re, const int32_t* im, int stride, 
         run([&](__m128i v) __attribute__((always_inline, target("sse4.1"))) { return shl_sat(v, count); });
 }
 
-SSE41 void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
-                               int y_stride, int count, const int32_t* coef, int shift) {
+namespace {
+
+// One subband, x and y rows x_stride and y_stride apart, coef = a0 re,
+// a0 im, a1 re, a1 im.
+SSE41 void filter_column(const int32_t* x_re, const int32_t* x_im, int x_stride, int32_t* y_re, int32_t* y_im,
+                         int y_stride, int count, const int32_t* coef, int shift) {
     const __m128i s = _mm_cvtsi32_si128(shift), s1 = _mm_cvtsi32_si128(shift - 1);
     auto scaled = [&](__m128i v) __attribute__((always_inline, target("sse4.1"))) {
         return shift > 0 ? rshr(v, s, s1) : v;
@@ -149,6 +169,16 @@ SSE41 void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int x_s
     for (; l < count; ++l) hf_filter::row(x_re, x_im, x_stride, y_re, y_im, y_stride, l, coef, shift);
 }
 
+}  // namespace
+
+SSE41 void sbr_hf_filter_sse41(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride,
+                               int count, int n, const int32_t* coef, const uint8_t* shift) {
+    for (int c = 0; c < n; ++c) {
+        const int32_t a[4] = {coef[c], coef[c + kHfCoefRow], coef[c + 2 * kHfCoefRow], coef[c + 3 * kHfCoefRow]};
+        filter_column(x_re + c, x_im + c, stride, y_re + c, y_im + c, stride, count, a, shift[c]);
+    }
+}
+
 SSE41 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi) {
     __m128i acc[8];
     for (__m128i& a : acc) a = _mm_setzero_si128();
@@ -179,4 +209,13 @@ SSE41 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, 
     for (int i = 0; i < 8; ++i)
         phi[i] = _mm_cvtsi128_si64(_mm_add_epi64(acc[i], _mm_unpackhi_epi64(acc[i], acc[i])));
     for (; m < n; ++m) hf_filter::covariance_term(yr, yi, m, phi);
+}
+
+SSE41 void sbr_hf_covariances_sse41(const int32_t* re, const int32_t* im, int stride, int rows, int n,
+                                    const int8_t* shift, int64_t (*phi)[8]) {
+    int32_t yr[kHfCovRows], yi[kHfCovRows];
+    for (int c = 0; c < n; ++c) {
+        sbr_hf_scale_sse41(re + c, im + c, stride, rows, shift[c], yr, yi);
+        sbr_hf_covariance_sse41(yr, yi, rows - 2, phi[c]);
+    }
 }

@@ -21,8 +21,8 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         if constexpr (kSbrBuilt) {
             k.qmf_analysis32 = qmf_analysis32_sse41, k.qmf_synthesis64 = qmf_synthesis64_sse41;
             k.qmf_synthesis32 = qmf_synthesis32_sse41, k.sbr_hf_filter = sbr_hf_filter_sse41;
-            k.sbr_hf_covariance = sbr_hf_covariance_sse41;
-            k.sbr_hf_bits = sbr_hf_bits_sse41, k.sbr_hf_scale = sbr_hf_scale_sse41;
+            k.sbr_hf_covariances = sbr_hf_covariances_sse41;
+            k.sbr_hf_magnitudes = sbr_hf_magnitudes_sse41;
             k.ps_hybrid = ps_hybrid_analysis_sse41, k.ps_allpass = ps_allpass_bands_sse41;
             k.ps_mix = ps_mix_bands_sse41, k.ps_energies = ps_band_energies_sse41;
             k.sbr_energies = sbr_energies_sse41, k.sbr_log2 = sbr_log2_sse41;
@@ -35,8 +35,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
     // 64, the block scaling's last rows below eight, the adjuster's
     // energies of four to seven subbands). The SBR filter takes eight slots a
     // step, gathered by VPGATHERDD, and the covariances eight terms; the
-    // block exponents eight rows, gathered by VPINSRD into each half (there
-    // VPGATHERDD takes fewer instructions but longer). The PS hybrid
+    // block exponents' magnitudes eight subbands a row. The PS hybrid
     // analysis takes four taps a register. Noise bands
     // draw eight lines at a time, mid/side takes eight. The adjuster's gains
     // shift each subband by its own count (VPSRLVQ) and its exponentials
@@ -56,8 +55,8 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.ps_energies = ps_band_energies_avx2;
             k.sbr_energies = sbr_energies_avx2, k.sbr_log2 = sbr_log2_avx2;
             k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
-            k.sbr_hf_filter = sbr_hf_filter_avx2, k.sbr_hf_covariance = sbr_hf_covariance_avx2;
-            k.sbr_hf_bits = sbr_hf_bits_avx2, k.sbr_hf_scale = sbr_hf_scale_avx2;
+            k.sbr_hf_filter = sbr_hf_filter_avx2, k.sbr_hf_covariances = sbr_hf_covariances_avx2;
+            k.sbr_hf_magnitudes = sbr_hf_magnitudes_avx2;
             k.sbr_pcm16 = qmf_pcm16_avx2, k.ps_transient = ps_transient_gains_avx2;
             k.ps_step = ps_step_matrices_avx2, k.mix_rows = mix_rows_q30_avx2;
         }
