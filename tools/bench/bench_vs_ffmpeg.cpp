@@ -430,7 +430,7 @@ int main(int argc, char** argv) {
     // fastest time there over the median of its fastest times.
     const auto at_worst = [](const char* name, const Summary& x, const char* other_name, const Summary& other) {
         const double t = other.best[x.worst_frame];
-        std::printf("at %s's worst frame (%zu): %s %.2f us, %.2f times its median\n", name, x.worst_frame,
+        std::printf("worst frame of %s (%zu): %s there %.2f us, %.2f times its median\n", name, x.worst_frame,
                     other_name, t, t / other.best_median);
     };
     at_worst("ours", so, "ffmpeg", st);
