@@ -42,9 +42,7 @@
 //            slow frame)
 //   first    the first frame's fastest: a fresh decoder's first frame, after
 //            the other decoder's round had the caches
-// and the ratio ours/FFmpeg of each; then, for each side's worst frame, the
-// other side's fastest time at that frame and its ratio to the other's
-// median (whether the frame is costly for both decoders).
+// and the ratio ours/FFmpeg of each.
 //
 // usage: bench_vs_ffmpeg [--ours au|stream] [--ffmpeg-no-simd] STREAM [ROUNDS]
 //        bench_vs_ffmpeg [--ours au|stream] [--ffmpeg-no-simd] --count ours|ffmpeg STREAM [PASSES]
@@ -264,8 +262,6 @@ size_t timed_round(Side& side, size_t frames, Fn fn, Timings& t) {
 struct Summary {
     double pass, median, fastest, worst, worst_ratio, first;
     size_t worst_frame;
-    std::vector<double> best;  // each frame's fastest
-    double best_median;        // their median
 };
 
 Summary summarise(const Timings& t) {
@@ -287,10 +283,8 @@ Summary summarise(const Timings& t) {
     s.worst_frame = static_cast<size_t>(std::max_element(best.begin() + static_cast<long>(from), best.end()) -
                                         best.begin());
     s.worst = best[s.worst_frame];
-    s.best_median = median_of(best);
-    s.worst_ratio = s.worst / s.best_median;
+    s.worst_ratio = s.worst / median_of(best);
     s.first = best[0];
-    s.best = std::move(best);
     return s;
 }
 
@@ -426,14 +420,5 @@ int main(int argc, char** argv) {
                     x.worst_ratio, x.worst_frame, x.first);
     std::printf("%-8s %8.3f %8.3f %8.3f %8.3f %8s %6s %8.3f\n", "ratio", so.pass / st.pass, so.median / st.median,
                 so.fastest / st.fastest, so.worst / st.worst, "", "", so.first / st.first);
-    // Whether a side's worst frame is costly for the other too: the other's
-    // fastest time there over the median of its fastest times.
-    const auto at_worst = [](const char* name, const Summary& x, const char* other_name, const Summary& other) {
-        const double t = other.best[x.worst_frame];
-        std::printf("worst frame of %s (%zu): %s there %.2f us, %.2f times its median\n", name, x.worst_frame,
-                    other_name, t, t / other.best_median);
-    };
-    at_worst("ours", so, "ffmpeg", st);
-    at_worst("ffmpeg", st, "ours", so);
     return 0;
 }
