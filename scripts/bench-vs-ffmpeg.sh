@@ -18,8 +18,8 @@
 #       (ours, FFmpeg, ours, FFmpeg, ...; default 21): "median" the median
 #       frame (each frame's median over the rounds), "fastest" each frame's
 #       fastest over the rounds, summed, over the frames;
-# the ratios ours/FFmpeg, and for ours the slowest frame's fastest time (the
-# first frame aside) over the median of those.
+# the ratios ours/FFmpeg, and for each side the slowest frame's fastest time
+# (the first frame aside) over the median of those.
 # Streams: p21 (60 s, 2585 frames) and p02 (3 s) repeated 20 times end to
 # end (ADTS frames stand alone, so the repeats form one valid stream).
 #
@@ -67,8 +67,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 cpu=$(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //')
 echo "decode only, in process; $cpu; $rounds interleaved rounds"
-printf '%-6s %-8s | %9s %9s %6s | %8s %8s %6s | %8s %8s %6s | %9s\n' stream ours \
-  'ours k' 'ffmpeg k' ratio 'ours us' 'ff us' ratio 'ours fs' 'ff fs' ratio 'worst/med'
+printf '%-6s %-8s | %9s %9s %6s | %8s %8s %6s | %8s %8s %6s | %9s %9s\n' stream ours \
+  'ours k' 'ffmpeg k' ratio 'ours us' 'ff us' ratio 'ours fs' 'ff fs' ratio 'worst/med' 'ff w/med'
 for s in p21 p02x20; do
   case $s in
     p21) in=$corpus/p21_ff_44100_s_long60.aac ;;
@@ -81,10 +81,10 @@ for s in p21 p02x20; do
     timing "$in" "$mask"
     ou=$(field ours 3); fu=$(field ffmpeg 3)
     of=$(field ours 4); ff=$(field ffmpeg 4)
-    printf '%-6s %-8s | %9s %9s %6s | %8s %8s %6s | %8s %8s %6s | %9s\n' "$s" "$kernels" \
+    printf '%-6s %-8s | %9s %9s %6s | %8s %8s %6s | %8s %8s %6s | %9s %9s\n' "$s" "$kernels" \
       "$ours_k" "$theirs_k" "$(ratio "$ours_k" "$theirs_k")" "$ou" "$fu" "$(ratio "$ou" "$fu")" \
-      "$of" "$ff" "$(ratio "$of" "$ff")" "$(field ours 6)"
+      "$of" "$ff" "$(ratio "$of" "$ff")" "$(field ours 6)" "$(field ffmpeg 6)"
   done
 done
 echo "(k: thousand instructions per frame, callgrind; us: median frame; fs: each frame's fastest, summed, per frame;"
-echo " worst/med: ours, the slowest frame's fastest but the first over the median)"
+echo " worst/med, ff w/med: ours, FFmpeg's, the slowest frame's fastest but the first over the median)"

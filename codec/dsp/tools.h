@@ -106,8 +106,10 @@ void tns_window_filters(int32_t* spectrum, int max_sfb, const int16_t* window_sw
 constexpr int kTnsMaxOrder = 20;
 void tns_ar_q24(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int order);
 void tns_ar_q24_neon(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int order);
-// x86: SSE4.1 (dsp/x86/tns_sse41.cpp), the last twelve outputs in registers.
+// x86: SSE4.1 (dsp/x86/tns_sse41.cpp) and AVX2 (dsp/x86/tns_avx2.cpp), the
+// last twelve outputs in registers.
 void tns_ar_q24_sse41(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int order);
+void tns_ar_q24_avx2(int32_t* spectrum, int size, int inc, const int32_t* a_q24, int order);
 
 // Adjusts the mid/side mask and the right channel's codebooks where mid/side
 // meets intensity or noise coding.

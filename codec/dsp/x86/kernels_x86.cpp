@@ -37,7 +37,8 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
     // step, gathered by VPGATHERDD, and the covariances eight terms; the
     // block exponents' magnitudes eight subbands a row. The PS hybrid
     // analysis takes four taps a register. Noise bands
-    // draw eight lines at a time, mid/side takes eight. The adjuster's gains
+    // draw eight lines at a time, mid/side takes eight. TNS keeps eight of its
+    // outputs in one register. The adjuster's gains
     // shift each subband by its own count (VPSRLVQ) and its exponentials
     // gather from a table (VPGATHERDD): AVX2 alone; its logarithms take eight
     // values at a time.
@@ -46,7 +47,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         k.pre_twiddle = pre_twiddle_exact_avx2, k.fft = fft_exact_avx2;
         k.synthesis = synthesise_channel_avx2, k.dequantise = dequantise_avx2;
         k.synthesis_mix = synthesise_channel_mix_avx2, k.noise_lines = noise_lines_avx2;
-        k.mid_side = mid_side_lines_avx2;
+        k.mid_side = mid_side_lines_avx2, k.tns_filter = tns_ar_q24_avx2;
         if constexpr (kSbrBuilt) {
             k.qmf_analysis32 = qmf_analysis32_avx2, k.qmf_synthesis64 = qmf_synthesis64_avx2;
             k.qmf_synthesis32 = qmf_synthesis32_avx2;
