@@ -434,26 +434,36 @@ TEST(SbrBitstream, RobustnessSweep) {
     EXPECT_GT(ok, 100);
 }
 
-// Parametric stereo keeps its state in the second channel's room: a block
-// of a channel pair later in the stream takes the room back (the channel
-// from its start state, the stream without PS from then on), so neither
-// decodes from the other's state. (A fuzzed stream read PS phase history
-// that a pair's SBR channel had written.)
+// Parametric stereo keeps its state in the second channel's room and the
+// rest of its delay lines in the core's channel 1 overlap buffer: a block
+// of a channel pair later in the stream takes both back (the channel from
+// its start state, the overlap buffer zeroed, the stream without PS from
+// then on), so neither decodes from the other's state. (A fuzzed stream
+// read PS phase history that a pair's SBR channel had written.) PS starts
+// from zeroed lines whatever the core left in the buffer.
 TEST(SbrDecoder, APairTakesTheSecondChannelBackFromParametricStereo) {
     alignas(8) static uint8_t memory[sizeof(SbrDecoder)];
     alignas(8) static SbrScratch scratch;
     static SbrLentFrame frame;
     static SbrLentLevels levels;
     static SbrLentLow low;
-    SbrDecoder* s = sbr_init(memory, &scratch, SbrLent{&frame, &levels, &low}, SBR_MODE_FULL,
+    alignas(8) static SbrLentOverlap overlap;
+    auto zero = [](const void* p, size_t n) {
+        const auto* b = static_cast<const uint8_t*>(p);
+        return std::all_of(b, b + n, [](uint8_t x) { return x == 0; });
+    };
+    std::memset(&overlap, 0x33, sizeof overlap);  // a stereo stream's samples
+    SbrDecoder* s = sbr_init(memory, &scratch, SbrLent{&frame, &levels, &low, &overlap}, SBR_MODE_FULL,
                              SBR_SIGNALLED | SBR_SIGNALLED_PS);
     ASSERT_EQ(sbr_begin_block(s, 22050, 1), 1);
     EXPECT_EQ(s->stereo_ps, 1);
+    EXPECT_TRUE(zero(&overlap.ps, sizeof overlap.ps));
     std::memset(&s->ps, 0x5A, sizeof s->ps);  // what PS would leave there
+    std::memset(&overlap, 0x5A, sizeof overlap);
     ASSERT_EQ(sbr_begin_block(s, 22050, 2), 1);
     EXPECT_EQ(s->stereo_ps, 0);
-    const auto* ch1 = reinterpret_cast<const uint8_t*>(&s->ch1);
-    EXPECT_TRUE(std::all_of(ch1, ch1 + sizeof s->ch1, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(zero(&s->ch1, sizeof s->ch1));
+    EXPECT_TRUE(zero(&overlap, sizeof overlap));
 }
 
 }  // namespace

@@ -183,13 +183,14 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
     // (A build without SBR never attaches it: the instance plays the core.)
     if constexpr (kSbrBuilt) {
         auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
-        // SBR works in the core's spent scratch too (64-bit sums, and NEON
-        // loads and stores that expect 8-byte alignment): the core's
+        // SBR works in the core's spent scratch too, and parametric stereo
+        // in channel 1's overlap buffer (64-bit sums, and NEON loads and
+        // stores that expect 8-byte alignment): the core's
         // records need only 4, so a host that gave less than 8 is refused
         // here rather than faulting in the first HE-AAC block.
         const SbrLent lent = kvxdec_sbr_lent(obj);
         if (reinterpret_cast<uintptr_t>(lent.frame) % 8 || reinterpret_cast<uintptr_t>(lent.levels) % 8 ||
-            reinterpret_cast<uintptr_t>(lent.low) % 8)
+            reinterpret_cast<uintptr_t>(lent.low) % 8 || reinterpret_cast<uintptr_t>(lent.overlap) % 8)
             return -1;
         obj->ctx->sbr = sbr_init(persistent, static_cast<SbrScratch*>(scratch), lent,
                                  downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));

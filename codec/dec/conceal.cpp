@@ -46,6 +46,10 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
     // The high band goes on from the last good SBR frame, fading.
     if constexpr (kSbrBuilt)
         if (sbr && channels > 0) sbr_conceal_block(obj->ctx->sbr, channels);
+    // (A pair's block: channel 1's overlap buffer is the core's, never
+    // parametric stereo's.)
+    if constexpr (kSbrBuilt)
+        if (channels == 2 && obj->ctx->sbr) sbr_take_second_channel(obj->ctx->sbr);
     int16_t drop = 0;
     for (int c = 0; c < channels; ++c) {
         int32_t* const coef = obj->coef[c];

@@ -80,9 +80,10 @@ int aacdecode_init(MP4AACDEC_QUVA_Obj* obj, void* record1, void* record2, void* 
 SbrLent kvxdec_sbr_lent(const MP4AACDEC_QUVA_Obj* obj) {
     // The first buffers carved from the side information and band records
     // are at their starts; channel 1's spectrum never moves but for the
-    // span of a coupling element's parse.
+    // span of a coupling element's parse; channel 1's overlap buffer never
+    // moves.
     return {reinterpret_cast<SbrLentFrame*>(obj->windowGroups[0]), reinterpret_cast<SbrLentLevels*>(obj->msMask[0]),
-            reinterpret_cast<SbrLentLow*>(obj->coef[1])};
+            reinterpret_cast<SbrLentLow*>(obj->coef[1]), reinterpret_cast<SbrLentOverlap*>(obj->overlap[1])};
 }
 
 // Back to the search state. Keeps frameMode, rawStream, bitsNeeded, lastError,

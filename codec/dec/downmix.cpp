@@ -313,6 +313,11 @@ bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
     if (l.channels == 0) return false;
     SbrDecoder* const s = dec->ctx->sbr;
     const bool sbr = sbr_room(dec, l) && s->active;
+    // The overlap buffers take the heads or the channels' tails: a mono
+    // stream's parametric stereo gives channel 1's back (and the second
+    // channel's SBR room).
+    if constexpr (kSbrBuilt)
+        if (s) sbr_take_second_channel(s);
     // From a stereo block on: the buffer of the last good spectra becomes
     // the tails' sums; the overlap buffers go on as the stereo heads. With
     // SBR they hold each channel's own tail: a change from one way to the
@@ -323,11 +328,6 @@ bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
         std::memset(dec->overlap[1], 0, kOverlapBytes);
     }
     if (sbr) {
-        // (A mono stream's parametric stereo gives the second channel's room back.)
-        if (s->stereo_ps) {
-            s->stereo_ps = 0;
-            std::memset(&s->ch1, 0, sizeof s->ch1);
-        }
         SbrMixScratch* const m = sbr_mix_scratch(dec);
         words::zero(m->re, sizeof m->re);
         words::zero(m->im, sizeof m->im);

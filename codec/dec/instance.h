@@ -103,6 +103,12 @@ static_assert(sizeof(SbrLentFrame) <= kBandRecordBytes && sizeof(SbrLentLevels) 
               sizeof(SbrLentLow) <= kCoefBytes, "SBR's working room fits the core's scratch");
 static_assert(alignof(SbrLentFrame) <= 8 && alignof(SbrLentLevels) <= 8 && alignof(SbrLentLow) <= 8 &&
               kCoefBytes % 8 == 0, "8-byte aligned in records whose 8-byte alignment KVXD_attachSbr checks");
+// And channel 1's overlap buffer, which parametric stereo keeps part of its
+// delay lines in while a mono stream plays it (SbrLentOverlap): sample
+// values alone, handed back zeroed (sbr_take_second_channel) before the
+// core uses the buffer again.
+static_assert(sizeof(SbrLentOverlap) == kOverlapBytes && alignof(SbrLentOverlap) <= 8 && kOverlapBytes % 8 == 0,
+              "parametric stereo's lent lines fill channel 1's overlap buffer, 8-byte aligned in its record");
 
 // Decoder state machine.
 enum : uint32_t { STATE_ADIF = 0, STATE_FRAMES = 1, STATE_SEARCH = 3 };

@@ -138,24 +138,26 @@ void switch_config(PsState* ps, bool is34) {
     std::memset(ps->smooth, 0, sizeof ps->smooth);
     std::memset(ps->peak_diff, 0, sizeof ps->peak_diff);
     std::memset(&ps->lines, 0, sizeof ps->lines);
+    std::memset(ps->lent, 0, sizeof *ps->lent);
     ps->was34 = is34;
 }
 
 // Empties the delay lines of the bands from QMF band top up.
 void clear_above(PsState* ps, const PsConfigTables& cfg, int top) {
     PsDelayLines& z = ps->lines;
+    PsLentLines& y = *ps->lent;
     const int first = top - cfg.num_hybrid_qmf + cfg.num_hybrid;
     for (int k = first > cfg.num_hybrid ? first : cfg.num_hybrid; k < cfg.num_bands; ++k) {
         for (int c = 0; c < 2; ++c) {
             if (k < cfg.allpass_bands) {
                 for (auto& row : z.pre) row[c][k] = 0;
                 for (auto& row : z.link0) row[c][k] = 0;
-                for (auto& row : z.link1) row[c][k] = 0;
-                for (auto& row : z.link2) row[c][k] = 0;
+                for (auto& row : y.link1) row[c][k] = 0;
+                for (auto& row : y.link2) row[c][k] = 0;
             } else if (k < cfg.long_delay_end) {
                 for (auto& row : z.long_delay) row[c][k - cfg.allpass_bands] = 0;
             } else {
-                z.short_delay[c][k - cfg.long_delay_end] = 0;
+                y.short_delay[c][k - cfg.long_delay_end] = 0;
             }
         }
     }
@@ -348,8 +350,10 @@ void advance_matrices(PsState* ps, int l) {
 
 }  // namespace
 
-void ps_reset(PsState* ps) {
+void ps_reset(PsState* ps, PsLentLines* lent) {
     std::memset(ps, 0, sizeof *ps);
+    std::memset(lent, 0, sizeof *lent);
+    ps->lent = lent;
     // Every parameter zero: the base of a first frame coded in time.
     std::memset(ps->par.level, kPsIid.offset, sizeof ps->par.level);
     ps->par.ref_ok = 1;
@@ -417,10 +421,11 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     // the newest).
     const uint32_t t = ps->tick;
     PsDelayLines& z = ps->lines;
+    PsLentLines& y = *ps->lent;
     int32_t(&pre)[2][50] = z.pre[t % 2];
     int32_t(&link0)[2][50] = z.link0[t % 3];
-    int32_t(&link1)[2][50] = z.link1[t % 4];
-    int32_t(&link2)[2][50] = z.link2[t % 5];
+    int32_t(&link1)[2][50] = y.link1[t % 4];
+    int32_t(&link2)[2][50] = y.link2[t % 5];
     int32_t(&long_row)[2][12] = z.long_delay[t % 14];
     // All-pass rows from band k.
     auto rows_from = [&](int k) {
@@ -477,7 +482,7 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
         words::copy_words(row_im, s_im + from, to - from);
     };
     delay_run(long_row[0], long_row[1], long_begin, long_end);
-    delay_run(z.short_delay[0], z.short_delay[1], short_begin, n);
+    delay_run(y.short_delay[0], y.short_delay[1], short_begin, n);
     // The bands with phase (parameter bands below num_ipdopd) come first;
     // without phase the bands are one run.
     const uint8_t* par = cfg.par_band + nh;

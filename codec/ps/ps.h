@@ -71,19 +71,28 @@ inline uint8_t ps_put(uint8_t v, PsField f, int x) {
 // entries of a line are a row over its bands, real parts, then imaginary
 // parts. The all-pass bands (k from 0) have the 2-slot input delay and the
 // three links (3, 4 and 5 slots); then come the 14-slot delay bands and the
-// 1-slot delay bands (k from the first of each).
+// 1-slot delay bands (k from the first of each). The state keeps the input
+// delay, the first link and the 14-slot delay; the other two links and the
+// 1-slot delay lie in room the host lends (PsLentLines): the core decoder's
+// second overlap buffer, idle while a mono stream plays PS
+// (sbr/sbr_decoder.h). That room holds samples alone: where a row lies
+// comes from the state (tick), never from the room.
 struct PsDelayLines {
     int32_t pre[2][2][50];  // [slot][re, im][band]
     int32_t link0[3][2][50];
-    int32_t link1[4][2][50];
-    int32_t link2[5][2][50];
     int32_t long_delay[14][2][12];  // [slot][re, im][band]
-    int32_t short_delay[2][29];     // [re, im][band]: the one slot
 };
-static_assert(sizeof(PsDelayLines) == 7176, "the delay lines' size as documented");
+struct PsLentLines {
+    int32_t link1[4][2][50];  // [slot][re, im][band]
+    int32_t link2[5][2][50];
+    int32_t short_delay[2][29];  // [re, im][band]: the one slot
+};
+static_assert(sizeof(PsDelayLines) + sizeof(PsLentLines) == 7176, "the delay lines' size as documented");
+static_assert(sizeof(PsLentLines) == 3832, "the lent part of the delay lines");
 
-// The persistent record (all zero: the start state). The mixing matrices
-// start at zero, so a stream's first envelope fades in from silence.
+// The persistent record (all zero: the start state, lines and lent lines
+// alike). The mixing matrices start at zero, so a stream's first envelope
+// fades in from silence.
 struct PsState {
     PsParams par;
     uint8_t frame_new;   // 1: this frame's envelopes are in par (else the matrices hold)
@@ -111,10 +120,12 @@ struct PsState {
     int32_t hist_re[kPsHybridLag - 2][kPsMaxHybridQmf];
     int32_t hist_im[kPsHybridLag - 2][kPsMaxHybridQmf];
     PsDelayLines lines;
+    PsLentLines* lent;  // the rest of the delay lines, in the host's room
 };
 
-// A new stream.
-void ps_reset(PsState* ps);
+// A new stream: the state, and the delay lines in `lent` (the host's room,
+// PS's until the host takes it back), to zero.
+void ps_reset(PsState* ps, PsLentLines* lent);
 
 // The frame's PS data: bit_count bits of `data` from bit bit_offset (the
 // SBR payload's PS extension). With data null (no PS data this frame, or an

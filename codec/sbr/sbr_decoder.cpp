@@ -86,15 +86,6 @@ void conceal_frame(SbrDecoder* s, int channels) {
     s->frameOk = 1;
 }
 
-// A block of a second channel in a stream that plays parametric stereo
-// (whose state has the second channel's room): the channel takes the room
-// back, from its start state, and the stream plays on without PS.
-void take_second_channel(SbrDecoder* s) {
-    if (!s->stereo_ps) return;
-    s->stereo_ps = 0;
-    std::memset(&s->ch1, 0, sizeof s->ch1);
-}
-
 // The block's payload parsed for `channels` channels (s->frameOk); a frame
 // that resets empties those channels' adjuster state and carried high band.
 void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* const ch[2]) {
@@ -125,6 +116,16 @@ void hold_or_conceal(SbrDecoder* s, int channels) {
 }
 
 }  // namespace
+
+// The second channel's state and the core's channel 1 overlap buffer were
+// parametric stereo's: both start from zero, and the stream plays on
+// without PS.
+void sbr_take_second_channel(SbrDecoder* s) {
+    if (!s->stereo_ps) return;
+    s->stereo_ps = 0;
+    std::memset(&s->ch1, 0, sizeof s->ch1);
+    std::memset(s->lent.overlap, 0, sizeof *s->lent.overlap);
+}
 
 SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, const SbrLent& lent, uint32_t mode, uint32_t signalled) {
     SbrDecoder* s = new (memory) SbrDecoder;
@@ -160,17 +161,17 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
     if (first) {
         sbr_decide_mixed(s, payload.present != 0);
         s->stereo_ps = s->active && channels == 1 && (s->signalled & SBR_SIGNALLED_PS) ? 1 : 0;
-        if (s->stereo_ps) ps_reset(&s->ps);
+        if (s->stereo_ps) ps_reset(&s->ps, &s->lent.overlap->ps);
     }
     if (!s->active) return 0;
-    if (channels != 1) take_second_channel(s);
+    if (channels != 1) sbr_take_second_channel(s);
     SbrChannel* const ch[2] = {&s->ch0, &s->ch1};
     parse_payload(s, core_rate, channels, ch);
     // Parametric stereo comes with a mono stream's first block (or its
     // configuration); the PS data of later blocks is read only then.
     if (first && !s->stereo_ps && channels == 1 && s->frameOk && frame.ps.present) {
         s->stereo_ps = 1;
-        ps_reset(&s->ps);
+        ps_reset(&s->ps, &s->lent.overlap->ps);
     }
     if (s->stereo_ps) {
         const bool ps = s->frameOk && frame.ps.present && payload.present;
@@ -311,7 +312,7 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t
 
 void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, const int32_t* time, void* out, bool wide, int step,
                  bool pair) {
-    if (c == 1) take_second_channel(s);
+    if (c == 1) sbr_take_second_channel(s);
     const bool stereo = s->stereo_ps && c == 0 && pair;
     subbands(s, x, c ? s->ch1 : s->ch0, c, time, stereo);
 

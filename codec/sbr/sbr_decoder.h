@@ -130,10 +130,24 @@ struct SbrLentLow {
     int32_t ps_low_re[kSbrXLowSlots][kPsMaxHybridQmf];
     int32_t ps_low_im[kSbrXLowSlots][kPsMaxHybridQmf];
 };
+// And one piece of the core's persistent memory: the second channel's
+// overlap buffer, which a mono stream never uses. While a mono stream
+// plays parametric stereo (SbrDecoder::stereo_ps) it holds the part of
+// PS's delay lines the state has no room for, samples alone; PS owns it
+// from ps_reset until sbr_take_second_channel gives it back, all of it
+// zeroed, as a second channel's start state. The core touches it only
+// after that call (a block of two channels, a mixed layout's block, the
+// concealment of a pair).
+constexpr size_t kSbrLentOverlapBytes = 4096;
+union SbrLentOverlap {
+    PsLentLines ps;
+    uint8_t bytes[kSbrLentOverlapBytes];
+};
 struct SbrLent {
     SbrLentFrame* frame;
     SbrLentLevels* levels;
     SbrLentLow* low;
+    SbrLentOverlap* overlap;
 };
 
 // The persistent record. The synthesis states come last: a record for a
@@ -141,7 +155,8 @@ struct SbrLent {
 struct SbrScratch;
 struct SbrDecoder {
     SbrChannel ch0;
-    // A pair's second channel, or a mono stream's parametric stereo.
+    // A pair's second channel, or a mono stream's parametric stereo (the
+    // rest of whose delay lines lie in lent.overlap).
     union {
         SbrChannel ch1;
         PsState ps;
@@ -215,6 +230,13 @@ inline uint32_t sbr_delay(const SbrDecoder* s) {
     return !s || !s->active ? 0 : s->downsampled ? kSbrDelayCoreSamples : 2 * kSbrDelayCoreSamples;
 }
 
+// A block that uses the second channel (its SBR state, and the core's
+// overlap buffer of channel 1) in a stream that plays parametric stereo:
+// PS ends for the stream, the channel starts from its start state and the
+// lent overlap buffer goes back to the core zeroed. Nothing when PS does
+// not play. The core calls it before it touches that overlap buffer.
+void sbr_take_second_channel(SbrDecoder* s);
+
 // A block the core conceals: its SBR data is the held frame's (see above).
 void sbr_conceal_block(SbrDecoder* s, int channels);
 
@@ -267,5 +289,7 @@ void sbr_channel_subbands(SbrDecoder* s, SbrScratch* x, SbrChannel* ch, int c);
 void sbr_synthesise(SbrDecoder* s, int c, const int32_t (*re)[64], const int32_t (*im)[64], void* out, bool wide,
                     int step);
 
-// The parametric stereo state takes the room of the second channel's.
-static_assert(sizeof(PsState) <= 10240, "parametric stereo state above 10 KB");
+// The parametric stereo state takes the room of the second channel's, the
+// rest of its delay lines the core's idle overlap buffer.
+static_assert(sizeof(PsState) <= sizeof(SbrChannel), "parametric stereo state within the second channel's room");
+static_assert(sizeof(PsLentLines) <= sizeof(SbrLentOverlap) && alignof(SbrLentOverlap) <= 8, "PS's lent lines fit");
