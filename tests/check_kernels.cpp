@@ -722,7 +722,9 @@ void check_hf_filter(const Kernels& ref, const Kernels& var, int rounds) {
 // 2 to 40 rows from any row and column, each subband scaled by its own
 // shift, down (rounded) and up (saturated), in every pattern (full range
 // too: the sums are exact modulo 2^64); now and then the shifts the
-// generator takes, from the magnitudes.
+// generator takes from the magnitudes: those of 32-bit ARM (quiet subbands
+// scaled up, a negative shift) and those of 64-bit targets (only loud
+// subbands scaled, down; all of a run's shifts 0 is the common case).
 void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
     if (var.sbr_hf_covariances == ref.sbr_hf_covariances) return;
     constexpr int kRows = 40, kCols = 64;
@@ -736,11 +738,14 @@ void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
             const int32_t* re = x_re.data() + first * kCols + col;
             const int32_t* im = x_im.data() + first * kCols + col;
             int8_t shift[24];
-            const bool generator = below(2);
+            const int mode = below(3);  // 0: any shifts, 1: 32-bit ARM's, 2: 64-bit targets'
             for (int c = 0; c < n; ++c) {
                 uint32_t any = 0;
                 ref.sbr_hf_magnitudes(re + c, im + c, kCols, rows, 1, &any);
-                shift[c] = static_cast<int8_t>(generator ? std::clamp(6 - fx::clz32(any), -31, 31) : below(63) - 31);
+                const int bits = 6 - fx::clz32(any);
+                shift[c] = static_cast<int8_t>(mode == 0 ? below(63) - 31
+                                               : mode == 1 ? std::clamp(bits, -31, 31)
+                                                           : std::max(bits, 0));
             }
             Guarded a(16 * n), b(16 * n);  // eight 64-bit sums a subband
             ref.sbr_hf_covariances(re, im, kCols, rows, n, shift, reinterpret_cast<int64_t (*)[8]>(a.data()));
@@ -1166,7 +1171,9 @@ void check_ps_allpass(const Kernels& ref, const Kernels& var, int rounds) {
         for (int r = 0; r < 3 * rounds; ++r)
             for (const PsConfigTables* cfg : {&ps_config_20, &ps_config_34}) {
                 const int nap = cfg->allpass_bands;
-                const int32_t bound = INT32_C(1) << (27 + below(4));
+                // Powers of 2, or anywhere between 2^27 and 2^30 (a plain
+                // steps' bound set too high fails first at about 3 x 2^27).
+                const int32_t bound = below(2) ? INT32_C(1) << (27 + below(4)) : (INT32_C(1) << 27) + below(7 << 27);
                 const int mode = r % 3;
                 std::vector<int32_t> own(static_cast<size_t>(kPsAllpassRows * nap));
                 for (int row = 0; row < kPsAllpassRows; ++row)

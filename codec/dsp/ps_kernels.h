@@ -22,7 +22,8 @@ struct PsAllpassRows {
 // no gain yet). coef: the run's first band in the coefficient rows of
 // ps_tables.h (PsAllpassRow), rows `stride` words apart in one array, the
 // run within each row (Q31, never INT32_MIN; a variant may read the word
-// after a row's run, which is the next row's). Per band, with p the input delay's entry and z(m) the links':
+// after the run in every row but the last, where it is the next row's).
+// Per band, with p the input delay's entry and z(m) the links':
 //   in = p phi (complex, Q31 products rounded and saturated), p = s;
 //   for m = 0..2: o = z(m) q(m) - ag(m) in, z(m) = in + ag(m) o, in = o
 //   (each product rounded from Q31 and saturated, the sums saturated);

@@ -213,6 +213,9 @@ inline int32_t* sbr_time_samples(SbrScratch* x) { return x->im[kSbrXLowSlots - 1
 SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, const SbrLent& lent, uint32_t mode, uint32_t signalled);
 
 // A new stream: the SBR decision is taken again at its first block.
+// Parametric stereo ends without clearing its lines in the core's second
+// overlap buffer: the caller clears the overlap buffers (a flush does) or
+// leaves the buffer to PS, whose start zeroes it.
 void sbr_reset(SbrDecoder* s);
 
 // What SBR delays the core's signal by, in core-rate samples: the banks'

@@ -30,13 +30,13 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
         }
     }
     // The AVX2 kernels use SSE4.1 code too (the dequantisation's band
-    // scan, mid/side's last four lines, the PS energies' last bands, the SBR
-    // filter's runs below eight rows or with an output stride other than
-    // 64, the block scaling's last rows below eight, the adjuster's
-    // energies of four to seven subbands). The SBR filter takes eight slots a
-    // step, gathered by VPGATHERDD, and the covariances eight terms; the
-    // block exponents' magnitudes eight subbands a row. The PS hybrid
-    // analysis takes four taps a register. Noise bands
+    // scan, mid/side's last four lines, the PS energies' last bands and
+    // all-pass runs below eight bands, the SBR covariances' runs below
+    // eight subbands, the adjuster's energies of four to seven subbands).
+    // The SBR filter, covariances and block exponents' magnitudes take
+    // eight subbands a row (the filter's and the magnitudes' last ones by
+    // masked loads and stores). The PS hybrid analysis takes four taps a
+    // register. Noise bands
     // draw eight lines at a time, mid/side takes eight. TNS keeps eight of its
     // outputs in one register. The adjuster's gains
     // shift each subband by its own count (VPSRLVQ) and its exponentials

@@ -450,7 +450,8 @@ AVX2 void allpass_run(const PsAllpassRows& rows, const int32_t* coef, int n, con
 
 // The runs of the two configurations' coefficient rows (30 and 50 all-pass
 // bands) by allpass_run; a run shorter than eight bands as one block on
-// copies; other rows (none in the decoder) by the SSE4.1 variant.
+// copies; other rows by the SSE4.1 variant (the decoder's only others are
+// those copies, whose rows are eight words apart).
 AVX2 void ps_allpass_bands_avx2(const PsAllpassRows& rows, const int32_t* coef, int stride, int n,
                                 const int32_t* s_re, const int32_t* s_im, int32_t* d_re, int32_t* d_im) {
     if (n < 8) {
@@ -548,6 +549,7 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
                                   const int32_t* const* rows_re, const int32_t* const* rows_im, int32_t* out_re,
                                   int32_t* out_im) {
     constexpr int kTaps = 13;
+    static_assert(sizeof(void*) == 8, "the rows' addresses are gathered from 64-bit lanes");
     __m256i x[4] = {}, xs[4] = {};  // x and its words swapped within each pair
     // The window's rows as addresses, taps 4 r .. 4 r + 3 of register r
     // (rows 12 - 4 r down to 9 - 4 r), for VPGATHERQD from a QMF band's
