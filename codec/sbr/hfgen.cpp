@@ -19,8 +19,7 @@ constexpr int64_t kDetReg = INT64_C(1152920351686);
 
 int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
-constexpr int kRow = 64;      // words a row of X_low
-constexpr int kLpcRun = 8;    // subbands a call of the covariances at most
+constexpr int kRow = 64;  // words a row of X_low
 
 // The magnitudes of subbands k .. k + n - 1 over rows [from, to), ORed into
 // any[0 .. n - 1].
@@ -193,13 +192,13 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
 
 void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
                      const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
-                     int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64]) {
+                     int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64], SbrHfWork* work) {
     const int r0 = clampi(first_row, kSbrHfAdjSlots, kSbrXLowSlots);
     const int r1 = clampi(end_row, r0, kSbrXLowSlots);
     if (r0 >= r1) return;
     const int nq = clampi(t.n_q, 1, kSbrMaxNoiseBands);
     const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
-    SbrLpc lpcs[kSbrMaxKx];
+    SbrLpc* const lpcs = work->lpc;
     // The block exponents of the source subbands (all below kx: the rows
     // read stay as they are while the targets, kx and above, are written),
     // all at once, row by row: the magnitudes over the filter's rows
@@ -222,7 +221,13 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
         if (n > 0 && m < n) break;
         k += n;
     }
+#if defined(__arm__)
+    // (32-bit ARM keeps this function's other arrays on its stack: there
+    // they cost it fewer instructions, and its deepest stack is elsewhere.)
     uint32_t near[kSbrMaxKx], all[kSbrMaxKx];
+#else
+    uint32_t *const near = work->near, *const all = work->all;
+#endif
     if (lo < hi) {
         for (int p = lo; p < hi; ++p) near[p] = 0;
         magnitudes(xlow_re, xlow_im, lo, hi - lo, r0 - 2, r1, near + lo);
@@ -231,16 +236,21 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
         magnitudes(xlow_re, xlow_im, lo, hi - lo, r1, kSbrXLowSlots, all + lo);
     }
     // The predictions, their covariances a run of consecutive sources a
-    // call (up to kLpcRun).
+    // call (up to kSbrLpcRun).
     for (int c = 0; c < kSbrMaxKx;) {
         if (!((predicted >> c) & 1)) {
             ++c;
             continue;
         }
         int n = 1;
-        while (n < kLpcRun && c + n < kSbrMaxKx && ((predicted >> (c + n)) & 1)) ++n;
-        int8_t cs[kLpcRun];
-        int64_t phi[kLpcRun][8];
+        while (n < kSbrLpcRun && c + n < kSbrMaxKx && ((predicted >> (c + n)) & 1)) ++n;
+#if defined(__arm__)
+        int8_t cs[kSbrLpcRun];
+        int64_t phi[kSbrLpcRun][8];
+#else
+        int8_t* const cs = work->cov_shift;
+        int64_t (*const phi)[8] = work->phi;
+#endif
         for (int i = 0; i < n; ++i) cs[i] = cov_down(bits_of(all[c + i]));
         kernels.sbr_hf_covariances(&xlow_re[0][c], &xlow_im[0][c], kRow, kSbrXLowSlots, n, cs, phi);
         for (int i = 0; i < n; ++i)
@@ -249,12 +259,16 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     }
     // Each patch's subbands filtered together, each with its own
     // coefficients and shift (by the subband's place in the patch; a
-    // patch's sources lie below kSbrMaxKx). (A block of its own: its arrays
-    // may share the stack with the covariances'.)
+    // patch's sources lie below kSbrMaxKx).
     static_assert(kHfCoefRow >= kSbrMaxKx, "a row of coefficients for each subband of a patch");
     for (int i = 0, k = kx; i < patches; ++i) {
+#if defined(__arm__)
         int32_t coef[4][kHfCoefRow];
         uint8_t shift[kHfCoefRow];
+#else
+        int32_t (*const coef)[kHfCoefRow] = work->coef;
+        uint8_t* const shift = work->shift;
+#endif
         const int start = t.patch_start_subband[i], n = t.patch_num_subbands[i];
         // The subbands taken: sources below kx, targets below 64.
         const int m = std::min({n, kSbrMaxKx - start, t.kx - start, 64 - k});

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 
+#include "dsp/hf_filter.h"
 #include "sbr/frame.h"
 #include "sbr/freq.h"
 
@@ -58,6 +59,26 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
 // Other entries of X_high are left as they are. Saturates to 32 bits.
 // Only subbands below kx of X_low are read and only those from kx up of
 // X_high written, so the two may be one matrix (rows of 64 subbands).
+// `work`: room for the working arrays (nothing of it is read), which the
+// decoder borrows while the generator runs (SbrLentLevels) rather than
+// keep them on its stack; without it they lie on the caller's. (32-bit ARM
+// puts only the predictors there.)
+constexpr int kSbrLpcRun = 8;  // subbands a call of the covariances at most
+struct SbrHfWork {
+    SbrLpc lpc[kSbrMaxKx];                 // each source's predictor
+    uint32_t near[kSbrMaxKx];              // its magnitudes over the filter's rows, ORed
+    uint32_t all[kSbrMaxKx];               // and over all 40 rows
+    int64_t phi[kSbrLpcRun][8];            // a run's covariances
+    int32_t coef[4][kHfCoefRow];           // a patch's coefficients (the filter's rows)
+    uint8_t shift[kHfCoefRow];             // and shifts
+    int8_t cov_shift[kSbrLpcRun];          // a run's shifts for the covariances
+};
 void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
                      const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
-                     int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64]);
+                     int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64], SbrHfWork* work);
+inline void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
+                            const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
+                            int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64]) {
+    SbrHfWork work;
+    sbr_hf_generate(state, t, first_row, end_row, xlow_re, xlow_im, xhigh_re, xhigh_im, &work);
+}

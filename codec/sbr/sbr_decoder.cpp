@@ -217,7 +217,7 @@ bool high_band(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c) {
     const SbrGrid& g = frame.grid;
     const int first = kSbrHfAdjSlots + kSbrRate * g.t_env[0];
     const int end = kSbrHfAdjSlots + kSbrRate * g.t_env[g.num_env];
-    sbr_hf_generate(ch.hfgen, t, first, end, x->re, x->im, x->re, x->im);
+    sbr_hf_generate(ch.hfgen, t, first, end, x->re, x->im, x->re, x->im, &work->hfgen);
     return sbr_adjust(&ch.adjust, s->parse.header, t, frame, work->levels, x->re, x->im, f.reset != 0, &work->adjust,
                       &s->lent.low->history);
 }

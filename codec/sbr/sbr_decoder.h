@@ -110,16 +110,22 @@ struct SbrHeld {
 // that hold nothing the core still needs from the moment the block's SBR
 // data is read (after the spectral tools of all its channels) to the end of
 // its last channel's SBR: the block's frame data in the sections and scale
-// factors, the dequantized levels and the adjuster's arrays in the side
-// information, the adjuster's history and parametric stereo's copy of the
-// lowest subbands in the second channel's spectrum. (Each channel's core
+// factors, the dequantized levels and the adjuster's arrays (before them
+// the HF generator's) in the side information, the adjuster's history and
+// parametric stereo's copy of the lowest subbands in the second channel's
+// spectrum. (Each channel's core
 // time samples are made before any channel's SBR runs: the second channel's
 // wait in the first channel's spent spectrum, dec/block.cpp.)
 struct SbrLentFrame {
     SbrFrameData frame;   // the block's SBR data, read by sbr_begin_block
 };
 struct SbrLentLevels {
-    SbrAdjustWork adjust;
+    // The adjuster's arrays, and before it runs the HF generator's: the
+    // levels are made before the generator and read by the adjuster.
+    union {
+        SbrAdjustWork adjust;
+        SbrHfWork hfgen;
+    };
     SbrDequant levels;
 };
 struct SbrLentLow {
