@@ -20,7 +20,6 @@ constexpr int32_t kOneQ30 = 1 << 30;
 // (far above any decoded signal) so that a band's sum of squares stays
 // below 2^63.
 constexpr int32_t kEnergyLimit = 1 << 28;
-constexpr int kPsMaxBands = 91;  // hybrid and QMF bands of the 34-band configuration
 
 const PsConfigTables& config(bool is34) { return is34 ? ps_config_34 : ps_config_20; }
 
@@ -372,7 +371,7 @@ void ps_begin_frame(PsState* ps, const uint8_t* data, uint32_t bit_offset, uint3
 }
 
 void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const int32_t (*low_im)[kPsMaxHybridQmf],
-             int32_t* re, int32_t* im, int32_t* out_re, int32_t* out_im) {
+             int32_t* re, int32_t* im, int32_t* out_re, int32_t* out_im, int32_t* d_re, int32_t* d_im) {
     const PsConfigTables& cfg = config(ps->was34 != 0);
     advance_matrices(ps, l);
 
@@ -436,10 +435,8 @@ void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const
     PsMixParams mix_phase = mix;
     if (ps->par.enable_ipdopd)
         for (int j = 0; j < 4; ++j) mix_phase.hi[j] = ps->hi[j];
-    // The decorrelated signal of every band (before its gain): the hybrid
-    // bands, then the QMF bands from nq at nh.
-    int32_t d_re[kPsMaxBands], d_im[kPsMaxBands];
-
+    // The decorrelated signal of every band (before its gain) into d: the
+    // hybrid bands, then the QMF bands from nq at nh.
     kernels.ps_allpass(rows_from(0), cfg.allpass, cfg.allpass_bands, nh + ap_end, out_re, out_im, d_re, d_im);
 
     // The hybrid bands (all in the all-pass range and the phase bands): the

@@ -37,6 +37,7 @@ constexpr int kPsMaxParBands = 34;
 constexpr int kPsMaxPhaseBands = 17;
 constexpr int kPsMaxHybridQmf = 5;  // QMF bands split by the hybrid filters
 constexpr int kPsHybridLag = 6;     // slots the hybrid filters reach ahead and back
+constexpr int kPsMaxBands = 91;     // hybrid and QMF bands of the 34-band configuration
 
 // What the PS data reader keeps between frames, and the frame it read.
 struct PsParams {
@@ -137,6 +138,8 @@ void ps_begin_frame(PsState* ps, const uint8_t* data, uint32_t bit_offset, uint3
 // replaced by the left channel's; out_re/out_im receive the right channel's
 // (64 bands). low_re/low_im: the frame's X_low rows in the subbands the
 // hybrid filters split (40, row l + 2 is the slot's; the hybrid filters read
-// rows l - 4 .. l + 8).
+// rows l - 4 .. l + 8). d_re/d_im: working room for the decorrelated
+// signal (kPsMaxBands each; off the stack, which it would deepen by 728
+// bytes).
 void ps_slot(PsState* ps, int l, const int32_t (*low_re)[kPsMaxHybridQmf], const int32_t (*low_im)[kPsMaxHybridQmf],
-             int32_t* re, int32_t* im, int32_t* out_re, int32_t* out_im);
+             int32_t* re, int32_t* im, int32_t* out_re, int32_t* out_im, int32_t* d_re, int32_t* d_im);

@@ -326,7 +326,8 @@ void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, const int32_t* time, void*
         if (stereo) {
             // Left in place of the mono row, right in row 0 (free: the
             // output slots take rows 2..33).
-            ps_slot(&s->ps, l, s->lent.low->ps_low_re, s->lent.low->ps_low_im, re, im, x->re[0], x->im[0]);
+            ps_slot(&s->ps, l, s->lent.low->ps_low_re, s->lent.low->ps_low_im, re, im, x->re[0], x->im[0],
+                    s->lent.low->ps_d_re, s->lent.low->ps_d_im);
             synthesise_slot(s, 1, x->re[0], x->im[0], static_cast<char*>(out) + (wide ? 4 : 2), wide, step, false, l);
         }
         synthesise_slot(s, c, re, im, out, wide, step, pair && !stereo, l);

@@ -135,6 +135,9 @@ struct SbrLentLow {
     // are played).
     int32_t ps_low_re[kSbrXLowSlots][kPsMaxHybridQmf];
     int32_t ps_low_im[kSbrXLowSlots][kPsMaxHybridQmf];
+    // Parametric stereo's decorrelated signal of a slot (ps_slot).
+    int32_t ps_d_re[kPsMaxBands];
+    int32_t ps_d_im[kPsMaxBands];
 };
 // And one piece of the core's persistent memory: the second channel's
 // overlap buffer, which a mono stream never uses. While a mono stream
