@@ -552,7 +552,8 @@ TEST(SbrHfGen, PatchesAgainstReference) {
                 for (int i = 0; i < t.n_q; ++i) bw[i] = st.bw[i] / R(2147483648.0);  // chirp checked above
                 const int r0 = 2 + 2 * int(rng() % 4), r1 = 2 + 2 * (16 + int(rng() % 4));
                 static int32_t hr[kSbrXLowSlots][64], hi[kSbrXLowSlots][64];
-                sbr_hf_generate(st, t, r0, r1, x.re, x.im, hr, hi);
+                static SbrHfWork work;
+                sbr_hf_generate(st, t, r0, r1, x.re, x.im, hr, hi, &work);
                 int k = t.kx;
                 for (int i = 0; i < t.num_patches; ++i) {
                     for (int j = 0; j < t.patch_num_subbands[i]; ++j, ++k) {

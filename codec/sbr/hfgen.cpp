@@ -177,6 +177,20 @@ SbrLpc lpc(const int64_t (&unscaled)[8], int up) {
     return c;
 }
 
+// The subbands of patch i (its targets from k) the generator takes: it
+// stops at the first source at or above kx or target at 64 (a patch that
+// falls short of its count ends the walk).
+int taken(const SbrFreqTables& t, int i, int k) {
+    return std::min({int(t.patch_num_subbands[i]), kSbrMaxKx - t.patch_start_subband[i],
+                     t.kx - t.patch_start_subband[i], 64 - k});
+}
+
+// The noise floor band of target q, from band g on (targets in order).
+int noise_band(const SbrFreqTables& t, int nq, int q, int g) {
+    while (g + 1 < nq && q >= t.f_noise[g + 1]) ++g;
+    return g;
+}
+
 }  // namespace
 
 SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int k) {
@@ -209,13 +223,10 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     uint32_t predicted = 0;  // bit p: source p is predicted
     static_assert(kSbrMaxKx <= 32, "a bit for each source");
     for (int i = 0, k = kx; i < patches; ++i) {
-        // The patch's subbands the loop below takes: it stops at the first
-        // source at or above kx or target at 64.
-        const int p = t.patch_start_subband[i], n = t.patch_num_subbands[i];
-        const int m = std::min({n, kSbrMaxKx - p, t.kx - p, 64 - k});
+        const int p = t.patch_start_subband[i], n = t.patch_num_subbands[i], m = taken(t, i, k);
         if (m > 0) lo = std::min(lo, p), hi = std::max(hi, p + m);
         for (int x = 0, g = 0; x < m; ++x) {
-            while (g + 1 < nq && k + x >= t.f_noise[g + 1]) ++g;
+            g = noise_band(t, nq, k + x, g);
             if (state.bw[g] != 0) predicted |= UINT32_C(1) << (p + x);
         }
         if (n > 0 && m < n) break;
@@ -269,13 +280,10 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
         int32_t (*const coef)[kHfCoefRow] = work->coef;
         uint8_t* const shift = work->shift;
 #endif
-        const int start = t.patch_start_subband[i], n = t.patch_num_subbands[i];
-        // The subbands taken: sources below kx, targets below 64.
-        const int m = std::min({n, kSbrMaxKx - start, t.kx - start, 64 - k});
-        for (int x = 0; x < m; ++x) {
-            const int p = start + x, q = k + x;
-            int g = 0;  // the noise floor band of q
-            while (g + 1 < nq && q >= t.f_noise[g + 1]) ++g;
+        const int start = t.patch_start_subband[i], n = t.patch_num_subbands[i], m = taken(t, i, k);
+        for (int x = 0, g = 0; x < m; ++x) {
+            const int p = start + x;
+            g = noise_band(t, nq, k + x, g);  // as above: bw != 0 where p is predicted
             const int32_t bw = state.bw[g];
             SbrLpc a{};
             if (bw != 0) {

@@ -61,8 +61,7 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
 // X_high written, so the two may be one matrix (rows of 64 subbands).
 // `work`: room for the working arrays (nothing of it is read), which the
 // decoder borrows while the generator runs (SbrLentLevels) rather than
-// keep them on its stack; without it they lie on the caller's. (32-bit ARM
-// puts only the predictors there.)
+// keep them on its stack. (32-bit ARM puts only the predictors there.)
 constexpr int kSbrLpcRun = 8;  // subbands a call of the covariances at most
 struct SbrHfWork {
     SbrLpc lpc[kSbrMaxKx];                 // each source's predictor
@@ -76,9 +75,3 @@ struct SbrHfWork {
 void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
                      const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
                      int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64], SbrHfWork* work);
-inline void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
-                            const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
-                            int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64]) {
-    SbrHfWork work;
-    sbr_hf_generate(state, t, first_row, end_row, xlow_re, xlow_im, xhigh_re, xhigh_im, &work);
-}

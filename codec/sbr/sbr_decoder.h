@@ -304,4 +304,3 @@ void sbr_synthesise(SbrDecoder* s, int c, const int32_t (*re)[64], const int32_t
 // The parametric stereo state takes the room of the second channel's, the
 // rest of its delay lines the core's idle overlap buffer.
 static_assert(sizeof(PsState) <= sizeof(SbrChannel), "parametric stereo state within the second channel's room");
-static_assert(sizeof(PsLentLines) <= sizeof(SbrLentOverlap) && alignof(SbrLentOverlap) <= 8, "PS's lent lines fit");
