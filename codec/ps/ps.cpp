@@ -23,13 +23,18 @@ constexpr int32_t kEnergyLimit = 1 << 28;
 
 const PsConfigTables& config(bool is34) { return is34 ? ps_config_34 : ps_config_20; }
 
+// The resolution (10, 20 or 34 bands) of n coded values, and whether it is
+// the working configuration's.
+int coded_bands(int n) { return n <= 10 ? 10 : (n <= 20 ? 20 : 34); }
+bool at_working_resolution(int n, bool is34) { return coded_bands(n) == (is34 ? 34 : 20); }
+
 // A parameter of band b of the working configuration from the coded
 // values (n of them): copied at the same resolution, else through the
 // index map (C division of the weighted sum). Sources past n count as 0.
 // (Phase parameters come in 5, 11 or 17 of the 10, 20 or 34 bands.)
 int mapped(const uint8_t* v, PsField f, int n, bool is34, int b) {
-    const int from = n <= 10 ? 10 : (n <= 20 ? 20 : 34);
-    if (from == (is34 ? 34 : 20)) return ps_get(v[b], f);
+    const int from = coded_bands(n);
+    if (at_working_resolution(n, is34)) return ps_get(v[b], f);
     const int8_t* m = from == 10 ? (is34 ? ps_map_10_34[b] : ps_map_10_20[b]) : (from == 20 ? ps_map_20_34[b] : ps_map_34_20[b]);
     int sum = 0;
     for (int j = 0; j < 4; ++j) {
@@ -56,8 +61,7 @@ void enter_envelope(PsState* ps, int e, int width) {
     uint32_t phase_moving = 0;
     // Values coded at the working resolution are read as they are (mapped's
     // first case, without the call).
-    auto same_resolution = [is34](int n) { return (n <= 10 ? 10 : (n <= 20 ? 20 : 34)) == (is34 ? 34 : 20); };
-    const bool iid_as_coded = same_resolution(nr_iid), icc_as_coded = same_resolution(nr_icc);
+    const bool iid_as_coded = at_working_resolution(nr_iid, is34), icc_as_coded = at_working_resolution(nr_icc, is34);
     for (int b = 0; b < cfg.num_par; ++b) {
         const int iid = !p.enable_iid ? 0
                         : iid_as_coded ? ps_get(p.level[e][b], kPsIid)
