@@ -140,8 +140,12 @@ void reset_process_state(MP4AACDEC_QUVA_Obj* obj) {
     obj->ctx->currentProgram = -1;
     obj->ctx->sbr = sbr;
     obj->ctx->sbrMix = sbr_mix;
+    reset_sbr(obj);
+}
+
+void reset_sbr(MP4AACDEC_QUVA_Obj* obj) {
     if constexpr (kSbrBuilt)
-        if (sbr) sbr_reset(sbr);
+        if (obj->ctx->sbr) sbr_reset(obj->ctx->sbr);
     downmix_sbr_reset(obj);
 }
 
