@@ -1,8 +1,8 @@
 #!/bin/sh
 # Usage: host_damage.sh EMULATOR AACDEC SOURCE_DIR PLUGIN — the host with
-# input it cannot take whole: streams spliced at another rate (the WAV file
-# ends at the change, --split writes each part to its own file, raw PCM goes
-# on), damage and refused pieces (decoded on, exit 0; --strict exits 2), a
+# input it cannot take whole: streams spliced at another rate or, native,
+# channel count (the WAV file ends at the change, --split writes each part
+# to its own file, raw PCM goes on), damage and refused pieces (decoded on, exit 0; --strict exits 2), a
 # stretch the library does not play (skipped), in every mode and through the
 # plug-in.
 emu=$(echo "$1" | tr ';' ' '); aacdec="$2"; src="$3"; plugin="$4"
@@ -58,6 +58,25 @@ expect 1 "split writes WAV files" -- --split "$tmp/splice.aac" -
 # --info gives the duration at each stream's rate.
 expect 0 "duration:  6.653 s" -- --info "$tmp/splice.aac"
 expect 0 "rate:      12000 Hz (44100 Hz from frame 61)" -- --info "$tmp/splice.aac"
+
+# Native output of a mono stream and then a stereo one at the same rate: the
+# WAV file ends at the change of channel count as at one of rate (one file
+# with both would be read as one layout throughout); --split goes on in a
+# file of two channels. Each file: its channel count and size (PCM after
+# the 68-byte extensible header).
+cat "$src/tests/data/p15_ff_96000_m_clicks_sweep.aac" "$src/tests/data/p14_head.aac" > "$tmp/channels.aac"
+wav_layout() {  # wav_layout FILE CHANNELS DATA_BYTES
+  if [ ! -f "$1" ]; then fail "no $1"; return; fi
+  ch=$(od -An -tu2 -j22 -N2 "$1" | tr -d ' '); len=$(($(wc -c < "$1") - 68))
+  [ "$ch" = "$2" ] && [ "$len" = "$3" ] || fail "$1: $ch channels, $len bytes of data; wanted $2 channels, $3 bytes"
+}
+rm -f "$tmp"/out*.wav
+expect 0 "the stream changes to 96000 Hz, 2 channels at block 284; the WAV file ends there" -- \
+  --channels native "$tmp/channels.aac" "$tmp/out.wav"
+wav_layout "$tmp/out.wav" 1 $((283 * 2048))
+expect 0 "307 blocks decoded" -- --split --channels native "$tmp/channels.aac" "$tmp/out.wav"
+wav_layout "$tmp/out.wav" 1 $((283 * 2048))
+wav_layout "$tmp/out-2.wav" 2 $((24 * 4096))
 
 # Damaged streams decode to the end with exit status 0 in every mode, and
 # with --strict exit status 2 after writing what was decoded.

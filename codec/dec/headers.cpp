@@ -2,6 +2,7 @@
 #include "dec/headers.h"
 
 #include "dec/instance.h"
+#include "sbr/built.h"
 
 namespace {
 
@@ -149,6 +150,17 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
                 dec->unconfirmed = c == Candidate::Unconfirmed;
                 AdtsFields h;
                 peek_fields(f, 0, &h);
+                if constexpr (kSbrBuilt) {
+                    // Another stream spliced on (another rate, channel
+                    // configuration or profile): whether it plays SBR and
+                    // parametric stereo is its own, decided at its first
+                    // block, and the last stream's SBR header and state do
+                    // not carry over into it.
+                    const AdtsHeader& a = dec->adts;
+                    const bool another = h.profile != a.profile || h.channel_configuration != a.channel_configuration ||
+                                         h.sampling_frequency_index != a.sampling_frequency_index;
+                    if (a.aac_frame_length && another) reset_sbr(dec);
+                }
                 store_fixed(dec->adts, h);
                 dec->ctx->bno = 0;
                 dec->state = STATE_FRAMES;

@@ -211,6 +211,9 @@ void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj);
 // configuration, program tag, pair flag, header flag, noise seed and pulse
 // record. Every reset of the instance calls it.
 void reset_process_state(MP4AACDEC_QUVA_Obj* obj);
+// The SBR state, its header and the decision whether the stream plays SBR
+// and parametric stereo: taken again from the next block on.
+void reset_sbr(MP4AACDEC_QUVA_Obj* obj);
 // Empties the FIFO onto its storage; keeps the get-bits callback.
 void fifo_reset(MP4AACDEC_QUVA_Obj* obj);
 void kvxdec_context_save(MP4AACDEC_QUVA_Obj* obj);

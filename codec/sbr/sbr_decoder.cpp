@@ -142,6 +142,7 @@ void sbr_reset(SbrDecoder* s) {
     std::memset(&s->ch0, 0, sizeof s->ch0);
     std::memset(&s->ch1, 0, sizeof s->ch1 > sizeof s->ps ? sizeof s->ch1 : sizeof s->ps);
     s->stereo_ps = 0;
+    s->ps_open = 0;
     if (s->mode == SBR_MODE_DOWNSAMPLED) std::memset(s->synthesis.down, 0, sizeof s->synthesis.down);
     else std::memset(s->synthesis.full, 0, sizeof s->synthesis.full);
     sbr_parse_init(&s->parse);
@@ -162,16 +163,25 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         sbr_decide_mixed(s, payload.present != 0);
         s->stereo_ps = s->active && channels == 1 && (s->signalled & SBR_SIGNALLED_PS) ? 1 : 0;
         if (s->stereo_ps) ps_reset(&s->ps, &s->lent.overlap->ps);
+        s->ps_open = s->active && !s->stereo_ps ? 1 : 0;
     }
     if (!s->active) return 0;
-    if (channels != 1) sbr_take_second_channel(s);
+    if (channels != 1) {
+        sbr_take_second_channel(s);
+        s->ps_open = 0;
+    }
     SbrChannel* const ch[2] = {&s->ch0, &s->ch1};
     parse_payload(s, core_rate, channels, ch);
-    // Parametric stereo comes with a mono stream's first block (or its
-    // configuration); the PS data of later blocks is read only then.
-    if (first && !s->stereo_ps && channels == 1 && s->frameOk && frame.ps.present) {
-        s->stereo_ps = 1;
-        ps_reset(&s->ps, &s->lent.overlap->ps);
+    // Parametric stereo comes with a mono stream's configuration or with
+    // the first of its blocks whose SBR data parses: its first block, or,
+    // in a stream entered between two SBR headers, the first block after
+    // one. The PS data of later blocks is read only then.
+    if (s->ps_open && s->frameOk) {
+        s->ps_open = 0;
+        if (frame.ps.present) {
+            s->stereo_ps = 1;
+            ps_reset(&s->ps, &s->lent.overlap->ps);
+        }
     }
     if (s->stereo_ps) {
         const bool ps = s->frameOk && frame.ps.present && payload.present;

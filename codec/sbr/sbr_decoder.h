@@ -182,7 +182,8 @@ struct SbrDecoder {
     uint8_t decided;      // 1 once the stream's first block said whether it plays SBR
     uint8_t active;       // 1: this stream plays SBR
     uint8_t downsampled;  // 1: it plays downsampled (1024 samples a channel per block, else 2048)
-    uint8_t stereo_ps;    // 1: a mono stream that plays parametric stereo (decided with active)
+    uint8_t stereo_ps;    // 1: a mono stream that plays parametric stereo
+    uint8_t ps_open;      // 1: a mono stream whose SBR data has not yet parsed: PS may still come
     SbrSynthesis synthesis;
 };
 

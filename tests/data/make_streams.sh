@@ -73,6 +73,20 @@ done
 # 2-bit bs_extension_id from 2 to 3, found from the SBR payload's bit
 # positions with a few lines of Python), and ffmpeg's decode of it.
 ffmpeg -v error -y -i p42_ps_missing.aac -c:a flac -sample_fmt s16 ref/p42_ps_missing.ffmpeg.flac
+# Splices: whole ADTS frames of the corpus streams (frames FIRST to LAST
+# of each, counted from 0), one stream after another.
+frames() {  # frames STREAM FIRST LAST: those frames of a corpus stream
+  python3 -c "
+import sys
+d = open(sys.argv[1], 'rb').read(); pos = 0; k = 0
+while pos + 7 <= len(d):
+    n = ((d[pos + 3] & 3) << 11) | (d[pos + 4] << 3) | (d[pos + 5] >> 5)
+    if int(sys.argv[2]) <= k <= int(sys.argv[3]): sys.stdout.buffer.write(d[pos:pos + n])
+    pos += n; k += 1" ../../../shared/corpus/$1 $2 $3
+}
+{ frames p03_ff_48000_s_panned.aac 20 24; frames p41_fa_32000_m_speech.aac 20 25
+  frames p42_fa_44100_s_music.aac 20 25; frames p03_ff_48000_s_panned.aac 40 44; } > splice_lc_he_ps_lc.aac
+frames p42_fa_44100_s_music.aac 26 33 > p42_entered_26_33.aac
 # Gapless container input. Exactly 3 s (132300 samples) at 44.1 kHz: tones
 # with full-scale-ish clicks at known samples (left 10000, 60000, 131000;
 # right 30000, 90000), encoded to .m4a with its edit list (1024 samples of

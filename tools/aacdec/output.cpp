@@ -22,9 +22,10 @@ void Output::write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t cha
         // The first block says the rate (the probe only guessed it).
         if (rate) rate_ = rate;
         sink_->set_rate(rate_);
-    } else if (rate && rate != rate_) {
-        change(rate, channels);
+    } else if ((rate && rate != rate_) || relayout_) {
+        change(rate ? rate : rate_, relayout_ ? out_channels_ : channels);
     }
+    relayout_ = false;
     const size_t frame_bytes = out_channels_ * (wide ? 4u : 2u);
     blocks_ += bytes / (block_bytes_ * (wide ? 2u : 1u));
     const uint64_t n = bytes / frame_bytes;
@@ -38,9 +39,13 @@ void Output::write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t cha
 }
 
 void Output::set_layout(uint32_t channels, uint32_t mask) {
+    // Blocks of another channel count than those before: a change, as one
+    // of rate is (the file written so far keeps its layout).
+    if (blocks_ && channels != out_channels_) relayout_ = true;
     block_bytes_ = 2048u * channels;
     out_channels_ = channels;
-    sink_->set_layout(static_cast<uint16_t>(channels), mask);
+    mask_ = mask;
+    if (!blocks_) sink_->set_layout(static_cast<uint16_t>(channels), mask);
 }
 
 void Output::finish() {
@@ -97,7 +102,7 @@ void Output::change(uint32_t rate, uint32_t channels) {
     finish();
     const std::string name = part_name(o_.output, ++part_);
     sink_ = std::make_unique<Sink>(name, rate, format(), size_hint_);
-    sink_->set_layout(static_cast<uint16_t>(out_channels_), 0);
+    sink_->set_layout(static_cast<uint16_t>(out_channels_), mask_);
     if (!o_.quiet)
         std::fprintf(stderr, "aacdec: the stream changes to %s; %s begins there\n", what.c_str(), name.c_str());
 }

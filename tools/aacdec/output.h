@@ -28,8 +28,8 @@ using KeepFn = std::function<Keep(uint32_t rate, int64_t delay)>;
 // (counting from 1; the first part is OUTPUT itself).
 std::string part_name(const std::string& output, int part);
 
-// Where the decoded blocks go. A WAV file holds one rate: where the stream
-// changes to another, the file ends there (the rest is still decoded and
+// Where the decoded blocks go. A WAV file holds one rate (and, native, one
+// channel count): where the stream changes to another, the file ends there (the rest is still decoded and
 // counted, not written), or, with --split, the blocks from there on go to
 // the next part's file. Raw PCM on standard output goes on at the new rate,
 // with a warning. Only the samples in Keep are written, and with --trim the
@@ -76,6 +76,8 @@ private:
     uint64_t blocks_ = 0;
     uint64_t block_bytes_ = 4096;  // of a 16-bit block of 1024 samples
     uint32_t out_channels_ = 2;
+    uint32_t mask_ = 0;          // native output: the WAV file's channel mask
+    bool relayout_ = false;      // native output: the next block has another channel count
     uint64_t written_ = 0, samples_ = 0;
     int part_ = 1;
     bool ended_ = false;  // the WAV file ended at a change

@@ -1,0 +1,102 @@
+#!/usr/bin/env python3
+"""ADTS streams spliced one after another, as a radio feed or playlist
+changes its encoder settings: the command-line host decodes the splice and
+each part alone, in every input mode and through the plug-in, to raw PCM.
+Nothing may be lost or added (the splice gives the parts' samples, each at
+its own rate), and from the given block after a switch on each part is
+exactly its decode alone (the blocks before carry the last part's overlap
+and the decoder's delay; parametric stereo's decorrelation carries a
+trace a little longer: --max-abs). With --stereo-from B, the first part's blocks
+from B on carry two different channels (a parametric stereo stream
+entered between two of its SBR headers).
+
+usage: splice_check.py --aacdec PATH [--emulator CMD] [--plugin PATH] --stream FILE
+         --parts N,N,... --settle BLOCKS [--max-abs LSB] [--stereo-from BLOCK]
+"""
+import argparse
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+
+def adts_frames(data):
+    frames, i = [], 0
+    while i + 7 <= len(data):
+        if data[i] != 0xFF or data[i + 1] & 0xF0 != 0xF0:
+            sys.exit("FAIL: no ADTS header at byte %d" % i)
+        n = (data[i + 3] & 3) << 11 | data[i + 4] << 3 | data[i + 5] >> 5
+        frames.append(data[i:i + n])
+        i += n
+    return frames
+
+
+def decode(args, mode, extra, stream):
+    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--mode", mode] + list(extra) + [stream, "-"]
+    r = subprocess.run(cmd, capture_output=True)
+    if r.returncode != 0:
+        sys.exit("FAIL: %s exited %d: %s" % (" ".join(cmd), r.returncode, r.stderr.decode()))
+    return struct.unpack("<%dh" % (len(r.stdout) // 2), r.stdout)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--aacdec", required=True)
+    p.add_argument("--emulator", default="")
+    p.add_argument("--plugin", default="")
+    p.add_argument("--stream", required=True)
+    p.add_argument("--parts", required=True, help="frames of each part, in order")
+    p.add_argument("--settle", type=int, required=True, help="blocks after a switch that may differ")
+    p.add_argument("--max-abs", type=int, default=0, help="largest difference from the part alone after --settle")
+    p.add_argument("--stereo-from", type=int, default=-1)
+    args = p.parse_args()
+
+    with open(args.stream, "rb") as f:
+        frames = adts_frames(f.read())
+    counts = [int(n) for n in args.parts.split(",")]
+    if sum(counts) != len(frames):
+        sys.exit("FAIL: %d frames, the parts say %d" % (len(frames), sum(counts)))
+    modes = [("stream", ()), ("stream", ("--chunk", "1")), ("frame", ()), ("pull", ())]
+    if args.plugin:
+        modes += [("stream", ("--plugin", args.plugin)), ("frame", ("--plugin", args.plugin))]
+    fails = []
+    with tempfile.TemporaryDirectory() as tmp:
+        parts, at = [], 0
+        for k, n in enumerate(counts):
+            name = os.path.join(tmp, "part%d.aac" % k)
+            with open(name, "wb") as f:
+                f.write(b"".join(frames[at:at + n]))
+            parts.append(name)
+            at += n
+        for mode, extra in modes:
+            what = " ".join((mode,) + extra)
+            whole = decode(args, mode, extra, args.stream)
+            alone = [decode(args, mode, extra, part) for part in parts]
+            if len(whole) != sum(len(a) for a in alone):
+                fails.append("%s: %d samples from the splice, %d from its parts alone"
+                             % (what, len(whole) // 2, sum(len(a) for a in alone) // 2))
+                continue
+            at = 0
+            for k, a in enumerate(alone):
+                block = len(a) // counts[k]  # interleaved stereo samples a block
+                start = args.settle * block if k else 0
+                diff = [i for i in range(start, len(a)) if abs(a[i] - whole[at + i]) > args.max_abs]
+                if diff:
+                    fails.append("%s: part %d differs from its decode alone by more than %d from block %d on "
+                                 "(%d samples)" % (what, k + 1, args.max_abs, diff[0] // block, len(diff)))
+                if k == 0 and args.stereo_from >= 0:
+                    same = [b for b in range(args.stereo_from, counts[0])
+                            if a[b * block:(b + 1) * block:2] == a[b * block + 1:(b + 1) * block:2]]
+                    if same:
+                        fails.append("%s: blocks %s of part 1 have two equal channels" % (what, same))
+                at += len(a)
+    for f in fails:
+        print("FAIL: " + f)
+    if not fails:
+        print("splice ok: %s, parts %s, %d modes" % (os.path.basename(args.stream), args.parts, len(modes)))
+    return 1 if fails else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
