@@ -30,6 +30,15 @@
 #include "dec/instance.h"
 #include "zoraac.h"
 
+// Every piece of PCM a call produced, handed to the replay tool
+// (fuzz/replay_main.cpp), which hashes it to compare kernel variants and
+// architectures; the fuzzer's own build has no use for it.
+#ifdef AAC_FUZZ_PCM_SINK
+void fuzz_pcm_sink(const void* pcm, size_t bytes);
+#else
+inline void fuzz_pcm_sink(const void*, size_t) {}
+#endif
+
 namespace {
 
 enum class Mode { Stream, Frame, Pull, Raw, Api, Units };
@@ -119,6 +128,7 @@ uint64_t run_plugin(const uint8_t* data, size_t size, Rng& rng, bool frame, bool
         if (r >= 0) {
             check(static_cast<uint32_t>(r) == out.size && out.size <= room && out.size % kBlockBytes == 0);
             check(out.passthrough == 7);
+            fuzz_pcm_sink(g_pcm, out.size);
             blocks += out.size / kBlockBytes;
         }
         at += n;
@@ -187,6 +197,7 @@ uint64_t run_pull(const uint8_t* data, size_t size, Rng& rng) {
             uint16_t n = 0;
             KVXD_getSamples(h, &n);
             check(n == 2048);
+            fuzz_pcm_sink(pcm, sizeof pcm);
             ++blocks;
             idle = 0;
         } else {
@@ -257,6 +268,7 @@ void api_step(ApiDecoder& a, Rng& rng, size_t unit = kRandomPiece) {
     }
     check(f.bytes <= room && f.bytes <= need);
     check(f.bytes == 0 || f.bytes == f.samples * f.channels * (a.p.format == ZORAAC_S32 ? 4u : 2u));
+    fuzz_pcm_sink(g_api_out, f.bytes);
     if (f.bytes) ++a.blocks;
     if (units) check(used == n);
     a.at += used;

@@ -229,6 +229,30 @@ constexpr int32_t rshr64_neg(int64_t a, int s FX_WHERE) {
     return static_cast<int32_t>(0u - static_cast<uint32_t>(r));
 }
 
+// rshr64 and rshr64_neg for arithmetic that wraps on purpose (see
+// cx::rotate): the same instructions, the result modulo 2^32 whatever the
+// rounded value, nothing promised beyond it.
+constexpr int32_t rshr64_wrap(int64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 62, "rshr64_wrap");
+    const int64_t r = static_cast<int64_t>(static_cast<uint64_t>(a) + (UINT64_C(1) << (s - 1))) >> s;
+#if defined(__arm__)
+    if (!std::is_constant_evaluated() && s <= 31) return rshr64_low(a, s);
+#endif
+    return static_cast<int32_t>(r);
+}
+constexpr int32_t rshr64_neg_wrap(int64_t a, int s FX_WHERE) {
+    FX_EXPECT(s >= 1 && s <= 32, "rshr64_neg_wrap");
+    const int64_t r = static_cast<int64_t>(static_cast<uint64_t>(a) + (UINT64_C(1) << (s - 1))) >> s;
+#if defined(__arm__)
+    if (!std::is_constant_evaluated() && s == 32) {
+        const uint64_t u = static_cast<uint64_t>(a);
+        return static_cast<int32_t>(FX_WHOLE(0u - static_cast<uint32_t>(u >> 32) - (static_cast<uint32_t>(u) >> 31)));
+    }
+    if (!std::is_constant_evaluated()) return rshr64_low_neg(a, s);
+#endif
+    return static_cast<int32_t>(0u - static_cast<uint32_t>(r));
+}
+
 // a / 2^s rounded half up, s = 1..31, without overflow (ASR, then ADD of
 // the last bit shifted out).
 constexpr int32_t rshr(int32_t a, int s FX_WHERE) {

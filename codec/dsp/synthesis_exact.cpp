@@ -164,11 +164,11 @@ inline void output_passes(const int32_t* buf, int q, int i0, int i1, Lo lo, Hi h
 // rotate_conj, the real half made before the imaginary one is begun: on
 // 32-bit ARM fewer values alive at once.
 inline Complex rotate_conj_halves(Complex z, int32_t c, int32_t s) {
-    int32_t re = fx::rshr64(rotate_re(z, c, s), 31);
+    int32_t re = fx::rshr64_wrap(rotate_re(z, c, s), 31);
 #if defined(__arm__)
     asm("" : "+r"(re), "+r"(z.re), "+r"(z.im));
 #endif
-    return {re, fx::rshr64_neg(rotate_im(z, c, s), 31)};
+    return {re, fx::rshr64_neg_wrap(rotate_im(z, c, s), 31)};
 }
 
 // A long block's passes go in pairs of runs: passes r .. r+kRun-1 (run A)
