@@ -590,6 +590,34 @@ void put_cce(BitWriter& w, const ChannelStream& ics) {
     for (int i = 0; i < ics.coded_bands; ++i) w.put(0, 1);
 }
 
+TEST_F(Blocks, ABlockOfMoreElementsThanAnyProgramTakesIsDamage) {
+    // A silent single channel and empty fill elements: up to the bound the
+    // block decodes, one element more and it is damage (junk read as small
+    // elements, which made each byte-by-byte try of an ADIF stream read to
+    // the end of the data held).
+    for (const int elements : {kMaxBlockElements, kMaxBlockElements + 1}) {
+        SetUp();
+        BitWriter w;
+        put_silent_sce(w);
+        for (int i = 1; i < elements; ++i) w.put(ID_FIL, 3).put(0, 4);
+        w.put(ID_END, 3);
+        if (elements <= kMaxBlockElements) EXPECT_GT(decode(w), 0);
+        else EXPECT_EQ(decode(w), 0);
+    }
+}
+
+TEST_F(Blocks, AnAdifBlockOfMoreChannelsThanItsProgramFailsThere) {
+    // ADIF steps over damage a byte at a time, a block tried at each: a
+    // mono block that goes on with forty more channel elements fails at the
+    // second, not after decoding them all.
+    obj->state = STATE_ADIF;
+    BitWriter w;
+    for (int i = 0; i < 41; ++i) put_silent_sce(w);
+    w.put(ID_END, 3);
+    EXPECT_EQ(decode(w), 0);
+    EXPECT_LT(16u * obj->fifo.words_read, 200u);
+}
+
 TEST_F(Blocks, CouplingElementsAreReadAndDropped) {
     // A block of a mono 32 kHz stream, and the same channel stream as a
     // pair's two: with a coupling channel element after the channel

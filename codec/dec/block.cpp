@@ -149,7 +149,11 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     uint16_t id = bits(dec, 3);
     if (id == ID_END) return 0;  // an empty block decodes nothing
     uint16_t last_channel_element = ID_END;
-    while (id != ID_END) {
+    for (int elements = 1; id != ID_END; ++elements) {
+        if (elements > kMaxBlockElements) {
+            dec->state = STATE_SEARCH;
+            return 0;
+        }
         if (id != ID_PCE) ++non_pce;
         switch (id) {
         case ID_SCE:
@@ -217,6 +221,13 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
         if (overran()) return 0;
         if (f.status == DECFIFO_UNDERRUN) return -1;
         channels = static_cast<uint16_t>(channels + (element == ID_CPE ? 2 : (element == ID_SCE || element == ID_LFE ? 1 : 0)));
+        // ADIF steps over damage byte by byte, a block tried at each: one
+        // that already holds more channels than its program is damage, found
+        // before junk read as channel elements is decoded to the end.
+        if (dec->state == STATE_ADIF && !dec->mcInfo.mix_block && channels > dec->mcInfo.num_channels) {
+            dec->state = STATE_SEARCH;
+            return 0;
+        }
     }
     if (dec->mcInfo.mix_block) {
         if (!decoded || remapped || !downmix_complete(dec)) {
