@@ -11,7 +11,6 @@
 // FPU.
 #include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "dsp/band_walk.h"
 #include "dsp/arithmetic.h"
@@ -137,18 +136,12 @@ void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_
     for_each_group(band, windowGroups, [&i](int, int, int n, int) { i += n; });
 #if defined(__x86_64__)
     // Eight codebook bytes a step: bit 7 of each byte set where the band is
-    // a noise one (a byte equal to 13 or kNoiseMsMarked has no bit set in
-    // its difference from them), for the count bytes from at on. The 128
-    // codebook bytes hold every step. A long window's bands are then taken
+    // a noise one, for the count bytes from at on (the 128 codebook bytes
+    // hold every step). A long window's bands are then taken
     // from these bits in order, without a branch on each band, which is
     // mispredicted where noise and other bands alternate.
     const auto noise_bits = [sectCodebook](int at, int count) {
-        constexpr uint64_t kOnes = 0x0101010101010101u, kLow7 = 0x7F * kOnes;
-        uint64_t w;
-        std::memcpy(&w, sectCodebook + at, sizeof w);
-        const uint64_t a = w ^ (13 * kOnes), c = w ^ (kNoiseMsMarked * kOnes);
-        const uint64_t hit = ~((((a & kLow7) + kLow7) | a) & (((c & kLow7) + kLow7) | c)) & (0x80 * kOnes);
-        return count >= 8 ? hit : hit & ((uint64_t{1} << (8 * count)) - 1);
+        return bytes_equal_either(sectCodebook + at, count, 13, kNoiseMsMarked);
     };
     uint64_t any = 0;
     for (int at = 0; at < i; at += 8) any |= noise_bits(at, i - at);
