@@ -249,12 +249,15 @@ uint8_t kvxdec_getmask(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
         // 128-entry mask still holds every bit read.
         int b = 0;
 #if defined(__x86_64__)
-        // Up to 16 bits a read (the same as reading them one by one), then
-        // spread one to a byte.
-        while (b < maxSfb) {
-            const int k = maxSfb - b < 16 ? maxSfb - b : 16;
-            const uint32_t v = bits(dec, static_cast<uint16_t>(k));
-            for (int i = k - 1; i >= 0; --i) msMask[set + b++] = static_cast<uint8_t>((v >> i) & 1);
+        // Up to 16 bits a read (the same as reading them one by one).
+        uint32_t v = 0;
+        int held = 0;
+        for (; b < maxSfb; ++b) {
+            if (held == 0) {
+                held = maxSfb - b < 16 ? maxSfb - b : 16;
+                v = bits(dec, static_cast<uint16_t>(held));
+            }
+            msMask[set + b] = static_cast<uint8_t>((v >> --held) & 1);
         }
 #else
         for (; b < maxSfb; ++b) msMask[set + b] = static_cast<uint8_t>(bits(dec, 1));
