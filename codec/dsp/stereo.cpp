@@ -60,35 +60,42 @@ void kvxdec_map_mask(const BandInfo* band, const uint8_t* windowGroups, uint8_t*
 #endif
 }
 
+#if defined(__x86_64__)
+namespace {
+
+// A long window's n bands (below 64): its masked bands as the bits of a
+// word, eight mask bytes (each 0 or 1) a multiply, then each run of them
+// one call, without a branch on each band's mask, which is mispredicted
+// where masked and other bands alternate. Of the 128 mask bytes those past
+// the bands are left out.
+[[gnu::noinline]] void mid_side_long(int n, const int16_t* top, const uint8_t* msMask, int32_t* coef_right,
+                                     int32_t* coef_left) {
+    uint64_t bands = 0;
+    for (int at = 0; at < n; at += 8) {
+        uint64_t w;
+        std::memcpy(&w, msMask + at, sizeof w);
+        if (n - at < 8) w &= (uint64_t{1} << (8 * (n - at))) - 1;
+        bands |= ((w * 0x0102040810204080u) >> 56) << at;
+    }
+    while (bands) {
+        const int s = std::countr_zero(bands);
+        const int e = s + std::countr_zero(~(bands >> s));
+        const int first = s == 0 ? 0 : top[s - 1];
+        kernels.mid_side(coef_left + first, coef_right + first, top[e - 1] - first);
+        bands &= ~uint64_t{0} << e;
+    }
+}
+
+}  // namespace
+#endif
+
 // left = sat32(l + r), right = sat32(l - r) over the masked bands; no scaling.
 void kvxdec_synt(int16_t num_windows, const int32_t* num_swb, const int16_t* const* window_swb_top,
                  const int16_t* window_bins, const uint8_t* windowGroups, const uint8_t* msMask,
                  int32_t* coef_right, int32_t* coef_left) {
 #if defined(__x86_64__)
-    if (num_windows == 1 && windowGroups[0] >= 1 && num_swb[0] < 64) {
-        // A long window: its masked bands as the bits of a word, eight mask
-        // bytes (each 0 or 1) a multiply, then each run of them one call,
-        // without a branch on each band's mask, which is mispredicted where
-        // masked and other bands alternate. Of the 128 mask bytes those past
-        // the bands are left out.
-        const int n = num_swb[0];
-        const int16_t* top = window_swb_top[0];
-        uint64_t bands = 0;
-        for (int at = 0; at < n; at += 8) {
-            uint64_t w;
-            std::memcpy(&w, msMask + at, sizeof w);
-            if (n - at < 8) w &= (uint64_t{1} << (8 * (n - at))) - 1;
-            bands |= ((w * 0x0102040810204080u) >> 56) << at;
-        }
-        while (bands) {
-            const int s = std::countr_zero(bands);
-            const int e = s + std::countr_zero(~(bands >> s));
-            const int first = s == 0 ? 0 : top[s - 1];
-            kernels.mid_side(coef_left + first, coef_right + first, top[e - 1] - first);
-            bands &= ~uint64_t{0} << e;
-        }
-        return;
-    }
+    if (num_windows == 1 && windowGroups[0] >= 1 && num_swb[0] < 64)
+        return mid_side_long(num_swb[0], window_swb_top[0], msMask, coef_right, coef_left);
 #endif
     BandInfo layout{};
     layout.num_windows = num_windows;
