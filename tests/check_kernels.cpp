@@ -1524,8 +1524,9 @@ bool same_fifo(const HuffmanRun& a, const HuffmanRun& b) {
 }
 
 // The spectral Huffman decoder's two ways of reading sign bits
-// (dec/huffman_lines.h), the branchless one against the one with branches,
-// where the window has 64 bits (the decoder there takes the branchless one):
+// (dec/huffman_lines.h), the branchless one (with runs of codewords of
+// zeros taken at once) against the one with branches, where the window has
+// 64 bits (the decoder there takes the branchless one):
 // random sections of every codebook (zero, noise and intensity ones
 // included) over random band layouts, decoded from random and shaped bit
 // streams out of a FIFO whose buffered words wrap around its end, end
@@ -1575,7 +1576,9 @@ void check_huffman_reads(int rounds) {
             a.fifo.status = DECFIFO_OK;
             a.fifo.get_bits_callback = below(2) ? huffman_source : nullptr;
             a.quant.words.assign(a.quant.words.size(), static_cast<int32_t>(kGuardWord));
-            for (int i = 0; i < 512; ++i) a.quant.data()[i] = below(4) ? 0 : static_cast<int32_t>(next());
+            // The lines arrive zeroed, as in the decoder: the branchless way
+            // leaves runs of codewords of zeros unwritten.
+            for (int i = 0; i < 512; ++i) a.quant.data()[i] = 0;
             HuffmanRun b = a;
             const uint32_t source = next() | 1u;
             for (HuffmanRun* run : {&a, &b}) {

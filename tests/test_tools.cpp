@@ -35,6 +35,29 @@ TEST(Stereo, MaskAdjustmentLooksAtTheRightCodebookOnly) {
     EXPECT_EQ(std::vector<uint8_t>(mask, mask + 6), (std::vector<uint8_t>{0, 0, 0, 1, 0, 1}));
 }
 
+TEST(Stereo, MaskAdjustmentCoversEveryBandAndNothingBeyond) {
+    Layout l;
+    const int n = l.band.num_swb[0];
+    // Every codebook with either mask bit, over all bands; the bytes after
+    // the last band would change if they were walked.
+    uint8_t mask[128], cb[128];
+    for (int b = 0; b < 128; ++b) {
+        mask[b] = b < n ? static_cast<uint8_t>((b / 16) & 1) : 1;
+        cb[b] = b < n ? static_cast<uint8_t>((b + 13) % 16) : 13;
+    }
+    uint8_t want_mask[128], want_cb[128];
+    std::memcpy(want_mask, mask, sizeof mask);
+    std::memcpy(want_cb, cb, sizeof cb);
+    for (int b = 0; b < n; ++b) {
+        if (!mask[b] || cb[b] < 13) continue;
+        want_cb[b] = cb[b] == 13 ? kNoiseMsMarked : static_cast<uint8_t>(29 - cb[b]);
+        want_mask[b] = 0;
+    }
+    kvxdec_map_mask(&l.band, l.groups, mask, cb);
+    EXPECT_EQ(std::vector<uint8_t>(cb, cb + 128), std::vector<uint8_t>(want_cb, want_cb + 128));
+    EXPECT_EQ(std::vector<uint8_t>(mask, mask + 128), std::vector<uint8_t>(want_mask, want_mask + 128));
+}
+
 TEST(Stereo, MidSideButterflySaturates) {
     Layout l;
     uint8_t mask[128] = {1, 0, 1};

@@ -30,6 +30,9 @@ void kvxdec_huffbookinit(MP4AACDEC_QUVA_Obj* dec);
 
 int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,
                         const SectionEntry* sections, int16_t c);
+// The values of the sections' spectral bands into quant, which arrives
+// zeroed: bands without spectral data, and on 64-bit targets runs of
+// codewords of zeros (dec/huffman_lines.h), are not written.
 bool kvxdec_DecodeHuff(uint16_t section_count, const int16_t* frame_swb_top,
                        const SectionEntry* sections, int16_shared* quant, DecFifo* fifo);
 int kvxdec_new_decode_huff_cw(DecFifo* fifo, const Huffbook* book, int16_shared* out);

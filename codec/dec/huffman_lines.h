@@ -2,8 +2,9 @@
 // reading the sign bits that follow a codeword: with a branch on each bit,
 // or without (see read_signs). Those bits are random, and a branch on them
 // is mispredicted about half the time; the decoder reads them without
-// branches where the window has 64 bits, and check_kernels runs the two
-// ways against each other.
+// branches where the window has 64 bits, and takes runs of codewords of
+// zeros at once there (kMaxZeroRun); check_kernels runs the two ways
+// against each other.
 #pragma once
 
 #include <bit>
@@ -133,6 +134,16 @@ template <int Dim, bool Branchless>
     skip(r, n);
 }
 
+// Books 1, 3, 5, 7 and 9 code all-zero values with the one-bit codeword 0,
+// and stretches of zero values are common: with a 64-bit window the leading
+// zero bits are taken as such codewords in one step, up to kMaxZeroRun of
+// them, so that the bits left after them (ready() leaves 32) still hold the
+// next codeword with its sign bits. Their values are not written: the lines
+// arrive zeroed, as for the bands that carry no spectral data. Book 1 alone
+// does it: it has most such codewords (two thirds of them in music at 128
+// kbit/s), and each further book would add a loop of its own to the code.
+constexpr int kMaxZeroRun = 12;
+
 // Lines out to end (a whole number of codewords) of one book. Each codeword
 // is one table read (more for the long ones) that gives its values with
 // their signs and its length with the sign bits. Signs: a book of
@@ -140,11 +151,21 @@ template <int Dim, bool Branchless>
 // bits to be read after them. Escapes: book 11, where a value of 16 or -16
 // marks an escape. Returns where it stopped, null when an escape failed.
 // Branchless: sign bits read without branches on them (read_signs).
-template <int Dim, bool Signs, bool Escapes, bool Branchless>
+// ZeroRuns: book 1, its runs of the codeword 0 (zeros) taken at once.
+template <int Dim, bool Signs, bool Escapes, bool Branchless, bool ZeroRuns = false>
 int16_shared* decode_lines(Reservoir& r, const Huffbook* book, int16_shared* out, const int16_shared* end) {
+    static_assert(!ZeroRuns || Reservoir::kWindowBits == 64, "a run and a codeword take up to 32 bits");
     const uint16_t* table = static_cast<const uint16_t*>(book->tree);
     for (; out < end; out += Dim) {
         if (ready(r)) [[likely]] {
+            if constexpr (ZeroRuns) {
+                const int zeros = std::countl_zero(top32(r) | (1u << (31 - kMaxZeroRun)));
+                const int left = static_cast<int>(static_cast<uint32_t>(end - out) / Dim);
+                const int run = zeros < left ? zeros : left;
+                skip(r, static_cast<uint32_t>(run));
+                out += run * Dim;
+                if (out >= end) break;
+            }
             const uint32_t e = lookup<kLookupRootBits, Signs>(r, table);
             if (Signs && signs_follow(e)) [[unlikely]] {
                 put_magnitudes<Dim>(e, out);
@@ -167,7 +188,8 @@ int16_shared* decode_lines(Reservoir& r, const Huffbook* book, int16_shared* out
     return out;
 }
 
-// The sections' spectral values into quant: see kvxdec_DecodeHuff.
+// The sections' spectral values into quant, which arrives zeroed: see
+// kvxdec_DecodeHuff.
 template <bool Branchless>
 [[gnu::always_inline]] inline bool decode_sections(uint16_t section_count, const int16_t* frame_swb_top,
                                                    const SectionEntry* sections, int16_shared* quant,
@@ -186,7 +208,9 @@ template <bool Branchless>
         const Huffbook* book = &kvxdec_book[cb];
         int16_shared* const end = quant + stop;
         int16_shared* done;
-        if (cb <= 2)
+        if (Branchless && cb == 1)  // runs of the codeword of zeros (kMaxZeroRun)
+            done = decode_lines<4, false, false, Branchless, Branchless>(r, book, quant + k, end);
+        else if (cb <= 2)
             done = decode_lines<4, false, false, Branchless>(r, book, quant + k, end);
         else if (cb <= 4)
             done = decode_lines<4, true, false, Branchless>(r, book, quant + k, end);

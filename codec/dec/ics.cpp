@@ -248,7 +248,20 @@ uint8_t kvxdec_getmask(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, const uint
         // A long window's max_sfb may exceed its bands (up to 63): the
         // 128-entry mask still holds every bit read.
         int b = 0;
+#if defined(__x86_64__)
+        // Up to 16 bits a read (the same as reading them one by one).
+        uint32_t v = 0;
+        int held = 0;
+        for (; b < maxSfb; ++b) {
+            if (held == 0) {
+                held = maxSfb - b < 16 ? maxSfb - b : 16;
+                v = bits(dec, static_cast<uint16_t>(held));
+            }
+            msMask[set + b] = static_cast<uint8_t>((v >> --held) & 1);
+        }
+#else
         for (; b < maxSfb; ++b) msMask[set + b] = static_cast<uint8_t>(bits(dec, 1));
+#endif
         for (; b < n; ++b) msMask[set + b] = 0;
     });
     return present == 2 ? 2 : 1;

@@ -33,3 +33,20 @@ void for_each_band(const BandInfo* band, const uint8_t* windowGroups, Fn fn) {
         }
     });
 }
+
+#if defined(__x86_64__)
+#include <cstdint>
+#include <cstring>
+
+// Of the eight bytes at p, those equal to a or to c, as bit 7 of each byte,
+// the first count bytes only (count may exceed eight): a byte equal to a or
+// c has no bit set in its difference from it. Eight bytes are read.
+inline uint64_t bytes_equal_either(const uint8_t* p, int count, uint8_t a, uint8_t c) {
+    constexpr uint64_t kOnes = 0x0101010101010101u, kLow7 = 0x7F * kOnes;
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    const uint64_t x = w ^ (a * kOnes), y = w ^ (c * kOnes);
+    const uint64_t hit = ~((((x & kLow7) + kLow7) | x) & (((y & kLow7) + kLow7) | y)) & (0x80 * kOnes);
+    return count >= 8 ? hit : hit & ((uint64_t{1} << (8 * count)) - 1);
+}
+#endif
