@@ -149,8 +149,15 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     uint16_t id = bits(dec, 3);
     if (id == ID_END) return 0;  // an empty block decodes nothing
     uint16_t last_channel_element = ID_END;
+    // Stepping over damage in ADIF (bytes passed over since the last good
+    // block), a block tried at every byte: junk is failed as soon as it
+    // shows, not read on to the end of the data held. (A block found right
+    // after a good one is read to its end as any other: at the end of a
+    // stream the bytes after the last block run dry and are dropped, not
+    // concealed.)
+    const bool stepping = dec->state == STATE_ADIF && dec->ctx->skippedBytes != 0;
     for (int elements = 1; id != ID_END; ++elements) {
-        if (elements > kMaxBlockElements) {
+        if (stepping && elements > kMaxBlockElements) {
             dec->state = STATE_SEARCH;
             return 0;
         }
@@ -221,10 +228,8 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
         if (overran()) return 0;
         if (f.status == DECFIFO_UNDERRUN) return -1;
         channels = static_cast<uint16_t>(channels + (element == ID_CPE ? 2 : (element == ID_SCE || element == ID_LFE ? 1 : 0)));
-        // ADIF steps over damage byte by byte, a block tried at each: one
-        // that already holds more channels than its program is damage, found
-        // before junk read as channel elements is decoded to the end.
-        if (dec->state == STATE_ADIF && !dec->mcInfo.mix_block && channels > dec->mcInfo.num_channels) {
+        // A block that already holds more channels than its program.
+        if (stepping && !dec->mcInfo.mix_block && channels > dec->mcInfo.num_channels) {
             dec->state = STATE_SEARCH;
             return 0;
         }

@@ -10,13 +10,14 @@ struct MP4AACDEC_QUVA_Obj;
 // Syntactic element ids.
 enum : uint16_t { ID_SCE = 0, ID_CPE = 1, ID_CCE = 2, ID_LFE = 3, ID_DSE = 4, ID_PCE = 5, ID_FIL = 6, ID_END = 7 };
 
-// The most elements a block may hold; one of more is damage. A program
-// names at most 48 channel elements and 15 coupling elements, a block adds
-// a few data and fill elements, and even the reservoir's largest padding
-// takes a handful of fill elements. Where no frame bounds a
-// block (ADIF), damage is stepped over byte by byte, a whole block tried at
-// each: unbounded, junk that reads as hundreds of small fill and data
-// elements made each try read to the end of the data held.
+// The most elements a block found while stepping over damage in ADIF may
+// hold; one of more is junk. A program names at most 48 channel elements
+// and 15 coupling elements, a block adds a few data and fill elements, and
+// even the reservoir's largest padding takes a handful of fill elements.
+// Where no frame bounds a block, damage is stepped over byte by byte, a
+// whole block tried at each: unbounded, junk that reads as hundreds of
+// small fill and data elements made each try read to the end of the data
+// held.
 constexpr int kMaxBlockElements = 128;
 
 // Decodes one raw data block into the output buffer. Greater than 0 on
