@@ -53,6 +53,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    if (fork_each && compare_kernels) {
+        std::fprintf(stderr, "--fork and --kernels do not go together\n");
+        return 2;
+    }
     int failed = 0;
     for (; i < argc; ++i) {
         FILE* f = std::fopen(argv[i], "rb");

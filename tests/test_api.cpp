@@ -630,6 +630,37 @@ TEST(Api, AStereoSectionAfterParametricStereoStartsFromSilence) {
         for (size_t i = b == ps_blocks ? 640 : 0; i < 2048; ++i) ASSERT_EQ(right(b, i), 0) << b << ' ' << i;
 }
 
+TEST(Api, AStereoStreamSplicedAfterParametricStereoStartsFromSilence) {
+    // The same across a splice: ADTS frames of a silent pair after a mono PS
+    // section at the same core rate, a stream of its own (SBR decided again,
+    // parametric stereo over): its right channel is silence from its first
+    // block, its overlap buffer handed back zeroed.
+    if (!AAC_SBR_BUILT) GTEST_SKIP() << "a build without SBR plays the core";
+    Bytes in = read_file("tests/data/p42_head.aac");
+    const Bytes unit = silent_pair_unit();
+    const uint32_t length = 7 + static_cast<uint32_t>(unit.size());
+    // ADTS: MPEG-4 LC, 22.05 kHz (index 7), two channels, no CRC, one block.
+    const Bytes header = {0xFF, 0xF1, 0x5C, static_cast<uint8_t>(0x80 | (length >> 11)),
+                          static_cast<uint8_t>(length >> 3), static_cast<uint8_t>((length & 7) << 5 | 0x1F), 0xFC};
+    for (int k = 0; k < 4; ++k) {
+        in.insert(in.end(), header.begin(), header.end());
+        in.insert(in.end(), unit.begin(), unit.end());
+    }
+    zoraac_params p;
+    zoraac_params_init(&p);  // SBR at the full rate
+    Decoder dec(p);
+    const Pcm got = decode_stream(dec, in);
+    const zoraac_info info = info_of(dec);
+    ASSERT_EQ(info.output_rate, 22050u);
+    const size_t lc_bytes = 4 * 1024 * 4;  // the pair's four blocks
+    ASSERT_GT(got.size(), lc_bytes);
+    for (size_t i = got.size() - lc_bytes; i < got.size(); i += 4) {
+        int16_t right;
+        std::memcpy(&right, &got[i + 2], 2);
+        ASSERT_EQ(right, 0) << (got.size() - i) / 4 << " samples before the end";
+    }
+}
+
 TEST(Api, InfoDescribesTheStream) {
     const Bytes in = read_file(kStreams[0]);
     zoraac_params p = stream_params();

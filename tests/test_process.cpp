@@ -598,7 +598,7 @@ TEST_F(Blocks, ABlockOfMoreElementsThanAnyProgramTakesIsDamage) {
     for (const int elements : {kMaxBlockElements, kMaxBlockElements + 1}) {
         SetUp();
         obj->state = STATE_ADIF;
-        obj->ctx->skippedBytes = 1;
+        obj->ctx->steppingOver = 1;
         BitWriter w;
         put_silent_sce(w);
         for (int i = 1; i < elements; ++i) w.put(ID_FIL, 3).put(0, 4);
@@ -616,12 +616,12 @@ TEST_F(Blocks, AnAdifBlockOfMoreChannelsThanItsProgramFailsThere) {
     BitWriter w;
     for (int i = 0; i < 41; ++i) put_silent_sce(w);
     w.put(ID_END, 3);
-    for (const uint32_t skipped : {1u, 0u}) {
+    for (const uint8_t stepping : {1, 0}) {
         SetUp();
         obj->state = STATE_ADIF;
-        obj->ctx->skippedBytes = skipped;
+        obj->ctx->steppingOver = stepping;
         EXPECT_EQ(decode(w), 0);
-        if (skipped) EXPECT_LT(16u * obj->fifo.words_read, 200u);
+        if (stepping) EXPECT_LT(16u * obj->fifo.words_read, 200u);
         else EXPECT_GT(16u * obj->fifo.words_read, 1000u);  // 41 of 29 bits
     }
 }

@@ -155,7 +155,7 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     // after a good one is read to its end as any other: at the end of a
     // stream the bytes after the last block run dry and are dropped, not
     // concealed.)
-    const bool stepping = dec->state == STATE_ADIF && dec->ctx->skippedBytes != 0;
+    const bool stepping = dec->state == STATE_ADIF && dec->ctx->steppingOver;
     for (int elements = 1; id != ID_END; ++elements) {
         if (stepping && elements > kMaxBlockElements) {
             dec->state = STATE_SEARCH;

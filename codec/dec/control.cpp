@@ -199,9 +199,9 @@ int aacdecode_control(MP4AACDEC_QUVA_Obj* obj, int16_t cmd, KVXD_Status* status)
         // core rate when downsampled).
         const SbrDecoder* sbr = obj->ctx->sbr;
         status->sampleRate = sbr && sbr->active && !sbr->downsampled ? 2 * rate : rate;
-        // A mono stream that plays parametric stereo comes out in two channels.
+        // A mono core that comes out in two channels (parametric stereo).
         if constexpr (kSbrBuilt)
-            if (sbr && sbr->active && sbr->stereo_ps) status->numChannels = 2;
+            if (sbr_stereo_from_mono(sbr)) status->numChannels = 2;
         // bytes * 8 * rate / 1024 samples, in wrapping 32-bit arithmetic.
         status->bitRate = rate * static_cast<uint32_t>(static_cast<uint16_t>(obj->adts.aac_frame_length)) / 128u;
         status->concealedCount = obj->concealedCount;

@@ -64,6 +64,18 @@ int adts_same_stream(const AdtsFields* a, const AdtsFields* b) {
            a->channel_configuration == b->channel_configuration;
 }
 
+AdtsFields adts_kept_fields(const AdtsHeader& a) {
+    AdtsFields k{};
+    k.syncword = 0xFFF;
+    k.id = static_cast<uint8_t>(a.id);
+    k.layer = static_cast<uint8_t>(a.layer);
+    k.protection_absent = static_cast<uint8_t>(a.protection_absent);
+    k.profile = static_cast<uint8_t>(a.profile);
+    k.sampling_frequency_index = static_cast<uint8_t>(a.sampling_frequency_index);
+    k.channel_configuration = static_cast<uint8_t>(a.channel_configuration);
+    return k;
+}
+
 namespace {
 
 enum class Candidate { Bad, Good, Unconfirmed, Wait };
@@ -156,10 +168,8 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
                     // parametric stereo is its own, decided at its first
                     // block, and the last stream's SBR header and state do
                     // not carry over into it.
-                    const AdtsHeader& a = dec->adts;
-                    const bool another = h.profile != a.profile || h.channel_configuration != a.channel_configuration ||
-                                         h.sampling_frequency_index != a.sampling_frequency_index;
-                    if (a.aac_frame_length && another) reset_sbr(dec);
+                    const AdtsFields kept = adts_kept_fields(dec->adts);
+                    if (dec->adts.aac_frame_length && !adts_same_stream(&h, &kept)) reset_sbr(dec);
                 }
                 store_fixed(dec->adts, h);
                 dec->ctx->bno = 0;

@@ -60,7 +60,11 @@ struct DecoderContext {
     PulseInfo pulse;           // pulse data of the channel stream being decoded
     uint32_t bno;              // blocks decoded since the last synchronisation
     int32_t currentProgram;    // tag of the selected program; -1 until one is
-    int32_t cpeSeen;           // a channel pair was mapped implicitly
+    uint8_t cpeSeen;           // a channel pair was mapped implicitly
+    // Streams without frame lengths: 1 from the first byte stepped over to
+    // the next good block; a block tried meanwhile is junk as soon as it
+    // shows (dec/block.h).
+    uint8_t steppingOver;
     uint32_t pnsSeed;          // noise generator
     int32_t bandsRate;         // Hz the band layouts were built for
     // Streams without frame lengths (ADIF, raw blocks): the average bytes of

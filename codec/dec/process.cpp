@@ -40,18 +40,6 @@ void rewind_to(DecFifo& f, const DecFifo& start) {
     f.status = DECFIFO_OK;
 }
 
-// The fields the stream keeps from frame to frame, as its last header had them.
-AdtsFields kept_fields(const AdtsHeader& a) {
-    AdtsFields k{};
-    k.syncword = 0xFFF;
-    k.id = static_cast<uint8_t>(a.id);
-    k.layer = static_cast<uint8_t>(a.layer);
-    k.protection_absent = static_cast<uint8_t>(a.protection_absent);
-    k.profile = static_cast<uint8_t>(a.profile);
-    k.sampling_frequency_index = static_cast<uint8_t>(a.sampling_frequency_index);
-    k.channel_configuration = static_cast<uint8_t>(a.channel_configuration);
-    return k;
-}
 
 // 1 when an ADTS header of the current stream (syncword, layer, listed rate,
 // same fixed fields) stands `at` bytes after the byte-aligned reader.
@@ -65,7 +53,7 @@ bool header_of_stream_at(MP4AACDEC_QUVA_Obj* obj, uint32_t at) {
     for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = decfifo_peek_byte(&f, at + k);
     AdtsFields h;
     adts_fields(b, &h);
-    const AdtsFields cur = kept_fields(obj->adts);
+    const AdtsFields cur = adts_kept_fields(obj->adts);
     return adts_fixed_valid(&h) && adts_same_stream(&h, &cur);
 }
 
@@ -87,6 +75,7 @@ void count_good_block(MP4AACDEC_QUVA_Obj* obj, uint32_t bytes) {
     // (A good block takes at least one byte: the average never falls to 0.)
     ctx.blockBytes = ctx.blockBytes ? (7 * ctx.blockBytes + bytes + 4) / 8 : bytes;
     ctx.skippedBytes = 0;
+    ctx.steppingOver = 0;
 }
 
 // Damage in a stream without frame lengths: `stepped` bytes were passed
@@ -96,6 +85,7 @@ uint16_t step_over(MP4AACDEC_QUVA_Obj* obj, uint32_t stepped) {
     DecoderContext& ctx = *obj->ctx;
     const uint32_t per_block = ctx.blockBytes ? ctx.blockBytes : kDefaultBlockBytes;
     ctx.skippedBytes += stepped;
+    ctx.steppingOver = 1;
     if (ctx.skippedBytes < per_block) return 0;
     ctx.skippedBytes -= per_block;
     return conceal(obj);
@@ -291,7 +281,7 @@ int damaged_header_of_stream(Call& call) {
     adts_fields(b, &h);
     // A flipped bit or two, not another stream's header (another rate or
     // channel count differs in more): the fields the stream keeps, bit by bit.
-    AdtsFields stream = kept_fields(obj->adts);
+    AdtsFields stream = adts_kept_fields(obj->adts);
     auto differ = [](unsigned x, unsigned y) { return std::popcount(x ^ y); };
     const int flipped = differ(h.syncword, stream.syncword) + differ(h.id, stream.id) + differ(h.layer, stream.layer) +
                         differ(h.protection_absent, stream.protection_absent) + differ(h.profile, stream.profile) +

@@ -139,10 +139,12 @@ SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, const SbrLent& lent, uin
 }
 
 void sbr_reset(SbrDecoder* s) {
+    sbr_take_second_channel(s);
     std::memset(&s->ch0, 0, sizeof s->ch0);
     std::memset(&s->ch1, 0, sizeof s->ch1 > sizeof s->ps ? sizeof s->ch1 : sizeof s->ps);
     s->stereo_ps = 0;
     s->ps_open = 0;
+    s->stereo_out = 0;
     if (s->mode == SBR_MODE_DOWNSAMPLED) std::memset(s->synthesis.down, 0, sizeof s->synthesis.down);
     else std::memset(s->synthesis.full, 0, sizeof s->synthesis.full);
     sbr_parse_init(&s->parse);
@@ -169,6 +171,7 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
     if (channels != 1) {
         sbr_take_second_channel(s);
         s->ps_open = 0;
+        s->stereo_out = 0;
     }
     SbrChannel* const ch[2] = {&s->ch0, &s->ch1};
     parse_payload(s, core_rate, channels, ch);
@@ -183,6 +186,7 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
             ps_reset(&s->ps, &s->lent.overlap->ps);
         }
     }
+    if (s->stereo_ps || (first && s->ps_open)) s->stereo_out = 1;
     if (s->stereo_ps) {
         const bool ps = s->frameOk && frame.ps.present && payload.present;
         const SbrFreqTables& t = s->parse.tables;

@@ -184,8 +184,20 @@ struct SbrDecoder {
     uint8_t downsampled;  // 1: it plays downsampled (1024 samples a channel per block, else 2048)
     uint8_t stereo_ps;    // 1: a mono stream that plays parametric stereo
     uint8_t ps_open;      // 1: a mono stream whose SBR data has not yet parsed: PS may still come
+    // 1: a mono core that comes out in two channels: parametric stereo, or
+    // a stream entered between two SBR headers, whose first block could not
+    // say whether PS comes (two channels from its start, PS or not, so the
+    // channel count never changes under a host that asked for native ones).
+    uint8_t stereo_out;
     SbrSynthesis synthesis;
 };
+
+// A mono core that comes out in two channels (stereo_out); before the
+// first block, what the configuration signals.
+inline bool sbr_stereo_from_mono(const SbrDecoder* s) {
+    if (!s || s->mode == SBR_MODE_OFF) return false;
+    return s->decided ? s->active && s->stereo_out : (s->signalled & SBR_SIGNALLED_PS) != 0;
+}
 
 // Bytes of the persistent record: the whole one, or (downsampled) the one
 // that ends after the 32-band synthesis states, rounded to 8 bytes.
@@ -223,9 +235,9 @@ inline int32_t* sbr_time_samples(SbrScratch* x) { return x->im[kSbrXLowSlots - 1
 SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, const SbrLent& lent, uint32_t mode, uint32_t signalled);
 
 // A new stream: the SBR decision is taken again at its first block.
-// Parametric stereo ends without clearing its lines in the core's second
-// overlap buffer: the caller clears the overlap buffers (a flush does) or
-// leaves the buffer to PS, whose start zeroes it.
+// Parametric stereo ends and hands the core's second overlap buffer back
+// zeroed (sbr_take_second_channel): a stream of two channels spliced on
+// after it starts that channel from silence.
 void sbr_reset(SbrDecoder* s);
 
 // What SBR delays the core's signal by, in core-rate samples: the banks'

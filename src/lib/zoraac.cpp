@@ -256,8 +256,8 @@ void observe(zoraac_decoder* d) {
     }
 }
 
-// A mono core that plays parametric stereo: two channels out. Before the
-// first block, what the configuration signals.
+// A mono core that plays parametric stereo. Before the first block, what
+// the configuration signals.
 bool plays_ps(const zoraac_decoder* d) {
     const SbrDecoder* s = d->obj->ctx->sbr;
     if (!s || s->mode == SBR_MODE_OFF) return false;
@@ -280,7 +280,7 @@ int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* f
         d->channels = o->mcInfo.mix_channels;
         d->streamChannels = native ? d->channels : 2;
     } else if (!concealed && o->mcInfo.num_channels >= 1) {
-        d->streamChannels = o->mcInfo.num_channels >= 2 || plays_ps(d) ? 2 : 1;
+        d->streamChannels = o->mcInfo.num_channels >= 2 || sbr_stereo_from_mono(o->ctx->sbr) ? 2 : 1;
         d->channels = d->streamChannels;
     }
     const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
@@ -503,7 +503,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
         KVXD_attachSbr(h, block[kRecSbr], block[kRecSbrScratch], static_cast<int>(c.sbrSignalled), sbr_down(p));
     if (n == kRecordsSbrMix)
         KVXD_attachSbrMix(h, block[kRecSbrMix], block[kRecSbrMixScratch], static_cast<int>(sbr_mix_channels(p, c)));
-    d->streamChannels = c.channels == 1 && !plays_ps(d) ? 1 : 2;
+    d->streamChannels = c.channels == 1 && !sbr_stereo_from_mono(d->obj->ctx->sbr) ? 1 : 2;
     set_stream(d);
     return d;
 }

@@ -83,14 +83,15 @@ void Output::put(const uint8_t* pcm, size_t frames, size_t frame_bytes, bool wid
 }
 
 void Output::change(uint32_t rate, uint32_t channels) {
+    const bool new_rate = rate != rate_;
     rate_ = rate;
     if (ended_ || (!sink_->is_wav() && !sink_->is_stdout())) return;
     std::string what = std::to_string(rate) + " Hz";
     if (channels) what += ", " + std::to_string(channels) + (channels == 1 ? " channel" : " channels");
     what += " at block " + std::to_string(blocks_ + 1);
     if (!sink_->is_wav()) {
-        std::fprintf(stderr, "aacdec: warning: the stream changes to %s; the raw PCM goes on at the new rate\n",
-                     what.c_str());
+        std::fprintf(stderr, "aacdec: warning: the stream changes to %s; the raw PCM goes on at the new %s\n",
+                     what.c_str(), new_rate ? "rate" : "layout");
         return;
     }
     if (!o_.split) {
