@@ -1576,9 +1576,17 @@ void check_huffman_reads(int rounds) {
             a.fifo.status = DECFIFO_OK;
             a.fifo.get_bits_callback = below(2) ? huffman_source : nullptr;
             a.quant.words.assign(a.quant.words.size(), static_cast<int32_t>(kGuardWord));
-            // The lines arrive zeroed, as in the decoder: the branchless way
-            // leaves runs of codewords of zeros unwritten.
-            for (int i = 0; i < 512; ++i) a.quant.data()[i] = 0;
+            // The lines of spectral sections arrive zeroed, as in the
+            // decoder (the branchless way leaves runs of codewords of zeros
+            // unwritten); the guard stays on every other line, where a write
+            // by either way would show.
+            int16_shared* const lines = shared16(a.quant.data());
+            for (int i = 0, first = 0; i < count; ++i) {
+                const int last = sections[i].end ? tops[sections[i].end - 1] : 0;
+                if (sections[i].codebook >= 1 && sections[i].codebook <= 11)
+                    for (int k = first; k < last; ++k) lines[k] = 0;
+                first = std::max(first, last);
+            }
             HuffmanRun b = a;
             const uint32_t source = next() | 1u;
             for (HuffmanRun* run : {&a, &b}) {
