@@ -1,7 +1,7 @@
 #!/bin/sh
 # Usage: host_damage.sh EMULATOR AACDEC SOURCE_DIR PLUGIN — the host with
 # input it cannot take whole: streams spliced at another rate or, native,
-# channel count (the WAV file ends at the change, --split writes each part
+# channel count (the WAV file ends at the change, --split writes each piece
 # to its own file, raw PCM goes on), damage and refused pieces (decoded on, exit 0; --strict exits 2), a
 # stretch the library does not play (skipped), in every mode and through the
 # plug-in.

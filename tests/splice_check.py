@@ -1,17 +1,17 @@
 #!/usr/bin/env python3
 """ADTS streams spliced one after another, as a radio feed or playlist
 changes its encoder settings: the command-line host decodes the splice and
-each part alone, in every input mode and through the plug-in, to raw PCM.
-Nothing may be lost or added (the splice gives the parts' samples, each at
-its own rate), and from the given block after a switch on each part is
-exactly its decode alone (the blocks before carry the last part's overlap
+each segment alone, in every input mode and through the plug-in, to raw PCM.
+Nothing may be lost or added (the splice gives the segments' samples, each at
+its own rate), and from the given block after a switch on each segment is
+exactly its decode alone (the blocks before carry the last segment's overlap
 and the decoder's delay; parametric stereo's decorrelation carries a
-trace a little longer: --max-abs). With --stereo-from B, the first part's blocks
+trace a little longer: --max-abs). With --stereo-from B, the first segment's blocks
 from B on carry two different channels (a parametric stereo stream
 entered between two of its SBR headers).
 
 usage: splice_check.py --aacdec PATH [--emulator CMD] [--plugin PATH] --stream FILE
-         --parts N,N,... --settle BLOCKS [--max-abs LSB] [--stereo-from BLOCK]
+         --segments N,N,... --settle BLOCKS [--max-abs LSB] [--stereo-from BLOCK]
 """
 import argparse
 import os
@@ -46,35 +46,35 @@ def main():
     p.add_argument("--emulator", default="")
     p.add_argument("--plugin", default="")
     p.add_argument("--stream", required=True)
-    p.add_argument("--parts", required=True, help="frames of each part, in order")
+    p.add_argument("--segments", required=True, help="frames of each segment, in order")
     p.add_argument("--settle", type=int, required=True, help="blocks after a switch that may differ")
-    p.add_argument("--max-abs", type=int, default=0, help="largest difference from the part alone after --settle")
+    p.add_argument("--max-abs", type=int, default=0, help="largest difference from the segment alone after --settle")
     p.add_argument("--stereo-from", type=int, default=-1)
     args = p.parse_args()
 
     with open(args.stream, "rb") as f:
         frames = adts_frames(f.read())
-    counts = [int(n) for n in args.parts.split(",")]
+    counts = [int(n) for n in args.segments.split(",")]
     if sum(counts) != len(frames):
-        sys.exit("FAIL: %d frames, the parts say %d" % (len(frames), sum(counts)))
+        sys.exit("FAIL: %d frames, the segments say %d" % (len(frames), sum(counts)))
     modes = [("stream", ()), ("stream", ("--chunk", "1")), ("frame", ()), ("pull", ())]
     if args.plugin:
         modes += [("stream", ("--plugin", args.plugin)), ("frame", ("--plugin", args.plugin))]
     fails = []
     with tempfile.TemporaryDirectory() as tmp:
-        parts, at = [], 0
+        segments, at = [], 0
         for k, n in enumerate(counts):
-            name = os.path.join(tmp, "part%d.aac" % k)
+            name = os.path.join(tmp, "segment%d.aac" % k)
             with open(name, "wb") as f:
                 f.write(b"".join(frames[at:at + n]))
-            parts.append(name)
+            segments.append(name)
             at += n
         for mode, extra in modes:
             what = " ".join((mode,) + extra)
             whole = decode(args, mode, extra, args.stream)
-            alone = [decode(args, mode, extra, part) for part in parts]
+            alone = [decode(args, mode, extra, segment) for segment in segments]
             if len(whole) != sum(len(a) for a in alone):
-                fails.append("%s: %d samples from the splice, %d from its parts alone"
+                fails.append("%s: %d samples from the splice, %d from its segments alone"
                              % (what, len(whole) // 2, sum(len(a) for a in alone) // 2))
                 continue
             at = 0
@@ -83,18 +83,18 @@ def main():
                 start = args.settle * block if k else 0
                 diff = [i for i in range(start, len(a)) if abs(a[i] - whole[at + i]) > args.max_abs]
                 if diff:
-                    fails.append("%s: part %d differs from its decode alone by more than %d from block %d on "
+                    fails.append("%s: segment %d differs from its decode alone by more than %d from block %d on "
                                  "(%d samples)" % (what, k + 1, args.max_abs, diff[0] // block, len(diff)))
                 if k == 0 and args.stereo_from >= 0:
                     same = [b for b in range(args.stereo_from, counts[0])
                             if a[b * block:(b + 1) * block:2] == a[b * block + 1:(b + 1) * block:2]]
                     if same:
-                        fails.append("%s: blocks %s of part 1 have two equal channels" % (what, same))
+                        fails.append("%s: blocks %s of segment 1 have two equal channels" % (what, same))
                 at += len(a)
     for f in fails:
         print("FAIL: " + f)
     if not fails:
-        print("splice ok: %s, parts %s, %d modes" % (os.path.basename(args.stream), args.parts, len(modes)))
+        print("splice ok: %s, segments %s, %d modes" % (os.path.basename(args.stream), args.segments, len(modes)))
     return 1 if fails else 0
 
 

@@ -31,7 +31,7 @@ std::string part_name(const std::string& output, int part);
 // Where the decoded blocks go. A WAV file holds one rate (and, native, one
 // channel count): where the stream changes to another, the file ends there
 // (the rest is still decoded and counted, not written), or, with --split,
-// the blocks from there on go to the next part's file. Raw PCM on standard
+// the blocks from there on go to the next file. Raw PCM on standard
 // output goes on at the new rate, with a warning. Only the samples in Keep
 // are written, and with --trim the last N of them are held back and dropped
 // at the end.
