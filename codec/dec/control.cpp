@@ -98,6 +98,7 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
     obj->savedFifo = obj->fifo;
     obj->savedFifo.buffer = nullptr;
     obj->errorCount = 0;
+    obj->nearHeader = 0;
     obj->state = STATE_SEARCH;
     for (int ch = 0; ch < 2; ++ch) {
         std::memset(obj->coef[ch], 0, kCoefBytes);

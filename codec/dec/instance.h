@@ -121,6 +121,11 @@ struct MP4AACDEC_QUVA_Obj {
     const IKVXD_Fxns* fxns;
     uint32_t state;             // STATE_SEARCH / STATE_FRAMES / STATE_ADIF
     uint16_t concealOff;        // nonzero: a failed block yields nothing (control command 4)
+    // Frame mode: the fixed fields of the last frame whose header was taken
+    // for a damaged one of the stream (nearly the stream's: another rate or
+    // channel count a bit or two away), bit 15 set; 0: none. (In the padding
+    // before bitsNeeded: the layout stays as asserted below.)
+    uint16_t nearHeader;
     uint32_t bitsNeeded;        // buffered bits required before a decode is tried
     uint16_t concealPending;    // blocks of a failed frame still to be concealed
     uint16_t numSamples;        // samples of the last decoded block (2048)
@@ -190,6 +195,7 @@ struct MP4AACDEC_QUVA_Obj {
 static_assert(sizeof(DecFifo) == 28, "DecFifo layout");
 static_assert(sizeof(MP4AACDEC_QUVA_Obj) == 1552, "instance layout");
 static_assert(offsetof(MP4AACDEC_QUVA_Obj, lastSpectrum) == 1536, "instance layout");
+static_assert(offsetof(MP4AACDEC_QUVA_Obj, bitsNeeded) == 12, "instance layout");
 #endif
 
 constexpr uint32_t kDefaultBitsNeededStream = 128;

@@ -295,7 +295,20 @@ int damaged_header_of_stream(Call& call) {
     const uint32_t held = kvxdec_decfifoGetBitCount(&f) / 8u;
     if (call.frame) {
         // The call's input (and the zero word the loop appends) ends the frame.
-        return length + 2 <= held && length + 3 >= held ? 1 : -1;
+        if (length + 2 > held || length + 3 < held) return -1;
+        // Nothing follows to tell a damaged header from the first frame of
+        // another stream a bit or two away (44.1 and 22.05 kHz, one channel
+        // and two): a second frame in a row with the same header is the new
+        // stream's, which the search then takes up.
+        const uint16_t near = static_cast<uint16_t>(
+            0x8000u | h.id << 12 | h.layer << 10 | h.protection_absent << 9 | h.profile << 7 |
+            h.sampling_frequency_index << 3 | h.channel_configuration);
+        if (obj->nearHeader == near) {
+            obj->nearHeader = 0;
+            return -1;
+        }
+        obj->nearHeader = near;
+        return 1;
     }
     const uint16_t status = f.status;
     if (!decfifo_hold(&f, static_cast<uint16_t>(length + kAdtsFixedBytes))) {
@@ -328,6 +341,8 @@ int read_header(Call& call) {
         const int r = damaged_header_of_stream(call);
         if (r <= 0) return r;
         damaged = true;
+    } else {
+        obj->nearHeader = 0;
     }
     if (damaged) {
         // The stream's own fields stand: the damaged header's 28 fixed bits

@@ -87,6 +87,9 @@ while pos + 7 <= len(d):
 { frames p03_ff_48000_s_panned.aac 20 24; frames p41_fa_32000_m_speech.aac 20 25
   frames p42_fa_44100_s_music.aac 20 25; frames p03_ff_48000_s_panned.aac 40 44; } > splice_lc_he_ps_lc.aac
 frames p42_fa_44100_s_music.aac 26 33 > p42_entered_26_33.aac
+{ frames p05_ff_8000_m_speech.aac 20 25; frames p13_ff_88200_m_music.aac 20 25
+  frames p04_vo_48000_m_speech.aac 20 25; frames p03_ff_48000_s_panned.aac 20 25
+  frames p10_vo_24000_s_sweep_tones.aac 20 25; frames p01_ff_44100_s_music.aac 20 25; } > splice_near_headers.aac
 # Gapless container input. Exactly 3 s (132300 samples) at 44.1 kHz: tones
 # with full-scale-ish clicks at known samples (left 10000, 60000, 131000;
 # right 30000, 90000), encoded to .m4a with its edit list (1024 samples of
