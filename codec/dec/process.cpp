@@ -301,8 +301,8 @@ int damaged_header_of_stream(Call& call) {
         // and two): a second frame in a row with the same header is the new
         // stream's, which the search then takes up.
         const uint16_t near = static_cast<uint16_t>(
-            0x8000u | h.id << 12 | h.layer << 10 | h.protection_absent << 9 | h.profile << 7 |
-            h.sampling_frequency_index << 3 | h.channel_configuration);
+            0x8000u | unsigned{h.id} << 12 | unsigned{h.layer} << 10 | unsigned{h.protection_absent} << 9 |
+            unsigned{h.profile} << 7 | unsigned{h.sampling_frequency_index} << 3 | unsigned{h.channel_configuration});
         if (obj->nearHeader == near) {
             obj->nearHeader = 0;
             return -1;
