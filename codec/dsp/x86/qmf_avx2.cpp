@@ -161,27 +161,30 @@ struct Avx2Steps : qmf::ScalarSteps {
     // registers between them). fft_pair does the two stages from h alone,
     // each result going to put(address, four points): a store, or the
     // synthesis's post-step on the way (synthesis_slot).
+    template <int kHalf, class Put>
+    AVX2_INLINE static void fft_pair_at(int32_t* g, int j, const Put& put) {
+        constexpr int h = kHalf;
+        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
+        const int32_t* tw2 = qmf_fft_twiddle_q31 + 2 * (2 * h - 4);
+        const __m256i x0 = load(g + 2 * j), x2 = load(g + 2 * (2 * h + j));
+        const __m256i t1 = rotate_plus(load(g + 2 * (h + j)), tw + 2 * j);
+        const __m256i t3 = rotate_plus(load(g + 2 * (3 * h + j)), tw + 2 * j);
+        const __m256i y0 = _mm256_add_epi32(x0, t1), y1 = _mm256_sub_epi32(x0, t1);
+        const __m256i y2 = _mm256_add_epi32(x2, t3), y3 = _mm256_sub_epi32(x2, t3);
+        const __m256i u2 = rotate_plus(y2, tw2 + 2 * j);
+        const __m256i u3 = rotate_plus(y3, tw2 + 2 * (h + j));
+        put(g + 2 * j, _mm256_add_epi32(y0, u2));
+        put(g + 2 * (2 * h + j), _mm256_sub_epi32(y0, u2));
+        put(g + 2 * (h + j), _mm256_add_epi32(y1, u3));
+        put(g + 2 * (3 * h + j), _mm256_sub_epi32(y1, u3));
+    }
     template <int kBits, int kHalf, class Put>
     AVX2_INLINE static void fft_pair(int32_t* buf, const Put& put) {
         constexpr int n = 1 << kBits, h = kHalf;
         static_assert(4 * h <= n, "two stages left");
-        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
-        const int32_t* tw2 = qmf_fft_twiddle_q31 + 2 * (2 * h - 4);
         for (int32_t* g = buf; g < buf + 2 * n; g += 8 * h)
 #pragma GCC unroll 4
-            for (int j = 0; j < h; j += 4) {
-                const __m256i x0 = load(g + 2 * j), x2 = load(g + 2 * (2 * h + j));
-                const __m256i t1 = rotate_plus(load(g + 2 * (h + j)), tw + 2 * j);
-                const __m256i t3 = rotate_plus(load(g + 2 * (3 * h + j)), tw + 2 * j);
-                const __m256i y0 = _mm256_add_epi32(x0, t1), y1 = _mm256_sub_epi32(x0, t1);
-                const __m256i y2 = _mm256_add_epi32(x2, t3), y3 = _mm256_sub_epi32(x2, t3);
-                const __m256i u2 = rotate_plus(y2, tw2 + 2 * j);
-                const __m256i u3 = rotate_plus(y3, tw2 + 2 * (h + j));
-                put(g + 2 * j, _mm256_add_epi32(y0, u2));
-                put(g + 2 * (2 * h + j), _mm256_sub_epi32(y0, u2));
-                put(g + 2 * (h + j), _mm256_add_epi32(y1, u3));
-                put(g + 2 * (3 * h + j), _mm256_sub_epi32(y1, u3));
-            }
+            for (int j = 0; j < h; j += 4) fft_pair_at<h>(g, j, put);
     }
     template <int kBits, int kHalf>
     AVX2_INLINE static void fft_stages_from(int32_t* buf) {
@@ -510,12 +513,18 @@ struct Avx2Steps : qmf::ScalarSteps {
     template <bool kHigh>
     AVX2_INLINE static void fft_last_post(int32_t* d, int n) {
         const PostRound round(n, kHigh);
-        fft_pair<6, 16>(d, [&](int32_t* at, __m256i z) AVX2_INLINE_LAMBDA {
+        const auto put = [&](int32_t* at, __m256i z) AVX2_INLINE_LAMBDA {
             const int32_t* rot = qmf_rot_q31 + (at - d);
             const __m256i tw = load(rot);
             const __m256i ts = at - d + 8 < 128 ? load(rot + 1) : odd_words(tw);
             store(at, post_vector<kHigh>(z, tw, ts, round));
-        });
+        };
+        if constexpr (kHigh) {
+            fft_pair<6, 16>(d, put);
+        } else {  // rare (loud slots): the smaller code
+#pragma GCC unroll 1
+            for (int j = 0; j < 16; j += 4) fft_pair_at<16>(d, j, put);
+        }
     }
 
     // The shift 37 + s: 29 to 61, below 32 only for input near full scale.
