@@ -327,29 +327,41 @@ struct Avx2Steps : qmf::ScalarSteps {
     // back to the row (a sum inside the range test's [-2^30, 2^30) doubles
     // without saturating; where the test fails saturate_window does the
     // output again from the row, left as it was).
-    template <int kBits, bool kLast>
+    // For 64 bands two groups of eight outputs a step (k and k + 8): half
+    // the loop's steps, the rows' addresses (which do not all fit in
+    // registers) taken once for both. The last row's odd words of the window
+    // by a shift in every step (the load one word on would read past the
+    // table in the last), which keeps to one body.
+    template <int kBits, int kGroups = kBits == 6 ? 2 : 1>
     AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, int32_t* out,
                                            __m256i& top, __m256i& bottom) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const __m256i v0 = load(v + k), v1 = load(v + bands + k);
-        const __m256i even[2] = {_mm256_add_epi32(v0, v0), _mm256_add_epi32(v1, v1)};
-        const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
-#pragma GCC unroll 10
-        for (int i = 0; i < qmf::kBlocks; ++i) {
-            const int32_t* c = qmf_window_q31 + step * (bands * i + k);
-            const __m256i p =
-                window_products<kBits, true>(even[i & 1], odd[i & 1], c, kLast && i == qmf::kBlocks - 1);
-            int32_t* const at = sums[i] + k;
-            const __m256i sum = _mm256_add_epi32(load(at), p);
-            if (i < kUnbounded) {
-                top = _mm256_max_epi32(top, sum);
-                bottom = _mm256_min_epi32(bottom, sum);
-            }
-            if (i == 0)
-                store(out + k, _mm256_add_epi32(sum, sum));
-            else
-                store(at, sum);
+        __m256i even[kGroups][2], odd[kGroups][2];
+        for (int g = 0; g < kGroups; ++g) {
+            const __m256i v0 = load(v + k + 8 * g), v1 = load(v + bands + k + 8 * g);
+            even[g][0] = _mm256_add_epi32(v0, v0);
+            even[g][1] = _mm256_add_epi32(v1, v1);
+            odd[g][0] = _mm256_srli_epi64(even[g][0], 32);
+            odd[g][1] = _mm256_srli_epi64(even[g][1], 32);
         }
+#pragma GCC unroll 10
+        for (int i = 0; i < qmf::kBlocks; ++i)
+#pragma GCC unroll 2
+            for (int g = 0; g < kGroups; ++g) {
+                const int32_t* c = qmf_window_q31 + step * (bands * i + k + 8 * g);
+                const __m256i p =
+                    window_products<kBits, true>(even[g][i & 1], odd[g][i & 1], c, i == qmf::kBlocks - 1);
+                int32_t* const at = sums[i] + k + 8 * g;
+                const __m256i sum = _mm256_add_epi32(load(at), p);
+                if (i < kUnbounded) {
+                    top = _mm256_max_epi32(top, sum);
+                    bottom = _mm256_min_epi32(bottom, sum);
+                }
+                if (i == 0)
+                    store(out + k + 8 * g, _mm256_add_epi32(sum, sum));
+                else
+                    store(at, sum);
+            }
     }
 
     // The window's products saturate only where a partial sum goes beyond
@@ -376,8 +388,8 @@ struct Avx2Steps : qmf::ScalarSteps {
                 top = _mm256_max_epi32(top, load(v + k));
                 bottom = _mm256_min_epi32(bottom, load(v + k));
             }
-        for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, false>(v, sums, k, out, top, bottom);
-        window_outputs<kBits, true>(v, sums, bands - 8, out, top, bottom);
+#pragma GCC unroll 1
+        for (int k = 0; k < bands; k += kBits == 6 ? 16 : 8) window_outputs<kBits>(v, sums, k, out, top, bottom);
         const __m256i outside = _mm256_or_si256(_mm256_cmpgt_epi32(top, _mm256_set1_epi32((1 << 30) - 1)),
                                                 _mm256_cmpgt_epi32(_mm256_set1_epi32(-(1 << 30)), bottom));
         if (!_mm256_testz_si256(outside, outside)) saturate_window<kBits>(v, sums, out);
