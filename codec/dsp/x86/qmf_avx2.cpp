@@ -725,7 +725,7 @@ AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], co
         S::fft_pair<6, 4>(d, [](int32_t* at, __m256i z) AVX2_INLINE_LAMBDA { store(at, z); });
         // (The next pass loads what this one stored: without the barrier the
         // compiler keeps the values for it, and spills them, a store more.)
-        asm volatile("" ::: "memory");
+        __asm__ volatile("" ::: "memory");
         if (30 + s < 32)
             S::fft_last_post<false>(d, 30 + s);
         else
