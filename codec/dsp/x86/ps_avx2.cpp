@@ -550,7 +550,13 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
                                   int32_t* out_im) {
     constexpr int kTaps = 13;
     static_assert(sizeof(void*) == 8, "the rows' addresses are gathered from 64-bit lanes");
-    __m256i x[4] = {}, xs[4] = {};  // x and its words swapped within each pair
+    // x and its words swapped within each pair, in memory behind an opaque
+    // address: the multiplies' memory operands (in registers they spilled,
+    // and were stored and loaded again for every band).
+    alignas(32) __m256i kept[8];  // (set with the first band's samples)
+    __m256i* x = kept;
+    __asm__("" : "+r"(x));
+    __m256i* const xs = x + 4;
     // The window's rows as addresses, taps 4 r .. 4 r + 3 of register r
     // (rows 12 - 4 r down to 9 - 4 r), for VPGATHERQD from a QMF band's
     // word in each.
