@@ -8,7 +8,9 @@
 // target. The 64-band synthesis's pre-step and the analysis's post-step
 // take their factors from copies of the tables in their lanes' order, and
 // the tables' odd words (imaginary parts, sines) from loads one word on.
-// Only the functions here use AVX2 (target attribute).
+// The synthesis slot is this file's own (synthesis_slot), the reference's
+// steps with passes joined. Only the functions here use AVX2 (target
+// attribute).
 #include <immintrin.h>
 
 #include "dsp/qmf_variants.h"
@@ -320,18 +322,18 @@ struct Avx2Steps : qmf::ScalarSteps {
     // may wrap unseen.
     static constexpr int kUnbounded = 6;
 
-    // The ten rows for eight outputs k .. k+7, the partial sums added modulo
-    // 2^32 (the products by the doubled values), the range of the new sums
-    // of the first kUnbounded rows kept in top and bottom. Row 0's new sums
-    // are the slot's completed ones: they go to the output doubled, not
-    // back to the row (a sum inside the range test's [-2^30, 2^30) doubles
-    // without saturating; where the test fails saturate_window does the
-    // output again from the row, left as it was).
-    // For 64 bands two groups of eight outputs a step (k and k + 8): half
-    // the loop's steps, the rows' addresses (which do not all fit in
-    // registers) taken once for both. The last row's odd words of the window
-    // by a shift in every step (the load one word on would read past the
-    // table in the last), which keeps to one body.
+    // The ten rows for kGroups groups of eight outputs from k, the partial
+    // sums added modulo 2^32 (the products by the doubled values), the range
+    // of the new sums of the first kUnbounded rows kept in top and bottom.
+    // Row 0's new sums are the slot's completed ones: they go to the output
+    // doubled, not back to the row (a sum inside the range test's [-2^30,
+    // 2^30) doubles without saturating; where the test fails
+    // saturate_window does the output again from the row, left as it was).
+    // For 64 bands two groups a step (k and k + 8): half the loop's steps,
+    // the rows' addresses (which do not all fit in registers) taken once for
+    // both. The last row's odd words of the window by a shift in every step
+    // (the load one word on would read past the table in the last), which
+    // keeps to one body.
     template <int kBits, int kGroups = kBits == 6 ? 2 : 1>
     AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, int32_t* out,
                                            __m256i& top, __m256i& bottom) {
