@@ -647,6 +647,9 @@ struct Avx2Steps : qmf::ScalarSteps {
     // order in the lanes: X[k] for bands k .. k+3 straight from memory (VPMOVSXDQ),
     // X[M-1-k] the same of the mirrored four reversed (VPERMQ), P and Q and
     // their imaginary parts (one word on) the multiplies' memory operands.
+    // The mirrored four need no sign extension, VPMULDQ reading only the
+    // low words: one VPERMD of the eight words ending with them, but for
+    // the bands from 48 on, whose eight would begin before the array.
     AVX2_INLINE static __m256i reversed_wide(const int32_t* p) {
         return _mm256_permute4x64_epi64(load_wide(p), _MM_SHUFFLE(0, 1, 2, 3));
     }
@@ -654,6 +657,7 @@ struct Avx2Steps : qmf::ScalarSteps {
     AVX2_INLINE static void pre_bands64(const int32_t* re, const int32_t* im, int n, int32_t* d) {
         const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n + (kHigh ? 31 : -1))));
         const __m128i down = _mm_cvtsi32_si128(n), up = _mm_cvtsi32_si128(32 - n);
+        const __m256i top = _mm256_setr_epi32(7, 7, 6, 6, 5, 5, 4, 4);
         for (int j = 0; j < 16; j += 4) {
             __m256i x[4];
 #pragma GCC unroll 4
@@ -662,7 +666,10 @@ struct Avx2Steps : qmf::ScalarSteps {
                 const int32_t* f = qmf_synthesis64_pre_lanes_q31 + 4 * k;
                 const __m256i p = load(f), pi = load(f + 1), q = load(f + 8), qi = load(f + 9);
                 const __m256i rk = load_wide(re + k), ik = load_wide(im + k);
-                const __m256i rj = reversed_wide(re + 60 - k), ij = reversed_wide(im + 60 - k);
+                const __m256i rj =
+                    t < 3 ? _mm256_permutevar8x32_epi32(load(re + 56 - k), top) : reversed_wide(re + 60 - k);
+                const __m256i ij =
+                    t < 3 ? _mm256_permutevar8x32_epi32(load(im + 56 - k), top) : reversed_wide(im + 60 - k);
                 x[t] = pre_lanes<kHigh>(p, pi, q, qi, rk, ik, rj, ij, bias, down, up);
             }
             radix4_store<4, 0, 1, 2, 3>(x, d + 8 * qmf::kBitReversal<4>.at[j]);
