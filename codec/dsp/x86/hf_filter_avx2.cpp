@@ -72,11 +72,18 @@ AVX2_INLINE void filter_rows(const int32_t* x_re, const int32_t* x_im, int32_t* 
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v);
     };
     auto odd = [&](__m256i v) AVX2_LAMBDA { return _mm256_srli_epi64(v, 32); };
-    const __m256i a0r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coef));
-    const __m256i a0i = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coef + coef_row));
-    const __m256i a1r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coef + 2 * coef_row));
-    const __m256i a1i = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coef + 3 * coef_row));
-    const __m256i b0r = odd(a0r), b0i = odd(a0i), b1r = odd(a1r), b1i = odd(a1i);
+    // The coefficients and their odd words shifted down, kept in memory
+    // (its address opaque to the compiler) for the multiplies' memory
+    // operands: in registers, with the rows carried, they spilled.
+    alignas(32) __m256i kept[8];
+    for (int r = 0; r < 4; ++r) {
+        kept[r] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(coef + r * coef_row));
+        kept[4 + r] = odd(kept[r]);
+    }
+    const __m256i* ck = kept;
+    __asm__("" : "+r"(ck));
+    // a0r a0i a1r a1i, then the odd words' (b0r b0i b1r b1i)
+    auto at_coef = [&](int r) AVX2_LAMBDA { return _mm256_load_si256(ck + r); };
     const __m256i one = _mm256_set1_epi32(INT32_C(1) << kHfFilterQ);
     const __m256i s = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(shift)));
     const __m256i ones = _mm256_set1_epi32(1);
@@ -110,9 +117,10 @@ AVX2_INLINE void filter_rows(const int32_t* x_re, const int32_t* x_im, int32_t* 
         for (int o = 0, end = count * stride; o < end; o += stride) {
             __m256i er, ei, fr, fi;
             sums(at(x_re + o), at(x_im + o), at(x_re + o - stride), at(x_im + o - stride), at(x_re + o - 2 * stride),
-                 at(x_im + o - 2 * stride), a0r, a0i, a1r, a1i, er, ei);
+                 at(x_im + o - 2 * stride), at_coef(0), at_coef(1), at_coef(2), at_coef(3), er, ei);
             sums(odd(at(x_re + o)), odd(at(x_im + o)), odd(at(x_re + o - stride)), odd(at(x_im + o - stride)),
-                 odd(at(x_re + o - 2 * stride)), odd(at(x_im + o - 2 * stride)), b0r, b0i, b1r, b1i, fr, fi);
+                 odd(at(x_re + o - 2 * stride)), odd(at(x_im + o - 2 * stride)), at_coef(4), at_coef(5), at_coef(6),
+                 at_coef(7), fr, fi);
             put(y_re + o, round_q(er, fr));
             put(y_im + o, round_q(ei, fi));
         }
@@ -125,8 +133,8 @@ AVX2_INLINE void filter_rows(const int32_t* x_re, const int32_t* x_im, int32_t* 
         const __m256i x0r = down(at(x_re + o)), x0i = down(at(x_im + o));
         const __m256i o0r = odd(x0r), o0i = odd(x0i);
         __m256i er, ei, fr, fi;
-        sums(x0r, x0i, x1r, x1i, x2r, x2i, a0r, a0i, a1r, a1i, er, ei);
-        sums(o0r, o0i, o1r, o1i, o2r, o2i, b0r, b0i, b1r, b1i, fr, fi);
+        sums(x0r, x0i, x1r, x1i, x2r, x2i, at_coef(0), at_coef(1), at_coef(2), at_coef(3), er, ei);
+        sums(o0r, o0i, o1r, o1i, o2r, o2i, at_coef(4), at_coef(5), at_coef(6), at_coef(7), fr, fi);
         put(y_re + o, up(round_q(er, fr)));
         put(y_im + o, up(round_q(ei, fi)));
         x2r = x1r, x2i = x1i, x1r = x0r, x1i = x0i;

@@ -550,7 +550,13 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
                                   int32_t* out_im) {
     constexpr int kTaps = 13;
     static_assert(sizeof(void*) == 8, "the rows' addresses are gathered from 64-bit lanes");
-    __m256i x[4] = {}, xs[4] = {};  // x and its words swapped within each pair
+    // x and its words swapped within each pair, in memory behind an opaque
+    // address: the multiplies' memory operands (in registers they spilled,
+    // and were stored and loaded again for every band).
+    alignas(32) __m256i kept[8];  // (set with the first band's samples)
+    __m256i* x = kept;
+    __asm__("" : "+r"(x));
+    __m256i* const xs = x + 4;
     // The window's rows as addresses, taps 4 r .. 4 r + 3 of register r
     // (rows 12 - 4 r down to 9 - 4 r), for VPGATHERQD from a QMF band's
     // word in each.
@@ -561,6 +567,11 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
         at_im[r] = _mm256_permute4x64_epi64(
             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows_im + kTaps - 4 - 4 * r)), _MM_SHUFFLE(0, 1, 2, 3));
     }
+    // The loop's constants made once (opaque to the compiler, which would
+    // otherwise build them from immediates in the loop, three instructions
+    // each).
+    __m256i imaginary = _mm256_set1_epi64x(INT64_C(-1) << 32), largest = _mm256_set1_epi32(INT32_MAX);
+    __asm__("" : "+x"(imaginary), "+x"(largest));
     int q = -1;
     for (int k = 0; k < bands; ++k) {
         if (qmf[k] != q) {
@@ -584,7 +595,7 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
             // A real filter (every c_im 0, whose products are 0): c_re's
             // products alone.
             const __m256i any = _mm256_or_si256(_mm256_or_si256(cv[0], cv[1]), _mm256_or_si256(cv[2], cv[3]));
-            if (_mm256_testz_si256(any, _mm256_set1_epi64x(INT64_C(-1) << 32))) {
+            if (_mm256_testz_si256(any, imaginary)) {
                 for (int r = 0; r < 4; ++r) {
                     re = _mm256_add_epi64(re, _mm256_mul_epi32(cv[r], x[r]));
                     im = _mm256_add_epi64(im, _mm256_mul_epi32(cv[r], xs[r]));
@@ -610,8 +621,7 @@ AVX2 void ps_hybrid_analysis_avx2(const int32_t (*coef)[13][2], const uint8_t* q
             const __m256i h = _mm256_srli_epi64(t, 32);  // the high words
             const __m256i sign = _mm256_srai_epi32(h, 31);
             const __m256i fits = _mm256_cmpeq_epi32(_mm256_srai_epi32(h, 30), sign);
-            const __m256i v = _mm256_blendv_epi8(_mm256_xor_si256(sign, _mm256_set1_epi32(INT32_MAX)),
-                                                 _mm256_srli_epi64(t, 31), fits);
+            const __m256i v = _mm256_blendv_epi8(_mm256_xor_si256(sign, largest), _mm256_srli_epi64(t, 31), fits);
             const __m128i w = _mm256_castsi256_si128(
                 _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 4, 2, 6, 0, 4, 2, 6)));
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out_re + k), w);

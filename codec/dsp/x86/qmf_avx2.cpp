@@ -8,7 +8,9 @@
 // target. The 64-band synthesis's pre-step and the analysis's post-step
 // take their factors from copies of the tables in their lanes' order, and
 // the tables' odd words (imaginary parts, sines) from loads one word on.
-// Only the functions here use AVX2 (target attribute).
+// The synthesis slot is this file's own (synthesis_slot), the reference's
+// steps with passes joined. Only the functions here use AVX2 (target
+// attribute).
 #include <immintrin.h>
 
 #include "dsp/qmf_variants.h"
@@ -158,30 +160,42 @@ struct Avx2Steps : qmf::ScalarSteps {
     // rotation (see qmf::fft_inverse), the spans known at compile time; two
     // stages at once where two are left (half-spans h and 2 h on the four
     // points j, h + j, 2 h + j, 3 h + j of each block of 4 h, kept in
-    // registers between them).
+    // registers between them). fft_pair does the two stages from h alone,
+    // each result going to put(address, four points): a store, or the
+    // synthesis's post-step on the way (synthesis_slot).
+    template <int kHalf, class Put>
+    AVX2_INLINE static void fft_pair_at(int32_t* g, int j, const Put& put) {
+        constexpr int h = kHalf;
+        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
+        const int32_t* tw2 = qmf_fft_twiddle_q31 + 2 * (2 * h - 4);
+        const __m256i x0 = load(g + 2 * j), x2 = load(g + 2 * (2 * h + j));
+        const __m256i t1 = rotate_plus(load(g + 2 * (h + j)), tw + 2 * j);
+        const __m256i t3 = rotate_plus(load(g + 2 * (3 * h + j)), tw + 2 * j);
+        const __m256i y0 = _mm256_add_epi32(x0, t1), y1 = _mm256_sub_epi32(x0, t1);
+        const __m256i y2 = _mm256_add_epi32(x2, t3), y3 = _mm256_sub_epi32(x2, t3);
+        const __m256i u2 = rotate_plus(y2, tw2 + 2 * j);
+        const __m256i u3 = rotate_plus(y3, tw2 + 2 * (h + j));
+        put(g + 2 * j, _mm256_add_epi32(y0, u2));
+        put(g + 2 * (2 * h + j), _mm256_sub_epi32(y0, u2));
+        put(g + 2 * (h + j), _mm256_add_epi32(y1, u3));
+        put(g + 2 * (3 * h + j), _mm256_sub_epi32(y1, u3));
+    }
+    template <int kBits, int kHalf, class Put>
+    AVX2_INLINE static void fft_pair(int32_t* buf, const Put& put) {
+        constexpr int n = 1 << kBits, h = kHalf;
+        static_assert(4 * h <= n, "two stages left");
+        for (int32_t* g = buf; g < buf + 2 * n; g += 8 * h)
+#pragma GCC unroll 4
+            for (int j = 0; j < h; j += 4) fft_pair_at<h>(g, j, put);
+    }
     template <int kBits, int kHalf>
     AVX2_INLINE static void fft_stages_from(int32_t* buf) {
         constexpr int n = 1 << kBits, h = kHalf;
-        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
         if constexpr (4 * h <= n) {
-            const int32_t* tw2 = qmf_fft_twiddle_q31 + 2 * (2 * h - 4);
-            for (int32_t* g = buf; g < buf + 2 * n; g += 8 * h)
-#pragma GCC unroll 4
-                for (int j = 0; j < h; j += 4) {
-                    const __m256i x0 = load(g + 2 * j), x2 = load(g + 2 * (2 * h + j));
-                    const __m256i t1 = rotate_plus(load(g + 2 * (h + j)), tw + 2 * j);
-                    const __m256i t3 = rotate_plus(load(g + 2 * (3 * h + j)), tw + 2 * j);
-                    const __m256i y0 = _mm256_add_epi32(x0, t1), y1 = _mm256_sub_epi32(x0, t1);
-                    const __m256i y2 = _mm256_add_epi32(x2, t3), y3 = _mm256_sub_epi32(x2, t3);
-                    const __m256i u2 = rotate_plus(y2, tw2 + 2 * j);
-                    const __m256i u3 = rotate_plus(y3, tw2 + 2 * (h + j));
-                    store(g + 2 * j, _mm256_add_epi32(y0, u2));
-                    store(g + 2 * (2 * h + j), _mm256_sub_epi32(y0, u2));
-                    store(g + 2 * (h + j), _mm256_add_epi32(y1, u3));
-                    store(g + 2 * (3 * h + j), _mm256_sub_epi32(y1, u3));
-                }
+            fft_pair<kBits, h>(buf, [](int32_t* at, __m256i z) AVX2_INLINE_LAMBDA { store(at, z); });
             if constexpr (4 * h < n) fft_stages_from<kBits, 4 * h>(buf);
         } else {
+            const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
             for (int32_t* g = buf; g < buf + 2 * n; g += 4 * h)
 #pragma GCC unroll 4
                 for (int j = 0; j < h; j += 4) {
@@ -225,6 +239,16 @@ struct Avx2Steps : qmf::ScalarSteps {
         store(d + at[1], _mm256_permute2x128_si256(t1, t3, 0x20));
         store(d + at[2], _mm256_permute2x128_si256(t0, t2, 0x31));
         store(d + at[3], _mm256_permute2x128_si256(t1, t3, 0x31));
+    }
+
+    // The 32 new samples reversed into their block, eight words a VPERMD
+    // (all loaded before the first store, as the reference's loop gives for
+    // a block apart from the input).
+    AVX2_INLINE static void analysis_input(const int32_t* in, int32_t* nx) {
+        const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+        __m256i block[4];
+        for (int q = 0; q < 4; ++q) block[q] = _mm256_permutevar8x32_epi32(load(in + 8 * q), reverse);
+        for (int q = 0; q < 4; ++q) store(nx + 24 - 8 * q, block[q]);
     }
 
     // fx::rshr64 by 32: the high words of the sums with 2^31. Each half of
@@ -298,29 +322,48 @@ struct Avx2Steps : qmf::ScalarSteps {
     // may wrap unseen.
     static constexpr int kUnbounded = 6;
 
-    // The ten rows for eight outputs k .. k+7, the partial sums added modulo
-    // 2^32 (the products by the doubled values), the range of the new sums
-    // of the first kUnbounded rows kept in top and bottom.
-    template <int kBits, bool kLast>
-    AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, __m256i& top,
-                                           __m256i& bottom) {
+    // The ten rows for kGroups groups of eight outputs from k, the partial
+    // sums added modulo 2^32 (the products by the doubled values), the range
+    // of the new sums of the first kUnbounded rows kept in top and bottom.
+    // Row 0's new sums are the slot's completed ones: they go to the output
+    // doubled, not back to the row (a sum inside the range test's [-2^30,
+    // 2^30) doubles without saturating; where the test fails
+    // saturate_window does the output again from the row, left as it was).
+    // For 64 bands two groups a step (k and k + 8): half the loop's steps,
+    // the rows' addresses (which do not all fit in registers) taken once for
+    // both. The last row's odd words of the window by a shift in every step
+    // (the load one word on would read past the table in the last), which
+    // keeps to one body.
+    template <int kBits, int kGroups = kBits == 6 ? 2 : 1>
+    AVX2_INLINE static void window_outputs(const int32_t* v, int32_t* const* sums, int k, int32_t* out,
+                                           __m256i& top, __m256i& bottom) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const __m256i v0 = load(v + k), v1 = load(v + bands + k);
-        const __m256i even[2] = {_mm256_add_epi32(v0, v0), _mm256_add_epi32(v1, v1)};
-        const __m256i odd[2] = {_mm256_srli_epi64(even[0], 32), _mm256_srli_epi64(even[1], 32)};
-#pragma GCC unroll 10
-        for (int i = 0; i < qmf::kBlocks; ++i) {
-            const int32_t* c = qmf_window_q31 + step * (bands * i + k);
-            const __m256i p =
-                window_products<kBits, true>(even[i & 1], odd[i & 1], c, kLast && i == qmf::kBlocks - 1);
-            int32_t* const at = sums[i] + k;
-            const __m256i sum = _mm256_add_epi32(load(at), p);
-            if (i < kUnbounded) {
-                top = _mm256_max_epi32(top, sum);
-                bottom = _mm256_min_epi32(bottom, sum);
-            }
-            store(at, sum);
+        __m256i even[kGroups][2], odd[kGroups][2];
+        for (int g = 0; g < kGroups; ++g) {
+            const __m256i v0 = load(v + k + 8 * g), v1 = load(v + bands + k + 8 * g);
+            even[g][0] = _mm256_add_epi32(v0, v0);
+            even[g][1] = _mm256_add_epi32(v1, v1);
+            odd[g][0] = _mm256_srli_epi64(even[g][0], 32);
+            odd[g][1] = _mm256_srli_epi64(even[g][1], 32);
         }
+#pragma GCC unroll 10
+        for (int i = 0; i < qmf::kBlocks; ++i)
+#pragma GCC unroll 2
+            for (int g = 0; g < kGroups; ++g) {
+                const int32_t* c = qmf_window_q31 + step * (bands * i + k + 8 * g);
+                const __m256i p =
+                    window_products<kBits, true>(even[g][i & 1], odd[g][i & 1], c, i == qmf::kBlocks - 1);
+                int32_t* const at = sums[i] + k + 8 * g;
+                const __m256i sum = _mm256_add_epi32(load(at), p);
+                if (i < kUnbounded) {
+                    top = _mm256_max_epi32(top, sum);
+                    bottom = _mm256_min_epi32(bottom, sum);
+                }
+                if (i == 0)
+                    store(out + k + 8 * g, _mm256_add_epi32(sum, sum));
+                else
+                    store(at, sum);
+            }
     }
 
     // The window's products saturate only where a partial sum goes beyond
@@ -338,7 +381,7 @@ struct Avx2Steps : qmf::ScalarSteps {
     // shifts by less than 32 (s below 2): all others' lie below 2^29.5 (see
     // qmf::synthesis_slot).
     template <int kBits>
-    AVX2 static void synthesis_window(const int32_t* v, int s, int32_t* const* sums) {
+    AVX2_INLINE static void synthesis_window(const int32_t* v, int s, int32_t* const* sums, int32_t* out) {
         constexpr int bands = 1 << kBits;
         __m256i top = _mm256_setzero_si256(), bottom = top;
         if (30 + s < 32)
@@ -347,20 +390,24 @@ struct Avx2Steps : qmf::ScalarSteps {
                 top = _mm256_max_epi32(top, load(v + k));
                 bottom = _mm256_min_epi32(bottom, load(v + k));
             }
-        for (int k = 0; k < bands - 8; k += 8) window_outputs<kBits, false>(v, sums, k, top, bottom);
-        window_outputs<kBits, true>(v, sums, bands - 8, top, bottom);
-        const __m256i out = _mm256_or_si256(_mm256_cmpgt_epi32(top, _mm256_set1_epi32((1 << 30) - 1)),
-                                            _mm256_cmpgt_epi32(_mm256_set1_epi32(-(1 << 30)), bottom));
-        if (!_mm256_testz_si256(out, out)) saturate_window<kBits>(v, sums);
+#pragma GCC unroll 1
+        for (int k = 0; k < bands; k += kBits == 6 ? 16 : 8) window_outputs<kBits>(v, sums, k, out, top, bottom);
+        const __m256i outside = _mm256_or_si256(_mm256_cmpgt_epi32(top, _mm256_set1_epi32((1 << 30) - 1)),
+                                                _mm256_cmpgt_epi32(_mm256_set1_epi32(-(1 << 30)), bottom));
+        if (!_mm256_testz_si256(outside, outside)) saturate_window<kBits>(v, sums, out);
+#pragma GCC unroll 8
+        for (int k = 0; k < bands; k += 8) store(sums[0] + k, _mm256_setzero_si256());
     }
 
     // The saturating pass (rare: kept short, not unrolled): each old sum
     // taken back (the first pass's product, by the doubled values,
-    // subtracted from what it left) and the exact product added as
-    // fx::add_sat: where the sum's sign differs from both terms', the limit
-    // of the old sum's sign (BLENDVPS by the sign bits).
+    // subtracted from what it left; row 0 was left as it was) and the exact
+    // product added as fx::add_sat: where the sum's sign differs from both
+    // terms', the limit of the old sum's sign (BLENDVPS by the sign bits).
+    // Row 0's sums go to the output as fx::add_sat of each and itself.
     template <int kBits>
-    AVX2 __attribute__((noinline, cold)) static void saturate_window(const int32_t* v, int32_t* const* sums) {
+    AVX2 __attribute__((noinline, cold)) static void saturate_window(const int32_t* v, int32_t* const* sums,
+                                                                     int32_t* out) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const __m256 max = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX));
         const __m256 min = _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN));
@@ -374,24 +421,21 @@ struct Avx2Steps : qmf::ScalarSteps {
                 const __m256i first = window_products<kBits, true>(twice, _mm256_srli_epi64(twice, 32), c, last);
                 const __m256i p = window_products<kBits, false>(even, _mm256_srli_epi64(even, 32), c, last);
                 int32_t* const at = sums[i] + k;
-                const __m256i acc = _mm256_sub_epi32(load(at), first);
+                const __m256i acc = i == 0 ? load(at) : _mm256_sub_epi32(load(at), first);
                 const __m256i sum = _mm256_add_epi32(acc, p);
                 const __m256i over = _mm256_and_si256(_mm256_xor_si256(acc, sum), _mm256_xor_si256(p, sum));
                 const __m256 limit = _mm256_blendv_ps(max, min, _mm256_castsi256_ps(acc));
-                store(at, _mm256_castps_si256(
-                              _mm256_blendv_ps(_mm256_castsi256_ps(sum), limit, _mm256_castsi256_ps(over))));
+                const __m256i x = _mm256_castps_si256(
+                    _mm256_blendv_ps(_mm256_castsi256_ps(sum), limit, _mm256_castsi256_ps(over)));
+                if (i != 0) {
+                    store(at, x);
+                    continue;
+                }
+                const __m256i up = _mm256_slli_epi32(x, 1);
+                const __m256i fits = _mm256_cmpeq_epi32(_mm256_srai_epi32(up, 1), x);
+                const __m256i bound = _mm256_xor_si256(_mm256_srai_epi32(x, 31), _mm256_set1_epi32(INT32_MAX));
+                store(out + k, _mm256_blendv_epi8(bound, up, fits));
             }
-    }
-
-    template <int kBits>
-    AVX2 static void synthesis_output(int32_t* sum, int32_t* out) {
-        for (int k = 0; k < (1 << kBits); k += 8) {
-            const __m256i x = load(sum + k), up = _mm256_slli_epi32(x, 1);
-            const __m256i fits = _mm256_cmpeq_epi32(_mm256_srai_epi32(up, 1), x);
-            const __m256i limit = _mm256_xor_si256(_mm256_srai_epi32(x, 31), _mm256_set1_epi32(INT32_MAX));
-            store(out + k, _mm256_blendv_epi8(limit, up, fits));
-            store(sum + k, _mm256_setzero_si256());
-        }
     }
 
     // The shift 31 - s: 7 to 39. Four points a step as synthesis_post's:
@@ -438,35 +482,42 @@ struct Avx2Steps : qmf::ScalarSteps {
     // logical shift, saturated where the high word of the arithmetic one
     // (VPSRAD of the sum's high word) is not its sign; from 32 on (kHigh)
     // that high word shifted by n - 32 alone, which is the whole result and
-    // always fits.
+    // always fits. tw and ts: the rotations and their sines in the low
+    // words of the lanes.
+    struct PostRound {
+        __m256i bias;
+        __m128i count, up;
+        AVX2_INLINE PostRound(int n, bool high)
+            : bias(_mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)))),
+              count(_mm_cvtsi32_si128(high ? n - 32 : n)),
+              up(_mm_cvtsi32_si128(32 - n)) {}
+    };
+    template <bool kHigh>
+    AVX2_INLINE static __m256i post_vector(__m256i z, __m256i tw, __m256i ts, const PostRound& r) {
+        const __m256i zs = odd_words(z);  // im
+        const __m256i re = _mm256_sub_epi64(add(mul(z, tw), r.bias), mul(zs, ts));
+        const __m256i im = add(add(mul(zs, tw), mul(z, ts)), r.bias);
+        const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, r.count), 32),
+                                              _mm256_sra_epi32(im, r.count), 0xAA);
+        if constexpr (kHigh) return hi;
+        const __m256i lo = _mm256_blend_epi32(_mm256_srl_epi64(re, r.count), _mm256_sll_epi64(im, r.up), 0xAA);
+        const __m256i fits = _mm256_cmpeq_epi32(hi, _mm256_srai_epi32(lo, 31));
+        const __m256 limit = _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX)),
+                                              _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN)),
+                                              _mm256_castsi256_ps(hi));
+        return _mm256_castps_si256(_mm256_blendv_ps(limit, _mm256_castsi256_ps(lo), _mm256_castsi256_ps(fits)));
+    }
     template <int kBits, bool kHigh>
     AVX2_INLINE static void post_points(const int32_t* d, int n, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
-        const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n - 1)));
-        const __m128i count = _mm_cvtsi32_si128(kHigh ? n - 32 : n), up = _mm_cvtsi32_si128(32 - n);
+        const PostRound round(n, kHigh);
 #pragma GCC unroll 1
         for (int m = 0; m < bands; m += 4) {
-            const __m256i z = load(d + 2 * m);
             __m256i tw = load(qmf_rot_q31 + 2 * step * m);
             if constexpr (step == 2)  // the pairs of every second point
                 tw = _mm256_permute4x64_epi64(_mm256_unpacklo_epi64(tw, load(qmf_rot_q31 + 2 * step * m + 8)),
                                               _MM_SHUFFLE(3, 1, 2, 0));
-            const __m256i zs = odd_words(z), ts = odd_words(tw);  // im, s
-            const __m256i re = _mm256_sub_epi64(add(mul(z, tw), bias), mul(zs, ts));
-            const __m256i im = add(add(mul(zs, tw), mul(z, ts)), bias);
-            const __m256i hi = _mm256_blend_epi32(_mm256_srli_epi64(_mm256_sra_epi32(re, count), 32),
-                                                  _mm256_sra_epi32(im, count), 0xAA);
-            if constexpr (kHigh) {
-                store(nv + 2 * m, hi);
-            } else {
-                const __m256i lo = _mm256_blend_epi32(_mm256_srl_epi64(re, count), _mm256_sll_epi64(im, up), 0xAA);
-                const __m256i fits = _mm256_cmpeq_epi32(hi, _mm256_srai_epi32(lo, 31));
-                const __m256 limit = _mm256_blendv_ps(_mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX)),
-                                                      _mm256_castsi256_ps(_mm256_set1_epi32(INT32_MIN)),
-                                                      _mm256_castsi256_ps(hi));
-                store(nv + 2 * m, _mm256_castps_si256(
-                                      _mm256_blendv_ps(limit, _mm256_castsi256_ps(lo), _mm256_castsi256_ps(fits))));
-            }
+            store(nv + 2 * m, post_vector<kHigh>(load(d + 2 * m), tw, odd_words(tw), round));
         }
     }
 
@@ -477,6 +528,27 @@ struct Avx2Steps : qmf::ScalarSteps {
             post_points<kBits, false>(d, 30 + s, nv);
         else
             post_points<kBits, true>(d, 30 + s, nv);
+    }
+
+    // The 64-band FFT's last two stages and the post-step in one pass: each
+    // four points of the FFT's output rotated and rounded as by post_points
+    // on their way to memory (in place), the sines of qmf_rot_q31 loaded one
+    // word on but for its last four points.
+    template <bool kHigh>
+    AVX2_INLINE static void fft_last_post(int32_t* d, int n) {
+        const PostRound round(n, kHigh);
+        const auto put = [&](int32_t* at, __m256i z) AVX2_INLINE_LAMBDA {
+            const int32_t* rot = qmf_rot_q31 + (at - d);
+            const __m256i tw = load(rot);
+            const __m256i ts = at - d + 8 < 128 ? load(rot + 1) : odd_words(tw);
+            store(at, post_vector<kHigh>(z, tw, ts, round));
+        };
+        if constexpr (kHigh) {
+            fft_pair<6, 16>(d, put);
+        } else {  // rare (loud slots): the smaller code
+#pragma GCC unroll 1
+            for (int j = 0; j < 16; j += 4) fft_pair_at<16>(d, j, put);
+        }
     }
 
     // The shift 37 + s: 29 to 61, below 32 only for input near full scale.
@@ -575,6 +647,9 @@ struct Avx2Steps : qmf::ScalarSteps {
     // order in the lanes: X[k] for bands k .. k+3 straight from memory (VPMOVSXDQ),
     // X[M-1-k] the same of the mirrored four reversed (VPERMQ), P and Q and
     // their imaginary parts (one word on) the multiplies' memory operands.
+    // The mirrored four need no sign extension, VPMULDQ reading only the
+    // low words: one VPERMD of the eight words ending with them, but for
+    // the bands from 48 on, whose eight would begin before the array.
     AVX2_INLINE static __m256i reversed_wide(const int32_t* p) {
         return _mm256_permute4x64_epi64(load_wide(p), _MM_SHUFFLE(0, 1, 2, 3));
     }
@@ -582,6 +657,7 @@ struct Avx2Steps : qmf::ScalarSteps {
     AVX2_INLINE static void pre_bands64(const int32_t* re, const int32_t* im, int n, int32_t* d) {
         const __m256i bias = _mm256_set1_epi64x(static_cast<long long>(INT64_C(1) << (n + (kHigh ? 31 : -1))));
         const __m128i down = _mm_cvtsi32_si128(n), up = _mm_cvtsi32_si128(32 - n);
+        const __m256i top = _mm256_setr_epi32(7, 7, 6, 6, 5, 5, 4, 4);
         for (int j = 0; j < 16; j += 4) {
             __m256i x[4];
 #pragma GCC unroll 4
@@ -590,7 +666,10 @@ struct Avx2Steps : qmf::ScalarSteps {
                 const int32_t* f = qmf_synthesis64_pre_lanes_q31 + 4 * k;
                 const __m256i p = load(f), pi = load(f + 1), q = load(f + 8), qi = load(f + 9);
                 const __m256i rk = load_wide(re + k), ik = load_wide(im + k);
-                const __m256i rj = reversed_wide(re + 60 - k), ij = reversed_wide(im + 60 - k);
+                const __m256i rj =
+                    t < 3 ? _mm256_permutevar8x32_epi32(load(re + 56 - k), top) : reversed_wide(re + 60 - k);
+                const __m256i ij =
+                    t < 3 ? _mm256_permutevar8x32_epi32(load(im + 56 - k), top) : reversed_wide(im + 60 - k);
                 x[t] = pre_lanes<kHigh>(p, pi, q, qi, rk, ik, rj, ij, bias, down, up);
             }
             radix4_store<4, 0, 1, 2, 3>(x, d + 8 * qmf::kBitReversal<4>.at[j]);
@@ -639,6 +718,38 @@ struct Avx2Steps : qmf::ScalarSteps {
     }
 };
 
+// One slot of the M-band synthesis (M = 2^kBits): qmf::synthesis_slot's
+// steps with two passes fewer. For 64 bands the FFT's last two stages end
+// in the post-step (fft_last_post); the window puts row 0's completed sums
+// straight to the output (synthesis_window).
+template <int kBits>
+AVX2_INLINE void synthesis_slot(int32_t* current, int32_t (*sum)[1 << kBits], const int32_t* re, const int32_t* im,
+                                int32_t* out) {
+    using S = Avx2Steps;
+    constexpr int bands = 1 << kBits;
+    const int s = 29 - kBits - qmf::bit_length(S::magnitude2(re, im, bands));
+    int32_t d[2 * bands];
+    S::synthesis_pre<kBits>(re, im, s, d);
+    if constexpr (kBits == 6) {
+        S::fft_pair<6, 4>(d, [](int32_t* at, __m256i z) AVX2_INLINE_LAMBDA { store(at, z); });
+        // (The next pass loads what this one stored: without the barrier the
+        // compiler keeps the values for it, and spills them, a store more.)
+        __asm__ volatile("" ::: "memory");
+        if (30 + s < 32)
+            S::fft_last_post<false>(d, 30 + s);
+        else
+            S::fft_last_post<true>(d, 30 + s);
+    } else {
+        S::fft<kBits>(d);
+        S::synthesis_post<kBits>(d, s, d);
+    }
+    const int32_t now = *current >= 0 && *current < qmf::kBlocks ? *current : 0;
+    alignas(S::kRingAlign) int32_t* sums[S::kRingRows];
+    S::ring_rows<bands, int32_t>(sum[0], now, sums);
+    S::synthesis_window<kBits>(d, s, sums, out);
+    *current = now + 1 < qmf::kBlocks ? now + 1 : 0;
+}
+
 }  // namespace
 
 AVX2 void qmf_analysis32_avx2(QmfAnalysisState* state, const int32_t* in, int32_t* re, int32_t* im) {
@@ -647,11 +758,11 @@ AVX2 void qmf_analysis32_avx2(QmfAnalysisState* state, const int32_t* in, int32_
 }
 
 AVX2 void qmf_synthesis64_avx2(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<Avx2Steps, 6>(&state->current, state->sum, re, im, out);
+    synthesis_slot<6>(&state->current, state->sum, re, im, out);
     _mm256_zeroupper();
 }
 
 AVX2 void qmf_synthesis32_avx2(QmfSynthesis32State* state, const int32_t* re, const int32_t* im, int32_t* out) {
-    qmf::synthesis_slot<Avx2Steps, 5>(&state->current, state->sum, re, im, out);
+    synthesis_slot<5>(&state->current, state->sum, re, im, out);
     _mm256_zeroupper();
 }

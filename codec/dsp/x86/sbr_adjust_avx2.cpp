@@ -208,8 +208,13 @@ AVX2_INLINE void exp2_eight(__m256i x, __m256i* first, __m256i* second) {
     // by 2 put bits 30..61 in their high words.
     __m256i m = _mm256_i32gather_epi32(adjuster::kExp2Top.m, _mm256_srli_epi32(frac, adjuster::kLogFrac - 8), 4);
     __m256i f = _mm256_slli_epi32(frac, 32 - (adjuster::kLogFrac - 8));
+    // (The table's address opaque to the compiler, so that the roots stay
+    // the multiplies' memory operands: it would otherwise build most of them
+    // from immediates, three instructions each.)
+    const Exp2Roots8* roots = &kExp2Roots8;
+    __asm__("" : "+r"(roots));
     for (int k = 0; k < 16; ++k) {
-        const __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(kExp2Roots8.c[k]));
+        const __m256i c = _mm256_load_si256(reinterpret_cast<const __m256i*>(roots->c[k]));
         const __m256i even = _mm256_srli_epi64(_mm256_add_epi64(_mm256_mul_epu32(m, c), bias), 30);
         const __m256i odd = _mm256_slli_epi64(_mm256_add_epi64(_mm256_mul_epu32(_mm256_srli_epi64(m, 32), c), bias), 2);
         const __m256i product = _mm256_blend_epi32(even, odd, 0xAA);
