@@ -130,3 +130,13 @@ ffmpeg -v error -y -f lavfi -i "aevalsrc=0.08*sin(2*PI*220*t)*(1+0.5*sin(2*PI*0.
 for f in h1_44100_s_smoothing h2_44100_s_ps_coarse; do
   ffmpeg -v error -y -i $f.aac -c:a flac -sample_fmt s16 ref/$f.ffmpeg.flac
 done
+# h3_44100_s_ps_34.aac: the same input, HE-AAC v2 at 24 kbit/s (AOT 29),
+# frames 0 to 11, each frame's parametric stereo data replaced by data
+# made by hand (the SBR extended data and the fill element resized, a few
+# lines of Python): a PS header in every frame, IID and ICC in 34 coarse
+# bands in frames 0-7 and 20 bands in frames 8-11, frame k's first envelope
+# coded in frequency (IID (k mod 7) - 3, ICC k mod 5 in every band) and the
+# others in time (no change); envelopes cycling through variable borders
+# 11 and 23 (one envelope added up to slot 31), four fixed, variable 5, 17
+# and 31, and fixed with none; the extension present without IPD/OPD.
+ffmpeg -v error -y -i h3_44100_s_ps_34.aac -c:a flac -sample_fmt s16 ref/h3_44100_s_ps_34.ffmpeg.flac
