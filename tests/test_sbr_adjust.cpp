@@ -97,7 +97,7 @@ void ref_adjust(RefState& st, const SbrHeader& h, const SbrFreqTables& t, const 
             st.sine_index = (st.sine_index + 1) & 3;
             for (int k = kx; k < kx + M; ++k) {
                 double gf = G[k], qf = Q[k];
-                if (!h.smoothing_mode && l != l_a) {
+                if (!h.smoothing_mode && !delta0) {
                     gf = kHSmooth[0] * G[k], qf = kHSmooth[0] * Q[k];
                     for (int j = 1; j <= 4; ++j) gf += kHSmooth[j] * st.g[j - 1][k], qf += kHSmooth[j] * st.q[j - 1][k];
                 }

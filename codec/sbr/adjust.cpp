@@ -382,8 +382,10 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // `newest`) and a (lags beyond); the other slots take the current
         // ones, all in one run. Subbands with a sinusoid take no noise: their
         // noise level is silenced (a shift beyond 62), and the sinusoid is
-        // added afterwards.
-        const bool smooth = h_sl != 0 && l != l_a;
+        // added afterwards. A transient envelope (this frame's l_A, or the
+        // first one when the previous frame's l_A was its last) takes its
+        // own gains and noise levels unsmoothed.
+        const bool smooth = h_sl != 0 && !transient;
         SbrAdjustWork::Slots& sl = work->slot;  // (the levels' arrays are spent)
         const Lin* q_plain = q;
         if (s_index && !transient) {

@@ -112,3 +112,34 @@ ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy g2_22050_s_sweep.ts
 ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy -f latm g2_22050_s_sweep.latm
 ffmpeg -v error -y -i g2_22050_s_sweep.latm -c copy -f mpegts g2_22050_s_sweep.latm.ts
 ffmpeg -v error -y -i p44_fk_32000_s_explicit.m4a -c copy -t 1 -f latm p44_fk_32000_s_explicit.latm
+# SBR header settings the encoders never send, and coarse parametric stereo.
+# Input: 2 s of stereo music-like tones (vibrato, tremolo, a little noise)
+# with short noise clicks, from which libfdk-aac's encoder API (AOT 5 at
+# 32 kbit/s, AOT 29 at 16 kbit/s, ADTS; the rest at its defaults) makes
+# HE-AAC and HE-AAC v2 (the latter sends 10-band IID/ICC, which the decoder
+# maps to its 20 bands). Every SBR header is then given the
+# bs_header_extra_2 fields (6 bits inserted after the header's flags, the
+# fill element and the ADTS frame a byte longer where the payload's fill
+# bits have no room; payload positions from a decode that prints them, a
+# few lines of Python): h1 limiter bands 3, limiter gains 3, interpolation
+# 0, smoothing 0; h2 limiter bands 0, limiter gains 0, interpolation 0,
+# smoothing 0. Kept: frames 10 to 21 (an SBR header in frame 10; frames 10
+# and 19 end in a transient envelope whose next frame starts transient).
+ffmpeg -v error -y -f lavfi -i "aevalsrc=0.08*sin(2*PI*220*t)*(1+0.5*sin(2*PI*0.7*t))+0.05*sin(2*PI*330*t+sin(2*PI*5*t))+0.03*sin(2*PI*1760*t)+0.02*(random(0)-0.5)+0.1*lt(mod(t\,0.41)\,0.003)*(random(2)-0.5)|0.03*sin(2*PI*220*t)*(1+0.5*sin(2*PI*0.7*t))+0.07*sin(2*PI*440*t+sin(2*PI*3*t))+0.02*sin(2*PI*2637*t)+0.02*(random(1)-0.5)+0.1*lt(mod(t\,0.53)\,0.003)*(random(3)-0.5):s=44100:d=2" \
+  -f s16le /tmp/music_44100_s.s16
+# fdk_enc /tmp/music_44100_s.s16 44100 2 h1.aac AOT=5 BITRATE=32000
+# fdk_enc /tmp/music_44100_s.s16 44100 2 h2.aac AOT=29 BITRATE=16000
+# (header rewrite, frames 10-21) -> h1_44100_s_smoothing.aac, h2_44100_s_ps_coarse.aac
+for f in h1_44100_s_smoothing h2_44100_s_ps_coarse; do
+  ffmpeg -v error -y -i $f.aac -c:a flac -sample_fmt s16 ref/$f.ffmpeg.flac
+done
+# h3_44100_s_ps_34.aac: the same input, HE-AAC v2 at 24 kbit/s (AOT 29),
+# frames 0 to 11, each frame's parametric stereo data replaced by data
+# made by hand (the SBR extended data and the fill element resized, a few
+# lines of Python): a PS header in every frame, IID and ICC in 34 coarse
+# bands in frames 0-7 and 20 bands in frames 8-11, frame k's first envelope
+# coded in frequency (IID (k mod 7) - 3, ICC k mod 5 in every band) and the
+# others in time (no change); envelopes cycling through variable borders
+# 11 and 23 (one envelope added up to slot 31), four fixed, variable 5, 17
+# and 31, and fixed with none; the extension present without IPD/OPD.
+ffmpeg -v error -y -i h3_44100_s_ps_34.aac -c:a flac -sample_fmt s16 ref/h3_44100_s_ps_34.ffmpeg.flac
