@@ -282,6 +282,34 @@ TEST_F(PluginTest, ExportedHeaderFlagFollowsTheInstance) {
 }
 
 
+// Frame mode: two frames in a row whose headers carry the same damage (a
+// flipped syncword or layer bit, a channel configuration the decoder does
+// not play) are the stream's frames all the same, never another stream's:
+// every block comes out as from the undamaged frames.
+TEST_F(PluginTest, RepeatedDamagedHeadersStayTheStreams) {
+    const auto clean = adts_frames(read_file(data_path("tests/data/p01_head.aac")));
+    ASSERT_GE(clean.size(), 8u);
+    size_t blocks = 0;
+    init(0);
+    const std::vector<uint8_t> want = decode_frames(clean, kFrameRoom, 4096, 44100, blocks);
+    AACFinish();
+    struct Flip {
+        const char* what;
+        size_t byte;
+        uint8_t mask;
+    };
+    for (const Flip& d : {Flip{"syncword", 1, 0x10}, Flip{"layer", 1, 0x02}, Flip{"three channels", 3, 0x40},
+                          Flip{"six channels", 2, 0x01}}) {
+        SCOPED_TRACE(d.what);
+        auto frames = clean;
+        for (const size_t k : {4u, 5u}) frames[k][d.byte] ^= d.mask;
+        init(0);
+        EXPECT_EQ(decode_frames(frames, kFrameRoom, 4096, 44100, blocks), want);
+        EXPECT_EQ(blocks, clean.size());
+        AACFinish();
+    }
+}
+
 // An HE-AAC stream (SBR implicit in ADTS, 22050 Hz core) in frame mode:
 // without an SBR flag the core alone, 4096-byte blocks at 22050 Hz; with
 // ZOR_STREAM_SBR_FULL (in a build with SBR) 8192-byte blocks at 44100 Hz,

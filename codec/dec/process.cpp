@@ -299,7 +299,15 @@ int damaged_header_of_stream(Call& call) {
         // Nothing follows to tell a damaged header from the first frame of
         // another stream a bit or two away (44.1 and 22.05 kHz, one channel
         // and two): a second frame in a row with the same header is the new
-        // stream's, which the search then takes up.
+        // stream's, which the search then takes up. Only a header the search
+        // takes, of the stream's profile and of channels the decoder plays
+        // (one or two; up to 7.1 with the downmix), can be another stream's:
+        // a flipped syncword, layer or profile, or a channel configuration
+        // the decoder refuses, stays a damaged header of the stream however
+        // often it comes.
+        const unsigned config = h.channel_configuration;
+        const bool playable = config == 1 || config == 2 || (obj->ctx->downmix && config >= 3 && config <= 7);
+        if (!adts_fixed_valid(&h) || h.profile != stream.profile || !playable) return 1;
         const uint16_t near = static_cast<uint16_t>(
             0x8000u | unsigned{h.id} << 12 | unsigned{h.layer} << 10 | unsigned{h.protection_absent} << 9 |
             unsigned{h.profile} << 7 | unsigned{h.sampling_frequency_index} << 3 | unsigned{h.channel_configuration});
