@@ -238,14 +238,41 @@ struct NeonSteps : qmf::ScalarSteps {
         fft_stages_from<kBits, 4>(buf);
     }
 
-    // Four samples at a time, their order reversed (VREV64 and the halves
-    // stored the other way round).
+    // The ring's rows four addresses a step (the last step's two beyond the
+    // ten unused), without the reference's two runs: the rows' byte offsets
+    // from `first` on, the ring's size taken off those past its end by an
+    // unsigned minimum (an offset below the size less it wraps to a larger
+    // number), added to the ring's address.
+    static constexpr bool kRingHook = true;
+    static constexpr int kRingRows = 12;
+    static constexpr int kRingAlign = 16;
+    template <int kWords, class T>
+    NEON_INLINE static void ring_rows(T* ring, int first, T** rows) {
+        static_assert(sizeof(void*) == 4, "the rows' addresses are made in 32-bit lanes");
+        constexpr uint32_t row = kWords * 4, size = qmf::kBlocks * row;
+        static const uint32_t kFour[4] = {0, row, 2 * row, 3 * row};
+        const uint32x4_t base = vdupq_n_u32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ring)));
+        uint32x4_t at = vaddq_u32(vdupq_n_u32(static_cast<uint32_t>(first) * row), vld1q_u32(kFour));
+#pragma GCC unroll 3
+        for (int i = 0; i < kRingRows; i += 4, at = vaddq_u32(at, vdupq_n_u32(4 * row)))
+            vst1q_u32(reinterpret_cast<uint32_t*>(rows + i),
+                      vaddq_u32(base, vminq_u32(at, vsubq_u32(at, vdupq_n_u32(size)))));
+    }
+
+    // Four samples at a time, their order reversed (VREV64, then VEXT
+    // trading the halves), stored from the block's end back.
     static void analysis_input(const int32_t* in, int32_t* nx) {
-        for (int t = 0; t < 32; t += 4) {
-            const int32x4_t r = vrev64q_s32(vld1q_s32(in + t));
-            vst1_s32(nx + 28 - t, vget_high_s32(r));
-            vst1_s32(nx + 30 - t, vget_low_s32(r));
-        }
+        int32_t* p = nx + 28;
+#pragma GCC unroll 8
+        for (int t = 0; t < 32; t += 4)
+            __asm__ volatile(
+                "vld1.32 {d16-d17}, [%0]!\n\t"
+                "vrev64.32 q8, q8\n\t"
+                "vext.32 q8, q8, q8, #2\n\t"
+                "vst1.32 {d16-d17}, [%1], %2"
+                : "+r"(in), "+r"(p)
+                : "r"(-16)
+                : "d16", "d17", "memory");
     }
 
     // Eight values of u at a time from the five blocks of their half, written
