@@ -179,11 +179,11 @@ struct NeonSteps : qmf::ScalarSteps {
     }
     static uint32_t magnitude(const int32_t* x, int n) { return magnitude2(x, x + n / 2, n / 2); }
 
-    // The stage of half-span kHalf and the ones after it; the first two
-    // stages are the pre-steps' (analysis_pre, synthesis_pre). Four
-    // butterflies a step (butterflies4), twiddle by twiddle over the
+    // The stage of half-span kHalf and the ones after it below kEnd; the
+    // first two stages are the pre-steps' (analysis_pre, synthesis_pre).
+    // Four butterflies a step (butterflies4), twiddle by twiddle over the
     // stage's groups, every loop unrolled (the counts are known).
-    template <int kBits, int kHalf>
+    template <int kBits, int kHalf, int kEnd = (1 << kBits) / 2 + 1>
     NEON_INLINE static void fft_stages_from(int32_t* buf) {
         constexpr int n = 1 << kBits, h = kHalf;
         const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
@@ -195,7 +195,7 @@ struct NeonSteps : qmf::ScalarSteps {
 #pragma GCC unroll 8
             for (int g = 0; g < n / (2 * h); ++g) butterflies4(x, y, w.val[0], w.val[1], 16 * h);
         }
-        if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
+        if constexpr (2 * h < n && 2 * h < kEnd) fft_stages_from<kBits, 2 * h, kEnd>(buf);
     }
 
     // Four butterflies: the points at y turned by the twiddles (c, s) of
@@ -236,6 +236,70 @@ struct NeonSteps : qmf::ScalarSteps {
     template <int kBits>
     __attribute__((noinline)) static void fft(int32_t* buf) {
         fft_stages_from<kBits, 4>(buf);
+    }
+
+    // The 64 bands' FFT with the post-rotation (synthesis_post<6>, in place)
+    // joined to its last stage: the stages of half-span 4 to 16, then four
+    // butterflies of half-span 32 a step (points j .. j+3 with j+32 ..
+    // j+35, as butterflies4), their sums x + t and differences x - t
+    // rotated at once by the post step's pairs of m = j and m = j + 32
+    // and stored over the points they came from: no stage's
+    // stores and the post step's loads of them.
+    __attribute__((noinline)) static void fft_post64(int32_t* buf, int s) {
+        fft_stages_from<6, 4, 32>(buf);
+        const int64x2_t minus_n = vdupq_n_s64(-(30 + s));
+        int32_t* x = buf;
+        int32_t* y = buf + 64;
+        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (32 - 4);
+        const int32_t* ta = qmf_rot_q31;
+        const int32_t* tb = qmf_rot_q31 + 64;
+#define QMF_POST64_ROTATE(XR_LO, XR_HI, XI_LO, XI_HI, T, OUT)  \
+    "vld2.32 {d28-d31}, [" T "]!\n\t"                        \
+    "vmull.s32 q8, " XR_LO ", d28\n\t"                       \
+    "vmull.s32 q9, " XR_HI ", d29\n\t"                       \
+    "vmull.s32 q10, " XR_LO ", d30\n\t"                      \
+    "vmull.s32 q11, " XR_HI ", d31\n\t"                      \
+    "vmlsl.s32 q8, " XI_LO ", d30\n\t"                       \
+    "vmlsl.s32 q9, " XI_HI ", d31\n\t"                       \
+    "vmlal.s32 q10, " XI_LO ", d28\n\t"                      \
+    "vmlal.s32 q11, " XI_HI ", d29\n\t"                      \
+    "vrshl.s64 q8, q8, %q5\n\t"                              \
+    "vrshl.s64 q9, q9, %q5\n\t"                              \
+    "vrshl.s64 q10, q10, %q5\n\t"                            \
+    "vrshl.s64 q11, q11, %q5\n\t"                            \
+    "vqmovn.s64 d16, q8\n\t"                                 \
+    "vqmovn.s64 d17, q9\n\t"                                 \
+    "vqmovn.s64 d18, q10\n\t"                                \
+    "vqmovn.s64 d19, q11\n\t"                                \
+    "vst2.32 {d16-d19}, [" OUT "]!\n\t"
+        for (int j = 0; j < 32; j += 4)
+            __asm__ volatile(
+                "vld2.32 {d24-d27}, [%2]!\n\t"
+                "vld2.32 {d28-d31}, [%1]\n\t"
+                "vmull.s32 q8, d28, d24\n\t"
+                "vmull.s32 q9, d29, d25\n\t"
+                "vmull.s32 q10, d28, d26\n\t"
+                "vmull.s32 q11, d29, d27\n\t"
+                "vmlsl.s32 q8, d30, d26\n\t"
+                "vmlsl.s32 q9, d31, d27\n\t"
+                "vmlal.s32 q10, d30, d24\n\t"
+                "vmlal.s32 q11, d31, d25\n\t"
+                "vrshrn.i64 d28, q8, #31\n\t"
+                "vrshrn.i64 d29, q9, #31\n\t"
+                "vrshrn.i64 d30, q10, #31\n\t"
+                "vrshrn.i64 d31, q11, #31\n\t"
+                "vld2.32 {d24-d27}, [%0]\n\t"
+                "vadd.i32 q0, q12, q14\n\t"
+                "vadd.i32 q1, q13, q15\n\t"
+                "vsub.i32 q12, q12, q14\n\t"
+                "vsub.i32 q13, q13, q15\n\t"
+                QMF_POST64_ROTATE("d0", "d1", "d2", "d3", "%3", "%0")
+                QMF_POST64_ROTATE("d24", "d25", "d26", "d27", "%4", "%1")
+                : "+r"(x), "+r"(y), "+r"(tw), "+r"(ta), "+r"(tb)
+                : "w"(minus_n)
+                : "d0", "d1", "d2", "d3", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25",
+                  "d26", "d27", "d28", "d29", "d30", "d31", "memory");
+#undef QMF_POST64_ROTATE
     }
 
     // The ring's rows four addresses a step (the last step's two beyond the
@@ -404,51 +468,12 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
-    // The 64 bands' post-rotation, four points a step written out:
-    // d and the pairs de-interleaved (VLD2), the products (VMULL,
-    // VMLSL/VMLAL), VRSHL by minus_n, VQMOVN, stored interleaved (VST2);
-    // nv may be d.
-    static void post64(const int32_t* d, int32_t* nv, int64x2_t minus_n) {
-        const int32_t* t = qmf_rot_q31;
-#define QMF_POST64_FOUR                  \
-    "vld2.32 {d16-d19}, [%0]!\n\t"      \
-    "vld2.32 {d20-d23}, [%1]!\n\t"      \
-    "vmull.s32 q12, d16, d20\n\t"       \
-    "vmull.s32 q13, d17, d21\n\t"       \
-    "vmull.s32 q14, d16, d22\n\t"       \
-    "vmull.s32 q15, d17, d23\n\t"       \
-    "vmlsl.s32 q12, d18, d22\n\t"       \
-    "vmlsl.s32 q13, d19, d23\n\t"       \
-    "vmlal.s32 q14, d18, d20\n\t"       \
-    "vmlal.s32 q15, d19, d21\n\t"       \
-    "vrshl.s64 q12, q12, %q3\n\t"       \
-    "vrshl.s64 q13, q13, %q3\n\t"       \
-    "vrshl.s64 q14, q14, %q3\n\t"       \
-    "vrshl.s64 q15, q15, %q3\n\t"       \
-    "vqmovn.s64 d16, q12\n\t"           \
-    "vqmovn.s64 d17, q13\n\t"           \
-    "vqmovn.s64 d18, q14\n\t"           \
-    "vqmovn.s64 d19, q15\n\t"           \
-    "vst2.32 {d16-d19}, [%2]!\n\t"
-        for (int m = 0; m < 64; m += 8)  // eight points a loop
-            __asm__ volatile(QMF_POST64_FOUR QMF_POST64_FOUR
-                             : "+r"(d), "+r"(t), "+r"(nv)
-                             : "w"(minus_n)
-                             : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27",
-                               "d28", "d29", "d30", "d31", "memory");
-#undef QMF_POST64_FOUR
-    }
-
     // Four points of d at a time (VLD2Q), rotated by the table's pairs at
     // step m (VLD2Q or, for every second pair, VLD4Q).
     template <int kBits>
     static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const int64x2_t minus_n = vdupq_n_s64(-(30 + s));
-        if constexpr (step == 1) {
-            post64(d, nv, minus_n);
-            return;
-        }
         for (int m = 0; m < bands; m += 4) {
             const int32x4x2_t z = vld2q_s32(d + 2 * m);
             int32x4_t c, sn;
@@ -688,8 +713,7 @@ void qmf_synthesis64_neon(QmfSynthesis64State* state, const int32_t* re, const i
     const int s = 29 - 6 - qmf::bit_length(NeonSteps::magnitude2(re, im, 64));
     int32_t d[128];
     NeonSteps::synthesis_pre<6>(re, im, s, d);
-    NeonSteps::fft<6>(d);
-    NeonSteps::synthesis_post<6>(d, s, d);  // in place
+    NeonSteps::fft_post64(d, s);  // the FFT and synthesis_post<6>, in place
     const int32_t now = state->current >= 0 && state->current < qmf::kBlocks ? state->current : 0;
     NeonSteps::window64_output(d, state->sum, now, out);
     state->current = now + 1 < qmf::kBlocks ? now + 1 : 0;
