@@ -413,7 +413,10 @@ struct NeonSteps : qmf::ScalarSteps {
     // synthesis_output) into out, and the row cleared for the slot ten ahead
     // (zeros from q0, q1).
     // The rows are those of the ring from `now` on (row i of the ten at
-    // now + i, modulo 10), each address made in its register.
+    // now + i, modulo 10), each address made in its register. The steps are
+    // a loop in the assembly, which ends where v's address comes to a
+    // multiple of 256: v must be aligned to 256 bytes (every register is
+    // taken, none is left for a count).
     static void window64_output(const int32_t* v, int32_t (*ring)[64], int now, int32_t* out) {
         auto row = [&](int i) { return ring[now + i < qmf::kBlocks ? now + i : now + i - qmf::kBlocks]; };
         int32_t *a0 = ring[now], *a1 = row(1), *a2 = row(2), *a3 = row(3), *a4 = row(4);
@@ -429,8 +432,8 @@ struct NeonSteps : qmf::ScalarSteps {
     "vqadd.s32 q14, q14, q12\n\t"         \
     "vqadd.s32 q15, q15, q13\n\t"         \
     "vst2.32 {d28-d31}, [" A "]!\n\t"
-        for (int k = 0; k < 64; k += 8)
-            __asm__ volatile(
+        __asm__ volatile(
+                "1:\n\t"
                 "vld2.32 {d16-d19}, [%10], %13\n\t"
                 "vld2.32 {d20-d23}, [%10]\n\t"
                 "sub %10, %10, #224\n\t"
@@ -449,12 +452,14 @@ struct NeonSteps : qmf::ScalarSteps {
                 QMF_WINDOW64_ROW("%4", "q8", "q9") QMF_WINDOW64_ROW("%5", "q10", "q11")
                 QMF_WINDOW64_ROW("%6", "q8", "q9") QMF_WINDOW64_ROW("%7", "q10", "q11")
                 QMF_WINDOW64_ROW("%8", "q8", "q9") QMF_WINDOW64_ROW("%9", "q10", "q11")
-                "sub %12, %12, #2528"
+                "sub %12, %12, #2528\n\t"
+                "tst %10, #255\n\t"
+                "bne 1b"
                 : "+r"(a0), "+r"(a1), "+r"(a2), "+r"(a3), "+r"(a4), "+r"(a5), "+r"(a6), "+r"(a7), "+r"(a8),
                   "+r"(a9), "+r"(v), "+r"(out), "+r"(c)
                 : "r"(256), "w"(zero0), "w"(zero1)
                 : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
-                  "d29", "d30", "d31", "memory");
+                  "d29", "d30", "d31", "memory", "cc");
 #undef QMF_WINDOW64_ROW
     }
 
@@ -711,7 +716,7 @@ void qmf_analysis32_neon(QmfAnalysisState* state, const int32_t* in, int32_t* re
 // pass (window64_output).
 void qmf_synthesis64_neon(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
     const int s = 29 - 6 - qmf::bit_length(NeonSteps::magnitude2(re, im, 64));
-    int32_t d[128];
+    alignas(256) int32_t d[128];  // aligned for window64_output
     NeonSteps::synthesis_pre<6>(re, im, s, d);
     NeonSteps::fft_post64(d, s);  // the FFT and synthesis_post<6>, in place
     const int32_t now = state->current >= 0 && state->current < qmf::kBlocks ? state->current : 0;

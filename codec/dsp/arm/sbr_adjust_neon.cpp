@@ -106,7 +106,7 @@ inline int32x4_t log2_four(const uint64_t* p) {
     const uint64x2_t nb = vshlq_u64(vreinterpretq_u64_u32(b), vreinterpretq_s64_s32(count.val[1]));
     int32x4_t x = vreinterpretq_s32_u32(vuzpq_u32(vreinterpretq_u32_u64(na), vreinterpretq_u32_u64(nb)).val[1]);
     const int32x4_t limit = vdupq_n_s32(INT32_C(1) << 30);
-#pragma GCC unroll 12
+#pragma GCC unroll 24
     for (int k = 0; k < adjuster::kLogFrac; ++k) {
         // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0):
         // rshr64(x x, 29) = rshr64(2x 2x, 31), VQRDMULH of 2x (below
@@ -165,11 +165,21 @@ inline int32x4x2_t exp2_four(int32x4_t x, int32x4_t d0, int32x4_t d1, int32x4_t 
     const uint32x4_t frac = vreinterpretq_u32_s32(vandq_s32(x, vdupq_n_s32((1 << adjuster::kLogFrac) - 1)));
     // The top 8 bits of the fraction from the table, then the others'
     // roots where they are set.
-    int32_t top[4];
-    uint32_t idx[4];
-    vst1q_u32(idx, vshrq_n_u32(frac, adjuster::kLogFrac - 8));
-    for (int k = 0; k < 4; ++k) top[k] = adjuster::kExp2Top.m[idx[k]];
-    int32x4_t m = vld1q_s32(top);
+    // (Written out: the four indices to core registers two a VMOV, the
+    // words loaded, back two a VMOV; the compiler goes through memory.)
+    const uint32x4_t idx = vshrq_n_u32(frac, adjuster::kLogFrac - 8);
+    int32x4_t m;
+    uint32_t i0, i1, i2, i3;
+    __asm__("vmov %1, %2, %e5\n\t"
+            "vmov %3, %4, %f5\n\t"
+            "ldr %1, [%6, %1, lsl #2]\n\t"
+            "ldr %2, [%6, %2, lsl #2]\n\t"
+            "ldr %3, [%6, %3, lsl #2]\n\t"
+            "ldr %4, [%6, %4, lsl #2]\n\t"
+            "vmov %e0, %1, %2\n\t"
+            "vmov %f0, %3, %4"
+            : "=w"(m), "=&r"(i0), "=&r"(i1), "=&r"(i2), "=&r"(i3)
+            : "w"(idx), "r"(adjuster::kExp2Top.m), "m"(adjuster::kExp2Top));
     // A root c = 2^30 + e: rshr64(m c, 30) = m + rshr64(m e, 30), the
     // latter the rounded doubled high word of m and 2e (VQRDMULH; m and
     // 2e positive, no saturation). It is added where the bit is set:
