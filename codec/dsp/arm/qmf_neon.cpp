@@ -728,36 +728,41 @@ void qmf_synthesis32_neon(QmfSynthesis32State* state, const int32_t* re, const i
     qmf::synthesis_slot<NeonSteps, 5>(&state->current, state->sum, re, im, out);
 }
 
-// q12_to_pcm16 four samples at a time: VQADD of the rounding term, then
-// VQSHRN by 12 (a truncating shift, saturated to 16 bits), each lane stored
-// with the output's stride (VST1 of a lane, the pointer advanced by it).
+// q12_to_pcm16 four samples at a time by one VQRSHRN #12: the sum with the
+// rounding term 2^11 shifted down by 12 and saturated to 16 bits, as the
+// reference's saturating sum then truncating shift (a sum the saturation
+// would have held at 2^31 - 1 is past 2^27, and saturates to 2^15 - 1
+// either way); each lane stored with the output's stride (VST1 of a lane,
+// the pointer advanced by it).
 // Interleaved stereo (step 2) takes eight samples a step where it can: the
 // output's words read de-interleaved (VLD2Q), the channel's eight replaced
 // and all written back (VST2Q), the words between them unchanged; a step's
 // last word is the one after its eighth sample, so the last eight samples
 // (whose last following word may lie past the output) go lane by lane.
 void qmf_pcm16_neon(int16_t* out, int step, const int32_t* v, int n) {
-    const int32x4_t round = vdupq_n_s32(2048);
     if (step == 1) {
-        for (int i = 0; i < n; i += 4) vst1_s16(out + i, vqshrn_n_s32(vqaddq_s32(vld1q_s32(v + i), round), 12));
+        for (int i = 0; i < n; i += 4) vst1_s16(out + i, vqrshrn_n_s32(vld1q_s32(v + i), 12));
         return;
     }
-    if (step == 2)  // (Written out: the narrowed samples made in the registers VST2Q stores.)
-        for (; n >= 9; n -= 8)
-            asm volatile("vld1.32 {d16-d19}, [%1]!\n\t"
-                         "vld2.16 {d20-d23}, [%0]\n\t"
-                         "vqadd.s32 q8, q8, %q2\n\t"
-                         "vqadd.s32 q9, q9, %q2\n\t"
-                         "vqshrn.s32 d20, q8, #12\n\t"
-                         "vqshrn.s32 d21, q9, #12\n\t"
-                         "vst2.16 {d20-d23}, [%0]!"
-                         : "+r"(out), "+r"(v)
-                         : "w"(round)
-                         : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "memory");
+    if (step == 2 && n >= 9) {  // (Written out, a loop in the assembly.)
+        int steps = (n - 1) >> 3;
+        n -= 8 * steps;
+        asm volatile("1:\n\t"
+                     "vld1.32 {d16-d19}, [%1]!\n\t"
+                     "vld2.16 {d20-d23}, [%0]\n\t"
+                     "vqrshrn.s32 d20, q8, #12\n\t"
+                     "vqrshrn.s32 d21, q9, #12\n\t"
+                     "vst2.16 {d20-d23}, [%0]!\n\t"
+                     "subs %2, %2, #1\n\t"
+                     "bne 1b"
+                     : "+r"(out), "+r"(v), "+r"(steps)
+                     :
+                     : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "cc", "memory");
+    }
     const int32_t* const end = v + n;
     const int bytes = step * static_cast<int>(sizeof *out);
     for (; v != end; v += 4) {
-        const int16x4_t p = vqshrn_n_s32(vqaddq_s32(vld1q_s32(v), round), 12);
+        const int16x4_t p = vqrshrn_n_s32(vld1q_s32(v), 12);
         // (Written out, as the compiler would give each lane its own address.)
         asm volatile("vst1.16 {%P1[0]}, [%0], %2\n\t"
                      "vst1.16 {%P1[1]}, [%0], %2\n\t"
