@@ -613,36 +613,63 @@ struct NeonSteps : qmf::ScalarSteps {
     // j+3 at a time: for t = 0..3 (k = j + 16 t) two points at a time,
     // the pairs de-interleaved (VLD4), X[k] (VLD1), the mirrored X[60-k] ..
     // X[63-k] reversed (VREV64; the halves taken the other way round), the
-    // products as in synthesis_pre, VRSHL by minus_n and the low words
-    // (VMOVN) into q(t) (re) and q(4 + t) (im), the last loads stepping the
-    // addresses on to t + 1; then the radix-4 stage on them and the two
-    // VST4 lane stores of each group.
+    // products as in synthesis_pre, VRSHL by minus_n, and the two points'
+    // re and im low words by one VUZP into one register (re in its low
+    // half, im in its high one): the points of j, j+1 in q(t), of j+2, j+3
+    // in q(4 + t), the last loads stepping the addresses on to t + 1; then
+    // the radix-4 stage on them (QMF_RADIX4_PAIRS) and the two VST4 lane
+    // stores of each group.
     static void pre64(const int32_t* re, const int32_t* im, int s, int32_t* d) {
         const int64_t minus_n[2] = {-(31 - s), -(31 - s)};
         const uint8_t* at = qmf::kBitReversal<4>.at;
-#define QMF_PRE64_HALF(AR, AI, BR, BI, XR, XI, STEP_PQ, STEP_X) \
-    "vld4.32 {d16-d19}, [%0]" STEP_PQ "\n\t"                   \
-    "vld1.32 {d20}, [%1]" STEP_X "\n\t"                        \
-    "vld1.32 {d21}, [%2]" STEP_X "\n\t"                        \
-    "vmull.s32 q14, d16, " AR "\n\t"                          \
-    "vmlsl.s32 q14, d17, " AI "\n\t"                          \
-    "vmlal.s32 q14, d18, " BR "\n\t"                          \
-    "vmlal.s32 q14, d19, " BI "\n\t"                          \
-    "vmull.s32 q15, d16, " AI "\n\t"                          \
-    "vmlal.s32 q15, d17, " AR "\n\t"                          \
-    "vmlal.s32 q15, d19, " BR "\n\t"                          \
-    "vmlsl.s32 q15, d18, " BI "\n\t"                          \
-    "vrshl.s64 q14, q14, q11\n\t"                             \
-    "vrshl.s64 q15, q15, q11\n\t"                             \
-    "vmovn.i64 " XR ", q14\n\t"                               \
-    "vmovn.i64 " XI ", q15\n\t"
-#define QMF_PRE64_T(XR_LO, XR_HI, XI_LO, XI_HI)                                    \
-    "vld1.32 {d24-d25}, [%3], %11\n\t"                                             \
-    "vld1.32 {d26-d27}, [%4], %11\n\t"                                             \
-    "vrev64.32 q12, q12\n\t"                                                       \
-    "vrev64.32 q13, q13\n\t"                                                       \
-    QMF_PRE64_HALF("d20", "d21", "d25", "d27", XR_LO, XI_LO, "!", "!")              \
-    QMF_PRE64_HALF("d20", "d21", "d24", "d26", XR_HI, XI_HI, ", %9", ", %10")
+#define QMF_PRE64_HALF(AR, AI, BR, BI, X, STEP_PQ, STEP_X) \
+    "vld4.32 {d16-d19}, [%0]" STEP_PQ "\n\t"              \
+    "vld1.32 {d20}, [%1]" STEP_X "\n\t"                   \
+    "vld1.32 {d21}, [%2]" STEP_X "\n\t"                   \
+    "vmull.s32 " X ", d16, " AR "\n\t"                    \
+    "vmlsl.s32 " X ", d17, " AI "\n\t"                    \
+    "vmlal.s32 " X ", d18, " BR "\n\t"                    \
+    "vmlal.s32 " X ", d19, " BI "\n\t"                    \
+    "vmull.s32 q15, d16, " AI "\n\t"                      \
+    "vmlal.s32 q15, d17, " AR "\n\t"                      \
+    "vmlal.s32 q15, d19, " BR "\n\t"                      \
+    "vmlsl.s32 q15, d18, " BI "\n\t"                      \
+    "vrshl.s64 " X ", " X ", q11\n\t"                      \
+    "vrshl.s64 q15, q15, q11\n\t"                         \
+    "vuzp.32 " X ", q15\n\t"
+#define QMF_PRE64_T(X_LO, X_HI)                                    \
+    "vld1.32 {d24-d25}, [%3], %11\n\t"                             \
+    "vld1.32 {d26-d27}, [%4], %11\n\t"                             \
+    "vrev64.32 q12, q12\n\t"                                       \
+    "vrev64.32 q13, q13\n\t"                                       \
+    QMF_PRE64_HALF("d20", "d21", "d25", "d27", X_LO, "!", "!")      \
+    QMF_PRE64_HALF("d20", "d21", "d24", "d26", X_HI, ", %9", ", %10")
+// The radix-4 butterflies of QMF_RADIX4_GROUPS on points held as
+// pre64's: x_t of the groups j, j+1 in q(t), of j+2, j+3 in q(4 + t), re
+// in the low half and im in the high one; a .. d in q8..q11 (j, j+1) and
+// q12..q15 (j+2, j+3), then the positions 0..3 in q0..q3 and q4..q7, as
+// their x (i d's parts from the halves: D register additions).
+#define QMF_RADIX4_PAIRS         \
+    "vadd.i32 q8, q0, q2\n\t"   \
+    "vsub.i32 q9, q0, q2\n\t"   \
+    "vadd.i32 q10, q1, q3\n\t"  \
+    "vsub.i32 q11, q1, q3\n\t"  \
+    "vadd.i32 q12, q4, q6\n\t"  \
+    "vsub.i32 q13, q4, q6\n\t"  \
+    "vadd.i32 q14, q5, q7\n\t"  \
+    "vsub.i32 q15, q5, q7\n\t"  \
+    "vadd.i32 q0, q8, q10\n\t"  \
+    "vsub.i32 q2, q8, q10\n\t"  \
+    "vsub.i32 d2, d18, d23\n\t" \
+    "vadd.i32 d3, d19, d22\n\t" \
+    "vadd.i32 d6, d18, d23\n\t" \
+    "vsub.i32 d7, d19, d22\n\t" \
+    "vadd.i32 q4, q12, q14\n\t" \
+    "vsub.i32 q6, q12, q14\n\t" \
+    "vsub.i32 d10, d26, d31\n\t" \
+    "vadd.i32 d11, d27, d30\n\t" \
+    "vadd.i32 d14, d26, d31\n\t" \
+    "vsub.i32 d15, d27, d30\n\t"
 #define QMF_PRE64_STORE(A, B, C, D, E, F, G, H)                                     \
     "ldrb %6, [%5], #1\n\t"                                                        \
     "add %6, %7, %6, lsl #5\n\t"                                                   \
@@ -657,13 +684,12 @@ struct NeonSteps : qmf::ScalarSteps {
             int32_t* scratch;
             __asm__ volatile(
                 "vld1.64 {d22-d23}, [%8]\n\t"
-                QMF_PRE64_T("d0", "d1", "d8", "d9") QMF_PRE64_T("d2", "d3", "d10", "d11")
-                QMF_PRE64_T("d4", "d5", "d12", "d13") QMF_PRE64_T("d6", "d7", "d14", "d15")
-                QMF_RADIX4_GROUPS
-                QMF_PRE64_STORE("d0[0]", "d2[0]", "d4[0]", "d6[0]", "d8[0]", "d10[0]", "d12[0]", "d14[0]")
-                QMF_PRE64_STORE("d0[1]", "d2[1]", "d4[1]", "d6[1]", "d8[1]", "d10[1]", "d12[1]", "d14[1]")
-                QMF_PRE64_STORE("d1[0]", "d3[0]", "d5[0]", "d7[0]", "d9[0]", "d11[0]", "d13[0]", "d15[0]")
-                QMF_PRE64_STORE("d1[1]", "d3[1]", "d5[1]", "d7[1]", "d9[1]", "d11[1]", "d13[1]", "d15[1]")
+                QMF_PRE64_T("q0", "q4") QMF_PRE64_T("q1", "q5") QMF_PRE64_T("q2", "q6") QMF_PRE64_T("q3", "q7")
+                QMF_RADIX4_PAIRS
+                QMF_PRE64_STORE("d0[0]", "d1[0]", "d2[0]", "d3[0]", "d4[0]", "d5[0]", "d6[0]", "d7[0]")
+                QMF_PRE64_STORE("d0[1]", "d1[1]", "d2[1]", "d3[1]", "d4[1]", "d5[1]", "d6[1]", "d7[1]")
+                QMF_PRE64_STORE("d8[0]", "d9[0]", "d10[0]", "d11[0]", "d12[0]", "d13[0]", "d14[0]", "d15[0]")
+                QMF_PRE64_STORE("d8[1]", "d9[1]", "d10[1]", "d11[1]", "d12[1]", "d13[1]", "d14[1]", "d15[1]")
                 : "+r"(pq), "+r"(ar), "+r"(ai), "+r"(br), "+r"(bi), "+r"(at), "=&r"(scratch)
                 : "r"(d), "r"(minus_n), "r"(224), "r"(56), "r"(-64)
                 : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14",
@@ -672,6 +698,7 @@ struct NeonSteps : qmf::ScalarSteps {
         }
 #undef QMF_PRE64_HALF
 #undef QMF_PRE64_T
+#undef QMF_RADIX4_PAIRS
 #undef QMF_PRE64_STORE
     }
 
