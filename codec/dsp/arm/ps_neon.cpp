@@ -336,28 +336,44 @@ void mix_run(const PsMixParams& m, const uint8_t* par, const uint8_t* neg_phase,
             // then the reference's with its rounding term. Written out:
             // s (q8 q9) and d (q10 q11) loaded, d times the gain, then l
             // and r, each address stepped by its load or store (l may be s:
-            // s is loaded first).
+            // s is loaded first). Where one parameter band holds for the
+            // four, the blocks of four after them in the same band are
+            // mixed in the same pass, the gains picked once (a loop in the
+            // assembly, every address in its register).
+            int blocks = 1;
+            if (one) {
+                uint32_t next;
+                for (; k + 4 * blocks + 4 <= n; ++blocks) {
+                    std::memcpy(&next, par + k + 4 * blocks, 4);
+                    if (next != bands) break;
+                }
+            }
+            k += 4 * (blocks - 1);
             const int32x4_t g = pick(m.gain);
             const int32x4_t h11 = pick(m.h[0]), h12 = pick(m.h[1]), h21 = pick(m.h[2]), h22 = pick(m.h[3]);
             __asm__ volatile(
+                "1:\n\t"
                 "vld1.32 {d16-d17}, [%0]!\n\t"
                 "vld1.32 {d18-d19}, [%1]!\n\t"
                 "vld1.32 {d20-d21}, [%2]!\n\t"
                 "vld1.32 {d22-d23}, [%3]!\n\t"
-                "vmull.s32 q12, d20, %e8\n\t"
-                "vmull.s32 q13, d21, %f8\n\t"
-                "vmull.s32 q14, d22, %e8\n\t"
-                "vmull.s32 q15, d23, %f8\n\t"
+                "vmull.s32 q12, d20, %e9\n\t"
+                "vmull.s32 q13, d21, %f9\n\t"
+                "vmull.s32 q14, d22, %e9\n\t"
+                "vmull.s32 q15, d23, %f9\n\t"
                 "vqrshrn.s64 d20, q12, #30\n\t"
                 "vqrshrn.s64 d21, q13, #30\n\t"
                 "vqrshrn.s64 d22, q14, #30\n\t"
                 "vqrshrn.s64 d23, q15, #30\n\t"
-                MIX_PLAIN_PAIR("%e9", "%f9", "%e11", "%f11", "%4", "%5")
-                MIX_PLAIN_PAIR("%e10", "%f10", "%e12", "%f12", "%6", "%7")
-                : "+r"(s_re), "+r"(s_im), "+r"(d_re), "+r"(d_im), "+r"(l_re), "+r"(l_im), "+r"(r_re), "+r"(r_im)
+                MIX_PLAIN_PAIR("%e10", "%f10", "%e12", "%f12", "%4", "%5")
+                MIX_PLAIN_PAIR("%e11", "%f11", "%e13", "%f13", "%6", "%7")
+                "subs %8, %8, #1\n\t"
+                "bne 1b"
+                : "+r"(s_re), "+r"(s_im), "+r"(d_re), "+r"(d_im), "+r"(l_re), "+r"(l_im), "+r"(r_re), "+r"(r_im),
+                  "+r"(blocks)
                 : "w"(g), "w"(h11), "w"(h12), "w"(h21), "w"(h22)
                 : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
-                  "d29", "d30", "d31", "memory");
+                  "d29", "d30", "d31", "memory", "cc");
             continue;
         }
         const int32x4_t sr = vld1q_s32(s_re + k), si = vld1q_s32(s_im + k);

@@ -141,12 +141,37 @@ struct NeonSteps : qmf::ScalarSteps {
     // the largest value and the complement of the smallest (VMAX, VMIN,
     // four values of each array at a time; n a multiple of 4), brought to
     // one word once.
+    // Where n is a multiple of 8, eight words of each array a step, written
+    // out (two VLD1 of four D registers, the addresses stepped by them) into
+    // two registers of each bound, the folded pairs joined at the end.
     static uint32_t magnitude2(const int32_t* x, const int32_t* y, int n) {
         int32x4_t top = vdupq_n_s32(0), bottom = top;
-        for (int i = 0; i < n; i += 4) {
-            const int32x4_t a = vld1q_s32(x + i), b = vld1q_s32(y + i);
-            top = vmaxq_s32(top, vmaxq_s32(a, b));
-            bottom = vminq_s32(bottom, vminq_s32(a, b));
+        if (n % 8 == 0) {
+            int32x4_t top1 = top, bottom1 = top;
+#pragma GCC unroll 8
+            for (int i = 0; i < n; i += 8)
+                __asm__ volatile(
+                    "vld1.32 {d16-d19}, [%4]!\n\t"
+                    "vld1.32 {d20-d23}, [%5]!\n\t"
+                    "vmax.s32 %q0, %q0, q8\n\t"
+                    "vmax.s32 %q1, %q1, q9\n\t"
+                    "vmin.s32 %q2, %q2, q8\n\t"
+                    "vmin.s32 %q3, %q3, q9\n\t"
+                    "vmax.s32 %q0, %q0, q10\n\t"
+                    "vmax.s32 %q1, %q1, q11\n\t"
+                    "vmin.s32 %q2, %q2, q10\n\t"
+                    "vmin.s32 %q3, %q3, q11"
+                    : "+w"(top), "+w"(top1), "+w"(bottom), "+w"(bottom1), "+r"(x), "+r"(y)
+                    :
+                    : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "memory");
+            top = vmaxq_s32(top, top1);
+            bottom = vminq_s32(bottom, bottom1);
+        } else {
+            for (int i = 0; i < n; i += 4) {
+                const int32x4_t a = vld1q_s32(x + i), b = vld1q_s32(y + i);
+                top = vmaxq_s32(top, vmaxq_s32(a, b));
+                bottom = vminq_s32(bottom, vminq_s32(a, b));
+            }
         }
         const int32x4_t m = vmaxq_s32(top, vmvnq_s32(bottom));
         const int32x2_t h = vpmax_s32(vget_low_s32(m), vget_high_s32(m));
@@ -154,11 +179,11 @@ struct NeonSteps : qmf::ScalarSteps {
     }
     static uint32_t magnitude(const int32_t* x, int n) { return magnitude2(x, x + n / 2, n / 2); }
 
-    // The stage of half-span kHalf and the ones after it; the first two
-    // stages are the pre-steps' (analysis_pre, synthesis_pre). Four
-    // butterflies a step (butterflies4), twiddle by twiddle over the
+    // The stage of half-span kHalf and the ones after it below kEnd; the
+    // first two stages are the pre-steps' (analysis_pre, synthesis_pre).
+    // Four butterflies a step (butterflies4), twiddle by twiddle over the
     // stage's groups, every loop unrolled (the counts are known).
-    template <int kBits, int kHalf>
+    template <int kBits, int kHalf, int kEnd = (1 << kBits) / 2 + 1>
     NEON_INLINE static void fft_stages_from(int32_t* buf) {
         constexpr int n = 1 << kBits, h = kHalf;
         const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (h - 4);
@@ -170,7 +195,7 @@ struct NeonSteps : qmf::ScalarSteps {
 #pragma GCC unroll 8
             for (int g = 0; g < n / (2 * h); ++g) butterflies4(x, y, w.val[0], w.val[1], 16 * h);
         }
-        if constexpr (2 * h < n) fft_stages_from<kBits, 2 * h>(buf);
+        if constexpr (2 * h < n && 2 * h < kEnd) fft_stages_from<kBits, 2 * h, kEnd>(buf);
     }
 
     // Four butterflies: the points at y turned by the twiddles (c, s) of
@@ -213,14 +238,105 @@ struct NeonSteps : qmf::ScalarSteps {
         fft_stages_from<kBits, 4>(buf);
     }
 
-    // Four samples at a time, their order reversed (VREV64 and the halves
-    // stored the other way round).
+    // The 64 bands' FFT with the post-rotation (synthesis_post<6>, in place)
+    // joined to its last stage: the stages of half-span 4 to 16, then four
+    // butterflies of half-span 32 a step (points j .. j+3 with j+32 ..
+    // j+35, as butterflies4), their sums x + t and differences x - t
+    // rotated at once by the post step's pairs of m = j and m = j + 32
+    // and stored over the points they came from: no stage's
+    // stores and the post step's loads of them.
+    __attribute__((noinline)) static void fft_post64(int32_t* buf, int s) {
+        fft_stages_from<6, 4, 32>(buf);
+        const int64x2_t minus_n = vdupq_n_s64(-(30 + s));
+        int32_t* x = buf;
+        int32_t* y = buf + 64;
+        const int32_t* tw = qmf_fft_twiddle_q31 + 2 * (32 - 4);
+        const int32_t* ta = qmf_rot_q31;
+        const int32_t* tb = qmf_rot_q31 + 64;
+#define QMF_POST64_ROTATE(XR_LO, XR_HI, XI_LO, XI_HI, T, OUT)  \
+    "vld2.32 {d28-d31}, [" T "]!\n\t"                        \
+    "vmull.s32 q8, " XR_LO ", d28\n\t"                       \
+    "vmull.s32 q9, " XR_HI ", d29\n\t"                       \
+    "vmull.s32 q10, " XR_LO ", d30\n\t"                      \
+    "vmull.s32 q11, " XR_HI ", d31\n\t"                      \
+    "vmlsl.s32 q8, " XI_LO ", d30\n\t"                       \
+    "vmlsl.s32 q9, " XI_HI ", d31\n\t"                       \
+    "vmlal.s32 q10, " XI_LO ", d28\n\t"                      \
+    "vmlal.s32 q11, " XI_HI ", d29\n\t"                      \
+    "vrshl.s64 q8, q8, %q5\n\t"                              \
+    "vrshl.s64 q9, q9, %q5\n\t"                              \
+    "vrshl.s64 q10, q10, %q5\n\t"                            \
+    "vrshl.s64 q11, q11, %q5\n\t"                            \
+    "vqmovn.s64 d16, q8\n\t"                                 \
+    "vqmovn.s64 d17, q9\n\t"                                 \
+    "vqmovn.s64 d18, q10\n\t"                                \
+    "vqmovn.s64 d19, q11\n\t"                                \
+    "vst2.32 {d16-d19}, [" OUT "]!\n\t"
+        for (int j = 0; j < 32; j += 4)
+            __asm__ volatile(
+                "vld2.32 {d24-d27}, [%2]!\n\t"
+                "vld2.32 {d28-d31}, [%1]\n\t"
+                "vmull.s32 q8, d28, d24\n\t"
+                "vmull.s32 q9, d29, d25\n\t"
+                "vmull.s32 q10, d28, d26\n\t"
+                "vmull.s32 q11, d29, d27\n\t"
+                "vmlsl.s32 q8, d30, d26\n\t"
+                "vmlsl.s32 q9, d31, d27\n\t"
+                "vmlal.s32 q10, d30, d24\n\t"
+                "vmlal.s32 q11, d31, d25\n\t"
+                "vrshrn.i64 d28, q8, #31\n\t"
+                "vrshrn.i64 d29, q9, #31\n\t"
+                "vrshrn.i64 d30, q10, #31\n\t"
+                "vrshrn.i64 d31, q11, #31\n\t"
+                "vld2.32 {d24-d27}, [%0]\n\t"
+                "vadd.i32 q0, q12, q14\n\t"
+                "vadd.i32 q1, q13, q15\n\t"
+                "vsub.i32 q12, q12, q14\n\t"
+                "vsub.i32 q13, q13, q15\n\t"
+                QMF_POST64_ROTATE("d0", "d1", "d2", "d3", "%3", "%0")
+                QMF_POST64_ROTATE("d24", "d25", "d26", "d27", "%4", "%1")
+                : "+r"(x), "+r"(y), "+r"(tw), "+r"(ta), "+r"(tb)
+                : "w"(minus_n)
+                : "d0", "d1", "d2", "d3", "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25",
+                  "d26", "d27", "d28", "d29", "d30", "d31", "memory");
+#undef QMF_POST64_ROTATE
+    }
+
+    // The ring's rows four addresses a step (the last step's two beyond the
+    // ten unused), without the reference's two runs: the rows' byte offsets
+    // from `first` on, the ring's size taken off those past its end by an
+    // unsigned minimum (an offset below the size less it wraps to a larger
+    // number), added to the ring's address.
+    static constexpr bool kRingHook = true;
+    static constexpr int kRingRows = 12;
+    static constexpr int kRingAlign = 16;
+    template <int kWords, class T>
+    NEON_INLINE static void ring_rows(T* ring, int first, T** rows) {
+        static_assert(sizeof(void*) == 4, "the rows' addresses are made in 32-bit lanes");
+        constexpr uint32_t row = kWords * 4, size = qmf::kBlocks * row;
+        static const uint32_t kFour[4] = {0, row, 2 * row, 3 * row};
+        const uint32x4_t base = vdupq_n_u32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ring)));
+        uint32x4_t at = vaddq_u32(vdupq_n_u32(static_cast<uint32_t>(first) * row), vld1q_u32(kFour));
+#pragma GCC unroll 3
+        for (int i = 0; i < kRingRows; i += 4, at = vaddq_u32(at, vdupq_n_u32(4 * row)))
+            vst1q_u32(reinterpret_cast<uint32_t*>(rows + i),
+                      vaddq_u32(base, vminq_u32(at, vsubq_u32(at, vdupq_n_u32(size)))));
+    }
+
+    // Four samples at a time, their order reversed (VREV64, then VEXT
+    // trading the halves), stored from the block's end back.
     static void analysis_input(const int32_t* in, int32_t* nx) {
-        for (int t = 0; t < 32; t += 4) {
-            const int32x4_t r = vrev64q_s32(vld1q_s32(in + t));
-            vst1_s32(nx + 28 - t, vget_high_s32(r));
-            vst1_s32(nx + 30 - t, vget_low_s32(r));
-        }
+        int32_t* p = nx + 28;
+#pragma GCC unroll 8
+        for (int t = 0; t < 32; t += 4)
+            __asm__ volatile(
+                "vld1.32 {d16-d17}, [%0]!\n\t"
+                "vrev64.32 q8, q8\n\t"
+                "vext.32 q8, q8, q8, #2\n\t"
+                "vst1.32 {d16-d17}, [%1], %2"
+                : "+r"(in), "+r"(p)
+                : "r"(-16)
+                : "d16", "d17", "memory");
     }
 
     // Eight values of u at a time from the five blocks of their half, written
@@ -297,7 +413,10 @@ struct NeonSteps : qmf::ScalarSteps {
     // synthesis_output) into out, and the row cleared for the slot ten ahead
     // (zeros from q0, q1).
     // The rows are those of the ring from `now` on (row i of the ten at
-    // now + i, modulo 10), each address made in its register.
+    // now + i, modulo 10), each address made in its register. The steps are
+    // a loop in the assembly, which ends where v's address comes to a
+    // multiple of 256: v must be aligned to 256 bytes (every register is
+    // taken, none is left for a count).
     static void window64_output(const int32_t* v, int32_t (*ring)[64], int now, int32_t* out) {
         auto row = [&](int i) { return ring[now + i < qmf::kBlocks ? now + i : now + i - qmf::kBlocks]; };
         int32_t *a0 = ring[now], *a1 = row(1), *a2 = row(2), *a3 = row(3), *a4 = row(4);
@@ -313,8 +432,8 @@ struct NeonSteps : qmf::ScalarSteps {
     "vqadd.s32 q14, q14, q12\n\t"         \
     "vqadd.s32 q15, q15, q13\n\t"         \
     "vst2.32 {d28-d31}, [" A "]!\n\t"
-        for (int k = 0; k < 64; k += 8)
-            __asm__ volatile(
+        __asm__ volatile(
+                "1:\n\t"
                 "vld2.32 {d16-d19}, [%10], %13\n\t"
                 "vld2.32 {d20-d23}, [%10]\n\t"
                 "sub %10, %10, #224\n\t"
@@ -333,12 +452,14 @@ struct NeonSteps : qmf::ScalarSteps {
                 QMF_WINDOW64_ROW("%4", "q8", "q9") QMF_WINDOW64_ROW("%5", "q10", "q11")
                 QMF_WINDOW64_ROW("%6", "q8", "q9") QMF_WINDOW64_ROW("%7", "q10", "q11")
                 QMF_WINDOW64_ROW("%8", "q8", "q9") QMF_WINDOW64_ROW("%9", "q10", "q11")
-                "sub %12, %12, #2528"
+                "sub %12, %12, #2528\n\t"
+                "tst %10, #255\n\t"
+                "bne 1b"
                 : "+r"(a0), "+r"(a1), "+r"(a2), "+r"(a3), "+r"(a4), "+r"(a5), "+r"(a6), "+r"(a7), "+r"(a8),
                   "+r"(a9), "+r"(v), "+r"(out), "+r"(c)
                 : "r"(256), "w"(zero0), "w"(zero1)
                 : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27", "d28",
-                  "d29", "d30", "d31", "memory");
+                  "d29", "d30", "d31", "memory", "cc");
 #undef QMF_WINDOW64_ROW
     }
 
@@ -352,51 +473,12 @@ struct NeonSteps : qmf::ScalarSteps {
         }
     }
 
-    // The 64 bands' post-rotation, four points a step written out:
-    // d and the pairs de-interleaved (VLD2), the products (VMULL,
-    // VMLSL/VMLAL), VRSHL by minus_n, VQMOVN, stored interleaved (VST2);
-    // nv may be d.
-    static void post64(const int32_t* d, int32_t* nv, int64x2_t minus_n) {
-        const int32_t* t = qmf_rot_q31;
-#define QMF_POST64_FOUR                  \
-    "vld2.32 {d16-d19}, [%0]!\n\t"      \
-    "vld2.32 {d20-d23}, [%1]!\n\t"      \
-    "vmull.s32 q12, d16, d20\n\t"       \
-    "vmull.s32 q13, d17, d21\n\t"       \
-    "vmull.s32 q14, d16, d22\n\t"       \
-    "vmull.s32 q15, d17, d23\n\t"       \
-    "vmlsl.s32 q12, d18, d22\n\t"       \
-    "vmlsl.s32 q13, d19, d23\n\t"       \
-    "vmlal.s32 q14, d18, d20\n\t"       \
-    "vmlal.s32 q15, d19, d21\n\t"       \
-    "vrshl.s64 q12, q12, %q3\n\t"       \
-    "vrshl.s64 q13, q13, %q3\n\t"       \
-    "vrshl.s64 q14, q14, %q3\n\t"       \
-    "vrshl.s64 q15, q15, %q3\n\t"       \
-    "vqmovn.s64 d16, q12\n\t"           \
-    "vqmovn.s64 d17, q13\n\t"           \
-    "vqmovn.s64 d18, q14\n\t"           \
-    "vqmovn.s64 d19, q15\n\t"           \
-    "vst2.32 {d16-d19}, [%2]!\n\t"
-        for (int m = 0; m < 64; m += 8)  // eight points a loop
-            __asm__ volatile(QMF_POST64_FOUR QMF_POST64_FOUR
-                             : "+r"(d), "+r"(t), "+r"(nv)
-                             : "w"(minus_n)
-                             : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "d24", "d25", "d26", "d27",
-                               "d28", "d29", "d30", "d31", "memory");
-#undef QMF_POST64_FOUR
-    }
-
     // Four points of d at a time (VLD2Q), rotated by the table's pairs at
     // step m (VLD2Q or, for every second pair, VLD4Q).
     template <int kBits>
     static void synthesis_post(const int32_t* d, int s, int32_t* nv) {
         constexpr int bands = 1 << kBits, step = 64 / bands;
         const int64x2_t minus_n = vdupq_n_s64(-(30 + s));
-        if constexpr (step == 1) {
-            post64(d, nv, minus_n);
-            return;
-        }
         for (int m = 0; m < bands; m += 4) {
             const int32x4x2_t z = vld2q_s32(d + 2 * m);
             int32x4_t c, sn;
@@ -531,36 +613,63 @@ struct NeonSteps : qmf::ScalarSteps {
     // j+3 at a time: for t = 0..3 (k = j + 16 t) two points at a time,
     // the pairs de-interleaved (VLD4), X[k] (VLD1), the mirrored X[60-k] ..
     // X[63-k] reversed (VREV64; the halves taken the other way round), the
-    // products as in synthesis_pre, VRSHL by minus_n and the low words
-    // (VMOVN) into q(t) (re) and q(4 + t) (im), the last loads stepping the
-    // addresses on to t + 1; then the radix-4 stage on them and the two
-    // VST4 lane stores of each group.
+    // products as in synthesis_pre, VRSHL by minus_n, and the two points'
+    // re and im low words by one VUZP into one register (re in its low
+    // half, im in its high one): the points of j, j+1 in q(t), of j+2, j+3
+    // in q(4 + t), the last loads stepping the addresses on to t + 1; then
+    // the radix-4 stage on them (QMF_RADIX4_PAIRS) and the two VST4 lane
+    // stores of each group.
     static void pre64(const int32_t* re, const int32_t* im, int s, int32_t* d) {
         const int64_t minus_n[2] = {-(31 - s), -(31 - s)};
         const uint8_t* at = qmf::kBitReversal<4>.at;
-#define QMF_PRE64_HALF(AR, AI, BR, BI, XR, XI, STEP_PQ, STEP_X) \
-    "vld4.32 {d16-d19}, [%0]" STEP_PQ "\n\t"                   \
-    "vld1.32 {d20}, [%1]" STEP_X "\n\t"                        \
-    "vld1.32 {d21}, [%2]" STEP_X "\n\t"                        \
-    "vmull.s32 q14, d16, " AR "\n\t"                          \
-    "vmlsl.s32 q14, d17, " AI "\n\t"                          \
-    "vmlal.s32 q14, d18, " BR "\n\t"                          \
-    "vmlal.s32 q14, d19, " BI "\n\t"                          \
-    "vmull.s32 q15, d16, " AI "\n\t"                          \
-    "vmlal.s32 q15, d17, " AR "\n\t"                          \
-    "vmlal.s32 q15, d19, " BR "\n\t"                          \
-    "vmlsl.s32 q15, d18, " BI "\n\t"                          \
-    "vrshl.s64 q14, q14, q11\n\t"                             \
-    "vrshl.s64 q15, q15, q11\n\t"                             \
-    "vmovn.i64 " XR ", q14\n\t"                               \
-    "vmovn.i64 " XI ", q15\n\t"
-#define QMF_PRE64_T(XR_LO, XR_HI, XI_LO, XI_HI)                                    \
-    "vld1.32 {d24-d25}, [%3], %11\n\t"                                             \
-    "vld1.32 {d26-d27}, [%4], %11\n\t"                                             \
-    "vrev64.32 q12, q12\n\t"                                                       \
-    "vrev64.32 q13, q13\n\t"                                                       \
-    QMF_PRE64_HALF("d20", "d21", "d25", "d27", XR_LO, XI_LO, "!", "!")              \
-    QMF_PRE64_HALF("d20", "d21", "d24", "d26", XR_HI, XI_HI, ", %9", ", %10")
+#define QMF_PRE64_HALF(AR, AI, BR, BI, X, STEP_PQ, STEP_X) \
+    "vld4.32 {d16-d19}, [%0]" STEP_PQ "\n\t"              \
+    "vld1.32 {d20}, [%1]" STEP_X "\n\t"                   \
+    "vld1.32 {d21}, [%2]" STEP_X "\n\t"                   \
+    "vmull.s32 " X ", d16, " AR "\n\t"                    \
+    "vmlsl.s32 " X ", d17, " AI "\n\t"                    \
+    "vmlal.s32 " X ", d18, " BR "\n\t"                    \
+    "vmlal.s32 " X ", d19, " BI "\n\t"                    \
+    "vmull.s32 q15, d16, " AI "\n\t"                      \
+    "vmlal.s32 q15, d17, " AR "\n\t"                      \
+    "vmlal.s32 q15, d19, " BR "\n\t"                      \
+    "vmlsl.s32 q15, d18, " BI "\n\t"                      \
+    "vrshl.s64 " X ", " X ", q11\n\t"                      \
+    "vrshl.s64 q15, q15, q11\n\t"                         \
+    "vuzp.32 " X ", q15\n\t"
+#define QMF_PRE64_T(X_LO, X_HI)                                    \
+    "vld1.32 {d24-d25}, [%3], %11\n\t"                             \
+    "vld1.32 {d26-d27}, [%4], %11\n\t"                             \
+    "vrev64.32 q12, q12\n\t"                                       \
+    "vrev64.32 q13, q13\n\t"                                       \
+    QMF_PRE64_HALF("d20", "d21", "d25", "d27", X_LO, "!", "!")      \
+    QMF_PRE64_HALF("d20", "d21", "d24", "d26", X_HI, ", %9", ", %10")
+// The radix-4 butterflies of QMF_RADIX4_GROUPS on points held as
+// pre64's: x_t of the groups j, j+1 in q(t), of j+2, j+3 in q(4 + t), re
+// in the low half and im in the high one; a .. d in q8..q11 (j, j+1) and
+// q12..q15 (j+2, j+3), then the positions 0..3 in q0..q3 and q4..q7, as
+// their x (i d's parts from the halves: D register additions).
+#define QMF_RADIX4_PAIRS         \
+    "vadd.i32 q8, q0, q2\n\t"   \
+    "vsub.i32 q9, q0, q2\n\t"   \
+    "vadd.i32 q10, q1, q3\n\t"  \
+    "vsub.i32 q11, q1, q3\n\t"  \
+    "vadd.i32 q12, q4, q6\n\t"  \
+    "vsub.i32 q13, q4, q6\n\t"  \
+    "vadd.i32 q14, q5, q7\n\t"  \
+    "vsub.i32 q15, q5, q7\n\t"  \
+    "vadd.i32 q0, q8, q10\n\t"  \
+    "vsub.i32 q2, q8, q10\n\t"  \
+    "vsub.i32 d2, d18, d23\n\t" \
+    "vadd.i32 d3, d19, d22\n\t" \
+    "vadd.i32 d6, d18, d23\n\t" \
+    "vsub.i32 d7, d19, d22\n\t" \
+    "vadd.i32 q4, q12, q14\n\t" \
+    "vsub.i32 q6, q12, q14\n\t" \
+    "vsub.i32 d10, d26, d31\n\t" \
+    "vadd.i32 d11, d27, d30\n\t" \
+    "vadd.i32 d14, d26, d31\n\t" \
+    "vsub.i32 d15, d27, d30\n\t"
 #define QMF_PRE64_STORE(A, B, C, D, E, F, G, H)                                     \
     "ldrb %6, [%5], #1\n\t"                                                        \
     "add %6, %7, %6, lsl #5\n\t"                                                   \
@@ -575,13 +684,12 @@ struct NeonSteps : qmf::ScalarSteps {
             int32_t* scratch;
             __asm__ volatile(
                 "vld1.64 {d22-d23}, [%8]\n\t"
-                QMF_PRE64_T("d0", "d1", "d8", "d9") QMF_PRE64_T("d2", "d3", "d10", "d11")
-                QMF_PRE64_T("d4", "d5", "d12", "d13") QMF_PRE64_T("d6", "d7", "d14", "d15")
-                QMF_RADIX4_GROUPS
-                QMF_PRE64_STORE("d0[0]", "d2[0]", "d4[0]", "d6[0]", "d8[0]", "d10[0]", "d12[0]", "d14[0]")
-                QMF_PRE64_STORE("d0[1]", "d2[1]", "d4[1]", "d6[1]", "d8[1]", "d10[1]", "d12[1]", "d14[1]")
-                QMF_PRE64_STORE("d1[0]", "d3[0]", "d5[0]", "d7[0]", "d9[0]", "d11[0]", "d13[0]", "d15[0]")
-                QMF_PRE64_STORE("d1[1]", "d3[1]", "d5[1]", "d7[1]", "d9[1]", "d11[1]", "d13[1]", "d15[1]")
+                QMF_PRE64_T("q0", "q4") QMF_PRE64_T("q1", "q5") QMF_PRE64_T("q2", "q6") QMF_PRE64_T("q3", "q7")
+                QMF_RADIX4_PAIRS
+                QMF_PRE64_STORE("d0[0]", "d1[0]", "d2[0]", "d3[0]", "d4[0]", "d5[0]", "d6[0]", "d7[0]")
+                QMF_PRE64_STORE("d0[1]", "d1[1]", "d2[1]", "d3[1]", "d4[1]", "d5[1]", "d6[1]", "d7[1]")
+                QMF_PRE64_STORE("d8[0]", "d9[0]", "d10[0]", "d11[0]", "d12[0]", "d13[0]", "d14[0]", "d15[0]")
+                QMF_PRE64_STORE("d8[1]", "d9[1]", "d10[1]", "d11[1]", "d12[1]", "d13[1]", "d14[1]", "d15[1]")
                 : "+r"(pq), "+r"(ar), "+r"(ai), "+r"(br), "+r"(bi), "+r"(at), "=&r"(scratch)
                 : "r"(d), "r"(minus_n), "r"(224), "r"(56), "r"(-64)
                 : "d0", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9", "d10", "d11", "d12", "d13", "d14",
@@ -590,6 +698,7 @@ struct NeonSteps : qmf::ScalarSteps {
         }
 #undef QMF_PRE64_HALF
 #undef QMF_PRE64_T
+#undef QMF_RADIX4_PAIRS
 #undef QMF_PRE64_STORE
     }
 
@@ -634,10 +743,9 @@ void qmf_analysis32_neon(QmfAnalysisState* state, const int32_t* in, int32_t* re
 // pass (window64_output).
 void qmf_synthesis64_neon(QmfSynthesis64State* state, const int32_t* re, const int32_t* im, int32_t* out) {
     const int s = 29 - 6 - qmf::bit_length(NeonSteps::magnitude2(re, im, 64));
-    int32_t d[128];
+    alignas(256) int32_t d[128];  // aligned for window64_output
     NeonSteps::synthesis_pre<6>(re, im, s, d);
-    NeonSteps::fft<6>(d);
-    NeonSteps::synthesis_post<6>(d, s, d);  // in place
+    NeonSteps::fft_post64(d, s);  // the FFT and synthesis_post<6>, in place
     const int32_t now = state->current >= 0 && state->current < qmf::kBlocks ? state->current : 0;
     NeonSteps::window64_output(d, state->sum, now, out);
     state->current = now + 1 < qmf::kBlocks ? now + 1 : 0;
@@ -647,36 +755,41 @@ void qmf_synthesis32_neon(QmfSynthesis32State* state, const int32_t* re, const i
     qmf::synthesis_slot<NeonSteps, 5>(&state->current, state->sum, re, im, out);
 }
 
-// q12_to_pcm16 four samples at a time: VQADD of the rounding term, then
-// VQSHRN by 12 (a truncating shift, saturated to 16 bits), each lane stored
-// with the output's stride (VST1 of a lane, the pointer advanced by it).
+// q12_to_pcm16 four samples at a time by one VQRSHRN #12: the sum with the
+// rounding term 2^11 shifted down by 12 and saturated to 16 bits, as the
+// reference's saturating sum then truncating shift (a sum the saturation
+// would have held at 2^31 - 1 is past 2^27, and saturates to 2^15 - 1
+// either way); each lane stored with the output's stride (VST1 of a lane,
+// the pointer advanced by it).
 // Interleaved stereo (step 2) takes eight samples a step where it can: the
 // output's words read de-interleaved (VLD2Q), the channel's eight replaced
 // and all written back (VST2Q), the words between them unchanged; a step's
 // last word is the one after its eighth sample, so the last eight samples
 // (whose last following word may lie past the output) go lane by lane.
 void qmf_pcm16_neon(int16_t* out, int step, const int32_t* v, int n) {
-    const int32x4_t round = vdupq_n_s32(2048);
     if (step == 1) {
-        for (int i = 0; i < n; i += 4) vst1_s16(out + i, vqshrn_n_s32(vqaddq_s32(vld1q_s32(v + i), round), 12));
+        for (int i = 0; i < n; i += 4) vst1_s16(out + i, vqrshrn_n_s32(vld1q_s32(v + i), 12));
         return;
     }
-    if (step == 2)  // (Written out: the narrowed samples made in the registers VST2Q stores.)
-        for (; n >= 9; n -= 8)
-            asm volatile("vld1.32 {d16-d19}, [%1]!\n\t"
-                         "vld2.16 {d20-d23}, [%0]\n\t"
-                         "vqadd.s32 q8, q8, %q2\n\t"
-                         "vqadd.s32 q9, q9, %q2\n\t"
-                         "vqshrn.s32 d20, q8, #12\n\t"
-                         "vqshrn.s32 d21, q9, #12\n\t"
-                         "vst2.16 {d20-d23}, [%0]!"
-                         : "+r"(out), "+r"(v)
-                         : "w"(round)
-                         : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "memory");
+    if (step == 2 && n >= 9) {  // (Written out, a loop in the assembly.)
+        int steps = (n - 1) >> 3;
+        n -= 8 * steps;
+        asm volatile("1:\n\t"
+                     "vld1.32 {d16-d19}, [%1]!\n\t"
+                     "vld2.16 {d20-d23}, [%0]\n\t"
+                     "vqrshrn.s32 d20, q8, #12\n\t"
+                     "vqrshrn.s32 d21, q9, #12\n\t"
+                     "vst2.16 {d20-d23}, [%0]!\n\t"
+                     "subs %2, %2, #1\n\t"
+                     "bne 1b"
+                     : "+r"(out), "+r"(v), "+r"(steps)
+                     :
+                     : "d16", "d17", "d18", "d19", "d20", "d21", "d22", "d23", "cc", "memory");
+    }
     const int32_t* const end = v + n;
     const int bytes = step * static_cast<int>(sizeof *out);
     for (; v != end; v += 4) {
-        const int16x4_t p = vqshrn_n_s32(vqaddq_s32(vld1q_s32(v), round), 12);
+        const int16x4_t p = vqrshrn_n_s32(vld1q_s32(v), 12);
         // (Written out, as the compiler would give each lane its own address.)
         asm volatile("vst1.16 {%P1[0]}, [%0], %2\n\t"
                      "vst1.16 {%P1[1]}, [%0], %2\n\t"

@@ -4,8 +4,8 @@
 // product with its root, fx::rshr64 by 30 as m plus one VQRDMULH by the
 // root's excess over 1, added where the bit is set (VMLS by the bit's
 // mask). The energies: each row's samples squared into 64-bit sums (VMLAL;
-// modulo 2^64, in any order the same) as the magnitudes' bits are taken,
-// and again shifted by the block's shift (VSHL by its negative) when that
+// modulo 2^64, in any order the same) as the largest and smallest samples
+// are taken (for the magnitudes' bit length), and again shifted by the block's shift (VSHL by its negative) when that
 // is not 0. The logarithms, four at a time: the leading bits (VCLZ of the
 // words) and the Q29 mantissas (VSHL of the 64-bit values), then the 25
 // squarings (VQRDMULH of the doubled mantissa by itself, the halving where
@@ -39,26 +39,48 @@
 namespace {
 
 // The energies of the four subbands from `at` over the rows, the samples
-// shifted down by `shift` first (kFirst: as they are, their magnitudes'
-// bits ORed into *bits).
-template <bool kFirst>
-inline void energy_four(const int32_t* x_re, const int32_t* x_im, int rows, int at, int shift, uint32x4_t* bits,
-                        uint64_t* energy) {
+// shifted down by `shift` first.
+inline void energy_four(const int32_t* x_re, const int32_t* x_im, int rows, int at, int shift, uint64_t* energy) {
     const int32x4_t down = vdupq_n_s32(-shift);
     int64x2_t lo = vdupq_n_s64(0), hi = vdupq_n_s64(0);
-    uint32x4_t b4 = *bits;
     for (int r = 0; r < rows; ++r) {
-        int32x4_t a = vld1q_s32(x_re + 64 * r + at), b = vld1q_s32(x_im + 64 * r + at);
-        if (kFirst) {
-            b4 = vorrq_u32(b4, vreinterpretq_u32_s32(vorrq_s32(veorq_s32(a, vshrq_n_s32(a, 31)),
-                                                               veorq_s32(b, vshrq_n_s32(b, 31)))));
-        } else {
-            a = vshlq_s32(a, down), b = vshlq_s32(b, down);
-        }
+        const int32x4_t a = vshlq_s32(vld1q_s32(x_re + 64 * r + at), down);
+        const int32x4_t b = vshlq_s32(vld1q_s32(x_im + 64 * r + at), down);
         lo = vmlal_s32(vmlal_s32(lo, vget_low_s32(a), vget_low_s32(a)), vget_low_s32(b), vget_low_s32(b));
         hi = vmlal_s32(vmlal_s32(hi, vget_high_s32(a), vget_high_s32(a)), vget_high_s32(b), vget_high_s32(b));
     }
-    *bits = b4;
+    vst1q_u64(energy + at, vreinterpretq_u64_s64(lo));
+    vst1q_u64(energy + at + 2, vreinterpretq_u64_s64(hi));
+}
+
+// The same with the samples as they are (rows at least 1), the largest and
+// smallest of them kept in *top and *bottom (VMAX, VMIN: the largest of
+// |x| - (x < 0) is the larger of top and ~bottom, of the bit length of
+// their OR, all the shift is made from). Written out, a loop in the
+// assembly (the compiler steps each address and a count apart).
+inline void energy_four_first(const int32_t* x_re, const int32_t* x_im, int rows, int at, int32x4_t* top,
+                              int32x4_t* bottom, uint64_t* energy) {
+    int64x2_t lo = vdupq_n_s64(0), hi = vdupq_n_s64(0);
+    const int32_t* a = x_re + at;
+    const int32_t* b = x_im + at;
+    __asm__ volatile(
+        "1:\n\t"
+        "vld1.32 {d16-d17}, [%[a]], %[row]\n\t"
+        "vld1.32 {d18-d19}, [%[b]], %[row]\n\t"
+        "vmlal.s32 %q[lo], d16, d16\n\t"
+        "vmlal.s32 %q[hi], d17, d17\n\t"
+        "vmax.s32 %q[top], %q[top], q8\n\t"
+        "vmin.s32 %q[bottom], %q[bottom], q8\n\t"
+        "vmlal.s32 %q[lo], d18, d18\n\t"
+        "vmlal.s32 %q[hi], d19, d19\n\t"
+        "vmax.s32 %q[top], %q[top], q9\n\t"
+        "vmin.s32 %q[bottom], %q[bottom], q9\n\t"
+        "subs %[rows], %[rows], #1\n\t"
+        "bne 1b"
+        : [a] "+r"(a), [b] "+r"(b), [rows] "+r"(rows), [lo] "+w"(lo), [hi] "+w"(hi), [top] "+w"(*top),
+          [bottom] "+w"(*bottom)
+        : [row] "r"(256)
+        : "d16", "d17", "d18", "d19", "cc", "memory");
     vst1q_u64(energy + at, vreinterpretq_u64_s64(lo));
     vst1q_u64(energy + at + 2, vreinterpretq_u64_s64(hi));
 }
@@ -70,17 +92,19 @@ int sbr_energies_neon(const int32_t* x_re, const int32_t* x_im, int rows, int co
     // Four subbands at a time; the last four end at count, over subbands
     // already taken when count is not a multiple of 4 (their energies the
     // same again).
-    uint32x4_t bits = vdupq_n_u32(0);
+    if (rows < 1) return sbr_energies_c(x_re, x_im, rows, count, energy);
+    int32x4_t top = vdupq_n_s32(0), bottom = top;
     for (int i = 0; i < count; i += 4) {
         const int at = i + 4 <= count ? i : count - 4;
-        energy_four<true>(x_re, x_im, rows, at, 0, &bits, energy);
+        energy_four_first(x_re, x_im, rows, at, &top, &bottom, energy);
     }
+    const uint32x4_t bits = vreinterpretq_u32_s32(vmaxq_s32(top, vmvnq_s32(bottom)));
     const uint32x2_t half = vorr_u32(vget_low_u32(bits), vget_high_u32(bits));
     const int shift = adjuster::energy_shift(vget_lane_u32(half, 0) | vget_lane_u32(half, 1));
     if (shift)
         for (int i = 0; i < count; i += 4) {
             const int at = i + 4 <= count ? i : count - 4;
-            energy_four<false>(x_re, x_im, rows, at, shift, &bits, energy);
+            energy_four(x_re, x_im, rows, at, shift, energy);
         }
     return shift;
 }
@@ -106,7 +130,7 @@ inline int32x4_t log2_four(const uint64_t* p) {
     const uint64x2_t nb = vshlq_u64(vreinterpretq_u64_u32(b), vreinterpretq_s64_s32(count.val[1]));
     int32x4_t x = vreinterpretq_s32_u32(vuzpq_u32(vreinterpretq_u32_u64(na), vreinterpretq_u32_u64(nb)).val[1]);
     const int32x4_t limit = vdupq_n_s32(INT32_C(1) << 30);
-#pragma GCC unroll 12
+#pragma GCC unroll 24
     for (int k = 0; k < adjuster::kLogFrac; ++k) {
         // x^2 in Q29, rounded: [2^29, 2^31) (x in [2^29, 2^30), or 0):
         // rshr64(x x, 29) = rshr64(2x 2x, 31), VQRDMULH of 2x (below
@@ -165,11 +189,21 @@ inline int32x4x2_t exp2_four(int32x4_t x, int32x4_t d0, int32x4_t d1, int32x4_t 
     const uint32x4_t frac = vreinterpretq_u32_s32(vandq_s32(x, vdupq_n_s32((1 << adjuster::kLogFrac) - 1)));
     // The top 8 bits of the fraction from the table, then the others'
     // roots where they are set.
-    int32_t top[4];
-    uint32_t idx[4];
-    vst1q_u32(idx, vshrq_n_u32(frac, adjuster::kLogFrac - 8));
-    for (int k = 0; k < 4; ++k) top[k] = adjuster::kExp2Top.m[idx[k]];
-    int32x4_t m = vld1q_s32(top);
+    // (Written out: the four indices to core registers two a VMOV, the
+    // words loaded, back two a VMOV; the compiler goes through memory.)
+    const uint32x4_t idx = vshrq_n_u32(frac, adjuster::kLogFrac - 8);
+    int32x4_t m;
+    uint32_t i0, i1, i2, i3;
+    __asm__("vmov %1, %2, %e5\n\t"
+            "vmov %3, %4, %f5\n\t"
+            "ldr %1, [%6, %1, lsl #2]\n\t"
+            "ldr %2, [%6, %2, lsl #2]\n\t"
+            "ldr %3, [%6, %3, lsl #2]\n\t"
+            "ldr %4, [%6, %4, lsl #2]\n\t"
+            "vmov %e0, %1, %2\n\t"
+            "vmov %f0, %3, %4"
+            : "=w"(m), "=&r"(i0), "=&r"(i1), "=&r"(i2), "=&r"(i3)
+            : "w"(idx), "r"(adjuster::kExp2Top.m), "m"(adjuster::kExp2Top));
     // A root c = 2^30 + e: rshr64(m c, 30) = m + rshr64(m e, 30), the
     // latter the rounded doubled high word of m and 2e (VQRDMULH; m and
     // 2e positive, no saturation). It is added where the bit is set:
