@@ -41,6 +41,12 @@ void rewind_to(DecFifo& f, const DecFifo& start) {
 }
 
 
+// A channel configuration the decoder plays: up to two channels, and up to
+// 7.1 when the host asked for the downmix.
+bool configuration_played(const MP4AACDEC_QUVA_Obj* obj, uint32_t config) {
+    return config <= 2 || (obj->ctx->downmix && config <= 7);
+}
+
 // 1 when an ADTS header of the current stream (syncword, layer, listed rate,
 // same fixed fields) stands `at` bytes after the byte-aligned reader.
 bool header_of_stream_at(MP4AACDEC_QUVA_Obj* obj, uint32_t at) {
@@ -305,9 +311,8 @@ int damaged_header_of_stream(Call& call) {
         // a flipped syncword, layer or profile, or a channel configuration
         // the decoder refuses, stays a damaged header of the stream however
         // often it comes.
-        const unsigned config = h.channel_configuration;
-        const bool playable = config == 1 || config == 2 || (obj->ctx->downmix && config >= 3 && config <= 7);
-        if (!adts_fixed_valid(&h) || h.profile != stream.profile || !playable) return 1;
+        const bool played = h.channel_configuration != 0 && configuration_played(obj, h.channel_configuration);
+        if (!adts_fixed_valid(&h) || h.profile != stream.profile || !played) return 1;
         const uint16_t near = static_cast<uint16_t>(
             0x8000u | unsigned{h.id} << 12 | unsigned{h.layer} << 10 | unsigned{h.protection_absent} << 9 |
             unsigned{h.profile} << 7 | unsigned{h.sampling_frequency_index} << 3 | unsigned{h.channel_configuration});
@@ -365,7 +370,7 @@ int read_header(Call& call) {
     const AdtsHeader& h = obj->adts;
     obj->mcInfo.num_channels = h.channel_configuration;
     // More than two channels play only as a downmix (up to configuration 7).
-    if (h.channel_configuration > 2 && !(obj->ctx->downmix && h.channel_configuration <= 7)) {
+    if (!configuration_played(obj, static_cast<uint32_t>(h.channel_configuration))) {
         obj->lastError = KVXD_ERR_CHANNELS;
         obj->mcInfo.more_channels = static_cast<uint8_t>(h.channel_configuration == 7 ? 8 : h.channel_configuration);
     }
