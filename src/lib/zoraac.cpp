@@ -1,8 +1,10 @@
 // The library interface: decoders in memory their host gives, each a
 // decoder instance (the eight blocks KVXD_alloc describes) plus a record of
-// its own for the input it has taken but not yet handed on, and a scratch
-// record where an access unit becomes 16-bit words. The instance writes its
-// PCM straight into the host's output buffer.
+// its own for the input it has taken but not yet handed on, and a small
+// scratch record kept so that every transport has the same records. An
+// access unit becomes 16-bit words in the instance's spectrum record, which
+// the decoder writes only after it has copied them into its FIFO. The
+// instance writes its PCM straight into the host's output buffer.
 //
 // A byte stream (ADTS or ADIF) goes to a streaming-mode instance in the
 // plug-in's pieces of 256 bytes, so the library and the plug-in decode a
@@ -42,7 +44,7 @@ constexpr size_t kAlignment = 16;
 enum : int {
     kRecState = 0,                             // this file's Decoder (persistent)
     kRecFirstInstance = 1,                     // KVXD_alloc's eight records
-    kRecScratch = kRecFirstInstance + kStaticBlocks,  // an access unit as words
+    kRecScratch = kRecFirstInstance + kStaticBlocks,  // unused: 16 bytes
     kRecords,                                  // without SBR
     kRecSbr = kRecords,                        // SbrDecoder (persistent)
     kRecSbrScratch,                            // SbrScratch
@@ -54,12 +56,12 @@ enum : int {
 static_assert(kRecordsSbrMix <= ZORAAC_MAX_MEMRECS);
 static_assert(kRecordsSbr <= ZORAAC_MAX_MEMRECS);
 
-struct Scratch {
-    uint16_t unit[kMaxUnitBytes / 2];  // an access unit as 16-bit words
-};
-// A byte stream needs none of it; its record is kept, small, so every
-// transport has the same records.
-constexpr size_t kStreamScratchBytes = 16;
+// The record of earlier versions' access-unit words, kept (small) so that
+// the records' numbers stay as they were.
+constexpr size_t kSpareScratchBytes = 16;
+// An access unit's words are staged in channel 0's spectrum: a call that
+// brings input copies them into the FIFO before anything is decoded.
+static_assert(kMaxUnitBytes <= kCoefBytes, "an access unit's words fit one channel's spectrum");
 
 }  // namespace
 
@@ -67,7 +69,6 @@ struct zoraac_decoder {
     uint32_t magic;
     IALG_Handle instance;
     MP4AACDEC_QUVA_Obj* obj;
-    void* scratch;
     zoraac_params params;       // as given (asc pointer cleared)
     uint32_t transport;         // as found (info)
     uint32_t objectType;        // configured (units) or as found
@@ -408,7 +409,7 @@ int decode_unit(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* co
         conceal_block(d->obj);
         return emit(d, concealedBefore, out, frame);
     }
-    uint16_t* words = reinterpret_cast<Scratch*>(d->scratch)->unit;
+    uint16_t* words = reinterpret_cast<uint16_t*>(d->obj->coef[0]);
     const uint32_t count = static_cast<uint32_t>((in_size + 1) / 2);
     to_words(in, in_size, words);
     if (process(d, words, count)) return emit(d, concealedBefore, out, frame);
@@ -454,7 +455,7 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
         rec[kRecFirstInstance + i].alignment = kAlignment;
         rec[kRecFirstInstance + i].kind = inst[i].attrs == IALG_SCRATCH ? ZORAAC_MEM_SCRATCH : ZORAAC_MEM_PERSISTENT;
     }
-    rec[kRecScratch] = {units(p) ? sizeof(Scratch) : kStreamScratchBytes, kAlignment, ZORAAC_MEM_SCRATCH};
+    rec[kRecScratch] = {kSpareScratchBytes, kAlignment, ZORAAC_MEM_SCRATCH};
     // Native layouts: channels 2..7 keep their overlap in the concealment store.
     if (native_layouts(p)) rec[kRecFirstInstance + kOuterRecords].size = kNativeStoreBytes;
     if (!sbr_enabled(p)) return kRecords;
@@ -490,7 +491,6 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     d->magic = kMagic;
     d->instance = h;
     d->obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
-    d->scratch = block[kRecScratch];
     d->params = *p;
     d->params.asc = nullptr;
     d->params.asc_size = 0;
