@@ -101,7 +101,7 @@ struct Entry {
 const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTRY(fft),
                           ENTRY(synthesis),       ENTRY(synthesis_mix),     ENTRY(qmf_analysis32),
                           ENTRY(qmf_synthesis64), ENTRY(qmf_synthesis32),   ENTRY(sbr_hf_filter),
-                          ENTRY(sbr_hf_covariances), ENTRY(sbr_hf_magnitudes),
+                          ENTRY(sbr_hf_covariances), ENTRY(sbr_hf_magnitudes), ENTRY(sbr_scale),
                           ENTRY(sbr_energies),    ENTRY(sbr_log2),
                           ENTRY(sbr_exp2),        ENTRY(sbr_add_terms),     ENTRY(sbr_apply),
                           ENTRY(ps_hybrid),
@@ -113,7 +113,7 @@ const Entry kEntries[] = {ENTRY(dequantise),      ENTRY(pre_twiddle),       ENTR
 // kEntries' indices, in its order.
 enum EntryIndex {
     kDequantise, kPreTwiddle, kFft, kSynthesis, kSynthesisMix, kQmfAnalysis32, kQmfSynthesis64, kQmfSynthesis32,
-    kHfFilter, kHfCovariance, kHfMagnitudes, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrAddTerms, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
+    kHfFilter, kHfCovariance, kHfMagnitudes, kSbrScale, kSbrEnergies, kSbrLog2, kSbrExp2, kSbrAddTerms, kSbrApply, kPsHybrid, kPsAllpass, kPsMix,
     kPsStep, kPsTransient, kPsEnergies, kNoiseLines, kMidSide, kTnsFilter, kSbrPcm16, kMixRows, kEntryCount
 };
 static_assert(sizeof kEntries / sizeof kEntries[0] == kEntryCount);
@@ -777,6 +777,34 @@ void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds)
             ref.sbr_hf_magnitudes(re, im, kCols, n, width, reinterpret_cast<uint32_t*>(a.data()));
             var.sbr_hf_magnitudes(re, im, kCols, n, width, reinterpret_cast<uint32_t*>(b.data()));
             if (!same("sbr_hf_magnitudes", "words", {&a}, {&b})) return;
+        }
+}
+
+// Samples times 2^-s for every s the kernel takes (-31..31): a subband's
+// column of a 40 x 64 array (the generator's), and runs of words scaled in
+// place (the core's time samples between block scales), in every pattern.
+void check_sbr_scale(const Kernels& ref, const Kernels& var, int rounds) {
+    if (var.sbr_scale == ref.sbr_scale) return;
+    constexpr int kRows = 40, kCols = 64;
+    for (int r = 0; r < 4 * rounds; ++r)
+        for (int pattern = 0; pattern < kPatterns; ++pattern) {
+            Guarded x_re(kRows * kCols), x_im(kRows * kCols);
+            fill_pattern(x_re.data(), kRows * kCols, pattern);
+            fill_pattern(x_im.data(), kRows * kCols, below(3) ? pattern : below(kPatterns));
+            const int s = static_cast<int>(below(63)) - 31;
+            if (below(2)) {
+                const int n = 1 + below(kRows), col = below(kCols);
+                Guarded a_re(n), a_im(n), b_re(n), b_im(n);
+                ref.sbr_scale(x_re.data() + col, x_im.data() + col, kCols, n, s, a_re.data(), a_im.data());
+                var.sbr_scale(x_re.data() + col, x_im.data() + col, kCols, n, s, b_re.data(), b_im.data());
+                if (!same("sbr_scale", "column", {&a_re, &a_im}, {&b_re, &b_im})) return;
+            } else {
+                const int n = 1 + below(below(2) ? 64 : 512), at = below(kRows * kCols - 2 * n);
+                Guarded a = x_re, b = x_re;
+                ref.sbr_scale(a.data() + at, a.data() + at + n, 1, n, s, a.data() + at, a.data() + at + n);
+                var.sbr_scale(b.data() + at, b.data() + at + n, 1, n, s, b.data() + at, b.data() + at + n);
+                if (!same("sbr_scale", "run in place", {&a}, {&b})) return;
+            }
         }
 }
 
@@ -1866,6 +1894,7 @@ int main(int argc, char** argv) {
         check_hf_filter(ref, var, rounds);
         check_hf_covariance(ref, var, rounds);
         check_hf_block_exponent(ref, var, rounds);
+        check_sbr_scale(ref, var, rounds);
         check_sbr_energies(ref, var, rounds);
         check_sbr_log2(ref, var, rounds);
         check_sbr_exp2(ref, var, rounds);

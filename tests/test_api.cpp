@@ -581,7 +581,9 @@ TEST(Api, SbrConcealmentFadesTheHighBandAndResynchronises) {
         }
     }
     EXPECT_NE(same, 0u);
-    EXPECT_LE(same, k + 6);  // bit-exact again from here to the end
+    // Bit-exact again from here to the end (the core's block scale, chosen
+    // from the blocks before, takes a block or two longer to agree).
+    EXPECT_LE(same, k + 8);
 }
 
 // The access unit of a silent channel pair: two long windows with no
@@ -1067,11 +1069,11 @@ TEST(Api, MemoryOfAStereoHeAacDecoder) {
     EXPECT_EQ(rec[n - 1].size, 40u * 64 * 8 + 280);
     EXPECT_EQ(scratch, lc_scratch + rec[n - 1].size);
     // On the 32-bit target: the SBR state (parametric stereo in the second
-    // channel's room and the core's idle second overlap buffer) 18,544
-    // bytes, 74,084 in all.
+    // channel's room and the core's idle second overlap buffer, the core's
+    // block scales) 18,552 bytes, 74,092 in all.
     if (sizeof(void*) == 4) {
-        EXPECT_EQ(rec[n - 2].size, 18544u);
-        EXPECT_EQ(persistent + scratch, 74084u);
+        EXPECT_EQ(rec[n - 2].size, 18552u);
+        EXPECT_EQ(persistent + scratch, 74092u);
     }
 }
 

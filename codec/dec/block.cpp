@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "dec/core_scale.h"
 #include "dec/downmix.h"
 #include "dec/instance.h"
 #include "dec/syntax.h"
@@ -67,7 +68,8 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
         // the seed given is the channel. Compact: one generator runs on.
         uint32_t channel_salt = static_cast<uint32_t>((mix ? downmix_channel_index(dec, c) : c) + 1);
         aacdec_pns(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
-                   kExactArithmetic ? &channel_salt : &dec->ctx->pnsSeed, dec->coef);
+                   kExactArithmetic ? &channel_salt : &dec->ctx->pnsSeed, dec->coef,
+                   mix ? 0 : core_scale_noise_offset(dec, c));
         kvxdec_intensity(&mi, b, w, c, dec->windowGroups[w], dec->sectCodebook[c], dec->scaleFactors[c],
                          dec->coef);
     }
@@ -99,8 +101,8 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
         const int s = kExactArithmetic ? c : w;
         dec->windowShapeState[s][0] = dec->windowShapeState[w][0];
         keep_spectrum(dec, c, dec->windowSequence[w], static_cast<uint8_t>(dec->windowShapeState[w][0]));
-        kvxdec_aacFilterBank(dec, dec->windowSequence[w], dec->windowShapeState[s], dec->coef[c],
-                             dec->overlap[c], pcm_out(dec, c, mi.num_channels == 2, &drop));
+        core_filter_bank(dec, c, dec->windowSequence[w], dec->windowShapeState[s],
+                         pcm_out(dec, c, mi.num_channels == 2, &drop), true);
     }
     for (int c = 0; c < 2; ++c)
         if (mi.channel[c].present) sbr_out(dec, c, mi.num_channels == 2);
@@ -321,7 +323,8 @@ void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo) {
     void* out = dec->wideOutput ? static_cast<void*>(reinterpret_cast<int32_t*>(dec->outputBuffer) + c)
                                 : static_cast<void*>(dec->outputBuffer + c);
     if constexpr (kSbrBuilt)
-        sbr_channel(dec->ctx->sbr, sbr_scratch_of(dec->ctx), c, sbr_time_of(dec, c), out, dec->wideOutput != 0, 2,
+        sbr_channel(dec->ctx->sbr, sbr_scratch_of(dec->ctx), c, sbr_time_of(dec, c), core_scale_of(dec, c), out,
+                    dec->wideOutput != 0, 2,
                     !stereo);
 }
 

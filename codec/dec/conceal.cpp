@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "dec/block.h"
+#include "dec/core_scale.h"
 #include "dec/downmix.h"
 #include "dec/instance.h"
 #include "dec/tools.h"
@@ -54,14 +55,16 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
     for (int c = 0; c < channels; ++c) {
         int32_t* const coef = obj->coef[c];
         if (repeat) {
+            // (At its value: the spectrum was kept at its block's scale.)
             const int32_t* const last = obj->lastSpectrum + 1024 * c;
-            for (int i = 0; i < 1024; ++i) coef[i] = fx::asr(last[i], 1);
+            const int shift = 1 + core_scale_kept(obj, c);
+            for (int i = 0; i < 1024; ++i) coef[i] = fx::asr(last[i], shift);
         } else {
             words::zero(coef, kCoefBytes);
         }
         obj->windowShapeState[c][0] = obj->goodShape[c];
-        kvxdec_aacFilterBank(obj, obj->goodSequence[c], obj->windowShapeState[c], coef, obj->overlap[c],
-                             pcm_out(obj, c, channels == 2, &drop));
+        core_filter_bank(obj, c, obj->goodSequence[c], obj->windowShapeState[c], pcm_out(obj, c, channels == 2, &drop),
+                         false);
     }
     // (Every channel's time samples first: SBR borrows channel 1's spectrum.)
     for (int c = 0; c < channels; ++c) sbr_out(obj, c, channels == 2);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "dec/block.h"
+#include "dec/core_scale.h"
 #include "dec/downmix_sums.h"
 #include "dec/instance.h"
 #include "dec/tools.h"
@@ -334,6 +335,7 @@ bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
     }
     mi.mix_sbr = sbr ? 1 : 0;
     mi.mix_block = 1;
+    core_scale_clear(dec);
     mi.mix_last = 1;
     mi.mix_channels = static_cast<uint8_t>(l.channels);
     return true;

@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "dec/core_scale.h"
 #include "dec/huffman_lines.h"
 #include "dec/instance.h"
 #include "dsp/dequant.h"
@@ -164,6 +165,7 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
 
     if (!band->is_long) ungroup_short(band, quant, half);
 
+    core_scale_choose(dec, band, c, quant);
     // A coefficient at the limit is beyond any source and beyond the filter
     // bank's range (see kvxdec_DequantizeGains): the block is damaged.
     if (kernels.dequantise(band->num_windows, band->num_swb, dec->coef[c], quant, dec->scaleFactors[c],

@@ -239,6 +239,7 @@ uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint1
 // The spectra of the last good block are kept in 1024 coefficients per channel.
 constexpr size_t kLastSpectrumBytes = 2 * kCoefBytes;
 // Keeps the spectrum channel c is about to synthesise, and how it is windowed.
+// (A block of a stream that plays SBR may be kept at its scale, dec/core_scale.h.)
 void keep_spectrum(MP4AACDEC_QUVA_Obj* obj, int c, uint8_t sequence, uint8_t shape);
 // Writes a block of 1024 stereo frames for a block that failed: the last good
 // spectra at half amplitude for the first failure in a row, silence after.

@@ -15,10 +15,10 @@ void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uin
 
 void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
                 const uint8_t* sectCodebook, const int16_t* scaleFactors, uint32_t* seed,
-                int32_t* const* coef) {
+                int32_t* const* coef, int energy_offset) {
     (void)mi;
     (void)w;
-    noise_bands(band, windowGroups, sectCodebook, scaleFactors, seed, coef[c & 1]);
+    noise_bands(band, windowGroups, sectCodebook, scaleFactors, seed, coef[c & 1], energy_offset);
 }
 
 // The TNS limits of the instance's profile and rate for long or short windows.

@@ -15,9 +15,11 @@ void kvxdec_intensity(MC_Info* mi, const BandInfo* band, int w, int c, const uin
                       const uint8_t* sectCodebook, const int16_t* scaleFactors, int32_t* const* coef);
 // Noise substitution of the noise bands of channel c, drawing from the
 // instance's generator `seed`.
+// energy_offset: added to each noise band's energy (4 s for a channel at
+// scale s, dec/core_scale.h).
 void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* windowGroups,
                 const uint8_t* sectCodebook, const int16_t* scaleFactors, uint32_t* seed,
-                int32_t* const* coef);
+                int32_t* const* coef, int energy_offset = 0);
 // TNS filters of one window, in place, within the limits of the instance's
 // profile and rate.
 void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int max_sfb, const int16_t* window_swb_top,

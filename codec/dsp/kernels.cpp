@@ -51,6 +51,7 @@ constexpr Kernels kReference = {
     sbr_hf_filter_c,
     sbr_hf_covariances_c,
     sbr_hf_magnitudes_c,
+    sbr_hf_scale_c,
     sbr_energies_c,
     sbr_log2_c,
     sbr_exp2_c,
@@ -63,6 +64,7 @@ constexpr Kernels kReference = {
     ps_transient_gains,
     ps_band_energies,
 #else
+    nullptr,
     nullptr,
     nullptr,
     nullptr,

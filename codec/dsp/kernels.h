@@ -69,6 +69,10 @@ struct Kernels {
     // The magnitudes of a block of subbands ORed, for their block
     // exponents.
     void (*sbr_hf_magnitudes)(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
+    // Two runs of samples times 2^-s, rounded or saturated (sbr_hf_scale,
+    // dsp/hf_filter.h): the generator's, and the core's time samples
+    // brought from one block scale to another (dec/core_scale.h).
+    void (*sbr_scale)(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
     // The SBR envelope adjuster's energies of a block of slots and
     // subbands, logarithms and exponentials of an array, sums of powers of 2
     // from their exponentials, and gains and noise applied to a block

@@ -128,7 +128,7 @@ void fill_noise(int32_t* out, int n, int16_t energy, uint32_t* state) {
 }  // namespace
 
 void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
-                 const int16_t* scaleFactors, uint32_t* seed, int32_t* out) {
+                 const int16_t* scaleFactors, uint32_t* seed, int32_t* out, int energy_offset) {
     // Many channels have no noise band: a look over the codebooks (one byte
     // a band of each group; from the top, where noise bands lie) spares them
     // the walk over every window's bands.
@@ -162,7 +162,7 @@ void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_
             uint32_t h = (2166136261u ^ *seed) * 16777619u;
             h = (h ^ static_cast<uint32_t>(set + b) ^ static_cast<uint32_t>(static_cast<uint16_t>(scaleFactors[sf_row + b])) << 16) * 16777619u;
             for (int k = first - 4 < 0 ? 0 : first - 4; k < first; ++k) h = (h ^ static_cast<uint32_t>(out[k])) * 16777619u;
-            kernels.noise_lines(out + first, n, scaleFactors[sf_row + b], h);
+            kernels.noise_lines(out + first, n, static_cast<int16_t>(scaleFactors[sf_row + b] + energy_offset), h);
         } else {
             fill_noise(out + first, n, scaleFactors[sf_row + b], &state);
         }

@@ -41,9 +41,10 @@ void intensity_bands(const BandInfo* band, const uint8_t* windowGroups, const ui
 // `seed` once a line. Exact: the generator starts from a hash of `seed` (the
 // channel) and of the channel's block (its codebooks, the energies of its
 // noise bands, the first line of every band), so the noise depends on that
-// block alone; `seed` is left alone.
+// block alone; `seed` is left alone. energy_offset is added to every noise
+// band's energy (exact arithmetic; see dec/core_scale.h).
 void noise_bands(const BandInfo* band, const uint8_t* windowGroups, const uint8_t* sectCodebook,
-                 const int16_t* scaleFactors, uint32_t* seed, int32_t* coef);
+                 const int16_t* scaleFactors, uint32_t* seed, int32_t* coef, int energy_offset = 0);
 // Exact arithmetic: the values of one noise band of n <= kMaxNoiseLines
 // lines. The generator x' = x kNoiseMul + kNoiseAdd (modulo 2^32) runs from
 // `seed`, advancing once a line; each line draws the low 16 bits of the new

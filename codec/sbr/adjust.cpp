@@ -24,6 +24,14 @@ using adjuster::term_q56;
 
 uint64_t term_q56(int32_t d) { return d <= -kSumBits * kOne ? 0 : term_q56(d, exp2_q24(d)); }
 
+// Gains g for samples 2^scale times their value: g itself for scale 0,
+// else into `out`.
+[[gnu::noinline]] const Lin* scaled_gains(const Lin* g, int n, int scale, Lin* out) {
+    if (!scale) return g;
+    for (int m = 0; m < n; ++m) out[m] = {g[m].m, g[m].e - scale};
+    return out;
+}
+
 // A weighted sum of up to three values, weights Q31 (their sum <= 2^31).
 Lin weighted(const Lin* v, const int64_t* w, int n) {
     int32_t emax = INT32_MIN;
@@ -150,7 +158,7 @@ void sbr_adjust_reset(SbrAdjustState* state) { *state = SbrAdjustState{}; }
 
 bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables& t, const SbrChannelFrame& frame,
                 const SbrDequant& levels, int32_t (*x_re)[64], int32_t (*x_im)[64], bool reset,
-                SbrAdjustWork* work, SbrAdjustHistory* history) {
+                SbrAdjustWork* work, SbrAdjustHistory* history, int x_scale) {
     const SbrGrid& grid = frame.grid;
     if (!valid(t, grid)) return false;
     const int kx = t.kx, m_sbr = t.m, num_env = grid.num_env;
@@ -206,7 +214,8 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // whether it is 0 (bit m of e_zero).
         int32_t* const e_curr = lv.e_curr;
         uint64_t e_zero = 0;
-        const int32_t log_scale = fx::shl_wrap(2 * shift, kFrac);
+        // (E_curr at its value: X_high is 2^x_scale times it.)
+        const int32_t log_scale = fx::shl_wrap(2 * (shift - x_scale), kFrac);
         const int32_t log_slots = log2_u64(static_cast<uint64_t>(row1 - row0));
         words::zero_words(e_curr, m_sbr);
         if (header.interpol_freq) {
@@ -393,6 +402,9 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
             for (int i = 0; i < num_sines; ++i) sl.q_plain[sines[i]] = adjuster::kSilentNoise;
             q_plain = sl.q_plain;
         }
+        // The gains as applied, to X_high at 2^x_scale times its value.
+        Lin g_applied[kSbrMaxSubbands];
+        const auto applied = [&](const Lin* gv) { return scaled_gains(gv, m_sbr, x_scale, g_applied); };
         int noise_index = st->noise_index;
         int r = row0;
         for (; r < row1 && smooth && r - row0 < 4; ++r) {
@@ -410,11 +422,12 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
                 }
                 gf = sl.g, qf = sl.q;
             }
-            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], 1, m_sbr, gf, transient ? nullptr : qf, noise_index);
+            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], 1, m_sbr, applied(gf), transient ? nullptr : qf,
+                              noise_index);
             noise_index = (noise_index + m_sbr) & 511;
         }
         if (r < row1) {
-            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], row1 - r, m_sbr, g, transient ? nullptr : q_plain,
+            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], row1 - r, m_sbr, applied(g), transient ? nullptr : q_plain,
                               noise_index);
             noise_index = (noise_index + (row1 - r) * m_sbr) & 511;
         }

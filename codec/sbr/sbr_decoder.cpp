@@ -5,6 +5,7 @@
 
 #include "sbr/dequant.h"
 #include "dsp/filterbank.h"
+#include "dsp/fixed.h"
 #include "dsp/kernels.h"
 #include "dsp/words.h"
 
@@ -125,6 +126,8 @@ void sbr_take_second_channel(SbrDecoder* s) {
     s->stereo_ps = 0;
     std::memset(&s->ch1, 0, sizeof s->ch1);
     std::memset(s->lent.overlap, 0, sizeof *s->lent.overlap);
+    // (Silence at any scale.)
+    s->core.scale[1] = 0;
 }
 
 SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, const SbrLent& lent, uint32_t mode, uint32_t signalled) {
@@ -136,6 +139,11 @@ SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, const SbrLent& lent, uin
     s->signalled = static_cast<uint8_t>(signalled);
     sbr_reset(s);
     return s;
+}
+
+// (The kernel, the values as two runs.)
+void sbr_rescale(int32_t* v, int n, int d) {
+    if (d) kernels.sbr_scale(v, v + n / 2, 1, n / 2, -d, v, v + n / 2);
 }
 
 void sbr_reset(SbrDecoder* s) {
@@ -220,7 +228,7 @@ void put_slot(Sample* out, const int32_t* slot, int n, int step, bool pair, Conv
 // The high band of channel c's frame in rows 2 .. 39 of the matrix, from
 // its X_low (subbands below kx): the HF generator, then the envelope
 // adjuster. False when the frame does not fit the adjuster's bounds.
-bool high_band(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c) {
+bool high_band(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, int scale) {
     const SbrFrameData& f = s->lent.frame->frame;
     SbrLentLevels* const work = s->lent.levels;
     const SbrFreqTables& t = s->parse.tables;
@@ -233,7 +241,13 @@ bool high_band(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c) {
     const int end = kSbrHfAdjSlots + kSbrRate * g.t_env[g.num_env];
     sbr_hf_generate(ch.hfgen, t, first, end, x->re, x->im, x->re, x->im, &work->hfgen);
     return sbr_adjust(&ch.adjust, s->parse.header, t, frame, work->levels, x->re, x->im, f.reset != 0, &work->adjust,
-                      &s->lent.low->history);
+                      &s->lent.low->history, scale);
+}
+
+// Subbands 0 .. kx - 1 of the 32 rows from re, im on (64 words apart),
+// 2^s times their value, at their value (rounded).
+void low_at_value(int32_t* re, int32_t* im, int kx, int s) {
+    for (int r = 0; r < kSbrQmfSlots; ++r, re += 64, im += 64) kernels.sbr_scale(re, im, 1, kx, s, re, im);
 }
 
 // Subbands kx .. 63 of every row of the matrix to zero.
@@ -262,10 +276,19 @@ void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im,
 namespace {
 
 // Channel c's subband samples of the frame in the matrix: X_low from the
-// core's time samples at `time`, then the high band (with `stereo`,
-// parametric stereo's copy of the lowest subbands first). Output slot l is
-// row l + kSbrHfAdjSlots.
-void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t* time, bool stereo) {
+// core's time samples at `time` (2^scale times their value), then the high
+// band (with `stereo`, parametric stereo's copy of the lowest subbands
+// first). Output slot l is row l + kSbrHfAdjSlots, at its value.
+[[gnu::noinline]] void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t* time, int scale,
+                               bool stereo) {
+    // The analysis state and the kept rows to this block's scale.
+    if (scale != ch.scale) {
+        const int d = scale - ch.scale;
+        sbr_rescale(ch.analysis.x, 320, d);
+        sbr_rescale(&ch.low_re[0][0], kSbrHfGenSlots * kSbrMaxKx, d);
+        sbr_rescale(&ch.low_im[0][0], kSbrHfGenSlots * kSbrMaxKx, d);
+        ch.scale = static_cast<int16_t>(scale);
+    }
     // X_low: the previous frame's last slots, then this frame's analysis,
     // in subbands 0..31 of the rows.
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
@@ -302,13 +325,21 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t
             std::memcpy(low->ps_low_re[r], x->re[r], sizeof low->ps_low_re[r]);
             std::memcpy(low->ps_low_im[r], x->im[r], sizeof low->ps_low_im[r]);
         }
+        if (scale) {
+            sbr_rescale(&low->ps_low_re[0][0], kSbrXLowSlots * kPsMaxHybridQmf, -scale);
+            sbr_rescale(&low->ps_low_im[0][0], kSbrXLowSlots * kPsMaxHybridQmf, -scale);
+        }
     }
-    if (s->frameOk && !high_band(s, x, ch, c)) {
+    if (s->frameOk && !high_band(s, x, ch, c, scale)) {
         kx = kSbrMaxKx;
         clear_high(x, kx);
     }
+    // The output slots' low band at its value.
+    if (scale) {
+        low_at_value(x->re[kSbrHfAdjSlots], x->im[kSbrHfAdjSlots], kx, scale);
+    }
     // The rows past this frame's 32 output slots start the next frame.
-    ch.carry_kx = kx;
+    ch.carry_kx = static_cast<int16_t>(kx);
     {
         const int kept = 64 - kx < kSbrMaxSubbands ? 64 - kx : kSbrMaxSubbands;
         for (int r = 0; r < kSbrCarryRows; ++r) {
@@ -324,11 +355,11 @@ void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t
 
 }  // namespace
 
-void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, const int32_t* time, void* out, bool wide, int step,
-                 bool pair) {
+void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, const int32_t* time, int scale, void* out, bool wide,
+                 int step, bool pair) {
     if (c == 1) sbr_take_second_channel(s);
     const bool stereo = s->stereo_ps && c == 0 && pair;
-    subbands(s, x, c ? s->ch1 : s->ch0, c, time, stereo);
+    subbands(s, x, c ? s->ch1 : s->ch0, c, time, scale, stereo);
 
     // Output slot l: row l + t_HFAdj; downsampled, its subbands 0..31 alone.
     // A mono stream with parametric stereo gives left and right (pair is
@@ -384,7 +415,7 @@ void sbr_begin_element(SbrDecoder* s, int32_t core_rate, int channels, SbrChanne
 }
 
 void sbr_channel_subbands(SbrDecoder* s, SbrScratch* x, SbrChannel* ch, int c) {
-    subbands(s, x, *ch, c, sbr_time_samples(x), false);
+    subbands(s, x, *ch, c, sbr_time_samples(x), 0, false);
 }
 
 void sbr_synthesise(SbrDecoder* s, int c, const int32_t (*re)[64], const int32_t (*im)[64], void* out, bool wide,

@@ -64,7 +64,11 @@ struct SbrChannel {
     // them can hold anything (M <= kSbrMaxSubbands), the rest is zero.
     int32_t high_re[kSbrCarryRows][kSbrMaxSubbands];
     int32_t high_im[kSbrCarryRows][kSbrMaxSubbands];
-    int32_t carry_kx;
+    int16_t carry_kx;
+    // The scale of the analysis state and of the rows kept in low_re,
+    // low_im: the core's time samples they came from were 2^scale times
+    // their value (see SbrCoreScale).
+    int16_t scale;
 };
 
 enum SbrMode : uint32_t { SBR_MODE_OFF = 0, SBR_MODE_FULL = 1, SBR_MODE_DOWNSAMPLED = 2 };
@@ -82,6 +86,26 @@ enum SbrSignalled : uint32_t {
 // Each concealed block in a row takes the held envelope this many dB down
 // (in quantized steps: 2 of 1.5 dB or 1 of 3 dB).
 constexpr int kSbrConcealDecayDb = 3;
+
+// While a stream of one or two channels plays SBR, the core's time samples
+// of a block are made 2^s times their value, s the block's scale (0 ..
+// kSbrMaxCoreScale): quiet blocks keep that many more bits below the
+// 16-bit LSB. The SBR band is rebuilt from them and lifted by the
+// envelope, often by 60 dB and more over core subbands of an LSB or less,
+// where the core's last bits would otherwise decide the high band. The
+// low band goes to the synthesis at its value. The core's side of it
+// (dec/core_scale.h) keeps here, per channel:
+struct SbrCoreScale {
+    int8_t scale[2];  // the scale of the channel's overlap buffer
+    int8_t block[2];  // the scale chosen for the block being read
+    int8_t peak[2];   // bit length of the last block's largest time sample or overlap value, at its value (Q12)
+    int8_t kept[2];   // the scale of the spectrum kept for concealment
+};
+constexpr int kSbrMaxCoreScale = 16;
+// n values (n even) from one scale to another d higher: up exactly (saturated,
+// which the scales chosen never reach), or down with rounding (kernel
+// sbr_scale).
+void sbr_rescale(int32_t* v, int n, int d);
 
 // The synthesis banks' delay lines: the 64-band ones, or for downsampled
 // SBR the 32-band ones, which take the first half of the room.
@@ -189,6 +213,7 @@ struct SbrDecoder {
     // say whether PS comes (two channels from its start, PS or not, so the
     // channel count never changes under a host that asked for native ones).
     uint8_t stereo_out;
+    SbrCoreScale core;
     SbrSynthesis synthesis;
 };
 
@@ -275,8 +300,9 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels);
 // samples (downsampled: 1024) at `out` (every `step`-th slot; with `pair` into the slot after
 // each as well): 16-bit samples, or with `wide` 32-bit ones (the 16-bit
 // sample times 65536 and the bits below it, limited to the 16-bit range).
-void sbr_channel(SbrDecoder* s, SbrScratch* scratch, int c, const int32_t* time, void* out, bool wide, int step,
-                 bool pair);
+// The time samples are 2^scale times their value (SbrCoreScale).
+void sbr_channel(SbrDecoder* s, SbrScratch* scratch, int c, const int32_t* time, int scale, void* out, bool wide,
+                 int step, bool pair);
 
 // Layouts of more than two channels played as a stereo downmix with SBR on
 // each of their elements (dec/downmix.h): the record holds one element's

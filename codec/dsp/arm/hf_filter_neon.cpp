@@ -72,7 +72,19 @@ void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, 
     const int32_t* r = re;
     const int32_t* i = im;
     int l = 0;
-    if (s >= 0) {
+    if (stride == 1) {
+        // Runs of words (the core's time samples between block scales).
+        if (s >= 0)
+            for (; l + 4 <= n; l += 4) {
+                vst1q_s32(yr + l, vrshlq_s32(vld1q_s32(re + l), count));
+                vst1q_s32(yi + l, vrshlq_s32(vld1q_s32(im + l), count));
+            }
+        else
+            for (; l + 4 <= n; l += 4) {
+                vst1q_s32(yr + l, vqshlq_s32(vld1q_s32(re + l), count));
+                vst1q_s32(yi + l, vqshlq_s32(vld1q_s32(im + l), count));
+            }
+    } else if (s >= 0) {
         for (; l + 4 <= n; l += 4) {
             vst1q_s32(yr + l, vrshlq_s32(column4(r, row_bytes), count));
             vst1q_s32(yi + l, vrshlq_s32(column4(i, row_bytes), count));

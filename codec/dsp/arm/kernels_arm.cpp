@@ -24,6 +24,7 @@ void override_kernels_arm(Kernels& k, uint32_t use) {
             k.qmf_synthesis32 = qmf_synthesis32_neon, k.sbr_hf_filter = sbr_hf_filter_neon;
             k.sbr_hf_covariances = sbr_hf_covariances_neon, k.ps_hybrid = ps_hybrid_analysis_neon;
             k.sbr_hf_magnitudes = sbr_hf_magnitudes_neon;
+            k.sbr_scale = sbr_hf_scale_neon;
             k.ps_allpass = ps_allpass_bands_neon, k.ps_mix = ps_mix_bands_neon;
             k.ps_step = ps_step_matrices_neon, k.ps_transient = ps_transient_gains_neon;
             k.ps_energies = ps_band_energies_neon;

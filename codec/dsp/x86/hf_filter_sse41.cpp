@@ -107,10 +107,18 @@ SSE41 void sbr_hf_scale_sse41(const int32_t* re, const int32_t* im, int stride, 
         const int32_t* r = re;
         const int32_t* i = im;
         int l = 0;
-        for (; l + 4 <= n; l += 4, r += 4 * stride, i += 4 * stride) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(yr + l), op(gather(r, stride)));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(yi + l), op(gather(i, stride)));
-        }
+        if (stride == 1)  // runs of words (the core's time samples between block scales)
+            for (; l + 4 <= n; l += 4) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(yr + l),
+                                 op(_mm_loadu_si128(reinterpret_cast<const __m128i*>(re + l))));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(yi + l),
+                                 op(_mm_loadu_si128(reinterpret_cast<const __m128i*>(im + l))));
+            }
+        else
+            for (; l + 4 <= n; l += 4, r += 4 * stride, i += 4 * stride) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(yr + l), op(gather(r, stride)));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(yi + l), op(gather(i, stride)));
+            }
         for (; l < n; ++l) hf_filter::scale_row(re, im, stride, l, s, yr, yi);
     };
     const __m128i count = _mm_cvtsi32_si128(s > 0 ? s : -s), count1 = _mm_cvtsi32_si128(s - 1);

@@ -23,6 +23,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.qmf_synthesis32 = qmf_synthesis32_sse41, k.sbr_hf_filter = sbr_hf_filter_sse41;
             k.sbr_hf_covariances = sbr_hf_covariances_sse41;
             k.sbr_hf_magnitudes = sbr_hf_magnitudes_sse41;
+            k.sbr_scale = sbr_hf_scale_sse41;
             k.ps_hybrid = ps_hybrid_analysis_sse41, k.ps_allpass = ps_allpass_bands_sse41;
             k.ps_mix = ps_mix_bands_sse41, k.ps_energies = ps_band_energies_sse41;
             k.sbr_energies = sbr_energies_sse41, k.sbr_log2 = sbr_log2_sse41;
