@@ -193,10 +193,10 @@ TEST_F(Headers, AdifWithCopyrightAndTwoPrograms) {
     put_pce(w, 5, 0);
     give(with_zeros(w.data(), w.data().size() + 8));
     EXPECT_EQ(aacDecodeADIFHeader(obj), 0);  // the selected program was not the last
-    // The first program's pair stays mapped.
+    // The first program's pair stays mapped, and its record stays.
     EXPECT_EQ(vals(obj->adif.copyright_id_present, obj->adif.bitrate, obj->adif.num_program_config_elements,
                    obj->ctx->currentProgram, obj->mcInfo.num_channels, obj->progConfig.front.tag_select[0]),
-              vals(1, 12345, 2, 2, 2, 5));
+              vals(1, 12345, 2, 2, 2, 2));
 }
 
 }  // namespace

@@ -155,14 +155,16 @@ TEST_F(Program, FirstProgramWithOnePairIsSelectedAndEntered) {
     EXPECT_EQ(kvxdec_chn_config(obj, CPE, 4, 0, mi), -1);  // unknown tag
     EXPECT_EQ(kvxdec_chn_config(obj, SCE, 3, 0, mi), -1);  // wrong type
 
-    // A later element of another program changes nothing but the record.
+    // A later element of another program changes nothing: the program
+    // played and its record stay (the downmix's layout is read from it).
     Pce other;
     other.tag = 9;
     other.front = {{0, 1}};
     other.comment = {'h', 'i'};
     EXPECT_EQ(parse(other), 9);
-    EXPECT_EQ(vals(mi->num_channels, obj->progConfig.front.is_cpe[0]), vals(2, 0));
-    EXPECT_STREQ(reinterpret_cast<const char*>(obj->progConfig.comments), "hi");
+    EXPECT_EQ(vals(mi->num_channels, obj->progConfig.front.is_cpe[0], obj->progConfig.front.tag_select[0]),
+              vals(2, 1, 3));
+    EXPECT_STREQ(reinterpret_cast<const char*>(obj->progConfig.comments), "");
 }
 
 TEST_F(Program, TwoSinglesAndARateChange) {

@@ -28,7 +28,7 @@ void read_mixdown(MP4AACDEC_QUVA_Obj* dec, Mixdown& m, uint16_t width) {
 }  // namespace
 
 int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec) {
-    ProgConfig& pc = dec->progConfig;
+    ProgConfig pc{};
     const int32_t tag = aacdec_getbits(dec, 4);
     pc.profile = aacdec_getbits(dec, 2);
     pc.sampling_rate_idx = aacdec_getbits(dec, 4);
@@ -60,7 +60,10 @@ int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec) {
     DecoderContext& ctx = *dec->ctx;
     if (ctx.currentProgram < 0) ctx.currentProgram = tag;
     if (tag != ctx.currentProgram) return tag;
-    if (kvxdec_enter_mc_kvxdec_info(dec, &pc) != 1) return -1;
+    // (Read aside: another program's element leaves the one played and its
+    // record, from which the downmix takes its layout, as they are.)
+    dec->progConfig = pc;
+    if (kvxdec_enter_mc_kvxdec_info(dec, &dec->progConfig) != 1) return -1;
     ctx.defaultConfig = 0;
     return tag;
 }

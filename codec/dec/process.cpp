@@ -223,6 +223,7 @@ uint16_t adif(Call& call) {
         obj->blockCount = 1;
     }
     obj->ctx->defaultConfig = 1;
+    obj->ctx->blockLimitBits = 0;
     kvxdec_byte_align(&obj->fifo);
     // Damage is stepped over byte by byte within the call, until a block
     // decodes, a concealed block is due or the input held runs out.
@@ -430,7 +431,12 @@ uint16_t frames(Call& call) {
     const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
     obj->ctx->blockLimitBits = !obj->rawStream && length > obj->blockOffset ? 8u * (length - obj->blockOffset) : 0;
     while (aacDecode(obj) <= 0) {
-        if (f.status == DECFIFO_UNDERRUN && !call.frame) {
+        // A mixed layout's block adds each element to the sums as it is
+        // read (dec/block.cpp): one of an ADTS frame, held whole, that runs
+        // out of data has read past the frame's end, and is lost here
+        // rather than tried again with its first elements in the sums twice.
+        const bool past_frame = obj->mcInfo.mix_block && obj->ctx->blockLimitBits && !call.pull;
+        if (f.status == DECFIFO_UNDERRUN && !call.frame && !past_frame) {
             // Incomplete: tried again from the start of the call once more
             // has come. aacDecode left the state alone.
             kvxdec_context_restore(obj);
@@ -438,6 +444,8 @@ uint16_t frames(Call& call) {
             obj->lastError = KVXD_ERR_BLOCK;
             return 0;
         }
+        // (The frame is still held from the block's start: read from there.)
+        if (past_frame && f.status == DECFIFO_UNDERRUN && !call.frame) rewind_to(f, block_start);
         // In frame mode running dry means the frame was cut short. Raw
         // blocks step over damage byte by byte within the call.
         bool moved = false;

@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""Streams made from the test data as the test runs: a copy with bits
+flipped (--flip BYTE:BIT), or with another stream after it (--then). aacdec
+decodes it in each of --modes, which must give the same PCM; with
+--same-as, that PCM must be the decode of another stream; with --blocks and
+--concealed, the summary must count those.
+
+usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
+       [--flip BYTE:BIT]... [--then FILE] [--modes stream,pull]
+       [--same-as FILE] [--blocks N --concealed M]
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+
+def decode(args, mode, stream, out):
+    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--mode", mode, "-f", "raw", stream, out]
+    r = subprocess.run(cmd, capture_output=True, text=True)
+    if r.returncode not in (0, 1):
+        sys.exit("FAIL: %s exited %d: %s" % (" ".join(cmd), r.returncode, r.stderr))
+    with open(out, "rb") as f:
+        return f.read(), r.stderr
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--aacdec", required=True)
+    p.add_argument("--emulator", default="")
+    p.add_argument("--stream", required=True)
+    p.add_argument("--flip", action="append", default=[])
+    p.add_argument("--then")
+    p.add_argument("--modes", default="stream")
+    p.add_argument("--same-as")
+    p.add_argument("--blocks", type=int)
+    p.add_argument("--concealed", type=int)
+    args = p.parse_args()
+    with open(args.stream, "rb") as f:
+        data = bytearray(f.read())
+    for flip in args.flip:
+        byte, bit = (int(v) for v in flip.split(":"))
+        data[byte] ^= 1 << bit
+    if args.then:
+        with open(args.then, "rb") as f:
+            data += f.read()
+    with tempfile.TemporaryDirectory() as tmp:
+        made = os.path.join(tmp, "made.aac")
+        with open(made, "wb") as f:
+            f.write(data)
+        outputs = {}
+        for mode in args.modes.split(","):
+            outputs[mode] = decode(args, mode, made, os.path.join(tmp, mode + ".raw"))
+        first, (pcm, summary) = next(iter(outputs.items()))
+        for mode, (other, _) in outputs.items():
+            if other != pcm:
+                blocks = [b for b in range(max(len(pcm), len(other)) // 4096)
+                          if pcm[4096 * b:4096 * (b + 1)] != other[4096 * b:4096 * (b + 1)]]
+                sys.exit("FAIL: %s mode gives other PCM than %s mode, blocks %s" % (mode, first, blocks[:20]))
+        if args.same_as:
+            want, _ = decode(args, "stream", args.same_as, os.path.join(tmp, "same.raw"))
+            if want != pcm:
+                sys.exit("FAIL: not the PCM of %s (%d bytes against %d)" % (args.same_as, len(pcm), len(want)))
+        if args.blocks is not None:
+            m = re.search(r"(\d+) blocks decoded \((\d+) concealed\)", summary)
+            if not m or int(m.group(1)) != args.blocks or int(m.group(2)) != args.concealed:
+                sys.exit("FAIL: expected %d blocks (%d concealed): %s" % (args.blocks, args.concealed, summary.strip()))
+    print("%s: %d bytes of PCM, the same in %s" % (os.path.basename(args.stream), len(pcm), args.modes))
+
+
+if __name__ == "__main__":
+    main()
