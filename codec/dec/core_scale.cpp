@@ -111,6 +111,10 @@ int core_scale_choose_sbr(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, 
     SbrCoreScale& k = dec->ctx->sbr->core;
     const MC_Info& mi = dec->mcInfo;
     if (c < 0 || c > 1) return 0;
+    // A coupling channel, read into the buffer of the last good spectra
+    // while a pair holds slot 1 (dec/ics.cpp), is dropped: it takes no
+    // scale, and leaves the pair's alone.
+    if (dec->coef[c] == dec->lastSpectrum) return 0;
     k.block[c] = 0;
     if (mi.mix_block || mi.num_channels > 2 || !dec->lastSpectrum || !sbr_playing(dec)) return 0;
 
