@@ -50,10 +50,9 @@ int peak_bits(const int32_t* time, const int32_t* overlap) {
 
 // log2 of the estimate above (kNoBound for a silent block), band by band:
 // a band's magnitudes summed and ORed (each taken as |q| - 1 for q < 0).
-int estimate(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, const int16_shared* quant,
+int estimate(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, const int16_shared* quant,
              bool* intensity) {
     const MC_Info& mi = dec->mcInfo;
-    const int w = mi.channel[c].window_channel & 1;
     const uint8_t* const books = dec->sectCodebook[c];
     const int16_t* const sf = dec->scaleFactors[c];
     // The sum of the bands' terms, 2^(t - top + 24) for a term of t bits,
@@ -107,7 +106,7 @@ int estimate(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, const i
 
 }  // namespace
 
-int core_scale_choose_sbr(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, const int16_shared* quant) {
+int core_scale_choose_sbr(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, const int16_shared* quant) {
     SbrCoreScale& k = dec->ctx->sbr->core;
     const MC_Info& mi = dec->mcInfo;
     if (c < 0 || c > 1) return 0;
@@ -119,7 +118,8 @@ int core_scale_choose_sbr(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, 
     if (mi.mix_block || mi.num_channels > 2 || !dec->lastSpectrum || !sbr_playing(dec)) return 0;
 
     bool intensity = false;
-    const int bound = estimate(dec, band, c, quant, &intensity);
+    w &= 1;
+    const int bound = estimate(dec, band, c, w, quant, &intensity);
     int s = kTarget + kSlack - bound;
     if (s > kTarget - k.peak[c]) s = kTarget - k.peak[c];
     if (s > kSbrMaxCoreScale) s = kSbrMaxCoreScale;
@@ -139,12 +139,11 @@ int core_scale_choose_sbr(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, 
     }
     k.block[c] = static_cast<int8_t>(s);
     if (s) {
-        const int w = ch.window_channel & 1;
         const uint8_t* const books = dec->sectCodebook[c];
         int16_t* const sf = dec->scaleFactors[c];
         for_each_group(band, dec->windowGroups[w], [&](int s0, int e, int n, int set) {
             for (int win = s0; win < e && win < 8; ++win)
-                for (int j = 0; j < n && set + j < 128; ++j)
+                for (int j = 0; j < n && set + j < 128 && win * n + j < 128; ++j)
                     if (books[set + j] >= 1 && books[set + j] <= 11)
                         sf[win * n + j] = static_cast<int16_t>(sf[win * n + j] + 4 * s);
         });

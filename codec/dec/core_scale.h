@@ -13,7 +13,7 @@
 #include "dsp/arithmetic.h"
 #include "sbr/built.h"
 
-int core_scale_choose_sbr(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, const int16_shared* quant);
+int core_scale_choose_sbr(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, const int16_shared* quant);
 void core_filter_bank_sbr(MP4AACDEC_QUVA_Obj* dec, int c, uint8_t sequence, uint16_t* shape, PcmOut out,
                           bool chosen);
 void core_scale_clear_sbr(MP4AACDEC_QUVA_Obj* dec);
@@ -21,12 +21,14 @@ void core_scale_clear_sbr(MP4AACDEC_QUVA_Obj* dec);
 inline constexpr bool kCoreScaled = kSbrBuilt && kExactArithmetic;
 
 // Channel c's scale for the block being read, from its quantized values
-// (not yet dequantised), scale factors and codebooks; raises the spectral
+// (not yet dequantised), scale factors and codebooks, its window groups
+// those of slot w; raises the spectral
 // bands' scale factors by 4 s. The second channel of a pair may lower the
 // first's (whose spectrum is then brought down to it). Returns s.
-inline int core_scale_choose(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, const int16_shared* quant) {
+inline int core_scale_choose(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w,
+                             const int16_shared* quant) {
     if constexpr (kCoreScaled)
-        if (dec->ctx->sbr) return core_scale_choose_sbr(dec, band, c, quant);
+        if (dec->ctx->sbr) return core_scale_choose_sbr(dec, band, c, w, quant);
     return 0;
 }
 

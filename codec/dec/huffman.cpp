@@ -146,7 +146,7 @@ void ungroup_short(const BandInfo* band, int16_shared* quant, int16_shared* scra
 }
 
 int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,
-                        const SectionEntry* sections, int16_t c) {
+                        const SectionEntry* sections, int16_t c, int w) {
     int16_shared* const half = shared16(dec->coef[c]);
     int16_shared* const quant = half + 1024;
     words::zero(quant, 1024 * sizeof(int16_t));
@@ -165,7 +165,7 @@ int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int secti
 
     if (!band->is_long) ungroup_short(band, quant, half);
 
-    core_scale_choose(dec, band, c, quant);
+    core_scale_choose(dec, band, c, w, quant);
     // A coefficient at the limit is beyond any source and beyond the filter
     // bank's range (see kvxdec_DequantizeGains): the block is damaged.
     if (kernels.dequantise(band->num_windows, band->num_swb, dec->coef[c], quant, dec->scaleFactors[c],

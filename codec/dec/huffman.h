@@ -28,8 +28,9 @@ extern const Huffbook kvxdec_book[14];
 // Builds the instance's band layouts for the rate of its channel map.
 void kvxdec_huffbookinit(MP4AACDEC_QUVA_Obj* dec);
 
+// (w: the slot whose window information channel c's block uses.)
 int16_t kvxdec_huffspec(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int section_count,
-                        const SectionEntry* sections, int16_t c);
+                        const SectionEntry* sections, int16_t c, int w = 0);
 // The values of the sections' spectral bands into quant, which arrives
 // zeroed: bands without spectral data, and on 64-bit targets runs of
 // codewords of zeros (dec/huffman_lines.h), are not written.

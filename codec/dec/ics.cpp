@@ -204,7 +204,7 @@ static int16_t kvxdec_getics(MP4AACDEC_QUVA_Obj* dec, BandInfo* band, int32_t co
         for (int i = 0; i < band->num_windows; ++i) tns->win[i].n_filt = 0;
     }
     if (bits(dec, 1)) return kIcsGainControl;
-    return kvxdec_huffspec(dec, band, count, sections, static_cast<int16_t>(c));
+    return kvxdec_huffspec(dec, band, count, sections, static_cast<int16_t>(c), w);
 }
 
 static void kvxdec_get_ics_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, int c, int w) {
