@@ -754,18 +754,29 @@ void check_hf_covariance(const Kernels& ref, const Kernels& var, int rounds) {
         }
 }
 
+// A 40 x 64 array of subband samples, re and im, in `pattern` (im in
+// another one a third of the time).
+constexpr int kSubbandRows = 40, kSubbandCols = 64;
+struct PatternedSubbands {
+    Guarded re, im;
+};
+PatternedSubbands patterned_subbands(int pattern) {
+    PatternedSubbands x{Guarded(kSubbandRows * kSubbandCols), Guarded(kSubbandRows * kSubbandCols)};
+    fill_pattern(x.re.data(), kSubbandRows * kSubbandCols, pattern);
+    fill_pattern(x.im.data(), kSubbandRows * kSubbandCols, below(3) ? pattern : below(kPatterns));
+    return x;
+}
+
 // The generator's block exponents: the magnitudes of 0 to 40 rows of 1 to
 // 32 subbands of a 40 x 64 array from any column ORed into words already
 // holding bits (and only those), in every pattern (the largest magnitude of
 // every bit length, INT32_MIN's 2^31 too, and all zero).
 void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds) {
     if (var.sbr_hf_magnitudes == ref.sbr_hf_magnitudes) return;
-    constexpr int kRows = 40, kCols = 64;
+    constexpr int kRows = kSubbandRows, kCols = kSubbandCols;
     for (int r = 0; r < 4 * rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
-            Guarded x_re(kRows * kCols), x_im(kRows * kCols);
-            fill_pattern(x_re.data(), kRows * kCols, pattern);
-            fill_pattern(x_im.data(), kRows * kCols, below(3) ? pattern : below(kPatterns));
+            auto [x_re, x_im] = patterned_subbands(pattern);
             const int n = below(4) ? kRows - below(3) : below(kRows + 1);
             const int first = below(kRows - n + 1), col = below(kCols);
             const int32_t* re = x_re.data() + first * kCols + col;
@@ -785,12 +796,10 @@ void check_hf_block_exponent(const Kernels& ref, const Kernels& var, int rounds)
 // place (the core's time samples between block scales), in every pattern.
 void check_sbr_scale(const Kernels& ref, const Kernels& var, int rounds) {
     if (var.sbr_scale == ref.sbr_scale) return;
-    constexpr int kRows = 40, kCols = 64;
+    constexpr int kRows = kSubbandRows, kCols = kSubbandCols;
     for (int r = 0; r < 4 * rounds; ++r)
         for (int pattern = 0; pattern < kPatterns; ++pattern) {
-            Guarded x_re(kRows * kCols), x_im(kRows * kCols);
-            fill_pattern(x_re.data(), kRows * kCols, pattern);
-            fill_pattern(x_im.data(), kRows * kCols, below(3) ? pattern : below(kPatterns));
+            auto [x_re, x_im] = patterned_subbands(pattern);
             const int s = static_cast<int>(below(63)) - 31;
             if (below(2)) {
                 const int n = 1 + below(kRows), col = below(kCols);

@@ -153,12 +153,9 @@ int core_scale_choose_sbr(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, 
 
 void core_filter_bank_sbr(MP4AACDEC_QUVA_Obj* dec, int c, uint8_t sequence, uint16_t* shape, PcmOut out,
                           bool chosen) {
+    c &= 1;  // (the pair's slots alone come here)
     int32_t* const coef = dec->coef[c];
     OverlapSample* const overlap = dec->overlap[c];
-    if (c < 0 || c > 1) {
-        kvxdec_aacFilterBank(dec, sequence, shape, coef, overlap, out);
-        return;
-    }
     SbrCoreScale& k = dec->ctx->sbr->core;
     int s = 0;
     if (chosen) {

@@ -435,17 +435,18 @@ uint16_t frames(Call& call) {
         // read (dec/block.cpp): one of an ADTS frame, held whole, that runs
         // out of data has read past the frame's end, and is lost here
         // rather than tried again with its first elements in the sums twice.
-        const bool past_frame = obj->mcInfo.mix_block && obj->ctx->blockLimitBits && !call.pull;
-        if (f.status == DECFIFO_UNDERRUN && !call.frame && !past_frame) {
-            // Incomplete: tried again from the start of the call once more
-            // has come. aacDecode left the state alone.
-            kvxdec_context_restore(obj);
-            ++obj->errorCount;
-            obj->lastError = KVXD_ERR_BLOCK;
-            return 0;
+        if (f.status == DECFIFO_UNDERRUN && !call.frame) {
+            if (!obj->mcInfo.mix_block || !obj->ctx->blockLimitBits || call.pull) {
+                // Incomplete: tried again from the start of the call once
+                // more has come. aacDecode left the state alone.
+                kvxdec_context_restore(obj);
+                ++obj->errorCount;
+                obj->lastError = KVXD_ERR_BLOCK;
+                return 0;
+            }
+            // (The frame is still held from the block's start: read from there.)
+            rewind_to(f, block_start);
         }
-        // (The frame is still held from the block's start: read from there.)
-        if (past_frame && f.status == DECFIFO_UNDERRUN && !call.frame) rewind_to(f, block_start);
         // In frame mode running dry means the frame was cut short. Raw
         // blocks step over damage byte by byte within the call.
         bool moved = false;
