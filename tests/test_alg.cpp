@@ -5,8 +5,11 @@
 #include <cstring>
 #include <vector>
 
+#include "dec/core_scale.h"
+#include "dec/tools.h"
 #include "decode_util.h"
 #include "sbr/built.h"
+#include "sbr/sbr_decoder.h"
 #include "test_util.h"
 #include "wraps.h"
 
@@ -236,6 +239,58 @@ TEST_F(AlgTest, InstancesInCallerMemoryDecodeInTurnAsAlone) {
 }
 
 }  // namespace
+
+// A channel the core scaled for SBR whose noise shaping filter would take
+// its spectrum beyond the 32-bit range is filtered at its value instead:
+// the values the filter gives the unscaled spectrum, and scale 0 from
+// there on. One whose filtered values fit keeps its scale.
+TEST_F(AlgTest, ScaledChannelWhoseFilterLeavesTheRangeIsFilteredAtItsValue) {
+    if (!kCoreScaled) GTEST_SKIP() << "no block scale in this build";
+    IKVXD_Params p = IKVXD_PARAMS;
+    OwnInstance own(&p);
+    ASSERT_TRUE(own.h);
+    std::vector<uint64_t> persistent(KVXD_sbrBytes(0, 0) / 8 + 1), scratch(KVXD_sbrBytes(1, 0) / 8 + 1);
+    ASSERT_EQ(KVXD_attachSbr(own.h, persistent.data(), scratch.data(), 0, 0), 0);
+    MP4AACDEC_QUVA_Obj* dec = inner_obj(own.h);
+    kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
+    dec->mcInfo.profile = 1;
+    dec->mcInfo.sampling_rate_idx = 4;
+    dec->maxSfb[0] = 49;
+    // One first-order filter over the whole window, its pole at -0.995: a
+    // run of lines of alternating sign comes out some 200 times larger.
+    TnsInfo* tns = dec->tnsData[0];
+    tns->n_windows = 1;
+    tns->win[0] = TnsWindow{};
+    tns->win[0].n_filt = 1;
+    tns->win[0].coef_res = 4;
+    tns->win[0].filt[0] = TnsFilter{0, 49, 1, 0, {7}};
+    const BandInfo* band = &dec->ctx->longBands;
+    constexpr int kScale = 8;
+    for (int32_t line : {1 << 20, 1 << 14}) {
+        std::vector<int32_t> value(1024, 0);
+        for (int i = 0; i < 400; ++i) value[i] = i % 2 ? -line : line;
+        std::vector<int32_t> want = value;
+        kvxdec_tns_decode_subblock(want.data(), want.data(), 49, band->window_swb_top[0], 1, &tns->win[0], dec);
+        for (int i = 0; i < 1024; ++i) dec->coef[0][i] = value[i] * (1 << kScale);
+        dec->ctx->sbr->core.block[0] = kScale;
+        kvxdec_tns_channel(dec, 0, 0, band);
+        const bool fits = line < (1 << 15);  // 2^14 x 200 x 2^8 < 2^31
+        std::vector<int32_t> got(dec->coef[0], dec->coef[0] + 1024);
+        if (!fits) {
+            EXPECT_EQ(got, want);
+            EXPECT_EQ(dec->ctx->sbr->core.block[0], 0);
+        } else {
+            // (Within the filter's rounding at its value, times 2^kScale.)
+            int32_t largest = 0;
+            for (int i = 0; i < 1024; ++i) {
+                EXPECT_NEAR(got[i], want[i] * double(1 << kScale), 256 << kScale) << i;
+                largest = std::max(largest, std::abs(got[i]));
+            }
+            EXPECT_GT(largest, 1 << 29);
+            EXPECT_EQ(dec->ctx->sbr->core.block[0], kScale);
+        }
+    }
+}
 
 // SBR works in the instance's spent side information, band and spectra
 // records besides its own, with 64-bit sums: over records aligned to the 4

@@ -79,13 +79,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
         if (!ch.present) continue;
         const int w = ch.window_channel;
         const BandInfo* b = kvxdec_winmap(dec, dec->windowSequence[w]);
-        const TnsInfo* tns = dec->tnsData[c];
-        int offset = 0;
-        for (int i = 0; i < tns->n_windows && i < 8; ++i) {
-            kvxdec_tns_decode_subblock(dec->coef[c] + offset, dec->coef[c] + offset, dec->maxSfb[w],
-                                       b->window_swb_top[i], b->is_long, &tns->win[i], dec);
-            offset += b->window_bins[i];
-        }
+        kvxdec_tns_channel(dec, c, w, b);
         if (mix) downmix_channel(dec, c);
     }
     if (mix) return;

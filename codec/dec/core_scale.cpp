@@ -8,14 +8,22 @@
 //              + noise bands x sqrt(their width) 2^((noise sf_max + 20) / 4),
 // and a time sample of a long block is at most sum |X| / 8 in Q12, of short
 // blocks twice sum |X| (two windows overlap); a pair's channels may add
-// (mid/side), temporal noise shaping may lift the spectrum. That bound is
-// far above what real blocks reach (their lines do not all add in phase),
-// so the scale is taken kSlack bits beyond it, and checked once the samples
-// are made: a block whose samples or overlap tail pass 2^28 (twice the
+// (mid/side). That bound is far above what real blocks reach (their lines
+// do not all add in phase), so the scale is taken kSlack bits beyond it
+// (noise shaping filters left out of it), and checked once the samples
+// are made: a block whose samples or overlap tail pass 2^30 (8 times the
 // 16-bit range in Q12) is made again at its value, from the kept spectrum
 // and the overlap buffer as it was. The last block's samples (SBR's
 // analysis state, and its rows of X_low kept for the next frame) and its
-// overlap tail, measured, bound the scale as well: within 2^26 once scaled.
+// overlap tail, measured, bound the scale as well: within 2^28 once scaled.
+// The scaled coefficients stay below 2^30, each band's largest known from
+// its largest |q|; a channel whose noise shaping filters take one beyond
+// the 32-bit range is filtered again at its value.
+//
+// The more bits, the better: the high band SBR rebuilds from core subbands
+// far below the block's loudest (100 dB and more at a sweep's onset) is as
+// exact as the time samples' last bits, and the transform's rounding is a
+// fixed fraction of its largest value.
 #include "dec/core_scale.h"
 
 #include <cstring>
@@ -28,11 +36,15 @@
 
 namespace {
 
-constexpr int kTarget = 26;    // bits the scaled samples are meant to take, Q12
+constexpr int kTarget = 28;    // bits the scaled samples are meant to take, Q12
 constexpr int kSlack = 8;       // bits the estimate is taken beyond its bound
-constexpr int kChecked = 28;   // bits the samples a scale made may take
+constexpr int kChecked = 30;   // bits the samples a scale made may take
 constexpr int kUnknown = 31;   // the last block's largest value, not measured
 constexpr int kNoBound = -100;
+// Scaled coefficients stay below 2^kCoefLimit: a pair's mid/side sums then
+// fit, and the dequantisation never reaches its limit (which marks a
+// damaged block).
+constexpr int kCoefLimit = 30;
 
 int bit_length(uint32_t v) { return 32 - fx::clz32(v); }
 // ceil(v / 4) of a value that may be negative.
@@ -48,10 +60,41 @@ int peak_bits(const int32_t* time, const int32_t* overlap) {
     return bit_length(all);
 }
 
+// The scale that keeps a band's coefficients below 2^kCoefLimit: l16 at
+// least 16 log2 of its largest |q|, v its scale factor. A coefficient is
+// |q|^(4/3) 2^((v - 80) / 4) at scale 0 (32 to the standard's unit).
+int coef_room(int l16, int v) {
+    const int bits = l16 + 3 * (v - 80);  // at least 12 log2 of the largest coefficient
+    return kCoefLimit - (bits > 0 ? (bits + 11) / 12 : 0);
+}
+
+// The same from each band's largest |q| itself, for when the bound of
+// estimate() would lower the scale.
+int exact_room(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, const int16_shared* quant) {
+    const uint8_t* const books = dec->sectCodebook[c];
+    const int16_t* const sf = dec->scaleFactors[c];
+    int room = kSbrMaxCoreScale;
+    for_each_band(band, dec->windowGroups[w], [&](int set, int sf_row, int b, int first, int end) {
+        if (set + b >= 128 || sf_row + b >= 128 || end <= first || end > 1024) return;
+        const int cb = books[set + b];
+        if (cb < 1 || cb > 11) return;
+        int32_t largest = 0;
+        for (int i = first; i < end; ++i) {
+            const int32_t a = quant[i] < 0 ? -quant[i] : quant[i];
+            if (a > largest) largest = a;
+        }
+        if (!largest) return;
+        const uint64_t sq = static_cast<uint64_t>(largest) * static_cast<uint64_t>(largest);
+        const int r = coef_room(4 * (64 - fx::clz64(sq * sq)), sf[sf_row + b]);  // (bit length of q^4)
+        if (r < room) room = r;
+    });
+    return room;
+}
+
 // log2 of the estimate above (kNoBound for a silent block), band by band:
 // a band's magnitudes summed and ORed (each taken as |q| - 1 for q < 0).
 int estimate(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, const int16_shared* quant,
-             bool* intensity) {
+             bool* intensity, int* room) {
     const MC_Info& mi = dec->mcInfo;
     const uint8_t* const books = dec->sectCodebook[c];
     const int16_t* const sf = dec->scaleFactors[c];
@@ -85,7 +128,12 @@ int estimate(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, 
                 total += (pairs & 0xFFFFFFFF) + (pairs >> 32);
             }
             const uint32_t largest = static_cast<uint32_t>((any | any >> 16 | any >> 32 | any >> 48) & 0xFFFF);
-            if (total) add(bit_length(static_cast<uint32_t>(total)) + (bit_length(largest) + 2) / 3 + ceil4(v - 80));
+            if (total) {
+                add(bit_length(static_cast<uint32_t>(total)) + (bit_length(largest) + 2) / 3 + ceil4(v - 80));
+                // (Every |q| is at most 2^bit_length(largest).)
+                const int r = coef_room(16 * bit_length(largest), v);
+                if (r < *room) *room = r;
+            }
         } else if (cb == 13) {
             // A noise band's values: at most sqrt(width) times their root
             // sum of squares (width at most 96).
@@ -98,9 +146,6 @@ int estimate(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, 
     int bound = top - 24 + (64 - fx::clz64(sum));
     bound += band->is_long ? -3 : 1;
     if (mi.channel[c].is_cpe) bound += 1;
-    const TnsInfo* tns = dec->tnsData[c];
-    for (int i = 0; i < tns->n_windows && i < 8; ++i)
-        if (tns->win[i].n_filt) return bound + 4;
     return bound;
 }
 
@@ -118,10 +163,17 @@ int core_scale_choose_sbr(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, 
     if (mi.mix_block || mi.num_channels > 2 || !dec->lastSpectrum || !sbr_playing(dec)) return 0;
 
     bool intensity = false;
+    int room = kSbrMaxCoreScale;
     w &= 1;
-    const int bound = estimate(dec, band, c, w, quant, &intensity);
+    const int bound = estimate(dec, band, c, w, quant, &intensity, &room);
     int s = kTarget + kSlack - bound;
     if (s > kTarget - k.peak[c]) s = kTarget - k.peak[c];
+    // The coefficients' room: the bound from the ORed magnitudes may be 4/3
+    // bit above it, so where it would lower the scale, the bands' largest
+    // values are looked up. (Temporal noise shaping may take them further:
+    // core_scale_tns_redo.)
+    if (s > room) room = exact_room(dec, band, c, w, quant);
+    if (s > room) s = room;
     if (s > kSbrMaxCoreScale) s = kSbrMaxCoreScale;
     if (s < 0) s = 0;
     // A pair's channels share the scale: mid/side and intensity mix them.
@@ -201,6 +253,27 @@ void core_filter_bank_sbr(MP4AACDEC_QUVA_Obj* dec, int c, uint8_t sequence, uint
     k.scale[c] = 0;
     kvxdec_aacFilterBank(dec, sequence, shape, coef, overlap, out);
     k.peak[c] = static_cast<int8_t>(peak_bits(out.time, overlap));
+}
+
+bool core_scale_tns_begin_sbr(MP4AACDEC_QUVA_Obj* dec, int c) {
+    static_assert(sizeof dec->ctx->sbr->work->re >= kCoefBytes, "room for a spectrum");
+    if (c < 0 || c > 1 || dec->ctx->sbr->core.block[c] <= 0) return false;
+    words::copy(dec->ctx->sbr->work->re[0], dec->coef[c], kCoefBytes);
+    return true;
+}
+
+bool core_scale_tns_redo_sbr(MP4AACDEC_QUVA_Obj* dec, int c) {
+    int32_t* const coef = dec->coef[c];
+    // (The filters saturate: a value at either end of the range is one that
+    // went beyond it.)
+    bool limit = false;
+    for (int i = 0; i < 1024; ++i) limit |= coef[i] == INT32_MAX || coef[i] == INT32_MIN;
+    if (!limit) return false;
+    SbrCoreScale& k = dec->ctx->sbr->core;
+    words::copy(coef, dec->ctx->sbr->work->re[0], kCoefBytes);
+    sbr_rescale(coef, 1024, -k.block[c]);
+    k.block[c] = 0;
+    return true;
 }
 
 void core_scale_clear_sbr(MP4AACDEC_QUVA_Obj* dec) {

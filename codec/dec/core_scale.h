@@ -64,6 +64,24 @@ inline int core_scale_kept(const MP4AACDEC_QUVA_Obj* dec, int c) {
     return 0;
 }
 
+// Around channel c's temporal noise shaping filters (at least one): before
+// them, whether its block is scaled (its spectrum is then saved aside);
+// after them, whether a filtered value went beyond the 32-bit range: the
+// spectrum is then back as it was before them, at its value (scale 0), to
+// be filtered again.
+bool core_scale_tns_begin_sbr(MP4AACDEC_QUVA_Obj* dec, int c);
+bool core_scale_tns_redo_sbr(MP4AACDEC_QUVA_Obj* dec, int c);
+inline bool core_scale_tns_begin(MP4AACDEC_QUVA_Obj* dec, int c) {
+    if constexpr (kCoreScaled)
+        if (dec->ctx->sbr) return core_scale_tns_begin_sbr(dec, c);
+    return false;
+}
+inline bool core_scale_tns_redo(MP4AACDEC_QUVA_Obj* dec, int c) {
+    if constexpr (kCoreScaled)
+        if (dec->ctx->sbr) return core_scale_tns_redo_sbr(dec, c);
+    return false;
+}
+
 // Both overlap buffers to scale 0 (a mixed layout's block uses them).
 inline void core_scale_clear(MP4AACDEC_QUVA_Obj* dec) {
     if constexpr (kCoreScaled)

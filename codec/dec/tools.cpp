@@ -1,5 +1,6 @@
 #include "dec/tools.h"
 
+#include "dec/core_scale.h"
 #include "dec/instance.h"
 #include "dsp/filterbank.h"
 #include "dsp/kernels.h"
@@ -34,6 +35,25 @@ void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int ma
                                 int32_t is_long, const TnsWindow* tns_window, MP4AACDEC_QUVA_Obj* dec) {
     (void)spectrum_out;  // the same buffer: filtered in place
     tns_window_filters(spectrum, max_sfb, window_swb_top, tns_limits(dec->mcInfo, is_long != 0), tns_window);
+}
+
+void kvxdec_tns_channel(MP4AACDEC_QUVA_Obj* dec, int c, int w, const BandInfo* band) {
+    const TnsInfo* tns = dec->tnsData[c];
+    const int windows = tns->n_windows < 8 ? tns->n_windows : 8;
+    bool any = false;
+    for (int i = 0; i < windows; ++i) any |= tns->win[i].n_filt != 0;
+    if (!any) return;
+    const auto filter = [&] {
+        int offset = 0;
+        for (int i = 0; i < windows; ++i) {
+            kvxdec_tns_decode_subblock(dec->coef[c] + offset, dec->coef[c] + offset, dec->maxSfb[w],
+                                       band->window_swb_top[i], band->is_long, &tns->win[i], dec);
+            offset += band->window_bins[i];
+        }
+    };
+    const bool scaled = core_scale_tns_begin(dec, c);
+    filter();
+    if (scaled && core_scale_tns_redo(dec, c)) filter();
 }
 
 void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1; }

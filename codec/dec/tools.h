@@ -24,6 +24,12 @@ void aacdec_pns(MC_Info* mi, const BandInfo* band, int w, int c, const uint8_t* 
 // profile and rate.
 void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int max_sfb, const int16_t* window_swb_top,
                                 int32_t is_long, const TnsWindow* tns_window, MP4AACDEC_QUVA_Obj* dec);
+// The TNS filters of channel c's windows (band layout `band`, its window
+// information in slot w). Where the core's block scale (dec/core_scale.h)
+// made the channel's spectrum larger than its value, and the filters take
+// a value beyond the 32-bit range, the channel is filtered again at its
+// value.
+void kvxdec_tns_channel(MP4AACDEC_QUVA_Obj* dec, int c, int w, const BandInfo* band);
 
 // Sets the first-block flag; the last step of every decoder reset.
 void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state);
