@@ -10,8 +10,12 @@
 // - Subband samples (re, im) are 16 x the standard's subband values X of a
 //   signal in 16-bit PCM steps: a full-scale sine in one band reaches about
 //   2^24.3, a quarter of the way to the 32-bit limit after the 16 x headroom
-//   of the time samples. The analysis saturates; the synthesis takes any
-//   32-bit values.
+//   of the time samples. That is the synthesis' input, which takes any
+//   32-bit values. The analysis gives 2^kQmfAnalysisGain times these
+//   (128 x X), saturated: subband samples as fine as its input's time
+//   samples, whose quietest subbands SBR may lift by 100 dB and more (a
+//   full-scale sine in one band reaches 2^27.3, near the time samples'
+//   2^27).
 // Inside each call a block exponent (the bit length of the slot's largest
 // value) scales the transform's input so that no sum can leave 32 bits,
 // whatever the input, and keeps 23 or more significant bits for every
@@ -38,6 +42,8 @@
 #pragma once
 
 #include <cstdint>
+
+constexpr int kQmfAnalysisGain = 3;
 
 // 320 samples (Q12): 1284 bytes.
 struct QmfAnalysisState {

@@ -4,7 +4,9 @@
 //   analysis_input(in, nx)             the new block, newest sample first
 //   analysis_window(blk, u)            the windowed, folded input u (Q11)
 //   analysis_pre(u, s, z)              z (bit-reversed) from u, scaled 2^s
-//   analysis_post(z, s, re, im)        the 32 subband samples from the FFT
+//   analysis_post(z, s, re, im)        the 32 subband samples from the FFT,
+//                                      2^-s times (the FFT's scale less the
+//                                      analysis gain)
 //   synthesis_pre<kBits>(re, im, s, d) D (bit-reversed), scaled 2^s
 //   synthesis_post<kBits>(d, s, v)     the slot's 2M new values v
 //   synthesis_window<kBits>(v, s, sums) v windowed into the ten partial sums
@@ -242,9 +244,10 @@ struct ScalarStepsOf {
     }
 
     // X = F Z[k] + G conj Z[31-k], (F/2 Z + G/2 conj Z') 2^-(37 + s). The
-    // shift 37 + s is 32 or more unless the folded input is near full
-    // scale. With kPairs such a shift starts the sums from the rounding
-    // term and takes their high word shifted by the rest (asr64_hi): the
+    // shift 37 + s is 32 or more unless the folded input is loud (its
+    // largest value beyond 2^(29 - kQmfAnalysisGain)). With kPairs such a
+    // shift starts the sums from the rounding term and takes their high
+    // word shifted by the rest (asr64_hi): the
     // value of rshr64_sat for any sum (a 64-bit value shifted by 32 or more
     // fits 32 bits), without a 64-bit shift by a count known at run time.
     QMF_INLINE static void analysis_post(const int32_t* z, int s, int32_t* re, int32_t* im) {
@@ -419,7 +422,7 @@ QMF_INLINE void analysis_slot(QmfAnalysisState* state, const int32_t* in, int32_
     int32_t z[64];
     Steps::analysis_pre(u, s, z);
     Steps::template fft<5>(z);
-    Steps::analysis_post(z, s, re, im);
+    Steps::analysis_post(z, s - kQmfAnalysisGain, re, im);
 }
 
 // One slot of the M-band synthesis (M = 2^kBits), the partial sums of its

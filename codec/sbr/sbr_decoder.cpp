@@ -281,6 +281,8 @@ namespace {
 // first). Output slot l is row l + kSbrHfAdjSlots, at its value.
 [[gnu::noinline]] void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t* time, int scale,
                                bool stereo) {
+    // X_low, the analysis' output, is 2^x_scale times its value.
+    const int x_scale = scale + kQmfAnalysisGain;
     // The analysis state and the kept rows to this block's scale.
     if (scale != ch.scale) {
         const int d = scale - ch.scale;
@@ -325,19 +327,15 @@ namespace {
             std::memcpy(low->ps_low_re[r], x->re[r], sizeof low->ps_low_re[r]);
             std::memcpy(low->ps_low_im[r], x->im[r], sizeof low->ps_low_im[r]);
         }
-        if (scale) {
-            sbr_rescale(&low->ps_low_re[0][0], kSbrXLowSlots * kPsMaxHybridQmf, -scale);
-            sbr_rescale(&low->ps_low_im[0][0], kSbrXLowSlots * kPsMaxHybridQmf, -scale);
-        }
+        sbr_rescale(&low->ps_low_re[0][0], kSbrXLowSlots * kPsMaxHybridQmf, -x_scale);
+        sbr_rescale(&low->ps_low_im[0][0], kSbrXLowSlots * kPsMaxHybridQmf, -x_scale);
     }
-    if (s->frameOk && !high_band(s, x, ch, c, scale)) {
+    if (s->frameOk && !high_band(s, x, ch, c, x_scale)) {
         kx = kSbrMaxKx;
         clear_high(x, kx);
     }
     // The output slots' low band at its value.
-    if (scale) {
-        low_at_value(x->re[kSbrHfAdjSlots], x->im[kSbrHfAdjSlots], kx, scale);
-    }
+    low_at_value(x->re[kSbrHfAdjSlots], x->im[kSbrHfAdjSlots], kx, x_scale);
     // The rows past this frame's 32 output slots start the next frame.
     ch.carry_kx = static_cast<int16_t>(kx);
     {

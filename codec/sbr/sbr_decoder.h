@@ -67,7 +67,8 @@ struct SbrChannel {
     int16_t carry_kx;
     // The scale of the analysis state and of the rows kept in low_re,
     // low_im: the core's time samples they came from were 2^scale times
-    // their value (see SbrCoreScale).
+    // their value (see SbrCoreScale); the rows, the analysis' output, are
+    // 2^(scale + kQmfAnalysisGain) times theirs.
     int16_t scale;
 };
 
