@@ -434,6 +434,52 @@ TEST(SbrBitstream, RobustnessSweep) {
     EXPECT_GT(ok, 100);
 }
 
+// A header whose frequency tables do not exist spoils the tables in force:
+// the blocks after it are not concealed from the last good frame, which was
+// read with the old ones, and play no high band until a good header comes.
+TEST(SbrDecoder, AHeaderWithoutTablesEndsConcealment) {
+    alignas(8) static uint8_t memory[sizeof(SbrDecoder)];
+    alignas(8) static SbrScratch scratch;
+    static SbrLentFrame frame;
+    static SbrLentLevels levels;
+    static SbrLentLow low;
+    alignas(8) static SbrLentOverlap overlap;
+    SbrDecoder* s = sbr_init(memory, &scratch, SbrLent{&frame, &levels, &low, &overlap}, SBR_MODE_FULL, SBR_SIGNALLED);
+    const auto give = [&](const std::vector<uint8_t>& bytes, uint32_t bits) {
+        SbrPayload& p = scratch.payload;
+        p = SbrPayload{};
+        std::memcpy(p.bytes, bytes.data(), bytes.size());
+        p.bits = static_cast<uint16_t>(bits);
+        p.present = 1;
+        ASSERT_EQ(sbr_begin_block(s, kFs / 2, 1), 1);
+    };
+    Model m;
+    const Hdr good;
+    ASSERT_TRUE(tables_of(good, &m.t));
+    SbrFrameData exp;
+    uint32_t bits = 0;
+    const std::vector<uint8_t> first = build({.hdr = &good, .ch = {plan(kGrids[0], 0, 0)}}, 1, m, exp, &bits);
+    give(first, bits);
+    EXPECT_EQ(s->frameOk, 1);
+    // A frame lost: concealed from the held one.
+    scratch.payload.present = 0;
+    ASSERT_EQ(sbr_begin_block(s, kFs / 2, 1), 1);
+    EXPECT_EQ(s->frameOk, 1);
+    EXPECT_EQ(s->concealRun, 1u);
+    // A header of start above stop, then frames without one.
+    BitWriter w;
+    write_header(w.put(1, 1), {.start = 15, .stop = 0});
+    w.put(0, 32);
+    give(w.data(), uint32_t(w.bits()));
+    EXPECT_EQ(s->frameOk, 0);
+    scratch.payload.present = 0;
+    ASSERT_EQ(sbr_begin_block(s, kFs / 2, 1), 1);
+    EXPECT_EQ(s->frameOk, 0);
+    // A good header again plays.
+    give(first, bits);
+    EXPECT_EQ(s->frameOk, 1);
+}
+
 // Parametric stereo keeps its state in the second channel's room and the
 // rest of its delay lines in the core's channel 1 overlap buffer: a block
 // of a channel pair later in the stream takes both back (the channel from

@@ -95,7 +95,10 @@ SbrParseStatus apply_header(SbrParseState* st, const SbrHeader& h, int32_t fs_sb
     *reset = restart;
     if (restart || o.limiter_bands != h.limiter_bands) {
         if (sbr_derive_freq_tables(freq_header(h), fs_sbr, &st->tables) != SBR_FREQ_OK) {
+            // The tables are spoilt: no frame read with the old ones may be
+            // played again (concealment), and the next header starts afresh.
             st->have_header = 0;
+            st->reset_pending = 1;
             return SBR_PARSE_ERR_TABLES;
         }
     }
