@@ -93,8 +93,8 @@ void sbr_adjust_reset(SbrAdjustState* state);
 // Returns false, touching nothing, for a grid or tables outside the bounds
 // above (which a valid stream never gives).
 // `work`, `history`: room for the working arrays (nothing of it is read).
-// x_scale: X_high is 2^x_scale times its value (made from core time samples
-// so scaled); Y comes out at its value.
+// x_scale: X_high is 2^x_scale times its value (the analysis bank's gain
+// and the core's block scale); Y comes out at its value.
 bool sbr_adjust(SbrAdjustState* state, const SbrHeader& header, const SbrFreqTables& tables,
                 const SbrChannelFrame& frame, const SbrDequant& levels, int32_t (*x_re)[64],
                 int32_t (*x_im)[64], bool reset, SbrAdjustWork* work, SbrAdjustHistory* history, int x_scale = 0);

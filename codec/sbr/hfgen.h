@@ -6,7 +6,9 @@
 //
 // Formats:
 // - X_low and X_high are QMF subband samples in the units of dsp/qmf.h
-//   (16 times the standard's X for a signal in 16-bit PCM steps), rows
+//   (16 times the standard's X for a signal in 16-bit PCM steps), at any
+//   scale (SBR's are 2^x_scale times their value, the analysis' gain and
+//   the core's block scale: the prediction does not depend on it), rows
 //   indexed like the standard's l: X_low row l for l = 0..39 is QMF slot
 //   l - t_HFGen of the current frame (rows 0..7 are the previous frame's
 //   last eight slots). X_high row l belongs to the same slot.
