@@ -7,6 +7,7 @@
 
 #include "dec/core_scale.h"
 #include "dec/tools.h"
+#include "dsp/dequant.h"
 #include "decode_util.h"
 #include "sbr/built.h"
 #include "sbr/sbr_decoder.h"
@@ -289,6 +290,46 @@ TEST_F(AlgTest, ScaledChannelWhoseFilterLeavesTheRangeIsFilteredAtItsValue) {
             EXPECT_GT(largest, 1 << 29);
             EXPECT_EQ(dec->ctx->sbr->core.block[0], kScale);
         }
+    }
+}
+
+// The block scale keeps every coefficient of a mono block below 2^30,
+// whatever the last block left room for: a band whose only value is -1
+// (the quick bound took negative values one lower and let such a band
+// through uncounted: s 16, its coefficient at the dequantisation's limit,
+// the block taken for damaged), and a noise band (its lines at scale s
+// 2^s times its root sum of squares, which nothing bounded: 2^34).
+TEST_F(AlgTest, BlockScaleKeepsEveryCoefficientBelow2To30) {
+    if (!kCoreScaled) GTEST_SKIP() << "no block scale in this build";
+    for (const auto [book, value, sf] : {std::tuple{1, -1, 140}, {1, 1, 140}, {1, -2, 140}, {13, 0, 56}}) {
+        SCOPED_TRACE(testing::Message() << "book " << book << " value " << value << " sf " << sf);
+        IKVXD_Params p = IKVXD_PARAMS;
+        OwnInstance own(&p);
+        ASSERT_TRUE(own.h);
+        std::vector<uint64_t> persistent(KVXD_sbrBytes(0, 0) / 8 + 1), scratch(KVXD_sbrBytes(1, 0) / 8 + 1);
+        ASSERT_EQ(KVXD_attachSbr(own.h, persistent.data(), scratch.data(), 0, 0), 0);
+        MP4AACDEC_QUVA_Obj* dec = inner_obj(own.h);
+        kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
+        dec->mcInfo.num_channels = 1;
+        dec->ctx->sbr->active = 1;
+        dec->ctx->sbr->core.peak[0] = 12;  // a quiet last block: up to 16 bits of scale
+        const BandInfo* band = &dec->ctx->longBands;
+        dec->windowGroups[0][0] = 1;
+        for (int b = 0; b < 128; ++b) dec->sectCodebook[0][b] = 0, dec->scaleFactors[0][b] = 100;
+        dec->sectCodebook[0][0] = static_cast<uint8_t>(book);
+        dec->scaleFactors[0][0] = static_cast<int16_t>(sf);
+        std::vector<int16_t> quant(1024, 0);
+        quant[0] = static_cast<int16_t>(value);
+        const int s = core_scale_choose_sbr(dec, band, 0, 0, quant.data());
+        if (book == 13) {
+            EXPECT_LE((sf + 20) / 4.0 + s, 30.0) << s;  // log2 of the lines' root sum of squares
+            continue;
+        }
+        std::vector<int32_t> coef(1024);
+        const int16_t* tops[8] = {band->window_swb_top[0]};
+        EXPECT_FALSE(kvxdec_DequantizeGains(1, band->num_swb, coef.data(), quant.data(), dec->scaleFactors[0], tops));
+        EXPECT_LT(std::abs(coef[0]), 1 << 30) << s;
+        EXPECT_GE(s, 13);  // no lower than the room needs: 2^(15 + 4/3 log2 |value| + s) < 2^30
     }
 }
 

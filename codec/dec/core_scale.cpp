@@ -68,7 +68,11 @@ int coef_room(int l16, int v) {
     return kCoefLimit - (bits > 0 ? (bits + 11) / 12 : 0);
 }
 
-// The same from each band's largest |q| itself, for when the bound of
+// A noise band's room: its lines are at most their root sum of squares,
+// 2^((v + 20) / 4) at scale 0.
+int noise_room(int v) { return kCoefLimit - ceil4(v + 20); }
+
+// The rooms from each band's largest |q| itself, for when the bound of
 // estimate() would lower the scale.
 int exact_room(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, const int16_shared* quant) {
     const uint8_t* const books = dec->sectCodebook[c];
@@ -77,6 +81,10 @@ int exact_room(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w
     for_each_band(band, dec->windowGroups[w], [&](int set, int sf_row, int b, int first, int end) {
         if (set + b >= 128 || sf_row + b >= 128 || end <= first || end > 1024) return;
         const int cb = books[set + b];
+        if (cb == 13) {
+            const int r = noise_room(sf[sf_row + b]);
+            if (r < room) room = r;
+        }
         if (cb < 1 || cb > 11) return;
         int32_t largest = 0;
         for (int i = first; i < end; ++i) {
@@ -92,7 +100,8 @@ int exact_room(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w
 }
 
 // log2 of the estimate above (kNoBound for a silent block), band by band:
-// a band's magnitudes summed and ORed (each taken as |q| - 1 for q < 0).
+// a band's magnitudes summed and ORed; *room lowered to each band's room
+// (coef_room; a noise band's from its root sum of squares).
 int estimate(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, const int16_shared* quant,
              bool* intensity, int* room) {
     const MC_Info& mi = dec->mcInfo;
@@ -115,14 +124,17 @@ int estimate(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, 
         const int v = sf[sf_row + b];
         if (cb >= 1 && cb <= 11) {
             // Four values a step in a 64-bit word (band widths are
-            // multiples of four): each 16-bit value's sign spread over it,
-            // XORed in, then the four summed as two 32-bit lanes.
+            // multiples of four): each 16-bit value's magnitude (its sign
+            // spread over it, XORed in, and 1 added where it was negative;
+            // 32768 at most, no carry), then the four summed as two 32-bit
+            // lanes.
             constexpr uint64_t kLow = UINT64_C(0x0001000100010001), kHalves = UINT64_C(0x0000FFFF0000FFFF);
             uint64_t total = 0, any = 0;
             for (int i = first; i + 4 <= end; i += 4) {
                 uint64_t q;
                 std::memcpy(&q, quant + i, sizeof q);
-                const uint64_t a = q ^ ((q >> 15) & kLow) * 0xFFFF;
+                const uint64_t negative = (q >> 15) & kLow;
+                const uint64_t a = (q ^ negative * 0xFFFF) + negative;
                 any |= a;
                 const uint64_t pairs = (a & kHalves) + ((a >> 16) & kHalves);
                 total += (pairs & 0xFFFFFFFF) + (pairs >> 32);
@@ -130,14 +142,16 @@ int estimate(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, 
             const uint32_t largest = static_cast<uint32_t>((any | any >> 16 | any >> 32 | any >> 48) & 0xFFFF);
             if (total) {
                 add(bit_length(static_cast<uint32_t>(total)) + (bit_length(largest) + 2) / 3 + ceil4(v - 80));
-                // (Every |q| is at most 2^bit_length(largest).)
+                // (Every |q| is below 2^bit_length(largest).)
                 const int r = coef_room(16 * bit_length(largest), v);
                 if (r < *room) *room = r;
             }
         } else if (cb == 13) {
             // A noise band's values: at most sqrt(width) times their root
-            // sum of squares (width at most 96).
+            // sum of squares (width at most 96), each at most that sum.
             add(ceil4(v + 20) + 4);
+            const int r = noise_room(v);
+            if (r < *room) *room = r;
         } else if (cb == 14 || cb == 15) {
             *intensity = true;
         }

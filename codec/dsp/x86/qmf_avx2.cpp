@@ -551,7 +551,8 @@ struct Avx2Steps : qmf::ScalarSteps {
         }
     }
 
-    // The shift 37 + s: 29 to 61, below 32 only for input near full scale.
+    // The shift 37 + s: 26 to 58 (s less the analysis gain), below 32 for
+    // loud slots (the folded input beyond 2^26).
     // Four bands a step in order, each in a 64-bit lane, F/2 = (f0, f1) and
     // G/2 = (f2, f3) from qmf_analysis_post_lanes_q31 (f1 and f3 one word
     // on), Z[k] = (ar, ai) as loaded, the mirrored Z[31-k] = (br, bi)
