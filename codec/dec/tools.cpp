@@ -39,21 +39,24 @@ void kvxdec_tns_decode_subblock(int32_t* spectrum, int32_t* spectrum_out, int ma
 
 void kvxdec_tns_channel(MP4AACDEC_QUVA_Obj* dec, int c, int w, const BandInfo* band) {
     const TnsInfo* tns = dec->tnsData[c];
-    const int windows = tns->n_windows < 8 ? tns->n_windows : 8;
-    bool any = false;
-    for (int i = 0; i < windows; ++i) any |= tns->win[i].n_filt != 0;
-    if (!any) return;
     const auto filter = [&] {
         int offset = 0;
-        for (int i = 0; i < windows; ++i) {
+        for (int i = 0; i < tns->n_windows && i < 8; ++i) {
             kvxdec_tns_decode_subblock(dec->coef[c] + offset, dec->coef[c] + offset, dec->maxSfb[w],
                                        band->window_swb_top[i], band->is_long, &tns->win[i], dec);
             offset += band->window_bins[i];
         }
     };
-    const bool scaled = core_scale_tns_begin(dec, c);
+    if constexpr (kCoreScaled) {
+        bool any = false;
+        for (int i = 0; i < tns->n_windows && i < 8; ++i) any |= tns->win[i].n_filt != 0;
+        if (any && core_scale_tns_begin(dec, c)) {
+            filter();
+            if (core_scale_tns_redo(dec, c)) filter();
+            return;
+        }
+    }
     filter();
-    if (scaled && core_scale_tns_redo(dec, c)) filter();
 }
 
 void kvxdec_aacFilterBankInit(MP4AACDEC_QUVA_Obj* state) { state->firstBlock = 1; }
