@@ -241,19 +241,31 @@ TEST_F(AlgTest, InstancesInCallerMemoryDecodeInTurnAsAlone) {
 
 }  // namespace
 
+// An instance in memory of its own with SBR attached, at 44.1 kHz (dec:
+// its inner object, null where it could not be made).
+struct SbrInstance {
+    SbrInstance() {
+        if (own.h && KVXD_attachSbr(own.h, persistent.data(), scratch.data(), 0, 0) == 0) {
+            dec = inner_obj(own.h);
+            kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
+        }
+    }
+    IKVXD_Params params = IKVXD_PARAMS;
+    OwnInstance own{&params};
+    std::vector<uint64_t> persistent = std::vector<uint64_t>(KVXD_sbrBytes(0, 0) / 8 + 1);
+    std::vector<uint64_t> scratch = std::vector<uint64_t>(KVXD_sbrBytes(1, 0) / 8 + 1);
+    MP4AACDEC_QUVA_Obj* dec = nullptr;
+};
+
 // A channel the core scaled for SBR whose noise shaping filter would take
 // its spectrum beyond the 32-bit range is filtered at its value instead:
 // the values the filter gives the unscaled spectrum, and scale 0 from
 // there on. One whose filtered values fit keeps its scale.
 TEST_F(AlgTest, ScaledChannelWhoseFilterLeavesTheRangeIsFilteredAtItsValue) {
     if (!kCoreScaled) GTEST_SKIP() << "no block scale in this build";
-    IKVXD_Params p = IKVXD_PARAMS;
-    OwnInstance own(&p);
-    ASSERT_TRUE(own.h);
-    std::vector<uint64_t> persistent(KVXD_sbrBytes(0, 0) / 8 + 1), scratch(KVXD_sbrBytes(1, 0) / 8 + 1);
-    ASSERT_EQ(KVXD_attachSbr(own.h, persistent.data(), scratch.data(), 0, 0), 0);
-    MP4AACDEC_QUVA_Obj* dec = inner_obj(own.h);
-    kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
+    SbrInstance own;
+    MP4AACDEC_QUVA_Obj* dec = own.dec;
+    ASSERT_TRUE(dec);
     dec->mcInfo.profile = 1;
     dec->mcInfo.sampling_rate_idx = 4;
     dec->maxSfb[0] = 49;
@@ -303,13 +315,9 @@ TEST_F(AlgTest, BlockScaleKeepsEveryCoefficientBelow2To30) {
     if (!kCoreScaled) GTEST_SKIP() << "no block scale in this build";
     for (const auto [book, value, sf] : {std::tuple{1, -1, 140}, {1, 1, 140}, {1, -2, 140}, {13, 0, 56}}) {
         SCOPED_TRACE(testing::Message() << "book " << book << " value " << value << " sf " << sf);
-        IKVXD_Params p = IKVXD_PARAMS;
-        OwnInstance own(&p);
-        ASSERT_TRUE(own.h);
-        std::vector<uint64_t> persistent(KVXD_sbrBytes(0, 0) / 8 + 1), scratch(KVXD_sbrBytes(1, 0) / 8 + 1);
-        ASSERT_EQ(KVXD_attachSbr(own.h, persistent.data(), scratch.data(), 0, 0), 0);
-        MP4AACDEC_QUVA_Obj* dec = inner_obj(own.h);
-        kvxdec_infoinit(dec, &samp_rate_kvxdec_info[4]);
+        SbrInstance own;
+        MP4AACDEC_QUVA_Obj* dec = own.dec;
+        ASSERT_TRUE(dec);
         dec->mcInfo.num_channels = 1;
         dec->ctx->sbr->active = 1;
         dec->ctx->sbr->core.peak[0] = 12;  // a quiet last block: up to 16 bits of scale

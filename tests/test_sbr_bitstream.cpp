@@ -434,17 +434,26 @@ TEST(SbrBitstream, RobustnessSweep) {
     EXPECT_GT(ok, 100);
 }
 
+// The records of an SBR decoder of its own (static: large).
+struct SbrRecords {
+    alignas(8) uint8_t memory[sizeof(SbrDecoder)];
+    alignas(8) SbrScratch scratch;
+    SbrLentFrame frame;
+    SbrLentLevels levels;
+    SbrLentLow low;
+    alignas(8) SbrLentOverlap overlap;
+    SbrDecoder* init(uint32_t signalled) {
+        return sbr_init(memory, &scratch, SbrLent{&frame, &levels, &low, &overlap}, SBR_MODE_FULL, signalled);
+    }
+};
+
 // A header whose frequency tables do not exist spoils the tables in force:
 // the blocks after it are not concealed from the last good frame, which was
 // read with the old ones, and play no high band until a good header comes.
 TEST(SbrDecoder, AHeaderWithoutTablesEndsConcealment) {
-    alignas(8) static uint8_t memory[sizeof(SbrDecoder)];
-    alignas(8) static SbrScratch scratch;
-    static SbrLentFrame frame;
-    static SbrLentLevels levels;
-    static SbrLentLow low;
-    alignas(8) static SbrLentOverlap overlap;
-    SbrDecoder* s = sbr_init(memory, &scratch, SbrLent{&frame, &levels, &low, &overlap}, SBR_MODE_FULL, SBR_SIGNALLED);
+    static SbrRecords r;
+    SbrScratch& scratch = r.scratch;
+    SbrDecoder* s = r.init(SBR_SIGNALLED);
     const auto give = [&](const std::vector<uint8_t>& bytes, uint32_t bits) {
         SbrPayload& p = scratch.payload;
         p = SbrPayload{};
@@ -488,19 +497,14 @@ TEST(SbrDecoder, AHeaderWithoutTablesEndsConcealment) {
 // read PS phase history that a pair's SBR channel had written.) PS starts
 // from zeroed lines whatever the core left in the buffer.
 TEST(SbrDecoder, APairTakesTheSecondChannelBackFromParametricStereo) {
-    alignas(8) static uint8_t memory[sizeof(SbrDecoder)];
-    alignas(8) static SbrScratch scratch;
-    static SbrLentFrame frame;
-    static SbrLentLevels levels;
-    static SbrLentLow low;
-    alignas(8) static SbrLentOverlap overlap;
+    static SbrRecords r;
+    SbrLentOverlap& overlap = r.overlap;
     auto zero = [](const void* p, size_t n) {
         const auto* b = static_cast<const uint8_t*>(p);
         return std::all_of(b, b + n, [](uint8_t x) { return x == 0; });
     };
     std::memset(&overlap, 0x33, sizeof overlap);  // a stereo stream's samples
-    SbrDecoder* s = sbr_init(memory, &scratch, SbrLent{&frame, &levels, &low, &overlap}, SBR_MODE_FULL,
-                             SBR_SIGNALLED | SBR_SIGNALLED_PS);
+    SbrDecoder* s = r.init(SBR_SIGNALLED | SBR_SIGNALLED_PS);
     ASSERT_EQ(sbr_begin_block(s, 22050, 1), 1);
     EXPECT_EQ(s->stereo_ps, 1);
     EXPECT_TRUE(zero(&overlap.ps, sizeof overlap.ps));
