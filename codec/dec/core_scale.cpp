@@ -207,11 +207,9 @@ int core_scale_choose_sbr(MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, 
     if (s) {
         const uint8_t* const books = dec->sectCodebook[c];
         int16_t* const sf = dec->scaleFactors[c];
-        for_each_group(band, dec->windowGroups[w], [&](int s0, int e, int n, int set) {
-            for (int win = s0; win < e && win < 8; ++win)
-                for (int j = 0; j < n && set + j < 128 && win * n + j < 128; ++j)
-                    if (books[set + j] >= 1 && books[set + j] <= 11)
-                        sf[win * n + j] = static_cast<int16_t>(sf[win * n + j] + 4 * s);
+        for_each_band(band, dec->windowGroups[w], [&](int set, int sf_row, int b, int, int) {
+            if (set + b < 128 && sf_row + b < 128 && books[set + b] >= 1 && books[set + b] <= 11)
+                sf[sf_row + b] = static_cast<int16_t>(sf[sf_row + b] + 4 * s);
         });
     }
     return s;

@@ -402,9 +402,10 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
             for (int i = 0; i < num_sines; ++i) sl.q_plain[sines[i]] = adjuster::kSilentNoise;
             q_plain = sl.q_plain;
         }
-        // The gains as applied, to X_high at 2^x_scale times its value.
+        // The gains as applied, to X_high at 2^x_scale times its value (the
+        // smoothed slots' scaled as they are weighted).
         Lin g_applied[kSbrMaxSubbands];
-        const auto applied = [&](const Lin* gv) { return scaled_gains(gv, m_sbr, x_scale, g_applied); };
+        const Lin* const g_at = scaled_gains(g, m_sbr, x_scale, g_applied);
         int noise_index = st->noise_index;
         int r = row0;
         for (; r < row1 && smooth && r - row0 < 4; ++r) {
@@ -412,22 +413,22 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
             int64_t w[3] = {0, 0, 0};  // current, b, a
             for (int lag = 0; lag <= 4; ++lag) w[lag <= j ? 0 : lag - j <= newest ? 1 : 2] += sbr_h_smooth[lag];
             const bool mix = w[0] != 0 && (w[1] != 0 || w[2] != 0);
-            const Lin *gf = g, *qf = q_plain;
+            const Lin *gf = g_at, *qf = q_plain;
             if (mix) {
                 history_linear();
                 for (int m = 0; m < m_sbr; ++m) {
                     const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
-                    sl.g[m] = weighted(gv, w, 3);
+                    const Lin gm = weighted(gv, w, 3);
+                    sl.g[m] = {gm.m, gm.e - x_scale};
                     sl.q[m] = bit(s_index, m) ? adjuster::kSilentNoise : weighted(qv, w, 3);
                 }
                 gf = sl.g, qf = sl.q;
             }
-            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], 1, m_sbr, applied(gf), transient ? nullptr : qf,
-                              noise_index);
+            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], 1, m_sbr, gf, transient ? nullptr : qf, noise_index);
             noise_index = (noise_index + m_sbr) & 511;
         }
         if (r < row1) {
-            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], row1 - r, m_sbr, applied(g), transient ? nullptr : q_plain,
+            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], row1 - r, m_sbr, g_at, transient ? nullptr : q_plain,
                               noise_index);
             noise_index = (noise_index + (row1 - r) * m_sbr) & 511;
         }
