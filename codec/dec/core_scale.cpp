@@ -277,10 +277,15 @@ bool core_scale_tns_begin_sbr(MP4AACDEC_QUVA_Obj* dec, int c) {
 bool core_scale_tns_redo_sbr(MP4AACDEC_QUVA_Obj* dec, int c) {
     int32_t* const coef = dec->coef[c];
     // (The filters saturate: a value at either end of the range is one that
-    // went beyond it.)
-    bool limit = false;
-    for (int i = 0; i < 1024; ++i) limit |= coef[i] == INT32_MAX || coef[i] == INT32_MIN;
-    if (!limit) return false;
+    // went beyond it. v ^ (v >> 31) is 2^31 - 1 for both ends alone, and
+    // adding 1 then sets the top bit: a loop without branches, which the
+    // compiler vectorizes.)
+    uint32_t ends = 0;
+    for (int i = 0; i < 1024; ++i) {
+        const uint32_t v = static_cast<uint32_t>(coef[i]);
+        ends |= (v ^ (0u - (v >> 31))) + 1u;
+    }
+    if (!(ends >> 31)) return false;
     SbrCoreScale& k = dec->ctx->sbr->core;
     words::copy(coef, dec->ctx->sbr->work->re[0], kCoefBytes);
     sbr_rescale(coef, 1024, -k.block[c]);

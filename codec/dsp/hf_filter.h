@@ -89,6 +89,7 @@ void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 // x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight columns or rows at a time.
 void sbr_hf_magnitudes_avx2(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
+void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 
 namespace hf_filter {
 

@@ -213,6 +213,53 @@ AVX2 void sbr_hf_magnitudes_avx2(const int32_t* re, const int32_t* im, int strid
     _mm256_zeroupper();
 }
 
+// Runs of words (stride 1: the output slots' low band, brought to its
+// value a row at a time) eight at a time, the last ones (fewer than eight)
+// by masked loads and stores, the other words not read or written: fx::rshr
+// as the arithmetic shift and its last bit shifted out, or fx::shl_sat
+// (where the shifted word does not shift back to itself). A column (stride
+// other than 1) is the SSE4.1 variant's.
+AVX2 void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr,
+                            int32_t* yi) {
+    if (stride != 1) {
+        sbr_hf_scale_sse41(re, im, stride, n, s, yr, yi);
+        return;
+    }
+    static constexpr int32_t kFirst[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+    const __m128i count = _mm_cvtsi32_si128(s > 0 ? s : -s), count1 = _mm_cvtsi32_si128(s - 1);
+    auto run = [&](auto op) AVX2_LAMBDA {
+        int l = 0;
+        for (; l + 8 <= n; l += 8) {
+            const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(re + l));
+            const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(im + l));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(yr + l), op(a));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(yi + l), op(b));
+        }
+        if (l < n) {
+            const __m256i lanes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kFirst + 8 - (n - l)));
+            const __m256i a = _mm256_maskload_epi32(re + l, lanes), b = _mm256_maskload_epi32(im + l, lanes);
+            _mm256_maskstore_epi32(yr + l, lanes, op(a));
+            _mm256_maskstore_epi32(yi + l, lanes, op(b));
+        }
+    };
+    if (s > 0) {
+        const __m256i one = _mm256_set1_epi32(1);
+        run([&](__m256i v) AVX2_LAMBDA {
+            return _mm256_add_epi32(_mm256_sra_epi32(v, count), _mm256_and_si256(_mm256_sra_epi32(v, count1), one));
+        });
+    } else if (s < 0) {
+        const __m256i max = _mm256_set1_epi32(INT32_MAX);
+        run([&](__m256i v) AVX2_LAMBDA {
+            const __m256i up = _mm256_sll_epi32(v, count);
+            const __m256i fits = _mm256_cmpeq_epi32(_mm256_sra_epi32(up, count), v);
+            return _mm256_blendv_epi8(_mm256_xor_si256(_mm256_srai_epi32(v, 31), max), up, fits);
+        });
+    } else if (re != yr || im != yi) {
+        run([&](__m256i v) AVX2_LAMBDA { return v; });
+    }
+    _mm256_zeroupper();
+}
+
 // The covariances of eight subbands side by side, a row at a time: each
 // row's eight words by one load, scaled by each subband's own shift
 // (VPSLLVD with fx::shl_sat's saturation, then VPSRAVD as fx::rshr; left

@@ -35,8 +35,9 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
     // all-pass runs below eight bands, the SBR covariances' runs below
     // eight subbands, the adjuster's energies of four to seven subbands).
     // The SBR filter, covariances and block exponents' magnitudes take
-    // eight subbands a row (the filter's and the magnitudes' last ones by
-    // masked loads and stores). The PS hybrid analysis takes four taps a
+    // eight subbands a row, the scaling of runs of words eight words (the
+    // filter's, the magnitudes' and the runs' last ones by masked loads and
+    // stores; columns are scaled by the SSE4.1 code). The PS hybrid analysis takes four taps a
     // register. Noise bands
     // draw eight lines at a time, mid/side takes eight. TNS keeps eight of its
     // outputs in one register. The adjuster's gains
@@ -58,6 +59,7 @@ void override_kernels_x86(Kernels& k, uint32_t use) {
             k.sbr_energies = sbr_energies_avx2, k.sbr_log2 = sbr_log2_avx2;
             k.sbr_exp2 = sbr_exp2_avx2, k.sbr_apply = sbr_apply_avx2;
             k.sbr_hf_filter = sbr_hf_filter_avx2, k.sbr_hf_covariances = sbr_hf_covariances_avx2;
+            k.sbr_scale = sbr_hf_scale_avx2;
             k.sbr_hf_magnitudes = sbr_hf_magnitudes_avx2;
             k.sbr_pcm16 = qmf_pcm16_avx2, k.ps_transient = ps_transient_gains_avx2;
             k.ps_step = ps_step_matrices_avx2, k.mix_rows = mix_rows_q30_avx2;
