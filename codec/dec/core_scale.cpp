@@ -123,23 +123,36 @@ int estimate(const MP4AACDEC_QUVA_Obj* dec, const BandInfo* band, int c, int w, 
         const int cb = books[set + b];
         const int v = sf[sf_row + b];
         if (cb >= 1 && cb <= 11) {
-            // Four values a step in a 64-bit word (band widths are
-            // multiples of four): each 16-bit value's magnitude (its sign
-            // spread over it, XORed in, and 1 added where it was negative;
-            // 32768 at most, no carry), then the four summed as two 32-bit
-            // lanes.
-            constexpr uint64_t kLow = UINT64_C(0x0001000100010001), kHalves = UINT64_C(0x0000FFFF0000FFFF);
-            uint64_t total = 0, any = 0;
-            for (int i = first; i + 4 <= end; i += 4) {
-                uint64_t q;
-                std::memcpy(&q, quant + i, sizeof q);
-                const uint64_t negative = (q >> 15) & kLow;
-                const uint64_t a = (q ^ negative * 0xFFFF) + negative;
-                any |= a;
-                const uint64_t pairs = (a & kHalves) + ((a >> 16) & kHalves);
-                total += (pairs & 0xFFFFFFFF) + (pairs >> 32);
+            // The band's magnitudes summed and ORed. On 64-bit targets a
+            // plain loop, which the compiler vectorizes; on 32-bit ones four
+            // values a step in a 64-bit word (band widths are multiples of
+            // four): each 16-bit value's magnitude (its sign spread over it,
+            // XORed in, and 1 added where it was negative; 32768 at most, no
+            // carry), then the four summed as two 32-bit lanes.
+            uint64_t total = 0;
+            uint32_t largest = 0;
+            if constexpr (sizeof(void*) == 8) {
+                uint32_t band_sum = 0;
+                for (int i = first; i < end; ++i) {
+                    const uint32_t a = static_cast<uint32_t>(quant[i] < 0 ? -quant[i] : quant[i]);
+                    largest |= a;
+                    band_sum += a;
+                }
+                total = band_sum;
+            } else {
+                constexpr uint64_t kLow = UINT64_C(0x0001000100010001), kHalves = UINT64_C(0x0000FFFF0000FFFF);
+                uint64_t any = 0;
+                for (int i = first; i + 4 <= end; i += 4) {
+                    uint64_t q;
+                    std::memcpy(&q, quant + i, sizeof q);
+                    const uint64_t negative = (q >> 15) & kLow;
+                    const uint64_t a = (q ^ negative * 0xFFFF) + negative;
+                    any |= a;
+                    const uint64_t pairs = (a & kHalves) + ((a >> 16) & kHalves);
+                    total += (pairs & 0xFFFFFFFF) + (pairs >> 32);
+                }
+                largest = static_cast<uint32_t>((any | any >> 16 | any >> 32 | any >> 48) & 0xFFFF);
             }
-            const uint32_t largest = static_cast<uint32_t>((any | any >> 16 | any >> 32 | any >> 48) & 0xFFFF);
             if (total) {
                 add(bit_length(static_cast<uint32_t>(total)) + (bit_length(largest) + 2) / 3 + ceil4(v - 80));
                 // (Every |q| is below 2^bit_length(largest).)
