@@ -301,6 +301,18 @@ TEST(Api, FourThreadsFourStreams) {
     for (size_t k = 0; k < in.size(); ++k) EXPECT_EQ(got[k], want[k]) << kStreams[k];
 }
 
+// The ADTS frames of a stream, headers included.
+std::vector<Bytes> adts_frames(const Bytes& adts) {
+    std::vector<Bytes> frames;
+    for (size_t at = 0; at + 7 <= adts.size();) {
+        const size_t length = static_cast<size_t>((adts[at + 3] & 3) << 11 | adts[at + 4] << 3 | adts[at + 5] >> 5);
+        if (length < 7 || at + length > adts.size()) break;
+        frames.emplace_back(adts.begin() + static_cast<long>(at), adts.begin() + static_cast<long>(at + length));
+        at += length;
+    }
+    return frames;
+}
+
 // ADTS frames without their headers: the access units of the stream.
 std::vector<Bytes> access_units(const Bytes& adts, uint8_t asc[2]) {
     std::vector<Bytes> units;
@@ -917,6 +929,29 @@ TEST(Api, HeAacMultichannelPlaysEachElementsSbrMixed) {
     EXPECT_EQ(got.shapes, (Shapes{{1024, 16000}}));
     EXPECT_EQ(vals(got.pcm.size(), got.info.sbr), vals(24 * 1024 * 2 * 2, 1));
     EXPECT_TRUE(down.guards_intact());
+
+    // Another stream spliced on (mono AAC-LC at 48 kHz) whose first block
+    // fails: nothing of the new stream to conceal from, and the mixed
+    // layout's SBR is gone with the old stream; a silent block at the new
+    // stream's rate, within the room (before, the reset SBR decoder's full
+    // rate: 2048 frames into the room for 1024, and past the short record).
+    const auto five_one = adts_frames(in), mono = adts_frames(read_file("tests/data/p04_head.aac"));
+    ASSERT_GE(mono.size(), 3u);
+    Bytes spliced;
+    for (size_t i = 0; i < 20; ++i) spliced.insert(spliced.end(), five_one[i].begin(), five_one[i].end());
+    Bytes failed = mono[0];
+    std::fill(failed.begin() + 7, failed.end(), 0xFF);
+    spliced.insert(spliced.end(), failed.begin(), failed.end());
+    for (size_t i = 1; i < mono.size(); ++i) spliced.insert(spliced.end(), mono[i].begin(), mono[i].end());
+    for (uint32_t mode : {ZORAAC_SBR_DOWNSAMPLED, ZORAAC_SBR_FULL}) {
+        p.sbr = mode;
+        Decoder after(p);
+        const Played a = play(after, spliced, 0);
+        const uint32_t he = mode == ZORAAC_SBR_FULL ? 2048 : 1024, rate = mode == ZORAAC_SBR_FULL ? 32000 : 16000;
+        EXPECT_EQ(a.shapes, (Shapes{{he, rate}, {1024, 48000}})) << mode;
+        EXPECT_EQ(a.pcm.size(), (20 * he + mono.size() * 1024) * 2 * 2) << mode;
+        EXPECT_TRUE(after.guards_intact()) << mode;
+    }
 }
 
 // An ADTS stream (headers without CRC) with a coupling channel element put

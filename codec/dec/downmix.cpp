@@ -270,6 +270,16 @@ bool downmix_sbr_attach(MP4AACDEC_QUVA_Obj* dec, void* persistent, SbrMixScratch
 }
 
 void downmix_sbr_reset(MP4AACDEC_QUVA_Obj* dec) {
+    // A mixed layout's SBR goes with its stream (a splice, a reset): what
+    // the last blocks kept (each channel's tail in the overlap buffers and
+    // the store, no spectra) can no longer be played through it, so a block
+    // that fails before the next good one has nothing to conceal from.
+    MC_Info& mi = dec->mcInfo;
+    if (kSbrBuilt && mi.mix_sbr) {
+        mi.mix_sbr = 0;
+        mi.mix_last = 0;
+        dec->goodChannels = 0;
+    }
     SbrMixRecord* const r = dec->ctx->sbrMix;
     if (!r) return;
     const int n = sbr_mix_channels(dec);
@@ -585,7 +595,9 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
 
 // (Run for a lost block alone.)
 __attribute__((cold)) void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
-    if (dec->mcInfo.mix_sbr && dec->ctx->sbrMix) {
+    // (Only while the layout's SBR plays: its synthesis then has the record
+    // and the room of the rate it decided on.)
+    if (kSbrBuilt && dec->mcInfo.mix_sbr && dec->ctx->sbrMix && dec->ctx->sbr && dec->ctx->sbr->active) {
         conceal_sbr_mix(dec);
         return;
     }

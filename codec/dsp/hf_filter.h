@@ -87,7 +87,9 @@ void sbr_hf_magnitudes_neon(const int32_t* re, const int32_t* im, int stride, in
 void sbr_hf_scale_neon(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 void sbr_hf_covariance_sse41(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
 void sbr_hf_covariance_neon(const int32_t* yr, const int32_t* yi, int n, int64_t* phi);
-// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp), eight columns or rows at a time.
+// x86 AVX2 (dsp/x86/hf_filter_avx2.cpp): the magnitudes eight columns a
+// row, the scaling eight words of a run at a time (a column's is the SSE4.1
+// variant's).
 void sbr_hf_magnitudes_avx2(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any);
 void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, int n, int s, int32_t* yr, int32_t* yi);
 
