@@ -76,6 +76,14 @@ void check_at(bool ok, int line) {
 // One output area for every call, as large as any call may need.
 alignas(16) uint8_t g_pcm[output_room(1u << 16, false, true)];
 
+// A call's room of `room` bytes in `buffer`, 4-byte aligned and ending
+// within four bytes of the buffer's end: a block written past the room is a
+// sanitizer finding.
+template <size_t N>
+uint8_t* room_at_end(uint8_t (&buffer)[N], size_t room) {
+    return buffer + ((N - room) & ~size_t{3});
+}
+
 const uint32_t kRates[12] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
 
 // The plug-in over the whole input; returns the blocks it produced.
@@ -102,9 +110,7 @@ uint64_t run_plugin(const uint8_t* data, size_t size, Rng& rng, bool frame, bool
         in.size = static_cast<uint32_t>(n);
         in.passthrough = 7;
         const uint32_t room = static_cast<uint32_t>(output_room(n, frame, full));
-        // (The room ends within four bytes of the buffer's end: a block
-        // written past it is a sanitizer finding.)
-        out.data = g_pcm + ((sizeof g_pcm - room) & ~size_t{3});
+        out.data = room_at_end(g_pcm, room);
         int r = -1;
         if (rng.below(8) == 0) {
             // Too little room: refused with nothing taken (then the same call
@@ -259,9 +265,7 @@ void api_step(ApiDecoder& a, Rng& rng, size_t unit = kRandomPiece) {
     const size_t room = rng.below(8) == 0 ? rng.below(static_cast<uint32_t>(need)) : need + rng.below(64);
     size_t used = 12345;
     zoraac_frame f;
-    // The room ends within four bytes of the buffer's end, so that a block
-    // written past it is a sanitizer finding.
-    uint8_t* const out = g_api_out + ((sizeof g_api_out - room) & ~size_t{3});
+    uint8_t* const out = room_at_end(g_api_out, room);
     const int s = zoraac_decode(a.d, n ? a.data + a.at : nullptr, n, &used, out, room, &f);
     ++a.calls;
     check(used <= n);

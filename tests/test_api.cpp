@@ -316,18 +316,16 @@ std::vector<Bytes> adts_frames(const Bytes& adts) {
 // ADTS frames without their headers: the access units of the stream.
 std::vector<Bytes> access_units(const Bytes& adts, uint8_t asc[2]) {
     std::vector<Bytes> units;
-    size_t at = 0;
-    while (at + 7 <= adts.size() && adts[at] == 0xFF && (adts[at + 1] & 0xF6) == 0xF0) {
-        const uint8_t* h = &adts[at];
-        const size_t length = static_cast<size_t>((h[3] & 3) << 11 | h[4] << 3 | h[5] >> 5);
+    for (const Bytes& frame : adts_frames(adts)) {
+        const uint8_t* h = frame.data();
+        if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0) break;
         const size_t header = (h[1] & 1) ? 7 : 9;
-        if (length <= header || at + length > adts.size()) break;
+        if (frame.size() <= header) break;
         const unsigned object = (h[2] >> 6) + 1u, index = (h[2] >> 2) & 15u;
         const unsigned config = (h[2] & 1u) << 2 | h[3] >> 6;
         asc[0] = static_cast<uint8_t>(object << 3 | index >> 1);
         asc[1] = static_cast<uint8_t>((index & 1) << 7 | config << 3);
-        units.emplace_back(adts.begin() + static_cast<long>(at + header), adts.begin() + static_cast<long>(at + length));
-        at += length;
+        units.emplace_back(frame.begin() + static_cast<long>(header), frame.end());
     }
     return units;
 }

@@ -27,6 +27,13 @@ namespace {
 
 #define AVX2_LAMBDA __attribute__((always_inline, target("avx2")))
 
+// The mask of the first k lanes (0 <= k <= 8), for the masked loads and
+// stores (VPMASKMOVD) of a run's last words.
+AVX2_INLINE __m256i first_lanes(int k) {
+    static constexpr int32_t kOnes[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kOnes + 8 - k));
+}
+
 // The limit of each word's sign (sign: its top bit), INT32_MAX or INT32_MIN.
 AVX2_INLINE __m256i limit(__m256i sign) {
     return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(_mm256_set1_epi32(INT32_MAX)),
@@ -154,8 +161,7 @@ AVX2 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int32_t* 
             for (int j = 0; j < 4; ++j) c[j][i] = coef[i + j * kHfCoefRow];
             sh[i] = shift[i];
         }
-        static constexpr int32_t kFirst[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
-        const __m256i lanes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kFirst + 8 - n));
+        const __m256i lanes = first_lanes(n);
         filter_rows<true, true>(x_re, x_im, y_re, y_im, stride, count, c[0], 8, sh, lanes);
     } else {
         // Eight subbands a pass; the last pass ends at the last subband.
@@ -181,8 +187,6 @@ AVX2 void sbr_hf_filter_avx2(const int32_t* x_re, const int32_t* x_im, int32_t* 
 // than eight) by masked loads and stores (VPMASKMOVD), the other words not
 // read or written.
 AVX2 void sbr_hf_magnitudes_avx2(const int32_t* re, const int32_t* im, int stride, int rows, int n, uint32_t* any) {
-    // The lanes of the last subbands: kFirst + 8 - k holds k ones.
-    static constexpr int32_t kFirst[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
     const int end = rows * stride;
     int c = 0;
     for (; c + 8 <= n; c += 8) {
@@ -198,7 +202,7 @@ AVX2 void sbr_hf_magnitudes_avx2(const int32_t* re, const int32_t* im, int strid
         _mm256_storeu_si256(out, m);
     }
     if (c < n) {
-        const __m256i lanes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kFirst + 8 - (n - c)));
+        const __m256i lanes = first_lanes(n - c);
         int* out = reinterpret_cast<int*>(any + c);
         const int32_t* r = re + c;
         const int32_t* i = im + c;
@@ -225,7 +229,6 @@ AVX2 void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, in
         sbr_hf_scale_sse41(re, im, stride, n, s, yr, yi);
         return;
     }
-    static constexpr int32_t kFirst[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
     const __m128i count = _mm_cvtsi32_si128(s > 0 ? s : -s), count1 = _mm_cvtsi32_si128(s - 1);
     auto run = [&](auto op) AVX2_LAMBDA {
         int l = 0;
@@ -236,7 +239,7 @@ AVX2 void sbr_hf_scale_avx2(const int32_t* re, const int32_t* im, int stride, in
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(yi + l), op(b));
         }
         if (l < n) {
-            const __m256i lanes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kFirst + 8 - (n - l)));
+            const __m256i lanes = first_lanes(n - l);
             const __m256i a = _mm256_maskload_epi32(re + l, lanes), b = _mm256_maskload_epi32(im + l, lanes);
             _mm256_maskstore_epi32(yr + l, lanes, op(a));
             _mm256_maskstore_epi32(yi + l, lanes, op(b));
