@@ -53,7 +53,7 @@ void enter_envelope(PsState* ps, int e, int width) {
     const int nr_iid = ps_nr_iid_icc_par[p.iid_mode];
     const int nr_icc = ps_nr_iid_icc_par[p.icc_mode];
     const int nr_pd = ps_nr_ipdopd_par[p.iid_mode];
-    const int row0 = p.iid_mode > 2 ? ps_iid_lav_fine + 15 : ps_iid_lav_normal;
+    const bool fine = p.iid_mode > 2;
     const int32_t(*const mix)[8][4] = ps_mix[p.icc_mode > 2 ? 1 : 0];
     // Every band's steps divide by the width: one reciprocal for them all.
     const uint32_t w = static_cast<uint32_t>(width > 1 ? width : 2);
@@ -69,9 +69,18 @@ void enter_envelope(PsState* ps, int e, int width) {
         const int icc = !p.enable_icc ? 0
                         : icc_as_coded ? ps_get(p.level[e][b], kPsIcc)
                                        : mapped(p.level[e], kPsIcc, nr_icc, is34, b);
-        const int row = row0 + iid;
-        const int32_t* hm = mix[row >= 0 && row < 46 ? row : row0][icc >= 0 && icc <= 7 ? icc : 0];
+        // The table holds the indices from 0 up (ps_tables.h); an index out
+        // of the grid (never, the parse keeps them in) plays as 0.
+        const int a = iid < 0 ? -iid : iid;
+        const int row = fine ? (a < kPsMixFineRows ? a : 0) : (a < kPsMixFineRows / 2 ? ps_mix_row_normal[a] : 0);
+        const int32_t* hm = mix[row][icc >= 0 && icc <= 7 ? icc : 0];
         int32_t target[4] = {hm[0], hm[1], hm[2], hm[3]};
+        if (iid < 0) {
+            target[0] = hm[1];
+            target[1] = hm[0];
+            target[2] = fx::neg_wrap(hm[3]);
+            target[3] = fx::neg_wrap(hm[2]);
+        }
         int32_t target_i[4] = {0, 0, 0, 0};
         if (p.enable_ipdopd && b < cfg.num_ipdopd) {
             const int opd = mapped(p.phase[e], kPsOpd, nr_pd, is34, b) & 7;

@@ -9,8 +9,10 @@
 //
 // ps_mix[procedure][row][icc][h11, h12, h21, h22]: the mixing matrices of
 // procedure A (rotation by the ICC angle, [0]) and B (the principal-axis
-// rotation, [1]), Q30. row: the IID index plus 7 on the normal grid (rows
-// 0..14), plus 30 on the fine grid (rows 15..45).
+// rotation, [1]), Q30, for IID indices i >= 0: row i on the fine grid,
+// ps_mix_row_normal[i] on the normal one (the rows the two grids share are
+// kept once). Index -i has the matrix of i with h11 and h12 swapped and
+// h21, h22 swapped and negated: exactly, as the generator checks.
 //
 // ps_phase_smooth[64 * a + 8 * b + c]: the unit phasor of the weighted sum
 // of the IPD/OPD angles a (oldest, weight 1/4), b (1/2) and c (newest, 1),
@@ -83,7 +85,9 @@ struct PsConfigTables {
 };
 
 extern const PsHuffTable ps_huff[PS_HUFF_COUNT];
-extern const int32_t ps_mix[2][46][8][4];
+constexpr int kPsMixFineRows = 16;  // the fine grid's indices 0..15, the normal one's 0..7
+extern const int32_t ps_mix[2][19][8][4];
+extern const uint8_t ps_mix_row_normal[kPsMixFineRows / 2];
 extern const int32_t ps_phase_smooth[512][2];
 extern const PsConfigTables ps_config_20;
 extern const PsConfigTables ps_config_34;

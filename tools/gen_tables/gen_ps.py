@@ -68,21 +68,42 @@ def generate():
     out.append("};")
     out.append("")
 
-    # Mixing matrices: [iid row][icc][h11 h12 h21 h22], Q30; iid rows 0..14
-    # the normal grid (-7..7), 15..45 the fine one (-15..15).
+    # Mixing matrices: [row][icc][h11 h12 h21 h22], Q30, for IID indices of
+    # 0 and up alone: rows 0..15 the fine grid's 0..15, then the normal
+    # grid's values that the fine grid lacks; ps_mix_row_normal[i] is the row
+    # of the normal grid's index i. An index -i has the matrix of i with
+    # h11 and h12 swapped and h21, h22 swapped and negated (c and 1 / c),
+    # which holds here to the last bit: checked below on every row.
     iid = load_tsv(DATA, "iid_quant.tsv")
     icc = load_tsv(DATA, "icc_quant.tsv")
-    grid = [r for r in iid if r["resolution"] == "normal"] + [r for r in iid if r["resolution"] == "fine"]
-    assert len(grid) == 46
-    ha, hb = [], []
-    for r in grid:
-        c = float(r["c"])
+
+    def matrices(r):
+        ma, mb = [], []
         for k in icc:
-            a, b = mixing(c, float(k["rho"]), float(k["alpha"]))
-            ha.extend(q(x, 30) for x in a)
-            hb.extend(q(x, 30) for x in b)
+            a, b = mixing(float(r["c"]), float(k["rho"]), float(k["alpha"]))
+            ma.append(tuple(q(x, 30) for x in a))
+            mb.append(tuple(q(x, 30) for x in b))
+        return ma, mb
+
+    grids = {}
+    for res in ("normal", "fine"):
+        g = {int(r["index"]): matrices(r) for r in iid if r["resolution"] == res}
+        assert sorted(g) == list(range(-max(g), max(g) + 1))
+        for i, (ma, mb) in g.items():
+            for m, n in ((ma, g[-i][0]), (mb, g[-i][1])):
+                assert all(y == (x[1], x[0], -x[3], -x[2]) for x, y in zip(m, n)), (res, i)
+        grids[res] = g
+    rows = [grids["fine"][i] for i in range(16)]
+    normal_row = []
+    for i in range(8):
+        if grids["normal"][i] not in rows:
+            rows.append(grids["normal"][i])
+        normal_row.append(rows.index(grids["normal"][i]))
+    ha = [x for ma, _ in rows for m in ma for x in m]
+    hb = [x for _, mb in rows for m in mb for x in m]
     out += table("int32_t", "ps_mix", ha + hb, per_line=8)
-    out[-len(ha + hb) // 8 - 2] = "const int32_t ps_mix[2][46][8][4] = {"
+    out[-len(ha + hb) // 8 - 2] = "const int32_t ps_mix[2][%d][8][4] = {" % len(rows)
+    out += table("uint8_t", "ps_mix_row_normal", normal_row)
     out.append("")
 
     # Smoothed phase factors of three IPD/OPD indices (oldest first, weights
