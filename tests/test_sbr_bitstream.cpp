@@ -516,4 +516,26 @@ TEST(SbrDecoder, APairTakesTheSecondChannelBackFromParametricStereo) {
     EXPECT_TRUE(zero(&overlap, sizeof overlap));
 }
 
+// A stream with parametric stereo entered between two SBR headers: a block
+// lost before the first header has no frame to conceal from and no
+// frequency tables, and parametric stereo leaves every band to play (the
+// empty tables cut both channels above the hybrid bands before).
+TEST(SbrDecoder, ALostBlockBeforeTheFirstHeaderKeepsEveryStereoBand) {
+    static SbrRecords r;
+    SbrDecoder* s = r.init(SBR_SIGNALLED | SBR_SIGNALLED_PS);
+    BitWriter w;
+    w.put(0, 1).put(0, 32);  // SBR data without a header
+    SbrPayload& p = r.scratch.payload;
+    p = SbrPayload{};
+    std::memcpy(p.bytes, w.data().data(), w.data().size());
+    p.bits = static_cast<uint16_t>(w.bits());
+    p.present = 1;
+    ASSERT_EQ(sbr_begin_block(s, 22050, 1), 1);
+    ASSERT_EQ(s->stereo_ps, 1);
+    EXPECT_EQ(s->frameOk, 0);
+    EXPECT_EQ(s->ps.top, 64);
+    sbr_conceal_block(s, 1);
+    EXPECT_EQ(s->ps.top, 64);
+}
+
 }  // namespace

@@ -92,15 +92,23 @@ void fill(uint8_t (*par)[N], PsField f, int x) {
 bool ps_read_data(PsParams* p, const uint8_t* data, uint32_t bit_offset, uint32_t bit_count) {
     BitReader br{data, bit_offset + bit_count, bit_offset, false};
     if (br.bit()) {  // enable_ps_header
-        p->enable_iid = static_cast<uint8_t>(br.bit());
-        if (p->enable_iid) p->iid_mode = static_cast<uint8_t>(br.read(3));
-        p->enable_icc = static_cast<uint8_t>(br.bit());
-        if (p->enable_icc) p->icc_mode = static_cast<uint8_t>(br.read(3));
-        p->enable_ext = static_cast<uint8_t>(br.bit());
-        if (p->iid_mode > 5 || p->icc_mode > 5 || br.overrun) {
+        // Taken only whole and valid: a reserved mode refuses the header
+        // and leaves the modes in force as they were (a later header that
+        // leaves the mode out keeps a valid one).
+        const bool iid = br.bit() != 0;
+        const uint32_t iid_mode = iid ? br.read(3) : p->iid_mode;
+        const bool icc = br.bit() != 0;
+        const uint32_t icc_mode = icc ? br.read(3) : p->icc_mode;
+        const bool ext = br.bit() != 0;
+        if (iid_mode > 5 || icc_mode > 5 || br.overrun) {
             p->have_header = 0;
             return false;
         }
+        p->enable_iid = iid;
+        p->iid_mode = static_cast<uint8_t>(iid_mode);
+        p->enable_icc = icc;
+        p->icc_mode = static_cast<uint8_t>(icc_mode);
+        p->enable_ext = ext;
         p->have_header = 1;
     }
     if (!p->have_header) return false;
@@ -137,6 +145,9 @@ bool ps_read_data(PsParams* p, const uint8_t* data, uint32_t bit_offset, uint32_
     } else {
         fill(p->level, kPsIcc, 0);
     }
+    // The phases are this frame's alone: a frame without them (no
+    // extension, or none of their kind) has none.
+    bool ipdopd = false;
     if (p->enable_ext) {
         int32_t left = static_cast<int32_t>(br.read(4));
         if (left == 15) left += static_cast<int32_t>(br.read(8));
@@ -146,8 +157,8 @@ bool ps_read_data(PsParams* p, const uint8_t* data, uint32_t bit_offset, uint32_
             left -= 2;
             if (id != 0) continue;
             const uint32_t start = br.pos;
-            p->enable_ipdopd = static_cast<uint8_t>(br.bit());
-            if (p->enable_ipdopd &&
+            ipdopd = br.bit() != 0;
+            if (ipdopd &&
                 !read_param(br, IPD, kPsIpd, OPD, kPsOpd, true, nr_pd, num_env, prev_last, ref_ok, p->phase))
                 return false;
             br.bit();  // reserved_ps
@@ -168,7 +179,8 @@ bool ps_read_data(PsParams* p, const uint8_t* data, uint32_t bit_offset, uint32_
         ++num_env;
         border[num_env] = kSlots - 1;
     }
-    if (!p->enable_ipdopd) std::memset(p->phase, 0, sizeof p->phase);
+    p->enable_ipdopd = ipdopd;
+    if (!ipdopd) std::memset(p->phase, 0, sizeof p->phase);
     if (p->enable_iid || p->enable_icc)
         p->is34 = static_cast<uint8_t>(p->enable_iid ? nr_iid == 34 : nr_icc == 34);
     p->num_env = static_cast<uint8_t>(num_env);

@@ -209,7 +209,10 @@ void sbr_conceal_block(SbrDecoder* s, int channels) {
     if (!s->active) return;
     conceal_frame(s, channels);
     // The stereo image holds.
-    if (s->stereo_ps) ps_begin_frame(&s->ps, nullptr, 0, 0, s->parse.tables.kx + s->parse.tables.m);
+    // (Without a frame to conceal from, the tables may not exist: the
+    // bands are left as they come, as for a block whose SBR data fails.)
+    if (s->stereo_ps)
+        ps_begin_frame(&s->ps, nullptr, 0, 0, s->frameOk ? s->parse.tables.kx + s->parse.tables.m : 64);
 }
 
 namespace {
