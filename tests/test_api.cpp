@@ -841,6 +841,26 @@ TEST(Api, AStreamOfMoreChannelsIsRefusedNotPlayed) {
     EXPECT_EQ(vals(got.refusals, got.info.channel_configuration, got.info.frames_decoded), vals(3, 6, 0));
 }
 
+// One flipped bit in an ADIF stream costs a block or two, never the rest:
+// junk read as a program config element, in the damaged block or while the
+// decoder stepped over the damage byte by byte, was taken as the stream's
+// program (seven channels, say), and the stream was refused from then on
+// (a quarter of such flips).
+TEST(Api, AFlippedBitInAdifNeverRefusesTheRest) {
+    const Bytes clean = read_file(kStreams[3]);
+    Decoder ref(stream_params());
+    const uint64_t blocks = play(ref, clean).info.frames_decoded;
+    std::mt19937 rng(11);
+    for (int flip = 0; flip < 24; ++flip) {
+        Bytes in = clean;
+        const size_t at = 200 + rng() % (in.size() - 400);
+        in[at] = static_cast<uint8_t>(in[at] ^ (1u << (rng() % 8)));
+        Decoder dec(stream_params());
+        const Played got = play(dec, in);
+        EXPECT_GE(got.info.frames_decoded + 2, blocks) << "byte " << at;
+    }
+}
+
 // A 5.1 stream (its windows change from channel to channel) natively, every
 // channel with the bits below its LSB (S32), and as the stereo downmix:
 // the native channels mixed afterwards in double precision with the

@@ -203,7 +203,11 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
             ChInfo map[2];
             std::memcpy(map, dec->mcInfo.channel, sizeof map);
             const uint8_t program_mixed = dec->mcInfo.mix_program;
-            kvxdec_get_prog_config(dec);
+            // ADIF gives its programs in its header; one inside a block is
+            // read over. (In a damaged block, or stepping over damage, one
+            // read from junk stayed the stream's after the block failed:
+            // more channels, and the stream refused to its end.)
+            kvxdec_get_prog_config(dec, dec->state != STATE_ADIF);
             if (decoded && std::memcmp(map, dec->mcInfo.channel, sizeof map) != 0) remapped = true;
             // A program to mix, or no longer one, from here on.
             if (!decoded) downmix_begin_block(dec);

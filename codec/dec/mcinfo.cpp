@@ -27,7 +27,7 @@ void read_mixdown(MP4AACDEC_QUVA_Obj* dec, Mixdown& m, uint16_t width) {
 
 }  // namespace
 
-int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec) {
+int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec, bool keep) {
     ProgConfig pc{};
     const int32_t tag = aacdec_getbits(dec, 4);
     pc.profile = aacdec_getbits(dec, 2);
@@ -57,6 +57,7 @@ int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec) {
     for (uint16_t i = 0; i < comment_bytes; ++i) pc.comments[i] = static_cast<uint8_t>(aacdec_getbits(dec, 8));
     pc.comments[comment_bytes] = 0;
 
+    if (!keep) return tag;
     DecoderContext& ctx = *dec->ctx;
     if (ctx.currentProgram < 0) ctx.currentProgram = tag;
     if (tag != ctx.currentProgram) return tag;

@@ -79,7 +79,9 @@ struct MP4AACDEC_QUVA_Obj;
 // Channel positions of kvxdec_enter_chn; 0 looks up an existing channel.
 enum : int8_t { CHN_LOOKUP = 0, CHN_FRONT = 'f', CHN_SIDE = 's', CHN_BACK = 'b', CHN_LFE = 'l' };
 
-int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec);
+// Reads a program config element; the selected program's is taken as the
+// stream's (keep false: read over and dropped).
+int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec, bool keep = true);
 int32_t kvxdec_enter_chn(int32_t is_cpe, int32_t tag, int8_t position, int32_t common_window,
                          MC_Info* mi);
 // The instance's context holds the selected program's tag (the first program
