@@ -334,7 +334,9 @@ size_t zoraac_frame_bytes(const zoraac_params* p);
  * after them. With out_room below zoraac_frame_bytes() nothing is taken and
  * ZORAAC_ERR_OUTPUT_ROOM comes back. frame (may be NULL) describes the PCM.
  * AUTO transport: any pieces of the stream; in_size 0 marks its end.
- * ASC and RAW: one whole access unit per call (in_size 0: nothing more). */
+ * ASC and RAW: one whole access unit per call (in_size 0: nothing more), of
+ * up to 1780 bytes for one or two channels, 8192 for more (every legal unit:
+ * 768 bytes a channel); a longer one is taken and concealed (or dropped). */
 int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
                   size_t out_room, zoraac_frame* frame);
 

@@ -375,6 +375,38 @@ TEST(Api, AccessUnitsByConfigOrByRateGiveTheAdtsPcm) {
     }
 }
 
+// Access units of more channels are longer (up to 768 bytes a channel):
+// a 5.1 stream's units of 2.0 to 2.5 KB, by configuration or by rate, play
+// as its ADTS frames do. (They were taken and concealed, longer than a
+// stereo decoder's input takes.)
+TEST(Api, LongAccessUnitsOfMoreChannelsPlayWhole) {
+    const Bytes adts = read_file("tests/data/g5_48000_5.1_loud.aac");
+    uint8_t asc[2] = {};
+    const auto units = access_units(adts, asc);
+    ASSERT_GT(std::max_element(units.begin(), units.end(), [](const Bytes& a, const Bytes& b) {
+                  return a.size() < b.size();
+              })->size(), 2400u);
+    Decoder stream(stream_params());
+    const Pcm want = decode_stream(stream, adts);
+    ASSERT_EQ(want.size(), units.size() * 4096);
+    zoraac_params p = stream_params();
+    p.transport = ZORAAC_TRANSPORT_ASC;
+    p.asc = asc;
+    p.asc_size = 2;
+    Decoder by_asc(p);
+    ASSERT_NE(by_asc.d, nullptr);
+    EXPECT_EQ(decode_units(by_asc, units), want);
+    EXPECT_EQ(info_of(by_asc).frames_concealed, 0u);
+    p.transport = ZORAAC_TRANSPORT_RAW;
+    p.asc = nullptr;
+    p.sample_rate = 48000;
+    p.channels = 6;
+    Decoder by_rate(p);
+    ASSERT_NE(by_rate.d, nullptr);
+    EXPECT_EQ(decode_units(by_rate, units), want);
+    EXPECT_TRUE(by_asc.guards_intact() && by_rate.guards_intact());
+}
+
 // The stream's single-block frames (no CRC), `per` at a time, as frames of
 // several raw data blocks.
 Bytes merge_frames(const Bytes& adts, size_t per) {

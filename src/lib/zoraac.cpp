@@ -36,7 +36,6 @@ constexpr uint32_t kPieceWords = kPieceBytes / 2;
 // instance takes; an ADIF stream with zeros, enough to complete the wait of
 // its last block.
 constexpr uint32_t kAdifEndPaddingBytes = 768;
-constexpr uint32_t kMaxUnitBytes = 890 * 2;  // an access unit the decoder's FIFO takes whole
 constexpr uint32_t kBlockSamples = 1024;
 constexpr size_t kAlignment = 16;
 
@@ -59,9 +58,16 @@ static_assert(kRecordsSbr <= ZORAAC_MAX_MEMRECS);
 // The record of earlier versions' access-unit words, kept (small) so that
 // the records' numbers stay as they were.
 constexpr size_t kSpareScratchBytes = 16;
-// An access unit's words are staged in channel 0's spectrum: a call that
-// brings input copies them into the FIFO before anything is decoded.
-static_assert(kMaxUnitBytes <= kCoefBytes, "an access unit's words fit one channel's spectrum");
+// An access unit's words are staged in the core's spectrum record (scratch,
+// channel 0's spectrum first): a call that brings input copies them into
+// the FIFO before anything is decoded. The FIFO takes a call's words and
+// one more, with a slot free: the usual one units of up to 1,780 bytes (two
+// channels take at most 1,536), the long one, which units of more channels
+// get, units of up to the record's 8,192 bytes (eight channels take at most
+// 6,144).
+constexpr uint32_t kMaxUnitBytes = static_cast<uint32_t>(kCoefRecordBytes);
+static_assert(kMaxUnitBytes <= 2u * (kLongFifoWords - 2u) && 2u * (kFifoWords - 2u) >= 2u * 768u,
+              "units of every legal length fit the FIFO they get");
 
 }  // namespace
 
@@ -403,13 +409,15 @@ int decode_unit(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* co
     if (in_size == 0) return ZORAAC_NEED_MORE_INPUT;
     *consumed = in_size;
     d->consumed += in_size;
-    if (in_size > kMaxUnitBytes) {
+    // (What the FIFO takes whole: the FIFO record's size, by channels.)
+    const uint32_t limit = 2u * (d->obj->fifo.size - 2u) < kMaxUnitBytes ? 2u * (d->obj->fifo.size - 2u) : kMaxUnitBytes;
+    if (in_size > limit) {
         // Larger than any access unit the decoder holds: taken and lost.
         if (!d->params.conceal) return ZORAAC_DROPPED;
         conceal_block(d->obj);
         return emit(d, concealedBefore, out, frame);
     }
-    uint16_t* words = reinterpret_cast<uint16_t*>(d->obj->coef[0]);
+    uint16_t* words = reinterpret_cast<uint16_t*>(d->obj->coef[0]);  // the record's start
     const uint32_t count = static_cast<uint32_t>((in_size + 1) / 2);
     to_words(in, in_size, words);
     if (process(d, words, count)) return emit(d, concealedBefore, out, frame);
@@ -418,11 +426,12 @@ int decode_unit(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* co
 
 // The instance's records: a byte stream's FIFO takes ADTS frames of every
 // legal length (up to 8191 bytes); access units come whole, one per call,
-// and need no more than the usual FIFO.
-IKVXD_Params instance_records(const zoraac_params* p, IALG_MemRec inst[kStaticBlocks]) {
+// and need no more than the usual FIFO up to two channels, the long one
+// beyond (768 bytes a channel).
+IKVXD_Params instance_records(const zoraac_params* p, const Config& c, IALG_MemRec inst[kStaticBlocks]) {
     const IKVXD_Params ip = instance_params(p);
     KVXD_alloc(&ip, inst);
-    if (!units(p)) inst[kFifoRecord].size = kLongFifoBytes;
+    if (!units(p) || c.channels > 2) inst[kFifoRecord].size = kLongFifoBytes;
     return ip;
 }
 
@@ -448,7 +457,7 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
     if (!rec) return ZORAAC_ERR_ARGUMENT;
     std::memset(rec, 0, ZORAAC_MAX_MEMRECS * sizeof *rec);
     IALG_MemRec inst[kStaticBlocks];
-    instance_records(p, inst);
+    instance_records(p, c, inst);
     rec[kRecState] = {sizeof(zoraac_decoder), kAlignment, ZORAAC_MEM_PERSISTENT};
     for (int i = 0; i < kStaticBlocks; ++i) {
         rec[kRecFirstInstance + i].size = inst[i].size;
@@ -481,7 +490,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     configure(p, &c);
 
     IALG_MemRec inst[kStaticBlocks];
-    const IKVXD_Params ip = instance_records(p, inst);
+    const IKVXD_Params ip = instance_records(p, c, inst);
     for (int i = 0; i < kStaticBlocks; ++i) inst[i].base = block[kRecFirstInstance + i];
     inst[kOuterRecords].size = static_cast<uint32_t>(rec[kRecFirstInstance + kOuterRecords].size);
     IALG_Handle h = KVXD_create(&ip, inst, nullptr);

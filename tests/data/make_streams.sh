@@ -22,6 +22,20 @@ ffmpeg -v error -y -f lavfi -i "aevalsrc=0.04*sin(2*PI*523*t)+0.1*(random(0)-0.5
 # (ADTS frames longer than one block of two channels may take).
 ffmpeg -v error -y -f lavfi -i "aevalsrc=0.15*(random(0)-0.5)+0.05*sin(2*PI*440*t)|0.15*(random(1)-0.5):s=48000:d=0.4" \
   $enc -b:a 576k -f adts g4_48000_s_noise.aac
+# 5.1 48 kHz noise at 900 kbit/s, its frames 9 to 15 (2.0 to 2.5 KB: access
+# units longer than a stereo decoder's input takes).
+ffmpeg -v error -y -f lavfi -i "aevalsrc=0.3*(random(0)-0.5)|0.3*(random(1)-0.5)|0.3*(random(2)-0.5)|0.05*sin(2*PI*60*t)|0.3*(random(3)-0.5)|0.3*(random(4)-0.5):s=48000:d=1:c=5.1" \
+  $enc -b:a 900k -f adts g5_long.aac
+python3 - <<'EOF'
+d = open("g5_long.aac", "rb").read()
+frames, i = [], 0
+while i + 7 <= len(d):
+    n = (d[i + 3] & 3) << 11 | d[i + 4] << 3 | d[i + 5] >> 5
+    frames.append(d[i:i + n])
+    i += n
+open("g5_48000_5.1_loud.aac", "wb").write(b"".join(frames[8:15]))
+EOF
+rm g5_long.aac
 for f in g1_44100_s_clicks g2_22050_s_sweep g3_32000_m_bursts; do
   ffmpeg -v error -y -i $f.aac -c:a flac -sample_fmt s16 ref/$f.ffmpeg.flac
 done
