@@ -285,7 +285,9 @@ typedef struct zoraac_info {
     uint32_t sample_rate;           /* Hz of the coded stream (0 until known) */
     uint32_t output_rate;           /* Hz of the PCM */
     uint32_t channel_configuration; /* as the stream signals it (0: by program config element) */
-    uint32_t channels;              /* coded channels (0 until known) */
+    uint32_t channels;              /* channels the stream plays (0 until known): the coded
+                                       ones, but 2 for a mono core with parametric stereo (ps;
+                                       ZORAAC_TRANSPORT_RAW takes the coded count, 1, there) */
     uint32_t output_channels;       /* channels of the PCM */
     uint32_t bit_rate;              /* bits per second over the input taken so far */
     uint32_t delay;                 /* decoder delay in output samples (0 for AAC-LC; HE-AAC's

@@ -805,6 +805,13 @@ TEST(Api, RefusalsTakeNothing) {
     EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_UNSUPPORTED);
     p.downmix = ZORAAC_DOWNMIX;
     EXPECT_EQ(zoraac_query_memory(&p, rec) > 0, AAC_EXACT != 0);
+    // Configurations 11 to 14 (6.1 to 22.2 layouts) are refused as decoding
+    // would refuse them (they were taken, and every unit refused).
+    for (const uint8_t config : {11, 12, 13, 14}) {
+        const uint8_t layout[2] = {0x12, static_cast<uint8_t>(config << 3)};
+        p.asc = layout;
+        EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_UNSUPPORTED) << int(config);
+    }
     p.asc = cut;
     p.asc_size = 1;
     EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_CONFIG);
@@ -850,6 +857,38 @@ TEST(Api, AStreamOfOneFrameGivesItsBlock) {
     const Pcm first = decode_stream(lone, one, 100, 1);
     ASSERT_EQ(first.size(), 4096u);
     EXPECT_TRUE(std::equal(first.begin(), first.end(), all.begin()));
+}
+
+// A stream that goes on after its end was pushed through plays on without
+// a gap: the two parts are the PCM of the whole. (The end padding's header
+// took the first bytes that came as its frame's, and a concealed block
+// stood between the parts.)
+TEST(Api, AStreamThatGoesOnAfterItsEndPlaysOn) {
+    const Bytes in = read_file(kStreams[2]);
+    Bytes twice = in;
+    twice.insert(twice.end(), in.begin(), in.end());
+    Decoder whole(stream_params()), parts(stream_params());
+    const Pcm want = decode_stream(whole, twice);
+    Pcm got = decode_stream(parts, in, 300, 1);
+    const Played rest = play(parts, in, 300, 2);
+    got.insert(got.end(), rest.pcm.begin(), rest.pcm.end());
+    EXPECT_EQ(rest.info.frames_concealed, 0u);
+    EXPECT_EQ(got, want);
+}
+
+// A flush may start another stream: one refused for its channels does not
+// hold the next back (it was refused too, until the decoder was opened
+// again).
+TEST(Api, AFlushLetsTheNextStreamPlayAfterARefusal) {
+    zoraac_params p = stream_params();
+    p.downmix = ZORAAC_NO_DOWNMIX;
+    Decoder dec(p), fresh(p);
+    const Played five = play(dec, read_file("tests/data/p48_5.1_38_64.aac"), 0, 1, {}, 1);
+    EXPECT_EQ(vals(five.refusals, five.pcm.size()), vals(1, 0));
+    zoraac_flush(dec.d);
+    const Bytes stereo = read_file(kStreams[1]);
+    EXPECT_EQ(decode_stream(dec, stereo), decode_stream(fresh, stereo));
+    EXPECT_EQ(info_of(dec).channels, 2u);
 }
 
 TEST(Api, AStreamOfMoreChannelsIsRefusedNotPlayed) {

@@ -310,6 +310,55 @@ TEST_F(PluginTest, RepeatedDamagedHeadersStayTheStreams) {
     }
 }
 
+// Concealment off, frames of four blocks, the first block of six of them
+// spoiled: streaming in 256-byte pieces loses those frames alone, as frame
+// mode does. (A lost block gave nothing and ended the call's decoding, and
+// each of the frame's further blocks took a call of its own: the frames
+// behind waited while input came, and the FIFO overflowed, 24 blocks lost.)
+TEST_F(PluginTest, WithoutConcealmentStreamingLosesOnlyTheSpoiledFrames) {
+    const auto single = adts_frames(read_file(data_path("tests/data/p18_ff_24000_s_lowrate.aac")));
+    std::vector<std::vector<uint8_t>> frames;
+    for (size_t i = 0; i + 4 <= single.size(); i += 4) {
+        std::vector<uint8_t> f(single[i].begin(), single[i].begin() + 7);
+        for (size_t k = i; k < i + 4; ++k) f.insert(f.end(), single[k].begin() + 7, single[k].end());
+        const size_t n = frames.size();
+        if (n == 2 || n == 3 || n == 4 || n == 10 || n == 11 || n == 12) std::fill_n(f.begin() + 7, 4, 0xFF);
+        f[3] = static_cast<uint8_t>((f[3] & 0xFC) | f.size() >> 11);
+        f[4] = static_cast<uint8_t>(f.size() >> 3);
+        f[5] = static_cast<uint8_t>((f[5] & 0x1F) | (f.size() & 7) << 5);
+        f[6] = static_cast<uint8_t>((f[6] & 0xFC) | 3);
+        frames.push_back(f);
+    }
+    ASSERT_EQ(frames.size(), 23u);
+    init(ZOR_STREAM_NO_CONCEALMENT, 24000);
+    size_t blocks = 0;
+    std::vector<uint8_t> want;
+    for (const auto& f : frames) {
+        std::vector<uint8_t> pcm;
+        const int got = decode(f, pcm, kFrameRoom);
+        ASSERT_GE(got, 0);
+        want.insert(want.end(), pcm.begin(), pcm.begin() + got);
+    }
+    EXPECT_EQ(want.size(), 17u * 4 * kBlockBytes);
+    AACFinish();
+
+    init(ZOR_STREAM_STREAMING | ZOR_STREAM_NO_CONCEALMENT, 24000);
+    std::vector<uint8_t> all, stream;
+    for (const auto& f : frames) stream.insert(stream.end(), f.begin(), f.end());
+    for (size_t at = 0; at < stream.size(); at += 256) {
+        const std::vector<uint8_t> piece(stream.begin() + static_cast<long>(at),
+                                         stream.begin() + static_cast<long>(std::min(at + 256, stream.size())));
+        std::vector<uint8_t> pcm;
+        const int got = decode(piece, pcm, kStreamRoom);
+        ASSERT_GE(got, 0);
+        all.insert(all.end(), pcm.begin(), pcm.begin() + got);
+    }
+    // (The last frame waits for the header after it.)
+    ASSERT_LE(all.size(), want.size());
+    EXPECT_GE(all.size() + 4 * kBlockBytes, want.size());
+    EXPECT_TRUE(std::equal(all.begin(), all.end(), want.begin()));
+}
+
 // An HE-AAC stream (SBR implicit in ADTS, 22050 Hz core) in frame mode:
 // without an SBR flag the core alone, 4096-byte blocks at 22050 Hz; with
 // ZOR_STREAM_SBR_FULL (in a build with SBR) 8192-byte blocks at 44100 Hz,

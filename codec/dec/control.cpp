@@ -158,6 +158,21 @@ static void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {
 }
 
 // Empties the FIFO and removes the get-bits callback.
+void aacdecode_search_again(MP4AACDEC_QUVA_Obj* obj) {
+    fifo_reset(obj);
+    obj->savedFifo = obj->fifo;
+    obj->savedFifo.buffer = nullptr;
+    obj->state = STATE_SEARCH;
+    obj->nearHeader = 0;
+    obj->unconfirmed = 0;
+    obj->concealPending = 0;
+    obj->blockOffset = 0;
+    obj->headerPending = 0;
+    obj->blockCount = 0;
+    obj->bitsNeeded = obj->defaultBitsNeeded;
+    obj->ctx->uncountedBlock = 0;
+}
+
 void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj) {
     fifo_reset(obj);
     obj->fifo.get_bits_callback = nullptr;

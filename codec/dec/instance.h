@@ -65,6 +65,9 @@ struct DecoderContext {
     // the next good block; a block tried meanwhile is junk as soon as it
     // shows (dec/block.h).
     uint8_t steppingOver;
+    // 1: a block was lost and, concealment off, gave nothing (process()
+    // goes on with what it holds).
+    uint8_t blockDropped;
     uint32_t pnsSeed;          // noise generator
     int32_t bandsRate;         // Hz the band layouts were built for
     // Streams without frame lengths (ADIF, raw blocks): the average bytes of
@@ -217,6 +220,10 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj);
 // was given.
 SbrLent kvxdec_sbr_lent(const MP4AACDEC_QUVA_Obj* obj);
 void aacdecode_flushFifo(MP4AACDEC_QUVA_Obj* obj);
+// Drops the input held and searches again from the next bytes written;
+// what the stream left (overlap, rate, program, SBR) stays: a byte stream
+// whose end was pushed through with padding goes on after all.
+void aacdecode_search_again(MP4AACDEC_QUVA_Obj* obj);
 // Resets the context every stream starts from: block number, channel
 // configuration, program tag, pair flag, header flag, noise seed and pulse
 // record. Every reset of the instance calls it.

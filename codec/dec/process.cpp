@@ -65,7 +65,10 @@ bool header_of_stream_at(MP4AACDEC_QUVA_Obj* obj, uint32_t at) {
 
 // One concealed block (or, with concealment off, nothing).
 uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
-    if (obj->concealOff) return 0;
+    if (obj->concealOff) {
+        obj->ctx->blockDropped = 1;
+        return 0;
+    }
     conceal_block(obj);
     return obj->numSamples;
 }
@@ -512,6 +515,26 @@ uint16_t frames(Call& call) {
 
 }  // namespace
 
+namespace {
+
+// Lost blocks one call may pass over with concealment off.
+constexpr int kMaxLostPerCall = 64;
+
+uint16_t next_block(Call& call) {
+    switch (call.obj->state) {
+    case STATE_FRAMES:
+        return frames(call);
+    case STATE_ADIF:
+        return adif(call);
+    case STATE_SEARCH:
+        return search(call);
+    default:
+        return 0;
+    }
+}
+
+}  // namespace
+
 uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint16_t count) {
     Call call{obj, obj->frameMode != 0, false, 0};
     if (call.frame) {
@@ -548,20 +571,27 @@ uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint1
         kvxdec_context_save(obj);
     }
 
-    // The blocks of a failed frame after the first come one per call.
+    // The blocks of a failed frame after the first come one per call
+    // (concealment off: none).
+    if (obj->concealPending && obj->concealOff) obj->concealPending = 0;
     if (obj->concealPending) {
         --obj->concealPending;
         return conceal(obj);
     }
 
-    switch (obj->state) {
-    case STATE_FRAMES:
-        return frames(call);
-    case STATE_ADIF:
-        return adif(call);
-    case STATE_SEARCH:
-        return search(call);
-    default:
-        return 0;
+    // With concealment off a lost block gives nothing, and the call goes on
+    // with what is buffered, as a call of its own would: a call that gives
+    // nothing tells the host that nothing more is ready, and a stream fed
+    // piece by piece would fall behind and overflow the FIFO. (Each lost
+    // block moved the reader on; the bound is a guard.)
+    for (int lost = 0;; ++lost) {
+        obj->ctx->blockDropped = 0;
+        const uint16_t r = next_block(call);
+        if (r || !obj->ctx->blockDropped || call.frame || lost == kMaxLostPerCall) return r;
+        kvxdec_context_save(obj);
+        if (!call.pull) {
+            call.count = kvxdec_decfifoGetBitCount(&obj->fifo);
+            if (call.count < obj->bitsNeeded) return 0;
+        }
     }
 }

@@ -175,8 +175,10 @@ int configure(const zoraac_params* p, Config* c) {
         // The core of an HE-AAC stream is AAC-LC; it plays at the core rate.
         if (a.audio_object_type != 2 || a.frame_length_flag) return ZORAAC_ERR_UNSUPPORTED;
         if (a.sampling_frequency_index < 0 || a.sampling_frequency_index > 11) return ZORAAC_ERR_UNSUPPORTED;
-        // More channels by a channel configuration play mixed.
-        if (a.channels < 1 || (a.channels > 2 && !(mixes(p) && a.channel_configuration >= 3)))
+        // More channels by a channel configuration (3..7) play mixed; the
+        // configurations beyond are refused here as they are when decoding.
+        if (a.channels < 1 || a.channel_configuration > 7 ||
+            (a.channels > 2 && !(mixes(p) && a.channel_configuration >= 3)))
             return ZORAAC_ERR_UNSUPPORTED;
         c->objectType = static_cast<uint32_t>(a.audio_object_type);
         c->rateIndex = static_cast<uint32_t>(a.sampling_frequency_index);
@@ -382,6 +384,10 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
         }
         return ZORAAC_NEED_MORE_INPUT;
     }
+    // More of the stream after its end was pushed through: what the decoder
+    // holds is padding (a header of the longest frame), which would take
+    // the first bytes that come as that frame's and fail.
+    if (d->endPadding && d->headerFound) aacdecode_search_again(d->obj);
     d->endPadding = 0;
     size_t taken = 0;
     while (taken < in_size) {
@@ -573,6 +579,15 @@ int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info) {
 void zoraac_flush(zoraac_decoder* d) {
     if (!d || d->magic != kMagic) return;
     KVXD_KELVARIS_flush(d->instance);
+    // A byte stream is found out again: what comes next may be another
+    // stream, which the refusal of this one's channels or object type does
+    // not hold back.
+    if (!units(&d->params)) {
+        d->tooManyChannels = 0;
+        d->objectType = 0;
+        d->channelConfig = 0;
+        d->channels = 0;
+    }
     d->staged = 0;
     d->endPadding = 0;
     d->pending = 0;
