@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """Streams made from the test data as the test runs: a copy with bits
-flipped (--flip BYTE:BIT), or with another stream after it (--then). aacdec
+flipped (--flip BYTE:BIT), with the byte BACK bytes before the end of ADTS
+frame FRAME left out (--drop FRAME:BACK), or with another stream after it
+(--then). aacdec
 decodes it in each of --modes, which must give the same PCM; with
 --same-as, that PCM must be the decode of another stream; with --blocks and
 --concealed, the summary must count those.
 
 usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
-       [--flip BYTE:BIT]... [--then FILE] [--modes stream,pull]
+       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--then FILE] [--modes stream,pull]
        [--same-as FILE] [--blocks N --concealed M]
 """
 import argparse
@@ -32,6 +34,7 @@ def main():
     p.add_argument("--emulator", default="")
     p.add_argument("--stream", required=True)
     p.add_argument("--flip", action="append", default=[])
+    p.add_argument("--drop")
     p.add_argument("--then")
     p.add_argument("--modes", default="stream")
     p.add_argument("--same-as")
@@ -43,6 +46,12 @@ def main():
     for flip in args.flip:
         byte, bit = (int(v) for v in flip.split(":"))
         data[byte] ^= 1 << bit
+    if args.drop:
+        frame, back = (int(v) for v in args.drop.split(":"))
+        at = 0
+        for _ in range(frame + 1):
+            at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
+        del data[at - back]
     if args.then:
         with open(args.then, "rb") as f:
             data += f.read()

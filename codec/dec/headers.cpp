@@ -162,14 +162,20 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
                 dec->unconfirmed = c == Candidate::Unconfirmed;
                 AdtsFields h;
                 peek_fields(f, 0, &h);
-                if constexpr (kSbrBuilt) {
-                    // Another stream spliced on (another rate, channel
-                    // configuration or profile): whether it plays SBR and
-                    // parametric stereo is its own, decided at its first
-                    // block, and the last stream's SBR header and state do
-                    // not carry over into it.
-                    const AdtsFields kept = adts_kept_fields(dec->adts);
-                    if (dec->adts.aac_frame_length && !adts_same_stream(&h, &kept)) reset_sbr(dec);
+                // Another stream spliced on (another rate, channel
+                // configuration or profile): whether it plays SBR and
+                // parametric stereo is its own, decided at its first block,
+                // and the last stream's SBR header and state do not carry
+                // over into it; nor does the program a config element of
+                // the last stream selected (every block of the new one was
+                // mapped onto it and failed): its channels are its header's
+                // until a program of its own comes.
+                const AdtsFields kept = adts_kept_fields(dec->adts);
+                if (dec->adts.aac_frame_length && !adts_same_stream(&h, &kept)) {
+                    if constexpr (kSbrBuilt) reset_sbr(dec);
+                    dec->mcInfo.mix_program = 0;
+                    dec->ctx->currentProgram = -1;
+                    dec->ctx->defaultConfig = 1;
                 }
                 store_fixed(dec->adts, h);
                 dec->ctx->bno = 0;
@@ -216,11 +222,17 @@ int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec) {
     // A length the frame cannot have is not trusted: it becomes the shortest
     // the header allows, so the frame loop waits for no more than that and
     // looks for the next header where the block ends.
+    // A block count the length has no room for is the damaged field (a
+    // short frame, a silent one, whose count was flipped): the frame holds
+    // the blocks its length has room for, and nothing is concealed for
+    // blocks it never had.
     AdtsFields f{};
     f.protection_absent = static_cast<uint8_t>(h.protection_absent);
     f.number_of_raw_data_blocks_in_frame = static_cast<uint8_t>(h.number_of_raw_data_blocks_in_frame);
-    const uint32_t shortest = adts_min_length(&f);
     const uint32_t length = static_cast<uint16_t>(h.aac_frame_length);
+    while (f.number_of_raw_data_blocks_in_frame > 0 && length < adts_min_length(&f)) --f.number_of_raw_data_blocks_in_frame;
+    h.number_of_raw_data_blocks_in_frame = f.number_of_raw_data_blocks_in_frame;
+    const uint32_t shortest = adts_min_length(&f);
     if (length > adts_frame_limit(dec->fifo.size) || length < shortest)
         h.aac_frame_length = static_cast<int16_t>(shortest);
     return 1;
