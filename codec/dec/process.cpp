@@ -196,8 +196,8 @@ uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts, bool* mov
 // After the last block of a frame in streaming mode: if the block ended
 // before the frame's end, go to the next frame's header when it is where the
 // frame length says, otherwise carry on where the block ended. A block that
-// ended at the frame's end or past it with no header there (where the bytes
-// are held) read into the next frame's header, bytes of its own frame being
+// ended at the frame's end or past it with no header there read into the
+// next frame's header, bytes of its own frame being
 // lost (the end of a fill element takes the syncword's first bits as the
 // block's end): that header stands up to seven bytes back, after the
 // block's start, and the next frame is read from there, rather than
@@ -210,12 +210,8 @@ void check_frame_end(MP4AACDEC_QUVA_Obj* obj, const DecFifo& block_start) {
         if (header_of_stream_at(obj, rest)) kvxdec_decfifoAdjust(&f, static_cast<int16_t>(rest));
         return;
     }
-    const uint16_t status = f.status;
-    const bool held = decfifo_hold(&f, 2);
-    f.status = status;
-    if (!held || (decfifo_peek_byte(&f, 0) == 0xFF && (decfifo_peek_byte(&f, 1) & 0xF0) == 0xF0)) return;
     // (The reader may go back only while what it read is still held.)
-    if (f.words_read + kvxdec_decfifoGetBitCount(&f) / 16u + 1u >= f.size) return;
+    if (header_of_stream_at(obj, 0) || f.words_read + kvxdec_decfifoGetBitCount(&f) / 16u + 1u >= f.size) return;
     const uint32_t span = bytes_since(f, block_start);
     rewind_to(f, block_start);
     uint32_t at = span;
