@@ -65,6 +65,7 @@ struct _GstZorAacDec {
     const gint8* order;                  /* native output: output channel i is the stream's order[i] (NULL: as is) */
     GstCaps* refused;                    /* the caps last refused: refused again without a second message */
     gboolean failed;                     /* the stream was refused: its buffers get GST_FLOW_EOS */
+    gboolean new_stream;                 /* a stream starts: the next flush starts the decoder afresh */
 };
 
 G_DEFINE_TYPE(GstZorAacDec, gst_zoraacdec, GST_TYPE_AUDIO_DECODER)
@@ -380,9 +381,12 @@ static GstFlowReturn decode_unit(GstZorAacDec* self, const guint8* in, gsize siz
     return gst_audio_decoder_finish_frame(dec, out, 1);
 }
 
-/* The end of a byte stream: the frames the decoder still holds come out,
- * queued frames that gave nothing are let go, and the decoder starts afresh
- * for whatever follows. Raw access units leave nothing behind. */
+/* The end of a byte stream, or a discontinuity in it: the frames the
+ * decoder still holds come out and queued frames that gave nothing are let
+ * go. The decoder keeps its state: what follows a discontinuity (junk
+ * skipped by the parser) is the same stream, whose next block overlaps the
+ * last one; a seek starts afresh (gst_zoraacdec_flush). Raw access units
+ * leave nothing behind. */
 static GstFlowReturn drain(GstZorAacDec* self) {
     GstFlowReturn ret = GST_FLOW_OK;
     guint left;
@@ -397,7 +401,6 @@ static GstFlowReturn drain(GstZorAacDec* self) {
         GST_DEBUG_OBJECT(self, "%u frames gave no block", left);
         ret = gst_audio_decoder_finish_frame(GST_AUDIO_DECODER(self), NULL, (gint)left);
     }
-    zoraac_flush(self->dec);
     return ret;
 }
 
@@ -569,8 +572,9 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     }
 
     /* New caps on the same configuration (a new track through concat, say)
-     * keep the decoder; another configuration first pushes out what the
-     * old one holds. */
+     * keep the decoder (the new track's stream-start has started it
+     * afresh); another configuration first pushes out what the old one
+     * holds. */
     same = self->dec && self->transport == p.transport && self->output == p.output && self->format == p.format &&
            g_bytes_equal(self->config, config);
     ok = TRUE;
@@ -617,13 +621,17 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
     return ret;
 }
 
-/* A seek: the decoder forgets the stream's position and what it holds, and
- * so do the queued frames. */
+/* A seek (hard) or a new stream: the decoder forgets the stream's position
+ * and what it holds, and so do the queued frames. A discontinuity within a
+ * stream (soft) lets the queued frames go and keeps the decoder: resetting
+ * it there played the block after any junk without the block before it. */
 static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
     GstZorAacDec* self = GST_ZORAACDEC(dec);
-    GST_DEBUG_OBJECT(self, "flush (%s), %u frames queued", hard ? "hard" : "soft", g_queue_get_length(&self->owed));
+    GST_DEBUG_OBJECT(self, "flush (%s%s), %u frames queued", hard ? "hard" : "soft",
+                     self->new_stream ? ", a new stream" : "", g_queue_get_length(&self->owed));
     forget_frames(self);
-    if (self->dec) zoraac_flush(self->dec);
+    if ((hard || self->new_stream) && self->dec) zoraac_flush(self->dec);
+    self->new_stream = FALSE;
 }
 
 /* A refused stream ends in its error: its end-of-stream goes no further.
@@ -632,6 +640,8 @@ static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
  * among them) could see both and wait for ever. */
 static gboolean gst_zoraacdec_sink_event(GstAudioDecoder* dec, GstEvent* event) {
     GstZorAacDec* self = GST_ZORAACDEC(dec);
+    /* (The base class drains and flushes on it, softly.) */
+    if (GST_EVENT_TYPE(event) == GST_EVENT_STREAM_START) self->new_stream = TRUE;
     if (GST_EVENT_TYPE(event) == GST_EVENT_EOS && self->failed) {
         GST_DEBUG_OBJECT(self, "end of a refused stream: not passed on");
         gst_event_unref(event);

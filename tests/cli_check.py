@@ -169,6 +169,29 @@ def case_start():
         full = decode(aac, "--mode", mode)
         part = decode(aac, "--mode", mode, "--start", "0.5", "--duration", "00:00.4")
         check(same(part, full[2 * 22050:2 * (22050 + 17640)]), "ADTS, %s mode: not samples 22050 to 39690" % mode)
+    # Frames of two blocks: --start counts blocks (it counted frames, and
+    # began at sample 15988 for 8820).
+    two = data("p02_0_19.2blk.aac")
+    check(same(decode(two, "--start", "0.2"), decode(two)[2 * 8820:]), "ADTS of two blocks a frame: --start 0.2")
+    # A start past the stream's end: nothing to decode, said so (a read
+    # before the stream's window followed, and a block of freed memory).
+    err = run("-q", "--start", "5", data("p19_vo_8000_s_music.aac"), out("e.wav"), code=1)[1]
+    check("no audio block" in err and not os.path.exists(out("e.wav")), "--start past the end: " + err)
+
+
+def case_output_is_input():
+    """An output that is the input (a link to it) is refused, the input
+    left whole (it was written over while it was read)."""
+    src = out("in.aac")
+    with open(data("g2_22050_s_sweep.aac"), "rb") as f, open(src, "wb") as g:
+        g.write(f.read())
+    link = out("link.wav")
+    if os.path.lexists(link):
+        os.remove(link)
+    os.symlink(src, link)
+    err = run("-q", src, link, code=1)[1]
+    with open(src, "rb") as f, open(data("g2_22050_s_sweep.aac"), "rb") as g:
+        check(f.read() == g.read() and "is the input" in err, "output a link to the input: " + err)
     if A.libav:
         m4a = data("gapless_44100_s_3000ms.m4a")
         full = decode(m4a)

@@ -8,7 +8,8 @@ decodes it in each of --modes, which must give the same PCM; with
 --concealed, the summary must count those.
 
 usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
-       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--then FILE] [--modes stream,pull]
+       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--then FILE] [--raw RATE:CHANNELS]
+       [--modes stream,pull]
        [--same-as FILE] [--blocks N --concealed M]
 """
 import argparse
@@ -20,7 +21,11 @@ import tempfile
 
 
 def decode(args, mode, stream, out):
-    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--mode", mode, "-f", "raw", stream, out]
+    raw = []
+    if args.raw:
+        rate, channels = args.raw.split(":")
+        raw = ["--raw", "--rate", rate, "--channels", channels]
+    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--mode", mode, "-f", "raw"] + raw + [stream, out]
     r = subprocess.run(cmd, capture_output=True, text=True)
     if r.returncode not in (0, 1):
         sys.exit("FAIL: %s exited %d: %s" % (" ".join(cmd), r.returncode, r.stderr))
@@ -36,6 +41,7 @@ def main():
     p.add_argument("--flip", action="append", default=[])
     p.add_argument("--drop")
     p.add_argument("--then")
+    p.add_argument("--raw", help="RATE:CHANNELS, raw data blocks")
     p.add_argument("--modes", default="stream")
     p.add_argument("--same-as")
     p.add_argument("--blocks", type=int)

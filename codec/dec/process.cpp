@@ -63,6 +63,15 @@ bool header_of_stream_at(MP4AACDEC_QUVA_Obj* obj, uint32_t at) {
     return adts_fixed_valid(&h) && adts_same_stream(&h, &cur);
 }
 
+// The zero byte a pair stream's raw blocks may have between them, skipped
+// when it stands next and is held.
+void skip_zero_gap(DecFifo& f) {
+    const uint16_t status = f.status;
+    const bool held = decfifo_hold(&f, 1);
+    f.status = status;
+    if (held && decfifo_peek_byte(&f, 0) == 0) kvxdec_decfifoAdjust(&f, 1);
+}
+
 // One concealed block (or, with concealment off, nothing).
 uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
     if (obj->concealOff) {
@@ -487,12 +496,13 @@ uint16_t frames(Call& call) {
             fifo_reset(obj);  // one block per call
         } else {
             kvxdec_byte_align(&f);
-            if (obj->mcInfo.num_channels == 2) {
-                // A single zero byte between blocks of a pair stream is skipped.
-                uint8_t next;
-                kvxdec_decfifoReadBytes(&f, &next, 1, 0);
-                if (next == 0) kvxdec_decfifoReadBytes(&f, &next, 1, 1);
-            }
+            // A single zero byte between blocks of a pair stream is skipped
+            // where it is held. (A read here would find the FIFO dry, and
+            // the block, synthesised already, would be taken back and
+            // decoded again over its own overlap. One not held yet starts
+            // the next try, which fails at once, a pair stream's block never
+            // starting so, and the next starts a byte on.)
+            if (obj->mcInfo.num_channels == 2) skip_zero_gap(f);
         }
     } else {
         // Blocks end on a byte boundary; in a protected frame of several

@@ -157,3 +157,17 @@ done
 # 11 and 23 (one envelope added up to slot 31), four fixed, variable 5, 17
 # and 31, and fixed with none; the extension present without IPD/OPD.
 ffmpeg -v error -y -i h3_44100_s_ps_34.aac -c:a flac -sample_fmt s16 ref/h3_44100_s_ps_34.ffmpeg.flac
+# The access units of gapless_44100_s_3000ms.m4a back to back, raw data
+# blocks of a pair stream (one of them ends a byte before a 256-byte piece
+# of stream mode ends).
+ffmpeg -v error -y -i gapless_44100_s_3000ms.m4a -c:a copy -f adts gapless.aac
+python3 - <<'EOF'
+d = open("gapless.aac", "rb").read()
+out, i = b"", 0
+while i + 7 <= len(d):
+    n = (d[i + 3] & 3) << 11 | d[i + 4] << 3 | d[i + 5] >> 5
+    out += d[i + (7 if d[i + 1] & 1 else 9):i + n]
+    i += n
+open("gapless_44100_s_3000ms.raw", "wb").write(out)
+EOF
+rm gapless.aac

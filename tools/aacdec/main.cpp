@@ -154,7 +154,7 @@ struct Input {
     Probe probe;
     std::string transport;
     std::vector<uint8_t> pad;  // what follows the stream (end_padding)
-    uint64_t first_frame = 0;  // ADTS frames skipped to begin at --start
+    uint64_t first_block = 0;  // blocks of the ADTS frames skipped to begin at --start
 
     // ADTS streams and container tracks come in frames (access units).
     bool framed() const { return av || probe.kind == Probe::Adts; }
@@ -883,20 +883,31 @@ void open_input(const Options& o, Input& in) {
     const uint32_t frame_limit = o.mode == "pull" ? kAdtsLengthLimit : kShortFifoFrameBytes;
     in.pad = end_padding(in.probe, in.window ? in.window->at(0) : nullptr, in.window ? in.window->end() : 0, frame_limit);
     if (o.start > 0 && !in.av && in.probe.kind == Probe::Adts) {
-        // --start: frames counted from the first, the decode begins as many
-        // before the one that holds it as the decoder needs to settle; the
-        // window forgets the frames passed.
+        // --start: blocks counted from the first (a frame holds one to
+        // four), the decode begins at the frame that holds the block as
+        // many before the one with --start as the decoder needs to settle;
+        // the window forgets the frames passed. A stream that ends before
+        // it gives nothing.
         const double core_samples = o.start * in.probe.rate;
         const int64_t skip = static_cast<int64_t>(core_samples / 1024) - preroll_frames(o, in.probe.rate);
         if (skip > 0) {
             AdtsSplitter frames(w, false, in.probe.start);
             Span f{};
-            int64_t k = 0;
-            while (k < skip && frames.next(f)) ++k, w.drop_before(f.offset);
-            if (k == skip && frames.next(f)) {
-                in.probe.start = f.offset;
-                in.first_frame = static_cast<uint64_t>(k);
+            int64_t blocks = 0;
+            size_t end = in.probe.start;
+            bool found = false;
+            while (frames.next(f)) {
+                const int64_t n = frames.header().number_of_raw_data_blocks_in_frame + 1;
+                if (blocks + n > skip) {
+                    found = true;
+                    break;
+                }
+                blocks += n;
+                end = f.offset + f.size;
+                w.drop_before(end);
             }
+            in.probe.start = found ? f.offset : end;
+            in.first_block = static_cast<uint64_t>(blocks);
         }
     }
     const Probe& p = in.probe;
@@ -943,8 +954,8 @@ Content content(const Options& o, const Input& in, uint32_t rate, int64_t delay)
     Content c;
     const uint32_t core = in.probe.rate ? in.probe.rate : rate;
     if (!in.av) {
-        // ADTS frames skipped to begin at --start.
-        c.lo = -static_cast<int64_t>(in.first_frame * 1024 * rate / core);
+        // The blocks of the ADTS frames skipped to begin at --start.
+        c.lo = -static_cast<int64_t>(in.first_block * 1024 * rate / core);
         return c;
     }
     const AvReader& t = *in.av;
@@ -1070,6 +1081,11 @@ uint64_t output_bound(const Options& o, const Input& in) {
 }
 
 int decode_file(Options o) {
+    // An output that is the input itself (the same name, or a link to it)
+    // would be written over while it is read.
+    if (struct stat a, b; o.input != "-" && stat(o.input.c_str(), &a) == 0 && stat(o.output.c_str(), &b) == 0 &&
+                          a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+        fail("%s is the input", o.output.c_str());
     Input input;
     open_input(o, input);
     const Probe& p = input.probe;

@@ -173,7 +173,10 @@ Options parse_args(int argc, char** argv) {
             char* end = nullptr;
             errno = 0;
             const unsigned long long v = std::strtoull(optarg, &end, 10);
-            if (errno || !*optarg || *end || *optarg == '-') fail("%s needs a number of samples", c == kSkip ? "--skip" : "--trim");
+            // (At most 2^40 samples, more than a year at 96 kHz: the sample
+            // positions they shift stay far inside 64 bits.)
+            if (errno || !*optarg || *end || *optarg == '-' || v > (1ull << 40))
+                fail("%s needs a number of samples (up to 2^40)", c == kSkip ? "--skip" : "--trim");
             (c == kSkip ? o.skip : o.trim) = v;
             break;
         }
