@@ -1,4 +1,4 @@
-// Shared by the SBR tests: the rows of the generated tables' data files.
+// Shared by the SBR and PS tests: the rows of the generated tables' data files.
 #pragma once
 
 #include <fstream>
@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-// tools/gen_tables/data/sbr/<name> without its heading, cells split at tabs.
-inline std::vector<std::vector<std::string>> sbr_data(const std::string& name) {
-    std::ifstream in(std::string(AAC_SOURCE_DIR) + "/tools/gen_tables/data/sbr/" + name);
+// tools/gen_tables/data/<folder>/<name> without its heading, cells split
+// at tabs.
+inline std::vector<std::vector<std::string>> table_data(const std::string& folder, const std::string& name) {
+    std::ifstream in(std::string(AAC_SOURCE_DIR) + "/tools/gen_tables/data/" + folder + "/" + name);
     std::vector<std::vector<std::string>> rows;
     std::string line;
     std::getline(in, line);
@@ -20,3 +21,5 @@ inline std::vector<std::vector<std::string>> sbr_data(const std::string& name) {
     }
     return rows;
 }
+
+inline std::vector<std::vector<std::string>> sbr_data(const std::string& name) { return table_data("sbr", name); }

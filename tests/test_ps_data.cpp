@@ -4,29 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bitstream_util.h"
 #include "ps/ps_data.h"
+#include "sbr_test_util.h"
 
 namespace {
 
 void put_code(BitWriter& w, const std::string& table, int value) {
     static const auto codes = [] {
         std::map<std::string, std::map<int, std::string>> m;
-        std::ifstream in(std::string(AAC_SOURCE_DIR) + "/tools/gen_tables/data/ps/huffman.tsv");
-        std::string line;
-        std::getline(in, line);
-        while (std::getline(in, line)) {
-            std::vector<std::string> row;
-            std::stringstream ss(line);
-            for (std::string cell; std::getline(ss, cell, '\t');) row.push_back(cell);
-            m[row[0]][std::stoi(row[2])] = row[5];
-        }
+        for (const auto& r : table_data("ps", "huffman.tsv")) m[r[0]][std::stoi(r[2])] = r[5];
         return m;
     }();
     for (char ch : codes.at(table).at(value)) w.put(ch == '1', 1);
