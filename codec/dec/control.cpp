@@ -86,20 +86,30 @@ SbrLent kvxdec_sbr_lent(const MP4AACDEC_QUVA_Obj* obj) {
             reinterpret_cast<SbrLentLow*>(obj->coef[1]), reinterpret_cast<SbrLentOverlap*>(obj->overlap[1])};
 }
 
+// The FIFO emptied and the frame loop back to searching (what a flush and
+// a new search share). The saved read context points at the empty FIFO
+// until the first save, so a restore can never leave the buffer.
+static void restart_search(MP4AACDEC_QUVA_Obj* obj) {
+    fifo_reset(obj);
+    obj->savedFifo = obj->fifo;
+    obj->savedFifo.buffer = nullptr;
+    obj->state = STATE_SEARCH;
+    obj->nearHeader = 0;
+    obj->unconfirmed = 0;
+    obj->concealPending = 0;
+    obj->blockOffset = 0;
+    obj->headerPending = 0;
+    obj->blockCount = 0;
+}
+
 // Back to the search state. Keeps frameMode, rawStream, bitsNeeded, lastError,
 // the output buffer, the get-bits callback and the concealment setting.
 // Everything else a stream can leave behind is reset, the process-wide
 // variables included (the program tag, the noise generator), so every stream
 // decodes the same whatever came before it.
 void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
-    fifo_reset(obj);
-    // The saved read context points at the empty FIFO until the first save,
-    // so a restore can never leave the buffer.
-    obj->savedFifo = obj->fifo;
-    obj->savedFifo.buffer = nullptr;
+    restart_search(obj);
     obj->errorCount = 0;
-    obj->nearHeader = 0;
-    obj->state = STATE_SEARCH;
     for (int ch = 0; ch < 2; ++ch) {
         std::memset(obj->coef[ch], 0, kCoefBytes);
         std::memset(obj->overlap[ch], 0, kOverlapBytes);
@@ -116,13 +126,8 @@ void aacdecode_flush(MP4AACDEC_QUVA_Obj* obj) {
     }
     if (obj->lastSpectrum) std::memset(obj->lastSpectrum, 0, kLastSpectrumBytes);
     obj->goodChannels = 0;
-    obj->unconfirmed = 0;
     obj->concealRun = 0;
-    obj->concealPending = 0;
     obj->concealedCount = 0;
-    obj->blockOffset = 0;
-    obj->headerPending = 0;
-    obj->blockCount = 0;
     obj->pceCount = 0;
     std::memset(&obj->adts, 0, sizeof obj->adts);
     std::memset(&obj->adif, 0, sizeof obj->adif);
@@ -159,16 +164,7 @@ static void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {
 
 // Empties the FIFO and removes the get-bits callback.
 void aacdecode_search_again(MP4AACDEC_QUVA_Obj* obj) {
-    fifo_reset(obj);
-    obj->savedFifo = obj->fifo;
-    obj->savedFifo.buffer = nullptr;
-    obj->state = STATE_SEARCH;
-    obj->nearHeader = 0;
-    obj->unconfirmed = 0;
-    obj->concealPending = 0;
-    obj->blockOffset = 0;
-    obj->headerPending = 0;
-    obj->blockCount = 0;
+    restart_search(obj);
     obj->bitsNeeded = obj->defaultBitsNeeded;
     obj->ctx->uncountedBlock = 0;
 }

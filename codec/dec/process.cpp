@@ -63,6 +63,10 @@ bool header_of_stream_at(MP4AACDEC_QUVA_Obj* obj, uint32_t at) {
     return adts_fixed_valid(&h) && adts_same_stream(&h, &cur);
 }
 
+// The reader may go back to the block's start only while what it read is
+// still held.
+bool block_start_held(const DecFifo& f) { return f.words_read + kvxdec_decfifoGetBitCount(&f) / 16u + 1u < f.size; }
+
 // The zero byte a pair stream's raw blocks may have between them, skipped
 // when it stands next and is held.
 void skip_zero_gap(DecFifo& f) {
@@ -151,8 +155,7 @@ uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts, bool* mov
     ++obj->errorCount;
     obj->lastError = KVXD_ERR_BLOCK;
     if (moved) *moved = false;
-    // The reader may go back only while what it read is still held.
-    const bool start_held = f.words_read + kvxdec_decfifoGetBitCount(&f) / 16u + 1u < f.size;
+    const bool start_held = block_start_held(f);
     if (!adts) {
         if (call.frame) {
             obj->state = obj->rawStream ? STATE_FRAMES : STATE_ADIF;
@@ -219,8 +222,7 @@ void check_frame_end(MP4AACDEC_QUVA_Obj* obj, const DecFifo& block_start) {
         if (header_of_stream_at(obj, rest)) kvxdec_decfifoAdjust(&f, static_cast<int16_t>(rest));
         return;
     }
-    // (The reader may go back only while what it read is still held.)
-    if (header_of_stream_at(obj, 0) || f.words_read + kvxdec_decfifoGetBitCount(&f) / 16u + 1u >= f.size) return;
+    if (header_of_stream_at(obj, 0) || !block_start_held(f)) return;
     const uint32_t span = bytes_since(f, block_start);
     rewind_to(f, block_start);
     uint32_t at = span;
