@@ -159,6 +159,10 @@ def case_formats():
     # A mono stream with --channels native is mono.
     mono = wav(run("-q", "--channels", "native", "-f", "wav", data("g3_32000_m_bursts.aac"), "-")[0])
     check(mono[2] == 1, "--channels native of a mono stream gives %d channels" % mono[2])
+    if A.sbr:
+        # Parametric stereo: a mono core played as left and right (mask 0 before).
+        b = run("-q", "--channels", "native", "-f", "wav", data("h2_44100_s_ps_coarse.aac"), "-")[0]
+        check(wav(b)[2] == 2 and struct.unpack("<I", b[40:44])[0] == 3, "--channels native of HE-AAC v2: channel mask")
 
 
 def case_start():
@@ -173,6 +177,13 @@ def case_start():
     # began at sample 15988 for 8820).
     two = data("p02_0_19.2blk.aac")
     check(same(decode(two, "--start", "0.2"), decode(two)[2 * 8820:]), "ADTS of two blocks a frame: --start 0.2")
+    # A layout from a program config element in the first frame only: it
+    # is read from the start (the frames after it played nothing).
+    if A.arithmetic == "exact":
+        pce = data("p50_quad_pce_0_32.aac")
+        check(same(decode(pce, "--start", "0.3"), decode(pce)[2 * 9600:]), "--start 0.3 with the layout in frame 1")
+    # --info counts the blocks of frames of two.
+    check("frames:    10 (20 blocks)" in run("--info", two)[0].decode(), "--info of two blocks a frame")
     # A start past the stream's end: nothing to decode, said so (a read
     # before the stream's window followed, and a block of freed memory).
     err = run("-q", "--start", "5", data("p19_vo_8000_s_music.aac"), out("e.wav"), code=1)[1]
@@ -223,6 +234,52 @@ def case_outdir():
           "-o DIR writes what a single decode writes")
     run("-o", d, "--strict", *inputs, code=2)
     run("-o", d, inputs[0], out("missing.aac"), inputs[1], code=1)
+    # Two inputs of one name: refused before anything is written (the
+    # second wrote over the first).
+    os.makedirs(out("other"), exist_ok=True)
+    twin = os.path.join(out("other"), "g1_44100_s_clicks.aac")
+    with open(twin, "wb") as f:
+        f.write(open(inputs[1], "rb").read())
+    os.remove(os.path.join(d, "g1_44100_s_clicks.wav"))
+    err = run("-o", d, inputs[0], twin, code=2)[1]
+    check("would both be written" in err and "g1_44100_s_clicks.wav" not in os.listdir(d), "-o DIR, two names alike: " + err)
+
+
+def case_usage():
+    """A wrong command line exits 2 with a message naming what is wrong."""
+    f, o = data("p19_vo_8000_s_music.aac"), out("x.wav")
+    for args, says in (("--bits 17 F O", "--bits takes"), ("--mode fast F O", "unknown mode"),
+                       ("F O --chunk", "--chunk needs a value"), ("--raw=5 F O", "--raw=5 takes no value"),
+                       ("-Z F O", "unknown option -Z"), ("--nonsense F O", "unknown option --nonsense")):
+        err = run(*[{"F": f, "O": o}.get(a, a) for a in args.split()], code=2)[1]
+        check(says in err, "%s: %s" % (args, err))
+    run(f, code=2)
+
+
+def case_split():
+    """--split parts of a splice at three rates: --trim holds back the end of
+    the last part only, --duration counts seconds across the parts."""
+    if not A.sbr:
+        return
+    f = data("splice_lc_he_ps_lc.aac")
+
+    def parts(*opts):
+        for n in ("p.wav", "p-2.wav", "p-3.wav", "p-4.wav"):
+            if os.path.exists(out(n)):
+                os.remove(out(n))
+        run("-q", "--split", *opts, f, out("p.wav"))
+        return [wav(out(n)) for n in ("p.wav", "p-2.wav", "p-3.wav", "p-4.wav") if os.path.exists(out(n))]
+    full = parts()
+    check([(p[3], len(p[5]) // 4) for p in full] == [(48000, 5120), (32000, 12288), (44100, 12288), (48000, 5120)],
+          "--split parts: %s" % [(p[3], len(p[5]) // 4) for p in full])
+    # The samples held back for --trim went into the next part.
+    trim = parts("--trim", "1000")
+    check([p[5] for p in trim[:3]] == [p[5] for p in full[:3]] and trim[3][5] == full[3][5][:4 * 4120],
+          "--split --trim 1000")
+    # 0.2 s: 5120 samples at 48 kHz (0.1067 s), then 0.0933 s at 32 kHz, and no empty parts.
+    d = parts("--duration", "0.2")
+    check([(p[3], len(p[5]) // 4) for p in d] == [(48000, 5120), (32000, 2987)] and d[1][5] == full[1][5][:4 * 2987],
+          "--split --duration 0.2: %s" % [(p[3], len(p[5]) // 4) for p in d])
 
 
 def case_containers():
@@ -233,6 +290,8 @@ def case_containers():
         for f in ("g2_22050_s_sweep.mka", "g2_22050_s_sweep.ts"):
             for mode in ("stream", "frame"):
                 check(decode(data(f), "--mode", mode) == adts, "%s, %s mode: not the ADTS stream's PCM" % (f, mode))
+        # Matroska's millisecond times put the start 2 samples early.
+        check(same(decode(data("g2_22050_s_sweep.mka"), "--start", "1"), adts[2 * 22050:]), "Matroska --start 1")
         err = run("--track", "2", data("g2_22050_s_sweep.mka"), out("x.wav"), code=1)[1]
         check("not a track 2" in err, "--track 2: " + err)
     size = 2 << 20

@@ -54,7 +54,7 @@ cmp -s "$tmp/alone.wav" "$tmp/out.wav" || fail "the first part differs from its 
 expect 0 "warning: the stream changes to 44100 Hz, 2 channels at block 61; the raw PCM goes on" -- "$tmp/splice.aac" -
 bytes=$($emu "$aacdec" --quiet "$tmp/splice.aac" - 2>/dev/null | wc -c)
 [ "$bytes" = $((first + second)) ] || fail "$bytes bytes of raw PCM from the splice"
-expect 1 "split writes WAV files" -- --split "$tmp/splice.aac" -
+expect 2 "split writes WAV files" -- --split "$tmp/splice.aac" -
 # --info gives the duration at each stream's rate.
 expect 0 "duration:  6.653 s" -- --info "$tmp/splice.aac"
 expect 0 "rate:      12000 Hz (44100 Hz from frame 61)" -- --info "$tmp/splice.aac"

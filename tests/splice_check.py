@@ -3,7 +3,9 @@
 changes its encoder settings: the command-line host decodes the splice and
 each segment alone, in every input mode and through the plug-in, to raw PCM.
 Nothing may be lost or added (the splice gives the segments' samples, each at
-its own rate), and from the given block after a switch on each segment is
+its own rate; with --split, each segment in a WAV file of its own at its
+rate, block numbers and rates said right), and from the given block after
+a switch on each segment is
 exactly its decode alone (the blocks before carry the last segment's overlap
 and the decoder's delay; parametric stereo's decorrelation carries a
 trace a little longer: --max-abs). With --stereo-from B, the first segment's blocks
@@ -19,6 +21,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import wave
 
 
 def adts_frames(data):
@@ -38,6 +41,26 @@ def decode(args, mode, extra, stream):
     if r.returncode != 0:
         sys.exit("FAIL: %s exited %d: %s" % (" ".join(cmd), r.returncode, r.stderr.decode()))
     return struct.unpack("<%dh" % (len(r.stdout) // 2), r.stdout)
+
+
+def decode_split(args, mode, extra, stream, tmp):
+    """(rate, samples) of each WAV part a --split decode writes, and its report."""
+    out = os.path.join(tmp, "split.wav")
+    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--mode", mode, "--split"] + list(extra) + [stream, out]
+    r = subprocess.run(cmd, capture_output=True)
+    if r.returncode != 0:
+        sys.exit("FAIL: %s exited %d: %s" % (" ".join(cmd), r.returncode, r.stderr.decode()))
+    parts, k = [], 1
+    while True:
+        name = out if k == 1 else os.path.join(tmp, "split-%d.wav" % k)
+        if not os.path.exists(name):
+            break
+        with wave.open(name) as w:
+            b = w.readframes(w.getnframes())
+            parts.append((w.getframerate(), struct.unpack("<%dh" % (len(b) // 2), b)))
+        os.remove(name)
+        k += 1
+    return parts, r.stderr.decode()
 
 
 def main():
@@ -69,6 +92,11 @@ def main():
                 f.write(b"".join(frames[at:at + n]))
             segments.append(name)
             at += n
+        # Each segment's rate, from its decode alone.
+        rates = []
+        for segment in segments:
+            parts, _ = decode_split(args, "stream", (), segment, tmp)
+            rates.append(parts[0][0])
         for mode, extra in modes:
             what = " ".join((mode,) + extra)
             whole = decode(args, mode, extra, args.stream)
@@ -77,6 +105,29 @@ def main():
                 fails.append("%s: %d samples from the splice, %d from its segments alone"
                              % (what, len(whole) // 2, sum(len(a) for a in alone) // 2))
                 continue
+            # --split: a part per change of rate, each the whole decode's
+            # samples of its segments, at their rate; the report names the
+            # block where each part begins. (The plug-in given whole frames
+            # cannot tell a new stream's first header from a damaged one:
+            # it conceals that block at the rate before, and its part begins
+            # a block later.)
+            if mode == "frame" and "--plugin" in extra:
+                continue
+            parts, report = decode_split(args, mode, extra, args.stream, tmp)
+            want, first, at = [], 1, 0
+            for k, a in enumerate(alone):
+                if want and want[-1][0] == rates[k]:
+                    want[-1] = (rates[k], want[-1][1] + whole[at:at + len(a)])
+                else:
+                    if want:
+                        if "at block %d;" % first not in report:
+                            fails.append("%s --split: no part said to begin at block %d: %s" % (what, first, report))
+                    want.append((rates[k], whole[at:at + len(a)]))
+                first += counts[k]
+                at += len(a)
+            if [(r, len(x)) for r, x in parts] != [(r, len(x)) for r, x in want] or parts != want:
+                fails.append("%s --split: parts (rate, samples) %s, wanted %s" % (
+                    what, [(r, len(x) // 2) for r, x in parts], [(r, len(x) // 2) for r, x in want]))
             at = 0
             for k, a in enumerate(alone):
                 block = len(a) // counts[k]  # interleaved stereo samples a block

@@ -126,7 +126,8 @@ void native_layout(const zoraac_decoder* d, uint8_t* pcm, const zoraac_frame& f,
         {0x3F, {1, 2, 0, 5, 3, 4}},                   // + LFE -> FL FR FC LFE BL BR
         {0xFF, {3, 4, 0, 7, 5, 6, 1, 2}},             // C Lc Rc L R Ls Rs LFE -> FL FR FC LFE BL BR FLC FRC
     };
-    const uint32_t n = f.channels, config = info.channel_configuration;
+    // A mono core with parametric stereo plays left and right.
+    const uint32_t n = f.channels, config = info.ps && n == 2 ? 2 : info.channel_configuration;
     const bool known = config >= 1 && config <= 7 && (config == 7 ? 8u : config) == n;
     out.set_layout(n, known ? kMaps[config].mask : 0);
     if (!known || n < 3) return;
@@ -164,247 +165,7 @@ struct Input {
     uint64_t stream_bytes() const { return av ? unit_bytes : read_bytes; }
 };
 
-// The stream's bytes in order (an MP4 track's access units back to back).
-// The frames of an ADTS stream are counted on the way, as frame mode would
-// send them.
-class StreamBytes {
-public:
-    explicit StreamBytes(Input& in) : in_(in), pos_(in.probe.start) {
-        if (!in.av && in.probe.kind == Probe::Adts) splitter_ = std::make_unique<AdtsSplitter>(*in.window, false, pos_);
-    }
-    // Up to n bytes; fewer only at the end of the stream.
-    size_t read(uint8_t* dst, size_t n) {
-        size_t got = 0;
-        if (in_.av) {
-            while (got < n && !at_end()) {
-                const size_t k = std::min(n - got, unit_.size() - unit_at_);
-                std::memcpy(dst + got, unit_.data() + unit_at_, k);
-                unit_at_ += k;
-                got += k;
-            }
-            return got;
-        }
-        StreamWindow& w = *in_.window;
-        w.has(pos_ + n);
-        got = std::min(n, w.end() - pos_);
-        if (got) std::memcpy(dst, w.at(pos_), got);
-        pos_ += got;
-        count_frames(pos_);
-        w.drop_before(pos_);
-        return got;
-    }
-    bool at_end() {
-        if (!in_.av) return !in_.window->has(pos_ + 1);
-        if (unit_at_ < unit_.size()) return false;
-        if (!in_.av->next(unit_)) return true;
-        unit_at_ = 0;
-        ++frames_;
-        in_.unit_bytes += unit_.size();
-        return false;
-    }
-    // Frames (access units) of the whole stream, once it has been read.
-    uint64_t frames() {
-        count_frames(SIZE_MAX);
-        return frames_;
-    }
-
-    // A stretch of ADTS frames at one rate: the stream's blocks from its
-    // start to the stretch's end, and the rate and channel configuration.
-    struct Stretch {
-        uint64_t end_block;
-        uint32_t rate, channel_config;
-    };
-    // The stretches of the frames read so far, from the one that holds block
-    // `block` (counted from 0) on; those before it are forgotten.
-    const std::deque<Stretch>& stretches_from(uint64_t block) {
-        while (stretches_.size() > 1 && stretches_.front().end_block <= block) stretches_.pop_front();
-        return stretches_;
-    }
-
-private:
-    // Counts the frames that begin before `pos`.
-    void count_frames(size_t pos) {
-        Span f;
-        while (splitter_ && splitter_->position() < pos) {
-            if (!splitter_->next(f)) {
-                splitter_.reset();
-                break;
-            }
-            ++frames_;
-            const AdtsFields& h = splitter_->header();
-            const uint32_t rate = rate_of_index(h.sampling_frequency_index);
-            if (stretches_.empty() || stretches_.back().rate != rate) {
-                const uint64_t start = stretches_.empty() ? 0 : stretches_.back().end_block;
-                stretches_.push_back({start, rate, h.channel_configuration});
-            }
-            stretches_.back().end_block += h.number_of_raw_data_blocks_in_frame + 1u;
-        }
-    }
-    Input& in_;
-    std::deque<Stretch> stretches_;
-    size_t pos_ = 0;
-    std::unique_ptr<AdtsSplitter> splitter_;
-    std::vector<uint8_t> unit_;
-    size_t unit_at_ = 0;
-    uint64_t frames_ = 0;
-};
-
-// The frames of an ADTS stream or the access units of an MP4 file, one at a
-// time; each stays valid until the next call.
-class Frames {
-public:
-    explicit Frames(Input& in) : in_(in) {
-        if (!in.av) splitter_ = std::make_unique<AdtsSplitter>(*in.window, true, in.probe.start);
-    }
-    bool next(const uint8_t*& data, size_t& size) {
-        if (in_.av) {
-            if (!in_.av->next(unit_)) return false;
-            in_.unit_bytes += unit_.size();
-            data = unit_.data();
-            size = unit_.size();
-            return true;
-        }
-        in_.window->drop_before(splitter_->position());
-        Span f;
-        if (!splitter_->next(f)) return false;
-        data = in_.window->at(f.offset);
-        size = f.size;
-        return true;
-    }
-    // Channels of the last ADTS frame (0: set by a program config element),
-    // 0 for an MP4 file.
-    uint32_t channels() const { return splitter_ ? config_channels(splitter_->header().channel_configuration) : 0; }
-    // Rate of the last ADTS frame, 0 for an MP4 file.
-    uint32_t rate() const { return splitter_ ? rate_of_index(splitter_->header().sampling_frequency_index) : 0; }
-
-private:
-    Input& in_;
-    std::unique_ptr<AdtsSplitter> splitter_;
-    std::vector<uint8_t> unit_;
-};
-
-struct Result {
-    uint64_t blocks = 0;
-    uint64_t concealed = 0;   // of the blocks, those that stand in for a failed one
-    bool knows_concealed = false;  // the decoder reported them (the plug-in does not)
-    uint64_t dropped = 0;     // pieces of input that gave no block: refused, or failed with nothing to conceal
-    uint64_t skipped = 0;     // stretches of input skipped because the decoder does not play them
-    uint64_t frames = 0;  // frames of an ADTS stream or MP4 file
-    uint32_t delay = 0;   // the decoder's delay in output samples (HE-AAC)
-    bool ps = false;      // it plays parametric stereo
-    bool sbr = false;     // it plays SBR (HE-AAC)
-    bool coupling_skipped = false;  // blocks played without their coupling elements' signal
-    bool sbr_core_only = false;     // an HE-AAC layout played its core (no room for its channels' SBR)
-    bool have_status = false;
-    KVXD_Status status{};
-};
-
-// ---- plug-in modes ----
-
-Result run_plugin(const Options& o, Input& in, Output& out) {
-    const Probe& p = in.probe;
-    const std::string& path = o.plugin;
-    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!lib) fail("cannot load the plug-in: %s", dlerror());
-    auto get = reinterpret_cast<const AACPlugin* (*)(void)>(dlsym(lib, "GetZorAudioDecodePlugin"));
-    if (!get) fail("%s is not an audio decode plug-in", path.c_str());
-    const AACPlugin* plugin = get();
-
-    const bool frame = o.mode == "frame";
-    uint32_t flags = frame ? 0u : static_cast<uint32_t>(ZOR_STREAM_STREAMING);
-    if (p.kind == Probe::Raw) flags |= ZOR_STREAM_RAW;
-    // HE-AAC at the rate asked for, as the library plays it (a plug-in
-    // built without SBR ignores the flags and plays the core).
-    if (o.sbr == ZORAAC_SBR_FULL) flags |= ZOR_STREAM_SBR_FULL;
-    if (o.sbr == ZORAAC_SBR_DOWNSAMPLED) flags |= ZOR_STREAM_SBR_DOWNSAMPLED;
-    if (o.downmix) flags |= ZOR_STREAM_DOWNMIX;  // more than two channels as stereo, as the library plays them
-    ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, config_channels(p.channels), p.rate, 0, flags};
-    if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
-
-    Result r;
-    Progress progress(!o.quiet, in.file_bytes);
-    std::unique_ptr<StreamBytes> bytes;
-    if (!frame) bytes = std::make_unique<StreamBytes>(in);
-    // The plug-in takes a piece whole only with room for every block it can complete.
-    auto room_for = [frame, &o](size_t n) { return static_cast<size_t>(output_room(n, frame, o.sbr == ZORAAC_SBR_FULL)); };
-    std::vector<uint8_t> pcm;
-    // `channels`: the stream's channels in this piece, when the host knows
-    // them; `core`: its rate in the transport (0: not known).
-    auto decode = [&](const uint8_t* data, size_t n, uint32_t channels, uint32_t core) {
-        pcm.resize(room_for(n));
-        ZorBuffer ib{}, ob{};
-        ib.data = const_cast<uint8_t*>(data);
-        ib.size = static_cast<uint32_t>(n);
-        ob.data = pcm.data();
-        ob.size = static_cast<uint32_t>(pcm.size());
-        const int got = plugin->decode(&ib, &ob);
-        if (got < 0) {
-            // A piece the plug-in refuses (a frame longer than it takes, two
-            // frames in one): skipped; the next one is decoded.
-            ++r.dropped;
-            return;
-        }
-        // HE-AAC blocks (the plug-in says twice the core rate) take 8192
-        // bytes; they go out whole at the plug-in's rate (a rate change
-        // inside such a call is not split).
-        if (bytes && !core && !bytes->stretches_from(out.blocks()).empty())
-            core = bytes->stretches_from(out.blocks()).back().rate;
-        if (!core) core = p.rate;
-        const bool sbr_blocks = o.sbr == ZORAAC_SBR_FULL && got % (2 * ZORAAC_BLOCK_BYTES) == 0 && ob.sampleRate == 2 * core;
-        if (sbr_blocks) {
-            r.blocks += static_cast<uint64_t>(got) / (2 * ZORAAC_BLOCK_BYTES);
-            out.write(pcm.data(), static_cast<size_t>(got), ob.sampleRate, channels);
-            return;
-        }
-        const uint64_t blocks = static_cast<uint64_t>(got) / ZORAAC_BLOCK_BYTES;
-        r.blocks += blocks;
-        // The plug-in says the rate of the last block of a call. In stream
-        // mode a call can hold blocks from before a change of rate too: as
-        // many as the frames of each stretch of the stream carry go at its
-        // rate, the last ones at the rate the plug-in says.
-        uint64_t at = 0;
-        if (bytes && blocks) {
-            const auto& s = bytes->stretches_from(out.blocks());
-            size_t i = 0;
-            for (; i + 1 < s.size() && at + 1 < blocks && s[i].end_block > out.blocks(); ++i) {
-                const uint64_t k = std::min(s[i].end_block - out.blocks(), blocks - 1 - at);
-                out.write(pcm.data() + at * ZORAAC_BLOCK_BYTES, static_cast<size_t>(k * ZORAAC_BLOCK_BYTES), s[i].rate,
-                          config_channels(s[i].channel_config));
-                at += k;
-            }
-            if (i < s.size()) channels = config_channels(s[i].channel_config);
-        }
-        out.write(pcm.data() + at * ZORAAC_BLOCK_BYTES, static_cast<size_t>((blocks - at) * ZORAAC_BLOCK_BYTES),
-                  ob.sampleRate, channels);
-    };
-
-    if (frame) {
-        Frames frames(in);
-        const uint8_t* data;
-        size_t n;
-        while (frames.next(data, n)) {
-            decode(data, n, frames.channels(), frames.rate());
-            ++r.frames;
-            progress.update(in.position());
-        }
-    } else {
-        std::vector<uint8_t> piece(o.chunk);
-        while (const size_t n = bytes->read(piece.data(), o.chunk)) {
-            decode(piece.data(), n, 0, 0);
-            progress.update(in.position());
-        }
-        r.frames = bytes->frames();
-        // The plug-in stages input in 256-byte pieces and the decoder takes a
-        // frame only once what follows it is buffered: push the tail through.
-        decode(in.pad.data(), in.pad.size(), 0, 0);
-    }
-    progress.done();
-    plugin->finish();
-    dlclose(lib);
-    return r;
-}
-
-// ---- the library ----
+// ---- library decoders the hosts share ----
 
 // The host's blocks for the decoder's memory records, each at its alignment.
 class Memory {
@@ -505,6 +266,8 @@ public:
     uint32_t rate() const { return rate_; }
     uint32_t delay() const { return delay_; }
     bool ps() const { return ps_; }
+    // It has what it looks for (or has given up).
+    bool done() const { return done_ || !d_; }
 
 private:
     static constexpr int kFrames = 16;  // a stream that gives no block by then is taken as it is
@@ -518,6 +281,287 @@ private:
     bool done_ = false;
     uint32_t rate_ = 0;
 };
+
+// The stream's bytes in order (an MP4 track's access units back to back).
+// The frames of an ADTS stream are counted on the way, as frame mode would
+// send them.
+class StreamBytes {
+public:
+    // `sbr`: the options of a decode at the full SBR rate, whose stretches
+    // are each probed for SBR (null: not probed).
+    explicit StreamBytes(Input& in, const Options* sbr = nullptr) : in_(in), sbr_(sbr), pos_(in.probe.start) {
+        if (!in.av && in.probe.kind == Probe::Adts) splitter_ = std::make_unique<AdtsSplitter>(*in.window, false, pos_);
+    }
+    // Up to n bytes; fewer only at the end of the stream.
+    size_t read(uint8_t* dst, size_t n) {
+        size_t got = 0;
+        if (in_.av) {
+            while (got < n && !at_end()) {
+                const size_t k = std::min(n - got, unit_.size() - unit_at_);
+                std::memcpy(dst + got, unit_.data() + unit_at_, k);
+                unit_at_ += k;
+                got += k;
+            }
+            return got;
+        }
+        StreamWindow& w = *in_.window;
+        w.has(pos_ + n);
+        got = std::min(n, w.end() - pos_);
+        if (got) std::memcpy(dst, w.at(pos_), got);
+        pos_ += got;
+        count_frames(pos_);
+        w.drop_before(pos_);
+        return got;
+    }
+    bool at_end() {
+        if (!in_.av) return !in_.window->has(pos_ + 1);
+        if (unit_at_ < unit_.size()) return false;
+        if (!in_.av->next(unit_)) return true;
+        unit_at_ = 0;
+        ++frames_;
+        in_.unit_bytes += unit_.size();
+        return false;
+    }
+    // Frames (access units) of the whole stream, once it has been read.
+    uint64_t frames() {
+        count_frames(SIZE_MAX);
+        return frames_;
+    }
+
+    // A stretch of ADTS frames at one rate: the stream's blocks from its
+    // start to the stretch's end, the rate and channel configuration, and
+    // whether it plays SBR at twice that rate (-1: not known).
+    struct Stretch {
+        uint64_t end_block;
+        uint32_t rate, channel_config;
+        int sbr;
+    };
+    // The stretches of the frames read so far, from the one that holds block
+    // `block` (counted from 0) on; those before it are forgotten.
+    const std::deque<Stretch>& stretches_from(uint64_t block) {
+        while (stretches_.size() > 1 && stretches_.front().end_block <= block) stretches_.pop_front();
+        return stretches_;
+    }
+
+private:
+    // Counts the frames that begin before `pos`.
+    void count_frames(size_t pos) {
+        Span f;
+        while (splitter_ && splitter_->position() < pos) {
+            if (!splitter_->next(f)) {
+                splitter_.reset();
+                break;
+            }
+            ++frames_;
+            const AdtsFields& h = splitter_->header();
+            const uint32_t rate = rate_of_index(h.sampling_frequency_index);
+            if (stretches_.empty() || stretches_.back().rate != rate) {
+                const uint64_t start = stretches_.empty() ? 0 : stretches_.back().end_block;
+                stretches_.push_back({start, rate, h.channel_configuration, sbr_ ? -1 : 0});
+                // Each stretch decides SBR afresh, as the decoder does after a
+                // change of stream.
+                if (sbr_) probe_ = std::make_unique<SbrProbe>(*sbr_, in_);
+            }
+            stretches_.back().end_block += h.number_of_raw_data_blocks_in_frame + 1u;
+            if (probe_) {
+                probe_->feed(in_.window->at(f.offset), f.size);
+                if (probe_->done()) {
+                    stretches_.back().sbr = probe_->rate() == 2 * rate;
+                    probe_.reset();
+                }
+            }
+        }
+    }
+    Input& in_;
+    const Options* sbr_;
+    std::unique_ptr<SbrProbe> probe_;
+    std::deque<Stretch> stretches_;
+    size_t pos_ = 0;
+    std::unique_ptr<AdtsSplitter> splitter_;
+    std::vector<uint8_t> unit_;
+    size_t unit_at_ = 0;
+    uint64_t frames_ = 0;
+};
+
+// The frames of an ADTS stream or the access units of an MP4 file, one at a
+// time; each stays valid until the next call.
+class Frames {
+public:
+    explicit Frames(Input& in) : in_(in) {
+        if (!in.av) splitter_ = std::make_unique<AdtsSplitter>(*in.window, true, in.probe.start);
+    }
+    bool next(const uint8_t*& data, size_t& size) {
+        if (in_.av) {
+            if (!in_.av->next(unit_)) return false;
+            in_.unit_bytes += unit_.size();
+            data = unit_.data();
+            size = unit_.size();
+            return true;
+        }
+        in_.window->drop_before(splitter_->position());
+        Span f;
+        if (!splitter_->next(f)) return false;
+        data = in_.window->at(f.offset);
+        size = f.size;
+        return true;
+    }
+    // Channels of the last ADTS frame (0: set by a program config element),
+    // 0 for an MP4 file.
+    uint32_t channels() const { return splitter_ ? config_channels(splitter_->header().channel_configuration) : 0; }
+    // Rate of the last ADTS frame, 0 for an MP4 file.
+    uint32_t rate() const { return splitter_ ? rate_of_index(splitter_->header().sampling_frequency_index) : 0; }
+    // Blocks of the last ADTS frame (1 to 4), 1 for an access unit.
+    uint32_t blocks() const { return splitter_ ? splitter_->header().number_of_raw_data_blocks_in_frame + 1u : 1u; }
+
+private:
+    Input& in_;
+    std::unique_ptr<AdtsSplitter> splitter_;
+    std::vector<uint8_t> unit_;
+};
+
+struct Result {
+    uint64_t blocks = 0;
+    uint64_t concealed = 0;   // of the blocks, those that stand in for a failed one
+    bool knows_concealed = false;  // the decoder reported them (the plug-in does not)
+    uint64_t dropped = 0;     // pieces of input that gave no block: refused, or failed with nothing to conceal
+    uint64_t skipped = 0;     // stretches of input skipped because the decoder does not play them
+    uint64_t frames = 0;  // frames of an ADTS stream or MP4 file
+    uint32_t delay = 0;   // the decoder's delay in output samples (HE-AAC)
+    bool ps = false;      // it plays parametric stereo
+    bool sbr = false;     // it plays SBR (HE-AAC)
+    bool coupling_skipped = false;  // blocks played without their coupling elements' signal
+    bool sbr_core_only = false;     // an HE-AAC layout played its core (no room for its channels' SBR)
+    bool have_status = false;
+    KVXD_Status status{};
+};
+
+// ---- plug-in modes ----
+
+Result run_plugin(const Options& o, Input& in, Output& out) {
+    const Probe& p = in.probe;
+    const std::string& path = o.plugin;
+    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib) fail("cannot load the plug-in: %s", dlerror());
+    auto get = reinterpret_cast<const AACPlugin* (*)(void)>(dlsym(lib, "GetZorAudioDecodePlugin"));
+    if (!get) fail("%s is not an audio decode plug-in", path.c_str());
+    const AACPlugin* plugin = get();
+
+    const bool frame = o.mode == "frame";
+    uint32_t flags = frame ? 0u : static_cast<uint32_t>(ZOR_STREAM_STREAMING);
+    if (p.kind == Probe::Raw) flags |= ZOR_STREAM_RAW;
+    // HE-AAC at the rate asked for, as the library plays it (a plug-in
+    // built without SBR ignores the flags and plays the core).
+    // A track configured for downsampled SBR plays at its core rate, as
+    // through the library.
+    const bool down = o.sbr == ZORAAC_SBR_DOWNSAMPLED || (o.sbr == ZORAAC_SBR_FULL && in.av && (in.av->sbr_signalled & 3) == 2);
+    if (o.sbr == ZORAAC_SBR_FULL && !down) flags |= ZOR_STREAM_SBR_FULL;
+    if (down) flags |= ZOR_STREAM_SBR_DOWNSAMPLED;
+    if (o.downmix) flags |= ZOR_STREAM_DOWNMIX;  // more than two channels as stereo, as the library plays them
+    ZorStreamInfo info = {ZOR_STREAM_INFO_VERSION, config_channels(p.channels), p.rate, 0, flags};
+    if (plugin->init(&info) != 0) fail("the plug-in refused the stream (%s)", (std::to_string(p.rate) + " Hz").c_str());
+
+    Result r;
+    Progress progress(!o.quiet, in.file_bytes);
+    std::unique_ptr<StreamBytes> bytes;
+    if (!frame) bytes = std::make_unique<StreamBytes>(in, o.sbr == ZORAAC_SBR_FULL && kSbrBuilt ? &o : nullptr);
+    // The plug-in takes a piece whole only with room for every block it can complete.
+    auto room_for = [frame, &o](size_t n) { return static_cast<size_t>(output_room(n, frame, o.sbr == ZORAAC_SBR_FULL)); };
+    std::vector<uint8_t> pcm;
+    // `channels`: the stream's channels in this piece, when the host knows
+    // them; `core`: its rate in the transport (0: not known).
+    auto decode = [&](const uint8_t* data, size_t n, uint32_t channels, uint32_t core) {
+        pcm.resize(room_for(n));
+        ZorBuffer ib{}, ob{};
+        ib.data = const_cast<uint8_t*>(data);
+        ib.size = static_cast<uint32_t>(n);
+        ob.data = pcm.data();
+        ob.size = static_cast<uint32_t>(pcm.size());
+        const int got = plugin->decode(&ib, &ob);
+        if (got < 0) {
+            // A piece the plug-in refuses (a frame longer than it takes, two
+            // frames in one): skipped; the next one is decoded.
+            ++r.dropped;
+            return;
+        }
+        // The plug-in says the rate of the last block of a call. In stream
+        // mode a call can hold blocks from before a change of rate too: as
+        // many as the frames of each stretch of the stream carry go at its
+        // rate, in blocks of 8192 bytes where it plays SBR at twice its
+        // rate, the rest at the rate the plug-in says.
+        struct Part {
+            size_t bytes;
+            uint32_t rate, channels;
+            uint64_t blocks;
+        };
+        std::vector<Part> parts;
+        size_t left = static_cast<size_t>(got);
+        auto plan = [&](bool probed) {
+            parts.clear();
+            left = static_cast<size_t>(got);
+            const auto& s = bytes->stretches_from(out.blocks());
+            uint64_t block_at = out.blocks();
+            for (size_t i = 0; i < s.size() && left; ++i) {
+                if (s[i].end_block <= block_at) continue;
+                const bool sbr = s[i].sbr < 0 || !probed ? o.sbr == ZORAAC_SBR_FULL && ob.sampleRate == 2 * s[i].rate
+                                                         : s[i].sbr;
+                const size_t block = sbr ? 2 * ZORAAC_BLOCK_BYTES : ZORAAC_BLOCK_BYTES;
+                const uint64_t k = i + 1 == s.size() ? left / block : std::min<uint64_t>(s[i].end_block - block_at, left / block);
+                if (!k) break;
+                parts.push_back({k * block, sbr ? 2 * s[i].rate : s[i].rate, config_channels(s[i].channel_config), k});
+                block_at += k;
+                left -= k * block;
+            }
+        };
+        if (bytes) {
+            plan(true);
+            // A plug-in built without SBR plays the core where the probe
+            // found SBR: its last block says so.
+            if (!left && !parts.empty() && parts.back().rate != ob.sampleRate) plan(false);
+        }
+        size_t at = 0;
+        for (const Part& part : parts) {
+            out.write(pcm.data() + at, part.bytes, part.rate, part.channels, false, part.blocks);
+            r.blocks += part.blocks;
+            at += part.bytes;
+        }
+        if (!left) return;
+        // Blocks of a frame, an access unit, or beyond the stretches known.
+        if (!core && bytes && !bytes->stretches_from(out.blocks()).empty())
+            core = bytes->stretches_from(out.blocks()).back().rate;
+        if (!core) core = p.rate;
+        const bool sbr = o.sbr == ZORAAC_SBR_FULL && left % (2 * ZORAAC_BLOCK_BYTES) == 0 && ob.sampleRate == 2 * core;
+        const uint64_t blocks = left / (sbr ? 2 * ZORAAC_BLOCK_BYTES : ZORAAC_BLOCK_BYTES);
+        r.blocks += blocks;
+        out.write(pcm.data() + at, left, ob.sampleRate, channels, false, blocks);
+    };
+
+    if (frame) {
+        Frames frames(in);
+        const uint8_t* data;
+        size_t n;
+        while (frames.next(data, n)) {
+            decode(data, n, frames.channels(), frames.rate());
+            ++r.frames;
+            progress.update(in.position());
+        }
+    } else {
+        std::vector<uint8_t> piece(o.chunk);
+        while (const size_t n = bytes->read(piece.data(), o.chunk)) {
+            decode(piece.data(), n, 0, 0);
+            progress.update(in.position());
+        }
+        r.frames = bytes->frames();
+        // The plug-in stages input in 256-byte pieces and the decoder takes a
+        // frame only once what follows it is buffered: push the tail through.
+        decode(in.pad.data(), in.pad.size(), 0, 0);
+    }
+    progress.done();
+    plugin->finish();
+    dlclose(lib);
+    return r;
+}
+
+// ---- the library ----
 
 Result run_library(const Options& o, Input& in, Output& out) {
     zoraac_params params = library_params(o, in);
@@ -887,9 +931,11 @@ void open_input(const Options& o, Input& in) {
         // four), the decode begins at the frame that holds the block as
         // many before the one with --start as the decoder needs to settle;
         // the window forgets the frames passed. A stream that ends before
-        // it gives nothing.
+        // it gives nothing. A layout set by a program config element is
+        // decoded from the start: the element may come in the first frame
+        // only.
         const double core_samples = o.start * in.probe.rate;
-        const int64_t skip = static_cast<int64_t>(core_samples / 1024) - preroll_frames(o, in.probe.rate);
+        const int64_t skip = in.probe.channels == 0 ? 0 : static_cast<int64_t>(core_samples / 1024) - preroll_frames(o, in.probe.rate);
         if (skip > 0) {
             AdtsSplitter frames(w, false, in.probe.start);
             Span f{};
@@ -968,7 +1014,13 @@ Content content(const Options& o, const Input& in, uint32_t rate, int64_t delay)
         const uint64_t v = a / den * num + (a % den * num + den / 2) / den;
         return ts < 0 ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
     };
-    const int64_t first = samples(t.first_pts - t.start_pts);  // the file's first unit
+    int64_t first = samples(t.first_pts - t.start_pts);  // the file's first unit
+    if (uint64_t{rate} * t.tb_num > t.tb_den) {
+        // Times coarser than a sample (Matroska's milliseconds): the units
+        // lie whole blocks apart.
+        const int64_t block = 1024 * static_cast<int64_t>(rate) / core;
+        first = (first + (first < 0 ? -block : block) / 2) / block * block;
+    }
     if (delay < 0) delay = rate == 2 * core ? 962 : 0;  // the library's figure for SBR at twice the core rate
     c.lo = first;
     if (!o.gapless) return c;
@@ -1010,15 +1062,16 @@ KeepFn keep_fn(const Options& o, const Input& in) {
     };
 }
 
+// `frames`, `blocks`: the frames (access units) and the blocks they hold;
 // `seconds`: the duration when the frames say it (streams spliced at other
 // rates), else 0; `changes`: where the rate changes, said after the first.
 // `sbr_rate`: the output rate of an HE-AAC stream played with SBR (0: none);
 // `ps`: it plays parametric stereo (HE-AAC v2); `delay`: the decoder's delay
 // in output samples.
-void print_info(const Options& o, const Input& in, uint64_t frames, uint32_t sbr_rate, bool ps, uint32_t delay,
-                double seconds = 0, const std::string& changes = "") {
+void print_info(const Options& o, const Input& in, uint64_t frames, uint64_t blocks, uint32_t sbr_rate, bool ps,
+                uint32_t delay, double seconds = 0, const std::string& changes = "") {
     const Probe& p = in.probe;
-    if (seconds <= 0) seconds = static_cast<double>(frames) * 1024.0 / p.rate;
+    if (seconds <= 0) seconds = static_cast<double>(blocks) * 1024.0 / p.rate;
     std::printf("transport: %s\n", in.transport.c_str());
     if (sbr_rate)
         std::printf("rate:      %u Hz core, %u Hz output (%s)%s\n", p.rate, sbr_rate,
@@ -1032,11 +1085,13 @@ void print_info(const Options& o, const Input& in, uint64_t frames, uint32_t sbr
     else
         std::printf("channels:  set by a program config element in the stream\n");
     std::printf("profile:   %s\n", object_type_name(p.profile + 1, sbr_rate != 0, ps).c_str());
-    std::printf("frames:    %llu\n", static_cast<unsigned long long>(frames));
+    std::printf("frames:    %llu", static_cast<unsigned long long>(frames));
+    if (blocks != frames) std::printf(" (%llu blocks)", static_cast<unsigned long long>(blocks));
+    std::printf("\n");
     // The samples a decode writes: the content after what the container
     // says of priming and padding, --skip, --trim, --start, --duration.
     const uint32_t rate = sbr_rate ? sbr_rate : p.rate;
-    const int64_t total = changes.empty() ? static_cast<int64_t>(frames * 1024 * rate / p.rate) : -1;
+    const int64_t total = changes.empty() ? static_cast<int64_t>(blocks * 1024 * rate / p.rate) : -1;
     if (total >= 0) {
         // The container's figures, also where --no-gapless keeps what they trim.
         Options gapless = o;
@@ -1108,7 +1163,7 @@ int decode_file(Options o) {
         Frames frames(input);
         const uint8_t* data;
         size_t n;
-        uint64_t count = 0;
+        uint64_t count = 0, blocks = 0;
         double seconds = 0;
         uint32_t rate = p.rate;
         std::string changes;
@@ -1124,18 +1179,19 @@ int decode_file(Options o) {
             else if (r != rate && listed == 9)
                 changes += ", ...";
             rate = r;
-            seconds += 1024.0 / r;
+            seconds += 1024.0 * frames.blocks() / r;
+            blocks += frames.blocks();
         }
         if (!changes.empty()) changes += ")";
         // The whole file has been read: its size is what the bit rate counts.
         sbr.feed(nullptr, 0);
-        print_info(o, input, count, sbr.rate(), sbr.rate() && sbr.ps(), sbr.delay(), seconds, changes);
+        print_info(o, input, count, blocks, sbr.rate(), sbr.rate() && sbr.ps(), sbr.delay(), seconds, changes);
         return 0;
     }
     if (o.info) o.quiet = true;
     const Result r = run(o, input, out);
     if (o.info) {
-        print_info(o, input, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0, r.ps,
+        print_info(o, input, r.blocks, r.blocks, o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate ? out.rate() : 0, r.ps,
                    r.delay);
         return 0;
     }
@@ -1174,17 +1230,19 @@ int decode_file(Options o) {
         // One line per input.
         std::fprintf(stderr, "aacdec: %s -> %s: %s, %s, %u Hz, %u channel%s, %.3f s, %llu blocks%s%s\n", o.input.c_str(),
                      o.output.c_str(), input.transport.c_str(), type.c_str(), out.rate(), out.channels(),
-                     out.channels() == 1 ? "" : "s", static_cast<double>(out.samples()) / out.rate(),
+                     out.channels() == 1 ? "" : "s", out.seconds(),
                      static_cast<unsigned long long>(r.blocks), losses.c_str(),
                      expected && r.blocks < expected ? (", of " + std::to_string(expected) + " frames").c_str() : "");
     } else if (!o.quiet) {
-        std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %u channel%s, %s, %s arithmetic\n", o.input.c_str(),
-                     input.transport.c_str(), p.rate, p.channels, p.channels == 1 ? "" : "s", type.c_str(),
-                     AAC_ARITHMETIC_NAME);
+        const uint32_t n = p.kind == Probe::Adif ? p.channels : config_channels(p.channels);
+        const std::string layout = !n ? "channels by program config element"
+                                      : std::to_string(n) + (n == 1 ? " channel" : " channels");
+        std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %s, %s, %s arithmetic\n", o.input.c_str(),
+                     input.transport.c_str(), p.rate, layout.c_str(), type.c_str(), AAC_ARITHMETIC_NAME);
         std::fprintf(stderr, "aacdec: %llu blocks decoded%s", static_cast<unsigned long long>(r.blocks), losses.c_str());
         if (expected) std::fprintf(stderr, " of %llu frames", static_cast<unsigned long long>(expected));
         std::fprintf(stderr, ", %llu samples per channel (%.3f s), %llu bytes of PCM\n",
-                     static_cast<unsigned long long>(out.samples()), static_cast<double>(out.samples()) / out.rate(),
+                     static_cast<unsigned long long>(out.samples()), out.seconds(),
                      static_cast<unsigned long long>(out.bytes()));
         if (r.coupling_skipped)
             std::fprintf(stderr, "aacdec: coupling channel elements read and not played: their signal is missing\n");
@@ -1206,8 +1264,10 @@ int decode_file(Options o) {
 // extension), each decoded in a process of its own so that one input's
 // failure ends only its own decode. The exit status is the worst: 1 (a
 // failure) over 2 (damage with --strict) over 0.
+// Two inputs of one name (from two directories) are refused before anything
+// is written: the second would write over the first's output.
 int decode_all(const Options& o) {
-    int worst = 0;
+    std::vector<Options> runs;
     for (const std::string& input : o.inputs) {
         Options one = o;
         one.input = input;
@@ -1218,6 +1278,16 @@ int decode_all(const Options& o) {
         if (dot != std::string::npos && dot > 0) base.resize(dot);
         one.format = o.format.empty() ? "wav" : o.format;
         one.output = o.outdir + "/" + base + (one.format == "wav" ? ".wav" : ".raw");
+        for (const Options& other : runs) {
+            if (other.output != one.output) continue;
+            std::fprintf(stderr, "aacdec: %s and %s would both be written to %s\n", other.input.c_str(),
+                         input.c_str(), one.output.c_str());
+            return 2;
+        }
+        runs.push_back(one);
+    }
+    int worst = 0;
+    for (const Options& one : runs) {
         std::fflush(nullptr);
         const pid_t pid = fork();
         if (pid < 0) fail("cannot start a decode: %s", std::strerror(errno));

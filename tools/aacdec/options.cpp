@@ -108,6 +108,15 @@ void print_version() {
     std::printf("container input (.m4a/.mp4, Matroska, MPEG-TS; LOAS files are read without it): %s\n", demuxer ? demuxer : "not built in (no libavformat)");
 }
 
+// A wrong command line: its message, the usage on request, and status 2.
+[[noreturn]] void usage_error(const char* fmt, const char* arg = "", bool usage = false) {
+    if (usage) std::fputs(kUsage, stderr);
+    std::fprintf(stderr, "aacdec: ");
+    std::fprintf(stderr, fmt, arg);
+    std::fprintf(stderr, "\n");
+    std::exit(2);
+}
+
 }  // namespace
 
 Options parse_args(int argc, char** argv) {
@@ -156,11 +165,11 @@ Options parse_args(int argc, char** argv) {
             else if (std::strcmp(optarg, "24") == 0) o.sample = SampleFormat::S24;
             else if (std::strcmp(optarg, "32") == 0) o.sample = SampleFormat::S32;
             else if (std::strcmp(optarg, "float") == 0) o.sample = SampleFormat::F32;
-            else fail("--bits takes 16, 24, 32 or float");
+            else usage_error("--bits takes 16, 24, 32 or float");
             break;
         case 'f':
             o.format = optarg;
-            if (o.format != "wav" && o.format != "raw") fail("--format takes wav or raw");
+            if (o.format != "wav" && o.format != "raw") usage_error("--format takes wav or raw");
             break;
         case 'o':
             o.outdir = optarg;
@@ -176,31 +185,31 @@ Options parse_args(int argc, char** argv) {
             // (At most 2^40 samples, more than a year at 96 kHz: the sample
             // positions they shift stay far inside 64 bits.)
             if (errno || !*optarg || *end || *optarg == '-' || v > (1ull << 40))
-                fail("%s needs a number of samples (up to 2^40)", c == kSkip ? "--skip" : "--trim");
+                usage_error("%s needs a number of samples (up to 2^40)", c == kSkip ? "--skip" : "--trim");
             (c == kSkip ? o.skip : o.trim) = v;
             break;
         }
         case kStart:
-            if ((o.start = parse_time(optarg)) < 0) fail("--start needs a time: seconds, or [hh:]mm:ss.xxx");
+            if ((o.start = parse_time(optarg)) < 0) usage_error("--start needs a time: seconds, or [hh:]mm:ss.xxx");
             break;
         case kDuration:
-            if ((o.duration = parse_time(optarg)) < 0) fail("--duration needs a time: seconds, or [hh:]mm:ss.xxx");
+            if ((o.duration = parse_time(optarg)) < 0) usage_error("--duration needs a time: seconds, or [hh:]mm:ss.xxx");
             break;
         case kTrack:
-            if (!parse_number(optarg, n) || n == 0) fail("--track needs a track number from 1");
+            if (!parse_number(optarg, n) || n == 0) usage_error("--track needs a track number from 1");
             o.track = static_cast<int>(n);
             break;
         case kMode:
             o.mode = optarg;
             o.mode_given = true;
-            if (o.mode != "stream" && o.mode != "frame" && o.mode != "pull") fail("unknown mode %s", o.mode.c_str());
+            if (o.mode != "stream" && o.mode != "frame" && o.mode != "pull") usage_error("unknown mode %s", o.mode.c_str());
             break;
         case kChunk:
-            if (!parse_number(optarg, n) || n == 0) fail("--chunk needs a positive byte count");
+            if (!parse_number(optarg, n) || n == 0) usage_error("--chunk needs a positive byte count");
             o.chunk = n;
             break;
         case kRate:
-            if (!parse_number(optarg, o.rate)) fail("--rate needs a number of Hz");
+            if (!parse_number(optarg, o.rate)) usage_error("--rate needs a number of Hz");
             break;
         case kChannels:
             if (std::strcmp(optarg, "native") == 0) {
@@ -208,7 +217,7 @@ Options parse_args(int argc, char** argv) {
                 o.downmix = false;
             } else if (std::strcmp(optarg, "stereo") != 0 &&
                        (!parse_number(optarg, o.channels) || o.channels < 1 || o.channels > 2)) {
-                fail("--channels takes stereo, native, or 1 or 2 (raw streams)");
+                usage_error("--channels takes stereo, native, or 1 or 2 (raw streams)");
             }
             break;
         case kRaw:
@@ -228,7 +237,7 @@ Options parse_args(int argc, char** argv) {
             else if (std::strcmp(optarg, "full") == 0) o.sbr = ZORAAC_SBR_FULL;
             else if (std::strcmp(optarg, "down") == 0 || std::strcmp(optarg, "downsampled") == 0)
                 o.sbr = ZORAAC_SBR_DOWNSAMPLED;
-            else fail("--sbr takes off, full or down(sampled)");
+            else usage_error("--sbr takes off, full or down(sampled)");
             break;
         case kNoDownmix:
             o.downmix = false;
@@ -236,16 +245,17 @@ Options parse_args(int argc, char** argv) {
         case kCpuMask: {
             char* end = nullptr;
             std::strtoul(optarg, &end, 0);
-            if (!*optarg || *end) fail("--cpu-mask needs a number (0x... for hexadecimal)");
+            if (!*optarg || *end) usage_error("--cpu-mask needs a number (0x... for hexadecimal)");
             // Read by the decoder when it first starts: in libzoraac, the plug-in or pull mode.
             setenv("AAC_CPU_MASK", optarg, 1);
             break;
         }
         case ':':
-            fail("%s needs a value", argv[optind - 1]);
-        default:  // a short option letter in optopt, else a long one just passed
-            std::fputs(kUsage, stderr);
-            fail("unknown option %s", optopt ? (std::string("-") + static_cast<char>(optopt)).c_str() : argv[optind - 1]);
+            usage_error("%s needs a value", argv[optind - 1]);
+        default:  // an unknown letter in optopt; a long option, unknown or given a value it does not take
+            if (optopt > 0 && optopt < 256)
+                usage_error("unknown option %s", (std::string("-") + static_cast<char>(optopt)).c_str(), true);
+            usage_error(optopt ? "%s takes no value" : "unknown option %s", argv[optind - 1], true);
         }
     }
     const int positional = argc - optind;
@@ -264,9 +274,9 @@ Options parse_args(int argc, char** argv) {
         o.input = argv[optind];
         if (!o.info) o.output = argv[optind + 1];
     }
-    if (o.raw && (!o.rate || !o.channels)) fail("--raw needs --rate and --channels");
-    if (o.split && (o.output == "-" || !o.wav())) fail("--split writes WAV files; the output is raw PCM");
+    if (o.raw && (!o.rate || !o.channels)) usage_error("--raw needs --rate and --channels");
+    if (o.split && (o.output == "-" || !o.wav())) usage_error("--split writes WAV files; the output is raw PCM");
     if (o.native && (o.raw || !o.plugin.empty() || o.mode == "pull"))
-        fail("--channels native decodes through the library: stream or frame mode, without --raw or --plugin");
+        usage_error("--channels native decodes through the library: stream or frame mode, without --raw or --plugin");
     return o;
 }

@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 std::string part_name(const std::string& output, int part) {
@@ -16,7 +17,7 @@ Output::Output(const Options& o, uint32_t rate, uint64_t size_hint)
     : o_(o), size_hint_(size_hint),
       sink_(std::make_unique<Sink>(o.info ? std::string() : o.output, rate, format(), size_hint)), rate_(rate) {}
 
-void Output::write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t channels, bool wide) {
+void Output::write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t channels, bool wide, uint64_t blocks) {
     if (!bytes) return;
     if (!blocks_) {
         // The first block says the rate (the probe only guessed it).
@@ -27,7 +28,7 @@ void Output::write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t cha
     }
     relayout_ = false;
     const size_t frame_bytes = out_channels_ * (wide ? 4u : 2u);
-    blocks_ += bytes / (block_bytes_ * (wide ? 2u : 1u));
+    blocks_ += blocks;
     const uint64_t n = bytes / frame_bytes;
     Keep k;
     if (keep_) k = keep_(rate_, delay_);
@@ -42,7 +43,6 @@ void Output::set_layout(uint32_t channels, uint32_t mask) {
     // Blocks of another channel count than those before: a change, as one
     // of rate is (the file written so far keeps its layout).
     if (blocks_ && channels != out_channels_) relayout_ = true;
-    block_bytes_ = 2048u * channels;
     out_channels_ = channels;
     mask_ = mask;
     if (!blocks_) sink_->set_layout(static_cast<uint16_t>(channels), mask);
@@ -64,6 +64,8 @@ SinkFormat Output::format() const {
 // Samples to the file, all but the last --trim ones.
 void Output::emit(const uint8_t* pcm, size_t frames, size_t frame_bytes, bool wide) {
     if (o_.trim) {
+        held_frame_bytes_ = frame_bytes;
+        held_wide_ = wide;
         held_.insert(held_.end(), pcm, pcm + frames * frame_bytes);
         const uint64_t have = held_.size() / frame_bytes;
         if (have <= o_.trim) return;
@@ -77,19 +79,44 @@ void Output::emit(const uint8_t* pcm, size_t frames, size_t frame_bytes, bool wi
 
 void Output::put(const uint8_t* pcm, size_t frames, size_t frame_bytes, bool wide) {
     if (ended_) return;
-    sink_->write(pcm, frames * frame_bytes / (wide ? 4 : 2), wide);
-    written_ += frames * out_channels_ * sample_bytes(o_.sample);
+    const size_t values = frames * frame_bytes / (wide ? 4 : 2);
+    sink_->write(pcm, values, wide);
+    written_ += values * sample_bytes(o_.sample);
     samples_ += frames;
+    seconds_ += static_cast<double>(frames) / rate_;
 }
 
+// Positions are samples at the rate of the blocks: at a change of rate,
+// those counted so far are taken to the new rate, so that --skip, --start,
+// --duration and the container's trimming keep to the same instants.
 void Output::change(uint32_t rate, uint32_t channels) {
     const bool new_rate = rate != rate_;
+    const bool wav = !ended_ && sink_->is_wav();
+    // Samples held back for --trim are not the end of the stream: they end
+    // the file or part they belong to (raw PCM goes on with them).
+    if (wav && !held_.empty()) {
+        put(held_.data(), held_.size() / held_frame_bytes_, held_frame_bytes_, held_wide_);
+        held_.clear();
+    }
+    if (new_rate) {
+        auto to_new = [&](uint64_t v) {
+            return v == UINT64_MAX ? v : static_cast<uint64_t>(std::llround(static_cast<double>(v) * rate / rate_));
+        };
+        pos_ = to_new(pos_);
+        lo_ = to_new(lo_);
+        last_ = to_new(last_);
+    }
     rate_ = rate;
-    if (ended_ || (!sink_->is_wav() && !sink_->is_stdout())) return;
+    if (ended_ || (!wav && !sink_->is_stdout())) return;
+    if (complete()) {
+        // Nothing more is written: no part is begun for it.
+        ended_ = true;
+        return;
+    }
     std::string what = std::to_string(rate) + " Hz";
     if (channels) what += ", " + std::to_string(channels) + (channels == 1 ? " channel" : " channels");
     what += " at block " + std::to_string(blocks_ + 1);
-    if (!sink_->is_wav()) {
+    if (!wav) {
         std::fprintf(stderr, "aacdec: warning: the stream changes to %s; the raw PCM goes on at the new %s\n",
                      what.c_str(), new_rate ? "rate" : "layout");
         return;

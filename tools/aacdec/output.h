@@ -40,10 +40,11 @@ public:
     // `size_hint`: the most PCM bytes the input can give (0: not known).
     Output(const Options& o, uint32_t rate, uint64_t size_hint);
 
-    // Whole blocks of PCM at `rate` Hz, 32-bit words when `wide`, else
-    // 16-bit samples; `channels` are the stream's from these blocks on, for
-    // the message at a change (0: not known).
-    void write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t channels, bool wide = false);
+    // `blocks` whole blocks of PCM at `rate` Hz, 32-bit words when `wide`,
+    // else 16-bit samples; `channels` are the stream's from these blocks on,
+    // for the message at a change (0: not known).
+    void write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t channels, bool wide = false,
+               uint64_t blocks = 1);
     void set_keep(KeepFn keep) { keep_ = std::move(keep); }
     // The decoder's delay in output samples, before the first block.
     void set_delay(int64_t delay) { delay_ = delay; }
@@ -58,6 +59,8 @@ public:
     uint64_t bytes() const { return written_; }
     // Samples per channel written.
     uint64_t samples() const { return samples_; }
+    // Seconds of the samples written, at their rates.
+    double seconds() const { return seconds_; }
     uint32_t channels() const { return out_channels_; }
     // Everything up to Keep's fixed end has been written: decoding may stop.
     bool complete() const { return pos_ >= last_; }
@@ -75,7 +78,6 @@ private:
     std::unique_ptr<Sink> sink_;
     uint32_t rate_;
     uint64_t blocks_ = 0;
-    uint64_t block_bytes_ = 4096;  // of a 16-bit block of 1024 samples
     uint32_t out_channels_ = 2;
     uint32_t mask_ = 0;          // native output: the WAV file's channel mask
     bool relayout_ = false;      // native output: the next block has another channel count
@@ -89,4 +91,7 @@ private:
     uint64_t last_ = UINT64_MAX;  // Keep::last
     uint64_t pos_ = 0;           // samples per channel decoded so far
     std::vector<uint8_t> held_;  // the last --trim samples
+    size_t held_frame_bytes_ = 4;
+    bool held_wide_ = false;
+    double seconds_ = 0;
 };
