@@ -65,7 +65,7 @@ struct _GstZorAacDec {
     const gint8* order;                  /* native output: output channel i is the stream's order[i] (NULL: as is) */
     GstCaps* refused;                    /* the caps last refused: refused again without a second message */
     gboolean failed;                     /* the stream was refused: its buffers get GST_FLOW_EOS */
-    gboolean new_stream;                 /* a stream starts: the next flush starts the decoder afresh */
+    gboolean new_stream;                 /* a stream starts: the next flush or buffer starts the decoder afresh */
 };
 
 G_DEFINE_TYPE(GstZorAacDec, gst_zoraacdec, GST_TYPE_AUDIO_DECODER)
@@ -601,6 +601,13 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
     if (!buffer) return drain(self);
     if (self->failed) return GST_FLOW_EOS;
     if (!self->dec) return GST_FLOW_NOT_NEGOTIATED;
+    if (self->new_stream) {
+        /* A stream starts with nothing before it to drain (the base class
+         * then flushes nothing): it starts afresh here, and the first
+         * discontinuity in it keeps the decoder. */
+        zoraac_flush(self->dec);
+        self->new_stream = FALSE;
+    }
     /* Finishing a frame may release its buffer, this one included: it
      * stays ours until we are done reading it. */
     gst_buffer_ref(buffer);

@@ -41,6 +41,10 @@ check adts_clicks "$clicks" "aacparse"
 check adts_lowrate "$lowrate" "aacparse"
 check adts_music "$music" "aacparse"
 check adts_two_blocks "$src/tests/data/p02_0_19.2blk.aac" "aacparse"
+# Junk between frames: aacparse skips it and marks a discontinuity, within
+# which the decoder keeps its state (the block after the first gap lost its
+# overlap).
+check adts_zero_gaps "$src/tests/data/p02_zero_gaps_0_17.aac" "aacparse"
 check m4a_stereo "$sweep" "qtdemux ! aacparse"
 # 5.1 in ADTS and in an .m4a, as the stereo downmix (exact arithmetic).
 if "$aacdec" --help | grep -q "^Arithmetic: exact"; then
