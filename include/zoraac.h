@@ -165,14 +165,14 @@ typedef const AACPlugin* (*GetZorAudioDecodePluginFn)(void);
  * ====================================================================== */
 
 #define ZORAAC_API_VERSION 1
-/* Records zoraac_query_memory may describe (today up to 12; room for more tools). */
+/* Records zoraac_query_memory may describe (today up to 14; room for more tools). */
 #define ZORAAC_MAX_MEMRECS 16
 
 /* Transports: what params.transport asks for and info.transport reports. */
 enum {
     ZORAAC_TRANSPORT_AUTO = 0, /* a byte stream of ADTS frames or an ADIF stream, in any pieces */
-    ZORAAC_TRANSPORT_ADTS = 1, /* reported once found */
-    ZORAAC_TRANSPORT_ADIF = 2, /* reported once found */
+    ZORAAC_TRANSPORT_ADTS = 1, /* reported once found (asked for: taken as AUTO) */
+    ZORAAC_TRANSPORT_ADIF = 2, /* reported once found (asked for: taken as AUTO) */
     ZORAAC_TRANSPORT_ASC = 3,  /* raw access units, one per call, configured by params.asc */
     ZORAAC_TRANSPORT_RAW = 4   /* raw access units, one per call, params.sample_rate and channels */
 };
@@ -182,8 +182,9 @@ enum {
     ZORAAC_OUT_STEREO = 0, /* interleaved stereo; a mono stream doubled (as the plug-in) */
     ZORAAC_OUT_NATIVE = 1  /* the stream's own 1 or 2 channels; with ZORAAC_NO_DOWNMIX (exact
                               arithmetic) also up to 8, in the order of the stream's elements
-                              (5.1: C, L, R, Ls, Rs, LFE): zoraac_query_memory then asks for
-                              an overlap buffer per channel, zoraac_frame_bytes for 8 channels */
+                              (5.1: C, L, R, Ls, Rs, LFE), which play their AAC-LC core:
+                              zoraac_query_memory then asks for an overlap buffer per
+                              channel, zoraac_frame_bytes for 8 channels */
 };
 
 /* Sample format of the output, native byte order. */
@@ -229,13 +230,15 @@ enum { ZORAAC_MEM_PERSISTENT = 0, ZORAAC_MEM_SCRATCH = 1 };
 /* Results. Non-negative: the call did what it could; negative: an error. */
 enum zoraac_status {
     ZORAAC_OK = 0,              /* one block of PCM in out */
-    ZORAAC_NEED_MORE_INPUT = 1, /* all input taken (consumed == in_size), no PCM yet */
+    ZORAAC_NEED_MORE_INPUT = 1, /* all input taken (consumed == in_size), no PCM yet; less where
+                                   a byte stream turns out to need what the decoder does not
+                                   play: the next call says so (ZORAAC_ERR_UNSUPPORTED) */
     ZORAAC_CONCEALED = 2,       /* PCM that stands in for a block that failed to decode */
     ZORAAC_FORMAT_CHANGED = 3,  /* PCM at a new rate or channel count: see frame */
     ZORAAC_DROPPED = 4,         /* an access unit failed, concealment is off: taken, no PCM */
     ZORAAC_ERR_ARGUMENT = -1,   /* a null pointer or a value out of range */
     ZORAAC_ERR_OUTPUT_ROOM = -2, /* out_room below zoraac_frame_bytes(): nothing taken */
-    ZORAAC_ERR_UNSUPPORTED = -3, /* the stream needs what this decoder does not play */
+    ZORAAC_ERR_UNSUPPORTED = -3, /* the stream needs what this decoder does not play: nothing taken */
     ZORAAC_ERR_CONFIG = -4      /* the AudioSpecificConfig, rate or channel count is unreadable or invalid */
 };
 
@@ -260,11 +263,12 @@ typedef struct zoraac_params {
     uint32_t sbr_channels;  /* HE-AAC layouts of more than two channels (ZORAAC_DOWNMIX, SBR on):
                                the most channels with SBR the decoder keeps, 3..8 (low-frequency
                                channels have none: 5.1 takes 5, 7.1 7), for a byte stream (AUTO);
-                               access units take their configuration's. 0 (default): a byte
+                               access units take their configuration's (unless it says there is
+                               no SBR). 1 and 2 are refused. 0 (default): a byte
                                stream's such layout plays its AAC-LC core mixed, at the core rate
                                (info.last_error 9). zoraac_query_memory then gives two records
                                more and a larger record 8 */
-    uint32_t reserved[5];   /* zero (zoraac_params_init): room for later tools */
+    uint32_t reserved[5];   /* zero (zoraac_params_init), else refused: room for later tools */
 } zoraac_params;
 
 /* One call's output. */
@@ -286,8 +290,7 @@ typedef struct zoraac_info {
     uint32_t output_rate;           /* Hz of the PCM */
     uint32_t channel_configuration; /* as the stream signals it (0: by program config element) */
     uint32_t channels;              /* channels the stream plays (0 until known): the coded
-                                       ones, but 2 for a mono core with parametric stereo (ps;
-                                       ZORAAC_TRANSPORT_RAW takes the coded count, 1, there) */
+                                       ones, but 2 for a mono core with parametric stereo (ps) */
     uint32_t output_channels;       /* channels of the PCM */
     uint32_t bit_rate;              /* bits per second over the input taken so far */
     uint32_t delay;                 /* decoder delay in output samples (0 for AAC-LC; HE-AAC's
@@ -324,9 +327,10 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
 zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]);
 
 /* Output room a zoraac_decode call needs: one block of interleaved stereo
- * PCM (4096 bytes for S16, 8192 for S32; twice that where SBR may play),
- * whatever the layout asked for; a
- * call may fill less (a native mono block takes half). */
+ * PCM (4096 bytes for S16, 8192 for S32; twice that where SBR may play at
+ * the full rate), or with ZORAAC_OUT_NATIVE and ZORAAC_NO_DOWNMIX one of
+ * eight channels (16384 bytes for S16, 32768 for S32); a call may fill
+ * less (a native mono block takes half). */
 size_t zoraac_frame_bytes(const zoraac_params* p);
 
 /* Decodes from in[0 .. in_size - 1] until one block of PCM is ready, and
@@ -345,8 +349,8 @@ int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
 /* Fills *info (info->size set by the caller). 0, or ZORAAC_ERR_ARGUMENT. */
 int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info);
 
-/* A seek: the overlap, the buffered input and the search state are cleared;
- * the configuration and the counters stay. */
+/* A seek: the overlap, the buffered input, the search state and last_error
+ * are cleared; the configuration and the counters stay. */
 void zoraac_flush(zoraac_decoder* d);
 
 /* Ends the decoder; its blocks are the host's again. */

@@ -1044,6 +1044,80 @@ TEST(Api, HeAacMultichannelPlaysEachElementsSbrMixed) {
     }
 }
 
+TEST(Api, HeAacMultichannelAccessUnitsUnderAPlainConfigPlaySbr) {
+    // The 5.1 HE-AAC stream's units under the config its ADTS headers give
+    // (AAC-LC, nothing said of SBR): SBR from the first block, as raw units
+    // of six channels play it (the core alone before, noted).
+    if (!AAC_SBR_BUILT) GTEST_SKIP() << "a build without SBR plays the core";
+    uint8_t asc[2];
+    const std::vector<Bytes> units = access_units(read_file("tests/data/p53_5.1_he_0_24.aac"), asc);
+    ASSERT_EQ(units.size(), 24u);
+    zoraac_params p;
+    zoraac_params_init(&p);
+    p.transport = ZORAAC_TRANSPORT_ASC;
+    p.asc = asc;
+    p.asc_size = 2;
+    Decoder by_asc(p);
+    ASSERT_NE(by_asc.d, nullptr);
+    const Pcm got = decode_units(by_asc, units);
+    const zoraac_info info = info_of(by_asc);
+    EXPECT_EQ(vals(got.size(), info.sbr, info.output_rate, info.last_error), vals(24 * 2048 * 2 * 2, 1, 32000, 0));
+    zoraac_params raw;
+    zoraac_params_init(&raw);
+    raw.transport = ZORAAC_TRANSPORT_RAW;
+    raw.sample_rate = 16000;
+    raw.channels = 6;
+    Decoder by_rate(raw);
+    EXPECT_EQ(decode_units(by_rate, units), got);
+    EXPECT_TRUE(by_asc.guards_intact());
+}
+
+TEST(Api, ParamsOutsideTheirValuesAreRefusedAndRoomIsWhatIsWritten) {
+    zoraac_params p;
+    zoraac_params_init(&p);
+    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+    for (uint32_t n : {1u, 2u}) {
+        p.sbr_channels = n;  // 0, or 3 to 8
+        EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_ARGUMENT) << n;
+    }
+    p.sbr_channels = 0;
+    p.reserved[4] = 1;
+    EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_ARGUMENT);
+    p.reserved[4] = 0;
+    // 7350 Hz is refused as a rate not played, as through a config.
+    p.transport = ZORAAC_TRANSPORT_RAW;
+    p.sample_rate = 7350;
+    p.channels = 2;
+    EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_UNSUPPORTED);
+    // Native layouts of more channels play their core: the room is eight
+    // channels' block, not twice it (SBR plays in one or two channels).
+    if (!AAC_EXACT) return;
+    zoraac_params_init(&p);
+    p.output = ZORAAC_OUT_NATIVE;
+    p.downmix = ZORAAC_NO_DOWNMIX;
+    EXPECT_EQ(zoraac_frame_bytes(&p), 1024u * 8 * 2);
+    Decoder native(p);
+    const Played got = play(native, read_file(AAC_SBR_BUILT ? "tests/data/p42_head.aac" : "tests/data/p48_5.1_38_64.aac"));
+    EXPECT_GT(got.pcm.size(), 0u);
+    EXPECT_TRUE(native.guards_intact());
+}
+
+TEST(Api, AFlushForgetsTheLastStreamsNotice) {
+    // A 5.1 HE-AAC byte stream without room for its channels' SBR plays its
+    // core, noted (9); after a flush, an AAC-LC stream reports nothing.
+    if (!AAC_SBR_BUILT) GTEST_SKIP() << "a build without SBR plays the core";
+    zoraac_params p;
+    zoraac_params_init(&p);
+    Decoder dec(p);
+    EXPECT_EQ(info_of(dec).last_error, 0);
+    play(dec, read_file("tests/data/p53_5.1_he_0_24.aac"));
+    EXPECT_EQ(info_of(dec).last_error, 9);
+    zoraac_flush(dec.d);
+    const Played next = play(dec, read_file("tests/data/p04_head.aac"));
+    EXPECT_GT(next.pcm.size(), 0u);
+    EXPECT_EQ(info_of(dec).last_error, 0);
+}
+
 // An ADTS stream (headers without CRC) with a coupling channel element put
 // before each frame's block: coupled to one single channel element, its
 // channel stream silent (long window, no bands).

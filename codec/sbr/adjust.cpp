@@ -404,8 +404,7 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         }
         // The gains as applied, to X_high at 2^x_scale times its value (the
         // smoothed slots' scaled as they are weighted).
-        Lin g_applied[kSbrMaxSubbands];
-        const Lin* const g_at = scaled_gains(g, m_sbr, x_scale, g_applied);
+        const Lin* const g_at = scaled_gains(g, m_sbr, x_scale, sl.g_applied);
         int noise_index = st->noise_index;
         int r = row0;
         for (; r < row1 && smooth && r - row0 < 4; ++r) {

@@ -74,6 +74,7 @@ struct SbrAdjustWork {
     struct Slots {
         SbrLin g[kSbrMaxSubbands], q[kSbrMaxSubbands];  // a smoothed slot's
         SbrLin q_plain[kSbrMaxSubbands];                // the noise levels, silent where a sinusoid is
+        SbrLin g_applied[kSbrMaxSubbands];              // the gains as applied (X_high's scale)
     };
     union {
         Levels level;

@@ -92,8 +92,12 @@ struct zoraac_decoder {
     uint8_t firstHeader[kAdtsFixedBytes];  // the first ADTS header of the input; before it, the last bytes seen
     uint8_t couplingSkipped;    // 1 once a block was given out without its coupling elements' signal
     uint64_t decoded, concealed, consumed;
-    uint8_t piece[kPieceBytes];
+    uint16_t piece[kPieceWords];  // a piece's bytes, made its words in place when handed on
 };
+
+namespace {
+uint8_t* piece_bytes(zoraac_decoder* d) { return reinterpret_cast<uint8_t*>(d->piece); }
+}  // namespace
 
 namespace {
 
@@ -118,10 +122,12 @@ bool mixes(const zoraac_params* p) { return kExactArithmetic && (p->downmix == Z
 
 // Output room of a call: one block of interleaved stereo, which the instance
 // writes whatever the layout asked for (twice the samples where SBR may play
-// at twice the core rate).
+// at twice the core rate), or, native, of up to eight channels, which play
+// their core (SBR plays native in one or two channels only).
 size_t block_room(const zoraac_params* p) {
-    const uint32_t channels = native_layouts(p) ? kMixMaxChannels : 2;
-    return kBlockSamples * channels * bytes_per_sample(p) * (sbr_enabled(p) && !sbr_down(p) ? 2u : 1u);
+    const uint32_t stereo = 2u * (sbr_enabled(p) && !sbr_down(p) ? 2u : 1u);
+    const uint32_t channels = native_layouts(p) && kMixMaxChannels > stereo ? kMixMaxChannels : stereo;
+    return kBlockSamples * channels * bytes_per_sample(p);
 }
 
 // A native mono block from the doubled one the instance writes: the left
@@ -143,6 +149,7 @@ void to_words(const uint8_t* in, size_t n, uint16_t* words) {
 // object type (units), or nothing yet (a byte stream says it itself).
 struct Config {
     uint32_t objectType = 0, rateIndex = 4, channels = 0, channelConfig = 0, sbrSignalled = 0;
+    bool sbrRuledOut = false;  // the config says the stream has no SBR
 };
 
 int configure(const zoraac_params* p, Config* c) {
@@ -150,7 +157,9 @@ int configure(const zoraac_params* p, Config* c) {
     if (p->output > ZORAAC_OUT_NATIVE || p->conceal > 1) return ZORAAC_ERR_ARGUMENT;
     if (p->format != ZORAAC_S16 && p->format != ZORAAC_S32) return ZORAAC_ERR_ARGUMENT;
     if (p->sbr > ZORAAC_SBR_DOWNSAMPLED || p->downmix > ZORAAC_DOWNMIX) return ZORAAC_ERR_ARGUMENT;
-    if (p->sbr_channels > 8) return ZORAAC_ERR_ARGUMENT;
+    if (p->sbr_channels > 8 || p->sbr_channels == 1 || p->sbr_channels == 2) return ZORAAC_ERR_ARGUMENT;
+    for (uint32_t r : p->reserved)
+        if (r) return ZORAAC_ERR_ARGUMENT;
     // The compact arithmetic's time path has nothing below the 16-bit LSB.
     if (p->format == ZORAAC_S32 && !kExactArithmetic) return ZORAAC_ERR_UNSUPPORTED;
     switch (p->transport) {
@@ -160,6 +169,9 @@ int configure(const zoraac_params* p, Config* c) {
         return 0;
     case ZORAAC_TRANSPORT_RAW: {
         const int index = asc_rate_index(p->sample_rate);
+        // (7350 Hz is a rate of the format this decoder does not play, as
+        // through a config.)
+        if (p->sample_rate == 7350 && p->channels >= 1 && p->channels <= 8) return ZORAAC_ERR_UNSUPPORTED;
         if (index < 0 || p->channels < 1 || p->channels > 8 || p->channels == 7) return ZORAAC_ERR_CONFIG;
         if (p->channels > 2 && !mixes(p)) return ZORAAC_ERR_UNSUPPORTED;
         c->objectType = 2;
@@ -187,6 +199,7 @@ int configure(const zoraac_params* p, Config* c) {
         // Downsampled SBR: the configured SBR output rate is the core rate.
         c->sbrSignalled = a.sbr_present != 1 ? 0u : (a.ext_sampling_rate == a.sampling_rate ? 2u : 1u);
         if (c->sbrSignalled && a.ps_present == 1) c->sbrSignalled |= 4u;
+        c->sbrRuledOut = a.sbr_present == 0;
         return 0;
     }
     default:
@@ -201,9 +214,10 @@ int configure(const zoraac_params* p, Config* c) {
 uint32_t sbr_mix_channels(const zoraac_params* p, const Config& c) {
     if (!sbr_enabled(p) || !mixes(p) || native_layouts(p)) return 0;
     uint32_t n = p->sbr_channels > 2 ? p->sbr_channels : 0;
-    // Access units of more channels: SBR signalled, or (raw) maybe implicit;
-    // the low-frequency channel of configurations 6 and 7 has none.
-    const bool may_carry = p->transport == ZORAAC_TRANSPORT_RAW || (c.sbrSignalled & 3) != 0;
+    // Access units of more channels: SBR signalled, or maybe implicit (raw
+    // units, a config that does not say); the low-frequency channel of
+    // configurations 6 and 7 has none.
+    const bool may_carry = !c.sbrRuledOut;
     const uint32_t with_sbr = c.channelConfig == 6 || c.channelConfig == 7 ? c.channels - 1 : c.channels;
     if (units(p) && may_carry && c.channels > 2 && with_sbr > n) n = with_sbr;
     return n;
@@ -348,12 +362,13 @@ uint8_t end_padding_byte(const zoraac_decoder* d, uint32_t k) {
 
 // Hands the staged piece (a whole one, but for the end padding's last) to
 // the instance.
+// (In place: each word takes the two bytes it is made of, which no later
+// word reads; a copy on the stack took the library's call 256 bytes deeper.)
 uint16_t push_piece(zoraac_decoder* d) {
-    uint16_t words[kPieceWords];
-    to_words(d->piece, d->staged, words);
+    to_words(piece_bytes(d), d->staged, d->piece);
     const uint32_t count = (d->staged + 1) / 2;
     d->staged = 0;
-    return process(d, words, static_cast<uint16_t>(count));
+    return process(d, d->piece, static_cast<uint16_t>(count));
 }
 
 int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
@@ -377,7 +392,7 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
             // be searched.
             if (d->endPadding && kvxdec_decfifoGetBitCount(&d->obj->fifo) / 8u <= d->endPadding) break;
             while (d->staged < kPieceBytes && d->endPadding < padding)
-                d->piece[d->staged++] = end_padding_byte(d, d->endPadding++);
+                piece_bytes(d)[d->staged++] = end_padding_byte(d, d->endPadding++);
             d->pending = push_piece(d) != 0;
             if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
             if (d->pending) return emit(d, concealedBefore, out, frame);
@@ -392,7 +407,7 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
     size_t taken = 0;
     while (taken < in_size) {
         const size_t n = in_size - taken < kPieceBytes - d->staged ? in_size - taken : kPieceBytes - d->staged;
-        std::memcpy(d->piece + d->staged, in + taken, n);
+        std::memcpy(piece_bytes(d) + d->staged, in + taken, n);
         if (!d->headerFound) watch_header(d, in + taken, n);
         d->staged += static_cast<uint32_t>(n);
         taken += n;
@@ -402,7 +417,8 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
         d->pending = push_piece(d) != 0;
         // A stream found to need more than this decoder plays: what was
         // taken stays taken, no PCM comes of it, and every later call is
-        // refused (taking nothing).
+        // refused (taking nothing). (Refused here, with bytes taken, a
+        // host that gives an error's input again would decode them twice.)
         if (unsupported(d)) return ZORAAC_NEED_MORE_INPUT;
         if (d->pending) return emit(d, concealedBefore, out, frame);
     }
@@ -591,6 +607,7 @@ void zoraac_flush(zoraac_decoder* d) {
     d->staged = 0;
     d->endPadding = 0;
     d->pending = 0;
+    d->obj->lastError = 0;  // the last stream's
     // What comes next may be another stream: its own first header pads its end.
     d->seen = 0;
     d->headerFound = 0;
