@@ -76,9 +76,22 @@ void skip_zero_gap(DecFifo& f) {
     if (held && decfifo_peek_byte(&f, 0) == 0) kvxdec_decfifoAdjust(&f, 1);
 }
 
-// One concealed block (or, with concealment off, nothing).
+// Before a stream's first block decides whether it plays SBR at twice its
+// core rate, the rate of a block standing in for a lost one is not known:
+// it would play at the core rate and the stream change rate under the
+// host after it (a host writing one rate to a file stopped there).
+bool rate_unknown(const MP4AACDEC_QUVA_Obj* obj) {
+    if constexpr (kSbrBuilt) {
+        const SbrDecoder* s = obj->ctx->sbr;
+        return s && s->mode == SBR_MODE_FULL && !s->decided;
+    }
+    return false;
+}
+
+// One concealed block (or, with concealment off or no rate to play it at,
+// nothing).
 uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
-    if (obj->concealOff) {
+    if (obj->concealOff || rate_unknown(obj)) {
         obj->ctx->blockDropped = 1;
         return 0;
     }

@@ -309,7 +309,8 @@ int emit(zoraac_decoder* d, uint64_t concealedBefore, void* out, zoraac_frame* f
     const uint32_t channels = d->params.output == ZORAAC_OUT_NATIVE ? d->streamChannels : 2;
     // Sample frames: 1024 a block, 2048 with SBR.
     const uint32_t samples = o->numSamples / (native ? o->mcInfo.mix_channels : 2u);
-    if (channels == 1) {
+    // (A mixed layout of one channel, native, is written as one already.)
+    if (channels == 1 && !native) {
         if (d->obj->wideOutput) keep_left<int32_t>(out, samples);
         else keep_left<int16_t>(out, samples);
     }
