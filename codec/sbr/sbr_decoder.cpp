@@ -88,7 +88,11 @@ void conceal_frame(SbrDecoder* s, int channels) {
 }
 
 // The block's payload parsed for `channels` channels (s->frameOk); a frame
-// that resets empties those channels' adjuster state and carried high band.
+// that resets (new frequency tables) starts those channels' adjuster state
+// afresh. What does not depend on the tables goes on: whether the last
+// frame's l_A was its last envelope (this frame's envelope 0 then is
+// transient), and the high band of the slots the last frame carried past
+// its end, which the new frame's first slots play.
 void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* const ch[2]) {
     const SbrPayload& payload = s->work->payload;
     s->frameOk = 0;
@@ -98,9 +102,9 @@ void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* c
                                                   2 * core_rate, &s->lent.frame->frame) == SBR_PARSE_OK;
     if (!s->frameOk || !s->lent.frame->frame.reset) return;
     for (int c = 0; c < n; ++c) {
+        const uint8_t transient_next = ch[c]->adjust.l_a_prev_zero;
         sbr_adjust_reset(&ch[c]->adjust);
-        std::memset(ch[c]->high_re, 0, sizeof ch[c]->high_re);
-        std::memset(ch[c]->high_im, 0, sizeof ch[c]->high_im);
+        ch[c]->adjust.l_a_prev_zero = transient_next;
     }
 }
 
@@ -192,6 +196,11 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         if (frame.ps.present) {
             s->stereo_ps = 1;
             ps_reset(&s->ps, &s->lent.overlap->ps);
+            // Until now the left bank's output went to both channels: the
+            // right one goes on from the left one's state (from silence it
+            // faded in over its delay line, about 430 samples).
+            if (s->downsampled) s->synthesis.down[1] = s->synthesis.down[0];
+            else s->synthesis.full[1] = s->synthesis.full[0];
         }
     }
     if (s->stereo_ps || (first && s->ps_open)) s->stereo_out = 1;

@@ -157,6 +157,16 @@ done
 # 11 and 23 (one envelope added up to slot 31), four fixed, variable 5, 17
 # and 31, and fixed with none; the extension present without IPD/OPD.
 ffmpeg -v error -y -i h3_44100_s_ps_34.aac -c:a flac -sample_fmt s16 ref/h3_44100_s_ps_34.ffmpeg.flac
+# p40_reset_0_33.aac: the shared corpus's p40, frames 0 to 32, the SBR
+# headers of frames 10 and 30 rewritten (start 12, stop 11, frequency scale
+# 1, alter scale 0, crossover 4, noise bands 3: the same band counts and kx,
+# another M; a few lines of Python, the payloads left as they were): a
+# reset in each, the second after a frame whose last envelope began at its
+# l_A and whose high band runs past its end.
+ffmpeg -v error -y -i p40_reset_0_33.aac -c:a flac -sample_fmt s16 ref/p40_reset.ffmpeg.flac
+# p43_entered_1_16.aac: p43_head.aac without its first frame.
+python3 -c 'd = open("p43_head.aac", "rb").read(); open("p43_entered_1_16.aac", "wb").write(d[(d[3] & 3) << 11 | d[4] << 3 | d[5] >> 5:])'
+ffmpeg -v error -y -i p43_entered_1_16.aac -ac 2 -c:a flac -sample_fmt s16 ref/p43_entered.ffmpeg.flac
 # The access units of gapless_44100_s_3000ms.m4a back to back, raw data
 # blocks of a pair stream (one of them ends a byte before a 256-byte piece
 # of stream mode ends).
