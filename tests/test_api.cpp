@@ -933,6 +933,35 @@ TEST(Api, AFlippedBitInAdifNeverRefusesTheRest) {
     }
 }
 
+// An ADIF header of two programs, 5.1 (tag 0, chosen: the first) then
+// stereo (tag 1), and 5.1 blocks, cut after 4,000 bytes: the blocks play
+// (the header counted only when its last program was the one chosen, and
+// nothing played; an ffmpeg-made stream with a second program added).
+TEST(Api, AnAdifHeaderOfTwoProgramsPlaysTheFirst) {
+    if (!AAC_EXACT) GTEST_SKIP() << "the compact arithmetic plays one or two front channels";
+    Decoder dec(stream_params());
+    const Played got = play(dec, read_file("tests/data/adif_5.1_two_programs.adif"));
+    EXPECT_EQ(got.pcm.size(), 4u * 1024 * 2 * 2);
+    EXPECT_EQ(vals(got.info.transport, got.info.channels, got.info.frames_concealed), vals(ZORAAC_TRANSPORT_ADIF, 6, 0));
+}
+
+// Programs the exact arithmetic plays where it refused them: a stereo
+// program that names a mono mixdown (nothing to mix down; every block was
+// concealed), and in a stream of channel configuration 6, after its own
+// program, one of five channels (damage) in frame 4: ignored, the program
+// in force stays (it was taken as the downmix's layout, and the six
+// frames after it concealed). Streams made from ffmpeg encodes with the
+// programs written in.
+TEST(Api, ProgramsWithNothingToMixOrOfAnotherCountPlay) {
+    if (!AAC_EXACT) GTEST_SKIP() << "the compact arithmetic refuses them";
+    for (const auto& [name, blocks] : {std::pair<const char*, uint64_t>{"tests/data/pce_stereo_mono_mixdown_0_6.aac", 6},
+                                       {"tests/data/p48like_cfg6_wrong_pce.aac", 10}}) {
+        Decoder dec(stream_params());
+        const Played got = play(dec, read_file(name));
+        EXPECT_EQ(vals(got.info.frames_decoded, got.info.frames_concealed), vals(blocks, 0)) << name;
+    }
+}
+
 // A 5.1 stream (its windows change from channel to channel) natively, every
 // channel with the bits below its LSB (S32), and as the stereo downmix:
 // the native channels mixed afterwards in double precision with the

@@ -192,7 +192,9 @@ TEST_F(Headers, AdifWithCopyrightAndTwoPrograms) {
     w.put(3072, 20);
     put_pce(w, 5, 0);
     give(with_zeros(w.data(), w.data().size() + 8));
-    EXPECT_EQ(aacDecodeADIFHeader(obj), 0);  // the selected program was not the last
+    // The selected program is the first: the exact arithmetic plays it, the
+    // compact one only a header whose last program it is.
+    EXPECT_EQ(aacDecodeADIFHeader(obj), kExactArithmetic ? 1 : 0);
     // The first program's pair stays mapped, and its record stays.
     EXPECT_EQ(vals(obj->adif.copyright_id_present, obj->adif.bitrate, obj->adif.num_program_config_elements,
                    obj->ctx->currentProgram, obj->mcInfo.num_channels, obj->progConfig.front.tag_select[0]),

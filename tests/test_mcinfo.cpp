@@ -205,8 +205,6 @@ TEST_F(Program, UnsupportedLayoutsAreRefused) {
         {"LFE", {.front = {{0, 1}}, .lfe = 1}},
         {"side", {.front = {{0, 1}}, .side = 1}},
         {"back", {.back = 1}},
-        {"mono mixdown", {.front = {{1, 1}}, .mono_mixdown = true}},
-        {"matrix mixdown", {.front = {{1, 1}}, .matrix_mixdown = true}},
         {"three channels", {.front = {{1, 1}, {0, 2}}}},
     };
     for (const auto& [what, p] : cases) {
@@ -214,6 +212,14 @@ TEST_F(Program, UnsupportedLayoutsAreRefused) {
         SetUp();
         EXPECT_EQ(parse(p), -1);
         EXPECT_EQ(vals(obj->ctx->defaultConfig, obj->ctx->currentProgram), vals(1, 3));
+    }
+    // A stereo program that names a mixdown has nothing to mix down: the
+    // exact arithmetic plays it (every block was concealed), the compact
+    // one refuses it.
+    for (const Pce& p : {Pce{.front = {{1, 1}}, .mono_mixdown = true}, Pce{.front = {{1, 1}}, .matrix_mixdown = true}}) {
+        SetUp();
+        EXPECT_EQ(parse(p), kExactArithmetic ? 3 : -1);
+        EXPECT_EQ(vals(obj->ctx->defaultConfig, obj->mcInfo.num_channels), vals(kExactArithmetic ? 0 : 1, kExactArithmetic ? 2 : 0));
     }
 }
 

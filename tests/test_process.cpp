@@ -524,9 +524,11 @@ TEST_F(Blocks, ElementErrorsAndNotices) {
     EXPECT_EQ(decode(three), 0);
     EXPECT_EQ(obj->state, STATE_SEARCH);
 
-    // A late PCE, refused for its mono mixdown after it mapped a pair, then a
-    // second SCE: two channels counted and two mapped, but slot 1 would
-    // hold an earlier block's data: refused.
+    // A late PCE that maps a pair (in the compact arithmetic refused for
+    // its mono mixdown after it mapped it), then a second SCE: two channels
+    // counted and two mapped, but slot 1 would hold an earlier block's
+    // data: refused (the exact arithmetic fails the block: the SCE is not
+    // the program's).
     obj->state = STATE_FRAMES;
     obj->ctx->currentProgram = 0;
     BitWriter remap;
@@ -534,7 +536,7 @@ TEST_F(Blocks, ElementErrorsAndNotices) {
     put_pce(remap, true);
     put_silent_sce(remap);
     remap.put(ID_END, 3);
-    EXPECT_EQ(decode(remap), 0);
+    EXPECT_LE(decode(remap), 0);
     EXPECT_EQ(obj->state, STATE_SEARCH);
 }
 

@@ -269,7 +269,10 @@ int aacDecodeADIFHeader(MP4AACDEC_QUVA_Obj* dec) {
         }
         const int32_t tag = kvxdec_get_prog_config(dec);
         if (dec->ctx->currentProgram < 0) dec->ctx->currentProgram = tag;
-        matched = tag == dec->ctx->currentProgram;
+        // The exact arithmetic plays a header whose program is any of its
+        // elements (the compact one only where it is the last: a header of
+        // two programs whose first was chosen played nothing).
+        matched = (kExactArithmetic && matched) || tag == dec->ctx->currentProgram;
     }
     return matched ? 1 : 0;
 }

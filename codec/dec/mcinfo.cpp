@@ -63,13 +63,24 @@ int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec, bool keep) {
     if (tag != ctx.currentProgram) return tag;
     // (Read aside: another program's element leaves the one played and its
     // record, from which the downmix takes its layout, as they are.)
-    dec->progConfig = pc;
-    if (kvxdec_enter_mc_kvxdec_info(dec, &dec->progConfig) != 1) return -1;
+    if (kvxdec_enter_mc_kvxdec_info(dec, &pc) != 1) return -1;
     ctx.defaultConfig = 0;
     return tag;
 }
 
-static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* pc) {
+// The program becomes the decoder's (dec->progConfig, the channel map), or,
+// where an ADTS header gives a channel configuration and the program
+// another channel count, is damage (a flipped element id read as a
+// program) and is ignored: the program and map in force stay.
+static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* in) {
+    int total = in->lfe.num_elements;
+    for (const EleList* l : {&in->front, &in->side, &in->back})
+        for (int i = 0; i < l->num_elements; ++i) total += l->is_cpe[i] ? 2 : 1;
+    const bool more = total > 2 || in->side.num_elements || in->back.num_elements || in->lfe.num_elements;
+    const uint32_t config = dec->state == STATE_FRAMES && !dec->rawStream ? static_cast<uint32_t>(dec->adts.channel_configuration) : 0u;
+    if (config != 0 && (more || config > 2) && total != static_cast<int>(config == 7 ? 8 : config)) return -1;
+    dec->progConfig = *in;
+    const ProgConfig* const pc = &dec->progConfig;
     MC_Info& mi = dec->mcInfo;
     mi.num_channels = mi.num_front_sce = mi.num_front_channels = 0;
     mi.num_side_channels = mi.num_back_channels = mi.num_lfe_channels = 0;
@@ -94,15 +105,7 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     mi.num_front_sce = sce;
 
     // More than two front channels: mapped element by element when the
-    // program is mixed, else refused, its channels counted. Where an ADTS
-    // header gives a channel configuration, a program of another channel
-    // count is damage (a flipped element id read as a program): ignored.
-    int total = pc->lfe.num_elements;
-    for (const EleList* l : {&pc->front, &pc->side, &pc->back})
-        for (int i = 0; i < l->num_elements; ++i) total += l->is_cpe[i] ? 2 : 1;
-    const bool more = total > 2 || pc->side.num_elements || pc->back.num_elements || pc->lfe.num_elements;
-    const uint32_t config = dec->state == STATE_FRAMES && !dec->rawStream ? static_cast<uint32_t>(dec->adts.channel_configuration) : 0u;
-    if (config != 0 && (more || config > 2) && total != static_cast<int>(config == 7 ? 8 : config)) return -1;
+    // program is mixed, else refused, its channels counted.
     downmix_program_read(dec);
     if (mi.mix_program) return 1;
     if (more) {
@@ -123,7 +126,10 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
 
     for (int i = 0; i < pc->coupling.num_elements; ++i) mi.coupling_tags[i] = pc->coupling.tag_select[i];
     mi.num_coupling_elements = pc->coupling.num_elements;
-    if (pc->mono_mixdown.present || pc->stereo_mixdown.present || pc->matrix_mixdown.present) return -1;
+    // (A program of one or two channels has nothing to mix down: the exact
+    // arithmetic plays it whatever mixdown it names.)
+    if (!kExactArithmetic && (pc->mono_mixdown.present || pc->stereo_mixdown.present || pc->matrix_mixdown.present))
+        return -1;
     return 1;
 }
 

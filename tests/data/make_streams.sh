@@ -167,6 +167,16 @@ ffmpeg -v error -y -i p40_reset_0_33.aac -c:a flac -sample_fmt s16 ref/p40_reset
 # p43_entered_1_16.aac: p43_head.aac without its first frame.
 python3 -c 'd = open("p43_head.aac", "rb").read(); open("p43_entered_1_16.aac", "wb").write(d[(d[3] & 3) << 11 | d[4] << 3 | d[5] >> 5:])'
 ffmpeg -v error -y -i p43_entered_1_16.aac -ac 2 -c:a flac -sample_fmt s16 ref/p43_entered.ffmpeg.flac
+# Kept as made once (ffmpeg encodes of mono and stereo sources at 48 kHz,
+# their channel elements joined and program config elements written in by
+# a few lines of Python): adif_5.1_two_programs.adif, an ADIF header of two
+# programs (5.1, tag 0, then stereo, tag 1) and 5.1 blocks, cut after
+# 4,000 bytes; pce_stereo_mono_mixdown_0_6.aac, frames 0 to 5 of a stereo
+# stream whose program names a mono mixdown; p48like_cfg6_wrong_pce.aac,
+# frames 0 to 3 and 30 to 35 of a 5.1 stream of channel configuration 6
+# with its program in frame 0 and a program of five channels in frame 30;
+# pce_back_sce_0_6.aac, frames 0 to 5 of a stream whose program is one
+# back single channel element.
 # The access units of gapless_44100_s_3000ms.m4a back to back, raw data
 # blocks of a pair stream (one of them ends a byte before a 256-byte piece
 # of stream mode ends).
