@@ -1134,6 +1134,25 @@ TEST(Api, ANativeLayoutOfOneChannelIsThatChannel) {
     EXPECT_LE(worst, 1.0);
 }
 
+TEST(Api, HeAacMultichannelByAProgramPlaysSbrFromItsFirstBlock) {
+    // p53's first 8 frames with a program config element of its 5.1 layout
+    // before each block and channel configuration 0: the same PCM as with
+    // configuration 6, every block at 32 kHz (the first block, a mixed one
+    // only once its program was read, played its core at 16 kHz, and the
+    // stream doubled its rate after it).
+    if (!AAC_SBR_BUILT) GTEST_SKIP() << "a build without SBR plays the core";
+    zoraac_params p;
+    zoraac_params_init(&p);
+    p.sbr_channels = 5;
+    Decoder by_program(p), by_config(p);
+    const Played got = play(by_program, read_file("tests/data/p53_pce_0_8.aac"));
+    const auto frames = adts_frames(read_file("tests/data/p53_5.1_he_0_24.aac"));
+    Bytes head;
+    for (size_t i = 0; i < 8; ++i) head.insert(head.end(), frames[i].begin(), frames[i].end());
+    EXPECT_EQ(got.shapes, (Shapes{{2048, 32000}}));
+    EXPECT_EQ(got.pcm, play(by_config, head).pcm);
+}
+
 TEST(Api, HeAacWhoseFirstFrameFailsKeepsItsRate) {
     // p40 with its first frame's payload spoiled: before a block has said
     // whether the stream plays SBR, the lost block has no rate and gives

@@ -109,6 +109,10 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
 
 namespace {
 
+// What decode_block gives for a first block whose program makes it a mixed
+// one before SBR is decided: it is read again (aacDecode).
+constexpr int16_t kDecideFirst = INT16_MIN;
+
 // Decodes one raw data block (aacDecode); with `dry` set, a mixed block is
 // parsed without synthesis and without output.
 int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
@@ -212,6 +216,10 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
             // A program to mix, or no longer one, from here on.
             if (!decoded) downmix_begin_block(dec);
             else if (dec->mcInfo.mix_program != program_mixed) remapped = true;
+            // The stream's first block, made a mixed one by its program:
+            // read again from its start, dry first, to decide SBR.
+            if constexpr (kSbrBuilt)
+                if (!dry && !decoded && downmix_sbr_undecided(dec)) return kDecideFirst;
             break;
         }
         case ID_FIL:
@@ -278,21 +286,33 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
 // A mixed stream's first block in an instance that could play its SBR is
 // read once without synthesis as well: whether it carries SBR data decides
 // how its channels are synthesised.
+// (The same for a first block whose program, read first in it, makes it a
+// mixed one: it played its core, and the stream changed rate after it.)
 int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec) {
     const bool unbounded = !dec->frameMode && (dec->rawStream || dec->state == STATE_ADIF);
-    const bool mixed = downmix_begin_block(dec);
-    const bool decide = mixed && downmix_sbr_undecided(dec);
-    if (mixed && (unbounded || decide)) {
-        const DecFifo start = dec->fifo;
-        const int16_t r = decode_block(dec, true);
-        if (r <= 0 || dec->fifo.status == DECFIFO_UNDERRUN) return r;
-        if (decide) downmix_sbr_decide(dec);
-        // Back to the block's start; what was fetched meanwhile stays.
+    const DecFifo start = dec->fifo;
+    // Back to the block's start; what was fetched meanwhile stays.
+    auto rewind = [dec, &start] {
         uint16_t* const write_ptr = dec->fifo.write_ptr;
         dec->fifo = start;
         dec->fifo.write_ptr = write_ptr;
+    };
+    const bool mixed = downmix_begin_block(dec);
+    const bool decide = mixed && downmix_sbr_undecided(dec);
+    if (mixed && (unbounded || decide)) {
+        const int16_t r = decode_block(dec, true);
+        if (r <= 0 || dec->fifo.status == DECFIFO_UNDERRUN) return r;
+        if (decide) downmix_sbr_decide(dec);
+        rewind();
     }
-    return decode_block(dec, false);
+    const int16_t r = decode_block(dec, false);
+    if constexpr (kSbrBuilt) {
+        if (r == kDecideFirst) {
+            rewind();
+            return aacDecode(dec);  // mixed from its start now, and read dry first
+        }
+    }
+    return r;
 }
 
 bool sbr_playing(const MP4AACDEC_QUVA_Obj* dec) {

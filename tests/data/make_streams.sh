@@ -176,7 +176,9 @@ ffmpeg -v error -y -i p43_entered_1_16.aac -ac 2 -c:a flac -sample_fmt s16 ref/p
 # frames 0 to 3 and 30 to 35 of a 5.1 stream of channel configuration 6
 # with its program in frame 0 and a program of five channels in frame 30;
 # pce_back_sce_0_6.aac, frames 0 to 5 of a stream whose program is one
-# back single channel element.
+# back single channel element; p53_pce_0_8.aac, p53's frames 0 to 7 with a
+# program config element of its 5.1 layout written before each block and
+# channel configuration 0 in the headers.
 # The access units of gapless_44100_s_3000ms.m4a back to back, raw data
 # blocks of a pair stream (one of them ends a byte before a 256-byte piece
 # of stream mode ends).
