@@ -210,7 +210,8 @@ enum {
 };
 
 /* Layouts of more than two front channels (channel configurations 3..7,
- * program config elements, up to 8 channels), params.downmix. With
+ * program config elements in the stream or in an AudioSpecificConfig, up
+ * to 8 channels), params.downmix. With
  * ZORAAC_DOWNMIX they play as a stereo downmix in the memory of a stereo
  * decoder: every channel weighted into left and right (front pairs 1,
  * centre 1/sqrt(2), surround 1/sqrt(2) or the program's matrix-mixdown

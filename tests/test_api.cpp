@@ -1172,6 +1172,51 @@ TEST(Api, HeAacWhoseFirstFrameFailsKeepsItsRate) {
     EXPECT_EQ(got.pcm.size(), (frames.size() - 1) * 2048 * 2 * 2);
 }
 
+TEST(Api, AccessUnitsOfAProgramInTheirConfigPlay) {
+    // p48's 5.1 units under a config whose program config element gives the
+    // layout (front C and L/R, back pair, LFE) in place of configuration 6:
+    // the same PCM, also after a flush (the config was refused).
+    if (!AAC_EXACT) GTEST_SKIP() << "the compact arithmetic plays one or two front channels";
+    uint8_t asc6[2];
+    const std::vector<Bytes> units = access_units(read_file("tests/data/p48_5.1_38_64.aac"), asc6);
+    ASSERT_GE(units.size(), 8u);
+    const uint8_t asc_pce[10] = {0x11, 0x80, 0x04, 0xc8, 0x05, 0x00, 0x01, 0x08, 0x80, 0x00};
+    zoraac_params p;
+    zoraac_params_init(&p);
+    p.sbr = ZORAAC_SBR_OFF;
+    p.transport = ZORAAC_TRANSPORT_ASC;
+    p.asc = asc6;
+    p.asc_size = 2;
+    Decoder by_config(p);
+    const Pcm want = decode_units(by_config, units);
+    p.asc = asc_pce;
+    p.asc_size = sizeof asc_pce;
+    Decoder by_program(p);
+    ASSERT_NE(by_program.d, nullptr);
+    EXPECT_EQ(decode_units(by_program, units), want);
+    zoraac_flush(by_program.d);
+    EXPECT_EQ(decode_units(by_program, units), want);
+    EXPECT_EQ(info_of(by_program).frames_concealed, 0u);
+
+    // Quad (a front pair and a back pair, which no channel configuration
+    // gives): p50's units after its first, the one that carries the
+    // program, under a config with that program; none concealed, also
+    // after a flush (the program stays).
+    uint8_t asc4[2];
+    std::vector<Bytes> quad = access_units(read_file("tests/data/p50_quad_pce_0_32.aac"), asc4);
+    quad.erase(quad.begin());
+    const uint8_t asc_quad[9] = {0x12, 0x80, 0x05, 0x44, 0x04, 0x00, 0x21, 0x10, 0x00};
+    p.asc = asc_quad;
+    p.asc_size = sizeof asc_quad;
+    Decoder four(p);
+    ASSERT_NE(four.d, nullptr);
+    const Pcm first = decode_units(four, quad);
+    EXPECT_EQ(first.size(), quad.size() * 1024 * 2 * 2);
+    zoraac_flush(four.d);
+    EXPECT_EQ(decode_units(four, quad), first);
+    EXPECT_EQ(vals(info_of(four).frames_concealed, info_of(four).channels), vals(0, 4));
+}
+
 TEST(Api, ParamsOutsideTheirValuesAreRefusedAndRoomIsWhatIsWritten) {
     zoraac_params p;
     zoraac_params_init(&p);

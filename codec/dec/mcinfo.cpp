@@ -68,6 +68,13 @@ int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec, bool keep) {
     return tag;
 }
 
+int32_t kvxdec_take_program(MP4AACDEC_QUVA_Obj* dec, const ProgConfig& pc, int32_t tag) {
+    dec->ctx->currentProgram = tag;
+    if (kvxdec_enter_mc_kvxdec_info(dec, &pc) != 1) return -1;
+    dec->ctx->defaultConfig = 0;
+    return 1;
+}
+
 // The program becomes the decoder's (dec->progConfig, the channel map), or,
 // where an ADTS header gives a channel configuration and the program
 // another channel count, is damage (a flipped element id read as a

@@ -84,6 +84,10 @@ enum : int8_t { CHN_LOOKUP = 0, CHN_FRONT = 'f', CHN_SIDE = 's', CHN_BACK = 'b',
 int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec, bool keep = true);
 int32_t kvxdec_enter_chn(int32_t is_cpe, int32_t tag, int8_t position, int32_t common_window,
                          MC_Info* mi);
+// The program `tag` that comes with the stream's configuration (an
+// AudioSpecificConfig's) rather than in its blocks: selected and taken as
+// if read first. 1, or -1 when it is not played.
+int32_t kvxdec_take_program(MP4AACDEC_QUVA_Obj* dec, const ProgConfig& pc, int32_t tag);
 // The instance's context holds the selected program's tag (the first program
 // config element parsed while it is negative selects its own tag) and
 // whether implicit mapping has placed a channel pair.

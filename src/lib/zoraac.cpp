@@ -150,7 +150,31 @@ void to_words(const uint8_t* in, size_t n, uint16_t* words) {
 struct Config {
     uint32_t objectType = 0, rateIndex = 4, channels = 0, channelConfig = 0, sbrSignalled = 0;
     bool sbrRuledOut = false;  // the config says the stream has no SBR
+    int32_t programTag = -1;  // >= 0: pc holds the config's program config element
+    ProgConfig pc;
 };
+
+// An AudioSpecificConfig's program config element as the decoder keeps one.
+void program_of(const AscPce& a, int32_t rate_index, ProgConfig* pc) {
+    *pc = ProgConfig{};
+    pc->profile = a.object_type;
+    pc->sampling_rate_idx = rate_index;
+    auto list = [](EleList& to, const AscElement* from, int n) {
+        to.num_elements = n;
+        for (int i = 0; i < n; ++i) to.is_cpe[i] = from[i].is_cpe, to.tag_select[i] = from[i].tag;
+    };
+    list(pc->front, a.front, a.num_front);
+    list(pc->side, a.side, a.num_side);
+    list(pc->back, a.back, a.num_back);
+    list(pc->coupling, a.cc, a.num_cc);
+    pc->lfe.num_elements = a.num_lfe;
+    for (int i = 0; i < a.num_lfe; ++i) pc->lfe.tag_select[i] = a.lfe_tag[i];
+    pc->assoc_data.num_elements = a.num_assoc_data;
+    for (int i = 0; i < a.num_assoc_data; ++i) pc->assoc_data.tag_select[i] = a.assoc_data_tag[i];
+    pc->mono_mixdown = {a.mono_mixdown_present, a.mono_mixdown_element, 0};
+    pc->stereo_mixdown = {a.stereo_mixdown_present, a.stereo_mixdown_element, 0};
+    pc->matrix_mixdown = {a.matrix_mixdown_idx_present, a.matrix_mixdown_idx, a.pseudo_surround_enable};
+}
 
 int configure(const zoraac_params* p, Config* c) {
     if (!p || p->size < sizeof(zoraac_params)) return ZORAAC_ERR_ARGUMENT;
@@ -187,10 +211,11 @@ int configure(const zoraac_params* p, Config* c) {
         // The core of an HE-AAC stream is AAC-LC; it plays at the core rate.
         if (a.audio_object_type != 2 || a.frame_length_flag) return ZORAAC_ERR_UNSUPPORTED;
         if (a.sampling_frequency_index < 0 || a.sampling_frequency_index > 11) return ZORAAC_ERR_UNSUPPORTED;
-        // More channels by a channel configuration (3..7) play mixed; the
-        // configurations beyond are refused here as they are when decoding.
+        // More channels by a channel configuration (3..7) or a program
+        // config element play mixed; the configurations beyond are refused
+        // here as they are when decoding.
         if (a.channels < 1 || a.channel_configuration > 7 ||
-            (a.channels > 2 && !(mixes(p) && a.channel_configuration >= 3)))
+            (a.channels > 2 && !(mixes(p) && (a.channel_configuration >= 3 || a.pce_present == 1))))
             return ZORAAC_ERR_UNSUPPORTED;
         c->objectType = static_cast<uint32_t>(a.audio_object_type);
         c->rateIndex = static_cast<uint32_t>(a.sampling_frequency_index);
@@ -200,6 +225,10 @@ int configure(const zoraac_params* p, Config* c) {
         c->sbrSignalled = a.sbr_present != 1 ? 0u : (a.ext_sampling_rate == a.sampling_rate ? 2u : 1u);
         if (c->sbrSignalled && a.ps_present == 1) c->sbrSignalled |= 4u;
         c->sbrRuledOut = a.sbr_present == 0;
+        if (a.channel_configuration == 0 && a.pce_present == 1) {
+            c->programTag = a.pce.element_instance_tag;
+            program_of(a.pce, a.sampling_frequency_index, &c->pc);
+        }
         return 0;
     }
     default:
@@ -537,6 +566,8 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
         KVXD_attachSbrMix(h, block[kRecSbrMix], block[kRecSbrMixScratch], static_cast<int>(sbr_mix_channels(p, c)));
     d->streamChannels = c.channels == 1 && !sbr_stereo_from_mono(d->obj->ctx->sbr) ? 1 : 2;
     set_stream(d);
+    // A layout its config's program gives: the units are mapped by it.
+    if (c.programTag >= 0) kvxdec_take_program(d->obj, c.pc, c.programTag);
     return d;
 }
 
@@ -595,6 +626,13 @@ int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info) {
 
 void zoraac_flush(zoraac_decoder* d) {
     if (!d || d->magic != kMagic) return;
+    // Access units mapped by a program (their config's, or one of theirs)
+    // go on mapped by it.
+    const DecoderContext& ctx = *d->obj->ctx;
+    const bool program = units(&d->params) && d->channelConfig == 0 && ctx.currentProgram >= 0;
+    ProgConfig kept;
+    if (program) kept = d->obj->progConfig;
+    const int32_t tag = ctx.currentProgram;
     KVXD_KELVARIS_flush(d->instance);
     // A byte stream is found out again: what comes next may be another
     // stream, which the refusal of this one's channels or object type does
@@ -613,6 +651,7 @@ void zoraac_flush(zoraac_decoder* d) {
     d->seen = 0;
     d->headerFound = 0;
     set_stream(d);
+    if (program) kvxdec_take_program(d->obj, kept, tag);
 }
 
 void zoraac_close(zoraac_decoder* d) {
