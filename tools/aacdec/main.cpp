@@ -505,7 +505,9 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
                 const bool sbr = s[i].sbr < 0 || !probed ? o.sbr == ZORAAC_SBR_FULL && ob.sampleRate == 2 * s[i].rate
                                                          : s[i].sbr;
                 const size_t block = sbr ? 2 * ZORAAC_BLOCK_BYTES : ZORAAC_BLOCK_BYTES;
-                const uint64_t k = i + 1 == s.size() ? left / block : std::min<uint64_t>(s[i].end_block - block_at, left / block);
+                // (At most the call's output: a count of size_t.)
+                const size_t k = static_cast<size_t>(
+                    i + 1 == s.size() ? left / block : std::min<uint64_t>(s[i].end_block - block_at, left / block));
                 if (!k) break;
                 parts.push_back({k * block, sbr ? 2 * s[i].rate : s[i].rate, config_channels(s[i].channel_config), k});
                 block_at += k;
