@@ -122,6 +122,14 @@ zoraac_params stream_params() {
     return p;
 }
 
+// Every channel of the stream's layout, without the downmix.
+zoraac_params native_params() {
+    zoraac_params p = stream_params();
+    p.output = ZORAAC_OUT_NATIVE;
+    p.downmix = ZORAAC_NO_DOWNMIX;
+    return p;
+}
+
 // What a byte stream fed whole or in pieces gives: its PCM, the shapes of
 // its blocks, the refusals met and the info at the end.
 using Shapes = std::set<std::pair<uint32_t, uint32_t>>;  // (samples, sample rate) of blocks
@@ -971,9 +979,7 @@ TEST(Api, ProgramsWithNothingToMixOrOfAnotherCountPlay) {
 TEST(Api, NativeChannelsMixedAreTheDownmix) {
     if (!AAC_EXACT) GTEST_SKIP() << "the compact arithmetic plays one or two channels";
     const Bytes in = read_file("tests/data/p48_5.1_38_64.aac");
-    zoraac_params p = stream_params();
-    p.output = ZORAAC_OUT_NATIVE;
-    p.downmix = ZORAAC_NO_DOWNMIX;
+    zoraac_params p = native_params();
     p.format = ZORAAC_S32;
     Decoder native(p), mixed(stream_params());
     EXPECT_EQ(native.rec[8].size, mixed.rec[8].size + 16384u);  // six overlaps in place of the spectra kept
@@ -1111,13 +1117,7 @@ TEST(Api, ANativeLayoutOfOneChannelIsThatChannel) {
     // then stale room.)
     if (!AAC_EXACT) GTEST_SKIP() << "the compact arithmetic plays one or two front channels";
     const Bytes in = read_file("tests/data/pce_back_sce_0_6.aac");
-    zoraac_params p = stream_params();
-    p.output = ZORAAC_OUT_NATIVE;
-    p.downmix = ZORAAC_NO_DOWNMIX;
-    p.sbr = ZORAAC_SBR_OFF;
-    zoraac_params q = stream_params();
-    q.sbr = ZORAAC_SBR_OFF;
-    Decoder native(p), mixed(q);
+    Decoder native(native_params()), mixed(stream_params());
     const Played one = play(native, in), two = play(mixed, in);
     EXPECT_EQ(one.shapes, (Shapes{{1024, 48000}}));
     ASSERT_EQ(one.pcm.size(), 6u * 1024 * 2);
