@@ -109,6 +109,24 @@ def case_gapless():
         check("delay:     962 samples (trimmed with the priming)" in info, "HE-AAC --info: " + info)
 
 
+def case_damaged_first_unit():
+    """An .m4a whose first access unit is damaged: before a block says
+    whether the stream plays SBR at twice its rate the lost block gives no
+    PCM, and its place is kept: the edit list's trimming stays on the same
+    samples (the content came 1024 samples early, 204 short)."""
+    if not (A.libav and A.sbr):
+        return
+    b = bytearray(open(data("gapless_44100_s_3000ms.m4a"), "rb").read())
+    at = b.find(b"mdat") + 4  # the first unit's bytes
+    for i in range(at + 1, at + 7):
+        b[i] ^= 0x5A
+    with open(out("dmg.m4a"), "wb") as f:
+        f.write(b)
+    clean, hurt = decode(data("gapless_44100_s_3000ms.m4a")), decode(out("dmg.m4a"))
+    check(len(hurt) == len(clean) == 2 * 132300 and hurt[-100000:] == clean[-100000:],
+          "damaged first unit: %d samples" % (len(hurt) // 2))
+
+
 def case_skip_trim():
     """--skip and --trim drop samples of an ADTS stream at its start and end."""
     aac = data("g1_44100_s_clicks.aac")
@@ -243,14 +261,20 @@ def case_outdir():
     os.remove(os.path.join(d, "g1_44100_s_clicks.wav"))
     err = run("-o", d, inputs[0], twin, code=2)[1]
     check("would both be written" in err and "g1_44100_s_clicks.wav" not in os.listdir(d), "-o DIR, two names alike: " + err)
+    # With --split, an input named as another's part.
+    part = os.path.join(out("other"), "g1_44100_s_clicks-2.aac")
+    os.rename(twin, part)
+    err = run("--split", "-o", d, inputs[0], part, code=2)[1]
+    check("would both be written to parts of" in err, "-o DIR --split, a name of another's part: " + err)
 
 
 def case_usage():
     """A wrong command line exits 2 with a message naming what is wrong."""
     f, o = data("p19_vo_8000_s_music.aac"), out("x.wav")
     for args, says in (("--bits 17 F O", "--bits takes"), ("--mode fast F O", "unknown mode"),
-                       ("F O --chunk", "--chunk needs a value"), ("--raw=5 F O", "--raw=5 takes no value"),
-                       ("-Z F O", "unknown option -Z"), ("--nonsense F O", "unknown option --nonsense")):
+                       ("F O --chunk", "--chunk needs a value"), ("--raw=5 F O", "--raw takes no value"),
+                       ("--info=3 F", "--info takes no value"), ("-Z F O", "unknown option -Z"),
+                       ("--nonsense F O", "unknown option --nonsense")):
         err = run(*[{"F": f, "O": o}.get(a, a) for a in args.split()], code=2)[1]
         check(says in err, "%s: %s" % (args, err))
     run(f, code=2)
@@ -280,6 +304,23 @@ def case_split():
     d = parts("--duration", "0.2")
     check([(p[3], len(p[5]) // 4) for p in d] == [(48000, 5120), (32000, 2987)] and d[1][5] == full[1][5][:4 * 2987],
           "--split --duration 0.2: %s" % [(p[3], len(p[5]) // 4) for p in d])
+    # --trim with --duration: the samples held back lie after the duration,
+    # also where the rate changes after it (they went into the file).
+    shape = lambda ps: [(p[3], len(p[5]) // 4) for p in ps]
+    d = parts("--duration", "0.05", "--trim", "1000")
+    check(shape(d) == [(48000, 2400)], "--duration 0.05 --trim 1000: %s" % shape(d))
+    # --skip at the first rate (0.125 s: into the 32 kHz part), --duration
+    # across the parts: 0.5 s in all, 5924 samples at 44.1 kHz (to a sample:
+    # positions taken from rate to rate are rounded).
+    d = parts("--skip", "6000", "--duration", "0.5")
+    check([p[3] for p in d] == [32000, 44100] and len(d[0][5]) // 4 == 11701 and abs(len(d[1][5]) // 4 - 5924) <= 1,
+          "--skip 6000 --duration 0.5: %s" % shape(d))
+    # --start in seconds across the rates (0.45 s: 0.0407 s into the 32 kHz
+    # part; 0.6 s: into the 44.1 kHz one, the file at its rate).
+    for start, want in (("0.45", [(32000, 1301), (44100, 12288), (48000, 5120)]),
+                        ("0.6", [(44100, 7466), (48000, 5120)])):
+        d = parts("--start", start)
+        check(shape(d) == want, "--start %s: %s" % (start, shape(d)))
 
 
 def case_containers():

@@ -155,7 +155,7 @@ struct Input {
     Probe probe;
     std::string transport;
     std::vector<uint8_t> pad;  // what follows the stream (end_padding)
-    uint64_t first_block = 0;  // blocks of the ADTS frames skipped to begin at --start
+    double first_seconds = 0;  // of the ADTS frames skipped to begin at --start
 
     // ADTS streams and container tracks come in frames (access units).
     bool framed() const { return av || probe.kind == Probe::Adts; }
@@ -223,7 +223,10 @@ zoraac_params library_params(const Options& o, const Input& in) {
 // from the first block a library decoder gives for its first frames.
 class SbrProbe {
 public:
-    SbrProbe(const Options& o, const Input& in) : params_(library_params(o, in)) {
+    // `plugin`: as the plug-in plays the stream (layouts of more than two
+    // channels at their core rate).
+    SbrProbe(const Options& o, const Input& in, bool plugin = false) : params_(library_params(o, in)) {
+        if (plugin) params_.sbr_channels = 0;
         zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
         const int n = o.sbr != ZORAAC_SBR_OFF ? zoraac_query_memory(&params_, rec) : -1;
         if (n < 0) return;
@@ -360,7 +363,7 @@ private:
                 stretches_.push_back({start, rate, h.channel_configuration, sbr_ ? -1 : 0});
                 // Each stretch decides SBR afresh, as the decoder does after a
                 // change of stream.
-                if (sbr_) probe_ = std::make_unique<SbrProbe>(*sbr_, in_);
+                if (sbr_) probe_ = std::make_unique<SbrProbe>(*sbr_, in_, true);
             }
             stretches_.back().end_block += h.number_of_raw_data_blocks_in_frame + 1u;
             if (probe_) {
@@ -518,7 +521,7 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
             plan(true);
             // A plug-in built without SBR plays the core where the probe
             // found SBR: its last block says so.
-            if (!left && !parts.empty() && parts.back().rate != ob.sampleRate) plan(false);
+            if (!parts.empty() && parts.back().rate != ob.sampleRate) plan(false);
         }
         size_t at = 0;
         for (const Part& part : parts) {
@@ -630,7 +633,12 @@ Result run_library(const Options& o, Input& in, Output& out) {
             s = zoraac_decode(d, data, n, &used, pcm.data(), pcm.size(), &f);
         }
         if (s < 0) fail("%s", refusal(s).c_str());
-        if (s == ZORAAC_DROPPED) ++r.dropped;
+        if (s == ZORAAC_DROPPED) {
+            // (An access unit lost before the stream said its rate: its
+            // place is kept, so a container's trimming stays on the samples.)
+            ++r.dropped;
+            out.skip_block();
+        }
         if (f.bytes) {
             play_on();
             uint32_t channels = 0;
@@ -936,26 +944,28 @@ void open_input(const Options& o, Input& in) {
         // it gives nothing. A layout set by a program config element is
         // decoded from the start: the element may come in the first frame
         // only.
-        const double core_samples = o.start * in.probe.rate;
-        const int64_t skip = in.probe.channels == 0 ? 0 : static_cast<int64_t>(core_samples / 1024) - preroll_frames(o, in.probe.rate);
-        if (skip > 0) {
+        // (Seconds, each frame at its own rate: a stream that changes rate
+        // on the way is entered at the time asked for.)
+        if (in.probe.channels != 0) {
             AdtsSplitter frames(w, false, in.probe.start);
             Span f{};
-            int64_t blocks = 0;
+            double seconds = 0;
             size_t end = in.probe.start;
             bool found = false;
             while (frames.next(f)) {
-                const int64_t n = frames.header().number_of_raw_data_blocks_in_frame + 1;
-                if (blocks + n > skip) {
+                const uint32_t rate = rate_of_index(frames.header().sampling_frequency_index);
+                const double block = 1024.0 / rate;
+                const double length = (frames.header().number_of_raw_data_blocks_in_frame + 1) * block;
+                if (seconds + length > o.start - static_cast<double>(preroll_frames(o, rate)) * block) {
                     found = true;
                     break;
                 }
-                blocks += n;
+                seconds += length;
                 end = f.offset + f.size;
                 w.drop_before(end);
             }
             in.probe.start = found ? f.offset : end;
-            in.first_block = static_cast<uint64_t>(blocks);
+            in.first_seconds = seconds;
         }
     }
     const Probe& p = in.probe;
@@ -1003,7 +1013,7 @@ Content content(const Options& o, const Input& in, uint32_t rate, int64_t delay)
     const uint32_t core = in.probe.rate ? in.probe.rate : rate;
     if (!in.av) {
         // The blocks of the ADTS frames skipped to begin at --start.
-        c.lo = -static_cast<int64_t>(in.first_block * 1024 * rate / core);
+        c.lo = -std::llround(in.first_seconds * rate);
         return c;
     }
     const AvReader& t = *in.av;
@@ -1280,10 +1290,23 @@ int decode_all(const Options& o) {
         if (dot != std::string::npos && dot > 0) base.resize(dot);
         one.format = o.format.empty() ? "wav" : o.format;
         one.output = o.outdir + "/" + base + (one.format == "wav" ? ".wav" : ".raw");
+        // (With --split an input's parts take NAME-2, NAME-3, ...: another
+        // input of such a name collides with them.)
+        auto part_of = [&o](const std::string& a, const std::string& b) {
+            const size_t at = a.rfind('.');
+            if (at == std::string::npos) return false;
+            const std::string stem = a.substr(0, at), ext = a.substr(at);
+            if (!o.split || b.size() <= a.size() + 1 || b.compare(0, stem.size() + 1, stem + "-") != 0 ||
+                b.compare(b.size() - ext.size(), ext.size(), ext) != 0)
+                return false;
+            const std::string n = b.substr(stem.size() + 1, b.size() - stem.size() - 1 - ext.size());
+            return !n.empty() && n.find_first_not_of("0123456789") == std::string::npos;
+        };
         for (const Options& other : runs) {
-            if (other.output != one.output) continue;
-            std::fprintf(stderr, "aacdec: %s and %s would both be written to %s\n", other.input.c_str(),
-                         input.c_str(), one.output.c_str());
+            if (other.output != one.output && !part_of(other.output, one.output) && !part_of(one.output, other.output))
+                continue;
+            std::fprintf(stderr, "aacdec: %s and %s would both be written to %s%s\n", other.input.c_str(),
+                         input.c_str(), other.output == one.output ? "" : "parts of ", one.output.c_str());
             return 2;
         }
         runs.push_back(one);

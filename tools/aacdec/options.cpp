@@ -252,10 +252,12 @@ Options parse_args(int argc, char** argv) {
         }
         case ':':
             usage_error("%s needs a value", argv[optind - 1]);
-        default:  // an unknown letter in optopt; a long option, unknown or given a value it does not take
-            if (optopt > 0 && optopt < 256)
-                usage_error("unknown option %s", (std::string("-") + static_cast<char>(optopt)).c_str(), true);
-            usage_error(optopt ? "%s takes no value" : "unknown option %s", argv[optind - 1], true);
+        default: {  // an unknown letter in optopt; a long option, unknown or given a value it does not take
+            const std::string arg = argv[optind - 1];
+            if (arg.compare(0, 2, "--") == 0)
+                usage_error(optopt ? "%s takes no value" : "unknown option %s", arg.substr(0, arg.find('=')).c_str(), true);
+            usage_error("unknown option %s", (std::string("-") + static_cast<char>(optopt)).c_str(), true);
+        }
         }
     }
     const int positional = argc - optind;

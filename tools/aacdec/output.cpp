@@ -30,11 +30,17 @@ void Output::write(const uint8_t* pcm, size_t bytes, uint32_t rate, uint32_t cha
     const size_t frame_bytes = out_channels_ * (wide ? 4u : 2u);
     blocks_ += blocks;
     const uint64_t n = bytes / frame_bytes;
+    // Blocks the decoder gave nothing for keep their places: as long as
+    // these.
+    pos_ += skipped_ * (n / blocks);
+    skipped_ = 0;
     Keep k;
     if (keep_) k = keep_(rate_, delay_);
     if (!resolved_) lo_ = k.lo, resolved_ = true;
-    last_ = k.last;
-    const uint64_t from = std::max(pos_, lo_), to = std::min(pos_ + n, k.hi);
+    // (--duration from the first sample kept, taken to this rate: the
+    // figure Keep gives counts --skip at this rate.)
+    last_ = o_.duration >= 0 ? lo_ + static_cast<uint64_t>(std::llround(o_.duration * rate_)) + o_.trim : k.last;
+    const uint64_t from = std::max(pos_, lo_), to = std::min({pos_ + n, k.hi, last_});
     if (from < to) emit(pcm + (from - pos_) * frame_bytes, static_cast<size_t>(to - from), frame_bytes, wide);
     pos_ += n;
 }
@@ -93,11 +99,12 @@ void Output::change(uint32_t rate, uint32_t channels) {
     const bool new_rate = rate != rate_;
     const bool wav = !ended_ && sink_->is_wav();
     // Samples held back for --trim are not the end of the stream: they end
-    // the file or part they belong to (raw PCM goes on with them).
-    if (wav && !held_.empty()) {
+    // the file or part they belong to (raw PCM goes on with them), unless
+    // what is written ended before the change (--duration): then they are
+    // the ones trimmed.
+    if (wav && !held_.empty() && !complete())
         put(held_.data(), held_.size() / held_frame_bytes_, held_frame_bytes_, held_wide_);
-        held_.clear();
-    }
+    if (wav) held_.clear();
     if (new_rate) {
         auto to_new = [&](uint64_t v) {
             return v == UINT64_MAX ? v : static_cast<uint64_t>(std::llround(static_cast<double>(v) * rate / rate_));
@@ -111,6 +118,13 @@ void Output::change(uint32_t rate, uint32_t channels) {
     if (complete()) {
         // Nothing more is written: no part is begun for it.
         ended_ = true;
+        return;
+    }
+    if (wav && sink_->bytes() == 0) {
+        // Nothing written at the rate before (--start, --skip): the file
+        // takes the new one.
+        sink_->set_rate(rate);
+        sink_->set_layout(static_cast<uint16_t>(out_channels_), mask_);
         return;
     }
     std::string what = std::to_string(rate) + " Hz";

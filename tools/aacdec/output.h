@@ -51,6 +51,9 @@ public:
     // Native output: blocks of `channels` channels from here on, and the
     // WAV file's channel mask.
     void set_layout(uint32_t channels, uint32_t mask);
+    // A block the decoder gave no PCM for: the next block written comes
+    // after its place, as long as that block.
+    void skip_block() { ++skipped_; }
     // Rate of the last block written (before any, the probe's).
     uint32_t rate() const { return rate_; }
     // Blocks given to write().
@@ -94,4 +97,5 @@ private:
     size_t held_frame_bytes_ = 4;
     bool held_wide_ = false;
     double seconds_ = 0;
+    uint64_t skipped_ = 0;  // blocks given no PCM since the last write
 };
