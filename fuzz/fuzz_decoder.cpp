@@ -3,7 +3,8 @@
 //   stream  the plug-in in streaming mode, the input in random pieces;
 //   frame   the plug-in in frame mode, the input in random buffers;
 //   pull    the algorithm interface pulling through its get-bits callback,
-//           with random refill sizes;
+//           with random refill sizes: the static instance, or (half the
+//           runs) one made as aacdec's pull mode makes it, with SBR;
 //   raw     the plug-in on raw data blocks with a random rate and channel hint;
 //   api     the library interface: a random transport (byte stream, access
 //           units under an AudioSpecificConfig taken from the input, or
@@ -27,6 +28,8 @@
 #include <vector>
 
 #include "aac_plugin.h"
+#include "alg/kvxd.h"
+#include "dec/fifo.h"
 #include "dec/instance.h"
 #include "zoraac.h"
 
@@ -206,6 +209,69 @@ uint64_t run_pull(const uint8_t* data, size_t size, Rng& rng) {
             KVXD_getSamples(h, &n);
             check(n == 2048);
             fuzz_pcm_sink(pcm, sizeof pcm);
+            ++blocks;
+            idle = 0;
+        } else {
+            idle = g_src.at == before && g_src.at >= size ? idle + 1 : 0;
+        }
+        check(blocks <= size / 4 + 8);
+    }
+    return blocks;
+}
+
+// Pull mode as aacdec opens its instance (half of the pull runs): the long
+// FIFO or the usual one, SBR full or downsampled and signalled at random,
+// SBR of multichannel layouts, the downmix, raw layouts of up to 7 channels.
+uint64_t run_pull_sbr(const uint8_t* data, size_t size, Rng& rng) {
+    IKVXD_Params params = IKVXD_PARAMS;
+    params.frameMode = 0;
+    KVXD_ModuleInfo module;
+    KVXD_init(&module);
+    IALG_MemRec rec[kStaticBlocks];
+    KVXD_alloc(&params, rec);
+    if (rng.below(2)) rec[kFifoRecord].size = kLongFifoBytes;
+    const bool mix = rng.below(4) != 0;
+    if (mix && rec[kOuterRecords].size < KVXD_sbrMixStoreBytes(8)) rec[kOuterRecords].size = KVXD_sbrMixStoreBytes(8);
+    static std::vector<std::max_align_t> memory[kStaticBlocks];
+    for (int i = 0; i < kStaticBlocks; ++i) {
+        memory[i].assign(rec[i].size / sizeof(std::max_align_t) + 1, std::max_align_t{});
+        rec[i].base = memory[i].data();
+    }
+    IALG_Handle h = KVXD_create(&params, rec, nullptr);
+    check(h != nullptr);
+    const int down = rng.below(4) == 0;
+    const int signalled = static_cast<int>(rng.below(8));
+    static std::vector<std::max_align_t> sbr_memory[2];
+    for (int i = 0; i < 2; ++i) sbr_memory[i].assign(KVXD_sbrBytes(i, down) / sizeof(std::max_align_t) + 1, std::max_align_t{});
+    KVXD_attachSbr(h, sbr_memory[0].data(), sbr_memory[1].data(), signalled == 3 || signalled == 7 ? 0 : signalled, down);
+    if (mix) {
+        static std::vector<std::max_align_t> mix_memory[2];
+        for (int i = 0; i < 2; ++i) mix_memory[i].assign(KVXD_sbrMixBytes(i, 8) / sizeof(std::max_align_t) + 1, std::max_align_t{});
+        KVXD_attachSbrMix(h, mix_memory[0].data(), mix_memory[1].data(), 8);
+    }
+    KVXD_setDownmix(h, mix ? 1 : 0);
+    KVXD_Status st{};
+    st.sampleRateIndex = 4;
+    if (rng.below(3) == 0) {
+        st.rawStream = 1;
+        st.sampleRateIndex = rng.below(12);
+        st.numChannels = static_cast<uint16_t>(rng.below(4) ? 1 + rng.below(2) : 3 + rng.below(5));
+    }
+    KVXD_control(h, KVXD_SETPARAMS, &st);
+    if (rng.below(4) == 0) KVXD_control(h, KVXD_CONCEAL_OFF, &st);
+    static int16_t pcm[4096];
+    KVXD_setOutputBuffer(h, pcm);
+    g_src = {data, size, 0, &rng, {}};
+    KVXD_KELVARIS_setGetBitsCallback(h, pull);
+    uint64_t blocks = 0;
+    int idle = 0;
+    while (idle < 4) {
+        const size_t before = g_src.at;
+        if (KVXD_process(h, nullptr, 0)) {
+            uint16_t n = 0;
+            KVXD_getSamples(h, &n);
+            check(n == 2048 || n == 4096);
+            fuzz_pcm_sink(pcm, n * 2u);
             ++blocks;
             idle = 0;
         } else {
@@ -423,7 +489,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case Mode::Stream: run_plugin(data, size, rng, false, false); break;
     case Mode::Frame: run_plugin(data, size, rng, true, false); break;
     case Mode::Raw: run_plugin(data, size, rng, rng.below(2) == 0, true); break;
-    case Mode::Pull: run_pull(data, size, rng); break;
+    case Mode::Pull: rng.below(2) ? run_pull_sbr(data, size, rng) : run_pull(data, size, rng); break;
     case Mode::Api: run_api(data, size, rng); break;
     case Mode::Units: run_units(data, size, rng); break;
     }
