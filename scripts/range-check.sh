@@ -17,9 +17,11 @@ for arith in exact compact; do
   # whose values the variants never show.
   for mask in 0xffffffff 0; do
     for s in tests/data/*.aac tests/data/*.adif tests/data/*.m4a; do
-      # (The compact arithmetic refuses the multichannel streams, saying why.)
+      # (The compact arithmetic refuses the multichannel streams and
+      # programs of channels other than front ones, saying why.)
       if ! err=$(AAC_CPU_MASK=$mask "$dir/aacdec" -q "$s" - 2>&1 >/dev/null); then
-        [ "$arith" = compact ] && echo "$err" | grep -q "plays one or two front channels" && continue
+        [ "$arith" = compact ] && echo "$err" | grep -q -E "plays one or two front channels|needs what this decoder does not play" &&
+          continue
         echo "range check failed: $s ($arith, kernels $mask): $err"
         exit 1
       fi
