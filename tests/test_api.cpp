@@ -122,6 +122,17 @@ zoraac_params stream_params() {
     return p;
 }
 
+// Access units under the AudioSpecificConfig asc[0 .. size - 1], the
+// other params the defaults.
+zoraac_params asc_params(const uint8_t* asc, uint32_t size) {
+    zoraac_params p;
+    zoraac_params_init(&p);
+    p.transport = ZORAAC_TRANSPORT_ASC;
+    p.asc = asc;
+    p.asc_size = size;
+    return p;
+}
+
 // Every channel of the stream's layout, without the downmix.
 zoraac_params native_params() {
     zoraac_params p = stream_params();
@@ -587,11 +598,7 @@ TEST(Api, SbrConcealmentFadesTheHighBandAndResynchronises) {
     uint8_t asc[2] = {};
     const auto units = access_units(adts, asc);
     ASSERT_GT(units.size(), 16u);
-    zoraac_params p;
-    zoraac_params_init(&p);
-    p.transport = ZORAAC_TRANSPORT_ASC;
-    p.asc = asc;
-    p.asc_size = 2;
+    const zoraac_params p = asc_params(asc, 2);
     Decoder clean(p), hurt(p);
     const Pcm good = decode_units(clean, units);
     // Block k's unit cut short: the block fails and is concealed.
@@ -1090,12 +1097,7 @@ TEST(Api, HeAacMultichannelAccessUnitsUnderAPlainConfigPlaySbr) {
     uint8_t asc[2];
     const std::vector<Bytes> units = access_units(read_file("tests/data/p53_5.1_he_0_24.aac"), asc);
     ASSERT_EQ(units.size(), 24u);
-    zoraac_params p;
-    zoraac_params_init(&p);
-    p.transport = ZORAAC_TRANSPORT_ASC;
-    p.asc = asc;
-    p.asc_size = 2;
-    Decoder by_asc(p);
+    Decoder by_asc(asc_params(asc, 2));
     ASSERT_NE(by_asc.d, nullptr);
     const Pcm got = decode_units(by_asc, units);
     const zoraac_info info = info_of(by_asc);
@@ -1181,12 +1183,8 @@ TEST(Api, AccessUnitsOfAProgramInTheirConfigPlay) {
     const std::vector<Bytes> units = access_units(read_file("tests/data/p48_5.1_38_64.aac"), asc6);
     ASSERT_GE(units.size(), 8u);
     const uint8_t asc_pce[10] = {0x11, 0x80, 0x04, 0xc8, 0x05, 0x00, 0x01, 0x08, 0x80, 0x00};
-    zoraac_params p;
-    zoraac_params_init(&p);
+    zoraac_params p = asc_params(asc6, 2);
     p.sbr = ZORAAC_SBR_OFF;
-    p.transport = ZORAAC_TRANSPORT_ASC;
-    p.asc = asc6;
-    p.asc_size = 2;
     Decoder by_config(p);
     const Pcm want = decode_units(by_config, units);
     p.asc = asc_pce;
