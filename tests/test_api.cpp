@@ -1215,6 +1215,39 @@ TEST(Api, AccessUnitsOfAProgramInTheirConfigPlay) {
     EXPECT_EQ(vals(info_of(four).frames_concealed, info_of(four).channels), vals(0, 4));
 }
 
+// Bytes of the persistent and the scratch records.
+std::pair<size_t, size_t> memory_of(const zoraac_params& p) {
+    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+    const int n = zoraac_query_memory(&p, rec);
+    size_t persistent = 0, scratch = 0;
+    for (int i = 0; i < n; ++i) (rec[i].kind == ZORAAC_MEM_SCRATCH ? scratch : persistent) += rec[i].size;
+    return {persistent, scratch};
+}
+
+TEST(Api, AProgramOfMoreChannelsThanAMixAsksNoRoomForOne) {
+    // A config whose program has fifteen front pairs (thirty channels, more
+    // than a mix takes): such a layout never plays mixed, so it asks no more
+    // than eight channels' units do (it asked 112 KB of core overlaps).
+    const uint8_t asc30[17] = {0x14, 0x00, 0x06, 0x3c, 0x00, 0x00, 0x21, 0x19, 0x4e,
+                               0x95, 0xb5, 0xf1, 0x9d, 0x6f, 0x9d, 0xf0, 0x00};
+    zoraac_params p;
+    zoraac_params_init(&p);
+    p.transport = ZORAAC_TRANSPORT_ASC;
+    p.asc = asc30;
+    p.asc_size = sizeof asc30;
+    zoraac_params eight;
+    zoraac_params_init(&eight);
+    eight.transport = ZORAAC_TRANSPORT_RAW;
+    eight.sample_rate = 16000;
+    eight.channels = 8;
+    const auto [persistent, scratch] = memory_of(p);
+    ASSERT_GT(persistent, 0u);
+    EXPECT_LE(persistent, memory_of(eight).first);
+    EXPECT_LE(scratch, memory_of(eight).second);
+    Decoder d(p);
+    EXPECT_NE(d.d, nullptr);
+}
+
 TEST(Api, ParamsOutsideTheirValuesAreRefusedAndRoomIsWhatIsWritten) {
     zoraac_params p;
     zoraac_params_init(&p);
@@ -1369,15 +1402,6 @@ TEST(Api, MemoryOfAStereoDecoder) {
     // call.
     if (sizeof(void*) == 4) EXPECT_LE(persistent, 34340u);
     std::printf("persistent %zu bytes, scratch %zu bytes in %d records\n", persistent, scratch, n);
-}
-
-// Bytes of the persistent and the scratch records.
-std::pair<size_t, size_t> memory_of(const zoraac_params& p) {
-    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
-    const int n = zoraac_query_memory(&p, rec);
-    size_t persistent = 0, scratch = 0;
-    for (int i = 0; i < n; ++i) (rec[i].kind == ZORAAC_MEM_SCRATCH ? scratch : persistent) += rec[i].size;
-    return {persistent, scratch};
 }
 
 TEST(Api, MemoryOfAStereoHeAacDecoder) {

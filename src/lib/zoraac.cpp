@@ -245,8 +245,9 @@ uint32_t sbr_mix_channels(const zoraac_params* p, const Config& c) {
     uint32_t n = p->sbr_channels > 2 ? p->sbr_channels : 0;
     // Access units of more channels: SBR signalled, or maybe implicit (raw
     // units, a config that does not say); the low-frequency channel of
-    // configurations 6 and 7 has none.
-    const bool may_carry = !c.sbrRuledOut;
+    // configurations 6 and 7 has none. A program of more channels than a
+    // mix takes does not play mixed: it asks for nothing.
+    const bool may_carry = !c.sbrRuledOut && c.channels <= static_cast<uint32_t>(kMixMaxChannels);
     const uint32_t with_sbr = c.channelConfig == 6 || c.channelConfig == 7 ? c.channels - 1 : c.channels;
     if (units(p) && may_carry && c.channels > 2 && with_sbr > n) n = with_sbr;
     return n;
