@@ -22,10 +22,15 @@ namespace {
 
 enum Place : uint8_t { PLACE_FRONT, PLACE_SIDE, PLACE_BACK, PLACE_LFE };
 
+// Where a single channel sits across its place: its centre, or the left or
+// right one of two single channels that stand for a pair.
+enum Pan : uint8_t { PAN_CENTRE, PAN_LEFT, PAN_RIGHT };
+
 struct Element {
     uint8_t id;     // ID_SCE, ID_CPE or ID_LFE
     uint8_t tag;    // matched when the layout is a program's
     uint8_t place;  // Place
+    uint8_t pan = PAN_CENTRE;  // Pan, of a single channel
 };
 
 constexpr int kMaxElements = kMixMaxChannels;
@@ -63,11 +68,26 @@ bool program_layout(const ProgConfig& pc, Layout& l) {
         Place place;
     } lists[] = {{&pc.front, PLACE_FRONT}, {&pc.side, PLACE_SIDE}, {&pc.back, PLACE_BACK}, {&pc.lfe, PLACE_LFE}};
     for (const auto& s : lists) {
+        const int first = l.count;
+        int singles = 0, channels = 0;
         for (int i = 0; i < s.list->num_elements; ++i) {
             if (l.count == kMaxElements) return false;
             const uint8_t id = s.place == PLACE_LFE ? ID_LFE : (s.list->is_cpe[i] ? ID_CPE : ID_SCE);
             l.el[l.count++] = {id, static_cast<uint8_t>(s.list->tag_select[i]), s.place};
-            l.channels += channels_of(l.el[l.count - 1]);
+            channels += channels_of(l.el[l.count - 1]);
+            singles += id == ID_SCE;
+        }
+        l.channels += channels;
+        // A list runs from its centre outwards (the back one from outside
+        // in): of an odd count of channels the first front single channel
+        // (the last back or side one) is the centre; the other single
+        // channels are pairs, left then right.
+        if (s.place == PLACE_LFE) continue;
+        const int centre = channels % 2 == 0 ? -1 : s.place == PLACE_FRONT ? 0 : singles - 1;
+        for (int i = first, k = 0, paired = 0; i < l.count; ++i) {
+            if (l.el[i].id != ID_SCE) continue;
+            if (k++ == centre) continue;
+            l.el[i].pan = paired++ % 2 == 0 ? PAN_LEFT : PAN_RIGHT;
         }
     }
     if (l.channels > kMixMaxChannels) return false;
@@ -107,17 +127,18 @@ void weights(const Layout& l, int e, int k, bool lfe_plays, int32_t w[2]) {
     switch (el.place) {
     case PLACE_FRONT:
         if (el.id == ID_CPE) w[k] = one;
+        else if (el.pan != PAN_CENTRE) w[el.pan == PAN_RIGHT] = one;
         else w[0] = w[1] = matrix_mixdown_weight_q30[0];
         break;
     case PLACE_SIDE:
     case PLACE_BACK:
-        if (el.id != ID_CPE) {
+        if (el.id != ID_CPE && el.pan == PAN_CENTRE) {
             w[0] = w[1] = a;
         } else if (l.pseudo) {
             w[0] = -a;
             w[1] = a;
         } else {
-            w[k] = a;
+            w[el.id == ID_CPE ? k : el.pan == PAN_RIGHT] = a;
         }
         break;
     default:

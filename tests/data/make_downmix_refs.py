@@ -43,6 +43,9 @@ CLIPS = [
     # HE-AAC 5.1 (SBR after each single channel and pair element), 16 kHz
     # core, 32 kHz out: the channels alone in turn, then all.
     ("p53_5.1_he_0_24", "p53_fa_32000_5.1_he.aac", 0, 24, FRONT + (CENTRE, LFE) + surround(C), None),
+    # Made (make_streams.sh; no corpus stream): a program of single channels
+    # only, front centre, left, right and a back pair.
+    ("sce_5.0_pce_2_22", None, 0, 20, FRONT + (CENTRE,) + surround(C), None),
 ]
 
 
@@ -63,11 +66,12 @@ def main(only=()):
     for name, stream, first, end, weights, later in CLIPS:
         if only and name not in only:
             continue
-        with open(os.path.join(CORPUS, stream), "rb") as f:
-            clip = b"".join(list(frames(f.read()))[first:end])
         path = os.path.join(HERE, name + ".aac")
-        with open(path, "wb") as f:
-            f.write(clip)
+        if stream:
+            with open(os.path.join(CORPUS, stream), "rb") as f:
+                clip = b"".join(list(frames(f.read()))[first:end])
+            with open(path, "wb") as f:
+                f.write(clip)
         pcm = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "f32le", "-c:a", "pcm_f32le", "-"],
                              capture_output=True, check=True).stdout
         x = array.array("f")

@@ -178,7 +178,11 @@ ffmpeg -v error -y -i p43_entered_1_16.aac -ac 2 -c:a flac -sample_fmt s16 ref/p
 # pce_back_sce_0_6.aac, frames 0 to 5 of a stream whose program is one
 # back single channel element; p53_pce_0_8.aac, p53's frames 0 to 7 with a
 # program config element of its 5.1 layout written before each block and
-# channel configuration 0 in the headers.
+# channel configuration 0 in the headers; sce_5.0_pce_2_22.aac, five
+# ffmpeg encodes of mono tones at 32 kHz (440, 1000, 2500, 600 and 1800 Hz,
+# -af volume=0.2, 64 kbit/s), frames 2 to 21 of each, their single channel
+# elements joined in each frame (tags 0 to 4) after a program of them:
+# front centre, left, right, then a back pair.
 # The access units of gapless_44100_s_3000ms.m4a back to back, raw data
 # blocks of a pair stream (one of them ends a byte before a 256-byte piece
 # of stream mode ends).
