@@ -1228,6 +1228,7 @@ TEST(Api, AProgramOfMoreChannelsThanAMixAsksNoRoomForOne) {
     // A config whose program has fifteen front pairs (thirty channels, more
     // than a mix takes): such a layout never plays mixed, so it asks no more
     // than eight channels' units do (it asked 112 KB of core overlaps).
+    if (!AAC_EXACT) GTEST_SKIP() << "the compact arithmetic plays one or two front channels";
     const uint8_t asc30[17] = {0x14, 0x00, 0x06, 0x3c, 0x00, 0x00, 0x21, 0x19, 0x4e,
                                0x95, 0xb5, 0xf1, 0x9d, 0x6f, 0x9d, 0xf0, 0x00};
     zoraac_params p;
