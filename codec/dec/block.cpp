@@ -144,11 +144,12 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     dec->mcInfo.kept_spoiled = 0;
     downmix_begin_block(dec);
 
-    SbrDecoder* const sbr = dec->ctx->sbr;
-    if (sbr) sbr->work->payload.present = 0;
+    SbrDecoder* const sbr = kSbrBuilt ? dec->ctx->sbr : nullptr;
+    if (sbr) sbr->work->payload.present = sbr->work->held.dual.payload.present = 0;
     uint16_t id = bits(dec, 3);
     if (id == ID_END) return 0;  // an empty block decodes nothing
     uint16_t last_channel_element = ID_END;
+    int channel_elements = 0;
     // Stepping over damage in ADIF (bytes passed over since the last good
     // block), a block tried at every byte: junk is failed as soon as it
     // shows, not read on to the end of the data held. (A block found right
@@ -223,7 +224,7 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
             break;
         }
         case ID_FIL:
-            kvxdec_getfill(dec, last_channel_element);
+            kvxdec_getfill(dec, last_channel_element, channel_elements);
             break;
         default:
             break;
@@ -231,7 +232,10 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
         const uint16_t element = id;
         // (In a mixed layout a fill element after a low-frequency element
         // is not another element's.)
-        if (id == ID_SCE || id == ID_CPE || (id == ID_LFE && dec->mcInfo.mix_block)) last_channel_element = id;
+        if (id == ID_SCE || id == ID_CPE || (id == ID_LFE && dec->mcInfo.mix_block)) {
+            last_channel_element = id;
+            ++channel_elements;
+        }
         id = bits(dec, 3);
         if (overran()) return 0;
         if (f.status == DECFIFO_UNDERRUN) return -1;
@@ -350,15 +354,21 @@ void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo) {
 // payload. With SBR attached, an SBR extension payload after a single
 // channel or pair element is kept for the block's SBR; everything else is
 // dropped.
-void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after) {
+void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after, int element) {
     int count = bits(dec, 4);
     if (count == 15) count = 14 + bits(dec, 8);
     if (count == 0) return;
     const uint16_t type = bits(dec, 4);  // extension_type
-    SbrDecoder* const sbr = dec->ctx->sbr;
+    SbrDecoder* const sbr = kSbrBuilt ? dec->ctx->sbr : nullptr;
     const bool is_sbr = sbr && (type == kExtSbrData || type == kExtSbrDataCrc) && (after == ID_SCE || after == ID_CPE);
-    const bool keep = is_sbr && !sbr->work->payload.present;
     MC_Info& mi = dec->mcInfo;
+    SbrPayload* p = is_sbr && !sbr->work->payload.present ? &sbr->work->payload : nullptr;
+    // Two single channel elements of a block of two channels, each with its
+    // payload (dual mono): the second's is kept beside the first's.
+    if (is_sbr && !p && !mi.mix_block && after == ID_SCE && element == 2 && sbr->work->payload.element == ID_SCE &&
+        sbr->work->payload.index == 1 && !sbr->work->held.dual.payload.present)
+        p = &sbr->work->held.dual.payload;
+    const bool keep = p != nullptr;
     if (is_sbr && mi.mix_block) {
         mi.mix_sbr_seen = 1;
         // A layout of more channels than the instance has SBR room for plays its core.
@@ -369,17 +379,17 @@ void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after) {
         return;
     }
     // The payload's bits after the extension type, packed from the first byte's top bit.
-    SbrPayload& p = sbr->work->payload;
     uint32_t acc = bits(dec, 4);  // the last 4 bits read, not yet stored
     int n = 0;
     for (int i = 1; i < count; ++i) {
         acc = (acc << 8) | bits(dec, 8);
-        p.bytes[n++] = static_cast<uint8_t>(acc >> 4);
+        p->bytes[n++] = static_cast<uint8_t>(acc >> 4);
         acc &= 15u;
     }
-    p.bytes[n] = static_cast<uint8_t>(acc << 4);
-    p.bits = static_cast<uint16_t>(8 * count - 4);
-    p.crc = type == kExtSbrDataCrc;
-    p.element = static_cast<uint8_t>(after);
-    p.present = 1;
+    p->bytes[n] = static_cast<uint8_t>(acc << 4);
+    p->bits = static_cast<uint16_t>(8 * count - 4);
+    p->crc = type == kExtSbrDataCrc;
+    p->element = static_cast<uint8_t>(after);
+    p->index = static_cast<uint8_t>(element);
+    p->present = 1;
 }

@@ -256,8 +256,8 @@ void core_filter_bank_sbr(MP4AACDEC_QUVA_Obj* dec, int c, uint8_t sequence, uint
     // What a second pass would need: the overlap buffer as it is, the
     // window shapes and the first-block flag (the kept spectrum is the
     // block's own).
-    int32_t* const save = dec->ctx->sbr->work->re[0];
-    static_assert(sizeof dec->ctx->sbr->work->re >= kOverlapBytes, "room for an overlap buffer");
+    int32_t* const save = dec->ctx->sbr->work->held.core[0];
+    static_assert(sizeof dec->ctx->sbr->work->held.core >= kOverlapBytes, "room for an overlap buffer");
     words::copy(save, overlap, kOverlapBytes);
     const uint16_t shape1 = shape[1], first = dec->firstBlock;
     if (old != s) sbr_rescale(overlap, 1024, s - old);
@@ -281,9 +281,9 @@ void core_filter_bank_sbr(MP4AACDEC_QUVA_Obj* dec, int c, uint8_t sequence, uint
 }
 
 bool core_scale_tns_begin_sbr(MP4AACDEC_QUVA_Obj* dec, int c) {
-    static_assert(sizeof dec->ctx->sbr->work->re >= kCoefBytes, "room for a spectrum");
+    static_assert(sizeof dec->ctx->sbr->work->held.core >= kCoefBytes, "room for a spectrum");
     if (c < 0 || c > 1 || dec->ctx->sbr->core.block[c] <= 0) return false;
-    words::copy(dec->ctx->sbr->work->re[0], dec->coef[c], kCoefBytes);
+    words::copy(dec->ctx->sbr->work->held.core[0], dec->coef[c], kCoefBytes);
     return true;
 }
 
@@ -300,7 +300,7 @@ bool core_scale_tns_redo_sbr(MP4AACDEC_QUVA_Obj* dec, int c) {
     }
     if (!(ends >> 31)) return false;
     SbrCoreScale& k = dec->ctx->sbr->core;
-    words::copy(coef, dec->ctx->sbr->work->re[0], kCoefBytes);
+    words::copy(coef, dec->ctx->sbr->work->held.core[0], kCoefBytes);
     sbr_rescale(coef, 1024, -k.block[c]);
     k.block[c] = 0;
     return true;

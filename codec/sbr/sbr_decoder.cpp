@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "sbr/dequant.h"
 #include "dsp/filterbank.h"
@@ -93,15 +94,43 @@ void conceal_frame(SbrDecoder* s, int channels) {
 // frame's l_A was its last envelope (this frame's envelope 0 then is
 // transient), and the high band of the slots the last frame carried past
 // its end, which the new frame's first slots play.
+// Dual mono: the two single channel elements' payloads as one frame of an
+// uncoupled pair. Each element keeps its own history (the second's in the
+// reader's second slot); the header is the one they share, as two elements
+// of one encoder repeat it. A second payload whose header would change the
+// frequency tables under the first's data fails the frame.
+bool parse_dual(SbrDecoder* s, int32_t fs_sbr) {
+    SbrParseState& st = s->parse;
+    SbrFrameData& f = s->lent.frame->frame;
+    const SbrPayload& first = s->work->payload;
+    SbrDual& second = s->work->held.dual;
+    if (sbr_parse_frame(&st, first.bytes, first.bits, first.crc != 0, 1, fs_sbr, &f) != SBR_PARSE_OK) return false;
+    std::swap(st.hist[0], st.hist[1]);
+    const SbrParseStatus r = sbr_parse_frame(&st, second.payload.bytes, second.payload.bits, second.payload.crc != 0,
+                                             1, fs_sbr, &second.frame);
+    std::swap(st.hist[0], st.hist[1]);
+    if (r != SBR_PARSE_OK || second.frame.reset) {
+        st.hist[0].valid = st.hist[1].valid = 0;
+        return false;
+    }
+    f.ch[1] = second.frame.ch[0];
+    f.num_channels = 2;
+    f.coupling = 0;
+    return true;
+}
+
 void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* const ch[2]) {
     const SbrPayload& payload = s->work->payload;
     s->frameOk = 0;
     if (!payload.present) return;
     const int n = payload.element == kSbrPairElement ? 2 : 1;
-    s->frameOk = n == channels && sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n,
-                                                  2 * core_rate, &s->lent.frame->frame) == SBR_PARSE_OK;
+    if (n == 1 && channels == 2 && s->work->held.dual.payload.present)
+        s->frameOk = parse_dual(s, 2 * core_rate);
+    else
+        s->frameOk = n == channels && sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n,
+                                                      2 * core_rate, &s->lent.frame->frame) == SBR_PARSE_OK;
     if (!s->frameOk || !s->lent.frame->frame.reset) return;
-    for (int c = 0; c < n; ++c) {
+    for (int c = 0; c < channels; ++c) {
         const uint8_t transient_next = ch[c]->adjust.l_a_prev_zero;
         sbr_adjust_reset(&ch[c]->adjust);
         ch[c]->adjust.l_a_prev_zero = transient_next;

@@ -44,7 +44,8 @@ struct SbrPayload {
     uint8_t crc;       // 1: EXT_SBR_DATA_CRC
     uint8_t element;   // ID_SCE or ID_CPE it follows
     uint8_t present;   // 1: a payload came in this block
-    uint8_t pad[3];
+    uint8_t index;     // the place of that element among the block's channel elements (1: the first)
+    uint8_t pad[2];
 };
 
 // Rows of Y past a frame's 32 output slots (rows 34..39), which the next
@@ -239,11 +240,28 @@ constexpr size_t sbr_record_bytes(bool downsampled) {
 // subbands below kx are X_low, those from kx up X_high and then Y (the HF
 // generator reads only subbands below kx and writes only those from kx
 // up). The rest of SBR's working room is borrowed (SbrLent).
+// A block of two single channel elements with a payload each (dual mono)
+// plays as an uncoupled pair: the second element's payload, and the frame
+// read from it, wait in the matrix's real part from the block's start
+// until its SBR data is read, above the rows where the core keeps a
+// spectrum or an overlap buffer meanwhile (dec/core_scale.cpp).
+struct SbrDual {
+    SbrPayload payload;
+    SbrFrameData frame;
+};
+constexpr int kSbrCoreRows = 16;  // the core's: 1024 values
 struct SbrScratch {
     SbrPayload payload;
-    int32_t re[kSbrXLowSlots][64];
+    union {
+        int32_t re[kSbrXLowSlots][64];
+        struct {
+            int32_t core[kSbrCoreRows][64];
+            SbrDual dual;
+        } held;
+    };
     int32_t im[kSbrXLowSlots][64];
 };
+static_assert(sizeof(SbrDual) <= sizeof(int32_t[kSbrXLowSlots - kSbrCoreRows][64]));
 
 // Where the core puts the first channel's 1024 time samples (Q12) for SBR
 // (a pair's second channel's wait where the caller keeps them): the last

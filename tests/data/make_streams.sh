@@ -164,6 +164,12 @@ ffmpeg -v error -y -i h3_44100_s_ps_34.aac -c:a flac -sample_fmt s16 ref/h3_4410
 # reset in each, the second after a frame whose last envelope began at its
 # l_A and whose high band runs past its end.
 ffmpeg -v error -y -i p40_reset_0_33.aac -c:a flac -sample_fmt s16 ref/p40_reset.ffmpeg.flac
+# dual_mono_he_0_20.aac: frames 0 to 19 of two mono HE-AAC encodes at
+# 22.05/44.1 kHz, 32 kbit/s (aac-enc -t 5; a 700 Hz tone at 0.2 with a
+# 9 kHz one at 0.05, and pink noise at 0.1), each frame's single channel
+# element and fill elements of the second stream (tag 1) after the
+# first's, channel configuration 2 in the headers (a few lines of Python).
+ffmpeg -v error -y -i dual_mono_he_0_20.aac -c:a flac -sample_fmt s16 ref/dual_mono_he.ffmpeg.flac
 # p43_entered_1_16.aac: p43_head.aac without its first frame.
 python3 -c 'd = open("p43_head.aac", "rb").read(); open("p43_entered_1_16.aac", "wb").write(d[(d[3] & 3) << 11 | d[4] << 3 | d[5] >> 5:])'
 ffmpeg -v error -y -i p43_entered_1_16.aac -ac 2 -c:a flac -sample_fmt s16 ref/p43_entered.ffmpeg.flac
