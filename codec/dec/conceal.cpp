@@ -38,7 +38,9 @@ void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
     }
     const int channels = obj->goodChannels;
     const bool sbr = sbr_playing(obj);
-    const int per_block = sbr && !sbr_downsampled(obj->ctx->sbr) ? 2 * kSamplesPerBlock : kSamplesPerBlock;
+    // (Before the first block, at the rate the configuration says.)
+    const bool doubled = sbr ? !sbr_downsampled(obj->ctx->sbr) : kSbrBuilt && sbr_signalled_full(obj->ctx->sbr);
+    const int per_block = doubled ? 2 * kSamplesPerBlock : kSamplesPerBlock;
     obj->numSamples = static_cast<uint16_t>(per_block);
     if (channels == 0 && obj->outputBuffer) {
         // Nothing decoded yet: silence.

@@ -77,13 +77,14 @@ void skip_zero_gap(DecFifo& f) {
 }
 
 // Before a stream's first block decides whether it plays SBR at twice its
-// core rate, the rate of a block standing in for a lost one is not known:
-// it would play at the core rate and the stream change rate under the
-// host after it (a host writing one rate to a file stopped there).
+// core rate, the rate of a block standing in for a lost one is not known
+// unless the configuration says: it would play at the core rate and the
+// stream change rate under the host after it (a host writing one rate to
+// a file stopped there).
 bool rate_unknown(const MP4AACDEC_QUVA_Obj* obj) {
     if constexpr (kSbrBuilt) {
         const SbrDecoder* s = obj->ctx->sbr;
-        return s && s->mode == SBR_MODE_FULL && !s->decided;
+        return s && s->mode == SBR_MODE_FULL && !s->decided && (s->signalled & 3) == SBR_SIGNALLED_NONE;
     }
     return false;
 }

@@ -45,7 +45,8 @@ struct SbrPayload {
     uint8_t element;   // ID_SCE or ID_CPE it follows
     uint8_t present;   // 1: a payload came in this block
     uint8_t index;     // the place of that element among the block's channel elements (1: the first)
-    uint8_t pad[2];
+    uint8_t slot;      // the channel slot (0, 1) of that element, a single channel's
+    uint8_t pad;
 };
 
 // Rows of Y past a frame's 32 output slots (rows 34..39), which the next
@@ -290,6 +291,12 @@ void sbr_reset(SbrDecoder* s);
 // slots in). Measured as the lag of the downsampled output's low band
 // behind the core's output.
 constexpr uint32_t kSbrDelayCoreSamples = 481;
+
+// Before the stream's first block has decided: its configuration says it
+// plays SBR at twice its core rate (the rate of a block lost before then).
+inline bool sbr_signalled_full(const SbrDecoder* s) {
+    return s && !s->decided && s->mode == SBR_MODE_FULL && (s->signalled & 3) == SBR_SIGNALLED;
+}
 
 // 1: the stream plays SBR downsampled (output at the core rate).
 inline bool sbr_downsampled(const SbrDecoder* s) { return s->active && s->downsampled; }
