@@ -150,6 +150,7 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
     if (id == ID_END) return 0;  // an empty block decodes nothing
     uint16_t last_channel_element = ID_END;
     int channel_elements = 0;
+    unsigned element_slots = 0;  // the slots the last channel element filled
     // Stepping over damage in ADIF (bytes passed over since the last good
     // block), a block tried at every byte: junk is failed as soon as it
     // shows, not read on to the end of the data held. (A block found right
@@ -183,6 +184,7 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
             if (f.status == DECFIFO_UNDERRUN) return -1;
             decoded = true;
             slots |= static_cast<unsigned>(r);
+            element_slots = static_cast<unsigned>(r);
             if (dec->mcInfo.mix_block && !dry) synthesise(dec, true);
             break;
         }
@@ -224,7 +226,7 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
             break;
         }
         case ID_FIL:
-            kvxdec_getfill(dec, last_channel_element, channel_elements);
+            kvxdec_getfill(dec, last_channel_element, channel_elements, element_slots == 2u ? 1 : 0);
             break;
         default:
             break;
@@ -354,7 +356,7 @@ void sbr_out(MP4AACDEC_QUVA_Obj* dec, int c, bool stereo) {
 // payload. With SBR attached, an SBR extension payload after a single
 // channel or pair element is kept for the block's SBR; everything else is
 // dropped.
-void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after, int element) {
+void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after, int element, int slot) {
     int count = bits(dec, 4);
     if (count == 15) count = 14 + bits(dec, 8);
     if (count == 0) return;
@@ -391,5 +393,6 @@ void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after, int element) {
     p->crc = type == kExtSbrDataCrc;
     p->element = static_cast<uint8_t>(after);
     p->index = static_cast<uint8_t>(element);
+    p->slot = static_cast<uint8_t>(slot);
     p->present = 1;
 }

@@ -27,9 +27,9 @@ int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec);
 
 // Reads one fill element after its id and drops it, whatever its type.
 // A fill element after its id; `after` is the channel element (ID_SCE,
-// ID_CPE) it follows, or ID_END, and `element` that element's place among
-// the block's channel elements (1: the first).
-void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after, int element = 0);
+// ID_CPE) it follows, or ID_END, `element` that element's place among the
+// block's channel elements (1: the first) and `slot` its channel slot.
+void kvxdec_getfill(MP4AACDEC_QUVA_Obj* dec, uint16_t after, int element = 0, int slot = 0);
 constexpr uint16_t kExtSbrData = 13, kExtSbrDataCrc = 14;  // extension types
 
 // Where the synthesis of channel c puts its PCM: its slot of the stereo

@@ -95,25 +95,37 @@ void conceal_frame(SbrDecoder* s, int channels) {
 // transient), and the high band of the slots the last frame carried past
 // its end, which the new frame's first slots play.
 // Dual mono: the two single channel elements' payloads as one frame of an
-// uncoupled pair. Each element keeps its own history (the second's in the
-// reader's second slot); the header is the one they share, as two elements
-// of one encoder repeat it. A second payload whose header would change the
-// frequency tables under the first's data fails the frame.
+// uncoupled pair, each channel in its element's slot. Each element keeps
+// its own history (the second's in the reader's second slot); the header
+// is one for both, as two elements of one encoder repeat it. Elements of
+// two headers are not played: a second payload whose header differs from
+// the first's fails the frame and leaves no header in force, so that
+// neither channel plays with the other's (their high bands fade out; the
+// core plays on). Any failure forgets both histories: no channel decodes
+// its next frame's deltas against a frame older than the last.
 bool parse_dual(SbrDecoder* s, int32_t fs_sbr) {
     SbrParseState& st = s->parse;
     SbrFrameData& f = s->lent.frame->frame;
     const SbrPayload& first = s->work->payload;
     SbrDual& second = s->work->held.dual;
-    if (sbr_parse_frame(&st, first.bytes, first.bits, first.crc != 0, 1, fs_sbr, &f) != SBR_PARSE_OK) return false;
+    const auto fail = [&st] {
+        st.hist[0].valid = st.hist[1].valid = 0;
+        return false;
+    };
+    if (first.slot == second.payload.slot) return fail();
+    if (sbr_parse_frame(&st, first.bytes, first.bits, first.crc != 0, 1, fs_sbr, &f) != SBR_PARSE_OK) return fail();
+    const SbrHeader header = st.header;
     std::swap(st.hist[0], st.hist[1]);
     const SbrParseStatus r = sbr_parse_frame(&st, second.payload.bytes, second.payload.bits, second.payload.crc != 0,
                                              1, fs_sbr, &second.frame);
     std::swap(st.hist[0], st.hist[1]);
-    if (r != SBR_PARSE_OK || second.frame.reset) {
-        st.hist[0].valid = st.hist[1].valid = 0;
-        return false;
+    if (std::memcmp(&header, &st.header, sizeof header) != 0) {
+        st.have_header = 0;
+        return fail();
     }
+    if (r != SBR_PARSE_OK || second.frame.reset) return fail();
     f.ch[1] = second.frame.ch[0];
+    if (first.slot == 1) std::swap(f.ch[0], f.ch[1]);
     f.num_channels = 2;
     f.coupling = 0;
     return true;
@@ -124,11 +136,16 @@ void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* c
     s->frameOk = 0;
     if (!payload.present) return;
     const int n = payload.element == kSbrPairElement ? 2 : 1;
-    if (n == 1 && channels == 2 && s->work->held.dual.payload.present)
+    if (n == 1 && channels == 2 && s->work->held.dual.payload.present) {
         s->frameOk = parse_dual(s, 2 * core_rate);
-    else
-        s->frameOk = n == channels && sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n,
-                                                      2 * core_rate, &s->lent.frame->frame) == SBR_PARSE_OK;
+    } else if (n != channels) {
+        // (Dual mono with one element's payload alone: the other's history
+        // would go stale.)
+        s->parse.hist[0].valid = s->parse.hist[1].valid = 0;
+    } else {
+        s->frameOk = sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n, 2 * core_rate,
+                                     &s->lent.frame->frame) == SBR_PARSE_OK;
+    }
     if (!s->frameOk || !s->lent.frame->frame.reset) return;
     for (int c = 0; c < channels; ++c) {
         const uint8_t transient_next = ch[c]->adjust.l_a_prev_zero;

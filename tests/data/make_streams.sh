@@ -170,6 +170,12 @@ ffmpeg -v error -y -i p40_reset_0_33.aac -c:a flac -sample_fmt s16 ref/p40_reset
 # element and fill elements of the second stream (tag 1) after the
 # first's, channel configuration 2 in the headers (a few lines of Python).
 ffmpeg -v error -y -i dual_mono_he_0_20.aac -c:a flac -sample_fmt s16 ref/dual_mono_he.ffmpeg.flac
+# dual_mono_swapped_0_20.aac and dual_mono_one_lost_0_24.aac: the same kind
+# of join (aac-enc -t 5 encodes of white and pink noise at 32 kbit/s): a
+# program config element in each frame maps tag 1 to the left slot and tag
+# 0 to the right one, the elements sent as tag 0, then tag 1; in the other,
+# no program, and the second element's SBR fill element left out of frame 5.
+ffmpeg -v error -y -i dual_mono_swapped_0_20.aac -c:a flac -sample_fmt s16 ref/dual_mono_swapped.ffmpeg.flac
 # p43_entered_1_16.aac: p43_head.aac without its first frame.
 python3 -c 'd = open("p43_head.aac", "rb").read(); open("p43_entered_1_16.aac", "wb").write(d[(d[3] & 3) << 11 | d[4] << 3 | d[5] >> 5:])'
 ffmpeg -v error -y -i p43_entered_1_16.aac -ac 2 -c:a flac -sample_fmt s16 ref/p43_entered.ffmpeg.flac
