@@ -44,34 +44,35 @@ void hold_frame(const SbrFrameData& f, SbrHeld* held) {
 // floor from where the last grid ended to the frame's end, no transient,
 // no sinusoids, each level kSbrConcealDecayDb lower than the block before
 // (the balance values of a coupled pair's second channel stay).
+void conceal_channel(SbrHeldChannel& h, bool decay, SbrChannelFrame& ch) {
+    if (decay) {
+        // Quantized steps of 1.5 dB (amp_res 0) or 3 dB.
+        const int step = kSbrConcealDecayDb * 2 / (h.amp_res ? 6 : 3);
+        for (int8_t& e : h.env) e = static_cast<int8_t>(e > step ? e - step : 0);
+    }
+    ch = SbrChannelFrame{};
+    SbrGrid& g = ch.grid;
+    g.frame_class = SBR_FIXFIX;
+    g.num_env = 1;
+    g.num_noise = 1;
+    g.t_env[0] = g.t_noise[0] = h.start;
+    g.t_env[1] = g.t_noise[1] = kSbrTimeSlots;
+    g.freq_res[0] = h.freq_res;
+    g.l_a = -1;
+    ch.amp_res = h.amp_res;
+    std::memcpy(ch.invf, h.invf, sizeof ch.invf);
+    std::memcpy(ch.env[0], h.env, sizeof h.env);
+    std::memcpy(ch.noise[0], h.noise, sizeof h.noise);
+    h.start = 0;  // a further concealed block covers its whole frame
+}
+
 void conceal_from_held(SbrHeld* held, SbrFrameData* f) {
     *f = SbrFrameData{};
     f->num_channels = held->num_channels;
     f->coupling = held->coupling;
     const int channels = held->num_channels < 2 ? held->num_channels : 2;
     const bool coupled = channels == 2 && held->coupling;
-    for (int c = 0; c < channels; ++c) {
-        SbrHeldChannel& h = held->ch[c];
-        if (!(coupled && c == 1)) {
-            // Quantized steps of 1.5 dB (amp_res 0) or 3 dB.
-            const int step = kSbrConcealDecayDb * 2 / (h.amp_res ? 6 : 3);
-            for (int8_t& e : h.env) e = static_cast<int8_t>(e > step ? e - step : 0);
-        }
-        SbrChannelFrame& ch = f->ch[c];
-        SbrGrid& g = ch.grid;
-        g.frame_class = SBR_FIXFIX;
-        g.num_env = 1;
-        g.num_noise = 1;
-        g.t_env[0] = g.t_noise[0] = h.start;
-        g.t_env[1] = g.t_noise[1] = kSbrTimeSlots;
-        g.freq_res[0] = h.freq_res;
-        g.l_a = -1;
-        ch.amp_res = h.amp_res;
-        std::memcpy(ch.invf, h.invf, sizeof ch.invf);
-        std::memcpy(ch.env[0], h.env, sizeof h.env);
-        std::memcpy(ch.noise[0], h.noise, sizeof h.noise);
-        h.start = 0;  // a further concealed block covers its whole frame
-    }
+    for (int c = 0; c < channels; ++c) conceal_channel(held->ch[c], !(coupled && c == 1), f->ch[c]);
 }
 
 // No usable SBR data in this block: the held frame, one step further down,
@@ -96,38 +97,79 @@ void conceal_frame(SbrDecoder* s, int channels) {
 // its end, which the new frame's first slots play.
 // Dual mono: the two single channel elements' payloads as one frame of an
 // uncoupled pair, each channel in its element's slot. Each element keeps
-// its own history (the second's in the reader's second slot); the header
-// is one for both, as two elements of one encoder repeat it. Elements of
-// two headers are not played: a second payload whose header differs from
-// the first's fails the frame and leaves no header in force, so that
-// neither channel plays with the other's (their high bands fade out; the
-// core plays on). Any failure forgets both histories: no channel decodes
-// its next frame's deltas against a frame older than the last.
+// its own history (the first's in the reader's first slot, the second's in
+// its second); the header is one for both, as two elements of one encoder
+// repeat it. Elements of two headers are not played: a second payload
+// whose header differs from the first's fails the frame and leaves no
+// header in force, so that neither channel plays with the other's (their
+// high bands fade out; the core plays on). Where one element's data is
+// missing or fails to parse, that channel is concealed from the held
+// frame and the other plays its own, while there is a held frame of both
+// and the tables hold; else both are concealed and both histories
+// forgotten.
 bool parse_dual(SbrDecoder* s, int32_t fs_sbr) {
     SbrParseState& st = s->parse;
     SbrFrameData& f = s->lent.frame->frame;
-    const SbrPayload& first = s->work->payload;
-    SbrDual& second = s->work->held.dual;
+    SbrDual& other = s->work->held.dual;
     const auto fail = [&st] {
         st.hist[0].valid = st.hist[1].valid = 0;
         return false;
     };
-    if (first.slot == second.payload.slot) return fail();
-    if (sbr_parse_frame(&st, first.bytes, first.bits, first.crc != 0, 1, fs_sbr, &f) != SBR_PARSE_OK) return fail();
-    const SbrHeader header = st.header;
-    std::swap(st.hist[0], st.hist[1]);
-    const SbrParseStatus r = sbr_parse_frame(&st, second.payload.bytes, second.payload.bits, second.payload.crc != 0,
-                                             1, fs_sbr, &second.frame);
-    std::swap(st.hist[0], st.hist[1]);
-    if (std::memcmp(&header, &st.header, sizeof header) != 0) {
-        st.have_header = 0;
-        return fail();
+    // The payloads by element, each read into its own frame.
+    const SbrPayload* p[2] = {nullptr, nullptr};
+    const SbrPayload& first = s->work->payload;
+    if (first.index == 1 || first.index == 2) p[first.index - 1] = &first;
+    if (other.payload.present && other.payload.index == 2 && !p[1]) p[1] = &other.payload;
+    if (!p[0] && !p[1]) return fail();
+    int slot[2];
+    for (int e = 0; e < 2; ++e) slot[e] = p[e] ? p[e]->slot : 1 - p[1 - e]->slot;
+    if (slot[0] == slot[1]) return fail();
+    SbrFrameData* const out[2] = {&f, &other.frame};
+    SbrChannelHistory hist[2] = {st.hist[0], st.hist[1]};
+    bool ok[2] = {false, false};
+    bool reset = false;
+    SbrHeader header{};
+    for (int e = 0; e < 2; ++e) {
+        if (!p[e]) {
+            hist[e].valid = 0;
+            continue;
+        }
+        st.hist[0] = hist[e];
+        ok[e] = sbr_parse_frame(&st, p[e]->bytes, p[e]->bits, p[e]->crc != 0, 1, fs_sbr, out[e]) == SBR_PARSE_OK;
+        hist[e] = st.hist[0];
+        if (!ok[e]) continue;
+        if (out[e]->reset) {
+            // New tables: the first element's history no longer holds, and
+            // the second's may not make them under the first's data.
+            if (e == 1 && ok[0]) {
+                st.have_header = 0;
+                return fail();
+            }
+            reset = true;
+            hist[1 - e].valid = 0;
+        }
+        if (e == 1 && ok[0] && std::memcmp(&header, &st.header, sizeof header) != 0) {
+            st.have_header = 0;
+            return fail();
+        }
+        header = st.header;
     }
-    if (r != SBR_PARSE_OK || second.frame.reset) return fail();
-    f.ch[1] = second.frame.ch[0];
-    if (first.slot == 1) std::swap(f.ch[0], f.ch[1]);
+    st.hist[0] = hist[0];
+    st.hist[1] = hist[1];
+    if (!ok[0] || !ok[1]) {
+        const bool held = s->heldOk && s->held.num_channels == 2 && !s->held.coupling && !st.reset_pending &&
+                          !reset && s->concealRun < kConcealBlocks;
+        if (!held || (!ok[0] && !ok[1])) return fail();
+    }
+    // In the elements' order, then each in its slot.
+    if (!ok[0]) f = SbrFrameData{};
+    if (ok[1]) f.ch[1] = other.frame.ch[0];
+    else conceal_channel(s->held.ch[slot[1]], true, f.ch[1]);
+    if (!ok[0]) conceal_channel(s->held.ch[slot[0]], true, f.ch[0]);
+    if (slot[0] == 1) std::swap(f.ch[0], f.ch[1]);
     f.num_channels = 2;
     f.coupling = 0;
+    f.reset = reset ? 1 : 0;
     return true;
 }
 
@@ -136,11 +178,9 @@ void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* c
     s->frameOk = 0;
     if (!payload.present) return;
     const int n = payload.element == kSbrPairElement ? 2 : 1;
-    if (n == 1 && channels == 2 && s->work->held.dual.payload.present) {
+    if (n == 1 && channels == 2) {
         s->frameOk = parse_dual(s, 2 * core_rate);
     } else if (n != channels) {
-        // (Dual mono with one element's payload alone: the other's history
-        // would go stale.)
         s->parse.hist[0].valid = s->parse.hist[1].valid = 0;
     } else {
         s->frameOk = sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n, 2 * core_rate,

@@ -176,6 +176,7 @@ ffmpeg -v error -y -i dual_mono_he_0_20.aac -c:a flac -sample_fmt s16 ref/dual_m
 # 0 to the right one, the elements sent as tag 0, then tag 1; in the other,
 # no program, and the second element's SBR fill element left out of frame 5.
 ffmpeg -v error -y -i dual_mono_swapped_0_20.aac -c:a flac -sample_fmt s16 ref/dual_mono_swapped.ffmpeg.flac
+ffmpeg -v error -y -i dual_mono_one_lost_0_24.aac -c:a flac -sample_fmt s16 ref/dual_mono_one_lost.ffmpeg.flac
 # p43_entered_1_16.aac: p43_head.aac without its first frame.
 python3 -c 'd = open("p43_head.aac", "rb").read(); open("p43_entered_1_16.aac", "wb").write(d[(d[3] & 3) << 11 | d[4] << 3 | d[5] >> 5:])'
 ffmpeg -v error -y -i p43_entered_1_16.aac -ac 2 -c:a flac -sample_fmt s16 ref/p43_entered.ffmpeg.flac
