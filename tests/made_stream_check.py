@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """Streams made from the test data as the test runs: a copy with bits
 flipped (--flip BYTE:BIT), with the byte BACK bytes before the end of ADTS
-frame FRAME left out (--drop FRAME:BACK), or with another stream after it
+frame FRAME left out (--drop FRAME:BACK), with bytes put in at the start
+of ADTS frame FRAME's raw data (--insert FRAME:HEX; the frame's length
+follows), or with another stream after it
 (--then). aacdec
 decodes it in each of --modes, which must give the same PCM; with
 --same-as, that PCM must be the decode of another stream; with --blocks and
 --concealed, the summary must count those.
 
 usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
-       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--then FILE] [--raw RATE:CHANNELS]
+       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--insert FRAME:HEX] [--then FILE] [--raw RATE:CHANNELS]
        [--modes stream,pull]
        [--same-as FILE] [--blocks N --concealed M]
 """
@@ -40,6 +42,7 @@ def main():
     p.add_argument("--stream", required=True)
     p.add_argument("--flip", action="append", default=[])
     p.add_argument("--drop")
+    p.add_argument("--insert")
     p.add_argument("--then")
     p.add_argument("--raw", help="RATE:CHANNELS, raw data blocks")
     p.add_argument("--modes", default="stream")
@@ -58,6 +61,18 @@ def main():
         for _ in range(frame + 1):
             at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
         del data[at - back]
+    if args.insert:
+        frame, hexbytes = args.insert.split(":")
+        at = 0
+        for _ in range(int(frame)):
+            at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
+        header = 7 if data[at + 1] & 1 else 9
+        data[at + header:at + header] = bytes.fromhex(hexbytes)
+        n = (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
+        n += len(hexbytes) // 2
+        data[at + 3] = (data[at + 3] & 0xFC) | n >> 11
+        data[at + 4] = (n >> 3) & 0xFF
+        data[at + 5] = (data[at + 5] & 0x1F) | (n & 7) << 5
     if args.then:
         with open(args.then, "rb") as f:
             data += f.read()

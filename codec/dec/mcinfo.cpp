@@ -78,7 +78,9 @@ int32_t kvxdec_take_program(MP4AACDEC_QUVA_Obj* dec, const ProgConfig& pc, int32
 // The program becomes the decoder's (dec->progConfig, the channel map), or,
 // where an ADTS header gives a channel configuration and the program
 // another channel count, is damage (a flipped element id read as a
-// program) and is ignored: the program and map in force stay.
+// program) and is ignored: the program and map in force stay. (Exact: so
+// is one of other than front channels under configuration 1 or 2, two
+// low-frequency channels say: it failed every block after it.)
 static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* in) {
     int total = in->lfe.num_elements;
     for (const EleList* l : {&in->front, &in->side, &in->back})
@@ -86,6 +88,7 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     const bool more = total > 2 || in->side.num_elements || in->back.num_elements || in->lfe.num_elements;
     const uint32_t config = dec->state == STATE_FRAMES && !dec->rawStream ? static_cast<uint32_t>(dec->adts.channel_configuration) : 0u;
     if (config != 0 && (more || config > 2) && total != static_cast<int>(config == 7 ? 8 : config)) return -1;
+    if (kExactArithmetic && config != 0 && config <= 2 && more) return -1;
     dec->progConfig = *in;
     const ProgConfig* const pc = &dec->progConfig;
     MC_Info& mi = dec->mcInfo;
