@@ -28,9 +28,8 @@
 #include <vector>
 
 #include "aac_plugin.h"
-#include "alg/kvxd.h"
-#include "dec/fifo.h"
 #include "dec/instance.h"
+#include "kvxd_instance.h"
 #include "zoraac.h"
 
 // Every piece of PCM a call produced, handed to the replay tool
@@ -230,32 +229,16 @@ uint64_t run_pull(const uint8_t* data, size_t size, Rng& rng) {
 // FIFO or the usual one, SBR full or downsampled and signalled at random,
 // SBR of multichannel layouts, the downmix, raw layouts of up to 7 channels.
 uint64_t run_pull_sbr(const uint8_t* data, size_t size, Rng& rng) {
-    IKVXD_Params params = IKVXD_PARAMS;
-    params.frameMode = 0;
-    KVXD_ModuleInfo module;
-    KVXD_init(&module);
-    IALG_MemRec rec[kStaticBlocks];
-    KVXD_alloc(&params, rec);
-    if (rng.below(2)) rec[kFifoRecord].size = kLongFifoBytes;
+    KvxdHostInstance want;
+    want.long_fifo = rng.below(2) != 0;
     const bool mix = rng.below(4) != 0;
-    if (mix && rec[kOuterRecords].size < KVXD_sbrMixStoreBytes(8)) rec[kOuterRecords].size = KVXD_sbrMixStoreBytes(8);
-    static std::vector<std::max_align_t> memory[kStaticBlocks];
-    for (int i = 0; i < kStaticBlocks; ++i) {
-        memory[i].assign(rec[i].size / sizeof(std::max_align_t) + 1, std::max_align_t{});
-        rec[i].base = memory[i].data();
-    }
-    IALG_Handle h = KVXD_create(&params, rec, nullptr);
-    check(h != nullptr);
-    const int down = rng.below(4) == 0;
+    want.sbr_mix = mix;
+    want.sbr = true;
+    want.downsampled = rng.below(4) == 0;
     const int signalled = static_cast<int>(rng.below(8));
-    static std::vector<std::max_align_t> sbr_memory[2];
-    for (int i = 0; i < 2; ++i) sbr_memory[i].assign(KVXD_sbrBytes(i, down) / sizeof(std::max_align_t) + 1, std::max_align_t{});
-    KVXD_attachSbr(h, sbr_memory[0].data(), sbr_memory[1].data(), signalled == 3 || signalled == 7 ? 0 : signalled, down);
-    if (mix) {
-        static std::vector<std::max_align_t> mix_memory[2];
-        for (int i = 0; i < 2; ++i) mix_memory[i].assign(KVXD_sbrMixBytes(i, 8) / sizeof(std::max_align_t) + 1, std::max_align_t{});
-        KVXD_attachSbrMix(h, mix_memory[0].data(), mix_memory[1].data(), 8);
-    }
+    want.signalled = signalled == 3 || signalled == 7 ? 0 : signalled;
+    IALG_Handle h = kvxd_host_instance(want);
+    check(h != nullptr);
     KVXD_setDownmix(h, mix ? 1 : 0);
     return pull_blocks(h, data, size, rng, true);
 }

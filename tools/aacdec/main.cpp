@@ -44,6 +44,7 @@
 #include "dec/fifo.h"
 #include "dec/status.h"
 #include "dsp/arithmetic.h"
+#include "kvxd_instance.h"
 #include "sbr/built.h"
 #include "av_input.h"
 #include "cli.h"
@@ -738,37 +739,15 @@ uint16_t pull_words(int request, const uint16_t** words) {
 IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signalled = 0) {
     int index = rate_index(p.rate);
     if (index < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
-    IKVXD_Params params = IKVXD_PARAMS;
-    params.frameMode = 0;
-    KVXD_ModuleInfo module;
-    KVXD_init(&module);
     // In memory of its own, with a FIFO that takes ADTS frames of any legal
     // length (the static layout's takes up to 1536 bytes).
-    IALG_MemRec rec[kStaticBlocks];
-    KVXD_alloc(&params, rec);
-    rec[kFifoRecord].size = kLongFifoBytes;
-    // HE-AAC layouts of up to eight channels play with their SBR: each
-    // channel's core overlap, channels 2.. in the concealment store.
-    const bool sbr_mix = sbr != ZORAAC_SBR_OFF && kSbrBuilt && downmix;
-    if (sbr_mix && rec[kOuterRecords].size < KVXD_sbrMixStoreBytes(8)) rec[kOuterRecords].size = KVXD_sbrMixStoreBytes(8);
-    static std::vector<std::max_align_t> memory[kStaticBlocks];
-    for (int i = 0; i < kStaticBlocks; ++i) {
-        memory[i].resize(rec[i].size / sizeof(std::max_align_t) + 1);
-        rec[i].base = memory[i].data();
-    }
-    IALG_Handle h = KVXD_create(&params, rec, nullptr);
+    KvxdHostInstance want;
+    want.sbr = sbr != ZORAAC_SBR_OFF && kSbrBuilt;
+    want.downsampled = sbr == ZORAAC_SBR_DOWNSAMPLED;
+    want.signalled = signalled;
+    want.sbr_mix = want.sbr && downmix;
+    IALG_Handle h = kvxd_host_instance(want);
     if (!h) fail("cannot create the decoder");
-    if (sbr != ZORAAC_SBR_OFF && kSbrBuilt) {
-        const int down = sbr == ZORAAC_SBR_DOWNSAMPLED;
-        static std::vector<std::max_align_t> sbr_memory[2];
-        for (int i = 0; i < 2; ++i) sbr_memory[i].resize(KVXD_sbrBytes(i, down) / sizeof(std::max_align_t) + 1);
-        KVXD_attachSbr(h, sbr_memory[0].data(), sbr_memory[1].data(), signalled, down);
-    }
-    if (sbr_mix) {
-        static std::vector<std::max_align_t> mix_memory[2];
-        for (int i = 0; i < 2; ++i) mix_memory[i].resize(KVXD_sbrMixBytes(i, 8) / sizeof(std::max_align_t) + 1);
-        KVXD_attachSbrMix(h, mix_memory[0].data(), mix_memory[1].data(), 8);
-    }
     KVXD_setDownmix(h, downmix && kExactArithmetic);
     KVXD_Status st{};
     // Raw blocks of more channels: their count gives the layout to mix.
