@@ -413,11 +413,6 @@ SbrParseStatus read_data(BitReader& br, const SbrParseState& st, int num_channel
     return br.overrun ? SBR_PARSE_ERR_OVERRUN : SBR_PARSE_OK;
 }
 
-void invalidate_history(SbrParseState* st) {
-    st->hist[0].valid = 0;
-    st->hist[1].valid = 0;
-}
-
 // The last envelope and noise floor of each channel, for the next frame.
 void keep_history(SbrParseState* st, const SbrFrameData& f) {
     for (int c = 0; c < f.num_channels && c < 2; ++c) {
@@ -437,6 +432,11 @@ void keep_history(SbrParseState* st, const SbrFrameData& f) {
 
 }  // namespace
 
+void sbr_parse_forget_history(SbrParseState* st) {
+    st->hist[0].valid = 0;
+    st->hist[1].valid = 0;
+}
+
 void sbr_parse_init(SbrParseState* st) {
     if (st) *st = SbrParseState{};
 }
@@ -451,7 +451,7 @@ SbrParseStatus sbr_parse_frame(SbrParseState* st, const uint8_t* data, uint32_t 
     if (crc) br.skip(10);  // bs_sbr_crc_bits
     out->header_present = br.read8(1);
     if (br.overrun) {
-        invalidate_history(st);
+        sbr_parse_forget_history(st);
         return SBR_PARSE_ERR_OVERRUN;
     }
     bool reset = false;
@@ -460,7 +460,7 @@ SbrParseStatus sbr_parse_frame(SbrParseState* st, const uint8_t* data, uint32_t 
         SbrHeader h{};
         read_header(br, &h);
         if (br.overrun) {
-            invalidate_history(st);
+            sbr_parse_forget_history(st);
             return SBR_PARSE_ERR_OVERRUN;
         }
         s = apply_header(st, h, fs_sbr, &reset);
@@ -468,17 +468,17 @@ SbrParseStatus sbr_parse_frame(SbrParseState* st, const uint8_t* data, uint32_t 
         s = apply_header(st, st->header, fs_sbr, &reset);
     }
     if (s != SBR_PARSE_OK) {
-        invalidate_history(st);
+        sbr_parse_forget_history(st);
         return s;
     }
     if (!st->have_header) return SBR_PARSE_NO_HEADER;
     if (reset) {
-        invalidate_history(st);
+        sbr_parse_forget_history(st);
         st->reset_pending = 1;
     }
     s = read_data(br, *st, num_channels, out);
     if (s != SBR_PARSE_OK) {
-        invalidate_history(st);
+        sbr_parse_forget_history(st);
         return s;
     }
     keep_history(st, *out);

@@ -81,6 +81,9 @@ enum SbrParseStatus {
 
 // Forget everything: no header, no history.
 void sbr_parse_init(SbrParseState* st);
+// Forget both channels' history: the next frame decodes only if it needs no
+// previous values.
+void sbr_parse_forget_history(SbrParseState* st);
 
 // Reads one payload of num_bits bits for an element of num_channels (1: SCE,
 // 2: CPE) channels; crc: the payload is EXT_SBR_DATA_CRC. fs_sbr is the SBR

@@ -89,12 +89,6 @@ void conceal_frame(SbrDecoder* s, int channels) {
     s->frameOk = 1;
 }
 
-// The block's payload parsed for `channels` channels (s->frameOk); a frame
-// that resets (new frequency tables) starts those channels' adjuster state
-// afresh. What does not depend on the tables goes on: whether the last
-// frame's l_A was its last envelope (this frame's envelope 0 then is
-// transient), and the high band of the slots the last frame carried past
-// its end, which the new frame's first slots play.
 // Dual mono: the two single channel elements' payloads as one frame of an
 // uncoupled pair, each channel in its element's slot. Each element keeps
 // its own history (the first's in the reader's first slot, the second's in
@@ -112,7 +106,7 @@ bool parse_dual(SbrDecoder* s, int32_t fs_sbr) {
     SbrFrameData& f = s->lent.frame->frame;
     SbrDual& other = s->work->held.dual;
     const auto fail = [&st] {
-        st.hist[0].valid = st.hist[1].valid = 0;
+        sbr_parse_forget_history(&st);
         return false;
     };
     // The payloads by element, each read into its own frame.
@@ -173,6 +167,12 @@ bool parse_dual(SbrDecoder* s, int32_t fs_sbr) {
     return true;
 }
 
+// The block's payload parsed for `channels` channels (s->frameOk); a frame
+// that resets (new frequency tables) starts those channels' adjuster state
+// afresh. What does not depend on the tables goes on: whether the last
+// frame's l_A was its last envelope (this frame's envelope 0 then is
+// transient), and the high band of the slots the last frame carried past
+// its end, which the new frame's first slots play.
 void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* const ch[2]) {
     const SbrPayload& payload = s->work->payload;
     s->frameOk = 0;
@@ -181,7 +181,7 @@ void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* c
     if (n == 1 && channels == 2) {
         s->frameOk = parse_dual(s, 2 * core_rate);
     } else if (n != channels) {
-        s->parse.hist[0].valid = s->parse.hist[1].valid = 0;
+        sbr_parse_forget_history(&s->parse);
     } else {
         s->frameOk = sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n, 2 * core_rate,
                                      &s->lent.frame->frame) == SBR_PARSE_OK;
