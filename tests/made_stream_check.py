@@ -2,15 +2,15 @@
 """Streams made from the test data as the test runs: a copy with bits
 flipped (--flip BYTE:BIT), with the byte BACK bytes before the end of ADTS
 frame FRAME left out (--drop FRAME:BACK), with bytes put in at the start
-of ADTS frame FRAME's raw data (--insert FRAME:HEX; the frame's length
-follows), or with another stream after it
+of ADTS frame FRAME's raw data (--insert FRAME:HEX, more than one may be
+given; the frame's length follows), or with another stream after it
 (--then). aacdec
 decodes it in each of --modes, which must give the same PCM; with
 --same-as, that PCM must be the decode of another stream; with --blocks and
 --concealed, the summary must count those.
 
 usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
-       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--insert FRAME:HEX] [--then FILE] [--raw RATE:CHANNELS]
+       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--insert FRAME:HEX]... [--then FILE] [--raw RATE:CHANNELS]
        [--modes stream,pull]
        [--same-as FILE] [--blocks N --concealed M]
 """
@@ -42,7 +42,7 @@ def main():
     p.add_argument("--stream", required=True)
     p.add_argument("--flip", action="append", default=[])
     p.add_argument("--drop")
-    p.add_argument("--insert")
+    p.add_argument("--insert", action="append", default=[])
     p.add_argument("--then")
     p.add_argument("--raw", help="RATE:CHANNELS, raw data blocks")
     p.add_argument("--modes", default="stream")
@@ -61,8 +61,8 @@ def main():
         for _ in range(frame + 1):
             at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
         del data[at - back]
-    if args.insert:
-        frame, hexbytes = args.insert.split(":")
+    for insert in args.insert:
+        frame, hexbytes = insert.split(":")
         at = 0
         for _ in range(int(frame)):
             at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
@@ -94,7 +94,7 @@ def main():
             if want != pcm:
                 sys.exit("FAIL: not the PCM of %s (%d bytes against %d)" % (args.same_as, len(pcm), len(want)))
         if args.blocks is not None:
-            m = re.search(r"(\d+) blocks decoded \((\d+) concealed\)", summary)
+            m = re.search(r"(\d+) blocks decoded \((\d+) concealed[,)]", summary)
             if not m or int(m.group(1)) != args.blocks or int(m.group(2)) != args.concealed:
                 sys.exit("FAIL: expected %d blocks (%d concealed): %s" % (args.blocks, args.concealed, summary.strip()))
     print("%s: %d bytes of PCM, the same in %s" % (os.path.basename(args.stream), len(pcm), args.modes))

@@ -372,15 +372,11 @@ bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
     return true;
 }
 
-void downmix_program_read(MP4AACDEC_QUVA_Obj* dec) {
-    const ProgConfig& pc = dec->progConfig;
-    MC_Info& mi = dec->mcInfo;
-    int front = 0;
-    for (int i = 0; i < pc.front.num_elements; ++i) front += pc.front.is_cpe[i] ? 2 : 1;
-    const bool more = front > 2 || pc.side.num_elements || pc.back.num_elements || pc.lfe.num_elements;
+bool downmix_mixes_program(const MP4AACDEC_QUVA_Obj* dec, const ProgConfig& pc) {
     Layout l;
-    mi.mix_program = more && kExactArithmetic && dec->ctx->downmix && dec->lastSpectrum && program_layout(pc, l);
+    return kExactArithmetic && dec->ctx->downmix && dec->lastSpectrum && program_layout(pc, l);
 }
+
 
 int32_t downmix_map(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t common_window) {
     MC_Info& mi = dec->mcInfo;

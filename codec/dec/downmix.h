@@ -44,6 +44,7 @@
 #include "sbr/frame.h"
 
 struct MP4AACDEC_QUVA_Obj;
+struct ProgConfig;
 
 // Most channels a mixed layout may have.
 constexpr int kMixMaxChannels = 8;
@@ -61,9 +62,9 @@ constexpr size_t kNativeStoreBytes = (kMixMaxChannels - 2) * 4096;
 // channels from the selected program, an ADTS channel configuration 3..7 or
 // that of raw blocks configured with 3 to 8 channels).
 bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec);
-// After a program config element was read: whether the selected program is
-// one to mix (or, without the downmix, refused).
-void downmix_program_read(MP4AACDEC_QUVA_Obj* dec);
+// Whether a program of more than two front channels, or of others, is one
+// to mix (or, without the downmix, refused).
+bool downmix_mixes_program(const MP4AACDEC_QUVA_Obj* dec, const ProgConfig& pc);
 // The channel slots of a channel element (id, tag) of a mixed block: slot 0
 // (and 1 for a pair). An element the layout has not (or not left) is read
 // but not played, and the block fails once read.

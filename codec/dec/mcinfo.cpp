@@ -89,6 +89,19 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     const uint32_t config = dec->state == STATE_FRAMES && !dec->rawStream ? static_cast<uint32_t>(dec->adts.channel_configuration) : 0u;
     if (config != 0 && (more || config > 2) && total != static_cast<int>(config == 7 ? 8 : config)) return -1;
     if (kExactArithmetic && config != 0 && config <= 2 && more) return -1;
+    // (Exact: a program of channels not played, after blocks that played,
+    // is more often damage than a new stream: the program in force stays,
+    // and the block, read on by it, is mostly lost. Another such program
+    // after that loss, with no good block between, is believed. The same
+    // block read again, dry or once more of it has come, stays in doubt,
+    // unless 255 blocks or more had been lost in a row.)
+    const uint32_t run = dec->concealRun + 1u;
+    uint8_t& doubted = dec->ctx->programDoubted;
+    if (kExactArithmetic && more && dec->goodChannels && !(doubted && run > doubted) &&
+        !downmix_mixes_program(dec, *in)) {
+        doubted = static_cast<uint8_t>(run < 255 ? run : 255);
+        return -1;
+    }
     dec->progConfig = *in;
     const ProgConfig* const pc = &dec->progConfig;
     MC_Info& mi = dec->mcInfo;
@@ -116,7 +129,7 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
 
     // More than two front channels: mapped element by element when the
     // program is mixed, else refused, its channels counted.
-    downmix_program_read(dec);
+    mi.mix_program = more && downmix_mixes_program(dec, *pc);
     if (mi.mix_program) return 1;
     if (more) {
         mi.num_channels = total;

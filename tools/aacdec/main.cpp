@@ -592,6 +592,8 @@ Result run_library(const Options& o, Input& in, Output& out) {
         if (status == ZORAAC_ERR_UNSUPPORTED && info.object_type != 2)
             why = "the decoder plays AAC-LC (audio object type 2); the stream has object type " +
                   std::to_string(info.object_type) + (info.object_type == 1 ? " (AAC Main)" : "");
+        else if (status == ZORAAC_ERR_UNSUPPORTED && info.channels > 8 && kExactArithmetic && (o.downmix || o.native))
+            why = "the decoder plays layouts of up to 8 channels; the stream has " + std::to_string(info.channels);
         else if (status == ZORAAC_ERR_UNSUPPORTED && info.channels > 2)
             why = "the decoder plays one or two front channels; the stream has " + std::to_string(info.channels);
         return o.input + ": " + why;
