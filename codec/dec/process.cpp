@@ -234,6 +234,11 @@ void check_frame_end(MP4AACDEC_QUVA_Obj* obj, const DecFifo& block_start) {
     DecFifo& f = obj->fifo;
     const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
     if (obj->blockOffset < length) {
+        // A header of the stream where the block ended, the frame's length
+        // saying more: the length was damaged, and the frame of that header
+        // is the next one (a length that landed on a later header skipped
+        // it, unconcealed).
+        if (header_of_stream_at(obj, 0)) return;
         const uint32_t rest = length - obj->blockOffset;
         if (header_of_stream_at(obj, rest)) kvxdec_decfifoAdjust(&f, static_cast<int16_t>(rest));
         return;
