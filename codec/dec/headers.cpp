@@ -1,6 +1,9 @@
 // Synchronisation and the ADTS and ADIF transport headers.
 #include "dec/headers.h"
 
+#include <cstddef>
+#include <cstring>
+
 #include "dec/instance.h"
 #include "sbr/built.h"
 
@@ -64,6 +67,17 @@ int adts_same_stream(const AdtsFields* a, const AdtsFields* b) {
            a->channel_configuration == b->channel_configuration;
 }
 
+bool adts_near(const AdtsFields* a, const AdtsFields* b) {
+    // The fixed fields fill the first eight bytes, each right-aligned in its own.
+    static_assert(offsetof(AdtsFields, aac_frame_length) == 8, "fixed fields first");
+    uint64_t x, y;
+    std::memcpy(&x, a, sizeof x);
+    std::memcpy(&y, b, sizeof y);
+    x ^= y;
+    x &= x - 1;  // (each step clears the lowest bit set)
+    return (x & (x - 1)) == 0;
+}
+
 AdtsFields adts_kept_fields(const AdtsHeader& a) {
     AdtsFields k{};
     k.syncword = 0xFFF;
@@ -111,22 +125,25 @@ Candidate judge(MP4AACDEC_QUVA_Obj* dec) {
         const uint32_t held = kvxdec_decfifoGetBitCount(&f) / 8u;
         if (held == length + 2 || held == length + 3) return Candidate::Good;
     }
-    if (!decfifo_hold(&f, static_cast<uint16_t>(length + kAdtsFixedBytes)))
-        return short_of(dec, length + kAdtsFixedBytes);
-    AdtsFields next;
-    peek_fields(f, length, &next);
-    if (adts_fixed_valid(&next) && adts_same_stream(&h, &next)) return Candidate::Good;
+    // At a stream's start, a header of the stream a bit or two away where
+    // the length leads, whose own length leads to a header of the stream:
+    // the second frame's header is damaged, and the first frame counts (it
+    // was lost with it). Both frames are held within the room one frame of
+    // the longest may take.
+    for (uint32_t at = length, hop = 0;; ++hop) {
+        if (!decfifo_hold(&f, static_cast<uint16_t>(at + kAdtsFixedBytes))) return short_of(dec, at + kAdtsFixedBytes);
+        AdtsFields next;
+        peek_fields(f, at, &next);
+        if (adts_fixed_valid(&next) && adts_same_stream(&h, &next)) return Candidate::Good;
+        at += next.aac_frame_length;
+        if (hop || dec->goodChannels || dec->frameMode || !adts_near(&h, &next) ||
+            next.aac_frame_length < kAdtsFixedBytes + kMinBlockBytes || at > adts_frame_limit(f.size))
+            break;
+    }
     // Within a stream already decoded, a frame of that stream followed by
     // junk (a gap) is tried: it counts only if its block parses cleanly.
-    if (dec->goodChannels && !dec->frameMode) {
-        AdtsFields cur{};
-        cur.id = static_cast<uint8_t>(dec->adts.id);
-        cur.layer = static_cast<uint8_t>(dec->adts.layer);
-        cur.profile = static_cast<uint8_t>(dec->adts.profile);
-        cur.sampling_frequency_index = static_cast<uint8_t>(dec->adts.sampling_frequency_index);
-        cur.channel_configuration = static_cast<uint8_t>(dec->adts.channel_configuration);
-        if (adts_same_stream(&h, &cur)) return Candidate::Unconfirmed;
-    }
+    const AdtsFields cur = adts_kept_fields(dec->adts);
+    if (dec->goodChannels && !dec->frameMode && adts_same_stream(&h, &cur)) return Candidate::Unconfirmed;
     return Candidate::Bad;
 }
 

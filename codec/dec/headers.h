@@ -65,6 +65,8 @@ constexpr uint32_t adts_end_padding(uint32_t limit) { return limit + 4; }
 // The fields a stream keeps from frame to frame are equal: ID, layer,
 // profile, sampling index and channel configuration.
 int adts_same_stream(const AdtsFields* a, const AdtsFields* b);
+// The fixed fields of b are those of a with at most two bits flipped.
+bool adts_near(const AdtsFields* a, const AdtsFields* b);
 // The fields the stream keeps from frame to frame, as its last header had them.
 AdtsFields adts_kept_fields(const AdtsHeader& a);
 

@@ -345,12 +345,7 @@ int damaged_header_of_stream(Call& call) {
     // A flipped bit or two, not another stream's header (another rate or
     // channel count differs in more): the fields the stream keeps, bit by bit.
     AdtsFields stream = adts_kept_fields(obj->adts);
-    auto differ = [](unsigned x, unsigned y) { return std::popcount(x ^ y); };
-    const int flipped = differ(h.syncword, stream.syncword) + differ(h.id, stream.id) + differ(h.layer, stream.layer) +
-                        differ(h.protection_absent, stream.protection_absent) + differ(h.profile, stream.profile) +
-                        differ(h.sampling_frequency_index, stream.sampling_frequency_index) +
-                        differ(h.channel_configuration, stream.channel_configuration);
-    if (flipped > 2) return -1;
+    if (!adts_near(&h, &stream)) return -1;
     stream.number_of_raw_data_blocks_in_frame = h.number_of_raw_data_blocks_in_frame;
     const uint32_t length = h.aac_frame_length;
     if (length < adts_header_bytes(&stream) + kMinBlockBytes || length > adts_frame_limit(f.size))

@@ -51,23 +51,33 @@ bool fields_at(const View& d, size_t at, AdtsFields* h) {
     return true;
 }
 
-// The decoder's rule for a header found by search: valid, and followed where
-// its length says by a header of the same stream or by the end of the input.
-bool adts_at(const View& d, size_t at, size_t* length) {
-    AdtsFields h, next;
-    if (at + 1 >= d.end || d[at] != 0xFF || (d[at + 1] & 0xF0) != 0xF0) return false;
-    if (!fields_at(d, at, &h) || !adts_valid(&h)) return false;
-    const size_t end = at + h.aac_frame_length;
-    if (end != d.end && !(fields_at(d, end, &next) && adts_fixed_valid(&next) && adts_same_stream(&h, &next)))
-        return false;
-    *length = h.aac_frame_length;
-    return true;
-}
-
 // A header of the stream that began with `first` at `at` (its length not judged).
 bool continues_at(const View& d, size_t at, const AdtsFields& first) {
     AdtsFields h;
     return fields_at(d, at, &h) && adts_fixed_valid(&h) && adts_same_stream(&first, &h);
+}
+
+// A header of that stream a bit or two away at `at`, whose length leads to
+// a header of the stream or to the input's end: the stream's, damaged.
+bool damaged_header_at(const View& d, size_t at, const AdtsFields& first) {
+    AdtsFields h;
+    if (!fields_at(d, at, &h) || !adts_near(&first, &h) || h.aac_frame_length < kAdtsFixedBytes) return false;
+    const size_t end = at + h.aac_frame_length;
+    return end == d.end || continues_at(d, end, first);
+}
+
+// The decoder's rule for a header found by search: valid, and followed where
+// its length says by a header of the same stream or by the end of the input,
+// or by one a bit or two away whose own length leads to a header of the
+// stream (the second header damaged).
+bool adts_at(const View& d, size_t at, size_t* length) {
+    AdtsFields h;
+    if (at + 1 >= d.end || d[at] != 0xFF || (d[at + 1] & 0xF0) != 0xF0) return false;
+    if (!fields_at(d, at, &h) || !adts_valid(&h)) return false;
+    const size_t end = at + h.aac_frame_length;
+    if (end != d.end && !continues_at(d, end, h) && !damaged_header_at(d, end, h)) return false;
+    *length = h.aac_frame_length;
+    return true;
 }
 
 // A window over bytes already in memory.
@@ -195,12 +205,13 @@ bool AdtsSplitter::next(Span& frame) {
     // The window reaches kLookahead beyond at_ unless the stream ends first.
     size_t end = at_ + h.aac_frame_length;
     if (end > in.end) end = in.end;  // a last frame cut short, as it is
-    if (end != in.end && (h.aac_frame_length < kAdtsFixedBytes || !continues_at(in, end, first_)))
-        end = search(at_ + 1);
+    // (A damaged header there starts the next frame all the same.)
+    auto next_at = [&](size_t k) { return continues_at(in, k, first_) || damaged_header_at(in, k, first_); };
+    if (end != in.end && (h.aac_frame_length < kAdtsFixedBytes || !next_at(end))) end = search(at_ + 1);
     frame = {at_, end - at_};
     at_ = end;
     in = view(w_, at_);
-    if (at_ < in.end && !continues_at(in, at_, first_)) at_ = search(at_);
+    if (at_ < in.end && !next_at(at_)) at_ = search(at_);
     return true;
 }
 
