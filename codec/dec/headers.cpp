@@ -256,21 +256,41 @@ int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec) {
 }
 
 // The CRC words are skipped, never verified.
-int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec) {
-    if (dec->adts.protection_absent != 0) return 1;
-    for (int i = 0; i < dec->adts.number_of_raw_data_blocks_in_frame; ++i)
-        aacdec_getbits(dec, 16);  // raw_data_block_position
-    aacdec_getbits(dec, 16);      // crc_check
+int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec, bool stream_unprotected) {
+    AdtsHeader& h = dec->adts;
+    if (h.protection_absent != 0) return 1;
+    // A frame of several blocks gives where each block after the first
+    // starts, rising and inside the frame. Words that do not are blocks:
+    // in a stream without check words, the frame's flag was damaged; else
+    // they are the check word and the block of a frame of one whose count
+    // was damaged. Read as positions they moved its blocks (lost, with as
+    // many blocks concealed as the count said).
+    DecFifo& f = dec->fifo;
+    const DecFifo start = f;
+    uint32_t last = 0;
+    for (int i = 0; i < h.number_of_raw_data_blocks_in_frame; ++i) {
+        const uint32_t at = aacdec_getbits(dec, 16);  // raw_data_block_position
+        if (at <= last || at >= static_cast<uint16_t>(h.aac_frame_length)) {
+            uint16_t* const write_ptr = f.write_ptr;
+            f = start;
+            f.write_ptr = write_ptr;
+            if (stream_unprotected) {
+                h.protection_absent = 1;
+                return 1;
+            }
+            h.number_of_raw_data_blocks_in_frame = 0;
+            break;
+        }
+        last = at;
+    }
+    aacdec_getbits(dec, 16);  // crc_check
     return 1;
 }
 
 int aacDecodeADIFHeader(MP4AACDEC_QUVA_Obj* dec) {
     AdifHeader& h = dec->adif;
     h.copyright_id_present = get(dec, 1);
-    if (h.copyright_id_present) {
-        uint8_t copyright_id[9];
-        kvxdec_decfifoReadBytes(&dec->fifo, copyright_id, sizeof copyright_id, 1);
-    }
+    if (h.copyright_id_present) aacdec_skipbits(dec, 72);  // copyright_id
     h.original_copy = get(dec, 1);
     h.home = get(dec, 1);
     h.bitstream_type = get(dec, 1);

@@ -145,7 +145,7 @@ FLOORS = {
     'g4/hdr_syncword': (20, 8),
     'g4/hdr_id': (20, 20),
     'g4/hdr_layer': (20, 20),
-    'g4/hdr_protection': (15, 8),
+    'g4/hdr_protection': (20, 8),
     'g4/hdr_profile': (20, 20),
     'g4/hdr_rate': (20, 8),
     'g4/hdr_channels': (20, 8),
