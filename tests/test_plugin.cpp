@@ -359,6 +359,23 @@ TEST_F(PluginTest, WithoutConcealmentStreamingLosesOnlyTheSpoiledFrames) {
     EXPECT_TRUE(std::equal(all.begin(), all.end(), want.begin()));
 }
 
+// Streaming, one call with a stereo stream and after it a 5.1 one, which
+// the plug-in without the downmix flag refuses: the call gives the stereo
+// stream's blocks, the next call is refused (before, the call's blocks were
+// lost with the refusal).
+TEST_F(PluginTest, BlocksBeforeARefusedLayoutComeOut) {
+    const std::vector<uint8_t> stereo = read_file(data_path("tests/data/p01_head.aac"));
+    std::vector<uint8_t> both = stereo;
+    const std::vector<uint8_t> six = read_file(data_path("tests/data/p48_5.1_38_64.aac"));
+    both.insert(both.end(), six.begin(), six.end());
+    const size_t blocks = adts_frames(stereo).size();
+    init(ZOR_STREAM_STREAMING);
+    std::vector<uint8_t> pcm;
+    const int got = decode(both, pcm, output_room(static_cast<uint32_t>(both.size()), false));
+    EXPECT_EQ(got, static_cast<int>(blocks * kBlockBytes));
+    EXPECT_EQ(decode(ramp(600), pcm, kStreamRoom), -1);
+}
+
 // An HE-AAC stream (SBR implicit in ADTS, 22050 Hz core) in frame mode:
 // without an SBR flag the core alone, 4096-byte blocks at 22050 Hz; with
 // ZOR_STREAM_SBR_FULL (in a build with SBR) 8192-byte blocks at 44100 Hz,

@@ -192,8 +192,10 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         st->stagedBytes -= chunk * 2;
         // Every block ready is fetched: in frame mode the further blocks of
         // the frame, in streaming mode every frame already buffered.
+        // (A block that comes with the refusal is the lost first block of
+        // the stream refused: it does not go out.)
         uint16_t r = process(st, words, chunk);
-        while (r) {
+        while (r && !channels_refused(st)) {
             KVXD_control(st->instance, KVXD_GETSTATUS, &st->status);
             uint16_t count = 0;
             const int16_t* p = KVXD_getSamples(st->instance, &count);
@@ -208,9 +210,11 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
             }
             r = process(st, nullptr, 0);
         }
+        // The blocks before a stretch of channels not played go out; the
+        // next call is refused (before, they were lost with the call).
         if (channels_refused(st)) {
-            out->size = 0;
-            return -1;
+            if (!out->size) return -1;
+            break;
         }
     }
     out->passthrough = in->passthrough;
