@@ -7,12 +7,14 @@ given; the frame's length follows), or with another stream after it
 (--then). aacdec
 decodes it in each of --modes, which must give the same PCM; with
 --same-as, that PCM must be the decode of another stream; with --blocks and
---concealed, the summary must count those.
+--concealed (and --skipped, stretches not played), the summary must count
+those.
 
 usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
        [--flip BYTE:BIT]... [--drop FRAME:BACK] [--insert FRAME:HEX]... [--then FILE] [--raw RATE:CHANNELS]
+       [--option=AACDEC_OPTION]...
        [--modes stream,pull]
-       [--same-as FILE] [--blocks N --concealed M]
+       [--same-as FILE] [--blocks N --concealed M] [--skipped K]
 """
 import argparse
 import os
@@ -27,7 +29,7 @@ def decode(args, mode, stream, out):
     if args.raw:
         rate, channels = args.raw.split(":")
         raw = ["--raw", "--rate", rate, "--channels", channels]
-    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--mode", mode, "-f", "raw"] + raw + [stream, out]
+    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--mode", mode, "-f", "raw"] + raw + args.option + [stream, out]
     r = subprocess.run(cmd, capture_output=True, text=True)
     if r.returncode not in (0, 1):
         sys.exit("FAIL: %s exited %d: %s" % (" ".join(cmd), r.returncode, r.stderr))
@@ -45,10 +47,12 @@ def main():
     p.add_argument("--insert", action="append", default=[])
     p.add_argument("--then")
     p.add_argument("--raw", help="RATE:CHANNELS, raw data blocks")
+    p.add_argument("--option", action="append", default=[], help="an option for aacdec (--option=--no-downmix)")
     p.add_argument("--modes", default="stream")
     p.add_argument("--same-as")
     p.add_argument("--blocks", type=int)
     p.add_argument("--concealed", type=int)
+    p.add_argument("--skipped", type=int, help="stretches aacdec skips as not played")
     args = p.parse_args()
     with open(args.stream, "rb") as f:
         data = bytearray(f.read())
@@ -97,6 +101,10 @@ def main():
             m = re.search(r"(\d+) blocks decoded \((\d+) concealed[,)]", summary)
             if not m or int(m.group(1)) != args.blocks or int(m.group(2)) != args.concealed:
                 sys.exit("FAIL: expected %d blocks (%d concealed): %s" % (args.blocks, args.concealed, summary.strip()))
+        if args.skipped is not None:
+            m = re.search(r"(\d+) stretch(?:es)? skipped", summary)
+            if (int(m.group(1)) if m else 0) != args.skipped:
+                sys.exit("FAIL: expected %d stretches skipped: %s" % (args.skipped, summary.strip()))
     print("%s: %d bytes of PCM, the same in %s" % (os.path.basename(args.stream), len(pcm), args.modes))
 
 

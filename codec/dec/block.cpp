@@ -102,6 +102,7 @@ void synthesise(MP4AACDEC_QUVA_Obj* dec, bool mix) {
         if (mi.channel[c].present) sbr_out(dec, c, mi.num_channels == 2);
     dec->goodChannels = static_cast<uint8_t>(channels < 1 ? 1 : channels);
     dec->concealRun = 0;
+    dec->ctx->programDoubted = 0;
     mi.mix_last = 0;
 }
 

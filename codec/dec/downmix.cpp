@@ -608,6 +608,7 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
     dec->mcInfo.num_channels = dec->mcInfo.mix_channels;
     dec->goodChannels = 2;
     dec->concealRun = 0;
+    dec->ctx->programDoubted = 0;
 }
 
 // (Run for a lost block alone.)

@@ -68,10 +68,11 @@ struct DecoderContext {
     // 1: a block was lost and, concealment off, gave nothing (process()
     // goes on with what it holds).
     uint8_t blockDropped;
-    // A program of channels not played that came in a stream that had
-    // played blocks, taken for damage: the blocks lost in a row then, plus 1
-    // (at most 255; dec/mcinfo.cpp). Another such program once more have
-    // been lost since, with no good block between, is believed. 0: none yet.
+    // A program of channels not played that came after the stream's first
+    // program, in a stream that had played blocks, taken for damage: the
+    // blocks lost in a row then, plus 1 (at most 255; dec/mcinfo.cpp).
+    // Another such program once more have been lost since, with no good
+    // block between, is believed. 0: none (a good block clears it).
     uint8_t programDoubted;
     uint32_t pnsSeed;          // noise generator
     int32_t bandsRate;         // Hz the band layouts were built for

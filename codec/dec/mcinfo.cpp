@@ -8,7 +8,7 @@
 
 #include <initializer_list>
 
-static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* pc);
+static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* pc, bool doubt = false);
 
 namespace {
 
@@ -59,11 +59,14 @@ int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec, bool keep) {
 
     if (!keep) return tag;
     DecoderContext& ctx = *dec->ctx;
-    if (ctx.currentProgram < 0) ctx.currentProgram = tag;
+    // (A stream's first program is believed whatever came before: another
+    // stream spliced on starts with none.)
+    const bool first = ctx.currentProgram < 0;
+    if (first) ctx.currentProgram = tag;
     if (tag != ctx.currentProgram) return tag;
     // (Read aside: another program's element leaves the one played and its
     // record, from which the downmix takes its layout, as they are.)
-    if (kvxdec_enter_mc_kvxdec_info(dec, &pc) != 1) return -1;
+    if (kvxdec_enter_mc_kvxdec_info(dec, &pc, !first) != 1) return -1;
     ctx.defaultConfig = 0;
     return tag;
 }
@@ -81,7 +84,7 @@ int32_t kvxdec_take_program(MP4AACDEC_QUVA_Obj* dec, const ProgConfig& pc, int32
 // program) and is ignored: the program and map in force stay. (Exact: so
 // is one of other than front channels under configuration 1 or 2, two
 // low-frequency channels say: it failed every block after it.)
-static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* in) {
+static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgConfig* in, bool doubt) {
     int total = in->lfe.num_elements;
     for (const EleList* l : {&in->front, &in->side, &in->back})
         for (int i = 0; i < l->num_elements; ++i) total += l->is_cpe[i] ? 2 : 1;
@@ -89,15 +92,16 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     const uint32_t config = dec->state == STATE_FRAMES && !dec->rawStream ? static_cast<uint32_t>(dec->adts.channel_configuration) : 0u;
     if (config != 0 && (more || config > 2) && total != static_cast<int>(config == 7 ? 8 : config)) return -1;
     if (kExactArithmetic && config != 0 && config <= 2 && more) return -1;
-    // (Exact: a program of channels not played, after blocks that played,
-    // is more often damage than a new stream: the program in force stays,
+    // (Exact: a program of channels not played, after the stream's first
+    // program (`doubt`) and blocks that played, is more often damage than a
+    // new stream: the program in force stays,
     // and the block, read on by it, is mostly lost. Another such program
     // after that loss, with no good block between, is believed. The same
     // block read again, dry or once more of it has come, stays in doubt,
     // unless 255 blocks or more had been lost in a row.)
     const uint32_t run = dec->concealRun + 1u;
     uint8_t& doubted = dec->ctx->programDoubted;
-    if (kExactArithmetic && more && dec->goodChannels && !(doubted && run > doubted) &&
+    if (kExactArithmetic && doubt && more && dec->goodChannels && !(doubted && run > doubted) &&
         !downmix_mixes_program(dec, *in)) {
         doubted = static_cast<uint8_t>(run < 255 ? run : 255);
         return -1;
