@@ -382,7 +382,13 @@ int32_t downmix_map(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t co
     MC_Info& mi = dec->mcInfo;
     const Layout l = layout_of(dec);
     int e = 0;
-    while (e < l.count && (l.el[e].id != id || (l.by_tag && l.el[e].tag != tag) || (mi.mix_done >> e & 1))) ++e;
+    // (A single channel element where a channel configuration's
+    // low-frequency element has yet to come takes its place, as some
+    // encoders code that channel: the configurations list it last.)
+    auto fits = [&](const Element& el) {
+        return el.id == id ? !l.by_tag || el.tag == tag : id == ID_SCE && el.id == ID_LFE && !l.by_tag;
+    };
+    while (e < l.count && (!fits(l.el[e]) || (mi.mix_done >> e & 1))) ++e;
     // An element the layout does not have (or has had) is read all the
     // same, not played, and fails the block once it is read whole (as a
     // stereo block of too many elements does): a block cut short by the end
@@ -402,7 +408,13 @@ int downmix_channel_index(const MP4AACDEC_QUVA_Obj* dec, int c) {
 
 bool downmix_complete(const MP4AACDEC_QUVA_Obj* dec) {
     const Layout l = layout_of(dec);
-    return l.count > 0 && dec->mcInfo.mix_done == (1u << l.count) - 1;
+    // A low-frequency element may be missing: some encoders leave it out
+    // of a channel configuration that has one. The others may not, nor may
+    // an element the layout has not (the stray mark, above the layout's).
+    uint32_t needed = 0;
+    for (int e = 0; e < l.count; ++e) needed |= (l.el[e].id != ID_LFE ? 1u : 0u) << e;
+    const uint32_t done = dec->mcInfo.mix_done;
+    return done && done >> l.count == 0 && (done & needed) == needed;
 }
 
 int downmix_gains(const MP4AACDEC_QUVA_Obj* dec, int32_t g[kMixMaxChannels][2]) {
@@ -439,6 +451,19 @@ void native_channel(MP4AACDEC_QUVA_Obj* dec, int c, int ch, int n) {
     else
         kvxdec_aacFilterBank(dec, dec->windowSequence[w], shape, dec->coef[c], native_overlap(dec, ch), out);
     mi.mix_shape[ch] = static_cast<uint8_t>(shape[0]);
+}
+
+// Native output: channel ch of n as a silent block gives it (its tail),
+// its overlap cleared.
+[[gnu::cold]] void native_silence(MP4AACDEC_QUVA_Obj* dec, int ch, int n) {
+    int32_t* const ov = native_overlap(dec, ch);
+    int16_t* const out = dec->outputBuffer;
+    if (out && dec->wideOutput) {
+        for (int k = 0; k < 1024; ++k) reinterpret_cast<int32_t*>(out)[k * n + ch] = q12_to_pcm32(ov[k]);
+    } else if (out) {
+        for (int k = 0; k < 1024; ++k) out[k * n + ch] = q12_to_pcm16(ov[k]);
+    }
+    words::zero(ov, 1024 * sizeof(int32_t));
 }
 
 // Where the core time samples (Q12) of channel c of an element wait for its
@@ -533,7 +558,7 @@ void downmix_sbr_element(MP4AACDEC_QUVA_Obj* dec) {
     MC_Info& mi = dec->mcInfo;
     const int e = mi.mix_sbr_pending;
     mi.mix_sbr_pending = kNoElement;
-    if (!mi.mix_sbr || e == kNoElement) return;
+    if (!kSbrBuilt || !mi.mix_sbr || e == kNoElement) return;
     const Layout l = layout_of(dec);
     if (e >= l.count) return;
     const Scale sc = scale_of(l);
@@ -560,7 +585,7 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
     if (g[0] == 0 && g[1] == 0) return;  // not heard: no transform
     const int ch = first_channel(l, e) + c;
     const int w = mi.channel[c].window_channel;
-    if (mi.mix_sbr) {
+    if (kSbrBuilt && mi.mix_sbr) {
         if (ch >= store_channels(dec)) return;
         // Through the channel's own overlap to its core time samples, which
         // wait for the element's SBR.
@@ -581,11 +606,12 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
 
 void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
     MC_Info& mi = dec->mcInfo;
-    if (mi.mix_sbr) {
+    const Layout l = layout_of(dec);
+    // (mix_sbr is never set in a build without SBR.)
+    if (kSbrBuilt && mi.mix_sbr) {
         downmix_sbr_element(dec);
         put_sbr_sums(dec);
         // What concealment needs of the layout.
-        const Layout l = layout_of(dec);
         const Scale sc = scale_of(l);
         SbrMixLayout& ml = dec->ctx->sbrMix->layout;
         ml = SbrMixLayout{};
@@ -600,6 +626,10 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
                 gains(l, sc, e, c, ml.gains[ml.first[e] + c]);
         }
     } else if (dec->ctx->downmix == LAYOUT_NATIVE) {
+        // A missing element's channel (a low-frequency one: see
+        // downmix_complete) gives what a silent block gives.
+        for (int e = 0; e < l.count; ++e)
+            if (!(mi.mix_done >> e & 1)) native_silence(dec, first_channel(l, e), mi.mix_channels);
         dec->numSamples = static_cast<uint16_t>(1024 * dec->mcInfo.mix_channels);
     } else {
         downmix_put_sums(dec);
@@ -626,14 +656,7 @@ __attribute__((cold)) void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
     // Native: each channel's tail goes out (what a silent block gives) and
     // its overlap is cleared.
     const int n = dec->mcInfo.mix_channels;
-    for (int ch = 0; ch < n; ++ch) {
-        int32_t* const ov = native_overlap(dec, ch);
-        for (int k = 0; k < 1024 && dec->outputBuffer; ++k) {
-            if (dec->wideOutput) reinterpret_cast<int32_t*>(dec->outputBuffer)[k * n + ch] = q12_to_pcm32(ov[k]);
-            else dec->outputBuffer[k * n + ch] = q12_to_pcm16(ov[k]);
-        }
-        words::zero(ov, 1024 * sizeof(int32_t));
-    }
+    for (int ch = 0; ch < n; ++ch) native_silence(dec, ch, n);
     dec->numSamples = static_cast<uint16_t>(1024 * n);
 }
 

@@ -196,6 +196,14 @@ ffmpeg -v error -y -i p43_entered_1_16.aac -ac 2 -c:a flac -sample_fmt s16 ref/p
 # -af volume=0.2, 64 kbit/s), frames 2 to 21 of each, their single channel
 # elements joined in each frame (tags 0 to 4) after a program of them:
 # front centre, left, right, then a back pair.
+# five_tones_5.0.aac (channel configuration 5) and low_tone_mono.aac, which
+# the library tests join into configuration 6 without its low-frequency
+# element and with a single channel element in its place.
+ffmpeg -v error -y -f lavfi -i "sine=frequency=440:duration=0.3" -f lavfi -i "sine=frequency=660:duration=0.3" \
+  -f lavfi -i "sine=frequency=880:duration=0.3" -f lavfi -i "sine=frequency=1100:duration=0.3" \
+  -f lavfi -i "sine=frequency=1320:duration=0.3" \
+  -filter_complex "[0][1][2][3][4]join=inputs=5:channel_layout=5.0[a]" -map "[a]" -c:a aac -b:a 128k -f adts five_tones_5.0.aac
+ffmpeg -v error -y -f lavfi -i "sine=frequency=60:duration=0.3" -af volume=0.3 -ac 1 -c:a aac -b:a 32k -f adts low_tone_mono.aac
 # The access units of gapless_44100_s_3000ms.m4a back to back, raw data
 # blocks of a pair stream (one of them ends a byte before a 256-byte piece
 # of stream mode ends).
