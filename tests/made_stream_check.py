@@ -3,15 +3,16 @@
 flipped (--flip BYTE:BIT), with the byte BACK bytes before the end of ADTS
 frame FRAME left out (--drop FRAME:BACK), with bytes put in at the start
 of ADTS frame FRAME's raw data (--insert FRAME:HEX, more than one may be
-given; the frame's length follows), or with another stream after it
-(--then). aacdec
+given; the frame's length follows), cut after its first N frames
+(--frames N), or with another stream after it (--then). aacdec
 decodes it in each of --modes, which must give the same PCM; with
 --same-as, that PCM must be the decode of another stream; with --blocks and
 --concealed (and --skipped, stretches not played), the summary must count
 those.
 
 usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
-       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--insert FRAME:HEX]... [--then FILE] [--raw RATE:CHANNELS]
+       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--insert FRAME:HEX]... [--frames N] [--then FILE]
+       [--raw RATE:CHANNELS]
        [--option=AACDEC_OPTION]...
        [--modes stream,pull]
        [--same-as FILE] [--blocks N --concealed M] [--skipped K]
@@ -46,6 +47,7 @@ def main():
     p.add_argument("--drop")
     p.add_argument("--insert", action="append", default=[])
     p.add_argument("--then")
+    p.add_argument("--frames", type=int, help="keep the first FRAMES ADTS frames only (before --then)")
     p.add_argument("--raw", help="RATE:CHANNELS, raw data blocks")
     p.add_argument("--option", action="append", default=[], help="an option for aacdec (--option=--no-downmix)")
     p.add_argument("--modes", default="stream")
@@ -77,6 +79,11 @@ def main():
         data[at + 3] = (data[at + 3] & 0xFC) | n >> 11
         data[at + 4] = (n >> 3) & 0xFF
         data[at + 5] = (data[at + 5] & 0x1F) | (n & 7) << 5
+    if args.frames is not None:
+        at = 0
+        for _ in range(args.frames):
+            at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
+        del data[at:]
     if args.then:
         with open(args.then, "rb") as f:
             data += f.read()
