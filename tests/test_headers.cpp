@@ -125,7 +125,7 @@ TEST_F(Headers, RealAdtsFrameHeaders) {
         ASSERT_EQ(kvxdec_Synchronize(obj), 1);
         kvxdec_ADTS_fixed_header(obj);
         kvxdec_ADTS_variable_header(obj);
-        kvxdec_ADTS_error_check(obj, false);
+        kvxdec_ADTS_error_check(obj, false, 0);
         const AdtsHeader& h = obj->adts;
         EXPECT_EQ(vals(used(), h.protection_absent, h.profile, h.sampling_frequency_index, h.channel_configuration,
                        h.aac_frame_length, h.adts_buffer_fullness, h.number_of_raw_data_blocks_in_frame,
@@ -153,7 +153,7 @@ TEST_F(Headers, ImpossibleFrameLengthIsReplacedAndProfilesAreNoted) {
         give(adts_header(c.profile, c.length));
         kvxdec_ADTS_fixed_header(obj);
         kvxdec_ADTS_variable_header(obj);
-        kvxdec_ADTS_error_check(obj, false);
+        kvxdec_ADTS_error_check(obj, false, 0);
         EXPECT_EQ(vals(obj->adts.aac_frame_length, obj->lastError, used()), vals(c.stored, c.note, 56))
             << c.profile << " " << c.length;
     }

@@ -90,7 +90,7 @@ TEST_P(AdtsStreams, FramesParseToTheirAlignmentBits) {
         obj->ctx->bno = frame;
         kvxdec_ADTS_fixed_header(obj);
         kvxdec_ADTS_variable_header(obj);
-        kvxdec_ADTS_error_check(obj, false);
+        kvxdec_ADTS_error_check(obj, false, 0);
         ASSERT_EQ(obj->adts.sampling_frequency_index, sc.rate_index);
         if (frame == 0) kvxdec_infoinit(obj, &samp_rate_kvxdec_info[sc.rate_index]);
 

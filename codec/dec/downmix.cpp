@@ -412,7 +412,8 @@ bool downmix_complete(const MP4AACDEC_QUVA_Obj* dec) {
     // of a channel configuration that has one. The others may not, nor may
     // an element the layout has not (the stray mark, above the layout's).
     uint32_t needed = 0;
-    for (int e = 0; e < l.count; ++e) needed |= (l.el[e].id != ID_LFE ? 1u : 0u) << e;
+    for (int e = 0; e < l.count; ++e)
+        if (l.el[e].id != ID_LFE) needed |= 1u << e;
     const uint32_t done = dec->mcInfo.mix_done;
     return done && done >> l.count == 0 && (done & needed) == needed;
 }

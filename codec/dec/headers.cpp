@@ -256,19 +256,22 @@ int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec) {
 }
 
 // The CRC words are skipped, never verified.
-int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec, bool stream_unprotected) {
+int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec, bool stream_unprotected, int stream_blocks) {
     AdtsHeader& h = dec->adts;
     if (h.protection_absent != 0) return 1;
     // A frame of several blocks gives where each block after the first
-    // starts, rising and inside the frame. Words that do not are blocks:
-    // in a stream without check words, the frame's flag was damaged; else
-    // they are the check word and the block of a frame of one whose count
-    // was damaged. Read as positions they moved its blocks (lost, with as
-    // many blocks concealed as the count said).
+    // starts, rising and inside the frame. Where the stream's last frame
+    // had no check word, or one block, words that do not are blocks: the
+    // frame's flag was damaged, or its count (they are then the check word
+    // and the block of a frame of one). Read as positions they moved its
+    // blocks (lost, with as many blocks concealed as the count said). In a
+    // stream of protected frames of several blocks they are skipped
+    // unjudged, as a damaged one there costs nothing.
     DecFifo& f = dec->fifo;
     const DecFifo start = f;
     uint32_t last = 0;
-    for (int i = 0; i < h.number_of_raw_data_blocks_in_frame; ++i) {
+    const int judged = stream_unprotected || stream_blocks == 0 ? h.number_of_raw_data_blocks_in_frame : 0;
+    for (int i = 0; i < judged; ++i) {
         const uint32_t at = aacdec_getbits(dec, 16);  // raw_data_block_position
         if (at <= last || at >= static_cast<uint16_t>(h.aac_frame_length)) {
             uint16_t* const write_ptr = f.write_ptr;
@@ -283,6 +286,7 @@ int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec, bool stream_unprotected) {
         }
         last = at;
     }
+    for (int i = judged; i < h.number_of_raw_data_blocks_in_frame; ++i) aacdec_getbits(dec, 16);
     aacdec_getbits(dec, 16);  // crc_check
     return 1;
 }

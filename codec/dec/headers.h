@@ -83,9 +83,9 @@ int kvxdec_ADTS_fixed_header(MP4AACDEC_QUVA_Obj* dec);
 int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec);
 // Skips the CRC words of the header, and in a frame of several blocks the
 // raw_data_block_position words; nothing is verified, but that those rise
-// inside the frame (stream_unprotected: the stream's last header had no
-// check word; see the definition).
-int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec, bool stream_unprotected);
+// inside the frame (stream_unprotected, stream_blocks: the stream's last
+// header had no check word, its block count; see the definition).
+int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec, bool stream_unprotected, int stream_blocks);
 // Reads the ADIF header behind its identifier; 1 when the selected program
 // was the last program config element.
 int aacDecodeADIFHeader(MP4AACDEC_QUVA_Obj* dec);

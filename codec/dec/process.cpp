@@ -402,7 +402,9 @@ int read_header(Call& call) {
     // the fields a stream keeps. The frame length is not judged here: a
     // length that disagrees with the data is dealt with by the block.
     bool damaged = false;
-    const bool unprotected = obj->adts.protection_absent != 0;  // (the last header's)
+    // (The last header's.)
+    const bool unprotected = obj->adts.protection_absent != 0;
+    const int blocks = obj->adts.number_of_raw_data_blocks_in_frame;
     if (!header_of_stream_at(obj, 0)) {
         const int r = damaged_header_of_stream(call);
         if (r <= 0) return r;
@@ -419,7 +421,7 @@ int read_header(Call& call) {
         kvxdec_ADTS_fixed_header(obj);
     }
     kvxdec_ADTS_variable_header(obj);
-    kvxdec_ADTS_error_check(obj, unprotected);
+    kvxdec_ADTS_error_check(obj, unprotected, blocks);
     const AdtsHeader& h = obj->adts;
     obj->mcInfo.num_channels = h.channel_configuration;
     // More than two channels play only as a downmix (up to configuration 7).
