@@ -364,6 +364,26 @@ Pcm decode_units(Decoder& dec, const std::vector<Bytes>& units) {
     return out;
 }
 
+TEST(Api, AUnitTooLongToHoldIsConcealedAsAFailedOne) {
+    // g1's units, unit 5 replaced by one that fails (an end element alone)
+    // or by one longer than the decoder holds: both are concealed the same
+    // way, the first concealed block of a run repeating the last good one
+    // (the long one was concealed without counting the run, so it faded).
+    uint8_t asc[2];
+    const std::vector<Bytes> units = access_units(read_file(kStreams[1]), asc);
+    ASSERT_GT(units.size(), 8u);
+    Pcm pcm[2];
+    for (int k = 0; k < 2; ++k) {
+        std::vector<Bytes> spoiled = units;
+        spoiled[5] = k == 0 ? Bytes(8, 0xFF) : Bytes(6000, 0x5A);
+        Decoder dec(asc_params(asc, 2));
+        pcm[k] = decode_units(dec, spoiled);
+        EXPECT_EQ(info_of(dec).frames_concealed, 1u) << k;
+    }
+    EXPECT_EQ(pcm[0].size(), units.size() * 4096);
+    EXPECT_TRUE(pcm[0] == pcm[1]);
+}
+
 TEST(Api, AccessUnitsByConfigOrByRateGiveTheAdtsPcm) {
     for (const char* name : {kStreams[0], kStreams[1], kStreams[2]}) {
         const Bytes adts = read_file(name);

@@ -27,7 +27,8 @@ void keep_spectrum(MP4AACDEC_QUVA_Obj* obj, int c, uint8_t sequence, uint8_t sha
 }
 
 void conceal_block(MP4AACDEC_QUVA_Obj* obj) {
-    const bool repeat = obj->concealRun == 1 && obj->lastSpectrum && !obj->mcInfo.kept_spoiled;
+    const bool repeat = obj->concealRun == 0 && obj->lastSpectrum && !obj->mcInfo.kept_spoiled;
+    if (obj->concealRun < 0xFFFF) ++obj->concealRun;
     ++obj->concealedCount;
     if (obj->mcInfo.mix_last) {
         // A mixed stream: its sums go on (the last tail, faded by its window).

@@ -92,9 +92,9 @@ bool rate_unknown(const MP4AACDEC_QUVA_Obj* obj) {
 // One concealed block (or, with concealment off or no rate to play it at,
 // nothing).
 uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
-    // (Counted whether concealed or given nothing: see programDoubted.)
-    if (obj->concealRun < 0xFFFF) ++obj->concealRun;
     if (obj->concealOff || rate_unknown(obj)) {
+        // (Counted as lost in a row all the same: see programDoubted.)
+        if (obj->concealRun < 0xFFFF) ++obj->concealRun;
         obj->ctx->blockDropped = 1;
         return 0;
     }
