@@ -333,6 +333,14 @@ std::vector<Bytes> adts_frames(const Bytes& adts) {
     return frames;
 }
 
+// The frame length field of the ADTS frame f (header included) set to its size.
+void set_adts_length(Bytes& f) {
+    const size_t n = f.size();
+    f[3] = static_cast<uint8_t>((f[3] & 0xFC) | n >> 11);
+    f[4] = static_cast<uint8_t>(n >> 3);
+    f[5] = static_cast<uint8_t>((f[5] & 0x1F) | (n & 7) << 5);
+}
+
 // ADTS frames without their headers: the access units of the stream.
 std::vector<Bytes> access_units(const Bytes& adts, uint8_t asc[2]) {
     std::vector<Bytes> units;
@@ -1245,11 +1253,9 @@ std::vector<uint8_t> frame_of(const std::vector<uint8_t>& header, std::vector<bo
         for (size_t b = 0; b < 8; ++b) v = static_cast<uint8_t>(v << 1 | bits[i + b]);
         f.push_back(v);
     }
-    const size_t n = f.size();
     f[2] = static_cast<uint8_t>((f[2] & 0xFE) | (config >> 2));
-    f[3] = static_cast<uint8_t>((f[3] & 0x3C) | (config & 3) << 6 | n >> 11);
-    f[4] = static_cast<uint8_t>(n >> 3);
-    f[5] = static_cast<uint8_t>((f[5] & 0x1F) | (n & 7) << 5);
+    f[3] = static_cast<uint8_t>((f[3] & 0x3F) | (config & 3) << 6);
+    set_adts_length(f);
     return f;
 }
 
@@ -1366,10 +1372,7 @@ Bytes with_programs_of_15_channels(std::initializer_list<int> frames) {
         Bytes f(in.begin() + static_cast<ptrdiff_t>(at), in.begin() + static_cast<ptrdiff_t>(at + n));
         if (put) {
             f.insert(f.begin() + 7, std::begin(program), std::end(program));
-            const size_t m = f.size();
-            f[3] = static_cast<uint8_t>((f[3] & 0xFC) | m >> 11);
-            f[4] = static_cast<uint8_t>(m >> 3);
-            f[5] = static_cast<uint8_t>((f[5] & 0x1F) | (m & 7) << 5);
+            set_adts_length(f);
         }
         out.insert(out.end(), f.begin(), f.end());
         at += n;
@@ -1509,10 +1512,7 @@ Bytes with_coupling_elements(const Bytes& in) {
             for (int k = 0; k < 8; ++k) v = v << 1 | bits[i + static_cast<size_t>(k)];
             frame.push_back(static_cast<uint8_t>(v));
         }
-        const size_t n = frame.size();
-        frame[3] = static_cast<uint8_t>((frame[3] & ~3) | (n >> 11 & 3));
-        frame[4] = static_cast<uint8_t>(n >> 3);
-        frame[5] = static_cast<uint8_t>((frame[5] & 0x1F) | (n & 7) << 5);
+        set_adts_length(frame);
         out.insert(out.end(), frame.begin(), frame.end());
         at += length;
     }

@@ -377,7 +377,6 @@ bool downmix_mixes_program(const MP4AACDEC_QUVA_Obj* dec, const ProgConfig& pc) 
     return kExactArithmetic && dec->ctx->downmix && dec->lastSpectrum && program_layout(pc, l);
 }
 
-
 int32_t downmix_map(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int32_t common_window) {
     MC_Info& mi = dec->mcInfo;
     const Layout l = layout_of(dec);
@@ -607,12 +606,12 @@ void downmix_channel(MP4AACDEC_QUVA_Obj* dec, int c) {
 
 void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
     MC_Info& mi = dec->mcInfo;
-    const Layout l = layout_of(dec);
     // (mix_sbr is never set in a build without SBR.)
     if (kSbrBuilt && mi.mix_sbr) {
         downmix_sbr_element(dec);
         put_sbr_sums(dec);
         // What concealment needs of the layout.
+        const Layout l = layout_of(dec);
         const Scale sc = scale_of(l);
         SbrMixLayout& ml = dec->ctx->sbrMix->layout;
         ml = SbrMixLayout{};
@@ -629,6 +628,7 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
     } else if (dec->ctx->downmix == LAYOUT_NATIVE) {
         // A missing element's channel (a low-frequency one: see
         // downmix_complete) gives what a silent block gives.
+        const Layout l = layout_of(dec);
         for (int e = 0; e < l.count; ++e)
             if (!(mi.mix_done >> e & 1)) native_silence(dec, first_channel(l, e), mi.mix_channels);
         dec->numSamples = static_cast<uint16_t>(1024 * dec->mcInfo.mix_channels);

@@ -94,11 +94,11 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     if (kExactArithmetic && config != 0 && config <= 2 && more) return -1;
     // (Exact: a program of channels not played, after the stream's first
     // program (`doubt`) and blocks that played, is more often damage than a
-    // new stream: the program in force stays,
-    // and the block, read on by it, is mostly lost. Another such program
-    // after that loss, with no good block between, is believed. The same
-    // block read again, dry or once more of it has come, stays in doubt,
-    // unless 255 blocks or more had been lost in a row.)
+    // new stream: the program in force stays, and the block, read on by it,
+    // is mostly lost. Another such program after that loss, with no good
+    // block between, is believed. The same block read again, dry or once
+    // more of it has come, stays in doubt, unless 255 blocks or more had
+    // been lost in a row.)
     const uint32_t run = dec->concealRun + 1u;
     uint8_t& doubted = dec->ctx->programDoubted;
     if (kExactArithmetic && doubt && more && dec->goodChannels && !(doubted && run > doubted) &&
