@@ -4,18 +4,20 @@ flipped (--flip BYTE:BIT), with the byte BACK bytes before the end of ADTS
 frame FRAME left out (--drop FRAME:BACK), with bytes put in at the start
 of ADTS frame FRAME's raw data (--insert FRAME:HEX, more than one may be
 given; the frame's length follows), cut after its first N frames
-(--frames N), or with another stream after it (--then). aacdec
-decodes it in each of --modes, which must give the same PCM; with
+(--frames N), or with another stream after it (--then, its headers
+rewritten to channel configuration N with --then-config N). aacdec
+decodes it in each of --modes (stream, pull, frame, or plugin: stream
+mode through --plugin's plug-in), which must give the same PCM; with
 --same-as, that PCM must be the decode of another stream; with --blocks and
 --concealed (and --skipped, stretches not played), the summary must count
-those.
+those; with --says, its report must hold that text.
 
 usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
-       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--insert FRAME:HEX]... [--frames N] [--then FILE]
+       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--insert FRAME:HEX]... [--frames N] [--then FILE [--then-config N]]
        [--raw RATE:CHANNELS]
        [--option=AACDEC_OPTION]...
-       [--modes stream,pull]
-       [--same-as FILE] [--blocks N --concealed M] [--skipped K]
+       [--modes stream,pull,frame,plugin] [--plugin LIBAACPLUGIN]
+       [--same-as FILE] [--blocks N --concealed M] [--skipped K] [--says TEXT]
 """
 import argparse
 import os
@@ -30,7 +32,10 @@ def decode(args, mode, stream, out):
     if args.raw:
         rate, channels = args.raw.split(":")
         raw = ["--raw", "--rate", rate, "--channels", channels]
-    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--mode", mode, "-f", "raw"] + raw + args.option + [stream, out]
+    via = []
+    if mode == "plugin":
+        mode, via = "stream", ["--plugin", args.plugin]
+    cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--mode", mode, "-f", "raw"] + via + raw + args.option + [stream, out]
     r = subprocess.run(cmd, capture_output=True, text=True)
     if r.returncode not in (0, 1):
         sys.exit("FAIL: %s exited %d: %s" % (" ".join(cmd), r.returncode, r.stderr))
@@ -47,14 +52,17 @@ def main():
     p.add_argument("--drop")
     p.add_argument("--insert", action="append", default=[])
     p.add_argument("--then")
+    p.add_argument("--then-config", type=int, help="the --then stream's ADTS headers say this channel configuration")
     p.add_argument("--frames", type=int, help="keep the first FRAMES ADTS frames only (before --then)")
     p.add_argument("--raw", help="RATE:CHANNELS, raw data blocks")
     p.add_argument("--option", action="append", default=[], help="an option for aacdec (--option=--no-downmix)")
     p.add_argument("--modes", default="stream")
+    p.add_argument("--plugin", help="the plug-in of the mode plugin")
     p.add_argument("--same-as")
     p.add_argument("--blocks", type=int)
     p.add_argument("--concealed", type=int)
     p.add_argument("--skipped", type=int, help="stretches aacdec skips as not played")
+    p.add_argument("--says", help="what aacdec's report must hold")
     args = p.parse_args()
     with open(args.stream, "rb") as f:
         data = bytearray(f.read())
@@ -86,7 +94,13 @@ def main():
         del data[at:]
     if args.then:
         with open(args.then, "rb") as f:
-            data += f.read()
+            then = bytearray(f.read())
+        at = 0
+        while args.then_config is not None and at + 7 <= len(then):
+            then[at + 2] = (then[at + 2] & 0xFE) | args.then_config >> 2
+            then[at + 3] = (then[at + 3] & 0x3F) | (args.then_config & 3) << 6
+            at += (then[at + 3] & 3) << 11 | then[at + 4] << 3 | then[at + 5] >> 5
+        data += then
     with tempfile.TemporaryDirectory() as tmp:
         made = os.path.join(tmp, "made.aac")
         with open(made, "wb") as f:
@@ -108,6 +122,8 @@ def main():
             m = re.search(r"(\d+) blocks decoded \((\d+) concealed[,)]", summary)
             if not m or int(m.group(1)) != args.blocks or int(m.group(2)) != args.concealed:
                 sys.exit("FAIL: expected %d blocks (%d concealed): %s" % (args.blocks, args.concealed, summary.strip()))
+        if args.says and args.says not in summary:
+            sys.exit("FAIL: aacdec does not say '%s': %s" % (args.says, summary.strip()))
         if args.skipped is not None:
             m = re.search(r"(\d+) stretch(?:es)? skipped", summary)
             if (int(m.group(1)) if m else 0) != args.skipped:

@@ -635,6 +635,12 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
     } else {
         downmix_put_sums(dec);
     }
+    // Played without SBR (no room for its channels, or the layout kept
+    // native), the stream stays at its core rate to its end: decided here,
+    // so that a block lost later is concealed at that rate, not dropped
+    // for want of one.
+    if constexpr (kSbrBuilt)
+        if (!mi.mix_sbr && dec->ctx->sbr) sbr_decide_core(dec->ctx->sbr);
     // The block's channels are the layout's (not the last element's).
     dec->mcInfo.num_channels = dec->mcInfo.mix_channels;
     dec->goodChannels = 2;

@@ -213,8 +213,13 @@ int32_t kvxdec_chn_config(MP4AACDEC_QUVA_Obj* dec, int32_t id, int32_t tag, int3
     const int32_t is_cpe = id == 1 ? 1 : 0;
     if (!ctx.defaultConfig) return kvxdec_enter_chn(is_cpe, tag, CHN_LOOKUP, common_window, mi);
     // A third element gets slot 0; the block parser then refuses the block
-    // because more channels were decoded than mapped.
+    // because more channels were decoded than mapped. In the exact
+    // arithmetic so does a pair after a single channel, at slots 0 and 1:
+    // found nowhere, it failed its block as damage, and a stream of three
+    // channels (a centre and a front pair, say) had every block lost, or
+    // concealed as silence, instead of being refused.
     if (mi->num_channels >= 2) return 0;
+    if (kExactArithmetic && is_cpe && mi->num_front_channels == 1) mi->num_front_channels = 0;
     if (is_cpe)
         ctx.cpeSeen = 1;
     else if (!ctx.cpeSeen && ctx.bno == 0)

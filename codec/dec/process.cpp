@@ -89,10 +89,13 @@ bool rate_unknown(const MP4AACDEC_QUVA_Obj* obj) {
     return false;
 }
 
-// One concealed block (or, with concealment off or no rate to play it at,
-// nothing).
+// One concealed block (or, with concealment off, no rate to play it at, or
+// in the exact arithmetic in a stream of more channels than the decoder
+// plays, nothing: that stream is refused, and a block standing in for one
+// of its blocks would be silence the stream never had; pull mode, which
+// reads on, gave such blocks where the other modes refused).
 uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
-    if (obj->concealOff || rate_unknown(obj)) {
+    if (obj->concealOff || rate_unknown(obj) || (kExactArithmetic && obj->mcInfo.more_channels)) {
         // (Counted as lost in a row all the same: see programDoubted.)
         if (obj->concealRun < 0xFFFF) ++obj->concealRun;
         obj->ctx->blockDropped = 1;

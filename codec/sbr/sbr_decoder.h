@@ -352,6 +352,14 @@ void sbr_element_reset(SbrElementState* e);
 // the block carries SBR data); 1 when it does. Parametric stereo never
 // plays in a mixed layout.
 int sbr_decide_mixed(SbrDecoder* s, bool payload);
+// Decides that an undecided stream plays its core alone, at the core rate
+// (a layout mixed or played native with no SBR room for its channels).
+inline void sbr_decide_core(SbrDecoder* s) {
+    if (s->decided) return;
+    s->decided = 1;
+    s->active = 0;
+    s->downsampled = 0;
+}
 // The element loaded: reads the SBR payload the scratch record holds (its
 // `channels` channels' states at ch[0], ch[1]), or, without a usable one,
 // conceals from the held frame.

@@ -594,6 +594,10 @@ Result run_library(const Options& o, Input& in, Output& out) {
                   std::to_string(info.object_type) + (info.object_type == 1 ? " (AAC Main)" : "");
         else if (status == ZORAAC_ERR_UNSUPPORTED && info.channels > 8 && kExactArithmetic && (o.downmix || o.native))
             why = "the decoder plays layouts of up to 8 channels; the stream has " + std::to_string(info.channels);
+        else if (status == ZORAAC_ERR_UNSUPPORTED && info.channels > 2 && kExactArithmetic && (o.downmix || o.native) &&
+                 info.channel_configuration == 0)
+            why = "the stream has " + std::to_string(info.channels) +
+                  " channels with no layout (no channel configuration, no program config element)";
         else if (status == ZORAAC_ERR_UNSUPPORTED && info.channels > 2)
             why = "the decoder plays one or two front channels; the stream has " + std::to_string(info.channels);
         return o.input + ": " + why;
