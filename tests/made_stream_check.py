@@ -6,8 +6,9 @@ of ADTS frame FRAME's raw data (--insert FRAME:HEX, more than one may be
 given; the frame's length follows), cut after its first N frames
 (--frames N), or with another stream after it (--then, its headers
 rewritten to channel configuration N with --then-config N). aacdec
-decodes it in each of --modes (stream, pull, frame, or plugin: stream
-mode through --plugin's plug-in), which must give the same PCM; with
+decodes it in each of --modes (stream, pull, frame, or plugin and
+plugin-frame: stream and frame mode through --plugin's plug-in), which
+must give the same PCM; with
 --same-as, that PCM must be the decode of another stream; with --blocks and
 --concealed (and --skipped, stretches not played), the summary must count
 those; with --says, its report must hold that text.
@@ -33,8 +34,8 @@ def decode(args, mode, stream, out):
         rate, channels = args.raw.split(":")
         raw = ["--raw", "--rate", rate, "--channels", channels]
     via = []
-    if mode == "plugin":
-        mode, via = "stream", ["--plugin", args.plugin]
+    if mode in ("plugin", "plugin-frame"):
+        mode, via = "stream" if mode == "plugin" else "frame", ["--plugin", args.plugin]
     cmd = [c for c in args.emulator.split(";") if c] + [args.aacdec, "--mode", mode, "-f", "raw"] + via + raw + args.option + [stream, out]
     r = subprocess.run(cmd, capture_output=True, text=True)
     if r.returncode not in (0, 1):

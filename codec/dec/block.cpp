@@ -249,6 +249,13 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
             return 0;
         }
     }
+    if (dec->ctx->doubtedLength) {
+        kvxdec_byte_align(&f);
+        if (!frame_end_confirmed(dec, 16u * f.words_read + cached - f.bits_left)) {
+            dec->state = STATE_SEARCH;
+            return 0;
+        }
+    }
     if (dec->mcInfo.mix_block) {
         if (!decoded || remapped || !downmix_complete(dec)) {
             dec->state = STATE_SEARCH;

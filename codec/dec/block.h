@@ -25,6 +25,10 @@ constexpr int kMaxBlockElements = 128;
 // failure.
 int16_t aacDecode(MP4AACDEC_QUVA_Obj* dec);
 
+// A block of a frame whose length is in doubt that ended `block_bits` (a
+// whole number of bytes) after its start: 1 when it counts (dec/process.cpp).
+bool frame_end_confirmed(MP4AACDEC_QUVA_Obj* dec, uint32_t block_bits);
+
 // Reads one fill element after its id and drops it, whatever its type.
 // A fill element after its id; `after` is the channel element (ID_SCE,
 // ID_CPE) it follows, or ID_END, `element` that element's place among the

@@ -84,7 +84,10 @@ struct DecoderContext {
     uint32_t skippedBytes;
     // Bits the block being decoded may take: the rest of its ADTS frame
     // (0: no bound, streams without frame lengths).
-    uint32_t blockLimitBits;
+    uint16_t blockLimitBits;  // (an ADTS frame's at most 8 x 8191)
+    // The length of the frame whose block is being decoded, when it is in
+    // doubt (dec/process.cpp, longer_length); 0: not in doubt.
+    uint16_t doubtedLength;
     uint8_t defaultConfig;     // 1: channels mapped implicitly, block by block
     uint8_t rawWrite;          // 1 once an ADTS header was read since a search
     // 1: the block being decoded is one the frame's header does not count,

@@ -261,6 +261,31 @@ void check_frame_end(MP4AACDEC_QUVA_Obj* obj, const DecFifo& block_start) {
 
 uint16_t frames(Call& call);
 
+// A frame of one block whose length leads to no header of the stream
+// (streaming and pull mode), or to short of the end of the call's input,
+// the frame (frame mode), where a length one bit longer does: a flipped bit
+// made the length shorter, failing the block where it passed that end, and
+// the frame was lost. Gives that longer length, up to which the block may
+// read on (frame_end_confirmed says whether it counts), or 0 (the length
+// stands). Streaming looks no further than what it holds.
+uint32_t longer_length(Call& call, uint32_t length) {
+    MP4AACDEC_QUVA_Obj* obj = call.obj;
+    if (call.frame) {
+        // (The input rounded to whole words, and the zero word appended:
+        // the input ends 2 or 3 bytes before what is held.)
+        const uint32_t held = kvxdec_decfifoGetBitCount(&obj->fifo) / 8u + obj->blockOffset;
+        for (uint32_t end = held - 3u; end <= held - 2u; ++end) {
+            const uint32_t away = end ^ length;
+            if (end > length && !(away & (away - 1u))) return end;
+        }
+        return 0;
+    }
+    if (header_of_stream_at(obj, length - obj->blockOffset)) return 0;
+    for (uint32_t bit = 1; (length | bit) <= kAdtsLengthLimit; bit <<= 1)
+        if (!(length & bit) && header_of_stream_at(obj, (length | bit) - obj->blockOffset)) return length | bit;
+    return 0;
+}
+
 uint16_t adif(Call& call) {
     MP4AACDEC_QUVA_Obj* obj = call.obj;
     if (call.frame) obj->bitsNeeded = kAdifFrameModeBits;
@@ -283,6 +308,7 @@ uint16_t adif(Call& call) {
     }
     obj->ctx->defaultConfig = 1;
     obj->ctx->blockLimitBits = 0;
+    obj->ctx->doubtedLength = 0;
     kvxdec_byte_align(&obj->fifo);
     // Damage is stepped over byte by byte within the call, until a block
     // decodes, a concealed block is due or the input held runs out.
@@ -484,9 +510,19 @@ uint16_t frames(Call& call) {
     }
     obj->ctx->defaultConfig = 1;
     DecFifo block_start = f;
-    // An ADTS block may take at most the rest of its frame.
+    // An ADTS block may take at most the rest of its frame (or, the frame's
+    // length in doubt, of the frame one bit longer).
     const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
-    obj->ctx->blockLimitBits = !obj->rawStream && length > obj->blockOffset ? 8u * (length - obj->blockOffset) : 0;
+    obj->ctx->blockLimitBits =
+        static_cast<uint16_t>(!obj->rawStream && length > obj->blockOffset ? 8u * (length - obj->blockOffset) : 0);
+    obj->ctx->doubtedLength = 0;
+    if (obj->ctx->blockLimitBits && obj->blockCount == 0 && obj->adts.number_of_raw_data_blocks_in_frame == 0) {
+        const uint32_t longer = longer_length(call, length);
+        if (longer) {
+            obj->ctx->doubtedLength = static_cast<uint16_t>(length);
+            obj->ctx->blockLimitBits = static_cast<uint16_t>(8u * (longer - obj->blockOffset));
+        }
+    }
     while (aacDecode(obj) <= 0) {
         // A mixed layout's block adds each element to the sums as it is
         // read (dec/block.cpp): one of an ADTS frame, held whole, that runs
@@ -589,6 +625,18 @@ uint16_t next_block(Call& call) {
 }
 
 }  // namespace
+
+bool frame_end_confirmed(MP4AACDEC_QUVA_Obj* obj, uint32_t block_bits) {
+    const uint32_t length = obj->ctx->doubtedLength;
+    const uint32_t end = obj->blockOffset + block_bits / 8u;
+    if (end <= length) return true;  // within its length, as any block
+    const uint32_t away = end ^ length;
+    if (away & (away - 1u)) return false;
+    // (Frame mode: the zero word appended, and the byte that rounds the
+    // input to whole words, are all that is left.)
+    if (obj->frameMode) return kvxdec_decfifoGetBitCount(&obj->fifo) <= 24u;
+    return header_of_stream_at(obj, 0);
+}
 
 uint16_t aacdecode_process(MP4AACDEC_QUVA_Obj* obj, const uint16_t* words, uint16_t count) {
     Call call{obj, obj->frameMode != 0, false, 0};

@@ -204,10 +204,15 @@ bool AdtsSplitter::next(Span& frame) {
     last_ = h;
     // The window reaches kLookahead beyond at_ unless the stream ends first.
     size_t end = at_ + h.aac_frame_length;
-    if (end > in.end) end = in.end;  // a last frame cut short, as it is
+    // A length past the input's end: a last frame cut short, as it is, or a
+    // damaged length, the next frame's header then found by the search
+    // (which gave the rest of the stream as one frame, and a plug-in lost
+    // all of it).
+    const bool past = end > in.end;
+    if (past) end = in.end;
     // (A damaged header there starts the next frame all the same.)
     auto next_at = [&](size_t k) { return continues_at(in, k, first_) || damaged_header_at(in, k, first_); };
-    if (end != in.end && (h.aac_frame_length < kAdtsFixedBytes || !next_at(end))) end = search(at_ + 1);
+    if (past || (end != in.end && (h.aac_frame_length < kAdtsFixedBytes || !next_at(end)))) end = search(at_ + 1);
     frame = {at_, end - at_};
     at_ = end;
     in = view(w_, at_);
