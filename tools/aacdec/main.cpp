@@ -597,7 +597,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
         else if (status == ZORAAC_ERR_UNSUPPORTED && info.channels > 2 && kExactArithmetic && (o.downmix || o.native) &&
                  info.channel_configuration == 0)
             why = "the stream has " + std::to_string(info.channels) +
-                  " channels with no layout (no channel configuration, no program config element)";
+                  " channels, laid out by neither a channel configuration nor a program config element the decoder mixes";
         else if (status == ZORAAC_ERR_UNSUPPORTED && info.channels > 2)
             why = "the decoder plays one or two front channels; the stream has " + std::to_string(info.channels);
         return o.input + ": " + why;
