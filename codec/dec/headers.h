@@ -84,7 +84,9 @@ int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec);
 // Skips the CRC words of the header, and in a frame of several blocks the
 // raw_data_block_position words; nothing is verified, but that those rise
 // inside the frame (stream_unprotected, stream_blocks: the stream's last
-// header had no check word, its block count; see the definition).
+// header had no check word, its block count; see the definition). 2: a
+// frame of one block whose flag is in doubt, read up to its check word (if
+// it has one); the header keeps the stream's flag.
 int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec, bool stream_unprotected, int stream_blocks);
 // Reads the ADIF header behind its identifier; 1 when the selected program
 // was the last program config element.

@@ -413,7 +413,8 @@ int damaged_header_of_stream(Call& call) {
     return header_of_stream_at(obj, length) ? 1 : -1;
 }
 
-// Reads the ADTS header at the reader. 1: read; 0: wait for more input
+// Reads the ADTS header at the reader. 1: read; 2: read, and its check-word
+// flag in doubt (kvxdec_ADTS_error_check); 0: wait for more input
 // (streaming) or nothing left (frame mode); -1: no header of this stream
 // here, search.
 int read_header(Call& call) {
@@ -450,7 +451,7 @@ int read_header(Call& call) {
         kvxdec_ADTS_fixed_header(obj);
     }
     kvxdec_ADTS_variable_header(obj);
-    kvxdec_ADTS_error_check(obj, unprotected, blocks);
+    const int checked = kvxdec_ADTS_error_check(obj, unprotected, blocks);
     const AdtsHeader& h = obj->adts;
     obj->mcInfo.num_channels = h.channel_configuration;
     // More than two channels play only as a downmix (up to configuration 7).
@@ -467,7 +468,8 @@ int read_header(Call& call) {
     obj->blockCount = 0;
     obj->headerPending = 0;
     AdtsFields fields{};
-    fields.protection_absent = static_cast<uint8_t>(h.protection_absent);
+    // (A flag in doubt: the block is read first where no check word stands.)
+    fields.protection_absent = static_cast<uint8_t>(checked == 2 ? 1 : h.protection_absent);
     fields.number_of_raw_data_blocks_in_frame = static_cast<uint8_t>(h.number_of_raw_data_blocks_in_frame);
     obj->blockOffset = static_cast<uint16_t>(adts_header_bytes(&fields));
     obj->ctx->rawWrite = 1;
@@ -490,15 +492,17 @@ int read_header(Call& call) {
             call.count = dry ? 0 : obj->bitsNeeded;
         }
     }
-    return 1;
+    return checked == 2 ? 2 : 1;
 }
 
 uint16_t frames(Call& call) {
     MP4AACDEC_QUVA_Obj* obj = call.obj;
     DecFifo& f = obj->fifo;
+    bool flag_doubted = false;
     if (!obj->rawStream && obj->headerPending) {
         const int r = read_header(call);
         if (r == 0) return 0;
+        flag_doubted = r == 2;
         if (r < 0) {
             obj->state = STATE_SEARCH;
             return search(call);
@@ -524,6 +528,23 @@ uint16_t frames(Call& call) {
         }
     }
     while (aacDecode(obj) <= 0) {
+        // The block of a frame whose check-word flag is in doubt, read as
+        // if the frame had no check word, is tried once more after one
+        // (not a mixed layout's block, whose elements are in the sums).
+        // (The frame is held whole: one that ran out of data read past it.)
+        if (flag_doubted && !obj->mcInfo.mix_block && block_start_held(f)) {
+            flag_doubted = false;
+            rewind_to(f, block_start);
+            kvxdec_decfifoAdjust(&f, 2);
+            block_start = f;
+            obj->adts.protection_absent = 0;
+            obj->blockOffset = static_cast<uint16_t>(obj->blockOffset + 2u);
+            obj->ctx->blockLimitBits =
+                static_cast<uint16_t>(length > obj->blockOffset ? 8u * (length - obj->blockOffset) : 0);
+            obj->ctx->doubtedLength = 0;
+            obj->state = STATE_FRAMES;
+            continue;
+        }
         // A mixed layout's block adds each element to the sums as it is
         // read (dec/block.cpp): one of an ADTS frame, held whole, that runs
         // out of data has read past the frame's end, and is lost here
@@ -549,6 +570,8 @@ uint16_t frames(Call& call) {
         block_start = f;
     }
 
+    // (Read with no check word: so the frame was.)
+    if (flag_doubted) obj->adts.protection_absent = 1;
     obj->unconfirmed = 0;
     if (obj->rawStream) {
         if (!call.frame) count_good_block(obj, bytes_since(f, block_start));
