@@ -258,15 +258,17 @@ int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec) {
 // The CRC words are skipped, never verified.
 int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec, bool stream_unprotected, int stream_blocks) {
     AdtsHeader& h = dec->adts;
-    // A frame of one block whose flag says otherwise than the stream's last
-    // header: the flag may be the damaged field, and a block read from the
+    // A frame whose flag says otherwise than the stream's last header, of
+    // one block, or of several without check words in a stream that has
+    // them: the flag may be the damaged field, and a block read from the
     // wrong place failed, the frame lost. The header keeps the stream's
     // flag (a header read again, once more input has come, is in doubt
-    // again), and nothing more is read: its block is read first as if the
-    // frame had no check word, and once more after one if that fails (2:
-    // the frame loop's part).
-    if (h.number_of_raw_data_blocks_in_frame == 0 && dec->ctx->bno > 0 &&
-        (h.protection_absent != 0) != stream_unprotected) {
+    // again), and nothing more is read: its first block is read as if the
+    // frame had no check words, and once more after them if that fails (2:
+    // the frame loop's part). (Several blocks with check words in a stream
+    // without: their positions are judged below.)
+    if (dec->ctx->bno > 0 && (h.protection_absent != 0) != stream_unprotected &&
+        (h.number_of_raw_data_blocks_in_frame == 0 || !stream_unprotected)) {
         h.protection_absent = stream_unprotected ? 1 : 0;
         return 2;
     }

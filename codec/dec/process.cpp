@@ -528,17 +528,19 @@ uint16_t frames(Call& call) {
         }
     }
     while (aacDecode(obj) <= 0) {
-        // The block of a frame whose check-word flag is in doubt, read as
-        // if the frame had no check word, is tried once more after one
-        // (not a mixed layout's block, whose elements are in the sums).
-        // (The frame is held whole: one that ran out of data read past it.)
+        // The first block of a frame whose check-word flag is in doubt,
+        // read as if the frame had no check words, is tried once more after
+        // them (the blocks' positions and the check word; not a mixed
+        // layout's block, whose elements are in the sums). (The frame is
+        // held whole: one that ran out of data read past it.)
         if (flag_doubted && !obj->mcInfo.mix_block && block_start_held(f)) {
             flag_doubted = false;
+            const uint32_t words = 2u + 2u * static_cast<uint32_t>(obj->adts.number_of_raw_data_blocks_in_frame);
             rewind_to(f, block_start);
-            kvxdec_decfifoAdjust(&f, 2);
+            kvxdec_decfifoAdjust(&f, static_cast<int16_t>(words));
             block_start = f;
             obj->adts.protection_absent = 0;
-            obj->blockOffset = static_cast<uint16_t>(obj->blockOffset + 2u);
+            obj->blockOffset = static_cast<uint16_t>(obj->blockOffset + words);
             obj->ctx->blockLimitBits =
                 static_cast<uint16_t>(length > obj->blockOffset ? 8u * (length - obj->blockOffset) : 0);
             obj->ctx->doubtedLength = 0;
