@@ -269,7 +269,7 @@ int kvxdec_ADTS_error_check(MP4AACDEC_QUVA_Obj* dec, bool stream_unprotected, in
     // without: their positions are judged below.)
     if (dec->ctx->bno > 0 && (h.protection_absent != 0) != stream_unprotected &&
         (h.number_of_raw_data_blocks_in_frame == 0 || !stream_unprotected)) {
-        h.protection_absent = stream_unprotected ? 1 : 0;
+        h.protection_absent = stream_unprotected;
         return 2;
     }
     if (h.protection_absent != 0) return 1;

@@ -261,6 +261,12 @@ void check_frame_end(MP4AACDEC_QUVA_Obj* obj, const DecFifo& block_start) {
 
 uint16_t frames(Call& call);
 
+// 1 when `longer` is `length` with one bit more set.
+bool one_bit_longer(uint32_t longer, uint32_t length) {
+    const uint32_t away = longer ^ length;
+    return longer > length && !(away & (away - 1u));
+}
+
 // A frame of one block whose length leads to no header of the stream
 // (streaming and pull mode), or to short of the end of the call's input,
 // the frame (frame mode), where a length one bit longer does: a flipped bit
@@ -274,15 +280,14 @@ uint32_t longer_length(Call& call, uint32_t length) {
         // (The input rounded to whole words, and the zero word appended:
         // the input ends 2 or 3 bytes before what is held.)
         const uint32_t held = kvxdec_decfifoGetBitCount(&obj->fifo) / 8u + obj->blockOffset;
-        for (uint32_t end = held - 3u; end <= held - 2u; ++end) {
-            const uint32_t away = end ^ length;
-            if (end > length && !(away & (away - 1u))) return end;
-        }
+        for (uint32_t end = held - 3u; end <= held - 2u; ++end)
+            if (one_bit_longer(end, length)) return end;
         return 0;
     }
     if (header_of_stream_at(obj, length - obj->blockOffset)) return 0;
-    for (uint32_t bit = 1; (length | bit) <= kAdtsLengthLimit; bit <<= 1)
-        if (!(length & bit) && header_of_stream_at(obj, (length | bit) - obj->blockOffset)) return length | bit;
+    // (A bit the length has already leads where no header stands.)
+    for (uint32_t bit = 1; bit <= kAdtsLengthLimit; bit <<= 1)
+        if (header_of_stream_at(obj, (length | bit) - obj->blockOffset)) return length | bit;
     return 0;
 }
 
@@ -517,17 +522,18 @@ uint16_t frames(Call& call) {
     // An ADTS block may take at most the rest of its frame (or, the frame's
     // length in doubt, of the frame one bit longer).
     const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
-    obj->ctx->blockLimitBits =
-        static_cast<uint16_t>(!obj->rawStream && length > obj->blockOffset ? 8u * (length - obj->blockOffset) : 0);
-    obj->ctx->doubtedLength = 0;
-    if (obj->ctx->blockLimitBits && obj->blockCount == 0 && obj->adts.number_of_raw_data_blocks_in_frame == 0) {
-        const uint32_t longer = longer_length(call, length);
+    bool first_try = obj->blockCount == 0 && obj->adts.number_of_raw_data_blocks_in_frame == 0;
+    for (;;) {
+        obj->ctx->blockLimitBits =
+            static_cast<uint16_t>(!obj->rawStream && length > obj->blockOffset ? 8u * (length - obj->blockOffset) : 0);
+        obj->ctx->doubtedLength = 0;
+        const uint32_t longer = first_try && obj->ctx->blockLimitBits ? longer_length(call, length) : 0;
         if (longer) {
             obj->ctx->doubtedLength = static_cast<uint16_t>(length);
             obj->ctx->blockLimitBits = static_cast<uint16_t>(8u * (longer - obj->blockOffset));
         }
-    }
-    while (aacDecode(obj) <= 0) {
+        first_try = false;
+        if (aacDecode(obj) > 0) break;
         // The first block of a frame whose check-word flag is in doubt,
         // read as if the frame had no check words, is tried once more after
         // them (the blocks' positions and the check word; not a mixed
@@ -541,9 +547,6 @@ uint16_t frames(Call& call) {
             block_start = f;
             obj->adts.protection_absent = 0;
             obj->blockOffset = static_cast<uint16_t>(obj->blockOffset + words);
-            obj->ctx->blockLimitBits =
-                static_cast<uint16_t>(length > obj->blockOffset ? 8u * (length - obj->blockOffset) : 0);
-            obj->ctx->doubtedLength = 0;
             obj->state = STATE_FRAMES;
             continue;
         }
@@ -655,8 +658,7 @@ bool frame_end_confirmed(MP4AACDEC_QUVA_Obj* obj, uint32_t block_bits) {
     const uint32_t length = obj->ctx->doubtedLength;
     const uint32_t end = obj->blockOffset + block_bits / 8u;
     if (end <= length) return true;  // within its length, as any block
-    const uint32_t away = end ^ length;
-    if (away & (away - 1u)) return false;
+    if (!one_bit_longer(end, length)) return false;
     // (Frame mode: the zero word appended, and the byte that rounds the
     // input to whole words, are all that is left.)
     if (obj->frameMode) return kvxdec_decfifoGetBitCount(&obj->fifo) <= 24u;
