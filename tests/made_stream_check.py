@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Streams made from the test data as the test runs: a copy with bits
 flipped (--flip BYTE:BIT), with the byte BACK bytes before the end of ADTS
-frame FRAME left out (--drop FRAME:BACK), with bytes put in at the start
+frame FRAME left out (--drop FRAME:BACK, or N bytes from there with
+--drop FRAME:BACK:N), with bytes put in at the start
 of ADTS frame FRAME's raw data (--insert FRAME:HEX, more than one may be
 given; the frame's length follows), cut after its first N frames
 (--frames N), or with another stream after it (--then, its headers
@@ -14,7 +15,7 @@ must give the same PCM; with
 those; with --says, its report must hold that text.
 
 usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
-       [--flip BYTE:BIT]... [--drop FRAME:BACK] [--insert FRAME:HEX]... [--frames N] [--then FILE [--then-config N]]
+       [--flip BYTE:BIT]... [--drop FRAME:BACK[:N]] [--insert FRAME:HEX]... [--frames N] [--then FILE [--then-config N]]
        [--raw RATE:CHANNELS]
        [--option=AACDEC_OPTION]...
        [--modes stream,pull,frame,plugin] [--plugin LIBAACPLUGIN]
@@ -71,11 +72,11 @@ def main():
         byte, bit = (int(v) for v in flip.split(":"))
         data[byte] ^= 1 << bit
     if args.drop:
-        frame, back = (int(v) for v in args.drop.split(":"))
+        frame, back, count = (int(v) for v in (args.drop + ":1").split(":")[:3])
         at = 0
         for _ in range(frame + 1):
             at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
-        del data[at - back]
+        del data[at - back:at - back + count]
     for insert in args.insert:
         frame, hexbytes = insert.split(":")
         at = 0

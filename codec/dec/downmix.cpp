@@ -291,6 +291,7 @@ bool downmix_sbr_attach(MP4AACDEC_QUVA_Obj* dec, void* persistent, SbrMixScratch
 }
 
 void downmix_sbr_reset(MP4AACDEC_QUVA_Obj* dec) {
+    if constexpr (!kSbrBuilt) return;  // (no SBR to mix, and no record for it)
     // A mixed layout's SBR goes with its stream (a splice, a reset): what
     // the last blocks kept (each channel's tail in the overlap buffers and
     // the store, no spectra) can no longer be played through it, so a block

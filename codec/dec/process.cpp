@@ -224,38 +224,49 @@ uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts, bool* mov
     return uncounted ? 0 : conceal(obj);
 }
 
+// Where a header of the stream stands behind the reader, after the start of
+// the block just read: its offset from the block's start, the nearest to
+// the reader, or 0 (none, or the block's start no longer held). The reader
+// stays where it is.
+uint32_t header_behind(MP4AACDEC_QUVA_Obj* obj, const DecFifo& block_start) {
+    DecFifo& f = obj->fifo;
+    if (!block_start_held(f)) return 0;
+    const DecFifo end = f;
+    uint32_t at = bytes_since(f, block_start);  // (a block takes a byte at least)
+    rewind_to(f, block_start);
+    while (--at > 0 && !header_of_stream_at(obj, at)) {
+    }
+    rewind_to(f, end);
+    return at;
+}
+
 // After the last block of a frame in streaming mode: if the block ended
 // before the frame's end, go to the next frame's header when it is where the
 // frame length says, otherwise carry on where the block ended. A block that
-// ended at the frame's end or past it with no header there read into the
-// next frame's header, bytes of its own frame being
-// lost (the end of a fill element takes the syncword's first bits as the
-// block's end): that header stands up to seven bytes back, after the
-// block's start, and the next frame is read from there, rather than
-// searched for past its syncword and lost.
+// read into the next frame, bytes of its own frame being lost (the end of a
+// fill element takes the next frame's first bytes as its own, or the
+// syncword's first bits as the block's end), with no header where it ended
+// or where the length says: that header stands behind, after the block's
+// start, and the next frame is read from there, rather than searched for
+// past its syncword and lost.
 void check_frame_end(MP4AACDEC_QUVA_Obj* obj, const DecFifo& block_start) {
     DecFifo& f = obj->fifo;
     const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
+    if (header_of_stream_at(obj, 0)) return;
     if (obj->blockOffset < length) {
         // A header of the stream where the block ended, the frame's length
         // saying more: the length was damaged, and the frame of that header
         // is the next one (a length that landed on a later header skipped
         // it, unconcealed).
-        if (header_of_stream_at(obj, 0)) return;
         const uint32_t rest = length - obj->blockOffset;
-        if (header_of_stream_at(obj, rest)) kvxdec_decfifoAdjust(&f, static_cast<int16_t>(rest));
-        return;
-    }
-    if (header_of_stream_at(obj, 0) || !block_start_held(f)) return;
-    const uint32_t span = bytes_since(f, block_start);
-    rewind_to(f, block_start);
-    uint32_t at = span;
-    for (uint32_t back = 1; back < 8 && back < span; ++back) {
-        if (header_of_stream_at(obj, span - back)) {
-            at = span - back;
-            break;
+        if (header_of_stream_at(obj, rest)) {
+            kvxdec_decfifoAdjust(&f, static_cast<int16_t>(rest));
+            return;
         }
     }
+    const uint32_t at = header_behind(obj, block_start);
+    if (!at) return;
+    rewind_to(f, block_start);
     kvxdec_decfifoAdjust(&f, static_cast<int16_t>(at));
 }
 
@@ -605,12 +616,14 @@ uint16_t frames(Call& call) {
         if (obj->blockCount <= h.number_of_raw_data_blocks_in_frame && obj->blockOffset + kMinBlockBytes > length)
             obj->blockCount = static_cast<uint16_t>(h.number_of_raw_data_blocks_in_frame + 1);
         // Room for a block after the blocks counted, and no header of the
-        // stream where the last one ended: the count was damaged, and what
-        // follows is tried as one more block (up to the four a frame can
-        // carry). One that fails gives nothing.
+        // stream where the last one ended, or behind it (the block read
+        // into the next frame): the count was damaged, and what follows is
+        // tried as one more block (up to the four a frame can carry). One
+        // that fails gives nothing.
         obj->ctx->uncountedBlock = 0;
         if (obj->blockCount > h.number_of_raw_data_blocks_in_frame && obj->blockCount < 4 &&
-            obj->blockOffset + kMinBlockBytes <= length && !header_of_stream_at(obj, 0)) {
+            obj->blockOffset + kMinBlockBytes <= length && !header_of_stream_at(obj, 0) &&
+            !header_behind(obj, block_start)) {
             obj->ctx->uncountedBlock = 1;
             ++obj->adts.number_of_raw_data_blocks_in_frame;
         }
