@@ -5,7 +5,7 @@ frame FRAME left out (--drop FRAME:BACK, or N bytes from there with
 --drop FRAME:BACK:N), with bytes put in at the start
 of ADTS frame FRAME's raw data (--insert FRAME:HEX, more than one may be
 given; the frame's length follows), cut after its first N frames
-(--frames N), or with another stream after it (--then, its headers
+(--frames N) or bytes (--head N), or with another stream after it (--then, its headers
 rewritten to channel configuration N with --then-config N). aacdec
 decodes it in each of --modes (stream, pull, frame, or plugin and
 plugin-frame: stream and frame mode through --plugin's plug-in), which
@@ -15,7 +15,7 @@ must give the same PCM; with
 those; with --says, its report must hold that text.
 
 usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
-       [--flip BYTE:BIT]... [--drop FRAME:BACK[:N]] [--insert FRAME:HEX]... [--frames N] [--then FILE [--then-config N]]
+       [--flip BYTE:BIT]... [--drop FRAME:BACK[:N]] [--insert FRAME:HEX]... [--frames N] [--head N] [--then FILE [--then-config N]]
        [--raw RATE:CHANNELS]
        [--option=AACDEC_OPTION]...
        [--modes stream,pull,frame,plugin] [--plugin LIBAACPLUGIN]
@@ -53,6 +53,7 @@ def main():
     p.add_argument("--flip", action="append", default=[])
     p.add_argument("--drop")
     p.add_argument("--insert", action="append", default=[])
+    p.add_argument("--head", type=int, help="keep the first HEAD bytes only (after --frames)")
     p.add_argument("--then")
     p.add_argument("--then-config", type=int, help="the --then stream's ADTS headers say this channel configuration")
     p.add_argument("--frames", type=int, help="keep the first FRAMES ADTS frames only (before --then)")
@@ -94,6 +95,8 @@ def main():
         for _ in range(args.frames):
             at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
         del data[at:]
+    if args.head is not None:
+        del data[args.head:]
     if args.then:
         with open(args.then, "rb") as f:
             then = bytearray(f.read())

@@ -295,7 +295,9 @@ uint32_t longer_length(Call& call, uint32_t length) {
             if (one_bit_longer(end, length)) return end;
         return 0;
     }
-    if (header_of_stream_at(obj, length - obj->blockOffset)) return 0;
+    // (A header stands there, or a damaged one: the length stands. Looked
+    // at by its first byte only, as every frame is.)
+    if (decfifo_peek_byte(&obj->fifo, length - obj->blockOffset) == 0xFF) return 0;
     // (A bit the length has already leads where no header stands.)
     for (uint32_t bit = 1; bit <= kAdtsLengthLimit; bit <<= 1)
         if (header_of_stream_at(obj, (length | bit) - obj->blockOffset)) return length | bit;
@@ -443,6 +445,18 @@ int read_header(Call& call) {
         if (call.pull && f.status != DECFIFO_UNDERRUN) return -1;
         f.status = status;
         return 0;
+    }
+    // A header of the stream that begins inside this one: this one is cut
+    // short, the first bytes of a frame where the stream was cut, the end's
+    // padding (a header) after them, and no frame (its fields taken from
+    // the padding's made up to four blocks, concealed): the header inside
+    // is read. (A byte 0xFF is looked at further only. One or two bytes
+    // before another header make no header of the stream.)
+    for (uint32_t k = 3; k < kAdtsFixedBytes; ++k) {
+        if (decfifo_peek_byte(&f, k) == 0xFF && header_of_stream_at(obj, k)) {
+            kvxdec_decfifoAdjust(&f, static_cast<int16_t>(k));
+            break;
+        }
     }
     // Headers after the first are checked as the first was: syncword and
     // the fields a stream keeps. The frame length is not judged here: a
