@@ -89,13 +89,10 @@ bool rate_unknown(const MP4AACDEC_QUVA_Obj* obj) {
     return false;
 }
 
-// One concealed block (or, with concealment off, no rate to play it at, or
-// in the exact arithmetic in a stream of more channels than the decoder
-// plays, nothing: that stream is refused, and a block standing in for one
-// of its blocks would be silence the stream never had; pull mode, which
-// reads on, gave such blocks where the other modes refused).
+// One concealed block (or, with concealment off or no rate to play it at,
+// nothing).
 uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
-    if (obj->concealOff || rate_unknown(obj) || (kExactArithmetic && obj->mcInfo.more_channels)) {
+    if (obj->concealOff || rate_unknown(obj)) {
         // (Counted as lost in a row all the same: see programDoubted.)
         if (obj->concealRun < 0xFFFF) ++obj->concealRun;
         obj->ctx->blockDropped = 1;
@@ -232,12 +229,11 @@ uint32_t header_behind(MP4AACDEC_QUVA_Obj* obj, const DecFifo& block_start) {
     DecFifo& f = obj->fifo;
     if (!block_start_held(f)) return 0;
     const DecFifo end = f;
-    uint32_t at = bytes_since(f, block_start);  // (a block takes a byte at least)
+    uint32_t at = bytes_since(f, block_start);
     rewind_to(f, block_start);
-    while (--at > 0 && !header_of_stream_at(obj, at)) {
-    }
+    while (at > 1 && !header_of_stream_at(obj, at - 1)) --at;
     rewind_to(f, end);
-    return at;
+    return at > 1 ? at - 1 : 0;
 }
 
 // After the last block of a frame in streaming mode: if the block ended
