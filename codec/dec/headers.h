@@ -62,6 +62,10 @@ int adts_valid(const AdtsFields* h);
 // adts_end_header turns the copy at b into that header.
 void adts_end_header(uint8_t* b, uint32_t limit);
 constexpr uint32_t adts_end_padding(uint32_t limit) { return limit + 4; }
+// That of an ADIF stream or of raw blocks with zeros, enough to complete
+// the wait of its last block (every host of the decoder pads with as many,
+// so that a last block that fails is stepped over and concealed alike).
+constexpr uint32_t kUnframedEndPaddingBytes = 768;
 // The fields a stream keeps from frame to frame are equal: ID, layer,
 // profile, sampling index and channel configuration.
 int adts_same_stream(const AdtsFields* a, const AdtsFields* b);

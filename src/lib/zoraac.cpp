@@ -33,9 +33,7 @@ constexpr uint32_t kPieceBytes = 256;    // streaming input goes on in pieces of
 constexpr uint32_t kPieceWords = kPieceBytes / 2;
 // The end of a byte stream is pushed through: an ADTS stream with a copy of
 // its first header and zeros (adts_end_header), up to the longest frame the
-// instance takes; an ADIF stream with zeros, enough to complete the wait of
-// its last block.
-constexpr uint32_t kAdifEndPaddingBytes = 768;
+// instance takes; an ADIF stream with zeros (kUnframedEndPaddingBytes).
 constexpr uint32_t kBlockSamples = 1024;
 constexpr size_t kAlignment = 16;
 
@@ -416,7 +414,7 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
     }
     if (in_size == 0) {
         // The end: the unfinished piece, then the end padding.
-        const uint32_t padding = d->headerFound ? adts_end_padding(kAdtsLengthLimit) : kAdifEndPaddingBytes;
+        const uint32_t padding = d->headerFound ? adts_end_padding(kAdtsLengthLimit) : kUnframedEndPaddingBytes;
         while (d->endPadding < padding) {
             // Once all the decoder holds is padding, no byte of the stream
             // is left to push through: the rest of the padding would only

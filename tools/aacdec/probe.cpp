@@ -251,9 +251,9 @@ void StreamWindow::drop_before(size_t pos) {
 
 std::vector<uint8_t> end_padding(const Probe& p, const uint8_t* head, size_t head_bytes, uint32_t frame_limit) {
     // (ADIF and raw blocks: zeros, as many as the library's byte stream
-    // pushes through, so that pull mode and the plug-in step over as many
-    // after a last block that fails, and conceal as much.)
-    if (p.kind != Probe::Adts || p.first_header + 7 > head_bytes) return std::vector<uint8_t>(768, 0);
+    // pushes through.)
+    if (p.kind != Probe::Adts || p.first_header + 7 > head_bytes)
+        return std::vector<uint8_t>(kUnframedEndPaddingBytes, 0);
     std::vector<uint8_t> pad(adts_end_padding(frame_limit), 0);
     std::copy_n(head + p.first_header, 7, pad.begin());
     adts_end_header(pad.data(), frame_limit);
