@@ -143,10 +143,12 @@ TEST_F(Headers, RealAdtsFrameHeaders) {
 
 // A length the frame cannot have becomes the shortest its header allows.
 TEST_F(Headers, ImpossibleFrameLengthIsReplacedAndProfilesAreNoted) {
+    // (A length longer than the FIFO takes stands: the frame loop waits for
+    // no more than the FIFO holds.)
     struct Case {
         int profile, length, stored;
         uint32_t note;
-    } cases[] = {{1, 1536, 1536, 0}, {1, 1537, 11, 0}, {0, 8191, 11, KVXD_NOTE_PROFILE_MAIN},
+    } cases[] = {{1, 1536, 1536, 0}, {1, 1537, 1537, 0}, {0, 8191, 8191, KVXD_NOTE_PROFILE_MAIN},
                  {2, 100, 100, KVXD_NOTE_PROFILE_SSR}, {3, 7, 11, 0}};
     for (const Case& c : cases) {
         SetUp();

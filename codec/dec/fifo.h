@@ -27,6 +27,11 @@ enum : uint16_t { DECFIFO_OK = 0, DECFIFO_OVERFLOW = 1, DECFIFO_UNDERRUN = 2 };
 constexpr uint16_t kLongFifoWords = 4352;
 constexpr uint32_t kLongFifoBytes = 2u * kLongFifoWords;
 
+// Words a streaming host writes at a time (the plug-in and the library).
+// A frame waits for no more than a FIFO holds with room for one more such
+// piece: writing into less room throws away everything unread.
+constexpr uint16_t kStreamPieceWords = 128;
+
 // Words the get-bits callback is asked for on each refill.
 constexpr int kDecFifoRefillRequest = 124;
 
@@ -48,7 +53,8 @@ void kvxdec_byte_align(DecFifo* f);
 // 0 otherwise; status 2 then means the callback had nothing more to give.
 int decfifo_hold(DecFifo* f, uint16_t nbytes);
 // Byte k after the read position, which must be byte-aligned, without
-// reading it; k must lie within the bytes held.
+// reading it; k should lie within the bytes held (beyond them: a stale
+// byte of the buffer, never one outside it).
 uint8_t decfifo_peek_byte(const DecFifo* f, uint32_t k);
 
 // Asks the get-bits callback for words and appends them; 1 when words came.

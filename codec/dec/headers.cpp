@@ -236,9 +236,12 @@ int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec) {
     h.aac_frame_length = get(dec, 13);
     h.adts_buffer_fullness = get(dec, 11);
     h.number_of_raw_data_blocks_in_frame = get(dec, 2);
-    // A length the frame cannot have is not trusted: it becomes the shortest
-    // the header allows, so the frame loop waits for no more than that and
-    // looks for the next header where the block ends.
+    // A length shorter than the header allows is not trusted: it becomes
+    // that shortest, so the frame loop waits for no more and looks for the
+    // next header where the block ends. (One longer than the FIFO takes
+    // stands: the frame loop waits for no more than the FIFO holds, and the
+    // block may read as far as it goes. Made the shortest, a high length
+    // bit flipped cut the block off.)
     // A block count the length has no room for is the damaged field (a
     // short frame, a silent one, whose count was flipped): the frame holds
     // the blocks its length has room for, and nothing is concealed for
@@ -250,8 +253,7 @@ int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec) {
     while (f.number_of_raw_data_blocks_in_frame > 0 && length < adts_min_length(&f)) --f.number_of_raw_data_blocks_in_frame;
     h.number_of_raw_data_blocks_in_frame = f.number_of_raw_data_blocks_in_frame;
     const uint32_t shortest = adts_min_length(&f);
-    if (length > adts_frame_limit(dec->fifo.size) || length < shortest)
-        h.aac_frame_length = static_cast<int16_t>(shortest);
+    if (length < shortest) h.aac_frame_length = static_cast<int16_t>(shortest);
     return 1;
 }
 

@@ -15,7 +15,7 @@ struct AdtsHeader {
     int16_t home;
     int16_t copyright_identification_bit;
     int16_t copyright_identification_start;
-    int16_t aac_frame_length;  // bytes; one longer than the FIFO takes is replaced (see read)
+    int16_t aac_frame_length;  // bytes; one shorter than a frame can be is replaced (see read)
     int16_t adts_buffer_fullness;
     int16_t number_of_raw_data_blocks_in_frame;
 };

@@ -292,7 +292,9 @@ uint32_t longer_length(Call& call, uint32_t length) {
         return 0;
     }
     // (A header stands there, or a damaged one: the length stands. Looked
-    // at by its first byte only, as every frame is.)
+    // at by its first byte only, as every frame is. A full FIFO may not
+    // hold that byte: a stale one is read, and a longer length is then
+    // taken only where a header of the stream is held.)
     if (decfifo_peek_byte(&obj->fifo, length - obj->blockOffset) == 0xFF) return 0;
     // (A bit the length has already leads where no header stands.)
     for (uint32_t bit = 1; bit <= kAdtsLengthLimit; bit <<= 1)
@@ -516,6 +518,15 @@ int read_header(Call& call) {
             const bool dry = !decfifo_hold(&f, static_cast<uint16_t>(rest + 9u)) && f.status == DECFIFO_UNDERRUN;
             f.status = before;
             call.count = dry ? 0 : obj->bitsNeeded;
+        } else if (obj->bitsNeeded > 16u * (f.size - kStreamPieceWords - 7u)) {
+            // More than the FIFO holds with room for one more piece of
+            // input: waiting for it, the FIFO overflowed, and the wait
+            // began again, for ever (a length flipped longer). The frame
+            // is read from what it holds then; a block that fails or runs
+            // dry was no frame (the end's padding, a header and zeros, is
+            // read so), and nothing is concealed for it.
+            obj->bitsNeeded = 16u * (f.size - kStreamPieceWords - 7u);
+            obj->unconfirmed = 1;
         }
     }
     return checked == 2 ? 2 : 1;
@@ -576,9 +587,11 @@ uint16_t frames(Call& call) {
         // out of data has read past the frame's end, and is lost here
         // rather than tried again with its first elements in the sums twice.
         if (f.status == DECFIFO_UNDERRUN && !call.frame) {
-            if (!obj->mcInfo.mix_block || !obj->ctx->blockLimitBits || call.pull) {
+            if ((!obj->mcInfo.mix_block || !obj->ctx->blockLimitBits || call.pull) && !obj->unconfirmed) {
                 // Incomplete: tried again from the start of the call once
-                // more has come. aacDecode left the state alone.
+                // more has come. aacDecode left the state alone. (Not a
+                // frame unconfirmed, which was held to its end and nine
+                // bytes more, or all the FIFO holds: its block was no frame.)
                 kvxdec_context_restore(obj);
                 ++obj->errorCount;
                 obj->lastError = KVXD_ERR_BLOCK;
