@@ -106,6 +106,9 @@ Candidate short_of(MP4AACDEC_QUVA_Obj* dec, uint32_t bytes) {
     DecFifo& f = dec->fifo;
     if (dec->frameMode) return Candidate::Bad;
     if (f.get_bits_callback) return f.status == DECFIFO_UNDERRUN ? Candidate::Wait : Candidate::Bad;
+    // (Not beyond what the FIFO holds with room for one more piece: the
+    // piece would overflow it, and the wait begin again, for ever.)
+    if (8u * bytes > kvxdec_fifo_wait_limit(f)) return Candidate::Bad;
     dec->bitsNeeded = 8 * bytes;
     return Candidate::Wait;
 }
@@ -117,7 +120,7 @@ Candidate judge(MP4AACDEC_QUVA_Obj* dec) {
     if (!decfifo_hold(&f, kAdtsFixedBytes)) return short_of(dec, kAdtsFixedBytes);
     AdtsFields h;
     peek_fields(f, 0, &h);
-    if (!adts_valid(&h) || h.aac_frame_length > adts_frame_limit(f.size)) return Candidate::Bad;
+    if (!adts_valid(&h)) return Candidate::Bad;
     const uint32_t length = h.aac_frame_length;
     if (dec->frameMode) {
         // The input ends at the frame's end: the appended zero word follows,
@@ -128,8 +131,8 @@ Candidate judge(MP4AACDEC_QUVA_Obj* dec) {
     // At a stream's start, a header of the stream a bit or two away where
     // the length leads, whose own length leads to a header of the stream:
     // the second frame's header is damaged, and the first frame counts (it
-    // was lost with it). Both frames are held within the room one frame of
-    // the longest may take.
+    // was lost with it). Both frames are held within what the FIFO holds
+    // (short_of).
     for (uint32_t at = length, hop = 0;; ++hop) {
         if (!decfifo_hold(&f, static_cast<uint16_t>(at + kAdtsFixedBytes))) return short_of(dec, at + kAdtsFixedBytes);
         AdtsFields next;
@@ -137,7 +140,7 @@ Candidate judge(MP4AACDEC_QUVA_Obj* dec) {
         if (adts_fixed_valid(&next) && adts_same_stream(&h, &next)) return Candidate::Good;
         at += next.aac_frame_length;
         if (hop || dec->goodChannels || dec->frameMode || !adts_near(&h, &next) ||
-            next.aac_frame_length < kAdtsFixedBytes + kMinBlockBytes || at > adts_frame_limit(f.size))
+            next.aac_frame_length < kAdtsFixedBytes + kMinBlockBytes)
             break;
     }
     // Within a stream already decoded, a frame of that stream followed by

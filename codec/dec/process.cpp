@@ -518,14 +518,14 @@ int read_header(Call& call) {
             const bool dry = !decfifo_hold(&f, static_cast<uint16_t>(rest + 9u)) && f.status == DECFIFO_UNDERRUN;
             f.status = before;
             call.count = dry ? 0 : obj->bitsNeeded;
-        } else if (obj->bitsNeeded > 16u * (f.size - kStreamPieceWords - 7u)) {
+        } else if (obj->bitsNeeded > kvxdec_fifo_wait_limit(f)) {
             // More than the FIFO holds with room for one more piece of
             // input: waiting for it, the FIFO overflowed, and the wait
             // began again, for ever (a length flipped longer). The frame
             // is read from what it holds then; a block that fails or runs
             // dry was no frame (the end's padding, a header and zeros, is
             // read so), and nothing is concealed for it.
-            obj->bitsNeeded = 16u * (f.size - kStreamPieceWords - 7u);
+            obj->bitsNeeded = kvxdec_fifo_wait_limit(f);
             obj->unconfirmed = 1;
         }
     }
