@@ -522,11 +522,14 @@ int read_header(Call& call) {
             // More than the FIFO holds with room for one more piece of
             // input: waiting for it, the FIFO overflowed, and the wait
             // began again, for ever (a length flipped longer). The frame
-            // is read from what it holds then; a block that fails or runs
-            // dry was no frame (the end's padding, a header and zeros, is
-            // read so), and nothing is concealed for it.
+            // is read from what it holds then (a block that runs dry is
+            // not tried again: more input would overflow the FIFO). One
+            // whose block starts with a zero byte is the end's padding (a
+            // header and zeros, read so) or no frame: nothing is concealed
+            // for it if it fails. (A frame this long starts with a pair,
+            // or with a single channel's gain.)
             obj->bitsNeeded = kvxdec_fifo_wait_limit(f);
-            obj->unconfirmed = 1;
+            obj->unconfirmed = decfifo_peek_byte(&f, 0) == 0;
         }
     }
     return checked == 2 ? 2 : 1;
@@ -587,11 +590,13 @@ uint16_t frames(Call& call) {
         // out of data has read past the frame's end, and is lost here
         // rather than tried again with its first elements in the sums twice.
         if (f.status == DECFIFO_UNDERRUN && !call.frame) {
-            if ((!obj->mcInfo.mix_block || !obj->ctx->blockLimitBits || call.pull) && !obj->unconfirmed) {
+            if ((!obj->mcInfo.mix_block || !obj->ctx->blockLimitBits || call.pull) && !obj->unconfirmed &&
+                obj->bitsNeeded < kvxdec_fifo_wait_limit(f)) {
                 // Incomplete: tried again from the start of the call once
                 // more has come. aacDecode left the state alone. (Not a
                 // frame unconfirmed, which was held to its end and nine
-                // bytes more, or all the FIFO holds: its block was no frame.)
+                // bytes more: its block was no frame; nor one read from all
+                // the FIFO holds.)
                 kvxdec_context_restore(obj);
                 ++obj->errorCount;
                 obj->lastError = KVXD_ERR_BLOCK;
