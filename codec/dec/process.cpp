@@ -285,9 +285,12 @@ uint32_t longer_length(Call& call, uint32_t length) {
     MP4AACDEC_QUVA_Obj* obj = call.obj;
     if (call.frame) {
         // (The input rounded to whole words, and the zero word appended:
-        // the input ends 2 or 3 bytes before what is held.)
+        // the input ends 2 or 3 bytes before what is held. The later end is
+        // tried first: a length 2 short of an even input's end is one bit
+        // short of both, and the earlier cut the block off. Where the
+        // block ends decides whether it counts.)
         const uint32_t held = kvxdec_decfifoGetBitCount(&obj->fifo) / 8u + obj->blockOffset;
-        for (uint32_t end = held - 3u; end <= held - 2u; ++end)
+        for (uint32_t end = held - 2u; end >= held - 3u; --end)
             if (one_bit_longer(end, length)) return end;
         return 0;
     }
