@@ -33,7 +33,7 @@ constexpr uint32_t kLongFifoBytes = 2u * kLongFifoWords;
 constexpr uint16_t kStreamPieceWords = 128;
 // The most bits a streaming frame or search waits for (a header's bytes
 // aside).
-inline uint32_t kvxdec_fifo_wait_limit(const DecFifo& f) { return 16u * (f.size - kStreamPieceWords - 7u); }
+inline uint32_t decfifo_wait_limit(const DecFifo& f) { return 16u * (f.size - kStreamPieceWords - 7u); }
 
 // Words the get-bits callback is asked for on each refill.
 constexpr int kDecFifoRefillRequest = 124;

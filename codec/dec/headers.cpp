@@ -108,7 +108,7 @@ Candidate short_of(MP4AACDEC_QUVA_Obj* dec, uint32_t bytes) {
     if (f.get_bits_callback) return f.status == DECFIFO_UNDERRUN ? Candidate::Wait : Candidate::Bad;
     // (Not beyond what the FIFO holds with room for one more piece: the
     // piece would overflow it, and the wait begin again, for ever.)
-    if (8u * bytes > kvxdec_fifo_wait_limit(f)) return Candidate::Bad;
+    if (8u * bytes > decfifo_wait_limit(f)) return Candidate::Bad;
     dec->bitsNeeded = 8 * bytes;
     return Candidate::Wait;
 }

@@ -521,7 +521,7 @@ int read_header(Call& call) {
             const bool dry = !decfifo_hold(&f, static_cast<uint16_t>(rest + 9u)) && f.status == DECFIFO_UNDERRUN;
             f.status = before;
             call.count = dry ? 0 : obj->bitsNeeded;
-        } else if (obj->bitsNeeded > kvxdec_fifo_wait_limit(f)) {
+        } else if (obj->bitsNeeded > decfifo_wait_limit(f)) {
             // More than the FIFO holds with room for one more piece of
             // input: waiting for it, the FIFO overflowed, and the wait
             // began again, for ever (a length flipped longer). The frame
@@ -531,7 +531,7 @@ int read_header(Call& call) {
             // header and zeros, read so) or no frame: nothing is concealed
             // for it if it fails. (A frame this long starts with a pair,
             // or with a single channel's gain.)
-            obj->bitsNeeded = kvxdec_fifo_wait_limit(f);
+            obj->bitsNeeded = decfifo_wait_limit(f);
             obj->unconfirmed = decfifo_peek_byte(&f, 0) == 0;
         }
     }
@@ -594,7 +594,7 @@ uint16_t frames(Call& call) {
         // rather than tried again with its first elements in the sums twice.
         if (f.status == DECFIFO_UNDERRUN && !call.frame) {
             if ((!obj->mcInfo.mix_block || !obj->ctx->blockLimitBits || call.pull) && !obj->unconfirmed &&
-                obj->bitsNeeded < kvxdec_fifo_wait_limit(f)) {
+                obj->bitsNeeded < decfifo_wait_limit(f)) {
                 // Incomplete: tried again from the start of the call once
                 // more has come. aacDecode left the state alone. (Not a
                 // frame unconfirmed, which was held to its end and nine

@@ -31,6 +31,7 @@ namespace {
 constexpr uint32_t kMagic = 0x7A6F7261;  // "zora"
 constexpr uint32_t kPieceBytes = 256;    // streaming input goes on in pieces of this size
 constexpr uint32_t kPieceWords = kPieceBytes / 2;
+static_assert(kPieceWords == kStreamPieceWords, "the piece the decoder's waits leave room for");
 // The end of a byte stream is pushed through: an ADTS stream with a copy of
 // its first header and zeros (adts_end_header), up to the longest frame the
 // instance takes; an ADIF stream with zeros (kUnframedEndPaddingBytes).

@@ -11,6 +11,10 @@
 
 uint32_t aacdec_raw_write = 0;
 
+// The decoder waits for no more than its FIFO holds with room for one more
+// of the pieces written here.
+static_assert(kStreamChunkWords == kStreamPieceWords);
+
 namespace {
 
 AacPluginState* handle = nullptr;
