@@ -558,8 +558,13 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
         }
         r.frames = bytes->frames();
         // The plug-in stages input in 256-byte pieces and the decoder takes a
-        // frame only once what follows it is buffered: push the tail through.
-        decode(in.pad.data(), in.pad.size(), 0, 0);
+        // frame only once what follows it is buffered: push the tail through,
+        // with up to a piece of zeros more, so that the whole padding reaches
+        // the decoder whatever the staged remainder (an ADIF stream's damaged
+        // last block, stepped over into the padding, was lost without).
+        std::vector<uint8_t> tail = in.pad;
+        tail.resize(tail.size() + 255, 0);
+        decode(tail.data(), tail.size(), 0, 0);
     }
     progress.done();
     plugin->finish();
