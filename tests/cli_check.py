@@ -11,6 +11,7 @@ usage: cli_check.py --aacdec PATH [--emulator CMD] --data DIR --arithmetic exact
 """
 import argparse
 import os
+import resource
 import struct
 import subprocess
 import sys
@@ -398,6 +399,59 @@ def case_latm():
     err = run(out("changed.latm"), out("x.wav"), code=1)[1]
     check("changes its AudioSpecificConfig mid-stream (1390 to 1410)" in err, "a changed config: " + err)
     check(s16(wav(out("x.wav"))[5])[:len(adts)] == adts, "a changed config: the PCM before it")
+
+
+def case_hostile_input():
+    """Input that passes for something else or asks for too much: refused
+    or read for what it is, never an overflow, a huge allocation or a
+    decode of the wrong thing."""
+    adts = decode(data("g2_22050_s_sweep.aac"))
+    # An ID3v2 tag that says 256 MB in front of a small file: the window
+    # grows with what the file holds (it took 340 MB before).
+    size = (1 << 28) - 1
+    with open(out("big_id3.aac"), "wb") as f:
+        f.write(b"ID3\x04\x00\x00" + bytes((size >> s) & 0x7F for s in (21, 14, 7, 0)) +
+                open(data("g2_22050_s_sweep.aac"), "rb").read())
+    before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    run(out("big_id3.aac"), out("x.wav"), code=1)
+    if not A.emulator:
+        rss = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        check(rss < max(before, 1) + 200 * 1024, "an ID3v2 tag of 256 MB: %d KB resident" % rss)
+    # --start beyond any stream's length: a usage error, not an overflow.
+    run("--start", "999999999999:00:00", data("g2_22050_s_sweep.aac"), out("x.wav"), code=2)
+    # A LOAS stream whose config lays its channels out by a program config
+    # element: pull mode cannot hand that to the decoder, and says so
+    # (it played 249 blocks, 241 concealed, of 30 frames).
+    err = run("--mode", "pull", data("p51_2.1_pce.latm"), out("x.wav"), code=1)[1]
+    check("program config element" in err, "pull mode, a config with a program: " + err)
+    check(len(decode(data("p51_2.1_pce.latm"))) == 2 * 30 * 1024, "a config with a program: 30 blocks in stream mode")
+    # An ADIF 5.1 program: its six channels, not its three front ones.
+    check("channels:  6" in run("--info", data("adif_5.1_two_programs.adif"))[0].decode(), "ADIF 5.1 --info")
+    if not A.libav:
+        return
+    # An MPEG-TS file cut inside a packet is a transport stream: its ADTS
+    # payload, taken for the stream, gave one block.
+    ts = open(data("g2_22050_s_sweep.ts"), "rb").read()
+    with open(out("cut.ts"), "wb") as f:
+        f.write(ts[100:])
+    n = len(decode(out("cut.ts")))
+    check(n >= len(adts) * 3 // 4, "MPEG-TS cut inside a packet: %d of %d samples" % (n, len(adts)))
+    smpb = open(data("g2_22050_s_sweep.smpb.m4a"), "rb").read()
+    at = smpb.find(b" 00000000 00000400 00000318 ")
+    check(at > 0, "the iTunSMPB tag")
+
+    def tagged(length):
+        path = out("smpb_%s.m4a" % length)
+        with open(path, "wb") as f:
+            f.write(smpb[:at + 28] + length + smpb[at + 44:])
+        return path
+    # A length no stream has: the tag is no figures (an overflow before).
+    check(len(decode(tagged(b"7FFFFFFFFFFFFFFF"))) == len(decode(data("g2_22050_s_sweep.smpb.m4a"), "--no-gapless")),
+          "iTunSMPB with a length of 2^63: the whole stream")
+    # Content of 2000 samples, --start past its end after a seek: nothing
+    # (the end fell before the first sample decoded and was taken for none:
+    # everything to the file's end was written).
+    check(len(decode(tagged(b"00000000000007D0"), "--start", "0.5")) == 0, "--start past the iTunSMPB content")
 
 
 def case_reports():

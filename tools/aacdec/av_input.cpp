@@ -24,12 +24,17 @@ bool looks_like_mp4(const uint8_t* head, size_t bytes) {
 }
 
 bool looks_like_container(const uint8_t* head, size_t bytes) {
-    auto every = [&](size_t first, size_t step) {
-        for (size_t i = 0; i < 3; ++i)
+    auto every = [&](size_t first, size_t step, size_t count) {
+        for (size_t i = 0; i < count; ++i)
             if (first + i * step >= bytes || head[first + i * step] != 0x47) return false;
         return true;
     };
-    if (every(0, 188) || every(4, 192)) return true;                               // MPEG-TS
+    if (every(0, 188, 3) || every(4, 192, 3)) return true;  // MPEG-TS
+    // A transport stream cut inside a packet (its ADTS payload was taken
+    // for the stream, and a frame of it decoded): eight packets' sync bytes
+    // in a row from any of the first bytes.
+    for (size_t first = 1; first < 192; ++first)
+        if (every(first, 188, 8) || every(first, 192, 8)) return true;
     if (bytes >= 4 && std::memcmp(head, "\x1a\x45\xdf\xa3", 4) == 0) return true;  // EBML: Matroska, WebM
     // LOAS: an 11-bit sync 0x2B7 and a 13-bit length leading to the next one.
     return looks_like_loas(head, bytes);
@@ -371,7 +376,9 @@ bool parse_smpb(const char* s, uint64_t& priming, uint64_t& padding, uint64_t& l
         s = end;
     }
     priming = v[1], padding = v[2], length = v[3];
-    return length > 0;
+    // (Figures no stream has are no figures: sums of them stay in 64 bits.)
+    constexpr uint64_t kMost = uint64_t{1} << 48;
+    return length > 0 && priming < kMost && padding < kMost && length < kMost;
 }
 
 }  // namespace

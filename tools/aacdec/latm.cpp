@@ -86,13 +86,17 @@ LatmParser::Result LatmParser::mux_config(Bits& b) {
         return Unsupported;
     }
     // The AudioSpecificConfig: in version 1 its length in bits comes first;
-    // in version 0 it ends where its own syntax does.
+    // in version 0 it ends where its own syntax does. It is looked for in
+    // no more than kMaxAscBits: a damaged element (or a hostile file, a
+    // syncword every few bytes) had every bit of the rest of it copied and
+    // parsed again for each length tried.
     size_t asc_bits = b.left();
     if (version == 1) asc_bits = b.value();
     if (b.over || asc_bits > b.left()) return Damaged;
+    const size_t look_bits = std::min(asc_bits, kMaxAscBits);
     std::vector<uint8_t> bytes;
     Bits look = b;
-    look.copy(asc_bits, bytes);
+    look.copy(look_bits, bytes);
     AscInfo info;
     const int rc = asc_parse(bytes.data(), bytes.size(), &info);
     if (rc == ASC_ERR_UNSUPPORTED || rc == ASC_ERR_OBJECT_TYPE) {
@@ -104,14 +108,26 @@ LatmParser::Result LatmParser::mux_config(Bits& b) {
     // Its length: the fewest bits that read as the same config without
     // reading past their end (the parser's look for an extension after the
     // config may count bits that are not its own).
+    // (The same bits as the last config's: its length, found once. Streams
+    // repeat their config in every element.)
     size_t length = 0;
-    for (size_t n = 8; n <= asc_bits && !length; ++n) {
+    if (known_bits_ && known_bits_ <= look_bits) {
+        Bits prefix = b;
+        prefix.copy(known_bits_, bytes);
+        if (bytes == known_) length = known_bits_;
+    }
+    for (size_t n = 8; n <= look_bits && !length; ++n) {
         Bits prefix = b;
         prefix.copy(n, bytes);
         AscInfo p;
         if (asc_parse(bytes.data(), bytes.size(), &p) == ASC_OK && p.bits <= n && same_config(p, info)) length = n;
     }
     if (!length) return Damaged;
+    if (length != known_bits_) {
+        Bits prefix = b;
+        prefix.copy(length, known_);
+        known_bits_ = length;
+    }
     b.copy(length, bytes);
     if (version == 1) b.skip(asc_bits - length);  // fill bits
     const uint32_t frame_length_type = b.get(3);

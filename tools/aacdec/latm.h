@@ -50,6 +50,13 @@ private:
     uint64_t other_data_bits_ = 0;
     std::vector<uint8_t> asc_;
     std::vector<uint8_t> suspect_;  // a config unlike the first, seen once
+    // The last config read and its length in bits (the search for its
+    // length is not made again for the same bits).
+    std::vector<uint8_t> known_;
+    size_t known_bits_ = 0;
+    // An AudioSpecificConfig takes fewer bits (a program config element
+    // with a comment of 255 bytes, about 2,300).
+    static constexpr size_t kMaxAscBits = 4096;
     int unsupported_ = 0;           // configs in a row not read
     std::string error_;
 };

@@ -908,6 +908,15 @@ void open_input(const Options& o, Input& in) {
             fail("%s", (name + ": the decoder plays AAC-LC (audio object type 2) and HE-AAC over it; the track has object type " +
                         std::to_string(t.object_type))
                            .c_str());
+        // Pull mode hands the units to the algorithm interface as raw data
+        // blocks, with the channel count alone: a program config element
+        // in the track's config never reaches it (its blocks were mapped
+        // onto no layout, most of them concealed).
+        if (o.mode == "pull" && t.channels == 0 && !t.adts_units)
+            fail("%s", (name + ": the track's channels are laid out by a program config element in its "
+                               "AudioSpecificConfig, which pull mode cannot hand to the decoder; stream and frame "
+                               "mode play it")
+                           .c_str());
         in.probe = Probe{Probe::Raw, t.rate, t.channels, t.object_type - 1, 0};
         if (t.adts_units) in.probe.kind = Probe::Adts;
         in.transport = t.is_mp4 ? std::string("MP4 (raw data blocks)")
@@ -990,9 +999,13 @@ std::string object_type_name(uint32_t object_type, bool sbr, bool ps) {
 // Where the content lies in the decoded PCM, in samples per channel at the
 // output rate counted from the first sample decoded: after the encoder's
 // priming (and the decoder's delay), up to where its padding begins.
+// No end known (the end of the decoded PCM). (Not -1: after a seek the
+// content's end may lie before the first sample decoded.)
+constexpr int64_t kNoEnd = INT64_MIN;
+
 struct Content {
     int64_t lo = 0;
-    int64_t hi = -1;               // -1: the end of the decoded PCM
+    int64_t hi = kNoEnd;
     int64_t priming = 0;           // what the container says, without the decoder's delay
     int64_t delay = 0;             // the decoder's delay, counted in lo and hi
     const char* source = nullptr;  // where the figures come from (null: nowhere)
@@ -1041,7 +1054,7 @@ Content content(const Options& o, const Input& in, uint32_t rate, int64_t delay)
         // The figures count the encoder's delay; the decoder's (SBR) comes on top.
         c.delay = delay;
         c.lo += delay;
-        if (c.hi >= 0) c.hi += delay;
+        if (c.hi != kNoEnd) c.hi += delay;
     }
     return c;
 }
@@ -1054,7 +1067,7 @@ KeepFn keep_fn(const Options& o, const Input& in) {
         const int64_t lo = c.lo + static_cast<int64_t>(o.skip) + std::llround(o.start * rate);
         Keep k;
         k.lo = lo > 0 ? static_cast<uint64_t>(lo) : 0;
-        if (c.hi >= 0) k.hi = static_cast<uint64_t>(std::max<int64_t>(c.hi, 0));
+        if (c.hi != kNoEnd) k.hi = static_cast<uint64_t>(std::max<int64_t>(c.hi, 0));
         if (o.duration >= 0) {
             // With --trim the samples held back come after the duration.
             k.last = k.lo + static_cast<uint64_t>(std::llround(o.duration * rate)) + o.trim;
@@ -1081,9 +1094,9 @@ void print_info(const Options& o, const Input& in, uint64_t frames, uint64_t blo
     else
         std::printf("rate:      %u Hz%s\n", p.rate, changes.c_str());
     if (p.channels && sbr_rate && ps)
-        std::printf("channels:  %u (parametric stereo: 2 out)\n", p.kind == Probe::Adif ? p.channels : config_channels(p.channels));
+        std::printf("channels:  %u (parametric stereo: 2 out)\n", p.kind == Probe::Adif ? p.program_channels : config_channels(p.channels));
     else if (p.channels)
-        std::printf("channels:  %u\n", p.kind == Probe::Adif ? p.channels : config_channels(p.channels));
+        std::printf("channels:  %u\n", p.kind == Probe::Adif ? p.program_channels : config_channels(p.channels));
     else
         std::printf("channels:  set by a program config element in the stream\n");
     std::printf("profile:   %s\n", object_type_name(p.profile + 1, sbr_rate != 0, ps).c_str());
@@ -1107,7 +1120,7 @@ void print_info(const Options& o, const Input& in, uint64_t frames, uint64_t blo
         if (c.source) {
             std::printf("priming:   %lld samples (%s%s)\n", static_cast<long long>(c.priming), c.source,
                         o.gapless ? "" : "; kept with --no-gapless");
-            if (c.hi >= 0)
+            if (c.hi != kNoEnd)
                 std::printf("padding:   %lld samples\n", static_cast<long long>(total - c.priming - (c.hi - c.lo)));
         } else if (in.av) {
             std::printf("priming:   none given by the container (every sample decoded is written)\n");
@@ -1236,7 +1249,7 @@ int decode_file(Options o) {
                      static_cast<unsigned long long>(r.blocks), losses.c_str(),
                      expected && r.blocks < expected ? (", of " + std::to_string(expected) + " frames").c_str() : "");
     } else if (!o.quiet) {
-        const uint32_t n = p.kind == Probe::Adif ? p.channels : config_channels(p.channels);
+        const uint32_t n = p.kind == Probe::Adif ? p.program_channels : config_channels(p.channels);
         const std::string layout = !n ? "channels by program config element"
                                       : std::to_string(n) + (n == 1 ? " channel" : " channels");
         std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %s, %s, %s arithmetic\n", o.input.c_str(),

@@ -84,6 +84,10 @@ double parse_time(const char* s) {
         const double v = std::strtod(p, &end);
         if (end == p || errno || v < 0 || !(v < 1e12)) return -1;
         total = total * 60 + v;
+        // (No more than a time any stream lasts, 31 years: samples and
+        // container ticks (up to 2^32 a second) counted from it stay
+        // within 64 bits.)
+        if (!(total < 1e9)) return -1;
         ++parts;
         if (*end == 0) break;
         if (*end != ':' || parts == 3) return -1;

@@ -135,12 +135,18 @@ Probe probe(StreamWindow& w) {
         b.get(4);
         p.profile = b.get(2);
         const uint32_t sf = b.get(4);
-        const uint32_t front = b.get(4);
-        b.get(4 + 4 + 2 + 3 + 4);
+        const uint32_t front = b.get(4), side = b.get(4), back = b.get(4), lfe = b.get(2);
+        b.get(3 + 4);
         if (b.get(1)) b.get(4);
         if (b.get(1)) b.get(4);
         if (b.get(1)) b.get(3);
-        for (uint32_t i = 0; i < front; ++i) p.channels += b.get(1) ? 2 : 1, b.get(4);
+        for (uint32_t i = 0; i < front + side + back; ++i) {
+            const uint32_t n = b.get(1) ? 2 : 1;
+            b.get(4);
+            if (i < front) p.channels += n;
+            p.program_channels += n;
+        }
+        p.program_channels += lfe;
         p.kind = Probe::Adif;
         p.rate = sf < 12 ? rate_of(sf) : 0;
         return p;
@@ -232,7 +238,10 @@ std::vector<Span> split_adts(const std::vector<uint8_t>& in) {
 bool StreamWindow::has(size_t end) {
     while (!ended_ && this->end() < end) {
         const size_t held = buf_.size();
-        const size_t want = std::max<size_t>(end - this->end(), 65536);
+        // (At most a megabyte a read: the buffer grows with what the stream
+        // holds, not with what a damaged size field asks for, e.g. an ID3v2
+        // tag of 256 MB in front of a small file.)
+        const size_t want = std::min<size_t>(std::max<size_t>(end - this->end(), 65536), 1 << 20);
         buf_.resize(held + want);
         const size_t got = read_(buf_.data() + held, want);
         buf_.resize(held + got);

@@ -14,10 +14,11 @@
 struct Probe {
     enum Kind { None, Adts, Adif, Raw } kind = None;
     uint32_t rate = 0;
-    uint32_t channels = 0;
+    uint32_t channels = 0;  // ADIF: the program's front channels (what a decoder without the downmix plays)
     uint32_t profile = 0;
     size_t first_header = 0;  // offset of the first ADTS header
     size_t start = 0;         // bytes before the stream: ID3v2 tags (and frames skipped to start later)
+    uint32_t program_channels = 0;  // ADIF: all of the program's channels, its LFEs too
     const char* name() const {
         return kind == Adts ? "ADTS" : kind == Adif ? "ADIF" : kind == Raw ? "raw data blocks" : "unknown";
     }
