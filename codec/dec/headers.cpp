@@ -105,10 +105,12 @@ void peek_fields(const DecFifo& f, uint32_t at, AdtsFields* h) {
 Candidate short_of(MP4AACDEC_QUVA_Obj* dec, uint32_t bytes) {
     DecFifo& f = dec->fifo;
     if (dec->frameMode) return Candidate::Bad;
-    if (f.get_bits_callback) return f.status == DECFIFO_UNDERRUN ? Candidate::Wait : Candidate::Bad;
-    // (Not beyond what the FIFO holds with room for one more piece: the
-    // piece would overflow it, and the wait begin again, for ever.)
+    // (Not beyond what the FIFO holds with room for one more piece: in
+    // streaming mode the piece would overflow it, and the wait begin again,
+    // for ever; in pull mode no refill has room, the status stays as an
+    // earlier dry source left it, and the wait never ended.)
     if (8u * bytes > decfifo_wait_limit(f)) return Candidate::Bad;
+    if (f.get_bits_callback) return f.status == DECFIFO_UNDERRUN ? Candidate::Wait : Candidate::Bad;
     dec->bitsNeeded = 8 * bytes;
     return Candidate::Wait;
 }

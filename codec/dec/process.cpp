@@ -516,8 +516,11 @@ int read_header(Call& call) {
         if (call.pull) {
             // Pull mode fetches the same; a source that runs dry before
             // leaves the frame waiting, as streaming mode does. (A FIFO
-            // without room for it decodes what it can hold.)
+            // without room for it decodes what it can hold: no refill is
+            // tried then, and a status an earlier dry source left is not
+            // this one's.)
             const uint16_t before = f.status;
+            f.status = DECFIFO_OK;
             const bool dry = !decfifo_hold(&f, static_cast<uint16_t>(rest + 9u)) && f.status == DECFIFO_UNDERRUN;
             f.status = before;
             call.count = dry ? 0 : obj->bitsNeeded;
