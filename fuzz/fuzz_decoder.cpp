@@ -12,7 +12,10 @@
 //           decoders interleaved, sharing their scratch blocks;
 //   units   the library interface on access units as a container hands
 //           them over: the input gives their AudioSpecificConfig and their
-//           lengths (below), so an MP4's HE-AAC units decode as they would.
+//           lengths (below), so an MP4's HE-AAC units decode as they would;
+//   loas    a LOAS stream in random pieces through aacdec's LOAS reader
+//           (tools/aacdec/latm.cpp), its units through the library under
+//           the config the reader found.
 // The first two input bytes seed the random choices (piece sizes, too little
 // output room now and then, concealment on or off); the rest is the stream,
 // for half the inputs followed by a clean stream of another configuration
@@ -30,6 +33,7 @@
 #include "aac_plugin.h"
 #include "dec/instance.h"
 #include "kvxd_instance.h"
+#include "latm.h"
 #include "zoraac.h"
 
 // Every piece of PCM a call produced, handed to the replay tool
@@ -43,7 +47,7 @@ inline void fuzz_pcm_sink(const void*, size_t) {}
 
 namespace {
 
-enum class Mode { Stream, Frame, Pull, Raw, Api, Units };
+enum class Mode { Stream, Frame, Pull, Raw, Api, Units, Loas };
 
 Mode mode_from_env() {
     const char* m = std::getenv("AAC_FUZZ_MODE");
@@ -53,6 +57,7 @@ Mode mode_from_env() {
     if (!std::strcmp(m, "raw")) return Mode::Raw;
     if (!std::strcmp(m, "api")) return Mode::Api;
     if (!std::strcmp(m, "units")) return Mode::Units;
+    if (!std::strcmp(m, "loas")) return Mode::Loas;
     std::abort();
 }
 
@@ -414,6 +419,56 @@ void run_units(const uint8_t* data, size_t size, Rng& rng) {
     zoraac_close(a.d);
 }
 
+// Loas mode: the input as a LOAS stream, pushed in random pieces (with a
+// reset now and then, as a seek makes one); the reader must never give
+// an empty unit, more unit bytes than it was given, or pass more bytes
+// than it was given; once it has a config, the units go to the library
+// under it.
+void run_loas(const uint8_t* data, size_t size, Rng& rng) {
+    static LoasUnits u;
+    u = LoasUnits{};
+    ApiDecoder& a = g_api[0];
+    a = ApiDecoder{};
+    std::vector<uint8_t> unit, asc;
+    size_t at = 0, unit_bytes = 0;
+    int64_t time;
+    auto drain = [&] {
+        while (u.pop(unit, time)) {
+            check(!unit.empty());
+            unit_bytes += unit.size();
+            if (!a.d && u.parser().configured()) {
+                asc = u.parser().asc();
+                zoraac_params p;
+                zoraac_params_init(&p);
+                draw_output_choices(p, rng);
+                p.transport = ZORAAC_TRANSPORT_ASC;
+                p.asc = asc.data();
+                p.asc_size = static_cast<uint32_t>(asc.size());
+                // (A config the library refuses: the units are read on.)
+                if (!api_open(a, p)) a.done = true;
+            }
+            if (a.d && !a.done) {
+                a.data = unit.data();
+                a.size = unit.size();
+                a.at = 0;
+                api_step(a, rng, unit.size());
+            }
+        }
+    };
+    while (at < size) {
+        const size_t n = std::min<size_t>(size - at, 1 + rng.below(rng.below(4) ? 600 : 5000));
+        u.push(data + at, n, rng.below(2) ? static_cast<int64_t>(at) : LoasUnits::kNoTime);
+        at += n;
+        drain();
+        if (rng.below(32) == 0) u.reset();
+    }
+    u.finish();
+    drain();
+    check(unit_bytes <= 2 * size + 16);
+    check(u.skipped_bytes() <= size);
+    if (a.d) zoraac_close(a.d);
+}
+
 }  // namespace
 
 // A clean stream of another configuration (12 kHz mono) that half the
@@ -440,7 +495,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     data += 2;
     size -= 2;
     static std::vector<uint8_t> spliced;
-    if (rng.below(2) == 0 && mode != Mode::Units && !splice_stream().empty()) {
+    if (rng.below(2) == 0 && mode != Mode::Units && mode != Mode::Loas && !splice_stream().empty()) {
         spliced.assign(data, data + size);
         spliced.insert(spliced.end(), splice_stream().begin(), splice_stream().end());
         data = spliced.data();
@@ -453,6 +508,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case Mode::Pull: rng.below(2) ? run_pull_sbr(data, size, rng) : run_pull(data, size, rng); break;
     case Mode::Api: run_api(data, size, rng); break;
     case Mode::Units: run_units(data, size, rng); break;
+    case Mode::Loas: run_loas(data, size, rng); break;
     }
     return 0;
 }

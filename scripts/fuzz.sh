@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the libFuzzer target with clang and runs it in each input mode
-# (stream, frame, pull, raw, api, units) for SECONDS each (default 60), seeded
-# from the test streams and, for units mode, from fuzz/seeds/units-*.bin
+# (stream, frame, pull, raw, api, units, loas) for SECONDS each (default 60),
+# seeded from the test streams (for loas mode the LOAS ones) and, for units
+# mode, from fuzz/seeds/units-*.bin
 # (access units of the MP4 and HE-AAC test streams with their configs, laid
 # out as fuzz/fuzz_decoder.cpp reads them). Corpora grow in
 # build-fuzz/corpus-MODE; a finding stops the run with a non-zero exit and
@@ -12,7 +13,7 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh fuzz
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-modes=${*:-stream frame pull raw api units}
+modes=${*:-stream frame pull raw api units loas}
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAAC_FUZZ=ON -DAAC_TESTS=OFF >/dev/null
 cmake --build build-fuzz -j2 --target aacfuzz
 for mode in $modes; do
@@ -20,7 +21,9 @@ for mode in $modes; do
   if [ ! -d "$corpus" ]; then
     mkdir -p "$corpus"
     # Seeds: two bytes for the random choices, then the start of a stream.
-    [ "$mode" = units ] || for f in tests/data/*.aac tests/data/*.adif tests/data/*.raw samples/*.aac; do
+    seeds="tests/data/*.aac tests/data/*.adif tests/data/*.raw samples/*.aac"
+    [ "$mode" = loas ] && seeds="tests/data/*.latm"
+    [ "$mode" = units ] || for f in $seeds; do
       [ -f "$f" ] || continue
       { printf '\001\002'; head -c 3000 "$f"; } > "$corpus/seed-$(basename "$f")"
     done
