@@ -399,6 +399,15 @@ def case_latm():
     err = run(out("changed.latm"), out("x.wav"), code=1)[1]
     check("changes its AudioSpecificConfig mid-stream (1390 to 1410)" in err, "a changed config: " + err)
     check(s16(wav(out("x.wav"))[5])[:len(adts)] == adts, "a changed config: the PCM before it")
+    # Entered after its first config (every 20th frame carries one): the
+    # 19 frames before the next are passed over, and the report says so
+    # (they went unmentioned).
+    with open(out("entered.latm"), "wb") as f:
+        f.write(b[3 + ((b[1] & 0x1F) << 8 | b[2]):])
+    err = run(out("entered.latm"), out("x.wav"))[1]
+    pcm = s16(wav(out("x.wav"))[5])
+    check("19 LOAS frames before the first StreamMuxConfig passed over" in err and len(pcm) == 2 * 14 * 1024 and
+          pcm[2 * 1024:] == adts[2 * 21 * 1024:], "a LOAS stream entered between configs: " + err)
 
 
 def case_hostile_input():

@@ -174,6 +174,11 @@ uint64_t AvReader::latm_damaged() const {
     return latm_units() ? latm_units()->damaged() : 0;
 }
 
+uint64_t AvReader::latm_unconfigured() const {
+    if (loas_) return loas_->units.unconfigured();
+    return latm_units() ? latm_units()->unconfigured() : 0;
+}
+
 uint64_t AvReader::latm_skipped_bytes() const {
     if (loas_) return loas_->units.skipped_bytes();
     return latm_units() ? latm_units()->skipped_bytes() : 0;

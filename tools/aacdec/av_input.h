@@ -60,6 +60,9 @@ public:
     std::string stop_error;
     // LOAS frames dropped as damaged, and bytes passed in search of one.
     uint64_t latm_damaged() const;
+    // LOAS frames before the stream's first config (a stream entered
+    // between two), whose units could not be read.
+    uint64_t latm_unconfigured() const;
     uint64_t latm_skipped_bytes() const;
 
     // Timing, in the track's time base tb_num / tb_den seconds.

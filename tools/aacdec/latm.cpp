@@ -288,6 +288,7 @@ void LoasUnits::split() {
             error_ = parser_.error();
             break;
         }
+        if (r == LatmParser::NoConfig) ++unconfigured_;
         if (r == LatmParser::Damaged) {
             // The search for the next frame starts after this one's sync word.
             ++damaged_;

@@ -81,6 +81,7 @@ public:
     const std::string& error() const { return error_; }
     uint64_t frames() const { return frames_; }            // LOAS frames read
     uint64_t damaged() const { return damaged_; }          // frames dropped as damaged
+    uint64_t unconfigured() const { return unconfigured_; }  // frames before the first config, passed over
     uint64_t skipped_bytes() const { return skipped_; }    // bytes passed in search of a sync word
 
 private:
@@ -96,5 +97,5 @@ private:
     std::deque<std::pair<std::vector<uint8_t>, int64_t>> ready_;
     std::vector<std::vector<uint8_t>> units_;
     std::string error_;
-    uint64_t frames_ = 0, damaged_ = 0, skipped_ = 0;
+    uint64_t frames_ = 0, damaged_ = 0, skipped_ = 0, unconfigured_ = 0;
 };

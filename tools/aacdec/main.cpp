@@ -1220,6 +1220,13 @@ int decode_file(Options o) {
     if (latm_damaged && !o.quiet)
         std::fprintf(stderr, "aacdec: %s: %llu damaged LOAS frame%s dropped\n", o.input.c_str(),
                      static_cast<unsigned long long>(latm_damaged), latm_damaged == 1 ? "" : "s");
+    // (Said, not counted as damage: a stream entered between two configs
+    // starts at the next, as a radio tuned in does.)
+    const uint64_t latm_unconfigured = input.av ? input.av->latm_unconfigured() : 0;
+    if (latm_unconfigured && !o.quiet)
+        std::fprintf(stderr, "aacdec: %s: %llu LOAS frame%s before the first StreamMuxConfig passed over\n",
+                     o.input.c_str(), static_cast<unsigned long long>(latm_unconfigured),
+                     latm_unconfigured == 1 ? "" : "s");
     if (input.av && !input.av->stop_error.empty()) {
         std::fprintf(stderr, "aacdec: %s: the decode stops after %llu blocks: %s\n", o.input.c_str(),
                      static_cast<unsigned long long>(r.blocks), input.av->stop_error.c_str());
