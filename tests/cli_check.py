@@ -433,9 +433,12 @@ def case_hostile_input():
     # (it played 249 blocks, 241 concealed, of 30 frames).
     err = run("--mode", "pull", data("p51_2.1_pce.latm"), out("x.wav"), code=1)[1]
     check("program config element" in err, "pull mode, a config with a program: " + err)
-    check(len(decode(data("p51_2.1_pce.latm"))) == 2 * 30 * 1024, "a config with a program: 30 blocks in stream mode")
-    # An ADIF 5.1 program: its six channels, not its three front ones.
-    check("channels:  6" in run("--info", data("adif_5.1_two_programs.adif"))[0].decode(), "ADIF 5.1 --info")
+    if A.arithmetic == "exact":  # (the compact arithmetic refuses the layout)
+        check(len(decode(data("p51_2.1_pce.latm"))) == 2 * 30 * 1024, "a config with a program: 30 blocks in stream mode")
+    # An ADIF 5.1 program: its six channels, not its three front ones
+    # (which the compact arithmetic refuses: it plays two).
+    if A.arithmetic == "exact":
+        check("channels:  6" in run("--info", data("adif_5.1_two_programs.adif"))[0].decode(), "ADIF 5.1 --info")
     if not A.libav:
         return
     # An MPEG-TS file cut inside a packet is a transport stream: its ADTS
