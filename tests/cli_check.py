@@ -398,7 +398,22 @@ def case_latm():
         f.write(b + loas_configs(b, lambda e, i: e.__setitem__(slice(i + 2, i + 4), b"\x14\x10")))
     err = run(out("changed.latm"), out("x.wav"), code=1)[1]
     check("changes its AudioSpecificConfig mid-stream (1390 to 1410)" in err, "a changed config: " + err)
-    check(s16(wav(out("x.wav"))[5])[:len(adts)] == adts, "a changed config: the PCM before it")
+    # The PCM before it, and nothing of the frames between the two configs
+    # that say the change (decoded under the old config: 19 silent blocks).
+    check(s16(wav(out("x.wav"))[5]) == adts, "a changed config: the PCM before it, and nothing more")
+    # One config of another rate among the stream's own (its second, frame
+    # 20): taken for damage, that frame dropped; the 19 frames after it,
+    # held back until the next config says the stream's, all play.
+    configs = []
+    loas_configs(b, lambda e, i: configs.append(i))
+    one = bytearray(b)
+    one[configs[1] + 2:configs[1] + 4] = b"\x14\x10"
+    with open(out("one_config.latm"), "wb") as f:
+        f.write(one)
+    err = run(out("one_config.latm"), out("x.wav"))[1]
+    pcm = s16(wav(out("x.wav"))[5])
+    check("1 damaged LOAS frame dropped" in err and len(pcm) == 2 * 33 * 1024 and pcm[:2 * 20 * 1024] == adts[:2 * 20 * 1024],
+          "one config of another rate: %d samples: %s" % (len(pcm), err))
     # Entered after its first config (every 20th frame carries one): the
     # 19 frames before the next are passed over, and the report says so
     # (they went unmentioned).

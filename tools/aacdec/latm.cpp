@@ -223,6 +223,10 @@ void LoasUnits::push(const uint8_t* data, size_t size, int64_t time) {
 void LoasUnits::finish() {
     ended_ = true;
     split();
+    // The stream ended with a config in doubt: the change was never
+    // confirmed, and what was read under the stream's config is its own.
+    if (error_.empty())
+        for (; !held_.empty(); held_.pop_front()) ready_.push_back(std::move(held_.front()));
 }
 
 void LoasUnits::reset() {
@@ -233,6 +237,7 @@ void LoasUnits::reset() {
     synced_ = false;
     marks_.clear();
     ready_.clear();
+    held_.clear();
 }
 
 bool LoasUnits::pop(std::vector<uint8_t>& unit, int64_t& time) {
@@ -297,7 +302,10 @@ void LoasUnits::split() {
             continue;
         }
         int64_t t = time_at(base_ + at_);
-        for (size_t i = first; i < units_.size(); ++i, t = kNoTime) ready_.emplace_back(std::move(units_[i]), t);
+        if (!parser_.doubting())
+            for (; !held_.empty(); held_.pop_front()) ready_.push_back(std::move(held_.front()));
+        auto& to = parser_.doubting() ? held_ : ready_;
+        for (size_t i = first; i < units_.size(); ++i, t = kNoTime) to.emplace_back(std::move(units_[i]), t);
         units_.clear();
         synced_ = leads;
         at_ = leads ? end : at_ + 2;

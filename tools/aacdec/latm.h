@@ -39,6 +39,9 @@ public:
     // (the bits after its end are zero).
     const std::vector<uint8_t>& asc() const { return asc_; }
     const std::string& error() const { return error_; }
+    // A config unlike the stream's was read once: the next one says
+    // whether the stream changed.
+    bool doubting() const { return !suspect_.empty(); }
 
 private:
     struct Bits;
@@ -95,6 +98,11 @@ private:
     std::deque<std::pair<size_t, int64_t>> marks_;  // where a push with a time began
     LatmParser parser_;
     std::deque<std::pair<std::vector<uint8_t>, int64_t>> ready_;
+    // Units read under the stream's config while another config is in
+    // doubt: they go out once a config confirms the stream's, and are
+    // dropped with the stream's end when the change is confirmed (they
+    // were the new stream's, read under the old config: silent blocks).
+    std::deque<std::pair<std::vector<uint8_t>, int64_t>> held_;
     std::vector<std::vector<uint8_t>> units_;
     std::string error_;
     uint64_t frames_ = 0, damaged_ = 0, skipped_ = 0, unconfigured_ = 0;
