@@ -207,6 +207,10 @@ def case_start():
     # before the stream's window followed, and a block of freed memory).
     err = run("-q", "--start", "5", data("p19_vo_8000_s_music.aac"), out("e.wav"), code=1)[1]
     check("no audio block" in err and not os.path.exists(out("e.wav")), "--start past the end: " + err)
+    # The same through a container (an empty file and status 0 before).
+    if A.libav:
+        err = run("-q", "--start", "5", data("g2_22050_s_sweep.m4a"), out("e.wav"), code=1)[1]
+        check("past the end" in err and not os.path.exists(out("e.wav")), "--start past the end of an .m4a: " + err)
 
 
 def case_output_is_input():
@@ -476,9 +480,10 @@ def case_hostile_input():
     check(len(decode(tagged(b"7FFFFFFFFFFFFFFF"))) == len(decode(data("g2_22050_s_sweep.smpb.m4a"), "--no-gapless")),
           "iTunSMPB with a length of 2^63: the whole stream")
     # Content of 2000 samples, --start past its end after a seek: nothing
-    # (the end fell before the first sample decoded and was taken for none:
-    # everything to the file's end was written).
-    check(len(decode(tagged(b"00000000000007D0"), "--start", "0.5")) == 0, "--start past the iTunSMPB content")
+    # to write, said so (the end fell before the first sample decoded and
+    # was taken for none: everything to the file's end was written).
+    err = run("-q", "--start", "0.5", tagged(b"00000000000007D0"), out("e.wav"), code=1)[1]
+    check("past the end" in err and not os.path.exists(out("e.wav")), "--start past the iTunSMPB content: " + err)
 
 
 def case_reports():

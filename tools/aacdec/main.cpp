@@ -1213,6 +1213,11 @@ int decode_file(Options o) {
     if (r.blocks == 0 && input.av && !input.av->stop_error.empty())
         fail("%s", (o.input + ": " + input.av->stop_error).c_str());
     if (r.blocks == 0) fail("no audio block could be decoded from %s", o.input.c_str());
+    // A start past the end of a container's content: nothing to write,
+    // refused as a stream whose frames all lie before it is (an empty file
+    // came of it, exit status 0).
+    if (o.start > 0 && o.duration != 0 && o.trim == 0 && out.samples() == 0 && input.av)
+        fail("%s", (o.input + ": --start lies past the end of the stream; nothing to write").c_str());
     out.finish();
     // LOAS frames that did not read were dropped (their time is missing);
     // a stream that turned to a form not read ends the decode there.
