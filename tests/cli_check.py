@@ -467,6 +467,18 @@ def case_hostile_input():
         f.write(ts[100:])
     n = len(decode(out("cut.ts")))
     check(n >= len(adts) * 3 // 4, "MPEG-TS cut inside a packet: %d of %d samples" % (n, len(adts)))
+    # An edit list whose start lies past the stream's end: no padding, and
+    # the figures said to run past the PCM ("padding: -30720 samples", and
+    # the overrun blamed on the decoder's delay, before).
+    m4a = bytearray(open(data("p44_edit_list.m4a"), "rb").read())
+    at = m4a.find(b"elst")
+    check(at > 0 and m4a[at + 4] == 0, "the edit list, version 0")
+    m4a[at + 16:at + 20] = (131072).to_bytes(4, "big")  # media_time
+    with open(out("late_edit.m4a"), "wb") as f:
+        f.write(m4a)
+    info = run("--info", out("late_edit.m4a"))[0].decode()
+    check("padding:   none" in info and "past the decoded PCM" in info and "padding:   -" not in info,
+          "an edit list past the stream's end: " + info)
     smpb = open(data("g2_22050_s_sweep.smpb.m4a"), "rb").read()
     at = smpb.find(b" 00000000 00000400 00000318 ")
     check(at > 0, "the iTunSMPB tag")

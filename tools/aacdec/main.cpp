@@ -1120,13 +1120,19 @@ void print_info(const Options& o, const Input& in, uint64_t frames, uint64_t blo
         if (c.source) {
             std::printf("priming:   %lld samples (%s%s)\n", static_cast<long long>(c.priming), c.source,
                         o.gapless ? "" : "; kept with --no-gapless");
-            if (c.hi != kNoEnd)
-                std::printf("padding:   %lld samples\n", static_cast<long long>(total - c.priming - (c.hi - c.lo)));
+            const int64_t padding = total - c.priming - (c.hi - c.lo);
+            if (c.hi != kNoEnd && padding >= 0) std::printf("padding:   %lld samples\n", static_cast<long long>(padding));
+            // (Figures past the stream's end, an edit list beyond it say:
+            // no padding, rather than a negative count of it.)
+            if (c.hi != kNoEnd && padding < 0) std::printf("padding:   none\n");
         } else if (in.av) {
             std::printf("priming:   none given by the container (every sample decoded is written)\n");
         }
-        if (o.gapless && c.source && c.hi > total)
+        if (o.gapless && c.source && c.hi > total && c.hi - total <= c.delay)
             std::printf("note:      the last %lld samples are lost to the decoder's delay\n",
+                        static_cast<long long>(c.hi - total));
+        else if (o.gapless && c.source && c.hi > total)
+            std::printf("note:      the container's figures run %lld samples past the decoded PCM\n",
                         static_cast<long long>(c.hi - total));
     } else {
         std::printf("duration:  %.3f s\n", seconds);
