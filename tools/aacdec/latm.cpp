@@ -225,8 +225,11 @@ void LoasUnits::finish() {
     split();
     // The stream ended with a config in doubt: the change was never
     // confirmed, and what was read under the stream's config is its own.
-    if (error_.empty())
-        for (; !held_.empty(); held_.pop_front()) ready_.push_back(std::move(held_.front()));
+    if (error_.empty()) release_held();
+}
+
+void LoasUnits::release_held() {
+    for (; !held_.empty(); held_.pop_front()) ready_.push_back(std::move(held_.front()));
 }
 
 void LoasUnits::reset() {
@@ -302,8 +305,7 @@ void LoasUnits::split() {
             continue;
         }
         int64_t t = time_at(base_ + at_);
-        if (!parser_.doubting())
-            for (; !held_.empty(); held_.pop_front()) ready_.push_back(std::move(held_.front()));
+        if (!parser_.doubting()) release_held();
         auto& to = parser_.doubting() ? held_ : ready_;
         for (size_t i = first; i < units_.size(); ++i, t = kNoTime) to.emplace_back(std::move(units_[i]), t);
         units_.clear();

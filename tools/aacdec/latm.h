@@ -89,6 +89,7 @@ public:
 
 private:
     void split();
+    void release_held();  // the units held go out, in order, before any read after them
     int64_t time_at(size_t pos);
     std::vector<uint8_t> buf_;
     size_t base_ = 0;  // position in the stream of buf_[0]

@@ -996,6 +996,12 @@ std::string object_type_name(uint32_t object_type, bool sbr, bool ps) {
     }
 }
 
+// The channels a stream's layout has, as --info and the run's header say
+// them: an ADIF program's all (its LFEs too), or a channel configuration's.
+uint32_t layout_channels(const Probe& p) {
+    return p.kind == Probe::Adif ? p.program_channels : config_channels(p.channels);
+}
+
 // Where the content lies in the decoded PCM, in samples per channel at the
 // output rate counted from the first sample decoded: after the encoder's
 // priming (and the decoder's delay), up to where its padding begins.
@@ -1094,9 +1100,9 @@ void print_info(const Options& o, const Input& in, uint64_t frames, uint64_t blo
     else
         std::printf("rate:      %u Hz%s\n", p.rate, changes.c_str());
     if (p.channels && sbr_rate && ps)
-        std::printf("channels:  %u (parametric stereo: 2 out)\n", p.kind == Probe::Adif ? p.program_channels : config_channels(p.channels));
+        std::printf("channels:  %u (parametric stereo: 2 out)\n", layout_channels(p));
     else if (p.channels)
-        std::printf("channels:  %u\n", p.kind == Probe::Adif ? p.program_channels : config_channels(p.channels));
+        std::printf("channels:  %u\n", layout_channels(p));
     else
         std::printf("channels:  set by a program config element in the stream\n");
     std::printf("profile:   %s\n", object_type_name(p.profile + 1, sbr_rate != 0, ps).c_str());
@@ -1120,11 +1126,13 @@ void print_info(const Options& o, const Input& in, uint64_t frames, uint64_t blo
         if (c.source) {
             std::printf("priming:   %lld samples (%s%s)\n", static_cast<long long>(c.priming), c.source,
                         o.gapless ? "" : "; kept with --no-gapless");
-            const int64_t padding = total - c.priming - (c.hi - c.lo);
-            if (c.hi != kNoEnd && padding >= 0) std::printf("padding:   %lld samples\n", static_cast<long long>(padding));
             // (Figures past the stream's end, an edit list beyond it say:
             // no padding, rather than a negative count of it.)
-            if (c.hi != kNoEnd && padding < 0) std::printf("padding:   none\n");
+            const int64_t padding = c.hi != kNoEnd ? total - c.priming - (c.hi - c.lo) : -1;
+            if (padding >= 0)
+                std::printf("padding:   %lld samples\n", static_cast<long long>(padding));
+            else if (c.hi != kNoEnd)
+                std::printf("padding:   none\n");
         } else if (in.av) {
             std::printf("priming:   none given by the container (every sample decoded is written)\n");
         }
@@ -1267,7 +1275,7 @@ int decode_file(Options o) {
                      static_cast<unsigned long long>(r.blocks), losses.c_str(),
                      expected && r.blocks < expected ? (", of " + std::to_string(expected) + " frames").c_str() : "");
     } else if (!o.quiet) {
-        const uint32_t n = p.kind == Probe::Adif ? p.program_channels : config_channels(p.channels);
+        const uint32_t n = layout_channels(p);
         const std::string layout = !n ? "channels by program config element"
                                       : std::to_string(n) + (n == 1 ? " channel" : " channels");
         std::fprintf(stderr, "aacdec: %s, %s, %u Hz, %s, %s, %s arithmetic\n", o.input.c_str(),
