@@ -73,9 +73,9 @@ EOF
   touch "$sysroot/.complete"
 fi
 
-# libzoraac for the target (the default build, as scripts/count-arm.sh),
+# libzoraac for the target (a Release build, as scripts/count-arm.sh makes),
 # and the benchmark linked against it and the unpacked FFmpeg.
-cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" -DAAC_TESTS=OFF >/dev/null
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$root/cmake/armhf-toolchain.cmake" -DAAC_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target zoraac >/dev/null
 lib=$sysroot/usr/lib/$multiarch
 ${multiarch}-g++ -O2 -std=c++20 -Wno-psabi -I"$root/include" -I"$sysroot/usr/include/$multiarch" \

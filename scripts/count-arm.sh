@@ -6,7 +6,8 @@
 # frames decoded. Prints the total and the functions costing the most.
 #
 # usage: scripts/count-arm.sh [--sbr] STREAM [AACBENCH] [TOP]
-#   AACBENCH  an armhf aacbench (default: build-bench-arm/aacbench, built here)
+#   AACBENCH  an armhf aacbench (default: build-bench-arm/aacbench, a Release
+#             build made here, as scripts/count-x86.sh makes its own)
 #   TOP       functions listed (default 15)
 set -e
 # --sbr: an HE-AAC stream with its SBR at the full output rate (aacbench --sbr).
@@ -25,7 +26,7 @@ if [ -z "$stream" ]; then
 fi
 if [ -z "$bench" ]; then
   bench=$root/build-bench-arm/aacbench
-  cmake -S "$root" -B "$root/build-bench-arm" -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
+  cmake -S "$root" -B "$root/build-bench-arm" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake \
     -DAAC_TESTS=OFF >/dev/null
   cmake --build "$root/build-bench-arm" -j2 --target aacbench >/dev/null
 fi
