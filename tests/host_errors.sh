@@ -27,7 +27,10 @@ expect 0 "starts with an ADTS header" -- --raw --rate 12000 --channels 1 "$src/s
 expect 1 "cannot write" -- "$src/samples/tones_clicks_12k_mono.aac" "$tmp/no/such/dir/out.wav"
 # AAC Main in ADTS headers: the library plays AAC-LC alone and says so.
 i=0; while [ $i -lt 40 ]; do printf '\377\361\020\200\002\037\374'; head -c 9 /dev/zero; i=$((i + 1)); done > "$tmp/main.aac"
-expect 1 "plays AAC-LC (audio object type 2); the stream has object type 1" -- "$tmp/main.aac" "$tmp/out.wav"
+expect 1 "plays AAC-LC (audio object type 2); the stream has object type 1 (AAC Main)" -- "$tmp/main.aac" "$tmp/out.wav"
+# AAC LTP (profile 3) is named too.
+i=0; while [ $i -lt 40 ]; do printf '\377\361\320\200\002\037\374'; head -c 9 /dev/zero; i=$((i + 1)); done > "$tmp/ltp.aac"
+expect 1 "the stream has object type 4 (AAC LTP)" -- "$tmp/ltp.aac" "$tmp/out.wav"
 expect 1 "cannot load the plug-in" -- --plugin "$tmp/missing.so" "$src/samples/tones_clicks_12k_mono.aac" "$tmp/out.wav"
 expect 1 "frame mode needs an ADTS stream" -- --mode frame "$src/tests/data/p05_ff_8000_m_speech.vbr.adif" "$tmp/out.wav"
 expect 2 "usage" -- "$src/samples/tones_clicks_12k_mono.aac"

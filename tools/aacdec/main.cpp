@@ -574,6 +574,8 @@ Result run_plugin(const Options& o, Input& in, Output& out) {
 
 // ---- the library ----
 
+std::string object_type_name(uint32_t object_type, bool sbr, bool ps);
+
 Result run_library(const Options& o, Input& in, Output& out) {
     zoraac_params params = library_params(o, in);
     zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
@@ -596,7 +598,10 @@ Result run_library(const Options& o, Input& in, Output& out) {
         std::string why = zoraac_status_string(status);
         if (status == ZORAAC_ERR_UNSUPPORTED && info.object_type != 2)
             why = "the decoder plays AAC-LC (audio object type 2); the stream has object type " +
-                  std::to_string(info.object_type) + (info.object_type == 1 ? " (AAC Main)" : "");
+                  std::to_string(info.object_type) +
+                  (info.object_type >= 1 && info.object_type <= 4
+                       ? " (" + object_type_name(info.object_type, false, false) + ")"
+                       : "");
         else if (status == ZORAAC_ERR_UNSUPPORTED && info.channels > 8 && kExactArithmetic && (o.downmix || o.native))
             why = "the decoder plays layouts of up to 8 channels; the stream has " + std::to_string(info.channels);
         else if (status == ZORAAC_ERR_UNSUPPORTED && info.channels > 2 && kExactArithmetic && (o.downmix || o.native) &&
