@@ -8,7 +8,8 @@ and, with a reference decode, the RMS and largest absolute difference from it
 (in 16-bit steps, over the stream's channels) are at most the given bounds.
 
 usage: stream_check.py --aacdec PATH [--emulator CMD] [--plugin PATH] --stream FILE
-         [--ref FLAC [--ref-bps 24] [--ref-channel K] --max-rms LSB --max-abs LSB] --channels N --blocks N --md5 HEX
+         [--ref FLAC [--ref-bps 24] [--ref-channel K] [--ref-skip N] --max-rms LSB --max-abs LSB]
+         --channels N --blocks N --md5 HEX
          [--raw RATE] [--no-frame]
 """
 import argparse
@@ -136,6 +137,8 @@ def main():
                    help="compare that channel alone (one that damage to another must leave intact)")
     p.add_argument("--ref-up", type=int, default=1,
                    help="the reference is at this many times the output rate: band energies only")
+    p.add_argument("--ref-skip", type=int, default=0,
+                   help="samples a channel of ours before the reference's first (faad leaves out a stream's first frame)")
     p.add_argument("--no-frame", action="store_true", help="not an ADTS stream: no frame mode")
     args = p.parse_args()
 
@@ -169,6 +172,7 @@ def main():
     report = ""
     if args.ref != "none":
         ref = reference(args.ref, args.ref_bps)
+        ours = ours[2 * args.ref_skip:]
         n = min(len(ours) // 2, len(ref) // args.channels // args.ref_up)
         checked = [args.ref_channel] if args.ref_channel >= 0 else range(args.channels)
         if args.ref_up == 1:

@@ -157,6 +157,21 @@ done
 # 11 and 23 (one envelope added up to slot 31), four fixed, variable 5, 17
 # and 31, and fixed with none; the extension present without IPD/OPD.
 ffmpeg -v error -y -i h3_44100_s_ps_34.aac -c:a flac -sample_fmt s16 ref/h3_44100_s_ps_34.ffmpeg.flac
+# h4_44100_s_ps_phases.aac: h3's twelve frames with each frame's parametric
+# stereo data made anew in 20 bands (a header in every frame: IID and ICC
+# mode 1, the extension on; h3's frame classes and borders; the first
+# envelope coded in frequency, IID (k mod 7) - 3 and ICC k mod 5 in every
+# band, the others in time, no change) and an extension with IPD and OPD in
+# every envelope, coded in frequency: IPD (3b + 1) mod 8 and OPD (5b + 2)
+# mod 8 in parameter band b, the same in every frame (the SBR extended data,
+# the fill element and the ADTS frame resized; a few lines of Python, the
+# positions from a decode that prints them). Made with the extension's IPD
+# and OPD flag off, the same data gives h3's frames 8 to 11 bit for bit.
+# faad leaves out the first frame; ffmpeg turns the phases its own way
+# (about 6 LSB RMS from faad and from us).
+faad -q -b 1 -f 2 -o /tmp/h4.s16 h4_44100_s_ps_phases.aac
+flac -s -f --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=44100 -8 \
+  -o ref/h4_44100_s_ps_phases.faad.flac /tmp/h4.s16
 # p40_reset_0_33.aac: the shared corpus's p40, frames 0 to 32, the SBR
 # headers of frames 10 and 30 rewritten (start 12, stop 11, frequency scale
 # 1, alter scale 0, crossover 4, noise bands 3: the same band counts and kx,
