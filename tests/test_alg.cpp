@@ -239,6 +239,34 @@ TEST_F(AlgTest, InstancesInCallerMemoryDecodeInTurnAsAlone) {
     EXPECT_EQ(static_after, static_ctx);
 }
 
+// Caller memory that does not hold what KVXD_alloc asked for: a record
+// short by a word, or missing, is refused with its index and both sizes
+// (the concealment store alone may be missing: a failed block is then
+// concealed with silence).
+TEST_F(AlgTest, CallerMemoryShortOrMissingIsRefusedWithIndexAndSizes) {
+    IKVXD_Params p = IKVXD_PARAMS;
+    IALG_MemRec tab[kStaticBlocks];
+    ASSERT_EQ(KVXD_alloc(&p, tab), kStaticBlocks);
+    std::vector<uint64_t> mem[kStaticBlocks];
+    for (int i = 0; i < kStaticBlocks; ++i) {
+        mem[i].assign(tab[i].size / 8 + 1, 0);
+        tab[i].base = mem[i].data();
+    }
+    const uint32_t asked = tab[3].size;
+    KVXD_CreateStatus st{};
+    tab[3].size -= 4;
+    EXPECT_EQ(KVXD_create(&p, tab, &st), nullptr);
+    EXPECT_EQ(vals(st.code, st.index, st.value1, st.value2), vals(KVXD_CREATE_SIZE_MISMATCH, 3, asked & 0xFFFF, (asked - 4) & 0xFFFF));
+    tab[3].size = asked;
+    tab[3].base = nullptr;
+    EXPECT_EQ(KVXD_create(&p, tab, &st), nullptr);
+    EXPECT_EQ(vals(st.code, st.index, st.value2), vals(KVXD_CREATE_SIZE_MISMATCH, 3, 0));
+    tab[3].base = mem[3].data();
+    tab[kOuterRecords].base = nullptr;
+    EXPECT_NE(KVXD_create(&p, tab, &st), nullptr);
+    EXPECT_EQ(st.code, KVXD_CREATE_OK);
+}
+
 }  // namespace
 
 // An instance in memory of its own with SBR attached, at 44.1 kHz (dec:
