@@ -1248,6 +1248,25 @@ TEST(Api, HeAacWhoseFirstFrameFailsKeepsItsRate) {
     EXPECT_EQ(got.pcm.size(), (frames.size() - 1) * 2048 * 2 * 2);
 }
 
+TEST(Api, HeAacV2SignalledWithoutPsDataPlaysItsMonoInBothChannels) {
+    // p41's access units (mono HE-AAC, no parametric stereo data) under a
+    // config of object type 29: the mono signal in both channels, as under
+    // object type 5, until PS data comes (it was silence: the PS mixing
+    // matrices start at zero and move only with PS data).
+    if (!AAC_SBR_BUILT) GTEST_SKIP() << "a build without SBR plays the core";
+    uint8_t asc_lc[2];
+    const std::vector<Bytes> units = access_units(read_file("tests/data/p41_head.aac"), asc_lc);
+    ASSERT_GE(units.size(), 10u);
+    const uint8_t asc_v2[4] = {0xEC, 0x0A, 0x88, 0x00};  // 29, 16 kHz, mono, 32 kHz, 2
+    const uint8_t asc_he[4] = {0x2C, 0x0A, 0x88, 0x00};  // 5, the same
+    Decoder v2(asc_params(asc_v2, sizeof asc_v2)), he(asc_params(asc_he, sizeof asc_he));
+    ASSERT_TRUE(v2.d && he.d);
+    const Pcm got = decode_units(v2, units), want = decode_units(he, units);
+    EXPECT_EQ(got.size(), units.size() * 2048 * 2 * 2);
+    EXPECT_EQ(got, want);
+    EXPECT_GT(block_energy(got, 5), 1e6);
+}
+
 TEST(Api, HeAacSignalledInItsConfigConcealsAFirstUnitLost) {
     // p40's access units under a config of object type 5 (SBR at 44.1 kHz),
     // the first unit spoiled: the rate is the config's, so the lost block

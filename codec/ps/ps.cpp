@@ -373,6 +373,7 @@ void ps_reset(PsState* ps, PsLentLines* lent) {
 
 void ps_begin_frame(PsState* ps, const uint8_t* data, uint32_t bit_offset, uint32_t bit_count, int top) {
     ps->frame_new = data && ps_read_data(&ps->par, data, bit_offset, bit_count) ? 1 : 0;
+    ps->heard |= ps->frame_new;
     ps->next_env = 0;
     words::zero_words(&ps->h_step[0][0], 4 * kPsMaxParBands);
     words::zero_words(&ps->hi_step[0][0], 4 * kPsMaxPhaseBands);

@@ -104,7 +104,9 @@ struct PsState {
     uint8_t ipd_hist[kPsMaxPhaseBands];  // the last two IPD indices per band (3 bits each)
     uint8_t opd_hist[kPsMaxPhaseBands];
     uint8_t phase_moving;  // some step of the imaginary parts is not 0
-    uint8_t pad;
+    // 1 once a frame's PS data has been read since the reset: until then
+    // the mono signal plays in both channels (the matrices are zero).
+    uint8_t heard;
     // Mixing matrices per parameter band: h11, h12, h21, h22 now and their
     // step per slot; the imaginary parts (phase) for the phase bands.
     int32_t h[4][kPsMaxParBands];

@@ -293,8 +293,17 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
     if (s->stereo_ps) {
         const bool ps = s->frameOk && frame.ps.present && payload.present;
         const SbrFreqTables& t = s->parse.tables;
+        const bool heard = s->ps.heard != 0;
         ps_begin_frame(&s->ps, ps ? payload.bytes : nullptr, frame.ps.bit_offset, frame.ps.bit_count,
                        s->frameOk ? t.kx + t.m : 64);
+        // A stream signalled as parametric stereo whose PS data has not
+        // come yet (entered between two PS headers, or none sent) plays its
+        // mono signal in both channels, as one not signalled so does before
+        // its first PS data; the right bank then goes on from the left's.
+        if (!heard && s->ps.heard) {
+            if (s->downsampled) s->synthesis.down[1] = s->synthesis.down[0];
+            else s->synthesis.full[1] = s->synthesis.full[0];
+        }
     }
     hold_or_conceal(s, channels);
     return 1;
@@ -454,7 +463,7 @@ namespace {
 void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, const int32_t* time, int scale, void* out, bool wide,
                  int step, bool pair) {
     if (c == 1) sbr_take_second_channel(s);
-    const bool stereo = s->stereo_ps && c == 0 && pair;
+    const bool stereo = s->stereo_ps && s->ps.heard && c == 0 && pair;
     subbands(s, x, c ? s->ch1 : s->ch0, c, time, scale, stereo);
 
     // Output slot l: row l + t_HFAdj; downsampled, its subbands 0..31 alone.
