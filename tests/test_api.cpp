@@ -1267,6 +1267,39 @@ TEST(Api, HeAacV2SignalledWithoutPsDataPlaysItsMonoInBothChannels) {
     EXPECT_GT(block_energy(got, 5), 1e6);
 }
 
+TEST(Api, SbrEnvelopesNoSignalCouldHaveAreTakenForDamage) {
+    // One bit of p40's frame 12 flipped inside its SBR data: the frame
+    // still reads, its envelope deltas now give 2^60 in the decoder's units
+    // (a full-scale sine gives 2^49). Played, blocks 12 and 13 were noise
+    // at 11 and 21 times the clean decode's peaks; now that frame and the
+    // frames coded against it are concealed until one coded in frequency:
+    // the high band fades, no block louder than the clean ones.
+    if (!AAC_SBR_BUILT) GTEST_SKIP() << "a build without SBR plays the core";
+    const Bytes clean_in = read_file("tests/data/p40_head.aac");
+    Bytes in = clean_in;
+    ASSERT_GT(in.size(), 5473u);
+    in[5473] ^= 1;
+    zoraac_params p;
+    zoraac_params_init(&p);
+    Decoder clean(p), hurt(p);
+    const Played want = play(clean, clean_in, 0), got = play(hurt, in, 0);
+    ASSERT_EQ(got.pcm.size(), want.pcm.size());
+    const auto peak = [](const Pcm& pcm, size_t from, size_t to) {
+        int m = 0;
+        for (size_t i = from; i < to; i += 2) {
+            int16_t v;
+            std::memcpy(&v, &pcm[i], 2);
+            m = std::max(m, std::abs(static_cast<int>(v)));
+        }
+        return m;
+    };
+    const size_t block = 2048 * 2 * 2, k = 12;
+    EXPECT_EQ(std::memcmp(got.pcm.data(), want.pcm.data(), k * block), 0);
+    const int loudest = peak(want.pcm, 0, want.pcm.size());
+    for (size_t b = k; b < got.pcm.size() / block; ++b)
+        EXPECT_LE(peak(got.pcm, b * block, (b + 1) * block), loudest) << b;
+}
+
 TEST(Api, HeAacSignalledInItsConfigConcealsAFirstUnitLost) {
     // p40's access units under a config of object type 5 (SBR at 44.1 kHz),
     // the first unit spoiled: the rate is the config's, so the lost block

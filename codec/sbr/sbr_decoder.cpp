@@ -167,6 +167,33 @@ bool parse_dual(SbrDecoder* s, int32_t fs_sbr) {
     return true;
 }
 
+// The most energy an envelope may give a subband, log2 in the decoder's
+// units (64 times 2^(E/a), times 2^8 for the analysis' scale: dequant.cpp):
+// 2^52, 9 dB above what a full-scale sine gives its subband (2^49;
+// full-scale white noise gives each 2^43.4; the loudest envelope of the
+// encoders' streams here is 2^40). A frame above it is damage that read as
+// data (a flipped bit in a delta): played, its high band would be noise at
+// full scale for as long as later frames' deltas build on it.
+constexpr int kEnvelopeLog2Max = 52;
+constexpr int kEnvelopeLog2Base = 6 + 8;
+
+// A channel's envelopes within that (`extra`: 1 for a coupled pair's level
+// channel, whose energy each channel takes part of).
+bool envelopes_plausible(const SbrChannelFrame& c, int extra) {
+    // E / a at most the limit: E at most twice it in steps of 1.5 dB (a = 2).
+    const int limit = (kEnvelopeLog2Max - kEnvelopeLog2Base - extra) << (c.amp_res ? 0 : 1);
+    const int n = c.grid.num_env < kSbrMaxEnvelopes ? c.grid.num_env : kSbrMaxEnvelopes;
+    for (int l = 0; l < n; ++l)
+        for (int k = 0; k < kSbrMaxMasterBands; ++k)
+            if (c.env[l][k] > limit) return false;
+    return true;
+}
+
+bool frame_plausible(const SbrFrameData& f) {
+    if (f.num_channels == 2 && f.coupling) return envelopes_plausible(f.ch[0], 1);  // ch[1]: the balance
+    return envelopes_plausible(f.ch[0], 0) && (f.num_channels < 2 || envelopes_plausible(f.ch[1], 0));
+}
+
 // The block's payload parsed for `channels` channels (s->frameOk); a frame
 // that resets (new frequency tables) starts those channels' adjuster state
 // afresh. What does not depend on the tables goes on: whether the last
@@ -185,6 +212,14 @@ void parse_payload(SbrDecoder* s, int32_t core_rate, int channels, SbrChannel* c
     } else {
         s->frameOk = sbr_parse_frame(&s->parse, payload.bytes, payload.bits, payload.crc != 0, n, 2 * core_rate,
                                      &s->lent.frame->frame) == SBR_PARSE_OK;
+    }
+    // A frame whose envelopes no signal could have is taken for a failed
+    // one: concealed, and the frames after it that are coded as deltas in
+    // time against it are too, until one coded in frequency (or a header).
+    if (s->frameOk && !frame_plausible(s->lent.frame->frame)) {
+        s->frameOk = 0;
+        if (s->lent.frame->frame.reset) s->parse.reset_pending = 1;
+        sbr_parse_forget_history(&s->parse);
     }
     if (!s->frameOk || !s->lent.frame->frame.reset) return;
     for (int c = 0; c < channels; ++c) {
