@@ -34,7 +34,7 @@ void sbr_dequantize(const SbrChannelFrame& level, const SbrChannelFrame* balance
     const int amp_res = level.amp_res ? 1 : 0;
     const int32_t a = sbr_env_a[amp_res];            // 2 or 1
     const int32_t half_steps = 2 / a;                // half-integers per quantizer step
-    const int32_t env_base = 6 + 8;                  // log2 64, log2 256 (sample scale)
+    const int32_t env_base = kSbrEnvLog2Base;
     const int32_t sign = which ? -1 : 1;             // the second channel mirrors the balance
     const int num_env = clamp_count(level.grid.num_env, kSbrMaxEnvelopes);
     for (int l = 0; l < num_env; ++l) {

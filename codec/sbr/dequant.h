@@ -19,6 +19,10 @@
 #include "sbr/frame.h"
 #include "sbr/freq.h"
 
+// env_log2 of E = 0 without coupling: log2 64, and log2 256 for our
+// samples' scale.
+constexpr int kSbrEnvLog2Base = 6 + 8;
+
 // log2(1 + 2^(h / 2)) in Q16 for any integer h, within 0.5 of the exact
 // value (beyond |h| = 35 the correction term rounds to 0).
 int32_t sbr_log2_1p_exp2_half(int32_t h);

@@ -168,20 +168,19 @@ bool parse_dual(SbrDecoder* s, int32_t fs_sbr) {
 }
 
 // The most energy an envelope may give a subband, log2 in the decoder's
-// units (64 times 2^(E/a), times 2^8 for the analysis' scale: dequant.cpp):
+// units (64 times 2^(E/a), times 2^8 for the analysis' scale: dequant.h):
 // 2^52, 9 dB above what a full-scale sine gives its subband (2^49;
 // full-scale white noise gives each 2^43.4; the loudest envelope of the
 // encoders' streams here is 2^40). A frame above it is damage that read as
 // data (a flipped bit in a delta): played, its high band would be noise at
 // full scale for as long as later frames' deltas build on it.
 constexpr int kEnvelopeLog2Max = 52;
-constexpr int kEnvelopeLog2Base = 6 + 8;
 
 // A channel's envelopes within that (`extra`: 1 for a coupled pair's level
 // channel, whose energy each channel takes part of).
 bool envelopes_plausible(const SbrChannelFrame& c, int extra) {
     // E / a at most the limit: E at most twice it in steps of 1.5 dB (a = 2).
-    const int limit = (kEnvelopeLog2Max - kEnvelopeLog2Base - extra) << (c.amp_res ? 0 : 1);
+    const int limit = (kEnvelopeLog2Max - kSbrEnvLog2Base - extra) << (c.amp_res ? 0 : 1);
     const int n = c.grid.num_env < kSbrMaxEnvelopes ? c.grid.num_env : kSbrMaxEnvelopes;
     for (int l = 0; l < n; ++l)
         for (int k = 0; k < kSbrMaxMasterBands; ++k)
@@ -317,11 +316,6 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         if (frame.ps.present) {
             s->stereo_ps = 1;
             ps_reset(&s->ps, &s->lent.overlap->ps);
-            // Until now the left bank's output went to both channels: the
-            // right one goes on from the left one's state (from silence it
-            // faded in over its delay line, about 430 samples).
-            if (s->downsampled) s->synthesis.down[1] = s->synthesis.down[0];
-            else s->synthesis.full[1] = s->synthesis.full[0];
         }
     }
     if (s->stereo_ps || (first && s->ps_open)) s->stereo_out = 1;
@@ -331,10 +325,12 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         const bool heard = s->ps.heard != 0;
         ps_begin_frame(&s->ps, ps ? payload.bytes : nullptr, frame.ps.bit_offset, frame.ps.bit_count,
                        s->frameOk ? t.kx + t.m : 64);
-        // A stream signalled as parametric stereo whose PS data has not
-        // come yet (entered between two PS headers, or none sent) plays its
-        // mono signal in both channels, as one not signalled so does before
-        // its first PS data; the right bank then goes on from the left's.
+        // Until its first PS data has been read (signalled by the
+        // configuration and entered between two PS headers, or none sent;
+        // or found with data that did not read) a stream plays its mono
+        // signal in both channels through the left bank. With that data
+        // the right bank goes on from the left one's state (from silence
+        // it faded in over its delay line, about 430 samples).
         if (!heard && s->ps.heard) {
             if (s->downsampled) s->synthesis.down[1] = s->synthesis.down[0];
             else s->synthesis.full[1] = s->synthesis.full[0];
