@@ -232,7 +232,8 @@ uint64_t run_pull(const uint8_t* data, size_t size, Rng& rng) {
 
 // Pull mode as aacdec opens its instance (half of the pull runs): the long
 // FIFO or the usual one, SBR full or downsampled and signalled at random,
-// SBR of multichannel layouts, the downmix, raw layouts of up to 7 channels.
+// a host of two channels or native ones, SBR of multichannel layouts, the
+// downmix, raw layouts of up to 7 channels.
 uint64_t run_pull_sbr(const uint8_t* data, size_t size, Rng& rng) {
     KvxdHostInstance want;
     want.long_fifo = rng.below(2) != 0;
@@ -242,6 +243,7 @@ uint64_t run_pull_sbr(const uint8_t* data, size_t size, Rng& rng) {
     want.downsampled = rng.below(4) == 0;
     const int signalled = static_cast<int>(rng.below(8));
     want.signalled = signalled == 3 || signalled == 7 ? 0 : signalled;
+    want.stereo_host = rng.below(2) != 0;
     IALG_Handle h = kvxd_host_instance(want);
     check(h != nullptr);
     KVXD_setDownmix(h, mix ? 1 : 0);

@@ -1267,6 +1267,32 @@ TEST(Api, HeAacV2SignalledWithoutPsDataPlaysItsMonoInBothChannels) {
     EXPECT_GT(block_energy(got, 5), 1e6);
 }
 
+TEST(Api, ParametricStereoMissedByTheFirstFrameStartsLaterUnderAStereoHost) {
+    // p42 (HE-AAC v2 in ADTS) with one bit of its first frame flipped: the
+    // frame still reads, without its PS data. Under a host of two channels
+    // PS starts two frames later and the decode is the clean one's from
+    // block 4 (it played mono to the end: 6 to 17 dB from the clean decode).
+    // A host of native channels keeps the one channel the first frame said.
+    if (!AAC_SBR_BUILT) GTEST_SKIP() << "a build without SBR plays the core";
+    const Bytes clean_in = read_file("tests/data/p42_head.aac");
+    Bytes in = clean_in;
+    in[17] ^= 1;
+    const size_t blocks = adts_frames(in).size(), block = 2048 * 2 * 2, from = 4;
+    zoraac_params p;
+    zoraac_params_init(&p);
+    Decoder clean(p), hurt(p);
+    const Pcm want = decode_stream(clean, clean_in), got = decode_stream(hurt, in);
+    ASSERT_EQ(got.size(), blocks * block);
+    ASSERT_EQ(want.size(), got.size());
+    EXPECT_EQ(std::memcmp(got.data() + from * block, want.data() + from * block, (blocks - from) * block), 0);
+    EXPECT_EQ(info_of(hurt).ps, 1u);
+    p.output = ZORAAC_OUT_NATIVE;
+    Decoder native(p);
+    EXPECT_EQ(decode_stream(native, in).size(), blocks * block / 2);
+    EXPECT_EQ(info_of(native).channels, 1u);
+    EXPECT_EQ(info_of(native).ps, 0u);
+}
+
 TEST(Api, SbrEnvelopesNoSignalCouldHaveAreTakenForDamage) {
     // One bit of p40's frame 12 flipped inside its SBR data: the frame
     // still reads, its envelope deltas now give 2^60 in the decoder's units

@@ -199,6 +199,14 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
     return -1;
 }
 
+int KVXD_setSbrStereoHost(IALG_Handle h, int on) {
+    if (!kSbrBuilt || !h) return -1;
+    auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+    if (!obj->ctx->sbr) return -1;
+    sbr_set_stereo_host(obj->ctx->sbr, on != 0);
+    return 0;
+}
+
 uint32_t KVXD_sbrMixBytes(int scratch, int channels) {
     if (channels < 3 || channels > kMixMaxChannels) return 0;
     return static_cast<uint32_t>(scratch ? sizeof(SbrMixScratch) : downmix_sbr_bytes(channels));

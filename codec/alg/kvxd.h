@@ -78,6 +78,14 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
 // missing or misaligned record or a build without SBR.
 uint32_t KVXD_sbrBytes(int scratch, int downsampled);
 int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled, int downsampled);
+// The host plays every stream in two channels (a mono one in both, as the
+// plug-in does), whatever channel count the status reports: parametric
+// stereo may then start in a mono SBR stream after its first frame (in
+// place of a first frame's PS data lost to damage). Without this call a
+// mono stream's first good frame decides, so that the channel count a host
+// of native channels sees never changes within a stream. 0 on success, -1
+// without SBR attached.
+int KVXD_setSbrStereoHost(IALG_Handle h, int on);
 // HE-AAC layouts of more than two channels as a stereo downmix at the SBR
 // rate, SBR on each element (a build with SBR, SBR attached, the downmix
 // mixed, not native): a persistent record of KVXD_sbrMixBytes(0, channels)

@@ -297,12 +297,12 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
         sbr_decide_mixed(s, payload.present != 0);
         s->stereo_ps = s->active && channels == 1 && (s->signalled & SBR_SIGNALLED_PS) ? 1 : 0;
         if (s->stereo_ps) ps_reset(&s->ps, &s->lent.overlap->ps);
-        s->ps_open = s->active && !s->stereo_ps ? 1 : 0;
+        s->ps_open = s->active && !s->stereo_ps ? SBR_PS_FIRST : SBR_PS_CLOSED;
     }
     if (!s->active) return 0;
     if (channels != 1) {
         sbr_take_second_channel(s);
-        s->ps_open = 0;
+        s->ps_open = SBR_PS_CLOSED;
         s->stereo_out = 0;
     }
     SbrChannel* const ch[2] = {&s->ch0, &s->ch1};
@@ -310,15 +310,22 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
     // Parametric stereo comes with a mono stream's configuration or with
     // the first of its blocks whose SBR data parses: its first block, or,
     // in a stream entered between two SBR headers, the first block after
-    // one. The PS data of later blocks is read only then.
-    if (s->ps_open && s->frameOk) {
-        s->ps_open = 0;
-        if (frame.ps.present) {
+    // one; where the channel count allows, later (SbrPsOpen). The PS data
+    // of later blocks is read only then.
+    const bool undecided = first && s->ps_open == SBR_PS_FIRST;
+    if (s->ps_open && s->frameOk && payload.present) {
+        const bool ps = frame.ps.present != 0;
+        if (ps && s->ps_open != SBR_PS_LATE) {
+            s->ps_open = SBR_PS_CLOSED;
             s->stereo_ps = 1;
             ps_reset(&s->ps, &s->lent.overlap->ps);
+        } else if (s->ps_open == SBR_PS_FIRST && !s->stereo_host && !s->stereo_out) {
+            s->ps_open = SBR_PS_CLOSED;
+        } else {
+            s->ps_open = ps ? SBR_PS_LATE_SEEN : SBR_PS_LATE;
         }
     }
-    if (s->stereo_ps || (first && s->ps_open)) s->stereo_out = 1;
+    if (s->stereo_ps || (undecided && s->ps_open == SBR_PS_FIRST)) s->stereo_out = 1;
     if (s->stereo_ps) {
         const bool ps = s->frameOk && frame.ps.present && payload.present;
         const SbrFreqTables& t = s->parse.tables;
@@ -519,7 +526,7 @@ void sbr_element_load(SbrDecoder* s, const SbrElementState* e) {
     s->parse = e->parse;
     s->held = e->held;
     s->frameOk = e->frameOk;
-    s->heldOk = e->heldOk;
+    s->heldOk = e->heldOk ? 1 : 0;
     s->concealRun = e->concealRun;
 }
 

@@ -202,7 +202,12 @@ struct SbrDecoder {
     SbrParseState parse;
     SbrHeld held;         // the last good frame, for concealment
     int32_t frameOk;      // 1: frame holds this block's data (else the high band is left empty)
-    int32_t heldOk;       // 1: held has a frame to conceal with
+    uint8_t heldOk;       // 1: held has a frame to conceal with
+    // 1: the host plays every stream in two channels (a mono core in both),
+    // so parametric stereo may start later than a mono stream's first good
+    // frame without the channel count changing under it (sbr_set_stereo_host).
+    uint8_t stereo_host;
+    uint8_t pad[2];
     uint32_t concealRun;  // blocks in a row played from held
     uint8_t mode;         // SbrMode the host asked for (DOWNSAMPLED: the record may be the short one)
     uint8_t signalled;    // SbrSignalled: with SBR signalled the stream plays SBR from its first block
@@ -210,7 +215,7 @@ struct SbrDecoder {
     uint8_t active;       // 1: this stream plays SBR
     uint8_t downsampled;  // 1: it plays downsampled (1024 samples a channel per block, else 2048)
     uint8_t stereo_ps;    // 1: a mono stream that plays parametric stereo
-    uint8_t ps_open;      // 1: a mono stream whose SBR data has not yet parsed: PS may still come
+    uint8_t ps_open;      // SbrPsOpen: whether and when PS may still start in a mono stream
     // 1: a mono core that comes out in two channels: parametric stereo, or
     // a stream entered between two SBR headers, whose first block could not
     // say whether PS comes (two channels from its start, PS or not, so the
@@ -218,6 +223,22 @@ struct SbrDecoder {
     uint8_t stereo_out;
     SbrCoreScale core;
     SbrSynthesis synthesis;
+};
+
+// Whether parametric stereo may still start in a mono stream that plays
+// SBR without it (SbrDecoder::ps_open). The first good frame decides, as it
+// does for SBR itself; under a host that plays two channels whatever the
+// stream has (stereo_host), or in a stream that already comes out in two,
+// PS found in two good frames in a row starts later too: the PS data of a
+// first frame that a flipped bit spoiled, or a stream spliced on whose
+// headers the transport does not tell from the last one's. (Two in a row,
+// so that damage that happens to read as PS data does not put a mono
+// stream's sound on a stereo image it never had.)
+enum SbrPsOpen : uint8_t {
+    SBR_PS_CLOSED = 0,     // no: a stereo core, PS playing, or a mono stream decided under a native host
+    SBR_PS_FIRST = 1,      // the stream's first good frame decides
+    SBR_PS_LATE = 2,       // later: the last good frame had no PS data
+    SBR_PS_LATE_SEEN = 3,  // later: the last good frame had PS data
 };
 
 // A mono core that comes out in two channels (stereo_out); before the
@@ -278,6 +299,10 @@ inline int32_t* sbr_time_samples(SbrScratch* x) { return x->im[kSbrXLowSlots - 1
 // bytes at `memory` (nothing of it is read), with the scratch record
 // `scratch` and the borrowed room `lent`: no stream yet.
 SbrDecoder* sbr_init(void* memory, SbrScratch* scratch, const SbrLent& lent, uint32_t mode, uint32_t signalled);
+
+// The host plays every stream in two channels (see SbrPsOpen); kept
+// across streams.
+inline void sbr_set_stereo_host(SbrDecoder* s, bool on) { s->stereo_host = on ? 1 : 0; }
 
 // A new stream: the SBR decision is taken again at its first block.
 // Parametric stereo ends and hands the core's second overlap buffer back

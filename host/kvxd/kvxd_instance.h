@@ -16,6 +16,7 @@ struct KvxdHostInstance {
     bool sbr = false;          // SBR records attached
     bool downsampled = false;  // ... for downsampled SBR
     int signalled = 0;         // what the stream's configuration says of SBR (KVXD_attachSbr)
+    bool stereo_host = false;  // every stream comes out in two channels (KVXD_setSbrStereoHost)
     // HE-AAC layouts of up to eight channels play with their SBR: each
     // channel's core overlap, channels 2.. in the concealment store.
     bool sbr_mix = false;
@@ -44,6 +45,7 @@ inline IALG_Handle kvxd_host_instance(const KvxdHostInstance& o) {
         const int down = o.downsampled ? 1 : 0;
         KVXD_attachSbr(h, place(sbr_memory[0], KVXD_sbrBytes(0, down)), place(sbr_memory[1], KVXD_sbrBytes(1, down)),
                        o.signalled, down);
+        KVXD_setSbrStereoHost(h, o.stereo_host ? 1 : 0);
     }
     if (o.sbr_mix) {
         static std::vector<std::max_align_t> mix_memory[2];

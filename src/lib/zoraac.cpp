@@ -562,6 +562,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     d->channelConfig = c.channelConfig;
     if (sbr_enabled(p))
         KVXD_attachSbr(h, block[kRecSbr], block[kRecSbrScratch], static_cast<int>(c.sbrSignalled), sbr_down(p));
+    if (sbr_enabled(p) && p->output != ZORAAC_OUT_NATIVE) KVXD_setSbrStereoHost(h, 1);
     if (n == kRecordsSbrMix)
         KVXD_attachSbrMix(h, block[kRecSbrMix], block[kRecSbrMixScratch], static_cast<int>(sbr_mix_channels(p, c)));
     d->streamChannels = c.channels == 1 && !sbr_stereo_from_mono(d->obj->ctx->sbr) ? 1 : 2;

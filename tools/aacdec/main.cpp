@@ -750,9 +750,10 @@ uint16_t pull_words(int request, const uint16_t** words) {
 }
 
 // A streaming-mode instance of the algorithm interface for the probed stream.
-// sbr: ZORAAC_SBR_*; signalled: what an .m4a track's configuration says of
+// sbr: ZORAAC_SBR_*; native: the stream's own channels are written (a mono
+// one in one); signalled: what an .m4a track's configuration says of
 // SBR (Mp4Reader::sbr_signalled).
-IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signalled = 0) {
+IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, bool native, int signalled = 0) {
     int index = rate_index(p.rate);
     if (index < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     // In memory of its own, with a FIFO that takes ADTS frames of any legal
@@ -761,6 +762,7 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, int signal
     want.sbr = sbr != ZORAAC_SBR_OFF && kSbrBuilt;
     want.downsampled = sbr == ZORAAC_SBR_DOWNSAMPLED;
     want.signalled = signalled;
+    want.stereo_host = !native;
     want.sbr_mix = want.sbr && downmix;
     IALG_Handle h = kvxd_host_instance(want);
     if (!h) fail("cannot create the decoder");
@@ -786,7 +788,7 @@ void take_block(IALG_Handle h, Output& out, Result& r) {
 }
 
 Result run_pull(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, in.av ? in.av->sbr_signalled : 0);
+    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, o.native, in.av ? in.av->sbr_signalled : 0);
     StreamBytes bytes(in);
     g_source.bytes = &bytes;
     g_source.pad = &in.pad;
@@ -825,7 +827,7 @@ Result run_pull(const Options& o, Input& in, Output& out) {
 // on as the plug-in does it (256 bytes at a time, every block then ready
 // fetched), and the end padding pushes the last block through.
 Result run_raw_stream(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix);
+    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, o.native);
     Result r;
     Progress progress(!o.quiet, in.file_bytes);
     constexpr size_t kPieceBytes = 256;

@@ -122,6 +122,8 @@ int AACInit(const void* hostDesc) {
     if (desc.sbr && (KVXD_sbrBytes(0, 0) > sizeof sbr_persistent || KVXD_sbrBytes(1, 0) > sizeof sbr_scratch ||
                      KVXD_attachSbr(st->instance, sbr_persistent, sbr_scratch, 0, desc.sbr == 2 ? 1 : 0) != 0))
         goto fail;
+    // Its output is always two channels.
+    if (desc.sbr) (void)KVXD_setSbrStereoHost(st->instance, 1);
 #endif
     // Refused by the compact arithmetic: such streams then stay refused.
     if (desc.downmix) (void)KVXD_setDownmix(st->instance, 1);
