@@ -268,6 +268,13 @@ void check_frame_end(MP4AACDEC_QUVA_Obj* obj, const DecFifo& block_start) {
 
 uint16_t frames(Call& call);
 
+// The syncword's 12 bits where the frame's length leads (held: the frame
+// waited for its length and nine bytes more).
+bool syncword_at(MP4AACDEC_QUVA_Obj* obj, uint32_t length) {
+    const uint32_t at = length - obj->blockOffset;
+    return decfifo_peek_byte(&obj->fifo, at) == 0xFF && (decfifo_peek_byte(&obj->fifo, at + 1) & 0xF0) == 0xF0;
+}
+
 // 1 when `longer` is `length` with one bit more set.
 bool one_bit_longer(uint32_t longer, uint32_t length) {
     const uint32_t away = longer ^ length;
@@ -294,15 +301,47 @@ uint32_t longer_length(Call& call, uint32_t length) {
             if (one_bit_longer(end, length)) return end;
         return 0;
     }
-    // (A header stands there, or a damaged one: the length stands. Looked
-    // at by its first byte only, as every frame is. A full FIFO may not
-    // hold that byte: a stale one is read, and a longer length is then
-    // taken only where a header of the stream is held.)
-    if (decfifo_peek_byte(&obj->fifo, length - obj->blockOffset) == 0xFF) return 0;
+    // (A header stands there, or a damaged one: the length stands. A full
+    // FIFO may not hold it: stale bytes are read, and a longer length is
+    // then taken only where a header of the stream is held.)
+    if (syncword_at(obj, length)) return 0;
     // (A bit the length has already leads where no header stands.)
     for (uint32_t bit = 1; bit <= kAdtsLengthLimit; bit <<= 1)
         if (header_of_stream_at(obj, (length | bit) - obj->blockOffset)) return length | bit;
     return 0;
+}
+
+// Streaming: the failed first block of a frame whose length leads to no
+// syncword, where no length one bit longer was found, waits, as pull mode
+// fetches, until what those lengths lead to is held, and is tried again:
+// longer_length then finds them whatever pieces the input came in. The
+// lengths a frame of one block can have (6144 bits a channel; a layout by
+// program, up to eight), as far as the FIFO can wait. (Not a mixed
+// layout's block, whose elements are in the sums.) True: wait (bitsNeeded
+// set, counted from the block's start).
+bool wait_for_longer(Call& call, const DecFifo& block_start) {
+    MP4AACDEC_QUVA_Obj* obj = call.obj;
+    const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
+    if (call.frame || call.pull || obj->rawStream || obj->blockCount != 0 ||
+        obj->adts.number_of_raw_data_blocks_in_frame != 0 || obj->mcInfo.mix_block || obj->ctx->doubtedLength ||
+        length <= obj->blockOffset || !block_start_held(obj->fifo))
+        return false;
+    const DecFifo end = obj->fifo;
+    rewind_to(obj->fifo, block_start);
+    const bool sync = syncword_at(obj, length);
+    obj->fifo = end;
+    if (sync) return false;
+    const uint32_t config = static_cast<uint32_t>(obj->adts.channel_configuration);
+    const uint32_t most = obj->blockOffset + 768u * (config == 0 || config == 7 ? 8u : config);
+    uint32_t longest = length;
+    for (uint32_t bit = 1; bit <= kAdtsLengthLimit; bit <<= 1)
+        if (!(length & bit) && (length | bit) <= most) longest = length | bit;
+    const uint32_t limit = decfifo_wait_limit(obj->fifo);
+    const uint32_t want = 8u * (longest - obj->blockOffset + kAdtsFixedBytes);
+    const uint32_t bits = want < limit ? want : limit;
+    if (call.count >= bits) return false;
+    obj->bitsNeeded = bits;
+    return true;
 }
 
 uint16_t adif(Call& call) {
@@ -610,6 +649,14 @@ uint16_t frames(Call& call) {
             }
             // (The frame is still held from the block's start: read from there.)
             rewind_to(f, block_start);
+        }
+        if (wait_for_longer(call, block_start)) {
+            // The header stays read: the block is tried again from its
+            // start, as the frame's first, once that much is held.
+            rewind_to(f, block_start);
+            obj->pceCount = obj->savedPceCount;
+            obj->state = STATE_FRAMES;
+            return 0;
         }
         // In frame mode running dry means the frame was cut short. Raw
         // blocks step over damage byte by byte within the call.
