@@ -108,6 +108,11 @@ def case_gapless():
         check(pcm == full[2 * lo:], "HE-AAC: not the full decode from its priming and the decoder's delay on")
         info = run("--info", he)[0].decode()
         check("delay:     962 samples (trimmed with the priming)" in info, "HE-AAC --info: " + info)
+        # Downsampled, the delay is 481 samples in every mode (pull mode and
+        # the plug-in, which do not report it, trimmed none).
+        down = decode(he, "--sbr", "down")
+        for mode in (("--mode", "pull"),) + ((("--plugin", A.plugin),) if A.plugin else ()):
+            check(decode(he, "--sbr", "down", *mode) == down, "HE-AAC downsampled: %s trims otherwise" % mode[0])
 
 
 def case_damaged_first_unit():
@@ -521,6 +526,7 @@ def main():
     p.add_argument("--emulator", default="")
     p.add_argument("--data", required=True)
     p.add_argument("--arithmetic", required=True)
+    p.add_argument("--plugin", default="")
     p.add_argument("--libav", action="store_true")
     p.add_argument("--sbr", action="store_true")
     p.add_argument("--only", nargs="*")

@@ -1049,7 +1049,12 @@ Content content(const Options& o, const Input& in, uint32_t rate, int64_t delay)
         const int64_t block = 1024 * static_cast<int64_t>(rate) / core;
         first = (first + (first < 0 ? -block : block) / 2) / block * block;
     }
-    if (delay < 0) delay = rate == 2 * core ? 962 : 0;  // the library's figure for SBR at twice the core rate
+    // (Without the library's figure: its figures for SBR at twice the core
+    // rate, and at the core rate where the track's configuration says SBR
+    // and it plays downsampled, as asked or as the configuration says.)
+    const bool down = t.sbr_signalled && o.sbr != ZORAAC_SBR_OFF &&
+                      (o.sbr == ZORAAC_SBR_DOWNSAMPLED || (t.sbr_signalled & 3) == 2);
+    if (delay < 0) delay = rate == 2 * core ? 962 : down && rate == core ? 481 : 0;
     c.lo = first;
     if (!o.gapless) return c;
     if (t.has_skip || t.first_pts < 0) {
