@@ -156,6 +156,7 @@ struct Input {
     Probe probe;
     std::string transport;
     std::vector<uint8_t> pad;  // what follows the stream (end_padding)
+    uint32_t pad_limit = 0;    // the longest frame the decoder that takes the padding takes
     double first_seconds = 0;  // of the ADTS frames skipped to begin at --start
 
     // ADTS streams and container tracks come in frames (access units).
@@ -322,6 +323,16 @@ public:
         if (unit_at_ < unit_.size()) return false;
         if (!in_.av->next(unit_)) return true;
         unit_at_ = 0;
+        // Container units that are ADTS frames: the padding copies the
+        // first header among them, as it copies a file's first header
+        // (zeros alone confirmed no frame: a stream of one frame played
+        // nothing in pull mode and through the plug-in).
+        if (in_.probe.kind == Probe::Adts && in_.pad_limit && (in_.pad.empty() || in_.pad[0] != 0xFF) &&
+            unit_.size() >= 7 && unit_[0] == 0xFF && (unit_[1] & 0xF0) == 0xF0) {
+            Probe first = in_.probe;
+            first.first_header = 0;
+            in_.pad = end_padding(first, unit_.data(), unit_.size(), in_.pad_limit);
+        }
         ++frames_;
         in_.unit_bytes += unit_.size();
         return false;
@@ -942,6 +953,7 @@ void open_input(const Options& o, Input& in) {
     // static one frames up to 1536 bytes.
     const uint32_t frame_limit = o.mode == "pull" ? kAdtsLengthLimit : kShortFifoFrameBytes;
     in.pad = end_padding(in.probe, in.window ? in.window->at(0) : nullptr, in.window ? in.window->end() : 0, frame_limit);
+    in.pad_limit = frame_limit;
     if (o.start > 0 && !in.av && in.probe.kind == Probe::Adts) {
         // --start: blocks counted from the first (a frame holds one to
         // four), the decode begins at the frame that holds the block as
