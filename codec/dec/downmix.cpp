@@ -14,6 +14,7 @@
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
 #include "dsp/words.h"
+#include "dsp/words.h"
 #include "sbr/sbr_decoder.h"
 #include "tables/band_tables.h"
 #include "tables/downmix_tables.h"
@@ -668,6 +669,16 @@ __attribute__((cold)) void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
     dec->numSamples = static_cast<uint16_t>(1024 * n);
 }
 
+void downmix_forget_block(MP4AACDEC_QUVA_Obj* dec) {
+    if (!dec->mcInfo.mix_block || dec->mcInfo.mix_sbr || dec->ctx->downmix != LAYOUT_MIXED || !dec->lastSpectrum) return;
+    words::zero(dec->overlap[0], 1024 * sizeof(int32_t));
+    words::zero(dec->overlap[1], 1024 * sizeof(int32_t));
+    words::zero(dec->lastSpectrum, 2048 * sizeof(int32_t));
+    // The channels' last window shapes too, which the failed block moved
+    // for those it read: as at a stream's start.
+    for (uint8_t& shape : dec->mcInfo.mix_shape) shape = 0;
+}
+
 #else
 
 // The compact arithmetic never mixes (downmix_begin_block says no).
@@ -675,5 +686,6 @@ void downmix_sbr_element(MP4AACDEC_QUVA_Obj*) {}
 void downmix_channel(MP4AACDEC_QUVA_Obj*, int) {}
 void downmix_end_block(MP4AACDEC_QUVA_Obj*) {}
 void downmix_conceal(MP4AACDEC_QUVA_Obj*) {}
+void downmix_forget_block(MP4AACDEC_QUVA_Obj*) {}
 
 #endif

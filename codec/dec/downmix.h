@@ -82,6 +82,12 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec);
 // A failed block of a mixed stream: the sums as they stand (the last tail,
 // and whatever the failed block added) go out, and the tails move on.
 void downmix_conceal(MP4AACDEC_QUVA_Obj* dec);
+// A failed block of a mixed stream that gives nothing (concealment off, or
+// no rate yet to play it at): what it added to the sums cannot be told
+// from the last tail they hold, and both go; the sums start again from
+// silence, the channels' window shapes from the start's. (Kept, the next
+// two blocks played its first elements' halves.)
+void downmix_forget_block(MP4AACDEC_QUVA_Obj* dec);
 
 // The channels and the stereo gains (Q30, left then right) of the layout
 // the block uses; 0 channels when it is not mixed. Tests and hosts.

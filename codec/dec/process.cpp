@@ -11,6 +11,7 @@
 
 #include "dec/bands.h"
 #include "dec/block.h"
+#include "dec/downmix.h"
 #include "dec/headers.h"
 #include "dec/instance.h"
 
@@ -93,6 +94,7 @@ bool rate_unknown(const MP4AACDEC_QUVA_Obj* obj) {
 // nothing).
 uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
     if (obj->concealOff || rate_unknown(obj)) {
+        downmix_forget_block(obj);
         // (Counted as lost in a row all the same: see programDoubted.)
         if (obj->concealRun < 0xFFFF) ++obj->concealRun;
         obj->ctx->blockDropped = 1;
