@@ -14,7 +14,6 @@
 #include "dsp/fixed.h"
 #include "dsp/kernels.h"
 #include "dsp/words.h"
-#include "dsp/words.h"
 #include "sbr/sbr_decoder.h"
 #include "tables/band_tables.h"
 #include "tables/downmix_tables.h"
