@@ -74,6 +74,12 @@ def decode(path, *opts):
     return s16(wav(o)[5])
 
 
+def other_hosts():
+    """The options of the hosts besides the library: pull mode, and the
+    plug-in where it is given."""
+    return (("--mode", "pull"),) + ((("--plugin", A.plugin),) if A.plugin else ())
+
+
 def check(cond, what):
     if not cond:
         raise AssertionError(what)
@@ -111,7 +117,7 @@ def case_gapless():
         # Downsampled, the delay is 481 samples in every mode (pull mode and
         # the plug-in, which do not report it, trimmed none).
         down = decode(he, "--sbr", "down")
-        for mode in (("--mode", "pull"),) + ((("--plugin", A.plugin),) if A.plugin else ()):
+        for mode in other_hosts():
             check(decode(he, "--sbr", "down", *mode) == down, "HE-AAC downsampled: %s trims otherwise" % mode[0])
 
 
@@ -361,7 +367,7 @@ def case_containers():
             f.write(b[:n + 4])
         one = decode(out("one.aac"))
         check(len(one) == 2 * 1024, "one frame: %d samples" % (len(one) // 2))
-        for mode in (("--mode", "pull"),) + ((("--plugin", A.plugin),) if A.plugin else ()):
+        for mode in other_hosts():
             check(decode(out("one.aac"), *mode) == one, "one frame, %s: not the stream mode's PCM" % mode[0])
 
 

@@ -12,6 +12,7 @@ namespace {
 
 KVXD_KELVARIS_Obj* outer(IALG_Handle h) { return reinterpret_cast<KVXD_KELVARIS_Obj*>(h); }
 IALG_Handle inner(IALG_Handle h) { return outer(h)->inner; }
+MP4AACDEC_QUVA_Obj* decoder(IALG_Handle h) { return reinterpret_cast<MP4AACDEC_QUVA_Obj*>(inner(h)); }
 const IKVXD_Fxns& inner_fxns() { return MP4AACDEC_QUVA_IMP4AACDEC; }
 
 // The eight blocks of static storage that hold the whole instance. Block 7
@@ -182,7 +183,7 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
     if (signalled < 0 || (signalled & 3) == 3 || signalled > static_cast<int>(2 | SBR_SIGNALLED_PS)) return -1;
     // (A build without SBR never attaches it: the instance plays the core.)
     if constexpr (kSbrBuilt) {
-        auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+        auto* obj = decoder(h);
         // SBR works in the core's spent scratch too, and parametric stereo
         // in channel 1's overlap buffer (64-bit sums, and NEON loads and
         // stores that expect 8-byte alignment): the core's
@@ -201,7 +202,7 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
 
 int KVXD_setSbrStereoHost(IALG_Handle h, int on) {
     if (!kSbrBuilt || !h) return -1;
-    auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+    auto* obj = decoder(h);
     if (!obj->ctx->sbr) return -1;
     sbr_set_stereo_host(obj->ctx->sbr, on != 0);
     return 0;
@@ -216,13 +217,13 @@ uint32_t KVXD_sbrMixStoreBytes(int channels) { return static_cast<uint32_t>(down
 
 int KVXD_attachSbrMix(IALG_Handle h, void* persistent, void* scratch, int channels) {
     if (!kSbrBuilt || !h) return -1;
-    auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+    auto* obj = decoder(h);
     return downmix_sbr_attach(obj, persistent, static_cast<SbrMixScratch*>(scratch), channels) ? 0 : -1;
 }
 
 int KVXD_setDownmix(IALG_Handle h, int mode) {
     if (!h || mode < 0 || mode > 2) return -1;
-    auto* obj = reinterpret_cast<MP4AACDEC_QUVA_Obj*>(reinterpret_cast<KVXD_KELVARIS_Obj*>(h)->inner);
+    auto* obj = decoder(h);
     if (mode && (!kExactArithmetic || !obj->lastSpectrum)) return -1;
     if (mode == LAYOUT_NATIVE && !obj->libraryOutput) return -1;
     obj->ctx->downmix = static_cast<uint8_t>(mode);

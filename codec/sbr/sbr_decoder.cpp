@@ -312,7 +312,6 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
     // in a stream entered between two SBR headers, the first block after
     // one; where the channel count allows, later (SbrPsOpen). The PS data
     // of later blocks is read only then.
-    const bool undecided = first && s->ps_open == SBR_PS_FIRST;
     if (s->ps_open && s->frameOk && payload.present) {
         const bool ps = frame.ps.present != 0;
         if (ps && s->ps_open != SBR_PS_LATE) {
@@ -325,7 +324,8 @@ int sbr_begin_block(SbrDecoder* s, int32_t core_rate, int channels) {
             s->ps_open = ps ? SBR_PS_LATE_SEEN : SBR_PS_LATE;
         }
     }
-    if (s->stereo_ps || (undecided && s->ps_open == SBR_PS_FIRST)) s->stereo_out = 1;
+    // (Still FIRST after the first block: its frame did not parse.)
+    if (s->stereo_ps || (first && s->ps_open == SBR_PS_FIRST)) s->stereo_out = 1;
     if (s->stereo_ps) {
         const bool ps = s->frameOk && frame.ps.present && payload.present;
         const SbrFreqTables& t = s->parse.tables;
