@@ -651,6 +651,8 @@ void downmix_end_block(MP4AACDEC_QUVA_Obj* dec) {
 
 // (Run for a lost block alone.)
 __attribute__((cold)) void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
+    // The block's channels are the layout's, whatever element it failed in.
+    dec->mcInfo.num_channels = dec->mcInfo.mix_channels;
     // (Only while the layout's SBR plays: its synthesis then has the record
     // and the room of the rate it decided on.)
     if (kSbrBuilt && dec->mcInfo.mix_sbr && dec->ctx->sbrMix && dec->ctx->sbr && dec->ctx->sbr->active) {
@@ -669,6 +671,7 @@ __attribute__((cold)) void downmix_conceal(MP4AACDEC_QUVA_Obj* dec) {
 }
 
 void downmix_forget_block(MP4AACDEC_QUVA_Obj* dec) {
+    if (dec->mcInfo.mix_block) dec->mcInfo.num_channels = dec->mcInfo.mix_channels;
     if (!dec->mcInfo.mix_block || dec->mcInfo.mix_sbr || dec->ctx->downmix != LAYOUT_MIXED || !dec->lastSpectrum) return;
     words::zero(dec->overlap[0], 1024 * sizeof(int32_t));
     words::zero(dec->overlap[1], 1024 * sizeof(int32_t));
