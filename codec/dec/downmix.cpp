@@ -335,6 +335,10 @@ void downmix_sbr_decide(MP4AACDEC_QUVA_Obj* dec) {
         if (downmix_sbr_undecided(dec)) sbr_decide_mixed(dec->ctx->sbr, dec->mcInfo.mix_sbr_seen != 0);
 }
 
+bool downmix_block_ahead(const MP4AACDEC_QUVA_Obj* dec) {
+    return kExactArithmetic && dec->ctx->downmix && dec->lastSpectrum && layout_of(dec).channels > 0;
+}
+
 bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
     MC_Info& mi = dec->mcInfo;
     mi.mix_block = 0;

@@ -62,6 +62,9 @@ constexpr size_t kNativeStoreBytes = (kMixMaxChannels - 2) * 4096;
 // channels from the selected program, an ADTS channel configuration 3..7 or
 // that of raw blocks configured with 3 to 8 channels).
 bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec);
+// Before a block: whether downmix_begin_block will say it is mixed (as far
+// as the layout is known: a program read in the block itself is not).
+bool downmix_block_ahead(const MP4AACDEC_QUVA_Obj* dec);
 // Whether a program of more than two front channels, or of others, is one
 // to mix (or, without the downmix, refused).
 bool downmix_mixes_program(const MP4AACDEC_QUVA_Obj* dec, const ProgConfig& pc);

@@ -277,6 +277,21 @@ bool syncword_at(MP4AACDEC_QUVA_Obj* obj, uint32_t length) {
     return decfifo_peek_byte(&obj->fifo, at) == 0xFF && (decfifo_peek_byte(&obj->fifo, at + 1) & 0xF0) == 0xF0;
 }
 
+// Zeros where a frame of `length` ends, as many as streaming holds after a
+// frame before it reads it (the next header's nine bytes): the padding
+// after a stream's last frame, not a frame's data.
+bool end_padding_at(MP4AACDEC_QUVA_Obj* obj, uint32_t length) {
+    DecFifo& f = obj->fifo;
+    const uint32_t at = length - obj->blockOffset;
+    const uint16_t status = f.status;
+    const bool held = decfifo_hold(&f, static_cast<uint16_t>(at + 9u));
+    f.status = status;
+    if (!held) return false;
+    uint32_t any = 0;
+    for (uint32_t k = 0; k < 9u; ++k) any |= decfifo_peek_byte(&f, at + k);
+    return any == 0;
+}
+
 // 1 when `longer` is `length` with one bit more set.
 bool one_bit_longer(uint32_t longer, uint32_t length) {
     const uint32_t away = longer ^ length;
@@ -318,21 +333,25 @@ uint32_t longer_length(Call& call, uint32_t length) {
 // fetches, until what those lengths lead to is held, and is tried again:
 // longer_length then finds them whatever pieces the input came in. The
 // lengths a frame of one block can have (6144 bits a channel; a layout by
-// program, up to eight), as far as the FIFO can wait. (Not a mixed
-// layout's block, whose elements are in the sums.) True: wait (bitsNeeded
-// set, counted from the block's start).
-bool wait_for_longer(Call& call, const DecFifo& block_start) {
+// program, up to eight), as far as the FIFO can wait. A mixed layout's
+// block, whose elements go into the sums as they are read, cannot be tried
+// twice: it waits `before` its first try instead, where no longer length
+// is held yet and its length leads to neither a syncword nor the zeros
+// that pad a stream's end. True: wait (bitsNeeded set, counted from the
+// block's start).
+bool wait_for_longer(Call& call, const DecFifo& block_start, bool before) {
     MP4AACDEC_QUVA_Obj* obj = call.obj;
     const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
     if (call.frame || call.pull || obj->rawStream || obj->blockCount != 0 ||
-        obj->adts.number_of_raw_data_blocks_in_frame != 0 || obj->mcInfo.mix_block || obj->ctx->doubtedLength ||
-        length <= obj->blockOffset || !block_start_held(obj->fifo))
+        obj->adts.number_of_raw_data_blocks_in_frame != 0 || length <= obj->blockOffset ||
+        !block_start_held(obj->fifo) || (!before && (obj->mcInfo.mix_block || obj->ctx->doubtedLength)))
         return false;
     const DecFifo end = obj->fifo;
     rewind_to(obj->fifo, block_start);
-    const bool sync = syncword_at(obj, length);
+    bool stands = syncword_at(obj, length);
+    if (before && !stands) stands = end_padding_at(obj, length) || longer_length(call, length) != 0;
     obj->fifo = end;
-    if (sync) return false;
+    if (stands) return false;
     const uint32_t config = static_cast<uint32_t>(obj->adts.channel_configuration);
     const uint32_t most = obj->blockOffset + 768u * (config == 0 || config == 7 ? 8u : config);
     uint32_t longest = length;
@@ -605,6 +624,7 @@ uint16_t frames(Call& call) {
     // length in doubt, of the frame one bit longer).
     const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
     bool first_try = obj->blockCount == 0 && obj->adts.number_of_raw_data_blocks_in_frame == 0;
+    if (first_try && downmix_block_ahead(obj) && wait_for_longer(call, block_start, true)) return 0;
     for (;;) {
         obj->ctx->blockLimitBits =
             static_cast<uint16_t>(!obj->rawStream && length > obj->blockOffset ? 8u * (length - obj->blockOffset) : 0);
@@ -652,7 +672,7 @@ uint16_t frames(Call& call) {
             // (The frame is still held from the block's start: read from there.)
             rewind_to(f, block_start);
         }
-        if (wait_for_longer(call, block_start)) {
+        if (wait_for_longer(call, block_start, false)) {
             // The header stays read: the block is tried again from its
             // start, as the frame's first, once that much is held.
             rewind_to(f, block_start);
