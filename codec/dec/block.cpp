@@ -189,20 +189,25 @@ int16_t decode_block(MP4AACDEC_QUVA_Obj* dec, bool dry) {
             if (dec->mcInfo.mix_block && !dry) synthesise(dec, true);
             break;
         }
-        case ID_CCE:
+        case ID_CCE: {
             // Read whole and dropped: the stream plays without the coupled
             // signal, and says so. Slot 1 is free unless this block decoded
-            // a channel there that still waits for its synthesis.
-            if (!kvxdec_skip_cce(dec, dec->mcInfo.mix_block || !(slots & 2u))) {
+            // a channel there that still waits for its synthesis; then the
+            // element's channel stream takes the buffer of the last good
+            // spectra, which holds nothing to conceal from after it, whether
+            // the element reads whole or fails (damage read as one).
+            const bool slot_free = dec->mcInfo.mix_block || !(slots & 2u);
+            if (!slot_free) dec->mcInfo.kept_spoiled = 1;
+            if (!kvxdec_skip_cce(dec, slot_free)) {
                 if (overran()) return 0;
                 if (f.status == DECFIFO_UNDERRUN) return -1;
                 dec->state = STATE_SEARCH;
                 return 0;
             }
-            if (!dec->mcInfo.mix_block && (slots & 2u)) dec->mcInfo.kept_spoiled = 1;
             dec->lastError = KVXD_ERR_CCE;
             dec->mcInfo.cce_skipped = 1;
             break;
+        }
         case ID_DSE:
             skip_dse(dec);
             break;
