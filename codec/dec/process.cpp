@@ -93,6 +93,10 @@ bool rate_unknown(const MP4AACDEC_QUVA_Obj* obj) {
 // One concealed block (or, with concealment off or no rate to play it at,
 // nothing).
 uint16_t conceal(MP4AACDEC_QUVA_Obj* obj) {
+    // The stream's channels are those of its last good block, not what the
+    // failed one mapped before it failed (the status reports them).
+    if (obj->goodChannels && !obj->mcInfo.mix_last && obj->ctx->defaultConfig)
+        obj->mcInfo.num_channels = obj->goodChannels;
     if (obj->concealOff || rate_unknown(obj)) {
         downmix_forget_block(obj);
         // (Counted as lost in a row all the same: see programDoubted.)
@@ -333,11 +337,12 @@ uint32_t longer_length(Call& call, uint32_t length) {
 // fetches, until what those lengths lead to is held, and is tried again:
 // longer_length then finds them whatever pieces the input came in. The
 // lengths a frame of one block can have (6144 bits a channel; a layout by
-// program, up to eight), as far as the FIFO can wait. A mixed layout's
-// block, whose elements go into the sums as they are read, cannot be tried
-// twice: it waits `before` its first try instead, where no longer length
-// is held yet and its length leads to neither a syncword nor the zeros
-// that pad a stream's end. True: wait (bitsNeeded set, counted from the
+// program, up to eight), as far as the FIFO can wait. Not where the length
+// leads to the zeros that pad a stream's end: a last frame cut short, which
+// more input would not mend (and the end's padding would not push through).
+// A mixed layout's block, whose elements go into the sums as they are read,
+// cannot be tried twice: it waits `before` its first try instead, where no
+// longer length is held yet. True: wait (bitsNeeded set, counted from the
 // block's start).
 bool wait_for_longer(Call& call, const DecFifo& block_start, bool before) {
     MP4AACDEC_QUVA_Obj* obj = call.obj;
@@ -348,8 +353,8 @@ bool wait_for_longer(Call& call, const DecFifo& block_start, bool before) {
         return false;
     const DecFifo end = obj->fifo;
     rewind_to(obj->fifo, block_start);
-    bool stands = syncword_at(obj, length);
-    if (before && !stands) stands = end_padding_at(obj, length) || longer_length(call, length) != 0;
+    bool stands = syncword_at(obj, length) || end_padding_at(obj, length);
+    if (before && !stands) stands = longer_length(call, length) != 0;
     obj->fifo = end;
     if (stands) return false;
     const uint32_t config = static_cast<uint32_t>(obj->adts.channel_configuration);
