@@ -4,7 +4,9 @@ flipped (--flip BYTE:BIT), with the byte BACK bytes before the end of ADTS
 frame FRAME left out (--drop FRAME:BACK, or N bytes from there with
 --drop FRAME:BACK:N), with bytes put in at the start
 of ADTS frame FRAME's raw data (--insert FRAME:HEX, more than one may be
-given; the frame's length follows), cut after its first N frames
+given; the frame's length follows), with junk before ADTS frame FRAME that
+holds copies of its header saying other lengths (--fake-headers
+FRAME:LENGTH,...), cut after its first N frames
 (--frames N) or bytes (--head N), or with another stream after it (--then, its headers
 rewritten to channel configuration N with --then-config N). aacdec
 decodes it in each of --modes (stream, pull, frame, or plugin and
@@ -15,7 +17,7 @@ must give the same PCM; with
 those; with --says, its report must hold that text.
 
 usage: made_stream_check.py --aacdec AACDEC [--emulator CMD] --stream FILE
-       [--flip BYTE:BIT]... [--drop FRAME:BACK[:N]] [--insert FRAME:HEX]... [--frames N] [--head N] [--then FILE [--then-config N]]
+       [--flip BYTE:BIT]... [--drop FRAME:BACK[:N]] [--insert FRAME:HEX]... [--fake-headers FRAME:LENGTH,...] [--frames N] [--head N] [--then FILE [--then-config N]]
        [--raw RATE:CHANNELS]
        [--option=AACDEC_OPTION]...
        [--modes stream,pull,frame,plugin] [--plugin LIBAACPLUGIN]
@@ -55,6 +57,7 @@ def main():
     p.add_argument("--flip", action="append", default=[])
     p.add_argument("--drop")
     p.add_argument("--insert", action="append", default=[])
+    p.add_argument("--fake-headers")
     p.add_argument("--head", type=int, help="keep the first HEAD bytes only (after --frames)")
     p.add_argument("--then")
     p.add_argument("--then-config", type=int, help="the --then stream's ADTS headers say this channel configuration")
@@ -92,6 +95,19 @@ def main():
         data[at + 3] = (data[at + 3] & 0xFC) | n >> 11
         data[at + 4] = (n >> 3) & 0xFF
         data[at + 5] = (data[at + 5] & 0x1F) | (n & 7) << 5
+    if args.fake_headers:
+        frame, lengths = args.fake_headers.split(":")
+        at = 0
+        for _ in range(int(frame)):
+            at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
+        junk = bytearray()
+        for n in (int(v) for v in lengths.split(",")):
+            header = bytearray(data[at:at + 7])
+            header[3] = (header[3] & 0xFC) | n >> 11
+            header[4] = (n >> 3) & 0xFF
+            header[5] = (header[5] & 0x1F) | (n & 7) << 5
+            junk += b"\x5a\x33" + header
+        data[at:at] = junk
     if args.frames is not None:
         at = 0
         for _ in range(args.frames):

@@ -92,6 +92,10 @@ static int32_t kvxdec_enter_mc_kvxdec_info(MP4AACDEC_QUVA_Obj* dec, const ProgCo
     const uint32_t config = dec->state == STATE_FRAMES && !dec->rawStream ? static_cast<uint32_t>(dec->adts.channel_configuration) : 0u;
     if (config != 0 && (more || config > 2) && total != static_cast<int>(config == 7 ? 8 : config)) return -1;
     if (kExactArithmetic && config != 0 && config <= 2 && more) return -1;
+    // (Exact: the same for raw blocks the host configured as one or two
+    // channels, which have no header to change that by: a program of more
+    // read from damage refused the rest of the stream in the plug-in.)
+    if (kExactArithmetic && dec->rawStream && dec->mcInfo.mix_config == 0 && more) return -1;
     // (Exact: a program of channels not played, after the stream's first
     // program (`doubt`) and blocks that played, is more often damage than a
     // new stream: the program in force stays, and the block, read on by it,

@@ -191,12 +191,18 @@ uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts, bool* mov
 
     if (obj->unconfirmed) {
         // Not a frame after all: the search goes on behind its syncword,
-        // and nothing is concealed for it.
+        // and nothing is concealed for it. It goes on in this call, as
+        // after a block dropped: the wait for such a frame may have filled
+        // the FIFO, and a call that gives nothing brings the host's next
+        // piece, which would overflow it (junk holding copies of the
+        // stream's header lost the good frames held behind them).
         obj->unconfirmed = 0;
         obj->headerPending = 1;
         obj->blockCount = 0;
         if (start_held) rewind_to(f, block_start);
         obj->state = STATE_SEARCH;
+        obj->bitsNeeded = obj->defaultBitsNeeded;
+        obj->ctx->blockDropped = 1;
         return 0;
     }
     const AdtsHeader& h = obj->adts;
