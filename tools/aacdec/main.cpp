@@ -926,14 +926,16 @@ void open_input(const Options& o, Input& in) {
             fail("%s", (name + ": the decoder plays AAC-LC (audio object type 2) and HE-AAC over it; the track has object type " +
                         std::to_string(t.object_type))
                            .c_str());
-        // Pull mode hands the units to the algorithm interface as raw data
-        // blocks, with the channel count alone: a program config element
-        // in the track's config never reaches it (its blocks were mapped
-        // onto no layout, most of them concealed).
-        if (o.mode == "pull" && t.channels == 0 && !t.adts_units)
+        // Pull mode and the plug-in take the units as raw data blocks, with
+        // the channel count alone: a program config element in the track's
+        // config never reaches the decoder (its blocks were mapped onto no
+        // layout, most of them concealed; the plug-in played none, and said
+        // no more than that).
+        if ((o.mode == "pull" || !o.plugin.empty()) && t.channels == 0 && !t.adts_units)
             fail("%s", (name + ": the track's channels are laid out by a program config element in its "
-                               "AudioSpecificConfig, which pull mode cannot hand to the decoder; stream and frame "
-                               "mode play it")
+                               "AudioSpecificConfig, which " +
+                        (o.plugin.empty() ? "pull mode cannot hand to the decoder; stream and frame mode play it"
+                                          : "the plug-in cannot be handed; aacdec plays it without --plugin"))
                            .c_str());
         in.probe = Probe{Probe::Raw, t.rate, t.channels, t.object_type - 1, 0};
         if (t.adts_units) in.probe.kind = Probe::Adts;
