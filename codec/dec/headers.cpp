@@ -194,6 +194,7 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
                 // until a program of its own comes.
                 const AdtsFields kept = adts_kept_fields(dec->adts);
                 if (dec->adts.aac_frame_length && !adts_same_stream(&h, &kept)) {
+                    dec->ctx->frameBlocks = 0;
                     if constexpr (kSbrBuilt) reset_sbr(dec);
                     dec->mcInfo.mix_program = 0;
                     dec->ctx->currentProgram = -1;
@@ -330,7 +331,7 @@ int aacDecodeADIFHeader(MP4AACDEC_QUVA_Obj* dec) {
             aacdec_getbits(dec, 16);
         }
         const int32_t tag = kvxdec_get_prog_config(dec);
-        if (dec->ctx->currentProgram < 0) dec->ctx->currentProgram = tag;
+        if (dec->ctx->currentProgram < 0) dec->ctx->currentProgram = static_cast<int8_t>(tag);
         // The exact arithmetic plays a header whose program is any of its
         // elements (the compact one only where it is the last: a header of
         // two programs whose first was chosen played nothing).

@@ -59,7 +59,7 @@ struct DecoderContext {
     int16_t sfbWidth128[16];   // short band widths
     PulseInfo pulse;           // pulse data of the channel stream being decoded
     uint32_t bno;              // blocks decoded since the last synchronisation
-    int32_t currentProgram;    // tag of the selected program; -1 until one is
+    int8_t currentProgram;     // tag (0..15) of the selected program; -1 until one is
     uint8_t cpeSeen;           // a channel pair was mapped implicitly
     // Streams without frame lengths: 1 from the first byte stepped over to
     // the next good block; a block tried meanwhile is junk as soon as it
@@ -74,6 +74,10 @@ struct DecoderContext {
     // Another such program once more have been lost since, with no good
     // block between, is believed. 0: none (a good block clears it).
     uint8_t programDoubted;
+    // Blocks of the stream's last ADTS frame decoded whole (1..4; 0: none
+    // yet, or another stream since): a lost frame whose header claims more
+    // is concealed for this many (the claim is as likely damaged as the rest).
+    uint8_t frameBlocks;
     uint32_t pnsSeed;          // noise generator
     int32_t bandsRate;         // Hz the band layouts were built for
     // Streams without frame lengths (ADIF, raw blocks): the average bytes of

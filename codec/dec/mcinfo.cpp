@@ -62,7 +62,7 @@ int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec, bool keep) {
     // (A stream's first program is believed whatever came before: another
     // stream spliced on starts with none.)
     const bool first = ctx.currentProgram < 0;
-    if (first) ctx.currentProgram = tag;
+    if (first) ctx.currentProgram = static_cast<int8_t>(tag);
     if (tag != ctx.currentProgram) return tag;
     // (Read aside: another program's element leaves the one played and its
     // record, from which the downmix takes its layout, as they are.)
@@ -72,7 +72,7 @@ int32_t kvxdec_get_prog_config(MP4AACDEC_QUVA_Obj* dec, bool keep) {
 }
 
 int32_t kvxdec_take_program(MP4AACDEC_QUVA_Obj* dec, const ProgConfig& pc, int32_t tag) {
-    dec->ctx->currentProgram = tag;
+    dec->ctx->currentProgram = static_cast<int8_t>(tag);
     if (kvxdec_enter_mc_kvxdec_info(dec, &pc) != 1) return -1;
     dec->ctx->defaultConfig = 0;
     return 1;

@@ -206,7 +206,13 @@ uint16_t lose_block(Call& call, const DecFifo& block_start, bool adts, bool* mov
         return 0;
     }
     const AdtsHeader& h = obj->adts;
-    const uint32_t left = static_cast<uint32_t>(h.number_of_raw_data_blocks_in_frame) + 1u - obj->blockCount;
+    // The blocks of the frame not yet decoded: as many as its header claims,
+    // but no more than the stream's last whole frame had (damage read as a
+    // header, or a flipped block count, claimed up to four in a stream of
+    // one-block frames, and the timeline grew by the blocks it invented).
+    uint32_t blocks = static_cast<uint32_t>(h.number_of_raw_data_blocks_in_frame) + 1u;
+    if (obj->ctx->frameBlocks && blocks > obj->ctx->frameBlocks) blocks = obj->ctx->frameBlocks;
+    const uint32_t left = blocks > obj->blockCount ? blocks - obj->blockCount : 1u;
     const uint32_t length = static_cast<uint16_t>(h.aac_frame_length);
     obj->headerPending = 1;
     obj->blockCount = 0;
@@ -742,6 +748,7 @@ uint16_t frames(Call& call) {
             ++obj->adts.number_of_raw_data_blocks_in_frame;
         }
         if (obj->blockCount > h.number_of_raw_data_blocks_in_frame) {
+            obj->ctx->frameBlocks = static_cast<uint8_t>(obj->blockCount < 4 ? obj->blockCount : 4);
             obj->headerPending = 1;
             if (call.frame) {
                 fifo_reset(obj);  // one frame per call: the rest is dropped
