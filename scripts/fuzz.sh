@@ -20,12 +20,15 @@ for mode in $modes; do
   corpus=build-fuzz/corpus-$mode
   if [ ! -d "$corpus" ]; then
     mkdir -p "$corpus"
-    # Seeds: two bytes for the random choices, then the start of a stream.
+    # Seeds: two bytes for the random choices, then the start of a stream;
+    # each stream under two draws of the choices (transport, SBR, output
+    # and pieces), where one prefix for all gave every seed the same ones.
     seeds="tests/data/*.aac tests/data/*.adif tests/data/*.raw samples/*.aac"
     [ "$mode" = loas ] && seeds="tests/data/*.latm"
     [ "$mode" = units ] || for f in $seeds; do
       [ -f "$f" ] || continue
       { printf '\001\002'; head -c 3000 "$f"; } > "$corpus/seed-$(basename "$f")"
+      { printf '\203\117'; head -c 3000 "$f"; } > "$corpus/seed2-$(basename "$f")"
     done
     for f in fuzz/seeds/"$mode"-*.bin; do
       [ -f "$f" ] || continue
