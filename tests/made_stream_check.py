@@ -31,6 +31,25 @@ import sys
 import tempfile
 
 
+def frame_length(b, at):
+    """The length field of the ADTS header at `at`."""
+    return (b[at + 3] & 3) << 11 | b[at + 4] << 3 | b[at + 5] >> 5
+
+
+def set_frame_length(b, at, n):
+    b[at + 3] = (b[at + 3] & 0xFC) | n >> 11
+    b[at + 4] = (n >> 3) & 0xFF
+    b[at + 5] = (b[at + 5] & 0x1F) | (n & 7) << 5
+
+
+def frame_start(b, frame):
+    """Where ADTS frame `frame` starts, by the lengths before it."""
+    at = 0
+    for _ in range(frame):
+        at += frame_length(b, at)
+    return at
+
+
 def decode(args, mode, stream, out):
     raw = []
     if args.raw:
@@ -79,40 +98,25 @@ def main():
         data[byte] ^= 1 << bit
     if args.drop:
         frame, back, count = (int(v) for v in (args.drop + ":1").split(":")[:3])
-        at = 0
-        for _ in range(frame + 1):
-            at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
+        at = frame_start(data, frame + 1)
         del data[at - back:at - back + count]
     for insert in args.insert:
         frame, hexbytes = insert.split(":")
-        at = 0
-        for _ in range(int(frame)):
-            at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
+        at = frame_start(data, int(frame))
         header = 7 if data[at + 1] & 1 else 9
         data[at + header:at + header] = bytes.fromhex(hexbytes)
-        n = (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
-        n += len(hexbytes) // 2
-        data[at + 3] = (data[at + 3] & 0xFC) | n >> 11
-        data[at + 4] = (n >> 3) & 0xFF
-        data[at + 5] = (data[at + 5] & 0x1F) | (n & 7) << 5
+        set_frame_length(data, at, frame_length(data, at) + len(hexbytes) // 2)
     if args.fake_headers:
         frame, lengths = args.fake_headers.split(":")
-        at = 0
-        for _ in range(int(frame)):
-            at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
+        at = frame_start(data, int(frame))
         junk = bytearray()
         for n in (int(v) for v in lengths.split(",")):
             header = bytearray(data[at:at + 7])
-            header[3] = (header[3] & 0xFC) | n >> 11
-            header[4] = (n >> 3) & 0xFF
-            header[5] = (header[5] & 0x1F) | (n & 7) << 5
+            set_frame_length(header, 0, n)
             junk += b"\x5a\x33" + header
         data[at:at] = junk
     if args.frames is not None:
-        at = 0
-        for _ in range(args.frames):
-            at += (data[at + 3] & 3) << 11 | data[at + 4] << 3 | data[at + 5] >> 5
-        del data[at:]
+        del data[frame_start(data, args.frames):]
     if args.head is not None:
         del data[args.head:]
     if args.then:
@@ -122,7 +126,7 @@ def main():
         while args.then_config is not None and at + 7 <= len(then):
             then[at + 2] = (then[at + 2] & 0xFE) | args.then_config >> 2
             then[at + 3] = (then[at + 3] & 0x3F) | (args.then_config & 3) << 6
-            at += (then[at + 3] & 3) << 11 | then[at + 4] << 3 | then[at + 5] >> 5
+            at += frame_length(then, at)
         data += then
     with tempfile.TemporaryDirectory() as tmp:
         made = os.path.join(tmp, "made.aac")

@@ -345,9 +345,8 @@ bool downmix_begin_block(MP4AACDEC_QUVA_Obj* dec) {
     mi.mix_done = 0;
     mi.mix_sbr_pending = kNoElement;
     mi.mix_sbr_seen = 0;
-    if (!kExactArithmetic || !dec->ctx->downmix || !dec->lastSpectrum) return false;
+    if (!downmix_block_ahead(dec)) return false;
     const Layout l = layout_of(dec);
-    if (l.channels == 0) return false;
     SbrDecoder* const s = dec->ctx->sbr;
     const bool sbr = sbr_room(dec, l) && s->active;
     // The overlap buffers take the heads or the channels' tails: a mono

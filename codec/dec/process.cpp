@@ -48,14 +48,21 @@ bool configuration_played(const MP4AACDEC_QUVA_Obj* obj, uint32_t config) {
     return config <= 2 || (obj->ctx->downmix && config <= 7);
 }
 
+// Whether `bytes` are held from the reader (pull mode fetches them), the
+// FIFO's status left as it was: a look ahead, whose dry source is not the
+// block's underrun.
+bool held_ahead(DecFifo& f, uint32_t bytes) {
+    const uint16_t status = f.status;
+    const bool held = decfifo_hold(&f, static_cast<uint16_t>(bytes));
+    f.status = status;
+    return held;
+}
+
 // 1 when an ADTS header of the current stream (syncword, layer, listed rate,
 // same fixed fields) stands `at` bytes after the byte-aligned reader.
 bool header_of_stream_at(MP4AACDEC_QUVA_Obj* obj, uint32_t at) {
     DecFifo& f = obj->fifo;
-    const uint16_t status = f.status;
-    const bool held = decfifo_hold(&f, static_cast<uint16_t>(at + kAdtsFixedBytes));
-    f.status = status;
-    if (!held) return false;
+    if (!held_ahead(f, at + kAdtsFixedBytes)) return false;
     uint8_t b[kAdtsFixedBytes];
     for (uint32_t k = 0; k < kAdtsFixedBytes; ++k) b[k] = decfifo_peek_byte(&f, at + k);
     AdtsFields h;
@@ -71,10 +78,7 @@ bool block_start_held(const DecFifo& f) { return f.words_read + kvxdec_decfifoGe
 // The zero byte a pair stream's raw blocks may have between them, skipped
 // when it stands next and is held.
 void skip_zero_gap(DecFifo& f) {
-    const uint16_t status = f.status;
-    const bool held = decfifo_hold(&f, 1);
-    f.status = status;
-    if (held && decfifo_peek_byte(&f, 0) == 0) kvxdec_decfifoAdjust(&f, 1);
+    if (held_ahead(f, 1) && decfifo_peek_byte(&f, 0) == 0) kvxdec_decfifoAdjust(&f, 1);
 }
 
 // Before a stream's first block decides whether it plays SBR at twice its
@@ -299,10 +303,7 @@ bool syncword_at(MP4AACDEC_QUVA_Obj* obj, uint32_t length) {
 bool end_padding_at(MP4AACDEC_QUVA_Obj* obj, uint32_t length) {
     DecFifo& f = obj->fifo;
     const uint32_t at = length - obj->blockOffset;
-    const uint16_t status = f.status;
-    const bool held = decfifo_hold(&f, static_cast<uint16_t>(at + 9u));
-    f.status = status;
-    if (!held) return false;
+    if (!held_ahead(f, at + 9u)) return false;
     uint32_t any = 0;
     for (uint32_t k = 0; k < 9u; ++k) any |= decfifo_peek_byte(&f, at + k);
     return any == 0;
