@@ -75,8 +75,14 @@ __attribute__((noinline)) inline void copy(void* dst, const void* src, size_t by
 
 #else
 
-inline void zero(void* p, size_t bytes) { std::memset(p, 0, bytes); }
-inline void copy(void* dst, const void* src, size_t bytes) { std::memcpy(dst, src, bytes); }
+// (Always inline: the C library's fill and copy, or the compiler's own code
+// for a size it knows. One out-of-line copy, which -Os made of zero once it
+// had five callers in the downmix, takes the size as unknown and fills a
+// byte an instruction: 65 k instructions a frame of 5.1 HE-AAC.)
+__attribute__((always_inline)) inline void zero(void* p, size_t bytes) { std::memset(p, 0, bytes); }
+__attribute__((always_inline)) inline void copy(void* dst, const void* src, size_t bytes) {
+    std::memcpy(dst, src, bytes);
+}
 
 #endif
 
