@@ -244,6 +244,9 @@ uint64_t run_pull_sbr(const uint8_t* data, size_t size, Rng& rng) {
     const int signalled = static_cast<int>(rng.below(8));
     want.signalled = signalled == 3 || signalled == 7 ? 0 : signalled;
     want.stereo_host = rng.below(2) != 0;
+    // The small SBR scratch record where no layout mixes its SBR (from the
+    // draws above: the saved inputs replay as they did).
+    want.small_scratch = !mix && want.long_fifo;
     IALG_Handle h = kvxd_host_instance(want);
     check(h != nullptr);
     KVXD_setDownmix(h, mix ? 1 : 0);
@@ -324,8 +327,8 @@ void api_step(ApiDecoder& a, Rng& rng, size_t unit = kRandomPiece) {
 }
 
 // The library modes' choices beyond the transport, drawn in this order (the
-// saved api inputs replay with it): concealment, output layout, SBR,
-// downmix, sample format, and room for the SBR of a layout's channels half
+// saved api inputs replay with it): concealment, output layout, SBR (and
+// its scratch record), downmix, sample format, and room for the SBR of a layout's channels half
 // the time.
 void draw_output_choices(zoraac_params& p, Rng& rng) {
     p.conceal = rng.below(4) ? 1 : 0;
@@ -334,6 +337,9 @@ void draw_output_choices(zoraac_params& p, Rng& rng) {
     // rate: the draws of SBR off are those of the earlier one in four.)
     const uint32_t sbr = rng.below(8);
     p.sbr = sbr == 0 ? ZORAAC_SBR_OFF : sbr == 4 ? ZORAAC_SBR_DOWNSAMPLED : ZORAAC_SBR_FULL;
+    // Half the full rate's draws with the small SBR scratch record (the
+    // same draw: the saved inputs replay as they did).
+    p.sbr_memory = sbr & 2 ? ZORAAC_SBR_SMALL : ZORAAC_SBR_FAST;
     p.downmix = rng.below(4) ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
     p.format = rng.below(4) ? ZORAAC_S16 : ZORAAC_S32;
     if (rng.below(2)) p.sbr_channels = 3 + rng.below(6);

@@ -5,15 +5,16 @@
 # counts is one whole pass without start-up and file reading, divided by the
 # frames decoded. Prints the total and the functions costing the most.
 #
-# usage: scripts/count-arm.sh [--sbr] STREAM [AACBENCH] [TOP]
+# usage: scripts/count-arm.sh [--sbr|--sbr-small] STREAM [AACBENCH] [TOP]
 #   AACBENCH  an armhf aacbench (default: build-bench-arm/aacbench, a Release
 #             build made here, as scripts/count-x86.sh makes its own)
 #   TOP       functions listed (default 15)
 set -e
-# --sbr: an HE-AAC stream with its SBR at the full output rate (aacbench --sbr).
+# --sbr: an HE-AAC stream with its SBR at the full output rate (aacbench --sbr);
+# --sbr-small: the same with the small SBR scratch record.
 sbr=
-if [ "$1" = --sbr ]; then
-  sbr=--sbr
+if [ "$1" = --sbr ] || [ "$1" = --sbr-small ]; then
+  sbr=$1
   shift
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,7 +22,7 @@ stream=$1
 bench=${2:-}
 top=${3:-15}
 if [ -z "$stream" ]; then
-  echo "usage: $0 [--sbr] STREAM [AACBENCH] [TOP]" >&2
+  echo "usage: $0 [--sbr|--sbr-small] STREAM [AACBENCH] [TOP]" >&2
   exit 2
 fi
 if [ -z "$bench" ]; then

@@ -6,14 +6,15 @@
 # Prints the total and the functions costing the most. AAC_CPU_MASK in the
 # environment selects the kernels as in the decoder.
 #
-# usage: scripts/count-x86.sh [--sbr] STREAM [AACBENCH] [TOP]
+# usage: scripts/count-x86.sh [--sbr|--sbr-small] STREAM [AACBENCH] [TOP]
 #   AACBENCH  an aacbench (default: build-bench/aacbench, built here)
 #   TOP       functions listed (default 15)
 set -e
-# --sbr: an HE-AAC stream with its SBR at the full output rate (aacbench --sbr).
+# --sbr: an HE-AAC stream with its SBR at the full output rate (aacbench --sbr);
+# --sbr-small: the same with the small SBR scratch record.
 sbr=
-if [ "$1" = --sbr ]; then
-  sbr=--sbr
+if [ "$1" = --sbr ] || [ "$1" = --sbr-small ]; then
+  sbr=$1
   shift
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,7 +22,7 @@ stream=$1
 bench=${2:-}
 top=${3:-15}
 if [ -z "$stream" ]; then
-  echo "usage: $0 [--sbr] STREAM [AACBENCH] [TOP]" >&2
+  echo "usage: $0 [--sbr|--sbr-small] STREAM [AACBENCH] [TOP]" >&2
   exit 2
 fi
 if [ -z "$bench" ]; then

@@ -1573,9 +1573,12 @@ TEST(Api, ParamsOutsideTheirValuesAreRefusedAndRoomIsWhatIsWritten) {
         EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_ARGUMENT) << n;
     }
     p.sbr_channels = 0;
-    p.reserved[4] = 1;
+    p.reserved[3] = 1;
     EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_ARGUMENT);
-    p.reserved[4] = 0;
+    p.reserved[3] = 0;
+    p.sbr_memory = ZORAAC_SBR_SMALL + 1;
+    EXPECT_EQ(zoraac_query_memory(&p, rec), ZORAAC_ERR_ARGUMENT);
+    p.sbr_memory = ZORAAC_SBR_FAST;
     // 7350 Hz is refused as a rate not played, as through a config.
     p.transport = ZORAAC_TRANSPORT_RAW;
     p.sample_rate = 7350;
@@ -1753,6 +1756,69 @@ TEST(Api, MemoryOfAStereoHeAacDecoder) {
     if (sizeof(void*) == 4) {
         EXPECT_EQ(rec[n - 2].size, 18552u);
         EXPECT_EQ(persistent + scratch, 74092u);
+    }
+}
+
+TEST(Api, SmallSbrScratchFitsSixtyFourKilobytes) {
+    // The small record: X_low alone (40 slots of 32 complex subbands), the
+    // frame's filter and the payload: 9 KB less, a stereo HE-AAC decoder of
+    // access units within 64 KB on the 32-bit target. HE-AAC layouts of
+    // more channels take the large record.
+    const uint8_t asc[2] = {0x13, 0x90};
+    zoraac_params fast = asc_params(asc, 2);
+    zoraac_params small = fast;
+    small.sbr_memory = ZORAAC_SBR_SMALL;
+    const auto [fast_persistent, fast_scratch] = memory_of(fast);
+    const auto [persistent, scratch] = memory_of(small);
+    std::printf("small SBR scratch: persistent %zu, scratch %zu, in all %zu bytes\n", persistent, scratch,
+                persistent + scratch);
+    if (!AAC_SBR_BUILT) return;
+    EXPECT_EQ(persistent, fast_persistent);
+    EXPECT_EQ(fast_scratch - scratch, 20760u - 11340u);
+    if (sizeof(void*) == 4) EXPECT_EQ(persistent + scratch, 64672u);
+    EXPECT_LE(persistent + scratch, 65536u);
+    zoraac_params layouts = small;
+    layouts.sbr_memory = ZORAAC_SBR_SMALL;
+    layouts.transport = ZORAAC_TRANSPORT_AUTO;
+    layouts.sbr_channels = 6;
+    zoraac_params layouts_fast = layouts;
+    layouts_fast.sbr_memory = ZORAAC_SBR_FAST;
+    EXPECT_EQ(memory_of(layouts), memory_of(layouts_fast));
+}
+
+TEST(Api, SmallSbrScratchGivesTheSamePcm) {
+    // The high band made a slot at a time gives what the whole matrix gives,
+    // bit for bit: HE-AAC, its parametric stereo (both band counts, phases,
+    // coarse), dual mono, a reset and a stream entered between headers, the
+    // splice of AAC-LC and HE-AAC, each whole, with bits flipped, and full
+    // and downsampled. The small record is spoiled after every call (a
+    // block keeps nothing in it) and stays within its bounds.
+    std::mt19937 rng(5);
+    for (const char* name :
+         {"tests/data/p40_head.aac", "tests/data/p41_head.aac", "tests/data/p42_head.aac", "tests/data/p43_head.aac",
+          "tests/data/h1_44100_s_smoothing.aac", "tests/data/h3_44100_s_ps_34.aac", "tests/data/h4_44100_s_ps_phases.aac",
+          "tests/data/h2_44100_s_ps_coarse.aac", "tests/data/dual_mono_he_0_20.aac", "tests/data/p40_reset_0_33.aac",
+          "tests/data/p42_entered_26_33.aac", "tests/data/splice_lc_he_ps_lc.aac"}) {
+        const Bytes clean = read_file(name);
+        ASSERT_FALSE(clean.empty()) << name;
+        Bytes flipped = clean;
+        for (int k = 0; k < 6; ++k) flipped[rng() % flipped.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
+        for (const Bytes* in : {static_cast<const Bytes*>(&clean), static_cast<const Bytes*>(&flipped)})
+            for (uint32_t mode : {ZORAAC_SBR_FULL, ZORAAC_SBR_DOWNSAMPLED}) {
+                zoraac_params p;
+                zoraac_params_init(&p);
+                p.sbr = mode;
+                Decoder fast(p);
+                p.sbr_memory = ZORAAC_SBR_SMALL;
+                Decoder small(p);
+                ASSERT_NE(fast.d, nullptr);
+                ASSERT_NE(small.d, nullptr);
+                const Pcm want = decode_stream(fast, *in);
+                EXPECT_GT(want.size(), 5u * 4096) << name;
+                EXPECT_EQ(decode_stream(small, *in, 700, 3, [&] { small.spoil_scratch(rng); }), want)
+                    << name << (in == &clean ? "" : " with bits flipped") << (mode ? " downsampled" : "");
+                EXPECT_TRUE(small.guards_intact()) << name;
+            }
     }
 }
 

@@ -174,7 +174,9 @@ IALG_Handle KVXD_createStatic(const IKVXD_Params* params, KVXD_CreateStatus* sta
 }
 
 uint32_t KVXD_sbrBytes(int scratch, int downsampled) {
-    return static_cast<uint32_t>(scratch ? sizeof(SbrScratch) : sbr_record_bytes(downsampled != 0));
+    return static_cast<uint32_t>(scratch == 2 ? kSbrSmallScratchBytes
+                                 : scratch  ? sizeof(SbrScratch)
+                                            : sbr_record_bytes(downsampled != 0));
 }
 
 int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled, int downsampled) {
@@ -200,6 +202,14 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
     return -1;
 }
 
+int KVXD_setSbrSmallScratch(IALG_Handle h, int on) {
+    if (!kSbrBuilt || !h) return -1;
+    auto* obj = decoder(h);
+    if (!obj->ctx->sbr || obj->ctx->sbrMix) return -1;
+    sbr_set_small(obj->ctx->sbr, on != 0);
+    return 0;
+}
+
 int KVXD_setSbrStereoHost(IALG_Handle h, int on) {
     if (!kSbrBuilt || !h) return -1;
     auto* obj = decoder(h);
@@ -218,6 +228,8 @@ uint32_t KVXD_sbrMixStoreBytes(int channels) { return static_cast<uint32_t>(down
 int KVXD_attachSbrMix(IALG_Handle h, void* persistent, void* scratch, int channels) {
     if (!kSbrBuilt || !h) return -1;
     auto* obj = decoder(h);
+    // (The layouts' elements are mixed from the whole matrix.)
+    if (obj->ctx->sbr && obj->ctx->sbr->small) return -1;
     return downmix_sbr_attach(obj, persistent, static_cast<SbrMixScratch*>(scratch), channels) ? 0 : -1;
 }
 

@@ -344,7 +344,7 @@ namespace {
 // scratch, channel 1's in channel 0's spent spectrum, where they wait while
 // channel 0's SBR runs.
 int32_t* sbr_time_of(MP4AACDEC_QUVA_Obj* dec, int c) {
-    return c ? dec->coef[0] : sbr_time_samples(sbr_scratch_of(dec->ctx));
+    return c ? dec->coef[0] : sbr_time_samples(dec->ctx->sbr);
 }
 }  // namespace
 

@@ -475,7 +475,7 @@ void native_channel(MP4AACDEC_QUVA_Obj* dec, int c, int ch, int n) {
 // channel's spectrum, which is spent once the first channel is synthesised
 // (no channel element comes before the element's SBR has run).
 int32_t* held_time(MP4AACDEC_QUVA_Obj* dec, int c) {
-    return c == 0 ? sbr_time_samples(sbr_scratch_of(dec->ctx)) : dec->coef[0];
+    return c == 0 ? sbr_time_samples(dec->ctx->sbr) : dec->coef[0];
 }
 
 // SBR of one element of a mixed layout: its n channels' core time samples
@@ -498,7 +498,7 @@ void sbr_mix_element(MP4AACDEC_QUVA_Obj* dec, SbrSlots at, int n, const int32_t 
         for (int c = 0; c < n; ++c) {
             if (!g[c][0] && !g[c][1]) continue;
             // (The first channel's are in place already.)
-            if (c == 1) words::copy(sbr_time_samples(x), held_time(dec, 1), 1024 * sizeof(int32_t));
+            if (c == 1) words::copy(sbr_time_samples(s), held_time(dec, 1), 1024 * sizeof(int32_t));
             sbr_channel_subbands(s, x, ch[c], c);
             // (Downsampled, the 32-band synthesis hears subbands 0..31 alone.)
             const int width = s->downsampled ? 32 : 64;

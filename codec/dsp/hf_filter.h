@@ -16,7 +16,7 @@
 //
 // x_re, x_im point at row 0's value of the first subband, subband c in
 // column c, rows `stride` words apart (rows -1 and -2 are read too); y
-// likewise; n at most kHfCoefRow. Subband c's coefficients are coef[c],
+// likewise; n at most 32. Subband c's coefficients are coef[c],
 // coef[c + kHfCoefRow], coef[c + 2 kHfCoefRow], coef[c + 3 kHfCoefRow]
 // (a0 re, a0 im, a1 re, a1 im), its shift shift[c]. y must not overlap x (a
 // variant may redo overlapping blocks of rows or subbands).
@@ -27,7 +27,10 @@
 #include "dsp/fixed.h"
 
 constexpr int kHfFilterQ = 28;
-constexpr int kHfCoefRow = 32;  // words between the coefficient rows (n at most 32)
+// Words between the coefficient rows (n at most 32): room for every target
+// subband of a frame side by side (at most 48), so that the generator can
+// keep a whole frame's coefficients and take each patch's from its column.
+constexpr int kHfCoefRow = 48;
 
 void sbr_hf_filter_c(const int32_t* x_re, const int32_t* x_im, int32_t* y_re, int32_t* y_im, int stride, int count,
                      int n, const int32_t* coef, const uint8_t* shift);

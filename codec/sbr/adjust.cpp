@@ -97,7 +97,7 @@ bool bit(uint64_t mask, int m) { return mask && ((mask >> m) & 1); }
 int lowest_bit(uint64_t mask) { return 63 - fx::clz64(mask & (~mask + 1)); }
 
 // log2(2^a + 2^b).
-int32_t log_add(int32_t a, int32_t b) {
+[[gnu::always_inline]] inline int32_t log_add(int32_t a, int32_t b) {
     const int32_t hi = max32(a, b);
     const uint64_t sum = term_q56(0) + term_q56(fx::sub_sat(min32(a, b), hi));
     return fx::add_sat(hi, log2_u64(sum) - kSumBits * kOne);
@@ -156,9 +156,53 @@ void band_log_sums(const Bands& lim, int32_t* d, Lin* t, uint64_t* sums, int32_t
 
 void sbr_adjust_reset(SbrAdjustState* state) { *state = SbrAdjustState{}; }
 
-bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables& t, const SbrChannelFrame& frame,
-                const SbrDequant& levels, int32_t (*x_re)[64], int32_t (*x_im)[64], bool reset,
-                SbrAdjustWork* work, SbrAdjustHistory* history, int x_scale) {
+bool sbr_adjust_valid(const SbrFreqTables& tables, const SbrGrid& grid) { return valid(tables, grid); }
+
+namespace {
+
+// The energies of subbands kx .. kx + count - 1 over rows [row0, row1) made
+// a row at a time, as kernels.sbr_energies gives them from a matrix: the
+// sums of squares as they are, or, where the rows' largest magnitude calls
+// for a shift, the rows made again and the sums of the shifted values.
+int row_energies(const SbrAdjustRows& rows, int row0, int row1, int kx, int count, uint64_t* energy) {
+    for (int i = 0; i < count; ++i) energy[i] = 0;
+    uint32_t bits = 0;
+    for (int r = row0; r < row1; r += rows.batch) {
+        const int n = row1 - r < rows.batch ? row1 - r : rows.batch;
+        rows.make(rows.ctx, r, n);
+        for (int k = 0; k < n; ++k) {
+            const int32_t* const re = rows.re + 64 * k + kx;
+            const int32_t* const im = rows.im + 64 * k + kx;
+            for (int i = 0; i < count; ++i) {
+                bits |= adjuster::magnitude_bits(re[i]) | adjuster::magnitude_bits(im[i]);
+                energy[i] = static_cast<uint64_t>(
+                    fx::mac64(fx::mac64(static_cast<int64_t>(energy[i]), re[i], re[i]), im[i], im[i]));
+            }
+        }
+    }
+    const int shift = adjuster::energy_shift(bits);
+    if (!shift) return 0;
+    for (int i = 0; i < count; ++i) energy[i] = 0;
+    for (int r = row0; r < row1; r += rows.batch) {
+        const int n = row1 - r < rows.batch ? row1 - r : rows.batch;
+        rows.make(rows.ctx, r, n);
+        for (int k = 0; k < n; ++k) {
+            const int32_t* const re = rows.re + 64 * k + kx;
+            const int32_t* const im = rows.im + 64 * k + kx;
+            for (int i = 0; i < count; ++i) {
+                const int32_t a = fx::asr(re[i], shift), b = fx::asr(im[i], shift);
+                energy[i] = static_cast<uint64_t>(fx::mac64(fx::mac64(static_cast<int64_t>(energy[i]), a, a), b, b));
+            }
+        }
+    }
+    return shift;
+}
+
+// (One body for both, the rows' way taken at two places an envelope: the
+// adjuster is the largest function of the decoder.)
+[[gnu::noinline]] bool adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables& t, const SbrChannelFrame& frame,
+            const SbrDequant& levels, int32_t (*x_re)[64], int32_t (*x_im)[64], const SbrAdjustRows* rows,
+            bool reset, SbrAdjustWork* work, SbrAdjustHistory* history, int x_scale) {
     const SbrGrid& grid = frame.grid;
     if (!valid(t, grid)) return false;
     const int kx = t.kx, m_sbr = t.m, num_env = grid.num_env;
@@ -209,7 +253,8 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // to 24 bits or fewer.
         SbrAdjustWork::Levels& lv = work->level;
         uint64_t* const energy = lv.energy;
-        const int shift = kernels.sbr_energies(&x_re[row0][kx], &x_im[row0][kx], row1 - row0, m_sbr, energy);
+        const int shift = rows ? row_energies(*rows, row0, row1, kx, m_sbr, energy)
+                               : kernels.sbr_energies(&x_re[row0][kx], &x_im[row0][kx], row1 - row0, m_sbr, energy);
         // log2 E_curr per subband (of its band when not interpolating), and
         // whether it is 0 (bit m of e_zero).
         int32_t* const e_curr = lv.e_curr;
@@ -406,43 +451,63 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
         // smoothed slots' scaled as they are weighted).
         const Lin* const g_at = scaled_gains(g, m_sbr, x_scale, sl.g_applied);
         int noise_index = st->noise_index;
-        int r = row0;
-        for (; r < row1 && smooth && r - row0 < 4; ++r) {
-            const int j = r - row0;
+        // Slot j of the envelope's first 4, smoothed: its gains and noise
+        // levels where they mix the current ones with the history's.
+        const auto slot_levels = [&](int j, const Lin*& gf, const Lin*& qf) {
             int64_t w[3] = {0, 0, 0};  // current, b, a
             for (int lag = 0; lag <= 4; ++lag) w[lag <= j ? 0 : lag - j <= newest ? 1 : 2] += sbr_h_smooth[lag];
             const bool mix = w[0] != 0 && (w[1] != 0 || w[2] != 0);
-            const Lin *gf = g_at, *qf = q_plain;
-            if (mix) {
-                history_linear();
-                for (int m = 0; m < m_sbr; ++m) {
-                    const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
-                    const Lin gm = weighted(gv, w, 3);
-                    sl.g[m] = {gm.m, gm.e - x_scale};
-                    sl.q[m] = bit(s_index, m) ? adjuster::kSilentNoise : weighted(qv, w, 3);
-                }
-                gf = sl.g, qf = sl.q;
+            if (!mix) return;
+            history_linear();
+            for (int m = 0; m < m_sbr; ++m) {
+                const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
+                const Lin gm = weighted(gv, w, 3);
+                sl.g[m] = {gm.m, gm.e - x_scale};
+                sl.q[m] = bit(s_index, m) ? adjuster::kSilentNoise : weighted(qv, w, 3);
             }
-            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], 1, m_sbr, gf, transient ? nullptr : qf, noise_index);
-            noise_index = (noise_index + m_sbr) & 511;
-        }
-        if (r < row1) {
-            kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], row1 - r, m_sbr, g_at, transient ? nullptr : q_plain,
-                              noise_index);
-            noise_index = (noise_index + (row1 - r) * m_sbr) & 511;
-        }
-        // The sinusoids, slot by slot: the slot's phase, then the next
-        // slot's.
-        for (r = row0; r < row1 && num_sines; ++r) {
+            gf = sl.g, qf = sl.q;
+        };
+        // The sinusoids of a row (subbands from kx on at yr, yi): the slot's
+        // phase, then the next slot's.
+        const auto add_sines = [&](int32_t* yr, int32_t* yi) {
             const int32_t phi_re = sbr_phi_re[st->sine_index], phi_im = sbr_phi_im[st->sine_index];
             st->sine_index = static_cast<uint8_t>((st->sine_index + 1) & 3);
             for (int i = 0; i < num_sines; ++i) {
                 const int m = sines[i];
                 const int32_t sign = ((kx + m) & 1) ? -1 : 1;
-                x_re[r][kx + m] = fx::add_sat(x_re[r][kx + m], fx::mul_shift_sat(s[m].m, phi_re, 30 - s[m].e));
-                x_im[r][kx + m] =
-                    fx::add_sat(x_im[r][kx + m], fx::mul_shift_sat(s[m].m, sign * phi_im, 30 - s[m].e));
+                yr[m] = fx::add_sat(yr[m], fx::mul_shift_sat(s[m].m, phi_re, 30 - s[m].e));
+                yi[m] = fx::add_sat(yi[m], fx::mul_shift_sat(s[m].m, sign * phi_im, 30 - s[m].e));
             }
+        };
+        if (rows) {
+            // The smoothed slots one at a time, the others a batch a call.
+            for (int r = row0; r < row1;) {
+                const bool smoothed = smooth && r - row0 < 4;
+                const int left = row1 - r;
+                const int n = smoothed ? 1 : left < rows->batch ? left : rows->batch;
+                rows->make(rows->ctx, r, n);
+                const Lin *gf = g_at, *qf = q_plain;
+                if (smoothed) slot_levels(r - row0, gf, qf);
+                kernels.sbr_apply(rows->re + kx, rows->im + kx, n, m_sbr, gf, transient ? nullptr : qf, noise_index);
+                noise_index = (noise_index + n * m_sbr) & 511;
+                for (int k = 0; k < n && num_sines; ++k) add_sines(rows->re + 64 * k + kx, rows->im + 64 * k + kx);
+                rows->done(rows->ctx, r, n);
+                r += n;
+            }
+        } else {
+            int r = row0;
+            for (; r < row1 && smooth && r - row0 < 4; ++r) {
+                const Lin *gf = g_at, *qf = q_plain;
+                slot_levels(r - row0, gf, qf);
+                kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], 1, m_sbr, gf, transient ? nullptr : qf, noise_index);
+                noise_index = (noise_index + m_sbr) & 511;
+            }
+            if (r < row1) {
+                kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], row1 - r, m_sbr, g_at, transient ? nullptr : q_plain,
+                                  noise_index);
+                noise_index = (noise_index + (row1 - r) * m_sbr) & 511;
+            }
+            for (r = row0; r < row1 && num_sines; ++r) add_sines(&x_re[r][kx], &x_im[r][kx]);
         }
         if (!num_sines) st->sine_index = static_cast<uint8_t>((st->sine_index + row1 - row0) & 3);
         st->noise_index = static_cast<uint16_t>(noise_index);
@@ -471,4 +536,18 @@ bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables
     st->sine_prev = sine_last;
     st->l_a_prev_zero = l_a == num_env ? 1 : 0;
     return true;
+}
+
+}  // namespace
+
+bool sbr_adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables& t, const SbrChannelFrame& frame,
+                const SbrDequant& levels, int32_t (*x_re)[64], int32_t (*x_im)[64], bool reset,
+                SbrAdjustWork* work, SbrAdjustHistory* history, int x_scale) {
+    return adjust(st, header, t, frame, levels, x_re, x_im, nullptr, reset, work, history, x_scale);
+}
+
+bool sbr_adjust_rows(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables& t,
+                     const SbrChannelFrame& frame, const SbrDequant& levels, const SbrAdjustRows& rows, bool reset,
+                     SbrAdjustWork* work, SbrAdjustHistory* history, int x_scale) {
+    return adjust(st, header, t, frame, levels, nullptr, nullptr, &rows, reset, work, history, x_scale);
 }

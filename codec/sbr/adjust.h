@@ -99,3 +99,26 @@ void sbr_adjust_reset(SbrAdjustState* state);
 bool sbr_adjust(SbrAdjustState* state, const SbrHeader& header, const SbrFreqTables& tables,
                 const SbrChannelFrame& frame, const SbrDequant& levels, int32_t (*x_re)[64],
                 int32_t (*x_im)[64], bool reset, SbrAdjustWork* work, SbrAdjustHistory* history, int x_scale = 0);
+
+// Whether sbr_adjust takes a frame of these tables and grid.
+bool sbr_adjust_valid(const SbrFreqTables& tables, const SbrGrid& grid);
+
+// The same adjustment where X_high is made a few rows at a time and each
+// row of Y goes on as it is done (the small scratch record,
+// sbr_decoder.h): make puts rows r .. r + n - 1 of X_high (n at most
+// `batch`) into subbands kx .. kx + M - 1 of rows 0 .. n - 1 of re, im
+// (64 words apart); done takes them there as Y. The rows come in order,
+// each envelope's made once for its energies (twice where they need a
+// shift) and once more for Y. Y and the state come out as sbr_adjust's,
+// bit for bit.
+struct SbrAdjustRows {
+    void (*make)(void* ctx, int r, int n);
+    void (*done)(void* ctx, int r, int n);
+    void* ctx;
+    int32_t* re;
+    int32_t* im;
+    int batch;
+};
+bool sbr_adjust_rows(SbrAdjustState* state, const SbrHeader& header, const SbrFreqTables& tables,
+                     const SbrChannelFrame& frame, const SbrDequant& levels, const SbrAdjustRows& rows, bool reset,
+                     SbrAdjustWork* work, SbrAdjustHistory* history, int x_scale);

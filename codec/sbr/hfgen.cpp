@@ -204,9 +204,13 @@ SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], in
     return lpc(phi[0], cov_up(bits_of(any)));
 }
 
-void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
-                     const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
-                     int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64], SbrHfWork* work) {
+namespace {
+
+// sbr_hf_generate, or with `kept` sbr_hf_keep.
+void generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
+              const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int32_t (*xhigh_re)[64],
+              int32_t (*xhigh_im)[64], SbrHfWork* work, SbrHfKept* kept) {
+    if (kept) kept->filled = 0;
     const int r0 = clampi(first_row, kSbrHfAdjSlots, kSbrXLowSlots);
     const int r1 = clampi(end_row, r0, kSbrXLowSlots);
     if (r0 >= r1) return;
@@ -273,14 +277,17 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
     // patch's sources lie below kSbrMaxKx).
     static_assert(kHfCoefRow >= kSbrMaxKx, "a row of coefficients for each subband of a patch");
     for (int i = 0, k = kx; i < patches; ++i) {
-#if defined(__arm__)
-        int32_t coef[4][kHfCoefRow];
-        uint8_t shift[kHfCoefRow];
-#else
-        int32_t (*const coef)[kHfCoefRow] = work->coef;
-        uint8_t* const shift = work->shift;
-#endif
         const int start = t.patch_start_subband[i], n = t.patch_num_subbands[i], m = taken(t, i, k);
+#if defined(__arm__)
+        int32_t coef_room[4][kHfCoefRow];
+        uint8_t shift_room[kHfCoefRow];
+#else
+        int32_t (*const coef_room)[kHfCoefRow] = work->coef;
+        uint8_t* const shift_room = work->shift;
+#endif
+        // (Kept: each target in its own column, k - kx on.)
+        int32_t* const coef = kept ? &kept->coef[0][k - kx] : coef_room[0];
+        uint8_t* const shift = kept ? &kept->shift[k - kx] : shift_room;
         for (int x = 0, g = 0; x < m; ++x) {
             const int p = start + x;
             g = noise_band(t, nq, k + x, g);  // as above: bw != 0 where p is predicted
@@ -291,12 +298,41 @@ void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int fir
                 a = {fx::mul_q31(bw, lpcs[p].a0_re), fx::mul_q31(bw, lpcs[p].a0_im),
                      fx::mul_q31(bw2, lpcs[p].a1_re), fx::mul_q31(bw2, lpcs[p].a1_im)};
             }
-            coef[0][x] = a.a0_re, coef[1][x] = a.a0_im, coef[2][x] = a.a1_re, coef[3][x] = a.a1_im;
+            coef[x] = a.a0_re, coef[x + kHfCoefRow] = a.a0_im;
+            coef[x + 2 * kHfCoefRow] = a.a1_re, coef[x + 3 * kHfCoefRow] = a.a1_im;
             shift[x] = static_cast<uint8_t>(clampi(bits_of(near[p]) - kHfBits, 0, 31));
         }
-        if (m > 0)
+        if (kept && m > 0) kept->filled = k + m - kx;
+        else if (m > 0)
             kernels.sbr_hf_filter(&xlow_re[r0][start], &xlow_im[r0][start], &xhigh_re[r0][k], &xhigh_im[r0][k], kRow,
-                                  r1 - r0, m, coef[0], shift);
+                                  r1 - r0, m, coef, shift);
+        if (n > 0 && m < n) return;
+        k += n;
+    }
+}
+
+}  // namespace
+
+void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
+                     const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
+                     int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64], SbrHfWork* work) {
+    generate(state, t, first_row, end_row, xlow_re, xlow_im, xhigh_re, xhigh_im, work, nullptr);
+}
+
+void sbr_hf_keep(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
+                 const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], SbrHfWork* work, SbrHfKept* kept) {
+    generate(state, t, first_row, end_row, xlow_re, xlow_im, nullptr, nullptr, work, kept);
+}
+
+void sbr_hf_rows(const SbrHfKept& kept, const SbrFreqTables& t, int r, int rows, const int32_t (*xlow_re)[64],
+                 const int32_t (*xlow_im)[64], int32_t* y_re, int32_t* y_im) {
+    const int kx = clampi(t.kx, 0, 64);
+    const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
+    for (int i = 0, k = kx; i < patches && k - kx < kept.filled; ++i) {
+        const int start = t.patch_start_subband[i], n = t.patch_num_subbands[i], m = taken(t, i, k);
+        if (m > 0)
+            kernels.sbr_hf_filter(&xlow_re[r][start], &xlow_im[r][start], y_re + k, y_im + k, kRow, rows, m,
+                                  &kept.coef[0][k - kx], &kept.shift[k - kx]);
         if (n > 0 && m < n) return;
         k += n;
     }

@@ -77,3 +77,22 @@ struct SbrHfWork {
 void sbr_hf_generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
                      const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64],
                      int32_t (*xhigh_re)[64], int32_t (*xhigh_im)[64], SbrHfWork* work);
+
+// A frame's filter, kept to make X_high a row at a time (the small scratch
+// record, sbr_decoder.h): each target subband's coefficients and shift in
+// its column m - kx, and the subbands the patches fill from kx on.
+static_assert(kHfCoefRow >= kSbrMaxMasterBands, "a column for each target subband");
+struct SbrHfKept {
+    int32_t coef[4][kHfCoefRow];
+    uint8_t shift[kHfCoefRow];
+    int32_t filled;
+};
+// sbr_hf_generate's predictions, block exponents and coefficients for the
+// same rows, into *kept rather than through the filter.
+void sbr_hf_keep(const SbrHfGenState& state, const SbrFreqTables& t, int first_row, int end_row,
+                 const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], SbrHfWork* work, SbrHfKept* kept);
+// Rows r .. r + rows - 1 of X_high (subbands kx .. kx + filled - 1 of rows
+// 0 .. rows - 1 of y_re, y_im, 64 words apart; the rest is left as it is) by
+// the kept filter: the values sbr_hf_generate gives those rows.
+void sbr_hf_rows(const SbrHfKept& kept, const SbrFreqTables& t, int r, int rows, const int32_t (*xlow_re)[64],
+                 const int32_t (*xlow_im)[64], int32_t* y_re, int32_t* y_im);

@@ -404,8 +404,8 @@ void clear_high(SbrScratch* x, int kx) {
 }
 
 // Output slot l of channel c from its row of subband samples.
-void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im, void* out, bool wide, int step,
-                     bool pair, int l) {
+[[gnu::always_inline]] inline void synthesise_slot(SbrDecoder* s, int c, const int32_t* re, const int32_t* im,
+                                                   void* out, bool wide, int step, bool pair, int l) {
     const bool down = s->downsampled != 0;
     const int width = down ? 32 : 64;
     int32_t slot[64];
@@ -424,10 +424,11 @@ namespace {
 // core's time samples at `time` (2^scale times their value), then the high
 // band (with `stereo`, parametric stereo's copy of the lowest subbands
 // first). Output slot l is row l + kSbrHfAdjSlots, at its value.
-[[gnu::noinline]] void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t* time, int scale,
-                               bool stereo) {
-    // X_low, the analysis' output, is 2^x_scale times its value.
-    const int x_scale = scale + kQmfAnalysisGain;
+// X_low of channel state ch into subbands 0..31 of rows 0..39 of re, im
+// (rows of 64 words): the previous frame's last slots, then this frame's
+// analysis of the core's time samples at `time` (2^scale times their
+// value), whose last slots are kept for the next frame.
+void low_band(SbrChannel& ch, int32_t (*re)[64], int32_t (*im)[64], const int32_t* time, int scale) {
     // The analysis state and the kept rows to this block's scale.
     if (scale != ch.scale) {
         const int d = scale - ch.scale;
@@ -436,18 +437,34 @@ namespace {
         sbr_rescale(&ch.low_im[0][0], kSbrHfGenSlots * kSbrMaxKx, d);
         ch.scale = static_cast<int16_t>(scale);
     }
-    // X_low: the previous frame's last slots, then this frame's analysis,
-    // in subbands 0..31 of the rows.
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
-        words::copy(x->re[r], ch.low_re[r], sizeof ch.low_re[r]);
-        words::copy(x->im[r], ch.low_im[r], sizeof ch.low_im[r]);
+        words::copy(re[r], ch.low_re[r], sizeof ch.low_re[r]);
+        words::copy(im[r], ch.low_im[r], sizeof ch.low_im[r]);
     }
     for (int l = 0; l < kSbrQmfSlots; ++l)
-        qmf_analysis32(&ch.analysis, time + 32 * l, x->re[kSbrHfGenSlots + l], x->im[kSbrHfGenSlots + l]);
+        qmf_analysis32(&ch.analysis, time + 32 * l, re[kSbrHfGenSlots + l], im[kSbrHfGenSlots + l]);
     for (int r = 0; r < kSbrHfGenSlots; ++r) {
-        words::copy(ch.low_re[r], x->re[kSbrQmfSlots + r], sizeof ch.low_re[r]);
-        words::copy(ch.low_im[r], x->im[kSbrQmfSlots + r], sizeof ch.low_im[r]);
+        words::copy(ch.low_re[r], re[kSbrQmfSlots + r], sizeof ch.low_re[r]);
+        words::copy(ch.low_im[r], im[kSbrQmfSlots + r], sizeof ch.low_im[r]);
     }
+}
+
+// Parametric stereo's copy of the lowest subbands of rows re, im (at its
+// value: they are 2^x_scale times it).
+void ps_low_copy(SbrLentLow* low, const int32_t (*re)[64], const int32_t (*im)[64], int x_scale) {
+    for (int r = 0; r < kSbrXLowSlots; ++r) {
+        std::memcpy(low->ps_low_re[r], re[r], sizeof low->ps_low_re[r]);
+        std::memcpy(low->ps_low_im[r], im[r], sizeof low->ps_low_im[r]);
+    }
+    sbr_rescale(&low->ps_low_re[0][0], kSbrXLowSlots * kPsMaxHybridQmf, -x_scale);
+    sbr_rescale(&low->ps_low_im[0][0], kSbrXLowSlots * kPsMaxHybridQmf, -x_scale);
+}
+
+[[gnu::noinline]] void subbands(SbrDecoder* s, SbrScratch* x, SbrChannel& ch, int c, const int32_t* time, int scale,
+                               bool stereo) {
+    // X_low, the analysis' output, is 2^x_scale times its value.
+    const int x_scale = scale + kQmfAnalysisGain;
+    low_band(ch, x->re, x->im, time, scale);
 
     // The high band: empty but for the rows the previous frame carried
     // over (its rows 34..39, here rows 2..7), then this frame's.
@@ -466,15 +483,7 @@ namespace {
     }
     // Parametric stereo reads the mono X_low of the lowest subbands around
     // each slot after the slot's row has become the left channel's: a copy.
-    if (stereo) {
-        SbrLentLow* const low = s->lent.low;
-        for (int r = 0; r < kSbrXLowSlots; ++r) {
-            std::memcpy(low->ps_low_re[r], x->re[r], sizeof low->ps_low_re[r]);
-            std::memcpy(low->ps_low_im[r], x->im[r], sizeof low->ps_low_im[r]);
-        }
-        sbr_rescale(&low->ps_low_re[0][0], kSbrXLowSlots * kPsMaxHybridQmf, -x_scale);
-        sbr_rescale(&low->ps_low_im[0][0], kSbrXLowSlots * kPsMaxHybridQmf, -x_scale);
-    }
+    if (stereo) ps_low_copy(s->lent.low, x->re, x->im, x_scale);
     if (s->frameOk && !high_band(s, x, ch, c, x_scale)) {
         kx = kSbrMaxKx;
         clear_high(x, kx);
@@ -498,10 +507,190 @@ namespace {
 
 }  // namespace
 
+namespace {
+
+// A channel's frame with the small scratch record (sbr_decoder.h): X_low
+// alone as a matrix, the output rows composed a few at a time in rows of
+// their own (the low band at its value, then X_high or Y, or the rows the
+// last frame carried over) and synthesised at once. The rows and their
+// values are those of subbands() and the synthesis loop of sbr_channel.
+constexpr int kSmallBatch = 3;  // rows made at a time
+struct SmallFrame {
+    SbrDecoder* s;
+    SbrChannel* ch;
+    int c;
+    int32_t (*low_re)[64];  // X_low: subbands 0..31 of each row
+    int32_t (*low_im)[64];
+    int32_t* re;  // kSmallBatch rows of 64 subbands being made
+    int32_t* im;
+    int32_t* right_re;  // parametric stereo's right channel of a slot
+    int32_t* right_im;
+    const SbrHfKept* kept;
+    int kx;        // the high band's first subband (32: none this frame)
+    int made_end;  // the end of the subbands the generator fills
+    int high_end;  // and of those it or the adjuster fills
+    int x_scale;
+    bool stereo;
+    void* out;
+    bool wide;
+    int step;
+    bool pair;
+};
+
+// Subbands lo .. hi - 1 of row r (at re, im) as the large record holds them
+// before the high band is made: what the last frame carried over (rows
+// 2..7, subbands from kx on), else silence.
+void carried(const SmallFrame& f, int r, int32_t* re, int32_t* im, int lo, int hi) {
+    if (hi <= lo) return;
+    words::zero_words(re + lo, hi - lo);
+    words::zero_words(im + lo, hi - lo);
+    const int i = r - kSbrHfAdjSlots;
+    if (i < 0 || i >= kSbrCarryRows) return;
+    const SbrChannel& ch = *f.ch;
+    // Subband carry_kx + m for m in [from, to), within lo .. hi - 1.
+    int from = f.kx > ch.carry_kx ? f.kx - ch.carry_kx : 0;
+    int to = 64 - ch.carry_kx < kSbrMaxSubbands ? 64 - ch.carry_kx : kSbrMaxSubbands;
+    if (from < lo - ch.carry_kx) from = lo - ch.carry_kx;
+    if (to > hi - ch.carry_kx) to = hi - ch.carry_kx;
+    if (to > from) {
+        words::copy_words(re + ch.carry_kx + from, ch.high_re[i] + from, to - from);
+        words::copy_words(im + ch.carry_kx + from, ch.high_im[i] + from, to - from);
+    }
+}
+
+// Row r at re, im, its high band in place: an output slot, or a row the
+// next frame takes (kept from kx on).
+void row_out(const SmallFrame& f, int r, int32_t* re, int32_t* im) {
+    const int l = r - kSbrHfAdjSlots;
+    if (l >= kSbrQmfSlots) {
+        SbrChannel& ch = *f.ch;
+        const int i = l - kSbrQmfSlots;
+        const int kept = 64 - f.kx < kSbrMaxSubbands ? 64 - f.kx : kSbrMaxSubbands;
+        words::copy_words(ch.high_re[i], re + f.kx, kept);
+        words::copy_words(ch.high_im[i], im + f.kx, kept);
+        words::zero_words(ch.high_re[i] + kept, kSbrMaxSubbands - kept);
+        words::zero_words(ch.high_im[i] + kept, kSbrMaxSubbands - kept);
+        return;
+    }
+    kernels.sbr_scale(f.low_re[r], f.low_im[r], 1, f.kx, f.x_scale, re, im);
+    if (f.stereo) {
+        SbrLentLow* const low = f.s->lent.low;
+        ps_slot(&f.s->ps, l, low->ps_low_re, low->ps_low_im, re, im, f.right_re, f.right_im, low->ps_d_re,
+                low->ps_d_im);
+        synthesise_slot(f.s, 1, f.right_re, f.right_im, static_cast<char*>(f.out) + (f.wide ? 4 : 2), f.wide, f.step,
+                        false, l);
+    }
+    synthesise_slot(f.s, f.c, re, im, f.out, f.wide, f.step, f.pair && !f.stereo, l);
+}
+
+void make_rows(void* ctx, int r, int n) {
+    const SmallFrame& f = *static_cast<SmallFrame*>(ctx);
+    for (int k = 0; k < n; ++k) carried(f, r + k, f.re + 64 * k, f.im + 64 * k, f.made_end, f.high_end);
+    sbr_hf_rows(*f.kept, f.s->parse.tables, r, n, f.low_re, f.low_im, f.re, f.im);
+}
+
+void done_rows(void* ctx, int r, int n) {
+    const SmallFrame& f = *static_cast<SmallFrame*>(ctx);
+    for (int k = 0; k < n; ++k) {
+        int32_t *const re = f.re + 64 * k, *const im = f.im + 64 * k;
+        // (Also where parametric stereo left the last slot's left channel.)
+        carried(f, r + k, re, im, f.high_end, 64);
+        row_out(f, r + k, re, im);
+    }
+}
+
+[[gnu::noinline]] void small_frame(SbrDecoder* s, SbrScratch* x, int c, const int32_t* time, int scale, void* out,
+                                   bool wide, int step, bool pair, bool stereo) {
+    SbrChannel& ch = c ? s->ch1 : s->ch0;
+    SmallFrame f{};
+    f.s = s, f.ch = &ch, f.c = c;
+    f.low_re = x->re;
+    f.low_im = reinterpret_cast<int32_t(*)[64]>(x->re[0] + kSbrMaxKx);
+    // The rows being made: in parametric stereo's copy of the low subbands
+    // where it does not play this frame, else in the mono core's spectrum
+    // after a slot's right channel.
+    SbrLentLow* const low = s->lent.low;
+    static_assert(offsetof(SbrLentLow, ps_low_im) == offsetof(SbrLentLow, ps_low_re) + sizeof low->ps_low_re &&
+                      sizeof low->ps_low_re + sizeof low->ps_low_im >= 2 * kSmallBatch * 64 * sizeof(int32_t),
+                  "the rows in parametric stereo's copy of the low subbands");
+    static_assert((2 + 2 * kSmallBatch) * 64 <= 1024, "a slot's right channel and the rows in a spectrum");
+    int32_t* const rows = stereo ? s->lent.mono + 128 : &low->ps_low_re[0][0];
+    f.re = rows, f.im = rows + 64 * kSmallBatch;
+    f.right_re = s->lent.mono, f.right_im = s->lent.mono + 64;
+    f.kept = &sbr_small_rows(x)->kept;
+    f.x_scale = scale + kQmfAnalysisGain;
+    f.stereo = stereo, f.out = out, f.wide = wide, f.step = step, f.pair = pair;
+    static_assert(kSbrMaxKx == 32, "the two halves of a row of X_low");
+    low_band(ch, f.low_re, f.low_im, time, scale);
+
+    const SbrFreqTables& t = s->parse.tables;
+    f.kx = s->frameOk ? t.kx : kSbrMaxKx;
+    if (stereo) {
+        ps_low_copy(low, f.low_re, f.low_im, f.x_scale);
+        // (As the large record's copy sees them: from kx on what the last
+        // frame carried over, or silence.)
+        if (f.kx < kPsMaxHybridQmf)
+            for (int r = 0; r < kSbrXLowSlots; ++r) {
+                carried(f, r, f.re, f.im, f.kx, kPsMaxHybridQmf);
+                for (int k = f.kx; k < kPsMaxHybridQmf; ++k) {
+                    low->ps_low_re[r][k] = fx::rshr(f.re[k], f.x_scale);
+                    low->ps_low_im[r][k] = fx::rshr(f.im[k], f.x_scale);
+                }
+            }
+    }
+    const SbrFrameData& fd = s->lent.frame->frame;
+    const SbrChannelFrame& frame = fd.ch[c];
+    bool high = false;
+    int first = kSbrXLowSlots, end = kSbrXLowSlots;
+    if (s->frameOk) {
+        SbrLentLevels* const work = s->lent.levels;
+        const bool coupled = fd.num_channels == 2 && fd.coupling;
+        sbr_dequantize(coupled ? fd.ch[0] : frame, coupled ? &fd.ch[1] : nullptr, coupled ? c : 0, t, &work->levels);
+        sbr_hf_chirp(&ch.hfgen, frame.invf, t.n_q);
+        high = sbr_adjust_valid(t, frame.grid);
+        if (high) {
+            const SbrGrid& g = frame.grid;
+            first = kSbrHfAdjSlots + kSbrRate * g.t_env[0];
+            end = kSbrHfAdjSlots + kSbrRate * g.t_env[g.num_env];
+            SbrHfKept& kept = sbr_small_rows(x)->kept;
+            sbr_hf_keep(ch.hfgen, t, first, end, f.low_re, f.low_im, &work->hfgen, &kept);
+            f.made_end = f.kx + kept.filled;
+            f.high_end = f.made_end > t.kx + t.m ? f.made_end : t.kx + t.m;
+        } else {
+            // The large record clears the rows carried over with the rest.
+            f.kx = kSbrMaxKx;
+            words::zero(ch.high_re, sizeof ch.high_re);
+            words::zero(ch.high_im, sizeof ch.high_im);
+        }
+    }
+    // The rows no envelope covers, a batch at a time.
+    const auto plain = [&](int from, int to) {
+        for (int r = from; r < to; r += kSmallBatch) {
+            const int n = to - r < kSmallBatch ? to - r : kSmallBatch;
+            for (int k = 0; k < n; ++k) carried(f, r + k, f.re + 64 * k, f.im + 64 * k, f.kx, 64);
+            for (int k = 0; k < n; ++k) row_out(f, r + k, f.re + 64 * k, f.im + 64 * k);
+        }
+    };
+    plain(kSbrHfAdjSlots, first);
+    if (high) {
+        const SbrAdjustRows made{make_rows, done_rows, &f, f.re, f.im, kSmallBatch};
+        sbr_adjust_rows(&ch.adjust, s->parse.header, t, frame, s->lent.levels->levels, made, fd.reset != 0,
+                        &s->lent.levels->adjust, &low->history, f.x_scale);
+    }
+    plain(end, kSbrXLowSlots);
+    ch.carry_kx = static_cast<int16_t>(f.kx);
+}
+
+}  // namespace
+
 void sbr_channel(SbrDecoder* s, SbrScratch* x, int c, const int32_t* time, int scale, void* out, bool wide,
                  int step, bool pair) {
     if (c == 1) sbr_take_second_channel(s);
     const bool stereo = s->stereo_ps && s->ps.heard && c == 0 && pair;
+    if (s->small) {
+        small_frame(s, x, c, time, scale, out, wide, step, pair, stereo);
+        return;
+    }
     subbands(s, x, c ? s->ch1 : s->ch0, c, time, scale, stereo);
 
     // Output slot l: row l + t_HFAdj; downsampled, its subbands 0..31 alone.
@@ -558,7 +747,7 @@ void sbr_begin_element(SbrDecoder* s, int32_t core_rate, int channels, SbrChanne
 }
 
 void sbr_channel_subbands(SbrDecoder* s, SbrScratch* x, SbrChannel* ch, int c) {
-    subbands(s, x, *ch, c, sbr_time_samples(x), 0, false);
+    subbands(s, x, *ch, c, sbr_time_samples(s), 0, false);
 }
 
 void sbr_synthesise(SbrDecoder* s, int c, const int32_t (*re)[64], const int32_t (*im)[64], void* out, bool wide,

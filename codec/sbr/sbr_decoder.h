@@ -184,6 +184,11 @@ struct SbrLent {
     SbrLentLevels* levels;
     SbrLentLow* low;
     SbrLentOverlap* overlap;
+    // The first channel's spectrum (1024 words), which a mono core has
+    // spent once its time samples are made (they wait in the scratch
+    // record): the small scratch record's parametric stereo puts a slot's
+    // right channel there.
+    int32_t* mono;
 };
 
 // The persistent record. The synthesis states come last: a record for a
@@ -207,7 +212,10 @@ struct SbrDecoder {
     // so parametric stereo may start later than a mono stream's first good
     // frame without the channel count changing under it (sbr_set_stereo_host).
     uint8_t stereo_host;
-    uint8_t pad[2];
+    // 1: the scratch record is the small one (kSbrSmallScratchBytes): X_low
+    // alone is a matrix, X_high and Y are made a row at a time.
+    uint8_t small;
+    uint8_t pad;
     uint32_t concealRun;  // blocks in a row played from held
     uint8_t mode;         // SbrMode the host asked for (DOWNSAMPLED: the record may be the short one)
     uint8_t signalled;    // SbrSignalled: with SBR signalled the stream plays SBR from its first block
@@ -293,7 +301,31 @@ static_assert(sizeof(SbrDual) <= sizeof(int32_t[kSbrXLowSlots - kSbrCoreRows][64
 // it runs in place; what is left of the samples lies above subband 31 and
 // is cleared with the rest of the high band.
 static_assert(16 * 64 == 1024 && kSbrXLowSlots - 16 == 24 && kSbrHfGenSlots == 8, "time samples in rows 24..39");
-inline int32_t* sbr_time_samples(SbrScratch* x) { return x->im[kSbrXLowSlots - 16]; }
+//
+// The small scratch record (SbrDecoder::small) ends after the frame's HF
+// filter (SbrSmallRows) at `im`: X_low alone, its real and imaginary parts
+// side by side in each row of `re` (subbands 0..31, then 0..31), the first
+// channel's time samples in its rows 24..39 in the same way (the analysis
+// of slot l reads the 32 samples that row 8 + l's second half holds when l
+// is 31, and reads them before it writes). X_high and Y are made a few
+// rows at a time in room the block has spent (parametric stereo's copy of
+// the low subbands, or with parametric stereo the mono core's spectrum,
+// which also takes a slot's right channel: SbrLent::mono): once for an
+// envelope's energies (twice where they need a shift) and once for Y,
+// where the large record makes them once; the same output, bit for bit.
+struct SbrSmallRows {
+    SbrHfKept kept;  // the frame's HF filter
+};
+static_assert(sizeof(SbrSmallRows) <= sizeof(SbrScratch::im), "the small record's rows within the large one's");
+constexpr size_t kSbrSmallScratchBytes = offsetof(SbrScratch, im) + sizeof(SbrSmallRows);
+inline SbrSmallRows* sbr_small_rows(SbrScratch* x) { return reinterpret_cast<SbrSmallRows*>(x->im); }
+inline int32_t* sbr_time_samples(const SbrDecoder* s) {
+    return s->small ? s->work->re[kSbrXLowSlots - 16] : s->work->im[kSbrXLowSlots - 16];
+}
+// The scratch record the decoder has been given is the small one (before
+// any stream; not with layouts of more than two channels mixed with SBR,
+// whose elements' subband samples are mixed from the whole matrix).
+inline void sbr_set_small(SbrDecoder* s, bool on) { s->small = on ? 1 : 0; }
 
 // Sets up a persistent record of sbr_record_bytes(mode == DOWNSAMPLED)
 // bytes at `memory` (nothing of it is read), with the scratch record

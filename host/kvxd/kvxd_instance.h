@@ -20,6 +20,8 @@ struct KvxdHostInstance {
     // HE-AAC layouts of up to eight channels play with their SBR: each
     // channel's core overlap, channels 2.. in the concealment store.
     bool sbr_mix = false;
+    // The small SBR scratch record (KVXD_setSbrSmallScratch; not with sbr_mix).
+    bool small_scratch = false;
 };
 
 // Null when the instance cannot be made.
@@ -43,9 +45,11 @@ inline IALG_Handle kvxd_host_instance(const KvxdHostInstance& o) {
     if (o.sbr) {
         static std::vector<std::max_align_t> sbr_memory[2];
         const int down = o.downsampled ? 1 : 0;
-        KVXD_attachSbr(h, place(sbr_memory[0], KVXD_sbrBytes(0, down)), place(sbr_memory[1], KVXD_sbrBytes(1, down)),
-                       o.signalled, down);
+        const int scratch = o.small_scratch ? 2 : 1;
+        KVXD_attachSbr(h, place(sbr_memory[0], KVXD_sbrBytes(0, down)),
+                       place(sbr_memory[1], KVXD_sbrBytes(scratch, down)), o.signalled, down);
         KVXD_setSbrStereoHost(h, o.stereo_host ? 1 : 0);
+        if (o.small_scratch) KVXD_setSbrSmallScratch(h, 1);
     }
     if (o.sbr_mix) {
         static std::vector<std::max_align_t> mix_memory[2];

@@ -112,6 +112,10 @@ bool sbr_enabled(const zoraac_params* p) { return kSbrBuilt && p->sbr != ZORAAC_
 // downsampled SBR plays so in either mode).
 bool sbr_down(const zoraac_params* p) { return p->sbr == ZORAAC_SBR_DOWNSAMPLED; }
 
+// The small SBR scratch record: asked for, where no layout of more than
+// two channels mixes its elements' SBR (mix: their channels, 0 for none).
+bool sbr_small(const zoraac_params* p, int mix) { return p->sbr_memory == ZORAAC_SBR_SMALL && mix < 3; }
+
 // Layouts of more than two front channels play: as a stereo downmix, or
 // (native output without the downmix) channel by channel.
 bool native_layouts(const zoraac_params* p) {
@@ -181,6 +185,7 @@ int configure(const zoraac_params* p, Config* c) {
     if (p->format != ZORAAC_S16 && p->format != ZORAAC_S32) return ZORAAC_ERR_ARGUMENT;
     if (p->sbr > ZORAAC_SBR_DOWNSAMPLED || p->downmix > ZORAAC_DOWNMIX) return ZORAAC_ERR_ARGUMENT;
     if (p->sbr_channels > 8 || p->sbr_channels == 1 || p->sbr_channels == 2) return ZORAAC_ERR_ARGUMENT;
+    if (p->sbr_memory > ZORAAC_SBR_SMALL) return ZORAAC_ERR_ARGUMENT;
     for (uint32_t r : p->reserved)
         if (r) return ZORAAC_ERR_ARGUMENT;
     // The compact arithmetic's time path has nothing below the 16-bit LSB.
@@ -521,8 +526,8 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
     if (native_layouts(p)) rec[kRecFirstInstance + kOuterRecords].size = kNativeStoreBytes;
     if (!sbr_enabled(p)) return kRecords;
     rec[kRecSbr] = {KVXD_sbrBytes(0, sbr_down(p)), kAlignment, ZORAAC_MEM_PERSISTENT};
-    rec[kRecSbrScratch] = {KVXD_sbrBytes(1, sbr_down(p)), kAlignment, ZORAAC_MEM_SCRATCH};
     const int mix = static_cast<int>(sbr_mix_channels(p, c));
+    rec[kRecSbrScratch] = {KVXD_sbrBytes(sbr_small(p, mix) ? 2 : 1, sbr_down(p)), kAlignment, ZORAAC_MEM_SCRATCH};
     if (mix < 3) return kRecordsSbr;
     // Each channel's core overlap: channels 2.. in the concealment store.
     zoraac_memrec& store = rec[kRecFirstInstance + kOuterRecords];
@@ -563,6 +568,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     if (sbr_enabled(p))
         KVXD_attachSbr(h, block[kRecSbr], block[kRecSbrScratch], static_cast<int>(c.sbrSignalled), sbr_down(p));
     if (sbr_enabled(p) && p->output != ZORAAC_OUT_NATIVE) KVXD_setSbrStereoHost(h, 1);
+    if (sbr_enabled(p) && sbr_small(p, static_cast<int>(sbr_mix_channels(p, c)))) KVXD_setSbrSmallScratch(h, 1);
     if (n == kRecordsSbrMix)
         KVXD_attachSbrMix(h, block[kRecSbrMix], block[kRecSbrMixScratch], static_cast<int>(sbr_mix_channels(p, c)));
     d->streamChannels = c.channels == 1 && !sbr_stereo_from_mono(d->obj->ctx->sbr) ? 1 : 2;

@@ -198,7 +198,8 @@ zoraac_params library_params(const Options& o, const Input& in) {
     params.sbr = o.sbr;
     params.downmix = o.downmix ? ZORAAC_DOWNMIX : ZORAAC_NO_DOWNMIX;
     // HE-AAC layouts of up to eight channels play with their SBR.
-    params.sbr_channels = 8;
+    params.sbr_channels = o.sbr_small ? 0 : 8;
+    if (o.sbr_small) params.sbr_memory = ZORAAC_SBR_SMALL;
     if (o.native) params.output = ZORAAC_OUT_NATIVE;
     // The bits below the 16-bit LSB, where the output has room for them.
     if (o.sample != SampleFormat::S16 && kExactArithmetic) params.format = ZORAAC_S32;
@@ -764,7 +765,7 @@ uint16_t pull_words(int request, const uint16_t** words) {
 // sbr: ZORAAC_SBR_*; native: the stream's own channels are written (a mono
 // one in one); signalled: what an .m4a track's configuration says of
 // SBR (Mp4Reader::sbr_signalled).
-IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, bool native, int signalled = 0) {
+IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, bool native, bool small, int signalled = 0) {
     int index = rate_index(p.rate);
     if (index < 0) fail("unsupported sample rate %s", (std::to_string(p.rate) + " Hz").c_str());
     // In memory of its own, with a FIFO that takes ADTS frames of any legal
@@ -774,7 +775,8 @@ IALG_Handle open_instance(const Probe& p, uint32_t sbr, bool downmix, bool nativ
     want.downsampled = sbr == ZORAAC_SBR_DOWNSAMPLED;
     want.signalled = signalled;
     want.stereo_host = !native;
-    want.sbr_mix = want.sbr && downmix;
+    want.sbr_mix = want.sbr && downmix && !small;
+    want.small_scratch = want.sbr && small;
     IALG_Handle h = kvxd_host_instance(want);
     if (!h) fail("cannot create the decoder");
     KVXD_setDownmix(h, downmix && kExactArithmetic);
@@ -799,7 +801,7 @@ void take_block(IALG_Handle h, Output& out, Result& r) {
 }
 
 Result run_pull(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, o.native, in.av ? in.av->sbr_signalled : 0);
+    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, o.native, o.sbr_small, in.av ? in.av->sbr_signalled : 0);
     StreamBytes bytes(in);
     g_source.bytes = &bytes;
     g_source.pad = &in.pad;
@@ -838,7 +840,7 @@ Result run_pull(const Options& o, Input& in, Output& out) {
 // on as the plug-in does it (256 bytes at a time, every block then ready
 // fetched), and the end padding pushes the last block through.
 Result run_raw_stream(const Options& o, Input& in, Output& out) {
-    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, o.native);
+    IALG_Handle h = open_instance(in.probe, o.sbr, o.downmix, o.native, o.sbr_small);
     Result r;
     Progress progress(!o.quiet, in.file_bytes);
     constexpr size_t kPieceBytes = 256;

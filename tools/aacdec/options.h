@@ -17,6 +17,7 @@ struct Options {
     bool raw = false, quiet = false, info = false;
     bool split = false, strict = false;
     uint32_t sbr = ZORAAC_SBR_FULL;  // HE-AAC at its full rate (exact arithmetic)
+    bool sbr_small = false;          // the small SBR scratch record (layouts of more channels play their core)
     uint32_t rate = 0, channels = 0;
     bool downmix = true;  // more than two front channels as a stereo downmix (exact arithmetic)
     bool native = false;  // every channel of the stream, as a WAVE_FORMAT_EXTENSIBLE file

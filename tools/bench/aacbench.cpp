@@ -27,13 +27,15 @@
 #include "probe.h"
 
 int main(int argc, char** argv) {
-    const bool sbr = argc > 1 && std::strcmp(argv[1], "--sbr") == 0;
+    // --sbr-small: HE-AAC with the small SBR scratch record.
+    const bool small = argc > 1 && std::strcmp(argv[1], "--sbr-small") == 0;
+    const bool sbr = small || (argc > 1 && std::strcmp(argv[1], "--sbr") == 0);
     if (sbr) {
         --argc;
         ++argv;
     }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: aacbench [--sbr] STREAM [REPEATS [SLOWEST]]\n");
+        std::fprintf(stderr, "usage: aacbench [--sbr|--sbr-small] STREAM [REPEATS [SLOWEST]]\n");
         return 2;
     }
     const std::vector<uint8_t> s = read_all_bytes(argv[1]);
@@ -53,10 +55,10 @@ int main(int argc, char** argv) {
     static int16_t pcm[8192];
     // The SBR records (8-byte aligned), when asked for.
     std::vector<uint64_t> sbr_persistent(sbr ? (KVXD_sbrBytes(0, 0) + 7) / 8 : 0);
-    std::vector<uint64_t> sbr_scratch(sbr ? (KVXD_sbrBytes(1, 0) + 7) / 8 : 0);
+    std::vector<uint64_t> sbr_scratch(sbr ? (KVXD_sbrBytes(small ? 2 : 1, 0) + 7) / 8 : 0);
     // Layouts of more channels with SBR: the instance's records of its own,
     // the concealment store holding every channel's core overlap.
-    const bool mix = sbr && p.channels > 2;
+    const bool mix = sbr && !small && p.channels > 2;
     std::vector<uint64_t> mix_persistent(mix ? (KVXD_sbrMixBytes(0, 8) + 7) / 8 : 0);
     std::vector<uint64_t> mix_scratch(mix ? (KVXD_sbrMixBytes(1, 8) + 7) / 8 : 0);
     IKVXD_Params params = IKVXD_PARAMS;
@@ -83,6 +85,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "aacbench: this build plays no SBR\n");
             return 1;
         }
+        if (small) KVXD_setSbrSmallScratch(h, 1);
         if (mix) KVXD_attachSbrMix(h, mix_persistent.data(), mix_scratch.data(), 8);
         blocks = 0;
         const auto t0 = Clock::now();
