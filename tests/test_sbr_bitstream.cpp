@@ -442,9 +442,8 @@ struct SbrRecords {
     SbrLentLevels levels;
     SbrLentLow low;
     alignas(8) SbrLentOverlap overlap;
-    alignas(8) int32_t mono[1024];
     SbrDecoder* init(uint32_t signalled) {
-        return sbr_init(memory, &scratch, SbrLent{&frame, &levels, &low, &overlap, mono}, SBR_MODE_FULL, signalled);
+        return sbr_init(memory, &scratch, SbrLent{&frame, &levels, &low, &overlap}, SBR_MODE_FULL, signalled);
     }
 };
 

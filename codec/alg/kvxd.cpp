@@ -195,6 +195,8 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
         if (reinterpret_cast<uintptr_t>(lent.frame) % 8 || reinterpret_cast<uintptr_t>(lent.levels) % 8 ||
             reinterpret_cast<uintptr_t>(lent.low) % 8 || reinterpret_cast<uintptr_t>(lent.overlap) % 8)
             return -1;
+        // (The spectra one record, channel 0's first: sbr_lent_mono.)
+        if (sbr_lent_mono(lent) != obj->coef[0]) return -1;
         obj->ctx->sbr = sbr_init(persistent, static_cast<SbrScratch*>(scratch), lent,
                                  downsampled ? SBR_MODE_DOWNSAMPLED : SBR_MODE_FULL, static_cast<uint32_t>(signalled));
         return 0;

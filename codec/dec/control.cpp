@@ -83,8 +83,7 @@ SbrLent kvxdec_sbr_lent(const MP4AACDEC_QUVA_Obj* obj) {
     // span of a coupling element's parse; channel 1's overlap buffer never
     // moves.
     return {reinterpret_cast<SbrLentFrame*>(obj->windowGroups[0]), reinterpret_cast<SbrLentLevels*>(obj->msMask[0]),
-            reinterpret_cast<SbrLentLow*>(obj->coef[1]), reinterpret_cast<SbrLentOverlap*>(obj->overlap[1]),
-            obj->coef[0]};
+            reinterpret_cast<SbrLentLow*>(obj->coef[1]), reinterpret_cast<SbrLentOverlap*>(obj->overlap[1])};
 }
 
 // The FIFO emptied and the frame loop back to searching (what a flush and

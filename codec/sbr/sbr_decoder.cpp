@@ -614,9 +614,10 @@ void done_rows(void* ctx, int r, int n) {
                       sizeof low->ps_low_re + sizeof low->ps_low_im >= 2 * kSmallBatch * 64 * sizeof(int32_t),
                   "the rows in parametric stereo's copy of the low subbands");
     static_assert((2 + 2 * kSmallBatch) * 64 <= 1024, "a slot's right channel and the rows in a spectrum");
-    int32_t* const rows = stereo ? s->lent.mono + 128 : &low->ps_low_re[0][0];
+    int32_t* const mono = sbr_lent_mono(s->lent);
+    int32_t* const rows = stereo ? mono + 128 : &low->ps_low_re[0][0];
     f.re = rows, f.im = rows + 64 * kSmallBatch;
-    f.right_re = s->lent.mono, f.right_im = s->lent.mono + 64;
+    f.right_re = mono, f.right_im = mono + 64;
     f.kept = &sbr_small_rows(x)->kept;
     f.x_scale = scale + kQmfAnalysisGain;
     f.stereo = stereo, f.out = out, f.wide = wide, f.step = step, f.pair = pair;

@@ -184,12 +184,13 @@ struct SbrLent {
     SbrLentLevels* levels;
     SbrLentLow* low;
     SbrLentOverlap* overlap;
-    // The first channel's spectrum (1024 words), which a mono core has
-    // spent once its time samples are made (they wait in the scratch
-    // record): the small scratch record's parametric stereo puts a slot's
-    // right channel there.
-    int32_t* mono;
 };
+// The first channel's spectrum (1024 words), just before the second's
+// (`low`: KVXD_attachSbr checks it), which a mono core has spent once its
+// time samples are made (they wait in the scratch record): the small
+// scratch record's parametric stereo puts a slot's right channel and the
+// rows it makes there.
+inline int32_t* sbr_lent_mono(const SbrLent& l) { return reinterpret_cast<int32_t*>(l.low) - 1024; }
 
 // The persistent record. The synthesis states come last: a record for a
 // decoder that only plays downsampled SBR ends after down[] (sbr_record_bytes).
@@ -310,7 +311,7 @@ static_assert(16 * 64 == 1024 && kSbrXLowSlots - 16 == 24 && kSbrHfGenSlots == 8
 // is 31, and reads them before it writes). X_high and Y are made a few
 // rows at a time in room the block has spent (parametric stereo's copy of
 // the low subbands, or with parametric stereo the mono core's spectrum,
-// which also takes a slot's right channel: SbrLent::mono): once for an
+// which also takes a slot's right channel: sbr_lent_mono): once for an
 // envelope's energies (twice where they need a shift) and once for Y,
 // where the large record makes them once; the same output, bit for bit.
 struct SbrSmallRows {
