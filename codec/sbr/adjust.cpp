@@ -160,11 +160,10 @@ bool sbr_adjust_valid(const SbrFreqTables& tables, const SbrGrid& grid) { return
 
 namespace {
 
-// The energies of subbands kx .. kx + count - 1 over rows [row0, row1) made
-// a row at a time, as kernels.sbr_energies gives them from a matrix: the
-// sums of squares as they are, or, where the rows' largest magnitude calls
-// for a shift, the rows made again and the sums of the shifted values.
-int row_energies(const SbrAdjustRows& rows, int row0, int row1, int kx, int count, uint64_t* energy) {
+// The sums of squares of subbands kx .. kx + count - 1 over rows [row0,
+// row1) made a batch at a time, each value shifted down by `shift` first;
+// the magnitudes of the values as made, ORed.
+uint32_t row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int count, int shift, uint64_t* energy) {
     for (int i = 0; i < count; ++i) energy[i] = 0;
     uint32_t bits = 0;
     for (int r = row0; r < row1; r += rows.batch) {
@@ -175,26 +174,21 @@ int row_energies(const SbrAdjustRows& rows, int row0, int row1, int kx, int coun
             const int32_t* const im = rows.im + 64 * k + kx;
             for (int i = 0; i < count; ++i) {
                 bits |= adjuster::magnitude_bits(re[i]) | adjuster::magnitude_bits(im[i]);
-                energy[i] = static_cast<uint64_t>(
-                    fx::mac64(fx::mac64(static_cast<int64_t>(energy[i]), re[i], re[i]), im[i], im[i]));
-            }
-        }
-    }
-    const int shift = adjuster::energy_shift(bits);
-    if (!shift) return 0;
-    for (int i = 0; i < count; ++i) energy[i] = 0;
-    for (int r = row0; r < row1; r += rows.batch) {
-        const int n = row1 - r < rows.batch ? row1 - r : rows.batch;
-        rows.make(rows.ctx, r, n);
-        for (int k = 0; k < n; ++k) {
-            const int32_t* const re = rows.re + 64 * k + kx;
-            const int32_t* const im = rows.im + 64 * k + kx;
-            for (int i = 0; i < count; ++i) {
                 const int32_t a = fx::asr(re[i], shift), b = fx::asr(im[i], shift);
                 energy[i] = static_cast<uint64_t>(fx::mac64(fx::mac64(static_cast<int64_t>(energy[i]), a, a), b, b));
             }
         }
     }
+    return bits;
+}
+
+// The energies of the rows made, as kernels.sbr_energies gives them from a
+// matrix: the sums of squares as they are, or, where the rows' largest
+// magnitude calls for a shift, the rows made again and the sums of the
+// shifted values.
+int row_energies(const SbrAdjustRows& rows, int row0, int row1, int kx, int count, uint64_t* energy) {
+    const int shift = adjuster::energy_shift(row_squares(rows, row0, row1, kx, count, 0, energy));
+    if (shift) row_squares(rows, row0, row1, kx, count, shift, energy);
     return shift;
 }
 
