@@ -234,27 +234,13 @@ void aacdec_skipbits(MP4AACDEC_QUVA_Obj* dec, uint32_t n) {
     if (n) (void)read_bits_from_buffer(f, static_cast<uint16_t>(n));
 }
 
+#if defined(__arm__)
 namespace reservoir {
 
 // (dec/reservoir.h)
 void commit_fields(DecFifo* f, Window window, int bits, const uint16_t* next) {
-    int taken = static_cast<int>(next - f->read_ptr);
-    if (taken < 0) taken += f->size;
-    int left = bits;
-    if (left <= 16 * taken) {
-        const int back = left / 16;
-        left %= 16;
-        int pos = static_cast<int>(next - f->buffer) - back;
-        if (pos < 0) pos += f->size;
-        if (pos >= f->size) pos -= f->size;
-        f->read_ptr = f->buffer + pos;
-        f->words_read = static_cast<uint16_t>(f->words_read + taken - back);
-    } else {
-        left -= 16 * taken;  // only some of the old cache was used
-    }
-    f->bits_left = static_cast<uint16_t>(left);
-    f->cache = static_cast<uint16_t>(static_cast<uint32_t>(window >> (Reservoir::kWindowBits - 16)) &
-                                     (0xFFFF0000u >> left));
+    commit_fields_inline(f, window, bits, next);
 }
 
 }  // namespace reservoir
+#endif

@@ -87,14 +87,39 @@ inline bool ready(Reservoir& r) {
 }
 
 // The FIFO state a bit-by-bit read of the same bits leaves: a word with
-// bits still unused stays in the cache, whole unused words stay buffered. One
-// copy out of line (dec/fifo.cpp) rather than one at each decoder's end and
-// each read through the FIFO (every codeword decoder's instance has its
-// own): 2.2 kB less armhf code for some 40 instructions a frame. It is given
-// the reservoir's fields, not the reservoir, which so stays in registers.
-void commit_fields(DecFifo* f, Window window, int bits, const uint16_t* next);
+// bits still unused stays in the cache, whole unused words stay buffered.
+// Given the reservoir's fields, not the reservoir, which so stays in
+// registers where it is called out of line.
+__attribute__((always_inline)) inline void commit_fields_inline(DecFifo* f, Window window, int bits,
+                                                                const uint16_t* next) {
+    int taken = static_cast<int>(next - f->read_ptr);
+    if (taken < 0) taken += f->size;
+    int left = bits;
+    if (left <= 16 * taken) {
+        const int back = left / 16;
+        left %= 16;
+        int pos = static_cast<int>(next - f->buffer) - back;
+        if (pos < 0) pos += f->size;
+        if (pos >= f->size) pos -= f->size;
+        f->read_ptr = f->buffer + pos;
+        f->words_read = static_cast<uint16_t>(f->words_read + taken - back);
+    } else {
+        left -= 16 * taken;  // only some of the old cache was used
+    }
+    f->bits_left = static_cast<uint16_t>(left);
+    f->cache = static_cast<uint16_t>(static_cast<uint32_t>(window >> (Reservoir::kWindowBits - 16)) &
+                                     (0xFFFF0000u >> left));
+}
 
+#if defined(__arm__)
+// On 32-bit ARM one copy out of line (dec/fifo.cpp) rather than one at each
+// decoder's end and each read through the FIFO (every codeword decoder's
+// instance has its own): 2.2 kB less code for some 40 instructions a frame.
+void commit_fields(DecFifo* f, Window window, int bits, const uint16_t* next);
 inline void commit(const Reservoir& r) { commit_fields(r.fifo, r.window, r.bits, r.next); }
+#else
+inline void commit(const Reservoir& r) { commit_fields_inline(r.fifo, r.window, r.bits, r.next); }
+#endif
 
 inline uint32_t top32(const Reservoir& r) { return static_cast<uint32_t>(r.window >> (Reservoir::kWindowBits - 32)); }
 

@@ -186,7 +186,8 @@ uint32_t row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int 
 // matrix: the sums of squares as they are, or, where the rows' largest
 // magnitude calls for a shift, the rows made again and the sums of the
 // shifted values.
-int row_energies(const SbrAdjustRows& rows, int row0, int row1, int kx, int count, uint64_t* energy) {
+[[gnu::noinline]] int row_energies(const SbrAdjustRows& rows, int row0, int row1, int kx, int count,
+                                   uint64_t* energy) {
     const int shift = adjuster::energy_shift(row_squares(rows, row0, row1, kx, count, 0, energy));
     if (shift) row_squares(rows, row0, row1, kx, count, shift, energy);
     return shift;
@@ -473,21 +474,34 @@ int row_energies(const SbrAdjustRows& rows, int row0, int row1, int kx, int coun
                 yi[m] = fx::add_sat(yi[m], fx::mul_shift_sat(s[m].m, sign * phi_im, 30 - s[m].e));
             }
         };
-        if (rows) {
-            // The smoothed slots one at a time, the others a batch a call.
+        // (Out of line, as the energies of made rows: the matrix's way keeps
+        // the registers it had.)
+        const auto made_rows = [&]() __attribute__((noinline)) {
+            // A batch of rows made at a time; the smoothed slots' gains and
+            // noise one slot at a time, the others' a call.
             for (int r = row0; r < row1;) {
-                const bool smoothed = smooth && r - row0 < 4;
-                const int left = row1 - r;
-                const int n = smoothed ? 1 : left < rows->batch ? left : rows->batch;
+                const int n = row1 - r < rows->batch ? row1 - r : rows->batch;
                 rows->make(rows->ctx, r, n);
-                const Lin *gf = g_at, *qf = q_plain;
-                if (smoothed) slot_levels(r - row0, gf, qf);
-                kernels.sbr_apply(rows->re + kx, rows->im + kx, n, m_sbr, gf, transient ? nullptr : qf, noise_index);
-                noise_index = (noise_index + n * m_sbr) & 511;
-                for (int k = 0; k < n && num_sines; ++k) add_sines(rows->re + 64 * k + kx, rows->im + 64 * k + kx);
+                int k = 0;
+                for (; k < n && smooth && r + k - row0 < 4; ++k) {
+                    const Lin *gf = g_at, *qf = q_plain;
+                    slot_levels(r + k - row0, gf, qf);
+                    kernels.sbr_apply(rows->re + 64 * k + kx, rows->im + 64 * k + kx, 1, m_sbr, gf,
+                                      transient ? nullptr : qf, noise_index);
+                    noise_index = (noise_index + m_sbr) & 511;
+                }
+                if (k < n) {
+                    kernels.sbr_apply(rows->re + 64 * k + kx, rows->im + 64 * k + kx, n - k, m_sbr, g_at,
+                                      transient ? nullptr : q_plain, noise_index);
+                    noise_index = (noise_index + (n - k) * m_sbr) & 511;
+                }
+                for (k = 0; k < n && num_sines; ++k) add_sines(rows->re + 64 * k + kx, rows->im + 64 * k + kx);
                 rows->done(rows->ctx, r, n);
                 r += n;
             }
+        };
+        if (rows) {
+            made_rows();
         } else {
             int r = row0;
             for (; r < row1 && smooth && r - row0 < 4; ++r) {

@@ -514,7 +514,7 @@ namespace {
 // their own (the low band at its value, then X_high or Y, or the rows the
 // last frame carried over) and synthesised at once. The rows and their
 // values are those of subbands() and the synthesis loop of sbr_channel.
-constexpr int kSmallBatch = 3;  // rows made at a time
+constexpr int kSmallBatch = 4;  // rows made at a time
 struct SmallFrame {
     SbrDecoder* s;
     SbrChannel* ch;
@@ -585,6 +585,11 @@ void row_out(const SmallFrame& f, int r, int32_t* re, int32_t* im) {
 
 void make_rows(void* ctx, int r, int n) {
     const SmallFrame& f = *static_cast<SmallFrame*>(ctx);
+#if defined(__arm__)
+    // (The NEON filter takes four rows a step and the rest one by one in
+    // plain code: a whole batch where X_low has its rows is cheaper.)
+    n = kSbrXLowSlots - r < kSmallBatch ? kSbrXLowSlots - r : kSmallBatch;
+#endif
     for (int k = 0; k < n; ++k) carried(f, r + k, f.re + 64 * k, f.im + 64 * k, f.made_end, f.high_end);
     sbr_hf_rows(*f.kept, f.s->parse.tables, r, n, f.low_re, f.low_im, f.re, f.im);
 }
@@ -606,16 +611,21 @@ void done_rows(void* ctx, int r, int n) {
     f.s = s, f.ch = &ch, f.c = c;
     f.low_re = x->re;
     f.low_im = reinterpret_cast<int32_t(*)[64]>(x->re[0] + kSbrMaxKx);
-    // The rows being made: in parametric stereo's copy of the low subbands
-    // where it does not play this frame, else in the mono core's spectrum
-    // after a slot's right channel.
+    // The rows being made: in parametric stereo's room in the second
+    // channel's spectrum (its copy of the low subbands and its decorrelated
+    // slot) where it does not play this frame, else in the mono core's
+    // spectrum after a slot's right channel.
     SbrLentLow* const low = s->lent.low;
     static_assert(offsetof(SbrLentLow, ps_low_im) == offsetof(SbrLentLow, ps_low_re) + sizeof low->ps_low_re &&
-                      sizeof low->ps_low_re + sizeof low->ps_low_im >= 2 * kSmallBatch * 64 * sizeof(int32_t),
-                  "the rows in parametric stereo's copy of the low subbands");
+                      offsetof(SbrLentLow, ps_d_re) == offsetof(SbrLentLow, ps_low_im) + sizeof low->ps_low_im &&
+                      offsetof(SbrLentLow, ps_d_im) == offsetof(SbrLentLow, ps_d_re) + sizeof low->ps_d_re &&
+                      sizeof low->ps_low_re + sizeof low->ps_low_im + sizeof low->ps_d_re + sizeof low->ps_d_im >=
+                          2 * kSmallBatch * 64 * sizeof(int32_t),
+                  "the rows in parametric stereo's room in the second channel's spectrum");
     static_assert((2 + 2 * kSmallBatch) * 64 <= 1024, "a slot's right channel and the rows in a spectrum");
     int32_t* const mono = sbr_lent_mono(s->lent);
-    int32_t* const rows = stereo ? mono + 128 : &low->ps_low_re[0][0];
+    int32_t* const rows = stereo ? mono + 128
+                                 : reinterpret_cast<int32_t*>(reinterpret_cast<char*>(low) + offsetof(SbrLentLow, ps_low_re));
     f.re = rows, f.im = rows + 64 * kSmallBatch;
     f.right_re = mono, f.right_im = mono + 64;
     f.kept = &sbr_small_rows(x)->kept;
