@@ -558,6 +558,13 @@ void carried(const SmallFrame& f, int r, int32_t* re, int32_t* im, int lo, int h
     }
 }
 
+// (One slot's output out of line: its room once on the stack, below the
+// adjuster's frame.)
+[[gnu::noinline]] void synthesise_row(SbrDecoder* s, int c, const int32_t* re, const int32_t* im, void* out, bool wide,
+                                      int step, bool pair, int l) {
+    synthesise_slot(s, c, re, im, out, wide, step, pair, l);
+}
+
 // Row r at re, im, its high band in place: an output slot, or a row the
 // next frame takes (kept from kx on).
 void row_out(const SmallFrame& f, int r, int32_t* re, int32_t* im) {
@@ -577,10 +584,10 @@ void row_out(const SmallFrame& f, int r, int32_t* re, int32_t* im) {
         SbrLentLow* const low = f.s->lent.low;
         ps_slot(&f.s->ps, l, low->ps_low_re, low->ps_low_im, re, im, f.right_re, f.right_im, low->ps_d_re,
                 low->ps_d_im);
-        synthesise_slot(f.s, 1, f.right_re, f.right_im, static_cast<char*>(f.out) + (f.wide ? 4 : 2), f.wide, f.step,
-                        false, l);
+        synthesise_row(f.s, 1, f.right_re, f.right_im, static_cast<char*>(f.out) + (f.wide ? 4 : 2), f.wide, f.step,
+                       false, l);
     }
-    synthesise_slot(f.s, f.c, re, im, f.out, f.wide, f.step, f.pair && !f.stereo, l);
+    synthesise_row(f.s, f.c, re, im, f.out, f.wide, f.step, f.pair && !f.stereo, l);
 }
 
 void make_rows(void* ctx, int r, int n) {
