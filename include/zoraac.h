@@ -213,7 +213,7 @@ enum {
  * the low band's subband samples as a matrix and makes the high band a few
  * QMF slots at a time: its scratch record is 11,340 bytes where
  * ZORAAC_SBR_FAST's is 20,760 (a stereo HE-AAC decoder of access units
- * 64,672 bytes in all against 74,092 on a 32-bit target), for about 11 to
+ * 64,672 bytes in all against 74,092 on a 32-bit target), for about 12 to
  * 27 % more instructions per HE-AAC block. The output is the same, bit for
  * bit. HE-AAC layouts of more than two channels (sbr_channels) need the
  * fast record's matrix: with them the setting is ignored. */

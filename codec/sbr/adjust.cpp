@@ -160,6 +160,40 @@ bool sbr_adjust_valid(const SbrFreqTables& tables, const SbrGrid& grid) { return
 
 namespace {
 
+// The weights of the current value, the history's b and its a in slot j
+// of an envelope's first 4, smoothed (lags up to `newest` take b, those
+// beyond a); true where they mix the current value with the history's.
+bool slot_weights(int j, int newest, int64_t (&w)[3]) {
+    w[0] = w[1] = w[2] = 0;
+    for (int lag = 0; lag <= 4; ++lag) w[lag <= j ? 0 : lag - j <= newest ? 1 : 2] += sbr_h_smooth[lag];
+    return w[0] != 0 && (w[1] != 0 || w[2] != 0);
+}
+
+// Such a slot's gains (scaled as applied to X_high at 2^x_scale times its
+// value) and noise levels (silent where a sinusoid is) into sl.g, sl.q.
+void slot_mix(const int64_t (&w)[3], int m_sbr, uint64_t s_index, int x_scale, const Lin* g, const Lin* gb,
+              const Lin* ga, const Lin* q, const Lin* qb, const Lin* qa, SbrAdjustWork::Slots& sl) {
+    for (int m = 0; m < m_sbr; ++m) {
+        const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
+        const Lin gm = weighted(gv, w, 3);
+        sl.g[m] = {gm.m, gm.e - x_scale};
+        sl.q[m] = bit(s_index, m) ? adjuster::kSilentNoise : weighted(qv, w, 3);
+    }
+}
+
+// The sinusoids of a row (subbands from kx on at yr, yi): the slot's phase,
+// then the next slot's.
+void add_sines(int32_t* yr, int32_t* yi, SbrAdjustState* st, const int* sines, int num_sines, const Lin* s, int kx) {
+    const int32_t phi_re = sbr_phi_re[st->sine_index], phi_im = sbr_phi_im[st->sine_index];
+    st->sine_index = static_cast<uint8_t>((st->sine_index + 1) & 3);
+    for (int i = 0; i < num_sines; ++i) {
+        const int m = sines[i];
+        const int32_t sign = ((kx + m) & 1) ? -1 : 1;
+        yr[m] = fx::add_sat(yr[m], fx::mul_shift_sat(s[m].m, phi_re, 30 - s[m].e));
+        yi[m] = fx::add_sat(yi[m], fx::mul_shift_sat(s[m].m, sign * phi_im, 30 - s[m].e));
+    }
+}
+
 // The sums of squares of subbands kx .. kx + count - 1 over rows [row0,
 // row1) made a batch at a time, each value shifted down by `shift` first;
 // the magnitudes of the values as made, ORed.
@@ -446,37 +480,7 @@ uint32_t row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int 
         // smoothed slots' scaled as they are weighted).
         const Lin* const g_at = scaled_gains(g, m_sbr, x_scale, sl.g_applied);
         int noise_index = st->noise_index;
-        // Slot j of the envelope's first 4, smoothed: its gains and noise
-        // levels where they mix the current ones with the history's.
-        const auto slot_levels = [&](int j, const Lin*& gf, const Lin*& qf) {
-            int64_t w[3] = {0, 0, 0};  // current, b, a
-            for (int lag = 0; lag <= 4; ++lag) w[lag <= j ? 0 : lag - j <= newest ? 1 : 2] += sbr_h_smooth[lag];
-            const bool mix = w[0] != 0 && (w[1] != 0 || w[2] != 0);
-            if (!mix) return;
-            history_linear();
-            for (int m = 0; m < m_sbr; ++m) {
-                const Lin gv[3] = {g[m], gb[m], ga[m]}, qv[3] = {q[m], qb[m], qa[m]};
-                const Lin gm = weighted(gv, w, 3);
-                sl.g[m] = {gm.m, gm.e - x_scale};
-                sl.q[m] = bit(s_index, m) ? adjuster::kSilentNoise : weighted(qv, w, 3);
-            }
-            gf = sl.g, qf = sl.q;
-        };
-        // The sinusoids of a row (subbands from kx on at yr, yi): the slot's
-        // phase, then the next slot's.
-        const auto add_sines = [&](int32_t* yr, int32_t* yi) {
-            const int32_t phi_re = sbr_phi_re[st->sine_index], phi_im = sbr_phi_im[st->sine_index];
-            st->sine_index = static_cast<uint8_t>((st->sine_index + 1) & 3);
-            for (int i = 0; i < num_sines; ++i) {
-                const int m = sines[i];
-                const int32_t sign = ((kx + m) & 1) ? -1 : 1;
-                yr[m] = fx::add_sat(yr[m], fx::mul_shift_sat(s[m].m, phi_re, 30 - s[m].e));
-                yi[m] = fx::add_sat(yi[m], fx::mul_shift_sat(s[m].m, sign * phi_im, 30 - s[m].e));
-            }
-        };
-        // (Out of line, as the energies of made rows: the matrix's way keeps
-        // the registers it had.)
-        const auto made_rows = [&]() __attribute__((noinline)) {
+        if (rows) {
             // A batch of rows made at a time; the smoothed slots' gains and
             // noise one slot at a time, the others' a call.
             for (int r = row0; r < row1;) {
@@ -485,7 +489,12 @@ uint32_t row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int 
                 int k = 0;
                 for (; k < n && smooth && r + k - row0 < 4; ++k) {
                     const Lin *gf = g_at, *qf = q_plain;
-                    slot_levels(r + k - row0, gf, qf);
+                    int64_t w[3];
+                    if (slot_weights(r + k - row0, newest, w)) {
+                        history_linear();
+                        slot_mix(w, m_sbr, s_index, x_scale, g, gb, ga, q, qb, qa, sl);
+                        gf = sl.g, qf = sl.q;
+                    }
                     kernels.sbr_apply(rows->re + 64 * k + kx, rows->im + 64 * k + kx, 1, m_sbr, gf,
                                       transient ? nullptr : qf, noise_index);
                     noise_index = (noise_index + m_sbr) & 511;
@@ -495,18 +504,21 @@ uint32_t row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int 
                                       transient ? nullptr : q_plain, noise_index);
                     noise_index = (noise_index + (n - k) * m_sbr) & 511;
                 }
-                for (k = 0; k < n && num_sines; ++k) add_sines(rows->re + 64 * k + kx, rows->im + 64 * k + kx);
+                for (k = 0; k < n && num_sines; ++k)
+                    add_sines(rows->re + 64 * k + kx, rows->im + 64 * k + kx, st, sines, num_sines, s, kx);
                 rows->done(rows->ctx, r, n);
                 r += n;
             }
-        };
-        if (rows) {
-            made_rows();
         } else {
             int r = row0;
             for (; r < row1 && smooth && r - row0 < 4; ++r) {
                 const Lin *gf = g_at, *qf = q_plain;
-                slot_levels(r - row0, gf, qf);
+                int64_t w[3];
+                if (slot_weights(r - row0, newest, w)) {
+                    history_linear();
+                    slot_mix(w, m_sbr, s_index, x_scale, g, gb, ga, q, qb, qa, sl);
+                    gf = sl.g, qf = sl.q;
+                }
                 kernels.sbr_apply(&x_re[r][kx], &x_im[r][kx], 1, m_sbr, gf, transient ? nullptr : qf, noise_index);
                 noise_index = (noise_index + m_sbr) & 511;
             }
@@ -515,7 +527,7 @@ uint32_t row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int 
                                   noise_index);
                 noise_index = (noise_index + (row1 - r) * m_sbr) & 511;
             }
-            for (r = row0; r < row1 && num_sines; ++r) add_sines(&x_re[r][kx], &x_im[r][kx]);
+            for (r = row0; r < row1 && num_sines; ++r) add_sines(&x_re[r][kx], &x_im[r][kx], st, sines, num_sines, s, kx);
         }
         if (!num_sines) st->sine_index = static_cast<uint8_t>((st->sine_index + row1 - row0) & 3);
         st->noise_index = static_cast<uint16_t>(noise_index);

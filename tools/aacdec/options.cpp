@@ -58,7 +58,7 @@ const char* kUsage =
     "                    stream at its core rate, its SBR band up to the core's\n"
     "                    Nyquist frequency; off plays the AAC-LC core alone\n"
     "  --sbr-memory small|fast  HE-AAC: small takes the SBR scratch record that makes the\n"
-    "                    high band a few slots at a time (9 KB less, 11 to 27 %\n"
+    "                    high band a few slots at a time (9 KB less, 12 to 27 %\n"
     "                    more time, the same PCM; HE-AAC layouts of more than two\n"
     "                    channels then play their core); fast (default) the other\n"
 "  --no-downmix      refuse streams of more than two front channels instead of\n"
