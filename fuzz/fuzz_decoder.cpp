@@ -328,8 +328,8 @@ void api_step(ApiDecoder& a, Rng& rng, size_t unit = kRandomPiece) {
 
 // The library modes' choices beyond the transport, drawn in this order (the
 // saved api inputs replay with it): concealment, output layout, SBR (and
-// its scratch record), downmix, sample format, and room for the SBR of a layout's channels half
-// the time.
+// its scratch record), downmix, sample format, and room for the SBR of a
+// layout's channels half the time.
 void draw_output_choices(zoraac_params& p, Rng& rng) {
     p.conceal = rng.below(4) ? 1 : 0;
     p.output = rng.below(2) ? ZORAAC_OUT_NATIVE : ZORAAC_OUT_STEREO;

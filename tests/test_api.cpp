@@ -1796,8 +1796,9 @@ TEST(Api, SmallSbrScratchGivesTheSamePcm) {
     std::mt19937 rng(5);
     for (const char* name :
          {"tests/data/p40_head.aac", "tests/data/p41_head.aac", "tests/data/p42_head.aac", "tests/data/p43_head.aac",
-          "tests/data/h1_44100_s_smoothing.aac", "tests/data/h3_44100_s_ps_34.aac", "tests/data/h4_44100_s_ps_phases.aac",
-          "tests/data/h2_44100_s_ps_coarse.aac", "tests/data/dual_mono_he_0_20.aac", "tests/data/p40_reset_0_33.aac",
+          "tests/data/h1_44100_s_smoothing.aac", "tests/data/h3_44100_s_ps_34.aac",
+          "tests/data/h4_44100_s_ps_phases.aac", "tests/data/h2_44100_s_ps_coarse.aac",
+          "tests/data/dual_mono_he_0_20.aac", "tests/data/p40_reset_0_33.aac",
           "tests/data/p42_entered_26_33.aac", "tests/data/splice_lc_he_ps_lc.aac"}) {
         const Bytes clean = read_file(name);
         ASSERT_FALSE(clean.empty()) << name;

@@ -83,9 +83,9 @@ int KVXD_attachSbr(IALG_Handle h, void* persistent, void* scratch, int signalled
 // The scratch record attached is the small one (KVXD_sbrBytes(2, ...)):
 // X_high is made a few rows at a time, twice or three times where the
 // large record makes it once (about 12 to 27 % more instructions for
-// HE-AAC), for the same output. Set before the first block; not with KVXD_attachSbrMix,
-// which needs the large record. 0 on success, -1 without SBR attached or
-// with the layouts' SBR attached.
+// HE-AAC), for the same output. Set before the first block; not with
+// KVXD_attachSbrMix, which needs the large record. 0 on success, -1
+// without SBR attached or with the layouts' SBR attached.
 int KVXD_setSbrSmallScratch(IALG_Handle h, int on);
 // The host plays every stream in two channels (a mono one in both, as the
 // plug-in does), whatever channel count the status reports: parametric

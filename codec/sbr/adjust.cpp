@@ -229,9 +229,10 @@ uint32_t row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int 
 
 // (One body for both, the rows' way taken at two places an envelope: the
 // adjuster is the largest function of the decoder.)
-[[gnu::noinline]] bool adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables& t, const SbrChannelFrame& frame,
-            const SbrDequant& levels, int32_t (*x_re)[64], int32_t (*x_im)[64], const SbrAdjustRows* rows,
-            bool reset, SbrAdjustWork* work, SbrAdjustHistory* history, int x_scale) {
+[[gnu::noinline]] bool adjust(SbrAdjustState* st, const SbrHeader& header, const SbrFreqTables& t,
+                              const SbrChannelFrame& frame, const SbrDequant& levels, int32_t (*x_re)[64],
+                              int32_t (*x_im)[64], const SbrAdjustRows* rows, bool reset, SbrAdjustWork* work,
+                              SbrAdjustHistory* history, int x_scale) {
     const SbrGrid& grid = frame.grid;
     if (!valid(t, grid)) return false;
     const int kx = t.kx, m_sbr = t.m, num_env = grid.num_env;
@@ -527,7 +528,8 @@ uint32_t row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int 
                                   noise_index);
                 noise_index = (noise_index + (row1 - r) * m_sbr) & 511;
             }
-            for (r = row0; r < row1 && num_sines; ++r) add_sines(&x_re[r][kx], &x_im[r][kx], st, sines, num_sines, s, kx);
+            for (r = row0; r < row1 && num_sines; ++r)
+                add_sines(&x_re[r][kx], &x_im[r][kx], st, sines, num_sines, s, kx);
         }
         if (!num_sines) st->sine_index = static_cast<uint8_t>((st->sine_index + row1 - row0) & 3);
         st->noise_index = static_cast<uint16_t>(noise_index);

@@ -191,6 +191,20 @@ int noise_band(const SbrFreqTables& t, int nq, int q, int g) {
     return g;
 }
 
+// Each patch the generator takes, in order: f(its first source, its first
+// target, the subbands taken); the walk ends after a patch that falls
+// short of its count.
+template <class F>
+void for_each_patch(const SbrFreqTables& t, F f) {
+    const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
+    for (int i = 0, k = clampi(t.kx, 0, 64); i < patches; ++i) {
+        const int n = t.patch_num_subbands[i], m = taken(t, i, k);
+        f(static_cast<int>(t.patch_start_subband[i]), k, m);
+        if (n > 0 && m < n) return;
+        k += n;
+    }
+}
+
 }  // namespace
 
 SbrLpc sbr_hf_lpc(const int32_t (*xlow_re)[64], const int32_t (*xlow_im)[64], int k) {
@@ -215,7 +229,6 @@ void generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row,
     const int r1 = clampi(end_row, r0, kSbrXLowSlots);
     if (r0 >= r1) return;
     const int nq = clampi(t.n_q, 1, kSbrMaxNoiseBands);
-    const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
     SbrLpc* const lpcs = work->lpc;
     // The block exponents of the source subbands (all below kx: the rows
     // read stay as they are while the targets, kx and above, are written),
@@ -226,16 +239,13 @@ void generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row,
     int lo = kSbrMaxKx, hi = 0;
     uint32_t predicted = 0;  // bit p: source p is predicted
     static_assert(kSbrMaxKx <= 32, "a bit for each source");
-    for (int i = 0, k = kx; i < patches; ++i) {
-        const int p = t.patch_start_subband[i], n = t.patch_num_subbands[i], m = taken(t, i, k);
+    for_each_patch(t, [&](int p, int k, int m) {
         if (m > 0) lo = std::min(lo, p), hi = std::max(hi, p + m);
         for (int x = 0, g = 0; x < m; ++x) {
             g = noise_band(t, nq, k + x, g);
             if (state.bw[g] != 0) predicted |= UINT32_C(1) << (p + x);
         }
-        if (n > 0 && m < n) break;
-        k += n;
-    }
+    });
 #if defined(__arm__)
     // (32-bit ARM keeps this function's other arrays on its stack: there
     // they cost it fewer instructions, and its deepest stack is elsewhere.)
@@ -276,8 +286,7 @@ void generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row,
     // coefficients and shift (by the subband's place in the patch; a
     // patch's sources lie below kSbrMaxKx).
     static_assert(kHfCoefRow >= kSbrMaxKx, "a row of coefficients for each subband of a patch");
-    for (int i = 0, k = kx; i < patches; ++i) {
-        const int start = t.patch_start_subband[i], n = t.patch_num_subbands[i], m = taken(t, i, k);
+    for_each_patch(t, [&](int start, int k, int m) {
 #if defined(__arm__)
         int32_t coef_room[4][kHfCoefRow];
         uint8_t shift_room[kHfCoefRow];
@@ -306,9 +315,7 @@ void generate(const SbrHfGenState& state, const SbrFreqTables& t, int first_row,
         else if (m > 0)
             kernels.sbr_hf_filter(&xlow_re[r0][start], &xlow_im[r0][start], &xhigh_re[r0][k], &xhigh_im[r0][k], kRow,
                                   r1 - r0, m, coef, shift);
-        if (n > 0 && m < n) return;
-        k += n;
-    }
+    });
 }
 
 }  // namespace
@@ -327,13 +334,9 @@ void sbr_hf_keep(const SbrHfGenState& state, const SbrFreqTables& t, int first_r
 void sbr_hf_rows(const SbrHfKept& kept, const SbrFreqTables& t, int r, int rows, const int32_t (*xlow_re)[64],
                  const int32_t (*xlow_im)[64], int32_t* y_re, int32_t* y_im) {
     const int kx = clampi(t.kx, 0, 64);
-    const int patches = clampi(t.num_patches, 0, kSbrMaxPatches);
-    for (int i = 0, k = kx; i < patches && k - kx < kept.filled; ++i) {
-        const int start = t.patch_start_subband[i], n = t.patch_num_subbands[i], m = taken(t, i, k);
+    for_each_patch(t, [&](int start, int k, int m) {
         if (m > 0)
             kernels.sbr_hf_filter(&xlow_re[r][start], &xlow_im[r][start], y_re + k, y_im + k, kRow, rows, m,
                                   &kept.coef[0][k - kx], &kept.shift[k - kx]);
-        if (n > 0 && m < n) return;
-        k += n;
-    }
+    });
 }

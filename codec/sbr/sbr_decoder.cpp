@@ -449,6 +449,31 @@ void low_band(SbrChannel& ch, int32_t (*re)[64], int32_t (*im)[64], const int32_
     }
 }
 
+// Row i of those the last frame carried over (this frame's rows 2..7)
+// into subbands max(kx, lo) .. hi - 1 of a row re, im: what it kept from
+// its carry_kx on.
+[[gnu::always_inline]] inline void put_carried(const SbrChannel& ch, int i, int kx, int lo, int hi, int32_t* re,
+                                               int32_t* im) {
+    // Subband carry_kx + m for m in [from, to).
+    int from = kx > ch.carry_kx ? kx - ch.carry_kx : 0;
+    int to = 64 - ch.carry_kx < kSbrMaxSubbands ? 64 - ch.carry_kx : kSbrMaxSubbands;
+    if (from < lo - ch.carry_kx) from = lo - ch.carry_kx;
+    if (to > hi - ch.carry_kx) to = hi - ch.carry_kx;
+    words::copy_words(re + ch.carry_kx + from, ch.high_re[i] + from, to - from);
+    words::copy_words(im + ch.carry_kx + from, ch.high_im[i] + from, to - from);
+}
+
+// Row i of those the next frame takes (this frame's rows 34..39): subbands
+// kx on of a row re, im.
+[[gnu::always_inline]] inline void keep_carried(SbrChannel& ch, int i, int kx, const int32_t* re,
+                                                const int32_t* im) {
+    const int kept = 64 - kx < kSbrMaxSubbands ? 64 - kx : kSbrMaxSubbands;
+    words::copy_words(ch.high_re[i], re + kx, kept);
+    words::copy_words(ch.high_im[i], im + kx, kept);
+    words::zero_words(ch.high_re[i] + kept, kSbrMaxSubbands - kept);
+    words::zero_words(ch.high_im[i] + kept, kSbrMaxSubbands - kept);
+}
+
 // Parametric stereo's copy of the lowest subbands of rows re, im (at its
 // value: they are 2^x_scale times it).
 void ps_low_copy(SbrLentLow* low, const int32_t (*re)[64], const int32_t (*im)[64], int x_scale) {
@@ -470,17 +495,8 @@ void ps_low_copy(SbrLentLow* low, const int32_t (*re)[64], const int32_t (*im)[6
     // over (its rows 34..39, here rows 2..7), then this frame's.
     int kx = s->frameOk ? s->parse.tables.kx : kSbrMaxKx;
     clear_high(x, kx);
-    {
-        // Subband carry_kx + m for m in [from, to): inside kx .. 63.
-        const int from = kx > ch.carry_kx ? kx - ch.carry_kx : 0;
-        const int to = 64 - ch.carry_kx < kSbrMaxSubbands ? 64 - ch.carry_kx : kSbrMaxSubbands;
-        for (int r = 0; r < kSbrCarryRows; ++r) {
-            int32_t* const re = x->re[kSbrHfAdjSlots + r] + ch.carry_kx;
-            int32_t* const im = x->im[kSbrHfAdjSlots + r] + ch.carry_kx;
-            words::copy_words(re + from, ch.high_re[r] + from, to - from);
-            words::copy_words(im + from, ch.high_im[r] + from, to - from);
-        }
-    }
+    for (int r = 0; r < kSbrCarryRows; ++r)
+        put_carried(ch, r, kx, 0, 64, x->re[kSbrHfAdjSlots + r], x->im[kSbrHfAdjSlots + r]);
     // Parametric stereo reads the mono X_low of the lowest subbands around
     // each slot after the slot's row has become the left channel's: a copy.
     if (stereo) ps_low_copy(s->lent.low, x->re, x->im, x_scale);
@@ -492,17 +508,8 @@ void ps_low_copy(SbrLentLow* low, const int32_t (*re)[64], const int32_t (*im)[6
     low_at_value(x->re[kSbrHfAdjSlots], x->im[kSbrHfAdjSlots], kx, x_scale);
     // The rows past this frame's 32 output slots start the next frame.
     ch.carry_kx = static_cast<int16_t>(kx);
-    {
-        const int kept = 64 - kx < kSbrMaxSubbands ? 64 - kx : kSbrMaxSubbands;
-        for (int r = 0; r < kSbrCarryRows; ++r) {
-            const int32_t* const re = x->re[kSbrQmfSlots + kSbrHfAdjSlots + r] + kx;
-            const int32_t* const im = x->im[kSbrQmfSlots + kSbrHfAdjSlots + r] + kx;
-            words::copy_words(ch.high_re[r], re, kept);
-            words::copy_words(ch.high_im[r], im, kept);
-            words::zero_words(ch.high_re[r] + kept, kSbrMaxSubbands - kept);
-            words::zero_words(ch.high_im[r] + kept, kSbrMaxSubbands - kept);
-        }
-    }
+    for (int r = 0; r < kSbrCarryRows; ++r)
+        keep_carried(ch, r, kx, x->re[kSbrQmfSlots + kSbrHfAdjSlots + r], x->im[kSbrQmfSlots + kSbrHfAdjSlots + r]);
 }
 
 }  // namespace
@@ -545,17 +552,7 @@ void carried(const SmallFrame& f, int r, int32_t* re, int32_t* im, int lo, int h
     words::zero_words(re + lo, hi - lo);
     words::zero_words(im + lo, hi - lo);
     const int i = r - kSbrHfAdjSlots;
-    if (i < 0 || i >= kSbrCarryRows) return;
-    const SbrChannel& ch = *f.ch;
-    // Subband carry_kx + m for m in [from, to), within lo .. hi - 1.
-    int from = f.kx > ch.carry_kx ? f.kx - ch.carry_kx : 0;
-    int to = 64 - ch.carry_kx < kSbrMaxSubbands ? 64 - ch.carry_kx : kSbrMaxSubbands;
-    if (from < lo - ch.carry_kx) from = lo - ch.carry_kx;
-    if (to > hi - ch.carry_kx) to = hi - ch.carry_kx;
-    if (to > from) {
-        words::copy_words(re + ch.carry_kx + from, ch.high_re[i] + from, to - from);
-        words::copy_words(im + ch.carry_kx + from, ch.high_im[i] + from, to - from);
-    }
+    if (i >= 0 && i < kSbrCarryRows) put_carried(*f.ch, i, f.kx, lo, hi, re, im);
 }
 
 // (One slot's output out of line: its room once on the stack, below the
@@ -570,13 +567,7 @@ void carried(const SmallFrame& f, int r, int32_t* re, int32_t* im, int lo, int h
 void row_out(const SmallFrame& f, int r, int32_t* re, int32_t* im) {
     const int l = r - kSbrHfAdjSlots;
     if (l >= kSbrQmfSlots) {
-        SbrChannel& ch = *f.ch;
-        const int i = l - kSbrQmfSlots;
-        const int kept = 64 - f.kx < kSbrMaxSubbands ? 64 - f.kx : kSbrMaxSubbands;
-        words::copy_words(ch.high_re[i], re + f.kx, kept);
-        words::copy_words(ch.high_im[i], im + f.kx, kept);
-        words::zero_words(ch.high_re[i] + kept, kSbrMaxSubbands - kept);
-        words::zero_words(ch.high_im[i] + kept, kSbrMaxSubbands - kept);
+        keep_carried(*f.ch, l - kSbrQmfSlots, f.kx, re, im);
         return;
     }
     kernels.sbr_scale(f.low_re[r], f.low_im[r], 1, f.kx, f.x_scale, re, im);
@@ -631,11 +622,11 @@ void done_rows(void* ctx, int r, int n) {
                   "the rows in parametric stereo's room in the second channel's spectrum");
     static_assert((2 + 2 * kSmallBatch) * 64 <= 1024, "a slot's right channel and the rows in a spectrum");
     int32_t* const mono = sbr_lent_mono(s->lent);
-    int32_t* const rows = stereo ? mono + 128
-                                 : reinterpret_cast<int32_t*>(reinterpret_cast<char*>(low) + offsetof(SbrLentLow, ps_low_re));
+    int32_t* const ps_room = reinterpret_cast<int32_t*>(reinterpret_cast<char*>(low) + offsetof(SbrLentLow, ps_low_re));
+    int32_t* const rows = stereo ? mono + 128 : ps_room;
     f.re = rows, f.im = rows + 64 * kSmallBatch;
     f.right_re = mono, f.right_im = mono + 64;
-    f.kept = &sbr_small_rows(x)->kept;
+    f.kept = sbr_small_kept(x);
     f.x_scale = scale + kQmfAnalysisGain;
     f.stereo = stereo, f.out = out, f.wide = wide, f.step = step, f.pair = pair;
     static_assert(kSbrMaxKx == 32, "the two halves of a row of X_low");
@@ -670,9 +661,8 @@ void done_rows(void* ctx, int r, int n) {
             const SbrGrid& g = frame.grid;
             first = kSbrHfAdjSlots + kSbrRate * g.t_env[0];
             end = kSbrHfAdjSlots + kSbrRate * g.t_env[g.num_env];
-            SbrHfKept& kept = sbr_small_rows(x)->kept;
-            sbr_hf_keep(ch.hfgen, t, first, end, f.low_re, f.low_im, &work->hfgen, &kept);
-            f.made_end = f.kx + kept.filled;
+            sbr_hf_keep(ch.hfgen, t, first, end, f.low_re, f.low_im, &work->hfgen, sbr_small_kept(x));
+            f.made_end = f.kx + f.kept->filled;
             f.high_end = f.made_end > t.kx + t.m ? f.made_end : t.kx + t.m;
         } else {
             // The large record clears the rows carried over with the rest.

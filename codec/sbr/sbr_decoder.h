@@ -214,7 +214,7 @@ struct SbrDecoder {
     // frame without the channel count changing under it (sbr_set_stereo_host).
     uint8_t stereo_host;
     // 1: the scratch record is the small one (kSbrSmallScratchBytes): X_low
-    // alone is a matrix, X_high and Y are made a row at a time.
+    // alone is a matrix, X_high and Y are made a few rows at a time.
     uint8_t small;
     uint8_t pad;
     uint32_t concealRun;  // blocks in a row played from held
@@ -304,7 +304,7 @@ static_assert(sizeof(SbrDual) <= sizeof(int32_t[kSbrXLowSlots - kSbrCoreRows][64
 static_assert(16 * 64 == 1024 && kSbrXLowSlots - 16 == 24 && kSbrHfGenSlots == 8, "time samples in rows 24..39");
 //
 // The small scratch record (SbrDecoder::small) ends after the frame's HF
-// filter (SbrSmallRows) at `im`: X_low alone, its real and imaginary parts
+// filter at `im` (sbr_small_kept): X_low alone, its real and imaginary parts
 // side by side in each row of `re` (subbands 0..31, then 0..31), the first
 // channel's time samples in its rows 24..39 in the same way (the analysis
 // of slot l reads the 32 samples that row 8 + l's second half holds when l
@@ -314,12 +314,9 @@ static_assert(16 * 64 == 1024 && kSbrXLowSlots - 16 == 24 && kSbrHfGenSlots == 8
 // which also takes a slot's right channel: sbr_lent_mono): once for an
 // envelope's energies (twice where they need a shift) and once for Y,
 // where the large record makes them once; the same output, bit for bit.
-struct SbrSmallRows {
-    SbrHfKept kept;  // the frame's HF filter
-};
-static_assert(sizeof(SbrSmallRows) <= sizeof(SbrScratch::im), "the small record's rows within the large one's");
-constexpr size_t kSbrSmallScratchBytes = offsetof(SbrScratch, im) + sizeof(SbrSmallRows);
-inline SbrSmallRows* sbr_small_rows(SbrScratch* x) { return reinterpret_cast<SbrSmallRows*>(x->im); }
+static_assert(sizeof(SbrHfKept) <= sizeof(SbrScratch::im), "the small record's filter within the large one's rows");
+constexpr size_t kSbrSmallScratchBytes = offsetof(SbrScratch, im) + sizeof(SbrHfKept);
+inline SbrHfKept* sbr_small_kept(SbrScratch* x) { return reinterpret_cast<SbrHfKept*>(x->im); }
 inline int32_t* sbr_time_samples(const SbrDecoder* s) {
     return s->small ? s->work->re[kSbrXLowSlots - 16] : s->work->im[kSbrXLowSlots - 16];
 }

@@ -112,10 +112,6 @@ bool sbr_enabled(const zoraac_params* p) { return kSbrBuilt && p->sbr != ZORAAC_
 // downsampled SBR plays so in either mode).
 bool sbr_down(const zoraac_params* p) { return p->sbr == ZORAAC_SBR_DOWNSAMPLED; }
 
-// The small SBR scratch record: asked for, where no layout of more than
-// two channels mixes its elements' SBR (mix: their channels, 0 for none).
-bool sbr_small(const zoraac_params* p, int mix) { return p->sbr_memory == ZORAAC_SBR_SMALL && mix < 3; }
-
 // Layouts of more than two front channels play: as a stereo downmix, or
 // (native output without the downmix) channel by channel.
 bool native_layouts(const zoraac_params* p) {
@@ -255,6 +251,13 @@ uint32_t sbr_mix_channels(const zoraac_params* p, const Config& c) {
     const uint32_t with_sbr = c.channelConfig == 6 || c.channelConfig == 7 ? c.channels - 1 : c.channels;
     if (units(p) && may_carry && c.channels > 2 && with_sbr > n) n = with_sbr;
     return n;
+}
+
+// The small SBR scratch record: asked for, where no layout of more than
+// two channels mixes its elements' SBR (their subband samples are mixed
+// from the whole matrix).
+bool sbr_small(const zoraac_params* p, const Config& c) {
+    return p->sbr_memory == ZORAAC_SBR_SMALL && sbr_mix_channels(p, c) < 3;
 }
 
 IKVXD_Params instance_params(const zoraac_params* p) {
@@ -527,7 +530,7 @@ int zoraac_query_memory(const zoraac_params* p, zoraac_memrec rec[ZORAAC_MAX_MEM
     if (!sbr_enabled(p)) return kRecords;
     rec[kRecSbr] = {KVXD_sbrBytes(0, sbr_down(p)), kAlignment, ZORAAC_MEM_PERSISTENT};
     const int mix = static_cast<int>(sbr_mix_channels(p, c));
-    rec[kRecSbrScratch] = {KVXD_sbrBytes(sbr_small(p, mix) ? 2 : 1, sbr_down(p)), kAlignment, ZORAAC_MEM_SCRATCH};
+    rec[kRecSbrScratch] = {KVXD_sbrBytes(sbr_small(p, c) ? 2 : 1, sbr_down(p)), kAlignment, ZORAAC_MEM_SCRATCH};
     if (mix < 3) return kRecordsSbr;
     // Each channel's core overlap: channels 2.. in the concealment store.
     zoraac_memrec& store = rec[kRecFirstInstance + kOuterRecords];
@@ -568,7 +571,7 @@ zoraac_decoder* zoraac_open(const zoraac_params* p, void* const block[]) {
     if (sbr_enabled(p))
         KVXD_attachSbr(h, block[kRecSbr], block[kRecSbrScratch], static_cast<int>(c.sbrSignalled), sbr_down(p));
     if (sbr_enabled(p) && p->output != ZORAAC_OUT_NATIVE) KVXD_setSbrStereoHost(h, 1);
-    if (sbr_enabled(p) && sbr_small(p, static_cast<int>(sbr_mix_channels(p, c)))) KVXD_setSbrSmallScratch(h, 1);
+    if (sbr_enabled(p) && sbr_small(p, c)) KVXD_setSbrSmallScratch(h, 1);
     if (n == kRecordsSbrMix)
         KVXD_attachSbrMix(h, block[kRecSbrMix], block[kRecSbrMixScratch], static_cast<int>(sbr_mix_channels(p, c)));
     d->streamChannels = c.channels == 1 && !sbr_stereo_from_mono(d->obj->ctx->sbr) ? 1 : 2;
