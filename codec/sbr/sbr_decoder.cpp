@@ -459,6 +459,8 @@ void low_band(SbrChannel& ch, int32_t (*re)[64], int32_t (*im)[64], const int32_
     int to = 64 - ch.carry_kx < kSbrMaxSubbands ? 64 - ch.carry_kx : kSbrMaxSubbands;
     if (from < lo - ch.carry_kx) from = lo - ch.carry_kx;
     if (to > hi - ch.carry_kx) to = hi - ch.carry_kx;
+    // Nothing kept in range: from may then lie past the kept row's end.
+    if (to <= from) return;
     words::copy_words(re + ch.carry_kx + from, ch.high_re[i] + from, to - from);
     words::copy_words(im + ch.carry_kx + from, ch.high_im[i] + from, to - from);
 }
