@@ -367,6 +367,52 @@ Decoded decode_frames(int m, const std::vector<std::vector<uint8_t>>& frames) {
 //   length says and its own length leads to frame 11's header, so it is
 //   frame 10 all the same, decoded with the stream's fields.
 // In the last two the whole decode is the clean one.
+// A frame whose header is destroyed is lost with it: its block is
+// concealed where the stream turns up again, so the timeline keeps its
+// length, and the loss is counted. What stands between two frames and is no
+// frame (a run of zeros, an ID3 tag of files put end to end, a few junk
+// bytes) adds nothing.
+TEST(FrameLoop, AFrameLostWithItsHeaderKeepsItsPlace) {
+    const auto p01 = adts_frames(stream("tests/data/p01_head.aac"));
+    const Decoded& ref = reference("tests/data/p01_head.aac");
+    const auto with = [&](size_t at, const std::vector<uint8_t>& between, size_t zeroed) {
+        std::vector<std::vector<uint8_t>> f = p01;
+        for (size_t k = 0; k < zeroed; ++k) std::fill_n(f[at + k].begin(), 7, uint8_t{0});
+        f.insert(f.begin() + static_cast<long>(at), between);
+        return join(f);
+    };
+    std::vector<uint8_t> tag = {'I', 'D', '3', 4, 0, 0, 0, 0, 3, 0x68};
+    tag.resize(500, 0x55);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        size_t lost;
+    } cases[] = {
+        {"header zeroed", with(10, {}, 1), 1},
+        // (Two in a row are taken for one frame of twice the average: a
+        // frame alone runs up to two and a half times it.)
+        {"three headers zeroed", with(10, {}, 3), 3},
+        {"zeros between", with(10, std::vector<uint8_t>(1000, 0), 0), 0},
+        {"tag between", with(10, tag, 0), 0},
+        {"junk between", with(10, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, 0), 0},
+    };
+    for (const Case& c : cases) {
+        for (Mode m : {Mode::Stream, Mode::Frame, Mode::Pull}) {
+            SCOPED_TRACE(std::string(c.what) + " mode " + std::to_string(static_cast<int>(m)));
+            Decoder d(m);
+            const Decoded out = decode_in(d, c.bytes, 61);
+            ASSERT_EQ(out.blocks.size(), ref.blocks.size());
+            EXPECT_EQ(out.errors > 0, c.lost > 0);
+            // The blocks before the loss, and from the second after it on,
+            // are the clean ones; the lost ones are concealed.
+            for (size_t i = 0; i < ref.blocks.size(); ++i) {
+                if (i < 10 || i > 10 + c.lost) EXPECT_EQ(out.blocks[i], ref.blocks[i]) << "block " << i;
+                if (i >= 10 && i < 10 + c.lost) EXPECT_NE(out.blocks[i], ref.blocks[i]) << "block " << i;
+            }
+        }
+    }
+}
+
 TEST(FrameLoop, DamageInOneFrameCostsAtMostItsBlockAndTheNext) {
     const char* name = "tests/data/p19_vo_8000_s_music.aac";
     const auto clean_frames = adts_frames(stream(name));

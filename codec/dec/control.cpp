@@ -165,6 +165,7 @@ static void kvxdec_global_init(MP4AACDEC_QUVA_Obj* obj) {
 // Empties the FIFO and removes the get-bits callback.
 void aacdecode_search_again(MP4AACDEC_QUVA_Obj* obj) {
     restart_search(obj);
+    obj->ctx->steppingOver = 0;
     obj->bitsNeeded = obj->defaultBitsNeeded;
     obj->ctx->uncountedBlock = 0;
 }

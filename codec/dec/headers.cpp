@@ -162,6 +162,12 @@ void store_fixed(AdtsHeader& a, const AdtsFields& h) {
 
 }  // namespace
 
+bool tag_at(const DecFifo& f) {
+    if (kvxdec_decfifoGetBitCount(&f) < 24) return false;
+    const uint8_t b0 = decfifo_peek_byte(&f, 0), b1 = decfifo_peek_byte(&f, 1), b2 = decfifo_peek_byte(&f, 2);
+    return (b0 == 'I' && b1 == 'D' && b2 == '3') || (b0 == 'T' && b1 == 'A' && b2 == 'G');
+}
+
 // The search looks at whole bytes only: ADTS frames and the ADIF identifier
 // start on byte boundaries, and a false candidate costs one byte, not the
 // byte grid.
@@ -195,6 +201,7 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
                 const AdtsFields kept = adts_kept_fields(dec->adts);
                 if (dec->adts.aac_frame_length && !adts_same_stream(&h, &kept)) {
                     dec->ctx->frameBlocks = 0;
+                    dec->ctx->steppingOver = 0;  // the old stream's end is not the new one's loss
                     if constexpr (kSbrBuilt) reset_sbr(dec);
                     dec->mcInfo.mix_program = 0;
                     dec->ctx->currentProgram = -1;
@@ -209,8 +216,22 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
             if (!decfifo_hold(&f, 4)) return 0;
             if (decfifo_peek_byte(&f, 2) == kAdif[2] && decfifo_peek_byte(&f, 3) == kAdif[3]) {
                 kvxdec_decfifoAdjust(&f, 4);
+                dec->ctx->steppingOver = 0;
                 dec->state = STATE_ADIF;
                 return 1;
+            }
+        }
+        // Bytes the search steps over where the stream's frames were lost
+        // (process.cpp, search_lost), and whether any is not zero (zeros
+        // alone are a gap); a tag where the next frame should have stood
+        // is one between two files put end to end, not a loss.
+        DecoderContext& ctx = *dec->ctx;
+        if (ctx.steppingOver) {
+            if (ctx.skippedBytes == 0 && tag_at(f)) {
+                ctx.steppingOver = 0;
+            } else {
+                if (ctx.skippedBytes < 0xFFFFFFFFu) ++ctx.skippedBytes;
+                if (b0 != 0) ctx.steppingOver = 2;
             }
         }
         kvxdec_decfifoAdjust(&f, 1);

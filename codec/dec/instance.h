@@ -63,7 +63,11 @@ struct DecoderContext {
     uint8_t cpeSeen;           // a channel pair was mapped implicitly
     // Streams without frame lengths: 1 from the first byte stepped over to
     // the next good block; a block tried meanwhile is junk as soon as it
-    // shows (dec/block.h).
+    // shows (dec/block.h). ADTS: nonzero while the search runs from where
+    // the stream's next header should have stood (a header destroyed, the
+    // frames behind it lost); skippedBytes counts what it steps over, and
+    // the frames found missing are concealed where the stream turns up
+    // again (dec/process.cpp, search_lost).
     uint8_t steppingOver;
     // 1: a block was lost and, concealment off, gave nothing (process()
     // goes on with what it holds).
@@ -83,7 +87,8 @@ struct DecoderContext {
     // Streams without frame lengths (ADIF, raw blocks): the average bytes of
     // a good block (0 before the first) and the bytes stepped over since the
     // last block given out; a concealed block stands for every average
-    // block's worth of them.
+    // block's worth of them. ADTS: the average bytes of a good frame, and
+    // the bytes the search stepped over (see steppingOver).
     uint32_t blockBytes;
     uint32_t skippedBytes;
     // Bits the block being decoded may take: the rest of its ADTS frame

@@ -139,6 +139,79 @@ uint16_t step_over(MP4AACDEC_QUVA_Obj* obj, uint32_t stepped) {
     return conceal(obj);
 }
 
+// ADTS: after a good frame, the stream's next header is not where its
+// length says (destroyed, its frame lost with it), or in frame mode not at
+// the call's input. The search that follows counts what it steps over, and
+// the frames those bytes held are concealed where the stream turns up again
+// (lost_frames; in frame mode, also where the call's input ends), so the
+// timeline keeps its length. Only after a good frame of the stream: what
+// comes before a stream's first frame, after a seek or a reset, or after a
+// failed frame (whose length may be what was damaged, and whose own bytes
+// the search steps over again) stands for nothing. (steppingOver: 1 while
+// the bytes stepped over are all zeros, 2 from the first that is not.)
+void search_lost(MP4AACDEC_QUVA_Obj* obj) {
+    DecoderContext& ctx = *obj->ctx;
+    if (!ctx.blockBytes) return;
+    ctx.steppingOver = 1;
+    ctx.skippedBytes = 0;
+}
+
+// A good ADTS frame of `bytes`: they join the average of the stream's
+// frames (in blockBytes), and a search's count starts again.
+void count_good_frame(MP4AACDEC_QUVA_Obj* obj, uint32_t bytes) {
+    DecoderContext& ctx = *obj->ctx;
+    ctx.blockBytes = ctx.blockBytes ? (7 * ctx.blockBytes + bytes + 4) / 8 : bytes;
+    ctx.skippedBytes = 0;
+    ctx.steppingOver = 0;
+}
+
+// The blocks of the frames lost after search_lost, from the bytes the
+// search stepped over and `more` (nonzero: not all zeros). The search stops
+// at the first header left, so those bytes are most often one frame, and
+// one frame's bytes run from a third of the stream's average to two and a
+// half times it: one frame up to that, above it one for each average
+// frame's worth, rounded. Less, or zeros alone, are a gap or junk between
+// frames, and nothing is concealed for them. Each frame stands for as many
+// blocks as the stream's last whole frame had. A loss is counted as an
+// error.
+uint32_t lost_blocks(MP4AACDEC_QUVA_Obj* obj, uint32_t more = 0) {
+    DecoderContext& ctx = *obj->ctx;
+    const uint32_t bytes = ctx.skippedBytes + more;
+    const uint32_t average = ctx.blockBytes;
+    const bool junk = ctx.steppingOver == 2 || more;
+    ctx.steppingOver = 0;
+    ctx.skippedBytes = 0;
+    if (!junk || !average || 3u * uint64_t{bytes} < average) return 0;
+    uint32_t frames = 1;
+    if (2u * uint64_t{bytes} > 5u * uint64_t{average})
+        frames = bytes / average + (bytes % average >= (average + 1) / 2 ? 1u : 0u);
+    ++obj->errorCount;
+    obj->lastError = KVXD_ERR_BLOCK;
+    const uint32_t blocks = frames * (ctx.frameBlocks ? ctx.frameBlocks : 1u);
+    return blocks < 0xFFFFu ? blocks : 0xFFFFu;
+}
+
+// The search found the stream again after search_lost (or, in frame mode,
+// the call's input ran out): the lost blocks concealed, the first now, the
+// rest one per call as a failed frame's are. 0: none.
+uint16_t lost_frames(MP4AACDEC_QUVA_Obj* obj) {
+    const uint32_t blocks = lost_blocks(obj);
+    if (!blocks || obj->concealOff) return 0;  // (counted all the same)
+    obj->concealPending = static_cast<uint16_t>(blocks - 1);
+    return conceal(obj);
+}
+
+// Frame mode: the bytes of the call's input after its frame, 0 when they
+// are zeros (the zero word appended, a gap) or a tag: a frame that lost its
+// header to damage and was handed over with the one before it.
+uint32_t bytes_after_frame(const DecFifo& f) {
+    if (tag_at(f)) return 0;
+    const uint32_t held = kvxdec_decfifoGetBitCount(&f) / 8u;
+    for (uint32_t k = 0; k < held; ++k)
+        if (decfifo_peek_byte(&f, k) != 0) return held;
+    return 0;
+}
+
 // Outcome of a failed block of a stream without frame lengths in streaming
 // or pull mode.
 struct Stepped {
@@ -446,10 +519,21 @@ uint16_t search(Call& call) {
     }
     // Frame mode holds all its input: a frame of any length is searched.
     if (!call.frame && call.count < kMinSearchBits) return 0;
-    if (!kvxdec_Synchronize(obj)) return 0;
+    if (!kvxdec_Synchronize(obj)) {
+        // (Frame mode: the call's input held no frame of the stream.)
+        return call.frame && obj->ctx->steppingOver ? lost_frames(obj) : 0;
+    }
     // Streaming: a frame that is not yet complete is retried from here.
     kvxdec_context_save(obj);
-    if (obj->state == STATE_FRAMES) return frames(call);
+    if (obj->state == STATE_FRAMES) {
+        // (A frame the search could not confirm, followed by junk, tells
+        // nothing yet: the count goes on if it fails.)
+        if (obj->ctx->steppingOver && !obj->unconfirmed) {
+            const uint16_t r = lost_frames(obj);
+            if (r) return r;
+        }
+        return frames(call);
+    }
     if (obj->state == STATE_ADIF) return adif(call);
     return 0;
 }
@@ -628,6 +712,7 @@ uint16_t frames(Call& call) {
         if (r == 0) return 0;
         flag_doubted = r == 2;
         if (r < 0) {
+            search_lost(obj);
             obj->state = STATE_SEARCH;
             return search(call);
         }
@@ -750,9 +835,17 @@ uint16_t frames(Call& call) {
         }
         if (obj->blockCount > h.number_of_raw_data_blocks_in_frame) {
             obj->ctx->frameBlocks = static_cast<uint8_t>(obj->blockCount < 4 ? obj->blockCount : 4);
+            count_good_frame(obj, length);
             obj->headerPending = 1;
             if (call.frame) {
-                fifo_reset(obj);  // one frame per call: the rest is dropped
+                // One frame per call: the rest is dropped, and what it may
+                // have held concealed after this frame's block.
+                const uint32_t more = bytes_after_frame(f);
+                if (more) {
+                    search_lost(obj);
+                    obj->concealPending = static_cast<uint16_t>(lost_blocks(obj, more));
+                }
+                fifo_reset(obj);
             } else {
                 check_frame_end(obj, block_start);
             }
