@@ -68,6 +68,18 @@ uint32_t frame_buffer_blocks(const uint8_t* data, uint32_t n) {
     return length == n ? h.number_of_raw_data_blocks_in_frame + 1u : kMaxBlocksPerFrame;
 }
 
+// A frame-mode buffer shorter than its header's frame length (its last
+// bytes lost): how many bytes of its header to put after it, up to the
+// frame's length, so that the block reads there what a stream gives it,
+// the next frame's header (a block that lost no more than its end element,
+// its padding or the end of a fill element decodes as it does in a stream:
+// the syncword's ones read as the end).
+uint32_t short_frame_pad(const uint8_t* data, uint32_t n) {
+    AdtsFields h;
+    if (!header_at(data, n, 0, &h) || !adts_valid(&h) || h.aac_frame_length <= n) return 0;
+    return h.aac_frame_length - n < kAdtsFixedBytes ? h.aac_frame_length - n : kAdtsFixedBytes;
+}
+
 // The stream has more channels than the plug-in plays: more than two
 // without the downmix, or a layout the downmix does not take.
 bool channels_refused(const AacPluginState* st) {
@@ -181,7 +193,10 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
     }
     if (capacity < blocks * block_bytes(st)) return -1;  // 64-bit: no wrap for any input size
     out->size = 0;
-    const uint32_t chunk = frameMode ? (remaining + 1) / 2 : kStreamChunkWords;
+    // (No more than the frame's length, which the buffer's limit bounds.)
+    const uint32_t pad = frameMode ? short_frame_pad(src, remaining) : 0;
+    const uint8_t* const frame = src;
+    const uint32_t chunk = frameMode ? (remaining + pad + 1) / 2 : kStreamChunkWords;
 
     while (remaining) {
         if (frameMode) st->stagedBytes = 0;
@@ -192,6 +207,10 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         remaining -= n;
         st->stagedBytes += n;
         if (!frameMode && st->stagedBytes < chunk * 2) continue;
+        if (pad) {
+            std::memcpy(reinterpret_cast<uint8_t*>(st->staging) + st->stagedBytes, frame, pad);
+            st->stagedBytes += pad;
+        }
 
         uint16_t* words = st->staging;
         aac_swap_words(words, chunk);
