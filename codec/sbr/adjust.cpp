@@ -195,11 +195,9 @@ void add_sines(int32_t* yr, int32_t* yi, SbrAdjustState* st, const int* sines, i
 }
 
 // The sums of squares of subbands kx .. kx + count - 1 over rows [row0,
-// row1) made a batch at a time, each value shifted down by `shift` first;
-// the magnitudes of the values as made, ORed.
-uint32_t row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int count, int shift, uint64_t* energy) {
+// row1) made a batch at a time, each value shifted down by `shift` first.
+void row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int count, int shift, uint64_t* energy) {
     for (int i = 0; i < count; ++i) energy[i] = 0;
-    uint32_t bits = 0;
     for (int r = row0; r < row1; r += rows.batch) {
         const int n = row1 - r < rows.batch ? row1 - r : rows.batch;
         rows.make(rows.ctx, r, n);
@@ -207,22 +205,32 @@ uint32_t row_squares(const SbrAdjustRows& rows, int row0, int row1, int kx, int 
             const int32_t* const re = rows.re + 64 * k + kx;
             const int32_t* const im = rows.im + 64 * k + kx;
             for (int i = 0; i < count; ++i) {
-                bits |= adjuster::magnitude_bits(re[i]) | adjuster::magnitude_bits(im[i]);
                 const int32_t a = fx::asr(re[i], shift), b = fx::asr(im[i], shift);
                 energy[i] = static_cast<uint64_t>(fx::mac64(fx::mac64(static_cast<int64_t>(energy[i]), a, a), b, b));
             }
         }
     }
-    return bits;
 }
 
 // The energies of the rows made, as kernels.sbr_energies gives them from a
 // matrix: the sums of squares as they are, or, where the rows' largest
 // magnitude calls for a shift, the rows made again and the sums of the
-// shifted values.
+// shifted values. The kernel takes each batch: where none calls for a shift
+// (most envelopes), the batches' sums are the sums, and the shift is the
+// largest a batch's called for (the shift follows the largest magnitude).
 [[gnu::noinline]] int row_energies(const SbrAdjustRows& rows, int row0, int row1, int kx, int count,
                                    uint64_t* energy) {
-    const int shift = adjuster::energy_shift(row_squares(rows, row0, row1, kx, count, 0, energy));
+    uint64_t batch[kSbrMaxSubbands];
+    int shift = 0;
+    for (int r = row0; r < row1; r += rows.batch) {
+        const int n = row1 - r < rows.batch ? row1 - r : rows.batch;
+        rows.make(rows.ctx, r, n);
+        const bool first = r == row0;
+        const int s = kernels.sbr_energies(rows.re + kx, rows.im + kx, n, count, first ? energy : batch);
+        if (s > shift) shift = s;
+        if (!first)
+            for (int i = 0; i < count; ++i) energy[i] += batch[i];
+    }
     if (shift) row_squares(rows, row0, row1, kx, count, shift, energy);
     return shift;
 }
