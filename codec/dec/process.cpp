@@ -205,8 +205,9 @@ uint16_t lost_frames(MP4AACDEC_QUVA_Obj* obj) {
 // are zeros (the zero word appended, a gap) or a tag: a frame that lost its
 // header to damage and was handed over with the one before it.
 uint32_t bytes_after_frame(const DecFifo& f) {
-    if (tag_at(f)) return 0;
     const uint32_t held = kvxdec_decfifoGetBitCount(&f) / 8u;
+    // (The zero word and a byte that rounds the input to words, every call.)
+    if (held <= 3 || tag_at(f)) return 0;
     for (uint32_t k = 0; k < held; ++k)
         if (decfifo_peek_byte(&f, k) != 0) return held;
     return 0;
