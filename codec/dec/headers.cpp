@@ -165,7 +165,8 @@ void store_fixed(AdtsHeader& a, const AdtsFields& h) {
 bool tag_at(const DecFifo& f) {
     if (kvxdec_decfifoGetBitCount(&f) < 24) return false;
     const uint8_t b0 = decfifo_peek_byte(&f, 0), b1 = decfifo_peek_byte(&f, 1), b2 = decfifo_peek_byte(&f, 2);
-    return (b0 == 'I' && b1 == 'D' && b2 == '3') || (b0 == 'T' && b1 == 'A' && b2 == 'G');
+    return (b0 == 'I' && b1 == 'D' && b2 == '3') || (b0 == 'T' && b1 == 'A' && b2 == 'G') ||
+           (b0 == 'A' && b1 == 'P' && b2 == 'E');
 }
 
 // The search looks at whole bytes only: ADTS frames and the ADIF identifier

@@ -82,8 +82,9 @@ AdtsFields adts_kept_fields(const AdtsHeader& a);
 // behind "ADIF"; 0: not found within the budget, or a candidate waits for
 // more input (the reader stays at it and `bitsNeeded` says how much).
 int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec);
-// An ID3 tag at the reader, among the bytes held ("ID3": version 2, at a
-// file's head; "TAG": version 1, at its end): files put end to end.
+// A tag at the reader, among the bytes held ("ID3": ID3 version 2, at a
+// file's head; "TAG": version 1, at its end; "APE": an APE tag): files put
+// end to end.
 bool tag_at(const struct DecFifo& f);
 // The three parts of an ADTS header, read from its syncword on.
 int kvxdec_ADTS_fixed_header(MP4AACDEC_QUVA_Obj* dec);

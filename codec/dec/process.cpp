@@ -165,15 +165,15 @@ void count_good_frame(MP4AACDEC_QUVA_Obj* obj, uint32_t bytes) {
     ctx.steppingOver = 0;
 }
 
-// The blocks of the frames lost after search_lost, from the bytes the
-// search stepped over and `more` (nonzero: not all zeros). The search stops
-// at the first header left, so those bytes are most often one frame, and
-// one frame's bytes run from a third of the stream's average to two and a
-// half times it: one frame up to that, above it one for each average
-// frame's worth, rounded. Less, or zeros alone, are a gap or junk between
-// frames, and nothing is concealed for them. Each frame stands for as many
-// blocks as the stream's last whole frame had. A loss is counted as an
-// error.
+// The blocks of the frame lost after search_lost, from the bytes the
+// search stepped over and `more` (nonzero: not all zeros): the search stops
+// at the first header left, so they are one frame (a frame's bytes run
+// from a third of the stream's average to more than twice it), which
+// stands for as many blocks as the stream's last whole frame had. Fewer
+// than a third of the average, or zeros alone, are a gap or junk between
+// frames, and nothing is concealed for them. More are still one frame:
+// junk put between frames reads the same, and a stretch of it never makes
+// more than a frame's blocks. A loss is counted as an error.
 uint32_t lost_blocks(MP4AACDEC_QUVA_Obj* obj, uint32_t more = 0) {
     DecoderContext& ctx = *obj->ctx;
     const uint32_t bytes = ctx.skippedBytes + more;
@@ -182,13 +182,9 @@ uint32_t lost_blocks(MP4AACDEC_QUVA_Obj* obj, uint32_t more = 0) {
     ctx.steppingOver = 0;
     ctx.skippedBytes = 0;
     if (!junk || !average || 3u * uint64_t{bytes} < average) return 0;
-    uint32_t frames = 1;
-    if (2u * uint64_t{bytes} > 5u * uint64_t{average})
-        frames = bytes / average + (bytes % average >= (average + 1) / 2 ? 1u : 0u);
     ++obj->errorCount;
     obj->lastError = KVXD_ERR_BLOCK;
-    const uint32_t blocks = frames * (ctx.frameBlocks ? ctx.frameBlocks : 1u);
-    return blocks < 0xFFFFu ? blocks : 0xFFFFu;
+    return ctx.frameBlocks ? ctx.frameBlocks : 1u;
 }
 
 // The search found the stream again after search_lost (or, in frame mode,
@@ -841,10 +837,14 @@ uint16_t frames(Call& call) {
             if (call.frame) {
                 // One frame per call: the rest is dropped, and what it may
                 // have held concealed after this frame's block.
+                // (No more blocks from one call than a frame can carry: a
+                // host gives the room for that many.)
                 const uint32_t more = bytes_after_frame(f);
                 if (more) {
                     search_lost(obj);
-                    obj->concealPending = static_cast<uint16_t>(lost_blocks(obj, more));
+                    const uint32_t lost = lost_blocks(obj, more);
+                    const uint32_t room = obj->blockCount < 4 ? 4u - obj->blockCount : 0u;
+                    obj->concealPending = static_cast<uint16_t>(lost < room ? lost : room);
                 }
                 fifo_reset(obj);
             } else {

@@ -74,10 +74,13 @@ uint32_t frame_buffer_blocks(const uint8_t* data, uint32_t n) {
 // the next frame's header (a block that lost no more than its end element,
 // its padding or the end of a fill element decodes as it does in a stream:
 // the syncword's ones read as the end).
+// (Within the longest buffer the decoder takes.)
 uint32_t short_frame_pad(const uint8_t* data, uint32_t n) {
     AdtsFields h;
     if (!header_at(data, n, 0, &h) || !adts_valid(&h) || h.aac_frame_length <= n) return 0;
-    return h.aac_frame_length - n < kAdtsFixedBytes ? h.aac_frame_length - n : kAdtsFixedBytes;
+    uint32_t pad = h.aac_frame_length - n < kAdtsFixedBytes ? h.aac_frame_length - n : kAdtsFixedBytes;
+    if (pad > kMaxFrameBytes - n) pad = kMaxFrameBytes - n;
+    return pad;
 }
 
 // The stream has more channels than the plug-in plays: more than two
@@ -207,9 +210,13 @@ int AACDecode(ZorBuffer* in, ZorBuffer* out) {
         remaining -= n;
         st->stagedBytes += n;
         if (!frameMode && st->stagedBytes < chunk * 2) continue;
-        if (pad) {
+        if (frameMode) {
             std::memcpy(reinterpret_cast<uint8_t*>(st->staging) + st->stagedBytes, frame, pad);
             st->stagedBytes += pad;
+            // The byte that rounds an odd buffer to words is zero, not
+            // what the last call left there (the decoder reads the bytes
+            // after a frame: a gap of zeros stays one).
+            if (st->stagedBytes & 1) reinterpret_cast<uint8_t*>(st->staging)[st->stagedBytes] = 0;
         }
 
         uint16_t* words = st->staging;
