@@ -356,17 +356,6 @@ Decoded decode_frames(int m, const std::vector<std::vector<uint8_t>>& frames) {
     return m == 0 ? d.stream(bytes, 128) : m == 1 ? d.frames(frames) : d.pull(bytes);
 }
 
-// Frame 10 of an 8 kHz stereo stream damaged, in every mode.
-// - Three bit flips make its block parse on past the frame's end, through
-//   frame 11's header and data: the block is failed and concealed, frame 11
-//   decodes where its header stands (it used to be swallowed, shortening the
-//   timeline), and from frame 12 on every block is the clean decode's.
-// - Its header says two blocks; its one block fills the frame. The count is
-//   damage: no phantom block after it.
-// - Its header's rate, ID or syncword flipped: it stands where frame 9's
-//   length says and its own length leads to frame 11's header, so it is
-//   frame 10 all the same, decoded with the stream's fields.
-// In the last two the whole decode is the clean one.
 // A frame whose header is destroyed is lost with it: its block is
 // concealed where the stream turns up again, so the timeline keeps its
 // length, and the loss is counted. What stands between two frames and is no
@@ -426,6 +415,17 @@ TEST(FrameLoop, AFrameLostWithItsHeaderKeepsItsPlace) {
     }
 }
 
+// Frame 10 of an 8 kHz stereo stream damaged, in every mode.
+// - Three bit flips make its block parse on past the frame's end, through
+//   frame 11's header and data: the block is failed and concealed, frame 11
+//   decodes where its header stands (it used to be swallowed, shortening the
+//   timeline), and from frame 12 on every block is the clean decode's.
+// - Its header says two blocks; its one block fills the frame. The count is
+//   damage: no phantom block after it.
+// - Its header's rate, ID or syncword flipped: it stands where frame 9's
+//   length says and its own length leads to frame 11's header, so it is
+//   frame 10 all the same, decoded with the stream's fields.
+// In the last two the whole decode is the clean one.
 TEST(FrameLoop, DamageInOneFrameCostsAtMostItsBlockAndTheNext) {
     const char* name = "tests/data/p19_vo_8000_s_music.aac";
     const auto clean_frames = adts_frames(stream(name));

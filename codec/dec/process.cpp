@@ -142,7 +142,7 @@ uint16_t step_over(MP4AACDEC_QUVA_Obj* obj, uint32_t stepped) {
 // ADTS: after a good frame, the stream's next header is not where its
 // length says (destroyed, its frame lost with it), or in frame mode not at
 // the call's input. The search that follows counts what it steps over, and
-// the frames those bytes held are concealed where the stream turns up again
+// the frame those bytes held is concealed where the stream turns up again
 // (lost_frames; in frame mode, also where the call's input ends), so the
 // timeline keeps its length. Only after a good frame of the stream: what
 // comes before a stream's first frame, after a seek or a reset, or after a
@@ -839,9 +839,9 @@ uint16_t frames(Call& call) {
                 // have held concealed after this frame's block.
                 // (No more blocks from one call than a frame can carry: a
                 // host gives the room for that many.)
+                // (The count was started again by count_good_frame.)
                 const uint32_t more = bytes_after_frame(f);
                 if (more) {
-                    search_lost(obj);
                     const uint32_t lost = lost_blocks(obj, more);
                     const uint32_t room = obj->blockCount < 4 ? 4u - obj->blockCount : 0u;
                     obj->concealPending = static_cast<uint16_t>(lost < room ? lost : room);
