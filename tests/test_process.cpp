@@ -359,14 +359,17 @@ Decoded decode_frames(int m, const std::vector<std::vector<uint8_t>>& frames) {
 // A frame whose header is destroyed is lost with it: its block is
 // concealed where the stream turns up again, so the timeline keeps its
 // length, and the loss is counted. What stands between two frames and is no
-// frame (a run of zeros, an ID3 tag of files put end to end, a few junk
-// bytes) adds nothing; a long stretch of junk, one frame's blocks at most.
+// frame (a run of zeros or of 0xFF stuffing, an ID3 tag of files put end
+// to end, a few junk bytes) adds nothing; a long stretch of junk, or a
+// short one that begins as the stream's blocks do, one frame's blocks at
+// most.
 TEST(FrameLoop, AFrameLostWithItsHeaderKeepsItsPlace) {
     const auto p01 = adts_frames(stream("tests/data/p01_head.aac"));
     const Decoded& ref = reference("tests/data/p01_head.aac");
-    const auto with = [&](std::vector<size_t> zeroed, const std::vector<uint8_t>& before_10) {
+    const auto with = [&](std::vector<size_t> zeroed, const std::vector<uint8_t>& before_10, size_t cut_10 = 0) {
         std::vector<std::vector<uint8_t>> f = p01;
         for (size_t k : zeroed) std::fill_n(f[k].begin(), 7, uint8_t{0});
+        f[10].erase(f[10].begin(), f[10].begin() + static_cast<std::ptrdiff_t>(cut_10));
         f.insert(f.begin() + 10, before_10);
         return join(f);
     };
@@ -375,6 +378,8 @@ TEST(FrameLoop, AFrameLostWithItsHeaderKeepsItsPlace) {
     std::vector<uint8_t> junk(1200);  // (with the frame before it, within a frame-mode call)
     std::mt19937 rng(7);
     for (auto& b : junk) b = static_cast<uint8_t>(rng());
+    std::vector<uint8_t> led(junk.begin(), junk.begin() + 40);  // (a block of the stream's begins so)
+    led[5] = p01[10][7];
     struct Case {
         const char* what;
         std::vector<uint8_t> bytes;
@@ -386,7 +391,11 @@ TEST(FrameLoop, AFrameLostWithItsHeaderKeepsItsPlace) {
         {"zeros between", with({}, std::vector<uint8_t>(1000, 0)), {}, 0},
         {"tag between", with({}, tag), {}, 0},
         {"junk between", with({}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}), {}, 0},
+        {"header's first bytes cut", with({}, {}, 4), {10}, 0},
+        {"0xFF stuffing", with({}, std::vector<uint8_t>(1200, 0xFF)), {}, 0},
         {"a long stretch of junk", with({}, junk), {10}, 1},
+        {"a short one beginning as a block", with({}, led), {10}, 1},
+        {"the same without", with({}, std::vector<uint8_t>(junk.begin(), junk.begin() + 40)), {}, 0},
     };
     for (const Case& c : cases) {
         for (Mode m : {Mode::Stream, Mode::Frame, Mode::Pull}) {
@@ -412,6 +421,18 @@ TEST(FrameLoop, AFrameLostWithItsHeaderKeepsItsPlace) {
                 }
             }
         }
+    }
+    // A small frame (p40's frame 20: 36 bytes, a tenth of its average) lost
+    // with its header.
+    auto p40 = adts_frames(stream("tests/data/p40_head.aac"));
+    ASSERT_EQ(p40[20].size(), 36u);
+    const size_t clean = Decoder(Mode::Stream).stream(join(p40), 128).blocks.size();
+    std::fill_n(p40[20].begin(), 7, uint8_t{0});
+    for (Mode m : {Mode::Stream, Mode::Frame, Mode::Pull}) {
+        Decoder d(m);
+        const Decoded out = decode_in(d, join(p40), 61);
+        EXPECT_EQ(out.blocks.size(), clean) << "mode " << static_cast<int>(m);
+        EXPECT_GT(out.errors, 0);
     }
 }
 

@@ -222,17 +222,17 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec) {
                 return 1;
             }
         }
-        // Bytes the search steps over where the stream's frames were lost
-        // (process.cpp, search_lost), and whether any is not zero (zeros
-        // alone are a gap); a tag where the next frame should have stood
-        // is one between two files put end to end, not a loss.
+        // Bytes the search steps over where the stream's frame was lost
+        // (process.cpp, search_lost), and what they tell (stepped_over); a
+        // tag where the next frame should have stood is one between two
+        // files put end to end, not a loss.
         DecoderContext& ctx = *dec->ctx;
         if (ctx.steppingOver) {
             if (ctx.skippedBytes == 0 && tag_at(f)) {
                 ctx.steppingOver = 0;
             } else {
+                ctx.steppingOver |= stepped_over(b0, ctx.skippedBytes, ctx.blockLead);
                 if (ctx.skippedBytes < 0xFFFFFFFFu) ++ctx.skippedBytes;
-                if (b0 != 0) ctx.steppingOver = 2;
             }
         }
         kvxdec_decfifoAdjust(&f, 1);

@@ -86,6 +86,24 @@ int kvxdec_Synchronize(MP4AACDEC_QUVA_Obj* dec);
 // file's head; "TAG": version 1, at its end; "APE": an APE tag): files put
 // end to end.
 bool tag_at(const struct DecFifo& f);
+// Where a frame's block begins in the bytes of a frame whose header was
+// destroyed, at most: a header of 7 bytes, its check word and two words
+// of block positions (two blocks), or what is left of it.
+constexpr uint32_t kLeadWithin = 12;
+// The fewest bytes that stand for a lost frame when they begin as a block
+// does: a header's and its block's first (the smallest frames, of silence,
+// are 11 bytes).
+constexpr uint32_t kLeadMinBytes = 8;
+// What a byte the search steps over after a lost frame tells (the bits of
+// the context's steppingOver; process.cpp, lost_blocks): 2, it is other
+// than fill (0x00 or 0xFF); 4 as well, it is the at-th, within
+// kLeadWithin, and begins as the stream's blocks do (lead: their first
+// byte, its last bit set). Fill never does: a mono stream's blocks begin
+// with a zero byte as often as not, and so does every gap.
+inline uint8_t stepped_over(uint8_t b, uint32_t at, uint8_t lead) {
+    if (b == 0 || b == 0xFF) return 0;
+    return at < kLeadWithin && (b | 1u) == lead ? 6 : 2;
+}
 // The three parts of an ADTS header, read from its syncword on.
 int kvxdec_ADTS_fixed_header(MP4AACDEC_QUVA_Obj* dec);
 int kvxdec_ADTS_variable_header(MP4AACDEC_QUVA_Obj* dec);

@@ -65,9 +65,9 @@ struct DecoderContext {
     // the next good block; a block tried meanwhile is junk as soon as it
     // shows (dec/block.h). ADTS: nonzero while the search runs from where
     // the stream's next header should have stood (a header destroyed, the
-    // frames behind it lost); skippedBytes counts what it steps over, and
-    // the frames found missing are concealed where the stream turns up
-    // again (dec/process.cpp, search_lost).
+    // frame behind it lost); skippedBytes counts what it steps over, and a
+    // frame found missing is concealed where the stream turns up again
+    // (dec/process.cpp, search_lost).
     uint8_t steppingOver;
     // 1: a block was lost and, concealment off, gave nothing (process()
     // goes on with what it holds).
@@ -82,6 +82,10 @@ struct DecoderContext {
     // yet, or another stream since): a lost frame whose header claims more
     // is concealed for this many (the claim is as likely damaged as the rest).
     uint8_t frameBlocks;
+    // ADTS: the first byte of the stream's last good frame (its first
+    // element's id and tag), its last bit set; 0: none yet. A lost frame's
+    // bytes hold it where its block began (see steppingOver).
+    uint8_t blockLead;
     uint32_t pnsSeed;          // noise generator
     int32_t bandsRate;         // Hz the band layouts were built for
     // Streams without frame lengths (ADIF, raw blocks): the average bytes of

@@ -147,8 +147,9 @@ uint16_t step_over(MP4AACDEC_QUVA_Obj* obj, uint32_t stepped) {
 // timeline keeps its length. Only after a good frame of the stream: what
 // comes before a stream's first frame, after a seek or a reset, or after a
 // failed frame (whose length may be what was damaged, and whose own bytes
-// the search steps over again) stands for nothing. (steppingOver: 1 while
-// the bytes stepped over are all zeros, 2 from the first that is not.)
+// the search steps over again) stands for nothing. (steppingOver: bit 0
+// while stepping, bit 1 once a byte was other than fill, bit 2 once one of
+// the first kLeadWithin began as the stream's blocks do.)
 void search_lost(MP4AACDEC_QUVA_Obj* obj) {
     DecoderContext& ctx = *obj->ctx;
     if (!ctx.blockBytes) return;
@@ -166,22 +167,29 @@ void count_good_frame(MP4AACDEC_QUVA_Obj* obj, uint32_t bytes) {
 }
 
 // The blocks of the frame lost after search_lost, from the bytes the
-// search stepped over and `more` (nonzero: not all zeros): the search stops
-// at the first header left, so they are one frame (a frame's bytes run
-// from a third of the stream's average to more than twice it), which
-// stands for as many blocks as the stream's last whole frame had. Fewer
-// than a third of the average, or zeros alone, are a gap or junk between
-// frames, and nothing is concealed for them. More are still one frame:
-// junk put between frames reads the same, and a stretch of it never makes
-// more than a frame's blocks. A loss is counted as an error.
-uint32_t lost_blocks(MP4AACDEC_QUVA_Obj* obj, uint32_t more = 0) {
+// search stepped over: the search stops at the first header left, so they
+// are one frame, which stands for as many blocks as the stream's last
+// whole frame had. They count as a frame when some are other than fill
+// (0x00 or 0xFF: a gap, stuffing) and either they hold a third of the
+// stream's average frame (most frames hold from half of it to twice it),
+// or, fewer (a frame of silence, or one where a quiet passage begins, may
+// hold a tenth of it or less), one of their first kLeadWithin bytes (a
+// header, its check words, or what is left of it) begins as the stream's
+// blocks begin: the first element's id and tag (stepped_over). Other
+// stretches add nothing. Junk put between frames reads as a lost frame
+// when it holds a third of the average, and when shorter in fewer than one
+// case of ten (a byte near its start that begins as a block does). A
+// stretch never makes more than a frame's blocks. A loss is counted as an
+// error.
+uint32_t lost_blocks(MP4AACDEC_QUVA_Obj* obj) {
     DecoderContext& ctx = *obj->ctx;
-    const uint32_t bytes = ctx.skippedBytes + more;
+    const uint32_t bytes = ctx.skippedBytes;
     const uint32_t average = ctx.blockBytes;
-    const bool junk = ctx.steppingOver == 2 || more;
+    const uint8_t seen = ctx.steppingOver;
     ctx.steppingOver = 0;
     ctx.skippedBytes = 0;
-    if (!junk || !average || 3u * uint64_t{bytes} < average) return 0;
+    const bool held = (seen & 2) && (3u * uint64_t{bytes} >= average || ((seen & 4) && bytes >= kLeadMinBytes));
+    if (!average || !held) return 0;
     ++obj->errorCount;
     obj->lastError = KVXD_ERR_BLOCK;
     return ctx.frameBlocks ? ctx.frameBlocks : 1u;
@@ -197,16 +205,19 @@ uint16_t lost_frames(MP4AACDEC_QUVA_Obj* obj) {
     return conceal(obj);
 }
 
-// Frame mode: the bytes of the call's input after its frame, 0 when they
-// are zeros (the zero word appended, a gap) or a tag: a frame that lost its
-// header to damage and was handed over with the one before it.
-uint32_t bytes_after_frame(const DecFifo& f) {
+// Frame mode: the bytes of the call's input after its frame, taken as the
+// search would have stepped over them (a frame that lost its header to
+// damage, handed over with the one before it, or junk); false when there
+// are none or they begin with a tag.
+bool step_after_frame(const DecFifo& f, DecoderContext& ctx) {
     const uint32_t held = kvxdec_decfifoGetBitCount(&f) / 8u;
     // (The zero word and a byte that rounds the input to words, every call.)
-    if (held <= 3 || tag_at(f)) return 0;
-    for (uint32_t k = 0; k < held; ++k)
-        if (decfifo_peek_byte(&f, k) != 0) return held;
-    return 0;
+    if (held <= 3 || tag_at(f)) return false;
+    uint8_t seen = 1;
+    for (uint32_t k = 0; k < held; ++k) seen |= stepped_over(decfifo_peek_byte(&f, k), k, ctx.blockLead);
+    ctx.steppingOver = seen;
+    ctx.skippedBytes = held;
+    return true;
 }
 
 // Outcome of a failed block of a stream without frame lengths in streaming
@@ -720,6 +731,9 @@ uint16_t frames(Call& call) {
     }
     obj->ctx->defaultConfig = 1;
     DecFifo block_start = f;
+    // (The frame's first byte, for lost_blocks.)
+    const uint8_t lead =
+        !obj->rawStream && obj->blockCount == 0 && held_ahead(f, 1) ? decfifo_peek_byte(&f, 0) | 1u : 0u;
     // An ADTS block may take at most the rest of its frame (or, the frame's
     // length in doubt, of the frame one bit longer).
     const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
@@ -813,6 +827,7 @@ uint16_t frames(Call& call) {
         const AdtsHeader& h = obj->adts;
         if (!h.protection_absent && h.number_of_raw_data_blocks_in_frame > 0) aacdec_getbits(obj, 16);
         obj->blockOffset = static_cast<uint16_t>(obj->blockOffset + bytes_since(f, block_start));
+        if (lead) obj->ctx->blockLead = lead;
         ++obj->blockCount;
         // Blocks the header still promises where the frame has no room for
         // one more are damage (a flipped block count), not blocks.
@@ -839,10 +854,8 @@ uint16_t frames(Call& call) {
                 // have held concealed after this frame's block.
                 // (No more blocks from one call than a frame can carry: a
                 // host gives the room for that many.)
-                // (The count was started again by count_good_frame.)
-                const uint32_t more = bytes_after_frame(f);
-                if (more) {
-                    const uint32_t lost = lost_blocks(obj, more);
+                if (step_after_frame(f, *obj->ctx)) {
+                    const uint32_t lost = lost_blocks(obj);
                     const uint32_t room = obj->blockCount < 4 ? 4u - obj->blockCount : 0u;
                     obj->concealPending = static_cast<uint16_t>(lost < room ? lost : room);
                 }
