@@ -427,11 +427,30 @@ void run_units(const uint8_t* data, size_t size, Rng& rng) {
     zoraac_close(a.d);
 }
 
+// A unit the host lost, concealed: a block, or none with concealment off.
+void api_conceal(ApiDecoder& a) {
+    const size_t need = zoraac_frame_bytes(&a.p);
+    zoraac_frame f;
+    uint8_t* const out = room_at_end(g_api_out, need);
+    const int s = zoraac_conceal(a.d, out, need, &f);
+    ++a.calls;
+    check(f.bytes <= need);
+    if (s < 0) {
+        check(s == ZORAAC_ERR_UNSUPPORTED && f.bytes == 0);
+        return;
+    }
+    if (s == ZORAAC_DROPPED) check(f.bytes == 0 && !a.p.conceal);
+    else check((s == ZORAAC_CONCEALED || s == ZORAAC_FORMAT_CHANGED) && f.concealed == 1);
+    fuzz_pcm_sink(out, f.bytes);
+    if (f.bytes) ++a.blocks;
+}
+
 // Loas mode: the input as a LOAS stream, pushed in random pieces (with a
-// reset now and then, as a seek makes one); the reader must never give
-// an empty unit, more unit bytes than it was given, or pass more bytes
-// than it was given; once it has a config, the units go to the library
-// under it.
+// reset now and then, as a seek makes one); the reader must never give an
+// empty unit (a frame lost to damage) before a config, more unit bytes
+// than it was given, or pass more bytes than it was given; once it has a
+// config, the units go to the library under it, and the lost ones to its
+// concealment.
 void run_loas(const uint8_t* data, size_t size, Rng& rng) {
     static LoasUnits u;
     u = LoasUnits{};
@@ -442,7 +461,7 @@ void run_loas(const uint8_t* data, size_t size, Rng& rng) {
     int64_t time;
     auto drain = [&] {
         while (u.pop(unit, time)) {
-            check(!unit.empty());
+            check(!unit.empty() || u.parser().configured());
             unit_bytes += unit.size();
             if (!a.d && u.parser().configured()) {
                 asc = u.parser().asc();
@@ -455,7 +474,9 @@ void run_loas(const uint8_t* data, size_t size, Rng& rng) {
                 // (A config the library refuses: the units are read on.)
                 if (!api_open(a, p)) a.done = true;
             }
-            if (a.d && !a.done) {
+            if (a.d && !a.done && unit.empty()) {
+                api_conceal(a);
+            } else if (a.d && !a.done) {
                 a.data = unit.data();
                 a.size = unit.size();
                 a.at = 0;

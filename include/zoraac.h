@@ -361,6 +361,15 @@ size_t zoraac_frame_bytes(const zoraac_params* p);
 int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
                   size_t out_room, zoraac_frame* frame);
 
+/* ASC and RAW: an access unit the host knows was lost (a damaged container
+ * packet, a gap in the timestamps) keeps its place in the timeline as a
+ * block that conceals it, as a unit that fails to decode does:
+ * ZORAAC_CONCEALED with the block in out, or ZORAAC_DROPPED with
+ * concealment off. out, out_room and frame as for zoraac_decode.
+ * ZORAAC_ERR_ARGUMENT for the AUTO transport, whose frames show where one
+ * is missing. */
+int zoraac_conceal(zoraac_decoder* d, void* out, size_t out_room, zoraac_frame* frame);
+
 /* Fills *info (info->size set by the caller). 0, or ZORAAC_ERR_ARGUMENT. */
 int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info);
 

@@ -386,7 +386,7 @@ def case_latm():
     """LOAS/LATM: a .latm file (read without libavformat) and an MPEG-TS
     LATM track give the PCM of the same access units in ADTS or MP4, in
     every mode and from --start, HE-AAC signalled in the config too;
-    damaged frames are dropped or concealed; two programs and a config
+    damaged frames are concealed in their places; two programs and a config
     that changes mid-stream are refused by name."""
     aac, latm = data("g2_22050_s_sweep.aac"), data("g2_22050_s_sweep.latm")
     for mode in ("stream", "frame", "pull"):
@@ -415,7 +415,24 @@ def case_latm():
         f.write(damaged[:-500])
     err = run(out("damaged.latm"), out("x.wav"))[1]
     n = len(s16(wav(out("x.wav"))[5]))
-    check("damaged LOAS frame" in err and 2 * 28 * 1024 <= n < len(adts), "damaged LOAS: %d samples: %s" % (n, err))
+    check("LOAS frame lost to damage, concealed" in err and 2 * 28 * 1024 <= n < len(adts),
+          "damaged LOAS: %d samples: %s" % (n, err))
+    # A frame whose sync word is destroyed keeps its place, concealed (it
+    # was lost without trace, and --strict said nothing).
+    frames = []
+    while sum(frames) < len(b):
+        at = sum(frames)
+        frames.append(3 + ((b[at + 1] & 0x1F) << 8 | b[at + 2]))
+    lost = bytearray(b)
+    lost[sum(frames[:10]):sum(frames[:10]) + 3] = bytes(3)
+    with open(out("lost_sync.latm"), "wb") as f:
+        f.write(lost)
+    err = run("--strict", out("lost_sync.latm"), out("x.wav"), code=2)[1]
+    pcm = s16(wav(out("x.wav"))[5])
+    block = 2 * 1024
+    check("1 LOAS frame lost to damage, concealed" in err and len(pcm) == len(adts) and
+          pcm[:10 * block] == adts[:10 * block] and pcm[12 * block:] == adts[12 * block:],
+          "a destroyed LOAS sync word: %d samples: %s" % (len(pcm), err))
     with open(out("programs.latm"), "wb") as f:
         f.write(loas_configs(b, lambda e, i: e.__setitem__(i + 1, e[i + 1] | 0x08)))
     err = run(out("programs.latm"), out("x.wav"), code=1)[1]
@@ -429,7 +446,7 @@ def case_latm():
     # that say the change (decoded under the old config: 19 silent blocks).
     check(s16(wav(out("x.wav"))[5]) == adts, "a changed config: the PCM before it, and nothing more")
     # One config of another rate among the stream's own (its second, frame
-    # 20): taken for damage, that frame dropped; the 19 frames after it,
+    # 20): taken for damage, that frame concealed; the 19 frames after it,
     # held back until the next config says the stream's, all play.
     configs = []
     loas_configs(b, lambda e, i: configs.append(i))
@@ -439,7 +456,8 @@ def case_latm():
         f.write(one)
     err = run(out("one_config.latm"), out("x.wav"))[1]
     pcm = s16(wav(out("x.wav"))[5])
-    check("1 damaged LOAS frame dropped" in err and len(pcm) == 2 * 33 * 1024 and pcm[:2 * 20 * 1024] == adts[:2 * 20 * 1024],
+    check("1 LOAS frame lost to damage, concealed" in err and len(pcm) == len(adts) and
+          pcm[:20 * block] == adts[:20 * block] and pcm[22 * block:] == adts[22 * block:],
           "one config of another rate: %d samples: %s" % (len(pcm), err))
     # Entered after its first config (every 20th frame carries one): the
     # 19 frames before the next are passed over, and the report says so

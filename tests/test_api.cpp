@@ -358,13 +358,15 @@ std::vector<Bytes> access_units(const Bytes& adts, uint8_t asc[2]) {
     return units;
 }
 
+// An empty unit: one the host lost (zoraac_conceal).
 Pcm decode_units(Decoder& dec, const std::vector<Bytes>& units) {
     Pcm out;
     std::vector<uint8_t> room(zoraac_frame_bytes(&dec.params));
     for (const Bytes& u : units) {
         size_t used = 0;
         zoraac_frame f;
-        const int s = zoraac_decode(dec.d, u.data(), u.size(), &used, room.data(), room.size(), &f);
+        const int s = u.empty() ? zoraac_conceal(dec.d, room.data(), room.size(), &f)
+                                : zoraac_decode(dec.d, u.data(), u.size(), &used, room.data(), room.size(), &f);
         EXPECT_GE(s, 0) << zoraac_status_string(s);
         EXPECT_EQ(used, u.size());
         out.insert(out.end(), room.data(), room.data() + f.bytes);
@@ -372,24 +374,35 @@ Pcm decode_units(Decoder& dec, const std::vector<Bytes>& units) {
     return out;
 }
 
-TEST(Api, AUnitTooLongToHoldIsConcealedAsAFailedOne) {
-    // g1's units, unit 5 replaced by one that fails (an end element alone)
-    // or by one longer than the decoder holds: both are concealed the same
-    // way, the first concealed block of a run repeating the last good one
-    // (the long one was concealed without counting the run, so it faded).
+TEST(Api, AUnitTooLongToHoldOrLostIsConcealedAsAFailedOne) {
+    // g1's units, unit 5 replaced by one that fails (an end element alone),
+    // by one longer than the decoder holds, or lost by the host: all are
+    // concealed the same way, the first concealed block of a run repeating
+    // the last good one (the long one was concealed without counting the
+    // run, so it faded).
     uint8_t asc[2];
     const std::vector<Bytes> units = access_units(read_file(kStreams[1]), asc);
     ASSERT_GT(units.size(), 8u);
-    Pcm pcm[2];
-    for (int k = 0; k < 2; ++k) {
+    Pcm pcm[3];
+    for (int k = 0; k < 3; ++k) {
         std::vector<Bytes> spoiled = units;
-        spoiled[5] = k == 0 ? Bytes(8, 0xFF) : Bytes(6000, 0x5A);
+        spoiled[5] = k == 0 ? Bytes(8, 0xFF) : k == 1 ? Bytes(6000, 0x5A) : Bytes();
         Decoder dec(asc_params(asc, 2));
         pcm[k] = decode_units(dec, spoiled);
         EXPECT_EQ(info_of(dec).frames_concealed, 1u) << k;
     }
     EXPECT_EQ(pcm[0].size(), units.size() * 4096);
     EXPECT_TRUE(pcm[0] == pcm[1]);
+    EXPECT_TRUE(pcm[0] == pcm[2]);
+    // A lost unit gives nothing with concealment off, and a byte stream's
+    // frames show their own losses.
+    std::vector<uint8_t> room(8192);
+    zoraac_params off = asc_params(asc, 2);
+    off.conceal = 0;
+    Decoder quiet(off);
+    EXPECT_EQ(zoraac_conceal(quiet.d, room.data(), room.size(), nullptr), ZORAAC_DROPPED);
+    Decoder stream(stream_params());
+    EXPECT_EQ(zoraac_conceal(stream.d, room.data(), room.size(), nullptr), ZORAAC_ERR_ARGUMENT);
 }
 
 TEST(Api, AccessUnitsByConfigOrByRateGiveTheAdtsPcm) {

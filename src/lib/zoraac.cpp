@@ -606,6 +606,21 @@ int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
                              : decode_stream(d, in, in_size, consumed, out, frame);
 }
 
+int zoraac_conceal(zoraac_decoder* d, void* out, size_t out_room, zoraac_frame* frame) {
+    zoraac_frame ignored;
+    if (!frame) frame = &ignored;
+    std::memset(frame, 0, sizeof *frame);
+    if (!d || d->magic != kMagic || !units(&d->params) || !out || reinterpret_cast<uintptr_t>(out) % 4 != 0)
+        return ZORAAC_ERR_ARGUMENT;
+    if (out_room < block_room(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
+    if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
+    if (!d->params.conceal) return ZORAAC_DROPPED;
+    const uint64_t concealedBefore = d->obj->concealedCount;
+    KVXD_setOutputBuffer(d->instance, static_cast<int16_t*>(out));
+    conceal_block(d->obj);
+    return emit(d, concealedBefore, out, frame);
+}
+
 int zoraac_get_info(const zoraac_decoder* d, zoraac_info* info) {
     if (!d || d->magic != kMagic || !info || info->size < sizeof(zoraac_info)) return ZORAAC_ERR_ARGUMENT;
     std::memset(info, 0, sizeof *info);

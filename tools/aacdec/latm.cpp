@@ -228,6 +228,17 @@ void LoasUnits::finish() {
     if (error_.empty()) release_held();
 }
 
+void LoasUnits::lose() {
+    ++damaged_;
+    auto& to = parser_.doubting() ? held_ : ready_;
+    for (uint32_t i = 0; i < parser_.units_per_element(); ++i) to.emplace_back(std::vector<uint8_t>(), kNoTime);
+}
+
+void LoasUnits::found_after_stretch() {
+    if (watching_ && stretch_data_ && average_ && 3 * stretch_ >= average_ && parser_.units_per_element()) lose();
+    watching_ = false;
+}
+
 void LoasUnits::release_held() {
     for (; !held_.empty(); held_.pop_front()) ready_.push_back(std::move(held_.front()));
 }
@@ -238,6 +249,7 @@ void LoasUnits::reset() {
     at_ = 0;
     ended_ = false;
     synced_ = false;
+    watching_ = false;
     marks_.clear();
     ready_.clear();
     held_.clear();
@@ -270,23 +282,34 @@ void LoasUnits::split() {
             break;
         }
         const uint8_t* p = buf_.data() + at_;
-        if (p[0] != 0x56 || (p[1] & 0xE0) != 0xE0) {
+        const auto step = [&] {
             synced_ = false;
+            if (watching_ && base_ + at_ >= watch_from_) {
+                ++stretch_;
+                stretch_data_ = stretch_data_ || (p[0] != 0 && p[0] != 0xFF);
+            }
             ++at_, ++skipped_;
+        };
+        if (p[0] != 0x56 || (p[1] & 0xE0) != 0xE0) {
+            step();
             continue;
         }
         const size_t length = static_cast<size_t>(p[1] & 0x1F) << 8 | p[2];
         size_t end = at_ + 3 + length;
         if (end > size && !ended_) break;  // more bytes to come
-        if (end > size) end = size;        // the last frame, cut short
+        const bool cut = end > size;
+        if (cut) end = size;  // the last frame, cut short
         // Found by search, a sync word counts where its length leads to the
-        // next one (or to the end of the stream). After a frame read whole
-        // the frame counts anyway; a length that leads nowhere sends the
-        // search on from its sync word.
+        // next one (or to the end of the stream, not past it: a sync word
+        // in a frame's data with a length beyond the end swallowed the
+        // frames after it). After a frame read whole the frame counts
+        // anyway; a length that leads nowhere sends the search on from its
+        // sync word.
         if (end + 2 > size && !ended_) break;
-        const bool leads = end + 2 > size || (buf_[end] == 0x56 && (buf_[end + 1] & 0xE0) == 0xE0);
+        const bool leads =
+            end + 2 > size ? !cut : buf_[end] == 0x56 && (buf_[end + 1] & 0xE0) == 0xE0;
         if (!synced_ && !leads) {
-            ++at_, ++skipped_;
+            step();
             continue;
         }
         ++frames_;
@@ -297,19 +320,32 @@ void LoasUnits::split() {
             break;
         }
         if (r == LatmParser::NoConfig) ++unconfigured_;
+        found_after_stretch();
         if (r == LatmParser::Damaged) {
-            // The search for the next frame starts after this one's sync word.
-            ++damaged_;
+            // A frame where the last one led, or between two sync words, was
+            // lost; one the search found only at the stream's end is as
+            // likely junk. The search for the next frame starts after its
+            // sync word (what it steps over is this frame's).
+            if (synced_ || end + 2 <= size) lose();
             synced_ = false;
             at_ += 2;
             continue;
         }
+        if (leads) average_ = average_ ? (7 * average_ + (end - at_) + 4) / 8 : end - at_;
         int64_t t = time_at(base_ + at_);
         if (!parser_.doubting()) release_held();
         auto& to = parser_.doubting() ? held_ : ready_;
         for (size_t i = first; i < units_.size(); ++i, t = kNoTime) to.emplace_back(std::move(units_[i]), t);
         units_.clear();
         synced_ = leads;
+        if (!leads && end < size) {
+            // No sync word where this frame's length leads: what the search
+            // steps over from there on may be the next frame, destroyed.
+            watching_ = true;
+            watch_from_ = base_ + end;
+            stretch_ = 0;
+            stretch_data_ = false;
+        }
         at_ = leads ? end : at_ + 2;
     }
     if (at_ >= 65536 || at_ == buf_.size()) {

@@ -39,6 +39,8 @@ public:
     // (the bits after its end are zero).
     const std::vector<uint8_t>& asc() const { return asc_; }
     const std::string& error() const { return error_; }
+    // Access units an element carries (0 before the first config).
+    uint32_t units_per_element() const { return configured_ ? sub_frames_ : 0; }
     // A config unlike the stream's was read once: the next one says
     // whether the stream changed.
     bool doubting() const { return !suspect_.empty(); }
@@ -67,7 +69,11 @@ private:
 // LOAS frames out of bytes pushed in as they come (a file read in pieces,
 // container packets), their access units out in order, each with the time
 // of the push its frame begins in (the first unit of a push has it; later
-// ones: none, the reader counts on from it).
+// ones: none, the reader counts on from it). A frame lost to damage after
+// the first config leaves its units' places as empty units: one that does
+// not read, and one whose sync word was destroyed after a frame read whole
+// (the bytes the search steps over to the next sync word hold a third of
+// the stream's average frame or more, and not fill alone: 0x00, 0xFF).
 class LoasUnits {
 public:
     static constexpr int64_t kNoTime = INT64_MIN;
@@ -83,13 +89,16 @@ public:
     // A fault that ends the stream (unsupported, a changed config), or empty.
     const std::string& error() const { return error_; }
     uint64_t frames() const { return frames_; }            // LOAS frames read
-    uint64_t damaged() const { return damaged_; }          // frames dropped as damaged
+    uint64_t damaged() const { return damaged_; }          // frames lost to damage (their units empty)
     uint64_t unconfigured() const { return unconfigured_; }  // frames before the first config, passed over
     uint64_t skipped_bytes() const { return skipped_; }    // bytes passed in search of a sync word
 
 private:
     void split();
     void release_held();  // the units held go out, in order, before any read after them
+    void lose();          // a frame lost: empty units in its place
+    // A frame found after one read whole and a stretch stepped over.
+    void found_after_stretch();
     int64_t time_at(size_t pos);
     std::vector<uint8_t> buf_;
     size_t base_ = 0;  // position in the stream of buf_[0]
@@ -107,4 +116,10 @@ private:
     std::vector<std::vector<uint8_t>> units_;
     std::string error_;
     uint64_t frames_ = 0, damaged_ = 0, skipped_ = 0, unconfigured_ = 0;
+    // The average bytes of the frames read whole, and the stretch the
+    // search stepped over from watch_from_ (in the stream), where the next
+    // sync word should have stood after a frame read whole (watching; data:
+    // not fill alone).
+    size_t average_ = 0, stretch_ = 0, watch_from_ = 0;
+    bool watching_ = false, stretch_data_ = false;
 };

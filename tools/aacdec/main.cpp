@@ -637,6 +637,33 @@ Result run_library(const Options& o, Input& in, Output& out) {
             std::fprintf(stderr, "aacdec: warning: %s at its start: that stretch is skipped\n", refused.c_str());
         refused.clear();
     };
+    // A call's outcome: its block written, or its place kept.
+    auto take = [&](int s, const zoraac_frame& f) {
+        if (s == ZORAAC_DROPPED) {
+            // (An access unit lost before the stream said its rate: its
+            // place is kept, so a container's trimming stays on the samples.)
+            ++r.dropped;
+            out.skip_block();
+        }
+        if (f.bytes) {
+            play_on();
+            uint32_t channels = 0;
+            if (!r.blocks || f.sample_rate != out.rate()) {
+                zoraac_info info{};
+                info.size = sizeof info;
+                zoraac_get_info(d, &info);
+                channels = info.channels;
+                r.delay = info.delay;
+                r.ps = info.ps != 0;
+                r.sbr = info.sbr != 0;
+                if (!r.blocks) out.set_delay(info.delay);
+            }
+            ++r.blocks;
+            if (f.concealed) ++r.concealed;
+            if (o.native) native_layout(d, pcm.data(), f, out, wide);
+            out.write(pcm.data(), f.bytes, f.sample_rate, channels, wide);
+        }
+    };
     // One call gives at most one block: a piece (an access unit, a frame)
     // is handed on until all of it is taken, and blocks still buffered come
     // out on the next call, before its input. in_size 0 only at the end: it
@@ -662,30 +689,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
             s = zoraac_decode(d, data, n, &used, pcm.data(), pcm.size(), &f);
         }
         if (s < 0) fail("%s", refusal(s).c_str());
-        if (s == ZORAAC_DROPPED) {
-            // (An access unit lost before the stream said its rate: its
-            // place is kept, so a container's trimming stays on the samples.)
-            ++r.dropped;
-            out.skip_block();
-        }
-        if (f.bytes) {
-            play_on();
-            uint32_t channels = 0;
-            if (!r.blocks || f.sample_rate != out.rate()) {
-                zoraac_info info{};
-                info.size = sizeof info;
-                zoraac_get_info(d, &info);
-                channels = info.channels;
-                r.delay = info.delay;
-                r.ps = info.ps != 0;
-                r.sbr = info.sbr != 0;
-                if (!r.blocks) out.set_delay(info.delay);
-            }
-            ++r.blocks;
-            if (f.concealed) ++r.concealed;
-            if (o.native) native_layout(d, pcm.data(), f, out, wide);
-            out.write(pcm.data(), f.bytes, f.sample_rate, channels, wide);
-        }
+        take(s, f);
         return std::pair<int, size_t>(s, used);
     };
     auto feed = [&](const uint8_t* data, size_t n) {
@@ -703,7 +707,15 @@ Result run_library(const Options& o, Input& in, Output& out) {
         size_t n;
         // --duration: no need to decode past its end.
         while (!out.complete() && frames.next(data, n)) {
-            feed(data, n);
+            if (n) {
+                feed(data, n);
+            } else if (in.av) {
+                // A unit the input lost to damage (LOAS): its block concealed.
+                zoraac_frame f;
+                // (Nothing where the stream is refused.)
+                const int s = zoraac_conceal(d, pcm.data(), pcm.size(), &f);
+                if (s >= 0) take(s, f);
+            }
             ++r.frames;
         }
     } else {
@@ -1261,11 +1273,12 @@ int decode_file(Options o) {
     if (o.start > 0 && o.duration != 0 && o.trim == 0 && out.samples() == 0 && input.av)
         fail("%s", (o.input + ": --start lies past the end of the stream; nothing to write").c_str());
     out.finish();
-    // LOAS frames that did not read were dropped (their time is missing);
-    // a stream that turned to a form not read ends the decode there.
+    // LOAS frames lost to damage (concealed where the stream had played
+    // before); a stream that turned to a form not read ends the decode
+    // there.
     const uint64_t latm_damaged = input.av ? input.av->latm_damaged() : 0;
     if (latm_damaged && !o.quiet)
-        std::fprintf(stderr, "aacdec: %s: %llu damaged LOAS frame%s dropped\n", o.input.c_str(),
+        std::fprintf(stderr, "aacdec: %s: %llu LOAS frame%s lost to damage, concealed\n", o.input.c_str(),
                      static_cast<unsigned long long>(latm_damaged), latm_damaged == 1 ? "" : "s");
     // (Said, not counted as damage: a stream entered between two configs
     // starts at the next, as a radio tuned in does.)
