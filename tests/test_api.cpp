@@ -394,9 +394,17 @@ TEST(Api, AUnitTooLongToHoldOrLostIsConcealedAsAFailedOne) {
     EXPECT_EQ(pcm[0].size(), units.size() * 4096);
     EXPECT_TRUE(pcm[0] == pcm[1]);
     EXPECT_TRUE(pcm[0] == pcm[2]);
-    // A lost unit gives nothing with concealment off, and a byte stream's
-    // frames show their own losses.
+    // A lost unit gives nothing with concealment off, or before a block to
+    // conceal from (at the stream's start, after a flush: the layout and
+    // rate are not yet the stream's), and a byte stream's frames show their
+    // own losses.
     std::vector<uint8_t> room(8192);
+    Decoder fresh(asc_params(asc, 2));
+    EXPECT_EQ(zoraac_conceal(fresh.d, room.data(), room.size(), nullptr), ZORAAC_DROPPED);
+    decode_units(fresh, {units[0]});
+    EXPECT_EQ(zoraac_conceal(fresh.d, room.data(), room.size(), nullptr), ZORAAC_CONCEALED);
+    zoraac_flush(fresh.d);
+    EXPECT_EQ(zoraac_conceal(fresh.d, room.data(), room.size(), nullptr), ZORAAC_DROPPED);
     zoraac_params off = asc_params(asc, 2);
     off.conceal = 0;
     Decoder quiet(off);

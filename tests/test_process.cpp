@@ -396,6 +396,7 @@ TEST(FrameLoop, AFrameLostWithItsHeaderKeepsItsPlace) {
         {"a long stretch of junk", with({}, junk), {10}, 1},
         {"a short one beginning as a block", with({}, led), {10}, 1},
         {"the same without", with({}, std::vector<uint8_t>(junk.begin(), junk.begin() + 40)), {}, 0},
+        {"seven bytes beginning as a block", with({}, std::vector<uint8_t>(led.begin() + 5, led.begin() + 12)), {}, 0},
     };
     for (const Case& c : cases) {
         for (Mode m : {Mode::Stream, Mode::Frame, Mode::Pull}) {

@@ -273,4 +273,9 @@ void keep_spectrum(MP4AACDEC_QUVA_Obj* obj, int c, uint8_t sequence, uint8_t sha
 // Writes a block of 1024 stereo frames for a block that failed: the last good
 // spectra at half amplitude for the first failure in a row, silence after.
 void conceal_block(MP4AACDEC_QUVA_Obj* obj);
+// A block for one the host knows lost (dec/process.cpp): concealed as a
+// failed block is, its samples; 0 with concealment off, with no rate to
+// play it at yet, or with no good block since the stream's start or a
+// reset to conceal from (the layout not yet known).
+uint16_t conceal_lost_block(MP4AACDEC_QUVA_Obj* obj);
 

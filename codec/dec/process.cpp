@@ -216,7 +216,7 @@ bool step_after_frame(const DecFifo& f, DecoderContext& ctx) {
     uint8_t seen = 1;
     for (uint32_t k = 0; k < held; ++k) seen |= stepped_over(decfifo_peek_byte(&f, k), k, ctx.blockLead);
     ctx.steppingOver = seen;
-    ctx.skippedBytes = held;
+    ctx.skippedBytes = held - 3;  // (not the call's own bytes)
     return true;
 }
 
@@ -731,9 +731,11 @@ uint16_t frames(Call& call) {
     }
     obj->ctx->defaultConfig = 1;
     DecFifo block_start = f;
-    // (The frame's first byte, for lost_blocks.)
+    // (The frame's first byte, for lost_blocks, when it is the one the
+    // FIFO's cache holds, as decfifo_peek_byte finds it: about every second
+    // frame, which is enough for a byte that stays the stream's.)
     const uint8_t lead =
-        !obj->rawStream && obj->blockCount == 0 && held_ahead(f, 1) ? decfifo_peek_byte(&f, 0) | 1u : 0u;
+        !obj->rawStream && obj->blockCount == 0 && f.bits_left >= 8 ? static_cast<uint8_t>((f.cache >> 8) | 1u) : 0u;
     // An ADTS block may take at most the rest of its frame (or, the frame's
     // length in doubt, of the frame one bit longer).
     const uint32_t length = static_cast<uint16_t>(obj->adts.aac_frame_length);
@@ -875,6 +877,11 @@ uint16_t frames(Call& call) {
 }
 
 }  // namespace
+
+uint16_t conceal_lost_block(MP4AACDEC_QUVA_Obj* obj) {
+    if (!obj->goodChannels) return 0;
+    return conceal(obj);
+}
 
 namespace {
 

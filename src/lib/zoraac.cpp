@@ -614,10 +614,12 @@ int zoraac_conceal(zoraac_decoder* d, void* out, size_t out_room, zoraac_frame* 
         return ZORAAC_ERR_ARGUMENT;
     if (out_room < block_room(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
     if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
-    if (!d->params.conceal) return ZORAAC_DROPPED;
     const uint64_t concealedBefore = d->obj->concealedCount;
     KVXD_setOutputBuffer(d->instance, static_cast<int16_t*>(out));
-    conceal_block(d->obj);
+    // (Before the first good block, or after a flush, nothing: a block in a
+    // layout or at a rate the stream then changes would split the host's
+    // output.)
+    if (!conceal_lost_block(d->obj)) return ZORAAC_DROPPED;
     return emit(d, concealedBefore, out, frame);
 }
 

@@ -1273,12 +1273,13 @@ int decode_file(Options o) {
     if (o.start > 0 && o.duration != 0 && o.trim == 0 && out.samples() == 0 && input.av)
         fail("%s", (o.input + ": --start lies past the end of the stream; nothing to write").c_str());
     out.finish();
-    // LOAS frames lost to damage (concealed where the stream had played
-    // before); a stream that turned to a form not read ends the decode
+    // LOAS frames lost to damage (concealed where the library had a block
+    // to conceal from, counted as dropped before it and through the
+    // plug-in); a stream that turned to a form not read ends the decode
     // there.
     const uint64_t latm_damaged = input.av ? input.av->latm_damaged() : 0;
     if (latm_damaged && !o.quiet)
-        std::fprintf(stderr, "aacdec: %s: %llu LOAS frame%s lost to damage, concealed\n", o.input.c_str(),
+        std::fprintf(stderr, "aacdec: %s: %llu LOAS frame%s lost to damage\n", o.input.c_str(),
                      static_cast<unsigned long long>(latm_damaged), latm_damaged == 1 ? "" : "s");
     // (Said, not counted as damage: a stream entered between two configs
     // starts at the next, as a radio tuned in does.)
