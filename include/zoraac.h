@@ -364,8 +364,10 @@ int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
 /* ASC and RAW: an access unit the host knows was lost (a damaged container
  * packet, a gap in the timestamps) keeps its place in the timeline as a
  * block that conceals it, as a unit that fails to decode does:
- * ZORAAC_CONCEALED with the block in out, or ZORAAC_DROPPED with
- * concealment off. out, out_room and frame as for zoraac_decode.
+ * ZORAAC_CONCEALED with the block in out, or ZORAAC_DROPPED (no PCM) with
+ * concealment off, and before the first good block since zoraac_open or
+ * zoraac_flush (no layout or rate to conceal in yet: the host keeps the
+ * place). out, out_room and frame as for zoraac_decode.
  * ZORAAC_ERR_ARGUMENT for the AUTO transport, whose frames show where one
  * is missing. */
 int zoraac_conceal(zoraac_decoder* d, void* out, size_t out_room, zoraac_frame* frame);
