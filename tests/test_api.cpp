@@ -399,12 +399,17 @@ TEST(Api, AUnitTooLongToHoldOrLostIsConcealedAsAFailedOne) {
     // rate are not yet the stream's), and a byte stream's frames show their
     // own losses.
     std::vector<uint8_t> room(8192);
+    // (So does a unit too long to hold there, as a failing one does.)
     Decoder fresh(asc_params(asc, 2));
+    const Bytes long_unit(6000, 0x5A);
+    size_t used = 0;
     EXPECT_EQ(zoraac_conceal(fresh.d, room.data(), room.size(), nullptr), ZORAAC_DROPPED);
     decode_units(fresh, {units[0]});
     EXPECT_EQ(zoraac_conceal(fresh.d, room.data(), room.size(), nullptr), ZORAAC_CONCEALED);
     zoraac_flush(fresh.d);
     EXPECT_EQ(zoraac_conceal(fresh.d, room.data(), room.size(), nullptr), ZORAAC_DROPPED);
+    EXPECT_EQ(zoraac_decode(fresh.d, long_unit.data(), long_unit.size(), &used, room.data(), room.size(), nullptr),
+              ZORAAC_DROPPED);
     zoraac_params off = asc_params(asc, 2);
     off.conceal = 0;
     Decoder quiet(off);

@@ -472,9 +472,10 @@ int decode_unit(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* co
     // (What the FIFO takes whole: the FIFO record's size, by channels.)
     const uint32_t limit = 2u * (d->obj->fifo.size - 2u) < kMaxUnitBytes ? 2u * (d->obj->fifo.size - 2u) : kMaxUnitBytes;
     if (in_size > limit) {
-        // Larger than any access unit the decoder holds: taken and lost.
-        if (!d->params.conceal) return ZORAAC_DROPPED;
-        conceal_block(d->obj);
+        // Larger than any access unit the decoder holds: taken and lost, as
+        // a unit that fails is (nothing before a good block: a block in the
+        // wrong layout after a flush said six channels and wrote two).
+        if (!conceal_lost_block(d->obj)) return ZORAAC_DROPPED;
         return emit(d, concealedBefore, out, frame);
     }
     uint16_t* words = reinterpret_cast<uint16_t*>(d->obj->coef[0]);  // the record's start
