@@ -496,6 +496,19 @@ IKVXD_Params instance_records(const zoraac_params* p, const Config& c, IALG_MemR
     return ip;
 }
 
+// What a call that may give a block checks of the decoder and the output
+// (0, or the status to return), and the output set as the block's.
+int begin_block_call(zoraac_decoder* d, void* out, size_t out_room) {
+    if (!d || d->magic != kMagic || !out || reinterpret_cast<uintptr_t>(out) % 4 != 0) return ZORAAC_ERR_ARGUMENT;
+    // (From the params kept, which no longer hold the config's bytes: not
+    // through zoraac_frame_bytes, which checks them again.)
+    if (out_room < block_room(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
+    if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
+    // The instance writes a block's PCM straight into this call's buffer.
+    KVXD_setOutputBuffer(d->instance, static_cast<int16_t*>(out));
+    return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -594,15 +607,8 @@ int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
     if (!frame) frame = &ignored;
     std::memset(frame, 0, sizeof *frame);
     if (consumed) *consumed = 0;
-    if (!d || d->magic != kMagic || !consumed || (!in && in_size) || !out ||
-        reinterpret_cast<uintptr_t>(out) % 4 != 0)
-        return ZORAAC_ERR_ARGUMENT;
-    // (From the params kept, which no longer hold the config's bytes: not
-    // through zoraac_frame_bytes, which checks them again.)
-    if (out_room < block_room(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
-    if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
-    // The instance writes a block's PCM straight into this call's buffer.
-    KVXD_setOutputBuffer(d->instance, static_cast<int16_t*>(out));
+    if (!consumed || (!in && in_size)) return ZORAAC_ERR_ARGUMENT;
+    if (const int s = begin_block_call(d, out, out_room)) return s;
     return units(&d->params) ? decode_unit(d, in, in_size, consumed, out, frame)
                              : decode_stream(d, in, in_size, consumed, out, frame);
 }
@@ -611,12 +617,9 @@ int zoraac_conceal(zoraac_decoder* d, void* out, size_t out_room, zoraac_frame* 
     zoraac_frame ignored;
     if (!frame) frame = &ignored;
     std::memset(frame, 0, sizeof *frame);
-    if (!d || d->magic != kMagic || !units(&d->params) || !out || reinterpret_cast<uintptr_t>(out) % 4 != 0)
-        return ZORAAC_ERR_ARGUMENT;
-    if (out_room < block_room(&d->params)) return ZORAAC_ERR_OUTPUT_ROOM;
-    if (unsupported(d)) return ZORAAC_ERR_UNSUPPORTED;
+    if (d && d->magic == kMagic && !units(&d->params)) return ZORAAC_ERR_ARGUMENT;
+    if (const int s = begin_block_call(d, out, out_room)) return s;
     const uint64_t concealedBefore = d->obj->concealedCount;
-    KVXD_setOutputBuffer(d->instance, static_cast<int16_t*>(out));
     // (Before the first good block, or after a flush, nothing: a block in a
     // layout or at a rate the stream then changes would split the host's
     // output.)
