@@ -19,7 +19,13 @@
  *
  * Raw input (stream-format=raw) carries one access unit per buffer and gives
  * one block per buffer, configured by codec_data (the AudioSpecificConfig)
- * or, without it, by the caps' rate and channels.
+ * or, without it, by the caps' rate and channels. With the base class's
+ * plc property set, a gap in raw input (a GAP event: units lost on the way,
+ * as rtpjitterbuffer reports them) comes as an empty buffer with the gap's
+ * duration, and gets the decoder's concealed blocks for that duration, so
+ * the sound fades where it broke off rather than stopping dead. In an ADTS
+ * stream a gap conceals nothing: the decoder holds a frame back, and
+ * conceals where the bytes show a loss; the timestamps carry the gap.
  *
  * Output: interleaved stereo (a mono stream in both channels, a stream of
  * more channels as the library's stereo downmix), or the stream's own
@@ -60,6 +66,8 @@ struct _GstZorAacDec {
     gsize gathered_bytes;
     guint gathered_blocks;               /* ... and how many of its blocks came (with PCM or not) */
     gint out_rate, out_channels;         /* of the negotiated output, 0 before */
+    guint32 block_samples, block_rate;   /* raw input: the last block's length and rate, 0 before */
+    GstClockTime covered;                /* raw input: where the units and gaps so far end (or NONE) */
     guint32 format;                      /* ZORAAC_S16 or ZORAAC_S32: of dec's output */
     guint32 output;                      /* ZORAAC_OUT_STEREO or _NATIVE: of dec's output */
     const gint8* order;                  /* native output: output channel i is the stream's order[i] (NULL: as is) */
@@ -100,6 +108,8 @@ static void free_decoder(GstZorAacDec* self) {
     g_free(self->pcm);
     self->pcm = NULL;
     self->pcm_room = 0;
+    self->block_samples = self->block_rate = 0;
+    self->covered = GST_CLOCK_TIME_NONE;
     if (self->config) g_bytes_unref(self->config);
     self->config = NULL;
     forget_frames(self);
@@ -376,8 +386,60 @@ static GstFlowReturn decode_unit(GstZorAacDec* self, const guint8* in, gsize siz
                                 ret);
         if (ret != GST_FLOW_OK) return ret;
     }
-    if (f.bytes) ret = output_block(self, &f, &out);
+    if (f.bytes) {
+        self->block_samples = f.samples;
+        self->block_rate = f.sample_rate;
+        ret = output_block(self, &f, &out);
+    }
     if (ret != GST_FLOW_OK) return ret;
+    return gst_audio_decoder_finish_frame(dec, out, 1);
+}
+
+/* Where a raw buffer's span ends, for the gaps after it. */
+static void cover(GstZorAacDec* self, GstBuffer* buffer) {
+    GstClockTime pts = GST_BUFFER_PTS(buffer), duration = GST_BUFFER_DURATION(buffer);
+    if (GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(duration) &&
+        (!GST_CLOCK_TIME_IS_VALID(self->covered) || pts + duration > self->covered))
+        self->covered = pts + duration;
+}
+
+/* A gap in raw input (an empty buffer), its duration known: as many
+ * concealed blocks as fit it, rounded to the nearest, at most kGapBlocks
+ * (concealment is silence from its second block on; a longer gap is left
+ * to the timestamps). A gap that starts within what came before is cut to
+ * its new part: rtpmp4gdepay sends each lost packet's gap twice. Before the
+ * first block, and after a flush, the decoder has nothing to conceal from
+ * and gives nothing. */
+#define kGapBlocks 64
+static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
+    GstAudioDecoder* dec = GST_AUDIO_DECODER(self);
+    GstFlowReturn ret = GST_FLOW_OK;
+    GstBuffer* out = NULL;
+    GstClockTime start = GST_BUFFER_PTS(gap), duration = GST_BUFFER_DURATION(gap);
+    guint64 blocks = 0, i;
+    if (GST_CLOCK_TIME_IS_VALID(start) && GST_CLOCK_TIME_IS_VALID(duration) &&
+        GST_CLOCK_TIME_IS_VALID(self->covered) && self->covered > start)
+        duration = self->covered - start < duration ? duration - (self->covered - start) : 0;
+    cover(self, gap);
+    if (GST_CLOCK_TIME_IS_VALID(duration) && self->block_samples && self->block_rate) {
+        guint64 block = gst_util_uint64_scale_int(GST_SECOND, (gint)self->block_samples, (gint)self->block_rate);
+        blocks = (duration + block / 2) / block;
+        if (blocks > kGapBlocks) blocks = kGapBlocks;
+    }
+    GST_DEBUG_OBJECT(self, "a gap of %" GST_TIME_FORMAT ": %" G_GUINT64_FORMAT " blocks concealed",
+                     GST_TIME_ARGS(duration), blocks);
+    for (i = 0; i < blocks && ret == GST_FLOW_OK; ++i) {
+        zoraac_frame f;
+        GstBuffer* block = NULL;
+        int s = zoraac_conceal(self->dec, self->pcm, self->pcm_room, &f);
+        if (s < 0 || !f.bytes) break;
+        ret = output_block(self, &f, &block);
+        if (block) out = out ? gst_buffer_append(out, block) : block;
+    }
+    if (ret != GST_FLOW_OK) {
+        if (out) gst_buffer_unref(out);
+        return ret;
+    }
     return gst_audio_decoder_finish_frame(dec, out, 1);
 }
 
@@ -402,6 +464,13 @@ static GstFlowReturn drain(GstZorAacDec* self) {
         ret = gst_audio_decoder_finish_frame(GST_AUDIO_DECODER(self), NULL, (gint)left);
     }
     return ret;
+}
+
+/* Gaps come to handle_frame as empty buffers where plc is set (the base
+ * class clears the setting before each start). */
+static gboolean gst_zoraacdec_start(GstAudioDecoder* dec) {
+    gst_audio_decoder_set_plc_aware(dec, TRUE);
+    return TRUE;
 }
 
 static gboolean gst_zoraacdec_stop(GstAudioDecoder* dec) {
@@ -620,7 +689,10 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
         g_queue_push_tail(&self->owed, GUINT_TO_POINTER(blocks));
         ret = in.size ? decode_stream(self, in.data, in.size) : GST_FLOW_OK;
         if (ret == GST_FLOW_OK) ret = finish_complete(self);
+    } else if (in.size == 0) {
+        ret = conceal_gap(self, buffer);
     } else {
+        cover(self, buffer);
         ret = decode_unit(self, in.data, in.size);
     }
     gst_buffer_unmap(buffer, &in);
@@ -637,6 +709,7 @@ static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
     GST_DEBUG_OBJECT(self, "flush (%s%s), %u frames queued", hard ? "hard" : "soft",
                      self->new_stream ? ", a new stream" : "", g_queue_get_length(&self->owed));
     forget_frames(self);
+    self->covered = GST_CLOCK_TIME_NONE;
     if ((hard || self->new_stream) && self->dec) zoraac_flush(self->dec);
     self->new_stream = FALSE;
 }
@@ -687,6 +760,7 @@ static void gst_zoraacdec_class_init(GstZorAacDecClass* klass) {
                                           "Decodes AAC-LC, HE-AAC and HE-AAC v2 (ADTS or raw with codec_data), "
                                           "up to eight channels, with the fixed-point zoraac decoder",
                                           "zoraac developers");
+    base_class->start = GST_DEBUG_FUNCPTR(gst_zoraacdec_start);
     base_class->stop = GST_DEBUG_FUNCPTR(gst_zoraacdec_stop);
     base_class->set_format = GST_DEBUG_FUNCPTR(gst_zoraacdec_set_format);
     base_class->handle_frame = GST_DEBUG_FUNCPTR(gst_zoraacdec_handle_frame);
@@ -697,6 +771,7 @@ static void gst_zoraacdec_class_init(GstZorAacDecClass* klass) {
 
 static void gst_zoraacdec_init(GstZorAacDec* self) {
     g_queue_init(&self->owed);
+    self->covered = GST_CLOCK_TIME_NONE;
     gst_audio_decoder_set_drainable(GST_AUDIO_DECODER(self), TRUE);
     gst_audio_decoder_set_needs_format(GST_AUDIO_DECODER(self), TRUE);
 }

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Usage: pipelines.sh GST_LAUNCH ELEMENT_DIR AACDEC SEEK_CHECK GAPLESS_CHECK REFUSAL_CHECK SOURCE_DIR —
+# Usage: pipelines.sh GST_LAUNCH ELEMENT_DIR AACDEC SEEK_CHECK GAPLESS_CHECK REFUSAL_CHECK SOURCE_DIR GAP_CHECK —
 # zoraacdec in gst-launch-1.0 pipelines: ADTS streams (HE-AAC too) behind aacparse and a
 # stereo .m4a behind qtdemux ! aacparse (and 5.1 of both as the stereo
 # downmix), each byte-identical to aacdec; a
@@ -8,8 +8,9 @@
 # file, the output caps following the rate; gapless playbin, where the
 # second track's decoder starts while the first one's runs; the output as
 # downstream asks (native 5.1, S32); decodebin and playbin picking the
-# element; a refused stream ending in one error, never a hang.
-launch="$1"; dir="$2"; aacdec="$3"; seek="$4"; gapless="$5"; refusal="$6"; src="$7"
+# element; a refused stream ending in one error, never a hang; units lost
+# on the way (a GAP event) concealed with plc=true.
+launch="$1"; dir="$2"; aacdec="$3"; seek="$4"; gapless="$5"; refusal="$6"; src="$7"; gap="$8"
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 export GST_PLUGIN_PATH="$dir" GST_REGISTRY="$tmp/registry.bin"
 fails=0
@@ -46,6 +47,12 @@ check adts_two_blocks "$src/tests/data/p02_0_19.2blk.aac" "aacparse"
 # overlap).
 check adts_zero_gaps "$src/tests/data/p02_zero_gaps_0_17.aac" "aacparse"
 check m4a_stereo "$sweep" "qtdemux ! aacparse"
+# Raw units lost on the way, their place a GAP event: one unit, then three
+# in a row, concealed in place with plc=true (the clean length), passed on
+# without it.
+"$aacdec" --quiet "$sweep" - > "$tmp/sweep.want"
+timeout 120 "$gap" "$sweep" "$tmp/sweep.want" 10 1 || fail "gap_check, one unit"
+timeout 120 "$gap" "$sweep" "$tmp/sweep.want" 12 3 || fail "gap_check, three units"
 # 5.1 in ADTS and in an .m4a, as the stereo downmix (exact arithmetic).
 if "$aacdec" --help | grep -q "^Arithmetic: exact"; then
   check adts_5.1_downmix "$src/tests/data/p48_5.1_38_64.aac" "aacparse"
