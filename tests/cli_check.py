@@ -433,6 +433,30 @@ def case_latm():
     check("1 LOAS frame lost to damage" in err and len(pcm) == len(adts) and
           pcm[:10 * block] == adts[:10 * block] and pcm[12 * block:] == adts[12 * block:],
           "a destroyed LOAS sync word: %d samples: %s" % (len(pcm), err))
+    # Two destroyed around a good frame: that frame plays (it leads to no
+    # sync word, and was stepped over with both lost frames as one).
+    lost[sum(frames[:12]):sum(frames[:12]) + 3] = bytes(3)
+    with open(out("lost_two.latm"), "wb") as f:
+        f.write(lost)
+    err = run("--strict", out("lost_two.latm"), out("x.wav"), code=2)[1]
+    pcm = s16(wav(out("x.wav"))[5])
+    check("2 LOAS frames lost to damage" in err and len(pcm) == len(adts) and
+          pcm[:10 * block] == adts[:10 * block] and pcm[14 * block:] == adts[14 * block:],
+          "two destroyed LOAS sync words around a frame: %d samples: %s" % (len(pcm), err))
+    # A small frame (30 bytes, a sixth of the stream's average) lost with
+    # its sync word: its bytes still read as a frame's element (it went
+    # uncounted, the output a block short).
+    pce = open(data("p51_2.1_pce.latm"), "rb").read()
+    small = bytearray(pce)
+    at = 0
+    for _ in range(23):
+        at += 3 + ((pce[at + 1] & 0x1F) << 8 | pce[at + 2])
+    small[at:at + 3] = bytes(3)
+    with open(out("lost_small.latm"), "wb") as f:
+        f.write(small)
+    err = run("--strict", out("lost_small.latm"), out("x.wav"), code=2)[1]
+    check("1 LOAS frame lost to damage" in err and len(s16(wav(out("x.wav"))[5])) == len(decode(data("p51_2.1_pce.latm"))),
+          "a small LOAS frame lost with its sync word: " + err)
     with open(out("programs.latm"), "wb") as f:
         f.write(loas_configs(b, lambda e, i: e.__setitem__(i + 1, e[i + 1] | 0x08)))
     err = run(out("programs.latm"), out("x.wav"), code=1)[1]

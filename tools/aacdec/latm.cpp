@@ -211,7 +211,24 @@ LatmParser::Result LatmParser::element(const uint8_t* data, size_t size, std::ve
         units.resize(first);
         return Damaged;
     }
+    filled_ = !other_data_ && b.left() < 8;
     return Units;
+}
+
+bool LatmParser::would_fill(const uint8_t* head, size_t head_bytes, size_t bytes) const {
+    if (!configured_ || other_data_ || bytes == 0) return false;
+    Bits b{head, head_bytes * 8};
+    if (!b.get(1)) return false;  // (a config: its length is not known here)
+    size_t payload = 0;
+    for (uint32_t i = 0; i < sub_frames_; ++i) {
+        uint32_t tmp;
+        do {
+            tmp = b.get(8);
+            payload += tmp;
+        } while (tmp == 255 && !b.over);
+        if (b.over) return false;
+    }
+    return (b.pos + 8 * payload + 7) / 8 == bytes;
 }
 
 void LoasUnits::push(const uint8_t* data, size_t size, int64_t time) {
@@ -234,8 +251,20 @@ void LoasUnits::lose() {
     for (uint32_t i = 0; i < parser_.units_per_element(); ++i) to.emplace_back(std::vector<uint8_t>(), kNoTime);
 }
 
+// The element of a frame whose sync word was destroyed begins 3 bytes into
+// the stretch (the sync word and length overwritten), or fewer (bytes of
+// them lost).
+bool LoasUnits::frame_shaped() const {
+    const size_t head = std::min(stretch_, sizeof stretch_head_);
+    for (size_t at = 0; at < 4 && at < head; ++at)
+        if (parser_.would_fill(stretch_head_ + at, head - at, stretch_ - at)) return true;
+    return false;
+}
+
 void LoasUnits::found_after_stretch() {
-    if (watching_ && stretch_data_ && average_ && 3 * stretch_ >= average_ && parser_.units_per_element()) lose();
+    if (watching_ && stretch_data_ && average_ && parser_.units_per_element() &&
+        (3 * stretch_ >= average_ || frame_shaped()))
+        lose();
     watching_ = false;
 }
 
@@ -285,6 +314,7 @@ void LoasUnits::split() {
         const auto step = [&] {
             synced_ = false;
             if (watching_ && base_ + at_ >= watch_from_) {
+                if (stretch_ < sizeof stretch_head_) stretch_head_[stretch_] = p[0];
                 ++stretch_;
                 stretch_data_ = stretch_data_ || (p[0] != 0 && p[0] != 0xFF);
             }
@@ -308,13 +338,29 @@ void LoasUnits::split() {
         if (end + 2 > size && !ended_) break;
         const bool leads =
             end + 2 > size ? !cut : buf_[end] == 0x56 && (buf_[end + 1] & 0xE0) == 0xE0;
+        const size_t first = units_.size();
+        LatmParser::Result r = LatmParser::Damaged;
+        // A frame that stands alone: found past where the last frame read
+        // whole led (the frame there destroyed), leading nowhere (the next
+        // one destroyed too), on the stream's config (so reading it changes
+        // nothing), and whose payload lengths fill its length exactly,
+        // which a sync word in other bytes matches about once in 256.
+        bool alone = false;
         if (!synced_ && !leads) {
-            step();
-            continue;
+            if (watching_ && base_ + at_ > watch_from_ && !cut && end - at_ > 3 && (buf_[at_ + 3] & 0x80) &&
+                parser_.configured()) {
+                r = parser_.element(buf_.data() + at_ + 3, end - at_ - 3, units_);
+                alone = r == LatmParser::Units && parser_.filled();
+                if (!alone) units_.resize(first);
+            }
+            if (!alone) {
+                step();
+                continue;
+            }
+        } else {
+            r = parser_.element(buf_.data() + at_ + 3, end - at_ - 3, units_);
         }
         ++frames_;
-        const size_t first = units_.size();
-        const LatmParser::Result r = parser_.element(buf_.data() + at_ + 3, end - at_ - 3, units_);
         if (r == LatmParser::Unsupported || r == LatmParser::Changed) {
             error_ = parser_.error();
             break;
@@ -346,7 +392,7 @@ void LoasUnits::split() {
             stretch_ = 0;
             stretch_data_ = false;
         }
-        at_ = leads ? end : at_ + 2;
+        at_ = leads || alone ? end : at_ + 2;
     }
     if (at_ >= 65536 || at_ == buf_.size()) {
         buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(at_));

@@ -44,6 +44,14 @@ public:
     // A config unlike the stream's was read once: the next one says
     // whether the stream changed.
     bool doubting() const { return !suspect_.empty(); }
+    // The last element that gave units ends in its last byte (no other
+    // data, no checksum): its length agrees with its payload lengths.
+    bool filled() const { return filled_; }
+    // Whether an element of `bytes` bytes that begins with head[0 ..
+    // head_bytes) and carries no config would fill them exactly: its
+    // payload lengths, all within the head, say so. False where the head
+    // cannot tell, or the stream's elements carry other data.
+    bool would_fill(const uint8_t* head, size_t head_bytes, size_t bytes) const;
 
 private:
     struct Bits;
@@ -63,6 +71,7 @@ private:
     // with a comment of 255 bytes, about 2,300).
     static constexpr size_t kMaxAscBits = 4096;
     int unsupported_ = 0;           // configs in a row not read
+    bool filled_ = false;
     std::string error_;
 };
 
@@ -72,8 +81,13 @@ private:
 // ones: none, the reader counts on from it). A frame lost to damage after
 // the first config leaves its units' places as empty units: one that does
 // not read, and one whose sync word was destroyed after a frame read whole
-// (the bytes the search steps over to the next sync word hold a third of
-// the stream's average frame or more, and not fill alone: 0x00, 0xFF).
+// (the bytes the search steps over to the next sync word are not fill
+// alone, 0x00 and 0xFF, and either hold a third of the stream's average
+// frame or more or are shaped as a frame: an element within their first
+// four bytes whose payload lengths fill the rest exactly, which other bytes
+// match about once in a hundred). The frame after such a one is read even
+// when the sync word after it is destroyed as well, where its payload
+// lengths fill it exactly.
 class LoasUnits {
 public:
     static constexpr int64_t kNoTime = INT64_MIN;
@@ -115,6 +129,8 @@ private:
     std::deque<std::pair<std::vector<uint8_t>, int64_t>> held_;
     std::vector<std::vector<uint8_t>> units_;
     std::string error_;
+    // A stretch shaped as a frame whose sync word was destroyed.
+    bool frame_shaped() const;
     uint64_t frames_ = 0, damaged_ = 0, skipped_ = 0, unconfigured_ = 0;
     // The average bytes of the frames read whole, and the stretch the
     // search stepped over from watch_from_ (in the stream), where the next
@@ -122,4 +138,5 @@ private:
     // not fill alone).
     size_t average_ = 0, stretch_ = 0, watch_from_ = 0;
     bool watching_ = false, stretch_data_ = false;
+    uint8_t stretch_head_[16] = {};  // the stretch's first bytes
 };
