@@ -443,6 +443,21 @@ def case_latm():
     check("2 LOAS frames lost to damage" in err and len(pcm) == len(adts) and
           pcm[:10 * block] == adts[:10 * block] and pcm[14 * block:] == adts[14 * block:],
           "two destroyed LOAS sync words around a frame: %d samples: %s" % (len(pcm), err))
+    # Two in a row, and the stream's last frame (12 bytes), each counted by
+    # its payload lengths (the first two went as one, the last one
+    # without a trace).
+    for name, cut in (("lost_row.latm", (10, 11)), ("lost_last.latm", (len(frames) - 1,))):
+        lost = bytearray(b)
+        for k in cut:
+            lost[sum(frames[:k]):sum(frames[:k]) + 3] = bytes(3)
+        with open(out(name), "wb") as f:
+            f.write(lost)
+        err = run("--strict", out(name), out("x.wav"), code=2)[1]
+        pcm = s16(wav(out("x.wav"))[5])
+        check("%d LOAS frame%s lost to damage" % (len(cut), "s" if len(cut) > 1 else "") in err and
+              len(pcm) == len(adts) and pcm[:cut[0] * block] == adts[:cut[0] * block] and
+              pcm[(cut[-1] + 2) * block:] == adts[(cut[-1] + 2) * block:],
+              "%s: %d samples: %s" % (name, len(pcm), err))
     # A small frame (30 bytes, a sixth of the stream's average) lost with
     # its sync word: its bytes still read as a frame's element (it went
     # uncounted, the output a block short).

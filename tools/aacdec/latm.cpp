@@ -215,10 +215,10 @@ LatmParser::Result LatmParser::element(const uint8_t* data, size_t size, std::ve
     return Units;
 }
 
-bool LatmParser::would_fill(const uint8_t* head, size_t head_bytes, size_t bytes) const {
-    if (!configured_ || other_data_ || bytes == 0) return false;
+size_t LatmParser::element_bytes(const uint8_t* head, size_t head_bytes) const {
+    if (!configured_ || other_data_) return 0;
     Bits b{head, head_bytes * 8};
-    if (!b.get(1)) return false;  // (a config: its length is not known here)
+    if (!b.get(1)) return 0;  // (a config: its length is not known here)
     size_t payload = 0;
     for (uint32_t i = 0; i < sub_frames_; ++i) {
         uint32_t tmp;
@@ -226,9 +226,9 @@ bool LatmParser::would_fill(const uint8_t* head, size_t head_bytes, size_t bytes
             tmp = b.get(8);
             payload += tmp;
         } while (tmp == 255 && !b.over);
-        if (b.over) return false;
+        if (b.over) return 0;
     }
-    return (b.pos + 8 * payload + 7) / 8 == bytes;
+    return (b.pos + 8 * payload + 7) / 8;
 }
 
 void LoasUnits::push(const uint8_t* data, size_t size, int64_t time) {
@@ -240,9 +240,15 @@ void LoasUnits::push(const uint8_t* data, size_t size, int64_t time) {
 void LoasUnits::finish() {
     ended_ = true;
     split();
+    if (!error_.empty()) return;
+    // The stream's last frames, their sync words destroyed: bytes after the
+    // last frame count only as frames end to end (a tag there is no loss).
+    if (watching_ && parser_.units_per_element())
+        for (size_t lost = chained_frames(0, 0); lost; --lost) lose();
+    watching_ = false;
     // The stream ended with a config in doubt: the change was never
     // confirmed, and what was read under the stream's config is its own.
-    if (error_.empty()) release_held();
+    release_held();
 }
 
 void LoasUnits::lose() {
@@ -252,19 +258,26 @@ void LoasUnits::lose() {
 }
 
 // The element of a frame whose sync word was destroyed begins 3 bytes into
-// the stretch (the sync word and length overwritten), or fewer (bytes of
-// them lost).
-bool LoasUnits::frame_shaped() const {
-    const size_t head = std::min(stretch_, sizeof stretch_head_);
-    for (size_t at = 0; at < 4 && at < head; ++at)
-        if (parser_.would_fill(stretch_head_ + at, head - at, stretch_ - at)) return true;
-    return false;
+// it (the sync word and length overwritten), or fewer (bytes of them lost).
+// Each frame from `from` on tries those four starts, the chain ending where
+// the stretch does; at most four frames.
+size_t LoasUnits::chained_frames(size_t from, int depth) const {
+    if (depth == 4 || stretch_bytes_.size() < stretch_) return 0;
+    for (size_t at = from; at < from + 4 && at < stretch_; ++at) {
+        const size_t bytes = parser_.element_bytes(stretch_bytes_.data() + at, stretch_ - at);
+        if (!bytes || bytes > stretch_ - at) continue;
+        if (at + bytes == stretch_) return 1;
+        if (const size_t more = chained_frames(at + bytes, depth + 1)) return more + 1;
+    }
+    return 0;
 }
 
 void LoasUnits::found_after_stretch() {
-    if (watching_ && stretch_data_ && average_ && parser_.units_per_element() &&
-        (3 * stretch_ >= average_ || frame_shaped()))
-        lose();
+    if (watching_ && stretch_data_ && average_ && parser_.units_per_element()) {
+        size_t lost = chained_frames(0, 0);
+        if (!lost && 3 * stretch_ >= average_) lost = 1;
+        for (; lost; --lost) lose();
+    }
     watching_ = false;
 }
 
@@ -306,20 +319,22 @@ int64_t LoasUnits::time_at(size_t pos) {
 void LoasUnits::split() {
     while (error_.empty()) {
         const size_t size = buf_.size();
-        if (size - at_ < 3) {
-            if (ended_) skipped_ += size - at_, at_ = size;
-            break;
-        }
-        const uint8_t* p = buf_.data() + at_;
         const auto step = [&] {
+            const uint8_t byte = buf_[at_];
             synced_ = false;
             if (watching_ && base_ + at_ >= watch_from_) {
-                if (stretch_ < sizeof stretch_head_) stretch_head_[stretch_] = p[0];
+                if (stretch_ < kStretchKept) stretch_bytes_.push_back(byte);
                 ++stretch_;
-                stretch_data_ = stretch_data_ || (p[0] != 0 && p[0] != 0xFF);
+                stretch_data_ = stretch_data_ || (byte != 0 && byte != 0xFF);
             }
             ++at_, ++skipped_;
         };
+        if (size - at_ < 3) {
+            if (ended_)
+                while (at_ < size) step();
+            break;
+        }
+        const uint8_t* p = buf_.data() + at_;
         if (p[0] != 0x56 || (p[1] & 0xE0) != 0xE0) {
             step();
             continue;
@@ -391,6 +406,7 @@ void LoasUnits::split() {
             watch_from_ = base_ + end;
             stretch_ = 0;
             stretch_data_ = false;
+            stretch_bytes_.clear();
         }
         at_ = leads || alone ? end : at_ + 2;
     }

@@ -47,11 +47,11 @@ public:
     // The last element that gave units ends in its last byte (no other
     // data, no checksum): its length agrees with its payload lengths.
     bool filled() const { return filled_; }
-    // Whether an element of `bytes` bytes that begins with head[0 ..
-    // head_bytes) and carries no config would fill them exactly: its
-    // payload lengths, all within the head, say so. False where the head
-    // cannot tell, or the stream's elements carry other data.
-    bool would_fill(const uint8_t* head, size_t head_bytes, size_t bytes) const;
+    // The bytes an element that begins with head[0 .. head_bytes) and
+    // carries no config takes, from its payload lengths (all within the
+    // head); 0 where the head cannot tell, or the stream's elements carry
+    // other data.
+    size_t element_bytes(const uint8_t* head, size_t head_bytes) const;
 
 private:
     struct Bits;
@@ -83,11 +83,12 @@ private:
 // not read, and one whose sync word was destroyed after a frame read whole
 // (the bytes the search steps over to the next sync word are not fill
 // alone, 0x00 and 0xFF, and either hold a third of the stream's average
-// frame or more or are shaped as a frame: an element within their first
-// four bytes whose payload lengths fill the rest exactly, which other bytes
-// match about once in a hundred). The frame after such a one is read even
-// when the sync word after it is destroyed as well, where its payload
-// lengths fill it exactly.
+// frame or more, or are shaped as frames: elements end to end, each
+// beginning within the first four bytes of its frame, whose payload
+// lengths fill the stretch exactly, which other bytes match about once in
+// a hundred; then each of them is a lost frame). The frame after such a
+// one is read even when the sync word after it is destroyed as well, where
+// its payload lengths fill it exactly.
 class LoasUnits {
 public:
     static constexpr int64_t kNoTime = INT64_MIN;
@@ -129,8 +130,9 @@ private:
     std::deque<std::pair<std::vector<uint8_t>, int64_t>> held_;
     std::vector<std::vector<uint8_t>> units_;
     std::string error_;
-    // A stretch shaped as a frame whose sync word was destroyed.
-    bool frame_shaped() const;
+    // Frames whose sync words alone were destroyed, end to end, that fill
+    // the stretch: their count, or 0.
+    size_t chained_frames(size_t from, int depth) const;
     uint64_t frames_ = 0, damaged_ = 0, skipped_ = 0, unconfigured_ = 0;
     // The average bytes of the frames read whole, and the stretch the
     // search stepped over from watch_from_ (in the stream), where the next
@@ -138,5 +140,6 @@ private:
     // not fill alone).
     size_t average_ = 0, stretch_ = 0, watch_from_ = 0;
     bool watching_ = false, stretch_data_ = false;
-    uint8_t stretch_head_[16] = {};  // the stretch's first bytes
+    std::vector<uint8_t> stretch_bytes_;  // the stretch, up to kStretchKept bytes
+    static constexpr size_t kStretchKept = 4 * 8195;
 };
