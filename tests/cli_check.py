@@ -351,6 +351,15 @@ def case_containers():
         check(same(decode(data("g2_22050_s_sweep.mka"), "--start", "1"), adts[2 * 22050:]), "Matroska --start 1")
         err = run("--track", "2", data("g2_22050_s_sweep.mka"), out("x.wav"), code=1)[1]
         check("not a track 2" in err, "--track 2: " + err)
+        # Units missing from the timeline (10, 20 to 22) keep their places,
+        # concealed, and --strict says so (they went without a trace, the
+        # rest of the track played early).
+        err = run("--strict", data("g2_22050_s_sweep_gaps.mka"), out("x.wav"), code=2)[1]
+        pcm, block = s16(wav(out("x.wav"))[5]), 2 * 1024
+        kept = [k for k in range(34) if k not in (10, 11, 20, 21, 22, 23)]
+        check("4 access units missing from the track's timeline" in err and len(pcm) == len(adts) and
+              all(pcm[k * block:(k + 1) * block] == adts[k * block:(k + 1) * block] for k in kept),
+              "Matroska with units missing: %d samples: %s" % (len(pcm), err))
     size = 2 << 20
     tag = b"ID3\x04\x00\x00" + bytes((size >> s) & 0x7F for s in (21, 14, 7, 0)) + bytes(size)
     with open(out("id3.aac"), "wb") as f:

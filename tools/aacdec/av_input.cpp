@@ -291,6 +291,10 @@ struct AvReader::Impl {
     std::unique_ptr<LoasUnits> latm;
     bool latm_ended = false;
     int64_t frame_ticks = 0;  // time base units of an access unit
+    // Raw units: where the last one handed out ends, and empty units still
+    // to hand out before the one in `first` (a gap in the timeline).
+    int64_t last_end = 0, last_ticks = 0;
+    int64_t gap_left = 0;
 
     ~Impl() {
         av().av_packet_free(&pkt);
@@ -489,6 +493,12 @@ bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, 
 bool AvReader::next(std::vector<uint8_t>& unit) {
     if (loas_) return loas_next(unit);
     Impl& m = *impl_;
+    if (m.gap_left) {
+        // (The unit after the gap waits in `first`.)
+        --m.gap_left;
+        unit.clear();
+        return true;
+    }
     if (m.pending) {
         m.pending = false;
         unit.swap(m.first);
@@ -496,6 +506,29 @@ bool AvReader::next(std::vector<uint8_t>& unit) {
         if (m.latm && !m.latm->error().empty()) stop_error = "its LATM stream " + m.latm->error();
         return false;
     }
+    if (m.started && !m.latm && !adts_units && m.last_ticks > 0) {
+        // Access units that start a block or more after the last one ends
+        // lost the units between (a recording that lost packets): an empty
+        // unit for each, rounded to the nearest, so that they are concealed
+        // in place and the timeline keeps its length. (ADTS units go to the
+        // decoder as a byte stream, LATM through the LOAS reader.)
+        const int64_t gap = m.pts - m.last_end;
+        if (gap >= m.last_ticks / 2 + 1) {
+            const int64_t n = (gap + m.last_ticks / 2) / m.last_ticks;
+            if (n <= kMaxGapUnits) {
+                missing_units += static_cast<uint64_t>(n);
+                m.gap_left = n - 1;
+                m.first.swap(unit);
+                m.pending = true;
+                m.last_end = m.pts;  // (the next call hands the unit out without this test)
+                unit.clear();
+                return true;
+            }
+            ++timeline_jumps;
+        }
+    }
+    m.last_end = m.pts + m.duration;
+    m.last_ticks = m.duration;
     if (!m.started) start_pts = m.pts, m.started = true;
     // The samples a unit says to discard at its end, in time base units.
     int64_t discard = 0;

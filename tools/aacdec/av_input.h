@@ -64,6 +64,14 @@ public:
     // between two), whose units could not be read.
     uint64_t latm_unconfigured() const;
     uint64_t latm_skipped_bytes() const;
+    // Access units missing from the track's timeline: a unit that starts a
+    // block or more after the one before it ends (a recording that lost
+    // packets) is preceded by an empty unit for each block missing (up to
+    // kMaxGapUnits in one gap; a longer jump is taken for a discontinuity
+    // and left as it is, counted in timeline_jumps).
+    uint64_t missing_units = 0;
+    uint64_t timeline_jumps = 0;
+    static constexpr int64_t kMaxGapUnits = 1000;
 
     // Timing, in the track's time base tb_num / tb_den seconds.
     uint32_t tb_num = 1, tb_den = 1;

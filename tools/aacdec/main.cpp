@@ -1281,6 +1281,17 @@ int decode_file(Options o) {
     if (latm_damaged && !o.quiet)
         std::fprintf(stderr, "aacdec: %s: %llu LOAS frame%s lost to damage\n", o.input.c_str(),
                      static_cast<unsigned long long>(latm_damaged), latm_damaged == 1 ? "" : "s");
+    // Access units missing from a container's timeline (concealed as the
+    // LOAS frames are), and jumps in it too long to fill.
+    const uint64_t missing = input.av ? input.av->missing_units : 0;
+    if (missing && !o.quiet)
+        std::fprintf(stderr, "aacdec: %s: %llu access unit%s missing from the track's timeline\n", o.input.c_str(),
+                     static_cast<unsigned long long>(missing), missing == 1 ? "" : "s");
+    const uint64_t jumps = input.av ? input.av->timeline_jumps : 0;
+    if (jumps && !o.quiet)
+        std::fprintf(stderr, "aacdec: %s: the track's timeline jumps ahead %llu time%s by more than %lld units, "
+                     "left as it is\n", o.input.c_str(), static_cast<unsigned long long>(jumps), jumps == 1 ? "" : "s",
+                     static_cast<long long>(AvReader::kMaxGapUnits));
     // (Said, not counted as damage: a stream entered between two configs
     // starts at the next, as a radio tuned in does.)
     const uint64_t latm_unconfigured = input.av ? input.av->latm_unconfigured() : 0;
@@ -1297,7 +1308,8 @@ int decode_file(Options o) {
     const uint64_t expected = r.frames;
     // Blocks that stand in for failed ones, input that gave nothing, frames
     // without a block: with --strict the run says so in its exit status.
-    const bool damaged = r.concealed || r.dropped || r.skipped || latm_damaged || (expected && r.blocks < expected);
+    const bool damaged =
+        r.concealed || r.dropped || r.skipped || latm_damaged || missing || jumps || (expected && r.blocks < expected);
     const bool sbr = r.sbr || (o.sbr == ZORAAC_SBR_FULL && out.rate() == 2 * p.rate);
     const std::string type = object_type_name(p.profile + 1, sbr, r.ps);
     std::string losses;
