@@ -512,9 +512,10 @@ bool AvReader::next(std::vector<uint8_t>& unit) {
         // unit for each, rounded to the nearest, so that they are concealed
         // in place and the timeline keeps its length. (ADTS units go to the
         // decoder as a byte stream, LATM through the LOAS reader.)
-        const int64_t gap = m.pts - m.last_end;
-        if (gap >= m.last_ticks / 2 + 1) {
-            const int64_t n = (gap + m.last_ticks / 2) / m.last_ticks;
+        // (A file's times may be anything: no sum may overflow.)
+        int64_t gap = 0;
+        if (!__builtin_sub_overflow(m.pts, m.last_end, &gap) && gap > m.last_ticks / 2) {
+            const int64_t n = gap / m.last_ticks + (gap % m.last_ticks > m.last_ticks / 2 ? 1 : 0);
             if (n <= kMaxGapUnits) {
                 missing_units += static_cast<uint64_t>(n);
                 m.gap_left = n - 1;
@@ -527,8 +528,7 @@ bool AvReader::next(std::vector<uint8_t>& unit) {
             ++timeline_jumps;
         }
     }
-    m.last_end = m.pts + m.duration;
-    m.last_ticks = m.duration;
+    m.last_ticks = __builtin_add_overflow(m.pts, m.duration, &m.last_end) ? 0 : m.duration;
     if (!m.started) start_pts = m.pts, m.started = true;
     // The samples a unit says to discard at its end, in time base units.
     int64_t discard = 0;
