@@ -368,8 +368,12 @@ int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
  * concealment off, and before the first good block since zoraac_open or
  * zoraac_flush (no layout or rate to conceal in yet: the host keeps the
  * place). out, out_room and frame as for zoraac_decode.
- * ZORAAC_ERR_ARGUMENT for the AUTO transport, whose frames show where one
- * is missing. */
+ * AUTO: the same for a block lost between the input given so far and what
+ * comes next (frames whose container packets went missing), once the end
+ * of the input given has been pushed through (calls with in_size 0 until
+ * ZORAAC_NEED_MORE_INPUT: the decoder holds a frame back until the next
+ * header comes); ZORAAC_ERR_ARGUMENT before that. More input then goes
+ * on with the stream. */
 int zoraac_conceal(zoraac_decoder* d, void* out, size_t out_room, zoraac_frame* frame);
 
 /* Fills *info (info->size set by the caller). 0, or ZORAAC_ERR_ARGUMENT. */

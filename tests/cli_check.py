@@ -360,6 +360,13 @@ def case_containers():
         check("4 access units missing from the track's timeline" in err and len(pcm) == len(adts) and
               all(pcm[k * block:(k + 1) * block] == adts[k * block:(k + 1) * block] for k in kept),
               "Matroska with units missing: %d samples: %s" % (len(pcm), err))
+        # MPEG-TS that lost a PES packet (frames 7 to 13): the byte stream's
+        # frames pushed out, then a block concealed for each missing one.
+        err = run("--strict", data("g2_22050_s_sweep_pes_lost.ts"), out("x.wav"), code=2)[1]
+        pcm = s16(wav(out("x.wav"))[5])
+        check("7 access units missing from the track's timeline" in err and len(pcm) == len(adts) and
+              pcm[:7 * block] == adts[:7 * block] and pcm[15 * block:] == adts[15 * block:],
+              "MPEG-TS with a PES packet lost: %d samples: %s" % (len(pcm), err))
     size = 2 << 20
     tag = b"ID3\x04\x00\x00" + bytes((size >> s) & 0x7F for s in (21, 14, 7, 0)) + bytes(size)
     with open(out("id3.aac"), "wb") as f:

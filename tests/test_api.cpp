@@ -418,6 +418,41 @@ TEST(Api, AUnitTooLongToHoldOrLostIsConcealedAsAFailedOne) {
     EXPECT_EQ(zoraac_conceal(stream.d, room.data(), room.size(), nullptr), ZORAAC_ERR_ARGUMENT);
 }
 
+TEST(Api, AByteStreamConcealsAFrameLostBetweenItsPiecesOnceItsEndIsPushedThrough) {
+    // g1 as a byte stream with frame 5 lost between two pieces (a PES packet
+    // a recording lost): refused while the decoder holds frame 4 back, then
+    // after the end of the first piece is pushed through one block in frame
+    // 5's place, and the rest goes on with the stream: the clean length,
+    // every block but that one and the next the clean decode's.
+    const Bytes adts = read_file(kStreams[1]);
+    std::vector<size_t> starts;
+    for (size_t at = 0; at + 7 <= adts.size(); at += (adts[at + 3] & 3) << 11 | adts[at + 4] << 3 | adts[at + 5] >> 5)
+        starts.push_back(at);
+    ASSERT_GT(starts.size(), 8u);
+    Decoder whole(stream_params());
+    const Pcm clean = decode_stream(whole, adts);
+    Decoder dec(stream_params());
+    std::vector<uint8_t> room(zoraac_frame_bytes(&dec.params));
+    Pcm pcm = decode_stream(dec, Bytes(adts.begin(), adts.begin() + static_cast<long>(starts[5])));
+    // (decode_stream ends with the end of its input: the frames are out.)
+    zoraac_frame f;
+    ASSERT_EQ(zoraac_conceal(dec.d, room.data(), room.size(), &f), ZORAAC_CONCEALED);
+    pcm.insert(pcm.end(), room.data(), room.data() + f.bytes);
+    const Pcm rest = decode_stream(dec, Bytes(adts.begin() + static_cast<long>(starts[6]), adts.end()));
+    pcm.insert(pcm.end(), rest.begin(), rest.end());
+    ASSERT_EQ(pcm.size(), clean.size());
+    const size_t block = 4096;
+    EXPECT_TRUE(std::equal(pcm.begin(), pcm.begin() + 5 * block, clean.begin()));
+    EXPECT_FALSE(std::equal(pcm.begin() + 5 * block, pcm.begin() + 6 * block, clean.begin() + 5 * block));
+    EXPECT_TRUE(std::equal(pcm.begin() + 7 * block, pcm.end(), clean.begin() + 7 * block));
+    EXPECT_EQ(info_of(dec).frames_concealed, 1u);
+    // Holding a frame back, it refuses: the block would come before it.
+    Decoder held(stream_params());
+    for (size_t at = 0, used = 0; at < starts[5]; at += used)
+        ASSERT_GE(zoraac_decode(held.d, adts.data() + at, starts[5] - at, &used, room.data(), room.size(), &f), 0);
+    EXPECT_EQ(zoraac_conceal(held.d, room.data(), room.size(), &f), ZORAAC_ERR_ARGUMENT);
+}
+
 TEST(Api, AccessUnitsByConfigOrByRateGiveTheAdtsPcm) {
     for (const char* name : {kStreams[0], kStreams[1], kStreams[2]}) {
         const Bytes adts = read_file(name);

@@ -613,11 +613,24 @@ int zoraac_decode(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
                              : decode_stream(d, in, in_size, consumed, out, frame);
 }
 
+namespace {
+
+// A byte stream whose end was given and pushed through (calls without
+// input until ZORAAC_NEED_MORE_INPUT): every frame it held is out, and a
+// block concealed now stands after them, before whatever input comes next.
+bool drained(const zoraac_decoder* d) {
+    if (!d->endPadding || d->pending) return false;
+    const uint32_t padding = d->headerFound ? adts_end_padding(kAdtsLengthLimit) : kUnframedEndPaddingBytes;
+    return d->endPadding >= padding || kvxdec_decfifoGetBitCount(&d->obj->fifo) / 8u <= d->endPadding;
+}
+
+}  // namespace
+
 int zoraac_conceal(zoraac_decoder* d, void* out, size_t out_room, zoraac_frame* frame) {
     zoraac_frame ignored;
     if (!frame) frame = &ignored;
     std::memset(frame, 0, sizeof *frame);
-    if (d && d->magic == kMagic && !units(&d->params)) return ZORAAC_ERR_ARGUMENT;
+    if (d && d->magic == kMagic && !units(&d->params) && !drained(d)) return ZORAAC_ERR_ARGUMENT;
     if (const int s = begin_block_call(d, out, out_room)) return s;
     const uint64_t concealedBefore = d->obj->concealedCount;
     // (Before the first good block, or after a flush, nothing: a block in a

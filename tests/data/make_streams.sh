@@ -127,6 +127,18 @@ ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy g2_22050_s_sweep.mka
 ffmpeg -v error -y -i g2_22050_s_sweep.mka -c copy -bsf:a "noise=drop=eq(n\,10)+eq(n\,20)+eq(n\,21)+eq(n\,22)" \
   g2_22050_s_sweep_gaps.mka
 ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy g2_22050_s_sweep.ts
+# The same with its second PES packet of audio lost (the transport packets
+# from its start to the next one's): frames 7 to 13 missing, the times of
+# the frames after them as they were.
+python3 - g2_22050_s_sweep.ts g2_22050_s_sweep_pes_lost.ts <<'PY'
+import sys
+d = open(sys.argv[1], "rb").read()
+packets = [d[i:i + 188] for i in range(0, len(d), 188)]
+pid = lambda p: (p[1] & 0x1F) << 8 | p[2]
+starts = [i for i, p in enumerate(packets) if pid(p) == 256 and p[1] & 0x40]
+lost = range(starts[1], starts[2])
+open(sys.argv[2], "wb").write(b"".join(p for i, p in enumerate(packets) if not (i in lost and pid(p) == 256)))
+PY
 ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy -f latm g2_22050_s_sweep.latm
 ffmpeg -v error -y -i g2_22050_s_sweep.latm -c copy -f mpegts g2_22050_s_sweep.latm.ts
 ffmpeg -v error -y -i p44_fk_32000_s_explicit.m4a -c copy -t 1 -f latm p44_fk_32000_s_explicit.latm

@@ -293,7 +293,7 @@ struct AvReader::Impl {
     int64_t frame_ticks = 0;  // time base units of an access unit
     // Raw units: where the last one handed out ends, and empty units still
     // to hand out before the one in `first` (a gap in the timeline).
-    int64_t last_end = 0, last_ticks = 0;
+    int64_t last_end = 0, last_ticks = 0, last_blocks = 1;
     int64_t gap_left = 0;
 
     ~Impl() {
@@ -506,16 +506,20 @@ bool AvReader::next(std::vector<uint8_t>& unit) {
         if (m.latm && !m.latm->error().empty()) stop_error = "its LATM stream " + m.latm->error();
         return false;
     }
-    if (m.started && !m.latm && !adts_units && m.last_ticks > 0) {
-        // Access units that start a block or more after the last one ends
-        // lost the units between (a recording that lost packets): an empty
-        // unit for each, rounded to the nearest, so that they are concealed
-        // in place and the timeline keeps its length. (ADTS units go to the
-        // decoder as a byte stream, LATM through the LOAS reader.)
+    int64_t base = m.pts;  // where this unit is taken to start
+    if (m.started && !m.latm && m.last_ticks > 0) {
+        // Units that start a block or more after the last one ends lost the
+        // units between (a recording that lost packets): an empty unit for
+        // each block, rounded to the nearest, so that they are concealed in
+        // place and the timeline keeps its length (an ADTS frame carries one
+        // to four blocks: as many as the last one; LATM tracks go through
+        // the LOAS reader, which finds its own losses).
         // (A file's times may be anything: no sum may overflow.)
         int64_t gap = 0;
-        if (!__builtin_sub_overflow(m.pts, m.last_end, &gap) && gap > m.last_ticks / 2) {
-            const int64_t n = gap / m.last_ticks + (gap % m.last_ticks > m.last_ticks / 2 ? 1 : 0);
+        const bool known = !__builtin_sub_overflow(m.pts, m.last_end, &gap);
+        if (known && gap > m.last_ticks / 2) {
+            const int64_t n =
+                (gap / m.last_ticks + (gap % m.last_ticks > m.last_ticks / 2 ? 1 : 0)) * m.last_blocks;
             if (n <= kMaxGapUnits) {
                 missing_units += static_cast<uint64_t>(n);
                 m.gap_left = n - 1;
@@ -526,9 +530,17 @@ bool AvReader::next(std::vector<uint8_t>& unit) {
                 return true;
             }
             ++timeline_jumps;
+        } else if (known && gap < 0 && gap / m.last_ticks > -kMaxGapUnits) {
+            // A time behind where the units before end: MPEG-TS gives the
+            // time of each PES packet to its first frame, and the frames
+            // after it get times guessed short. The count goes on from the
+            // units before (a jump back of more than kMaxGapUnits blocks
+            // starts it again from this unit's own).
+            base = m.last_end;
         }
     }
-    m.last_ticks = __builtin_add_overflow(m.pts, m.duration, &m.last_end) ? 0 : m.duration;
+    m.last_ticks = __builtin_add_overflow(base, m.duration, &m.last_end) ? 0 : m.duration;
+    m.last_blocks = adts_units && unit.size() >= kAdtsFixedBytes ? (unit[6] & 3) + 1 : 1;
     if (!m.started) start_pts = m.pts, m.started = true;
     // The samples a unit says to discard at its end, in time base units.
     int64_t discard = 0;

@@ -64,11 +64,12 @@ public:
     // between two), whose units could not be read.
     uint64_t latm_unconfigured() const;
     uint64_t latm_skipped_bytes() const;
-    // Access units missing from the track's timeline: a unit that starts a
-    // block or more after the one before it ends (a recording that lost
-    // packets) is preceded by an empty unit for each block missing (up to
-    // kMaxGapUnits in one gap; a longer jump is taken for a discontinuity
-    // and left as it is, counted in timeline_jumps).
+    // Blocks missing from the track's timeline: a unit (an access unit, or
+    // an ADTS frame) that starts a block or more after the one before it
+    // ends (a recording that lost packets) is preceded by an empty unit for
+    // each block missing (up to kMaxGapUnits in one gap; a longer jump is
+    // taken for a discontinuity and left as it is, counted in
+    // timeline_jumps).
     uint64_t missing_units = 0;
     uint64_t timeline_jumps = 0;
     static constexpr int64_t kMaxGapUnits = 1000;

@@ -710,8 +710,13 @@ Result run_library(const Options& o, Input& in, Output& out) {
             if (n) {
                 feed(data, n);
             } else if (in.av) {
-                // A unit the input lost to damage (LOAS): its block concealed.
+                // A unit the input lost (a LOAS frame lost to damage, a gap in
+                // a track's timeline): its block concealed. A byte stream
+                // (ADTS units) first gives out the frames it holds.
                 zoraac_frame f;
+                if (in.av->adts_units)
+                    while (!out.complete() && call(nullptr, 0).first != ZORAAC_NEED_MORE_INPUT) {
+                    }
                 // (Nothing where the stream is refused.)
                 const int s = zoraac_conceal(d, pcm.data(), pcm.size(), &f);
                 if (s >= 0) take(s, f);
