@@ -23,9 +23,8 @@
  * plc property set, a gap in raw input (a GAP event: units lost on the way,
  * as rtpjitterbuffer reports them) comes as an empty buffer with the gap's
  * duration, and gets the decoder's concealed blocks for that duration, so
- * the sound fades where it broke off rather than stopping dead. In an ADTS
- * stream a gap conceals nothing: the decoder holds a frame back, and
- * conceals where the bytes show a loss; the timestamps carry the gap.
+ * the sound fades where it broke off rather than stopping dead. ADTS input
+ * the same: the frames the decoder holds back come out first.
  *
  * Output: interleaved stereo (a mono stream in both channels, a stream of
  * more channels as the library's stereo downmix), or the stream's own
@@ -66,8 +65,8 @@ struct _GstZorAacDec {
     gsize gathered_bytes;
     guint gathered_blocks;               /* ... and how many of its blocks came (with PCM or not) */
     gint out_rate, out_channels;         /* of the negotiated output, 0 before */
-    guint32 block_samples, block_rate;   /* raw input: the last block's length and rate, 0 before */
-    GstClockTime covered;                /* raw input: where the units and gaps so far end (or NONE) */
+    guint32 block_samples, block_rate;   /* the last block's length and rate, 0 before */
+    GstClockTime covered;                /* where the buffers and gaps so far end (or NONE) */
     guint32 format;                      /* ZORAAC_S16 or ZORAAC_S32: of dec's output */
     guint32 output;                      /* ZORAAC_OUT_STEREO or _NATIVE: of dec's output */
     const gint8* order;                  /* native output: output channel i is the stream's order[i] (NULL: as is) */
@@ -318,6 +317,8 @@ static GstFlowReturn give_block(GstZorAacDec* self, const zoraac_frame* f) {
     }
     if (pcm) {
         GstBuffer* block;
+        self->block_samples = f->samples;
+        self->block_rate = f->sample_rate;
         reorder(self, f);
         block = gst_audio_decoder_allocate_output_buffer(dec, f->bytes);
         if (!block) return GST_FLOW_ERROR;
@@ -395,7 +396,7 @@ static GstFlowReturn decode_unit(GstZorAacDec* self, const guint8* in, gsize siz
     return gst_audio_decoder_finish_frame(dec, out, 1);
 }
 
-/* Where a raw buffer's span ends, for the gaps after it. */
+/* Where a buffer's span ends, for the gaps after it. */
 static void cover(GstZorAacDec* self, GstBuffer* buffer) {
     GstClockTime pts = GST_BUFFER_PTS(buffer), duration = GST_BUFFER_DURATION(buffer);
     if (GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(duration) &&
@@ -403,7 +404,7 @@ static void cover(GstZorAacDec* self, GstBuffer* buffer) {
         self->covered = pts + duration;
 }
 
-/* A gap in raw input (an empty buffer), its duration known: as many
+/* A gap (an empty buffer), its duration known: as many
  * concealed blocks as fit it, rounded to the nearest, at most kGapBlocks
  * (concealment is silence from its second block on; a longer gap is left
  * to the timestamps). A gap that starts within what came before is cut to
@@ -684,10 +685,16 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
         gst_buffer_unref(buffer);
         return GST_FLOW_ERROR;
     }
-    if (self->transport == ZORAAC_TRANSPORT_AUTO) {
+    if (self->transport == ZORAAC_TRANSPORT_AUTO && in.size == 0) {
+        /* A gap: the frames held come out first (the decoder holds one
+         * back until the next header), then the gap's blocks. */
+        ret = drain(self);
+        if (ret == GST_FLOW_OK) ret = conceal_gap(self, buffer);
+    } else if (self->transport == ZORAAC_TRANSPORT_AUTO) {
         guint blocks = blocks_in_buffer(in.data, in.size);
+        cover(self, buffer);
         g_queue_push_tail(&self->owed, GUINT_TO_POINTER(blocks));
-        ret = in.size ? decode_stream(self, in.data, in.size) : GST_FLOW_OK;
+        ret = decode_stream(self, in.data, in.size);
         if (ret == GST_FLOW_OK) ret = finish_complete(self);
     } else if (in.size == 0) {
         ret = conceal_gap(self, buffer);

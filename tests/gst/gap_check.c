@@ -6,8 +6,10 @@
  * (not silence: the first fades the last good block), and the PCM before
  * the gap and from the second buffer after it is the clean decode's, byte
  * for byte. Without plc the gap is passed on and the output is COUNT
- * blocks short.
- * usage: gap_check STREAM.m4a EXPECTED.pcm FIRST COUNT (both from 1) */
+ * blocks short. With PARSER aacparse, an ADTS stream's frames the same
+ * (the decoder gives out the frame it holds back before the gap's blocks).
+ * usage: gap_check STREAM EXPECTED.pcm FIRST COUNT [PARSER]
+ * (FIRST and COUNT from 1; PARSER qtdemux unless given) */
 #include <gst/gst.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -45,10 +47,10 @@ static GstPadProbeReturn on_unit(GstPad* pad, GstPadProbeInfo* info, gpointer da
     return GST_PAD_PROBE_DROP;
 }
 
-static int play(const char* stream, gboolean plc, Run* run) {
-    gchar* desc = g_strdup_printf("filesrc location=\"%s\" ! qtdemux ! zoraacdec name=dec plc=%s ! "
+static int play(const char* stream, const char* parser, gboolean plc, Run* run) {
+    gchar* desc = g_strdup_printf("filesrc location=\"%s\" ! %s ! zoraacdec name=dec plc=%s ! "
                                   "fakesink name=sink signal-handoffs=true sync=false",
-                                  stream, plc ? "true" : "false");
+                                  stream, parser, plc ? "true" : "false");
     GstElement* pipeline = gst_parse_launch(desc, NULL);
     GstElement *sink, *dec;
     GstPad* pad;
@@ -83,14 +85,15 @@ int main(int argc, char** argv) {
     gsize want_size = 0, before, after, i, loud = 0, block;
     Run run = {0}, plain = {0};
     gst_init(&argc, &argv);
-    if (argc != 5) return fail("usage: gap_check STREAM.m4a EXPECTED.pcm FIRST COUNT");
+    const char* parser = argc == 6 ? argv[5] : "qtdemux";
+    if (argc != 5 && argc != 6) return fail("usage: gap_check STREAM EXPECTED.pcm FIRST COUNT [PARSER]");
     if (!g_file_get_contents(argv[2], &want, &want_size, NULL)) return fail("cannot read the expected PCM");
     run.first = plain.first = (guint)atoi(argv[3]);
     run.count = plain.count = (guint)atoi(argv[4]);
     if (run.first < 1 || run.count < 1) return fail("FIRST and COUNT from 1: a good block before the gap");
     run.pcm = g_byte_array_new(), plain.pcm = g_byte_array_new();
     run.ends = g_array_new(FALSE, FALSE, sizeof(guint)), plain.ends = g_array_new(FALSE, FALSE, sizeof(guint));
-    if (play(argv[1], TRUE, &run) || play(argv[1], FALSE, &plain)) return fail("a pipeline failed");
+    if (play(argv[1], parser, TRUE, &run) || play(argv[1], parser, FALSE, &plain)) return fail("a pipeline failed");
     if (run.ends->len < run.first + 2) return fail("too few output buffers");
     /* Output buffer `first` is the gap's; the one after it overlaps the
      * concealment. */

@@ -47,12 +47,16 @@ check adts_two_blocks "$src/tests/data/p02_0_19.2blk.aac" "aacparse"
 # overlap).
 check adts_zero_gaps "$src/tests/data/p02_zero_gaps_0_17.aac" "aacparse"
 check m4a_stereo "$sweep" "qtdemux ! aacparse"
-# Raw units lost on the way, their place a GAP event: one unit, then three
-# in a row, concealed in place with plc=true (the clean length), passed on
+# Units lost on the way, their place a GAP event: one unit, then three in
+# a row, concealed in place with plc=true (the clean length), passed on
 # without it.
 "$aacdec" --quiet "$sweep" - > "$tmp/sweep.want"
 timeout 120 "$gap" "$sweep" "$tmp/sweep.want" 10 1 || fail "gap_check, one unit"
 timeout 120 "$gap" "$sweep" "$tmp/sweep.want" 12 3 || fail "gap_check, three units"
+# ADTS frames the same.
+"$aacdec" --quiet "$clicks" - > "$tmp/clicks.want"
+timeout 120 "$gap" "$clicks" "$tmp/clicks.want" 10 1 aacparse || fail "gap_check, one ADTS frame"
+timeout 120 "$gap" "$clicks" "$tmp/clicks.want" 12 3 aacparse || fail "gap_check, three ADTS frames"
 # 5.1 in ADTS and in an .m4a, as the stereo downmix (exact arithmetic).
 if "$aacdec" --help | grep -q "^Arithmetic: exact"; then
   check adts_5.1_downmix "$src/tests/data/p48_5.1_38_64.aac" "aacparse"
