@@ -241,10 +241,9 @@ void LoasUnits::finish() {
     ended_ = true;
     split();
     if (!error_.empty()) return;
-    // The stream's last frames, their sync words destroyed: bytes after the
-    // last frame count only as frames end to end (a tag there is no loss).
-    if (watching_ && parser_.units_per_element())
-        for (size_t lost = chained_frames(0, 0); lost; --lost) lose();
+    // (Bytes after the last frame count for nothing: junk or a tag there
+    // reads as destroyed frames about as often as a destroyed last frame
+    // does.)
     watching_ = false;
     // The stream ended with a config in doubt: the change was never
     // confirmed, and what was read under the stream's config is its own.
@@ -258,18 +257,34 @@ void LoasUnits::lose() {
 }
 
 // The element of a frame whose sync word was destroyed begins 3 bytes into
-// it (the sync word and length overwritten), or fewer (bytes of them lost).
-// Each frame from `from` on tries those four starts, the chain ending where
-// the stretch does; at most four frames.
+// it, where the sync word and length end (not fewer, where bytes of them
+// were lost: the length's bytes left in place read as elements too, and
+// chains of them counted junk and one lost frame as several). At most four
+// frames.
 size_t LoasUnits::chained_frames(size_t from, int depth) const {
     if (depth == 4 || stretch_bytes_.size() < stretch_) return 0;
-    for (size_t at = from; at < from + 4 && at < stretch_; ++at) {
-        const size_t bytes = parser_.element_bytes(stretch_bytes_.data() + at, stretch_ - at);
-        if (!bytes || bytes > stretch_ - at) continue;
-        if (at + bytes == stretch_) return 1;
-        if (const size_t more = chained_frames(at + bytes, depth + 1)) return more + 1;
-    }
-    return 0;
+    const size_t at = from + 3;
+    if (at >= stretch_) return 0;
+    const size_t bytes = parser_.element_bytes(stretch_bytes_.data() + at, stretch_ - at);
+    if (!bytes || bytes > stretch_ - at) return 0;
+    if (at + bytes == stretch_) return 1;
+    const size_t more = chained_frames(at + bytes, depth + 1);
+    return more ? more + 1 : 0;
+}
+
+// Whether the bytes at `end` hold a frame whose sync word was destroyed and
+// whose element's payload lengths lead to a sync word: 1, 0, or -1 where
+// the bytes to tell have not all come.
+int LoasUnits::destroyed_then_sync(size_t end) const {
+    constexpr size_t kHead = 16;  // (room for the payload lengths)
+    const size_t size = buf_.size(), head = end + 3;
+    if (head + kHead > size && !ended_) return -1;
+    if (head >= size) return 0;
+    const size_t bytes = parser_.element_bytes(buf_.data() + head, std::min(kHead, size - head));
+    if (!bytes) return 0;
+    const size_t next = head + bytes;
+    if (next + 2 > size) return ended_ ? 0 : -1;
+    return buf_[next] == 0x56 && (buf_[next + 1] & 0xE0) == 0xE0 ? 1 : 0;
 }
 
 void LoasUnits::found_after_stretch() {
@@ -358,15 +373,21 @@ void LoasUnits::split() {
         // A frame that stands alone: found past where the last frame read
         // whole led (the frame there destroyed), leading nowhere (the next
         // one destroyed too), on the stream's config (so reading it changes
-        // nothing), and whose payload lengths fill its length exactly,
-        // which a sync word in other bytes matches about once in 256.
+        // nothing), whose payload lengths fill its length exactly, which a
+        // sync word in other bytes matches about once in 256, and the next
+        // one's, read 3 bytes into it, lead to a sync word. (Without the
+        // last test, sync words in megabytes of junk read as frames.)
         bool alone = false;
         if (!synced_ && !leads) {
             if (watching_ && base_ + at_ > watch_from_ && !cut && end - at_ > 3 && (buf_[at_ + 3] & 0x80) &&
                 parser_.configured()) {
-                r = parser_.element(buf_.data() + at_ + 3, end - at_ - 3, units_);
-                alone = r == LatmParser::Units && parser_.filled();
-                if (!alone) units_.resize(first);
+                const int next = destroyed_then_sync(end);
+                if (next < 0) break;  // more bytes to come
+                if (next) {
+                    r = parser_.element(buf_.data() + at_ + 3, end - at_ - 3, units_);
+                    alone = r == LatmParser::Units && parser_.filled();
+                    if (!alone) units_.resize(first);
+                }
             }
             if (!alone) {
                 step();

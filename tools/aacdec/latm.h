@@ -84,11 +84,12 @@ private:
 // (the bytes the search steps over to the next sync word are not fill
 // alone, 0x00 and 0xFF, and either hold a third of the stream's average
 // frame or more, or are shaped as frames: elements end to end, each
-// beginning within the first four bytes of its frame, whose payload
-// lengths fill the stretch exactly, which other bytes match about once in
-// a hundred; then each of them is a lost frame). The frame after such a
-// one is read even when the sync word after it is destroyed as well, where
-// its payload lengths fill it exactly.
+// beginning 3 bytes into its frame, whose payload lengths fill the stretch
+// exactly, which other bytes match about once in 500; then each of them is
+// a lost frame). The frame after such a one is read even when the sync
+// word after it is destroyed as well, where its payload lengths fill it
+// exactly and the next frame's lead to a sync word. Bytes after the last
+// frame count for nothing.
 class LoasUnits {
 public:
     static constexpr int64_t kNoTime = INT64_MIN;
@@ -133,6 +134,7 @@ private:
     // Frames whose sync words alone were destroyed, end to end, that fill
     // the stretch: their count, or 0.
     size_t chained_frames(size_t from, int depth) const;
+    int destroyed_then_sync(size_t end) const;
     uint64_t frames_ = 0, damaged_ = 0, skipped_ = 0, unconfigured_ = 0;
     // The average bytes of the frames read whole, and the stretch the
     // search stepped over from watch_from_ (in the stream), where the next
