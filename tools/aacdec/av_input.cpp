@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -293,7 +294,11 @@ struct AvReader::Impl {
     int64_t frame_ticks = 0;  // time base units of an access unit
     // Raw units: where the last one handed out ends, and empty units still
     // to hand out before the one in `first` (a gap in the timeline).
-    int64_t last_end = 0, last_ticks = 0, last_blocks = 1;
+    // (Times in the track's time base units; a block's is its 1024 samples
+    // at the core's rate, not the container's durations, which Matroska
+    // and FLV round to milliseconds and an MP4 muxer stretches over a gap.)
+    double last_end = 0, block_ticks = 0;
+    bool pos_known = false;  // the demuxer read the unit's time (MPEG-TS guesses those within a PES packet)
     int64_t gap_left = 0;
 
     ~Impl() {
@@ -321,6 +326,7 @@ struct AvReader::Impl {
                     discard = static_cast<int64_t>(side[4] | side[5] << 8 | side[6] << 16 | static_cast<uint32_t>(side[7]) << 24);
                 }
                 next_pts = pts + duration;
+                pos_known = pkt->pos >= 0;
             }
             av().av_packet_unref(pkt);
             if (ours) return true;
@@ -464,6 +470,8 @@ bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, 
     first_pts = m.pts;
     has_skip = m.has_skip && m.skip > 0;
     skip = m.skip;
+    // (Set below once the core's rate is known; LATM tracks: none.)
+    m.block_ticks = 0;
 
     if (latm) {
         // The config of the LOAS frames, not the demuxer's.
@@ -485,9 +493,18 @@ bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, 
         object_type = h.profile + 1;
         rate = rate_of_index(h.sampling_frequency_index);
         channels = h.channel_configuration;
+        set_block_ticks();
         return true;
     }
-    return take_asc(par->extradata, par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0, error);
+    if (!take_asc(par->extradata, par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0, error))
+        return false;
+    set_block_ticks();
+    return true;
+}
+
+void AvReader::set_block_ticks() {
+    if (impl_ && rate && tb_num && tb_den)
+        impl_->block_ticks = 1024.0 * tb_den / (static_cast<double>(tb_num) * rate);
 }
 
 bool AvReader::next(std::vector<uint8_t>& unit) {
@@ -506,41 +523,36 @@ bool AvReader::next(std::vector<uint8_t>& unit) {
         if (m.latm && !m.latm->error().empty()) stop_error = "its LATM stream " + m.latm->error();
         return false;
     }
-    int64_t base = m.pts;  // where this unit is taken to start
-    if (m.started && !m.latm && m.last_ticks > 0) {
+    if (m.block_ticks > 0) {
         // Units that start a block or more after the last one ends lost the
-        // units between (a recording that lost packets): an empty unit for
-        // each block, rounded to the nearest, so that they are concealed in
-        // place and the timeline keeps its length (an ADTS frame carries one
-        // to four blocks: as many as the last one; LATM tracks go through
-        // the LOAS reader, which finds its own losses).
-        // (A file's times may be anything: no sum may overflow.)
-        int64_t gap = 0;
-        const bool known = !__builtin_sub_overflow(m.pts, m.last_end, &gap);
-        if (known && gap > m.last_ticks / 2) {
-            const int64_t n =
-                (gap / m.last_ticks + (gap % m.last_ticks > m.last_ticks / 2 ? 1 : 0)) * m.last_blocks;
-            if (n <= kMaxGapUnits) {
+        // units between (a recording that lost packets, an MPEG-TS PES
+        // packet gone): an empty unit for each block, so that they are
+        // concealed in place and the timeline keeps its length. A unit up
+        // to three quarters of a block late is jitter. Times the demuxer
+        // guessed (the frames of a PES packet after its first) are not
+        // judged: the count goes on from the frames before. LATM tracks go
+        // through the LOAS reader, which finds its own losses.
+        const double pts = static_cast<double>(m.pts);
+        double base = pts;  // where this unit is taken to start
+        if (m.started && !m.pos_known) {
+            base = m.last_end;
+        } else if (m.started) {
+            const double blocks = std::floor((pts - m.last_end) / m.block_ticks + 0.25);
+            if (blocks >= 1 && blocks <= kMaxGapUnits) {
+                const int64_t n = static_cast<int64_t>(blocks);
                 missing_units += static_cast<uint64_t>(n);
                 m.gap_left = n - 1;
                 m.first.swap(unit);
                 m.pending = true;
-                m.last_end = m.pts;  // (the next call hands the unit out without this test)
+                m.last_end = pts;  // (the next call hands the unit out without this test)
                 unit.clear();
                 return true;
             }
-            ++timeline_jumps;
-        } else if (known && gap < 0 && gap / m.last_ticks > -kMaxGapUnits) {
-            // A time behind where the units before end: MPEG-TS gives the
-            // time of each PES packet to its first frame, and the frames
-            // after it get times guessed short. The count goes on from the
-            // units before (a jump back of more than kMaxGapUnits blocks
-            // starts it again from this unit's own).
-            base = m.last_end;
+            if (blocks > kMaxGapUnits) ++timeline_jumps;
         }
+        const int frame_blocks = adts_units && unit.size() >= kAdtsFixedBytes ? (unit[6] & 3) + 1 : 1;
+        m.last_end = base + frame_blocks * m.block_ticks;
     }
-    m.last_ticks = __builtin_add_overflow(base, m.duration, &m.last_end) ? 0 : m.duration;
-    m.last_blocks = adts_units && unit.size() >= kAdtsFixedBytes ? (unit[6] & 3) + 1 : 1;
     if (!m.started) start_pts = m.pts, m.started = true;
     // The samples a unit says to discard at its end, in time base units.
     int64_t discard = 0;

@@ -66,10 +66,10 @@ public:
     uint64_t latm_skipped_bytes() const;
     // Blocks missing from the track's timeline: a unit (an access unit, or
     // an ADTS frame) that starts a block or more after the one before it
-    // ends (a recording that lost packets) is preceded by an empty unit for
-    // each block missing (up to kMaxGapUnits in one gap; a longer jump is
-    // taken for a discontinuity and left as it is, counted in
-    // timeline_jumps).
+    // ends (a recording that lost packets; up to three quarters of a block
+    // is jitter) is preceded by an empty unit for each block missing (up to
+    // kMaxGapUnits in one gap; a longer jump is taken for a discontinuity
+    // and left as it is, counted in timeline_jumps).
     uint64_t missing_units = 0;
     uint64_t timeline_jumps = 0;
     static constexpr int64_t kMaxGapUnits = 1000;
@@ -97,6 +97,8 @@ private:
     const LoasUnits* latm_units() const;
     // The fields above from an AudioSpecificConfig; false with a message.
     bool take_asc(const uint8_t* asc, size_t size, std::string& error);
+    // The length of a block in time base units, for the gaps in the times.
+    void set_block_ticks();
     struct Impl;
     std::unique_ptr<Impl> impl_;
     struct LoasFile;
