@@ -396,22 +396,49 @@ static GstFlowReturn decode_unit(GstZorAacDec* self, const guint8* in, gsize siz
     return gst_audio_decoder_finish_frame(dec, out, 1);
 }
 
-/* Where a buffer's span ends, for the gaps after it. */
-static void cover(GstZorAacDec* self, GstBuffer* buffer) {
-    GstClockTime pts = GST_BUFFER_PTS(buffer), duration = GST_BUFFER_DURATION(buffer);
-    if (GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(duration) &&
-        (!GST_CLOCK_TIME_IS_VALID(self->covered) || pts + duration > self->covered))
+/* A block's length (0 before the first). */
+static GstClockTime block_time(const GstZorAacDec* self) {
+    if (!self->block_samples || !self->block_rate) return 0;
+    return gst_util_uint64_scale_int(GST_SECOND, (gint)self->block_samples, (gint)self->block_rate);
+}
+
+/* A buffer's length: its duration, or without one (some depayloaders
+ * leave it out) a block's. */
+static GstClockTime span(const GstZorAacDec* self, GstBuffer* buffer) {
+    if (GST_BUFFER_DURATION_IS_VALID(buffer)) return GST_BUFFER_DURATION(buffer);
+    return block_time(self) ? block_time(self) : GST_CLOCK_TIME_NONE;
+}
+
+/* Where a buffer's span ends, for the gaps after it; a unit more than
+ * kGapBlocks blocks back starts the count again (the times jumped). */
+#define kGapBlocks 64
+static void cover(GstZorAacDec* self, GstBuffer* buffer, gboolean unit) {
+    GstClockTime pts = GST_BUFFER_PTS(buffer), duration = span(self, buffer);
+    if (!GST_CLOCK_TIME_IS_VALID(pts) || !GST_CLOCK_TIME_IS_VALID(duration) || !duration) return;
+    if (!GST_CLOCK_TIME_IS_VALID(self->covered) || pts + duration > self->covered ||
+        (unit && self->covered - pts > kGapBlocks * block_time(self)))
         self->covered = pts + duration;
+}
+
+/* A raw unit that starts half its length or more (up to kGapBlocks) before
+ * where the units and gaps so far end: late, its time already given out.
+ * Behind gaps, the rest of a unit a gap stood for (rtpmp4gdepay pushes what
+ * came of a unit split over several packets after the gaps for the parts
+ * lost, sometimes after the next unit's gap). */
+static gboolean late(const GstZorAacDec* self, GstBuffer* buffer) {
+    GstClockTime pts = GST_BUFFER_PTS(buffer), block = block_time(self);
+    return GST_CLOCK_TIME_IS_VALID(pts) && block && GST_CLOCK_TIME_IS_VALID(self->covered) && self->covered > pts &&
+           self->covered - pts >= block / 2 && self->covered - pts <= kGapBlocks * block;
 }
 
 /* A gap (an empty buffer), its duration known: as many
  * concealed blocks as fit it, rounded to the nearest, at most kGapBlocks
  * (concealment is silence from its second block on; a longer gap is left
  * to the timestamps). A gap that starts within what came before is cut to
- * its new part: rtpmp4gdepay sends each lost packet's gap twice. Before the
- * first block, and after a flush, the decoder has nothing to conceal from
- * and gives nothing. */
-#define kGapBlocks 64
+ * its new part: rtpmp4gdepay sends each lost packet's gap twice; one that
+ * starts after it takes the hole between too. Before the first block, and
+ * after a flush, the decoder has nothing to conceal from and gives
+ * nothing. */
 static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
     GstAudioDecoder* dec = GST_AUDIO_DECODER(self);
     GstFlowReturn ret = GST_FLOW_OK;
@@ -419,11 +446,19 @@ static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
     GstClockTime start = GST_BUFFER_PTS(gap), duration = GST_BUFFER_DURATION(gap);
     guint64 blocks = 0, i;
     if (GST_CLOCK_TIME_IS_VALID(start) && GST_CLOCK_TIME_IS_VALID(duration) &&
-        GST_CLOCK_TIME_IS_VALID(self->covered) && self->covered > start)
-        duration = self->covered - start < duration ? duration - (self->covered - start) : 0;
-    cover(self, gap);
-    if (GST_CLOCK_TIME_IS_VALID(duration) && self->block_samples && self->block_rate) {
-        guint64 block = gst_util_uint64_scale_int(GST_SECOND, (gint)self->block_samples, (gint)self->block_rate);
+        GST_CLOCK_TIME_IS_VALID(self->covered)) {
+        if (self->covered > start) {
+            duration = self->covered - start < duration ? duration - (self->covered - start) : 0;
+        } else if (duration && start - self->covered <= kGapBlocks * block_time(self)) {
+            /* A hole before the gap: a unit the depayloader still holds
+             * (it comes late, and is dropped) or one lost without a gap of
+             * its own. The output has no other way to fill it. */
+            duration += start - self->covered;
+        }
+    }
+    cover(self, gap, FALSE);
+    if (GST_CLOCK_TIME_IS_VALID(duration) && block_time(self)) {
+        const guint64 block = block_time(self);
         blocks = (duration + block / 2) / block;
         if (blocks > kGapBlocks) blocks = kGapBlocks;
     }
@@ -677,7 +712,12 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
          * discontinuity in it keeps the decoder. */
         zoraac_flush(self->dec);
         self->new_stream = FALSE;
+        self->covered = GST_CLOCK_TIME_NONE;
     }
+    GST_LOG_OBJECT(self, "buffer of %" G_GSIZE_FORMAT " bytes at %" GST_TIME_FORMAT ", %" GST_TIME_FORMAT
+                   " (covered to %" GST_TIME_FORMAT ")",
+                   gst_buffer_get_size(buffer), GST_TIME_ARGS(GST_BUFFER_PTS(buffer)),
+                   GST_TIME_ARGS(GST_BUFFER_DURATION(buffer)), GST_TIME_ARGS(self->covered));
     /* Finishing a frame may release its buffer, this one included: it
      * stays ours until we are done reading it. */
     gst_buffer_ref(buffer);
@@ -692,14 +732,18 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
         if (ret == GST_FLOW_OK) ret = conceal_gap(self, buffer);
     } else if (self->transport == ZORAAC_TRANSPORT_AUTO) {
         guint blocks = blocks_in_buffer(in.data, in.size);
-        cover(self, buffer);
+        cover(self, buffer, TRUE);
         g_queue_push_tail(&self->owed, GUINT_TO_POINTER(blocks));
         ret = decode_stream(self, in.data, in.size);
         if (ret == GST_FLOW_OK) ret = finish_complete(self);
     } else if (in.size == 0) {
         ret = conceal_gap(self, buffer);
+    } else if (late(self, buffer)) {
+        GST_DEBUG_OBJECT(self, "a unit of %" G_GSIZE_FORMAT " bytes at %" GST_TIME_FORMAT " comes late: dropped",
+                         in.size, GST_TIME_ARGS(GST_BUFFER_PTS(buffer)));
+        ret = gst_audio_decoder_finish_frame(dec, NULL, 1);
     } else {
-        cover(self, buffer);
+        cover(self, buffer, TRUE);
         ret = decode_unit(self, in.data, in.size);
     }
     gst_buffer_unmap(buffer, &in);
@@ -716,7 +760,9 @@ static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
     GST_DEBUG_OBJECT(self, "flush (%s%s), %u frames queued", hard ? "hard" : "soft",
                      self->new_stream ? ", a new stream" : "", g_queue_get_length(&self->owed));
     forget_frames(self);
-    self->covered = GST_CLOCK_TIME_NONE;
+    /* (A discontinuity keeps the timeline: a gap's late units come behind
+     * one.) */
+    if (hard || self->new_stream) self->covered = GST_CLOCK_TIME_NONE;
     if ((hard || self->new_stream) && self->dec) zoraac_flush(self->dec);
     self->new_stream = FALSE;
 }

@@ -474,18 +474,20 @@ def case_latm():
               "%s: %d samples: %s" % (name, len(pcm), err))
     # A small frame (30 bytes, a sixth of the stream's average) lost with
     # its sync word: its bytes still read as a frame's element (it went
-    # uncounted, the output a block short).
-    pce = open(data("p51_2.1_pce.latm"), "rb").read()
-    small = bytearray(pce)
-    at = 0
-    for _ in range(23):
-        at += 3 + ((pce[at + 1] & 0x1F) << 8 | pce[at + 2])
-    small[at:at + 3] = bytes(3)
-    with open(out("lost_small.latm"), "wb") as f:
-        f.write(small)
-    err = run("--strict", out("lost_small.latm"), out("x.wav"), code=2)[1]
-    check("1 LOAS frame lost to damage" in err and len(s16(wav(out("x.wav"))[5])) == len(decode(data("p51_2.1_pce.latm"))),
-          "a small LOAS frame lost with its sync word: " + err)
+    # uncounted, the output a block short). (The compact arithmetic refuses
+    # the stream's three channels.)
+    if A.arithmetic == "exact":
+        pce = open(data("p51_2.1_pce.latm"), "rb").read()
+        small = bytearray(pce)
+        at = 0
+        for _ in range(23):
+            at += 3 + ((pce[at + 1] & 0x1F) << 8 | pce[at + 2])
+        small[at:at + 3] = bytes(3)
+        with open(out("lost_small.latm"), "wb") as f:
+            f.write(small)
+        err = run("--strict", out("lost_small.latm"), out("x.wav"), code=2)[1]
+        check("1 LOAS frame lost to damage" in err and len(s16(wav(out("x.wav"))[5])) == len(decode(data("p51_2.1_pce.latm"))),
+              "a small LOAS frame lost with its sync word: " + err)
     with open(out("programs.latm"), "wb") as f:
         f.write(loas_configs(b, lambda e, i: e.__setitem__(i + 1, e[i + 1] | 0x08)))
     err = run(out("programs.latm"), out("x.wav"), code=1)[1]
