@@ -67,6 +67,7 @@ struct _GstZorAacDec {
     gint out_rate, out_channels;         /* of the negotiated output, 0 before */
     guint32 block_samples, block_rate;   /* the last block's length and rate, 0 before */
     GstClockTime covered;                /* where the buffers and gaps so far end (or NONE) */
+    GstClockTime gap_end;                /* where the last gap concealed ends (or NONE) */
     guint32 format;                      /* ZORAAC_S16 or ZORAAC_S32: of dec's output */
     guint32 output;                      /* ZORAAC_OUT_STEREO or _NATIVE: of dec's output */
     const gint8* order;                  /* native output: output channel i is the stream's order[i] (NULL: as is) */
@@ -108,7 +109,7 @@ static void free_decoder(GstZorAacDec* self) {
     self->pcm = NULL;
     self->pcm_room = 0;
     self->block_samples = self->block_rate = 0;
-    self->covered = GST_CLOCK_TIME_NONE;
+    self->covered = self->gap_end = GST_CLOCK_TIME_NONE;
     if (self->config) g_bytes_unref(self->config);
     self->config = NULL;
     forget_frames(self);
@@ -420,15 +421,16 @@ static void cover(GstZorAacDec* self, GstBuffer* buffer, gboolean unit) {
         self->covered = pts + duration;
 }
 
-/* A raw unit that starts half its length or more (up to kGapBlocks) before
- * where the units and gaps so far end: late, its time already given out.
- * Behind gaps, the rest of a unit a gap stood for (rtpmp4gdepay pushes what
- * came of a unit split over several packets after the gaps for the parts
- * lost, sometimes after the next unit's gap). */
+/* A raw unit that starts half a block or more (up to kGapBlocks) before
+ * where the last gap concealed ends: late, its time given to the gap. The
+ * rest of a unit a gap stood for (rtpmp4gdepay pushes what came of a unit
+ * split over several packets after the gap for the part lost), or a unit
+ * the depayloader held while a later unit's gap passed it. (Units alone
+ * are never late: times that jitter play as they come.) */
 static gboolean late(const GstZorAacDec* self, GstBuffer* buffer) {
     GstClockTime pts = GST_BUFFER_PTS(buffer), block = block_time(self);
-    return GST_CLOCK_TIME_IS_VALID(pts) && block && GST_CLOCK_TIME_IS_VALID(self->covered) && self->covered > pts &&
-           self->covered - pts >= block / 2 && self->covered - pts <= kGapBlocks * block;
+    return GST_CLOCK_TIME_IS_VALID(pts) && block && GST_CLOCK_TIME_IS_VALID(self->gap_end) && self->gap_end > pts &&
+           self->gap_end - pts >= block / 2 && self->gap_end - pts <= kGapBlocks * block;
 }
 
 /* A gap (an empty buffer), its duration known: as many
@@ -457,6 +459,9 @@ static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
         }
     }
     cover(self, gap, FALSE);
+    if (GST_CLOCK_TIME_IS_VALID(start) && GST_CLOCK_TIME_IS_VALID(duration) && duration &&
+        (!GST_CLOCK_TIME_IS_VALID(self->gap_end) || start + GST_BUFFER_DURATION(gap) > self->gap_end))
+        self->gap_end = start + GST_BUFFER_DURATION(gap);
     if (GST_CLOCK_TIME_IS_VALID(duration) && block_time(self)) {
         const guint64 block = block_time(self);
         blocks = (duration + block / 2) / block;
@@ -712,7 +717,7 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
          * discontinuity in it keeps the decoder. */
         zoraac_flush(self->dec);
         self->new_stream = FALSE;
-        self->covered = GST_CLOCK_TIME_NONE;
+        self->covered = self->gap_end = GST_CLOCK_TIME_NONE;
     }
     GST_LOG_OBJECT(self, "buffer of %" G_GSIZE_FORMAT " bytes at %" GST_TIME_FORMAT ", %" GST_TIME_FORMAT
                    " (covered to %" GST_TIME_FORMAT ")",
@@ -762,7 +767,7 @@ static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
     forget_frames(self);
     /* (A discontinuity keeps the timeline: a gap's late units come behind
      * one.) */
-    if (hard || self->new_stream) self->covered = GST_CLOCK_TIME_NONE;
+    if (hard || self->new_stream) self->covered = self->gap_end = GST_CLOCK_TIME_NONE;
     if ((hard || self->new_stream) && self->dec) zoraac_flush(self->dec);
     self->new_stream = FALSE;
 }
@@ -824,7 +829,7 @@ static void gst_zoraacdec_class_init(GstZorAacDecClass* klass) {
 
 static void gst_zoraacdec_init(GstZorAacDec* self) {
     g_queue_init(&self->owed);
-    self->covered = GST_CLOCK_TIME_NONE;
+    self->covered = self->gap_end = GST_CLOCK_TIME_NONE;
     gst_audio_decoder_set_drainable(GST_AUDIO_DECODER(self), TRUE);
     gst_audio_decoder_set_needs_format(GST_AUDIO_DECODER(self), TRUE);
 }
