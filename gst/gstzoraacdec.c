@@ -459,9 +459,6 @@ static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
         }
     }
     cover(self, gap, FALSE);
-    if (GST_CLOCK_TIME_IS_VALID(start) && GST_CLOCK_TIME_IS_VALID(duration) && duration &&
-        (!GST_CLOCK_TIME_IS_VALID(self->gap_end) || start + GST_BUFFER_DURATION(gap) > self->gap_end))
-        self->gap_end = start + GST_BUFFER_DURATION(gap);
     if (GST_CLOCK_TIME_IS_VALID(duration) && block_time(self)) {
         const guint64 block = block_time(self);
         blocks = (duration + block / 2) / block;
@@ -477,6 +474,12 @@ static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
         ret = output_block(self, &f, &block);
         if (block) out = out ? gst_buffer_append(out, block) : block;
     }
+    /* Units behind the gap are late only where it concealed something (a
+     * gap before the first block, as an MP4 edit list's at the start,
+     * takes no unit's time). */
+    if (i && GST_CLOCK_TIME_IS_VALID(start) && GST_BUFFER_DURATION_IS_VALID(gap) &&
+        (!GST_CLOCK_TIME_IS_VALID(self->gap_end) || start + GST_BUFFER_DURATION(gap) > self->gap_end))
+        self->gap_end = start + GST_BUFFER_DURATION(gap);
     if (ret != GST_FLOW_OK) {
         if (out) gst_buffer_unref(out);
         return ret;

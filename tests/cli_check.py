@@ -459,8 +459,10 @@ def case_latm():
     check("2 LOAS frames lost to damage" in err and len(pcm) == len(adts) and
           pcm[:10 * block] == adts[:10 * block] and pcm[14 * block:] == adts[14 * block:],
           "two destroyed LOAS sync words around a frame: %d samples: %s" % (len(pcm), err))
-    # Two in a row, each counted by its payload lengths (they went as one).
-    for name, cut in (("lost_row.latm", (10, 11)),):
+    # Two in a row, and the stream's last frame (12 bytes), each counted by
+    # its payload lengths (the two went as one, the last one without a
+    # trace).
+    for name, cut in (("lost_row.latm", (10, 11)), ("lost_last.latm", (len(frames) - 1,))):
         lost = bytearray(b)
         for k in cut:
             lost[sum(frames[:k]):sum(frames[:k]) + 3] = bytes(3)

@@ -241,9 +241,11 @@ void LoasUnits::finish() {
     ended_ = true;
     split();
     if (!error_.empty()) return;
-    // (Bytes after the last frame count for nothing: junk or a tag there
-    // reads as destroyed frames about as often as a destroyed last frame
-    // does.)
+    // The stream's last frames, their sync words destroyed: bytes after the
+    // last frame count only as frames end to end (a tag or junk there
+    // about once in 500).
+    if (watching_ && parser_.units_per_element())
+        for (size_t lost = chained_frames(0, 0); lost; --lost) lose();
     watching_ = false;
     // The stream ended with a config in doubt: the change was never
     // confirmed, and what was read under the stream's config is its own.

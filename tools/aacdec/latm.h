@@ -89,7 +89,7 @@ private:
 // a lost frame). The frame after such a one is read even when the sync
 // word after it is destroyed as well, where its payload lengths fill it
 // exactly and the next frame's lead to a sync word. Bytes after the last
-// frame count for nothing.
+// frame count only as such a chain.
 class LoasUnits {
 public:
     static constexpr int64_t kNoTime = INT64_MIN;
