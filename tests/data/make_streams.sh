@@ -122,6 +122,8 @@ ffmpeg -v error -y -i g2_22050_s_sweep.m4a -c copy -movflags use_metadata_tags \
 # as an MPEG-TS LATM track; p44's first second (HE-AAC signalled explicitly
 # in the config) in LOAS frames.
 ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy g2_22050_s_sweep.mka
+# The sweep's .m4a starting 2 s in (an edit list with an empty edit first).
+ffmpeg -v error -y -i g2_22050_s_sweep.m4a -c copy -output_ts_offset 2 g2_22050_s_sweep_offset.m4a
 # The same with units 10 and 20 to 22 missing (a recording that lost
 # packets: the units after each gap keep their times).
 ffmpeg -v error -y -i g2_22050_s_sweep.mka -c copy -bsf:a "noise=drop=eq(n\,10)+eq(n\,20)+eq(n\,21)+eq(n\,22)" \

@@ -53,6 +53,16 @@ check m4a_stereo "$sweep" "qtdemux ! aacparse"
 "$aacdec" --quiet "$sweep" - > "$tmp/sweep.want"
 timeout 120 "$gap" "$sweep" "$tmp/sweep.want" 10 1 || fail "gap_check, one unit"
 timeout 120 "$gap" "$sweep" "$tmp/sweep.want" 12 3 || fail "gap_check, three units"
+# An MP4 whose track starts 2 s in (an edit list: qtdemux sends a gap for
+# the first 2 s, before any block): with plc=true every unit plays, as
+# without it (the units after that gap were taken as late: 4096 bytes).
+offset="$src/tests/data/g2_22050_s_sweep_offset.m4a"
+gst -q filesrc location="$offset" ! qtdemux ! zoraacdec plc=false ! filesink location="$tmp/offset.want" > "$tmp/offset_want.log" 2>&1
+gst -q filesrc location="$offset" ! qtdemux ! zoraacdec plc=true ! filesink location="$tmp/offset.pcm" > "$tmp/offset.log" 2>&1
+if quiet_ok $? offset; then
+  same "plc behind an edit list" "$tmp/offset.want" "$tmp/offset.pcm"
+  [ "$(wc -c < "$tmp/offset.pcm")" -eq "$(wc -c < "$tmp/sweep.want")" ] || fail "plc behind an edit list: not every unit"
+fi
 # ADTS frames the same.
 "$aacdec" --quiet "$clicks" - > "$tmp/clicks.want"
 timeout 120 "$gap" "$clicks" "$tmp/clicks.want" 10 1 aacparse || fail "gap_check, one ADTS frame"
