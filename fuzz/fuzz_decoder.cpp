@@ -291,6 +291,14 @@ bool api_open(ApiDecoder& a, const zoraac_params& p) {
     return true;
 }
 
+// A call's PCM taken (a block counted; good, decoded rather than
+// concealed).
+void api_took(ApiDecoder& a, const uint8_t* out, const zoraac_frame& f) {
+    fuzz_pcm_sink(out, f.bytes);
+    if (f.bytes) ++a.blocks;
+    if (f.bytes && !f.concealed) a.good = true;
+}
+
 // One call of decoder a, on the next `unit` bytes or (kRandomPiece) on a
 // piece of random size; checks the call's promises.
 constexpr size_t kRandomPiece = ~size_t{0};
@@ -315,9 +323,7 @@ void api_step(ApiDecoder& a, Rng& rng, size_t unit = kRandomPiece) {
     }
     check(f.bytes <= room && f.bytes <= need);
     check(f.bytes == 0 || f.bytes == f.samples * f.channels * (a.p.format == ZORAAC_S32 ? 4u : 2u));
-    fuzz_pcm_sink(out, f.bytes);
-    if (f.bytes) ++a.blocks;
-    if (f.bytes && !f.concealed) a.good = true;
+    api_took(a, out, f);
     if (units) check(used == n);
     a.at += used;
     if (n == 0 && s == ZORAAC_NEED_MORE_INPUT) a.done = true;
@@ -366,9 +372,7 @@ void api_drain_conceal(ApiDecoder& a) {
             a.done = true;
             return;
         }
-        fuzz_pcm_sink(out, f.bytes);
-        if (f.bytes) ++a.blocks;
-        if (f.bytes && !f.concealed) a.good = true;
+        api_took(a, out, f);
         if (s == ZORAAC_NEED_MORE_INPUT) {
             api_conceal(a);
             return;
@@ -475,8 +479,7 @@ void api_conceal(ApiDecoder& a) {
     // (Nothing with concealment off, or before a good block to conceal from.)
     if (s == ZORAAC_DROPPED) check(f.bytes == 0 && (!a.p.conceal || !a.good));
     else check((s == ZORAAC_CONCEALED || s == ZORAAC_FORMAT_CHANGED) && f.concealed == 1);
-    fuzz_pcm_sink(out, f.bytes);
-    if (f.bytes) ++a.blocks;
+    api_took(a, out, f);
 }
 
 // Loas mode: the input as a LOAS stream, pushed in random pieces (with a

@@ -232,11 +232,18 @@ static void reorder(GstZorAacDec* self, const zoraac_frame* f) {
     }
 }
 
+/* A block's length and rate, for the gaps after it. */
+static void note_block(GstZorAacDec* self, const zoraac_frame* f) {
+    self->block_samples = f->samples;
+    self->block_rate = f->sample_rate;
+}
+
 /* The block in self->pcm as an output buffer, the output format set to it. */
 static GstFlowReturn output_block(GstZorAacDec* self, const zoraac_frame* f, GstBuffer** out) {
     GstAudioDecoder* dec = GST_AUDIO_DECODER(self);
     *out = NULL;
     if (!set_output(self, (gint)f->sample_rate, (gint)f->channels)) return GST_FLOW_NOT_NEGOTIATED;
+    note_block(self, f);
     reorder(self, f);
     *out = gst_audio_decoder_allocate_output_buffer(dec, f->bytes);
     if (!*out) return GST_FLOW_ERROR;
@@ -318,8 +325,7 @@ static GstFlowReturn give_block(GstZorAacDec* self, const zoraac_frame* f) {
     }
     if (pcm) {
         GstBuffer* block;
-        self->block_samples = f->samples;
-        self->block_rate = f->sample_rate;
+        note_block(self, f);
         reorder(self, f);
         block = gst_audio_decoder_allocate_output_buffer(dec, f->bytes);
         if (!block) return GST_FLOW_ERROR;
@@ -388,11 +394,7 @@ static GstFlowReturn decode_unit(GstZorAacDec* self, const guint8* in, gsize siz
                                 ret);
         if (ret != GST_FLOW_OK) return ret;
     }
-    if (f.bytes) {
-        self->block_samples = f.samples;
-        self->block_rate = f.sample_rate;
-        ret = output_block(self, &f, &out);
-    }
+    if (f.bytes) ret = output_block(self, &f, &out);
     if (ret != GST_FLOW_OK) return ret;
     return gst_audio_decoder_finish_frame(dec, out, 1);
 }
@@ -406,8 +408,9 @@ static GstClockTime block_time(const GstZorAacDec* self) {
 /* A buffer's length: its duration, or without one (some depayloaders
  * leave it out) a block's. */
 static GstClockTime span(const GstZorAacDec* self, GstBuffer* buffer) {
+    const GstClockTime block = block_time(self);
     if (GST_BUFFER_DURATION_IS_VALID(buffer)) return GST_BUFFER_DURATION(buffer);
-    return block_time(self) ? block_time(self) : GST_CLOCK_TIME_NONE;
+    return block ? block : GST_CLOCK_TIME_NONE;
 }
 
 /* Where a buffer's span ends, for the gaps after it; a unit more than
@@ -446,12 +449,13 @@ static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
     GstFlowReturn ret = GST_FLOW_OK;
     GstBuffer* out = NULL;
     GstClockTime start = GST_BUFFER_PTS(gap), duration = GST_BUFFER_DURATION(gap);
+    const GstClockTime block = block_time(self);
     guint64 blocks = 0, i;
     if (GST_CLOCK_TIME_IS_VALID(start) && GST_CLOCK_TIME_IS_VALID(duration) &&
         GST_CLOCK_TIME_IS_VALID(self->covered)) {
         if (self->covered > start) {
             duration = self->covered - start < duration ? duration - (self->covered - start) : 0;
-        } else if (duration && start - self->covered <= kGapBlocks * block_time(self)) {
+        } else if (duration && start - self->covered <= kGapBlocks * block) {
             /* A hole before the gap: a unit the depayloader still holds
              * (it comes late, and is dropped) or one lost without a gap of
              * its own. The output has no other way to fill it. */
@@ -459,8 +463,7 @@ static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
         }
     }
     cover(self, gap, FALSE);
-    if (GST_CLOCK_TIME_IS_VALID(duration) && block_time(self)) {
-        const guint64 block = block_time(self);
+    if (GST_CLOCK_TIME_IS_VALID(duration) && block) {
         blocks = (duration + block / 2) / block;
         if (blocks > kGapBlocks) blocks = kGapBlocks;
     }
@@ -468,11 +471,11 @@ static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
                      GST_TIME_ARGS(duration), blocks);
     for (i = 0; i < blocks && ret == GST_FLOW_OK; ++i) {
         zoraac_frame f;
-        GstBuffer* block = NULL;
+        GstBuffer* piece = NULL;
         int s = zoraac_conceal(self->dec, self->pcm, self->pcm_room, &f);
         if (s < 0 || !f.bytes) break;
-        ret = output_block(self, &f, &block);
-        if (block) out = out ? gst_buffer_append(out, block) : block;
+        ret = output_block(self, &f, &piece);
+        if (piece) out = out ? gst_buffer_append(out, piece) : piece;
     }
     /* Units behind the gap are late only where it concealed something (a
      * gap before the first block, as an MP4 edit list's at the start,

@@ -409,6 +409,17 @@ uint16_t push_piece(zoraac_decoder* d) {
     return process(d, d->piece, static_cast<uint16_t>(count));
 }
 
+// The end padding a byte stream's end takes: a header of the longest
+// frame after ADTS, zeros after ADIF.
+uint32_t end_padding_bytes(const zoraac_decoder* d) {
+    return d->headerFound ? adts_end_padding(kAdtsLengthLimit) : kUnframedEndPaddingBytes;
+}
+
+// Some end padding was handed on, and all the decoder holds is padding.
+bool holds_only_padding(const zoraac_decoder* d) {
+    return d->endPadding && kvxdec_decfifoGetBitCount(&d->obj->fifo) / 8u <= d->endPadding;
+}
+
 int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* consumed, void* out,
                   zoraac_frame* frame) {
     const uint64_t concealedBefore = d->obj->concealedCount;
@@ -423,12 +434,12 @@ int decode_stream(zoraac_decoder* d, const uint8_t* in, size_t in_size, size_t* 
     }
     if (in_size == 0) {
         // The end: the unfinished piece, then the end padding.
-        const uint32_t padding = d->headerFound ? adts_end_padding(kAdtsLengthLimit) : kUnframedEndPaddingBytes;
+        const uint32_t padding = end_padding_bytes(d);
         while (d->endPadding < padding) {
             // Once all the decoder holds is padding, no byte of the stream
             // is left to push through: the rest of the padding would only
             // be searched.
-            if (d->endPadding && kvxdec_decfifoGetBitCount(&d->obj->fifo) / 8u <= d->endPadding) break;
+            if (holds_only_padding(d)) break;
             while (d->staged < kPieceBytes && d->endPadding < padding)
                 piece_bytes(d)[d->staged++] = end_padding_byte(d, d->endPadding++);
             d->pending = push_piece(d) != 0;
@@ -619,9 +630,7 @@ namespace {
 // input until ZORAAC_NEED_MORE_INPUT): every frame it held is out, and a
 // block concealed now stands after them, before whatever input comes next.
 bool drained(const zoraac_decoder* d) {
-    if (!d->endPadding || d->pending) return false;
-    const uint32_t padding = d->headerFound ? adts_end_padding(kAdtsLengthLimit) : kUnframedEndPaddingBytes;
-    return d->endPadding >= padding || kvxdec_decfifoGetBitCount(&d->obj->fifo) / 8u <= d->endPadding;
+    return d->endPadding && !d->pending && (d->endPadding >= end_padding_bytes(d) || holds_only_padding(d));
 }
 
 }  // namespace

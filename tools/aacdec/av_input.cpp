@@ -544,7 +544,7 @@ bool AvReader::next(std::vector<uint8_t>& unit) {
                 m.gap_left = n - 1;
                 m.first.swap(unit);
                 m.pending = true;
-                m.last_end = pts;  // (the next call hands the unit out without this test)
+                m.last_end = pts;  // (the next call hands the unit out, finding no gap)
                 unit.clear();
                 return true;
             }

@@ -42,6 +42,16 @@ struct LatmParser::Bits {
             out[i / 8] = static_cast<uint8_t>(get(k) << (8 - k));
         }
     }
+    // PayloadLengthInfo: bytes of 255 and the rest.
+    size_t payload_length() {
+        size_t length = 0;
+        uint32_t tmp;
+        do {
+            tmp = get(8);
+            length += tmp;
+        } while (tmp == 255 && !over);
+        return length;
+    }
     // LatmGetValue: a count of bytes, then the value in them.
     uint32_t value() {
         const uint32_t bytes = get(2) + 1;
@@ -192,13 +202,7 @@ LatmParser::Result LatmParser::element(const uint8_t* data, size_t size, std::ve
     if (b.over) return Damaged;
     const size_t first = units.size();
     for (uint32_t i = 0; i < sub_frames_; ++i) {
-        // PayloadLengthInfo: bytes of 255 and the rest.
-        size_t length = 0;
-        uint32_t tmp;
-        do {
-            tmp = b.get(8);
-            length += tmp;
-        } while (tmp == 255 && !b.over);
+        const size_t length = b.payload_length();
         if (b.over || length == 0 || length * 8 > b.left()) {
             units.resize(first);
             return Damaged;
@@ -220,15 +224,8 @@ size_t LatmParser::element_bytes(const uint8_t* head, size_t head_bytes) const {
     Bits b{head, head_bytes * 8};
     if (!b.get(1)) return 0;  // (a config: its length is not known here)
     size_t payload = 0;
-    for (uint32_t i = 0; i < sub_frames_; ++i) {
-        uint32_t tmp;
-        do {
-            tmp = b.get(8);
-            payload += tmp;
-        } while (tmp == 255 && !b.over);
-        if (b.over) return 0;
-    }
-    return (b.pos + 8 * payload + 7) / 8;
+    for (uint32_t i = 0; i < sub_frames_ && !b.over; ++i) payload += b.payload_length();
+    return b.over ? 0 : (b.pos + 8 * payload + 7) / 8;
 }
 
 void LoasUnits::push(const uint8_t* data, size_t size, int64_t time) {

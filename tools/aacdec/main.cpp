@@ -692,6 +692,12 @@ Result run_library(const Options& o, Input& in, Output& out) {
         take(s, f);
         return std::pair<int, size_t>(s, used);
     };
+    // The input given so far pushed through (calls without input until
+    // the decoder needs more): the frames it holds come out.
+    auto push_through = [&] {
+        while (!out.complete() && call(nullptr, 0).first != ZORAAC_NEED_MORE_INPUT) {
+        }
+    };
     auto feed = [&](const uint8_t* data, size_t n) {
         while (n) {
             const size_t used = call(data, n).second;
@@ -714,9 +720,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
                 // a track's timeline): its block concealed. A byte stream
                 // (ADTS units) first gives out the frames it holds.
                 zoraac_frame f;
-                if (in.av->adts_units)
-                    while (!out.complete() && call(nullptr, 0).first != ZORAAC_NEED_MORE_INPUT) {
-                    }
+                if (in.av->adts_units) push_through();
                 // (Nothing where the stream is refused.)
                 const int s = zoraac_conceal(d, pcm.data(), pcm.size(), &f);
                 if (s >= 0) take(s, f);
@@ -736,8 +740,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
     }
     // The end of the input pushes the last frames out (not where the decode
     // stopped early: a frame cut short there would be concealed).
-    while (!out.complete() && call(nullptr, 0).first != ZORAAC_NEED_MORE_INPUT) {
-    }
+    push_through();
     progress.done();
     if (!r.blocks && !refused.empty()) fail("%s", refused.c_str());
     r.knows_concealed = true;
