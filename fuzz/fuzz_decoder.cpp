@@ -487,21 +487,31 @@ void api_conceal(ApiDecoder& a) {
 // empty unit (a frame lost to damage) before a config, more unit bytes
 // than it was given, or pass more bytes than it was given; once it has a
 // config, the units go to the library under it, and the lost ones to its
-// concealment.
+// concealment. Inputs of odd length follow config changes (chosen without
+// the generator, so that saved inputs replay as they did): a unit under a
+// new config gets a decoder of its own.
 void run_loas(const uint8_t* data, size_t size, Rng& rng) {
     static LoasUnits u;
     u = LoasUnits{};
+    if (size % 2) u.follow_changes();
     ApiDecoder& a = g_api[0];
     a = ApiDecoder{};
     std::vector<uint8_t> unit, asc;
     size_t at = 0, unit_bytes = 0;
     int64_t time;
+    uint32_t config = 0, config_open = 0;
     auto drain = [&] {
-        while (u.pop(unit, time)) {
+        while (u.pop(unit, time, &config)) {
             check(!unit.empty() || u.parser().configured());
             unit_bytes += unit.size();
-            if (!a.d && u.parser().configured()) {
-                asc = u.parser().asc();
+            if (config != config_open) {
+                if (a.d) zoraac_close(a.d);
+                a.d = nullptr;
+                a.done = a.good = false;
+                config_open = config;
+            }
+            if (!a.d && !a.done && u.parser().configured()) {
+                asc = u.config(config);
                 zoraac_params p;
                 zoraac_params_init(&p);
                 draw_output_choices(p, rng);

@@ -402,8 +402,8 @@ def case_latm():
     """LOAS/LATM: a .latm file (read without libavformat) and an MPEG-TS
     LATM track give the PCM of the same access units in ADTS or MP4, in
     every mode and from --start, HE-AAC signalled in the config too;
-    damaged frames are concealed in their places; two programs and a config
-    that changes mid-stream are refused by name."""
+    damaged frames are concealed in their places; two programs are refused
+    by name; a config that changes mid-stream is followed."""
     aac, latm = data("g2_22050_s_sweep.aac"), data("g2_22050_s_sweep.latm")
     for mode in ("stream", "frame", "pull"):
         check(decode(latm, "--mode", mode) == decode(aac, "--mode", mode), "LOAS, %s mode: not the ADTS PCM" % mode)
@@ -494,14 +494,46 @@ def case_latm():
         f.write(loas_configs(b, lambda e, i: e.__setitem__(i + 1, e[i + 1] | 0x08)))
     err = run(out("programs.latm"), out("x.wav"), code=1)[1]
     check("2 programs of 1 layer" in err, "two programs: " + err)
-    # The second copy at 16000 Hz (sampling_frequency_index 8).
+    # A broadcast whose config changes: the sweep (22050 Hz stereo, a
+    # config every 20th frame) then 16 frames of a 32000 Hz mono stream (a
+    # config every 5th). From the first frame of the new config on, its
+    # units play under it, exactly as that stream's own: the first one,
+    # held while in doubt, too (the decode stopped there before).
     with open(out("changed.latm"), "wb") as f:
-        f.write(b + loas_configs(b, lambda e, i: e.__setitem__(slice(i + 2, i + 4), b"\x14\x10")))
-    err = run(out("changed.latm"), out("x.wav"), code=1)[1]
-    check("changes its AudioSpecificConfig mid-stream (1390 to 1410)" in err, "a changed config: " + err)
-    # The PCM before it, and nothing of the frames between the two configs
-    # that say the change (decoded under the old config: 19 silent blocks).
-    check(s16(wav(out("x.wav"))[5]) == adts, "a changed config: the PCM before it, and nothing more")
+        f.write(b + open(data("g3_32000_m_bursts_head.latm"), "rb").read())
+    g3 = decode(data("g3_32000_m_bursts.aac"))[:2 * 16 * 1024]
+    raw, err = run("-f", "raw", out("changed.latm"), "-")
+    pcm = s16(raw)
+    check(pcm == adts + g3 and "AudioSpecificConfig changes 1 time" in err and "32000 Hz, 1 channel at block 35" in err,
+          "a changed config: %d samples: %s" % (len(pcm), err))
+    run("--split", out("changed.latm"), out("changed.wav"))
+    check(s16(wav(out("changed.wav"))[5]) == adts and wav(out("changed-2.wav"))[3] == 32000 and
+          s16(wav(out("changed-2.wav"))[5]) == g3, "a changed config, --split: a file for each")
+    # Pull mode and the plug-in keep their decoder: the decode stops there,
+    # with the PCM before it and nothing of the frames between the two
+    # configs that say the change.
+    for host in other_hosts():
+        err = run(*host, out("changed.latm"), out("x.wav"), code=1)[1]
+        check("changes its AudioSpecificConfig mid-stream (1390 to 1288)" in err and
+              s16(wav(out("x.wav"))[5]) == decode(latm, *host), "%s, a changed config: %s" % (host[0], err))
+    # Stereo to 5.1 at the same rate (a config in every frame after the
+    # change): one WAV file, the 5.1 stream mixed down as it is alone.
+    if A.arithmetic == "exact":  # (the compact arithmetic refuses 5.1)
+        err = run(data("g4_48000_s_5.1.latm"), out("x.wav"))[1]
+        g4, g5 = decode(data("g4_48000_s_noise.aac")), decode(data("g5_48000_5.1_loud.aac"))
+        pcm = s16(wav(out("x.wav"))[5])
+        check(pcm == g4[:len(pcm) - len(g5)] + g5 and len(pcm) == 2 * 12 * 1024 and "changes 1 time" in err,
+              "stereo to 5.1 in a LATM stream: %d samples: %s" % (len(pcm), err))
+    # Junk between two frames that reads as two frames of a mux syntax not
+    # read, a byte apart: taken for damage (the decode stopped there).
+    junk = b"\x56\xe0\x08\x60" + bytes(range(7)) + b"\x00" + b"\x56\xe0\x08\x60" + bytes(range(7, 14))
+    at = sum(frames[:10])
+    with open(out("junk_mux.latm"), "wb") as f:
+        f.write(b[:at] + junk + b[at:])
+    err = run(out("junk_mux.latm"), out("x.wav"))[1]
+    pcm = s16(wav(out("x.wav"))[5])
+    check("stops" not in err and len(pcm) >= len(adts) and pcm[:10 * block] == adts[:10 * block] and
+          pcm[-20 * block:] == adts[-20 * block:], "junk read as two frames of another mux syntax: %s" % err)
     # One config of another rate among the stream's own (its second, frame
     # 20): taken for damage, that frame concealed; the 19 frames after it,
     # held back until the next config says the stream's, all play.

@@ -54,11 +54,12 @@ struct AvReader::LoasFile {
     bool started = false;
     std::vector<uint8_t> first;
     int64_t first_pts = 0;
+    uint32_t config = 0;  // of the unit read last
 
-    bool next(std::vector<uint8_t>& unit, int64_t& pts) {
+    bool next(std::vector<uint8_t>& unit, int64_t& pts, uint32_t& unit_config) {
         for (;;) {
             int64_t time;
-            if (units.pop(unit, time)) {
+            if (units.pop(unit, time, &unit_config)) {
                 pts = next_pts;
                 next_pts += 1024;
                 return true;
@@ -101,13 +102,15 @@ bool AvReader::open_loas(FILE* file, const std::vector<uint8_t>& head, std::stri
     f.read = head.size();
     container = "LOAS";
     latm = true;
+    if (follow_configs) f.units.follow_changes();
     f.units.push(head.data(), head.size());
-    if (!f.next(f.first, f.first_pts)) {
+    if (!f.next(f.first, f.first_pts, f.config)) {
         error = latm_open_error(f.units);
         return false;
     }
     f.pending = true;
-    const std::vector<uint8_t>& asc = f.units.parser().asc();
+    config_ = f.config;
+    const std::vector<uint8_t>& asc = f.units.config(f.config);
     if (!take_asc(asc.data(), asc.size(), error)) return false;
     if (!rate) {
         error = "its AudioSpecificConfig gives no sampling rate the decoder plays";
@@ -149,10 +152,11 @@ bool AvReader::loas_next(std::vector<uint8_t>& unit) {
     if (f.pending) {
         f.pending = false;
         unit.swap(f.first);
-    } else if (!f.next(unit, pts)) {
+    } else if (!f.next(unit, pts, f.config)) {
         if (!f.units.error().empty()) stop_error = "its LATM stream " + f.units.error();
         return false;
     }
+    take_config(f.units, f.config);
     if (!f.started) start_pts = pts, f.started = true;
     end_pts = std::max(end_pts, pts + 1024);
     return true;
@@ -166,8 +170,18 @@ bool AvReader::loas_seek(int64_t ts) {
     end_pts = 0;
     if (!f.pending || f.first_pts > ts) return false;
     while (f.first_pts + 1024 <= ts)
-        if (!f.next(f.first, f.first_pts)) return f.pending = false;
+        if (!f.next(f.first, f.first_pts, f.config)) return f.pending = false;
     return true;
+}
+
+void AvReader::take_config(const LoasUnits& units, uint32_t n) {
+    if (n == config_) return;
+    config_ = n;
+    const std::vector<uint8_t>& asc = units.config(n);
+    std::string error;  // (the LATM reader took it: it reads)
+    take_asc(asc.data(), asc.size(), error);
+    config_changed = true;
+    ++config_changes;
 }
 
 uint64_t AvReader::latm_damaged() const {
@@ -291,6 +305,7 @@ struct AvReader::Impl {
     // A LATM track: its packets' bytes go through the LOAS reader.
     std::unique_ptr<LoasUnits> latm;
     bool latm_ended = false;
+    uint32_t config = 0;  // the LATM config of the unit read last
     int64_t frame_ticks = 0;  // time base units of an access unit
     // Raw units: where the last one handed out ends, and empty units still
     // to hand out before the one in `first` (a gap in the timeline).
@@ -336,7 +351,7 @@ struct AvReader::Impl {
     bool read_latm_unit(std::vector<uint8_t>& unit) {
         for (;;) {
             int64_t time;
-            if (latm->pop(unit, time)) {
+            if (latm->pop(unit, time, &config)) {
                 pts = time != LoasUnits::kNoTime ? time : next_pts;
                 duration = frame_ticks;
                 has_skip = false;
@@ -461,7 +476,10 @@ bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, 
 
     m.pkt = av().av_packet_alloc();
     if (!m.pkt) return false;
-    if (latm) m.latm = std::make_unique<LoasUnits>();
+    if (latm) {
+        m.latm = std::make_unique<LoasUnits>();
+        if (follow_configs) m.latm->follow_changes();
+    }
     if (!m.read_unit(m.first)) {
         error = latm ? latm_open_error(*m.latm) : "its AAC track holds no access units";
         return false;
@@ -475,7 +493,8 @@ bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, 
 
     if (latm) {
         // The config of the LOAS frames, not the demuxer's.
-        const std::vector<uint8_t>& asc = m.latm->parser().asc();
+        config_ = m.config;
+        const std::vector<uint8_t>& asc = m.latm->config(m.config);
         if (!take_asc(asc.data(), asc.size(), error)) return false;
         if (!rate || !tb_num) {
             error = "its LATM track gives no sampling rate or time base";
@@ -522,6 +541,10 @@ bool AvReader::next(std::vector<uint8_t>& unit) {
     } else if (!m.read_unit(unit)) {
         if (m.latm && !m.latm->error().empty()) stop_error = "its LATM stream " + m.latm->error();
         return false;
+    }
+    if (m.latm && m.config != config_) {
+        take_config(*m.latm, m.config);
+        if (rate) m.frame_ticks = static_cast<int64_t>(1024) * tb_den / (static_cast<int64_t>(tb_num) * rate);
     }
     if (m.block_ticks > 0) {
         // Units that start a block or more after the last one ends lost the

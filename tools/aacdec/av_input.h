@@ -56,8 +56,16 @@ public:
     std::string container;           // the demuxer's name for it, e.g. "matroska"
     bool latm = false;               // the units come out of LOAS frames (a LOAS file, a LATM track)
     // Why the units ended before the input did (a LATM stream whose config
-    // changes, or that turns to a form not read), or empty.
+    // changes and is not followed, or that turns to a form not read), or
+    // empty.
     std::string stop_error;
+    // A LATM stream whose config changes (said by two configs in a row)
+    // is followed: set before open by a user that reopens its decoder when
+    // next() sets config_changed (the fields above are then the new
+    // config's); else the units end there (stop_error).
+    bool follow_configs = false;
+    bool config_changed = false;
+    uint64_t config_changes = 0;
     // LOAS frames dropped as damaged, and bytes passed in search of one.
     uint64_t latm_damaged() const;
     // LOAS frames before the stream's first config (a stream entered
@@ -95,6 +103,10 @@ private:
     bool loas_next(std::vector<uint8_t>& unit);
     bool loas_seek(int64_t ts);
     const LoasUnits* latm_units() const;
+    // A unit read under config number `n` of `units`: the fields above
+    // become that config's where it is another than the last unit's.
+    void take_config(const LoasUnits& units, uint32_t n);
+    uint32_t config_ = 0;
     // The fields above from an AudioSpecificConfig; false with a message.
     bool take_asc(const uint8_t* asc, size_t size, std::string& error);
     // The length of a block in time base units, for the gaps in the times.

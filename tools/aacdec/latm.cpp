@@ -160,48 +160,38 @@ LatmParser::Result LatmParser::mux_config(Bits& b) {
     }
     if (b.get(1)) b.get(8);  // crcCheckPresent, crcCheckSum
     if (b.over) return Damaged;
-    if (configured_ && bytes != asc_ && bytes != suspect_) {
-        // One config unlike the others is taken for damage; the change
-        // counts when the next config says it again.
-        suspect_ = bytes;
-        return Damaged;
-    }
+    const Mux mux{sub_frames, other_data, other_bits};
     if (configured_ && bytes != asc_) {
-        auto hex = [](const std::vector<uint8_t>& v) {
-            static const char digits[] = "0123456789abcdef";
-            std::string s;
-            for (uint8_t x : v) s += digits[x >> 4], s += digits[x & 15];
-            return s;
-        };
-        error_ = "changes its AudioSpecificConfig mid-stream (" + hex(asc_) + " to " + hex(bytes) +
-                 "), which aacdec does not follow";
-        return Changed;
+        if (bytes != suspect_) {
+            // One config unlike the stream's is taken for damage until the
+            // next config says it again.
+            suspect_ = std::move(bytes);
+            suspect_mux_ = mux;
+            return Doubt;
+        }
+        if (!follow_) {
+            auto hex = [](const std::vector<uint8_t>& v) {
+                static const char digits[] = "0123456789abcdef";
+                std::string s;
+                for (uint8_t x : v) s += digits[x >> 4], s += digits[x & 15];
+                return s;
+            };
+            error_ = "changes its AudioSpecificConfig mid-stream (" + hex(asc_) + " to " + hex(bytes) +
+                     "), which aacdec does not follow";
+            return Changed;
+        }
+        changed_ = true;
     }
     configured_ = true;
     suspect_.clear();
-    version_ = version;
-    sub_frames_ = sub_frames;
-    other_data_ = other_data;
-    other_data_bits_ = other_bits;
+    mux_ = mux;
     asc_ = std::move(bytes);
     return Units;
 }
 
-LatmParser::Result LatmParser::element(const uint8_t* data, size_t size, std::vector<std::vector<uint8_t>>& units) {
-    Bits b{data, size * 8};
-    if (!b.get(1)) {  // useSameStreamMux 0: a StreamMuxConfig follows
-        Result r = mux_config(b);
-        // A config not read counts when the next one is not read either:
-        // one alone is taken for damage.
-        if (r == Unsupported && ++unsupported_ < 2) r = Damaged;
-        if (r == Units) unsupported_ = 0;
-        if (r != Units) return r;
-    } else if (!configured_) {
-        return NoConfig;
-    }
-    if (b.over) return Damaged;
+LatmParser::Result LatmParser::payload(Bits& b, const Mux& m, std::vector<std::vector<uint8_t>>& units) {
     const size_t first = units.size();
-    for (uint32_t i = 0; i < sub_frames_; ++i) {
+    for (uint32_t i = 0; i < m.sub_frames; ++i) {
         const size_t length = b.payload_length();
         if (b.over || length == 0 || length * 8 > b.left()) {
             units.resize(first);
@@ -211,20 +201,47 @@ LatmParser::Result LatmParser::element(const uint8_t* data, size_t size, std::ve
         b.copy(length * 8, units.back());
     }
     // Other data and the byte alignment follow; nothing of them is needed.
-    if (other_data_ && other_data_bits_ > b.left()) {
+    if (m.other_data && m.other_data_bits > b.left()) {
         units.resize(first);
         return Damaged;
     }
-    filled_ = !other_data_ && b.left() < 8;
+    filled_ = !m.other_data && b.left() < 8;
     return Units;
 }
 
+LatmParser::Result LatmParser::element(const uint8_t* data, size_t size, std::vector<std::vector<uint8_t>>& units,
+                                       bool chained) {
+    Bits b{data, size * 8};
+    if (!chained) unsupported_ = 0;
+    if (!b.get(1)) {  // useSameStreamMux 0: a StreamMuxConfig follows
+        Result r = mux_config(b);
+        // A config not read counts when the frame after it, end to end,
+        // names the same fault: one alone is taken for damage.
+        if (r == Unsupported && !(unsupported_ && error_ == unsupported_error_)) {
+            unsupported_ = 1;
+            unsupported_error_ = error_;
+            r = Damaged;
+        }
+        if (r == Units) unsupported_ = 0;
+        if (r == Doubt) {
+            // (Its units, where they read.)
+            payload(b, suspect_mux_, units);
+            return Doubt;
+        }
+        if (r != Units) return r;
+    } else if (!configured_) {
+        return NoConfig;
+    }
+    if (b.over) return Damaged;
+    return payload(b, mux_, units);
+}
+
 size_t LatmParser::element_bytes(const uint8_t* head, size_t head_bytes) const {
-    if (!configured_ || other_data_) return 0;
+    if (!configured_ || mux_.other_data) return 0;
     Bits b{head, head_bytes * 8};
     if (!b.get(1)) return 0;  // (a config: its length is not known here)
     size_t payload = 0;
-    for (uint32_t i = 0; i < sub_frames_ && !b.over; ++i) payload += b.payload_length();
+    for (uint32_t i = 0; i < mux_.sub_frames && !b.over; ++i) payload += b.payload_length();
     return b.over ? 0 : (b.pos + 8 * payload + 7) / 8;
 }
 
@@ -252,7 +269,43 @@ void LoasUnits::finish() {
 void LoasUnits::lose() {
     ++damaged_;
     auto& to = parser_.doubting() ? held_ : ready_;
-    for (uint32_t i = 0; i < parser_.units_per_element(); ++i) to.emplace_back(std::vector<uint8_t>(), kNoTime);
+    for (uint32_t i = 0; i < parser_.units_per_element(); ++i) to.push_back({std::vector<uint8_t>(), kNoTime, config_});
+}
+
+void LoasUnits::take_change() {
+    ++config_;
+    configs_.emplace_back(config_, parser_.asc());
+    if (suspect_) {
+        // The frame that said it first was not lost after all, and the
+        // units read after it under the stream's config are the new
+        // config's (lost where it lays its elements out otherwise).
+        uint64_t blanked = 0;
+        for (size_t i = suspect_at_ + suspect_places_; i < held_.size(); ++i) {
+            held_[i].config = config_;
+            if (!suspect_alike_ && !held_[i].bytes.empty()) held_[i].bytes.clear(), ++blanked;
+        }
+        damaged_ += blanked;
+        if (suspect_units_.empty()) {
+            // (Its element did not read: lost, in the new config's places.)
+            for (size_t i = suspect_at_; i < suspect_at_ + suspect_places_; ++i) held_[i].config = config_;
+        } else {
+            --damaged_;
+            const auto at = held_.begin() + static_cast<std::ptrdiff_t>(suspect_at_);
+            held_.erase(at, at + static_cast<std::ptrdiff_t>(suspect_places_));
+            for (Unit& u : suspect_units_) u.config = config_;
+            held_.insert(held_.begin() + static_cast<std::ptrdiff_t>(suspect_at_),
+                         std::make_move_iterator(suspect_units_.begin()), std::make_move_iterator(suspect_units_.end()));
+        }
+    }
+    suspect_ = false;
+    suspect_units_.clear();
+    release_held();
+}
+
+const std::vector<uint8_t>& LoasUnits::config(uint32_t n) const {
+    for (const auto& c : configs_)
+        if (c.first == n) return c.second;
+    return parser_.asc();
 }
 
 // The element of a frame whose sync word was destroyed begins 3 bytes into
@@ -297,6 +350,8 @@ void LoasUnits::found_after_stretch() {
 
 void LoasUnits::release_held() {
     for (; !held_.empty(); held_.pop_front()) ready_.push_back(std::move(held_.front()));
+    // (A frame that said a config which was not confirmed stays lost.)
+    if (!parser_.doubting()) suspect_ = false, suspect_units_.clear();
 }
 
 void LoasUnits::reset() {
@@ -309,12 +364,18 @@ void LoasUnits::reset() {
     marks_.clear();
     ready_.clear();
     held_.clear();
+    suspect_ = false;
+    suspect_units_.clear();
+    chain_end_ = SIZE_MAX;
 }
 
-bool LoasUnits::pop(std::vector<uint8_t>& unit, int64_t& time) {
+bool LoasUnits::pop(std::vector<uint8_t>& unit, int64_t& time, uint32_t* config) {
     if (ready_.empty()) return false;
-    unit.swap(ready_.front().first);
-    time = ready_.front().second;
+    Unit& u = ready_.front();
+    unit.swap(u.bytes);
+    time = u.time;
+    if (config) *config = u.config;
+    while (!configs_.empty() && configs_.front().first < u.config) configs_.pop_front();
     ready_.pop_front();
     return true;
 }
@@ -393,8 +454,9 @@ void LoasUnits::split() {
                 continue;
             }
         } else {
-            r = parser_.element(buf_.data() + at_ + 3, end - at_ - 3, units_);
+            r = parser_.element(buf_.data() + at_ + 3, end - at_ - 3, units_, base_ + at_ == chain_end_);
         }
+        chain_end_ = base_ + end;
         ++frames_;
         if (r == LatmParser::Unsupported || r == LatmParser::Changed) {
             error_ = parser_.error();
@@ -414,9 +476,30 @@ void LoasUnits::split() {
         }
         if (leads) average_ = average_ ? (7 * average_ + (end - at_) + 4) / 8 : end - at_;
         int64_t t = time_at(base_ + at_);
-        if (!parser_.doubting()) release_held();
-        auto& to = parser_.doubting() ? held_ : ready_;
-        for (size_t i = first; i < units_.size(); ++i, t = kNoTime) to.emplace_back(std::move(units_[i]), t);
+        if (r == LatmParser::Doubt) {
+            // A config unlike the stream's: the frame is lost (its places
+            // kept empty) unless the next config says the same; its units,
+            // read under it, are kept aside till then. (One said before
+            // and not confirmed stays lost.)
+            suspect_ = true;
+            suspect_alike_ = parser_.doubt_reads_alike();
+            suspect_at_ = held_.size();
+            lose();
+            suspect_places_ = held_.size() - suspect_at_;
+            suspect_units_.clear();
+            for (size_t i = first; i < units_.size(); ++i, t = kNoTime)
+                suspect_units_.push_back({std::move(units_[i]), t, config_});
+        } else {
+            if (parser_.take_change()) {
+                take_change();
+            } else if (!first_config_kept_ && parser_.configured()) {
+                configs_.emplace_back(0, parser_.asc());
+                first_config_kept_ = true;
+            }
+            if (!parser_.doubting()) release_held();
+            auto& to = parser_.doubting() ? held_ : ready_;
+            for (size_t i = first; i < units_.size(); ++i, t = kNoTime) to.push_back({std::move(units_[i]), t, config_});
+        }
         units_.clear();
         synced_ = leads;
         if (!leads && end < size) {

@@ -30,17 +30,36 @@ public:
         NoConfig,     // no StreamMuxConfig has come yet: the element cannot be read
         Damaged,      // the element does not read (cut short, lengths beyond its end)
         Unsupported,  // a feature named in error(), in two configs in a row: the stream cannot be played
-        Changed       // two configs in a row give an AudioSpecificConfig other than the first one's (error())
+        Changed,      // two configs in a row give an AudioSpecificConfig other than the stream's (error()),
+                      // and changes are not followed
+        Doubt         // a config unlike the stream's, the first: its element's units were read under it
     };
     // One AudioMuxElement in data[0..size); its access units go to `units`.
-    Result element(const uint8_t* data, size_t size, std::vector<std::vector<uint8_t>>& units);
+    // `chained`: it begins where the frame before it ended (a feature not
+    // read ends the stream only when two such frames in a row name it: sync
+    // words in junk lead to each other about once in 2048, and hardly ever
+    // twice with the same complaint).
+    Result element(const uint8_t* data, size_t size, std::vector<std::vector<uint8_t>>& units, bool chained = false);
+    // A config that changes, said by two configs in a row, is taken on
+    // (Units, with changed()) instead of ending the stream.
+    void follow_changes() { follow_ = true; }
+    // The element read last took on a new config (once).
+    bool take_change() {
+        const bool c = changed_;
+        changed_ = false;
+        return c;
+    }
+    // The config in doubt reads its elements as the stream's does (the
+    // units read under the stream's config while in doubt are its own).
+    bool doubt_reads_alike() const { return suspect_mux_.sub_frames == mux_.sub_frames && !mux_.other_data && !suspect_mux_.other_data; }
     bool configured() const { return configured_; }
-    // The AudioSpecificConfig of the first StreamMuxConfig, whole bytes
-    // (the bits after its end are zero).
+    // The AudioSpecificConfig of the stream's StreamMuxConfig, whole bytes
+    // (the bits after its end are zero): the first one, or the last one
+    // taken on.
     const std::vector<uint8_t>& asc() const { return asc_; }
     const std::string& error() const { return error_; }
     // Access units an element carries (0 before the first config).
-    uint32_t units_per_element() const { return configured_ ? sub_frames_ : 0; }
+    uint32_t units_per_element() const { return configured_ ? mux_.sub_frames : 0; }
     // A config unlike the stream's was read once: the next one says
     // whether the stream changed.
     bool doubting() const { return !suspect_.empty(); }
@@ -55,14 +74,19 @@ public:
 
 private:
     struct Bits;
+    // How a config lays its elements out.
+    struct Mux {
+        uint32_t sub_frames = 0;
+        bool other_data = false;
+        uint64_t other_data_bits = 0;
+    };
     Result mux_config(Bits& b);
+    Result payload(Bits& b, const Mux& m, std::vector<std::vector<uint8_t>>& units);
     bool configured_ = false;
-    uint32_t version_ = 0;  // audioMuxVersion
-    uint32_t sub_frames_ = 0;
-    bool other_data_ = false;
-    uint64_t other_data_bits_ = 0;
+    bool follow_ = false, changed_ = false;
+    Mux mux_, suspect_mux_;
     std::vector<uint8_t> asc_;
-    std::vector<uint8_t> suspect_;  // a config unlike the first, seen once
+    std::vector<uint8_t> suspect_;  // a config unlike the stream's, seen once
     // The last config read and its length in bits (the search for its
     // length is not made again for the same bits).
     std::vector<uint8_t> known_;
@@ -71,6 +95,7 @@ private:
     // with a comment of 255 bytes, about 2,300).
     static constexpr size_t kMaxAscBits = 4096;
     int unsupported_ = 0;           // configs in a row not read
+    std::string unsupported_error_; // what the last of them said
     bool filled_ = false;
     std::string error_;
 };
@@ -97,8 +122,14 @@ public:
     // No more bytes: a last frame cut short is judged as it is.
     void finish();
     // The next access unit, false when none is ready (push more) or after
-    // an error.
-    bool pop(std::vector<uint8_t>& unit, int64_t& time);
+    // an error; `config`: the number of the config it is read under (0,
+    // the first; each change followed, the next), config() its bytes.
+    bool pop(std::vector<uint8_t>& unit, int64_t& time, uint32_t* config = nullptr);
+    // A config that changes, said by two configs in a row, is taken on
+    // instead of ending the stream: the frame that first said it and those
+    // after it are read under it.
+    void follow_changes() { parser_.follow_changes(); }
+    const std::vector<uint8_t>& config(uint32_t n) const;
     // Bytes held are dropped (a seek); the config is kept.
     void reset();
     const LatmParser& parser() const { return parser_; }
@@ -112,6 +143,7 @@ public:
 private:
     void split();
     void release_held();  // the units held go out, in order, before any read after them
+    void take_change();   // the config in doubt is the stream's from its first frame on
     void lose();          // a frame lost: empty units in its place
     // A frame found after one read whole and a stretch stepped over.
     void found_after_stretch();
@@ -123,12 +155,26 @@ private:
     bool synced_ = false;  // the frame at at_ follows one read whole
     std::deque<std::pair<size_t, int64_t>> marks_;  // where a push with a time began
     LatmParser parser_;
-    std::deque<std::pair<std::vector<uint8_t>, int64_t>> ready_;
+    struct Unit {
+        std::vector<uint8_t> bytes;
+        int64_t time;
+        uint32_t config;
+    };
+    std::deque<Unit> ready_;
     // Units read under the stream's config while another config is in
     // doubt: they go out once a config confirms the stream's, and are
     // dropped with the stream's end when the change is confirmed (they
     // were the new stream's, read under the old config: silent blocks).
-    std::deque<std::pair<std::vector<uint8_t>, int64_t>> held_;
+    std::deque<Unit> held_;
+    // The frame that said the config in doubt: its places in held_ (empty
+    // units: a lost frame, unless the change is confirmed) and its units.
+    bool suspect_ = false, suspect_alike_ = false;
+    size_t suspect_at_ = 0, suspect_places_ = 0;
+    std::vector<Unit> suspect_units_;
+    uint32_t config_ = 0;  // the number of the config units are read under
+    std::deque<std::pair<uint32_t, std::vector<uint8_t>>> configs_;  // those read under, not yet popped past
+    bool first_config_kept_ = false;
+    size_t chain_end_ = SIZE_MAX;  // where the frame read last ends, in the stream
     std::vector<std::vector<uint8_t>> units_;
     std::string error_;
     // Frames whose sync words alone were destroyed, end to end, that fill

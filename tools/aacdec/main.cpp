@@ -593,8 +593,8 @@ Result run_library(const Options& o, Input& in, Output& out) {
     zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
     const int records = zoraac_query_memory(&params, rec);
     if (records < 0) fail("%s", (o.input + ": the decoder refused the stream: " + zoraac_status_string(records)).c_str());
-    Memory memory(rec, records);
-    zoraac_decoder* d = zoraac_open(&params, memory.blocks());
+    auto memory = std::make_unique<Memory>(rec, records);
+    zoraac_decoder* d = zoraac_open(&params, memory->blocks());
     if (!d) fail("cannot create the decoder");
 
     Result r;
@@ -684,7 +684,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
                 }
             }
             zoraac_close(d);
-            d = zoraac_open(&params, memory.blocks());
+            d = zoraac_open(&params, memory->blocks());
             if (!d) fail("cannot create the decoder");
             s = zoraac_decode(d, data, n, &used, pcm.data(), pcm.size(), &f);
         }
@@ -713,6 +713,27 @@ Result run_library(const Options& o, Input& in, Output& out) {
         size_t n;
         // --duration: no need to decode past its end.
         while (!out.complete() && frames.next(data, n)) {
+            if (in.av && in.av->config_changed) {
+                // A LATM stream took on another config (a broadcast that
+                // turns from stereo to 5.1): a decoder for it, from this
+                // unit on. (A new rate is the output's to deal with, as in
+                // an ADTS stream.)
+                in.av->config_changed = false;
+                zoraac_params next = library_params(o, in);
+                const int n_rec = zoraac_query_memory(&next, rec);
+                if (n_rec < 0) {
+                    // (As the same config would be at the start.)
+                    in.av->stop_error = std::string("its LATM stream changes to a config the decoder refuses (") +
+                                        zoraac_status_string(n_rec) + ")";
+                    break;
+                }
+                zoraac_close(d);
+                params = next;
+                memory = std::make_unique<Memory>(rec, n_rec);
+                d = zoraac_open(&params, memory->blocks());
+                if (!d) fail("cannot create the decoder");
+                pcm.resize(zoraac_frame_bytes(&params));
+            }
             if (n) {
                 feed(data, n);
             } else if (in.av) {
@@ -930,6 +951,9 @@ void open_input(const Options& o, Input& in) {
         // Not ADTS or ADIF: a container libavformat reads, if it is one.
         in.av = std::make_unique<AvReader>();
         AvReader& t = *in.av;
+        // (The library's decoders are reopened where a LATM config changes;
+        // pull mode and the plug-in keep theirs.)
+        t.follow_configs = o.mode != "pull" && o.plugin.empty();
         std::string why;
         if (!t.open(in.file, std::vector<uint8_t>(w.at(0), w.at(0) + w.end()), o.track, o.verbose, why)) {
             if (mp4) fail("%s", (name + ": cannot decode this .m4a/.mp4 file: " + why).c_str());
@@ -1300,6 +1324,12 @@ int decode_file(Options o) {
         std::fprintf(stderr, "aacdec: %s: the track's timeline jumps ahead %llu time%s by more than %lld units, "
                      "left as it is\n", o.input.c_str(), static_cast<unsigned long long>(jumps), jumps == 1 ? "" : "s",
                      static_cast<long long>(AvReader::kMaxGapUnits));
+    // (Said, not counted as damage: a broadcast's programme turning from
+    // stereo to 5.1 is no fault.)
+    const uint64_t changes = input.av ? input.av->config_changes : 0;
+    if (changes && !o.quiet)
+        std::fprintf(stderr, "aacdec: %s: the LATM stream's AudioSpecificConfig changes %llu time%s; the decode follows it\n",
+                     o.input.c_str(), static_cast<unsigned long long>(changes), changes == 1 ? "" : "s");
     // (Said, not counted as damage: a stream entered between two configs
     // starts at the next, as a radio tuned in does.)
     const uint64_t latm_unconfigured = input.av ? input.av->latm_unconfigured() : 0;
