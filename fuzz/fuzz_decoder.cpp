@@ -494,6 +494,9 @@ void run_loas(const uint8_t* data, size_t size, Rng& rng) {
     static LoasUnits u;
     u = LoasUnits{};
     if (size % 2) u.follow_changes();
+    // (and, in half of each, pushes said to end where frames end, as the
+    // GStreamer element's from aacparse do: here at random places)
+    const bool whole = size % 4 >= 2;
     ApiDecoder& a = g_api[0];
     a = ApiDecoder{};
     std::vector<uint8_t> unit, asc;
@@ -533,7 +536,7 @@ void run_loas(const uint8_t* data, size_t size, Rng& rng) {
     };
     while (at < size) {
         const size_t n = std::min<size_t>(size - at, 1 + rng.below(rng.below(4) ? 600 : 5000));
-        u.push(data + at, n, rng.below(2) ? static_cast<int64_t>(at) : LoasUnits::kNoTime);
+        u.push(data + at, n, rng.below(2) ? static_cast<int64_t>(at) : LoasUnits::kNoTime, whole);
         at += n;
         drain();
         if (rng.below(32) == 0) u.reset();

@@ -26,6 +26,14 @@
  * the sound fades where it broke off rather than stopping dead. ADTS input
  * the same: the frames the decoder holds back come out first.
  *
+ * LOAS input (stream-format=loas, framed: one LOAS frame per buffer behind
+ * aacparse, which needs a config in every frame) goes through the LOAS
+ * reader of the command-line host (loas_reader.h): the access units of
+ * each frame go to the decoder under the config of their StreamMuxConfig,
+ * a decoder opened when the first config comes and again for each config
+ * that changes mid-stream (a broadcast turning from stereo to 5.1), and a
+ * frame lost to damage is concealed in its place.
+ *
  * Output: interleaved stereo (a mono stream in both channels, a stream of
  * more channels as the library's stereo downmix), or the stream's own
  * channels when downstream takes them and not stereo (a capsfilter asking
@@ -43,6 +51,7 @@
 #include <zoraac.h>
 
 #include "dec/asc.h"
+#include "loas_reader.h"
 
 GST_DEBUG_CATEGORY_STATIC(zoraacdec_debug);
 #define GST_CAT_DEFAULT zoraacdec_debug
@@ -74,13 +83,16 @@ struct _GstZorAacDec {
     GstCaps* refused;                    /* the caps last refused: refused again without a second message */
     gboolean failed;                     /* the stream was refused: its buffers get GST_FLOW_EOS */
     gboolean new_stream;                 /* a stream starts: the next flush or buffer starts the decoder afresh */
+    ZorLoas* loas;                       /* LOAS input: its reader (dec is opened by the frames' configs) */
+    guint32 loas_config;                 /* the number of the reader's config dec was opened with */
 };
 
 G_DEFINE_TYPE(GstZorAacDec, gst_zoraacdec, GST_TYPE_AUDIO_DECODER)
 
 static GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
     "sink", GST_PAD_SINK, GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("audio/mpeg, mpegversion = (int) { 2, 4 }, stream-format = (string) { adts, raw }"));
+    GST_STATIC_CAPS("audio/mpeg, mpegversion = (int) { 2, 4 }, stream-format = (string) { adts, raw }; "
+                    "audio/mpeg, mpegversion = (int) 4, stream-format = (string) loas, framed = (boolean) true"));
 
 static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
     "src", GST_PAD_SRC, GST_PAD_ALWAYS,
@@ -399,6 +411,130 @@ static GstFlowReturn decode_unit(GstZorAacDec* self, const guint8* in, gsize siz
     return gst_audio_decoder_finish_frame(dec, out, 1);
 }
 
+static void choose_output(GstZorAacDec* self, zoraac_params* p, gint channels);
+static void report_config(GstZorAacDec* self, int status, const guint8* asc, gsize size);
+
+/* A decoder for config number n of the LOAS reader; FALSE with an element
+ * error (the stream is refused). */
+static gboolean open_loas_decoder(GstZorAacDec* self, guint32 n) {
+    zoraac_params p;
+    zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
+    AscInfo info;
+    GBytes* config;
+    size_t size;
+    const guint8* asc = zor_loas_config(self->loas, n, &size);
+    gboolean ok;
+    int status;
+    asc_parse(asc, size, &info);
+    zoraac_params_init(&p);
+    p.transport = ZORAAC_TRANSPORT_ASC;
+    p.asc = asc;
+    p.asc_size = (uint32_t)size;
+    choose_output(self, &p, info.channels);
+    status = zoraac_query_memory(&p, rec);
+    if (status < 0 && p.output == ZORAAC_OUT_NATIVE) {
+        p.output = ZORAAC_OUT_STEREO;
+        p.downmix = ZORAAC_DOWNMIX;
+        status = zoraac_query_memory(&p, rec);
+    }
+    if (status < 0) {
+        report_config(self, status, asc, size);
+        return FALSE;
+    }
+    GST_DEBUG_OBJECT(self, "LOAS config %u: %d Hz, %d channels", n, (int)info.sampling_rate, (int)info.channels);
+    free_decoder(self);
+    config = g_bytes_new(asc, size);
+    ok = build_decoder(self, &p, config);
+    g_bytes_unref(config);
+    self->loas_config = n;
+    return ok;
+}
+
+/* A buffer of LOAS frames: the blocks of their units go out as one buffer
+ * (a new output format, at a config change, first pushes what came before
+ * it as a part of the frame). */
+static GstFlowReturn decode_loas(GstZorAacDec* self, const guint8* data, gsize size) {
+    GstAudioDecoder* dec = GST_AUDIO_DECODER(self);
+    GstFlowReturn ret = GST_FLOW_OK;
+    GstBuffer* out = NULL;
+    gboolean parts = FALSE;
+    const guint8* unit;
+    size_t n;
+    guint32 config;
+    /* (size 0: the end of the stream, where the frames held while a
+     * config was in doubt come out.) */
+    if (size)
+        zor_loas_push_frames(self->loas, data, size);
+    else
+        zor_loas_finish(self->loas);
+    while (ret == GST_FLOW_OK && zor_loas_pop(self->loas, &unit, &n, &config)) {
+        zoraac_frame f;
+        size_t used = 0;
+        int s;
+        if (!self->dec || config != self->loas_config) {
+            /* (A frame lost before its config's first block: nothing to
+             * conceal from.) */
+            if (!n) continue;
+            if (out) {
+                ret = gst_audio_decoder_finish_subframe(dec, out);
+                out = NULL;
+                parts = TRUE;
+                if (ret != GST_FLOW_OK) break;
+            }
+            if (!open_loas_decoder(self, config)) {
+                self->failed = TRUE;
+                ret = GST_FLOW_EOS;
+                break;
+            }
+        }
+        s = n ? zoraac_decode(self->dec, unit, n, &used, self->pcm, self->pcm_room, &f)
+              : zoraac_conceal(self->dec, self->pcm, self->pcm_room, &f);
+        if (s < 0) {
+            GST_ELEMENT_ERROR(self, STREAM, DECODE, ("The AAC decoder failed: %s.", zoraac_status_string(s)), (NULL));
+            ret = GST_FLOW_ERROR;
+            break;
+        }
+        if (s == ZORAAC_CONCEALED || !f.bytes) {
+            GST_AUDIO_DECODER_ERROR(self, 1, STREAM, DECODE, (NULL),
+                                    ("a LOAS frame %s", n ? zoraac_status_string(s) : "lost to damage"), ret);
+            if (ret != GST_FLOW_OK) break;
+        }
+        if (!f.bytes) continue;
+        if ((gint)f.sample_rate != self->out_rate || (gint)f.channels != self->out_channels) {
+            if (out) {
+                ret = gst_audio_decoder_finish_subframe(dec, out);
+                out = NULL;
+                parts = TRUE;
+                if (ret != GST_FLOW_OK) break;
+            }
+        }
+        {
+            GstBuffer* block = NULL;
+            ret = output_block(self, &f, &block);
+            if (block) out = out ? gst_buffer_append(out, block) : block;
+        }
+    }
+    if (ret == GST_FLOW_OK && zor_loas_error(self->loas)) {
+        GST_ELEMENT_ERROR(self, STREAM, DECODE, ("The LATM stream %s.", zor_loas_error(self->loas)), (NULL));
+        self->failed = TRUE;
+        ret = GST_FLOW_EOS;
+    }
+    if (ret != GST_FLOW_OK) {
+        if (out) gst_buffer_unref(out);
+        return ret;
+    }
+    if (!size) {
+        /* (The reader takes the bytes after the end as a new stream.) */
+        zor_loas_reset(self->loas);
+        if (!out) return GST_FLOW_OK;
+    }
+    if (parts) {
+        if (out) ret = gst_audio_decoder_finish_subframe(dec, out);
+        return ret == GST_FLOW_OK ? gst_audio_decoder_finish_frame(dec, NULL, 1) : ret;
+    }
+    return gst_audio_decoder_finish_frame(dec, out, 1);
+}
+
 /* A block's length (0 before the first). */
 static GstClockTime block_time(const GstZorAacDec* self) {
     if (!self->block_samples || !self->block_rate) return 0;
@@ -499,6 +635,7 @@ static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
 static GstFlowReturn drain(GstZorAacDec* self) {
     GstFlowReturn ret = GST_FLOW_OK;
     guint left;
+    if (self->loas) return self->failed ? GST_FLOW_OK : decode_loas(self, NULL, 0);
     if (!self->dec || self->transport != ZORAAC_TRANSPORT_AUTO) return GST_FLOW_OK;
     /* The library pushes the held frames out at the end of its input. */
     ret = decode_stream(self, NULL, 0);
@@ -520,9 +657,15 @@ static gboolean gst_zoraacdec_start(GstAudioDecoder* dec) {
     return TRUE;
 }
 
+static void free_loas(GstZorAacDec* self) {
+    if (self->loas) zor_loas_free(self->loas);
+    self->loas = NULL;
+}
+
 static gboolean gst_zoraacdec_stop(GstAudioDecoder* dec) {
     GstZorAacDec* self = GST_ZORAACDEC(dec);
     free_decoder(self);
+    free_loas(self);
     gst_caps_replace(&self->refused, NULL);
     self->failed = FALSE;
     self->out_rate = self->out_channels = 0;
@@ -538,6 +681,7 @@ static gboolean gst_zoraacdec_stop(GstAudioDecoder* dec) {
 static gboolean refuse(GstZorAacDec* self, GstCaps* caps) {
     if (self->dec) drain(self);
     free_decoder(self);
+    free_loas(self);
     gst_caps_replace(&self->refused, caps);
     self->failed = TRUE;
     return TRUE;
@@ -603,6 +747,7 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     GstStructure* s = gst_caps_get_structure(caps, 0);
     const GValue* codec_data = gst_structure_get_value(s, "codec_data");
     gboolean raw = g_strcmp0(gst_structure_get_string(s, "stream-format"), "raw") == 0;
+    gboolean loas = g_strcmp0(gst_structure_get_string(s, "stream-format"), "loas") == 0;
     const gchar* profile = gst_structure_get_string(s, "profile");
     gint rate = 0, channels = 0;
     GstMapInfo map = GST_MAP_INFO_INIT;
@@ -617,7 +762,13 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     gst_structure_get_int(s, "rate", &rate);
     gst_structure_get_int(s, "channels", &channels);
     zoraac_params_init(&p);
-    if (!raw && self->dec && self->transport == ZORAAC_TRANSPORT_AUTO) {
+    if (loas && self->loas) {
+        /* Within a LOAS stream its configs rule (new caps from the parser
+         * at a config change keep the reader, which follows it). */
+        gst_caps_replace(&self->refused, NULL);
+        return TRUE;
+    }
+    if (!raw && !loas && self->dec && self->transport == ZORAAC_TRANSPORT_AUTO) {
         /* Within an ADTS stream the headers rule: new caps from the parser
          * (a damaged header, or another stream spliced on) keep the
          * decoder, which judges each frame itself. */
@@ -635,7 +786,7 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
                               (NULL));
             return refuse(self, caps);
         }
-        if (profile && strcmp(profile, "lc") != 0) {
+        if (profile && strcmp(profile, "lc") != 0 && !loas) {
             GST_ELEMENT_ERROR(self, STREAM, CODEC_NOT_FOUND,
                               ("The decoder plays AAC-LC; the stream's profile is %s.", profile), (NULL));
             return refuse(self, caps);
@@ -645,6 +796,19 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
                               ("The decoder plays the twelve AAC rates; the stream has %d Hz.", rate), (NULL));
             return refuse(self, caps);
         }
+    }
+    if (loas) {
+        /* The frames' configs open the decoder. */
+        if (self->dec) drain(self);
+        free_decoder(self);
+        self->loas = zor_loas_new();
+        if (!self->loas) return FALSE;
+        gst_caps_replace(&self->refused, NULL);
+        self->failed = FALSE;
+        GST_DEBUG_OBJECT(self, "LOAS stream");
+        return TRUE;
+    }
+    if (!raw) {
         p.transport = ZORAAC_TRANSPORT_AUTO;
         /* An HE-AAC layout of more channels plays with each channel's SBR
          * (a low-frequency channel has none). */
@@ -697,6 +861,7 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     if (!same) {
         if (self->dec) drain(self);
         free_decoder(self);
+        free_loas(self);
         ok = build_decoder(self, &p, config);
     }
     if (asc) gst_buffer_unmap(asc, &map);
@@ -716,12 +881,13 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
 
     if (!buffer) return drain(self);
     if (self->failed) return GST_FLOW_EOS;
-    if (!self->dec) return GST_FLOW_NOT_NEGOTIATED;
+    if (!self->dec && !self->loas) return GST_FLOW_NOT_NEGOTIATED;
     if (self->new_stream) {
         /* A stream starts with nothing before it to drain (the base class
          * then flushes nothing): it starts afresh here, and the first
          * discontinuity in it keeps the decoder. */
-        zoraac_flush(self->dec);
+        if (self->dec) zoraac_flush(self->dec);
+        if (self->loas) zor_loas_reset(self->loas);
         self->new_stream = FALSE;
         self->covered = self->gap_end = GST_CLOCK_TIME_NONE;
     }
@@ -736,7 +902,13 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
         gst_buffer_unref(buffer);
         return GST_FLOW_ERROR;
     }
-    if (self->transport == ZORAAC_TRANSPORT_AUTO && in.size == 0) {
+    if (self->loas && in.size == 0) {
+        /* A gap, as in raw input (nothing before the first block). */
+        ret = self->dec ? conceal_gap(self, buffer) : gst_audio_decoder_finish_frame(dec, NULL, 1);
+    } else if (self->loas) {
+        cover(self, buffer, TRUE);
+        ret = decode_loas(self, in.data, in.size);
+    } else if (self->transport == ZORAAC_TRANSPORT_AUTO && in.size == 0) {
         /* A gap: the frames held come out first (the decoder holds one
          * back until the next header), then the gap's blocks. */
         ret = drain(self);
@@ -775,6 +947,7 @@ static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
      * one.) */
     if (hard || self->new_stream) self->covered = self->gap_end = GST_CLOCK_TIME_NONE;
     if ((hard || self->new_stream) && self->dec) zoraac_flush(self->dec);
+    if ((hard || self->new_stream) && self->loas) zor_loas_reset(self->loas);
     self->new_stream = FALSE;
 }
 
@@ -809,6 +982,7 @@ static GstCaps* gst_zoraacdec_getcaps(GstAudioDecoder* dec, GstCaps* filter) {
 static void gst_zoraacdec_finalize(GObject* object) {
     GstZorAacDec* self = GST_ZORAACDEC(object);
     free_decoder(self);
+    free_loas(self);
     gst_caps_replace(&self->refused, NULL);
     G_OBJECT_CLASS(gst_zoraacdec_parent_class)->finalize(object);
 }
@@ -821,7 +995,7 @@ static void gst_zoraacdec_class_init(GstZorAacDecClass* klass) {
     gst_element_class_add_static_pad_template(element_class, &sink_template);
     gst_element_class_add_static_pad_template(element_class, &src_template);
     gst_element_class_set_static_metadata(element_class, "AAC audio decoder (zoraac)", "Codec/Decoder/Audio",
-                                          "Decodes AAC-LC, HE-AAC and HE-AAC v2 (ADTS or raw with codec_data), "
+                                          "Decodes AAC-LC, HE-AAC and HE-AAC v2 (ADTS, LOAS or raw with codec_data), "
                                           "up to eight channels, with the fixed-point zoraac decoder",
                                           "zoraac developers");
     base_class->start = GST_DEBUG_FUNCPTR(gst_zoraacdec_start);

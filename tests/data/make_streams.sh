@@ -145,10 +145,10 @@ ffmpeg -v error -y -i g2_22050_s_sweep.aac -c copy -f latm g2_22050_s_sweep.latm
 ffmpeg -v error -y -i g2_22050_s_sweep.latm -c copy -f mpegts g2_22050_s_sweep.latm.ts
 ffmpeg -v error -y -i p44_fk_32000_s_explicit.m4a -c copy -t 1 -f latm p44_fk_32000_s_explicit.latm
 # Config changes: 16 frames of g3 with a config in every 5th (the sweep's
-# LATM stream before them in the test), and g4's first 5 frames (one
-# config) then g5 with a config in every frame: stereo to 5.1 at 48000 Hz.
+# LATM stream before them in the test), and g4's first 5 frames then g5,
+# a config in every frame (as aacparse needs it): stereo to 5.1 at 48000 Hz.
 ffmpeg -v error -y -i g3_32000_m_bursts.aac -c copy -t 0.5 -smc-interval 5 -f latm g3_32000_m_bursts_head.latm
-ffmpeg -v error -y -i g4_48000_s_noise.aac -c copy -t 0.1 -f latm g4_head.latm
+ffmpeg -v error -y -i g4_48000_s_noise.aac -c copy -t 0.1 -smc-interval 1 -f latm g4_head.latm
 ffmpeg -v error -y -i g5_48000_5.1_loud.aac -c copy -smc-interval 1 -f latm g5.latm
 cat g4_head.latm g5.latm > g4_48000_s_5.1.latm
 rm g4_head.latm g5.latm

@@ -9,7 +9,7 @@
 # second track's decoder starts while the first one's runs; the output as
 # downstream asks (native 5.1, S32); decodebin and playbin picking the
 # element; a refused stream ending in one error, never a hang; units lost
-# on the way (a GAP event) concealed with plc=true.
+# on the way (a GAP event) concealed with plc=true; LOAS behind aacparse.
 launch="$1"; dir="$2"; aacdec="$3"; seek="$4"; gapless="$5"; refusal="$6"; src="$7"; gap="$8"
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
 export GST_PLUGIN_PATH="$dir" GST_REGISTRY="$tmp/registry.bin"
@@ -97,6 +97,31 @@ low = sum(1 for w in wide if w & 0xFFFF)
 assert low > len(wide) // 2, low
 print(f"s32: {len(wide)} samples, rounded the S16 output, {low} with low bits")
 PY
+  fi
+  # LOAS behind aacparse (a config in every frame, which aacparse needs):
+  # the first config opens a decoder and a change (stereo to 5.1) a new
+  # one; a config unlike the stream's in one frame, and in the last one,
+  # loses that frame alone (the last one comes out at the end of the
+  # stream). playbin had no decoder for LOAS.
+  loas="$src/tests/data/g4_48000_s_5.1.latm"
+  check loas_stereo_to_5.1 "$loas" "aacparse"
+  python3 - "$loas" "$tmp/loas_foreign.latm" <<'PY'
+import sys
+b = bytearray(open(sys.argv[1], "rb").read())
+at, frames = 0, []
+while at + 3 <= len(b):
+    frames.append(at)
+    at += 3 + ((b[at + 1] & 0x1F) << 8 | b[at + 2])
+for f in (frames[8], frames[-1]):
+    b[f + 6] ^= 0x08  # (the config's channel configuration)
+open(sys.argv[2], "wb").write(b)
+PY
+  check loas_foreign_configs "$tmp/loas_foreign.latm" "aacparse"
+  gst -v playbin uri="file://$loas" audio-sink="filesink location=$tmp/loas_playbin.pcm" video-sink=fakesink \
+    > "$tmp/loas_playbin.log" 2>&1
+  if quiet_ok $? loas_playbin; then
+    grep -q "GstZorAacDec" "$tmp/loas_playbin.log" || fail "LOAS playbin: another decoder"
+    same loas_playbin "$tmp/loas_stereo_to_5.1.want" "$tmp/loas_playbin.pcm"
   fi
 else
   # The compact arithmetic refuses 5.1 at its first frame: one error, a stop.

@@ -245,9 +245,10 @@ size_t LatmParser::element_bytes(const uint8_t* head, size_t head_bytes) const {
     return b.over ? 0 : (b.pos + 8 * payload + 7) / 8;
 }
 
-void LoasUnits::push(const uint8_t* data, size_t size, int64_t time) {
+void LoasUnits::push(const uint8_t* data, size_t size, int64_t time, bool whole) {
     if (time != kNoTime) marks_.push_back({base_ + buf_.size(), time});
     buf_.insert(buf_.end(), data, data + size);
+    whole_ = whole;
     split();
 }
 
@@ -425,7 +426,7 @@ void LoasUnits::split() {
         // frames after it). After a frame read whole the frame counts
         // anyway; a length that leads nowhere sends the search on from its
         // sync word.
-        if (end + 2 > size && !ended_) break;
+        if (end + 2 > size && !ended_ && !(whole_ && end == size)) break;
         const bool leads =
             end + 2 > size ? !cut : buf_[end] == 0x56 && (buf_[end + 1] & 0xE0) == 0xE0;
         const size_t first = units_.size();

@@ -118,7 +118,10 @@ private:
 class LoasUnits {
 public:
     static constexpr int64_t kNoTime = INT64_MIN;
-    void push(const uint8_t* data, size_t size, int64_t time = kNoTime);
+    // `whole`: the bytes end where a frame ends (a parser framed them): a
+    // frame that ends with them is read without waiting for the next sync
+    // word.
+    void push(const uint8_t* data, size_t size, int64_t time = kNoTime, bool whole = false);
     // No more bytes: a last frame cut short is judged as it is.
     void finish();
     // The next access unit, false when none is ready (push more) or after
@@ -152,6 +155,7 @@ private:
     size_t base_ = 0;  // position in the stream of buf_[0]
     size_t at_ = 0;
     bool ended_ = false;
+    bool whole_ = false;   // the bytes pushed last end with a frame
     bool synced_ = false;  // the frame at at_ follows one read whole
     std::deque<std::pair<size_t, int64_t>> marks_;  // where a push with a time began
     LatmParser parser_;
