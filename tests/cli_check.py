@@ -509,6 +509,31 @@ def case_latm():
     run("--split", out("changed.latm"), out("changed.wav"))
     check(s16(wav(out("changed.wav"))[5]) == adts and wav(out("changed-2.wav"))[3] == 32000 and
           s16(wav(out("changed-2.wav"))[5]) == g3, "a changed config, --split: a file for each")
+    # From --start on as the same units in ADTS play it (the units after
+    # the change counted 1024 samples at the first config's rate: 22 ms
+    # early at 1.8 s).
+    g3_aac = open(data("g3_32000_m_bursts.aac"), "rb").read()
+    at = 0
+    for _ in range(16):
+        at += (g3_aac[at + 3] & 3) << 11 | g3_aac[at + 4] << 3 | g3_aac[at + 5] >> 5
+    with open(out("changed.aac"), "wb") as f:
+        f.write(open(aac, "rb").read() + g3_aac[:at])
+    check(s16(run("-q", "-f", "raw", "--start", "1.8", out("changed.latm"), "-")[0]) ==
+          s16(run("-q", "-f", "raw", "--start", "1.8", out("changed.aac"), "-")[0]), "a changed config: --start past it")
+    # The second config of the new stream damaged: that frame alone is
+    # lost; the frames between (held, then played under the old config:
+    # concealed) are the new config's.
+    tail = bytearray(open(data("g3_32000_m_bursts_head.latm"), "rb").read())
+    configs = []
+    loas_configs(bytes(tail), lambda e, i: configs.append(i))
+    tail[configs[1] + 3] ^= 0x04  # (its channel configuration)
+    with open(out("changed_damaged.latm"), "wb") as f:
+        f.write(b + tail)
+    raw, err = run("-f", "raw", out("changed_damaged.latm"), "-")
+    pcm, start = s16(raw), len(adts)
+    check("1 LOAS frame lost" in err and len(pcm) == len(adts + g3) and pcm[:start] == adts and
+          pcm[start:start + 5 * block] == g3[:5 * block] and pcm[start + 7 * block:] == g3[7 * block:],
+          "a changed config, its second config damaged: %s" % err)
     # Pull mode and the plug-in keep their decoder: the decode stops there,
     # with the PCM before it and nothing of the frames between the two
     # configs that say the change.

@@ -42,26 +42,38 @@ bool looks_like_container(const uint8_t* head, size_t bytes) {
 }
 
 // A LOAS file, read in pieces through the LATM reader: its units count
-// 1024 samples each from 0, in samples of the core rate.
+// 1024 samples each of their config's core rate from 0, in ticks of
+// 1 / kLoasTicks s (a whole number of them in a sample at every AAC rate:
+// a config that changes the rate keeps the count exact).
+constexpr uint32_t kLoasTicks = 28224000;
 struct AvReader::LoasFile {
     FILE* file = nullptr;
     LoasUnits units;
     std::vector<uint8_t> buf = std::vector<uint8_t>(65536);
     uint64_t read = 0;
     bool ended = false;
-    int64_t next_pts = 0;
     bool pending = false;  // the unit read last (by open or seek) is in `first`
     bool started = false;
     std::vector<uint8_t> first;
     int64_t first_pts = 0;
     uint32_t config = 0;  // of the unit read last
+    // A unit's length under config ticks_config.
+    uint32_t ticks_config = UINT32_MAX;
+    int64_t ticks = 0, next_pts = 0;
 
     bool next(std::vector<uint8_t>& unit, int64_t& pts, uint32_t& unit_config) {
         for (;;) {
             int64_t time;
             if (units.pop(unit, time, &unit_config)) {
+                if (unit_config != ticks_config) {
+                    ticks_config = unit_config;
+                    const std::vector<uint8_t>& c = units.config(unit_config);
+                    AscInfo asc;
+                    asc_parse(c.data(), c.size(), &asc);
+                    ticks = asc.sampling_rate > 0 ? int64_t{1024} * kLoasTicks / asc.sampling_rate : 0;
+                }
                 pts = next_pts;
-                next_pts += 1024;
+                next_pts += ticks;
                 return true;
             }
             if (!units.error().empty() || ended) return false;
@@ -117,7 +129,7 @@ bool AvReader::open_loas(FILE* file, const std::vector<uint8_t>& head, std::stri
         return false;
     }
     tb_num = 1;
-    tb_den = rate;
+    tb_den = kLoasTicks;
     track_rate = rate;
     return true;
 }
@@ -158,7 +170,7 @@ bool AvReader::loas_next(std::vector<uint8_t>& unit) {
     }
     take_config(f.units, f.config);
     if (!f.started) start_pts = pts, f.started = true;
-    end_pts = std::max(end_pts, pts + 1024);
+    end_pts = std::max(end_pts, pts + f.ticks);
     return true;
 }
 
@@ -169,7 +181,7 @@ bool AvReader::loas_seek(int64_t ts) {
     f.started = false;
     end_pts = 0;
     if (!f.pending || f.first_pts > ts) return false;
-    while (f.first_pts + 1024 <= ts)
+    while (f.first_pts + f.ticks <= ts)
         if (!f.next(f.first, f.first_pts, f.config)) return f.pending = false;
     return true;
 }

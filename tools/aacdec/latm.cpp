@@ -270,36 +270,43 @@ void LoasUnits::finish() {
 void LoasUnits::lose() {
     ++damaged_;
     auto& to = parser_.doubting() ? held_ : ready_;
-    for (uint32_t i = 0; i < parser_.units_per_element(); ++i) to.push_back({std::vector<uint8_t>(), kNoTime, config_});
+    for (uint32_t i = 0; i < parser_.units_per_element(); ++i)
+        to.push_back({std::vector<uint8_t>(), kNoTime, config_, i == 0});
 }
 
 void LoasUnits::take_change() {
     ++config_;
     configs_.emplace_back(config_, parser_.asc());
-    if (suspect_) {
-        // The frame that said it first was not lost after all, and the
-        // units read after it under the stream's config are the new
-        // config's (lost where it lays its elements out otherwise).
-        uint64_t blanked = 0;
-        for (size_t i = suspect_at_ + suspect_places_; i < held_.size(); ++i) {
-            held_[i].config = config_;
-            if (!suspect_alike_ && !held_[i].bytes.empty()) held_[i].bytes.clear(), ++blanked;
+    if (!suspects_.empty()) {
+        // Every unit held came after a config unlike the stream's (configs
+        // that said the change may have been damaged on the way): the new
+        // config's. The frames that said it keep their units, read under
+        // it; the others were read under the stream's config, and are lost
+        // where the new one lays its elements out otherwise (each frame
+        // then takes the new config's count of places).
+        std::deque<Unit> held;
+        const uint32_t per_frame = parser_.units_per_element();
+        size_t next = 0;  // the suspect at or after i
+        for (size_t i = 0; i < held_.size(); ++i) {
+            Unit& u = held_[i];
+            while (next < suspects_.size() && suspects_[next].at + suspects_[next].places <= i) ++next;
+            Suspect* s = next < suspects_.size() && suspects_[next].at <= i ? &suspects_[next] : nullptr;
+            if (s && !s->units.empty() && s->config == parser_.asc()) {
+                if (i > s->at) continue;
+                --damaged_;
+                for (Unit& v : s->units) held.push_back({std::move(v.bytes), v.time, config_, v.first});
+            } else if (suspect_alike_) {
+                u.config = config_;
+                held.push_back(std::move(u));
+            } else if (u.first) {
+                if (!u.bytes.empty()) ++damaged_;
+                for (uint32_t k = 0; k < per_frame; ++k)
+                    held.push_back({std::vector<uint8_t>(), k ? kNoTime : u.time, config_, k == 0});
+            }
         }
-        damaged_ += blanked;
-        if (suspect_units_.empty()) {
-            // (Its element did not read: lost, in the new config's places.)
-            for (size_t i = suspect_at_; i < suspect_at_ + suspect_places_; ++i) held_[i].config = config_;
-        } else {
-            --damaged_;
-            const auto at = held_.begin() + static_cast<std::ptrdiff_t>(suspect_at_);
-            held_.erase(at, at + static_cast<std::ptrdiff_t>(suspect_places_));
-            for (Unit& u : suspect_units_) u.config = config_;
-            held_.insert(held_.begin() + static_cast<std::ptrdiff_t>(suspect_at_),
-                         std::make_move_iterator(suspect_units_.begin()), std::make_move_iterator(suspect_units_.end()));
-        }
+        held_.swap(held);
     }
-    suspect_ = false;
-    suspect_units_.clear();
+    suspects_.clear();
     release_held();
 }
 
@@ -352,7 +359,7 @@ void LoasUnits::found_after_stretch() {
 void LoasUnits::release_held() {
     for (; !held_.empty(); held_.pop_front()) ready_.push_back(std::move(held_.front()));
     // (A frame that said a config which was not confirmed stays lost.)
-    if (!parser_.doubting()) suspect_ = false, suspect_units_.clear();
+    if (!parser_.doubting()) suspects_.clear();
 }
 
 void LoasUnits::reset() {
@@ -365,8 +372,7 @@ void LoasUnits::reset() {
     marks_.clear();
     ready_.clear();
     held_.clear();
-    suspect_ = false;
-    suspect_units_.clear();
+    suspects_.clear();
     chain_end_ = SIZE_MAX;
 }
 
@@ -479,17 +485,15 @@ void LoasUnits::split() {
         int64_t t = time_at(base_ + at_);
         if (r == LatmParser::Doubt) {
             // A config unlike the stream's: the frame is lost (its places
-            // kept empty) unless the next config says the same; its units,
-            // read under it, are kept aside till then. (One said before
-            // and not confirmed stays lost.)
-            suspect_ = true;
+            // kept empty) unless the change to it is confirmed; its units,
+            // read under it, are kept aside till then.
             suspect_alike_ = parser_.doubt_reads_alike();
-            suspect_at_ = held_.size();
+            Suspect s{held_.size(), 0, {}, parser_.doubted()};
             lose();
-            suspect_places_ = held_.size() - suspect_at_;
-            suspect_units_.clear();
+            s.places = held_.size() - s.at;
             for (size_t i = first; i < units_.size(); ++i, t = kNoTime)
-                suspect_units_.push_back({std::move(units_[i]), t, config_});
+                s.units.push_back({std::move(units_[i]), t, config_, i == first});
+            suspects_.push_back(std::move(s));
         } else {
             if (parser_.take_change()) {
                 take_change();
@@ -499,7 +503,8 @@ void LoasUnits::split() {
             }
             if (!parser_.doubting()) release_held();
             auto& to = parser_.doubting() ? held_ : ready_;
-            for (size_t i = first; i < units_.size(); ++i, t = kNoTime) to.push_back({std::move(units_[i]), t, config_});
+            for (size_t i = first; i < units_.size(); ++i, t = kNoTime)
+                to.push_back({std::move(units_[i]), t, config_, i == first});
         }
         units_.clear();
         synced_ = leads;

@@ -63,6 +63,7 @@ public:
     // A config unlike the stream's was read once: the next one says
     // whether the stream changed.
     bool doubting() const { return !suspect_.empty(); }
+    const std::vector<uint8_t>& doubted() const { return suspect_; }
     // The last element that gave units ends in its last byte (no other
     // data, no checksum): its length agrees with its payload lengths.
     bool filled() const { return filled_; }
@@ -163,18 +164,23 @@ private:
         std::vector<uint8_t> bytes;
         int64_t time;
         uint32_t config;
+        bool first;  // the first of its frame's units
     };
     std::deque<Unit> ready_;
     // Units read under the stream's config while another config is in
-    // doubt: they go out once a config confirms the stream's, and are
-    // dropped with the stream's end when the change is confirmed (they
-    // were the new stream's, read under the old config: silent blocks).
+    // doubt: they go out once a config confirms the stream's (or at the
+    // stream's end), and as the new config's when the change is confirmed.
     std::deque<Unit> held_;
-    // The frame that said the config in doubt: its places in held_ (empty
-    // units: a lost frame, unless the change is confirmed) and its units.
-    bool suspect_ = false, suspect_alike_ = false;
-    size_t suspect_at_ = 0, suspect_places_ = 0;
-    std::vector<Unit> suspect_units_;
+    // The frames that said configs unlike the stream's while in doubt:
+    // their places in held_ (empty units: lost frames, unless the change
+    // to their config is confirmed), their units and their configs.
+    struct Suspect {
+        size_t at, places;
+        std::vector<Unit> units;
+        std::vector<uint8_t> config;
+    };
+    std::vector<Suspect> suspects_;
+    bool suspect_alike_ = false;  // the last one lays its elements out as the stream's config
     uint32_t config_ = 0;  // the number of the config units are read under
     std::deque<std::pair<uint32_t, std::vector<uint8_t>>> configs_;  // those read under, not yet popped past
     bool first_config_kept_ = false;

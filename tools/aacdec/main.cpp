@@ -709,6 +709,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
 
     if (in.av || o.mode == "frame") {
         Frames frames(in);
+        bool skip_config = false;  // a LATM config the decoder refuses: its units are skipped
         const uint8_t* data;
         size_t n;
         // --duration: no need to decode past its end.
@@ -721,11 +722,25 @@ Result run_library(const Options& o, Input& in, Output& out) {
                 in.av->config_changed = false;
                 zoraac_params next = library_params(o, in);
                 const int n_rec = zoraac_query_memory(&next, rec);
-                if (n_rec < 0) {
-                    // (As the same config would be at the start.)
-                    in.av->stop_error = std::string("its LATM stream changes to a config the decoder refuses (") +
-                                        zoraac_status_string(n_rec) + ")";
-                    break;
+                skip_config = n_rec < 0;
+                if (skip_config) {
+                    // A config the decoder does not play (a layout it
+                    // refuses, say): its units are skipped up to the next
+                    // change, as a refused stretch of an ADTS stream is.
+                    if (refused.empty()) {
+                        refused = o.input + ": its LATM stream changes to a config the decoder refuses (" +
+                                  std::to_string(in.av->channels) + " channels, audio object type " +
+                                  std::to_string(in.av->object_type) + ": " + zoraac_status_string(n_rec) + ")";
+                        refused_told = false;
+                        ++r.skipped;
+                        if (r.blocks) {
+                            std::fprintf(stderr, "aacdec: warning: %s after block %llu: that stretch is skipped\n",
+                                         refused.c_str(), static_cast<unsigned long long>(r.blocks));
+                            refused_told = true;
+                        }
+                    }
+                    ++r.frames;
+                    continue;
                 }
                 zoraac_close(d);
                 params = next;
@@ -733,6 +748,10 @@ Result run_library(const Options& o, Input& in, Output& out) {
                 d = zoraac_open(&params, memory->blocks());
                 if (!d) fail("cannot create the decoder");
                 pcm.resize(zoraac_frame_bytes(&params));
+            }
+            if (skip_config) {
+                ++r.frames;
+                continue;
             }
             if (n) {
                 feed(data, n);
@@ -1273,7 +1292,8 @@ int decode_file(Options o) {
         while (frames.next(data, n)) {
             sbr.feed(data, n);
             ++count;
-            const uint32_t r = frames.rate() ? frames.rate() : p.rate;
+            // (A LOAS stream's config changes give it new rates too.)
+            const uint32_t r = frames.rate() ? frames.rate() : input.av && input.av->rate ? input.av->rate : p.rate;
             if (r != rate && ++listed <= 8)
                 changes += (changes.empty() ? " (" : ", ") + std::to_string(r) + " Hz from frame " +
                            std::to_string(count);
