@@ -85,6 +85,12 @@ struct _GstZorAacDec {
     gboolean new_stream;                 /* a stream starts: the next flush or buffer starts the decoder afresh */
     ZorLoas* loas;                       /* LOAS input: its reader (dec is opened by the frames' configs) */
     guint32 loas_config;                 /* the number of the reader's config dec was opened with */
+    gboolean loas_played;                /* a block of the LOAS stream was given */
+    gboolean loas_skip;                  /* units of loas_skipped, a config refused mid-stream, are skipped */
+    guint32 loas_skipped;
+    gint loas_waiting;                   /* input frames whose units the reader holds (a config in doubt) */
+    gboolean stream_starting;            /* a stream started and no buffer of it came yet */
+    gboolean stream_ending;              /* the drain under way ends a stream (not a discontinuity) */
 };
 
 G_DEFINE_TYPE(GstZorAacDec, gst_zoraacdec, GST_TYPE_AUDIO_DECODER)
@@ -414,8 +420,23 @@ static GstFlowReturn decode_unit(GstZorAacDec* self, const guint8* in, gsize siz
 static void choose_output(GstZorAacDec* self, zoraac_params* p, gint channels);
 static void report_config(GstZorAacDec* self, int status, const guint8* asc, gsize size);
 
-/* A decoder for config number n of the LOAS reader; FALSE with an element
- * error (the stream is refused). */
+/* The memory the params need, native output given up for stereo where it
+ * is refused (the compact arithmetic gives no layouts of more than two). */
+static int query_memory(zoraac_params* p, zoraac_memrec* rec) {
+    int status = zoraac_query_memory(p, rec);
+    if (status < 0 && p->output == ZORAAC_OUT_NATIVE) {
+        p->output = ZORAAC_OUT_STEREO;
+        p->downmix = ZORAAC_DOWNMIX;
+        status = zoraac_query_memory(p, rec);
+    }
+    return status;
+}
+
+/* A decoder for config number n of the LOAS reader; FALSE where the
+ * decoder refuses the config: with an element error before the stream's
+ * first block (the stream is refused), a warning after it (the stretch
+ * under that config is skipped, as the byte-stream transport skips one).
+ * The decoder before is kept till then. */
 static gboolean open_loas_decoder(GstZorAacDec* self, guint32 n) {
     zoraac_params p;
     zoraac_memrec rec[ZORAAC_MAX_MEMRECS];
@@ -431,11 +452,14 @@ static gboolean open_loas_decoder(GstZorAacDec* self, guint32 n) {
     p.asc = asc;
     p.asc_size = (uint32_t)size;
     choose_output(self, &p, info.channels);
-    status = zoraac_query_memory(&p, rec);
-    if (status < 0 && p.output == ZORAAC_OUT_NATIVE) {
-        p.output = ZORAAC_OUT_STEREO;
-        p.downmix = ZORAAC_DOWNMIX;
-        status = zoraac_query_memory(&p, rec);
+    status = query_memory(&p, rec);
+    if (status < 0 && self->loas_played) {
+        GST_ELEMENT_WARNING(self, STREAM, CODEC_NOT_FOUND,
+                            ("The stream changes to a configuration the decoder does not play (object type %d with "
+                             "%d channels); that stretch is skipped.",
+                             (int)info.audio_object_type, (int)info.channels),
+                            ("%s", zoraac_status_string(status)));
+        return FALSE;
     }
     if (status < 0) {
         report_config(self, status, asc, size);
@@ -450,9 +474,12 @@ static gboolean open_loas_decoder(GstZorAacDec* self, guint32 n) {
     return ok;
 }
 
-/* A buffer of LOAS frames: the blocks of their units go out as one buffer
- * (a new output format, at a config change, first pushes what came before
- * it as a part of the frame). */
+/* A buffer of LOAS frames (none: the end of the stream, where the frames
+ * held while a config was in doubt come out): the blocks of their units go
+ * out as one buffer (a new output format, at a config change, first pushes
+ * what came before it as a part of the frame), under the time of the
+ * oldest input frame they stand for: a frame whose units the reader holds
+ * waits for them. */
 static GstFlowReturn decode_loas(GstZorAacDec* self, const guint8* data, gsize size) {
     GstAudioDecoder* dec = GST_AUDIO_DECODER(self);
     GstFlowReturn ret = GST_FLOW_OK;
@@ -461,8 +488,7 @@ static GstFlowReturn decode_loas(GstZorAacDec* self, const guint8* data, gsize s
     const guint8* unit;
     size_t n;
     guint32 config;
-    /* (size 0: the end of the stream, where the frames held while a
-     * config was in doubt come out.) */
+    gint frames;
     if (size)
         zor_loas_push_frames(self->loas, data, size);
     else
@@ -471,6 +497,7 @@ static GstFlowReturn decode_loas(GstZorAacDec* self, const guint8* data, gsize s
         zoraac_frame f;
         size_t used = 0;
         int s;
+        if (self->loas_skip && config == self->loas_skipped) continue;
         if (!self->dec || config != self->loas_config) {
             /* (A frame lost before its config's first block: nothing to
              * conceal from.) */
@@ -481,11 +508,14 @@ static GstFlowReturn decode_loas(GstZorAacDec* self, const guint8* data, gsize s
                 parts = TRUE;
                 if (ret != GST_FLOW_OK) break;
             }
-            if (!open_loas_decoder(self, config)) {
+            self->loas_skip = !open_loas_decoder(self, config);
+            self->loas_skipped = config;
+            if (self->loas_skip && (!self->loas_played || !self->dec)) {
                 self->failed = TRUE;
                 ret = GST_FLOW_EOS;
                 break;
             }
+            if (self->loas_skip) continue;
         }
         s = n ? zoraac_decode(self->dec, unit, n, &used, self->pcm, self->pcm_room, &f)
               : zoraac_conceal(self->dec, self->pcm, self->pcm_room, &f);
@@ -500,6 +530,7 @@ static GstFlowReturn decode_loas(GstZorAacDec* self, const guint8* data, gsize s
             if (ret != GST_FLOW_OK) break;
         }
         if (!f.bytes) continue;
+        self->loas_played = TRUE;
         if ((gint)f.sample_rate != self->out_rate || (gint)f.channels != self->out_channels) {
             if (out) {
                 ret = gst_audio_decoder_finish_subframe(dec, out);
@@ -523,16 +554,22 @@ static GstFlowReturn decode_loas(GstZorAacDec* self, const guint8* data, gsize s
         if (out) gst_buffer_unref(out);
         return ret;
     }
-    if (!size) {
-        /* (The reader takes the bytes after the end as a new stream.) */
-        zor_loas_reset(self->loas);
-        if (!out) return GST_FLOW_OK;
+    if (!size) zor_loas_reset(self->loas); /* (bytes after the end are a new stream's) */
+    if (size && !out && !parts && zor_loas_holding(self->loas)) {
+        ++self->loas_waiting;
+        return GST_FLOW_OK;
     }
+    frames = self->loas_waiting + (size ? 1 : 0);
+    self->loas_waiting = 0;
+    if (!frames && !out && !parts) return GST_FLOW_OK;
+    /* (Blocks held to the end of the stream, their frames finished with
+     * nothing: a frame of their own.) */
+    if (!frames) frames = 1;
     if (parts) {
         if (out) ret = gst_audio_decoder_finish_subframe(dec, out);
-        return ret == GST_FLOW_OK ? gst_audio_decoder_finish_frame(dec, NULL, 1) : ret;
+        return ret == GST_FLOW_OK ? gst_audio_decoder_finish_frame(dec, NULL, frames) : ret;
     }
-    return gst_audio_decoder_finish_frame(dec, out, 1);
+    return gst_audio_decoder_finish_frame(dec, out, frames);
 }
 
 /* A block's length (0 before the first). */
@@ -635,7 +672,9 @@ static GstFlowReturn conceal_gap(GstZorAacDec* self, GstBuffer* gap) {
 static GstFlowReturn drain(GstZorAacDec* self) {
     GstFlowReturn ret = GST_FLOW_OK;
     guint left;
-    if (self->loas) return self->failed ? GST_FLOW_OK : decode_loas(self, NULL, 0);
+    /* (A LOAS stream's reader finds its own way past a discontinuity: the
+     * frames it holds wait for what follows.) */
+    if (self->loas) return self->failed || !self->stream_ending ? GST_FLOW_OK : decode_loas(self, NULL, 0);
     if (!self->dec || self->transport != ZORAAC_TRANSPORT_AUTO) return GST_FLOW_OK;
     /* The library pushes the held frames out at the end of its input. */
     ret = decode_stream(self, NULL, 0);
@@ -762,9 +801,11 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     gst_structure_get_int(s, "rate", &rate);
     gst_structure_get_int(s, "channels", &channels);
     zoraac_params_init(&p);
-    if (loas && self->loas) {
-        /* Within a LOAS stream its configs rule (new caps from the parser
-         * at a config change keep the reader, which follows it). */
+    if (self->loas && (loas || (!raw && !self->stream_starting))) {
+        /* Within a LOAS stream its configs rule: new caps from the parser
+         * at a config change keep the reader, which follows it, and so do
+         * caps of ADTS that aacparse sends for a damaged frame it takes for
+         * one (the stream goes on as LOAS; another stream starts first). */
         gst_caps_replace(&self->refused, NULL);
         return TRUE;
     }
@@ -803,6 +844,8 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
         free_decoder(self);
         self->loas = zor_loas_new();
         if (!self->loas) return FALSE;
+        self->loas_played = self->loas_skip = FALSE;
+        self->loas_waiting = 0;
         gst_caps_replace(&self->refused, NULL);
         self->failed = FALSE;
         GST_DEBUG_OBJECT(self, "LOAS stream");
@@ -830,13 +873,7 @@ static gboolean gst_zoraacdec_set_format(GstAudioDecoder* dec, GstCaps* caps) {
     }
 
     choose_output(self, &p, channels);
-    status = zoraac_query_memory(&p, rec);
-    if (status < 0 && p.output == ZORAAC_OUT_NATIVE) {
-        /* (The compact arithmetic gives no layouts of more than two.) */
-        p.output = ZORAAC_OUT_STEREO;
-        p.downmix = ZORAAC_DOWNMIX;
-        status = zoraac_query_memory(&p, rec);
-    }
+    status = query_memory(&p, rec);
     if (status < 0) {
         if (p.transport == ZORAAC_TRANSPORT_ASC)
             report_config(self, status, map.data, map.size);
@@ -882,6 +919,7 @@ static GstFlowReturn gst_zoraacdec_handle_frame(GstAudioDecoder* dec, GstBuffer*
     if (!buffer) return drain(self);
     if (self->failed) return GST_FLOW_EOS;
     if (!self->dec && !self->loas) return GST_FLOW_NOT_NEGOTIATED;
+    self->stream_starting = FALSE;
     if (self->new_stream) {
         /* A stream starts with nothing before it to drain (the base class
          * then flushes nothing): it starts afresh here, and the first
@@ -943,6 +981,7 @@ static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
     GST_DEBUG_OBJECT(self, "flush (%s%s), %u frames queued", hard ? "hard" : "soft",
                      self->new_stream ? ", a new stream" : "", g_queue_get_length(&self->owed));
     forget_frames(self);
+    self->loas_waiting = 0;
     /* (A discontinuity keeps the timeline: a gap's late units come behind
      * one.) */
     if (hard || self->new_stream) self->covered = self->gap_end = GST_CLOCK_TIME_NONE;
@@ -958,13 +997,18 @@ static void gst_zoraacdec_flush(GstAudioDecoder* dec, gboolean hard) {
 static gboolean gst_zoraacdec_sink_event(GstAudioDecoder* dec, GstEvent* event) {
     GstZorAacDec* self = GST_ZORAACDEC(dec);
     /* (The base class drains and flushes on it, softly.) */
-    if (GST_EVENT_TYPE(event) == GST_EVENT_STREAM_START) self->new_stream = TRUE;
+    if (GST_EVENT_TYPE(event) == GST_EVENT_STREAM_START) self->new_stream = self->stream_starting = TRUE;
+    self->stream_ending = GST_EVENT_TYPE(event) == GST_EVENT_STREAM_START || GST_EVENT_TYPE(event) == GST_EVENT_EOS;
     if (GST_EVENT_TYPE(event) == GST_EVENT_EOS && self->failed) {
         GST_DEBUG_OBJECT(self, "end of a refused stream: not passed on");
         gst_event_unref(event);
         return TRUE;
     }
-    return GST_AUDIO_DECODER_CLASS(gst_zoraacdec_parent_class)->sink_event(dec, event);
+    {
+        gboolean handled = GST_AUDIO_DECODER_CLASS(gst_zoraacdec_parent_class)->sink_event(dec, event);
+        self->stream_ending = FALSE;
+        return handled;
+    }
 }
 
 /* The sink caps are the template's: the base class would otherwise carry

@@ -40,4 +40,6 @@ const uint8_t* zor_loas_config(const ZorLoas* r, uint32_t n, size_t* size) {
     return c.data();
 }
 
+int zor_loas_holding(const ZorLoas* r) { return r->units.parser().doubting() ? 1 : 0; }
+
 const char* zor_loas_error(const ZorLoas* r) { return r->units.error().empty() ? nullptr : r->units.error().c_str(); }

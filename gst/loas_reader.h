@@ -30,6 +30,9 @@ void zor_loas_reset(ZorLoas* r);
 int zor_loas_pop(ZorLoas* r, const uint8_t** data, size_t* size, uint32_t* config);
 /* The AudioSpecificConfig of config number n. */
 const uint8_t* zor_loas_config(const ZorLoas* r, uint32_t n, size_t* size);
+/* Units are held: a config unlike the stream's came, and the next one
+ * says whether the stream changed. */
+int zor_loas_holding(const ZorLoas* r);
 /* Why the stream cannot be read on (a form of LATM not read), or NULL. */
 const char* zor_loas_error(const ZorLoas* r);
 

@@ -549,6 +549,11 @@ def case_latm():
         pcm = s16(wav(out("x.wav"))[5])
         check(pcm == g4[:len(pcm) - len(g5)] + g5 and len(pcm) == 2 * 12 * 1024 and "changes 1 time" in err,
               "stereo to 5.1 in a LATM stream: %d samples: %s" % (len(pcm), err))
+        # Where the decoder refuses the new config (5.1 without the downmix),
+        # that stretch is skipped and said, as in ADTS (the run ended).
+        err = run("--no-downmix", data("g4_48000_s_5.1.latm"), out("x.wav"))[1]
+        check(s16(wav(out("x.wav"))[5]) == g4[:2 * 5 * 1024] and "that stretch is skipped" in err,
+              "a LATM config the decoder refuses: " + err)
     # Junk between two frames that reads as two frames of a mux syntax not
     # read, a byte apart: taken for damage (the decode stopped there).
     junk = b"\x56\xe0\x08\x60" + bytes(range(7)) + b"\x00" + b"\x56\xe0\x08\x60" + bytes(range(7, 14))

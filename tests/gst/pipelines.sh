@@ -126,6 +126,16 @@ PY
 else
   # The compact arithmetic refuses 5.1 at its first frame: one error, a stop.
   timeout 300 "$refusal" "$src/tests/data/p48_5.1_38_64.aac" 5 || fail "refusal_check 5.1"
+  # A LOAS stream that turns to 5.1: a warning, the stretch skipped, as
+  # aacdec skips it (the stream ended in an error).
+  loas="$src/tests/data/g4_48000_s_5.1.latm"
+  "$aacdec" --quiet "$loas" - > "$tmp/loas_skip.want" 2> /dev/null
+  gst filesrc location="$loas" ! aacparse ! zoraacdec ! filesink location="$tmp/loas_skip.pcm" > "$tmp/loas_skip.log" 2>&1
+  if [ $? = 0 ] && grep -q "that stretch is skipped" "$tmp/loas_skip.log" && ! grep -q "ERROR" "$tmp/loas_skip.log"; then
+    same loas_refused_stretch "$tmp/loas_skip.want" "$tmp/loas_skip.pcm"
+  else
+    fail "LOAS, a refused stretch:"; cat "$tmp/loas_skip.log"
+  fi
 fi
 # HE-AAC (implicit SBR in ADTS): the PCM and, on the source pad, the rate
 # of aacdec's WAV (twice the core's where the build plays SBR).

@@ -631,6 +631,19 @@ Result run_library(const Options& o, Input& in, Output& out) {
     // with the reason.
     std::string refused;       // the reason, while a stretch is being skipped
     bool refused_told = true;  // the stretch has been reported
+    // A stretch refused for `why`: reported now if blocks came before it,
+    // else once the decoder plays on.
+    auto skip_stretch = [&](const std::string& why) {
+        if (!refused.empty()) return;
+        refused = why;
+        refused_told = false;
+        ++r.skipped;
+        if (r.blocks) {
+            std::fprintf(stderr, "aacdec: warning: %s after block %llu: that stretch is skipped\n", refused.c_str(),
+                         static_cast<unsigned long long>(r.blocks));
+            refused_told = true;
+        }
+    };
     auto play_on = [&] {
         if (refused.empty()) return;
         if (!refused_told)
@@ -673,16 +686,7 @@ Result run_library(const Options& o, Input& in, Output& out) {
         zoraac_frame f;
         int s = zoraac_decode(d, data, n, &used, pcm.data(), pcm.size(), &f);
         if (s == ZORAAC_ERR_UNSUPPORTED) {
-            if (refused.empty()) {
-                refused = refusal(s);
-                refused_told = false;
-                ++r.skipped;
-                if (r.blocks) {
-                    std::fprintf(stderr, "aacdec: warning: %s after block %llu: that stretch is skipped\n",
-                                 refused.c_str(), static_cast<unsigned long long>(r.blocks));
-                    refused_told = true;
-                }
-            }
+            skip_stretch(refusal(s));
             zoraac_close(d);
             d = zoraac_open(&params, memory->blocks());
             if (!d) fail("cannot create the decoder");
@@ -727,18 +731,9 @@ Result run_library(const Options& o, Input& in, Output& out) {
                     // A config the decoder does not play (a layout it
                     // refuses, say): its units are skipped up to the next
                     // change, as a refused stretch of an ADTS stream is.
-                    if (refused.empty()) {
-                        refused = o.input + ": its LATM stream changes to a config the decoder refuses (" +
-                                  std::to_string(in.av->channels) + " channels, audio object type " +
-                                  std::to_string(in.av->object_type) + ": " + zoraac_status_string(n_rec) + ")";
-                        refused_told = false;
-                        ++r.skipped;
-                        if (r.blocks) {
-                            std::fprintf(stderr, "aacdec: warning: %s after block %llu: that stretch is skipped\n",
-                                         refused.c_str(), static_cast<unsigned long long>(r.blocks));
-                            refused_told = true;
-                        }
-                    }
+                    skip_stretch(o.input + ": its LATM stream changes to a config the decoder refuses (" +
+                                 std::to_string(in.av->channels) + " channels, audio object type " +
+                                 std::to_string(in.av->object_type) + ": " + zoraac_status_string(n_rec) + ")");
                     ++r.frames;
                     continue;
                 }
