@@ -32,6 +32,13 @@ check() {  # check NAME STREAM PIPELINE-BETWEEN-SOURCE-AND-DECODER
   gst -q filesrc location="$2" ! $3 ! zoraacdec ! filesink location="$tmp/$1.pcm" > "$tmp/$1.log" 2>&1
   quiet_ok $? "$1" && same "$1" "$tmp/$1.want" "$tmp/$1.pcm"
 }
+playbin_check() {  # playbin_check NAME STREAM WANT: playbin picks the element and gives aacdec's PCM
+  gst -v playbin uri="file://$2" audio-sink="filesink location=$tmp/$1.pcm" video-sink=fakesink > "$tmp/$1.log" 2>&1
+  if quiet_ok $? "$1"; then
+    grep -q "GstZorAacDec" "$tmp/$1.log" || fail "$1: another decoder"
+    same "$1" "$3" "$tmp/$1.pcm"
+  fi
+}
 mono="$src/samples/tones_clicks_12k_mono.aac"
 clicks="$src/tests/data/g1_44100_s_clicks.aac"
 lowrate="$src/tests/data/p18_ff_24000_s_lowrate.aac"
@@ -117,12 +124,7 @@ for f in (frames[8], frames[-1]):
 open(sys.argv[2], "wb").write(b)
 PY
   check loas_foreign_configs "$tmp/loas_foreign.latm" "aacparse"
-  gst -v playbin uri="file://$loas" audio-sink="filesink location=$tmp/loas_playbin.pcm" video-sink=fakesink \
-    > "$tmp/loas_playbin.log" 2>&1
-  if quiet_ok $? loas_playbin; then
-    grep -q "GstZorAacDec" "$tmp/loas_playbin.log" || fail "LOAS playbin: another decoder"
-    same loas_playbin "$tmp/loas_stereo_to_5.1.want" "$tmp/loas_playbin.pcm"
-  fi
+  playbin_check loas_playbin "$loas" "$tmp/loas_stereo_to_5.1.want"
 else
   # The compact arithmetic refuses 5.1 at its first frame: one error, a stop.
   timeout 300 "$refusal" "$src/tests/data/p48_5.1_38_64.aac" 5 || fail "refusal_check 5.1"
@@ -197,12 +199,7 @@ if quiet_ok $? decodebin; then
   grep -q "GstZorAacDec" "$tmp/decodebin.log" || fail "decodebin: another decoder"
   same decodebin "$tmp/adts_clicks.want" "$tmp/decodebin.pcm"
 fi
-gst -v playbin uri="file://$clicks" audio-sink="filesink location=$tmp/playbin.pcm" video-sink=fakesink \
-  > "$tmp/playbin.log" 2>&1
-if quiet_ok $? playbin; then
-  grep -q "GstZorAacDec" "$tmp/playbin.log" || fail "playbin: another decoder"
-  same playbin "$tmp/adts_clicks.want" "$tmp/playbin.pcm"
-fi
+playbin_check playbin "$clicks" "$tmp/adts_clicks.want"
 
 # A refused stream (the clicks stream marked as AAC Main) ends in the
 # decoder's one error and the pipeline stops, run after run.
