@@ -500,14 +500,9 @@ static GstFlowReturn decode_loas(GstZorAacDec* self, const guint8* data, gsize s
         if (self->loas_skip && config == self->loas_skipped) continue;
         if (!self->dec || config != self->loas_config) {
             /* (A frame lost before its config's first block: nothing to
-             * conceal from.) */
+             * conceal from. The blocks gathered so far go out before a
+             * block of another format, below.) */
             if (!n) continue;
-            if (out) {
-                ret = gst_audio_decoder_finish_subframe(dec, out);
-                out = NULL;
-                parts = TRUE;
-                if (ret != GST_FLOW_OK) break;
-            }
             self->loas_skip = !open_loas_decoder(self, config);
             self->loas_skipped = config;
             if (self->loas_skip && (!self->loas_played || !self->dec)) {

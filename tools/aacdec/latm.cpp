@@ -497,9 +497,9 @@ void LoasUnits::split() {
         } else {
             if (parser_.take_change()) {
                 take_change();
-            } else if (!first_config_kept_ && parser_.configured()) {
+            } else if (configs_.empty() && parser_.configured()) {
+                // (The first config; pop() never drops the last one.)
                 configs_.emplace_back(0, parser_.asc());
-                first_config_kept_ = true;
             }
             if (!parser_.doubting()) release_held();
             auto& to = parser_.doubting() ? held_ : ready_;

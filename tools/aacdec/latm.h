@@ -183,7 +183,6 @@ private:
     bool suspect_alike_ = false;  // the last one lays its elements out as the stream's config
     uint32_t config_ = 0;  // the number of the config units are read under
     std::deque<std::pair<uint32_t, std::vector<uint8_t>>> configs_;  // those read under, not yet popped past
-    bool first_config_kept_ = false;
     size_t chain_end_ = SIZE_MAX;  // where the frame read last ends, in the stream
     std::vector<std::vector<uint8_t>> units_;
     std::string error_;

@@ -734,15 +734,14 @@ Result run_library(const Options& o, Input& in, Output& out) {
                     skip_stretch(o.input + ": its LATM stream changes to a config the decoder refuses (" +
                                  std::to_string(in.av->channels) + " channels, audio object type " +
                                  std::to_string(in.av->object_type) + ": " + zoraac_status_string(n_rec) + ")");
-                    ++r.frames;
-                    continue;
+                } else {
+                    zoraac_close(d);
+                    params = next;
+                    memory = std::make_unique<Memory>(rec, n_rec);
+                    d = zoraac_open(&params, memory->blocks());
+                    if (!d) fail("cannot create the decoder");
+                    pcm.resize(zoraac_frame_bytes(&params));
                 }
-                zoraac_close(d);
-                params = next;
-                memory = std::make_unique<Memory>(rec, n_rec);
-                d = zoraac_open(&params, memory->blocks());
-                if (!d) fail("cannot create the decoder");
-                pcm.resize(zoraac_frame_bytes(&params));
             }
             if (skip_config) {
                 ++r.frames;
