@@ -387,6 +387,27 @@ def case_containers():
             check(decode(out("one.aac"), *mode) == one, "one frame, %s: not the stream mode's PCM" % mode[0])
 
 
+def case_no_config():
+    """An MP4 track without an AudioSpecificConfig (fragmented by ffmpeg
+    before its first unit was known) plays as its ADTS source does: AAC-LC
+    at the sample entry's rate, the channels of the first unit's element
+    (the entries say 2 for mono cores), and, where the first unit carries
+    SBR data at half an entry rate above 24 kHz, HE-AAC over that core.
+    Before, aacdec refused such files; ffmpeg plays the HE-AAC ones at
+    twice their rate."""
+    if not A.libav:
+        return
+    names = ["p04_head"] + (["h1_44100_s_smoothing", "h2_44100_s_ps_coarse"] if A.sbr else [])
+    for name in names:
+        f = data(name + ".noconfig.mp4")
+        err = run(f, out("x.wav"))[1]
+        check("no AudioSpecificConfig" in err, "%s: %s" % (name, err))
+        want = decode(data(name + ".aac"))
+        check(s16(wav(out("x.wav"))[5]) == want, "%s: not the ADTS stream's PCM" % name)
+        for mode in other_hosts():
+            check(decode(f, *mode) == want, "%s, %s: not the ADTS stream's PCM" % (name, mode[0]))
+
+
 def loas_configs(b, edit):
     """The LOAS stream `b` with edit(bytes, element offset) applied to each
     frame that carries a StreamMuxConfig."""

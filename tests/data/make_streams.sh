@@ -173,6 +173,14 @@ ffmpeg -v error -y -f lavfi -i "aevalsrc=0.08*sin(2*PI*220*t)*(1+0.5*sin(2*PI*0.
 for f in h1_44100_s_smoothing h2_44100_s_ps_coarse; do
   ffmpeg -v error -y -i $f.aac -c:a flac -sample_fmt s16 ref/$f.ffmpeg.flac
 done
+# Fragmented MP4 written before the first unit was known: no
+# AudioSpecificConfig in the track, the sample entry's rate and channels as
+# ffmpeg's own decoder saw them (48000 Hz, 2 channels for the mono p04 head;
+# 44100 Hz for the HE-AAC h1 and h2 above, whose cores run at 22050).
+for f in p04_head h1_44100_s_smoothing h2_44100_s_ps_coarse; do
+  ffmpeg -v error -y -i $f.aac -c copy -bsf:a aac_adtstoasc -movflags frag_keyframe+empty_moov+default_base_moof \
+    $f.noconfig.mp4
+done
 # h3_44100_s_ps_34.aac: the same input, HE-AAC v2 at 24 kbit/s (AOT 29),
 # frames 0 to 11, each frame's parametric stereo data replaced by data
 # made by hand (the SBR extended data and the fill element resized, a few

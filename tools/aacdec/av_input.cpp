@@ -425,6 +425,31 @@ bool parse_smpb(const char* s, uint64_t& priming, uint64_t& padding, uint64_t& l
 
 }  // namespace
 
+namespace {
+
+int channel_count(const AVCodecParameters* par) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 24, 100)
+    return par->ch_layout.nb_channels;
+#else
+    return par->channels;
+#endif
+}
+
+// The channel configuration of a track without a config: its sample
+// entry's count, or where that is two or less, what the first unit's first
+// element says (the entry of an HE-AAC v2 track gives the two channels
+// parametric stereo makes of its mono core). -1: no configuration has it.
+int made_channel_config(int entry_channels, const std::vector<uint8_t>& unit) {
+    if (entry_channels >= 0 && entry_channels <= 2 && !unit.empty()) {
+        if (unit[0] >> 5 == 0) return 1;  // a single channel element
+        if (unit[0] >> 5 == 1) return 2;  // a channel pair element
+    }
+    if (entry_channels >= 1 && entry_channels <= 6) return entry_channels;
+    return entry_channels == 8 ? 7 : -1;
+}
+
+}  // namespace
+
 bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, bool verbose, std::string& error) {
     if (!av().ok) {
         error = av().error;
@@ -457,6 +482,12 @@ bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, 
     if (av().avformat_open_input(&m.fmt, nullptr, nullptr, nullptr) != 0) return false;  // frees fmt on failure
     container = m.fmt->iformat && m.fmt->iformat->name ? m.fmt->iformat->name : "";
     is_mp4 = container.rfind("mov,", 0) == 0;
+    // The streams' rates and channel counts as the container gives them
+    // (the stream-info pass may put its own decoder's view in their place:
+    // for an HE-AAC track without a config, twice the rate the entry gives).
+    std::vector<std::pair<int, int>> entries;
+    for (unsigned i = 0; i < m.fmt->nb_streams; ++i)
+        entries.emplace_back(m.fmt->streams[i]->codecpar->sample_rate, channel_count(m.fmt->streams[i]->codecpar));
     // AAC tracks count in order, LATM ones (MPEG-TS) among them.
     int aac_tracks = 0;
     if (av().avformat_find_stream_info(m.fmt, nullptr) >= 0)
@@ -527,10 +558,38 @@ bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, 
         set_block_ticks();
         return true;
     }
+    if (par->extradata_size <= 0 && static_cast<size_t>(m.track) < entries.size()) {
+        // No config: one made from the sample entry (see config_made).
+        const auto [hz, count] = entries[static_cast<size_t>(m.track)];
+        const int config = made_channel_config(count, m.first);
+        if (hz <= 0 || rate_index(static_cast<uint32_t>(hz)) < 0 || config < 0) {
+            error = "its AAC track has no AudioSpecificConfig, and its sample entry gives " + std::to_string(hz) +
+                    " Hz and " + std::to_string(count) + " channels, no AAC layout to play it as";
+            return false;
+        }
+        config_made = true;
+        entry_rate = static_cast<uint32_t>(hz);
+        entry_channels = count;
+        channels = static_cast<uint32_t>(config);
+        set_core_rate(entry_rate);
+        return true;
+    }
     if (!take_asc(par->extradata, par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0, error))
         return false;
     set_block_ticks();
     return true;
+}
+
+void AvReader::set_core_rate(uint32_t hz) {
+    const uint32_t bits = 2u << 11 | static_cast<uint32_t>(rate_index(hz)) << 7 | channels << 3;
+    const uint8_t asc[2] = {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
+    std::string error;  // (AAC-LC at a rate and layout it has: it reads)
+    take_asc(asc, sizeof asc, error);
+    set_block_ticks();
+}
+
+const std::vector<uint8_t>* AvReader::waiting_unit() const {
+    return impl_ && impl_->pending ? &impl_->first : nullptr;
 }
 
 void AvReader::set_block_ticks() {
@@ -632,6 +691,9 @@ const char* mp4_demuxer_version() { return "libavformat " AV_STRINGIFY(LIBAVFORM
 struct AvReader::Impl {};
 AvReader::AvReader() = default;
 AvReader::~AvReader() = default;
+
+void AvReader::set_core_rate(uint32_t) {}
+const std::vector<uint8_t>* AvReader::waiting_unit() const { return nullptr; }
 
 bool AvReader::open_av(FILE*, const std::vector<uint8_t>&, int, bool, std::string& error) {
     error = "this aacdec was built without libavformat, which container input needs "

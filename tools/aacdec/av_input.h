@@ -55,6 +55,19 @@ public:
     bool is_mp4 = false;             // an MP4/QuickTime/3GP file (its end is exact: edit list, index)
     std::string container;           // the demuxer's name for it, e.g. "matroska"
     bool latm = false;               // the units come out of LOAS frames (a LOAS file, a LATM track)
+    // The track carries no AudioSpecificConfig (an MP4 file written before
+    // its first unit was known: ffmpeg's fragmented MP4 from ADTS, say).
+    // Its config is then made here as AAC-LC at the rate its sample entry
+    // gives, with the channels of the entry and of the first unit's first
+    // element (a single channel element plays mono, a pair stereo);
+    // set_core_rate() takes another rate (an entry that gives an HE-AAC
+    // stream's output rate, twice its core's).
+    bool config_made = false;
+    uint32_t entry_rate = 0;  // the sample entry's rate and channel count (config_made)
+    int entry_channels = 0;
+    void set_core_rate(uint32_t hz);
+    // The first unit while it waits to be read (else null).
+    const std::vector<uint8_t>* waiting_unit() const;
     // Why the units ended before the input did (a LATM stream whose config
     // changes and is not followed, or that turns to a form not read), or
     // empty.

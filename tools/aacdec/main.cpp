@@ -931,6 +931,35 @@ Result run_raw_stream(const Options& o, Input& in, Output& out) {
 // 24 kHz) its envelopes and filter banks take a few more to settle.
 int64_t preroll_frames(const Options& o, uint32_t core_rate) { return o.sbr != ZORAAC_SBR_OFF && core_rate <= 24000 ? 3 : 1; }
 
+// A track without a config (AvReader::config_made) plays as AAC-LC at the
+// rate its sample entry gives, but for an entry above 24 kHz whose first
+// unit carries SBR data at half that rate: no HE-AAC core runs above 24 kHz,
+// so that entry gives the output rate, and the core plays at half of it.
+// (An entry of 24 kHz or less is the core's rate: an HE-AAC track's SBR
+// doubles it.)
+void take_made_config(const Options& o, Input& in) {
+    AvReader& t = *in.av;
+    const uint32_t half = t.entry_rate / 2;
+    const bool either = t.entry_rate > 24000 && t.entry_rate <= 48000 && 2 * half == t.entry_rate && rate_index(half) >= 0;
+    if (either && kSbrBuilt) {
+        t.set_core_rate(half);
+        Options full = o;
+        full.sbr = ZORAAC_SBR_FULL;
+        SbrProbe sbr(full, in);
+        if (const std::vector<uint8_t>* unit = t.waiting_unit()) sbr.feed(unit->data(), unit->size());
+        if (!sbr.rate()) t.set_core_rate(t.entry_rate);
+    }
+    if (!o.quiet)
+        std::fprintf(stderr,
+                     "aacdec: warning: %s: its AAC track has no AudioSpecificConfig; it is taken for AAC-LC at %u Hz%s, "
+                     "channel configuration %u, from its sample entry (%u Hz, %d channels) and first unit%s\n",
+                     o.input.c_str(), t.rate, t.rate != t.entry_rate ? " with SBR data (HE-AAC)" : "", t.channels,
+                     t.entry_rate, t.entry_channels,
+                     either && !kSbrBuilt ? " (this build, without SBR, cannot tell whether the entry gives the output "
+                                            "rate of HE-AAC, whose core would run at half of it)"
+                                          : "");
+}
+
 void open_input(const Options& o, Input& in) {
     const std::string& name = o.input;
     in.file = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
@@ -979,6 +1008,7 @@ void open_input(const Options& o, Input& in) {
             fail("%s", (name + ": cannot decode this " + t.container + " file: " + why).c_str());
         }
         in.window.reset();
+        if (t.config_made) take_made_config(o, in);
         // HE-AAC signalled explicitly (5, 29) has an AAC-LC core, which the
         // library checks in the track's config.
         if (t.object_type != 2 && t.object_type != 5 && t.object_type != 29)
@@ -998,9 +1028,11 @@ void open_input(const Options& o, Input& in) {
                            .c_str());
         in.probe = Probe{Probe::Raw, t.rate, t.channels, t.object_type - 1, 0};
         if (t.adts_units) in.probe.kind = Probe::Adts;
-        in.transport = t.is_mp4 ? std::string("MP4 (raw data blocks)")
+        in.transport = t.is_mp4 ? std::string("MP4 (raw data blocks") + (t.config_made ? ", no AudioSpecificConfig)" : ")")
                        : t.latm ? (t.container == "LOAS" ? std::string("LOAS/LATM") : t.container + " (LOAS/LATM)")
-                                : t.container + (t.adts_units ? " (ADTS frames)" : " (raw data blocks)");
+                                : t.container + (t.adts_units    ? " (ADTS frames)"
+                                                 : t.config_made ? " (raw data blocks, no AudioSpecificConfig)"
+                                                                 : " (raw data blocks)");
         // --start: back to a unit before it, as many before as the decoder
         // needs to settle (one for the overlap; more where SBR may play).
         if (o.start > 0 && t.rate) {
