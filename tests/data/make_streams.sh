@@ -174,10 +174,11 @@ for f in h1_44100_s_smoothing h2_44100_s_ps_coarse; do
   ffmpeg -v error -y -i $f.aac -c:a flac -sample_fmt s16 ref/$f.ffmpeg.flac
 done
 # Fragmented MP4 written before the first unit was known: no
-# AudioSpecificConfig in the track, the sample entry's rate and channels as
-# ffmpeg's own decoder saw them (48000 Hz, 2 channels for the mono p04 head;
-# 44100 Hz for the HE-AAC h1 and h2 above, whose cores run at 22050).
-for f in p04_head h1_44100_s_smoothing h2_44100_s_ps_coarse; do
+# AudioSpecificConfig in the track, the sample entry's rate as ffmpeg's own
+# decoder saw it (44100 Hz for the HE-AAC h1 and h2 above, whose cores run
+# at 22050) and 2 channels, the entry's template, for all (p04's head is
+# mono, five_tones 5.0 with a data element first).
+for f in p04_head h1_44100_s_smoothing h2_44100_s_ps_coarse five_tones_5.0; do
   ffmpeg -v error -y -i $f.aac -c copy -bsf:a aac_adtstoasc -movflags frag_keyframe+empty_moov+default_base_moof \
     $f.noconfig.mp4
 done

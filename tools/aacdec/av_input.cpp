@@ -435,15 +435,11 @@ int channel_count(const AVCodecParameters* par) {
 #endif
 }
 
-// The channel configuration of a track without a config: its sample
-// entry's count, or where that is two or less, what the first unit's first
-// element says (the entry of an HE-AAC v2 track gives the two channels
-// parametric stereo makes of its mono core). -1: no configuration has it.
+// The channel configuration first taken for a track without a config:
+// one or two channels as the first unit's first element is a single
+// channel element or a pair, else the sample entry's count. -1: none.
 int made_channel_config(int entry_channels, const std::vector<uint8_t>& unit) {
-    if (entry_channels >= 0 && entry_channels <= 2 && !unit.empty()) {
-        if (unit[0] >> 5 == 0) return 1;  // a single channel element
-        if (unit[0] >> 5 == 1) return 2;  // a channel pair element
-    }
+    if (!unit.empty() && unit[0] >> 5 <= 1) return (unit[0] >> 5) + 1;
     if (entry_channels >= 1 && entry_channels <= 6) return entry_channels;
     return entry_channels == 8 ? 7 : -1;
 }
@@ -570,8 +566,7 @@ bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, 
         config_made = true;
         entry_rate = static_cast<uint32_t>(hz);
         entry_channels = count;
-        channels = static_cast<uint32_t>(config);
-        set_core_rate(entry_rate);
+        make_config(entry_rate, static_cast<uint32_t>(config));
         return true;
     }
     if (!take_asc(par->extradata, par->extradata_size > 0 ? static_cast<size_t>(par->extradata_size) : 0, error))
@@ -580,8 +575,8 @@ bool AvReader::open_av(FILE* file, const std::vector<uint8_t>& head, int track, 
     return true;
 }
 
-void AvReader::set_core_rate(uint32_t hz) {
-    const uint32_t bits = 2u << 11 | static_cast<uint32_t>(rate_index(hz)) << 7 | channels << 3;
+void AvReader::make_config(uint32_t hz, uint32_t channel_configuration) {
+    const uint32_t bits = 2u << 11 | static_cast<uint32_t>(rate_index(hz)) << 7 | channel_configuration << 3;
     const uint8_t asc[2] = {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
     std::string error;  // (AAC-LC at a rate and layout it has: it reads)
     take_asc(asc, sizeof asc, error);
@@ -692,7 +687,7 @@ struct AvReader::Impl {};
 AvReader::AvReader() = default;
 AvReader::~AvReader() = default;
 
-void AvReader::set_core_rate(uint32_t) {}
+void AvReader::make_config(uint32_t, uint32_t) {}
 const std::vector<uint8_t>* AvReader::waiting_unit() const { return nullptr; }
 
 bool AvReader::open_av(FILE*, const std::vector<uint8_t>&, int, bool, std::string& error) {

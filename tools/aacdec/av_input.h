@@ -57,15 +57,15 @@ public:
     bool latm = false;               // the units come out of LOAS frames (a LOAS file, a LATM track)
     // The track carries no AudioSpecificConfig (an MP4 file written before
     // its first unit was known: ffmpeg's fragmented MP4 from ADTS, say).
-    // Its config is then made here as AAC-LC at the rate its sample entry
-    // gives, with the channels of the entry and of the first unit's first
-    // element (a single channel element plays mono, a pair stereo);
-    // set_core_rate() takes another rate (an entry that gives an HE-AAC
-    // stream's output rate, twice its core's).
+    // Its config is then made here: AAC-LC at the rate its sample entry
+    // gives, one channel where the first unit begins with a single channel
+    // element, else two, else the entry's count (an MP4 entry's count is a
+    // template that muxers leave at 2). make_config() takes another (the
+    // host tries layouts and rates on the first unit).
     bool config_made = false;
     uint32_t entry_rate = 0;  // the sample entry's rate and channel count (config_made)
     int entry_channels = 0;
-    void set_core_rate(uint32_t hz);
+    void make_config(uint32_t hz, uint32_t channel_configuration);
     // The first unit while it waits to be read (else null).
     const std::vector<uint8_t>* waiting_unit() const;
     // Why the units ended before the input did (a LATM stream whose config

@@ -258,6 +258,7 @@ public:
                 info.size = sizeof info;
                 zoraac_get_info(d_, &info);
                 if (info.sbr) rate_ = info.output_rate;
+                clean_ = !f.concealed;
                 delay_ = info.delay;
                 ps_ = info.ps != 0;
                 break;
@@ -270,6 +271,8 @@ public:
         done_ = true;
     }
     uint32_t rate() const { return rate_; }
+    // Its first block decoded (not concealed).
+    bool clean() const { return clean_; }
     uint32_t delay() const { return delay_; }
     bool ps() const { return ps_; }
     // It has what it looks for (or has given up).
@@ -285,6 +288,7 @@ private:
     uint32_t delay_ = 0;
     int frames_ = 0;
     bool done_ = false;
+    bool clean_ = false;
     uint32_t rate_ = 0;
 };
 
@@ -303,8 +307,10 @@ public:
         size_t got = 0;
         if (in_.av) {
             while (got < n && !at_end()) {
+                // (An empty unit, a block missing from the timeline, gives
+                // nothing: its data() may be null.)
                 const size_t k = std::min(n - got, unit_.size() - unit_at_);
-                std::memcpy(dst + got, unit_.data() + unit_at_, k);
+                if (k) std::memcpy(dst + got, unit_.data() + unit_at_, k);
                 unit_at_ += k;
                 got += k;
             }
@@ -931,33 +937,62 @@ Result run_raw_stream(const Options& o, Input& in, Output& out) {
 // 24 kHz) its envelopes and filter banks take a few more to settle.
 int64_t preroll_frames(const Options& o, uint32_t core_rate) { return o.sbr != ZORAAC_SBR_OFF && core_rate <= 24000 ? 3 : 1; }
 
-// A track without a config (AvReader::config_made) plays as AAC-LC at the
-// rate its sample entry gives, but for an entry above 24 kHz whose first
-// unit carries SBR data at half that rate: no HE-AAC core runs above 24 kHz,
-// so that entry gives the output rate, and the core plays at half of it.
-// (An entry of 24 kHz or less is the core's rate: an HE-AAC track's SBR
-// doubles it.)
+// A track without a config (AvReader::config_made): the first unit is
+// decoded under the layouts it may have, the smallest first (one that
+// begins with a single channel element: mono, or a mono core with
+// parametric stereo, then 3.0 to 7.1; with a pair: stereo; with another
+// element, such as an encoder's data element: any), and the first layout
+// under which it decodes cleanly is the track's. An entry
+// rate above 24 kHz, at which no HE-AAC core runs, is tried first at half
+// that rate, and kept there where the unit then carries SBR data: such an
+// entry gives the output rate. (An entry of 24 kHz or less is the core's
+// rate: an HE-AAC track's SBR doubles it.) Where no layout decodes, the one
+// AvReader took stays, and the decode reports its blocks.
 void take_made_config(const Options& o, Input& in) {
     AvReader& t = *in.av;
+    const std::vector<uint8_t>* unit = t.waiting_unit();
+    if (!unit) return;
+    const uint32_t first = t.channels;
     const uint32_t half = t.entry_rate / 2;
     const bool either = t.entry_rate > 24000 && t.entry_rate <= 48000 && 2 * half == t.entry_rate && rate_index(half) >= 0;
-    if (either && kSbrBuilt) {
-        t.set_core_rate(half);
-        Options full = o;
-        full.sbr = ZORAAC_SBR_FULL;
-        SbrProbe sbr(full, in);
-        if (const std::vector<uint8_t>* unit = t.waiting_unit()) sbr.feed(unit->data(), unit->size());
-        if (!sbr.rate()) t.set_core_rate(t.entry_rate);
+    // The library's view of the unit under a config: a clean block, and
+    // with SBR data (whatever the options ask, the downmix on).
+    Options trial = o;
+    trial.sbr = ZORAAC_SBR_FULL;
+    trial.downmix = true;
+    trial.native = false;
+    const auto decodes = [&](uint32_t rate, uint32_t config, bool sbr) {
+        t.make_config(rate, config);
+        SbrProbe probe(trial, in);
+        probe.feed(unit->data(), unit->size());
+        return probe.clean() && (!sbr || probe.rate());
+    };
+    const int id = unit->empty() ? -1 : (*unit)[0] >> 5;  // the first element (a data element may lead)
+    const std::vector<uint32_t> layouts = id == 0   ? std::vector<uint32_t>{1, 3, 4, 5, 6, 7}
+                                          : id == 1 ? std::vector<uint32_t>{2}
+                                                    : std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7};
+    bool found = false;
+    for (uint32_t config : layouts) {
+        if (either && kSbrBuilt && decodes(half, config, true)) {
+            found = true;
+            break;
+        }
+        if (decodes(t.entry_rate, config, false)) {
+            found = true;
+            break;
+        }
     }
+    if (!found) t.make_config(t.entry_rate, first);
     if (!o.quiet)
         std::fprintf(stderr,
                      "aacdec: warning: %s: its AAC track has no AudioSpecificConfig; it is taken for AAC-LC at %u Hz%s, "
                      "channel configuration %u, from its sample entry (%u Hz, %d channels) and first unit%s\n",
                      o.input.c_str(), t.rate, t.rate != t.entry_rate ? " with SBR data (HE-AAC)" : "", t.channels,
                      t.entry_rate, t.entry_channels,
-                     either && !kSbrBuilt ? " (this build, without SBR, cannot tell whether the entry gives the output "
-                                            "rate of HE-AAC, whose core would run at half of it)"
-                                          : "");
+                     !found       ? ", under which that unit does not decode"
+                     : either && !kSbrBuilt ? " (this build, without SBR, cannot tell whether the entry gives the output "
+                                              "rate of HE-AAC, whose core would run at half of it)"
+                                            : "");
 }
 
 void open_input(const Options& o, Input& in) {
