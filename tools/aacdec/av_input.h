@@ -58,10 +58,10 @@ public:
     // The track carries no AudioSpecificConfig (an MP4 file written before
     // its first unit was known: ffmpeg's fragmented MP4 from ADTS, say).
     // Its config is then made here: AAC-LC at the rate its sample entry
-    // gives, one channel where the first unit begins with a single channel
-    // element, else two, else the entry's count (an MP4 entry's count is a
-    // template that muxers leave at 2). make_config() takes another (the
-    // host tries layouts and rates on the first unit).
+    // gives, with one or two channels where the first unit begins with a
+    // single channel element or a pair, else the entry's count (an MP4
+    // entry's count is a template that muxers leave at 2). make_config()
+    // takes another (the host tries layouts and rates on the first unit).
     bool config_made = false;
     uint32_t entry_rate = 0;  // the sample entry's rate and channel count (config_made)
     int entry_channels = 0;
