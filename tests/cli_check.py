@@ -74,6 +74,11 @@ def decode(path, *opts):
     return s16(wav(o)[5])
 
 
+def adts_length(b, at=0):
+    """The length of the ADTS frame at `at` of `b`, as its header says."""
+    return (b[at + 3] & 3) << 11 | b[at + 4] << 3 | b[at + 5] >> 5
+
+
 def other_hosts():
     """The options of the hosts besides the library: pull mode, and the
     plug-in where it is given."""
@@ -383,7 +388,7 @@ def case_containers():
         # libavformat takes: pull mode and the plug-in played nothing (their
         # end padding held no header to confirm the frame).
         b = open(data("g2_22050_s_sweep.aac"), "rb").read()
-        n = (b[3] & 3) << 11 | b[4] << 3 | b[5] >> 5
+        n = adts_length(b)
         with open(out("one.aac"), "wb") as f:
             f.write(b[:n + 4])
         one = decode(out("one.aac"))
@@ -542,7 +547,7 @@ def case_latm():
     g3_aac = open(data("g3_32000_m_bursts.aac"), "rb").read()
     at = 0
     for _ in range(16):
-        at += (g3_aac[at + 3] & 3) << 11 | g3_aac[at + 4] << 3 | g3_aac[at + 5] >> 5
+        at += adts_length(g3_aac, at)
     with open(out("changed.aac"), "wb") as f:
         f.write(open(aac, "rb").read() + g3_aac[:at])
     check(s16(run("-q", "-f", "raw", "--start", "1.8", out("changed.latm"), "-")[0]) ==

@@ -971,17 +971,9 @@ void take_made_config(const Options& o, Input& in) {
     const std::vector<uint32_t> layouts = id == 0   ? std::vector<uint32_t>{1, 3, 4, 5, 6, 7}
                                           : id == 1 ? std::vector<uint32_t>{2}
                                                     : std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7};
-    bool found = false;
-    for (uint32_t config : layouts) {
-        if (either && kSbrBuilt && decodes(half, config, true)) {
-            found = true;
-            break;
-        }
-        if (decodes(t.entry_rate, config, false)) {
-            found = true;
-            break;
-        }
-    }
+    const bool found = std::any_of(layouts.begin(), layouts.end(), [&](uint32_t config) {
+        return (either && kSbrBuilt && decodes(half, config, true)) || decodes(t.entry_rate, config, false);
+    });
     if (!found) t.make_config(t.entry_rate, first);
     if (!o.quiet)
         std::fprintf(stderr,
@@ -1063,11 +1055,10 @@ void open_input(const Options& o, Input& in) {
                            .c_str());
         in.probe = Probe{Probe::Raw, t.rate, t.channels, t.object_type - 1, 0};
         if (t.adts_units) in.probe.kind = Probe::Adts;
-        in.transport = t.is_mp4 ? std::string("MP4 (raw data blocks") + (t.config_made ? ", no AudioSpecificConfig)" : ")")
+        const std::string blocks = t.config_made ? " (raw data blocks, no AudioSpecificConfig)" : " (raw data blocks)";
+        in.transport = t.is_mp4 ? "MP4" + blocks
                        : t.latm ? (t.container == "LOAS" ? std::string("LOAS/LATM") : t.container + " (LOAS/LATM)")
-                                : t.container + (t.adts_units    ? " (ADTS frames)"
-                                                 : t.config_made ? " (raw data blocks, no AudioSpecificConfig)"
-                                                                 : " (raw data blocks)");
+                                : t.container + (t.adts_units ? " (ADTS frames)" : blocks);
         // --start: back to a unit before it, as many before as the decoder
         // needs to settle (one for the overlap; more where SBR may play).
         if (o.start > 0 && t.rate) {
